@@ -1,0 +1,68 @@
+// Registry round trips on a warm store and the cost of a log call on the
+// caller's thread.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "Common/DataContext.h"
+#include "Common/DataRegistry.h"
+#include "Common/SvlLog.h"
+#include "Platform/Host.h"
+#include "Platform/SystemLog.h"
+
+namespace {
+
+using namespace sorvel;
+
+struct NullSink : platform::ILogSink {
+    void write(std::string_view) override {}
+};
+
+std::shared_ptr<DataRegistry> warmRegistry() {
+    static std::shared_ptr<DataRegistry> registry = [] {
+        auto home = std::filesystem::temp_directory_path() / "sorvel-bench-registry";
+        std::filesystem::remove_all(home);
+        platform::host::setHomeFolder(home.string());
+        auto r = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
+        r->putString("warm", "svlBench_key");
+        r->waitForPendingWrites();
+        return r;
+    }();
+    return registry;
+}
+
+void BM_RegistryPutGetString(benchmark::State& state) {
+    auto r = warmRegistry();
+    std::int64_t i = 0;
+    for (auto _ : state) {
+        r->putString("value-" + std::to_string(i++ & 1023), "svlBench_key");
+        benchmark::DoNotOptimize(r->getString("svlBench_key", ""));
+    }
+    state.PauseTiming();
+    r->waitForPendingWrites();
+    state.ResumeTiming();
+}
+BENCHMARK(BM_RegistryPutGetString)->Repetitions(5)->ReportAggregatesOnly(true);
+
+void BM_RegistryGetString(benchmark::State& state) {
+    auto r = warmRegistry();
+    r->waitForPendingWrites();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(r->getString("svlBench_key", ""));
+    }
+}
+BENCHMARK(BM_RegistryGetString)->Repetitions(5)->ReportAggregatesOnly(true);
+
+void BM_SvlLogDebugOnCaller(benchmark::State& state) {
+    platform::SystemLog::setSink(std::make_shared<NullSink>());
+    for (auto _ : state) {
+        SvlLog::debug("Bench :: a typical log line of moderate length", true);
+    }
+    state.PauseTiming();
+    SvlLog::flush();
+    state.ResumeTiming();
+}
+BENCHMARK(BM_SvlLogDebugOnCaller)->Repetitions(5)->ReportAggregatesOnly(true);
+
+}  // namespace

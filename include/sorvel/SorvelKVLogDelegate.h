@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+#include "sorvel/Export.h"
+#include "sorvel/SorvelLogLevel.h"
+
+namespace sorvel {
+
+// Receives the SDK's log lines while quality-assurance mode is off.
+// Called on the SDK's logging thread, one line at a time, in the order the
+// lines were logged. The callback may call back into the SDK.
+class SORVEL_API SorvelKVLogDelegate {
+  public:
+    virtual ~SorvelKVLogDelegate() = default;
+    virtual void didPrintLog(SorvelLogLevel level, const std::string& log) = 0;
+};
+
+}  // namespace sorvel

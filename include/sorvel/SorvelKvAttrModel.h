@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "sorvel/Export.h"
+#include "sorvel/Value.h"
+
+namespace sorvel {
+
+// The attribute bag an app fills for events, user properties and products.
+//
+// Each setter stores its value under the key only when the key passes the
+// user-property key rules: not empty, "-" becomes "_", at most 50 characters,
+// only lower-case letters, digits and "_". A refused key leaves a QA-only log
+// line and the model unchanged. String values keep their first 1024
+// user-perceived characters. A later set under the same key replaces the
+// earlier value, whatever its type. Values keep their native type.
+//
+// A plain value: copy it freely; it has no lock, so fill it on one thread.
+class SORVEL_API SorvelKvAttrModel {
+  public:
+    SorvelKvAttrModel();
+
+    // The collected attributes. Public like the design's property: an app may
+    // read or replace it directly, bypassing the checks; when it sets it
+    // absent the setters store nothing.
+    std::optional<Value::Map> attrData;
+
+    // The attributes, or an empty map when attrData is absent.
+    Value::Map getAttrData() const;
+
+    void setAttrDataString(const std::string& key, const std::string& value) noexcept;
+    void setAttrDataDouble(const std::string& key, double value) noexcept;
+    void setAttrDataUInt64(const std::string& key, std::uint64_t value) noexcept;
+    void setAttrDataInt64(const std::string& key, std::int64_t value) noexcept;
+    // The platform integer (64 bits here); stored like an Int64.
+    void setAttrDataInt(const std::string& key, long value) noexcept;
+    void setAttrDataBool(const std::string& key, bool value) noexcept;
+
+  private:
+    void store(const std::string& key, Value value) noexcept;
+};
+
+}  // namespace sorvel

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the SDK twice and runs the whole test suite in both builds:
+#   1. GCC, warnings as errors;
+#   2. Clang with AddressSanitizer + UndefinedBehaviorSanitizer and -Wthread-safety.
+# Exits non-zero when any build or test fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh || exit 1
+
+JOBS="${JOBS:-$(nproc)}"
+status=0
+
+run_suite() {
+  local dir="$1"; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j "$JOBS" || return 1
+  ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --timeout 300
+}
+
+mkdir -p build
+echo "=== GCC build ==="
+CC=gcc CXX=g++ run_suite build/gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEL_BUILD_BENCH=ON || status=1
+
+echo "=== Clang + ASan + UBSan + thread-safety build ==="
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+CC=clang CXX=clang++ run_suite build/clang-asan -DCMAKE_BUILD_TYPE=Debug -DSORVEL_SANITIZE=ON \
+  -DSORVEL_BUILD_BENCH=OFF || status=1
+
+exit $status

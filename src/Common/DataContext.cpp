@@ -1,0 +1,67 @@
+#include "Common/DataContext.h"
+
+#include "Common/DataRegistryKey.h"
+#include "Common/SvlLog.h"
+
+namespace sorvel {
+
+namespace {
+constexpr bool keysInDeclarationOrder() {
+    for (std::size_t i = 0; i < kDataRegistryKeys.size(); ++i) {
+        if (static_cast<std::size_t>(kDataRegistryKeys[i].key) != i) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(keysInDeclarationOrder(), "kDataRegistryKeys must follow the enum's order");
+}  // namespace
+
+DefaultDataContext::DefaultDataContext() : suite_(platform::UserDefaults::suite(SUITE_NAME)) {
+    moveFromStandardDefaultsOnce();
+}
+
+void DefaultDataContext::moveFromStandardDefaultsOnce() {
+    auto standard = platform::UserDefaults::standard();
+    auto marker = standard->get(MIGRATION_MARKER);
+    if (marker && marker->getBool() != nullptr && *marker->getBool()) {
+        return;
+    }
+    int moved = 0;
+    for (const auto& info : kDataRegistryKeys) {
+        std::string key(info.stored);
+        auto value = standard->get(key);
+        if (!value) {
+            continue;
+        }
+        // Copy first, then remove: a crash in between leaves the value in both
+        // places, never in neither.
+        if (!suite_->get(key)) {
+            suite_->set(key, value);
+        }
+        standard->remove(key);
+        ++moved;
+    }
+    standard->set(MIGRATION_MARKER, Value(true));
+    if (moved > 0) {
+        SvlLog::info("DefaultDataContext :: moved " + std::to_string(moved) +
+                         " values from the standard defaults into " + SUITE_NAME,
+                     true);
+    }
+}
+
+void DefaultDataContext::set(const std::string& key, const std::optional<Value>& value) {
+    suite_->set(key, value);
+}
+
+std::optional<Value> DefaultDataContext::get(const std::string& key) const {
+    return suite_->get(key);
+}
+
+void DefaultDataContext::removeAll() {
+    for (const auto& info : kDataRegistryKeys) {
+        suite_->remove(std::string(info.stored));
+    }
+}
+
+}  // namespace sorvel

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Platform/UserDefaults.h"
+#include "sorvel/Value.h"
+
+namespace sorvel {
+
+// The storage behind the registry.
+class IDataContext {
+  public:
+    virtual ~IDataContext() = default;
+    // An absent value removes the key.
+    virtual void set(const std::string& key, const std::optional<Value>& value) = 0;
+    virtual std::optional<Value> get(const std::string& key) const = 0;
+    // Removes the value of every registry key.
+    virtual void removeAll() = 0;
+};
+
+// The registry's storage over the settings suite "svlPref". Installations that
+// kept their values in the standard defaults get them moved over once.
+class DefaultDataContext final : public IDataContext {
+  public:
+    static constexpr const char* SUITE_NAME = "svlPref";
+    // Kept in the standard suite, where removeAll() does not reach, so the move
+    // never runs twice in an installation.
+    static constexpr const char* MIGRATION_MARKER = "svlPrefKey_movedFromStandardDefaults";
+
+    DefaultDataContext();
+    void set(const std::string& key, const std::optional<Value>& value) override;
+    std::optional<Value> get(const std::string& key) const override;
+    void removeAll() override;
+
+  private:
+    void moveFromStandardDefaultsOnce();
+
+    std::shared_ptr<platform::UserDefaults> suite_;
+};
+
+}  // namespace sorvel

@@ -1,0 +1,206 @@
+#include "Common/DataRegistry.h"
+
+#include <limits>
+
+namespace sorvel {
+
+DataRegistry::DataRegistry(std::shared_ptr<IDataContext> context)
+    : context_(std::move(context)),
+      queue_(platform::DispatchQueue::makeSerial("DataRegistryQueue")) {}
+
+DataRegistry::~DataRegistry() {
+    // Queued writes refer to this registry; let them land before it goes.
+    waitForPendingWrites();
+}
+
+std::optional<Value> DataRegistry::readLocked(const std::string& key) const {
+    if (auto it = pending_.find(key); it != pending_.end()) {
+        return it->second.value;
+    }
+    return context_->get(key);
+}
+
+std::optional<Value> DataRegistry::getValue(std::string_view key) const {
+    platform::MutexLock lock(mu_);
+    return readLocked(std::string(key));
+}
+
+std::string DataRegistry::getString(std::string_view key, const std::string& def) const {
+    auto v = getValue(key);
+    const std::string* s = v ? v->getString() : nullptr;
+    return s ? *s : def;
+}
+
+std::optional<std::string> DataRegistry::getStringOrNil(
+    std::string_view key, const std::optional<std::string>& def) const {
+    auto v = getValue(key);
+    const std::string* s = v ? v->getString() : nullptr;
+    return s ? std::optional<std::string>(*s) : def;
+}
+
+bool DataRegistry::getBool(std::string_view key, bool def) const {
+    auto v = getValue(key);
+    const bool* b = v ? v->getBool() : nullptr;
+    return b ? *b : def;
+}
+
+std::int64_t DataRegistry::getInt(std::string_view key, std::int64_t def) const {
+    return getInt64(key, def);
+}
+
+std::int64_t DataRegistry::getInt64(std::string_view key, std::int64_t def) const {
+    auto v = getValue(key);
+    auto i = v ? v->toInt64() : std::nullopt;
+    return i ? *i : def;
+}
+
+std::uint64_t DataRegistry::getUInt64(std::string_view key, std::uint64_t def) const {
+    auto v = getValue(key);
+    auto u = v ? v->toUInt64() : std::nullopt;
+    return u ? *u : def;
+}
+
+double DataRegistry::getDouble(std::string_view key, double def) const {
+    auto v = getValue(key);
+    const double* d = v ? v->getDouble() : nullptr;
+    return d ? *d : def;
+}
+
+Value::Map DataRegistry::getDictionary(std::string_view key, const Value::Map& def) const {
+    auto v = getValue(key);
+    const Value::Map* m = v ? v->getMap() : nullptr;
+    return m ? *m : def;
+}
+
+Value::Array DataRegistry::getArray(std::string_view key, const Value::Array& def) const {
+    auto v = getValue(key);
+    const Value::Array* a = v ? v->getArray() : nullptr;
+    return a ? *a : def;
+}
+
+std::optional<Value::Bytes> DataRegistry::getData(std::string_view key,
+                                                  const std::optional<Value::Bytes>& def) const {
+    auto v = getValue(key);
+    const Value::Bytes* b = v ? v->getBytes() : nullptr;
+    return b ? std::optional<Value::Bytes>(*b) : def;
+}
+
+std::vector<std::shared_ptr<DataUnitEventListener>> DataRegistry::storeLocked(
+    const std::string& key, std::optional<Value> value) {
+    std::vector<std::shared_ptr<DataUnitEventListener>> toNotify;
+    if (!isEqual(readLocked(key), value)) {
+        if (auto it = listeners_.find(key); it != listeners_.end()) {
+            toNotify = it->second;
+        }
+    }
+    std::uint64_t generation = ++generation_;
+    pending_[key] = Pending{value, generation};
+    queue_->async([this, key, value = std::move(value), generation] {
+        context_->set(key, value);
+        platform::MutexLock lock(mu_);
+        if (auto it = pending_.find(key);
+            it != pending_.end() && it->second.generation == generation) {
+            pending_.erase(it);
+        }
+    });
+    return toNotify;
+}
+
+void DataRegistry::put(std::string_view key, std::optional<Value> value) {
+    std::vector<std::shared_ptr<DataUnitEventListener>> toNotify;
+    {
+        platform::MutexLock lock(mu_);
+        toNotify = storeLocked(std::string(key), value);
+    }
+    for (const auto& listener : toNotify) {
+        listener->onChanged(value);
+    }
+}
+
+void DataRegistry::putString(const std::optional<std::string>& value, std::string_view key) {
+    put(key, value ? std::optional<Value>(Value(*value)) : std::nullopt);
+}
+
+void DataRegistry::putBool(bool value, std::string_view key) {
+    put(key, Value(value));
+}
+
+void DataRegistry::putInt(std::int64_t value, std::string_view key) {
+    put(key, Value(value));
+}
+
+void DataRegistry::putInt64(std::int64_t value, std::string_view key) {
+    put(key, Value(value));
+}
+
+void DataRegistry::putUInt64(std::uint64_t value, std::string_view key) {
+    put(key, Value(value));
+}
+
+void DataRegistry::putDouble(double value, std::string_view key) {
+    put(key, Value(value));
+}
+
+void DataRegistry::putDictionary(const Value::Map& value, std::string_view key) {
+    put(key, Value(value));
+}
+
+void DataRegistry::putArray(const Value::Array& value, std::string_view key) {
+    put(key, Value(value));
+}
+
+void DataRegistry::putData(const std::optional<Value::Bytes>& value, std::string_view key) {
+    put(key, value ? std::optional<Value>(Value(*value)) : std::nullopt);
+}
+
+std::uint64_t DataRegistry::incrementCounter(std::string_view key) {
+    std::vector<std::shared_ptr<DataUnitEventListener>> toNotify;
+    std::uint64_t next = 0;
+    {
+        platform::MutexLock lock(mu_);
+        std::string k(key);
+        auto current = readLocked(k);
+        auto n = current ? current->toUInt64() : std::nullopt;
+        std::uint64_t base = n ? *n : 0;
+        // Wrapping would hand out numbers already used; stay at the maximum.
+        next = base == std::numeric_limits<std::uint64_t>::max() ? base : base + 1;
+        toNotify = storeLocked(k, Value(next));
+    }
+    for (const auto& listener : toNotify) {
+        listener->onChanged(Value(next));
+    }
+    return next;
+}
+
+void DataRegistry::removeAll() {
+    platform::MutexLock lock(mu_);
+    std::uint64_t generation = ++generation_;
+    for (const auto& info : kDataRegistryKeys) {
+        pending_[std::string(info.stored)] = Pending{std::nullopt, generation};
+    }
+    queue_->async([this, generation] {
+        context_->removeAll();
+        platform::MutexLock lock(mu_);
+        std::erase_if(pending_, [generation](const auto& entry) {
+            return entry.second.generation == generation;
+        });
+    });
+}
+
+void DataRegistry::addListener(DataRegistryKey key,
+                               std::shared_ptr<DataUnitEventListener> listener) {
+    if (!listener) {
+        return;
+    }
+    platform::MutexLock lock(mu_);
+    listeners_[std::string(rawValue(key))].push_back(std::move(listener));
+}
+
+void DataRegistry::waitForPendingWrites() const {
+    if (queue_->isCurrent()) {
+        return;
+    }
+    queue_->sync([] {});
+}
+
+}  // namespace sorvel

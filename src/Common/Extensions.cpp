@@ -1,0 +1,419 @@
+#include "Common/Extensions.h"
+
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+
+#include "Common/SvlLog.h"
+#include "Common/TextUnits.h"
+
+namespace sorvel::ext {
+namespace {
+
+// JSON text can carry neither non-finite numbers nor raw bytes; the design's
+// serialiser refuses both, so the text would never have been written.
+bool jsonCarriable(const Value& v) {
+    if (const double* d = v.getDouble()) {
+        return std::isfinite(*d);
+    }
+    if (v.isBytes()) {
+        return false;
+    }
+    if (const Value::Array* a = v.getArray()) {
+        for (const auto& e : *a) {
+            if (!jsonCarriable(e)) {
+                return false;
+            }
+        }
+    }
+    if (const Value::Map* m = v.getMap()) {
+        for (const auto& [k, e] : *m) {
+            if (!jsonCarriable(e)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::optional<std::string> prettyJson(const Value& v) {
+    try {
+        if (!jsonCarriable(v)) {
+            return std::nullopt;
+        }
+        return v.toJson(true);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::string jsonFormat(const Value& v) {
+    auto text = prettyJson(v);
+    if (!text) {
+        return TO_JSON_FORMAT_EXCEPTION;
+    }
+    if (text->empty()) {
+        return TO_JSON_FORMAT_DATA_EMPTY;
+    }
+    return *text;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+bool isUrlChar(char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+        return true;
+    }
+    switch (c) {
+        case '-':
+        case '.':
+        case '_':
+        case '~':  // unreserved
+        case ':':
+        case '/':
+        case '?':
+        case '#':
+        case '[':
+        case ']':  // gen-delims
+        case '@':
+        case '!':
+        case '$':
+        case '&':
+        case '\'':
+        case '(':  // sub-delims
+        case ')':
+        case '*':
+        case '+':
+        case ',':
+        case ';':
+        case '=':
+        case '%':
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::string percentDecode(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size()) {
+            int hi = hexDigit(s[i + 1]);
+            int lo = hexDigit(s[i + 2]);
+            if (hi >= 0 && lo >= 0) {
+                out.push_back(static_cast<char>(hi * 16 + lo));
+                i += 2;
+                continue;
+            }
+        }
+        out.push_back(s[i]);
+    }
+    return out;
+}
+
+bool isUnicodeSpace(char32_t c) {
+    return c == ' ' || (c >= 0x09 && c <= 0x0D) || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+std::string_view trimSpaces(std::string_view s) {
+    std::size_t begin = 0;
+    std::size_t end = 0;  // one past the last non-space character
+    bool seenText = false;
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        std::size_t at = pos;
+        char32_t c = text::decodeNext(s, pos);
+        if (!isUnicodeSpace(c)) {
+            if (!seenText) {
+                begin = at;
+                seenText = true;
+            }
+            end = pos;
+        }
+    }
+    return seenText ? s.substr(begin, end - begin) : s.substr(0, 0);
+}
+
+}  // namespace
+
+std::string toJsonFormat(const Value::Map& map) {
+    return jsonFormat(Value(map));
+}
+
+std::string toJsonFormat(const Value::Array& array) {
+    return jsonFormat(Value(array));
+}
+
+std::optional<std::string> toJsonString(const Value::Map& map) {
+    auto text = prettyJson(Value(map));
+    if (!text || text->empty()) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+std::string toSqlInList(const std::vector<std::string>& items) {
+    std::string out = "( ";
+    bool first = true;
+    for (const auto& item : items) {
+        if (!first) {
+            out.push_back(',');
+        }
+        first = false;
+        out.push_back('"');
+        for (char c : item) {
+            if (c == '"') {
+                out.push_back('"');
+            }
+            out.push_back(c);
+        }
+        out.push_back('"');
+    }
+    out += " )";
+    return out;
+}
+
+std::optional<Value::Map> toDictionary(std::string_view text) {
+    auto v = Value::fromJson(text);
+    if (!v || !v->isMap()) {
+        return std::nullopt;
+    }
+    return std::move(*v->getMap());
+}
+
+std::optional<Value::Array> toArray(std::string_view text) {
+    auto v = Value::fromJson(text);
+    if (!v || !v->isArray()) {
+        return std::nullopt;
+    }
+    return std::move(*v->getArray());
+}
+
+std::optional<std::int64_t> toInt64(std::string_view text) {
+    std::string_view digits = text;
+    if (!digits.empty() && digits.front() == '+') {
+        digits.remove_prefix(1);
+        // "+-5" must not pass as -5.
+        if (!digits.empty() && digits.front() == '-') {
+            digits = {};
+        }
+    }
+    std::int64_t value = 0;
+    if (!digits.empty()) {
+        auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        if (ec == std::errc() && ptr == digits.data() + digits.size()) {
+            return value;
+        }
+    }
+    SvlLog::error("String.toInt64 :: can not convert '" + std::string(text) + "' to Int64", true);
+    return std::nullopt;
+}
+
+std::string substringFrom(std::string_view text, std::int64_t i) {
+    const std::size_t length = text::codePointCount(text);
+    if (text.empty() || i < 0 || static_cast<std::uint64_t>(i) >= length) {
+        SvlLog::warning("String Extension Error in string: " + std::string(text) +
+                            ", range : " + std::to_string(i) + "..<" + std::to_string(length),
+                        true);
+        return "";
+    }
+    return std::string(text.substr(text::codePointOffset(text, static_cast<std::size_t>(i))));
+}
+
+std::int64_t toMillis(platform::WallTime date) {
+    const std::int64_t ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(date.time_since_epoch()).count();
+    std::int64_t ms = ns / 1'000'000;
+    const std::int64_t rest = ns % 1'000'000;
+    if (rest >= 500'000) {
+        ++ms;
+    } else if (rest <= -500'000) {
+        --ms;
+    }
+    return ms;
+}
+
+std::string toHexString(const Value::Bytes& data) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(data.size() * 2);
+    for (std::uint8_t b : data) {
+        out.push_back(kDigits[b >> 4]);
+        out.push_back(kDigits[b & 0x0F]);
+    }
+    return out;
+}
+
+std::optional<UrlParts> parseUrl(std::string_view text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    bool seenHash = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (!isUrlChar(c)) {
+            return std::nullopt;
+        }
+        if (c == '%' &&
+            (i + 2 >= text.size() || hexDigit(text[i + 1]) < 0 || hexDigit(text[i + 2]) < 0)) {
+            return std::nullopt;
+        }
+        if (c == '#') {
+            if (seenHash) {
+                return std::nullopt;
+            }
+            seenHash = true;
+        }
+    }
+    UrlParts url;
+    std::string_view rest = text;
+    if (auto hash = rest.find('#'); hash != std::string_view::npos) {
+        url.fragment = std::string(rest.substr(hash + 1));
+        rest = rest.substr(0, hash);
+    }
+    if (auto q = rest.find('?'); q != std::string_view::npos) {
+        url.query = std::string(rest.substr(q + 1));
+        rest = rest.substr(0, q);
+    }
+    // A scheme is letters, digits, "+", "-" and "." after a leading letter.
+    if (auto colon = rest.find(':'); colon != std::string_view::npos && colon > 0) {
+        std::string_view scheme = rest.substr(0, colon);
+        bool valid = std::isalpha(static_cast<unsigned char>(scheme.front())) != 0;
+        for (char c : scheme) {
+            valid = valid && (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' ||
+                              c == '-' || c == '.');
+        }
+        if (valid) {
+            url.scheme = std::string(scheme);
+            rest = rest.substr(colon + 1);
+        }
+    }
+    if (rest.substr(0, 2) == "//") {
+        rest.remove_prefix(2);
+        auto slash = rest.find('/');
+        url.authority = std::string(rest.substr(0, slash));
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+    }
+    url.path = std::string(rest);
+    return url;
+}
+
+std::vector<QueryItem> queryItems(const UrlParts& url) {
+    std::vector<QueryItem> items;
+    if (!url.query) {
+        return items;
+    }
+    std::string_view q = *url.query;
+    std::size_t start = 0;
+    while (start <= q.size()) {
+        std::size_t amp = q.find('&', start);
+        std::string_view part = q.substr(start, amp == std::string_view::npos ? amp : amp - start);
+        if (!part.empty()) {
+            auto eq = part.find('=');
+            if (eq == std::string_view::npos) {
+                items.push_back({percentDecode(part), std::nullopt});
+            } else {
+                items.push_back(
+                    {percentDecode(part.substr(0, eq)), percentDecode(part.substr(eq + 1))});
+            }
+        }
+        if (amp == std::string_view::npos) {
+            break;
+        }
+        start = amp + 1;
+    }
+    return items;
+}
+
+std::map<std::string, std::string> queryParameters(std::string_view urlText) {
+    std::map<std::string, std::string> out;
+    auto url = parseUrl(urlText);
+    if (!url || !url->query) {
+        return out;
+    }
+    std::string_view q = *url->query;
+    std::size_t start = 0;
+    while (start <= q.size()) {
+        std::size_t amp = q.find('&', start);
+        std::string_view part = q.substr(start, amp == std::string_view::npos ? amp : amp - start);
+        if (auto eq = part.find('='); eq != std::string_view::npos) {
+            out[std::string(part.substr(0, eq))] = std::string(part.substr(eq + 1));
+        }
+        if (amp == std::string_view::npos) {
+            break;
+        }
+        start = amp + 1;
+    }
+    return out;
+}
+
+Color initHex(const std::optional<std::string>& hex, const Color& defaultColor) {
+    if (!hex) {
+        return defaultColor;
+    }
+    std::string s(trimSpaces(*hex));
+    for (char& c : s) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    if (!s.empty() && s.front() == '#') {
+        s.erase(0, 1);
+    }
+    const std::size_t length = text::codePointCount(s);
+    if (length != 6 && length != 8) {
+        return defaultColor;
+    }
+    // A hex scanner: an optional "0X" prefix, then digits up to the first
+    // character that is not one.
+    std::size_t pos = 0;
+    if (s.size() > 2 && s[0] == '0' && s[1] == 'X' && hexDigit(s[2]) >= 0) {
+        pos = 2;
+    }
+    std::uint64_t value = 0;
+    for (; pos < s.size(); ++pos) {
+        int d = hexDigit(s[pos]);
+        if (d < 0) {
+            break;
+        }
+        value = (value << 4) | static_cast<std::uint64_t>(d);
+    }
+    auto channel = [value](int shift) {
+        return static_cast<double>((value >> shift) & 0xFF) / 255.0;
+    };
+    Color c;
+    c.red = channel(16);
+    c.green = channel(8);
+    c.blue = channel(0);
+    c.alpha = length == 8 ? channel(24) : 1.0;
+    return c;
+}
+
+TextAlignment toTextAlignment(const std::optional<std::string>& text) {
+    if (text) {
+        if (*text == "right") {
+            return TextAlignment::RIGHT;
+        }
+        if (*text == "left") {
+            return TextAlignment::LEFT;
+        }
+    }
+    return TextAlignment::CENTER;
+}
+
+}  // namespace sorvel::ext

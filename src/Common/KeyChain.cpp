@@ -1,0 +1,47 @@
+#include "Common/KeyChain.h"
+
+#include "Common/Constants.h"
+#include "Platform/Bundle.h"
+
+namespace sorvel {
+
+std::string KeyChainError::description() const {
+    return "KeyChainError :: status " + std::to_string(static_cast<std::int32_t>(status)) + " (" +
+           platform::keychainStatusName(status) + ")";
+}
+
+std::shared_ptr<Util_keychain> Util_keychain::shared() {
+    static const std::shared_ptr<Util_keychain> instance = std::make_shared<Util_keychain>();
+    return instance;
+}
+
+std::string Util_keychain::account() {
+    return std::string(Constants::KEYCHAIN_ADID_ACCOUNT_PREFIX) + platform::Bundle::bundleId();
+}
+
+std::optional<KeyChainError> Util_keychain::saveAdid(const std::string& adid) {
+    const auto status = platform::Keychain::save(SERVICE, account(), adid);
+    if (status != platform::KeychainStatus::SUCCESS) {
+        return KeyChainError{status};
+    }
+    return std::nullopt;
+}
+
+std::variant<std::string, KeyChainError> Util_keychain::getAdid() {
+    std::string adid;
+    const auto status = platform::Keychain::read(SERVICE, account(), adid);
+    if (status != platform::KeychainStatus::SUCCESS) {
+        return KeyChainError{status};
+    }
+    return adid;
+}
+
+std::optional<KeyChainError> Util_keychain::deleteAdid() {
+    const auto status = platform::Keychain::remove(SERVICE, account());
+    if (status != platform::KeychainStatus::SUCCESS) {
+        return KeyChainError{status};
+    }
+    return std::nullopt;
+}
+
+}  // namespace sorvel

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "Platform/Keychain.h"
+
+namespace sorvel {
+
+// Why a keychain operation failed: the platform status (never SUCCESS).
+struct KeyChainError {
+    platform::KeychainStatus status;
+    std::string description() const;
+};
+
+// The store of the device id.
+class KeyChain {
+  public:
+    virtual ~KeyChain() = default;
+    // Absent on success.
+    virtual std::optional<KeyChainError> saveAdid(const std::string& adid) = 0;
+    virtual std::variant<std::string, KeyChainError> getAdid() = 0;
+    // A missing item is a failure too (ITEM_NOT_FOUND).
+    virtual std::optional<KeyChainError> deleteAdid() = 0;
+};
+
+// The device id as one generic-password item of the platform keychain:
+// service SERVICE, account "sorvel_adid_key_" + the bundle id (read at each
+// call). Process-wide; safe from any thread.
+class Util_keychain final : public KeyChain {
+  public:
+    static constexpr const char* SERVICE = "SorvelKV";
+
+    static std::shared_ptr<Util_keychain> shared();
+
+    std::optional<KeyChainError> saveAdid(const std::string& adid) override;
+    std::variant<std::string, KeyChainError> getAdid() override;
+    std::optional<KeyChainError> deleteAdid() override;
+
+    static std::string account();
+};
+
+}  // namespace sorvel

@@ -1,0 +1,52 @@
+#include "Common/SVLBooleanState.h"
+
+#include "Platform/Host.h"
+
+namespace sorvel {
+namespace {
+
+struct Flags {
+    AtomicBool appActive{false};
+    AtomicBool inAppMessageShowing{false};
+    AtomicBool sessionStarted{false};
+    AtomicBool wrongAppKey{false};
+    AtomicBool stopGettingIDFA{true};
+
+    Flags() {
+        platform::detail::registerResetHook([] { SVLBooleanState::reset(); });
+    }
+};
+
+Flags& flags() {
+    static Flags f;
+    return f;
+}
+
+}  // namespace
+
+AtomicBool& SVLBooleanState::isAppActive() {
+    return flags().appActive;
+}
+AtomicBool& SVLBooleanState::isInAppMessageShowing() {
+    return flags().inAppMessageShowing;
+}
+AtomicBool& SVLBooleanState::isSessionStarted() {
+    return flags().sessionStarted;
+}
+AtomicBool& SVLBooleanState::isWrongAppKey() {
+    return flags().wrongAppKey;
+}
+AtomicBool& SVLBooleanState::isStopGettingIDFA() {
+    return flags().stopGettingIDFA;
+}
+
+void SVLBooleanState::reset() {
+    auto& f = flags();
+    f.appActive.set(false);
+    f.inAppMessageShowing.set(false);
+    f.sessionStarted.set(false);
+    f.wrongAppKey.set(false);
+    f.stopGettingIDFA.set(true);
+}
+
+}  // namespace sorvel

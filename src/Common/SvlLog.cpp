@@ -1,0 +1,165 @@
+#include "Common/SvlLog.h"
+
+#include <atomic>
+
+#include "Platform/Bundle.h"
+#include "Platform/Dispatch.h"
+#include "Platform/Host.h"
+#include "Platform/Mutex.h"
+#include "Platform/SystemLog.h"
+
+namespace sorvel {
+namespace {
+
+struct LoggerState {
+    platform::Mutex mu;
+    bool qaDecided GUARDED_BY(mu) = false;
+    bool qaMode GUARDED_BY(mu) = false;
+    SvlLog::DelegateProvider provider GUARDED_BY(mu);
+    std::shared_ptr<platform::DispatchQueue> queue =
+        platform::DispatchQueue::makeSerial("loggingQueue");
+
+    LoggerState() {
+        platform::detail::registerResetHook([this] {
+            platform::MutexLock lock(mu);
+            qaDecided = false;
+            qaMode = false;
+            provider = nullptr;
+        });
+    }
+};
+
+LoggerState& loggerState() {
+    static LoggerState s;
+    return s;
+}
+
+// Byte offset just past the first maxChars code points of text (its size when
+// it has no more). A UTF-8 continuation byte never starts a character, so the
+// cut never lands inside one.
+std::size_t prefixBytes(std::string_view text, std::size_t maxChars) {
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        bool continuation = (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
+        if (!continuation) {
+            if (chars == maxChars) {
+                return i;
+            }
+            ++chars;
+        }
+    }
+    return text.size();
+}
+
+void handle(SorvelLogLevel level, std::string message, bool qaOnly) {
+    message.resize(prefixBytes(message, SvlLog::MAX_MESSAGE_CHARS));
+    auto& s = loggerState();
+    bool qa = false;
+    SvlLog::DelegateProvider provider;
+    {
+        platform::MutexLock lock(s.mu);
+        qa = s.qaMode;
+        provider = s.provider;
+    }
+    if (!qa) {
+        // The provider and the delegate run without any lock of ours held, so
+        // a delegate may log or call into the SDK again.
+        std::shared_ptr<SorvelKVLogDelegate> delegate = provider ? provider() : nullptr;
+        if (delegate) {
+            try {
+                delegate->didPrintLog(level, message);
+            } catch (...) {
+                platform::SystemLog::write("svlkv [error]: SvlLog :: log delegate threw");
+            }
+        }
+        if (qaOnly) {
+            return;
+        }
+    }
+    std::string prefix = std::string("svlkv [") + SvlLog::levelName(level) + "]: ";
+    std::string_view rest(message);
+    do {
+        std::size_t n = prefixBytes(rest, SvlLog::MAX_PIECE_CHARS);
+        platform::SystemLog::write(prefix + std::string(rest.substr(0, n)));
+        rest.remove_prefix(n);
+    } while (!rest.empty());
+}
+
+}  // namespace
+
+const char* SvlLog::levelName(SorvelLogLevel level) noexcept {
+    switch (level) {
+        case SorvelLogLevel::LEVEL_NONE:
+            return "none";
+        case SorvelLogLevel::LEVEL_TRACE:
+            return "trace";
+        case SorvelLogLevel::LEVEL_DEBUG:
+            return "debug";
+        case SorvelLogLevel::LEVEL_INFO:
+            return "info";
+        case SorvelLogLevel::LEVEL_WARNING:
+            return "warning";
+        case SorvelLogLevel::LEVEL_ERROR:
+            return "error";
+    }
+    return "none";
+}
+
+void SvlLog::log(SorvelLogLevel level, std::string message, bool qaOnly) noexcept {
+    try {
+        loggerState().queue->async([level, message = std::move(message), qaOnly]() mutable {
+            handle(level, std::move(message), qaOnly);
+        });
+    } catch (...) {
+        // Logging must never fail its caller; an allocation failure drops the line.
+    }
+}
+
+void SvlLog::debug(std::string message, bool qaOnly) noexcept {
+    log(SorvelLogLevel::LEVEL_DEBUG, std::move(message), qaOnly);
+}
+
+void SvlLog::info(std::string message, bool qaOnly) noexcept {
+    log(SorvelLogLevel::LEVEL_INFO, std::move(message), qaOnly);
+}
+
+void SvlLog::warning(std::string message, bool qaOnly) noexcept {
+    log(SorvelLogLevel::LEVEL_WARNING, std::move(message), qaOnly);
+}
+
+void SvlLog::error(std::string message, bool qaOnly) noexcept {
+    log(SorvelLogLevel::LEVEL_ERROR, std::move(message), qaOnly);
+}
+
+void SvlLog::initQaMode(const DataRegistry* /*registry*/) noexcept {
+    auto& s = loggerState();
+    platform::MutexLock lock(s.mu);
+    if (s.qaDecided) {
+        return;
+    }
+    s.qaDecided = true;
+    auto v = platform::Bundle::info(QA_MODE_INFO_KEY);
+    s.qaMode = v && v->getBool() != nullptr && *v->getBool();
+}
+
+bool SvlLog::isQaMode() noexcept {
+    auto& s = loggerState();
+    platform::MutexLock lock(s.mu);
+    return s.qaMode;
+}
+
+void SvlLog::setDelegateProvider(DelegateProvider provider) noexcept {
+    auto& s = loggerState();
+    platform::MutexLock lock(s.mu);
+    s.provider = std::move(provider);
+}
+
+void SvlLog::flush() noexcept {
+    auto& q = loggerState().queue;
+    if (q->isCurrent()) {
+        return;
+    }
+    q->sync([] {});
+}
+
+}  // namespace sorvel

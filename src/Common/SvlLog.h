@@ -1,0 +1,51 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "sorvel/SorvelKVLogDelegate.h"
+#include "sorvel/SorvelLogLevel.h"
+
+namespace sorvel {
+
+class DataRegistry;
+
+// The SDK's logger. Each call only queues the line on the serial queue
+// "loggingQueue"; the line is cut to its first 10000 characters and goes to
+// the app's log delegate and/or the system log:
+//  - quality-assurance mode off: the delegate (when one is set) receives it;
+//    a qaOnly line goes no further, any other also reaches the system log;
+//  - quality-assurance mode on: every line goes to the system log only.
+// The system log gets "svlkv [<level>]: " and the text in pieces of 1000
+// characters. Characters are Unicode code points; a cut never splits one.
+class SvlLog {
+  public:
+    static constexpr std::size_t MAX_MESSAGE_CHARS = 10000;
+    static constexpr std::size_t MAX_PIECE_CHARS = 1000;
+    static constexpr const char* QA_MODE_INFO_KEY = "SorvelQaMode";
+
+    static void debug(std::string message, bool qaOnly = false) noexcept;
+    static void info(std::string message, bool qaOnly = false) noexcept;
+    static void warning(std::string message, bool qaOnly = false) noexcept;
+    static void error(std::string message, bool qaOnly = false) noexcept;
+    static void log(SorvelLogLevel level, std::string message, bool qaOnly) noexcept;
+
+    // Decides once whether quality-assurance mode is on, from the Bool Info key
+    // "SorvelQaMode"; later calls change nothing.
+    static void initQaMode(const DataRegistry* registry) noexcept;
+    static bool isQaMode() noexcept;
+
+    // How the logger reaches the app's log delegate; the facade sets it.
+    using DelegateProvider = std::function<std::shared_ptr<SorvelKVLogDelegate>()>;
+    static void setDelegateProvider(DelegateProvider provider) noexcept;
+
+    // Blocks until every line queued before the call has been handled. Must not
+    // be called from the log delegate.
+    static void flush() noexcept;
+
+    // The level's name in the system-log prefix ("none", "trace", ...).
+    static const char* levelName(SorvelLogLevel level) noexcept;
+};
+
+}  // namespace sorvel

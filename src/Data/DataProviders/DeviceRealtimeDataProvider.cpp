@@ -1,0 +1,76 @@
+#include "Data/DataProviders/DeviceRealtimeDataProvider.h"
+
+#include "Common/DataRegistry.h"
+#include "Common/FvnUtil.h"
+#include "Common/KeyChain.h"
+#include "Common/SVLBooleanState.h"
+#include "Common/SvlLog.h"
+#include "Data/DataProviders/DeviceDataKeys.h"
+#include "Platform/Bundle.h"
+#include "Platform/Crypto.h"
+#include "Platform/Device.h"
+#include "Platform/Reachability.h"
+
+namespace sorvel {
+namespace {
+
+std::optional<std::string> primaryAddress() {
+    for (const auto& ni : platform::Device::networkInterfaces()) {
+        if (ni.up && !ni.loopback && ni.family == "ipv4") {
+            return ni.address;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+DeviceRealtimeDataProvider::DeviceRealtimeDataProvider(std::shared_ptr<DataRegistry> registry,
+                                                       std::shared_ptr<KeyChain> keychain)
+    : registry_(std::move(registry)), keychain_(std::move(keychain)) {}
+
+std::string DeviceRealtimeDataProvider::resolveDeviceId() {
+    if (SvlLog::isQaMode()) {
+        auto qa = platform::Bundle::info(QA_ADID_INFO_KEY);
+        if (qa && qa->isString() && !qa->getString()->empty()) {
+            return *qa->getString();
+        }
+    }
+    if (keychain_) {
+        auto stored = keychain_->getAdid();
+        if (auto* adid = std::get_if<std::string>(&stored); adid != nullptr && !adid->empty()) {
+            return *adid;
+        }
+    }
+    std::string fresh = platform::crypto::uuidString();
+    if (!keychain_) {
+        SvlLog::error("DeviceRealtimeDataProvider :: no keychain; device id " + fresh +
+                      " is not kept");
+    } else if (auto error = keychain_->saveAdid(fresh)) {
+        SvlLog::error("DeviceRealtimeDataProvider :: saveAdid failed : " + error->description());
+    }
+    return fresh;
+}
+
+void DeviceRealtimeDataProvider::refreshData() {
+    registry_->putString(resolveDeviceId(), rawValue(DataRegistryKey::STRING_ADID));
+
+    // The advertising id is read only while the app allows it.
+    std::string idfa = SVLBooleanState::isStopGettingIDFA().get()
+                           ? std::string(platform::Device::ZERO_ADVERTISING_ID)
+                           : platform::Device::advertisingIdentifier();
+    registry_->putString(idfa, DeviceDataKey::STRING_IDFA);
+    registry_->putInt(static_cast<std::int64_t>(platform::Device::trackingAuthorizationStatus()),
+                      DeviceDataKey::INT_ATT_STATUS);
+
+    registry_->putString(platform::Reachability::shared().currentStatus(),
+                         DeviceDataKey::STRING_NETWORK_TYPE);
+    auto carrier = platform::Device::carrier();
+    registry_->putString(carrier ? std::optional<std::string>(carrier->name) : std::nullopt,
+                         DeviceDataKey::STRING_CARRIER_NAME);
+    registry_->putString(platform::Device::radioAccessTechnology(), DeviceDataKey::STRING_RADIO_TYPE);
+    registry_->putString(primaryAddress(), DeviceDataKey::STRING_IP_ADDRESS);
+    registry_->putString(FvnUtil::getLanguage(), DeviceDataKey::STRING_LANGUAGE);
+}
+
+}  // namespace sorvel

@@ -1,0 +1,105 @@
+#include "Data/ModelProvider/CommonModelProvider.h"
+
+#include "Common/Constants.h"
+#include "Common/DataRegistry.h"
+#include "Common/FvnUtil.h"
+#include "Common/SvlLog.h"
+#include "Data/DataProviders/DeviceDataKeys.h"
+#include "Data/DataProviders/DeviceRealtimeDataProvider.h"
+#include "Platform/Device.h"
+#include "Platform/Dispatch.h"
+#include "Platform/Host.h"
+#include "Platform/Mutex.h"
+
+namespace sorvel {
+namespace {
+
+struct ListenerState {
+    platform::Mutex mu;
+    CommonModelProvider::OsPushEnableListener listener GUARDED_BY(mu);
+};
+
+ListenerState& listenerState() {
+    static ListenerState state;
+    static const bool registered = [] {
+        platform::detail::registerResetHook([] {
+            platform::MutexLock lock(state.mu);
+            state.listener = nullptr;
+        });
+        return true;
+    }();
+    (void)registered;
+    return state;
+}
+
+}  // namespace
+
+CommonModelProvider::CommonModelProvider(std::shared_ptr<DataRegistry> registry,
+                                         std::shared_ptr<DeviceRealtimeDataProvider> realtimeProvider)
+    : registry_(std::move(registry)), realtimeProvider_(std::move(realtimeProvider)) {}
+
+void CommonModelProvider::setOsPushEnableListener(OsPushEnableListener listener) {
+    auto& s = listenerState();
+    platform::MutexLock lock(s.mu);
+    s.listener = std::move(listener);
+}
+
+bool CommonModelProvider::getOsPushEnable() {
+    if (platform::isMainThread()) {
+        SvlLog::error("CommonModelProvider.getOsPushEnable :: called on the main thread; "
+                      "the stored permission is used");
+        return FvnUtil::getOsPushEnable(*registry_);
+    }
+    using Status = platform::NotificationAuthorizationStatus;
+    const Status status = platform::Device::notificationAuthorizationStatus();
+    const bool enabled =
+        status == Status::authorized || status == Status::provisional || status == Status::ephemeral;
+    OsPushEnableListener listener;
+    {
+        auto& s = listenerState();
+        platform::MutexLock lock(s.mu);
+        listener = s.listener;
+    }
+    if (listener) {
+        listener(enabled);
+    }
+    return enabled;
+}
+
+CommonModel CommonModelProvider::getDataModel() {
+    if (realtimeProvider_) {
+        realtimeProvider_->refreshData();
+    }
+    const DataRegistry& reg = *registry_;
+    auto str = [&](std::string_view key) { return reg.getStringOrNil(key, std::nullopt); };
+
+    CommonModel model;
+    model.requestDatetime = FvnUtil::getCurrentDatetimeString();
+
+    model.identity.adid = str(rawValue(DataRegistryKey::STRING_ADID));
+    model.identity.deviceId = str(rawValue(DataRegistryKey::STRING_DEVICE_ID));
+    model.identity.idfa = reg.getString(DeviceDataKey::STRING_IDFA, platform::Device::ZERO_ADVERTISING_ID);
+    model.identity.attStatus = reg.getInt(DeviceDataKey::INT_ATT_STATUS, 0);
+    model.identity.registrationId = str(rawValue(DataRegistryKey::STRING_REGISTRATION_ID));
+    model.identity.isPushEnable = reg.getBool(rawValue(DataRegistryKey::BOOL_IS_PUSH_ENABLE), false);
+    model.identity.isPushEnableOs = getOsPushEnable();
+
+    model.device.model = str(DeviceDataKey::STRING_DEVICE_MODEL);
+    model.device.osVersion = str(DeviceDataKey::STRING_OS_VERSION);
+    model.device.language = str(DeviceDataKey::STRING_LANGUAGE);
+    model.device.networkType = str(DeviceDataKey::STRING_NETWORK_TYPE);
+    model.device.carrier = str(DeviceDataKey::STRING_CARRIER_NAME);
+    model.device.radio = str(DeviceDataKey::STRING_RADIO_TYPE);
+    model.device.ipAddress = str(DeviceDataKey::STRING_IP_ADDRESS);
+
+    model.packageName = str(DeviceDataKey::STRING_PACKAGE_NAME);
+    model.appkey = str(rawValue(DataRegistryKey::STRING_APPKEY));
+    model.apiVersion = SdkVersion::API_VERSION;
+    model.sdkVersion = SdkVersion::SDK_VERSION;
+    model.installer = str(DeviceDataKey::STRING_INSTALLER);
+    model.appVersion = str(DeviceDataKey::STRING_APP_VERSION);
+    model.buildId = str(DeviceDataKey::STRING_BUILD_ID);
+    return model;
+}
+
+}  // namespace sorvel

@@ -1,0 +1,217 @@
+#include "Network/ApiConnection.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "Common/Constants.h"
+#include "Common/DataRegistry.h"
+#include "Common/FvnUtil.h"
+#include "Common/SvlLog.h"
+#include "Network/RequestSigner.h"
+#include "Platform/Device.h"
+
+namespace sorvel {
+namespace {
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+bool sameHeaderName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+bool isOwnHeader(std::string_view name) {
+    for (const char* own : {"Content-Type", "User-Agent", "svl-auth-time", "svl-auth-cs"}) {
+        if (sameHeaderName(name, own)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isValidUtf8(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        if (len == 0 || i + len > s.size()) {
+            return false;
+        }
+        for (size_t k = 1; k < len; ++k) {
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) {
+                return false;
+            }
+        }
+        i += len;
+    }
+    return true;
+}
+
+// The request time the signature vouches for: the common block's, or, for a
+// body that has no common block (the deferred deeplink), the current time in
+// the same format. Absent when a common block carries no usable time.
+std::optional<std::string> signingTime(const Value::Map& body) {
+    auto common = body.find("common");
+    if (common == body.end() || !common->second.isMap()) {
+        return FvnUtil::getCurrentDatetimeString();
+    }
+    const auto& block = *common->second.getMap();
+    auto t = block.find("request_datetime");
+    if (t == block.end() || !t->second.isString()) {
+        return std::nullopt;
+    }
+    return *t->second.getString();
+}
+
+}  // namespace
+
+ApiConnection::ApiConnection(std::shared_ptr<DataRegistry> registry)
+    : registry_(std::move(registry)) {}
+
+ApiConnection& ApiConnection::setPostRequest(const IApiModel& model) {
+    auto body = model.toDictionary();
+    auto url = model.getUrl();
+    platform::MutexLock lock(mu_);
+    body_ = std::move(body);
+    urlText_ = std::move(url);
+    method_ = HttpMethod::POST;
+    prepared_.reset();
+    return *this;
+}
+
+ApiConnection& ApiConnection::setDeleteRequest(const IApiModel& model) {
+    auto body = model.toDictionary();
+    auto url = model.getUrl();
+    platform::MutexLock lock(mu_);
+    body_ = std::move(body);
+    urlText_ = std::move(url);
+    method_ = HttpMethod::DELETE;
+    prepared_.reset();
+    return *this;
+}
+
+ApiConnection& ApiConnection::setGetRequest(const std::optional<std::string>& urlText) {
+    platform::MutexLock lock(mu_);
+    urlText_ = urlText;
+    method_ = HttpMethod::GET;
+    prepared_.reset();
+    return *this;
+}
+
+ApiConnection& ApiConnection::setHeaders(std::map<std::string, std::optional<std::string>> headers) {
+    platform::MutexLock lock(mu_);
+    headers_ = std::move(headers);
+    prepared_.reset();
+    return *this;
+}
+
+int ApiConnection::responseCode() const {
+    platform::MutexLock lock(mu_);
+    return responseCode_;
+}
+
+std::string ApiConnection::userAgent() {
+    return std::string("Ovinthal/") + SdkVersion::SDK_VERSION + " (iOS " +
+           platform::Device::osVersion() + "; U; " + platform::Device::model() + " Build)";
+}
+
+bool ApiConnection::sendsJsonText(HttpMethod method, const std::string& url) {
+    if (method == HttpMethod::DELETE) {
+        return true;
+    }
+    auto parts = platform::parseUrl(url);
+    std::string path = parts ? parts->pathAndQuery.substr(0, parts->pathAndQuery.find('?')) : url;
+    return endsWith(path, Constants::GDPR_PATH) || endsWith(path, Constants::IAM_CAMPAIGNS_PATH) ||
+           endsWith(path, Constants::ACTION_HISTORY_LIST_PATH);
+}
+
+std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form() const {
+    if (!method_ || !urlText_ || !platform::parseUrl(*urlText_)) {
+        return ApiConnectionError::InvalidRequestError;
+    }
+    platform::HttpRequest request;
+    request.url = *urlText_;
+    request.timeout = TIMEOUT;
+    for (const auto& [name, value] : headers_) {
+        if (value) {
+            request.headers.emplace_back(name, *value);
+        }
+    }
+    if (*method_ == HttpMethod::GET) {
+        request.method = "GET";
+        return request;
+    }
+    if (!body_) {
+        return ApiConnectionError::InvalidRequestError;
+    }
+    request.method = *method_ == HttpMethod::POST ? "POST" : "DELETE";
+
+    auto secretKey = registry_ ? registry_->getStringOrNil(rawValue(DataRegistryKey::STRING_SECRETKEY),
+                                                           std::nullopt)
+                               : std::nullopt;
+    if (!secretKey || secretKey->empty()) {
+        return ApiConnectionError::NoSecretKeyError;
+    }
+    auto time = signingTime(*body_);
+    if (!time) {
+        return ApiConnectionError::AuthKeyError;
+    }
+    auto signedBody = signRequestBody(Value(*body_).toJson(),
+                                      sendsJsonText(*method_, *urlText_) ? BodyEncoding::JSON_TEXT
+                                                                         : BodyEncoding::BASE64,
+                                      *secretKey, *time);
+    if (!signedBody) {
+        return ApiConnectionError::AuthKeyError;
+    }
+    // Ours win over a caller's header of the same name.
+    std::erase_if(request.headers, [](const auto& h) { return isOwnHeader(h.first); });
+    request.headers.emplace_back("Content-Type", signedBody->contentType);
+    request.headers.emplace_back("User-Agent", userAgent());
+    request.headers.emplace_back("svl-auth-time", signedBody->authTime);
+    request.headers.emplace_back("svl-auth-cs", signedBody->authCs);
+    request.body = std::move(signedBody->body);
+    return request;
+}
+
+std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::preparedRequest() {
+    platform::MutexLock lock(mu_);
+    if (prepared_) {
+        return *prepared_;
+    }
+    auto formed = form();
+    if (auto* request = std::get_if<platform::HttpRequest>(&formed)) {
+        prepared_ = *request;
+    }
+    return formed;
+}
+
+ApiConnection::Outcome ApiConnection::send() {
+    Outcome outcome;
+    auto prepared = preparedRequest();
+    if (auto* error = std::get_if<ApiConnectionError>(&prepared)) {
+        SvlLog::error(describe(*error));
+        outcome.error = *error;
+        return outcome;
+    }
+    const auto& request = std::get<platform::HttpRequest>(prepared);
+    platform::HttpResponse response = platform::HttpSession::shared().dataTask(request);
+    {
+        platform::MutexLock lock(mu_);
+        responseCode_ = response.status;
+    }
+    outcome.status = response.status;
+    if (response.status == 0) {
+        SvlLog::debug("ApiConnection :: no answer from " + request.url + " : " + response.error, true);
+    }
+    if (!response.body.empty() && isValidUtf8(response.body)) {
+        outcome.responseText = std::move(response.body);
+    }
+    return outcome;
+}
+
+}  // namespace sorvel

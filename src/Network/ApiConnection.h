@@ -1,0 +1,79 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "Network/ApiConnectionError.h"
+#include "Network/ApiModel.h"
+#include "Platform/Clock.h"
+#include "Platform/Http.h"
+#include "Platform/Mutex.h"
+#include "sorvel/Value.h"
+
+namespace sorvel {
+
+class DataRegistry;
+
+enum class HttpMethod { GET, POST, DELETE };
+
+// One request to the maker's servers. The caller sets it up; sending happens
+// only through ApiConnectionManager. The request is formed and signed once, on
+// its first sending: the body map becomes compact JSON text, which travels as
+// is (DELETE and the GDPR, in-app campaign and message-history list endpoints)
+// or as its Base64 (every other POST). A retry resends the same bytes and
+// headers.
+class ApiConnection {
+public:
+    static constexpr platform::Millis TIMEOUT = platform::Millis(60000);
+
+    explicit ApiConnection(std::shared_ptr<DataRegistry> registry);
+    ApiConnection(const ApiConnection&) = delete;
+    ApiConnection& operator=(const ApiConnection&) = delete;
+
+    // POST of the model's dictionary to the model's URL. Cannot fail.
+    ApiConnection& setPostRequest(const IApiModel& model);
+    // DELETE of the model's dictionary to the model's URL. Cannot fail.
+    ApiConnection& setDeleteRequest(const IApiModel& model);
+    ApiConnection& setGetRequest(const std::optional<std::string>& urlText);
+    // Replaces the caller's headers; a header without a value is not sent.
+    ApiConnection& setHeaders(std::map<std::string, std::optional<std::string>> headers);
+
+    // The status of the last answer (0 before any, and when none arrived).
+    int responseCode() const;
+
+    // The request as it goes on the wire, formed and signed on first use, or
+    // why it cannot be.
+    std::variant<platform::HttpRequest, ApiConnectionError> preparedRequest();
+
+    // One attempt: the error when the request cannot be formed or signed
+    // (nothing sent), else the status (0: no answer) and the response text.
+    struct Outcome {
+        std::optional<ApiConnectionError> error;
+        int status = 0;
+        std::optional<std::string> responseText;
+    };
+    Outcome send();
+
+    // "Ovinthal/<sdk> (iOS <os version>; U; <device model> Build)".
+    static std::string userAgent();
+    // Whether a body for this method and URL travels as JSON text.
+    static bool sendsJsonText(HttpMethod method, const std::string& url);
+
+private:
+    std::variant<platform::HttpRequest, ApiConnectionError> form() const
+        EXCLUSIVE_LOCKS_REQUIRED(mu_);
+
+    const std::shared_ptr<DataRegistry> registry_;
+    mutable platform::Mutex mu_;
+    std::optional<HttpMethod> method_ GUARDED_BY(mu_);
+    std::optional<std::string> urlText_ GUARDED_BY(mu_);
+    std::optional<Value::Map> body_ GUARDED_BY(mu_);
+    std::map<std::string, std::optional<std::string>> headers_ GUARDED_BY(mu_);
+    std::optional<platform::HttpRequest> prepared_ GUARDED_BY(mu_);
+    int responseCode_ GUARDED_BY(mu_) = 0;
+};
+
+}  // namespace sorvel

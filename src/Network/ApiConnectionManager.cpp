@@ -1,0 +1,159 @@
+#include "Network/ApiConnectionManager.h"
+
+#include "Common/SVLBooleanState.h"
+#include "Common/SvlLog.h"
+#include "Platform/Dispatch.h"
+#include "Platform/Host.h"
+#include "Platform/Mutex.h"
+
+namespace sorvel {
+namespace {
+
+constexpr const char* kDeeplinkNull = R"({"deeplink":null})";
+
+struct HookState {
+    platform::Mutex mu;
+    ApiConnectionManager::DisableSdkHook hook GUARDED_BY(mu);
+};
+
+HookState& hookState() {
+    static HookState state;
+    static const bool registered = [] {
+        platform::detail::registerResetHook([] {
+            platform::MutexLock lock(state.mu);
+            state.hook = nullptr;
+        });
+        return true;
+    }();
+    (void)registered;
+    return state;
+}
+
+void disableSdk(const std::string& reason) {
+    ApiConnectionManager::DisableSdkHook hook;
+    {
+        auto& s = hookState();
+        platform::MutexLock lock(s.mu);
+        hook = s.hook;
+    }
+    if (hook) {
+        hook(reason);
+    } else {
+        SvlLog::warning("ApiConnectionManager :: disableSDK(" + reason +
+                        ") requested before the controller is there");
+    }
+}
+
+enum class Verdict { SUCCESS, RETRY, FAILURE };
+
+// Classifies one answer; logs and raises flags as the table says.
+Verdict classify(const ApiConnection::Outcome& outcome, bool isRetry) {
+    const int code = outcome.status;
+    if (code >= 200 && code < 300) {
+        if (isRetry && outcome.responseText && *outcome.responseText == kDeeplinkNull) {
+            return Verdict::RETRY;
+        }
+        return Verdict::SUCCESS;
+    }
+    if (code == 404 || (code >= 501 && code <= 599)) {
+        SvlLog::warning("Warning!! :: wrong appkey : responseCode " + std::to_string(code));
+        SVLBooleanState::isWrongAppKey().set(true);
+        return isRetry ? Verdict::RETRY : Verdict::FAILURE;
+    }
+    if (code == 400) {
+        SvlLog::warning("Warning!! :: Appkey is not valid : " + outcome.responseText.value_or(""));
+        disableSdk(ApiConnectionManager::DISABLE_REASON_ALL_STOP);
+        return Verdict::FAILURE;
+    }
+    SvlLog::error("ApiConnectionManager :: request failed, responseCode : " + std::to_string(code));
+    return Verdict::FAILURE;
+}
+
+}  // namespace
+
+struct ApiConnectionManager::Attempt {
+    std::shared_ptr<ApiConnection> connection;
+    Completion completion;
+    std::shared_ptr<std::atomic<int>> attempts;
+    bool isRetry = false;
+
+    void finish(const Result& result) {
+        if (completion) {
+            auto done = std::move(completion);
+            completion = nullptr;
+            done(result);
+        }
+    }
+};
+
+ApiConnectionManager::ApiConnectionManager() : attemptCount_(std::make_shared<std::atomic<int>>(0)) {}
+
+int ApiConnectionManager::attemptCount() const { return attemptCount_->load(); }
+
+void ApiConnectionManager::setDisableSdkHook(DisableSdkHook hook) {
+    auto& s = hookState();
+    platform::MutexLock lock(s.mu);
+    s.hook = std::move(hook);
+}
+
+void ApiConnectionManager::request(std::shared_ptr<ApiConnection> connection, bool isRetry,
+                                   Completion completion) {
+    auto attempt = std::make_shared<Attempt>();
+    attempt->connection = std::move(connection);
+    attempt->completion = std::move(completion);
+    attempt->attempts = attemptCount_;
+    attempt->isRetry = isRetry;
+    if (!attempt->connection) {
+        SvlLog::error(describe(ApiConnectionError::InvalidRequestError));
+        attempt->finish(Result::failure(0));
+        return;
+    }
+    run(attempt);
+}
+
+void ApiConnectionManager::run(const std::shared_ptr<Attempt>& attempt) {
+    ApiConnection::Outcome outcome = attempt->connection->send();
+    if (outcome.error) {
+        // Nothing was sent; the caller still gets its one answer.
+        attempt->finish(Result::failure(0));
+        return;
+    }
+    switch (classify(outcome, attempt->isRetry)) {
+        case Verdict::SUCCESS:
+            attempt->finish(Result::success(std::move(outcome.responseText), outcome.status));
+            return;
+        case Verdict::FAILURE:
+            attempt->finish(Result::failure(outcome.status));
+            return;
+        case Verdict::RETRY:
+            break;
+    }
+    if (attempt->attempts->load() >= MAX_RETRY) {
+        SvlLog::warning("ApiConnectionManager retry failed. Skip retry uploading events.");
+        attempt->finish(Result::failure(outcome.status));
+        return;
+    }
+    attempt->isRetry = true;
+    auto attempts = attempt->attempts;
+    platform::DispatchQueue::global().asyncAfter(RETRY_INTERVAL, [attempt] { run(attempt); });
+    // Counted once scheduled, so whoever sees the count can rely on the retry
+    // being due RETRY_INTERVAL from now.
+    attempts->fetch_add(1);
+}
+
+Result ApiConnectionManager::requestSync(const std::shared_ptr<ApiConnection>& connection) {
+    if (!connection) {
+        SvlLog::error(describe(ApiConnectionError::InvalidRequestError));
+        return Result::failure(0);
+    }
+    ApiConnection::Outcome outcome = connection->send();
+    if (outcome.error) {
+        return Result::failure(0);
+    }
+    if (classify(outcome, false) == Verdict::SUCCESS) {
+        return Result::success(std::move(outcome.responseText), outcome.status);
+    }
+    return Result::failure(outcome.status);
+}
+
+}  // namespace sorvel

@@ -1,0 +1,114 @@
+#include "Platform/Bundle.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "Platform/Host.h"
+#include "Platform/Mutex.h"
+#include "Platform/SystemLog.h"
+
+namespace sorvel::platform {
+namespace {
+
+struct BundleState {
+    Mutex mu;
+    std::string bundleId GUARDED_BY(mu) = "com.sorvel.sample";
+    std::string version GUARDED_BY(mu) = "1.0";
+    std::string build GUARDED_BY(mu) = "1";
+    std::map<std::string, Value> info GUARDED_BY(mu);
+};
+
+BundleState& bundleState() {
+    static BundleState s;
+    return s;
+}
+
+}  // namespace
+
+std::string Bundle::bundleId() {
+    MutexLock lock(bundleState().mu);
+    return bundleState().bundleId;
+}
+
+std::string Bundle::appVersion() {
+    MutexLock lock(bundleState().mu);
+    return bundleState().version;
+}
+
+std::string Bundle::buildNumber() {
+    MutexLock lock(bundleState().mu);
+    return bundleState().build;
+}
+
+std::optional<Value> Bundle::info(const std::string& key) {
+    MutexLock lock(bundleState().mu);
+    auto it = bundleState().info.find(key);
+    if (it == bundleState().info.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+void Bundle::setBundleId(const std::string& id) {
+    MutexLock lock(bundleState().mu);
+    bundleState().bundleId = id;
+}
+
+void Bundle::setVersions(const std::string& version, const std::string& build) {
+    MutexLock lock(bundleState().mu);
+    bundleState().version = version;
+    bundleState().build = build;
+}
+
+void Bundle::setInfo(const std::string& key, const std::optional<Value>& value) {
+    MutexLock lock(bundleState().mu);
+    if (value) {
+        bundleState().info[key] = *value;
+    } else {
+        bundleState().info.erase(key);
+    }
+}
+
+void Bundle::clearInfo() {
+    MutexLock lock(bundleState().mu);
+    bundleState().info.clear();
+}
+
+bool Bundle::loadFromJsonFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        SystemLog::write("Bundle :: can not read Info file " + path);
+        return false;
+    }
+    std::stringstream ss;
+    ss << in.rdbuf();
+    auto parsed = Value::fromJson(ss.str());
+    const Value::Map* root = parsed ? parsed->getMap() : nullptr;
+    if (root == nullptr) {
+        SystemLog::write("Bundle :: Info file is not a JSON object: " + path);
+        return false;
+    }
+    auto text = [root](const char* key) -> const std::string* {
+        auto it = root->find(key);
+        return it == root->end() ? nullptr : it->second.getString();
+    };
+    auto& s = bundleState();
+    MutexLock lock(s.mu);
+    if (auto* v = text("bundleId")) {
+        s.bundleId = *v;
+    }
+    if (auto* v = text("version")) {
+        s.version = *v;
+    }
+    if (auto* v = text("build")) {
+        s.build = *v;
+    }
+    if (auto it = root->find("info"); it != root->end() && it->second.getMap() != nullptr) {
+        for (const auto& [k, v] : *it->second.getMap()) {
+            s.info[k] = v;
+        }
+    }
+    return true;
+}
+
+}  // namespace sorvel::platform

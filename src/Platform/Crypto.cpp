@@ -1,0 +1,133 @@
+#include "Platform/Crypto.h"
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <random>
+
+namespace sorvel::platform::crypto {
+namespace {
+
+Bytes digest(const EVP_MD* md, std::string_view data) {
+    Bytes out(EVP_MAX_MD_SIZE);
+    unsigned int len = 0;
+    if (EVP_Digest(data.data(), data.size(), out.data(), &len, md, nullptr) != 1) {
+        return {};
+    }
+    out.resize(len);
+    return out;
+}
+
+std::string toHex(const Bytes& bytes, const char* digits) {
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (auto b : bytes) {
+        out.push_back(digits[b >> 4]);
+        out.push_back(digits[b & 0x0f]);
+    }
+    return out;
+}
+
+}  // namespace
+
+Bytes sha256(std::string_view data) {
+    return digest(EVP_sha256(), data);
+}
+
+Bytes md5(std::string_view data) {
+    return digest(EVP_md5(), data);
+}
+
+Bytes hmacSha256(std::string_view key, std::string_view data) {
+    Bytes out(EVP_MAX_MD_SIZE);
+    unsigned int len = 0;
+    // HMAC() takes a non-null key pointer even for an empty key.
+    static const unsigned char kEmpty = 0;
+    const void* keyPtr = key.empty() ? static_cast<const void*>(&kEmpty) : key.data();
+    if (HMAC(EVP_sha256(), keyPtr, static_cast<int>(key.size()),
+             reinterpret_cast<const unsigned char*>(data.data()), data.size(), out.data(),
+             &len) == nullptr) {
+        return {};
+    }
+    out.resize(len);
+    return out;
+}
+
+std::string toHexLower(const Bytes& bytes) {
+    return toHex(bytes, "0123456789abcdef");
+}
+
+std::string toHexUpper(const Bytes& bytes) {
+    return toHex(bytes, "0123456789ABCDEF");
+}
+
+std::string base64Encode(std::string_view data) {
+    if (data.empty()) {
+        return {};
+    }
+    std::string out(4 * ((data.size() + 2) / 3), '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(data.data()),
+                            static_cast<int>(data.size()));
+    out.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return out;
+}
+
+std::string base64Encode(const Bytes& data) {
+    return base64Encode(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+}
+
+std::optional<Bytes> base64Decode(std::string_view text) {
+    if (text.empty()) {
+        return Bytes{};
+    }
+    if (text.size() % 4 != 0) {
+        return std::nullopt;
+    }
+    for (char c : text) {
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                  c == '+' || c == '/' || c == '=';
+        if (!ok) {
+            return std::nullopt;
+        }
+    }
+    Bytes out(3 * text.size() / 4);
+    int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                            static_cast<int>(text.size()));
+    if (n < 0) {
+        return std::nullopt;
+    }
+    // EVP_DecodeBlock keeps the zero bytes that stand for the padding.
+    size_t pad = 0;
+    if (text.back() == '=') {
+        pad = text[text.size() - 2] == '=' ? 2 : 1;
+    }
+    out.resize(static_cast<size_t>(n) - pad);
+    return out;
+}
+
+std::string uuidString() {
+    std::array<unsigned char, 16> b{};
+    if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1) {
+        // The CSPRNG failing is not recoverable in a meaningful way; fall back to
+        // the C++ random device so ids stay unique.
+        std::random_device rd;
+        for (auto& x : b) {
+            x = static_cast<unsigned char>(rd());
+        }
+    }
+    b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
+    b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
+    char buf[37];
+    std::snprintf(buf, sizeof(buf),
+                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
+                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                  b[14], b[15]);
+    return std::string(buf, 36);
+}
+
+}  // namespace sorvel::platform::crypto

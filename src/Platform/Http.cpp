@@ -1,0 +1,397 @@
+#include "Platform/Http.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <map>
+
+#include "Platform/Host.h"
+#include "Platform/Mutex.h"
+#include "Platform/Scheduler.h"
+#include "Platform/SystemLog.h"
+
+namespace sorvel::platform {
+namespace {
+
+// Idle handles kept for reuse; more may exist while many requests run at once.
+constexpr std::size_t kMaxIdleHandles = 16;
+
+struct HostControl {
+    Mutex mu;
+    std::map<std::string, std::string> mappings GUARDED_BY(mu);
+    std::optional<Millis> timeoutCap GUARDED_BY(mu);
+};
+
+HostControl& hostControl() {
+    static detail::NoDestructor<HostControl> control;
+    static const bool registered = [] {
+        detail::registerResetHook([] {
+            auto& c = control.get();
+            MutexLock lock(c.mu);
+            c.mappings.clear();
+            c.timeoutCap.reset();
+        });
+        return true;
+    }();
+    (void)registered;
+    return control.get();
+}
+
+void ensureCurlGlobalInit() {
+    static const bool done = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
+    (void)done;
+}
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+// The URL actually requested after host mapping, and whether plain http is
+// acceptable for it.
+struct Target {
+    std::string url;
+    bool mapped = false;
+};
+
+std::optional<Target> resolveTarget(const std::string& url, std::string& why) {
+    auto parts = parseUrl(url);
+    if (!parts) {
+        why = "not an absolute http(s) URL";
+        return std::nullopt;
+    }
+    std::optional<std::string> base;
+    {
+        auto& c = hostControl();
+        MutexLock lock(c.mu);
+        if (auto it = c.mappings.find(lower(parts->host)); it != c.mappings.end()) {
+            base = it->second;
+        } else if (auto star = c.mappings.find("*"); star != c.mappings.end()) {
+            base = star->second;
+        }
+    }
+    if (!base) {
+        if (parts->scheme != "https") {
+            why = "plain http is only allowed for a mapped host";
+            return std::nullopt;
+        }
+        return Target{url, false};
+    }
+    std::string joined = *base;
+    while (!joined.empty() && joined.back() == '/') {
+        joined.pop_back();
+    }
+    joined += parts->pathAndQuery;
+    return Target{joined, true};
+}
+
+Millis effectiveTimeout(Millis requested) {
+    auto& c = hostControl();
+    MutexLock lock(c.mu);
+    Millis t = requested.count() > 0 ? requested : HttpSession::DEFAULT_TIMEOUT;
+    if (c.timeoutCap && *c.timeoutCap < t) {
+        t = *c.timeoutCap;
+    }
+    return std::max(t, Millis(1));
+}
+
+class MemorySink final : public IHttpBodySink {
+public:
+    explicit MemorySink(std::string& out) : out_(out) {}
+    bool write(std::string_view chunk) override {
+        if (out_.size() + chunk.size() > HttpSession::MAX_RESPONSE_BYTES) {
+            overflow_ = true;
+            return false;
+        }
+        out_.append(chunk);
+        return true;
+    }
+    bool overflowed() const { return overflow_; }
+
+private:
+    std::string& out_;
+    bool overflow_ = false;
+};
+
+struct WriteContext {
+    IHttpBodySink* sink = nullptr;
+    bool stopped = false;
+};
+
+size_t onBodyBytes(char* data, size_t size, size_t count, void* user) {
+    auto* ctx = static_cast<WriteContext*>(user);
+    const size_t n = size * count;
+    if (!ctx->sink->write(std::string_view(data, n))) {
+        ctx->stopped = true;
+        return 0;  // curl aborts the transfer
+    }
+    return n;
+}
+
+struct SlistDeleter {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+}  // namespace
+
+std::optional<UrlParts> parseUrl(std::string_view text) {
+    if (text.empty() || text.find_first_of(" \t\r\n") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    CURLU* u = curl_url();
+    if (u == nullptr) {
+        return std::nullopt;
+    }
+    std::string owned(text);
+    std::optional<UrlParts> out;
+    if (curl_url_set(u, CURLUPART_URL, owned.c_str(), 0) == CURLUE_OK) {
+        auto part = [&](CURLUPart which) -> std::optional<std::string> {
+            char* p = nullptr;
+            if (curl_url_get(u, which, &p, 0) != CURLUE_OK || p == nullptr) {
+                return std::nullopt;
+            }
+            std::string s(p);
+            curl_free(p);
+            return s;
+        };
+        auto scheme = part(CURLUPART_SCHEME);
+        auto host = part(CURLUPART_HOST);
+        if (scheme && host && !host->empty() && (lower(*scheme) == "http" || lower(*scheme) == "https")) {
+            UrlParts r;
+            r.scheme = lower(*scheme);
+            r.host = *host;
+            if (auto port = part(CURLUPART_PORT)) {
+                r.port = std::atoi(port->c_str());
+            }
+            r.pathAndQuery = part(CURLUPART_PATH).value_or("/");
+            if (r.pathAndQuery.empty()) {
+                r.pathAndQuery = "/";
+            }
+            if (auto query = part(CURLUPART_QUERY)) {
+                r.pathAndQuery += "?" + *query;
+            }
+            out = std::move(r);
+        }
+    }
+    curl_url_cleanup(u);
+    return out;
+}
+
+struct HttpSession::Impl {
+    // Locks for the share object, one per kind of shared data.
+    std::array<Mutex, CURL_LOCK_DATA_LAST> shareLocks;
+    CURLSH* share = nullptr;
+
+    Mutex poolMu;
+    std::vector<CURL*> idle GUARDED_BY(poolMu);
+
+    std::atomic<std::uint64_t> transfers{0};
+    std::atomic<std::uint64_t> connectionsOpened{0};
+
+    static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* user)
+        NO_THREAD_SAFETY_ANALYSIS {
+        static_cast<Impl*>(user)->shareLocks[static_cast<size_t>(data)].lock();
+    }
+    static void unlockShare(CURL*, curl_lock_data data, void* user) NO_THREAD_SAFETY_ANALYSIS {
+        static_cast<Impl*>(user)->shareLocks[static_cast<size_t>(data)].unlock();
+    }
+
+    Impl() {
+        ensureCurlGlobalInit();
+        share = curl_share_init();
+        if (share != nullptr) {
+            curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Impl::lockShare);
+            curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlockShare);
+            curl_share_setopt(share, CURLSHOPT_USERDATA, this);
+            // Connections stay with their easy handle: sharing the connection
+            // cache between threads is not safe in libcurl.
+            curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+            curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        }
+    }
+
+    ~Impl() {
+        std::vector<CURL*> handles;
+        {
+            MutexLock lock(poolMu);
+            handles.swap(idle);
+        }
+        for (CURL* h : handles) {
+            curl_easy_cleanup(h);
+        }
+        if (share != nullptr) {
+            curl_share_cleanup(share);
+        }
+    }
+
+    // Most recently used first: it holds the warmest connection.
+    CURL* take() {
+        {
+            MutexLock lock(poolMu);
+            if (!idle.empty()) {
+                CURL* h = idle.back();
+                idle.pop_back();
+                return h;
+            }
+        }
+        return curl_easy_init();
+    }
+
+    void give(CURL* h) {
+        {
+            MutexLock lock(poolMu);
+            if (idle.size() < kMaxIdleHandles) {
+                idle.push_back(h);
+                return;
+            }
+        }
+        curl_easy_cleanup(h);
+    }
+};
+
+HttpSession::HttpSession() : impl_(std::make_unique<Impl>()) {}
+HttpSession::~HttpSession() = default;
+
+HttpSession& HttpSession::shared() {
+    // Never destroyed: global-queue threads may still be inside a transfer
+    // when the process exits.
+    static detail::NoDestructor<HttpSession> session;
+    return session.get();
+}
+
+HttpSession::Stats HttpSession::stats() const {
+    return Stats{impl_->transfers.load(), impl_->connectionsOpened.load()};
+}
+
+HttpResponse HttpSession::dataTask(const HttpRequest& request) {
+    std::string body;
+    MemorySink sink(body);
+    HttpResponse r = perform(request, sink);
+    if (sink.overflowed()) {
+        SystemLog::write("Http :: response of " + request.url + " is larger than " +
+                         std::to_string(MAX_RESPONSE_BYTES) + " bytes; cut off and failed");
+        r.status = 0;
+        r.error = "response larger than " + std::to_string(MAX_RESPONSE_BYTES) + " bytes";
+        return r;
+    }
+    if (r.status != 0) {
+        r.body = std::move(body);
+    }
+    return r;
+}
+
+HttpResponse HttpSession::perform(const HttpRequest& request, IHttpBodySink& sink) {
+    HttpResponse response;
+    std::string why;
+    auto target = resolveTarget(request.url, why);
+    if (!target) {
+        response.error = why;
+        SystemLog::write("Http :: refused " + request.url + " : " + why);
+        return response;
+    }
+    const std::string method = request.method.empty() ? "GET" : request.method;
+    if (method != "GET" && method != "POST" && method != "DELETE") {
+        response.error = "unsupported method " + method;
+        return response;
+    }
+
+    CURL* h = impl_->take();
+    if (h == nullptr) {
+        response.error = "no transfer handle";
+        return response;
+    }
+    curl_easy_reset(h);  // keeps the handle's open connections
+
+    std::unique_ptr<curl_slist, SlistDeleter> headers;
+    auto addHeader = [&](const std::string& line) {
+        curl_slist* next = curl_slist_append(headers.get(), line.c_str());
+        if (next != nullptr) {
+            (void)headers.release();
+            headers.reset(next);
+        }
+    };
+    for (const auto& [name, value] : request.headers) {
+        addHeader(name + ": " + value);
+    }
+    // No "Expect: 100-continue" round trip before larger bodies.
+    addHeader("Expect:");
+
+    char errbuf[CURL_ERROR_SIZE] = {0};
+    WriteContext ctx{&sink, false};
+    const Millis timeout = effectiveTimeout(request.timeout);
+
+    curl_easy_setopt(h, CURLOPT_URL, target->url.c_str());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, target->mapped ? "http,https" : "https");
+    curl_easy_setopt(h, CURLOPT_SHARE, impl_->share);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBodyBytes);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &ctx);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf);
+    if (method == "GET") {
+        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    } else {
+        curl_easy_setopt(h, CURLOPT_POST, 1L);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(request.body.size()));
+        if (method == "DELETE") {
+            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "DELETE");
+        }
+    }
+
+    CURLcode rc = curl_easy_perform(h);
+    long connects = 0;
+    curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
+    impl_->transfers.fetch_add(1);
+    impl_->connectionsOpened.fetch_add(static_cast<std::uint64_t>(std::max(0L, connects)));
+    response.reusedConnection = connects == 0;
+
+    if (rc == CURLE_OK) {
+        long code = 0;
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+        response.status = static_cast<int>(code);
+    } else {
+        response.status = 0;
+        response.error = ctx.stopped ? "body refused by its sink"
+                                     : std::string(curl_easy_strerror(rc)) +
+                                           (errbuf[0] != '\0' ? std::string(": ") + errbuf : "");
+    }
+    // The handle must not keep pointers into this frame.
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    impl_->give(h);
+    return response;
+}
+
+namespace host {
+
+void mapHttpHost(const std::string& hostName, const std::string& baseUrl) {
+    auto& c = hostControl();
+    MutexLock lock(c.mu);
+    c.mappings[lower(hostName)] = baseUrl;
+}
+
+void clearHttpHostMappings() {
+    auto& c = hostControl();
+    MutexLock lock(c.mu);
+    c.mappings.clear();
+}
+
+void setHttpTimeout(std::optional<Millis> timeout) {
+    auto& c = hostControl();
+    MutexLock lock(c.mu);
+    c.timeoutCap = timeout;
+}
+
+}  // namespace host
+}  // namespace sorvel::platform

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "Platform/Clock.h"
+
+namespace sorvel::platform {
+
+// One request of the shared URL session.
+struct HttpRequest {
+    std::string method = "GET";  // "GET", "POST" or "DELETE"
+    std::string url;
+    // Sent in this order, exactly as given.
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    Millis timeout = Millis(60000);
+};
+
+struct HttpResponse {
+    // 0 when no complete HTTP answer arrived: refused, reset, time-out, TLS
+    // failure, a body cut off at the size cap, a refused URL.
+    int status = 0;
+    std::string body;
+    // Why status is 0 (empty otherwise).
+    std::string error;
+    // False when the transfer had to open a new connection.
+    bool reusedConnection = false;
+};
+
+// Where the bytes of a response body go. A data task collects them in memory;
+// a download task writes them to a file.
+class IHttpBodySink {
+public:
+    virtual ~IHttpBodySink() = default;
+    // False stops the transfer; the task then reports status 0.
+    virtual bool write(std::string_view chunk) = 0;
+};
+
+// The shared URL session: blocking transfers over libcurl with TLS
+// verification on. Easy handles are pooled, so a connection to a host stays
+// open and is reused by the next request that takes the same handle; DNS
+// answers and TLS sessions are shared by all handles.
+class HttpSession {
+public:
+    static constexpr std::size_t MAX_RESPONSE_BYTES = 16u * 1024u * 1024u;
+    static constexpr Millis DEFAULT_TIMEOUT = Millis(60000);
+
+    static HttpSession& shared();
+
+    // Sends the request and waits for the whole answer (body in memory, at most
+    // MAX_RESPONSE_BYTES; a longer one is cut off, logged and reported as
+    // status 0).
+    HttpResponse dataTask(const HttpRequest& request);
+    // Sends the request and streams the body into the sink; the response's
+    // body stays empty. The size cap is the caller's (the sink's) business.
+    HttpResponse perform(const HttpRequest& request, IHttpBodySink& sink);
+
+    struct Stats {
+        std::uint64_t transfers = 0;
+        std::uint64_t connectionsOpened = 0;
+    };
+    Stats stats() const;
+
+    // A session of its own (its own handle pool); the SDK uses shared().
+    HttpSession();
+    ~HttpSession();
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The parts of an absolute http(s) URL; absent when the text forms none.
+struct UrlParts {
+    std::string scheme;  // lower case
+    std::string host;
+    std::optional<int> port;
+    std::string pathAndQuery;  // "/" at least
+};
+std::optional<UrlParts> parseUrl(std::string_view text);
+
+namespace host {
+
+// Maps one of the maker's hosts to a base URL such as "http://127.0.0.1:8123",
+// as a URL-protocol stub would: the request goes to the base, its path and
+// query appended to the base's path. "*" maps every host. Plain http is
+// allowed only for a mapped request.
+void mapHttpHost(const std::string& host, const std::string& baseUrl);
+void clearHttpHostMappings();
+// Caps every request's time-out (tests shorten it); absent restores the
+// requests' own time-outs.
+void setHttpTimeout(std::optional<Millis> timeout);
+
+}  // namespace host
+
+}  // namespace sorvel::platform

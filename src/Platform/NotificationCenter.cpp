@@ -1,0 +1,66 @@
+#include "Platform/NotificationCenter.h"
+
+#include <vector>
+
+#include "Platform/Mutex.h"
+
+namespace sorvel::platform {
+namespace {
+
+struct Entry {
+    NotificationCenter::Token token;
+    std::string name;
+    NotificationCenter::Observer observer;
+};
+
+struct CenterState {
+    Mutex mu;
+    std::vector<Entry> entries GUARDED_BY(mu);
+    NotificationCenter::Token next GUARDED_BY(mu) = 1;
+};
+
+CenterState& centerState() {
+    static CenterState s;
+    return s;
+}
+
+}  // namespace
+
+NotificationCenter& NotificationCenter::shared() {
+    static NotificationCenter center;
+    return center;
+}
+
+NotificationCenter::Token NotificationCenter::addObserver(const std::string& name,
+                                                          Observer observer) {
+    auto& s = centerState();
+    MutexLock lock(s.mu);
+    Token t = s.next++;
+    s.entries.push_back(Entry{t, name, std::move(observer)});
+    return t;
+}
+
+void NotificationCenter::removeObserver(Token token) {
+    auto& s = centerState();
+    MutexLock lock(s.mu);
+    std::erase_if(s.entries, [token](const Entry& e) { return e.token == token; });
+}
+
+void NotificationCenter::post(const std::string& name, const std::optional<Value>& info) {
+    std::vector<Observer> targets;
+    {
+        auto& s = centerState();
+        MutexLock lock(s.mu);
+        for (const auto& e : s.entries) {
+            if (e.name == name) {
+                targets.push_back(e.observer);
+            }
+        }
+    }
+    // Observers run without the lock so they may add or remove observers.
+    for (auto& o : targets) {
+        o(name, info);
+    }
+}
+
+}  // namespace sorvel::platform

@@ -1,0 +1,124 @@
+#pragma once
+
+// Internal to the platform layer: the one scheduler behind asyncAfter and
+// timers, plus the small pieces the dispatch, run loop and clock code share.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+#include "Platform/Clock.h"
+#include "Platform/Mutex.h"
+
+namespace sorvel::platform::detail {
+
+// CondVar's own annotation names its private mutex pointer, which the analysis
+// cannot match with the caller's mutex; these name the caller's mutex instead.
+inline void waitOn(CondVar& cv, [[maybe_unused]] Mutex& mu)
+    EXCLUSIVE_LOCKS_REQUIRED(mu) NO_THREAD_SAFETY_ANALYSIS {
+    cv.wait();
+}
+template <typename C, typename D>
+bool waitOnUntil(CondVar& cv, [[maybe_unused]] Mutex& mu, const std::chrono::time_point<C, D>& t)
+    EXCLUSIVE_LOCKS_REQUIRED(mu) NO_THREAD_SAFETY_ANALYSIS {
+    return cv.waitUntil(t);
+}
+
+// Platform singletons own threads that may still be blocked (on the network,
+// on a never-pumped run loop) when the process exits; they are never torn down
+// so exit neither joins those threads nor pulls state from under them.
+template <typename T>
+class NoDestructor {
+  public:
+    template <typename... Args>
+    explicit NoDestructor(Args&&... args) {
+        std::construct_at(reinterpret_cast<T*>(storage_), std::forward<Args>(args)...);
+    }
+    NoDestructor(const NoDestructor&) = delete;
+    NoDestructor& operator=(const NoDestructor&) = delete;
+    T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+
+  private:
+    alignas(T) unsigned char storage_[sizeof(T)];
+};
+
+// Records the thread that first used the platform layer (the main thread until
+// a main run loop runs).
+void noteFirstUse();
+// The thread now running the main run loop becomes the main thread.
+void markMainRunLoopThread();
+
+// Runs a block; an exception escaping it is logged and swallowed so one bad
+// block cannot take a queue's thread (and the process) down.
+void performBlock(const std::function<void()>& block, std::string_view where) noexcept;
+
+// Upper bound for delays and intervals, far beyond any real use, so due-time
+// arithmetic in nanoseconds cannot overflow.
+inline constexpr Millis kMaxDelay = std::chrono::hours(24 * 365 * 50);
+Millis clampDelay(Millis d);
+
+// Hands work to its target queue or run loop when it falls due on the current
+// clock. With a real clock one internal thread waits for the earliest due time;
+// with a manual clock nothing fires by itself: whoever makes an item due
+// (ManualClock::advance, setClock, scheduling something already due) hands it
+// off on its own thread.
+class Scheduler {
+  public:
+    using Id = std::uint64_t;
+    using HandOff = std::function<void()>;
+
+    static Scheduler& instance();
+
+    // handOff runs once, delay after now. It must only post work (not block).
+    Id after(Millis delay, HandOff handOff);
+    // handOff runs every period (first after one period) while alive() holds.
+    // Fires missed because the clock jumped are skipped: one hand-off, then the
+    // next due time after now on the original grid. alive() runs under the
+    // scheduler's lock: it must be cheap and call nothing that locks.
+    Id every(Millis period, std::function<bool()> alive, HandOff handOff);
+    // Forgets an item (no-op when it already fired or is unknown).
+    void cancel(Id id);
+
+    // Hands off every item due now, in due order (FIFO for equal due times).
+    // With waitForOthers, also waits until hand-offs other threads are in the
+    // middle of have finished, so that everything due is posted on return.
+    void runDue(bool waitForOthers);
+
+    // Called by a manual clock after it moved.
+    void clockAdvanced(const IClock* clock);
+    // Called by setClock with the clock lock held: re-expresses every pending
+    // due time on the new clock, keeping the time that was left.
+    void clockChanged(std::shared_ptr<IClock> clock);
+    Scheduler();
+    Scheduler(const Scheduler&) = delete;
+    Scheduler& operator=(const Scheduler&) = delete;
+
+  private:
+    struct Item {
+        Id id = 0;
+        Millis period{0};  // zero for one-shot items
+        std::function<bool()> alive;
+        HandOff handOff;
+    };
+    // Due time, then insertion order.
+    using Key = std::pair<MonoTime, std::uint64_t>;
+
+    Id insert(Millis delay, Millis period, std::function<bool()> alive, HandOff handOff);
+    void threadMain();
+    bool hasDueLocked() EXCLUSIVE_LOCKS_REQUIRED(mu_);
+
+    Mutex mu_;
+    CondVar wake_{&mu_};       // the scheduler thread: new earliest item or new clock
+    CondVar handedOff_{&mu_};  // runDue(true) callers: a hand-off finished
+    std::shared_ptr<IClock> clock_ GUARDED_BY(mu_);
+    std::map<Key, Item> items_ GUARDED_BY(mu_);
+    std::uint64_t nextSeq_ GUARDED_BY(mu_) = 1;
+    int handing_ GUARDED_BY(mu_) = 0;
+};
+
+}  // namespace sorvel::platform::detail

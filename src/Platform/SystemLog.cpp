@@ -1,0 +1,41 @@
+#include "Platform/SystemLog.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "Platform/Mutex.h"
+
+namespace sorvel::platform {
+namespace {
+
+struct LogState {
+    Mutex mu;
+    std::shared_ptr<ILogSink> sink GUARDED_BY(mu);
+};
+
+LogState& state() {
+    static LogState s;
+    return s;
+}
+
+}  // namespace
+
+void SystemLog::write(std::string_view line) {
+    std::shared_ptr<ILogSink> sink;
+    {
+        MutexLock lock(state().mu);
+        sink = state().sink;
+    }
+    if (sink) {
+        sink->write(line);
+        return;
+    }
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+}
+
+void SystemLog::setSink(std::shared_ptr<ILogSink> sink) {
+    MutexLock lock(state().mu);
+    state().sink = std::move(sink);
+}
+
+}  // namespace sorvel::platform

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sorvel/Value.h"
+
+namespace sorvel::platform {
+
+// The stand-in of a UserDefaults suite: one durable key-value store per suite
+// name under the app's home folder ("<home>/Library/Preferences/<suite>.sqlite"),
+// SQLite in WAL mode behind an in-memory read cache. Values come back with the
+// type they were stored with. set() returns once the value is in the database
+// file, so it survives kill -9 of the process.
+class UserDefaults {
+public:
+    // The suite of that name under the current home folder; one instance per
+    // (home folder, name) for the life of the process.
+    static std::shared_ptr<UserDefaults> suite(const std::string& name);
+    // The app's standard defaults.
+    static std::shared_ptr<UserDefaults> standard();
+
+    virtual ~UserDefaults() = default;
+    virtual std::optional<Value> get(const std::string& key) const = 0;
+    // An absent value removes the key.
+    virtual void set(const std::string& key, const std::optional<Value>& value) = 0;
+    virtual void remove(const std::string& key) = 0;
+    virtual std::vector<std::string> keys() const = 0;
+    virtual std::map<std::string, Value> snapshot() const = 0;
+    // Path of the database file behind the suite.
+    virtual const std::string& path() const = 0;
+};
+
+}  // namespace sorvel::platform

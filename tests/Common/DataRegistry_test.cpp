@@ -1,0 +1,300 @@
+#include "Common/DataRegistry.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <set>
+#include <thread>
+
+#include "Common/DataContext.h"
+#include "Platform/Host.h"
+#include "Platform/UserDefaults.h"
+#include "support/TestSupport.h"
+
+namespace sorvel {
+namespace {
+
+using testing::FreshSdk;
+
+std::shared_ptr<DataRegistry> openRegistry() {
+    return std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
+}
+
+// Forgets every cached store so the next open reads the files again, as a new
+// process would.
+void simulateRestart() {
+    platform::detail::runResetHooks();
+}
+
+std::string key(DataRegistryKey k) {
+    return std::string(rawValue(k));
+}
+
+TEST(DataRegistryTest, TypedValuesSurviveARestartWithTheirTypes) {
+    FreshSdk sdk;
+    {
+        auto r = openRegistry();
+        r->putString("abc", key(DataRegistryKey::STRING_APPKEY));
+        r->putBool(true, key(DataRegistryKey::BOOL_GDPR_FORGET_ME));
+        r->putInt(7, key(DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY));
+        r->putInt64(-1234567890123, key(DataRegistryKey::INT64_LAST_SESSION_END_TIME));
+        r->putUInt64(18446744073709551615ull, key(DataRegistryKey::UINT64_EVENT_ORDER_NO));
+        r->putDouble(37.5, key(DataRegistryKey::DOUBLE_LOCATION_LAT));
+        r->putDictionary({{"a", Value(1)}, {"b", Value(Value::Map{{"c", Value("d")}})}},
+                         key(DataRegistryKey::DICTIONARY_USER_PROPERTIES));
+        r->putArray({Value("x"), Value(2.5)}, "svlTest_array");
+        r->putData(Value::Bytes{0, 1, 255}, key(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES));
+        r->waitForPendingWrites();
+    }
+    simulateRestart();
+    auto r = openRegistry();
+    EXPECT_EQ(r->getString(key(DataRegistryKey::STRING_APPKEY), ""), "abc");
+    EXPECT_TRUE(r->getBool(key(DataRegistryKey::BOOL_GDPR_FORGET_ME), false));
+    EXPECT_EQ(r->getInt(key(DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY), 0), 7);
+    EXPECT_EQ(r->getInt64(key(DataRegistryKey::INT64_LAST_SESSION_END_TIME), 0), -1234567890123);
+    EXPECT_EQ(r->getUInt64(key(DataRegistryKey::UINT64_EVENT_ORDER_NO), 0),
+              18446744073709551615ull);
+    EXPECT_DOUBLE_EQ(r->getDouble(key(DataRegistryKey::DOUBLE_LOCATION_LAT), 0), 37.5);
+    auto dict = r->getDictionary(key(DataRegistryKey::DICTIONARY_USER_PROPERTIES), {});
+    ASSERT_EQ(dict.size(), 2u);
+    EXPECT_TRUE(dict["a"].isInt64());
+    EXPECT_EQ(*dict["b"].getMap()->at("c").getString(), "d");
+    auto arr = r->getArray("svlTest_array", {});
+    ASSERT_EQ(arr.size(), 2u);
+    EXPECT_TRUE(arr[1].isDouble());
+    EXPECT_EQ(r->getData(key(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES), std::nullopt),
+              (Value::Bytes{0, 1, 255}));
+
+    // A value of another type than the getter's gives the default.
+    EXPECT_EQ(r->getString(key(DataRegistryKey::BOOL_GDPR_FORGET_ME), "def"), "def");
+    EXPECT_FALSE(r->getBool(key(DataRegistryKey::STRING_APPKEY), false));
+    EXPECT_EQ(r->getStringOrNil(key(DataRegistryKey::STRING_ADID), std::nullopt), std::nullopt);
+    EXPECT_DOUBLE_EQ(r->getDouble(key(DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY), -1),
+                     -1);
+
+    // Absent text removes the value.
+    r->putString(std::nullopt, key(DataRegistryKey::STRING_APPKEY));
+    EXPECT_EQ(r->getStringOrNil(key(DataRegistryKey::STRING_APPKEY), std::nullopt), std::nullopt);
+}
+
+TEST(DataRegistryTest, ListenersFireOnRealChangesOnTheWritersThreadInOrder) {
+    FreshSdk sdk;
+    auto r = openRegistry();
+    std::vector<std::string> calls;
+    std::thread::id callerThread;
+    auto k = DataRegistryKey::DICTIONARY_USER_PROPERTIES;
+    r->addListener(k, std::make_shared<DataUnitEventListener>([&](const std::optional<Value>& v) {
+                       calls.push_back("first:" + (v ? v->render() : std::string("absent")));
+                       callerThread = std::this_thread::get_id();
+                   }));
+    r->addListener(k, std::make_shared<DataUnitEventListener>([&](const std::optional<Value>& v) {
+                       calls.push_back("second:" + (v ? v->render() : std::string("absent")));
+                   }));
+
+    Value::Map m1{{"n", Value(5)}, {"s", Value("5")}};
+    r->putDictionary(m1, key(k));
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].rfind("first:", 0), 0u);
+    EXPECT_EQ(calls[1].rfind("second:", 0), 0u);
+    EXPECT_EQ(callerThread, std::this_thread::get_id());
+
+    // The same content with uint64 in place of int64 is no change.
+    r->putDictionary({{"n", Value(std::uint64_t{5})}, {"s", Value("5")}}, key(k));
+    EXPECT_EQ(calls.size(), 2u);
+    // The text "5" in place of the number 5 is a change.
+    r->putDictionary({{"n", Value("5")}, {"s", Value("5")}}, key(k));
+    EXPECT_EQ(calls.size(), 4u);
+
+    // removeAll calls no listener, and the next put of the old value is a change.
+    r->removeAll();
+    EXPECT_EQ(calls.size(), 4u);
+    EXPECT_TRUE(r->getDictionary(key(k), {}).empty());
+    r->putDictionary({{"n", Value("5")}, {"s", Value("5")}}, key(k));
+    EXPECT_EQ(calls.size(), 6u);
+
+    // A listener of another key is not called, and bool true is not the number 1.
+    int boolCalls = 0;
+    r->addListener(DataRegistryKey::BOOL_IS_PUSH_ENABLE,
+                   std::make_shared<DataUnitEventListener>([&](const auto&) { ++boolCalls; }));
+    r->putInt(1, key(DataRegistryKey::BOOL_IS_PUSH_ENABLE));
+    r->putBool(true, key(DataRegistryKey::BOOL_IS_PUSH_ENABLE));
+    r->putBool(true, key(DataRegistryKey::BOOL_IS_PUSH_ENABLE));
+    EXPECT_EQ(boolCalls, 2);
+    EXPECT_EQ(calls.size(), 6u);
+}
+
+TEST(DataRegistryTest, ListenerMayReenterTheRegistry) {
+    FreshSdk sdk;
+    auto r = openRegistry();
+    r->addListener(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE,
+                   std::make_shared<DataUnitEventListener>([&](const std::optional<Value>& v) {
+                       // Reads and writes from inside a listener must not deadlock.
+                       bool paused =
+                           r->getBool(key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE), false);
+                       r->putBool(paused, key(DataRegistryKey::BOOL_IS_SDK_STOPPED));
+                       r->addListener(DataRegistryKey::STRING_APPKEY,
+                                      std::make_shared<DataUnitEventListener>([](const auto&) {}));
+                       ASSERT_TRUE(v.has_value());
+                   }));
+    r->putBool(true, key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE));
+    EXPECT_TRUE(r->getBool(key(DataRegistryKey::BOOL_IS_SDK_STOPPED), false));
+}
+
+TEST(DataRegistryTest, ConcurrentIncrementsGiveUniqueValuesAndNoMissedNotification) {
+    FreshSdk sdk;
+    auto r = openRegistry();
+    auto k = key(DataRegistryKey::UINT64_EVENT_ORDER_NO);
+    std::atomic<int> notifications{0};
+    r->addListener(DataRegistryKey::UINT64_EVENT_ORDER_NO,
+                   std::make_shared<DataUnitEventListener>([&](const auto&) { ++notifications; }));
+    constexpr int kThreads = 8;
+    constexpr int kEach = 500;
+    std::vector<std::vector<std::uint64_t>> got(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                got[t].push_back(r->incrementCounter(k));
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    std::set<std::uint64_t> all;
+    for (auto& v : got) {
+        all.insert(v.begin(), v.end());
+    }
+    EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kEach));
+    EXPECT_EQ(*all.begin(), 1u);
+    EXPECT_EQ(*all.rbegin(), static_cast<std::uint64_t>(kThreads * kEach));
+    EXPECT_EQ(notifications.load(), kThreads * kEach);
+    r->waitForPendingWrites();
+    simulateRestart();
+    EXPECT_EQ(openRegistry()->getUInt64(k, 0), static_cast<std::uint64_t>(kThreads * kEach));
+}
+
+TEST(DataRegistryTest, ValuesMoveOutOfTheStandardDefaultsOnce) {
+    FreshSdk sdk;
+    auto standard = platform::UserDefaults::standard();
+    standard->set(key(DataRegistryKey::STRING_APPKEY), Value("legacyKey"));
+    standard->set(key(DataRegistryKey::UINT64_EVENT_ORDER_NO), Value(std::uint64_t{41}));
+    standard->set("someOtherAppSetting", Value("kept"));
+
+    auto r = openRegistry();
+    EXPECT_EQ(r->getString(key(DataRegistryKey::STRING_APPKEY), ""), "legacyKey");
+    EXPECT_EQ(r->getUInt64(key(DataRegistryKey::UINT64_EVENT_ORDER_NO), 0), 41u);
+    EXPECT_FALSE(standard->get(key(DataRegistryKey::STRING_APPKEY)).has_value());
+    EXPECT_EQ(*standard->get("someOtherAppSetting")->getString(), "kept");
+
+    // After removeAll, a value that reappears in the standard suite is not moved again.
+    r->removeAll();
+    r->waitForPendingWrites();
+    standard->set(key(DataRegistryKey::STRING_APPKEY), Value("again"));
+    simulateRestart();
+    auto r2 = openRegistry();
+    EXPECT_EQ(r2->getString(key(DataRegistryKey::STRING_APPKEY), "none"), "none");
+    EXPECT_EQ(
+        *platform::UserDefaults::standard()->get(key(DataRegistryKey::STRING_APPKEY))->getString(),
+        "again");
+}
+
+TEST(DataRegistryTest, ReadsSeeWritesFromOtherThreadsImmediately) {
+    FreshSdk sdk;
+    auto r = openRegistry();
+    std::atomic<bool> mismatch{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            std::string k = "svlTest_thread" + std::to_string(t);
+            for (int i = 0; i < 300; ++i) {
+                r->putInt64(i, k);
+                if (r->getInt64(k, -1) != i) {
+                    mismatch = true;
+                }
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    EXPECT_FALSE(mismatch.load());
+}
+
+// Runs only as the child of SurvivesSigkillOfTheWriter: writes through the
+// registry, waits for the queued writes, reports ready and waits to be killed.
+TEST(DataRegistryTest, KillChildWriter) {
+    const char* home = std::getenv("SORVEL_KILL_CHILD_HOME");
+    if (home == nullptr) {
+        GTEST_SKIP() << "helper of SurvivesSigkillOfTheWriter";
+    }
+    platform::host::setHomeFolder(home);
+    auto r = openRegistry();
+    r->putString("written-before-kill", key(DataRegistryKey::STRING_APPKEY));
+    r->putUInt64(99, key(DataRegistryKey::UINT64_EVENT_ORDER_NO));
+    r->putDictionary({{"k", Value(1.5)}}, key(DataRegistryKey::DICTIONARY_CI_PROPERTIES));
+    r->waitForPendingWrites();
+    std::fputs("ready\n", stdout);
+    std::fflush(stdout);
+    for (;;) {
+        pause();
+    }
+}
+
+TEST(DataRegistryTest, SurvivesSigkillOfTheWriter) {
+    FreshSdk sdk;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    std::string homeEnv = "SORVEL_KILL_CHILD_HOME=" + sdk.home();
+    std::vector<std::string> envStore{homeEnv};
+    for (char** e = environ; *e != nullptr; ++e) {
+        envStore.emplace_back(*e);
+    }
+    std::vector<char*> envp;
+    for (auto& e : envStore) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    std::string filter = "--gtest_filter=DataRegistryTest.KillChildWriter";
+    char exe[] = "/proc/self/exe";
+    char* argv[] = {exe, filter.data(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, exe, &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+
+    std::string out;
+    char buf[256];
+    ssize_t n = 0;
+    while (out.find("ready") == std::string::npos && (n = read(fds[0], buf, sizeof buf)) > 0) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    ASSERT_NE(out.find("ready"), std::string::npos) << out;
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    simulateRestart();
+    platform::host::setHomeFolder(sdk.home());
+    auto r = openRegistry();
+    EXPECT_EQ(r->getString(key(DataRegistryKey::STRING_APPKEY), ""), "written-before-kill");
+    EXPECT_EQ(r->getUInt64(key(DataRegistryKey::UINT64_EVENT_ORDER_NO), 0), 99u);
+    auto ci = r->getDictionary(key(DataRegistryKey::DICTIONARY_CI_PROPERTIES), {});
+    ASSERT_EQ(ci.count("k"), 1u);
+    EXPECT_EQ(*ci["k"].getDouble(), 1.5);
+}
+
+}  // namespace
+}  // namespace sorvel

@@ -1,0 +1,257 @@
+#include "Common/Extensions.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "Common/TextUnits.h"
+
+namespace sorvel {
+namespace {
+
+using namespace std::chrono;
+
+platform::WallTime at(std::int64_t nanos) {
+    return platform::WallTime(duration_cast<platform::WallTime::duration>(nanoseconds(nanos)));
+}
+
+TEST(Extensions, JsonFormatAndItsFailureTexts) {
+    const Value::Map map{{"a", Value(std::int64_t{1})},
+                         {"b", Value(Value::Array{Value("x"), Value(true)})},
+                         {"c", Value(Value::Map{{"d", Value(0.5)}})}};
+    const std::string text = ext::toJsonFormat(map);
+    auto back = Value::fromJson(text);
+    ASSERT_TRUE(back.has_value()) << text;
+    EXPECT_EQ(*back, Value(map));
+    EXPECT_NE(text.find('\n'), std::string::npos) << "pretty-printed";
+    EXPECT_EQ(ext::toJsonString(map), text);
+
+    const Value::Map nan{{"x", Value(std::nan(""))}};
+    const Value::Map inf{
+        {"x", Value(Value::Array{Value(-std::numeric_limits<double>::infinity())})}};
+    const Value::Map bytes{{"x", Value(Value::Map{{"y", Value(Value::Bytes{1})}})}};
+    for (const auto& bad : {nan, inf, bytes}) {
+        EXPECT_EQ(ext::toJsonFormat(bad), "toJsonFormat Exception");
+        EXPECT_EQ(ext::toJsonString(bad), std::nullopt);
+    }
+    EXPECT_EQ(ext::toJsonFormat(Value::Array{Value(std::nan(""))}), "toJsonFormat Exception");
+    auto arr = Value::fromJson(ext::toJsonFormat(Value::Array{Value("a"), Value(std::int64_t{2})}));
+    ASSERT_TRUE(arr.has_value());
+    EXPECT_EQ(*arr, Value(Value::Array{Value("a"), Value(std::int64_t{2})}));
+    // Invalid UTF-8 still gives JSON text, never a crash.
+    EXPECT_TRUE(
+        Value::fromJson(ext::toJsonFormat(Value::Map{{"k", Value("\xff\xfe")}})).has_value());
+}
+
+TEST(Extensions, SqlInList) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "(  )"},
+        {{"a"}, "( \"a\" )"},
+        {{"push", "inapp"}, "( \"push\",\"inapp\" )"},
+        {{"x\"y"}, "( \"x\"\"y\" )"},
+        {{"\") OR 1=1 --"}, "( \"\"\") OR 1=1 --\" )"},
+    };
+    for (const auto& [items, want] : cases) {
+        EXPECT_EQ(ext::toSqlInList(items), want);
+    }
+}
+
+TEST(Extensions, SafeGet) {
+    const std::vector<int> v{10, 20, 30};
+    EXPECT_EQ(ext::safeGet(v, 0), 10);
+    EXPECT_EQ(ext::safeGet(v, 2), 30);
+    for (std::int64_t bad :
+         {std::int64_t{-1}, std::int64_t{3}, std::numeric_limits<std::int64_t>::min(),
+          std::numeric_limits<std::int64_t>::max()}) {
+        EXPECT_EQ(ext::safeGet(v, bad), std::nullopt) << bad;
+    }
+    EXPECT_EQ(ext::safeGet(std::vector<int>{}, 0), std::nullopt);
+}
+
+TEST(Extensions, StringToDictionaryAndArray) {
+    EXPECT_EQ(ext::toDictionary(R"({"a":"b"})"), (Value::Map{{"a", Value("b")}}));
+    EXPECT_EQ(ext::toArray(R"([1,"x"])"), (Value::Array{Value(std::int64_t{1}), Value("x")}));
+    for (const char* notObject : {"[1]", "1", "", "{", "null", "\xff"}) {
+        EXPECT_EQ(ext::toDictionary(notObject), std::nullopt) << notObject;
+    }
+    for (const char* notArray : {"{}", "\"a\"", "", "[1,"}) {
+        EXPECT_EQ(ext::toArray(notArray), std::nullopt) << notArray;
+    }
+}
+
+TEST(Extensions, StringToInt64) {
+    const std::vector<std::pair<std::string, std::optional<std::int64_t>>> cases = {
+        {"123", 123},
+        {"-5", -5},
+        {"+7", 7},
+        {"0", 0},
+        {"9223372036854775807", std::numeric_limits<std::int64_t>::max()},
+        {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
+        {"9223372036854775808", std::nullopt},
+        {"-9223372036854775809", std::nullopt},
+        {"", std::nullopt},
+        {"+", std::nullopt},
+        {"+-1", std::nullopt},
+        {"1.5", std::nullopt},
+        {" 1", std::nullopt},
+        {"1 ", std::nullopt},
+        {"0x10", std::nullopt},
+        {"abc", std::nullopt},
+    };
+    for (const auto& [text, want] : cases) {
+        EXPECT_EQ(ext::toInt64(text), want) << "'" << text << "'";
+    }
+}
+
+TEST(Extensions, SubstringFromCountsCodePoints) {
+    struct Case {
+        std::string text;
+        std::int64_t i;
+        std::string want;
+    };
+    const std::vector<Case> cases = {
+        {"hello", 1, "ello"},
+        {"hello", 0, "hello"},
+        {"hello", 4, "o"},
+        {"hello", 5, ""},
+        {"hello", -1, ""},
+        {"", 0, ""},
+        {"quorinKey", 9, ""},
+        {"quorinKeyage", 9, "age"},
+        {"\xED\x95\x9C\xEA\xB8\x80"
+         "abc",
+         1,
+         "\xEA\xB8\x80"
+         "abc"},                         // 한글abc
+        {"e\xCC\x81x", 1, "\xCC\x81x"},  // a combining mark is its own code point
+        {"\xff\xfe"
+         "ab",
+         1,
+         "\xfe"
+         "ab"},  // each stray byte counts as one
+        {"hello", std::numeric_limits<std::int64_t>::min(), ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ext::substringFrom(c.text, c.i), c.want) << c.text << " from " << c.i;
+    }
+}
+
+TEST(Extensions, DateToMillisRoundsHalfAwayFromZero) {
+    const std::vector<std::pair<std::int64_t, std::int64_t>> cases = {
+        {1'700'000'000'123'000'000LL, 1'700'000'000'123LL},
+        {1'700'000'000'123'499'999LL, 1'700'000'000'123LL},
+        {1'700'000'000'123'500'000LL, 1'700'000'000'124LL},
+        {0, 0},
+        {-499'999, 0},
+        {-500'000, -1},
+        {-1'500'000, -2},
+        {-1'499'999, -1},
+    };
+    for (const auto& [nanos, ms] : cases) {
+        EXPECT_EQ(ext::toMillis(at(nanos)), ms) << nanos;
+    }
+}
+
+TEST(Extensions, HexQueryColourAlignment) {
+    EXPECT_EQ(ext::toHexString({0x00, 0x0f, 0xa0, 0xff}), "000fa0ff");
+    EXPECT_EQ(ext::toHexString({}), "");
+
+    using Params = std::map<std::string, std::string>;
+    EXPECT_EQ(ext::queryParameters("https://a.example/p?x=1&is_used_svl_universial_link=true"),
+              (Params{{"x", "1"}, {"is_used_svl_universial_link", "true"}}));
+    EXPECT_EQ(ext::queryParameters("app://h?a=1&flag&b=%20&a=2#f=3"),
+              (Params{{"a", "2"}, {"b", "%20"}}));
+    EXPECT_EQ(ext::queryParameters("app://h?k=v=w"), (Params{{"k", "v=w"}}));
+    EXPECT_TRUE(ext::queryParameters("app://h").empty());
+    EXPECT_TRUE(ext::queryParameters("not a url?x=1").empty());
+
+    const ext::Color fallback{0.5, 0.5, 0.5, 0.5};
+    struct Case {
+        std::optional<std::string> hex;
+        ext::Color want;
+    };
+    const std::vector<Case> cases = {
+        {std::nullopt, fallback},
+        {"#FF0000", {1, 0, 0, 1}},
+        {"00ff00", {0, 1, 0, 1}},
+        {" \n#0000ff\t", {0, 0, 1, 1}},
+        {"#80FF0000", {1, 0, 0, 128 / 255.0}},
+        {"#FFF", fallback},
+        {"#FF00000", fallback},
+        {"", fallback},
+        {"##FF0000", fallback},               // only one "#" is removed: seven characters
+        {"12ZZ56", {0, 0, 0x12 / 255.0, 1}},  // reading stops at Z
+        {"GGGGGG", {0, 0, 0, 1}},
+        {"GGGGGGGG", {0, 0, 0, 0}},
+        {"0x1234", {0, 0x12 / 255.0, 0x34 / 255.0, 1}},
+        {"\xED\x95\x9C\xED\x95\x9C\xED\x95\x9C\xED\x95\x9C\xED\x95\x9C\xED\x95\x9C", {0, 0, 0, 1}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ext::initHex(c.hex, fallback), c.want) << c.hex.value_or("<absent>");
+    }
+
+    EXPECT_EQ(ext::toTextAlignment(std::string("center")), ext::TextAlignment::CENTER);
+    EXPECT_EQ(ext::toTextAlignment(std::string("right")), ext::TextAlignment::RIGHT);
+    EXPECT_EQ(ext::toTextAlignment(std::string("left")), ext::TextAlignment::LEFT);
+    EXPECT_EQ(ext::toTextAlignment(std::string("Left")), ext::TextAlignment::CENTER);
+    EXPECT_EQ(ext::toTextAlignment(std::nullopt), ext::TextAlignment::CENTER);
+}
+
+TEST(Extensions, GraphemeClusters) {
+    const std::vector<std::pair<std::string, std::size_t>> cases = {
+        {"", 0},
+        {"abc", 3},
+        {"e\xCC\x81", 1},  // e + combining acute
+        {"\r\n", 1},
+        {"\n\r", 2},
+        {"\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4", 3},                              // 한국어
+        {"\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB", 1},                              // decomposed 한
+        {"\xF0\x9F\x87\xB0\xF0\x9F\x87\xB7\xF0\x9F\x87\xAF\xF0\x9F\x87\xB5", 2},  // two flags
+        {"\xF0\x9F\x87\xB0\xF0\x9F\x87\xB7\xF0\x9F\x87\xAF", 2},  // a flag and a lone half
+        {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7", 1},  // family
+        {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", 1},  // thumbs up, skin tone
+        {"\xE2\x9D\xA4\xEF\xB8\x8F", 1},          // heart + variation selector
+        {"a\xE2\x80\x8D"
+         "b",
+         2},  // ZWJ joins only pictographs
+        {"\xff\xff", 2},
+        {"\xE0\xA4\x95\xE0\xA5\x8D", 1},  // Devanagari ka + virama
+    };
+    for (const auto& [text, n] : cases) {
+        EXPECT_EQ(text::graphemeCount(text), n) << text;
+    }
+    const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9";
+    EXPECT_EQ(text::graphemePrefix("ab" + family + "cd", 3), "ab" + family);
+    EXPECT_EQ(text::graphemePrefix("abc", 0), "");
+    EXPECT_EQ(text::graphemePrefix("abc", 10), "abc");
+}
+
+TEST(Extensions, LooseEqualityOfValues) {
+    struct Case {
+        Value a;
+        Value b;
+        bool equal;
+    };
+    const std::vector<Case> cases = {
+        {Value(std::int64_t{5}), Value(std::uint64_t{5}), true},
+        {Value("5"), Value(std::int64_t{5}), false},
+        {Value(true), Value(std::int64_t{1}), false},
+        {Value(2.0), Value(2.0), true},
+        {Value(Value::Array{Value(std::int64_t{1}), Value("x")}),
+         Value(Value::Array{Value(std::uint64_t{1}), Value("x")}), true},
+        {Value(Value::Array{Value(std::int64_t{1})}), Value(Value::Array{Value("1")}), false},
+        {Value(Value::Map{{"a", Value(Value::Map{{"b", Value(std::int64_t{1})}})}}),
+         Value(Value::Map{{"a", Value(Value::Map{{"b", Value(std::uint64_t{1})}})}}), true},
+        {Value(Value::Map{{"a", Value(std::int64_t{1})}}),
+         Value(Value::Map{{"a", Value(std::int64_t{1})}, {"b", Value()}}), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isEqual(c.a, c.b), c.equal) << c.a.render() << " vs " << c.b.render();
+    }
+    EXPECT_FALSE(isEqual(std::optional<Value>(), std::optional<Value>(Value())));
+    EXPECT_TRUE(isEqual(std::optional<Value>(), std::optional<Value>()));
+}
+
+}  // namespace
+}  // namespace sorvel

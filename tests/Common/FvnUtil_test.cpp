@@ -1,0 +1,661 @@
+#include "Common/FvnUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <vector>
+
+#include "Common/DataContext.h"
+#include "Common/DataRegistry.h"
+#include "Common/DataRegistryKey.h"
+#include "Common/SvlLog.h"
+#include "Platform/Locale.h"
+#include "Platform/Reachability.h"
+#include "sorvel/SorvelKVDelegates.h"
+#include "support/TestSupport.h"
+
+namespace sorvel {
+namespace {
+
+using namespace std::chrono;
+using platform::WallTime;
+
+class MemoryContext final : public IDataContext {
+  public:
+    void set(const std::string& key, const std::optional<Value>& value) override {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (value) {
+            values_[key] = *value;
+        } else {
+            values_.erase(key);
+        }
+    }
+    std::optional<Value> get(const std::string& key) const override {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = values_.find(key);
+        return it == values_.end() ? std::nullopt : std::optional<Value>(it->second);
+    }
+    void removeAll() override {
+        std::lock_guard<std::mutex> lock(mu_);
+        values_.clear();
+    }
+
+  private:
+    mutable std::mutex mu_;
+    std::map<std::string, Value> values_;
+};
+
+std::string key(DataRegistryKey k) {
+    return std::string(rawValue(k));
+}
+
+// Collects what the logger hands to the app's log delegate.
+class LogLines {
+  public:
+    LogLines() {
+        auto d = makeLogDelegate([this](SorvelLogLevel, const std::string& line) {
+            std::lock_guard<std::mutex> lock(mu_);
+            lines_.push_back(line);
+        });
+        SvlLog::setDelegateProvider([d] { return d; });
+    }
+    ~LogLines() { SvlLog::setDelegateProvider(nullptr); }
+    int count(const std::string& needle) {
+        SvlLog::flush();
+        std::lock_guard<std::mutex> lock(mu_);
+        int n = 0;
+        for (const auto& l : lines_) {
+            n += l.find(needle) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+
+  private:
+    std::mutex mu_;
+    std::vector<std::string> lines_;
+};
+
+// Sets TZ for the test's duration.
+class ScopedTz {
+  public:
+    explicit ScopedTz(const char* tz) {
+        const char* old = std::getenv("TZ");
+        if (old) {
+            old_ = old;
+        }
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~ScopedTz() {
+        if (old_) {
+            setenv("TZ", old_->c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+
+  private:
+    std::optional<std::string> old_;
+};
+
+WallTime at(std::int64_t epochNanos) {
+    return WallTime(duration_cast<WallTime::duration>(nanoseconds(epochNanos)));
+}
+
+class FvnUtilTest : public ::testing::Test {
+  protected:
+    testing::FreshSdk sdk{true};
+    DataRegistry registry{std::make_shared<MemoryContext>()};
+};
+
+TEST(FvnUtilHash, Sha256ToUInt32ForDigits) {
+    // First four digest bytes, little-endian: "abc" -> ba 78 16 bf (the standard
+    // SHA-256 test vector), so 0xbf1678ba = 3205920954.
+    struct Case {
+        std::string text;
+        std::int64_t digits;
+        std::uint32_t expected;
+    };
+    const std::vector<Case> cases = {
+        {"abc", 0, 0u},
+        {"abc", -3, 0u},
+        {"abc", 1, 4u},
+        {"abc", 7, 5920954u},
+        {"abc", 9, 205920954u},
+        {"abc", 10, 3205920954u},
+        {"abc", 19, 3205920954u},
+        {"abc", 20, 3205920954u},
+        {"abc", std::numeric_limits<std::int64_t>::max(), 3205920954u},
+        {"hello", 7, 5670444u},
+        {"hello", 10, 3125670444u},
+        {"\xED\x95\x9C\xEA\xB8\x80", 7, 3692605u},  // "한글"
+        {"", 7, 0u},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FvnUtil::getSHA256HashToUInt32(c.text, c.digits), c.expected)
+            << c.text << " digits " << c.digits;
+    }
+    // Huge and ill-formed input hashes like any other bytes.
+    EXPECT_TRUE(FvnUtil::getSHA256HashToUInt32(std::string(1 << 20, 'x'), 7).has_value());
+    EXPECT_TRUE(FvnUtil::getSHA256HashToUInt32("\xff\xfe", 7).has_value());
+}
+
+TEST(FvnUtilTypedValues, RendersEveryKind) {
+    Value::Map inner{{"n", Value(std::int64_t{1})},
+                     {"deeper", Value(Value::Map{{"b", Value(false)}})}};
+    const Value::Map input{
+        {"s", Value("text")},
+        {"empty", Value("")},
+        {"t", Value(true)},
+        {"f", Value(false)},
+        {"imin", Value(std::numeric_limits<std::int64_t>::min())},
+        {"imax", Value(std::numeric_limits<std::int64_t>::max())},
+        {"umax", Value(std::numeric_limits<std::uint64_t>::max())},
+        {"d2", Value(2.0)},
+        {"d01", Value(0.1)},
+        {"dbig", Value(1e300)},
+        {"dneg", Value(-1.5)},
+        {"nan", Value(std::nan(""))},
+        {"inf", Value(std::numeric_limits<double>::infinity())},
+        {"arr", Value(Value::Array{Value("a"), Value(std::int64_t{2})})},
+        {"null", Value()},
+        {"bytes", Value(Value::Bytes{1, 2, 3})},
+        {"nested", Value(inner)},
+    };
+    const Value::Map expected{
+        {"s", Value("string:text")},
+        {"empty", Value("string:")},
+        {"t", Value("boolean:true")},
+        {"f", Value("boolean:false")},
+        {"imin", Value("long:-9223372036854775808")},
+        {"imax", Value("long:9223372036854775807")},
+        {"umax", Value("long:18446744073709551615")},
+        {"d2", Value("double:2.0")},
+        {"d01", Value("double:0.1")},
+        {"dbig", Value("double:1e+300")},
+        {"dneg", Value("double:-1.5")},
+        {"nan", Value("double:nan")},
+        {"inf", Value("double:inf")},
+        {"arr", Value("string:[\"a\", 2]")},
+        {"null", Value("string:<null>")},
+        {"bytes", Value("string:3 bytes")},
+        {"nested", Value(Value::Map{{"n", Value("long:1")},
+                                    {"deeper", Value(Value::Map{{"b", Value("boolean:false")}})}})},
+    };
+    const Value::Map out = FvnUtil::toTypedValueDictionary(input, false);
+    for (const auto& [k, v] : expected) {
+        ASSERT_TRUE(out.count(k)) << k;
+        EXPECT_EQ(out.at(k), v) << k << " gave " << out.at(k).render();
+    }
+    EXPECT_EQ(out.size(), expected.size());
+    EXPECT_TRUE(FvnUtil::toTypedValueDictionary(std::nullopt).empty());
+}
+
+TEST(FvnUtilTypedValues, ItemsParamHoldsEachProductTyped) {
+    SorvelKvCommerceProductModel a;
+    a.setModel("p1", "Shoe", 10.0, 2, 1.0, std::string("USD"), std::nullopt, std::nullopt);
+    SorvelKvCommerceProductModel b;
+    b.setModel("p2", "Hat", 5.0, 1, 0.0, std::nullopt, std::nullopt, std::nullopt);
+    const Value::Map params{{"k", Value("string:v")}, {"svl:items", Value("old")}};
+
+    const Value::Map out = FvnUtil::makeItemsParam(std::vector{a, b}, params);
+    EXPECT_EQ(out.at("k"), Value("string:v"));
+    const Value::Array* items = out.at("svl:items").getArray();
+    ASSERT_NE(items, nullptr);
+    ASSERT_EQ(items->size(), 2u);
+    const Value::Map& first = *(*items)[0].getMap();
+    EXPECT_EQ(first.at("svl:product_id"), Value("string:p1"));
+    EXPECT_EQ(first.at("svl:sales"), Value("double:18.0"));
+    EXPECT_EQ(first.at("svl:quantity"), Value("long:2"));
+    EXPECT_EQ(first.at("svl:currency"), Value("string:USD"));
+    EXPECT_EQ((*items)[1].getMap()->at("svl:product_id"), Value("string:p2"));
+    EXPECT_EQ((*items)[1].getMap()->count("svl:currency"), 0u);
+
+    const Value::Map none = FvnUtil::makeItemsParam(std::nullopt, std::nullopt);
+    ASSERT_EQ(none.size(), 1u);
+    EXPECT_TRUE(none.at("svl:items").getArray()->empty());
+}
+
+TEST_F(FvnUtilTest, EventIdsAndTheirDatetime) {
+    sdk.clock()->setWall(at(1'700'000'000'123'456'789LL));
+    EXPECT_EQ(FvnUtil::getCurrentDatetimeString(), "2023-11-14T22:13:20.123Z");
+
+    const std::string id = FvnUtil::createEventId();
+    EXPECT_TRUE(std::regex_match(
+        id,
+        std::regex(
+            "1700000000123:[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
+        << id;
+    EXPECT_NE(FvnUtil::createEventId(), id);
+    EXPECT_EQ(FvnUtil::getEventDatetimeFromEventId(id), "2023-11-14T22:13:20.000Z");
+
+    const std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> cases = {
+        {"1700000000999:ABC", "2023-11-14T22:13:20.000Z"},
+        {"1700000000999", "2023-11-14T22:13:20.000Z"},
+        {"0:x", "1970-01-01T00:00:00.000Z"},
+        {"+1000:x", "1970-01-01T00:00:01.000Z"},
+        {"-1500:x", "1969-12-31T23:59:59.000Z"},
+        {"951782400000:x", "2000-02-29T00:00:00.000Z"},
+        {":ABC", std::nullopt},
+        {"", std::nullopt},
+        {"abc:1", std::nullopt},
+        {"12a:x", std::nullopt},
+        {" 12:x", std::nullopt},
+        {"1.5:x", std::nullopt},
+        {"9223372036854775808:x", std::nullopt},
+        {std::nullopt, std::nullopt},
+    };
+    for (const auto& [in, want] : cases) {
+        EXPECT_EQ(FvnUtil::getEventDatetimeFromEventId(in), want) << in.value_or("<absent>");
+    }
+    // Extremes must not crash, whatever text they give.
+    (void)FvnUtil::getEventDatetimeFromEventId("9223372036854775807");
+    (void)FvnUtil::getEventDatetimeFromEventId("-9223372036854775808");
+}
+
+TEST(FvnUtilDates, UtcFormatsRoundTripWhateverTheZone) {
+    struct Case {
+        const FixedDateFormatter& format;
+        std::int64_t nanos;
+        const char* text;
+        std::int64_t parsedNanos;  // what the text reads back as
+    };
+    const std::vector<Case> cases = {
+        {FvnUtil::DATE_FORMATTER_UTC_MILLIS(), 1'700'000'000'123'456'789LL,
+         "2023-11-14T22:13:20.123", 1'700'000'000'123'000'000LL},
+        {FvnUtil::DATE_FORMATTER_UTC_SECONDS(), 1'700'000'000'999'000'000LL, "2023-11-14T22:13:20",
+         1'700'000'000'000'000'000LL},
+        {FvnUtil::DATE_FORMATTER_UTC_7_FRACTION_Z(), 1'700'000'000'123'456'789LL,
+         "2023-11-14T22:13:20.1234567Z", 1'700'000'000'123'456'700LL},
+        // The last instant of a day and the first of the next.
+        {FvnUtil::DATE_FORMATTER_UTC_MILLIS(), 1'704'067'199'999'000'000LL,
+         "2023-12-31T23:59:59.999", 1'704'067'199'999'000'000LL},
+        {FvnUtil::DATE_FORMATTER_UTC_SECONDS(), 1'704'067'200'000'000'000LL, "2024-01-01T00:00:00",
+         1'704'067'200'000'000'000LL},
+        // Before 1970 the fraction still counts forward within the second.
+        {FvnUtil::DATE_FORMATTER_UTC_MILLIS(), -1, "1969-12-31T23:59:59.999", -1'000'000LL},
+    };
+    for (const char* tz : {"UTC0", "KST-9", "EST5"}) {
+        ScopedTz zone(tz);
+        for (const auto& c : cases) {
+            EXPECT_EQ(c.format.string(at(c.nanos)), c.text) << tz;
+            auto parsed = c.format.date(c.text);
+            ASSERT_TRUE(parsed.has_value()) << c.text;
+            EXPECT_EQ(*parsed, at(c.parsedNanos)) << c.text << " in " << tz;
+        }
+    }
+    const auto& millis = FvnUtil::DATE_FORMATTER_UTC_MILLIS();
+    const auto& seconds = FvnUtil::DATE_FORMATTER_UTC_SECONDS();
+    const auto& fraction7 = FvnUtil::DATE_FORMATTER_UTC_7_FRACTION_Z();
+    EXPECT_TRUE(seconds.date("2024-02-29T12:00:00").has_value());
+    for (const char* bad : {"2023-02-29T00:00:00", "2023-11-14 22:13:20", "2023-11-14T22:13:20Z",
+                            "2023-11-14T24:00:00", "2023-13-01T00:00:00", "23-11-14T22:13:20", "",
+                            "2023-11-14T22:13:2x"}) {
+        EXPECT_FALSE(seconds.date(bad).has_value()) << bad;
+    }
+    EXPECT_FALSE(millis.date("2023-11-14T22:13:20").has_value());
+    EXPECT_FALSE(millis.date("2023-11-14T22:13:20.12").has_value());
+    EXPECT_FALSE(fraction7.date("2023-11-14T22:13:20.1234567").has_value());
+    EXPECT_FALSE(fraction7.date(std::string(100000, '9')).has_value());
+}
+
+TEST_F(FvnUtilTest, LocalDayAndWeekdayFollowTheDeviceZone) {
+    struct Case {
+        const char* tz;
+        std::int64_t epochSeconds;
+        const char* day;
+        const char* weekday;
+    };
+    const std::vector<Case> cases = {
+        // 2023-12-31T21:00Z: still Sunday in UTC and New York, Monday in Seoul.
+        {"UTC0", 1'704'056'400, "20231231", "Sun"},
+        {"KST-9", 1'704'056'400, "20240101", "Mon"},
+        {"EST5", 1'704'056'400, "20231231", "Sun"},
+        // 2024-01-01T02:00Z: the new year in UTC, not yet west of it.
+        {"UTC0", 1'704'074'400, "20240101", "Mon"},
+        {"EST5", 1'704'074'400, "20231231", "Sun"},
+    };
+    for (const auto& c : cases) {
+        ScopedTz zone(c.tz);
+        sdk.clock()->setWall(at(c.epochSeconds * 1'000'000'000LL));
+        EXPECT_EQ(FvnUtil::getTodayDateString(), c.day) << c.tz;
+        EXPECT_EQ(FvnUtil::getDayOfWeek(at(c.epochSeconds * 1'000'000'000LL)), c.weekday) << c.tz;
+    }
+    // A whole week from Sunday 2023-11-12 noon UTC; Thursday has four letters.
+    ScopedTz utc("UTC0");
+    const std::vector<const char*> names = {"Sun", "Mon", "Tue", "Wed", "Thur", "Fri", "Sat"};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::int64_t secs = 1'699'790'400 + static_cast<std::int64_t>(i) * 86'400;
+        EXPECT_EQ(FvnUtil::getDayOfWeek(at(secs * 1'000'000'000LL)), names[i]);
+    }
+}
+
+TEST_F(FvnUtilTest, DeleteRestartStateMatrix) {
+    struct Case {
+        std::optional<Value> stopped;
+        std::optional<Value> synced;
+        DRState expected;
+    };
+    const std::vector<Case> cases = {
+        {std::nullopt, std::nullopt, DRState::NORMAL},
+        {std::nullopt, Value(true), DRState::NORMAL},
+        {Value("true"), Value(true), DRState::NORMAL},  // not a Bool
+        {Value(std::int64_t{1}), Value(true), DRState::NORMAL},
+        {Value(false), std::nullopt, DRState::INIT_RESTART_SYNCED},
+        {Value(false), Value(false), DRState::INIT_RESTART_SYNCED},
+        {Value(false), Value(true), DRState::INIT_RESTART_NOT_SYNCED},
+        {Value(true), std::nullopt, DRState::DELETE_NOT_SYNCED},
+        {Value(true), Value(false), DRState::DELETE_NOT_SYNCED},
+        {Value(true), Value("yes"), DRState::DELETE_NOT_SYNCED},
+        {Value(true), Value(true), DRState::DELETE_SYNCED},
+    };
+    auto context = std::make_shared<MemoryContext>();
+    for (const auto& c : cases) {
+        context->set(key(DataRegistryKey::BOOL_IS_SDK_STOPPED), c.stopped);
+        context->set(key(DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC), c.synced);
+        DataRegistry fresh(context);
+        DRStateResult r = FvnUtil::getDRState(fresh);
+        ASSERT_TRUE(std::holds_alternative<DRState>(r));
+        EXPECT_EQ(std::get<DRState>(r), c.expected) << drStateName(c.expected);
+        EXPECT_EQ(FvnUtil::isSorvelDisabled(fresh), isDeleteState(c.expected));
+    }
+    for (std::int64_t code : {-1, 4, 100}) {
+        EXPECT_TRUE(std::holds_alternative<DRStateError>(makeDRState(code))) << code;
+    }
+}
+
+TEST_F(FvnUtilTest, DisabledGuardChecksForgetMePauseThenDeleteState) {
+    std::atomic<int> resends{0};
+    FvnUtil::setGdprForgetMeHook([&] { resends++; });
+    LogLines log;
+
+    EXPECT_FALSE(FvnUtil::isSorvelDisabled(registry));
+    registry.putBool(false, key(DataRegistryKey::BOOL_IS_SDK_STOPPED));  // a restart state
+    EXPECT_FALSE(FvnUtil::isSorvelDisabled(registry));
+    registry.putBool(true, key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP));
+    EXPECT_FALSE(FvnUtil::isSorvelDisabled(registry)) << "all-stop is not part of the guard";
+    EXPECT_EQ(log.count("Sorvel Disabled : true"), 0);
+
+    registry.putBool(true, key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE));
+    EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
+    registry.putBool(false, key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE));
+    registry.putBool(true, key(DataRegistryKey::BOOL_IS_SDK_STOPPED));
+    EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
+    EXPECT_EQ(log.count("Sorvel Disabled : true"), 2);
+    EXPECT_EQ(resends.load(), 0) << "no forget-me, no re-send";
+
+    // Forget-me confirmed by the server: disabled, nothing to re-send.
+    registry.putBool(true, key(DataRegistryKey::BOOL_GDPR_FORGET_ME));
+    registry.putBool(true, key(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC));
+    EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
+    // Unconfirmed: the guard answers at once and the re-send runs in the background.
+    registry.putBool(false, key(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC));
+    EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
+    EXPECT_TRUE(testing::waitUntil([&] { return resends.load() == 1; }));
+    FvnUtil::setGdprForgetMeHook(nullptr);
+    // Without a hook the use case is only logged as missing.
+    FvnUtil::executeGdprForgetMe();
+    EXPECT_EQ(log.count("executeGdprForgetMe :: no GDPR forget-me use case is installed"), 1);
+}
+
+TEST_F(FvnUtilTest, GdprResendRunsInBackgroundOneAtATime) {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool release = false;
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+    const auto caller = std::this_thread::get_id();
+    std::atomic<bool> ranOnCaller{false};
+    auto action = [&] {
+        ranOnCaller = ranOnCaller || std::this_thread::get_id() == caller;
+        started++;
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait(lock, [&] { return release; });
+        finished++;
+    };
+
+    EXPECT_FALSE(FvnUtil::isGdprForgetMe(action, registry));
+    registry.putBool(true, key(DataRegistryKey::BOOL_GDPR_FORGET_ME));
+    // The action blocks until released, yet every call answers at once.
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_TRUE(FvnUtil::isGdprForgetMe(action, registry));
+    }
+    ASSERT_TRUE(testing::waitUntil([&] { return started.load() == 1; }));
+    EXPECT_TRUE(FvnUtil::isGdprForgetMe(action, registry));
+    EXPECT_EQ(started.load(), 1) << "a second re-send while one is in flight";
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        release = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(testing::waitUntil([&] { return finished.load() == 1; }));
+    // Once it is done, a later check may re-send again. The count is read
+    // before each check, so a check only runs while the second has not started.
+    EXPECT_TRUE(testing::waitUntil([&] {
+        if (started.load() == 2) {
+            return true;
+        }
+        EXPECT_TRUE(FvnUtil::isGdprForgetMe(action, registry));
+        return false;
+    }));
+    EXPECT_TRUE(testing::waitUntil([&] { return finished.load() == 2; }));
+    EXPECT_FALSE(ranOnCaller.load());
+
+    registry.putBool(true, key(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC));
+    EXPECT_TRUE(FvnUtil::isGdprForgetMe(action, registry));
+    EXPECT_TRUE(FvnUtil::isGdprForgetMeServerResponse(registry));
+    SvlLog::flush();
+    EXPECT_EQ(started.load(), 2);
+}
+
+TEST_F(FvnUtilTest, SimpleRegistryFlags) {
+    EXPECT_TRUE(FvnUtil::isBeforeFirstOpen(registry));
+    registry.putString(std::string(""), key(DataRegistryKey::STRING_LAST_FIRSTOPEN_ID));
+    EXPECT_FALSE(FvnUtil::isBeforeFirstOpen(registry)) << "an empty text counts as stored";
+
+    EXPECT_FALSE(FvnUtil::isAllStop(registry));
+    EXPECT_FALSE(FvnUtil::isPause(registry));
+    EXPECT_FALSE(FvnUtil::getPushEnable(registry));
+    EXPECT_FALSE(FvnUtil::getOsPushEnable(registry));
+    registry.putBool(true, key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP));
+    registry.putBool(true, key(DataRegistryKey::BOOL_IS_PUSH_ENABLE_OS));
+    EXPECT_TRUE(FvnUtil::isAllStop(registry));
+    EXPECT_TRUE(FvnUtil::getOsPushEnable(registry));
+    EXPECT_FALSE(FvnUtil::getPushEnable(registry));
+
+    EXPECT_EQ(FvnUtil::popStoredDeeplinkUrl(registry), std::nullopt);
+    registry.putString(std::string("app://x?svl_tid=1"), key(DataRegistryKey::STRING_DEEPLINK_URL));
+    EXPECT_EQ(FvnUtil::popStoredDeeplinkUrl(registry), "app://x?svl_tid=1");
+    EXPECT_EQ(FvnUtil::popStoredDeeplinkUrl(registry), std::nullopt);
+
+    const Value::Map props{{"svl:user_id", Value("u1")}, {"other", Value(std::int64_t{1})}};
+    EXPECT_TRUE(FvnUtil::isSameUserId("u1", props));
+    EXPECT_FALSE(FvnUtil::isSameUserId("u2", props));
+    EXPECT_FALSE(FvnUtil::isSameUserId("1", {{"svl:user_id", Value(std::int64_t{1})}}));
+    EXPECT_FALSE(FvnUtil::isSameUserId("u1", {}));
+
+    auto& reach = platform::Reachability::shared();
+    reach.setOverride(std::string("unknown"));
+    EXPECT_FALSE(FvnUtil::isNetworkConnected());
+    reach.setOverride(std::string("mobile"));
+    EXPECT_TRUE(FvnUtil::isNetworkConnected());
+}
+
+TEST_F(FvnUtilTest, DeeplinkParameters) {
+    struct Case {
+        std::string url;
+        std::optional<std::string> adkey;
+        std::optional<std::string> tracker;
+        bool parsable;
+    };
+    const std::vector<Case> cases = {
+        {"myapp://open?svl_tid=1700000000000:abc&svl_tracker_id=t1", "1700000000000:abc", "t1",
+         true},
+        {"https://ex.example/p?svl_tid=ab%20c", "ab c", std::nullopt, true},
+        {"https://ex.example/p?x=1&svl_tracker_id=t%2B2#frag", std::nullopt, "t+2", true},
+        {"https://ex.example/p?svl_tid=&x=1", "", std::nullopt, true},
+        {"https://ex.example/p?svl_tid", std::nullopt, std::nullopt, true},
+        {"https://ex.example/p?svl_tid=first&svl_tid=second", "first", std::nullopt, true},
+        {"https://ex.example/p#svl_tid=inFragment", std::nullopt, std::nullopt, true},
+        {"plain", std::nullopt, std::nullopt, true},
+        {"my app://x?svl_tid=1", std::nullopt, std::nullopt, false},
+        {"https://ex.example/?svl_tid=%zz", std::nullopt, std::nullopt, false},
+        {"https://ex.example/\xED\x95\x9C?svl_tid=1", std::nullopt, std::nullopt, false},
+        {"https://ex.example/?a#b#c", std::nullopt, std::nullopt, false},
+        {"", std::nullopt, std::nullopt, false},
+    };
+    LogLines log;
+    int unparsable = 0;
+    for (const auto& c : cases) {
+        const Value::Map p = FvnUtil::getDeeplinkParameters(c.url);
+        if (!c.parsable) {
+            ++unparsable;
+            EXPECT_TRUE(p.empty()) << c.url;
+            EXPECT_FALSE(FvnUtil::isSorvelDeeplink(p, c.url, registry));
+            continue;
+        }
+        EXPECT_EQ(p.at("svl:deeplink_payload"), Value(c.url));
+        auto get = [&p](const char* k) -> std::optional<std::string> {
+            auto it = p.find(k);
+            return it == p.end() ? std::nullopt
+                                 : std::optional<std::string>(*it->second.getString());
+        };
+        EXPECT_EQ(get("svl:deeplink_adkey"), c.adkey) << c.url;
+        EXPECT_EQ(get("svl:svl_tracker_id"), c.tracker) << c.url;
+        EXPECT_EQ(FvnUtil::isSorvelDeeplink(p, c.url, registry),
+                  c.adkey.has_value() || c.tracker.has_value())
+            << c.url;
+    }
+    EXPECT_EQ(log.count("ERROR :: Uri is null or parameter doesn't exist in "), unparsable);
+    EXPECT_GT(log.count("tracking-link URL form check is not applied"), 0);
+    // A huge URL is only text.
+    const std::string huge = "app://x?svl_tid=" + std::string(1 << 20, 'a');
+    EXPECT_EQ(FvnUtil::getDeeplinkParameters(huge).at("svl:deeplink_adkey").getString()->size(),
+              std::size_t{1} << 20);
+}
+
+TEST(FvnUtilJson, JsonObjectsOnly) {
+    auto ok = FvnUtil::jsonString2JsonDic(R"({"a": 1, "b": {"c": "d"}})");
+    ASSERT_TRUE(std::holds_alternative<Value::Map>(ok));
+    EXPECT_EQ(std::get<Value::Map>(ok).at("a"), Value(std::int64_t{1}));
+    for (const char* notObject : {"[1,2]", "5", "\"text\"", "null"}) {
+        auto r = FvnUtil::jsonString2JsonDic(notObject);
+        ASSERT_TRUE(std::holds_alternative<JsonError>(r)) << notObject;
+        EXPECT_STREQ(describe(std::get<JsonError>(r)),
+                     "Util.jsonString2JsonDic:: can not convert jsonObject to dictionary");
+    }
+    for (const char* broken : {"", "{", "{\"a\":}", "\xff\xfe"}) {
+        auto r = FvnUtil::jsonString2JsonDic(broken);
+        ASSERT_TRUE(std::holds_alternative<JsonError>(r)) << broken;
+        EXPECT_EQ(std::get<JsonError>(r), JsonError::invalidJsonError);
+    }
+}
+
+TEST(FvnUtilKeys, UserPropertyKeyRules) {
+    struct Case {
+        std::string key;
+        bool usable;
+        std::string used;
+    };
+    const std::string k50(50, 'a');
+    const std::vector<Case> cases = {
+        {"", false, ""},
+        {"abc_1", true, "abc_1"},
+        {"a-b-c", true, "a_b_c"},
+        {k50, true, k50},
+        {k50 + "b", false, k50 + "b"},
+        {std::string(25, 'a') + "-" + std::string(25, 'b'), false,
+         std::string(25, 'a') + "_" + std::string(25, 'b')},
+        {"Abc", false, "Abc"},
+        {"a b", false, "a b"},
+        {"a-B", false, "a_B"},
+        {"\xED\x95\x9C", false, "\xED\x95\x9C"},
+        {"ab\xff", false, "ab\xff"},
+        {"a.b", false, "a.b"},
+    };
+    LogLines log;
+    for (const auto& c : cases) {
+        auto [usable, used] = FvnUtil::checkUserPropertyKey(c.key);
+        EXPECT_EQ(usable, c.usable) << c.key;
+        EXPECT_EQ(used, c.used) << c.key;
+    }
+    EXPECT_EQ(
+        log.count(
+            "UserProperty Key 에는 빈값을 사용할 수 없습니다. 호출은 무시됩니다. Input key : "),
+        1);
+    EXPECT_EQ(
+        log.count("UserProperty Key 는 50자를 넘을 수 없습니다. 호출은 무시됩니다. Input key : "),
+        2);
+    EXPECT_EQ(
+        log.count("UserProperty Key는 소문자 알파벳, 숫자, 언더바만 사용할 수 있습니다. 호출은 "
+                  "무시됩니다. Input key : "),
+        6);
+    EXPECT_EQ(log.count("Input key : a-b-c"), 1);
+    // Fifty Korean characters are fifty characters, not 150 bytes: refused by
+    // the character rule, not the length rule.
+    std::string korean;
+    for (int i = 0; i < 50; ++i) {
+        korean += "\xED\x95\x9C";
+    }
+    EXPECT_FALSE(FvnUtil::checkUserPropertyKey(korean).first);
+    EXPECT_EQ(log.count("50자를 넘을 수 없습니다. 호출은 무시됩니다. Input key : " + korean), 0);
+    EXPECT_FALSE(FvnUtil::checkUserPropertyKey(std::string(1 << 20, 'a')).first);
+}
+
+TEST_F(FvnUtilTest, LanguageFromPreferredLanguages) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"en-US"}, "EN"}, {{"zh-Hant-TW"}, "ZH-HANT"}, {{"ko"}, "KO"}, {{"fr-CA", "en"}, "FR"},
+        {{}, ""},
+    };
+    for (const auto& [langs, want] : cases) {
+        platform::Locale::setPreferredLanguages(langs);
+        EXPECT_EQ(FvnUtil::getLanguage(), want);
+    }
+    platform::Locale::setPreferredLanguages(std::nullopt);
+
+    struct EnvCase {
+        const char* language;
+        const char* lcAll;
+        const char* lang;
+        const char* want;
+    };
+    const std::vector<EnvCase> envCases = {
+        {"", "", "ko_KR.UTF-8", "KO"},
+        {"pt_BR:en", "", "ko_KR.UTF-8", "PT"},
+        {"", "de_DE.UTF-8@euro", "ko_KR.UTF-8", "DE"},
+        {"", "C", "ja_JP.UTF-8", "JA"},
+        {"", "", "C", ""},
+        {"", "POSIX", "", ""},
+    };
+    std::map<std::string, std::optional<std::string>> saved;
+    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* v = std::getenv(name);
+        saved[name] = v ? std::optional<std::string>(v) : std::nullopt;
+    }
+    for (const auto& c : envCases) {
+        setenv("LANGUAGE", c.language, 1);
+        setenv("LC_ALL", c.lcAll, 1);
+        unsetenv("LC_MESSAGES");
+        setenv("LANG", c.lang, 1);
+        EXPECT_EQ(FvnUtil::getLanguage(), c.want) << c.language << "|" << c.lcAll << "|" << c.lang;
+    }
+    for (const auto& [name, v] : saved) {
+        if (v) {
+            setenv(name.c_str(), v->c_str(), 1);
+        } else {
+            unsetenv(name.c_str());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace sorvel

@@ -1,0 +1,149 @@
+#include "Common/SvlLog.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "Platform/Bundle.h"
+#include "support/TestSupport.h"
+
+namespace sorvel {
+namespace {
+
+using testing::FreshSdk;
+using testing::LogCapture;
+
+class RecordingDelegate : public SorvelKVLogDelegate {
+  public:
+    void didPrintLog(SorvelLogLevel level, const std::string& log) override {
+        std::lock_guard<std::mutex> lock(mu);
+        lines.emplace_back(level, log);
+    }
+    std::vector<std::pair<SorvelLogLevel, std::string>> get() {
+        std::lock_guard<std::mutex> lock(mu);
+        return lines;
+    }
+    std::mutex mu;
+    std::vector<std::pair<SorvelLogLevel, std::string>> lines;
+};
+
+struct Route {
+    bool qaMode;
+    bool hasDelegate;
+    bool qaOnly;
+    bool expectDelegate;
+    bool expectSystemLog;
+};
+
+TEST(SvlLogTest, RoutingMatrix) {
+    const Route routes[] = {
+        // QA mode off: the delegate gets every line; qaOnly lines stop there.
+        {false, true, true, true, false},
+        {false, true, false, true, true},
+        {false, false, true, false, false},
+        {false, false, false, false, true},
+        // QA mode on: the system log gets every line, the delegate nothing.
+        {true, true, true, false, true},
+        {true, true, false, false, true},
+        {true, false, true, false, true},
+    };
+    for (const auto& r : routes) {
+        SCOPED_TRACE(::testing::Message() << "qa=" << r.qaMode << " delegate=" << r.hasDelegate
+                                          << " qaOnly=" << r.qaOnly);
+        FreshSdk sdk;
+        LogCapture capture;
+        if (r.qaMode) {
+            platform::Bundle::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
+        }
+        SvlLog::initQaMode(nullptr);
+        // Later changes of the Info key do not flip the decision.
+        platform::Bundle::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(!r.qaMode));
+        SvlLog::initQaMode(nullptr);
+        EXPECT_EQ(SvlLog::isQaMode(), r.qaMode);
+
+        auto delegate = std::make_shared<RecordingDelegate>();
+        if (r.hasDelegate) {
+            SvlLog::setDelegateProvider([delegate] { return delegate; });
+        }
+        SvlLog::warning("Routing :: line", r.qaOnly);
+        SvlLog::flush();
+
+        auto got = delegate->get();
+        EXPECT_EQ(!got.empty(), r.expectDelegate);
+        if (!got.empty()) {
+            EXPECT_EQ(got[0].first, SorvelLogLevel::LEVEL_WARNING);
+            EXPECT_EQ(got[0].second, "Routing :: line");
+        }
+        EXPECT_EQ(capture.contains("svlkv [warning]: Routing :: line"), r.expectSystemLog);
+    }
+}
+
+TEST(SvlLogTest, QaModeNeedsABoolInfoKey) {
+    FreshSdk sdk;
+    platform::Bundle::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(1));
+    SvlLog::initQaMode(nullptr);
+    EXPECT_FALSE(SvlLog::isQaMode());
+}
+
+TEST(SvlLogTest, CutsLongLinesOnCodePointBoundaries) {
+    FreshSdk sdk;
+    LogCapture capture;
+    auto delegate = std::make_shared<RecordingDelegate>();
+    SvlLog::setDelegateProvider([delegate] { return delegate; });
+
+    // 10001 characters of which many take 3 bytes in UTF-8 ("가").
+    std::string msg;
+    for (int i = 0; i < 10001; ++i) {
+        msg += (i % 2 == 0) ? "가" : "a";
+    }
+    SvlLog::error(msg, false);
+    SvlLog::flush();
+
+    auto got = delegate->get();
+    ASSERT_EQ(got.size(), 1u);
+    const std::string& cut = got[0].second;
+    // 5000 three-byte and 5000 one-byte characters.
+    EXPECT_EQ(cut.size(), 5000u * 3 + 5000u);
+    EXPECT_EQ(got[0].first, SorvelLogLevel::LEVEL_ERROR);
+
+    auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 10u);
+    std::string joined;
+    const std::string prefix = "svlkv [error]: ";
+    for (const auto& l : lines) {
+        ASSERT_EQ(l.rfind(prefix, 0), 0u);
+        std::string piece = l.substr(prefix.size());
+        // Every piece holds 1000 whole characters: 500 of each kind.
+        EXPECT_EQ(piece.size(), 500u * 3 + 500u);
+        joined += piece;
+    }
+    EXPECT_EQ(joined, cut);
+
+    // A short line stays whole; an empty line still reaches the log once.
+    capture.clear();
+    SvlLog::debug("", false);
+    SvlLog::flush();
+    EXPECT_EQ(capture.lines().size(), 1u);
+}
+
+TEST(SvlLogTest, DelegateMayLogAgainWithoutDeadlock) {
+    FreshSdk sdk;
+    LogCapture capture;
+    struct Reentrant : SorvelKVLogDelegate {
+        std::atomic<int> calls{0};
+        void didPrintLog(SorvelLogLevel, const std::string& log) override {
+            if (calls++ == 0) {
+                SvlLog::info("nested :: from delegate after " + log, true);
+            }
+        }
+    };
+    auto delegate = std::make_shared<Reentrant>();
+    SvlLog::setDelegateProvider([delegate] { return delegate; });
+    SvlLog::info("outer", true);
+    ASSERT_TRUE(testing::waitUntil([&] { return delegate->calls.load() >= 2; }));
+    SvlLog::flush();
+    EXPECT_EQ(delegate->calls.load(), 2);
+}
+
+}  // namespace
+}  // namespace sorvel

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+#include "Common/Constants.h"
+#include "Common/KeyChain.h"
+#include "Common/SVLBooleanState.h"
+#include "Common/SvlLog.h"
+#include "Data/DataProviders/DeviceRealtimeDataProvider.h"
+#include "Data/DataProviders/DeviceStaticDataProvider.h"
+#include "Data/ModelProvider/CommonModelProvider.h"
+#include "Data/ModelProvider/DeferredDeeplinkModelProvider.h"
+#include "Data/ModelProvider/GDPRModelProvider.h"
+#include "Network/ApiConnectionManager.h"
+#include "NetworkFixture.h"
+#include "Platform/Bundle.h"
+#include "Platform/Device.h"
+#include "Platform/Dispatch.h"
+
+namespace sorvel::nettest {
+namespace {
+
+using tools::Endpoint;
+
+const std::regex kUuid("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
+
+class DeviceDataTest : public NetworkFixture {
+protected:
+    std::string storedAdid() {
+        return registry->getString(rawValue(DataRegistryKey::STRING_ADID), "");
+    }
+    std::shared_ptr<DeviceRealtimeDataProvider> realtime() {
+        return std::make_shared<DeviceRealtimeDataProvider>(registry, Util_keychain::shared());
+    }
+};
+
+TEST_F(DeviceDataTest, DeviceIdComesFromQaKeyThenKeychainThenANewSavedUuid) {
+    auto provider = realtime();
+    provider->refreshData();
+    const std::string fresh = storedAdid();
+    EXPECT_TRUE(std::regex_match(fresh, kUuid)) << fresh;
+    auto saved = Util_keychain::shared()->getAdid();
+    ASSERT_TRUE(std::holds_alternative<std::string>(saved));
+    EXPECT_EQ(std::get<std::string>(saved), fresh);
+    provider->refreshData();
+    EXPECT_EQ(storedAdid(), fresh);
+
+    ASSERT_FALSE(Util_keychain::shared()->saveAdid("FROM-KEYCHAIN").has_value());
+    provider->refreshData();
+    EXPECT_EQ(storedAdid(), "FROM-KEYCHAIN");
+
+    // The QA key counts only in quality-assurance mode.
+    platform::Bundle::setInfo(DeviceRealtimeDataProvider::QA_ADID_INFO_KEY, Value("QA-ADID"));
+    provider->refreshData();
+    EXPECT_EQ(storedAdid(), "FROM-KEYCHAIN");
+    platform::Bundle::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
+    SvlLog::initQaMode(registry.get());
+    ASSERT_TRUE(SvlLog::isQaMode());
+    provider->refreshData();
+    EXPECT_EQ(storedAdid(), "QA-ADID");
+    // A QA key of another type is ignored.
+    platform::Bundle::setInfo(DeviceRealtimeDataProvider::QA_ADID_INFO_KEY, Value(5));
+    provider->refreshData();
+    EXPECT_EQ(storedAdid(), "FROM-KEYCHAIN");
+}
+
+TEST_F(DeviceDataTest, CommonBlockCarriesStoredAndDeviceValues) {
+    platform::host::setDeviceModel("iPhone14,2");
+    platform::host::setOsVersion("17.1");
+    platform::host::setAdvertisingIdentifier("AD-1");
+    platform::host::setTrackingAuthorizationStatus(platform::TrackingAuthorizationStatus::authorized);
+    platform::host::setCarrier(platform::CarrierInfo{"Carrier", "450", "05", "kr"});
+    platform::host::setNotificationAuthorizationStatus(platform::NotificationAuthorizationStatus::authorized);
+    registry->putString(std::string("token-1"), rawValue(DataRegistryKey::STRING_REGISTRATION_ID));
+    registry->putBool(true, rawValue(DataRegistryKey::BOOL_IS_PUSH_ENABLE));
+    DeviceStaticDataProvider(registry).refreshData();
+
+    // Off the main thread, as the design requires for the permission read.
+    std::optional<Value::Map> common;
+    std::optional<bool> heardPermission;
+    CommonModelProvider::setOsPushEnableListener([&](bool v) { heardPermission = v; });
+    platform::DispatchSemaphore done;
+    platform::DispatchQueue::global().async([&] {
+        common = CommonModelProvider(registry, realtime()).getDataModel().toDictionary();
+        done.signal();
+    });
+    done.wait();
+    ASSERT_TRUE(common.has_value());
+    EXPECT_EQ(heardPermission, true);
+    const Value::Map& c = *common;
+    EXPECT_TRUE(std::regex_match(*c.at("request_datetime").getString(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+    EXPECT_EQ(c.at("app_key"), Value(kAppKey));
+    EXPECT_EQ(c.at("sdk_version"), Value("2.1.0.1"));
+    EXPECT_EQ(c.at("api_version"), Value("6.0.0"));
+    EXPECT_EQ(c.at("package_name"), Value("com.sorvel.sample"));
+    const auto& identity = *c.at("identity").getMap();
+    EXPECT_EQ(identity.at("adid"), Value(storedAdid()));
+    EXPECT_EQ(identity.at("registration_id"), Value("token-1"));
+    EXPECT_EQ(identity.at("is_push_enable"), Value(true));
+    EXPECT_EQ(identity.at("is_push_enable_os"), Value(true));
+    EXPECT_EQ(identity.at("device_id"), Value(nullptr));
+    // The advertising id is read only once the app allows it.
+    EXPECT_EQ(identity.at("idfa"), Value(platform::Device::ZERO_ADVERTISING_ID));
+    EXPECT_EQ(identity.at("att_status"), Value(3));
+    const auto& device = *c.at("device").getMap();
+    EXPECT_EQ(device.at("model"), Value("iPhone14,2"));
+    EXPECT_EQ(device.at("os_version"), Value("17.1"));
+    EXPECT_EQ(device.at("carrier"), Value("Carrier"));
+    EXPECT_EQ(device.at("platform"), Value("ios"));
+
+    SVLBooleanState::isStopGettingIDFA().set(false);
+    auto model = CommonModelProvider(registry, realtime()).getDataModel();
+    EXPECT_EQ(model.identity.idfa, "AD-1");
+}
+
+TEST_F(DeviceDataTest, PrivacyAndDeferredDeeplinkRequestsReachTheirEndpoints) {
+    registry->putString(std::string("ADID-1"), rawValue(DataRegistryKey::STRING_ADID));
+    auto gdpr = GDPRModelProvider(registry).getApiModel();
+    EXPECT_EQ(gdpr->getUrl(), Constants::GDPR_URL());
+    auto deeplink = DeferredDeeplinkModelProvider(registry).getDeferredDeeplinkModel();
+    EXPECT_EQ(deeplink->toDictionary(),
+              (Value::Map{{"platform", Value("ios")}, {"device_id", Value("ADID-1")}}));
+
+    for (const auto& model : {gdpr, std::shared_ptr<IApiModel>(deeplink)}) {
+        auto connection = std::make_shared<ApiConnection>(registry);
+        connection->setPostRequest(*model);
+        EXPECT_TRUE(ApiConnectionManager().requestSync(connection).isSuccess());
+    }
+    auto g = server.requests(Endpoint::GDPR);
+    ASSERT_EQ(g.size(), 1u);
+    EXPECT_EQ(g[0].signature, "valid");
+    auto body = Value::fromJson(g[0].decodedBody);
+    ASSERT_TRUE(body && body->isMap());
+    EXPECT_EQ(body->getMap()->at("app_key"), Value(kAppKey));
+    EXPECT_EQ(body->getMap()->at("subject_request_type"), Value("erasure"));
+    auto d = server.requests(Endpoint::DEFERRED_DEEPLINK);
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0].appKey, kAppKey);
+    EXPECT_EQ(d[0].decodedBody, R"({"device_id":"ADID-1","platform":"ios"})");
+}
+
+}  // namespace
+}  // namespace sorvel::nettest

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "Common/DataContext.h"
+#include "Common/DataRegistry.h"
+#include "Common/DataRegistryKey.h"
+#include "Platform/Http.h"
+#include "ServerDouble.h"
+#include "support/TestSupport.h"
+
+namespace sorvel::nettest {
+
+inline constexpr const char* kSecretKey = "SECRETKEY0123456789abc";
+inline constexpr const char* kAppKey = "APPKEY0123456789abcdef";
+
+// A fresh app with a manual clock, a registry holding both keys, and every
+// host of the maker pointed at a server double of its own.
+class NetworkFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.start());
+        platform::host::mapHttpHost("*", server.baseUrl());
+        registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
+        registry->putString(std::string(kSecretKey), rawValue(DataRegistryKey::STRING_SECRETKEY));
+        registry->putString(std::string(kAppKey), rawValue(DataRegistryKey::STRING_APPKEY));
+    }
+
+    testing::FreshSdk sdk{true};
+    tools::ServerDouble server{tools::ServerDouble::Options{"127.0.0.1", 0, kSecretKey}};
+    std::shared_ptr<DataRegistry> registry;
+};
+
+}  // namespace sorvel::nettest

@@ -1,0 +1,77 @@
+#include "Platform/Bundle.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "Platform/NotificationCenter.h"
+#include "support/TestSupport.h"
+
+namespace sorvel::platform {
+namespace {
+
+TEST(BundleTest, InfoKeysKeepTheirTypesFromCodeAndFromAFile) {
+    testing::FreshSdk sdk;
+    testing::TempDir dir;
+    std::string path = dir.path() + "/Info.json";
+    {
+        std::ofstream out(path);
+        out << R"({"bundleId":"com.example.app","version":"3.2","build":"77",)"
+            << R"("info":{"SorvelServerMode":2,"FvnRegion":"ap1","Mode":"2","SorvelQaMode":true}})";
+    }
+    ASSERT_TRUE(Bundle::loadFromJsonFile(path));
+    EXPECT_EQ(Bundle::bundleId(), "com.example.app");
+    EXPECT_EQ(Bundle::appVersion(), "3.2");
+    EXPECT_EQ(Bundle::buildNumber(), "77");
+    ASSERT_TRUE(Bundle::info("SorvelServerMode"));
+    EXPECT_TRUE(Bundle::info("SorvelServerMode")->isInt64());
+    EXPECT_TRUE(Bundle::info("Mode")->isString());
+    EXPECT_TRUE(Bundle::info("SorvelQaMode")->isBool());
+    EXPECT_FALSE(Bundle::info("Missing").has_value());
+
+    Bundle::setInfo("FvnRegion", std::nullopt);
+    EXPECT_FALSE(Bundle::info("FvnRegion").has_value());
+
+    // A broken or missing file changes nothing.
+    {
+        std::ofstream out(path);
+        out << R"({"bundleId": "broken")";
+    }
+    testing::LogCapture capture;
+    EXPECT_FALSE(Bundle::loadFromJsonFile(path));
+    EXPECT_FALSE(Bundle::loadFromJsonFile(dir.path() + "/none.json"));
+    EXPECT_EQ(Bundle::bundleId(), "com.example.app");
+    EXPECT_TRUE(capture.contains("Info file"));
+}
+
+TEST(NotificationCenterTest, DeliversOnThePostingThreadByNameAndStopsAfterRemoval) {
+    auto& center = NotificationCenter::shared();
+    std::vector<std::string> got;
+    std::thread::id deliveredOn;
+    auto t1 = center.addObserver("svlTest.a", [&](const std::string& name, const auto& info) {
+        got.push_back(name + ":" + (info ? info->render() : std::string("-")));
+        deliveredOn = std::this_thread::get_id();
+    });
+    // An observer may remove itself while being notified.
+    NotificationCenter::Token t2 = 0;
+    t2 = center.addObserver("svlTest.a", [&](const std::string&, const auto&) {
+        got.push_back("second");
+        center.removeObserver(t2);
+    });
+    std::thread::id posterId;
+    std::thread poster([&] {
+        posterId = std::this_thread::get_id();
+        center.post("svlTest.a", Value("x"));
+    });
+    poster.join();
+    EXPECT_EQ(deliveredOn, posterId);
+    center.post("svlTest.b");
+    center.post("svlTest.a");
+    center.removeObserver(t1);
+    center.post("svlTest.a");
+    EXPECT_EQ(got, (std::vector<std::string>{"svlTest.a:\"x\"", "second", "svlTest.a:-"}));
+}
+
+}  // namespace
+}  // namespace sorvel::platform

@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <latch>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Platform/Dispatch.h"
+#include "Platform/RunLoop.h"
+#include "support/TestSupport.h"
+
+namespace sorvel::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FreshSdk;
+using testing::waitUntil;
+
+TEST(SerialQueueTest, RunsBlocksOneAtATimeInSubmissionOrderUnderManyProducers) {
+    auto queue = DispatchQueue::makeSerial("serial.order");
+    constexpr int kProducers = 8;
+    constexpr int kPerProducer = 2000;
+    // Touched only from the queue: a second worker or a reordering shows up here.
+    std::vector<int> lastSeen(kProducers, -1);
+    std::set<std::thread::id> threads;
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    std::atomic<int> outOfOrder{0};
+    std::atomic<int> ran{0};
+
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (int i = 0; i < kPerProducer; ++i) {
+                queue->async([&, p, i] {
+                    if (inside.fetch_add(1) != 0) {
+                        overlaps++;
+                    }
+                    if (lastSeen[p] != i - 1) {
+                        outOfOrder++;
+                    }
+                    lastSeen[p] = i;
+                    threads.insert(std::this_thread::get_id());
+                    inside.fetch_sub(1);
+                    ran++;
+                });
+            }
+        });
+    }
+    for (auto& t : producers) {
+        t.join();
+    }
+    // sync queues behind every block submitted before it.
+    queue->sync([] {});
+    EXPECT_EQ(ran.load(), kProducers * kPerProducer);
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(outOfOrder.load(), 0);
+    EXPECT_EQ(threads.size(), 1u);
+}
+
+TEST(SerialQueueTest, SyncRunsOnTheQueueAndReportsItsLabel) {
+    auto queue = DispatchQueue::makeSerial("serial.labelled");
+    auto other = DispatchQueue::makeSerial("serial.other");
+    std::string label;
+    bool current = false;
+    bool otherCurrent = true;
+    std::thread::id ranOn;
+    queue->sync([&] {
+        label = DispatchQueue::currentLabel();
+        current = queue->isCurrent();
+        otherCurrent = other->isCurrent();
+        ranOn = std::this_thread::get_id();
+    });
+    EXPECT_EQ(label, "serial.labelled");
+    EXPECT_TRUE(current);
+    EXPECT_FALSE(otherCurrent);
+    EXPECT_NE(ranOn, std::this_thread::get_id());
+    EXPECT_FALSE(queue->isCurrent());
+    // The test body runs on the main thread, which belongs to the main queue.
+    EXPECT_EQ(DispatchQueue::currentLabel(), DispatchQueue::main().label());
+
+    // A sync from one serial queue onto another is fine and sees the earlier asyncs.
+    int value = 0;
+    queue->async([&] { value = 1; });
+    other->sync([&] { queue->sync([&] { value *= 10; }); });
+    EXPECT_EQ(value, 10);
+}
+
+TEST(SerialQueueTest, DestructionDrainsQueuedBlocksEvenFromItsOwnWorker) {
+    std::atomic<int> ran{0};
+    DispatchSemaphore gate;  // outlives the queues below
+    {
+        auto queue = DispatchQueue::makeSerial("serial.drain");
+        queue->async([&] { gate.wait(); });
+        for (int i = 0; i < 100; ++i) {
+            queue->async([&] { ran++; });
+        }
+        gate.signal();
+    }  // joins only after the queued blocks ran
+    EXPECT_EQ(ran.load(), 100);
+
+    // The last reference goes inside the queue's own block: the worker must
+    // not join itself and must still run what is queued behind.
+    DispatchSemaphore done;
+    {
+        auto queue = DispatchQueue::makeSerial("serial.self-release");
+        queue->async([&gate, keep = queue] { gate.wait(); });
+        queue->async([&] { done.signal(); });
+        queue.reset();
+        gate.signal();
+    }
+    EXPECT_TRUE(done.waitFor(10s));
+}
+
+TEST(SerialQueueDeathTest, SyncOntoTheCurrentQueueIsAProgrammingError) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto queue = DispatchQueue::makeSerial("serial.reentrant");
+    int ran = 0;
+    // Release builds log and run the block in place instead of deadlocking.
+    EXPECT_DEBUG_DEATH(queue->sync([&] { queue->sync([&] { ran++; }); }), "");
+    EXPECT_DEBUG_DEATH(DispatchQueue::main().sync([&] { ran++; }), "");
+}
+
+TEST(GlobalQueueTest, DoesNotStarveWhenEveryThreadIsBlocked) {
+    constexpr int kBlocked = 64;
+    // Shared: if the pool starved, the blocked threads outlive this test.
+    auto gate = std::make_shared<std::latch>(1);
+    auto released = std::make_shared<std::atomic<int>>(0);
+    for (int i = 0; i < kBlocked; ++i) {
+        DispatchQueue::global().async([gate, released] {
+            gate->wait();
+            (*released)++;
+        });
+    }
+    DispatchQueue::global().async([gate] { gate->count_down(); });
+    ASSERT_TRUE(waitUntil([&] { return released->load() == kBlocked; }, 20s));
+
+    std::string label;
+    bool current = false;
+    std::thread::id ranOn;
+    DispatchQueue::global().sync([&] {
+        label = DispatchQueue::currentLabel();
+        current = DispatchQueue::global().isCurrent();
+        ranOn = std::this_thread::get_id();
+    });
+    EXPECT_EQ(label, DispatchQueue::global().label());
+    EXPECT_TRUE(current);
+    EXPECT_NE(ranOn, std::this_thread::get_id());
+}
+
+TEST(MainQueueTest, SyncFromAWorkerWaitsForTheMainRunLoop) {
+    auto worker = DispatchQueue::makeSerial("serial.to-main");
+    std::atomic<bool> blockRan{false};
+    std::atomic<bool> ranOnMain{false};
+    std::atomic<bool> syncReturned{false};
+    std::atomic<bool> returnedAfterBlock{false};
+    worker->async([&] {
+        EXPECT_FALSE(isMainThread());
+        DispatchQueue::main().sync([&] {
+            ranOnMain = isMainThread() && DispatchQueue::main().isCurrent();
+            blockRan = true;
+        });
+        returnedAfterBlock = blockRan.load();
+        syncReturned = true;
+    });
+    EXPECT_TRUE(RunLoop::main().runUntil([&] { return syncReturned.load(); }, 10s));
+    EXPECT_TRUE(ranOnMain);
+    EXPECT_TRUE(returnedAfterBlock);
+
+    // main().async blocks are performed by the main run loop, in order.
+    std::vector<int> order;
+    for (int i = 0; i < 5; ++i) {
+        DispatchQueue::main().async([&order, i] { order.push_back(i); });
+    }
+    EXPECT_TRUE(RunLoop::main().runUntilIdle());
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+TEST(AsyncAfterTest, ManualClockFiresOnlyWhenDueInDueOrder) {
+    FreshSdk sdk(/*manualClock=*/true);
+    auto clock = sdk.clock();
+    while (RunLoop::main().runUntilIdle()) {
+    }
+    auto queue = DispatchQueue::makeSerial("serial.after");
+    std::vector<std::string> fired;  // touched only on the queue
+    auto record = [&](std::string name) { return [&fired, name] { fired.push_back(name); }; };
+    auto firedNow = [&] {
+        std::vector<std::string> copy;
+        queue->sync([&] { copy = fired; });
+        return copy;
+    };
+    queue->asyncAfter(300ms, record("c"));
+    queue->asyncAfter(100ms, record("a"));
+    queue->asyncAfter(200ms, record("b1"));
+    queue->asyncAfter(200ms, record("b2"));
+    std::atomic<bool> mainFired{false};
+    DispatchQueue::main().asyncAfter(150ms, [&] { mainFired = true; });
+
+    clock->advance(99ms);
+    EXPECT_TRUE(firedNow().empty());
+    EXPECT_FALSE(RunLoop::main().runUntilIdle());
+
+    clock->advance(1ms);
+    EXPECT_EQ(firedNow(), (std::vector<std::string>{"a"}));
+
+    clock->advance(1000ms);  // one jump past several due times
+    EXPECT_EQ(firedNow(), (std::vector<std::string>{"a", "b1", "b2", "c"}));
+    EXPECT_TRUE(RunLoop::main().runUntilIdle());
+    EXPECT_TRUE(mainFired);
+
+    // A block due after its serial queue is gone is dropped, not run on freed state.
+    auto lost = std::make_shared<std::atomic<bool>>(false);
+    {
+        auto shortLived = DispatchQueue::makeSerial("serial.gone");
+        shortLived->asyncAfter(10ms, [lost] { *lost = true; });
+    }
+    clock->advance(10ms);
+    std::atomic<bool> globalRan{false};
+    DispatchQueue::global().asyncAfter(0ms, [&] { globalRan = true; });
+    EXPECT_TRUE(waitUntil([&] { return globalRan.load(); }));
+    EXPECT_FALSE(*lost);
+}
+
+TEST(SemaphoreTest, CountsSignalsAndTimesOut) {
+    DispatchSemaphore sem(2);
+    EXPECT_TRUE(sem.waitFor(0ms));
+    EXPECT_TRUE(sem.waitFor(0ms));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(sem.waitFor(30ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
+    sem.signal();
+    sem.signal();
+    EXPECT_TRUE(sem.waitFor(0ms));
+    EXPECT_TRUE(sem.waitFor(0ms));
+    EXPECT_FALSE(sem.waitFor(0ms));
+
+    // A waiter blocks until another thread signals.
+    DispatchSemaphore handshake;
+    std::atomic<bool> passed{false};
+    DispatchQueue::global().async([&] {
+        sem.wait();
+        passed = true;
+        handshake.signal();
+    });
+    EXPECT_FALSE(handshake.waitFor(20ms));
+    EXPECT_FALSE(passed);
+    sem.signal();
+    EXPECT_TRUE(handshake.waitFor(10s));
+    EXPECT_TRUE(passed);
+}
+
+}  // namespace
+}  // namespace sorvel::platform

@@ -1,0 +1,295 @@
+#include "Platform/UserDefaults.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <thread>
+
+#include "Platform/Host.h"
+#include "support/TestSupport.h"
+
+namespace sorvel {
+// Failure messages show the rendering rather than the object's bytes.
+inline void PrintTo(const Value& v, std::ostream* os) {
+    *os << v.render();
+}
+}  // namespace sorvel
+
+namespace sorvel::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using Map = Value::Map;
+using Array = Value::Array;
+using Bytes = Value::Bytes;
+
+// What a relaunch of the app sees: the process-wide instances are gone and
+// the suites are read again from their files in the same home folder.
+void relaunch() {
+    const std::string home = host::homeFolder();
+    detail::runResetHooks();
+    host::setHomeFolder(home);
+}
+
+std::string storeFile(const std::string& suite) {
+    return host::preferencesFolder() + "/" + suite + ".sqlite";
+}
+
+// The files moved aside from `file`, by what follows "<file>.corrupt-<millis>"
+// in their names ("" for the database, "-wal", "-shm"), with their contents.
+std::map<std::string, std::string> movedAside(const std::string& file) {
+    const std::string prefix = fs::path(file).filename().string() + ".corrupt-";
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::directory_iterator(fs::path(file).parent_path())) {
+        const std::string name = e.path().filename().string();
+        if (name.starts_with(prefix)) {
+            const std::string rest = name.substr(prefix.size());
+            std::ifstream in(e.path(), std::ios::binary);
+            out[rest.substr(std::min(rest.size(), rest.find_first_not_of("0123456789")))] =
+                std::string(std::istreambuf_iterator<char>(in), {});
+        }
+    }
+    return out;
+}
+
+const std::map<std::string, Value>& typedValues() {
+    static const std::map<std::string, Value> values = {
+        {"null", nullptr},
+        {"bool", true},
+        {"int", std::numeric_limits<std::int64_t>::min()},
+        {"uint", std::numeric_limits<std::uint64_t>::max()},
+        {"small uint", std::uint64_t{1}},
+        {"double", 0.1},
+        {"whole double", 2.0},
+        {"string", "caf\xC3\xA9"},
+        {"bytes", Bytes{0, 0xff, 7}},
+        {"array", Array{1, "two", Array{3.5}}},
+        {"map", Map{{"k", Map{{"n", -1}}}, {"b", Bytes{}}}},
+    };
+    return values;
+}
+
+TEST(UserDefaults, ValuesKeepTheirTypesAcrossARelaunch) {
+    testing::FreshSdk sdk;
+    auto defaults = UserDefaults::suite("typed");
+    EXPECT_EQ(defaults, UserDefaults::suite("typed"));
+    EXPECT_EQ(UserDefaults::standard(), UserDefaults::suite("standard"));
+    EXPECT_EQ(defaults->path(), fs::path(storeFile("typed")).lexically_normal().string());
+
+    for (const auto& [key, value] : typedValues()) {
+        defaults->set(key, value);
+    }
+    defaults->set("removed", Value(1));
+    defaults->remove("removed");
+    defaults->set("cleared", Value(1));
+    defaults->set("cleared", std::nullopt);
+    defaults->set("overwritten", Value("first"));
+    defaults->set("overwritten", Value(2));
+    EXPECT_EQ(defaults->get("int"), typedValues().at("int"));
+
+    std::weak_ptr<UserDefaults> before = defaults;
+    defaults.reset();
+    relaunch();
+    EXPECT_TRUE(before.expired());
+
+    auto reopened = UserDefaults::suite("typed");
+    auto expected = typedValues();
+    expected.emplace("overwritten", 2);
+    EXPECT_EQ(reopened->snapshot(), expected);  // strict: types and contents
+    EXPECT_EQ(reopened->get("removed"), std::nullopt);
+    EXPECT_EQ(reopened->get("cleared"), std::nullopt);
+    EXPECT_TRUE(reopened->get("small uint")->isUInt64());
+    EXPECT_TRUE(reopened->get("whole double")->isDouble());
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : expected) {
+        keys.push_back(k);
+    }
+    EXPECT_EQ(reopened->keys(), keys);
+}
+
+TEST(UserDefaults, AWriteSurvivesSigkill) {
+    testing::FreshSdk sdk;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // The child only writes and reports; it never returns into the test
+        // framework and is killed while its store is still open.
+        close(fds[0]);
+        char done = 'n';
+        try {
+            auto defaults = UserDefaults::suite("durable");
+            for (const auto& [key, value] : typedValues()) {
+                defaults->set(key, value);
+            }
+            done = 'y';
+        } catch (...) {
+        }
+        if (write(fds[1], &done, 1) != 1 || done != 'y') {
+            _exit(1);
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    close(fds[1]);
+    pollfd ready{fds[0], POLLIN, 0};
+    char done = 0;
+    const bool reported = poll(&ready, 1, 20000) == 1 && read(fds[0], &done, 1) == 1;
+    close(fds[0]);
+    kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(reported);
+    ASSERT_EQ(done, 'y');
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+    EXPECT_EQ(UserDefaults::suite("durable")->snapshot(), typedValues());
+}
+
+TEST(UserDefaults, AnUnreadableFileIsMovedAsideAndReplaced) {
+    testing::FreshSdk sdk;
+    testing::LogCapture log;
+
+    // A real store whose table pages are then overwritten: SQLite itself finds it.
+    auto damaged = UserDefaults::suite("damaged");
+    for (int i = 0; i < 50; ++i) {
+        damaged->set("key" + std::to_string(i), Value(std::string(100, 'v')));
+    }
+    damaged.reset();
+    relaunch();
+    std::string store;
+    {
+        std::ifstream in(storeFile("damaged"), std::ios::binary);
+        store.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    ASSERT_GT(store.size(), 4096u);
+    std::fill(store.begin() + 4096, store.end(), '\xa5');
+
+    const std::map<std::string, std::string> broken = {
+        {"garbage", std::string(8192, '\x5a')},
+        {"bad header", std::string("SQLite format 3\0", 16) + std::string(8176, '\xa5')},
+        {"damaged", store},
+    };
+    for (const auto& [suite, garbage] : broken) {
+        SCOPED_TRACE(suite);
+        const std::string file = storeFile(suite);
+        std::ofstream(file, std::ios::binary) << garbage;
+        if (suite != "damaged") {
+            std::ofstream(file + "-wal", std::ios::binary) << "stale log";
+        }
+
+        log.clear();
+        auto defaults = UserDefaults::suite(suite);
+        EXPECT_TRUE(log.contains("unreadable")) << ::testing::PrintToString(log.lines());
+        EXPECT_TRUE(defaults->keys().empty());
+        auto moved = movedAside(file);
+        EXPECT_EQ(moved[""], garbage);
+        if (suite != "damaged") {
+            EXPECT_EQ(moved["-wal"], "stale log");
+        }
+
+        defaults->set("fresh", Value(true));
+        defaults.reset();
+        relaunch();
+        EXPECT_EQ(UserDefaults::suite(suite)->snapshot(), (Map{{"fresh", true}}));
+    }
+}
+
+TEST(UserDefaults, AnUndecodableRowIsSkippedAndTheFileKept) {
+    testing::FreshSdk sdk;
+    auto defaults = UserDefaults::suite("rows");
+    defaults->set("good", Value("ok"));
+    defaults->set("bad", Value("soon garbage"));
+    const std::string file = defaults->path();
+    defaults.reset();
+    relaunch();
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "UPDATE kv SET value = x'01ff' WHERE key = 'bad'", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+
+    testing::LogCapture log;
+    auto reopened = UserDefaults::suite("rows");
+    EXPECT_TRUE(log.contains("'bad'"));
+    EXPECT_EQ(reopened->snapshot(), (Map{{"good", "ok"}}));
+    EXPECT_TRUE(movedAside(file).empty());
+}
+
+TEST(UserDefaults, AStoreThatCannotBeOpenedLivesInMemory) {
+    testing::FreshSdk sdk;
+    testing::LogCapture log;
+    const std::string file = storeFile("blocked");
+    fs::create_directories(file);  // a folder where the file should be
+
+    auto defaults = UserDefaults::suite("blocked");
+    EXPECT_TRUE(log.contains("in memory only"));
+    defaults->set("k", Value(1));
+    EXPECT_EQ(defaults->get("k"), Value(1));
+    EXPECT_TRUE(fs::is_directory(file));
+    EXPECT_TRUE(movedAside(file).empty());
+}
+
+TEST(UserDefaults, RefusesValuesItCouldNotStore) {
+    testing::FreshSdk sdk;
+    testing::LogCapture log;
+    auto defaults = UserDefaults::suite("limits");
+    defaults->set("k", Value("kept"));
+
+    Value deep = Array{};
+    for (int i = 0; i < 300; ++i) {
+        deep = Array{std::move(deep)};
+    }
+    defaults->set("k", deep);
+    EXPECT_TRUE(log.contains("nests too deeply"));
+    defaults->set("k", Value(Bytes(17u << 20)));
+    EXPECT_TRUE(log.contains("over the limit"));
+    EXPECT_EQ(defaults->get("k"), Value("kept"));
+}
+
+TEST(UserDefaults, ThreadsWritingDifferentKeys) {
+    testing::FreshSdk sdk;
+    auto defaults = UserDefaults::suite("threads");
+    constexpr int kThreads = 8;
+    constexpr int kWrites = 100;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string key = "key" + std::to_string(t);
+            for (int i = 1; i <= kWrites; ++i) {
+                defaults->set(key, Value(Array{t, i}));
+                const auto seen = defaults->get(key);
+                if (!seen || *seen != Value(Array{t, i})) {
+                    ADD_FAILURE() << key << " read back " << (seen ? seen->render() : "absent");
+                    return;
+                }
+                defaults->keys();
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    Map expected;
+    for (int t = 0; t < kThreads; ++t) {
+        expected.emplace("key" + std::to_string(t), Array{t, kWrites});
+    }
+    EXPECT_EQ(defaults->snapshot(), expected);
+    defaults.reset();
+    relaunch();
+    EXPECT_EQ(UserDefaults::suite("threads")->snapshot(), expected);
+}
+
+}  // namespace
+}  // namespace sorvel::platform

@@ -1,0 +1,537 @@
+#include "ServerDouble.h"
+
+#include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cctype>
+#include <deque>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+
+#include "Platform/Mutex.h"
+
+namespace sorvel::tools {
+namespace {
+
+using platform::CondVar;
+using platform::Mutex;
+using platform::MutexLock;
+
+// CondVar's annotation names its own mutex pointer; this names the caller's.
+bool waitOnUntil(CondVar& cv, Mutex& mu, std::chrono::steady_clock::time_point t)
+    EXCLUSIVE_LOCKS_REQUIRED(mu) NO_THREAD_SAFETY_ANALYSIS {
+    (void)mu;
+    return cv.waitUntil(t);
+}
+
+enum class BodyForm { NONE, JSON, BASE64 };
+
+struct Route {
+    Endpoint endpoint = Endpoint::UNKNOWN;
+    const char* method = "";
+    BodyForm form = BodyForm::NONE;
+    std::string appKey;
+};
+
+Route classify(const std::string& path) {
+    static const std::regex bulk(R"(^(?:/.*)?/api/v6/event/bulk/([^/]*)$)");
+    static const std::regex deeplink(R"(^(?:/.*)?/api/v6/deferred-deeplink/([^/]*)$)");
+    static const std::regex drworks(R"(^(?:/.*)?/api/v6/drworks/([^/]*)$)");
+    static const std::regex gdpr(R"(^(?:/.*)?/api/opengdpr_requests$)");
+    static const std::regex config(R"(^(?:/.*)?/(?:prod|dev)/sdk\.config/([^/]*)/config\.json$)");
+    static const std::regex campaigns(R"(^(?:/.*)?/api/v1/inappmessage/campaigns/get$)");
+    static const std::regex historyList(R"(^(?:/.*)?/api/v6/actionhistory/List$)");
+    static const std::regex historyDevice(
+        R"(^(?:/.*)?/api/v6/actionhistory/([^/]+)/device/[^/]+(?:/[^/]+/[^/]+)?$)");
+    static const std::regex historyUser(
+        R"(^(?:/.*)?/api/v6/actionhistory/([^/]+)/user/[^/]+(?:/[^/]+/[^/]+)?$)");
+
+    std::smatch m;
+    auto match = [&](const std::regex& re) { return std::regex_match(path, m, re); };
+    auto keyed = [&](Endpoint e, const char* method, BodyForm form) {
+        return Route{e, method, form, m.size() > 1 ? m[1].str() : std::string()};
+    };
+    if (match(bulk)) return keyed(Endpoint::EVENT_BULK, "POST", BodyForm::BASE64);
+    if (match(deeplink)) return keyed(Endpoint::DEFERRED_DEEPLINK, "POST", BodyForm::BASE64);
+    if (match(drworks)) return keyed(Endpoint::DRWORKS, "POST", BodyForm::BASE64);
+    if (match(gdpr)) return keyed(Endpoint::GDPR, "POST", BodyForm::JSON);
+    if (match(config)) return keyed(Endpoint::CONFIG, "GET", BodyForm::NONE);
+    if (match(campaigns)) return keyed(Endpoint::IAM_CAMPAIGNS, "POST", BodyForm::JSON);
+    if (match(historyList)) return keyed(Endpoint::HISTORY_LIST, "POST", BodyForm::JSON);
+    if (match(historyDevice)) return keyed(Endpoint::HISTORY_DELETE_DEVICE, "DELETE", BodyForm::JSON);
+    if (match(historyUser)) return keyed(Endpoint::HISTORY_DELETE_USER, "DELETE", BodyForm::JSON);
+    return Route{};
+}
+
+std::string toLower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+std::string hex(const unsigned char* p, size_t n, bool upper) {
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string out;
+    out.reserve(n * 2);
+    for (size_t i = 0; i < n; ++i) {
+        out.push_back(digits[p[i] >> 4]);
+        out.push_back(digits[p[i] & 0x0f]);
+    }
+    return out;
+}
+
+std::string base64(std::string_view in) {
+    std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(in.data()),
+                            static_cast<int>(in.size()));
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
+}
+
+// Strict: standard alphabet, padded, no white space.
+std::optional<std::string> unbase64(std::string_view in) {
+    if (in.size() % 4 != 0) {
+        return std::nullopt;
+    }
+    for (size_t i = 0; i < in.size(); ++i) {
+        char c = in[i];
+        bool ok = std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' ||
+                  (c == '=' && i + 2 >= in.size());
+        if (!ok) {
+            return std::nullopt;
+        }
+    }
+    std::string out(in.size() / 4 * 3 + 1, '\0');
+    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(in.data()),
+                            static_cast<int>(in.size()));
+    if (n < 0) {
+        return std::nullopt;
+    }
+    size_t len = static_cast<size_t>(n);
+    if (!in.empty() && in.back() == '=') --len;
+    if (in.size() > 1 && in[in.size() - 2] == '=') --len;
+    out.resize(len);
+    return out;
+}
+
+bool userAgentWellFormed(const std::string& ua) {
+    static const std::regex re(R"(^Ovinthal/[0-9][0-9.]* \(iOS [^;()]+; U; [^;()]+ Build\)$)");
+    return std::regex_match(ua, re);
+}
+
+nlohmann::json bodyAsJson(const std::string& text) {
+    if (text.empty()) {
+        return nullptr;
+    }
+    auto j = nlohmann::json::parse(text, nullptr, false);
+    if (j.is_discarded()) {
+        return text;
+    }
+    return j;
+}
+
+}  // namespace
+
+const char* endpointName(Endpoint e) {
+    switch (e) {
+        case Endpoint::EVENT_BULK: return "event_bulk";
+        case Endpoint::DEFERRED_DEEPLINK: return "deferred_deeplink";
+        case Endpoint::DRWORKS: return "drworks";
+        case Endpoint::GDPR: return "gdpr";
+        case Endpoint::CONFIG: return "config";
+        case Endpoint::IAM_CAMPAIGNS: return "iam_campaigns";
+        case Endpoint::HISTORY_LIST: return "history_list";
+        case Endpoint::HISTORY_DELETE_DEVICE: return "history_delete_device";
+        case Endpoint::HISTORY_DELETE_USER: return "history_delete_user";
+        case Endpoint::UNKNOWN: return "unknown";
+    }
+    return "unknown";
+}
+
+std::string RecordedRequest::header(const std::string& lowerName) const {
+    auto it = headers.find(lowerName);
+    return it == headers.end() ? std::string() : it->second;
+}
+
+std::string RecordedRequest::toJsonLine() const {
+    nlohmann::json j;
+    j["seq"] = sequence;
+    j["endpoint"] = endpointName(endpoint);
+    j["method"] = method;
+    j["path"] = path;
+    j["app_key"] = appKey;
+    j["headers"] = headers;
+    j["body"] = bodyAsJson(decodedBody);
+    j["raw_body_bytes"] = rawBody.size();
+    j["signature"] = signature;
+    j["status"] = status;
+    j["verdict"] = verdict;
+    j["remote_port"] = remotePort;
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string expectedAuthCs(std::string_view secretKey, std::string_view authTime,
+                           std::string_view jsonText) {
+    unsigned char derived[EVP_MAX_MD_SIZE];
+    unsigned int derivedLen = 0;
+    std::string_view hour = authTime.substr(0, 13);
+    static const unsigned char kEmpty = 0;
+    HMAC(EVP_sha256(), secretKey.empty() ? &kEmpty : static_cast<const void*>(secretKey.data()),
+         static_cast<int>(secretKey.size()), reinterpret_cast<const unsigned char*>(hour.data()),
+         hour.size(), derived, &derivedLen);
+
+    std::string b64 = base64(jsonText);
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int mdLen = 0;
+    EVP_Digest(b64.data(), b64.size(), md, &mdLen, EVP_md5(), nullptr);
+    std::string md5Upper = hex(md, mdLen, true);
+
+    unsigned char cs[EVP_MAX_MD_SIZE];
+    unsigned int csLen = 0;
+    HMAC(EVP_sha256(), derived, static_cast<int>(derivedLen),
+         reinterpret_cast<const unsigned char*>(md5Upper.data()), md5Upper.size(), cs, &csLen);
+    return hex(cs, csLen, false);
+}
+
+ScriptedAnswer ServerDouble::defaultAnswer(Endpoint endpoint) {
+    ScriptedAnswer a;
+    switch (endpoint) {
+        case Endpoint::CONFIG:
+            a.body =
+                R"({"allStop":false,"pause":false,"blockedEvents":[],"maxPropertySize":100,)"
+                R"("inAppMessageActive":true,"eventSamplings":{}})";
+            break;
+        case Endpoint::IAM_CAMPAIGNS:
+            a.body =
+                R"({"data":{"status":"ok","checksum":"__no_active_campaign__",)"
+                R"("minutes_to_expiry":60,"in_app_messages":[]}})";
+            break;
+        case Endpoint::HISTORY_LIST:
+            a.body = R"({"histories":[],"minutes_to_refresh":60})";
+            break;
+        case Endpoint::UNKNOWN:
+            a.status = Rejection::UNKNOWN_ENDPOINT;
+            a.body = R"({"error":"no such endpoint"})";
+            break;
+        default:
+            a.body = "{}";
+            break;
+    }
+    return a;
+}
+
+struct ServerDouble::Impl {
+    Options options;
+    httplib::Server server;
+    std::thread thread;
+    int boundPort = -1;
+    bool running = false;
+
+    mutable Mutex mu;
+    mutable CondVar cv{&mu};
+    std::string secretKey GUARDED_BY(mu);
+    std::map<Endpoint, std::deque<ScriptedAnswer>> scripts GUARDED_BY(mu);
+    std::map<Endpoint, ScriptedAnswer> defaults GUARDED_BY(mu);
+    std::vector<RecordedRequest> records GUARDED_BY(mu);
+    std::uint64_t sequence GUARDED_BY(mu) = 0;
+    bool stopping GUARDED_BY(mu) = false;
+    std::function<void(const RecordedRequest&)> observer GUARDED_BY(mu);
+
+    explicit Impl(Options o) : options(std::move(o)) {
+        MutexLock lock(mu);
+        secretKey = options.secretKey;
+    }
+
+    // Returns the status and reason of a rejection, or nothing when the
+    // request passes every check.
+    std::optional<std::pair<int, std::string>> check(const Route& route, RecordedRequest& rec) {
+        if (route.endpoint == Endpoint::UNKNOWN) {
+            return std::make_pair(Rejection::UNKNOWN_ENDPOINT, std::string("no such endpoint"));
+        }
+        if (rec.method != route.method) {
+            return std::make_pair(Rejection::WRONG_METHOD,
+                                  "endpoint takes " + std::string(route.method));
+        }
+        if (route.form == BodyForm::NONE) {
+            return std::nullopt;
+        }
+        if (!userAgentWellFormed(rec.header("user-agent"))) {
+            return std::make_pair(Rejection::BAD_SIGNATURE,
+                                  "User-Agent is not \"Ovinthal/<sdk> (iOS <os>; U; <model> Build)\"");
+        }
+        const std::string contentType = rec.header("content-type");
+        const char* wanted =
+            route.form == BodyForm::JSON ? "application/json" : "application/octet-stream";
+        if (contentType != wanted) {
+            return std::make_pair(Rejection::BAD_ENCODING,
+                                  "Content-Type must be " + std::string(wanted));
+        }
+        if (route.form == BodyForm::BASE64) {
+            auto decoded = unbase64(rec.rawBody);
+            if (!decoded) {
+                return std::make_pair(Rejection::BAD_ENCODING, std::string("body is not Base64"));
+            }
+            rec.decodedBody = std::move(*decoded);
+        } else {
+            rec.decodedBody = rec.rawBody;
+        }
+        auto json = nlohmann::json::parse(rec.decodedBody, nullptr, false);
+        if (json.is_discarded() || !json.is_object()) {
+            return std::make_pair(Rejection::BAD_JSON, std::string("body is not a JSON object"));
+        }
+        const std::string authTime = rec.header("svl-auth-time");
+        const std::string authCs = rec.header("svl-auth-cs");
+        if (authTime.size() < 13 || authCs.empty()) {
+            rec.signature = "invalid";
+            return std::make_pair(Rejection::BAD_SIGNATURE,
+                                  std::string("svl-auth-time or svl-auth-cs missing"));
+        }
+        if (auto common = json.find("common"); common != json.end() && common->is_object()) {
+            auto t = common->find("request_datetime");
+            if (t == common->end() || !t->is_string() || t->get<std::string>() != authTime) {
+                rec.signature = "invalid";
+                return std::make_pair(Rejection::BAD_SIGNATURE,
+                                      std::string("svl-auth-time is not common.request_datetime"));
+            }
+        }
+        std::string key;
+        {
+            MutexLock lock(mu);
+            key = secretKey;
+        }
+        if (key.empty()) {
+            rec.signature = "unchecked";
+            return std::nullopt;
+        }
+        if (expectedAuthCs(key, authTime, rec.decodedBody) != authCs) {
+            rec.signature = "invalid";
+            return std::make_pair(Rejection::BAD_SIGNATURE, std::string("svl-auth-cs does not match"));
+        }
+        rec.signature = "valid";
+        return std::nullopt;
+    }
+
+    void handle(const httplib::Request& req, httplib::Response& res) {
+        RecordedRequest rec;
+        rec.method = req.method;
+        rec.path = req.path;
+        rec.rawBody = req.body;
+        rec.remotePort = req.remote_port;
+        for (const auto& [name, value] : req.headers) {
+            rec.headers[toLower(name)] = value;
+        }
+        // Not part of what the client sent.
+        for (const char* added : {"remote_addr", "remote_port", "local_addr", "local_port"}) {
+            rec.headers.erase(added);
+        }
+        Route route = classify(req.path);
+        rec.endpoint = route.endpoint;
+        rec.appKey = route.appKey;
+
+        if (auto rejected = check(route, rec)) {
+            rec.status = rejected->first;
+            rec.verdict = rejected->second;
+            res.status = rejected->first;
+            nlohmann::json reason = {{"error", rejected->second}};
+            res.set_content(reason.dump(), "application/json");
+            record(std::move(rec));
+            return;
+        }
+
+        ScriptedAnswer answer;
+        {
+            MutexLock lock(mu);
+            auto& queue = scripts[route.endpoint];
+            if (!queue.empty()) {
+                answer = std::move(queue.front());
+                queue.pop_front();
+            } else if (auto it = defaults.find(route.endpoint); it != defaults.end()) {
+                answer = it->second;
+            } else {
+                answer = defaultAnswer(route.endpoint);
+            }
+        }
+        if (answer.delay.count() > 0) {
+            auto until = std::chrono::steady_clock::now() + answer.delay;
+            MutexLock lock(mu);
+            while (!stopping && std::chrono::steady_clock::now() < until) {
+                waitOnUntil(cv, mu, until);
+            }
+        }
+        if (answer.dropConnection) {
+            // Headers promise a body that never comes; the connection is closed
+            // mid-answer, so the client gets no complete answer (and, having
+            // received bytes, does not silently resend on a new connection).
+            res.status = 200;
+            res.set_content_provider(
+                64, "application/json",
+                [](size_t, size_t, httplib::DataSink&) { return false; });
+            rec.status = 0;
+            rec.verdict = "dropped";
+        } else {
+            res.status = answer.status;
+            res.set_content(answer.body, answer.contentType);
+            rec.status = answer.status;
+        }
+        record(std::move(rec));
+    }
+
+    void record(RecordedRequest rec) {
+        std::function<void(const RecordedRequest&)> obs;
+        {
+            MutexLock lock(mu);
+            rec.sequence = ++sequence;
+            records.push_back(rec);
+            obs = observer;
+            cv.signalAll();
+        }
+        if (obs) {
+            obs(rec);
+        }
+    }
+};
+
+ServerDouble::ServerDouble() : ServerDouble(Options{}) {}
+
+ServerDouble::ServerDouble(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
+    auto* impl = impl_.get();
+    auto handler = [impl](const httplib::Request& req, httplib::Response& res) {
+        impl->handle(req, res);
+    };
+    impl->server.Get(".*", handler);
+    impl->server.Post(".*", handler);
+    impl->server.Delete(".*", handler);
+    impl->server.Put(".*", handler);
+    // Keep connections open as a real front end would, so clients can reuse them.
+    impl->server.set_keep_alive_max_count(100000);
+    impl->server.set_keep_alive_timeout(30);
+}
+
+ServerDouble::~ServerDouble() { stop(); }
+
+bool ServerDouble::start() {
+    if (impl_->running) {
+        return true;
+    }
+    int port = impl_->options.port == 0
+                   ? impl_->server.bind_to_any_port(impl_->options.host)
+                   : (impl_->server.bind_to_port(impl_->options.host, impl_->options.port)
+                          ? impl_->options.port
+                          : -1);
+    if (port <= 0) {
+        return false;
+    }
+    impl_->boundPort = port;
+    {
+        MutexLock lock(impl_->mu);
+        impl_->stopping = false;
+    }
+    impl_->thread = std::thread([impl = impl_.get()] {
+        // Writing to a socket the client already closed must fail with EPIPE,
+        // not kill the process; the server's worker threads inherit this mask.
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        impl->server.listen_after_bind();
+    });
+    // The socket already listens: connections made before the loop runs wait
+    // in its backlog.
+    impl_->running = true;
+    return true;
+}
+
+void ServerDouble::stop() {
+    if (!impl_->running) {
+        return;
+    }
+    {
+        MutexLock lock(impl_->mu);
+        impl_->stopping = true;
+        impl_->cv.signalAll();
+    }
+    impl_->server.stop();
+    if (impl_->thread.joinable()) {
+        impl_->thread.join();
+    }
+    impl_->running = false;
+}
+
+int ServerDouble::port() const { return impl_->boundPort; }
+
+std::string ServerDouble::baseUrl() const {
+    return "http://" + impl_->options.host + ":" + std::to_string(impl_->boundPort);
+}
+
+void ServerDouble::setSecretKey(std::string key) {
+    MutexLock lock(impl_->mu);
+    impl_->secretKey = std::move(key);
+}
+
+void ServerDouble::script(Endpoint endpoint, ScriptedAnswer answer) {
+    MutexLock lock(impl_->mu);
+    impl_->scripts[endpoint].push_back(std::move(answer));
+}
+
+void ServerDouble::setDefaultAnswer(Endpoint endpoint, ScriptedAnswer answer) {
+    MutexLock lock(impl_->mu);
+    impl_->defaults[endpoint] = std::move(answer);
+}
+
+void ServerDouble::setConfigText(std::string text) {
+    ScriptedAnswer a;
+    a.body = std::move(text);
+    setDefaultAnswer(Endpoint::CONFIG, std::move(a));
+}
+
+std::vector<RecordedRequest> ServerDouble::requests() const {
+    MutexLock lock(impl_->mu);
+    return impl_->records;
+}
+
+std::vector<RecordedRequest> ServerDouble::requests(Endpoint endpoint) const {
+    MutexLock lock(impl_->mu);
+    std::vector<RecordedRequest> out;
+    for (const auto& r : impl_->records) {
+        if (r.endpoint == endpoint) {
+            out.push_back(r);
+        }
+    }
+    return out;
+}
+
+std::size_t ServerDouble::requestCount() const {
+    MutexLock lock(impl_->mu);
+    return impl_->records.size();
+}
+
+bool ServerDouble::waitForRequests(std::size_t count, std::chrono::milliseconds deadline) const {
+    auto until = std::chrono::steady_clock::now() + deadline;
+    MutexLock lock(impl_->mu);
+    while (impl_->records.size() < count) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        waitOnUntil(impl_->cv, impl_->mu, until);
+    }
+    return true;
+}
+
+void ServerDouble::clearRequests() {
+    MutexLock lock(impl_->mu);
+    impl_->records.clear();
+}
+
+void ServerDouble::setRequestObserver(std::function<void(const RecordedRequest&)> observer) {
+    MutexLock lock(impl_->mu);
+    impl_->observer = std::move(observer);
+}
+
+}  // namespace sorvel::tools

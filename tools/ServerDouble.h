@@ -1,0 +1,125 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sorvel::tools {
+
+// The maker's endpoints the double plays.
+enum class Endpoint {
+    EVENT_BULK,              // POST /api/v6/event/bulk/{appkey}            Base64
+    DEFERRED_DEEPLINK,       // POST /api/v6/deferred-deeplink/{appkey}     Base64
+    DRWORKS,                 // POST /api/v6/drworks/{appkey}               Base64
+    GDPR,                    // POST /api/opengdpr_requests                 JSON
+    CONFIG,                  // GET  /{prod|dev}/sdk.config/{appkey}/config.json (unsigned)
+    IAM_CAMPAIGNS,           // POST /api/v1/inappmessage/campaigns/get     JSON
+    HISTORY_LIST,            // POST /api/v6/actionhistory/List             JSON
+    HISTORY_DELETE_DEVICE,   // DELETE /api/v6/actionhistory/{appkey}/device/{id}[/{history}/{ts}] JSON
+    HISTORY_DELETE_USER,     // DELETE /api/v6/actionhistory/{appkey}/user/{id}[/{history}/{ts}]   JSON
+    UNKNOWN,
+};
+const char* endpointName(Endpoint e);
+
+// One answer of the script. A dropped connection closes the socket without a
+// byte of answer; the delay comes first either way.
+struct ScriptedAnswer {
+    int status = 200;
+    std::string body = "{}";
+    std::chrono::milliseconds delay{0};
+    bool dropConnection = false;
+    std::string contentType = "application/json";
+};
+
+// Statuses the double answers when a request fails a check, before the script
+// is consulted (so a rejected request never consumes a scripted answer).
+struct Rejection {
+    static constexpr int UNKNOWN_ENDPOINT = 404;
+    static constexpr int WRONG_METHOD = 405;
+    static constexpr int BAD_SIGNATURE = 401;  // missing or wrong signing headers, bad User-Agent
+    static constexpr int BAD_ENCODING = 415;   // wrong Content-Type, or a Base64 body that is not Base64
+    static constexpr int BAD_JSON = 422;       // the (decoded) body is not a JSON object
+};
+
+struct RecordedRequest {
+    std::uint64_t sequence = 0;
+    Endpoint endpoint = Endpoint::UNKNOWN;
+    std::string method;
+    std::string path;
+    std::string appKey;                         // from the path, when the endpoint carries one
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string rawBody;
+    std::string decodedBody;  // the JSON text; Base64-decoded for the Base64 endpoints
+    // "valid", "invalid", "unchecked" (no secret key given) or "none" (unsigned).
+    std::string signature = "none";
+    int status = 0;              // what the double answered (0: connection dropped)
+    std::string verdict = "ok";  // why a request was rejected
+    int remotePort = 0;          // the client's port: one per connection
+
+    bool hasHeader(const std::string& lowerName) const { return headers.count(lowerName) != 0; }
+    std::string header(const std::string& lowerName) const;
+    // One line of JSON (the standalone program prints these).
+    std::string toJsonLine() const;
+};
+
+// The signature a request with this time and JSON text must carry, computed on
+// its own from the secret key (not with the SDK's signer).
+std::string expectedAuthCs(std::string_view secretKey, std::string_view authTime,
+                           std::string_view jsonText);
+
+// A real HTTP server on loopback playing the maker's servers. It checks what a
+// real server would (signing headers, User-Agent, body encoding per endpoint,
+// JSON well-formedness), records every request and answers from a script.
+class ServerDouble {
+public:
+    struct Options {
+        std::string host = "127.0.0.1";
+        int port = 0;  // 0: any free port
+        std::string secretKey;  // empty: signatures are recorded but not checked
+    };
+
+    ServerDouble();
+    explicit ServerDouble(Options options);
+    ~ServerDouble();
+    ServerDouble(const ServerDouble&) = delete;
+    ServerDouble& operator=(const ServerDouble&) = delete;
+
+    // Binds and serves on a thread of its own; false when it cannot bind.
+    bool start();
+    // Stops serving; waits for the running handlers. Idempotent.
+    void stop();
+    int port() const;
+    std::string baseUrl() const;
+
+    void setSecretKey(std::string key);
+    // Queued answers, used one per accepted request of that endpoint, in order.
+    void script(Endpoint endpoint, ScriptedAnswer answer);
+    // The answer once the endpoint's queue is empty.
+    void setDefaultAnswer(Endpoint endpoint, ScriptedAnswer answer);
+    // Shorthand: the configuration file's text (a 200 answer).
+    void setConfigText(std::string text);
+
+    std::vector<RecordedRequest> requests() const;
+    std::vector<RecordedRequest> requests(Endpoint endpoint) const;
+    std::size_t requestCount() const;
+    // Waits until at least count requests were recorded (answered or dropped).
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds deadline) const;
+    void clearRequests();
+    // Called on a server thread for every recorded request.
+    void setRequestObserver(std::function<void(const RecordedRequest&)> observer);
+
+    // The default answers before any script (documented in docs/wire-format.md).
+    static ScriptedAnswer defaultAnswer(Endpoint endpoint);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sorvel::tools
