@@ -1,10 +1,15 @@
 #include "ServerDouble.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -56,15 +61,24 @@ Route classify(const std::string& path) {
     auto keyed = [&](Endpoint e, const char* method, BodyForm form) {
         return Route{e, method, form, m.size() > 1 ? m[1].str() : std::string()};
     };
-    if (match(bulk)) return keyed(Endpoint::EVENT_BULK, "POST", BodyForm::BASE64);
-    if (match(deeplink)) return keyed(Endpoint::DEFERRED_DEEPLINK, "POST", BodyForm::BASE64);
-    if (match(drworks)) return keyed(Endpoint::DRWORKS, "POST", BodyForm::BASE64);
-    if (match(gdpr)) return keyed(Endpoint::GDPR, "POST", BodyForm::JSON);
-    if (match(config)) return keyed(Endpoint::CONFIG, "GET", BodyForm::NONE);
-    if (match(campaigns)) return keyed(Endpoint::IAM_CAMPAIGNS, "POST", BodyForm::JSON);
-    if (match(historyList)) return keyed(Endpoint::HISTORY_LIST, "POST", BodyForm::JSON);
-    if (match(historyDevice)) return keyed(Endpoint::HISTORY_DELETE_DEVICE, "DELETE", BodyForm::JSON);
-    if (match(historyUser)) return keyed(Endpoint::HISTORY_DELETE_USER, "DELETE", BodyForm::JSON);
+    if (match(bulk))
+        return keyed(Endpoint::EVENT_BULK, "POST", BodyForm::BASE64);
+    if (match(deeplink))
+        return keyed(Endpoint::DEFERRED_DEEPLINK, "POST", BodyForm::BASE64);
+    if (match(drworks))
+        return keyed(Endpoint::DRWORKS, "POST", BodyForm::BASE64);
+    if (match(gdpr))
+        return keyed(Endpoint::GDPR, "POST", BodyForm::JSON);
+    if (match(config))
+        return keyed(Endpoint::CONFIG, "GET", BodyForm::NONE);
+    if (match(campaigns))
+        return keyed(Endpoint::IAM_CAMPAIGNS, "POST", BodyForm::JSON);
+    if (match(historyList))
+        return keyed(Endpoint::HISTORY_LIST, "POST", BodyForm::JSON);
+    if (match(historyDevice))
+        return keyed(Endpoint::HISTORY_DELETE_DEVICE, "DELETE", BodyForm::JSON);
+    if (match(historyUser))
+        return keyed(Endpoint::HISTORY_DELETE_USER, "DELETE", BodyForm::JSON);
     return Route{};
 }
 
@@ -115,8 +129,10 @@ std::optional<std::string> unbase64(std::string_view in) {
         return std::nullopt;
     }
     size_t len = static_cast<size_t>(n);
-    if (!in.empty() && in.back() == '=') --len;
-    if (in.size() > 1 && in[in.size() - 2] == '=') --len;
+    if (!in.empty() && in.back() == '=')
+        --len;
+    if (in.size() > 1 && in[in.size() - 2] == '=')
+        --len;
     out.resize(len);
     return out;
 }
@@ -137,20 +153,75 @@ nlohmann::json bodyAsJson(const std::string& text) {
     return j;
 }
 
+int portOf(const sockaddr_storage& addr) {
+    if (addr.ss_family == AF_INET) {
+        return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
+    }
+    if (addr.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
+    }
+    return -1;
+}
+
+// The server keeps idle keep-alive connections open and only looks at them
+// again when their time-out ends; shutting their sockets down ends them now.
+// The accepted sockets are those whose local port is the server's and that
+// have a peer.
+void shutdownAcceptedConnections(int port) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return;
+    }
+    const int self = dirfd(dir);
+    while (dirent* entry = readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        if (fd <= 2 || fd == self) {
+            continue;
+        }
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+            continue;
+        }
+        sockaddr_storage local{};
+        sockaddr_storage peer{};
+        socklen_t localLen = sizeof(local);
+        socklen_t peerLen = sizeof(peer);
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) != 0 ||
+            portOf(local) != port) {
+            continue;
+        }
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0) {
+            continue;  // the listening socket
+        }
+        shutdown(fd, SHUT_RDWR);
+    }
+    closedir(dir);
+}
+
 }  // namespace
 
 const char* endpointName(Endpoint e) {
     switch (e) {
-        case Endpoint::EVENT_BULK: return "event_bulk";
-        case Endpoint::DEFERRED_DEEPLINK: return "deferred_deeplink";
-        case Endpoint::DRWORKS: return "drworks";
-        case Endpoint::GDPR: return "gdpr";
-        case Endpoint::CONFIG: return "config";
-        case Endpoint::IAM_CAMPAIGNS: return "iam_campaigns";
-        case Endpoint::HISTORY_LIST: return "history_list";
-        case Endpoint::HISTORY_DELETE_DEVICE: return "history_delete_device";
-        case Endpoint::HISTORY_DELETE_USER: return "history_delete_user";
-        case Endpoint::UNKNOWN: return "unknown";
+        case Endpoint::EVENT_BULK:
+            return "event_bulk";
+        case Endpoint::DEFERRED_DEEPLINK:
+            return "deferred_deeplink";
+        case Endpoint::DRWORKS:
+            return "drworks";
+        case Endpoint::GDPR:
+            return "gdpr";
+        case Endpoint::CONFIG:
+            return "config";
+        case Endpoint::IAM_CAMPAIGNS:
+            return "iam_campaigns";
+        case Endpoint::HISTORY_LIST:
+            return "history_list";
+        case Endpoint::HISTORY_DELETE_DEVICE:
+            return "history_delete_device";
+        case Endpoint::HISTORY_DELETE_USER:
+            return "history_delete_user";
+        case Endpoint::UNKNOWN:
+            return "unknown";
     }
     return "unknown";
 }
@@ -204,14 +275,12 @@ ScriptedAnswer ServerDouble::defaultAnswer(Endpoint endpoint) {
     ScriptedAnswer a;
     switch (endpoint) {
         case Endpoint::CONFIG:
-            a.body =
-                R"({"allStop":false,"pause":false,"blockedEvents":[],"maxPropertySize":100,)"
-                R"("inAppMessageActive":true,"eventSamplings":{}})";
+            a.body = R"({"allStop":false,"pause":false,"blockedEvents":[],"maxPropertySize":100,)"
+                     R"("inAppMessageActive":true,"eventSamplings":{}})";
             break;
         case Endpoint::IAM_CAMPAIGNS:
-            a.body =
-                R"({"data":{"status":"ok","checksum":"__no_active_campaign__",)"
-                R"("minutes_to_expiry":60,"in_app_messages":[]}})";
+            a.body = R"({"data":{"status":"ok","checksum":"__no_active_campaign__",)"
+                     R"("minutes_to_expiry":60,"in_app_messages":[]}})";
             break;
         case Endpoint::HISTORY_LIST:
             a.body = R"({"histories":[],"minutes_to_refresh":60})";
@@ -243,6 +312,7 @@ struct ServerDouble::Impl {
     std::uint64_t sequence GUARDED_BY(mu) = 0;
     bool stopping GUARDED_BY(mu) = false;
     std::function<void(const RecordedRequest&)> observer GUARDED_BY(mu);
+    std::function<void(const RecordedRequest&)> answerObserver GUARDED_BY(mu);
 
     explicit Impl(Options o) : options(std::move(o)) {
         MutexLock lock(mu);
@@ -263,8 +333,9 @@ struct ServerDouble::Impl {
             return std::nullopt;
         }
         if (!userAgentWellFormed(rec.header("user-agent"))) {
-            return std::make_pair(Rejection::BAD_SIGNATURE,
-                                  "User-Agent is not \"Ovinthal/<sdk> (iOS <os>; U; <model> Build)\"");
+            return std::make_pair(
+                Rejection::BAD_SIGNATURE,
+                "User-Agent is not \"Ovinthal/<sdk> (iOS <os>; U; <model> Build)\"");
         }
         const std::string contentType = rec.header("content-type");
         const char* wanted =
@@ -312,7 +383,8 @@ struct ServerDouble::Impl {
         }
         if (expectedAuthCs(key, authTime, rec.decodedBody) != authCs) {
             rec.signature = "invalid";
-            return std::make_pair(Rejection::BAD_SIGNATURE, std::string("svl-auth-cs does not match"));
+            return std::make_pair(Rejection::BAD_SIGNATURE,
+                                  std::string("svl-auth-cs does not match"));
         }
         rec.signature = "valid";
         return std::nullopt;
@@ -341,7 +413,7 @@ struct ServerDouble::Impl {
             res.status = rejected->first;
             nlohmann::json reason = {{"error", rejected->second}};
             res.set_content(reason.dump(), "application/json");
-            record(std::move(rec));
+            pendingRecord() = record(std::move(rec));
             return;
         }
 
@@ -370,9 +442,8 @@ struct ServerDouble::Impl {
             // mid-answer, so the client gets no complete answer (and, having
             // received bytes, does not silently resend on a new connection).
             res.status = 200;
-            res.set_content_provider(
-                64, "application/json",
-                [](size_t, size_t, httplib::DataSink&) { return false; });
+            res.set_content_provider(64, "application/json",
+                                     [](size_t, size_t, httplib::DataSink&) { return false; });
             rec.status = 0;
             rec.verdict = "dropped";
         } else {
@@ -380,10 +451,35 @@ struct ServerDouble::Impl {
             res.set_content(answer.body, answer.contentType);
             rec.status = answer.status;
         }
-        record(std::move(rec));
+        pendingRecord() = record(std::move(rec));
     }
 
-    void record(RecordedRequest rec) {
+    // The request handled last on this thread, until its answer has gone out.
+    static std::optional<RecordedRequest>& pendingRecord() {
+        thread_local std::optional<RecordedRequest> pending;
+        return pending;
+    }
+
+    void onAnswerWritten() {
+        auto& pending = pendingRecord();
+        if (!pending) {
+            return;
+        }
+        RecordedRequest rec = std::move(*pending);
+        pending.reset();
+        std::function<void(const RecordedRequest&)> obs;
+        {
+            MutexLock lock(mu);
+            obs = answerObserver;
+        }
+        if (obs) {
+            obs(rec);
+        }
+    }
+
+    // Recorded before the answer goes out, so a client that has its answer
+    // finds its request in the record.
+    RecordedRequest record(RecordedRequest rec) {
         std::function<void(const RecordedRequest&)> obs;
         {
             MutexLock lock(mu);
@@ -395,6 +491,7 @@ struct ServerDouble::Impl {
         if (obs) {
             obs(rec);
         }
+        return rec;
     }
 };
 
@@ -409,12 +506,20 @@ ServerDouble::ServerDouble(Options options) : impl_(std::make_unique<Impl>(std::
     impl->server.Post(".*", handler);
     impl->server.Delete(".*", handler);
     impl->server.Put(".*", handler);
+    // Called on the handling thread once the answer has been written.
+    impl->server.set_logger(
+        [impl](const httplib::Request&, const httplib::Response&) { impl->onAnswerWritten(); });
     // Keep connections open as a real front end would, so clients can reuse them.
     impl->server.set_keep_alive_max_count(100000);
     impl->server.set_keep_alive_timeout(30);
+    // Headers and body go out in separate writes; without this the body waits
+    // for the client's delayed ACK.
+    impl->server.set_tcp_nodelay(true);
 }
 
-ServerDouble::~ServerDouble() { stop(); }
+ServerDouble::~ServerDouble() {
+    stop();
+}
 
 bool ServerDouble::start() {
     if (impl_->running) {
@@ -458,13 +563,16 @@ void ServerDouble::stop() {
         impl_->cv.signalAll();
     }
     impl_->server.stop();
+    shutdownAcceptedConnections(impl_->boundPort);
     if (impl_->thread.joinable()) {
         impl_->thread.join();
     }
     impl_->running = false;
 }
 
-int ServerDouble::port() const { return impl_->boundPort; }
+int ServerDouble::port() const {
+    return impl_->boundPort;
+}
 
 std::string ServerDouble::baseUrl() const {
     return "http://" + impl_->options.host + ":" + std::to_string(impl_->boundPort);
@@ -527,6 +635,11 @@ bool ServerDouble::waitForRequests(std::size_t count, std::chrono::milliseconds 
 void ServerDouble::clearRequests() {
     MutexLock lock(impl_->mu);
     impl_->records.clear();
+}
+
+void ServerDouble::setAnswerObserver(std::function<void(const RecordedRequest&)> observer) {
+    MutexLock lock(impl_->mu);
+    impl_->answerObserver = std::move(observer);
 }
 
 void ServerDouble::setRequestObserver(std::function<void(const RecordedRequest&)> observer) {

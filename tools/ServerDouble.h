@@ -14,15 +14,16 @@ namespace sorvel::tools {
 
 // The maker's endpoints the double plays.
 enum class Endpoint {
-    EVENT_BULK,              // POST /api/v6/event/bulk/{appkey}            Base64
-    DEFERRED_DEEPLINK,       // POST /api/v6/deferred-deeplink/{appkey}     Base64
-    DRWORKS,                 // POST /api/v6/drworks/{appkey}               Base64
-    GDPR,                    // POST /api/opengdpr_requests                 JSON
-    CONFIG,                  // GET  /{prod|dev}/sdk.config/{appkey}/config.json (unsigned)
-    IAM_CAMPAIGNS,           // POST /api/v1/inappmessage/campaigns/get     JSON
-    HISTORY_LIST,            // POST /api/v6/actionhistory/List             JSON
-    HISTORY_DELETE_DEVICE,   // DELETE /api/v6/actionhistory/{appkey}/device/{id}[/{history}/{ts}] JSON
-    HISTORY_DELETE_USER,     // DELETE /api/v6/actionhistory/{appkey}/user/{id}[/{history}/{ts}]   JSON
+    EVENT_BULK,             // POST /api/v6/event/bulk/{appkey}            Base64
+    DEFERRED_DEEPLINK,      // POST /api/v6/deferred-deeplink/{appkey}     Base64
+    DRWORKS,                // POST /api/v6/drworks/{appkey}               Base64
+    GDPR,                   // POST /api/opengdpr_requests                 JSON
+    CONFIG,                 // GET  /{prod|dev}/sdk.config/{appkey}/config.json (unsigned)
+    IAM_CAMPAIGNS,          // POST /api/v1/inappmessage/campaigns/get     JSON
+    HISTORY_LIST,           // POST /api/v6/actionhistory/List             JSON
+    HISTORY_DELETE_DEVICE,  // DELETE /api/v6/actionhistory/{appkey}/device/{id}[/{history}/{ts}]
+                            // JSON
+    HISTORY_DELETE_USER,  // DELETE /api/v6/actionhistory/{appkey}/user/{id}[/{history}/{ts}]   JSON
     UNKNOWN,
 };
 const char* endpointName(Endpoint e);
@@ -43,8 +44,9 @@ struct Rejection {
     static constexpr int UNKNOWN_ENDPOINT = 404;
     static constexpr int WRONG_METHOD = 405;
     static constexpr int BAD_SIGNATURE = 401;  // missing or wrong signing headers, bad User-Agent
-    static constexpr int BAD_ENCODING = 415;   // wrong Content-Type, or a Base64 body that is not Base64
-    static constexpr int BAD_JSON = 422;       // the (decoded) body is not a JSON object
+    static constexpr int BAD_ENCODING =
+        415;                              // wrong Content-Type, or a Base64 body that is not Base64
+    static constexpr int BAD_JSON = 422;  // the (decoded) body is not a JSON object
 };
 
 struct RecordedRequest {
@@ -52,7 +54,7 @@ struct RecordedRequest {
     Endpoint endpoint = Endpoint::UNKNOWN;
     std::string method;
     std::string path;
-    std::string appKey;                         // from the path, when the endpoint carries one
+    std::string appKey;                          // from the path, when the endpoint carries one
     std::map<std::string, std::string> headers;  // names in lower case
     std::string rawBody;
     std::string decodedBody;  // the JSON text; Base64-decoded for the Base64 endpoints
@@ -77,10 +79,10 @@ std::string expectedAuthCs(std::string_view secretKey, std::string_view authTime
 // real server would (signing headers, User-Agent, body encoding per endpoint,
 // JSON well-formedness), records every request and answers from a script.
 class ServerDouble {
-public:
+  public:
     struct Options {
         std::string host = "127.0.0.1";
-        int port = 0;  // 0: any free port
+        int port = 0;           // 0: any free port
         std::string secretKey;  // empty: signatures are recorded but not checked
     };
 
@@ -108,16 +110,20 @@ public:
     std::vector<RecordedRequest> requests() const;
     std::vector<RecordedRequest> requests(Endpoint endpoint) const;
     std::size_t requestCount() const;
-    // Waits until at least count requests were recorded (answered or dropped).
+    // Waits until at least count requests were recorded.
     bool waitForRequests(std::size_t count, std::chrono::milliseconds deadline) const;
     void clearRequests();
-    // Called on a server thread for every recorded request.
+    // Called on a server thread for every recorded request, before its answer
+    // is written.
     void setRequestObserver(std::function<void(const RecordedRequest&)> observer);
+    // Called on a server thread once the answer of a request has been written
+    // (or the connection dropped).
+    void setAnswerObserver(std::function<void(const RecordedRequest&)> observer);
 
     // The default answers before any script (documented in docs/wire-format.md).
     static ScriptedAnswer defaultAnswer(Endpoint endpoint);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

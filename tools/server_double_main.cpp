@@ -85,7 +85,9 @@ int main(int argc, char** argv) {
 
     std::mutex outMu;
     long printed = 0;
-    server.setRequestObserver([&](const sorvel::tools::RecordedRequest& r) {
+    // Printed once answered, so the last request is answered before the
+    // program stops.
+    server.setAnswerObserver([&](const sorvel::tools::RecordedRequest& r) {
         std::lock_guard<std::mutex> lock(outMu);
         std::cout << r.toJsonLine() << std::endl;
         ++printed;

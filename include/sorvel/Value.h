@@ -72,9 +72,13 @@ class SORVEL_API Value {
     std::optional<std::uint64_t> toUInt64() const noexcept;
 
     // Text rendering used for log lines and for the loose comparison below:
-    // text renders in double quotes, numbers as decimals (doubles shortest
-    // round-trip, whole ones with ".0"), bools as true/false, null as "null",
-    // bytes as "<N bytes>", arrays as "[a, b]", maps as "{k: v, ...}" sorted by key.
+    // text renders in double quotes (embedded quotes and backslashes escaped),
+    // integers as decimals, doubles as the shortest text that reads back as the
+    // same double: fixed notation with at least one fractional digit for
+    // decimal exponents -4..15 ("2.0", "0.1", "0.0001"), scientific otherwise
+    // ("1e+16", "1e-05", "1e+300"), and "nan", "inf", "-inf"; bools as
+    // true/false, null as "null", bytes as "<N bytes>", arrays as "[a, b]",
+    // maps as "{k: v, ...}" sorted by key, keys bare.
     std::string render() const;
 
     // Strict structural equality: same type and same content.
@@ -96,8 +100,10 @@ class SORVEL_API Value {
 // The loose comparison of two values that the registry's change test and the
 // property saves use: two values are equal when their renderings are equal
 // (so int64 5 equals uint64 5, while the text "5" differs from the number 5
-// and true differs from 1); otherwise two arrays are compared element by
-// element and two maps key by key by the same rule.
+// and true differs from 1, as does 5.0 from 5); otherwise two arrays are
+// compared element by element and two maps key by key by the same rule. Maps
+// being sorted, the rendering alone decides; it is compared piece by piece
+// without building either string.
 SORVEL_API bool isEqual(const Value& a, const Value& b) noexcept;
 SORVEL_API bool isEqual(const Value::Map& a, const Value::Map& b) noexcept;
 // Absent differs from any present value; two absents are equal.

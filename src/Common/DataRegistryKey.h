@@ -53,6 +53,21 @@ enum class DataRegistryKey {
     STRING_ACTION_HISTORY_MINUTES_TO_REFRESH,
     BOOL_IS_PUSH_ENABLE,
     BOOL_IS_PUSH_ENABLE_OS,
+    STRING_DEVICE_MODEL,
+    STRING_OS_VERSION,
+    STRING_PACKAGE_NAME,
+    STRING_APP_VERSION,
+    STRING_BUILD_ID,
+    STRING_INSTALLER,
+    STRING_IDFA,
+    INT_ATT_STATUS,
+    STRING_NETWORK_TYPE,
+    STRING_CARRIER_NAME,
+    STRING_RADIO_TYPE,
+    STRING_IP_ADDRESS,
+    STRING_LANGUAGE,
+    ARRAY_S3_CONFIG_BLOCKED_EVENTS,
+    INT_S3_CONFIG_MAX_PROPERTY_SIZE,
 };
 
 struct DataRegistryKeyInfo {
@@ -61,7 +76,7 @@ struct DataRegistryKeyInfo {
 };
 
 // Every case with its stored key, in declaration order.
-inline constexpr std::array<DataRegistryKeyInfo, 45> kDataRegistryKeys{{
+inline constexpr std::array<DataRegistryKeyInfo, 60> kDataRegistryKeys{{
     {DataRegistryKey::STRING_SECRETKEY, "svlPrefKey_secretKey"},
     {DataRegistryKey::STRING_ADID, "svlPrefKey_adidSorvelKv"},
     {DataRegistryKey::STRING_APPKEY, "svlPrefKey_appKey"},
@@ -113,6 +128,22 @@ inline constexpr std::array<DataRegistryKeyInfo, 45> kDataRegistryKeys{{
      "svlPrefKey_STRING_ACTION_HISTORY_MINUTES_TO_REFRESH"},
     {DataRegistryKey::BOOL_IS_PUSH_ENABLE, "svlPrefKey_is_push_enable"},
     {DataRegistryKey::BOOL_IS_PUSH_ENABLE_OS, "svlPrefKey_is_push_enable_os"},
+    {DataRegistryKey::STRING_DEVICE_MODEL, "svlPrefKey_STRING_DEVICE_MODEL"},
+    {DataRegistryKey::STRING_OS_VERSION, "svlPrefKey_STRING_OS_VERSION"},
+    {DataRegistryKey::STRING_PACKAGE_NAME, "svlPrefKey_STRING_PACKAGE_NAME"},
+    {DataRegistryKey::STRING_APP_VERSION, "svlPrefKey_STRING_APP_VERSION"},
+    {DataRegistryKey::STRING_BUILD_ID, "svlPrefKey_STRING_BUILD_ID"},
+    {DataRegistryKey::STRING_INSTALLER, "svlPrefKey_STRING_INSTALLER"},
+    {DataRegistryKey::STRING_IDFA, "svlPrefKey_STRING_IDFA"},
+    {DataRegistryKey::INT_ATT_STATUS, "svlPrefKey_INT_ATT_STATUS"},
+    {DataRegistryKey::STRING_NETWORK_TYPE, "svlPrefKey_STRING_NETWORK_TYPE"},
+    {DataRegistryKey::STRING_CARRIER_NAME, "svlPrefKey_STRING_CARRIER_NAME"},
+    {DataRegistryKey::STRING_RADIO_TYPE, "svlPrefKey_STRING_RADIO_TYPE"},
+    {DataRegistryKey::STRING_IP_ADDRESS, "svlPrefKey_STRING_IP_ADDRESS"},
+    {DataRegistryKey::STRING_LANGUAGE, "svlPrefKey_STRING_LANGUAGE"},
+    {DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS, "svlPrefKey_ARRAY_S3_CONFIG_BLOCKED_EVENTS"},
+    {DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE,
+     "svlPrefKey_INT_S3_CONFIG_MAX_PROPERTY_SIZE"},
 }};
 
 // The stored key of a case (its raw value).

@@ -1,5 +1,6 @@
 #include "Common/FvnUtil.h"
 
+#include <openssl/rand.h>
 #include <time.h>
 
 #include <array>
@@ -7,6 +8,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
@@ -101,6 +103,40 @@ bool expect(std::string_view text, std::size_t& pos, char c) {
     return false;
 }
 
+// A version 4 UUID in upper-case 8-4-4-4-12 text. Every event gets one, and a
+// call into the CSPRNG per id costs more than all the other work on an event,
+// so each thread draws random bytes in blocks.
+std::string eventUuid() {
+    struct Pool {
+        std::array<unsigned char, 4096> bytes{};
+        std::size_t used = 4096;
+    };
+    thread_local Pool pool;
+    if (pool.used + 16 > pool.bytes.size()) {
+        if (RAND_bytes(pool.bytes.data(), static_cast<int>(pool.bytes.size())) != 1) {
+            return platform::crypto::uuidString();
+        }
+        pool.used = 0;
+    }
+    unsigned char b[16];
+    std::memcpy(b, pool.bytes.data() + pool.used, sizeof(b));
+    std::memset(pool.bytes.data() + pool.used, 0, sizeof(b));
+    pool.used += sizeof(b);
+    b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
+    b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out(36, '-');
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            ++pos;  // keep the dash
+        }
+        out[pos++] = kHex[b[i] >> 4];
+        out[pos++] = kHex[b[i] & 0x0F];
+    }
+    return out;
+}
+
 void appendTyped(Value::Map& out, const std::string& key, const Value& v);
 
 Value typed(const Value& v) {
@@ -159,14 +195,14 @@ std::string FixedDateFormatter::string(platform::WallTime date) const {
     auto [secs, nanos] = splitNanos(date);
     std::string out = utcSecondText(secs).value_or("");
     if (fractionDigits_ > 0) {
+        // Digits of the nanoseconds, most significant first, cut after the
+        // pattern's count.
+        out.push_back('.');
         std::int64_t unit = kNanosPerSecond;
-        for (int i = 0; i < fractionDigits_; ++i) {
+        for (int i = 0; i < fractionDigits_ && i < 9; ++i) {
             unit /= 10;
+            out.push_back(static_cast<char>('0' + (nanos / unit) % 10));
         }
-        char buf[16];
-        std::snprintf(buf, sizeof(buf), ".%0*lld", fractionDigits_,
-                      static_cast<long long>(nanos / unit));
-        out += buf;
     }
     if (zulu_) {
         out.push_back('Z');
@@ -247,7 +283,7 @@ std::string FvnUtil::createEventId() {
                                 .count();
     std::string id = std::to_string(ms);
     id.push_back(':');
-    id += platform::crypto::uuidString();
+    id += eventUuid();
     return id;
 }
 
@@ -446,6 +482,20 @@ void FvnUtil::setGdprForgetMeHook(GdprAction hook) {
     auto& s = gdprState();
     platform::MutexLock lock(s.mu);
     s.hook = std::move(hook);
+}
+
+void FvnUtil::waitForGdprResendIdle() {
+    std::shared_ptr<platform::DispatchQueue> queue;
+    {
+        auto& s = gdprState();
+        platform::MutexLock lock(s.mu);
+        queue = s.queue;
+    }
+    // The in-flight flag is cleared inside the block, so once an empty block
+    // queued behind it has run, nothing is in flight.
+    if (queue && !queue->isCurrent()) {
+        queue->sync([] {});
+    }
 }
 
 bool FvnUtil::isGdprForgetMeServerResponse(const DataRegistry& registry) {

@@ -102,6 +102,9 @@ class FvnUtil {
     static void executeGdprForgetMe();
     // An empty function restores the default (log only).
     static void setGdprForgetMeHook(GdprAction hook);
+    // Blocks until no erasure re-send is queued or running. For hosts that
+    // must know the background work is over (tests, shutdown).
+    static void waitForGdprResendIdle();
     static bool isGdprForgetMeServerResponse(const DataRegistry& registry);
     static bool isAllStop(const DataRegistry& registry);
     static bool isPause(const DataRegistry& registry);

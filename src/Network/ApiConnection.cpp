@@ -18,8 +18,7 @@ bool endsWith(std::string_view text, std::string_view suffix) {
 }
 
 bool sameHeaderName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
            });
@@ -38,7 +37,11 @@ bool isValidUtf8(std::string_view s) {
     size_t i = 0;
     while (i < s.size()) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        size_t len = c < 0x80           ? 1
+                     : (c >> 5) == 0x6  ? 2
+                     : (c >> 4) == 0xE  ? 3
+                     : (c >> 3) == 0x1E ? 4
+                                        : 0;
         if (len == 0 || i + len > s.size()) {
             return false;
         }
@@ -103,7 +106,8 @@ ApiConnection& ApiConnection::setGetRequest(const std::optional<std::string>& ur
     return *this;
 }
 
-ApiConnection& ApiConnection::setHeaders(std::map<std::string, std::optional<std::string>> headers) {
+ApiConnection& ApiConnection::setHeaders(
+    std::map<std::string, std::optional<std::string>> headers) {
     platform::MutexLock lock(mu_);
     headers_ = std::move(headers);
     prepared_.reset();
@@ -151,8 +155,8 @@ std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form() co
     }
     request.method = *method_ == HttpMethod::POST ? "POST" : "DELETE";
 
-    auto secretKey = registry_ ? registry_->getStringOrNil(rawValue(DataRegistryKey::STRING_SECRETKEY),
-                                                           std::nullopt)
+    auto secretKey = registry_ ? registry_->getStringOrNil(
+                                     rawValue(DataRegistryKey::STRING_SECRETKEY), std::nullopt)
                                : std::nullopt;
     if (!secretKey || secretKey->empty()) {
         return ApiConnectionError::NoSecretKeyError;
@@ -161,10 +165,10 @@ std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form() co
     if (!time) {
         return ApiConnectionError::AuthKeyError;
     }
-    auto signedBody = signRequestBody(Value(*body_).toJson(),
-                                      sendsJsonText(*method_, *urlText_) ? BodyEncoding::JSON_TEXT
-                                                                         : BodyEncoding::BASE64,
-                                      *secretKey, *time);
+    auto signedBody = signRequestBody(
+        Value(*body_).toJson(),
+        sendsJsonText(*method_, *urlText_) ? BodyEncoding::JSON_TEXT : BodyEncoding::BASE64,
+        *secretKey, *time);
     if (!signedBody) {
         return ApiConnectionError::AuthKeyError;
     }
@@ -206,7 +210,8 @@ ApiConnection::Outcome ApiConnection::send() {
     }
     outcome.status = response.status;
     if (response.status == 0) {
-        SvlLog::debug("ApiConnection :: no answer from " + request.url + " : " + response.error, true);
+        SvlLog::debug("ApiConnection :: no answer from " + request.url + " : " + response.error,
+                      true);
     }
     if (!response.body.empty() && isValidUtf8(response.body)) {
         outcome.responseText = std::move(response.body);

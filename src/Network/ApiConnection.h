@@ -26,7 +26,7 @@ enum class HttpMethod { GET, POST, DELETE };
 // or as its Base64 (every other POST). A retry resends the same bytes and
 // headers.
 class ApiConnection {
-public:
+  public:
     static constexpr platform::Millis TIMEOUT = platform::Millis(60000);
 
     explicit ApiConnection(std::shared_ptr<DataRegistry> registry);
@@ -62,7 +62,7 @@ public:
     // Whether a body for this method and URL travels as JSON text.
     static bool sendsJsonText(HttpMethod method, const std::string& url);
 
-private:
+  private:
     std::variant<platform::HttpRequest, ApiConnectionError> form() const
         EXCLUSIVE_LOCKS_REQUIRED(mu_);
 

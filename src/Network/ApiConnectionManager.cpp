@@ -86,9 +86,12 @@ struct ApiConnectionManager::Attempt {
     }
 };
 
-ApiConnectionManager::ApiConnectionManager() : attemptCount_(std::make_shared<std::atomic<int>>(0)) {}
+ApiConnectionManager::ApiConnectionManager()
+    : attemptCount_(std::make_shared<std::atomic<int>>(0)) {}
 
-int ApiConnectionManager::attemptCount() const { return attemptCount_->load(); }
+int ApiConnectionManager::attemptCount() const {
+    return attemptCount_->load();
+}
 
 void ApiConnectionManager::setDisableSdkHook(DisableSdkHook hook) {
     auto& s = hookState();

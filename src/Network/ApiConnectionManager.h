@@ -25,7 +25,7 @@ namespace sorvel {
 // answer is classified; a request that cannot be formed or signed is answered
 // at once with a failure of code 0 after its error line.
 class ApiConnectionManager {
-public:
+  public:
     static constexpr int MAX_RETRY = 3;
     static constexpr platform::Millis RETRY_INTERVAL = platform::Millis(10000);
     static constexpr const char* DISABLE_REASON_ALL_STOP = "SorvelAllStop";
@@ -48,7 +48,7 @@ public:
     // logged. An empty function restores that default.
     static void setDisableSdkHook(DisableSdkHook hook);
 
-private:
+  private:
     struct Attempt;
     static void run(const std::shared_ptr<Attempt>& attempt);
 

@@ -14,7 +14,8 @@ EventSamplingModel EventSamplingModel::fromDictionary(const Value::Map& dictiona
                                              : EventSamplingType::NONE;
 
     std::map<std::string, std::uint32_t> probabilities;
-    if (auto it = dictionary.find("eventProbabilities"); it != dictionary.end() && it->second.isMap()) {
+    if (auto it = dictionary.find("eventProbabilities");
+        it != dictionary.end() && it->second.isMap()) {
         bool allFit = true;
         for (const auto& [key, value] : *it->second.getMap()) {
             auto n = value.isInteger() ? value.toUInt64() : std::nullopt;

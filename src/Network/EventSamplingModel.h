@@ -14,7 +14,7 @@ enum class EventSamplingType { ADID, LOG_ID, NONE };
 
 // One sampling rule of the remote configuration; immutable once built.
 class EventSamplingModel {
-public:
+  public:
     EventSamplingModel(EventSamplingType type, std::map<std::string, std::uint32_t> probabilities)
         : type(type), eventWithProbability(std::move(probabilities)) {}
 

@@ -15,7 +15,8 @@ std::optional<SignedBody> signRequestBody(std::string jsonText, BodyEncoding enc
     if (secretKey.empty() || requestTime.size() < kKeyTimeLength) {
         return std::nullopt;
     }
-    const crypto::Bytes derived = crypto::hmacSha256(secretKey, requestTime.substr(0, kKeyTimeLength));
+    const crypto::Bytes derived =
+        crypto::hmacSha256(secretKey, requestTime.substr(0, kKeyTimeLength));
     if (derived.empty()) {
         return std::nullopt;
     }

@@ -24,7 +24,6 @@ struct SignedBody {
 // of the JSON text. Absent when the key cannot be derived (a request time
 // shorter than 13 characters, an empty secret key).
 std::optional<SignedBody> signRequestBody(std::string jsonText, BodyEncoding encoding,
-                                          std::string_view secretKey,
-                                          std::string_view requestTime);
+                                          std::string_view secretKey, std::string_view requestTime);
 
 }  // namespace sorvel

@@ -11,7 +11,7 @@ namespace sorvel {
 // the answer had no body, or one that is not UTF-8 text) and the status code,
 // or failure with the status code (0 when no answer arrived).
 class Result {
-public:
+  public:
     struct Success {
         std::optional<std::string> response;
         int statusCode = 0;
@@ -36,7 +36,7 @@ public:
     }
     const std::variant<Success, Failure>& value() const { return value_; }
 
-private:
+  private:
     explicit Result(std::variant<Success, Failure> v) : value_(std::move(v)) {}
     std::variant<Success, Failure> value_;
 };

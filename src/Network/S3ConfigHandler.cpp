@@ -6,7 +6,7 @@
 #include "Common/DataRegistry.h"
 #include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
-#include "Data/DataProviders/DeviceDataKeys.h"
+#include "Common/DataRegistryKey.h"
 #include "Platform/Host.h"
 
 namespace sorvel {
@@ -22,9 +22,8 @@ constexpr const char* KEY_EVENT_SAMPLINGS = "eventSamplings";
 const std::string kTag = "S3ConfigHandler :: ";
 
 void logWrongType(const char* key, const char* wanted) {
-    SvlLog::warning(kTag + "applyConfig : \"" + key + "\" is not " + wanted +
-                        "; its default applies",
-                    true);
+    SvlLog::warning(
+        kTag + "applyConfig : \"" + key + "\" is not " + wanted + "; its default applies", true);
 }
 
 bool readBool(const Value::Map& config, const char* key, bool def) {
@@ -45,9 +44,9 @@ std::vector<std::string> stringsOf(const Value::Array& array, bool logOthers) {
         if (v.isString()) {
             out.push_back(*v.getString());
         } else if (logOthers) {
-            SvlLog::warning(kTag + "applyConfig : blocked event " + v.render() +
-                                " is not a text; ignored",
-                            true);
+            SvlLog::warning(
+                kTag + "applyConfig : blocked event " + v.render() + " is not a text; ignored",
+                true);
         }
     }
     return out;
@@ -61,7 +60,9 @@ std::string joined(const std::vector<std::string>& items) {
     return out + "]";
 }
 
-const char* text(bool b) { return b ? "true" : "false"; }
+const char* text(bool b) {
+    return b ? "true" : "false";
+}
 
 }  // namespace
 
@@ -148,9 +149,8 @@ void S3ConfigHandler::applyConfig(const std::string& configText) {
     }
     SvlLog::debug(kTag + "applyConfig : allStop = " + text(allStop) + ", pause = " + text(pause) +
                       ", blockedEvents = " + joined(blocked) +
-                      ", maxPropertySize = " + std::to_string(maxSize) +
-                      ", inAppMessageActive = " + text(inAppMessageActive) +
-                      ", eventSamplings = " + Value(samplings).render(),
+                      ", maxPropertySize = " + std::to_string(maxSize) + ", inAppMessageActive = " +
+                      text(inAppMessageActive) + ", eventSamplings = " + Value(samplings).render(),
                   true);
     if (!reg) {
         SvlLog::error(kTag + "applyConfig : no data registry; values kept in memory only");
@@ -162,10 +162,12 @@ void S3ConfigHandler::applyConfig(const std::string& configText) {
     for (const auto& b : blocked) {
         blockedArray.emplace_back(b);
     }
-    reg->putArray(blockedArray, ConfigDataKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS);
-    reg->putInt(maxSize, ConfigDataKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE);
-    reg->putBool(inAppMessageActive, rawValue(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE));
-    reg->putDictionary(samplings, rawValue(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA));
+    reg->putArray(blockedArray, rawValue(DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS));
+    reg->putInt(maxSize, rawValue(DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE));
+    reg->putBool(inAppMessageActive,
+                 rawValue(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE));
+    reg->putDictionary(samplings,
+                       rawValue(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA));
     reg->putBool(allStop, rawValue(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP));
     reg->putBool(pause, rawValue(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE));
 }
@@ -179,14 +181,16 @@ void S3ConfigHandler::initDefaultConfigValue() {
     bool inAppMessageActive = false;
     Value::Map samplings;
     if (reg) {
-        blocked = stringsOf(reg->getArray(ConfigDataKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS, {}), false);
-        maxSize = reg->getInt(ConfigDataKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE, DEFAULT_PROPERTY_MAX_SIZE);
+        blocked =
+            stringsOf(reg->getArray(rawValue(DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS), {}), false);
+        maxSize =
+            reg->getInt(rawValue(DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE), DEFAULT_PROPERTY_MAX_SIZE);
         pause = reg->getBool(rawValue(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE), false);
         allStop = reg->getBool(rawValue(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP), false);
         inAppMessageActive =
             reg->getBool(rawValue(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE), false);
-        samplings =
-            reg->getDictionary(rawValue(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA), {});
+        samplings = reg->getDictionary(
+            rawValue(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA), {});
     } else {
         SvlLog::error(kTag + "initDefaultConfigValue : no data registry; defaults loaded");
     }
@@ -216,7 +220,8 @@ bool S3ConfigHandler::isEventBlocked(const std::string& eventName, const std::st
     bool blocked = false;
     {
         platform::MutexLock lock(mu_);
-        blocked = std::find(blockedEvents_.begin(), blockedEvents_.end(), key) != blockedEvents_.end();
+        blocked =
+            std::find(blockedEvents_.begin(), blockedEvents_.end(), key) != blockedEvents_.end();
     }
     if (blocked) {
         SvlLog::debug(kTag + "isEventBlocked : " + key + " is blocked", true);

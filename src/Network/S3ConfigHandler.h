@@ -22,7 +22,7 @@ class DataRegistry;
 //   "allStop" Bool, "pause" Bool, "blockedEvents" array of "group:name" texts,
 //   "maxPropertySize" integer, "inAppMessageActive" Bool, "eventSamplings" map.
 class S3ConfigHandler {
-public:
+  public:
     static constexpr std::int64_t DEFAULT_PROPERTY_MAX_SIZE = 100;
 
     static S3ConfigHandler& shared();
@@ -50,7 +50,7 @@ public:
     // Back to the values of a fresh process (test support).
     void reset();
 
-private:
+  private:
     S3ConfigHandler();
     std::shared_ptr<DataRegistry> registry() const;
 

@@ -20,7 +20,8 @@ struct Simulated {
     std::optional<CarrierInfo> carrier GUARDED_BY(mu);
     std::optional<std::string> radio GUARDED_BY(mu);
     std::string advertisingId GUARDED_BY(mu) = Device::ZERO_ADVERTISING_ID;
-    TrackingAuthorizationStatus tracking GUARDED_BY(mu) = TrackingAuthorizationStatus::notDetermined;
+    TrackingAuthorizationStatus tracking GUARDED_BY(mu) =
+        TrackingAuthorizationStatus::notDetermined;
     NotificationAuthorizationStatus notification GUARDED_BY(mu) =
         NotificationAuthorizationStatus::notDetermined;
     std::optional<std::string> modelOverride GUARDED_BY(mu);
@@ -136,8 +137,10 @@ std::vector<NetworkInterface> Device::networkInterfaces() {
         char text[INET6_ADDRSTRLEN] = {0};
         const void* addr =
             family == AF_INET
-                ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(it->ifa_addr)->sin_addr)
-                : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(it->ifa_addr)->sin6_addr);
+                ? static_cast<const void*>(
+                      &reinterpret_cast<const sockaddr_in*>(it->ifa_addr)->sin_addr)
+                : static_cast<const void*>(
+                      &reinterpret_cast<const sockaddr_in6*>(it->ifa_addr)->sin6_addr);
         if (inet_ntop(family, addr, text, sizeof(text)) == nullptr) {
             continue;
         }

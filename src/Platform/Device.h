@@ -7,7 +7,12 @@
 namespace sorvel::platform {
 
 // The app-tracking authorisation of the device (raw values as the OS gives them).
-enum class TrackingAuthorizationStatus { notDetermined = 0, restricted = 1, denied = 2, authorized = 3 };
+enum class TrackingAuthorizationStatus {
+    notDetermined = 0,
+    restricted = 1,
+    denied = 2,
+    authorized = 3
+};
 
 // The user's notification permission for the app.
 enum class NotificationAuthorizationStatus {
@@ -38,7 +43,7 @@ struct NetworkInterface {
 // interfaces are the machine's own; carrier, radio, advertising id and the two
 // authorisations are simulated values the host sets.
 class Device {
-public:
+  public:
     static constexpr const char* ZERO_ADVERTISING_ID = "00000000-0000-0000-0000-000000000000";
 
     // The hardware model (uname's machine, e.g. "x86_64").

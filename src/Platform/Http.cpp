@@ -100,7 +100,7 @@ Millis effectiveTimeout(Millis requested) {
 }
 
 class MemorySink final : public IHttpBodySink {
-public:
+  public:
     explicit MemorySink(std::string& out) : out_(out) {}
     bool write(std::string_view chunk) override {
         if (out_.size() + chunk.size() > HttpSession::MAX_RESPONSE_BYTES) {
@@ -112,7 +112,7 @@ public:
     }
     bool overflowed() const { return overflow_; }
 
-private:
+  private:
     std::string& out_;
     bool overflow_ = false;
 };
@@ -160,19 +160,22 @@ std::optional<UrlParts> parseUrl(std::string_view text) {
         };
         auto scheme = part(CURLUPART_SCHEME);
         auto host = part(CURLUPART_HOST);
-        if (scheme && host && !host->empty() && (lower(*scheme) == "http" || lower(*scheme) == "https")) {
+        if (scheme && host && !host->empty() &&
+            (lower(*scheme) == "http" || lower(*scheme) == "https")) {
             UrlParts r;
             r.scheme = lower(*scheme);
             r.host = *host;
             if (auto port = part(CURLUPART_PORT)) {
                 r.port = std::atoi(port->c_str());
             }
-            r.pathAndQuery = part(CURLUPART_PATH).value_or("/");
-            if (r.pathAndQuery.empty()) {
-                r.pathAndQuery = "/";
+            std::string path = part(CURLUPART_PATH).value_or(std::string());
+            if (path.empty()) {
+                path.push_back('/');
             }
+            r.pathAndQuery = std::move(path);
             if (auto query = part(CURLUPART_QUERY)) {
-                r.pathAndQuery += "?" + *query;
+                r.pathAndQuery.push_back('?');
+                r.pathAndQuery.append(*query);
             }
             out = std::move(r);
         }
@@ -192,8 +195,8 @@ struct HttpSession::Impl {
     std::atomic<std::uint64_t> transfers{0};
     std::atomic<std::uint64_t> connectionsOpened{0};
 
-    static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* user)
-        NO_THREAD_SAFETY_ANALYSIS {
+    static void lockShare(CURL*, curl_lock_data data, curl_lock_access,
+                          void* user) NO_THREAD_SAFETY_ANALYSIS {
         static_cast<Impl*>(user)->shareLocks[static_cast<size_t>(data)].lock();
     }
     static void unlockShare(CURL*, curl_lock_data data, void* user) NO_THREAD_SAFETY_ANALYSIS {
@@ -319,6 +322,14 @@ HttpResponse HttpSession::perform(const HttpRequest& request, IHttpBodySink& sin
     }
     // No "Expect: 100-continue" round trip before larger bodies.
     addHeader("Expect:");
+    // A body goes with the caller's Content-Type or none, never a form type
+    // the caller did not ask for.
+    const bool hasContentType =
+        std::any_of(request.headers.begin(), request.headers.end(),
+                    [](const auto& h) { return lower(h.first) == "content-type"; });
+    if (!hasContentType && method != "GET") {
+        addHeader("Content-Type:");
+    }
 
     char errbuf[CURL_ERROR_SIZE] = {0};
     WriteContext ctx{&sink, false};

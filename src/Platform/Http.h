@@ -37,7 +37,7 @@ struct HttpResponse {
 // Where the bytes of a response body go. A data task collects them in memory;
 // a download task writes them to a file.
 class IHttpBodySink {
-public:
+  public:
     virtual ~IHttpBodySink() = default;
     // False stops the transfer; the task then reports status 0.
     virtual bool write(std::string_view chunk) = 0;
@@ -48,7 +48,7 @@ public:
 // open and is reused by the next request that takes the same handle; DNS
 // answers and TLS sessions are shared by all handles.
 class HttpSession {
-public:
+  public:
     static constexpr std::size_t MAX_RESPONSE_BYTES = 16u * 1024u * 1024u;
     static constexpr Millis DEFAULT_TIMEOUT = Millis(60000);
 
@@ -74,7 +74,7 @@ public:
     HttpSession(const HttpSession&) = delete;
     HttpSession& operator=(const HttpSession&) = delete;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

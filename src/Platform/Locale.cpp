@@ -54,8 +54,7 @@ std::vector<std::string> Locale::preferredLanguages() {
         }
     }
     std::vector<std::string> out;
-    // LANGUAGE only counts together with a real locale, as gettext reads it;
-    // here it is simply the most specific statement of the user's wish.
+    // LANGUAGE lists the user's languages in order of preference.
     std::string list = envValue("LANGUAGE");
     std::size_t start = 0;
     while (start <= list.size() && !list.empty()) {

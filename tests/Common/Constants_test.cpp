@@ -46,6 +46,7 @@ TEST(Constants, EndpointsByRegionAndServerMode) {
     testing::FreshSdk sdk;
     std::mutex mu;
     std::vector<std::string> lines;
+    SvlLog::flush();
     auto delegate = makeLogDelegate([&](SorvelLogLevel level, const std::string& line) {
         std::lock_guard<std::mutex> lock(mu);
         if (level == SorvelLogLevel::LEVEL_WARNING) {
@@ -98,8 +99,8 @@ TEST(Constants, EndpointsByRegionAndServerMode) {
                 << host;
             EXPECT_EQ(host.find(".staging.") != std::string::npos, c.tier == Tier::STAGING) << host;
             EXPECT_EQ(host.find(".dev.") != std::string::npos, c.tier == Tier::DEV) << host;
-            EXPECT_EQ(e.webApi.rfind("https://", 0), 0u);
         }
+        EXPECT_EQ(e.webApi.rfind("https://", 0), 0u) << where;
         auto [it, fresh] = byChoice.emplace(std::make_pair(c.servedRegion, c.tier), e.eventBulk);
         if (!fresh) {
             EXPECT_EQ(it->second, e.eventBulk) << "same choice, same endpoints: " << where;

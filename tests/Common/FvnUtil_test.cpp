@@ -11,6 +11,8 @@
 #include <map>
 #include <mutex>
 #include <regex>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "Common/DataContext.h"
@@ -61,6 +63,7 @@ std::string key(DataRegistryKey k) {
 class LogLines {
   public:
     LogLines() {
+        SvlLog::flush();  // lines of earlier tests are not ours
         auto d = makeLogDelegate([this](SorvelLogLevel, const std::string& line) {
             std::lock_guard<std::mutex> lock(mu_);
             lines_.push_back(line);
@@ -235,7 +238,24 @@ TEST_F(FvnUtilTest, EventIdsAndTheirDatetime) {
         std::regex(
             "1700000000123:[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
         << id;
-    EXPECT_NE(FvnUtil::createEventId(), id);
+    // Ids made on several threads at once never repeat.
+    std::vector<std::vector<std::string>> perThread(4);
+    std::vector<std::thread> threads;
+    for (auto& ids : perThread) {
+        threads.emplace_back([&ids] {
+            for (int i = 0; i < 3000; ++i) {
+                ids.push_back(FvnUtil::createEventId());
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    std::set<std::string> unique{id};
+    for (const auto& ids : perThread) {
+        unique.insert(ids.begin(), ids.end());
+    }
+    EXPECT_EQ(unique.size(), 1u + 4 * 3000);
     EXPECT_EQ(FvnUtil::getEventDatetimeFromEventId(id), "2023-11-14T22:13:20.000Z");
 
     const std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> cases = {
@@ -401,6 +421,7 @@ TEST_F(FvnUtilTest, DisabledGuardChecksForgetMePauseThenDeleteState) {
     registry.putBool(false, key(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC));
     EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
     EXPECT_TRUE(testing::waitUntil([&] { return resends.load() == 1; }));
+    FvnUtil::waitForGdprResendIdle();
     FvnUtil::setGdprForgetMeHook(nullptr);
     // Without a hook the use case is only logged as missing.
     FvnUtil::executeGdprForgetMe();
@@ -438,16 +459,12 @@ TEST_F(FvnUtilTest, GdprResendRunsInBackgroundOneAtATime) {
     }
     cv.notify_all();
     ASSERT_TRUE(testing::waitUntil([&] { return finished.load() == 1; }));
-    // Once it is done, a later check may re-send again. The count is read
-    // before each check, so a check only runs while the second has not started.
-    EXPECT_TRUE(testing::waitUntil([&] {
-        if (started.load() == 2) {
-            return true;
-        }
-        EXPECT_TRUE(FvnUtil::isGdprForgetMe(action, registry));
-        return false;
-    }));
-    EXPECT_TRUE(testing::waitUntil([&] { return finished.load() == 2; }));
+    FvnUtil::waitForGdprResendIdle();
+    // Once it is done, the next check re-sends again.
+    EXPECT_TRUE(FvnUtil::isGdprForgetMe(action, registry));
+    FvnUtil::waitForGdprResendIdle();
+    EXPECT_EQ(started.load(), 2);
+    EXPECT_EQ(finished.load(), 2);
     EXPECT_FALSE(ranOnCaller.load());
 
     registry.putBool(true, key(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC));

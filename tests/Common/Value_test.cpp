@@ -9,13 +9,8 @@
 #include <random>
 
 #include "Common/ValueCodec.h"
+#include "support/TestSupport.h"
 
-namespace sorvel {
-// Failure messages show the rendering rather than the object's bytes.
-inline void PrintTo(const Value& v, std::ostream* os) {
-    *os << v.render();
-}
-}  // namespace sorvel
 
 namespace sorvel {
 namespace {

@@ -21,7 +21,8 @@ struct FixedModel : IApiModel {
     explicit FixedModel(std::string u) : url(std::move(u)) {}
     std::string getUrl() const override { return url; }
     Value::Map toDictionary() const override {
-        return {{"common", Value(Value::Map{{"request_datetime", Value("2024-01-01T00:00:00.000Z")}})}};
+        return {
+            {"common", Value(Value::Map{{"request_datetime", Value("2024-01-01T00:00:00.000Z")}})}};
     }
 };
 
@@ -55,7 +56,7 @@ struct Outcome {
 };
 
 class ApiConnectionManagerTest : public NetworkFixture {
-protected:
+  protected:
     std::shared_ptr<ApiConnection> post(Endpoint endpoint = Endpoint::DRWORKS) {
         std::string url = endpoint == Endpoint::DEFERRED_DEEPLINK
                               ? Constants::fill(Constants::DEFERRED_DEEPLINK_URL(), {kAppKey})
@@ -67,9 +68,8 @@ protected:
     // Waits until the manager scheduled its next retry, advances the manual
     // clock by one retry interval and waits for the retry to reach the server.
     void nextRetry(const ApiConnectionManager& manager, std::size_t expectedRequests) {
-        ASSERT_TRUE(testing::waitUntil([&] {
-            return manager.attemptCount() == static_cast<int>(expectedRequests) - 1;
-        }));
+        ASSERT_TRUE(testing::waitUntil(
+            [&] { return manager.attemptCount() == static_cast<int>(expectedRequests) - 1; }));
         sdk.clock()->advance(ApiConnectionManager::RETRY_INTERVAL);
         ASSERT_TRUE(server.waitForRequests(expectedRequests, std::chrono::seconds(10)));
     }
@@ -153,7 +153,8 @@ TEST_F(ApiConnectionManagerTest, WrongAppKeyAnswersAreRetriedThreeTimesTenSecond
         EXPECT_EQ(server.requestCount(), 4u);
         EXPECT_EQ(out.count(), 1u);
         SvlLog::flush();
-        EXPECT_TRUE(log.contains("ApiConnectionManager retry failed. Skip retry uploading events."));
+        EXPECT_TRUE(
+            log.contains("ApiConnectionManager retry failed. Skip retry uploading events."));
         EXPECT_TRUE(log.contains("Warning!! :: wrong appkey : "));
     }
 }

@@ -44,9 +44,9 @@ std::string referenceAuthCs(const std::string& secret, const std::string& time,
     HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
          reinterpret_cast<const unsigned char*>(time.data()), 13, key, &keyLen);
     std::string b64(4 * ((json.size() + 2) / 3) + 1, '\0');
-    b64.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()),
-                                                   reinterpret_cast<const unsigned char*>(json.data()),
-                                                   static_cast<int>(json.size()))));
+    b64.resize(static_cast<size_t>(EVP_EncodeBlock(
+        reinterpret_cast<unsigned char*>(b64.data()),
+        reinterpret_cast<const unsigned char*>(json.data()), static_cast<int>(json.size()))));
     unsigned char md[16];
     unsigned mdLen = 0;
     EVP_Digest(b64.data(), b64.size(), md, &mdLen, EVP_md5(), nullptr);
@@ -81,10 +81,12 @@ class ApiConnectionTest : public NetworkFixture {};
 
 TEST_F(ApiConnectionTest, SignsTheBase64BodyOfAKnownRequest) {
     const std::string time = "2024-03-05T07:08:09.123Z";
-    Value::Map body{{"common", Value(Value::Map{{"request_datetime", Value(time)}})},
-                    {"evts", Value(Value::Array{Value(Value::Map{{"n", Value(1)}, {"s", Value("é")}})})}};
+    Value::Map body{
+        {"common", Value(Value::Map{{"request_datetime", Value(time)}})},
+        {"evts", Value(Value::Array{Value(Value::Map{{"n", Value(1)}, {"s", Value("é")}})})}};
     // Compact, keys sorted, UTF-8 as is.
-    const std::string json = R"({"common":{"request_datetime":"2024-03-05T07:08:09.123Z"},"evts":[{"n":1,"s":"é"}]})";
+    const std::string json =
+        R"({"common":{"request_datetime":"2024-03-05T07:08:09.123Z"},"evts":[{"n":1,"s":"é"}]})";
 
     auto connection = std::make_shared<ApiConnection>(registry);
     connection->setPostRequest(
@@ -102,12 +104,14 @@ TEST_F(ApiConnectionTest, SignsTheBase64BodyOfAKnownRequest) {
     EXPECT_EQ(r.header("svl-auth-cs"), referenceAuthCs(kSecretKey, time, json));
     EXPECT_EQ(r.signature, "valid");
     // A different hour derives a different key.
-    EXPECT_NE(referenceAuthCs(kSecretKey, "2024-03-05T08:08:09.123Z", json), r.header("svl-auth-cs"));
+    EXPECT_NE(referenceAuthCs(kSecretKey, "2024-03-05T08:08:09.123Z", json),
+              r.header("svl-auth-cs"));
 }
 
 TEST_F(ApiConnectionTest, BodyEncodingAndContentTypeFollowTheEndpoint) {
-    Value::Map body{{"common", Value(Value::Map{{"request_datetime", Value("2024-01-01T00:00:00.000Z")}})},
-                    {"k", Value("v")}};
+    Value::Map body{
+        {"common", Value(Value::Map{{"request_datetime", Value("2024-01-01T00:00:00.000Z")}})},
+        {"k", Value("v")}};
     const std::string json = Value(body).toJson();
     struct Case {
         std::string url;
@@ -117,7 +121,8 @@ TEST_F(ApiConnectionTest, BodyEncodingAndContentTypeFollowTheEndpoint) {
     };
     const std::string web = Constants::WEB_API_BASE_URL();
     const std::vector<Case> cases{
-        {Constants::fill(Constants::EVENT_BULK_URL(), {kAppKey}), false, Endpoint::EVENT_BULK, false},
+        {Constants::fill(Constants::EVENT_BULK_URL(), {kAppKey}), false, Endpoint::EVENT_BULK,
+         false},
         {Constants::fill(Constants::DRWORKS_URL(), {kAppKey}), false, Endpoint::DRWORKS, false},
         {Constants::fill(Constants::DEFERRED_DEEPLINK_URL(), {kAppKey}), false,
          Endpoint::DEFERRED_DEEPLINK, false},
@@ -153,11 +158,13 @@ TEST_F(ApiConnectionTest, BodyEncodingAndContentTypeFollowTheEndpoint) {
 TEST_F(ApiConnectionTest, UserAgentCallerHeadersAndTheUnsignedGet) {
     platform::host::setDeviceModel("iPhone14,2");
     platform::host::setOsVersion("17.1");
-    Value::Map body{{"common", Value(Value::Map{{"request_datetime", Value("2024-01-01T00:00:00.000Z")}})}};
+    Value::Map body{
+        {"common", Value(Value::Map{{"request_datetime", Value("2024-01-01T00:00:00.000Z")}})}};
 
     auto post = std::make_shared<ApiConnection>(registry);
     post->setPostRequest(FixedModel(Constants::GDPR_URL(), body))
-        .setHeaders({{"Authorization", "token-1"}, {"X-Absent", std::nullopt}, {"User-Agent", "spoof"}});
+        .setHeaders(
+            {{"Authorization", "token-1"}, {"X-Absent", std::nullopt}, {"User-Agent", "spoof"}});
     ASSERT_TRUE(sendOnce(post).isSuccess());
     auto gdpr = server.requests(Endpoint::GDPR);
     ASSERT_EQ(gdpr.size(), 1u);
@@ -175,7 +182,8 @@ TEST_F(ApiConnectionTest, UserAgentCallerHeadersAndTheUnsignedGet) {
     ASSERT_EQ(config.size(), 1u);
     EXPECT_EQ(config[0].appKey, kAppKey);
     EXPECT_EQ(config[0].header("x-trace"), "t");
-    for (const char* absent : {"svl-auth-time", "svl-auth-cs", "user-agent", "content-type", "x-absent"}) {
+    for (const char* absent :
+         {"svl-auth-time", "svl-auth-cs", "user-agent", "content-type", "x-absent"}) {
         EXPECT_FALSE(config[0].hasHeader(absent)) << absent;
     }
 }
@@ -195,14 +203,16 @@ TEST_F(ApiConnectionTest, TheDeferredDeeplinkBodyIsSignedWithTheTimeOfSending) {
     auto r = server.requests(Endpoint::DEFERRED_DEEPLINK);
     ASSERT_EQ(r.size(), 1u);
     const std::string time = r[0].header("svl-auth-time");
-    EXPECT_TRUE(std::regex_match(time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)"))) << time;
+    EXPECT_TRUE(std::regex_match(time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        << time;
     EXPECT_EQ(r[0].header("svl-auth-cs"), referenceAuthCs(kSecretKey, time, r[0].decodedBody));
     EXPECT_EQ(r[0].signature, "valid");
 }
 
 TEST_F(ApiConnectionTest, UnsendableRequestsAreAnsweredOnceWithCodeZero) {
     testing::LogCapture log;
-    Value::Map signedBody{{"common", Value(Value::Map{{"request_datetime", Value("2024-01-01T00:00:00.000Z")}})}};
+    Value::Map signedBody{
+        {"common", Value(Value::Map{{"request_datetime", Value("2024-01-01T00:00:00.000Z")}})}};
     const std::string bulk = Constants::fill(Constants::EVENT_BULK_URL(), {kAppKey});
 
     auto noMethod = std::make_shared<ApiConnection>(registry);
@@ -211,8 +221,8 @@ TEST_F(ApiConnectionTest, UnsendableRequestsAreAnsweredOnceWithCodeZero) {
     auto noTime = std::make_shared<ApiConnection>(registry);
     noTime->setPostRequest(FixedModel(bulk, {{"common", Value(Value::Map{})}}));
     auto shortTime = std::make_shared<ApiConnection>(registry);
-    shortTime->setPostRequest(
-        FixedModel(bulk, {{"common", Value(Value::Map{{"request_datetime", Value("2024-01-01")}})}}));
+    shortTime->setPostRequest(FixedModel(
+        bulk, {{"common", Value(Value::Map{{"request_datetime", Value("2024-01-01")}})}}));
 
     for (const auto& c : {noMethod, badUrl, noTime, shortTime}) {
         Result r = sendOnce(c, true);
@@ -235,7 +245,8 @@ TEST_F(ApiConnectionTest, UnsendableRequestsAreAnsweredOnceWithCodeZero) {
 
 TEST_F(ApiConnectionTest, DroppedConnectionAndTimeOutGiveCodeZero) {
     const std::string bulk = Constants::fill(Constants::EVENT_BULK_URL(), {kAppKey});
-    Value::Map body{{"common", Value(Value::Map{{"request_datetime", Value("2024-01-01T00:00:00.000Z")}})}};
+    Value::Map body{
+        {"common", Value(Value::Map{{"request_datetime", Value("2024-01-01T00:00:00.000Z")}})}};
 
     tools::ScriptedAnswer drop;
     drop.dropConnection = true;

@@ -26,7 +26,7 @@ using tools::Endpoint;
 const std::regex kUuid("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
 
 class DeviceDataTest : public NetworkFixture {
-protected:
+  protected:
     std::string storedAdid() {
         return registry->getString(rawValue(DataRegistryKey::STRING_ADID), "");
     }
@@ -69,9 +69,11 @@ TEST_F(DeviceDataTest, CommonBlockCarriesStoredAndDeviceValues) {
     platform::host::setDeviceModel("iPhone14,2");
     platform::host::setOsVersion("17.1");
     platform::host::setAdvertisingIdentifier("AD-1");
-    platform::host::setTrackingAuthorizationStatus(platform::TrackingAuthorizationStatus::authorized);
+    platform::host::setTrackingAuthorizationStatus(
+        platform::TrackingAuthorizationStatus::authorized);
     platform::host::setCarrier(platform::CarrierInfo{"Carrier", "450", "05", "kr"});
-    platform::host::setNotificationAuthorizationStatus(platform::NotificationAuthorizationStatus::authorized);
+    platform::host::setNotificationAuthorizationStatus(
+        platform::NotificationAuthorizationStatus::authorized);
     registry->putString(std::string("token-1"), rawValue(DataRegistryKey::STRING_REGISTRATION_ID));
     registry->putBool(true, rawValue(DataRegistryKey::BOOL_IS_PUSH_ENABLE));
     DeviceStaticDataProvider(registry).refreshData();

@@ -48,7 +48,8 @@ TEST(HttpTest, PlainHttpOnlyThroughAMappingAndBasePathsAreKept) {
     ASSERT_TRUE(server.start());
     HttpSession session;
 
-    HttpResponse direct = session.dataTask(get(server.baseUrl() + "/prod/sdk.config/K/config.json"));
+    HttpResponse direct =
+        session.dataTask(get(server.baseUrl() + "/prod/sdk.config/K/config.json"));
     EXPECT_EQ(direct.status, 0);
     EXPECT_EQ(server.requestCount(), 0u);
     EXPECT_TRUE(log.contains("Http :: refused"));
@@ -61,8 +62,9 @@ TEST(HttpTest, PlainHttpOnlyThroughAMappingAndBasePathsAreKept) {
     EXPECT_EQ(server.requests()[0].path, "/front/prod/sdk.config/K/config.json");
     EXPECT_EQ(server.requests()[0].endpoint, Endpoint::CONFIG);
 
+    // Once the mapping is gone, plain http to the double is refused again.
     host::clearHttpHostMappings();
-    EXPECT_EQ(session.dataTask(get(kConfigUrl)).status, 0);  // the real host is never reached here
+    EXPECT_EQ(session.dataTask(get(server.baseUrl() + "/prod/sdk.config/K/config.json")).status, 0);
     EXPECT_EQ(server.requestCount(), 1u);
 }
 

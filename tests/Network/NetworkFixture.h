@@ -20,7 +20,7 @@ inline constexpr const char* kAppKey = "APPKEY0123456789abcdef";
 // A fresh app with a manual clock, a registry holding both keys, and every
 // host of the maker pointed at a server double of its own.
 class NetworkFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(server.start());
         platform::host::mapHttpHost("*", server.baseUrl());

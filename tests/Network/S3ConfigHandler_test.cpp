@@ -5,17 +5,19 @@
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
 #include "Common/SvlLog.h"
-#include "Data/DataProviders/DeviceDataKeys.h"
+#include "Common/DataRegistryKey.h"
 #include "Network/EventSamplingModel.h"
 #include "support/TestSupport.h"
 
 namespace sorvel {
 namespace {
 
-std::string_view key(DataRegistryKey k) { return rawValue(k); }
+std::string_view key(DataRegistryKey k) {
+    return rawValue(k);
+}
 
 class S3ConfigHandlerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
         handler().setDataRegistry(registry);
@@ -27,25 +29,30 @@ protected:
 };
 
 TEST_F(S3ConfigHandlerTest, AppliesEveryKeyAndDefaultsTheAbsentOnes) {
-    handler().applyConfig(R"({"allStop":true,"pause":false,"blockedEvents":["custom:buy","svl:login",7],
+    handler().applyConfig(
+        R"({"allStop":true,"pause":false,"blockedEvents":["custom:buy","svl:login",7],
         "maxPropertySize":42,"inAppMessageActive":true,
         "eventSamplings":{"custom:buy":{"type":0,"eventProbabilities":{"a":50}}}})");
     EXPECT_TRUE(registry->getBool(key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP), false));
-    EXPECT_TRUE(registry->getBool(key(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE), false));
-    EXPECT_EQ(registry->getInt(ConfigDataKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE, 0), 42);
+    EXPECT_TRUE(
+        registry->getBool(key(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE), false));
+    EXPECT_EQ(registry->getInt(rawValue(DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE), 0), 42);
     EXPECT_EQ(handler().configPropertyMaxSize(), 42);
     EXPECT_EQ(handler().blockedEvents(), (std::vector<std::string>{"custom:buy", "svl:login"}));
-    auto sampling = registry->getDictionary(key(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA), {});
+    auto sampling =
+        registry->getDictionary(key(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA), {});
     ASSERT_EQ(sampling.count("custom:buy"), 1u);
 
     // Absent keys take their defaults; a map that is not a map counts as absent.
     handler().applyConfig(R"({"eventSamplings":[1,2],"maxPropertySize":"many"})");
     EXPECT_FALSE(registry->getBool(key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP), true));
-    EXPECT_FALSE(registry->getBool(key(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE), true));
+    EXPECT_FALSE(
+        registry->getBool(key(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE), true));
     EXPECT_EQ(handler().configPropertyMaxSize(), S3ConfigHandler::DEFAULT_PROPERTY_MAX_SIZE);
     EXPECT_TRUE(handler().blockedEvents().empty());
-    EXPECT_TRUE(registry->getDictionary(key(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA),
-                                        {{"x", Value(1)}})
+    EXPECT_TRUE(registry
+                    ->getDictionary(key(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA),
+                                    {{"x", Value(1)}})
                     .empty());
 
     // A fresh handler state reloads what is stored.
@@ -120,14 +127,16 @@ TEST(EventSamplingModelTest, ReadsTypesAndProbabilitiesStrictly) {
 
     auto model = EventSamplingModel::fromDictionary(
         {{"type", Value(1)},
-         {"eventProbabilities", Value(Value::Map{{"a", Value(10)}, {"b", Value(std::uint64_t{4294967295u})}})}});
+         {"eventProbabilities",
+          Value(Value::Map{{"a", Value(10)}, {"b", Value(std::uint64_t{4294967295u})}})}});
     EXPECT_EQ(model.getProbability("a"), 10u);
     EXPECT_EQ(model.getProbability("b"), 4294967295u);
     EXPECT_FALSE(model.getProbability("c").has_value());
 
-    for (const Value& bad : {Value(Value::Map{{"a", Value(10)}, {"b", Value(-1)}}),
-                             Value(Value::Map{{"a", Value(std::int64_t{4294967296})}}),
-                             Value(Value::Map{{"a", Value("10")}}), Value(Value::Array{Value(1)})}) {
+    for (const Value& bad :
+         {Value(Value::Map{{"a", Value(10)}, {"b", Value(-1)}}),
+          Value(Value::Map{{"a", Value(std::int64_t{4294967296})}}),
+          Value(Value::Map{{"a", Value("10")}}), Value(Value::Array{Value(1)})}) {
         auto m = EventSamplingModel::fromDictionary({{"eventProbabilities", bad}});
         EXPECT_TRUE(m.eventWithProbability.empty()) << bad.render();
     }

@@ -15,12 +15,6 @@
 #include "Platform/Host.h"
 #include "support/TestSupport.h"
 
-namespace sorvel {
-// Failure messages show the rendering rather than the object's bytes.
-inline void PrintTo(const Value& v, std::ostream* os) {
-    *os << v.render();
-}
-}  // namespace sorvel
 
 namespace sorvel::platform {
 namespace {

@@ -18,6 +18,7 @@ namespace {
 class LogLines {
   public:
     LogLines() {
+        SvlLog::flush();  // lines of earlier tests are not ours
         auto d = makeLogDelegate([this](SorvelLogLevel level, const std::string& line) {
             std::lock_guard<std::mutex> lock(mu_);
             lines_.push_back({level, line});

@@ -27,8 +27,8 @@ constexpr const char* kUserAgent = "Ovinthal/2.1.0.1 (iOS 17.1; U; iPhone14,2 Bu
 
 // A signed request put together by hand from the SDK's signer, so the double
 // is held against the client's implementation of the same rule.
-platform::HttpRequest signedPost(const std::string& url, const std::string& json, BodyEncoding encoding,
-                                 const std::string& secret = kSecret) {
+platform::HttpRequest signedPost(const std::string& url, const std::string& json,
+                                 BodyEncoding encoding, const std::string& secret = kSecret) {
     auto body = signRequestBody(json, encoding, secret, kTime);
     platform::HttpRequest r;
     r.method = "POST";
@@ -42,7 +42,7 @@ platform::HttpRequest signedPost(const std::string& url, const std::string& json
 }
 
 class ServerDoubleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(server.start());
         platform::host::mapHttpHost("*", server.baseUrl());
@@ -76,8 +76,9 @@ TEST_F(ServerDoubleTest, ChecksSignatureEncodingAndJsonLikeARealServer) {
     auto badAgent = signedPost(kGdpr, kJson, BodyEncoding::JSON_TEXT);
     badAgent.headers[1].second = "curl/8";
     auto notJson = signedPost(kGdpr, "{\"a\":", BodyEncoding::JSON_TEXT);
-    auto otherTime = signedPost(kGdpr, R"({"common":{"request_datetime":"2024-05-06T07:59:59.000Z"}})",
-                                BodyEncoding::JSON_TEXT);
+    auto otherTime =
+        signedPost(kGdpr, R"({"common":{"request_datetime":"2024-05-06T07:59:59.000Z"}})",
+                   BodyEncoding::JSON_TEXT);
     auto notBase64 = signedPost(kBulk, kJson, BodyEncoding::BASE64);
     notBase64.body = "%%%%";
     platform::HttpRequest getOnPost = signedPost(kBulk, kJson, BodyEncoding::BASE64);
@@ -127,7 +128,8 @@ TEST_F(ServerDoubleTest, AnswersFromTheScriptInOrderThenTheDefault) {
     server.script(Endpoint::EVENT_BULK, second);
 
     // A rejected request does not use up the script.
-    EXPECT_EQ(send(signedPost(kBulk, kJson, BodyEncoding::JSON_TEXT)).status, Rejection::BAD_ENCODING);
+    EXPECT_EQ(send(signedPost(kBulk, kJson, BodyEncoding::JSON_TEXT)).status,
+              Rejection::BAD_ENCODING);
     auto a = send(signedPost(kBulk, kJson, BodyEncoding::BASE64));
     auto b = send(signedPost(kBulk, kJson, BodyEncoding::BASE64));
     auto c = send(signedPost(kBulk, kJson, BodyEncoding::BASE64));
@@ -155,11 +157,20 @@ TEST(ServerDoubleProgramTest, PrintsEachSignedRequestAsOneJsonLine) {
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args{SORVEL_SERVER_DOUBLE_EXE, "--port", "0", "--secret-key", kSecret,
-                                  "--port-file", portFile, "--max-requests", "1",
-                                  "--lifetime-seconds", "60"};
+    std::vector<std::string> args{SORVEL_SERVER_DOUBLE_EXE,
+                                  "--port",
+                                  "0",
+                                  "--secret-key",
+                                  kSecret,
+                                  "--port-file",
+                                  portFile,
+                                  "--max-requests",
+                                  "1",
+                                  "--lifetime-seconds",
+                                  "60"};
     std::vector<char*> argv;
     for (auto& a : args) {
         argv.push_back(a.data());
@@ -175,7 +186,8 @@ TEST(ServerDoubleProgramTest, PrintsEachSignedRequestAsOneJsonLine) {
         return static_cast<bool>(in >> port);
     }));
     platform::host::mapHttpHost("*", "http://127.0.0.1:" + port);
-    auto response = platform::HttpSession::shared().dataTask(signedPost(kBulk, kJson, BodyEncoding::BASE64));
+    auto response =
+        platform::HttpSession::shared().dataTask(signedPost(kBulk, kJson, BodyEncoding::BASE64));
     EXPECT_EQ(response.status, 200);
 
     // One request was all it was asked to serve: it prints it and ends.

@@ -4,11 +4,18 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "Platform/Clock.h"
 #include "Platform/SystemLog.h"
+#include "sorvel/Value.h"
+
+namespace sorvel {
+// Failure messages show a Value's rendering rather than its bytes.
+inline void PrintTo(const Value& v, std::ostream* os) { *os << v.render(); }
+}  // namespace sorvel
 
 namespace sorvel::testing {
 

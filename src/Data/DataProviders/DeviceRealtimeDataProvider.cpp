@@ -5,7 +5,7 @@
 #include "Common/KeyChain.h"
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
-#include "Data/DataProviders/DeviceDataKeys.h"
+#include "Common/DataRegistryKey.h"
 #include "Platform/Bundle.h"
 #include "Platform/Crypto.h"
 #include "Platform/Device.h"
@@ -59,18 +59,19 @@ void DeviceRealtimeDataProvider::refreshData() {
     std::string idfa = SVLBooleanState::isStopGettingIDFA().get()
                            ? std::string(platform::Device::ZERO_ADVERTISING_ID)
                            : platform::Device::advertisingIdentifier();
-    registry_->putString(idfa, DeviceDataKey::STRING_IDFA);
+    registry_->putString(idfa, rawValue(DataRegistryKey::STRING_IDFA));
     registry_->putInt(static_cast<std::int64_t>(platform::Device::trackingAuthorizationStatus()),
-                      DeviceDataKey::INT_ATT_STATUS);
+                      rawValue(DataRegistryKey::INT_ATT_STATUS));
 
     registry_->putString(platform::Reachability::shared().currentStatus(),
-                         DeviceDataKey::STRING_NETWORK_TYPE);
+                         rawValue(DataRegistryKey::STRING_NETWORK_TYPE));
     auto carrier = platform::Device::carrier();
     registry_->putString(carrier ? std::optional<std::string>(carrier->name) : std::nullopt,
-                         DeviceDataKey::STRING_CARRIER_NAME);
-    registry_->putString(platform::Device::radioAccessTechnology(), DeviceDataKey::STRING_RADIO_TYPE);
-    registry_->putString(primaryAddress(), DeviceDataKey::STRING_IP_ADDRESS);
-    registry_->putString(FvnUtil::getLanguage(), DeviceDataKey::STRING_LANGUAGE);
+                         rawValue(DataRegistryKey::STRING_CARRIER_NAME));
+    registry_->putString(platform::Device::radioAccessTechnology(),
+                         rawValue(DataRegistryKey::STRING_RADIO_TYPE));
+    registry_->putString(primaryAddress(), rawValue(DataRegistryKey::STRING_IP_ADDRESS));
+    registry_->putString(FvnUtil::getLanguage(), rawValue(DataRegistryKey::STRING_LANGUAGE));
 }
 
 }  // namespace sorvel

@@ -17,7 +17,7 @@ class KeyChain;
 // The device id is the Info key "SorvelQaAdid" in quality-assurance mode, else
 // the one in the keychain, else a new UUID that is saved to the keychain.
 class DeviceRealtimeDataProvider : public IDataProvider {
-public:
+  public:
     static constexpr const char* QA_ADID_INFO_KEY = "SorvelQaAdid";
 
     DeviceRealtimeDataProvider(std::shared_ptr<DataRegistry> registry,
@@ -27,7 +27,7 @@ public:
     // The device id by the rule above (saves a new one to the keychain).
     std::string resolveDeviceId();
 
-private:
+  private:
     std::shared_ptr<DataRegistry> registry_;
     std::shared_ptr<KeyChain> keychain_;
 };

@@ -12,13 +12,13 @@ class DataRegistry;
 // model, the OS version, the package name, the app version and build, and the
 // installer.
 class DeviceStaticDataProvider : public IDataProvider {
-public:
+  public:
     static constexpr const char* INSTALLER = "AppStore";
 
     explicit DeviceStaticDataProvider(std::shared_ptr<DataRegistry> registry);
     void refreshData() override;
 
-private:
+  private:
     std::shared_ptr<DataRegistry> registry_;
 };
 

@@ -4,7 +4,7 @@ namespace sorvel {
 
 // A provider that refreshes stored device data.
 class IDataProvider {
-public:
+  public:
     virtual ~IDataProvider() = default;
     virtual void refreshData() = 0;
 };

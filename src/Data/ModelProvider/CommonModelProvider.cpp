@@ -4,7 +4,7 @@
 #include "Common/DataRegistry.h"
 #include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
-#include "Data/DataProviders/DeviceDataKeys.h"
+#include "Common/DataRegistryKey.h"
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 #include "Platform/Device.h"
 #include "Platform/Dispatch.h"
@@ -34,8 +34,9 @@ ListenerState& listenerState() {
 
 }  // namespace
 
-CommonModelProvider::CommonModelProvider(std::shared_ptr<DataRegistry> registry,
-                                         std::shared_ptr<DeviceRealtimeDataProvider> realtimeProvider)
+CommonModelProvider::CommonModelProvider(
+    std::shared_ptr<DataRegistry> registry,
+    std::shared_ptr<DeviceRealtimeDataProvider> realtimeProvider)
     : registry_(std::move(registry)), realtimeProvider_(std::move(realtimeProvider)) {}
 
 void CommonModelProvider::setOsPushEnableListener(OsPushEnableListener listener) {
@@ -46,14 +47,15 @@ void CommonModelProvider::setOsPushEnableListener(OsPushEnableListener listener)
 
 bool CommonModelProvider::getOsPushEnable() {
     if (platform::isMainThread()) {
-        SvlLog::error("CommonModelProvider.getOsPushEnable :: called on the main thread; "
-                      "the stored permission is used");
+        SvlLog::error(
+            "CommonModelProvider.getOsPushEnable :: called on the main thread; "
+            "the stored permission is used");
         return FvnUtil::getOsPushEnable(*registry_);
     }
     using Status = platform::NotificationAuthorizationStatus;
     const Status status = platform::Device::notificationAuthorizationStatus();
-    const bool enabled =
-        status == Status::authorized || status == Status::provisional || status == Status::ephemeral;
+    const bool enabled = status == Status::authorized || status == Status::provisional ||
+                         status == Status::ephemeral;
     OsPushEnableListener listener;
     {
         auto& s = listenerState();
@@ -78,27 +80,29 @@ CommonModel CommonModelProvider::getDataModel() {
 
     model.identity.adid = str(rawValue(DataRegistryKey::STRING_ADID));
     model.identity.deviceId = str(rawValue(DataRegistryKey::STRING_DEVICE_ID));
-    model.identity.idfa = reg.getString(DeviceDataKey::STRING_IDFA, platform::Device::ZERO_ADVERTISING_ID);
-    model.identity.attStatus = reg.getInt(DeviceDataKey::INT_ATT_STATUS, 0);
+    model.identity.idfa =
+        reg.getString(rawValue(DataRegistryKey::STRING_IDFA), platform::Device::ZERO_ADVERTISING_ID);
+    model.identity.attStatus = reg.getInt(rawValue(DataRegistryKey::INT_ATT_STATUS), 0);
     model.identity.registrationId = str(rawValue(DataRegistryKey::STRING_REGISTRATION_ID));
-    model.identity.isPushEnable = reg.getBool(rawValue(DataRegistryKey::BOOL_IS_PUSH_ENABLE), false);
+    model.identity.isPushEnable =
+        reg.getBool(rawValue(DataRegistryKey::BOOL_IS_PUSH_ENABLE), false);
     model.identity.isPushEnableOs = getOsPushEnable();
 
-    model.device.model = str(DeviceDataKey::STRING_DEVICE_MODEL);
-    model.device.osVersion = str(DeviceDataKey::STRING_OS_VERSION);
-    model.device.language = str(DeviceDataKey::STRING_LANGUAGE);
-    model.device.networkType = str(DeviceDataKey::STRING_NETWORK_TYPE);
-    model.device.carrier = str(DeviceDataKey::STRING_CARRIER_NAME);
-    model.device.radio = str(DeviceDataKey::STRING_RADIO_TYPE);
-    model.device.ipAddress = str(DeviceDataKey::STRING_IP_ADDRESS);
+    model.device.model = str(rawValue(DataRegistryKey::STRING_DEVICE_MODEL));
+    model.device.osVersion = str(rawValue(DataRegistryKey::STRING_OS_VERSION));
+    model.device.language = str(rawValue(DataRegistryKey::STRING_LANGUAGE));
+    model.device.networkType = str(rawValue(DataRegistryKey::STRING_NETWORK_TYPE));
+    model.device.carrier = str(rawValue(DataRegistryKey::STRING_CARRIER_NAME));
+    model.device.radio = str(rawValue(DataRegistryKey::STRING_RADIO_TYPE));
+    model.device.ipAddress = str(rawValue(DataRegistryKey::STRING_IP_ADDRESS));
 
-    model.packageName = str(DeviceDataKey::STRING_PACKAGE_NAME);
+    model.packageName = str(rawValue(DataRegistryKey::STRING_PACKAGE_NAME));
     model.appkey = str(rawValue(DataRegistryKey::STRING_APPKEY));
     model.apiVersion = SdkVersion::API_VERSION;
     model.sdkVersion = SdkVersion::SDK_VERSION;
-    model.installer = str(DeviceDataKey::STRING_INSTALLER);
-    model.appVersion = str(DeviceDataKey::STRING_APP_VERSION);
-    model.buildId = str(DeviceDataKey::STRING_BUILD_ID);
+    model.installer = str(rawValue(DataRegistryKey::STRING_INSTALLER));
+    model.appVersion = str(rawValue(DataRegistryKey::STRING_APP_VERSION));
+    model.buildId = str(rawValue(DataRegistryKey::STRING_BUILD_ID));
     return model;
 }
 

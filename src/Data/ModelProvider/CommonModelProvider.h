@@ -14,7 +14,7 @@ class DeviceRealtimeDataProvider;
 // Builds the common block of a request from the stored and current device
 // data, with the current time as its request time.
 class CommonModelProvider : public IDataModelProvider<CommonModel> {
-public:
+  public:
     CommonModelProvider(std::shared_ptr<DataRegistry> registry,
                         std::shared_ptr<DeviceRealtimeDataProvider> realtimeProvider);
 
@@ -31,7 +31,7 @@ public:
     using OsPushEnableListener = std::function<void(bool)>;
     static void setOsPushEnableListener(OsPushEnableListener listener);
 
-private:
+  private:
     std::shared_ptr<DataRegistry> registry_;
     std::shared_ptr<DeviceRealtimeDataProvider> realtimeProvider_;
 };

@@ -11,11 +11,14 @@ std::shared_ptr<IApiModel> DeferredDeeplinkModelProvider::getApiModel() {
     return getDeferredDeeplinkModel();
 }
 
-std::shared_ptr<DeferredDeeplinkModel> DeferredDeeplinkModelProvider::getDeferredDeeplinkModel() const {
+std::shared_ptr<DeferredDeeplinkModel> DeferredDeeplinkModelProvider::getDeferredDeeplinkModel()
+    const {
     auto model = std::make_shared<DeferredDeeplinkModel>();
     model->platform = PLATFORM;
-    model->deviceId = registry_->getStringOrNil(rawValue(DataRegistryKey::STRING_ADID), std::nullopt);
-    model->appkey = registry_->getStringOrNil(rawValue(DataRegistryKey::STRING_APPKEY), std::nullopt);
+    model->deviceId =
+        registry_->getStringOrNil(rawValue(DataRegistryKey::STRING_ADID), std::nullopt);
+    model->appkey =
+        registry_->getStringOrNil(rawValue(DataRegistryKey::STRING_APPKEY), std::nullopt);
     return model;
 }
 

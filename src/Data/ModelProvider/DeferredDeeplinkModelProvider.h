@@ -12,14 +12,14 @@ class DataRegistry;
 // Builds the deferred-deeplink request: platform "ios", the stored device id
 // and app key.
 class DeferredDeeplinkModelProvider : public IApiModelProvider {
-public:
+  public:
     static constexpr const char* PLATFORM = "ios";
 
     explicit DeferredDeeplinkModelProvider(std::shared_ptr<DataRegistry> registry);
     std::shared_ptr<IApiModel> getApiModel() override;
     std::shared_ptr<DeferredDeeplinkModel> getDeferredDeeplinkModel() const;
 
-private:
+  private:
     std::shared_ptr<DataRegistry> registry_;
 };
 

@@ -10,11 +10,11 @@ class DataRegistry;
 
 // Builds the GDPR erasure request for the stored device id and app key.
 class GDPRModelProvider : public IApiModelProvider {
-public:
+  public:
     explicit GDPRModelProvider(std::shared_ptr<DataRegistry> registry);
     std::shared_ptr<IApiModel> getApiModel() override;
 
-private:
+  private:
     std::shared_ptr<DataRegistry> registry_;
 };
 

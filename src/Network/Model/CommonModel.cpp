@@ -4,7 +4,9 @@ namespace sorvel {
 namespace {
 
 // An absent field is sent as null, so every block always has the same keys.
-Value orNull(const std::optional<std::string>& v) { return v ? Value(*v) : Value(nullptr); }
+Value orNull(const std::optional<std::string>& v) {
+    return v ? Value(*v) : Value(nullptr);
+}
 
 }  // namespace
 
@@ -22,10 +24,14 @@ Value::Map IdentityModel::toDictionary() const {
 
 Value::Map DeviceModel::toDictionary() const {
     return Value::Map{
-        {"platform", Value(platform)},      {"model", orNull(model)},
-        {"os_version", orNull(osVersion)},  {"language", orNull(language)},
-        {"network_type", orNull(networkType)}, {"carrier", orNull(carrier)},
-        {"radio", orNull(radio)},           {"ip_address", orNull(ipAddress)},
+        {"platform", Value(platform)},
+        {"model", orNull(model)},
+        {"os_version", orNull(osVersion)},
+        {"language", orNull(language)},
+        {"network_type", orNull(networkType)},
+        {"carrier", orNull(carrier)},
+        {"radio", orNull(radio)},
+        {"ip_address", orNull(ipAddress)},
     };
 }
 

@@ -37,9 +37,9 @@ struct DeviceModel : IDataModel {
 
 // The common block of every request body ("common").
 struct CommonModel : IDataModel {
-    std::string requestDatetime;  // "request_datetime": the signing time of the request
-    IdentityModel identity;       // "identity"
-    DeviceModel device;           // "device"
+    std::string requestDatetime;             // "request_datetime": the signing time of the request
+    IdentityModel identity;                  // "identity"
+    DeviceModel device;                      // "device"
     std::optional<std::string> packageName;  // "package_name"
     std::optional<std::string> appkey;       // "app_key"
     std::string apiVersion;                  // "api_version"

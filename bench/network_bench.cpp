@@ -1,0 +1,173 @@
+// Request signing and the signed round trip to the loopback server double.
+#include <benchmark/benchmark.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "Common/Constants.h"
+#include "Common/DataContext.h"
+#include "Common/DataRegistry.h"
+#include "Network/ApiConnection.h"
+#include "Network/ApiConnectionManager.h"
+#include "Network/RequestSigner.h"
+#include "Platform/Host.h"
+#include "Platform/Http.h"
+#include "ServerDouble.h"
+
+namespace {
+
+using namespace sorvel;
+
+constexpr const char* kSecret = "SECRETKEY0123456789abc";
+constexpr const char* kAppKey = "APPKEY0123456789abcdef";
+
+// An upload body of ten events, about 5 KB of JSON, shaped like the real one.
+Value::Map tenEventBody() {
+    Value::Map common{
+        {"request_datetime", Value("2024-05-06T07:08:09.123Z")},
+        {"app_key", Value(kAppKey)},
+        {"sdk_version", Value("2.1.0.1")},
+        {"api_version", Value("6.0.0")},
+        {"package_name", Value("com.sorvel.sample")},
+        {"identity", Value(Value::Map{{"adid", Value("3F2504E0-4F89-41D3-9A0C-0305E82C3301")},
+                                      {"is_push_enable", Value(true)}})},
+        {"device", Value(Value::Map{{"model", Value("iPhone14,2")},
+                                    {"os_version", Value("17.1")},
+                                    {"network_type", Value("wifi")}})}};
+    Value::Array events;
+    for (int i = 0; i < 10; ++i) {
+        events.emplace_back(Value::Map{
+            {"event_id",
+             Value("1714979289123:3F2504E0-4F89-41D3-9A0C-0305E82C33" + std::to_string(10 + i))},
+            {"prev_id", Value("1714979289000:3F2504E0-4F89-41D3-9A0C-0305E82C3300")},
+            {"group", Value("custom")},
+            {"name", Value("purchase_completed")},
+            {"event_datetime", Value("2024-05-06T07:08:09.123Z")},
+            {"session_id", Value("1714979280000:8D1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8")},
+            {"session_order_no", Value(12)},
+            {"event_order_no", Value(340 + i)},
+            {"param", Value(Value::Map{{"svl:item_id", Value("string:SKU-000123")},
+                                       {"svl:price", Value("double:12900.0")},
+                                       {"svl:quantity", Value("long:2")},
+                                       {"svl:currency", Value("string:KRW")},
+                                       {"coupon", Value("string:SPRING-2024")}})},
+            {"user_properties", Value(Value::Map{{"svl:user_id", Value("string:user-778899")},
+                                                 {"tier", Value("string:gold")}})},
+        });
+    }
+    return Value::Map{{"common", Value(std::move(common))}, {"evts", Value(std::move(events))}};
+}
+
+// Signing a ready JSON text: Base64, MD5, the two HMACs.
+void BM_SignTenEventBody(benchmark::State& state) {
+    const std::string json = Value(tenEventBody()).toJson();
+    for (auto _ : state) {
+        auto signedBody =
+            signRequestBody(json, BodyEncoding::BASE64, kSecret, "2024-05-06T07:08:09.123Z");
+        benchmark::DoNotOptimize(signedBody);
+    }
+    state.counters["json_bytes"] = static_cast<double>(json.size());
+}
+BENCHMARK(BM_SignTenEventBody);
+
+// Serialising the body map once to compact JSON and signing it.
+void BM_SerialiseAndSignTenEventBody(benchmark::State& state) {
+    const Value body(tenEventBody());
+    for (auto _ : state) {
+        auto signedBody = signRequestBody(body.toJson(), BodyEncoding::BASE64, kSecret,
+                                          "2024-05-06T07:08:09.123Z");
+        benchmark::DoNotOptimize(signedBody);
+    }
+}
+BENCHMARK(BM_SerialiseAndSignTenEventBody);
+
+// A throw-away app home, so the benchmark's registry writes land in a temp folder.
+struct TempHome {
+    std::string path;
+    TempHome() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "sorvel-bench-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) {
+            path = pattern;
+            platform::host::setHomeFolder(path);
+            platform::host::setKeychainFolder(path + "/keychain");
+        }
+    }
+    ~TempHome() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+struct RoundTripHost {
+    TempHome home;
+    sorvel::tools::ServerDouble server{
+        sorvel::tools::ServerDouble::Options{"127.0.0.1", 0, kSecret}};
+    std::shared_ptr<DataRegistry> registry;
+    bool ok = false;
+    RoundTripHost() {
+        ok = !home.path.empty() && server.start();
+        platform::host::mapHttpHost("*", server.baseUrl());
+        registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
+        registry->putString(std::string(kSecret), rawValue(DataRegistryKey::STRING_SECRETKEY));
+    }
+    ~RoundTripHost() {
+        registry->waitForPendingWrites();
+        platform::host::clearHttpHostMappings();
+    }
+};
+
+struct BulkModel : IApiModel {
+    Value::Map body = tenEventBody();
+    std::string getUrl() const override {
+        return Constants::fill(Constants::EVENT_BULK_URL(), {kAppKey});
+    }
+    Value::Map toDictionary() const override { return body; }
+};
+
+// One signed POST of the ten-event body through the connection manager to the
+// double, on a kept-alive connection; the double checks the signature.
+void BM_SignedPostRoundTrip(benchmark::State& state) {
+    RoundTripHost host;
+    if (!host.ok) {
+        state.SkipWithError("server double did not start");
+        return;
+    }
+    const BulkModel model;
+    // Warm the connection.
+    auto warm = std::make_shared<ApiConnection>(host.registry);
+    warm->setPostRequest(model);
+    ApiConnectionManager().requestSync(warm);
+    const auto opened = platform::HttpSession::shared().stats().connectionsOpened;
+    std::vector<double> micros;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        auto connection = std::make_shared<ApiConnection>(host.registry);
+        connection->setPostRequest(model);
+        Result r = ApiConnectionManager().requestSync(connection);
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0)
+                .count());
+        if (!r.isSuccess()) {
+            state.SkipWithError("round trip failed");
+            break;
+        }
+    }
+    if (!micros.empty()) {
+        std::sort(micros.begin(), micros.end());
+        state.counters["median_us"] = micros[micros.size() / 2];
+        state.counters["p90_us"] = micros[micros.size() * 9 / 10];
+    }
+    state.counters["new_connections"] =
+        static_cast<double>(platform::HttpSession::shared().stats().connectionsOpened - opened);
+    auto recorded = host.server.requests();
+    state.counters["bad_signatures"] = static_cast<double>(std::count_if(
+        recorded.begin(), recorded.end(), [](const auto& r) { return r.signature != "valid"; }));
+}
+BENCHMARK(BM_SignedPostRoundTrip)->Unit(benchmark::kMicrosecond)->Iterations(2000);
+
+}  // namespace
