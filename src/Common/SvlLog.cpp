@@ -7,6 +7,7 @@
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
 #include "Platform/SystemLog.h"
+#include "sorvel/SorvelEnums.h"
 
 namespace sorvel {
 namespace {
@@ -88,21 +89,7 @@ void handle(SorvelLogLevel level, std::string message, bool qaOnly) {
 }  // namespace
 
 const char* SvlLog::levelName(SorvelLogLevel level) noexcept {
-    switch (level) {
-        case SorvelLogLevel::LEVEL_NONE:
-            return "none";
-        case SorvelLogLevel::LEVEL_TRACE:
-            return "trace";
-        case SorvelLogLevel::LEVEL_DEBUG:
-            return "debug";
-        case SorvelLogLevel::LEVEL_INFO:
-            return "info";
-        case SorvelLogLevel::LEVEL_WARNING:
-            return "warning";
-        case SorvelLogLevel::LEVEL_ERROR:
-            return "error";
-    }
-    return "none";
+    return sorvelLogLevelName(level);
 }
 
 void SvlLog::log(SorvelLogLevel level, std::string message, bool qaOnly) noexcept {
