@@ -1,5 +1,6 @@
 // The smallest program that shows the SDK's foundation at work: a durable
-// settings registry with a change listener, the logger, and the queues.
+// settings registry with a change listener, the logger, the queues, and a
+// signed request to a loopback double of the maker's servers.
 // Run it twice: the launch counter survives the restart.
 #include <cstdio>
 #include <cstdlib>
@@ -9,9 +10,14 @@
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
 #include "Common/SvlLog.h"
+#include "Data/ModelProvider/GDPRModelProvider.h"
+#include "Network/ApiConnection.h"
+#include "Network/ApiConnectionManager.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Host.h"
+#include "Platform/Http.h"
 #include "Platform/RunLoop.h"
+#include "ServerDouble.h"
 
 using namespace sorvel;
 
@@ -48,8 +54,33 @@ int main(int argc, char** argv) {
     });
     platform::RunLoop::main().runUntil([&] { return done; }, std::chrono::seconds(5));
 
+    // A signed privacy request, sent to the server double standing in for the
+    // maker's servers; the double checks the signature with the secret key.
+    const std::string secretKey = "demoSecretKey000000001";
+    tools::ServerDouble server(tools::ServerDouble::Options{"127.0.0.1", 0, secretKey});
+    if (!server.start()) {
+        std::printf("could not start the server double\n");
+        return 1;
+    }
+    platform::host::mapHttpHost("*", server.baseUrl());
+    registry->putString(secretKey, rawValue(DataRegistryKey::STRING_SECRETKEY));
+    registry->putString(std::string("DEMO-DEVICE-ID"), rawValue(DataRegistryKey::STRING_ADID));
+    auto connection = std::make_shared<ApiConnection>(registry);
+    connection->setPostRequest(*GDPRModelProvider(registry).getApiModel());
+    Result result = ApiConnectionManager().requestSync(connection);
+    auto recorded = server.requests();
+    std::printf("GDPR request answered %d; the server saw %zu request(s), signature %s\n",
+                result.statusCode(), recorded.size(),
+                recorded.empty() ? "-" : recorded.front().signature.c_str());
+    if (!recorded.empty()) {
+        std::printf("request as the server recorded it: %s\n",
+                    recorded.front().toJsonLine().c_str());
+    }
+    server.stop();
+    done = done && result.isSuccess() && !recorded.empty() && recorded.front().signature == "valid";
+
     registry->waitForPendingWrites();
     SvlLog::flush();
-    std::printf("ok\n");
+    std::printf(done ? "ok\n" : "FAILED\n");
     return done ? 0 : 1;
 }
