@@ -15,7 +15,6 @@
 #include <cctype>
 #include <deque>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <thread>
 
 #include "Platform/Mutex.h"
@@ -43,42 +42,87 @@ struct Route {
     std::string appKey;
 };
 
-Route classify(const std::string& path) {
-    static const std::regex bulk(R"(^(?:/.*)?/api/v6/event/bulk/([^/]*)$)");
-    static const std::regex deeplink(R"(^(?:/.*)?/api/v6/deferred-deeplink/([^/]*)$)");
-    static const std::regex drworks(R"(^(?:/.*)?/api/v6/drworks/([^/]*)$)");
-    static const std::regex gdpr(R"(^(?:/.*)?/api/opengdpr_requests$)");
-    static const std::regex config(R"(^(?:/.*)?/(?:prod|dev)/sdk\.config/([^/]*)/config\.json$)");
-    static const std::regex campaigns(R"(^(?:/.*)?/api/v1/inappmessage/campaigns/get$)");
-    static const std::regex historyList(R"(^(?:/.*)?/api/v6/actionhistory/List$)");
-    static const std::regex historyDevice(
-        R"(^(?:/.*)?/api/v6/actionhistory/([^/]+)/device/[^/]+(?:/[^/]+/[^/]+)?$)");
-    static const std::regex historyUser(
-        R"(^(?:/.*)?/api/v6/actionhistory/([^/]+)/user/[^/]+(?:/[^/]+/[^/]+)?$)");
+// The path's segments between slashes ("/a//b" gives "", "a", "", "b").
+std::vector<std::string_view> segmentsOf(std::string_view path) {
+    std::vector<std::string_view> out;
+    std::size_t from = 0;
+    while (true) {
+        const std::size_t slash = path.find('/', from);
+        out.push_back(path.substr(from, slash == std::string_view::npos ? slash : slash - from));
+        if (slash == std::string_view::npos) {
+            return out;
+        }
+        from = slash + 1;
+    }
+}
 
-    std::smatch m;
-    auto match = [&](const std::regex& re) { return std::regex_match(path, m, re); };
-    auto keyed = [&](Endpoint e, const char* method, BodyForm form) {
-        return Route{e, method, form, m.size() > 1 ? m[1].str() : std::string()};
+// Whether the path ends with the pattern's segments, after a base path of any
+// depth. In a pattern "*" stands for one segment that may be empty and "+"
+// for one that may not; the first of them is the app key.
+bool endsWith(const std::vector<std::string_view>& segments,
+              std::initializer_list<std::string_view> pattern, std::string& appKey) {
+    // Segment 0 is what precedes the leading slash: it is never matched.
+    if (segments.size() < pattern.size() + 1) {
+        return false;
+    }
+    std::size_t i = segments.size() - pattern.size();
+    std::optional<std::string_view> key;
+    for (std::string_view want : pattern) {
+        const std::string_view got = segments[i++];
+        if (want == "*" || want == "+") {
+            if (want == "+" && got.empty()) {
+                return false;
+            }
+            if (!key) {
+                key = got;
+            }
+        } else if (got != want) {
+            return false;
+        }
+    }
+    appKey = std::string(key.value_or(std::string_view()));
+    return true;
+}
+
+// Matched segment by segment rather than with std::regex, whose matcher
+// recurses once per character and overflows the stack on a long path (the
+// server takes paths and headers of up to 8 KiB).
+Route classify(const std::string& path) {
+    if (path.empty() || path.front() != '/') {
+        return Route{};
+    }
+    const auto segs = segmentsOf(path);
+    Route r;
+    auto is = [&](Endpoint e, const char* method, BodyForm form,
+                  std::initializer_list<std::string_view> pattern) {
+        if (!endsWith(segs, pattern, r.appKey)) {
+            return false;
+        }
+        r.endpoint = e;
+        r.method = method;
+        r.form = form;
+        return true;
     };
-    if (match(bulk))
-        return keyed(Endpoint::EVENT_BULK, "POST", BodyForm::BASE64);
-    if (match(deeplink))
-        return keyed(Endpoint::DEFERRED_DEEPLINK, "POST", BodyForm::BASE64);
-    if (match(drworks))
-        return keyed(Endpoint::DRWORKS, "POST", BodyForm::BASE64);
-    if (match(gdpr))
-        return keyed(Endpoint::GDPR, "POST", BodyForm::JSON);
-    if (match(config))
-        return keyed(Endpoint::CONFIG, "GET", BodyForm::NONE);
-    if (match(campaigns))
-        return keyed(Endpoint::IAM_CAMPAIGNS, "POST", BodyForm::JSON);
-    if (match(historyList))
-        return keyed(Endpoint::HISTORY_LIST, "POST", BodyForm::JSON);
-    if (match(historyDevice))
-        return keyed(Endpoint::HISTORY_DELETE_DEVICE, "DELETE", BodyForm::JSON);
-    if (match(historyUser))
-        return keyed(Endpoint::HISTORY_DELETE_USER, "DELETE", BodyForm::JSON);
+    using B = BodyForm;
+    using E = Endpoint;
+    if (is(E::EVENT_BULK, "POST", B::BASE64, {"api", "v6", "event", "bulk", "*"}) ||
+        is(E::DEFERRED_DEEPLINK, "POST", B::BASE64, {"api", "v6", "deferred-deeplink", "*"}) ||
+        is(E::DRWORKS, "POST", B::BASE64, {"api", "v6", "drworks", "*"}) ||
+        is(E::GDPR, "POST", B::JSON, {"api", "opengdpr_requests"}) ||
+        is(E::CONFIG, "GET", B::NONE, {"prod", "sdk.config", "*", "config.json"}) ||
+        is(E::CONFIG, "GET", B::NONE, {"dev", "sdk.config", "*", "config.json"}) ||
+        is(E::IAM_CAMPAIGNS, "POST", B::JSON, {"api", "v1", "inappmessage", "campaigns", "get"}) ||
+        is(E::HISTORY_LIST, "POST", B::JSON, {"api", "v6", "actionhistory", "List"}) ||
+        is(E::HISTORY_DELETE_DEVICE, "DELETE", B::JSON,
+           {"api", "v6", "actionhistory", "+", "device", "+"}) ||
+        is(E::HISTORY_DELETE_DEVICE, "DELETE", B::JSON,
+           {"api", "v6", "actionhistory", "+", "device", "+", "+", "+"}) ||
+        is(E::HISTORY_DELETE_USER, "DELETE", B::JSON,
+           {"api", "v6", "actionhistory", "+", "user", "+"}) ||
+        is(E::HISTORY_DELETE_USER, "DELETE", B::JSON,
+           {"api", "v6", "actionhistory", "+", "user", "+", "+", "+"})) {
+        return r;
+    }
     return Route{};
 }
 
@@ -137,9 +181,40 @@ std::optional<std::string> unbase64(std::string_view in) {
     return out;
 }
 
-bool userAgentWellFormed(const std::string& ua) {
-    static const std::regex re(R"(^Ovinthal/[0-9][0-9.]* \(iOS [^;()]+; U; [^;()]+ Build\)$)");
-    return std::regex_match(ua, re);
+// "Ovinthal/<digits and dots> (iOS <os>; U; <model> Build)", where neither
+// the OS version nor the model holds ';', '(' or ')'.
+bool userAgentWellFormed(std::string_view ua) {
+    constexpr std::string_view head = "Ovinthal/";
+    constexpr std::string_view os = " (iOS ";
+    constexpr std::string_view mid = "; U; ";
+    constexpr std::string_view tail = " Build)";
+    if (ua.size() < head.size() + tail.size() || !ua.starts_with(head) || !ua.ends_with(tail)) {
+        return false;
+    }
+    ua.remove_prefix(head.size());
+    ua.remove_suffix(tail.size());
+    if (ua.empty() || std::isdigit(static_cast<unsigned char>(ua.front())) == 0) {
+        return false;
+    }
+    std::size_t versionEnd = 0;
+    while (
+        versionEnd < ua.size() &&
+        (std::isdigit(static_cast<unsigned char>(ua[versionEnd])) != 0 || ua[versionEnd] == '.')) {
+        ++versionEnd;
+    }
+    ua.remove_prefix(versionEnd);
+    if (!ua.starts_with(os)) {
+        return false;
+    }
+    ua.remove_prefix(os.size());
+    const std::size_t split = ua.find(mid);
+    if (split == std::string_view::npos) {
+        return false;
+    }
+    auto plain = [](std::string_view t) {
+        return !t.empty() && t.find_first_of(";()") == std::string_view::npos;
+    };
+    return plain(ua.substr(0, split)) && plain(ua.substr(split + mid.size()));
 }
 
 nlohmann::json bodyAsJson(const std::string& text) {

@@ -1,10 +1,11 @@
 #include "Common/FvnUtil.h"
 
 #include <openssl/rand.h>
+#include <pthread.h>
 #include <time.h>
 
 #include <array>
-#include <cctype>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -19,9 +20,11 @@
 #include "Common/ValueText.h"
 #include "Platform/Crypto.h"
 #include "Platform/Dispatch.h"
+#include "Platform/Host.h"
 #include "Platform/Locale.h"
 #include "Platform/Mutex.h"
 #include "Platform/Reachability.h"
+#include "Platform/Scheduler.h"
 
 namespace sorvel {
 namespace {
@@ -33,14 +36,36 @@ struct GdprState {
     platform::Mutex mu;
     FvnUtil::GdprAction hook GUARDED_BY(mu);
     bool inFlight GUARDED_BY(mu) = false;
-    // Last member: destroyed first, so a queued re-send finishes while the
-    // rest of the state still lives.
     std::shared_ptr<platform::DispatchQueue> queue GUARDED_BY(mu);
+
+    GdprState() {
+        // The hook points into one SDK instance; a fresh one starts without.
+        platform::detail::registerResetHook([this] {
+            platform::MutexLock lock(mu);
+            hook = nullptr;
+        });
+    }
 };
 
+// Never torn down: a re-send may be waiting on the network when the process
+// exits, and exit must neither join its thread (minutes of retries) nor pull
+// the state from under it.
 GdprState& gdprState() {
-    static GdprState s;
-    return s;
+    static platform::detail::NoDestructor<GdprState> s;
+    return s.get();
+}
+
+// Bumped in the child of a fork, so random bytes drawn before the fork are
+// never used again by both processes.
+std::atomic<std::uint64_t>& forkGeneration() {
+    static std::atomic<std::uint64_t> generation{0};
+    static const bool registered = [] {
+        return pthread_atfork(nullptr, nullptr, [] {
+                   forkGeneration().fetch_add(1, std::memory_order_relaxed);
+               }) == 0;
+    }();
+    (void)registered;
+    return generation;
 }
 
 // Floor division, so times before 1970 keep a non-negative remainder.
@@ -110,13 +135,16 @@ std::string eventUuid() {
     struct Pool {
         std::array<unsigned char, 4096> bytes{};
         std::size_t used = 4096;
+        std::uint64_t generation = 0;
     };
     thread_local Pool pool;
-    if (pool.used + 16 > pool.bytes.size()) {
+    const std::uint64_t generation = forkGeneration().load(std::memory_order_relaxed);
+    if (pool.used + 16 > pool.bytes.size() || pool.generation != generation) {
         if (RAND_bytes(pool.bytes.data(), static_cast<int>(pool.bytes.size())) != 1) {
             return platform::crypto::uuidString();
         }
         pool.used = 0;
+        pool.generation = generation;
     }
     unsigned char b[16];
     std::memcpy(b, pool.bytes.data() + pool.used, sizeof(b));
@@ -440,27 +468,25 @@ bool FvnUtil::isGdprForgetMe(const GdprAction& action, const DataRegistry& regis
     // is usually the app's main thread on its way into a public call, so it
     // goes to a background queue, and one attempt at a time is enough.
     auto& s = gdprState();
-    std::shared_ptr<platform::DispatchQueue> queue;
-    {
-        platform::MutexLock lock(s.mu);
-        if (s.inFlight) {
-            return true;
-        }
-        s.inFlight = true;
-        if (!s.queue) {
-            s.queue = platform::DispatchQueue::makeSerial("FvnGdprForgetMeResendQueue");
-        }
-        queue = s.queue;
+    platform::MutexLock lock(s.mu);
+    if (s.inFlight) {
+        return true;
     }
-    queue->async([action, &s] {
+    if (!s.queue) {
+        s.queue = platform::DispatchQueue::makeSerial("FvnGdprForgetMeResendQueue");
+    }
+    // Queued under the lock (async only enqueues), so once the flag is set
+    // the block is already there for waitForGdprResendIdle to wait behind.
+    s.queue->async([action, &s] {
         try {
             action();
         } catch (...) {
             SvlLog::error("isGdprForgetMe :: the GDPR forget-me re-send failed", true);
         }
-        platform::MutexLock lock(s.mu);
+        platform::MutexLock blockLock(s.mu);
         s.inFlight = false;
     });
+    s.inFlight = true;
     return true;
 }
 
@@ -562,15 +588,21 @@ Value::Map FvnUtil::getDeeplinkParameters(const std::string& url) {
         return out;
     }
     out[Constants::PARAM_KEY_DEEPLINK_PAYLOAD] = Value(url);
+    // The first occurrence of a name counts, as a query-item lookup finds it;
+    // when that one has no "=", the entry stays out even if a later one has.
+    bool seenTid = false;
+    bool seenTracker = false;
     for (const auto& item : ext::queryItems(*parts)) {
-        if (!item.value) {
-            continue;
+        const char* entry = nullptr;
+        if (item.name == Constants::DEEPLINK_QUERY_TID && !seenTid) {
+            seenTid = true;
+            entry = Constants::PARAM_KEY_DEEPLINK_ADKEY;
+        } else if (item.name == Constants::DEEPLINK_QUERY_TRACKER_ID && !seenTracker) {
+            seenTracker = true;
+            entry = Constants::PARAM_KEY_TRACKER_ID;
         }
-        // The first occurrence of a name counts, as a query-item lookup finds it.
-        if (item.name == Constants::DEEPLINK_QUERY_TID) {
-            out.emplace(Constants::PARAM_KEY_DEEPLINK_ADKEY, Value(*item.value));
-        } else if (item.name == Constants::DEEPLINK_QUERY_TRACKER_ID) {
-            out.emplace(Constants::PARAM_KEY_TRACKER_ID, Value(*item.value));
+        if (entry != nullptr && item.value) {
+            out.emplace(entry, Value(*item.value));
         }
     }
     return out;
@@ -612,8 +644,12 @@ std::string FvnUtil::getLanguage() {
     if (auto last = tag.rfind('-'); last != std::string::npos) {
         tag.erase(last);
     }
+    // ASCII only: std::toupper follows the C locale the app may have set
+    // (in a Turkish 8-bit locale "i" would become a non-ASCII byte).
     for (char& c : tag) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
     }
     return tag;
 }

@@ -1,6 +1,7 @@
 #include "Common/SVLBooleanState.h"
 
 #include "Platform/Host.h"
+#include "Platform/Scheduler.h"
 
 namespace sorvel {
 namespace {
@@ -18,8 +19,9 @@ struct Flags {
 };
 
 Flags& flags() {
-    static Flags f;
-    return f;
+    // Never destroyed: threads of the SDK may still use it while the process exits.
+    static platform::detail::NoDestructor<Flags> f;
+    return f.get();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "Platform/Dispatch.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
+#include "Platform/Scheduler.h"
 #include "Platform/SystemLog.h"
 #include "sorvel/SorvelEnums.h"
 
@@ -31,8 +32,9 @@ struct LoggerState {
 };
 
 LoggerState& loggerState() {
-    static LoggerState s;
-    return s;
+    // Never destroyed: threads of the SDK may still use it while the process exits.
+    static platform::detail::NoDestructor<LoggerState> s;
+    return s.get();
 }
 
 // Byte offset just past the first maxChars code points of text (its size when

@@ -33,19 +33,40 @@ bool isOwnHeader(std::string_view name) {
     return false;
 }
 
+// Well-formed UTF-8 only: no overlong forms, no surrogates, nothing beyond
+// U+10FFFF, no truncated tail.
 bool isValidUtf8(std::string_view s) {
     size_t i = 0;
     while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t len = c < 0x80           ? 1
-                     : (c >> 5) == 0x6  ? 2
-                     : (c >> 4) == 0xE  ? 3
-                     : (c >> 3) == 0x1E ? 4
-                                        : 0;
-        if (len == 0 || i + len > s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len = 0;
+        unsigned char lo = 0x80;
+        unsigned char hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            lo = c == 0xE0 ? 0xA0 : 0x80;
+            hi = c == 0xED ? 0x9F : 0xBF;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            lo = c == 0xF0 ? 0x90 : 0x80;
+            hi = c == 0xF4 ? 0x8F : 0xBF;
+        } else {
             return false;
         }
-        for (size_t k = 1; k < len; ++k) {
+        if (i + len > s.size()) {
+            return false;
+        }
+        const auto second = static_cast<unsigned char>(s[i + 1]);
+        if (second < lo || second > hi) {
+            return false;
+        }
+        for (size_t k = 2; k < len; ++k) {
             if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) {
                 return false;
             }
@@ -77,24 +98,24 @@ ApiConnection::ApiConnection(std::shared_ptr<DataRegistry> registry)
     : registry_(std::move(registry)) {}
 
 ApiConnection& ApiConnection::setPostRequest(const IApiModel& model) {
-    auto body = model.toDictionary();
+    auto body = std::make_shared<const Value::Map>(model.toDictionary());
     auto url = model.getUrl();
     platform::MutexLock lock(mu_);
     body_ = std::move(body);
     urlText_ = std::move(url);
     method_ = HttpMethod::POST;
-    prepared_.reset();
+    invalidate();
     return *this;
 }
 
 ApiConnection& ApiConnection::setDeleteRequest(const IApiModel& model) {
-    auto body = model.toDictionary();
+    auto body = std::make_shared<const Value::Map>(model.toDictionary());
     auto url = model.getUrl();
     platform::MutexLock lock(mu_);
     body_ = std::move(body);
     urlText_ = std::move(url);
     method_ = HttpMethod::DELETE;
-    prepared_.reset();
+    invalidate();
     return *this;
 }
 
@@ -102,7 +123,7 @@ ApiConnection& ApiConnection::setGetRequest(const std::optional<std::string>& ur
     platform::MutexLock lock(mu_);
     urlText_ = urlText;
     method_ = HttpMethod::GET;
-    prepared_.reset();
+    invalidate();
     return *this;
 }
 
@@ -110,8 +131,13 @@ ApiConnection& ApiConnection::setHeaders(
     std::map<std::string, std::optional<std::string>> headers) {
     platform::MutexLock lock(mu_);
     headers_ = std::move(headers);
-    prepared_.reset();
+    invalidate();
     return *this;
+}
+
+void ApiConnection::invalidate() {
+    prepared_.reset();
+    ++generation_;
 }
 
 int ApiConnection::responseCode() const {
@@ -134,26 +160,27 @@ bool ApiConnection::sendsJsonText(HttpMethod method, const std::string& url) {
            endsWith(path, Constants::ACTION_HISTORY_LIST_PATH);
 }
 
-std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form() const {
-    if (!method_ || !urlText_ || !platform::parseUrl(*urlText_)) {
+std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form(
+    const Parts& parts) const {
+    if (!parts.method || !parts.urlText || !platform::parseUrl(*parts.urlText)) {
         return ApiConnectionError::InvalidRequestError;
     }
     platform::HttpRequest request;
-    request.url = *urlText_;
+    request.url = *parts.urlText;
     request.timeout = TIMEOUT;
-    for (const auto& [name, value] : headers_) {
+    for (const auto& [name, value] : parts.headers) {
         if (value) {
             request.headers.emplace_back(name, *value);
         }
     }
-    if (*method_ == HttpMethod::GET) {
+    if (*parts.method == HttpMethod::GET) {
         request.method = "GET";
         return request;
     }
-    if (!body_) {
+    if (!parts.body) {
         return ApiConnectionError::InvalidRequestError;
     }
-    request.method = *method_ == HttpMethod::POST ? "POST" : "DELETE";
+    request.method = *parts.method == HttpMethod::POST ? "POST" : "DELETE";
 
     auto secretKey = registry_ ? registry_->getStringOrNil(
                                      rawValue(DataRegistryKey::STRING_SECRETKEY), std::nullopt)
@@ -161,14 +188,15 @@ std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form() co
     if (!secretKey || secretKey->empty()) {
         return ApiConnectionError::NoSecretKeyError;
     }
-    auto time = signingTime(*body_);
+    auto time = signingTime(*parts.body);
     if (!time) {
         return ApiConnectionError::AuthKeyError;
     }
-    auto signedBody = signRequestBody(
-        Value(*body_).toJson(),
-        sendsJsonText(*method_, *urlText_) ? BodyEncoding::JSON_TEXT : BodyEncoding::BASE64,
-        *secretKey, *time);
+    auto signedBody =
+        signRequestBody(Value(*parts.body).toJson(),
+                        sendsJsonText(*parts.method, *parts.urlText) ? BodyEncoding::JSON_TEXT
+                                                                     : BodyEncoding::BASE64,
+                        *secretKey, *time);
     if (!signedBody) {
         return ApiConnectionError::AuthKeyError;
     }
@@ -183,13 +211,26 @@ std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form() co
 }
 
 std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::preparedRequest() {
-    platform::MutexLock lock(mu_);
-    if (prepared_) {
-        return *prepared_;
+    Parts parts;
+    std::uint64_t generation = 0;
+    {
+        platform::MutexLock lock(mu_);
+        if (prepared_) {
+            return *prepared_;
+        }
+        parts = Parts{method_, urlText_, body_, headers_};
+        generation = generation_;
     }
-    auto formed = form();
+    auto formed = form(parts);
     if (auto* request = std::get_if<platform::HttpRequest>(&formed)) {
-        prepared_ = *request;
+        platform::MutexLock lock(mu_);
+        if (generation == generation_) {
+            // Whoever formed it first fixes the bytes every later send repeats.
+            if (!prepared_) {
+                prepared_ = std::move(*request);
+            }
+            return *prepared_;
+        }
     }
     return formed;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -63,16 +64,26 @@ class ApiConnection {
     static bool sendsJsonText(HttpMethod method, const std::string& url);
 
   private:
-    std::variant<platform::HttpRequest, ApiConnectionError> form() const
-        EXCLUSIVE_LOCKS_REQUIRED(mu_);
+    // What the request is made of, taken under the lock and formed outside it
+    // (forming reads the registry, which waits on the registry's queue).
+    struct Parts {
+        std::optional<HttpMethod> method;
+        std::optional<std::string> urlText;
+        std::shared_ptr<const Value::Map> body;
+        std::map<std::string, std::optional<std::string>> headers;
+    };
+    std::variant<platform::HttpRequest, ApiConnectionError> form(const Parts& parts) const;
+    // A setter changed the request: what was formed before no longer holds.
+    void invalidate() EXCLUSIVE_LOCKS_REQUIRED(mu_);
 
     const std::shared_ptr<DataRegistry> registry_;
     mutable platform::Mutex mu_;
     std::optional<HttpMethod> method_ GUARDED_BY(mu_);
     std::optional<std::string> urlText_ GUARDED_BY(mu_);
-    std::optional<Value::Map> body_ GUARDED_BY(mu_);
+    std::shared_ptr<const Value::Map> body_ GUARDED_BY(mu_);
     std::map<std::string, std::optional<std::string>> headers_ GUARDED_BY(mu_);
     std::optional<platform::HttpRequest> prepared_ GUARDED_BY(mu_);
+    std::uint64_t generation_ GUARDED_BY(mu_) = 0;
     int responseCode_ GUARDED_BY(mu_) = 0;
 };
 

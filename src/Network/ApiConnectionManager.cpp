@@ -5,6 +5,7 @@
 #include "Platform/Dispatch.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
+#include "Platform/Scheduler.h"
 
 namespace sorvel {
 namespace {
@@ -17,7 +18,10 @@ struct HookState {
 };
 
 HookState& hookState() {
-    static HookState state;
+    // Never destroyed: a retry on a global-queue thread may still classify an
+    // answer while the process exits.
+    static platform::detail::NoDestructor<HookState> holder;
+    static HookState& state = holder.get();
     static const bool registered = [] {
         platform::detail::registerResetHook([] {
             platform::MutexLock lock(state.mu);
@@ -74,7 +78,12 @@ Verdict classify(const ApiConnection::Outcome& outcome, bool isRetry) {
 struct ApiConnectionManager::Attempt {
     std::shared_ptr<ApiConnection> connection;
     Completion completion;
+    // The manager's count, published for observers.
     std::shared_ptr<std::atomic<int>> attempts;
+    // Retries this request has scheduled. Only the attempt in flight touches
+    // it, so the decision to retry never depends on when an observer's view
+    // of the shared count catches up.
+    int retries = 0;
     bool isRetry = false;
 
     void finish(const Result& result) {
@@ -105,6 +114,7 @@ void ApiConnectionManager::request(std::shared_ptr<ApiConnection> connection, bo
     attempt->connection = std::move(connection);
     attempt->completion = std::move(completion);
     attempt->attempts = attemptCount_;
+    attempt->retries = attemptCount_->load();
     attempt->isRetry = isRetry;
     if (!attempt->connection) {
         SvlLog::error(describe(ApiConnectionError::InvalidRequestError));
@@ -131,17 +141,21 @@ void ApiConnectionManager::run(const std::shared_ptr<Attempt>& attempt) {
         case Verdict::RETRY:
             break;
     }
-    if (attempt->attempts->load() >= MAX_RETRY) {
+    if (attempt->retries >= MAX_RETRY) {
         SvlLog::warning("ApiConnectionManager retry failed. Skip retry uploading events.");
         attempt->finish(Result::failure(outcome.status));
         return;
     }
     attempt->isRetry = true;
+    const int retries = ++attempt->retries;
     auto attempts = attempt->attempts;
     platform::DispatchQueue::global().asyncAfter(RETRY_INTERVAL, [attempt] { run(attempt); });
-    // Counted once scheduled, so whoever sees the count can rely on the retry
-    // being due RETRY_INTERVAL from now.
-    attempts->fetch_add(1);
+    // Published once scheduled, so whoever sees the count can rely on the
+    // retry being due RETRY_INTERVAL from now. The retry itself may already
+    // have published a higher count: never move it back.
+    int seen = attempts->load();
+    while (seen < retries && !attempts->compare_exchange_weak(seen, retries)) {
+    }
 }
 
 Result ApiConnectionManager::requestSync(const std::shared_ptr<ApiConnection>& connection) {

@@ -4,10 +4,11 @@
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
+#include "Common/DataRegistryKey.h"
 #include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
-#include "Common/DataRegistryKey.h"
 #include "Platform/Host.h"
+#include "Platform/Scheduler.h"
 
 namespace sorvel {
 namespace {
@@ -66,13 +67,15 @@ const char* text(bool b) {
 
 }  // namespace
 
-S3ConfigHandler::S3ConfigHandler() {
+S3ConfigHandler::S3ConfigHandler(PassKey) {
     platform::detail::registerResetHook([this] { reset(); });
 }
 
 S3ConfigHandler& S3ConfigHandler::shared() {
-    static S3ConfigHandler handler;
-    return handler;
+    // Never destroyed: retries on the global queue may still read it while the
+    // process exits.
+    static platform::detail::NoDestructor<S3ConfigHandler> handler(PassKey{});
+    return handler.get();
 }
 
 void S3ConfigHandler::reset() {
@@ -181,10 +184,10 @@ void S3ConfigHandler::initDefaultConfigValue() {
     bool inAppMessageActive = false;
     Value::Map samplings;
     if (reg) {
-        blocked =
-            stringsOf(reg->getArray(rawValue(DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS), {}), false);
-        maxSize =
-            reg->getInt(rawValue(DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE), DEFAULT_PROPERTY_MAX_SIZE);
+        blocked = stringsOf(
+            reg->getArray(rawValue(DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS), {}), false);
+        maxSize = reg->getInt(rawValue(DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE),
+                              DEFAULT_PROPERTY_MAX_SIZE);
         pause = reg->getBool(rawValue(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE), false);
         allStop = reg->getBool(rawValue(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP), false);
         inAppMessageActive =

@@ -22,8 +22,13 @@ class DataRegistry;
 //   "allStop" Bool, "pause" Bool, "blockedEvents" array of "group:name" texts,
 //   "maxPropertySize" integer, "inAppMessageActive" Bool, "eventSamplings" map.
 class S3ConfigHandler {
+    // Only shared() can name it, so only shared() can construct the handler.
+    struct PassKey {};
+
   public:
     static constexpr std::int64_t DEFAULT_PROPERTY_MAX_SIZE = 100;
+
+    explicit S3ConfigHandler(PassKey);
 
     static S3ConfigHandler& shared();
 
@@ -51,7 +56,6 @@ class S3ConfigHandler {
     void reset();
 
   private:
-    S3ConfigHandler();
     std::shared_ptr<DataRegistry> registry() const;
 
     mutable platform::Mutex mu_;

@@ -5,6 +5,7 @@
 
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
+#include "Platform/Scheduler.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel::platform {
@@ -19,8 +20,9 @@ struct BundleState {
 };
 
 BundleState& bundleState() {
-    static BundleState s;
-    return s;
+    // Never destroyed: threads of the SDK may still use it while the process exits.
+    static detail::NoDestructor<BundleState> s;
+    return s.get();
 }
 
 }  // namespace

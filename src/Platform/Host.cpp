@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Platform/Mutex.h"
+#include "Platform/Scheduler.h"
 
 namespace sorvel::platform {
 namespace {
@@ -17,8 +18,9 @@ struct HostState {
 };
 
 HostState& hostState() {
-    static HostState s;
-    return s;
+    // Never destroyed: threads of the SDK may still use it while the process exits.
+    static detail::NoDestructor<HostState> s;
+    return s.get();
 }
 
 std::string defaultHome() {

@@ -136,10 +136,44 @@ struct SlistDeleter {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
 
+// A header name is an HTTP token; anything else would change the meaning of
+// the line curl writes (a ':' moves the value, a ';' asks for an empty one).
+bool isHeaderName(std::string_view name) {
+    if (name.empty()) {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end(), [](unsigned char c) {
+        return std::isalnum(c) != 0 ||
+               std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) !=
+                   std::string_view::npos;
+    });
+}
+
+// For log lines: control bytes shown as '?'.
+std::string printable(std::string_view text) {
+    std::string out(text.substr(0, 200));
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = '?';
+        }
+    }
+    return out;
+}
+
+// curl writes a header line as given: a CR or LF in a value would start a
+// header (or a body) of the value's choosing.
+bool isHeaderValue(std::string_view value) {
+    return std::none_of(value.begin(), value.end(),
+                        [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+}
+
 }  // namespace
 
 std::optional<UrlParts> parseUrl(std::string_view text) {
-    if (text.empty() || text.find_first_of(" \t\r\n") != std::string_view::npos) {
+    // No white space or control bytes: a NUL in particular would cut the text
+    // short for curl, which reads C strings.
+    if (text.empty() || std::any_of(text.begin(), text.end(),
+                                    [](unsigned char c) { return c <= 0x20 || c == 0x7f; })) {
         return std::nullopt;
     }
     CURLU* u = curl_url();
@@ -293,13 +327,20 @@ HttpResponse HttpSession::perform(const HttpRequest& request, IHttpBodySink& sin
     auto target = resolveTarget(request.url, why);
     if (!target) {
         response.error = why;
-        SystemLog::write("Http :: refused " + request.url + " : " + why);
+        SystemLog::write("Http :: refused " + printable(request.url) + " : " + why);
         return response;
     }
     const std::string method = request.method.empty() ? "GET" : request.method;
     if (method != "GET" && method != "POST" && method != "DELETE") {
         response.error = "unsupported method " + method;
         return response;
+    }
+    for (const auto& [name, value] : request.headers) {
+        if (!isHeaderName(name) || !isHeaderValue(value)) {
+            response.error = "malformed header \"" + printable(name) + "\"";
+            SystemLog::write("Http :: refused " + printable(request.url) + " : " + response.error);
+            return response;
+        }
     }
 
     CURL* h = impl_->take();
@@ -318,7 +359,9 @@ HttpResponse HttpSession::perform(const HttpRequest& request, IHttpBodySink& sin
         }
     };
     for (const auto& [name, value] : request.headers) {
-        addHeader(name + ": " + value);
+        // "Name:" with nothing after it would make curl drop the header;
+        // "Name;" is how it sends one whose value is empty.
+        addHeader(value.empty() ? name + ";" : name + ": " + value);
     }
     // No "Expect: 100-continue" round trip before larger bodies.
     addHeader("Expect:");

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Platform/Mutex.h"
+#include "Platform/Scheduler.h"
 
 namespace sorvel::platform {
 namespace {
@@ -20,8 +21,9 @@ struct CenterState {
 };
 
 CenterState& centerState() {
-    static CenterState s;
-    return s;
+    // Never destroyed: threads of the SDK may still use it while the process exits.
+    static detail::NoDestructor<CenterState> s;
+    return s.get();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "Platform/Mutex.h"
+#include "Platform/Scheduler.h"
 
 namespace sorvel::platform {
 namespace {
@@ -14,8 +15,9 @@ struct LogState {
 };
 
 LogState& state() {
-    static LogState s;
-    return s;
+    // Never destroyed: threads of the SDK may still use it while the process exits.
+    static detail::NoDestructor<LogState> s;
+    return s.get();
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 #include "Common/FvnUtil.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <future>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -422,6 +425,12 @@ TEST_F(FvnUtilTest, DisabledGuardChecksForgetMePauseThenDeleteState) {
     EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
     EXPECT_TRUE(testing::waitUntil([&] { return resends.load() == 1; }));
     FvnUtil::waitForGdprResendIdle();
+    // Forget-me is asked before the pause flag, so the re-send still goes out
+    // while the remote configuration pauses the SDK.
+    registry.putBool(true, key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE));
+    EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
+    EXPECT_TRUE(testing::waitUntil([&] { return resends.load() == 2; }));
+    FvnUtil::waitForGdprResendIdle();
     FvnUtil::setGdprForgetMeHook(nullptr);
     // Without a hook the use case is only logged as missing.
     FvnUtil::executeGdprForgetMe();
@@ -474,6 +483,69 @@ TEST_F(FvnUtilTest, GdprResendRunsInBackgroundOneAtATime) {
     EXPECT_EQ(started.load(), 2);
 }
 
+TEST(FvnUtilGdprDeathTest, ExitDoesNotWaitForAResendStuckOnTheNetwork) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            testing::FreshSdk sdk;
+            DataRegistry registry(std::make_shared<MemoryContext>());
+            registry.putBool(true, key(DataRegistryKey::BOOL_GDPR_FORGET_ME));
+            auto started = std::make_shared<std::atomic<bool>>(false);
+            auto never = std::make_shared<std::promise<void>>();
+            auto stuck = never->get_future().share();
+            FvnUtil::isGdprForgetMe(
+                [started, stuck] {
+                    *started = true;
+                    stuck.wait();
+                },
+                registry);
+            if (!testing::waitUntil([&] { return started->load(); })) {
+                std::_Exit(2);
+            }
+            // A deadline for exit itself: a hang ends in SIGALRM, not exit code 0.
+            ::alarm(20);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(FvnUtilIds, ForkedProcessesDrawDifferentIds) {
+    (void)FvnUtil::createEventId();  // this thread now holds random bytes in reserve
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string ids;
+        for (int i = 0; i < 3; ++i) {
+            const std::string id = FvnUtil::createEventId();
+            ids += id.substr(id.find(':') + 1);
+        }
+        const bool ok = ::write(fds[1], ids.data(), ids.size()) == static_cast<ssize_t>(ids.size());
+        std::_Exit(ok ? 0 : 1);
+    }
+    ::close(fds[1]);
+    std::string parent;
+    for (int i = 0; i < 3; ++i) {
+        const std::string id = FvnUtil::createEventId();
+        parent += id.substr(id.find(':') + 1);
+    }
+    std::string child;
+    char buf[256];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof(buf))) > 0;) {
+        child.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(child.size(), parent.size());
+    for (std::size_t i = 0; i < parent.size(); i += 36) {
+        EXPECT_NE(child.substr(i, 36), parent.substr(i, 36)) << "id " << i / 36;
+    }
+}
+
 TEST_F(FvnUtilTest, SimpleRegistryFlags) {
     EXPECT_TRUE(FvnUtil::isBeforeFirstOpen(registry));
     registry.putString(std::string(""), key(DataRegistryKey::STRING_LAST_FIRSTOPEN_ID));
@@ -522,6 +594,9 @@ TEST_F(FvnUtilTest, DeeplinkParameters) {
         {"https://ex.example/p?svl_tid=&x=1", "", std::nullopt, true},
         {"https://ex.example/p?svl_tid", std::nullopt, std::nullopt, true},
         {"https://ex.example/p?svl_tid=first&svl_tid=second", "first", std::nullopt, true},
+        // The first item of a name decides, even when it has no value.
+        {"https://ex.example/p?svl_tid&svl_tid=late&svl_tracker_id&svl_tracker_id=t", std::nullopt,
+         std::nullopt, true},
         {"https://ex.example/p#svl_tid=inFragment", std::nullopt, std::nullopt, true},
         {"plain", std::nullopt, std::nullopt, true},
         {"my app://x?svl_tid=1", std::nullopt, std::nullopt, false},

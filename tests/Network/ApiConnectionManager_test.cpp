@@ -85,11 +85,18 @@ TEST_F(ApiConnectionManagerTest, SuccessCompletesOnTheSendingThreadBeforeReturni
     EXPECT_EQ(out.first().statusCode(), 201);
     EXPECT_EQ(out.first().response(), R"({"ok":true})");
 
-    // An empty body is a success without text.
-    server.script(Endpoint::DRWORKS, answer(200, ""));
-    Result empty = ApiConnectionManager().requestSync(post());
-    EXPECT_TRUE(empty.isSuccess());
-    EXPECT_FALSE(empty.response().has_value());
+    // An empty body, or one that is not UTF-8 text, is a success without text.
+    for (const std::string& body :
+         {std::string(), std::string("\xC0\xAF"), std::string("\xED\xA0\x80"),
+          std::string("\xF4\x90\x80\x80"), std::string("ok\xE2\x82")}) {
+        server.script(Endpoint::DRWORKS, answer(200, body));
+        Result r = ApiConnectionManager().requestSync(post());
+        EXPECT_TRUE(r.isSuccess());
+        EXPECT_FALSE(r.response().has_value()) << *r.response();
+    }
+    server.script(Endpoint::DRWORKS, answer(200, "\xF0\x9F\x98\x80 \xED\x9F\xBF"));
+    EXPECT_EQ(ApiConnectionManager().requestSync(post()).response(),
+              "\xF0\x9F\x98\x80 \xED\x9F\xBF");
 }
 
 TEST_F(ApiConnectionManagerTest, BadRequestDisablesTheSdkOnceWithoutRetry) {
@@ -98,8 +105,11 @@ TEST_F(ApiConnectionManagerTest, BadRequestDisablesTheSdkOnceWithoutRetry) {
     testing::LogCapture log;
     server.script(Endpoint::DRWORKS, answer(400, "bad key"));
     Outcome out;
-    ApiConnectionManager().request(post(), true, out.completion());
+    ApiConnectionManager manager;
+    manager.request(post(), true, out.completion());
     ASSERT_EQ(out.count(), 1u);
+    // A retry would have been counted before request() returned.
+    EXPECT_EQ(manager.attemptCount(), 0);
     EXPECT_EQ(out.first().statusCode(), 400);
     EXPECT_FALSE(out.first().isSuccess());
     EXPECT_EQ(reasons, std::vector<std::string>{"SorvelAllStop"});
@@ -162,7 +172,9 @@ TEST_F(ApiConnectionManagerTest, WrongAppKeyAnswersAreRetriedThreeTimesTenSecond
 TEST_F(ApiConnectionManagerTest, WithoutRetriesWrongAppKeyFailsAtOnce) {
     server.script(Endpoint::DRWORKS, answer(404));
     Outcome out;
-    ApiConnectionManager().request(post(), false, out.completion());
+    ApiConnectionManager noRetry;
+    noRetry.request(post(), false, out.completion());
+    EXPECT_EQ(noRetry.attemptCount(), 0);
     ASSERT_EQ(out.count(), 1u);
     EXPECT_EQ(out.first().statusCode(), 404);
     EXPECT_TRUE(SVLBooleanState::isWrongAppKey().get());
@@ -172,7 +184,9 @@ TEST_F(ApiConnectionManagerTest, WithoutRetriesWrongAppKeyFailsAtOnce) {
     for (int code : {500, 302, 401}) {
         server.script(Endpoint::DRWORKS, answer(code));
         Outcome other;
-        ApiConnectionManager().request(post(), true, other.completion());
+        ApiConnectionManager manager;
+        manager.request(post(), true, other.completion());
+        EXPECT_EQ(manager.attemptCount(), 0);
         ASSERT_EQ(other.count(), 1u);
         EXPECT_EQ(other.first().statusCode(), code);
         EXPECT_FALSE(other.first().isSuccess());

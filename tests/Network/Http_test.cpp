@@ -1,6 +1,12 @@
 #include "Platform/Http.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include "ServerDouble.h"
 #include "support/TestSupport.h"
@@ -17,6 +23,65 @@ HttpRequest get(const std::string& url) {
 }
 
 constexpr const char* kConfigUrl = "https://config.maker.example/prod/sdk.config/K/config.json";
+
+// Accepts one connection on a free loopback port, reads the request head and
+// answers 204, keeping the bytes exactly as they arrived.
+class RawListener {
+  public:
+    RawListener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+            ::listen(fd_, 1) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            ADD_FAILURE() << "cannot listen";
+            return;
+        }
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] {
+            const int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0) {
+                return;
+            }
+            char buf[4096];
+            while (received_.find("\r\n\r\n") == std::string::npos) {
+                const ssize_t n = ::recv(c, buf, sizeof(buf), 0);
+                if (n <= 0) {
+                    break;
+                }
+                received_.append(buf, static_cast<size_t>(n));
+            }
+            const char answer[] = "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n";
+            (void)!::send(c, answer, sizeof(answer) - 1, MSG_NOSIGNAL);
+            ::close(c);
+        });
+    }
+    ~RawListener() {
+        ::shutdown(fd_, SHUT_RDWR);  // ends a pending accept
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        ::close(fd_);
+    }
+    int port() const { return port_; }
+    // Once the client has its answer (or gave up before connecting).
+    std::string received() {
+        ::shutdown(fd_, SHUT_RDWR);
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return received_;
+    }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+    std::string received_;
+};
 
 TEST(HttpTest, MappedHostsReuseOneConnection) {
     testing::FreshSdk sdk;
@@ -66,6 +131,50 @@ TEST(HttpTest, PlainHttpOnlyThroughAMappingAndBasePathsAreKept) {
     host::clearHttpHostMappings();
     EXPECT_EQ(session.dataTask(get(server.baseUrl() + "/prod/sdk.config/K/config.json")).status, 0);
     EXPECT_EQ(server.requestCount(), 1u);
+}
+
+TEST(HttpTest, HeadersGoOutAsGivenOrTheRequestIsRefused) {
+    testing::FreshSdk sdk;
+    testing::LogCapture log;
+    tools::ServerDouble server;
+    ASSERT_TRUE(server.start());
+    host::mapHttpHost("*", server.baseUrl());
+    HttpSession session;
+
+    // A header whose value is empty is still sent (the double's HTTP parser
+    // skips such lines, so the raw request is read here).
+    {
+        RawListener raw;
+        host::mapHttpHost("*", "http://127.0.0.1:" + std::to_string(raw.port()));
+        HttpRequest empty = get(kConfigUrl);
+        empty.headers = {{"Authorization", ""}, {"X-Trace", "t"}};
+        EXPECT_EQ(session.dataTask(empty).status, 204);
+        const std::string head = raw.received();
+        EXPECT_NE(head.find("\r\nAuthorization:\r\n"), std::string::npos) << head;
+        EXPECT_NE(head.find("\r\nX-Trace: t\r\n"), std::string::npos) << head;
+        host::mapHttpHost("*", server.baseUrl());
+    }
+
+    // Nothing a caller passes may add a header line (or end the headers).
+    const std::vector<std::pair<std::string, std::string>> bad{
+        {"Authorization", "token\r\nX-Injected: 1"},
+        {"Authorization", "token\nX-Injected: 1"},
+        {"Authorization", std::string("tok\0en", 6)},
+        {"X-Injected: 1\r\nAuthorization", "token"},
+        {"Authorization:", "token"},
+        {"", "token"},
+    };
+    for (const auto& header : bad) {
+        HttpRequest r = get(kConfigUrl);
+        r.headers = {header};
+        HttpResponse response = session.dataTask(r);
+        EXPECT_EQ(response.status, 0) << header.first;
+        EXPECT_NE(response.error.find("malformed header"), std::string::npos) << response.error;
+    }
+    // A URL that a C string would cut short is no URL.
+    EXPECT_EQ(session.dataTask(get(std::string(kConfigUrl) + std::string("\0/x", 3))).status, 0);
+    EXPECT_EQ(server.requestCount(), 0u);
+    EXPECT_TRUE(log.contains("Http :: refused"));
 }
 
 TEST(HttpTest, ResponsesOverSixteenMebibytesAreCutOffAndFail) {

@@ -4,8 +4,8 @@
 
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
-#include "Common/SvlLog.h"
 #include "Common/DataRegistryKey.h"
+#include "Common/SvlLog.h"
 #include "Network/EventSamplingModel.h"
 #include "support/TestSupport.h"
 

@@ -117,6 +117,34 @@ TEST_F(ServerDoubleTest, ChecksSignatureEncodingAndJsonLikeARealServer) {
     }
 }
 
+TEST_F(ServerDoubleTest, LongPathsAndHeadersAreRejectedNotFatal) {
+    // Close to the server's 8 KiB limits for the request line and a header.
+    const std::string deep(8000, 'a');
+    platform::HttpRequest longPath;
+    longPath.url = "https://event.maker.example/" + deep + "/api/v6/event/bulk/APP";
+    EXPECT_EQ(send(longPath).status, Rejection::WRONG_METHOD);
+    longPath.url = "https://event.maker.example/" + deep + std::string(100, '/');
+    EXPECT_EQ(send(longPath).status, Rejection::UNKNOWN_ENDPOINT);
+
+    auto longAgent = signedPost(kBulk, kJson, BodyEncoding::BASE64);
+    longAgent.headers[1].second = "Ovinthal/2.1.0.1 (iOS " + deep + "; U; x Build)";
+    EXPECT_EQ(send(longAgent).status, 200);
+    longAgent.headers[1].second = "Ovinthal/2.1.0.1 (iOS " + deep + "; U; x; Build)";
+    EXPECT_EQ(send(longAgent).status, Rejection::BAD_SIGNATURE);
+
+    // Below a base path, and with the optional segments of a deletion.
+    platform::HttpRequest del =
+        signedPost("https://web.maker.example/base/api/v6/actionhistory/APP/user/u1/h1/17", kJson,
+                   BodyEncoding::JSON_TEXT);
+    del.method = "DELETE";
+    EXPECT_EQ(send(del).status, 200);
+    del.url = "https://web.maker.example/api/v6/actionhistory/APP/user/u1/h1";
+    EXPECT_EQ(send(del).status, Rejection::UNKNOWN_ENDPOINT);
+    auto byUser = server.requests(Endpoint::HISTORY_DELETE_USER);
+    ASSERT_EQ(byUser.size(), 1u);
+    EXPECT_EQ(byUser[0].appKey, "APP");
+}
+
 TEST_F(ServerDoubleTest, AnswersFromTheScriptInOrderThenTheDefault) {
     ScriptedAnswer first;
     first.status = 503;

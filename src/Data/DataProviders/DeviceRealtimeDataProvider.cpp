@@ -1,11 +1,11 @@
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 
 #include "Common/DataRegistry.h"
+#include "Common/DataRegistryKey.h"
 #include "Common/FvnUtil.h"
 #include "Common/KeyChain.h"
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
-#include "Common/DataRegistryKey.h"
 #include "Platform/Bundle.h"
 #include "Platform/Crypto.h"
 #include "Platform/Device.h"

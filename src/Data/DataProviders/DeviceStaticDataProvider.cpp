@@ -12,10 +12,14 @@ DeviceStaticDataProvider::DeviceStaticDataProvider(std::shared_ptr<DataRegistry>
 
 void DeviceStaticDataProvider::refreshData() {
     registry_->putString(platform::Device::model(), rawValue(DataRegistryKey::STRING_DEVICE_MODEL));
-    registry_->putString(platform::Device::osVersion(), rawValue(DataRegistryKey::STRING_OS_VERSION));
-    registry_->putString(platform::Bundle::bundleId(), rawValue(DataRegistryKey::STRING_PACKAGE_NAME));
-    registry_->putString(platform::Bundle::appVersion(), rawValue(DataRegistryKey::STRING_APP_VERSION));
-    registry_->putString(platform::Bundle::buildNumber(), rawValue(DataRegistryKey::STRING_BUILD_ID));
+    registry_->putString(platform::Device::osVersion(),
+                         rawValue(DataRegistryKey::STRING_OS_VERSION));
+    registry_->putString(platform::Bundle::bundleId(),
+                         rawValue(DataRegistryKey::STRING_PACKAGE_NAME));
+    registry_->putString(platform::Bundle::appVersion(),
+                         rawValue(DataRegistryKey::STRING_APP_VERSION));
+    registry_->putString(platform::Bundle::buildNumber(),
+                         rawValue(DataRegistryKey::STRING_BUILD_ID));
     registry_->putString(std::string(INSTALLER), rawValue(DataRegistryKey::STRING_INSTALLER));
 }
 

@@ -2,14 +2,15 @@
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
+#include "Common/DataRegistryKey.h"
 #include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
-#include "Common/DataRegistryKey.h"
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 #include "Platform/Device.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
+#include "Platform/Scheduler.h"
 
 namespace sorvel {
 namespace {
@@ -20,7 +21,10 @@ struct ListenerState {
 };
 
 ListenerState& listenerState() {
-    static ListenerState state;
+    // Never destroyed: a request on a global-queue thread may still build its
+    // common block while the process exits.
+    static platform::detail::NoDestructor<ListenerState> holder;
+    static ListenerState& state = holder.get();
     static const bool registered = [] {
         platform::detail::registerResetHook([] {
             platform::MutexLock lock(state.mu);
@@ -80,8 +84,8 @@ CommonModel CommonModelProvider::getDataModel() {
 
     model.identity.adid = str(rawValue(DataRegistryKey::STRING_ADID));
     model.identity.deviceId = str(rawValue(DataRegistryKey::STRING_DEVICE_ID));
-    model.identity.idfa =
-        reg.getString(rawValue(DataRegistryKey::STRING_IDFA), platform::Device::ZERO_ADVERTISING_ID);
+    model.identity.idfa = reg.getString(rawValue(DataRegistryKey::STRING_IDFA),
+                                        platform::Device::ZERO_ADVERTISING_ID);
     model.identity.attStatus = reg.getInt(rawValue(DataRegistryKey::INT_ATT_STATUS), 0);
     model.identity.registrationId = str(rawValue(DataRegistryKey::STRING_REGISTRATION_ID));
     model.identity.isPushEnable =
