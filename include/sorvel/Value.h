@@ -105,6 +105,8 @@ class SORVEL_API Value {
 // being sorted, the rendering alone decides; it is compared piece by piece
 // without building either string.
 SORVEL_API bool isEqual(const Value& a, const Value& b) noexcept;
+// The dictionary comparison: the same number of keys, every key of a present
+// in b, and the values under each key equal by the rule above.
 SORVEL_API bool isEqual(const Value::Map& a, const Value::Map& b) noexcept;
 // Absent differs from any present value; two absents are equal.
 SORVEL_API bool isEqual(const std::optional<Value>& a, const std::optional<Value>& b) noexcept;

@@ -28,6 +28,7 @@ void DefaultDataContext::moveFromStandardDefaultsOnce() {
         return;
     }
     int moved = 0;
+    int kept = 0;
     for (const auto& info : kDataRegistryKeys) {
         std::string key(info.stored);
         auto value = standard->get(key);
@@ -35,12 +36,23 @@ void DefaultDataContext::moveFromStandardDefaultsOnce() {
             continue;
         }
         // Copy first, then remove: a crash in between leaves the value in both
-        // places, never in neither.
-        if (!suite_->get(key)) {
-            suite_->set(key, value);
+        // places, never in neither. A value already in the suite came from its
+        // file (an earlier move that stopped half-way) and wins. When the copy
+        // does not reach the suite's file (the store is unavailable) the value
+        // stays in the standard suite and the move runs again next launch.
+        if (!suite_->get(key) && !suite_->set(key, value)) {
+            ++kept;
+            continue;
         }
         standard->remove(key);
         ++moved;
+    }
+    if (kept > 0) {
+        SvlLog::warning("DefaultDataContext :: " + std::to_string(kept) +
+                            " values could not be saved in " + SUITE_NAME +
+                            "; they stay in the standard defaults until the next launch",
+                        true);
+        return;
     }
     standard->set(MIGRATION_MARKER, Value(true));
     if (moved > 0) {

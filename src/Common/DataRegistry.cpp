@@ -4,6 +4,27 @@
 
 namespace sorvel {
 
+namespace {
+
+// The change test of a put: maps by the dictionary comparison, every other
+// value by plain equality (so two byte buffers of the same length but other
+// contents are a change), except that int64 and uint64 holding the same number
+// are one value. Absent differs from any present value.
+bool sameValue(const std::optional<Value>& a, const std::optional<Value>& b) {
+    if (!a.has_value() || !b.has_value()) {
+        return a.has_value() == b.has_value();
+    }
+    if (a->isMap() && b->isMap()) {
+        return isEqual(*a->getMap(), *b->getMap());
+    }
+    if (a->isInteger() && b->isInteger()) {
+        return isEqual(*a, *b);
+    }
+    return *a == *b;
+}
+
+}  // namespace
+
 DataRegistry::DataRegistry(std::shared_ptr<IDataContext> context)
     : context_(std::move(context)),
       queue_(platform::DispatchQueue::makeSerial("DataRegistryQueue")) {}
@@ -88,7 +109,7 @@ std::optional<Value::Bytes> DataRegistry::getData(std::string_view key,
 std::vector<std::shared_ptr<DataUnitEventListener>> DataRegistry::storeLocked(
     const std::string& key, std::optional<Value> value) {
     std::vector<std::shared_ptr<DataUnitEventListener>> toNotify;
-    if (!isEqual(readLocked(key), value)) {
+    if (!sameValue(readLocked(key), value)) {
         if (auto it = listeners_.find(key); it != listeners_.end()) {
             toNotify = it->second;
         }

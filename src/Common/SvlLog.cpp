@@ -23,6 +23,11 @@ struct LoggerState {
 
     LoggerState() {
         platform::detail::registerResetHook([this] {
+            // Lines queued before the reset are handled with the state they
+            // were logged under, not handed to the next app's delegate.
+            if (!queue->isCurrent()) {
+                queue->sync([] {});
+            }
             platform::MutexLock lock(mu);
             qaDecided = false;
             qaMode = false;

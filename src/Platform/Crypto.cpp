@@ -88,9 +88,18 @@ std::optional<Bytes> base64Decode(std::string_view text) {
     if (text.size() % 4 != 0) {
         return std::nullopt;
     }
-    for (char c : text) {
+    // Padding only closes the text, at most two characters of it: EVP_DecodeBlock
+    // itself takes "=" anywhere and "A===" or "====" as data.
+    std::size_t pad = 0;
+    while (pad < text.size() && text[text.size() - 1 - pad] == '=') {
+        ++pad;
+    }
+    if (pad > 2) {
+        return std::nullopt;
+    }
+    for (char c : text.substr(0, text.size() - pad)) {
         bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                  c == '+' || c == '/' || c == '=';
+                  c == '+' || c == '/';
         if (!ok) {
             return std::nullopt;
         }
@@ -98,14 +107,10 @@ std::optional<Bytes> base64Decode(std::string_view text) {
     Bytes out(3 * text.size() / 4);
     int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
                             static_cast<int>(text.size()));
-    if (n < 0) {
+    if (n < 0 || static_cast<std::size_t>(n) < pad) {
         return std::nullopt;
     }
     // EVP_DecodeBlock keeps the zero bytes that stand for the padding.
-    size_t pad = 0;
-    if (text.back() == '=') {
-        pad = text[text.size() - 2] == '=' ? 2 : 1;
-    }
     out.resize(static_cast<size_t>(n) - pad);
     return out;
 }

@@ -1,5 +1,6 @@
 #include "Platform/NotificationCenter.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "Platform/Mutex.h"
@@ -43,9 +44,17 @@ NotificationCenter::Token NotificationCenter::addObserver(const std::string& nam
 }
 
 void NotificationCenter::removeObserver(Token token) {
+    // Destroyed after unlocking: the observer's captures may own objects whose
+    // destructors use the centre again.
+    Observer dropped;
     auto& s = centerState();
     MutexLock lock(s.mu);
-    std::erase_if(s.entries, [token](const Entry& e) { return e.token == token; });
+    auto it = std::find_if(s.entries.begin(), s.entries.end(),
+                           [token](const Entry& e) { return e.token == token; });
+    if (it != s.entries.end()) {
+        dropped = std::move(it->observer);
+        s.entries.erase(it);
+    }
 }
 
 void NotificationCenter::post(const std::string& name, const std::optional<Value>& info) {

@@ -11,6 +11,7 @@
 #include "Platform/Clock.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
+#include "Platform/Scheduler.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel::platform {
@@ -128,24 +129,24 @@ class SqliteUserDefaults final : public UserDefaults {
         return it->second;
     }
 
-    void set(const std::string& key, const std::optional<Value>& value) override {
+    bool set(const std::string& key, const std::optional<Value>& value) override {
         if (!value.has_value()) {
-            remove(key);
-            return;
+            return remove(key);
         }
         auto encoded = ValueCodec::encode(*value);
         if (!encoded.has_value()) {
             log("value for key '" + key + "' of suite '" + suite_ +
                 "' nests too deeply; not saved");
-            return;
+            return false;
         }
         if (encoded->size() > kMaxEncodedValueBytes) {
             log("value for key '" + key + "' of suite '" + suite_ + "' takes " +
                 std::to_string(encoded->size()) + " bytes, over the limit of " +
                 std::to_string(kMaxEncodedValueBytes) + "; not saved");
-            return;
+            return false;
         }
         std::string error;
+        bool stored = false;
         {
             MutexLock lock(mu_);
             if (upsert_) {
@@ -153,7 +154,9 @@ class SqliteUserDefaults final : public UserDefaults {
                 sqlite3_bind_text(s, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
                 sqlite3_bind_blob(s, 2, encoded->data(), static_cast<int>(encoded->size()),
                                   SQLITE_STATIC);
-                if (sqlite3_step(s) != SQLITE_DONE) {
+                if (sqlite3_step(s) == SQLITE_DONE) {
+                    stored = true;
+                } else {
                     error = sqlite3_errmsg(db_.get());
                 }
                 sqlite3_reset(s);
@@ -165,16 +168,20 @@ class SqliteUserDefaults final : public UserDefaults {
             log("can not save key '" + key + "' of suite '" + suite_ + "' (" + error +
                 "); the value lasts until the app exits");
         }
+        return stored;
     }
 
-    void remove(const std::string& key) override {
+    bool remove(const std::string& key) override {
         std::string error;
+        bool stored = false;
         {
             MutexLock lock(mu_);
             if (remove_) {
                 sqlite3_stmt* s = remove_.get();
                 sqlite3_bind_text(s, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-                if (sqlite3_step(s) != SQLITE_DONE) {
+                if (sqlite3_step(s) == SQLITE_DONE) {
+                    stored = true;
+                } else {
                     error = sqlite3_errmsg(db_.get());
                 }
                 sqlite3_reset(s);
@@ -185,6 +192,7 @@ class SqliteUserDefaults final : public UserDefaults {
         if (!error.empty()) {
             log("can not remove key '" + key + "' of suite '" + suite_ + "' (" + error + ")");
         }
+        return stored;
     }
 
     std::vector<std::string> keys() const override {
@@ -324,8 +332,9 @@ class SqliteUserDefaults final : public UserDefaults {
 class Registry {
   public:
     static Registry& shared() {
-        static Registry r;
-        return r;
+        // Never destroyed: SDK threads may still open suites while the process exits.
+        static detail::NoDestructor<Registry> r;
+        return r.get();
     }
 
     std::shared_ptr<UserDefaults> get(const std::string& suite, const std::string& file) {
@@ -339,7 +348,6 @@ class Registry {
         return defaults;
     }
 
-  private:
     Registry() {
         detail::registerResetHook([] {
             std::map<std::string, std::shared_ptr<UserDefaults>> dropped;
@@ -349,6 +357,7 @@ class Registry {
         });
     }
 
+  private:
     Mutex mu_;
     std::map<std::string, std::shared_ptr<UserDefaults>> suites_ GUARDED_BY(mu_);
 };

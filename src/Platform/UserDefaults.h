@@ -16,7 +16,7 @@ namespace sorvel::platform {
 // type they were stored with. set() returns once the value is in the database
 // file, so it survives kill -9 of the process.
 class UserDefaults {
-public:
+  public:
     // The suite of that name under the current home folder; one instance per
     // (home folder, name) for the life of the process.
     static std::shared_ptr<UserDefaults> suite(const std::string& name);
@@ -25,9 +25,12 @@ public:
 
     virtual ~UserDefaults() = default;
     virtual std::optional<Value> get(const std::string& key) const = 0;
-    // An absent value removes the key.
-    virtual void set(const std::string& key, const std::optional<Value>& value) = 0;
-    virtual void remove(const std::string& key) = 0;
+    // An absent value removes the key. Both return true once the change is in
+    // the database file; false when it only reached the in-memory cache (the
+    // store is unavailable or the write failed, which is logged) or when the
+    // value was refused.
+    virtual bool set(const std::string& key, const std::optional<Value>& value) = 0;
+    virtual bool remove(const std::string& key) = 0;
     virtual std::vector<std::string> keys() const = 0;
     virtual std::map<std::string, Value> snapshot() const = 0;
     // Path of the database file behind the suite.

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -127,6 +127,19 @@ TEST(DataRegistryTest, ListenersFireOnRealChangesOnTheWritersThreadInOrder) {
     r->putBool(true, key(DataRegistryKey::BOOL_IS_PUSH_ENABLE));
     EXPECT_EQ(boolCalls, 2);
     EXPECT_EQ(calls.size(), 6u);
+
+    // Maps compare key by key, not by how they print.
+    r->putDictionary({{"n: \"5\", s", Value("5")}}, key(k));
+    EXPECT_EQ(calls.size(), 8u);
+
+    // Data compares by content: other bytes of the same length are a change.
+    int dataCalls = 0;
+    r->addListener(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES,
+                   std::make_shared<DataUnitEventListener>([&](const auto&) { ++dataCalls; }));
+    r->putData(Value::Bytes{1, 2, 3}, key(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES));
+    r->putData(Value::Bytes{4, 5, 6}, key(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES));
+    r->putData(Value::Bytes{4, 5, 6}, key(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES));
+    EXPECT_EQ(dataCalls, 2);
 }
 
 TEST(DataRegistryTest, ListenerMayReenterTheRegistry) {
@@ -205,6 +218,32 @@ TEST(DataRegistryTest, ValuesMoveOutOfTheStandardDefaultsOnce) {
         "again");
 }
 
+TEST(DataRegistryTest, AMoveTheSuiteCannotSaveLeavesTheValueInTheStandardDefaults) {
+    FreshSdk sdk;
+    testing::LogCapture log;
+    auto standard = platform::UserDefaults::standard();
+    standard->set(key(DataRegistryKey::STRING_APPKEY), Value("legacyKey"));
+    // A folder where the suite's file belongs: the suite lives in memory only.
+    const std::string file =
+        platform::host::preferencesFolder() + "/" + DefaultDataContext::SUITE_NAME + ".sqlite";
+    std::filesystem::create_directories(file);
+    {
+        auto r = openRegistry();
+        EXPECT_EQ(r->getString(key(DataRegistryKey::STRING_APPKEY), ""), "legacyKey");
+    }
+    EXPECT_EQ(standard->get(key(DataRegistryKey::STRING_APPKEY)), Value("legacyKey"));
+    EXPECT_FALSE(standard->get(DefaultDataContext::MIGRATION_MARKER).has_value());
+
+    // Next launch the suite opens and the move completes.
+    std::filesystem::remove(file);
+    simulateRestart();
+    EXPECT_EQ(openRegistry()->getString(key(DataRegistryKey::STRING_APPKEY), ""), "legacyKey");
+    EXPECT_FALSE(
+        platform::UserDefaults::standard()->get(key(DataRegistryKey::STRING_APPKEY)).has_value());
+    simulateRestart();
+    EXPECT_EQ(openRegistry()->getString(key(DataRegistryKey::STRING_APPKEY), ""), "legacyKey");
+}
+
 TEST(DataRegistryTest, ReadsSeeWritesFromOtherThreadsImmediately) {
     FreshSdk sdk;
     auto r = openRegistry();
@@ -251,40 +290,16 @@ const int kKilledWriterDone = runAsKilledWriterIfAsked();
 
 TEST(DataRegistryTest, SurvivesSigkillOfTheWriter) {
     FreshSdk sdk;
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    std::string homeEnv = "SORVEL_KILL_CHILD_HOME=" + sdk.home();
-    std::vector<std::string> envStore{homeEnv};
-    for (char** e = environ; *e != nullptr; ++e) {
-        envStore.emplace_back(*e);
-    }
-    std::vector<char*> envp;
-    for (auto& e : envStore) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    char exe[] = "/proc/self/exe";
-    char* argv[] = {exe, nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, exe, &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-
-    std::string out;
-    char buf[256];
-    ssize_t n = 0;
-    while (out.find("ready") == std::string::npos && (n = read(fds[0], buf, sizeof buf)) > 0) {
-        out.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    ASSERT_NE(out.find("ready"), std::string::npos) << out;
+    int out = -1;
+    const int pid = testing::spawnSelf("SORVEL_KILL_CHILD_HOME=" + sdk.home(), out);
+    ASSERT_GT(pid, 0);
+    std::string said;
+    const bool ready = testing::readUntil(out, "ready", std::chrono::seconds(30), said);
+    close(out);
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(ready) << said;
     ASSERT_TRUE(WIFSIGNALED(status));
 
     simulateRestart();

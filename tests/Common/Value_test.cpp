@@ -11,7 +11,6 @@
 #include "Common/ValueCodec.h"
 #include "support/TestSupport.h"
 
-
 namespace sorvel {
 namespace {
 
@@ -115,6 +114,10 @@ TEST(ValueIsEqual, FollowsTheRenderingRule) {
     // Keys render bare, so these two maps print, and therefore compare, alike.
     EXPECT_TRUE(isEqual(Value(Map{{"a: 1, b", 2}}), Value(Map{{"a", 1}, {"b", 2}})));
     EXPECT_TRUE(isEqual(Map{{"x", 1}}, Map{{"x", std::uint64_t{1}}}));
+    // Two dictionaries compare key by key: a different key count is unequal
+    // however alike they print.
+    EXPECT_FALSE(isEqual(Map{{"a: 1, b", 2}}, Map{{"a", 1}, {"b", 2}}));
+    EXPECT_TRUE(isEqual(Map{{"m", Map{{"a: 1, b", 2}}}}, Map{{"m", Map{{"a", 1}, {"b", 2}}}}));
     EXPECT_FALSE(isEqual(Map{{"x", 1}}, Map{{"x", "1"}}));
 
     EXPECT_TRUE(isEqual(std::optional<Value>(), std::optional<Value>()));

@@ -71,6 +71,19 @@ TEST(NotificationCenterTest, DeliversOnThePostingThreadByNameAndStopsAfterRemova
     center.removeObserver(t1);
     center.post("svlTest.a");
     EXPECT_EQ(got, (std::vector<std::string>{"svlTest.a:\"x\"", "second", "svlTest.a:-"}));
+
+    // What an observer captured may use the centre when it is released with
+    // the observer: removal must not hold the centre's lock then.
+    struct PostsWhenGone {
+        ~PostsWhenGone() { NotificationCenter::shared().post("svlTest.gone"); }
+    };
+    int gone = 0;
+    auto t3 = center.addObserver("svlTest.gone", [&](const auto&, const auto&) { ++gone; });
+    auto t4 = center.addObserver(
+        "svlTest.c", [owned = std::make_shared<PostsWhenGone>()](const auto&, const auto&) {});
+    center.removeObserver(t4);
+    center.removeObserver(t3);
+    EXPECT_EQ(gone, 1);
 }
 
 }  // namespace

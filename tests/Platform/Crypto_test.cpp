@@ -50,6 +50,10 @@ TEST(CryptoTest, Base64RoundTripsAndRejectsGarbage) {
     EXPECT_FALSE(base64Decode("abc").has_value());
     EXPECT_FALSE(base64Decode("ab!=").has_value());
     EXPECT_FALSE(base64Decode("Zm9v\nYmFy").has_value());
+    // Padding only at the end, one or two characters.
+    for (const char* bad : {"A===", "====", "AB=C", "=AAA", "Zg==Zg==", "Zm9v===="}) {
+        EXPECT_FALSE(base64Decode(bad).has_value()) << bad;
+    }
 }
 
 TEST(CryptoTest, UuidsAreUpperCaseVersion4AndUnique) {

@@ -1,12 +1,13 @@
 #include "Platform/UserDefaults.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -14,7 +15,6 @@
 
 #include "Platform/Host.h"
 #include "support/TestSupport.h"
-
 
 namespace sorvel::platform {
 namespace {
@@ -78,7 +78,7 @@ TEST(UserDefaults, ValuesKeepTheirTypesAcrossARelaunch) {
     EXPECT_EQ(defaults->path(), fs::path(storeFile("typed")).lexically_normal().string());
 
     for (const auto& [key, value] : typedValues()) {
-        defaults->set(key, value);
+        EXPECT_TRUE(defaults->set(key, value)) << key;
     }
     defaults->set("removed", Value(1));
     defaults->remove("removed");
@@ -108,42 +108,40 @@ TEST(UserDefaults, ValuesKeepTheirTypesAcrossARelaunch) {
     EXPECT_EQ(reopened->keys(), keys);
 }
 
+// When this program is started as the writer of AWriteSurvivesSigkill, it
+// writes before any test or thread runs, reports and waits to be killed while
+// its store is still open.
+int runAsKilledWriterIfAsked() {
+    const char* home = std::getenv("SORVEL_DEFAULTS_KILL_CHILD_HOME");
+    if (home == nullptr) {
+        return 0;
+    }
+    host::setHomeFolder(home);
+    auto defaults = UserDefaults::suite("durable");
+    bool stored = true;
+    for (const auto& [key, value] : typedValues()) {
+        stored = defaults->set(key, value) && stored;
+    }
+    std::fputs(stored ? "ready\n" : "failed\n", stdout);
+    std::fflush(stdout);
+    for (;;) {
+        pause();
+    }
+}
+const int kKilledWriterDone = runAsKilledWriterIfAsked();
+
 TEST(UserDefaults, AWriteSurvivesSigkill) {
     testing::FreshSdk sdk;
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        // The child only writes and reports; it never returns into the test
-        // framework and is killed while its store is still open.
-        close(fds[0]);
-        char done = 'n';
-        try {
-            auto defaults = UserDefaults::suite("durable");
-            for (const auto& [key, value] : typedValues()) {
-                defaults->set(key, value);
-            }
-            done = 'y';
-        } catch (...) {
-        }
-        if (write(fds[1], &done, 1) != 1 || done != 'y') {
-            _exit(1);
-        }
-        for (;;) {
-            pause();
-        }
-    }
-    close(fds[1]);
-    pollfd ready{fds[0], POLLIN, 0};
-    char done = 0;
-    const bool reported = poll(&ready, 1, 20000) == 1 && read(fds[0], &done, 1) == 1;
-    close(fds[0]);
+    int out = -1;
+    const int pid = testing::spawnSelf("SORVEL_DEFAULTS_KILL_CHILD_HOME=" + sdk.home(), out);
+    ASSERT_GT(pid, 0);
+    std::string said;
+    const bool ready = testing::readUntil(out, "ready", std::chrono::seconds(30), said);
+    close(out);
     kill(pid, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(reported);
-    ASSERT_EQ(done, 'y');
+    ASSERT_TRUE(ready) << said;
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 
     EXPECT_EQ(UserDefaults::suite("durable")->snapshot(), typedValues());
@@ -229,7 +227,7 @@ TEST(UserDefaults, AStoreThatCannotBeOpenedLivesInMemory) {
 
     auto defaults = UserDefaults::suite("blocked");
     EXPECT_TRUE(log.contains("in memory only"));
-    defaults->set("k", Value(1));
+    EXPECT_FALSE(defaults->set("k", Value(1)));  // not in a file
     EXPECT_EQ(defaults->get("k"), Value(1));
     EXPECT_TRUE(fs::is_directory(file));
     EXPECT_TRUE(movedAside(file).empty());
@@ -245,9 +243,9 @@ TEST(UserDefaults, RefusesValuesItCouldNotStore) {
     for (int i = 0; i < 300; ++i) {
         deep = Array{std::move(deep)};
     }
-    defaults->set("k", deep);
+    EXPECT_FALSE(defaults->set("k", deep));
     EXPECT_TRUE(log.contains("nests too deeply"));
-    defaults->set("k", Value(Bytes(17u << 20)));
+    EXPECT_FALSE(defaults->set("k", Value(Bytes(17u << 20))));
     EXPECT_TRUE(log.contains("over the limit"));
     EXPECT_EQ(defaults->get("k"), Value("kept"));
 }

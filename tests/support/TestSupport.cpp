@@ -1,5 +1,10 @@
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <unistd.h>
+
 #include <condition_variable>
 #include <filesystem>
 #include <random>
@@ -28,6 +33,59 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
     return true;
 }
 
+int spawnSelf(const std::string& envEntry, int& outFd) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    std::vector<std::string> envStore{envEntry};
+    for (char** e = environ; *e != nullptr; ++e) {
+        envStore.emplace_back(*e);
+    }
+    std::vector<char*> envp;
+    for (auto& e : envStore) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    char exe[] = "/proc/self/exe";
+    char* argv[] = {exe, nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, exe, &actions, nullptr, argv, envp.data()) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return -1;
+    }
+    outFd = fds[0];
+    return pid;
+}
+
+bool readUntil(int fd, std::string_view word, std::chrono::milliseconds deadline,
+               std::string& out) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    char buf[256];
+    while (out.find(word) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd ready{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) != 1) {
+            return false;
+        }
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            return false;
+        }
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 TempDir::TempDir() {
     std::random_device rd;
     auto base = std::filesystem::temp_directory_path();
@@ -47,26 +105,30 @@ TempDir::~TempDir() {
 }
 
 LogCapture::LogCapture() {
-    platform::SystemLog::setSink(std::shared_ptr<ILogSink>(this, [](ILogSink*) {}));
+    platform::SystemLog::setSink(lines_);
 }
 
 LogCapture::~LogCapture() {
     platform::SystemLog::setSink(nullptr);
 }
 
+void LogCapture::Lines::write(std::string_view line) {
+    std::lock_guard<std::mutex> lock(mu);
+    lines.emplace_back(line);
+}
+
 void LogCapture::write(std::string_view line) {
-    std::lock_guard<std::mutex> lock(mu_);
-    lines_.emplace_back(line);
+    lines_->write(line);
 }
 
 std::vector<std::string> LogCapture::lines() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return lines_;
+    std::lock_guard<std::mutex> lock(lines_->mu);
+    return lines_->lines;
 }
 
 bool LogCapture::contains(std::string_view needle) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (const auto& l : lines_) {
+    std::lock_guard<std::mutex> lock(lines_->mu);
+    for (const auto& l : lines_->lines) {
         if (l.find(needle) != std::string::npos) {
             return true;
         }
@@ -75,8 +137,8 @@ bool LogCapture::contains(std::string_view needle) const {
 }
 
 void LogCapture::clear() {
-    std::lock_guard<std::mutex> lock(mu_);
-    lines_.clear();
+    std::lock_guard<std::mutex> lock(lines_->mu);
+    lines_->lines.clear();
 }
 
 namespace {

@@ -14,7 +14,9 @@
 
 namespace sorvel {
 // Failure messages show a Value's rendering rather than its bytes.
-inline void PrintTo(const Value& v, std::ostream* os) { *os << v.render(); }
+inline void PrintTo(const Value& v, std::ostream* os) {
+    *os << v.render();
+}
 }  // namespace sorvel
 
 namespace sorvel::testing {
@@ -24,6 +26,16 @@ namespace sorvel::testing {
 // work that needs the main run loop.
 bool waitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// Starts this test program again as a child process with one more environment
+// entry ("NAME=value"), its standard output on a pipe whose reading end goes to
+// outFd. Returns the child's pid, or -1. A program that is asked to act as such
+// a child does so from a static initialiser, before any test or thread runs,
+// so the child never inherits a half-held lock the way a fork() would.
+int spawnSelf(const std::string& envEntry, int& outFd);
+// Reads fd until what was read contains `word`, the writer closes its end or
+// the real-time deadline passes; true when the word arrived.
+bool readUntil(int fd, std::string_view word, std::chrono::milliseconds deadline, std::string& out);
 
 // A fresh temp folder, removed with everything in it when destroyed.
 class TempDir {
@@ -47,8 +59,15 @@ class LogCapture : public platform::ILogSink {
     void clear();
 
   private:
-    mutable std::mutex mu_;
-    std::vector<std::string> lines_;
+    // The installed sink. A thread of the SDK may have picked it up just
+    // before the capture ends and still be writing to it, so it is shared
+    // rather than owned by the capture.
+    struct Lines : platform::ILogSink {
+        void write(std::string_view line) override;
+        mutable std::mutex mu;
+        std::vector<std::string> lines;
+    };
+    std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
 };
 
 // Gives the test a fresh app: a new temp home and keychain folder, the system
