@@ -1,15 +1,11 @@
 #include "Common/FvnUtil.h"
 
-#include <openssl/rand.h>
-#include <pthread.h>
 #include <time.h>
 
 #include <array>
-#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
@@ -23,8 +19,8 @@
 #include "Platform/Host.h"
 #include "Platform/Locale.h"
 #include "Platform/Mutex.h"
+#include "Platform/NoDestructor.h"
 #include "Platform/Reachability.h"
-#include "Platform/Scheduler.h"
 
 namespace sorvel {
 namespace {
@@ -53,19 +49,6 @@ struct GdprState {
 GdprState& gdprState() {
     static platform::detail::NoDestructor<GdprState> s;
     return s.get();
-}
-
-// Bumped in the child of a fork, so random bytes drawn before the fork are
-// never used again by both processes.
-std::atomic<std::uint64_t>& forkGeneration() {
-    static std::atomic<std::uint64_t> generation{0};
-    static const bool registered = [] {
-        return pthread_atfork(nullptr, nullptr, [] {
-                   forkGeneration().fetch_add(1, std::memory_order_relaxed);
-               }) == 0;
-    }();
-    (void)registered;
-    return generation;
 }
 
 // Floor division, so times before 1970 keep a non-negative remainder.
@@ -126,43 +109,6 @@ bool expect(std::string_view text, std::size_t& pos, char c) {
         return true;
     }
     return false;
-}
-
-// A version 4 UUID in upper-case 8-4-4-4-12 text. Every event gets one, and a
-// call into the CSPRNG per id costs more than all the other work on an event,
-// so each thread draws random bytes in blocks.
-std::string eventUuid() {
-    struct Pool {
-        std::array<unsigned char, 4096> bytes{};
-        std::size_t used = 4096;
-        std::uint64_t generation = 0;
-    };
-    thread_local Pool pool;
-    const std::uint64_t generation = forkGeneration().load(std::memory_order_relaxed);
-    if (pool.used + 16 > pool.bytes.size() || pool.generation != generation) {
-        if (RAND_bytes(pool.bytes.data(), static_cast<int>(pool.bytes.size())) != 1) {
-            return platform::crypto::uuidString();
-        }
-        pool.used = 0;
-        pool.generation = generation;
-    }
-    unsigned char b[16];
-    std::memcpy(b, pool.bytes.data() + pool.used, sizeof(b));
-    std::memset(pool.bytes.data() + pool.used, 0, sizeof(b));
-    pool.used += sizeof(b);
-    b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
-    b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out(36, '-');
-    std::size_t pos = 0;
-    for (std::size_t i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) {
-            ++pos;  // keep the dash
-        }
-        out[pos++] = kHex[b[i] >> 4];
-        out[pos++] = kHex[b[i] & 0x0F];
-    }
-    return out;
 }
 
 void appendTyped(Value::Map& out, const std::string& key, const Value& v);
@@ -311,7 +257,7 @@ std::string FvnUtil::createEventId() {
                                 .count();
     std::string id = std::to_string(ms);
     id.push_back(':');
-    id += eventUuid();
+    id += platform::crypto::uuidString();
     return id;
 }
 

@@ -1,7 +1,7 @@
 #include "Common/SVLBooleanState.h"
 
 #include "Platform/Host.h"
-#include "Platform/Scheduler.h"
+#include "Platform/NoDestructor.h"
 
 namespace sorvel {
 namespace {

@@ -6,7 +6,7 @@
 #include "Platform/Dispatch.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "Platform/Scheduler.h"
+#include "Platform/NoDestructor.h"
 #include "Platform/SystemLog.h"
 #include "sorvel/SorvelEnums.h"
 

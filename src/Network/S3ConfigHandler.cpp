@@ -8,7 +8,7 @@
 #include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
 #include "Platform/Host.h"
-#include "Platform/Scheduler.h"
+#include "Platform/NoDestructor.h"
 
 namespace sorvel {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "Platform/Scheduler.h"
+#include "Platform/NoDestructor.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel::platform {

@@ -3,9 +3,11 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
+#include <pthread.h>
 
 #include <array>
-#include <cstdio>
+#include <atomic>
+#include <cstring>
 #include <memory>
 #include <random>
 
@@ -115,24 +117,69 @@ std::optional<Bytes> base64Decode(std::string_view text) {
     return out;
 }
 
-std::string uuidString() {
+namespace {
+
+// Bumped in the child of a fork, so random bytes drawn before the fork are
+// never used by both processes.
+std::atomic<std::uint64_t>& forkGeneration() {
+    static std::atomic<std::uint64_t> generation{0};
+    static const bool registered = [] {
+        return pthread_atfork(nullptr, nullptr, [] {
+                   forkGeneration().fetch_add(1, std::memory_order_relaxed);
+               }) == 0;
+    }();
+    (void)registered;
+    return generation;
+}
+
+// Sixteen random bytes. Every event gets a UUID, and a call into the CSPRNG
+// per id costs more than all the other work on an event, so each thread draws
+// random bytes in blocks (refilled after a fork) and wipes what it hands out.
+std::array<unsigned char, 16> randomBlock() {
+    struct Pool {
+        std::array<unsigned char, 4096> bytes{};
+        std::size_t used = 4096;
+        std::uint64_t generation = 0;
+    };
+    thread_local Pool pool;
     std::array<unsigned char, 16> b{};
-    if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1) {
-        // The CSPRNG failing is not recoverable in a meaningful way; fall back to
-        // the C++ random device so ids stay unique.
-        std::random_device rd;
-        for (auto& x : b) {
-            x = static_cast<unsigned char>(rd());
+    const std::uint64_t generation = forkGeneration().load(std::memory_order_relaxed);
+    if (pool.used + b.size() > pool.bytes.size() || pool.generation != generation) {
+        if (RAND_bytes(pool.bytes.data(), static_cast<int>(pool.bytes.size())) != 1) {
+            // The CSPRNG failing is not recoverable in a meaningful way; fall
+            // back to the C++ random device so ids stay unique.
+            std::random_device rd;
+            for (auto& x : b) {
+                x = static_cast<unsigned char>(rd());
+            }
+            return b;
         }
+        pool.used = 0;
+        pool.generation = generation;
     }
+    std::memcpy(b.data(), pool.bytes.data() + pool.used, b.size());
+    std::memset(pool.bytes.data() + pool.used, 0, b.size());
+    pool.used += b.size();
+    return b;
+}
+
+}  // namespace
+
+std::string uuidString() {
+    std::array<unsigned char, 16> b = randomBlock();
     b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
     b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
-    char buf[37];
-    std::snprintf(buf, sizeof(buf),
-                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
-                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
-                  b[14], b[15]);
-    return std::string(buf, 36);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out(36, '-');
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            ++pos;  // keep the dash
+        }
+        out[pos++] = kHex[b[i] >> 4];
+        out[pos++] = kHex[b[i] & 0x0F];
+    }
+    return out;
 }
 
 }  // namespace sorvel::platform::crypto

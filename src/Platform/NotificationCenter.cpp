@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "Platform/Mutex.h"
-#include "Platform/Scheduler.h"
+#include "Platform/NoDestructor.h"
 
 namespace sorvel::platform {
 namespace {

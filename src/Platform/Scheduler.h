@@ -14,11 +14,13 @@
 
 #include "Platform/Clock.h"
 #include "Platform/Mutex.h"
+#include "Platform/NoDestructor.h"
 
 namespace sorvel::platform::detail {
 
-// CondVar's own annotation names its private mutex pointer, which the analysis
-// cannot match with the caller's mutex; these name the caller's mutex instead.
+// CondVar carries no annotation (the analysis cannot tie its bound mutex to
+// the caller's); these waits name the caller's mutex so a caller that does
+// not hold it still fails the build.
 inline void waitOn(CondVar& cv, [[maybe_unused]] Mutex& mu)
     EXCLUSIVE_LOCKS_REQUIRED(mu) NO_THREAD_SAFETY_ANALYSIS {
     cv.wait();
@@ -28,24 +30,6 @@ bool waitOnUntil(CondVar& cv, [[maybe_unused]] Mutex& mu, const std::chrono::tim
     EXCLUSIVE_LOCKS_REQUIRED(mu) NO_THREAD_SAFETY_ANALYSIS {
     return cv.waitUntil(t);
 }
-
-// Platform singletons own threads that may still be blocked (on the network,
-// on a never-pumped run loop) when the process exits; they are never torn down
-// so exit neither joins those threads nor pulls state from under them.
-template <typename T>
-class NoDestructor {
-  public:
-    template <typename... Args>
-    explicit NoDestructor(Args&&... args) {
-        std::construct_at(reinterpret_cast<T*>(storage_), std::forward<Args>(args)...);
-    }
-    NoDestructor(const NoDestructor&) = delete;
-    NoDestructor& operator=(const NoDestructor&) = delete;
-    T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
-
-  private:
-    alignas(T) unsigned char storage_[sizeof(T)];
-};
 
 // Records the thread that first used the platform layer (the main thread until
 // a main run loop runs).

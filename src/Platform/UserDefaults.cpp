@@ -11,7 +11,7 @@
 #include "Platform/Clock.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "Platform/Scheduler.h"
+#include "Platform/NoDestructor.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel::platform {

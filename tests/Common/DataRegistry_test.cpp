@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -280,27 +276,14 @@ int runAsKilledWriterIfAsked() {
     r->putUInt64(99, key(DataRegistryKey::UINT64_EVENT_ORDER_NO));
     r->putDictionary({{"k", Value(1.5)}}, key(DataRegistryKey::DICTIONARY_CI_PROPERTIES));
     r->waitForPendingWrites();
-    std::fputs("ready\n", stdout);
-    std::fflush(stdout);
-    for (;;) {
-        pause();
-    }
+    testing::reportAndAwaitKill(true);
 }
 const int kKilledWriterDone = runAsKilledWriterIfAsked();
 
 TEST(DataRegistryTest, SurvivesSigkillOfTheWriter) {
     FreshSdk sdk;
-    int out = -1;
-    const int pid = testing::spawnSelf("SORVEL_KILL_CHILD_HOME=" + sdk.home(), out);
-    ASSERT_GT(pid, 0);
     std::string said;
-    const bool ready = testing::readUntil(out, "ready", std::chrono::seconds(30), said);
-    close(out);
-    ASSERT_EQ(kill(pid, SIGKILL), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(ready) << said;
-    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_TRUE(testing::killWhenReady("SORVEL_KILL_CHILD_HOME=" + sdk.home(), said)) << said;
 
     simulateRestart();
     platform::host::setHomeFolder(sdk.home());

@@ -1,7 +1,6 @@
 #include "Platform/Keychain.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,8 +13,6 @@
 #include "Platform/Bundle.h"
 #include "Platform/Host.h"
 #include "support/TestSupport.h"
-
-extern char** environ;
 
 namespace sorvel {
 namespace {
@@ -47,24 +44,15 @@ const int kReaderDone = runAsReaderIfAsked();
 std::pair<int, std::string> readFromAnotherProcess(const std::string& folder,
                                                    const std::string& account,
                                                    const std::string& outFile) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        env.emplace_back(*e);
-    }
-    env.push_back("SORVEL_KEYCHAIN_READER_FOLDER=" + folder);
-    env.push_back("SORVEL_KEYCHAIN_READER_ACCOUNT=" + account);
-    env.push_back("SORVEL_KEYCHAIN_READER_OUT=" + outFile);
-    std::vector<char*> envp;
-    for (auto& s : env) {
-        envp.push_back(s.data());
-    }
-    envp.push_back(nullptr);
-    std::string self = fs::read_symlink("/proc/self/exe").string();
-    std::vector<char*> argv{self.data(), nullptr};
-    pid_t pid = 0;
-    if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
+    int out = -1;
+    const int pid = testing::spawnSelf(
+        {"SORVEL_KEYCHAIN_READER_FOLDER=" + folder, "SORVEL_KEYCHAIN_READER_ACCOUNT=" + account,
+         "SORVEL_KEYCHAIN_READER_OUT=" + outFile},
+        out);
+    if (pid < 0) {
         return {-1, ""};
     }
+    close(out);
     int status = 0;
     waitpid(pid, &status, 0);
     std::ifstream in(outFile);

@@ -1,10 +1,7 @@
 #include "Platform/UserDefaults.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -122,27 +119,15 @@ int runAsKilledWriterIfAsked() {
     for (const auto& [key, value] : typedValues()) {
         stored = defaults->set(key, value) && stored;
     }
-    std::fputs(stored ? "ready\n" : "failed\n", stdout);
-    std::fflush(stdout);
-    for (;;) {
-        pause();
-    }
+    testing::reportAndAwaitKill(stored);
 }
 const int kKilledWriterDone = runAsKilledWriterIfAsked();
 
 TEST(UserDefaults, AWriteSurvivesSigkill) {
     testing::FreshSdk sdk;
-    int out = -1;
-    const int pid = testing::spawnSelf("SORVEL_DEFAULTS_KILL_CHILD_HOME=" + sdk.home(), out);
-    ASSERT_GT(pid, 0);
     std::string said;
-    const bool ready = testing::readUntil(out, "ready", std::chrono::seconds(30), said);
-    close(out);
-    kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(ready) << said;
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    ASSERT_TRUE(testing::killWhenReady("SORVEL_DEFAULTS_KILL_CHILD_HOME=" + sdk.home(), said))
+        << said;
 
     EXPECT_EQ(UserDefaults::suite("durable")->snapshot(), typedValues());
 }

@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -33,7 +36,7 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
     return true;
 }
 
-int spawnSelf(const std::string& envEntry, int& outFd) {
+int spawnSelf(const std::vector<std::string>& envEntries, int& outFd) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         return -1;
@@ -41,7 +44,7 @@ int spawnSelf(const std::string& envEntry, int& outFd) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::vector<std::string> envStore{envEntry};
+    std::vector<std::string> envStore = envEntries;
     for (char** e = environ; *e != nullptr; ++e) {
         envStore.emplace_back(*e);
     }
@@ -84,6 +87,31 @@ bool readUntil(int fd, std::string_view word, std::chrono::milliseconds deadline
         out.append(buf, static_cast<std::size_t>(n));
     }
     return true;
+}
+
+void reportAndAwaitKill(bool ok) {
+    std::fputs(ok ? "ready\n" : "failed\n", stdout);
+    std::fflush(stdout);
+    for (;;) {
+        pause();
+    }
+}
+
+bool killWhenReady(const std::string& envEntry, std::string& said) {
+    int out = -1;
+    const int pid = spawnSelf({envEntry}, out);
+    if (pid < 0) {
+        said = "could not start the child";
+        return false;
+    }
+    const bool ready = readUntil(out, "ready", std::chrono::seconds(30), said);
+    close(out);
+    kill(pid, SIGKILL);
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) {
+        return false;
+    }
+    return ready && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
 TempDir::TempDir() {

@@ -27,15 +27,22 @@ namespace sorvel::testing {
 bool waitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
-// Starts this test program again as a child process with one more environment
-// entry ("NAME=value"), its standard output on a pipe whose reading end goes to
-// outFd. Returns the child's pid, or -1. A program that is asked to act as such
-// a child does so from a static initialiser, before any test or thread runs,
-// so the child never inherits a half-held lock the way a fork() would.
-int spawnSelf(const std::string& envEntry, int& outFd);
+// Starts this test program again as a child process with more environment
+// entries ("NAME=value"), its standard output on a pipe whose reading end goes
+// to outFd. Returns the child's pid, or -1. A program that is asked to act as
+// such a child does so from a static initialiser, before any test or thread
+// runs, so the child never inherits a half-held lock the way a fork() would.
+int spawnSelf(const std::vector<std::string>& envEntries, int& outFd);
 // Reads fd until what was read contains `word`, the writer closes its end or
 // the real-time deadline passes; true when the word arrived.
 bool readUntil(int fd, std::string_view word, std::chrono::milliseconds deadline, std::string& out);
+
+// The two halves of a kill -9 test. The child, started by killWhenReady with
+// envEntry, does its writes and then calls reportAndAwaitKill: it prints
+// "ready" (or "failed") and waits. killWhenReady returns true when the child
+// said "ready" and then died of SIGKILL; `said` holds what it printed.
+[[noreturn]] void reportAndAwaitKill(bool ok);
+bool killWhenReady(const std::string& envEntry, std::string& said);
 
 // A fresh temp folder, removed with everything in it when destroyed.
 class TempDir {

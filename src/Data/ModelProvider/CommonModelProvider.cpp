@@ -10,7 +10,7 @@
 #include "Platform/Dispatch.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "Platform/Scheduler.h"
+#include "Platform/NoDestructor.h"
 
 namespace sorvel {
 namespace {
