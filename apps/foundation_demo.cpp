@@ -17,6 +17,7 @@
 #include "Platform/Host.h"
 #include "Platform/Http.h"
 #include "Platform/RunLoop.h"
+#include "Platform/UserDefaults.h"
 #include "ServerDouble.h"
 
 using namespace sorvel;
@@ -35,12 +36,16 @@ int main(int argc, char** argv) {
             std::printf("listener: app key changed to %s\n", v ? v->render().c_str() : "(absent)");
         }));
 
-    std::uint64_t launch = registry->incrementCounter("svlDemo_launchCount");
+    // The demo's own launch counter, in a settings suite of its own.
+    auto demoSuite = platform::UserDefaults::suite("svlDemo");
+    auto previous = demoSuite->get("launchCount");
+    auto launch = (previous ? previous->toUInt64().value_or(0) : 0) + 1;
+    (void)demoSuite->set("launchCount", Value(launch));
     std::printf("launch number %llu (kept across runs)\n", static_cast<unsigned long long>(launch));
-    registry->putString("demoAppKey000000000001", rawValue(DataRegistryKey::STRING_APPKEY));
+    registry->putString("demoAppKey000000000001", DataRegistryKey::STRING_APPKEY);
 
     SvlLog::info("foundation_demo :: registry holds app key " +
-                 registry->getString(rawValue(DataRegistryKey::STRING_APPKEY), "?"));
+                 registry->getString(DataRegistryKey::STRING_APPKEY, "?"));
 
     // A block on a labelled serial queue hands its result to the main run loop.
     auto queue = platform::DispatchQueue::makeSerial("demoQueue");
@@ -63,8 +68,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     platform::host::mapHttpHost("*", server.baseUrl());
-    registry->putString(secretKey, rawValue(DataRegistryKey::STRING_SECRETKEY));
-    registry->putString(std::string("DEMO-DEVICE-ID"), rawValue(DataRegistryKey::STRING_ADID));
+    registry->putString(secretKey, DataRegistryKey::STRING_SECRETKEY);
+    registry->putString(std::string("DEMO-DEVICE-ID"), DataRegistryKey::STRING_ADID);
     auto connection = std::make_shared<ApiConnection>(registry);
     connection->setPostRequest(*GDPRModelProvider(registry).getApiModel());
     Result result = ApiConnectionManager().requestSync(connection);

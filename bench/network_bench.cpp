@@ -113,7 +113,7 @@ struct RoundTripHost {
         ok = !home.path.empty() && server.start();
         platform::host::mapHttpHost("*", server.baseUrl());
         registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
-        registry->putString(std::string(kSecret), rawValue(DataRegistryKey::STRING_SECRETKEY));
+        registry->putString(std::string(kSecret), DataRegistryKey::STRING_SECRETKEY);
     }
     ~RoundTripHost() {
         registry->waitForPendingWrites();

@@ -25,7 +25,7 @@ std::shared_ptr<DataRegistry> warmRegistry() {
         std::filesystem::remove_all(home);
         platform::host::setHomeFolder(home.string());
         auto r = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
-        r->putString("warm", "svlBench_key");
+        r->putString("warm", DataRegistryKey::STRING_LAST_OPEN_ID);
         r->waitForPendingWrites();
         return r;
     }();
@@ -36,8 +36,8 @@ void BM_RegistryPutGetString(benchmark::State& state) {
     auto r = warmRegistry();
     std::int64_t i = 0;
     for (auto _ : state) {
-        r->putString("value-" + std::to_string(i++ & 1023), "svlBench_key");
-        benchmark::DoNotOptimize(r->getString("svlBench_key", ""));
+        r->putString("value-" + std::to_string(i++ & 1023), DataRegistryKey::STRING_LAST_OPEN_ID);
+        benchmark::DoNotOptimize(r->getString(DataRegistryKey::STRING_LAST_OPEN_ID, ""));
     }
     // Outside the timed loop: let the queued durable writes land.
     r->waitForPendingWrites();
@@ -48,7 +48,7 @@ void BM_RegistryGetString(benchmark::State& state) {
     auto r = warmRegistry();
     r->waitForPendingWrites();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(r->getString("svlBench_key", ""));
+        benchmark::DoNotOptimize(r->getString(DataRegistryKey::STRING_LAST_OPEN_ID, ""));
     }
 }
 BENCHMARK(BM_RegistryGetString)->Repetitions(5)->ReportAggregatesOnly(true);

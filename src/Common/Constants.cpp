@@ -5,12 +5,6 @@
 #include "Common/SvlLog.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "sorvel/SorvelKVVersion.h"
-
-extern "C" {
-const double SorvelKVVersionNumber = 2.1;
-const unsigned char SorvelKVVersionString[] = "2.1.0.1";
-}
 
 namespace sorvel {
 namespace {

@@ -185,7 +185,7 @@ struct Constants {
 };
 
 struct SdkVersion {
-    static constexpr const char* SDK_VERSION = "2.1.0.1";
+    static constexpr const char* SDK_VERSION = SORVEL_VERSION_STRING;
     static constexpr const char* API_VERSION = "6.0.0";
 };
 

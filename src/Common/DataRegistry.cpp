@@ -41,65 +41,65 @@ std::optional<Value> DataRegistry::readLocked(const std::string& key) const {
     return context_->get(key);
 }
 
-std::optional<Value> DataRegistry::getValue(std::string_view key) const {
+std::optional<Value> DataRegistry::getValue(DataRegistryKey key) const {
     platform::MutexLock lock(mu_);
-    return readLocked(std::string(key));
+    return readLocked(std::string(rawValue(key)));
 }
 
-std::string DataRegistry::getString(std::string_view key, const std::string& def) const {
+std::string DataRegistry::getString(DataRegistryKey key, const std::string& def) const {
     auto v = getValue(key);
     const std::string* s = v ? v->getString() : nullptr;
     return s ? *s : def;
 }
 
 std::optional<std::string> DataRegistry::getStringOrNil(
-    std::string_view key, const std::optional<std::string>& def) const {
+    DataRegistryKey key, const std::optional<std::string>& def) const {
     auto v = getValue(key);
     const std::string* s = v ? v->getString() : nullptr;
     return s ? std::optional<std::string>(*s) : def;
 }
 
-bool DataRegistry::getBool(std::string_view key, bool def) const {
+bool DataRegistry::getBool(DataRegistryKey key, bool def) const {
     auto v = getValue(key);
     const bool* b = v ? v->getBool() : nullptr;
     return b ? *b : def;
 }
 
-std::int64_t DataRegistry::getInt(std::string_view key, std::int64_t def) const {
+std::int64_t DataRegistry::getInt(DataRegistryKey key, std::int64_t def) const {
     return getInt64(key, def);
 }
 
-std::int64_t DataRegistry::getInt64(std::string_view key, std::int64_t def) const {
+std::int64_t DataRegistry::getInt64(DataRegistryKey key, std::int64_t def) const {
     auto v = getValue(key);
     auto i = v ? v->toInt64() : std::nullopt;
     return i ? *i : def;
 }
 
-std::uint64_t DataRegistry::getUInt64(std::string_view key, std::uint64_t def) const {
+std::uint64_t DataRegistry::getUInt64(DataRegistryKey key, std::uint64_t def) const {
     auto v = getValue(key);
     auto u = v ? v->toUInt64() : std::nullopt;
     return u ? *u : def;
 }
 
-double DataRegistry::getDouble(std::string_view key, double def) const {
+double DataRegistry::getDouble(DataRegistryKey key, double def) const {
     auto v = getValue(key);
     const double* d = v ? v->getDouble() : nullptr;
     return d ? *d : def;
 }
 
-Value::Map DataRegistry::getDictionary(std::string_view key, const Value::Map& def) const {
+Value::Map DataRegistry::getDictionary(DataRegistryKey key, const Value::Map& def) const {
     auto v = getValue(key);
     const Value::Map* m = v ? v->getMap() : nullptr;
     return m ? *m : def;
 }
 
-Value::Array DataRegistry::getArray(std::string_view key, const Value::Array& def) const {
+Value::Array DataRegistry::getArray(DataRegistryKey key, const Value::Array& def) const {
     auto v = getValue(key);
     const Value::Array* a = v ? v->getArray() : nullptr;
     return a ? *a : def;
 }
 
-std::optional<Value::Bytes> DataRegistry::getData(std::string_view key,
+std::optional<Value::Bytes> DataRegistry::getData(DataRegistryKey key,
                                                   const std::optional<Value::Bytes>& def) const {
     auto v = getValue(key);
     const Value::Bytes* b = v ? v->getBytes() : nullptr;
@@ -138,48 +138,48 @@ void DataRegistry::put(std::string_view key, std::optional<Value> value) {
     }
 }
 
-void DataRegistry::putString(const std::optional<std::string>& value, std::string_view key) {
-    put(key, value ? std::optional<Value>(Value(*value)) : std::nullopt);
+void DataRegistry::putString(const std::optional<std::string>& value, DataRegistryKey key) {
+    put(rawValue(key), value ? std::optional<Value>(Value(*value)) : std::nullopt);
 }
 
-void DataRegistry::putBool(bool value, std::string_view key) {
-    put(key, Value(value));
+void DataRegistry::putBool(bool value, DataRegistryKey key) {
+    put(rawValue(key), Value(value));
 }
 
-void DataRegistry::putInt(std::int64_t value, std::string_view key) {
-    put(key, Value(value));
+void DataRegistry::putInt(std::int64_t value, DataRegistryKey key) {
+    put(rawValue(key), Value(value));
 }
 
-void DataRegistry::putInt64(std::int64_t value, std::string_view key) {
-    put(key, Value(value));
+void DataRegistry::putInt64(std::int64_t value, DataRegistryKey key) {
+    put(rawValue(key), Value(value));
 }
 
-void DataRegistry::putUInt64(std::uint64_t value, std::string_view key) {
-    put(key, Value(value));
+void DataRegistry::putUInt64(std::uint64_t value, DataRegistryKey key) {
+    put(rawValue(key), Value(value));
 }
 
-void DataRegistry::putDouble(double value, std::string_view key) {
-    put(key, Value(value));
+void DataRegistry::putDouble(double value, DataRegistryKey key) {
+    put(rawValue(key), Value(value));
 }
 
-void DataRegistry::putDictionary(const Value::Map& value, std::string_view key) {
-    put(key, Value(value));
+void DataRegistry::putDictionary(const Value::Map& value, DataRegistryKey key) {
+    put(rawValue(key), Value(value));
 }
 
-void DataRegistry::putArray(const Value::Array& value, std::string_view key) {
-    put(key, Value(value));
+void DataRegistry::putArray(const Value::Array& value, DataRegistryKey key) {
+    put(rawValue(key), Value(value));
 }
 
-void DataRegistry::putData(const std::optional<Value::Bytes>& value, std::string_view key) {
-    put(key, value ? std::optional<Value>(Value(*value)) : std::nullopt);
+void DataRegistry::putData(const std::optional<Value::Bytes>& value, DataRegistryKey key) {
+    put(rawValue(key), value ? std::optional<Value>(Value(*value)) : std::nullopt);
 }
 
-std::uint64_t DataRegistry::incrementCounter(std::string_view key) {
+std::uint64_t DataRegistry::incrementCounter(DataRegistryKey key) {
     std::vector<std::shared_ptr<DataUnitEventListener>> toNotify;
     std::uint64_t next = 0;
     {
         platform::MutexLock lock(mu_);
-        std::string k(key);
+        std::string k(rawValue(key));
         auto current = readLocked(k);
         auto n = current ? current->toUInt64() : std::nullopt;
         std::uint64_t base = n ? *n : 0;

@@ -49,35 +49,35 @@ class DataRegistry {
     DataRegistry(const DataRegistry&) = delete;
     DataRegistry& operator=(const DataRegistry&) = delete;
 
-    std::string getString(std::string_view key, const std::string& def) const;
-    std::optional<std::string> getStringOrNil(std::string_view key,
+    std::string getString(DataRegistryKey key, const std::string& def) const;
+    std::optional<std::string> getStringOrNil(DataRegistryKey key,
                                               const std::optional<std::string>& def) const;
-    bool getBool(std::string_view key, bool def) const;
-    std::int64_t getInt(std::string_view key, std::int64_t def) const;
-    std::int64_t getInt64(std::string_view key, std::int64_t def) const;
-    std::uint64_t getUInt64(std::string_view key, std::uint64_t def) const;
-    double getDouble(std::string_view key, double def) const;
-    Value::Map getDictionary(std::string_view key, const Value::Map& def) const;
-    Value::Array getArray(std::string_view key, const Value::Array& def) const;
-    std::optional<Value::Bytes> getData(std::string_view key,
+    bool getBool(DataRegistryKey key, bool def) const;
+    std::int64_t getInt(DataRegistryKey key, std::int64_t def) const;
+    std::int64_t getInt64(DataRegistryKey key, std::int64_t def) const;
+    std::uint64_t getUInt64(DataRegistryKey key, std::uint64_t def) const;
+    double getDouble(DataRegistryKey key, double def) const;
+    Value::Map getDictionary(DataRegistryKey key, const Value::Map& def) const;
+    Value::Array getArray(DataRegistryKey key, const Value::Array& def) const;
+    std::optional<Value::Bytes> getData(DataRegistryKey key,
                                         const std::optional<Value::Bytes>& def) const;
     // The raw stored value, whatever its type.
-    std::optional<Value> getValue(std::string_view key) const;
+    std::optional<Value> getValue(DataRegistryKey key) const;
 
     // An absent text or data removes the stored value.
-    void putString(const std::optional<std::string>& value, std::string_view key);
-    void putBool(bool value, std::string_view key);
-    void putInt(std::int64_t value, std::string_view key);
-    void putInt64(std::int64_t value, std::string_view key);
-    void putUInt64(std::uint64_t value, std::string_view key);
-    void putDouble(double value, std::string_view key);
-    void putDictionary(const Value::Map& value, std::string_view key);
-    void putArray(const Value::Array& value, std::string_view key);
-    void putData(const std::optional<Value::Bytes>& value, std::string_view key);
+    void putString(const std::optional<std::string>& value, DataRegistryKey key);
+    void putBool(bool value, DataRegistryKey key);
+    void putInt(std::int64_t value, DataRegistryKey key);
+    void putInt64(std::int64_t value, DataRegistryKey key);
+    void putUInt64(std::uint64_t value, DataRegistryKey key);
+    void putDouble(double value, DataRegistryKey key);
+    void putDictionary(const Value::Map& value, DataRegistryKey key);
+    void putArray(const Value::Array& value, DataRegistryKey key);
+    void putData(const std::optional<Value::Bytes>& value, DataRegistryKey key);
 
     // Reads the unsigned counter (0 when none), adds one, stores and returns the
     // sum, all under one lock: concurrent callers never get the same number.
-    std::uint64_t incrementCounter(std::string_view key);
+    std::uint64_t incrementCounter(DataRegistryKey key);
 
     // Removes the value of every registry key; no listener is called.
     void removeAll();

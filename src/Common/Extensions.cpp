@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "Common/SvlLog.h"
-#include "Common/TextUnits.h"
+#include "Base/TextUnits.h"
 
 namespace sorvel::ext {
 namespace {

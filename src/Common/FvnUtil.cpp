@@ -7,13 +7,13 @@
 #include <chrono>
 #include <cstdio>
 
+#include "Base/TextUnits.h"
+#include "Base/ValueText.h"
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
 #include "Common/DataRegistryKey.h"
 #include "Common/Extensions.h"
 #include "Common/SvlLog.h"
-#include "Common/TextUnits.h"
-#include "Common/ValueText.h"
 #include "Platform/Crypto.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Host.h"
@@ -403,11 +403,10 @@ bool FvnUtil::isSorvelDisabled(const DataRegistry& registry) {
 }
 
 bool FvnUtil::isGdprForgetMe(const GdprAction& action, const DataRegistry& registry) {
-    if (!registry.getBool(rawValue(DataRegistryKey::BOOL_GDPR_FORGET_ME), false)) {
+    if (!registry.getBool(DataRegistryKey::BOOL_GDPR_FORGET_ME, false)) {
         return false;
     }
-    if (registry.getBool(rawValue(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC), false) ||
-        !action) {
+    if (registry.getBool(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC, false) || !action) {
         return true;
     }
     // The re-send waits on the network (up to four 60 s attempts); the caller
@@ -471,39 +470,36 @@ void FvnUtil::waitForGdprResendIdle() {
 }
 
 bool FvnUtil::isGdprForgetMeServerResponse(const DataRegistry& registry) {
-    return registry.getBool(rawValue(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC), false);
+    return registry.getBool(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC, false);
 }
 
 bool FvnUtil::isAllStop(const DataRegistry& registry) {
-    return registry.getBool(rawValue(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP), false);
+    return registry.getBool(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP, false);
 }
 
 bool FvnUtil::isPause(const DataRegistry& registry) {
-    return registry.getBool(rawValue(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE), false);
+    return registry.getBool(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE, false);
 }
 
 DRStateResult FvnUtil::getDRState(const DataRegistry& registry) {
-    const std::optional<Value> stopped =
-        registry.getValue(rawValue(DataRegistryKey::BOOL_IS_SDK_STOPPED));
+    const std::optional<Value> stopped = registry.getValue(DataRegistryKey::BOOL_IS_SDK_STOPPED);
     if (!stopped || !stopped->isBool()) {
         return DRState::NORMAL;
     }
-    const bool synced =
-        registry.getBool(rawValue(DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC), false);
+    const bool synced = registry.getBool(DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC, false);
     return makeDRState((*stopped->getBool() ? 2 : 0) + (synced ? 1 : 0));
 }
 
 bool FvnUtil::isBeforeFirstOpen(const DataRegistry& registry) {
-    return !registry.getStringOrNil(rawValue(DataRegistryKey::STRING_LAST_FIRSTOPEN_ID),
-                                    std::nullopt);
+    return !registry.getStringOrNil(DataRegistryKey::STRING_LAST_FIRSTOPEN_ID, std::nullopt);
 }
 
 bool FvnUtil::getPushEnable(const DataRegistry& registry) {
-    return registry.getBool(rawValue(DataRegistryKey::BOOL_IS_PUSH_ENABLE), false);
+    return registry.getBool(DataRegistryKey::BOOL_IS_PUSH_ENABLE, false);
 }
 
 bool FvnUtil::getOsPushEnable(const DataRegistry& registry) {
-    return registry.getBool(rawValue(DataRegistryKey::BOOL_IS_PUSH_ENABLE_OS), false);
+    return registry.getBool(DataRegistryKey::BOOL_IS_PUSH_ENABLE_OS, false);
 }
 
 bool FvnUtil::isSameUserId(const std::string& userId, const Value::Map& userProperties) {
@@ -518,7 +514,7 @@ bool FvnUtil::isSameUserId(const std::string& userId, const Value::Map& userProp
 // ---- Deeplinks and JSON ---------------------------------------------------------
 
 std::optional<std::string> FvnUtil::popStoredDeeplinkUrl(DataRegistry& registry) {
-    const auto key = rawValue(DataRegistryKey::STRING_DEEPLINK_URL);
+    const auto key = DataRegistryKey::STRING_DEEPLINK_URL;
     std::optional<std::string> url = registry.getStringOrNil(key, std::nullopt);
     if (url) {
         registry.putString(std::nullopt, key);

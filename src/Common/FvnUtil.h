@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "Network/DRState.h"
+#include "Common/DRState.h"
 #include "Platform/Clock.h"
 #include "sorvel/SorvelKvCommerceProductModel.h"
 #include "sorvel/Value.h"

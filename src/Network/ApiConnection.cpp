@@ -182,9 +182,9 @@ std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form(
     }
     request.method = *parts.method == HttpMethod::POST ? "POST" : "DELETE";
 
-    auto secretKey = registry_ ? registry_->getStringOrNil(
-                                     rawValue(DataRegistryKey::STRING_SECRETKEY), std::nullopt)
-                               : std::nullopt;
+    auto secretKey =
+        registry_ ? registry_->getStringOrNil(DataRegistryKey::STRING_SECRETKEY, std::nullopt)
+                  : std::nullopt;
     if (!secretKey || secretKey->empty()) {
         return ApiConnectionError::NoSecretKeyError;
     }

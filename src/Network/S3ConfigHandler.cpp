@@ -165,14 +165,12 @@ void S3ConfigHandler::applyConfig(const std::string& configText) {
     for (const auto& b : blocked) {
         blockedArray.emplace_back(b);
     }
-    reg->putArray(blockedArray, rawValue(DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS));
-    reg->putInt(maxSize, rawValue(DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE));
-    reg->putBool(inAppMessageActive,
-                 rawValue(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE));
-    reg->putDictionary(samplings,
-                       rawValue(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA));
-    reg->putBool(allStop, rawValue(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP));
-    reg->putBool(pause, rawValue(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE));
+    reg->putArray(blockedArray, DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS);
+    reg->putInt(maxSize, DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE);
+    reg->putBool(inAppMessageActive, DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE);
+    reg->putDictionary(samplings, DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA);
+    reg->putBool(allStop, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP);
+    reg->putBool(pause, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE);
 }
 
 void S3ConfigHandler::initDefaultConfigValue() {
@@ -184,16 +182,16 @@ void S3ConfigHandler::initDefaultConfigValue() {
     bool inAppMessageActive = false;
     Value::Map samplings;
     if (reg) {
-        blocked = stringsOf(
-            reg->getArray(rawValue(DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS), {}), false);
-        maxSize = reg->getInt(rawValue(DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE),
+        blocked =
+            stringsOf(reg->getArray(DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS, {}), false);
+        maxSize = reg->getInt(DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE,
                               DEFAULT_PROPERTY_MAX_SIZE);
-        pause = reg->getBool(rawValue(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE), false);
-        allStop = reg->getBool(rawValue(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP), false);
+        pause = reg->getBool(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE, false);
+        allStop = reg->getBool(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP, false);
         inAppMessageActive =
-            reg->getBool(rawValue(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE), false);
-        samplings = reg->getDictionary(
-            rawValue(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA), {});
+            reg->getBool(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE, false);
+        samplings =
+            reg->getDictionary(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA, {});
     } else {
         SvlLog::error(kTag + "initDefaultConfigValue : no data registry; defaults loaded");
     }

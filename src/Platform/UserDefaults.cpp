@@ -7,7 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "Common/ValueCodec.h"
+#include "Base/ValueCodec.h"
 #include "Platform/Clock.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"

@@ -2,7 +2,7 @@
 
 #include "Common/Constants.h"
 #include "Common/FvnUtil.h"
-#include "Common/TextUnits.h"
+#include "Base/TextUnits.h"
 
 namespace sorvel {
 

@@ -3,7 +3,7 @@
 #include "Common/Constants.h"
 #include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
-#include "Common/TextUnits.h"
+#include "Base/TextUnits.h"
 #include "Platform/Crypto.h"
 
 namespace sorvel {

@@ -36,47 +36,45 @@ TEST(DataRegistryTest, TypedValuesSurviveARestartWithTheirTypes) {
     FreshSdk sdk;
     {
         auto r = openRegistry();
-        r->putString("abc", key(DataRegistryKey::STRING_APPKEY));
-        r->putBool(true, key(DataRegistryKey::BOOL_GDPR_FORGET_ME));
-        r->putInt(7, key(DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY));
-        r->putInt64(-1234567890123, key(DataRegistryKey::INT64_LAST_SESSION_END_TIME));
-        r->putUInt64(18446744073709551615ull, key(DataRegistryKey::UINT64_EVENT_ORDER_NO));
-        r->putDouble(37.5, key(DataRegistryKey::DOUBLE_LOCATION_LAT));
+        r->putString("abc", DataRegistryKey::STRING_APPKEY);
+        r->putBool(true, DataRegistryKey::BOOL_GDPR_FORGET_ME);
+        r->putInt(7, DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY);
+        r->putInt64(-1234567890123, DataRegistryKey::INT64_LAST_SESSION_END_TIME);
+        r->putUInt64(18446744073709551615ull, DataRegistryKey::UINT64_EVENT_ORDER_NO);
+        r->putDouble(37.5, DataRegistryKey::DOUBLE_LOCATION_LAT);
         r->putDictionary({{"a", Value(1)}, {"b", Value(Value::Map{{"c", Value("d")}})}},
-                         key(DataRegistryKey::DICTIONARY_USER_PROPERTIES));
-        r->putArray({Value("x"), Value(2.5)}, "svlTest_array");
-        r->putData(Value::Bytes{0, 1, 255}, key(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES));
+                         DataRegistryKey::DICTIONARY_USER_PROPERTIES);
+        r->putArray({Value("x"), Value(2.5)}, DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS);
+        r->putData(Value::Bytes{0, 1, 255}, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
         r->waitForPendingWrites();
     }
     simulateRestart();
     auto r = openRegistry();
-    EXPECT_EQ(r->getString(key(DataRegistryKey::STRING_APPKEY), ""), "abc");
-    EXPECT_TRUE(r->getBool(key(DataRegistryKey::BOOL_GDPR_FORGET_ME), false));
-    EXPECT_EQ(r->getInt(key(DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY), 0), 7);
-    EXPECT_EQ(r->getInt64(key(DataRegistryKey::INT64_LAST_SESSION_END_TIME), 0), -1234567890123);
-    EXPECT_EQ(r->getUInt64(key(DataRegistryKey::UINT64_EVENT_ORDER_NO), 0),
-              18446744073709551615ull);
-    EXPECT_DOUBLE_EQ(r->getDouble(key(DataRegistryKey::DOUBLE_LOCATION_LAT), 0), 37.5);
-    auto dict = r->getDictionary(key(DataRegistryKey::DICTIONARY_USER_PROPERTIES), {});
+    EXPECT_EQ(r->getString(DataRegistryKey::STRING_APPKEY, ""), "abc");
+    EXPECT_TRUE(r->getBool(DataRegistryKey::BOOL_GDPR_FORGET_ME, false));
+    EXPECT_EQ(r->getInt(DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY, 0), 7);
+    EXPECT_EQ(r->getInt64(DataRegistryKey::INT64_LAST_SESSION_END_TIME, 0), -1234567890123);
+    EXPECT_EQ(r->getUInt64(DataRegistryKey::UINT64_EVENT_ORDER_NO, 0), 18446744073709551615ull);
+    EXPECT_DOUBLE_EQ(r->getDouble(DataRegistryKey::DOUBLE_LOCATION_LAT, 0), 37.5);
+    auto dict = r->getDictionary(DataRegistryKey::DICTIONARY_USER_PROPERTIES, {});
     ASSERT_EQ(dict.size(), 2u);
     EXPECT_TRUE(dict["a"].isInt64());
     EXPECT_EQ(*dict["b"].getMap()->at("c").getString(), "d");
-    auto arr = r->getArray("svlTest_array", {});
+    auto arr = r->getArray(DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS, {});
     ASSERT_EQ(arr.size(), 2u);
     EXPECT_TRUE(arr[1].isDouble());
-    EXPECT_EQ(r->getData(key(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES), std::nullopt),
+    EXPECT_EQ(r->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt),
               (Value::Bytes{0, 1, 255}));
 
     // A value of another type than the getter's gives the default.
-    EXPECT_EQ(r->getString(key(DataRegistryKey::BOOL_GDPR_FORGET_ME), "def"), "def");
-    EXPECT_FALSE(r->getBool(key(DataRegistryKey::STRING_APPKEY), false));
-    EXPECT_EQ(r->getStringOrNil(key(DataRegistryKey::STRING_ADID), std::nullopt), std::nullopt);
-    EXPECT_DOUBLE_EQ(r->getDouble(key(DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY), -1),
-                     -1);
+    EXPECT_EQ(r->getString(DataRegistryKey::BOOL_GDPR_FORGET_ME, "def"), "def");
+    EXPECT_FALSE(r->getBool(DataRegistryKey::STRING_APPKEY, false));
+    EXPECT_EQ(r->getStringOrNil(DataRegistryKey::STRING_ADID, std::nullopt), std::nullopt);
+    EXPECT_DOUBLE_EQ(r->getDouble(DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY, -1), -1);
 
     // Absent text removes the value.
-    r->putString(std::nullopt, key(DataRegistryKey::STRING_APPKEY));
-    EXPECT_EQ(r->getStringOrNil(key(DataRegistryKey::STRING_APPKEY), std::nullopt), std::nullopt);
+    r->putString(std::nullopt, DataRegistryKey::STRING_APPKEY);
+    EXPECT_EQ(r->getStringOrNil(DataRegistryKey::STRING_APPKEY, std::nullopt), std::nullopt);
 }
 
 TEST(DataRegistryTest, ListenersFireOnRealChangesOnTheWritersThreadInOrder) {
@@ -94,47 +92,47 @@ TEST(DataRegistryTest, ListenersFireOnRealChangesOnTheWritersThreadInOrder) {
                    }));
 
     Value::Map m1{{"n", Value(5)}, {"s", Value("5")}};
-    r->putDictionary(m1, key(k));
+    r->putDictionary(m1, k);
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].rfind("first:", 0), 0u);
     EXPECT_EQ(calls[1].rfind("second:", 0), 0u);
     EXPECT_EQ(callerThread, std::this_thread::get_id());
 
     // The same content with uint64 in place of int64 is no change.
-    r->putDictionary({{"n", Value(std::uint64_t{5})}, {"s", Value("5")}}, key(k));
+    r->putDictionary({{"n", Value(std::uint64_t{5})}, {"s", Value("5")}}, k);
     EXPECT_EQ(calls.size(), 2u);
     // The text "5" in place of the number 5 is a change.
-    r->putDictionary({{"n", Value("5")}, {"s", Value("5")}}, key(k));
+    r->putDictionary({{"n", Value("5")}, {"s", Value("5")}}, k);
     EXPECT_EQ(calls.size(), 4u);
 
     // removeAll calls no listener, and the next put of the old value is a change.
     r->removeAll();
     EXPECT_EQ(calls.size(), 4u);
-    EXPECT_TRUE(r->getDictionary(key(k), {}).empty());
-    r->putDictionary({{"n", Value("5")}, {"s", Value("5")}}, key(k));
+    EXPECT_TRUE(r->getDictionary(k, {}).empty());
+    r->putDictionary({{"n", Value("5")}, {"s", Value("5")}}, k);
     EXPECT_EQ(calls.size(), 6u);
 
     // A listener of another key is not called, and bool true is not the number 1.
     int boolCalls = 0;
     r->addListener(DataRegistryKey::BOOL_IS_PUSH_ENABLE,
                    std::make_shared<DataUnitEventListener>([&](const auto&) { ++boolCalls; }));
-    r->putInt(1, key(DataRegistryKey::BOOL_IS_PUSH_ENABLE));
-    r->putBool(true, key(DataRegistryKey::BOOL_IS_PUSH_ENABLE));
-    r->putBool(true, key(DataRegistryKey::BOOL_IS_PUSH_ENABLE));
+    r->putInt(1, DataRegistryKey::BOOL_IS_PUSH_ENABLE);
+    r->putBool(true, DataRegistryKey::BOOL_IS_PUSH_ENABLE);
+    r->putBool(true, DataRegistryKey::BOOL_IS_PUSH_ENABLE);
     EXPECT_EQ(boolCalls, 2);
     EXPECT_EQ(calls.size(), 6u);
 
     // Maps compare key by key, not by how they print.
-    r->putDictionary({{"n: \"5\", s", Value("5")}}, key(k));
+    r->putDictionary({{"n: \"5\", s", Value("5")}}, k);
     EXPECT_EQ(calls.size(), 8u);
 
     // Data compares by content: other bytes of the same length are a change.
     int dataCalls = 0;
     r->addListener(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES,
                    std::make_shared<DataUnitEventListener>([&](const auto&) { ++dataCalls; }));
-    r->putData(Value::Bytes{1, 2, 3}, key(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES));
-    r->putData(Value::Bytes{4, 5, 6}, key(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES));
-    r->putData(Value::Bytes{4, 5, 6}, key(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES));
+    r->putData(Value::Bytes{1, 2, 3}, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+    r->putData(Value::Bytes{4, 5, 6}, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+    r->putData(Value::Bytes{4, 5, 6}, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
     EXPECT_EQ(dataCalls, 2);
 }
 
@@ -145,20 +143,20 @@ TEST(DataRegistryTest, ListenerMayReenterTheRegistry) {
                    std::make_shared<DataUnitEventListener>([&](const std::optional<Value>& v) {
                        // Reads and writes from inside a listener must not deadlock.
                        bool paused =
-                           r->getBool(key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE), false);
-                       r->putBool(paused, key(DataRegistryKey::BOOL_IS_SDK_STOPPED));
+                           r->getBool(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE, false);
+                       r->putBool(paused, DataRegistryKey::BOOL_IS_SDK_STOPPED);
                        r->addListener(DataRegistryKey::STRING_APPKEY,
                                       std::make_shared<DataUnitEventListener>([](const auto&) {}));
                        ASSERT_TRUE(v.has_value());
                    }));
-    r->putBool(true, key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE));
-    EXPECT_TRUE(r->getBool(key(DataRegistryKey::BOOL_IS_SDK_STOPPED), false));
+    r->putBool(true, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE);
+    EXPECT_TRUE(r->getBool(DataRegistryKey::BOOL_IS_SDK_STOPPED, false));
 }
 
 TEST(DataRegistryTest, ConcurrentIncrementsGiveUniqueValuesAndNoMissedNotification) {
     FreshSdk sdk;
     auto r = openRegistry();
-    auto k = key(DataRegistryKey::UINT64_EVENT_ORDER_NO);
+    const auto k = DataRegistryKey::UINT64_EVENT_ORDER_NO;
     std::atomic<int> notifications{0};
     r->addListener(DataRegistryKey::UINT64_EVENT_ORDER_NO,
                    std::make_shared<DataUnitEventListener>([&](const auto&) { ++notifications; }));
@@ -197,8 +195,8 @@ TEST(DataRegistryTest, ValuesMoveOutOfTheStandardDefaultsOnce) {
     standard->set("someOtherAppSetting", Value("kept"));
 
     auto r = openRegistry();
-    EXPECT_EQ(r->getString(key(DataRegistryKey::STRING_APPKEY), ""), "legacyKey");
-    EXPECT_EQ(r->getUInt64(key(DataRegistryKey::UINT64_EVENT_ORDER_NO), 0), 41u);
+    EXPECT_EQ(r->getString(DataRegistryKey::STRING_APPKEY, ""), "legacyKey");
+    EXPECT_EQ(r->getUInt64(DataRegistryKey::UINT64_EVENT_ORDER_NO, 0), 41u);
     EXPECT_FALSE(standard->get(key(DataRegistryKey::STRING_APPKEY)).has_value());
     EXPECT_EQ(*standard->get("someOtherAppSetting")->getString(), "kept");
 
@@ -208,7 +206,7 @@ TEST(DataRegistryTest, ValuesMoveOutOfTheStandardDefaultsOnce) {
     standard->set(key(DataRegistryKey::STRING_APPKEY), Value("again"));
     simulateRestart();
     auto r2 = openRegistry();
-    EXPECT_EQ(r2->getString(key(DataRegistryKey::STRING_APPKEY), "none"), "none");
+    EXPECT_EQ(r2->getString(DataRegistryKey::STRING_APPKEY, "none"), "none");
     EXPECT_EQ(
         *platform::UserDefaults::standard()->get(key(DataRegistryKey::STRING_APPKEY))->getString(),
         "again");
@@ -225,7 +223,7 @@ TEST(DataRegistryTest, AMoveTheSuiteCannotSaveLeavesTheValueInTheStandardDefault
     std::filesystem::create_directories(file);
     {
         auto r = openRegistry();
-        EXPECT_EQ(r->getString(key(DataRegistryKey::STRING_APPKEY), ""), "legacyKey");
+        EXPECT_EQ(r->getString(DataRegistryKey::STRING_APPKEY, ""), "legacyKey");
     }
     EXPECT_EQ(standard->get(key(DataRegistryKey::STRING_APPKEY)), Value("legacyKey"));
     EXPECT_FALSE(standard->get(DefaultDataContext::MIGRATION_MARKER).has_value());
@@ -233,11 +231,11 @@ TEST(DataRegistryTest, AMoveTheSuiteCannotSaveLeavesTheValueInTheStandardDefault
     // Next launch the suite opens and the move completes.
     std::filesystem::remove(file);
     simulateRestart();
-    EXPECT_EQ(openRegistry()->getString(key(DataRegistryKey::STRING_APPKEY), ""), "legacyKey");
+    EXPECT_EQ(openRegistry()->getString(DataRegistryKey::STRING_APPKEY, ""), "legacyKey");
     EXPECT_FALSE(
         platform::UserDefaults::standard()->get(key(DataRegistryKey::STRING_APPKEY)).has_value());
     simulateRestart();
-    EXPECT_EQ(openRegistry()->getString(key(DataRegistryKey::STRING_APPKEY), ""), "legacyKey");
+    EXPECT_EQ(openRegistry()->getString(DataRegistryKey::STRING_APPKEY, ""), "legacyKey");
 }
 
 TEST(DataRegistryTest, ReadsSeeWritesFromOtherThreadsImmediately) {
@@ -247,7 +245,12 @@ TEST(DataRegistryTest, ReadsSeeWritesFromOtherThreadsImmediately) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
-            std::string k = "svlTest_thread" + std::to_string(t);
+            constexpr DataRegistryKey kKeys[] = {
+                DataRegistryKey::INT64_LAST_SESSION_END_TIME,
+                DataRegistryKey::INT64_LAST_SESSION_CREATED_TIME,
+                DataRegistryKey::INT64_IN_APP_MESSAGE_LAST_RESPONSE_TIME,
+                DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE};
+            const DataRegistryKey k = kKeys[t];
             for (int i = 0; i < 300; ++i) {
                 r->putInt64(i, k);
                 if (r->getInt64(k, -1) != i) {
@@ -272,9 +275,9 @@ int runAsKilledWriterIfAsked() {
     }
     platform::host::setHomeFolder(home);
     auto r = openRegistry();
-    r->putString("written-before-kill", key(DataRegistryKey::STRING_APPKEY));
-    r->putUInt64(99, key(DataRegistryKey::UINT64_EVENT_ORDER_NO));
-    r->putDictionary({{"k", Value(1.5)}}, key(DataRegistryKey::DICTIONARY_CI_PROPERTIES));
+    r->putString("written-before-kill", DataRegistryKey::STRING_APPKEY);
+    r->putUInt64(99, DataRegistryKey::UINT64_EVENT_ORDER_NO);
+    r->putDictionary({{"k", Value(1.5)}}, DataRegistryKey::DICTIONARY_CI_PROPERTIES);
     r->waitForPendingWrites();
     testing::reportAndAwaitKill(true);
 }
@@ -288,9 +291,9 @@ TEST(DataRegistryTest, SurvivesSigkillOfTheWriter) {
     simulateRestart();
     platform::host::setHomeFolder(sdk.home());
     auto r = openRegistry();
-    EXPECT_EQ(r->getString(key(DataRegistryKey::STRING_APPKEY), ""), "written-before-kill");
-    EXPECT_EQ(r->getUInt64(key(DataRegistryKey::UINT64_EVENT_ORDER_NO), 0), 99u);
-    auto ci = r->getDictionary(key(DataRegistryKey::DICTIONARY_CI_PROPERTIES), {});
+    EXPECT_EQ(r->getString(DataRegistryKey::STRING_APPKEY, ""), "written-before-kill");
+    EXPECT_EQ(r->getUInt64(DataRegistryKey::UINT64_EVENT_ORDER_NO, 0), 99u);
+    auto ci = r->getDictionary(DataRegistryKey::DICTIONARY_CI_PROPERTIES, {});
     ASSERT_EQ(ci.count("k"), 1u);
     EXPECT_EQ(*ci["k"].getDouble(), 1.5);
 }

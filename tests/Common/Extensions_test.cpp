@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "Common/TextUnits.h"
+#include "Base/TextUnits.h"
 
 namespace sorvel {
 namespace {

@@ -402,32 +402,32 @@ TEST_F(FvnUtilTest, DisabledGuardChecksForgetMePauseThenDeleteState) {
     LogLines log;
 
     EXPECT_FALSE(FvnUtil::isSorvelDisabled(registry));
-    registry.putBool(false, key(DataRegistryKey::BOOL_IS_SDK_STOPPED));  // a restart state
+    registry.putBool(false, DataRegistryKey::BOOL_IS_SDK_STOPPED);  // a restart state
     EXPECT_FALSE(FvnUtil::isSorvelDisabled(registry));
-    registry.putBool(true, key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP));
+    registry.putBool(true, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP);
     EXPECT_FALSE(FvnUtil::isSorvelDisabled(registry)) << "all-stop is not part of the guard";
     EXPECT_EQ(log.count("Sorvel Disabled : true"), 0);
 
-    registry.putBool(true, key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE));
+    registry.putBool(true, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE);
     EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
-    registry.putBool(false, key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE));
-    registry.putBool(true, key(DataRegistryKey::BOOL_IS_SDK_STOPPED));
+    registry.putBool(false, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE);
+    registry.putBool(true, DataRegistryKey::BOOL_IS_SDK_STOPPED);
     EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
     EXPECT_EQ(log.count("Sorvel Disabled : true"), 2);
     EXPECT_EQ(resends.load(), 0) << "no forget-me, no re-send";
 
     // Forget-me confirmed by the server: disabled, nothing to re-send.
-    registry.putBool(true, key(DataRegistryKey::BOOL_GDPR_FORGET_ME));
-    registry.putBool(true, key(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC));
+    registry.putBool(true, DataRegistryKey::BOOL_GDPR_FORGET_ME);
+    registry.putBool(true, DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC);
     EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
     // Unconfirmed: the guard answers at once and the re-send runs in the background.
-    registry.putBool(false, key(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC));
+    registry.putBool(false, DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC);
     EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
     EXPECT_TRUE(testing::waitUntil([&] { return resends.load() == 1; }));
     FvnUtil::waitForGdprResendIdle();
     // Forget-me is asked before the pause flag, so the re-send still goes out
     // while the remote configuration pauses the SDK.
-    registry.putBool(true, key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE));
+    registry.putBool(true, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE);
     EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
     EXPECT_TRUE(testing::waitUntil([&] { return resends.load() == 2; }));
     FvnUtil::waitForGdprResendIdle();
@@ -454,7 +454,7 @@ TEST_F(FvnUtilTest, GdprResendRunsInBackgroundOneAtATime) {
     };
 
     EXPECT_FALSE(FvnUtil::isGdprForgetMe(action, registry));
-    registry.putBool(true, key(DataRegistryKey::BOOL_GDPR_FORGET_ME));
+    registry.putBool(true, DataRegistryKey::BOOL_GDPR_FORGET_ME);
     // The action blocks until released, yet every call answers at once.
     for (int i = 0; i < 5; ++i) {
         EXPECT_TRUE(FvnUtil::isGdprForgetMe(action, registry));
@@ -476,7 +476,7 @@ TEST_F(FvnUtilTest, GdprResendRunsInBackgroundOneAtATime) {
     EXPECT_EQ(finished.load(), 2);
     EXPECT_FALSE(ranOnCaller.load());
 
-    registry.putBool(true, key(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC));
+    registry.putBool(true, DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC);
     EXPECT_TRUE(FvnUtil::isGdprForgetMe(action, registry));
     EXPECT_TRUE(FvnUtil::isGdprForgetMeServerResponse(registry));
     SvlLog::flush();
@@ -489,7 +489,7 @@ TEST(FvnUtilGdprDeathTest, ExitDoesNotWaitForAResendStuckOnTheNetwork) {
         {
             testing::FreshSdk sdk;
             DataRegistry registry(std::make_shared<MemoryContext>());
-            registry.putBool(true, key(DataRegistryKey::BOOL_GDPR_FORGET_ME));
+            registry.putBool(true, DataRegistryKey::BOOL_GDPR_FORGET_ME);
             auto started = std::make_shared<std::atomic<bool>>(false);
             auto never = std::make_shared<std::promise<void>>();
             auto stuck = never->get_future().share();
@@ -548,21 +548,21 @@ TEST(FvnUtilIds, ForkedProcessesDrawDifferentIds) {
 
 TEST_F(FvnUtilTest, SimpleRegistryFlags) {
     EXPECT_TRUE(FvnUtil::isBeforeFirstOpen(registry));
-    registry.putString(std::string(""), key(DataRegistryKey::STRING_LAST_FIRSTOPEN_ID));
+    registry.putString(std::string(""), DataRegistryKey::STRING_LAST_FIRSTOPEN_ID);
     EXPECT_FALSE(FvnUtil::isBeforeFirstOpen(registry)) << "an empty text counts as stored";
 
     EXPECT_FALSE(FvnUtil::isAllStop(registry));
     EXPECT_FALSE(FvnUtil::isPause(registry));
     EXPECT_FALSE(FvnUtil::getPushEnable(registry));
     EXPECT_FALSE(FvnUtil::getOsPushEnable(registry));
-    registry.putBool(true, key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP));
-    registry.putBool(true, key(DataRegistryKey::BOOL_IS_PUSH_ENABLE_OS));
+    registry.putBool(true, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP);
+    registry.putBool(true, DataRegistryKey::BOOL_IS_PUSH_ENABLE_OS);
     EXPECT_TRUE(FvnUtil::isAllStop(registry));
     EXPECT_TRUE(FvnUtil::getOsPushEnable(registry));
     EXPECT_FALSE(FvnUtil::getPushEnable(registry));
 
     EXPECT_EQ(FvnUtil::popStoredDeeplinkUrl(registry), std::nullopt);
-    registry.putString(std::string("app://x?svl_tid=1"), key(DataRegistryKey::STRING_DEEPLINK_URL));
+    registry.putString(std::string("app://x?svl_tid=1"), DataRegistryKey::STRING_DEEPLINK_URL);
     EXPECT_EQ(FvnUtil::popStoredDeeplinkUrl(registry), "app://x?svl_tid=1");
     EXPECT_EQ(FvnUtil::popStoredDeeplinkUrl(registry), std::nullopt);
 

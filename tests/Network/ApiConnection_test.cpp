@@ -231,7 +231,7 @@ TEST_F(ApiConnectionTest, UnsendableRequestsAreAnsweredOnceWithCodeZero) {
         EXPECT_EQ(r.statusCode(), 0);
     }
     // Without a stored secret key nothing can be signed; the sync road answers too.
-    registry->putString(std::nullopt, rawValue(DataRegistryKey::STRING_SECRETKEY));
+    registry->putString(std::nullopt, DataRegistryKey::STRING_SECRETKEY);
     auto noKey = std::make_shared<ApiConnection>(registry);
     noKey->setPostRequest(FixedModel(bulk, signedBody));
     EXPECT_EQ(sendOnce(noKey).statusCode(), 0);

@@ -27,9 +27,7 @@ const std::regex kUuid("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]
 
 class DeviceDataTest : public NetworkFixture {
   protected:
-    std::string storedAdid() {
-        return registry->getString(rawValue(DataRegistryKey::STRING_ADID), "");
-    }
+    std::string storedAdid() { return registry->getString(DataRegistryKey::STRING_ADID, ""); }
     std::shared_ptr<DeviceRealtimeDataProvider> realtime() {
         return std::make_shared<DeviceRealtimeDataProvider>(registry, Util_keychain::shared());
     }
@@ -74,8 +72,8 @@ TEST_F(DeviceDataTest, CommonBlockCarriesStoredAndDeviceValues) {
     platform::host::setCarrier(platform::CarrierInfo{"Carrier", "450", "05", "kr"});
     platform::host::setNotificationAuthorizationStatus(
         platform::NotificationAuthorizationStatus::authorized);
-    registry->putString(std::string("token-1"), rawValue(DataRegistryKey::STRING_REGISTRATION_ID));
-    registry->putBool(true, rawValue(DataRegistryKey::BOOL_IS_PUSH_ENABLE));
+    registry->putString(std::string("token-1"), DataRegistryKey::STRING_REGISTRATION_ID);
+    registry->putBool(true, DataRegistryKey::BOOL_IS_PUSH_ENABLE);
     DeviceStaticDataProvider(registry).refreshData();
 
     // Off the main thread, as the design requires for the permission read.
@@ -118,7 +116,7 @@ TEST_F(DeviceDataTest, CommonBlockCarriesStoredAndDeviceValues) {
 }
 
 TEST_F(DeviceDataTest, PrivacyAndDeferredDeeplinkRequestsReachTheirEndpoints) {
-    registry->putString(std::string("ADID-1"), rawValue(DataRegistryKey::STRING_ADID));
+    registry->putString(std::string("ADID-1"), DataRegistryKey::STRING_ADID);
     auto gdpr = GDPRModelProvider(registry).getApiModel();
     EXPECT_EQ(gdpr->getUrl(), Constants::GDPR_URL());
     auto deeplink = DeferredDeeplinkModelProvider(registry).getDeferredDeeplinkModel();

@@ -25,8 +25,8 @@ class NetworkFixture : public ::testing::Test {
         ASSERT_TRUE(server.start());
         platform::host::mapHttpHost("*", server.baseUrl());
         registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
-        registry->putString(std::string(kSecretKey), rawValue(DataRegistryKey::STRING_SECRETKEY));
-        registry->putString(std::string(kAppKey), rawValue(DataRegistryKey::STRING_APPKEY));
+        registry->putString(std::string(kSecretKey), DataRegistryKey::STRING_SECRETKEY);
+        registry->putString(std::string(kAppKey), DataRegistryKey::STRING_APPKEY);
     }
 
     testing::FreshSdk sdk{true};

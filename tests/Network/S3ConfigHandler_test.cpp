@@ -12,10 +12,6 @@
 namespace sorvel {
 namespace {
 
-std::string_view key(DataRegistryKey k) {
-    return rawValue(k);
-}
-
 class S3ConfigHandlerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -33,25 +29,23 @@ TEST_F(S3ConfigHandlerTest, AppliesEveryKeyAndDefaultsTheAbsentOnes) {
         R"({"allStop":true,"pause":false,"blockedEvents":["custom:buy","svl:login",7],
         "maxPropertySize":42,"inAppMessageActive":true,
         "eventSamplings":{"custom:buy":{"type":0,"eventProbabilities":{"a":50}}}})");
-    EXPECT_TRUE(registry->getBool(key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP), false));
-    EXPECT_TRUE(
-        registry->getBool(key(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE), false));
-    EXPECT_EQ(registry->getInt(rawValue(DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE), 0), 42);
+    EXPECT_TRUE(registry->getBool(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP, false));
+    EXPECT_TRUE(registry->getBool(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE, false));
+    EXPECT_EQ(registry->getInt(DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE, 0), 42);
     EXPECT_EQ(handler().configPropertyMaxSize(), 42);
     EXPECT_EQ(handler().blockedEvents(), (std::vector<std::string>{"custom:buy", "svl:login"}));
     auto sampling =
-        registry->getDictionary(key(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA), {});
+        registry->getDictionary(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA, {});
     ASSERT_EQ(sampling.count("custom:buy"), 1u);
 
     // Absent keys take their defaults; a map that is not a map counts as absent.
     handler().applyConfig(R"({"eventSamplings":[1,2],"maxPropertySize":"many"})");
-    EXPECT_FALSE(registry->getBool(key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP), true));
-    EXPECT_FALSE(
-        registry->getBool(key(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE), true));
+    EXPECT_FALSE(registry->getBool(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP, true));
+    EXPECT_FALSE(registry->getBool(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE, true));
     EXPECT_EQ(handler().configPropertyMaxSize(), S3ConfigHandler::DEFAULT_PROPERTY_MAX_SIZE);
     EXPECT_TRUE(handler().blockedEvents().empty());
     EXPECT_TRUE(registry
-                    ->getDictionary(key(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA),
+                    ->getDictionary(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA,
                                     {{"x", Value(1)}})
                     .empty());
 
@@ -91,7 +85,7 @@ TEST_F(S3ConfigHandlerTest, TextThatIsNoObjectChangesNothing) {
     for (const char* bad : {"[1,2]", "not json", "", "\"text\""}) {
         handler().applyConfig(bad);
     }
-    EXPECT_TRUE(registry->getBool(key(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE), false));
+    EXPECT_TRUE(registry->getBool(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE, false));
     EXPECT_EQ(handler().configPropertyMaxSize(), 5);
     SvlLog::flush();
     EXPECT_TRUE(log.contains("S3ConfigHandler :: applyConfig : "));

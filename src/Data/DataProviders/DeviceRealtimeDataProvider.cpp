@@ -53,25 +53,25 @@ std::string DeviceRealtimeDataProvider::resolveDeviceId() {
 }
 
 void DeviceRealtimeDataProvider::refreshData() {
-    registry_->putString(resolveDeviceId(), rawValue(DataRegistryKey::STRING_ADID));
+    registry_->putString(resolveDeviceId(), DataRegistryKey::STRING_ADID);
 
     // The advertising id is read only while the app allows it.
     std::string idfa = SVLBooleanState::isStopGettingIDFA().get()
                            ? std::string(platform::Device::ZERO_ADVERTISING_ID)
                            : platform::Device::advertisingIdentifier();
-    registry_->putString(idfa, rawValue(DataRegistryKey::STRING_IDFA));
+    registry_->putString(idfa, DataRegistryKey::STRING_IDFA);
     registry_->putInt(static_cast<std::int64_t>(platform::Device::trackingAuthorizationStatus()),
-                      rawValue(DataRegistryKey::INT_ATT_STATUS));
+                      DataRegistryKey::INT_ATT_STATUS);
 
     registry_->putString(platform::Reachability::shared().currentStatus(),
-                         rawValue(DataRegistryKey::STRING_NETWORK_TYPE));
+                         DataRegistryKey::STRING_NETWORK_TYPE);
     auto carrier = platform::Device::carrier();
     registry_->putString(carrier ? std::optional<std::string>(carrier->name) : std::nullopt,
-                         rawValue(DataRegistryKey::STRING_CARRIER_NAME));
+                         DataRegistryKey::STRING_CARRIER_NAME);
     registry_->putString(platform::Device::radioAccessTechnology(),
-                         rawValue(DataRegistryKey::STRING_RADIO_TYPE));
-    registry_->putString(primaryAddress(), rawValue(DataRegistryKey::STRING_IP_ADDRESS));
-    registry_->putString(FvnUtil::getLanguage(), rawValue(DataRegistryKey::STRING_LANGUAGE));
+                         DataRegistryKey::STRING_RADIO_TYPE);
+    registry_->putString(primaryAddress(), DataRegistryKey::STRING_IP_ADDRESS);
+    registry_->putString(FvnUtil::getLanguage(), DataRegistryKey::STRING_LANGUAGE);
 }
 
 }  // namespace sorvel

@@ -11,16 +11,12 @@ DeviceStaticDataProvider::DeviceStaticDataProvider(std::shared_ptr<DataRegistry>
     : registry_(std::move(registry)) {}
 
 void DeviceStaticDataProvider::refreshData() {
-    registry_->putString(platform::Device::model(), rawValue(DataRegistryKey::STRING_DEVICE_MODEL));
-    registry_->putString(platform::Device::osVersion(),
-                         rawValue(DataRegistryKey::STRING_OS_VERSION));
-    registry_->putString(platform::Bundle::bundleId(),
-                         rawValue(DataRegistryKey::STRING_PACKAGE_NAME));
-    registry_->putString(platform::Bundle::appVersion(),
-                         rawValue(DataRegistryKey::STRING_APP_VERSION));
-    registry_->putString(platform::Bundle::buildNumber(),
-                         rawValue(DataRegistryKey::STRING_BUILD_ID));
-    registry_->putString(std::string(INSTALLER), rawValue(DataRegistryKey::STRING_INSTALLER));
+    registry_->putString(platform::Device::model(), DataRegistryKey::STRING_DEVICE_MODEL);
+    registry_->putString(platform::Device::osVersion(), DataRegistryKey::STRING_OS_VERSION);
+    registry_->putString(platform::Bundle::bundleId(), DataRegistryKey::STRING_PACKAGE_NAME);
+    registry_->putString(platform::Bundle::appVersion(), DataRegistryKey::STRING_APP_VERSION);
+    registry_->putString(platform::Bundle::buildNumber(), DataRegistryKey::STRING_BUILD_ID);
+    registry_->putString(std::string(INSTALLER), DataRegistryKey::STRING_INSTALLER);
 }
 
 }  // namespace sorvel

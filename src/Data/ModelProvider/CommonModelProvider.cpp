@@ -77,36 +77,35 @@ CommonModel CommonModelProvider::getDataModel() {
         realtimeProvider_->refreshData();
     }
     const DataRegistry& reg = *registry_;
-    auto str = [&](std::string_view key) { return reg.getStringOrNil(key, std::nullopt); };
+    auto str = [&](DataRegistryKey key) { return reg.getStringOrNil(key, std::nullopt); };
 
     CommonModel model;
     model.requestDatetime = FvnUtil::getCurrentDatetimeString();
 
-    model.identity.adid = str(rawValue(DataRegistryKey::STRING_ADID));
-    model.identity.deviceId = str(rawValue(DataRegistryKey::STRING_DEVICE_ID));
-    model.identity.idfa = reg.getString(rawValue(DataRegistryKey::STRING_IDFA),
-                                        platform::Device::ZERO_ADVERTISING_ID);
-    model.identity.attStatus = reg.getInt(rawValue(DataRegistryKey::INT_ATT_STATUS), 0);
-    model.identity.registrationId = str(rawValue(DataRegistryKey::STRING_REGISTRATION_ID));
-    model.identity.isPushEnable =
-        reg.getBool(rawValue(DataRegistryKey::BOOL_IS_PUSH_ENABLE), false);
+    model.identity.adid = str(DataRegistryKey::STRING_ADID);
+    model.identity.deviceId = str(DataRegistryKey::STRING_DEVICE_ID);
+    model.identity.idfa =
+        reg.getString(DataRegistryKey::STRING_IDFA, platform::Device::ZERO_ADVERTISING_ID);
+    model.identity.attStatus = reg.getInt(DataRegistryKey::INT_ATT_STATUS, 0);
+    model.identity.registrationId = str(DataRegistryKey::STRING_REGISTRATION_ID);
+    model.identity.isPushEnable = reg.getBool(DataRegistryKey::BOOL_IS_PUSH_ENABLE, false);
     model.identity.isPushEnableOs = getOsPushEnable();
 
-    model.device.model = str(rawValue(DataRegistryKey::STRING_DEVICE_MODEL));
-    model.device.osVersion = str(rawValue(DataRegistryKey::STRING_OS_VERSION));
-    model.device.language = str(rawValue(DataRegistryKey::STRING_LANGUAGE));
-    model.device.networkType = str(rawValue(DataRegistryKey::STRING_NETWORK_TYPE));
-    model.device.carrier = str(rawValue(DataRegistryKey::STRING_CARRIER_NAME));
-    model.device.radio = str(rawValue(DataRegistryKey::STRING_RADIO_TYPE));
-    model.device.ipAddress = str(rawValue(DataRegistryKey::STRING_IP_ADDRESS));
+    model.device.model = str(DataRegistryKey::STRING_DEVICE_MODEL);
+    model.device.osVersion = str(DataRegistryKey::STRING_OS_VERSION);
+    model.device.language = str(DataRegistryKey::STRING_LANGUAGE);
+    model.device.networkType = str(DataRegistryKey::STRING_NETWORK_TYPE);
+    model.device.carrier = str(DataRegistryKey::STRING_CARRIER_NAME);
+    model.device.radio = str(DataRegistryKey::STRING_RADIO_TYPE);
+    model.device.ipAddress = str(DataRegistryKey::STRING_IP_ADDRESS);
 
-    model.packageName = str(rawValue(DataRegistryKey::STRING_PACKAGE_NAME));
-    model.appkey = str(rawValue(DataRegistryKey::STRING_APPKEY));
+    model.packageName = str(DataRegistryKey::STRING_PACKAGE_NAME);
+    model.appkey = str(DataRegistryKey::STRING_APPKEY);
     model.apiVersion = SdkVersion::API_VERSION;
     model.sdkVersion = SdkVersion::SDK_VERSION;
-    model.installer = str(rawValue(DataRegistryKey::STRING_INSTALLER));
-    model.appVersion = str(rawValue(DataRegistryKey::STRING_APP_VERSION));
-    model.buildId = str(rawValue(DataRegistryKey::STRING_BUILD_ID));
+    model.installer = str(DataRegistryKey::STRING_INSTALLER);
+    model.appVersion = str(DataRegistryKey::STRING_APP_VERSION);
+    model.buildId = str(DataRegistryKey::STRING_BUILD_ID);
     return model;
 }
 

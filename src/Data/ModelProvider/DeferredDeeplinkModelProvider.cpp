@@ -15,10 +15,8 @@ std::shared_ptr<DeferredDeeplinkModel> DeferredDeeplinkModelProvider::getDeferre
     const {
     auto model = std::make_shared<DeferredDeeplinkModel>();
     model->platform = PLATFORM;
-    model->deviceId =
-        registry_->getStringOrNil(rawValue(DataRegistryKey::STRING_ADID), std::nullopt);
-    model->appkey =
-        registry_->getStringOrNil(rawValue(DataRegistryKey::STRING_APPKEY), std::nullopt);
+    model->deviceId = registry_->getStringOrNil(DataRegistryKey::STRING_ADID, std::nullopt);
+    model->appkey = registry_->getStringOrNil(DataRegistryKey::STRING_APPKEY, std::nullopt);
     return model;
 }
 

@@ -16,9 +16,8 @@ std::shared_ptr<IApiModel> GDPRModelProvider::getApiModel() {
     model->url = Constants::GDPR_URL();
     model->subjectRequestId = platform::crypto::uuidString();
     model->submittedTime = FvnUtil::getCurrentDatetimeString();
-    model->appkey =
-        registry_->getStringOrNil(rawValue(DataRegistryKey::STRING_APPKEY), std::nullopt);
-    model->adid = registry_->getStringOrNil(rawValue(DataRegistryKey::STRING_ADID), std::nullopt);
+    model->appkey = registry_->getStringOrNil(DataRegistryKey::STRING_APPKEY, std::nullopt);
+    model->adid = registry_->getStringOrNil(DataRegistryKey::STRING_ADID, std::nullopt);
     return model;
 }
 

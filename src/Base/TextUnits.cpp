@@ -1,4 +1,4 @@
-#include "Common/TextUnits.h"
+#include "Base/TextUnits.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "Network/DRState.h"
+#include "Common/DRState.h"
 
 namespace sorvel {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <limits>
 
-#include "Common/ValueText.h"
+#include "Base/ValueText.h"
 
 namespace sorvel {
 

@@ -1,4 +1,4 @@
-#include "Common/ValueCodec.h"
+#include "Base/ValueCodec.h"
 
 #include <algorithm>
 #include <bit>

@@ -6,8 +6,8 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "Common/ValueCodec.h"
-#include "Common/ValueText.h"
+#include "Base/ValueCodec.h"
+#include "Base/ValueText.h"
 #include "sorvel/Value.h"
 
 namespace sorvel {

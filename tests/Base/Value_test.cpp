@@ -8,7 +8,7 @@
 #include <limits>
 #include <random>
 
-#include "Common/ValueCodec.h"
+#include "Base/ValueCodec.h"
 #include "support/TestSupport.h"
 
 namespace sorvel {
