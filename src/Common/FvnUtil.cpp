@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -30,15 +31,23 @@ constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 // The erasure re-send of the forget-me check, and the hook to the use case.
 struct GdprState {
     platform::Mutex mu;
+    platform::CondVar idle{&mu};
     FvnUtil::GdprAction hook GUARDED_BY(mu);
     bool inFlight GUARDED_BY(mu) = false;
+    // Which re-send inFlight belongs to: a ticket of an earlier one (or of an
+    // SDK instance a test already replaced) must not end the current one.
+    std::uint64_t generation GUARDED_BY(mu) = 0;
     std::shared_ptr<platform::DispatchQueue> queue GUARDED_BY(mu);
 
     GdprState() {
-        // The hook points into one SDK instance; a fresh one starts without.
+        // The hook points into one SDK instance; a fresh one starts without,
+        // and without a re-send of the old one counting as in flight.
         platform::detail::registerResetHook([this] {
             platform::MutexLock lock(mu);
             hook = nullptr;
+            inFlight = false;
+            ++generation;
+            idle.signalAll();
         });
     }
 };
@@ -50,6 +59,34 @@ GdprState& gdprState() {
     static platform::detail::NoDestructor<GdprState> s;
     return s.get();
 }
+
+// Keeps one re-send in flight for as long as anything holds it: the action's
+// `done` carries it to the connection manager's completion, which lives until
+// the last retry has been answered. Released by that call, or when the last
+// holder drops it without calling.
+class ResendTicket {
+  public:
+    explicit ResendTicket(std::uint64_t generation) : generation_(generation) {}
+    ~ResendTicket() { release(); }
+    ResendTicket(const ResendTicket&) = delete;
+    ResendTicket& operator=(const ResendTicket&) = delete;
+
+    void release() {
+        if (released_.exchange(true)) {
+            return;
+        }
+        auto& s = gdprState();
+        platform::MutexLock lock(s.mu);
+        if (s.generation == generation_) {
+            s.inFlight = false;
+            s.idle.signalAll();
+        }
+    }
+
+  private:
+    const std::uint64_t generation_;
+    std::atomic<bool> released_{false};
+};
 
 // Floor division, so times before 1970 keep a non-negative remainder.
 std::pair<std::int64_t, std::int64_t> splitNanos(platform::WallTime t) {
@@ -390,7 +427,9 @@ bool FvnUtil::isNetworkConnected() {
 }
 
 bool FvnUtil::isSorvelDisabled(const DataRegistry& registry) {
-    bool disabled = isGdprForgetMe([] { executeGdprForgetMe(); }, registry) || isPause(registry);
+    bool disabled =
+        isGdprForgetMe([](GdprDone done) { executeGdprForgetMe(std::move(done)); }, registry) ||
+        isPause(registry);
     if (!disabled) {
         DRStateResult state = getDRState(registry);
         const DRState* s = std::get_if<DRState>(&state);
@@ -409,33 +448,39 @@ bool FvnUtil::isGdprForgetMe(const GdprAction& action, const DataRegistry& regis
     if (registry.getBool(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC, false) || !action) {
         return true;
     }
-    // The re-send waits on the network (up to four 60 s attempts); the caller
-    // is usually the app's main thread on its way into a public call, so it
-    // goes to a background queue, and one attempt at a time is enough.
-    auto& s = gdprState();
-    platform::MutexLock lock(s.mu);
-    if (s.inFlight) {
-        return true;
+    // The re-send waits on the network (up to four 60 s attempts, 10 s
+    // apart); the caller is usually the app's main thread on its way into a
+    // public call, so it goes to a background queue, and one request at a time
+    // is enough: it stays in flight until its last retry is over.
+    std::shared_ptr<platform::DispatchQueue> queue;
+    std::uint64_t generation = 0;
+    {
+        auto& s = gdprState();
+        platform::MutexLock lock(s.mu);
+        if (s.inFlight) {
+            return true;
+        }
+        if (!s.queue) {
+            s.queue = platform::DispatchQueue::makeSerial("FvnGdprForgetMeResendQueue");
+        }
+        s.inFlight = true;
+        generation = ++s.generation;
+        queue = s.queue;
     }
-    if (!s.queue) {
-        s.queue = platform::DispatchQueue::makeSerial("FvnGdprForgetMeResendQueue");
-    }
-    // Queued under the lock (async only enqueues), so once the flag is set
-    // the block is already there for waitForGdprResendIdle to wait behind.
-    s.queue->async([action, &s] {
+    // Queued outside the lock: the ticket's release takes it, and the block
+    // (or, should queueing fail, the dropped block) may release at any time.
+    queue->async([action, ticket = std::make_shared<ResendTicket>(generation)]() mutable {
+        FvnUtil::GdprDone done = [held = std::move(ticket)] { held->release(); };
         try {
-            action();
+            action(std::move(done));
         } catch (...) {
             SvlLog::error("isGdprForgetMe :: the GDPR forget-me re-send failed", true);
         }
-        platform::MutexLock blockLock(s.mu);
-        s.inFlight = false;
     });
-    s.inFlight = true;
     return true;
 }
 
-void FvnUtil::executeGdprForgetMe() {
+void FvnUtil::executeGdprForgetMe(GdprDone done) {
     GdprAction hook;
     {
         auto& s = gdprState();
@@ -446,7 +491,7 @@ void FvnUtil::executeGdprForgetMe() {
         SvlLog::debug("executeGdprForgetMe :: no GDPR forget-me use case is installed", true);
         return;
     }
-    hook();
+    hook(std::move(done));
 }
 
 void FvnUtil::setGdprForgetMeHook(GdprAction hook) {
@@ -455,18 +500,14 @@ void FvnUtil::setGdprForgetMeHook(GdprAction hook) {
     s.hook = std::move(hook);
 }
 
-void FvnUtil::waitForGdprResendIdle() {
-    std::shared_ptr<platform::DispatchQueue> queue;
-    {
-        auto& s = gdprState();
-        platform::MutexLock lock(s.mu);
-        queue = s.queue;
+bool FvnUtil::waitForGdprResendIdle(platform::Millis deadline) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    auto& s = gdprState();
+    platform::MutexLock lock(s.mu);
+    while (s.inFlight && std::chrono::steady_clock::now() < until) {
+        s.idle.waitUntil(until);
     }
-    // The in-flight flag is cleared inside the block, so once an empty block
-    // queued behind it has run, nothing is in flight.
-    if (queue && !queue->isCurrent()) {
-        queue->sync([] {});
-    }
+    return !s.inFlight;
 }
 
 bool FvnUtil::isGdprForgetMeServerResponse(const DataRegistry& registry) {

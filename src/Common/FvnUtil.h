@@ -92,19 +92,27 @@ class FvnUtil {
     // The guard of every facade call: GDPR forget-me, remote pause or a
     // delete state, tested in that order. Logs "Sorvel Disabled : true".
     static bool isSorvelDisabled(const DataRegistry& registry);
-    using GdprAction = std::function<void()>;
+    // Called once the erasure request is finished for good: answered, or
+    // failed after its last retry. Dropping every copy without calling it
+    // counts as finished too (nothing was sent, or nothing is pending).
+    using GdprDone = std::function<void()>;
+    // Starts the erasure request and hands `done` on to whatever finishes it.
+    using GdprAction = std::function<void(GdprDone done)>;
     // Whether forget-me is stored true. While the server has not confirmed the
     // erasure, the action is queued on a background serial queue, at most one
-    // in flight: the caller never waits for the network.
+    // in flight: a re-send stays in flight, and no other one starts, until its
+    // `done` ran (or was dropped), retries included. The caller never waits
+    // for the network.
     static bool isGdprForgetMe(const GdprAction& action, const DataRegistry& registry);
     // Runs the GDPR forget-me use case through the hook the core installs;
-    // without one it only logs.
-    static void executeGdprForgetMe();
+    // without one it only logs (and `done` is dropped).
+    static void executeGdprForgetMe(GdprDone done = nullptr);
     // An empty function restores the default (log only).
     static void setGdprForgetMeHook(GdprAction hook);
-    // Blocks until no erasure re-send is queued or running. For hosts that
-    // must know the background work is over (tests, shutdown).
-    static void waitForGdprResendIdle();
+    // Waits, at most `deadline` in real time, until no erasure re-send is in
+    // flight; true when none is. For hosts that must know the background work
+    // is over (tests, shutdown).
+    static bool waitForGdprResendIdle(platform::Millis deadline);
     static bool isGdprForgetMeServerResponse(const DataRegistry& registry);
     static bool isAllStop(const DataRegistry& registry);
     static bool isPause(const DataRegistry& registry);

@@ -398,7 +398,7 @@ TEST_F(FvnUtilTest, DeleteRestartStateMatrix) {
 
 TEST_F(FvnUtilTest, DisabledGuardChecksForgetMePauseThenDeleteState) {
     std::atomic<int> resends{0};
-    FvnUtil::setGdprForgetMeHook([&] { resends++; });
+    FvnUtil::setGdprForgetMeHook([&](FvnUtil::GdprDone) { resends++; });
     LogLines log;
 
     EXPECT_FALSE(FvnUtil::isSorvelDisabled(registry));
@@ -424,13 +424,13 @@ TEST_F(FvnUtilTest, DisabledGuardChecksForgetMePauseThenDeleteState) {
     registry.putBool(false, DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC);
     EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
     EXPECT_TRUE(testing::waitUntil([&] { return resends.load() == 1; }));
-    FvnUtil::waitForGdprResendIdle();
+    ASSERT_TRUE(FvnUtil::waitForGdprResendIdle(seconds(10)));
     // Forget-me is asked before the pause flag, so the re-send still goes out
     // while the remote configuration pauses the SDK.
     registry.putBool(true, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE);
     EXPECT_TRUE(FvnUtil::isSorvelDisabled(registry));
     EXPECT_TRUE(testing::waitUntil([&] { return resends.load() == 2; }));
-    FvnUtil::waitForGdprResendIdle();
+    ASSERT_TRUE(FvnUtil::waitForGdprResendIdle(seconds(10)));
     FvnUtil::setGdprForgetMeHook(nullptr);
     // Without a hook the use case is only logged as missing.
     FvnUtil::executeGdprForgetMe();
@@ -445,7 +445,7 @@ TEST_F(FvnUtilTest, GdprResendRunsInBackgroundOneAtATime) {
     std::atomic<int> finished{0};
     const auto caller = std::this_thread::get_id();
     std::atomic<bool> ranOnCaller{false};
-    auto action = [&] {
+    auto action = [&](FvnUtil::GdprDone) {
         ranOnCaller = ranOnCaller || std::this_thread::get_id() == caller;
         started++;
         std::unique_lock<std::mutex> lock(mu);
@@ -468,10 +468,10 @@ TEST_F(FvnUtilTest, GdprResendRunsInBackgroundOneAtATime) {
     }
     cv.notify_all();
     ASSERT_TRUE(testing::waitUntil([&] { return finished.load() == 1; }));
-    FvnUtil::waitForGdprResendIdle();
+    ASSERT_TRUE(FvnUtil::waitForGdprResendIdle(seconds(10)));
     // Once it is done, the next check re-sends again.
     EXPECT_TRUE(FvnUtil::isGdprForgetMe(action, registry));
-    FvnUtil::waitForGdprResendIdle();
+    ASSERT_TRUE(FvnUtil::waitForGdprResendIdle(seconds(10)));
     EXPECT_EQ(started.load(), 2);
     EXPECT_EQ(finished.load(), 2);
     EXPECT_FALSE(ranOnCaller.load());
@@ -494,7 +494,7 @@ TEST(FvnUtilGdprDeathTest, ExitDoesNotWaitForAResendStuckOnTheNetwork) {
             auto never = std::make_shared<std::promise<void>>();
             auto stuck = never->get_future().share();
             FvnUtil::isGdprForgetMe(
-                [started, stuck] {
+                [started, stuck](FvnUtil::GdprDone) {
                     *started = true;
                     stuck.wait();
                 },
