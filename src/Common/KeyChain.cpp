@@ -10,6 +10,11 @@ std::string KeyChainError::description() const {
            platform::keychainStatusName(status) + ")";
 }
 
+bool KeyChainError::noUsableItem() const {
+    return status == platform::KeychainStatus::ITEM_NOT_FOUND ||
+           status == platform::KeychainStatus::DECODE;
+}
+
 std::shared_ptr<Util_keychain> Util_keychain::shared() {
     static const std::shared_ptr<Util_keychain> instance = std::make_shared<Util_keychain>();
     return instance;

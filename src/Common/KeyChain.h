@@ -13,6 +13,9 @@ namespace sorvel {
 struct KeyChainError {
     platform::KeychainStatus status;
     std::string description() const;
+    // True when there is no usable item: none at all, or one that cannot be
+    // decoded. Anything else (an I/O error) leaves open what is stored.
+    bool noUsableItem() const;
 };
 
 // The store of the device id.
@@ -21,6 +24,8 @@ class KeyChain {
     virtual ~KeyChain() = default;
     // Absent on success.
     virtual std::optional<KeyChainError> saveAdid(const std::string& adid) = 0;
+    // Fails with ITEM_NOT_FOUND, DECODE, or IO_ERROR when the item cannot be
+    // read now.
     virtual std::variant<std::string, KeyChainError> getAdid() = 0;
     // A missing item is a failure too (ITEM_NOT_FOUND).
     virtual std::optional<KeyChainError> deleteAdid() = 0;

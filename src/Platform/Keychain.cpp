@@ -137,9 +137,23 @@ KeychainStatus Keychain::read(const std::string& service, const std::string& acc
                               std::string& dataOut) noexcept {
     try {
         const std::string path = itemPath(keychainDir(), service, account);
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Only a missing file means "no item". Any other failure (no file
+        // descriptors left, a folder that cannot be reached) says nothing
+        // about the item, so the caller must not take it for absent.
+        // Non-blocking, so a FIFO in the item's place cannot hang the reader.
+        int fd = -1;
+        do {
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        } while (fd < 0 && errno == EINTR);
         if (fd < 0) {
             return errno == ENOENT ? KeychainStatus::ITEM_NOT_FOUND : KeychainStatus::IO_ERROR;
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            // Something that is not an item file sits in its place: not ours
+            // to read, nor to replace.
+            ::close(fd);
+            return KeychainStatus::IO_ERROR;
         }
         std::string bytes;
         char buf[4096];

@@ -28,7 +28,8 @@ class Keychain {
     // Upsert: creates the item or replaces its data.
     static KeychainStatus save(const std::string& service, const std::string& account,
                                const std::string& data) noexcept;
-    // ITEM_NOT_FOUND when there is no such item; DECODE when its file is corrupt.
+    // ITEM_NOT_FOUND when there is no such item; DECODE when its file is
+    // corrupt; IO_ERROR when it cannot be read now (the item may well exist).
     static KeychainStatus read(const std::string& service, const std::string& account,
                                std::string& dataOut) noexcept;
     // ITEM_NOT_FOUND when there is no such item.

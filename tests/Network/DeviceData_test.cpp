@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -17,10 +19,12 @@
 #include "Platform/Bundle.h"
 #include "Platform/Device.h"
 #include "Platform/Dispatch.h"
+#include "Platform/Host.h"
 
 namespace sorvel::nettest {
 namespace {
 
+namespace fs = std::filesystem;
 using tools::Endpoint;
 
 const std::regex kUuid("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
@@ -61,6 +65,63 @@ TEST_F(DeviceDataTest, DeviceIdComesFromQaKeyThenKeychainThenANewSavedUuid) {
     platform::Bundle::setInfo(DeviceRealtimeDataProvider::QA_ADID_INFO_KEY, Value(5));
     provider->refreshData();
     EXPECT_EQ(storedAdid(), "FROM-KEYCHAIN");
+}
+
+TEST_F(DeviceDataTest, AKeychainThatCannotBeReadNeverReplacesTheDeviceId) {
+    auto provider = realtime();
+    provider->refreshData();
+    const std::string id = storedAdid();
+    ASSERT_TRUE(std::regex_match(id, kUuid)) << id;
+    std::vector<fs::path> items;
+    for (const auto& entry : fs::directory_iterator(platform::host::keychainFolder())) {
+        items.push_back(entry.path());
+    }
+    ASSERT_EQ(items.size(), 1u);
+    const fs::path item = items[0];
+
+    // The item is reached through a folder that can go away for a while, as a
+    // keychain on a mount would: open then fails with an error other than
+    // "not found" (here ENOTDIR), like running out of file descriptors.
+    const fs::path gate = fs::path(sdk.home()) / "gate";
+    const fs::path gateAside = fs::path(sdk.home()) / "gate-aside";
+    fs::create_directory(gate);
+    fs::rename(item, gate / "item");
+    fs::create_symlink(gate / "item", item);
+    ASSERT_EQ(provider->resolveDeviceId().value(), id);
+    fs::rename(gate, gateAside);
+    std::ofstream(gate) << "not a folder";
+    ASSERT_EQ(std::get<KeyChainError>(Util_keychain::shared()->getAdid()).status,
+              platform::KeychainStatus::IO_ERROR);
+
+    // This launch keeps the id it already has.
+    auto same = provider->resolveDeviceId();
+    ASSERT_TRUE(same.isOk()) << same.status().message();
+    EXPECT_EQ(same.value(), id);
+    // A new launch has none yet: it says so and leaves the stored one alone.
+    testing::LogCapture log;
+    auto relaunch = realtime();
+    EXPECT_FALSE(relaunch->resolveDeviceId().isOk());
+    relaunch->refreshData();
+    EXPECT_EQ(storedAdid(), id);
+    SvlLog::flush();
+    EXPECT_TRUE(log.contains("no device id for now"));
+    EXPECT_TRUE(fs::is_symlink(item)) << "the keychain item was written over";
+
+    // Once the folder is back, the stored id is read again.
+    fs::remove(gate);
+    fs::rename(gateAside, gate);
+    registry->putString(std::nullopt, DataRegistryKey::STRING_ADID);
+    relaunch->refreshData();
+    EXPECT_EQ(storedAdid(), id);
+
+    // An item that cannot be decoded is no id at all: a new one replaces it.
+    fs::remove(item);
+    std::ofstream(item) << "junk";
+    relaunch->refreshData();
+    const std::string renewed = storedAdid();
+    EXPECT_TRUE(std::regex_match(renewed, kUuid)) << renewed;
+    EXPECT_NE(renewed, id);
+    EXPECT_EQ(std::get<std::string>(Util_keychain::shared()->getAdid()), renewed);
 }
 
 TEST_F(DeviceDataTest, CommonBlockCarriesStoredAndDeviceValues) {

@@ -1,13 +1,18 @@
 #include "Platform/Keychain.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <vector>
 
 #include "Common/KeyChain.h"
 #include "Platform/Bundle.h"
@@ -21,9 +26,10 @@ namespace fs = std::filesystem;
 using platform::Keychain;
 using platform::KeychainStatus;
 
-// When this program is started as the "other process" of the test below, it
-// reads one item and reports it through its exit status and a file, before
-// any test runs.
+// When this program is started as the "other process" of the tests below, it
+// reads one item and reports it through its exit status (0 read, 3 not found,
+// 4 I/O error, 5 anything else) and a file, before any test runs. Asked to,
+// it reads with no file descriptor left to open.
 int runAsReaderIfAsked() {
     const char* folder = std::getenv("SORVEL_KEYCHAIN_READER_FOLDER");
     const char* account = std::getenv("SORVEL_KEYCHAIN_READER_ACCOUNT");
@@ -32,10 +38,36 @@ int runAsReaderIfAsked() {
         return 0;
     }
     platform::host::setKeychainFolder(folder);
+    const bool noDescriptors = std::getenv("SORVEL_KEYCHAIN_READER_NO_FDS") != nullptr;
+    struct rlimit before {};
+    if (noDescriptors) {
+        // The lowest free descriptor becomes the limit: every open now fails
+        // with EMFILE.
+        const int lowest = ::dup(0);
+        ::close(lowest);
+        ::getrlimit(RLIMIT_NOFILE, &before);
+        struct rlimit none = before;
+        none.rlim_cur = static_cast<rlim_t>(lowest);
+        if (lowest < 0 || ::setrlimit(RLIMIT_NOFILE, &none) != 0) {
+            std::_Exit(6);
+        }
+    }
     std::string data;
     const KeychainStatus status = Keychain::read(Util_keychain::SERVICE, account, data);
+    if (noDescriptors) {
+        ::setrlimit(RLIMIT_NOFILE, &before);
+    }
     std::ofstream(out) << data;
-    std::_Exit(status == KeychainStatus::SUCCESS ? 0 : 3);
+    switch (status) {
+        case KeychainStatus::SUCCESS:
+            std::_Exit(0);
+        case KeychainStatus::ITEM_NOT_FOUND:
+            std::_Exit(3);
+        case KeychainStatus::IO_ERROR:
+            std::_Exit(4);
+        default:
+            std::_Exit(5);
+    }
 }
 const int kReaderDone = runAsReaderIfAsked();
 
@@ -43,12 +75,16 @@ const int kReaderDone = runAsReaderIfAsked();
 // exit status and what it read.
 std::pair<int, std::string> readFromAnotherProcess(const std::string& folder,
                                                    const std::string& account,
-                                                   const std::string& outFile) {
+                                                   const std::string& outFile,
+                                                   bool noDescriptors = false) {
     int out = -1;
-    const int pid = testing::spawnSelf(
-        {"SORVEL_KEYCHAIN_READER_FOLDER=" + folder, "SORVEL_KEYCHAIN_READER_ACCOUNT=" + account,
-         "SORVEL_KEYCHAIN_READER_OUT=" + outFile},
-        out);
+    std::vector<std::string> env = {"SORVEL_KEYCHAIN_READER_FOLDER=" + folder,
+                                    "SORVEL_KEYCHAIN_READER_ACCOUNT=" + account,
+                                    "SORVEL_KEYCHAIN_READER_OUT=" + outFile};
+    if (noDescriptors) {
+        env.push_back("SORVEL_KEYCHAIN_READER_NO_FDS=1");
+    }
+    const int pid = testing::spawnSelf(env, out);
     if (pid < 0) {
         return {-1, ""};
     }
@@ -145,6 +181,51 @@ TEST(Keychain, CorruptOrForeignFilesAreNotItems) {
     // Service and account are separate parts of the key.
     EXPECT_EQ(Keychain::read("svca", "cct", data), KeychainStatus::ITEM_NOT_FOUND);
     EXPECT_EQ(Keychain::read("", "svcacct", data), KeychainStatus::ITEM_NOT_FOUND);
+}
+
+TEST(Keychain, AnItemThatCannotBeReadNowIsAnIoErrorNotAMissingOne) {
+    testing::FreshSdk sdk;
+    const std::string account = "sorvel_adid_key_com.example.shop";
+    ASSERT_EQ(Keychain::save(Util_keychain::SERVICE, account, "ADID-1"), KeychainStatus::SUCCESS);
+    const std::string folder = platform::host::keychainFolder();
+    fs::path item;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        item = entry.path();
+    }
+    ASSERT_FALSE(item.empty());
+
+    // No file descriptor left (EMFILE), in a process of its own.
+    const std::string out = sdk.home() + "/reader.out";
+    EXPECT_EQ(readFromAnotherProcess(folder, account, out, true).first, 4);
+    EXPECT_EQ(readFromAnotherProcess(folder, account, out).first, 0) << "readable again";
+
+    std::string data;
+    const fs::path aside = item.string() + ".aside";
+    fs::rename(item, aside);
+    // A folder where the item file belongs.
+    fs::create_directory(item);
+    EXPECT_EQ(Keychain::read(Util_keychain::SERVICE, account, data), KeychainStatus::IO_ERROR);
+    EXPECT_EQ(Keychain::save(Util_keychain::SERVICE, account, "ADID-2"), KeychainStatus::IO_ERROR);
+    fs::remove(item);
+    // A FIFO where the item file belongs: answered at once, never waiting for
+    // a writer.
+    ASSERT_EQ(::mkfifo(item.c_str(), 0600), 0);
+    auto reading = std::async(std::launch::async, [&] {
+        std::string ignored;
+        return Keychain::read(Util_keychain::SERVICE, account, ignored);
+    });
+    if (reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        // Let the stuck reader go before failing.
+        const int w = ::open(item.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ::close(w);
+        ADD_FAILURE() << "reading an item that is a FIFO blocked";
+    }
+    EXPECT_EQ(reading.get(), KeychainStatus::IO_ERROR);
+    fs::remove(item);
+
+    fs::rename(aside, item);
+    ASSERT_EQ(Keychain::read(Util_keychain::SERVICE, account, data), KeychainStatus::SUCCESS);
+    EXPECT_EQ(data, "ADID-1");
 }
 
 }  // namespace

@@ -29,31 +29,52 @@ DeviceRealtimeDataProvider::DeviceRealtimeDataProvider(std::shared_ptr<DataRegis
                                                        std::shared_ptr<KeyChain> keychain)
     : registry_(std::move(registry)), keychain_(std::move(keychain)) {}
 
-std::string DeviceRealtimeDataProvider::resolveDeviceId() {
+StatusOr<std::string> DeviceRealtimeDataProvider::resolveDeviceId() {
     if (SvlLog::isQaMode()) {
         auto qa = platform::Bundle::info(QA_ADID_INFO_KEY);
         if (qa && qa->isString() && !qa->getString()->empty()) {
             return *qa->getString();
         }
     }
-    if (keychain_) {
-        auto stored = keychain_->getAdid();
-        if (auto* adid = std::get_if<std::string>(&stored); adid != nullptr && !adid->empty()) {
-            return *adid;
-        }
-    }
-    std::string fresh = platform::crypto::uuidString();
     if (!keychain_) {
+        std::string fresh = platform::crypto::uuidString();
         SvlLog::error("DeviceRealtimeDataProvider :: no keychain; device id " + fresh +
                       " is not kept");
-    } else if (auto error = keychain_->saveAdid(fresh)) {
+        return fresh;
+    }
+    // Held from the read to the save, so that threads resolving at once on a
+    // first launch agree on one new id.
+    platform::MutexLock lock(mu_);
+    auto stored = keychain_->getAdid();
+    if (auto* adid = std::get_if<std::string>(&stored); adid != nullptr && !adid->empty()) {
+        knownId_ = *adid;
+        return *adid;
+    }
+    if (const auto* error = std::get_if<KeyChainError>(&stored);
+        error != nullptr && !error->noUsableItem()) {
+        if (knownId_) {
+            SvlLog::warning("DeviceRealtimeDataProvider :: getAdid failed : " +
+                            error->description() + "; the device id of this launch stays");
+            return *knownId_;
+        }
+        return Status::error("the keychain cannot be read : " + error->description());
+    }
+    std::string fresh = platform::crypto::uuidString();
+    if (auto error = keychain_->saveAdid(fresh)) {
         SvlLog::error("DeviceRealtimeDataProvider :: saveAdid failed : " + error->description());
     }
+    knownId_ = fresh;
     return fresh;
 }
 
 void DeviceRealtimeDataProvider::refreshData() {
-    registry_->putString(resolveDeviceId(), DataRegistryKey::STRING_ADID);
+    auto adid = resolveDeviceId();
+    if (adid) {
+        registry_->putString(adid.value(), DataRegistryKey::STRING_ADID);
+    } else {
+        SvlLog::error("DeviceRealtimeDataProvider :: no device id for now : " +
+                      adid.status().message());
+    }
 
     // The advertising id is read only while the app allows it.
     std::string idfa = SVLBooleanState::isStopGettingIDFA().get()

@@ -1,9 +1,13 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "Base/Status.h"
+
 #include "Data/DataProviders/IDataProvider.h"
+#include "Platform/Mutex.h"
 
 namespace sorvel {
 
@@ -15,21 +19,30 @@ class KeyChain;
 // radio and address, and the language.
 //
 // The device id is the Info key "SorvelQaAdid" in quality-assurance mode, else
-// the one in the keychain, else a new UUID that is saved to the keychain.
+// the one in the keychain, else (no item, or one that cannot be decoded) a new
+// UUID that is saved to the keychain. A keychain that cannot be read right now
+// never leads to a new id, which would split the user's history on the server:
+// the id this provider resolved before is used, else there is none for now
+// and the next call reads again.
 class DeviceRealtimeDataProvider : public IDataProvider {
   public:
     static constexpr const char* QA_ADID_INFO_KEY = "SorvelQaAdid";
 
     DeviceRealtimeDataProvider(std::shared_ptr<DataRegistry> registry,
                                std::shared_ptr<KeyChain> keychain);
+    // Without a device id for now, the stored one (if any) stays as it is.
     void refreshData() override;
 
-    // The device id by the rule above (saves a new one to the keychain).
-    std::string resolveDeviceId();
+    // The device id by the rule above (saves a new one to the keychain);
+    // fails when there is none for now.
+    StatusOr<std::string> resolveDeviceId();
 
   private:
     std::shared_ptr<DataRegistry> registry_;
     std::shared_ptr<KeyChain> keychain_;
+    platform::Mutex mu_;
+    // The id this provider last read from the keychain or made, for this launch.
+    std::optional<std::string> knownId_ GUARDED_BY(mu_);
 };
 
 }  // namespace sorvel
