@@ -150,8 +150,8 @@ KeychainStatus Keychain::read(const std::string& service, const std::string& acc
         }
         struct stat st {};
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            // Something that is not an item file sits in its place: not ours
-            // to read, nor to replace.
+            // Something that is not an item file sits in its place: it cannot
+            // be read, but it is no sign that the item is missing or damaged.
             ::close(fd);
             return KeychainStatus::IO_ERROR;
         }

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "Base/Status.h"
-
 #include "Data/DataProviders/IDataProvider.h"
 #include "Platform/Mutex.h"
 
