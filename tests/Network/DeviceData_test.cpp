@@ -114,10 +114,16 @@ TEST_F(DeviceDataTest, AKeychainThatCannotBeReadNeverReplacesTheDeviceId) {
     relaunch->refreshData();
     EXPECT_EQ(storedAdid(), id);
 
-    // An item that cannot be decoded is no id at all: a new one replaces it.
+    // An item that cannot be decoded or has gone is no id: a launch that knows
+    // its id writes it back, a new launch makes a new one.
     fs::remove(item);
     std::ofstream(item) << "junk";
     relaunch->refreshData();
+    EXPECT_EQ(storedAdid(), id);
+    EXPECT_EQ(std::get<std::string>(Util_keychain::shared()->getAdid()), id);
+    fs::remove(item);
+    std::ofstream(item) << "junk";
+    realtime()->refreshData();
     const std::string renewed = storedAdid();
     EXPECT_TRUE(std::regex_match(renewed, kUuid)) << renewed;
     EXPECT_NE(renewed, id);

@@ -59,12 +59,15 @@ StatusOr<std::string> DeviceRealtimeDataProvider::resolveDeviceId() {
         }
         return Status::error("the keychain cannot be read : " + error->description());
     }
-    std::string fresh = platform::crypto::uuidString();
-    if (auto error = keychain_->saveAdid(fresh)) {
+    // An id this launch already handed out is kept (and saved again) when the
+    // item is missing, so a save that failed once does not make a new id on
+    // every later call.
+    std::string id = knownId_ ? *knownId_ : platform::crypto::uuidString();
+    if (auto error = keychain_->saveAdid(id)) {
         SvlLog::error("DeviceRealtimeDataProvider :: saveAdid failed : " + error->description());
     }
-    knownId_ = fresh;
-    return fresh;
+    knownId_ = id;
+    return id;
 }
 
 void DeviceRealtimeDataProvider::refreshData() {
