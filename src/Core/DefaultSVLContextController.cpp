@@ -1,0 +1,287 @@
+#include "Core/DefaultSVLContextController.h"
+
+#include <utility>
+
+#include "Common/SVLBooleanState.h"
+#include "Common/SvlLog.h"
+#include "Core/UseCases.h"
+
+namespace sorvel {
+namespace {
+
+std::any optionalArg(const std::optional<std::string>& value) {
+    return value ? std::any(*value) : std::any();
+}
+
+}  // namespace
+
+std::shared_ptr<DefaultSVLContextController> DefaultSVLContextController::create(
+    std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<IRepository> repository,
+    std::shared_ptr<ISVLContextFactory> contextFactory, ResetHook resetHook) {
+    auto controller = std::make_shared<DefaultSVLContextController>(
+        PassKey{}, std::move(dataRegistry), std::move(repository), std::move(contextFactory),
+        std::move(resetHook));
+    controller->registerDataUnitListeners();
+    return controller;
+}
+
+DefaultSVLContextController::DefaultSVLContextController(
+    PassKey, std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<IRepository> repository,
+    std::shared_ptr<ISVLContextFactory> contextFactory, ResetHook resetHook)
+    : dataRegistry_(std::move(dataRegistry)),
+      repository_(std::move(repository)),
+      contextFactory_(std::move(contextFactory)),
+      resetHook_(std::move(resetHook)),
+      svlContext_(contextFactory_->makeInitializingContext()),
+      queue_(platform::DispatchQueue::makeSerial(DISPATCH_QUEUE_LABEL)) {}
+
+// ---- Registry listeners -----------------------------------------------------
+
+void DefaultSVLContextController::registerDataUnitListeners() {
+    // Weak: the registry keeps its listeners for good, and a controller that
+    // is gone has nothing left to disable.
+    std::weak_ptr<DefaultSVLContextController> weak = weak_from_this();
+    for (DataRegistryKey key : {DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE,
+                                DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP}) {
+        dataRegistry_->addListener(key, std::make_shared<DataUnitEventListener>(
+                                            [weak, key](const std::optional<Value>& newValue) {
+                                                if (auto self = weak.lock()) {
+                                                    self->onFlagChanged(key, newValue);
+                                                }
+                                            }));
+    }
+}
+
+void DefaultSVLContextController::onFlagChanged(DataRegistryKey key,
+                                                const std::optional<Value>& newValue) {
+    const bool* flag = newValue ? newValue->getBool() : nullptr;
+    if (flag == nullptr) {
+        SvlLog::error(std::string("value can not be casted to bool : ") +
+                          (newValue ? newValue->render() : "nil"),
+                      true);
+        return;
+    }
+    if (!*flag) {
+        return;
+    }
+    if (key == DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE) {
+        FlushAllNowUseCase(repository_).execute();
+        dataRegistry_->putData(std::nullopt, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+        disableSDK("Sorvel Pause");
+    } else {
+        disableSDK("Sorvel All Stop");
+    }
+}
+
+// ---- State ----------------------------------------------------------------------
+
+std::shared_ptr<ISVLContext> DefaultSVLContextController::currentContext() const {
+    platform::MutexLock lock(contextMu_);
+    return svlContext_;
+}
+
+void DefaultSVLContextController::changeContext(std::shared_ptr<ISVLContext> context) {
+    if (!context) {
+        SvlLog::error("changeContext : no context given, the current one stays", true);
+        return;
+    }
+    std::shared_ptr<ISVLContext> previous;
+    {
+        platform::MutexLock lock(contextMu_);
+        previous = std::exchange(svlContext_, std::move(context));
+    }
+    // previous goes here, outside the lock: a context may own anything.
+}
+
+void DefaultSVLContextController::disableSDK(const std::string& reason) {
+    std::shared_ptr<ISVLContext> previous;
+    {
+        // The test and the switch are one step, so of two concurrent calls
+        // exactly one disables: its reason stays and the reset runs once.
+        platform::MutexLock lock(contextMu_);
+        if (svlContext_->contextState() == SVLContextState::DISABLED) {
+            return;
+        }
+        auto disabled = contextFactory_->makeDisabledContext(reason);
+        if (!disabled) {
+            return;
+        }
+        previous = std::exchange(svlContext_, std::move(disabled));
+    }
+    previous.reset();
+    if (resetHook_) {
+        resetHook_();
+    }
+}
+
+// ---- Typed operations ----------------------------------------------------------
+
+void DefaultSVLContextController::initialize(const std::string& appKey,
+                                             const std::string& secretKey) {
+    submitMessage(MessageType::INITIALIZE, {appKey, secretKey});
+}
+
+void DefaultSVLContextController::saveUserProperty(const Value::Map& properties, bool isCi) {
+    submitMessage(MessageType::SAVE_USER_PROPERTY, {properties, isCi});
+}
+
+void DefaultSVLContextController::saveUserPropertyWithoutEvent(const Value::Map& properties,
+                                                               bool isCi) {
+    submitMessage(MessageType::SAVE_USER_PROPERTY_WITHOUT_EVENT, {properties, isCi});
+}
+
+void DefaultSVLContextController::clearUserProperty() {
+    submitMessage(MessageType::CLEAR_USER_PROPERTY, {});
+}
+
+void DefaultSVLContextController::logEvent(const LogEventParameter& parameter) {
+    submitMessage(MessageType::LOG_EVENT, {parameter});
+}
+
+void DefaultSVLContextController::logSameEventWithPaging(
+    const std::vector<SorvelKvCommerceProductModel>& products, const std::string& eventName,
+    const Value::Map& attributes) {
+    submitMessage(MessageType::LOG_SAME_EVENT_WITH_PAGING, {products, eventName, attributes});
+}
+
+void DefaultSVLContextController::didBecomeActive() {
+    SVLBooleanState::isAppActive().set(true);
+    SVLBooleanState::isInAppMessageShowing().set(false);
+    submitMessage(MessageType::DID_BECOME_ACTIVE, {});
+}
+
+void DefaultSVLContextController::willResignActive() {
+    SVLBooleanState::isAppActive().set(false);
+    submitMessage(MessageType::WILL_RESIGN_ACTIVE, {});
+}
+
+void DefaultSVLContextController::deeplink(const std::string& url) {
+    submitMessage(MessageType::DEEPLINK, {url});
+}
+
+void DefaultSVLContextController::gdprForgetMe() {
+    submitMessage(MessageType::GDPR_FORGET_ME, {});
+}
+
+void DefaultSVLContextController::deleteUserDataAndStopSDK(const std::string& userId,
+                                                           CompletionCallback completion) {
+    submitMessage(MessageType::DELETE_USER_DATA_AND_STOP_SDK, {userId, std::move(completion)});
+}
+
+void DefaultSVLContextController::restartSDK(const std::string& userId,
+                                             CompletionCallback completion) {
+    submitMessage(MessageType::RESTART_SDK, {userId, std::move(completion)});
+}
+
+void DefaultSVLContextController::triggerInAppMessage(const std::string& eventName,
+                                                      const std::string& group) {
+    currentContext()->triggerInAppMessage(group + ":" + eventName);
+}
+
+void DefaultSVLContextController::fetchActionHistoryFromServer(
+    const std::optional<std::string>& token, ActionHistoryIdType idType,
+    const std::vector<std::string>& actionType, ActionHistoryCompletion completion) {
+    submitMessage(MessageType::FETCH_ACTION_HISTORY_FROM_SERVER,
+                  {optionalArg(token), idType, actionType, std::move(completion)});
+}
+
+void DefaultSVLContextController::insertPushData(const Value::Map& pushJsonDic) {
+    InsertPushDataUseCase(repository_, pushJsonDic).execute();
+}
+
+void DefaultSVLContextController::getActionHistory(std::int64_t skip, std::int64_t limit,
+                                                   const std::vector<std::string>& actionType,
+                                                   ActionHistoryCompletion completion) {
+    submitMessage(MessageType::GET_ACTION_HISTORY,
+                  {skip, limit, actionType, std::move(completion)});
+}
+
+void DefaultSVLContextController::getAllActionHistory(const std::vector<std::string>& actionType,
+                                                      ActionHistoryCompletion completion) {
+    submitMessage(MessageType::GET_ALL_ACTION_HISTORY, {actionType, std::move(completion)});
+}
+
+void DefaultSVLContextController::deleteAllActionHistory(const std::optional<std::string>& token,
+                                                         ActionHistoryIdType idType,
+                                                         ActionHistoryCompletion completion) {
+    submitMessage(MessageType::DELETE_ALL_ACTION_HISTORY,
+                  {optionalArg(token), idType, std::move(completion)});
+}
+
+void DefaultSVLContextController::deleteActionHistory(const std::optional<std::string>& token,
+                                                      const std::string& historyId,
+                                                      std::int64_t timeStamp,
+                                                      ActionHistoryCompletion completion) {
+    submitMessage(MessageType::DELETE_ACTION_HISTORY,
+                  {optionalArg(token), historyId, timeStamp, std::move(completion)});
+}
+
+void DefaultSVLContextController::clearSyncedActionHistoryInLocalDB(
+    ActionHistoryCompletion completion) {
+    submitMessage(MessageType::CLEAR_SYNCED_ACTION_HISTORY_IN_LOCAL_DB, {std::move(completion)});
+}
+
+void DefaultSVLContextController::clearAllActionHistoryInLocalDB() {
+    submitMessage(MessageType::CLEAR_ALL_ACTION_HISTORY_IN_LOCAL_DB, {});
+}
+
+// ---- Gating -----------------------------------------------------------------------
+
+void DefaultSVLContextController::submitMessage(MessageType messageType, MessageArgs args) {
+    if (released_.load(std::memory_order_acquire)) {
+        dispatch(messageType, std::move(args));
+        return;
+    }
+    // One lock around the whole gating: a message enqueued here can never
+    // slip in behind a drain running on another thread and stay held for good.
+    platform::MutexLock lock(gateMu_);
+    if (didBecomeActiveSubmitted_) {
+        dispatch(messageType, std::move(args));
+        return;
+    }
+    if (isInitSubmitted_ && (messageType == MessageType::RESTART_SDK ||
+                             messageType == MessageType::DELETE_USER_DATA_AND_STOP_SDK)) {
+        dispatch(messageType, std::move(args));
+        return;
+    }
+    if (messageType == MessageType::INITIALIZE) {
+        dispatch(messageType, std::move(args));
+        isInitSubmitted_ = true;
+    } else {
+        auto held = std::make_shared<const MessageInvokeRunnable>(messageType, std::move(args));
+        if (messageType == MessageType::DID_BECOME_ACTIVE) {
+            didBecomeActiveQueue_.enqueue(std::move(held));
+        } else {
+            etcQueue_.enqueue(std::move(held));
+        }
+    }
+    if (!isInitSubmitted_) {
+        return;
+    }
+    if (!didBecomeActiveSubmitted_ && !didBecomeActiveQueue_.isEmpty()) {
+        if (auto head = didBecomeActiveQueue_.dequeue()) {
+            dispatch(std::move(*head));
+            didBecomeActiveSubmitted_ = true;
+        }
+    }
+    if (didBecomeActiveSubmitted_) {
+        while (auto held = etcQueue_.dequeue()) {
+            dispatch(std::move(*held));
+        }
+        released_.store(true, std::memory_order_release);
+    }
+}
+
+void DefaultSVLContextController::dispatch(MessageType messageType, MessageArgs args) {
+    queue_->async([self = shared_from_this(), messageType, args = std::move(args)] {
+        self->processMessage(messageType, args);
+    });
+}
+
+void DefaultSVLContextController::dispatch(std::shared_ptr<const MessageInvokeRunnable> held) {
+    queue_->async([self = shared_from_this(), held = std::move(held)] {
+        self->processMessage(held->messageType, held->args);
+    });
+}
+
+}  // namespace sorvel

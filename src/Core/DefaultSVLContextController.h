@@ -1,0 +1,153 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Common/Atomic.h"
+#include "Common/DataRegistry.h"
+#include "Core/ISVLContext.h"
+#include "Core/ISVLContextController.h"
+#include "Core/MessageType.h"
+#include "Data/Repository/IRepository.h"
+#include "Platform/Dispatch.h"
+#include "Platform/Mutex.h"
+
+namespace sorvel {
+
+// Builds the three context states. Each call constructs one new context and
+// does nothing else the controller must wait for.
+class ISVLContextFactory {
+  public:
+    virtual ~ISVLContextFactory() = default;
+    virtual std::shared_ptr<ISVLContext> makeInitializingContext() = 0;
+    virtual std::shared_ptr<ISVLContext> makeActiveContext() = 0;
+    virtual std::shared_ptr<ISVLContext> makeDisabledContext(const std::string& reason) = 0;
+};
+
+// The controller: every request becomes a message; messages are held until
+// the SDK was asked to initialise and the app first became active, then run
+// one at a time on the serial queue "DefaultSVLControllerDispatchQueue"
+// against the current context. It owns every change of state.
+//
+// Gating, on the caller's thread, serialised by one lock:
+//  - once released (below), every message is dispatched as it comes;
+//  - after INITIALIZE was submitted, RESTART_SDK and
+//    DELETE_USER_DATA_AND_STOP_SDK pass at once;
+//  - INITIALIZE is dispatched at once; every other message waits, a
+//    DID_BECOME_ACTIVE in its own list;
+//  - after INITIALIZE, the first held DID_BECOME_ACTIVE is dispatched (any
+//    further one held before it never runs), then every other held message in
+//    arrival order, and the gate is open for good.
+// Dispatching only queues a block, so a submission never waits for the
+// controller queue. Context operations are called without any lock held:
+// they call back into the controller.
+class DefaultSVLContextController final
+    : public ISVLContextController,
+      public std::enable_shared_from_this<DefaultSVLContextController> {
+  public:
+    static constexpr const char* DISPATCH_QUEUE_LABEL = "DefaultSVLControllerDispatchQueue";
+
+    using ResetHook = std::function<void()>;
+
+    // Builds the controller in the initialising state and registers its
+    // listeners on the registry's pause and all-stop flags. resetHook runs
+    // each time disableSDK disables the SDK.
+    static std::shared_ptr<DefaultSVLContextController> create(
+        std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<IRepository> repository,
+        std::shared_ptr<ISVLContextFactory> contextFactory, ResetHook resetHook);
+
+    void changeContext(std::shared_ptr<ISVLContext> context) override;
+    void disableSDK(const std::string& reason) override;
+    void initialize(const std::string& appKey, const std::string& secretKey) override;
+    void saveUserProperty(const Value::Map& properties, bool isCi) override;
+    void saveUserPropertyWithoutEvent(const Value::Map& properties, bool isCi) override;
+    void clearUserProperty() override;
+    void logEvent(const LogEventParameter& parameter) override;
+    void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
+                                const std::string& eventName,
+                                const Value::Map& attributes) override;
+    void didBecomeActive() override;
+    void willResignActive() override;
+    void deeplink(const std::string& url) override;
+    void gdprForgetMe() override;
+    void deleteUserDataAndStopSDK(const std::string& userId,
+                                  CompletionCallback completion) override;
+    void restartSDK(const std::string& userId, CompletionCallback completion) override;
+    void submitMessage(MessageType messageType, MessageArgs args) override;
+    void triggerInAppMessage(const std::string& eventName, const std::string& group) override;
+    void fetchActionHistoryFromServer(const std::optional<std::string>& token,
+                                      ActionHistoryIdType idType,
+                                      const std::vector<std::string>& actionType,
+                                      ActionHistoryCompletion completion) override;
+    void insertPushData(const Value::Map& pushJsonDic) override;
+    void getActionHistory(std::int64_t skip, std::int64_t limit,
+                          const std::vector<std::string>& actionType,
+                          ActionHistoryCompletion completion) override;
+    void getAllActionHistory(const std::vector<std::string>& actionType,
+                             ActionHistoryCompletion completion) override;
+    void deleteAllActionHistory(const std::optional<std::string>& token, ActionHistoryIdType idType,
+                                ActionHistoryCompletion completion) override;
+    void deleteActionHistory(const std::optional<std::string>& token, const std::string& historyId,
+                             std::int64_t timeStamp, ActionHistoryCompletion completion) override;
+    void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) override;
+    void clearAllActionHistoryInLocalDB() override;
+
+    // The context current at the moment of the call.
+    std::shared_ptr<ISVLContext> currentContext() const;
+    // The queue messages run on; hosts use it to wait until the messages
+    // dispatched so far have run.
+    const std::shared_ptr<platform::DispatchQueue>& dispatchQueue() const { return queue_; }
+
+  private:
+    struct PassKey {};
+
+  public:
+    DefaultSVLContextController(PassKey, std::shared_ptr<DataRegistry> dataRegistry,
+                                std::shared_ptr<IRepository> repository,
+                                std::shared_ptr<ISVLContextFactory> contextFactory,
+                                ResetHook resetHook);
+
+  private:
+    void registerDataUnitListeners();
+    void onFlagChanged(DataRegistryKey key, const std::optional<Value>& newValue);
+
+    void dispatch(MessageType messageType, MessageArgs args);
+    void dispatch(std::shared_ptr<const MessageInvokeRunnable> held);
+    // The dispatcher, on the controller queue only.
+    void processMessage(MessageType messageType, const MessageArgs& args);
+    void processInitialize(const std::string& appKey, const std::string& secretKey);
+    // False when the request was refused and no flush follows.
+    bool processDeleteUserData(const std::string& userId, const CompletionCallback& completion);
+    bool processRestartSDK(const std::string& userId, const CompletionCallback& completion);
+    void onInitializeCompleted(const std::weak_ptr<ISVLContext>& initializing, Completion result);
+    void onRestartCompleted();
+
+    // Set once at construction.
+    const std::shared_ptr<DataRegistry> dataRegistry_;
+    const std::shared_ptr<IRepository> repository_;
+    const std::shared_ptr<ISVLContextFactory> contextFactory_;
+    const ResetHook resetHook_;
+
+    mutable platform::Mutex contextMu_;
+    std::shared_ptr<ISVLContext> svlContext_ GUARDED_BY(contextMu_);
+
+    platform::Mutex gateMu_ ACQUIRED_BEFORE(contextMu_);
+    bool isInitSubmitted_ GUARDED_BY(gateMu_) = false;
+    bool didBecomeActiveSubmitted_ GUARDED_BY(gateMu_) = false;
+    AtomicQueue<std::shared_ptr<const MessageInvokeRunnable>> didBecomeActiveQueue_;
+    AtomicQueue<std::shared_ptr<const MessageInvokeRunnable>> etcQueue_;
+    // Raised, under gateMu_, only after every held message was dispatched: from
+    // then on a submission skips the lock and the order is still kept.
+    std::atomic<bool> released_{false};
+
+    std::atomic<bool> isInitRestartProcessingNow_{false};
+    std::atomic<bool> isDeleteProcessingNow_{false};
+
+    // Every queued block holds the controller, so none is left when it goes.
+    const std::shared_ptr<platform::DispatchQueue> queue_;
+};
+
+}  // namespace sorvel

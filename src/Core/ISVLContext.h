@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Core/MessageType.h"
+#include "Event/LogEventParameter.h"
+#include "sorvel/ActionHistoryResult.h"
+#include "sorvel/SorvelKvCommerceProductModel.h"
+#include "sorvel/Value.h"
+
+namespace sorvel {
+
+// Which of the three states a context is.
+enum class SVLContextState {
+    INITIALIZING,
+    ACTIVE,
+    DISABLED,
+};
+
+// One state of the SDK: the controller calls exactly one operation per
+// processed message, on its serial queue (triggerInAppMessage on the caller's
+// thread). Each operation runs synchronously and returns; completions may
+// arrive later on another thread. A history completion is answered exactly
+// once. The token of a server history request is absent when the app gave
+// none; the request then goes without an "Authorization" header.
+class ISVLContext {
+  public:
+    virtual ~ISVLContext() = default;
+
+    virtual SVLContextState contextState() const = 0;
+
+    virtual void initialize(const std::string& appKey, const std::string& secretKey,
+                            CompletionCallback completion) = 0;
+    virtual void saveUserProperty(const Value::Map& properties, bool isCi) = 0;
+    virtual bool saveUserPropertyWithoutEvent(const Value::Map& properties, bool isCi) = 0;
+    virtual void logEvent(const LogEventParameter& parameter) = 0;
+    virtual void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
+                                        const std::string& eventName,
+                                        const Value::Map& attributes) = 0;
+    virtual void flushAtIntervals() = 0;
+    virtual void didBecomeActive() = 0;
+    virtual void willResignActive() = 0;
+    virtual void deeplink(const std::string& urlString) = 0;
+    virtual void clearUserProperty() = 0;
+    virtual void deleteUserData(const std::string& userId, CompletionCallback completion) = 0;
+    virtual void restartSDK(const std::string& userId, CompletionCallback completion) = 0;
+    // The text group, ":", event name.
+    virtual void triggerInAppMessage(const std::string& event) = 0;
+    virtual void fetchActionHistoryFromServer(const std::optional<std::string>& token,
+                                              ActionHistoryIdType idType,
+                                              const std::vector<std::string>& actionType,
+                                              ActionHistoryCompletion completion) = 0;
+    virtual void insertPushData(const Value::Map& pushJsonDic) = 0;
+    virtual void getActionHistory(std::int64_t skip, std::int64_t limit,
+                                  const std::vector<std::string>& actionType,
+                                  ActionHistoryCompletion completion) = 0;
+    virtual void getAllActionHistory(const std::vector<std::string>& actionType,
+                                     ActionHistoryCompletion completion) = 0;
+    virtual void deleteAllActionHistory(const std::optional<std::string>& token,
+                                        ActionHistoryIdType idType,
+                                        ActionHistoryCompletion completion) = 0;
+    virtual void deleteActionHistory(const std::optional<std::string>& token,
+                                     const std::string& historyId, std::int64_t timeStamp,
+                                     ActionHistoryCompletion completion) = 0;
+    virtual void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) = 0;
+    virtual void clearAllActionHistoryInLocalDB() = 0;
+};
+
+}  // namespace sorvel

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Core/ISVLContext.h"
+#include "Core/MessageType.h"
+#include "Event/LogEventParameter.h"
+#include "sorvel/ActionHistoryResult.h"
+#include "sorvel/SorvelKvCommerceProductModel.h"
+#include "sorvel/Value.h"
+
+namespace sorvel {
+
+// The single road from the facade into the SDK core. Every operation may be
+// called from any thread; unless stated otherwise it submits one message.
+class ISVLContextController {
+  public:
+    virtual ~ISVLContextController() = default;
+
+    virtual void changeContext(std::shared_ptr<ISVLContext> context) = 0;
+    // Switches to the disabled state with the reason, unless already disabled.
+    virtual void disableSDK(const std::string& reason) = 0;
+    virtual void initialize(const std::string& appKey, const std::string& secretKey) = 0;
+    virtual void saveUserProperty(const Value::Map& properties, bool isCi) = 0;
+    virtual void saveUserPropertyWithoutEvent(const Value::Map& properties, bool isCi) = 0;
+    virtual void clearUserProperty() = 0;
+    virtual void logEvent(const LogEventParameter& parameter) = 0;
+    virtual void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
+                                        const std::string& eventName,
+                                        const Value::Map& attributes) = 0;
+    virtual void didBecomeActive() = 0;
+    virtual void willResignActive() = 0;
+    // The absolute text of the URL the app was opened with.
+    virtual void deeplink(const std::string& url) = 0;
+    virtual void gdprForgetMe() = 0;
+    virtual void deleteUserDataAndStopSDK(const std::string& userId,
+                                          CompletionCallback completion) = 0;
+    virtual void restartSDK(const std::string& userId, CompletionCallback completion) = 0;
+    // The one entry of the message queue.
+    virtual void submitMessage(MessageType messageType, MessageArgs args) = 0;
+    // Not queued: the current context triggers "<group>:<eventName>" on the
+    // caller's thread.
+    virtual void triggerInAppMessage(const std::string& eventName, const std::string& group) = 0;
+    virtual void fetchActionHistoryFromServer(const std::optional<std::string>& token,
+                                              ActionHistoryIdType idType,
+                                              const std::vector<std::string>& actionType,
+                                              ActionHistoryCompletion completion) = 0;
+    // Not queued and not routed through the context: stored at once, whatever
+    // the state.
+    virtual void insertPushData(const Value::Map& pushJsonDic) = 0;
+    virtual void getActionHistory(std::int64_t skip, std::int64_t limit,
+                                  const std::vector<std::string>& actionType,
+                                  ActionHistoryCompletion completion) = 0;
+    virtual void getAllActionHistory(const std::vector<std::string>& actionType,
+                                     ActionHistoryCompletion completion) = 0;
+    virtual void deleteAllActionHistory(const std::optional<std::string>& token,
+                                        ActionHistoryIdType idType,
+                                        ActionHistoryCompletion completion) = 0;
+    virtual void deleteActionHistory(const std::optional<std::string>& token,
+                                     const std::string& historyId, std::int64_t timeStamp,
+                                     ActionHistoryCompletion completion) = 0;
+    virtual void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) = 0;
+    virtual void clearAllActionHistoryInLocalDB() = 0;
+};
+
+}  // namespace sorvel
