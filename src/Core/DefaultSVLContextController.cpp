@@ -1,6 +1,7 @@
 #include "Core/DefaultSVLContextController.h"
 
 #include <utility>
+#include <vector>
 
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
@@ -260,28 +261,55 @@ void DefaultSVLContextController::submitMessage(MessageType messageType, Message
     }
     if (!didBecomeActiveSubmitted_ && !didBecomeActiveQueue_.isEmpty()) {
         if (auto head = didBecomeActiveQueue_.dequeue()) {
-            dispatch(std::move(*head));
+            dispatch((*head)->messageType, (*head)->args);
             didBecomeActiveSubmitted_ = true;
         }
     }
     if (didBecomeActiveSubmitted_) {
         while (auto held = etcQueue_.dequeue()) {
-            dispatch(std::move(*held));
+            dispatch((*held)->messageType, (*held)->args);
         }
         released_.store(true, std::memory_order_release);
     }
 }
 
 void DefaultSVLContextController::dispatch(MessageType messageType, MessageArgs args) {
-    queue_->async([self = shared_from_this(), messageType, args = std::move(args)] {
-        self->processMessage(messageType, args);
-    });
+    // The mailbox owns the envelope from here until drainMailbox takes it.
+    Envelope* envelope =
+        std::make_unique<Envelope>(Envelope{nullptr, messageType, std::move(args)}).release();
+    Envelope* head = mailbox_.load(std::memory_order_relaxed);
+    do {
+        envelope->next = head;
+    } while (!mailbox_.compare_exchange_weak(head, envelope, std::memory_order_release,
+                                             std::memory_order_relaxed));
+    if (head == nullptr) {
+        // The list was empty, so no drain is pending for this message.
+        queue_->async([self = shared_from_this()] { self->drainMailbox(); });
+    }
 }
 
-void DefaultSVLContextController::dispatch(std::shared_ptr<const MessageInvokeRunnable> held) {
-    queue_->async([self = shared_from_this(), held = std::move(held)] {
-        self->processMessage(held->messageType, held->args);
-    });
+void DefaultSVLContextController::drainMailbox() {
+    std::vector<std::unique_ptr<Envelope>> newestFirst;
+    for (Envelope* e = mailbox_.exchange(nullptr, std::memory_order_acquire); e != nullptr;) {
+        Envelope* next = e->next;
+        newestFirst.emplace_back(e);
+        e = next;
+    }
+    for (auto it = newestFirst.rbegin(); it != newestFirst.rend(); ++it) {
+        processMessage((*it)->messageType, (*it)->args);
+        it->reset();  // the arguments (completions included) go before the next message runs
+    }
+}
+
+void DefaultSVLContextController::waitForDispatched() {
+    queue_->sync([this] { drainMailbox(); });
+}
+
+DefaultSVLContextController::~DefaultSVLContextController() {
+    for (Envelope* e = mailbox_.exchange(nullptr); e != nullptr;) {
+        std::unique_ptr<Envelope> left(e);
+        e = left->next;
+    }
 }
 
 }  // namespace sorvel

@@ -41,9 +41,12 @@ class ISVLContextFactory {
 //  - after INITIALIZE, the first held DID_BECOME_ACTIVE is dispatched (any
 //    further one held before it never runs), then every other held message in
 //    arrival order, and the gate is open for good.
-// Dispatching only queues a block, so a submission never waits for the
-// controller queue. Context operations are called without any lock held:
-// they call back into the controller.
+// Dispatching never waits: a released message goes onto a lock-free list
+// (one compare-and-swap), and only a submission that finds the list empty
+// queues a block that runs everything on the list in submission order.
+// Submitting threads therefore never sleep on a lock that eight of them and
+// the controller queue fight over. Context operations are called without any
+// lock held: they call back into the controller.
 class DefaultSVLContextController final
     : public ISVLContextController,
       public std::enable_shared_from_this<DefaultSVLContextController> {
@@ -97,9 +100,9 @@ class DefaultSVLContextController final
 
     // The context current at the moment of the call.
     std::shared_ptr<ISVLContext> currentContext() const;
-    // The queue messages run on; hosts use it to wait until the messages
-    // dispatched so far have run.
-    const std::shared_ptr<platform::DispatchQueue>& dispatchQueue() const { return queue_; }
+    // Blocks until every message dispatched before the call has run. For
+    // hosts (tests, benchmarks); never call it from a context operation.
+    void waitForDispatched();
 
   private:
     struct PassKey {};
@@ -109,13 +112,22 @@ class DefaultSVLContextController final
                                 std::shared_ptr<IRepository> repository,
                                 std::shared_ptr<ISVLContextFactory> contextFactory,
                                 ResetHook resetHook);
+    ~DefaultSVLContextController() override;
 
   private:
+    // One released message on its way to the controller queue.
+    struct Envelope {
+        Envelope* next = nullptr;
+        MessageType messageType;
+        MessageArgs args;
+    };
+
     void registerDataUnitListeners();
     void onFlagChanged(DataRegistryKey key, const std::optional<Value>& newValue);
 
     void dispatch(MessageType messageType, MessageArgs args);
-    void dispatch(std::shared_ptr<const MessageInvokeRunnable> held);
+    // On the controller queue: runs every message on the list, oldest first.
+    void drainMailbox();
     // The dispatcher, on the controller queue only.
     void processMessage(MessageType messageType, const MessageArgs& args);
     void processInitialize(const std::string& appKey, const std::string& secretKey);
@@ -143,10 +155,14 @@ class DefaultSVLContextController final
     // then on a submission skips the lock and the order is still kept.
     std::atomic<bool> released_{false};
 
+    // Released messages not yet run, newest first.
+    std::atomic<Envelope*> mailbox_{nullptr};
+
     std::atomic<bool> isInitRestartProcessingNow_{false};
     std::atomic<bool> isDeleteProcessingNow_{false};
 
     // Every queued block holds the controller, so none is left when it goes.
+    // A drain block runs the messages of the mailbox.
     const std::shared_ptr<platform::DispatchQueue> queue_;
 };
 

@@ -323,9 +323,7 @@ class ControllerHarness {
     }
 
     // Waits until every message dispatched so far has run.
-    void drain() const {
-        controller->dispatchQueue()->sync([] {});
-    }
+    void drain() const { controller->waitForDispatched(); }
 
     // INITIALIZE and the first activation, run and forgotten.
     void release() {

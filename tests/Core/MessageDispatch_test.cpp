@@ -171,6 +171,7 @@ TEST(MessageDispatchTest, DeleteIsGuardedAndDisablesBeforeTheAppHearsOfIt) {
     std::atomic<int> firstAnswers{0};
     std::atomic<bool> disabledWhenAnswered{false};
     auto controller = h.controller;
+    testing::LogCapture capture;
     c.deleteUserDataAndStopSDK("u1", [&](Completion r) {
         EXPECT_EQ(r, Completion::FAILURE);
         disabledWhenAnswered =
@@ -178,7 +179,6 @@ TEST(MessageDispatchTest, DeleteIsGuardedAndDisablesBeforeTheAppHearsOfIt) {
         firstAnswers.fetch_add(1);
     });
     c.deleteUserDataAndStopSDK("u2", [](Completion) { ADD_FAILURE() << "refused request"; });
-    testing::LogCapture capture;
     h.drain();
     SvlLog::flush();
     EXPECT_TRUE(capture.contains("Delete API is already processing!"));
