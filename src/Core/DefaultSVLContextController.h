@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Common/Atomic.h"
+#include "Common/DRState.h"
 #include "Common/DataRegistry.h"
 #include "Core/ISVLContext.h"
 #include "Core/ISVLContextController.h"
@@ -131,7 +132,12 @@ class DefaultSVLContextController final
     // The dispatcher, on the controller queue only.
     void processMessage(MessageType messageType, const MessageArgs& args);
     void processInitialize(const std::string& appKey, const std::string& secretKey);
-    // False when the request was refused and no flush follows.
+    // The delete and restart guard: a request already synchronised is answered
+    // success at once, one made while another is in flight is dropped; false
+    // then, and no flush follows.
+    bool passGuard(DRState synced, const char* syncedLine, std::atomic<bool>& inFlight,
+                   const char* busyLine, const ISVLContext& context,
+                   const CompletionCallback& completion);
     bool processDeleteUserData(const std::string& userId, const CompletionCallback& completion);
     bool processRestartSDK(const std::string& userId, const CompletionCallback& completion);
     void onInitializeCompleted(const std::weak_ptr<ISVLContext>& initializing, Completion result);

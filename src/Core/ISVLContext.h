@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Core/IActionHistoryOperations.h"
 #include "Core/MessageType.h"
 #include "Event/LogEventParameter.h"
 #include "sorvel/ActionHistoryResult.h"
@@ -23,10 +24,9 @@ enum class SVLContextState {
 // One state of the SDK: the controller calls exactly one operation per
 // processed message, on its serial queue (triggerInAppMessage on the caller's
 // thread). Each operation runs synchronously and returns; completions may
-// arrive later on another thread. A history completion is answered exactly
-// once. The token of a server history request is absent when the app gave
-// none; the request then goes without an "Authorization" header.
-class ISVLContext {
+// arrive later on another thread. The message-history operations follow the
+// others.
+class ISVLContext : public IActionHistoryOperations {
   public:
     virtual ~ISVLContext() = default;
 
@@ -49,24 +49,6 @@ class ISVLContext {
     virtual void restartSDK(const std::string& userId, CompletionCallback completion) = 0;
     // The text group, ":", event name.
     virtual void triggerInAppMessage(const std::string& event) = 0;
-    virtual void fetchActionHistoryFromServer(const std::optional<std::string>& token,
-                                              ActionHistoryIdType idType,
-                                              const std::vector<std::string>& actionType,
-                                              ActionHistoryCompletion completion) = 0;
-    virtual void insertPushData(const Value::Map& pushJsonDic) = 0;
-    virtual void getActionHistory(std::int64_t skip, std::int64_t limit,
-                                  const std::vector<std::string>& actionType,
-                                  ActionHistoryCompletion completion) = 0;
-    virtual void getAllActionHistory(const std::vector<std::string>& actionType,
-                                     ActionHistoryCompletion completion) = 0;
-    virtual void deleteAllActionHistory(const std::optional<std::string>& token,
-                                        ActionHistoryIdType idType,
-                                        ActionHistoryCompletion completion) = 0;
-    virtual void deleteActionHistory(const std::optional<std::string>& token,
-                                     const std::string& historyId, std::int64_t timeStamp,
-                                     ActionHistoryCompletion completion) = 0;
-    virtual void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) = 0;
-    virtual void clearAllActionHistoryInLocalDB() = 0;
 };
 
 }  // namespace sorvel

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Core/IActionHistoryOperations.h"
 #include "Core/ISVLContext.h"
 #include "Core/MessageType.h"
 #include "Event/LogEventParameter.h"
@@ -17,7 +18,10 @@ namespace sorvel {
 
 // The single road from the facade into the SDK core. Every operation may be
 // called from any thread; unless stated otherwise it submits one message.
-class ISVLContextController {
+// Of the message-history operations (last), insertPushData is not queued and
+// not routed through the context: the push is stored at once, whatever the
+// state.
+class ISVLContextController : public IActionHistoryOperations {
   public:
     virtual ~ISVLContextController() = default;
 
@@ -45,26 +49,6 @@ class ISVLContextController {
     // Not queued: the current context triggers "<group>:<eventName>" on the
     // caller's thread.
     virtual void triggerInAppMessage(const std::string& eventName, const std::string& group) = 0;
-    virtual void fetchActionHistoryFromServer(const std::optional<std::string>& token,
-                                              ActionHistoryIdType idType,
-                                              const std::vector<std::string>& actionType,
-                                              ActionHistoryCompletion completion) = 0;
-    // Not queued and not routed through the context: stored at once, whatever
-    // the state.
-    virtual void insertPushData(const Value::Map& pushJsonDic) = 0;
-    virtual void getActionHistory(std::int64_t skip, std::int64_t limit,
-                                  const std::vector<std::string>& actionType,
-                                  ActionHistoryCompletion completion) = 0;
-    virtual void getAllActionHistory(const std::vector<std::string>& actionType,
-                                     ActionHistoryCompletion completion) = 0;
-    virtual void deleteAllActionHistory(const std::optional<std::string>& token,
-                                        ActionHistoryIdType idType,
-                                        ActionHistoryCompletion completion) = 0;
-    virtual void deleteActionHistory(const std::optional<std::string>& token,
-                                     const std::string& historyId, std::int64_t timeStamp,
-                                     ActionHistoryCompletion completion) = 0;
-    virtual void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) = 0;
-    virtual void clearAllActionHistoryInLocalDB() = 0;
 };
 
 }  // namespace sorvel

@@ -306,21 +306,32 @@ void DefaultSVLContextController::onInitializeCompleted(
     // outside the lock.
 }
 
-bool DefaultSVLContextController::processDeleteUserData(const std::string& userId,
-                                                        const CompletionCallback& completion) {
-    if (isDRState(FvnUtil::getDRState(*dataRegistry_), DRState::DELETE_SYNCED)) {
-        SvlLog::debug("Delete user data already synced!", true);
+bool DefaultSVLContextController::passGuard(DRState synced, const char* syncedLine,
+                                            std::atomic<bool>& inFlight, const char* busyLine,
+                                            const ISVLContext& context,
+                                            const CompletionCallback& completion) {
+    if (isDRState(FvnUtil::getDRState(*dataRegistry_), synced)) {
+        SvlLog::debug(syncedLine, true);
         if (completion) {
             completion(Completion::SUCCESS);
         }
         return false;
     }
-    auto context = currentContext();
     // The initialising state only logs the request and never answers it, so
     // it must not leave the in-flight guard raised for good.
-    bool reports = context->contextState() != SVLContextState::INITIALIZING;
-    if (reports && isDeleteProcessingNow_.exchange(true)) {
-        SvlLog::debug("Delete API is already processing!", true);
+    if (context.contextState() != SVLContextState::INITIALIZING && inFlight.exchange(true)) {
+        SvlLog::debug(busyLine, true);
+        return false;
+    }
+    return true;
+}
+
+bool DefaultSVLContextController::processDeleteUserData(const std::string& userId,
+                                                        const CompletionCallback& completion) {
+    auto context = currentContext();
+    if (!passGuard(DRState::DELETE_SYNCED, "Delete user data already synced!",
+                   isDeleteProcessingNow_, "Delete API is already processing!", *context,
+                   completion)) {
         return false;
     }
     std::weak_ptr<DefaultSVLContextController> weak = weak_from_this();
@@ -338,17 +349,10 @@ bool DefaultSVLContextController::processDeleteUserData(const std::string& userI
 
 bool DefaultSVLContextController::processRestartSDK(const std::string& userId,
                                                     const CompletionCallback& completion) {
-    if (isDRState(FvnUtil::getDRState(*dataRegistry_), DRState::INIT_RESTART_SYNCED)) {
-        SvlLog::debug("Restart already synced!", true);
-        if (completion) {
-            completion(Completion::SUCCESS);
-        }
-        return false;
-    }
     auto context = currentContext();
-    bool reports = context->contextState() != SVLContextState::INITIALIZING;
-    if (reports && isInitRestartProcessingNow_.exchange(true)) {
-        SvlLog::debug("InitRestart API is already processing!", true);
+    if (!passGuard(DRState::INIT_RESTART_SYNCED, "Restart already synced!",
+                   isInitRestartProcessingNow_, "InitRestart API is already processing!", *context,
+                   completion)) {
         return false;
     }
     std::weak_ptr<DefaultSVLContextController> weak = weak_from_this();

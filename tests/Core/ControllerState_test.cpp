@@ -87,33 +87,30 @@ TEST(ControllerStateTest, AnInitialiseResultNeverUndoesADisableMadeWhileItRan) {
     // The same with the result arriving later from another thread.
     h.script->duringInitialize = nullptr;
     h.script->initAnswer = InitAnswer::Held;
-    h.rebuild();
-    h.controller->initialize("k1", "k2");
-    h.drain();
-    auto held = h.script->take(h.script->heldInit);
-    ASSERT_TRUE(held);
+    // A new controller whose initialise result is held for the test.
+    auto startInitialising = [&] {
+        h.rebuild();
+        h.controller->initialize("k1", "k2");
+        h.drain();
+        auto held = h.script->take(h.script->heldInit);
+        EXPECT_TRUE(held);
+        return held.value_or([](Completion) {});
+    };
+    auto held = startInitialising();
     h.registry->putBool(true, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP);
-    std::thread([&] { (*held)(Completion::SUCCESS); }).join();
+    std::thread([&] { held(Completion::SUCCESS); }).join();
     EXPECT_EQ(h.reason(), "Sorvel All Stop");
     EXPECT_EQ(h.factory->made(SVLContextState::ACTIVE), 0);
 
     // Undisturbed, a result from another thread installs the active state;
     // a failure disables.
     h.registry->putBool(false, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP);
-    h.rebuild();
-    h.controller->initialize("k1", "k2");
-    h.drain();
-    held = h.script->take(h.script->heldInit);
-    ASSERT_TRUE(held);
-    std::thread([&] { (*held)(Completion::SUCCESS); }).join();
+    held = startInitialising();
+    std::thread([&] { held(Completion::SUCCESS); }).join();
     EXPECT_EQ(h.state(), SVLContextState::ACTIVE);
 
-    h.rebuild();
-    h.controller->initialize("k1", "k2");
-    h.drain();
-    held = h.script->take(h.script->heldInit);
-    ASSERT_TRUE(held);
-    std::thread([&] { (*held)(Completion::FAILURE); }).join();
+    held = startInitialising();
+    std::thread([&] { held(Completion::FAILURE); }).join();
     EXPECT_EQ(h.reason(), "Initializing Failed");
 }
 

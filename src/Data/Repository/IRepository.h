@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Core/IActionHistoryOperations.h"
 #include "Core/MessageType.h"
 #include "Event/LogEventParameter.h"
 #include "sorvel/ActionHistoryResult.h"
@@ -15,9 +16,9 @@ namespace sorvel {
 
 // The data layer the use cases call: properties, configuration, GDPR, events,
 // in-app messages, delete/restart synchronisation and the message history.
-// Every completion is called exactly once. A history token that is absent
-// sends the request without an "Authorization" header.
-class IRepository {
+// Every completion is called exactly once. The message-history operations
+// follow the others.
+class IRepository : public IActionHistoryOperations {
   public:
     virtual ~IRepository() = default;
 
@@ -40,24 +41,6 @@ class IRepository {
     virtual void requestDeleteUserData(const std::string& userId,
                                        CompletionCallback completion) = 0;
     virtual void restartSDK(const std::string& userId, CompletionCallback completion) = 0;
-    virtual void fetchActionHistoryFromServer(const std::optional<std::string>& token,
-                                              ActionHistoryIdType idType,
-                                              const std::vector<std::string>& actionType,
-                                              ActionHistoryCompletion completion) = 0;
-    virtual void insertPushData(const Value::Map& pushJsonDic) = 0;
-    virtual void getActionHistory(std::int64_t skip, std::int64_t limit,
-                                  const std::vector<std::string>& actionType,
-                                  ActionHistoryCompletion completion) = 0;
-    virtual void getAllActionHistory(const std::vector<std::string>& actionType,
-                                     ActionHistoryCompletion completion) = 0;
-    virtual void deleteAllActionHistory(const std::optional<std::string>& token,
-                                        ActionHistoryIdType idType,
-                                        ActionHistoryCompletion completion) = 0;
-    virtual void deleteActionHistory(const std::optional<std::string>& token,
-                                     const std::string& historyId, std::int64_t timeStamp,
-                                     ActionHistoryCompletion completion) = 0;
-    virtual void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) = 0;
-    virtual void clearAllActionHistoryInLocalDB() = 0;
 };
 
 }  // namespace sorvel
