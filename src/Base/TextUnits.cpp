@@ -6,8 +6,6 @@
 namespace sorvel::text {
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
-
 struct Range {
     char32_t lo;
     char32_t hi;
@@ -182,49 +180,66 @@ void segment(std::string_view s, F onBoundary) {
 
 }  // namespace
 
-char32_t decodeNext(std::string_view s, std::size_t& pos) noexcept {
+Utf8Char decodeAt(std::string_view s, std::size_t pos) noexcept {
     const auto b0 = static_cast<unsigned char>(s[pos]);
     if (b0 < 0x80) {
-        ++pos;
-        return b0;
+        return {b0, 1, true};
     }
-    int len = 0;
+    // The second byte's range excludes overlong forms (after 0xE0 and 0xF0),
+    // surrogates (after 0xED) and code points beyond U+10FFFF (after 0xF4).
+    std::size_t need = 0;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
     char32_t cp = 0;
-    char32_t min = 0;
-    if ((b0 & 0xE0) == 0xC0) {
-        len = 2;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        need = 1;
         cp = b0 & 0x1F;
-        min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        len = 3;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        need = 2;
         cp = b0 & 0x0F;
-        min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        len = 4;
+        lo = b0 == 0xE0 ? 0xA0 : 0x80;
+        hi = b0 == 0xED ? 0x9F : 0xBF;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        need = 3;
         cp = b0 & 0x07;
-        min = 0x10000;
+        lo = b0 == 0xF0 ? 0x90 : 0x80;
+        hi = b0 == 0xF4 ? 0x8F : 0xBF;
     } else {
-        ++pos;
-        return kReplacement;
+        return {kReplacementCharacter, 1, false};
     }
-    if (pos + static_cast<std::size_t>(len) > s.size()) {
-        ++pos;
-        return kReplacement;
-    }
-    for (int i = 1; i < len; ++i) {
-        const auto b = static_cast<unsigned char>(s[pos + static_cast<std::size_t>(i)]);
-        if ((b & 0xC0) != 0x80) {
-            ++pos;
-            return kReplacement;
+    for (std::size_t k = 1; k <= need; ++k) {
+        if (pos + k >= s.size()) {
+            return {kReplacementCharacter, k, false};
+        }
+        const auto b = static_cast<unsigned char>(s[pos + k]);
+        if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) {
+            return {kReplacementCharacter, k, false};
         }
         cp = (cp << 6) | (b & 0x3F);
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++pos;
-        return kReplacement;
+    return {cp, need + 1, true};
+}
+
+char32_t decodeNext(std::string_view s, std::size_t& pos) noexcept {
+    const Utf8Char c = decodeAt(s, pos);
+    pos += c.length;
+    return c.codePoint;
+}
+
+bool isValidUtf8(std::string_view s) noexcept {
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        if (static_cast<unsigned char>(s[pos]) < 0x80) {
+            ++pos;
+            continue;
+        }
+        const Utf8Char c = decodeAt(s, pos);
+        if (!c.wellFormed) {
+            return false;
+        }
+        pos += c.length;
     }
-    pos += static_cast<std::size_t>(len);
-    return cp;
+    return true;
 }
 
 std::size_t codePointCount(std::string_view s) noexcept {

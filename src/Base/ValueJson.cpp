@@ -1,11 +1,12 @@
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "Base/Base64.h"
+#include "Base/Hex.h"
+#include "Base/TextUnits.h"
 #include "Base/ValueCodec.h"
 #include "Base/ValueText.h"
 #include "sorvel/Value.h"
@@ -113,60 +114,11 @@ class JsonWriter {
 
     void base64(const Value::Bytes& b) {
         out += '"';
-        const std::size_t start = out.size();
-        // EVP_EncodeBlock takes an int length; no Value comes near that.
-        const int n = static_cast<int>(std::min<std::size_t>(b.size(), (1u << 30)));
-        out.resize(start + 4 * ((static_cast<std::size_t>(n) + 2) / 3) + 1);
-        const int written =
-            EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data() + start), b.data(), n);
-        out.resize(start + static_cast<std::size_t>(written));
+        text::appendBase64(out, b);
         out += '"';
     }
 
-    // Length of the maximal prefix of an ill-formed UTF-8 sequence starting at
-    // s[i] (to be replaced by one U+FFFD), or 0 when a well-formed sequence of
-    // `len` bytes starts there.
-    static std::size_t illFormed(std::string_view s, std::size_t i, std::size_t& len) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        unsigned char lo = 0x80;
-        unsigned char hi = 0xBF;
-        std::size_t need;
-        if (c >= 0xC2 && c <= 0xDF) {
-            need = 1;
-        } else if (c == 0xE0) {
-            need = 2;
-            lo = 0xA0;  // overlong
-        } else if (c == 0xED) {
-            need = 2;
-            hi = 0x9F;  // surrogates
-        } else if (c >= 0xE1 && c <= 0xEF) {
-            need = 2;
-        } else if (c == 0xF0) {
-            need = 3;
-            lo = 0x90;  // overlong
-        } else if (c >= 0xF1 && c <= 0xF3) {
-            need = 3;
-        } else if (c == 0xF4) {
-            need = 3;
-            hi = 0x8F;  // beyond U+10FFFF
-        } else {
-            return 1;
-        }
-        for (std::size_t k = 1; k <= need; ++k) {
-            if (i + k >= s.size()) {
-                return k;
-            }
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if (k == 1 ? (cc < lo || cc > hi) : (cc < 0x80 || cc > 0xBF)) {
-                return k;
-            }
-        }
-        len = need + 1;
-        return 0;
-    }
-
     void string(std::string_view s) {
-        static constexpr char kHex[] = "0123456789abcdef";
         out += '"';
         std::size_t run = 0;  // start of the pending run of bytes copied as is
         std::size_t i = 0;
@@ -176,11 +128,14 @@ class JsonWriter {
                 ++i;
                 continue;
             }
-            std::size_t len = 0;
-            const std::size_t bad = c >= 0x80 ? illFormed(s, i, len) : 1;
-            if (c >= 0x80 && bad == 0) {
-                i += len;
-                continue;
+            std::size_t skip = 1;
+            if (c >= 0x80) {
+                const text::Utf8Char u = text::decodeAt(s, i);
+                if (u.wellFormed) {
+                    i += u.length;
+                    continue;
+                }
+                skip = u.length;  // one U+FFFD for the whole ill-formed run
             }
             out.append(s.data() + run, i - run);
             if (c >= 0x80) {
@@ -200,10 +155,9 @@ class JsonWriter {
                 out += "\\f";
             } else {
                 out += "\\u00";
-                out += kHex[c >> 4];
-                out += kHex[c & 0xf];
+                text::appendHex(out, std::span(&c, 1));
             }
-            i += bad;
+            i += skip;
             run = i;
         }
         out.append(s.data() + run, s.size() - run);

@@ -1,12 +1,12 @@
 #include "Common/Extensions.h"
 
-#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 
-#include "Common/SvlLog.h"
+#include "Base/Hex.h"
 #include "Base/TextUnits.h"
+#include "Common/SvlLog.h"
 
 namespace sorvel::ext {
 namespace {
@@ -57,71 +57,6 @@ std::string jsonFormat(const Value& v) {
         return TO_JSON_FORMAT_DATA_EMPTY;
     }
     return *text;
-}
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-bool isUrlChar(char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
-        return true;
-    }
-    switch (c) {
-        case '-':
-        case '.':
-        case '_':
-        case '~':  // unreserved
-        case ':':
-        case '/':
-        case '?':
-        case '#':
-        case '[':
-        case ']':  // gen-delims
-        case '@':
-        case '!':
-        case '$':
-        case '&':
-        case '\'':
-        case '(':  // sub-delims
-        case ')':
-        case '*':
-        case '+':
-        case ',':
-        case ';':
-        case '=':
-        case '%':
-            return true;
-        default:
-            return false;
-    }
-}
-
-std::string percentDecode(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size()) {
-            int hi = hexDigit(s[i + 1]);
-            int lo = hexDigit(s[i + 2]);
-            if (hi >= 0 && lo >= 0) {
-                out.push_back(static_cast<char>(hi * 16 + lo));
-                i += 2;
-                continue;
-            }
-        }
-        out.push_back(s[i]);
-    }
-    return out;
 }
 
 bool isUnicodeSpace(char32_t c) {
@@ -248,72 +183,7 @@ std::int64_t toMillis(platform::WallTime date) {
     return ms;
 }
 
-std::string toHexString(const Value::Bytes& data) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(data.size() * 2);
-    for (std::uint8_t b : data) {
-        out.push_back(kDigits[b >> 4]);
-        out.push_back(kDigits[b & 0x0F]);
-    }
-    return out;
-}
-
-std::optional<UrlParts> parseUrl(std::string_view text) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    bool seenHash = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (!isUrlChar(c)) {
-            return std::nullopt;
-        }
-        if (c == '%' &&
-            (i + 2 >= text.size() || hexDigit(text[i + 1]) < 0 || hexDigit(text[i + 2]) < 0)) {
-            return std::nullopt;
-        }
-        if (c == '#') {
-            if (seenHash) {
-                return std::nullopt;
-            }
-            seenHash = true;
-        }
-    }
-    UrlParts url;
-    std::string_view rest = text;
-    if (auto hash = rest.find('#'); hash != std::string_view::npos) {
-        url.fragment = std::string(rest.substr(hash + 1));
-        rest = rest.substr(0, hash);
-    }
-    if (auto q = rest.find('?'); q != std::string_view::npos) {
-        url.query = std::string(rest.substr(q + 1));
-        rest = rest.substr(0, q);
-    }
-    // A scheme is letters, digits, "+", "-" and "." after a leading letter.
-    if (auto colon = rest.find(':'); colon != std::string_view::npos && colon > 0) {
-        std::string_view scheme = rest.substr(0, colon);
-        bool valid = std::isalpha(static_cast<unsigned char>(scheme.front())) != 0;
-        for (char c : scheme) {
-            valid = valid && (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' ||
-                              c == '-' || c == '.');
-        }
-        if (valid) {
-            url.scheme = std::string(scheme);
-            rest = rest.substr(colon + 1);
-        }
-    }
-    if (rest.substr(0, 2) == "//") {
-        rest.remove_prefix(2);
-        auto slash = rest.find('/');
-        url.authority = std::string(rest.substr(0, slash));
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
-    }
-    url.path = std::string(rest);
-    return url;
-}
-
-std::vector<QueryItem> queryItems(const UrlParts& url) {
+std::vector<QueryItem> queryItems(const text::UrlParts& url) {
     std::vector<QueryItem> items;
     if (!url.query) {
         return items;
@@ -326,10 +196,10 @@ std::vector<QueryItem> queryItems(const UrlParts& url) {
         if (!part.empty()) {
             auto eq = part.find('=');
             if (eq == std::string_view::npos) {
-                items.push_back({percentDecode(part), std::nullopt});
+                items.push_back({text::percentDecode(part), std::nullopt});
             } else {
-                items.push_back(
-                    {percentDecode(part.substr(0, eq)), percentDecode(part.substr(eq + 1))});
+                items.push_back({text::percentDecode(part.substr(0, eq)),
+                                 text::percentDecode(part.substr(eq + 1))});
             }
         }
         if (amp == std::string_view::npos) {
@@ -342,7 +212,7 @@ std::vector<QueryItem> queryItems(const UrlParts& url) {
 
 std::map<std::string, std::string> queryParameters(std::string_view urlText) {
     std::map<std::string, std::string> out;
-    auto url = parseUrl(urlText);
+    auto url = text::parseUrl(urlText);
     if (!url || !url->query) {
         return out;
     }
@@ -382,12 +252,12 @@ Color initHex(const std::optional<std::string>& hex, const Color& defaultColor) 
     // A hex scanner: an optional "0X" prefix, then digits up to the first
     // character that is not one.
     std::size_t pos = 0;
-    if (s.size() > 2 && s[0] == '0' && s[1] == 'X' && hexDigit(s[2]) >= 0) {
+    if (s.size() > 2 && s[0] == '0' && s[1] == 'X' && text::hexDigitValue(s[2]) >= 0) {
         pos = 2;
     }
     std::uint64_t value = 0;
     for (; pos < s.size(); ++pos) {
-        int d = hexDigit(s[pos]);
+        int d = text::hexDigitValue(s[pos]);
         if (d < 0) {
             break;
         }

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Base/Url.h"
 #include "Platform/Clock.h"
 #include "sorvel/Value.h"
 
@@ -59,28 +60,13 @@ std::string substringFrom(std::string_view text, std::int64_t i);
 // Epoch milliseconds, rounded to the nearest millisecond, halves away from zero.
 std::int64_t toMillis(platform::WallTime date);
 
-// Lower-case hex, two digits per byte, no separator.
-std::string toHexString(const Value::Bytes& data);
-
-// The parts of a URL text. Absent when the text is not a URL: empty, a
-// character outside the URL character set (blank, non-ASCII, quote, ...), a
-// broken percent escape or a second "#".
-struct UrlParts {
-    std::string scheme;
-    std::string authority;
-    std::string path;
-    std::optional<std::string> query;
-    std::optional<std::string> fragment;
-};
-std::optional<UrlParts> parseUrl(std::string_view text);
-
 // The URL's query items, names and values percent-decoded; an item without
 // "=" has no value. In order of appearance.
 struct QueryItem {
     std::string name;
     std::optional<std::string> value;
 };
-std::vector<QueryItem> queryItems(const UrlParts& url);
+std::vector<QueryItem> queryItems(const text::UrlParts& url);
 
 // The URL's query split on "&" and each part at its first "=" (no decoding);
 // a part without "=" is left out; a later duplicate wins.

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstdio>
 
+#include "Base/Hex.h"
 #include "Base/TextUnits.h"
+#include "Base/Url.h"
 #include "Base/ValueText.h"
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
@@ -399,9 +401,9 @@ std::optional<std::uint32_t> FvnUtil::getSHA256HashToUInt32(std::string_view tex
     }
     const platform::crypto::Bytes digest = platform::crypto::sha256(text);
     if (digest.size() < 4) {
-        SvlLog::error("getSHA256HashToUInt32 :: '" + platform::crypto::toHexLower(digest) +
-                          " can not be' casted to UInt32",
-                      true);
+        SvlLog::error(
+            "getSHA256HashToUInt32 :: '" + text::toHex(digest) + " can not be' casted to UInt32",
+            true);
         return std::nullopt;
     }
     const std::uint32_t number = static_cast<std::uint32_t>(digest[0]) |
@@ -565,7 +567,7 @@ std::optional<std::string> FvnUtil::popStoredDeeplinkUrl(DataRegistry& registry)
 
 Value::Map FvnUtil::getDeeplinkParameters(const std::string& url) {
     Value::Map out;
-    const auto parts = ext::parseUrl(url);
+    const auto parts = text::parseUrl(url);
     if (!parts) {
         SvlLog::error("ERROR :: Uri is null or parameter doesn't exist in " + url, true);
         return out;

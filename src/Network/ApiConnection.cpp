@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "Base/TextUnits.h"
+#include "Base/Url.h"
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
 #include "Common/FvnUtil.h"
@@ -31,49 +33,6 @@ bool isOwnHeader(std::string_view name) {
         }
     }
     return false;
-}
-
-// Well-formed UTF-8 only: no overlong forms, no surrogates, nothing beyond
-// U+10FFFF, no truncated tail.
-bool isValidUtf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len = 0;
-        unsigned char lo = 0x80;
-        unsigned char hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            lo = c == 0xE0 ? 0xA0 : 0x80;
-            hi = c == 0xED ? 0x9F : 0xBF;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            lo = c == 0xF0 ? 0x90 : 0x80;
-            hi = c == 0xF4 ? 0x8F : 0xBF;
-        } else {
-            return false;
-        }
-        if (i + len > s.size()) {
-            return false;
-        }
-        const auto second = static_cast<unsigned char>(s[i + 1]);
-        if (second < lo || second > hi) {
-            return false;
-        }
-        for (size_t k = 2; k < len; ++k) {
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) {
-                return false;
-            }
-        }
-        i += len;
-    }
-    return true;
 }
 
 // The request time the signature vouches for: the common block's, or, for a
@@ -154,7 +113,7 @@ bool ApiConnection::sendsJsonText(HttpMethod method, const std::string& url) {
     if (method == HttpMethod::DELETE) {
         return true;
     }
-    auto parts = platform::parseUrl(url);
+    auto parts = text::parseHttpUrl(url);
     std::string path = parts ? parts->pathAndQuery.substr(0, parts->pathAndQuery.find('?')) : url;
     return endsWith(path, Constants::GDPR_PATH) || endsWith(path, Constants::IAM_CAMPAIGNS_PATH) ||
            endsWith(path, Constants::ACTION_HISTORY_LIST_PATH);
@@ -162,7 +121,7 @@ bool ApiConnection::sendsJsonText(HttpMethod method, const std::string& url) {
 
 std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form(
     const Parts& parts) const {
-    if (!parts.method || !parts.urlText || !platform::parseUrl(*parts.urlText)) {
+    if (!parts.method || !parts.urlText || !text::parseHttpUrl(*parts.urlText)) {
         return ApiConnectionError::InvalidRequestError;
     }
     platform::HttpRequest request;
@@ -254,7 +213,7 @@ ApiConnection::Outcome ApiConnection::send() {
         SvlLog::debug("ApiConnection :: no answer from " + request.url + " : " + response.error,
                       true);
     }
-    if (!response.body.empty() && isValidUtf8(response.body)) {
+    if (!response.body.empty() && text::isValidUtf8(response.body)) {
         outcome.responseText = std::move(response.body);
     }
     return outcome;

@@ -1,5 +1,7 @@
 #include "Network/RequestSigner.h"
 
+#include "Base/Base64.h"
+#include "Base/Hex.h"
 #include "Platform/Crypto.h"
 
 namespace sorvel {
@@ -20,8 +22,8 @@ std::optional<SignedBody> signRequestBody(std::string jsonText, BodyEncoding enc
     if (derived.empty()) {
         return std::nullopt;
     }
-    std::string base64 = crypto::base64Encode(jsonText);
-    const std::string md5Upper = crypto::toHexUpper(crypto::md5(base64));
+    std::string base64 = text::base64Encode(jsonText);
+    const std::string md5Upper = text::toHex(crypto::md5(base64), text::HexCase::Upper);
     const crypto::Bytes cs = crypto::hmacSha256(
         std::string_view(reinterpret_cast<const char*>(derived.data()), derived.size()), md5Upper);
     if (cs.empty() || md5Upper.empty()) {
@@ -36,7 +38,7 @@ std::optional<SignedBody> signRequestBody(std::string jsonText, BodyEncoding enc
         out.contentType = "application/json";
     }
     out.authTime = std::string(requestTime);
-    out.authCs = crypto::toHexLower(cs);
+    out.authCs = text::toHex(cs);
     return out;
 }
 

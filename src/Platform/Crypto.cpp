@@ -10,6 +10,9 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <span>
+
+#include "Base/Hex.h"
 
 namespace sorvel::platform::crypto {
 namespace {
@@ -21,16 +24,6 @@ Bytes digest(const EVP_MD* md, std::string_view data) {
         return {};
     }
     out.resize(len);
-    return out;
-}
-
-std::string toHex(const Bytes& bytes, const char* digits) {
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (auto b : bytes) {
-        out.push_back(digits[b >> 4]);
-        out.push_back(digits[b & 0x0f]);
-    }
     return out;
 }
 
@@ -56,64 +49,6 @@ Bytes hmacSha256(std::string_view key, std::string_view data) {
         return {};
     }
     out.resize(len);
-    return out;
-}
-
-std::string toHexLower(const Bytes& bytes) {
-    return toHex(bytes, "0123456789abcdef");
-}
-
-std::string toHexUpper(const Bytes& bytes) {
-    return toHex(bytes, "0123456789ABCDEF");
-}
-
-std::string base64Encode(std::string_view data) {
-    if (data.empty()) {
-        return {};
-    }
-    std::string out(4 * ((data.size() + 2) / 3), '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(data.data()),
-                            static_cast<int>(data.size()));
-    out.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    return out;
-}
-
-std::string base64Encode(const Bytes& data) {
-    return base64Encode(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
-}
-
-std::optional<Bytes> base64Decode(std::string_view text) {
-    if (text.empty()) {
-        return Bytes{};
-    }
-    if (text.size() % 4 != 0) {
-        return std::nullopt;
-    }
-    // Padding only closes the text, at most two characters of it: EVP_DecodeBlock
-    // itself takes "=" anywhere and "A===" or "====" as data.
-    std::size_t pad = 0;
-    while (pad < text.size() && text[text.size() - 1 - pad] == '=') {
-        ++pad;
-    }
-    if (pad > 2) {
-        return std::nullopt;
-    }
-    for (char c : text.substr(0, text.size() - pad)) {
-        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                  c == '+' || c == '/';
-        if (!ok) {
-            return std::nullopt;
-        }
-    }
-    Bytes out(3 * text.size() / 4);
-    int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                            static_cast<int>(text.size()));
-    if (n < 0 || static_cast<std::size_t>(n) < pad) {
-        return std::nullopt;
-    }
-    // EVP_DecodeBlock keeps the zero bytes that stand for the padding.
-    out.resize(static_cast<size_t>(n) - pad);
     return out;
 }
 
@@ -169,15 +104,16 @@ std::string uuidString() {
     std::array<unsigned char, 16> b = randomBlock();
     b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
     b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out(36, '-');
-    std::size_t pos = 0;
-    for (std::size_t i = 0; i < b.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) {
-            ++pos;  // keep the dash
+    // Groups of 4, 2, 2, 2 and 6 bytes.
+    std::string out;
+    out.reserve(36);
+    std::size_t at = 0;
+    for (std::size_t group : {4, 2, 2, 2, 6}) {
+        if (at > 0) {
+            out += '-';
         }
-        out[pos++] = kHex[b[i] >> 4];
-        out[pos++] = kHex[b[i] & 0x0F];
+        text::appendHex(out, std::span(b).subspan(at, group), text::HexCase::Upper);
+        at += group;
     }
     return out;
 }

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <map>
 
+#include "Base/Url.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
 #include "Platform/NoDestructor.h"
@@ -59,7 +60,7 @@ struct Target {
 };
 
 std::optional<Target> resolveTarget(const std::string& url, std::string& why) {
-    auto parts = parseUrl(url);
+    auto parts = text::parseHttpUrl(url);
     if (!parts) {
         why = "not an absolute http(s) URL";
         return std::nullopt;
@@ -168,55 +169,6 @@ bool isHeaderValue(std::string_view value) {
 }
 
 }  // namespace
-
-std::optional<UrlParts> parseUrl(std::string_view text) {
-    // No white space or control bytes: a NUL in particular would cut the text
-    // short for curl, which reads C strings.
-    if (text.empty() || std::any_of(text.begin(), text.end(),
-                                    [](unsigned char c) { return c <= 0x20 || c == 0x7f; })) {
-        return std::nullopt;
-    }
-    CURLU* u = curl_url();
-    if (u == nullptr) {
-        return std::nullopt;
-    }
-    std::string owned(text);
-    std::optional<UrlParts> out;
-    if (curl_url_set(u, CURLUPART_URL, owned.c_str(), 0) == CURLUE_OK) {
-        auto part = [&](CURLUPart which) -> std::optional<std::string> {
-            char* p = nullptr;
-            if (curl_url_get(u, which, &p, 0) != CURLUE_OK || p == nullptr) {
-                return std::nullopt;
-            }
-            std::string s(p);
-            curl_free(p);
-            return s;
-        };
-        auto scheme = part(CURLUPART_SCHEME);
-        auto host = part(CURLUPART_HOST);
-        if (scheme && host && !host->empty() &&
-            (lower(*scheme) == "http" || lower(*scheme) == "https")) {
-            UrlParts r;
-            r.scheme = lower(*scheme);
-            r.host = *host;
-            if (auto port = part(CURLUPART_PORT)) {
-                r.port = std::atoi(port->c_str());
-            }
-            std::string path = part(CURLUPART_PATH).value_or(std::string());
-            if (path.empty()) {
-                path.push_back('/');
-            }
-            r.pathAndQuery = std::move(path);
-            if (auto query = part(CURLUPART_QUERY)) {
-                r.pathAndQuery.push_back('?');
-                r.pathAndQuery.append(*query);
-            }
-            out = std::move(r);
-        }
-    }
-    curl_url_cleanup(u);
-    return out;
-}
 
 struct HttpSession::Impl {
     // Locks for the share object, one per kind of shared data.

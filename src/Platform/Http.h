@@ -79,15 +79,6 @@ class HttpSession {
     std::unique_ptr<Impl> impl_;
 };
 
-// The parts of an absolute http(s) URL; absent when the text forms none.
-struct UrlParts {
-    std::string scheme;  // lower case
-    std::string host;
-    std::optional<int> port;
-    std::string pathAndQuery;  // "/" at least
-};
-std::optional<UrlParts> parseUrl(std::string_view text);
-
 namespace host {
 
 // Maps one of the maker's hosts to a base URL such as "http://127.0.0.1:8123",

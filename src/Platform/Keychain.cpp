@@ -9,6 +9,7 @@
 #include <charconv>
 #include <string_view>
 
+#include "Base/Hex.h"
 #include "Platform/Crypto.h"
 #include "Platform/Host.h"
 
@@ -25,7 +26,7 @@ std::string itemPath(const std::string& folder, const std::string& service,
     std::string key = service;
     key.push_back('\0');
     key += account;
-    return folder + "/" + crypto::toHexLower(crypto::sha256(key)) + ".item";
+    return folder + "/" + text::toHex(crypto::sha256(key)) + ".item";
 }
 
 void appendField(std::string& out, std::string_view field) {

@@ -5,8 +5,6 @@
 #include <cmath>
 #include <limits>
 
-#include "Base/TextUnits.h"
-
 namespace sorvel {
 namespace {
 
@@ -153,10 +151,7 @@ TEST(Extensions, DateToMillisRoundsHalfAwayFromZero) {
     }
 }
 
-TEST(Extensions, HexQueryColourAlignment) {
-    EXPECT_EQ(ext::toHexString({0x00, 0x0f, 0xa0, 0xff}), "000fa0ff");
-    EXPECT_EQ(ext::toHexString({}), "");
-
+TEST(Extensions, QueryColourAlignment) {
     using Params = std::map<std::string, std::string>;
     EXPECT_EQ(ext::queryParameters("https://a.example/p?x=1&is_used_svl_universial_link=true"),
               (Params{{"x", "1"}, {"is_used_svl_universial_link", "true"}}));
@@ -196,35 +191,6 @@ TEST(Extensions, HexQueryColourAlignment) {
     EXPECT_EQ(ext::toTextAlignment(std::string("left")), ext::TextAlignment::LEFT);
     EXPECT_EQ(ext::toTextAlignment(std::string("Left")), ext::TextAlignment::CENTER);
     EXPECT_EQ(ext::toTextAlignment(std::nullopt), ext::TextAlignment::CENTER);
-}
-
-TEST(Extensions, GraphemeClusters) {
-    const std::vector<std::pair<std::string, std::size_t>> cases = {
-        {"", 0},
-        {"abc", 3},
-        {"e\xCC\x81", 1},  // e + combining acute
-        {"\r\n", 1},
-        {"\n\r", 2},
-        {"\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4", 3},                              // 한국어
-        {"\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB", 1},                              // decomposed 한
-        {"\xF0\x9F\x87\xB0\xF0\x9F\x87\xB7\xF0\x9F\x87\xAF\xF0\x9F\x87\xB5", 2},  // two flags
-        {"\xF0\x9F\x87\xB0\xF0\x9F\x87\xB7\xF0\x9F\x87\xAF", 2},  // a flag and a lone half
-        {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7", 1},  // family
-        {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", 1},  // thumbs up, skin tone
-        {"\xE2\x9D\xA4\xEF\xB8\x8F", 1},          // heart + variation selector
-        {"a\xE2\x80\x8D"
-         "b",
-         2},  // ZWJ joins only pictographs
-        {"\xff\xff", 2},
-        {"\xE0\xA4\x95\xE0\xA5\x8D", 1},  // Devanagari ka + virama
-    };
-    for (const auto& [text, n] : cases) {
-        EXPECT_EQ(text::graphemeCount(text), n) << text;
-    }
-    const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9";
-    EXPECT_EQ(text::graphemePrefix("ab" + family + "cd", 3), "ab" + family);
-    EXPECT_EQ(text::graphemePrefix("abc", 0), "");
-    EXPECT_EQ(text::graphemePrefix("abc", 10), "abc");
 }
 
 TEST(Extensions, LooseEqualityOfValues) {
