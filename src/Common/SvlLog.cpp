@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "Base/TextUnits.h"
 #include "Platform/Bundle.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Host.h"
@@ -42,25 +43,8 @@ LoggerState& loggerState() {
     return s.get();
 }
 
-// Byte offset just past the first maxChars code points of text (its size when
-// it has no more). A UTF-8 continuation byte never starts a character, so the
-// cut never lands inside one.
-std::size_t prefixBytes(std::string_view text, std::size_t maxChars) {
-    std::size_t chars = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        bool continuation = (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
-        if (!continuation) {
-            if (chars == maxChars) {
-                return i;
-            }
-            ++chars;
-        }
-    }
-    return text.size();
-}
-
 void handle(SorvelLogLevel level, std::string message, bool qaOnly) {
-    message.resize(prefixBytes(message, SvlLog::MAX_MESSAGE_CHARS));
+    message.resize(text::codePointOffset(message, SvlLog::MAX_MESSAGE_CHARS));
     auto& s = loggerState();
     bool qa = false;
     SvlLog::DelegateProvider provider;
@@ -87,7 +71,7 @@ void handle(SorvelLogLevel level, std::string message, bool qaOnly) {
     std::string prefix = std::string("svlkv [") + SvlLog::levelName(level) + "]: ";
     std::string_view rest(message);
     do {
-        std::size_t n = prefixBytes(rest, SvlLog::MAX_PIECE_CHARS);
+        std::size_t n = text::codePointOffset(rest, SvlLog::MAX_PIECE_CHARS);
         platform::SystemLog::write(prefix + std::string(rest.substr(0, n)));
         rest.remove_prefix(n);
     } while (!rest.empty());

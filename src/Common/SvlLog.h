@@ -18,7 +18,10 @@ class DataRegistry;
 //    a qaOnly line goes no further, any other also reaches the system log;
 //  - quality-assurance mode on: every line goes to the system log only.
 // The system log gets "svlkv [<level>]: " and the text in pieces of 1000
-// characters. Characters are Unicode code points; a cut never splits one.
+// characters. Characters are Unicode code points as the SDK's UTF-8 decoder
+// reads them: every ill-formed run of bytes counts as one character (as the
+// U+FFFD it decodes to), so malformed text is cut like any other. A cut never
+// splits a character; the bytes themselves are passed on unchanged.
 class SvlLog {
   public:
     static constexpr std::size_t MAX_MESSAGE_CHARS = 10000;

@@ -126,6 +126,63 @@ TEST(SvlLogTest, CutsLongLinesOnCodePointBoundaries) {
     EXPECT_EQ(capture.lines().size(), 1u);
 }
 
+TEST(SvlLogTest, MalformedUtf8IsCutLikeAnyText) {
+    // Each ill-formed run of bytes is one character. A unit is repeated past
+    // the cut; charBytes lists the byte length of each character in it.
+    struct Case {
+        const char* what;
+        std::string unit;
+        std::vector<std::size_t> charBytes;
+    };
+    const std::vector<Case> cases = {
+        {"stray continuation bytes", "\x80", {1}},
+        {"overlong two-byte NUL", "\xC0\x80", {1, 1}},
+        {"overlong three-byte form", "\xE0\x80\x80", {1, 1, 1}},
+        {"surrogate", "\xED\xA0\x80", {1, 1, 1}},
+        {"truncated four-byte sequence, then ASCII",
+         "\xF0\x9F\x98"
+         "A",
+         {3, 1}},
+        {"well-formed character with a stray byte after it", "\xE2\x82\xAC\xBF", {3, 1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FreshSdk sdk;
+        LogCapture capture;
+        auto delegate = std::make_shared<RecordingDelegate>();
+        SvlLog::setDelegateProvider([delegate] { return delegate; });
+
+        std::string msg;
+        while (msg.size() < 30000) {
+            msg += c.unit;
+        }
+        // The first 10000 characters, and their pieces of 1000.
+        std::string cut;
+        std::vector<std::string> pieces(10);
+        for (std::size_t ch = 0, at = 0; ch < SvlLog::MAX_MESSAGE_CHARS; ++ch) {
+            const std::size_t n = c.charBytes[ch % c.charBytes.size()];
+            cut += msg.substr(at, n);
+            pieces[ch / SvlLog::MAX_PIECE_CHARS] += msg.substr(at, n);
+            at += n;
+        }
+        SvlLog::info(msg, false);
+        SvlLog::flush();
+
+        auto got = delegate->get();
+        ASSERT_EQ(got.size(), 1u);
+        // Sizes first: a failure then shows numbers, not kilobytes of bytes.
+        EXPECT_EQ(got[0].second.size(), cut.size());
+        EXPECT_TRUE(got[0].second == cut);
+        const auto lines = capture.lines();
+        ASSERT_EQ(lines.size(), pieces.size());
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            const std::string want = "svlkv [info]: " + pieces[i];
+            EXPECT_EQ(lines[i].size(), want.size()) << "piece " << i;
+            EXPECT_TRUE(lines[i] == want) << "piece " << i;
+        }
+    }
+}
+
 TEST(SvlLogTest, DelegateMayLogAgainWithoutDeadlock) {
     FreshSdk sdk;
     LogCapture capture;
