@@ -62,20 +62,6 @@ class SerialQueue final : public DispatchQueue {
 
     void async(Block block) override { state_->push(std::move(block)); }
 
-    void sync(const Block& block) override {
-        if (isCurrent()) {
-            reportMisuse(("sync onto serial queue " + label() + " from its own block").c_str());
-            detail::performBlock(block, label());
-            return;
-        }
-        DispatchSemaphore done;
-        async([&] {
-            detail::performBlock(block, label());
-            done.signal();
-        });
-        done.wait();
-    }
-
     bool isCurrent() const override { return currentQueue().id == state_.get(); }
 
   protected:
@@ -173,18 +159,13 @@ class GlobalQueue final : public DispatchQueue {
         }
     }
 
-    void sync(const Block& block) override {
-        DispatchSemaphore done;
-        async([&] {
-            detail::performBlock(block, label());
-            done.signal();
-        });
-        done.wait();
-    }
-
     bool isCurrent() const override { return currentQueue().id == this; }
 
   protected:
+    // A pool thread waiting in sync is busy, so the pool starts another one
+    // for the block.
+    bool syncWouldDeadlock() const override { return false; }
+
     std::function<void(Block)> deferredTarget() override {
         return [this](Block block) { async(std::move(block)); };
     }
@@ -245,20 +226,6 @@ class MainQueue final : public DispatchQueue {
 
     void async(Block block) override { RunLoop::main().perform(std::move(block)); }
 
-    void sync(const Block& block) override {
-        if (isMainThread()) {
-            reportMisuse("sync onto the main queue from the main thread");
-            detail::performBlock(block, label());
-            return;
-        }
-        DispatchSemaphore done;
-        async([&] {
-            detail::performBlock(block, label());
-            done.signal();
-        });
-        done.wait();
-    }
-
     bool isCurrent() const override { return isMainThread(); }
 
   protected:
@@ -302,6 +269,20 @@ DispatchQueue& DispatchQueue::global() {
     detail::noteFirstUse();
     static detail::NoDestructor<GlobalQueue> queue;
     return queue.get();
+}
+
+void DispatchQueue::sync(const Block& block) {
+    if (syncWouldDeadlock()) {
+        reportMisuse(("sync onto queue " + label() + " from its own thread").c_str());
+        detail::performBlock(block, label());
+        return;
+    }
+    DispatchSemaphore done;
+    async([&] {
+        detail::performBlock(block, label());
+        done.signal();
+    });
+    done.wait();
 }
 
 void DispatchQueue::asyncAfter(Millis delay, Block block) {

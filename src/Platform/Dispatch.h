@@ -28,11 +28,12 @@ class DispatchQueue {
     static DispatchQueue& global();
 
     virtual void async(Block block) = 0;
-    // Runs the block and waits for it. A sync onto the queue the caller is
-    // running on (for the main queue: from the main thread) is a programming
-    // error: asserted in debug builds; release builds log it and run the block
-    // in place rather than deadlock.
-    virtual void sync(const Block& block) = 0;
+    // Runs the block on the queue and waits for it. A sync onto a serial queue
+    // from its own block, or onto the main queue from the main thread, is a
+    // programming error: asserted in debug builds; release builds log it and
+    // run the block in place rather than deadlock. The global pool takes a
+    // sync from one of its own blocks: another thread runs it.
+    void sync(const Block& block);
     // Queues the block after the delay, measured on the current clock. The
     // pending block does not keep a serial queue alive: if the queue is gone
     // when the block falls due, the block is dropped.
@@ -50,6 +51,9 @@ class DispatchQueue {
     explicit DispatchQueue(std::string label) : label_(std::move(label)) {}
     // How a delayed block reaches this queue once due; must not own the queue.
     virtual std::function<void(Block)> deferredTarget() = 0;
+    // True when the block of a sync from the calling thread could only run
+    // once that thread is free again: the thread is the queue's only runner.
+    virtual bool syncWouldDeadlock() const { return isCurrent(); }
 
   private:
     std::string label_;

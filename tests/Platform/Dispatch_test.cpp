@@ -149,6 +149,15 @@ TEST(GlobalQueueTest, DoesNotStarveWhenEveryThreadIsBlocked) {
     EXPECT_EQ(label, DispatchQueue::global().label());
     EXPECT_TRUE(current);
     EXPECT_NE(ranOn, std::this_thread::get_id());
+
+    // A pool block may sync onto the pool itself: another thread runs it.
+    std::thread::id outer;
+    std::thread::id inner;
+    DispatchQueue::global().sync([&] {
+        outer = std::this_thread::get_id();
+        DispatchQueue::global().sync([&] { inner = std::this_thread::get_id(); });
+    });
+    EXPECT_NE(inner, outer);
 }
 
 TEST(MainQueueTest, SyncFromAWorkerWaitsForTheMainRunLoop) {
