@@ -219,13 +219,18 @@ TEST_F(ApiConnectionTest, UnsendableRequestsAreAnsweredOnceWithCodeZero) {
     auto noMethod = std::make_shared<ApiConnection>(registry);
     auto badUrl = std::make_shared<ApiConnection>(registry);
     badUrl->setPostRequest(FixedModel("not a url", signedBody));
+    // Characters a request line cannot carry, and an authority without a host.
+    auto rawChars = std::make_shared<ApiConnection>(registry);
+    rawChars->setPostRequest(FixedModel(bulk + "/\xC3\xA9\"<x>", signedBody));
+    auto noHost = std::make_shared<ApiConnection>(registry);
+    noHost->setPostRequest(FixedModel("https:///x", signedBody));
     auto noTime = std::make_shared<ApiConnection>(registry);
     noTime->setPostRequest(FixedModel(bulk, {{"common", Value(Value::Map{})}}));
     auto shortTime = std::make_shared<ApiConnection>(registry);
     shortTime->setPostRequest(FixedModel(
         bulk, {{"common", Value(Value::Map{{"request_datetime", Value("2024-01-01")}})}}));
 
-    for (const auto& c : {noMethod, badUrl, noTime, shortTime}) {
+    for (const auto& c : {noMethod, badUrl, rawChars, noHost, noTime, shortTime}) {
         Result r = sendOnce(c, true);
         EXPECT_FALSE(r.isSuccess());
         EXPECT_EQ(r.statusCode(), 0);
