@@ -2,15 +2,19 @@
 
 namespace sorvel::text {
 
-void appendHex(std::string& out, std::span<const std::uint8_t> bytes, HexCase letters) {
+char* writeHex(char* out, std::span<const std::uint8_t> bytes, HexCase letters) noexcept {
     const char* digits = letters == HexCase::Upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    for (std::uint8_t b : bytes) {
+        *out++ = digits[b >> 4];
+        *out++ = digits[b & 0x0F];
+    }
+    return out;
+}
+
+void appendHex(std::string& out, std::span<const std::uint8_t> bytes, HexCase letters) {
     const std::size_t start = out.size();
     out.resize(start + 2 * bytes.size());
-    char* p = out.data() + start;
-    for (std::uint8_t b : bytes) {
-        *p++ = digits[b >> 4];
-        *p++ = digits[b & 0x0F];
-    }
+    writeHex(out.data() + start, bytes, letters);
 }
 
 std::string toHex(std::span<const std::uint8_t> bytes, HexCase letters) {

@@ -13,6 +13,9 @@ enum class HexCase { Lower, Upper };
 std::string toHex(std::span<const std::uint8_t> bytes, HexCase letters = HexCase::Lower);
 void appendHex(std::string& out, std::span<const std::uint8_t> bytes,
                HexCase letters = HexCase::Lower);
+// Writes 2 * bytes.size() digits at out and returns the end of them.
+char* writeHex(char* out, std::span<const std::uint8_t> bytes,
+               HexCase letters = HexCase::Lower) noexcept;
 
 // The value of one hex digit of either case; -1 for any other character.
 int hexDigitValue(char c) noexcept;
