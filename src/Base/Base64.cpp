@@ -1,46 +1,32 @@
 #include "Base/Base64.h"
 
-#include <array>
+#include <openssl/evp.h>
+
+#include <algorithm>
 
 namespace sorvel::text {
 namespace {
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// EVP_EncodeBlock and EVP_DecodeBlock take an int length; large inputs go
+// through in slices of whole 3-byte (4-character) groups.
+constexpr std::size_t kEncodeSlice = 3 * (1u << 20);
+constexpr std::size_t kDecodeSlice = 4 * (1u << 20);
 
-// Six-bit value of each alphabet character; -1 for every other byte.
-constexpr std::array<std::int8_t, 256> kValues = [] {
-    std::array<std::int8_t, 256> t{};
-    t.fill(-1);
-    for (int i = 0; i < 64; ++i) {
-        t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
-    }
-    return t;
-}();
+bool isAlphabet(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/';
+}
 
 }  // namespace
 
 void appendBase64(std::string& out, std::span<const std::uint8_t> data) {
-    const std::size_t start = out.size();
+    std::size_t start = out.size();
     out.resize(start + 4 * ((data.size() + 2) / 3));
-    char* p = out.data() + start;
-    std::size_t i = 0;
-    for (; i + 3 <= data.size(); i += 3) {
-        const std::uint32_t v =
-            (std::uint32_t{data[i]} << 16) | (std::uint32_t{data[i + 1]} << 8) | data[i + 2];
-        *p++ = kAlphabet[(v >> 18) & 0x3F];
-        *p++ = kAlphabet[(v >> 12) & 0x3F];
-        *p++ = kAlphabet[(v >> 6) & 0x3F];
-        *p++ = kAlphabet[v & 0x3F];
-    }
-    if (const std::size_t rest = data.size() - i; rest > 0) {
-        std::uint32_t v = std::uint32_t{data[i]} << 16;
-        if (rest == 2) {
-            v |= std::uint32_t{data[i + 1]} << 8;
-        }
-        *p++ = kAlphabet[(v >> 18) & 0x3F];
-        *p++ = kAlphabet[(v >> 12) & 0x3F];
-        *p++ = rest == 2 ? kAlphabet[(v >> 6) & 0x3F] : '=';
-        *p++ = '=';
+    for (std::size_t i = 0; i < data.size(); i += kEncodeSlice) {
+        const std::size_t n = std::min(kEncodeSlice, data.size() - i);
+        const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data() + start),
+                                            data.data() + i, static_cast<int>(n));
+        start += static_cast<std::size_t>(written);
     }
 }
 
@@ -58,32 +44,31 @@ std::optional<std::vector<std::uint8_t>> base64Decode(std::string_view text) {
     if (text.size() % 4 != 0) {
         return std::nullopt;
     }
+    // Padding only closes the text, at most two characters of it: EVP_DecodeBlock
+    // itself takes "=" anywhere, blanks around the text, and "A===" as data.
     std::size_t pad = 0;
     while (pad < text.size() && text[text.size() - 1 - pad] == '=') {
         ++pad;
     }
-    if (pad > 2) {
+    if (pad > 2 ||
+        !std::all_of(text.begin(), text.end() - static_cast<std::ptrdiff_t>(pad), isAlphabet)) {
         return std::nullopt;
     }
-    std::vector<std::uint8_t> out;
-    out.reserve(text.size() / 4 * 3);
-    std::uint32_t acc = 0;
-    int bits = 0;
-    for (char c : text.substr(0, text.size() - pad)) {
-        const int v = kValues[static_cast<unsigned char>(c)];
-        if (v < 0) {
+    std::vector<std::uint8_t> out(text.size() / 4 * 3);
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < text.size(); i += kDecodeSlice) {
+        const std::size_t n = std::min(kDecodeSlice, text.size() - i);
+        const int got = EVP_DecodeBlock(out.data() + size,
+                                        reinterpret_cast<const unsigned char*>(text.data() + i),
+                                        static_cast<int>(n));
+        if (got < 0) {
             return std::nullopt;
         }
-        acc = (acc << 6) | static_cast<std::uint32_t>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<std::uint8_t>(acc >> bits));
-            acc &= (1u << bits) - 1;
-        }
+        size += static_cast<std::size_t>(got);
     }
-    // The bits left over below the last whole byte are ignored, as most
-    // decoders do, so "Zh==" reads as "Zg==" does.
+    // EVP_DecodeBlock keeps the zero bytes that stand for the padding. The bits
+    // left over below the last whole byte are ignored, so "Zh==" reads as "Zg==".
+    out.resize(size - pad);
     return out;
 }
 
