@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "Base/Status.h"
 #include "Base/ValueCodec.h"
 #include "Platform/Clock.h"
 #include "Platform/Host.h"
@@ -145,55 +146,10 @@ class SqliteUserDefaults final : public UserDefaults {
                 std::to_string(kMaxEncodedValueBytes) + "; not saved");
             return false;
         }
-        std::string error;
-        bool stored = false;
-        {
-            MutexLock lock(mu_);
-            if (upsert_) {
-                sqlite3_stmt* s = upsert_.get();
-                sqlite3_bind_text(s, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-                sqlite3_bind_blob(s, 2, encoded->data(), static_cast<int>(encoded->size()),
-                                  SQLITE_STATIC);
-                if (sqlite3_step(s) == SQLITE_DONE) {
-                    stored = true;
-                } else {
-                    error = sqlite3_errmsg(db_.get());
-                }
-                sqlite3_reset(s);
-                sqlite3_clear_bindings(s);
-            }
-            cache_.insert_or_assign(key, *value);
-        }
-        if (!error.empty()) {
-            log("can not save key '" + key + "' of suite '" + suite_ + "' (" + error +
-                "); the value lasts until the app exits");
-        }
-        return stored;
+        return write(key, value, &*encoded);
     }
 
-    bool remove(const std::string& key) override {
-        std::string error;
-        bool stored = false;
-        {
-            MutexLock lock(mu_);
-            if (remove_) {
-                sqlite3_stmt* s = remove_.get();
-                sqlite3_bind_text(s, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-                if (sqlite3_step(s) == SQLITE_DONE) {
-                    stored = true;
-                } else {
-                    error = sqlite3_errmsg(db_.get());
-                }
-                sqlite3_reset(s);
-                sqlite3_clear_bindings(s);
-            }
-            cache_.erase(key);
-        }
-        if (!error.empty()) {
-            log("can not remove key '" + key + "' of suite '" + suite_ + "' (" + error + ")");
-        }
-        return stored;
-    }
+    bool remove(const std::string& key) override { return write(key, std::nullopt, nullptr); }
 
     std::vector<std::string> keys() const override {
         MutexLock lock(mu_);
@@ -213,6 +169,47 @@ class SqliteUserDefaults final : public UserDefaults {
     const std::string& path() const override { return path_; }
 
   private:
+    // Runs a prepared write with the key as ?1 and, when given, the blob as ?2,
+    // and leaves the statement ready for its next use.
+    Status step(sqlite3_stmt* s, const std::string& key, const Value::Bytes* blob)
+        EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+        sqlite3_bind_text(s, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+        if (blob != nullptr) {
+            sqlite3_bind_blob(s, 2, blob->data(), static_cast<int>(blob->size()), SQLITE_STATIC);
+        }
+        Status result = sqlite3_step(s) == SQLITE_DONE ? Status::ok()
+                                                       : Status::error(sqlite3_errmsg(db_.get()));
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+        return result;
+    }
+
+    // Stores the value (encoded as `blob`) or, when absent, removes the key:
+    // in the file when the store has one, and in the cache. True once the
+    // change is in the file; a failed file write is logged and the cache still
+    // changes, so the value lasts until the app exits.
+    bool write(const std::string& key, const std::optional<Value>& value,
+               const Value::Bytes* blob) {
+        std::optional<Status> stored;  // none: the store has no file
+        {
+            MutexLock lock(mu_);
+            if (sqlite3_stmt* s = value.has_value() ? upsert_.get() : remove_.get()) {
+                stored = step(s, key, blob);
+            }
+            if (value.has_value()) {
+                cache_.insert_or_assign(key, *value);
+            } else {
+                cache_.erase(key);
+            }
+        }
+        if (stored.has_value() && !stored->isOk()) {
+            log(std::string("can not ") + (value.has_value() ? "save" : "remove") + " key '" + key +
+                "' of suite '" + suite_ + "' (" + stored->message() + ")" +
+                (value.has_value() ? "; the value lasts until the app exits" : ""));
+        }
+        return stored.has_value() && stored->isOk();
+    }
+
     OpenResult fail(int rc, std::string& why) EXCLUSIVE_LOCKS_REQUIRED(mu_) {
         why = db_ ? sqlite3_errmsg(db_.get()) : sqlite3_errstr(rc);
         return classify(rc);
