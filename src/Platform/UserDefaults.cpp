@@ -1,7 +1,12 @@
 #include "Platform/UserDefaults.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +28,10 @@ namespace {
 // also sit in every process's memory through the read cache.
 constexpr std::size_t kMaxEncodedValueBytes = 16u << 20;
 
+// How long a statement waits for a lock that another connection to the same
+// file holds before it fails.
+constexpr int kBusyTimeoutMillis = 5000;
+
 constexpr const char* kCreateTable =
     "CREATE TABLE IF NOT EXISTS kv (key TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL) "
     "WITHOUT ROWID";
@@ -40,10 +49,12 @@ void log(const std::string& line) {
     SystemLog::write("UserDefaults :: " + line);
 }
 
-// Whether a failure while opening means the file is not a store we can read
-// (moved aside and replaced) or that the store cannot be reached at all (a
-// permission, disk or locking problem that a fresh file would not fix).
-enum class OpenResult { Ok, Unreadable, Unavailable };
+// How far opening got: the store is read and writable; it is read but its
+// file cannot be written; the file is not a store we can read (moved aside and
+// replaced); or the store cannot be reached at all (a permission, disk or
+// locking problem, or something other than a file at its path, that a fresh
+// file would not fix).
+enum class OpenResult { Ok, ReadOnly, Unreadable, Unavailable };
 
 OpenResult classify(int rc) {
     switch (rc & 0xff) {
@@ -57,6 +68,13 @@ OpenResult classify(int rc) {
     }
 }
 
+// A failure that means the file or its folder cannot be written, while the
+// values in it may still be read.
+bool cannotWrite(int rc) {
+    return (rc & 0xff) == SQLITE_READONLY || (rc & 0xff) == SQLITE_CANTOPEN ||
+           (rc & 0xff) == SQLITE_PERM;
+}
+
 // Renames `from` to `to` when it exists.
 bool renameIfPresent(const std::string& from, const std::string& to) {
     if (std::rename(from.c_str(), to.c_str()) == 0 || errno == ENOENT) {
@@ -66,28 +84,106 @@ bool renameIfPresent(const std::string& from, const std::string& to) {
     return false;
 }
 
+// What a look at one of the store's files found.
+struct FileInfo {
+    bool exists = false;
+    std::uint64_t size = 0;
+    std::string head;  // the first bytes, when asked for
+};
+
+// Looks at a file without any call that can wait: O_NONBLOCK, so a FIFO does
+// not wait for a writer, and O_NOFOLLOW. Anything but a regular file is
+// refused. A file that grants access to group or others (written before the
+// store's files were private) loses it; the owner's bits stay, so a read-only
+// file stays read-only.
+StatusOr<FileInfo> inspect(const std::string& path, std::size_t headBytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return FileInfo{};
+        }
+        return Status::error(errno == ELOOP ? path + " is a symbolic link"
+                                            : "can not open " + path + ": " + std::strerror(errno));
+    }
+    FileInfo info;
+    info.exists = true;
+    std::string error;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        error = "can not inspect " + path + ": " + std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        error = path + " is not a regular file";
+    } else {
+        info.size = static_cast<std::uint64_t>(st.st_size);
+        if ((st.st_mode & 077) != 0 && st.st_uid == ::geteuid() &&
+            ::fchmod(fd, st.st_mode & 0700) != 0 && errno != EROFS) {
+            log("can not make " + path + " private: " + std::strerror(errno));
+        }
+        info.head.resize(std::min<std::uint64_t>(headBytes, info.size));
+        const ssize_t n = ::pread(fd, info.head.data(), info.head.size(), 0);
+        if (n < 0) {
+            error = "can not read " + path + ": " + std::strerror(errno);
+        } else {
+            info.head.resize(static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    if (!error.empty()) {
+        return Status::error(error);
+    }
+    return info;
+}
+
+// Creates the store file with mode 0600 whatever the umask (SQLite would
+// create it with 0644 less the umask). SQLite creates "-wal" and "-shm" with
+// the mode of the file they belong to.
+Status createPrivateFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return Status::error("can not create " + path + ": " + std::strerror(errno));
+    }
+    // A umask that takes the owner's bits would leave a file nobody can use.
+    const bool ok = ::fchmod(fd, 0600) == 0;
+    const int err = errno;
+    ::close(fd);
+    return ok ? Status::ok()
+              : Status::error("can not set the mode of " + path + ": " + std::strerror(err));
+}
+
 // SQLite is never handed a file whose header it would refuse: it would still
 // create, replay and delete the "-wal" beside it on the way, and that log is
 // part of what gets moved aside. Checks what SQLite checks before it answers
 // "not a database"; damage further in is found by SQLite itself.
-bool headerLooksValid(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return true;  // missing (a new store) or not readable: SQLite reports which
-    }
-    unsigned char h[100];
-    const std::size_t n = std::fread(h, 1, sizeof h, f);
-    std::fclose(f);
-    if (n == 0) {
+constexpr std::size_t kHeaderBytes = 100;
+bool headerLooksValid(const std::string& head) {
+    if (head.empty()) {
         return true;  // an empty file is an empty database
     }
-    if (n < sizeof h || std::memcmp(h, "SQLite format 3", 16) != 0) {
+    const auto* h = reinterpret_cast<const unsigned char*>(head.data());
+    if (head.size() < kHeaderBytes || std::memcmp(h, "SQLite format 3", 16) != 0) {
         return false;
     }
     const unsigned pageSize = h[16] == 0 && h[17] == 1 ? 65536u : (h[16] << 8 | h[17]);
     const bool powerOfTwo = (pageSize & (pageSize - 1)) == 0;
     return powerOfTwo && pageSize >= 512 && pageSize - h[20] >= 480 && (h[18] == 1 || h[18] == 2) &&
            (h[19] == 1 || h[19] == 2) && h[21] == 64 && h[22] == 32 && h[23] == 32;
+}
+
+// A file name as an SQLite URI path: every byte outside the unreserved set
+// is percent-encoded, so '?', '#' and '%' in a name stay part of it.
+std::string uriPath(const std::string& path) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : path) {
+        if (std::isalnum(c) != 0 || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0xf];
+        }
+    }
+    return out;
 }
 
 bool exists(const std::string& path) {
@@ -98,8 +194,16 @@ bool exists(const std::string& path) {
 class SqliteUserDefaults final : public UserDefaults {
   public:
     SqliteUserDefaults(std::string suite, std::string path)
-        : suite_(std::move(suite)), path_(std::move(path)) {
+        : suite_(std::move(suite)), path_(std::move(path)) {}
+
+    // Reads the store from its file the first time; later calls return at
+    // once (or wait for the first to finish).
+    void openOnce() {
         MutexLock lock(mu_);
+        if (opened_) {
+            return;
+        }
+        opened_ = true;
         std::string why;
         OpenResult result = open(why);
         if (result == OpenResult::Unreadable) {
@@ -113,6 +217,17 @@ class SqliteUserDefaults final : public UserDefaults {
                 why = "unreadable and can not be moved aside: " + why;
                 result = OpenResult::Unavailable;
             }
+        }
+        if (result == OpenResult::ReadOnly) {
+            close();
+            std::string readWhy;
+            result = readOnly(readWhy);
+            if (result == OpenResult::Ok) {
+                log("store " + path_ + " can not be written (" + why + "); suite '" + suite_ +
+                    "' is read from it and changes are kept in memory only");
+                return;
+            }
+            why += "; reading it: " + readWhy;
         }
         if (result != OpenResult::Ok) {
             close();
@@ -221,26 +336,64 @@ class SqliteUserDefaults final : public UserDefaults {
         return Statement(raw);
     }
 
-    OpenResult open(std::string& why) EXCLUSIVE_LOCKS_REQUIRED(mu_) {
-        if (!headerLooksValid(path_)) {
+    // Looks at the files before SQLite does. A FIFO or anything else that is
+    // not a regular file is refused (SQLite would block on it); an empty or
+    // missing file beside a non-empty "-wal" is damage (SQLite would take it
+    // for a new store and delete the log, which holds every value of a young
+    // store); a missing file is created private.
+    OpenResult checkFiles(std::string& why) EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+        auto wal = inspect(path_ + "-wal", 0);
+        auto shm = inspect(path_ + "-shm", 0);
+        auto main = inspect(path_, kHeaderBytes);
+        for (const auto* file : {&wal, &shm, &main}) {
+            if (!*file) {
+                why = file->status().message();
+                return OpenResult::Unavailable;
+            }
+        }
+        if (main->size == 0 && wal->size > 0) {
+            why = std::string(main->exists ? "empty" : "no") +
+                  " database file beside a write-ahead log of " + std::to_string(wal->size) +
+                  " bytes";
+            return OpenResult::Unreadable;
+        }
+        if (!headerLooksValid(main->head)) {
             why = "not a database file";
             return OpenResult::Unreadable;
         }
+        if (!main->exists) {
+            if (Status created = createPrivateFile(path_); !created) {
+                why = created.message();
+                return OpenResult::Unavailable;
+            }
+        }
+        return OpenResult::Ok;
+    }
+
+    int connect(const std::string& name, int flags) EXCLUSIVE_LOCKS_REQUIRED(mu_) {
         sqlite3* raw = nullptr;
-        int rc = sqlite3_open_v2(path_.c_str(), &raw,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                                 nullptr);
+        const int rc = sqlite3_open_v2(name.c_str(), &raw,
+                                       flags | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
         db_.reset(raw);
+        return rc;
+    }
+
+    OpenResult open(std::string& why) EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+        if (OpenResult checked = checkFiles(why); checked != OpenResult::Ok) {
+            return checked;
+        }
+        int rc = connect(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
         if (rc != SQLITE_OK) {
             return fail(rc, why);
         }
+        // SQLite falls back to reading a file it may not write.
         if (sqlite3_db_readonly(db_.get(), "main") == 1) {
             why = "the file is read-only";
-            return OpenResult::Unavailable;
+            return OpenResult::ReadOnly;
         }
         // Another connection to the same file (a second process, or an instance
         // still held after a reset) only ever holds the lock for one statement.
-        sqlite3_busy_timeout(db_.get(), 5000);
+        sqlite3_busy_timeout(db_.get(), kBusyTimeoutMillis);
         // WAL with synchronous=NORMAL: a committed write is in the log file
         // when set() returns, so it survives the process being killed; only a
         // power loss could take the last writes.
@@ -251,15 +404,72 @@ class SqliteUserDefaults final : public UserDefaults {
         };
         for (const char* sql : kSetup) {
             if ((rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr)) != SQLITE_OK) {
-                return fail(rc, why);
+                // A folder that cannot be written keeps SQLite from making its log.
+                const OpenResult failed = fail(rc, why);
+                return cannotWrite(rc) ? OpenResult::ReadOnly : failed;
             }
         }
-
-        Statement select = prepare("SELECT key, value FROM kv", rc);
-        if (rc != SQLITE_OK) {
+        if ((rc = load()) != SQLITE_OK) {
             return fail(rc, why);
         }
+        upsert_ = prepare("INSERT OR REPLACE INTO kv (key, value) VALUES (?1, ?2)", rc);
+        if (rc == SQLITE_OK) {
+            remove_ = prepare("DELETE FROM kv WHERE key = ?1", rc);
+        }
+        if (rc != SQLITE_OK) {
+            cache_.clear();
+            return fail(rc, why);
+        }
+        return OpenResult::Ok;
+    }
+
+    // Reads the values of a store whose file or folder cannot be written, and
+    // closes it again: the values are served from the cache and changes stay
+    // in memory. Without write access SQLite can neither create the "-wal" and
+    // "-shm" nor read a WAL store without them; when there is no log with
+    // content, the file alone holds every value and is read as it is.
+    OpenResult readOnly(std::string& why) EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+        int rc = connect(path_, SQLITE_OPEN_READONLY);
+        if (rc == SQLITE_OK) {
+            rc = load();
+        }
+        if (cannotWrite(rc)) {
+            auto wal = inspect(path_ + "-wal", 0);
+            if (wal && wal->size == 0) {
+                close();
+                rc = connect("file:" + uriPath(path_) + "?immutable=1",
+                             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+                if (rc == SQLITE_OK) {
+                    rc = load();
+                }
+            }
+        }
+        OpenResult result = OpenResult::Ok;
+        if (rc != SQLITE_OK) {
+            fail(rc, why);
+            result = OpenResult::Unavailable;
+        }
+        close();
+        return result;
+    }
+
+    // Fills the cache from the open database. A store without the table (an
+    // empty file opened read-only) has no values.
+    int load() EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+        int rc = SQLITE_OK;
         cache_.clear();
+        Statement table =
+            prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'kv'", rc);
+        if (rc != SQLITE_OK) {
+            return rc;
+        }
+        if ((rc = sqlite3_step(table.get())) != SQLITE_ROW) {
+            return rc == SQLITE_DONE ? SQLITE_OK : rc;
+        }
+        Statement select = prepare("SELECT key, value FROM kv", rc);
+        if (rc != SQLITE_OK) {
+            return rc;
+        }
         while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) {
             const auto* k = static_cast<const char*>(sqlite3_column_blob(select.get(), 0));
             std::string key(k ? k : "",
@@ -280,18 +490,9 @@ class SqliteUserDefaults final : public UserDefaults {
         }
         if (rc != SQLITE_DONE) {
             cache_.clear();
-            return fail(rc, why);
+            return rc;
         }
-
-        upsert_ = prepare("INSERT OR REPLACE INTO kv (key, value) VALUES (?1, ?2)", rc);
-        if (rc == SQLITE_OK) {
-            remove_ = prepare("DELETE FROM kv WHERE key = ?1", rc);
-        }
-        if (rc != SQLITE_OK) {
-            cache_.clear();
-            return fail(rc, why);
-        }
-        return OpenResult::Ok;
+        return SQLITE_OK;
     }
 
     void close() EXCLUSIVE_LOCKS_REQUIRED(mu_) {
@@ -323,6 +524,7 @@ class SqliteUserDefaults final : public UserDefaults {
     Statement upsert_ GUARDED_BY(mu_);
     Statement remove_ GUARDED_BY(mu_);
     std::map<std::string, Value> cache_ GUARDED_BY(mu_);
+    bool opened_ GUARDED_BY(mu_) = false;
 };
 
 // One instance per store file, i.e. per (home folder, suite name).
@@ -335,19 +537,24 @@ class Registry {
     }
 
     std::shared_ptr<UserDefaults> get(const std::string& suite, const std::string& file) {
-        MutexLock lock(mu_);
-        auto it = suites_.find(file);
-        if (it != suites_.end()) {
-            return it->second;
+        std::shared_ptr<SqliteUserDefaults> defaults;
+        {
+            MutexLock lock(mu_);
+            auto& slot = suites_[file];
+            if (!slot) {
+                slot = std::make_shared<SqliteUserDefaults>(suite, file);
+            }
+            defaults = slot;
         }
-        auto defaults = std::make_shared<SqliteUserDefaults>(suite, file);
-        suites_.emplace(file, defaults);
+        // Opening reads the file and may wait for another connection's lock;
+        // callers of other suites must not wait for that.
+        defaults->openOnce();
         return defaults;
     }
 
     Registry() {
         detail::registerResetHook([] {
-            std::map<std::string, std::shared_ptr<UserDefaults>> dropped;
+            std::map<std::string, std::shared_ptr<SqliteUserDefaults>> dropped;
             Registry& r = shared();
             MutexLock lock(r.mu_);
             dropped.swap(r.suites_);
@@ -356,7 +563,7 @@ class Registry {
 
   private:
     Mutex mu_;
-    std::map<std::string, std::shared_ptr<UserDefaults>> suites_ GUARDED_BY(mu_);
+    std::map<std::string, std::shared_ptr<SqliteUserDefaults>> suites_ GUARDED_BY(mu_);
 };
 
 // A suite name becomes a file name: path separators and NULs cannot be part

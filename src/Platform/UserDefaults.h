@@ -14,7 +14,14 @@ namespace sorvel::platform {
 // name under the app's home folder ("<home>/Library/Preferences/<suite>.sqlite"),
 // SQLite in WAL mode behind an in-memory read cache. Values come back with the
 // type they were stored with. set() returns once the value is in the database
-// file, so it survives kill -9 of the process.
+// file, so it survives kill -9 of the process; it waits at most 5 s for a lock
+// that another connection to the same file holds.
+//
+// The store's files are 0600 whatever the umask. A damaged file is moved aside
+// to "<file>.corrupt-<epoch millis>" (with its "-wal" and "-shm") and an empty
+// store started; anything but a regular file at the path is left alone and the
+// suite lives in memory; a file that cannot be written is read and its values
+// served, while changes last in memory until the app exits. Each case is logged.
 class UserDefaults {
   public:
     // The suite of that name under the current home folder; one instance per

@@ -1,12 +1,22 @@
 #include "Platform/UserDefaults.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sched.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <thread>
 
@@ -132,6 +142,11 @@ TEST(UserDefaults, AWriteSurvivesSigkill) {
     EXPECT_EQ(UserDefaults::suite("durable")->snapshot(), typedValues());
 }
 
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 TEST(UserDefaults, AnUnreadableFileIsMovedAsideAndReplaced) {
     testing::FreshSdk sdk;
     testing::LogCapture log;
@@ -143,25 +158,38 @@ TEST(UserDefaults, AnUnreadableFileIsMovedAsideAndReplaced) {
     }
     damaged.reset();
     relaunch();
-    std::string store;
-    {
-        std::ifstream in(storeFile("damaged"), std::ios::binary);
-        store.assign(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string store = readFile(storeFile("damaged"));
     ASSERT_GT(store.size(), 4096u);
     std::fill(store.begin() + 4096, store.end(), '\xa5');
 
-    const std::map<std::string, std::string> broken = {
-        {"garbage", std::string(8192, '\x5a')},
-        {"bad header", std::string("SQLite format 3\0", 16) + std::string(8176, '\xa5')},
-        {"damaged", store},
+    // A young store keeps its values in the write-ahead log until a checkpoint.
+    auto young = UserDefaults::suite("young");
+    young->set("k", Value("in the log only"));
+    const std::string youngLog = readFile(young->path() + "-wal");
+    ASSERT_FALSE(youngLog.empty());
+    young.reset();
+    relaunch();
+
+    struct Files {
+        std::optional<std::string> main;
+        std::optional<std::string> wal;
     };
-    for (const auto& [suite, garbage] : broken) {
+    const std::map<std::string, Files> broken = {
+        {"garbage", {std::string(8192, '\x5a'), "stale log"}},
+        {"bad header",
+         {std::string("SQLite format 3\0", 16) + std::string(8176, '\xa5'), "stale log"}},
+        {"damaged", {store, std::nullopt}},
+        {"truncated beside its log", {"", youngLog}},
+        {"missing beside its log", {std::nullopt, youngLog}},
+    };
+    for (const auto& [suite, files] : broken) {
         SCOPED_TRACE(suite);
         const std::string file = storeFile(suite);
-        std::ofstream(file, std::ios::binary) << garbage;
-        if (suite != "damaged") {
-            std::ofstream(file + "-wal", std::ios::binary) << "stale log";
+        if (files.main) {
+            std::ofstream(file, std::ios::binary) << *files.main;
+        }
+        if (files.wal) {
+            std::ofstream(file + "-wal", std::ios::binary) << *files.wal;
         }
 
         log.clear();
@@ -169,10 +197,10 @@ TEST(UserDefaults, AnUnreadableFileIsMovedAsideAndReplaced) {
         EXPECT_TRUE(log.contains("unreadable")) << ::testing::PrintToString(log.lines());
         EXPECT_TRUE(defaults->keys().empty());
         auto moved = movedAside(file);
-        EXPECT_EQ(moved[""], garbage);
-        if (suite != "damaged") {
-            EXPECT_EQ(moved["-wal"], "stale log");
-        }
+        EXPECT_EQ(moved.count(""), files.main.has_value() ? 1u : 0u);
+        // Compared as booleans: the contents are binary and long.
+        EXPECT_TRUE(moved[""] == files.main.value_or("")) << moved[""].size() << " bytes";
+        EXPECT_TRUE(moved["-wal"] == files.wal.value_or("")) << moved["-wal"].size() << " bytes";
 
         defaults->set("fresh", Value(true));
         defaults.reset();
@@ -204,18 +232,188 @@ TEST(UserDefaults, AnUndecodableRowIsSkippedAndTheFileKept) {
     EXPECT_TRUE(movedAside(file).empty());
 }
 
-TEST(UserDefaults, AStoreThatCannotBeOpenedLivesInMemory) {
+TEST(UserDefaults, SomethingOtherThanAFileAtTheStorePathIsRefusedWithoutBlocking) {
     testing::FreshSdk sdk;
     testing::LogCapture log;
-    const std::string file = storeFile("blocked");
-    fs::create_directories(file);  // a folder where the file should be
+    const std::string folder = storeFile("folder");
+    fs::create_directories(folder);
+    const std::string fifo = storeFile("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
-    auto defaults = UserDefaults::suite("blocked");
-    EXPECT_TRUE(log.contains("in memory only"));
-    EXPECT_FALSE(defaults->set("k", Value(1)));  // not in a file
-    EXPECT_EQ(defaults->get("k"), Value(1));
-    EXPECT_TRUE(fs::is_directory(file));
-    EXPECT_TRUE(movedAside(file).empty());
+    for (const auto& [suite, file] : {std::pair{"folder", folder}, std::pair{"fifo", fifo}}) {
+        SCOPED_TRACE(suite);
+        log.clear();
+        // Reading a FIFO would wait for a writer that never comes.
+        auto opened = std::async(std::launch::async, [suite = std::string(suite)] {
+            return UserDefaults::suite(suite);
+        });
+        if (opened.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            // Free the blocked reader with bytes that are no database header.
+            const int writer = ::open(file.c_str(), O_WRONLY | O_NONBLOCK);
+            EXPECT_EQ(::write(writer, std::string(100, 'x').data(), 100), 100);
+            ::close(writer);
+            opened.wait_for(std::chrono::seconds(10));
+            FAIL() << "opening the store blocked";
+        }
+        auto defaults = opened.get();
+        EXPECT_TRUE(log.contains("not a regular file")) << ::testing::PrintToString(log.lines());
+        EXPECT_TRUE(log.contains("in memory only"));
+        EXPECT_FALSE(defaults->set("k", Value(1)));  // not in a file
+        EXPECT_EQ(defaults->get("k"), Value(1));
+        EXPECT_TRUE(movedAside(file).empty());
+    }
+    EXPECT_TRUE(fs::is_directory(folder));
+    EXPECT_TRUE(fs::is_fifo(fifo));
+}
+
+// Sets the process's umask for the life of the guard. The umask is process-wide:
+// only a test in which no other thread creates files may use it.
+class UmaskGuard {
+  public:
+    explicit UmaskGuard(mode_t mask) : saved_(::umask(mask)) {}
+    ~UmaskGuard() { ::umask(saved_); }
+
+  private:
+    mode_t saved_;
+};
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST(UserDefaults, StoreFilesArePrivateWhateverTheUmask) {
+    testing::FreshSdk sdk;
+    for (mode_t mask : {mode_t{022}, mode_t{0}}) {
+        SCOPED_TRACE(mask);
+        UmaskGuard umask(mask);
+        auto defaults = UserDefaults::suite("private" + std::to_string(mask));
+        ASSERT_TRUE(defaults->set("secret", Value("not for others")));
+        // While the store is open its log and index exist beside it.
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            EXPECT_EQ(modeOf(defaults->path() + suffix), 0600u) << suffix;
+        }
+    }
+
+    // A store written before its files were private loses the access it gave others.
+    auto old = UserDefaults::suite("old");
+    old->set("secret", Value("kept"));
+    const std::string file = old->path();
+    old.reset();
+    relaunch();
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    EXPECT_EQ(UserDefaults::suite("old")->get("secret"), Value("kept"));
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        EXPECT_EQ(modeOf(file + suffix), 0600u) << suffix;
+    }
+}
+
+// Takes from this thread the capabilities that let root ignore file modes, so
+// the kernel checks modes for it as for any user, and gives them back when
+// destroyed. Capabilities belong to a thread: other threads keep theirs.
+class FileModesApply {
+  public:
+    FileModesApply() {
+        header_.version = _LINUX_CAPABILITY_VERSION_3;
+        header_.pid = 0;
+        if (::syscall(SYS_capget, &header_, saved_) != 0) {
+            ADD_FAILURE() << "capget: " << std::strerror(errno);
+            return;
+        }
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+            reduced[cap / 32].effective &= ~(1u << (cap % 32));
+        }
+        EXPECT_EQ(::syscall(SYS_capset, &header_, reduced), 0) << std::strerror(errno);
+    }
+    ~FileModesApply() { ::syscall(SYS_capset, &header_, saved_); }
+
+  private:
+    __user_cap_header_struct header_{};
+    __user_cap_data_struct saved_[2]{};
+};
+
+// When this program is started as the reader of a read-only mount, it mounts
+// the home folder read-only in a mount namespace of its own, opens the suite
+// "kept" and prints what it saw. Exits 3 when the system does not let it mount.
+int runAsReadOnlyMountReaderIfAsked() {
+    const char* home = std::getenv("SORVEL_DEFAULTS_RO_MOUNT_HOME");
+    if (home == nullptr) {
+        return 0;
+    }
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(home, home, nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+        ::mount(nullptr, home, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+        std::printf("can not mount: %s\n", std::strerror(errno));
+        std::fflush(stdout);
+        std::_Exit(3);
+    }
+    host::setHomeFolder(home);
+    testing::LogCapture log;
+    auto defaults = UserDefaults::suite("kept");
+    const std::string values = Value(defaults->snapshot()).render();
+    const bool stored = defaults->set("changed", Value(true));
+    std::printf("values %s\nstored %d\nlogged %d\n", values.c_str(), stored ? 1 : 0,
+                log.contains("can not be written") ? 1 : 0);
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+const int kReadOnlyMountReaderDone = runAsReadOnlyMountReaderIfAsked();
+
+TEST(UserDefaults, AStoreThatCannotBeWrittenIsServedFromItsFile) {
+    testing::FreshSdk sdk;
+    const Map kept{{"appKey", "0123456789012345678901"}, {"count", 7}};
+    auto defaults = UserDefaults::suite("kept");
+    for (const auto& [key, value] : kept) {
+        defaults->set(key, value);
+    }
+    const std::string file = defaults->path();
+    const std::string folder = fs::path(file).parent_path().string();
+    defaults.reset();
+    relaunch();
+
+    struct Case {
+        const char* name;
+        std::string path;
+        mode_t mode;
+    };
+    for (const Case& c :
+         {Case{"read-only file", file, 0444}, Case{"read-only folder", folder, 0555}}) {
+        SCOPED_TRACE(c.name);
+        testing::LogCapture log;
+        const mode_t before = modeOf(c.path);
+        ASSERT_EQ(::chmod(c.path.c_str(), c.mode), 0);
+        {
+            FileModesApply modes;
+            auto readOnly = UserDefaults::suite("kept");
+            EXPECT_TRUE(log.contains("can not be written"))
+                << ::testing::PrintToString(log.lines());
+            EXPECT_EQ(readOnly->snapshot(), kept);
+            EXPECT_FALSE(readOnly->set("count", Value(8)));
+            EXPECT_EQ(readOnly->get("count"), Value(8));  // the change lasts in memory
+        }
+        ASSERT_EQ(::chmod(c.path.c_str(), before), 0);
+        relaunch();
+        EXPECT_EQ(UserDefaults::suite("kept")->snapshot(), kept);  // the file is as it was
+        relaunch();
+    }
+
+    // A read-only mount, seen by a child process in a mount namespace of its own.
+    int out = -1;
+    const int pid = testing::spawnSelf({"SORVEL_DEFAULTS_RO_MOUNT_HOME=" + sdk.home()}, out);
+    ASSERT_GT(pid, 0);
+    std::string said;
+    testing::readUntil(out, "\nlogged", std::chrono::seconds(30), said);
+    ::close(out);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << said;
+    if (WEXITSTATUS(status) == 3) {
+        GTEST_SKIP() << "no read-only mount on this system: " << said;
+    }
+    EXPECT_EQ(said, "values " + Value(kept).render() + "\nstored 0\nlogged 1\n");
+    EXPECT_EQ(UserDefaults::suite("kept")->snapshot(), kept);
 }
 
 TEST(UserDefaults, RefusesValuesItCouldNotStore) {
