@@ -84,7 +84,10 @@ int main(int argc, char** argv) {
     server.stop();
     done = done && result.isSuccess() && !recorded.empty() && recorded.front().signature == "valid";
 
-    registry->waitForPendingWrites();
+    if (Status saved = registry->waitForPendingWrites(); !saved) {
+        std::printf("settings not saved: %s\n", saved.message().c_str());
+        done = false;
+    }
     SvlLog::flush();
     std::printf(done ? "ok\n" : "FAILED\n");
     return done ? 0 : 1;

@@ -62,18 +62,20 @@ void DefaultDataContext::moveFromStandardDefaultsOnce() {
     }
 }
 
-void DefaultDataContext::set(const std::string& key, const std::optional<Value>& value) {
-    suite_->set(key, value);
+bool DefaultDataContext::set(const std::string& key, const std::optional<Value>& value) {
+    return suite_->set(key, value);
 }
 
 std::optional<Value> DefaultDataContext::get(const std::string& key) const {
     return suite_->get(key);
 }
 
-void DefaultDataContext::removeAll() {
+bool DefaultDataContext::removeAll() {
+    bool all = true;
     for (const auto& info : kDataRegistryKeys) {
-        suite_->remove(std::string(info.stored));
+        all = suite_->remove(std::string(info.stored)) && all;
     }
+    return all;
 }
 
 }  // namespace sorvel

@@ -13,11 +13,11 @@ namespace sorvel {
 class IDataContext {
   public:
     virtual ~IDataContext() = default;
-    // An absent value removes the key.
-    virtual void set(const std::string& key, const std::optional<Value>& value) = 0;
+    // An absent value removes the key. True once the change is on disk.
+    virtual bool set(const std::string& key, const std::optional<Value>& value) = 0;
     virtual std::optional<Value> get(const std::string& key) const = 0;
-    // Removes the value of every registry key.
-    virtual void removeAll() = 0;
+    // Removes the value of every registry key. True once every removal is on disk.
+    virtual bool removeAll() = 0;
 };
 
 // The registry's storage over the settings suite "svlPref". Installations that
@@ -30,9 +30,9 @@ class DefaultDataContext final : public IDataContext {
     static constexpr const char* MIGRATION_MARKER = "svlPrefKey_movedFromStandardDefaults";
 
     DefaultDataContext();
-    void set(const std::string& key, const std::optional<Value>& value) override;
+    bool set(const std::string& key, const std::optional<Value>& value) override;
     std::optional<Value> get(const std::string& key) const override;
-    void removeAll() override;
+    bool removeAll() override;
 
   private:
     void moveFromStandardDefaultsOnce();

@@ -30,8 +30,9 @@ DataRegistry::DataRegistry(std::shared_ptr<IDataContext> context)
       queue_(platform::DispatchQueue::makeSerial("DataRegistryQueue")) {}
 
 DataRegistry::~DataRegistry() {
-    // Queued writes refer to this registry; let them land before it goes.
-    waitForPendingWrites();
+    // Queued writes refer to this registry; let them land before it goes. A
+    // write that did not reach the disk was logged by the store.
+    (void)waitForPendingWrites();
 }
 
 std::optional<Value> DataRegistry::readLocked(const std::string& key) const {
@@ -106,35 +107,78 @@ std::optional<Value::Bytes> DataRegistry::getData(DataRegistryKey key,
     return b ? std::optional<Value::Bytes>(*b) : def;
 }
 
-std::vector<std::shared_ptr<DataUnitEventListener>> DataRegistry::storeLocked(
-    const std::string& key, std::optional<Value> value) {
-    std::vector<std::shared_ptr<DataUnitEventListener>> toNotify;
+bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> value) {
+    bool deliver = false;
     if (!sameValue(readLocked(key), value)) {
         if (auto it = listeners_.find(key); it != listeners_.end()) {
-            toNotify = it->second;
+            Notices& notices = notices_[key];
+            ++notices.stored;
+            notices.value = value;
+            deliver = !notices.delivering;
+            notices.delivering = true;
         }
     }
     std::uint64_t generation = ++generation_;
     pending_[key] = Pending{value, generation};
     queue_->async([this, key, value = std::move(value), generation] {
-        context_->set(key, value);
+        const bool onDisk = context_->set(key, value);
         platform::MutexLock lock(mu_);
+        noteWritten(key, onDisk);
         if (auto it = pending_.find(key);
             it != pending_.end() && it->second.generation == generation) {
             pending_.erase(it);
         }
     });
-    return toNotify;
+    return deliver;
+}
+
+void DataRegistry::notify(const std::string& key) {
+    for (;;) {
+        std::vector<std::shared_ptr<DataUnitEventListener>> listeners;
+        std::optional<Value> value;
+        {
+            platform::MutexLock lock(mu_);
+            Notices& notices = notices_[key];
+            if (notices.delivered == notices.stored) {
+                notices.delivering = false;
+                return;
+            }
+            // Only the newest change is handed on: one it overtook is stale.
+            notices.delivered = notices.stored;
+            value = std::move(notices.value);
+            notices.value.reset();
+            listeners = listeners_[key];
+        }
+        try {
+            for (const auto& listener : listeners) {
+                listener->onChanged(value);
+            }
+        } catch (...) {
+            // The next change of the key must still find someone to deliver it.
+            platform::MutexLock lock(mu_);
+            notices_[key].delivering = false;
+            throw;
+        }
+    }
+}
+
+void DataRegistry::noteWritten(const std::string& key, bool onDisk) {
+    if (onDisk) {
+        unsaved_.erase(key);
+    } else {
+        unsaved_.insert(key);
+    }
 }
 
 void DataRegistry::put(std::string_view key, std::optional<Value> value) {
-    std::vector<std::shared_ptr<DataUnitEventListener>> toNotify;
+    const std::string k(key);
+    bool deliver = false;
     {
         platform::MutexLock lock(mu_);
-        toNotify = storeLocked(std::string(key), value);
+        deliver = storeLocked(k, std::move(value));
     }
-    for (const auto& listener : toNotify) {
-        listener->onChanged(value);
+    if (deliver) {
+        notify(k);
     }
 }
 
@@ -175,20 +219,20 @@ void DataRegistry::putData(const std::optional<Value::Bytes>& value, DataRegistr
 }
 
 std::uint64_t DataRegistry::incrementCounter(DataRegistryKey key) {
-    std::vector<std::shared_ptr<DataUnitEventListener>> toNotify;
+    const std::string k(rawValue(key));
+    bool deliver = false;
     std::uint64_t next = 0;
     {
         platform::MutexLock lock(mu_);
-        std::string k(rawValue(key));
         auto current = readLocked(k);
         auto n = current ? current->toUInt64() : std::nullopt;
         std::uint64_t base = n ? *n : 0;
         // Wrapping would hand out numbers already used; stay at the maximum.
         next = base == std::numeric_limits<std::uint64_t>::max() ? base : base + 1;
-        toNotify = storeLocked(k, Value(next));
+        deliver = storeLocked(k, Value(next));
     }
-    for (const auto& listener : toNotify) {
-        listener->onChanged(Value(next));
+    if (deliver) {
+        notify(k);
     }
     return next;
 }
@@ -200,8 +244,11 @@ void DataRegistry::removeAll() {
         pending_[std::string(info.stored)] = Pending{std::nullopt, generation};
     }
     queue_->async([this, generation] {
-        context_->removeAll();
+        const bool onDisk = context_->removeAll();
         platform::MutexLock lock(mu_);
+        for (const auto& info : kDataRegistryKeys) {
+            noteWritten(std::string(info.stored), onDisk);
+        }
         std::erase_if(pending_, [generation](const auto& entry) {
             return entry.second.generation == generation;
         });
@@ -217,11 +264,21 @@ void DataRegistry::addListener(DataRegistryKey key,
     listeners_[std::string(rawValue(key))].push_back(std::move(listener));
 }
 
-void DataRegistry::waitForPendingWrites() const {
-    if (queue_->isCurrent()) {
-        return;
+Status DataRegistry::waitForPendingWrites() const {
+    // On the queue itself the writes before this one have been carried out.
+    if (!queue_->isCurrent()) {
+        queue_->sync([] {});
     }
-    queue_->sync([] {});
+    platform::MutexLock lock(mu_);
+    if (unsaved_.empty()) {
+        return Status::ok();
+    }
+    std::string keys;
+    for (const auto& key : unsaved_) {
+        keys += (keys.empty() ? "" : ", ") + key;
+    }
+    return Status::error(std::to_string(unsaved_.size()) +
+                         " values did not reach the disk and last until the app exits: " + keys);
 }
 
 }  // namespace sorvel

@@ -5,10 +5,12 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "Base/Status.h"
 #include "Common/DataContext.h"
 #include "Common/DataRegistryKey.h"
 #include "Platform/Dispatch.h"
@@ -39,9 +41,25 @@ class DataUnitEventListener {
 // default. A put compares the new value with the stored one and records it
 // under one lock, then queues the durable write on the serial queue
 // "DataRegistryQueue"; every read or write issued after the put returned sees
-// the new value. When the value changed, the key's listeners run on the
-// caller's thread, in registration order, after the lock is released (they
-// may re-enter the registry).
+// the new value.
+//
+// The window between a put being visible and being on disk: the write is
+// queued at once, with no delay of its own, and lands after the writes queued
+// before it. Each is one SQLite commit without a sync to the device (well
+// under a millisecond on a local disk; a commit that checkpoints the log also
+// syncs, a few milliseconds), which waits at most 5 s for a lock another
+// connection to the store holds. So the window is at most the queue's backlog
+// times that bound, and normally about a millisecond; waitForPendingWrites()
+// closes it.
+//
+// When the value changed, the key's listeners run after the lock is released
+// (they may re-enter the registry), on a writer's thread, in registration
+// order. The changes of one key reach its listeners one at a time and in the
+// order they were stored: when another thread is already notifying that key,
+// a put leaves its change to that thread and returns, and a change that a
+// newer one overtook before its turn is skipped. So a listener's last call
+// always carries the key's stored value. Without a concurrent writer of the
+// key, the listeners run on the caller's thread before the put returns.
 class DataRegistry {
   public:
     explicit DataRegistry(std::shared_ptr<IDataContext> context);
@@ -84,22 +102,36 @@ class DataRegistry {
 
     void addListener(DataRegistryKey key, std::shared_ptr<DataUnitEventListener> listener);
 
-    // Blocks until every queued durable write has reached the store.
-    void waitForPendingWrites() const;
+    // Blocks until every queued durable write has been carried out. Fails when
+    // a value the registry holds did not reach the disk (the store is read-only
+    // or unavailable, or the write failed): that value lasts until the app
+    // exits; the store has logged why.
+    [[nodiscard]] Status waitForPendingWrites() const;
 
   private:
     struct Pending {
         std::optional<Value> value;
         std::uint64_t generation = 0;
     };
+    // The change notifications of one key, numbered in store order.
+    struct Notices {
+        std::uint64_t stored = 0;     // number of the newest change
+        std::optional<Value> value;   // its value
+        std::uint64_t delivered = 0;  // number of the newest change handed to the listeners
+        bool delivering = false;      // a writer's thread is calling the listeners
+    };
 
     std::optional<Value> readLocked(const std::string& key) const EXCLUSIVE_LOCKS_REQUIRED(mu_);
     void put(std::string_view key, std::optional<Value> value);
-    // Records the value and queues its durable write; returns the listeners to
-    // call when it changed the stored value.
-    std::vector<std::shared_ptr<DataUnitEventListener>> storeLocked(const std::string& key,
-                                                                    std::optional<Value> value)
+    // Records the value and queues its durable write; returns whether this
+    // thread is to call the key's listeners (see notify()).
+    bool storeLocked(const std::string& key, std::optional<Value> value)
         EXCLUSIVE_LOCKS_REQUIRED(mu_);
+    // Calls the key's listeners with its newest change until no newer one is
+    // left, without the lock.
+    void notify(const std::string& key) LOCKS_EXCLUDED(mu_);
+    // Notes whether the durable write of `key` reached the store.
+    void noteWritten(const std::string& key, bool onDisk) EXCLUSIVE_LOCKS_REQUIRED(mu_);
 
     std::shared_ptr<IDataContext> context_;
     mutable platform::Mutex mu_;
@@ -107,6 +139,9 @@ class DataRegistry {
     std::uint64_t generation_ GUARDED_BY(mu_) = 0;
     std::map<std::string, std::vector<std::shared_ptr<DataUnitEventListener>>, std::less<>>
         listeners_ GUARDED_BY(mu_);
+    std::map<std::string, Notices, std::less<>> notices_ GUARDED_BY(mu_);
+    // Keys whose last durable write did not reach the store.
+    std::set<std::string, std::less<>> unsaved_ GUARDED_BY(mu_);
     // Last member: destroyed first, so queued writes drain while the rest lives.
     std::shared_ptr<platform::DispatchQueue> queue_;
 };

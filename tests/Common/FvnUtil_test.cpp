@@ -35,22 +35,24 @@ using platform::WallTime;
 
 class MemoryContext final : public IDataContext {
   public:
-    void set(const std::string& key, const std::optional<Value>& value) override {
+    bool set(const std::string& key, const std::optional<Value>& value) override {
         std::lock_guard<std::mutex> lock(mu_);
         if (value) {
             values_[key] = *value;
         } else {
             values_.erase(key);
         }
+        return true;
     }
     std::optional<Value> get(const std::string& key) const override {
         std::lock_guard<std::mutex> lock(mu_);
         auto it = values_.find(key);
         return it == values_.end() ? std::nullopt : std::optional<Value>(it->second);
     }
-    void removeAll() override {
+    bool removeAll() override {
         std::lock_guard<std::mutex> lock(mu_);
         values_.clear();
+        return true;
     }
 
   private:
