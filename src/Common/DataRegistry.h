@@ -45,12 +45,12 @@ class DataUnitEventListener {
 //
 // The window between a put being visible and being on disk: the write is
 // queued at once, with no delay of its own, and lands after the writes queued
-// before it. Each is one SQLite commit without a sync to the device (well
-// under a millisecond on a local disk; a commit that checkpoints the log also
-// syncs, a few milliseconds), which waits at most 5 s for a lock another
+// before it. Each is one SQLite commit without a sync to the device (tens of
+// microseconds on a local disk; a commit that checkpoints the log also syncs,
+// a few milliseconds) and waits at most 5 s for a lock that another
 // connection to the store holds. So the window is at most the queue's backlog
-// times that bound, and normally about a millisecond; waitForPendingWrites()
-// closes it.
+// times that bound, and without a backlog well under a millisecond
+// (BM_RegistryPutUntilOnDisk measures it); waitForPendingWrites() closes it.
 //
 // When the value changed, the key's listeners run after the lock is released
 // (they may re-enter the registry), on a writer's thread, in registration
