@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+#include "Base/Status.h"
+
+namespace sorvel::platform {
+
+// Data at rest stays private to the user running the app: every folder the SDK
+// creates is 0700 and every file 0600, whatever the process's umask (a umask of
+// 000 must not widen them, one of 0277 must not lock the owner out).
+
+// Creates the folder and each missing parent with mode 0700. Folders that
+// already exist are left as they are. Fails when a part of the path exists but
+// is not a folder, or cannot be created.
+Status makePrivateFolder(const std::string& path);
+
+// Opens a regular file with the given access flags (O_RDONLY, O_WRONLY or
+// O_RDWR, plus O_APPEND or O_TRUNC if wanted), creating it with mode 0600 when
+// it does not exist. An existing file loses any access it grants to group
+// and others (0644 becomes 0600, 0444 becomes 0400); its owner's bits are kept.
+// Never blocks: a FIFO, socket or device at the path is refused, as is a
+// symbolic link. On success the caller owns the descriptor and closes it.
+StatusOr<int> openPrivateFile(const std::string& path, int flags);
+
+// Creates the file like openPrivateFile, or narrows an existing one's mode,
+// without opening it for writing (a read-only file stays usable for reading).
+// For files that another library then opens by name (an SQLite database; its
+// "-wal" and "-shm" files take the database file's mode).
+Status ensurePrivateFile(const std::string& path);
+
+}  // namespace sorvel::platform
