@@ -71,7 +71,7 @@ void BM_RegistryGetString(benchmark::State& state) {
 BENCHMARK(BM_RegistryGetString)->Repetitions(5)->ReportAggregatesOnly(true);
 
 void BM_SvlLogDebugOnCaller(benchmark::State& state) {
-    platform::SystemLog::setSink(std::make_shared<NullSink>());
+    platform::host::setSystemLogSink(std::make_shared<NullSink>());
     for (auto _ : state) {
         SvlLog::debug("Bench :: a typical log line of moderate length", true);
     }

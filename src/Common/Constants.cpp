@@ -3,8 +3,8 @@
 #include <array>
 
 #include "Common/SvlLog.h"
-#include "Platform/Host.h"
 #include "Platform/Mutex.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel {
 namespace {
@@ -51,7 +51,7 @@ struct Selection {
     std::size_t row GUARDED_BY(mu) = kLiveAp2;
 
     Selection() {
-        platform::detail::registerResetHook([this] {
+        platform::registerResetHook([this] {
             platform::MutexLock lock(mu);
             row = kLiveAp2;
         });
@@ -59,8 +59,10 @@ struct Selection {
 };
 
 Selection& selection() {
-    static Selection s;
-    return s;
+    // Never destroyed: requests on global-queue threads may still look up
+    // their host while the process exits.
+    static platform::NoDestructor<Selection> s;
+    return s.get();
 }
 
 const EndpointRow& selectedRow() {

@@ -1,7 +1,5 @@
 #include "Common/FvnUtil.h"
 
-#include <time.h>
-
 #include <array>
 #include <atomic>
 #include <charconv>
@@ -19,10 +17,9 @@
 #include "Common/SvlLog.h"
 #include "Platform/Crypto.h"
 #include "Platform/Dispatch.h"
-#include "Platform/Host.h"
 #include "Platform/Locale.h"
 #include "Platform/Mutex.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 #include "Platform/Reachability.h"
 
 namespace sorvel {
@@ -44,7 +41,7 @@ struct GdprState {
     GdprState() {
         // The hook points into one SDK instance; a fresh one starts without,
         // and without a re-send of the old one counting as in flight.
-        platform::detail::registerResetHook([this] {
+        platform::registerResetHook([this] {
             platform::MutexLock lock(mu);
             hook = nullptr;
             inFlight = false;
@@ -58,7 +55,7 @@ struct GdprState {
 // exits, and exit must neither join its thread (minutes of retries) nor pull
 // the state from under it.
 GdprState& gdprState() {
-    static platform::detail::NoDestructor<GdprState> s;
+    static platform::NoDestructor<GdprState> s;
     return s.get();
 }
 
@@ -103,26 +100,13 @@ std::pair<std::int64_t, std::int64_t> splitNanos(platform::WallTime t) {
     return {secs, rest};
 }
 
-// "yyyy-MM-dd'T'HH:mm:ss" of the UTC second; nothing when it is beyond what
-// the calendar functions can represent.
-std::optional<std::string> utcSecondText(std::int64_t secs) {
-    const time_t t = static_cast<time_t>(secs);
-    struct tm tm {};
-    if (gmtime_r(&t, &tm) == nullptr) {
-        return std::nullopt;
-    }
+// "yyyy-MM-dd'T'HH:mm:ss" of the UTC second.
+std::string utcSecondText(std::int64_t secs) {
+    const platform::CivilTime c = platform::utcCivilTime(secs);
     char buf[64];
-    std::snprintf(buf, sizeof(buf), "%04d-%02d-%02dT%02d:%02d:%02d",
-                  static_cast<int>(tm.tm_year) + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-                  tm.tm_min, tm.tm_sec);
-    return std::string(buf);
-}
-
-bool localTime(platform::WallTime date, struct tm& out) {
-    const time_t t = static_cast<time_t>(splitNanos(date).first);
-    // localtime_r need not look at TZ again; tzset makes a changed zone count.
-    tzset();
-    return localtime_r(&t, &out) != nullptr;
+    std::snprintf(buf, sizeof(buf), "%04lld-%02d-%02dT%02d:%02d:%02d",
+                  static_cast<long long>(c.year), c.month, c.day, c.hour, c.minute, c.second);
+    return buf;
 }
 
 bool readDigits(std::string_view text, std::size_t& pos, std::size_t count, int& out) {
@@ -206,7 +190,7 @@ const char* describe(JsonError error) noexcept {
 
 std::string FixedDateFormatter::string(platform::WallTime date) const {
     auto [secs, nanos] = splitNanos(date);
-    std::string out = utcSecondText(secs).value_or("");
+    std::string out = utcSecondText(secs);
     if (fractionDigits_ > 0) {
         // Digits of the nanoseconds, most significant first, cut after the
         // pattern's count.
@@ -260,27 +244,25 @@ std::optional<platform::WallTime> FixedDateFormatter::date(std::string_view text
     if (pos != text.size()) {
         return std::nullopt;
     }
-    struct tm tm {};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    const time_t t = timegm(&tm);
-    // timegm normalises (Feb 30 becomes Mar 2); a changed field means the
-    // text named no real time.
-    if (tm.tm_year != year - 1900 || tm.tm_mon != month - 1 || tm.tm_mday != day ||
-        tm.tm_hour != hour || tm.tm_min != minute || tm.tm_sec != second) {
+    platform::CivilTime civil;
+    civil.year = year;
+    civil.month = month;
+    civil.day = day;
+    civil.hour = hour;
+    civil.minute = minute;
+    civil.second = second;
+    // Nothing for a text that names no real time (February 30, hour 24).
+    const auto t = platform::epochSecondsOfUtc(civil);
+    if (!t) {
         return std::nullopt;
     }
     // Beyond about ±292 years the nanosecond clock cannot hold the time.
     constexpr std::int64_t kLimit = 9'000'000'000LL;
-    if (t > kLimit || t < -kLimit) {
+    if (*t > kLimit || *t < -kLimit) {
         return std::nullopt;
     }
     return platform::WallTime(std::chrono::duration_cast<platform::WallTime::duration>(
-        std::chrono::seconds(t) + std::chrono::nanoseconds(nanos)));
+        std::chrono::seconds(*t) + std::chrono::nanoseconds(nanos)));
 }
 
 // ---- Time and ids -----------------------------------------------------------
@@ -323,21 +305,14 @@ std::optional<std::string> FvnUtil::getEventDatetimeFromEventId(
         return std::nullopt;
     }
     // Truncating division, as the design divides: the milliseconds vanish.
-    auto text = utcSecondText(ms / 1000);
-    if (!text) {
-        return std::nullopt;
-    }
-    return *text + ".000Z";
+    return utcSecondText(ms / 1000) + ".000Z";
 }
 
 std::string FvnUtil::getTodayDateString() {
-    struct tm tm {};
-    if (!localTime(platform::clock().wallNow(), tm)) {
-        return "";
-    }
-    char buf[32];
-    std::snprintf(buf, sizeof(buf), "%04d%02d%02d", static_cast<int>(tm.tm_year) + 1900,
-                  tm.tm_mon + 1, tm.tm_mday);
+    const platform::CivilTime today = platform::localCivilTime(platform::clock().wallNow());
+    char buf[48];
+    std::snprintf(buf, sizeof(buf), "%04lld%02d%02d", static_cast<long long>(today.year),
+                  today.month, today.day);
     return buf;
 }
 
@@ -359,11 +334,7 @@ const FixedDateFormatter& FvnUtil::DATE_FORMATTER_UTC_7_FRACTION_Z() {
 std::optional<std::string> FvnUtil::getDayOfWeek(platform::WallTime date) {
     static constexpr std::array<const char*, 7> kNames{"Sun",  "Mon", "Tue", "Wed",
                                                        "Thur", "Fri", "Sat"};
-    struct tm tm {};
-    if (!localTime(date, tm) || tm.tm_wday < 0 || tm.tm_wday > 6) {
-        return std::nullopt;
-    }
-    return kNames[static_cast<std::size_t>(tm.tm_wday)];
+    return kNames[static_cast<std::size_t>(platform::localCivilTime(date).weekday)];
 }
 
 // ---- Typed values and hashing ------------------------------------------------

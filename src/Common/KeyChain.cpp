@@ -2,6 +2,7 @@
 
 #include "Common/Constants.h"
 #include "Platform/Bundle.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel {
 
@@ -16,8 +17,11 @@ bool KeyChainError::noUsableItem() const {
 }
 
 std::shared_ptr<Util_keychain> Util_keychain::shared() {
-    static const std::shared_ptr<Util_keychain> instance = std::make_shared<Util_keychain>();
-    return instance;
+    // Never destroyed: the device id may still be read on an SDK thread while
+    // the process exits.
+    static platform::NoDestructor<std::shared_ptr<Util_keychain>> instance(
+        std::make_shared<Util_keychain>());
+    return instance.get();
 }
 
 std::string Util_keychain::account() {

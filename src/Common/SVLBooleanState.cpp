@@ -1,7 +1,6 @@
 #include "Common/SVLBooleanState.h"
 
-#include "Platform/Host.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel {
 namespace {
@@ -14,13 +13,13 @@ struct Flags {
     AtomicBool stopGettingIDFA{true};
 
     Flags() {
-        platform::detail::registerResetHook([] { SVLBooleanState::reset(); });
+        platform::registerResetHook([] { SVLBooleanState::reset(); });
     }
 };
 
 Flags& flags() {
     // Never destroyed: threads of the SDK may still use it while the process exits.
-    static platform::detail::NoDestructor<Flags> f;
+    static platform::NoDestructor<Flags> f;
     return f.get();
 }
 

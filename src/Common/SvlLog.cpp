@@ -5,9 +5,8 @@
 #include "Base/TextUnits.h"
 #include "Platform/Bundle.h"
 #include "Platform/Dispatch.h"
-#include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 #include "Platform/SystemLog.h"
 #include "sorvel/SorvelEnums.h"
 
@@ -23,7 +22,7 @@ struct LoggerState {
         platform::DispatchQueue::makeSerial("loggingQueue");
 
     LoggerState() {
-        platform::detail::registerResetHook([this] {
+        platform::registerResetHook([this] {
             // Lines queued before the reset are handled with the state they
             // were logged under, not handed to the next app's delegate.
             if (!queue->isCurrent()) {
@@ -39,7 +38,7 @@ struct LoggerState {
 
 LoggerState& loggerState() {
     // Never destroyed: threads of the SDK may still use it while the process exits.
-    static platform::detail::NoDestructor<LoggerState> s;
+    static platform::NoDestructor<LoggerState> s;
     return s.get();
 }
 

@@ -3,9 +3,8 @@
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
 #include "Platform/Dispatch.h"
-#include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel {
 namespace {
@@ -20,10 +19,10 @@ struct HookState {
 HookState& hookState() {
     // Never destroyed: a retry on a global-queue thread may still classify an
     // answer while the process exits.
-    static platform::detail::NoDestructor<HookState> holder;
+    static platform::NoDestructor<HookState> holder;
     static HookState& state = holder.get();
     static const bool registered = [] {
-        platform::detail::registerResetHook([] {
+        platform::registerResetHook([] {
             platform::MutexLock lock(state.mu);
             state.hook = nullptr;
         });

@@ -7,8 +7,7 @@
 #include "Common/DataRegistryKey.h"
 #include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
-#include "Platform/Host.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel {
 namespace {
@@ -68,13 +67,13 @@ const char* text(bool b) {
 }  // namespace
 
 S3ConfigHandler::S3ConfigHandler(PassKey) {
-    platform::detail::registerResetHook([this] { reset(); });
+    platform::registerResetHook([this] { reset(); });
 }
 
 S3ConfigHandler& S3ConfigHandler::shared() {
     // Never destroyed: retries on the global queue may still read it while the
     // process exits.
-    static platform::detail::NoDestructor<S3ConfigHandler> handler(PassKey{});
+    static platform::NoDestructor<S3ConfigHandler> handler(PassKey{});
     return handler.get();
 }
 

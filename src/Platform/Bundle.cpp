@@ -5,7 +5,7 @@
 
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel::platform {
@@ -21,7 +21,7 @@ struct BundleState {
 
 BundleState& bundleState() {
     // Never destroyed: threads of the SDK may still use it while the process exits.
-    static detail::NoDestructor<BundleState> s;
+    static NoDestructor<BundleState> s;
     return s.get();
 }
 
@@ -51,18 +51,20 @@ std::optional<Value> Bundle::info(const std::string& key) {
     return it->second;
 }
 
-void Bundle::setBundleId(const std::string& id) {
+namespace host {
+
+void setBundleId(const std::string& id) {
     MutexLock lock(bundleState().mu);
     bundleState().bundleId = id;
 }
 
-void Bundle::setVersions(const std::string& version, const std::string& build) {
+void setVersions(const std::string& version, const std::string& build) {
     MutexLock lock(bundleState().mu);
     bundleState().version = version;
     bundleState().build = build;
 }
 
-void Bundle::setInfo(const std::string& key, const std::optional<Value>& value) {
+void setInfo(const std::string& key, const std::optional<Value>& value) {
     MutexLock lock(bundleState().mu);
     if (value) {
         bundleState().info[key] = *value;
@@ -71,12 +73,12 @@ void Bundle::setInfo(const std::string& key, const std::optional<Value>& value) 
     }
 }
 
-void Bundle::clearInfo() {
+void clearInfo() {
     MutexLock lock(bundleState().mu);
     bundleState().info.clear();
 }
 
-bool Bundle::loadFromJsonFile(const std::string& path) {
+bool loadBundleFromJsonFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         SystemLog::write("Bundle :: can not read Info file " + path);
@@ -113,4 +115,5 @@ bool Bundle::loadFromJsonFile(const std::string& path) {
     return true;
 }
 
+}  // namespace host
 }  // namespace sorvel::platform

@@ -8,7 +8,8 @@
 
 namespace sorvel::platform {
 
-// The app's bundle: its id, versions and Info keys, given by the host.
+// The app's bundle: its id, versions and Info keys, given by the host
+// (host::setBundleId, host::setInfo, host::loadBundleFromJsonFile, ...).
 class Bundle {
   public:
     static std::string bundleId();
@@ -16,15 +17,6 @@ class Bundle {
     static std::string buildNumber();  // CFBundleVersion
     // A typed Info key: an integer and a string stay distinct.
     static std::optional<Value> info(const std::string& key);
-
-    // Host control.
-    static void setBundleId(const std::string& id);
-    static void setVersions(const std::string& version, const std::string& build);
-    static void setInfo(const std::string& key, const std::optional<Value>& value);
-    static void clearInfo();
-    // Loads {"bundleId": ..., "version": ..., "build": ..., "info": {...}} from a
-    // JSON file; false (and nothing changed) when it cannot be read or parsed.
-    static bool loadFromJsonFile(const std::string& path);
 };
 
 }  // namespace sorvel::platform

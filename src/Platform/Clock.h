@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "Platform/Mutex.h"
 
@@ -53,15 +54,65 @@ class ManualClock final : public IClock {
     MonoTime mono_ GUARDED_BY(mu_);
 };
 
-// The current clock of the process (the system clock unless a host set another).
-// clock() does not keep the clock alive: hold clockPtr() across a possible swap.
+// The current clock of the process (the system clock unless a host set one
+// with host::setClock). clock() does not keep the clock alive: hold clockPtr()
+// across a possible swap.
 IClock& clock();
 std::shared_ptr<IClock> clockPtr();
-// Null restores the system clock. Pending delayed blocks and timers keep the
-// time they had left, now measured on the new clock.
-void setClock(std::shared_ptr<IClock> c);
 
 // Convenience: wall time as epoch milliseconds.
 std::int64_t wallMillis();
+
+// ---- Local time zone and calendar ------------------------------------------
+
+// The device's time zone: how far local time is ahead of UTC at an instant.
+// Every local day, weekday or calendar field the SDK shows comes from the
+// current zone (localTimeZone()), never from the process environment, so a
+// host can change it (host::setTimeZone) while SDK threads compute with it.
+class ITimeZone {
+  public:
+    virtual ~ITimeZone() = default;
+    virtual std::chrono::seconds utcOffset(WallTime at) const = 0;
+};
+
+// The machine's zone as the C library knows it (TZ, else /etc/localtime),
+// looked up again at each call so a change of the system's zone counts.
+class SystemTimeZone final : public ITimeZone {
+  public:
+    std::chrono::seconds utcOffset(WallTime at) const override;
+};
+
+// One offset all year round (no daylight saving), e.g. +9 h for Seoul.
+class FixedTimeZone final : public ITimeZone {
+  public:
+    explicit FixedTimeZone(std::chrono::seconds offset) : offset_(offset) {}
+    std::chrono::seconds utcOffset(WallTime) const override { return offset_; }
+
+  private:
+    std::chrono::seconds offset_;
+};
+
+// The current zone (the system's unless a host set another).
+std::shared_ptr<ITimeZone> localTimeZone();
+
+// Calendar fields of an instant (proleptic Gregorian calendar).
+struct CivilTime {
+    std::int64_t year = 1970;
+    int month = 1;  // 1 ... 12
+    int day = 1;    // 1 ... 31
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    int weekday = 4;  // 0 = Sunday ... 6 = Saturday
+};
+
+// The UTC calendar time of a second since the epoch (any int64 second).
+CivilTime utcCivilTime(std::int64_t epochSeconds);
+// The calendar time of an instant in the current local zone.
+CivilTime localCivilTime(WallTime at);
+// The second since the epoch that a UTC calendar time names; absent when a
+// field is out of range (month 13, February 30, hour 24, second 60). The
+// weekday is not read.
+std::optional<std::int64_t> epochSecondsOfUtc(const CivilTime& civil);
 
 }  // namespace sorvel::platform

@@ -10,7 +10,7 @@
 
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel::platform {
 namespace {
@@ -40,10 +40,10 @@ struct Simulated {
 };
 
 Simulated& simulated() {
-    static detail::NoDestructor<Simulated> holder;
+    static NoDestructor<Simulated> holder;
     static Simulated& s = holder.get();
     static const bool registered = [] {
-        detail::registerResetHook([] { s.reset(); });
+        registerResetHook([] { s.reset(); });
         return true;
     }();
     (void)registered;
@@ -110,14 +110,14 @@ std::string Device::osVersion() {
             return *s.osVersionOverride;
         }
     }
-    static const std::string version = [] {
+    static NoDestructor<std::string> version([] {
         if (auto v = osReleaseVersion()) {
             return *v;
         }
         std::string r = uname().release;
         return r.empty() ? std::string("unknown") : r;
-    }();
-    return version;
+    }());
+    return version.get();
 }
 
 std::vector<NetworkInterface> Device::networkInterfaces() {

@@ -41,7 +41,7 @@ struct NetworkInterface {
 
 // What the SDK reads about the device. Model, OS version and network
 // interfaces are the machine's own; carrier, radio, advertising id and the two
-// authorisations are simulated values the host sets.
+// authorisations are simulated values the host sets (host::setCarrier, ...).
 class Device {
   public:
     static constexpr const char* ZERO_ADVERTISING_ID = "00000000-0000-0000-0000-000000000000";
@@ -63,18 +63,5 @@ class Device {
     // Waits for nothing here; the real OS answers asynchronously.
     static NotificationAuthorizationStatus notificationAuthorizationStatus();
 };
-
-namespace host {
-
-void setCarrier(const std::optional<CarrierInfo>& carrier);
-void setRadioAccessTechnology(const std::optional<std::string>& radio);
-void setAdvertisingIdentifier(const std::string& id);
-void setTrackingAuthorizationStatus(TrackingAuthorizationStatus status);
-void setNotificationAuthorizationStatus(NotificationAuthorizationStatus status);
-// Pin the model or OS version the SDK sees (absent: the machine's own).
-void setDeviceModel(const std::optional<std::string>& model);
-void setOsVersion(const std::optional<std::string>& version);
-
-}  // namespace host
 
 }  // namespace sorvel::platform

@@ -33,8 +33,8 @@ struct MainThread {
 };
 
 MainThread& mainThread() {
-    static MainThread m;
-    return m;
+    static NoDestructor<MainThread> m;
+    return m.get();
 }
 
 void reportMisuse(const char* what) {
@@ -261,13 +261,13 @@ std::shared_ptr<DispatchQueue> DispatchQueue::makeSerial(const std::string& labe
 
 DispatchQueue& DispatchQueue::main() {
     detail::noteFirstUse();
-    static detail::NoDestructor<MainQueue> queue;
+    static NoDestructor<MainQueue> queue;
     return queue.get();
 }
 
 DispatchQueue& DispatchQueue::global() {
     detail::noteFirstUse();
-    static detail::NoDestructor<GlobalQueue> queue;
+    static NoDestructor<GlobalQueue> queue;
     return queue.get();
 }
 

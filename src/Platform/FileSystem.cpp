@@ -1,14 +1,124 @@
 #include "Platform/FileSystem.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "Platform/Bundle.h"
+#include "Platform/Host.h"
+#include "Platform/Mutex.h"
+#include "Platform/ProcessState.h"
+#include "Platform/SystemLog.h"
 
 namespace sorvel::platform {
 namespace {
+
+struct FolderState {
+    Mutex mu;
+    std::string home GUARDED_BY(mu);
+    std::string keychain GUARDED_BY(mu);
+    // Where a default home goes, found at the first use: the environment is
+    // read once, never again while SDK threads run.
+    struct Defaults {
+        std::string envHome;  // $SORVEL_HOME
+        std::string base;     // the folder that holds one home per app
+    };
+    std::optional<Defaults> defaults GUARDED_BY(mu);
+};
+
+FolderState& folderState() {
+    static NoDestructor<FolderState> s;
+    return s.get();
+}
+
+std::string envValue(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr ? std::string(v) : std::string();
+}
+
+std::string userHome() {
+    if (std::string home = envValue("HOME"); !home.empty() && home.front() == '/') {
+        return home;
+    }
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+        return found->pw_dir;
+    }
+    return "";
+}
+
+// The folder that holds one home per app: $XDG_DATA_HOME/sorvelkv, else
+// ~/.local/share/sorvelkv. Without any home folder for the user, a fresh
+// private folder under the temp directory: nothing persists across launches,
+// but nothing is shared with other users either.
+std::string findDefaultBase() {
+    if (std::string xdg = envValue("XDG_DATA_HOME"); !xdg.empty() && xdg.front() == '/') {
+        return xdg + "/sorvelkv";
+    }
+    if (std::string home = userHome(); !home.empty()) {
+        return home + "/.local/share/sorvelkv";
+    }
+    std::error_code ec;
+    auto tmp = std::filesystem::temp_directory_path(ec);
+    std::string pattern = (ec ? std::string("/tmp") : tmp.string()) + "/sorvelkv-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        SystemLog::write("FileSystem :: no home folder for the user and no temp folder (" +
+                         std::string(std::strerror(errno)) +
+                         "); app data lives in ./sorvelkv-data");
+        return "sorvelkv-data";
+    }
+    SystemLog::write("FileSystem :: no home folder for the user; app data lives in " + pattern +
+                     " for this launch only");
+    return pattern;
+}
+
+// A bundle id as one folder name: only [A-Za-z0-9._-] stay, and "", "." and
+// ".." would name something else.
+std::string folderNameFor(const std::string& bundleId) {
+    std::string name = bundleId;
+    for (char& c : name) {
+        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        if (!keep) {
+            c = '_';
+        }
+    }
+    if (name.empty() || name == "." || name == "..") {
+        name = "_" + name;
+    }
+    return name;
+}
+
+FolderState::Defaults findDefaults() {
+    FolderState::Defaults d;
+    d.envHome = envValue("SORVEL_HOME");
+    if (d.envHome.empty()) {
+        d.base = findDefaultBase();
+    }
+    return d;
+}
+
+std::string homeFrom(const FolderState::Defaults& d, const std::string& bundleId) {
+    return d.envHome.empty() ? d.base + "/" + folderNameFor(bundleId) : d.envHome;
+}
+
+std::string ensured(const std::string& path) {
+    if (Status made = makePrivateFolder(path); !made) {
+        SystemLog::write("FileSystem :: " + made.message());
+    }
+    return path;
+}
 
 std::string failure(const std::string& what, const std::string& path, int err) {
     return what + " " + path + ": " + std::strerror(err);
@@ -35,6 +145,68 @@ Status makeOneFolder(const std::string& path) {
 }
 
 }  // namespace
+
+std::string homeFolder() {
+    auto& s = folderState();
+    const std::string bundleId = Bundle::bundleId();
+    {
+        MutexLock lock(s.mu);
+        if (!s.home.empty()) {
+            return s.home;
+        }
+        if (s.defaults) {
+            return homeFrom(*s.defaults, bundleId);
+        }
+    }
+    // Found without the lock held: it may log.
+    FolderState::Defaults found = findDefaults();
+    MutexLock lock(s.mu);
+    if (!s.defaults) {
+        s.defaults = std::move(found);
+    }
+    return s.home.empty() ? homeFrom(*s.defaults, bundleId) : s.home;
+}
+
+std::string documentsFolder() {
+    return ensured(homeFolder() + "/Documents");
+}
+std::string preferencesFolder() {
+    return ensured(homeFolder() + "/Library/Preferences");
+}
+std::string cachesFolder() {
+    return ensured(homeFolder() + "/Library/Caches");
+}
+std::string tempFolder() {
+    return ensured(homeFolder() + "/tmp");
+}
+
+std::string keychainFolder() {
+    std::string path;
+    {
+        auto& s = folderState();
+        MutexLock lock(s.mu);
+        path = s.keychain;
+    }
+    // Beside the home folder, not inside it: a wipe of the app's data must not
+    // take the device id with it.
+    return ensured(path.empty() ? homeFolder() + "-keychain" : path);
+}
+
+namespace host {
+
+void setHomeFolder(const std::string& path) {
+    auto& s = folderState();
+    MutexLock lock(s.mu);
+    s.home = path;
+}
+
+void setKeychainFolder(const std::string& path) {
+    auto& s = folderState();
+    MutexLock lock(s.mu);
+    s.keychain = path;
+}
+
+}  // namespace host
 
 Status makePrivateFolder(const std::string& path) {
     if (path.empty()) {

@@ -1,48 +1,92 @@
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <string>
+// The host-control API: the one way a host (the test suite, the sample app,
+// the benchmarks, the server double's tests) changes the simulated OS the SDK
+// runs on. The stand-ins themselves offer only what the SDK reads; each call
+// here is implemented beside the state it changes. Every call is safe from
+// any thread, while SDK threads run.
 
-#include "Platform/Bundle.h"
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "Platform/Clock.h"
+#include "Platform/Device.h"
+#include "Platform/SystemLog.h"
+#include "sorvel/Value.h"
 
 namespace sorvel::platform::host {
 
-// The small host-control API: tests, the sample app, the benchmarks and the
-// fuzzers drive the simulated OS only through these calls.
+// ---- Where data lives (FileSystem.h reads them) ---------------------------
 
-// The app's home folder; Documents, Library/Preferences, Library/Caches and tmp
-// live below it. Defaults to $SORVEL_HOME, else a folder under the system temp dir.
+// The app's home folder: Documents, Library/Preferences (the settings stores),
+// Library/Caches and tmp live below it. Without one the SDK uses
+// $SORVEL_HOME, else $XDG_DATA_HOME/sorvelkv/<bundle id> (XDG_DATA_HOME
+// defaulting to ~/.local/share). Folders the SDK creates there are 0700.
 void setHomeFolder(const std::string& path);
-std::string homeFolder();
-// Folders below the home folder (created on demand).
-std::string documentsFolder();
-std::string preferencesFolder();
-std::string cachesFolder();
-std::string tempFolder();
-// The keychain lives outside the app's data folder so it survives a wipe of it.
+// The keychain lives outside the app's data folder so it survives a wipe of
+// it; without one it is the home folder's path with "-keychain" appended.
 void setKeychainFolder(const std::string& path);
-std::string keychainFolder();
+
+// ---- Time -----------------------------------------------------------------
 
 // The clock every delayed block and timer uses (null: the system clock).
-inline void setClock(std::shared_ptr<IClock> c) {
-    platform::setClock(std::move(c));
-}
+// Pending delayed blocks and timers keep the time they had left, now measured
+// on the new clock.
+void setClock(std::shared_ptr<IClock> clock);
+// The device's time zone for every local day and calendar field (null: the
+// system's zone).
+void setTimeZone(std::shared_ptr<ITimeZone> zone);
 
-// The app's Info keys and bundle values.
-inline void setInfo(const std::string& key, const std::optional<Value>& value) {
-    Bundle::setInfo(key, value);
-}
-inline bool loadBundleFromJsonFile(const std::string& path) {
-    return Bundle::loadFromJsonFile(path);
-}
+// ---- The app's bundle -----------------------------------------------------
+
+void setBundleId(const std::string& id);
+void setVersions(const std::string& version, const std::string& build);
+// A typed Info key (absent removes it); an integer and a string stay distinct.
+void setInfo(const std::string& key, const std::optional<Value>& value);
+void clearInfo();
+// Loads {"bundleId": ..., "version": ..., "build": ..., "info": {...}} from a
+// JSON file; false (and nothing changed) when it cannot be read or parsed.
+bool loadBundleFromJsonFile(const std::string& path);
+
+// ---- The device -----------------------------------------------------------
+
+// The user's preferred languages, most preferred first (empty: the device
+// lists none); absent goes back to the environment's.
+void setPreferredLanguages(std::optional<std::vector<std::string>> languages);
+void setCarrier(const std::optional<CarrierInfo>& carrier);
+void setRadioAccessTechnology(const std::optional<std::string>& radio);
+void setAdvertisingIdentifier(const std::string& id);
+void setTrackingAuthorizationStatus(TrackingAuthorizationStatus status);
+void setNotificationAuthorizationStatus(NotificationAuthorizationStatus status);
+// Pin the model or OS version the SDK sees (absent: the machine's own).
+void setDeviceModel(const std::optional<std::string>& model);
+void setOsVersion(const std::optional<std::string>& version);
+
+// ---- The network ----------------------------------------------------------
+
+// The reachability status ("wifi", "mobile", "unknown") wins over the route
+// tables; absent removes the override. Every change of the override is
+// posted, even one that gives the same text: for the app the network changed.
+void setReachability(std::optional<std::string> status);
+// Read these files instead of /proc/net/route and /proc/net/ipv6_route
+// (an empty path: the system's). Nothing watches them: a status is read from
+// them when the SDK asks for one.
+void setRouteTableFiles(const std::string& ipv4, const std::string& ipv6);
+// Maps one of the maker's hosts to a base URL such as "http://127.0.0.1:8123",
+// as a URL-protocol stub would: the request goes to the base, its path and
+// query appended to the base's path. "*" maps every host. Plain http is
+// allowed only for a mapped request.
+void mapHttpHost(const std::string& host, const std::string& baseUrl);
+void clearHttpHostMappings();
+// Caps every request's time-out (tests shorten it); absent restores the
+// requests' own time-outs.
+void setHttpTimeout(std::optional<Millis> timeout);
+
+// ---- The system log -------------------------------------------------------
+
+// Where system-log lines go (null: stderr).
+void setSystemLogSink(std::shared_ptr<ILogSink> sink);
 
 }  // namespace sorvel::platform::host
-
-namespace sorvel::platform::detail {
-// Process-wide singletons that hold per-installation state register how to
-// forget it; only test support calls runResetHooks() to start a fresh SDK.
-void registerResetHook(std::function<void()> hook);
-void runResetHooks();
-}  // namespace sorvel::platform::detail

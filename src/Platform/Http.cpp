@@ -11,7 +11,7 @@
 #include "Base/Url.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel::platform {
@@ -27,9 +27,9 @@ struct HostControl {
 };
 
 HostControl& hostControl() {
-    static detail::NoDestructor<HostControl> control;
+    static NoDestructor<HostControl> control;
     static const bool registered = [] {
-        detail::registerResetHook([] {
+        registerResetHook([] {
             auto& c = control.get();
             MutexLock lock(c.mu);
             c.mappings.clear();
@@ -248,7 +248,7 @@ HttpSession::~HttpSession() = default;
 HttpSession& HttpSession::shared() {
     // Never destroyed: global-queue threads may still be inside a transfer
     // when the process exits.
-    static detail::NoDestructor<HttpSession> session;
+    static NoDestructor<HttpSession> session;
     return session.get();
 }
 

@@ -46,7 +46,9 @@ class IHttpBodySink {
 // The shared URL session: blocking transfers over libcurl with TLS
 // verification on. Easy handles are pooled, so a connection to a host stays
 // open and is reused by the next request that takes the same handle; DNS
-// answers and TLS sessions are shared by all handles.
+// answers and TLS sessions are shared by all handles. A host may send the
+// maker's hosts to a loopback server (host::mapHttpHost) and cap time-outs
+// (host::setHttpTimeout).
 class HttpSession {
   public:
     static constexpr std::size_t MAX_RESPONSE_BYTES = 16u * 1024u * 1024u;
@@ -78,19 +80,5 @@ class HttpSession {
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-namespace host {
-
-// Maps one of the maker's hosts to a base URL such as "http://127.0.0.1:8123",
-// as a URL-protocol stub would: the request goes to the base, its path and
-// query appended to the base's path. "*" maps every host. Plain http is
-// allowed only for a mapped request.
-void mapHttpHost(const std::string& host, const std::string& baseUrl);
-void clearHttpHostMappings();
-// Caps every request's time-out (tests shorten it); absent restores the
-// requests' own time-outs.
-void setHttpTimeout(std::optional<Millis> timeout);
-
-}  // namespace host
 
 }  // namespace sorvel::platform

@@ -11,7 +11,7 @@
 
 #include "Base/Hex.h"
 #include "Platform/Crypto.h"
-#include "Platform/Host.h"
+#include "Platform/FileSystem.h"
 
 namespace sorvel::platform {
 namespace {
@@ -74,7 +74,7 @@ void syncFolder(const std::string& folder) {
 }
 
 std::string keychainDir() {
-    std::string folder = host::keychainFolder();
+    std::string folder = keychainFolder();
     // Only the owner may list the items.
     ::chmod(folder.c_str(), 0700);
     return folder;

@@ -19,7 +19,7 @@ enum class KeychainStatus : std::int32_t {
 const char* keychainStatusName(KeychainStatus status) noexcept;
 
 // Generic-password items keyed by service and account. Each item is one file
-// in host::keychainFolder(), outside the app's data folder so it survives a
+// in keychainFolder() (FileSystem.h), outside the app's data folder so it survives a
 // wipe of that folder; files are mode 0600 and replaced atomically (temp file
 // + rename), so another process reading at any moment sees either the old or
 // the new item, never a torn one.

@@ -4,6 +4,7 @@
 
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel::platform {
 namespace {
@@ -13,7 +14,7 @@ struct LocaleState {
     std::optional<std::vector<std::string>> languages GUARDED_BY(mu);
 
     LocaleState() {
-        detail::registerResetHook([this] {
+        registerResetHook([this] {
             MutexLock lock(mu);
             languages.reset();
         });
@@ -21,8 +22,8 @@ struct LocaleState {
 };
 
 LocaleState& localeState() {
-    static LocaleState s;
-    return s;
+    static NoDestructor<LocaleState> s;
+    return s.get();
 }
 
 std::string envValue(const char* name) {
@@ -80,10 +81,14 @@ std::vector<std::string> Locale::preferredLanguages() {
     return out;
 }
 
-void Locale::setPreferredLanguages(std::optional<std::vector<std::string>> languages) {
+namespace host {
+
+void setPreferredLanguages(std::optional<std::vector<std::string>> languages) {
     auto& s = localeState();
     MutexLock lock(s.mu);
     s.languages = std::move(languages);
 }
+
+}  // namespace host
 
 }  // namespace sorvel::platform

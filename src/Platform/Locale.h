@@ -10,14 +10,11 @@ namespace sorvel::platform {
 // ("en-US", "zh-Hant-TW"). They come from the environment the way a Linux
 // desktop states them: LANGUAGE (a colon-separated list), else the first of
 // LC_ALL, LC_MESSAGES and LANG that names a language ("ko_KR.UTF-8" gives
-// "ko-KR"; "C" and "POSIX" name none). A host may set the list instead.
+// "ko-KR"; "C" and "POSIX" name none). A host may set the list instead
+// (host::setPreferredLanguages).
 class Locale {
   public:
     static std::vector<std::string> preferredLanguages();
-
-    // Host control: a fixed list (empty = the device lists no language);
-    // absent goes back to the environment.
-    static void setPreferredLanguages(std::optional<std::vector<std::string>> languages);
 
     // "en_US.UTF-8@euro" -> "en-US"; absent for "C", "POSIX" and empty text.
     static std::optional<std::string> tagFromPosixLocale(const std::string& posix);

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "Platform/Mutex.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel::platform {
 namespace {
@@ -23,15 +23,15 @@ struct CenterState {
 
 CenterState& centerState() {
     // Never destroyed: threads of the SDK may still use it while the process exits.
-    static detail::NoDestructor<CenterState> s;
+    static NoDestructor<CenterState> s;
     return s.get();
 }
 
 }  // namespace
 
 NotificationCenter& NotificationCenter::shared() {
-    static NotificationCenter center;
-    return center;
+    static NoDestructor<NotificationCenter> center;
+    return center.get();
 }
 
 NotificationCenter::Token NotificationCenter::addObserver(const std::string& name,

@@ -1,19 +1,64 @@
 #include "Platform/Reachability.h"
 
-#include <cstdint>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "Platform/Host.h"
+#include "Platform/Mutex.h"
 #include "Platform/NotificationCenter.h"
+#include "Platform/ProcessState.h"
+#include "Platform/SystemLog.h"
 
 namespace sorvel::platform {
 namespace {
 
-constexpr const char* kDefaultRoutePath = "/proc/net/route";
-constexpr unsigned long kRouteUp = 0x1;
+constexpr const char* kIpv4RoutePath = "/proc/net/route";
+constexpr const char* kIpv6RoutePath = "/proc/net/ipv6_route";
+constexpr unsigned long kRouteUp = 0x1;        // RTF_UP
+constexpr unsigned long kRouteReject = 0x200;  // RTF_REJECT: "unreachable", "prohibit"
+// Routing messages come in bursts (a link going down takes its addresses and
+// routes with it); the tables are read once the burst has been quiet this long.
+constexpr int kSettleMillis = 50;
+
+struct ReachabilityState {
+    Mutex mu;
+    std::optional<std::string> override GUARDED_BY(mu);
+    std::string ipv4Path GUARDED_BY(mu) = kIpv4RoutePath;
+    std::string ipv6Path GUARDED_BY(mu) = kIpv6RoutePath;
+    std::optional<std::string> lastStatus GUARDED_BY(mu);
+    // Held from reading the tables to noting what they gave, so two threads
+    // reading at once cannot note an older reading after a newer one.
+    Mutex refreshMu ACQUIRED_BEFORE(mu);
+    std::atomic<bool> watching{false};
+
+    ReachabilityState() {
+        registerResetHook([this] {
+            MutexLock lock(mu);
+            override.reset();
+            ipv4Path = kIpv4RoutePath;
+            ipv6Path = kIpv6RoutePath;
+            lastStatus.reset();
+        });
+    }
+};
+
+ReachabilityState& state() {
+    static NoDestructor<ReachabilityState> s;
+    return s.get();
+}
 
 bool parseHex(const std::string& text, unsigned long& out) {
     if (text.empty() || text.size() > 16) {
@@ -28,30 +73,215 @@ bool parseHex(const std::string& text, unsigned long& out) {
     }
 }
 
+bool parseDecimal(const std::string& text, unsigned long& out) {
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != text.npos) {
+        return false;
+    }
+    out = std::stoul(text);
+    return true;
+}
+
 bool startsWith(const std::string& s, const char* prefix) {
     return s.rfind(prefix, 0) == 0;
+}
+
+std::vector<std::string> fieldsOf(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> f;
+    std::string field;
+    while (in >> field) {
+        f.push_back(field);
+    }
+    return f;
+}
+
+// The interface of the best default route seen so far.
+struct BestRoute {
+    std::optional<std::string> iface;
+    unsigned long metric = std::numeric_limits<unsigned long>::max();
+
+    void consider(const std::string& name, unsigned long flags, unsigned long m) {
+        if ((flags & kRouteUp) == 0 || (flags & kRouteReject) != 0 || name == "lo") {
+            return;
+        }
+        if (!iface || m < metric) {
+            iface = name;
+            metric = m;
+        }
+    }
+};
+
+// Iface Destination Gateway Flags RefCnt Use Metric Mask ... (hex but the
+// decimal counters), after a line of column titles.
+BestRoute bestIpv4(const std::string& table) {
+    BestRoute best;
+    std::istringstream in(table);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        auto f = fieldsOf(line);
+        unsigned long dest = 0;
+        unsigned long flags = 0;
+        unsigned long metric = 0;
+        unsigned long mask = 0;
+        if (f.size() < 8 || !parseHex(f[1], dest) || !parseHex(f[3], flags) ||
+            !parseDecimal(f[6], metric) || !parseHex(f[7], mask)) {
+            continue;
+        }
+        if (dest == 0 && mask == 0) {
+            best.consider(f[0], flags, metric);
+        }
+    }
+    return best;
+}
+
+// Destination, prefix length, source, prefix length, next hop, metric,
+// reference count, use count, flags, interface: hex, no titles.
+BestRoute bestIpv6(const std::string& table) {
+    BestRoute best;
+    std::istringstream in(table);
+    std::string line;
+    while (std::getline(in, line)) {
+        auto f = fieldsOf(line);
+        unsigned long prefix = 0;
+        unsigned long metric = 0;
+        unsigned long flags = 0;
+        if (f.size() < 10 || f[0].size() != 32 || !parseHex(f[1], prefix) ||
+            !parseHex(f[5], metric) || !parseHex(f[8], flags)) {
+            continue;
+        }
+        if (prefix == 0 && f[0] == std::string(32, '0')) {
+            best.consider(f[9], flags, metric);
+        }
+    }
+    return best;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) {
+        return "";
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void post(const std::string& status) {
+    NotificationCenter::shared().post(Reachability::kSvlKvReachabilityChangedNotification,
+                                      Value(status));
+}
+
+// Reads the status (the override, else the tables) and notes it; posts when it
+// differs from the last one noted (the first one noted is no change).
+std::string refresh() {
+    auto& s = state();
+    std::string status;
+    bool changed = false;
+    {
+        MutexLock reading(s.refreshMu);
+        std::optional<std::string> forced;
+        std::string ipv4;
+        std::string ipv6;
+        {
+            MutexLock lock(s.mu);
+            forced = s.override;
+            ipv4 = s.ipv4Path;
+            ipv6 = s.ipv6Path;
+        }
+        // The files are read outside the state lock: a slow read must not
+        // stall the host.
+        status =
+            forced ? *forced : Reachability::statusFromRouteTables(readFile(ipv4), readFile(ipv6));
+        MutexLock lock(s.mu);
+        changed = s.lastStatus.has_value() && *s.lastStatus != status;
+        s.lastStatus = status;
+    }
+    if (changed) {
+        post(status);
+    }
+    return status;
+}
+
+// Opens a netlink socket that hears of every change of links, addresses and
+// routes; -1 when the kernel refuses one.
+int openRouteSocket() {
+    int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_nl addr{};
+    addr.nl_family = AF_NETLINK;
+    addr.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
+                     RTMGRP_IPV6_ROUTE;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+// Waits for a message (or an overflow, which means messages were lost).
+// False when the socket failed for good.
+bool awaitMessage(int fd, int timeoutMillis) {
+    pollfd p{fd, POLLIN, 0};
+    int n = ::poll(&p, 1, timeoutMillis);
+    if (n < 0) {
+        return errno == EINTR;
+    }
+    if (n == 0) {
+        return false;
+    }
+    char buf[8192];
+    ssize_t got = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    return got >= 0 || errno == ENOBUFS || errno == EINTR || errno == EAGAIN;
+}
+
+// The watcher thread: the tables are read once every burst of messages has
+// settled. The contents of the messages do not matter: whatever changed, the
+// tables say what the status now is.
+void watch(int fd) {
+    refresh();  // what is seen first is no change
+    for (;;) {
+        if (!awaitMessage(fd, -1)) {
+            SystemLog::write("Reachability :: the route socket failed (" +
+                             std::string(std::strerror(errno)) +
+                             "); changes are seen only when the status is read");
+            state().watching = false;
+            ::close(fd);
+            return;
+        }
+        while (awaitMessage(fd, kSettleMillis)) {
+        }
+        refresh();
+    }
 }
 
 }  // namespace
 
 Reachability& Reachability::shared() {
-    static Reachability instance;
-    return instance;
+    static NoDestructor<Reachability> instance(PassKey{});
+    return instance.get();
 }
 
-Reachability::Reachability() {
-    {
-        MutexLock lock(mu_);
-        routePath_ = kDefaultRoutePath;
+Reachability::Reachability(PassKey) {
+    state();
+    int fd = openRouteSocket();
+    if (fd < 0) {
+        SystemLog::write("Reachability :: can not watch route changes (" +
+                         std::string(std::strerror(errno)) +
+                         "); changes are seen only when the status is read");
+        return;
     }
-    detail::registerResetHook([this] { resetForHost(); });
+    state().watching = true;
+    // Never joined: the watcher lives as long as the process.
+    std::thread([fd] { watch(fd); }).detach();
 }
 
-void Reachability::resetForHost() {
-    MutexLock lock(mu_);
-    override_.reset();
-    routePath_ = kDefaultRoutePath;
-    lastStatus_.reset();
+bool Reachability::isWatching() const {
+    return state().watching;
 }
 
 std::string Reachability::statusForInterface(const std::string& iface) {
@@ -64,113 +294,52 @@ std::string Reachability::statusForInterface(const std::string& iface) {
     return WIFI;
 }
 
-std::string Reachability::statusFromRouteTable(const std::string& table) {
-    std::istringstream in(table);
-    std::string line;
-    std::getline(in, line);  // column titles
-    std::optional<std::string> best;
-    unsigned long bestMetric = std::numeric_limits<unsigned long>::max();
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::vector<std::string> f;
-        std::string field;
-        while (fields >> field) {
-            f.push_back(field);
-        }
-        // Iface Destination Gateway Flags RefCnt Use Metric Mask ...
-        if (f.size() < 8) {
-            continue;
-        }
-        unsigned long dest = 0;
-        unsigned long flags = 0;
-        unsigned long mask = 0;
-        if (!parseHex(f[1], dest) || !parseHex(f[3], flags) || !parseHex(f[7], mask)) {
-            continue;
-        }
-        if (dest != 0 || mask != 0 || (flags & kRouteUp) == 0) {
-            continue;
-        }
-        unsigned long metric = 0;
-        try {
-            metric = std::stoul(f[6]);
-        } catch (...) {
-            continue;
-        }
-        if (!best || metric < bestMetric) {
-            best = f[0];
-            bestMetric = metric;
-        }
+std::string Reachability::statusFromRouteTables(const std::string& ipv4, const std::string& ipv6) {
+    BestRoute best = bestIpv4(ipv4);
+    if (!best.iface) {
+        best = bestIpv6(ipv6);
     }
-    return best ? statusForInterface(*best) : UNKNOWN;
-}
-
-std::string Reachability::readRouteStatus(const std::string& path) const {
-    std::ifstream file(path);
-    if (!file) {
-        return UNKNOWN;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return statusFromRouteTable(text.str());
-}
-
-bool Reachability::noteStatusLocked(const std::string& status) {
-    if (lastStatus_ && *lastStatus_ == status) {
-        return false;
-    }
-    bool changed = lastStatus_.has_value();
-    lastStatus_ = status;
-    return changed;
-}
-
-void Reachability::post(const std::string& status) {
-    NotificationCenter::shared().post(kSvlKvReachabilityChangedNotification, Value(status));
+    return best.iface ? statusForInterface(*best.iface) : UNKNOWN;
 }
 
 std::string Reachability::currentStatus() {
-    std::optional<std::string> forced;
-    std::string path;
-    {
-        MutexLock lock(mu_);
-        forced = override_;
-        path = routePath_;
-    }
-    // The file is read outside the lock: a slow read must not stall the host.
-    std::string status = forced ? *forced : readRouteStatus(path);
-    bool changed = false;
-    {
-        MutexLock lock(mu_);
-        changed = noteStatusLocked(status);
-    }
-    if (changed) {
-        post(status);
-    }
-    return status;
+    return refresh();
 }
 
-void Reachability::setOverride(std::optional<std::string> status) {
-    std::string path;
+namespace host {
+
+void setReachability(std::optional<std::string> status) {
+    auto& s = state();
+    std::string now;
     {
-        MutexLock lock(mu_);
-        if (override_ == status) {
-            return;
+        MutexLock reading(s.refreshMu);
+        std::string ipv4;
+        std::string ipv6;
+        {
+            MutexLock lock(s.mu);
+            if (s.override == status) {
+                return;
+            }
+            s.override = status;
+            ipv4 = s.ipv4Path;
+            ipv6 = s.ipv6Path;
         }
-        override_ = status;
-        path = routePath_;
+        now =
+            status ? *status : Reachability::statusFromRouteTables(readFile(ipv4), readFile(ipv6));
+        MutexLock lock(s.mu);
+        s.lastStatus = now;
     }
     // A changed override is always reported, even when it gives the same text
     // as before: for the app the network did change.
-    std::string now = status ? *status : readRouteStatus(path);
-    {
-        MutexLock lock(mu_);
-        lastStatus_ = now;
-    }
     post(now);
 }
 
-void Reachability::setRouteTablePath(std::string path) {
-    MutexLock lock(mu_);
-    routePath_ = std::move(path);
+void setRouteTableFiles(const std::string& ipv4, const std::string& ipv6) {
+    auto& s = state();
+    MutexLock lock(s.mu);
+    s.ipv4Path = ipv4.empty() ? kIpv4RoutePath : ipv4;
+    s.ipv6Path = ipv6.empty() ? kIpv6RoutePath : ipv6;
 }
 
+}  // namespace host
 }  // namespace sorvel::platform

@@ -1,19 +1,23 @@
 #pragma once
 
-#include <optional>
 #include <string>
-
-#include "Platform/Mutex.h"
 
 namespace sorvel::platform {
 
-// Network reachability of the design: the status text "wifi", "mobile" or
-// "unknown" (no route to the internet), read from the machine's default route.
-// A host may override the status (the network drops, the device switches to
-// mobile data). Every change of the status or of the override is posted on
+// Network reachability: the status text "wifi", "mobile" or "unknown" (no
+// route to the internet), read from the machine's default routes, IPv4 and
+// IPv6. A host may override the status (host::setReachability: the network
+// drops, the device switches to mobile data).
+//
+// Every change of the status or of the override is posted on
 // NotificationCenter::shared() as kSvlKvReachabilityChangedNotification, with
 // the new status text as the notification's info, on the thread that saw it.
+// A platform thread listens to the kernel's routing messages (a netlink route
+// socket) from the first use of shared() on, so a change is posted when the
+// network changes, not only when something happens to read the status.
 class Reachability {
+    struct PassKey {};
+
   public:
     static constexpr const char* kSvlKvReachabilityChangedNotification =
         "kNetworkReachabilityChangedNotification";
@@ -23,34 +27,26 @@ class Reachability {
 
     static Reachability& shared();
 
-    // The current status; re-reads the route table (unless overridden) and posts
-    // the change notification when the status differs from the last one seen.
+    // The current status; re-reads the route tables (unless overridden) and
+    // posts the change notification when the status differs from the last
+    // one seen.
     std::string currentStatus();
+    // Whether the thread watching the kernel's route changes runs. Where the
+    // kernel refuses the socket, a change is seen when the status is next read.
+    bool isWatching() const;
 
-    // Host control: an override wins over the route table; absent removes it.
-    void setOverride(std::optional<std::string> status);
-    // Host control: read this file instead of /proc/net/route.
-    void setRouteTablePath(std::string path);
-
-    // The status a /proc/net/route text gives: the lowest-metric default route
-    // that is up decides; no such route is "unknown".
-    static std::string statusFromRouteTable(const std::string& table);
+    // The status the route tables give, as /proc/net/route and
+    // /proc/net/ipv6_route print them: among the default routes that are up
+    // and lead somewhere (not rejecting, not through the loopback), the one
+    // with the lowest metric decides; an IPv4 one wins over IPv6, whose
+    // metrics are counted differently. No such route is "unknown".
+    static std::string statusFromRouteTables(const std::string& ipv4, const std::string& ipv6);
     // Interface name to status: "wl*" wifi, "wwan*"/"rmnet*"/"ppp*" mobile,
     // anything else (wired ethernet) wifi.
     static std::string statusForInterface(const std::string& iface);
 
-  private:
-    Reachability();
-    std::string readRouteStatus(const std::string& path) const;
-    // Records the new effective status; true when it differs from the last seen.
-    bool noteStatusLocked(const std::string& status) EXCLUSIVE_LOCKS_REQUIRED(mu_);
-    void post(const std::string& status);
-    void resetForHost();
-
-    Mutex mu_;
-    std::optional<std::string> override_ GUARDED_BY(mu_);
-    std::string routePath_ GUARDED_BY(mu_);
-    std::optional<std::string> lastStatus_ GUARDED_BY(mu_);
+    // Only shared() makes one.
+    explicit Reachability(PassKey);
 };
 
 }  // namespace sorvel::platform

@@ -33,7 +33,7 @@ RunLoop::~RunLoop() = default;
 RunLoop& RunLoop::main() {
     detail::noteFirstUse();
     // Other threads post to it until the very end of the process.
-    static detail::NoDestructor<RunLoop> loop;
+    static NoDestructor<RunLoop> loop;
     return loop.get();
 }
 

@@ -34,9 +34,14 @@ Scheduler& Scheduler::instance() {
 
 Scheduler::Scheduler() {
     noteFirstUse();
+    // Read before taking our lock: the clock lock is always taken before the
+    // scheduler's (host::setClock holds it while it rebases us), never after.
+    // No clock change can slip in between: host::setClock first waits for
+    // this constructor to finish.
+    std::shared_ptr<IClock> current = clockPtr();
     {
         MutexLock lock(mu_);
-        clock_ = clockPtr();
+        clock_ = std::move(current);
     }
     // Never joined: the scheduler lives as long as the process.
     std::thread([this] { threadMain(); }).detach();

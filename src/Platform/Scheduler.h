@@ -14,7 +14,7 @@
 
 #include "Platform/Clock.h"
 #include "Platform/Mutex.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel::platform::detail {
 
@@ -49,7 +49,7 @@ Millis clampDelay(Millis d);
 // Hands work to its target queue or run loop when it falls due on the current
 // clock. With a real clock one internal thread waits for the earliest due time;
 // with a manual clock nothing fires by itself: whoever makes an item due
-// (ManualClock::advance, setClock, scheduling something already due) hands it
+// (ManualClock::advance, host::setClock, scheduling something already due) hands it
 // off on its own thread.
 class Scheduler {
   public:
@@ -75,7 +75,7 @@ class Scheduler {
 
     // Called by a manual clock after it moved.
     void clockAdvanced(const IClock* clock);
-    // Called by setClock with the clock lock held: re-expresses every pending
+    // Called by host::setClock with the clock lock held: re-expresses every pending
     // due time on the new clock, keeping the time that was left.
     void clockChanged(std::shared_ptr<IClock> clock);
     Scheduler();

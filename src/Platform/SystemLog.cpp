@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <mutex>
 
+#include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel::platform {
 namespace {
@@ -16,7 +17,7 @@ struct LogState {
 
 LogState& state() {
     // Never destroyed: threads of the SDK may still use it while the process exits.
-    static detail::NoDestructor<LogState> s;
+    static NoDestructor<LogState> s;
     return s.get();
 }
 
@@ -35,9 +36,13 @@ void SystemLog::write(std::string_view line) {
     std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
 }
 
-void SystemLog::setSink(std::shared_ptr<ILogSink> sink) {
+namespace host {
+
+void setSystemLogSink(std::shared_ptr<ILogSink> sink) {
     MutexLock lock(state().mu);
     state().sink = std::move(sink);
 }
+
+}  // namespace host
 
 }  // namespace sorvel::platform

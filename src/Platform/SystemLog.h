@@ -6,7 +6,8 @@
 
 namespace sorvel::platform {
 
-// The "unified log" of the design: stderr by default; tests install a capture sink.
+// The system log: stderr by default; a host may send the lines elsewhere
+// (host::setSystemLogSink), as tests do to capture them.
 class ILogSink {
   public:
     virtual ~ILogSink() = default;
@@ -16,8 +17,6 @@ class ILogSink {
 class SystemLog {
   public:
     static void write(std::string_view line);
-    // Installs a sink (null restores stderr).
-    static void setSink(std::shared_ptr<ILogSink> sink);
 };
 
 }  // namespace sorvel::platform

@@ -15,9 +15,9 @@
 #include "Base/Status.h"
 #include "Base/ValueCodec.h"
 #include "Platform/Clock.h"
-#include "Platform/Host.h"
+#include "Platform/FileSystem.h"
 #include "Platform/Mutex.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel::platform {
@@ -532,7 +532,7 @@ class Registry {
   public:
     static Registry& shared() {
         // Never destroyed: SDK threads may still open suites while the process exits.
-        static detail::NoDestructor<Registry> r;
+        static NoDestructor<Registry> r;
         return r.get();
     }
 
@@ -553,7 +553,7 @@ class Registry {
     }
 
     Registry() {
-        detail::registerResetHook([] {
+        registerResetHook([] {
             std::map<std::string, std::shared_ptr<SqliteUserDefaults>> dropped;
             Registry& r = shared();
             MutexLock lock(r.mu_);
@@ -588,7 +588,7 @@ std::string fileNameFor(const std::string& suite) {
 
 std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
     const std::string file =
-        std::filesystem::path(host::preferencesFolder() + "/" + fileNameFor(name) + ".sqlite")
+        std::filesystem::path(preferencesFolder() + "/" + fileNameFor(name) + ".sqlite")
             .lexically_normal()
             .string();
     return Registry::shared().get(name, file);

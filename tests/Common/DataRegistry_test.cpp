@@ -11,7 +11,9 @@
 #include <thread>
 
 #include "Common/DataContext.h"
+#include "Platform/FileSystem.h"
 #include "Platform/Host.h"
+#include "Platform/ProcessState.h"
 #include "Platform/UserDefaults.h"
 #include "support/TestSupport.h"
 
@@ -27,7 +29,7 @@ std::shared_ptr<DataRegistry> openRegistry() {
 // Forgets every cached store so the next open reads the files again, as a new
 // process would.
 void simulateRestart() {
-    platform::detail::runResetHooks();
+    platform::runResetHooks();
 }
 
 std::string key(DataRegistryKey k) {
@@ -305,7 +307,7 @@ TEST(DataRegistryTest, AMoveTheSuiteCannotSaveLeavesTheValueInTheStandardDefault
     standard->set(key(DataRegistryKey::STRING_APPKEY), Value("legacyKey"));
     // A folder where the suite's file belongs: the suite lives in memory only.
     const std::string file =
-        platform::host::preferencesFolder() + "/" + DefaultDataContext::SUITE_NAME + ".sqlite";
+        platform::preferencesFolder() + "/" + DefaultDataContext::SUITE_NAME + ".sqlite";
     std::filesystem::create_directories(file);
     {
         auto r = openRegistry();

@@ -22,6 +22,7 @@
 #include "Common/DataRegistry.h"
 #include "Common/DataRegistryKey.h"
 #include "Common/SvlLog.h"
+#include "Platform/Host.h"
 #include "Platform/Locale.h"
 #include "Platform/Reachability.h"
 #include "sorvel/SorvelKVDelegates.h"
@@ -91,28 +92,13 @@ class LogLines {
     std::vector<std::string> lines_;
 };
 
-// Sets TZ for the test's duration.
-class ScopedTz {
+// The device's zone for the test's duration.
+class ScopedZone {
   public:
-    explicit ScopedTz(const char* tz) {
-        const char* old = std::getenv("TZ");
-        if (old) {
-            old_ = old;
-        }
-        setenv("TZ", tz, 1);
-        tzset();
+    explicit ScopedZone(hours utcOffset) {
+        platform::host::setTimeZone(std::make_shared<platform::FixedTimeZone>(utcOffset));
     }
-    ~ScopedTz() {
-        if (old_) {
-            setenv("TZ", old_->c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-
-  private:
-    std::optional<std::string> old_;
+    ~ScopedZone() { platform::host::setTimeZone(nullptr); }
 };
 
 WallTime at(std::int64_t epochNanos) {
@@ -309,13 +295,13 @@ TEST(FvnUtilDates, UtcFormatsRoundTripWhateverTheZone) {
         // Before 1970 the fraction still counts forward within the second.
         {FvnUtil::DATE_FORMATTER_UTC_MILLIS(), -1, "1969-12-31T23:59:59.999", -1'000'000LL},
     };
-    for (const char* tz : {"UTC0", "KST-9", "EST5"}) {
-        ScopedTz zone(tz);
+    for (int offset : {0, 9, -5}) {
+        ScopedZone zone{hours(offset)};
         for (const auto& c : cases) {
-            EXPECT_EQ(c.format.string(at(c.nanos)), c.text) << tz;
+            EXPECT_EQ(c.format.string(at(c.nanos)), c.text) << offset;
             auto parsed = c.format.date(c.text);
             ASSERT_TRUE(parsed.has_value()) << c.text;
-            EXPECT_EQ(*parsed, at(c.parsedNanos)) << c.text << " in " << tz;
+            EXPECT_EQ(*parsed, at(c.parsedNanos)) << c.text << " at UTC" << offset;
         }
     }
     const auto& millis = FvnUtil::DATE_FORMATTER_UTC_MILLIS();
@@ -335,28 +321,34 @@ TEST(FvnUtilDates, UtcFormatsRoundTripWhateverTheZone) {
 
 TEST_F(FvnUtilTest, LocalDayAndWeekdayFollowTheDeviceZone) {
     struct Case {
-        const char* tz;
+        int offset;  // hours ahead of UTC
         std::int64_t epochSeconds;
         const char* day;
         const char* weekday;
     };
     const std::vector<Case> cases = {
         // 2023-12-31T21:00Z: still Sunday in UTC and New York, Monday in Seoul.
-        {"UTC0", 1'704'056'400, "20231231", "Sun"},
-        {"KST-9", 1'704'056'400, "20240101", "Mon"},
-        {"EST5", 1'704'056'400, "20231231", "Sun"},
+        {0, 1'704'056'400, "20231231", "Sun"},
+        {9, 1'704'056'400, "20240101", "Mon"},
+        {-5, 1'704'056'400, "20231231", "Sun"},
         // 2024-01-01T02:00Z: the new year in UTC, not yet west of it.
-        {"UTC0", 1'704'074'400, "20240101", "Mon"},
-        {"EST5", 1'704'074'400, "20231231", "Sun"},
+        {0, 1'704'074'400, "20240101", "Mon"},
+        {-5, 1'704'074'400, "20231231", "Sun"},
+        // Leap day, and days before 1970.
+        {0, 1'709'208'000, "20240229", "Thur"},
+        {9, -1, "19700101", "Thur"},
+        {0, -1, "19691231", "Wed"},
+        {-5, -86'400 * 365 - 3600 * 6, "19681231", "Tue"},
     };
     for (const auto& c : cases) {
-        ScopedTz zone(c.tz);
+        ScopedZone zone{hours(c.offset)};
         sdk.clock()->setWall(at(c.epochSeconds * 1'000'000'000LL));
-        EXPECT_EQ(FvnUtil::getTodayDateString(), c.day) << c.tz;
-        EXPECT_EQ(FvnUtil::getDayOfWeek(at(c.epochSeconds * 1'000'000'000LL)), c.weekday) << c.tz;
+        EXPECT_EQ(FvnUtil::getTodayDateString(), c.day) << c.offset << " " << c.epochSeconds;
+        EXPECT_EQ(FvnUtil::getDayOfWeek(at(c.epochSeconds * 1'000'000'000LL)), c.weekday)
+            << c.offset << " " << c.epochSeconds;
     }
     // A whole week from Sunday 2023-11-12 noon UTC; Thursday has four letters.
-    ScopedTz utc("UTC0");
+    ScopedZone utc{hours(0)};
     const std::vector<const char*> names = {"Sun", "Mon", "Tue", "Wed", "Thur", "Fri", "Sat"};
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::int64_t secs = 1'699'790'400 + static_cast<std::int64_t>(i) * 86'400;
@@ -574,10 +566,9 @@ TEST_F(FvnUtilTest, SimpleRegistryFlags) {
     EXPECT_FALSE(FvnUtil::isSameUserId("1", {{"svl:user_id", Value(std::int64_t{1})}}));
     EXPECT_FALSE(FvnUtil::isSameUserId("u1", {}));
 
-    auto& reach = platform::Reachability::shared();
-    reach.setOverride(std::string("unknown"));
+    platform::host::setReachability(std::string("unknown"));
     EXPECT_FALSE(FvnUtil::isNetworkConnected());
-    reach.setOverride(std::string("mobile"));
+    platform::host::setReachability(std::string("mobile"));
     EXPECT_TRUE(FvnUtil::isNetworkConnected());
 }
 
@@ -711,10 +702,10 @@ TEST_F(FvnUtilTest, LanguageFromPreferredLanguages) {
         {{}, ""},
     };
     for (const auto& [langs, want] : cases) {
-        platform::Locale::setPreferredLanguages(langs);
+        platform::host::setPreferredLanguages(langs);
         EXPECT_EQ(FvnUtil::getLanguage(), want);
     }
-    platform::Locale::setPreferredLanguages(std::nullopt);
+    platform::host::setPreferredLanguages(std::nullopt);
 
     struct EnvCase {
         const char* language;

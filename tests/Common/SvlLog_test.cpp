@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "Platform/Bundle.h"
+#include "Platform/Host.h"
 #include "support/TestSupport.h"
 
 namespace sorvel {
@@ -53,11 +54,11 @@ TEST(SvlLogTest, RoutingMatrix) {
         FreshSdk sdk;
         LogCapture capture;
         if (r.qaMode) {
-            platform::Bundle::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
+            platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
         }
         SvlLog::initQaMode(nullptr);
         // Later changes of the Info key do not flip the decision.
-        platform::Bundle::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(!r.qaMode));
+        platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(!r.qaMode));
         SvlLog::initQaMode(nullptr);
         EXPECT_EQ(SvlLog::isQaMode(), r.qaMode);
 
@@ -80,7 +81,7 @@ TEST(SvlLogTest, RoutingMatrix) {
 
 TEST(SvlLogTest, QaModeNeedsABoolInfoKey) {
     FreshSdk sdk;
-    platform::Bundle::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(1));
+    platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(1));
     SvlLog::initQaMode(nullptr);
     EXPECT_FALSE(SvlLog::isQaMode());
 }

@@ -12,6 +12,7 @@
 #include "Network/ApiConnectionManager.h"
 #include "NetworkFixture.h"
 #include "Platform/Device.h"
+#include "Platform/Host.h"
 
 namespace sorvel::nettest {
 namespace {

@@ -53,16 +53,16 @@ TEST_F(DeviceDataTest, DeviceIdComesFromQaKeyThenKeychainThenANewSavedUuid) {
     EXPECT_EQ(storedAdid(), "FROM-KEYCHAIN");
 
     // The QA key counts only in quality-assurance mode.
-    platform::Bundle::setInfo(DeviceRealtimeDataProvider::QA_ADID_INFO_KEY, Value("QA-ADID"));
+    platform::host::setInfo(DeviceRealtimeDataProvider::QA_ADID_INFO_KEY, Value("QA-ADID"));
     provider->refreshData();
     EXPECT_EQ(storedAdid(), "FROM-KEYCHAIN");
-    platform::Bundle::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
+    platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
     SvlLog::initQaMode(registry.get());
     ASSERT_TRUE(SvlLog::isQaMode());
     provider->refreshData();
     EXPECT_EQ(storedAdid(), "QA-ADID");
     // A QA key of another type is ignored.
-    platform::Bundle::setInfo(DeviceRealtimeDataProvider::QA_ADID_INFO_KEY, Value(5));
+    platform::host::setInfo(DeviceRealtimeDataProvider::QA_ADID_INFO_KEY, Value(5));
     provider->refreshData();
     EXPECT_EQ(storedAdid(), "FROM-KEYCHAIN");
 }

@@ -8,6 +8,7 @@
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
 #include "Common/DataRegistryKey.h"
+#include "Platform/Host.h"
 #include "Platform/Http.h"
 #include "ServerDouble.h"
 #include "support/TestSupport.h"

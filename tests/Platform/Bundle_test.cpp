@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "Platform/Host.h"
 #include "Platform/NotificationCenter.h"
 #include "support/TestSupport.h"
 
@@ -20,7 +21,7 @@ TEST(BundleTest, InfoKeysKeepTheirTypesFromCodeAndFromAFile) {
         out << R"({"bundleId":"com.example.app","version":"3.2","build":"77",)"
             << R"("info":{"SorvelServerMode":2,"FvnRegion":"ap1","Mode":"2","SorvelQaMode":true}})";
     }
-    ASSERT_TRUE(Bundle::loadFromJsonFile(path));
+    ASSERT_TRUE(platform::host::loadBundleFromJsonFile(path));
     EXPECT_EQ(Bundle::bundleId(), "com.example.app");
     EXPECT_EQ(Bundle::appVersion(), "3.2");
     EXPECT_EQ(Bundle::buildNumber(), "77");
@@ -30,7 +31,7 @@ TEST(BundleTest, InfoKeysKeepTheirTypesFromCodeAndFromAFile) {
     EXPECT_TRUE(Bundle::info("SorvelQaMode")->isBool());
     EXPECT_FALSE(Bundle::info("Missing").has_value());
 
-    Bundle::setInfo("FvnRegion", std::nullopt);
+    platform::host::setInfo("FvnRegion", std::nullopt);
     EXPECT_FALSE(Bundle::info("FvnRegion").has_value());
 
     // A broken or missing file changes nothing.
@@ -39,8 +40,8 @@ TEST(BundleTest, InfoKeysKeepTheirTypesFromCodeAndFromAFile) {
         out << R"({"bundleId": "broken")";
     }
     testing::LogCapture capture;
-    EXPECT_FALSE(Bundle::loadFromJsonFile(path));
-    EXPECT_FALSE(Bundle::loadFromJsonFile(dir.path() + "/none.json"));
+    EXPECT_FALSE(platform::host::loadBundleFromJsonFile(path));
+    EXPECT_FALSE(platform::host::loadBundleFromJsonFile(dir.path() + "/none.json"));
     EXPECT_EQ(Bundle::bundleId(), "com.example.app");
     EXPECT_TRUE(capture.contains("Info file"));
 }

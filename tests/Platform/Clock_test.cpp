@@ -4,6 +4,7 @@
 
 #include "Platform/Clock.h"
 #include "Platform/Dispatch.h"
+#include "Platform/Host.h"
 #include "support/TestSupport.h"
 
 namespace sorvel::platform {
@@ -35,7 +36,7 @@ TEST(ClockTest, ManualClockMovesOnlyWhenTold) {
     manual->advance(-5ms);  // time never runs backwards
     EXPECT_EQ(clock().monoNow() - mono0, 1500ms);
 
-    setClock(nullptr);
+    host::setClock(nullptr);
     EXPECT_FALSE(clock().isManual());
     auto sysBefore = std::chrono::system_clock::now();
     EXPECT_GE(clock().wallNow(), sysBefore);
@@ -56,7 +57,7 @@ TEST(ClockTest, SwappingClocksKeepsPendingWorkWithTheTimeItHadLeft) {
     first->advance(400ms);
 
     auto second = std::make_shared<ManualClock>();
-    setClock(second);
+    host::setClock(second);
     first->advance(10000ms);  // no longer the current clock: fires nothing
     EXPECT_EQ(firedNow(), 0);
     second->advance(599ms);
@@ -68,7 +69,7 @@ TEST(ClockTest, SwappingClocksKeepsPendingWorkWithTheTimeItHadLeft) {
     queue->asyncAfter(50ms, [&] { fired++; });
     second->advance(20ms);
     auto swapped = std::chrono::steady_clock::now();
-    setClock(nullptr);
+    host::setClock(nullptr);
     EXPECT_TRUE(waitUntil([&] { return fired.load() == 2; }));
     EXPECT_GE(std::chrono::steady_clock::now() - swapped, 25ms);
 }

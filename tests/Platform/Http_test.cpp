@@ -8,6 +8,7 @@
 
 #include <thread>
 
+#include "Platform/Host.h"
 #include "ServerDouble.h"
 #include "support/TestSupport.h"
 

@@ -1,4 +1,5 @@
 #include "Platform/Keychain.h"
+#include "Platform/FileSystem.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -99,7 +100,7 @@ std::pair<int, std::string> readFromAnotherProcess(const std::string& folder,
 TEST(Keychain, DeviceIdSaveGetDeleteAndMissingItem) {
     testing::FreshSdk sdk;
     ASSERT_EQ(kReaderDone, 0);
-    platform::Bundle::setBundleId("com.example.shop");
+    platform::host::setBundleId("com.example.shop");
     auto keychain = Util_keychain::shared();
     EXPECT_EQ(Util_keychain::account(), "sorvel_adid_key_com.example.shop");
 
@@ -118,12 +119,12 @@ TEST(Keychain, DeviceIdSaveGetDeleteAndMissingItem) {
     EXPECT_EQ(std::get<std::string>(keychain->getAdid()), "ADID-2");
 
     // Another app (bundle id) has its own item.
-    platform::Bundle::setBundleId("com.example.other");
+    platform::host::setBundleId("com.example.other");
     EXPECT_TRUE(std::holds_alternative<KeyChainError>(keychain->getAdid()));
-    platform::Bundle::setBundleId("com.example.shop");
+    platform::host::setBundleId("com.example.shop");
 
     // The item lives outside the app's home, owner-only, and survives a wipe of the home.
-    const std::string folder = platform::host::keychainFolder();
+    const std::string folder = platform::keychainFolder();
     EXPECT_NE(folder.rfind(sdk.home(), 0), 0u) << folder << " is inside " << sdk.home();
     std::size_t files = 0;
     for (const auto& entry : fs::directory_iterator(folder)) {
@@ -149,12 +150,12 @@ TEST(Keychain, AnotherProcessReadsTheItem) {
     const std::string value("7D1C\n\0binary\xff", 13);
     ASSERT_EQ(Keychain::save(Util_keychain::SERVICE, account, value), KeychainStatus::SUCCESS);
     const std::string out = sdk.home() + "/reader.out";
-    auto [status, read] = readFromAnotherProcess(platform::host::keychainFolder(), account, out);
+    auto [status, read] = readFromAnotherProcess(platform::keychainFolder(), account, out);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(read, value);
 
     ASSERT_EQ(Keychain::remove(Util_keychain::SERVICE, account), KeychainStatus::SUCCESS);
-    auto [gone, nothing] = readFromAnotherProcess(platform::host::keychainFolder(), account, out);
+    auto [gone, nothing] = readFromAnotherProcess(platform::keychainFolder(), account, out);
     EXPECT_EQ(gone, 3);
     EXPECT_EQ(nothing, "");
 }
@@ -162,7 +163,7 @@ TEST(Keychain, AnotherProcessReadsTheItem) {
 TEST(Keychain, CorruptOrForeignFilesAreNotItems) {
     testing::FreshSdk sdk;
     ASSERT_EQ(Keychain::save("svc", "acct", "value"), KeychainStatus::SUCCESS);
-    const std::string folder = platform::host::keychainFolder();
+    const std::string folder = platform::keychainFolder();
     fs::path item;
     for (const auto& entry : fs::directory_iterator(folder)) {
         item = entry.path();

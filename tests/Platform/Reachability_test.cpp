@@ -1,17 +1,31 @@
 #include "Platform/Reachability.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <vector>
 
+#include "Platform/Host.h"
 #include "Platform/NotificationCenter.h"
 #include "support/TestSupport.h"
 
 namespace sorvel::platform {
 namespace {
+
+using namespace std::chrono_literals;
 
 const std::string kHeader =
     "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
@@ -22,82 +36,268 @@ std::string row(const std::string& iface, const std::string& dest, const std::st
            "\t" + mask + "\t0\t0\t0\n";
 }
 
-TEST(Reachability, StatusFromDefaultRoute) {
+const std::string kAny6(32, '0');
+
+// A line of /proc/net/ipv6_route.
+std::string row6(const std::string& iface, const std::string& dest, const std::string& prefix,
+                 const std::string& metric, const std::string& flags) {
+    return dest + " " + prefix + " " + kAny6 + " 00 " + kAny6 + " " + metric +
+           " 00000001 00000000 " + flags + "     " + iface + "\n";
+}
+
+// What every table has: the loopback's "unreachable" entries, which are no way out.
+const std::string kNull6 = row6("lo", kAny6, "00", "ffffffff", "00200200");
+
+// Records the posted statuses; waits for them with a deadline.
+class Posted {
+  public:
+    Posted() {
+        token_ = NotificationCenter::shared().addObserver(
+            Reachability::kSvlKvReachabilityChangedNotification,
+            [this](const std::string&, const std::optional<Value>& info) {
+                std::lock_guard<std::mutex> lock(mu_);
+                seen_.push_back(info && info->getString() ? *info->getString() : "<none>");
+                changed_.notify_all();
+            });
+    }
+    ~Posted() { NotificationCenter::shared().removeObserver(token_); }
+    std::vector<std::string> seen() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return seen_;
+    }
+    // True once exactly `want` has been posted (false on anything else or at
+    // the deadline).
+    bool waitFor(const std::vector<std::string>& want, std::chrono::milliseconds deadline = 10s) {
+        std::unique_lock<std::mutex> lock(mu_);
+        return changed_.wait_for(lock, deadline, [&] { return seen_.size() >= want.size(); }) &&
+               seen_ == want;
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable changed_;
+    std::vector<std::string> seen_;
+    NotificationCenter::Token token_ = 0;
+};
+
+TEST(Reachability, StatusFromDefaultRoutes) {
     const std::string local = row("eth0", "0000A8C0", "0001", 0, "00FFFFFF");
     struct Case {
-        std::string table;
+        std::string ipv4;
+        std::string ipv6;
         std::string want;
     };
     const std::vector<Case> cases = {
-        {"", "unknown"},
-        {kHeader, "unknown"},
-        {kHeader + local, "unknown"},  // a local network only: no way out
-        {kHeader + row("wlan0", "00000000", "0003", 600, "00000000"), "wifi"},
-        {kHeader + row("wlp2s0", "00000000", "0003", 600, "00000000"), "wifi"},
-        {kHeader + row("wwan0", "00000000", "0003", 0, "00000000"), "mobile"},
-        {kHeader + row("rmnet_data0", "00000000", "0003", 0, "00000000"), "mobile"},
-        {kHeader + row("ppp0", "00000000", "0003", 0, "00000000"), "mobile"},
-        {kHeader + row("eth0", "00000000", "0003", 100, "00000000"), "wifi"},
-        {kHeader + row("enp3s0", "00000000", "0003", 100, "00000000") + local, "wifi"},
-        // Not up: no route.
-        {kHeader + row("wwan0", "00000000", "0002", 0, "00000000"), "unknown"},
+        {"", "", "unknown"},
+        {kHeader, kNull6, "unknown"},
+        {kHeader + local, kNull6, "unknown"},  // a local network only: no way out
+        {kHeader + row("wlan0", "00000000", "0003", 600, "00000000"), "", "wifi"},
+        {kHeader + row("wlp2s0", "00000000", "0003", 600, "00000000"), "", "wifi"},
+        {kHeader + row("wwan0", "00000000", "0003", 0, "00000000"), "", "mobile"},
+        {kHeader + row("rmnet_data0", "00000000", "0003", 0, "00000000"), "", "mobile"},
+        {kHeader + row("ppp0", "00000000", "0003", 0, "00000000"), "", "mobile"},
+        {kHeader + row("eth0", "00000000", "0003", 100, "00000000"), "", "wifi"},
+        {kHeader + row("enp3s0", "00000000", "0003", 100, "00000000") + local, "", "wifi"},
+        // Not up, or rejecting ("unreachable default"): no route.
+        {kHeader + row("wwan0", "00000000", "0002", 0, "00000000"), "", "unknown"},
+        {kHeader + row("wwan0", "00000000", "0201", 0, "00000000"), "", "unknown"},
         // The lowest metric wins, whatever the order.
         {kHeader + row("wlan0", "00000000", "0003", 600, "00000000") +
              row("wwan0", "00000000", "0003", 50, "00000000"),
-         "mobile"},
+         "", "mobile"},
         {kHeader + row("wwan0", "00000000", "0003", 700, "00000000") +
              row("wlan0", "00000000", "0003", 600, "00000000"),
-         "wifi"},
+         "", "wifi"},
         // Garbage lines are skipped.
-        {kHeader + "wlan0 zz\n\xff\xfe\n" + row("ppp0", "00000000", "0003", 1, "00000000"),
+        {kHeader + "wlan0 zz\n\xff\xfe\n" + row("ppp0", "00000000", "0003", 1, "00000000"), "",
          "mobile"},
-        {kHeader + row("wlan0", "GGGGGGGG", "0003", 1, "00000000"), "unknown"},
+        {kHeader + row("wlan0", "GGGGGGGG", "0003", 1, "00000000"), "", "unknown"},
+        {kHeader + row("wlan0", "00000000", "0003", -1, "00000000"), "", "unknown"},
+        // An IPv6-only host is online.
+        {kHeader, kNull6 + row6("wwan0", kAny6, "00", "00000400", "00000003"), "mobile"},
+        {"", row6("eth0", kAny6, "00", "00000400", "00000001") + kNull6, "wifi"},
+        // IPv6: the lowest metric (hex) wins; not a default route, not up,
+        // rejecting or through the loopback: no way out.
+        {kHeader,
+         row6("wwan0", kAny6, "00", "00000400", "00000003") +
+             row6("wlan0", kAny6, "00", "000000ff", "00000003"),
+         "wifi"},
+        {kHeader, row6("wlan0", "20010db8000000000000000000000000", "20", "00000100", "00000001"),
+         "unknown"},
+        {kHeader, row6("wlan0", kAny6, "00", "00000400", "00000002"), "unknown"},
+        {kHeader, row6("wlan0", kAny6, "00", "00000400", "00000201"), "unknown"},
+        {kHeader, row6("lo", kAny6, "00", "00000400", "00000001"), "unknown"},
+        {kHeader, "garbage\n" + row6("wlan0", "0000", "00", "00000400", "00000001"), "unknown"},
+        // Both: the IPv4 default route decides.
+        {kHeader + row("wwan0", "00000000", "0003", 0, "00000000"),
+         row6("wlan0", kAny6, "00", "00000001", "00000001"), "mobile"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(Reachability::statusFromRouteTable(c.table), c.want) << c.table;
+        EXPECT_EQ(Reachability::statusFromRouteTables(c.ipv4, c.ipv6), c.want) << c.ipv4 << "\n"
+                                                                               << c.ipv6;
     }
 }
 
 TEST(Reachability, OverrideAndRouteChangesArePosted) {
     testing::FreshSdk sdk;
     testing::TempDir dir;
-    const std::string path = dir.path() + "/route";
-    auto writeTable = [&](const std::string& text) {
-        std::ofstream(path, std::ios::trunc) << text;
+    const std::string ipv4 = dir.path() + "/route";
+    const std::string ipv6 = dir.path() + "/ipv6_route";
+    auto writeTables = [&](const std::string& v4, const std::string& v6) {
+        std::ofstream(ipv4, std::ios::trunc) << v4;
+        std::ofstream(ipv6, std::ios::trunc) << v6;
     };
-
-    std::mutex mu;
-    std::vector<std::string> posted;
-    auto token = NotificationCenter::shared().addObserver(
-        Reachability::kSvlKvReachabilityChangedNotification,
-        [&](const std::string&, const std::optional<Value>& info) {
-            std::lock_guard<std::mutex> lock(mu);
-            posted.push_back(info && info->getString() ? *info->getString() : "<none>");
-        });
-    auto seen = [&] {
-        std::lock_guard<std::mutex> lock(mu);
-        return posted;
-    };
+    Posted posted;
 
     auto& reach = Reachability::shared();
-    reach.setRouteTablePath(path);
-    writeTable(kHeader + row("wlan0", "00000000", "0003", 600, "00000000"));
+    host::setRouteTableFiles(ipv4, ipv6);
+    writeTables(kHeader + row("wlan0", "00000000", "0003", 600, "00000000"), kNull6);
     EXPECT_EQ(reach.currentStatus(), "wifi");
     EXPECT_EQ(reach.currentStatus(), "wifi");
-    EXPECT_TRUE(seen().empty()) << "the first status seen is no change";
+    EXPECT_TRUE(posted.seen().empty()) << "the first status seen is no change";
 
-    writeTable(kHeader);  // the network drops
+    writeTables(kHeader, kNull6);  // the network drops
     EXPECT_EQ(reach.currentStatus(), "unknown");
-    reach.setOverride(std::string("mobile"));
+    writeTables(kHeader, kNull6 + row6("wwan0", kAny6, "00", "00000400", "00000001"));
+    EXPECT_EQ(reach.currentStatus(), "mobile");  // IPv6 only
+    host::setReachability(std::string("mobile"));
     EXPECT_EQ(reach.currentStatus(), "mobile");
-    reach.setOverride(std::string("mobile"));  // no change, no post
-    reach.setOverride(std::nullopt);
+    host::setReachability(std::string("mobile"));  // no change, no post
+    host::setReachability(std::string("unknown"));
+    writeTables(kHeader + row("wlan0", "00000000", "0003", 600, "00000000"), "");
+    EXPECT_EQ(reach.currentStatus(), "unknown") << "the override wins over the tables";
+    host::setReachability(std::nullopt);
+    EXPECT_EQ(reach.currentStatus(), "wifi");
+    std::remove(ipv4.c_str());  // no route tables at all
+    std::remove(ipv6.c_str());
     EXPECT_EQ(reach.currentStatus(), "unknown");
-    std::remove(path.c_str());  // no route table at all
-    EXPECT_EQ(reach.currentStatus(), "unknown");
-    EXPECT_EQ(seen(), (std::vector<std::string>{"unknown", "mobile", "unknown"}));
+    EXPECT_EQ(posted.seen(), (std::vector<std::string>{"unknown", "mobile", "mobile", "unknown",
+                                                       "wifi", "unknown"}));
+}
 
-    NotificationCenter::shared().removeObserver(token);
+// ---- A network namespace of its own -----------------------------------------
+
+// Runs `ip` with the arguments and waits (with a deadline) for it to finish;
+// true when it succeeded.
+bool ip(std::vector<std::string> args) {
+    args.insert(args.begin(), "ip");
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, "ip", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        return false;
+    }
+    // The child's end shows on a pidfd; without one (an old kernel) the wait
+    // has no deadline, but `ip` only talks to the local kernel.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+        pollfd ended{pidfd, POLLIN, 0};
+        const bool done = poll(&ended, 1, 10'000) == 1;
+        close(pidfd);
+        if (!done) {
+            kill(pid, SIGKILL);
+        }
+    }
+    int status = 0;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void say(const std::string& line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+// When started as the namespace child, this program moves into a network
+// namespace of its own (before any thread of the SDK exists, so they all live
+// there), builds a pair of links and changes their routes, and checks that
+// each change is posted without anyone asking for the status.
+int runInNetworkNamespaceIfAsked() {
+    if (std::getenv("SORVEL_REACHABILITY_NETNS_CHILD") == nullptr) {
+        return 0;
+    }
+    if (unshare(CLONE_NEWNET) != 0) {
+        say(std::string("NETNS-SKIP no network namespace: ") + std::strerror(errno));
+        std::_Exit(0);
+    }
+    if (!ip({"link", "add", "wlan7", "type", "veth", "peer", "name", "wwan7"}) ||
+        !ip({"link", "set", "wlan7", "up"}) || !ip({"link", "set", "wwan7", "up"})) {
+        say("NETNS-SKIP no ip command or no veth links");
+        std::_Exit(0);
+    }
+    auto fail = [](const std::string& why) {
+        say("NETNS-FAIL " + why);
+        std::_Exit(1);
+    };
+    Posted posted;
+    auto& reach = Reachability::shared();
+    if (!reach.isWatching()) {
+        fail("route changes are not watched");
+    }
+    if (reach.currentStatus() != "unknown") {
+        fail("a namespace without routes is online");
+    }
+    struct Step {
+        std::vector<std::string> command;
+        std::string status;
+    };
+    const std::vector<Step> steps = {
+        // IPv6 only, on the mobile link.
+        {{"-6", "route", "add", "default", "dev", "wwan7", "metric", "10"}, "mobile"},
+        {{"-6", "route", "add", "default", "dev", "wlan7", "metric", "5"}, "wifi"},
+        {{"route", "add", "default", "dev", "wwan7"}, "mobile"},
+        // The link goes down and takes its routes along (for IPv4 the kernel
+        // says so only with a link message).
+        {{"link", "set", "wwan7", "down"}, "wifi"},
+        {{"link", "set", "wlan7", "down"}, "unknown"},
+    };
+    std::vector<std::string> want;
+    for (const auto& step : steps) {
+        if (!ip(step.command)) {
+            fail("ip " + step.command.front() + " ... failed");
+        }
+        want.push_back(step.status);
+        if (!posted.waitFor(want)) {
+            std::string seen;
+            for (const auto& s : posted.seen()) {
+                seen += s + " ";
+            }
+            fail("after step " + std::to_string(want.size()) + " posted: " + seen);
+        }
+    }
+    say("NETNS-OK");
+    std::_Exit(0);
+}
+const int kNetnsChild = runInNetworkNamespaceIfAsked();
+
+TEST(Reachability, EveryRouteChangeIsPostedInANetworkNamespace) {
+    ASSERT_EQ(kNetnsChild, 0);
+    int out = -1;
+    const int pid = testing::spawnSelf({"SORVEL_REACHABILITY_NETNS_CHILD=1"}, out);
+    ASSERT_GT(pid, 0);
+    std::string said;
+    const bool ended =
+        testing::readUntil(out, "NETNS-", 60s, said) && testing::readUntil(out, "\n", 60s, said);
+    close(out);
+    if (!ended) {
+        kill(pid, SIGKILL);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(ended) << "the child said: " << said;
+    if (said.find("NETNS-SKIP") != std::string::npos) {
+        GTEST_SKIP() << said;
+    }
+    EXPECT_NE(said.find("NETNS-OK"), std::string::npos) << said;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "Platform/UserDefaults.h"
+#include "Platform/FileSystem.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "Platform/Host.h"
+#include "Platform/ProcessState.h"
 #include "support/TestSupport.h"
 
 namespace sorvel::platform {
@@ -31,13 +33,13 @@ using Bytes = Value::Bytes;
 // What a relaunch of the app sees: the process-wide instances are gone and
 // the suites are read again from their files in the same home folder.
 void relaunch() {
-    const std::string home = host::homeFolder();
-    detail::runResetHooks();
+    const std::string home = platform::homeFolder();
+    runResetHooks();
     host::setHomeFolder(home);
 }
 
 std::string storeFile(const std::string& suite) {
-    return host::preferencesFolder() + "/" + suite + ".sqlite";
+    return platform::preferencesFolder() + "/" + suite + ".sqlite";
 }
 
 // The files moved aside from `file`, by what follows "<file>.corrupt-<millis>"

@@ -13,6 +13,7 @@
 
 #include "Network/RequestSigner.h"
 #include "Platform/Crypto.h"
+#include "Platform/Host.h"
 #include "Platform/Http.h"
 #include "support/TestSupport.h"
 

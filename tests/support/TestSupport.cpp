@@ -7,14 +7,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <random>
 #include <thread>
 
-#include "Platform/Bundle.h"
 #include "Platform/Host.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel::testing {
 
@@ -115,16 +117,15 @@ bool killWhenReady(const std::string& envEntry, std::string& said) {
 }
 
 TempDir::TempDir() {
-    std::random_device rd;
-    auto base = std::filesystem::temp_directory_path();
-    for (;;) {
-        auto candidate = base / ("sorvel-test-" + std::to_string(rd()) + std::to_string(rd()));
-        std::error_code ec;
-        if (std::filesystem::create_directory(candidate, ec)) {
-            path_ = candidate.string();
-            return;
-        }
+    // mkdtemp: a unique name, made 0700, so tests running side by side (and
+    // other users) never share or read one another's folders.
+    std::string pattern = (std::filesystem::temp_directory_path() / "sorvel-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::fprintf(stderr, "TempDir: can not create %s: %s\n", pattern.c_str(),
+                     std::strerror(errno));
+        std::abort();
     }
+    path_ = pattern;
 }
 
 TempDir::~TempDir() {
@@ -133,11 +134,11 @@ TempDir::~TempDir() {
 }
 
 LogCapture::LogCapture() {
-    platform::SystemLog::setSink(lines_);
+    platform::host::setSystemLogSink(lines_);
 }
 
 LogCapture::~LogCapture() {
-    platform::SystemLog::setSink(nullptr);
+    platform::host::setSystemLogSink(nullptr);
 }
 
 void LogCapture::Lines::write(std::string_view line) {
@@ -171,10 +172,10 @@ void LogCapture::clear() {
 
 namespace {
 void resetProcessState() {
-    platform::detail::runResetHooks();
-    platform::Bundle::clearInfo();
-    platform::Bundle::setBundleId("com.sorvel.sample");
-    platform::Bundle::setVersions("1.0", "1");
+    platform::runResetHooks();
+    platform::host::clearInfo();
+    platform::host::setBundleId("com.sorvel.sample");
+    platform::host::setVersions("1.0", "1");
 }
 }  // namespace
 
@@ -184,15 +185,15 @@ FreshSdk::FreshSdk(bool manualClock) {
     platform::host::setKeychainFolder(keychain_.path());
     if (manualClock) {
         clock_ = std::make_shared<platform::ManualClock>();
-        platform::setClock(clock_);
+        platform::host::setClock(clock_);
     } else {
-        platform::setClock(nullptr);
+        platform::host::setClock(nullptr);
     }
 }
 
 FreshSdk::~FreshSdk() {
     resetProcessState();
-    platform::setClock(nullptr);
+    platform::host::setClock(nullptr);
 }
 
 }  // namespace sorvel::testing

@@ -8,9 +8,8 @@
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 #include "Platform/Device.h"
 #include "Platform/Dispatch.h"
-#include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel {
 namespace {
@@ -23,10 +22,10 @@ struct ListenerState {
 ListenerState& listenerState() {
     // Never destroyed: a request on a global-queue thread may still build its
     // common block while the process exits.
-    static platform::detail::NoDestructor<ListenerState> holder;
+    static platform::NoDestructor<ListenerState> holder;
     static ListenerState& state = holder.get();
     static const bool registered = [] {
-        platform::detail::registerResetHook([] {
+        platform::registerResetHook([] {
             platform::MutexLock lock(state.mu);
             state.listener = nullptr;
         });

@@ -1,0 +1,40 @@
+#include "Platform/ProcessState.h"
+
+#include <vector>
+
+#include "Platform/Mutex.h"
+
+namespace sorvel::platform {
+namespace {
+
+struct ResetRegistry {
+    Mutex mu;
+    std::vector<std::function<void()>> hooks GUARDED_BY(mu);
+};
+
+ResetRegistry& resetRegistry() {
+    static NoDestructor<ResetRegistry> r;
+    return r.get();
+}
+
+}  // namespace
+
+void registerResetHook(std::function<void()> hook) {
+    auto& r = resetRegistry();
+    MutexLock lock(r.mu);
+    r.hooks.push_back(std::move(hook));
+}
+
+void runResetHooks() {
+    std::vector<std::function<void()>> hooks;
+    {
+        auto& r = resetRegistry();
+        MutexLock lock(r.mu);
+        hooks = r.hooks;
+    }
+    for (auto& h : hooks) {
+        h();
+    }
+}
+
+}  // namespace sorvel::platform

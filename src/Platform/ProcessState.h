@@ -1,0 +1,45 @@
+#pragma once
+
+// Process-wide state of the SDK and the platform layer.
+//
+// Every singleton (a stand-in's state, the logger, the configuration
+// handler, ...) is a function-local static held in a NoDestructor: it is
+// built on first use and never torn down, because threads of the SDK (a queue
+// blocked on the network, a never-pumped run loop, the scheduler) may still
+// use it while the process exits, and exit must neither join them nor pull
+// state from under them.
+//
+// A singleton that keeps per-installation state (a hook into the core, a
+// cached value, a host's setting) registers how to forget it with
+// registerResetHook when it is built. Only the test support runs the hooks
+// (runResetHooks), so each test starts a fresh SDK in the same process; the
+// SDK itself never calls it and the public API does not offer it.
+
+#include <functional>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace sorvel::platform {
+
+template <typename T>
+class NoDestructor {
+  public:
+    template <typename... Args>
+    explicit NoDestructor(Args&&... args) {
+        std::construct_at(reinterpret_cast<T*>(storage_), std::forward<Args>(args)...);
+    }
+    NoDestructor(const NoDestructor&) = delete;
+    NoDestructor& operator=(const NoDestructor&) = delete;
+    T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+
+  private:
+    alignas(T) unsigned char storage_[sizeof(T)];
+};
+
+// Hooks run in the order they were registered, without any lock held, so a
+// hook may use other singletons (and wait for their queues).
+void registerResetHook(std::function<void()> hook);
+void runResetHooks();
+
+}  // namespace sorvel::platform
