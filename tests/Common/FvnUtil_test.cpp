@@ -356,6 +356,58 @@ TEST_F(FvnUtilTest, LocalDayAndWeekdayFollowTheDeviceZone) {
     }
 }
 
+// The zone changes (the user travels) while SDK threads log and compute local
+// days. Each computation sees one zone or the other, never a torn one, and the
+// host's thread sees its own change at once; under ThreadSanitizer a zone
+// kept in the process environment (TZ) would show as a race here.
+TEST_F(FvnUtilTest, LocalDayWhileTheZoneChangesAndAnotherThreadLogs) {
+    testing::LogCapture log;
+    const WallTime instant = at(1'704'056'400LL * 1'000'000'000LL);  // 2023-12-31T21:00Z
+    sdk.clock()->setWall(instant);
+    auto seoul = std::make_shared<platform::FixedTimeZone>(hours(9));
+    auto utc = std::make_shared<platform::FixedTimeZone>(hours(0));
+    platform::host::setTimeZone(utc);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> computed{0};
+    std::atomic<int> wrong{0};
+    std::thread other([&] {
+        while (!stop.load()) {
+            const std::string day = FvnUtil::getTodayDateString();
+            const auto weekday = FvnUtil::getDayOfWeek(instant);
+            // Each call reads the zone once, so a day and weekday read apart
+            // may come from different zones; each must be one of the two.
+            const bool known = (day == "20231231" || day == "20240101") &&
+                               (weekday == std::optional<std::string>("Sun") ||
+                                weekday == std::optional<std::string>("Mon"));
+            wrong += known ? 0 : 1;
+            SvlLog::info("local day " + day + " " + weekday.value_or("?"));
+            ++computed;
+        }
+    });
+    // Switches until the other thread has computed plenty in the meantime.
+    const auto deadline = steady_clock::now() + seconds(10);
+    bool sawOwnChange = true;
+    for (int i = 0; i < 500 || computed.load() < 500; ++i) {
+        platform::host::setTimeZone(seoul);
+        sawOwnChange = sawOwnChange && FvnUtil::getTodayDateString() == "20240101";
+        platform::host::setTimeZone(utc);
+        sawOwnChange = sawOwnChange && FvnUtil::getTodayDateString() == "20231231";
+        if (steady_clock::now() > deadline) {
+            break;
+        }
+    }
+    stop = true;
+    other.join();
+    EXPECT_TRUE(sawOwnChange);
+    SvlLog::flush();
+    EXPECT_GE(computed.load(), 500);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_TRUE(log.contains("svlkv [info]: local day 20231231 Sun") ||
+                log.contains("svlkv [info]: local day 20240101 Mon"));
+    platform::host::setTimeZone(nullptr);
+}
+
 TEST_F(FvnUtilTest, DeleteRestartStateMatrix) {
     struct Case {
         std::optional<Value> stopped;
