@@ -107,7 +107,7 @@ class FvnUtil {
     // Runs the GDPR forget-me use case through the hook the core installs;
     // without one it only logs (and `done` is dropped).
     static void executeGdprForgetMe(GdprDone done = nullptr);
-    // An empty function restores the default (log only).
+    // An empty function restores the default (log only). (Common/CoreHooks.h)
     static void setGdprForgetMeHook(GdprAction hook);
     // Waits, at most `deadline` in real time, until no erasure re-send is in
     // flight; true when none is. For hosts that must know the background work

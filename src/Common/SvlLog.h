@@ -39,7 +39,8 @@ class SvlLog {
     static void initQaMode(const DataRegistry* registry) noexcept;
     static bool isQaMode() noexcept;
 
-    // How the logger reaches the app's log delegate; the facade sets it.
+    // How the logger reaches the app's log delegate; the facade sets it
+    // (Common/CoreHooks.h).
     using DelegateProvider = std::function<std::shared_ptr<SorvelKVLogDelegate>()>;
     static void setDelegateProvider(DelegateProvider provider) noexcept;
 

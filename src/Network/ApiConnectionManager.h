@@ -45,7 +45,7 @@ class ApiConnectionManager {
     int attemptCount() const;
 
     // The controller's disableSDK; until the core sets it, the request is only
-    // logged. An empty function restores that default.
+    // logged. An empty function restores that default. (Common/CoreHooks.h)
     static void setDisableSdkHook(DisableSdkHook hook);
 
   private:

@@ -32,7 +32,8 @@ class S3ConfigHandler {
 
     static S3ConfigHandler& shared();
 
-    // The registry the handler stores into; the dependency container sets it.
+    // The registry the handler stores into; the dependency container sets it
+    // (Common/CoreHooks.h).
     void setDataRegistry(std::shared_ptr<DataRegistry> registry);
 
     // Parses the file's text and stores the decoded values. A text that is not

@@ -27,7 +27,8 @@ class CommonModelProvider : public IDataModelProvider<CommonModel> {
     // value is used.
     bool getOsPushEnable();
 
-    // Receives each permission read from the OS; the push subsystem sets it.
+    // Receives each permission read from the OS; the push subsystem sets it
+    // (Common/CoreHooks.h).
     using OsPushEnableListener = std::function<void(bool)>;
     static void setOsPushEnableListener(OsPushEnableListener listener);
 
