@@ -14,6 +14,7 @@
 #include "Network/ApiConnection.h"
 #include "Network/ApiConnectionManager.h"
 #include "Platform/Dispatch.h"
+#include "Platform/FileSystem.h"
 #include "Platform/Host.h"
 #include "Platform/Http.h"
 #include "Platform/RunLoop.h"
@@ -23,11 +24,11 @@
 using namespace sorvel;
 
 int main(int argc, char** argv) {
-    std::string home = argc > 1 ? argv[1]
-                                : std::string(std::getenv("HOME") ? std::getenv("HOME") : "/tmp") +
-                                      "/.sorvelkv-demo";
-    platform::host::setHomeFolder(home);
-    std::printf("app home: %s\n", home.c_str());
+    // The app's data goes to the per-user default unless a folder is given.
+    if (argc > 1) {
+        platform::host::setHomeFolder(argv[1]);
+    }
+    std::printf("app home: %s\n", platform::homeFolder().c_str());
 
     auto registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
     registry->addListener(
