@@ -143,9 +143,13 @@ TEST(Reachability, OverrideAndRouteChangesArePosted) {
     testing::TempDir dir;
     const std::string ipv4 = dir.path() + "/route";
     const std::string ipv6 = dir.path() + "/ipv6_route";
+    // Replaced whole, as the kernel's tables change: the watcher may read them
+    // at any moment (a route message of the machine's own).
     auto writeTables = [&](const std::string& v4, const std::string& v6) {
-        std::ofstream(ipv4, std::ios::trunc) << v4;
-        std::ofstream(ipv6, std::ios::trunc) << v6;
+        for (auto [path, text] : {std::pair{ipv4, v4}, {ipv6, v6}}) {
+            std::ofstream(path + ".new", std::ios::trunc) << text;
+            ASSERT_EQ(std::rename((path + ".new").c_str(), path.c_str()), 0);
+        }
     };
     Posted posted;
 
