@@ -172,27 +172,31 @@ void post(const std::string& status) {
                                       Value(status));
 }
 
-// Reads the status (the override, else the tables) and notes it; posts when it
-// differs from the last one noted (the first one noted is no change).
+// The status now: the override, else what the tables say.
+std::string readStatus(ReachabilityState& s) EXCLUSIVE_LOCKS_REQUIRED(s.refreshMu) {
+    std::optional<std::string> forced;
+    std::string ipv4;
+    std::string ipv6;
+    {
+        MutexLock lock(s.mu);
+        forced = s.override;
+        ipv4 = s.ipv4Path;
+        ipv6 = s.ipv6Path;
+    }
+    // The files are read outside the state lock: a slow read must not stall
+    // the host.
+    return forced ? *forced : Reachability::statusFromRouteTables(readFile(ipv4), readFile(ipv6));
+}
+
+// Reads the status and notes it; posts when it differs from the last one
+// noted (the first one noted is no change).
 std::string refresh() {
     auto& s = state();
     std::string status;
     bool changed = false;
     {
         MutexLock reading(s.refreshMu);
-        std::optional<std::string> forced;
-        std::string ipv4;
-        std::string ipv6;
-        {
-            MutexLock lock(s.mu);
-            forced = s.override;
-            ipv4 = s.ipv4Path;
-            ipv6 = s.ipv6Path;
-        }
-        // The files are read outside the state lock: a slow read must not
-        // stall the host.
-        status =
-            forced ? *forced : Reachability::statusFromRouteTables(readFile(ipv4), readFile(ipv6));
+        status = readStatus(s);
         MutexLock lock(s.mu);
         changed = s.lastStatus.has_value() && *s.lastStatus != status;
         s.lastStatus = status;
@@ -201,6 +205,22 @@ std::string refresh() {
         post(status);
     }
     return status;
+}
+
+// Notes the status as the one later changes are compared with, unless one is
+// noted already; posts nothing.
+void noteBaseline() {
+    auto& s = state();
+    MutexLock reading(s.refreshMu);
+    {
+        MutexLock lock(s.mu);
+        if (s.lastStatus) {
+            return;
+        }
+    }
+    std::string status = readStatus(s);
+    MutexLock lock(s.mu);
+    s.lastStatus = status;
 }
 
 // Opens a netlink socket that hears of every change of links, addresses and
@@ -243,7 +263,6 @@ bool awaitMessage(int fd, int timeoutMillis) {
 // settled. The contents of the messages do not matter: whatever changed, the
 // tables say what the status now is.
 void watch(int fd) {
-    refresh();  // what is seen first is no change
     for (;;) {
         if (!awaitMessage(fd, -1)) {
             SystemLog::write("Reachability :: the route socket failed (" +
@@ -275,6 +294,9 @@ Reachability::Reachability(PassKey) {
                          "); changes are seen only when the status is read");
         return;
     }
+    // Noted before the watcher runs: the first change it sees is then posted,
+    // and no reading of its own races the host's first ones.
+    noteBaseline();
     state().watching = true;
     // Never joined: the watcher lives as long as the process.
     std::thread([fd] { watch(fd); }).detach();
@@ -313,19 +335,14 @@ void setReachability(std::optional<std::string> status) {
     std::string now;
     {
         MutexLock reading(s.refreshMu);
-        std::string ipv4;
-        std::string ipv6;
         {
             MutexLock lock(s.mu);
             if (s.override == status) {
                 return;
             }
             s.override = status;
-            ipv4 = s.ipv4Path;
-            ipv6 = s.ipv6Path;
         }
-        now =
-            status ? *status : Reachability::statusFromRouteTables(readFile(ipv4), readFile(ipv6));
+        now = status ? *status : readStatus(s);
         MutexLock lock(s.mu);
         s.lastStatus = now;
     }

@@ -153,9 +153,9 @@ TEST(Reachability, OverrideAndRouteChangesArePosted) {
     };
     Posted posted;
 
-    auto& reach = Reachability::shared();
     host::setRouteTableFiles(ipv4, ipv6);
     writeTables(kHeader + row("wlan0", "00000000", "0003", 600, "00000000"), kNull6);
+    auto& reach = Reachability::shared();
     EXPECT_EQ(reach.currentStatus(), "wifi");
     EXPECT_EQ(reach.currentStatus(), "wifi");
     EXPECT_TRUE(posted.seen().empty()) << "the first status seen is no change";
