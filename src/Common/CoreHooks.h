@@ -18,8 +18,9 @@
 //
 // - The GDPR action: FvnUtil::setGdprForgetMeHook (Common/FvnUtil.h). Run by
 //   FvnUtil::executeGdprForgetMe, which the facade guard queues while the
-//   server has not confirmed an erasure. Set by the core's dependency
-//   container to the GDPR forget-me use case. Without it: a debug line only.
+//   server has not confirmed an erasure; it hands its `done` on to whatever
+//   finishes the request. Set by the core's dependency container to the GDPR
+//   forget-me use case. Without it: a debug line only (and `done` dropped).
 //
 // - The push-permission listener: CommonModelProvider::setOsPushEnableListener
 //   (Data/ModelProvider/CommonModelProvider.h). Told each notification

@@ -16,8 +16,8 @@
 #include "Common/SvlLog.h"
 #include "Core/DefaultSVLContextController.h"
 #include "Data/Repository/IRepository.h"
-#include "Platform/Bundle.h"
 #include "Platform/Dispatch.h"
+#include "Platform/Host.h"
 #include "support/TestSupport.h"
 
 namespace sorvel::coretest {
@@ -307,7 +307,7 @@ class FakeContextFactory : public ISVLContextFactory {
 class ControllerHarness {
   public:
     ControllerHarness() {
-        platform::Bundle::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
+        platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
         SvlLog::initQaMode(registry.get());
         rebuild();
     }

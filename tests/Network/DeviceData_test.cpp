@@ -19,6 +19,7 @@
 #include "Platform/Bundle.h"
 #include "Platform/Device.h"
 #include "Platform/Dispatch.h"
+#include "Platform/FileSystem.h"
 #include "Platform/Host.h"
 
 namespace sorvel::nettest {
@@ -73,7 +74,7 @@ TEST_F(DeviceDataTest, AKeychainThatCannotBeReadNeverReplacesTheDeviceId) {
     const std::string id = storedAdid();
     ASSERT_TRUE(std::regex_match(id, kUuid)) << id;
     std::vector<fs::path> items;
-    for (const auto& entry : fs::directory_iterator(platform::host::keychainFolder())) {
+    for (const auto& entry : fs::directory_iterator(platform::keychainFolder())) {
         items.push_back(entry.path());
     }
     ASSERT_EQ(items.size(), 1u);

@@ -188,7 +188,7 @@ TEST(Keychain, AnItemThatCannotBeReadNowIsAnIoErrorNotAMissingOne) {
     testing::FreshSdk sdk;
     const std::string account = "sorvel_adid_key_com.example.shop";
     ASSERT_EQ(Keychain::save(Util_keychain::SERVICE, account, "ADID-1"), KeychainStatus::SUCCESS);
-    const std::string folder = platform::host::keychainFolder();
+    const std::string folder = platform::keychainFolder();
     fs::path item;
     for (const auto& entry : fs::directory_iterator(folder)) {
         item = entry.path();
