@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Platform/RunLoop.h"
+#include "Platform/ProcessState.h"
 #include "Platform/Scheduler.h"
 #include "Platform/SystemLog.h"
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <deque>
 
+#include "Platform/ProcessState.h"
 #include "Platform/Scheduler.h"
 
 namespace sorvel::platform {

@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "Platform/ProcessState.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel::platform::detail {

@@ -7,14 +7,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <new>
 #include <string_view>
 #include <thread>
 #include <utility>
 
 #include "Platform/Clock.h"
 #include "Platform/Mutex.h"
-#include "Platform/ProcessState.h"
 
 namespace sorvel::platform::detail {
 
