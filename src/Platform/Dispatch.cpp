@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/RunLoop.h"
 #include "Platform/ProcessState.h"
+#include "Platform/RunLoop.h"
 #include "Platform/Scheduler.h"
 #include "Platform/SystemLog.h"
 
