@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "Base/Hex.h"
 #include "Base/Status.h"
 #include "Base/ValueCodec.h"
 #include "Platform/Clock.h"
@@ -134,22 +135,6 @@ StatusOr<FileInfo> inspect(const std::string& path, std::size_t headBytes) {
     return info;
 }
 
-// Creates the store file with mode 0600 whatever the umask (SQLite would
-// create it with 0644 less the umask). SQLite creates "-wal" and "-shm" with
-// the mode of the file they belong to.
-Status createPrivateFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return Status::error("can not create " + path + ": " + std::strerror(errno));
-    }
-    // A umask that takes the owner's bits would leave a file nobody can use.
-    const bool ok = ::fchmod(fd, 0600) == 0;
-    const int err = errno;
-    ::close(fd);
-    return ok ? Status::ok()
-              : Status::error("can not set the mode of " + path + ": " + std::strerror(err));
-}
-
 // SQLite is never handed a file whose header it would refuse: it would still
 // create, replay and delete the "-wal" beside it on the way, and that log is
 // part of what gets moved aside. Checks what SQLite checks before it answers
@@ -172,15 +157,13 @@ bool headerLooksValid(const std::string& head) {
 // A file name as an SQLite URI path: every byte outside the unreserved set
 // is percent-encoded, so '?', '#' and '%' in a name stay part of it.
 std::string uriPath(const std::string& path) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : path) {
         if (std::isalnum(c) != 0 || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
             out += static_cast<char>(c);
         } else {
             out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0xf];
+            text::appendHex(out, std::span(&c, 1), text::HexCase::Upper);
         }
     }
     return out;
@@ -362,7 +345,9 @@ class SqliteUserDefaults final : public UserDefaults {
             return OpenResult::Unreadable;
         }
         if (!main->exists) {
-            if (Status created = createPrivateFile(path_); !created) {
+            // Created here, 0600 whatever the umask (SQLite would use 0644
+            // less the umask); its "-wal" and "-shm" take the file's mode.
+            if (Status created = ensurePrivateFile(path_); !created) {
                 why = created.message();
                 return OpenResult::Unavailable;
             }
