@@ -1,20 +1,25 @@
 #include "ServerDouble.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <httplib.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-#include <pthread.h>
-#include <signal.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <deque>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 #include "Platform/Mutex.h"
@@ -26,11 +31,15 @@ using platform::CondVar;
 using platform::Mutex;
 using platform::MutexLock;
 
-// CondVar's annotation names its own mutex pointer; this names the caller's.
+// CondVar's annotation names its own mutex pointer; these name the caller's.
 bool waitOnUntil(CondVar& cv, Mutex& mu, std::chrono::steady_clock::time_point t)
     EXCLUSIVE_LOCKS_REQUIRED(mu) NO_THREAD_SAFETY_ANALYSIS {
     (void)mu;
     return cv.waitUntil(t);
+}
+void waitOn(CondVar& cv, Mutex& mu) EXCLUSIVE_LOCKS_REQUIRED(mu) NO_THREAD_SAFETY_ANALYSIS {
+    (void)mu;
+    cv.wait();
 }
 
 enum class BodyForm { NONE, JSON, BASE64 };
@@ -228,49 +237,235 @@ nlohmann::json bodyAsJson(const std::string& text) {
     return j;
 }
 
-int portOf(const sockaddr_storage& addr) {
-    if (addr.ss_family == AF_INET) {
-        return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
+// Waits until fd is ready for `events` (or has an error or hang-up to
+// report); false once `timeout` passed. A negative timeout waits without end.
+bool waitFor(int fd, short events, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int wait = -1;
+        if (timeout.count() >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            wait = static_cast<int>(std::max<std::int64_t>(0, left.count()));
+        }
+        pollfd p{fd, events, 0};
+        const int n = poll(&p, 1, wait);
+        if (n >= 0 || errno != EINTR) {
+            return n > 0;
+        }
     }
-    if (addr.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
-    }
-    return -1;
 }
 
-// The server keeps idle keep-alive connections open and only looks at them
-// again when their time-out ends; shutting their sockets down ends them now.
-// The accepted sockets are those whose local port is the server's and that
-// have a peer.
-void shutdownAcceptedConnections(int port) {
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return;
+void addressOf(const sockaddr_storage& addr, std::string& ip, int& port) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (addr.ss_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
+        inet_ntop(AF_INET, &in.sin_addr, text, sizeof(text));
+        port = ntohs(in.sin_port);
+    } else if (addr.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(addr);
+        inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text));
+        port = ntohs(in6.sin6_port);
     }
-    const int self = dirfd(dir);
-    while (dirent* entry = readdir(dir)) {
-        const int fd = std::atoi(entry->d_name);
-        if (fd <= 2 || fd == self) {
-            continue;
-        }
-        struct stat st {};
-        if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) {
-            continue;
-        }
-        sockaddr_storage local{};
-        sockaddr_storage peer{};
-        socklen_t localLen = sizeof(local);
-        socklen_t peerLen = sizeof(peer);
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) != 0 ||
-            portOf(local) != port) {
-            continue;
-        }
-        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0) {
-            continue;  // the listening socket
-        }
-        shutdown(fd, SHUT_RDWR);
+    ip = text;
+}
+
+// One accepted connection as the request parser reads it: buffered (the
+// parser reads a line a byte at a time), with a time-out on every wait, and
+// writes that never raise SIGPIPE. The socket is non-blocking.
+class ConnectionStream : public httplib::Stream {
+  public:
+    static constexpr std::chrono::milliseconds READ_TIMEOUT{5000};
+    static constexpr std::chrono::milliseconds WRITE_TIMEOUT{5000};
+
+    explicit ConnectionStream(int fd) : fd_(fd) {}
+
+    bool hasBuffered() const { return begin_ < end_; }
+    bool is_readable() const override {
+        return hasBuffered() || waitFor(fd_, POLLIN, READ_TIMEOUT);
     }
-    closedir(dir);
+    bool is_writable() const override { return waitFor(fd_, POLLOUT, WRITE_TIMEOUT); }
+
+    ssize_t read(char* ptr, size_t size) override {
+        if (!hasBuffered()) {
+            const ssize_t n = receive();
+            if (n <= 0) {
+                return n;
+            }
+            begin_ = 0;
+            end_ = static_cast<std::size_t>(n);
+        }
+        const std::size_t n = std::min(size, end_ - begin_);
+        std::memcpy(ptr, buffer_.data() + begin_, n);
+        begin_ += n;
+        return static_cast<ssize_t>(n);
+    }
+
+    ssize_t write(const char* ptr, size_t size) override {
+        for (;;) {
+            if (!is_writable()) {
+                return -1;
+            }
+            const ssize_t n = send(fd_, ptr, size, MSG_NOSIGNAL);
+            if (n >= 0 || (errno != EAGAIN && errno != EINTR)) {
+                return n;
+            }
+        }
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof(addr);
+        if (getpeername(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+            addressOf(addr, ip, port);
+        }
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof(addr);
+        if (getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+            addressOf(addr, ip, port);
+        }
+    }
+    socket_t socket() const override { return fd_; }
+
+  private:
+    ssize_t receive() {
+        for (;;) {
+            if (!waitFor(fd_, POLLIN, READ_TIMEOUT)) {
+                return -1;
+            }
+            const ssize_t n = recv(fd_, buffer_.data(), buffer_.size(), 0);
+            if (n >= 0 || (errno != EAGAIN && errno != EINTR)) {
+                return n;
+            }
+        }
+    }
+
+    const int fd_;
+    std::array<char, 16 * 1024> buffer_{};
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+};
+
+// The HTTP library parses, routes and answers one request on a stream; the
+// double owns the sockets, the accept loop and the threads itself.
+class RequestProcessor : public httplib::Server {
+  public:
+    using httplib::Server::process_request;
+    // Answers with a content provider are written only while the library
+    // sees a listening socket (none: it takes itself to be shutting down).
+    void setListening(int fd) { svr_sock_ = fd; }
+};
+
+// Threads that each serve one connection at a time: a thread is added for a
+// connection when none is idle, up to `limit`; beyond that, connections wait
+// for one to finish.
+class ConnectionThreads {
+  public:
+    explicit ConnectionThreads(std::size_t limit) : limit_(limit) {}
+    ~ConnectionThreads() { joinAll(); }
+
+    void run(std::function<void()> job) {
+        MutexLock lock(mu_);
+        jobs_.push_back(std::move(job));
+        if (idle_ >= jobs_.size() || threads_.size() >= limit_) {
+            cv_.signal();
+            return;
+        }
+        threads_.emplace_back([this] {
+            while (auto next = take()) {
+                next();
+            }
+        });
+    }
+
+    // Lets the threads finish what is queued, then ends and joins them.
+    void joinAll() {
+        std::vector<std::thread> threads;
+        {
+            MutexLock lock(mu_);
+            closing_ = true;
+            cv_.signalAll();
+            threads.swap(threads_);
+        }
+        for (auto& t : threads) {
+            t.join();
+        }
+        MutexLock lock(mu_);
+        closing_ = false;
+    }
+
+  private:
+    std::function<void()> take() {
+        MutexLock lock(mu_);
+        while (jobs_.empty() && !closing_) {
+            ++idle_;
+            waitOn(cv_, mu_);
+            --idle_;
+        }
+        if (jobs_.empty()) {
+            return {};
+        }
+        auto job = std::move(jobs_.front());
+        jobs_.pop_front();
+        return job;
+    }
+
+    const std::size_t limit_;
+    Mutex mu_;
+    CondVar cv_{&mu_};
+    std::deque<std::function<void()>> jobs_ GUARDED_BY(mu_);
+    std::vector<std::thread> threads_ GUARDED_BY(mu_);
+    std::size_t idle_ GUARDED_BY(mu_) = 0;
+    bool closing_ GUARDED_BY(mu_) = false;
+};
+
+// A listening TCP socket (non-blocking) on host:port with the system's
+// backlog; the bound port is stored in `bound`. -1 when it cannot listen.
+int listenOn(const std::string& host, int port, int& bound) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+        return -1;
+    }
+    int fd = -1;
+    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        if (fd < 0) {
+            continue;
+        }
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+        if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(found);
+    sockaddr_storage addr{};
+    socklen_t len = sizeof(addr);
+    if (fd >= 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+        std::string ip;
+        addressOf(addr, ip, bound);
+    }
+    return fd;
+}
+
+// The head of text: at most `limit` bytes.
+std::string headOf(const std::string& text, std::size_t limit) {
+    return text.size() <= limit ? text : text.substr(0, limit);
+}
+
+std::size_t keptSizeOf(const RecordedRequest& r) {
+    std::size_t n = r.path.size() + r.rawBody.size() + r.decodedBody.size();
+    for (const auto& [name, value] : r.headers) {
+        n += name.size() + value.size();
+    }
+    return n;
 }
 
 }  // namespace
@@ -315,7 +510,9 @@ std::string RecordedRequest::toJsonLine() const {
     j["app_key"] = appKey;
     j["headers"] = headers;
     j["body"] = bodyAsJson(decodedBody);
-    j["raw_body_bytes"] = rawBody.size();
+    j["body_bytes"] = decodedBodyBytes;
+    j["body_cut"] = bodyCut();
+    j["raw_body_bytes"] = rawBodyBytes;
     j["signature"] = signature;
     j["status"] = status;
     j["verdict"] = verdict;
@@ -373,17 +570,30 @@ ScriptedAnswer ServerDouble::defaultAnswer(Endpoint endpoint) {
 
 struct ServerDouble::Impl {
     Options options;
-    httplib::Server server;
-    std::thread thread;
+    RequestProcessor server;
     int boundPort = -1;
     bool running = false;
+    // Owned by start() and stop(), which the owner calls from one thread.
+    int listenFd = -1;
+    int wakeFd = -1;  // an eventfd that ends the accept loop
+    std::thread acceptor;
+    ConnectionThreads threads{MAX_CONNECTION_THREADS};
+
+    // The connections being served, so that stop() can end them. Each is
+    // closed by the thread serving it, under this lock, so a descriptor
+    // stop() finds here is never one already closed and reused elsewhere.
+    Mutex connectionsMu;
+    std::set<int> connections GUARDED_BY(connectionsMu);
+    bool ending GUARDED_BY(connectionsMu) = false;
 
     mutable Mutex mu;
     mutable CondVar cv{&mu};
     std::string secretKey GUARDED_BY(mu);
     std::map<Endpoint, std::deque<ScriptedAnswer>> scripts GUARDED_BY(mu);
     std::map<Endpoint, ScriptedAnswer> defaults GUARDED_BY(mu);
-    std::vector<RecordedRequest> records GUARDED_BY(mu);
+    std::deque<RecordedRequest> records GUARDED_BY(mu);
+    std::size_t keptBytes GUARDED_BY(mu) = 0;      // keptSizeOf the records
+    std::size_t recordedCount GUARDED_BY(mu) = 0;  // since the start or a clear
     std::uint64_t sequence GUARDED_BY(mu) = 0;
     bool stopping GUARDED_BY(mu) = false;
     std::function<void(const RecordedRequest&)> observer GUARDED_BY(mu);
@@ -392,6 +602,84 @@ struct ServerDouble::Impl {
     explicit Impl(Options o) : options(std::move(o)) {
         MutexLock lock(mu);
         secretKey = options.secretKey;
+    }
+
+    void acceptLoop() {
+        for (;;) {
+            pollfd ready[2] = {{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+            if (poll(ready, 2, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return;
+            }
+            if (ready[1].revents != 0) {
+                return;  // stop()
+            }
+            const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0) {
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                    // Out of descriptors or memory: give the running
+                    // connections a moment to end instead of spinning.
+                    pollfd wake{wakeFd, POLLIN, 0};
+                    poll(&wake, 1, 10);
+                }
+                continue;  // also a client gone before it was accepted
+            }
+            if (!adopt(fd)) {
+                continue;
+            }
+            // Headers and body go out in separate writes; without this the
+            // body waits for the client's delayed ACK.
+            const int on = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+            threads.run([this, fd] { serve(fd); });
+        }
+    }
+
+    // Tracks a new connection; closes it instead once stop() has begun.
+    bool adopt(int fd) {
+        MutexLock lock(connectionsMu);
+        if (ending) {
+            close(fd);
+            return false;
+        }
+        connections.insert(fd);
+        return true;
+    }
+
+    void release(int fd) {
+        MutexLock lock(connectionsMu);
+        connections.erase(fd);
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+    }
+
+    // Ends every connection being served; their threads then close them.
+    void endConnections() {
+        MutexLock lock(connectionsMu);
+        ending = true;
+        for (int fd : connections) {
+            shutdown(fd, SHUT_RDWR);
+        }
+    }
+
+    // Requests one after another on a kept-alive connection, until the
+    // client closes it, it stays idle too long, or stop() ends it.
+    void serve(int fd) {
+        ConnectionStream stream(fd);
+        constexpr std::size_t kMaxRequestsPerConnection = 100000;
+        for (std::size_t left = kMaxRequestsPerConnection; left > 0; --left) {
+            if (!stream.hasBuffered() &&
+                !waitFor(fd, POLLIN, std::chrono::seconds(KEEP_ALIVE_SECONDS))) {
+                break;
+            }
+            bool closed = false;
+            if (!server.process_request(stream, left == 1, closed, nullptr) || closed) {
+                break;
+            }
+        }
+        release(fd);
     }
 
     // Returns the status and reason of a rejection, or nothing when the
@@ -471,12 +759,18 @@ struct ServerDouble::Impl {
         rec.path = req.path;
         rec.rawBody = req.body;
         rec.remotePort = req.remote_port;
+        std::size_t headerBytes = 0;
         for (const auto& [name, value] : req.headers) {
-            rec.headers[toLower(name)] = value;
-        }
-        // Not part of what the client sent.
-        for (const char* added : {"remote_addr", "remote_port", "local_addr", "local_port"}) {
-            rec.headers.erase(added);
+            std::string lower = toLower(name);
+            // Not part of what the client sent.
+            if (lower == "remote_addr" || lower == "remote_port" || lower == "local_addr" ||
+                lower == "local_port") {
+                continue;
+            }
+            headerBytes += name.size() + value.size();
+            if (headerBytes <= options.keptBytesEach) {
+                rec.headers[std::move(lower)] = value;
+            }
         }
         Route route = classify(req.path);
         rec.endpoint = route.endpoint;
@@ -553,13 +847,24 @@ struct ServerDouble::Impl {
     }
 
     // Recorded before the answer goes out, so a client that has its answer
-    // finds its request in the record.
+    // finds its request in the record. What is kept is capped (Options).
     RecordedRequest record(RecordedRequest rec) {
+        rec.rawBodyBytes = rec.rawBody.size();
+        rec.decodedBodyBytes = rec.decodedBody.size();
+        rec.rawBody = headOf(rec.rawBody, options.keptBytesEach);
+        rec.decodedBody = headOf(rec.decodedBody, options.keptBytesEach);
         std::function<void(const RecordedRequest&)> obs;
         {
             MutexLock lock(mu);
             rec.sequence = ++sequence;
+            ++recordedCount;
             records.push_back(rec);
+            keptBytes += keptSizeOf(rec);
+            while (!records.empty() &&
+                   (records.size() > options.keptRequests || keptBytes > options.keptBytes)) {
+                keptBytes -= keptSizeOf(records.front());
+                records.pop_front();
+            }
             obs = observer;
             cv.signalAll();
         }
@@ -584,12 +889,6 @@ ServerDouble::ServerDouble(Options options) : impl_(std::make_unique<Impl>(std::
     // Called on the handling thread once the answer has been written.
     impl->server.set_logger(
         [impl](const httplib::Request&, const httplib::Response&) { impl->onAnswerWritten(); });
-    // Keep connections open as a real front end would, so clients can reuse them.
-    impl->server.set_keep_alive_max_count(100000);
-    impl->server.set_keep_alive_timeout(30);
-    // Headers and body go out in separate writes; without this the body waits
-    // for the client's delayed ACK.
-    impl->server.set_tcp_nodelay(true);
 }
 
 ServerDouble::~ServerDouble() {
@@ -600,30 +899,31 @@ bool ServerDouble::start() {
     if (impl_->running) {
         return true;
     }
-    int port = impl_->options.port == 0
-                   ? impl_->server.bind_to_any_port(impl_->options.host)
-                   : (impl_->server.bind_to_port(impl_->options.host, impl_->options.port)
-                          ? impl_->options.port
-                          : -1);
-    if (port <= 0) {
+    int bound = -1;
+    const int fd = listenOn(impl_->options.host, impl_->options.port, bound);
+    if (fd < 0) {
         return false;
     }
-    impl_->boundPort = port;
+    const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) {
+        close(fd);
+        return false;
+    }
+    impl_->listenFd = fd;
+    impl_->wakeFd = wake;
+    impl_->server.setListening(fd);
+    impl_->boundPort = bound;
     {
         MutexLock lock(impl_->mu);
         impl_->stopping = false;
     }
-    impl_->thread = std::thread([impl = impl_.get()] {
-        // Writing to a socket the client already closed must fail with EPIPE,
-        // not kill the process; the server's worker threads inherit this mask.
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        impl->server.listen_after_bind();
-    });
+    {
+        MutexLock lock(impl_->connectionsMu);
+        impl_->ending = false;
+    }
     // The socket already listens: connections made before the loop runs wait
     // in its backlog.
+    impl_->acceptor = std::thread([impl = impl_.get()] { impl->acceptLoop(); });
     impl_->running = true;
     return true;
 }
@@ -634,14 +934,19 @@ void ServerDouble::stop() {
     }
     {
         MutexLock lock(impl_->mu);
-        impl_->stopping = true;
+        impl_->stopping = true;  // ends scripted delays
         impl_->cv.signalAll();
     }
-    impl_->server.stop();
-    shutdownAcceptedConnections(impl_->boundPort);
-    if (impl_->thread.joinable()) {
-        impl_->thread.join();
-    }
+    const std::uint64_t one = 1;
+    (void)!write(impl_->wakeFd, &one, sizeof(one));
+    impl_->acceptor.join();
+    impl_->endConnections();
+    impl_->server.setListening(INVALID_SOCKET);
+    impl_->threads.joinAll();
+    close(impl_->listenFd);
+    close(impl_->wakeFd);
+    impl_->listenFd = -1;
+    impl_->wakeFd = -1;
     impl_->running = false;
 }
 
@@ -676,7 +981,7 @@ void ServerDouble::setConfigText(std::string text) {
 
 std::vector<RecordedRequest> ServerDouble::requests() const {
     MutexLock lock(impl_->mu);
-    return impl_->records;
+    return {impl_->records.begin(), impl_->records.end()};
 }
 
 std::vector<RecordedRequest> ServerDouble::requests(Endpoint endpoint) const {
@@ -692,13 +997,13 @@ std::vector<RecordedRequest> ServerDouble::requests(Endpoint endpoint) const {
 
 std::size_t ServerDouble::requestCount() const {
     MutexLock lock(impl_->mu);
-    return impl_->records.size();
+    return impl_->recordedCount;
 }
 
 bool ServerDouble::waitForRequests(std::size_t count, std::chrono::milliseconds deadline) const {
     auto until = std::chrono::steady_clock::now() + deadline;
     MutexLock lock(impl_->mu);
-    while (impl_->records.size() < count) {
+    while (impl_->recordedCount < count) {
         if (std::chrono::steady_clock::now() >= until) {
             return false;
         }
@@ -710,6 +1015,8 @@ bool ServerDouble::waitForRequests(std::size_t count, std::chrono::milliseconds 
 void ServerDouble::clearRequests() {
     MutexLock lock(impl_->mu);
     impl_->records.clear();
+    impl_->keptBytes = 0;
+    impl_->recordedCount = 0;
 }
 
 void ServerDouble::setAnswerObserver(std::function<void(const RecordedRequest&)> observer) {

@@ -54,16 +54,26 @@ struct RecordedRequest {
     Endpoint endpoint = Endpoint::UNKNOWN;
     std::string method;
     std::string path;
-    std::string appKey;                          // from the path, when the endpoint carries one
-    std::map<std::string, std::string> headers;  // names in lower case
+    std::string appKey;  // from the path, when the endpoint carries one
+    // Names in lower case; the lines beyond Options::keptBytesEach are not kept.
+    std::map<std::string, std::string> headers;
+    // The head of the body as it came and decoded (the JSON text, Base64-
+    // decoded for the Base64 endpoints): at most Options::keptBytesEach of
+    // each; the byte counts are those of the whole bodies.
     std::string rawBody;
-    std::string decodedBody;  // the JSON text; Base64-decoded for the Base64 endpoints
+    std::string decodedBody;
+    std::size_t rawBodyBytes = 0;
+    std::size_t decodedBodyBytes = 0;
     // "valid", "invalid", "unchecked" (no secret key given) or "none" (unsigned).
     std::string signature = "none";
     int status = 0;              // what the double answered (0: connection dropped)
     std::string verdict = "ok";  // why a request was rejected
     int remotePort = 0;          // the client's port: one per connection
 
+    // Whether a body was longer than what was kept of it.
+    bool bodyCut() const {
+        return rawBody.size() < rawBodyBytes || decodedBody.size() < decodedBodyBytes;
+    }
     bool hasHeader(const std::string& lowerName) const { return headers.count(lowerName) != 0; }
     std::string header(const std::string& lowerName) const;
     // One line of JSON (the standalone program prints these).
@@ -78,12 +88,25 @@ std::string expectedAuthCs(std::string_view secretKey, std::string_view authTime
 // A real HTTP server on loopback playing the maker's servers. It checks what a
 // real server would (signing headers, User-Agent, body encoding per endpoint,
 // JSON well-formedness), records every request and answers from a script.
+//
+// Every connection is served on a thread of its own (up to MAX_CONNECTION_THREADS
+// at once) and kept alive KEEP_ALIVE_SECONDS while idle, so clients that pool
+// idle connections (the SDK's transport keeps up to 16) never hold up a new
+// client. The listen backlog is the system's (SOMAXCONN).
 class ServerDouble {
   public:
+    static constexpr std::size_t MAX_CONNECTION_THREADS = 256;
+    static constexpr int KEEP_ALIVE_SECONDS = 30;
+
     struct Options {
         std::string host = "127.0.0.1";
         int port = 0;           // 0: any free port
         std::string secretKey;  // empty: signatures are recorded but not checked
+        // What is kept of the requests; each is still checked and answered in
+        // full, and counted (requestCount) when no longer kept.
+        std::size_t keptBytesEach = 64 * 1024;     // of each body (raw, decoded) and the headers
+        std::size_t keptRequests = 10000;          // the most recent ones, as long as
+        std::size_t keptBytes = 32 * 1024 * 1024;  // their bodies and headers fit in this
     };
 
     ServerDouble();
@@ -94,7 +117,8 @@ class ServerDouble {
 
     // Binds and serves on a thread of its own; false when it cannot bind.
     bool start();
-    // Stops serving; waits for the running handlers. Idempotent.
+    // Stops serving: ends the connections it accepted (idle or not) and waits
+    // for their handlers. Idempotent.
     void stop();
     int port() const;
     std::string baseUrl() const;
@@ -107,10 +131,12 @@ class ServerDouble {
     // Shorthand: the configuration file's text (a 200 answer).
     void setConfigText(std::string text);
 
+    // The requests kept (see Options), oldest first.
     std::vector<RecordedRequest> requests() const;
     std::vector<RecordedRequest> requests(Endpoint endpoint) const;
+    // Requests recorded since the start or clearRequests, kept or not.
     std::size_t requestCount() const;
-    // Waits until at least count requests were recorded.
+    // Waits until requestCount() is at least count.
     bool waitForRequests(std::size_t count, std::chrono::milliseconds deadline) const;
     void clearRequests();
     // Called on a server thread for every recorded request, before its answer

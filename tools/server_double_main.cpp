@@ -1,18 +1,17 @@
 // The loopback double of the maker's servers as a program of its own: the
 // sample app and manual runs point the SDK's hosts at it. Every request it
 // receives is printed on stdout as one line of JSON; status lines go to stderr.
-//
-//   sorvel-server-double [--host 127.0.0.1] [--port 0] [--secret-key KEY]
-//                        [--config FILE] [--port-file FILE]
-//                        [--max-requests N] [--lifetime-seconds S]
+// `sorvel-server-double --help` tells the options.
 #include <signal.h>
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,45 +20,108 @@
 
 namespace {
 
-void usage() {
-    std::cerr << "usage: sorvel-server-double [--host H] [--port P] [--secret-key K] "
-                 "[--config FILE] [--port-file FILE] [--max-requests N] [--lifetime-seconds S]\n";
+using sorvel::tools::ServerDouble;
+
+constexpr const char* kUsage =
+    "usage: sorvel-server-double [--host H] [--port P] [--secret-key K] [--config FILE]\n"
+    "                            [--port-file FILE] [--max-requests N] [--lifetime-seconds S]\n";
+
+void help() {
+    const ServerDouble::Options defaults;
+    std::cout
+        << kUsage
+        << "\n"
+           "Plays the maker's servers on loopback: checks each request as a real server would\n"
+           "(signing headers, User-Agent, body encoding, JSON), answers it, and prints it on\n"
+           "stdout as one line of JSON once answered. Status lines go to stderr.\n"
+           "\n"
+           "  --host H              address to listen on (default 127.0.0.1)\n"
+           "  --port P              port to listen on, 0 to 65535 (default 0: any free port)\n"
+           "  --secret-key K        key the signatures are checked with (default: recorded,\n"
+           "                        not checked)\n"
+           "  --config FILE         the configuration endpoint's answer\n"
+           "  --port-file FILE      the bound port is written there once listening\n"
+           "  --max-requests N      stop after N requests (default 0: no limit)\n"
+           "  --lifetime-seconds S  stop after S seconds (default 0: no limit)\n"
+           "  --help                this text\n"
+           "\n"
+           "What is kept: every request is checked and answered in full, but only the\n"
+           "first "
+        << defaults.keptBytesEach / 1024
+        << " KiB of each body (as received, and decoded) and of its headers\n"
+           "are kept and printed; \"raw_body_bytes\" and \"body_bytes\" give the whole sizes\n"
+           "and \"body_cut\" says whether a body was cut. In memory it keeps the most recent\n"
+        << defaults.keptRequests << " requests, " << defaults.keptBytes / (1024 * 1024)
+        << " MiB in all at most.\n"
+           "\n"
+           "Up to "
+        << ServerDouble::MAX_CONNECTION_THREADS
+        << " connections are served at once; an idle one is kept alive "
+        << ServerDouble::KEEP_ALIVE_SECONDS
+        << " s.\n"
+           "SIGINT and SIGTERM stop it.\n";
+}
+
+[[noreturn]] void refuse(const std::string& why) {
+    std::cerr << "sorvel-server-double: " << why << "\n" << kUsage;
+    std::exit(2);
+}
+
+// A whole decimal number from min to max, and nothing else (no sign, space
+// or suffix); refuses the program's start otherwise.
+long wholeNumber(const std::string& option, const std::string& text, long min, long max) {
+    long value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || text.front() == '-' || error != std::errc() || stop != end || value < min ||
+        value > max) {
+        refuse(option + " wants a whole number from " + std::to_string(min) + " to " +
+               std::to_string(max) + ", not \"" + text + "\"");
+    }
+    return value;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    sorvel::tools::ServerDouble::Options options;
+    ServerDouble::Options options;
     std::string configPath;
     std::string portFile;
     long maxRequests = 0;
     long lifetimeSeconds = 0;
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                usage();
-                std::exit(2);
-            }
-            return argv[++i];
-        };
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            help();
+            return 0;
+        }
+        static const std::set<std::string> kOptions{
+            "--host",      "--port",         "--secret-key",      "--config",
+            "--port-file", "--max-requests", "--lifetime-seconds"};
+        if (kOptions.count(arg) == 0) {
+            refuse("unknown argument " + arg);
+        }
+        if (i + 1 >= argc) {
+            refuse(arg + " wants a value");
+        }
+        const std::string value = argv[++i];
         if (arg == "--host") {
-            options.host = value();
+            if (value.empty()) {
+                refuse("--host wants an address");
+            }
+            options.host = value;
         } else if (arg == "--port") {
-            options.port = std::atoi(value().c_str());
+            options.port = static_cast<int>(wholeNumber(arg, value, 0, 65535));
         } else if (arg == "--secret-key") {
-            options.secretKey = value();
+            options.secretKey = value;
         } else if (arg == "--config") {
-            configPath = value();
+            configPath = value;
         } else if (arg == "--port-file") {
-            portFile = value();
+            portFile = value;
         } else if (arg == "--max-requests") {
-            maxRequests = std::atol(value().c_str());
-        } else if (arg == "--lifetime-seconds") {
-            lifetimeSeconds = std::atol(value().c_str());
+            maxRequests = wholeNumber(arg, value, 0, 1000L * 1000 * 1000);
         } else {
-            usage();
-            return 2;
+            lifetimeSeconds = wholeNumber(arg, value, 0, 100L * 365 * 24 * 3600);
         }
     }
 
@@ -71,7 +133,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    sorvel::tools::ServerDouble server(options);
+    ServerDouble server(options);
     if (!configPath.empty()) {
         std::ifstream in(configPath);
         if (!in) {

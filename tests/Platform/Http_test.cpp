@@ -1,10 +1,6 @@
 #include "Platform/Http.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <thread>
 
@@ -26,62 +22,50 @@ HttpRequest get(const std::string& url) {
 constexpr const char* kConfigUrl = "https://config.maker.example/prod/sdk.config/K/config.json";
 
 // Accepts one connection on a free loopback port, reads the request head and
-// answers 204, keeping the bytes exactly as they arrived.
+// answers 204, keeping the bytes exactly as they arrived. Every wait has a
+// deadline, and the destructor ends any wait still running.
 class RawListener {
   public:
     RawListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-            ::listen(fd_, 1) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            ADD_FAILURE() << "cannot listen";
-            return;
-        }
-        port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this] {
-            const int c = ::accept(fd_, nullptr, nullptr);
-            if (c < 0) {
+            constexpr auto kDeadline = std::chrono::seconds(30);
+            testing::Fd c = listener_.accept(kDeadline);
+            if (!c.valid()) {
+                failure_ = "no connection came";
                 return;
             }
-            char buf[4096];
-            while (received_.find("\r\n\r\n") == std::string::npos) {
-                const ssize_t n = ::recv(c, buf, sizeof(buf), 0);
-                if (n <= 0) {
-                    break;
-                }
-                received_.append(buf, static_cast<size_t>(n));
+            if (!listener_.readUntil(c.get(), "\r\n\r\n", kDeadline, received_)) {
+                failure_ = "no complete request head came";
+                return;
             }
             const char answer[] = "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n";
-            (void)!::send(c, answer, sizeof(answer) - 1, MSG_NOSIGNAL);
-            ::close(c);
+            if (!testing::sendAll(c.get(), answer, kDeadline)) {
+                failure_ = "the answer could not be sent";
+            }
         });
     }
     ~RawListener() {
-        ::shutdown(fd_, SHUT_RDWR);  // ends a pending accept
+        listener_.cancel();
         if (thread_.joinable()) {
             thread_.join();
         }
-        ::close(fd_);
     }
-    int port() const { return port_; }
-    // Once the client has its answer (or gave up before connecting).
+    int port() const { return listener_.port(); }
+    // Once the client has its answer (or gave up): what arrived.
     std::string received() {
-        ::shutdown(fd_, SHUT_RDWR);
+        listener_.cancel();
         if (thread_.joinable()) {
             thread_.join();
         }
+        EXPECT_EQ(failure_, "") << received_;
         return received_;
     }
 
   private:
-    int fd_ = -1;
-    int port_ = 0;
+    testing::LoopbackListener listener_;
     std::thread thread_;
     std::string received_;
+    std::string failure_;
 };
 
 TEST(HttpTest, MappedHostsReuseOneConnection) {

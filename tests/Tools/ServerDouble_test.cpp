@@ -3,13 +3,23 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "Network/RequestSigner.h"
 #include "Platform/Crypto.h"
@@ -176,6 +186,231 @@ TEST_F(ServerDoubleTest, AnswersFromTheScriptInOrderThenTheDefault) {
     EXPECT_EQ(config.status, 200);
     EXPECT_EQ(config.body, R"({"pause":true})");
     EXPECT_EQ(server.requests(Endpoint::CONFIG).at(0).signature, "none");
+}
+
+constexpr auto kDeadline = std::chrono::seconds(20);
+
+// One keep-alive exchange on a raw connection; the configuration answer the
+// test set ends with `"end"}`.
+bool getConfig(int fd) {
+    std::string answer;
+    return testing::sendAll(fd,
+                            "GET /prod/sdk.config/K/config.json HTTP/1.1\r\n"
+                            "Host: 127.0.0.1\r\n\r\n",
+                            kDeadline) &&
+           testing::readUntil(fd, "\"end\"}", kDeadline, answer);
+}
+
+// Whether the peer has closed the connection (waiting for that until the deadline).
+bool closedByPeer(int fd) {
+    std::string rest;
+    testing::readUntil(fd, "never sent", kDeadline, rest);
+    char byte = 0;
+    return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+TEST_F(ServerDoubleTest, IdleKeepAliveConnectionsBeyondTheSdkPoolDoNotStarveANewClient) {
+    server.setConfigText(R"({"config":"end"})");
+    // More idle keep-alive connections than the SDK's transport keeps (16).
+    std::vector<testing::Fd> idle;
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(testing::connectLoopback(server.port(), kDeadline));
+        ASSERT_TRUE(idle.back().valid()) << i;
+        ASSERT_TRUE(getConfig(idle.back().get())) << "connection " << i << " got no answer";
+    }
+    // A new client is answered while they all stay open and idle.
+    testing::Fd fresh = testing::connectLoopback(server.port(), kDeadline);
+    ASSERT_TRUE(fresh.valid());
+    EXPECT_TRUE(getConfig(fresh.get())) << "a new client was not answered before the deadline";
+    // And the idle ones are still served.
+    EXPECT_TRUE(getConfig(idle.front().get()));
+    EXPECT_EQ(server.requestCount(), 22u);
+}
+
+// The backlog the kernel gives the TCP listener on 127.0.0.1:port, asked
+// through sock_diag (for a listener it reports the backlog as its send
+// queue), or -1 when none is found.
+long kernelBacklogOf(int port) {
+    testing::Fd diag(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_len = sizeof(message);
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.request.sdiag_family = AF_INET;
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = 1u << TCP_LISTEN;
+    if (!diag.valid() || ::send(diag.get(), &message, sizeof(message), 0) < 0) {
+        return -1;
+    }
+    alignas(nlmsghdr) char buf[32768];
+    for (;;) {
+        pollfd ready{diag.get(), POLLIN, 0};
+        if (::poll(&ready, 1, 10000) != 1) {
+            return -1;
+        }
+        long len = ::recv(diag.get(), buf, sizeof(buf), 0);
+        for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
+            if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+                return -1;
+            }
+            const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+            if (ntohs(m->id.idiag_sport) == port && m->id.idiag_src[0] == htonl(INADDR_LOOPBACK)) {
+                return m->idiag_wqueue;
+            }
+        }
+        if (len < 0) {
+            return -1;
+        }
+    }
+}
+
+TEST_F(ServerDoubleTest, ListensWithTheSystemBacklog) {
+    long somaxconn = 0;
+    std::ifstream("/proc/sys/net/core/somaxconn") >> somaxconn;
+    ASSERT_GT(somaxconn, 0);
+    // The kernel caps a listener's backlog at net.core.somaxconn.
+    EXPECT_EQ(kernelBacklogOf(server.port()), std::min<long>(SOMAXCONN, somaxconn));
+}
+
+TEST_F(ServerDoubleTest, StopEndsItsOwnConnectionsAndNoOtherSocket) {
+    server.setConfigText(R"({"config":"end"})");
+    testing::Fd own = testing::connectLoopback(server.port(), kDeadline);
+    ASSERT_TRUE(getConfig(own.get()));
+
+    // A connection of another server in this process with the same local
+    // port (on another loopback address) is none of the double's business.
+    testing::LoopbackListener other("127.0.0.2", server.port());
+    ASSERT_TRUE(other.listening());
+    testing::Fd client = testing::connectLoopback(server.port(), kDeadline, "127.0.0.2");
+    ASSERT_TRUE(client.valid());
+    testing::Fd accepted = other.accept(kDeadline);
+    ASSERT_TRUE(accepted.valid());
+
+    server.stop();
+    EXPECT_TRUE(closedByPeer(own.get())) << "an idle connection outlived stop()";
+    std::string got;
+    ASSERT_TRUE(testing::sendAll(client.get(), "ping", kDeadline));
+    EXPECT_TRUE(testing::readUntil(accepted.get(), "ping", kDeadline, got)) << got;
+    ASSERT_TRUE(testing::sendAll(accepted.get(), "pong", kDeadline));
+    got.clear();
+    EXPECT_TRUE(testing::readUntil(client.get(), "pong", kDeadline, got)) << got;
+}
+
+TEST(ServerDoubleLifecycleTest, StopRightAfterStartReturns) {
+    testing::FreshSdk sdk;
+    // Shared with the thread, which a failure leaves behind.
+    auto done = std::make_shared<std::atomic<int>>(0);
+    std::thread cycles([done] {
+        for (int i = 0; i < 50; ++i) {
+            ServerDouble server;
+            if (!server.start()) {
+                done->store(-1);
+                return;
+            }
+            server.stop();
+        }
+        done->store(1);
+    });
+    if (!testing::waitUntil([&] { return done->load() != 0; }, std::chrono::seconds(60))) {
+        cycles.detach();
+        FAIL() << "stop() right after start() did not return";
+    }
+    cycles.join();
+    EXPECT_EQ(done->load(), 1) << "the double could not start";
+}
+
+TEST_F(ServerDoubleTest, KeepsTheHeadOfLargeBodiesAndTheMostRecentRequests) {
+    const std::string big = R"({"common":{"request_datetime":"2024-05-06T07:08:09.000Z"},"pad":")" +
+                            std::string(1 << 20, 'a') + "\"}";
+    const std::size_t kept = ServerDouble::Options{}.keptBytesEach;
+    ASSERT_EQ(send(signedPost(kBulk, big, BodyEncoding::BASE64)).status, 200);
+    ASSERT_EQ(send(signedPost(kBulk, kJson, BodyEncoding::BASE64)).status, 200);
+    auto recorded = server.requests();
+    ASSERT_EQ(recorded.size(), 2u);
+    // Checked in full, kept in part, counted in full.
+    EXPECT_EQ(recorded[0].signature, "valid");
+    EXPECT_EQ(recorded[0].decodedBodyBytes, big.size());
+    EXPECT_TRUE(recorded[0].decodedBody == big.substr(0, kept)) << recorded[0].decodedBody.size();
+    EXPECT_EQ(recorded[0].rawBodyBytes, (big.size() + 2) / 3 * 4);
+    EXPECT_EQ(recorded[0].rawBody.size(), kept);
+    EXPECT_TRUE(recorded[0].bodyCut());
+    auto line = nlohmann::json::parse(recorded[0].toJsonLine());
+    EXPECT_EQ(line["body_bytes"], big.size());
+    EXPECT_EQ(line["body_cut"], true);
+    EXPECT_TRUE(line["body"] == big.substr(0, kept));
+    EXPECT_EQ(recorded[1].decodedBody, kJson);
+    EXPECT_FALSE(recorded[1].bodyCut());
+    EXPECT_EQ(nlohmann::json::parse(recorded[1].toJsonLine())["body"],
+              nlohmann::json::parse(kJson));
+
+    // In all, the most recent requests, by count and by bytes.
+    ServerDouble::Options options{"127.0.0.1", 0, kSecret};
+    options.keptRequests = 3;
+    options.keptBytes = 3 * kept;
+    ServerDouble small(options);
+    ASSERT_TRUE(small.start());
+    platform::host::mapHttpHost("*", small.baseUrl());
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(send(signedPost(kBulk, kJson, BodyEncoding::BASE64)).status, 200);
+    }
+    EXPECT_EQ(small.requestCount(), 5u);
+    recorded = small.requests();
+    ASSERT_EQ(recorded.size(), 3u);
+    EXPECT_EQ(recorded.front().sequence, 3u);
+    EXPECT_EQ(recorded.back().sequence, 5u);
+
+    small.clearRequests();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(send(signedPost(kBulk, big, BodyEncoding::BASE64)).status, 200);
+    }
+    EXPECT_EQ(small.requestCount(), 3u);
+    recorded = small.requests();
+    ASSERT_EQ(recorded.size(), 1u);  // each keeps two heads and its headers
+    EXPECT_EQ(recorded[0].sequence, 8u);
+    EXPECT_TRUE(small.waitForRequests(3, std::chrono::milliseconds(0)));
+}
+
+TEST(ServerDoubleProgramTest, RefusesBadArgumentsWithAMessage) {
+    const std::vector<std::vector<std::string>> bad{
+        {"--port", "99999"},
+        {"--port", "abc"},
+        {"--port", ""},
+        {"--port", "80x"},
+        {"--port", "-1"},
+        {"--port", " 80"},
+        {"--port"},
+        {"--max-requests", "-2"},
+        {"--max-requests", "1e3"},
+        {"--lifetime-seconds", "soon"},
+        {"--host", ""},
+        {"--what"},
+    };
+    for (const auto& args : bad) {
+        std::vector<std::string> argv{SORVEL_SERVER_DOUBLE_EXE};
+        argv.insert(argv.end(), args.begin(), args.end());
+        // Refused before it binds, so it never gets to the time limit.
+        argv.insert(argv.end(), {"--lifetime-seconds", "5"});
+        if (args.size() == 1 && args[0] == "--port") {
+            argv.resize(2);  // the value is missing altogether
+        }
+        const std::string shown = ::testing::PrintToString(args);
+        auto run = testing::runProgram(argv, std::chrono::seconds(25));
+        ASSERT_TRUE(run.ended) << shown << " was not refused: " << run.output;
+        EXPECT_NE(run.exitCode, 0) << shown;
+        EXPECT_EQ(run.output.find("listening"), std::string::npos) << shown << run.output;
+        EXPECT_NE(run.output.find(args[0]), std::string::npos) << shown << run.output;
+        if (args.size() > 1 && !args[1].empty()) {
+            EXPECT_NE(run.output.find(args[1]), std::string::npos) << shown << run.output;
+        }
+    }
+    auto help = testing::runProgram({SORVEL_SERVER_DOUBLE_EXE, "--help"}, std::chrono::seconds(25));
+    EXPECT_TRUE(help.ended);
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.output.find("--port"), std::string::npos) << help.output;
+    EXPECT_NE(help.output.find("64 KiB"), std::string::npos) << help.output;
 }
 
 TEST(ServerDoubleProgramTest, PrintsEachSignedRequestAsOneJsonLine) {

@@ -1,9 +1,15 @@
 #include "support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <random>
 #include <thread>
 
 #include "Platform/Host.h"
@@ -38,7 +46,21 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
     return true;
 }
 
-int spawnSelf(const std::vector<std::string>& envEntries, int& outFd) {
+namespace {
+
+std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings) {
+        out.push_back(s.data());
+    }
+    out.push_back(nullptr);
+    return out;
+}
+
+// Starts path with its standard output (and error, when asked) on a pipe
+// whose reading end goes to outFd. Returns the child's pid, or -1.
+pid_t spawnWithPipe(std::vector<std::string> argv, std::vector<std::string> env, bool withStderr,
+                    int& outFd) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         return -1;
@@ -46,19 +68,13 @@ int spawnSelf(const std::vector<std::string>& envEntries, int& outFd) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::vector<std::string> envStore = envEntries;
-    for (char** e = environ; *e != nullptr; ++e) {
-        envStore.emplace_back(*e);
+    if (withStderr) {
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
     }
-    std::vector<char*> envp;
-    for (auto& e : envStore) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    char exe[] = "/proc/self/exe";
-    char* argv[] = {exe, nullptr};
+    auto args = pointersTo(argv);
+    auto envp = pointersTo(env);
     pid_t pid = -1;
-    if (posix_spawn(&pid, exe, &actions, nullptr, argv, envp.data()) != 0) {
+    if (posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data()) != 0) {
         pid = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -71,24 +87,216 @@ int spawnSelf(const std::vector<std::string>& envEntries, int& outFd) {
     return pid;
 }
 
-bool readUntil(int fd, std::string_view word, std::chrono::milliseconds deadline,
-               std::string& out) {
+std::vector<std::string> environment() {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        env.emplace_back(*e);
+    }
+    return env;
+}
+
+int remainingMillis(std::chrono::steady_clock::time_point end) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+int spawnSelf(const std::vector<std::string>& envEntries, int& outFd) {
+    std::vector<std::string> env = envEntries;
+    for (auto& e : environment()) {
+        env.push_back(std::move(e));
+    }
+    return spawnWithPipe({"/proc/self/exe"}, std::move(env), false, outFd);
+}
+
+namespace {
+
+enum class Read { SOME, END, NOTHING };
+
+// One read of what fd holds, waiting for it until `end`; NOTHING at the
+// deadline, on an error or once cancelFd (when given) is readable.
+Read readSome(int fd, std::chrono::steady_clock::time_point end, int cancelFd, std::string& out) {
+    char buf[4096];
+    for (;;) {
+        pollfd ready[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+        const int left = remainingMillis(end);
+        const int n = left > 0 ? poll(ready, cancelFd >= 0 ? 2 : 1, left) : 0;
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0 || ready[1].revents != 0) {
+            return Read::NOTHING;
+        }
+        const ssize_t got = read(fd, buf, sizeof buf);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+            continue;
+        }
+        if (got <= 0) {
+            return got == 0 ? Read::END : Read::NOTHING;
+        }
+        out.append(buf, static_cast<std::size_t>(got));
+        return Read::SOME;
+    }
+}
+
+}  // namespace
+
+bool readUntil(int fd, std::string_view word, std::chrono::milliseconds deadline, std::string& out,
+               int cancelFd) {
     const auto end = std::chrono::steady_clock::now() + deadline;
-    char buf[256];
     while (out.find(word) == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        pollfd ready{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) != 1) {
+        if (readSome(fd, end, cancelFd, out) != Read::SOME) {
             return false;
         }
-        const ssize_t n = read(fd, buf, sizeof buf);
+    }
+    return true;
+}
+
+Fd::~Fd() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+namespace {
+
+std::optional<sockaddr_in> loopbackAddress(const std::string& host, int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
+        return std::nullopt;
+    }
+    return addr;
+}
+
+}  // namespace
+
+LoopbackListener::LoopbackListener(const std::string& host, int port)
+    : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    auto addr = loopbackAddress(host, port);
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    socklen_t len = sizeof(sockaddr_in);
+    if (!addr || !fd.valid() || !wake_.valid() ||
+        bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), len) != 0 ||
+        listen(fd.get(), SOMAXCONN) != 0 ||
+        getsockname(fd.get(), reinterpret_cast<sockaddr*>(&*addr), &len) != 0) {
+        ADD_FAILURE() << "cannot listen on " << host << ":" << port << ": " << strerror(errno);
+        return;
+    }
+    port_ = ntohs(addr->sin_port);
+    fd_ = std::move(fd);
+}
+
+Fd LoopbackListener::accept(std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (fd_.valid()) {
+        pollfd ready[2] = {{fd_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+        const int left = remainingMillis(end);
+        const int n = left > 0 ? poll(ready, 2, left) : 0;
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0 || ready[1].revents != 0) {
+            break;
+        }
+        Fd c(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (c.valid()) {
+            return c;
+        }
+    }
+    return Fd();
+}
+
+bool LoopbackListener::readUntil(int fd, std::string_view word, std::chrono::milliseconds deadline,
+                                 std::string& out) {
+    return testing::readUntil(fd, word, deadline, out, wake_.get());
+}
+
+void LoopbackListener::cancel() {
+    const std::uint64_t one = 1;
+    (void)!write(wake_.get(), &one, sizeof one);
+}
+
+Fd connectLoopback(int port, std::chrono::milliseconds deadline, const std::string& host) {
+    auto addr = loopbackAddress(host, port);
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!addr || !fd.valid()) {
+        return Fd();
+    }
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof(sockaddr_in)) == 0) {
+        return fd;
+    }
+    if (errno != EINPROGRESS) {
+        return Fd();
+    }
+    pollfd ready{fd.get(), POLLOUT, 0};
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (poll(&ready, 1, static_cast<int>(deadline.count())) != 1 ||
+        getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
+        return Fd();
+    }
+    return fd;
+}
+
+bool sendAll(int fd, std::string_view data, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!data.empty()) {
+        pollfd ready{fd, POLLOUT, 0};
+        const int left = remainingMillis(end);
+        if (left <= 0 || poll(&ready, 1, left) != 1) {
+            return false;
+        }
+        const ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            continue;
+        }
         if (n <= 0) {
             return false;
         }
-        out.append(buf, static_cast<std::size_t>(n));
+        data.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
+}
+
+ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds deadline) {
+    ProgramRun run;
+    int out = -1;
+    const pid_t pid = spawnWithPipe(argv, environment(), true, out);
+    if (pid < 0) {
+        run.output = "could not start " + argv.at(0);
+        return run;
+    }
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    // Everything it writes, until it closes its end (normally by ending).
+    while (readSome(out, end, -1, run.output) == Read::SOME) {
+    }
+    close(out);
+    int status = 0;
+    run.ended = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; },
+                          std::chrono::milliseconds(remainingMillis(end)));
+    if (!run.ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return run;
+    }
+    if (WIFEXITED(status)) {
+        run.exitCode = WEXITSTATUS(status);
+    }
+    return run;
 }
 
 void reportAndAwaitKill(bool ok) {

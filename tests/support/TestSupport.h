@@ -19,6 +19,10 @@ inline void PrintTo(const Value& v, std::ostream* os) {
 }
 }  // namespace sorvel
 
+// The rule for every test: each blocking wait has a deadline, and a test that
+// cannot finish fails with a message; it never hangs. Wait for work with
+// waitUntil (or RunLoop::runUntil), for bytes with readUntil or the loopback
+// helpers below, for a child process with runProgram or killWhenReady.
 namespace sorvel::testing {
 
 // Waits (without sleeping for work) until pred holds or the real-time deadline
@@ -33,9 +37,70 @@ bool waitUntil(const std::function<bool()>& pred,
 // such a child does so from a static initialiser, before any test or thread
 // runs, so the child never inherits a half-held lock the way a fork() would.
 int spawnSelf(const std::vector<std::string>& envEntries, int& outFd);
-// Reads fd until what was read contains `word`, the writer closes its end or
-// the real-time deadline passes; true when the word arrived.
-bool readUntil(int fd, std::string_view word, std::chrono::milliseconds deadline, std::string& out);
+// Reads fd until what was read contains `word`, the writer closes its end, the
+// real-time deadline passes or cancelFd (when given) becomes readable; true
+// when the word arrived.
+bool readUntil(int fd, std::string_view word, std::chrono::milliseconds deadline, std::string& out,
+               int cancelFd = -1);
+
+// A file descriptor closed when destroyed.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd();
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
+
+// A TCP listener on the loopback net, for tests that must see the raw bytes a
+// client sends. cancel() ends every wait on it at once, from any thread; call
+// it before joining a thread that waits on the listener.
+class LoopbackListener {
+  public:
+    // Listens on host (an address of 127.0.0.0/8) and port (0: any free one),
+    // with the system's backlog.
+    explicit LoopbackListener(const std::string& host = "127.0.0.1", int port = 0);
+    bool listening() const { return fd_.valid(); }
+    int port() const { return port_; }
+    // The next connection, or an invalid Fd at the deadline or once cancelled.
+    Fd accept(std::chrono::milliseconds deadline);
+    // readUntil on a connection, ended early by cancel().
+    bool readUntil(int fd, std::string_view word, std::chrono::milliseconds deadline,
+                   std::string& out);
+    void cancel();
+
+  private:
+    Fd fd_;
+    Fd wake_;
+    int port_ = 0;
+};
+
+// A connection to host:port made before the deadline, or an invalid Fd.
+Fd connectLoopback(int port, std::chrono::milliseconds deadline,
+                   const std::string& host = "127.0.0.1");
+// Writes all of data before the deadline; false when it could not.
+bool sendAll(int fd, std::string_view data, std::chrono::milliseconds deadline);
+
+// What a program run by runProgram did.
+struct ProgramRun {
+    bool ended = false;  // false: still running at the deadline, and killed
+    int exitCode = -1;   // its exit status, or -1 when it did not exit normally
+    std::string output;  // its standard output and error, interleaved
+};
+// Runs a program (argv[0] is its path) to its end, or kills it at the deadline.
+ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds deadline);
 
 // The two halves of a kill -9 test. The child, started by killWhenReady with
 // envEntry, does its writes and then calls reportAndAwaitKill: it prints
