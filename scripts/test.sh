@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the SDK twice and runs the whole test suite in both builds:
+# Builds the SDK three times and runs the whole test suite in each build:
 #   1. GCC, warnings as errors;
-#   2. Clang with AddressSanitizer + UndefinedBehaviorSanitizer and -Wthread-safety.
+#   2. Clang with AddressSanitizer + UndefinedBehaviorSanitizer and -Wthread-safety;
+#   3. Clang with ThreadSanitizer (any data race or lock-order inversion fails the test).
 # Exits non-zero when any build or test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +26,11 @@ echo "=== Clang + ASan + UBSan + thread-safety build ==="
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 CC=clang CXX=clang++ run_suite build/clang-asan -DCMAKE_BUILD_TYPE=Debug -DSORVEL_SANITIZE=ON \
+  -DSORVEL_BUILD_BENCH=OFF || status=1
+
+echo "=== Clang + ThreadSanitizer build ==="
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
+CC=clang CXX=clang++ run_suite build/clang-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEL_TSAN=ON \
   -DSORVEL_BUILD_BENCH=OFF || status=1
 
 exit $status
