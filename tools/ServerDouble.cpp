@@ -238,18 +238,14 @@ nlohmann::json bodyAsJson(const std::string& text) {
 }
 
 // Waits until fd is ready for `events` (or has an error or hang-up to
-// report); false once `timeout` passed. A negative timeout waits without end.
+// report); false once `timeout` passed.
 bool waitFor(int fd, short events, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        int wait = -1;
-        if (timeout.count() >= 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            wait = static_cast<int>(std::max<std::int64_t>(0, left.count()));
-        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
         pollfd p{fd, events, 0};
-        const int n = poll(&p, 1, wait);
+        const int n = poll(&p, 1, static_cast<int>(std::max<std::int64_t>(0, left.count())));
         if (n >= 0 || errno != EINTR) {
             return n > 0;
         }
