@@ -57,7 +57,7 @@ std::vector<char*> pointersTo(std::vector<std::string>& strings) {
     return out;
 }
 
-// Starts path with its standard output (and error, when asked) on a pipe
+// Starts argv[0] with its standard output (and error, when asked) on a pipe
 // whose reading end goes to outFd. Returns the child's pid, or -1.
 pid_t spawnWithPipe(std::vector<std::string> argv, std::vector<std::string> env, bool withStderr,
                     int& outFd) {
@@ -101,18 +101,6 @@ int remainingMillis(std::chrono::steady_clock::time_point end) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-}  // namespace
-
-int spawnSelf(const std::vector<std::string>& envEntries, int& outFd) {
-    std::vector<std::string> env = envEntries;
-    for (auto& e : environment()) {
-        env.push_back(std::move(e));
-    }
-    return spawnWithPipe({"/proc/self/exe"}, std::move(env), false, outFd);
-}
-
-namespace {
-
 enum class Read { SOME, END, NOTHING };
 
 // One read of what fd holds, waiting for it until `end`; NOTHING at the
@@ -141,7 +129,25 @@ Read readSome(int fd, std::chrono::steady_clock::time_point end, int cancelFd, s
     }
 }
 
+std::optional<sockaddr_in> loopbackAddress(const std::string& host, int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
+        return std::nullopt;
+    }
+    return addr;
+}
+
 }  // namespace
+
+int spawnSelf(const std::vector<std::string>& envEntries, int& outFd) {
+    std::vector<std::string> env = envEntries;
+    for (auto& e : environment()) {
+        env.push_back(std::move(e));
+    }
+    return spawnWithPipe({"/proc/self/exe"}, std::move(env), false, outFd);
+}
 
 bool readUntil(int fd, std::string_view word, std::chrono::milliseconds deadline, std::string& out,
                int cancelFd) {
@@ -169,20 +175,6 @@ Fd& Fd::operator=(Fd&& other) noexcept {
     }
     return *this;
 }
-
-namespace {
-
-std::optional<sockaddr_in> loopbackAddress(const std::string& host, int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
-        return std::nullopt;
-    }
-    return addr;
-}
-
-}  // namespace
 
 LoopbackListener::LoopbackListener(const std::string& host, int port)
     : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
