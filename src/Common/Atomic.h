@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -9,28 +10,22 @@
 
 namespace sorvel {
 
-// The design's thread-safe wrappers ran reads synchronously and writes as
-// barrier blocks on concurrent queues ("AtomicBoolDispatchQueue",
-// "AtomicArrayDispatchQueue", "AtomicQueueDispatchQueue"). Only that ordering
-// matters, so a reader/writer lock gives the same guarantees: a read issued
-// after a write returned sees it.
-
+// A Boolean flag shared between threads: a read sees the last write that
+// returned before it.
 class AtomicBool {
   public:
-    explicit AtomicBool(bool initial = false) : value_(initial) {}
-    bool get() const {
-        platform::ReaderLock lock(mu_);
-        return value_;
-    }
-    void set(bool value) {
-        platform::WriterLock lock(mu_);
-        value_ = value;
-    }
+    explicit AtomicBool(bool initial = false) noexcept : value_(initial) {}
+    bool get() const noexcept { return value_.load(); }
+    void set(bool value) noexcept { value_.store(value); }
 
   private:
-    mutable platform::SharedMutex mu_;
-    bool value_ GUARDED_BY(mu_);
+    std::atomic<bool> value_;
 };
+
+// The collections below take a reader/writer lock: reads run together,
+// writes one at a time, and a read issued after a write returned sees it.
+// Every call is one step under the lock, so the collection is consistent for
+// any caller; sequences of calls are not atomic together.
 
 template <typename T>
 class AtomicArray {

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <set>
+#include <string>
 #include <thread>
-
-#include "Common/SVLBooleanState.h"
+#include <vector>
 
 namespace sorvel {
 namespace {
@@ -64,17 +66,6 @@ TEST(AtomicTest, QueueAndArrayKeepOrder) {
     EXPECT_EQ(a.filter([](int v) { return v % 2 == 1; }), (std::vector<int>{1, 3, 5}));
     a.removeAll();
     EXPECT_EQ(a.count(), 0u);
-}
-
-TEST(AtomicTest, ProcessFlagsStartAsDocumented) {
-    SVLBooleanState::reset();
-    EXPECT_FALSE(SVLBooleanState::isAppActive().get());
-    EXPECT_FALSE(SVLBooleanState::isSessionStarted().get());
-    EXPECT_TRUE(SVLBooleanState::isStopGettingIDFA().get());
-    SVLBooleanState::isWrongAppKey().set(true);
-    EXPECT_TRUE(SVLBooleanState::isWrongAppKey().get());
-    SVLBooleanState::reset();
-    EXPECT_FALSE(SVLBooleanState::isWrongAppKey().get());
 }
 
 }  // namespace
