@@ -19,25 +19,27 @@ namespace sorvel {
 // earlier value, whatever its type. Values keep their native type.
 //
 // A plain value: copy it freely; it has no lock, so fill it on one thread.
-class SORVEL_API SorvelKvAttrModel {
+//
+// Only the public members are exported from the library.
+class SorvelKvAttrModel {
   public:
-    SorvelKvAttrModel();
+    SORVEL_API SorvelKvAttrModel();
 
-    // The collected attributes. Public like the design's property: an app may
-    // read or replace it directly, bypassing the checks; when it sets it
-    // absent the setters store nothing.
+    // The collected attributes. Public on purpose: an app may read or replace
+    // them directly, bypassing the checks; when it sets them absent the
+    // setters store nothing.
     std::optional<Value::Map> attrData;
 
     // The attributes, or an empty map when attrData is absent.
-    Value::Map getAttrData() const;
+    SORVEL_API Value::Map getAttrData() const;
 
-    void setAttrDataString(const std::string& key, const std::string& value) noexcept;
-    void setAttrDataDouble(const std::string& key, double value) noexcept;
-    void setAttrDataUInt64(const std::string& key, std::uint64_t value) noexcept;
-    void setAttrDataInt64(const std::string& key, std::int64_t value) noexcept;
+    SORVEL_API void setAttrDataString(const std::string& key, const std::string& value) noexcept;
+    SORVEL_API void setAttrDataDouble(const std::string& key, double value) noexcept;
+    SORVEL_API void setAttrDataUInt64(const std::string& key, std::uint64_t value) noexcept;
+    SORVEL_API void setAttrDataInt64(const std::string& key, std::int64_t value) noexcept;
     // The platform integer (64 bits here); stored like an Int64.
-    void setAttrDataInt(const std::string& key, long value) noexcept;
-    void setAttrDataBool(const std::string& key, bool value) noexcept;
+    SORVEL_API void setAttrDataInt(const std::string& key, long value) noexcept;
+    SORVEL_API void setAttrDataBool(const std::string& key, bool value) noexcept;
 
   private:
     void store(const std::string& key, Value value) noexcept;
