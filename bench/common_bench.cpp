@@ -26,7 +26,7 @@ Value::Map tenEntries() {
 void BM_ToTypedValueDictionary10(benchmark::State& state) {
     const Value::Map input = tenEntries();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(FvnUtil::toTypedValueDictionary(input, false));
+        benchmark::DoNotOptimize(FvnUtil::toTypedValueDictionary(input));
     }
 }
 BENCHMARK(BM_ToTypedValueDictionary10);

@@ -146,7 +146,7 @@ class ServerDouble {
     // (or the connection dropped).
     void setAnswerObserver(std::function<void(const RecordedRequest&)> observer);
 
-    // The default answers before any script (documented in docs/wire-format.md).
+    // The default answers before any script (docs/wire-format.md lists them).
     static ScriptedAnswer defaultAnswer(Endpoint endpoint);
 
   private:

@@ -111,7 +111,7 @@ SORVEL_API std::string getSignUpChannelBySorvelKvSignUpChannel(
 SORVEL_API std::string getSignUpChannel(std::int64_t value) noexcept;
 SORVEL_API SorvelKvSignUpChannel convertSignUpChannel(std::int64_t value) noexcept;
 
-// Named after the sign-up getter, as the published API has it; takes an invite channel.
+// Takes an invite channel; the name matches the sign-up getter's for apps already using it.
 SORVEL_API std::string getInviteChannelBySorvelKvSignUpChannel(
     SorvelKvInviteChannel channel) noexcept;
 SORVEL_API std::string getInviteChannel(std::int64_t value) noexcept;

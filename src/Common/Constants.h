@@ -131,13 +131,6 @@ struct Constants {
     static constexpr const char* REGION_AP1 = "ap1";
     static constexpr const char* REGION_AP2 = "ap2";
 
-    // Date formats (the design's pattern letters, kept for reference in logs).
-    static constexpr const char* DATE_FORMAT_UTC_MILLIS_Z = "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'";
-    static constexpr const char* DATE_FORMAT_UTC_MILLIS = "yyyy-MM-dd'T'HH:mm:ss.SSS";
-    static constexpr const char* DATE_FORMAT_UTC_SECONDS = "yyyy-MM-dd'T'HH:mm:ss";
-    static constexpr const char* DATE_FORMAT_UTC_7_FRACTION_Z = "yyyy-MM-dd'T'HH:mm:ss.SSSSSSS'Z'";
-    static constexpr const char* DATE_FORMAT_DAY = "yyyyMMdd";
-
     // Limits.
     static constexpr int EVENT_PACKAGE_SIZE = 10;
     static constexpr int MAX_UNSENT_EVENTS = 1000;

@@ -11,8 +11,8 @@
 namespace sorvel::ext {
 namespace {
 
-// JSON text can carry neither non-finite numbers nor raw bytes; the design's
-// serialiser refuses both, so the text would never have been written.
+// JSON text can carry neither non-finite numbers nor raw bytes, so a value
+// holding either has no JSON text and is refused.
 bool jsonCarriable(const Value& v) {
     if (const double* d = v.getDouble()) {
         return std::isfinite(*d);

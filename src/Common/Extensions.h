@@ -11,7 +11,7 @@
 #include "Platform/Clock.h"
 #include "sorvel/Value.h"
 
-// The design's extensions of platform types, as free functions.
+// Helpers over values, text, dates and URLs, as free functions.
 namespace sorvel::ext {
 
 // ---- Dictionary / Array -------------------------------------------------

@@ -160,7 +160,7 @@ Value typed(const Value& v) {
         }
         return Value(std::move(nested));
     }
-    // The design's textual descriptions of the remaining kinds.
+    // Other kinds are sent as a text describing them.
     if (v.isNull()) {
         return Value(std::string("string:<null>"));
     }
@@ -304,7 +304,7 @@ std::optional<std::string> FvnUtil::getEventDatetimeFromEventId(
     if (ec != std::errc() || ptr != digits.data() + digits.size()) {
         return std::nullopt;
     }
-    // Truncating division, as the design divides: the milliseconds vanish.
+    // Truncated toward zero to whole seconds: the milliseconds are dropped.
     return utcSecondText(ms / 1000) + ".000Z";
 }
 
@@ -339,7 +339,7 @@ std::optional<std::string> FvnUtil::getDayOfWeek(platform::WallTime date) {
 
 // ---- Typed values and hashing ------------------------------------------------
 
-Value::Map FvnUtil::toTypedValueDictionary(const std::optional<Value::Map>& dictionary, bool) {
+Value::Map FvnUtil::toTypedValueDictionary(const std::optional<Value::Map>& dictionary) {
     Value::Map out;
     if (!dictionary) {
         return out;

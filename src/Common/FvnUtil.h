@@ -71,9 +71,7 @@ class FvnUtil {
     // Every value in typed-text form: "string:", "boolean:", "long:",
     // "double:" (shortest round-trip text), nested maps converted likewise,
     // anything else "string:" and its description. Absent gives an empty map.
-    // The flag has no effect.
-    static Value::Map toTypedValueDictionary(const std::optional<Value::Map>& dictionary,
-                                             bool unused = false);
+    static Value::Map toTypedValueDictionary(const std::optional<Value::Map>& dictionary);
     // The parameters (empty when absent) with "svl:items" = each product's
     // dictionary in typed form, in list order.
     static Value::Map makeItemsParam(

@@ -49,7 +49,9 @@ void disableSdk(const std::string& reason) {
 
 enum class Verdict { SUCCESS, RETRY, FAILURE };
 
-// Classifies one answer; logs and raises flags as the table says.
+// Classifies one answer: 2xx succeeds, except that a retry answered "null"
+// tries again; 404 and 501-599 raise the wrong-app-key flag and fail (a retry
+// tries again); 400 disables the SDK; anything else fails. Failures are logged.
 Verdict classify(const ApiConnection::Outcome& outcome, bool isRetry) {
     const int code = outcome.status;
     if (code >= 200 && code < 300) {

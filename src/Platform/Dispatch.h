@@ -11,7 +11,7 @@ namespace sorvel::platform {
 
 using Block = std::function<void()>;
 
-// A dispatch queue of the design. Serial queues have one worker thread and run
+// A dispatch queue. Serial queues have one worker thread and run
 // blocks in FIFO order; the main queue is drained by the main run loop; the
 // global queue is an elastic pool that adds a thread whenever every thread is
 // busy, so blocks that wait on the network never starve the others.

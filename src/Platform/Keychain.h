@@ -6,8 +6,8 @@
 
 namespace sorvel::platform {
 
-// Status codes of the keychain calls, with the numeric values the design's
-// security framework uses, so logged codes read the same.
+// Status codes of the keychain calls. The numeric values are the ones the
+// mobile OS's keychain reports, so a logged code means the same on both.
 enum class KeychainStatus : std::int32_t {
     SUCCESS = 0,
     IO_ERROR = -36,

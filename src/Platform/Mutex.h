@@ -62,8 +62,8 @@ class CondVar {
     std::condition_variable cv_;
 };
 
-// Reader/writer lock for the design's concurrent "barrier" queues: reads run
-// together, writes exclusively and in call order.
+// Reader/writer lock: reads run together, writes exclusively, and a read
+// issued after a write returned sees that write.
 class CAPABILITY("shared_mutex") SharedMutex {
   public:
     void lock() EXCLUSIVE_LOCK_FUNCTION() { mu_.lock(); }

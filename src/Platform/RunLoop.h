@@ -49,8 +49,8 @@ class RunLoop {
     friend class Timer;
 };
 
-// A repeating timer on a run loop, due on the current clock. Like the design's
-// timers it stays scheduled until invalidated (dropping the last reference
+// A repeating timer on a run loop, due on the current clock. It stays
+// scheduled until invalidated (dropping the last reference
 // does not stop it) or until its run loop is gone; it holds the run loop only
 // weakly. invalidate() from any thread takes effect before the next fire.
 class Timer : public std::enable_shared_from_this<Timer> {

@@ -45,7 +45,7 @@ Value everyType() {
     };
 }
 
-TEST(ValueRender, RendersEveryTypeAsDocumented) {
+TEST(ValueRender, RendersEveryType) {
     const std::vector<std::pair<Value, std::string>> table = {
         {nullptr, "null"},
         {true, "true"},

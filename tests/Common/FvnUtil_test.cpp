@@ -185,7 +185,7 @@ TEST(FvnUtilTypedValues, RendersEveryKind) {
         {"nested", Value(Value::Map{{"n", Value("long:1")},
                                     {"deeper", Value(Value::Map{{"b", Value("boolean:false")}})}})},
     };
-    const Value::Map out = FvnUtil::toTypedValueDictionary(input, false);
+    const Value::Map out = FvnUtil::toTypedValueDictionary(input);
     for (const auto& [k, v] : expected) {
         ASSERT_TRUE(out.count(k)) << k;
         EXPECT_EQ(out.at(k), v) << k << " gave " << out.at(k).render();

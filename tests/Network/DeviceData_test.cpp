@@ -144,7 +144,7 @@ TEST_F(DeviceDataTest, CommonBlockCarriesStoredAndDeviceValues) {
     registry->putBool(true, DataRegistryKey::BOOL_IS_PUSH_ENABLE);
     DeviceStaticDataProvider(registry).refreshData();
 
-    // Off the main thread, as the design requires for the permission read.
+    // Off the main thread, where the permission can be read from the OS.
     std::optional<Value::Map> common;
     std::optional<bool> heardPermission;
     CommonModelProvider::setOsPushEnableListener([&](bool v) { heardPermission = v; });

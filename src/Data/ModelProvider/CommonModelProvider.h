@@ -22,9 +22,9 @@ class CommonModelProvider : public IDataModelProvider<CommonModel> {
     CommonModel getDataModel() override;
 
     // The OS notification permission. Off the main thread it is read from the
-    // OS and handed to the permission listener; on the main thread (where the
-    // design could not wait for the OS) an error line is logged and the stored
-    // value is used.
+    // OS and handed to the permission listener; on the main thread (which must not
+    // block waiting for the OS) an error line is logged and the stored value
+    // is used.
     bool getOsPushEnable();
 
     // Receives each permission read from the OS; the push subsystem sets it
