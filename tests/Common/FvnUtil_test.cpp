@@ -444,7 +444,10 @@ TEST_F(FvnUtilTest, DeleteRestartStateMatrix) {
 
 TEST_F(FvnUtilTest, DisabledGuardChecksForgetMePauseThenDeleteState) {
     std::atomic<int> resends{0};
-    FvnUtil::setGdprForgetMeHook([&](FvnUtil::GdprDone) { resends++; });
+    FvnUtil::setGdprForgetMeHook([&](FvnUtil::GdprDone) {
+        resends++;
+        testing::notifyWaiters();
+    });
     LogLines log;
 
     EXPECT_FALSE(FvnUtil::isSorvelDisabled(registry));
@@ -494,9 +497,11 @@ TEST_F(FvnUtilTest, GdprResendRunsInBackgroundOneAtATime) {
     auto action = [&](FvnUtil::GdprDone) {
         ranOnCaller = ranOnCaller || std::this_thread::get_id() == caller;
         started++;
+        testing::notifyWaiters();
         std::unique_lock<std::mutex> lock(mu);
         cv.wait(lock, [&] { return release; });
         finished++;
+        testing::notifyWaiters();
     };
 
     EXPECT_FALSE(FvnUtil::isGdprForgetMe(action, registry));
@@ -542,6 +547,7 @@ TEST(FvnUtilGdprDeathTest, ExitDoesNotWaitForAResendStuckOnTheNetwork) {
             FvnUtil::isGdprForgetMe(
                 [started, stuck](FvnUtil::GdprDone) {
                     *started = true;
+                    testing::notifyWaiters();
                     stuck.wait();
                 },
                 registry);

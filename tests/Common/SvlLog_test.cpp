@@ -193,6 +193,7 @@ TEST(SvlLogTest, DelegateMayLogAgainWithoutDeadlock) {
             if (calls++ == 0) {
                 SvlLog::info("nested :: from delegate after " + log, true);
             }
+            testing::notifyWaiters();
         }
     };
     auto delegate = std::make_shared<Reentrant>();

@@ -43,6 +43,7 @@ struct Outcome {
             std::lock_guard<std::mutex> lock(mu);
             results.push_back(r);
             threads.push_back(std::this_thread::get_id());
+            testing::notifyWaiters();
         };
     }
     std::size_t count() {
@@ -68,7 +69,7 @@ class ApiConnectionManagerTest : public NetworkFixture {
     // Waits until the manager scheduled its next retry, advances the manual
     // clock by one retry interval and waits for the retry to reach the server.
     void nextRetry(const ApiConnectionManager& manager, std::size_t expectedRequests) {
-        ASSERT_TRUE(testing::waitUntil(
+        ASSERT_TRUE(testing::pollUntil(
             [&] { return manager.attemptCount() == static_cast<int>(expectedRequests) - 1; }));
         sdk.clock()->advance(ApiConnectionManager::RETRY_INTERVAL);
         ASSERT_TRUE(server.waitForRequests(expectedRequests, std::chrono::seconds(10)));
@@ -138,7 +139,7 @@ TEST_F(ApiConnectionManagerTest, WrongAppKeyAnswersAreRetriedThreeTimesTenSecond
         EXPECT_EQ(out.count(), 0u);
         EXPECT_EQ(server.requestCount(), 1u);
 
-        ASSERT_TRUE(testing::waitUntil([&] { return manager.attemptCount() == 1; }));
+        ASSERT_TRUE(testing::pollUntil([&] { return manager.attemptCount() == 1; }));
         sdk.clock()->advance(ApiConnectionManager::RETRY_INTERVAL - platform::Millis(1));
         EXPECT_EQ(server.requestCount(), 1u);
         sdk.clock()->advance(platform::Millis(1));

@@ -73,7 +73,10 @@ TEST(ClockTest, SwappingClocksKeepsPendingWorkWithTheTimeItHadLeft) {
     EXPECT_EQ(firedNow(), 1);
 
     // Back to real time: 30 ms left on a manual clock become 30 ms of real time.
-    queue->asyncAfter(50ms, [&] { fired++; });
+    queue->asyncAfter(50ms, [&] {
+        fired++;
+        testing::notifyWaiters();
+    });
     second->advance(20ms);
     auto swapped = std::chrono::steady_clock::now();
     host::setClock(nullptr);

@@ -133,6 +133,7 @@ TEST(GlobalQueueTest, DoesNotStarveWhenEveryThreadIsBlocked) {
         DispatchQueue::global().async([gate, released] {
             gate->wait();
             (*released)++;
+            testing::notifyWaiters();
         });
     }
     DispatchQueue::global().async([gate] { gate->count_down(); });
@@ -228,7 +229,10 @@ TEST(AsyncAfterTest, ManualClockFiresOnlyWhenDueInDueOrder) {
     }
     clock->advance(10ms);
     std::atomic<bool> globalRan{false};
-    DispatchQueue::global().asyncAfter(0ms, [&] { globalRan = true; });
+    DispatchQueue::global().asyncAfter(0ms, [&] {
+        globalRan = true;
+        testing::notifyWaiters();
+    });
     EXPECT_TRUE(waitUntil([&] { return globalRan.load(); }));
     EXPECT_FALSE(*lost);
 }

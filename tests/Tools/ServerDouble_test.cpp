@@ -308,11 +308,13 @@ TEST(ServerDoubleLifecycleTest, StopRightAfterStartReturns) {
             ServerDouble server;
             if (!server.start()) {
                 done->store(-1);
+                testing::notifyWaiters();
                 return;
             }
             server.stop();
         }
         done->store(1);
+        testing::notifyWaiters();
     });
     if (!testing::waitUntil([&] { return done->load() != 0; }, std::chrono::seconds(60))) {
         cycles.detach();
@@ -445,7 +447,7 @@ TEST(ServerDoubleProgramTest, PrintsEachSignedRequestAsOneJsonLine) {
     posix_spawn_file_actions_destroy(&actions);
 
     std::string port;
-    ASSERT_TRUE(testing::waitUntil([&] {
+    ASSERT_TRUE(testing::pollUntil([&] {
         std::ifstream in(portFile);
         return static_cast<bool>(in >> port);
     }));
@@ -456,8 +458,7 @@ TEST(ServerDoubleProgramTest, PrintsEachSignedRequestAsOneJsonLine) {
 
     // One request was all it was asked to serve: it prints it and ends.
     int status = -1;
-    bool exited = testing::waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; },
-                                     std::chrono::seconds(20));
+    const bool exited = testing::waitForExit(pid, std::chrono::seconds(20), status);
     if (!exited) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);

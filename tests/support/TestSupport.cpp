@@ -10,40 +10,112 @@
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <random>
-#include <thread>
 
 #include "Platform/Host.h"
 #include "Platform/ProcessState.h"
 
 namespace sorvel::testing {
 
+namespace {
+
+// Every notification bumps the generation; a waiter notes it before checking
+// its condition, so a change made after that check wakes it even when the
+// notification comes before the waiter blocks.
+struct Waiters {
+    std::mutex mu;
+    std::condition_variable changed;
+    std::uint64_t generation = 0;
+};
+
+Waiters& waiters() {
+    // Never destroyed: SDK threads may still run a test callback at exit.
+    static platform::NoDestructor<Waiters> w;
+    return w.get();
+}
+
+std::uint64_t generationNow() {
+    auto& w = waiters();
+    std::lock_guard<std::mutex> lock(w.mu);
+    return w.generation;
+}
+
+}  // namespace
+
+void notifyWaiters() noexcept {
+    auto& w = waiters();
+    {
+        std::lock_guard<std::mutex> lock(w.mu);
+        ++w.generation;
+    }
+    w.changed.notify_all();
+}
+
 bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {
-    auto end = std::chrono::steady_clock::now() + deadline;
-    // Back off from spinning to short yields; the work we wait for runs on
-    // other threads and signals nothing we could block on here.
-    int spins = 0;
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    auto& w = waiters();
+    for (;;) {
+        const std::uint64_t seen = generationNow();
+        if (pred()) {
+            return true;
+        }
+        std::unique_lock<std::mutex> lock(w.mu);
+        if (!w.changed.wait_until(lock, end, [&] { return w.generation != seen; })) {
+            lock.unlock();
+            return pred();
+        }
+    }
+}
+
+bool pollUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    auto& w = waiters();
     while (!pred()) {
         if (std::chrono::steady_clock::now() >= end) {
             return pred();
         }
-        if (++spins < 100) {
-            std::this_thread::yield();
-        } else {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
+        // A notification ends the pause early; otherwise look again in 1 ms.
+        const std::uint64_t seen = generationNow();
+        std::unique_lock<std::mutex> lock(w.mu);
+        w.changed.wait_for(lock, std::chrono::milliseconds(1),
+                           [&] { return w.generation != seen; });
     }
     return true;
+}
+
+bool waitForExit(int pid, std::chrono::milliseconds deadline, int& status) {
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidFd < 0) {
+        return false;
+    }
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    bool ended = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd exited{pidFd, POLLIN, 0};
+        const int ready = poll(&exited, 1, static_cast<int>(std::max<long>(left.count(), 0)));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        ended = ready == 1 && waitpid(pid, &status, 0) == pid;
+        break;
+    }
+    close(pidFd);
+    return ended;
 }
 
 namespace {
@@ -278,8 +350,7 @@ ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::millise
     }
     close(out);
     int status = 0;
-    run.ended = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; },
-                          std::chrono::milliseconds(remainingMillis(end)));
+    run.ended = waitForExit(pid, std::chrono::milliseconds(remainingMillis(end)), status);
     if (!run.ended) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
@@ -342,8 +413,11 @@ LogCapture::~LogCapture() {
 }
 
 void LogCapture::Lines::write(std::string_view line) {
-    std::lock_guard<std::mutex> lock(mu);
-    lines.emplace_back(line);
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        lines.emplace_back(line);
+    }
+    notifyWaiters();
 }
 
 void LogCapture::write(std::string_view line) {

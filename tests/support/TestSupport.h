@@ -22,14 +22,34 @@ inline void PrintTo(const Value& v, std::ostream* os) {
 // The rule for every test: each blocking wait has a deadline, and a test that
 // cannot finish fails with a message; it never hangs. Wait for work with
 // waitUntil (or RunLoop::runUntil), for bytes with readUntil or the loopback
-// helpers below, for a child process with runProgram or killWhenReady.
+// helpers below, for a child process with runProgram, waitForExit or
+// killWhenReady.
 namespace sorvel::testing {
 
-// Waits (without sleeping for work) until pred holds or the real-time deadline
-// passes; returns whether it held. Pumps nothing: use RunLoop::runUntil for
-// work that needs the main run loop.
+// Waiting for work that runs on other threads. The work changes what the
+// test will look at and then calls notifyWaiters(); the test blocks in
+// waitUntil() on a condition variable that this signals. Test callbacks,
+// completions and delegates call it; LogCapture calls it for every line.
+void notifyWaiters() noexcept;
+
+// Blocks until pred holds or the real-time deadline passes; returns whether it
+// held. pred is checked at once and again after each notifyWaiters(), never on
+// a timer, so a wait whose work does not signal fails at its deadline. pred
+// runs without any lock of the test support held. Pumps nothing: use
+// RunLoop::runUntil for work that needs the main run loop.
 bool waitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// Only for state that nothing of the test can signal: a counter the SDK
+// publishes without telling anyone, a file another process writes. Re-checks
+// pred every millisecond until it holds or the real-time deadline passes.
+bool pollUntil(const std::function<bool()>& pred,
+               std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// Waits for the child process pid to end, blocked on the kernel's notice of
+// its exit, until the real-time deadline; true (and its wait status in
+// `status`) when it ended and was reaped.
+bool waitForExit(int pid, std::chrono::milliseconds deadline, int& status);
 
 // Starts this test program again as a child process with more environment
 // entries ("NAME=value"), its standard output on a pipe whose reading end goes
