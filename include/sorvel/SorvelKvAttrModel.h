@@ -23,7 +23,7 @@ namespace sorvel {
 // Only the public members are exported from the library.
 class SorvelKvAttrModel {
   public:
-    SORVEL_API SorvelKvAttrModel();
+    SORVEL_API SorvelKvAttrModel() noexcept;
 
     // The collected attributes. Public on purpose: an app may read or replace
     // them directly, bypassing the checks; when it sets them absent the

@@ -6,7 +6,7 @@
 
 namespace sorvel {
 
-SorvelKvAttrModel::SorvelKvAttrModel() : attrData(Value::Map{}) {}
+SorvelKvAttrModel::SorvelKvAttrModel() noexcept : attrData(Value::Map{}) {}
 
 Value::Map SorvelKvAttrModel::getAttrData() const {
     return attrData.value_or(Value::Map{});
