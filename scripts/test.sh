@@ -3,6 +3,7 @@
 #   1. GCC, warnings as errors;
 #   2. Clang with AddressSanitizer + UndefinedBehaviorSanitizer and -Wthread-safety;
 #   3. Clang with ThreadSanitizer (any data race or lock-order inversion fails the test).
+# After the first, builds and runs a small app that adds the SDK with add_subdirectory.
 # Exits non-zero when any build or test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -18,9 +19,24 @@ run_suite() {
   ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --timeout 300
 }
 
+# An app that takes the SDK in as the README says (the SDK's folder as
+# sorvelkv/ beside the app, add_subdirectory, link by name): build it and run it.
+run_consumer() {
+  local dir="build/consumer"
+  rm -rf "$dir/app" && mkdir -p "$dir/app" || return 1
+  cp -p tests/consumer/CMakeLists.txt tests/consumer/main.cpp "$dir/app/" || return 1
+  ln -s "$PWD" "$dir/app/sorvelkv" || return 1
+  cmake -S "$dir/app" -B "$dir/build" -G Ninja >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir/build" -j "$JOBS" || return 1
+  "$dir/build/my_app"
+}
+
 mkdir -p build
 echo "=== GCC build ==="
 CC=gcc CXX=g++ run_suite build/gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEL_BUILD_BENCH=ON || status=1
+
+echo "=== App using the SDK through add_subdirectory ==="
+CC=gcc CXX=g++ run_consumer || { echo "consumer app failed"; status=1; }
 
 echo "=== Clang + ASan + UBSan + thread-safety build ==="
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
