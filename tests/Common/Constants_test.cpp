@@ -9,7 +9,6 @@
 
 #include "Common/SvlLog.h"
 #include "sorvel/SorvelKVDelegates.h"
-#include "sorvel/SorvelKVVersion.h"
 #include "support/TestSupport.h"
 
 namespace sorvel {
@@ -120,17 +119,12 @@ TEST(Constants, EndpointsByRegionAndServerMode) {
     EXPECT_EQ(lines, want);
 }
 
-TEST(Constants, FillAndVersions) {
+TEST(Constants, Fill) {
     EXPECT_EQ(Constants::fill("/api/v6/actionhistory/%@/user/%@", {"KEY", "u 1"}),
               "/api/v6/actionhistory/KEY/user/u 1");
     EXPECT_EQ(Constants::fill("/a/%@/b/%@", {"x"}), "/a/x/b/%@");
     EXPECT_EQ(Constants::fill("/a", {"x"}), "/a");
     EXPECT_EQ(Constants::fill("%@%@", {"%@", "y"}), "%@y");
-
-    EXPECT_STREQ(SdkVersion::SDK_VERSION, "2.1.0.1");
-    EXPECT_STREQ(SdkVersion::API_VERSION, "6.0.0");
-    EXPECT_STREQ(reinterpret_cast<const char*>(SorvelKVVersionString), SdkVersion::SDK_VERSION);
-    EXPECT_DOUBLE_EQ(SorvelKVVersionNumber, 2.1);
 }
 
 }  // namespace

@@ -23,7 +23,6 @@ TEST(BundleTest, InfoKeysKeepTheirTypesFromCodeAndFromAFile) {
     }
     ASSERT_TRUE(platform::host::loadBundleFromJsonFile(path));
     EXPECT_EQ(Bundle::bundleId(), "com.example.app");
-    EXPECT_EQ(Bundle::appVersion(), "3.2");
     EXPECT_EQ(Bundle::buildNumber(), "77");
     ASSERT_TRUE(Bundle::info("SorvelServerMode"));
     EXPECT_TRUE(Bundle::info("SorvelServerMode")->isInt64());

@@ -41,69 +41,34 @@ class LogLines {
     std::vector<std::pair<SorvelLogLevel, std::string>> lines_;
 };
 
-TEST(PublicEnums, StringTablesAndFallbacks) {
+TEST(PublicEnums, UnknownNumbersFallBack) {
+    // The numbering has gaps and ETC sits between other values: only an exact
+    // match converts, anything else is the fallback.
     struct Case {
         std::string (*get)(std::int64_t) noexcept;
         std::int64_t value;
         const char* want;
     };
     const std::vector<Case> cases = {
-        {getSignUpChannel, 11, "ETC"},
         {getSignUpChannel, 0, "ETC"},
         {getSignUpChannel, 13, "AppleId"},
-        {getSignUpChannel, 12, "SkTid"},
-        {getSignUpChannel, 7, "whatsApp"},
         {getSignUpChannel, 14, "ETC"},
-        {getSignUpChannel, -1, "ETC"},
-        {getInviteChannel, 11, "ETC"},
         {getInviteChannel, 10, "ETC"},
-        {getInviteChannel, 1, "Kakao"},
-        {getInviteChannel, 9, "WeChat"},
-        {getSharingChannel, 11, "ETC"},
         {getSharingChannel, 12, "ETC"},
-        {getSharingChannel, 10, "copyUrl"},
-        {getSharingChannel, 2, "KakaoTalk"},
         {getPaymentMethod, 0, "ETC"},
-        {getPaymentMethod, 3, "MobilePayment"},
-        {getCurrencyString, 0, "KRW"},
         {getCurrencyString, 15, "KRW"},
-        {getCurrencyString, -1, "KRW"},
-        {getCurrencyString, 14, "MYR"},
-        {getCurrencyString, 2, "USD"},
         {getCurrencyString, std::numeric_limits<std::int64_t>::min(), "KRW"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.get(c.value), c.want) << c.value;
     }
-
     EXPECT_EQ(convertSignUpChannel(0), SorvelKvSignUpChannel::ETC);
-    EXPECT_EQ(convertSignUpChannel(13), SorvelKvSignUpChannel::APPLE_ID);
-    EXPECT_EQ(convertInviteChannel(11), SorvelKvInviteChannel::ETC);
-    EXPECT_EQ(convertPayment(0), SorvelKvPaymentMethod::ETC);
-    EXPECT_EQ(convertPayment(2), SorvelKvPaymentMethod::BANK_TRANSFER);
-    EXPECT_EQ(convertChannel(12), SorvelKvSharingChannel::ETC);
-    EXPECT_EQ(convertCountInterval(30), SorvelEventUploadCountInterval::COUNT_30);
-    EXPECT_EQ(convertCountInterval(20), SorvelEventUploadCountInterval::COUNT_30);
     EXPECT_EQ(convertCountInterval(45), SorvelEventUploadCountInterval::COUNT_30);
-    EXPECT_EQ(convertCountInterval(60), SorvelEventUploadCountInterval::COUNT_60);
     EXPECT_EQ(convertTimeInterval(119), SorvelEventUploadTimeInterval::SECONDS_60);
-    EXPECT_EQ(convertTimeInterval(120), SorvelEventUploadTimeInterval::SECONDS_120);
     EXPECT_EQ(convertGender(3), SorvelGenderType::UNKNOWN);
-    EXPECT_EQ(convertGender(2), SorvelGenderType::FEMALE);
-
-    // Typed getters, also for a value cast from an undeclared number.
-    EXPECT_EQ(getSignUpChannelBySorvelKvSignUpChannel(SorvelKvSignUpChannel::SK_TID), "SkTid");
     EXPECT_EQ(getSignUpChannelBySorvelKvSignUpChannel(static_cast<SorvelKvSignUpChannel>(99)),
               "ETC");
-    EXPECT_EQ(getInviteChannelBySorvelKvSignUpChannel(SorvelKvInviteChannel::WHATS_APP),
-              "whatsApp");
-    EXPECT_EQ(getPaymentMethodBySorvelKvPaymentMethod(SorvelKvPaymentMethod::CREDIT_CARD),
-              "CreditCard");
-    EXPECT_EQ(getSharingChannelBySorvelKvSharingChannel(SorvelKvSharingChannel::COPY_URL),
-              "copyUrl");
-    EXPECT_EQ(getCurrencyStringBySorvelCurrencyType(SorvelKvCurrencyType::VND), "VND");
     EXPECT_EQ(getCurrencyStringBySorvelCurrencyType(static_cast<SorvelKvCurrencyType>(0)), "KRW");
-    EXPECT_STREQ(sorvelLogLevelName(SorvelLogLevel::LEVEL_WARNING), "warning");
     EXPECT_STREQ(sorvelLogLevelName(static_cast<SorvelLogLevel>(42)), "none");
 }
 
@@ -155,15 +120,8 @@ TEST(PublicModels, AttributeModelLimits) {
 TEST(PublicModels, ProductDictionary) {
     SorvelKvCommerceProductModel fresh;
     const Value::Map d = fresh.getProductDicForPurchase();
-    EXPECT_EQ(d.at("svl:quantity"), Value(std::int64_t{1}));
-    EXPECT_EQ(d.at("svl:price"), Value(0.0));
-    EXPECT_EQ(d.at("svl:discount"), Value(0.0));
-    EXPECT_EQ(d.at("svl:sales"), Value(0.0));
-    EXPECT_EQ(d.at("svl:product_id"), Value(""));
-    EXPECT_EQ(d.at("svl:product_name"), Value(""));
     EXPECT_EQ(d.count("svl:currency"), 0u);
     EXPECT_EQ(d.at("svl:item_id").getString()->size(), 36u);
-    EXPECT_EQ(d.size(), 7u);
 
     struct SalesCase {
         double price, discount;
@@ -293,51 +251,23 @@ TEST(PublicModels, CategoryNumbering) {
     EXPECT_EQ(d.at("svl:category2"), Value(""));
     EXPECT_EQ(d.at("svl:category3"), Value("c"));
 
+    // Absent categories leave the earlier ones.
     SorvelKvCommerceProductCategoryModel empty;
-    EXPECT_TRUE(empty.categoryStringArr.has_value());
-    EXPECT_TRUE(empty.categoryStringArr->empty());
     empty.categoryStringArr.reset();
     p.setModel("id", "n", 1, 1, 0, std::nullopt, empty, std::nullopt);
     EXPECT_EQ(p.getProductDicForPurchase().at("svl:category7"), Value("g"));
 }
 
-TEST(PublicDelegates, LambdaWrappersCallThrough) {
-    std::vector<std::string> calls;
-    makeDeferredDeeplinkDelegate([&](const std::string& d) {
-        calls.push_back("deferred " + d);
-    })->didReceiveDeferredDeeplink("app://a");
-    makeDeeplinkDelegate([&](const std::string& d) {
-        calls.push_back("deeplink " + d);
-    })->didReceiveDeeplink("app://b");
-    makePushLocalDelegate([&](const Value::Map& m, SorvelKvApplicationState s) {
-        calls.push_back("local " + m.at("push_id").render() + " " +
-                        std::to_string(static_cast<int>(s)));
-    })->pushLocalCallback({{"push_id", Value("p1")}}, SorvelKvApplicationState::INACTIVE);
-    makePushRemoteDelegate([&](const Value::Map& m, SorvelKvApplicationState s) {
-        calls.push_back("remote " + std::to_string(m.size()) + " " +
-                        std::to_string(static_cast<int>(s)));
-    })->pushRemoteCallback({}, SorvelKvApplicationState::BACKGROUND);
-    makeLogDelegate([&](SorvelLogLevel l, const std::string& t) {
-        calls.push_back("log " + std::to_string(static_cast<int>(l)) + " " + t);
-    })->didPrintLog(SorvelLogLevel::LEVEL_ERROR, "boom");
-    makeInAppMessageClickDelegate([&](const std::string& id, const std::string& type,
-                                      const std::string& arg, bool closed) {
-        calls.push_back("click " + id + " " + type + " " + arg + " " +
-                        (closed ? "closed" : "open"));
-    })->onReceiveInAppMessageClick("a1", "deeplink", "app://c", true);
-    makePushNoticePopupLinkClickDelegate([&](const std::string& key, const Value::Map&) {
-        calls.push_back("popup link " + key);
-    })->noticePopupLinkClickCallback("space", {});
-    makePushNoticePopupCloseDelegate([&](const std::string& key, const Value::Map&) {
-        calls.push_back("popup close " + key);
-    })->noticePopupCloseCallback("space", {});
-    const std::vector<std::string> want = {"deferred app://a", "deeplink app://b",
-                                           "local \"p1\" 1",   "remote 0 2",
-                                           "log 5 boom",       "click a1 deeplink app://c closed",
-                                           "popup link space", "popup close space"};
-    EXPECT_EQ(calls, want);
-    // An empty function is a delegate that does nothing.
-    makeDeeplinkDelegate(nullptr)->didReceiveDeeplink("ignored");
+TEST(PublicDelegates, EmptyFunctionsMakeDelegatesThatDoNothing) {
+    // A wrapper that called its empty function would throw std::bad_function_call.
+    makeDeferredDeeplinkDelegate(nullptr)->didReceiveDeferredDeeplink("app://a");
+    makeDeeplinkDelegate(nullptr)->didReceiveDeeplink("app://b");
+    makePushLocalDelegate(nullptr)->pushLocalCallback({}, SorvelKvApplicationState::ACTIVE);
+    makePushRemoteDelegate(nullptr)->pushRemoteCallback({}, SorvelKvApplicationState::ACTIVE);
+    makeLogDelegate(nullptr)->didPrintLog(SorvelLogLevel::LEVEL_ERROR, "boom");
+    makeInAppMessageClickDelegate(nullptr)->onReceiveInAppMessageClick("a", "b", "c", true);
+    makePushNoticePopupLinkClickDelegate(nullptr)->noticePopupLinkClickCallback("s", {});
+    makePushNoticePopupCloseDelegate(nullptr)->noticePopupCloseCallback("s", {});
 }
 
 }  // namespace
