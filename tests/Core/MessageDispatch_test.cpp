@@ -177,6 +177,7 @@ TEST(MessageDispatchTest, DeleteIsGuardedAndDisablesBeforeTheAppHearsOfIt) {
         disabledWhenAnswered =
             controller->currentContext()->contextState() == SVLContextState::DISABLED;
         firstAnswers.fetch_add(1);
+        testing::notifyWaiters();
     });
     c.deleteUserDataAndStopSDK("u2", [](Completion) { ADD_FAILURE() << "refused request"; });
     h.drain();
@@ -222,7 +223,10 @@ TEST(MessageDispatchTest, RestartResultReinitialisesOnlyWhenDisabled) {
 
     // While active a restart result changes nothing but the in-flight guard.
     std::atomic<int> answers{0};
-    controller->restartSDK("u", [&](Completion) { answers.fetch_add(1); });
+    controller->restartSDK("u", [&](Completion) {
+        answers.fetch_add(1);
+        testing::notifyWaiters();
+    });
     controller->restartSDK("again", [](Completion) { ADD_FAILURE() << "refused request"; });
     h.drain();
     auto held = h.script->take(h.script->heldRestarts);
@@ -240,6 +244,7 @@ TEST(MessageDispatchTest, RestartResultReinitialisesOnlyWhenDisabled) {
         EXPECT_EQ(r, Completion::FAILURE);
         leftDisabled = controller->currentContext()->contextState() != SVLContextState::DISABLED;
         answers.fetch_add(1);
+        testing::notifyWaiters();
     });
     h.drain();
     held = h.script->take(h.script->heldRestarts);
@@ -257,7 +262,10 @@ TEST(MessageDispatchTest, RestartResultReinitialisesOnlyWhenDisabled) {
     // Without stored keys the SDK waits in the initialising state.
     h.registry->putString(std::nullopt, DataRegistryKey::STRING_APPKEY);
     controller->disableSDK("Sorvel All Stop");
-    controller->restartSDK("u", [&](Completion) { answers.fetch_add(1); });
+    controller->restartSDK("u", [&](Completion) {
+        answers.fetch_add(1);
+        testing::notifyWaiters();
+    });
     h.drain();
     held = h.script->take(h.script->heldRestarts);
     ASSERT_TRUE(held);

@@ -78,7 +78,7 @@ TEST_F(GdprResendTest, OneErasureRequestStaysInFlightUntilItsLastRetry) {
         SCOPED_TRACE(retry);
         // The first answer is in and the retry waits on the clock: the request
         // is still in flight, so no check may start another.
-        ASSERT_TRUE(testing::waitUntil([&] { return retriesScheduledByFirst() == retry; }))
+        ASSERT_TRUE(testing::pollUntil([&] { return retriesScheduledByFirst() == retry; }))
             << "retries scheduled: " << retriesScheduledByFirst()
             << ", requests started: " << requestsStarted();
         guardedCalls(10);
