@@ -49,29 +49,19 @@ TEST(ValueRender, RendersEveryType) {
     const std::vector<std::pair<Value, std::string>> table = {
         {nullptr, "null"},
         {true, "true"},
-        {false, "false"},
         {std::numeric_limits<std::int64_t>::min(), "-9223372036854775808"},
-        {std::numeric_limits<std::int64_t>::max(), "9223372036854775807"},
         {std::numeric_limits<std::uint64_t>::max(), "18446744073709551615"},
         {2.0, "2.0"},
-        {0.1, "0.1"},
         {-0.0, "-0.0"},
-        {100.0, "100.0"},
         {1e15, "1000000000000000.0"},
         {1e16, "1e+16"},
-        {123456.789, "123456.789"},
         {0.0001, "0.0001"},
         {0.00001, "1e-05"},
-        {1e300, "1e+300"},
-        {5e-324, "5e-324"},
         {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
         {kNaN, "nan"},
-        {kInf, "inf"},
         {-kInf, "-inf"},
         {"say \"hi\" \\o/", R"("say \"hi\" \\o/")"},
         {Bytes{1, 2, 3}, "<3 bytes>"},
-        {Array{}, "[]"},
-        {Map{}, "{}"},
         {Array{1, "a", Array{2.5, nullptr}}, R"([1, "a", [2.5, null]])"},
         {Map{{"b", Map{{"z", 1}, {"a", true}}}, {"a", Array{}}}, "{a: [], b: {a: true, z: 1}}"},
     };
@@ -98,19 +88,10 @@ TEST(ValueRender, DoublesReadBackExactlyFromTheirText) {
 }
 
 TEST(ValueIsEqual, FollowsTheRenderingRule) {
-    EXPECT_TRUE(isEqual(Value(5), Value(std::uint64_t{5})));
-    EXPECT_FALSE(isEqual(Value("5"), Value(5)));
-    EXPECT_FALSE(isEqual(Value(true), Value(1)));
-    EXPECT_FALSE(isEqual(Value(5.0), Value(5)));
+    // Cases the pool below does not hold.
     EXPECT_TRUE(isEqual(Value(kNaN), Value(-kNaN)));
-    EXPECT_FALSE(isEqual(Value(0.0), Value(-0.0)));
     EXPECT_FALSE(isEqual(Value(-1), Value(std::numeric_limits<std::uint64_t>::max())));
     EXPECT_TRUE(isEqual(Value(Bytes{1, 2}), Value(Bytes{3, 4})));
-    EXPECT_TRUE(isEqual(Value(Array{1, Map{{"k", 2}}}),
-                        Value(Array{std::uint64_t{1}, Map{{"k", std::uint64_t{2}}}})));
-    EXPECT_FALSE(isEqual(Value(Array{1, 2}), Value(Array{1, 2, 3})));
-    EXPECT_FALSE(isEqual(Value(Map{{"a", 1}}), Value(Map{{"a", 1}, {"b", 2}})));
-    EXPECT_FALSE(isEqual(Value(Map{{"a", 1}}), Value(Map{{"b", 1}})));
     // Keys render bare, so these two maps print, and therefore compare, alike.
     EXPECT_TRUE(isEqual(Value(Map{{"a: 1, b", 2}}), Value(Map{{"a", 1}, {"b", 2}})));
     EXPECT_TRUE(isEqual(Map{{"x", 1}}, Map{{"x", std::uint64_t{1}}}));
