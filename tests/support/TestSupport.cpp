@@ -74,8 +74,9 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
         }
         std::unique_lock<std::mutex> lock(w.mu);
         if (!w.changed.wait_until(lock, end, [&] { return w.generation != seen; })) {
-            lock.unlock();
-            return pred();
+            // Nothing signalled since pred was false: a change made without
+            // a signal counts as a fault of the test, not as success.
+            return false;
         }
     }
 }

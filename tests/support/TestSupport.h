@@ -34,8 +34,9 @@ void notifyWaiters() noexcept;
 
 // Blocks until pred holds or the real-time deadline passes; returns whether it
 // held. pred is checked at once and again after each notifyWaiters(), never on
-// a timer, so a wait whose work does not signal fails at its deadline. pred
-// runs without any lock of the test support held. Pumps nothing: use
+// a timer, so a wait whose work does not signal fails at its deadline, even
+// when pred would hold by then. pred runs without any lock of the test
+// support held. Pumps nothing: use
 // RunLoop::runUntil for work that needs the main run loop.
 bool waitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));
