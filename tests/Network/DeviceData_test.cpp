@@ -145,18 +145,24 @@ TEST_F(DeviceDataTest, CommonBlockCarriesStoredAndDeviceValues) {
     DeviceStaticDataProvider(registry).refreshData();
 
     // Off the main thread, where the permission can be read from the OS.
-    std::optional<Value::Map> common;
-    std::optional<bool> heardPermission;
-    CommonModelProvider::setOsPushEnableListener([&](bool v) { heardPermission = v; });
-    platform::DispatchSemaphore done;
-    platform::DispatchQueue::global().async([&] {
-        common = CommonModelProvider(registry, realtime()).getDataModel().toDictionary();
-        done.signal();
+    // Shared with the block, which may outlive a test that gave up on it.
+    struct Outcome {
+        std::optional<Value::Map> common;
+        std::optional<bool> heardPermission;
+        platform::DispatchSemaphore done;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    CommonModelProvider::setOsPushEnableListener(
+        [outcome](bool v) { outcome->heardPermission = v; });
+    platform::DispatchQueue::global().async([outcome, registry = registry, provider = realtime()] {
+        outcome->common = CommonModelProvider(registry, provider).getDataModel().toDictionary();
+        outcome->done.signal();
     });
-    done.wait();
-    ASSERT_TRUE(common.has_value());
-    EXPECT_EQ(heardPermission, true);
-    const Value::Map& c = *common;
+    ASSERT_TRUE(outcome->done.waitFor(std::chrono::seconds(10)))
+        << "the common block was never built";
+    ASSERT_TRUE(outcome->common.has_value());
+    EXPECT_EQ(outcome->heardPermission, true);
+    const Value::Map& c = *outcome->common;
     EXPECT_TRUE(std::regex_match(*c.at("request_datetime").getString(),
                                  std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
     EXPECT_EQ(c.at("app_key"), Value(kAppKey));

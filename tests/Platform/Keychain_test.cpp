@@ -91,7 +91,12 @@ std::pair<int, std::string> readFromAnotherProcess(const std::string& folder,
     }
     close(out);
     int status = 0;
-    waitpid(pid, &status, 0);
+    if (!testing::waitForExit(pid, std::chrono::seconds(30), status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "the reading process did not end";
+        return {-1, ""};
+    }
     std::ifstream in(outFile);
     std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, data};
