@@ -1,0 +1,119 @@
+#include "Event/EventBuffer.h"
+
+#include "Common/DataRegistry.h"
+#include "Common/SvlLog.h"
+#include "Event/EventInputGuard.h"
+#include "Event/EventPackageContainer.h"
+#include "Event/NoWaitEventNameProvider.h"
+
+namespace sorvel {
+
+std::shared_ptr<EventBuffer> EventBuffer::create(
+    std::shared_ptr<EventPackageContainer> eventPackageContainer,
+    std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider,
+    EventUploadIntervalManager& intervalManager) {
+    auto buffer = std::make_shared<EventBuffer>(PassKey{}, eventPackageContainer,
+                                                std::move(noWaitEventNameProvider));
+    intervalManager.addObserver(buffer);
+    std::weak_ptr<EventBuffer> weak = buffer;
+    eventPackageContainer->dataRegistry()->addListener(
+        DataRegistryKey::DATA_UNSENT_EVENTPACKAGES,
+        std::make_shared<DataUnitEventListener>([weak](const std::optional<Value>& value) {
+            auto self = weak.lock();
+            // Our own removal and our own rewrites need nothing more.
+            if (value || !self || self->eventPackagContainer_->isStoreWriterThread()) {
+                return;
+            }
+            self->discardUnsentEvents();
+        }));
+    return buffer;
+}
+
+EventBuffer::EventBuffer(PassKey, std::shared_ptr<EventPackageContainer> eventPackageContainer,
+                         std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider)
+    : eventPackagContainer_(std::move(eventPackageContainer)),
+      noWaitEventNameProvider_(std::move(noWaitEventNameProvider)),
+      dispatchQueue_(platform::DispatchQueue::makeSerial("eventBufferSyncQueue")) {}
+
+EventBuffer::~EventBuffer() = default;
+
+void EventBuffer::addEvent(EventModel event) {
+    dispatchQueue_->async([this, event = std::move(event)]() mutable {
+        if (Status admitted = EventInputGuard::admit(event); !admitted) {
+            SvlLog::error("EventBuffer :: event " + event.event_name +
+                          " dropped : " + admitted.message());
+            return;
+        }
+        const bool noWait = noWaitEventNameProvider_->isNoWaitEvent(event.event_name);
+        currentBuffer_.append(std::move(event));
+        if (noWait) {
+            flushAllNow();
+        } else {
+            packageBufferIfFull();
+        }
+    });
+}
+
+std::shared_ptr<const EventPackage> EventBuffer::packBuffer() const {
+    return std::make_shared<const EventPackage>(currentBuffer_.snapshot());
+}
+
+void EventBuffer::packageBufferIfFull() {
+    if (currentBuffer_.count() < bufferCapacity) {
+        return;
+    }
+    eventPackagContainer_->addEventPackage(packBuffer());
+    currentBuffer_.removeAll();
+}
+
+void EventBuffer::flushAllNow() {
+    dispatchQueue_->async([this] {
+        if (currentBuffer_.count() == 0) {
+            eventPackagContainer_->sendAllEventPackages();
+            return;
+        }
+        eventPackagContainer_->addEventPackage(packBuffer());
+        eventPackagContainer_->sendAllEventPackages();
+        currentBuffer_.removeAll();
+    });
+}
+
+void EventBuffer::flushAtIntervals() {
+    dispatchQueue_->async([this] { eventPackagContainer_->sendIfCountIntervalReached(); });
+}
+
+void EventBuffer::saveUnsentEvents() {
+    dispatchQueue_->async([this] {
+        if (currentBuffer_.count() > 0) {
+            eventPackagContainer_->addEventPackage(packBuffer());
+            currentBuffer_.removeAll();
+        }
+        eventPackagContainer_->updateUnsentEventPackagesInDataRegistry();
+    });
+}
+
+void EventBuffer::clearBuffer() {
+    dispatchQueue_->async([this] {
+        currentBuffer_.removeAll();
+        eventPackagContainer_->removeAllPackages();
+    });
+}
+
+void EventBuffer::discardUnsentEvents() {
+    dispatchQueue_->async([this] { eventPackagContainer_->discardUnsentPackages(); });
+}
+
+void EventBuffer::update(const NoValue&) {
+    flushAllNow();
+}
+
+void EventBuffer::waitUntilIdle() const {
+    if (dispatchQueue_->isCurrent()) {
+        return;
+    }
+    // A block queues at most one more (a no-wait event's flush).
+    dispatchQueue_->sync([] {});
+    dispatchQueue_->sync([] {});
+}
+
+}  // namespace sorvel

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "Common/Atomic.h"
+#include "Common/Constants.h"
+#include "Event/EventModel.h"
+#include "Event/EventUploadIntervalManager.h"
+#include "Platform/Dispatch.h"
+
+namespace sorvel {
+
+class EventPackage;
+class EventPackageContainer;
+class INoWaitEventNameProvider;
+
+// The in-memory front of the upload pipeline. Every operation only queues a
+// block on the serial queue "eventBufferSyncQueue", so all buffer and
+// container work runs one block at a time, in call order, from any thread. A
+// full buffer (10 events) becomes one package in the container; a no-wait
+// event packs what the buffer holds and sends every queued package at once.
+// Blocks that send wait for their uploads, so later blocks wait behind them.
+class EventBuffer : public IObserver<NoValue> {
+    struct PassKey {};
+
+  public:
+    static constexpr std::size_t bufferCapacity = Constants::EVENT_PACKAGE_SIZE;
+
+    // Also registers the buffer with the upload scheduler (for the life of the
+    // process) and with the registry, so that a removal of the stored unsent
+    // packages by anyone else drops the queued ones too.
+    static std::shared_ptr<EventBuffer> create(
+        std::shared_ptr<EventPackageContainer> eventPackageContainer,
+        std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider,
+        EventUploadIntervalManager& intervalManager = EventUploadIntervalManager::shared());
+    EventBuffer(PassKey, std::shared_ptr<EventPackageContainer> eventPackageContainer,
+                std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider);
+    // Runs the blocks still queued.
+    ~EventBuffer() override;
+
+    // An event nested too deeply or too large is dropped with a log line;
+    // ill-formed UTF-8 in it is replaced.
+    void addEvent(EventModel event);
+    // Packs the buffer (when it holds anything) and sends every queued package.
+    void flushAllNow();
+    // Sends every queued package when the count rule holds.
+    void flushAtIntervals();
+    // Packs the buffer and rewrites the stored list of unsent packages.
+    void saveUnsentEvents();
+    // Empties the buffer and the queue; the stored list stays until the next
+    // change of the queue.
+    void clearBuffer();
+    // The SDK was told to drop the unsent events (remote pause, the registry
+    // wipe of a delete): queued packages are dropped and the stored list is
+    // removed after everything queued before this call.
+    void discardUnsentEvents();
+
+    // The upload timer fired.
+    void update(const NoValue&) override;
+
+    std::size_t bufferedEventCount() const { return currentBuffer_.count(); }
+    // Blocks until every block queued before the call has run, and the blocks
+    // those queued (hosts, tests).
+    void waitUntilIdle() const;
+
+  private:
+    void packageBufferIfFull();
+    std::shared_ptr<const EventPackage> packBuffer() const;
+
+    AtomicArray<EventModel> currentBuffer_;
+    const std::shared_ptr<EventPackageContainer> eventPackagContainer_;
+    const std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider_;
+    // Last member: destroyed first, so queued blocks run while the rest lives.
+    std::shared_ptr<platform::DispatchQueue> dispatchQueue_;
+};
+
+}  // namespace sorvel

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "Event/EventPackage.h"
+#include "Network/ApiModel.h"
+#include "sorvel/Value.h"
+
+namespace sorvel {
+
+// The body of one bulk upload: the common block and the events of one package.
+// The app key goes into the URL, not into the body.
+class EventBundleModel : public IApiModel {
+  public:
+    EventBundleModel(Value::Map common, std::shared_ptr<const EventPackage> eventPackage,
+                     std::string appKey);
+
+    // {"common": ..., "evts": [event dictionaries in order]}.
+    Value::Map toDictionary() const override;
+    // The event-bulk URL with the app key in place of its "%@".
+    std::string getUrl() const override;
+
+    const Value::Map& common() const { return common_; }
+    const std::vector<EventModel>& evts() const { return package_->eventModels(); }
+    const std::string& appKey() const { return appKey_; }
+
+  private:
+    Value::Map common_;
+    // The events are the package's, shared rather than copied.
+    std::shared_ptr<const EventPackage> package_;
+    std::string appKey_;
+};
+
+}  // namespace sorvel

@@ -1,0 +1,206 @@
+#include "Event/EventInputGuard.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Base/TextUnits.h"
+#include "Common/SvlLog.h"
+#include "Event/EventModel.h"
+
+namespace sorvel {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// True when every byte belongs to a well-formed UTF-8 sequence. The decoder
+// turns each ill-formed byte into U+FFFD, so a U+FFFD that was not spelled
+// out in the text marks one.
+bool isWellFormed(std::string_view s) {
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        if (static_cast<unsigned char>(s[pos]) < 0x80) {
+            ++pos;
+            continue;
+        }
+        const std::size_t start = pos;
+        if (text::decodeNext(s, pos) == 0xFFFD && s.substr(start, pos - start) != kReplacement) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string wellFormed(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        const std::size_t start = pos;
+        const char32_t c = text::decodeNext(s, pos);
+        if (c == 0xFFFD && s.substr(start, pos - start) != kReplacement) {
+            out += kReplacement;
+        } else {
+            out.append(s.substr(start, pos - start));
+        }
+    }
+    return out;
+}
+
+// Repairs in place; true when anything changed.
+bool repair(std::string& s) {
+    if (isWellFormed(s)) {
+        return false;
+    }
+    s = wellFormed(s);
+    return true;
+}
+
+bool repair(std::optional<std::string>& s) {
+    return s && repair(*s);
+}
+
+bool repair(Value& v);
+
+bool repair(Value::Map& m) {
+    bool changed = false;
+    bool badKey = false;
+    for (auto& [key, value] : m) {
+        badKey = badKey || !isWellFormed(key);
+        changed = repair(value) || changed;
+    }
+    if (badKey) {
+        // Two keys may repair to the same text; the first in order stays.
+        Value::Map fixed;
+        for (auto& [key, value] : m) {
+            fixed.emplace(wellFormed(key), std::move(value));
+        }
+        m = std::move(fixed);
+    }
+    return changed || badKey;
+}
+
+bool repair(Value& v) {
+    if (const std::string* s = v.getString()) {
+        if (isWellFormed(*s)) {
+            return false;
+        }
+        v = Value(wellFormed(*s));
+        return true;
+    }
+    if (Value::Map* m = v.getMap()) {
+        return repair(*m);
+    }
+    if (Value::Array* a = v.getArray()) {
+        bool changed = false;
+        for (auto& e : *a) {
+            changed = repair(e) || changed;
+        }
+        return changed;
+    }
+    return false;
+}
+
+bool deeper(const Value& v, int remaining) {
+    if (const Value::Map* m = v.getMap()) {
+        if (remaining == 0) {
+            return true;
+        }
+        for (const auto& [key, e] : *m) {
+            if (deeper(e, remaining - 1)) {
+                return true;
+            }
+        }
+    } else if (const Value::Array* a = v.getArray()) {
+        if (remaining == 0) {
+            return true;
+        }
+        for (const auto& e : *a) {
+            if (deeper(e, remaining - 1)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// About the bytes the value takes as JSON; only called once the depth is known
+// to be bounded.
+std::size_t approximateBytes(const Value& v) {
+    if (const std::string* s = v.getString()) {
+        return s->size() + 3;
+    }
+    std::size_t n = 8;
+    if (const Value::Map* m = v.getMap()) {
+        for (const auto& [key, e] : *m) {
+            n += key.size() + 4 + approximateBytes(e);
+        }
+    } else if (const Value::Array* a = v.getArray()) {
+        for (const auto& e : *a) {
+            n += 1 + approximateBytes(e);
+        }
+    } else if (const Value::Bytes* b = v.getBytes()) {
+        n += b->size() * 4 / 3;
+    }
+    return n;
+}
+
+bool mapDeeper(const Value::Map& m, int maxDepth) {
+    for (const auto& [key, e] : m) {
+        if (EventInputGuard::nestsDeeperThan(e, maxDepth)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::size_t mapBytes(const Value::Map& m) {
+    std::size_t n = 2;
+    for (const auto& [key, e] : m) {
+        n += key.size() + 4 + approximateBytes(e);
+    }
+    return n;
+}
+
+}  // namespace
+
+bool EventInputGuard::nestsDeeperThan(const Value& value, int maxDepth) {
+    return deeper(value, maxDepth < 0 ? 0 : maxDepth);
+}
+
+Status EventInputGuard::admit(EventModel& event) {
+    bool repaired = false;
+    for (auto* s :
+         {&event.last_firstopen_id, &event.last_deeplink_id, &event.last_open_id, &event.prev_id,
+          &event.log_id, &event.session_id, &event.user_snapshot_id, &event.location.lwid}) {
+        repaired = repair(*s) || repaired;
+    }
+    for (auto* s : {&event.event_datetime, &event.group, &event.event_name}) {
+        repaired = repair(*s) || repaired;
+    }
+    Value::Map* maps[] = {event.param ? &*event.param : nullptr, &event.user_properties, &event.ci};
+    for (Value::Map* m : maps) {
+        if (m != nullptr && mapDeeper(*m, MAX_VALUE_DEPTH)) {
+            return Status::error("values nested deeper than " + std::to_string(MAX_VALUE_DEPTH) +
+                                 " levels");
+        }
+    }
+    for (Value::Map* m : maps) {
+        repaired = (m != nullptr && repair(*m)) || repaired;
+    }
+    if (repaired) {
+        SvlLog::warning("EventInputGuard :: ill-formed UTF-8 in event " + event.event_name +
+                        " replaced by U+FFFD");
+    }
+    std::size_t bytes = 512 + event.event_name.size() + event.group.size();
+    for (Value::Map* m : maps) {
+        bytes += m != nullptr ? mapBytes(*m) : 0;
+    }
+    if (bytes > MAX_EVENT_BYTES) {
+        return Status::error("about " + std::to_string(bytes) + " bytes, more than " +
+                             std::to_string(MAX_EVENT_BYTES));
+    }
+    return Status::ok();
+}
+
+}  // namespace sorvel

@@ -1,0 +1,187 @@
+#include "Event/EventModel.h"
+
+namespace sorvel {
+namespace {
+
+// A null and a value of another kind both count as missing.
+const Value* find(const Value::Map& d, const char* key) {
+    auto it = d.find(key);
+    return it == d.end() || it->second.isNull() ? nullptr : &it->second;
+}
+
+std::optional<std::string> optString(const Value::Map& d, const char* key) {
+    const Value* v = find(d, key);
+    const std::string* s = v ? v->getString() : nullptr;
+    return s ? std::optional<std::string>(*s) : std::nullopt;
+}
+
+std::optional<Value::Map> optMap(const Value::Map& d, const char* key) {
+    const Value* v = find(d, key);
+    const Value::Map* m = v ? v->getMap() : nullptr;
+    return m ? std::optional<Value::Map>(*m) : std::nullopt;
+}
+
+// Signed integers, and unsigned ones up to INT64_MAX; never a Boolean or a
+// double.
+std::optional<std::int64_t> optInteger(const Value::Map& d, const char* key) {
+    const Value* v = find(d, key);
+    return v ? v->toInt64() : std::nullopt;
+}
+
+Value orNull(const std::optional<std::string>& s) {
+    return s ? Value(*s) : Value();
+}
+
+Status parseError() {
+    return Status::error(describe(EventModelError::FromDictionaryParseError));
+}
+
+Location locationOrDefault(const std::optional<Value::Map>& dictionary) {
+    auto location = Location::initFromDictionary(dictionary);
+    return location ? *location : Location{};
+}
+
+}  // namespace
+
+const char* describe(EventModelError) noexcept {
+    return "Error occur while making EventModel from Dictionary";
+}
+
+std::optional<Value::Map> Location::toDictionary() const {
+    if (!lwid) {
+        return std::nullopt;
+    }
+    return Value::Map{{"lwid", Value(*lwid)}, {"lat", Value(lat)}, {"lng", Value(lng)}};
+}
+
+std::optional<Location> Location::initFromDictionary(const std::optional<Value::Map>& dictionary) {
+    if (!dictionary) {
+        return std::nullopt;
+    }
+    auto lwid = optString(*dictionary, "lwid");
+    const Value* lat = find(*dictionary, "lat");
+    const Value* lng = find(*dictionary, "lng");
+    if (!lwid || !lat || !lat->isDouble() || !lng || !lng->isDouble()) {
+        return std::nullopt;
+    }
+    return Location{std::move(lwid), *lat->getDouble(), *lng->getDouble()};
+}
+
+EventModel::EventModel(std::optional<std::string> last_firstopen_id,
+                       std::optional<std::string> last_deeplink_id,
+                       std::optional<std::string> last_open_id, std::optional<std::string> prev_id,
+                       std::string event_datetime, std::string group, std::string event_name,
+                       std::optional<Value::Map> param, std::int64_t session_interval,
+                       std::int64_t session_length, std::optional<std::string> log_id,
+                       std::optional<std::string> session_id, Location location,
+                       std::optional<std::string> user_snapshot_id, Value::Map user_properties,
+                       Value::Map ci)
+    : last_firstopen_id(std::move(last_firstopen_id)),
+      last_deeplink_id(std::move(last_deeplink_id)),
+      last_open_id(std::move(last_open_id)),
+      prev_id(std::move(prev_id)),
+      event_datetime(std::move(event_datetime)),
+      group(std::move(group)),
+      event_name(std::move(event_name)),
+      param(std::move(param)),
+      session_interval(session_interval),
+      session_length(session_length),
+      log_id(std::move(log_id)),
+      session_id(std::move(session_id)),
+      location(std::move(location)),
+      user_snapshot_id(std::move(user_snapshot_id)),
+      user_properties(std::move(user_properties)),
+      ci(std::move(ci)) {}
+
+Value::Map EventModel::toDictionary() const {
+    auto location_ = location.toDictionary();
+    return Value::Map{
+        {"last_firstopen_id", orNull(last_firstopen_id)},
+        {"last_deeplink_id", orNull(last_deeplink_id)},
+        {"last_open_id", orNull(last_open_id)},
+        {"prev_id", orNull(prev_id)},
+        {"event_datetime", Value(event_datetime)},
+        {"group", Value(group)},
+        {"event_name", Value(event_name)},
+        {"param", param ? Value(*param) : Value()},
+        {"session_interval", Value(session_interval)},
+        {"session_length", Value(session_length)},
+        {"log_id", orNull(log_id)},
+        {"session_id", orNull(session_id)},
+        {"location", location_ ? Value(std::move(*location_)) : Value()},
+        {"user_snapshot_id", orNull(user_snapshot_id)},
+        {"user_properties", Value(user_properties)},
+        {"ci", Value(ci)},
+    };
+}
+
+StatusOr<EventModel> EventModel::initFromDictionary(const Value::Map& d) {
+    // Required keys in this order; the first one missing ends the read.
+    auto eventDatetime = optString(d, "event_datetime");
+    if (!eventDatetime) {
+        return parseError();
+    }
+    auto group = optString(d, "group");
+    if (!group) {
+        return parseError();
+    }
+    auto eventName = optString(d, "event_name");
+    if (!eventName) {
+        return parseError();
+    }
+    auto sessionInterval = optInteger(d, "session_interval");
+    if (!sessionInterval) {
+        return parseError();
+    }
+    auto sessionLength = optInteger(d, "session_length");
+    if (!sessionLength) {
+        return parseError();
+    }
+    auto userProperties = optMap(d, "user_properties");
+    if (!userProperties) {
+        return parseError();
+    }
+    auto ci = optMap(d, "ci");
+    if (!ci) {
+        return parseError();
+    }
+    return EventModel(optString(d, "last_firstopen_id"), optString(d, "last_deeplink_id"),
+                      optString(d, "last_open_id"), optString(d, "prev_id"),
+                      std::move(*eventDatetime), std::move(*group), std::move(*eventName),
+                      optMap(d, "param"), *sessionInterval, *sessionLength, optString(d, "log_id"),
+                      optString(d, "session_id"), locationOrDefault(optMap(d, "location")),
+                      optString(d, "user_snapshot_id"), std::move(*userProperties), std::move(*ci));
+}
+
+StatusOr<EventModel> EventModel::initFromV1Dictionary(const Value::Map& d) {
+    auto eventDatetime = optString(d, "event_datetime");
+    if (!eventDatetime) {
+        return parseError();
+    }
+    auto group = optString(d, "group");
+    if (!group) {
+        return parseError();
+    }
+    auto eventName = optString(d, "event_name");
+    if (!eventName) {
+        return parseError();
+    }
+    auto sessionInterval = optInteger(d, "session_interval");
+    if (!sessionInterval) {
+        return parseError();
+    }
+    auto sessionLength = optInteger(d, "session_length");
+    if (!sessionLength) {
+        return parseError();
+    }
+    return EventModel(
+        optString(d, "last_firstopen_id"), optString(d, "last_deeplink_id"),
+        optString(d, "last_open_id"), optString(d, "prev_id"), std::move(*eventDatetime),
+        std::move(*group), std::move(*eventName), optMap(d, "param").value_or(Value::Map{}),
+        *sessionInterval, *sessionLength, optString(d, "log_id"), optString(d, "session_id"),
+        locationOrDefault(optMap(d, "location").value_or(Value::Map{})),
+        optString(d, "user_snapshot_id"), optMap(d, "user_properties").value_or(Value::Map{}),
+        optMap(d, "ci").value_or(Value::Map{}));
+}
+
+}  // namespace sorvel

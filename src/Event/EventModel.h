@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "Base/Status.h"
+#include "Network/ApiModel.h"
+#include "sorvel/Value.h"
+
+namespace sorvel {
+
+// Where the app last said the user was.
+struct Location {
+    // A fresh id each time the app sets a location; without it the location
+    // counts as not set, whatever the coordinates.
+    std::optional<std::string> lwid;
+    double lat = 0.0;
+    double lng = 0.0;
+
+    // {"lwid", "lat", "lng"}, or nothing when there is no lwid.
+    std::optional<Value::Map> toDictionary() const;
+    // Nothing unless "lwid" is a string and "lat" and "lng" are doubles.
+    static std::optional<Location> initFromDictionary(const std::optional<Value::Map>& dictionary);
+};
+
+enum class EventModelError { FromDictionaryParseError };
+// "Error occur while making EventModel from Dictionary".
+const char* describe(EventModelError error) noexcept;
+
+// One event as it is buffered, stored and uploaded. The dictionary form is a
+// wire and storage format: an element of every upload's "evts" and of the
+// packages kept in the unsent-package store.
+class EventModel : public IDataModel {
+  public:
+    EventModel(std::optional<std::string> last_firstopen_id,
+               std::optional<std::string> last_deeplink_id, std::optional<std::string> last_open_id,
+               std::optional<std::string> prev_id, std::string event_datetime, std::string group,
+               std::string event_name, std::optional<Value::Map> param,
+               std::int64_t session_interval, std::int64_t session_length,
+               std::optional<std::string> log_id, std::optional<std::string> session_id,
+               Location location, std::optional<std::string> user_snapshot_id,
+               Value::Map user_properties, Value::Map ci);
+
+    // All sixteen keys, absent fields as null.
+    Value::Map toDictionary() const override;
+
+    // Reads what toDictionary() wrote and storage gave back. Required:
+    // "event_datetime", "group", "event_name" (strings), "session_interval",
+    // "session_length" (integers), "user_properties", "ci" (objects). A null or
+    // a value of another kind counts as missing.
+    static StatusOr<EventModel> initFromDictionary(const Value::Map& dictionary);
+    // Reads an event stored by the previous major version: only the first five
+    // of those keys are required; missing maps become empty.
+    static StatusOr<EventModel> initFromV1Dictionary(const Value::Map& dictionary);
+
+    std::optional<std::string> last_firstopen_id;
+    std::optional<std::string> last_deeplink_id;
+    std::optional<std::string> last_open_id;
+    std::optional<std::string> prev_id;
+    std::string event_datetime;
+    std::string group;
+    std::string event_name;
+    std::optional<Value::Map> param;
+    std::int64_t session_interval = 0;
+    std::int64_t session_length = 0;
+    std::optional<std::string> log_id;
+    std::optional<std::string> session_id;
+    Location location;
+    std::optional<std::string> user_snapshot_id;
+    Value::Map user_properties;
+    Value::Map ci;
+};
+
+}  // namespace sorvel

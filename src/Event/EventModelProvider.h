@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Event/EventModel.h"
+#include "Event/LogEventParameter.h"
+#include "Network/ApiModel.h"
+
+namespace sorvel {
+
+class DataRegistry;
+class UserPropertyManager;
+
+// Turns one LogEventParameter into its EventModel: stamps it with what the
+// registry holds now (last ids, previous id, session id, location), numbers it
+// with the stored order counters, fills in the time when the caller gave none
+// and attaches the user-property snapshot. One provider serves one event.
+//
+// Each counter advance is one atomic registry step, so events built on several
+// threads at once still get unique numbers.
+class EventModelProvider : public IDataModelProvider<EventModel> {
+  public:
+    EventModelProvider(std::shared_ptr<UserPropertyManager> userPropertyManager,
+                       std::shared_ptr<DataRegistry> dataRegistry,
+                       LogEventParameter logEventParameter);
+
+    // Advances the counters whose number the parameter leaves at 0 and adds
+    // "svl:session_order_no" and "svl:event_order_no" to the parameters.
+    EventModel buildEventModel();
+    EventModel getDataModel() override { return buildEventModel(); }
+
+    LogEventParameter& logEventParameter() { return logEventParameter_; }
+
+    // The last end-session id for "end_session", the last created session id
+    // for every other name.
+    std::optional<std::string> getSessionId() const;
+    Value::Map getTypedUserProperties() const;
+    Value::Map getTypedCiProperties() const;
+    std::uint64_t nextSessionOrderNo();
+    std::uint64_t nextEventOrderNo();
+    void addOrderNumbers();
+
+  private:
+    Location storedLocation() const;
+
+    std::shared_ptr<UserPropertyManager> userPropertyManager_;
+    std::shared_ptr<DataRegistry> dataRegistry_;
+    LogEventParameter logEventParameter_;
+};
+
+}  // namespace sorvel

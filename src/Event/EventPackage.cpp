@@ -1,0 +1,45 @@
+#include "Event/EventPackage.h"
+
+#include "Common/SvlLog.h"
+#include "Platform/Crypto.h"
+
+namespace sorvel {
+
+const char* describe(EventPackageError) noexcept {
+    return "Error occur while making EventPackage from Dictionary";
+}
+
+EventPackage::EventPackage(std::vector<EventModel> eventModels)
+    : eventModels_(std::move(eventModels)), packageId_(platform::crypto::uuidString()) {}
+
+Value::Map EventPackage::toDictionary() const {
+    Value::Array events;
+    events.reserve(eventModels_.size());
+    for (const auto& event : eventModels_) {
+        events.emplace_back(event.toDictionary());
+    }
+    return Value::Map{{"eventModels", Value(std::move(events))}, {"package_id", Value(packageId_)}};
+}
+
+StatusOr<EventPackage> EventPackage::initFromDictionary(const Value::Map& dictionary) {
+    auto it = dictionary.find("eventModels");
+    const Value::Array* list = it != dictionary.end() ? it->second.getArray() : nullptr;
+    if (list == nullptr) {
+        return Status::error(describe(EventPackageError::FromDictionaryParseError));
+    }
+    std::vector<EventModel> events;
+    events.reserve(list->size());
+    for (const Value& element : *list) {
+        const Value::Map* map = element.getMap();
+        auto event = map != nullptr ? EventModel::initFromDictionary(*map)
+                                    : StatusOr<EventModel>(Status::error("not an object"));
+        if (!event) {
+            SvlLog::error("EventPackage From Dictionary Error", true);
+            continue;
+        }
+        events.push_back(std::move(event).value());
+    }
+    return EventPackage(std::move(events));
+}
+
+}  // namespace sorvel

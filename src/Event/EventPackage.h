@@ -1,0 +1,65 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Base/Status.h"
+#include "Event/EventModel.h"
+#include "Network/ApiModel.h"
+
+namespace sorvel {
+
+enum class EventPackageError { FromDictionaryParseError };
+// "Error occur while making EventPackage from Dictionary".
+const char* describe(EventPackageError error) noexcept;
+
+// A batch of events on its way to the server, with an id of its own. Its
+// dictionary form is also its storage form.
+class EventPackage : public IDataModel {
+  public:
+    // A fresh UUID id, always: no package is ever made with a given id.
+    explicit EventPackage(std::vector<EventModel> eventModels);
+
+    const std::vector<EventModel>& eventModels() const { return eventModels_; }
+    const std::string& packageId() const { return packageId_; }
+
+    // {"eventModels": [event dictionaries in order], "package_id": id}.
+    Value::Map toDictionary() const override;
+    // "eventModels" must be a list; an element that is not an object or not a
+    // readable event is skipped with "EventPackage From Dictionary Error". The
+    // stored "package_id" is not read: the package gets a new id.
+    static StatusOr<EventPackage> initFromDictionary(const Value::Map& dictionary);
+
+  private:
+    std::vector<EventModel> eventModels_;
+    std::string packageId_;
+};
+
+// The outcome of sending one package, carrying the package that was sent.
+struct IEventSendActionResult {
+    enum class Kind { onSuccess, onFail };
+    Kind kind;
+    std::shared_ptr<const EventPackage> package;
+
+    static IEventSendActionResult onSuccess(std::shared_ptr<const EventPackage> p) {
+        return {Kind::onSuccess, std::move(p)};
+    }
+    static IEventSendActionResult onFail(std::shared_ptr<const EventPackage> p) {
+        return {Kind::onFail, std::move(p)};
+    }
+};
+
+// Sends one package and reports the outcome, at most once per call, with the
+// package that was passed in. The completion has finished when the call
+// returns.
+class IEventSender {
+  public:
+    using Completion = std::function<void(const IEventSendActionResult&)>;
+    virtual ~IEventSender() = default;
+    virtual void sendEventPackage(std::shared_ptr<const EventPackage> eventPackage,
+                                  Completion completion) = 0;
+};
+
+}  // namespace sorvel

@@ -1,0 +1,198 @@
+#include "Event/EventPackageContainer.h"
+
+#include <algorithm>
+
+#include "Common/DataRegistry.h"
+#include "Common/FvnUtil.h"
+#include "Common/SvlLog.h"
+#include "Event/EventUploadIntervalManager.h"
+#include "Event/UnsentPackageStore.h"
+
+namespace sorvel {
+namespace {
+
+// Removes one entry that is this same package; true when there was one.
+bool removeSame(std::vector<std::shared_ptr<const EventPackage>>& list,
+                const std::shared_ptr<const EventPackage>& p) {
+    auto it = std::find(list.begin(), list.end(), p);
+    if (it == list.end()) {
+        return false;
+    }
+    list.erase(it);
+    return true;
+}
+
+}  // namespace
+
+EventPackageContainer::EventPackageContainer(std::shared_ptr<IEventSender> eventSender,
+                                             std::shared_ptr<DataRegistry> dataRegistry,
+                                             DRStateReader drStateReader,
+                                             EventUploadIntervalManager* intervalManager)
+    : eventSender_(std::move(eventSender)),
+      dataRegistry_(std::move(dataRegistry)),
+      drStateReader_(drStateReader ? std::move(drStateReader)
+                                   : DRStateReader([registry = dataRegistry_] {
+                                         return FvnUtil::getDRState(*registry);
+                                     })),
+      intervalManager_(intervalManager ? *intervalManager : EventUploadIntervalManager::shared()),
+      store_(std::make_unique<UnsentPackageStore>(dataRegistry_, [this] {
+          platform::MutexLock lock(mu_);
+          return persistableLocked();
+      })) {
+    Packages restored = getPreviousPackageQueue();
+    std::size_t count = 0;
+    {
+        platform::MutexLock lock(mu_);
+        packageQueue_.assign(restored.begin(), restored.end());
+        count = packageQueue_.size();
+    }
+    SvlLog::debug("getPreviousPackageQueue :  " + std::to_string(count), true);
+}
+
+EventPackageContainer::~EventPackageContainer() = default;
+
+EventPackageContainer::Packages EventPackageContainer::persistableLocked() const {
+    Packages out(inFlight_.begin(), inFlight_.end());
+    out.insert(out.end(), packageQueue_.begin(), packageQueue_.end());
+    return out;
+}
+
+void EventPackageContainer::updateUnsentEventPackagesInDataRegistry() {
+    store_->requestWrite(true);
+}
+
+EventPackageContainer::Packages EventPackageContainer::getPreviousPackageQueue() const {
+    return store_->load();
+}
+
+void EventPackageContainer::addEventPackage(std::shared_ptr<const EventPackage> eventPackage) {
+    if (!eventPackage) {
+        return;
+    }
+    {
+        platform::MutexLock lock(mu_);
+        if (successPackageIdTable_.count(eventPackage->packageId()) != 0) {
+            return;
+        }
+        packageQueue_.push_back(std::move(eventPackage));
+    }
+    store_->requestWrite();
+}
+
+void EventPackageContainer::sendIfCountIntervalReached() {
+    intervalManager_.checkCountInterval(static_cast<std::int64_t>(packageCount()),
+                                        [this] { sendAllEventPackages(); });
+}
+
+void EventPackageContainer::sendEventPackage(std::shared_ptr<const EventPackage> eventPackage) {
+    if (!eventPackage) {
+        return;
+    }
+    {
+        platform::MutexLock lock(mu_);
+        inFlight_.push_back(eventPackage);
+    }
+    send(eventPackage);
+}
+
+void EventPackageContainer::send(const std::shared_ptr<const EventPackage>& eventPackage) {
+    eventSender_->sendEventPackage(
+        eventPackage, [this](const IEventSendActionResult& result) { onSendResult(result); });
+    bool unanswered = false;
+    {
+        platform::MutexLock lock(mu_);
+        unanswered = removeSame(inFlight_, eventPackage);
+    }
+    if (unanswered) {
+        // A sender that reports nothing must not make the package vanish.
+        SvlLog::error("sendEventPackage :: no outcome for package " + eventPackage->packageId() +
+                      "; it waits for the next upload");
+        onSendResult(IEventSendActionResult::onFail(eventPackage));
+    }
+}
+
+void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
+    if (!result.package) {
+        return;
+    }
+    {
+        platform::MutexLock lock(mu_);
+        removeSame(inFlight_, result.package);
+        if (removeSame(dropped_, result.package)) {
+            // Dropped on purpose while it was being sent: neither kept nor requeued.
+        } else if (result.kind == IEventSendActionResult::Kind::onSuccess) {
+            successPackageIdTable_.insert(result.package->packageId());
+        } else if (successPackageIdTable_.count(result.package->packageId()) == 0) {
+            packageQueue_.push_back(result.package);
+        }
+    }
+    store_->requestWrite();
+}
+
+void EventPackageContainer::sendAllEventPackages() {
+    const DRStateResult state = drStateReader_();
+    if (const DRState* s = std::get_if<DRState>(&state);
+        s != nullptr && *s == DRState::INIT_RESTART_NOT_SYNCED) {
+        SvlLog::debug("Initializing restart not synced! Cannot send events.", true);
+        return;
+    }
+    const std::size_t n = packageCount();
+    SvlLog::debug("packageQueueCount : " + std::to_string(n), true);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::shared_ptr<const EventPackage> head;
+        {
+            // Taken from the queue and marked as being sent in one step, so
+            // the stored list never misses it in between.
+            platform::MutexLock lock(mu_);
+            if (packageQueue_.empty()) {
+                return;
+            }
+            head = std::move(packageQueue_.front());
+            packageQueue_.pop_front();
+            inFlight_.push_back(head);
+        }
+        send(head);
+    }
+}
+
+void EventPackageContainer::removeAllPackages() {
+    Packages before;
+    {
+        platform::MutexLock lock(mu_);
+        before = persistableLocked();
+        packageQueue_.clear();
+    }
+    // A rewrite still queued would take the queue as it is now, empty; it
+    // writes what the queue held instead.
+    store_->supersedePending(std::move(before));
+}
+
+void EventPackageContainer::discardUnsentPackages() {
+    {
+        platform::MutexLock lock(mu_);
+        packageQueue_.clear();
+        dropped_.insert(dropped_.end(), inFlight_.begin(), inFlight_.end());
+        inFlight_.clear();
+    }
+    store_->discard();
+}
+
+std::size_t EventPackageContainer::packageCount() const {
+    platform::MutexLock lock(mu_);
+    return packageQueue_.size();
+}
+
+EventPackageContainer::Packages EventPackageContainer::snapshot() const {
+    platform::MutexLock lock(mu_);
+    return Packages(packageQueue_.begin(), packageQueue_.end());
+}
+
+void EventPackageContainer::waitForStoreWrites() const {
+    store_->waitUntilIdle();
+}
+
+bool EventPackageContainer::isStoreWriterThread() const {
+    return store_->isWriterThread();
+}
+
+}  // namespace sorvel

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "Common/DRState.h"
+#include "Event/EventPackage.h"
+#include "Platform/Mutex.h"
+
+namespace sorvel {
+
+class DataRegistry;
+class EventUploadIntervalManager;
+class UnsentPackageStore;
+
+// The packages waiting for upload, oldest first. It restores the packages the
+// previous run left unsent, hands packages one by one to the sender, takes
+// back the ones that failed (at the tail), and remembers the ids of the ones
+// that succeeded.
+//
+// The stored list of unsent packages follows the queue: every package queued,
+// sent or given back asks for a rewrite, made off the caller's thread and
+// coalesced. A package being sent stays in the stored list until its upload
+// succeeds, so a kill loses none; a kill right after an upload may send that
+// package once more (its events keep their log ids).
+//
+// The event buffer calls every operation on its serial queue; the state is
+// also behind a lock because the store's writer reads it from its own queue.
+class EventPackageContainer {
+  public:
+    using Packages = std::vector<std::shared_ptr<const EventPackage>>;
+    // The delete/restart state; sending waits while a restart is not synced.
+    using DRStateReader = std::function<DRStateResult()>;
+
+    // Restores the stored packages. Without a reader the state is read from
+    // dataRegistry; without a manager the shared upload scheduler is used.
+    EventPackageContainer(std::shared_ptr<IEventSender> eventSender,
+                          std::shared_ptr<DataRegistry> dataRegistry,
+                          DRStateReader drStateReader = nullptr,
+                          EventUploadIntervalManager* intervalManager = nullptr);
+    ~EventPackageContainer();
+    EventPackageContainer(const EventPackageContainer&) = delete;
+    EventPackageContainer& operator=(const EventPackageContainer&) = delete;
+
+    // Rewrites the stored list now, even when it would not change.
+    void updateUnsentEventPackagesInDataRegistry();
+    Packages getPreviousPackageQueue() const;
+    // Enqueues at the tail, unless the package's upload already succeeded.
+    void addEventPackage(std::shared_ptr<const EventPackage> eventPackage);
+    // Starts the upload timer if needed and sends everything once enough
+    // packages wait.
+    void sendIfCountIntervalReached();
+    void sendEventPackage(std::shared_ptr<const EventPackage> eventPackage);
+    // Tries each package that waits now once, oldest first; nothing while a
+    // restart is not synced with the server.
+    void sendAllEventPackages();
+    // Empties the queue; the stored list keeps what it held until the next
+    // change of the queue replaces it.
+    void removeAllPackages();
+    // Deliberate drop: empties the queue (a package being sent is not given
+    // back) and removes the stored list after any rewrite still running.
+    void discardUnsentPackages();
+
+    std::size_t packageCount() const;
+    Packages snapshot() const;
+    const std::shared_ptr<DataRegistry>& dataRegistry() const { return dataRegistry_; }
+    // Blocks until the stored list reflects every change made before the call.
+    void waitForStoreWrites() const;
+    // True on the thread that writes the stored list.
+    bool isStoreWriterThread() const;
+
+  private:
+    void onSendResult(const IEventSendActionResult& result);
+    void send(const std::shared_ptr<const EventPackage>& eventPackage);
+    // The packages the stored list must hold: those being sent, then the queue.
+    Packages persistableLocked() const EXCLUSIVE_LOCKS_REQUIRED(mu_);
+
+    const std::shared_ptr<IEventSender> eventSender_;
+    const std::shared_ptr<DataRegistry> dataRegistry_;
+    const DRStateReader drStateReader_;
+    EventUploadIntervalManager& intervalManager_;
+    mutable platform::Mutex mu_;
+    std::deque<std::shared_ptr<const EventPackage>> packageQueue_ GUARDED_BY(mu_);
+    std::vector<std::shared_ptr<const EventPackage>> inFlight_ GUARDED_BY(mu_);
+    // Packages dropped while being sent: not given back when they fail.
+    std::vector<std::shared_ptr<const EventPackage>> dropped_ GUARDED_BY(mu_);
+    std::unordered_set<std::string> successPackageIdTable_ GUARDED_BY(mu_);
+    // Last member: destroyed first, so its writer stops reading the state above.
+    std::unique_ptr<UnsentPackageStore> store_;
+};
+
+}  // namespace sorvel

@@ -1,0 +1,160 @@
+#include "Event/UnsentPackageStore.h"
+
+#include "Common/Constants.h"
+#include "Common/DataRegistry.h"
+#include "Common/SvlLog.h"
+
+namespace sorvel {
+
+UnsentPackageStore::UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistry, Source source)
+    : dataRegistry_(std::move(dataRegistry)),
+      source_(std::move(source)),
+      queue_(platform::DispatchQueue::makeSerial("eventPackageStoreQueue")) {}
+
+UnsentPackageStore::~UnsentPackageStore() {
+    waitUntilIdle();
+}
+
+UnsentPackageStore::Packages UnsentPackageStore::load() const {
+    Packages packages;
+    const auto data =
+        dataRegistry_->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
+    if (!data) {
+        SvlLog::debug("getPreviousPackageQueue :: no saved eventPackageData", true);
+        return packages;
+    }
+    const std::string_view text(reinterpret_cast<const char*>(data->data()), data->size());
+    const std::optional<Value> parsed = Value::fromJson(text);
+    const Value::Array* list = parsed ? parsed->getArray() : nullptr;
+    if (list == nullptr) {
+        SvlLog::error("getPreviousPackageQueue :: can not cast data to dictionaryArray", true);
+        return packages;
+    }
+    for (const Value& element : *list) {
+        const Value::Map* map = element.getMap();
+        auto package = map != nullptr ? EventPackage::initFromDictionary(*map)
+                                      : StatusOr<EventPackage>(Status::error("not an object"));
+        if (!package) {
+            SvlLog::error("getPreviousPackageQueue :: error dic is " + element.toJson(), true);
+            continue;
+        }
+        packages.push_back(std::make_shared<const EventPackage>(std::move(package).value()));
+    }
+    return packages;
+}
+
+std::string UnsentPackageStore::encode(const Packages& packages,
+                                       std::unordered_map<std::string, std::string>* cache,
+                                       std::vector<std::string>* writtenIds) {
+    std::unordered_map<std::string, std::string> used;
+    std::string out = "[";
+    std::size_t events = 0;
+    for (const auto& package : packages) {
+        if (events >= static_cast<std::size_t>(Constants::MAX_UNSENT_EVENTS)) {
+            break;
+        }
+        if (out.size() > 1) {
+            out += ',';
+        }
+        const std::string& id = package->packageId();
+        std::string json;
+        if (cache != nullptr) {
+            if (auto hit = cache->find(id); hit != cache->end()) {
+                json = std::move(hit->second);
+            }
+        }
+        if (json.empty()) {
+            json = Value(package->toDictionary()).toJson();
+        }
+        out += json;
+        if (cache != nullptr) {
+            used.emplace(id, std::move(json));
+        }
+        if (writtenIds != nullptr) {
+            writtenIds->push_back(id);
+        }
+        events += package->eventModels().size();
+    }
+    out += ']';
+    if (cache != nullptr) {
+        cache->swap(used);
+    }
+    return out;
+}
+
+void UnsentPackageStore::requestWrite(bool force) {
+    platform::MutexLock lock(mu_);
+    pendingForced_ = pendingForced_ || force;
+    if (pendingTicket_ != 0) {
+        return;
+    }
+    const std::uint64_t ticket = ++lastTicket_;
+    pendingTicket_ = ticket;
+    queue_->async([this, ticket] { runTicket(ticket); });
+}
+
+void UnsentPackageStore::runTicket(std::uint64_t ticket) {
+    bool force = false;
+    {
+        platform::MutexLock lock(mu_);
+        if (pendingTicket_ != ticket) {
+            return;
+        }
+        pendingTicket_ = 0;
+        force = pendingForced_;
+        pendingForced_ = false;
+    }
+    // Taken after the ticket was cleared: a change from now on queues another
+    // write, so none is missed.
+    write(source_(), force);
+}
+
+void UnsentPackageStore::supersedePending(Packages packages) {
+    platform::MutexLock lock(mu_);
+    if (pendingTicket_ == 0) {
+        return;
+    }
+    pendingTicket_ = 0;
+    const bool force = pendingForced_;
+    pendingForced_ = false;
+    queue_->async([this, packages = std::move(packages), force] { write(packages, force); });
+}
+
+void UnsentPackageStore::discard() {
+    {
+        platform::MutexLock lock(mu_);
+        pendingTicket_ = 0;
+        pendingForced_ = false;
+    }
+    queue_->async([this] {
+        dataRegistry_->putData(std::nullopt, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+        dataRegistry_->waitForPendingWrites();
+        jsonCache_.clear();
+        // An empty queue is not written back over the removal.
+        lastWrittenIds_ = std::vector<std::string>{};
+    });
+}
+
+void UnsentPackageStore::write(const Packages& packages, bool force) {
+    std::vector<std::string> ids;
+    std::string text = encode(packages, &jsonCache_, &ids);
+    if (!force && lastWrittenIds_ == ids) {
+        return;
+    }
+    dataRegistry_->putData(Value::Bytes(text.begin(), text.end()),
+                           DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+    dataRegistry_->waitForPendingWrites();
+    lastWrittenIds_ = std::move(ids);
+}
+
+void UnsentPackageStore::waitUntilIdle() const {
+    if (!queue_->isCurrent()) {
+        queue_->sync([] {});
+    }
+}
+
+bool UnsentPackageStore::isWriterThread() const {
+    return queue_->isCurrent();
+}
+
+}  // namespace sorvel

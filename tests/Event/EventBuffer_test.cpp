@@ -1,0 +1,225 @@
+#include "Event/EventBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "Common/SvlLog.h"
+#include "EventFixture.h"
+#include "Platform/RunLoop.h"
+
+namespace sorvel::eventtest {
+namespace {
+
+using tools::Endpoint;
+using tools::ScriptedAnswer;
+
+class EventBufferTest : public EventFixture {
+  protected:
+    void SetUp() override {
+        EventFixture::SetUp();
+        container = makeContainer();
+        buffer = makeBuffer(container);
+    }
+    void add(int n, const std::string& name = "tap") {
+        for (int i = 0; i < n; ++i) {
+            buffer->addEvent(event(name));
+        }
+    }
+    void setNetwork(bool up) {
+        platform::Reachability::shared().setOverride(std::string(up ? "wifi" : "unknown"));
+    }
+    std::vector<std::string> ids(int from, int to) {
+        std::vector<std::string> out;
+        for (int i = from; i <= to; ++i) {
+            out.push_back("id-" + std::to_string(i));
+        }
+        return out;
+    }
+
+    std::shared_ptr<EventPackageContainer> container;
+    std::shared_ptr<EventBuffer> buffer;
+};
+
+TEST_F(EventBufferTest, TenEventsMakeAPackageAndNoWaitNamesSendAtOnce) {
+    add(9);
+    buffer->waitUntilIdle();
+    EXPECT_EQ(buffer->bufferedEventCount(), 9u);
+    EXPECT_EQ(container->packageCount(), 0u);
+    add(1);
+    buffer->waitUntilIdle();
+    EXPECT_EQ(buffer->bufferedEventCount(), 0u);
+    ASSERT_EQ(container->packageCount(), 1u);
+    EXPECT_EQ(container->snapshot()[0]->eventModels().size(), 10u);
+    EXPECT_EQ(server.requestCount(), 0u);
+
+    // Three events and a login: one package of four, and everything goes out.
+    add(3);
+    buffer->addEvent(event("login", "svl"));
+    buffer->waitUntilIdle();
+    auto requests = server.requests(Endpoint::EVENT_BULK);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(logIdsIn(requests[1]).size(), 4u);
+    EXPECT_EQ(uploadedLogIds(), ids(1, 14));
+
+    // The bare name decides, whatever the group; only exact names count.
+    buffer->addEvent(event("purchase", "custom"));
+    buffer->waitUntilIdle();
+    EXPECT_EQ(server.requestCount(), 3u);
+    buffer->addEvent(event("Login"));
+    buffer->addEvent(event("svl:login"));
+    buffer->waitUntilIdle();
+    EXPECT_EQ(server.requestCount(), 3u);
+    EXPECT_EQ(buffer->bufferedEventCount(), 2u);
+
+    DefaultNowaitEventNameProvider names;
+    for (const char* name : DefaultNowaitEventNameProvider::noWaitEventName) {
+        EXPECT_TRUE(names.isNoWaitEvent(name)) << name;
+    }
+    EXPECT_FALSE(names.isNoWaitEvent("tap"));
+}
+
+TEST_F(EventBufferTest, FlushSaveAndClearOnAnEmptyBuffer) {
+    setNetwork(false);
+    add(10);
+    buffer->flushAllNow();
+    buffer->waitUntilIdle();
+    EXPECT_EQ(container->packageCount(), 1u);
+
+    setNetwork(true);
+    buffer->flushAllNow();
+    buffer->waitUntilIdle();
+    EXPECT_EQ(uploadedLogIds(), ids(1, 10));
+    buffer->saveUnsentEvents();
+    buffer->waitUntilIdle();
+    container->waitForStoreWrites();
+    EXPECT_EQ(storedPackages(), Value::Array{});
+
+    // Save packs the buffer and keeps the package queued as well.
+    add(2);
+    buffer->saveUnsentEvents();
+    buffer->waitUntilIdle();
+    container->waitForStoreWrites();
+    EXPECT_EQ(storedLogIds(), ids(11, 12));
+    EXPECT_EQ(container->packageCount(), 1u);
+
+    // Clear empties buffer and queue; the stored list waits for a relaunch.
+    add(3);
+    buffer->clearBuffer();
+    buffer->waitUntilIdle();
+    EXPECT_EQ(buffer->bufferedEventCount() + container->packageCount(), 0u);
+    container->waitForStoreWrites();
+    EXPECT_EQ(storedLogIds(), ids(11, 12));
+}
+
+TEST_F(EventBufferTest, ATimerTickOnTheManualClockFlushesOnce) {
+    add(4);
+    buffer->flushAtIntervals();
+    buffer->waitUntilIdle();
+    ASSERT_TRUE(EventUploadIntervalManager::shared().isTimerRunning());
+    EXPECT_EQ(server.requestCount(), 0u);
+
+    sdk.clock()->advance(std::chrono::seconds(60));
+    ASSERT_TRUE(platform::RunLoop::main().runUntil([&] { return server.requestCount() == 1; },
+                                                   std::chrono::seconds(10)))
+        << "the timer's flush did not reach the server";
+    buffer->waitUntilIdle();
+    EXPECT_EQ(uploadedLogIds(), ids(1, 4));
+
+    // A new period replaces the timer: nothing at the old one, a flush at the new.
+    EventUploadIntervalManager::shared().setTimeInterval(120.0);
+    add(1);
+    buffer->waitUntilIdle();
+    sdk.clock()->advance(std::chrono::seconds(60));
+    platform::RunLoop::main().runUntilIdle();
+    buffer->waitUntilIdle();
+    EXPECT_EQ(server.requestCount(), 1u);
+    sdk.clock()->advance(std::chrono::seconds(60));
+    ASSERT_TRUE(platform::RunLoop::main().runUntil([&] { return server.requestCount() == 2; },
+                                                   std::chrono::seconds(10)));
+}
+
+TEST_F(EventBufferTest, BadEventsAreDroppedAloneAndNothingStoredIsLost) {
+    testing::LogCapture log;
+    setNetwork(false);
+    add(10);
+    buffer->waitUntilIdle();
+
+    Value deep = Value("string:leaf");
+    for (int i = 0; i < 300; ++i) {
+        deep = Value(Value::Map{{"d", deep}});
+    }
+    Value::Map huge;
+    for (int i = 0; i < 40000; ++i) {
+        huge["key" + std::to_string(i)] = Value("string:" + std::string(20, 'v'));
+    }
+    buffer->addEvent(event("deep", "custom", {{"p", deep}}));
+    buffer->addEvent(event("huge", "custom", huge));
+    buffer->addEvent(event("bad\xff name", "custom",
+                           {{"k\xc3", Value("string:\xe0\x80")},
+                            {"nan", Value(std::nan(""))},
+                            {"inf", Value(HUGE_VAL)}}));
+    add(9);
+    buffer->saveUnsentEvents();
+    buffer->waitUntilIdle();
+    container->waitForStoreWrites();
+
+    SvlLog::flush();
+    EXPECT_TRUE(log.contains("EventBuffer :: event deep dropped"));
+    EXPECT_TRUE(log.contains("EventBuffer :: event huge dropped"));
+    EXPECT_TRUE(log.contains("ill-formed UTF-8"));
+    // Ten, then the repaired one and nine more: nothing else was lost.
+    auto stored = storedLogIds();
+    ASSERT_EQ(stored.size(), 20u);
+    auto restored = makeContainer()->snapshot();
+    ASSERT_EQ(restored.size(), 2u);
+    const EventModel& repaired = restored[1]->eventModels()[0];
+    EXPECT_EQ(repaired.event_name, "bad\xEF\xBF\xBD name");
+    EXPECT_EQ(repaired.param->count("k\xEF\xBF\xBD"), 1u);
+
+    setNetwork(true);
+    buffer->flushAllNow();
+    buffer->waitUntilIdle();
+    EXPECT_EQ(uploadedLogIds().size(), 20u);
+    for (const auto& r : server.requests(Endpoint::EVENT_BULK)) {
+        EXPECT_EQ(r.status, 200) << r.verdict;
+    }
+}
+
+TEST_F(EventBufferTest, ADeliberateRemovalWinsOverRewritesStillPending) {
+    // Uploads fail slowly, so the flush is still sending when the store is removed.
+    ScriptedAnswer slowFailure;
+    slowFailure.status = 503;
+    slowFailure.delay = std::chrono::milliseconds(200);
+    server.setDefaultAnswer(Endpoint::EVENT_BULK, slowFailure);
+    add(25);
+    buffer->flushAllNow();
+    ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(10)));
+
+    // What the remote pause does: the stored list is removed under the flush.
+    registry->putData(std::nullopt, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+    buffer->waitUntilIdle();
+    container->waitForStoreWrites();
+    EXPECT_FALSE(storedPackages().has_value());
+    EXPECT_EQ(container->packageCount(), 0u);
+
+    // Later events are kept again, without the dropped ones.
+    server.setDefaultAnswer(Endpoint::EVENT_BULK,
+                            tools::ServerDouble::defaultAnswer(Endpoint::EVENT_BULK));
+    setNetwork(false);
+    add(10);
+    buffer->waitUntilIdle();
+    container->waitForStoreWrites();
+    EXPECT_EQ(storedLogIds(), ids(26, 35));
+
+    // The registry wipe of a delete, then the drop the core asks for.
+    registry->removeAll();
+    buffer->discardUnsentEvents();
+    buffer->waitUntilIdle();
+    container->waitForStoreWrites();
+    EXPECT_FALSE(storedPackages().has_value());
+    EXPECT_EQ(makeContainer()->packageCount(), 0u);
+}
+
+}  // namespace
+}  // namespace sorvel::eventtest

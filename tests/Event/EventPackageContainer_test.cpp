@@ -1,0 +1,185 @@
+#include "Event/EventPackageContainer.h"
+
+#include <gtest/gtest.h>
+
+#include "Common/SvlLog.h"
+#include "Event/UnsentPackageStore.h"
+#include "EventFixture.h"
+#include "Platform/Host.h"
+
+namespace sorvel::eventtest {
+namespace {
+
+using tools::Endpoint;
+using tools::ScriptedAnswer;
+
+class EventPackageContainerTest : public EventFixture {
+  protected:
+    std::shared_ptr<const EventPackage> package(int events, const std::string& prefix = "e") {
+        std::vector<EventModel> list;
+        for (int i = 0; i < events; ++i) {
+            list.push_back(event(prefix + std::to_string(i)));
+        }
+        return std::make_shared<const EventPackage>(std::move(list));
+    }
+    void storeText(const std::string& text) {
+        registry->putData(Value::Bytes(text.begin(), text.end()),
+                          DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+    }
+    static std::vector<std::string> idsOf(const EventPackageContainer::Packages& packages) {
+        std::vector<std::string> ids;
+        for (const auto& p : packages) {
+            for (const auto& e : p->eventModels()) {
+                ids.push_back(e.log_id.value_or(""));
+            }
+        }
+        return ids;
+    }
+    void setNetwork(bool up) {
+        platform::Reachability::shared().setOverride(std::string(up ? "wifi" : "unknown"));
+    }
+};
+
+TEST_F(EventPackageContainerTest, RestoreKeepsEveryReadablePackageWithNewIds) {
+    EXPECT_EQ(makeContainer()->packageCount(), 0u);
+    for (const char* bad : {"not json", R"({"eventModels":[]})", "[1", "\xff\xfe"}) {
+        storeText(bad);
+        EXPECT_EQ(makeContainer()->packageCount(), 0u) << bad;
+    }
+
+    auto good = package(2, "g");
+    Value::Map halfBad = package(3, "h")->toDictionary();
+    halfBad.at("eventModels").getArray()->at(1) = Value(Value::Map{{"ci", Value(1)}});
+    Value::Array stored{Value(good->toDictionary()), Value("a string"),
+                        Value(Value::Map{{"eventModels", Value(5)}}), Value(halfBad),
+                        Value(Value::Array{})};
+    storeText(Value(stored).toJson());
+    auto container = makeContainer();
+    auto restored = container->snapshot();
+    ASSERT_EQ(restored.size(), 2u);
+    EXPECT_NE(restored[0]->packageId(), good->packageId());
+    EXPECT_EQ(idsOf(restored), (std::vector<std::string>{"id-1", "id-2", "id-3", "id-5"}));
+    // Restoring alone rewrites nothing.
+    container->waitForStoreWrites();
+    EXPECT_EQ(storedPackages()->size(), 5u);
+}
+
+TEST_F(EventPackageContainerTest, EveryQueueChangeRewritesTheCappedStore) {
+    setNetwork(false);
+    auto container = makeContainer();
+    for (int i = 0; i < 101; ++i) {
+        container->addEventPackage(package(10));
+    }
+    container->waitForStoreWrites();
+    // The package that brings the total to 1000 is the last one written.
+    EXPECT_EQ(storedPackages()->size(), 100u);
+    EXPECT_EQ(storedLogIds().front(), "id-1");
+
+    auto sevens = makeContainer();
+    sevens->removeAllPackages();
+    for (int i = 0; i < 150; ++i) {
+        sevens->addEventPackage(package(7));
+    }
+    sevens->updateUnsentEventPackagesInDataRegistry();
+    sevens->waitForStoreWrites();
+    EXPECT_EQ(storedPackages()->size(), 143u);
+
+    // A save of an empty queue stores an empty list.
+    auto empty = makeContainer();
+    empty->removeAllPackages();
+    empty->updateUnsentEventPackagesInDataRegistry();
+    empty->waitForStoreWrites();
+    EXPECT_EQ(storedPackages(), Value::Array{});
+}
+
+TEST_F(EventPackageContainerTest, AFailedUploadGoesToTheTailAndLeavesTheStoreOnlyWhenSent) {
+    auto container = makeContainer();
+    auto a = package(2, "a");
+    auto b = package(2, "b");
+    container->addEventPackage(a);
+    container->addEventPackage(b);
+    container->waitForStoreWrites();
+    EXPECT_EQ(storedLogIds(), (std::vector<std::string>{"id-1", "id-2", "id-3", "id-4"}));
+
+    ScriptedAnswer fail;
+    fail.status = 500;
+    server.script(Endpoint::EVENT_BULK, fail);
+    container->sendAllEventPackages();
+    EXPECT_EQ(container->snapshot(), EventPackageContainer::Packages{a});
+    container->waitForStoreWrites();
+    EXPECT_EQ(storedLogIds(), (std::vector<std::string>{"id-1", "id-2"}));
+
+    container->sendAllEventPackages();
+    EXPECT_EQ(container->packageCount(), 0u);
+    EXPECT_EQ(uploadedLogIds(),
+              (std::vector<std::string>{"id-1", "id-2", "id-3", "id-4", "id-1", "id-2"}));
+    container->waitForStoreWrites();
+    EXPECT_EQ(storedPackages(), Value::Array{});
+
+    // A package whose upload succeeded is not queued again.
+    container->addEventPackage(a);
+    EXPECT_EQ(container->packageCount(), 0u);
+
+    // Offline, each waiting package is tried once and keeps its place.
+    setNetwork(false);
+    auto c = package(1, "c");
+    auto d = package(1, "d");
+    auto e = package(1, "e");
+    for (const auto& p : {c, d, e}) {
+        container->addEventPackage(p);
+    }
+    container->sendAllEventPackages();
+    EXPECT_EQ(container->snapshot(), (EventPackageContainer::Packages{c, d, e}));
+}
+
+TEST_F(EventPackageContainerTest, SendingWaitsWhileARestartIsNotSynced) {
+    testing::LogCapture log;
+    platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
+    SvlLog::initQaMode(nullptr);
+    auto container = makeContainer();
+    container->addEventPackage(package(1));
+    registry->putBool(false, DataRegistryKey::BOOL_IS_SDK_STOPPED);
+    registry->putBool(true, DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC);
+    container->sendAllEventPackages();
+    EXPECT_EQ(server.requestCount(), 0u);
+    EXPECT_EQ(container->packageCount(), 1u);
+    SvlLog::flush();
+    EXPECT_TRUE(log.contains("Initializing restart not synced! Cannot send events."));
+
+    registry->putBool(false, DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC);
+    container->sendAllEventPackages();
+    EXPECT_EQ(container->packageCount(), 0u);
+    EXPECT_EQ(server.requestCount(), 1u);
+}
+
+TEST_F(EventPackageContainerTest, TheCountRuleCountsQueuedPackages) {
+    auto container = makeContainer();
+    for (int i = 0; i < 2; ++i) {
+        container->addEventPackage(package(1));
+        container->sendIfCountIntervalReached();
+    }
+    EXPECT_EQ(server.requestCount(), 0u);
+    EXPECT_TRUE(EventUploadIntervalManager::shared().isTimerRunning());
+    container->addEventPackage(package(1));
+    container->sendIfCountIntervalReached();
+    EXPECT_EQ(server.requestCount(), 3u);
+
+    EventUploadIntervalManager::shared().setCountInterval(10);
+    container->addEventPackage(package(1));
+    container->sendIfCountIntervalReached();
+    EXPECT_EQ(server.requestCount(), 4u);
+}
+
+TEST_F(EventPackageContainerTest, ClearingTheQueueLeavesTheStoredListForTheNextLaunch) {
+    setNetwork(false);
+    auto container = makeContainer();
+    container->addEventPackage(package(3));
+    // Whatever write is still queued covers the package, not the emptied queue.
+    container->removeAllPackages();
+    container->waitForStoreWrites();
+    EXPECT_EQ(storedLogIds().size(), 3u);
+    EXPECT_EQ(makeContainer()->packageCount(), 1u);
+}
+
+}  // namespace
+}  // namespace sorvel::eventtest
