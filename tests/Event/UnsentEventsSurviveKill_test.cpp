@@ -1,0 +1,162 @@
+// A process killed with events queued while the server is down loses none of
+// them: the next launch finds every queued package stored and delivers it.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+
+#include "Common/DataContext.h"
+#include "Common/DataRegistry.h"
+#include "Common/KeyChain.h"
+#include "Data/DataProviders/DeviceRealtimeDataProvider.h"
+#include "Event/DefaultEventSender.h"
+#include "Event/EventBuffer.h"
+#include "Event/EventModelProvider.h"
+#include "Event/EventPackageContainer.h"
+#include "Event/NoWaitEventNameProvider.h"
+#include "Event/UserPropertyManager.h"
+#include "Platform/Host.h"
+#include "Platform/Http.h"
+#include "Platform/Reachability.h"
+#include "ServerDouble.h"
+#include "support/TestSupport.h"
+
+namespace sorvel {
+namespace {
+
+constexpr const char* kEnv = "SORVEL_EVENT_KILL_CHILD";
+constexpr const char* kSecretKey = "SECRETKEY0123456789abc";
+constexpr const char* kAppKey = "APPKEY0123456789abcdef";
+constexpr int kSentFirst = 200;
+constexpr int kQueuedOffline = 300;
+
+struct Pipeline {
+    std::shared_ptr<DataRegistry> registry =
+        std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
+    std::shared_ptr<EventPackageContainer> container = std::make_shared<EventPackageContainer>(
+        std::make_shared<DefaultEventSender>(registry, std::make_shared<DeviceRealtimeDataProvider>(
+                                                           registry, Util_keychain::shared())),
+        registry);
+    std::shared_ptr<EventBuffer> buffer =
+        EventBuffer::create(container, std::make_shared<DefaultNowaitEventNameProvider>());
+};
+
+// The child: events delivered while the server is up, then events queued
+// while it is down (with flushes that fail), then it waits to be killed.
+int runAsKilledChildIfAsked() {
+    const char* env = std::getenv(kEnv);
+    if (env == nullptr) {
+        return 0;
+    }
+    // "<home>|<server base URL>"
+    const std::string arg(env);
+    const std::string home = arg.substr(0, arg.find('|'));
+    const std::string server = arg.substr(arg.find('|') + 1);
+    platform::host::setHomeFolder(home);
+    platform::host::setKeychainFolder(home + "/keychain");
+    platform::Reachability::shared().setOverride(std::string("wifi"));
+    platform::host::mapHttpHost("*", server);
+    Pipeline p;
+    p.registry->putString(std::string(kSecretKey), DataRegistryKey::STRING_SECRETKEY);
+    p.registry->putString(std::string(kAppKey), DataRegistryKey::STRING_APPKEY);
+    auto properties = std::make_shared<UserPropertyManager>(p.registry, [] { return 100; });
+    auto log = [&](int i) {
+        auto param = LogEventParameter::initWithEventName("custom", "tap", {});
+        param.eventId = "kill-" + std::to_string(i);
+        p.buffer->addEvent(EventModelProvider(properties, p.registry, param).buildEventModel());
+    };
+    for (int i = 0; i < kSentFirst; ++i) {
+        log(i);
+    }
+    p.buffer->flushAllNow();
+    p.buffer->waitUntilIdle();
+    // The server goes away: nothing listens on port 1.
+    platform::host::mapHttpHost("*", "http://127.0.0.1:1");
+    for (int i = kSentFirst; i < kSentFirst + kQueuedOffline; ++i) {
+        log(i);
+        if (i % 100 == 99) {
+            p.buffer->flushAllNow();
+        }
+    }
+    p.buffer->waitUntilIdle();
+    p.container->waitForStoreWrites();
+    testing::reportAndAwaitKill(p.container->packageCount() ==
+                                static_cast<std::size_t>(kQueuedOffline / 10));
+}
+const int kKilledChildDone = runAsKilledChildIfAsked();
+
+std::vector<std::string> logIds(const std::string& json, const char* listKey) {
+    std::vector<std::string> ids;
+    auto v = Value::fromJson(json);
+    auto collect = [&](const Value& holder) {
+        const Value::Map* m = holder.getMap();
+        if (m == nullptr || m->count(listKey) == 0 || !m->at(listKey).isArray()) {
+            return;
+        }
+        for (const auto& e : *m->at(listKey).getArray()) {
+            ids.push_back(*e.getMap()->at("log_id").getString());
+        }
+    };
+    if (v && v->isArray()) {
+        for (const auto& p : *v->getArray()) {
+            collect(p);
+        }
+    } else if (v) {
+        collect(*v);
+    }
+    return ids;
+}
+
+TEST(UnsentEventsSurviveKill, EveryQueuedPackageIsStoredThenDelivered) {
+    testing::FreshSdk sdk;
+    tools::ServerDouble server{tools::ServerDouble::Options{"127.0.0.1", 0, kSecretKey}};
+    ASSERT_TRUE(server.start());
+    std::string said;
+    ASSERT_TRUE(
+        testing::killWhenReady(std::string(kEnv) + "=" + sdk.home() + "|" + server.baseUrl(), said))
+        << said;
+    std::map<std::string, int> received;
+    auto countUploads = [&] {
+        received.clear();
+        for (const auto& r : server.requests(tools::Endpoint::EVENT_BULK)) {
+            EXPECT_EQ(r.signature, "valid");
+            for (const auto& id : logIds(r.decodedBody, "evts")) {
+                ++received[id];
+            }
+        }
+    };
+    countUploads();
+    ASSERT_EQ(received.size(), static_cast<std::size_t>(kSentFirst));
+
+    // The next launch: the store holds exactly the queued events, in order.
+    platform::host::setKeychainFolder(sdk.home() + "/keychain");
+    platform::Reachability::shared().setOverride(std::string("wifi"));
+    platform::host::mapHttpHost("*", server.baseUrl());
+    Pipeline next;
+    auto stored = next.registry->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
+    ASSERT_TRUE(stored);
+    auto storedIds = logIds(std::string(stored->begin(), stored->end()), "eventModels");
+    ASSERT_EQ(storedIds.size(), static_cast<std::size_t>(kQueuedOffline));
+    for (int i = 0; i < kQueuedOffline; ++i) {
+        EXPECT_EQ(storedIds[static_cast<std::size_t>(i)], "kill-" + std::to_string(kSentFirst + i));
+    }
+    EXPECT_EQ(next.container->packageCount(), static_cast<std::size_t>(kQueuedOffline / 10));
+
+    next.buffer->flushAllNow();
+    next.buffer->waitUntilIdle();
+    countUploads();
+    EXPECT_EQ(received.size(), static_cast<std::size_t>(kSentFirst + kQueuedOffline));
+    int duplicates = 0;
+    for (const auto& [id, n] : received) {
+        duplicates += n - 1;
+    }
+    // At most one package sent twice.
+    EXPECT_LE(duplicates, 10);
+    next.container->waitForStoreWrites();
+    auto after = next.registry->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
+    EXPECT_EQ(std::string(after->begin(), after->end()), "[]");
+    EventUploadIntervalManager::shared().removeObserver(next.buffer);
+}
+
+}  // namespace
+}  // namespace sorvel
