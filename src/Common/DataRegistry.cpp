@@ -109,7 +109,8 @@ std::optional<Value::Bytes> DataRegistry::getData(DataRegistryKey key,
 
 bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> value) {
     bool deliver = false;
-    if (!sameValue(readLocked(key), value)) {
+    const std::optional<Value> current = readLocked(key);
+    if (!sameValue(current, value)) {
         if (auto it = listeners_.find(key); it != listeners_.end()) {
             Notices& notices = notices_[key];
             ++notices.stored;
@@ -118,9 +119,24 @@ bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> valu
             notices.delivering = true;
         }
     }
+    if (current == value && pending_.find(key) == pending_.end() && unsaved_.count(key) == 0) {
+        // The store holds exactly this value (or, for an absent one, nothing),
+        // no other write of the key is queued and the last one reached the
+        // disk: nothing to make durable.
+        return deliver;
+    }
     std::uint64_t generation = ++generation_;
     pending_[key] = Pending{value, generation};
     queue_->async([this, key, value = std::move(value), generation] {
+        {
+            platform::MutexLock lock(mu_);
+            if (auto it = pending_.find(key);
+                it != pending_.end() && it->second.generation != generation) {
+                // A later write (or wipe) of the key is queued behind this one
+                // and lands the final value; this one need not reach the store.
+                return;
+            }
+        }
         const bool onDisk = context_->set(key, value);
         platform::MutexLock lock(mu_);
         noteWritten(key, onDisk);
