@@ -57,7 +57,7 @@ ApiConnection::ApiConnection(std::shared_ptr<DataRegistry> registry)
     : registry_(std::move(registry)) {}
 
 ApiConnection& ApiConnection::setPostRequest(const IApiModel& model) {
-    auto body = std::make_shared<const Value::Map>(model.toDictionary());
+    auto body = std::make_shared<const Value>(model.toDictionary());
     auto url = model.getUrl();
     platform::MutexLock lock(mu_);
     body_ = std::move(body);
@@ -68,7 +68,7 @@ ApiConnection& ApiConnection::setPostRequest(const IApiModel& model) {
 }
 
 ApiConnection& ApiConnection::setDeleteRequest(const IApiModel& model) {
-    auto body = std::make_shared<const Value::Map>(model.toDictionary());
+    auto body = std::make_shared<const Value>(model.toDictionary());
     auto url = model.getUrl();
     platform::MutexLock lock(mu_);
     body_ = std::move(body);
@@ -147,12 +147,12 @@ std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form(
     if (!secretKey || secretKey->empty()) {
         return ApiConnectionError::NoSecretKeyError;
     }
-    auto time = signingTime(*parts.body);
+    auto time = signingTime(*parts.body->getMap());
     if (!time) {
         return ApiConnectionError::AuthKeyError;
     }
     auto signedBody =
-        signRequestBody(Value(*parts.body).toJson(),
+        signRequestBody(parts.body->toJson(),
                         sendsJsonText(*parts.method, *parts.urlText) ? BodyEncoding::JSON_TEXT
                                                                      : BodyEncoding::BASE64,
                         *secretKey, *time);

@@ -69,7 +69,7 @@ class ApiConnection {
     struct Parts {
         std::optional<HttpMethod> method;
         std::optional<std::string> urlText;
-        std::shared_ptr<const Value::Map> body;
+        std::shared_ptr<const Value> body;
         std::map<std::string, std::optional<std::string>> headers;
     };
     std::variant<platform::HttpRequest, ApiConnectionError> form(const Parts& parts) const;
@@ -80,7 +80,8 @@ class ApiConnection {
     mutable platform::Mutex mu_;
     std::optional<HttpMethod> method_ GUARDED_BY(mu_);
     std::optional<std::string> urlText_ GUARDED_BY(mu_);
-    std::shared_ptr<const Value::Map> body_ GUARDED_BY(mu_);
+    // Held as a Value (a map) so it is serialised without a copy.
+    std::shared_ptr<const Value> body_ GUARDED_BY(mu_);
     std::map<std::string, std::optional<std::string>> headers_ GUARDED_BY(mu_);
     std::optional<platform::HttpRequest> prepared_ GUARDED_BY(mu_);
     std::uint64_t generation_ GUARDED_BY(mu_) = 0;
