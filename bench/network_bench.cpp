@@ -1,13 +1,11 @@
 // Request signing and the signed round trip to the loopback server double.
 #include <benchmark/benchmark.h>
 
-#include <stdlib.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Common/Constants.h"
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
@@ -85,26 +83,8 @@ void BM_SerialiseAndSignTenEventBody(benchmark::State& state) {
 }
 BENCHMARK(BM_SerialiseAndSignTenEventBody);
 
-// A throw-away app home, so the benchmark's registry writes land in a temp folder.
-struct TempHome {
-    std::string path;
-    TempHome() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "sorvel-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) {
-            path = pattern;
-            platform::host::setHomeFolder(path);
-            platform::host::setKeychainFolder(path + "/keychain");
-        }
-    }
-    ~TempHome() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
-
 struct RoundTripHost {
-    TempHome home;
+    sorvel::bench::TempHome home;
     sorvel::tools::ServerDouble server{
         sorvel::tools::ServerDouble::Options{"127.0.0.1", 0, kSecret}};
     std::shared_ptr<DataRegistry> registry;

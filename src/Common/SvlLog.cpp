@@ -108,6 +108,15 @@ void SvlLog::error(std::string message, bool qaOnly) noexcept {
     log(SorvelLogLevel::LEVEL_ERROR, std::move(message), qaOnly);
 }
 
+bool SvlLog::wouldDeliver(bool qaOnly) noexcept {
+    if (!qaOnly) {
+        return true;
+    }
+    auto& s = loggerState();
+    platform::MutexLock lock(s.mu);
+    return s.qaMode || static_cast<bool>(s.provider);
+}
+
 void SvlLog::initQaMode(const DataRegistry* /*registry*/) noexcept {
     auto& s = loggerState();
     platform::MutexLock lock(s.mu);

@@ -33,6 +33,10 @@ class SvlLog {
     static void warning(std::string message, bool qaOnly = false) noexcept;
     static void error(std::string message, bool qaOnly = false) noexcept;
     static void log(SorvelLogLevel level, std::string message, bool qaOnly) noexcept;
+    // Whether a line with this flag can reach anyone: a quality-assurance-only
+    // line goes nowhere unless quality-assurance mode is on or the app gave a
+    // log delegate. Lets a caller skip building a costly line nobody receives.
+    static bool wouldDeliver(bool qaOnly) noexcept;
 
     // Decides once whether quality-assurance mode is on, from the Bool Info key
     // "SorvelQaMode"; later calls change nothing.

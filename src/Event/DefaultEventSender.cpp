@@ -43,7 +43,10 @@ void DefaultEventSender::sendEventPackage(std::shared_ptr<const EventPackage> ev
         CommonModelProvider(dataRegistry_, deviceRealtimeDataProvider_).getDataModel();
     std::shared_ptr<IApiModel> bundle =
         EventBundleModelProvider(std::move(common), eventPackage).getApiModel();
-    SvlLog::debug(Value(bundle->toDictionary()).toJson(), true);
+    if (SvlLog::wouldDeliver(true)) {
+        // The body again, as text: built only when someone reads the line.
+        SvlLog::debug(Value(bundle->toDictionary()).toJson(), true);
+    }
 
     auto connection = std::make_shared<ApiConnection>(dataRegistry_);
     connection->setPostRequest(*bundle);

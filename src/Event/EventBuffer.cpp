@@ -38,7 +38,7 @@ EventBuffer::EventBuffer(PassKey, std::shared_ptr<EventPackageContainer> eventPa
 EventBuffer::~EventBuffer() = default;
 
 void EventBuffer::addEvent(EventModel event) {
-    dispatchQueue_->async([this, event = std::move(event)]() mutable {
+    submit([this, event = std::move(event)]() mutable {
         if (Status admitted = EventInputGuard::admit(event); !admitted) {
             SvlLog::error("EventBuffer :: event " + event.event_name +
                           " dropped : " + admitted.message());
@@ -67,7 +67,7 @@ void EventBuffer::packageBufferIfFull() {
 }
 
 void EventBuffer::flushAllNow() {
-    dispatchQueue_->async([this] {
+    submit([this] {
         if (currentBuffer_.count() == 0) {
             eventPackagContainer_->sendAllEventPackages();
             return;
@@ -78,12 +78,33 @@ void EventBuffer::flushAllNow() {
     });
 }
 
+void EventBuffer::submit(platform::Block block) {
+    platform::MutexLock lock(submitMu_);
+    pendingCheck_ = 0;
+    dispatchQueue_->async(std::move(block));
+}
+
 void EventBuffer::flushAtIntervals() {
-    dispatchQueue_->async([this] { eventPackagContainer_->sendIfCountIntervalReached(); });
+    platform::MutexLock lock(submitMu_);
+    if (pendingCheck_ != 0) {
+        // Two checks with nothing between them find the same queue.
+        return;
+    }
+    const std::uint64_t ticket = ++lastCheck_;
+    pendingCheck_ = ticket;
+    dispatchQueue_->async([this, ticket] {
+        {
+            platform::MutexLock started(submitMu_);
+            if (pendingCheck_ == ticket) {
+                pendingCheck_ = 0;
+            }
+        }
+        eventPackagContainer_->sendIfCountIntervalReached();
+    });
 }
 
 void EventBuffer::saveUnsentEvents() {
-    dispatchQueue_->async([this] {
+    submit([this] {
         if (currentBuffer_.count() > 0) {
             eventPackagContainer_->addEventPackage(packBuffer());
             currentBuffer_.removeAll();
@@ -93,14 +114,14 @@ void EventBuffer::saveUnsentEvents() {
 }
 
 void EventBuffer::clearBuffer() {
-    dispatchQueue_->async([this] {
+    submit([this] {
         currentBuffer_.removeAll();
         eventPackagContainer_->removeAllPackages();
     });
 }
 
 void EventBuffer::discardUnsentEvents() {
-    dispatchQueue_->async([this] { eventPackagContainer_->discardUnsentPackages(); });
+    submit([this] { eventPackagContainer_->discardUnsentPackages(); });
 }
 
 void EventBuffer::update(const NoValue&) {

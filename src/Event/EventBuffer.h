@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "Common/Atomic.h"
@@ -8,6 +9,7 @@
 #include "Event/EventModel.h"
 #include "Event/EventUploadIntervalManager.h"
 #include "Platform/Dispatch.h"
+#include "Platform/Mutex.h"
 
 namespace sorvel {
 
@@ -65,12 +67,20 @@ class EventBuffer : public IObserver<NoValue> {
     void waitUntilIdle() const;
 
   private:
+    // Every block goes through here. A count check asked for while the last
+    // block queued is a check that has not started yet is already covered.
+    void submit(platform::Block block);
     void packageBufferIfFull();
     std::shared_ptr<const EventPackage> packBuffer() const;
 
     AtomicArray<EventModel> currentBuffer_;
     const std::shared_ptr<EventPackageContainer> eventPackagContainer_;
     const std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider_;
+    platform::Mutex submitMu_;
+    // The ticket of the count check queued last and not yet started; 0 when
+    // the last block queued is anything else.
+    std::uint64_t pendingCheck_ GUARDED_BY(submitMu_) = 0;
+    std::uint64_t lastCheck_ GUARDED_BY(submitMu_) = 0;
     // Last member: destroyed first, so queued blocks run while the rest lives.
     std::shared_ptr<platform::DispatchQueue> dispatchQueue_;
 };

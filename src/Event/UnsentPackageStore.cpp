@@ -1,5 +1,8 @@
 #include "Event/UnsentPackageStore.h"
 
+#include <algorithm>
+#include <thread>
+
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
 #include "Common/SvlLog.h"
@@ -104,9 +107,18 @@ void UnsentPackageStore::runTicket(std::uint64_t ticket) {
         force = pendingForced_;
         pendingForced_ = false;
     }
-    // Taken after the ticket was cleared: a change from now on queues another
-    // write, so none is missed.
+    const auto start = std::chrono::steady_clock::now();
+    if (start < nextWriteAllowed_) {
+        // Real time on purpose: this bounds the share of a real core.
+        std::this_thread::sleep_for(nextWriteAllowed_ - start);
+    }
+    const auto begin = std::chrono::steady_clock::now();
+    // Taken after the ticket was cleared (and after the pause): a change from
+    // now on queues another write, so none is missed.
     write(source_(), force);
+    const auto end = std::chrono::steady_clock::now();
+    nextWriteAllowed_ =
+        end + std::min<std::chrono::steady_clock::duration>(9 * (end - begin), MAX_WRITE_GAP);
 }
 
 void UnsentPackageStore::supersedePending(Packages packages) {

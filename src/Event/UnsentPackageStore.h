@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,9 +26,14 @@ class DataRegistry;
 // are coalesced: a request while a write is queued adds nothing, a request
 // while one runs queues one more. A write takes the packages from the source
 // when it starts, so it covers every change requested before it; it returns
-// only once the registry has made the bytes durable.
+// only once the registry has made the bytes durable. A write starts no sooner
+// than nine times its predecessor's duration after it (real time, at most
+// MAX_WRITE_GAP): a full store under a steady stream of changes costs a tenth
+// of a core at most, and a small one is written at once.
 class UnsentPackageStore {
   public:
+    static constexpr std::chrono::milliseconds MAX_WRITE_GAP{100};
+
     using Packages = std::vector<std::shared_ptr<const EventPackage>>;
     // The packages to keep, oldest first; called on the store's queue.
     using Source = std::function<Packages()>;
@@ -80,6 +86,7 @@ class UnsentPackageStore {
     // Touched only on the store's queue.
     std::unordered_map<std::string, std::string> jsonCache_;
     std::optional<std::vector<std::string>> lastWrittenIds_;
+    std::chrono::steady_clock::time_point nextWriteAllowed_;
     // Last member: destroyed first, so queued writes drain while the rest lives.
     std::shared_ptr<platform::DispatchQueue> queue_;
 };

@@ -1,0 +1,248 @@
+// The event pipeline: building one event, rewriting the stored list of unsent
+// packages, and events delivered from a logging thread to a server double on
+// loopback.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+#include <unordered_map>
+
+#include "BenchSupport.h"
+#include "Common/DataContext.h"
+#include "Common/DataRegistry.h"
+#include "Common/KeyChain.h"
+#include "Data/DataProviders/DeviceRealtimeDataProvider.h"
+#include "Event/DefaultEventSender.h"
+#include "Event/EventBuffer.h"
+#include "Event/EventModelProvider.h"
+#include "Event/EventPackageContainer.h"
+#include "Event/NoWaitEventNameProvider.h"
+#include "Event/UnsentPackageStore.h"
+#include "Event/UserPropertyManager.h"
+#include "Platform/Http.h"
+#include "Platform/Reachability.h"
+
+namespace {
+
+using namespace sorvel;
+
+constexpr const char* kSecret = "SECRETKEY0123456789abc";
+constexpr const char* kAppKey = "APPKEY0123456789abcdef";
+
+double processCpuMicros() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+}
+
+// A registry in a temp home with both keys, ten user properties and the
+// values a running app has stored.
+struct Host {
+    bench::TempHome home;
+    std::shared_ptr<DataRegistry> registry =
+        std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
+    std::shared_ptr<UserPropertyManager> properties =
+        std::make_shared<UserPropertyManager>(registry, [] { return 100; });
+    Host() {
+        registry->putString(std::string(kSecret), DataRegistryKey::STRING_SECRETKEY);
+        registry->putString(std::string(kAppKey), DataRegistryKey::STRING_APPKEY);
+        registry->putString(std::string("1714979280000:8D1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8"),
+                            DataRegistryKey::STRING_LAST_CREATED_SESSION_ID);
+        registry->putString(std::string("1714979289000:3F2504E0-4F89-41D3-9A0C-0305E82C3300"),
+                            DataRegistryKey::STRING_PREV_ID);
+        Value::Map props;
+        for (int i = 0; i < 10; ++i) {
+            props["prop_" + std::to_string(i)] =
+                i % 2 == 0 ? Value("value-" + std::to_string(i)) : Value(i * 1000);
+        }
+        properties->saveUserProperty(props);
+        registry->waitForPendingWrites();
+        platform::Reachability::shared().setOverride(std::string("wifi"));
+    }
+    LogEventParameter parameter(int i) const {
+        Value::Map params;
+        for (int k = 0; k < 5; ++k) {
+            params["param_" + std::to_string(k)] = Value("string:some value " + std::to_string(k));
+        }
+        auto p = LogEventParameter::initWithEventName("custom", "purchase_completed", params);
+        p.eventId = "1714979289123:3F2504E0-4F89-41D3-9A0C-0305E82C" + std::to_string(1000 + i);
+        return p;
+    }
+};
+
+// One event with 5 string parameters and 10 user properties.
+void BM_BuildEventModel(benchmark::State& state) {
+    Host host;
+    int i = 0;
+    for (auto _ : state) {
+        EventModel m = EventModelProvider(host.properties, host.registry, host.parameter(++i))
+                           .buildEventModel();
+        benchmark::DoNotOptimize(m);
+    }
+    host.registry->waitForPendingWrites();
+}
+BENCHMARK(BM_BuildEventModel)->Unit(benchmark::kMicrosecond);
+
+std::vector<std::shared_ptr<const EventPackage>> thousandEvents(Host& host) {
+    std::vector<std::shared_ptr<const EventPackage>> packages;
+    for (int p = 0; p < 100; ++p) {
+        std::vector<EventModel> events;
+        for (int e = 0; e < 10; ++e) {
+            events.push_back(
+                EventModelProvider(host.properties, host.registry, host.parameter(p * 10 + e))
+                    .buildEventModel());
+        }
+        packages.push_back(std::make_shared<const EventPackage>(std::move(events)));
+    }
+    return packages;
+}
+
+// Encoding 1,000 queued events from scratch (the first rewrite after a launch).
+void BM_EncodeStoreOf1000EventsCold(benchmark::State& state) {
+    Host host;
+    auto packages = thousandEvents(host);
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        bytes = UnsentPackageStore::encode(packages).size();
+    }
+    state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_EncodeStoreOf1000EventsCold)->Unit(benchmark::kMillisecond);
+
+// One rewrite of a queue of 1,000 events as the store's queue does it, durable
+// on return: the packages' JSON cached from the previous write, the registry
+// write and the SQLite commit. None of it runs on the thread that logs events.
+void BM_RewriteStoreOf1000Events(benchmark::State& state) {
+    Host host;
+    auto packages = thousandEvents(host);
+    std::unordered_map<std::string, std::string> cache;
+    UnsentPackageStore::encode(packages, &cache);
+    for (auto _ : state) {
+        std::string text = UnsentPackageStore::encode(packages, &cache);
+        host.registry->putData(Value::Bytes(text.begin(), text.end()),
+                               DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+        host.registry->waitForPendingWrites();
+    }
+}
+BENCHMARK(BM_RewriteStoreOf1000Events)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The server double as a program of its own, so this process's CPU time is
+// the SDK's alone.
+struct OutOfProcessDouble {
+    pid_t pid = -1;
+    std::string baseUrl;
+    explicit OutOfProcessDouble(const std::string& dir) {
+        const std::string portFile = dir + "/port";
+        std::string exe = SORVEL_SERVER_DOUBLE_EXE;
+        std::vector<std::string> args{exe, "--secret-key", kSecret, "--port-file", portFile};
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+            pid = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        for (int i = 0; i < 500 && pid > 0 && baseUrl.empty(); ++i) {
+            std::ifstream in(portFile);
+            int port = 0;
+            if (in >> port && port > 0) {
+                baseUrl = "http://127.0.0.1:" + std::to_string(port);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+    }
+    ~OutOfProcessDouble() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+// Events recorded in a tight loop on one thread, each followed by the
+// controller's flush-at-intervals, until every event has been delivered.
+void BM_PipelineDelivery(benchmark::State& state) {
+    const int events = static_cast<int>(state.range(0));
+    Host host;
+    OutOfProcessDouble server(host.home.path);
+    if (server.baseUrl.empty()) {
+        state.SkipWithError("server double did not start");
+        return;
+    }
+    platform::host::mapHttpHost("*", server.baseUrl);
+    std::atomic<int> delivered{0};
+    struct CountingSender : IEventSender {
+        std::shared_ptr<IEventSender> inner;
+        std::atomic<int>* delivered;
+        void sendEventPackage(std::shared_ptr<const EventPackage> p, Completion done) override {
+            inner->sendEventPackage(p, [&](const IEventSendActionResult& r) {
+                if (r.kind == IEventSendActionResult::Kind::onSuccess) {
+                    *delivered += static_cast<int>(r.package->eventModels().size());
+                }
+                done(r);
+            });
+        }
+    };
+    auto sender = std::make_shared<CountingSender>();
+    sender->inner = std::make_shared<DefaultEventSender>(
+        host.registry,
+        std::make_shared<DeviceRealtimeDataProvider>(host.registry, Util_keychain::shared()));
+    sender->delivered = &delivered;
+    auto container = std::make_shared<EventPackageContainer>(sender, host.registry);
+    auto buffer =
+        EventBuffer::create(container, std::make_shared<DefaultNowaitEventNameProvider>());
+
+    int round = 0;
+    for (auto _ : state) {
+        const int target = delivered.load() + events;
+        const double cpu0 = processCpuMicros();
+        auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < events; ++i) {
+            buffer->addEvent(EventModelProvider(host.properties, host.registry,
+                                                host.parameter(round * events + i))
+                                 .buildEventModel());
+            buffer->flushAtIntervals();
+        }
+        const double loopSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        buffer->flushAllNow();
+        buffer->waitUntilIdle();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        const double cpu = processCpuMicros() - cpu0;
+        if (delivered.load() < target) {
+            state.SkipWithError("not every event was delivered");
+            break;
+        }
+        state.SetIterationTime(seconds);
+        state.counters["events_per_s"] = events / seconds;
+        state.counters["cpu_us_per_event"] = cpu / events;
+        state.counters["logging_loop_us_per_event"] = loopSeconds * 1e6 / events;
+        ++round;
+    }
+    container->waitForStoreWrites();
+    EventUploadIntervalManager::shared().removeObserver(buffer);
+    platform::host::clearHttpHostMappings();
+}
+BENCHMARK(BM_PipelineDelivery)
+    ->Arg(20000)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
