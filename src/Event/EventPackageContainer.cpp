@@ -47,6 +47,12 @@ EventPackageContainer::EventPackageContainer(std::shared_ptr<IEventSender> event
         count = packageQueue_.size();
     }
     SvlLog::debug("getPreviousPackageQueue :  " + std::to_string(count), true);
+    if (!dataRegistry_->getValue(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES)) {
+        // An empty list rather than none, in place before anyone can remove it:
+        // a removal of the stored list is then always a change the registry
+        // reports to the buffer.
+        dataRegistry_->putData(Value::Bytes{'[', ']'}, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+    }
 }
 
 EventPackageContainer::~EventPackageContainer() = default;

@@ -37,8 +37,9 @@ class EventPackageContainer {
     // The delete/restart state; sending waits while a restart is not synced.
     using DRStateReader = std::function<DRStateResult()>;
 
-    // Restores the stored packages. Without a reader the state is read from
-    // dataRegistry; without a manager the shared upload scheduler is used.
+    // Restores the stored packages (an empty list is stored when there is
+    // none). Without a reader the state is read from dataRegistry; without a
+    // manager the shared upload scheduler is used.
     EventPackageContainer(std::shared_ptr<IEventSender> eventSender,
                           std::shared_ptr<DataRegistry> dataRegistry,
                           DRStateReader drStateReader = nullptr,

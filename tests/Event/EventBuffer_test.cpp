@@ -187,6 +187,17 @@ TEST_F(EventBufferTest, BadEventsAreDroppedAloneAndNothingStoredIsLost) {
 }
 
 TEST_F(EventBufferTest, ADeliberateRemovalWinsOverRewritesStillPending) {
+    // Events still in the buffer when the stored list is removed: the flush
+    // that packs them fails, and they are not stored afterwards either.
+    setNetwork(false);
+    add(5);
+    buffer->flushAllNow();
+    registry->putData(std::nullopt, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+    buffer->waitUntilIdle();
+    container->waitForStoreWrites();
+    EXPECT_FALSE(storedPackages().has_value());
+    setNetwork(true);
+
     // Uploads fail slowly, so the flush is still sending when the store is removed.
     ScriptedAnswer slowFailure;
     slowFailure.status = 503;
@@ -210,7 +221,7 @@ TEST_F(EventBufferTest, ADeliberateRemovalWinsOverRewritesStillPending) {
     add(10);
     buffer->waitUntilIdle();
     container->waitForStoreWrites();
-    EXPECT_EQ(storedLogIds(), ids(26, 35));
+    EXPECT_EQ(storedLogIds(), ids(31, 40));
 
     // The registry wipe of a delete, then the drop the core asks for.
     registry->removeAll();
