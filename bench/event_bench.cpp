@@ -64,7 +64,7 @@ struct Host {
                 i % 2 == 0 ? Value("value-" + std::to_string(i)) : Value(i * 1000);
         }
         properties->saveUserProperty(props);
-        registry->waitForPendingWrites();
+        (void)registry->waitForPendingWrites();
         platform::Reachability::shared().setOverride(std::string("wifi"));
     }
     LogEventParameter parameter(int i) const {
@@ -87,7 +87,7 @@ void BM_BuildEventModel(benchmark::State& state) {
                            .buildEventModel();
         benchmark::DoNotOptimize(m);
     }
-    host.registry->waitForPendingWrites();
+    (void)host.registry->waitForPendingWrites();
 }
 BENCHMARK(BM_BuildEventModel)->Unit(benchmark::kMicrosecond);
 
@@ -129,7 +129,7 @@ void BM_RewriteStoreOf1000Events(benchmark::State& state) {
         std::string text = UnsentPackageStore::encode(packages, &cache);
         host.registry->putData(Value::Bytes(text.begin(), text.end()),
                                DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
-        host.registry->waitForPendingWrites();
+        (void)host.registry->waitForPendingWrites();
     }
 }
 BENCHMARK(BM_RewriteStoreOf1000Events)->Unit(benchmark::kMillisecond)->UseRealTime();

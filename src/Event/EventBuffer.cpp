@@ -19,12 +19,12 @@ std::shared_ptr<EventBuffer> EventBuffer::create(
     eventPackageContainer->dataRegistry()->addListener(
         DataRegistryKey::DATA_UNSENT_EVENTPACKAGES,
         std::make_shared<DataUnitEventListener>([weak](const std::optional<Value>& value) {
+            // The pipeline itself never removes the stored list: a removal is
+            // someone telling it to drop the unsent events.
             auto self = weak.lock();
-            // Our own removal and our own rewrites need nothing more.
-            if (value || !self || self->eventPackagContainer_->isStoreWriterThread()) {
-                return;
+            if (!value && self) {
+                self->discardUnsentEvents();
             }
-            self->discardUnsentEvents();
         }));
     return buffer;
 }

@@ -54,8 +54,10 @@ class EventBuffer : public IObserver<NoValue> {
     // change of the queue.
     void clearBuffer();
     // The SDK was told to drop the unsent events (remote pause, the registry
-    // wipe of a delete): queued packages are dropped and the stored list is
-    // removed after everything queued before this call.
+    // wipe of a delete): queued packages are dropped and an empty list is
+    // stored after everything queued before this call. A removal of the stored
+    // list by anyone calls it; a registry wipe, which reports nothing, must
+    // be followed by a call.
     void discardUnsentEvents();
 
     // The upload timer fired.

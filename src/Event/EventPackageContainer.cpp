@@ -197,8 +197,4 @@ void EventPackageContainer::waitForStoreWrites() const {
     store_->waitUntilIdle();
 }
 
-bool EventPackageContainer::isStoreWriterThread() const {
-    return store_->isWriterThread();
-}
-
 }  // namespace sorvel

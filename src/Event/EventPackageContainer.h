@@ -64,7 +64,7 @@ class EventPackageContainer {
     // change of the queue replaces it.
     void removeAllPackages();
     // Deliberate drop: empties the queue (a package being sent is not given
-    // back) and removes the stored list after any rewrite still running.
+    // back) and stores an empty list after any rewrite still running.
     void discardUnsentPackages();
 
     std::size_t packageCount() const;
@@ -72,8 +72,6 @@ class EventPackageContainer {
     const std::shared_ptr<DataRegistry>& dataRegistry() const { return dataRegistry_; }
     // Blocks until the stored list reflects every change made before the call.
     void waitForStoreWrites() const;
-    // True on the thread that writes the stored list.
-    bool isStoreWriterThread() const;
 
   private:
     void onSendResult(const IEventSendActionResult& result);

@@ -138,13 +138,9 @@ void UnsentPackageStore::discard() {
         pendingTicket_ = 0;
         pendingForced_ = false;
     }
-    queue_->async([this] {
-        dataRegistry_->putData(std::nullopt, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
-        dataRegistry_->waitForPendingWrites();
-        jsonCache_.clear();
-        // An empty queue is not written back over the removal.
-        lastWrittenIds_ = std::vector<std::string>{};
-    });
+    // An empty list, not a removal: the store itself never removes the value,
+    // so a removal the registry reports always came from someone else.
+    queue_->async([this] { write({}, true); });
 }
 
 void UnsentPackageStore::write(const Packages& packages, bool force) {
@@ -155,7 +151,13 @@ void UnsentPackageStore::write(const Packages& packages, bool force) {
     }
     dataRegistry_->putData(Value::Bytes(text.begin(), text.end()),
                            DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
-    dataRegistry_->waitForPendingWrites();
+    if (Status durable = dataRegistry_->waitForPendingWrites(); !durable) {
+        // Kept in memory only; the next change of the queue tries again.
+        SvlLog::error("updateUnsentEventPackagesInDataRegistry :: not on disk : " +
+                      durable.message());
+        lastWrittenIds_.reset();
+        return;
+    }
     lastWrittenIds_ = std::move(ids);
 }
 
@@ -163,10 +165,6 @@ void UnsentPackageStore::waitUntilIdle() const {
     if (!queue_->isCurrent()) {
         queue_->sync([] {});
     }
-}
-
-bool UnsentPackageStore::isWriterThread() const {
-    return queue_->isCurrent();
 }
 
 }  // namespace sorvel

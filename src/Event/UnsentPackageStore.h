@@ -56,14 +56,13 @@ class UnsentPackageStore {
     // A write still queued is replaced by one of these packages, taken now,
     // before the source changes under it.
     void supersedePending(Packages packages);
-    // Deliberate removal: drops the queued write and removes the stored value
-    // after any write already running, so nothing written before comes back.
+    // Deliberate drop: the queued write is dropped and an empty list is
+    // stored after any write already running, so nothing written before comes
+    // back. The store never removes the value itself.
     void discard();
 
     // Blocks until every write and removal queued before the call is durable.
     void waitUntilIdle() const;
-    // True on the store's own queue.
-    bool isWriterThread() const;
 
     // The stored text of the packages, capped as above; cache maps package ids
     // to their JSON and keeps only the entries used.

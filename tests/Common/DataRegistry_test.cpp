@@ -427,12 +427,12 @@ TEST(DataRegistryTest, SurvivesSigkillOfTheWriter) {
 struct CountingContext : IDataContext {
     std::shared_ptr<IDataContext> inner = std::make_shared<DefaultDataContext>();
     std::atomic<int> sets{0};
-    void set(const std::string& k, const std::optional<Value>& v) override {
+    bool set(const std::string& k, const std::optional<Value>& v) override {
         ++sets;
-        inner->set(k, v);
+        return inner->set(k, v);
     }
     std::optional<Value> get(const std::string& k) const override { return inner->get(k); }
-    void removeAll() override { inner->removeAll(); }
+    bool removeAll() override { return inner->removeAll(); }
 };
 
 TEST(DataRegistryTest, OnlyTheLastOfABurstAndNoRepeatReachesTheStore) {
@@ -443,19 +443,19 @@ TEST(DataRegistryTest, OnlyTheLastOfABurstAndNoRepeatReachesTheStore) {
         for (int i = 0; i < 2000; ++i) {
             r.incrementCounter(DataRegistryKey::UINT64_EVENT_ORDER_NO);
         }
-        r.waitForPendingWrites();
+        EXPECT_TRUE(r.waitForPendingWrites());
         EXPECT_LT(context->sets.load(), 2000);
         const int before = context->sets.load();
         // The same value again, with nothing queued: no write.
         r.putUInt64(2000, DataRegistryKey::UINT64_EVENT_ORDER_NO);
         r.putString(std::nullopt, DataRegistryKey::STRING_IP_ADDRESS);
-        r.waitForPendingWrites();
+        EXPECT_TRUE(r.waitForPendingWrites());
         EXPECT_EQ(context->sets.load(), before);
         // A wipe between two writes: the later write still lands.
         r.putString("a", DataRegistryKey::STRING_APPKEY);
         r.removeAll();
         r.putString("b", DataRegistryKey::STRING_APPKEY);
-        r.waitForPendingWrites();
+        EXPECT_TRUE(r.waitForPendingWrites());
     }
     simulateRestart();
     auto r = openRegistry();

@@ -195,7 +195,7 @@ TEST_F(EventBufferTest, ADeliberateRemovalWinsOverRewritesStillPending) {
     registry->putData(std::nullopt, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
     buffer->waitUntilIdle();
     container->waitForStoreWrites();
-    EXPECT_FALSE(storedPackages().has_value());
+    EXPECT_EQ(storedPackages(), Value::Array{});
     setNetwork(true);
 
     // Uploads fail slowly, so the flush is still sending when the store is removed.
@@ -211,7 +211,7 @@ TEST_F(EventBufferTest, ADeliberateRemovalWinsOverRewritesStillPending) {
     registry->putData(std::nullopt, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
     buffer->waitUntilIdle();
     container->waitForStoreWrites();
-    EXPECT_FALSE(storedPackages().has_value());
+    EXPECT_EQ(storedPackages(), Value::Array{});
     EXPECT_EQ(container->packageCount(), 0u);
 
     // Later events are kept again, without the dropped ones.
@@ -228,7 +228,7 @@ TEST_F(EventBufferTest, ADeliberateRemovalWinsOverRewritesStillPending) {
     buffer->discardUnsentEvents();
     buffer->waitUntilIdle();
     container->waitForStoreWrites();
-    EXPECT_FALSE(storedPackages().has_value());
+    EXPECT_EQ(storedPackages(), Value::Array{});
     EXPECT_EQ(makeContainer()->packageCount(), 0u);
 }
 

@@ -88,7 +88,7 @@ TEST_F(EventModelProviderTest, PropertiesInTypedFormAfterTheRegistryRoundTrip) {
                                               {"ratio", Value(2.0)},
                                               {"nested", Value(Value::Map{{"x", Value("x")}})}}));
     ASSERT_TRUE(properties->saveCiProperty({{"c", Value("v")}}));
-    registry->waitForPendingWrites();
+    ASSERT_TRUE(registry->waitForPendingWrites());
     // A manager built from what the registry stored, as after a relaunch.
     properties = std::make_shared<UserPropertyManager>(
         std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>()), [] { return 100; });

@@ -97,7 +97,7 @@ TEST_F(UserPropertyManagerTest, MapsComeBackAfterARestartAndBadValuesAreDropped)
     SvlLog::flush();
     EXPECT_TRUE(log.contains("userProperty deep dropped"));
 
-    registry->waitForPendingWrites();
+    ASSERT_TRUE(registry->waitForPendingWrites());
     auto reopened = openRegistry();
     UserPropertyManager again(reopened, [] { return 100; });
     EXPECT_EQ(again.userPropertyDic(),
