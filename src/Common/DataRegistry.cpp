@@ -234,6 +234,27 @@ void DataRegistry::putData(const std::optional<Value::Bytes>& value, DataRegistr
     put(rawValue(key), value ? std::optional<Value>(Value(*value)) : std::nullopt);
 }
 
+bool DataRegistry::putDataIfUnchanged(const std::optional<Value::Bytes>& expected,
+                                      const std::optional<Value::Bytes>& value,
+                                      DataRegistryKey key) {
+    const std::string k(rawValue(key));
+    bool deliver = false;
+    {
+        platform::MutexLock lock(mu_);
+        const std::optional<Value> current = readLocked(k);
+        const Value::Bytes* held = current ? current->getBytes() : nullptr;
+        const bool unchanged = expected ? held != nullptr && *held == *expected : !current;
+        if (!unchanged) {
+            return false;
+        }
+        deliver = storeLocked(k, value ? std::optional<Value>(Value(*value)) : std::nullopt);
+    }
+    if (deliver) {
+        notify(k);
+    }
+    return true;
+}
+
 std::uint64_t DataRegistry::incrementCounter(DataRegistryKey key) {
     const std::string k(rawValue(key));
     bool deliver = false;

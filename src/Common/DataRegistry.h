@@ -95,6 +95,13 @@ class DataRegistry {
     void putDictionary(const Value::Map& value, DataRegistryKey key);
     void putArray(const Value::Array& value, DataRegistryKey key);
     void putData(const std::optional<Value::Bytes>& value, DataRegistryKey key);
+    // Stores the data (absent: removes it) only while the key still holds
+    // `expected` (absent: nothing), in one step; false, storing nothing, when
+    // another write or a removal came in between. For a writer that must not
+    // overwrite what someone else stored since its own last write.
+    [[nodiscard]] bool putDataIfUnchanged(const std::optional<Value::Bytes>& expected,
+                                          const std::optional<Value::Bytes>& value,
+                                          DataRegistryKey key);
 
     // Reads the unsigned counter (0 when none), adds one, stores and returns the
     // sum, all under one lock: concurrent callers never get the same number.

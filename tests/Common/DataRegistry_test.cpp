@@ -463,5 +463,21 @@ TEST(DataRegistryTest, OnlyTheLastOfABurstAndNoRepeatReachesTheStore) {
     EXPECT_EQ(r->getString(DataRegistryKey::STRING_APPKEY, ""), "b");
 }
 
+TEST(DataRegistryTest, AConditionalPutLandsOnlyOnWhatItExpects) {
+    FreshSdk sdk;
+    auto r = openRegistry();
+    const auto k = DataRegistryKey::DATA_UNSENT_EVENTPACKAGES;
+    const Value::Bytes a{'a'};
+    const Value::Bytes b{'b'};
+    EXPECT_TRUE(r->putDataIfUnchanged(std::nullopt, a, k));
+    EXPECT_FALSE(r->putDataIfUnchanged(std::nullopt, b, k));
+    EXPECT_FALSE(r->putDataIfUnchanged(b, b, k));
+    EXPECT_EQ(r->getData(k, std::nullopt), a);
+    EXPECT_TRUE(r->putDataIfUnchanged(a, b, k));
+    r->putData(std::nullopt, k);
+    EXPECT_FALSE(r->putDataIfUnchanged(b, a, k));
+    EXPECT_FALSE(r->getData(k, std::nullopt).has_value());
+}
+
 }  // namespace
 }  // namespace sorvel
