@@ -19,8 +19,9 @@ std::shared_ptr<EventBuffer> EventBuffer::create(
     eventPackageContainer->dataRegistry()->addListener(
         DataRegistryKey::DATA_UNSENT_EVENTPACKAGES,
         std::make_shared<DataUnitEventListener>([weak](const std::optional<Value>& value) {
-            // The pipeline itself never removes the stored list: a removal is
-            // someone telling it to drop the unsent events.
+            // The pipeline itself never removes the stored list (nor writes
+            // over a removal): a removal is someone telling it to drop the
+            // unsent events, and it is dropped after everything queued before.
             auto self = weak.lock();
             if (!value && self) {
                 self->discardUnsentEvents();
@@ -45,7 +46,10 @@ void EventBuffer::addEvent(EventModel event) {
             return;
         }
         const bool noWait = noWaitEventNameProvider_->isNoWaitEvent(event.event_name);
-        currentBuffer_.append(std::move(event));
+        {
+            platform::MutexLock lock(bufferMu_);
+            currentBuffer_.push_back(std::move(event));
+        }
         if (noWait) {
             flushAllNow();
         } else {
@@ -54,27 +58,33 @@ void EventBuffer::addEvent(EventModel event) {
     });
 }
 
-std::shared_ptr<const EventPackage> EventBuffer::packBuffer() const {
-    return std::make_shared<const EventPackage>(currentBuffer_.snapshot());
+std::size_t EventBuffer::bufferedEventCount() const {
+    platform::MutexLock lock(bufferMu_);
+    return currentBuffer_.size();
+}
+
+std::shared_ptr<const EventPackage> EventBuffer::packBuffer() {
+    std::vector<EventModel> events;
+    {
+        platform::MutexLock lock(bufferMu_);
+        events.swap(currentBuffer_);
+    }
+    return std::make_shared<const EventPackage>(std::move(events));
 }
 
 void EventBuffer::packageBufferIfFull() {
-    if (currentBuffer_.count() < bufferCapacity) {
+    if (bufferedEventCount() < bufferCapacity) {
         return;
     }
     eventPackagContainer_->addEventPackage(packBuffer());
-    currentBuffer_.removeAll();
 }
 
 void EventBuffer::flushAllNow() {
     submit([this] {
-        if (currentBuffer_.count() == 0) {
-            eventPackagContainer_->sendAllEventPackages();
-            return;
+        if (bufferedEventCount() > 0) {
+            eventPackagContainer_->addEventPackage(packBuffer());
         }
-        eventPackagContainer_->addEventPackage(packBuffer());
         eventPackagContainer_->sendAllEventPackages();
-        currentBuffer_.removeAll();
     });
 }
 
@@ -105,9 +115,8 @@ void EventBuffer::flushAtIntervals() {
 
 void EventBuffer::saveUnsentEvents() {
     submit([this] {
-        if (currentBuffer_.count() > 0) {
+        if (bufferedEventCount() > 0) {
             eventPackagContainer_->addEventPackage(packBuffer());
-            currentBuffer_.removeAll();
         }
         eventPackagContainer_->updateUnsentEventPackagesInDataRegistry();
     });
@@ -115,7 +124,10 @@ void EventBuffer::saveUnsentEvents() {
 
 void EventBuffer::clearBuffer() {
     submit([this] {
-        currentBuffer_.removeAll();
+        {
+            platform::MutexLock lock(bufferMu_);
+            currentBuffer_.clear();
+        }
         eventPackagContainer_->removeAllPackages();
     });
 }

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
-#include "Common/Atomic.h"
 #include "Common/Constants.h"
 #include "Event/EventModel.h"
 #include "Event/EventUploadIntervalManager.h"
@@ -53,17 +53,17 @@ class EventBuffer : public IObserver<NoValue> {
     // Empties the buffer and the queue; the stored list stays until the next
     // change of the queue.
     void clearBuffer();
-    // The SDK was told to drop the unsent events (remote pause, the registry
-    // wipe of a delete): queued packages are dropped and an empty list is
-    // stored after everything queued before this call. A removal of the stored
-    // list by anyone calls it; a registry wipe, which reports nothing, must
-    // be followed by a call.
+    // The SDK was told to drop the unsent events: queued packages are dropped
+    // and an empty list is stored after everything queued before this call.
+    // A removal of the stored list by anyone else (the remote pause) calls it;
+    // a registry wipe, which reports nothing, only keeps the pipeline from
+    // storing the queued events again, until the queue is emptied or dropped.
     void discardUnsentEvents();
 
     // The upload timer fired.
     void update(const NoValue&) override;
 
-    std::size_t bufferedEventCount() const { return currentBuffer_.count(); }
+    std::size_t bufferedEventCount() const;
     // Blocks until every block queued before the call has run, and the blocks
     // those queued (hosts, tests).
     void waitUntilIdle() const;
@@ -73,9 +73,13 @@ class EventBuffer : public IObserver<NoValue> {
     // block queued is a check that has not started yet is already covered.
     void submit(platform::Block block);
     void packageBufferIfFull();
-    std::shared_ptr<const EventPackage> packBuffer() const;
+    // One package of every buffered event, which leave the buffer.
+    std::shared_ptr<const EventPackage> packBuffer();
 
-    AtomicArray<EventModel> currentBuffer_;
+    // Events not yet packed, in arrival order. Packing moves them out rather
+    // than copying them.
+    mutable platform::Mutex bufferMu_;
+    std::vector<EventModel> currentBuffer_ GUARDED_BY(bufferMu_);
     const std::shared_ptr<EventPackageContainer> eventPackagContainer_;
     const std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider_;
     platform::Mutex submitMu_;

@@ -47,12 +47,6 @@ EventPackageContainer::EventPackageContainer(std::shared_ptr<IEventSender> event
         count = packageQueue_.size();
     }
     SvlLog::debug("getPreviousPackageQueue :  " + std::to_string(count), true);
-    if (!dataRegistry_->getValue(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES)) {
-        // An empty list rather than none, in place before anyone can remove it:
-        // a removal of the stored list is then always a change the registry
-        // reports to the buffer.
-        dataRegistry_->putData(Value::Bytes{'[', ']'}, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
-    }
 }
 
 EventPackageContainer::~EventPackageContainer() = default;
@@ -67,7 +61,7 @@ void EventPackageContainer::updateUnsentEventPackagesInDataRegistry() {
     store_->requestWrite(true);
 }
 
-EventPackageContainer::Packages EventPackageContainer::getPreviousPackageQueue() const {
+EventPackageContainer::Packages EventPackageContainer::getPreviousPackageQueue() {
     return store_->load();
 }
 
@@ -171,6 +165,9 @@ void EventPackageContainer::removeAllPackages() {
     // A rewrite still queued would take the queue as it is now, empty; it
     // writes what the queue held instead.
     store_->supersedePending(std::move(before));
+    // Whatever the registry holds after that is the starting point: a removal
+    // that came before this clear (a wipe) must not drop later events.
+    store_->rebaseline();
 }
 
 void EventPackageContainer::discardUnsentPackages() {

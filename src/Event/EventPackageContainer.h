@@ -25,7 +25,8 @@ class UnsentPackageStore;
 //
 // The stored list of unsent packages follows the queue: every package queued,
 // sent or given back asks for a rewrite, made off the caller's thread and
-// coalesced. A package being sent stays in the stored list until its upload
+// coalesced. A removal of the stored list by anyone else is never written over
+// (see UnsentPackageStore). A package being sent stays in the stored list until its upload
 // succeeds, so a kill loses none; a kill right after an upload may send that
 // package once more (its events keep their log ids).
 //
@@ -50,7 +51,7 @@ class EventPackageContainer {
 
     // Rewrites the stored list now, even when it would not change.
     void updateUnsentEventPackagesInDataRegistry();
-    Packages getPreviousPackageQueue() const;
+    Packages getPreviousPackageQueue();
     // Enqueues at the tail, unless the package's upload already succeeded.
     void addEventPackage(std::shared_ptr<const EventPackage> eventPackage);
     // Starts the upload timer if needed and sends everything once enough
@@ -68,8 +69,8 @@ class EventPackageContainer {
     void discardUnsentPackages();
 
     std::size_t packageCount() const;
-    Packages snapshot() const;
     const std::shared_ptr<DataRegistry>& dataRegistry() const { return dataRegistry_; }
+    Packages snapshot() const;
     // Blocks until the stored list reflects every change made before the call.
     void waitForStoreWrites() const;
 

@@ -18,12 +18,18 @@ UnsentPackageStore::~UnsentPackageStore() {
     waitUntilIdle();
 }
 
-UnsentPackageStore::Packages UnsentPackageStore::load() const {
+UnsentPackageStore::Packages UnsentPackageStore::load() {
     Packages packages;
     const auto data =
         dataRegistry_->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
+    lastBytes_ = data;
     if (!data) {
         SvlLog::debug("getPreviousPackageQueue :: no saved eventPackageData", true);
+        const Value::Bytes empty{'[', ']'};
+        if (dataRegistry_->putDataIfUnchanged(std::nullopt, empty,
+                                              DataRegistryKey::DATA_UNSENT_EVENTPACKAGES)) {
+            lastBytes_ = empty;
+        }
         return packages;
     }
     const std::string_view text(reinterpret_cast<const char*>(data->data()), data->size());
@@ -115,7 +121,7 @@ void UnsentPackageStore::runTicket(std::uint64_t ticket) {
     const auto begin = std::chrono::steady_clock::now();
     // Taken after the ticket was cleared (and after the pause): a change from
     // now on queues another write, so none is missed.
-    write(source_(), force);
+    write(source_(), force, false);
     const auto end = std::chrono::steady_clock::now();
     nextWriteAllowed_ =
         end + std::min<std::chrono::steady_clock::duration>(9 * (end - begin), MAX_WRITE_GAP);
@@ -129,7 +135,7 @@ void UnsentPackageStore::supersedePending(Packages packages) {
     pendingTicket_ = 0;
     const bool force = pendingForced_;
     pendingForced_ = false;
-    queue_->async([this, packages = std::move(packages), force] { write(packages, force); });
+    queue_->async([this, packages = std::move(packages), force] { write(packages, force, false); });
 }
 
 void UnsentPackageStore::discard() {
@@ -138,19 +144,40 @@ void UnsentPackageStore::discard() {
         pendingTicket_ = 0;
         pendingForced_ = false;
     }
-    // An empty list, not a removal: the store itself never removes the value,
-    // so a removal the registry reports always came from someone else.
-    queue_->async([this] { write({}, true); });
+    queue_->async([this] { write({}, true, true); });
 }
 
-void UnsentPackageStore::write(const Packages& packages, bool force) {
+void UnsentPackageStore::rebaseline() {
+    queue_->async([this] {
+        lastBytes_ =
+            dataRegistry_->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
+        lastWrittenIds_.reset();
+    });
+}
+
+void UnsentPackageStore::write(const Packages& packages, bool force, bool overRemoval) {
     std::vector<std::string> ids;
     std::string text = encode(packages, &jsonCache_, &ids);
     if (!force && lastWrittenIds_ == ids) {
         return;
     }
-    dataRegistry_->putData(Value::Bytes(text.begin(), text.end()),
-                           DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+    const Value::Bytes bytes(text.begin(), text.end());
+    std::optional<Value::Bytes> expected = lastBytes_;
+    while (!dataRegistry_->putDataIfUnchanged(expected, bytes,
+                                              DataRegistryKey::DATA_UNSENT_EVENTPACKAGES)) {
+        expected = dataRegistry_->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
+        if (!expected && !overRemoval) {
+            // Removed by someone else since the last write: the events are to
+            // be dropped, and the removal stands until the owner of the queue
+            // has dropped them.
+            SvlLog::debug(
+                "updateUnsentEventPackagesInDataRegistry :: the stored list was removed; "
+                "not written until the unsent events are dropped",
+                true);
+            return;
+        }
+    }
+    lastBytes_ = bytes;
     if (Status durable = dataRegistry_->waitForPendingWrites(); !durable) {
         // Kept in memory only; the next change of the queue tries again.
         SvlLog::error("updateUnsentEventPackagesInDataRegistry :: not on disk : " +

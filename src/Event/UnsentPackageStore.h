@@ -30,6 +30,13 @@ class DataRegistry;
 // than nine times its predecessor's duration after it (real time, at most
 // MAX_WRITE_GAP): a full store under a steady stream of changes costs a tenth
 // of a core at most, and a small one is written at once.
+//
+// A rewrite never overwrites what someone else stored since the store's own
+// last write, and the store itself never removes the value. So a removal by
+// anyone else (the remote pause, the registry wipe of a delete) is never
+// overwritten: rewrites wait until the owner of the queue drops the unsent
+// events (discard) or empties the queue (rebaseline), and the registry's
+// report of the removal always reaches its listeners.
 class UnsentPackageStore {
   public:
     static constexpr std::chrono::milliseconds MAX_WRITE_GAP{100};
@@ -44,11 +51,13 @@ class UnsentPackageStore {
     UnsentPackageStore(const UnsentPackageStore&) = delete;
     UnsentPackageStore& operator=(const UnsentPackageStore&) = delete;
 
-    // Reads and parses the stored list. A missing value, text that is not a
-    // JSON array, an element that is not a package and an event that cannot be
-    // read are each logged and skipped; every other package is kept (with a
-    // new id). The stored value stays until the next write.
-    Packages load() const;
+    // Reads and parses the stored list, once, before any write. A missing
+    // value, text that is not a JSON array, an element that is not a package
+    // and an event that cannot be read are each logged and skipped; every
+    // other package is kept (with a new id). The stored value stays until the
+    // next write; when there is none, an empty list is stored at once, so that
+    // a removal is always seen.
+    Packages load();
 
     // Queues a write unless one is queued already. Unforced, a write whose
     // bytes would repeat the last ones written is skipped.
@@ -58,8 +67,12 @@ class UnsentPackageStore {
     void supersedePending(Packages packages);
     // Deliberate drop: the queued write is dropped and an empty list is
     // stored after any write already running, so nothing written before comes
-    // back. The store never removes the value itself.
+    // back.
     void discard();
+    // Takes what the registry holds now as the store's own last write (after
+    // the queue was emptied on purpose, so that a removal that came before is
+    // not taken for one that came after).
+    void rebaseline();
 
     // Blocks until every write and removal queued before the call is durable.
     void waitUntilIdle() const;
@@ -71,7 +84,8 @@ class UnsentPackageStore {
                               std::vector<std::string>* writtenIds = nullptr);
 
   private:
-    void write(const Packages& packages, bool force);
+    // overRemoval: also over a removal by someone else (a deliberate drop).
+    void write(const Packages& packages, bool force, bool overRemoval);
     // The queued write of this ticket, unless it was dropped or superseded.
     void runTicket(std::uint64_t ticket);
 
@@ -85,6 +99,9 @@ class UnsentPackageStore {
     // Touched only on the store's queue.
     std::unordered_map<std::string, std::string> jsonCache_;
     std::optional<std::vector<std::string>> lastWrittenIds_;
+    // What the store wrote last (or found at load): a rewrite lands only while
+    // the registry still holds it.
+    std::optional<Value::Bytes> lastBytes_;
     std::chrono::steady_clock::time_point nextWriteAllowed_;
     // Last member: destroyed first, so queued writes drain while the rest lives.
     std::shared_ptr<platform::DispatchQueue> queue_;

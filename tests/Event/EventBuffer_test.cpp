@@ -187,15 +187,20 @@ TEST_F(EventBufferTest, BadEventsAreDroppedAloneAndNothingStoredIsLost) {
 }
 
 TEST_F(EventBufferTest, ADeliberateRemovalWinsOverRewritesStillPending) {
-    // Events still in the buffer when the stored list is removed: the flush
-    // that packs them fails, and they are not stored afterwards either.
+    // The stored list removed by someone else: the events queued before are
+    // dropped, those logged after are kept.
     setNetwork(false);
-    add(5);
-    buffer->flushAllNow();
-    registry->putData(std::nullopt, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+    add(10);
     buffer->waitUntilIdle();
     container->waitForStoreWrites();
-    EXPECT_EQ(storedPackages(), Value::Array{});
+    ASSERT_EQ(storedLogIds(), ids(1, 10));
+    registry->putData(std::nullopt, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+    add(10);
+    buffer->waitUntilIdle();
+    container->waitForStoreWrites();
+    EXPECT_EQ(storedLogIds(), ids(11, 20));
+    EXPECT_EQ(container->packageCount(), 1u);
+    buffer->discardUnsentEvents();
     setNetwork(true);
 
     // Uploads fail slowly, so the flush is still sending when the store is removed.
@@ -206,7 +211,6 @@ TEST_F(EventBufferTest, ADeliberateRemovalWinsOverRewritesStillPending) {
     add(25);
     buffer->flushAllNow();
     ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(10)));
-
     // What the remote pause does: the stored list is removed under the flush.
     registry->putData(std::nullopt, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
     buffer->waitUntilIdle();
@@ -214,17 +218,23 @@ TEST_F(EventBufferTest, ADeliberateRemovalWinsOverRewritesStillPending) {
     EXPECT_EQ(storedPackages(), Value::Array{});
     EXPECT_EQ(container->packageCount(), 0u);
 
-    // Later events are kept again, without the dropped ones.
+    // The registry wipe of a delete and the reset that follows it: events
+    // logged afterwards are kept again.
     server.setDefaultAnswer(Endpoint::EVENT_BULK,
                             tools::ServerDouble::defaultAnswer(Endpoint::EVENT_BULK));
     setNetwork(false);
     add(10);
     buffer->waitUntilIdle();
-    container->waitForStoreWrites();
-    EXPECT_EQ(storedLogIds(), ids(31, 40));
-
-    // The registry wipe of a delete, then the drop the core asks for.
     registry->removeAll();
+    buffer->clearBuffer();
+    add(10);
+    buffer->waitUntilIdle();
+    container->waitForStoreWrites();
+    EXPECT_EQ(storedLogIds(), ids(56, 65));
+
+    // The explicit drop, as the core asks for after a wipe.
+    registry->removeAll();
+    add(10);
     buffer->discardUnsentEvents();
     buffer->waitUntilIdle();
     container->waitForStoreWrites();
