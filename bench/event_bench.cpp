@@ -27,8 +27,8 @@
 #include "Event/NoWaitEventNameProvider.h"
 #include "Event/UnsentPackageStore.h"
 #include "Event/UserPropertyManager.h"
+#include "Platform/Host.h"
 #include "Platform/Http.h"
-#include "Platform/Reachability.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ struct Host {
         }
         properties->saveUserProperty(props);
         (void)registry->waitForPendingWrites();
-        platform::Reachability::shared().setOverride(std::string("wifi"));
+        platform::host::setReachability(std::string("wifi"));
     }
     LogEventParameter parameter(int i) const {
         Value::Map params;

@@ -5,18 +5,17 @@
 
 #include "Common/SvlLog.h"
 #include "Platform/Dispatch.h"
-#include "Platform/Host.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel {
 
 std::shared_ptr<EventUploadIntervalManager> EventUploadIntervalManager::sharedPtr() {
     // Never destroyed: the global queue may still notify while the process exits.
-    static platform::detail::NoDestructor<std::shared_ptr<EventUploadIntervalManager>> holder(
+    static platform::NoDestructor<std::shared_ptr<EventUploadIntervalManager>> holder(
         std::make_shared<EventUploadIntervalManager>(PassKey{}));
     static const bool registered = [] {
         TimerManager::shared().addTimerManager(holder.get());
-        platform::detail::registerResetHook([] { holder.get()->reset(); });
+        platform::registerResetHook([] { holder.get()->reset(); });
         return true;
     }();
     (void)registered;

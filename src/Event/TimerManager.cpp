@@ -1,11 +1,11 @@
 #include "Event/TimerManager.h"
 
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel {
 
 TimerManager& TimerManager::shared() {
-    static platform::detail::NoDestructor<TimerManager> instance;
+    static platform::NoDestructor<TimerManager> instance;
     return instance.get();
 }
 

@@ -27,7 +27,7 @@ class EventBufferTest : public EventFixture {
         }
     }
     void setNetwork(bool up) {
-        platform::Reachability::shared().setOverride(std::string(up ? "wifi" : "unknown"));
+        platform::host::setReachability(std::string(up ? "wifi" : "unknown"));
     }
     std::vector<std::string> ids(int from, int to) {
         std::vector<std::string> out;

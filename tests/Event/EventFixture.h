@@ -15,7 +15,7 @@
 #include "Event/NoWaitEventNameProvider.h"
 #include "Event/UserPropertyManager.h"
 #include "Network/NetworkFixture.h"
-#include "Platform/Reachability.h"
+#include "Platform/Host.h"
 
 namespace sorvel::eventtest {
 
@@ -28,7 +28,7 @@ class EventFixture : public nettest::NetworkFixture {
   protected:
     void SetUp() override {
         NetworkFixture::SetUp();
-        platform::Reachability::shared().setOverride(std::string("wifi"));
+        platform::host::setReachability(std::string("wifi"));
         registry->putString(std::string("ADID-0001"), DataRegistryKey::STRING_ADID);
         userProperties = std::make_shared<UserPropertyManager>(registry, [] { return 100; });
     }

@@ -36,7 +36,7 @@ class EventPackageContainerTest : public EventFixture {
         return ids;
     }
     void setNetwork(bool up) {
-        platform::Reachability::shared().setOverride(std::string(up ? "wifi" : "unknown"));
+        platform::host::setReachability(std::string(up ? "wifi" : "unknown"));
     }
 };
 

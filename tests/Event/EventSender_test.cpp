@@ -112,13 +112,13 @@ TEST_F(EventSenderTest, PackagesThatCannotGoOutFailAndStayWithTheCaller) {
     EXPECT_EQ(gdpr[0].kind, IEventSendActionResult::Kind::onFail);
 
     // The network check comes first.
-    platform::Reachability::shared().setOverride(std::string("unknown"));
+    platform::host::setReachability(std::string("unknown"));
     auto offline = send(p);
     ASSERT_EQ(offline.size(), 1u);
     EXPECT_EQ(offline[0].kind, IEventSendActionResult::Kind::onFail);
 
     // Not even sendable: no secret key.
-    platform::Reachability::shared().setOverride(std::string("wifi"));
+    platform::host::setReachability(std::string("wifi"));
     registry->putBool(false, DataRegistryKey::BOOL_GDPR_FORGET_ME);
     registry->putString(std::nullopt, DataRegistryKey::STRING_SECRETKEY);
     auto unsigned_ = send(p);

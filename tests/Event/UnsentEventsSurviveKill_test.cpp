@@ -17,7 +17,6 @@
 #include "Event/UserPropertyManager.h"
 #include "Platform/Host.h"
 #include "Platform/Http.h"
-#include "Platform/Reachability.h"
 #include "ServerDouble.h"
 #include "support/TestSupport.h"
 
@@ -54,7 +53,7 @@ int runAsKilledChildIfAsked() {
     const std::string server = arg.substr(arg.find('|') + 1);
     platform::host::setHomeFolder(home);
     platform::host::setKeychainFolder(home + "/keychain");
-    platform::Reachability::shared().setOverride(std::string("wifi"));
+    platform::host::setReachability(std::string("wifi"));
     platform::host::mapHttpHost("*", server);
     Pipeline p;
     p.registry->putString(std::string(kSecretKey), DataRegistryKey::STRING_SECRETKEY);
@@ -130,7 +129,7 @@ TEST(UnsentEventsSurviveKill, EveryQueuedPackageIsStoredThenDelivered) {
 
     // The next launch: the store holds exactly the queued events, in order.
     platform::host::setKeychainFolder(sdk.home() + "/keychain");
-    platform::Reachability::shared().setOverride(std::string("wifi"));
+    platform::host::setReachability(std::string("wifi"));
     platform::host::mapHttpHost("*", server.baseUrl());
     Pipeline next;
     auto stored = next.registry->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
