@@ -36,6 +36,41 @@ Status parseError() {
     return Status::error(describe(EventModelError::FromDictionaryParseError));
 }
 
+// The keys both readers require, read in this order; nothing when one is
+// missing or of another kind.
+struct Required {
+    std::string eventDatetime;
+    std::string group;
+    std::string eventName;
+    std::int64_t sessionInterval = 0;
+    std::int64_t sessionLength = 0;
+};
+
+std::optional<Required> readRequired(const Value::Map& d) {
+    auto eventDatetime = optString(d, "event_datetime");
+    if (!eventDatetime) {
+        return std::nullopt;
+    }
+    auto group = optString(d, "group");
+    if (!group) {
+        return std::nullopt;
+    }
+    auto eventName = optString(d, "event_name");
+    if (!eventName) {
+        return std::nullopt;
+    }
+    auto sessionInterval = optInteger(d, "session_interval");
+    if (!sessionInterval) {
+        return std::nullopt;
+    }
+    auto sessionLength = optInteger(d, "session_length");
+    if (!sessionLength) {
+        return std::nullopt;
+    }
+    return Required{std::move(*eventDatetime), std::move(*group), std::move(*eventName),
+                    *sessionInterval, *sessionLength};
+}
+
 Location locationOrDefault(const std::optional<Value::Map>& dictionary) {
     auto location = Location::initFromDictionary(dictionary);
     return location ? *location : Location{};
@@ -116,25 +151,8 @@ Value::Map EventModel::toDictionary() const {
 }
 
 StatusOr<EventModel> EventModel::initFromDictionary(const Value::Map& d) {
-    // Required keys in this order; the first one missing ends the read.
-    auto eventDatetime = optString(d, "event_datetime");
-    if (!eventDatetime) {
-        return parseError();
-    }
-    auto group = optString(d, "group");
-    if (!group) {
-        return parseError();
-    }
-    auto eventName = optString(d, "event_name");
-    if (!eventName) {
-        return parseError();
-    }
-    auto sessionInterval = optInteger(d, "session_interval");
-    if (!sessionInterval) {
-        return parseError();
-    }
-    auto sessionLength = optInteger(d, "session_length");
-    if (!sessionLength) {
+    auto r = readRequired(d);
+    if (!r) {
         return parseError();
     }
     auto userProperties = optMap(d, "user_properties");
@@ -147,38 +165,23 @@ StatusOr<EventModel> EventModel::initFromDictionary(const Value::Map& d) {
     }
     return EventModel(optString(d, "last_firstopen_id"), optString(d, "last_deeplink_id"),
                       optString(d, "last_open_id"), optString(d, "prev_id"),
-                      std::move(*eventDatetime), std::move(*group), std::move(*eventName),
-                      optMap(d, "param"), *sessionInterval, *sessionLength, optString(d, "log_id"),
-                      optString(d, "session_id"), locationOrDefault(optMap(d, "location")),
-                      optString(d, "user_snapshot_id"), std::move(*userProperties), std::move(*ci));
+                      std::move(r->eventDatetime), std::move(r->group), std::move(r->eventName),
+                      optMap(d, "param"), r->sessionInterval, r->sessionLength,
+                      optString(d, "log_id"), optString(d, "session_id"),
+                      locationOrDefault(optMap(d, "location")), optString(d, "user_snapshot_id"),
+                      std::move(*userProperties), std::move(*ci));
 }
 
 StatusOr<EventModel> EventModel::initFromV1Dictionary(const Value::Map& d) {
-    auto eventDatetime = optString(d, "event_datetime");
-    if (!eventDatetime) {
-        return parseError();
-    }
-    auto group = optString(d, "group");
-    if (!group) {
-        return parseError();
-    }
-    auto eventName = optString(d, "event_name");
-    if (!eventName) {
-        return parseError();
-    }
-    auto sessionInterval = optInteger(d, "session_interval");
-    if (!sessionInterval) {
-        return parseError();
-    }
-    auto sessionLength = optInteger(d, "session_length");
-    if (!sessionLength) {
+    auto r = readRequired(d);
+    if (!r) {
         return parseError();
     }
     return EventModel(
         optString(d, "last_firstopen_id"), optString(d, "last_deeplink_id"),
-        optString(d, "last_open_id"), optString(d, "prev_id"), std::move(*eventDatetime),
-        std::move(*group), std::move(*eventName), optMap(d, "param").value_or(Value::Map{}),
-        *sessionInterval, *sessionLength, optString(d, "log_id"), optString(d, "session_id"),
+        optString(d, "last_open_id"), optString(d, "prev_id"), std::move(r->eventDatetime),
+        std::move(r->group), std::move(r->eventName), optMap(d, "param").value_or(Value::Map{}),
+        r->sessionInterval, r->sessionLength, optString(d, "log_id"), optString(d, "session_id"),
         locationOrDefault(optMap(d, "location").value_or(Value::Map{})),
         optString(d, "user_snapshot_id"), optMap(d, "user_properties").value_or(Value::Map{}),
         optMap(d, "ci").value_or(Value::Map{}));
