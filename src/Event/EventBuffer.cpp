@@ -36,7 +36,10 @@ EventBuffer::EventBuffer(PassKey, std::shared_ptr<EventPackageContainer> eventPa
       noWaitEventNameProvider_(std::move(noWaitEventNameProvider)),
       dispatchQueue_(platform::DispatchQueue::makeSerial("eventBufferSyncQueue")) {}
 
-EventBuffer::~EventBuffer() = default;
+EventBuffer::~EventBuffer() {
+    // The queued blocks run while every member is still whole.
+    waitUntilIdle();
+}
 
 void EventBuffer::addEvent(EventModel event) {
     submit([this, event = std::move(event)]() mutable {

@@ -160,11 +160,15 @@ void EventPackageContainer::removeAllPackages() {
     {
         platform::MutexLock lock(mu_);
         before = persistableLocked();
+    }
+    // Before the queue empties: a rewrite still queued is replaced by one of
+    // what the queue holds now, and one already running is followed by it, so
+    // none that takes the emptied queue has the last word.
+    store_->supersedePending(std::move(before));
+    {
+        platform::MutexLock lock(mu_);
         packageQueue_.clear();
     }
-    // A rewrite still queued would take the queue as it is now, empty; it
-    // writes what the queue held instead.
-    store_->supersedePending(std::move(before));
     // Whatever the registry holds after that is the starting point: a removal
     // that came before this clear (a wipe) must not drop later events.
     store_->rebaseline();

@@ -112,6 +112,7 @@ void UnsentPackageStore::runTicket(std::uint64_t ticket) {
         pendingTicket_ = 0;
         force = pendingForced_;
         pendingForced_ = false;
+        running_ = true;
     }
     const auto start = std::chrono::steady_clock::now();
     if (start < nextWriteAllowed_) {
@@ -125,13 +126,18 @@ void UnsentPackageStore::runTicket(std::uint64_t ticket) {
     const auto end = std::chrono::steady_clock::now();
     nextWriteAllowed_ =
         end + std::min<std::chrono::steady_clock::duration>(9 * (end - begin), MAX_WRITE_GAP);
+    platform::MutexLock lock(mu_);
+    running_ = false;
 }
 
 void UnsentPackageStore::supersedePending(Packages packages) {
     platform::MutexLock lock(mu_);
-    if (pendingTicket_ == 0) {
+    if (pendingTicket_ == 0 && !running_) {
+        // Every change so far is written: nothing to supersede.
         return;
     }
+    // A write that is running may have taken the source after the change
+    // that made these packages stale; this one runs after it.
     pendingTicket_ = 0;
     const bool force = pendingForced_;
     pendingForced_ = false;

@@ -62,8 +62,9 @@ class UnsentPackageStore {
     // Queues a write unless one is queued already. Unforced, a write whose
     // bytes would repeat the last ones written is skipped.
     void requestWrite(bool force = false);
-    // A write still queued is replaced by one of these packages, taken now,
-    // before the source changes under it.
+    // A write still queued (or running, which may already have taken the
+    // source) is followed by one of these packages instead, taken now, before
+    // the source changed under it.
     void supersedePending(Packages packages);
     // Deliberate drop: the queued write is dropped and an empty list is
     // stored after any write already running, so nothing written before comes
@@ -96,6 +97,8 @@ class UnsentPackageStore {
     std::uint64_t pendingTicket_ GUARDED_BY(mu_) = 0;
     std::uint64_t lastTicket_ GUARDED_BY(mu_) = 0;
     bool pendingForced_ GUARDED_BY(mu_) = false;
+    // A queued write has started and not finished.
+    bool running_ GUARDED_BY(mu_) = false;
     // Touched only on the store's queue.
     std::unordered_map<std::string, std::string> jsonCache_;
     std::optional<std::vector<std::string>> lastWrittenIds_;
