@@ -4,8 +4,7 @@
 
 #include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
-#include "Platform/Host.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel {
 
@@ -16,14 +15,14 @@ struct DeeplinkObservables {
     DeferredDeeplinkPostingObservable deferred;
 
     DeeplinkObservables() {
-        platform::detail::registerResetHook([this] {
+        platform::registerResetHook([this] {
             deeplink.observers_.clear();
             deferred.observers_.clear();
         });
     }
 
     static DeeplinkObservables& get() {
-        static platform::detail::NoDestructor<DeeplinkObservables> instance;
+        static platform::NoDestructor<DeeplinkObservables> instance;
         return instance.get();
     }
 };

@@ -1,8 +1,7 @@
 #include "Push/OsPushEnableObservable.h"
 
 #include "Data/ModelProvider/CommonModelProvider.h"
-#include "Platform/Host.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel {
 
@@ -12,12 +11,12 @@ struct OsPushEnableObservableHolder {
     OsPushEnableObservableHolder() {
         // Observers point into one SDK instance; a fresh one (tests) starts
         // without them, as a new process would.
-        platform::detail::registerResetHook([this] { observable.observers_.clear(); });
+        platform::registerResetHook([this] { observable.observers_.clear(); });
     }
 };
 
 OsPushEnableObservable& OsPushEnableObservable::shared() {
-    static platform::detail::NoDestructor<OsPushEnableObservableHolder> holder;
+    static platform::NoDestructor<OsPushEnableObservableHolder> holder;
     return holder.get().observable;
 }
 

@@ -1,17 +1,16 @@
 #include "Push/PushOpenMonitor.h"
 
-#include "Platform/Host.h"
-#include "Platform/NoDestructor.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel {
 
 PushOpenMonitor& PushOpenMonitor::shared() {
-    static platform::detail::NoDestructor<PushOpenMonitor> instance;
+    static platform::NoDestructor<PushOpenMonitor> instance;
     static PushOpenMonitor& monitor = instance.get();
     // A mark lives in memory only: a fresh SDK (tests) starts clear, as a new
     // process would.
     static const bool registered = [] {
-        platform::detail::registerResetHook([] { monitor.reset(); });
+        platform::registerResetHook([] { monitor.reset(); });
         return true;
     }();
     (void)registered;

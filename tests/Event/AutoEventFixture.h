@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -21,9 +19,8 @@
 #include "Common/Observable.h"
 #include "Core/CoreFakes.h"
 #include "Event/AutoEvent.h"
-#include "Platform/Bundle.h"
-#include "Platform/Http.h"
-#include "Platform/Reachability.h"
+#include "Platform/Clock.h"
+#include "Platform/Host.h"
 #include "ServerDouble.h"
 #include "support/TestSupport.h"
 
@@ -127,9 +124,9 @@ inline std::optional<std::string> stringParam(const LogEventParameter& e, const 
 class AutoEventTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        setLocalZone("UTC0");
+        setLocalZone(0);
         // Quality-assurance mode: the SDK's QA-only lines reach the system log.
-        platform::Bundle::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
+        platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
         SvlLog::initQaMode(nullptr);
         ASSERT_TRUE(server.start());
         platform::host::mapHttpHost("*", server.baseUrl());
@@ -146,21 +143,19 @@ class AutoEventTest : public ::testing::Test {
     // A registry over the same settings suite, as a new launch would open it.
     std::shared_ptr<DataRegistry> makeRegistry() {
         if (registry) {
-            registry->waitForPendingWrites();
+            EXPECT_TRUE(registry->waitForPendingWrites().isOk());
         }
         return std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
     }
     void setNetwork(std::optional<bool> up) {
-        platform::Reachability::shared().setOverride(
-            up ? std::optional<std::string>(*up ? "wifi" : "unknown") : std::nullopt);
+        platform::host::setReachability(up ? std::optional<std::string>(*up ? "wifi" : "unknown")
+                                           : std::nullopt);
     }
-    // A POSIX zone ("UTC0", "KST-9"); absent restores the machine's.
-    void setLocalZone(const std::optional<std::string>& zone) {
-        if (zone) {
-            ::setenv("TZ", zone->c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
+    // The device's zone, hours east of UTC; absent restores the machine's.
+    void setLocalZone(std::optional<int> hoursEast) {
+        platform::host::setTimeZone(
+            hoursEast ? std::make_shared<platform::FixedTimeZone>(std::chrono::hours(*hoursEast))
+                      : nullptr);
     }
     platform::ManualClock& clock() { return *sdk.clock(); }
     std::int64_t nowMs() { return autoevent::nowMillis(); }
