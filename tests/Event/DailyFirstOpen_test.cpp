@@ -189,18 +189,26 @@ TEST_F(DailyFirstOpenTest, OverlappingTicksRaiseTheDayOnce) {
     setWallUtc(9, 0, 0);
     registry->putString(std::string("20300516"),
                         DataRegistryKey::STRING_DAILY_FIRST_OPEN_PREV_DATE);
-    // The first tick's configuration request is slow: the others overlap it.
-    std::atomic<bool> release{false};
-    repository->onConfigSync = [&] { testing::waitUntil([&] { return release.load(); }, 10s); };
+    registry->putString(std::string("n-1"), DataRegistryKey::STRING_SVL_NOTIFICATION_ID);
+    // The first tick to take the new day is held between clearing the
+    // notification id and storing the day, until every other tick has looked
+    // at the stored day.
+    registry->addListener(DataRegistryKey::STRING_SVL_NOTIFICATION_ID,
+                          std::make_shared<DataUnitEventListener>([&](const auto&) {
+                              testing::waitUntil([&] {
+                                  SvlLog::flush();
+                                  return tickLines() == 16;
+                              });
+                          }));
     for (int i = 0; i < 16; ++i) {
         generator->doTask();
     }
+    ASSERT_TRUE(testing::waitUntil([&] { return dailyEvents() >= 1; }));
     ASSERT_TRUE(testing::waitUntil([&] {
         SvlLog::flush();
         return tickLines() == 16;
     }));
-    release = true;
-    ASSERT_TRUE(testing::waitUntil([&] { return dailyEvents() >= 1; }));
+    EXPECT_EQ(storedDay(), "20300517");
     EXPECT_EQ(repository->configSyncs.load(), 1);
     EXPECT_EQ(dailyEvents(), 1u);
 }
