@@ -46,16 +46,9 @@ std::int64_t nowMillis() {
 
 LogEventParameter makeAutoEvent(const std::string& eventName, Value::Map typedParameters,
                                 std::int64_t sessionInterval, std::int64_t sessionLength) {
-    LogEventParameter p;
-    p.eventId = FvnUtil::createEventId();
-    p.group = Constants::EVENT_GROUP_STANDARD;
-    p.eventName = eventName;
-    p.eventParam = std::move(typedParameters);
-    p.sessionInterval = sessionInterval;
-    p.sessionLength = sessionLength;
-    p.event_datetime = FvnUtil::getEventDatetimeFromEventId(p.eventId).value_or(
-        FvnUtil::getCurrentDatetimeString());
-    return p;
+    return LogEventParameter::initAutoEvent(
+        FvnUtil::createEventId(), std::nullopt, Constants::EVENT_GROUP_STANDARD, eventName,
+        std::move(typedParameters), sessionInterval, sessionLength);
 }
 
 bool isInAppMessageListExpired(const DataRegistry& registry, std::int64_t nowMs) {

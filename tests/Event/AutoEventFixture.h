@@ -37,8 +37,11 @@ class EventRecorder {
   public:
     LogEventAction action() {
         return [this](const LogEventParameter& p) {
-            std::lock_guard<std::mutex> lock(mu_);
-            events_.push_back(p);
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                events_.push_back(p);
+            }
+            testing::notifyWaiters();
         };
     }
     std::vector<LogEventParameter> events() const {
@@ -77,13 +80,18 @@ class CountingRepository : public ::testing::NiceMock<coretest::MockRepository> 
         using ::testing::Invoke;
         ON_CALL(*this, syncApplicationConfigure()).WillByDefault(Invoke([this] {
             ++configSyncs;
+            testing::notifyWaiters();
             if (onConfigSync) {
                 onConfigSync();
             }
         }));
-        ON_CALL(*this, fetchInAppMessages()).WillByDefault(Invoke([this] { ++inAppFetches; }));
+        ON_CALL(*this, fetchInAppMessages()).WillByDefault(Invoke([this] {
+            ++inAppFetches;
+            testing::notifyWaiters();
+        }));
         ON_CALL(*this, resetInAppMessageSessionFrequency()).WillByDefault(Invoke([this] {
             ++frequencyResets;
+            testing::notifyWaiters();
         }));
     }
     std::atomic<int> configSyncs{0};
@@ -97,8 +105,11 @@ class CountingRepository : public ::testing::NiceMock<coretest::MockRepository> 
 class StringSink : public IObserver<std::string> {
   public:
     void update(const std::string& value) override {
-        std::lock_guard<std::mutex> lock(mu_);
-        values_.push_back(value);
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            values_.push_back(value);
+        }
+        testing::notifyWaiters();
     }
     std::vector<std::string> values() const {
         std::lock_guard<std::mutex> lock(mu_);
@@ -129,6 +140,7 @@ class AutoEventTest : public ::testing::Test {
         platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
         SvlLog::initQaMode(nullptr);
         ASSERT_TRUE(server.start());
+        server.setAnswerObserver([](const tools::RecordedRequest&) { testing::notifyWaiters(); });
         platform::host::mapHttpHost("*", server.baseUrl());
         registry = makeRegistry();
         registry->putString(std::string(kSecretKey), DataRegistryKey::STRING_SECRETKEY);

@@ -230,6 +230,7 @@ TEST_F(DailyFirstOpenTest, ATickInFlightWhenTheTimerStopsDropsItsEvent) {
     TimerManager::shared().stopTimer();
     EXPECT_FALSE(generator->isTimerRunning());
     release = true;
+    testing::notifyWaiters();
     ASSERT_TRUE(testing::waitUntil([&] {
         SvlLog::flush();
         return logs.contains("the timer was stopped, the event is dropped");

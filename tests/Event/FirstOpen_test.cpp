@@ -175,7 +175,8 @@ TEST_F(FirstOpenTest, ARetriedDeferredDeeplinkIsPostedFromTheRetryOnce) {
     EXPECT_EQ(sink->count(), 0u);
     for (std::size_t n = 2; n <= 3; ++n) {
         // Each retry is due 10 s later on the manual clock.
-        ASSERT_TRUE(testing::waitUntil([&] {
+        // The manager schedules its retry without telling anyone: polled.
+        ASSERT_TRUE(testing::pollUntil([&] {
             clock().advance(ApiConnectionManager::RETRY_INTERVAL);
             return server.requests(Endpoint::DEFERRED_DEEPLINK).size() >= n;
         }));
