@@ -130,6 +130,17 @@ inline std::optional<std::string> stringParam(const LogEventParameter& e, const 
     return *it->second.getString();
 }
 
+// Drops the test's hold on a generator whose ticks run on the global queue and
+// waits until no tick holds it any more, so nothing it reaches outlives the
+// test. A tick publishes its end to no one: polled.
+template <class T>
+void releaseAndWait(std::shared_ptr<T>& generator) {
+    std::weak_ptr<T> weak = generator;
+    generator.reset();
+    EXPECT_TRUE(testing::pollUntil([&] { return weak.expired(); }))
+        << "a tick still holds the generator";
+}
+
 // A fresh app on a manual clock: a real registry over its own settings
 // store, the network up, every host of the maker on a server double.
 class AutoEventTest : public ::testing::Test {

@@ -30,6 +30,11 @@ class DailyFirstOpenTest : public AutoEventTest {
         generator = DailyFirstOpenAutoEventGenerator::create(registry, weakLogEventAction(context),
                                                              repository);
     }
+    void TearDown() override {
+        generator->stopTimer();
+        releaseAndWait(generator);
+        AutoEventTest::TearDown();
+    }
     void keepInAppListFresh() {
         // A century: whatever day a test sets, the list has not expired.
         registry->putInt(100LL * 365 * 24 * 60,

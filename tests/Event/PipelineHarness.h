@@ -54,6 +54,7 @@ class Launch {
     }
     ~Launch() {
         daily->stopTimer();
+        releaseAndWait(daily);
         buffer->waitUntilIdle();
         container->waitForStoreWrites();
         EventUploadIntervalManager::shared().removeObserver(buffer);
