@@ -23,6 +23,8 @@ struct Constants {
     static constexpr const char* EVENT_NAME_SET_PUSH = "set_push";
     static constexpr const char* EVENT_NAME_OPEN_PUSH = "open_push";
     static constexpr const char* EVENT_NAME_IN_APP_MESSAGE_ACTION = "in_app_message_action";
+    // Carried by the restart request that follows a delete.
+    static constexpr const char* EVENT_NAME_INIT_RESTART = "init_restart";
     // Common, commerce and game events.
     static constexpr const char* EVENT_NAME_SIGN_UP = "sign_up";
     static constexpr const char* EVENT_NAME_APP_UPDATE = "app_update";

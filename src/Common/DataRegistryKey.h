@@ -40,6 +40,8 @@ enum class DataRegistryKey {
     BOOL_IS_SDK_STOPPED,
     BOOL_IS_SDK_STOPPED_SERVER_SYNC,
     STRING_INIT_RESTART_EVENT_DATETIME,
+    STRING_INIT_RESTART_EVENT_ID,
+    STRING_INIT_RESTART_PREV_ID,
     BOOL_IS_MIGRATED_TO_V2,
     STRING_DEEPLINK_URL,
     STRING_LAST_SVL_TID,
@@ -76,7 +78,7 @@ struct DataRegistryKeyInfo {
 };
 
 // Every case with its stored key, in declaration order.
-inline constexpr std::array<DataRegistryKeyInfo, 60> kDataRegistryKeys{{
+inline constexpr std::array<DataRegistryKeyInfo, 62> kDataRegistryKeys{{
     {DataRegistryKey::STRING_SECRETKEY, "svlPrefKey_secretKey"},
     {DataRegistryKey::STRING_ADID, "svlPrefKey_adidSorvelKv"},
     {DataRegistryKey::STRING_APPKEY, "svlPrefKey_appKey"},
@@ -110,6 +112,8 @@ inline constexpr std::array<DataRegistryKeyInfo, 60> kDataRegistryKeys{{
     {DataRegistryKey::BOOL_IS_SDK_STOPPED, "svlPrefKey_isSDKStopped"},
     {DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC, "svlPrefKey_isSDKStoppedServerSync"},
     {DataRegistryKey::STRING_INIT_RESTART_EVENT_DATETIME, "svlPrefKey_initRestartEventDatetime"},
+    {DataRegistryKey::STRING_INIT_RESTART_EVENT_ID, "svlPrefKey_initRestartEventId"},
+    {DataRegistryKey::STRING_INIT_RESTART_PREV_ID, "svlPrefKey_initRestartPrevId"},
     {DataRegistryKey::BOOL_IS_MIGRATED_TO_V2, "svlPrefKey_BOOL_IS_MIGRATED_TO_V2"},
     {DataRegistryKey::STRING_DEEPLINK_URL, "svlPrefKey_STRING_DEEPLINK_URL"},
     {DataRegistryKey::STRING_LAST_SVL_TID, "svlPrefKey_STRING_LAST_SVL_TID"},

@@ -68,11 +68,14 @@ class FlushAtIntervalsUseCase {
 class GdprForgetMeUseCase {
   public:
     using R = void;
-    explicit GdprForgetMeUseCase(std::shared_ptr<IRepository> repository)
-        : repository(std::move(repository)) {}
-    R execute() { repository->requestGdprForgetMe(); }
+    explicit GdprForgetMeUseCase(std::shared_ptr<IRepository> repository,
+                                 FvnUtil::GdprDone done = nullptr)
+        : repository(std::move(repository)), done(std::move(done)) {}
+    R execute() { repository->requestGdprForgetMe(done); }
 
     std::shared_ptr<IRepository> repository;
+    // Handed on to the request: it runs once the erasure request is finished.
+    FvnUtil::GdprDone done;
 };
 
 class InitDefaultConfigValueUseCase {

@@ -118,4 +118,10 @@ void UserPropertyManager::clearUserProperty() {
                              DataRegistryKey::STRING_USER_SNAPSHOT_ID);
 }
 
+void UserPropertyManager::forgetAfterRegistryWipe() {
+    platform::MutexLock lock(mu_);
+    userPropertyDic_.clear();
+    ciPropertyDic_.clear();
+}
+
 }  // namespace sorvel

@@ -43,6 +43,10 @@ class UserPropertyManager {
     std::optional<std::string> getUserSnapshotId() const;
     // Empties and stores both maps, with a new snapshot id, every time.
     void clearUserProperty();
+    // The registry was wiped, maps and snapshot id with it: empties both maps
+    // in memory and stores nothing, so the wipe stays as it is and the old
+    // properties never come back on a later event.
+    void forgetAfterRegistryWipe();
     std::int64_t totalPropertyCount() const;
 
   private:

@@ -29,7 +29,7 @@ class MockRepository : public IRepository {
     MOCK_METHOD(void, clearUserProperty, (), (override));
     MOCK_METHOD(void, initDefaultConfigValue, (), (override));
     MOCK_METHOD(void, syncApplicationConfigure, (), (override));
-    MOCK_METHOD(void, requestGdprForgetMe, (), (override));
+    MOCK_METHOD(void, requestGdprForgetMe, (FvnUtil::GdprDone), (override));
     MOCK_METHOD(void, saveUnsentEvents, (), (override));
     MOCK_METHOD(void, logEvent, (const LogEventParameter&), (override));
     MOCK_METHOD(void, logSameEventWithPaging,

@@ -297,7 +297,7 @@ TEST(MessageDispatchTest, RestartResultReinitialisesOnlyWhenDisabled) {
 TEST(MessageDispatchTest, GdprForgetMeRunsItsRequestThenDisables) {
     ControllerHarness h;
     h.release();
-    EXPECT_CALL(*h.repository, requestGdprForgetMe()).WillOnce([&] {
+    EXPECT_CALL(*h.repository, requestGdprForgetMe(::testing::_)).WillOnce([&](auto) {
         EXPECT_EQ(h.state(), SVLContextState::ACTIVE);
     });
     h.controller->gdprForgetMe();

@@ -70,6 +70,15 @@ StatusOr<std::string> DeviceRealtimeDataProvider::resolveDeviceId() {
     return id;
 }
 
+std::optional<KeyChainError> DeviceRealtimeDataProvider::deleteDeviceId() {
+    platform::MutexLock lock(mu_);
+    knownId_.reset();
+    if (!keychain_) {
+        return KeyChainError{platform::KeychainStatus::ITEM_NOT_FOUND};
+    }
+    return keychain_->deleteAdid();
+}
+
 void DeviceRealtimeDataProvider::refreshData() {
     auto adid = resolveDeviceId();
     if (adid) {

@@ -5,13 +5,13 @@
 #include <string>
 
 #include "Base/Status.h"
+#include "Common/KeyChain.h"
 #include "Data/DataProviders/IDataProvider.h"
 #include "Platform/Mutex.h"
 
 namespace sorvel {
 
 class DataRegistry;
-class KeyChain;
 
 // Stores the device values that can change while the app runs: the device id,
 // the advertising id and tracking authorisation, the network type, carrier,
@@ -35,6 +35,10 @@ class DeviceRealtimeDataProvider : public IDataProvider {
     // The device id by the rule above (saves a new one to the keychain);
     // fails when there is none for now.
     StatusOr<std::string> resolveDeviceId();
+    // Deletes the keychain item and forgets the id of this launch, so the next
+    // resolve makes a new one instead of saving the deleted one again. Absent
+    // on success; a missing item is a failure too.
+    std::optional<KeyChainError> deleteDeviceId();
 
   private:
     std::shared_ptr<DataRegistry> registry_;

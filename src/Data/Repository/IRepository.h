@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/FvnUtil.h"
 #include "Core/IActionHistoryOperations.h"
 #include "Core/MessageType.h"
 #include "Event/LogEventParameter.h"
@@ -27,7 +28,9 @@ class IRepository : public IActionHistoryOperations {
     virtual void clearUserProperty() = 0;
     virtual void initDefaultConfigValue() = 0;
     virtual void syncApplicationConfigure() = 0;
-    virtual void requestGdprForgetMe() = 0;
+    // `done` runs once the erasure request is finished for good: answered, or
+    // failed after its last retry (FvnUtil::GdprDone).
+    virtual void requestGdprForgetMe(FvnUtil::GdprDone done) = 0;
     virtual void saveUnsentEvents() = 0;
     virtual void logEvent(const LogEventParameter& parameter) = 0;
     virtual void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,

@@ -1,0 +1,418 @@
+#include "Data/Repository/Repository.h"
+
+#include <algorithm>
+#include <utility>
+#include <variant>
+
+#include "Common/Constants.h"
+#include "Common/DataRegistry.h"
+#include "Common/SvlLog.h"
+#include "Data/DataProviders/DeviceRealtimeDataProvider.h"
+#include "Data/DataProviders/DeviceStaticDataProvider.h"
+#include "Data/ModelProvider/DRModelProvider.h"
+#include "Data/ModelProvider/GDPRModelProvider.h"
+#include "Event/EventBuffer.h"
+#include "Event/EventModelProvider.h"
+#include "Event/EventSamplingFilter.h"
+#include "Event/UserPropertyManager.h"
+#include "Network/ApiConnection.h"
+#include "Network/ApiConnectionManager.h"
+#include "Network/S3ConfigHandler.h"
+
+namespace sorvel {
+namespace {
+
+bool isDRState(const DRStateResult& result, DRState state) {
+    const auto* read = std::get_if<DRState>(&result);
+    return read != nullptr && *read == state;
+}
+
+// The message-history store is absent: the operation's line, and its
+// completion (when it has one) answered at once on the caller's thread.
+void answerWithoutHistoryStore(const char* line, const ActionHistoryCompletion& completion) {
+    SvlLog::error(line, true);
+    if (completion) {
+        completion(ActionHistoryResult::failure(ActionHistoryError::OpenDatabaseError));
+    }
+}
+
+}  // namespace
+
+Repository::Repository(std::shared_ptr<UserPropertyManager> userPropertyManager,
+                       std::shared_ptr<DataRegistry> dataRegistry,
+                       std::shared_ptr<EventBuffer> eventBuffer,
+                       std::shared_ptr<EventSamplingFilter> eventSamplingFilter,
+                       std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider,
+                       std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider)
+    : userPropertyManager_(std::move(userPropertyManager)),
+      dataRegistry_(std::move(dataRegistry)),
+      eventBuffer_(std::move(eventBuffer)),
+      eventSamplingFilter_(std::move(eventSamplingFilter)),
+      deviceRealtimeDataProvider_(std::move(deviceRealtimeDataProvider)),
+      deviceStaticDataProvider_(std::move(deviceStaticDataProvider)) {
+    SvlLog::error("InAppMessageDAO init Error, can not use InAppMessage", true);
+    SvlLog::error("ActionHistoryDAO init Error, can not use ActionHistory", true);
+}
+
+// ---- Properties and configuration ---------------------------------------------
+
+bool Repository::saveUserProperty(const Value::Map& properties) {
+    return userPropertyManager_->saveUserProperty(properties);
+}
+
+bool Repository::saveCiProperty(const Value::Map& properties) {
+    return userPropertyManager_->saveCiProperty(properties);
+}
+
+void Repository::clearUserProperty() {
+    userPropertyManager_->clearUserProperty();
+}
+
+void Repository::initDefaultConfigValue() {
+    S3ConfigHandler::shared().initDefaultConfigValue();
+}
+
+void Repository::syncApplicationConfigure() {
+    // An erasure the server has not confirmed is sent again from here.
+    const FvnUtil::GdprAction resend = [](FvnUtil::GdprDone done) {
+        FvnUtil::executeGdprForgetMe(std::move(done));
+    };
+    if (FvnUtil::isGdprForgetMe(resend, *dataRegistry_)) {
+        SvlLog::debug("SORVEL GDOR :: don't synchronize with server", true);
+        return;
+    }
+    if (FvnUtil::isAllStop(*dataRegistry_)) {
+        SvlLog::debug("SORVEL ALL STOP :: don't synchronize with server", true);
+        return;
+    }
+    SvlLog::debug("Trying to get application settings..", false);
+    SvlLog::debug("requestAppConfig API called!", true);
+    auto appKey = dataRegistry_->getStringOrNil(DataRegistryKey::STRING_APPKEY, std::nullopt);
+    if (!appKey) {
+        SvlLog::error("syncApplicationConfigure :: appkey is nil", true);
+        return;
+    }
+    auto connection = std::make_shared<ApiConnection>(dataRegistry_);
+    connection->setGetRequest(Constants::fill(Constants::CONFIG_URL(), {*appKey}));
+    ApiConnectionManager().request(connection, true, [](const Result& result) {
+        if (!result.isSuccess()) {
+            // What initDefaultConfigValue loaded stays in force.
+            SvlLog::warning(
+                "AppSyncConfig Failed : Can not get S3 config.json file....  responseCode : " +
+                    std::to_string(result.statusCode()),
+                true);
+            return;
+        }
+        const std::string text = result.response().value_or("");
+        SvlLog::debug("App-Config : connectSuccess ! : " + text, true);
+        S3ConfigHandler::shared().applyConfig(text);
+        S3ConfigHandler::shared().initDefaultConfigValue();
+    });
+}
+
+void Repository::requestGdprForgetMe(FvnUtil::GdprDone done) {
+    auto model = GDPRModelProvider(dataRegistry_).getApiModel();
+    auto connection = std::make_shared<ApiConnection>(dataRegistry_);
+    connection->setPostRequest(*model);
+    // The answer may come after a retry, 10 s and more after this returns: the
+    // handler holds what it writes to, not the repository.
+    ApiConnectionManager().request(
+        connection, true, [registry = dataRegistry_, done = std::move(done)](const Result& result) {
+            if (result.isSuccess()) {
+                SvlLog::debug("GDPR connect success!!", true);
+            } else {
+                SvlLog::debug(
+                    "GDPR connect failed!! responseCode : " + std::to_string(result.statusCode()),
+                    true);
+            }
+            // Forget-me holds either way; a false sync flag has the request
+            // sent again the next time the flag is consulted.
+            registry->putBool(true, DataRegistryKey::BOOL_GDPR_FORGET_ME);
+            registry->putBool(result.isSuccess(), DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC);
+            if (done) {
+                done();
+            }
+        });
+}
+
+// ---- Events ----------------------------------------------------------------------
+
+void Repository::saveUnsentEvents() {
+    eventBuffer_->saveUnsentEvents();
+}
+
+void Repository::flushAllNow() {
+    eventBuffer_->flushAllNow();
+}
+
+void Repository::flushAtIntervals() {
+    eventBuffer_->flushAtIntervals();
+}
+
+EventModel Repository::buildEventModel(const LogEventParameter& parameter) const {
+    return EventModelProvider(userPropertyManager_, dataRegistry_, parameter).buildEventModel();
+}
+
+void Repository::logEvent(const LogEventParameter& parameter) {
+    platform::MutexLock lock(eventMu_);
+    // The sampling filter is not asked about an event the block list rejects.
+    const bool blocked =
+        S3ConfigHandler::shared().isEventBlocked(parameter.eventName, parameter.group) ||
+        eventSamplingFilter_->isBlocked(parameter);
+    if (blocked) {
+        return;
+    }
+    EventModel model = buildEventModel(parameter);
+    SvlLog::debug("logEvent : " + parameter.eventName, true);
+    eventBuffer_->addEvent(std::move(model));
+    // This event is the previous one of the next; an event without an id
+    // (an in-app view's) leaves none.
+    dataRegistry_->putString(parameter.eventId, DataRegistryKey::STRING_PREV_ID);
+}
+
+void Repository::logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
+                                        const std::string& eventName,
+                                        const Value::Map& eventParam) {
+    const std::string group = Constants::EVENT_GROUP_STANDARD;
+    platform::MutexLock lock(eventMu_);
+    const bool blocked = S3ConfigHandler::shared().isEventBlocked(eventName, group) ||
+                         eventSamplingFilter_->isBlockedBySamplingFilter(group + ":" + eventName);
+    if (blocked) {
+        return;
+    }
+    // Taken once: every page is the same event.
+    const auto prevId =
+        dataRegistry_->getStringOrNil(DataRegistryKey::STRING_PREV_ID, std::nullopt);
+    const std::string eventDatetime = FvnUtil::getCurrentDatetimeString();
+    const std::string eventId = FvnUtil::createEventId();
+    const std::uint64_t sessionOrderNo =
+        dataRegistry_->incrementCounter(DataRegistryKey::UINT64_SESSION_ORDER_NO);
+    const std::uint64_t eventOrderNo =
+        dataRegistry_->incrementCounter(DataRegistryKey::UINT64_EVENT_ORDER_NO);
+
+    auto logPage = [&](Value::Map params, std::size_t page) {
+        params[Constants::PARAM_KEY_PAGE] = Value("long:" + std::to_string(page));
+        auto parameter =
+            LogEventParameter::init(eventId, prevId, group, eventName, std::move(params), 0, 0,
+                                    sessionOrderNo, eventOrderNo, eventDatetime);
+        EventModel model = buildEventModel(parameter);
+        SvlLog::debug("logEvent : " + eventName, true);
+        eventBuffer_->addEvent(std::move(model));
+    };
+    if (products.empty()) {
+        logPage(eventParam, 1);
+    } else {
+        const std::size_t pageSize = Constants::EVENT_PAGE_SIZE;
+        for (std::size_t first = 0, page = 1; first < products.size(); first += pageSize, ++page) {
+            const auto last = products.begin() + static_cast<std::ptrdiff_t>(
+                                                     std::min(first + pageSize, products.size()));
+            std::vector<SorvelKvCommerceProductModel> items(
+                products.begin() + static_cast<std::ptrdiff_t>(first), last);
+            logPage(FvnUtil::makeItemsParam(items, eventParam), page);
+        }
+    }
+    dataRegistry_->putString(eventId, DataRegistryKey::STRING_PREV_ID);
+}
+
+// ---- In-app messages ----------------------------------------------------------------
+// Without a campaign store the in-app switch is off: nothing to reset, to look
+// up or to download into, so each operation returns silently.
+
+void Repository::resetInAppMessageSessionFrequency() {}
+
+void Repository::getInAppMessage(const std::string&) {}
+
+void Repository::fetchInAppMessages() {}
+
+// ---- Delete and restart ------------------------------------------------------------
+
+void Repository::postDRWorks(const IApiModel& model, std::function<void(bool, int)> handler) const {
+    auto connection = std::make_shared<ApiConnection>(dataRegistry_);
+    connection->setPostRequest(model);
+    // Without retries the handler has run when request() returns (the
+    // handlers of the callers hold the repository on that ground), also for a
+    // request that cannot be formed or signed (a failure with code 0), so the
+    // caller's completion is always answered.
+    ApiConnectionManager().request(connection, false,
+                                   [handler = std::move(handler)](const Result& result) {
+                                       handler(result.isSuccess(), result.statusCode());
+                                   });
+}
+
+void Repository::requestDeleteUserData(const std::string& userId, CompletionCallback completion) {
+    auto model =
+        DRModelProvider(deviceRealtimeDataProvider_, deviceStaticDataProvider_, dataRegistry_,
+                        userPropertyManager_, DROperationType::DELETE, userId)
+            .getApiModel();
+    SvlLog::debug("DRWorks Endpoint : " + Constants::fill(Constants::DRWORKS_URL(),
+                                                          {dataRegistry_->getString(
+                                                              DataRegistryKey::STRING_APPKEY, "")}),
+                  true);
+    postDRWorks(*model,
+                [this, completion = std::move(completion)](bool isSuccess, int responseCode) {
+                    if (isSuccess) {
+                        SvlLog::debug("Delete User Data API connect success!!", true);
+                    } else {
+                        SvlLog::warning("Delete User Data API connect failed!! responseCode : " +
+                                            std::to_string(responseCode),
+                                        true);
+                    }
+                    onDeleteComplete(isSuccess);
+                    if (completion) {
+                        completion(isSuccess ? Completion::SUCCESS : Completion::FAILURE);
+                    }
+                });
+}
+
+void Repository::restartSDK(const std::string& userId, CompletionCallback completion) {
+    SvlLog::debug("DRWorks Endpoint : " + Constants::fill(Constants::DRWORKS_URL(),
+                                                          {dataRegistry_->getString(
+                                                              DataRegistryKey::STRING_APPKEY, "")}),
+                  true);
+    auto model = buildDRModel(userId);
+    postDRWorks(*model,
+                [this, completion = std::move(completion)](bool isSuccess, int responseCode) {
+                    if (isSuccess) {
+                        SvlLog::debug("restartSDK API connect success!!", true);
+                    } else {
+                        SvlLog::debug("restartSDK API connect failed!!  responseCode : " +
+                                          std::to_string(responseCode),
+                                      true);
+                    }
+                    onRestartComplete(isSuccess);
+                    if (completion) {
+                        completion(isSuccess ? Completion::SUCCESS : Completion::FAILURE);
+                    }
+                });
+}
+
+std::shared_ptr<IApiModel> Repository::buildDRModel(const std::string& userId) const {
+    const DRStateResult read = FvnUtil::getDRState(*dataRegistry_);
+    const DRState state =
+        std::holds_alternative<DRState>(read) ? std::get<DRState>(read) : DRState::NORMAL;
+    auto provider = [&](DROperationType type) {
+        return DRModelProvider(deviceRealtimeDataProvider_, deviceStaticDataProvider_,
+                               dataRegistry_, userPropertyManager_, type, userId);
+    };
+    if (state == DRState::NORMAL) {
+        return provider(DROperationType::RESTART).getApiModel();
+    }
+    if (state == DRState::INIT_RESTART_NOT_SYNCED) {
+        // A repeat sends the same init-restart event again.
+        return provider(DROperationType::INITIALIZE).getResendApiModel();
+    }
+    return provider(DROperationType::INITIALIZE).getApiModel();
+}
+
+void Repository::onDeleteComplete(bool isSuccess) {
+    if (!isSuccess && isDRState(FvnUtil::getDRState(*dataRegistry_), DRState::DELETE_NOT_SYNCED)) {
+        SvlLog::error("Delete API failed again!", true);
+        return;
+    }
+    const auto appKey = dataRegistry_->getStringOrNil(DataRegistryKey::STRING_APPKEY, std::nullopt);
+    const auto secretKey =
+        dataRegistry_->getStringOrNil(DataRegistryKey::STRING_SECRETKEY, std::nullopt);
+    if (!appKey || !secretKey) {
+        SvlLog::error("onDeleteComplete : appkey or secretKey is nil", true);
+        return;
+    }
+    dropLocalStoreTables();
+    dataRegistry_->removeAll();
+    dataRegistry_->putBool(true, DataRegistryKey::BOOL_IS_SDK_STOPPED);
+    dataRegistry_->putBool(isSuccess, DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC);
+    // The keys survive the wipe, so that a restart can initialise again.
+    dataRegistry_->putString(appKey, DataRegistryKey::STRING_APPKEY);
+    dataRegistry_->putString(secretKey, DataRegistryKey::STRING_SECRETKEY);
+    // The wipe tells no listener. What is kept in memory of the wiped values
+    // goes too: the properties would come back on the next event, the queued
+    // events would be sent and stored again. The pipeline then stores an
+    // empty list of unsent events.
+    userPropertyManager_->forgetAfterRegistryWipe();
+    eventBuffer_->discardUnsentEvents();
+    if (!deviceRealtimeDataProvider_ || deviceRealtimeDataProvider_->deleteDeviceId()) {
+        SvlLog::error("onDeleteComplete :: Error Occure when Delete Adid", true);
+    } else {
+        SvlLog::debug("delete keychain success", true);
+    }
+}
+
+void Repository::onRestartComplete(bool isSuccess) {
+    const DRStateResult before = FvnUtil::getDRState(*dataRegistry_);
+    if (!isSuccess && isDRState(before, DRState::INIT_RESTART_NOT_SYNCED)) {
+        SvlLog::error("Restart API failed again!", true);
+        return;
+    }
+    if (isSuccess) {
+        // The init-restart event is through; nothing will resend it.
+        dataRegistry_->putString(std::nullopt, DataRegistryKey::STRING_INIT_RESTART_EVENT_DATETIME);
+        dataRegistry_->putString(std::nullopt, DataRegistryKey::STRING_INIT_RESTART_EVENT_ID);
+        dataRegistry_->putString(std::nullopt, DataRegistryKey::STRING_INIT_RESTART_PREV_ID);
+    }
+    // After a delete the stores come back whatever the server said: the SDK
+    // runs again either way, and what it receives meanwhile must have
+    // somewhere to go. Creating them is idempotent.
+    if (!isDRState(before, DRState::NORMAL)) {
+        createLocalStoreTables();
+    }
+    dataRegistry_->putBool(false, DataRegistryKey::BOOL_IS_SDK_STOPPED);
+    dataRegistry_->putBool(!isSuccess, DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC);
+}
+
+void Repository::dropLocalStoreTables() {
+    // Neither the campaign store nor the message-history store is present.
+}
+
+void Repository::createLocalStoreTables() {
+    // Neither the campaign store nor the message-history store is present.
+}
+
+// ---- Message history ------------------------------------------------------------------
+
+void Repository::fetchActionHistoryFromServer(const std::optional<std::string>&,
+                                              ActionHistoryIdType, const std::vector<std::string>&,
+                                              ActionHistoryCompletion completion) {
+    answerWithoutHistoryStore("fetchActionHistoryFromServer :: can not use actionHistoryDAO",
+                              completion);
+}
+
+void Repository::insertPushData(const Value::Map&) {
+    SvlLog::error("insertPushData :: can not use ActionHistoryDAO", true);
+    SvlLog::error(describe(ActionHistoryError::OpenDatabaseError), true);
+}
+
+void Repository::getActionHistory(std::int64_t, std::int64_t, const std::vector<std::string>&,
+                                  ActionHistoryCompletion completion) {
+    answerWithoutHistoryStore("getActionHistory :: can not use ActionHistoryDAO", completion);
+}
+
+void Repository::getAllActionHistory(const std::vector<std::string>&,
+                                     ActionHistoryCompletion completion) {
+    answerWithoutHistoryStore("getAllActionHistory :: can not use actionHistoryDAO", completion);
+}
+
+void Repository::deleteAllActionHistory(const std::optional<std::string>&, ActionHistoryIdType,
+                                        ActionHistoryCompletion completion) {
+    answerWithoutHistoryStore(
+        "deleteAllActionHistory(token:idType:completion:) :: can not use actionHistoryDAO",
+        completion);
+}
+
+void Repository::deleteActionHistory(const std::optional<std::string>&, const std::string&,
+                                     std::int64_t, ActionHistoryCompletion completion) {
+    answerWithoutHistoryStore(
+        "deleteActionHistory(token:historyId:timeStamp:completion:) :: can not use "
+        "actionHistoryDAO",
+        completion);
+}
+
+void Repository::clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) {
+    answerWithoutHistoryStore(
+        "clearSyncedActionHistoryInLocalDB(completion:) :: can not use ActionHistoryDAO",
+        completion);
+}
+
+void Repository::clearAllActionHistoryInLocalDB() {
+    SvlLog::error("clearAllActionHistoryInLocalDB() :: can not use ActionHistoryDAO", true);
+}
+
+}  // namespace sorvel

@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Data/Repository/IRepository.h"
+#include "Event/EventModel.h"
+#include "Platform/Mutex.h"
+
+namespace sorvel {
+
+class DataRegistry;
+class DeviceRealtimeDataProvider;
+class DeviceStaticDataProvider;
+class EventBuffer;
+class EventSamplingFilter;
+class UserPropertyManager;
+
+// The data layer behind the use cases: it consults the user-property store,
+// the registry, the remote configuration, the sampling filter, the event
+// model builder, the event buffer and the network, in a fixed order, and
+// keeps no state of its own beyond the lock of its event operations. What its
+// operations change lives in the registry and in those collaborators.
+//
+// Events arrive from the controller queue, the main thread (in-app views) and
+// global-queue threads (daily first open). One lock covers each event from
+// the block check to the STRING_PREV_ID write, so the order numbers and the
+// previous-id chain follow the order in which events enter the buffer.
+//
+// Server requests block the calling thread until answered; their completions
+// run on the connection's callback thread (or, after a retry, on the thread of
+// the retried attempt).
+//
+// The local stores of in-app campaigns and of the message history are absent:
+// the in-app operations return silently, and every message-history operation
+// logs its line and answers its completion with OpenDatabaseError on the
+// caller's thread.
+class Repository final : public IRepository {
+  public:
+    Repository(std::shared_ptr<UserPropertyManager> userPropertyManager,
+               std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<EventBuffer> eventBuffer,
+               std::shared_ptr<EventSamplingFilter> eventSamplingFilter,
+               std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider,
+               std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider);
+
+    bool saveUserProperty(const Value::Map& properties) override;
+    bool saveCiProperty(const Value::Map& properties) override;
+    void clearUserProperty() override;
+    void initDefaultConfigValue() override;
+    // Fetches the remote configuration and applies it; skipped under GDPR
+    // forget-me and all-stop, and without an app key.
+    void syncApplicationConfigure() override;
+    // Sends the erasure request (retried); the forget-me flag is stored true
+    // in both outcomes, the server-sync flag true only on success.
+    void requestGdprForgetMe(FvnUtil::GdprDone done) override;
+    void saveUnsentEvents() override;
+    // Drops an event on the remote block list or sampled out; otherwise its
+    // model goes to the buffer and its id becomes the stored previous id.
+    void logEvent(const LogEventParameter& parameter) override;
+    // One "svl" event per page of 100 products, all pages with one id, one
+    // time and one pair of order numbers; an empty list gives one event.
+    void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
+                                const std::string& eventName,
+                                const Value::Map& eventParam) override;
+    void flushAllNow() override;
+    void flushAtIntervals() override;
+    void resetInAppMessageSessionFrequency() override;
+    void getInAppMessage(const std::string& eventName) override;
+    void fetchInAppMessages() override;
+    // The delete/restart requests (not retried) and their stored outcome:
+    //   delete success: stopped true, sync true   (DELETE_SYNCED)
+    //   delete failure: stopped true, sync false  (DELETE_NOT_SYNCED)
+    //   restart success: stopped false, sync false (INIT_RESTART_SYNCED)
+    //   restart failure: stopped false, sync true  (INIT_RESTART_NOT_SYNCED)
+    // The completion gets SUCCESS or FAILURE once the outcome is stored.
+    void requestDeleteUserData(const std::string& userId, CompletionCallback completion) override;
+    void restartSDK(const std::string& userId, CompletionCallback completion) override;
+
+    void fetchActionHistoryFromServer(const std::optional<std::string>& token,
+                                      ActionHistoryIdType idType,
+                                      const std::vector<std::string>& actionType,
+                                      ActionHistoryCompletion completion) override;
+    void insertPushData(const Value::Map& pushJsonDic) override;
+    void getActionHistory(std::int64_t skip, std::int64_t limit,
+                          const std::vector<std::string>& actionType,
+                          ActionHistoryCompletion completion) override;
+    void getAllActionHistory(const std::vector<std::string>& actionType,
+                             ActionHistoryCompletion completion) override;
+    void deleteAllActionHistory(const std::optional<std::string>& token, ActionHistoryIdType idType,
+                                ActionHistoryCompletion completion) override;
+    void deleteActionHistory(const std::optional<std::string>& token, const std::string& historyId,
+                             std::int64_t timeStamp, ActionHistoryCompletion completion) override;
+    void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) override;
+    void clearAllActionHistoryInLocalDB() override;
+
+    EventModel buildEventModel(const LogEventParameter& parameter) const;
+    // The body of a restart request by the delete/restart state: "restart" in
+    // NORMAL (also when the state cannot be read), the stored init-restart
+    // event again in INIT_RESTART_NOT_SYNCED, a new one in every other state.
+    std::shared_ptr<IApiModel> buildDRModel(const std::string& userId) const;
+    // What a delete answer leaves: the registry wiped but for the two keys and
+    // the two flags, the device id deleted, the in-memory properties and the
+    // unsent events dropped. A second failure in a row changes nothing.
+    void onDeleteComplete(bool isSuccess);
+    void onRestartComplete(bool isSuccess);
+
+  private:
+    // Posts the model to the delete/restart endpoint without retries; the
+    // handler gets whether the server answered 2xx, and the response code.
+    void postDRWorks(const IApiModel& model, std::function<void(bool, int)> handler) const;
+    // The local stores' part of a delete and of a restart. Each store works on
+    // its own serial executor when present; none is present in this build.
+    void dropLocalStoreTables();
+    void createLocalStoreTables();
+
+    const std::shared_ptr<UserPropertyManager> userPropertyManager_;
+    const std::shared_ptr<DataRegistry> dataRegistry_;
+    const std::shared_ptr<EventBuffer> eventBuffer_;
+    const std::shared_ptr<EventSamplingFilter> eventSamplingFilter_;
+    const std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider_;
+    const std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider_;
+
+    // Held from the block check to the STRING_PREV_ID write of an event.
+    platform::Mutex eventMu_;
+};
+
+}  // namespace sorvel
