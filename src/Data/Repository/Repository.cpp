@@ -163,7 +163,9 @@ void Repository::logEvent(const LogEventParameter& parameter) {
         return;
     }
     EventModel model = buildEventModel(parameter);
-    SvlLog::debug("logEvent : " + parameter.eventName, true);
+    if (SvlLog::wouldDeliver(true)) {  // no line to build, nor to queue, for nobody
+        SvlLog::debug("logEvent : " + parameter.eventName, true);
+    }
     eventBuffer_->addEvent(std::move(model));
     // This event is the previous one of the next; an event without an id
     // (an in-app view's) leaves none.
