@@ -12,6 +12,7 @@
 
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
+#include "ContextSupport.h"
 #include "Core/DefaultSVLContextController.h"
 #include "Platform/Host.h"
 
@@ -20,61 +21,12 @@ namespace {
 using namespace sorvel;
 
 // A state that does nothing but count events; it becomes active at once.
-class NullContext final : public ISVLContext {
+class NullContext final : public bench::IdleContext {
   public:
     NullContext(SVLContextState state, std::atomic<long>* events)
-        : state_(state), events_(events) {}
-    SVLContextState contextState() const override { return state_; }
-    void initialize(const std::string&, const std::string&, CompletionCallback c) override {
-        if (state_ == SVLContextState::INITIALIZING) {
-            c(Completion::SUCCESS);
-        }
-    }
-    void saveUserProperty(const Value::Map&, bool) override {}
-    bool saveUserPropertyWithoutEvent(const Value::Map&, bool) override { return false; }
+        : IdleContext(state), events_(events) {}
     void logEvent(const LogEventParameter&) override {
         events_->fetch_add(1, std::memory_order_relaxed);
-    }
-    void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>&,
-                                const std::string&, const Value::Map&) override {}
-    void flushAtIntervals() override {}
-    void didBecomeActive() override {}
-    void willResignActive() override {}
-    void deeplink(const std::string&) override {}
-    void clearUserProperty() override {}
-    void deleteUserData(const std::string&, CompletionCallback) override {}
-    void restartSDK(const std::string&, CompletionCallback) override {}
-    void triggerInAppMessage(const std::string&) override {}
-    void fetchActionHistoryFromServer(const std::optional<std::string>&, ActionHistoryIdType,
-                                      const std::vector<std::string>&,
-                                      ActionHistoryCompletion) override {}
-    void insertPushData(const Value::Map&) override {}
-    void getActionHistory(std::int64_t, std::int64_t, const std::vector<std::string>&,
-                          ActionHistoryCompletion) override {}
-    void getAllActionHistory(const std::vector<std::string>&, ActionHistoryCompletion) override {}
-    void deleteAllActionHistory(const std::optional<std::string>&, ActionHistoryIdType,
-                                ActionHistoryCompletion) override {}
-    void deleteActionHistory(const std::optional<std::string>&, const std::string&, std::int64_t,
-                             ActionHistoryCompletion) override {}
-    void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion) override {}
-    void clearAllActionHistoryInLocalDB() override {}
-
-  private:
-    const SVLContextState state_;
-    std::atomic<long>* const events_;
-};
-
-class NullFactory final : public ISVLContextFactory {
-  public:
-    explicit NullFactory(std::atomic<long>* events) : events_(events) {}
-    std::shared_ptr<ISVLContext> makeInitializingContext() override {
-        return std::make_shared<NullContext>(SVLContextState::INITIALIZING, events_);
-    }
-    std::shared_ptr<ISVLContext> makeActiveContext() override {
-        return std::make_shared<NullContext>(SVLContextState::ACTIVE, events_);
-    }
-    std::shared_ptr<ISVLContext> makeDisabledContext(const std::string&) override {
-        return std::make_shared<NullContext>(SVLContextState::DISABLED, events_);
     }
 
   private:
@@ -92,7 +44,10 @@ struct Released {
         auto registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
         // The bench never reaches the repository (no GDPR, pause or push).
         controller = DefaultSVLContextController::create(
-            registry, nullptr, std::make_shared<NullFactory>(&events), [] {});
+            registry, nullptr, std::make_shared<bench::StateFactory>([this](SVLContextState state) {
+                return std::make_shared<NullContext>(state, &events);
+            }),
+            [] {});
         controller->initialize("APPKEY_0123456789ABCDE", "SECRET_0123456789ABCDE");
         controller->didBecomeActive();
         controller->waitForDispatched();

@@ -12,6 +12,7 @@
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
 #include "Common/KeyChain.h"
+#include "ContextSupport.h"
 #include "Core/DefaultSVLContextController.h"
 #include "Core/UseCases.h"
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
@@ -36,68 +37,19 @@ constexpr const char* kSecretKey = "SECRETKEY0123456789abc";
 
 // The states as far as this road needs them: initialising answers success at
 // once; active runs the log-event and flush-at-intervals use cases.
-class RoadContext final : public ISVLContext {
+class RoadContext final : public bench::IdleContext {
   public:
     RoadContext(SVLContextState state, std::shared_ptr<IRepository> repository)
-        : state_(state), repository_(std::move(repository)) {}
-    SVLContextState contextState() const override { return state_; }
-    void initialize(const std::string&, const std::string&, CompletionCallback c) override {
-        if (state_ == SVLContextState::INITIALIZING) {
-            c(Completion::SUCCESS);
-        }
-    }
+        : IdleContext(state), repository_(std::move(repository)) {}
     void logEvent(const LogEventParameter& parameter) override {
-        if (state_ == SVLContextState::ACTIVE) {
+        if (isActive()) {
             LogEventUseCase(repository_).execute(parameter);
         }
     }
     void flushAtIntervals() override {
-        if (state_ == SVLContextState::ACTIVE) {
+        if (isActive()) {
             FlushAtIntervalsUseCase(repository_).execute();
         }
-    }
-    void saveUserProperty(const Value::Map&, bool) override {}
-    bool saveUserPropertyWithoutEvent(const Value::Map&, bool) override { return false; }
-    void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>&,
-                                const std::string&, const Value::Map&) override {}
-    void didBecomeActive() override {}
-    void willResignActive() override {}
-    void deeplink(const std::string&) override {}
-    void clearUserProperty() override {}
-    void deleteUserData(const std::string&, CompletionCallback) override {}
-    void restartSDK(const std::string&, CompletionCallback) override {}
-    void triggerInAppMessage(const std::string&) override {}
-    void fetchActionHistoryFromServer(const std::optional<std::string>&, ActionHistoryIdType,
-                                      const std::vector<std::string>&,
-                                      ActionHistoryCompletion) override {}
-    void insertPushData(const Value::Map&) override {}
-    void getActionHistory(std::int64_t, std::int64_t, const std::vector<std::string>&,
-                          ActionHistoryCompletion) override {}
-    void getAllActionHistory(const std::vector<std::string>&, ActionHistoryCompletion) override {}
-    void deleteAllActionHistory(const std::optional<std::string>&, ActionHistoryIdType,
-                                ActionHistoryCompletion) override {}
-    void deleteActionHistory(const std::optional<std::string>&, const std::string&, std::int64_t,
-                             ActionHistoryCompletion) override {}
-    void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion) override {}
-    void clearAllActionHistoryInLocalDB() override {}
-
-  private:
-    const SVLContextState state_;
-    const std::shared_ptr<IRepository> repository_;
-};
-
-class RoadFactory final : public ISVLContextFactory {
-  public:
-    explicit RoadFactory(std::shared_ptr<IRepository> repository)
-        : repository_(std::move(repository)) {}
-    std::shared_ptr<ISVLContext> makeInitializingContext() override {
-        return std::make_shared<RoadContext>(SVLContextState::INITIALIZING, repository_);
-    }
-    std::shared_ptr<ISVLContext> makeActiveContext() override {
-        return std::make_shared<RoadContext>(SVLContextState::ACTIVE, repository_);
-    }
-    std::shared_ptr<ISVLContext> makeDisabledContext(const std::string&) override {
-        return std::make_shared<RoadContext>(SVLContextState::DISABLED, repository_);
     }
 
   private:
@@ -133,7 +85,11 @@ void BM_LogEventIntoBuffer(benchmark::State& state) {
         properties, registry, buffer, EventSamplingFilter::create(registry), realtime,
         std::make_shared<DeviceStaticDataProvider>(registry));
     auto controller = DefaultSVLContextController::create(
-        registry, repository, std::make_shared<RoadFactory>(repository), [] {});
+        registry, repository,
+        std::make_shared<bench::StateFactory>([repository](SVLContextState state) {
+            return std::make_shared<RoadContext>(state, repository);
+        }),
+        [] {});
     controller->initialize(kAppKey, kSecretKey);
     controller->didBecomeActive();
     controller->waitForDispatched();

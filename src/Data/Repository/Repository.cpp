@@ -228,64 +228,54 @@ void Repository::fetchInAppMessages() {}
 
 // ---- Delete and restart ------------------------------------------------------------
 
-void Repository::postDRWorks(const IApiModel& model, std::function<void(bool, int)> handler) const {
+std::string Repository::drWorksEndpoint() const {
+    return Constants::fill(Constants::DRWORKS_URL(),
+                           {dataRegistry_->getString(DataRegistryKey::STRING_APPKEY, "")});
+}
+
+void Repository::postDRWorks(const IApiModel& model, const DRAnswerLines& lines,
+                             void (Repository::*onComplete)(bool), CompletionCallback completion) {
     auto connection = std::make_shared<ApiConnection>(dataRegistry_);
     connection->setPostRequest(model);
-    // Without retries the handler has run when request() returns (the
-    // handlers of the callers hold the repository on that ground), also for a
-    // request that cannot be formed or signed (a failure with code 0), so the
-    // caller's completion is always answered.
-    ApiConnectionManager().request(connection, false,
-                                   [handler = std::move(handler)](const Result& result) {
-                                       handler(result.isSuccess(), result.statusCode());
-                                   });
+    // Without retries the answer is handled before request() returns, so the
+    // handler may hold the repository; a request that cannot be formed or
+    // signed is answered too (a failure with code 0), so the app's completion
+    // is always called and the controller's in-flight guard released.
+    ApiConnectionManager().request(
+        connection, false,
+        [this, &lines, onComplete, completion = std::move(completion)](const Result& result) {
+            if (result.isSuccess()) {
+                SvlLog::debug(lines.success, true);
+            } else {
+                SvlLog::log(lines.failureLevel, lines.failure + std::to_string(result.statusCode()),
+                            true);
+            }
+            (this->*onComplete)(result.isSuccess());
+            if (completion) {
+                completion(result.isSuccess() ? Completion::SUCCESS : Completion::FAILURE);
+            }
+        });
 }
 
 void Repository::requestDeleteUserData(const std::string& userId, CompletionCallback completion) {
+    static const DRAnswerLines lines{
+        "Delete User Data API connect success!!",
+        "Delete User Data API connect failed!! responseCode : ", SorvelLogLevel::LEVEL_WARNING};
     auto model =
         DRModelProvider(deviceRealtimeDataProvider_, deviceStaticDataProvider_, dataRegistry_,
                         userPropertyManager_, DROperationType::DELETE, userId)
             .getApiModel();
-    SvlLog::debug("DRWorks Endpoint : " + Constants::fill(Constants::DRWORKS_URL(),
-                                                          {dataRegistry_->getString(
-                                                              DataRegistryKey::STRING_APPKEY, "")}),
-                  true);
-    postDRWorks(*model,
-                [this, completion = std::move(completion)](bool isSuccess, int responseCode) {
-                    if (isSuccess) {
-                        SvlLog::debug("Delete User Data API connect success!!", true);
-                    } else {
-                        SvlLog::warning("Delete User Data API connect failed!! responseCode : " +
-                                            std::to_string(responseCode),
-                                        true);
-                    }
-                    onDeleteComplete(isSuccess);
-                    if (completion) {
-                        completion(isSuccess ? Completion::SUCCESS : Completion::FAILURE);
-                    }
-                });
+    SvlLog::debug("DRWorks Endpoint : " + drWorksEndpoint(), true);
+    postDRWorks(*model, lines, &Repository::onDeleteComplete, std::move(completion));
 }
 
 void Repository::restartSDK(const std::string& userId, CompletionCallback completion) {
-    SvlLog::debug("DRWorks Endpoint : " + Constants::fill(Constants::DRWORKS_URL(),
-                                                          {dataRegistry_->getString(
-                                                              DataRegistryKey::STRING_APPKEY, "")}),
-                  true);
-    auto model = buildDRModel(userId);
-    postDRWorks(*model,
-                [this, completion = std::move(completion)](bool isSuccess, int responseCode) {
-                    if (isSuccess) {
-                        SvlLog::debug("restartSDK API connect success!!", true);
-                    } else {
-                        SvlLog::debug("restartSDK API connect failed!!  responseCode : " +
-                                          std::to_string(responseCode),
-                                      true);
-                    }
-                    onRestartComplete(isSuccess);
-                    if (completion) {
-                        completion(isSuccess ? Completion::SUCCESS : Completion::FAILURE);
-                    }
-                });
+    static const DRAnswerLines lines{
+        "restartSDK API connect success!!",
+        "restartSDK API connect failed!!  responseCode : ", SorvelLogLevel::LEVEL_DEBUG};
+    SvlLog::debug("DRWorks Endpoint : " + drWorksEndpoint(), true);
+    postDRWorks(*buildDRModel(userId), lines, &Repository::onRestartComplete,
+                std::move(completion));
 }
 
 std::shared_ptr<IApiModel> Repository::buildDRModel(const std::string& userId) const {

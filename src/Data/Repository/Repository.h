@@ -9,6 +9,7 @@
 #include "Data/Repository/IRepository.h"
 #include "Event/EventModel.h"
 #include "Platform/Mutex.h"
+#include "sorvel/SorvelLogLevel.h"
 
 namespace sorvel {
 
@@ -108,9 +109,19 @@ class Repository final : public IRepository {
     void onRestartComplete(bool isSuccess);
 
   private:
-    // Posts the model to the delete/restart endpoint without retries; the
-    // handler gets whether the server answered 2xx, and the response code.
-    void postDRWorks(const IApiModel& model, std::function<void(bool, int)> handler) const;
+    // What a delete or a restart logs of its answer; the failure line is
+    // followed by the response code.
+    struct DRAnswerLines {
+        const char* success;
+        std::string failure;
+        SorvelLogLevel failureLevel;
+    };
+    std::string drWorksEndpoint() const;
+    // Posts the model to the delete/restart endpoint without retries, then
+    // logs the answer, stores its outcome with onComplete and answers the
+    // completion.
+    void postDRWorks(const IApiModel& model, const DRAnswerLines& lines,
+                     void (Repository::*onComplete)(bool), CompletionCallback completion);
     // The local stores' part of a delete and of a restart. Each store works on
     // its own serial executor when present; none is present in this build.
     void dropLocalStoreTables();
