@@ -36,6 +36,14 @@ TEST(UseCasesTest, EachPassesItsArgumentsToItsOneRepositoryOperation) {
     handedOn(Completion::SUCCESS);
     EXPECT_EQ(answers, 1);
 
+    // The GDPR guard's done goes on to the request the same way.
+    FvnUtil::GdprDone doneHandedOn;
+    EXPECT_CALL(*repository, requestGdprForgetMe(_)).WillOnce(SaveArg<0>(&doneHandedOn));
+    GdprForgetMeUseCase(repository, [&] { ++answers; }).execute();
+    ASSERT_TRUE(doneHandedOn);
+    doneHandedOn();
+    EXPECT_EQ(answers, 2);
+
     EXPECT_CALL(*repository, deleteActionHistory(std::optional<std::string>(), "h1", 42, _));
     DeleteActionHistoryUseCase(repository, std::nullopt, "h1", 42, [](auto&) {}).execute();
     EXPECT_CALL(*repository, getActionHistory(5, 10, std::vector<std::string>{"KAKAOTALK"}, _));
