@@ -15,6 +15,7 @@
 #include "Platform/Host.h"
 #include "Platform/ProcessState.h"
 #include "Platform/UserDefaults.h"
+#include "support/CommonSupport.h"
 #include "support/TestSupport.h"
 
 namespace sorvel {
@@ -32,12 +33,18 @@ void simulateRestart() {
     platform::runResetHooks();
 }
 
+void listen(DataRegistry& r, DataRegistryKey k, DataUnitEventListener::Callback callback) {
+    r.addListener(k, std::make_shared<DataUnitEventListener>(std::move(callback)));
+}
+
 std::string key(DataRegistryKey k) {
     return std::string(rawValue(k));
 }
 
 TEST(DataRegistryTest, TypedValuesSurviveARestartWithTheirTypes) {
     FreshSdk sdk;
+    const Value::Map dict{{"a", Value(1)}, {"b", Value(Value::Map{{"c", Value("d")}})}};
+    const Value::Array array{Value("x"), Value(2.5)};
     {
         auto r = openRegistry();
         r->putString("abc", DataRegistryKey::STRING_APPKEY);
@@ -46,9 +53,8 @@ TEST(DataRegistryTest, TypedValuesSurviveARestartWithTheirTypes) {
         r->putInt64(-1234567890123, DataRegistryKey::INT64_LAST_SESSION_END_TIME);
         r->putUInt64(18446744073709551615ull, DataRegistryKey::UINT64_EVENT_ORDER_NO);
         r->putDouble(37.5, DataRegistryKey::DOUBLE_LOCATION_LAT);
-        r->putDictionary({{"a", Value(1)}, {"b", Value(Value::Map{{"c", Value("d")}})}},
-                         DataRegistryKey::DICTIONARY_USER_PROPERTIES);
-        r->putArray({Value("x"), Value(2.5)}, DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS);
+        r->putDictionary(dict, DataRegistryKey::DICTIONARY_USER_PROPERTIES);
+        r->putArray(array, DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS);
         r->putData(Value::Bytes{0, 1, 255}, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
         EXPECT_TRUE(r->waitForPendingWrites());
     }
@@ -60,13 +66,9 @@ TEST(DataRegistryTest, TypedValuesSurviveARestartWithTheirTypes) {
     EXPECT_EQ(r->getInt64(DataRegistryKey::INT64_LAST_SESSION_END_TIME, 0), -1234567890123);
     EXPECT_EQ(r->getUInt64(DataRegistryKey::UINT64_EVENT_ORDER_NO, 0), 18446744073709551615ull);
     EXPECT_DOUBLE_EQ(r->getDouble(DataRegistryKey::DOUBLE_LOCATION_LAT, 0), 37.5);
-    auto dict = r->getDictionary(DataRegistryKey::DICTIONARY_USER_PROPERTIES, {});
-    ASSERT_EQ(dict.size(), 2u);
-    EXPECT_TRUE(dict["a"].isInt64());
-    EXPECT_EQ(*dict["b"].getMap()->at("c").getString(), "d");
-    auto arr = r->getArray(DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS, {});
-    ASSERT_EQ(arr.size(), 2u);
-    EXPECT_TRUE(arr[1].isDouble());
+    // Strict equality: the types too.
+    EXPECT_EQ(Value(r->getDictionary(DataRegistryKey::DICTIONARY_USER_PROPERTIES, {})), dict);
+    EXPECT_EQ(Value(r->getArray(DataRegistryKey::ARRAY_S3_CONFIG_BLOCKED_EVENTS, {})), array);
     EXPECT_EQ(r->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt),
               (Value::Bytes{0, 1, 255}));
 
@@ -87,13 +89,13 @@ TEST(DataRegistryTest, ListenersFireOnRealChangesOnTheWritersThreadInOrder) {
     std::vector<std::string> calls;
     std::thread::id callerThread;
     auto k = DataRegistryKey::DICTIONARY_USER_PROPERTIES;
-    r->addListener(k, std::make_shared<DataUnitEventListener>([&](const std::optional<Value>& v) {
-                       calls.push_back("first:" + (v ? v->render() : std::string("absent")));
-                       callerThread = std::this_thread::get_id();
-                   }));
-    r->addListener(k, std::make_shared<DataUnitEventListener>([&](const std::optional<Value>& v) {
-                       calls.push_back("second:" + (v ? v->render() : std::string("absent")));
-                   }));
+    listen(*r, k, [&](const std::optional<Value>& v) {
+        calls.push_back("first:" + (v ? v->render() : std::string("absent")));
+        callerThread = std::this_thread::get_id();
+    });
+    listen(*r, k, [&](const std::optional<Value>& v) {
+        calls.push_back("second:" + (v ? v->render() : std::string("absent")));
+    });
 
     Value::Map m1{{"n", Value(5)}, {"s", Value("5")}};
     r->putDictionary(m1, k);
@@ -118,8 +120,7 @@ TEST(DataRegistryTest, ListenersFireOnRealChangesOnTheWritersThreadInOrder) {
 
     // A listener of another key is not called, and bool true is not the number 1.
     int boolCalls = 0;
-    r->addListener(DataRegistryKey::BOOL_IS_PUSH_ENABLE,
-                   std::make_shared<DataUnitEventListener>([&](const auto&) { ++boolCalls; }));
+    listen(*r, DataRegistryKey::BOOL_IS_PUSH_ENABLE, [&](const auto&) { ++boolCalls; });
     r->putInt(1, DataRegistryKey::BOOL_IS_PUSH_ENABLE);
     r->putBool(true, DataRegistryKey::BOOL_IS_PUSH_ENABLE);
     r->putBool(true, DataRegistryKey::BOOL_IS_PUSH_ENABLE);
@@ -132,8 +133,7 @@ TEST(DataRegistryTest, ListenersFireOnRealChangesOnTheWritersThreadInOrder) {
 
     // Data compares by content: other bytes of the same length are a change.
     int dataCalls = 0;
-    r->addListener(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES,
-                   std::make_shared<DataUnitEventListener>([&](const auto&) { ++dataCalls; }));
+    listen(*r, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, [&](const auto&) { ++dataCalls; });
     r->putData(Value::Bytes{1, 2, 3}, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
     r->putData(Value::Bytes{4, 5, 6}, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
     r->putData(Value::Bytes{4, 5, 6}, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
@@ -143,16 +143,14 @@ TEST(DataRegistryTest, ListenersFireOnRealChangesOnTheWritersThreadInOrder) {
 TEST(DataRegistryTest, ListenerMayReenterTheRegistry) {
     FreshSdk sdk;
     auto r = openRegistry();
-    r->addListener(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE,
-                   std::make_shared<DataUnitEventListener>([&](const std::optional<Value>& v) {
-                       // Reads and writes from inside a listener must not deadlock.
-                       bool paused =
-                           r->getBool(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE, false);
-                       r->putBool(paused, DataRegistryKey::BOOL_IS_SDK_STOPPED);
-                       r->addListener(DataRegistryKey::STRING_APPKEY,
-                                      std::make_shared<DataUnitEventListener>([](const auto&) {}));
-                       ASSERT_TRUE(v.has_value());
-                   }));
+    listen(*r, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE, [&](const std::optional<Value>& v) {
+        // Reads and writes from inside a listener must not deadlock.
+        bool paused = r->getBool(DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE, false);
+        r->putBool(paused, DataRegistryKey::BOOL_IS_SDK_STOPPED);
+        r->addListener(DataRegistryKey::STRING_APPKEY,
+                       std::make_shared<DataUnitEventListener>([](const auto&) {}));
+        ASSERT_TRUE(v.has_value());
+    });
     r->putBool(true, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE);
     EXPECT_TRUE(r->getBool(DataRegistryKey::BOOL_IS_SDK_STOPPED, false));
 
@@ -160,13 +158,13 @@ TEST(DataRegistryTest, ListenerMayReenterTheRegistry) {
     // current call, not inside it.
     std::vector<std::string> calls;
     const auto all = DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP;
-    r->addListener(all, std::make_shared<DataUnitEventListener>([&](const std::optional<Value>& v) {
-                       calls.push_back("begin " + v->render());
-                       if (*v->getBool()) {
-                           r->putBool(false, all);
-                       }
-                       calls.push_back("end " + v->render());
-                   }));
+    listen(*r, all, [&](const std::optional<Value>& v) {
+        calls.push_back("begin " + v->render());
+        if (*v->getBool()) {
+            r->putBool(false, all);
+        }
+        calls.push_back("end " + v->render());
+    });
     r->putBool(true, all);
     EXPECT_EQ(calls,
               (std::vector<std::string>{"begin true", "end true", "begin false", "end false"}));
@@ -179,10 +177,10 @@ TEST(DataRegistryTest, ConcurrentIncrementsGiveUniqueValuesAndNotificationsInOrd
     const auto k = DataRegistryKey::UINT64_EVENT_ORDER_NO;
     std::mutex mu;
     std::vector<std::uint64_t> seen;
-    r->addListener(k, std::make_shared<DataUnitEventListener>([&](const std::optional<Value>& v) {
-                       std::lock_guard<std::mutex> lock(mu);
-                       seen.push_back(v ? v->toUInt64().value_or(0) : 0);
-                   }));
+    listen(*r, k, [&](const std::optional<Value>& v) {
+        std::lock_guard<std::mutex> lock(mu);
+        seen.push_back(v ? v->toUInt64().value_or(0) : 0);
+    });
     constexpr int kThreads = 8;
     constexpr int kEach = 500;
     std::vector<std::vector<std::uint64_t>> got(kThreads);
@@ -220,17 +218,17 @@ TEST(DataRegistryTest, RacingWritersLeaveTheListenerWithTheStoredValue) {
     const auto k = DataRegistryKey::BOOL_S3_CONFIG_SORVEL_PAUSE;
     // The first listener takes a moment, so that two writers' notifications
     // overlap in the second, which records what it was told last.
-    r->addListener(k, std::make_shared<DataUnitEventListener>([](const auto&) {
-                       for (int i = 0; i < 3; ++i) {
-                           std::this_thread::yield();
-                       }
-                   }));
+    listen(*r, k, [](const auto&) {
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::yield();
+        }
+    });
     std::mutex mu;
     std::optional<Value> told;
-    r->addListener(k, std::make_shared<DataUnitEventListener>([&](const std::optional<Value>& v) {
-                       std::lock_guard<std::mutex> lock(mu);
-                       told = v;
-                   }));
+    listen(*r, k, [&](const std::optional<Value>& v) {
+        std::lock_guard<std::mutex> lock(mu);
+        told = v;
+    });
 
     constexpr int kTrials = 3000;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -332,34 +330,9 @@ TEST(DataRegistryTest, AMoveTheSuiteCannotSaveLeavesTheValueInTheStandardDefault
     EXPECT_EQ(openRegistry()->getString(DataRegistryKey::STRING_APPKEY, ""), "legacyKey");
 }
 
-// A store whose writes, while `failing` is set, last in memory only.
-class FlakyContext final : public IDataContext {
-  public:
-    std::atomic<bool> failing{false};
-    bool set(const std::string& key, const std::optional<Value>& value) override {
-        std::lock_guard<std::mutex> lock(mu_);
-        values_[key] = value;
-        return !failing;
-    }
-    std::optional<Value> get(const std::string& key) const override {
-        std::lock_guard<std::mutex> lock(mu_);
-        auto it = values_.find(key);
-        return it == values_.end() ? std::nullopt : it->second;
-    }
-    bool removeAll() override {
-        std::lock_guard<std::mutex> lock(mu_);
-        values_.clear();
-        return !failing;
-    }
-
-  private:
-    mutable std::mutex mu_;
-    std::map<std::string, std::optional<Value>> values_;
-};
-
 TEST(DataRegistryTest, TheWaitForWritesTellsWhetherTheyReachedTheStore) {
     FreshSdk sdk;
-    auto context = std::make_shared<FlakyContext>();
+    auto context = std::make_shared<testing::MemoryContext>();
     DataRegistry r(context);
     const auto a = DataRegistryKey::STRING_APPKEY;
     const auto b = DataRegistryKey::INT64_LAST_SESSION_END_TIME;

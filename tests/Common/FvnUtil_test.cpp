@@ -1,13 +1,13 @@
 #include "Common/FvnUtil.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <future>
 #include <limits>
@@ -25,6 +25,7 @@
 #include "Platform/Host.h"
 #include "Platform/Locale.h"
 #include "sorvel/SorvelKVDelegates.h"
+#include "support/CommonSupport.h"
 #include "support/TestSupport.h"
 
 namespace sorvel {
@@ -33,63 +34,8 @@ namespace {
 using namespace std::chrono;
 using platform::WallTime;
 
-class MemoryContext final : public IDataContext {
-  public:
-    bool set(const std::string& key, const std::optional<Value>& value) override {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (value) {
-            values_[key] = *value;
-        } else {
-            values_.erase(key);
-        }
-        return true;
-    }
-    std::optional<Value> get(const std::string& key) const override {
-        std::lock_guard<std::mutex> lock(mu_);
-        auto it = values_.find(key);
-        return it == values_.end() ? std::nullopt : std::optional<Value>(it->second);
-    }
-    bool removeAll() override {
-        std::lock_guard<std::mutex> lock(mu_);
-        values_.clear();
-        return true;
-    }
-
-  private:
-    mutable std::mutex mu_;
-    std::map<std::string, Value> values_;
-};
-
-std::string key(DataRegistryKey k) {
-    return std::string(rawValue(k));
-}
-
-// Collects what the logger hands to the app's log delegate.
-class LogLines {
-  public:
-    LogLines() {
-        SvlLog::flush();  // lines of earlier tests are not ours
-        auto d = makeLogDelegate([this](SorvelLogLevel, const std::string& line) {
-            std::lock_guard<std::mutex> lock(mu_);
-            lines_.push_back(line);
-        });
-        SvlLog::setDelegateProvider([d] { return d; });
-    }
-    ~LogLines() { SvlLog::setDelegateProvider(nullptr); }
-    int count(const std::string& needle) {
-        SvlLog::flush();
-        std::lock_guard<std::mutex> lock(mu_);
-        int n = 0;
-        for (const auto& l : lines_) {
-            n += l.find(needle) != std::string::npos ? 1 : 0;
-        }
-        return n;
-    }
-
-  private:
-    std::mutex mu_;
-    std::vector<std::string> lines_;
-};
+using testing::DelegateLog;
+using testing::MemoryContext;
 
 // The device's zone for the test's duration.
 class ScopedZone {
@@ -111,42 +57,29 @@ class FvnUtilTest : public ::testing::Test {
 };
 
 TEST(FvnUtilHash, Sha256ToUInt32ForDigits) {
-    // First four digest bytes, little-endian: "abc" -> ba 78 16 bf (the standard
-    // SHA-256 test vector), so 0xbf1678ba = 3205920954.
-    struct Case {
-        std::string text;
-        std::int64_t digits;
-        std::uint32_t expected;
-    };
-    const std::vector<Case> cases = {
-        {"abc", 0, 0u},           {"abc", -3, 0u},
-        {"abc", 1, 4u},           {"abc", 9, 205920954u},
-        {"abc", 10, 3205920954u}, {"abc", std::numeric_limits<std::int64_t>::max(), 3205920954u},
-        {"hello", 7, 5670444u},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(FvnUtil::getSHA256HashToUInt32(c.text, c.digits), c.expected)
-            << c.text << " digits " << c.digits;
+    // The first four digest bytes of "abc" (ba 78 16 bf), little-endian, are
+    // 3205920954; the result keeps its last `digits` decimal digits.
+    const std::vector<std::pair<std::int64_t, std::uint32_t>> cases = {
+        {0, 0u},           {-3, 0u},
+        {1, 4u},           {9, 205920954u},
+        {10, 3205920954u}, {std::numeric_limits<std::int64_t>::max(), 3205920954u}};
+    for (const auto& [digits, want] : cases) {
+        EXPECT_EQ(FvnUtil::getSHA256HashToUInt32("abc", digits), want) << digits;
     }
 }
 
 TEST(FvnUtilTypedValues, RendersEveryKind) {
-    Value::Map inner{{"n", Value(std::int64_t{1})},
-                     {"deeper", Value(Value::Map{{"b", Value(false)}})}};
     const Value::Map input{
         {"s", Value("text")},
         {"f", Value(false)},
         {"imin", Value(std::numeric_limits<std::int64_t>::min())},
         {"umax", Value(std::numeric_limits<std::uint64_t>::max())},
         {"d2", Value(2.0)},
-        {"d01", Value(0.1)},
-        {"dbig", Value(1e300)},
         {"nan", Value(std::nan(""))},
-        {"inf", Value(std::numeric_limits<double>::infinity())},
         {"arr", Value(Value::Array{Value("a"), Value(std::int64_t{2})})},
         {"null", Value()},
         {"bytes", Value(Value::Bytes{1, 2, 3})},
-        {"nested", Value(inner)},
+        {"nested", Value(Value::Map{{"deeper", Value(Value::Map{{"b", Value(false)}})}})},
     };
     const Value::Map expected{
         {"s", Value("string:text")},
@@ -154,22 +87,13 @@ TEST(FvnUtilTypedValues, RendersEveryKind) {
         {"imin", Value("long:-9223372036854775808")},
         {"umax", Value("long:18446744073709551615")},
         {"d2", Value("double:2.0")},
-        {"d01", Value("double:0.1")},
-        {"dbig", Value("double:1e+300")},
         {"nan", Value("double:nan")},
-        {"inf", Value("double:inf")},
         {"arr", Value("string:[\"a\", 2]")},
         {"null", Value("string:<null>")},
         {"bytes", Value("string:3 bytes")},
-        {"nested", Value(Value::Map{{"n", Value("long:1")},
-                                    {"deeper", Value(Value::Map{{"b", Value("boolean:false")}})}})},
+        {"nested", Value(Value::Map{{"deeper", Value(Value::Map{{"b", Value("boolean:false")}})}})},
     };
-    const Value::Map out = FvnUtil::toTypedValueDictionary(input);
-    for (const auto& [k, v] : expected) {
-        ASSERT_TRUE(out.count(k)) << k;
-        EXPECT_EQ(out.at(k), v) << k << " gave " << out.at(k).render();
-    }
-    EXPECT_EQ(out.size(), expected.size());
+    EXPECT_EQ(Value(FvnUtil::toTypedValueDictionary(input)), Value(expected));
     EXPECT_TRUE(FvnUtil::toTypedValueDictionary(std::nullopt).empty());
 }
 
@@ -231,13 +155,9 @@ TEST_F(FvnUtilTest, EventIdsAndTheirDatetime) {
     const std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> cases = {
         {"1700000000999:ABC", "2023-11-14T22:13:20.000Z"},
         {"1700000000999", "2023-11-14T22:13:20.000Z"},
-        {"0:x", "1970-01-01T00:00:00.000Z"},
         {"+1000:x", "1970-01-01T00:00:01.000Z"},
         {"-1500:x", "1969-12-31T23:59:59.000Z"},
-        {"951782400000:x", "2000-02-29T00:00:00.000Z"},
         {":ABC", std::nullopt},
-        {"", std::nullopt},
-        {"abc:1", std::nullopt},
         {"12a:x", std::nullopt},
         {" 12:x", std::nullopt},
         {"1.5:x", std::nullopt},
@@ -266,11 +186,6 @@ TEST(FvnUtilDates, UtcFormatsRoundTripWhateverTheZone) {
          1'700'000'000'000'000'000LL},
         {FvnUtil::DATE_FORMATTER_UTC_7_FRACTION_Z(), 1'700'000'000'123'456'789LL,
          "2023-11-14T22:13:20.1234567Z", 1'700'000'000'123'456'700LL},
-        // The last instant of a day and the first of the next.
-        {FvnUtil::DATE_FORMATTER_UTC_MILLIS(), 1'704'067'199'999'000'000LL,
-         "2023-12-31T23:59:59.999", 1'704'067'199'999'000'000LL},
-        {FvnUtil::DATE_FORMATTER_UTC_SECONDS(), 1'704'067'200'000'000'000LL, "2024-01-01T00:00:00",
-         1'704'067'200'000'000'000LL},
         // Before 1970 the fraction still counts forward within the second.
         {FvnUtil::DATE_FORMATTER_UTC_MILLIS(), -1, "1969-12-31T23:59:59.999", -1'000'000LL},
     };
@@ -311,9 +226,8 @@ TEST_F(FvnUtilTest, LocalDayAndWeekdayFollowTheDeviceZone) {
         {9, 1'704'056'400, "20240101", "Mon"},
         {-5, 1'704'056'400, "20231231", "Sun"},
         // 2024-01-01T02:00Z: the new year in UTC, not yet west of it.
-        {0, 1'704'074'400, "20240101", "Mon"},
         {-5, 1'704'074'400, "20231231", "Sun"},
-        // Leap day, and days before 1970.
+        // Leap day (Thursday has four letters), and days before 1970.
         {0, 1'709'208'000, "20240229", "Thur"},
         {9, -1, "19700101", "Thur"},
         {0, -1, "19691231", "Wed"},
@@ -325,13 +239,6 @@ TEST_F(FvnUtilTest, LocalDayAndWeekdayFollowTheDeviceZone) {
         EXPECT_EQ(FvnUtil::getTodayDateString(), c.day) << c.offset << " " << c.epochSeconds;
         EXPECT_EQ(FvnUtil::getDayOfWeek(at(c.epochSeconds * 1'000'000'000LL)), c.weekday)
             << c.offset << " " << c.epochSeconds;
-    }
-    // A whole week from Sunday 2023-11-12 noon UTC; Thursday has four letters.
-    ScopedZone utc{hours(0)};
-    const std::vector<const char*> names = {"Sun", "Mon", "Tue", "Wed", "Thur", "Fri", "Sat"};
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::int64_t secs = 1'699'790'400 + static_cast<std::int64_t>(i) * 86'400;
-        EXPECT_EQ(FvnUtil::getDayOfWeek(at(secs * 1'000'000'000LL)), names[i]);
     }
 }
 
@@ -395,21 +302,19 @@ TEST_F(FvnUtilTest, DeleteRestartStateMatrix) {
     };
     const std::vector<Case> cases = {
         {std::nullopt, std::nullopt, DRState::NORMAL},
-        {std::nullopt, Value(true), DRState::NORMAL},
         {Value("true"), Value(true), DRState::NORMAL},  // not a Bool
         {Value(std::int64_t{1}), Value(true), DRState::NORMAL},
-        {Value(false), std::nullopt, DRState::INIT_RESTART_SYNCED},
         {Value(false), Value(false), DRState::INIT_RESTART_SYNCED},
         {Value(false), Value(true), DRState::INIT_RESTART_NOT_SYNCED},
-        {Value(true), std::nullopt, DRState::DELETE_NOT_SYNCED},
         {Value(true), Value(false), DRState::DELETE_NOT_SYNCED},
         {Value(true), Value("yes"), DRState::DELETE_NOT_SYNCED},
         {Value(true), Value(true), DRState::DELETE_SYNCED},
     };
     auto context = std::make_shared<MemoryContext>();
     for (const auto& c : cases) {
-        context->set(key(DataRegistryKey::BOOL_IS_SDK_STOPPED), c.stopped);
-        context->set(key(DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC), c.synced);
+        context->set(std::string(rawValue(DataRegistryKey::BOOL_IS_SDK_STOPPED)), c.stopped);
+        context->set(std::string(rawValue(DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC)),
+                     c.synced);
         DataRegistry fresh(context);
         DRStateResult r = FvnUtil::getDRState(fresh);
         ASSERT_TRUE(std::holds_alternative<DRState>(r));
@@ -427,7 +332,7 @@ TEST_F(FvnUtilTest, DisabledGuardChecksForgetMePauseThenDeleteState) {
         resends++;
         testing::notifyWaiters();
     });
-    LogLines log;
+    DelegateLog log;
 
     EXPECT_FALSE(FvnUtil::isSorvelDisabled(registry));
     registry.putBool(false, DataRegistryKey::BOOL_IS_SDK_STOPPED);  // a restart state
@@ -466,20 +371,21 @@ TEST_F(FvnUtilTest, DisabledGuardChecksForgetMePauseThenDeleteState) {
 }
 
 TEST_F(FvnUtilTest, GdprResendRunsInBackgroundOneAtATime) {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool release = false;
-    std::atomic<int> started{0};
-    std::atomic<int> finished{0};
-    const auto caller = std::this_thread::get_id();
-    std::atomic<bool> ranOnCaller{false};
-    auto action = [&](FvnUtil::GdprDone) {
-        ranOnCaller = ranOnCaller || std::this_thread::get_id() == caller;
-        started++;
+    // Shared with the re-sends, which a failing test may leave behind.
+    struct Resends {
+        std::atomic<int> started{0};
+        std::atomic<int> finished{0};
+        std::atomic<bool> ranOnCaller{false};
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+    };
+    auto st = std::make_shared<Resends>();
+    auto action = [st, caller = std::this_thread::get_id()](FvnUtil::GdprDone) {
+        st->ranOnCaller = st->ranOnCaller || std::this_thread::get_id() == caller;
+        st->started++;
         testing::notifyWaiters();
-        std::unique_lock<std::mutex> lock(mu);
-        cv.wait(lock, [&] { return release; });
-        finished++;
+        st->released.wait_for(seconds(10));
+        st->finished++;
         testing::notifyWaiters();
     };
 
@@ -489,28 +395,24 @@ TEST_F(FvnUtilTest, GdprResendRunsInBackgroundOneAtATime) {
     for (int i = 0; i < 5; ++i) {
         EXPECT_TRUE(FvnUtil::isGdprForgetMe(action, registry));
     }
-    ASSERT_TRUE(testing::waitUntil([&] { return started.load() == 1; }));
+    ASSERT_TRUE(testing::waitUntil([&] { return st->started.load() == 1; }));
     EXPECT_TRUE(FvnUtil::isGdprForgetMe(action, registry));
-    EXPECT_EQ(started.load(), 1) << "a second re-send while one is in flight";
-    {
-        std::lock_guard<std::mutex> lock(mu);
-        release = true;
-    }
-    cv.notify_all();
-    ASSERT_TRUE(testing::waitUntil([&] { return finished.load() == 1; }));
+    EXPECT_EQ(st->started.load(), 1) << "a second re-send while one is in flight";
+    st->release.set_value();
+    ASSERT_TRUE(testing::waitUntil([&] { return st->finished.load() == 1; }));
     ASSERT_TRUE(FvnUtil::waitForGdprResendIdle(seconds(10)));
     // Once it is done, the next check re-sends again.
     EXPECT_TRUE(FvnUtil::isGdprForgetMe(action, registry));
     ASSERT_TRUE(FvnUtil::waitForGdprResendIdle(seconds(10)));
-    EXPECT_EQ(started.load(), 2);
-    EXPECT_EQ(finished.load(), 2);
-    EXPECT_FALSE(ranOnCaller.load());
+    EXPECT_EQ(st->started.load(), 2);
+    EXPECT_EQ(st->finished.load(), 2);
+    EXPECT_FALSE(st->ranOnCaller.load());
 
     registry.putBool(true, DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC);
     EXPECT_TRUE(FvnUtil::isGdprForgetMe(action, registry));
     EXPECT_TRUE(FvnUtil::isGdprForgetMeServerResponse(registry));
     SvlLog::flush();
-    EXPECT_EQ(started.load(), 2);
+    EXPECT_EQ(st->started.load(), 2);
 }
 
 TEST(FvnUtilGdprDeathTest, ExitDoesNotWaitForAResendStuckOnTheNetwork) {
@@ -542,37 +444,31 @@ TEST(FvnUtilGdprDeathTest, ExitDoesNotWaitForAResendStuckOnTheNetwork) {
 
 TEST(FvnUtilIds, ForkedProcessesDrawDifferentIds) {
     (void)FvnUtil::createEventId();  // this thread now holds random bytes in reserve
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::close(fds[0]);
+    auto threeIds = [] {
         std::string ids;
         for (int i = 0; i < 3; ++i) {
             const std::string id = FvnUtil::createEventId();
             ids += id.substr(id.find(':') + 1);
         }
-        const bool ok = ::write(fds[1], ids.data(), ids.size()) == static_cast<ssize_t>(ids.size());
-        std::_Exit(ok ? 0 : 1);
+        return ids;
+    };
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const std::string ids = threeIds() + "END";
+        std::_Exit(::write(fds[1], ids.data(), ids.size()) == static_cast<ssize_t>(ids.size()));
     }
     ::close(fds[1]);
-    std::string parent;
-    for (int i = 0; i < 3; ++i) {
-        const std::string id = FvnUtil::createEventId();
-        parent += id.substr(id.find(':') + 1);
-    }
+    const std::string parent = threeIds() + "END";
     std::string child;
-    char buf[256];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof(buf))) > 0;) {
-        child.append(buf, static_cast<std::size_t>(n));
-    }
+    EXPECT_TRUE(testing::readUntil(fds[0], "END", seconds(10), child)) << child;
     ::close(fds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
     ASSERT_EQ(child.size(), parent.size());
-    for (std::size_t i = 0; i < parent.size(); i += 36) {
+    for (std::size_t i = 0; i + 3 < parent.size(); i += 36) {
         EXPECT_NE(child.substr(i, 36), parent.substr(i, 36)) << "id " << i / 36;
     }
 }
@@ -606,7 +502,6 @@ TEST_F(FvnUtilTest, DeeplinkParameters) {
         {"https://ex.example/p?svl_tid=ab%20c", "ab c", std::nullopt, true},
         {"https://ex.example/p?x=1&svl_tracker_id=t%2B2#frag", std::nullopt, "t+2", true},
         {"https://ex.example/p?svl_tid=&x=1", "", std::nullopt, true},
-        {"https://ex.example/p?svl_tid", std::nullopt, std::nullopt, true},
         {"https://ex.example/p?svl_tid=first&svl_tid=second", "first", std::nullopt, true},
         // The first item of a name decides, even when it has no value.
         {"https://ex.example/p?svl_tid&svl_tid=late&svl_tracker_id&svl_tracker_id=t", std::nullopt,
@@ -615,11 +510,8 @@ TEST_F(FvnUtilTest, DeeplinkParameters) {
         {"plain", std::nullopt, std::nullopt, true},
         {"my app://x?svl_tid=1", std::nullopt, std::nullopt, false},
         {"https://ex.example/?svl_tid=%zz", std::nullopt, std::nullopt, false},
-        {"https://ex.example/\xED\x95\x9C?svl_tid=1", std::nullopt, std::nullopt, false},
-        {"https://ex.example/?a#b#c", std::nullopt, std::nullopt, false},
-        {"", std::nullopt, std::nullopt, false},
     };
-    LogLines log;
+    DelegateLog log;
     int unparsable = 0;
     for (const auto& c : cases) {
         const Value::Map p = FvnUtil::getDeeplinkParameters(c.url);
@@ -686,7 +578,7 @@ TEST(FvnUtilKeys, UserPropertyKeyRules) {
         {"\xED\x95\x9C", false, "\xED\x95\x9C"},
         {"ab\xff", false, "ab\xff"},
     };
-    LogLines log;
+    DelegateLog log;
     for (const auto& c : cases) {
         auto [usable, used] = FvnUtil::checkUserPropertyKey(c.key);
         EXPECT_EQ(usable, c.usable) << c.key;
@@ -738,7 +630,6 @@ TEST_F(FvnUtilTest, LanguageFromPreferredLanguages) {
         {"", "de_DE.UTF-8@euro", "ko_KR.UTF-8", "DE"},
         {"", "C", "ja_JP.UTF-8", "JA"},
         {"", "", "C", ""},
-        {"", "POSIX", "", ""},
     };
     std::map<std::string, std::optional<std::string>> saved;
     for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {

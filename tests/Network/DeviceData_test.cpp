@@ -28,6 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using tools::Endpoint;
 
+const std::regex kRequestTime(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
 const std::regex kUuid("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
 
 class DeviceDataTest : public NetworkFixture {
@@ -163,8 +164,7 @@ TEST_F(DeviceDataTest, CommonBlockCarriesStoredAndDeviceValues) {
     ASSERT_TRUE(outcome->common.has_value());
     EXPECT_EQ(outcome->heardPermission, true);
     const Value::Map& c = *outcome->common;
-    EXPECT_TRUE(std::regex_match(*c.at("request_datetime").getString(),
-                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+    EXPECT_TRUE(std::regex_match(*c.at("request_datetime").getString(), kRequestTime));
     EXPECT_EQ(c.at("app_key"), Value(kAppKey));
     EXPECT_EQ(c.at("sdk_version"), Value("2.1.0.1"));
     EXPECT_EQ(c.at("api_version"), Value("6.0.0"));
@@ -209,10 +209,13 @@ TEST_F(DeviceDataTest, PrivacyAndDeferredDeeplinkRequestsReachTheirEndpoints) {
     ASSERT_TRUE(body && body->isMap());
     EXPECT_EQ(body->getMap()->at("app_key"), Value(kAppKey));
     EXPECT_EQ(body->getMap()->at("subject_request_type"), Value("erasure"));
+    // The deeplink body carries no time: it is signed with the time of sending.
     auto d = server.requests(Endpoint::DEFERRED_DEEPLINK);
     ASSERT_EQ(d.size(), 1u);
     EXPECT_EQ(d[0].appKey, kAppKey);
     EXPECT_EQ(d[0].decodedBody, R"({"device_id":"ADID-1","platform":"ios"})");
+    EXPECT_TRUE(std::regex_match(d[0].header("svl-auth-time"), kRequestTime));
+    EXPECT_EQ(d[0].signature, "valid");
 }
 
 }  // namespace

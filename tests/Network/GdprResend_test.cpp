@@ -13,12 +13,6 @@ namespace {
 
 using tools::Endpoint;
 
-tools::ScriptedAnswer answer(int status) {
-    tools::ScriptedAnswer a;
-    a.status = status;
-    return a;
-}
-
 // The forget-me use case as the core wires it: the erasure request through the
 // connection manager with retries, its outcome stored in the registry, and the
 // guard's `done` called from the manager's one completion.

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -87,16 +84,9 @@ TEST(ClockTest, SwappingClocksKeepsPendingWorkWithTheTimeItHadLeft) {
 TEST(CalendarTest, MatchesTheCLibraryAndRefusesDatesThatDoNotExist) {
     // gmtime_r is the reference: edges of days, months, leap years and eras,
     // then random seconds within a million years either side of 1970.
-    std::vector<std::int64_t> seconds = {0,
-                                         -1,
-                                         86'399,
-                                         86'400,
-                                         951'782'400,
-                                         951'868'799,
-                                         -2'203'977'600,
-                                         4'107'542'400,
-                                         253'402'300'799,
-                                         -62'135'596'800};
+    std::vector<std::int64_t> seconds{
+        0,         -1,          86399,      86400,        951782400,
+        951868799, -2203977600, 4107542400, 253402300799, -62135596800};
     std::mt19937_64 random(7);
     std::uniform_int_distribution<std::int64_t> any(-31'556'952'000'000, 31'556'952'000'000);
     for (int i = 0; i < 20000; ++i) {
@@ -107,27 +97,15 @@ TEST(CalendarTest, MatchesTheCLibraryAndRefusesDatesThatDoNotExist) {
         struct tm ref {};
         ASSERT_NE(gmtime_r(&t, &ref), nullptr) << s;
         const CivilTime c = utcCivilTime(s);
-        ASSERT_EQ(c.year, static_cast<std::int64_t>(ref.tm_year) + 1900) << s;
-        ASSERT_EQ(c.month, ref.tm_mon + 1) << s;
-        ASSERT_EQ(c.day, ref.tm_mday) << s;
-        ASSERT_EQ(c.hour, ref.tm_hour) << s;
-        ASSERT_EQ(c.minute, ref.tm_min) << s;
-        ASSERT_EQ(c.second, ref.tm_sec) << s;
-        ASSERT_EQ(c.weekday, ref.tm_wday) << s;
+        ASSERT_EQ(std::tie(c.year, c.month, c.day, c.hour, c.minute, c.second, c.weekday),
+                  std::make_tuple(std::int64_t{ref.tm_year} + 1900, ref.tm_mon + 1, ref.tm_mday,
+                                  ref.tm_hour, ref.tm_min, ref.tm_sec, ref.tm_wday))
+            << s;
         ASSERT_EQ(epochSecondsOfUtc(c), s);
     }
     auto civil = [](std::int64_t y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-        CivilTime c;
-        c.year = y;
-        c.month = mo;
-        c.day = d;
-        c.hour = h;
-        c.minute = mi;
-        c.second = s;
-        return c;
+        return CivilTime{y, mo, d, h, mi, s};
     };
-    EXPECT_EQ(epochSecondsOfUtc(civil(2000, 2, 29)), 951'782'400);
-    EXPECT_EQ(epochSecondsOfUtc(civil(2024, 2, 29, 23, 59, 59)), 1'709'251'199);
     for (const CivilTime& bad :
          {civil(2023, 2, 29), civil(1900, 2, 29), civil(2024, 4, 31), civil(2024, 0, 1),
           civil(2024, 13, 1), civil(2024, 1, 0), civil(2024, 1, 1, 24), civil(2024, 1, 1, 0, 60),
@@ -158,19 +136,7 @@ int printSystemZoneIfAsked() {
 const int kZoneChild = printSystemZoneIfAsked();
 
 std::string systemZoneWith(const std::string& tz) {
-    int out = -1;
-    const int pid = testing::spawnSelf({"SORVEL_CLOCK_ZONE_CHILD=1", "TZ=" + tz}, out);
-    if (pid < 0) {
-        return "could not start the child";
-    }
-    std::string said;
-    const bool ended = testing::readUntil(out, "END", 30s, said);
-    close(out);
-    if (!ended) {
-        kill(pid, SIGKILL);
-    }
-    waitpid(pid, nullptr, 0);
-    return said;
+    return testing::runSelf({"SORVEL_CLOCK_ZONE_CHILD=1", "TZ=" + tz}, "END");
 }
 
 TEST(ClockTest, LocalTimeFollowsTheHostsZoneElseTheSystems) {

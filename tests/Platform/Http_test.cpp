@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <future>
 
 #include "Platform/Host.h"
 #include "ServerDouble.h"
@@ -21,60 +21,19 @@ HttpRequest get(const std::string& url) {
 
 constexpr const char* kConfigUrl = "https://config.maker.example/prod/sdk.config/K/config.json";
 
-// Accepts one connection on a free loopback port, reads the request head and
-// answers 204, keeping the bytes exactly as they arrived. Every wait has a
-// deadline, and the destructor ends any wait still running.
-class RawListener {
-  public:
-    RawListener() {
-        thread_ = std::thread([this] {
-            constexpr auto kDeadline = std::chrono::seconds(30);
-            testing::Fd c = listener_.accept(kDeadline);
-            if (!c.valid()) {
-                failure_ = "no connection came";
-                return;
-            }
-            if (!listener_.readUntil(c.get(), "\r\n\r\n", kDeadline, received_)) {
-                failure_ = "no complete request head came";
-                return;
-            }
-            const char answer[] = "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n";
-            if (!testing::sendAll(c.get(), answer, kDeadline)) {
-                failure_ = "the answer could not be sent";
-            }
-        });
+class HttpTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.start());
+        host::mapHttpHost("*", server.baseUrl());
     }
-    ~RawListener() {
-        listener_.cancel();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    int port() const { return listener_.port(); }
-    // Once the client has its answer (or gave up): what arrived.
-    std::string received() {
-        listener_.cancel();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        EXPECT_EQ(failure_, "") << received_;
-        return received_;
-    }
-
-  private:
-    testing::LoopbackListener listener_;
-    std::thread thread_;
-    std::string received_;
-    std::string failure_;
+    testing::FreshSdk sdk;
+    testing::LogCapture log;
+    tools::ServerDouble server;
+    HttpSession session;
 };
 
-TEST(HttpTest, MappedHostsReuseOneConnection) {
-    testing::FreshSdk sdk;
-    tools::ServerDouble server;
-    ASSERT_TRUE(server.start());
-    host::mapHttpHost("config.maker.example", server.baseUrl());
-
-    HttpSession session;
+TEST_F(HttpTest, MappedHostsReuseOneConnection) {
     for (int i = 0; i < 5; ++i) {
         HttpResponse r = session.dataTask(get(kConfigUrl));
         EXPECT_EQ(r.status, 200) << r.error;
@@ -91,13 +50,8 @@ TEST(HttpTest, MappedHostsReuseOneConnection) {
     }
 }
 
-TEST(HttpTest, PlainHttpOnlyThroughAMappingAndBasePathsAreKept) {
-    testing::FreshSdk sdk;
-    testing::LogCapture log;
-    tools::ServerDouble server;
-    ASSERT_TRUE(server.start());
-    HttpSession session;
-
+TEST_F(HttpTest, PlainHttpOnlyThroughAMappingAndBasePathsAreKept) {
+    host::clearHttpHostMappings();
     HttpResponse direct =
         session.dataTask(get(server.baseUrl() + "/prod/sdk.config/K/config.json"));
     EXPECT_EQ(direct.status, 0);
@@ -118,27 +72,29 @@ TEST(HttpTest, PlainHttpOnlyThroughAMappingAndBasePathsAreKept) {
     EXPECT_EQ(server.requestCount(), 1u);
 }
 
-TEST(HttpTest, HeadersGoOutAsGivenOrTheRequestIsRefused) {
-    testing::FreshSdk sdk;
-    testing::LogCapture log;
-    tools::ServerDouble server;
-    ASSERT_TRUE(server.start());
-    host::mapHttpHost("*", server.baseUrl());
-    HttpSession session;
-
+TEST_F(HttpTest, HeadersGoOutAsGivenOrTheRequestIsRefused) {
     // A header whose value is empty is still sent (the double's HTTP parser
     // skips such lines, so the raw request is read here).
-    {
-        RawListener raw;
-        host::mapHttpHost("*", "http://127.0.0.1:" + std::to_string(raw.port()));
-        HttpRequest empty = get(kConfigUrl);
-        empty.headers = {{"Authorization", ""}, {"X-Trace", "t"}};
-        EXPECT_EQ(session.dataTask(empty).status, 204);
-        const std::string head = raw.received();
-        EXPECT_NE(head.find("\r\nAuthorization:\r\n"), std::string::npos) << head;
-        EXPECT_NE(head.find("\r\nX-Trace: t\r\n"), std::string::npos) << head;
-        host::mapHttpHost("*", server.baseUrl());
-    }
+    testing::LoopbackListener raw;
+    host::mapHttpHost("*", "http://127.0.0.1:" + std::to_string(raw.port()));
+    auto head = std::async(std::launch::async, [&raw] {
+        constexpr auto kDeadline = std::chrono::seconds(30);
+        std::string got;
+        testing::Fd c = raw.accept(kDeadline);
+        if (c.valid() && raw.readUntil(c.get(), "\r\n\r\n", kDeadline, got)) {
+            testing::sendAll(c.get(), "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n",
+                             kDeadline);
+        }
+        return got;
+    });
+    HttpRequest empty = get(kConfigUrl);
+    empty.headers = {{"Authorization", ""}, {"X-Trace", "t"}};
+    EXPECT_EQ(session.dataTask(empty).status, 204);
+    raw.cancel();
+    const std::string sent = head.get();
+    EXPECT_NE(sent.find("\r\nAuthorization:\r\n"), std::string::npos) << sent;
+    EXPECT_NE(sent.find("\r\nX-Trace: t\r\n"), std::string::npos) << sent;
+    host::mapHttpHost("*", server.baseUrl());
 
     // Nothing a caller passes may add a header line (or end the headers).
     const std::vector<std::pair<std::string, std::string>> bad{
@@ -162,13 +118,7 @@ TEST(HttpTest, HeadersGoOutAsGivenOrTheRequestIsRefused) {
     EXPECT_TRUE(log.contains("Http :: refused"));
 }
 
-TEST(HttpTest, ResponsesOverSixteenMebibytesAreCutOffAndFail) {
-    testing::FreshSdk sdk;
-    testing::LogCapture log;
-    tools::ServerDouble server;
-    ASSERT_TRUE(server.start());
-    host::mapHttpHost("*", server.baseUrl());
-
+TEST_F(HttpTest, ResponsesOverSixteenMebibytesAreCutOffAndFail) {
     tools::ScriptedAnswer full;
     full.body.assign(HttpSession::MAX_RESPONSE_BYTES, 'a');
     server.script(Endpoint::CONFIG, full);

@@ -1,20 +1,19 @@
 #include "Platform/Keychain.h"
 #include "Platform/FileSystem.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <vector>
 
+#include "Base/Hex.h"
 #include "Common/KeyChain.h"
 #include "Platform/Bundle.h"
 #include "Platform/Host.h"
@@ -27,15 +26,20 @@ namespace fs = std::filesystem;
 using platform::Keychain;
 using platform::KeychainStatus;
 
+// What a reading of the keychain gives, as the reading process prints it.
+std::string reading(KeychainStatus status, const std::string& data) {
+    return std::string(platform::keychainStatusName(status)) + " " +
+           text::toHex({reinterpret_cast<const std::uint8_t*>(data.data()), data.size()}) +
+           " END\n";
+}
+
 // When this program is started as the "other process" of the tests below, it
-// reads one item and reports it through its exit status (0 read, 3 not found,
-// 4 I/O error, 5 anything else) and a file, before any test runs. Asked to,
-// it reads with no file descriptor left to open.
+// reads one item before any test runs and prints the reading. Asked to, it
+// reads with no file descriptor left to open.
 int runAsReaderIfAsked() {
     const char* folder = std::getenv("SORVEL_KEYCHAIN_READER_FOLDER");
     const char* account = std::getenv("SORVEL_KEYCHAIN_READER_ACCOUNT");
-    const char* out = std::getenv("SORVEL_KEYCHAIN_READER_OUT");
-    if (folder == nullptr || account == nullptr || out == nullptr) {
+    if (folder == nullptr || account == nullptr) {
         return 0;
     }
     platform::host::setKeychainFolder(folder);
@@ -58,48 +62,29 @@ int runAsReaderIfAsked() {
     if (noDescriptors) {
         ::setrlimit(RLIMIT_NOFILE, &before);
     }
-    std::ofstream(out) << data;
-    switch (status) {
-        case KeychainStatus::SUCCESS:
-            std::_Exit(0);
-        case KeychainStatus::ITEM_NOT_FOUND:
-            std::_Exit(3);
-        case KeychainStatus::IO_ERROR:
-            std::_Exit(4);
-        default:
-            std::_Exit(5);
-    }
+    std::fputs(reading(status, data).c_str(), stdout);
+    std::fflush(stdout);
+    std::_Exit(0);
 }
 const int kReaderDone = runAsReaderIfAsked();
 
-// Runs this test program as a second process reading the item; returns its
-// exit status and what it read.
-std::pair<int, std::string> readFromAnotherProcess(const std::string& folder,
-                                                   const std::string& account,
-                                                   const std::string& outFile,
-                                                   bool noDescriptors = false) {
-    int out = -1;
-    std::vector<std::string> env = {"SORVEL_KEYCHAIN_READER_FOLDER=" + folder,
-                                    "SORVEL_KEYCHAIN_READER_ACCOUNT=" + account,
-                                    "SORVEL_KEYCHAIN_READER_OUT=" + outFile};
+std::string readFromAnotherProcess(const std::string& account, bool noDescriptors = false) {
+    std::vector<std::string> env = {"SORVEL_KEYCHAIN_READER_FOLDER=" + platform::keychainFolder(),
+                                    "SORVEL_KEYCHAIN_READER_ACCOUNT=" + account};
     if (noDescriptors) {
         env.push_back("SORVEL_KEYCHAIN_READER_NO_FDS=1");
     }
-    const int pid = testing::spawnSelf(env, out);
-    if (pid < 0) {
-        return {-1, ""};
+    return testing::runSelf(env, "END");
+}
+
+// The one item file in the keychain folder.
+fs::path onlyItem() {
+    std::vector<fs::path> items;
+    for (const auto& entry : fs::directory_iterator(platform::keychainFolder())) {
+        items.push_back(entry.path());
     }
-    close(out);
-    int status = 0;
-    if (!testing::waitForExit(pid, std::chrono::seconds(30), status)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        ADD_FAILURE() << "the reading process did not end";
-        return {-1, ""};
-    }
-    std::ifstream in(outFile);
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, data};
+    EXPECT_EQ(items.size(), 1u);
+    return items.empty() ? fs::path() : items[0];
 }
 
 TEST(Keychain, DeviceIdSaveGetDeleteAndMissingItem) {
@@ -131,14 +116,7 @@ TEST(Keychain, DeviceIdSaveGetDeleteAndMissingItem) {
     // The item lives outside the app's home, owner-only, and survives a wipe of the home.
     const std::string folder = platform::keychainFolder();
     EXPECT_NE(folder.rfind(sdk.home(), 0), 0u) << folder << " is inside " << sdk.home();
-    std::size_t files = 0;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        ++files;
-        struct stat st {};
-        ASSERT_EQ(::stat(entry.path().c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0600u) << entry.path();
-    }
-    EXPECT_EQ(files, 1u) << "no temp files left behind";
+    EXPECT_EQ(testing::modeOf(onlyItem()), 0600) << "one private file, no temp files left";
     for (const auto& entry : fs::directory_iterator(sdk.home())) {
         fs::remove_all(entry.path());
     }
@@ -154,25 +132,15 @@ TEST(Keychain, AnotherProcessReadsTheItem) {
     const std::string account = "sorvel_adid_key_com.example.shop";
     const std::string value("7D1C\n\0binary\xff", 13);
     ASSERT_EQ(Keychain::save(Util_keychain::SERVICE, account, value), KeychainStatus::SUCCESS);
-    const std::string out = sdk.home() + "/reader.out";
-    auto [status, read] = readFromAnotherProcess(platform::keychainFolder(), account, out);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(read, value);
-
+    EXPECT_EQ(readFromAnotherProcess(account), reading(KeychainStatus::SUCCESS, value));
     ASSERT_EQ(Keychain::remove(Util_keychain::SERVICE, account), KeychainStatus::SUCCESS);
-    auto [gone, nothing] = readFromAnotherProcess(platform::keychainFolder(), account, out);
-    EXPECT_EQ(gone, 3);
-    EXPECT_EQ(nothing, "");
+    EXPECT_EQ(readFromAnotherProcess(account), reading(KeychainStatus::ITEM_NOT_FOUND, ""));
 }
 
 TEST(Keychain, CorruptOrForeignFilesAreNotItems) {
     testing::FreshSdk sdk;
     ASSERT_EQ(Keychain::save("svc", "acct", "value"), KeychainStatus::SUCCESS);
-    const std::string folder = platform::keychainFolder();
-    fs::path item;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        item = entry.path();
-    }
+    const fs::path item = onlyItem();
     ASSERT_FALSE(item.empty());
     std::string data;
     for (const char* garbage : {"", "SVLKC1\n", "SVLKC1\n3\nsvc4\nacct99\nvalue", "junk",
@@ -193,17 +161,12 @@ TEST(Keychain, AnItemThatCannotBeReadNowIsAnIoErrorNotAMissingOne) {
     testing::FreshSdk sdk;
     const std::string account = "sorvel_adid_key_com.example.shop";
     ASSERT_EQ(Keychain::save(Util_keychain::SERVICE, account, "ADID-1"), KeychainStatus::SUCCESS);
-    const std::string folder = platform::keychainFolder();
-    fs::path item;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        item = entry.path();
-    }
+    const fs::path item = onlyItem();
     ASSERT_FALSE(item.empty());
 
     // No file descriptor left (EMFILE), in a process of its own.
-    const std::string out = sdk.home() + "/reader.out";
-    EXPECT_EQ(readFromAnotherProcess(folder, account, out, true).first, 4);
-    EXPECT_EQ(readFromAnotherProcess(folder, account, out).first, 0) << "readable again";
+    EXPECT_EQ(readFromAnotherProcess(account, true), reading(KeychainStatus::IO_ERROR, ""));
+    EXPECT_EQ(readFromAnotherProcess(account), reading(KeychainStatus::SUCCESS, "ADID-1"));
 
     std::string data;
     const fs::path aside = item.string() + ".aside";
@@ -216,17 +179,12 @@ TEST(Keychain, AnItemThatCannotBeReadNowIsAnIoErrorNotAMissingOne) {
     // A FIFO where the item file belongs: answered at once, never waiting for
     // a writer.
     ASSERT_EQ(::mkfifo(item.c_str(), 0600), 0);
-    auto reading = std::async(std::launch::async, [&] {
-        std::string ignored;
-        return Keychain::read(Util_keychain::SERVICE, account, ignored);
-    });
-    if (reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-        // Let the stuck reader go before failing.
-        const int w = ::open(item.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        ::close(w);
-        ADD_FAILURE() << "reading an item that is a FIFO blocked";
-    }
-    EXPECT_EQ(reading.get(), KeychainStatus::IO_ERROR);
+    auto read = [&] {
+        EXPECT_EQ(Keychain::read(Util_keychain::SERVICE, account, data), KeychainStatus::IO_ERROR);
+    };
+    EXPECT_TRUE(testing::endsWithin(std::chrono::seconds(10), read, [&] {
+        testing::freeFifoReader(item);
+    })) << "reading an item that is a FIFO blocked";
     fs::remove(item);
 
     fs::rename(aside, item);

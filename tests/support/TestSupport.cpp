@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,8 +23,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <optional>
 #include <random>
+#include <thread>
 
 #include "Platform/Host.h"
 #include "Platform/ProcessState.h"
@@ -97,6 +100,11 @@ bool pollUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
     return true;
 }
 
+namespace {
+
+// Waits for the child process pid to end, blocked on the kernel's notice of
+// its exit, until the real-time deadline; true (and its wait status in
+// `status`) when it ended and was reaped.
 bool waitForExit(int pid, std::chrono::milliseconds deadline, int& status) {
     const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     if (pidFd < 0) {
@@ -118,8 +126,6 @@ bool waitForExit(int pid, std::chrono::milliseconds deadline, int& status) {
     close(pidFd);
     return ended;
 }
-
-namespace {
 
 std::vector<char*> pointersTo(std::vector<std::string>& strings) {
     std::vector<char*> out;
@@ -147,7 +153,7 @@ pid_t spawnWithPipe(std::vector<std::string> argv, std::vector<std::string> env,
     auto args = pointersTo(argv);
     auto envp = pointersTo(env);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data()) != 0) {
+    if (posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data()) != 0) {
         pid = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -212,14 +218,36 @@ std::optional<sockaddr_in> loopbackAddress(const std::string& host, int port) {
     return addr;
 }
 
-}  // namespace
-
-int spawnSelf(const std::vector<std::string>& envEntries, int& outFd) {
+// Starts this program again with more environment entries, reads its output
+// until `word` or the deadline, then kills and reaps it; its wait status, or
+// -1 when it could not be started or reaped.
+int readThenKill(const std::vector<std::string>& envEntries, std::string_view word,
+                 std::chrono::milliseconds deadline, std::string& said, bool& saidWord) {
     std::vector<std::string> env = envEntries;
     for (auto& e : environment()) {
         env.push_back(std::move(e));
     }
-    return spawnWithPipe({"/proc/self/exe"}, std::move(env), false, outFd);
+    int out = -1;
+    const pid_t pid = spawnWithPipe({"/proc/self/exe"}, std::move(env), false, out);
+    if (pid < 0) {
+        said = "could not start the child";
+        return -1;
+    }
+    saidWord = readUntil(out, word, deadline, said);
+    close(out);
+    kill(pid, SIGKILL);
+    int status = 0;
+    return waitpid(pid, &status, 0) == pid ? status : -1;
+}
+
+}  // namespace
+
+std::string runSelf(const std::vector<std::string>& envEntries, std::string_view lastWord,
+                    std::chrono::milliseconds deadline) {
+    std::string said;
+    bool saidWord = false;
+    readThenKill(envEntries, lastWord, deadline, said, saidWord);
+    return said;
 }
 
 bool readUntil(int fd, std::string_view word, std::chrono::milliseconds deadline, std::string& out,
@@ -372,20 +400,9 @@ void reportAndAwaitKill(bool ok) {
 }
 
 bool killWhenReady(const std::string& envEntry, std::string& said) {
-    int out = -1;
-    const int pid = spawnSelf({envEntry}, out);
-    if (pid < 0) {
-        said = "could not start the child";
-        return false;
-    }
-    const bool ready = readUntil(out, "ready", std::chrono::seconds(30), said);
-    close(out);
-    kill(pid, SIGKILL);
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) {
-        return false;
-    }
-    return ready && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    bool ready = false;
+    const int status = readThenKill({envEntry}, "ready", std::chrono::seconds(30), said, ready);
+    return ready && status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
 TempDir::TempDir() {
@@ -403,6 +420,47 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
+}
+
+bool endsWithin(std::chrono::milliseconds deadline, const std::function<void()>& f,
+                const std::function<void()>& unblock) {
+    auto ended = std::make_shared<std::promise<void>>();
+    auto future = ended->get_future();
+    std::thread thread([f, ended] {
+        f();
+        ended->set_value();
+    });
+    if (future.wait_for(deadline) == std::future_status::ready) {
+        thread.join();
+        return true;
+    }
+    unblock();
+    if (future.wait_for(deadline) == std::future_status::ready) {
+        thread.join();
+    } else {
+        thread.detach();  // stuck for good: the test fails rather than hangs
+    }
+    return false;
+}
+
+void freeFifoReader(const std::string& path) {
+    const int writer = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer >= 0) {
+        const std::string junk(100, 'x');
+        (void)!write(writer, junk.data(), junk.size());
+        close(writer);
+    }
+}
+
+int modeOf(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+ScopedUmask::ScopedUmask(unsigned mask) : old_(umask(static_cast<mode_t>(mask))) {}
+
+ScopedUmask::~ScopedUmask() {
+    umask(static_cast<mode_t>(old_));
 }
 
 LogCapture::LogCapture() {

@@ -22,7 +22,7 @@ inline void PrintTo(const Value& v, std::ostream* os) {
 // The rule for every test: each blocking wait has a deadline, and a test that
 // cannot finish fails with a message; it never hangs. Wait for work with
 // waitUntil (or RunLoop::runUntil), for bytes with readUntil or the loopback
-// helpers below, for a child process with runProgram, waitForExit or
+// helpers below, for a child process with runSelf, runProgram or
 // killWhenReady.
 namespace sorvel::testing {
 
@@ -47,17 +47,14 @@ bool waitUntil(const std::function<bool()>& pred,
 bool pollUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
-// Waits for the child process pid to end, blocked on the kernel's notice of
-// its exit, until the real-time deadline; true (and its wait status in
-// `status`) when it ended and was reaped.
-bool waitForExit(int pid, std::chrono::milliseconds deadline, int& status);
-
 // Starts this test program again as a child process with more environment
-// entries ("NAME=value"), its standard output on a pipe whose reading end goes
-// to outFd. Returns the child's pid, or -1. A program that is asked to act as
-// such a child does so from a static initialiser, before any test or thread
-// runs, so the child never inherits a half-held lock the way a fork() would.
-int spawnSelf(const std::vector<std::string>& envEntries, int& outFd);
+// entries ("NAME=value"), reads its standard output until it has printed
+// `lastWord` or the real-time deadline passed, then kills and reaps it; what
+// it printed. A program that is asked to act as such a child does so from a
+// static initialiser, before any test or thread runs, so the child never
+// inherits a half-held lock the way a fork() would.
+std::string runSelf(const std::vector<std::string>& envEntries, std::string_view lastWord,
+                    std::chrono::milliseconds deadline = std::chrono::seconds(30));
 // Reads fd until what was read contains `word`, the writer closes its end, the
 // real-time deadline passes or cancelFd (when given) becomes readable; true
 // when the word arrived.
@@ -120,7 +117,8 @@ struct ProgramRun {
     int exitCode = -1;   // its exit status, or -1 when it did not exit normally
     std::string output;  // its standard output and error, interleaved
 };
-// Runs a program (argv[0] is its path) to its end, or kills it at the deadline.
+// Runs a program (argv[0] is its path, or a name looked up in PATH) to its
+// end, or kills it at the deadline.
 ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds deadline);
 
 // The two halves of a kill -9 test. The child, started by killWhenReady with
@@ -139,6 +137,32 @@ class TempDir {
 
   private:
     std::string path_;
+};
+
+// Runs f on a thread of its own until the real-time deadline; true when it
+// ended by then. Otherwise calls unblock, which must free f, and waits for f
+// once more (giving it up after a second deadline), then returns false.
+bool endsWithin(std::chrono::milliseconds deadline, const std::function<void()>& f,
+                const std::function<void()>& unblock);
+// Frees a reader blocked on the FIFO at path: writes it bytes that are no
+// file format of ours and closes it.
+void freeFifoReader(const std::string& path);
+
+// The permission bits of what is at path (a symlink itself, not its target),
+// or -1 when nothing is there.
+int modeOf(const std::string& path);
+
+// Sets the process's umask for the scope. The umask is process-wide: only a
+// test in which no other thread creates files may change it.
+class ScopedUmask {
+  public:
+    explicit ScopedUmask(unsigned mask);
+    ~ScopedUmask();
+    ScopedUmask(const ScopedUmask&) = delete;
+    ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+  private:
+    unsigned old_;
 };
 
 // Captures every line written to the system log while alive.
