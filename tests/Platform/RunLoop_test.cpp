@@ -68,27 +68,20 @@ TEST(TimerTest, FiresPerIntervalOnTheManualClock) {
         onMain = onMain && isMainThread();
     });
 
-    clock->advance(999ms);
-    loop.runUntilIdle();
-    EXPECT_EQ(fires, 0);
-    clock->advance(1ms);
-    loop.runUntilIdle();
-    EXPECT_EQ(fires, 1);
-    clock->advance(1000ms);
-    loop.runUntilIdle();
-    EXPECT_EQ(fires, 2);
-
+    // The fires after the clock moved on by `by` and the loop ran.
+    auto firesAfter = [&](Millis by) {
+        clock->advance(by);
+        loop.runUntilIdle();
+        return fires;
+    };
+    EXPECT_EQ(firesAfter(999ms), 0);
+    EXPECT_EQ(firesAfter(1ms), 1);
+    EXPECT_EQ(firesAfter(1000ms), 2);
     // A jump over many intervals fires once, then keeps the original grid:
     // due at 3 s, jump to 12.5 s, next due at 13 s.
-    clock->advance(10500ms);
-    loop.runUntilIdle();
-    EXPECT_EQ(fires, 3);
-    clock->advance(499ms);
-    loop.runUntilIdle();
-    EXPECT_EQ(fires, 3);
-    clock->advance(1ms);
-    loop.runUntilIdle();
-    EXPECT_EQ(fires, 4);
+    EXPECT_EQ(firesAfter(10500ms), 3);
+    EXPECT_EQ(firesAfter(499ms), 3);
+    EXPECT_EQ(firesAfter(1ms), 4);
     EXPECT_TRUE(onMain);
 
     // Invalidated on another thread after the fire was already handed to the
@@ -96,9 +89,7 @@ TEST(TimerTest, FiresPerIntervalOnTheManualClock) {
     clock->advance(1000ms);
     std::thread([&] { timer->invalidate(); }).join();
     loop.runUntilIdle();
-    clock->advance(5000ms);
-    loop.runUntilIdle();
-    EXPECT_EQ(fires, 4);
+    EXPECT_EQ(firesAfter(5000ms), 4);
     EXPECT_FALSE(timer->isValid());
 }
 

@@ -4,21 +4,19 @@
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <fstream>
+#include <future>
+#include <sstream>
 #include <thread>
 
 #include "Network/RequestSigner.h"
@@ -26,8 +24,6 @@
 #include "Platform/Host.h"
 #include "Platform/Http.h"
 #include "support/TestSupport.h"
-
-extern char** environ;
 
 namespace sorvel::tools {
 namespace {
@@ -419,65 +415,42 @@ TEST(ServerDoubleProgramTest, PrintsEachSignedRequestAsOneJsonLine) {
     testing::FreshSdk sdk;
     testing::TempDir dir;
     const std::string portFile = dir.path() + "/port";
-    const std::string outFile = dir.path() + "/out.jsonl";
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args{SORVEL_SERVER_DOUBLE_EXE,
-                                  "--port",
-                                  "0",
-                                  "--secret-key",
-                                  kSecret,
-                                  "--port-file",
-                                  portFile,
-                                  "--max-requests",
-                                  "1",
-                                  "--lifetime-seconds",
-                                  "60"};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-
+    // One request is all it is asked to serve: it prints it and ends.
+    auto run = std::async(std::launch::async, [&] {
+        return testing::runProgram(
+            {SORVEL_SERVER_DOUBLE_EXE, "--port", "0", "--secret-key", kSecret, "--port-file",
+             portFile, "--max-requests", "1", "--lifetime-seconds", "20"},
+            std::chrono::seconds(25));
+    });
     std::string port;
-    ASSERT_TRUE(testing::pollUntil([&] {
-        std::ifstream in(portFile);
-        return static_cast<bool>(in >> port);
-    }));
+    ASSERT_TRUE(
+        testing::pollUntil([&] { return static_cast<bool>(std::ifstream(portFile) >> port); }));
     platform::host::mapHttpHost("*", "http://127.0.0.1:" + port);
-    auto response =
-        platform::HttpSession::shared().dataTask(signedPost(kBulk, kJson, BodyEncoding::BASE64));
-    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(platform::HttpSession::shared()
+                  .dataTask(signedPost(kBulk, kJson, BodyEncoding::BASE64))
+                  .status,
+              200);
+    const testing::ProgramRun ran = run.get();
+    ASSERT_TRUE(ran.ended) << ran.output;
+    EXPECT_EQ(ran.exitCode, 0) << ran.output;
 
-    // One request was all it was asked to serve: it prints it and ends.
-    int status = -1;
-    const bool exited = testing::waitForExit(pid, std::chrono::seconds(20), status);
-    if (!exited) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
+    // Its standard output holds one JSON line, its standard error other text.
+    std::vector<std::string> jsonLines;
+    std::istringstream lines(ran.output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("{")) {
+            jsonLines.push_back(line);
+        }
     }
-    ASSERT_TRUE(exited);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-
-    std::ifstream out(outFile);
-    std::string line;
-    ASSERT_TRUE(static_cast<bool>(std::getline(out, line)));
-    auto j = nlohmann::json::parse(line, nullptr, false);
-    ASSERT_TRUE(j.is_object()) << line;
+    ASSERT_EQ(jsonLines.size(), 1u) << ran.output;
+    auto j = nlohmann::json::parse(jsonLines[0], nullptr, false);
+    ASSERT_TRUE(j.is_object()) << ran.output;
     EXPECT_EQ(j["endpoint"], "event_bulk");
     EXPECT_EQ(j["path"], "/api/v6/event/bulk/APP");
     EXPECT_EQ(j["signature"], "valid");
     EXPECT_EQ(j["status"], 200);
     EXPECT_EQ(j["body"], nlohmann::json::parse(kJson));
     EXPECT_EQ(j["headers"]["svl-auth-time"], kTime);
-    EXPECT_FALSE(static_cast<bool>(std::getline(out, line)));
 }
 
 }  // namespace
