@@ -169,15 +169,15 @@ TEST_F(DeviceDataTest, CommonBlockCarriesStoredAndDeviceValues) {
     EXPECT_EQ(c.at("sdk_version"), Value("2.1.0.1"));
     EXPECT_EQ(c.at("api_version"), Value("6.0.0"));
     EXPECT_EQ(c.at("package_name"), Value("com.sorvel.sample"));
-    const auto& identity = *c.at("identity").getMap();
-    EXPECT_EQ(identity.at("adid"), Value(storedAdid()));
-    EXPECT_EQ(identity.at("registration_id"), Value("token-1"));
-    EXPECT_EQ(identity.at("is_push_enable"), Value(true));
-    EXPECT_EQ(identity.at("is_push_enable_os"), Value(true));
-    EXPECT_EQ(identity.at("device_id"), Value(nullptr));
     // The advertising id is read only once the app allows it.
-    EXPECT_EQ(identity.at("idfa"), Value(platform::Device::ZERO_ADVERTISING_ID));
-    EXPECT_EQ(identity.at("att_status"), Value(3));
+    EXPECT_EQ(c.at("identity"),
+              Value(Value::Map{{"adid", Value(storedAdid())},
+                               {"registration_id", Value("token-1")},
+                               {"is_push_enable", Value(true)},
+                               {"is_push_enable_os", Value(true)},
+                               {"device_id", Value(nullptr)},
+                               {"idfa", Value(platform::Device::ZERO_ADVERTISING_ID)},
+                               {"att_status", Value(3)}}));
     const auto& device = *c.at("device").getMap();
     EXPECT_EQ(device.at("model"), Value("iPhone14,2"));
     EXPECT_EQ(device.at("os_version"), Value("17.1"));

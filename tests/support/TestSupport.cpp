@@ -479,10 +479,6 @@ void LogCapture::Lines::write(std::string_view line) {
     notifyWaiters();
 }
 
-void LogCapture::write(std::string_view line) {
-    lines_->write(line);
-}
-
 std::vector<std::string> LogCapture::lines() const {
     std::lock_guard<std::mutex> lock(lines_->mu);
     return lines_->lines;

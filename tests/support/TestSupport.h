@@ -166,11 +166,12 @@ class ScopedUmask {
 };
 
 // Captures every line written to the system log while alive.
-class LogCapture : public platform::ILogSink {
+class LogCapture {
   public:
     LogCapture();
-    ~LogCapture() override;
-    void write(std::string_view line) override;
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
     std::vector<std::string> lines() const;
     bool contains(std::string_view needle) const;
     void clear();
