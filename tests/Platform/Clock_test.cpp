@@ -21,8 +21,6 @@ using testing::waitUntil;
 TEST(ClockTest, ManualClockMovesOnlyWhenTold) {
     FreshSdk sdk(/*manualClock=*/true);
     auto manual = sdk.clock();
-    EXPECT_EQ(clockPtr(), manual);
-    EXPECT_TRUE(clock().isManual());
 
     WallTime wall0 = clock().wallNow();
     MonoTime mono0 = clock().monoNow();
@@ -30,8 +28,6 @@ TEST(ClockTest, ManualClockMovesOnlyWhenTold) {
     manual->advance(1500ms);
     EXPECT_EQ(clock().wallNow() - wall0, 1500ms);
     EXPECT_EQ(clock().monoNow() - mono0, 1500ms);
-    EXPECT_EQ(wallMillis(),
-              std::chrono::duration_cast<Millis>(clock().wallNow().time_since_epoch()).count());
 
     // The device's clock is set back a day: wall time follows, monotonic does not.
     manual->setWall(wall0 - 24h);

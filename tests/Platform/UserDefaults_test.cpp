@@ -1,7 +1,6 @@
 #include "Platform/UserDefaults.h"
 #include "Platform/FileSystem.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sqlite3.h>
@@ -14,7 +13,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <limits>
 #include <thread>
 
@@ -42,6 +40,11 @@ std::string storeFile(const std::string& suite) {
     return platform::preferencesFolder() + "/" + suite + ".sqlite";
 }
 
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 // The files moved aside from `file`, by what follows "<file>.corrupt-<millis>"
 // in their names ("" for the database, "-wal", "-shm"), with their contents.
 std::map<std::string, std::string> movedAside(const std::string& file) {
@@ -51,9 +54,8 @@ std::map<std::string, std::string> movedAside(const std::string& file) {
         const std::string name = e.path().filename().string();
         if (name.starts_with(prefix)) {
             const std::string rest = name.substr(prefix.size());
-            std::ifstream in(e.path(), std::ios::binary);
             out[rest.substr(std::min(rest.size(), rest.find_first_not_of("0123456789")))] =
-                std::string(std::istreambuf_iterator<char>(in), {});
+                readFile(e.path());
         }
     }
     return out;
@@ -133,11 +135,6 @@ TEST(UserDefaults, AWriteSurvivesSigkill) {
         << said;
 
     EXPECT_EQ(UserDefaults::suite("durable")->snapshot(), typedValues());
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(UserDefaults, AnUnreadableFileIsMovedAsideAndReplaced) {
@@ -233,8 +230,9 @@ TEST(UserDefaults, SomethingOtherThanAFileAtTheStorePathIsRefusedWithoutBlocking
     const std::string fifo = storeFile("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
-    for (const auto& [suite, file] : {std::pair{"folder", folder}, std::pair{"fifo", fifo}}) {
+    for (const std::string& suite : {"folder", "fifo"}) {
         SCOPED_TRACE(suite);
+        const std::string file = storeFile(suite);
         log.clear();
         // Reading a FIFO would wait for a writer that never comes.
         std::shared_ptr<UserDefaults> defaults;
