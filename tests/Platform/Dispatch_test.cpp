@@ -89,7 +89,7 @@ TEST(SerialQueueTest, DestructionDrainsQueuedBlocksEvenFromItsOwnWorker) {
     DispatchSemaphore gate;  // outlives the queues below
     {
         auto queue = DispatchQueue::makeSerial("serial.drain");
-        queue->async([&] { gate.wait(); });
+        queue->async([&] { gate.waitFor(10s); });
         for (int i = 0; i < 100; ++i) {
             queue->async([&] { ran++; });
         }
@@ -102,7 +102,7 @@ TEST(SerialQueueTest, DestructionDrainsQueuedBlocksEvenFromItsOwnWorker) {
     DispatchSemaphore done;
     {
         auto queue = DispatchQueue::makeSerial("serial.self-release");
-        queue->async([&gate, keep = queue] { gate.wait(); });
+        queue->async([&gate, keep = queue] { gate.waitFor(10s); });
         queue->async([&] { done.signal(); });
         queue.reset();
         gate.signal();
@@ -241,8 +241,7 @@ TEST(SemaphoreTest, CountsSignalsAndTimesOut) {
     DispatchSemaphore handshake;
     std::atomic<bool> passed{false};
     DispatchQueue::global().async([&] {
-        sem.wait();
-        passed = true;
+        passed = sem.waitFor(10s);
         handshake.signal();
     });
     EXPECT_FALSE(handshake.waitFor(20ms));

@@ -41,13 +41,25 @@ TEST(RunLoopTest, PerformsPostedBlocksUntilStoppedOrIdle) {
     poster.join();
     EXPECT_FALSE(loop.runUntil([] { return false; }, 20ms));
 
-    // run() performs blocks until another thread stops it.
+    // run() performs blocks until another thread stops it; a watchdog stops a
+    // run that the block's stop did not end, and the test fails.
     int performed = 0;
     loop.perform([&] {
         performed++;
         DispatchQueue::global().async([&] { loop.stop(); });
     });
+    DispatchSemaphore ended;
+    std::atomic<bool> overran{false};
+    std::thread watchdog([&] {
+        if (!ended.waitFor(10s)) {
+            overran = true;
+            loop.stop();
+        }
+    });
     loop.run();
+    ended.signal();
+    watchdog.join();
+    EXPECT_FALSE(overran) << "run() went on after stop()";
     EXPECT_EQ(performed, 1);
 
     // A worker thread has its own run loop.

@@ -230,7 +230,7 @@ TEST(UserDefaults, SomethingOtherThanAFileAtTheStorePathIsRefusedWithoutBlocking
     const std::string fifo = storeFile("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
-    for (const std::string& suite : {"folder", "fifo"}) {
+    for (const std::string suite : {"folder", "fifo"}) {
         SCOPED_TRACE(suite);
         const std::string file = storeFile(suite);
         log.clear();
