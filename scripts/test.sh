@@ -3,7 +3,9 @@
 #   1. GCC, warnings as errors;
 #   2. Clang with AddressSanitizer + UndefinedBehaviorSanitizer and -Wthread-safety;
 #   3. Clang with ThreadSanitizer (any data race or lock-order inversion fails the test).
-# After the first, builds and runs a small app that adds the SDK with add_subdirectory.
+# After the first, builds and runs a small app that adds the SDK with add_subdirectory,
+# then installs the SDK into a prefix and builds and runs the same app against the
+# installed package, once through CMake (find_package) and once through pkg-config.
 # Exits non-zero when any build or test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -31,12 +33,57 @@ run_consumer() {
   "$dir/build/my_app"
 }
 
+# The installed package: `cmake --install` into a prefix, then an app built
+# against the prefix alone, through find_package and through pkg-config; and
+# every installed header compiled on its own, reaching no header of the SDK's
+# dependencies.
+run_installed_consumer() {
+  local dir="$PWD/build/installed" prefix="$PWD/build/installed/prefix"
+  rm -rf "$dir" && mkdir -p "$dir" || return 1
+  cmake --install build/gcc --prefix "$prefix" >"$dir/install.log" 2>&1 || { cat "$dir/install.log"; return 1; }
+  local lib
+  lib="$(find "$prefix" -name 'libsorvelkv.so' -print -quit)"
+  [ -n "$lib" ] || { echo "libsorvelkv.so not installed"; return 1; }
+  local libdir soname
+  libdir="$(dirname "$lib")"
+  soname="$(objdump -p "$lib" | awk '/SONAME/ {print $2}')"
+  [ -n "$soname" ] && [ -e "$libdir/$soname" ] || { echo "no soname link ($soname)"; return 1; }
+
+  echo "--- through find_package(SorvelKV)"
+  cmake -S tests/consumer/installed -B "$dir/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    >"$dir/cmake.configure.log" 2>&1 || { cat "$dir/cmake.configure.log"; return 1; }
+  cmake --build "$dir/cmake" || return 1
+  "$dir/cmake/my_app" || return 1
+
+  echo "--- through pkg-config"
+  local flags
+  flags="$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs sorvelkv)" || return 1
+  # shellcheck disable=SC2086
+  g++ -std=c++20 -Wall -Wextra -Werror tests/consumer/main.cpp $flags -o "$dir/my_app_pc" || return 1
+  LD_LIBRARY_PATH="$libdir" "$dir/my_app_pc" || return 1
+
+  echo "--- installed headers stand alone"
+  local h deps
+  for h in "$prefix"/include/sorvel/*.h; do
+    deps="$(echo "#include <sorvel/$(basename "$h")>" |
+      g++ -std=c++20 -I"$prefix/include" -x c++ -M - 2>&1)" || { echo "$h: $deps"; return 1; }
+    if echo "$deps" | tr ' ' '\n' | grep -E '\.(h|hpp)$' |
+        grep -v -E "^($prefix/include/sorvel/|/usr/include/|/usr/lib/gcc/)" |
+        grep -q . || echo "$deps" | grep -q -E 'nlohmann|curl|sqlite|openssl|/src/'; then
+      echo "$h reaches a header outside the public ones:"; echo "$deps"; return 1
+    fi
+  done
+}
+
 mkdir -p build
 echo "=== GCC build ==="
 CC=gcc CXX=g++ run_suite build/gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEL_BUILD_BENCH=ON || status=1
 
 echo "=== App using the SDK through add_subdirectory ==="
 CC=gcc CXX=g++ run_consumer || { echo "consumer app failed"; status=1; }
+
+echo "=== App using the installed SDK ==="
+CC=gcc CXX=g++ run_installed_consumer || { echo "installed consumer app failed"; status=1; }
 
 echo "=== Clang + ASan + UBSan + thread-safety build ==="
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"

@@ -50,6 +50,14 @@ void clearInfo();
 // JSON file; false (and nothing changed) when it cannot be read or parsed.
 bool loadBundleFromJsonFile(const std::string& path);
 
+// ---- The application's state ----------------------------------------------
+
+// Post the application-state notifications on NotificationCenter::shared(),
+// synchronously on the calling thread (a mobile OS posts them on the main
+// thread): the app became active, or is about to resign being active.
+void applicationDidBecomeActive();
+void applicationWillResignActive();
+
 // ---- The device -----------------------------------------------------------
 
 // The user's preferred languages, most preferred first (empty: the device

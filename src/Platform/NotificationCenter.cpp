@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "Platform/Host.h"
 #include "Platform/Mutex.h"
 #include "Platform/ProcessState.h"
 
@@ -74,4 +75,15 @@ void NotificationCenter::post(const std::string& name, const std::optional<Value
     }
 }
 
+namespace host {
+
+void applicationDidBecomeActive() {
+    NotificationCenter::shared().post(NotificationCenter::kApplicationDidBecomeActiveNotification);
+}
+
+void applicationWillResignActive() {
+    NotificationCenter::shared().post(NotificationCenter::kApplicationWillResignActiveNotification);
+}
+
+}  // namespace host
 }  // namespace sorvel::platform

@@ -13,6 +13,15 @@ namespace sorvel::platform {
 // on the posting thread, in registration order.
 class NotificationCenter {
   public:
+    // The application-state notifications, posted by the host
+    // (host::applicationDidBecomeActive and host::applicationWillResignActive)
+    // where a mobile OS would post them: the app came to the foreground, or is
+    // about to leave it.
+    static constexpr const char* kApplicationDidBecomeActiveNotification =
+        "ApplicationDidBecomeActiveNotification";
+    static constexpr const char* kApplicationWillResignActiveNotification =
+        "ApplicationWillResignActiveNotification";
+
     using Observer = std::function<void(const std::string& name, const std::optional<Value>& info)>;
     using Token = std::uint64_t;
 

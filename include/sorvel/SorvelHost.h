@@ -1,0 +1,60 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "sorvel/Export.h"
+#include "sorvel/Value.h"
+
+namespace sorvel {
+
+// What a Linux app tells the SDK that a mobile OS would have told it: where
+// the app's data lives, who the app is, when it comes to the foreground and
+// leaves it, and whether the network is there. Every call is safe from any
+// thread and never throws.
+//
+// Call the data-folder and bundle calls before the first SorvelKV call; the
+// SDK reads them when it starts.
+class SORVEL_API SorvelHost {
+  public:
+    SorvelHost() = delete;
+
+    // The app's data folder. Everything the SDK stores lives below it (folders
+    // 0700, files 0600); the device id's keychain sits beside it, in
+    // "<path>-keychain", so a wipe of the folder keeps the device id. Without
+    // one: $SORVEL_HOME, else $XDG_DATA_HOME/sorvelkv/<bundle id>
+    // (~/.local/share/sorvelkv/<bundle id> when XDG_DATA_HOME is unset).
+    static void setDataFolder(const std::string& path) noexcept;
+
+    // The app's bundle id (default "com.sorvel.sample"), its version and build.
+    static void setBundleId(const std::string& bundleId) noexcept;
+    static void setAppVersion(const std::string& version, const std::string& build) noexcept;
+    // One Info key, typed: the SDK reads the integer "SorvelServerMode" (1
+    // development, 2 staging, anything else live), the string "FvnRegion"
+    // ("ap1" or "ap2", the default) and the Boolean "SorvelQaMode". An integer
+    // and a string stay distinct. Absent removes the key.
+    static void setInfoValue(const std::string& key, const std::optional<Value>& value) noexcept;
+    // Loads {"bundleId": ..., "version": ..., "build": ..., "info": {...}}
+    // from a JSON file; false, changing nothing, when it cannot be read or
+    // parsed.
+    static bool loadInfoFile(const std::string& path) noexcept;
+
+    // The app came to the foreground, or is about to leave it. Each posts the
+    // application-state notification the SDK observes once initSorvel ran;
+    // call them on the app's main thread, as a mobile OS would.
+    static void applicationDidBecomeActive() noexcept;
+    static void applicationWillResignActive() noexcept;
+
+    // Whether the device has a network: false is "no network" (the SDK keeps
+    // its events for later), true a connected one; absent goes back to the
+    // machine's own routes.
+    static void setNetworkAvailable(std::optional<bool> available) noexcept;
+
+    // For testing against a local server: every request to the maker's hosts
+    // goes to this base URL instead (for example "http://127.0.0.1:8080"),
+    // its path and query appended. Plain http is allowed only for such a
+    // request. An empty URL ends the mapping.
+    static void setServerBaseUrl(const std::string& baseUrl) noexcept;
+};
+
+}  // namespace sorvel

@@ -1,0 +1,82 @@
+#include "sorvel/SorvelHost.h"
+
+#include <exception>
+
+#include "Platform/Host.h"
+#include "Platform/Reachability.h"
+#include "Platform/SystemLog.h"
+
+namespace sorvel {
+namespace {
+
+// A host call must not throw into the app: a failure (only an allocation can
+// fail here) is written to the system log and the call has no effect.
+template <typename F>
+void hostCall(const char* name, F&& body) noexcept {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        platform::SystemLog::write(std::string("svlkv [error]: SorvelHost::") + name +
+                                   " failed: " + e.what());
+    } catch (...) {
+        platform::SystemLog::write(std::string("svlkv [error]: SorvelHost::") + name + " failed");
+    }
+}
+
+}  // namespace
+
+void SorvelHost::setDataFolder(const std::string& path) noexcept {
+    hostCall("setDataFolder", [&] {
+        platform::host::setHomeFolder(path);
+        // The keychain follows the data folder: "<path>-keychain".
+        platform::host::setKeychainFolder("");
+    });
+}
+
+void SorvelHost::setBundleId(const std::string& bundleId) noexcept {
+    hostCall("setBundleId", [&] { platform::host::setBundleId(bundleId); });
+}
+
+void SorvelHost::setAppVersion(const std::string& version, const std::string& build) noexcept {
+    hostCall("setAppVersion", [&] { platform::host::setVersions(version, build); });
+}
+
+void SorvelHost::setInfoValue(const std::string& key, const std::optional<Value>& value) noexcept {
+    hostCall("setInfoValue", [&] { platform::host::setInfo(key, value); });
+}
+
+bool SorvelHost::loadInfoFile(const std::string& path) noexcept {
+    bool loaded = false;
+    hostCall("loadInfoFile", [&] { loaded = platform::host::loadBundleFromJsonFile(path); });
+    return loaded;
+}
+
+void SorvelHost::applicationDidBecomeActive() noexcept {
+    hostCall("applicationDidBecomeActive", [] { platform::host::applicationDidBecomeActive(); });
+}
+
+void SorvelHost::applicationWillResignActive() noexcept {
+    hostCall("applicationWillResignActive", [] { platform::host::applicationWillResignActive(); });
+}
+
+void SorvelHost::setNetworkAvailable(std::optional<bool> available) noexcept {
+    hostCall("setNetworkAvailable", [&] {
+        if (!available) {
+            platform::host::setReachability(std::nullopt);
+        } else {
+            platform::host::setReachability(*available ? platform::Reachability::WIFI
+                                                       : platform::Reachability::UNKNOWN);
+        }
+    });
+}
+
+void SorvelHost::setServerBaseUrl(const std::string& baseUrl) noexcept {
+    hostCall("setServerBaseUrl", [&] {
+        platform::host::clearHttpHostMappings();
+        if (!baseUrl.empty()) {
+            platform::host::mapHttpHost("*", baseUrl);
+        }
+    });
+}
+
+}  // namespace sorvel

@@ -1,0 +1,83 @@
+#include "sorvel/SorvelHost.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "Platform/Bundle.h"
+#include "Platform/FileSystem.h"
+#include "Platform/Http.h"
+#include "Platform/NotificationCenter.h"
+#include "Platform/Reachability.h"
+#include "ServerDouble.h"
+#include "support/TestSupport.h"
+
+namespace sorvel {
+namespace {
+
+using platform::NotificationCenter;
+
+TEST(SorvelHost, TellsTheSdkWhatTheOsWould) {
+    testing::FreshSdk sdk;
+    testing::TempDir data;
+
+    // The keychain follows the data folder, beside it, whatever was set before.
+    SorvelHost::setDataFolder(data.path() + "/app");
+    EXPECT_EQ(platform::homeFolder(), data.path() + "/app");
+    EXPECT_EQ(platform::keychainFolder(), data.path() + "/app-keychain");
+
+    SorvelHost::setBundleId("com.example.host");
+    SorvelHost::setInfoValue("SorvelServerMode", Value(2));
+    SorvelHost::setInfoValue("FvnRegion", Value("ap1"));
+    EXPECT_EQ(platform::Bundle::bundleId(), "com.example.host");
+    EXPECT_EQ(platform::Bundle::info("SorvelServerMode"), Value(2));
+    SorvelHost::setInfoValue("FvnRegion", std::nullopt);
+    EXPECT_FALSE(platform::Bundle::info("FvnRegion").has_value());
+    EXPECT_FALSE(SorvelHost::loadInfoFile(data.path() + "/missing.json"));
+
+    // The two application-state notifications, in the order posted.
+    std::vector<std::string> posted;
+    auto observe = [&posted](const std::string& name, const std::optional<Value>&) {
+        posted.push_back(name);
+    };
+    auto& center = NotificationCenter::shared();
+    auto t1 =
+        center.addObserver(NotificationCenter::kApplicationDidBecomeActiveNotification, observe);
+    auto t2 =
+        center.addObserver(NotificationCenter::kApplicationWillResignActiveNotification, observe);
+    SorvelHost::applicationDidBecomeActive();
+    SorvelHost::applicationWillResignActive();
+    center.removeObserver(t1);
+    center.removeObserver(t2);
+    EXPECT_EQ(posted, (std::vector<std::string>{
+                          NotificationCenter::kApplicationDidBecomeActiveNotification,
+                          NotificationCenter::kApplicationWillResignActiveNotification}));
+
+    SorvelHost::setNetworkAvailable(false);
+    EXPECT_EQ(platform::Reachability::shared().currentStatus(), platform::Reachability::UNKNOWN);
+    SorvelHost::setNetworkAvailable(true);
+    EXPECT_EQ(platform::Reachability::shared().currentStatus(), platform::Reachability::WIFI);
+    SorvelHost::setNetworkAvailable(std::nullopt);
+}
+
+TEST(SorvelHost, ServerBaseUrlSendsTheMakersHostsToALocalServer) {
+    testing::FreshSdk sdk;
+    tools::ServerDouble server;
+    ASSERT_TRUE(server.start());
+    SorvelHost::setServerBaseUrl(server.baseUrl());
+
+    platform::HttpRequest request;
+    request.url = "https://config.maker.example/prod/sdk.config/K/config.json";
+    EXPECT_EQ(platform::HttpSession::shared().dataTask(request).status, 200);
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].path, "/prod/sdk.config/K/config.json");
+
+    // Unmapped again: plain http, even to the local server, is refused.
+    SorvelHost::setServerBaseUrl("");
+    request.url = server.baseUrl() + "/prod/sdk.config/K/config.json";
+    EXPECT_EQ(platform::HttpSession::shared().dataTask(request).status, 0);
+    EXPECT_EQ(server.requestCount(), 1u);
+}
+
+}  // namespace
+}  // namespace sorvel
