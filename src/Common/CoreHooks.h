@@ -27,11 +27,6 @@
 //   permission read from the OS. Set by the push subsystem. Without it: the
 //   reading is only used for the request at hand.
 //
-// - The log delegate provider: SvlLog::setDelegateProvider (Common/SvlLog.h).
-//   Asked, on the logging queue, for the app's log delegate for each line.
-//   Set by the facade (SorvelKV) when the app sets its log delegate. Without
-//   it: lines go to the system log only.
-//
 // - The configuration handler's registry: S3ConfigHandler::setDataRegistry
 //   (Network/S3ConfigHandler.h). Where the remote configuration stores what
 //   it decodes and reads its stored values from. Set by the core's dependency

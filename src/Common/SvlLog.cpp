@@ -1,6 +1,7 @@
 #include "Common/SvlLog.h"
 
 #include <atomic>
+#include <utility>
 
 #include "Base/TextUnits.h"
 #include "Platform/Bundle.h"
@@ -17,7 +18,8 @@ struct LoggerState {
     platform::Mutex mu;
     bool qaDecided GUARDED_BY(mu) = false;
     bool qaMode GUARDED_BY(mu) = false;
-    SvlLog::DelegateProvider provider GUARDED_BY(mu);
+    // The app's log delegate: the facade's setLogDelegate forwards here.
+    std::shared_ptr<SorvelKVLogDelegate> delegate GUARDED_BY(mu);
     std::shared_ptr<platform::DispatchQueue> queue =
         platform::DispatchQueue::makeSerial("loggingQueue");
 
@@ -28,10 +30,13 @@ struct LoggerState {
             if (!queue->isCurrent()) {
                 queue->sync([] {});
             }
-            platform::MutexLock lock(mu);
-            qaDecided = false;
-            qaMode = false;
-            provider = nullptr;
+            std::shared_ptr<SorvelKVLogDelegate> gone;
+            {
+                platform::MutexLock lock(mu);
+                qaDecided = false;
+                qaMode = false;
+                gone = std::move(delegate);
+            }
         });
     }
 };
@@ -46,16 +51,16 @@ void handle(SorvelLogLevel level, std::string message, bool qaOnly) {
     message.resize(text::codePointOffset(message, SvlLog::MAX_MESSAGE_CHARS));
     auto& s = loggerState();
     bool qa = false;
-    SvlLog::DelegateProvider provider;
+    std::shared_ptr<SorvelKVLogDelegate> delegate;
     {
         platform::MutexLock lock(s.mu);
         qa = s.qaMode;
-        provider = s.provider;
+        delegate = s.delegate;
     }
     if (!qa) {
-        // The provider and the delegate run without any lock of ours held, so
-        // a delegate may log or call into the SDK again.
-        std::shared_ptr<SorvelKVLogDelegate> delegate = provider ? provider() : nullptr;
+        // The delegate, a snapshot taken under the lock, runs without any lock
+        // of ours held, so it may log, set another delegate or call into the
+        // SDK again; one replaced meanwhile finishes this line.
         if (delegate) {
             try {
                 delegate->didPrintLog(level, message);
@@ -114,7 +119,7 @@ bool SvlLog::wouldDeliver(bool qaOnly) noexcept {
     }
     auto& s = loggerState();
     platform::MutexLock lock(s.mu);
-    return s.qaMode || static_cast<bool>(s.provider);
+    return s.qaMode || static_cast<bool>(s.delegate);
 }
 
 void SvlLog::initQaMode(const DataRegistry* /*registry*/) noexcept {
@@ -134,10 +139,20 @@ bool SvlLog::isQaMode() noexcept {
     return s.qaMode;
 }
 
-void SvlLog::setDelegateProvider(DelegateProvider provider) noexcept {
+void SvlLog::setLogDelegate(std::shared_ptr<SorvelKVLogDelegate> delegate) noexcept {
+    auto& s = loggerState();
+    std::shared_ptr<SorvelKVLogDelegate> previous;
+    {
+        platform::MutexLock lock(s.mu);
+        previous = std::exchange(s.delegate, std::move(delegate));
+    }
+    // previous goes here, outside the lock: the app's object may do anything.
+}
+
+std::shared_ptr<SorvelKVLogDelegate> SvlLog::logDelegate() noexcept {
     auto& s = loggerState();
     platform::MutexLock lock(s.mu);
-    s.provider = std::move(provider);
+    return s.delegate;
 }
 
 void SvlLog::flush() noexcept {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -43,10 +42,11 @@ class SvlLog {
     static void initQaMode(const DataRegistry* registry) noexcept;
     static bool isQaMode() noexcept;
 
-    // How the logger reaches the app's log delegate; the facade sets it
-    // (Common/CoreHooks.h).
-    using DelegateProvider = std::function<std::shared_ptr<SorvelKVLogDelegate>()>;
-    static void setDelegateProvider(DelegateProvider provider) noexcept;
+    // The app's log delegate (null: none). The facade's setLogDelegate and
+    // getLogDelegate forward here. Safe from any thread, also from inside the
+    // delegate; a line being delivered keeps the delegate it started with.
+    static void setLogDelegate(std::shared_ptr<SorvelKVLogDelegate> delegate) noexcept;
+    static std::shared_ptr<SorvelKVLogDelegate> logDelegate() noexcept;
 
     // Blocks until every line queued before the call has been handled. Must not
     // be called from the log delegate.

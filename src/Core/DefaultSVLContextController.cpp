@@ -140,9 +140,10 @@ void DefaultSVLContextController::logEvent(const LogEventParameter& parameter) {
 }
 
 void DefaultSVLContextController::logSameEventWithPaging(
-    const std::vector<SorvelKvCommerceProductModel>& products, const std::string& eventName,
-    const Value::Map& attributes) {
-    submitMessage(MessageType::LOG_SAME_EVENT_WITH_PAGING, {products, eventName, attributes});
+    std::vector<SorvelKvCommerceProductModel> products, const std::string& eventName,
+    Value::Map attributes) {
+    submitMessage(MessageType::LOG_SAME_EVENT_WITH_PAGING,
+                  {std::move(products), eventName, std::move(attributes)});
 }
 
 void DefaultSVLContextController::didBecomeActive() {

@@ -70,9 +70,8 @@ class DefaultSVLContextController final
     void saveUserPropertyWithoutEvent(const Value::Map& properties, bool isCi) override;
     void clearUserProperty() override;
     void logEvent(const LogEventParameter& parameter) override;
-    void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
-                                const std::string& eventName,
-                                const Value::Map& attributes) override;
+    void logSameEventWithPaging(std::vector<SorvelKvCommerceProductModel> products,
+                                const std::string& eventName, Value::Map attributes) override;
     void didBecomeActive() override;
     void willResignActive() override;
     void deeplink(const std::string& url) override;

@@ -33,9 +33,10 @@ class ISVLContextController : public IActionHistoryOperations {
     virtual void saveUserPropertyWithoutEvent(const Value::Map& properties, bool isCi) = 0;
     virtual void clearUserProperty() = 0;
     virtual void logEvent(const LogEventParameter& parameter) = 0;
-    virtual void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
-                                        const std::string& eventName,
-                                        const Value::Map& attributes) = 0;
+    // The products are taken by value and moved into the message: the pages
+    // are built later on the controller queue from this copy.
+    virtual void logSameEventWithPaging(std::vector<SorvelKvCommerceProductModel> products,
+                                        const std::string& eventName, Value::Map attributes) = 0;
     virtual void didBecomeActive() = 0;
     virtual void willResignActive() = 0;
     // The absolute text of the URL the app was opened with.

@@ -171,12 +171,12 @@ TEST(SvlLogTest, DelegateMayLogAgainWithoutDeadlock) {
         }
     };
     auto delegate = std::make_shared<Reentrant>();
-    SvlLog::setDelegateProvider([delegate] { return delegate; });
+    SvlLog::setLogDelegate(delegate);
     SvlLog::info("outer", true);
     ASSERT_TRUE(testing::waitUntil([&] { return delegate->calls.load() >= 2; }));
     SvlLog::flush();
     EXPECT_EQ(delegate->calls.load(), 2);
-    SvlLog::setDelegateProvider(nullptr);
+    SvlLog::setLogDelegate(nullptr);
 }
 
 }  // namespace

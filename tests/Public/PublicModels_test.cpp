@@ -23,9 +23,9 @@ class LogLines {
             std::lock_guard<std::mutex> lock(mu_);
             lines_.push_back({level, line});
         });
-        SvlLog::setDelegateProvider([d] { return d; });
+        SvlLog::setLogDelegate(d);
     }
-    ~LogLines() { SvlLog::setDelegateProvider(nullptr); }
+    ~LogLines() { SvlLog::setLogDelegate(nullptr); }
     int count(SorvelLogLevel level, const std::string& needle) {
         SvlLog::flush();
         std::lock_guard<std::mutex> lock(mu_);

@@ -51,9 +51,9 @@ class DelegateLog {
     using Line = std::pair<SorvelLogLevel, std::string>;
     DelegateLog() {
         SvlLog::flush();  // lines queued before are not ours
-        SvlLog::setDelegateProvider([d = lines_] { return d; });
+        SvlLog::setLogDelegate(lines_);
     }
-    ~DelegateLog() { SvlLog::setDelegateProvider(nullptr); }
+    ~DelegateLog() { SvlLog::setLogDelegate(nullptr); }
     DelegateLog(const DelegateLog&) = delete;
     DelegateLog& operator=(const DelegateLog&) = delete;
 
