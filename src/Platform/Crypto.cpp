@@ -1,5 +1,6 @@
 #include "Platform/Crypto.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
@@ -15,9 +16,18 @@
 #include "Base/Hex.h"
 
 namespace sorvel::platform::crypto {
+
+void startLibrary() {
+    static const bool started = [] {
+        return OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+    }();
+    (void)started;
+}
+
 namespace {
 
 Bytes digest(const EVP_MD* md, std::string_view data) {
+    startLibrary();
     Bytes out(EVP_MAX_MD_SIZE);
     unsigned int len = 0;
     if (EVP_Digest(data.data(), data.size(), out.data(), &len, md, nullptr) != 1) {
@@ -38,6 +48,7 @@ Bytes md5(std::string_view data) {
 }
 
 Bytes hmacSha256(std::string_view key, std::string_view data) {
+    startLibrary();
     Bytes out(EVP_MAX_MD_SIZE);
     unsigned int len = 0;
     // HMAC() takes a non-null key pointer even for an empty key.
@@ -71,6 +82,7 @@ std::atomic<std::uint64_t>& forkGeneration() {
 // per id costs more than all the other work on an event, so each thread draws
 // random bytes in blocks (refilled after a fork) and wipes what it hands out.
 std::array<unsigned char, 16> randomBlock() {
+    startLibrary();
     struct Pool {
         std::array<unsigned char, 4096> bytes{};
         std::size_t used = 4096;

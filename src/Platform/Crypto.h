@@ -9,6 +9,14 @@ namespace sorvel::platform::crypto {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Starts OpenSSL, once, without the exit handler in which it frees its state:
+// threads of the SDK are never joined, so one may still hash, sign or draw
+// random bytes while the process exits, and would then find that state gone.
+// Every function here, and the HTTP transport before libcurl starts OpenSSL,
+// calls it first; it decides only when it is the process's first use of
+// OpenSSL.
+void startLibrary();
+
 Bytes sha256(std::string_view data);
 Bytes md5(std::string_view data);
 Bytes hmacSha256(std::string_view key, std::string_view data);

@@ -9,6 +9,7 @@
 #include <map>
 
 #include "Base/Url.h"
+#include "Platform/Crypto.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
 #include "Platform/ProcessState.h"
@@ -42,7 +43,11 @@ HostControl& hostControl() {
 }
 
 void ensureCurlGlobalInit() {
-    static const bool done = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
+    static const bool done = [] {
+        // Before libcurl starts OpenSSL its own way, with the exit handler.
+        crypto::startLibrary();
+        return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    }();
     (void)done;
 }
 

@@ -196,6 +196,11 @@ class FreshSdk {
     explicit FreshSdk(bool manualClock = false);
     ~FreshSdk();
     const std::string& home() const { return home_.path(); }
+    // Ends this SDK as the end of the process would and starts a fresh one
+    // on the same data: every process-wide state is forgotten, while the app
+    // home, the keychain, the clock and the bundle's Info keys stay. Call it
+    // once the SDK's work of interest has finished.
+    void relaunch();
     // Null unless constructed with manualClock.
     std::shared_ptr<platform::ManualClock> clock() const { return clock_; }
 
