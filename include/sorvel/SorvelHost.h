@@ -45,6 +45,17 @@ class SORVEL_API SorvelHost {
     static void applicationDidBecomeActive() noexcept;
     static void applicationWillResignActive() noexcept;
 
+    // The SDK's main thread. Its timers (the timed upload, the daily first
+    // open) fire, and its main-thread work runs, on a main run loop the app
+    // serves: runMainLoop serves it on the calling thread until stopMainLoop
+    // is called (from any thread); an app with a loop of its own calls
+    // runMainLoopOnce from it now and then instead (it performs what is due
+    // and returns at once; true when it did anything). Without either the
+    // SDK still records and uploads events, but nothing timed happens.
+    static void runMainLoop() noexcept;
+    static void stopMainLoop() noexcept;
+    static bool runMainLoopOnce() noexcept;
+
     // Whether the device has a network: false is "no network" (the SDK keeps
     // its events for later), true a connected one; absent goes back to the
     // machine's own routes.

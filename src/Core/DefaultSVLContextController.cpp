@@ -135,15 +135,22 @@ void DefaultSVLContextController::clearUserProperty() {
     submitMessage(MessageType::CLEAR_USER_PROPERTY, {});
 }
 
-void DefaultSVLContextController::logEvent(const LogEventParameter& parameter) {
-    submitMessage(MessageType::LOG_EVENT, {parameter});
+void DefaultSVLContextController::logEvent(LogEventParameter parameter) {
+    // Built in place: a braced list would copy the parameter once more.
+    MessageArgs args;
+    args.emplace_back(std::move(parameter));
+    submitMessage(MessageType::LOG_EVENT, std::move(args));
 }
 
 void DefaultSVLContextController::logSameEventWithPaging(
     std::vector<SorvelKvCommerceProductModel> products, const std::string& eventName,
     Value::Map attributes) {
-    submitMessage(MessageType::LOG_SAME_EVENT_WITH_PAGING,
-                  {std::move(products), eventName, std::move(attributes)});
+    MessageArgs args;
+    args.reserve(3);
+    args.emplace_back(std::move(products));
+    args.emplace_back(eventName);
+    args.emplace_back(std::move(attributes));
+    submitMessage(MessageType::LOG_SAME_EVENT_WITH_PAGING, std::move(args));
 }
 
 void DefaultSVLContextController::didBecomeActive() {

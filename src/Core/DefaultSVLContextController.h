@@ -69,7 +69,7 @@ class DefaultSVLContextController final
     void saveUserProperty(const Value::Map& properties, bool isCi) override;
     void saveUserPropertyWithoutEvent(const Value::Map& properties, bool isCi) override;
     void clearUserProperty() override;
-    void logEvent(const LogEventParameter& parameter) override;
+    void logEvent(LogEventParameter parameter) override;
     void logSameEventWithPaging(std::vector<SorvelKvCommerceProductModel> products,
                                 const std::string& eventName, Value::Map attributes) override;
     void didBecomeActive() override;

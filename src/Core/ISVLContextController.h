@@ -32,7 +32,9 @@ class ISVLContextController : public IActionHistoryOperations {
     virtual void saveUserProperty(const Value::Map& properties, bool isCi) = 0;
     virtual void saveUserPropertyWithoutEvent(const Value::Map& properties, bool isCi) = 0;
     virtual void clearUserProperty() = 0;
-    virtual void logEvent(const LogEventParameter& parameter) = 0;
+    // The parameter is taken by value and moved into the message, so a caller
+    // that hands over its own copy pays for no other.
+    virtual void logEvent(LogEventParameter parameter) = 0;
     // The products are taken by value and moved into the message: the pages
     // are built later on the controller queue from this copy.
     virtual void logSameEventWithPaging(std::vector<SorvelKvCommerceProductModel> products,

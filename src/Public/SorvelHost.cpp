@@ -4,6 +4,7 @@
 
 #include "Platform/Host.h"
 #include "Platform/Reachability.h"
+#include "Platform/RunLoop.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel {
@@ -57,6 +58,20 @@ void SorvelHost::applicationDidBecomeActive() noexcept {
 
 void SorvelHost::applicationWillResignActive() noexcept {
     hostCall("applicationWillResignActive", [] { platform::host::applicationWillResignActive(); });
+}
+
+void SorvelHost::runMainLoop() noexcept {
+    hostCall("runMainLoop", [] { platform::RunLoop::main().run(); });
+}
+
+void SorvelHost::stopMainLoop() noexcept {
+    hostCall("stopMainLoop", [] { platform::RunLoop::main().stop(); });
+}
+
+bool SorvelHost::runMainLoopOnce() noexcept {
+    bool didWork = false;
+    hostCall("runMainLoopOnce", [&] { didWork = platform::RunLoop::main().runUntilIdle(); });
+    return didWork;
 }
 
 void SorvelHost::setNetworkAvailable(std::optional<bool> available) noexcept {

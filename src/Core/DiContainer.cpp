@@ -1,0 +1,261 @@
+#include "Core/DiContainer.h"
+
+#include <utility>
+
+#include "Common/DataContext.h"
+#include "Common/DataRegistry.h"
+#include "Common/FvnUtil.h"
+#include "Common/KeyChain.h"
+#include "Core/ActiveSVLContext.h"
+#include "Core/DefaultSVLContextController.h"
+#include "Core/DisabledSVLContext.h"
+#include "Core/InitializingSVLContext.h"
+#include "Core/UseCases.h"
+#include "Data/DataProviders/DeviceRealtimeDataProvider.h"
+#include "Data/DataProviders/DeviceStaticDataProvider.h"
+#include "Data/Repository/Repository.h"
+#include "Event/DailyFirstOpenAutoEventGenerator.h"
+#include "Event/DeeplinkAutoEventGenerator.h"
+#include "Event/DeeplinkParameterSet.h"
+#include "Event/DefaultEventSender.h"
+#include "Event/EventBuffer.h"
+#include "Event/EventPackageContainer.h"
+#include "Event/EventSamplingFilter.h"
+#include "Event/FirstOpenAutoEventGenerator.h"
+#include "Event/NoWaitEventNameProvider.h"
+#include "Event/SessionAutoEventGenerator.h"
+#include "Event/TimerManager.h"
+#include "Event/UserPropertyManager.h"
+#include "Event/V1MigrationManager.h"
+#include "Network/ApiConnectionManager.h"
+#include "Network/S3ConfigHandler.h"
+#include "Platform/Mutex.h"
+#include "Platform/ProcessState.h"
+#include "Public/DisabledGuard.h"
+
+namespace sorvel {
+namespace {
+
+// One member: built on its first read, under its own lock, then kept.
+template <typename T>
+class Lazy {
+  public:
+    template <typename Build>
+    std::shared_ptr<T> get(Build&& build) {
+        platform::MutexLock lock(mu_);
+        if (!value_) {
+            value_ = build();
+        }
+        return value_;
+    }
+    // Forgets the member (a fresh SDK in tests); it is destroyed by the caller,
+    // outside the lock.
+    std::shared_ptr<T> take() {
+        platform::MutexLock lock(mu_);
+        return std::move(value_);
+    }
+
+  private:
+    platform::Mutex mu_;
+    std::shared_ptr<T> value_ GUARDED_BY(mu_);
+};
+
+// The three states, built from the container's members when the controller
+// asks for them.
+class ContainerContextFactory final : public ISVLContextFactory {
+  public:
+    std::shared_ptr<ISVLContext> makeInitializingContext() override {
+        auto& c = DiContainer::shared();
+        return std::make_shared<InitializingSVLContext>(
+            c.dataRegistry(), c.repository(), c.deviceStaticDataProvider(),
+            c.deviceRealtimeDataProvider(), []() -> std::shared_ptr<ISVLContextController> {
+                return DiContainer::shared().defaultSVLContextController();
+            });
+    }
+
+    std::shared_ptr<ISVLContext> makeActiveContext() override {
+        auto& c = DiContainer::shared();
+        ActiveSVLContext::Generators generators;
+        generators.session = [](LogEventAction logEventAction) {
+            auto& c = DiContainer::shared();
+            return std::make_shared<SessionAutoEventGenerator>(
+                c.dataRegistry(), c.firstOpenAutoEventGenerator(), c.deeplinkParameterSet(),
+                c.repository(), c.v1MigrationManager(), std::move(logEventAction));
+        };
+        generators.deeplink = [](LogEventAction logEventAction) {
+            auto& c = DiContainer::shared();
+            return std::make_shared<DeeplinkAutoEventGenerator>(
+                c.dataRegistry(), c.deeplinkParameterSet(), std::move(logEventAction));
+        };
+        generators.dailyFirstOpen = [](LogEventAction logEventAction) {
+            auto& c = DiContainer::shared();
+            return DailyFirstOpenAutoEventGenerator::create(
+                c.dataRegistry(), std::move(logEventAction), c.repository());
+        };
+        return std::make_shared<ActiveSVLContext>(c.dataRegistry(), c.repository(),
+                                                  std::move(generators));
+    }
+
+    std::shared_ptr<ISVLContext> makeDisabledContext(const std::string& reason) override {
+        return std::make_shared<DisabledSVLContext>(reason, DiContainer::shared().repository());
+    }
+};
+
+}  // namespace
+
+struct DiContainer::Members {
+    Lazy<IDataContext> dataContext;
+    Lazy<DataRegistry> dataRegistry;
+    Lazy<UserPropertyManager> userPropertyManager;
+    Lazy<DeviceRealtimeDataProvider> deviceRealtimeDataProvider;
+    Lazy<DeviceStaticDataProvider> deviceStaticDataProvider;
+    Lazy<DefaultEventSender> eventSender;
+    Lazy<EventPackageContainer> eventPackageContainer;
+    Lazy<EventBuffer> eventBuffer;
+    Lazy<V1MigrationManager> v1MigrationManager;
+    Lazy<Repository> repository;
+    Lazy<DeeplinkParameterSet> deeplinkParameterSet;
+    Lazy<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator;
+    Lazy<DefaultSVLContextController> defaultSVLContextController;
+    Lazy<EventSamplingFilter> eventSamplingFilter;
+    Lazy<SorvelDisabledGuard> disabledGuard;
+
+    // Every member forgotten, the last built first; destroyed here, without
+    // any member lock held.
+    void forget() {
+        auto guard = disabledGuard.take();
+        auto controller = defaultSVLContextController.take();
+        auto firstOpen = firstOpenAutoEventGenerator.take();
+        auto deeplinkSet = deeplinkParameterSet.take();
+        auto repo = repository.take();
+        auto sampling = eventSamplingFilter.take();
+        auto v1 = v1MigrationManager.take();
+        auto buffer = eventBuffer.take();
+        auto packages = eventPackageContainer.take();
+        auto sender = eventSender.take();
+        auto staticData = deviceStaticDataProvider.take();
+        auto realtimeData = deviceRealtimeDataProvider.take();
+        auto properties = userPropertyManager.take();
+        auto registry = dataRegistry.take();
+        auto context = dataContext.take();
+    }
+};
+
+DiContainer& DiContainer::shared() {
+    static platform::NoDestructor<DiContainer> container{PassKey{}};
+    return container.get();
+}
+
+DiContainer::DiContainer(PassKey) : members_(std::make_unique<Members>()) {
+    platform::registerResetHook([members = members_.get()] { members->forget(); });
+}
+
+DiContainer::~DiContainer() = default;
+
+std::shared_ptr<IDataContext> DiContainer::dataContext() {
+    return members_->dataContext.get([] { return std::make_shared<DefaultDataContext>(); });
+}
+
+std::shared_ptr<DataRegistry> DiContainer::dataRegistry() {
+    return members_->dataRegistry.get([this] {
+        auto registry = std::make_shared<DataRegistry>(dataContext());
+        // The hooks through which the lower layers reach the core
+        // (Common/CoreHooks.h). Each resolves what it calls when it is
+        // called, so none needs a member that is not built yet.
+        S3ConfigHandler::shared().setDataRegistry(registry);
+        FvnUtil::setGdprForgetMeHook([](FvnUtil::GdprDone done) {
+            GdprForgetMeUseCase(DiContainer::shared().repository(), std::move(done)).execute();
+        });
+        ApiConnectionManager::setDisableSdkHook([](const std::string& reason) {
+            DiContainer::shared().defaultSVLContextController()->disableSDK(reason);
+        });
+        return registry;
+    });
+}
+
+std::shared_ptr<UserPropertyManager> DiContainer::userPropertyManager() {
+    return members_->userPropertyManager.get(
+        [this] { return std::make_shared<UserPropertyManager>(dataRegistry()); });
+}
+
+std::shared_ptr<DeviceRealtimeDataProvider> DiContainer::deviceRealtimeDataProvider() {
+    return members_->deviceRealtimeDataProvider.get([this] {
+        return std::make_shared<DeviceRealtimeDataProvider>(dataRegistry(),
+                                                            Util_keychain::shared());
+    });
+}
+
+std::shared_ptr<DeviceStaticDataProvider> DiContainer::deviceStaticDataProvider() {
+    return members_->deviceStaticDataProvider.get(
+        [this] { return std::make_shared<DeviceStaticDataProvider>(dataRegistry()); });
+}
+
+std::shared_ptr<DefaultEventSender> DiContainer::eventSender() {
+    return members_->eventSender.get([this] {
+        return std::make_shared<DefaultEventSender>(dataRegistry(), deviceRealtimeDataProvider());
+    });
+}
+
+std::shared_ptr<EventPackageContainer> DiContainer::eventPackageContainer() {
+    return members_->eventPackageContainer.get(
+        [this] { return std::make_shared<EventPackageContainer>(eventSender(), dataRegistry()); });
+}
+
+std::shared_ptr<EventBuffer> DiContainer::eventBuffer() {
+    return members_->eventBuffer.get([this] {
+        return EventBuffer::create(eventPackageContainer(),
+                                   std::make_shared<DefaultNowaitEventNameProvider>());
+    });
+}
+
+std::shared_ptr<V1MigrationManager> DiContainer::v1MigrationManager() {
+    return members_->v1MigrationManager.get([this] {
+        return std::make_shared<V1MigrationManager>(dataRegistry(), eventBuffer(),
+                                                    userPropertyManager(), eventPackageContainer());
+    });
+}
+
+std::shared_ptr<Repository> DiContainer::repository() {
+    return members_->repository.get([this] {
+        return std::make_shared<Repository>(userPropertyManager(), dataRegistry(), eventBuffer(),
+                                            eventSamplingFilter(), deviceRealtimeDataProvider(),
+                                            deviceStaticDataProvider());
+    });
+}
+
+std::shared_ptr<DeeplinkParameterSet> DiContainer::deeplinkParameterSet() {
+    return members_->deeplinkParameterSet.get(
+        [this] { return std::make_shared<DeeplinkParameterSet>(dataRegistry()); });
+}
+
+std::shared_ptr<FirstOpenAutoEventGenerator> DiContainer::firstOpenAutoEventGenerator() {
+    return members_->firstOpenAutoEventGenerator.get(
+        [this] { return std::make_shared<FirstOpenAutoEventGenerator>(dataRegistry()); });
+}
+
+std::shared_ptr<DefaultSVLContextController> DiContainer::defaultSVLContextController() {
+    return members_->defaultSVLContextController.get([this] {
+        return DefaultSVLContextController::create(dataRegistry(), repository(),
+                                                   std::make_shared<ContainerContextFactory>(),
+                                                   [] { DiContainer::shared().reset(); });
+    });
+}
+
+std::shared_ptr<EventSamplingFilter> DiContainer::eventSamplingFilter() {
+    return members_->eventSamplingFilter.get(
+        [this] { return EventSamplingFilter::create(dataRegistry()); });
+}
+
+std::shared_ptr<SorvelDisabledGuard> DiContainer::disabledGuard() {
+    return members_->disabledGuard.get(
+        [this] { return SorvelDisabledGuard::create(dataRegistry()); });
+}
+
+void DiContainer::reset() {
+    TimerManager::shared().stopTimer();
+    userPropertyManager()->clearUserProperty();
+    eventBuffer()->clearBuffer();
+    deeplinkParameterSet()->clearSuccessParameterSet();
+}
+
+}  // namespace sorvel

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <memory>
+
+namespace sorvel {
+
+class IDataContext;
+class DataRegistry;
+class UserPropertyManager;
+class DeviceRealtimeDataProvider;
+class DeviceStaticDataProvider;
+class DefaultEventSender;
+class EventPackageContainer;
+class EventBuffer;
+class V1MigrationManager;
+class Repository;
+class DeeplinkParameterSet;
+class FirstOpenAutoEventGenerator;
+class DefaultSVLContextController;
+class EventSamplingFilter;
+class SorvelDisabledGuard;
+
+// The process-wide owner of every long-lived part of the SDK. Each member is
+// built on its first read, after (and from) the members it is made of, and is
+// then kept: every part of the SDK shares one registry, one buffer, one
+// repository, one controller. The campaign and message-history stores are
+// absent until their subsystems exist; the repository takes that path.
+//
+// A member is built under its own lock, which its builder holds while it
+// reads the members it needs; those form no cycle, so two first reads never
+// wait for each other. Reads from any thread are safe.
+class DiContainer {
+    struct PassKey {
+        explicit PassKey() = default;
+    };
+
+  public:
+    static DiContainer& shared();
+
+    std::shared_ptr<IDataContext> dataContext();
+    std::shared_ptr<DataRegistry> dataRegistry();
+    std::shared_ptr<UserPropertyManager> userPropertyManager();
+    std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider();
+    std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider();
+    std::shared_ptr<DefaultEventSender> eventSender();
+    std::shared_ptr<EventPackageContainer> eventPackageContainer();
+    std::shared_ptr<EventBuffer> eventBuffer();
+    std::shared_ptr<V1MigrationManager> v1MigrationManager();
+    std::shared_ptr<Repository> repository();
+    std::shared_ptr<DeeplinkParameterSet> deeplinkParameterSet();
+    std::shared_ptr<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator();
+    std::shared_ptr<DefaultSVLContextController> defaultSVLContextController();
+    std::shared_ptr<EventSamplingFilter> eventSamplingFilter();
+    // The facade's disabled guard over dataRegistry (Public/DisabledGuard.h).
+    std::shared_ptr<SorvelDisabledGuard> disabledGuard();
+
+    // Run when the SDK is disabled: stops every registered timer, clears the
+    // user properties, the event buffer and its queued packages, and the used
+    // deeplink keys. The members stay; only their contents go.
+    void reset();
+
+    // Only shared() makes one.
+    explicit DiContainer(PassKey);
+    ~DiContainer();
+
+  private:
+    struct Members;
+    const std::unique_ptr<Members> members_;
+};
+
+}  // namespace sorvel

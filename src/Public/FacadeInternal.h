@@ -1,0 +1,51 @@
+#pragma once
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "Common/SvlLog.h"
+#include "sorvel/SorvelKvCommerceProductModel.h"
+#include "sorvel/Value.h"
+
+namespace sorvel::facade {
+
+// The boundary of every public call: nothing thrown inside reaches the app.
+// An exception (an allocation failure, a fault of ours) is logged with the
+// call's name and the call returns its fallback.
+template <typename F>
+void boundary(const char* name, F&& body) noexcept {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        SvlLog::error(std::string(name) + " :: failed: " + e.what());
+    } catch (...) {
+        SvlLog::error(std::string(name) + " :: failed");
+    }
+}
+
+template <typename R, typename F>
+R boundary(const char* name, R fallback, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        SvlLog::error(std::string(name) + " :: failed: " + e.what());
+    } catch (...) {
+        SvlLog::error(std::string(name) + " :: failed");
+    }
+    return fallback;
+}
+
+// The SDK-disabled guard on the container's registry: forget-me, the remote
+// pause or a delete state (logs "Sorvel Disabled : true").
+bool isSorvelDisabled();
+
+// The SDK's own events, group "svl": the in-app trigger runs first, then the
+// event is queued. The parameters are already in typed form.
+void logSvlEvent(const std::string& eventName, Value::Map eventParam);
+// The same for an event carrying a product list, which the core splits into
+// pages of 100.
+void logSvlEventWithPaging(std::vector<SorvelKvCommerceProductModel> products,
+                           const std::string& eventName, Value::Map eventParam);
+
+}  // namespace sorvel::facade
