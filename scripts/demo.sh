@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/gcc -j "$(nproc)" --target sorvelkv foundation_demo
-./build/gcc/apps/foundation_demo "$@"
+cmake --build build/gcc -j "$(nproc)" --target sorvel_sample sorvel_sample_app
+./build/gcc/apps/sorvel_sample "$@"
