@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -33,27 +34,28 @@ void waitForRunner(const char* step) {
     }
 }
 
-// Waits, with a deadline, for a delete or restart completion.
-class Outcome {
-  public:
-    sorvel::SorvelCompletionHandler handler() {
-        return [this](sorvel::Completion c) {
-            std::lock_guard<std::mutex> lock(mu_);
-            value_ = c;
-            cv_.notify_all();
-        };
-    }
-    std::optional<sorvel::Completion> wait() {
-        std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait_for(lock, 30s, [this] { return value_.has_value(); });
-        return value_;
-    }
-
-  private:
-    std::mutex mu_;
-    std::condition_variable cv_;
-    std::optional<sorvel::Completion> value_;
-};
+// Makes a delete or restart request and prints its outcome, waiting for it
+// 30 s at most.
+template <typename Request>
+void print(const char* what, Request&& request) {
+    struct Answer {
+        std::mutex mu;
+        std::condition_variable cv;
+        std::optional<sorvel::Completion> value;
+    };
+    auto answer = std::make_shared<Answer>();
+    request([answer](sorvel::Completion c) {
+        std::lock_guard<std::mutex> lock(answer->mu);
+        answer->value = c;
+        answer->cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(answer->mu);
+    answer->cv.wait_for(lock, 30s, [&] { return answer->value.has_value(); });
+    std::printf("%s: %s\n", what,
+                !answer->value                                  ? "no answer"
+                : *answer->value == sorvel::Completion::SUCCESS ? "success"
+                                                                : "failure");
+}
 
 sorvel::SorvelKvAttrModel attrs(std::initializer_list<std::pair<const char*, Value>> entries) {
     sorvel::SorvelKvAttrModel model;
@@ -147,19 +149,10 @@ int runApp(const Options& o) {
         }
         // The privacy round: the user's data is deleted and the SDK stopped,
         // then started again.
-        Outcome deleted;
-        sdk.deleteUserDataAndStopSDK("sample-user", deleted.handler());
-        auto d = deleted.wait();
-        std::printf("delete user data: %s\n", !d                                  ? "no answer"
-                                              : *d == sorvel::Completion::SUCCESS ? "success"
-                                                                                  : "failure");
+        print("delete user data",
+              [&](auto done) { sdk.deleteUserDataAndStopSDK("sample-user", std::move(done)); });
         sdk.event("after_delete");  // refused: the SDK is stopped
-        Outcome restarted;
-        sdk.restartSDK("sample-user", restarted.handler());
-        auto r = restarted.wait();
-        std::printf("restart: %s\n", !r                                  ? "no answer"
-                                     : *r == sorvel::Completion::SUCCESS ? "success"
-                                                                         : "failure");
+        print("restart", [&](auto done) { sdk.restartSDK("sample-user", std::move(done)); });
         sdk.event("after_restart");
         SorvelHost::applicationWillResignActive();
         waitForRunner("privacy");

@@ -1,5 +1,6 @@
 #include "Public/FacadeObservers.h"
 
+#include <functional>
 #include <utility>
 
 #include "Common/Constants.h"
@@ -10,26 +11,36 @@
 
 namespace sorvel {
 
+namespace {
+
+// Hands the deeplink to the delegate set now (a snapshot of its slot, called
+// outside the slot's lock); without one, the line and nothing else.
+template <typename Delegate>
+void handTo(const std::shared_ptr<Delegate>& delegate, const char* missingLine,
+            const std::function<void(Delegate&)>& call) {
+    if (!delegate) {
+        SvlLog::debug(missingLine, true);
+        return;
+    }
+    call(*delegate);
+}
+
+}  // namespace
+
 void DeferredDeeplinkObserver::update(const std::string& deeplink) {
     facade::boundary("DeferredDeeplinkObserver.update", [&] {
-        // A snapshot of the slot, called outside its lock.
-        auto delegate = SorvelKV::getInstance().getDeferredDeeplinkDelegate();
-        if (!delegate) {
-            SvlLog::debug("deferredDeeplinkListener is null", true);
-            return;
-        }
-        delegate->didReceiveDeferredDeeplink(deeplink);
+        handTo<SorvelKVDeferredDeeplinkDelegate>(
+            SorvelKV::getInstance().getDeferredDeeplinkDelegate(),
+            "deferredDeeplinkListener is null",
+            [&](auto& d) { d.didReceiveDeferredDeeplink(deeplink); });
     });
 }
 
 void DeeplinkObserver::update(const std::string& deeplink) {
     facade::boundary("DeeplinkObserver.update", [&] {
-        auto delegate = SorvelKV::getInstance().getDeeplinkDelegate();
-        if (!delegate) {
-            SvlLog::debug("deeplinkListener is null", true);
-            return;
-        }
-        delegate->didReceiveDeeplink(deeplink);
+        handTo<SorvelKVDeeplinkDelegate>(SorvelKV::getInstance().getDeeplinkDelegate(),
+                                         "deeplinkListener is null",
+                                         [&](auto& d) { d.didReceiveDeeplink(deeplink); });
     });
 }
 
