@@ -47,8 +47,8 @@ ActiveSVLContext::dailyFirstOpenAutoEventGenerator() {
 }
 
 void ActiveSVLContext::initialize(const std::string&, const std::string&, CompletionCallback) {
-    SvlLog::warning("현재상태 : Active 에서는 initialize 명령을 수행할 수 없습니다. 호출은 무시됩니다.",
-                    true);
+    SvlLog::warning(
+        "현재상태 : Active 에서는 initialize 명령을 수행할 수 없습니다. 호출은 무시됩니다.", true);
 }
 
 void ActiveSVLContext::saveUserProperty(const Value::Map& properties, bool isCi) {

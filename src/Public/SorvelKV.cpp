@@ -20,8 +20,8 @@
 #include "Platform/Mutex.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/ProcessState.h"
-#include "Public/FacadeInternal.h"
 #include "Public/DisabledGuard.h"
+#include "Public/FacadeInternal.h"
 #include "Public/FacadeObservers.h"
 #include "Push/OsPushEnableObservable.h"
 

@@ -18,8 +18,8 @@ int main() {
     sorvel::SorvelKvAttrModel attrs;
     attrs.setAttrDataString("plan", "gold");
     attrs.setAttrDataInt64("Bad Key!", 1);  // refused by the key rules
-    const sorvel::Value value(sorvel::Value::Map{
-        {"attrs", sorvel::Value(attrs.getAttrData())}, {"count", sorvel::Value(3)}});
+    const sorvel::Value value(sorvel::Value::Map{{"attrs", sorvel::Value(attrs.getAttrData())},
+                                                 {"count", sorvel::Value(3)}});
     const std::string json = value.toJson();
     ok = ok && json == R"({"attrs":{"plan":"gold"},"count":3})";
 
