@@ -1,11 +1,14 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
 
 #include "Base/Base64.h"
 #include "Base/Hex.h"
+#include "Base/JsonText.h"
 #include "Base/TextUnits.h"
 #include "Base/ValueCodec.h"
 #include "Base/ValueText.h"
@@ -19,9 +22,23 @@ namespace {
 // the same shortest text as Value::render() (nlohmann's digit generator
 // round-trips but is not always shortest), and so a value is not first copied
 // into a second tree.
+// Whether one of the 8 bytes at p is not copied as is into a JSON string: a
+// control character, '"', '\\' or a byte of a multi-byte sequence (checked
+// for being well-formed). Most text has none, and is skipped 8 bytes at once.
+bool needsWork(const char* p) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t highs = 0x8080808080808080ULL;
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, sizeof w);
+    // A byte below n shows as a high bit (exact as to whether there is one).
+    auto below = [&](std::uint64_t x, std::uint64_t n) { return (x - ones * n) & ~x & highs; };
+    return ((w & highs) | below(w, 0x20) | below(w ^ (ones * '"'), 1) |
+            below(w ^ (ones * '\\'), 1)) != 0;
+}
+
 class JsonWriter {
   public:
-    explicit JsonWriter(bool pretty) : pretty_(pretty) {}
+    JsonWriter(std::string& out, bool pretty) : out(out), pretty_(pretty) {}
 
     void value(const Value& v, int level) {
         switch (v.type()) {
@@ -71,34 +88,33 @@ class JsonWriter {
                 out += ']';
                 return;
             }
-            case Value::Type::Map: {
-                const auto& m = *v.getMap();
-                if (m.empty()) {
-                    out += "{}";
-                    return;
-                }
-                out += '{';
-                bool first = true;
-                for (const auto& [k, e] : m) {
-                    if (!first) {
-                        out += ',';
-                    }
-                    first = false;
-                    newline(level + 1);
-                    string(k);
-                    out += pretty_ ? ": " : ":";
-                    value(e, level + 1);
-                }
-                newline(level);
-                out += '}';
+            case Value::Type::Map:
+                map(*v.getMap(), level);
                 return;
-            }
         }
     }
 
-    std::string out;
+    void map(const Value::Map& m, int level) {
+        if (m.empty()) {
+            out += "{}";
+            return;
+        }
+        out += '{';
+        bool first = true;
+        for (const auto& [k, e] : m) {
+            if (!first) {
+                out += ',';
+            }
+            first = false;
+            newline(level + 1);
+            string(k);
+            out += pretty_ ? ": " : ":";
+            value(e, level + 1);
+        }
+        newline(level);
+        out += '}';
+    }
 
-  private:
     void newline(int level) {
         if (pretty_) {
             out += '\n';
@@ -123,6 +139,12 @@ class JsonWriter {
         std::size_t run = 0;  // start of the pending run of bytes copied as is
         std::size_t i = 0;
         while (i < s.size()) {
+            while (i + 8 <= s.size() && !needsWork(s.data() + i)) {
+                i += 8;
+            }
+            if (i == s.size()) {
+                break;
+            }
             const auto c = static_cast<unsigned char>(s[i]);
             if (c >= 0x20 && c != '"' && c != '\\' && c < 0x80) {
                 ++i;
@@ -164,6 +186,8 @@ class JsonWriter {
         out += '"';
     }
 
+  private:
+    std::string& out;
     const bool pretty_;
 };
 
@@ -239,10 +263,26 @@ class ValueBuilder {
 }  // namespace
 
 std::string Value::toJson(bool pretty) const {
-    JsonWriter w(pretty);
-    w.value(*this, 0);
-    return std::move(w.out);
+    std::string out;
+    JsonWriter(out, pretty).value(*this, 0);
+    return out;
 }
+
+namespace json {
+
+void appendValue(std::string& out, const Value& value) {
+    JsonWriter(out, false).value(value, 0);
+}
+
+void appendMap(std::string& out, const Value::Map& map) {
+    JsonWriter(out, false).map(map, 0);
+}
+
+void appendString(std::string& out, std::string_view text) {
+    JsonWriter(out, false).string(text);
+}
+
+}  // namespace json
 
 std::optional<Value> Value::fromJson(std::string_view text) noexcept {
     try {

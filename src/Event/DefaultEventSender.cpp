@@ -45,7 +45,7 @@ void DefaultEventSender::sendEventPackage(std::shared_ptr<const EventPackage> ev
         EventBundleModelProvider(std::move(common), eventPackage).getApiModel();
     if (SvlLog::wouldDeliver(true)) {
         // The body again, as text: built only when someone reads the line.
-        SvlLog::debug(Value(bundle->toDictionary()).toJson(), true);
+        SvlLog::debug(bundle->toApiBody().json, true);
     }
 
     auto connection = std::make_shared<ApiConnection>(dataRegistry_);

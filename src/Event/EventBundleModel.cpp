@@ -1,5 +1,6 @@
 #include "Event/EventBundleModel.h"
 
+#include "Base/JsonText.h"
 #include "Common/Constants.h"
 
 namespace sorvel {
@@ -16,6 +17,22 @@ Value::Map EventBundleModel::toDictionary() const {
         events.emplace_back(event.toDictionary());
     }
     return Value::Map{{"common", Value(common_)}, {"evts", Value(std::move(events))}};
+}
+
+ApiBody EventBundleModel::toApiBody() const {
+    ApiBody body;
+    const std::string& events = package_->eventsJson();
+    body.json.reserve(events.size() + 1024);
+    body.json += "{\"common\":";
+    json::appendMap(body.json, common_);
+    body.json += ",\"evts\":";
+    body.json += events;
+    body.json += '}';
+    body.hasCommon = true;
+    if (auto t = common_.find("request_datetime"); t != common_.end() && t->second.isString()) {
+        body.requestDatetime = *t->second.getString();
+    }
+    return body;
 }
 
 std::string EventBundleModel::getUrl() const {

@@ -18,6 +18,9 @@ class EventBundleModel : public IApiModel {
 
     // {"common": ..., "evts": [event dictionaries in order]}.
     Value::Map toDictionary() const override;
+    // The common block written out, followed by the JSON the package keeps of
+    // its events: the same text as the dictionary's, without building it.
+    ApiBody toApiBody() const override;
     // The event-bulk URL with the app key in place of its "%@".
     std::string getUrl() const override;
 

@@ -1,5 +1,7 @@
 #include "Event/EventInputGuard.h"
 
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +21,13 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 bool isWellFormed(std::string_view s) {
     std::size_t pos = 0;
     while (pos < s.size()) {
+        // ASCII, the common case, 8 bytes at a time.
+        std::uint64_t word = 0;
+        if (pos + 8 <= s.size() &&
+            (std::memcpy(&word, s.data() + pos, 8), (word & 0x8080808080808080ULL) == 0)) {
+            pos += 8;
+            continue;
+        }
         if (static_cast<unsigned char>(s[pos]) < 0x80) {
             ++pos;
             continue;

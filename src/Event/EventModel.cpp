@@ -1,5 +1,7 @@
 #include "Event/EventModel.h"
 
+#include "Base/JsonText.h"
+
 namespace sorvel {
 namespace {
 
@@ -148,6 +150,68 @@ Value::Map EventModel::toDictionary() const {
         {"user_properties", Value(user_properties)},
         {"ci", Value(ci)},
     };
+}
+
+void EventModel::appendJson(std::string& out) const {
+    // The keys in the dictionary's (sorted) order, each value written as the
+    // dictionary's would be.
+    auto key = [&](const char* name, bool first = false) {
+        if (!first) {
+            out += ',';
+        }
+        out += '"';
+        out += name;
+        out += "\":";
+    };
+    auto optionalString = [&](const std::optional<std::string>& s) {
+        if (s) {
+            json::appendString(out, *s);
+        } else {
+            out += "null";
+        }
+    };
+    out += '{';
+    key("ci", true);
+    json::appendMap(out, ci);
+    key("event_datetime");
+    json::appendString(out, event_datetime);
+    key("event_name");
+    json::appendString(out, event_name);
+    key("group");
+    json::appendString(out, group);
+    key("last_deeplink_id");
+    optionalString(last_deeplink_id);
+    key("last_firstopen_id");
+    optionalString(last_firstopen_id);
+    key("last_open_id");
+    optionalString(last_open_id);
+    key("location");
+    if (auto location_ = location.toDictionary()) {
+        json::appendMap(out, *location_);
+    } else {
+        out += "null";
+    }
+    key("log_id");
+    optionalString(log_id);
+    key("param");
+    if (param) {
+        json::appendMap(out, *param);
+    } else {
+        out += "null";
+    }
+    key("prev_id");
+    optionalString(prev_id);
+    key("session_id");
+    optionalString(session_id);
+    key("session_interval");
+    json::appendValue(out, Value(session_interval));
+    key("session_length");
+    json::appendValue(out, Value(session_length));
+    key("user_properties");
+    json::appendMap(out, user_properties);
+    key("user_snapshot_id");
+    optionalString(user_snapshot_id);
+    out += '}';
 }
 
 StatusOr<EventModel> EventModel::initFromDictionary(const Value::Map& d) {

@@ -44,6 +44,8 @@ class EventModel : public IDataModel {
 
     // All sixteen keys, absent fields as null.
     Value::Map toDictionary() const override;
+    // Appends the compact JSON of toDictionary() without building it.
+    void appendJson(std::string& out) const;
 
     // Reads what toDictionary() wrote and storage gave back. Required:
     // "event_datetime", "group", "event_name" (strings), "session_interval",

@@ -1,5 +1,6 @@
 #include "Event/EventPackage.h"
 
+#include "Base/JsonText.h"
 #include "Common/SvlLog.h"
 #include "Platform/Crypto.h"
 
@@ -10,7 +11,24 @@ const char* describe(EventPackageError) noexcept {
 }
 
 EventPackage::EventPackage(std::vector<EventModel> eventModels)
-    : eventModels_(std::move(eventModels)), packageId_(platform::crypto::uuidString()) {}
+    : eventModels_(std::move(eventModels)), packageId_(platform::crypto::uuidString()) {
+    eventsJson_ += '[';
+    for (std::size_t i = 0; i < eventModels_.size(); ++i) {
+        if (i > 0) {
+            eventsJson_ += ',';
+        }
+        eventModels_[i].appendJson(eventsJson_);
+    }
+    eventsJson_ += ']';
+}
+
+void EventPackage::appendJson(std::string& out) const {
+    out += "{\"eventModels\":";
+    out += eventsJson_;
+    out += ",\"package_id\":";
+    json::appendString(out, packageId_);
+    out += '}';
+}
 
 Value::Map EventPackage::toDictionary() const {
     Value::Array events;

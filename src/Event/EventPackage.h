@@ -24,9 +24,14 @@ class EventPackage : public IDataModel {
 
     const std::vector<EventModel>& eventModels() const { return eventModels_; }
     const std::string& packageId() const { return packageId_; }
+    // The compact JSON array of the event dictionaries, in order: written once,
+    // when the package is made, for both the upload body and the stored list.
+    const std::string& eventsJson() const { return eventsJson_; }
 
     // {"eventModels": [event dictionaries in order], "package_id": id}.
     Value::Map toDictionary() const override;
+    // Appends the compact JSON of toDictionary() without building it.
+    void appendJson(std::string& out) const;
     // "eventModels" must be a list; an element that is not an object or not a
     // readable event is skipped with "EventPackage From Dictionary Error". The
     // stored "package_id" is not read: the package gets a new id.
@@ -35,6 +40,7 @@ class EventPackage : public IDataModel {
   private:
     std::vector<EventModel> eventModels_;
     std::string packageId_;
+    std::string eventsJson_;
 };
 
 // The outcome of sending one package, carrying the package that was sent.

@@ -53,41 +53,32 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
 }
 
 std::string UnsentPackageStore::encode(const Packages& packages,
-                                       std::unordered_map<std::string, std::string>* cache,
                                        std::vector<std::string>* writtenIds) {
-    std::unordered_map<std::string, std::string> used;
-    std::string out = "[";
+    std::size_t size = 2;
     std::size_t events = 0;
+    std::size_t kept = 0;
     for (const auto& package : packages) {
         if (events >= static_cast<std::size_t>(Constants::MAX_UNSENT_EVENTS)) {
             break;
         }
-        if (out.size() > 1) {
+        // The package's own text plus its id and the keys around it.
+        size += package->eventsJson().size() + package->packageId().size() + 32;
+        events += package->eventModels().size();
+        ++kept;
+    }
+    std::string out;
+    out.reserve(size);
+    out += '[';
+    for (std::size_t i = 0; i < kept; ++i) {
+        if (i > 0) {
             out += ',';
         }
-        const std::string& id = package->packageId();
-        std::string json;
-        if (cache != nullptr) {
-            if (auto hit = cache->find(id); hit != cache->end()) {
-                json = std::move(hit->second);
-            }
-        }
-        if (json.empty()) {
-            json = Value(package->toDictionary()).toJson();
-        }
-        out += json;
-        if (cache != nullptr) {
-            used.emplace(id, std::move(json));
-        }
+        packages[i]->appendJson(out);
         if (writtenIds != nullptr) {
-            writtenIds->push_back(id);
+            writtenIds->push_back(packages[i]->packageId());
         }
-        events += package->eventModels().size();
     }
     out += ']';
-    if (cache != nullptr) {
-        cache->swap(used);
-    }
     return out;
 }
 
@@ -163,7 +154,7 @@ void UnsentPackageStore::rebaseline() {
 
 void UnsentPackageStore::write(const Packages& packages, bool force, bool overRemoval) {
     std::vector<std::string> ids;
-    std::string text = encode(packages, &jsonCache_, &ids);
+    std::string text = encode(packages, &ids);
     if (!force && lastWrittenIds_ == ids) {
         return;
     }

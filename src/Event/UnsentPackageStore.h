@@ -6,7 +6,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "Event/EventPackage.h"
@@ -78,10 +77,9 @@ class UnsentPackageStore {
     // Blocks until every write and removal queued before the call is durable.
     void waitUntilIdle() const;
 
-    // The stored text of the packages, capped as above; cache maps package ids
-    // to their JSON and keeps only the entries used.
+    // The stored text of the packages, capped as above, put together from the
+    // JSON each package keeps; writtenIds gets the ids of the packages written.
     static std::string encode(const Packages& packages,
-                              std::unordered_map<std::string, std::string>* cache = nullptr,
                               std::vector<std::string>* writtenIds = nullptr);
 
   private:
@@ -100,7 +98,6 @@ class UnsentPackageStore {
     // A queued write has started and not finished.
     bool running_ GUARDED_BY(mu_) = false;
     // Touched only on the store's queue.
-    std::unordered_map<std::string, std::string> jsonCache_;
     std::optional<std::vector<std::string>> lastWrittenIds_;
     // What the store wrote last (or found at load): a rewrite lands only while
     // the registry still holds it.

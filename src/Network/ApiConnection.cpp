@@ -38,17 +38,11 @@ bool isOwnHeader(std::string_view name) {
 // The request time the signature vouches for: the common block's, or, for a
 // body that has no common block (the deferred deeplink), the current time in
 // the same format. Absent when a common block carries no usable time.
-std::optional<std::string> signingTime(const Value::Map& body) {
-    auto common = body.find("common");
-    if (common == body.end() || !common->second.isMap()) {
+std::optional<std::string> signingTime(const ApiBody& body) {
+    if (!body.hasCommon) {
         return FvnUtil::getCurrentDatetimeString();
     }
-    const auto& block = *common->second.getMap();
-    auto t = block.find("request_datetime");
-    if (t == block.end() || !t->second.isString()) {
-        return std::nullopt;
-    }
-    return *t->second.getString();
+    return body.requestDatetime;
 }
 
 }  // namespace
@@ -57,7 +51,7 @@ ApiConnection::ApiConnection(std::shared_ptr<DataRegistry> registry)
     : registry_(std::move(registry)) {}
 
 ApiConnection& ApiConnection::setPostRequest(const IApiModel& model) {
-    auto body = std::make_shared<const Value>(model.toDictionary());
+    auto body = std::make_shared<const ApiBody>(model.toApiBody());
     auto url = model.getUrl();
     platform::MutexLock lock(mu_);
     body_ = std::move(body);
@@ -68,7 +62,7 @@ ApiConnection& ApiConnection::setPostRequest(const IApiModel& model) {
 }
 
 ApiConnection& ApiConnection::setDeleteRequest(const IApiModel& model) {
-    auto body = std::make_shared<const Value>(model.toDictionary());
+    auto body = std::make_shared<const ApiBody>(model.toApiBody());
     auto url = model.getUrl();
     platform::MutexLock lock(mu_);
     body_ = std::move(body);
@@ -147,12 +141,12 @@ std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form(
     if (!secretKey || secretKey->empty()) {
         return ApiConnectionError::NoSecretKeyError;
     }
-    auto time = signingTime(*parts.body->getMap());
+    auto time = signingTime(*parts.body);
     if (!time) {
         return ApiConnectionError::AuthKeyError;
     }
     auto signedBody =
-        signRequestBody(parts.body->toJson(),
+        signRequestBody(parts.body->json,
                         sendsJsonText(*parts.method, *parts.urlText) ? BodyEncoding::JSON_TEXT
                                                                      : BodyEncoding::BASE64,
                         *secretKey, *time);

@@ -22,10 +22,10 @@ enum class HttpMethod { GET, POST, DELETE };
 
 // One request to the maker's servers. The caller sets it up; sending happens
 // only through ApiConnectionManager. The request is formed and signed once, on
-// its first sending: the body map becomes compact JSON text, which travels as
-// is (DELETE and the GDPR, in-app campaign and message-history list endpoints)
-// or as its Base64 (every other POST). A retry resends the same bytes and
-// headers.
+// its first sending: the model's body, taken as compact JSON text when the
+// request is set, travels as is (DELETE and the GDPR, in-app campaign and
+// message-history list endpoints) or as its Base64 (every other POST). A retry
+// resends the same bytes and headers.
 class ApiConnection {
   public:
     static constexpr platform::Millis TIMEOUT = platform::Millis(60000);
@@ -69,7 +69,7 @@ class ApiConnection {
     struct Parts {
         std::optional<HttpMethod> method;
         std::optional<std::string> urlText;
-        std::shared_ptr<const Value> body;
+        std::shared_ptr<const ApiBody> body;
         std::map<std::string, std::optional<std::string>> headers;
     };
     std::variant<platform::HttpRequest, ApiConnectionError> form(const Parts& parts) const;
@@ -80,8 +80,8 @@ class ApiConnection {
     mutable platform::Mutex mu_;
     std::optional<HttpMethod> method_ GUARDED_BY(mu_);
     std::optional<std::string> urlText_ GUARDED_BY(mu_);
-    // Held as a Value (a map) so it is serialised without a copy.
-    std::shared_ptr<const Value> body_ GUARDED_BY(mu_);
+    // Shared with the parts a send forms, never copied.
+    std::shared_ptr<const ApiBody> body_ GUARDED_BY(mu_);
     std::map<std::string, std::optional<std::string>> headers_ GUARDED_BY(mu_);
     std::optional<platform::HttpRequest> prepared_ GUARDED_BY(mu_);
     std::uint64_t generation_ GUARDED_BY(mu_) = 0;

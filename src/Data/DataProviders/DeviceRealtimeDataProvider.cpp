@@ -9,6 +9,7 @@
 #include "Platform/Bundle.h"
 #include "Platform/Crypto.h"
 #include "Platform/Device.h"
+#include "Platform/NotificationCenter.h"
 #include "Platform/Reachability.h"
 
 namespace sorvel {
@@ -27,7 +28,19 @@ std::optional<std::string> primaryAddress() {
 
 DeviceRealtimeDataProvider::DeviceRealtimeDataProvider(std::shared_ptr<DataRegistry> registry,
                                                        std::shared_ptr<KeyChain> keychain)
-    : registry_(std::move(registry)), keychain_(std::move(keychain)) {}
+    : registry_(std::move(registry)),
+      keychain_(std::move(keychain)),
+      reachabilityChanged_(std::make_shared<std::atomic<bool>>(false)) {
+    reachabilityToken_ = platform::NotificationCenter::shared().addObserver(
+        platform::Reachability::kSvlKvReachabilityChangedNotification,
+        [changed = reachabilityChanged_](const std::string&, const std::optional<Value>&) {
+            changed->store(true);
+        });
+}
+
+DeviceRealtimeDataProvider::~DeviceRealtimeDataProvider() {
+    platform::NotificationCenter::shared().removeObserver(reachabilityToken_);
+}
 
 StatusOr<std::string> DeviceRealtimeDataProvider::resolveDeviceId() {
     if (SvlLog::isQaMode()) {
@@ -80,7 +93,37 @@ std::optional<KeyChainError> DeviceRealtimeDataProvider::deleteDeviceId() {
 }
 
 void DeviceRealtimeDataProvider::refreshData() {
-    auto adid = resolveDeviceId();
+    // Counts as the last read, so the requests right after it need not read again.
+    (void)rereadDue();
+    refresh(true);
+}
+
+void DeviceRealtimeDataProvider::refreshDataForRequest() {
+    refresh(rereadDue());
+}
+
+bool DeviceRealtimeDataProvider::rereadDue() {
+    // Cleared before the read: a change posted while it runs makes the next
+    // request read again.
+    const bool changed = reachabilityChanged_->exchange(false);
+    const platform::MonoTime now = platform::clockPtr()->monoNow();
+    platform::MutexLock lock(cacheMu_);
+    // A clock that went back (a host swapped it) makes the last read due too.
+    if (!changed && osValues_ && lastRead_ && *lastRead_ <= now &&
+        now - *lastRead_ < REREAD_INTERVAL) {
+        return false;
+    }
+    lastRead_ = now;
+    return true;
+}
+
+void DeviceRealtimeDataProvider::refresh(bool reread) {
+    std::optional<std::string> knownId;
+    if (!reread && !SvlLog::isQaMode()) {
+        platform::MutexLock lock(mu_);
+        knownId = knownId_;
+    }
+    auto adid = knownId ? StatusOr<std::string>(*knownId) : resolveDeviceId();
     if (adid) {
         registry_->putString(adid.value(), DataRegistryKey::STRING_ADID);
     } else {
@@ -96,14 +139,22 @@ void DeviceRealtimeDataProvider::refreshData() {
     registry_->putInt(static_cast<std::int64_t>(platform::Device::trackingAuthorizationStatus()),
                       DataRegistryKey::INT_ATT_STATUS);
 
-    registry_->putString(platform::Reachability::shared().currentStatus(),
-                         DataRegistryKey::STRING_NETWORK_TYPE);
+    OsValues os;
+    if (reread) {
+        os = OsValues{platform::Reachability::shared().currentStatus(), primaryAddress()};
+        platform::MutexLock lock(cacheMu_);
+        osValues_ = os;
+    } else {
+        platform::MutexLock lock(cacheMu_);
+        os = osValues_.value_or(OsValues{});
+    }
+    registry_->putString(os.networkType, DataRegistryKey::STRING_NETWORK_TYPE);
     auto carrier = platform::Device::carrier();
     registry_->putString(carrier ? std::optional<std::string>(carrier->name) : std::nullopt,
                          DataRegistryKey::STRING_CARRIER_NAME);
     registry_->putString(platform::Device::radioAccessTechnology(),
                          DataRegistryKey::STRING_RADIO_TYPE);
-    registry_->putString(primaryAddress(), DataRegistryKey::STRING_IP_ADDRESS);
+    registry_->putString(os.ipAddress, DataRegistryKey::STRING_IP_ADDRESS);
     registry_->putString(FvnUtil::getLanguage(), DataRegistryKey::STRING_LANGUAGE);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -7,7 +8,9 @@
 #include "Base/Status.h"
 #include "Common/KeyChain.h"
 #include "Data/DataProviders/IDataProvider.h"
+#include "Platform/Clock.h"
 #include "Platform/Mutex.h"
+#include "Platform/NotificationCenter.h"
 
 namespace sorvel {
 
@@ -23,14 +26,30 @@ class DataRegistry;
 // never leads to a new id, which would split the user's history on the server:
 // the id this provider resolved before is used, else there is none for now
 // and the next call reads again.
+//
+// Every request stores these values again. Three of them cost a read of the
+// OS each (the keychain item, the route tables, the network interfaces) and
+// rarely change, so a request reads them again only when the last read is
+// older than REREAD_INTERVAL or a change of reachability was posted since;
+// every value is still stored each time, so one removed from the registry
+// meanwhile is back at the next request.
 class DeviceRealtimeDataProvider : public IDataProvider {
   public:
     static constexpr const char* QA_ADID_INFO_KEY = "SorvelQaAdid";
+    static constexpr platform::Millis REREAD_INTERVAL{5000};
 
     DeviceRealtimeDataProvider(std::shared_ptr<DataRegistry> registry,
                                std::shared_ptr<KeyChain> keychain);
-    // Without a device id for now, the stored one (if any) stays as it is.
+    ~DeviceRealtimeDataProvider() override;
+    DeviceRealtimeDataProvider(const DeviceRealtimeDataProvider&) = delete;
+    DeviceRealtimeDataProvider& operator=(const DeviceRealtimeDataProvider&) = delete;
+
+    // Reads everything again. Without a device id for now, the stored one (if
+    // any) stays as it is.
     void refreshData() override;
+    // The refresh of every request: as refreshData(), with the rarely changing
+    // OS values read again only as said above.
+    void refreshDataForRequest();
 
     // The device id by the rule above (saves a new one to the keychain);
     // fails when there is none for now.
@@ -41,11 +60,28 @@ class DeviceRealtimeDataProvider : public IDataProvider {
     std::optional<KeyChainError> deleteDeviceId();
 
   private:
+    // The OS values a request may take from the last read.
+    struct OsValues {
+        std::string networkType;
+        std::optional<std::string> ipAddress;
+    };
+    void refresh(bool reread);
+    // Whether the rarely changing values are to be read again now; when they
+    // are, the read counts as done from now on.
+    bool rereadDue();
+
     std::shared_ptr<DataRegistry> registry_;
     std::shared_ptr<KeyChain> keychain_;
     platform::Mutex mu_;
     // The id this provider last read from the keychain or made, for this launch.
     std::optional<std::string> knownId_ GUARDED_BY(mu_);
+
+    platform::Mutex cacheMu_;
+    std::optional<platform::MonoTime> lastRead_ GUARDED_BY(cacheMu_);
+    std::optional<OsValues> osValues_ GUARDED_BY(cacheMu_);
+    // Set by the reachability observer; shared with it so it can outlive this.
+    const std::shared_ptr<std::atomic<bool>> reachabilityChanged_;
+    platform::NotificationCenter::Token reachabilityToken_ = 0;
 };
 
 }  // namespace sorvel

@@ -73,7 +73,7 @@ bool CommonModelProvider::getOsPushEnable() {
 
 CommonModel CommonModelProvider::getDataModel() {
     if (realtimeProvider_) {
-        realtimeProvider_->refreshData();
+        realtimeProvider_->refreshDataForRequest();
     }
     const DataRegistry& reg = *registry_;
     auto str = [&](DataRegistryKey key) { return reg.getStringOrNil(key, std::nullopt); };

@@ -18,7 +18,8 @@ class CommonModelProvider : public IDataModelProvider<CommonModel> {
     CommonModelProvider(std::shared_ptr<DataRegistry> registry,
                         std::shared_ptr<DeviceRealtimeDataProvider> realtimeProvider);
 
-    // Refreshes the changing device data first.
+    // Refreshes the changing device data first (as a request does, see
+    // DeviceRealtimeDataProvider::refreshDataForRequest).
     CommonModel getDataModel() override;
 
     // The OS notification permission. Off the main thread it is read from the
