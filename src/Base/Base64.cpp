@@ -3,6 +3,8 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 namespace sorvel::text {
 namespace {
@@ -20,21 +22,32 @@ bool isAlphabet(char c) {
 
 }  // namespace
 
-// By table rather than EVP_EncodeBlock, whose constant-time lookups made it
-// the larger half of signing a request: nothing encoded here is a secret.
+// Every 12 bits of input as their two characters.
+struct PairTable {
+    std::array<std::array<char, 2>, 4096> pairs{};
+    constexpr PairTable() {
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            pairs[i] = {kAlphabet[i >> 6], kAlphabet[i & 63]};
+        }
+    }
+};
+constexpr PairTable kPairTable;
+
+// By a table of character pairs, two lookups for every three bytes: signing
+// a request encodes its whole body, and EVP_EncodeBlock took about ten
+// instructions a byte.
 void appendBase64(std::string& out, std::span<const std::uint8_t> data) {
     const std::size_t start = out.size();
     out.resize(start + 4 * ((data.size() + 2) / 3));
     char* o = out.data() + start;
     const std::uint8_t* p = data.data();
-    std::size_t left = data.size();
-    for (; left >= 3; left -= 3, p += 3, o += 4) {
+    const std::uint8_t* const whole = p + data.size() / 3 * 3;
+    for (; p != whole; p += 3, o += 4) {
         const std::uint32_t n = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
-        o[0] = kAlphabet[n >> 18];
-        o[1] = kAlphabet[(n >> 12) & 63];
-        o[2] = kAlphabet[(n >> 6) & 63];
-        o[3] = kAlphabet[n & 63];
+        std::memcpy(o, kPairTable.pairs[n >> 12].data(), 2);
+        std::memcpy(o + 2, kPairTable.pairs[n & 0xFFF].data(), 2);
     }
+    const std::size_t left = data.size() % 3;
     if (left > 0) {
         const std::uint32_t n =
             (std::uint32_t{p[0]} << 16) | (left == 2 ? std::uint32_t{p[1]} << 8 : 0);

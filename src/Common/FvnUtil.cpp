@@ -103,6 +103,23 @@ std::pair<std::int64_t, std::int64_t> splitNanos(platform::WallTime t) {
 // "yyyy-MM-dd'T'HH:mm:ss" of the UTC second.
 std::string utcSecondText(std::int64_t secs) {
     const platform::CivilTime c = platform::utcCivilTime(secs);
+    if (c.year >= 0 && c.year <= 9999) {
+        // Every event and request is stamped: written digit by digit, not
+        // through snprintf's format parsing.
+        std::string out = "0000-00-00T00:00:00";
+        auto put = [&out](std::size_t at, std::int64_t value, int digits) {
+            for (int i = digits - 1; i >= 0; --i, value /= 10) {
+                out[at + static_cast<std::size_t>(i)] = static_cast<char>('0' + value % 10);
+            }
+        };
+        put(0, c.year, 4);
+        put(5, c.month, 2);
+        put(8, c.day, 2);
+        put(11, c.hour, 2);
+        put(14, c.minute, 2);
+        put(17, c.second, 2);
+        return out;
+    }
     char buf[64];
     std::snprintf(buf, sizeof(buf), "%04lld-%02d-%02dT%02d:%02d:%02d",
                   static_cast<long long>(c.year), c.month, c.day, c.hour, c.minute, c.second);

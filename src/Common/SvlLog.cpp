@@ -88,6 +88,11 @@ const char* SvlLog::levelName(SorvelLogLevel level) noexcept {
 }
 
 void SvlLog::log(SorvelLogLevel level, std::string message, bool qaOnly) noexcept {
+    if (qaOnly && !wouldDeliver(true)) {
+        // Nobody takes the line as things stand now, when it is logged: it is
+        // not handed to the logging queue only to be dropped there.
+        return;
+    }
     try {
         loggerState().queue->async([level, message = std::move(message), qaOnly]() mutable {
             handle(level, std::move(message), qaOnly);

@@ -62,11 +62,11 @@ std::optional<std::string> EventModelProvider::getSessionId() const {
 }
 
 Value::Map EventModelProvider::getTypedUserProperties() const {
-    return FvnUtil::toTypedValueDictionary(userPropertyManager_->userPropertyDic());
+    return *userPropertyManager_->typedUserPropertyDic();
 }
 
 Value::Map EventModelProvider::getTypedCiProperties() const {
-    return FvnUtil::toTypedValueDictionary(userPropertyManager_->ciPropertyDic());
+    return *userPropertyManager_->typedCiPropertyDic();
 }
 
 std::uint64_t EventModelProvider::nextSessionOrderNo() {

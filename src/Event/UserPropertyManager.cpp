@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Common/DataRegistry.h"
+#include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
 #include "Event/EventInputGuard.h"
 #include "Network/S3ConfigHandler.h"
@@ -26,6 +27,24 @@ UserPropertyManager::UserPropertyManager(std::shared_ptr<DataRegistry> dataRegis
     platform::MutexLock lock(mu_);
     userPropertyDic_ = std::move(user);
     ciPropertyDic_ = std::move(ci);
+    retypeLocked();
+}
+
+void UserPropertyManager::retypeLocked() {
+    typedUserPropertyDic_ =
+        std::make_shared<const Value::Map>(FvnUtil::toTypedValueDictionary(userPropertyDic_));
+    typedCiPropertyDic_ =
+        std::make_shared<const Value::Map>(FvnUtil::toTypedValueDictionary(ciPropertyDic_));
+}
+
+std::shared_ptr<const Value::Map> UserPropertyManager::typedUserPropertyDic() const {
+    platform::MutexLock lock(mu_);
+    return typedUserPropertyDic_;
+}
+
+std::shared_ptr<const Value::Map> UserPropertyManager::typedCiPropertyDic() const {
+    platform::MutexLock lock(mu_);
+    return typedCiPropertyDic_;
 }
 
 Value::Map UserPropertyManager::userPropertyDic() const {
@@ -81,6 +100,8 @@ bool UserPropertyManager::save(const Value::Map& properties, const Target& targe
         if (changed) {
             merged = map;
         }
+        // Even an equal value may differ in kind (5 and 5u): typed again as stored.
+        retypeLocked();
     }
     for (const auto& key : tooDeep) {
         SvlLog::warning(std::string(target.name) + " " + key +
@@ -111,6 +132,7 @@ void UserPropertyManager::clearUserProperty() {
         platform::MutexLock lock(mu_);
         userPropertyDic_.clear();
         ciPropertyDic_.clear();
+        retypeLocked();
     }
     dataRegistry_->putDictionary({}, DataRegistryKey::DICTIONARY_USER_PROPERTIES);
     dataRegistry_->putDictionary({}, DataRegistryKey::DICTIONARY_CI_PROPERTIES);
@@ -122,6 +144,7 @@ void UserPropertyManager::forgetAfterRegistryWipe() {
     platform::MutexLock lock(mu_);
     userPropertyDic_.clear();
     ciPropertyDic_.clear();
+    retypeLocked();
 }
 
 }  // namespace sorvel

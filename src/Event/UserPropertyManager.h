@@ -33,6 +33,11 @@ class UserPropertyManager {
     // Copies of the current maps.
     Value::Map userPropertyDic() const;
     Value::Map ciPropertyDic() const;
+    // The current maps in the typed form events carry
+    // (FvnUtil::toTypedValueDictionary), made once per change of a map rather
+    // than for every event.
+    std::shared_ptr<const Value::Map> typedUserPropertyDic() const;
+    std::shared_ptr<const Value::Map> typedCiPropertyDic() const;
 
     // Merges the given entries in key order until both maps together reach the
     // limit; true when the map changed (then it is stored with a new snapshot
@@ -55,9 +60,14 @@ class UserPropertyManager {
 
     const std::shared_ptr<DataRegistry> dataRegistry_;
     const LimitSource limit_;
+    // Makes the typed forms of both maps again.
+    void retypeLocked() EXCLUSIVE_LOCKS_REQUIRED(mu_);
+
     mutable platform::Mutex mu_;
     Value::Map userPropertyDic_ GUARDED_BY(mu_);
     Value::Map ciPropertyDic_ GUARDED_BY(mu_);
+    std::shared_ptr<const Value::Map> typedUserPropertyDic_ GUARDED_BY(mu_);
+    std::shared_ptr<const Value::Map> typedCiPropertyDic_ GUARDED_BY(mu_);
 };
 
 }  // namespace sorvel

@@ -182,6 +182,7 @@ class SqliteUserDefaults final : public UserDefaults {
     // Reads the store from its file the first time; later calls return at
     // once (or wait for the first to finish).
     void openOnce() {
+        MutexLock file(fileMu_);
         MutexLock lock(mu_);
         if (opened_) {
             return;
@@ -270,7 +271,7 @@ class SqliteUserDefaults final : public UserDefaults {
     // Runs a prepared write with the key as ?1 and, when given, the blob as ?2,
     // and leaves the statement ready for its next use.
     Status step(sqlite3_stmt* s, const std::string& key, const Value::Bytes* blob)
-        EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+        EXCLUSIVE_LOCKS_REQUIRED(fileMu_) {
         sqlite3_bind_text(s, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
         if (blob != nullptr) {
             sqlite3_bind_blob(s, 2, blob->data(), static_cast<int>(blob->size()), SQLITE_STATIC);
@@ -290,10 +291,12 @@ class SqliteUserDefaults final : public UserDefaults {
                const Value::Bytes* blob) {
         std::optional<Status> stored;  // none: the store has no file
         {
-            MutexLock lock(mu_);
+            // Readers wait only for the cache, never for the commit.
+            MutexLock file(fileMu_);
             if (sqlite3_stmt* s = value.has_value() ? upsert_.get() : remove_.get()) {
                 stored = step(s, key, blob);
             }
+            MutexLock lock(mu_);
             if (value.has_value()) {
                 cache_.insert_or_assign(key, *value);
             } else {
@@ -308,12 +311,12 @@ class SqliteUserDefaults final : public UserDefaults {
         return stored.has_value() && stored->isOk();
     }
 
-    OpenResult fail(int rc, std::string& why) EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+    OpenResult fail(int rc, std::string& why) EXCLUSIVE_LOCKS_REQUIRED(fileMu_, mu_) {
         why = db_ ? sqlite3_errmsg(db_.get()) : sqlite3_errstr(rc);
         return classify(rc);
     }
 
-    Statement prepare(const char* sql, int& rc) EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+    Statement prepare(const char* sql, int& rc) EXCLUSIVE_LOCKS_REQUIRED(fileMu_, mu_) {
         sqlite3_stmt* raw = nullptr;
         rc = sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
         return Statement(raw);
@@ -324,7 +327,7 @@ class SqliteUserDefaults final : public UserDefaults {
     // missing file beside a non-empty "-wal" is damage (SQLite would take it
     // for a new store and delete the log, which holds every value of a young
     // store); a missing file is created private.
-    OpenResult checkFiles(std::string& why) EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+    OpenResult checkFiles(std::string& why) EXCLUSIVE_LOCKS_REQUIRED(fileMu_, mu_) {
         auto wal = inspect(path_ + "-wal", 0);
         auto shm = inspect(path_ + "-shm", 0);
         auto main = inspect(path_, kHeaderBytes);
@@ -355,7 +358,7 @@ class SqliteUserDefaults final : public UserDefaults {
         return OpenResult::Ok;
     }
 
-    int connect(const std::string& name, int flags) EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+    int connect(const std::string& name, int flags) EXCLUSIVE_LOCKS_REQUIRED(fileMu_, mu_) {
         sqlite3* raw = nullptr;
         const int rc = sqlite3_open_v2(name.c_str(), &raw,
                                        flags | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
@@ -363,7 +366,7 @@ class SqliteUserDefaults final : public UserDefaults {
         return rc;
     }
 
-    OpenResult open(std::string& why) EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+    OpenResult open(std::string& why) EXCLUSIVE_LOCKS_REQUIRED(fileMu_, mu_) {
         if (OpenResult checked = checkFiles(why); checked != OpenResult::Ok) {
             return checked;
         }
@@ -413,7 +416,7 @@ class SqliteUserDefaults final : public UserDefaults {
     // in memory. Without write access SQLite can neither create the "-wal" and
     // "-shm" nor read a WAL store without them; when there is no log with
     // content, the file alone holds every value and is read as it is.
-    OpenResult readOnly(std::string& why) EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+    OpenResult readOnly(std::string& why) EXCLUSIVE_LOCKS_REQUIRED(fileMu_, mu_) {
         int rc = connect(path_, SQLITE_OPEN_READONLY);
         if (rc == SQLITE_OK) {
             rc = load();
@@ -440,7 +443,7 @@ class SqliteUserDefaults final : public UserDefaults {
 
     // Fills the cache from the open database. A store without the table (an
     // empty file opened read-only) has no values.
-    int load() EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+    int load() EXCLUSIVE_LOCKS_REQUIRED(fileMu_, mu_) {
         int rc = SQLITE_OK;
         cache_.clear();
         Statement table =
@@ -480,7 +483,7 @@ class SqliteUserDefaults final : public UserDefaults {
         return SQLITE_OK;
     }
 
-    void close() EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+    void close() EXCLUSIVE_LOCKS_REQUIRED(fileMu_, mu_) {
         upsert_.reset();
         remove_.reset();
         db_.reset();
@@ -489,7 +492,7 @@ class SqliteUserDefaults final : public UserDefaults {
     // Moves the file with its write-ahead log and shared-memory index to
     // "<file>.corrupt-<epoch millis>" (keeping SQLite's "-wal"/"-shm" suffixes
     // so the three still open together for a post-mortem).
-    bool moveAside(std::string& movedTo) EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+    bool moveAside(std::string& movedTo) EXCLUSIVE_LOCKS_REQUIRED(fileMu_, mu_) {
         const std::string base = path_ + ".corrupt-" + std::to_string(wallMillis());
         movedTo = base;
         for (int n = 1; exists(movedTo) || exists(movedTo + "-wal"); ++n) {
@@ -503,13 +506,17 @@ class SqliteUserDefaults final : public UserDefaults {
 
     const std::string suite_;
     const std::string path_;
+    // The connection and its statements; held across a commit. Writes take
+    // mu_ too, inside it, to change the cache.
+    Mutex fileMu_ ACQUIRED_BEFORE(mu_);
+    // The cache every read is served from.
     mutable Mutex mu_;
     // Declared before the statements so that they are finalized first.
-    DbHandle db_ GUARDED_BY(mu_);
-    Statement upsert_ GUARDED_BY(mu_);
-    Statement remove_ GUARDED_BY(mu_);
+    DbHandle db_ GUARDED_BY(fileMu_);
+    Statement upsert_ GUARDED_BY(fileMu_);
+    Statement remove_ GUARDED_BY(fileMu_);
     std::map<std::string, Value> cache_ GUARDED_BY(mu_);
-    bool opened_ GUARDED_BY(mu_) = false;
+    bool opened_ GUARDED_BY(fileMu_) = false;
 };
 
 // One instance per store file, i.e. per (home folder, suite name).
