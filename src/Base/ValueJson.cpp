@@ -142,7 +142,8 @@ class JsonWriter {
             while (i + 8 <= s.size() && !needsWork(s.data() + i)) {
                 i += 8;
             }
-            if (i == s.size()) {
+            if (i == s.size() || (s.size() >= 8 && !needsWork(s.data() + s.size() - 8))) {
+                // The last eight bytes, which overlap the ones checked, are plain too.
                 break;
             }
             const auto c = static_cast<unsigned char>(s[i]);

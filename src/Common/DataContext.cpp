@@ -66,6 +66,19 @@ bool DefaultDataContext::set(const std::string& key, const std::optional<Value>&
     return suite_->set(key, value);
 }
 
+std::vector<bool> IDataContext::setAll(const std::vector<Change>& changes) {
+    std::vector<bool> out;
+    out.reserve(changes.size());
+    for (const auto& [key, value] : changes) {
+        out.push_back(set(key, value));
+    }
+    return out;
+}
+
+std::vector<bool> DefaultDataContext::setAll(const std::vector<Change>& changes) {
+    return suite_->setAll(changes);
+}
+
 std::optional<Value> DefaultDataContext::get(const std::string& key) const {
     return suite_->get(key);
 }

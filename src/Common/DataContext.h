@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Platform/UserDefaults.h"
 #include "sorvel/Value.h"
@@ -15,6 +16,10 @@ class IDataContext {
     virtual ~IDataContext() = default;
     // An absent value removes the key. True once the change is on disk.
     virtual bool set(const std::string& key, const std::optional<Value>& value) = 0;
+    // Several changes in one commit where the storage can (by default one set()
+    // each); the answers in order.
+    using Change = platform::UserDefaults::Change;
+    virtual std::vector<bool> setAll(const std::vector<Change>& changes);
     virtual std::optional<Value> get(const std::string& key) const = 0;
     // Removes the value of every registry key. True once every removal is on disk.
     virtual bool removeAll() = 0;
@@ -31,6 +36,7 @@ class DefaultDataContext final : public IDataContext {
 
     DefaultDataContext();
     bool set(const std::string& key, const std::optional<Value>& value) override;
+    std::vector<bool> setAll(const std::vector<Change>& changes) override;
     std::optional<Value> get(const std::string& key) const override;
     bool removeAll() override;
 

@@ -1,6 +1,11 @@
 #include "Common/DataRegistry.h"
 
+#include "Platform/ProcessState.h"
+
+#include <algorithm>
+#include <array>
 #include <limits>
+#include <thread>
 
 namespace sorvel {
 
@@ -21,6 +26,19 @@ bool sameValue(const std::optional<Value>& a, const std::optional<Value>& b) {
         return isEqual(*a, *b);
     }
     return *a == *b;
+}
+
+// The stored key of every case as a string, made once: reads are frequent
+// and the store looks keys up by string.
+const std::string& storedKey(DataRegistryKey key) {
+    static platform::NoDestructor<std::array<std::string, kDataRegistryKeys.size()>> keys([] {
+        std::array<std::string, kDataRegistryKeys.size()> out;
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            out[i] = std::string(kDataRegistryKeys[i].stored);
+        }
+        return out;
+    }());
+    return keys.get()[static_cast<std::size_t>(key)];
 }
 
 }  // namespace
@@ -44,7 +62,7 @@ std::optional<Value> DataRegistry::readLocked(const std::string& key) const {
 
 std::optional<Value> DataRegistry::getValue(DataRegistryKey key) const {
     platform::MutexLock lock(mu_);
-    return readLocked(std::string(rawValue(key)));
+    return readLocked(storedKey(key));
 }
 
 std::string DataRegistry::getString(DataRegistryKey key, const std::string& def) const {
@@ -125,27 +143,67 @@ bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> valu
         // disk: nothing to make durable.
         return deliver;
     }
-    std::uint64_t generation = ++generation_;
-    pending_[key] = Pending{value, generation};
-    queue_->async([this, key, value = std::move(value), generation] {
-        {
-            platform::MutexLock lock(mu_);
-            if (auto it = pending_.find(key);
-                it != pending_.end() && it->second.generation != generation) {
-                // A later write (or wipe) of the key is queued behind this one
-                // and lands the final value; this one need not reach the store.
-                return;
-            }
-        }
-        const bool onDisk = context_->set(key, value);
+    pending_[key] = Pending{std::move(value), ++generation_};
+    if (!openBatch_) {
+        openBatch_ = std::make_shared<Batch>();
+        openBatch_->followsRunningWrite = writing_;
+        queue_->async([this, batch = openBatch_] { flush(*batch); });
+    }
+    if (std::find(openBatch_->keys.begin(), openBatch_->keys.end(), key) ==
+        openBatch_->keys.end()) {
+        openBatch_->keys.push_back(key);
+    }
+    return deliver;
+}
+
+void DataRegistry::flush(Batch& batch) {
+    if (batch.followsRunningWrite) {
+        // Real time on purpose: this bounds the share of a real core. The
+        // batch stays open meanwhile, so what comes in joins this write.
+        std::this_thread::sleep_until(nextWriteAllowed_);
+    }
+    std::vector<IDataContext::Change> changes;
+    std::vector<std::uint64_t> generations;
+    {
         platform::MutexLock lock(mu_);
-        noteWritten(key, onDisk);
+        if (openBatch_.get() == &batch) {
+            // Started: later changes queue a write of their own.
+            openBatch_.reset();
+        }
+        changes.reserve(batch.keys.size());
+        for (auto& key : batch.keys) {
+            auto it = pending_.find(key);
+            if (it == pending_.end() || it->second.generation >= batch.closedAt) {
+                // Nothing left to land, or a change after a wipe queued behind
+                // this write: the wipe and a later write land it in order.
+                continue;
+            }
+            generations.push_back(it->second.generation);
+            changes.emplace_back(std::move(key), it->second.value);
+        }
+    }
+    if (changes.empty()) {
+        return;
+    }
+    {
+        platform::MutexLock lock(mu_);
+        writing_ = true;
+    }
+    const auto begin = std::chrono::steady_clock::now();
+    const std::vector<bool> onDisk = context_->setAll(changes);
+    const auto end = std::chrono::steady_clock::now();
+    nextWriteAllowed_ =
+        end + std::min<std::chrono::steady_clock::duration>(9 * (end - begin), MAX_WRITE_GAP);
+    platform::MutexLock lock(mu_);
+    writing_ = false;
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const std::string& key = changes[i].first;
+        noteWritten(key, i < onDisk.size() && onDisk[i]);
         if (auto it = pending_.find(key);
-            it != pending_.end() && it->second.generation == generation) {
+            it != pending_.end() && it->second.generation == generations[i]) {
             pending_.erase(it);
         }
-    });
-    return deliver;
+    }
 }
 
 void DataRegistry::notify(const std::string& key) {
@@ -277,6 +335,11 @@ std::uint64_t DataRegistry::incrementCounter(DataRegistryKey key) {
 void DataRegistry::removeAll() {
     platform::MutexLock lock(mu_);
     std::uint64_t generation = ++generation_;
+    if (openBatch_) {
+        // Changes from now on land after the wipe, not in the write before it.
+        openBatch_->closedAt = generation;
+        openBatch_.reset();
+    }
     for (const auto& info : kDataRegistryKeys) {
         pending_[std::string(info.stored)] = Pending{std::nullopt, generation};
     }

@@ -154,13 +154,65 @@ std::size_t approximateBytes(const Value& v) {
     return n;
 }
 
-bool mapDeeper(const Value::Map& m, int maxDepth) {
+// What one walk of a map finds: whether it nests too deeply (the walk stops
+// there), whether a key or text in it is ill-formed, and about the bytes it
+// takes as JSON (as mapBytes() counts them).
+struct Scan {
+    bool tooDeep = false;
+    bool illFormed = false;
+    std::size_t bytes = 0;
+};
+
+// Adds what approximateBytes(v) counts; `remaining` as deeper() counts it.
+void scanValue(const Value& v, int remaining, Scan& out) {
+    if (const std::string* s = v.getString()) {
+        out.illFormed = out.illFormed || !isWellFormed(*s);
+        out.bytes += s->size() + 3;
+        return;
+    }
+    out.bytes += 8;
+    if (const Value::Map* m = v.getMap()) {
+        if (remaining == 0) {
+            out.tooDeep = true;
+            return;
+        }
+        for (const auto& [key, e] : *m) {
+            out.illFormed = out.illFormed || !isWellFormed(key);
+            out.bytes += key.size() + 4;
+            scanValue(e, remaining - 1, out);
+            if (out.tooDeep) {
+                return;
+            }
+        }
+    } else if (const Value::Array* a = v.getArray()) {
+        if (remaining == 0) {
+            out.tooDeep = true;
+            return;
+        }
+        for (const auto& e : *a) {
+            out.bytes += 1;
+            scanValue(e, remaining - 1, out);
+            if (out.tooDeep) {
+                return;
+            }
+        }
+    } else if (const Value::Bytes* b = v.getBytes()) {
+        out.bytes += b->size() * 4 / 3;
+    }
+}
+
+Scan scanMap(const Value::Map& m, int maxDepth) {
+    Scan out;
+    out.bytes = 2;
     for (const auto& [key, e] : m) {
-        if (EventInputGuard::nestsDeeperThan(e, maxDepth)) {
-            return true;
+        out.illFormed = out.illFormed || !isWellFormed(key);
+        out.bytes += key.size() + 4;
+        scanValue(e, maxDepth < 0 ? 0 : maxDepth, out);
+        if (out.tooDeep) {
+            break;
         }
     }
-    return false;
+    return out;
 }
 
 std::size_t mapBytes(const Value::Map& m) {
@@ -188,22 +240,29 @@ Status EventInputGuard::admit(EventModel& event) {
         repaired = repair(*s) || repaired;
     }
     Value::Map* maps[] = {event.param ? &*event.param : nullptr, &event.user_properties, &event.ci};
-    for (Value::Map* m : maps) {
-        if (m != nullptr && mapDeeper(*m, MAX_VALUE_DEPTH)) {
-            return Status::error("values nested deeper than " + std::to_string(MAX_VALUE_DEPTH) +
-                                 " levels");
+    // One walk of each map finds all three things; a map is walked again only
+    // to repair it, and then measured again.
+    Scan scans[std::size(maps)];
+    for (std::size_t i = 0; i < std::size(maps); ++i) {
+        if (maps[i] != nullptr) {
+            scans[i] = scanMap(*maps[i], MAX_VALUE_DEPTH);
+            if (scans[i].tooDeep) {
+                return Status::error("values nested deeper than " +
+                                     std::to_string(MAX_VALUE_DEPTH) + " levels");
+            }
         }
     }
-    for (Value::Map* m : maps) {
-        repaired = (m != nullptr && repair(*m)) || repaired;
+    std::size_t bytes = 512 + event.event_name.size() + event.group.size();
+    for (std::size_t i = 0; i < std::size(maps); ++i) {
+        if (maps[i] != nullptr && scans[i].illFormed && repair(*maps[i])) {
+            repaired = true;
+            scans[i].bytes = mapBytes(*maps[i]);
+        }
+        bytes += maps[i] != nullptr ? scans[i].bytes : 0;
     }
     if (repaired) {
         SvlLog::warning("EventInputGuard :: ill-formed UTF-8 in event " + event.event_name +
                         " replaced by U+FFFD");
-    }
-    std::size_t bytes = 512 + event.event_name.size() + event.group.size();
-    for (Value::Map* m : maps) {
-        bytes += m != nullptr ? mapBytes(*m) : 0;
     }
     if (bytes > MAX_EVENT_BYTES) {
         return Status::error("about " + std::to_string(bytes) + " bytes, more than " +

@@ -32,7 +32,15 @@ Location EventModelProvider::storedLocation() const {
     return location;
 }
 
-EventModel EventModelProvider::buildEventModel() {
+EventModel EventModelProvider::buildEventModel() & {
+    return build(false);
+}
+
+EventModel EventModelProvider::buildEventModel() && {
+    return build(true);
+}
+
+EventModel EventModelProvider::build(bool consumeParameter) {
     Location location = storedLocation();
     addOrderNumbers();
     const DataRegistry& reg = *dataRegistry_;
@@ -46,12 +54,17 @@ EventModel EventModelProvider::buildEventModel() {
                       : reg.getStringOrNil(DataRegistryKey::STRING_PREV_ID, std::nullopt);
     std::string datetime = logEventParameter_.event_datetime ? *logEventParameter_.event_datetime
                                                              : FvnUtil::getCurrentDatetimeString();
-    const LogEventParameter& p = logEventParameter_;
+    LogEventParameter& p = logEventParameter_;
+    auto take = [consumeParameter](auto& field) {
+        return consumeParameter ? std::move(field) : field;
+    };
+    auto sessionId = getSessionId();
     return EventModel(std::move(lastFirstOpenId), std::move(lastDeeplinkId), std::move(lastOpenId),
-                      std::move(prevId), std::move(datetime), p.group, p.eventName, p.eventParam,
-                      p.sessionInterval, p.sessionLength, p.eventId, getSessionId(),
-                      std::move(location), userPropertyManager_->getUserSnapshotId(),
-                      getTypedUserProperties(), getTypedCiProperties());
+                      std::move(prevId), std::move(datetime), take(p.group), take(p.eventName),
+                      take(p.eventParam), p.sessionInterval, p.sessionLength, take(p.eventId),
+                      std::move(sessionId), std::move(location),
+                      userPropertyManager_->getUserSnapshotId(), getTypedUserProperties(),
+                      getTypedCiProperties());
 }
 
 std::optional<std::string> EventModelProvider::getSessionId() const {

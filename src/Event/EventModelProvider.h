@@ -29,7 +29,10 @@ class EventModelProvider : public IDataModelProvider<EventModel> {
 
     // Advances the counters whose number the parameter leaves at 0 and adds
     // "svl:session_order_no" and "svl:event_order_no" to the parameters.
-    EventModel buildEventModel();
+    EventModel buildEventModel() &;
+    // The same on a provider about to go: the parameter's name, group, id and
+    // parameter map move into the event instead of being copied.
+    EventModel buildEventModel() &&;
     EventModel getDataModel() override { return buildEventModel(); }
 
     LogEventParameter& logEventParameter() { return logEventParameter_; }
@@ -44,6 +47,7 @@ class EventModelProvider : public IDataModelProvider<EventModel> {
     void addOrderNumbers();
 
   private:
+    EventModel build(bool consumeParameter);
     Location storedLocation() const;
 
     std::shared_ptr<UserPropertyManager> userPropertyManager_;

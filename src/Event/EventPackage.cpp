@@ -12,6 +12,8 @@ const char* describe(EventPackageError) noexcept {
 
 EventPackage::EventPackage(std::vector<EventModel> eventModels)
     : eventModels_(std::move(eventModels)), packageId_(platform::crypto::uuidString()) {
+    // About what an event with a few parameters and properties takes.
+    eventsJson_.reserve(eventModels_.size() * 1024 + 2);
     eventsJson_ += '[';
     for (std::size_t i = 0; i < eventModels_.size(); ++i) {
         if (i > 0) {

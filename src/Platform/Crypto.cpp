@@ -1,5 +1,6 @@
 #include "Platform/Crypto.h"
 
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -26,6 +27,47 @@ void startLibrary() {
 
 namespace {
 
+// Algorithms looked up once: by name on every call, the lookup (and the
+// locks it takes) costs as much as hashing a short text. Absent when the
+// provider has none; the callers then use the implicit lookup.
+const EVP_MD* fetchedDigest(const char* name) {
+    startLibrary();
+    return EVP_MD_fetch(nullptr, name, nullptr);
+}
+
+const EVP_MD* md5Algorithm() {
+    static const EVP_MD* const md = fetchedDigest("MD5");
+    return md != nullptr ? md : EVP_md5();
+}
+
+const EVP_MD* sha256Algorithm() {
+    static const EVP_MD* const md = fetchedDigest("SHA256");
+    return md != nullptr ? md : EVP_sha256();
+}
+
+// An HMAC-SHA256 context without a key; every call keys a copy of it.
+const EVP_MAC_CTX* hmacSha256Template() {
+    static const EVP_MAC_CTX* const templateCtx = []() -> EVP_MAC_CTX* {
+        startLibrary();
+        EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+        if (mac == nullptr) {
+            return nullptr;
+        }
+        EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(mac);
+        EVP_MAC_free(mac);  // the context holds its own reference
+        char digestName[] = "SHA256";
+        const OSSL_PARAM params[] = {
+            OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digestName, 0),
+            OSSL_PARAM_construct_end()};
+        if (ctx != nullptr && EVP_MAC_CTX_set_params(ctx, params) != 1) {
+            EVP_MAC_CTX_free(ctx);
+            return nullptr;
+        }
+        return ctx;
+    }();
+    return templateCtx;
+}
+
 Bytes digest(const EVP_MD* md, std::string_view data) {
     startLibrary();
     Bytes out(EVP_MAX_MD_SIZE);
@@ -40,20 +82,35 @@ Bytes digest(const EVP_MD* md, std::string_view data) {
 }  // namespace
 
 Bytes sha256(std::string_view data) {
-    return digest(EVP_sha256(), data);
+    return digest(sha256Algorithm(), data);
 }
 
 Bytes md5(std::string_view data) {
-    return digest(EVP_md5(), data);
+    return digest(md5Algorithm(), data);
 }
 
 Bytes hmacSha256(std::string_view key, std::string_view data) {
     startLibrary();
     Bytes out(EVP_MAX_MD_SIZE);
     unsigned int len = 0;
-    // HMAC() takes a non-null key pointer even for an empty key.
+    // Both take a non-null key pointer even for an empty key.
     static const unsigned char kEmpty = 0;
     const void* keyPtr = key.empty() ? static_cast<const void*>(&kEmpty) : key.data();
+    if (const EVP_MAC_CTX* templateCtx = hmacSha256Template()) {
+        std::unique_ptr<EVP_MAC_CTX, decltype(&EVP_MAC_CTX_free)> ctx(EVP_MAC_CTX_dup(templateCtx),
+                                                                      &EVP_MAC_CTX_free);
+        std::size_t written = 0;
+        if (ctx == nullptr ||
+            EVP_MAC_init(ctx.get(), static_cast<const unsigned char*>(keyPtr), key.size(),
+                         nullptr) != 1 ||
+            EVP_MAC_update(ctx.get(), reinterpret_cast<const unsigned char*>(data.data()),
+                           data.size()) != 1 ||
+            EVP_MAC_final(ctx.get(), out.data(), &written, out.size()) != 1) {
+            return {};
+        }
+        out.resize(written);
+        return out;
+    }
     if (HMAC(EVP_sha256(), keyPtr, static_cast<int>(key.size()),
              reinterpret_cast<const unsigned char*>(data.data()), data.size(), out.data(),
              &len) == nullptr) {

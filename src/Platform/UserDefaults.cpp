@@ -233,19 +233,71 @@ class SqliteUserDefaults final : public UserDefaults {
         if (!value.has_value()) {
             return remove(key);
         }
-        auto encoded = ValueCodec::encode(*value);
+        auto encoded = encodeForStore(key, *value);
         if (!encoded.has_value()) {
-            log("value for key '" + key + "' of suite '" + suite_ +
-                "' nests too deeply; not saved");
-            return false;
-        }
-        if (encoded->size() > kMaxEncodedValueBytes) {
-            log("value for key '" + key + "' of suite '" + suite_ + "' takes " +
-                std::to_string(encoded->size()) + " bytes, over the limit of " +
-                std::to_string(kMaxEncodedValueBytes) + "; not saved");
             return false;
         }
         return write(key, value, &*encoded);
+    }
+
+    std::vector<bool> setAll(const std::vector<Change>& changes) override {
+        if (changes.size() == 1) {
+            return {set(changes[0].first, changes[0].second)};
+        }
+        std::vector<std::optional<Value::Bytes>> blobs(changes.size());
+        std::vector<bool> accepted(changes.size(), true);
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            if (changes[i].second.has_value()) {
+                blobs[i] = encodeForStore(changes[i].first, *changes[i].second);
+                accepted[i] = blobs[i].has_value();
+            }
+        }
+        std::optional<Status> stored;  // none: the store has no file
+        {
+            MutexLock file(fileMu_);
+            if (upsert_ && remove_ && begin_ && commit_ && rollback_) {
+                stored = Status::ok();
+                if (sqlite3_step(begin_.get()) != SQLITE_DONE) {
+                    stored = Status::error(sqlite3_errmsg(db_.get()));
+                }
+                sqlite3_reset(begin_.get());
+                for (std::size_t i = 0; i < changes.size() && stored->isOk(); ++i) {
+                    if (accepted[i]) {
+                        const bool present = changes[i].second.has_value();
+                        stored = step(present ? upsert_.get() : remove_.get(), changes[i].first,
+                                      present ? &*blobs[i] : nullptr);
+                    }
+                }
+                if (stored->isOk() && sqlite3_step(commit_.get()) != SQLITE_DONE) {
+                    stored = Status::error(sqlite3_errmsg(db_.get()));
+                }
+                sqlite3_reset(commit_.get());
+                if (!stored->isOk() && sqlite3_get_autocommit(db_.get()) == 0) {
+                    sqlite3_step(rollback_.get());
+                    sqlite3_reset(rollback_.get());
+                }
+            }
+            MutexLock lock(mu_);
+            for (std::size_t i = 0; i < changes.size(); ++i) {
+                if (!accepted[i]) {
+                    continue;
+                }
+                if (changes[i].second.has_value()) {
+                    cache_.insert_or_assign(changes[i].first, *changes[i].second);
+                } else {
+                    cache_.erase(changes[i].first);
+                }
+            }
+        }
+        if (stored.has_value() && !stored->isOk()) {
+            log("can not save " + std::to_string(changes.size()) + " changes of suite '" + suite_ +
+                "' (" + stored->message() + "); the values last until the app exits");
+        }
+        std::vector<bool> out(changes.size());
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            out[i] = accepted[i] && stored.has_value() && stored->isOk();
+        }
+        return out;
     }
 
     bool remove(const std::string& key) override { return write(key, std::nullopt, nullptr); }
@@ -268,6 +320,23 @@ class SqliteUserDefaults final : public UserDefaults {
     const std::string& path() const override { return path_; }
 
   private:
+    // The stored bytes of a value, or nothing (logged) when it is refused.
+    std::optional<Value::Bytes> encodeForStore(const std::string& key, const Value& value) const {
+        auto encoded = ValueCodec::encode(value);
+        if (!encoded.has_value()) {
+            log("value for key '" + key + "' of suite '" + suite_ +
+                "' nests too deeply; not saved");
+            return std::nullopt;
+        }
+        if (encoded->size() > kMaxEncodedValueBytes) {
+            log("value for key '" + key + "' of suite '" + suite_ + "' takes " +
+                std::to_string(encoded->size()) + " bytes, over the limit of " +
+                std::to_string(kMaxEncodedValueBytes) + "; not saved");
+            return std::nullopt;
+        }
+        return encoded;
+    }
+
     // Runs a prepared write with the key as ?1 and, when given, the blob as ?2,
     // and leaves the statement ready for its next use.
     Status step(sqlite3_stmt* s, const std::string& key, const Value::Bytes* blob)
@@ -404,6 +473,15 @@ class SqliteUserDefaults final : public UserDefaults {
         if (rc == SQLITE_OK) {
             remove_ = prepare("DELETE FROM kv WHERE key = ?1", rc);
         }
+        if (rc == SQLITE_OK) {
+            begin_ = prepare("BEGIN IMMEDIATE", rc);
+        }
+        if (rc == SQLITE_OK) {
+            commit_ = prepare("COMMIT", rc);
+        }
+        if (rc == SQLITE_OK) {
+            rollback_ = prepare("ROLLBACK", rc);
+        }
         if (rc != SQLITE_OK) {
             cache_.clear();
             return fail(rc, why);
@@ -486,6 +564,9 @@ class SqliteUserDefaults final : public UserDefaults {
     void close() EXCLUSIVE_LOCKS_REQUIRED(fileMu_, mu_) {
         upsert_.reset();
         remove_.reset();
+        begin_.reset();
+        commit_.reset();
+        rollback_.reset();
         db_.reset();
     }
 
@@ -515,6 +596,9 @@ class SqliteUserDefaults final : public UserDefaults {
     DbHandle db_ GUARDED_BY(fileMu_);
     Statement upsert_ GUARDED_BY(fileMu_);
     Statement remove_ GUARDED_BY(fileMu_);
+    Statement begin_ GUARDED_BY(fileMu_);
+    Statement commit_ GUARDED_BY(fileMu_);
+    Statement rollback_ GUARDED_BY(fileMu_);
     std::map<std::string, Value> cache_ GUARDED_BY(mu_);
     bool opened_ GUARDED_BY(fileMu_) = false;
 };
@@ -577,6 +661,15 @@ std::string fileNameFor(const std::string& suite) {
 }
 
 }  // namespace
+
+std::vector<bool> UserDefaults::setAll(const std::vector<Change>& changes) {
+    std::vector<bool> out;
+    out.reserve(changes.size());
+    for (const auto& [key, value] : changes) {
+        out.push_back(set(key, value));
+    }
+    return out;
+}
 
 std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
     const std::string file =

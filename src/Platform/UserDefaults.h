@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sorvel/Value.h"
@@ -37,6 +38,10 @@ class UserDefaults {
     // store is unavailable or the write failed, which is logged) or when the
     // value was refused.
     virtual bool set(const std::string& key, const std::optional<Value>& value) = 0;
+    // Several changes, in order, in one commit: those accepted reach the file
+    // together or not at all. Each answer is what set() would say of its change.
+    using Change = std::pair<std::string, std::optional<Value>>;
+    virtual std::vector<bool> setAll(const std::vector<Change>& changes);
     virtual bool remove(const std::string& key) = 0;
     virtual std::vector<std::string> keys() const = 0;
     virtual std::map<std::string, Value> snapshot() const = 0;
