@@ -142,8 +142,10 @@ class JsonWriter {
             while (i + 8 <= s.size() && !needsWork(s.data() + i)) {
                 i += 8;
             }
-            if (i == s.size() || (s.size() >= 8 && !needsWork(s.data() + s.size() - 8))) {
-                // The last eight bytes, which overlap the ones checked, are plain too.
+            if (i == s.size() ||
+                (i + 8 > s.size() && s.size() >= 8 && !needsWork(s.data() + s.size() - 8))) {
+                // Fewer than eight bytes are left, and the last eight bytes
+                // (overlapping some already checked) are plain.
                 break;
             }
             const auto c = static_cast<unsigned char>(s[i]);

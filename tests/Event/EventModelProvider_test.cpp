@@ -103,6 +103,38 @@ TEST_F(EventModelProviderTest, PropertiesInTypedFormAfterTheRegistryRoundTrip) {
     EXPECT_EQ(m.user_snapshot_id, properties->getUserSnapshotId());
 }
 
+TEST_F(EventModelProviderTest, EachEventCarriesThePropertiesOfItsMoment) {
+    ASSERT_TRUE(properties->saveUserProperty({{"age", Value(30)}}));
+    EXPECT_EQ(build("a").user_properties, (Value::Map{{"age", Value("long:30")}}));
+
+    // The typed form follows every change of the maps.
+    ASSERT_TRUE(properties->saveUserProperty({{"age", Value(31.5)}, {"vip", Value(true)}}));
+    ASSERT_TRUE(properties->saveCiProperty({{"c", Value("v")}}));
+    EventModel changed = build("b");
+    EXPECT_EQ(changed.user_properties,
+              (Value::Map{{"age", Value("double:31.5")}, {"vip", Value("boolean:true")}}));
+    EXPECT_EQ(changed.ci, (Value::Map{{"c", Value("string:v")}}));
+    properties->clearUserProperty();
+    EventModel cleared = build("c");
+    EXPECT_TRUE(cleared.user_properties.empty());
+    EXPECT_TRUE(cleared.ci.empty());
+    ASSERT_TRUE(properties->saveUserProperty({{"k", Value("x")}}));
+    properties->forgetAfterRegistryWipe();
+    EXPECT_TRUE(build("d").user_properties.empty());
+
+    // A provider kept and asked twice builds both events with the whole
+    // parameter; only a provider about to go hands its parameter over.
+    EventModelProvider kept(
+        properties, registry,
+        LogEventParameter::initWithEventName("custom", "twice", {{"p", Value("string:1")}}));
+    EventModel first = kept.buildEventModel();
+    EventModel second = kept.buildEventModel();
+    EXPECT_EQ(first.event_name, "twice");
+    EXPECT_EQ(second.event_name, "twice");
+    EXPECT_EQ(param(second, "p"), "string:1");
+    EXPECT_NE(param(first, "svl:event_order_no"), param(second, "svl:event_order_no"));
+}
+
 TEST_F(EventModelProviderTest, CountersStayUniqueAndGapFreeAcrossEightThreads) {
     constexpr int kThreads = 8;
     constexpr int kEach = 200;

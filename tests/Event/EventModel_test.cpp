@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <limits>
 
+#include "Base/JsonText.h"
+#include "Base/TextUnits.h"
+#include "Event/EventBundleModel.h"
+#include "Event/EventPackage.h"
 #include "Event/LogEventParameter.h"
 #include "support/TestSupport.h"
 
@@ -108,6 +113,112 @@ TEST(EventModel, V1ReaderNeedsOnlyFiveKeysAndFillsEmptyMaps) {
     EXPECT_EQ(m->session_length, 4);
     d.erase("session_length");
     EXPECT_FALSE(EventModel::initFromV1Dictionary(d));
+}
+
+// A JSON string written one character at a time, as a reader expects it.
+std::string referenceJsonString(std::string_view s) {
+    std::string out = "\"";
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x80) {
+            const text::Utf8Char u = text::decodeAt(s, i);
+            out += u.wellFormed ? std::string(s.substr(i, u.length)) : "\xEF\xBF\xBD";
+            i += u.length;
+            continue;
+        }
+        const char* escaped = c == '"'    ? "\\\""
+                              : c == '\\' ? "\\\\"
+                              : c == '\n' ? "\\n"
+                              : c == '\r' ? "\\r"
+                              : c == '\t' ? "\\t"
+                              : c == '\b' ? "\\b"
+                              : c == '\f' ? "\\f"
+                                          : nullptr;
+        if (escaped != nullptr) {
+            out += escaped;
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+TEST(EventModel, TheJsonTextIsTheDictionaryWrittenOut) {
+    // Every character that is not copied as is, at every place in texts
+    // around the eight bytes the writer checks at once.
+    const std::string specials[] = {"\"",       "\\",           "\n",
+                                    "\x01",     "\x1f",         "\x7f",
+                                    "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                                    "\xFF",     "\xE2\x82",     "\xC0\x80"};
+    std::vector<std::string> texts;
+    for (std::size_t n = 0; n <= 20; ++n) {
+        texts.push_back(std::string(n, 'a'));
+        for (const auto& special : specials) {
+            for (std::size_t at = 0; at <= n; ++at) {
+                texts.push_back(std::string(at, 'a') + special + std::string(n - at, 'b'));
+            }
+        }
+    }
+    for (const auto& t : texts) {
+        std::string written;
+        json::appendString(written, t);
+        ASSERT_EQ(written, referenceJsonString(t)) << text::isValidUtf8(t) << " " << t.size();
+    }
+
+    // The event's own writer gives the bytes of its dictionary, whatever the
+    // fields hold; the package and the upload body are put together from it.
+    EventModel sparse(std::nullopt, std::nullopt, std::nullopt, std::nullopt, "t", "svl", "x",
+                      std::nullopt, 0, 0, std::nullopt, std::nullopt, Location{}, std::nullopt, {},
+                      {});
+    EventModel odd = fullModel();
+    odd.event_name = "na\"me\xFF";
+    odd.param =
+        Value::Map{{"\xC3\xA9t\xE9", Value(std::numeric_limits<double>::quiet_NaN())},
+                   {"big", Value(std::numeric_limits<std::uint64_t>::max())},
+                   {"list", Value(Value::Array{Value(), Value(false), Value(-0.0), Value(1e300)})},
+                   {"bytes", Value(Value::Bytes{0, 255})},
+                   {"deep", Value(Value::Map{{"x", Value(Value::Map{{"y", Value(texts[40])}})}})}};
+    odd.location.lat = std::numeric_limits<double>::infinity();
+    for (const EventModel& m : {fullModel(), sparse, odd}) {
+        std::string written;
+        m.appendJson(written);
+        EXPECT_EQ(written, Value(m.toDictionary()).toJson());
+    }
+    auto package =
+        std::make_shared<const EventPackage>(std::vector<EventModel>{fullModel(), sparse, odd});
+    std::string packageText;
+    package->appendJson(packageText);
+    EXPECT_EQ(packageText, Value(package->toDictionary()).toJson());
+    EXPECT_EQ(package->eventsJson(), Value(package->toDictionary().at("eventModels")).toJson());
+    EXPECT_EQ(EventPackage({}).eventsJson(), "[]");
+
+    const Value::Map common{{"request_datetime", Value("2024-05-06T07:08:09.123Z")},
+                            {"app_key", Value("K")}};
+    EventBundleModel bundle(common, package, "K");
+    ApiBody body = bundle.toApiBody();
+    EXPECT_EQ(body.json, Value(bundle.toDictionary()).toJson());
+    EXPECT_TRUE(body.hasCommon);
+    EXPECT_EQ(body.requestDatetime, "2024-05-06T07:08:09.123Z");
+    // A model that only has its dictionary gets the same from the default.
+    struct Plain : IApiModel {
+        Value::Map d;
+        Value::Map toDictionary() const override { return d; }
+        std::string getUrl() const override { return ""; }
+    } plain;
+    plain.d = bundle.toDictionary();
+    EXPECT_EQ(plain.toApiBody().json, body.json);
+    EXPECT_EQ(plain.toApiBody().requestDatetime, body.requestDatetime);
+    plain.d = {{"device_id", Value("D")}};
+    EXPECT_FALSE(plain.toApiBody().hasCommon);
+    plain.d = {{"common", Value(Value::Map{{"request_datetime", Value(5)}})}};
+    EXPECT_TRUE(plain.toApiBody().hasCommon);
+    EXPECT_FALSE(plain.toApiBody().requestDatetime.has_value());
 }
 
 TEST(LogEventParameter, InitialisersFillWhatTheyAreNotGiven) {

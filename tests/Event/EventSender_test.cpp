@@ -103,6 +103,62 @@ TEST_F(EventSenderTest, OutcomesOfOneUploadWithoutRetries) {
     SVLBooleanState::isWrongAppKey().set(false);
 }
 
+TEST_F(EventSenderTest, EachRequestCarriesTheDeviceDataOfItsMoment) {
+    // One sender, as the pipeline keeps it: its device data provider holds
+    // what it read of the OS between requests.
+    auto s = std::make_shared<DefaultEventSender>(
+        registry, std::make_shared<DeviceRealtimeDataProvider>(registry, Util_keychain::shared()));
+    auto p = package(1);
+    auto common = [&](const char* block, const char* key) -> Value {
+        auto requests = server.requests(Endpoint::EVENT_BULK);
+        if (requests.empty()) {
+            ADD_FAILURE() << "no request";
+            return Value();
+        }
+        auto body = Value::fromJson(requests.back().decodedBody);
+        const Value* c = field(body ? &*body : nullptr, "common");
+        const Value* b = block != nullptr ? field(c, block) : c;
+        const Value* v = field(b, key);
+        return v != nullptr ? *v : Value("<missing>");
+    };
+    auto sendOnce = [&] {
+        int calls = 0;
+        s->sendEventPackage(p, [&](const IEventSendActionResult& r) {
+            ++calls;
+            EXPECT_EQ(r.kind, IEventSendActionResult::Kind::onSuccess);
+        });
+        EXPECT_EQ(calls, 1);
+    };
+    registry->putString(std::string("token-1"), DataRegistryKey::STRING_REGISTRATION_ID);
+    sendOnce();
+    EXPECT_EQ(common("device", "network_type"), Value("wifi"));
+    EXPECT_EQ(common("identity", "registration_id"), Value("token-1"));
+    const Value firstId = common("identity", "adid");
+    ASSERT_TRUE(firstId.isString());
+
+    // Values kept in the registry reach the next request at once, and one
+    // removed from the registry meanwhile is stored again.
+    registry->putString(std::string("token-2"), DataRegistryKey::STRING_REGISTRATION_ID);
+    registry->putString(std::nullopt, DataRegistryKey::STRING_ADID);
+    ASSERT_FALSE(Util_keychain::shared()->saveAdid("KEYCHAIN-2").has_value());
+    sendOnce();
+    EXPECT_EQ(common("identity", "registration_id"), Value("token-2"));
+    // The keychain is read again only after a while...
+    EXPECT_EQ(common("identity", "adid"), firstId);
+    EXPECT_EQ(registry->getString(DataRegistryKey::STRING_ADID, ""), *firstId.getString());
+    sdk.clock()->advance(DeviceRealtimeDataProvider::REREAD_INTERVAL);
+    sendOnce();
+    EXPECT_EQ(common("identity", "adid"), Value("KEYCHAIN-2"));
+
+    // ...or at once after the network changed.
+    ASSERT_FALSE(Util_keychain::shared()->saveAdid("KEYCHAIN-3").has_value());
+    platform::host::setReachability(std::string("mobile"));
+    sendOnce();
+    EXPECT_EQ(common("device", "network_type"), Value("mobile"));
+    EXPECT_EQ(common("identity", "adid"), Value("KEYCHAIN-3"));
+    EXPECT_EQ(registry->getString(DataRegistryKey::STRING_NETWORK_TYPE, ""), "mobile");
+}
+
 TEST_F(EventSenderTest, PackagesThatCannotGoOutFailAndStayWithTheCaller) {
     auto p = package(1);
     registry->putBool(true, DataRegistryKey::BOOL_GDPR_FORGET_ME);
