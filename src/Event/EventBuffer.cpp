@@ -42,23 +42,47 @@ EventBuffer::~EventBuffer() {
 }
 
 void EventBuffer::addEvent(EventModel event) {
-    submit([this, event = std::move(event)]() mutable {
-        if (Status admitted = EventInputGuard::admit(event); !admitted) {
-            SvlLog::error("EventBuffer :: event " + event.event_name +
-                          " dropped : " + admitted.message());
-            return;
-        }
-        const bool noWait = noWaitEventNameProvider_->isNoWaitEvent(event.event_name);
-        {
-            platform::MutexLock lock(bufferMu_);
-            currentBuffer_.push_back(std::move(event));
-        }
-        if (noWait) {
-            flushAllNow();
-        } else {
-            packageBufferIfFull();
-        }
-    });
+    platform::MutexLock lock(submitMu_);
+    // The event waits in the inbox and the block only takes the oldest one:
+    // a block that carried the event would be a large allocation made on the
+    // caller's thread and freed on the queue's, for every event.
+    inbox_.push_back(std::move(event));
+    pendingCheck_ = 0;
+    dispatchQueue_->async([this] { admitNext(); });
+}
+
+EventModel EventBuffer::takeFromInbox() {
+    platform::MutexLock lock(submitMu_);
+    EventModel event = std::move(inbox_[inboxHead_]);
+    ++inboxHead_;
+    if (inboxHead_ == inbox_.size()) {
+        inbox_.clear();
+        inboxHead_ = 0;
+    } else if (inboxHead_ >= 64 && inboxHead_ * 2 >= inbox_.size()) {
+        // A caller that stays ahead: the taken ones go, the rest moves up.
+        inbox_.erase(inbox_.begin(), inbox_.begin() + static_cast<std::ptrdiff_t>(inboxHead_));
+        inboxHead_ = 0;
+    }
+    return event;
+}
+
+void EventBuffer::admitNext() {
+    EventModel event = takeFromInbox();
+    if (Status admitted = EventInputGuard::admit(event); !admitted) {
+        SvlLog::error("EventBuffer :: event " + event.event_name +
+                      " dropped : " + admitted.message());
+        return;
+    }
+    const bool noWait = noWaitEventNameProvider_->isNoWaitEvent(event.event_name);
+    {
+        platform::MutexLock lock(bufferMu_);
+        currentBuffer_.push_back(std::move(event));
+    }
+    if (noWait) {
+        flushAllNow();
+    } else {
+        packageBufferIfFull();
+    }
 }
 
 std::size_t EventBuffer::bufferedEventCount() const {
@@ -71,6 +95,7 @@ std::shared_ptr<const EventPackage> EventBuffer::packBuffer() {
     {
         platform::MutexLock lock(bufferMu_);
         events.swap(currentBuffer_);
+        currentBuffer_.reserve(bufferCapacity);
     }
     return std::make_shared<const EventPackage>(std::move(events));
 }

@@ -73,6 +73,9 @@ class EventBuffer : public IObserver<NoValue> {
     // block queued is a check that has not started yet is already covered.
     void submit(platform::Block block);
     void packageBufferIfFull();
+    // The block of one addEvent: the oldest event of the inbox into the buffer.
+    void admitNext();
+    EventModel takeFromInbox();
     // One package of every buffered event, which leave the buffer.
     std::shared_ptr<const EventPackage> packBuffer();
 
@@ -87,6 +90,10 @@ class EventBuffer : public IObserver<NoValue> {
     // the last block queued is anything else.
     std::uint64_t pendingCheck_ GUARDED_BY(submitMu_) = 0;
     std::uint64_t lastCheck_ GUARDED_BY(submitMu_) = 0;
+    // Events given to addEvent whose block has not run yet, oldest first from
+    // inboxHead_; each addEvent queues one block that takes one.
+    std::vector<EventModel> inbox_ GUARDED_BY(submitMu_);
+    std::size_t inboxHead_ GUARDED_BY(submitMu_) = 0;
     // Last member: destroyed first, so queued blocks run while the rest lives.
     std::shared_ptr<platform::DispatchQueue> dispatchQueue_;
 };
