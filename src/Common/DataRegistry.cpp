@@ -158,7 +158,7 @@ bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> valu
 
 void DataRegistry::flush(Batch& batch) {
     if (batch.followsRunningWrite) {
-        // Real time on purpose: this bounds the share of a real core. The
+        // Real time on purpose: this bounds the commits a stream costs. The
         // batch stays open meanwhile, so what comes in joins this write.
         std::this_thread::sleep_until(nextWriteAllowed_);
     }
@@ -192,8 +192,8 @@ void DataRegistry::flush(Batch& batch) {
     const auto begin = std::chrono::steady_clock::now();
     const std::vector<bool> onDisk = context_->setAll(changes);
     const auto end = std::chrono::steady_clock::now();
-    nextWriteAllowed_ =
-        end + std::min<std::chrono::steady_clock::duration>(9 * (end - begin), MAX_WRITE_GAP);
+    nextWriteAllowed_ = end + std::clamp<std::chrono::steady_clock::duration>(
+                                  9 * (end - begin), STREAM_WRITE_GAP, MAX_WRITE_GAP);
     platform::MutexLock lock(mu_);
     writing_ = false;
     for (std::size_t i = 0; i < changes.size(); ++i) {

@@ -163,29 +163,30 @@ std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form(
     return request;
 }
 
-std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::preparedRequest() {
+std::variant<std::shared_ptr<const platform::HttpRequest>, ApiConnectionError>
+ApiConnection::preparedRequest() {
     Parts parts;
     std::uint64_t generation = 0;
     {
         platform::MutexLock lock(mu_);
         if (prepared_) {
-            return *prepared_;
+            return prepared_;
         }
         parts = Parts{method_, urlText_, body_, headers_};
         generation = generation_;
     }
     auto formed = form(parts);
-    if (auto* request = std::get_if<platform::HttpRequest>(&formed)) {
-        platform::MutexLock lock(mu_);
-        if (generation == generation_) {
-            // Whoever formed it first fixes the bytes every later send repeats.
-            if (!prepared_) {
-                prepared_ = std::move(*request);
-            }
-            return *prepared_;
-        }
+    if (auto* error = std::get_if<ApiConnectionError>(&formed)) {
+        return *error;
     }
-    return formed;
+    auto request = std::make_shared<const platform::HttpRequest>(
+        std::move(std::get<platform::HttpRequest>(formed)));
+    platform::MutexLock lock(mu_);
+    if (generation == generation_ && !prepared_) {
+        // Whoever formed it first fixes the bytes every later send repeats.
+        prepared_ = std::move(request);
+    }
+    return generation == generation_ ? prepared_ : request;
 }
 
 ApiConnection::Outcome ApiConnection::send() {
@@ -196,7 +197,8 @@ ApiConnection::Outcome ApiConnection::send() {
         outcome.error = *error;
         return outcome;
     }
-    const auto& request = std::get<platform::HttpRequest>(prepared);
+    const platform::HttpRequest& request =
+        *std::get<std::shared_ptr<const platform::HttpRequest>>(prepared);
     platform::HttpResponse response = platform::HttpSession::shared().dataTask(request);
     {
         platform::MutexLock lock(mu_);

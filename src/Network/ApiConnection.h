@@ -46,8 +46,9 @@ class ApiConnection {
     int responseCode() const;
 
     // The request as it goes on the wire, formed and signed on first use, or
-    // why it cannot be.
-    std::variant<platform::HttpRequest, ApiConnectionError> preparedRequest();
+    // why it cannot be. Shared, not copied: the body is the whole upload.
+    std::variant<std::shared_ptr<const platform::HttpRequest>, ApiConnectionError>
+    preparedRequest();
 
     // One attempt: the error when the request cannot be formed or signed
     // (nothing sent), else the status (0: no answer) and the response text.
@@ -83,7 +84,7 @@ class ApiConnection {
     // Shared with the parts a send forms, never copied.
     std::shared_ptr<const ApiBody> body_ GUARDED_BY(mu_);
     std::map<std::string, std::optional<std::string>> headers_ GUARDED_BY(mu_);
-    std::optional<platform::HttpRequest> prepared_ GUARDED_BY(mu_);
+    std::shared_ptr<const platform::HttpRequest> prepared_ GUARDED_BY(mu_);
     std::uint64_t generation_ GUARDED_BY(mu_) = 0;
     int responseCode_ GUARDED_BY(mu_) = 0;
 };
