@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 namespace sorvel::text {
@@ -33,6 +34,13 @@ struct PairTable {
 };
 constexpr PairTable kPairTable;
 
+std::uint64_t toBigEndian(std::uint64_t w) {
+    if constexpr (std::endian::native == std::endian::little) {
+        return __builtin_bswap64(w);
+    }
+    return w;
+}
+
 // By a table of character pairs, two lookups for every three bytes: signing
 // a request encodes its whole body, and EVP_EncodeBlock took about ten
 // instructions a byte.
@@ -42,6 +50,16 @@ void appendBase64(std::string& out, std::span<const std::uint8_t> data) {
     char* o = out.data() + start;
     const std::uint8_t* p = data.data();
     const std::uint8_t* const whole = p + data.size() / 3 * 3;
+    // Six bytes at a time while eight can be read: one load, four lookups.
+    for (; whole - p >= 8; p += 6, o += 8) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p, sizeof w);
+        w = toBigEndian(w);
+        std::memcpy(o, kPairTable.pairs[(w >> 52) & 0xFFF].data(), 2);
+        std::memcpy(o + 2, kPairTable.pairs[(w >> 40) & 0xFFF].data(), 2);
+        std::memcpy(o + 4, kPairTable.pairs[(w >> 28) & 0xFFF].data(), 2);
+        std::memcpy(o + 6, kPairTable.pairs[(w >> 16) & 0xFFF].data(), 2);
+    }
     for (; p != whole; p += 3, o += 4) {
         const std::uint32_t n = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
         std::memcpy(o, kPairTable.pairs[n >> 12].data(), 2);
