@@ -5,7 +5,7 @@
 
 namespace sorvel {
 
-EventBundleModel::EventBundleModel(Value::Map common,
+EventBundleModel::EventBundleModel(CommonModel common,
                                    std::shared_ptr<const EventPackage> eventPackage,
                                    std::string appKey)
     : common_(std::move(common)), package_(std::move(eventPackage)), appKey_(std::move(appKey)) {}
@@ -16,7 +16,8 @@ Value::Map EventBundleModel::toDictionary() const {
     for (const auto& event : evts()) {
         events.emplace_back(event.toDictionary());
     }
-    return Value::Map{{"common", Value(common_)}, {"evts", Value(std::move(events))}};
+    return Value::Map{{"common", Value(common_.toDictionary())},
+                      {"evts", Value(std::move(events))}};
 }
 
 ApiBody EventBundleModel::toApiBody() const {
@@ -24,14 +25,12 @@ ApiBody EventBundleModel::toApiBody() const {
     const std::string& events = package_->eventsJson();
     body.json.reserve(events.size() + 1024);
     body.json += "{\"common\":";
-    json::appendMap(body.json, common_);
+    common_.appendJson(body.json);
     body.json += ",\"evts\":";
     body.json += events;
     body.json += '}';
     body.hasCommon = true;
-    if (auto t = common_.find("request_datetime"); t != common_.end() && t->second.isString()) {
-        body.requestDatetime = *t->second.getString();
-    }
+    body.requestDatetime = common_.requestDatetime;
     return body;
 }
 

@@ -5,6 +5,7 @@
 
 #include "Event/EventPackage.h"
 #include "Network/ApiModel.h"
+#include "Network/Model/CommonModel.h"
 #include "sorvel/Value.h"
 
 namespace sorvel {
@@ -13,23 +14,23 @@ namespace sorvel {
 // The app key goes into the URL, not into the body.
 class EventBundleModel : public IApiModel {
   public:
-    EventBundleModel(Value::Map common, std::shared_ptr<const EventPackage> eventPackage,
+    EventBundleModel(CommonModel common, std::shared_ptr<const EventPackage> eventPackage,
                      std::string appKey);
 
     // {"common": ..., "evts": [event dictionaries in order]}.
     Value::Map toDictionary() const override;
     // The common block written out, followed by the JSON the package keeps of
-    // its events: the same text as the dictionary's, without building it.
+    // its events: the same text as the dictionary's, without building either.
     ApiBody toApiBody() const override;
     // The event-bulk URL with the app key in place of its "%@".
     std::string getUrl() const override;
 
-    const Value::Map& common() const { return common_; }
+    const CommonModel& common() const { return common_; }
     const std::vector<EventModel>& evts() const { return package_->eventModels(); }
     const std::string& appKey() const { return appKey_; }
 
   private:
-    Value::Map common_;
+    CommonModel common_;
     // The events are the package's, shared rather than copied.
     std::shared_ptr<const EventPackage> package_;
     std::string appKey_;

@@ -198,8 +198,29 @@ TEST(EventModel, TheJsonTextIsTheDictionaryWrittenOut) {
     EXPECT_EQ(package->eventsJson(), Value(package->toDictionary().at("eventModels")).toJson());
     EXPECT_EQ(EventPackage({}).eventsJson(), "[]");
 
-    const Value::Map common{{"request_datetime", Value("2024-05-06T07:08:09.123Z")},
-                            {"app_key", Value("K")}};
+    // The common block, as empty as it gets and filled, strange text included.
+    CommonModel common;
+    std::string blockText;
+    common.appendJson(blockText);
+    EXPECT_EQ(blockText, Value(common.toDictionary()).toJson());
+    common.requestDatetime = "2024-05-06T07:08:09.123Z";
+    common.appkey = "K";
+    common.apiVersion = "6.0.0";
+    common.identity.adid = "ADID";
+    common.identity.deviceId = "DEV\"ICE";
+    common.identity.idfa = "IDFA";
+    common.identity.attStatus = 3;
+    common.identity.registrationId =
+        "tok\xFF"
+        "en";
+    common.identity.isPushEnable = true;
+    common.device.model = "iPhone\n14";
+    common.device.ipAddress = "10.0.0.1";
+    common.installer = "AppStore";
+    blockText.clear();
+    common.appendJson(blockText);
+    EXPECT_EQ(blockText, Value(common.toDictionary()).toJson());
+
     EventBundleModel bundle(common, package, "K");
     ApiBody body = bundle.toApiBody();
     EXPECT_EQ(body.json, Value(bundle.toDictionary()).toJson());

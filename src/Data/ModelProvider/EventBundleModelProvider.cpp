@@ -9,7 +9,7 @@ EventBundleModelProvider::EventBundleModelProvider(CommonModel commonModel,
     : commonModel_(std::move(commonModel)), eventPackage_(std::move(eventPackage)) {}
 
 std::shared_ptr<IApiModel> EventBundleModelProvider::getApiModel() {
-    return std::make_shared<EventBundleModel>(commonModel_.toDictionary(), eventPackage_,
+    return std::make_shared<EventBundleModel>(commonModel_, eventPackage_,
                                               commonModel_.appkey.value_or(""));
 }
 

@@ -1,5 +1,7 @@
 #include "Network/Model/CommonModel.h"
 
+#include "Base/JsonText.h"
+
 namespace sorvel {
 namespace {
 
@@ -8,7 +10,78 @@ Value orNull(const std::optional<std::string>& v) {
     return v ? Value(*v) : Value(nullptr);
 }
 
+// Writes one object's members in the order given, which is the sorted order
+// of its dictionary's keys.
+class ObjectWriter {
+  public:
+    explicit ObjectWriter(std::string& out) : out_(out) { out_ += '{'; }
+    ~ObjectWriter() { out_ += '}'; }
+    ObjectWriter(const ObjectWriter&) = delete;
+    ObjectWriter& operator=(const ObjectWriter&) = delete;
+
+    std::string& key(const char* name) {
+        if (!first_) {
+            out_ += ',';
+        }
+        first_ = false;
+        out_ += '"';
+        out_ += name;
+        out_ += "\":";
+        return out_;
+    }
+    void text(const char* name, const std::string& value) { json::appendString(key(name), value); }
+    void text(const char* name, const std::optional<std::string>& value) {
+        if (value) {
+            text(name, *value);
+        } else {
+            key(name) += "null";
+        }
+    }
+    void value(const char* name, const Value& value) { json::appendValue(key(name), value); }
+
+  private:
+    std::string& out_;
+    bool first_ = true;
+};
+
 }  // namespace
+
+void IdentityModel::appendJson(std::string& out) const {
+    ObjectWriter o(out);
+    o.text("adid", adid);
+    o.value("att_status", Value(attStatus));
+    o.text("device_id", deviceId);
+    o.text("idfa", idfa);
+    o.value("is_push_enable", Value(isPushEnable));
+    o.value("is_push_enable_os", Value(isPushEnableOs));
+    o.text("registration_id", registrationId);
+}
+
+void DeviceModel::appendJson(std::string& out) const {
+    ObjectWriter o(out);
+    o.text("carrier", carrier);
+    o.text("ip_address", ipAddress);
+    o.text("language", language);
+    o.text("model", model);
+    o.text("network_type", networkType);
+    o.text("os_version", osVersion);
+    o.text("platform", platform);
+    o.text("radio", radio);
+}
+
+void CommonModel::appendJson(std::string& out) const {
+    ObjectWriter o(out);
+    o.text("api_version", apiVersion);
+    o.text("app_key", appkey);
+    o.text("app_version", appVersion);
+    o.text("build_id", buildId);
+    device.appendJson(o.key("device"));
+    identity.appendJson(o.key("identity"));
+    o.text("installer", installer);
+    o.text("package_name", packageName);
+    o.text("request_datetime", requestDatetime);
+    o.text("sdk_version", sdkVersion);
+}
 
 Value::Map IdentityModel::toDictionary() const {
     return Value::Map{

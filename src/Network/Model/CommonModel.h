@@ -19,6 +19,8 @@ struct IdentityModel : IDataModel {
     bool isPushEnableOs = false;                // "is_push_enable_os"
 
     Value::Map toDictionary() const override;
+    // Appends the compact JSON of toDictionary() without building it.
+    void appendJson(std::string& out) const;
 };
 
 // What the device is and how it is connected.
@@ -33,6 +35,7 @@ struct DeviceModel : IDataModel {
     std::optional<std::string> ipAddress;    // "ip_address"
 
     Value::Map toDictionary() const override;
+    void appendJson(std::string& out) const;
 };
 
 // The common block of every request body ("common").
@@ -49,6 +52,9 @@ struct CommonModel : IDataModel {
     std::optional<std::string> buildId;      // "build_id"
 
     Value::Map toDictionary() const override;
+    // Appends the compact JSON of toDictionary() without building it: every
+    // request writes one.
+    void appendJson(std::string& out) const;
 };
 
 }  // namespace sorvel
