@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <limits>
-#include <thread>
 
 namespace sorvel {
 
@@ -157,15 +156,19 @@ bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> valu
 }
 
 void DataRegistry::flush(Batch& batch) {
-    if (batch.followsRunningWrite) {
-        // Real time on purpose: this bounds the commits a stream costs. The
-        // batch stays open meanwhile, so what comes in joins this write.
-        std::this_thread::sleep_until(nextWriteAllowed_);
-    }
     std::vector<IDataContext::Change> changes;
     std::vector<std::uint64_t> generations;
     {
         platform::MutexLock lock(mu_);
+        // Real time on purpose: this bounds the commits a stream costs. The
+        // batch stays open meanwhile, so what comes in joins this write; a
+        // caller waiting for the writes cuts the wait short.
+        while (batch.followsRunningWrite && waitingForWrites_ == 0 &&
+               std::chrono::steady_clock::now() < nextWriteAllowed_) {
+            if (!gapCv_.waitUntil(nextWriteAllowed_)) {
+                break;
+            }
+        }
         if (openBatch_.get() == &batch) {
             // Started: later changes queue a write of their own.
             openBatch_.reset();
@@ -181,20 +184,17 @@ void DataRegistry::flush(Batch& batch) {
             generations.push_back(it->second.generation);
             changes.emplace_back(std::move(key), it->second.value);
         }
+        writing_ = !changes.empty();
     }
     if (changes.empty()) {
         return;
     }
-    {
-        platform::MutexLock lock(mu_);
-        writing_ = true;
-    }
     const auto begin = std::chrono::steady_clock::now();
     const std::vector<bool> onDisk = context_->setAll(changes);
     const auto end = std::chrono::steady_clock::now();
+    platform::MutexLock lock(mu_);
     nextWriteAllowed_ = end + std::clamp<std::chrono::steady_clock::duration>(
                                   9 * (end - begin), STREAM_WRITE_GAP, MAX_WRITE_GAP);
-    platform::MutexLock lock(mu_);
     writing_ = false;
     for (std::size_t i = 0; i < changes.size(); ++i) {
         const std::string& key = changes[i].first;
@@ -367,7 +367,14 @@ void DataRegistry::addListener(DataRegistryKey key,
 Status DataRegistry::waitForPendingWrites() const {
     // On the queue itself the writes before this one have been carried out.
     if (!queue_->isCurrent()) {
+        {
+            platform::MutexLock lock(mu_);
+            ++waitingForWrites_;
+            gapCv_.signalAll();
+        }
         queue_->sync([] {});
+        platform::MutexLock lock(mu_);
+        --waitingForWrites_;
     }
     platform::MutexLock lock(mu_);
     if (unsaved_.empty()) {

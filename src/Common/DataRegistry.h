@@ -60,7 +60,8 @@ class DataUnitEventListener {
 // last one's duration when that is longer, at most MAX_WRITE_GAP, gathering
 // what comes meanwhile: a stream costs a few hundred commits a second however
 // many changes it carries (two counter steps per event), and each change is
-// on disk within MAX_WRITE_GAP and one commit.
+// on disk within MAX_WRITE_GAP and one commit. A caller of
+// waitForPendingWrites() never waits out such a gap.
 //
 // When the value changed, the key's listeners run after the lock is released
 // (they may re-enter the registry), on a writer's thread, in registration
@@ -170,8 +171,10 @@ class DataRegistry {
     // The write queued last while it has not started: changes join it.
     std::shared_ptr<Batch> openBatch_ GUARDED_BY(mu_);
     bool writing_ GUARDED_BY(mu_) = false;
-    // Touched only on the queue.
-    std::chrono::steady_clock::time_point nextWriteAllowed_;
+    std::chrono::steady_clock::time_point nextWriteAllowed_ GUARDED_BY(mu_);
+    // Callers in waitForPendingWrites(): no write waits out its gap meanwhile.
+    mutable int waitingForWrites_ GUARDED_BY(mu_) = 0;
+    mutable platform::CondVar gapCv_{&mu_};
     std::map<std::string, std::vector<std::shared_ptr<DataUnitEventListener>>, std::less<>>
         listeners_ GUARDED_BY(mu_);
     std::map<std::string, Notices, std::less<>> notices_ GUARDED_BY(mu_);
