@@ -285,6 +285,48 @@ void appendString(std::string& out, std::string_view text) {
     JsonWriter(out, false).string(text);
 }
 
+ObjectWriter::ObjectWriter(std::string& out) : out_(out) {
+    out_ += '{';
+}
+
+ObjectWriter::~ObjectWriter() {
+    out_ += '}';
+}
+
+std::string& ObjectWriter::key(std::string_view name) {
+    if (!first_) {
+        out_ += ',';
+    }
+    first_ = false;
+    appendString(out_, name);
+    out_ += ':';
+    return out_;
+}
+
+void ObjectWriter::text(std::string_view name, std::string_view value) {
+    appendString(key(name), value);
+}
+
+void ObjectWriter::text(std::string_view name, const std::optional<std::string>& value) {
+    if (value) {
+        text(name, *value);
+    } else {
+        key(name) += "null";
+    }
+}
+
+void ObjectWriter::value(std::string_view name, const Value& value) {
+    appendValue(key(name), value);
+}
+
+void ObjectWriter::map(std::string_view name, const Value::Map* value) {
+    if (value != nullptr) {
+        appendMap(key(name), *value);
+    } else {
+        key(name) += "null";
+    }
+}
+
 }  // namespace json
 
 std::optional<Value> Value::fromJson(std::string_view text) noexcept {

@@ -24,11 +24,11 @@ ApiBody EventBundleModel::toApiBody() const {
     ApiBody body;
     const std::string& events = package_->eventsJson();
     body.json.reserve(events.size() + 1024);
-    body.json += "{\"common\":";
-    common_.appendJson(body.json);
-    body.json += ",\"evts\":";
-    body.json += events;
-    body.json += '}';
+    {
+        json::ObjectWriter o(body.json);
+        common_.appendJson(o.key("common"));
+        o.key("evts") += events;
+    }
     body.hasCommon = true;
     body.requestDatetime = common_.requestDatetime;
     return body;

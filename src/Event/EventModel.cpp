@@ -153,65 +153,25 @@ Value::Map EventModel::toDictionary() const {
 }
 
 void EventModel::appendJson(std::string& out) const {
-    // The keys in the dictionary's (sorted) order, each value written as the
-    // dictionary's would be.
-    auto key = [&](const char* name, bool first = false) {
-        if (!first) {
-            out += ',';
-        }
-        out += '"';
-        out += name;
-        out += "\":";
-    };
-    auto optionalString = [&](const std::optional<std::string>& s) {
-        if (s) {
-            json::appendString(out, *s);
-        } else {
-            out += "null";
-        }
-    };
-    out += '{';
-    key("ci", true);
-    json::appendMap(out, ci);
-    key("event_datetime");
-    json::appendString(out, event_datetime);
-    key("event_name");
-    json::appendString(out, event_name);
-    key("group");
-    json::appendString(out, group);
-    key("last_deeplink_id");
-    optionalString(last_deeplink_id);
-    key("last_firstopen_id");
-    optionalString(last_firstopen_id);
-    key("last_open_id");
-    optionalString(last_open_id);
-    key("location");
-    if (auto location_ = location.toDictionary()) {
-        json::appendMap(out, *location_);
-    } else {
-        out += "null";
-    }
-    key("log_id");
-    optionalString(log_id);
-    key("param");
-    if (param) {
-        json::appendMap(out, *param);
-    } else {
-        out += "null";
-    }
-    key("prev_id");
-    optionalString(prev_id);
-    key("session_id");
-    optionalString(session_id);
-    key("session_interval");
-    json::appendValue(out, Value(session_interval));
-    key("session_length");
-    json::appendValue(out, Value(session_length));
-    key("user_properties");
-    json::appendMap(out, user_properties);
-    key("user_snapshot_id");
-    optionalString(user_snapshot_id);
-    out += '}';
+    // The keys in the dictionary's (sorted) order.
+    json::ObjectWriter o(out);
+    o.map("ci", &ci);
+    o.text("event_datetime", event_datetime);
+    o.text("event_name", event_name);
+    o.text("group", group);
+    o.text("last_deeplink_id", last_deeplink_id);
+    o.text("last_firstopen_id", last_firstopen_id);
+    o.text("last_open_id", last_open_id);
+    const auto location_ = location.toDictionary();
+    o.map("location", location_ ? &*location_ : nullptr);
+    o.text("log_id", log_id);
+    o.map("param", param ? &*param : nullptr);
+    o.text("prev_id", prev_id);
+    o.text("session_id", session_id);
+    o.value("session_interval", Value(session_interval));
+    o.value("session_length", Value(session_length));
+    o.map("user_properties", &user_properties);
+    o.text("user_snapshot_id", user_snapshot_id);
 }
 
 StatusOr<EventModel> EventModel::initFromDictionary(const Value::Map& d) {

@@ -25,11 +25,9 @@ EventPackage::EventPackage(std::vector<EventModel> eventModels)
 }
 
 void EventPackage::appendJson(std::string& out) const {
-    out += "{\"eventModels\":";
-    out += eventsJson_;
-    out += ",\"package_id\":";
-    json::appendString(out, packageId_);
-    out += '}';
+    json::ObjectWriter o(out);
+    o.key("eventModels") += eventsJson_;
+    o.text("package_id", packageId_);
 }
 
 Value::Map EventPackage::toDictionary() const {

@@ -10,44 +10,10 @@ Value orNull(const std::optional<std::string>& v) {
     return v ? Value(*v) : Value(nullptr);
 }
 
-// Writes one object's members in the order given, which is the sorted order
-// of its dictionary's keys.
-class ObjectWriter {
-  public:
-    explicit ObjectWriter(std::string& out) : out_(out) { out_ += '{'; }
-    ~ObjectWriter() { out_ += '}'; }
-    ObjectWriter(const ObjectWriter&) = delete;
-    ObjectWriter& operator=(const ObjectWriter&) = delete;
-
-    std::string& key(const char* name) {
-        if (!first_) {
-            out_ += ',';
-        }
-        first_ = false;
-        out_ += '"';
-        out_ += name;
-        out_ += "\":";
-        return out_;
-    }
-    void text(const char* name, const std::string& value) { json::appendString(key(name), value); }
-    void text(const char* name, const std::optional<std::string>& value) {
-        if (value) {
-            text(name, *value);
-        } else {
-            key(name) += "null";
-        }
-    }
-    void value(const char* name, const Value& value) { json::appendValue(key(name), value); }
-
-  private:
-    std::string& out_;
-    bool first_ = true;
-};
-
 }  // namespace
 
 void IdentityModel::appendJson(std::string& out) const {
-    ObjectWriter o(out);
+    json::ObjectWriter o(out);
     o.text("adid", adid);
     o.value("att_status", Value(attStatus));
     o.text("device_id", deviceId);
@@ -58,7 +24,7 @@ void IdentityModel::appendJson(std::string& out) const {
 }
 
 void DeviceModel::appendJson(std::string& out) const {
-    ObjectWriter o(out);
+    json::ObjectWriter o(out);
     o.text("carrier", carrier);
     o.text("ip_address", ipAddress);
     o.text("language", language);
@@ -70,7 +36,7 @@ void DeviceModel::appendJson(std::string& out) const {
 }
 
 void CommonModel::appendJson(std::string& out) const {
-    ObjectWriter o(out);
+    json::ObjectWriter o(out);
     o.text("api_version", apiVersion);
     o.text("app_key", appkey);
     o.text("app_version", appVersion);
