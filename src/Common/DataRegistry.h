@@ -61,7 +61,11 @@ class DataUnitEventListener {
 // what comes meanwhile: a stream costs a few hundred commits a second however
 // many changes it carries (two counter steps per event), and each change is
 // on disk within MAX_WRITE_GAP and one commit. A caller of
-// waitForPendingWrites() never waits out such a gap.
+// waitForPendingWrites() never waits out such a gap. A kill loses at most
+// the changes of that window, and what the store holds is always the state
+// of one moment: each commit takes every waiting key's newest value, so a
+// change never lands without the ones made before it (a stored event
+// package never carries an order number the stored counter has not passed).
 //
 // When the value changed, the key's listeners run after the lock is released
 // (they may re-enter the registry), on a writer's thread, in registration

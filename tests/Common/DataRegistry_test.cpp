@@ -396,6 +396,48 @@ TEST(DataRegistryTest, SurvivesSigkillOfTheWriter) {
     EXPECT_EQ(*ci["k"].getDouble(), 1.5);
 }
 
+// When started as the writer of AKillMidStreamNeverLandsAChangeWithoutTheOnesBefore,
+// streams pairs of changes as the event pipeline does: a counter step, then a
+// value made after it (here the step itself, where the pipeline stores the
+// package holding the numbered event). Reports ready once some have landed and
+// goes on writing until killed.
+int runAsStreamingWriterIfAsked() {
+    const char* home = std::getenv("SORVEL_STREAM_CHILD_HOME");
+    if (home == nullptr) {
+        return 0;
+    }
+    platform::host::setHomeFolder(home);
+    auto r = openRegistry();
+    std::thread([r] {
+        for (;;) {
+            const std::uint64_t n = r->incrementCounter(DataRegistryKey::UINT64_EVENT_ORDER_NO);
+            r->putUInt64(n, DataRegistryKey::UINT64_SESSION_ORDER_NO);
+        }
+    }).detach();
+    testing::pollUntil(
+        [&r] { return r->getUInt64(DataRegistryKey::UINT64_SESSION_ORDER_NO, 0) > 5000; });
+    testing::reportAndAwaitKill(r->waitForPendingWrites().isOk());
+}
+const int kStreamingWriterDone = runAsStreamingWriterIfAsked();
+
+// Changes made while a commit runs land together in the next one: a kill may
+// lose the newest of them, but never a change while keeping one made after
+// it, so a stored value never carries a counter step the store has lost.
+TEST(DataRegistryTest, AKillMidStreamNeverLandsAChangeWithoutTheOnesBefore) {
+    for (int round = 0; round < 3; ++round) {
+        FreshSdk sdk;
+        std::string said;
+        ASSERT_TRUE(testing::killWhenReady("SORVEL_STREAM_CHILD_HOME=" + sdk.home(), said)) << said;
+        simulateRestart();
+        platform::host::setHomeFolder(sdk.home());
+        auto r = openRegistry();
+        const std::uint64_t counter = r->getUInt64(DataRegistryKey::UINT64_EVENT_ORDER_NO, 0);
+        const std::uint64_t after = r->getUInt64(DataRegistryKey::UINT64_SESSION_ORDER_NO, 0);
+        EXPECT_GT(after, 5000u);
+        EXPECT_GE(counter, after) << "round " << round;
+    }
+}
+
 // Counts what reaches the store underneath.
 struct CountingContext : IDataContext {
     std::shared_ptr<IDataContext> inner = std::make_shared<DefaultDataContext>();
