@@ -1,0 +1,594 @@
+// The SDK as an app sees it, end to end: public facade and host calls only,
+// over the shared library, against the loopback server double running in a
+// process of its own (so its work is not counted). Prints one JSON line per
+// figure, with its target:
+//
+//  - record: eventWithAttr with 5 string attributes on the caller's thread,
+//    median and p99 over 100,000 calls, from 1 and from 8 threads, while the
+//    server answers 200, answers 500, or holds every request 10 s unanswered;
+//  - e2e: 100,000 events recorded in a burst until the double acknowledged all
+//    of them: events/s, and CPU µs of the SDK's process per delivered event;
+//  - rss: RSS growth for 10,000 events recorded offline, bytes per event;
+//  - cold: initSorvel to active on a new data folder without network, ms.
+//
+// Every figure group runs in a new process on a new data folder, so none
+// inherits another's queued events. `sorvel_e2e --help` tells the options.
+#include <fcntl.h>
+#include <malloc.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ServerDouble.h"
+#include "sorvel/SorvelHost.h"
+#include "sorvel/SorvelKV.h"
+
+namespace {
+
+using sorvel::SorvelHost;
+using sorvel::SorvelKV;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kAppKey = "BenchAppKey01234567890";
+constexpr const char* kSecretKey = "BenchSecret01234567890";
+constexpr const char* kEventName = "bench_e2e";
+constexpr const char* kUsage =
+    "usage: sorvel_e2e [--only record|e2e|rss|cold] [--calls N] [--events N]\n"
+    "                  [--offline-events N] [--cold-runs N]\n";
+
+struct Settings {
+    std::string only;
+    std::string home;            // the data folder of a figure group's process
+    long calls = 100000;         // record calls per figure
+    long events = 100000;        // end-to-end burst
+    long offlineEvents = 10000;  // RSS figure
+    long coldRuns = 20;
+};
+
+std::string self;  // this program, to start the children
+
+std::string makeTempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "sorvel-e2e-XXXXXX").string();
+    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+}
+
+double loadAverage() {
+    double one = 0;
+    std::ifstream("/proc/loadavg") >> one;
+    return one;
+}
+
+// One figure: `lower` targets are upper bounds (value < target), the others
+// lower bounds (value >= target).
+void printFigure(const std::string& figure, const std::string& detail, double value,
+                 const char* unit, double target, bool lower) {
+    const bool met = lower ? value < target : value >= target;
+    std::printf(
+        "{\"figure\":\"%s\"%s,\"value\":%.3f,\"unit\":\"%s\",\"target\":\"%s %g\","
+        "\"met\":%s,\"load_average\":%.2f}\n",
+        figure.c_str(), detail.c_str(), value, unit, lower ? "<" : ">=", target,
+        met ? "true" : "false", loadAverage());
+    std::fflush(stdout);
+}
+
+void fail(const std::string& figure, const std::string& why) {
+    std::printf("{\"figure\":\"%s\",\"error\":\"%s\"}\n", figure.c_str(), why.c_str());
+    std::fflush(stdout);
+}
+
+// Waits for a line through the app's log delegate (the public way to hear
+// what the SDK does).
+class LineWaiter : public sorvel::SorvelKVLogDelegate {
+  public:
+    explicit LineWaiter(std::string text) : text_(std::move(text)) {}
+    void didPrintLog(sorvel::SorvelLogLevel, const std::string& log) override {
+        if (log.find(text_) != std::string::npos) {
+            std::lock_guard<std::mutex> lock(mu_);
+            seen_ = true;
+            cv_.notify_all();
+        }
+    }
+    bool wait(std::chrono::milliseconds deadline) {
+        std::unique_lock<std::mutex> lock(mu_);
+        return cv_.wait_for(lock, deadline, [this] { return seen_; });
+    }
+
+  private:
+    const std::string text_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool seen_ = false;
+};
+
+// Starts the SDK on a new data folder and waits for the active state.
+bool startSdk(const std::string& home, const std::string& baseUrl, bool network) {
+    SorvelHost::setDataFolder(home + "/app");
+    SorvelHost::setServerBaseUrl(baseUrl);
+    SorvelHost::setNetworkAvailable(network);
+    std::thread([] { SorvelHost::runMainLoop(); }).detach();
+    auto waiter = std::make_shared<LineWaiter>("Result of initializing Sorvel SDK : Success");
+    SorvelKV::getInstance().setLogDelegate(waiter);
+    SorvelKV::getInstance().initSorvel(kAppKey, kSecretKey);
+    SorvelHost::applicationDidBecomeActive();
+    const bool active = waiter->wait(std::chrono::seconds(10));
+    SorvelKV::getInstance().setLogDelegate(nullptr);
+    return active;
+}
+
+sorvel::SorvelKvAttrModel fiveStrings() {
+    sorvel::SorvelKvAttrModel attrs;
+    attrs.setAttrDataString("screen", "home");
+    attrs.setAttrDataString("variant", "b");
+    attrs.setAttrDataString("source", "push");
+    attrs.setAttrDataString("campaign", "spring_sale");
+    attrs.setAttrDataString("locale", "en_US");
+    return attrs;
+}
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long rssBytes() {
+    long pages = 0;
+    long resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+// ---- The server double, as a child process -----------------------------------------
+
+// The child's side: serves until its stdin closes; prints its port, then the
+// running count of acknowledged events (200 answers) after every upload.
+int serve(const std::string& mode) {
+    sorvel::tools::ServerDouble::Options options;
+    options.secretKey = kSecretKey;
+    options.keptRequests = 1;  // counted, not kept
+    options.keptBytesEach = 16 * 1024 * 1024;
+    sorvel::tools::ServerDouble server(options);
+    sorvel::tools::ScriptedAnswer answer;
+    if (mode == "500") {
+        answer = sorvel::tools::ScriptedAnswer{500, "{}"};
+    } else if (mode == "hold") {
+        answer.delay = std::chrono::seconds(10);
+    }
+    server.setDefaultAnswer(sorvel::tools::Endpoint::EVENT_BULK, answer);
+    const std::string needle = std::string("\"event_name\":\"") + kEventName + "\"";
+    std::mutex mu;
+    long acknowledged = 0;
+    server.setAnswerObserver([&](const sorvel::tools::RecordedRequest& r) {
+        if (r.endpoint != sorvel::tools::Endpoint::EVENT_BULK || r.status != 200) {
+            return;
+        }
+        long found = 0;
+        for (std::size_t pos = 0; (pos = r.decodedBody.find(needle, pos)) != std::string::npos;
+             pos += needle.size()) {
+            ++found;
+        }
+        std::lock_guard<std::mutex> lock(mu);
+        acknowledged += found;
+        std::printf("%ld\n", acknowledged);
+        std::fflush(stdout);
+    });
+    if (!server.start()) {
+        return 1;
+    }
+    std::printf("%d\n", server.port());
+    std::fflush(stdout);
+    char c;
+    while (::read(0, &c, 1) > 0) {
+    }
+    // Requests held unanswered would hold a stop up: the process just ends.
+    std::fflush(stdout);
+    _exit(0);
+}
+
+// The SDK process's side.
+class ServerProcess {
+  public:
+    bool start(const std::string& mode) {
+        int toChild[2];
+        int fromChild[2];
+        if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) {
+            return false;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(toChild[0], 0);
+            dup2(fromChild[1], 1);
+            execl(self.c_str(), self.c_str(), "--serve", mode.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(toChild[0]);
+        close(fromChild[1]);
+        keepAlive_ = toChild[1];
+        out_ = fromChild[0];
+        reader_ = std::thread([this] { read(); });
+        std::unique_lock<std::mutex> lock(mu_);
+        return cv_.wait_for(lock, std::chrono::seconds(10), [this] {
+            return port_ != 0 || ended_;
+        }) && port_ != 0;
+    }
+    std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    bool waitForAcknowledged(long count, std::chrono::seconds deadline) {
+        std::unique_lock<std::mutex> lock(mu_);
+        return cv_.wait_for(lock, deadline, [&] { return acknowledged_ >= count || ended_; }) &&
+               acknowledged_ >= count;
+    }
+    ~ServerProcess() {
+        if (keepAlive_ >= 0) {
+            close(keepAlive_);
+        }
+        if (pid_ > 0) {
+            waitpid(pid_, nullptr, 0);
+        }
+        if (reader_.joinable()) {
+            reader_.join();
+        }
+        if (out_ >= 0) {
+            close(out_);
+        }
+    }
+
+  private:
+    void read() {
+        std::string line;
+        char buf[4096];
+        bool first = true;
+        for (;;) {
+            const ssize_t n = ::read(out_, buf, sizeof buf);
+            if (n <= 0) {
+                break;
+            }
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buf[i] != '\n') {
+                    line += buf[i];
+                    continue;
+                }
+                const long value = std::atol(line.c_str());
+                line.clear();
+                std::lock_guard<std::mutex> lock(mu_);
+                if (first) {
+                    port_ = static_cast<int>(value);
+                    first = false;
+                } else {
+                    acknowledged_ = value;
+                }
+                cv_.notify_all();
+            }
+        }
+        std::lock_guard<std::mutex> lock(mu_);
+        ended_ = true;
+        cv_.notify_all();
+    }
+
+    pid_t pid_ = -1;
+    int keepAlive_ = -1;
+    int out_ = -1;
+    std::thread reader_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    int port_ = 0;
+    long acknowledged_ = 0;
+    bool ended_ = false;
+};
+
+// ---- The figures, each in a process of its own -----------------------------------
+
+double percentile(std::vector<std::int64_t>& samples, double p) {
+    const auto at = static_cast<std::size_t>(static_cast<double>(samples.size() - 1) * p);
+    std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(at),
+                     samples.end());
+    return static_cast<double>(samples[at]);
+}
+
+int recordFigure(const Settings& s, int threads, const std::string& mode) {
+    const std::string detail = ",\"threads\":" + std::to_string(threads) + ",\"server\":\"" +
+                               (mode == "ok"    ? "answers 200"
+                                : mode == "500" ? "answers 500"
+                                                : "holds every request 10 s") +
+                               "\",\"calls\":" + std::to_string(s.calls);
+    const std::string& home = s.home;
+    ServerProcess server;
+    if (home.empty() || !server.start(mode)) {
+        fail("record", "the server double did not start");
+        return 1;
+    }
+    if (!startSdk(home, server.baseUrl(), true)) {
+        fail("record", "the SDK did not become active");
+        return 1;
+    }
+    const auto attrs = fiveStrings();
+    const long each = s.calls / threads;
+    std::vector<std::vector<std::int64_t>> samples(static_cast<std::size_t>(threads));
+    std::atomic<int> ready{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < threads; ++t) {
+        callers.emplace_back([&, t] {
+            auto& mine = samples[static_cast<std::size_t>(t)];
+            mine.reserve(static_cast<std::size_t>(each));
+            ready.fetch_add(1);
+            while (ready.load() < threads) {
+            }
+            for (long i = 0; i < each; ++i) {
+                const auto t0 = Clock::now();
+                SorvelKV::getInstance().eventWithAttr(kEventName, attrs);
+                mine.push_back(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0)
+                        .count());
+            }
+        });
+    }
+    for (auto& c : callers) {
+        c.join();
+    }
+    std::vector<std::int64_t> all;
+    for (auto& v : samples) {
+        all.insert(all.end(), v.begin(), v.end());
+    }
+    printFigure("record median", detail, percentile(all, 0.5) / 1000, "us", 1, true);
+    printFigure("record p99", detail, percentile(all, 0.99) / 1000, "us", 10, true);
+    return 0;
+}
+
+int endToEndFigure(const Settings& s) {
+    const std::string detail = ",\"events\":" + std::to_string(s.events);
+    const std::string& home = s.home;
+    ServerProcess server;
+    if (home.empty() || !server.start("ok")) {
+        fail("e2e", "the server double did not start");
+        return 1;
+    }
+    if (!startSdk(home, server.baseUrl(), true)) {
+        fail("e2e", "the SDK did not become active");
+        return 1;
+    }
+    const auto attrs = fiveStrings();
+    const double cpu0 = cpuSeconds();
+    const auto t0 = Clock::now();
+    for (long i = 0; i < s.events; ++i) {
+        SorvelKV::getInstance().eventWithAttr(kEventName, attrs);
+    }
+    // The app leaving the foreground sends what is still buffered.
+    SorvelHost::applicationWillResignActive();
+    if (!server.waitForAcknowledged(s.events, std::chrono::seconds(300))) {
+        fail("e2e", "the server did not acknowledge every event");
+        return 1;
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double cpu = cpuSeconds() - cpu0;
+    const auto events = static_cast<double>(s.events);
+    printFigure("e2e events per second", detail, events / wall, "events/s", 50000, false);
+    printFigure("e2e CPU per event", detail, cpu * 1e6 / events, "us", 5, true);
+    return 0;
+}
+
+int rssFigure(const Settings& s) {
+    const std::string detail = ",\"events\":" + std::to_string(s.offlineEvents);
+    const std::string& home = s.home;
+    // No network; a closed loopback port refuses what still goes out.
+    if (home.empty() || !startSdk(home, "http://127.0.0.1:9", false)) {
+        fail("rss", "the SDK did not become active");
+        return 1;
+    }
+    // Resident memory after the SDK's work has settled: unchanged for 1 s.
+    auto settled = [] {
+        long last = rssBytes();
+        for (int same = 0, i = 0; same < 10 && i < 200; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            const long now = rssBytes();
+            same = now == last ? same + 1 : 0;
+            last = now;
+        }
+        return last;
+    };
+    const long before = settled();
+    const auto heapBefore = mallinfo2().uordblks;
+    const auto attrs = fiveStrings();
+    for (long i = 0; i < s.offlineEvents; ++i) {
+        SorvelKV::getInstance().eventWithAttr(kEventName, attrs);
+    }
+    const long after = settled();
+    const auto heapAfter = mallinfo2().uordblks;
+    const auto events = static_cast<double>(s.offlineEvents);
+    printFigure("rss per offline event", detail, static_cast<double>(after - before) / events,
+                "bytes", 1024, true);
+    std::printf(
+        "{\"figure\":\"heap in use per offline event\"%s,\"value\":%.1f,\"unit\":\"bytes\"}\n",
+        detail.c_str(),
+        (static_cast<double>(heapAfter) - static_cast<double>(heapBefore)) / events);
+    std::fflush(stdout);
+    return 0;
+}
+
+// The child of the cold-start figure: prints the microseconds from initSorvel
+// to the active state.
+int coldStart(const std::string& home) {
+    SorvelHost::setDataFolder(home + "/app");
+    SorvelHost::setNetworkAvailable(false);
+    // The configuration request still goes out without network; a closed
+    // loopback port refuses it at once, and nothing leaves the machine.
+    SorvelHost::setServerBaseUrl("http://127.0.0.1:9");
+    auto waiter = std::make_shared<LineWaiter>("Result of initializing Sorvel SDK : Success");
+    SorvelKV::getInstance().setLogDelegate(waiter);
+    const auto t0 = Clock::now();
+    SorvelKV::getInstance().initSorvel(kAppKey, kSecretKey);
+    SorvelHost::applicationDidBecomeActive();
+    if (!waiter->wait(std::chrono::seconds(10))) {
+        return 1;
+    }
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0);
+    std::printf("%lld\n", static_cast<long long>(us.count()));
+    std::fflush(stdout);
+    _exit(0);  // like an app killed right away: nothing to wait for
+}
+
+// Runs this program with the arguments; returns its exit status and, when
+// `out` is given, its stdout (otherwise stdout is shared).
+int runChild(const std::vector<std::string>& args, std::string* out) {
+    int pipeFds[2] = {-1, -1};
+    if (out != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (out != nullptr) {
+            dup2(pipeFds[1], 1);
+        }
+        std::vector<char*> argv{self.data()};
+        for (const auto& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(self.c_str(), argv.data());
+        _exit(127);
+    }
+    if (out != nullptr) {
+        close(pipeFds[1]);
+        char buf[256];
+        ssize_t n;
+        while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) {
+            out->append(buf, static_cast<std::size_t>(n));
+        }
+        close(pipeFds[0]);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int coldFigure(const Settings& s) {
+    std::vector<std::int64_t> micros;
+    for (long i = 0; i < s.coldRuns; ++i) {
+        const std::string home = makeTempDir();
+        std::string text;
+        const int status = home.empty() ? 1 : runChild({"--cold", home}, &text);
+        std::error_code ec;
+        std::filesystem::remove_all(home, ec);
+        if (status != 0 || std::atoll(text.c_str()) <= 0) {
+            fail("cold start", "the SDK did not become active");
+            return 1;
+        }
+        micros.push_back(std::atoll(text.c_str()));
+    }
+    printFigure("cold start median", ",\"runs\":" + std::to_string(s.coldRuns),
+                percentile(micros, 0.5) / 1000, "ms", 20, true);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    self = std::filesystem::read_symlink("/proc/self/exe").string();
+    Settings s;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 2 && args[0] == "--serve") {
+        return serve(args[1]);
+    }
+    if (args.size() == 2 && args[0] == "--cold") {
+        return coldStart(args[1]);
+    }
+    std::string run;
+    std::string threads = "1";
+    std::string mode = "ok";
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h" || i + 1 >= args.size()) {
+            std::fputs(kUsage, a == "--help" || a == "-h" ? stdout : stderr);
+            return a == "--help" || a == "-h" ? 0 : 2;
+        }
+        const std::string& v = args[++i];
+        const long n = std::atol(v.c_str());
+        if (a == "--only") {
+            s.only = v;
+        } else if (a == "--run") {
+            run = v;
+        } else if (a == "--home") {
+            s.home = v;
+        } else if (a == "--threads") {
+            threads = v;
+        } else if (a == "--server") {
+            mode = v;
+        } else if (n > 0 && a == "--calls") {
+            s.calls = n;
+        } else if (n > 0 && a == "--events") {
+            s.events = n;
+        } else if (n > 0 && a == "--offline-events") {
+            s.offlineEvents = n;
+        } else if (n > 0 && a == "--cold-runs") {
+            s.coldRuns = n;
+        } else {
+            std::fprintf(stderr, "sorvel_e2e: bad argument %s %s\n%s", a.c_str(), v.c_str(),
+                         kUsage);
+            return 2;
+        }
+    }
+    if (!run.empty()) {
+        // A figure group in this process; the SDK's threads are not waited for.
+        int status = 2;
+        if (run == "record") {
+            status = recordFigure(s, std::atoi(threads.c_str()), mode);
+        } else if (run == "e2e") {
+            status = endToEndFigure(s);
+        } else if (run == "rss") {
+            status = rssFigure(s);
+        }
+        std::fflush(stdout);
+        _exit(status);
+    }
+
+    const std::vector<std::string> counts{"--calls",          std::to_string(s.calls),
+                                          "--events",         std::to_string(s.events),
+                                          "--offline-events", std::to_string(s.offlineEvents)};
+    auto group = [&](std::vector<std::string> a) {
+        const std::string home = makeTempDir();
+        if (home.empty()) {
+            return false;
+        }
+        a.insert(a.end(), counts.begin(), counts.end());
+        a.insert(a.end(), {"--home", home});
+        const bool ran = runChild(a, nullptr) == 0;
+        std::error_code ec;
+        std::filesystem::remove_all(home, ec);
+        return ran;
+    };
+    bool ok = true;
+    if (s.only.empty() || s.only == "record") {
+        for (const char* m : {"ok", "500", "hold"}) {
+            for (const char* t : {"1", "8"}) {
+                ok = group({"--run", "record", "--threads", t, "--server", m}) && ok;
+            }
+        }
+    }
+    if (s.only.empty() || s.only == "e2e") {
+        ok = group({"--run", "e2e"}) && ok;
+    }
+    if (s.only.empty() || s.only == "rss") {
+        ok = group({"--run", "rss"}) && ok;
+    }
+    if (s.only.empty() || s.only == "cold") {
+        ok = coldFigure(s) == 0 && ok;
+    }
+    return ok ? 0 : 1;
+}
