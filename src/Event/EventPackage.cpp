@@ -22,6 +22,11 @@ EventPackage::EventPackage(std::vector<EventModel> eventModels)
         eventModels_[i].appendJson(eventsJson_);
     }
     eventsJson_ += ']';
+    // A package can wait in memory a long time (offline, or behind a failing
+    // server): it keeps no unused reserve.
+    if (eventsJson_.capacity() - eventsJson_.size() > eventsJson_.size() / 8) {
+        eventsJson_.shrink_to_fit();
+    }
 }
 
 void EventPackage::appendJson(std::string& out) const {
