@@ -129,7 +129,8 @@ class DefaultSVLContextController final
     // On the controller queue: runs every message on the list, oldest first.
     void drainMailbox();
     // The dispatcher, on the controller queue only.
-    void processMessage(MessageType messageType, const MessageArgs& args);
+    // Runs a message once; it may take its arguments.
+    void processMessage(MessageType messageType, MessageArgs& args);
     void processInitialize(const std::string& appKey, const std::string& secretKey);
     // The delete and restart guard: a request already synchronised is answered
     // success at once, one made while another is in flight is dropped; false

@@ -21,6 +21,10 @@ template <class T>
 const T* argAt(const MessageArgs& args, std::size_t i) {
     return i < args.size() ? std::any_cast<T>(&args[i]) : nullptr;
 }
+template <class T>
+T* mutableArgAt(MessageArgs& args, std::size_t i) {
+    return i < args.size() ? std::any_cast<T>(&args[i]) : nullptr;
+}
 
 // An element that may be absent: false only when it is present with another
 // type than a text.
@@ -79,7 +83,7 @@ bool isDRState(const DRStateResult& result, DRState state) {
 
 }  // namespace
 
-void DefaultSVLContextController::processMessage(MessageType messageType, const MessageArgs& args) {
+void DefaultSVLContextController::processMessage(MessageType messageType, MessageArgs& args) {
     auto castFailed = [&] {
         SvlLog::error(castErrorText(messageType), true);
         if (messageType == MessageType::INITIALIZE) {
@@ -123,11 +127,12 @@ void DefaultSVLContextController::processMessage(MessageType messageType, const 
             currentContext()->clearUserProperty();
             break;
         case MessageType::LOG_EVENT: {
-            const auto* given = argAt<LogEventParameter>(args, 0);
+            auto* given = mutableArgAt<LogEventParameter>(args, 0);
             if (!given) {
                 return castFailed();
             }
-            LogEventParameter parameter = *given;
+            // The message runs once: its parameter is taken, not copied.
+            LogEventParameter parameter = std::move(*given);
             if (!parameter.event_datetime) {
                 parameter.event_datetime = FvnUtil::getCurrentDatetimeString();
                 parameter.eventId = FvnUtil::createEventId();

@@ -53,16 +53,8 @@ void EventBuffer::addEvent(EventModel event) {
 
 EventModel EventBuffer::takeFromInbox() {
     platform::MutexLock lock(submitMu_);
-    EventModel event = std::move(inbox_[inboxHead_]);
-    ++inboxHead_;
-    if (inboxHead_ == inbox_.size()) {
-        inbox_.clear();
-        inboxHead_ = 0;
-    } else if (inboxHead_ >= 64 && inboxHead_ * 2 >= inbox_.size()) {
-        // A caller that stays ahead: the taken ones go, the rest moves up.
-        inbox_.erase(inbox_.begin(), inbox_.begin() + static_cast<std::ptrdiff_t>(inboxHead_));
-        inboxHead_ = 0;
-    }
+    EventModel event = std::move(inbox_.front());
+    inbox_.pop_front();
     return event;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -90,10 +91,11 @@ class EventBuffer : public IObserver<NoValue> {
     // the last block queued is anything else.
     std::uint64_t pendingCheck_ GUARDED_BY(submitMu_) = 0;
     std::uint64_t lastCheck_ GUARDED_BY(submitMu_) = 0;
-    // Events given to addEvent whose block has not run yet, oldest first from
-    // inboxHead_; each addEvent queues one block that takes one.
-    std::vector<EventModel> inbox_ GUARDED_BY(submitMu_);
-    std::size_t inboxHead_ GUARDED_BY(submitMu_) = 0;
+    // Events given to addEvent whose block has not run yet, oldest first;
+    // each addEvent queues one block that takes one. A deque: a caller that
+    // stays far ahead neither moves the waiting events nor leaves one large
+    // block behind.
+    std::deque<EventModel> inbox_ GUARDED_BY(submitMu_);
     // Last member: destroyed first, so queued blocks run while the rest lives.
     std::shared_ptr<platform::DispatchQueue> dispatchQueue_;
 };
