@@ -43,23 +43,51 @@ EventBuffer::~EventBuffer() {
 
 void EventBuffer::addEvent(EventModel event) {
     platform::MutexLock lock(submitMu_);
-    // The event waits in the inbox and the block only takes the oldest one:
-    // a block that carried the event would be a large allocation made on the
-    // caller's thread and freed on the queue's, for every event.
+    // The event waits in the inbox; a block carrying it would be a large
+    // allocation made on the caller's thread and freed on the queue's. Events
+    // added one after another with no other block queued between them share
+    // one drain block, which admits them in order.
     inbox_.push_back(std::move(event));
     pendingCheck_ = 0;
-    dispatchQueue_->async([this] { admitNext(); });
+    if (lastQueuedIsDrain_) {
+        ++drains_.back().events;
+        return;
+    }
+    drains_.push_back(Drain{1, false});
+    lastQueuedIsDrain_ = true;
+    dispatchQueue_->async([this] { drainInbox(); });
 }
 
-EventModel EventBuffer::takeFromInbox() {
+std::vector<EventModel> EventBuffer::takeDrain(bool& check) {
     platform::MutexLock lock(submitMu_);
-    EventModel event = std::move(inbox_.front());
-    inbox_.pop_front();
-    return event;
+    const std::size_t count = drains_.front().events;
+    check = drains_.front().check;
+    drains_.pop_front();
+    if (drains_.empty()) {
+        // This block was the last drain queued: an event added from now on
+        // needs a block of its own, behind anything queued after this one.
+        lastQueuedIsDrain_ = false;
+    }
+    std::vector<EventModel> events;
+    events.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        events.push_back(std::move(inbox_.front()));
+        inbox_.pop_front();
+    }
+    return events;
 }
 
-void EventBuffer::admitNext() {
-    EventModel event = takeFromInbox();
+void EventBuffer::drainInbox() {
+    bool check = false;
+    for (EventModel& event : takeDrain(check)) {
+        admit(std::move(event));
+    }
+    if (check) {
+        eventPackagContainer_->sendIfCountIntervalReached();
+    }
+}
+
+void EventBuffer::admit(EventModel event) {
     if (Status admitted = EventInputGuard::admit(event); !admitted) {
         SvlLog::error("EventBuffer :: event " + event.event_name +
                       " dropped : " + admitted.message());
@@ -111,6 +139,7 @@ void EventBuffer::flushAllNow() {
 void EventBuffer::submit(platform::Block block) {
     platform::MutexLock lock(submitMu_);
     pendingCheck_ = 0;
+    lastQueuedIsDrain_ = false;
     dispatchQueue_->async(std::move(block));
 }
 
@@ -120,8 +149,16 @@ void EventBuffer::flushAtIntervals() {
         // Two checks with nothing between them find the same queue.
         return;
     }
+    if (lastQueuedIsDrain_) {
+        // The check runs once the drain queued last has admitted its events:
+        // only events come between, and they only add to the queue, so it
+        // covers this request and those of the events that join the drain.
+        drains_.back().check = true;
+        return;
+    }
     const std::uint64_t ticket = ++lastCheck_;
     pendingCheck_ = ticket;
+    lastQueuedIsDrain_ = false;
     dispatchQueue_->async([this, ticket] {
         {
             platform::MutexLock started(submitMu_);

@@ -20,7 +20,8 @@ class INoWaitEventNameProvider;
 
 // The in-memory front of the upload pipeline. Every operation only queues a
 // block on the serial queue "eventBufferSyncQueue", so all buffer and
-// container work runs one block at a time, in call order, from any thread. A
+// container work runs one block at a time, in call order, from any thread
+// (events added in a row share one block). A
 // full buffer (10 events) becomes one package in the container; a no-wait
 // event packs what the buffer holds and sends every queued package at once.
 // Blocks that send wait for their uploads, so later blocks wait behind them.
@@ -74,9 +75,11 @@ class EventBuffer : public IObserver<NoValue> {
     // block queued is a check that has not started yet is already covered.
     void submit(platform::Block block);
     void packageBufferIfFull();
-    // The block of one addEvent: the oldest event of the inbox into the buffer.
-    void admitNext();
-    EventModel takeFromInbox();
+    // A drain block: its events, oldest first, into the buffer.
+    void drainInbox();
+    // The events of the oldest drain; check: whether a count check follows them.
+    std::vector<EventModel> takeDrain(bool& check);
+    void admit(EventModel event);
     // One package of every buffered event, which leave the buffer.
     std::shared_ptr<const EventPackage> packBuffer();
 
@@ -91,11 +94,19 @@ class EventBuffer : public IObserver<NoValue> {
     // the last block queued is anything else.
     std::uint64_t pendingCheck_ GUARDED_BY(submitMu_) = 0;
     std::uint64_t lastCheck_ GUARDED_BY(submitMu_) = 0;
-    // Events given to addEvent whose block has not run yet, oldest first;
-    // each addEvent queues one block that takes one. A deque: a caller that
-    // stays far ahead neither moves the waiting events nor leaves one large
-    // block behind.
+    // Events given to addEvent whose drain block has not run yet, oldest
+    // first. A deque: a caller that stays far ahead neither moves the waiting
+    // events nor leaves one large block behind.
     std::deque<EventModel> inbox_ GUARDED_BY(submitMu_);
+    // What each queued drain block takes, in queue order: its number of
+    // events, and whether a count check follows them.
+    struct Drain {
+        std::size_t events = 0;
+        bool check = false;
+    };
+    std::deque<Drain> drains_ GUARDED_BY(submitMu_);
+    // The block queued last is a drain that has not started: a new event joins it.
+    bool lastQueuedIsDrain_ GUARDED_BY(submitMu_) = false;
     // Last member: destroyed first, so queued blocks run while the rest lives.
     std::shared_ptr<platform::DispatchQueue> dispatchQueue_;
 };

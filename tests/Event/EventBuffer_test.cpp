@@ -139,6 +139,33 @@ TEST_F(EventBufferTest, ATimerTickOnTheManualClockFlushesOnce) {
                                                    std::chrono::seconds(10)));
 }
 
+TEST_F(EventBufferTest, EventsBehindABusyQueueKeepTheirPlaceAmongOtherOperations) {
+    // A slow upload holds the queue while events, count checks and a clear
+    // pile up behind it.
+    ScriptedAnswer slow;
+    slow.delay = std::chrono::milliseconds(300);
+    server.script(Endpoint::EVENT_BULK, slow);
+    buffer->addEvent(event("login", "svl"));
+    ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(10)));
+    add(12);
+    buffer->clearBuffer();
+    // Each event asks for a count check, as the core does after every message.
+    for (int i = 0; i < 35; ++i) {
+        add(1);
+        buffer->flushAtIntervals();
+    }
+    buffer->waitUntilIdle();
+    // The twelve before the clear are gone; the 35 after it are three
+    // packages (the count rule's threshold) and a buffer of five, and the
+    // checks after them sent the packages.
+    EXPECT_EQ(buffer->bufferedEventCount(), 5u);
+    EXPECT_EQ(container->packageCount(), 0u);
+    std::vector<std::string> expected = ids(1, 1);
+    const auto after = ids(14, 43);
+    expected.insert(expected.end(), after.begin(), after.end());
+    EXPECT_EQ(uploadedLogIds(), expected);
+}
+
 TEST_F(EventBufferTest, BadEventsAreDroppedAloneAndNothingStoredIsLost) {
     testing::LogCapture log;
     setNetwork(false);
