@@ -210,7 +210,7 @@ void BM_PipelineDelivery(benchmark::State& state) {
         void sendEventPackage(std::shared_ptr<const EventPackage> p, Completion done) override {
             inner->sendEventPackage(p, [&](const IEventSendActionResult& r) {
                 if (r.kind == IEventSendActionResult::Kind::onSuccess) {
-                    *delivered += static_cast<int>(r.package->eventModels().size());
+                    *delivered += static_cast<int>(r.package->eventCount());
                 }
                 done(r);
             });

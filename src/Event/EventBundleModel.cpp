@@ -11,13 +11,9 @@ EventBundleModel::EventBundleModel(CommonModel common,
     : common_(std::move(common)), package_(std::move(eventPackage)), appKey_(std::move(appKey)) {}
 
 Value::Map EventBundleModel::toDictionary() const {
-    Value::Array events;
-    events.reserve(evts().size());
-    for (const auto& event : evts()) {
-        events.emplace_back(event.toDictionary());
-    }
+    Value::Map package = package_->toDictionary();
     return Value::Map{{"common", Value(common_.toDictionary())},
-                      {"evts", Value(std::move(events))}};
+                      {"evts", std::move(package["eventModels"])}};
 }
 
 ApiBody EventBundleModel::toApiBody() const {

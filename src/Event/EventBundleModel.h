@@ -26,7 +26,7 @@ class EventBundleModel : public IApiModel {
     std::string getUrl() const override;
 
     const CommonModel& common() const { return common_; }
-    const std::vector<EventModel>& evts() const { return package_->eventModels(); }
+    std::vector<EventModel> evts() const { return package_->eventModels(); }
     const std::string& appKey() const { return appKey_; }
 
   private:

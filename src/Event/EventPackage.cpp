@@ -11,15 +11,15 @@ const char* describe(EventPackageError) noexcept {
 }
 
 EventPackage::EventPackage(std::vector<EventModel> eventModels)
-    : eventModels_(std::move(eventModels)), packageId_(platform::crypto::uuidString()) {
+    : eventCount_(eventModels.size()), packageId_(platform::crypto::uuidString()) {
     // About what an event with a few parameters and properties takes.
-    eventsJson_.reserve(eventModels_.size() * 1024 + 2);
+    eventsJson_.reserve(eventModels.size() * 1024 + 2);
     eventsJson_ += '[';
-    for (std::size_t i = 0; i < eventModels_.size(); ++i) {
+    for (std::size_t i = 0; i < eventModels.size(); ++i) {
         if (i > 0) {
             eventsJson_ += ',';
         }
-        eventModels_[i].appendJson(eventsJson_);
+        eventModels[i].appendJson(eventsJson_);
     }
     eventsJson_ += ']';
     // A package can wait in memory a long time (offline, or behind a failing
@@ -29,6 +29,21 @@ EventPackage::EventPackage(std::vector<EventModel> eventModels)
     }
 }
 
+std::vector<EventModel> EventPackage::eventModels() const {
+    std::vector<EventModel> events;
+    events.reserve(eventCount_);
+    const std::optional<Value> parsed = Value::fromJson(eventsJson_);
+    const Value::Array* list = parsed ? parsed->getArray() : nullptr;
+    for (const Value& element : list != nullptr ? *list : Value::Array{}) {
+        const Value::Map* map = element.getMap();
+        if (auto event = map != nullptr ? EventModel::initFromDictionary(*map)
+                                        : StatusOr<EventModel>(Status::error("not an object"))) {
+            events.push_back(std::move(event).value());
+        }
+    }
+    return events;
+}
+
 void EventPackage::appendJson(std::string& out) const {
     json::ObjectWriter o(out);
     o.key("eventModels") += eventsJson_;
@@ -36,12 +51,13 @@ void EventPackage::appendJson(std::string& out) const {
 }
 
 Value::Map EventPackage::toDictionary() const {
-    Value::Array events;
-    events.reserve(eventModels_.size());
-    for (const auto& event : eventModels_) {
-        events.emplace_back(event.toDictionary());
+    // The dictionaries as the text holds them (an event's unreadable parts
+    // stay as written, where reading it back as a model would drop them).
+    std::optional<Value> events = Value::fromJson(eventsJson_);
+    if (!events || !events->isArray()) {
+        events = Value(Value::Array{});
     }
-    return Value::Map{{"eventModels", Value(std::move(events))}, {"package_id", Value(packageId_)}};
+    return Value::Map{{"eventModels", std::move(*events)}, {"package_id", Value(packageId_)}};
 }
 
 StatusOr<EventPackage> EventPackage::initFromDictionary(const Value::Map& dictionary) {

@@ -22,7 +22,10 @@ class EventPackage : public IDataModel {
     // A fresh UUID id, always: no package is ever made with a given id.
     explicit EventPackage(std::vector<EventModel> eventModels);
 
-    const std::vector<EventModel>& eventModels() const { return eventModels_; }
+    // The events, read back from the package's JSON text: a package keeps
+    // only that text, so one waiting in memory costs its bytes once.
+    std::vector<EventModel> eventModels() const;
+    std::size_t eventCount() const { return eventCount_; }
     const std::string& packageId() const { return packageId_; }
     // The compact JSON array of the event dictionaries, in order: written once,
     // when the package is made, for both the upload body and the stored list.
@@ -38,7 +41,7 @@ class EventPackage : public IDataModel {
     static StatusOr<EventPackage> initFromDictionary(const Value::Map& dictionary);
 
   private:
-    std::vector<EventModel> eventModels_;
+    std::size_t eventCount_ = 0;
     std::string packageId_;
     std::string eventsJson_;
 };

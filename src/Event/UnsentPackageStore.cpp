@@ -63,7 +63,7 @@ std::string UnsentPackageStore::encode(const Packages& packages,
         }
         // The package's own text plus its id and the keys around it.
         size += package->eventsJson().size() + package->packageId().size() + 32;
-        events += package->eventModels().size();
+        events += package->eventCount();
         ++kept;
     }
     std::string out;

@@ -200,7 +200,7 @@ TEST_F(EventBufferTest, BadEventsAreDroppedAloneAndNothingStoredIsLost) {
     ASSERT_EQ(stored.size(), 20u);
     auto restored = makeContainer()->snapshot();
     ASSERT_EQ(restored.size(), 2u);
-    const EventModel& repaired = restored[1]->eventModels()[0];
+    const EventModel repaired = restored[1]->eventModels()[0];
     EXPECT_EQ(repaired.event_name, "bad\xEF\xBF\xBD name");
     EXPECT_EQ(repaired.param->count("k\xEF\xBF\xBD"), 1u);
 
