@@ -51,7 +51,9 @@ constexpr const char* kSecretKey = "BenchSecret01234567890";
 constexpr const char* kEventName = "bench_e2e";
 constexpr const char* kUsage =
     "usage: sorvel_e2e [--only record|e2e|rss|cold] [--calls N] [--events N]\n"
-    "                  [--offline-events N] [--cold-runs N]\n";
+    "                  [--offline-events N] [--cold-runs N]\n"
+    "       sorvel_e2e --run record|e2e|rss --home DIR [--threads N] [--server ok|500|hold]\n"
+    "                  (one group in this process, on the data folder DIR)\n";
 
 struct Settings {
     std::string only;
