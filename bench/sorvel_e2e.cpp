@@ -307,6 +307,20 @@ class ServerProcess {
 
 // ---- The figures, each in a process of its own -----------------------------------
 
+// The double in the given mode, then the SDK on it; a failure is reported.
+bool startWithServer(ServerProcess& server, const std::string& home, const std::string& mode,
+                     const char* figure) {
+    if (home.empty() || !server.start(mode)) {
+        fail(figure, "the server double did not start");
+        return false;
+    }
+    if (!startSdk(home, server.baseUrl(), true)) {
+        fail(figure, "the SDK did not become active");
+        return false;
+    }
+    return true;
+}
+
 double percentile(std::vector<std::int64_t>& samples, double p) {
     const auto at = static_cast<std::size_t>(static_cast<double>(samples.size() - 1) * p);
     std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(at),
@@ -320,14 +334,8 @@ int recordFigure(const Settings& s, int threads, const std::string& mode) {
                                 : mode == "500" ? "answers 500"
                                                 : "holds every request 10 s") +
                                "\",\"calls\":" + std::to_string(s.calls);
-    const std::string& home = s.home;
     ServerProcess server;
-    if (home.empty() || !server.start(mode)) {
-        fail("record", "the server double did not start");
-        return 1;
-    }
-    if (!startSdk(home, server.baseUrl(), true)) {
-        fail("record", "the SDK did not become active");
+    if (!startWithServer(server, s.home, mode, "record")) {
         return 1;
     }
     const auto attrs = fiveStrings();
@@ -365,14 +373,8 @@ int recordFigure(const Settings& s, int threads, const std::string& mode) {
 
 int endToEndFigure(const Settings& s) {
     const std::string detail = ",\"events\":" + std::to_string(s.events);
-    const std::string& home = s.home;
     ServerProcess server;
-    if (home.empty() || !server.start("ok")) {
-        fail("e2e", "the server double did not start");
-        return 1;
-    }
-    if (!startSdk(home, server.baseUrl(), true)) {
-        fail("e2e", "the SDK did not become active");
+    if (!startWithServer(server, s.home, "ok", "e2e")) {
         return 1;
     }
     const auto attrs = fiveStrings();
