@@ -44,7 +44,7 @@ inline std::vector<SorvelKvCommerceProductModel> products(int n) {
 class FacadeTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        tools::ServerDouble::Options options;
+        tools::ServerDouble::Options options = serverOptions();
         options.secretKey = kSecretKey;
         server_ = std::make_unique<tools::ServerDouble>(options);
         ASSERT_TRUE(server_->start());
@@ -53,6 +53,8 @@ class FacadeTest : public ::testing::Test {
         hostSetUp();
     }
     void TearDown() override { server_->setAnswerObserver(nullptr); }
+    // What the server double keeps of the requests.
+    virtual tools::ServerDouble::Options serverOptions() const { return {}; }
 
     // What a host tells the SDK at every launch.
     virtual void hostSetUp() {
