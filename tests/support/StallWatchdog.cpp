@@ -10,10 +10,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace sorvel::testing {
@@ -81,6 +83,75 @@ std::string kernelStateOf(const std::string& task) {
         state = stat.substr(close + 2, 1);
     }
     return "state " + state + ", waiting in " + firstLineOf(task + "/wchan");
+}
+
+// The executable mappings of the process.
+std::vector<std::pair<std::uintptr_t, std::uintptr_t>> codeRanges() {
+    std::vector<std::pair<std::uintptr_t, std::uintptr_t>> ranges;
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        unsigned long lo = 0, hi = 0;
+        char perms[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &lo, &hi, perms) == 3 && perms[2] == 'x') {
+            ranges.emplace_back(lo, hi);
+        }
+    }
+    return ranges;
+}
+
+void writeFrame(std::uintptr_t address) {
+    void* frame[1] = {reinterpret_cast<void*>(address)};
+    ::backtrace_symbols_fd(frame, 1, STDERR_FILENO);
+}
+
+// A thread that cannot run a handler (ThreadSanitizer holds signals back from
+// a thread blocked on a lock until it leaves the call) is read from outside:
+// the kernel gives its stack pointer and program counter while it waits, and
+// every word of its stack that points into code is a probable return address,
+// printed innermost first. The stack is read through /proc/self/mem, which
+// neither sanitizer checks.
+void writeScannedStack(const std::string& task) {
+    std::ifstream in(task + "/syscall");
+    std::vector<std::string> fields;
+    for (std::string field; in >> field;) {
+        fields.push_back(field);
+    }
+    if (fields.size() < 3) {
+        writeText("  (no stack pointer known)\n");
+        return;
+    }
+    const std::uintptr_t sp = std::strtoull(fields[fields.size() - 2].c_str(), nullptr, 16);
+    const std::uintptr_t pc = std::strtoull(fields.back().c_str(), nullptr, 16);
+    writeText("  scanned from its stack (probable frames):\n");
+    writeFrame(pc);
+    const int mem = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    if (mem < 0) {
+        return;
+    }
+    const auto code = codeRanges();
+    std::vector<std::uintptr_t> words(512);
+    int printed = 0;
+    for (std::uintptr_t at = sp; printed < 48 && at < sp + 64 * 1024;) {
+        const ssize_t n = ::pread(mem, words.data(), words.size() * sizeof(std::uintptr_t),
+                                  static_cast<off_t>(at));
+        if (n <= 0) {
+            break;
+        }
+        const std::size_t count = static_cast<std::size_t>(n) / sizeof(std::uintptr_t);
+        for (std::size_t i = 0; i < count && printed < 48; ++i) {
+            const std::uintptr_t w = words[i];
+            for (const auto& [lo, hi] : code) {
+                if (w >= lo && w < hi) {
+                    writeFrame(w);
+                    ++printed;
+                    break;
+                }
+            }
+        }
+        at += count * sizeof(std::uintptr_t);
+    }
+    ::close(mem);
 }
 
 std::vector<pid_t> threadIds() {
@@ -154,6 +225,7 @@ void dumpAllThreadStacks() {
         pollfd p{answerPipe[0], POLLIN, 0};
         if (::poll(&p, 1, 1000) <= 0) {
             writeText("  (no answer; " + kernelStateOf(task) + ")\n");
+            writeScannedStack(task);
             continue;
         }
         char done;

@@ -12,9 +12,10 @@ namespace sorvel::testing {
 
 // Writes the stack of every thread of this process to standard error, one
 // thread after the other: each is sent a signal whose handler writes its own
-// frames, so no debugger is needed and the sanitizer builds work alike. A
-// thread that does not answer within a second (one a sanitizer holds the
-// signal back from) is named with its kernel state and wait channel instead.
+// frames, so no debugger is needed. A thread that does not answer within a
+// second (ThreadSanitizer holds the signal back from a thread blocked on a
+// lock) is shown with its kernel state and wait channel and the code
+// addresses found on its stack.
 // The frames are raw; `c++filt` demangles them, `addr2line -e <program>`
 // resolves the "+0x..." offsets of a program built without exported symbols.
 void dumpAllThreadStacks();
