@@ -140,8 +140,12 @@ class SORVEL_API SorvelKV {
     // the background).
     bool isGdprForgetMe() noexcept;
     // Deletes the user's data on the server and stops the SDK; restartSDK
-    // starts it again. The completion is called once: FAILURE at once when
-    // the SDK is paused or forgotten, otherwise with the server's outcome.
+    // starts it again. The completion is called at most once: FAILURE at once
+    // when the SDK is paused or forgotten, otherwise with the server's
+    // outcome. A call made while the same request is still in flight, or
+    // while the SDK is starting (after initSorvel or a restart, until the
+    // start is decided), is ignored with a log line and its completion is
+    // never called.
     void deleteUserDataAndStopSDK(const std::string& userId,
                                   SorvelCompletionHandler completion) noexcept;
     void restartSDK(const std::string& userId, SorvelCompletionHandler completion) noexcept;
