@@ -203,18 +203,23 @@ class Chaos {
     std::atomic<std::uint64_t> changes_{0};
 };
 
+// The delete and restart completions still to come, and those called twice.
+struct CompletionCount {
+    std::atomic<int> open{0};
+    std::atomic<int> bad{0};
+};
+
 // One thread of the app: every public call, at random.
 class Caller {
   public:
     Caller(Ledger& ledger, testing::StallWatchdog& watchdog, std::uint64_t seed, int launch,
-           bool mayDelete, std::atomic<int>& openCompletions, std::atomic<int>& badCompletions)
+           bool mayDelete, std::shared_ptr<CompletionCount> completions)
         : ledger_(ledger),
           watchdog_(watchdog),
           rng_(seed),
           launch_(launch),
           mayDelete_(mayDelete),
-          openCompletions_(openCompletions),
-          badCompletions_(badCompletions),
+          completions_(std::move(completions)),
           guard_(DiContainer::shared().disabledGuard()) {}
 
     // Calls until `end`, at most kCallsPerSecond on average: a thread that
@@ -302,13 +307,14 @@ class Caller {
     }
 
     SorvelCompletionHandler completion() {
-        ++openCompletions_;
+        ++completions_->open;
         auto calls = std::make_shared<std::atomic<int>>(0);
-        return [this, calls](Completion) {
+        // Holds what it counts on: it may come after this caller is gone.
+        return [count = completions_, calls](Completion) {
             if (calls->fetch_add(1) == 0) {
-                --openCompletions_;
+                --count->open;
             } else {
-                ++badCompletions_;
+                ++count->bad;
             }
             testing::notifyWaiters();
         };
@@ -646,8 +652,7 @@ class Caller {
     std::mt19937_64 rng_;
     const int launch_;
     const bool mayDelete_;
-    std::atomic<int>& openCompletions_;
-    std::atomic<int>& badCompletions_;
+    const std::shared_ptr<CompletionCount> completions_;
     const std::shared_ptr<SorvelDisabledGuard> guard_;
     std::int64_t calls_ = 0;
 };
@@ -700,8 +705,13 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
         testing::notifyWaiters();
     });
     Chaos chaos(*server_, rng());
-    std::atomic<int> openCompletions{0};
-    std::atomic<int> badCompletions{0};
+    // The server's threads call the observer above until the server stops:
+    // it stops before the ledger and the watchdog go, however the test ends.
+    struct StopFirst {
+        tools::ServerDouble& server;
+        ~StopFirst() { server.stop(); }
+    } stopFirst{*server_};
+    auto completions = std::make_shared<CompletionCount>();
     std::int64_t calls = 0;
     // Why the SDK disabled itself, per launch (empty: it never did), and how
     // often it refused a call as disabled.
@@ -747,8 +757,8 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
         DiContainer::shared().defaultSVLContextController()->waitForDispatched();
         SvlLog::flush();
         const int expected = ignoredEarlier + ignoredCompletions();
-        EXPECT_TRUE(testing::waitUntil([&] { return openCompletions.load() == expected; }, 60s))
-            << openCompletions.load() << " completions open in launch " << launch << ", "
+        EXPECT_TRUE(testing::waitUntil([&] { return completions->open.load() == expected; }, 60s))
+            << completions->open.load() << " completions open in launch " << launch << ", "
             << expected << " ignored with their line";
         DiContainer::shared().defaultSVLContextController()->waitForDispatched();
     };
@@ -800,7 +810,7 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
         std::vector<std::unique_ptr<Caller>> callers;
         for (int t = 0; t < kThreads; ++t) {
             callers.push_back(std::make_unique<Caller>(ledger, watchdog, rng(), launch, launch == 0,
-                                                       openCompletions, badCompletions));
+                                                       completions));
         }
         const auto end = SteadyClock::now() + launchTime;
         std::vector<std::thread> threads;
@@ -825,12 +835,12 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
             if (state != nullptr &&
                 (isDeleteState(*state) || *state == DRState::INIT_RESTART_NOT_SYNCED)) {
                 chaos.stop();
-                std::atomic<bool> restarted{false};
-                kv().restartSDK("user0", [&](Completion c) {
-                    restarted = c == Completion::SUCCESS;
+                auto restarted = std::make_shared<std::atomic<bool>>(false);
+                kv().restartSDK("user0", [restarted](Completion c) {
+                    *restarted = c == Completion::SUCCESS;
                     testing::notifyWaiters();
                 });
-                ASSERT_TRUE(testing::waitUntil([&] { return restarted.load(); }, 30s))
+                ASSERT_TRUE(testing::waitUntil([&] { return restarted->load(); }, 30s))
                     << "the restart after a deletion did not succeed";
                 chaos.start();
             }
@@ -977,7 +987,7 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
     EXPECT_EQ(lost, 0) << "events the SDK took and never sent";
     EXPECT_EQ(refusedButArrived, 0) << "events refused at the call arrived all the same";
     EXPECT_EQ(duplicates, 0) << "events the server acknowledged were sent again";
-    EXPECT_EQ(badCompletions.load(), 0) << "completions called more than once";
+    EXPECT_EQ(completions->bad.load(), 0) << "completions called more than once";
     // The plan makes the pause flip both ways and leaves the last launch
     // undisturbed, so every kind of account is exercised.
     EXPECT_FALSE(disabledReasons[1].empty()) << "the served pause never stopped the SDK";
