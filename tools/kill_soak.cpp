@@ -1,0 +1,904 @@
+// The kill soak: an app (sorvel_kill_soak_driver) records numbered events
+// into one persistent app home, with the server down, up or slow, and is
+// killed with SIGKILL at a random moment, again and again; at the end the
+// server comes up, the app runs once more to the end, and everything that
+// arrived is counted. `sorvel_kill_soak --help` tells the options.
+//
+// Each launch continues the numbering after the highest number the previous
+// one reported as recorded (its record call had returned). The kill of a
+// launch is aimed at one of these moments:
+//   record   a random moment while the app records;
+//   flush    right after a no-wait event, while its flush packs the buffer
+//            and sends the queue;
+//   upload   while an upload is in flight (the server has the request and
+//            has not answered), or just after the server answered;
+//   store    at a write to the app's store files (the rewrite of the unsent
+//            packages, or any other write of the SDK's stores).
+// A launch whose aimed moment did not come is killed at a random moment
+// within a few seconds all the same ("fallback").
+//
+// What it checks, exiting 1 when any limit is broken:
+//   - no store was unreadable or moved aside (the SDK's log lines, and
+//     "*.corrupt-*" files in the home);
+//   - every launch but the last died of the SIGKILL, the last exited cleanly
+//     once everything had arrived;
+//   - lost events (recorded, never delivered) are only the last ones a killed
+//     launch recorded (the buffer it held in memory): under 10 per kill, none
+//     of the final launch;
+//   - a duplicate is only an answer lost: the first copy was answered 200 and
+//     the copy came again from a later launch.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ServerDouble.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using sorvel::tools::Endpoint;
+using sorvel::tools::RecordedRequest;
+using sorvel::tools::ScriptedAnswer;
+using sorvel::tools::ServerDouble;
+
+constexpr const char* kSecretKey = "KillSoakSecret01234567";
+// The unsent-package store keeps at most this many events; a longer backlog
+// is cut by the SDK on purpose, so the soak keeps the backlog below it.
+constexpr long long kStoreCap = 1000;
+constexpr long long kBacklogLimit = 600;
+// Lost events allowed per killed launch: the open buffer holds at most 9.
+constexpr long long kLostPerKill = 10;
+constexpr auto kFinalDeadline = std::chrono::seconds(90);
+
+enum class ServerMode { Offline, Refused, Up, Slow };
+const char* modeName(ServerMode m) {
+    switch (m) {
+        case ServerMode::Offline:
+            return "offline";
+        case ServerMode::Refused:
+            return "refused";
+        case ServerMode::Up:
+            return "up";
+        case ServerMode::Slow:
+            return "slow";
+    }
+    return "?";
+}
+
+enum class Trigger { Record, Flush, UploadInFlight, UploadAnswered, Store, Fallback };
+constexpr int kTriggers = 6;
+const char* triggerName(Trigger t) {
+    static const char* names[] = {"record",          "flush", "upload_in_flight",
+                                  "upload_answered", "store", "fallback"};
+    return names[static_cast<int>(t)];
+}
+
+struct Options {
+    int kills = 50;
+    unsigned seed = 0;
+    std::string driver = SORVEL_KILL_SOAK_DRIVER;
+    bool keepHome = false;
+    bool verbose = false;
+};
+
+[[noreturn]] void usage(int code) {
+    std::fprintf(code == 0 ? stdout : stderr,
+                 "usage: sorvel_kill_soak [--kills N] [--seed S] [--driver PATH] [--keep-home]\n"
+                 "                        [--verbose]\n"
+                 "  --kills N     launches killed before the final one (default 50)\n"
+                 "  --seed S      the random seed (default: from the clock; printed)\n"
+                 "  --driver P    the app to run (default: the one built beside this program)\n"
+                 "  --keep-home   keep the app home folder (its path is printed)\n"
+                 "  --verbose     one line per launch\n");
+    std::exit(code);
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    o.seed = static_cast<unsigned>(Clock::now().time_since_epoch().count());
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            usage(0);
+        } else if (arg == "--keep-home") {
+            o.keepHome = true;
+        } else if (arg == "--verbose") {
+            o.verbose = true;
+        } else if (i + 1 < argc && arg == "--kills") {
+            o.kills = std::atoi(argv[++i]);
+        } else if (i + 1 < argc && arg == "--seed") {
+            o.seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (i + 1 < argc && arg == "--driver") {
+            o.driver = argv[++i];
+        } else {
+            usage(2);
+        }
+    }
+    if (o.kills < 0) {
+        usage(2);
+    }
+    return o;
+}
+
+// One copy of an event the server received.
+struct Copy {
+    int launch = 0;  // the launch whose server received it
+    int status = 0;  // what the server answered
+    std::string logId;
+};
+
+// The launch that recorded an event (its "run" attribute) and its number.
+using EventKey = std::pair<long long, long long>;
+
+// What the servers received, by event.
+struct Ledger {
+    std::mutex mu;
+    std::map<EventKey, std::vector<Copy>> copies;
+    long long bulkRequests = 0;
+    long long unreadableBodies = 0;
+    long long unnumberedEvents = 0;
+    Clock::time_point lastBulk = Clock::now();
+
+    static std::optional<long long> number(const nlohmann::json& param, const char* key) {
+        if (!param.is_object()) {
+            return std::nullopt;
+        }
+        for (const std::string& name : {std::string(key), std::string("c:") + key}) {
+            auto it = param.find(name);
+            if (it == param.end()) {
+                continue;
+            }
+            if (it->is_number_integer()) {
+                return it->get<long long>();
+            }
+            if (it->is_string()) {
+                const std::string s = it->get<std::string>();
+                const auto colon = s.rfind(':');
+                try {
+                    return std::stoll(colon == std::string::npos ? s : s.substr(colon + 1));
+                } catch (...) {
+                    return std::nullopt;
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
+    void collect(const nlohmann::json& j, int launch, int status) {
+        if (j.is_array()) {
+            for (const auto& e : j) {
+                collect(e, launch, status);
+            }
+            return;
+        }
+        if (!j.is_object()) {
+            return;
+        }
+        if (auto evts = j.find("evts"); evts != j.end() && evts->is_array()) {
+            for (const auto& e : *evts) {
+                const auto param = e.is_object() && e.contains("param") ? e["param"] : nullptr;
+                const auto n = number(param, "n");
+                if (!n) {
+                    // The SDK's own events (sessions, first open) carry no number.
+                    continue;
+                }
+                Copy c;
+                c.launch = launch;
+                c.status = status;
+                if (e.contains("log_id") && e["log_id"].is_string()) {
+                    c.logId = e["log_id"].get<std::string>();
+                }
+                copies[{number(param, "run").value_or(-1), *n}].push_back(std::move(c));
+            }
+        }
+    }
+
+    void take(const RecordedRequest& r, int launch) {
+        if (r.endpoint != Endpoint::EVENT_BULK) {
+            return;
+        }
+        auto body = nlohmann::json::parse(r.decodedBody, nullptr, false);
+        std::lock_guard<std::mutex> lock(mu);
+        ++bulkRequests;
+        lastBulk = Clock::now();
+        if (r.bodyCut() || body.is_discarded()) {
+            ++unreadableBodies;
+            return;
+        }
+        collect(body, launch, r.status);
+    }
+
+    std::size_t distinct() {
+        std::lock_guard<std::mutex> lock(mu);
+        return copies.size();
+    }
+    bool has(long long run, long long n) {
+        std::lock_guard<std::mutex> lock(mu);
+        return copies.count({run, n}) != 0;
+    }
+    Clock::time_point lastBulkAt() {
+        std::lock_guard<std::mutex> lock(mu);
+        return lastBulk;
+    }
+};
+
+// A launch of the app as a child process with pipes on its three standard
+// streams.
+struct Child {
+    pid_t pid = -1;
+    int in = -1;
+    int out = -1;
+    int err = -1;
+    std::string outBuf;
+    std::string errText;
+
+    bool spawn(const std::vector<std::string>& argv) {
+        int inP[2], outP[2], errP[2];
+        if (pipe2(inP, O_CLOEXEC) != 0 || pipe2(outP, O_CLOEXEC) != 0 ||
+            pipe2(errP, O_CLOEXEC) != 0) {
+            return false;
+        }
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, inP[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, outP[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, errP[1], 2);
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        close(inP[0]);
+        close(outP[1]);
+        close(errP[1]);
+        in = inP[1];
+        out = outP[0];
+        err = errP[0];
+        return rc == 0;
+    }
+
+    // Reads what is there on fd into the buffer; false at end of file.
+    static bool drain(int fd, std::string& into) {
+        char buf[65536];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            return n < 0 && errno == EINTR;
+        }
+        into.append(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    // Takes the complete lines read so far.
+    std::vector<std::string> lines() {
+        std::vector<std::string> out;
+        std::size_t start = 0;
+        for (std::size_t nl; (nl = outBuf.find('\n', start)) != std::string::npos; start = nl + 1) {
+            out.push_back(outBuf.substr(start, nl - start));
+        }
+        outBuf.erase(0, start);
+        return out;
+    }
+
+    // Kills (when still running) and reaps it; its wait status.
+    int reap(bool kill9) {
+        if (kill9) {
+            ::kill(pid, SIGKILL);
+        }
+        // The pipes end when the process does; read them to the end.
+        for (int fd : {out, err}) {
+            if (fd < 0) {
+                continue;
+            }
+            std::string& into = fd == out ? outBuf : errText;
+            pollfd p{fd, POLLIN, 0};
+            while (poll(&p, 1, 10000) > 0 && drain(fd, into)) {
+            }
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        for (int* fd : {&in, &out, &err}) {
+            if (*fd >= 0) {
+                close(*fd);
+                *fd = -1;
+            }
+        }
+        return status;
+    }
+};
+
+// Watches every folder under the app home for writes to its files.
+struct StoreWatch {
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ~StoreWatch() { close(fd); }
+    void watchAll(const fs::path& root) {
+        std::error_code ec;
+        if (!fs::exists(root, ec)) {
+            return;
+        }
+        inotify_add_watch(fd, root.c_str(), IN_MODIFY);
+        for (auto it = fs::recursive_directory_iterator(root, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            if (it->is_directory(ec)) {
+                inotify_add_watch(fd, it->path().c_str(), IN_MODIFY);
+            }
+        }
+    }
+    // The number of writes reported since the last call.
+    int take() {
+        alignas(inotify_event) char buf[16384];
+        int events = 0;
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
+            for (char* p = buf; p < buf + n;) {
+                auto* e = reinterpret_cast<inotify_event*>(p);
+                ++events;
+                p += sizeof(inotify_event) + e->len;
+            }
+        }
+        return events;
+    }
+};
+
+// One launch: its numbers and how it ended.
+struct Launch {
+    int index = 0;
+    ServerMode mode = ServerMode::Up;
+    Trigger aimed = Trigger::Record;
+    Trigger hit = Trigger::Fallback;
+    long long first = 0;
+    long long last = 0;  // the highest number reported; first - 1 when none
+    bool final = false;
+    bool ready = false;
+    int waitStatus = 0;
+};
+
+int countCorruptFiles(const fs::path& root) {
+    int n = 0;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->path().filename().string().find(".corrupt-") != std::string::npos) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+// Lines of the app's standard error that tell of a store the SDK could not
+// open or read.
+int countCorruptLines(const std::string& err, std::vector<std::string>& seen) {
+    static const char* kMarks[] = {"is unreadable",     "can not open store",
+                                   "can not be written", "getPreviousPackageQueue :: can not",
+                                   "getPreviousPackageQueue :: error", "moved aside"};
+    int n = 0;
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);) {
+        for (const char* mark : kMarks) {
+            if (line.find(mark) != std::string::npos) {
+                ++n;
+                seen.push_back(line);
+                break;
+            }
+        }
+    }
+    return n;
+}
+
+class Soak {
+  public:
+    explicit Soak(Options o) : o_(std::move(o)), rng_(o_.seed) {
+        std::string pattern = (fs::temp_directory_path() / "sorvel-kill-soak-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::perror("mkdtemp");
+            std::exit(2);
+        }
+        root_ = pattern;
+        home_ = root_ / "app";
+    }
+    ~Soak() {
+        if (!o_.keepHome) {
+            std::error_code ec;
+            fs::remove_all(root_, ec);
+        }
+    }
+
+    int run() {
+        std::printf("kill soak: %d kills, seed %u, home %s\n", o_.kills, o_.seed,
+                    root_.c_str());
+        std::fflush(stdout);
+        long long next = 1;
+        for (int i = 0; i <= o_.kills; ++i) {
+            Launch l;
+            l.index = i;
+            l.first = next;
+            l.final = i == o_.kills;
+            choose(l);
+            if (!launch(l)) {
+                fault("launch " + std::to_string(i) + " did not start");
+                break;
+            }
+            next = l.last + 1;
+            if (o_.verbose) {
+                std::printf("launch %d: %s, aimed %s, hit %s, events %lld..%lld\n", i,
+                            modeName(l.mode), triggerName(l.aimed), triggerName(l.hit), l.first,
+                            l.last);
+                std::fflush(stdout);
+            }
+            launches_.push_back(l);
+        }
+        return report();
+    }
+
+  private:
+    void fault(const std::string& what) {
+        faults_.push_back(what);
+        std::fprintf(stderr, "kill soak: %s\n", what.c_str());
+    }
+
+    // The launch's server and where its kill is aimed. The backlog (recorded,
+    // not yet delivered) stays well under the store's cap: past it, the SDK
+    // keeps the oldest events on purpose.
+    void choose(Launch& l) {
+        std::uniform_int_distribution<int> pct(0, 99);
+        if (l.final) {
+            l.mode = ServerMode::Up;
+            return;
+        }
+        const long long backlog = recordedSoFar() - static_cast<long long>(ledger_.distinct());
+        const int m = pct(rng_);
+        if (backlog > kBacklogLimit / 2) {
+            l.mode = m < 70 ? ServerMode::Up : ServerMode::Slow;
+        } else {
+            l.mode = m < 20   ? ServerMode::Offline
+                     : m < 40 ? ServerMode::Refused
+                     : m < 80 ? ServerMode::Up
+                              : ServerMode::Slow;
+        }
+        const bool serverUp = l.mode == ServerMode::Up || l.mode == ServerMode::Slow;
+        const int t = pct(rng_);
+        if (t < 30) {
+            l.aimed = Trigger::Record;
+        } else if (t < 50) {
+            l.aimed = Trigger::Flush;
+        } else if (t < 75 && serverUp) {
+            l.aimed = t < 63 ? Trigger::UploadInFlight : Trigger::UploadAnswered;
+        } else {
+            l.aimed = Trigger::Store;
+        }
+    }
+
+    long long recordedSoFar() const {
+        long long n = 0;
+        for (const auto& l : launches_) {
+            n += l.last - l.first + 1;
+        }
+        return n;
+    }
+
+    bool launch(Launch& l) {
+        std::uniform_int_distribution<int> ms(0, 1999);
+        std::unique_ptr<ServerDouble> server;
+        std::string url;
+        std::atomic<pid_t> armed{-1};
+        std::atomic<int> hitBy{-1};
+        if (l.mode == ServerMode::Up || l.mode == ServerMode::Slow) {
+            ServerDouble::Options so;
+            so.secretKey = kSecretKey;
+            // Every body is read whole by the observer; little is kept.
+            so.keptBytesEach = 64 * 1024 * 1024;
+            so.keptRequests = 4;
+            so.keptBytes = 256 * 1024 * 1024;
+            server = std::make_unique<ServerDouble>(so);
+            if (l.mode == ServerMode::Slow) {
+                ScriptedAnswer slow;
+                slow.delay = std::chrono::milliseconds(20 + ms(rng_) % 130);
+                server->setDefaultAnswer(Endpoint::EVENT_BULK, slow);
+            }
+            const int index = l.index;
+            const Trigger aimed = l.aimed;
+            server->setRequestObserver([&, index, aimed](const RecordedRequest& r) {
+                ledger_.take(r, index);
+                if (aimed == Trigger::UploadInFlight && r.endpoint == Endpoint::EVENT_BULK) {
+                    const pid_t pid = armed.exchange(-1);
+                    if (pid > 0) {
+                        hitBy = static_cast<int>(Trigger::UploadInFlight);
+                        ::kill(pid, SIGKILL);
+                    }
+                }
+            });
+            if (aimed == Trigger::UploadAnswered) {
+                server->setAnswerObserver([&](const RecordedRequest& r) {
+                    if (r.endpoint == Endpoint::EVENT_BULK) {
+                        const pid_t pid = armed.exchange(-1);
+                        if (pid > 0) {
+                            hitBy = static_cast<int>(Trigger::UploadAnswered);
+                            ::kill(pid, SIGKILL);
+                        }
+                    }
+                });
+            }
+            if (!server->start()) {
+                return false;
+            }
+            url = server->baseUrl();
+        } else if (l.mode == ServerMode::Refused) {
+            url = "http://127.0.0.1:1";  // nothing listens there
+        }
+
+        StoreWatch watch;
+        watch.watchAll(home_);
+        std::vector<std::string> argv{o_.driver,
+                                      "--home",
+                                      home_.string(),
+                                      "--first",
+                                      std::to_string(l.first),
+                                      "--count",
+                                      std::to_string(eventsFor(l)),
+                                      "--run",
+                                      std::to_string(l.index),
+                                      "--seed",
+                                      std::to_string(rng_())};
+        if (url.empty()) {
+            argv.push_back("--offline");
+        } else {
+            argv.push_back("--server");
+            argv.push_back(url);
+        }
+        if (l.final) {
+            argv.push_back("--final");
+        }
+        Child c;
+        if (!c.spawn(argv)) {
+            return false;
+        }
+        l.last = l.first - 1;
+
+        // Where the kill goes: a random moment for "record", the k-th
+        // no-wait event or store write for the others; a fallback deadline
+        // for all.
+        const auto recordAt = std::chrono::milliseconds(20 + ms(rng_) % 1500);
+        const auto fallbackAt = std::chrono::milliseconds(1500 + ms(rng_));
+        int flushesLeft = 1 + ms(rng_) % 3;
+        int writesLeft = 1 + ms(rng_) % 40;
+        const auto flushDelay = std::chrono::microseconds(ms(rng_) * 1000 / 1999);
+        Clock::time_point readyAt{};
+        const auto started = Clock::now();
+        bool killed = false;
+        bool done = false;
+        Clock::time_point doneAt{};
+        bool outOpen = true;
+
+        auto killNow = [&](Trigger t) {
+            const pid_t pid = armed.exchange(-1);
+            if (pid > 0) {
+                hitBy = static_cast<int>(t);
+                ::kill(pid, SIGKILL);
+            }
+            killed = true;
+        };
+
+        while (outOpen) {
+            const auto now = Clock::now();
+            if (!l.ready && now - started > std::chrono::seconds(30)) {
+                fault("launch " + std::to_string(l.index) + " did not become ready");
+                killNow(Trigger::Fallback);
+                break;
+            }
+            if (l.ready && !l.final && !killed) {
+                if (l.aimed == Trigger::Record && now - readyAt >= recordAt) {
+                    killNow(Trigger::Record);
+                } else if (now - readyAt >= fallbackAt) {
+                    killNow(Trigger::Fallback);
+                }
+            }
+            if (l.final && done) {
+                if (finalDelivered(l) && now - ledger_.lastBulkAt() > std::chrono::seconds(1)) {
+                    close(c.in);
+                    c.in = -1;
+                    break;
+                }
+                if (now - doneAt > kFinalDeadline) {
+                    fault("the final launch did not deliver everything within " +
+                          std::to_string(kFinalDeadline.count()) + " s");
+                    killNow(Trigger::Fallback);
+                    break;
+                }
+            }
+            if (killed) {
+                break;
+            }
+            pollfd fds[3] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}, {watch.fd, POLLIN, 0}};
+            poll(fds, 3, 2);
+            if (fds[1].revents != 0) {
+                Child::drain(c.err, c.errText);
+            }
+            if (fds[2].revents != 0) {
+                const int writes = watch.take();
+                if (l.ready && !l.final && l.aimed == Trigger::Store) {
+                    writesLeft -= writes;
+                    if (writesLeft <= 0) {
+                        killNow(Trigger::Store);
+                        break;
+                    }
+                }
+            }
+            if (fds[0].revents != 0 && !Child::drain(c.out, c.outBuf)) {
+                outOpen = false;
+            }
+            for (const auto& line : c.lines()) {
+                take(l, line, readyAt, done, doneAt);
+                if (!killed && l.aimed == Trigger::Flush && !l.final &&
+                    line.rfind("F ", 0) == 0 && --flushesLeft == 0) {
+                    const auto until = Clock::now() + flushDelay;
+                    while (Clock::now() < until) {
+                    }
+                    killNow(Trigger::Flush);
+                }
+            }
+            if (l.ready && !l.final && armed.load() == -1 && !killed && hitBy.load() < 0) {
+                armed = c.pid;
+            }
+            if (hitBy.load() >= 0) {
+                killed = true;
+            }
+        }
+        armed = -1;
+        l.waitStatus = c.reap(!l.final || !done);
+        for (const auto& line : c.lines()) {
+            take(l, line, readyAt, done, doneAt);
+        }
+        if (server) {
+            // Ends the connections and waits for their handlers: every request
+            // of this launch is counted before the next one starts.
+            server->stop();
+        }
+        l.hit = hitBy.load() >= 0 ? static_cast<Trigger>(hitBy.load()) : Trigger::Fallback;
+        corruptLines_ += countCorruptLines(c.errText, corruptSeen_);
+        if (l.final) {
+            if (!done || !WIFEXITED(l.waitStatus) || WEXITSTATUS(l.waitStatus) != 0) {
+                fault("the final launch did not end cleanly (status " +
+                      std::to_string(l.waitStatus) + "): " + c.errText.substr(0, 2000));
+            }
+        } else if (!WIFSIGNALED(l.waitStatus) || WTERMSIG(l.waitStatus) != SIGKILL) {
+            fault("launch " + std::to_string(l.index) + " ended by itself (status " +
+                  std::to_string(l.waitStatus) + "): " + c.errText.substr(0, 2000));
+        }
+        return l.ready;
+    }
+
+    // How many events a launch may record: the backlog stays under the
+    // store's cap while the server is down; the final launch records a few.
+    long long eventsFor(const Launch& l) {
+        if (l.final) {
+            return 200;
+        }
+        if (l.mode == ServerMode::Offline || l.mode == ServerMode::Refused) {
+            const long long backlog =
+                recordedSoFar() - static_cast<long long>(ledger_.distinct());
+            return std::max(0LL, kBacklogLimit - backlog);
+        }
+        return 100000;
+    }
+
+    void take(Launch& l, const std::string& line, Clock::time_point& readyAt, bool& done,
+              Clock::time_point& doneAt) {
+        if (line == "ready") {
+            l.ready = true;
+            readyAt = Clock::now();
+        } else if (line == "done") {
+            done = true;
+            doneAt = Clock::now();
+        } else if (!line.empty() && (std::isdigit(static_cast<unsigned char>(line[0])) ||
+                                     line.rfind("F ", 0) == 0)) {
+            const long long n = std::atoll(line.c_str() + (line[0] == 'F' ? 2 : 0));
+            if (n != l.last + 1) {
+                fault("launch " + std::to_string(l.index) + " reported " + std::to_string(n) +
+                      " after " + std::to_string(l.last));
+            }
+            l.last = std::max(l.last, n);
+        }
+    }
+
+    // Whether every event of the final launch arrived (it sends after the
+    // restored ones, so those arrived by then too).
+    bool finalDelivered(const Launch& l) {
+        for (long long n = l.last; n >= l.first; --n) {
+            if (!ledger_.has(l.index, n)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    int report() {
+        long long recorded = 0, delivered = 0, lost = 0, maxLost = 0, lostNotLast = 0,
+                  lostFinal = 0, unreported = 0, duplicates = 0, answerLost = 0,
+                  badDuplicates = 0, wrongRun = 0;
+        int hits[kTriggers] = {};
+        int modes[4] = {};
+        std::lock_guard<std::mutex> lock(ledger_.mu);
+        for (const auto& l : launches_) {
+            recorded += l.last - l.first + 1;
+            if (!l.final) {
+                ++hits[static_cast<int>(l.hit)];
+                ++modes[static_cast<int>(l.mode)];
+            }
+            const long long run = l.index;
+            long long lostHere = 0;
+            long long highestDelivered = l.first - 1;
+            for (long long n = l.first; n <= l.last; ++n) {
+                if (ledger_.copies.count({run, n}) != 0) {
+                    highestDelivered = n;
+                }
+            }
+            for (long long n = l.first; n <= l.last; ++n) {
+                auto it = ledger_.copies.find({run, n});
+                if (it == ledger_.copies.end()) {
+                    ++lostHere;
+                    if (n < highestDelivered) {
+                        ++lostNotLast;
+                    }
+                    continue;
+                }
+                ++delivered;
+                const auto& copies = it->second;
+                for (std::size_t k = 1; k < copies.size(); ++k) {
+                    ++duplicates;
+                    // Allowed only when the server had answered an earlier copy
+                    // of the same event with 200 and this copy came from a later
+                    // launch.
+                    bool allowed = false;
+                    for (std::size_t e = 0; e < k; ++e) {
+                        if (copies[e].status == 200 && copies[k].launch > copies[e].launch &&
+                            copies[k].logId == copies[e].logId) {
+                            allowed = true;
+                        }
+                    }
+                    if (o_.verbose && k == 1 && n % 10 == 0) {
+                        std::printf("launch %d: event %lld came %zu times, first from launch %d\n",
+                                    l.index, n, copies.size(), copies[0].launch);
+                    }
+                    if (allowed) {
+                        ++answerLost;
+                    } else {
+                        ++badDuplicates;
+                    }
+                }
+            }
+            if (o_.verbose && lostHere > 0) {
+                std::printf("launch %d (%s, %s): lost %lld of %lld..%lld\n", l.index,
+                            modeName(l.mode), triggerName(l.hit), lostHere, l.first, l.last);
+            }
+            lost += lostHere;
+            maxLost = std::max(maxLost, lostHere);
+            if (l.final) {
+                lostFinal = lostHere;
+            }
+        }
+        // Events outside their launch's reported numbers: one the app recorded
+        // as it died, after its last line (the next launch reuses the number);
+        // anything else carries a mark no launch gave it.
+        for (const auto& [key, copies] : ledger_.copies) {
+            const auto [run, n] = key;
+            if (run < 0 || run >= static_cast<long long>(launches_.size()) ||
+                n < launches_[static_cast<std::size_t>(run)].first) {
+                ++wrongRun;
+            } else if (n > launches_[static_cast<std::size_t>(run)].last) {
+                ++unreported;
+            }
+        }
+        const int corruptFiles = countCorruptFiles(root_);
+        const int corrupt = corruptLines_ + corruptFiles;
+        const int kills = static_cast<int>(launches_.size()) - (launches_.empty() ? 0 : 1);
+
+        std::vector<std::string> broken = faults_;
+        if (corrupt > 0) {
+            broken.push_back(std::to_string(corrupt) + " corrupt stores");
+            for (const auto& line : corruptSeen_) {
+                broken.push_back("  " + line);
+            }
+        }
+        if (maxLost >= kLostPerKill) {
+            broken.push_back("a launch lost " + std::to_string(maxLost) + " events");
+        }
+        if (lostNotLast > 0) {
+            broken.push_back(std::to_string(lostNotLast) +
+                             " lost events were followed by delivered ones of their launch");
+        }
+        if (lostFinal > 0) {
+            broken.push_back("the final launch lost " + std::to_string(lostFinal) + " events");
+        }
+        if (badDuplicates > 0) {
+            broken.push_back(std::to_string(badDuplicates) + " duplicates not from a lost answer");
+        }
+        if (wrongRun > 0) {
+            broken.push_back(std::to_string(wrongRun) + " events carried another launch's mark");
+        }
+        if (ledger_.unreadableBodies > 0) {
+            broken.push_back(std::to_string(ledger_.unreadableBodies) + " unreadable uploads");
+        }
+
+        nlohmann::json j;
+        j["seed"] = o_.seed;
+        j["runs"] = launches_.size();
+        j["kills"] = kills;
+        j["corrupt_stores"] = corrupt;
+        j["recorded"] = recorded;
+        j["delivered"] = delivered;
+        j["lost"] = lost;
+        j["lost_max_per_kill"] = maxLost;
+        j["lost_not_last"] = lostNotLast;
+        j["unreported_delivered"] = unreported;
+        j["duplicates"] = duplicates;
+        j["duplicates_answer_lost"] = answerLost;
+        j["duplicates_other"] = badDuplicates;
+        j["bulk_requests"] = ledger_.bulkRequests;
+        for (int t = 0; t < kTriggers; ++t) {
+            j["kills_by_phase"][triggerName(static_cast<Trigger>(t))] = hits[t];
+        }
+        for (int m = 0; m < 4; ++m) {
+            j["kills_by_server"][modeName(static_cast<ServerMode>(m))] = modes[m];
+        }
+        j["ok"] = broken.empty();
+        std::printf("%s\n", j.dump().c_str());
+        std::printf(
+            "runs %zu (%d killed), corrupt stores %d\n"
+            "events recorded %lld, delivered %lld, lost %lld (at most %lld in one kill, "
+            "limit under %lld)\n"
+            "duplicates %lld (answer lost %lld, other %lld); delivered though unreported %lld\n"
+            "kills by phase: record %d, flush %d, upload in flight %d, upload answered %d, "
+            "store write %d, fallback %d\n"
+            "kills by server: offline %d, refused %d, up %d, slow %d\n",
+            launches_.size(), kills, corrupt, recorded, delivered, lost, maxLost, kLostPerKill,
+            duplicates, answerLost, badDuplicates, unreported, hits[0], hits[1], hits[2], hits[3],
+            hits[4], hits[5], modes[0], modes[1], modes[2], modes[3]);
+        for (const auto& b : broken) {
+            std::printf("LIMIT BROKEN: %s\n", b.c_str());
+        }
+        std::printf("summary: %s\n", broken.empty() ? "ok" : "FAILED");
+        return broken.empty() ? 0 : 1;
+    }
+
+    const Options o_;
+    std::mt19937 rng_;
+    fs::path root_;
+    fs::path home_;
+    Ledger ledger_;
+    std::vector<Launch> launches_;
+    std::vector<std::string> faults_;
+    int corruptLines_ = 0;
+    std::vector<std::string> corruptSeen_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    return Soak(parse(argc, argv)).run();
+}
