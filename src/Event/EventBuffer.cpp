@@ -34,6 +34,7 @@ EventBuffer::EventBuffer(PassKey, std::shared_ptr<EventPackageContainer> eventPa
                          std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider)
     : eventPackagContainer_(std::move(eventPackageContainer)),
       noWaitEventNameProvider_(std::move(noWaitEventNameProvider)),
+      uploadQueue_(platform::DispatchQueue::makeSerial("eventUploadQueue")),
       dispatchQueue_(platform::DispatchQueue::makeSerial("eventBufferSyncQueue")) {}
 
 EventBuffer::~EventBuffer() {
@@ -83,7 +84,7 @@ void EventBuffer::drainInbox() {
         admit(std::move(event));
     }
     if (check) {
-        eventPackagContainer_->sendIfCountIntervalReached();
+        requestUpload(false);
     }
 }
 
@@ -132,8 +133,35 @@ void EventBuffer::flushAllNow() {
         if (bufferedEventCount() > 0) {
             eventPackagContainer_->addEventPackage(packBuffer());
         }
-        eventPackagContainer_->sendAllEventPackages();
+        requestUpload(true);
     });
+}
+
+void EventBuffer::requestUpload(bool all) {
+    platform::MutexLock lock(uploadMu_);
+    const Upload before = pendingUpload_;
+    if (all) {
+        pendingUpload_ = Upload::ALL;
+    } else if (before == Upload::NONE) {
+        pendingUpload_ = Upload::COUNT_CHECK;
+    }
+    if (before == Upload::NONE) {
+        uploadQueue_->async([this] { runUpload(); });
+    }
+}
+
+void EventBuffer::runUpload() {
+    Upload what = Upload::NONE;
+    {
+        platform::MutexLock lock(uploadMu_);
+        what = pendingUpload_;
+        pendingUpload_ = Upload::NONE;
+    }
+    if (what == Upload::ALL) {
+        eventPackagContainer_->sendAllEventPackages();
+    } else if (what == Upload::COUNT_CHECK) {
+        eventPackagContainer_->sendIfCountIntervalReached();
+    }
 }
 
 void EventBuffer::submit(platform::Block block) {
@@ -166,7 +194,7 @@ void EventBuffer::flushAtIntervals() {
                 pendingCheck_ = 0;
             }
         }
-        eventPackagContainer_->sendIfCountIntervalReached();
+        requestUpload(false);
     });
 }
 
@@ -201,9 +229,13 @@ void EventBuffer::waitUntilIdle() const {
     if (dispatchQueue_->isCurrent()) {
         return;
     }
-    // A block queues at most one more (a no-wait event's flush).
+    // A block queues at most one more (a no-wait event's flush), and upload
+    // rounds, which queue nothing.
     dispatchQueue_->sync([] {});
     dispatchQueue_->sync([] {});
+    if (!uploadQueue_->isCurrent()) {
+        uploadQueue_->sync([] {});
+    }
 }
 
 }  // namespace sorvel

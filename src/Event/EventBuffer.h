@@ -24,7 +24,13 @@ class INoWaitEventNameProvider;
 // (events added in a row share one block). A
 // full buffer (10 events) becomes one package in the container; a no-wait
 // event packs what the buffer holds and sends every queued package at once.
-// Blocks that send wait for their uploads, so later blocks wait behind them.
+//
+// The uploads themselves run on a second serial queue, "eventUploadQueue",
+// one round at a time: a round waits for its uploads, but the events recorded
+// meanwhile are still packed and stored at once. Were they to wait behind a
+// slow or unreachable server, a process killed meanwhile would lose every one
+// of them. Upload rounds asked for while one is queued add nothing (the queued
+// one takes every package there is when it starts).
 class EventBuffer : public IObserver<NoValue> {
     struct PassKey {};
 
@@ -67,7 +73,7 @@ class EventBuffer : public IObserver<NoValue> {
 
     std::size_t bufferedEventCount() const;
     // Blocks until every block queued before the call has run, and the blocks
-    // those queued (hosts, tests).
+    // and upload rounds those queued (hosts, tests).
     void waitUntilIdle() const;
 
   private:
@@ -80,6 +86,10 @@ class EventBuffer : public IObserver<NoValue> {
     // The events of the oldest drain; check: whether a count check follows them.
     std::vector<EventModel> takeDrain(bool& check);
     void admit(EventModel event);
+    // Queues an upload round unless one is queued: every package (all), or
+    // those the count rule lets go.
+    void requestUpload(bool all);
+    void runUpload();
     // One package of every buffered event, which leave the buffer.
     std::shared_ptr<const EventPackage> packBuffer();
 
@@ -107,6 +117,12 @@ class EventBuffer : public IObserver<NoValue> {
     std::deque<Drain> drains_ GUARDED_BY(submitMu_);
     // The block queued last is a drain that has not started: a new event joins it.
     bool lastQueuedIsDrain_ GUARDED_BY(submitMu_) = false;
+    platform::Mutex uploadMu_;
+    enum class Upload { NONE, COUNT_CHECK, ALL };
+    // The round queued and not yet started.
+    Upload pendingUpload_ GUARDED_BY(uploadMu_) = Upload::NONE;
+    // Destroyed after the buffer's queue, whose blocks queue rounds here.
+    std::shared_ptr<platform::DispatchQueue> uploadQueue_;
     // Last member: destroyed first, so queued blocks run while the rest lives.
     std::shared_ptr<platform::DispatchQueue> dispatchQueue_;
 };

@@ -123,7 +123,17 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
         } else if (result.kind == IEventSendActionResult::Kind::onSuccess) {
             successPackageIdTable_.insert(result.package->packageId());
         } else if (successPackageIdTable_.count(result.package->packageId()) == 0) {
-            packageQueue_.push_back(result.package);
+            if (roundFailures_) {
+                // Back before the packages queued after it, so the queue (and
+                // the stored list) stays oldest first while the buffer keeps
+                // adding packages during the round.
+                const std::size_t at = std::min(*roundFailures_, packageQueue_.size());
+                packageQueue_.insert(packageQueue_.begin() + static_cast<std::ptrdiff_t>(at),
+                                     result.package);
+                roundFailures_ = at + 1;
+            } else {
+                packageQueue_.push_back(result.package);
+            }
         }
     }
     store_->requestWrite();
@@ -138,21 +148,30 @@ void EventPackageContainer::sendAllEventPackages() {
     }
     const std::size_t n = packageCount();
     SvlLog::debug("packageQueueCount : " + std::to_string(n), true);
+    {
+        platform::MutexLock lock(mu_);
+        roundFailures_ = 0;
+    }
     for (std::size_t i = 0; i < n; ++i) {
         std::shared_ptr<const EventPackage> head;
         {
             // Taken from the queue and marked as being sent in one step, so
-            // the stored list never misses it in between.
+            // the stored list never misses it in between. The packages that
+            // failed in this round wait at the head.
             platform::MutexLock lock(mu_);
-            if (packageQueue_.empty()) {
-                return;
+            const std::size_t at = std::min(*roundFailures_, packageQueue_.size());
+            if (at == packageQueue_.size()) {
+                break;
             }
-            head = std::move(packageQueue_.front());
-            packageQueue_.pop_front();
+            const auto it = packageQueue_.begin() + static_cast<std::ptrdiff_t>(at);
+            head = std::move(*it);
+            packageQueue_.erase(it);
             inFlight_.push_back(head);
         }
         send(head);
     }
+    platform::MutexLock lock(mu_);
+    roundFailures_.reset();
 }
 
 void EventPackageContainer::removeAllPackages() {
@@ -166,8 +185,12 @@ void EventPackageContainer::removeAllPackages() {
     // none that takes the emptied queue has the last word.
     store_->supersedePending(std::move(before));
     {
+        // A package being sent (uploads run beside the queue's owner) is not
+        // given back when it fails: it was emptied with the queue.
         platform::MutexLock lock(mu_);
         packageQueue_.clear();
+        dropped_.insert(dropped_.end(), inFlight_.begin(), inFlight_.end());
+        inFlight_.clear();
     }
     // Whatever the registry holds after that is the starting point: a removal
     // that came before this clear (a wipe) must not drop later events.

@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -30,8 +31,9 @@ class UnsentPackageStore;
 // succeeds, so a kill loses none; a kill right after an upload may send that
 // package once more (its events keep their log ids).
 //
-// The event buffer calls every operation on its serial queue; the state is
-// also behind a lock because the store's writer reads it from its own queue.
+// The event buffer calls the sends on its upload queue and every other
+// operation on its serial queue; the state is behind a lock because these
+// and the store's writer run beside one another.
 class EventPackageContainer {
   public:
     using Packages = std::vector<std::shared_ptr<const EventPackage>>;
@@ -61,8 +63,8 @@ class EventPackageContainer {
     // Tries each package that waits now once, oldest first; nothing while a
     // restart is not synced with the server.
     void sendAllEventPackages();
-    // Empties the queue; the stored list keeps what it held until the next
-    // change of the queue replaces it.
+    // Empties the queue (a package being sent is not given back); the stored
+    // list keeps what it held until the next change of the queue replaces it.
     void removeAllPackages();
     // Deliberate drop: empties the queue (a package being sent is not given
     // back) and stores an empty list after any rewrite still running.
@@ -90,6 +92,9 @@ class EventPackageContainer {
     // Packages dropped while being sent: not given back when they fail.
     std::vector<std::shared_ptr<const EventPackage>> dropped_ GUARDED_BY(mu_);
     std::unordered_set<std::string> successPackageIdTable_ GUARDED_BY(mu_);
+    // During an upload round: how many of its failed packages wait at the
+    // head of the queue.
+    std::optional<std::size_t> roundFailures_ GUARDED_BY(mu_);
     // Last member: destroyed first, so its writer stops reading the state above.
     std::unique_ptr<UnsentPackageStore> store_;
 };

@@ -269,5 +269,35 @@ TEST_F(EventBufferTest, ADeliberateRemovalWinsOverRewritesStillPending) {
     EXPECT_EQ(makeContainer()->packageCount(), 0u);
 }
 
+TEST_F(EventBufferTest, EventsRecordedWhileAnUploadHangsAreStoredAtOnceAndKeepTheirOrder) {
+    // A server that takes the request and does not answer.
+    testing::LoopbackListener hanging;
+    ASSERT_TRUE(hanging.listening());
+    platform::host::mapHttpHost("*", "http://127.0.0.1:" + std::to_string(hanging.port()));
+    add(10);
+    buffer->flushAllNow();
+    testing::Fd upload = hanging.accept(std::chrono::seconds(10));
+    ASSERT_TRUE(upload.valid());
+
+    // Recorded while the upload waits for its answer: packed and stored, not
+    // held in memory until the server answers (a kill would lose them).
+    add(20);
+    ASSERT_TRUE(testing::pollUntil([&] { return container->packageCount() == 2; }))
+        << "packages queued while the upload hangs: " << container->packageCount();
+    container->waitForStoreWrites();
+    EXPECT_EQ(storedLogIds(), ids(1, 30));
+
+    // The upload fails: its package goes back before the newer ones.
+    upload = testing::Fd();
+    buffer->waitUntilIdle();
+    container->waitForStoreWrites();
+    EXPECT_EQ(container->packageCount(), 3u);
+    EXPECT_EQ(storedLogIds(), ids(1, 30));
+    platform::host::mapHttpHost("*", server.baseUrl());
+    buffer->flushAllNow();
+    buffer->waitUntilIdle();
+    EXPECT_EQ(uploadedLogIds(), ids(1, 30));
+}
+
 }  // namespace
 }  // namespace sorvel::eventtest
