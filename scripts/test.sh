@@ -3,7 +3,8 @@
 #   1. GCC, warnings as errors;
 #   2. Clang with AddressSanitizer + UndefinedBehaviorSanitizer and -Wthread-safety;
 #   3. Clang with ThreadSanitizer (any data race or lock-order inversion fails the test).
-# After the first, builds and runs a small app that adds the SDK with add_subdirectory,
+# After the first, runs the kill soak (50 kills, tools/kill_soak.cpp), builds and runs
+# a small app that adds the SDK with add_subdirectory,
 # then installs the SDK into a prefix and builds and runs the same app against the
 # installed package, once through CMake (find_package) and once through pkg-config.
 # Exits non-zero when any build or test fails.
@@ -78,6 +79,9 @@ run_installed_consumer() {
 mkdir -p build
 echo "=== GCC build ==="
 CC=gcc CXX=g++ run_suite build/gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEL_BUILD_BENCH=ON || status=1
+
+echo "=== Kill soak: 50 kills of an app recording events, then everything counted ==="
+build/gcc/tools/sorvel_kill_soak --kills 50 || { echo "kill soak failed"; status=1; }
 
 echo "=== App using the SDK through add_subdirectory ==="
 CC=gcc CXX=g++ run_consumer || { echo "consumer app failed"; status=1; }

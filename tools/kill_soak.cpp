@@ -244,10 +244,6 @@ struct Ledger {
         collect(body, launch, r.status);
     }
 
-    std::size_t distinct() {
-        std::lock_guard<std::mutex> lock(mu);
-        return copies.size();
-    }
     bool has(long long run, long long n) {
         std::lock_guard<std::mutex> lock(mu);
         return copies.count({run, n}) != 0;
@@ -467,6 +463,7 @@ class Soak {
                 std::fflush(stdout);
             }
             launches_.push_back(l);
+            waiting_.push_back(launches_.size() - 1);
         }
         return report();
     }
@@ -486,7 +483,7 @@ class Soak {
             l.mode = ServerMode::Up;
             return;
         }
-        const long long backlog = recordedSoFar() - static_cast<long long>(ledger_.distinct());
+        const long long backlog = storedBacklog();
         const int m = pct(rng_);
         if (backlog > kBacklogLimit / 2) {
             l.mode = m < 70 ? ServerMode::Up : ServerMode::Slow;
@@ -509,12 +506,25 @@ class Soak {
         }
     }
 
-    long long recordedSoFar() const {
-        long long n = 0;
-        for (const auto& l : launches_) {
-            n += l.last - l.first + 1;
+    // The events the app's store holds now, as far as the soak can tell: those
+    // recorded and not delivered yet, leaving out the ones the kill may have
+    // taken (see kStoreLag).
+    long long storedBacklog() {
+        long long total = 0;
+        std::lock_guard<std::mutex> lock(ledger_.mu);
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+            const Launch& l = launches_[*it];
+            long long undelivered = 0;
+            for (long long n = l.first; n <= l.last - kOpenBuffer; ++n) {
+                if (l.killedAt - l.reportedAt[static_cast<std::size_t>(n - l.first)] > kStoreLag &&
+                    ledger_.copies.count({l.index, n}) == 0) {
+                    ++undelivered;
+                }
+            }
+            total += undelivered;
+            it = undelivered == 0 ? waiting_.erase(it) : it + 1;
         }
-        return n;
+        return total;
     }
 
     bool launch(Launch& l) {
@@ -723,7 +733,7 @@ class Soak {
             return 200;
         }
         if (l.mode != ServerMode::Up) {
-            const long long backlog = recordedSoFar() - static_cast<long long>(ledger_.distinct());
+            const long long backlog = storedBacklog();
             return std::max(0LL, kBacklogLimit - backlog);
         }
         return 100000;
@@ -939,6 +949,8 @@ class Soak {
     fs::path home_;
     Ledger ledger_;
     std::vector<Launch> launches_;
+    // The launches some of whose stored events have not arrived yet.
+    std::vector<std::size_t> waiting_;
     std::vector<std::string> faults_;
     int corruptLines_ = 0;
     std::vector<std::string> corruptSeen_;
