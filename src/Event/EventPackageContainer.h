@@ -21,8 +21,9 @@ class UnsentPackageStore;
 
 // The packages waiting for upload, oldest first. It restores the packages the
 // previous run left unsent, hands packages one by one to the sender, takes
-// back the ones that failed (at the tail), and remembers the ids of the ones
-// that succeeded.
+// back the ones that failed (ahead of the packages queued while they were
+// being sent, so the queue stays oldest first), and remembers the ids of the
+// ones that succeeded.
 //
 // The stored list of unsent packages follows the queue: every package queued,
 // sent or given back asks for a rewrite, made off the caller's thread and
