@@ -386,6 +386,7 @@ struct Launch {
     // When each number was reported, from first on; when the kill was sent.
     std::vector<Clock::time_point> reportedAt;
     Clock::time_point killedAt{};
+    long long backlogAtStart = 0;
 };
 
 int countCorruptFiles(const fs::path& root) {
@@ -484,6 +485,7 @@ class Soak {
             return;
         }
         const long long backlog = storedBacklog();
+        l.backlogAtStart = backlog;
         const int m = pct(rng_);
         if (backlog > kBacklogLimit / 2) {
             l.mode = m < 70 ? ServerMode::Up : ServerMode::Slow;
@@ -772,6 +774,7 @@ class Soak {
 
     int report() {
         long long lostOld = 0, killsOverBuffer = 0;
+        int lostOldShown = 0;
         Clock::duration oldestLost{0};
         long long recorded = 0, delivered = 0, lost = 0, maxLost = 0, lostNotLast = 0,
                   lostFinal = 0, unreported = 0, duplicates = 0, answerLost = 0, badDuplicates = 0,
@@ -787,6 +790,7 @@ class Soak {
             }
             const long long run = l.index;
             long long lostHere = 0;
+            long long lostOldHere = 0;
             long long highestDelivered = l.first - 1;
             for (long long n = l.first; n <= l.last; ++n) {
                 if (ledger_.copies.count({run, n}) != 0) {
@@ -806,6 +810,7 @@ class Soak {
                         oldestLost = std::max(oldestLost, age);
                         if (age > kStoreLag) {
                             ++lostOld;
+                            ++lostOldHere;
                         }
                     }
                     continue;
@@ -834,6 +839,13 @@ class Soak {
                         ++badDuplicates;
                     }
                 }
+            }
+            if (lostOldHere > 0 && lostOldShown++ < 20) {
+                std::printf(
+                    "launch %d (%s, killed at %s, backlog %lld at its start): lost %lld of "
+                    "%lld..%lld, %lld of them recorded %lld ms or more before the kill\n",
+                    l.index, modeName(l.mode), triggerName(l.hit), l.backlogAtStart, lostHere,
+                    l.first, l.last, lostOldHere, static_cast<long long>(kStoreLag.count()));
             }
             if (o_.verbose && lostHere > 0) {
                 std::printf("launch %d (%s, %s): lost %lld of %lld..%lld\n", l.index,
