@@ -774,7 +774,7 @@ class Soak {
     }
 
     int report() {
-        long long lostOld = 0, killsOverBuffer = 0;
+        long long lostOld = 0, killsOverBuffer = 0, lostOver250ms = 0;
         int lostOldShown = 0;
         Clock::duration oldestLost{0};
         long long recorded = 0, delivered = 0, lost = 0, maxLost = 0, lostNotLast = 0,
@@ -809,6 +809,9 @@ class Soak {
                         l.killedAt - l.reportedAt[static_cast<std::size_t>(n - l.first)];
                     if (!l.final && n <= l.last - kOpenBuffer) {
                         oldestLost = std::max(oldestLost, age);
+                        if (age > std::chrono::milliseconds(250)) {
+                            ++lostOver250ms;
+                        }
                         if (age > kStoreLag) {
                             ++lostOld;
                             ++lostOldHere;
@@ -918,6 +921,7 @@ class Soak {
         j["lost_beyond_buffer_oldest_ms"] =
             std::chrono::duration_cast<std::chrono::milliseconds>(oldestLost).count();
         j["lost_older_than_limit"] = lostOld;
+        j["lost_older_than_250ms"] = lostOver250ms;
         j["lost_not_last"] = lostNotLast;
         j["unreported_delivered"] = unreported;
         j["duplicates"] = duplicates;
