@@ -83,6 +83,7 @@ constexpr long long kBacklogLimit = kStoreCap * 6 / 10;
 // the kill, and not among its last 9, must have arrived.
 constexpr long long kOpenBuffer = 9;
 constexpr auto kStoreLag = std::chrono::milliseconds(2000);
+constexpr auto kUsualStoreLag = std::chrono::milliseconds(250);
 // The figure asked for: kills that lost 10 or more are counted.
 constexpr long long kLostPerKill = 10;
 constexpr auto kFinalDeadline = std::chrono::seconds(90);
@@ -510,8 +511,9 @@ class Soak {
     }
 
     // The events the app's store holds now, as far as the soak can tell: those
-    // recorded and not delivered yet, leaving out the ones the kill may have
-    // taken (see kStoreLag).
+    // recorded and not delivered yet, leaving out the ones the kill most
+    // likely took (the open buffer and the store's usual write lag; counting
+    // in all the lag kStoreLag allows would leave out whole short launches).
     long long storedBacklog() {
         long long total = 0;
         std::lock_guard<std::mutex> lock(ledger_.mu);
@@ -519,7 +521,8 @@ class Soak {
             const Launch& l = launches_[*it];
             long long undelivered = 0;
             for (long long n = l.first; n <= l.last - kOpenBuffer; ++n) {
-                if (l.killedAt - l.reportedAt[static_cast<std::size_t>(n - l.first)] > kStoreLag &&
+                if (l.killedAt - l.reportedAt[static_cast<std::size_t>(n - l.first)] >
+                        kUsualStoreLag &&
                     ledger_.copies.count({l.index, n}) == 0) {
                     ++undelivered;
                 }
@@ -792,6 +795,7 @@ class Soak {
             const long long run = l.index;
             long long lostHere = 0;
             long long lostOldHere = 0;
+            long long lostGapHere = 0;
             long long highestDelivered = l.first - 1;
             for (long long n = l.first; n <= l.last; ++n) {
                 if (ledger_.copies.count({run, n}) != 0) {
@@ -804,12 +808,13 @@ class Soak {
                     ++lostHere;
                     if (n < highestDelivered) {
                         ++lostNotLast;
+                        ++lostGapHere;
                     }
                     const auto age =
                         l.killedAt - l.reportedAt[static_cast<std::size_t>(n - l.first)];
                     if (!l.final && n <= l.last - kOpenBuffer) {
                         oldestLost = std::max(oldestLost, age);
-                        if (age > std::chrono::milliseconds(250)) {
+                        if (age > kUsualStoreLag) {
                             ++lostOver250ms;
                         }
                         if (age > kStoreLag) {
@@ -843,6 +848,21 @@ class Soak {
                         ++badDuplicates;
                     }
                 }
+            }
+            if (lostGapHere > 0 && lostOldShown++ < 20) {
+                std::string ranges;
+                for (long long n = l.first; n <= l.last;) {
+                    const bool has = ledger_.copies.count({run, n}) != 0;
+                    long long m = n;
+                    while (m + 1 <= l.last && (ledger_.copies.count({run, m + 1}) != 0) == has) {
+                        ++m;
+                    }
+                    ranges +=
+                        (has ? " got " : " lost ") + std::to_string(n) + ".." + std::to_string(m);
+                    n = m + 1;
+                }
+                std::printf("launch %d (%s, killed at %s, backlog %lld at its start):%s\n", l.index,
+                            modeName(l.mode), triggerName(l.hit), l.backlogAtStart, ranges.c_str());
             }
             if (lostOldHere > 0 && lostOldShown++ < 20) {
                 std::printf(
