@@ -52,8 +52,14 @@ EventPackageContainer::EventPackageContainer(std::shared_ptr<IEventSender> event
 EventPackageContainer::~EventPackageContainer() = default;
 
 EventPackageContainer::Packages EventPackageContainer::persistableLocked() const {
-    Packages out(inFlight_.begin(), inFlight_.end());
-    out.insert(out.end(), packageQueue_.begin(), packageQueue_.end());
+    // Oldest first: the packages that already failed in this round, the one
+    // being sent, then the rest.
+    const auto failed =
+        packageQueue_.begin() +
+        static_cast<std::ptrdiff_t>(std::min(roundFailures_.value_or(0), packageQueue_.size()));
+    Packages out(packageQueue_.begin(), failed);
+    out.insert(out.end(), inFlight_.begin(), inFlight_.end());
+    out.insert(out.end(), failed, packageQueue_.end());
     return out;
 }
 
@@ -189,6 +195,9 @@ void EventPackageContainer::removeAllPackages() {
         // given back when it fails: it was emptied with the queue.
         platform::MutexLock lock(mu_);
         packageQueue_.clear();
+        if (roundFailures_) {
+            roundFailures_ = 0;
+        }
         dropped_.insert(dropped_.end(), inFlight_.begin(), inFlight_.end());
         inFlight_.clear();
     }
@@ -201,6 +210,9 @@ void EventPackageContainer::discardUnsentPackages() {
     {
         platform::MutexLock lock(mu_);
         packageQueue_.clear();
+        if (roundFailures_) {
+            roundFailures_ = 0;
+        }
         dropped_.insert(dropped_.end(), inFlight_.begin(), inFlight_.end());
         inFlight_.clear();
     }

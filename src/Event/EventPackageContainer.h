@@ -80,7 +80,7 @@ class EventPackageContainer {
   private:
     void onSendResult(const IEventSendActionResult& result);
     void send(const std::shared_ptr<const EventPackage>& eventPackage);
-    // The packages the stored list must hold: those being sent, then the queue.
+    // The packages the stored list must hold, oldest first.
     Packages persistableLocked() const EXCLUSIVE_LOCKS_REQUIRED(mu_);
 
     const std::shared_ptr<IEventSender> eventSender_;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "Common/SvlLog.h"
 #include "Event/UnsentPackageStore.h"
 #include "EventFixture.h"
@@ -183,6 +185,32 @@ TEST_F(EventPackageContainerTest, ClearingTheQueueLeavesTheStoredListForTheNextL
     container->waitForStoreWrites();
     EXPECT_EQ(storedLogIds().size(), 3u);
     EXPECT_EQ(makeContainer()->packageCount(), 1u);
+}
+
+TEST_F(EventPackageContainerTest, TheStoredListStaysOldestFirstWhileARoundIsSending) {
+    auto container = makeContainer();
+    auto a = package(2, "a");
+    auto b = package(2, "b");
+    container->addEventPackage(a);
+    container->addEventPackage(b);
+    // The first upload fails at once, the second is held by the server.
+    ScriptedAnswer fail;
+    fail.status = 500;
+    server.script(Endpoint::EVENT_BULK, fail);
+    ScriptedAnswer held;
+    held.delay = std::chrono::milliseconds(1500);
+    server.script(Endpoint::EVENT_BULK, held);
+    std::thread round([&] { container->sendAllEventPackages(); });
+    // a failed and waits at the head while b is being sent.
+    const bool sending = testing::pollUntil(
+        [&] { return container->snapshot() == EventPackageContainer::Packages{a}; });
+    container->updateUnsentEventPackagesInDataRegistry();
+    container->waitForStoreWrites();
+    const auto stored = storedLogIds();
+    round.join();
+    ASSERT_TRUE(sending);
+    EXPECT_EQ(stored, (std::vector<std::string>{"id-1", "id-2", "id-3", "id-4"}));
+    EXPECT_EQ(container->packageCount(), 1u);
 }
 
 }  // namespace
