@@ -796,6 +796,7 @@ class Soak {
             long long lostHere = 0;
             long long lostOldHere = 0;
             long long lostGapHere = 0;
+            long long lostUsualHere = 0;
             long long highestDelivered = l.first - 1;
             for (long long n = l.first; n <= l.last; ++n) {
                 if (ledger_.copies.count({run, n}) != 0) {
@@ -815,6 +816,7 @@ class Soak {
                     if (!l.final && n <= l.last - kOpenBuffer) {
                         oldestLost = std::max(oldestLost, age);
                         if (age > kUsualStoreLag) {
+                            ++lostUsualHere;
                             ++lostOver250ms;
                         }
                         if (age > kStoreLag) {
@@ -864,12 +866,14 @@ class Soak {
                 std::printf("launch %d (%s, killed at %s, backlog %lld at its start):%s\n", l.index,
                             modeName(l.mode), triggerName(l.hit), l.backlogAtStart, ranges.c_str());
             }
-            if (lostOldHere > 0 && lostOldShown++ < 20) {
+            if (lostUsualHere > 0 && lostOldShown++ < 20) {
                 std::printf(
                     "launch %d (%s, killed at %s, backlog %lld at its start): lost %lld of "
-                    "%lld..%lld, %lld of them recorded %lld ms or more before the kill\n",
+                    "%lld..%lld, %lld of them recorded over %lld ms before the kill (%lld over "
+                    "%lld ms)\n",
                     l.index, modeName(l.mode), triggerName(l.hit), l.backlogAtStart, lostHere,
-                    l.first, l.last, lostOldHere, static_cast<long long>(kStoreLag.count()));
+                    l.first, l.last, lostUsualHere, static_cast<long long>(kUsualStoreLag.count()),
+                    lostOldHere, static_cast<long long>(kStoreLag.count()));
             }
             if (o_.verbose && lostHere > 0) {
                 std::printf("launch %d (%s, %s): lost %lld of %lld..%lld\n", l.index,
