@@ -7,6 +7,7 @@
 # a small app that adds the SDK with add_subdirectory,
 # then installs the SDK into a prefix and builds and runs the same app against the
 # installed package, once through CMake (find_package) and once through pkg-config.
+# Then runs every fuzz target for FUZZ_SECONDS (30 s by default; scripts/fuzz.sh).
 # Exits non-zero when any build or test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -99,5 +100,8 @@ echo "=== Clang + ThreadSanitizer build ==="
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
 CC=clang CXX=clang++ run_suite build/clang-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEL_TSAN=ON \
   -DSORVEL_BUILD_BENCH=OFF || status=1
+
+echo "=== Fuzz smoke run (libFuzzer, ASan + UBSan) ==="
+FUZZ_SECONDS="${FUZZ_SECONDS:-30}" JOBS="$JOBS" bash scripts/fuzz.sh || status=1
 
 exit $status
