@@ -1,6 +1,9 @@
 #include "Event/EventModel.h"
 
+#include <cmath>
+
 #include "Base/JsonText.h"
+#include "Common/SvlLog.h"
 
 namespace sorvel {
 namespace {
@@ -99,6 +102,12 @@ std::optional<Location> Location::initFromDictionary(const std::optional<Value::
     const Value* lat = find(*dictionary, "lat");
     const Value* lng = find(*dictionary, "lng");
     if (!lwid || !lat || !lat->isDouble() || !lng || !lng->isDouble()) {
+        return std::nullopt;
+    }
+    if (!std::isfinite(*lat->getDouble()) || !std::isfinite(*lng->getDouble())) {
+        // JSON has no such numbers: written out, the location would come back
+        // unreadable and the event would change at its next restore.
+        SvlLog::warning("Location :: a coordinate is not a finite number; the location is dropped");
         return std::nullopt;
     }
     return Location{std::move(lwid), *lat->getDouble(), *lng->getDouble()};

@@ -20,7 +20,7 @@ struct Location {
 
     // {"lwid", "lat", "lng"}, or nothing when there is no lwid.
     std::optional<Value::Map> toDictionary() const;
-    // Nothing unless "lwid" is a string and "lat" and "lng" are doubles.
+    // Nothing unless "lwid" is a string and "lat" and "lng" are finite doubles.
     static std::optional<Location> initFromDictionary(const std::optional<Value::Map>& dictionary);
 };
 

@@ -7,6 +7,7 @@
 
 #include "Base/JsonText.h"
 #include "Base/TextUnits.h"
+#include "Common/SvlLog.h"
 #include "Event/EventBundleModel.h"
 #include "Event/EventPackage.h"
 #include "Event/LogEventParameter.h"
@@ -113,6 +114,46 @@ TEST(EventModel, V1ReaderNeedsOnlyFiveKeysAndFillsEmptyMaps) {
     EXPECT_EQ(m->session_length, 4);
     d.erase("session_length");
     EXPECT_FALSE(EventModel::initFromV1Dictionary(d));
+}
+
+TEST(EventModel, ALocationWithoutFiniteCoordinatesIsDroppedOnReading) {
+    // What the first version stored can hold any double; JSON has no NaN or
+    // infinity, so a location kept with one would be written as null and the
+    // event would come back changed from the stored list.
+    testing::FreshSdk sdk;
+    testing::LogCapture logs;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    for (auto [lat, lng] : {std::pair{nan, 2.5}, std::pair{1.5, inf}, std::pair{-inf, -inf}}) {
+        const Value::Map d{
+            {"event_datetime", Value("t")},
+            {"group", Value("custom")},
+            {"event_name", Value("x")},
+            {"session_interval", Value(0)},
+            {"session_length", Value(0)},
+            {"location",
+             Value(Value::Map{{"lwid", Value("w1")}, {"lat", Value(lat)}, {"lng", Value(lng)}})}};
+        auto m = EventModel::initFromV1Dictionary(d);
+        ASSERT_TRUE(m);
+        EXPECT_FALSE(m->location.lwid) << lat << " " << lng;
+        std::string json;
+        m->appendJson(json);
+        const auto parsed = Value::fromJson(json);
+        ASSERT_TRUE(parsed && parsed->isMap()) << json;
+        auto restored = EventModel::initFromDictionary(*parsed->getMap());
+        ASSERT_TRUE(restored) << json;
+        std::string again;
+        restored->appendJson(again);
+        EXPECT_EQ(again, json);
+    }
+    SvlLog::flush();
+    EXPECT_TRUE(logs.contains("a coordinate is not a finite number"));
+    // Finite coordinates stay, at the extremes too.
+    auto kept = Location::initFromDictionary(
+        Value::Map{{"lwid", Value("w2")}, {"lat", Value(-90.0)}, {"lng", Value(1e308)}});
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->lwid, "w2");
+    EXPECT_EQ(kept->lng, 1e308);
 }
 
 // A JSON string written one character at a time, as a reader expects it.
