@@ -36,6 +36,9 @@ struct GdprState {
     // Which re-send inFlight belongs to: a ticket of an earlier one (or of an
     // SDK instance a test already replaced) must not end the current one.
     std::uint64_t generation GUARDED_BY(mu) = 0;
+    // Counts the re-sends that ended, so a check can tell that one ended
+    // between its read of the confirmation and its start of another.
+    std::uint64_t ended GUARDED_BY(mu) = 0;
     std::shared_ptr<platform::DispatchQueue> queue GUARDED_BY(mu);
 
     GdprState() {
@@ -78,6 +81,7 @@ class ResendTicket {
         platform::MutexLock lock(s.mu);
         if (s.generation == generation_) {
             s.inFlight = false;
+            ++s.ended;
             s.idle.signalAll();
         }
     }
@@ -435,6 +439,15 @@ bool FvnUtil::isGdprForgetMe(const GdprAction& action, const DataRegistry& regis
     if (!registry.getBool(DataRegistryKey::BOOL_GDPR_FORGET_ME, false)) {
         return false;
     }
+    auto& state = gdprState();
+    std::uint64_t endedBefore = 0;
+    {
+        platform::MutexLock lock(state.mu);
+        if (state.inFlight) {
+            return true;
+        }
+        endedBefore = state.ended;
+    }
     if (registry.getBool(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC, false) || !action) {
         return true;
     }
@@ -445,9 +458,12 @@ bool FvnUtil::isGdprForgetMe(const GdprAction& action, const DataRegistry& regis
     std::shared_ptr<platform::DispatchQueue> queue;
     std::uint64_t generation = 0;
     {
-        auto& s = gdprState();
+        auto& s = state;
         platform::MutexLock lock(s.mu);
-        if (s.inFlight) {
+        // A re-send that ended after the confirmation was read may have
+        // stored it: starting another now would send the erasure twice. The
+        // next check reads the confirmation anew.
+        if (s.inFlight || s.ended != endedBefore) {
             return true;
         }
         if (!s.queue) {
