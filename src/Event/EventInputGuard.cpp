@@ -225,6 +225,18 @@ std::size_t mapBytes(const Value::Map& m) {
 
 }  // namespace
 
+std::string EventInputGuard::nameForLog(const std::string& name) {
+    const std::size_t cut = text::codePointOffset(name, MAX_NAME_CHARS_IN_LOG);
+    if (cut >= name.size()) {
+        return name;
+    }
+    return name.substr(0, cut) + "... (" + std::to_string(name.size()) + " bytes)";
+}
+
+std::size_t EventInputGuard::entryBytes(const std::string& key, const Value& value) {
+    return key.size() + 4 + approximateBytes(value);
+}
+
 bool EventInputGuard::nestsDeeperThan(const Value& value, int maxDepth) {
     return deeper(value, maxDepth < 0 ? 0 : maxDepth);
 }
@@ -261,8 +273,8 @@ Status EventInputGuard::admit(EventModel& event) {
         bytes += maps[i] != nullptr ? scans[i].bytes : 0;
     }
     if (repaired) {
-        SvlLog::warning("EventInputGuard :: ill-formed UTF-8 in event " + event.event_name +
-                        " replaced by U+FFFD");
+        SvlLog::warning("EventInputGuard :: ill-formed UTF-8 in event " +
+                        nameForLog(event.event_name) + " replaced by U+FFFD");
     }
     if (bytes > MAX_EVENT_BYTES) {
         return Status::error("about " + std::to_string(bytes) + " bytes, more than " +

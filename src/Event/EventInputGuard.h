@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "Base/Status.h"
 #include "sorvel/Value.h"
@@ -19,6 +20,9 @@ class EventInputGuard {
     static constexpr int MAX_VALUE_DEPTH = 100;
     // About the JSON size of one event.
     static constexpr std::size_t MAX_EVENT_BYTES = 1u << 20;
+    // About the JSON size of the user and ci properties together: every event
+    // carries them, so they must leave most of an event to its own values.
+    static constexpr std::size_t MAX_PROPERTIES_BYTES = MAX_EVENT_BYTES / 4;
 
     // Replaces ill-formed UTF-8 in every text and key of the event (logged),
     // then refuses an event nested too deeply or too large; the failure's
@@ -28,6 +32,15 @@ class EventInputGuard {
     // Whether the value has containers nested more than maxDepth levels deep
     // (a map or list is one level).
     static bool nestsDeeperThan(const Value& value, int maxDepth);
+    // A name or key as a log line shows it: a long one is cut after
+    // MAX_NAME_CHARS_IN_LOG characters and its size added, so that the
+    // reason after it still fits the line.
+    static constexpr std::size_t MAX_NAME_CHARS_IN_LOG = 200;
+    static std::string nameForLog(const std::string& name);
+
+    // About the bytes a map entry takes as JSON; the value must not nest
+    // deeper than MAX_VALUE_DEPTH.
+    static std::size_t entryBytes(const std::string& key, const Value& value);
 };
 
 }  // namespace sorvel

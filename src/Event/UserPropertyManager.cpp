@@ -1,5 +1,6 @@
 #include "Event/UserPropertyManager.h"
 
+#include <utility>
 #include <vector>
 
 #include "Common/DataRegistry.h"
@@ -77,12 +78,21 @@ bool UserPropertyManager::save(const Value::Map& properties, const Target& targe
     const std::int64_t limit = limit_();
     Value::Map merged;
     std::vector<std::string> tooDeep;
+    std::vector<std::pair<std::string, std::size_t>> tooLarge;
     bool overLimit = false;
     bool changed = false;
     {
         platform::MutexLock lock(mu_);
         Value::Map& map = this->*target.map;
         const Value::Map before = map;
+        // Every event carries the properties: one too large would have every
+        // later event refused for its size.
+        std::size_t bytes = 0;
+        for (const Value::Map* m : {&userPropertyDic_, &ciPropertyDic_}) {
+            for (const auto& [key, value] : *m) {
+                bytes += EventInputGuard::entryBytes(key, value);
+            }
+        }
         for (const auto& [key, value] : properties) {
             const auto total =
                 static_cast<std::int64_t>(userPropertyDic_.size() + ciPropertyDic_.size());
@@ -94,6 +104,15 @@ bool UserPropertyManager::save(const Value::Map& properties, const Target& targe
                 tooDeep.push_back(key);
                 continue;
             }
+            const std::size_t added = EventInputGuard::entryBytes(key, value);
+            auto existing = map.find(key);
+            const std::size_t replaced =
+                existing == map.end() ? 0 : EventInputGuard::entryBytes(key, existing->second);
+            if (bytes - replaced + added > EventInputGuard::MAX_PROPERTIES_BYTES) {
+                tooLarge.emplace_back(key, added);
+                continue;
+            }
+            bytes = bytes - replaced + added;
             map[key] = value;
         }
         changed = !isEqual(before, map);
@@ -104,9 +123,15 @@ bool UserPropertyManager::save(const Value::Map& properties, const Target& targe
         retypeLocked();
     }
     for (const auto& key : tooDeep) {
-        SvlLog::warning(std::string(target.name) + " " + key +
+        SvlLog::warning(std::string(target.name) + " " + EventInputGuard::nameForLog(key) +
                         " dropped : value nested deeper than " +
                         std::to_string(EventInputGuard::MAX_VALUE_DEPTH) + " levels");
+    }
+    for (const auto& [key, size] : tooLarge) {
+        SvlLog::warning(std::string(target.name) + " " + EventInputGuard::nameForLog(key) +
+                        " dropped : value of about " + std::to_string(size) +
+                        " bytes; the properties would take more than " +
+                        std::to_string(EventInputGuard::MAX_PROPERTIES_BYTES));
     }
     if (overLimit) {
         SvlLog::debug(std::string(target.name) +
