@@ -90,7 +90,7 @@ void EventBuffer::drainInbox() {
 
 void EventBuffer::admit(EventModel event) {
     if (Status admitted = EventInputGuard::admit(event); !admitted) {
-        SvlLog::error("EventBuffer :: event " + event.event_name +
+        SvlLog::error("EventBuffer :: event " + EventInputGuard::nameForLog(event.event_name) +
                       " dropped : " + admitted.message());
         return;
     }
