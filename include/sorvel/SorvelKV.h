@@ -121,6 +121,7 @@ class SORVEL_API SorvelKV {
     // Clears the user's properties and the local message history; sends "logout".
     void logout() noexcept;
     void setAge(std::int64_t age) noexcept;
+    // An undeclared value (an integer cast to the enum) is ignored with a warning.
     void setGender(SorvelGenderType gender) noexcept;
     // Each attribute is stored as the property "c:<key>"; a string attribute
     // "user_id" becomes the user id (any other type refuses the whole call).
@@ -129,7 +130,8 @@ class SORVEL_API SorvelKV {
     void setKakaoId(const std::string& kakaoId) noexcept;
     // Each attribute is stored as the ci property "c:<key>".
     void setUserCiWithAttr(const SorvelKvAttrModel& attrModel) noexcept;
-    // Attached to the events that follow.
+    // Attached to the events that follow. A NaN or infinite coordinate is
+    // ignored with a warning, keeping the location stored before.
     void setLocation(double latitude, double longitude) noexcept;
 
     // ---- Privacy, restart, deeplinks, upload intervals ---------------------

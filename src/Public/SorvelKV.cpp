@@ -1,5 +1,6 @@
 #include "sorvel/SorvelKV.h"
 
+#include <cmath>
 #include <utility>
 
 #include "Base/Url.h"
@@ -406,10 +407,17 @@ void SorvelKV::setAge(std::int64_t age) noexcept {
 
 void SorvelKV::setGender(SorvelGenderType gender) noexcept {
     facade::boundary("setGender", [&] {
-        if (!facade::isSorvelDisabled()) {
-            controller()->saveUserProperty(
-                {{Constants::PARAM_KEY_GENDER, static_cast<std::int64_t>(gender)}}, false);
+        if (facade::isSorvelDisabled()) {
+            return;
         }
+        const auto raw = static_cast<std::int64_t>(gender);
+        if (::sorvel::convertGender(raw) != gender) {
+            SvlLog::warning("setGender :: " + std::to_string(raw) +
+                                " is not a declared SorvelGenderType; ignored",
+                            true);
+            return;
+        }
+        controller()->saveUserProperty({{Constants::PARAM_KEY_GENDER, raw}}, false);
     });
 }
 
@@ -451,6 +459,13 @@ void SorvelKV::setUserCiWithAttr(const SorvelKvAttrModel& attrModel) noexcept {
 void SorvelKV::setLocation(double latitude, double longitude) noexcept {
     facade::boundary("setLocation", [&] {
         if (facade::isSorvelDisabled()) {
+            return;
+        }
+        // JSON has no such numbers; the stored location stays as it was.
+        if (!std::isfinite(latitude) || !std::isfinite(longitude)) {
+            SvlLog::warning("setLocation :: latitude " + Value(latitude).render() + ", longitude " +
+                                Value(longitude).render() + " is not a finite coordinate; ignored",
+                            true);
             return;
         }
         auto r = registry();
