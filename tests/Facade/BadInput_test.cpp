@@ -8,10 +8,13 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "Common/DataRegistry.h"
+#include "Common/SvlLog.h"
+#include "Event/UserPropertyManager.h"
 #include "FacadeFixture.h"
 
 namespace sorvel::facadetest {
@@ -132,6 +135,19 @@ class BadInputTest : public FacadeTest {
         for (const auto& r : server_->requests(Endpoint::EVENT_BULK)) {
             EXPECT_LT(r.decodedBody.size(), 1u << 20);
         }
+    }
+
+    // Waits for at least `count` lines holding the text.
+    void expectLines(const std::string& text, std::size_t count) {
+        auto seen = [&] {
+            std::size_t n = 0;
+            for (const auto& line : logs_.lines()) {
+                n += line.find(text) != std::string::npos ? 1 : 0;
+            }
+            return n;
+        };
+        EXPECT_TRUE(testing::waitUntil([&] { return seen() >= count; }))
+            << "\"" << text << "\" logged " << seen() << " times, expected " << count;
     }
 
     // Whether an event of the name arrived with the text as its name or as
@@ -295,16 +311,21 @@ TEST_F(BadInputTest, EventCallsTakeBadStringsAttributesAndNumbers) {
     }
 
     DiContainer::shared().defaultSVLContextController()->waitForDispatched();
-    // The lines, while the bad events are still held offline.
+    // A line for every refused or repaired event, naming the reason even
+    // when the event's name is 1 MB long.
+    std::map<std::string, std::size_t> expected;
     for (const auto& in : badStrings()) {
         if (in.line != nullptr) {
-            EXPECT_TRUE(waitForLine(in.line)) << in.name;
+            expected[in.line] += stringCalls.size();
         }
     }
     for (const auto& in : badAttrs()) {
         if (in.line != nullptr) {
-            EXPECT_TRUE(waitForLine(in.line)) << in.name;
+            expected[in.line] += attrCalls.size();
         }
+    }
+    for (const auto& [line, count] : expected) {
+        expectLines(line, count);
     }
     for (const auto& [line, f] : enumCalls) {
         for (std::int64_t v : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{99}, kMin, kMax}) {
@@ -345,5 +366,238 @@ TEST_F(BadInputTest, EventCallsTakeBadStringsAttributesAndNumbers) {
     EXPECT_TRUE(events("invite").size() == badAttrs().size() - 2);
 }
 
+std::shared_ptr<UserPropertyManager> properties() {
+    return DiContainer::shared().userPropertyManager();
+}
+
+TEST_F(BadInputTest, IdentityCallsStoreWhatTheyAcceptAndRefuseWhatWouldHarm) {
+    start();
+    SorvelKV& sdk = kv();
+    auto registry = DiContainer::shared().dataRegistry();
+    // Accepted: stored byte-exact, as given.
+    for (const auto& in : badStrings()) {
+        if (!in.sent && in.line == nullptr) {
+            continue;
+        }
+        if (in.text.size() > 1000) {
+            continue;
+        }
+        call(std::string("identity / ") + in.name, [&] {
+            sdk.login(in.text);
+            sdk.setKakaoId(in.text);
+            sdk.setDeviceId(in.text);
+            sdk.setUserPropertiesWithAttr(attrs({{"note", Value(in.text)}}));
+            sdk.setUserCiWithAttr(attrs({{"note", Value(in.text)}}));
+        });
+        DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+        EXPECT_EQ(properties()->userPropertyDic()["svl:user_id"], Value(in.text)) << in.name;
+        EXPECT_EQ(properties()->userPropertyDic()["c:note"], Value(in.text)) << in.name;
+        EXPECT_EQ(properties()->ciPropertyDic()["svl:kakao_id"], Value(in.text)) << in.name;
+        EXPECT_EQ(properties()->ciPropertyDic()["c:note"], Value(in.text)) << in.name;
+        EXPECT_EQ(registry->getString(DataRegistryKey::STRING_DEVICE_ID, "-"), in.text) << in.name;
+    }
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    call("setAge / extremes", [&] { sdk.setAge(kMin); });
+    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    EXPECT_EQ(properties()->userPropertyDic()["svl:age"], Value(kMin));
+
+    // The good identity, then what would harm it.
+    storeGoodDataOffline();
+    sdk.setKakaoId(kTricky);
+    sdk.setLocation(37.5, 127.25);
+    sdk.setGender(SorvelGenderType::FEMALE);
+    sdk.deepLinkOpen("app://good?q=it%27s");
+    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    const Value::Map goodUser = properties()->userPropertyDic();
+    const Value::Map goodCi = properties()->ciPropertyDic();
+    const std::string goodDeeplink = registry->getString(DataRegistryKey::STRING_DEEPLINK_URL, "-");
+    const std::string big(1u << 20, 'u');
+    struct Refused {
+        const char* line;
+        std::function<void()> f;
+    };
+    const std::vector<Refused> refused{
+        {"userProperty svl:user_id dropped : value of about", [&] { sdk.login(big); }},
+        {"ciProperty svl:kakao_id dropped : value of about", [&] { sdk.setKakaoId(big); }},
+        {"userProperty c:big dropped : value of about",
+         [&] {
+             sdk.setUserPropertiesWithAttr(attrs({{"big", Value(big)}}));
+         }},
+        {"ciProperty c:big dropped : value of about",
+         [&] {
+             sdk.setUserCiWithAttr(attrs({{"big", Value(big)}}));
+         }},
+        {"userProperty c:deep dropped : value nested deeper than 100 levels",
+         [&] {
+             sdk.setUserPropertiesWithAttr(attrs({{"deep", nested(300, true)}}));
+         }},
+        {"ciProperty c:deep dropped : value nested deeper than 100 levels",
+         [&] {
+             sdk.setUserCiWithAttr(attrs({{"deep", nested(300, false)}}));
+         }},
+        {"user_id is not string value!",
+         [&] {
+             sdk.setUserPropertiesWithAttr(attrs({{"user_id", Value(kNaN)}}));
+         }},
+        {"setLocation :: latitude nan, longitude 1.0", [&] { sdk.setLocation(kNaN, 1.0); }},
+        {"setLocation :: latitude inf, longitude -inf", [&] { sdk.setLocation(kInf, -kInf); }},
+        {"setGender :: 99 is not a declared SorvelGenderType",
+         [&] { sdk.setGender(static_cast<SorvelGenderType>(99)); }},
+        {"setGender :: -1 is not a declared SorvelGenderType",
+         [&] { sdk.setGender(static_cast<SorvelGenderType>(-1)); }},
+    };
+    for (const auto& r : refused) {
+        call(r.line, r.f);
+    }
+    for (const auto& in : badStrings()) {
+        if (in.text.size() < 1000) {
+            call(std::string("deepLinkOpen / ") + in.name, [&] { sdk.deepLinkOpen(in.text); });
+        }
+    }
+    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    for (const auto& r : refused) {
+        EXPECT_TRUE(waitForLine(r.line)) << r.line;
+    }
+    EXPECT_TRUE(waitForLine("Deeplink :: urlString cannot be casted to URL Type."));
+    // Compared whole, never printed: a refused value may be 1 MB long.
+    EXPECT_TRUE(properties()->userPropertyDic() == goodUser);
+    EXPECT_TRUE(properties()->ciPropertyDic() == goodCi);
+    EXPECT_EQ(registry->getString(DataRegistryKey::STRING_DEEPLINK_URL, "-"), goodDeeplink);
+
+    expectGoodDataIntact();
+    const auto marker = events("marker").at(0);
+    EXPECT_EQ(marker.at("ci").getMap()->at("svl:kakao_id"), Value("string:" + kTricky));
+    EXPECT_EQ(marker.at("user_properties").getMap()->at("svl:gender"), Value("long:2"));
+    const auto& location = *marker.at("location").getMap();
+    EXPECT_EQ(location.at("lat"), Value(37.5));
+    EXPECT_EQ(location.at("lng"), Value(127.25));
+}
+
+// Every call that acts on the SDK, once with refused inputs and once with
+// accepted ones.
+void everyActingCall(const std::string& text, const SorvelKvAttrModel& attr, double number) {
+    SorvelKV& sdk = SorvelKV::getInstance();
+    const auto product = sdk.createCommerceProductDataWithAttr(text, text, number, 1, number, text,
+                                                               std::nullopt, attr);
+    const auto category = sdk.createCommerceProductCategoryData(text, text, "", "", "");
+    sdk.event(text);
+    sdk.eventWithAttr(text, attr);
+    sdk.eventForUnityWithAttr(text, attr);
+    sdk.login(text);
+    sdk.setAge(static_cast<std::int64_t>(number));
+    sdk.setGender(static_cast<SorvelGenderType>(7));
+    sdk.setUserPropertiesWithAttr(attr);
+    sdk.setKakaoId(text);
+    sdk.setUserCiWithAttr(attr);
+    sdk.setLocation(number, number);
+    sdk.deepLinkOpen(text);
+    sdk.setEventUploadCountInterval(static_cast<SorvelEventUploadCountInterval>(7));
+    sdk.setEventUploadTimeInterval(static_cast<SorvelEventUploadTimeInterval>(7));
+    sdk.stopGettingIDFA();
+    sdk.startGettingIDFA();
+    sdk.printSdkState();
+    sdk.commonSignUpWithAttr(static_cast<SorvelKvSignUpChannel>(0), attr);
+    sdk.commonAppUpdateWithAttr(text, text, attr);
+    sdk.commonInviteWithAttr(SorvelKvInviteChannel::ETC, attr);
+    sdk.commonUseCreditWithAttr(attr);
+    sdk.commonPurchaseWithAttr(text, {product}, number, number, number, SorvelKvPaymentMethod::ETC,
+                               attr);
+    sdk.commerceViewHomeWithAttr(attr);
+    sdk.commerceCategoryViewWithAttr(category, {product}, attr);
+    sdk.commerceProductViewWithAttr(product, attr);
+    sdk.commerceAddToCartWithAttr({product}, attr);
+    sdk.commerceAddToWishListWithAttr(product, attr);
+    sdk.commerceReviewOrderWithAttr(text, {product}, number, number, attr);
+    sdk.commerceRefundWithAttr(text, {product}, number, attr);
+    sdk.commerceSearchWithAttr({product}, text, attr);
+    sdk.commerceShareWithAttr(SorvelKvSharingChannel::ETC, product, attr);
+    sdk.commerceListViewWithAttr({product}, attr);
+    sdk.commerceCartViewWithAttr({product}, attr);
+    sdk.commercePaymentInfoAddedWithAttr(attr);
+    sdk.gameTutorialCompletedWithAttr(true, attr);
+    sdk.gameCharacterCreatedWithAttr(attr);
+    sdk.gameStageClearedWithAttr(text, attr);
+    sdk.gameLevelAchievedWithAttr(static_cast<std::int64_t>(number), attr);
+    sdk.logout();
+    sdk.clearUserProperties();
+}
+
+TEST_F(BadInputTest, CallsBeforeInitSorvelAreHeldAndJudgedOnceItStarts) {
+    // What the first getInstance of a process does; the instance of this
+    // test program was built by an earlier test.
+    SvlLog::initQaMode(nullptr);
+    const std::string big(1u << 20, 'b');
+    call("every call before initSorvel, refused inputs", [&] {
+        everyActingCall(big, attrs({{"deep", nested(300, true)}}), kNaN);
+    });
+    call("every call before initSorvel, accepted inputs", [&] {
+        everyActingCall(kTricky, attrs({{"q", Value(kTricky)}}), kInf);
+    });
+    call("isGdprForgetMe before initSorvel", [&] { EXPECT_FALSE(kv().isGdprForgetMe()); });
+    start();
+    ASSERT_TRUE(sendAndWait("marker"));
+    // The custom events of the 1 MB name; the twenty deep ones.
+    expectLines("more than 1048576", 1);
+    expectLines("nested deeper than 100 levels", 20);
+    EXPECT_TRUE(waitForLine("setGender :: 7 is not a declared SorvelGenderType"));
+    // The accepted custom event arrived byte-exact; nothing oversized did.
+    // event, eventWithAttr, eventForUnityWithAttr.
+    const auto tricky = events(kTricky);
+    ASSERT_EQ(tricky.size(), 3u);
+    EXPECT_TRUE(callParams(tricky[0]).empty());
+    EXPECT_EQ(callParams(tricky[1]), (Value::Map{{"q", Value("string:" + kTricky)}}));
+    EXPECT_EQ(callParams(tricky[2]), callParams(tricky[1]));
+    for (const auto& r : server_->requests(Endpoint::EVENT_BULK)) {
+        EXPECT_LT(r.decodedBody.size(), 1u << 20);
+    }
+}
+
+TEST_F(BadInputTest, CallsAfterForgetMeOnlyLogAndAnswerAtOnce) {
+    start();
+    kv().login(kTricky);
+    kv().setUserPropertiesWithAttr(attrs({{"plan", Value(kTricky)}}));
+    ASSERT_TRUE(sendAndWait("before"));
+    kv().gdprForgetMe();
+    ASSERT_TRUE(waitForLine("이유는 = GDPR FORGET ME"));
+    ASSERT_TRUE(testing::waitUntil([&] { return server_->requests(Endpoint::GDPR).size() == 1; }));
+    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    const Value::Map user = properties()->userPropertyDic();
+    const std::size_t eventRequests = server_->requests(Endpoint::EVENT_BULK).size();
+    logs_.clear();
+
+    const std::string big(1u << 20, 'b');
+    call("every call after forget-me, refused inputs", [&] {
+        everyActingCall(big, attrs({{"deep", nested(300, true)}}), kNaN);
+    });
+    call("every call after forget-me, accepted inputs", [&] {
+        everyActingCall(kTricky, attrs({{"q", Value(kTricky)}}), -kInf);
+    });
+    for (const std::string& id : {std::string(), big, std::string("\xFF\0", 2)}) {
+        int answers = 0;
+        call("deleteUserDataAndStopSDK and restartSDK after forget-me", [&] {
+            kv().deleteUserDataAndStopSDK(id, [&](Completion c) {
+                EXPECT_EQ(c, Completion::FAILURE);
+                ++answers;
+            });
+            kv().restartSDK(id, [&](Completion c) {
+                EXPECT_EQ(c, Completion::FAILURE);
+                ++answers;
+            });
+            kv().deleteUserDataAndStopSDK(id, nullptr);
+            kv().restartSDK(id, nullptr);
+        });
+        EXPECT_EQ(answers, 2);
+    }
+    call("gdprForgetMe again", [&] { kv().gdprForgetMe(); });
+    EXPECT_TRUE(waitForLine("Sorvel Disabled : true"));
+    EXPECT_TRUE(waitForLine("deleteUserDataAndStopSDK is failed due to (gdpr || pause || stop)"));
+    EXPECT_TRUE(waitForLine("restartSDK is failed due to (gdpr || pause || stop)"));
+    SorvelHost::applicationWillResignActive();
+    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    EXPECT_EQ(server_->requests(Endpoint::EVENT_BULK).size(), eventRequests);
+    EXPECT_EQ(server_->requests(Endpoint::DRWORKS).size(), 0u);
+    EXPECT_TRUE(properties()->userPropertyDic() == user);
+    EXPECT_TRUE(kv().isGdprForgetMe());
+}
 }  // namespace
 }  // namespace sorvel::facadetest
