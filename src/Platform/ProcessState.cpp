@@ -32,8 +32,11 @@ void runResetHooks() {
         MutexLock lock(r.mu);
         hooks = r.hooks;
     }
-    for (auto& h : hooks) {
-        h();
+    // Last registered first, as a process ends its statics: the SDK's parts,
+    // built later, still find the platform's state (the host's URL mapping,
+    // its network setting) while they finish their last uploads.
+    for (auto it = hooks.rbegin(); it != hooks.rend(); ++it) {
+        (*it)();
     }
 }
 

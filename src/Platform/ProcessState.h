@@ -37,8 +37,9 @@ class NoDestructor {
     alignas(T) unsigned char storage_[sizeof(T)];
 };
 
-// Hooks run in the order they were registered, without any lock held, so a
-// hook may use other singletons (and wait for their queues).
+// Hooks run in the reverse order of their registration (as statics end),
+// without any lock held, so a hook may use other singletons (and wait for
+// their queues).
 void registerResetHook(std::function<void()> hook);
 void runResetHooks();
 
