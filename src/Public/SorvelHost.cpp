@@ -24,10 +24,24 @@ void hostCall(const char* name, F&& body) noexcept {
     }
 }
 
+// The system takes a path up to its first NUL byte: a path holding one would
+// name another file or folder than the app gave.
+bool holdsNul(const char* name, const std::string& path) {
+    if (path.find('\0') == std::string::npos) {
+        return false;
+    }
+    platform::SystemLog::write(std::string("svlkv [error]: SorvelHost::") + name +
+                               " :: the path holds a NUL byte; ignored");
+    return true;
+}
+
 }  // namespace
 
 void SorvelHost::setDataFolder(const std::string& path) noexcept {
     hostCall("setDataFolder", [&] {
+        if (holdsNul("setDataFolder", path)) {
+            return;
+        }
         platform::host::setHomeFolder(path);
         // The keychain follows the data folder: "<path>-keychain".
         platform::host::setKeychainFolder("");
@@ -48,7 +62,9 @@ void SorvelHost::setInfoValue(const std::string& key, const std::optional<Value>
 
 bool SorvelHost::loadInfoFile(const std::string& path) noexcept {
     bool loaded = false;
-    hostCall("loadInfoFile", [&] { loaded = platform::host::loadBundleFromJsonFile(path); });
+    hostCall("loadInfoFile", [&] {
+        loaded = !holdsNul("loadInfoFile", path) && platform::host::loadBundleFromJsonFile(path);
+    });
     return loaded;
 }
 
