@@ -2,6 +2,7 @@
 // a line naming what it refused, crash nothing, and leave what was stored
 // before it (user id, properties, unsent events) intact and delivered once.
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +17,8 @@
 #include "Common/SvlLog.h"
 #include "Event/UserPropertyManager.h"
 #include "FacadeFixture.h"
+#include "Platform/FileSystem.h"
+#include "Platform/Host.h"
 
 namespace sorvel::facadetest {
 namespace {
@@ -137,18 +140,21 @@ class BadInputTest : public FacadeTest {
         }
     }
 
-    // Waits for at least `count` lines holding the text.
-    void expectLines(const std::string& text, std::size_t count) {
-        auto seen = [&] {
-            std::size_t n = 0;
-            for (const auto& line : logs_.lines()) {
-                n += line.find(text) != std::string::npos ? 1 : 0;
-            }
-            return n;
-        };
-        EXPECT_TRUE(testing::waitUntil([&] { return seen() >= count; }))
-            << "\"" << text << "\" logged " << seen() << " times, expected " << count;
+    // The lines holding the text, among all logged so far. The logging
+    // queue keeps order: once a line logged now is written, every line
+    // logged before it is too. (Waiting for each line instead would scan
+    // the thousands of lines again at every new one.)
+    std::size_t linesWith(const std::string& text) {
+        const std::string checkpoint = "bad input checkpoint " + std::to_string(++checkpoints_);
+        SvlLog::info(checkpoint);
+        EXPECT_TRUE(waitForLine(checkpoint));
+        std::size_t seen = 0;
+        for (const auto& line : logs_.lines()) {
+            seen += line.find(text) != std::string::npos ? 1 : 0;
+        }
+        return seen;
     }
+    int checkpoints_ = 0;
 
     // Whether an event of the name arrived with the text as its name or as
     // one of its string parameters.
@@ -310,7 +316,12 @@ TEST_F(BadInputTest, EventCallsTakeBadStringsAttributesAndNumbers) {
         }
     }
 
-    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    expectGoodDataIntact();
+    for (const auto& [line, f] : enumCalls) {
+        for (std::int64_t v : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{99}, kMin, kMax}) {
+            EXPECT_EQ(linesWith(line + std::to_string(v) + " is not"), 1u) << line << v;
+        }
+    }
     // A line for every refused or repaired event, naming the reason even
     // when the event's name is 1 MB long.
     std::map<std::string, std::size_t> expected;
@@ -325,15 +336,8 @@ TEST_F(BadInputTest, EventCallsTakeBadStringsAttributesAndNumbers) {
         }
     }
     for (const auto& [line, count] : expected) {
-        expectLines(line, count);
+        EXPECT_GE(linesWith(line), count) << line;
     }
-    for (const auto& [line, f] : enumCalls) {
-        for (std::int64_t v : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{99}, kMin, kMax}) {
-            EXPECT_TRUE(waitForLine(line + std::to_string(v))) << line << v;
-        }
-    }
-
-    expectGoodDataIntact();
     // What was accepted arrived as given: names and texts byte-exact, the
     // repaired text once per call, the non-finite numbers as their names.
     for (const auto& c : stringCalls) {
@@ -537,8 +541,10 @@ TEST_F(BadInputTest, CallsBeforeInitSorvelAreHeldAndJudgedOnceItStarts) {
     start();
     ASSERT_TRUE(sendAndWait("marker"));
     // The custom events of the 1 MB name; the twenty deep ones.
-    expectLines("more than 1048576", 1);
-    expectLines("nested deeper than 100 levels", 20);
+    EXPECT_EQ(linesWith("more than 1048576"), 1u);
+    // The twenty deep events, the two of the 1 MB name, and the two deep
+    // properties.
+    EXPECT_EQ(linesWith("nested deeper than 100 levels"), 24u);
     EXPECT_TRUE(waitForLine("setGender :: 7 is not a declared SorvelGenderType"));
     // The accepted custom event arrived byte-exact; nothing oversized did.
     // event, eventWithAttr, eventForUnityWithAttr.
@@ -598,6 +604,184 @@ TEST_F(BadInputTest, CallsAfterForgetMeOnlyLogAndAnswerAtOnce) {
     EXPECT_EQ(server_->requests(Endpoint::DRWORKS).size(), 0u);
     EXPECT_TRUE(properties()->userPropertyDic() == user);
     EXPECT_TRUE(kv().isGdprForgetMe());
+}
+
+TEST_F(BadInputTest, DeleteAndRestartWithBadUserIdsAnswerOnceEach) {
+    start();
+    ASSERT_TRUE(sendAndWait("first"));
+    for (const auto& in : badStrings()) {
+        std::atomic<int> deleted{0};
+        std::atomic<int> restarted{0};
+        auto counter = [](std::atomic<int>& n) {
+            return [&n](Completion) {
+                n.fetch_add(1);
+                testing::notifyWaiters();
+            };
+        };
+        call(std::string("deleteUserDataAndStopSDK / ") + in.name,
+             [&] { kv().deleteUserDataAndStopSDK(in.text, counter(deleted)); });
+        ASSERT_TRUE(testing::waitUntil([&] { return deleted.load() > 0; })) << in.name;
+        call(std::string("restartSDK / ") + in.name,
+             [&] { kv().restartSDK(in.text, counter(restarted)); });
+        ASSERT_TRUE(testing::waitUntil([&] { return restarted.load() > 0; })) << in.name;
+        ASSERT_TRUE(sendAndWait(std::string("after_") + in.name)) << in.name;
+        EXPECT_EQ(deleted.load(), 1) << in.name;
+        EXPECT_EQ(restarted.load(), 1) << in.name;
+    }
+}
+
+TEST_F(BadInputTest, PureCallsGiveTheirFallbacksAndHostCallsTakeAnyValue) {
+    SorvelKV& sdk = kv();
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    call("converters and getters / undeclared values", [&] {
+        for (std::int64_t v : {kMin, std::int64_t{-1}, std::int64_t{99}, kMax}) {
+            SCOPED_TRACE(v);
+            EXPECT_EQ(sdk.convertCountInterval(v), SorvelEventUploadCountInterval::COUNT_30);
+            EXPECT_EQ(sdk.convertTimeInterval(v), SorvelEventUploadTimeInterval::SECONDS_60);
+            EXPECT_EQ(sdk.convertGender(v), SorvelGenderType::UNKNOWN);
+            EXPECT_EQ(sdk.convertSignUpChannel(v), SorvelKvSignUpChannel::ETC);
+            EXPECT_EQ(sdk.convertInviteChannel(v), SorvelKvInviteChannel::ETC);
+            EXPECT_EQ(sdk.convertPayment(v), SorvelKvPaymentMethod::ETC);
+            EXPECT_EQ(sdk.convertChannel(v), SorvelKvSharingChannel::ETC);
+            EXPECT_EQ(sdk.getSignUpChannel(v), sdk.getSignUpChannel(11));
+            EXPECT_EQ(sdk.getInviteChannel(v), sdk.getInviteChannel(10));
+            EXPECT_EQ(sdk.getPaymentMethod(v), sdk.getPaymentMethod(4));
+            EXPECT_EQ(sdk.getSharingChannel(v), sdk.getSharingChannel(11));
+            EXPECT_EQ(sdk.getCurrencyString(v), "KRW");
+            EXPECT_EQ(
+                sdk.getSignUpChannelBySorvelKvSignUpChannel(static_cast<SorvelKvSignUpChannel>(v)),
+                sdk.getSignUpChannel(11));
+            EXPECT_EQ(
+                sdk.getInviteChannelBySorvelKvSignUpChannel(static_cast<SorvelKvInviteChannel>(v)),
+                sdk.getInviteChannel(10));
+            EXPECT_EQ(
+                sdk.getPaymentMethodBySorvelKvPaymentMethod(static_cast<SorvelKvPaymentMethod>(v)),
+                sdk.getPaymentMethod(4));
+            EXPECT_EQ(sdk.getSharingChannelBySorvelKvSharingChannel(
+                          static_cast<SorvelKvSharingChannel>(v)),
+                      sdk.getSharingChannel(11));
+            EXPECT_EQ(
+                sdk.getCurrencyStringBySorvelCurrencyType(static_cast<SorvelKvCurrencyType>(v)),
+                "KRW");
+            EXPECT_STREQ(sorvelLogLevelName(static_cast<SorvelLogLevel>(v)), "none");
+        }
+    });
+
+    call("attribute model / bad keys and values", [&] {
+        SorvelKvAttrModel model;
+        for (const auto& in : badStrings()) {
+            model.setAttrDataString(in.text, "refused key");
+            model.setAttrDataBool(in.text, true);
+        }
+        model.setAttrDataString("Upper'Case", "refused key");
+        EXPECT_TRUE(model.getAttrData().empty());
+        model.setAttrDataString("long", std::string(1u << 20, 'x'));
+        model.setAttrDataString("ill_formed", "v\xC0\xAF");
+        model.setAttrDataString("nul", std::string("a\0b", 3));
+        model.setAttrDataDouble("nan", kNaN);
+        model.setAttrDataDouble("ninf", -kInf);
+        model.setAttrDataInt64("min", kMin);
+        model.setAttrDataUInt64("umax", std::numeric_limits<std::uint64_t>::max());
+        model.setAttrDataInt("int", std::numeric_limits<long>::min());
+        const auto data = model.getAttrData();
+        EXPECT_EQ(data.at("long").getString()->size(), 1024u);
+        EXPECT_EQ(data.at("nul"), Value(std::string("a\0b", 3)));
+        EXPECT_TRUE(std::isnan(*data.at("nan").getDouble()));
+        EXPECT_EQ(data.at("ninf"), Value(-kInf));
+        EXPECT_EQ(data.at("min"), Value(kMin));
+        EXPECT_EQ(data.at("umax"), Value(std::numeric_limits<std::uint64_t>::max()));
+        EXPECT_TRUE(data.count("ill_formed"));
+        model.attrData.reset();
+        model.setAttrDataString("after_reset", "x");
+        EXPECT_FALSE(model.attrData.has_value());
+    });
+
+    call("product factories / bad values", [&] {
+        Value::Map many;
+        for (int i = 0; i < 150; ++i) {
+            many["k" + std::to_string(1000 + i)] = Value(i);
+        }
+        many["deep"] = nested(300, true);
+        many[std::string(60, 'a')] = Value("too long a key");
+        SorvelKvAttrModel manyAttrs;
+        manyAttrs.attrData = many;
+        const auto category = sdk.createCommerceProductCategoryData("", kTricky, "", "\xFF", "");
+        EXPECT_EQ(category.categoryStringArr, (std::vector<std::string>{kTricky, "\xFF"}));
+        const auto product =
+            sdk.createCommerceProductDataWithAttr(std::string(1u << 20, 'p'), kTricky, kNaN, kMin,
+                                                  kInf, std::string("\0", 1), category, manyAttrs);
+        const auto dic = product.getProductDicForPurchase();
+        EXPECT_TRUE(std::isnan(*dic.at("svl:price").getDouble()));
+        EXPECT_EQ(dic.at("svl:product_name"), Value(kTricky));
+        EXPECT_EQ(dic.at("svl:category2"), Value("\xFF"));
+        EXPECT_FALSE(dic.count("deep"));
+        EXPECT_FALSE(dic.count(std::string(60, 'a')));
+        std::size_t attributes = 0;
+        for (const auto& [key, value] : dic) {
+            attributes += key.rfind("k1", 0) == 0 ? 1 : 0;
+        }
+        // The first 100 keys in map order are considered: "aaa..." and
+        // "deep" among them.
+        EXPECT_EQ(attributes, 98u);
+    });
+
+    // The host calls, before the SDK starts.
+    const std::string home = platform::homeFolder();
+    const std::string keychain = platform::keychainFolder();
+    testing::TempDir files;
+    const std::string garbage = files.path() + "/garbage.json";
+    std::ofstream(garbage, std::ios::binary) << std::string(1u << 20, '\xFF');
+    const std::string deep = files.path() + "/deep.json";
+    std::ofstream(deep, std::ios::binary) << "{\"info\":" << nested(300, true).toJson() << "}";
+    const std::string wrongTypes = files.path() + "/types.json";
+    std::ofstream(wrongTypes, std::ios::binary)
+        << R"({"bundleId":5,"version":["1"],"build":null,"info":"SorvelQaMode"})";
+    call("SorvelHost / bad values", [&] {
+        for (const auto& in : badStrings()) {
+            SorvelHost::setBundleId(in.text);
+            SorvelHost::setAppVersion(in.text, in.text);
+            SorvelHost::setInfoValue(in.text, Value(kNaN));
+            SorvelHost::setInfoValue("FvnRegion", Value(in.text));
+            EXPECT_FALSE(SorvelHost::loadInfoFile(in.text)) << in.name;
+            if (!in.text.empty()) {
+                // An empty base URL would end the mapping to the server double.
+                SorvelHost::setServerBaseUrl(in.text);
+            }
+        }
+        SorvelHost::setInfoValue("SorvelServerMode", Value("1"));
+        SorvelHost::setInfoValue("SorvelServerMode", Value(kMax));
+        SorvelHost::setInfoValue("SorvelQaMode", nested(300, false));
+        SorvelHost::setInfoValue(std::string(1u << 20, 'k'), std::nullopt);
+        EXPECT_FALSE(SorvelHost::loadInfoFile(garbage));
+        EXPECT_FALSE(SorvelHost::loadInfoFile(files.path() + "/missing.json"));
+        EXPECT_FALSE(SorvelHost::loadInfoFile(garbage + std::string("\0.json", 6)));
+        SorvelHost::loadInfoFile(deep);
+        SorvelHost::loadInfoFile(wrongTypes);
+        // A path with a NUL byte would name another folder: refused.
+        SorvelHost::setDataFolder(home + std::string("\0/elsewhere", 11));
+        EXPECT_EQ(platform::homeFolder(), home);
+        SorvelHost::setNetworkAvailable(std::nullopt);
+        SorvelHost::stopMainLoop();
+        SorvelHost::runMainLoopOnce();
+    });
+    EXPECT_TRUE(waitForLine("setDataFolder :: the path holds a NUL byte; ignored"));
+    EXPECT_TRUE(waitForLine("loadInfoFile :: the path holds a NUL byte; ignored"));
+    SorvelHost::setDataFolder(std::string(1u << 20, '/'));
+    platform::host::setHomeFolder(home);
+    platform::host::setKeychainFolder(keychain);
+    // The last values given stand: quotes as the app version, quotes as the
+    // region (unknown: the default one is used).
+    hostSetUp();
+    start();
+    ASSERT_TRUE(sendAndWait("marker"));
+    EXPECT_TRUE(waitForLine("unknown Region"));
+    const auto bodies = server_->requests(Endpoint::EVENT_BULK);
+    ASSERT_FALSE(bodies.empty());
+    const auto body = Value::fromJson(bodies.back().decodedBody);
+    ASSERT_TRUE(body && body->getMap());
+    const auto& common = *body->getMap()->at("common").getMap();
+    EXPECT_EQ(common.at("app_version"), Value(kTricky));
 }
 }  // namespace
 }  // namespace sorvel::facadetest
