@@ -10,6 +10,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -782,6 +783,57 @@ TEST_F(BadInputTest, PureCallsGiveTheirFallbacksAndHostCallsTakeAnyValue) {
     ASSERT_TRUE(body && body->getMap());
     const auto& common = *body->getMap()->at("common").getMap();
     EXPECT_EQ(common.at("app_version"), Value(kTricky));
+}
+
+// Outside quality-assurance mode the lines go to the app's log delegate.
+class BadInputDelegateTest : public BadInputTest {
+  protected:
+    BadInputDelegateTest() { qaMode_ = false; }
+};
+
+class ThrowingLog : public SorvelKVLogDelegate {
+  public:
+    void didPrintLog(SorvelLogLevel, const std::string&) override {
+        throw std::runtime_error("app fault");
+    }
+};
+
+TEST_F(BadInputDelegateTest, NullAndThrowingDelegatesBreakNothing) {
+    call("delegate setters / null", [&] {
+        kv().setLogDelegate(nullptr);
+        kv().setDeeplinkDelegate(nullptr);
+        kv().setDeferredDeeplinkDelegate(nullptr);
+        kv().setInAppMessageClickDelegate(nullptr);
+        kv().setSorvelKvPushLocalDelegate(nullptr);
+        kv().setSorvelKvPushRemoteDelegate(nullptr);
+        EXPECT_EQ(kv().getLogDelegate(), nullptr);
+        EXPECT_EQ(kv().getDeeplinkDelegate(), nullptr);
+        EXPECT_EQ(kv().getDeferredDeeplinkDelegate(), nullptr);
+        EXPECT_EQ(kv().getInAppMessageClickDelegate(), nullptr);
+        EXPECT_EQ(kv().getSorvelKvPushLocalDelegate(), nullptr);
+        EXPECT_EQ(kv().getSorvelKvPushRemoteDelegate(), nullptr);
+    });
+    std::atomic<int> deeplinks{0};
+    kv().setLogDelegate(std::make_shared<ThrowingLog>());
+    kv().setDeeplinkDelegate(makeDeeplinkDelegate([&](const std::string&) {
+        deeplinks.fetch_add(1);
+        testing::notifyWaiters();
+        throw std::runtime_error("app fault");
+    }));
+    start();
+    ASSERT_TRUE(sendAndWait("first"));
+    call("deepLinkOpen / a delegate that throws", [&] {
+        kv().deepLinkOpen("app://promo?svl_tid=" +
+                          std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::system_clock::now().time_since_epoch())
+                                             .count()) +
+                          ":t&svl_tracker_id=tr");
+    });
+    ASSERT_TRUE(testing::waitUntil([&] { return deeplinks.load() == 1; }));
+    ASSERT_TRUE(sendAndWait("second"));
+    EXPECT_EQ(events("deeplink_open").size(), 1u);
+    EXPECT_TRUE(waitForLine("SvlLog :: log delegate threw"));
+    EXPECT_TRUE(waitForLine("DeeplinkObserver.update :: failed: app fault"));
 }
 }  // namespace
 }  // namespace sorvel::facadetest
