@@ -261,9 +261,9 @@ TEST_F(BadInputTest, EventCallsTakeBadStringsAttributesAndNumbers) {
         {"gameLevelAchievedWithAttr",
          [&](const OptAttr& a) { sdk.gameLevelAchievedWithAttr(1, a); }},
     };
-    for (const auto& [name, f] : attrCalls) {
+    for (const auto& row : attrCalls) {
         for (const auto& in : badAttrs()) {
-            call(std::string(name) + " / " + in.name, [&] { f(in.model); });
+            call(std::string(row.first) + " / " + in.name, [&] { row.second(in.model); });
         }
     }
 
@@ -311,9 +311,9 @@ TEST_F(BadInputTest, EventCallsTakeBadStringsAttributesAndNumbers) {
              sdk.setEventUploadTimeInterval(static_cast<SorvelEventUploadTimeInterval>(v));
          }},
     };
-    for (const auto& [line, f] : enumCalls) {
+    for (const auto& row : enumCalls) {
         for (std::int64_t v : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{99}, kMin, kMax}) {
-            call(line + std::to_string(v), [&] { f(v); });
+            call(row.first + std::to_string(v), [&] { row.second(v); });
         }
     }
 
@@ -489,7 +489,7 @@ void everyActingCall(const std::string& text, const SorvelKvAttrModel& attr, dou
     sdk.eventWithAttr(text, attr);
     sdk.eventForUnityWithAttr(text, attr);
     sdk.login(text);
-    sdk.setAge(static_cast<std::int64_t>(number));
+    sdk.setAge(std::numeric_limits<std::int64_t>::min());
     sdk.setGender(static_cast<SorvelGenderType>(7));
     sdk.setUserPropertiesWithAttr(attr);
     sdk.setKakaoId(text);
@@ -522,7 +522,7 @@ void everyActingCall(const std::string& text, const SorvelKvAttrModel& attr, dou
     sdk.gameTutorialCompletedWithAttr(true, attr);
     sdk.gameCharacterCreatedWithAttr(attr);
     sdk.gameStageClearedWithAttr(text, attr);
-    sdk.gameLevelAchievedWithAttr(static_cast<std::int64_t>(number), attr);
+    sdk.gameLevelAchievedWithAttr(std::numeric_limits<std::int64_t>::max(), attr);
     sdk.logout();
     sdk.clearUserProperties();
 }
