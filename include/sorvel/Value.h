@@ -64,6 +64,7 @@ class SORVEL_API Value {
     const Bytes* getBytes() const noexcept { return std::get_if<Bytes>(&data_); }
     const Array* getArray() const noexcept { return std::get_if<Array>(&data_); }
     const Map* getMap() const noexcept { return std::get_if<Map>(&data_); }
+    std::string* getString() noexcept { return std::get_if<std::string>(&data_); }
     Array* getArray() noexcept { return std::get_if<Array>(&data_); }
     Map* getMap() noexcept { return std::get_if<Map>(&data_); }
 

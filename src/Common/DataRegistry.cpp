@@ -125,8 +125,12 @@ std::optional<Value::Bytes> DataRegistry::getData(DataRegistryKey key,
 }
 
 bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> value) {
+    return storeLocked(key, std::move(value), readLocked(key));
+}
+
+bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> value,
+                               std::optional<Value> current) {
     bool deliver = false;
-    const std::optional<Value> current = readLocked(key);
     if (!sameValue(current, value)) {
         if (auto it = listeners_.find(key); it != listeners_.end()) {
             Notices& notices = notices_[key];
@@ -244,8 +248,8 @@ void DataRegistry::noteWritten(const std::string& key, bool onDisk) {
     }
 }
 
-void DataRegistry::put(std::string_view key, std::optional<Value> value) {
-    const std::string k(key);
+void DataRegistry::put(DataRegistryKey key, std::optional<Value> value) {
+    const std::string& k = storedKey(key);
     bool deliver = false;
     {
         platform::MutexLock lock(mu_);
@@ -257,55 +261,56 @@ void DataRegistry::put(std::string_view key, std::optional<Value> value) {
 }
 
 void DataRegistry::putString(const std::optional<std::string>& value, DataRegistryKey key) {
-    put(rawValue(key), value ? std::optional<Value>(Value(*value)) : std::nullopt);
+    put(key, value ? std::optional<Value>(Value(*value)) : std::nullopt);
 }
 
 void DataRegistry::putBool(bool value, DataRegistryKey key) {
-    put(rawValue(key), Value(value));
+    put(key, Value(value));
 }
 
 void DataRegistry::putInt(std::int64_t value, DataRegistryKey key) {
-    put(rawValue(key), Value(value));
+    put(key, Value(value));
 }
 
 void DataRegistry::putInt64(std::int64_t value, DataRegistryKey key) {
-    put(rawValue(key), Value(value));
+    put(key, Value(value));
 }
 
 void DataRegistry::putUInt64(std::uint64_t value, DataRegistryKey key) {
-    put(rawValue(key), Value(value));
+    put(key, Value(value));
 }
 
 void DataRegistry::putDouble(double value, DataRegistryKey key) {
-    put(rawValue(key), Value(value));
+    put(key, Value(value));
 }
 
 void DataRegistry::putDictionary(const Value::Map& value, DataRegistryKey key) {
-    put(rawValue(key), Value(value));
+    put(key, Value(value));
 }
 
 void DataRegistry::putArray(const Value::Array& value, DataRegistryKey key) {
-    put(rawValue(key), Value(value));
+    put(key, Value(value));
 }
 
 void DataRegistry::putData(const std::optional<Value::Bytes>& value, DataRegistryKey key) {
-    put(rawValue(key), value ? std::optional<Value>(Value(*value)) : std::nullopt);
+    put(key, value ? std::optional<Value>(Value(*value)) : std::nullopt);
 }
 
 bool DataRegistry::putDataIfUnchanged(const std::optional<Value::Bytes>& expected,
                                       const std::optional<Value::Bytes>& value,
                                       DataRegistryKey key) {
-    const std::string k(rawValue(key));
+    const std::string& k = storedKey(key);
     bool deliver = false;
     {
         platform::MutexLock lock(mu_);
-        const std::optional<Value> current = readLocked(k);
+        std::optional<Value> current = readLocked(k);
         const Value::Bytes* held = current ? current->getBytes() : nullptr;
         const bool unchanged = expected ? held != nullptr && *held == *expected : !current;
         if (!unchanged) {
             return false;
         }
-        deliver = storeLocked(k, value ? std::optional<Value>(Value(*value)) : std::nullopt);
+        deliver = storeLocked(k, value ? std::optional<Value>(Value(*value)) : std::nullopt,
+                              std::move(current));
     }
     if (deliver) {
         notify(k);
@@ -313,23 +318,57 @@ bool DataRegistry::putDataIfUnchanged(const std::optional<Value::Bytes>& expecte
     return true;
 }
 
+std::uint64_t DataRegistry::incrementLocked(const std::string& key, bool& deliver) {
+    std::optional<Value> current = readLocked(key);
+    auto n = current ? current->toUInt64() : std::nullopt;
+    const std::uint64_t base = n ? *n : 0;
+    // Wrapping would hand out numbers already used; stay at the maximum.
+    const std::uint64_t next = base == std::numeric_limits<std::uint64_t>::max() ? base : base + 1;
+    deliver = storeLocked(key, Value(next), std::move(current));
+    return next;
+}
+
 std::uint64_t DataRegistry::incrementCounter(DataRegistryKey key) {
-    const std::string k(rawValue(key));
+    const std::string& k = storedKey(key);
     bool deliver = false;
     std::uint64_t next = 0;
     {
         platform::MutexLock lock(mu_);
-        auto current = readLocked(k);
-        auto n = current ? current->toUInt64() : std::nullopt;
-        std::uint64_t base = n ? *n : 0;
-        // Wrapping would hand out numbers already used; stay at the maximum.
-        next = base == std::numeric_limits<std::uint64_t>::max() ? base : base + 1;
-        deliver = storeLocked(k, Value(next));
+        next = incrementLocked(k, deliver);
     }
     if (deliver) {
         notify(k);
     }
     return next;
+}
+
+std::pair<std::uint64_t, std::uint64_t> DataRegistry::incrementCounters(DataRegistryKey first,
+                                                                        DataRegistryKey second) {
+    const std::string& k1 = storedKey(first);
+    const std::string& k2 = storedKey(second);
+    bool deliver1 = false;
+    bool deliver2 = false;
+    std::pair<std::uint64_t, std::uint64_t> next;
+    {
+        platform::MutexLock lock(mu_);
+        next.first = incrementLocked(k1, deliver1);
+        next.second = incrementLocked(k2, deliver2);
+    }
+    if (deliver1) {
+        notify(k1);
+    }
+    if (deliver2) {
+        notify(k2);
+    }
+    return next;
+}
+
+void DataRegistry::readValues(const DataRegistryKey* keys, std::optional<Value>* out,
+                              std::size_t count) const {
+    platform::MutexLock lock(mu_);
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i] = readLocked(storedKey(keys[i]));
+    }
 }
 
 void DataRegistry::removeAll() {

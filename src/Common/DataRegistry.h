@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "Base/Status.h"
@@ -121,6 +123,19 @@ class DataRegistry {
     // Reads the unsigned counter (0 when none), adds one, stores and returns the
     // sum, all under one lock: concurrent callers never get the same number.
     std::uint64_t incrementCounter(DataRegistryKey key);
+    // Two counter steps as one: both under one lock, so an event's two numbers
+    // come from the same moment and cost one trip through the registry.
+    std::pair<std::uint64_t, std::uint64_t> incrementCounters(DataRegistryKey first,
+                                                              DataRegistryKey second);
+
+    // The raw stored values of several keys, read under one lock (one moment).
+    template <std::size_t N>
+    std::array<std::optional<Value>, N> getValues(
+        const std::array<DataRegistryKey, N>& keys) const {
+        std::array<std::optional<Value>, N> out;
+        readValues(keys.data(), out.data(), N);
+        return out;
+    }
 
     // Removes the value of every registry key; no listener is called.
     void removeAll();
@@ -147,10 +162,18 @@ class DataRegistry {
     };
 
     std::optional<Value> readLocked(const std::string& key) const EXCLUSIVE_LOCKS_REQUIRED(mu_);
-    void put(std::string_view key, std::optional<Value> value);
+    void put(DataRegistryKey key, std::optional<Value> value);
+    void readValues(const DataRegistryKey* keys, std::optional<Value>* out, std::size_t count) const
+        LOCKS_EXCLUDED(mu_);
     // Records the value and queues its durable write; returns whether this
     // thread is to call the key's listeners (see notify()).
     bool storeLocked(const std::string& key, std::optional<Value> value)
+        EXCLUSIVE_LOCKS_REQUIRED(mu_);
+    // The same with the key's current value already read under this lock.
+    bool storeLocked(const std::string& key, std::optional<Value> value,
+                     std::optional<Value> current) EXCLUSIVE_LOCKS_REQUIRED(mu_);
+    // One counter step; `deliver` as storeLocked() answers.
+    std::uint64_t incrementLocked(const std::string& key, bool& deliver)
         EXCLUSIVE_LOCKS_REQUIRED(mu_);
     // The keys one queued write lands. Changes join it until it starts, or
     // until a wipe is queued after it (from then on, the wipe's generation).

@@ -1,6 +1,8 @@
 #include "Event/EventModelProvider.h"
 
+#include <array>
 #include <cmath>
+#include <tuple>
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
@@ -17,11 +19,24 @@ EventModelProvider::EventModelProvider(std::shared_ptr<UserPropertyManager> user
       dataRegistry_(std::move(dataRegistry)),
       logEventParameter_(std::move(logEventParameter)) {}
 
-Location EventModelProvider::storedLocation() const {
-    Location location{
-        dataRegistry_->getStringOrNil(DataRegistryKey::STRING_LOCATION_LWID, std::nullopt),
-        dataRegistry_->getDouble(DataRegistryKey::DOUBLE_LOCATION_LAT, 0.0),
-        dataRegistry_->getDouble(DataRegistryKey::DOUBLE_LOCATION_LNG, 0.0)};
+namespace {
+
+std::optional<std::string> takeString(std::optional<Value>& value) {
+    std::string* s = value ? value->getString() : nullptr;
+    return s ? std::optional<std::string>(std::move(*s)) : std::nullopt;
+}
+
+double doubleOr0(const std::optional<Value>& value) {
+    const double* d = value ? value->getDouble() : nullptr;
+    return d ? *d : 0.0;
+}
+
+}  // namespace
+
+Location EventModelProvider::storedLocation(std::optional<Value>& lwid,
+                                            const std::optional<Value>& lat,
+                                            const std::optional<Value>& lng) {
+    Location location{takeString(lwid), doubleOr0(lat), doubleOr0(lng)};
     if (!std::isfinite(location.lat) || !std::isfinite(location.lng)) {
         // JSON has no such numbers: the location would come back unreadable.
         SvlLog::warning(
@@ -41,24 +56,28 @@ EventModel EventModelProvider::buildEventModel() && {
 }
 
 EventModel EventModelProvider::build(bool consumeParameter) {
-    Location location = storedLocation();
     addOrderNumbers();
-    const DataRegistry& reg = *dataRegistry_;
-    auto lastFirstOpenId =
-        reg.getStringOrNil(DataRegistryKey::STRING_LAST_FIRSTOPEN_ID, std::nullopt);
-    auto lastDeeplinkId =
-        reg.getStringOrNil(DataRegistryKey::STRING_LAST_DEEPLINK_ID, std::nullopt);
-    auto lastOpenId = reg.getStringOrNil(DataRegistryKey::STRING_LAST_OPEN_ID, std::nullopt);
-    auto prevId = logEventParameter_.prevId
-                      ? logEventParameter_.prevId
-                      : reg.getStringOrNil(DataRegistryKey::STRING_PREV_ID, std::nullopt);
-    std::string datetime = logEventParameter_.event_datetime ? *logEventParameter_.event_datetime
-                                                             : FvnUtil::getCurrentDatetimeString();
+    // Everything the event takes from the registry, read at one moment.
+    const bool endSession = logEventParameter_.eventName == Constants::EVENT_NAME_END_SESSION;
+    auto stored = dataRegistry_->getValues(
+        std::array{DataRegistryKey::STRING_LOCATION_LWID, DataRegistryKey::DOUBLE_LOCATION_LAT,
+                   DataRegistryKey::DOUBLE_LOCATION_LNG, DataRegistryKey::STRING_LAST_FIRSTOPEN_ID,
+                   DataRegistryKey::STRING_LAST_DEEPLINK_ID, DataRegistryKey::STRING_LAST_OPEN_ID,
+                   DataRegistryKey::STRING_PREV_ID,
+                   endSession ? DataRegistryKey::STRING_LAST_END_SESSION_ID
+                              : DataRegistryKey::STRING_LAST_CREATED_SESSION_ID});
+    Location location = storedLocation(stored[0], stored[1], stored[2]);
+    auto lastFirstOpenId = takeString(stored[3]);
+    auto lastDeeplinkId = takeString(stored[4]);
+    auto lastOpenId = takeString(stored[5]);
     LogEventParameter& p = logEventParameter_;
     auto take = [consumeParameter](auto& field) {
         return consumeParameter ? std::move(field) : field;
     };
-    auto sessionId = getSessionId();
+    auto prevId = p.prevId ? take(p.prevId) : takeString(stored[6]);
+    auto sessionId = takeString(stored[7]);
+    std::string datetime =
+        p.event_datetime ? take(*p.event_datetime) : FvnUtil::getCurrentDatetimeString();
     return EventModel(std::move(lastFirstOpenId), std::move(lastDeeplinkId), std::move(lastOpenId),
                       std::move(prevId), std::move(datetime), take(p.group), take(p.eventName),
                       take(p.eventParam), p.sessionInterval, p.sessionLength, take(p.eventId),
@@ -95,8 +114,15 @@ std::uint64_t EventModelProvider::nextEventOrderNo() {
 }
 
 void EventModelProvider::addOrderNumbers() {
-    const std::uint64_t session = nextSessionOrderNo();
-    const std::uint64_t event = nextEventOrderNo();
+    std::uint64_t session = logEventParameter_.sessionOrderNo;
+    std::uint64_t event = logEventParameter_.eventOrderNo;
+    if (session == 0 && event == 0) {
+        std::tie(session, event) = dataRegistry_->incrementCounters(
+            DataRegistryKey::UINT64_SESSION_ORDER_NO, DataRegistryKey::UINT64_EVENT_ORDER_NO);
+    } else {
+        session = nextSessionOrderNo();
+        event = nextEventOrderNo();
+    }
     auto& param = logEventParameter_.eventParam;
     param[Constants::PARAM_KEY_SESSION_ORDER_NO] = Value("long:" + std::to_string(session));
     param[Constants::PARAM_KEY_EVENT_ORDER_NO] = Value("long:" + std::to_string(event));

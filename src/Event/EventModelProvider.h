@@ -48,7 +48,8 @@ class EventModelProvider : public IDataModelProvider<EventModel> {
 
   private:
     EventModel build(bool consumeParameter);
-    Location storedLocation() const;
+    static Location storedLocation(std::optional<Value>& lwid, const std::optional<Value>& lat,
+                                   const std::optional<Value>& lng);
 
     std::shared_ptr<UserPropertyManager> userPropertyManager_;
     std::shared_ptr<DataRegistry> dataRegistry_;
