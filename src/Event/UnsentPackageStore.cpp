@@ -158,12 +158,17 @@ void UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
     if (!force && lastWrittenIds_ == ids) {
         return;
     }
-    const Value::Bytes bytes(text.begin(), text.end());
-    std::optional<Value::Bytes> expected = lastBytes_;
-    while (!dataRegistry_->putDataIfUnchanged(expected, bytes,
+    // The list can be most of a megabyte: its text goes as soon as the bytes
+    // are made, and the bytes become the last write without another copy.
+    std::optional<Value::Bytes> bytes(std::in_place, text.begin(), text.end());
+    std::string().swap(text);
+    std::optional<Value::Bytes> reread;
+    const std::optional<Value::Bytes>* expected = &lastBytes_;
+    while (!dataRegistry_->putDataIfUnchanged(*expected, bytes,
                                               DataRegistryKey::DATA_UNSENT_EVENTPACKAGES)) {
-        expected = dataRegistry_->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
-        if (!expected && !overRemoval) {
+        reread = dataRegistry_->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
+        expected = &reread;
+        if (!reread && !overRemoval) {
             // Removed by someone else since the last write: the events are to
             // be dropped, and the removal stands until the owner of the queue
             // has dropped them.
@@ -174,7 +179,7 @@ void UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
             return;
         }
     }
-    lastBytes_ = bytes;
+    lastBytes_ = std::move(bytes);
     if (Status durable = dataRegistry_->waitForPendingWrites(); !durable) {
         // Kept in memory only; the next change of the queue tries again.
         SvlLog::error("updateUnsentEventPackagesInDataRegistry :: not on disk : " +

@@ -10,7 +10,7 @@ namespace {
 constexpr std::size_t kKeyTimeLength = 13;  // "yyyy-MM-ddTHH"
 }
 
-std::optional<SignedBody> signRequestBody(std::string jsonText, BodyEncoding encoding,
+std::optional<SignedBody> signRequestBody(std::string_view jsonText, BodyEncoding encoding,
                                           std::string_view secretKey,
                                           std::string_view requestTime) {
     namespace crypto = platform::crypto;
@@ -34,7 +34,7 @@ std::optional<SignedBody> signRequestBody(std::string jsonText, BodyEncoding enc
         out.body = std::move(base64);
         out.contentType = "application/octet-stream";
     } else {
-        out.body = std::move(jsonText);
+        out.body = std::string(jsonText);
         out.contentType = "application/json";
     }
     out.authTime = std::string(requestTime);

@@ -23,7 +23,7 @@ struct SignedBody {
 // keyed by that key's 32 raw bytes, over the upper-case hex MD5 of the Base64
 // of the JSON text. Absent when the key cannot be derived (a request time
 // shorter than 13 characters, an empty secret key).
-std::optional<SignedBody> signRequestBody(std::string jsonText, BodyEncoding encoding,
+std::optional<SignedBody> signRequestBody(std::string_view jsonText, BodyEncoding encoding,
                                           std::string_view secretKey, std::string_view requestTime);
 
 }  // namespace sorvel
