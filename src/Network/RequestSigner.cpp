@@ -3,22 +3,51 @@
 #include "Base/Base64.h"
 #include "Base/Hex.h"
 #include "Platform/Crypto.h"
+#include "Platform/Mutex.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel {
 
+namespace crypto = platform::crypto;
+
 namespace {
 constexpr std::size_t kKeyTimeLength = 13;  // "yyyy-MM-ddTHH"
+
+// The per-request key changes once an hour: every request of that hour with
+// the same secret key reuses the last one derived instead of another HMAC.
+crypto::Bytes derivedKey(std::string_view secretKey, std::string_view hour) {
+    struct Last {
+        platform::Mutex mu;
+        std::string secretKey GUARDED_BY(mu);
+        std::string hour GUARDED_BY(mu);
+        crypto::Bytes key GUARDED_BY(mu);
+    };
+    static platform::NoDestructor<Last> holder;
+    Last& last = holder.get();
+    {
+        platform::MutexLock lock(last.mu);
+        if (!last.key.empty() && last.hour == hour && last.secretKey == secretKey) {
+            return last.key;
+        }
+    }
+    crypto::Bytes key = crypto::hmacSha256(secretKey, hour);
+    if (!key.empty()) {
+        platform::MutexLock lock(last.mu);
+        last.secretKey.assign(secretKey);
+        last.hour.assign(hour);
+        last.key = key;
+    }
+    return key;
 }
+}  // namespace
 
 std::optional<SignedBody> signRequestBody(std::string_view jsonText, BodyEncoding encoding,
                                           std::string_view secretKey,
                                           std::string_view requestTime) {
-    namespace crypto = platform::crypto;
     if (secretKey.empty() || requestTime.size() < kKeyTimeLength) {
         return std::nullopt;
     }
-    const crypto::Bytes derived =
-        crypto::hmacSha256(secretKey, requestTime.substr(0, kKeyTimeLength));
+    const crypto::Bytes derived = derivedKey(secretKey, requestTime.substr(0, kKeyTimeLength));
     if (derived.empty()) {
         return std::nullopt;
     }

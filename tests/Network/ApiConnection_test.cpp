@@ -9,6 +9,7 @@
 #include "Common/Constants.h"
 #include "Common/SvlLog.h"
 #include "Network/ApiConnectionManager.h"
+#include "Network/RequestSigner.h"
 #include "NetworkFixture.h"
 #include "Platform/Crypto.h"
 #include "Platform/Device.h"
@@ -80,6 +81,18 @@ TEST_F(ApiConnectionTest, SignsTheBase64BodyOfAKnownRequest) {
     // A different hour derives a different key.
     EXPECT_NE(referenceAuthCs(kSecretKey, "2024-03-05T08:08:09.123Z", json),
               r.header("svl-auth-cs"));
+    // The signer reuses the key of the hour: another secret in the same hour,
+    // another hour, and back to the first, each signs with its own key.
+    for (const auto& [secret, at] : std::vector<std::pair<std::string, std::string>>{
+             {kSecretKey, time},
+             {"otherSecret", time},
+             {"otherSecret", "2024-03-05T08:00:00.000Z"},
+             {kSecretKey, "2024-03-05T08:59:59.999Z"},
+             {kSecretKey, time}}) {
+        auto signedBody = signRequestBody(json, BodyEncoding::BASE64, secret, at);
+        ASSERT_TRUE(signedBody.has_value());
+        EXPECT_EQ(signedBody->authCs, referenceAuthCs(secret, at, json)) << secret << " " << at;
+    }
 }
 
 TEST_F(ApiConnectionTest, BodyEncodingAndContentTypeFollowTheEndpoint) {
