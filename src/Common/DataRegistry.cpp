@@ -124,12 +124,22 @@ std::optional<Value::Bytes> DataRegistry::getData(DataRegistryKey key,
     return b ? std::optional<Value::Bytes>(*b) : def;
 }
 
+const std::optional<Value>& DataRegistry::currentLocked(const std::string& key,
+                                                        std::optional<Value>& scratch) const {
+    if (auto it = pending_.find(key); it != pending_.end()) {
+        return it->second.value;
+    }
+    scratch = context_->get(key);
+    return scratch;
+}
+
 bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> value) {
-    return storeLocked(key, std::move(value), readLocked(key));
+    std::optional<Value> scratch;
+    return storeLocked(key, std::move(value), currentLocked(key, scratch));
 }
 
 bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> value,
-                               std::optional<Value> current) {
+                               const std::optional<Value>& current) {
     bool deliver = false;
     if (!sameValue(current, value)) {
         if (auto it = listeners_.find(key); it != listeners_.end()) {
@@ -303,14 +313,15 @@ bool DataRegistry::putDataIfUnchanged(const std::optional<Value::Bytes>& expecte
     bool deliver = false;
     {
         platform::MutexLock lock(mu_);
-        std::optional<Value> current = readLocked(k);
+        std::optional<Value> scratch;
+        const std::optional<Value>& current = currentLocked(k, scratch);
         const Value::Bytes* held = current ? current->getBytes() : nullptr;
         const bool unchanged = expected ? held != nullptr && *held == *expected : !current;
         if (!unchanged) {
             return false;
         }
-        deliver = storeLocked(k, value ? std::optional<Value>(Value(*value)) : std::nullopt,
-                              std::move(current));
+        deliver =
+            storeLocked(k, value ? std::optional<Value>(Value(*value)) : std::nullopt, current);
     }
     if (deliver) {
         notify(k);
@@ -319,12 +330,13 @@ bool DataRegistry::putDataIfUnchanged(const std::optional<Value::Bytes>& expecte
 }
 
 std::uint64_t DataRegistry::incrementLocked(const std::string& key, bool& deliver) {
-    std::optional<Value> current = readLocked(key);
+    std::optional<Value> scratch;
+    const std::optional<Value>& current = currentLocked(key, scratch);
     auto n = current ? current->toUInt64() : std::nullopt;
     const std::uint64_t base = n ? *n : 0;
     // Wrapping would hand out numbers already used; stay at the maximum.
     const std::uint64_t next = base == std::numeric_limits<std::uint64_t>::max() ? base : base + 1;
-    deliver = storeLocked(key, Value(next), std::move(current));
+    deliver = storeLocked(key, Value(next), current);
     return next;
 }
 

@@ -169,9 +169,15 @@ class DataRegistry {
     // thread is to call the key's listeners (see notify()).
     bool storeLocked(const std::string& key, std::optional<Value> value)
         EXCLUSIVE_LOCKS_REQUIRED(mu_);
-    // The same with the key's current value already read under this lock.
+    // The key's value without a copy where the registry holds it (its pending
+    // change), else read from the store into `scratch`.
+    const std::optional<Value>& currentLocked(const std::string& key,
+                                              std::optional<Value>& scratch) const
+        EXCLUSIVE_LOCKS_REQUIRED(mu_);
+    // The same with the key's current value already read under this lock;
+    // `current` may be the key's pending entry, not used once it is replaced.
     bool storeLocked(const std::string& key, std::optional<Value> value,
-                     std::optional<Value> current) EXCLUSIVE_LOCKS_REQUIRED(mu_);
+                     const std::optional<Value>& current) EXCLUSIVE_LOCKS_REQUIRED(mu_);
     // One counter step; `deliver` as storeLocked() answers.
     std::uint64_t incrementLocked(const std::string& key, bool& deliver)
         EXCLUSIVE_LOCKS_REQUIRED(mu_);
