@@ -141,7 +141,10 @@ bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> valu
 bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> value,
                                const std::optional<Value>& current) {
     bool deliver = false;
-    if (!sameValue(current, value)) {
+    // Equal values are also the same value: the second test is only needed
+    // after the first passed (a list of most of a megabyte is compared once).
+    const bool same = sameValue(current, value);
+    if (!same) {
         if (auto it = listeners_.find(key); it != listeners_.end()) {
             Notices& notices = notices_[key];
             ++notices.stored;
@@ -150,7 +153,8 @@ bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> valu
             notices.delivering = true;
         }
     }
-    if (current == value && pending_.find(key) == pending_.end() && unsaved_.count(key) == 0) {
+    if (same && current == value && pending_.find(key) == pending_.end() &&
+        unsaved_.count(key) == 0) {
         // The store holds exactly this value (or, for an absent one, nothing),
         // no other write of the key is queued and the last one reached the
         // disk: nothing to make durable.
