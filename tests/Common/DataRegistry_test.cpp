@@ -183,12 +183,22 @@ TEST(DataRegistryTest, ConcurrentIncrementsGiveUniqueValuesAndNotificationsInOrd
     });
     constexpr int kThreads = 8;
     constexpr int kEach = 500;
+    // Half the threads step the counter alone, half together with a second
+    // counter, as an event's two order numbers are taken.
+    const auto second = DataRegistryKey::UINT64_SESSION_ORDER_NO;
     std::vector<std::vector<std::uint64_t>> got(kThreads);
+    std::vector<std::vector<std::uint64_t>> gotSecond(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kEach; ++i) {
-                got[t].push_back(r->incrementCounter(k));
+                if (t % 2 == 0) {
+                    got[t].push_back(r->incrementCounter(k));
+                } else {
+                    const auto [other, first] = r->incrementCounters(second, k);
+                    got[t].push_back(first);
+                    gotSecond[t].push_back(other);
+                }
             }
         });
     }
@@ -196,20 +206,33 @@ TEST(DataRegistryTest, ConcurrentIncrementsGiveUniqueValuesAndNotificationsInOrd
         th.join();
     }
     std::set<std::uint64_t> all;
-    for (auto& v : got) {
-        all.insert(v.begin(), v.end());
+    std::set<std::uint64_t> allSecond;
+    for (int t = 0; t < kThreads; ++t) {
+        all.insert(got[t].begin(), got[t].end());
+        allSecond.insert(gotSecond[t].begin(), gotSecond[t].end());
     }
     constexpr auto kTotal = static_cast<std::uint64_t>(kThreads * kEach);
     EXPECT_EQ(all.size(), kTotal);
     EXPECT_EQ(*all.begin(), 1u);
     EXPECT_EQ(*all.rbegin(), kTotal);
+    EXPECT_EQ(allSecond.size(), kTotal / 2);
+    EXPECT_EQ(*allSecond.rbegin(), kTotal / 2);
     // Changes overtaken before their turn may be skipped, never delivered late.
     EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end(), std::less_equal<>()));
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back(), kTotal);
     EXPECT_TRUE(r->waitForPendingWrites());
     simulateRestart();
-    EXPECT_EQ(openRegistry()->getUInt64(k, 0), kTotal);
+    auto reopened = openRegistry();
+    EXPECT_EQ(reopened->getUInt64(k, 0), kTotal);
+    // Several values read at one moment, stored and absent alike.
+    reopened->putString("lwid", DataRegistryKey::STRING_LOCATION_LWID);
+    const auto values = reopened->getValues(std::array{
+        k, second, DataRegistryKey::STRING_LOCATION_LWID, DataRegistryKey::STRING_PREV_ID});
+    EXPECT_EQ(values[0], std::optional<Value>(Value(kTotal)));
+    EXPECT_EQ(values[1], std::optional<Value>(Value(kTotal / 2)));
+    EXPECT_EQ(values[2], std::optional<Value>(Value("lwid")));
+    EXPECT_FALSE(values[3].has_value());
 }
 
 TEST(DataRegistryTest, RacingWritersLeaveTheListenerWithTheStoredValue) {
