@@ -123,21 +123,33 @@ struct DiContainer::Members {
     // Every member forgotten, the last built first; destroyed here, without
     // any member lock held.
     void forget() {
-        auto guard = disabledGuard.take();
-        auto controller = defaultSVLContextController.take();
-        auto firstOpen = firstOpenAutoEventGenerator.take();
-        auto deeplinkSet = deeplinkParameterSet.take();
-        auto repo = repository.take();
-        auto sampling = eventSamplingFilter.take();
-        auto v1 = v1MigrationManager.take();
-        auto buffer = eventBuffer.take();
-        auto packages = eventPackageContainer.take();
-        auto sender = eventSender.take();
-        auto staticData = deviceStaticDataProvider.take();
-        auto realtimeData = deviceRealtimeDataProvider.take();
-        auto properties = userPropertyManager.take();
-        auto registry = dataRegistry.take();
+        // The registry goes last, once the writes the others queue on their
+        // way out have landed: something else may still hold it, and a write
+        // it carries past this point would reach the store after the next
+        // launch has read it, and then be overwritten by that launch.
         auto context = dataContext.take();
+        auto registry = dataRegistry.take();
+        {
+            auto guard = disabledGuard.take();
+            auto controller = defaultSVLContextController.take();
+            auto firstOpen = firstOpenAutoEventGenerator.take();
+            auto deeplinkSet = deeplinkParameterSet.take();
+            auto repo = repository.take();
+            auto sampling = eventSamplingFilter.take();
+            auto v1 = v1MigrationManager.take();
+            auto buffer = eventBuffer.take();
+            auto packages = eventPackageContainer.take();
+            auto sender = eventSender.take();
+            auto staticData = deviceStaticDataProvider.take();
+            auto realtimeData = deviceRealtimeDataProvider.take();
+            auto properties = userPropertyManager.take();
+            if (buffer) {
+                buffer->waitUntilIdle();
+            }
+        }
+        if (registry) {
+            (void)registry->waitForPendingWrites();
+        }
     }
 };
 
