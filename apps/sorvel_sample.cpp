@@ -101,7 +101,9 @@ Child spawn(const Options& o, int launch, const std::string& server, const std::
 }
 
 // Relays the child's lines until it reaches a step (returned) or ends (empty).
-std::string untilStep(Child& c, std::chrono::seconds deadline) {
+// A line redrawn in place gets `progress()` appended, when given.
+std::string untilStep(Child& c, std::chrono::seconds deadline,
+                      const std::function<std::string()>& progress = {}) {
     const auto until = std::chrono::steady_clock::now() + deadline;
     for (;;) {
         std::size_t end;
@@ -112,6 +114,9 @@ std::string untilStep(Child& c, std::chrono::seconds deadline) {
             c.buffered.erase(0, end + 1);
             if (line.rfind("@step ", 0) == 0) {
                 return line.substr(6);
+            }
+            if (inPlace && !line.empty() && progress) {
+                line += progress();
             }
             if (!line.empty() || !inPlace) {
                 std::printf("\r  | %s%s", line.c_str(), inPlace ? "" : "\n");
@@ -183,10 +188,16 @@ class Tally {
         }
         cv_.notify_all();
     }
-    // Waits until pred holds over the counts, 30 s at most.
-    bool waitFor(const std::function<bool(const std::map<std::string, int>&)>& pred) {
+    // Waits until pred holds over the counts, 30 s at most by default.
+    bool waitFor(const std::function<bool(const std::map<std::string, int>&)>& pred,
+                 std::chrono::milliseconds limit = 30s) {
         std::unique_lock<std::mutex> lock(mu_);
-        return cv_.wait_for(lock, 30s, [&] { return pred(events_); });
+        return cv_.wait_for(lock, limit, [&] { return pred(events_); });
+    }
+    int count(const std::string& name) const {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = events_.find(name);
+        return it == events_.end() ? 0 : it->second;
     }
     std::map<std::string, int> events() const {
         std::lock_guard<std::mutex> lock(mu_);
@@ -340,6 +351,17 @@ int runRunner(Options o) {
         std::printf("sending to %s (its requests are not shown here)\n", url.c_str());
     }
     std::string home = o.home;
+    // A folder made here is removed on the way out, whatever the outcome; one
+    // given with --home is the user's and stays.
+    struct RemovedOnExit {
+        std::string path;
+        ~RemovedOnExit() {
+            std::error_code ec;
+            if (!path.empty()) {
+                std::filesystem::remove_all(path, ec);
+            }
+        }
+    } made;
     if (home.empty()) {
         std::string tmpl =
             (std::filesystem::temp_directory_path() / "sorvel-sample-XXXXXX").string();
@@ -347,9 +369,11 @@ int runRunner(Options o) {
             std::perror("mkdtemp");
             return 1;
         }
-        home = tmpl + "/app";
+        made.path = tmpl;
+        home = tmpl + "/app";  // its keychain goes beside it, in the same folder
     }
-    std::printf("app data folder: %s\n\n", home.c_str());
+    std::printf("app data folder: %s%s\n\n", home.c_str(),
+                made.path.empty() ? "" : " (removed at the end)");
 
     if (server) {
         server->setAnswerObserver([&tally](const auto& r) { tally.count(r); });
@@ -412,23 +436,39 @@ int runRunner(Options o) {
     show();
     std::printf("  back within a minute: the session goes on\n");
     go(second);
-    step = untilStep(second, 120s);
+    // The burst starts as the app goes on: from here to the last
+    // acknowledgement is the end-to-end time.
+    const auto burstStart = std::chrono::steady_clock::now();
+    const auto uploaded = [&] {
+        return server ? "  uploaded: " + std::to_string(tally.count("custom:burst")) + "/" +
+                            std::to_string(o.events)
+                      : std::string();
+    };
+    step = untilStep(second, 120s, uploaded);
     if (step == "burst") {
-        const auto start = std::chrono::steady_clock::now();
+        const auto resigned = std::chrono::steady_clock::now();
         if (server) {
-            const bool all = tally.waitFor([&](const std::map<std::string, int>& events) {
-                auto it = events.find("custom:burst");
-                return it != events.end() && it->second >= o.events;
-            });
-            const double s =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            // One line, redrawn in place a few times a second as the
+            // acknowledgements come in.
+            bool all = false;
+            while (!all && std::chrono::steady_clock::now() - resigned < 60s) {
+                all = tally.waitFor(
+                    [&](const std::map<std::string, int>& events) {
+                        auto it = events.find("custom:burst");
+                        return it != events.end() && it->second >= o.events;
+                    },
+                    250ms);
+                std::printf("\r  | recorded: %ld/%ld%s", o.events, o.events, uploaded().c_str());
+                std::fflush(stdout);
+            }
+            const auto now = std::chrono::steady_clock::now();
+            const double total = std::chrono::duration<double>(now - burstStart).count();
+            const double after = std::chrono::duration<double>(now - resigned).count();
             if (all) {
-                std::printf(
-                    "  the server acknowledged all %ld burst events %.3f s after the app "
-                    "resigned\n",
-                    o.events, s);
+                std::printf(", %.3f s after the app resigned; end to end %.0f events/s\n", after,
+                            o.events / std::max(total, 1e-9));
             } else {
-                std::printf("  the server has not acknowledged all %ld burst events\n", o.events);
+                std::printf("\n  the server has not acknowledged all %ld burst events\n", o.events);
                 tally.fail();
             }
             // Counted, not listed.

@@ -11,7 +11,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "SampleOptions.h"
 #include "sorvel/SorvelHost.h"
@@ -78,8 +77,9 @@ int runApp(const Options& o) {
     SorvelHost::setBundleId("com.example.sorvelsample");
     SorvelHost::setAppVersion("1.0", std::to_string(o.launch));
     SorvelHost::setServerBaseUrl(o.server);
-    // The SDK's timers run on a main loop this app serves on a thread of its own.
-    std::thread mainLoop([] { SorvelHost::runMainLoop(); });
+    // The SDK's timers run on a main loop served on a thread of its own until
+    // this function returns.
+    SorvelHost::MainLoopThread mainLoop;
 
     auto& sdk = SorvelKV::getInstance();
     sdk.setDeeplinkDelegate(sorvel::makeDeeplinkDelegate([](const std::string& deeplink) {
@@ -157,8 +157,6 @@ int runApp(const Options& o) {
         SorvelHost::applicationWillResignActive();
         waitForRunner("privacy");
     }
-    SorvelHost::stopMainLoop();
-    mainLoop.join();
     return 0;
 }
 

@@ -32,7 +32,53 @@ run_consumer() {
   ln -s "$PWD" "$dir/app/sorvelkv" || return 1
   cmake -S "$dir/app" -B "$dir/build" -G Ninja >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir/build" -j "$JOBS" || return 1
-  "$dir/build/my_app"
+  # Taken in by another project, the SDK builds its shared library only, and
+  # leaves the app's compiler warnings to the app.
+  if find "$dir/build" -name 'libsorvelkv_static.a' | grep -q .; then
+    echo "the unused static library was built"; return 1
+  fi
+  if ninja -C "$dir/build" -t commands sorvelkv | grep -F "/src/" | grep -q -e '-Werror'; then
+    echo "the SDK's sources were compiled with -Werror inside another project"; return 1
+  fi
+  SORVEL_SERVER_DOUBLE="$PWD/build/gcc/tools/sorvel-server-double" "$dir/build/my_app"
+}
+
+# The README's "Using the SDK" snippet, compiled as written in a main(), after
+# the two calls a test host makes (its own data folder and the loopback server
+# double) and against the installed package; it must end cleanly.
+run_readme_snippet() {
+  local prefix="$1" libdir="$2" dir="$PWD/build/installed/readme"
+  rm -rf "$dir" && mkdir -p "$dir/home" || return 1
+  awk '/^## Using the SDK/ {s = 1} s && /^```cpp/ {c = 1; next} c && /^```/ {exit} c' README.md \
+    >"$dir/snippet.txt"
+  grep -q 'SorvelKV::getInstance' "$dir/snippet.txt" || { echo "no snippet found in README.md"; return 1; }
+  grep -q '"/var/lib/my_app/sorvel"' "$dir/snippet.txt" ||
+    { echo "the snippet's data folder changed: update run_readme_snippet"; return 1; }
+  {
+    grep '^#include' "$dir/snippet.txt"
+    echo '#include <cstdlib>'
+    echo 'int main() {'
+    echo '    sorvel::SorvelHost::setServerBaseUrl(std::getenv("SNIPPET_SERVER"));'
+    grep -v '^#include' "$dir/snippet.txt" | sed 's|"/var/lib/my_app/sorvel"|std::getenv("SNIPPET_HOME")|'
+    echo '}'
+  } >"$dir/main.cpp"
+  local flags
+  flags="$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs sorvelkv)" || return 1
+  # shellcheck disable=SC2086
+  g++ -std=c++20 -Wall -Wextra -Werror "$dir/main.cpp" $flags -o "$dir/snippet" || return 1
+  build/gcc/tools/sorvel-server-double --port 0 --port-file "$dir/port" --lifetime-seconds 120 \
+    >"$dir/server.log" 2>&1 &
+  local server=$! port="" i rc
+  for i in $(seq 300); do
+    port="$(cat "$dir/port" 2>/dev/null)" && [ -n "$port" ] && break
+    sleep 0.1
+  done
+  [ -n "$port" ] || { kill "$server"; echo "the server double did not start"; return 1; }
+  SNIPPET_SERVER="http://127.0.0.1:$port" SNIPPET_HOME="$dir/home/app" LD_LIBRARY_PATH="$libdir" \
+    timeout 60 "$dir/snippet"
+  rc=$?
+  kill "$server"; wait "$server" 2>/dev/null
+  [ "$rc" -eq 0 ] || { echo "the README's snippet ended with status $rc"; return 1; }
 }
 
 # The installed package: `cmake --install` into a prefix, then an app built
@@ -40,7 +86,9 @@ run_consumer() {
 # every installed header compiled on its own, reaching no header of the SDK's
 # dependencies.
 run_installed_consumer() {
-  local dir="$PWD/build/installed" prefix="$PWD/build/installed/prefix"
+  # The prefix lies below a folder named src, as many checkouts do: nothing
+  # may take that for the SDK's own source folder.
+  local dir="$PWD/build/installed" prefix="$PWD/build/installed/src/prefix"
   rm -rf "$dir" && mkdir -p "$dir" || return 1
   cmake --install build/gcc --prefix "$prefix" >"$dir/install.log" 2>&1 || { cat "$dir/install.log"; return 1; }
   local lib
@@ -55,23 +103,30 @@ run_installed_consumer() {
   cmake -S tests/consumer/installed -B "$dir/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
     >"$dir/cmake.configure.log" 2>&1 || { cat "$dir/cmake.configure.log"; return 1; }
   cmake --build "$dir/cmake" || return 1
-  "$dir/cmake/my_app" || return 1
+  SORVEL_SERVER_DOUBLE="$PWD/build/gcc/tools/sorvel-server-double" "$dir/cmake/my_app" || return 1
 
   echo "--- through pkg-config"
   local flags
   flags="$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs sorvelkv)" || return 1
   # shellcheck disable=SC2086
   g++ -std=c++20 -Wall -Wextra -Werror tests/consumer/main.cpp $flags -o "$dir/my_app_pc" || return 1
-  LD_LIBRARY_PATH="$libdir" "$dir/my_app_pc" || return 1
+  LD_LIBRARY_PATH="$libdir" SORVEL_SERVER_DOUBLE="$PWD/build/gcc/tools/sorvel-server-double" \
+    "$dir/my_app_pc" || return 1
+
+  echo "--- the README's snippet"
+  run_readme_snippet "$prefix" "$libdir" || return 1
 
   echo "--- installed headers stand alone"
   local h deps
   for h in "$prefix"/include/sorvel/*.h; do
     deps="$(echo "#include <sorvel/$(basename "$h")>" |
       g++ -std=c++20 -I"$prefix/include" -x c++ -M - 2>&1)" || { echo "$h: $deps"; return 1; }
+    # The SDK's own source folder, matched exactly: a checkout may well lie
+    # below a folder named src.
     if echo "$deps" | tr ' ' '\n' | grep -E '\.(h|hpp)$' |
         grep -v -E "^($prefix/include/sorvel/|/usr/include/|/usr/lib/gcc/)" |
-        grep -q . || echo "$deps" | grep -q -E 'nlohmann|curl|sqlite|openssl|/src/'; then
+        grep -q . || echo "$deps" | grep -q -E 'nlohmann|curl|sqlite|openssl' ||
+        echo "$deps" | grep -q -F "$PWD/src/"; then
       echo "$h reaches a header outside the public ones:"; echo "$deps"; return 1
     fi
   done
@@ -80,6 +135,10 @@ run_installed_consumer() {
 mkdir -p build
 echo "=== GCC build ==="
 CC=gcc CXX=g++ run_suite build/gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEL_BUILD_BENCH=ON || status=1
+
+echo "=== The thread stress's time-out grows with SORVEL_STRESS_SECONDS ==="
+SORVEL_STRESS_SECONDS=600 ctest --test-dir build/gcc -R 'StressTest\.' --show-only=json-v1 |
+  grep -A1 '"TIMEOUT"' | grep -q '"value" : 1920' || { echo "the stress keeps a fixed time-out"; status=1; }
 
 echo "=== Kill soak: 50 kills of an app recording events, then everything counted ==="
 build/gcc/tools/sorvel_kill_soak --kills 50 || { echo "kill soak failed"; status=1; }

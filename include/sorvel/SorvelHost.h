@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -55,6 +56,29 @@ class SORVEL_API SorvelHost {
     static void runMainLoop() noexcept;
     static void stopMainLoop() noexcept;
     static bool runMainLoopOnce() noexcept;
+
+    /// Serves the SDK's main loop on a thread of its own for as long as the
+    /// object lives: the one safe way for an app without a loop of its own.
+    /// Construction starts the thread (it runs runMainLoop); destruction stops
+    /// the loop and joins the thread, so the app never ends with a loop thread
+    /// still running. A stopMainLoop from elsewhere does not end it early.
+    /// Keep one at a time, and destroy it on any thread but the loop's own
+    /// (destroyed from a block the loop runs, it detaches instead of joining).
+    /// When no thread can be started the constructor writes
+    /// "svlkv [error]: SorvelHost::MainLoopThread failed: <reason>" to the
+    /// system log and the object does nothing.
+    class SORVEL_API MainLoopThread {
+      public:
+        MainLoopThread() noexcept;
+        /// Stops the loop and waits for its thread to end.
+        ~MainLoopThread();
+        MainLoopThread(const MainLoopThread&) = delete;
+        MainLoopThread& operator=(const MainLoopThread&) = delete;
+
+      private:
+        struct State;
+        std::shared_ptr<State> state_;
+    };
 
     // Whether the device has a network: false is "no network" (the SDK keeps
     // its events for later), true a connected one; absent goes back to the

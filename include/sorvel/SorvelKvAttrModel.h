@@ -42,7 +42,10 @@ class SorvelKvAttrModel {
     SORVEL_API void setAttrDataBool(const std::string& key, bool value) noexcept;
 
   private:
-    void store(const std::string& key, Value value) noexcept;
+    // The key the value went under, or null when it was refused.
+    const std::string* store(const std::string& key, Value value) noexcept;
+
+    bool cutLogged_ = false;
 };
 
 }  // namespace sorvel

@@ -31,6 +31,37 @@ Value::Map storedMap(const DataRegistry& registry, DataRegistryKey key, const ch
     return {};
 }
 
+// Removes, at any depth, every map key that is not well-formed UTF-8, and
+// returns how many went. Written out such a key turns into U+FFFD, so two of
+// them could merge into one and the event would not read back as it was
+// written; a key cannot be repaired without guessing, so it is dropped.
+std::size_t dropIllFormedKeys(Value& value) {
+    std::size_t dropped = 0;
+    if (Value::Map* map = value.getMap()) {
+        for (auto it = map->begin(); it != map->end();) {
+            if (!text::isValidUtf8(it->first)) {
+                it = map->erase(it);
+                ++dropped;
+            } else {
+                dropped += dropIllFormedKeys(it->second);
+                ++it;
+            }
+        }
+    } else if (Value::Array* items = value.getArray()) {
+        for (Value& item : *items) {
+            dropped += dropIllFormedKeys(item);
+        }
+    }
+    return dropped;
+}
+
+void logDroppedKeys(std::size_t dropped, const std::string& where) {
+    if (dropped != 0) {
+        SvlLog::warning("V1MigrationManager :: " + std::to_string(dropped) +
+                        " key(s) that are not UTF-8 text dropped from " + where);
+    }
+}
+
 }  // namespace
 
 const std::set<std::string, std::less<>>& V1MigrationManager::v1DicContiainKey() {
@@ -114,7 +145,9 @@ V1MigrationManager::Properties V1MigrationManager::convertV1Properties(
     const Value::Map& v1Properties) {
     Properties out;
     const std::string_view ciPrefix = Constants::V1_STORAGE_KEY;
-    for (const auto& [key, value] : v1Properties) {
+    Value cleaned(v1Properties);
+    logDroppedKeys(dropIllFormedKeys(cleaned), "the v1 user properties");
+    for (const auto& [key, value] : *cleaned.getMap()) {
         const bool isCi = std::string_view(key).starts_with(ciPrefix);
         Value::Map& target = isCi ? out.ciProperties : out.userProperties;
         const std::string newKey =
@@ -134,8 +167,10 @@ std::vector<EventModel> V1MigrationManager::convertV1Events(const Value::Map& v1
                           true);
             continue;
         }
+        Value cleaned(*v1Event);
+        logDroppedKeys(dropIllFormedKeys(cleaned), "the v1 event " + key);
         StatusOr<EventModel> model =
-            EventModel::initFromV1Dictionary(convertV1Dictionary(*v1Event));
+            EventModel::initFromV1Dictionary(convertV1Dictionary(*cleaned.getMap()));
         if (!model.isOk()) {
             SvlLog::debug("V1MigrationManager :: v1 entry " + key + " can not be read, skipped",
                           true);

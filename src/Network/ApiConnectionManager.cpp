@@ -70,7 +70,10 @@ Verdict classify(const ApiConnection::Outcome& outcome, bool isRetry) {
         disableSdk(ApiConnectionManager::DISABLE_REASON_ALL_STOP);
         return Verdict::FAILURE;
     }
-    SvlLog::error("ApiConnectionManager :: request failed, responseCode : " + std::to_string(code));
+    // Quality-assurance only: with the network gone every upload attempt ends
+    // here, and an app's own log would fill with the same line.
+    SvlLog::error("ApiConnectionManager :: request failed, responseCode : " + std::to_string(code),
+                  true);
     return Verdict::FAILURE;
 }
 

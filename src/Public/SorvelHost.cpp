@@ -1,6 +1,8 @@
 #include "sorvel/SorvelHost.h"
 
+#include <atomic>
 #include <exception>
+#include <thread>
 
 #include "Platform/Host.h"
 #include "Platform/Reachability.h"
@@ -82,6 +84,42 @@ void SorvelHost::runMainLoop() noexcept {
 
 void SorvelHost::stopMainLoop() noexcept {
     hostCall("stopMainLoop", [] { platform::RunLoop::main().stop(); });
+}
+
+struct SorvelHost::MainLoopThread::State {
+    std::atomic<bool> ending{false};
+    std::thread thread;
+};
+
+SorvelHost::MainLoopThread::MainLoopThread() noexcept {
+    hostCall("MainLoopThread", [&] {
+        auto state = std::make_shared<State>();
+        // The thread shares the state: destroyed from the loop itself, the
+        // object lets the thread go on to its end on its own.
+        state->thread = std::thread([s = state] {
+            // A stop meant for another run (an early stopMainLoop, one made
+            // before this thread got to run) does not end this one.
+            while (!s->ending.load()) {
+                platform::RunLoop::main().run();
+            }
+        });
+        state_ = std::move(state);
+    });
+}
+
+SorvelHost::MainLoopThread::~MainLoopThread() {
+    if (!state_) {
+        return;
+    }
+    state_->ending.store(true);
+    platform::RunLoop::main().stop();
+    if (state_->thread.get_id() == std::this_thread::get_id()) {
+        // From a block on the loop itself: the loop ends once the block
+        // returns; the thread cannot wait for itself.
+        state_->thread.detach();
+        return;
+    }
+    state_->thread.join();
 }
 
 bool SorvelHost::runMainLoopOnce() noexcept {

@@ -571,10 +571,12 @@ void SorvelKV::setEventUploadCountInterval(SorvelEventUploadCountInterval interv
         if (facade::isSorvelDisabled()) {
             return;
         }
+        // Any positive count is taken as it comes, declared or not: a caller
+        // passing a plain integer (45) means that many events.
         const auto raw = static_cast<std::int64_t>(interval);
-        if (::sorvel::convertCountInterval(raw) != interval) {
+        if (raw <= 0) {
             SvlLog::warning("setEventUploadCountInterval :: " + std::to_string(raw) +
-                                " is not a declared SorvelEventUploadCountInterval; ignored",
+                                " is not a positive count; ignored",
                             true);
             return;
         }

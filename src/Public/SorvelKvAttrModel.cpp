@@ -1,8 +1,9 @@
 #include "sorvel/SorvelKvAttrModel.h"
 
+#include "Base/TextUnits.h"
 #include "Common/Constants.h"
 #include "Common/FvnUtil.h"
-#include "Base/TextUnits.h"
+#include "Common/SvlLog.h"
 
 namespace sorvel {
 
@@ -12,23 +13,34 @@ Value::Map SorvelKvAttrModel::getAttrData() const {
     return attrData.value_or(Value::Map{});
 }
 
-void SorvelKvAttrModel::store(const std::string& key, Value value) noexcept {
+const std::string* SorvelKvAttrModel::store(const std::string& key, Value value) noexcept {
     try {
         auto [usable, usableKey] = FvnUtil::checkUserPropertyKey(key);
         if (!usable || !attrData) {
-            return;
+            return nullptr;
         }
-        (*attrData)[usableKey] = std::move(value);
+        return &attrData->insert_or_assign(usableKey, std::move(value)).first->first;
     } catch (...) {
         // Only allocation can fail here; the attribute is then not stored.
+        return nullptr;
     }
 }
 
 void SorvelKvAttrModel::setAttrDataString(const std::string& key,
                                           const std::string& value) noexcept {
     try {
-        store(key, Value(std::string(text::graphemePrefix(
-                       value, static_cast<std::size_t>(Constants::MAX_ATTR_STRING_LENGTH)))));
+        const std::string_view kept = text::graphemePrefix(
+            value, static_cast<std::size_t>(Constants::MAX_ATTR_STRING_LENGTH));
+        const std::string* stored = store(key, Value(std::string(kept)));
+        // One line per model, which an app fills for one event: a model of
+        // many long values must not fill the log.
+        if (stored != nullptr && kept.size() < value.size() && !cutLogged_) {
+            cutLogged_ = true;
+            SvlLog::warning("SorvelKvAttrModel :: the value of \"" + *stored + "\" (" +
+                            std::to_string(value.size()) + " bytes) was cut to its first " +
+                            std::to_string(Constants::MAX_ATTR_STRING_LENGTH) +
+                            " characters; further cuts in this attribute model are not logged");
+        }
     } catch (...) {
     }
 }

@@ -156,6 +156,49 @@ TEST(V1ConversionTest, MalformedV1DataNeverCrashesTheParsers) {
     EXPECT_EQ(events[0].event_name, "ok");
 }
 
+TEST(V1ConversionTest, KeysThatAreNotUtf8AreDroppedNotMerged) {
+    testing::FreshSdk sdk;
+    testing::LogCapture logs;
+    // Two keys that a writer would both turn into "a\uFFFD", at every depth.
+    const Value::Map bad{{"a\xFF", V("1_l")}, {"a\xFE", V("2_l")}, {"ok", V("3_l")}};
+    Value::Map event = v1Event("log-1", "bad_keys");
+    event["param"] = V(Value::Map{{"a\xFF", V("1_l")},
+                                  {"a\xFE", V("2_l")},
+                                  {"ok", V("3_l")},
+                                  {"nested", V(bad)},
+                                  {"svl:items", V(Value::Array{V(bad)})}});
+    event["user_properties"] = V(bad);
+    const auto events = V1MigrationManager::convertV1Events({{"e1", V(event)}});
+    ASSERT_EQ(events.size(), 1u);
+    std::string json;
+    events[0].appendJson(json);
+    EXPECT_EQ(json.find("\\ufffd"), std::string::npos) << json;
+    EXPECT_EQ(json.find("\xEF\xBF\xBD"), std::string::npos) << json;
+    // Written and read back, the event is what it was.
+    auto restored = EventModel::initFromDictionary(*Value::fromJson(json)->getMap());
+    ASSERT_TRUE(restored.isOk());
+    std::string again;
+    restored.value().appendJson(again);
+    EXPECT_EQ(again, json);
+    const Value parsed = *Value::fromJson(json);
+    const Value::Map& param = *parsed.getMap()->at("param").getMap();
+    EXPECT_EQ(param.at("ok"), V("long:3"));
+    EXPECT_EQ(param.at("nested"), V(Value::Map{{"ok", V("3_l")}}));
+    EXPECT_EQ(param.at("svl:items"), V(Value::Array{V(Value::Map{{"ok", V("long:3")}})}));
+    EXPECT_EQ(param.size(), 3u);
+
+    const auto props = V1MigrationManager::convertV1Properties(bad);
+    EXPECT_EQ(props.userProperties, (Value::Map{{"ok", V("long:3")}}));
+    SvlLog::flush();
+    EXPECT_TRUE(
+        logs.contains("V1MigrationManager :: 8 key(s) that are not UTF-8 text dropped "
+                      "from the v1 event e1"))
+        << ::testing::PrintToString(logs.lines());
+    EXPECT_TRUE(
+        logs.contains("V1MigrationManager :: 2 key(s) that are not UTF-8 text dropped "
+                      "from the v1 user properties"));
+}
+
 class V1MigrationTest : public PipelineTest {
   protected:
     void SetUp() override {

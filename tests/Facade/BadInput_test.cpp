@@ -304,10 +304,6 @@ TEST_F(BadInputTest, EventCallsTakeBadStringsAttributesAndNumbers) {
          [&](std::int64_t v) {
              sdk.commerceShare(static_cast<SorvelKvSharingChannel>(v), products(1)[0]);
          }},
-        {"setEventUploadCountInterval :: ",
-         [&](std::int64_t v) {
-             sdk.setEventUploadCountInterval(static_cast<SorvelEventUploadCountInterval>(v));
-         }},
         {"setEventUploadTimeInterval :: ",
          [&](std::int64_t v) {
              sdk.setEventUploadTimeInterval(static_cast<SorvelEventUploadTimeInterval>(v));
@@ -318,12 +314,22 @@ TEST_F(BadInputTest, EventCallsTakeBadStringsAttributesAndNumbers) {
             call(row.first + std::to_string(v), [&] { row.second(v); });
         }
     }
+    // An upload count is any positive number; the others are refused.
+    for (std::int64_t v : {std::int64_t{0}, std::int64_t{-1}, kMin}) {
+        call("setEventUploadCountInterval :: " + std::to_string(v), [&] {
+            sdk.setEventUploadCountInterval(static_cast<SorvelEventUploadCountInterval>(v));
+        });
+    }
 
     expectGoodDataIntact();
     for (const auto& [line, f] : enumCalls) {
         for (std::int64_t v : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{99}, kMin, kMax}) {
             EXPECT_EQ(linesWith(line + std::to_string(v) + " is not"), 1u) << line << v;
         }
+    }
+    for (std::int64_t v : {std::int64_t{0}, std::int64_t{-1}, kMin}) {
+        EXPECT_EQ(linesWith("setEventUploadCountInterval :: " + std::to_string(v) + " is not"), 1u)
+            << v;
     }
     // A line for every refused or repaired event, naming the reason even
     // when the event's name is 1 MB long.

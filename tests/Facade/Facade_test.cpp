@@ -4,6 +4,7 @@
 
 #include "Common/DataRegistry.h"
 #include "Common/SvlLog.h"
+#include "Event/EventUploadIntervalManager.h"
 #include "FacadeFixture.h"
 #include "Platform/Host.h"
 #include "Push/OsPushEnableObservable.h"
@@ -342,13 +343,18 @@ TEST_F(FacadeTest, DeeplinkOpensCountOnlyAfterTheFirstOpenAndInASession) {
     EXPECT_TRUE(waitForLine("Deeplink :: urlString cannot be casted to URL Type. urlString : "));
 }
 
-TEST_F(FacadeTest, UploadIntervalsTakeDeclaredValuesOnly) {
+TEST_F(FacadeTest, UploadIntervalsTakeAnyPositiveCountAndDeclaredTimesOnly) {
     start();
     kv().setEventUploadTimeInterval(SorvelEventUploadTimeInterval::SECONDS_30);
+    // A plain integer, as a caller without the enum passes it, arrives as it is.
     kv().setEventUploadCountInterval(static_cast<SorvelEventUploadCountInterval>(45));
     kv().setEventUploadTimeInterval(static_cast<SorvelEventUploadTimeInterval>(0));
     EXPECT_TRUE(waitForLine("set EventUploadTimeInterval : 30"));
-    EXPECT_TRUE(waitForLine("setEventUploadCountInterval :: 45 is not a declared"));
+    EXPECT_TRUE(waitForLine("set EventUploadCountInterval : 45"));
+    EXPECT_EQ(EventUploadIntervalManager::shared().countInterval(), 45);
+    kv().setEventUploadCountInterval(static_cast<SorvelEventUploadCountInterval>(0));
+    EXPECT_TRUE(waitForLine("setEventUploadCountInterval :: 0 is not a positive count"));
+    EXPECT_EQ(EventUploadIntervalManager::shared().countInterval(), 45);
     EXPECT_TRUE(waitForLine("setEventUploadTimeInterval :: 0 is not a declared"));
     EXPECT_EQ(kv().convertTimeInterval(119), SorvelEventUploadTimeInterval::SECONDS_60);
     kv().printSdkState();

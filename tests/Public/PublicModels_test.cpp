@@ -117,6 +117,26 @@ TEST(PublicModels, AttributeModelLimits) {
     EXPECT_FALSE(copy.attrData.has_value());
 }
 
+TEST(PublicModels, ACutValueIsLoggedOncePerModel) {
+    LogLines log;
+    SorvelKvAttrModel m;
+    m.setAttrDataString("exact", std::string(1024, 'y'));
+    m.setAttrDataString("Bad Key", std::string(1u << 20, 'x'));  // refused, not cut
+    EXPECT_EQ(log.count(SorvelLogLevel::LEVEL_WARNING, "was cut"), 0);
+    m.setAttrDataString("big", std::string(1u << 20, 'x'));
+    m.setAttrDataString("bigger", std::string(2u << 20, 'x'));
+    EXPECT_EQ(m.getAttrData().at("big").getString()->size(), 1024u);
+    EXPECT_EQ(log.count(SorvelLogLevel::LEVEL_WARNING,
+                        "the value of \"big\" (1048576 bytes) was cut to "
+                        "its first 1024 characters"),
+              1);
+    EXPECT_EQ(log.count(SorvelLogLevel::LEVEL_WARNING, "was cut"), 1);
+    // The next event's model says so again.
+    SorvelKvAttrModel next;
+    next.setAttrDataString("big", std::string(1025, 'x'));
+    EXPECT_EQ(log.count(SorvelLogLevel::LEVEL_WARNING, "was cut"), 2);
+}
+
 TEST(PublicModels, ProductDictionary) {
     SorvelKvCommerceProductModel fresh;
     const Value::Map d = fresh.getProductDicForPurchase();

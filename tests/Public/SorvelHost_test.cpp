@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "Platform/Bundle.h"
+#include "Platform/Dispatch.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Http.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/Reachability.h"
+#include "Platform/RunLoop.h"
 #include "ServerDouble.h"
 #include "support/TestSupport.h"
 
@@ -16,6 +20,45 @@ namespace sorvel {
 namespace {
 
 using platform::NotificationCenter;
+
+TEST(SorvelHost, MainLoopThreadServesTheLoopWhileItLivesAndJoinsOnDestruction) {
+    testing::FreshSdk sdk;
+    // A stop made while no loop ran does not end the thread's loop at once.
+    SorvelHost::stopMainLoop();
+    auto loopThread = std::make_shared<std::atomic<std::thread::id>>();
+    auto ran = std::make_shared<std::atomic<int>>(0);
+    auto post = [&] {
+        platform::DispatchQueue::main().async([loopThread, ran] {
+            loopThread->store(std::this_thread::get_id());
+            ran->fetch_add(1);
+            testing::notifyWaiters();
+        });
+    };
+    {
+        SorvelHost::MainLoopThread loop;
+        post();
+        ASSERT_TRUE(testing::waitUntil([&] { return ran->load() == 1; }));
+        EXPECT_NE(loopThread->load(), std::this_thread::get_id());
+        // Still served after the stale stop was used up.
+        post();
+        ASSERT_TRUE(testing::waitUntil([&] { return ran->load() == 2; }));
+        // Another stop from the app does not end it early either.
+        SorvelHost::stopMainLoop();
+        post();
+        ASSERT_TRUE(testing::waitUntil([&] { return ran->load() == 3; }));
+    }
+    // Joined: a block posted now is still queued for whoever serves the loop next.
+    post();
+    EXPECT_TRUE(platform::RunLoop::main().runUntilIdle());
+    EXPECT_EQ(ran->load(), 4);
+    EXPECT_EQ(loopThread->load(), std::this_thread::get_id());
+    {
+        SorvelHost::MainLoopThread again;
+        post();
+        ASSERT_TRUE(testing::waitUntil([&] { return ran->load() == 5; }));
+        EXPECT_NE(loopThread->load(), std::this_thread::get_id());
+    }
+}
 
 TEST(SorvelHost, TellsTheSdkWhatTheOsWould) {
     testing::FreshSdk sdk;
