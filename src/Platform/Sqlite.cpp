@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -14,11 +15,23 @@
 
 #include "Base/Hex.h"
 #include "Platform/Clock.h"
+#include "Platform/Dispatch.h"
 #include "Platform/FileSystem.h"
 #include "Platform/SqliteWal.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel::platform::sqlite {
+
+namespace {
+
+// The write-ahead log is checkpointed in the background once a commit leaves
+// this much in it, by the committing thread at the second size, and a log
+// file that grew is cut back to the third at the next commit that restarts it.
+constexpr std::int64_t kWalBackgroundCheckpointBytes = 256 * 1024;
+constexpr std::int64_t kWalInlineCheckpointBytes = 768 * 1024;
+constexpr std::int64_t kWalSizeLimitBytes = 256 * 1024;
+
+}  // namespace
 
 // ---- Statement --------------------------------------------------------------
 
@@ -159,9 +172,64 @@ std::unique_ptr<Connection> Connection::open(const std::string& path, int flags,
     return std::make_unique<Connection>(Key(), raw);
 }
 
+// What keepWalSmall needs at each commit.
+struct Connection::WalKeeper {
+    std::string path;
+    int backgroundFrames;
+    int inlineFrames;
+    // Set while a background checkpoint is queued or running; shared with it.
+    std::shared_ptr<std::atomic<bool>> pending = std::make_shared<std::atomic<bool>>(false);
+};
+
+Connection::Connection(Key, sqlite3* db) : db_(db) {}
+
 Connection::~Connection() {
+    // The keeper goes with this object; the connection itself may outlive it
+    // as a zombie until its last statement is finalised.
+    sqlite3_wal_hook(db_, nullptr, nullptr);
     // Closes once the last statement is finalised, whichever goes first.
     sqlite3_close_v2(db_);
+}
+
+void Connection::keepWalSmall(const std::string& path) noexcept {
+    int pageSize = 4096;
+    if (Statement s = prepare("PRAGMA page_size"); s.step() == SQLITE_ROW) {
+        pageSize = std::max(512, s.columnInt(0));
+    }
+    const int frameBytes = pageSize + 24;
+    walKeeper_ = std::make_unique<WalKeeper>(
+        WalKeeper{path, std::max(1, static_cast<int>(kWalBackgroundCheckpointBytes / frameBytes)),
+                  std::max(2, static_cast<int>(kWalInlineCheckpointBytes / frameBytes))});
+    (void)executeScript("PRAGMA journal_size_limit=" + std::to_string(kWalSizeLimitBytes));
+    // Replaces SQLite's own checkpoint after 1000 pages.
+    sqlite3_wal_hook(db_, &Connection::walCommitted, walKeeper_.get());
+}
+
+// Runs on the committing thread once its write lock is released.
+int Connection::walCommitted(void* keeper, sqlite3* db, const char* name, int frames) {
+    auto* k = static_cast<WalKeeper*>(keeper);
+    if (frames >= k->inlineFrames) {
+        // The background could not keep up (or is busy checkpointing: then
+        // this answers SQLITE_BUSY at once and the commit stands).
+        (void)sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    } else if (frames >= k->backgroundFrames && !k->pending->exchange(true)) {
+        DispatchQueue::global().async([path = k->path, pending = k->pending] {
+            // A connection of its own, closed again at once: the store's
+            // connection belongs to its owner's thread, and a connection kept
+            // open here would keep the log from being removed at the store's
+            // last close. Without CREATE: a store removed meanwhile stays so.
+            int rc = SQLITE_OK;
+            if (auto db = Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, rc)) {
+                // Truncating when the store is idle for a moment: the log file
+                // is emptied at once instead of at the next commit. Without a
+                // busy time-out, a writer at work makes it copy what it can
+                // and leave the rest, as a passive one would.
+                (void)db->checkpoint(Checkpoint::Truncate);
+            }
+            pending->store(false);
+        });
+    }
+    return SQLITE_OK;
 }
 
 Statement Connection::prepareWith(std::string_view sql, unsigned flags) noexcept {
@@ -298,12 +366,6 @@ std::string quotedList(const std::vector<std::string>& values) {
 // ---- Opening a store --------------------------------------------------------
 
 namespace {
-
-// The write-ahead log is checkpointed once it holds this many pages (SQLite's
-// default of 1000 left 4-5 MB behind), and a log that grew past the limit is
-// cut back to it at the next commit after a checkpoint.
-constexpr int kWalAutocheckpointPages = 128;
-constexpr std::int64_t kWalSizeLimitBytes = 512 * 1024;
 
 // How far opening got: read and writable; read but not writable; not a store
 // we can read (moved aside and replaced); cannot be reached at all (a
@@ -580,8 +642,6 @@ class Opener {
         const std::string setupSql[] = {
             "PRAGMA journal_mode=WAL",
             "PRAGMA synchronous=NORMAL",
-            "PRAGMA wal_autocheckpoint=" + std::to_string(kWalAutocheckpointPages),
-            "PRAGMA journal_size_limit=" + std::to_string(kWalSizeLimitBytes),
         };
         for (const std::string& sql : setupSql) {
             if ((rc = connection_->executeScript(sql)) != SQLITE_OK) {
@@ -595,6 +655,7 @@ class Opener {
             return cannotWrite(rc) ? Result::ReadOnly : failed;
         }
         reportWalLoss(walBefore);
+        connection_->keepWalSmall(path_);
         // A log left large by an earlier run is cut back now. Without waiting:
         // when another connection is busy with the file, this is skipped and
         // the size limit applies at a later checkpoint.

@@ -145,6 +145,15 @@ class Connection {
     /// file empty when no reader needs it. SQLite's result code.
     int checkpoint(Checkpoint mode) noexcept;
 
+    /// Keeps the write-ahead log of the file at `path` (this connection's)
+    /// small instead of SQLite's default of about 4 MB: once a commit leaves
+    /// more than a quarter of a megabyte in it, a checkpoint runs on the global
+    /// queue over a connection of its own, so the committing thread does not
+    /// wait for it; a log that still reaches three quarters of a megabyte is
+    /// checkpointed by the committing thread itself. A log that grew is cut
+    /// back at the first commit after a checkpoint emptied it.
+    void keepWalSmall(const std::string& path) noexcept;
+
     /// For what the layer does not cover.
     sqlite3* raw() const noexcept { return db_; }
 
@@ -153,11 +162,14 @@ class Connection {
         friend class Connection;
         Key() = default;
     };
-    Connection(Key, sqlite3* db) : db_(db) {}
+    Connection(Key, sqlite3* db);
 
   private:
+    struct WalKeeper;
     Statement prepareWith(std::string_view sql, unsigned flags) noexcept;
+    static int walCommitted(void* keeper, sqlite3* db, const char* name, int frames);
     sqlite3* db_;
+    std::unique_ptr<WalKeeper> walKeeper_;
 };
 
 /// Kind of an explicit transaction: DEFERRED takes the write lock at the first

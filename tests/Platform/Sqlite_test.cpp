@@ -491,6 +491,51 @@ TEST(Sqlite, AWriteAheadLogThatLostCommittedChangesIsReported) {
     }
 }
 
+TEST(Sqlite, TheWriteAheadLogStaysSmall) {
+    testing::TempDir dir;
+    const std::string path = dir.path() + "/small.sqlite";
+    OpenedStore opened = openStore(path, storeOptions());
+    ASSERT_TRUE(opened.connection);
+    // Each commit adds at least one 4 KB page to the log: 3,000 of them would
+    // leave 12 MB without checkpoints, and about 4 MB with SQLite's own.
+    std::int64_t largest = 0;
+    Statement insert = opened.connection->prepare("INSERT OR REPLACE INTO t (k, v) VALUES (?, ?)");
+    for (int i = 0; i < 3000; ++i) {
+        insert.bindText(1, "key" + std::to_string(i % 10));
+        insert.bindInt64(2, i);
+        ASSERT_EQ(insert.step(), SQLITE_DONE);
+        insert.reset();
+        if (i % 50 == 0) {
+            std::error_code ec;
+            largest = std::max<std::int64_t>(largest, fs::file_size(path + "-wal", ec));
+        }
+    }
+    EXPECT_GT(largest, 0);
+    EXPECT_LT(largest, 1024 * 1024);
+}
+
+TEST(Sqlite, ALogLeftLargeIsEmptiedWhenTheStoreOpens) {
+    testing::TempDir dir;
+    const std::string path = dir.path() + "/grown.sqlite";
+    int rc = SQLITE_ERROR;
+    // As a connection without the layer's care, killed, leaves it.
+    auto raw = Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, rc);
+    ASSERT_TRUE(raw);
+    ASSERT_EQ(raw->executeScript("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; "
+                                 "CREATE TABLE t (k TEXT UNIQUE, v INT)"),
+              SQLITE_OK);
+    for (int i = 0; i < 500; ++i) {
+        ASSERT_TRUE(insertKey(*raw, "grown" + std::to_string(i)));
+    }
+    ASSERT_GT(fs::file_size(path + "-wal"), 1024u * 1024u);
+    const std::string copy = dir.path() + "/copy.sqlite";
+    restore(snapshotOf(path), copy);
+    OpenedStore reopened = openStore(copy, storeOptions());
+    ASSERT_TRUE(reopened.connection);
+    EXPECT_EQ(fs::file_size(copy + "-wal"), 0u);
+    EXPECT_EQ(keysIn(*reopened.connection).size(), 500u);
+}
+
 TEST(Sqlite, SharedFullMutexConnectionServesSeveralThreads) {
     testing::TempDir dir;
     OpenedStore opened = openStore(dir.path() + "/shared.sqlite", storeOptions());
