@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <thread>
 
 #include "Platform/FileSystem.h"
@@ -230,6 +232,43 @@ TEST(Sqlite, ATransactionRollsBackUnlessCommitted) {
         EXPECT_FALSE(blocked.commit());
     }
     EXPECT_TRUE(db.autocommit());
+}
+
+// A full disk, as SQLite meets it: a write that needs a page more fails, its
+// transaction goes back whole, and the rows already there stay.
+TEST(Sqlite, AFullStoreRefusesTheWriteAndKeepsWhatItHad) {
+    testing::TempDir dir;
+    OpenedStore opened = openStore(dir.path() + "/full.sqlite", storeOptions());
+    ASSERT_TRUE(opened.connection);
+    Connection& db = *opened.connection;
+    ASSERT_TRUE(insertKey(db, "before"));
+    Statement pages = db.prepare("PRAGMA page_count");
+    ASSERT_EQ(pages.step(), SQLITE_ROW);
+    const std::int64_t count = pages.columnInt64(0);
+    pages = Statement();
+    ASSERT_EQ(db.executeScript("PRAGMA max_page_count=" + std::to_string(count + 2)), SQLITE_OK);
+    {
+        Transaction tx(db);
+        ASSERT_TRUE(tx.begun());
+        int failedAt = -1;
+        for (int i = 0; i < 50 && failedAt < 0; ++i) {
+            Statement s = db.prepare("INSERT INTO t (k) VALUES (?)");
+            s.bindText(1, std::to_string(i) + std::string(2000, 'f'));
+            if (const int rc = s.step(); rc != SQLITE_DONE) {
+                EXPECT_EQ(rc, SQLITE_FULL);
+                failedAt = i;
+            }
+        }
+        EXPECT_GT(failedAt, 0);
+        // The caller gives up: nothing of it reaches the file.
+    }
+    EXPECT_TRUE(db.autocommit());
+    EXPECT_EQ(keysIn(db), std::vector<std::string>{"before"});
+    EXPECT_EQ(db.execute("INSERT INTO t (k) VALUES ('" + std::string(20000, 'g') + "')"),
+              Outcome::StepFailed);
+    ASSERT_EQ(db.executeScript("PRAGMA max_page_count=1000000"), SQLITE_OK);
+    EXPECT_TRUE(insertKey(db, "after"));
+    EXPECT_EQ(keysIn(db), (std::vector<std::string>{"after", "before"}));
 }
 
 TEST(Sqlite, QuotedValuesMatchTheSameBytesBound) {
@@ -534,6 +573,67 @@ TEST(Sqlite, ALogLeftLargeIsEmptiedWhenTheStoreOpens) {
     ASSERT_TRUE(reopened.connection);
     EXPECT_EQ(fs::file_size(copy + "-wal"), 0u);
     EXPECT_EQ(keysIn(*reopened.connection).size(), 500u);
+}
+
+// When this program is started as the writer of KilledWritersLeaveNoFalseAlarm,
+// it commits transactions of five rows before any test or thread runs,
+// printing "tx <n>" after each, until it is killed.
+int runAsWriterIfAsked() {
+    const char* path = std::getenv("SORVEL_SQLITE_KILL_CHILD_PATH");
+    if (path == nullptr) {
+        return 0;
+    }
+    OpenedStore opened = openStore(path, storeOptions());
+    if (!opened.connection) {
+        std::puts("failed");
+        std::exit(1);
+    }
+    Connection& db = *opened.connection;
+    for (int n = 1;; ++n) {
+        Transaction tx(db);
+        for (int i = 0; i < 5; ++i) {
+            insertKey(db, std::to_string(n) + "." + std::to_string(i) + std::string(3000, 'x'));
+        }
+        if (!tx.commit()) {
+            std::puts("failed");
+            std::exit(1);
+        }
+        std::printf("tx %d\n", n);
+        std::fflush(stdout);
+    }
+}
+const int kWriterDone = runAsWriterIfAsked();
+
+// Killed at random moments (mid-transaction, mid-checkpoint), a writer leaves
+// a log that reads back whole: every transaction it reported is there, and
+// what it had not finished is dropped without a word of damage.
+TEST(Sqlite, KilledWritersLeaveNoFalseAlarm) {
+    testing::TempDir dir;
+    const std::string path = dir.path() + "/killed.sqlite";
+    std::mt19937 random(std::random_device{}());
+    for (int kill = 0; kill < 20; ++kill) {
+        const int after = std::uniform_int_distribution<int>(1, 150)(random);
+        SCOPED_TRACE("killed after tx " + std::to_string(after));
+        const std::string said = testing::runSelf({"SORVEL_SQLITE_KILL_CHILD_PATH=" + path},
+                                                  "tx " + std::to_string(after) + "\n");
+        ASSERT_NE(said.find("tx " + std::to_string(after) + "\n"), std::string::npos) << said;
+        std::vector<std::string> lines;
+        OpenedStore opened = openStore(path, storeOptions(&lines));
+        ASSERT_EQ(opened.mode, OpenedStore::Mode::ReadWrite) << opened.why;
+        EXPECT_FALSE(opened.damage.has_value());
+        EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
+        Statement check = opened.connection->prepare("PRAGMA integrity_check");
+        ASSERT_EQ(check.step(), SQLITE_ROW);
+        EXPECT_EQ(check.columnText(0), "ok");
+        // Each run starts again at 1; a row of every reported transaction is there.
+        for (int n = 1; n <= after; n += 7) {
+            Statement row = opened.connection->prepare("SELECT count(*) FROM t WHERE k = ?");
+            row.bindText(1, std::to_string(n) + ".4" + std::string(3000, 'x'));
+            ASSERT_EQ(row.step(), SQLITE_ROW);
+            EXPECT_EQ(row.columnInt(0), 1) << "tx " << n;
+        }
+        ASSERT_EQ(opened.connection->execute("DELETE FROM t"), Outcome::Done);
+    }
 }
 
 TEST(Sqlite, SharedFullMutexConnectionServesSeveralThreads) {
