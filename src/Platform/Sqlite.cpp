@@ -71,7 +71,9 @@ int Statement::bindDouble(int index, double value) noexcept {
 }
 
 int Statement::bindText(int index, std::string_view value) noexcept {
-    return stmt_ ? sqlite3_bind_text64(stmt_, index, value.data(), value.size(), SQLITE_TRANSIENT,
+    // An empty view may have no data at all, which SQLite would bind as NULL.
+    const char* data = value.data() != nullptr ? value.data() : "";
+    return stmt_ ? sqlite3_bind_text64(stmt_, index, data, value.size(), SQLITE_TRANSIENT,
                                        SQLITE_UTF8)
                  : SQLITE_MISUSE;
 }

@@ -129,6 +129,15 @@ TEST(Sqlite, BoundValuesOfEveryTypeReadBackAsTheyWere) {
             insert.reset();
             insert.clearBindings();
         }
+        // An empty text is a text, not NULL, however it is given.
+        EXPECT_EQ(insert.bindText(4, std::string_view()), SQLITE_OK);
+        EXPECT_EQ(insert.step(), SQLITE_DONE);
+        insert.reset();
+        Statement empty = db->prepare("SELECT typeof(t), length(t) FROM v WHERE rowid = 3");
+        ASSERT_EQ(empty.step(), SQLITE_ROW);
+        EXPECT_EQ(empty.columnText(0), "text");
+        EXPECT_EQ(empty.columnInt(1), 0);
+        ASSERT_EQ(db->execute("DELETE FROM v WHERE rowid = 3"), Outcome::Done);
         // An index past the parameters is refused, not written anywhere.
         EXPECT_EQ(insert.bindInt(8, 1), SQLITE_RANGE);
     }
