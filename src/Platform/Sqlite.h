@@ -263,11 +263,12 @@ struct OpenedStore {
     std::string why;
 };
 
-/// Opens (creating when missing, 0600 in a 0700 folder whatever the umask) the
-/// SQLite store at `path` on the caller's thread: WAL journal, synchronous
-/// NORMAL (a commit survives the process being killed), the busy time-out, a
-/// write-ahead log kept small (a checkpoint at open and every few hundred
-/// kilobytes, the file cut back after each). Files are looked at before SQLite
+/// Opens the SQLite store at `path` on the caller's thread, creating the file
+/// 0600 whatever the umask when it is missing (its folder is the caller's: the
+/// app's folders are made 0700): WAL journal, synchronous NORMAL (a commit
+/// survives the process being killed), the busy time-out, a write-ahead log
+/// emptied at open and then kept small (Connection::keepWalSmall). Files are
+/// looked at before SQLite
 /// is given them: a FIFO cannot block the call, a file that is not a database
 /// (garbage, a bad header, an empty file beside a non-empty log) is moved aside
 /// with its log and index and an empty store started; a file or folder that
