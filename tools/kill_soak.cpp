@@ -404,14 +404,15 @@ int countCorruptFiles(const fs::path& root) {
 }
 
 // Lines of the app's standard error that tell of a store the SDK could not
-// open or read.
+// open or read, or whose write-ahead log lost changes.
 int countCorruptLines(const std::string& err, std::vector<std::string>& seen) {
     static const char* kMarks[] = {"is unreadable",
                                    "can not open store",
                                    "can not be written",
                                    "getPreviousPackageQueue :: can not",
                                    "getPreviousPackageQueue :: error",
-                                   "moved aside"};
+                                   "moved aside",
+                                   "was damaged"};
     int n = 0;
     std::istringstream in(err);
     for (std::string line; std::getline(in, line);) {
