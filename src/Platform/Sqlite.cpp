@@ -30,6 +30,49 @@ namespace {
 constexpr std::int64_t kWalBackgroundCheckpointBytes = 256 * 1024;
 constexpr std::int64_t kWalInlineCheckpointBytes = 768 * 1024;
 constexpr std::int64_t kWalSizeLimitBytes = 256 * 1024;
+// Pages a file holds without using them (a large value rewritten smaller
+// leaves them) are given back once they come to this much.
+constexpr std::int64_t kFreeBytesToReclaim = 256 * 1024;
+
+// The single number a PRAGMA answers, or -1.
+std::int64_t pragmaNumber(Connection& db, const char* sql) {
+    Statement s = db.prepare(sql);
+    return s.step() == SQLITE_ROW ? s.columnInt64(0) : -1;
+}
+
+// Gives unused pages back to the file system when they are many: in place in
+// a store made for it (incremental auto-vacuum, what new stores are), by
+// rebuilding an older one once when `mayRebuild`, which also makes it so. The
+// file itself shrinks at the next checkpoint. A busy store is left for later.
+void reclaimFreePages(Connection& db, bool mayRebuild) {
+    const std::int64_t freePages = pragmaNumber(db, "PRAGMA freelist_count");
+    if (freePages * pragmaNumber(db, "PRAGMA page_size") < kFreeBytesToReclaim) {
+        return;
+    }
+    if (pragmaNumber(db, "PRAGMA auto_vacuum") == 2) {
+        (void)db.executeScript("PRAGMA incremental_vacuum");
+    } else if (mayRebuild) {
+        (void)db.executeScript("PRAGMA auto_vacuum=INCREMENTAL; VACUUM");
+    }
+}
+
+// Whether the database file's header tells of a store made to give unused
+// pages back in place (incremental auto-vacuum) that holds enough of them.
+bool manyFreePagesToGiveBack(const std::string& path) {
+    unsigned char h[68] = {};
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool read = ::pread(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h);
+    ::close(fd);
+    const auto big32 = [&h](int at) {
+        return std::uint32_t{h[at]} << 24 | std::uint32_t{h[at + 1]} << 16 |
+               std::uint32_t{h[at + 2]} << 8 | std::uint32_t{h[at + 3]};
+    };
+    const std::int64_t pageSize = h[16] == 0 && h[17] == 1 ? 65536 : (h[16] << 8 | h[17]);
+    return read && big32(64) != 0 && big32(36) * pageSize >= kFreeBytesToReclaim;
+}
 
 }  // namespace
 
@@ -226,7 +269,14 @@ int Connection::walCommitted(void* keeper, sqlite3* db, const char* name, int fr
                 // is emptied at once instead of at the next commit. Without a
                 // busy time-out, a writer at work makes it copy what it can
                 // and leave the rest, as a passive one would.
-                (void)db->checkpoint(Checkpoint::Truncate);
+                // Once the file holds everything, its header says whether
+                // unused pages are worth giving back; asking SQLite would
+                // start a read that keeps the writer from restarting the log.
+                if (db->checkpoint(Checkpoint::Truncate) == SQLITE_OK &&
+                    manyFreePagesToGiveBack(path) &&
+                    db->executeScript("PRAGMA incremental_vacuum") == SQLITE_OK) {
+                    (void)db->checkpoint(Checkpoint::Truncate);
+                }
             }
             pending->store(false);
         });
@@ -604,6 +654,7 @@ class Opener {
                   " bytes";
             return Result::Unreadable;
         }
+        newFile_ = main->size == 0;
         if (!headerLooksValid(main->head)) {
             why = "not a database file";
             return Result::Unreadable;
@@ -641,6 +692,13 @@ class Opener {
         // WAL with synchronous=NORMAL: a committed write is in the log file
         // when the commit returns, so it survives the process being killed;
         // only a power loss could take the last writes.
+        // A new store can give unused pages back in place. Only a new one:
+        // on a store with tables, setting it would rewrite the first page.
+        if (newFile_ &&
+            (rc = connection_->executeScript("PRAGMA auto_vacuum=INCREMENTAL")) != SQLITE_OK) {
+            const Result failed = fail(rc, why);
+            return cannotWrite(rc) ? Result::ReadOnly : failed;
+        }
         const std::string setupSql[] = {
             "PRAGMA journal_mode=WAL",
             "PRAGMA synchronous=NORMAL",
@@ -662,6 +720,7 @@ class Opener {
         // when another connection is busy with the file, this is skipped and
         // the size limit applies at a later checkpoint.
         connection_->setBusyTimeout(0);
+        reclaimFreePages(*connection_, true);
         (void)connection_->checkpoint(Checkpoint::Truncate);
         connection_->setBusyTimeout(options_.busyTimeoutMillis);
         return Result::Ok;
@@ -709,6 +768,8 @@ class Opener {
     const StoreOptions& options_;
     Log log_;
     std::unique_ptr<Connection> connection_;
+    // The file was missing or empty when last looked at.
+    bool newFile_ = false;
 };
 
 }  // namespace

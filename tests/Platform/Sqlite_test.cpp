@@ -645,6 +645,41 @@ TEST(Sqlite, KilledWritersLeaveNoFalseAlarm) {
     }
 }
 
+// A large value written and removed leaves its pages in the file; a store
+// gives them back, whether it was made by the layer or before it.
+TEST(Sqlite, PagesNoLongerUsedAreGivenBack) {
+    testing::TempDir dir;
+    for (const bool madeByTheLayer : {true, false}) {
+        SCOPED_TRACE(madeByTheLayer ? "made by the layer" : "made before it");
+        const std::string path = dir.path() + (madeByTheLayer ? "/layer.sqlite" : "/older.sqlite");
+        {
+            std::unique_ptr<Connection> db;
+            if (madeByTheLayer) {
+                db = std::move(openStore(path, storeOptions()).connection);
+            } else {
+                int rc = SQLITE_ERROR;
+                db = Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, rc);
+                ASSERT_TRUE(db);
+                ASSERT_EQ(db->executeScript("PRAGMA journal_mode=WAL; "
+                                            "CREATE TABLE t (k TEXT UNIQUE, v INT)"),
+                          SQLITE_OK);
+            }
+            ASSERT_TRUE(db);
+            ASSERT_TRUE(insertKey(*db, "kept"));
+            ASSERT_TRUE(insertKey(*db, std::string(2 << 20, 'L')));
+            ASSERT_EQ(db->execute("DELETE FROM t WHERE k <> 'kept'"), Outcome::Done);
+        }  // the last close copies everything into the file, unused pages too
+        ASSERT_GT(fs::file_size(path), 2u << 20);
+        OpenedStore reopened = openStore(path, storeOptions());
+        ASSERT_TRUE(reopened.connection);
+        EXPECT_LT(fs::file_size(path), 256u * 1024u);
+        EXPECT_EQ(keysIn(*reopened.connection), std::vector<std::string>{"kept"});
+        Statement check = reopened.connection->prepare("PRAGMA integrity_check");
+        ASSERT_EQ(check.step(), SQLITE_ROW);
+        EXPECT_EQ(check.columnText(0), "ok");
+    }
+}
+
 TEST(Sqlite, SharedFullMutexConnectionServesSeveralThreads) {
     testing::TempDir dir;
     OpenedStore opened = openStore(dir.path() + "/shared.sqlite", storeOptions());
