@@ -405,5 +405,25 @@ TEST(UserDefaults, ADamagedWriteAheadLogIsLogged) {
     }
 }
 
+// A large value replaced by a small one leaves its pages unused in the file;
+// the store gives them back and goes on writing with what it prepared.
+TEST(UserDefaults, GivesBackThePagesOfAValueThatShrank) {
+    testing::FreshSdk sdk;
+    auto defaults = UserDefaults::suite("shrunk");
+    ASSERT_TRUE(defaults->set("list", Value(std::string(3 << 20, 'e'))));
+    ASSERT_TRUE(defaults->set("list", Value("short")));
+    const std::string file = defaults->path();
+    defaults.reset();
+    relaunch();  // the registry lets the store go: its last close fills the file
+    ASSERT_GT(fs::file_size(file), 3u << 20);
+    auto reopened = UserDefaults::suite("shrunk");
+    EXPECT_LT(fs::file_size(file), 256u * 1024u);
+    EXPECT_EQ(reopened->snapshot(), (Map{{"list", "short"}}));
+    EXPECT_TRUE(reopened->set("more", Value(1)));
+    reopened.reset();
+    relaunch();
+    EXPECT_EQ(UserDefaults::suite("shrunk")->snapshot(), (Map{{"list", "short"}, {"more", 1}}));
+}
+
 }  // namespace
 }  // namespace sorvel::platform
