@@ -404,7 +404,7 @@ int countCorruptFiles(const fs::path& root) {
 }
 
 // Lines of the app's standard error that tell of a store the SDK could not
-// open or read, or whose write-ahead log lost changes.
+// open or read.
 int countCorruptLines(const std::string& err, std::vector<std::string>& seen) {
     static const char* kMarks[] = {"is unreadable",
                                    "can not open store",
