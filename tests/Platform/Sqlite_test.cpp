@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -678,6 +679,40 @@ TEST(Sqlite, PagesNoLongerUsedAreGivenBack) {
         ASSERT_EQ(check.step(), SQLITE_ROW);
         EXPECT_EQ(check.columnText(0), "ok");
     }
+}
+
+// A store opened while another connection writes to it (as a second process
+// on the same folder would) finds a log in motion, not a damaged one.
+TEST(Sqlite, ALogInUseIsNotTakenForDamage) {
+    testing::TempDir dir;
+    const std::string path = dir.path() + "/busy.sqlite";
+    OpenedStore writer = openStore(path, storeOptions());
+    ASSERT_TRUE(writer.connection);
+    std::atomic<bool> stop{false};
+    std::atomic<int> written{0};
+    std::thread writing([&] {
+        for (int i = 0; !stop; ++i) {
+            if (!insertKey(*writer.connection, "w" + std::to_string(i) + std::string(1500, 'w'))) {
+                ADD_FAILURE() << "write " << i << ": " << writer.connection->errorMessage();
+                return;
+            }
+            written = i + 1;
+            testing::notifyWaiters();
+        }
+    });
+    std::vector<std::string> lines;
+    for (int open = 0; open < 50; ++open) {
+        // Each open meets a log that has moved on since the last.
+        const int before = written;
+        ASSERT_TRUE(testing::waitUntil([&] { return written >= before + 20; }));
+        OpenedStore reader = openStore(path, storeOptions(&lines));
+        ASSERT_EQ(reader.mode, OpenedStore::Mode::ReadWrite) << reader.why;
+        EXPECT_FALSE(reader.damage.has_value());
+    }
+    stop = true;
+    writing.join();
+    EXPECT_GE(written.load(), 50 * 20);
+    EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
 }
 
 TEST(Sqlite, SharedFullMutexConnectionServesSeveralThreads) {
