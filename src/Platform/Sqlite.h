@@ -151,7 +151,9 @@ class Connection {
     /// queue over a connection of its own, so the committing thread does not
     /// wait for it; a log that still reaches three quarters of a megabyte is
     /// checkpointed by the committing thread itself. A log that grew is cut
-    /// back at the first commit after a checkpoint emptied it.
+    /// back at the first commit after a checkpoint emptied it. After a
+    /// background checkpoint, a store made to give unused pages back in place
+    /// gives them back once a quarter of a megabyte has gathered.
     void keepWalSmall(const std::string& path) noexcept;
 
     /// For what the layer does not cover.
