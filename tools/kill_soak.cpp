@@ -411,7 +411,8 @@ int countCorruptLines(const std::string& err, std::vector<std::string>& seen) {
                                    "can not be written",
                                    "getPreviousPackageQueue :: can not",
                                    "getPreviousPackageQueue :: error",
-                                   "moved aside"};
+                                   "moved aside",
+                                   "was damaged"};
     int n = 0;
     std::istringstream in(err);
     for (std::string line; std::getline(in, line);) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -14,11 +15,66 @@
 
 #include "Base/Hex.h"
 #include "Platform/Clock.h"
+#include "Platform/Dispatch.h"
 #include "Platform/FileSystem.h"
 #include "Platform/SqliteWal.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel::platform::sqlite {
+
+namespace {
+
+// The write-ahead log is checkpointed in the background once a commit leaves
+// this much in it, by the committing thread at the second size, and a log
+// file that grew is cut back to the third at the next commit that restarts it.
+constexpr std::int64_t kWalBackgroundCheckpointBytes = 256 * 1024;
+constexpr std::int64_t kWalInlineCheckpointBytes = 768 * 1024;
+constexpr std::int64_t kWalSizeLimitBytes = 256 * 1024;
+// Pages a file holds without using them (a large value rewritten smaller
+// leaves them) are given back once they come to this much.
+constexpr std::int64_t kFreeBytesToReclaim = 256 * 1024;
+
+// The single number a PRAGMA answers, or -1.
+std::int64_t pragmaNumber(Connection& db, const char* sql) {
+    Statement s = db.prepare(sql);
+    return s.step() == SQLITE_ROW ? s.columnInt64(0) : -1;
+}
+
+// Gives unused pages back to the file system when they are many: in place in
+// a store made for it (incremental auto-vacuum, what new stores are), by
+// rebuilding an older one once when `mayRebuild`, which also makes it so. The
+// file itself shrinks at the next checkpoint. A busy store is left for later.
+void reclaimFreePages(Connection& db, bool mayRebuild) {
+    const std::int64_t freePages = pragmaNumber(db, "PRAGMA freelist_count");
+    if (freePages * pragmaNumber(db, "PRAGMA page_size") < kFreeBytesToReclaim) {
+        return;
+    }
+    if (pragmaNumber(db, "PRAGMA auto_vacuum") == 2) {
+        (void)db.executeScript("PRAGMA incremental_vacuum");
+    } else if (mayRebuild) {
+        (void)db.executeScript("PRAGMA auto_vacuum=INCREMENTAL; VACUUM");
+    }
+}
+
+// Whether the database file's header tells of a store made to give unused
+// pages back in place (incremental auto-vacuum) that holds enough of them.
+bool manyFreePagesToGiveBack(const std::string& path) {
+    unsigned char h[68] = {};
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool read = ::pread(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h);
+    ::close(fd);
+    const auto big32 = [&h](int at) {
+        return std::uint32_t{h[at]} << 24 | std::uint32_t{h[at + 1]} << 16 |
+               std::uint32_t{h[at + 2]} << 8 | std::uint32_t{h[at + 3]};
+    };
+    const std::int64_t pageSize = h[16] == 0 && h[17] == 1 ? 65536 : (h[16] << 8 | h[17]);
+    return read && big32(64) != 0 && big32(36) * pageSize >= kFreeBytesToReclaim;
+}
+
+}  // namespace
 
 // ---- Statement --------------------------------------------------------------
 
@@ -58,7 +114,9 @@ int Statement::bindDouble(int index, double value) noexcept {
 }
 
 int Statement::bindText(int index, std::string_view value) noexcept {
-    return stmt_ ? sqlite3_bind_text64(stmt_, index, value.data(), value.size(), SQLITE_TRANSIENT,
+    // An empty view may have no data at all, which SQLite would bind as NULL.
+    const char* data = value.data() != nullptr ? value.data() : "";
+    return stmt_ ? sqlite3_bind_text64(stmt_, index, data, value.size(), SQLITE_TRANSIENT,
                                        SQLITE_UTF8)
                  : SQLITE_MISUSE;
 }
@@ -159,9 +217,71 @@ std::unique_ptr<Connection> Connection::open(const std::string& path, int flags,
     return std::make_unique<Connection>(Key(), raw);
 }
 
+// What keepWalSmall needs at each commit.
+struct Connection::WalKeeper {
+    std::string path;
+    int backgroundFrames;
+    int inlineFrames;
+    // Set while a background checkpoint is queued or running; shared with it.
+    std::shared_ptr<std::atomic<bool>> pending = std::make_shared<std::atomic<bool>>(false);
+};
+
+Connection::Connection(Key, sqlite3* db) : db_(db) {}
+
 Connection::~Connection() {
+    // The keeper goes with this object; the connection itself may outlive it
+    // as a zombie until its last statement is finalised.
+    sqlite3_wal_hook(db_, nullptr, nullptr);
     // Closes once the last statement is finalised, whichever goes first.
     sqlite3_close_v2(db_);
+}
+
+void Connection::keepWalSmall(const std::string& path) noexcept {
+    int pageSize = 4096;
+    if (Statement s = prepare("PRAGMA page_size"); s.step() == SQLITE_ROW) {
+        pageSize = std::max(512, s.columnInt(0));
+    }
+    const int frameBytes = pageSize + 24;
+    walKeeper_ = std::make_unique<WalKeeper>(
+        WalKeeper{path, std::max(1, static_cast<int>(kWalBackgroundCheckpointBytes / frameBytes)),
+                  std::max(2, static_cast<int>(kWalInlineCheckpointBytes / frameBytes))});
+    (void)executeScript("PRAGMA journal_size_limit=" + std::to_string(kWalSizeLimitBytes));
+    // Replaces SQLite's own checkpoint after 1000 pages.
+    sqlite3_wal_hook(db_, &Connection::walCommitted, walKeeper_.get());
+}
+
+// Runs on the committing thread once its write lock is released.
+int Connection::walCommitted(void* keeper, sqlite3* db, const char* name, int frames) {
+    auto* k = static_cast<WalKeeper*>(keeper);
+    if (frames >= k->inlineFrames) {
+        // The background could not keep up (or is busy checkpointing: then
+        // this answers SQLITE_BUSY at once and the commit stands).
+        (void)sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    } else if (frames >= k->backgroundFrames && !k->pending->exchange(true)) {
+        DispatchQueue::global().async([path = k->path, pending = k->pending] {
+            // A connection of its own, closed again at once: the store's
+            // connection belongs to its owner's thread, and a connection kept
+            // open here would keep the log from being removed at the store's
+            // last close. Without CREATE: a store removed meanwhile stays so.
+            int rc = SQLITE_OK;
+            if (auto db = Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, rc)) {
+                // Truncating when the store is idle for a moment: the log file
+                // is emptied at once instead of at the next commit. Without a
+                // busy time-out, a writer at work makes it copy what it can
+                // and leave the rest, as a passive one would.
+                // Once the file holds everything, its header says whether
+                // unused pages are worth giving back; asking SQLite would
+                // start a read that keeps the writer from restarting the log.
+                if (db->checkpoint(Checkpoint::Truncate) == SQLITE_OK &&
+                    manyFreePagesToGiveBack(path) &&
+                    db->executeScript("PRAGMA incremental_vacuum") == SQLITE_OK) {
+                    (void)db->checkpoint(Checkpoint::Truncate);
+                }
+            }
+            pending->store(false);
+        });
+    }
+    return SQLITE_OK;
 }
 
 Statement Connection::prepareWith(std::string_view sql, unsigned flags) noexcept {
@@ -298,12 +418,6 @@ std::string quotedList(const std::vector<std::string>& values) {
 // ---- Opening a store --------------------------------------------------------
 
 namespace {
-
-// The write-ahead log is checkpointed once it holds this many pages (SQLite's
-// default of 1000 left 4-5 MB behind), and a log that grew past the limit is
-// cut back to it at the next commit after a checkpoint.
-constexpr int kWalAutocheckpointPages = 128;
-constexpr std::int64_t kWalSizeLimitBytes = 512 * 1024;
 
 // How far opening got: read and writable; read but not writable; not a store
 // we can read (moved aside and replaced); cannot be reached at all (a
@@ -540,6 +654,7 @@ class Opener {
                   " bytes";
             return Result::Unreadable;
         }
+        newFile_ = main->size == 0;
         if (!headerLooksValid(main->head)) {
             why = "not a database file";
             return Result::Unreadable;
@@ -577,11 +692,16 @@ class Opener {
         // WAL with synchronous=NORMAL: a committed write is in the log file
         // when the commit returns, so it survives the process being killed;
         // only a power loss could take the last writes.
+        // A new store can give unused pages back in place. Only a new one:
+        // on a store with tables, setting it would rewrite the first page.
+        if (newFile_ &&
+            (rc = connection_->executeScript("PRAGMA auto_vacuum=INCREMENTAL")) != SQLITE_OK) {
+            const Result failed = fail(rc, why);
+            return cannotWrite(rc) ? Result::ReadOnly : failed;
+        }
         const std::string setupSql[] = {
             "PRAGMA journal_mode=WAL",
             "PRAGMA synchronous=NORMAL",
-            "PRAGMA wal_autocheckpoint=" + std::to_string(kWalAutocheckpointPages),
-            "PRAGMA journal_size_limit=" + std::to_string(kWalSizeLimitBytes),
         };
         for (const std::string& sql : setupSql) {
             if ((rc = connection_->executeScript(sql)) != SQLITE_OK) {
@@ -595,10 +715,12 @@ class Opener {
             return cannotWrite(rc) ? Result::ReadOnly : failed;
         }
         reportWalLoss(walBefore);
+        connection_->keepWalSmall(path_);
         // A log left large by an earlier run is cut back now. Without waiting:
         // when another connection is busy with the file, this is skipped and
         // the size limit applies at a later checkpoint.
         connection_->setBusyTimeout(0);
+        reclaimFreePages(*connection_, true);
         (void)connection_->checkpoint(Checkpoint::Truncate);
         connection_->setBusyTimeout(options_.busyTimeoutMillis);
         return Result::Ok;
@@ -646,6 +768,8 @@ class Opener {
     const StoreOptions& options_;
     Log log_;
     std::unique_ptr<Connection> connection_;
+    // The file was missing or empty when last looked at.
+    bool newFile_ = false;
 };
 
 }  // namespace

@@ -145,6 +145,17 @@ class Connection {
     /// file empty when no reader needs it. SQLite's result code.
     int checkpoint(Checkpoint mode) noexcept;
 
+    /// Keeps the write-ahead log of the file at `path` (this connection's)
+    /// small instead of SQLite's default of about 4 MB: once a commit leaves
+    /// more than a quarter of a megabyte in it, a checkpoint runs on the global
+    /// queue over a connection of its own, so the committing thread does not
+    /// wait for it; a log that still reaches three quarters of a megabyte is
+    /// checkpointed by the committing thread itself. A log that grew is cut
+    /// back at the first commit after a checkpoint emptied it. After a
+    /// background checkpoint, a store made to give unused pages back in place
+    /// gives them back once a quarter of a megabyte has gathered.
+    void keepWalSmall(const std::string& path) noexcept;
+
     /// For what the layer does not cover.
     sqlite3* raw() const noexcept { return db_; }
 
@@ -153,11 +164,14 @@ class Connection {
         friend class Connection;
         Key() = default;
     };
-    Connection(Key, sqlite3* db) : db_(db) {}
+    Connection(Key, sqlite3* db);
 
   private:
+    struct WalKeeper;
     Statement prepareWith(std::string_view sql, unsigned flags) noexcept;
+    static int walCommitted(void* keeper, sqlite3* db, const char* name, int frames);
     sqlite3* db_;
+    std::unique_ptr<WalKeeper> walKeeper_;
 };
 
 /// Kind of an explicit transaction: DEFERRED takes the write lock at the first
@@ -251,11 +265,12 @@ struct OpenedStore {
     std::string why;
 };
 
-/// Opens (creating when missing, 0600 in a 0700 folder whatever the umask) the
-/// SQLite store at `path` on the caller's thread: WAL journal, synchronous
-/// NORMAL (a commit survives the process being killed), the busy time-out, a
-/// write-ahead log kept small (a checkpoint at open and every few hundred
-/// kilobytes, the file cut back after each). Files are looked at before SQLite
+/// Opens the SQLite store at `path` on the caller's thread, creating the file
+/// 0600 whatever the umask when it is missing (its folder is the caller's: the
+/// app's folders are made 0700): WAL journal, synchronous NORMAL (a commit
+/// survives the process being killed), the busy time-out, a write-ahead log
+/// emptied at open and then kept small (Connection::keepWalSmall). Files are
+/// looked at before SQLite
 /// is given them: a FIFO cannot block the call, a file that is not a database
 /// (garbage, a bad header, an empty file beside a non-empty log) is moved aside
 /// with its log and index and an empty store started; a file or folder that

@@ -107,6 +107,7 @@ class File {
 struct IndexHeader {
     std::uint32_t maxFrame = 0;
     std::uint32_t pageSize = 0;
+    bool operator==(const IndexHeader&) const = default;
     std::array<std::uint8_t, 8> salt{};
 };
 
@@ -141,8 +142,9 @@ std::string frames(std::uint64_t n) {
 
 }  // namespace
 
-WalReport examineWal(const std::string& databasePath) {
-    const std::optional<IndexHeader> index = readIndexHeader(databasePath + "-shm");
+namespace {
+
+WalReport examine(const std::string& databasePath, const std::optional<IndexHeader>& index) {
     File wal(databasePath + "-wal");
     const std::uint64_t size = wal.readable() ? wal.size() : 0;
     std::array<std::uint8_t, kWalHeaderBytes> header{};
@@ -230,11 +232,29 @@ WalReport examineWal(const std::string& databasePath) {
         // committed (the process ended while writing it): nothing is lost.
         return {};
     }
+    if (index) {
+        // The index belongs to another generation of the log: a writer is
+        // restarting it, or was killed doing so after a full checkpoint.
+        return {};
+    }
     if (!damage.empty()) {
         // The damaged frame and what follows it in this generation are lost.
         return {size - damagedFrom, damage};
     }
     return {};
+}
+
+}  // namespace
+
+WalReport examineWal(const std::string& databasePath) {
+    const std::optional<IndexHeader> index = readIndexHeader(databasePath + "-shm");
+    WalReport report = examine(databasePath, index);
+    // A process with the store open may have checkpointed, restarted or
+    // emptied the log while it was read: then nothing is judged.
+    if (report.lostBytes > 0 && readIndexHeader(databasePath + "-shm") != index) {
+        return {};
+    }
+    return report;
 }
 
 }  // namespace sorvel::platform::sqlite

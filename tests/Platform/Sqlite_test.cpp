@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <thread>
 
 #include "Platform/FileSystem.h"
@@ -127,6 +130,15 @@ TEST(Sqlite, BoundValuesOfEveryTypeReadBackAsTheyWere) {
             insert.reset();
             insert.clearBindings();
         }
+        // An empty text is a text, not NULL, however it is given.
+        EXPECT_EQ(insert.bindText(4, std::string_view()), SQLITE_OK);
+        EXPECT_EQ(insert.step(), SQLITE_DONE);
+        insert.reset();
+        Statement empty = db->prepare("SELECT typeof(t), length(t) FROM v WHERE rowid = 3");
+        ASSERT_EQ(empty.step(), SQLITE_ROW);
+        EXPECT_EQ(empty.columnText(0), "text");
+        EXPECT_EQ(empty.columnInt(1), 0);
+        ASSERT_EQ(db->execute("DELETE FROM v WHERE rowid = 3"), Outcome::Done);
         // An index past the parameters is refused, not written anywhere.
         EXPECT_EQ(insert.bindInt(8, 1), SQLITE_RANGE);
     }
@@ -230,6 +242,43 @@ TEST(Sqlite, ATransactionRollsBackUnlessCommitted) {
         EXPECT_FALSE(blocked.commit());
     }
     EXPECT_TRUE(db.autocommit());
+}
+
+// A full disk, as SQLite meets it: a write that needs a page more fails, its
+// transaction goes back whole, and the rows already there stay.
+TEST(Sqlite, AFullStoreRefusesTheWriteAndKeepsWhatItHad) {
+    testing::TempDir dir;
+    OpenedStore opened = openStore(dir.path() + "/full.sqlite", storeOptions());
+    ASSERT_TRUE(opened.connection);
+    Connection& db = *opened.connection;
+    ASSERT_TRUE(insertKey(db, "before"));
+    Statement pages = db.prepare("PRAGMA page_count");
+    ASSERT_EQ(pages.step(), SQLITE_ROW);
+    const std::int64_t count = pages.columnInt64(0);
+    pages = Statement();
+    ASSERT_EQ(db.executeScript("PRAGMA max_page_count=" + std::to_string(count + 2)), SQLITE_OK);
+    {
+        Transaction tx(db);
+        ASSERT_TRUE(tx.begun());
+        int failedAt = -1;
+        for (int i = 0; i < 50 && failedAt < 0; ++i) {
+            Statement s = db.prepare("INSERT INTO t (k) VALUES (?)");
+            s.bindText(1, std::to_string(i) + std::string(2000, 'f'));
+            if (const int rc = s.step(); rc != SQLITE_DONE) {
+                EXPECT_EQ(rc, SQLITE_FULL);
+                failedAt = i;
+            }
+        }
+        EXPECT_GT(failedAt, 0);
+        // The caller gives up: nothing of it reaches the file.
+    }
+    EXPECT_TRUE(db.autocommit());
+    EXPECT_EQ(keysIn(db), std::vector<std::string>{"before"});
+    EXPECT_EQ(db.execute("INSERT INTO t (k) VALUES ('" + std::string(20000, 'g') + "')"),
+              Outcome::StepFailed);
+    ASSERT_EQ(db.executeScript("PRAGMA max_page_count=1000000"), SQLITE_OK);
+    EXPECT_TRUE(insertKey(db, "after"));
+    EXPECT_EQ(keysIn(db), (std::vector<std::string>{"after", "before"}));
 }
 
 TEST(Sqlite, QuotedValuesMatchTheSameBytesBound) {
@@ -489,6 +538,181 @@ TEST(Sqlite, AWriteAheadLogThatLostCommittedChangesIsReported) {
         }
         EXPECT_GE(keysIn(*reopened.connection).size(), c.keys);
     }
+}
+
+TEST(Sqlite, TheWriteAheadLogStaysSmall) {
+    testing::TempDir dir;
+    const std::string path = dir.path() + "/small.sqlite";
+    OpenedStore opened = openStore(path, storeOptions());
+    ASSERT_TRUE(opened.connection);
+    // Each commit adds at least one 4 KB page to the log: 3,000 of them would
+    // leave 12 MB without checkpoints, and about 4 MB with SQLite's own.
+    std::int64_t largest = 0;
+    Statement insert = opened.connection->prepare("INSERT OR REPLACE INTO t (k, v) VALUES (?, ?)");
+    for (int i = 0; i < 3000; ++i) {
+        insert.bindText(1, "key" + std::to_string(i % 10));
+        insert.bindInt64(2, i);
+        ASSERT_EQ(insert.step(), SQLITE_DONE);
+        insert.reset();
+        if (i % 50 == 0) {
+            std::error_code ec;
+            largest = std::max<std::int64_t>(largest, fs::file_size(path + "-wal", ec));
+        }
+    }
+    EXPECT_GT(largest, 0);
+    EXPECT_LT(largest, 1024 * 1024);
+}
+
+TEST(Sqlite, ALogLeftLargeIsEmptiedWhenTheStoreOpens) {
+    testing::TempDir dir;
+    const std::string path = dir.path() + "/grown.sqlite";
+    int rc = SQLITE_ERROR;
+    // As a connection without the layer's care, killed, leaves it.
+    auto raw = Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, rc);
+    ASSERT_TRUE(raw);
+    ASSERT_EQ(raw->executeScript("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; "
+                                 "CREATE TABLE t (k TEXT UNIQUE, v INT)"),
+              SQLITE_OK);
+    for (int i = 0; i < 500; ++i) {
+        ASSERT_TRUE(insertKey(*raw, "grown" + std::to_string(i)));
+    }
+    ASSERT_GT(fs::file_size(path + "-wal"), 1024u * 1024u);
+    const std::string copy = dir.path() + "/copy.sqlite";
+    restore(snapshotOf(path), copy);
+    OpenedStore reopened = openStore(copy, storeOptions());
+    ASSERT_TRUE(reopened.connection);
+    EXPECT_EQ(fs::file_size(copy + "-wal"), 0u);
+    EXPECT_EQ(keysIn(*reopened.connection).size(), 500u);
+}
+
+// When this program is started as the writer of KilledWritersLeaveNoFalseAlarm,
+// it commits transactions of five rows before any test or thread runs,
+// printing "tx <n>" after each, until it is killed.
+int runAsWriterIfAsked() {
+    const char* path = std::getenv("SORVEL_SQLITE_KILL_CHILD_PATH");
+    if (path == nullptr) {
+        return 0;
+    }
+    OpenedStore opened = openStore(path, storeOptions());
+    if (!opened.connection) {
+        std::puts("failed");
+        std::exit(1);
+    }
+    Connection& db = *opened.connection;
+    for (int n = 1;; ++n) {
+        Transaction tx(db);
+        for (int i = 0; i < 5; ++i) {
+            insertKey(db, std::to_string(n) + "." + std::to_string(i) + std::string(3000, 'x'));
+        }
+        if (!tx.commit()) {
+            std::puts("failed");
+            std::exit(1);
+        }
+        std::printf("tx %d\n", n);
+        std::fflush(stdout);
+    }
+}
+const int kWriterDone = runAsWriterIfAsked();
+
+// Killed at random moments (mid-transaction, mid-checkpoint), a writer leaves
+// a log that reads back whole: every transaction it reported is there, and
+// what it had not finished is dropped without a word of damage.
+TEST(Sqlite, KilledWritersLeaveNoFalseAlarm) {
+    testing::TempDir dir;
+    const std::string path = dir.path() + "/killed.sqlite";
+    std::mt19937 random(std::random_device{}());
+    for (int kill = 0; kill < 20; ++kill) {
+        const int after = std::uniform_int_distribution<int>(1, 150)(random);
+        SCOPED_TRACE("killed after tx " + std::to_string(after));
+        const std::string said = testing::runSelf({"SORVEL_SQLITE_KILL_CHILD_PATH=" + path},
+                                                  "tx " + std::to_string(after) + "\n");
+        ASSERT_NE(said.find("tx " + std::to_string(after) + "\n"), std::string::npos) << said;
+        std::vector<std::string> lines;
+        OpenedStore opened = openStore(path, storeOptions(&lines));
+        ASSERT_EQ(opened.mode, OpenedStore::Mode::ReadWrite) << opened.why;
+        EXPECT_FALSE(opened.damage.has_value());
+        EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
+        Statement check = opened.connection->prepare("PRAGMA integrity_check");
+        ASSERT_EQ(check.step(), SQLITE_ROW);
+        EXPECT_EQ(check.columnText(0), "ok");
+        // Each run starts again at 1; a row of every reported transaction is there.
+        for (int n = 1; n <= after; n += 7) {
+            Statement row = opened.connection->prepare("SELECT count(*) FROM t WHERE k = ?");
+            row.bindText(1, std::to_string(n) + ".4" + std::string(3000, 'x'));
+            ASSERT_EQ(row.step(), SQLITE_ROW);
+            EXPECT_EQ(row.columnInt(0), 1) << "tx " << n;
+        }
+        ASSERT_EQ(opened.connection->execute("DELETE FROM t"), Outcome::Done);
+    }
+}
+
+// A large value written and removed leaves its pages in the file; a store
+// gives them back, whether it was made by the layer or before it.
+TEST(Sqlite, PagesNoLongerUsedAreGivenBack) {
+    testing::TempDir dir;
+    for (const bool madeByTheLayer : {true, false}) {
+        SCOPED_TRACE(madeByTheLayer ? "made by the layer" : "made before it");
+        const std::string path = dir.path() + (madeByTheLayer ? "/layer.sqlite" : "/older.sqlite");
+        {
+            std::unique_ptr<Connection> db;
+            if (madeByTheLayer) {
+                db = std::move(openStore(path, storeOptions()).connection);
+            } else {
+                int rc = SQLITE_ERROR;
+                db = Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, rc);
+                ASSERT_TRUE(db);
+                ASSERT_EQ(db->executeScript("PRAGMA journal_mode=WAL; "
+                                            "CREATE TABLE t (k TEXT UNIQUE, v INT)"),
+                          SQLITE_OK);
+            }
+            ASSERT_TRUE(db);
+            ASSERT_TRUE(insertKey(*db, "kept"));
+            ASSERT_TRUE(insertKey(*db, std::string(2 << 20, 'L')));
+            ASSERT_EQ(db->execute("DELETE FROM t WHERE k <> 'kept'"), Outcome::Done);
+        }  // the last close copies everything into the file, unused pages too
+        ASSERT_GT(fs::file_size(path), 2u << 20);
+        OpenedStore reopened = openStore(path, storeOptions());
+        ASSERT_TRUE(reopened.connection);
+        EXPECT_LT(fs::file_size(path), 256u * 1024u);
+        EXPECT_EQ(keysIn(*reopened.connection), std::vector<std::string>{"kept"});
+        Statement check = reopened.connection->prepare("PRAGMA integrity_check");
+        ASSERT_EQ(check.step(), SQLITE_ROW);
+        EXPECT_EQ(check.columnText(0), "ok");
+    }
+}
+
+// A store opened while another connection writes to it (as a second process
+// on the same folder would) finds a log in motion, not a damaged one.
+TEST(Sqlite, ALogInUseIsNotTakenForDamage) {
+    testing::TempDir dir;
+    const std::string path = dir.path() + "/busy.sqlite";
+    OpenedStore writer = openStore(path, storeOptions());
+    ASSERT_TRUE(writer.connection);
+    std::atomic<bool> stop{false};
+    std::atomic<int> written{0};
+    std::thread writing([&] {
+        for (int i = 0; !stop; ++i) {
+            if (!insertKey(*writer.connection, "w" + std::to_string(i) + std::string(1500, 'w'))) {
+                ADD_FAILURE() << "write " << i << ": " << writer.connection->errorMessage();
+                return;
+            }
+            written = i + 1;
+            testing::notifyWaiters();
+        }
+    });
+    std::vector<std::string> lines;
+    for (int open = 0; open < 50; ++open) {
+        // Each open meets a log that has moved on since the last.
+        const int before = written;
+        ASSERT_TRUE(testing::waitUntil([&] { return written >= before + 20; }));
+        OpenedStore reader = openStore(path, storeOptions(&lines));
+        ASSERT_EQ(reader.mode, OpenedStore::Mode::ReadWrite) << reader.why;
+        EXPECT_FALSE(reader.damage.has_value());
+    }
+    stop = true;
+    writing.join();
+    EXPECT_GE(written.load(), 50 * 20);
+    EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
 }
 
 TEST(Sqlite, SharedFullMutexConnectionServesSeveralThreads) {

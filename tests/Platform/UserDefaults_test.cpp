@@ -367,5 +367,63 @@ TEST(UserDefaults, ThreadsWritingDifferentKeys) {
     EXPECT_EQ(UserDefaults::suite("threads")->snapshot(), expected);
 }
 
+// A process killed with the store open leaves its values in the "-wal" beside
+// it; when that log comes back damaged, what it held is gone, and says so.
+TEST(UserDefaults, ADamagedWriteAheadLogIsLogged) {
+    testing::FreshSdk sdk;
+    auto live = UserDefaults::suite("live");
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_TRUE(live->set("k" + std::to_string(i), Value(i)));
+    }
+    const std::string db = readFile(live->path());
+    const std::string wal = readFile(live->path() + "-wal");
+    const std::string shm = readFile(live->path() + "-shm");
+    ASSERT_FALSE(wal.empty());
+    const std::map<std::string, std::string> logs = {{"intact", wal},
+                                                     {"zero-length", ""},
+                                                     {"garbage", std::string(wal.size(), '\x77')},
+                                                     {"half", wal.substr(0, wal.size() / 2)}};
+    for (const auto& [name, log] : logs) {
+        SCOPED_TRACE(name);
+        const std::string file = storeFile(name);
+        std::ofstream(file, std::ios::binary) << db;
+        std::ofstream(file + "-wal", std::ios::binary) << log;
+        std::ofstream(file + "-shm", std::ios::binary) << shm;
+        testing::LogCapture capture;
+        auto reopened = UserDefaults::suite(name);
+        const bool reported = capture.contains("UserDefaults :: write-ahead log of " + file);
+        if (name == "intact") {
+            EXPECT_FALSE(reported) << ::testing::PrintToString(capture.lines());
+            EXPECT_EQ(reopened->snapshot(), live->snapshot());
+        } else {
+            EXPECT_TRUE(reported) << ::testing::PrintToString(capture.lines());
+            EXPECT_LT(reopened->keys().size(), 30u);
+            // The store itself goes on: it is not moved aside, and takes writes.
+            EXPECT_TRUE(movedAside(file).empty());
+            EXPECT_TRUE(reopened->set("after", Value(1)));
+        }
+    }
+}
+
+// A large value replaced by a small one leaves its pages unused in the file;
+// the store gives them back and goes on writing with what it prepared.
+TEST(UserDefaults, GivesBackThePagesOfAValueThatShrank) {
+    testing::FreshSdk sdk;
+    auto defaults = UserDefaults::suite("shrunk");
+    ASSERT_TRUE(defaults->set("list", Value(std::string(3 << 20, 'e'))));
+    ASSERT_TRUE(defaults->set("list", Value("short")));
+    const std::string file = defaults->path();
+    defaults.reset();
+    relaunch();  // the registry lets the store go: its last close fills the file
+    ASSERT_GT(fs::file_size(file), 3u << 20);
+    auto reopened = UserDefaults::suite("shrunk");
+    EXPECT_LT(fs::file_size(file), 256u * 1024u);
+    EXPECT_EQ(reopened->snapshot(), (Map{{"list", "short"}}));
+    EXPECT_TRUE(reopened->set("more", Value(1)));
+    reopened.reset();
+    relaunch();
+    EXPECT_EQ(UserDefaults::suite("shrunk")->snapshot(), (Map{{"list", "short"}, {"more", 1}}));
+}
+
 }  // namespace
 }  // namespace sorvel::platform
