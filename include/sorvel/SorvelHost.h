@@ -44,9 +44,9 @@ class SORVEL_API SorvelHost {
     /// parsed.
     static bool loadInfoFile(const std::string& path) noexcept;
 
-    /// The app came to the foreground, or is about to leave it. Each posts the
-    /// application-state notification the SDK observes once initSorvel ran;
-    /// call them on the app's main thread, as a mobile OS would.
+    /// The app came to the foreground. This and applicationWillResignActive
+    /// each post the application-state notification the SDK observes once
+    /// initSorvel ran; call them on the app's main thread, as a mobile OS would.
     static void applicationDidBecomeActive() noexcept;
     /// The app is about to leave the foreground: the SDK ends the session and
     /// sends what is recorded (see applicationDidBecomeActive).
@@ -75,10 +75,11 @@ class SORVEL_API SorvelHost {
     /// Keep one at a time, and destroy it on any thread but the loop's own
     /// (destroyed from a block the loop runs, it detaches instead of joining).
     /// When no thread can be started the constructor writes
-    /// "svlkv [error]: SorvelHost::MainLoopThread failed: <reason>" to the
+    /// "svlkv [error]: SorvelHost::MainLoopThread failed: \<reason\>" to the
     /// system log and the object does nothing.
     class SORVEL_API MainLoopThread {
       public:
+        /// Starts the thread that serves the main loop.
         MainLoopThread() noexcept;
         /// Stops the loop and waits for its thread to end.
         ~MainLoopThread();
