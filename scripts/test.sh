@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds the SDK three times and runs the whole test suite in each build:
+# Builds the public headers' reference with doxygen (docs/Doxyfile; any
+# undocumented public declaration fails), then builds the SDK three times and
+# runs the whole test suite in each build:
 #   1. GCC, warnings as errors;
 #   2. Clang with AddressSanitizer + UndefinedBehaviorSanitizer and -Wthread-safety;
 #   3. Clang with ThreadSanitizer (any data race or lock-order inversion fails the test).
@@ -133,6 +135,9 @@ run_installed_consumer() {
 }
 
 mkdir -p build
+echo "=== Reference of the public headers (doxygen: an undocumented declaration fails) ==="
+doxygen docs/Doxyfile || { echo "document every public declaration (see the lines above)"; status=1; }
+
 echo "=== GCC build ==="
 CC=gcc CXX=g++ run_suite build/gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEL_BUILD_BENCH=ON || status=1
 

@@ -1,7 +1,6 @@
 #include "ServerDouble.h"
 
 #include <arpa/inet.h>
-#include <httplib.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -324,75 +323,210 @@ void addressOf(const sockaddr_storage& addr, std::string& ip, int& port) {
     ip = text;
 }
 
-// One accepted connection as the request parser reads it: buffered (the
-// parser reads a line a byte at a time), with a time-out on every wait, and
-// writes that never raise SIGPIPE. The socket is non-blocking.
-class ConnectionStream : public httplib::Stream {
+// A request as the double reads it off the wire.
+struct HttpRequest {
+    std::string method;
+    std::string path;                                          // percent-decoded, without the query
+    std::vector<std::pair<std::string, std::string>> headers;  // in the order sent
+    std::string body;
+    int remote_port = 0;
+
+    // The first header of that name, compared without case.
+    std::string header(std::string_view name) const {
+        for (const auto& [n, v] : headers) {
+            if (n.size() == name.size() &&
+                std::equal(n.begin(), n.end(), name.begin(), [](char a, char b) {
+                    return std::tolower(static_cast<unsigned char>(a)) ==
+                           std::tolower(static_cast<unsigned char>(b));
+                })) {
+                return v;
+            }
+        }
+        return {};
+    }
+};
+
+// An answer: written whole, or (dropAfterHeaders) headers that promise a
+// body of DROPPED_BODY_BYTES, then the connection closes without it.
+struct HttpResponse {
+    static constexpr std::size_t DROPPED_BODY_BYTES = 64;
+    int status = 200;
+    std::string body;
+    std::string contentType = "text/plain";
+    bool dropAfterHeaders = false;
+
+    void set_content(std::string text, std::string type) {
+        body = std::move(text);
+        contentType = std::move(type);
+    }
+};
+
+const char* reasonPhrase(int status) {
+    switch (status) {
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 413:
+            return "Payload Too Large";
+        case 414:
+            return "URI Too Long";
+        case 415:
+            return "Unsupported Media Type";
+        case 422:
+            return "Unprocessable Entity";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 500:
+            return "Internal Server Error";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
+    }
+}
+
+std::string trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
+        s.remove_suffix(1);
+    }
+    return std::string(s);
+}
+
+bool containsWord(std::string value, std::string_view word) {
+    return toLower(std::move(value)).find(word) != std::string::npos;
+}
+
+// "%XX" becomes its byte; anything else, a malformed escape included, stays.
+std::string percentDecoded(std::string_view s) {
+    auto hexValue = [](char c) -> int {
+        if (c >= '0' && c <= '9') {
+            return c - '0';
+        }
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(s[i]);
+        }
+    }
+    return out;
+}
+
+// One accepted connection, read buffered with a time-out on every wait and
+// written without ever raising SIGPIPE. The socket is non-blocking.
+class Connection {
   public:
     static constexpr std::chrono::milliseconds READ_TIMEOUT{5000};
     static constexpr std::chrono::milliseconds WRITE_TIMEOUT{5000};
 
-    explicit ConnectionStream(int fd) : fd_(fd) {}
+    enum class Read { OK, CLOSED, TOO_LONG };
+
+    explicit Connection(int fd) : fd_(fd) {}
 
     bool hasBuffered() const { return begin_ < end_; }
-    bool is_readable() const override {
-        return hasBuffered() || waitFor(fd_, POLLIN, READ_TIMEOUT);
-    }
-    bool is_writable() const override { return waitFor(fd_, POLLOUT, WRITE_TIMEOUT); }
 
-    ssize_t read(char* ptr, size_t size) override {
-        if (!hasBuffered()) {
-            const ssize_t n = receive();
-            if (n <= 0) {
-                return n;
-            }
-            begin_ = 0;
-            end_ = static_cast<std::size_t>(n);
-        }
-        const std::size_t n = std::min(size, end_ - begin_);
-        std::memcpy(ptr, buffer_.data() + begin_, n);
-        begin_ += n;
-        return static_cast<ssize_t>(n);
-    }
-
-    ssize_t write(const char* ptr, size_t size) override {
+    // A line ended by LF (a CR before it dropped), without its end; TOO_LONG
+    // once it passes `limit` bytes.
+    Read readLine(std::string& line, std::size_t limit) {
+        line.clear();
         for (;;) {
-            if (!is_writable()) {
-                return -1;
+            const char* from = buffer_.data() + begin_;
+            const char* nl = static_cast<const char*>(std::memchr(from, '\n', end_ - begin_));
+            const std::size_t take =
+                nl != nullptr ? static_cast<std::size_t>(nl - from) + 1 : end_ - begin_;
+            line.append(from, take);
+            begin_ += take;
+            if (nl != nullptr) {
+                line.pop_back();
+                if (!line.empty() && line.back() == '\r') {
+                    line.pop_back();
+                }
+                return line.size() > limit ? Read::TOO_LONG : Read::OK;
             }
-            const ssize_t n = send(fd_, ptr, size, MSG_NOSIGNAL);
-            if (n >= 0 || (errno != EAGAIN && errno != EINTR)) {
-                return n;
+            if (line.size() > limit) {
+                return Read::TOO_LONG;
+            }
+            if (!fill()) {
+                return Read::CLOSED;
             }
         }
     }
 
-    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    // Exactly n bytes, appended to out; false when the peer stops short.
+    bool readExact(std::size_t n, std::string& out) {
+        while (n > 0) {
+            if (!hasBuffered() && !fill()) {
+                return false;
+            }
+            const std::size_t take = std::min(n, end_ - begin_);
+            out.append(buffer_.data() + begin_, take);
+            begin_ += take;
+            n -= take;
+        }
+        return true;
+    }
+
+    bool writeAll(std::string_view data) {
+        while (!data.empty()) {
+            if (!waitFor(fd_, POLLOUT, WRITE_TIMEOUT)) {
+                return false;
+            }
+            const ssize_t n = send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                continue;
+            }
+            if (n <= 0) {
+                return false;
+            }
+            data.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+
+    int remotePort() const {
         sockaddr_storage addr{};
         socklen_t len = sizeof(addr);
+        std::string ip;
+        int port = 0;
         if (getpeername(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
             addressOf(addr, ip, port);
         }
+        return port;
     }
-    void get_local_ip_and_port(std::string& ip, int& port) const override {
-        sockaddr_storage addr{};
-        socklen_t len = sizeof(addr);
-        if (getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-            addressOf(addr, ip, port);
-        }
-    }
-    socket_t socket() const override { return fd_; }
 
   private:
-    ssize_t receive() {
+    // More bytes into the (drained) buffer; false on close, error or time-out.
+    bool fill() {
         for (;;) {
             if (!waitFor(fd_, POLLIN, READ_TIMEOUT)) {
-                return -1;
+                return false;
             }
             const ssize_t n = recv(fd_, buffer_.data(), buffer_.size(), 0);
-            if (n >= 0 || (errno != EAGAIN && errno != EINTR)) {
-                return n;
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                continue;
             }
+            if (n <= 0) {
+                return false;
+            }
+            begin_ = 0;
+            end_ = static_cast<std::size_t>(n);
+            return true;
         }
     }
 
@@ -402,15 +536,45 @@ class ConnectionStream : public httplib::Stream {
     std::size_t end_ = 0;
 };
 
-// The HTTP library parses, routes and answers one request on a stream; the
-// double owns the sockets, the accept loop and the threads itself.
-class RequestProcessor : public httplib::Server {
-  public:
-    using httplib::Server::process_request;
-    // Answers with a content provider are written only while the library
-    // sees a listening socket (none: it takes itself to be shutting down).
-    void setListening(int fd) { svr_sock_ = fd; }
-};
+// What the double takes of a request; beyond it the request is refused and
+// the connection closed.
+constexpr std::size_t kMaxLineBytes = 16 * 1024;
+constexpr std::size_t kMaxHeaderLines = 200;
+constexpr std::size_t kMaxBodyBytes = 256u << 20;
+
+// A chunked body, appended to out; false when malformed or too long.
+bool readChunked(Connection& conn, std::string& out) {
+    std::string line;
+    for (;;) {
+        if (conn.readLine(line, kMaxLineBytes) != Connection::Read::OK) {
+            return false;
+        }
+        const std::string size = trimmed(line.substr(0, line.find(';')));
+        std::size_t n = 0;
+        if (size.empty() || size.size() > 8 ||
+            size.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+            return false;
+        }
+        n = std::stoul(size, nullptr, 16);
+        if (n == 0) {
+            break;
+        }
+        if (out.size() + n > kMaxBodyBytes || !conn.readExact(n, out) ||
+            conn.readLine(line, kMaxLineBytes) != Connection::Read::OK || !line.empty()) {
+            return false;
+        }
+    }
+    // Trailer fields, up to the empty line.
+    for (std::size_t i = 0; i < kMaxHeaderLines; ++i) {
+        if (conn.readLine(line, kMaxLineBytes) != Connection::Read::OK) {
+            return false;
+        }
+        if (line.empty()) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // Threads that each serve one connection at a time: a thread is added for a
 // connection when none is idle, up to `limit`; beyond that, connections wait
@@ -624,7 +788,6 @@ ScriptedAnswer ServerDouble::defaultAnswer(Endpoint endpoint) {
 
 struct ServerDouble::Impl {
     Options options;
-    RequestProcessor server;
     int boundPort = -1;
     bool running = false;
     // Owned by start() and stop(), which the owner calls from one thread.
@@ -721,19 +884,114 @@ struct ServerDouble::Impl {
     // Requests one after another on a kept-alive connection, until the
     // client closes it, it stays idle too long, or stop() ends it.
     void serve(int fd) {
-        ConnectionStream stream(fd);
+        Connection conn(fd);
+        const int remotePort = conn.remotePort();
         constexpr std::size_t kMaxRequestsPerConnection = 100000;
         for (std::size_t left = kMaxRequestsPerConnection; left > 0; --left) {
-            if (!stream.hasBuffered() &&
+            if (!conn.hasBuffered() &&
                 !waitFor(fd, POLLIN, std::chrono::seconds(KEEP_ALIVE_SECONDS))) {
                 break;
             }
-            bool closed = false;
-            if (!server.process_request(stream, left == 1, closed, nullptr) || closed) {
+            if (!serveOne(conn, remotePort, left == 1)) {
                 break;
             }
         }
         release(fd);
+    }
+
+    // A request the double cannot read: answered, then the connection closes.
+    static bool refuse(Connection& conn, int status, const std::string& why) {
+        const std::string body = nlohmann::json({{"error", why}}).dump();
+        conn.writeAll("HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) +
+                      "\r\nContent-Type: application/json\r\nContent-Length: " +
+                      std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        return false;
+    }
+
+    // Reads one request, answers it; false when the connection is to close.
+    bool serveOne(Connection& conn, int remotePort, bool last) {
+        std::string line;
+        switch (conn.readLine(line, kMaxLineBytes)) {
+            case Connection::Read::CLOSED:
+                return false;
+            case Connection::Read::TOO_LONG:
+                return refuse(conn, 414, "request line too long");
+            case Connection::Read::OK:
+                break;
+        }
+        // "<method> <target> HTTP/1.<minor>"
+        const std::size_t sp1 = line.find(' ');
+        const std::size_t sp2 = sp1 == std::string::npos ? sp1 : line.find(' ', sp1 + 1);
+        if (sp2 == std::string::npos || line.compare(sp2 + 1, 7, "HTTP/1.") != 0 ||
+            line.size() != sp2 + 9 || sp1 == 0 || sp2 == sp1 + 1) {
+            return refuse(conn, 400, "malformed request line");
+        }
+        HttpRequest req;
+        req.method = line.substr(0, sp1);
+        const std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+        req.path = percentDecoded(target.substr(0, target.find('?')));
+        req.remote_port = remotePort;
+        const bool http10 = line.back() == '0';
+
+        for (std::size_t n = 0;; ++n) {
+            const Connection::Read r = conn.readLine(line, kMaxLineBytes);
+            if (r == Connection::Read::CLOSED) {
+                return false;
+            }
+            if (r == Connection::Read::TOO_LONG || n == kMaxHeaderLines) {
+                return refuse(conn, 431, "header too long or too many");
+            }
+            if (line.empty()) {
+                break;
+            }
+            const std::size_t colon = line.find(':');
+            if (colon == std::string::npos || colon == 0) {
+                return refuse(conn, 400, "malformed header line");
+            }
+            req.headers.emplace_back(line.substr(0, colon), trimmed(line.substr(colon + 1)));
+        }
+        const std::string connection = req.header("Connection");
+        const bool keepAlive = !last && (http10 ? containsWord(connection, "keep-alive")
+                                                : !containsWord(connection, "close"));
+
+        if (containsWord(req.header("Expect"), "100-continue") &&
+            !conn.writeAll("HTTP/1.1 100 Continue\r\n\r\n")) {
+            return false;
+        }
+        if (containsWord(req.header("Transfer-Encoding"), "chunked")) {
+            if (!readChunked(conn, req.body)) {
+                return refuse(conn, 400, "malformed or oversized chunked body");
+            }
+        } else if (const std::string length = req.header("Content-Length"); !length.empty()) {
+            if (length.size() > 12 || length.find_first_not_of("0123456789") != std::string::npos) {
+                return refuse(conn, 400, "malformed Content-Length");
+            }
+            const std::size_t n = std::stoull(length);
+            if (n > kMaxBodyBytes) {
+                return refuse(conn, 413, "body too large");
+            }
+            if (!conn.readExact(n, req.body)) {
+                return false;
+            }
+        }
+
+        HttpResponse res;
+        handle(req, res);
+        std::string head = "HTTP/1.1 " + std::to_string(res.status) + " " +
+                           reasonPhrase(res.status) + "\r\nContent-Type: " + res.contentType +
+                           "\r\nContent-Length: " +
+                           std::to_string(res.dropAfterHeaders ? HttpResponse::DROPPED_BODY_BYTES
+                                                               : res.body.size()) +
+                           "\r\nConnection: " + (keepAlive ? "keep-alive" : "close") + "\r\n\r\n";
+        if (res.dropAfterHeaders) {
+            conn.writeAll(head);
+            onAnswerWritten();
+            return false;
+        }
+        head += res.body;
+        const bool written = conn.writeAll(head);
+        onAnswerWritten();
+        return written && keepAlive;
     }
 
     // Returns the status and reason of a rejection, or nothing when the
@@ -806,7 +1064,7 @@ struct ServerDouble::Impl {
         return std::nullopt;
     }
 
-    void handle(const httplib::Request& req, httplib::Response& res) {
+    void handle(const HttpRequest& req, HttpResponse& res) {
         RecordedRequest rec;
         rec.method = req.method;
         rec.path = req.path;
@@ -815,11 +1073,6 @@ struct ServerDouble::Impl {
         std::size_t headerBytes = 0;
         for (const auto& [name, value] : req.headers) {
             std::string lower = toLower(name);
-            // Not part of what the client sent.
-            if (lower == "remote_addr" || lower == "remote_port" || lower == "local_addr" ||
-                lower == "local_port") {
-                continue;
-            }
             headerBytes += name.size() + value.size();
             if (headerBytes <= options.keptBytesEach) {
                 rec.headers[std::move(lower)] = value;
@@ -864,8 +1117,8 @@ struct ServerDouble::Impl {
             // mid-answer, so the client gets no complete answer (and, having
             // received bytes, does not silently resend on a new connection).
             res.status = 200;
-            res.set_content_provider(64, "application/json",
-                                     [](size_t, size_t, httplib::DataSink&) { return false; });
+            res.contentType = "application/json";
+            res.dropAfterHeaders = true;
             rec.status = 0;
             rec.verdict = "dropped";
         } else {
@@ -930,19 +1183,7 @@ struct ServerDouble::Impl {
 
 ServerDouble::ServerDouble() : ServerDouble(Options{}) {}
 
-ServerDouble::ServerDouble(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
-    auto* impl = impl_.get();
-    auto handler = [impl](const httplib::Request& req, httplib::Response& res) {
-        impl->handle(req, res);
-    };
-    impl->server.Get(".*", handler);
-    impl->server.Post(".*", handler);
-    impl->server.Delete(".*", handler);
-    impl->server.Put(".*", handler);
-    // Called on the handling thread once the answer has been written.
-    impl->server.set_logger(
-        [impl](const httplib::Request&, const httplib::Response&) { impl->onAnswerWritten(); });
-}
+ServerDouble::ServerDouble(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 
 ServerDouble::~ServerDouble() {
     stop();
@@ -964,7 +1205,6 @@ bool ServerDouble::start() {
     }
     impl_->listenFd = fd;
     impl_->wakeFd = wake;
-    impl_->server.setListening(fd);
     impl_->boundPort = bound;
     {
         MutexLock lock(impl_->mu);
@@ -994,7 +1234,6 @@ void ServerDouble::stop() {
     (void)!write(impl_->wakeFd, &one, sizeof(one));
     impl_->acceptor.join();
     impl_->endConnections();
-    impl_->server.setListening(INVALID_SOCKET);
     impl_->threads.joinAll();
     close(impl_->listenFd);
     close(impl_->wakeFd);

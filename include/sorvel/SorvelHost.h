@@ -9,52 +9,62 @@
 
 namespace sorvel {
 
-// What a Linux app tells the SDK that a mobile OS would have told it: where
-// the app's data lives, who the app is, when it comes to the foreground and
-// leaves it, and whether the network is there. Every call is safe from any
-// thread and never throws.
-//
-// Call the data-folder and bundle calls before the first SorvelKV call; the
-// SDK reads them when it starts.
+/// What a Linux app tells the SDK that a mobile OS would have told it: where
+/// the app's data lives, who the app is, when it comes to the foreground and
+/// leaves it, and whether the network is there. Every call is safe from any
+/// thread and never throws.
+///
+/// Call the data-folder and bundle calls before the first SorvelKV call; the
+/// SDK reads them when it starts.
 class SORVEL_API SorvelHost {
   public:
     SorvelHost() = delete;
 
-    // The app's data folder. Everything the SDK stores lives below it (folders
-    // 0700, files 0600); the device id's keychain sits beside it, in
-    // "<path>-keychain", so a wipe of the folder keeps the device id. Without
-    // one: $SORVEL_HOME, else $XDG_DATA_HOME/sorvelkv/<bundle id>
-    // (~/.local/share/sorvelkv/<bundle id> when XDG_DATA_HOME is unset).
+    /// The app's data folder. Everything the SDK stores lives below it (folders
+    /// 0700, files 0600); the device id's keychain sits beside it, in
+    /// "\<path\>-keychain", so a wipe of the folder keeps the device id. Without
+    /// one: $SORVEL_HOME, else $XDG_DATA_HOME/sorvelkv/\<bundle id\>
+    /// (~/.local/share/sorvelkv/\<bundle id\> when XDG_DATA_HOME is unset).
+    /// A path holding a NUL byte is ignored with the system-log line
+    /// "svlkv [error]: SorvelHost::setDataFolder :: the path holds a NUL byte;
+    /// ignored".
     static void setDataFolder(const std::string& path) noexcept;
 
-    // The app's bundle id (default "com.sorvel.sample"), its version and build.
+    /// The app's bundle id (default "com.sorvel.sample").
     static void setBundleId(const std::string& bundleId) noexcept;
+    /// The app's version and build, as the SDK reports them.
     static void setAppVersion(const std::string& version, const std::string& build) noexcept;
-    // One Info key, typed: the SDK reads the integer "SorvelServerMode" (1
-    // development, 2 staging, anything else live), the string "FvnRegion"
-    // ("ap1" or "ap2", the default) and the Boolean "SorvelQaMode". An integer
-    // and a string stay distinct. Absent removes the key.
+    /// One Info key, typed: the SDK reads the integer "SorvelServerMode" (1
+    /// development, 2 staging, anything else live), the string "FvnRegion"
+    /// ("ap1" or "ap2", the default) and the Boolean "SorvelQaMode". An integer
+    /// and a string stay distinct. Absent removes the key.
     static void setInfoValue(const std::string& key, const std::optional<Value>& value) noexcept;
-    // Loads {"bundleId": ..., "version": ..., "build": ..., "info": {...}}
-    // from a JSON file; false, changing nothing, when it cannot be read or
-    // parsed.
+    /// Loads {"bundleId": ..., "version": ..., "build": ..., "info": {...}}
+    /// from a JSON file; false, changing nothing, when it cannot be read or
+    /// parsed.
     static bool loadInfoFile(const std::string& path) noexcept;
 
-    // The app came to the foreground, or is about to leave it. Each posts the
-    // application-state notification the SDK observes once initSorvel ran;
-    // call them on the app's main thread, as a mobile OS would.
+    /// The app came to the foreground. This and applicationWillResignActive
+    /// each post the application-state notification the SDK observes once
+    /// initSorvel ran; call them on the app's main thread, as a mobile OS would.
     static void applicationDidBecomeActive() noexcept;
+    /// The app is about to leave the foreground: the SDK ends the session and
+    /// sends what is recorded (see applicationDidBecomeActive).
     static void applicationWillResignActive() noexcept;
 
-    // The SDK's main thread. Its timers (the timed upload, the daily first
-    // open) fire, and its main-thread work runs, on a main run loop the app
-    // serves: runMainLoop serves it on the calling thread until stopMainLoop
-    // is called (from any thread); an app with a loop of its own calls
-    // runMainLoopOnce from it now and then instead (it performs what is due
-    // and returns at once; true when it did anything). Without either the
-    // SDK still records and uploads events, but nothing timed happens.
+    /// The SDK's main thread. Its timers (the timed upload, the daily first
+    /// open) fire, and its main-thread work runs, on a main run loop the app
+    /// serves: runMainLoop serves it on the calling thread until stopMainLoop
+    /// is called (from any thread); an app with a loop of its own calls
+    /// runMainLoopOnce from it now and then instead (it performs what is due
+    /// and returns at once; true when it did anything). Without either the
+    /// SDK still records and uploads events, but nothing timed happens.
     static void runMainLoop() noexcept;
+    /// Makes runMainLoop return (or, when none runs, the next one); from any
+    /// thread.
     static void stopMainLoop() noexcept;
+    /// Performs what is due on the main run loop and returns at once; true when
+    /// it did anything. For an app with a loop of its own.
     static bool runMainLoopOnce() noexcept;
 
     /// Serves the SDK's main loop on a thread of its own for as long as the
@@ -65,10 +75,11 @@ class SORVEL_API SorvelHost {
     /// Keep one at a time, and destroy it on any thread but the loop's own
     /// (destroyed from a block the loop runs, it detaches instead of joining).
     /// When no thread can be started the constructor writes
-    /// "svlkv [error]: SorvelHost::MainLoopThread failed: <reason>" to the
+    /// "svlkv [error]: SorvelHost::MainLoopThread failed: \<reason\>" to the
     /// system log and the object does nothing.
     class SORVEL_API MainLoopThread {
       public:
+        /// Starts the thread that serves the main loop.
         MainLoopThread() noexcept;
         /// Stops the loop and waits for its thread to end.
         ~MainLoopThread();
@@ -80,15 +91,15 @@ class SORVEL_API SorvelHost {
         std::shared_ptr<State> state_;
     };
 
-    // Whether the device has a network: false is "no network" (the SDK keeps
-    // its events for later), true a connected one; absent goes back to the
-    // machine's own routes.
+    /// Whether the device has a network: false is "no network" (the SDK keeps
+    /// its events for later), true a connected one; absent goes back to the
+    /// machine's own routes.
     static void setNetworkAvailable(std::optional<bool> available) noexcept;
 
-    // For testing against a local server: every request to the maker's hosts
-    // goes to this base URL instead (for example "http://127.0.0.1:8080"),
-    // its path and query appended. Plain http is allowed only for such a
-    // request. An empty URL ends the mapping.
+    /// For testing against a local server: every request to the maker's hosts
+    /// goes to this base URL instead (for example "http://127.0.0.1:8080"),
+    /// its path and query appended. Plain http is allowed only for such a
+    /// request. An empty URL ends the mapping.
     static void setServerBaseUrl(const std::string& baseUrl) noexcept;
 };
 

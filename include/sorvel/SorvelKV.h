@@ -15,69 +15,90 @@
 #include "sorvel/SorvelKvAttrModel.h"
 #include "sorvel/SorvelKvCommerceProductModel.h"
 
+/// Everything public of the SDK: the facade SorvelKV, the host calls
+/// SorvelHost, and the values and delegates they take.
 namespace sorvel {
 
-// Receives the outcome of a delete-user-data or restart request.
+/// Receives the outcome of a delete-user-data or restart request: SUCCESS or
+/// FAILURE, once, on a thread of the SDK.
 using SorvelCompletionHandler = std::function<void(Completion)>;
 
-// The one object through which an app reaches the SDK.
-//
-//   sorvel::SorvelHost::setDataFolder(...);            // see SorvelHost.h
-//   auto& sdk = sorvel::SorvelKV::getInstance();
-//   sdk.initSorvel(appKey, secretKey);                 // 22 characters each
-//   sorvel::SorvelHost::applicationDidBecomeActive();
-//   sdk.event("level_started");
-//
-// Every call may be made from any thread, never throws and never waits for
-// the network or the disk: it checks its arguments and hands the request to
-// the SDK's own queue. Calls made before initSorvel are held until the SDK has
-// started and the app has first become active. While the SDK is disabled (the
-// user asked to be forgotten, the server paused or stopped the app, or the
-// user's data was deleted) the calls that act on the SDK do nothing but log
-// "Sorvel Disabled : true"; the delegate setters, the conversions, the
-// life-cycle calls, initSorvel, setDeviceId and printSdkState always work.
-//
-// The SDK's log lines reach the app's log delegate (setLogDelegate) or, in
-// quality-assurance mode (the Info key "SorvelQaMode" set true), the system
-// log.
+/// The one object through which an app reaches the SDK.
+///
+/// \code
+///     sorvel::SorvelHost::setDataFolder(...);            // see SorvelHost.h
+///     auto& sdk = sorvel::SorvelKV::getInstance();
+///     sdk.initSorvel(appKey, secretKey);                 // 22 characters each
+///     sorvel::SorvelHost::applicationDidBecomeActive();
+///     sdk.event("level_started");
+/// \endcode
+///
+/// Every call may be made from any thread, never throws and never waits for
+/// the network or the disk: it checks its arguments and hands the request to
+/// the SDK's own queue. Calls made before initSorvel are held until the SDK has
+/// started and the app has first become active. While the SDK is disabled (the
+/// user asked to be forgotten, the server paused or stopped the app, or the
+/// user's data was deleted) the calls that act on the SDK do nothing but log
+/// "Sorvel Disabled : true"; the delegate setters, the conversions, the
+/// life-cycle calls, initSorvel, setDeviceId and printSdkState always work.
+///
+/// The SDK's log lines reach the app's log delegate (setLogDelegate) or, in
+/// quality-assurance mode (the Info key "SorvelQaMode" set true), the system
+/// log.
+///
+/// Bad input never throws and never stops the SDK: a call with an argument it
+/// cannot take is dropped with a warning line naming the call and the reason,
+/// and nothing already recorded is lost. An event whose attributes nest more
+/// than 100 levels deep, or that comes to more than about 1 MB, is dropped
+/// with a warning ("... nested deeper than 100 levels", "... more than
+/// 1048576 ..."); ill-formed UTF-8 in a name or value is repaired (U+FFFD)
+/// with a warning.
 class SORVEL_API SorvelKV {
     struct PassKey {
         explicit PassKey() = default;
     };
 
   public:
-    // The single instance, built on first use (thread-safe) and never destroyed.
+    /// The single instance, built on first use (thread-safe) and never destroyed.
     static SorvelKV& getInstance() noexcept;
-    // The same instance.
+    /// The same instance as getInstance().
     static SorvelKV& sharedInstance() noexcept;
 
+    /// Built by getInstance() only (the pass key is private).
     explicit SorvelKV(PassKey);
+    /// Never runs: the instance lives as long as the process.
     ~SorvelKV();
     SorvelKV(const SorvelKV&) = delete;
     SorvelKV& operator=(const SorvelKV&) = delete;
 
     // ---- Start-up and life cycle ------------------------------------------
 
-    // Starts the SDK with the app's keys (each exactly 22 characters; a key of
-    // another length disables the SDK with an error line). Reads the Info keys
-    // "SorvelServerMode" (integer: 1 development, 2 staging, anything else
-    // live) and "FvnRegion" (string: "ap1", or "ap2" the default) to choose the
-    // servers, and from now on follows the application-state notifications the
-    // host posts (SorvelHost::applicationDidBecomeActive, ...). A second call
-    // registers nothing again; the running SDK refuses it with a warning.
+    /// Starts the SDK with the app's keys (each exactly 22 characters; a key of
+    /// another length disables the SDK with an error line). Reads the Info keys
+    /// "SorvelServerMode" (integer: 1 development, 2 staging, anything else
+    /// live) and "FvnRegion" (string: "ap1", or "ap2" the default) to choose the
+    /// servers, and from now on follows the application-state notifications the
+    /// host posts (SorvelHost::applicationDidBecomeActive, ...). A second call
+    /// registers nothing again; the running SDK refuses it with a warning.
     void initSorvel(const std::string& appKey, const std::string& secretKey) noexcept;
-    // What the application-state notifications do; an app may call them itself.
+    /// What SorvelHost::applicationDidBecomeActive leads to (an app may call it
+    /// itself): starts or resumes the session. Logs the QA-only line "become
+    /// active".
     void didBecomeActive() noexcept;
+    /// What SorvelHost::applicationWillResignActive leads to (an app may call it
+    /// itself): ends the session and sends what is recorded. Logs the QA-only line "will resign
+    /// Active".
     void willResignActive() noexcept;
 
     // ---- Settings and diagnostics -----------------------------------------
 
-    // The advertising identifier is not read until startGettingIDFA is called.
+    /// The advertising identifier is not read until startGettingIDFA is called.
     void stopGettingIDFA() noexcept;
+    /// Lets the SDK read the advertising identifier again (see stopGettingIDFA).
     void startGettingIDFA() noexcept;
-    // Stores the device id the SDK reports, unchanged (an empty one too).
+    /// Stores the device id the SDK reports, unchanged (an empty one too).
     void setDeviceId(const std::string& deviceId) noexcept;
-    // Logs one line naming the delete/restart state ("SDK STOPPED STATE :: ...").
+    /// Logs one line naming the delete/restart state ("SDK STOPPED STATE :: ...").
     void printSdkState() noexcept;
 
     // ---- Delegates ----------------------------------------------------------
@@ -86,113 +107,161 @@ class SORVEL_API SorvelKV {
     // the SDK calls a delegate: a callback in progress finishes with the
     // delegate it had.
 
+    /// Sets the delegate that receives the SDK's log lines (on the SDK's logging
+    /// queue, one line at a time); null clears it.
     void setLogDelegate(std::shared_ptr<SorvelKVLogDelegate> delegate) noexcept;
+    /// The log delegate set now, or null.
     std::shared_ptr<SorvelKVLogDelegate> getLogDelegate() const noexcept;
+    /// Sets the delegate told of each deeplink the app was opened with (on the
+    /// thread that reports the deeplink); null clears it.
     void setDeeplinkDelegate(std::shared_ptr<SorvelKVDeeplinkDelegate> delegate) noexcept;
+    /// The deeplink delegate set now, or null.
     std::shared_ptr<SorvelKVDeeplinkDelegate> getDeeplinkDelegate() const noexcept;
+    /// Sets the delegate told of the deferred deeplink the server found for the
+    /// first open (on the thread that received the answer); null clears it.
     void setDeferredDeeplinkDelegate(
         std::shared_ptr<SorvelKVDeferredDeeplinkDelegate> delegate) noexcept;
+    /// The deferred-deeplink delegate set now, or null.
     std::shared_ptr<SorvelKVDeferredDeeplinkDelegate> getDeferredDeeplinkDelegate() const noexcept;
+    /// Sets the delegate told of taps on in-app message buttons; null clears it.
     void setInAppMessageClickDelegate(
         std::shared_ptr<SorvelKVInAppMessageClickDelegate> delegate) noexcept;
+    /// The in-app message click delegate set now, or null.
     std::shared_ptr<SorvelKVInAppMessageClickDelegate> getInAppMessageClickDelegate()
         const noexcept;
+    /// Sets the delegate told of local notifications; null clears it.
     void setSorvelKvPushLocalDelegate(std::shared_ptr<SorvelKvPushLocalDelegate> delegate) noexcept;
+    /// The local-notification delegate set now, or null.
     std::shared_ptr<SorvelKvPushLocalDelegate> getSorvelKvPushLocalDelegate() const noexcept;
+    /// Sets the delegate told of remote pushes; null clears it.
     void setSorvelKvPushRemoteDelegate(
         std::shared_ptr<SorvelKvPushRemoteDelegate> delegate) noexcept;
+    /// The remote-push delegate set now, or null.
     std::shared_ptr<SorvelKvPushRemoteDelegate> getSorvelKvPushRemoteDelegate() const noexcept;
 
     // ---- Custom events ----------------------------------------------------
     // The app's own events, in the group "custom"; attributes are sent in
     // typed form ("string:abc", "long:3", "double:1.5", "boolean:true").
 
+    /// Records the custom event eventName (no attributes) and sends it with the
+    /// next upload. A name the SDK cannot take is dropped with a warning.
     void event(const std::string& eventName) noexcept;
+    /// Records the custom event eventName with the model's attributes. An event
+    /// too deep or too large is dropped with a warning naming it and the reason.
     void eventWithAttr(const std::string& eventName, const SorvelKvAttrModel& value) noexcept;
-    // The same as eventWithAttr.
+    /// The same as eventWithAttr.
     void eventForUnityWithAttr(const std::string& eventName,
                                const SorvelKvAttrModel& value) noexcept;
 
     // ---- User identity and properties -------------------------------------
 
-    // Stores the user id and sends "login" (and "user_property_changed" when
-    // the id differs from the stored one).
+    /// Stores the user id and sends "login" (and "user_property_changed" when
+    /// the id differs from the stored one).
     void login(const std::string& userId) noexcept;
-    // Clears the user's properties and the local message history; sends "logout".
+    /// Clears the user's properties and the local message history; sends "logout".
     void logout() noexcept;
+    /// Stores the user's age as the property "svl:age"; sends
+    /// "user_property_changed" when it changed.
     void setAge(std::int64_t age) noexcept;
-    // An undeclared value (an integer cast to the enum) is ignored with a warning.
+    /// An undeclared value (an integer cast to the enum) is ignored with a warning.
     void setGender(SorvelGenderType gender) noexcept;
-    // Each attribute is stored as the property "c:<key>"; a string attribute
-    // "user_id" becomes the user id (any other type refuses the whole call).
+    /// Each attribute is stored as the property "c:<key>"; a string attribute
+    /// "user_id" becomes the user id (any other type refuses the whole call).
     void setUserPropertiesWithAttr(const SorvelKvAttrModel& attrModel) noexcept;
+    /// Removes every user property the app set.
     void clearUserProperties() noexcept;
+    /// Stores the ci property "svl:kakao_id".
     void setKakaoId(const std::string& kakaoId) noexcept;
-    // Each attribute is stored as the ci property "c:<key>".
+    /// Each attribute is stored as the ci property "c:<key>".
     void setUserCiWithAttr(const SorvelKvAttrModel& attrModel) noexcept;
-    // Attached to the events that follow. A NaN or infinite coordinate is
-    // ignored with a warning, keeping the location stored before.
+    /// Attached to the events that follow. A NaN or infinite coordinate is
+    /// ignored with a warning, keeping the location stored before.
     void setLocation(double latitude, double longitude) noexcept;
 
     // ---- Privacy, restart, deeplinks, upload intervals ---------------------
 
-    // Asks the server to erase the user's data and disables the SDK for good.
+    /// Asks the server to erase the user's data and disables the SDK for good.
     void gdprForgetMe() noexcept;
-    // Whether forget-me was asked (an unconfirmed erasure is sent again in
-    // the background).
+    /// Whether forget-me was asked (an unconfirmed erasure is sent again in
+    /// the background).
     bool isGdprForgetMe() noexcept;
-    // Deletes the user's data on the server and stops the SDK; restartSDK
-    // starts it again. The completion is called at most once: FAILURE at once
-    // when the SDK is paused or forgotten, otherwise with the server's
-    // outcome. A call made while the same request is still in flight, or
-    // while the SDK is starting (after initSorvel or a restart, until the
-    // start is decided), is ignored with a log line and its completion is
-    // never called.
+    /// Deletes the user's data on the server and stops the SDK; restartSDK
+    /// starts it again. The completion is called at most once: FAILURE at once
+    /// when the SDK is paused or forgotten, otherwise with the server's
+    /// outcome. A call made while the same request is still in flight, or
+    /// while the SDK is starting (after initSorvel or a restart, until the
+    /// start is decided), is ignored with a log line and its completion is
+    /// never called.
     void deleteUserDataAndStopSDK(const std::string& userId,
                                   SorvelCompletionHandler completion) noexcept;
+    /// Starts the SDK again after deleteUserDataAndStopSDK, for userId; the
+    /// completion is called as for deleteUserDataAndStopSDK.
     void restartSDK(const std::string& userId, SorvelCompletionHandler completion) noexcept;
-    // The URL the app was opened with. Ignored before the first open was
-    // recorded; starts a deeplink-open event in a running session, otherwise
-    // is kept for the next session start.
+    /// The URL the app was opened with. Ignored before the first open was
+    /// recorded; starts a deeplink-open event in a running session, otherwise
+    /// is kept for the next session start.
     void deepLinkOpen(const std::string& urlStr) noexcept;
-    // Undeclared values (an integer cast to the enum) are ignored with a warning.
+    /// How many recorded events make the SDK upload: any positive count, a
+    /// declared value or an integer cast to the enum (45 means 45). Zero or
+    /// less is ignored with the warning "setEventUploadCountInterval :: <n> is
+    /// not a positive count; ignored".
     void setEventUploadCountInterval(SorvelEventUploadCountInterval interval) noexcept;
+    /// Seconds between timed uploads: 30, 60 or 120. An undeclared value (an
+    /// integer cast to the enum) is ignored with the warning
+    /// "setEventUploadTimeInterval :: <n> is not a declared ...".
     void setEventUploadTimeInterval(SorvelEventUploadTimeInterval interval) noexcept;
 
     // ---- Enum getters and converters ----------------------------------------
     // Pure; an undeclared integer gives the fallback (see SorvelEnums.h).
 
+    /// The count enum for 10, 30 or 60; COUNT_30 for any other number.
     SorvelEventUploadCountInterval convertCountInterval(std::int64_t value) const noexcept;
+    /// The time enum for 30, 60 or 120; SECONDS_60 for any other number.
     SorvelEventUploadTimeInterval convertTimeInterval(std::int64_t value) const noexcept;
+    /// The gender enum for a declared number; UNKNOWN for any other.
     SorvelGenderType convertGender(std::int64_t value) const noexcept;
+    /// The channel's string as events carry it ("ETC" when undeclared).
     std::string getSignUpChannelBySorvelKvSignUpChannel(
         SorvelKvSignUpChannel channel) const noexcept;
+    /// The string of the sign-up channel with that number ("ETC" when undeclared).
     std::string getSignUpChannel(std::int64_t value) const noexcept;
+    /// The sign-up channel with that number (ETC when undeclared).
     SorvelKvSignUpChannel convertSignUpChannel(std::int64_t value) const noexcept;
+    /// The invite channel's string as events carry it ("ETC" when undeclared).
     std::string getInviteChannelBySorvelKvSignUpChannel(
         SorvelKvInviteChannel channel) const noexcept;
+    /// The string of the invite channel with that number ("ETC" when undeclared).
     std::string getInviteChannel(std::int64_t value) const noexcept;
+    /// The invite channel with that number (ETC when undeclared).
     SorvelKvInviteChannel convertInviteChannel(std::int64_t value) const noexcept;
+    /// The payment method's string as events carry it ("ETC" when undeclared).
     std::string getPaymentMethodBySorvelKvPaymentMethod(
         SorvelKvPaymentMethod method) const noexcept;
+    /// The string of the payment method with that number ("ETC" when undeclared).
     std::string getPaymentMethod(std::int64_t value) const noexcept;
+    /// The payment method with that number (ETC when undeclared).
     SorvelKvPaymentMethod convertPayment(std::int64_t value) const noexcept;
+    /// The sharing channel's string as events carry it ("ETC" when undeclared).
     std::string getSharingChannelBySorvelKvSharingChannel(
         SorvelKvSharingChannel channel) const noexcept;
+    /// The string of the sharing channel with that number ("ETC" when undeclared).
     std::string getSharingChannel(std::int64_t value) const noexcept;
+    /// The sharing channel with that number (ETC when undeclared).
     SorvelKvSharingChannel convertChannel(std::int64_t value) const noexcept;
+    /// The currency's code ("KRW" when undeclared).
     std::string getCurrencyStringBySorvelCurrencyType(SorvelKvCurrencyType type) const noexcept;
+    /// The code of the currency with that number ("KRW" when undeclared).
     std::string getCurrencyString(std::int64_t value) const noexcept;
 
     // ---- Product factories --------------------------------------------------
 
-    // A product filled by SorvelKvCommerceProductModel::setModel.
+    /// A product filled by SorvelKvCommerceProductModel::setModel.
     SorvelKvCommerceProductModel createCommerceProductDataWithAttr(
         const std::string& productId, const std::string& productName, double price,
         std::int64_t quantity, double discount, const std::optional<std::string>& currencyString,
         const std::optional<SorvelKvCommerceProductCategoryModel>& category,
         const std::optional<SorvelKvAttrModel>& productAttrsMap) const noexcept;
-    // The non-empty strings, in order: ("a", "", "c", "", "") gives {"a", "c"}.
+    /// The non-empty strings, in order: ("a", "", "c", "", "") gives {"a", "c"}.
     SorvelKvCommerceProductCategoryModel createCommerceProductCategoryData(
         const std::string& category, const std::string& category2, const std::string& category3,
         const std::string& category4, const std::string& category5) const noexcept;
@@ -207,91 +276,139 @@ class SORVEL_API SorvelKV {
     // Product lists are taken by value: the SDK reads its own copy later.
 
     // Common events.
+    /// Sends "sign_up" with "svl:sign_channel"; an undeclared channel refuses the
+    /// call with the warning "sign_up :: SorvelKvSignUpChannel value <n> ...".
     void commonSignUp(SorvelKvSignUpChannel channel) noexcept;
+    /// commonSignUp with the app's attributes.
     void commonSignUpWithAttr(SorvelKvSignUpChannel channel,
                               const std::optional<SorvelKvAttrModel>& commonAttr) noexcept;
+    /// Sends "app_update" with "svl:prev_ver" and "svl:curr_ver".
     void commonAppUpdate(const std::string& prev_ver, const std::string& curr_ver) noexcept;
+    /// commonAppUpdate with the app's attributes.
     void commonAppUpdateWithAttr(const std::string& prev_ver, const std::string& curr_ver,
                                  const std::optional<SorvelKvAttrModel>& commonAttr) noexcept;
+    /// Sends "invite" with "svl:invite_channel"; an undeclared channel refuses the
+    /// call with a warning.
     void commonInvite(SorvelKvInviteChannel channel) noexcept;
+    /// commonInvite with the app's attributes.
     void commonInviteWithAttr(SorvelKvInviteChannel channel,
                               const std::optional<SorvelKvAttrModel>& commonAttr) noexcept;
+    /// Sends "use_credit".
     void commonUseCredit() noexcept;
+    /// commonUseCredit with the app's attributes.
     void commonUseCreditWithAttr(const std::optional<SorvelKvAttrModel>& commonAttr) noexcept;
+    /// Sends "purchase" with the order id, sales, discount, delivery charge,
+    /// payment method and the products (paged); an undeclared payment method
+    /// refuses the call with a warning.
     void commonPurchase(const std::string& orderId,
                         std::vector<SorvelKvCommerceProductModel> productInfo, double orderSales,
                         double discount, double deliveryCharge,
                         SorvelKvPaymentMethod paymentMethod) noexcept;
+    /// commonPurchase with the app's attributes for the order.
     void commonPurchaseWithAttr(const std::string& orderId,
                                 std::vector<SorvelKvCommerceProductModel> productInfo,
                                 double orderSales, double discount, double deliveryCharge,
                                 SorvelKvPaymentMethod paymentMethod,
                                 const std::optional<SorvelKvAttrModel>& orderAttr) noexcept;
 
-    // Commerce events. The category view sends at most the first 5 category
-    // strings ("svl:category1".."svl:category5") and nothing at all when the
-    // category list is empty.
+    // Commerce events.
+    /// Sends "view_home".
     void commerceViewHome() noexcept;
+    /// commerceViewHome with the app's attributes.
     void commerceViewHomeWithAttr(const std::optional<SorvelKvAttrModel>& orderAttr) noexcept;
+    /// Sends "category_view" with the first 5 category strings
+    /// ("svl:category1".."svl:category5") and the products (paged); sends
+    /// nothing, logging a QA-only line, when the category list is empty.
     void commerceCategoryView(const SorvelKvCommerceProductCategoryModel& category,
                               std::vector<SorvelKvCommerceProductModel> productInfo) noexcept;
+    /// commerceCategoryView with the app's attributes.
     void commerceCategoryViewWithAttr(const SorvelKvCommerceProductCategoryModel& category,
                                       std::vector<SorvelKvCommerceProductModel> productInfo,
                                       const std::optional<SorvelKvAttrModel>& orderAttr) noexcept;
+    /// Sends "product_view" with the product.
     void commerceProductView(const SorvelKvCommerceProductModel& productInfo) noexcept;
+    /// commerceProductView with the app's attributes.
     void commerceProductViewWithAttr(const SorvelKvCommerceProductModel& productInfo,
                                      const std::optional<SorvelKvAttrModel>& orderAttr) noexcept;
+    /// Sends "add_to_cart" with the products (paged).
     void commerceAddToCart(std::vector<SorvelKvCommerceProductModel> productInfo) noexcept;
+    /// commerceAddToCart with the app's attributes.
     void commerceAddToCartWithAttr(std::vector<SorvelKvCommerceProductModel> productInfo,
                                    const std::optional<SorvelKvAttrModel>& orderAttr) noexcept;
+    /// Sends "add_to_wishlist" with the product.
     void commerceAddToWishList(const SorvelKvCommerceProductModel& productInfo) noexcept;
+    /// commerceAddToWishList with the app's attributes.
     void commerceAddToWishListWithAttr(const SorvelKvCommerceProductModel& productInfo,
                                        const std::optional<SorvelKvAttrModel>& orderAttr) noexcept;
+    /// Sends "review_order" with the order id, discount, delivery charge and the
+    /// products (paged).
     void commerceReviewOrder(const std::string& orderId,
                              std::vector<SorvelKvCommerceProductModel> productInfo, double discount,
                              double deliveryCharge) noexcept;
+    /// commerceReviewOrder with the app's attributes.
     void commerceReviewOrderWithAttr(const std::string& orderId,
                                      std::vector<SorvelKvCommerceProductModel> productInfo,
                                      double discount, double deliveryCharge,
                                      const std::optional<SorvelKvAttrModel>& orderAttr) noexcept;
+    /// Sends "refund" with the order id, penalty charge and the products (paged).
     void commerceRefund(const std::string& orderId,
                         std::vector<SorvelKvCommerceProductModel> productInfo,
                         double penaltyCharge) noexcept;
+    /// commerceRefund with the app's attributes.
     void commerceRefundWithAttr(const std::string& orderId,
                                 std::vector<SorvelKvCommerceProductModel> productInfo,
                                 double penaltyCharge,
                                 const std::optional<SorvelKvAttrModel>& orderAttr) noexcept;
+    /// Sends "search" with the keyword and the products found (paged).
     void commerceSearch(std::vector<SorvelKvCommerceProductModel> productInfo,
                         const std::string& keyword) noexcept;
+    /// commerceSearch with the app's attributes.
     void commerceSearchWithAttr(std::vector<SorvelKvCommerceProductModel> productInfo,
                                 const std::string& keyword,
                                 const std::optional<SorvelKvAttrModel>& orderAttr) noexcept;
+    /// Sends "share" with the sharing channel and the product; an undeclared
+    /// channel refuses the call with a warning.
     void commerceShare(SorvelKvSharingChannel channel,
                        const SorvelKvCommerceProductModel& productInfo) noexcept;
+    /// commerceShare with the app's attributes.
     void commerceShareWithAttr(SorvelKvSharingChannel channel,
                                const SorvelKvCommerceProductModel& productInfo,
                                const std::optional<SorvelKvAttrModel>& orderAttr) noexcept;
+    /// Sends "list_view" with the products (paged).
     void commerceListView(std::vector<SorvelKvCommerceProductModel> productInfo) noexcept;
+    /// commerceListView with the app's attributes.
     void commerceListViewWithAttr(std::vector<SorvelKvCommerceProductModel> productInfo,
                                   const std::optional<SorvelKvAttrModel>& orderAttr) noexcept;
+    /// Sends "cart_view" with the products (paged).
     void commerceCartView(std::vector<SorvelKvCommerceProductModel> productInfo) noexcept;
+    /// commerceCartView with the app's attributes.
     void commerceCartViewWithAttr(std::vector<SorvelKvCommerceProductModel> productInfo,
                                   const std::optional<SorvelKvAttrModel>& orderAttr) noexcept;
+    /// Sends "paymentinfo_added".
     void commercePaymentInfoAdded() noexcept;
+    /// commercePaymentInfoAdded with the app's attributes.
     void commercePaymentInfoAddedWithAttr(
         const std::optional<SorvelKvAttrModel>& paymentInfoAttr) noexcept;
 
     // Game events.
+    /// Sends "tutorial_completed" with whether the tutorial was skipped.
     void gameTutorialCompleted(bool isSkip) noexcept;
+    /// gameTutorialCompleted with the app's attributes.
     void gameTutorialCompletedWithAttr(
         bool isSkip, const std::optional<SorvelKvAttrModel>& gameInfoAttr) noexcept;
+    /// Sends "character_created".
     void gameCharacterCreated() noexcept;
+    /// gameCharacterCreated with the app's attributes.
     void gameCharacterCreatedWithAttr(
         const std::optional<SorvelKvAttrModel>& gameInfoAttr) noexcept;
+    /// Sends "stage_cleared" with the stage's name.
     void gameStageCleared(const std::string& stageName) noexcept;
+    /// gameStageCleared with the app's attributes.
     void gameStageClearedWithAttr(const std::string& stageName,
                                   const std::optional<SorvelKvAttrModel>& gameInfoAttr) noexcept;
+    /// Sends "level_achieved" with the level reached.
     void gameLevelAchieved(std::int64_t level) noexcept;
+    /// gameLevelAchieved with the app's attributes.
     void gameLevelAchievedWithAttr(std::int64_t level,
                                    const std::optional<SorvelKvAttrModel>& gameInfoAttr) noexcept;
 

@@ -7,12 +7,13 @@
 
 namespace sorvel {
 
-// Receives the SDK's log lines while quality-assurance mode is off.
-// Called on the SDK's logging thread, one line at a time, in the order the
-// lines were logged. The callback may call back into the SDK.
+/// Receives the SDK's log lines while quality-assurance mode is off.
+/// Called on the SDK's logging thread, one line at a time, in the order the
+/// lines were logged. The callback may call back into the SDK.
 class SORVEL_API SorvelKVLogDelegate {
   public:
     virtual ~SorvelKVLogDelegate() = default;
+    /// One log line, with its level; the text is at most 10000 characters.
     virtual void didPrintLog(SorvelLogLevel level, const std::string& log) = 0;
 };
 

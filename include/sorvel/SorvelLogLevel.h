@@ -4,8 +4,8 @@
 
 namespace sorvel {
 
-// Level of a log line handed to the app's log delegate. The enumerators carry
-// a prefix because apps often define DEBUG or ERROR as macros.
+/// Level of a log line handed to the app's log delegate. The enumerators carry
+/// a prefix because apps often define DEBUG or ERROR as macros.
 enum class SorvelLogLevel : std::int64_t {
     LEVEL_NONE = 0,
     LEVEL_TRACE = 1,

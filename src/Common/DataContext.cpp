@@ -1,7 +1,11 @@
 #include "Common/DataContext.h"
 
+#include <filesystem>
+
 #include "Common/DataRegistryKey.h"
 #include "Common/SvlLog.h"
+#include "Platform/Dispatch.h"
+#include "Platform/FileSystem.h"
 
 namespace sorvel {
 
@@ -89,6 +93,102 @@ bool DefaultDataContext::removeAll() {
         all = suite_->remove(std::string(info.stored)) && all;
     }
     return all;
+}
+
+namespace {
+
+// CondVar's annotation names its own mutex pointer; this names the caller's.
+void waitOn(platform::CondVar& cv, platform::Mutex& mu)
+    EXCLUSIVE_LOCKS_REQUIRED(mu) NO_THREAD_SAFETY_ANALYSIS {
+    (void)mu;
+    cv.wait();
+}
+
+// Both settings stores live in the Preferences folder; without it there is
+// nothing stored yet. Asked without creating the folder.
+bool storesMayExist() {
+    std::error_code ec;
+    return std::filesystem::exists(platform::homeFolder() + "/Library/Preferences", ec) || ec;
+}
+
+}  // namespace
+
+DeferredDataContext::DeferredDataContext(Executor executor)
+    : opening_(std::make_shared<Opening>()) {
+    if (storesMayExist()) {
+        auto context = std::make_shared<DefaultDataContext>();
+        platform::MutexLock lock(opening_->mu);
+        opening_->context = std::move(context);
+        opening_->done = true;
+        return;
+    }
+    if (!executor) {
+        executor = [](std::function<void()> job) {
+            platform::DispatchQueue::global().async(std::move(job));
+        };
+    }
+    executor([opening = opening_] {
+        std::shared_ptr<DefaultDataContext> context;
+        try {
+            context = std::make_shared<DefaultDataContext>();
+        } catch (...) {
+            // Only allocation fails here; opened() then tries again.
+        }
+        platform::MutexLock lock(opening->mu);
+        opening->context = std::move(context);
+        opening->done = true;
+        opening->cv.signalAll();
+    });
+}
+
+DeferredDataContext::~DeferredDataContext() {
+    // The job builds the stores under the home folder it finds when it runs:
+    // it must not outlive this context (the next launch of a test may change
+    // the folder).
+    platform::MutexLock lock(opening_->mu);
+    while (!opening_->done) {
+        waitOn(opening_->cv, opening_->mu);
+    }
+}
+
+IDataContext& DeferredDataContext::opened() const {
+    platform::MutexLock lock(opening_->mu);
+    while (!opening_->done) {
+        waitOn(opening_->cv, opening_->mu);
+    }
+    if (!opening_->context) {
+        opening_->context = std::make_shared<DefaultDataContext>();
+    }
+    return *opening_->context;
+}
+
+bool DeferredDataContext::isOpen() const {
+    platform::MutexLock lock(opening_->mu);
+    return opening_->done && opening_->context != nullptr;
+}
+
+bool DeferredDataContext::set(const std::string& key, const std::optional<Value>& value) {
+    return opened().set(key, value);
+}
+
+std::vector<bool> DeferredDataContext::setAll(const std::vector<Change>& changes) {
+    return opened().setAll(changes);
+}
+
+std::optional<Value> DeferredDataContext::get(const std::string& key) const {
+    {
+        platform::MutexLock lock(opening_->mu);
+        if (!opening_->done) {
+            // New stores hold nothing; what was written meanwhile the registry
+            // still holds itself, as its write waits for the stores.
+            return std::nullopt;
+        }
+    }
+    return opened().get(key);
+}
+
+bool DeferredDataContext::removeAll() {
+    return opened().removeAll();
 }
 
 }  // namespace sorvel

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Platform/Mutex.h"
 #include "Platform/UserDefaults.h"
 #include "sorvel/Value.h"
 
@@ -44,6 +46,46 @@ class DefaultDataContext final : public IDataContext {
     void moveFromStandardDefaultsOnce();
 
     std::shared_ptr<platform::UserDefaults> suite_;
+};
+
+// The registry's storage as the container builds it: never makes its caller
+// wait for the stores to be created. When the app's data folder holds no
+// settings stores yet (a first launch), creating them costs a dozen syncs to
+// the device, so a DefaultDataContext is built on another thread (the global
+// queue) while reads answer at once from what a new store holds: nothing.
+// Writes, and reads once creation has finished, go to that context; a write
+// waits for it (the registry writes on its own queue, and keeps the value it
+// writes readable meanwhile). When the stores exist, it opens them at once,
+// as DefaultDataContext does. Destruction waits for a creation under way.
+class DeferredDataContext final : public IDataContext {
+  public:
+    // Runs a job on another thread; the global queue by default.
+    using Executor = std::function<void(std::function<void()>)>;
+
+    explicit DeferredDataContext(Executor executor = {});
+    ~DeferredDataContext() override;
+    DeferredDataContext(const DeferredDataContext&) = delete;
+    DeferredDataContext& operator=(const DeferredDataContext&) = delete;
+
+    bool set(const std::string& key, const std::optional<Value>& value) override;
+    std::vector<bool> setAll(const std::vector<Change>& changes) override;
+    std::optional<Value> get(const std::string& key) const override;
+    bool removeAll() override;
+
+    // Whether the stores are open (created, when they were new).
+    bool isOpen() const;
+
+  private:
+    struct Opening {
+        platform::Mutex mu;
+        platform::CondVar cv{&mu};
+        std::shared_ptr<DefaultDataContext> context GUARDED_BY(mu);
+        bool done GUARDED_BY(mu) = false;
+    };
+    // The open context, once there is one; waits for a creation under way.
+    IDataContext& opened() const;
+
+    std::shared_ptr<Opening> opening_;
 };
 
 }  // namespace sorvel

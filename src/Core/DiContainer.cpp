@@ -165,7 +165,8 @@ DiContainer::DiContainer(PassKey) : members_(std::make_unique<Members>()) {
 DiContainer::~DiContainer() = default;
 
 std::shared_ptr<IDataContext> DiContainer::dataContext() {
-    return members_->dataContext.get([] { return std::make_shared<DefaultDataContext>(); });
+    // A first launch creates the settings stores off the caller's thread.
+    return members_->dataContext.get([] { return std::make_shared<DeferredDataContext>(); });
 }
 
 std::shared_ptr<DataRegistry> DiContainer::dataRegistry() {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "Platform/Host.h"
+#include "Platform/Mutex.h"
 #include "Platform/Reachability.h"
 #include "Platform/RunLoop.h"
 #include "Platform/SystemLog.h"
@@ -89,6 +90,27 @@ void SorvelHost::stopMainLoop() noexcept {
 struct SorvelHost::MainLoopThread::State {
     std::atomic<bool> ending{false};
     std::thread thread;
+    platform::Mutex mu;
+    platform::CondVar ended{&mu};
+    bool finished GUARDED_BY(mu) = false;
+
+    bool waitForEnd(std::chrono::milliseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        platform::MutexLock lock(mu);
+        while (!finished) {
+            if (!waitUntil(until)) {
+                return finished;  // timed out
+            }
+        }
+        return true;
+    }
+
+  private:
+    // CondVar's annotation names its own mutex pointer; this names ours.
+    bool waitUntil(std::chrono::steady_clock::time_point t)
+        EXCLUSIVE_LOCKS_REQUIRED(mu) NO_THREAD_SAFETY_ANALYSIS {
+        return ended.waitUntil(t);
+    }
 };
 
 SorvelHost::MainLoopThread::MainLoopThread() noexcept {
@@ -102,6 +124,9 @@ SorvelHost::MainLoopThread::MainLoopThread() noexcept {
             while (!s->ending.load()) {
                 platform::RunLoop::main().run();
             }
+            platform::MutexLock lock(s->mu);
+            s->finished = true;
+            s->ended.signalAll();
         });
         state_ = std::move(state);
     });
@@ -112,13 +137,18 @@ SorvelHost::MainLoopThread::~MainLoopThread() {
         return;
     }
     state_->ending.store(true);
-    platform::RunLoop::main().stop();
     if (state_->thread.get_id() == std::this_thread::get_id()) {
         // From a block on the loop itself: the loop ends once the block
         // returns; the thread cannot wait for itself.
+        platform::RunLoop::main().stop();
         state_->thread.detach();
         return;
     }
+    // A stop ends one run of the loop, and another thread serving it too (the
+    // app's own runMainLoop) may take it: stop again until this thread ends.
+    do {
+        platform::RunLoop::main().stop();
+    } while (!state_->waitForEnd(std::chrono::milliseconds(50)));
     state_->thread.join();
 }
 

@@ -519,3 +519,64 @@ TEST(DataRegistryTest, AConditionalPutLandsOnlyOnWhatItExpects) {
 
 }  // namespace
 }  // namespace sorvel
+
+namespace sorvel {
+namespace {
+
+TEST(DeferredDataContextTest, NewStoresAreCreatedOffTheCallersThreadWhileReadsAndWritesGoOn) {
+    FreshSdk sdk;
+    const std::string preferences = platform::homeFolder() + "/Library/Preferences";
+    ASSERT_FALSE(std::filesystem::exists(preferences));
+    // The creation job is held until the test lets it run.
+    std::function<void()> creation;
+    auto context = std::make_shared<DeferredDataContext>(
+        [&](std::function<void()> job) { creation = std::move(job); });
+    ASSERT_TRUE(creation);
+    EXPECT_FALSE(context->isOpen());
+
+    auto r = std::make_shared<DataRegistry>(context);
+    EXPECT_EQ(r->getString(DataRegistryKey::STRING_APPKEY, "none"), "none");
+    r->putString("written meanwhile", DataRegistryKey::STRING_APPKEY);
+    EXPECT_EQ(r->getString(DataRegistryKey::STRING_APPKEY, ""), "written meanwhile");
+    EXPECT_FALSE(std::filesystem::exists(preferences)) << "the stores were created by the caller";
+
+    std::thread creator(creation);
+    EXPECT_TRUE(r->waitForPendingWrites());
+    creator.join();
+    EXPECT_TRUE(context->isOpen());
+    EXPECT_EQ(r->getString(DataRegistryKey::STRING_APPKEY, ""), "written meanwhile");
+    r.reset();
+    context.reset();
+
+    // Next launch the stores exist: they open at once, without the executor.
+    simulateRestart();
+    bool executorCalled = false;
+    auto again =
+        std::make_shared<DeferredDataContext>([&](std::function<void()>) { executorCalled = true; });
+    EXPECT_FALSE(executorCalled);
+    EXPECT_TRUE(again->isOpen());
+    EXPECT_EQ(DataRegistry(again).getString(DataRegistryKey::STRING_APPKEY, ""),
+              "written meanwhile");
+}
+
+TEST(DeferredDataContextTest, ByDefaultTheGlobalQueueCreatesThemAndDestructionWaitsForIt) {
+    FreshSdk sdk;
+    {
+        // Destroyed at once: it still leaves the stores complete behind it.
+        DeferredDataContext unused;
+    }
+    EXPECT_TRUE(std::filesystem::exists(platform::homeFolder() + "/Library/Preferences/" +
+                                        DefaultDataContext::SUITE_NAME + ".sqlite"));
+    simulateRestart();
+    std::filesystem::remove_all(platform::homeFolder() + "/Library/Preferences");
+    {
+        auto r = std::make_shared<DataRegistry>(std::make_shared<DeferredDataContext>());
+        r->putString("v", DataRegistryKey::STRING_APPKEY);
+        EXPECT_TRUE(r->waitForPendingWrites());
+    }
+    simulateRestart();
+    EXPECT_EQ(openRegistry()->getString(DataRegistryKey::STRING_APPKEY, ""), "v");
+}
+
+}  // namespace
+}  // namespace sorvel

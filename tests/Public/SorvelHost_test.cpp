@@ -47,6 +47,21 @@ TEST(SorvelHost, MainLoopThreadServesTheLoopWhileItLivesAndJoinsOnDestruction) {
         post();
         ASSERT_TRUE(testing::waitUntil([&] { return ran->load() == 3; }));
     }
+    // Another thread serving the loop too may take a stop meant for the
+    // object's thread: the object still ends its own.
+    {
+        auto second = std::make_shared<std::atomic<bool>>(false);
+        std::thread appLoop([second] {
+            SorvelHost::runMainLoop();
+            second->store(true);
+            testing::notifyWaiters();
+        });
+        { SorvelHost::MainLoopThread loop; }
+        // Whichever run took the first stop, the app's loop is stopped here.
+        SorvelHost::stopMainLoop();
+        EXPECT_TRUE(testing::waitUntil([&] { return second->load(); }));
+        appLoop.join();
+    }
     // Joined: a block posted now is still queued for whoever serves the loop next.
     post();
     EXPECT_TRUE(platform::RunLoop::main().runUntilIdle());

@@ -212,6 +212,58 @@ TEST_F(ServerDoubleTest, IdleKeepAliveConnectionsBeyondTheSdkPoolDoNotStarveANew
     EXPECT_EQ(server.requestCount(), 22u);
 }
 
+TEST_F(ServerDoubleTest, ReadsHttpAsClientsWriteIt) {
+    server.setConfigText(R"({"config":"end"})");
+    // Two requests in one write are answered in order on the one connection.
+    testing::Fd piped = testing::connectLoopback(server.port(), kDeadline);
+    ASSERT_TRUE(piped.valid());
+    const std::string get =
+        "GET /prod/sdk.config/K%20Y/config.json?x=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ASSERT_TRUE(testing::sendAll(piped.get(), get + get, kDeadline));
+    std::string answers;
+    ASSERT_TRUE(testing::readUntil(piped.get(), "\"end\"}", kDeadline, answers));
+    if (answers.find("\"end\"}") == answers.rfind("\"end\"}")) {
+        std::string more;
+        ASSERT_TRUE(testing::readUntil(piped.get(), "\"end\"}", kDeadline, more));
+    }
+    auto configs = server.requests(Endpoint::CONFIG);
+    ASSERT_EQ(configs.size(), 2u);
+    EXPECT_EQ(configs[0].path, "/prod/sdk.config/K Y/config.json");  // decoded, no query
+    EXPECT_EQ(configs[0].appKey, "K Y");
+    EXPECT_EQ(configs[0].remotePort, configs[1].remotePort);
+
+    // A chunked body sent after the interim answer that Expect asks for.
+    testing::Fd chunked = testing::connectLoopback(server.port(), kDeadline);
+    ASSERT_TRUE(testing::sendAll(chunked.get(),
+                                 "POST /nothing HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\n"
+                                 "Transfer-Encoding: chunked\r\n\r\n",
+                                 kDeadline));
+    std::string interim;
+    ASSERT_TRUE(testing::readUntil(chunked.get(), "100 Continue\r\n\r\n", kDeadline, interim));
+    ASSERT_TRUE(
+        testing::sendAll(chunked.get(), "6;ext=1\r\nhello \r\n5\r\nworld\r\n0\r\n\r\n", kDeadline));
+    std::string answer;
+    ASSERT_TRUE(testing::readUntil(chunked.get(), "no such endpoint", kDeadline, answer));
+    EXPECT_EQ(answer.rfind("HTTP/1.1 404 ", 0), 0u) << answer;
+    EXPECT_EQ(server.requests().back().rawBody, "hello world");
+
+    // What is not HTTP is refused and the connection closed; so is an
+    // HTTP/1.0 exchange once answered.
+    testing::Fd garbage = testing::connectLoopback(server.port(), kDeadline);
+    ASSERT_TRUE(testing::sendAll(garbage.get(), "NONSENSE\r\n\r\n", kDeadline));
+    answer.clear();
+    ASSERT_TRUE(testing::readUntil(garbage.get(), "malformed request line", kDeadline, answer));
+    EXPECT_EQ(answer.rfind("HTTP/1.1 400 ", 0), 0u) << answer;
+    EXPECT_TRUE(closedByPeer(garbage.get()));
+    testing::Fd old = testing::connectLoopback(server.port(), kDeadline);
+    ASSERT_TRUE(testing::sendAll(old.get(), "GET /prod/sdk.config/K/config.json HTTP/1.0\r\n\r\n",
+                                 kDeadline));
+    answer.clear();
+    ASSERT_TRUE(testing::readUntil(old.get(), "\"end\"}", kDeadline, answer));
+    EXPECT_TRUE(closedByPeer(old.get()));
+    EXPECT_EQ(server.requestCount(), 4u);  // the refused line is not a request
+}
+
 // The backlog the kernel gives the TCP listener on 127.0.0.1:port, asked
 // through sock_diag (for a listener it reports the backlog as its send
 // queue), or -1 when none is found.
