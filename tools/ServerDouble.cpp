@@ -644,6 +644,8 @@ struct ServerDouble::Impl {
     mutable CondVar cv{&mu};
     std::string secretKey GUARDED_BY(mu);
     std::map<Endpoint, std::deque<ScriptedAnswer>> scripts GUARDED_BY(mu);
+    // Takes its own lock; taken under mu, never the other way round.
+    HistoryDouble history;
     std::map<Endpoint, ScriptedAnswer> defaults GUARDED_BY(mu);
     std::deque<RecordedRequest> records GUARDED_BY(mu);
     std::size_t keptBytes GUARDED_BY(mu) = 0;      // keptSizeOf the records
@@ -809,7 +811,8 @@ struct ServerDouble::Impl {
     void handle(const httplib::Request& req, httplib::Response& res) {
         RecordedRequest rec;
         rec.method = req.method;
-        rec.path = req.path;
+        // As sent: a percent-encoded "/" inside a segment stays in its segment.
+        rec.path = req.target.substr(0, req.target.find('?'));
         rec.rawBody = req.body;
         rec.remotePort = req.remote_port;
         std::size_t headerBytes = 0;
@@ -825,7 +828,7 @@ struct ServerDouble::Impl {
                 rec.headers[std::move(lower)] = value;
             }
         }
-        Route route = classify(req.path);
+        Route route = classify(rec.path);
         rec.endpoint = route.endpoint;
         rec.appKey = route.appKey;
 
@@ -846,6 +849,9 @@ struct ServerDouble::Impl {
             if (!queue.empty()) {
                 answer = std::move(queue.front());
                 queue.pop_front();
+            } else if (auto held = history.answer(rec.method, rec.path, rec.decodedBody)) {
+                answer.status = held->status;
+                answer.body = std::move(held->body);
             } else if (auto it = defaults.find(route.endpoint); it != defaults.end()) {
                 answer = it->second;
             } else {
@@ -1024,6 +1030,10 @@ void ServerDouble::script(Endpoint endpoint, ScriptedAnswer answer) {
 void ServerDouble::setDefaultAnswer(Endpoint endpoint, ScriptedAnswer answer) {
     MutexLock lock(impl_->mu);
     impl_->defaults[endpoint] = std::move(answer);
+}
+
+HistoryDouble& ServerDouble::history() {
+    return impl_->history;
 }
 
 void ServerDouble::setConfigText(std::string text) {

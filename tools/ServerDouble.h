@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "HistoryDouble.h"
+
 namespace sorvel::tools {
 
 // The maker's endpoints the double plays.
@@ -128,6 +130,9 @@ class ServerDouble {
     void script(Endpoint endpoint, ScriptedAnswer answer);
     // The answer once the endpoint's queue is empty.
     void setDefaultAnswer(Endpoint endpoint, ScriptedAnswer answer);
+    // The message-history server state; inactive (script and defaults answer)
+    // until it is given an entry. A scripted answer still goes first.
+    HistoryDouble& history();
     // Shorthand: the configuration file's text (a 200 answer).
     void setConfigText(std::string text);
 
