@@ -87,8 +87,8 @@ std::optional<HistoryDouble::Answer> HistoryDouble::answer(const std::string& me
     const std::vector<std::string> rest(at + 1, segs.end());
     if (method == "POST" && rest.size() == 1 && rest[0] == "List") {
         const auto request = nlohmann::json::parse(body, nullptr, false);
-        const auto condition = request.is_object() ? request.value("condition", nlohmann::json())
-                                                   : nlohmann::json();
+        const auto condition =
+            request.is_object() ? request.value("condition", nlohmann::json()) : nlohmann::json();
         std::string id;
         std::vector<std::string> types;
         if (condition.is_object()) {
@@ -106,10 +106,10 @@ std::optional<HistoryDouble::Answer> HistoryDouble::answer(const std::string& me
         auto list = nlohmann::json::array();
         for (const auto& text : entries_[id]) {
             auto entry = nlohmann::json::parse(text, nullptr, false);
-            const bool typed = entry.is_object() && entry.contains("type") &&
-                               entry["type"].is_string() &&
-                               std::find(types.begin(), types.end(),
-                                         entry["type"].get<std::string>()) != types.end();
+            const bool typed =
+                entry.is_object() && entry.contains("type") && entry["type"].is_string() &&
+                std::find(types.begin(), types.end(), entry["type"].get<std::string>()) !=
+                    types.end();
             if (typed) {
                 list.push_back(std::move(entry));
             }

@@ -39,10 +39,11 @@ ActionHistoryResult::Entries toEntries(const std::vector<ActionHistoryData>& row
     for (const auto& row : rows) {
         auto content = ActionContent::fromJsonString(row.content);
         if (!content) {
-            SvlLog::error("getActionHistory :: skipped a row whose content cannot be read, "
-                          "historyId : " +
-                              row.historyId,
-                          true);
+            SvlLog::error(
+                "getActionHistory :: skipped a row whose content cannot be read, "
+                "historyId : " +
+                    row.historyId,
+                true);
             continue;
         }
         entries.push_back(std::make_shared<const ActionHistory>(
@@ -78,8 +79,8 @@ void ActionHistoryDAO::insertActionHistory2Table(const Value::Array& historyArr)
             auto revision = int32At(entry, Constants::HISTORY_KEY_CAMPAIGN_REVISION_NO);
             const std::string* stepId = stringAt(entry, Constants::HISTORY_KEY_STEP_ID);
             const std::string* cycleTime = stringAt(entry, Constants::HISTORY_KEY_CYCLE_TIME);
-            if (!id || !type || !contentText || !timeStamp || !campaignId || !revision ||
-                !stepId || !cycleTime) {
+            if (!id || !type || !contentText || !timeStamp || !campaignId || !revision || !stepId ||
+                !cycleTime) {
                 SvlLog::error(
                     "insertActionHistory2Table(historyArr:) : some value in historyJson is nil, "
                     "historyJson : " +
@@ -103,8 +104,7 @@ void ActionHistoryDAO::insertPushData(const Value::Map& pushJsonDic) {
     }
     const std::string* stepId = alert ? stringAt(*aps, push::KEY_GF_STEP_ID) : nullptr;
     const std::string* cycleTime = stepId ? stringAt(*aps, push::KEY_GF_CYCLE_TIME) : nullptr;
-    auto notificationId =
-        cycleTime ? integerAt(*aps, push::KEY_NOTIFICATION_ID) : std::nullopt;
+    auto notificationId = cycleTime ? integerAt(*aps, push::KEY_NOTIFICATION_ID) : std::nullopt;
     auto revision =
         notificationId ? int32At(*aps, push::KEY_GF_CAMPAIGN_REVISION_NO) : std::nullopt;
     const std::string* campaignId = revision ? stringAt(*aps, push::KEY_GF_CAMPAIGN_ID) : nullptr;
@@ -133,12 +133,11 @@ void ActionHistoryDAO::insertPushData(const Value::Map& pushJsonDic) {
             }
         }
     }
-    const ActionContent content(notificationText, optText(*alert, push::KEY_TITLE),
-                                optText(*alert, push::KEY_SUBTITLE),
-                                optText(*alert, push::KEY_BODY), std::nullopt, std::nullopt,
-                                std::nullopt, std::nullopt, optText(*alert, push::KEY_IMG),
-                                std::move(deeplinkJson), optText(*alert, push::KEY_DEEP_LINK_URL),
-                                std::nullopt, std::nullopt, std::nullopt);
+    const ActionContent content(
+        notificationText, optText(*alert, push::KEY_TITLE), optText(*alert, push::KEY_SUBTITLE),
+        optText(*alert, push::KEY_BODY), std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+        optText(*alert, push::KEY_IMG), std::move(deeplinkJson),
+        optText(*alert, push::KEY_DEEP_LINK_URL), std::nullopt, std::nullopt, std::nullopt);
     store_->insert(historyId, kPushActionType, timeStamp, *stepId, *cycleTime,
                    content.toJsonString(), *revision, *campaignId, "", false, false);
 }

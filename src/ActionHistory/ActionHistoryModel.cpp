@@ -136,7 +136,8 @@ ActionContent::ActionContent(
     std::optional<std::string> subtitle, std::optional<std::string> body,
     std::optional<std::string> bigTextTitle, std::optional<std::string> bigTextBody,
     std::optional<std::string> summaryText, std::optional<std::string> largeIconUrl,
-    std::optional<std::string> imgUrl, std::optional<std::map<std::string, std::string>> deeplinkJson,
+    std::optional<std::string> imgUrl,
+    std::optional<std::map<std::string, std::string>> deeplinkJson,
     std::optional<std::string> deeplinkUrl, std::optional<bool> isWideImage,
     std::optional<std::string> imageClickLink, std::optional<std::vector<KakaoButton>> kakaoButtons)
     : notificationId(std::move(notificationId)),
@@ -168,13 +169,12 @@ std::optional<ActionContent> ActionContent::fromJsonString(const std::string& te
         if (!readButtons(*map, buttons)) {
             return std::nullopt;
         }
-        return ActionContent(optText(*map, "notification_id"), optText(*map, "title"),
-                             optText(*map, "subtitle"), optText(*map, "body"),
-                             optText(*map, "big_text_title"), optText(*map, "big_text_body"),
-                             optText(*map, "summary_text"), optText(*map, "large_icon"),
-                             optText(*map, "img"), readDeeplinkJson(*map),
-                             optText(*map, "deep_link_url"), wide, optText(*map, "img_link"),
-                             std::move(buttons));
+        return ActionContent(
+            optText(*map, "notification_id"), optText(*map, "title"), optText(*map, "subtitle"),
+            optText(*map, "body"), optText(*map, "big_text_title"), optText(*map, "big_text_body"),
+            optText(*map, "summary_text"), optText(*map, "large_icon"), optText(*map, "img"),
+            readDeeplinkJson(*map), optText(*map, "deep_link_url"), wide, optText(*map, "img_link"),
+            std::move(buttons));
     } catch (...) {
         return std::nullopt;
     }
@@ -221,9 +221,9 @@ std::string ActionContent::toJsonString() const noexcept {
 
 // ---- ActionHistory ---------------------------------------------------------------
 
-ActionHistory::ActionHistory(std::string historyId, std::string actionType,
-                             std::int64_t timeStamp, ActionContent content, bool isRead,
-                             std::string group, bool isServerSynced)
+ActionHistory::ActionHistory(std::string historyId, std::string actionType, std::int64_t timeStamp,
+                             ActionContent content, bool isRead, std::string group,
+                             bool isServerSynced)
     : historyId(std::move(historyId)),
       actionType(std::move(actionType)),
       timeStamp(timeStamp),
@@ -236,8 +236,8 @@ std::optional<ActionHistory> ActionHistory::fromDictionary(const Value::Map& his
                                                            bool isServerSynced) noexcept {
     try {
         const std::string* id = stringAt(historyJsonDic, Constants::HISTORY_KEY_ID);
-        const std::string* type = id ? stringAt(historyJsonDic, Constants::HISTORY_KEY_TYPE)
-                                     : nullptr;
+        const std::string* type =
+            id ? stringAt(historyJsonDic, Constants::HISTORY_KEY_TYPE) : nullptr;
         const Value::Map* contents =
             type ? mapAt(historyJsonDic, Constants::HISTORY_KEY_CONTENTS) : nullptr;
         std::optional<std::string> contentText =

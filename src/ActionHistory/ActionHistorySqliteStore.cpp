@@ -12,8 +12,20 @@ namespace sorvel {
 
 namespace {
 
-// Single-quoted SQL text literal, quotes doubled.
+// A SQL text literal of the value: single-quoted with quotes doubled, or, for
+// a value holding a NUL byte (which would end the statement text there), its
+// bytes in hex cast to text.
 std::string quoted(const std::string& text) {
+    if (text.find('\0') != std::string::npos) {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        std::string out = "CAST(X'";
+        for (const char c : text) {
+            out += kHex[static_cast<unsigned char>(c) >> 4];
+            out += kHex[static_cast<unsigned char>(c) & 0x0F];
+        }
+        out += "' AS TEXT)";
+        return out;
+    }
     std::string out = "'";
     for (const char c : text) {
         out += c;
@@ -60,8 +72,7 @@ struct ActionHistorySqliteStore::Db {
         sqlite3_stmt* stmt = nullptr;
         int rc = SQLITE_ERROR;
         Stmt(sqlite3* db, const std::string& sql) {
-            rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()) + 1, &stmt,
-                                    nullptr);
+            rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr);
         }
         ~Stmt() { sqlite3_finalize(stmt); }
         Stmt(const Stmt&) = delete;
@@ -80,15 +91,16 @@ ActionHistorySqliteStore::ActionHistorySqliteStore()
     : path_(platform::documentsFolder() + "/" + DATABASE_NAME) {
     auto db = std::make_unique<Db>();
     const bool fileOk = platform::ensurePrivateFile(path_).isOk();
-    const int rc = fileOk ? sqlite3_open_v2(path_.c_str(), &db->handle,
-                                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
-                                                SQLITE_OPEN_FULLMUTEX,
-                                            nullptr)
-                          : SQLITE_CANTOPEN;
-    const bool usable = rc == SQLITE_OK && db->handle != nullptr &&
-                        sqlite3_busy_timeout(db->handle, 5000) == SQLITE_OK &&
-                        sqlite3_exec(db->handle, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL",
-                                     nullptr, nullptr, nullptr) == SQLITE_OK;
+    const int rc =
+        fileOk ? sqlite3_open_v2(path_.c_str(), &db->handle,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                                 nullptr)
+               : SQLITE_CANTOPEN;
+    const bool usable =
+        rc == SQLITE_OK && db->handle != nullptr &&
+        sqlite3_busy_timeout(db->handle, 5000) == SQLITE_OK &&
+        sqlite3_exec(db->handle, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr,
+                     nullptr, nullptr) == SQLITE_OK;
     if (!usable) {
         SvlLog::debug("Unable to open ActionHistory Database", true);
         throw ActionHistoryError::OpenDatabaseError;
@@ -148,16 +160,17 @@ bool ActionHistorySqliteStore::deleteActionHistory(const std::string& historyId,
 }
 
 void ActionHistorySqliteStore::deleteOutDatedPushData(std::int64_t lastTimeStamp) {
-    const std::string sql = "DELETE FROM ActionHistory\nWHERE IsServerSynced = 0\nAND TimeStamp < " +
-                            std::to_string(lastTimeStamp);
+    const std::string sql =
+        "DELETE FROM ActionHistory\nWHERE IsServerSynced = 0\nAND TimeStamp < " +
+        std::to_string(lastTimeStamp);
     if (db_->run(sql)) {
         SvlLog::debug(
             "deleteOutDatedPushData(lastTimeStamp:) :: deleteOutDatedPushData(lastTimeStamp:) "
             "success",
             true);
     } else {
-        SvlLog::error(
-            "deleteOutDatedPushData(lastTimeStamp:) :: Can not delete outDatedPushdata", true);
+        SvlLog::error("deleteOutDatedPushData(lastTimeStamp:) :: Can not delete outDatedPushdata",
+                      true);
     }
 }
 
@@ -220,9 +233,9 @@ std::vector<ActionHistoryData> ActionHistorySqliteStore::getAllActionHistory(
 
 std::vector<ActionHistoryData> ActionHistorySqliteStore::getActionHistory(
     std::int64_t skip, std::int64_t limit, const std::vector<std::string>& actionTypes) {
-    const std::string sql = kSelectHead + inList(actionTypes) + "\nORDER BY TimeStamp DESC\nLIMIT " +
-                            std::to_string(limit < 0 ? 0 : limit) + "\nOFFSET " +
-                            std::to_string(skip < 0 ? 0 : skip);
+    const std::string sql =
+        kSelectHead + inList(actionTypes) + "\nORDER BY TimeStamp DESC\nLIMIT " +
+        std::to_string(limit < 0 ? 0 : limit) + "\nOFFSET " + std::to_string(skip < 0 ? 0 : skip);
     Db::Stmt s(db_->handle, sql);
     if (!s.prepared()) {
         SvlLog::error("getActionHistory :: can not prepare query string : " + sql, true);
@@ -261,9 +274,9 @@ void ActionHistorySqliteStore::inTransaction(const std::function<void()>& body) 
     }
     --db_->transactionDepth;
     if (began && !db_->run("COMMIT")) {
-        SvlLog::error(std::string("ActionHistory transaction not committed : ") +
-                          sqlite3_errmsg(db_->handle),
-                      true);
+        SvlLog::error(
+            std::string("ActionHistory transaction not committed : ") + sqlite3_errmsg(db_->handle),
+            true);
         db_->run("ROLLBACK");
     }
 }

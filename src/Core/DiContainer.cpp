@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "ActionHistory/ActionHistoryDAO.h"
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
 #include "Common/FvnUtil.h"
@@ -17,7 +18,6 @@
 #include "Event/DailyFirstOpenAutoEventGenerator.h"
 #include "Event/DeeplinkAutoEventGenerator.h"
 #include "Event/DeeplinkParameterSet.h"
-#include "ActionHistory/ActionHistoryDAO.h"
 #include "Event/DefaultEventSender.h"
 #include "Event/EventBuffer.h"
 #include "Event/EventPackageContainer.h"
@@ -262,10 +262,9 @@ std::shared_ptr<Repository> DiContainer::repository() {
         auto registry = dataRegistry();
         auto buffer = eventBuffer();
         auto history = actionHistoryDAO();
-        return std::make_shared<Repository>(std::move(properties), std::move(registry),
-                                            std::move(buffer), eventSamplingFilter(),
-                                            deviceRealtimeDataProvider(),
-                                            deviceStaticDataProvider(), std::move(history));
+        return std::make_shared<Repository>(
+            std::move(properties), std::move(registry), std::move(buffer), eventSamplingFilter(),
+            deviceRealtimeDataProvider(), deviceStaticDataProvider(), std::move(history));
     });
 }
 

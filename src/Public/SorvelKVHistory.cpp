@@ -70,9 +70,8 @@ void SorvelKV::insertPushData(const Value::Map& pushJsonDic) noexcept {
 void SorvelKV::getActionHistory(std::int64_t skip, std::int64_t limit,
                                 const std::vector<std::string>& actionType,
                                 ActionHistoryCompletion completion) noexcept {
-    gate("getActionHistory", std::move(completion), [&](auto& c, auto& answer) {
-        c.getActionHistory(skip, limit, actionType, answer);
-    });
+    gate("getActionHistory", std::move(completion),
+         [&](auto& c, auto& answer) { c.getActionHistory(skip, limit, actionType, answer); });
 }
 
 void SorvelKV::getAllActionHistory(const std::vector<std::string>& actionType,

@@ -2,20 +2,17 @@
 
 #include "Common/Extensions.h"
 #include "Common/SvlLog.h"
+#include "Data/ModelProvider/ActionHistoryModelProviders.h"
 #include "Network/Model/ActionHistoryModels.h"
 #include "Platform/Host.h"
-#include "Data/ModelProvider/ActionHistoryModelProviders.h"
 #include "sorvel/ActionHistoryModel.h"
+#include "support/HistorySupport.h"
 #include "support/TestSupport.h"
 
 namespace sorvel {
 namespace {
 
-Value::Map parse(const std::string& text) {
-    auto map = ext::toDictionary(text);
-    EXPECT_TRUE(map) << text;
-    return map.value_or(Value::Map{});
-}
+using testing::parseMap;
 
 class ActionHistoryModelTest : public ::testing::Test {
   protected:
@@ -83,10 +80,10 @@ TEST_F(ActionHistoryModelTest, WriterOutputReadsBackWhole) {
                                 std::map<std::string, std::string>{{"screen", "home"}},
                                 "app://open", true, "http://click", buttons);
     const std::string text = content.toJsonString();
-    const Value::Map written = parse(text);
+    const Value::Map written = parseMap(text);
     EXPECT_TRUE(written.at("deep_link_json").isMap());  // an object, not a string
     EXPECT_TRUE(written.at("buttons").isArray());
-    EXPECT_EQ(written.count("subtitle"), 0u);           // absent fields get no key
+    EXPECT_EQ(written.count("subtitle"), 0u);  // absent fields get no key
 
     auto back = ActionContent::fromJsonString(text);
     ASSERT_TRUE(back);
@@ -108,16 +105,15 @@ TEST_F(ActionHistoryModelTest, WriterOutputReadsBackWhole) {
 
     // Without the wide-image flag the writer writes no such key.
     const ActionContent plain(std::nullopt, "t", std::nullopt, std::nullopt, std::nullopt,
-                              std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                              std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                              std::nullopt);
-    EXPECT_EQ(parse(plain.toJsonString()).count("is_wide_img"), 0u);
+                              std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                              std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+    EXPECT_EQ(parseMap(plain.toJsonString()).count("is_wide_img"), 0u);
 
     // The entry's output form carries the content as a string of JSON.
     const ActionHistory entry("h1", "KAKAOTALK", -5, content, false, "g", true);
-    const Value::Map out = parse(entry.toJsonString());
+    const Value::Map out = parseMap(entry.toJsonString());
     ASSERT_TRUE(out.at("content").isString());
-    EXPECT_EQ(parse(*out.at("content").getString()).at("title"), Value("제목 \"quoted\""));
+    EXPECT_EQ(parseMap(*out.at("content").getString()).at("title"), Value("제목 \"quoted\""));
     EXPECT_EQ(out.at("timestamp"), Value(std::int64_t{-5}));
     EXPECT_EQ(out.at("is_server_synced"), Value(true));
     EXPECT_EQ(out.at("is_read"), Value(false));
@@ -125,15 +121,15 @@ TEST_F(ActionHistoryModelTest, WriterOutputReadsBackWhole) {
 }
 
 TEST_F(ActionHistoryModelTest, ServerEntryNeedsItsFourKeysInTheirTypes) {
-    const Value::Map good = parse(R"({"id": "s1", "type": "SOMETHING_NEW", "timestamp": 17,
+    const Value::Map good = parseMap(R"({"id": "s1", "type": "SOMETHING_NEW", "timestamp": 17,
         "contents": {"title": "hi"}, "is_read": true})");
     auto entry = ActionHistory::fromDictionary(good, true);
     ASSERT_TRUE(entry);
     EXPECT_EQ(entry->historyId, "s1");
     EXPECT_EQ(entry->actionType, "SOMETHING_NEW");  // kept whatever the server sends
     EXPECT_EQ(entry->timeStamp, 17);
-    EXPECT_EQ(entry->group, "");                    // no "action_group"
-    EXPECT_FALSE(entry->isRead);                    // never the server's flag
+    EXPECT_EQ(entry->group, "");  // no "action_group"
+    EXPECT_FALSE(entry->isRead);  // never the server's flag
     EXPECT_TRUE(entry->isServerSynced);
     EXPECT_EQ(entry->content.title, "hi");
 
@@ -147,17 +143,19 @@ TEST_F(ActionHistoryModelTest, ServerEntryNeedsItsFourKeysInTheirTypes) {
                  "contents": {}})",
          }) {
         log.clear();
-        EXPECT_FALSE(ActionHistory::fromDictionary(parse(bad), false)) << bad;
-        EXPECT_TRUE(logged("fromDictionary(historyJsonDic:isServerSynced:) : some value in "
-                           "historyJson is nil, historyJson : "))
+        EXPECT_FALSE(ActionHistory::fromDictionary(parseMap(bad), false)) << bad;
+        EXPECT_TRUE(
+            logged("fromDictionary(historyJsonDic:isServerSynced:) : some value in "
+                   "historyJson is nil, historyJson : "))
             << bad;
     }
     log.clear();
     EXPECT_FALSE(ActionHistory::fromDictionary(
-        parse(R"({"id": "a", "type": "T", "timestamp": 1, "contents": {"buttons": ["x"]}})"),
+        parseMap(R"({"id": "a", "type": "T", "timestamp": 1, "contents": {"buttons": ["x"]}})"),
         false));
-    EXPECT_TRUE(logged("fromDictionary(historyJsonDic:isServerSynced:) :: Error occure while "
-                       "parsing action content"));
+    EXPECT_TRUE(
+        logged("fromDictionary(historyJsonDic:isServerSynced:) :: Error occure while "
+               "parsing action content"));
 }
 
 TEST_F(ActionHistoryModelTest, RequestModelsCarryTheirBodiesAndEncodedPaths) {
@@ -186,7 +184,8 @@ TEST_F(ActionHistoryModelTest, RequestModelsCarryTheirBodiesAndEncodedPaths) {
     auto one = ActionHistoryDeleteModelProvider({}, "APP", "a/b?c#d e", "h/1", -42,
                                                 ActionHistoryIdType::USER_ID)
                    .getApiModel();
-    EXPECT_TRUE(one->getUrl().ends_with("/api/v6/actionhistory/APP/user/a%2Fb%3Fc%23d%20e/h%2F1/-42"))
+    EXPECT_TRUE(
+        one->getUrl().ends_with("/api/v6/actionhistory/APP/user/a%2Fb%3Fc%23d%20e/h%2F1/-42"))
         << one->getUrl();
     EXPECT_EQ(percentEncodePathSegment(std::string("..\0\xff", 4)), "%2E%2E%00%FF");
 }

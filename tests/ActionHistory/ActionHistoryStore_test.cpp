@@ -11,32 +11,31 @@
 #include "Common/SvlLog.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Host.h"
+#include "support/HistorySupport.h"
 #include "support/TestSupport.h"
 
 namespace sorvel {
 namespace {
 
-Value::Map parse(const std::string& text) {
-    auto map = ext::toDictionary(text);
-    EXPECT_TRUE(map) << text;
-    return map.value_or(Value::Map{});
-}
+using testing::parseMap;
 
 // A push payload as the OS hands it over, with its alert under "custom_alert".
 Value::Map pushPayload(std::int64_t notificationId, const std::string& title = "Hello") {
-    return parse(R"({"aps": {"alert": {"title": "fallback"},
-        "custom_alert": {"KO": {"title": ")" + title + R"(", "body": "B", "img": "http://i",
+    return parseMap(R"({"aps": {"alert": {"title": "fallback"},
+        "custom_alert": {"KO": {"title": ")" +
+                    title + R"(", "body": "B", "img": "http://i",
                                 "deep_link_json": "{\"screen\":\"home\"}",
                                 "deep_link_url": "app://x"}},
-        "notification_id": )" + std::to_string(notificationId) + R"(,
+        "notification_id": )" +
+                    std::to_string(notificationId) + R"(,
         "svl:gf:campaign_id": "C1", "svl:gf:campaign_revision_no": 3,
         "svl:gf:step_id": "S1", "svl:gf:cycle_time": "CT"}})");
 }
 
 Value serverEntry(const std::string& id, std::int64_t ts, const std::string& type = "KAKAOTALK") {
-    return Value(parse(R"({"id": ")" + id + R"(", "type": ")" + type +
-                       R"(", "timestamp": )" + std::to_string(ts) +
-                       R"(, "contents": {"title": "t-)" + id + R"("}, "campaign_id": "C",
+    return Value(parseMap(R"({"id": ")" + id + R"(", "type": ")" + type + R"(", "timestamp": )" +
+                          std::to_string(ts) + R"(, "contents": {"title": "t-)" + id +
+                          R"("}, "campaign_id": "C",
                        "campaign_revision_no": 1, "step_id": "S", "cycle_time": "Y",
                        "action_group": "G"})"));
 }
@@ -116,6 +115,14 @@ TEST_F(ActionHistoryStoreTest, DeletesMatchOnlyTheirRowsAndValuesNeverBecomeSql)
     EXPECT_TRUE(logged("deleteActionHistory:: Delete data success, historyId = " + nasty));
     EXPECT_EQ(store.getAllActionHistory(kAllTypes).size(), 3u);
 
+    // A NUL byte inside a value neither ends the statement nor matches less.
+    const std::string withNul("n\0ul\xff'", 6);
+    store.insert(withNul, withNul, 10, "s", "c", "{}", 1, "c", "", true, false);
+    ASSERT_EQ(store.getAllActionHistory({withNul}).size(), 1u);
+    EXPECT_EQ(store.getAllActionHistory({withNul})[0].historyId, withNul);
+    EXPECT_TRUE(store.deleteActionHistory(withNul, 10));
+    EXPECT_TRUE(store.getAllActionHistory({withNul}).empty());
+
     // Type texts holding quotes or SQL select nothing and break nothing.
     EXPECT_TRUE(store.getAllActionHistory({"KAKAOTALK' OR '1'='1", "\"KAKAOTALK\""}).empty());
     EXPECT_TRUE(store.getAllActionHistory({"HistoryId"}).empty());  // not a column name
@@ -178,8 +185,9 @@ TEST_F(ActionHistoryStoreTest, ServerListRowsAndPushRows) {
     (*bad.getMap())["campaign_revision_no"] = Value("1");
     list.push_back(bad);
     dao.insertActionHistory2Table(list);
-    EXPECT_TRUE(logged("insertActionHistory2Table(historyArr:) : some value in historyJson is nil, "
-                       "historyJson : {"));
+    EXPECT_TRUE(
+        logged("insertActionHistory2Table(historyArr:) : some value in historyJson is nil, "
+               "historyJson : {"));
     auto entries = dao.getAllActionHistory(kAllTypes);
     ASSERT_EQ(entries.size(), 2u);
     std::map<std::string, std::shared_ptr<const ActionHistory>> byId;
@@ -200,8 +208,7 @@ TEST_F(ActionHistoryStoreTest, ServerListRowsAndPushRows) {
     EXPECT_EQ(push.historyId, "PUSH_IOS::42");
     EXPECT_EQ(push.content.notificationId, "42");
     EXPECT_EQ(push.content.title, "Hello");
-    EXPECT_EQ(push.content.deeplinkJson,
-              (std::map<std::string, std::string>{{"screen", "home"}}));
+    EXPECT_EQ(push.content.deeplinkJson, (std::map<std::string, std::string>{{"screen", "home"}}));
     EXPECT_EQ(push.content.deeplinkUrl, "app://x");
     EXPECT_FALSE(push.isServerSynced);
     EXPECT_EQ(push.group, "");

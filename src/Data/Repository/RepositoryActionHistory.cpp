@@ -104,9 +104,9 @@ void sendDeletion(const HistoryWork& work, const std::optional<std::string>& tok
         answered = true;
         if (!result.isSuccess()) {
             SvlLog::debug("Terminated " + name, true);
-            SvlLog::debug(name + " connectFail!!, responseCode : " +
-                              std::to_string(result.statusCode()),
-                          true);
+            SvlLog::debug(
+                name + " connectFail!!, responseCode : " + std::to_string(result.statusCode()),
+                true);
             answer(completion, failure(toResultError(ApiConnectionError::ApiConnectionFailError)));
             return;
         }
@@ -129,7 +129,8 @@ void sendDeletion(const HistoryWork& work, const std::optional<std::string>& tok
 
 // The fetch's answer turned into the result, the entries stored on the way.
 ActionHistoryResult readFetchAnswer(const HistoryWork& work, const Result& result) {
-    static const char* const kName = "fetchActionHistoryFromServer(token:idType:actionType:completion:)";
+    static const char* const kName =
+        "fetchActionHistoryFromServer(token:idType:actionType:completion:)";
     if (!result.isSuccess()) {
         return failure(toResultError(ApiConnectionError::ApiConnectionFailError));
     }
@@ -200,9 +201,9 @@ void Repository::fetchActionHistoryFromServer(const std::optional<std::string>& 
                                    completion = std::move(completion)] {
         ActionHistoryResult result = failure(ActionHistoryError::SqliteQueryError);
         try {
-            auto model = ActionHistoryQueryModelProvider(commonBlock(work), actionType, 0, 0, 0, 0,
-                                                         true, id)
-                             .getApiModel();
+            auto model =
+                ActionHistoryQueryModelProvider(commonBlock(work), actionType, 0, 0, 0, 0, true, id)
+                    .getApiModel();
             auto connection = connectionWithToken(work, token);
             connection->setPostRequest(*model);
             result = readFetchAnswer(work, ApiConnectionManager().requestSync(connection));
@@ -249,11 +250,10 @@ void Repository::getActionHistory(std::int64_t skip, std::int64_t limit,
         answerWithoutHistoryStore("getActionHistory :: can not use ActionHistoryDAO", completion);
         return;
     }
-    actionHistoryExecutor_->async(
-        [dao = actionHistoryDAO_, skip, limit, actionType, completion = std::move(completion)] {
-            answer(completion,
-                   runRead([&] { return dao->getActionHistory(skip, limit, actionType); }));
-        });
+    actionHistoryExecutor_->async([dao = actionHistoryDAO_, skip, limit, actionType,
+                                   completion = std::move(completion)] {
+        answer(completion, runRead([&] { return dao->getActionHistory(skip, limit, actionType); }));
+    });
 }
 
 void Repository::getAllActionHistory(const std::vector<std::string>& actionType,
@@ -301,9 +301,9 @@ void Repository::deleteAllActionHistory(const std::optional<std::string>& token,
             answer(completion, failure(toResultError(ApiConnectionError::NoAppKeyError)));
             return;
         }
-        auto model =
-            ActionHistoryDeleteModelProvider(commonBlock(work), *appKey, *id, std::nullopt, 0, idType)
-                .getApiModel();
+        auto model = ActionHistoryDeleteModelProvider(commonBlock(work), *appKey, *id, std::nullopt,
+                                                      0, idType)
+                         .getApiModel();
         sendDeletion(work, token, model, kName, completion);
     });
 }

@@ -11,9 +11,12 @@ Value::Map ActionHistoryConditionModel::toDictionary() const {
         types.emplace_back(t);
     }
     return Value::Map{
-        {"action_type", Value(std::move(types))}, {"skip", Value(skip)},
-        {"limit", Value(limit)},                  {"from_timestamp", Value(fromTimeStamp)},
-        {"to_timestamp", Value(toTimeStamp)},     {"ascending", Value(ascending)},
+        {"action_type", Value(std::move(types))},
+        {"skip", Value(skip)},
+        {"limit", Value(limit)},
+        {"from_timestamp", Value(fromTimeStamp)},
+        {"to_timestamp", Value(toTimeStamp)},
+        {"ascending", Value(ascending)},
         {"user_id", Value(id)},
     };
 }
