@@ -2,16 +2,18 @@
 
 #include <string>
 
+#include "Common/Table.h"
+
 namespace sorvel {
 
 // The message-history table's name, columns and statement texts.
-class ActionHistoryTable {
+class ActionHistoryTable final : public Table {
   public:
     ActionHistoryTable() = default;
 
-    std::string createTableQuery() const;
-    std::string dropTableQuery() const;
-    std::string insertQuery() const;
+    std::string createTableQuery() const override;
+    std::string dropTableQuery() const override;
+    std::string insertQuery() const override;
 
     const std::string TABLE_NAME = "ActionHistory";
     const std::string COLUMN_NAME_HISTORY_ID = "HistoryId";

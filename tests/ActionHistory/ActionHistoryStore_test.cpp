@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "ActionHistory/ActionHistoryDAO.h"
@@ -152,27 +153,48 @@ TEST_F(ActionHistoryStoreTest, DeletesMatchOnlyTheirRowsAndValuesNeverBecomeSql)
 }
 
 TEST_F(ActionHistoryStoreTest, UnopenableDatabaseIsRefusedWithItsLine) {
-    ASSERT_EQ(mkdir(dbPath().c_str(), 0700), 0);  // a folder where the file goes
+    // Documents is a file: nothing can be opened below it.
+    const std::string documents = platform::homeFolder() + "/Documents";
+    (void)rmdir(documents.c_str());
+    std::ofstream(documents) << "not a folder";
     EXPECT_THROW(ActionHistoryDAO(nullptr), ActionHistoryError);
     EXPECT_TRUE(logged("Unable to open ActionHistory Database"));
-    ASSERT_EQ(rmdir(dbPath().c_str()), 0);
+}
+
+TEST_F(ActionHistoryStoreTest, WhatIsNoDatabaseIsMovedAsideForAnEmptyStore) {
+    auto aside = [this] {
+        int n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(platform::documentsFolder())) {
+            n += e.path().filename().string().find(".corrupt-") != std::string::npos;
+        }
+        return n;
+    };
+    auto opensAndWorks = [&](const char* what) {
+        ActionHistorySqliteStore store;
+        store.insert("a", "PUSH_IOS", 1, "", "", "{}", 0, "", "", false, false);
+        EXPECT_EQ(store.getAllActionHistory(kAllTypes).size(), 1u) << what;
+        EXPECT_EQ(testing::modeOf(dbPath()), 0600) << what;
+    };
+    ASSERT_EQ(mkdir(dbPath().c_str(), 0700), 0);  // a folder where the file goes
+    opensAndWorks("folder");
+    EXPECT_EQ(aside(), 1);
+    ASSERT_EQ(unlink(dbPath().c_str()), 0);
 
     ASSERT_EQ(mkfifo(dbPath().c_str(), 0600), 0);  // never blocks on a FIFO
     EXPECT_TRUE(testing::endsWithin(
-        std::chrono::seconds(20),
-        [] { EXPECT_THROW(ActionHistorySqliteStore(), ActionHistoryError); },
+        std::chrono::seconds(20), [&] { opensAndWorks("fifo"); },
         [this] { testing::freeFifoReader(dbPath()); }));
+    EXPECT_EQ(aside(), 2);
     ASSERT_EQ(unlink(dbPath().c_str()), 0);
 
-    std::ofstream(dbPath()) << std::string(4096, 'g');  // not a database
-    try {
-        ActionHistorySqliteStore store;
-        // Whatever opens must still answer without crashing.
-        store.insert("a", "PUSH_IOS", 1, "", "", "{}", 0, "", "", false, false);
-        (void)store.getAllActionHistory(kAllTypes);
-    } catch (ActionHistoryError e) {
-        EXPECT_EQ(e, ActionHistoryError::OpenDatabaseError);
-    }
+    std::ofstream(dbPath()) << std::string(4096, 'g');  // garbage
+    opensAndWorks("garbage");
+    EXPECT_EQ(aside(), 3);
+    ASSERT_EQ(unlink(dbPath().c_str()), 0);
+
+    std::ofstream{dbPath()};  // an empty file is an empty database
+    opensAndWorks("empty");
+    EXPECT_EQ(aside(), 3);
 }
 
 TEST_F(ActionHistoryStoreTest, ServerListRowsAndPushRows) {
