@@ -94,7 +94,10 @@ void historyRound(SorvelKV& sdk) {
         [&](auto done) { sdk.fetchActionHistoryByUserId(std::nullopt, types, std::move(done)); });
     const auto entries = fetched && fetched->getData() ? *fetched->getData()
                                                        : sorvel::ActionHistoryResult::Entries{};
-    std::printf("history: the server sent %zu entries\n", entries.size());
+    std::printf(
+        "history: the server sent %zu entries%s%s\n", entries.size(),
+        fetched && fetched->getError() ? ", " : "",
+        fetched && fetched->getError() ? fetched->getError()->localizedDescription().c_str() : "");
     int deleted = 0;
     if (!entries.empty()) {
         const auto oldest = *std::min_element(

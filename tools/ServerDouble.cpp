@@ -811,8 +811,9 @@ struct ServerDouble::Impl {
     void handle(const httplib::Request& req, httplib::Response& res) {
         RecordedRequest rec;
         rec.method = req.method;
-        // As sent: a percent-encoded "/" inside a segment stays in its segment.
-        rec.path = req.target.substr(0, req.target.find('?'));
+        rec.path = req.path;
+        // Routed as sent: a percent-encoded "/" inside a segment stays in it.
+        rec.target = req.target.substr(0, req.target.find('?'));
         rec.rawBody = req.body;
         rec.remotePort = req.remote_port;
         std::size_t headerBytes = 0;
@@ -828,9 +829,9 @@ struct ServerDouble::Impl {
                 rec.headers[std::move(lower)] = value;
             }
         }
-        Route route = classify(rec.path);
+        Route route = classify(rec.target);
         rec.endpoint = route.endpoint;
-        rec.appKey = route.appKey;
+        rec.appKey = httplib::detail::decode_url(route.appKey, false);
 
         if (auto rejected = check(route, rec)) {
             rec.status = rejected->first;
@@ -849,7 +850,7 @@ struct ServerDouble::Impl {
             if (!queue.empty()) {
                 answer = std::move(queue.front());
                 queue.pop_front();
-            } else if (auto held = history.answer(rec.method, rec.path, rec.decodedBody)) {
+            } else if (auto held = history.answer(rec.method, rec.target, rec.decodedBody)) {
                 answer.status = held->status;
                 answer.body = std::move(held->body);
             } else if (auto it = defaults.find(route.endpoint); it != defaults.end()) {

@@ -55,7 +55,8 @@ struct RecordedRequest {
     std::uint64_t sequence = 0;
     Endpoint endpoint = Endpoint::UNKNOWN;
     std::string method;
-    std::string path;
+    std::string path;    // percent-decoded
+    std::string target;  // the path as sent, percent-encoded, without the query
     std::string appKey;  // from the path, when the endpoint carries one
     // Names in lower case; the lines beyond Options::keptBytesEach are not kept.
     std::map<std::string, std::string> headers;

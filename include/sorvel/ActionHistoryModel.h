@@ -31,12 +31,19 @@ class SORVEL_API KakaoButton {
     /// The JSON object text of the present fields. Never fails.
     std::string toJsonString() const noexcept;
 
+    /// "name": the button's label.
     const std::optional<std::string> name;
+    /// "type": what the button does.
     const std::optional<std::string> type;
+    /// "url_pc": the link opened on a desktop.
     const std::optional<std::string> urlPc;
+    /// "url_mobile": the link opened on a phone.
     const std::optional<std::string> urlMobile;
+    /// "scheme_ios": the app link opened on this platform.
     const std::optional<std::string> scheme;
+    /// "chat_extra": extra data of a chat button.
     const std::optional<std::string> chatExtra;
+    /// "chat_event": the event of a chat button.
     const std::optional<std::string> chatEvent;
 };
 
@@ -66,19 +73,33 @@ class SORVEL_API ActionContent {
     /// object and "buttons" as an array of button texts. Never fails.
     std::string toJsonString() const noexcept;
 
+    /// "notification_id": the push's notification id, in decimal.
     const std::optional<std::string> notificationId;
+    /// "title".
     const std::optional<std::string> title;
+    /// "subtitle".
     const std::optional<std::string> subtitle;
+    /// "body".
     const std::optional<std::string> body;
+    /// "big_text_title": the title of the expanded view.
     const std::optional<std::string> bigTextTitle;
+    /// "big_text_body": the text of the expanded view.
     const std::optional<std::string> bigTextBody;
+    /// "summary_text".
     const std::optional<std::string> summaryText;
+    /// "img": the image's URL.
     const std::optional<std::string> imgUrl;
+    /// "large_icon": the large icon's URL.
     const std::optional<std::string> largeIconUrl;
+    /// "deep_link_json": the deeplink's parameters.
     const std::optional<std::map<std::string, std::string>> deeplinkJson;
+    /// "deep_link_url".
     const std::optional<std::string> deeplinkUrl;
+    /// "is_wide_img": absent, false or true.
     const std::optional<bool> isWideImage;
+    /// "img_link": the link opened by a tap on the image.
     const std::optional<std::string> imageClickLink;
+    /// "buttons": the message's buttons, in order.
     const std::optional<std::vector<KakaoButton>> kakaoButtons;
 };
 
@@ -103,12 +124,19 @@ class SORVEL_API ActionHistory {
     /// content's JSON text as a string), "is_read", "group", "is_server_synced".
     std::string toJsonString() const noexcept;
 
+    /// The entry's unique id: the server's "id", or "PUSH_IOS::<notification id>" for a push.
     const std::string historyId;
+    /// The kind: "PUSH_ANDROID", "PUSH_IOS", "KAKAOTALK", "TEXT_MESSAGE" or what the server sent.
     const std::string actionType;
+    /// Milliseconds since 1970-01-01 UTC: the server's time, or when the push was stored.
     const std::int64_t timeStamp;
+    /// What the message shows.
     const ActionContent content;
+    /// Whether it was read; always false in this version.
     const bool isRead;
+    /// The server's "action_group"; empty when none, and for pushes.
     const std::string group;
+    /// True for a stored server entry, false for a push stored on the device.
     const bool isServerSynced;
 };
 

@@ -194,9 +194,9 @@ TEST_F(RepositoryActionHistoryTest, DeletionsGoLocalFirstThenToTheirPaths) {
     auto dels = server.requests(Endpoint::HISTORY_DELETE_USER);
     ASSERT_EQ(dels.size(), 1u);
     EXPECT_EQ(dels[0].method, "DELETE");
-    EXPECT_TRUE(dels[0].path.ends_with(std::string("/api/v6/actionhistory/") + nettest::kAppKey +
-                                       "/user/user%2F1%20%3F%23/h%2F1/-5"))
-        << dels[0].path;
+    EXPECT_TRUE(dels[0].target.ends_with(std::string("/api/v6/actionhistory/") + nettest::kAppKey +
+                                         "/user/user%2F1%20%3F%23/h%2F1/-5"))
+        << dels[0].target;
     EXPECT_EQ(parseMap(dels[0].decodedBody).size(), 1u);  // only "common"
     EXPECT_EQ(server.history().entries("user/1 ?#").size(), 1u);
     EXPECT_EQ(historyIds(readAll(history)), (std::vector<std::string>{"h2"}));
@@ -210,7 +210,7 @@ TEST_F(RepositoryActionHistoryTest, DeletionsGoLocalFirstThenToTheirPaths) {
     EXPECT_TRUE(all.await().isSucceeded());
     dels = server.requests(Endpoint::HISTORY_DELETE_USER);
     ASSERT_EQ(dels.size(), 2u);
-    EXPECT_TRUE(dels[1].path.ends_with("/user/user%2F1%20%3F%23")) << dels[1].path;
+    EXPECT_TRUE(dels[1].target.ends_with("/user/user%2F1%20%3F%23")) << dels[1].target;
     EXPECT_TRUE(server.history().entries("user/1 ?#").empty());
     EXPECT_EQ(historyIds(readAll(history)), (std::vector<std::string>{"PUSH_IOS::9"}));
 
@@ -222,7 +222,7 @@ TEST_F(RepositoryActionHistoryTest, DeletionsGoLocalFirstThenToTheirPaths) {
     ASSERT_EQ(devs.size(), 1u);
     const std::string adid = registry->getString(DataRegistryKey::STRING_ADID, "");
     ASSERT_FALSE(adid.empty());
-    EXPECT_TRUE(devs[0].path.ends_with("/device/" + adid)) << devs[0].path;
+    EXPECT_TRUE(devs[0].target.ends_with("/device/" + adid)) << devs[0].target;
 }
 
 TEST_F(RepositoryActionHistoryTest, DeletionFailuresAnswerWithTheirErrors) {
