@@ -291,5 +291,21 @@ TEST_F(RepositoryActionHistoryTest, LocalReadsAndClearsAnswerOnTheHistoryQueue) 
         [&] { return log.contains("clearAllActionHistoryInLocalDB() :: success"); }));
 }
 
+TEST_F(RepositoryActionHistoryTest, DeleteDropsTheTableAndRestartBringsItBack) {
+    history->insertPushData(parseMap(R"({"aps":{"custom_alert":{},"alert":{},"notification_id":3,
+        "svl:gf:campaign_id":"C","svl:gf:campaign_revision_no":1,"svl:gf:step_id":"S",
+        "svl:gf:cycle_time":"Y"}})"));
+    ASSERT_EQ(historyIds(readAll(history)), (std::vector<std::string>{"PUSH_IOS::3"}));
+    history->onDeleteComplete(true);
+    const auto dropped = readAll(history);
+    EXPECT_FALSE(dropped.isSucceeded());
+    EXPECT_EQ(errorOf(dropped), ActionHistoryError::SqliteQueryError);
+    EXPECT_TRUE(logged("Delete ActionHistoryTable Success"));
+    history->onRestartComplete(true);
+    const auto back = readAll(history);
+    EXPECT_TRUE(back.isSucceeded());
+    EXPECT_TRUE(back.getData()->empty());
+}
+
 }  // namespace
 }  // namespace sorvel::repotest
