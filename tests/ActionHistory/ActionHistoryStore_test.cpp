@@ -162,7 +162,7 @@ TEST_F(ActionHistoryStoreTest, UnopenableDatabaseIsRefusedWithItsLine) {
 }
 
 TEST_F(ActionHistoryStoreTest, WhatIsNoDatabaseIsMovedAsideForAnEmptyStore) {
-    auto aside = [this] {
+    auto aside = [] {
         int n = 0;
         for (const auto& e : std::filesystem::directory_iterator(platform::documentsFolder())) {
             n += e.path().filename().string().find(".corrupt-") != std::string::npos;

@@ -130,7 +130,8 @@ TEST_F(FacadeHistoryTest, BadInputGetsAnAnswerAndKeepsGoodRows) {
     start();
     kv().insertPushData(push(1, "good"));
     kv().insertPushData(push(2, std::string(1 << 20, 't')));
-    const std::string nul("a\0b'\"; DROP TABLE ActionHistory; --\xff", 40);
+    static constexpr char kRaw[] = "a\0b'\"; DROP TABLE ActionHistory; --\xff";
+    const std::string nul(kRaw, sizeof kRaw - 1);
     Answers a;
     kv().deleteActionHistory(nul, nul, INT64_MIN, a.completion());
     kv().getActionHistory(INT64_MIN, INT64_MAX, {nul, "PUSH_IOS"}, a.completion());
