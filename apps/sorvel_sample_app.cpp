@@ -82,6 +82,9 @@ std::optional<sorvel::ActionHistoryResult> historyCall(Call&& call) {
 // server and merged, its oldest entry deleted, the inbox read back. The step's
 // name carries the counts for the runner's summary.
 void historyRound(SorvelKV& sdk) {
+    // The history is the signed-in user's: the app says who that is at each
+    // launch, as apps do.
+    sdk.login("sample-user");
     const std::vector<std::string> types{"PUSH_IOS", "KAKAOTALK", "TEXT_MESSAGE"};
     Value::Map alert{{"title", Value("Your order shipped")}, {"body", Value("Track it here")}};
     Value::Map aps{
