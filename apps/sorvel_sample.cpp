@@ -425,6 +425,19 @@ int runRunner(Options o) {
         "\nlaunch 2: a second process on the same data, opened by a tracking link%s;\n"
         "          then the user's data deleted and the SDK restarted\n",
         burst.c_str());
+    // The user's message history on the server, for launch 2's inbox round.
+    if (server) {
+        for (int i = 1; i <= 3; ++i) {
+            server->history().addEntry(
+                "sample-user", R"({"id":"kakao-)" + std::to_string(i) +
+                                   R"(","type":"KAKAOTALK","timestamp":)" +
+                                   std::to_string(1000 + i) + R"(,"contents":{"title":"Coupon )" +
+                                   std::to_string(i) +
+                                   R"("},"campaign_id":"c","campaign_revision_no":1,"step_id":"s",)"
+                                   R"("cycle_time":"y","action_group":"coupons"})");
+        }
+    }
+    std::string history = "not run";
     Child second = spawn(o, 2, url, home);
     std::string step = untilStep(second, 120s);
     if (step != "reopened") {
@@ -479,6 +492,17 @@ int runRunner(Options o) {
         go(second);
         step = untilStep(second, 120s);
     }
+    if (step.rfind("history ", 0) == 0) {
+        history = step.substr(8);
+        // One push and the three server entries, one of which is deleted.
+        if (server && history != "pushes=1 fetched=3 deleted=1 inbox=3") {
+            std::printf("  the inbox round went wrong: %s\n", history.c_str());
+            tally.fail();
+        }
+        show();
+        go(second);
+        step = untilStep(second, 120s);
+    }
     if (step != "privacy") {
         return 1;
     }
@@ -509,9 +533,10 @@ int runRunner(Options o) {
         // A duplicate is an upload answered just before its app ended, sent again
         // at the next launch; it is counted once above.
         std::printf(
-            "summary: %s launches=2 requests=%zu events=%d duplicates=%d failures=%d events:%s\n",
+            "summary: %s launches=2 requests=%zu events=%d duplicates=%d failures=%d history: %s "
+            "events:%s\n",
             ok ? "ok" : "FAILED", server->requestCount(), total, tally.duplicates(),
-            tally.failures(), names.c_str());
+            tally.failures(), history.c_str(), names.c_str());
     } else {
         std::printf("summary: %s launches=2 server=%s\n", ok ? "ok" : "FAILED", url.c_str());
     }

@@ -3,6 +3,7 @@
 // The runner (sorvel_sample) starts it, with the options it was given plus
 // --launch, and steps it through its script: at each "@step" line the app
 // waits for the runner's "go" on its standard input.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -11,6 +12,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "SampleOptions.h"
 #include "sorvel/SorvelHost.h"
@@ -54,6 +57,76 @@ void print(const char* what, Request&& request) {
                 !answer->value                                  ? "no answer"
                 : *answer->value == sorvel::Completion::SUCCESS ? "success"
                                                                 : "failure");
+}
+
+// Runs one message-history call and returns its result, waiting 30 s at most.
+template <typename Call>
+std::optional<sorvel::ActionHistoryResult> historyCall(Call&& call) {
+    struct Answer {
+        std::mutex mu;
+        std::condition_variable cv;
+        std::optional<sorvel::ActionHistoryResult> value;
+    };
+    auto answer = std::make_shared<Answer>();
+    call([answer](const sorvel::ActionHistoryResult& r) {
+        std::lock_guard<std::mutex> lock(answer->mu);
+        answer->value = r;
+        answer->cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(answer->mu);
+    answer->cv.wait_for(lock, 30s, [&] { return answer->value.has_value(); });
+    return answer->value;
+}
+
+// The inbox round: a received push stored, the user's history fetched from the
+// server and merged, its oldest entry deleted, the inbox read back. The step's
+// name carries the counts for the runner's summary.
+void historyRound(SorvelKV& sdk) {
+    // The history is the signed-in user's: the app says who that is at each
+    // launch, as apps do.
+    sdk.login("sample-user");
+    const std::vector<std::string> types{"PUSH_IOS", "KAKAOTALK", "TEXT_MESSAGE"};
+    Value::Map alert{{"title", Value("Your order shipped")}, {"body", Value("Track it here")}};
+    Value::Map aps{
+        {"custom_alert", Value(Value::Map{})},     {"alert", Value(alert)},
+        {"notification_id", Value(101)},           {"svl:gf:campaign_id", Value("camp-1")},
+        {"svl:gf:campaign_revision_no", Value(1)}, {"svl:gf:step_id", Value("step-1")},
+        {"svl:gf:cycle_time", Value("cycle-1")}};
+    sdk.insertPushData({{"aps", Value(aps)}});
+    const auto fetched = historyCall(
+        [&](auto done) { sdk.fetchActionHistoryByUserId(std::nullopt, types, std::move(done)); });
+    const auto entries = fetched && fetched->getData() ? *fetched->getData()
+                                                       : sorvel::ActionHistoryResult::Entries{};
+    std::printf(
+        "history: the server sent %zu entries%s%s\n", entries.size(),
+        fetched && fetched->getError() ? ", " : "",
+        fetched && fetched->getError() ? fetched->getError()->localizedDescription().c_str() : "");
+    int deleted = 0;
+    if (!entries.empty()) {
+        const auto oldest = *std::min_element(
+            entries.begin(), entries.end(),
+            [](const auto& a, const auto& b) { return a->timeStamp < b->timeStamp; });
+        const auto removed = historyCall([&](auto done) {
+            sdk.deleteActionHistory(std::nullopt, oldest->historyId, oldest->timeStamp,
+                                    std::move(done));
+        });
+        deleted = removed && removed->isSucceeded() ? 1 : 0;
+        std::printf("history: deleting %s: %s\n", oldest->historyId.c_str(),
+                    deleted ? "success" : "failure");
+    }
+    const auto inbox =
+        historyCall([&](auto done) { sdk.getAllActionHistory(types, std::move(done)); });
+    std::size_t pushes = 0, synced = 0;
+    for (const auto& e :
+         inbox && inbox->getData() ? *inbox->getData() : sorvel::ActionHistoryResult::Entries{}) {
+        (e->isServerSynced ? synced : pushes) += 1;
+        std::printf("history: inbox %s \"%s\"\n", e->historyId.c_str(),
+                    e->content.title.value_or("").c_str());
+    }
+    const std::string step =
+        "history pushes=" + std::to_string(pushes) + " fetched=" + std::to_string(entries.size()) +
+        " deleted=" + std::to_string(deleted) + " inbox=" + std::to_string(pushes + synced);
+    waitForRunner(step.c_str());
 }
 
 sorvel::SorvelKvAttrModel attrs(std::initializer_list<std::pair<const char*, Value>> entries) {
@@ -147,6 +220,7 @@ int runApp(const Options& o) {
             waitForRunner("burst");
             SorvelHost::applicationDidBecomeActive();
         }
+        historyRound(sdk);
         // The privacy round: the user's data is deleted and the SDK stopped,
         // then started again.
         print("delete user data",

@@ -807,6 +807,8 @@ struct ServerDouble::Impl {
     mutable CondVar cv{&mu};
     std::string secretKey GUARDED_BY(mu);
     std::map<Endpoint, std::deque<ScriptedAnswer>> scripts GUARDED_BY(mu);
+    // Takes its own lock; taken under mu, never the other way round.
+    HistoryDouble history;
     std::map<Endpoint, ScriptedAnswer> defaults GUARDED_BY(mu);
     std::deque<RecordedRequest> records GUARDED_BY(mu);
     std::size_t keptBytes GUARDED_BY(mu) = 0;      // keptSizeOf the records
@@ -1068,6 +1070,8 @@ struct ServerDouble::Impl {
         RecordedRequest rec;
         rec.method = req.method;
         rec.path = req.path;
+        // Routed as sent: a percent-encoded "/" inside a segment stays in it.
+        rec.target = req.target.substr(0, req.target.find('?'));
         rec.rawBody = req.body;
         rec.remotePort = req.remote_port;
         std::size_t headerBytes = 0;
@@ -1078,9 +1082,9 @@ struct ServerDouble::Impl {
                 rec.headers[std::move(lower)] = value;
             }
         }
-        Route route = classify(req.path);
+        Route route = classify(rec.target);
         rec.endpoint = route.endpoint;
-        rec.appKey = route.appKey;
+        rec.appKey = httplib::detail::decode_url(route.appKey, false);
 
         if (auto rejected = check(route, rec)) {
             rec.status = rejected->first;
@@ -1099,6 +1103,9 @@ struct ServerDouble::Impl {
             if (!queue.empty()) {
                 answer = std::move(queue.front());
                 queue.pop_front();
+            } else if (auto held = history.answer(rec.method, rec.target, rec.decodedBody)) {
+                answer.status = held->status;
+                answer.body = std::move(held->body);
             } else if (auto it = defaults.find(route.endpoint); it != defaults.end()) {
                 answer = it->second;
             } else {
@@ -1263,6 +1270,10 @@ void ServerDouble::script(Endpoint endpoint, ScriptedAnswer answer) {
 void ServerDouble::setDefaultAnswer(Endpoint endpoint, ScriptedAnswer answer) {
     MutexLock lock(impl_->mu);
     impl_->defaults[endpoint] = std::move(answer);
+}
+
+HistoryDouble& ServerDouble::history() {
+    return impl_->history;
 }
 
 void ServerDouble::setConfigText(std::string text) {

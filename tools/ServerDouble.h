@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "HistoryDouble.h"
+
 namespace sorvel::tools {
 
 // The maker's endpoints the double plays.
@@ -53,7 +55,8 @@ struct RecordedRequest {
     std::uint64_t sequence = 0;
     Endpoint endpoint = Endpoint::UNKNOWN;
     std::string method;
-    std::string path;
+    std::string path;    // percent-decoded
+    std::string target;  // the path as sent, percent-encoded, without the query
     std::string appKey;  // from the path, when the endpoint carries one
     // Names in lower case; the lines beyond Options::keptBytesEach are not kept.
     std::map<std::string, std::string> headers;
@@ -128,6 +131,9 @@ class ServerDouble {
     void script(Endpoint endpoint, ScriptedAnswer answer);
     // The answer once the endpoint's queue is empty.
     void setDefaultAnswer(Endpoint endpoint, ScriptedAnswer answer);
+    // The message-history server state; inactive (script and defaults answer)
+    // until it is given an entry. A scripted answer still goes first.
+    HistoryDouble& history();
     // Shorthand: the configuration file's text (a 200 answer).
     void setConfigText(std::string text);
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "sorvel/ActionHistoryModel.h"
+#include "sorvel/ActionHistoryResult.h"
 #include "sorvel/Completion.h"
 #include "sorvel/Export.h"
 #include "sorvel/SorvelEnums.h"
@@ -411,6 +413,62 @@ class SORVEL_API SorvelKV {
     /// gameLevelAchieved with the app's attributes.
     void gameLevelAchievedWithAttr(std::int64_t level,
                                    const std::optional<SorvelKvAttrModel>& gameInfoAttr) noexcept;
+
+    // ---- Message history ----------------------------------------------------
+    // The inbox of received pushes and of the messages the server keeps for
+    // the user. Each call with a completion answers it exactly once. While the
+    // SDK is disabled the completion runs at once, on the calling thread,
+    // before the call returns, with a failure carrying
+    // ActionHistoryError::SDKDisabledStateError. Otherwise the call is queued
+    // and the completion runs later on the SDK's message-history queue
+    // ("FvnActionHistoryDispatchQueue"), or at once on the SDK's controller
+    // queue when the history store could not be opened (OpenDatabaseError) or
+    // the SDK is not initialised yet (CalledBeforeInitError): move to the main
+    // thread yourself to touch the user interface. A token, when given, is
+    // sent unchanged as the "Authorization" header; none sends no such header.
+    // Action types are the raw values "PUSH_ANDROID", "PUSH_IOS", "KAKAOTALK",
+    // "TEXT_MESSAGE". An empty completion is allowed (nothing is called).
+
+    /// Fetches the history of the user id (the user property "svl:user_id")
+    /// from the server, stores it and answers with its entries; fails with
+    /// NilIdError when no user id is set. Runs on the history queue.
+    void fetchActionHistoryByUserId(const std::optional<std::string>& token,
+                                    const std::vector<std::string>& actionType,
+                                    ActionHistoryCompletion completion) noexcept;
+    /// The same for the device id (the condition's id is then empty).
+    void fetchActionHistoryByAdid(const std::optional<std::string>& token,
+                                  const std::vector<std::string>& actionType,
+                                  ActionHistoryCompletion completion) noexcept;
+    /// Stores a received push payload (the notification's user info) as an
+    /// unread "PUSH_IOS" entry. Returns at once; the store is written on the
+    /// history queue. A payload without "aps", "custom_alert", an alert or
+    /// the campaign values is logged ("insertPushData :: no essential Value")
+    /// and dropped. Does nothing while the SDK is disabled.
+    void insertPushData(const Value::Map& pushJsonDic) noexcept;
+    /// Reads a page of stored entries of the types, newest first: at most
+    /// limit entries after skipping skip (a negative skip counts as 0, a
+    /// negative limit gives none).
+    void getActionHistory(std::int64_t skip, std::int64_t limit,
+                          const std::vector<std::string>& actionType,
+                          ActionHistoryCompletion completion) noexcept;
+    /// Reads every stored entry of the types.
+    void getAllActionHistory(const std::vector<std::string>& actionType,
+                             ActionHistoryCompletion completion) noexcept;
+    /// Clears the entries synchronised from the server, then deletes the
+    /// user's whole history on the server (not retried).
+    void deleteAllActionHistoryByUserId(const std::optional<std::string>& token,
+                                        ActionHistoryCompletion completion) noexcept;
+    /// The same for the device id.
+    void deleteAllActionHistoryByAdid(const std::optional<std::string>& token,
+                                      ActionHistoryCompletion completion) noexcept;
+    /// Deletes one synchronised entry (id and time stamp must both match)
+    /// locally, then on the server under the user id, or the device id when
+    /// there is none.
+    void deleteActionHistory(const std::optional<std::string>& token, const std::string& historyId,
+                             std::int64_t timeStamp, ActionHistoryCompletion completion) noexcept;
+    /// Deletes the locally stored entries that came from the server; the
+    /// pushes stored on the device stay.
+    void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) noexcept;
 
   private:
     struct Impl;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "ActionHistory/ActionHistoryDAO.h"
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
 #include "Common/FvnUtil.h"
@@ -60,6 +61,32 @@ class Lazy {
     std::shared_ptr<T> value_ GUARDED_BY(mu_);
 };
 
+// A member whose construction may fail: built once, then kept, present or
+// absent; a failed construction is not tried again during the process.
+template <typename T>
+class LazyMaybe {
+  public:
+    template <typename Build>
+    std::shared_ptr<T> get(Build&& build) {
+        platform::MutexLock lock(mu_);
+        if (!built_) {
+            value_ = build();
+            built_ = true;
+        }
+        return value_;
+    }
+    std::shared_ptr<T> take() {
+        platform::MutexLock lock(mu_);
+        built_ = false;
+        return std::move(value_);
+    }
+
+  private:
+    platform::Mutex mu_;
+    bool built_ GUARDED_BY(mu_) = false;
+    std::shared_ptr<T> value_ GUARDED_BY(mu_);
+};
+
 // The three states, built from the container's members when the controller
 // asks for them.
 class ContainerContextFactory final : public ISVLContextFactory {
@@ -114,6 +141,7 @@ struct DiContainer::Members {
     Lazy<EventBuffer> eventBuffer;
     Lazy<V1MigrationManager> v1MigrationManager;
     Lazy<Repository> repository;
+    LazyMaybe<ActionHistoryDAO> actionHistoryDAO;
     Lazy<DeeplinkParameterSet> deeplinkParameterSet;
     Lazy<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator;
     Lazy<DefaultSVLContextController> defaultSVLContextController;
@@ -135,6 +163,7 @@ struct DiContainer::Members {
             auto firstOpen = firstOpenAutoEventGenerator.take();
             auto deeplinkSet = deeplinkParameterSet.take();
             auto repo = repository.take();
+            auto history = actionHistoryDAO.take();
             auto sampling = eventSamplingFilter.take();
             auto v1 = v1MigrationManager.take();
             auto buffer = eventBuffer.take();
@@ -230,9 +259,27 @@ std::shared_ptr<V1MigrationManager> DiContainer::v1MigrationManager() {
 
 std::shared_ptr<Repository> DiContainer::repository() {
     return members_->repository.get([this] {
-        return std::make_shared<Repository>(userPropertyManager(), dataRegistry(), eventBuffer(),
-                                            eventSamplingFilter(), deviceRealtimeDataProvider(),
-                                            deviceStaticDataProvider());
+        auto properties = userPropertyManager();
+        auto registry = dataRegistry();
+        auto buffer = eventBuffer();
+        auto history = actionHistoryDAO();
+        return std::make_shared<Repository>(
+            std::move(properties), std::move(registry), std::move(buffer), eventSamplingFilter(),
+            deviceRealtimeDataProvider(), deviceStaticDataProvider(), std::move(history));
+    });
+}
+
+std::shared_ptr<ActionHistoryDAO> DiContainer::actionHistoryDAO() {
+    return members_->actionHistoryDAO.get([this]() -> std::shared_ptr<ActionHistoryDAO> {
+        // Its failure is the repository's to log; the SDK runs without a
+        // local message history.
+        try {
+            return std::make_shared<ActionHistoryDAO>(dataRegistry());
+        } catch (ActionHistoryError) {
+            return nullptr;
+        } catch (const std::exception&) {
+            return nullptr;
+        }
     });
 }
 

@@ -19,12 +19,13 @@ class FirstOpenAutoEventGenerator;
 class DefaultSVLContextController;
 class EventSamplingFilter;
 class SorvelDisabledGuard;
+class ActionHistoryDAO;
 
 // The process-wide owner of every long-lived part of the SDK. Each member is
 // built on its first read, after (and from) the members it is made of, and is
 // then kept: every part of the SDK shares one registry, one buffer, one
-// repository, one controller. The campaign and message-history stores are
-// absent until their subsystems exist; the repository takes that path.
+// repository, one controller. The campaign store is absent until its
+// subsystem exists; the repository takes that path.
 //
 // A member is built under its own lock, which its builder holds while it
 // reads the members it needs; those form no cycle, so two first reads never
@@ -47,6 +48,9 @@ class DiContainer {
     std::shared_ptr<EventBuffer> eventBuffer();
     std::shared_ptr<V1MigrationManager> v1MigrationManager();
     std::shared_ptr<Repository> repository();
+    // The message-history store's door; absent (for the life of the process)
+    // when the database cannot be opened.
+    std::shared_ptr<ActionHistoryDAO> actionHistoryDAO();
     std::shared_ptr<DeeplinkParameterSet> deeplinkParameterSet();
     std::shared_ptr<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator();
     std::shared_ptr<DefaultSVLContextController> defaultSVLContextController();

@@ -27,15 +27,6 @@ bool isDRState(const DRStateResult& result, DRState state) {
     return read != nullptr && *read == state;
 }
 
-// The message-history store is absent: the operation's line, and its
-// completion (when it has one) answered at once on the caller's thread.
-void answerWithoutHistoryStore(const char* line, const ActionHistoryCompletion& completion) {
-    SvlLog::error(line, true);
-    if (completion) {
-        completion(ActionHistoryResult::failure(ActionHistoryError::OpenDatabaseError));
-    }
-}
-
 }  // namespace
 
 Repository::Repository(std::shared_ptr<UserPropertyManager> userPropertyManager,
@@ -43,15 +34,20 @@ Repository::Repository(std::shared_ptr<UserPropertyManager> userPropertyManager,
                        std::shared_ptr<EventBuffer> eventBuffer,
                        std::shared_ptr<EventSamplingFilter> eventSamplingFilter,
                        std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider,
-                       std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider)
+                       std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider,
+                       std::shared_ptr<ActionHistoryDAO> actionHistoryDAO)
     : userPropertyManager_(std::move(userPropertyManager)),
       dataRegistry_(std::move(dataRegistry)),
       eventBuffer_(std::move(eventBuffer)),
       eventSamplingFilter_(std::move(eventSamplingFilter)),
       deviceRealtimeDataProvider_(std::move(deviceRealtimeDataProvider)),
-      deviceStaticDataProvider_(std::move(deviceStaticDataProvider)) {
+      deviceStaticDataProvider_(std::move(deviceStaticDataProvider)),
+      actionHistoryDAO_(std::move(actionHistoryDAO)),
+      actionHistoryExecutor_(platform::DispatchQueue::makeSerial("FvnActionHistoryDispatchQueue")) {
     SvlLog::error("InAppMessageDAO init Error, can not use InAppMessage", true);
-    SvlLog::error("ActionHistoryDAO init Error, can not use ActionHistory", true);
+    if (!actionHistoryDAO_) {
+        SvlLog::error("ActionHistoryDAO init Error, can not use ActionHistory", true);
+    }
 }
 
 // ---- Properties and configuration ---------------------------------------------
@@ -351,60 +347,11 @@ void Repository::onRestartComplete(bool isSuccess) {
 }
 
 void Repository::dropLocalStoreTables() {
-    // Neither the campaign store nor the message-history store is present.
+    dropActionHistoryTable();
 }
 
 void Repository::createLocalStoreTables() {
-    // Neither the campaign store nor the message-history store is present.
-}
-
-// ---- Message history ------------------------------------------------------------------
-
-void Repository::fetchActionHistoryFromServer(const std::optional<std::string>&,
-                                              ActionHistoryIdType, const std::vector<std::string>&,
-                                              ActionHistoryCompletion completion) {
-    answerWithoutHistoryStore("fetchActionHistoryFromServer :: can not use actionHistoryDAO",
-                              completion);
-}
-
-void Repository::insertPushData(const Value::Map&) {
-    SvlLog::error("insertPushData :: can not use ActionHistoryDAO", true);
-    SvlLog::error(describe(ActionHistoryError::OpenDatabaseError), true);
-}
-
-void Repository::getActionHistory(std::int64_t, std::int64_t, const std::vector<std::string>&,
-                                  ActionHistoryCompletion completion) {
-    answerWithoutHistoryStore("getActionHistory :: can not use ActionHistoryDAO", completion);
-}
-
-void Repository::getAllActionHistory(const std::vector<std::string>&,
-                                     ActionHistoryCompletion completion) {
-    answerWithoutHistoryStore("getAllActionHistory :: can not use actionHistoryDAO", completion);
-}
-
-void Repository::deleteAllActionHistory(const std::optional<std::string>&, ActionHistoryIdType,
-                                        ActionHistoryCompletion completion) {
-    answerWithoutHistoryStore(
-        "deleteAllActionHistory(token:idType:completion:) :: can not use actionHistoryDAO",
-        completion);
-}
-
-void Repository::deleteActionHistory(const std::optional<std::string>&, const std::string&,
-                                     std::int64_t, ActionHistoryCompletion completion) {
-    answerWithoutHistoryStore(
-        "deleteActionHistory(token:historyId:timeStamp:completion:) :: can not use "
-        "actionHistoryDAO",
-        completion);
-}
-
-void Repository::clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) {
-    answerWithoutHistoryStore(
-        "clearSyncedActionHistoryInLocalDB(completion:) :: can not use ActionHistoryDAO",
-        completion);
-}
-
-void Repository::clearAllActionHistoryInLocalDB() {
-    SvlLog::error("clearAllActionHistoryInLocalDB() :: can not use ActionHistoryDAO", true);
+    createActionHistoryTable();
 }
 
 }  // namespace sorvel

@@ -8,11 +8,13 @@
 
 #include "Data/Repository/IRepository.h"
 #include "Event/EventModel.h"
+#include "Platform/Dispatch.h"
 #include "Platform/Mutex.h"
 #include "sorvel/SorvelLogLevel.h"
 
 namespace sorvel {
 
+class ActionHistoryDAO;
 class DataRegistry;
 class DeviceRealtimeDataProvider;
 class DeviceStaticDataProvider;
@@ -35,17 +37,19 @@ class UserPropertyManager;
 // run on the connection's callback thread (or, after a retry, on the thread of
 // the retried attempt).
 //
-// The local stores of in-app campaigns and of the message history are absent:
-// the in-app operations return silently, and every message-history operation
-// logs its line and answers its completion with OpenDatabaseError on the
-// caller's thread.
+// The local store of in-app campaigns is absent: the in-app operations return
+// silently. The message-history store may be absent (it could not be opened):
+// every message-history operation then logs its line and answers its
+// completion with OpenDatabaseError on the caller's thread. Otherwise each
+// runs on the serial "FvnActionHistoryDispatchQueue" and answers there.
 class Repository final : public IRepository {
   public:
     Repository(std::shared_ptr<UserPropertyManager> userPropertyManager,
                std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<EventBuffer> eventBuffer,
                std::shared_ptr<EventSamplingFilter> eventSamplingFilter,
                std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider,
-               std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider);
+               std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider,
+               std::shared_ptr<ActionHistoryDAO> actionHistoryDAO = nullptr);
 
     bool saveUserProperty(const Value::Map& properties) override;
     bool saveCiProperty(const Value::Map& properties) override;
@@ -123,9 +127,11 @@ class Repository final : public IRepository {
     void postDRWorks(const IApiModel& model, const DRAnswerLines& lines,
                      void (Repository::*onComplete)(bool), CompletionCallback completion);
     // The local stores' part of a delete and of a restart. Each store works on
-    // its own serial executor when present; none is present in this build.
+    // its own serial executor when present.
     void dropLocalStoreTables();
     void createLocalStoreTables();
+    void dropActionHistoryTable();
+    void createActionHistoryTable();
 
     const std::shared_ptr<UserPropertyManager> userPropertyManager_;
     const std::shared_ptr<DataRegistry> dataRegistry_;
@@ -136,6 +142,11 @@ class Repository final : public IRepository {
 
     // Held from the block check to the STRING_PREV_ID write of an event.
     platform::Mutex eventMu_;
+
+    // Absent when the message-history database could not be opened.
+    const std::shared_ptr<ActionHistoryDAO> actionHistoryDAO_;
+    // "FvnActionHistoryDispatchQueue": every store call and history request.
+    const std::shared_ptr<platform::DispatchQueue> actionHistoryExecutor_;
 };
 
 }  // namespace sorvel

@@ -1,0 +1,143 @@
+// A process inserting into the history store is killed at random moments: every
+// reopen succeeds, every insert that finished before the kill is there, and a
+// batch of server entries is stored whole or not at all.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "ActionHistory/ActionHistoryDAO.h"
+#include "Common/SvlLog.h"
+#include "Platform/Host.h"
+#include "support/TestSupport.h"
+
+namespace sorvel {
+namespace {
+
+constexpr const char* kEnv = "SORVEL_HISTORY_KILL_CHILD";
+constexpr std::size_t kBatch = 20;
+const std::vector<std::string> kAllTypes{"PUSH_IOS", "KAKAOTALK"};
+
+Value::Map pushPayload(std::int64_t id) {
+    Value::Map aps{{"custom_alert", Value(Value::Map{})},
+                   {"alert", Value(Value::Map{{"title", Value("t" + std::to_string(id))}})},
+                   {"notification_id", Value(id)},
+                   {"svl:gf:campaign_id", Value("C")},
+                   {"svl:gf:campaign_revision_no", Value(1)},
+                   {"svl:gf:step_id", Value("S")},
+                   {"svl:gf:cycle_time", Value("Y")}};
+    return {{"aps", Value(aps)}};
+}
+
+Value serverEntry(const std::string& id) {
+    return Value(Value::Map{{"id", Value(id)},
+                            {"type", Value("KAKAOTALK")},
+                            {"timestamp", Value(std::int64_t{1})},
+                            {"contents", Value(Value::Map{{"title", Value("s")}})},
+                            {"campaign_id", Value("C")},
+                            {"campaign_revision_no", Value(1)},
+                            {"step_id", Value("S")},
+                            {"cycle_time", Value("Y")}});
+}
+
+void say(const std::string& line) {
+    const std::string text = line + "\n";
+    (void)!write(STDOUT_FILENO, text.data(), text.size());
+}
+
+// The child: "<home>|<first id>". Inserts pushes one by one, and now and then
+// a batch of server entries, saying each once it has returned, until killed.
+int runAsKilledChildIfAsked() {
+    const char* env = std::getenv(kEnv);
+    if (env == nullptr) {
+        return 0;
+    }
+    const std::string arg(env);
+    platform::host::setHomeFolder(arg.substr(0, arg.find('|')));
+    std::int64_t id = std::stoll(arg.substr(arg.find('|') + 1));
+    try {
+        ActionHistoryDAO dao(nullptr);
+        say("open");
+        for (;; ++id) {
+            if (id % 7 == 0) {
+                Value::Array batch;
+                for (std::size_t i = 0; i < kBatch; ++i) {
+                    batch.push_back(
+                        serverEntry("b" + std::to_string(id) + "-" + std::to_string(i)));
+                }
+                dao.insertActionHistory2Table(batch);
+                say("batch " + std::to_string(id));
+            }
+            dao.insertPushData(pushPayload(id));
+            say("done " + std::to_string(id));
+        }
+    } catch (...) {
+        say("failed");
+    }
+    _exit(1);
+}
+const int kKilledChildDone = runAsKilledChildIfAsked();
+
+int rounds() {
+    const char* n = std::getenv("SORVEL_HISTORY_KILL_ROUNDS");
+    return n ? std::max(1, std::atoi(n)) : 100;
+}
+
+TEST(HistoryStoreSurvivesKill, EveryFinishedInsertIsThereAfterEachKill) {
+    (void)kKilledChildDone;
+    testing::FreshSdk sdk;
+    std::mt19937 random(std::random_device{}());
+    std::set<std::string> promised;
+    std::int64_t next = 1;
+    const int total = rounds();
+    for (int round = 0; round < total; ++round) {
+        // Killed right after it said this many pushes were in, while it goes on.
+        const int upTo = std::uniform_int_distribution<int>(0, 40)(random);
+        const std::string word = upTo == 0 ? "open" : "done " + std::to_string(next + upTo - 1);
+        const std::string said = testing::runSelf(
+            {std::string(kEnv) + "=" + sdk.home() + "|" + std::to_string(next)}, word);
+        ASSERT_NE(said.find(word), std::string::npos) << "round " << round << ": " << said;
+        std::istringstream lines(said);
+        std::string kind;
+        std::int64_t last = next;
+        while (lines >> kind) {
+            if (kind == "done" || kind == "batch") {
+                std::int64_t id = 0;
+                lines >> id;
+                last = std::max(last, id);
+                if (kind == "done") {
+                    promised.insert("PUSH_IOS::" + std::to_string(id));
+                } else {
+                    for (std::size_t i = 0; i < kBatch; ++i) {
+                        promised.insert("b" + std::to_string(id) + "-" + std::to_string(i));
+                    }
+                }
+            }
+        }
+        next = last + 100;  // past whatever it did after its last line
+
+        // The next launch opens the store and finds every promised row.
+        ActionHistoryDAO dao(nullptr);
+        std::set<std::string> stored;
+        std::map<std::string, std::size_t> batches;
+        for (const auto& e : dao.getAllActionHistory(kAllTypes)) {
+            stored.insert(e->historyId);
+            if (e->historyId[0] == 'b') {
+                ++batches[e->historyId.substr(0, e->historyId.find('-'))];
+            }
+        }
+        for (const auto& id : promised) {
+            ASSERT_TRUE(stored.count(id)) << "round " << round << " lost " << id;
+        }
+        for (const auto& [batch, count] : batches) {
+            ASSERT_EQ(count, kBatch) << "round " << round << ": " << batch << " stored in part";
+        }
+    }
+    EXPECT_GT(promised.size(), static_cast<std::size_t>(total));
+}
+
+}  // namespace
+}  // namespace sorvel
