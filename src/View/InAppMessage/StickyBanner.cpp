@@ -112,7 +112,11 @@ void StickyBanner::touched(GestureRecognizer& recognizer) {
                 close();
                 return;
             }
-            const double elapsed = platform::mediaTime() * 1000 - prevTouchTimeInMillis_;
+            // Whole microseconds: the difference of two large second counts
+            // times 1000 carries float noise that would turn exactly 100 ms
+            // into 99.99999.
+            const double elapsed =
+                std::round((platform::mediaTime() * 1000 - prevTouchTimeInMillis_) * 1000) / 1000;
             if (elapsed < 100 && d > 0.2 * wb) {
                 close();
                 return;
