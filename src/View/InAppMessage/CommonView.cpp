@@ -107,6 +107,10 @@ void IAMView::close() {
     // A view closed before cannot clear the flag of a newer message.
     if (!wasClosed) {
         SVLBooleanState::isInAppMessageShowing().set(false);
+        if (std::function<void()> closed = std::move(onClosed)) {
+            onClosed = nullptr;
+            closed();
+        }
     }
 }
 

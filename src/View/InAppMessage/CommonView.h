@@ -63,6 +63,10 @@ class IAMView : public platform::View {
     void rotateClose();
     bool isClosed() const { return closed_; }
 
+    // Runs once, after the first close (the display step tells the host's
+    // presenter).
+    std::function<void()> onClosed;
+
     // Closures for the controls; each holds the view weakly.
     CloseAction closeAction();
     ClickLogAction clickLogAction();

@@ -3,6 +3,8 @@
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
 #include "Platform/UI/View.h"
+#include "View/InAppMessage/InAppScreen.h"
+#include "View/InAppMessage/InAppViewHooks.h"
 #include "View/InAppMessage/Layouts.h"
 
 namespace sorvel {
@@ -37,6 +39,17 @@ std::shared_ptr<IAMView> displayInAppMessage(const std::shared_ptr<const InAppMe
     target->addSubview(view);
     target->bringSubviewToFront(view.get());
     SVLBooleanState::isInAppMessageShowing().set(true);
+    if (std::shared_ptr<InAppMessagePresenter> presenter = InAppViewHooks::presenter()) {
+        target->layoutIfNeeded();
+        auto screen = std::make_shared<WindowMessageScreen>(view, target);
+        std::weak_ptr<InAppMessageScreen> weakScreen = screen;
+        view->onClosed = [presenter, weakScreen] {
+            if (auto s = weakScreen.lock()) {
+                presenter->dismissed(s);
+            }
+        };
+        presenter->present(screen);
+    }
     return view;
 }
 

@@ -1,5 +1,7 @@
 #include "View/InAppMessage/InAppViewHooks.h"
 
+#include <utility>
+
 #include "Platform/Mutex.h"
 #include "Platform/ProcessState.h"
 
@@ -10,6 +12,7 @@ struct Hooks {
     platform::Mutex mu;
     InAppViewHooks::StoreProvider store GUARDED_BY(mu);
     InAppViewHooks::DelegateProvider delegate GUARDED_BY(mu);
+    std::shared_ptr<InAppMessagePresenter> presenter GUARDED_BY(mu);
 };
 
 Hooks& hooks() {
@@ -18,9 +21,11 @@ Hooks& hooks() {
         platform::registerResetHook([] {
             InAppViewHooks::StoreProvider s;
             InAppViewHooks::DelegateProvider d;
+            std::shared_ptr<InAppMessagePresenter> p;
             platform::MutexLock lock(hooks().mu);
             s.swap(hooks().store);
             d.swap(hooks().delegate);
+            p.swap(hooks().presenter);
         });
         return true;
     }();
@@ -56,6 +61,17 @@ std::shared_ptr<SorvelKVInAppMessageClickDelegate> InAppViewHooks::clickDelegate
         provider = hooks().delegate;
     }
     return provider ? provider() : nullptr;
+}
+
+void InAppViewHooks::setPresenter(std::shared_ptr<InAppMessagePresenter> presenter) {
+    std::shared_ptr<InAppMessagePresenter> previous;
+    platform::MutexLock lock(hooks().mu);
+    previous = std::exchange(hooks().presenter, std::move(presenter));
+}
+
+std::shared_ptr<InAppMessagePresenter> InAppViewHooks::presenter() {
+    platform::MutexLock lock(hooks().mu);
+    return hooks().presenter;
 }
 
 }  // namespace sorvel

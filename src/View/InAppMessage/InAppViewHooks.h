@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Data/InAppMessage/InAppMessage.h"
+#include "sorvel/InAppPresentation.h"
 #include "sorvel/SorvelKVDelegates.h"
 
 namespace sorvel {
@@ -39,6 +40,10 @@ class InAppViewHooks {
     static std::shared_ptr<IInAppViewStore> store();
     // The facade's in-app click delegate, or null.
     static std::shared_ptr<SorvelKVInAppMessageClickDelegate> clickDelegate();
+
+    // The host's presenter of shown messages (SorvelHost), or null.
+    static void setPresenter(std::shared_ptr<InAppMessagePresenter> presenter);
+    static std::shared_ptr<InAppMessagePresenter> presenter();
 };
 
 }  // namespace sorvel
