@@ -62,7 +62,7 @@ TEST_F(CountDownTest, ZeroCountStopAndEarlyStop) {
     t0->fire();
     ASSERT_TRUE(waitUntil([&] { return zero->finishes == 1; }));
     EXPECT_EQ(zero->ticks, 0);
-    EXPECT_TRUE(t0->isStopped());
+    EXPECT_TRUE(pollUntil([&] { return t0->isStopped(); }));
 
     // A stop while running: no further tick, no finish.
     auto running = std::make_shared<Counts>();

@@ -216,15 +216,37 @@ void GestureRecognizer::deliver(GestureState state, Point windowPoint) {
 
 // ---- Label -----------------------------------------------------------------
 
+const TextBlock& Label::cachedLayout(double width) const {
+    std::shared_ptr<const ITextMeasurer> measurer = textMeasurerPtr();
+    for (const CacheEntry& e : cache_) {
+        if (e.width == width && e.lines == numberOfLines && e.font == font &&
+            e.measurer == measurer && e.text == text) {
+            return e.block;
+        }
+    }
+    constexpr std::size_t kEntries = 4;
+    CacheEntry entry{text,     font,
+                     width,    numberOfLines,
+                     measurer, layoutText(text, font, width, numberOfLines, *measurer)};
+    if (cache_.size() < kEntries) {
+        cache_.push_back(std::move(entry));
+        return cache_.back().block;
+    }
+    CacheEntry& slot = cache_[nextSlot_];
+    nextSlot_ = (nextSlot_ + 1) % kEntries;
+    slot = std::move(entry);
+    return slot.block;
+}
+
 TextBlock Label::textLayout(std::optional<double> width) const {
-    return layoutText(text, font, width.value_or(frame().width()), numberOfLines);
+    return cachedLayout(width.value_or(frame().width()));
 }
 
 Size Label::intrinsicContentSize() const {
     if (text.empty()) {
         return Size{0, 0};
     }
-    const TextBlock block = layoutText(text, font, 0, numberOfLines);
+    const TextBlock& block = cachedLayout(0);
     return Size{std::ceil(block.size.width), std::ceil(block.size.height)};
 }
 
@@ -232,7 +254,7 @@ Size Label::sizeThatFits(Size size) const {
     if (text.empty()) {
         return Size{0, 0};
     }
-    const TextBlock block = layoutText(text, font, size.width, numberOfLines);
+    const TextBlock& block = cachedLayout(size.width);
     return Size{std::ceil(block.size.width), std::ceil(block.size.height)};
 }
 

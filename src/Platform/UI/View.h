@@ -181,6 +181,21 @@ class Label : public View {
     Size sizeThatFits(Size size) const override;
     // Sets the frame's size to what the text needs on one line per break.
     void sizeToFit();
+
+  private:
+    // Layout passes and hit tests ask for the same few widths again and
+    // again: the last layouts are kept, keyed by everything they depend on.
+    const TextBlock& cachedLayout(double width) const;
+    struct CacheEntry {
+        std::string text;
+        Font font;
+        double width = 0;
+        int lines = 0;
+        std::shared_ptr<const ITextMeasurer> measurer;
+        TextBlock block;
+    };
+    mutable std::vector<CacheEntry> cache_;
+    mutable std::size_t nextSlot_ = 0;
 };
 
 class Button : public View {
