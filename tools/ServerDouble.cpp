@@ -645,6 +645,8 @@ struct ServerDouble::Impl {
     std::string secretKey GUARDED_BY(mu);
     std::map<Endpoint, std::deque<ScriptedAnswer>> scripts GUARDED_BY(mu);
     std::map<Endpoint, ScriptedAnswer> defaults GUARDED_BY(mu);
+    std::map<Endpoint, ServerDouble::Responder> responders GUARDED_BY(mu);
+    std::vector<std::pair<std::string, ServerDouble::FileServer>> fileServers GUARDED_BY(mu);
     std::deque<RecordedRequest> records GUARDED_BY(mu);
     std::size_t keptBytes GUARDED_BY(mu) = 0;      // keptSizeOf the records
     std::size_t recordedCount GUARDED_BY(mu) = 0;  // since the start or a clear
@@ -806,7 +808,45 @@ struct ServerDouble::Impl {
         return std::nullopt;
     }
 
+    // A file of a served prefix; false when the path is under none.
+    bool serveFile(const httplib::Request& req, httplib::Response& res) {
+        ServerDouble::FileServer files;
+        {
+            MutexLock lock(mu);
+            for (const auto& [prefix, server] : fileServers) {
+                if (req.path.compare(0, prefix.size(), prefix) == 0) {
+                    files = server;
+                }
+            }
+        }
+        if (!files || req.method != "GET") {
+            return false;
+        }
+        auto answer = files(req.path);
+        if (!answer) {
+            res.status = 404;
+            return true;
+        }
+        waitOut(answer->delay);
+        res.status = answer->status;
+        res.set_content(answer->body, answer->contentType);
+        return true;
+    }
+
+    void waitOut(std::chrono::milliseconds delay) {
+        if (delay.count() > 0) {
+            auto until = std::chrono::steady_clock::now() + delay;
+            MutexLock lock(mu);
+            while (!stopping && std::chrono::steady_clock::now() < until) {
+                waitOnUntil(cv, mu, until);
+            }
+        }
+    }
+
     void handle(const httplib::Request& req, httplib::Response& res) {
+        if (serveFile(req, res)) {
+            return;
+        }
         RecordedRequest rec;
         rec.method = req.method;
         rec.path = req.path;
@@ -840,25 +880,25 @@ struct ServerDouble::Impl {
         }
 
         ScriptedAnswer answer;
+        ServerDouble::Responder responder;
         {
             MutexLock lock(mu);
             auto& queue = scripts[route.endpoint];
             if (!queue.empty()) {
                 answer = std::move(queue.front());
                 queue.pop_front();
+            } else if (auto r = responders.find(route.endpoint); r != responders.end()) {
+                responder = r->second;
             } else if (auto it = defaults.find(route.endpoint); it != defaults.end()) {
                 answer = it->second;
             } else {
                 answer = defaultAnswer(route.endpoint);
             }
         }
-        if (answer.delay.count() > 0) {
-            auto until = std::chrono::steady_clock::now() + answer.delay;
-            MutexLock lock(mu);
-            while (!stopping && std::chrono::steady_clock::now() < until) {
-                waitOnUntil(cv, mu, until);
-            }
+        if (responder) {
+            answer = responder(rec);
         }
+        waitOut(answer.delay);
         if (answer.dropConnection) {
             // Headers promise a body that never comes; the connection is closed
             // mid-answer, so the client gets no complete answer (and, having
@@ -1024,6 +1064,16 @@ void ServerDouble::script(Endpoint endpoint, ScriptedAnswer answer) {
 void ServerDouble::setDefaultAnswer(Endpoint endpoint, ScriptedAnswer answer) {
     MutexLock lock(impl_->mu);
     impl_->defaults[endpoint] = std::move(answer);
+}
+
+void ServerDouble::setResponder(Endpoint endpoint, Responder responder) {
+    MutexLock lock(impl_->mu);
+    impl_->responders[endpoint] = std::move(responder);
+}
+
+void ServerDouble::serveFiles(std::string pathPrefix, FileServer files) {
+    MutexLock lock(impl_->mu);
+    impl_->fileServers.emplace_back(std::move(pathPrefix), std::move(files));
 }
 
 void ServerDouble::setConfigText(std::string text) {

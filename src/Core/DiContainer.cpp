@@ -13,6 +13,7 @@
 #include "Core/UseCases.h"
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 #include "Data/DataProviders/DeviceStaticDataProvider.h"
+#include "Data/InAppMessage/InAppMessageDAO.h"
 #include "Data/Repository/Repository.h"
 #include "Event/DailyFirstOpenAutoEventGenerator.h"
 #include "Event/DeeplinkAutoEventGenerator.h"
@@ -101,6 +102,12 @@ class ContainerContextFactory final : public ISVLContextFactory {
     }
 };
 
+// A member that may be absent: the slot is built once, whether or not it
+// holds the member, so a failed construction is not tried again.
+struct InAppMessageDAOSlot {
+    std::shared_ptr<InAppMessageDAO> dao;
+};
+
 }  // namespace
 
 struct DiContainer::Members {
@@ -117,6 +124,7 @@ struct DiContainer::Members {
     Lazy<DeeplinkParameterSet> deeplinkParameterSet;
     Lazy<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator;
     Lazy<DefaultSVLContextController> defaultSVLContextController;
+    Lazy<InAppMessageDAOSlot> inAppMessageDAO;
     Lazy<EventSamplingFilter> eventSamplingFilter;
     Lazy<SorvelDisabledGuard> disabledGuard;
 
@@ -135,6 +143,7 @@ struct DiContainer::Members {
             auto firstOpen = firstOpenAutoEventGenerator.take();
             auto deeplinkSet = deeplinkParameterSet.take();
             auto repo = repository.take();
+            auto inApp = inAppMessageDAO.take();
             auto sampling = eventSamplingFilter.take();
             auto v1 = v1MigrationManager.take();
             auto buffer = eventBuffer.take();
@@ -231,8 +240,19 @@ std::shared_ptr<Repository> DiContainer::repository() {
     return members_->repository.get([this] {
         return std::make_shared<Repository>(userPropertyManager(), dataRegistry(), eventBuffer(),
                                             eventSamplingFilter(), deviceRealtimeDataProvider(),
-                                            deviceStaticDataProvider());
+                                            deviceStaticDataProvider(), inAppMessageDAO());
     });
+}
+
+std::shared_ptr<InAppMessageDAO> DiContainer::inAppMessageDAO() {
+    return members_->inAppMessageDAO
+        .get([this] {
+            // Absent when the campaign database cannot be opened; the
+            // repository logs it, and the SDK runs without in-app messages.
+            return std::make_shared<InAppMessageDAOSlot>(
+                InAppMessageDAOSlot{InAppMessageDAO::create(dataRegistry())});
+        })
+        ->dao;
 }
 
 std::shared_ptr<DeeplinkParameterSet> DiContainer::deeplinkParameterSet() {

@@ -2,7 +2,6 @@
 #include "Platform/FileSystem.h"
 
 #include <gtest/gtest.h>
-#include <linux/capability.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -276,31 +275,6 @@ TEST(UserDefaults, StoreFilesArePrivateWhateverTheUmask) {
     }
 }
 
-// Takes from this thread the capabilities that let root ignore file modes, so
-// the kernel checks modes for it as for any user, and gives them back when
-// destroyed. Capabilities belong to a thread: other threads keep theirs.
-class FileModesApply {
-  public:
-    FileModesApply() {
-        header_.version = _LINUX_CAPABILITY_VERSION_3;
-        header_.pid = 0;
-        if (::syscall(SYS_capget, &header_, saved_) != 0) {
-            ADD_FAILURE() << "capget: " << std::strerror(errno);
-            return;
-        }
-        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-        for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
-            reduced[cap / 32].effective &= ~(1u << (cap % 32));
-        }
-        EXPECT_EQ(::syscall(SYS_capset, &header_, reduced), 0) << std::strerror(errno);
-    }
-    ~FileModesApply() { ::syscall(SYS_capset, &header_, saved_); }
-
-  private:
-    __user_cap_header_struct header_{};
-    __user_cap_data_struct saved_[2]{};
-};
-
 TEST(UserDefaults, AStoreThatCannotBeWrittenIsServedFromItsFile) {
     testing::FreshSdk sdk;
     const Map kept{{"appKey", "0123456789012345678901"}, {"count", 7}};
@@ -327,7 +301,7 @@ TEST(UserDefaults, AStoreThatCannotBeWrittenIsServedFromItsFile) {
         ASSERT_EQ(::chmod(file.c_str(), c.fileMode), 0);
         ASSERT_EQ(::chmod(folder.c_str(), c.folderMode), 0);
         {
-            FileModesApply modes;
+            testing::FileModesApply modes;
             auto readOnly = UserDefaults::suite("kept");
             EXPECT_TRUE(log.contains("can not be written"))
                 << ::testing::PrintToString(log.lines());

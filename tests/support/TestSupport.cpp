@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -456,6 +457,32 @@ void freeFifoReader(const std::string& path) {
 int modeOf(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+FileModesApply::FileModesApply() {
+    static_assert(sizeof(header_) == sizeof(__user_cap_header_struct));
+    static_assert(sizeof(saved_) == 2 * sizeof(__user_cap_data_struct));
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    std::memcpy(header_, &header, sizeof header);
+    __user_cap_data_struct saved[2]{};
+    if (::syscall(SYS_capget, &header, saved) != 0) {
+        ADD_FAILURE() << "capget: " << std::strerror(errno);
+        return;
+    }
+    std::memcpy(saved_, saved, sizeof saved);
+    __user_cap_data_struct reduced[2] = {saved[0], saved[1]};
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+        reduced[cap / 32].effective &= ~(1u << (cap % 32));
+    }
+    EXPECT_EQ(::syscall(SYS_capset, &header, reduced), 0) << std::strerror(errno);
+}
+
+FileModesApply::~FileModesApply() {
+    __user_cap_header_struct header{};
+    __user_cap_data_struct saved[2]{};
+    std::memcpy(&header, header_, sizeof header);
+    std::memcpy(saved, saved_, sizeof saved);
+    ::syscall(SYS_capset, &header, saved);
 }
 
 ScopedUmask::ScopedUmask(unsigned mask) : old_(umask(static_cast<mode_t>(mask))) {}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -163,6 +164,22 @@ class ScopedUmask {
 
   private:
     unsigned old_;
+};
+
+// Takes from this thread the capabilities that let root ignore file modes, so
+// the kernel checks modes for it as for any user, and gives them back when
+// destroyed. Capabilities belong to a thread: other threads keep theirs.
+class FileModesApply {
+  public:
+    FileModesApply();
+    ~FileModesApply();
+    FileModesApply(const FileModesApply&) = delete;
+    FileModesApply& operator=(const FileModesApply&) = delete;
+
+  private:
+    // A __user_cap_header_struct and two __user_cap_data_struct, as words.
+    std::uint32_t header_[2] = {};
+    std::uint32_t saved_[6] = {};
 };
 
 // Captures every line written to the system log while alive.

@@ -11,6 +11,7 @@
 #include "Data/DataProviders/DeviceStaticDataProvider.h"
 #include "Data/ModelProvider/DRModelProvider.h"
 #include "Data/ModelProvider/GDPRModelProvider.h"
+#include "Data/Repository/InAppMessageDisplay.h"
 #include "Event/EventBuffer.h"
 #include "Event/EventModelProvider.h"
 #include "Event/EventSamplingFilter.h"
@@ -43,14 +44,22 @@ Repository::Repository(std::shared_ptr<UserPropertyManager> userPropertyManager,
                        std::shared_ptr<EventBuffer> eventBuffer,
                        std::shared_ptr<EventSamplingFilter> eventSamplingFilter,
                        std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider,
-                       std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider)
+                       std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider,
+                       std::shared_ptr<InAppMessageDAO> inAppMessageDAO,
+                       std::shared_ptr<IInAppMessageDisplay> inAppMessageDisplay)
     : userPropertyManager_(std::move(userPropertyManager)),
       dataRegistry_(std::move(dataRegistry)),
       eventBuffer_(std::move(eventBuffer)),
       eventSamplingFilter_(std::move(eventSamplingFilter)),
       deviceRealtimeDataProvider_(std::move(deviceRealtimeDataProvider)),
-      deviceStaticDataProvider_(std::move(deviceStaticDataProvider)) {
-    SvlLog::error("InAppMessageDAO init Error, can not use InAppMessage", true);
+      deviceStaticDataProvider_(std::move(deviceStaticDataProvider)),
+      inAppMessageDAO_(std::move(inAppMessageDAO)),
+      inAppMessageDisplay_(inAppMessageDisplay ? std::move(inAppMessageDisplay)
+                                               : std::make_shared<DefaultInAppMessageDisplay>()),
+      inAppMessageExecutor_(platform::DispatchQueue::makeSerial("FvnInAppMessageDispatchQueue")) {
+    if (!inAppMessageDAO_) {
+        SvlLog::error("InAppMessageDAO init Error, can not use InAppMessage", true);
+    }
     SvlLog::error("ActionHistoryDAO init Error, can not use ActionHistory", true);
 }
 
@@ -216,16 +225,6 @@ void Repository::logSameEventWithPaging(const std::vector<SorvelKvCommerceProduc
     dataRegistry_->putString(eventId, DataRegistryKey::STRING_PREV_ID);
 }
 
-// ---- In-app messages ----------------------------------------------------------------
-// Without a campaign store the in-app switch is off: nothing to reset, to look
-// up or to download into, so each operation returns silently.
-
-void Repository::resetInAppMessageSessionFrequency() {}
-
-void Repository::getInAppMessage(const std::string&) {}
-
-void Repository::fetchInAppMessages() {}
-
 // ---- Delete and restart ------------------------------------------------------------
 
 std::string Repository::drWorksEndpoint() const {
@@ -351,11 +350,13 @@ void Repository::onRestartComplete(bool isSuccess) {
 }
 
 void Repository::dropLocalStoreTables() {
-    // Neither the campaign store nor the message-history store is present.
+    dropInAppMessageTables();
+    // The message-history store is not present.
 }
 
 void Repository::createLocalStoreTables() {
-    // Neither the campaign store nor the message-history store is present.
+    createInAppMessageTables();
+    // The message-history store is not present.
 }
 
 // ---- Message history ------------------------------------------------------------------
