@@ -25,6 +25,12 @@
 #include "sorvel/SorvelHost.h"
 #include "sorvel/render/InAppRenderer.h"
 
+// fontconfig keeps its configuration until the process ends, which the leak
+// checker of sanitizer builds would report; it is not ours to free.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig\n";
+}
+
 namespace {
 
 using namespace sorvel;
