@@ -230,6 +230,26 @@ TEST_F(ImageLoadingTest, CloseWhileLoadingStopsThePoll) {
     EXPECT_TRUE(weak.expired());
 }
 
+TEST_F(ImageLoadingTest, ALateEmptyPollKeepsTheImageShown) {
+    // The image comes with the first poll, and later polls find nothing
+    // before the main thread has applied the first. The third lookup starts
+    // only once the second poll's update is queued.
+    auto image = solidImage(8, 8);
+    store_->answer(image);
+    store_->answer(nullptr);
+    store_->answer(nullptr);
+    open();
+    ASSERT_TRUE(waitUntil([&] { return store_->lookups() == 1; }));
+    nextPoll(2);
+    nextPoll(3);
+    bool drained = false;
+    platform::DispatchQueue::main().async([&] { drained = true; });
+    ASSERT_TRUE(pumpUntil([&] { return drained; }));
+    EXPECT_EQ(view_->imageLoader().imageView()->image, image);
+    EXPECT_EQ(view_->imageLoader().state(), ImageAreaState::SHOWN);
+    EXPECT_TRUE(view_->countDownTimer->isStopped());
+}
+
 TEST_F(ImageLoadingTest, TapsOnTheSpinnerDoNotReachTheImage) {
     auto f = messageFields("full_screen", "image");
     f.imageClickAction = ClickAction{"img", "close", std::nullopt};
