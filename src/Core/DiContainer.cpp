@@ -9,6 +9,7 @@
 #include "Core/ActiveSVLContext.h"
 #include "Core/DefaultSVLContextController.h"
 #include "Core/DisabledSVLContext.h"
+#include "Core/InAppViewWiring.h"
 #include "Core/InitializingSVLContext.h"
 #include "Core/UseCases.h"
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
@@ -190,6 +191,7 @@ std::shared_ptr<DataRegistry> DiContainer::dataRegistry() {
         ApiConnectionManager::setDisableSdkHook([](const std::string& reason) {
             DiContainer::shared().defaultSVLContextController()->disableSDK(reason);
         });
+        wireInAppViews();
         return registry;
     });
 }

@@ -82,7 +82,7 @@ TEST(InAppMessageModel, CandidatesGoByPriorityThenLastUpdateKeepingListedOrder) 
     EXPECT_TRUE(goesBefore({"x", 1, INT64_MIN + 1}, {"y", 0, INT64_MAX}));
 }
 
-TEST(InAppMessageModel, MessageIsSharedAndWithoutAViewUntilTheLayoutsExist) {
+TEST(InAppMessageModel, MessageIsSharedAndMakesTheViewOfItsTypeAndLayout) {
     InAppMessageFields fields;
     fields.campaignId = "c1";
     fields.type = "modal";
@@ -95,7 +95,7 @@ TEST(InAppMessageModel, MessageIsSharedAndWithoutAViewUntilTheLayoutsExist) {
     EXPECT_EQ(message->campaignId, "c1");
     EXPECT_EQ(message->portraitImage->rgba.size(), 4u);
     EXPECT_EQ(message->shared_from_this(), message);
-    EXPECT_EQ(message->makeView([](const LogEventParameter&) {}), nullptr);
+    EXPECT_NE(message->makeView([](const LogEventParameter&) {}), nullptr);
 }
 
 }  // namespace

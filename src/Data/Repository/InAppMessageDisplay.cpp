@@ -1,24 +1,20 @@
 #include "Data/Repository/InAppMessageDisplay.h"
 
-#include "Common/SvlLog.h"
+#include "Platform/UI/View.h"
+#include "View/InAppMessage/InAppDisplay.h"
 
 namespace sorvel {
 
 bool DefaultInAppMessageDisplay::isPortrait() {
-    // The screen keeps no orientation of its own yet: a phone held upright.
-    return true;
+    // The status bar's orientation is readable from any thread here, so the
+    // in-app queue does not wait for the main one.
+    return platform::isPortrait(platform::Application::shared().statusBarOrientation());
 }
 
 void DefaultInAppMessageDisplay::display(std::shared_ptr<const InAppMessage> message,
                                          InAppLogEvent logEvent) {
-    auto view = message->makeView(std::move(logEvent));
-    if (!view) {
-        SvlLog::error("Unknown InAppMessage Type or Layout, Type = " + message->type +
-                          ", Layout = " + message->layout,
-                      true);
-        return;
-    }
-    // Laying the view over the window belongs to the in-app views.
+    // The views log an unknown type or layout themselves.
+    displayInAppMessage(message, std::move(logEvent));
 }
 
 }  // namespace sorvel
