@@ -65,7 +65,7 @@ struct CampaignListServer::State {
 };
 
 CampaignListServer::CampaignListServer(ServerDouble& server)
-    : state_(std::make_shared<State>()), baseUrl_(server.baseUrl()) {
+    : state_(std::make_shared<State>()), server_(server) {
     server.setResponder(Endpoint::IAM_CAMPAIGNS,
                         [state = state_](const RecordedRequest& r) { return state->answer(r); });
     server.serveFiles(IMAGE_PATH,
@@ -93,7 +93,7 @@ void CampaignListServer::addImage(const std::string& name, std::string bytes,
 }
 
 std::string CampaignListServer::imageUrl(const std::string& name) const {
-    return baseUrl_ + IMAGE_PATH + name;
+    return server_.baseUrl() + IMAGE_PATH + name;
 }
 
 std::size_t CampaignListServer::fullAnswers() const {

@@ -20,7 +20,8 @@ class CampaignListServer {
     // Where the images are served.
     static constexpr const char* IMAGE_PATH = "/iam-images/";
 
-    // Installs itself on the double, which may outlive it.
+    // Installs itself on the double, which may outlive it (but not the
+    // other way round).
     explicit CampaignListServer(ServerDouble& server);
     ~CampaignListServer();
     CampaignListServer(const CampaignListServer&) = delete;
@@ -44,7 +45,7 @@ class CampaignListServer {
   private:
     struct State;
     std::shared_ptr<State> state_;
-    std::string baseUrl_;
+    ServerDouble& server_;
 };
 
 }  // namespace sorvel::tools

@@ -1,6 +1,9 @@
 #include <algorithm>
+#include <filesystem>
 
+#include "Core/DiContainer.h"
 #include "Data/InAppMessageFixture.h"
+#include "Data/Repository/Repository.h"
 
 namespace sorvel::iamtest {
 namespace {
@@ -179,6 +182,50 @@ TEST_F(InAppMessageStore, QuotesAndOddBytesNeverWidenAStatement) {
     EXPECT_EQ(count("CurrentFrequency"), 2u);
     s.closeForOneDay("a' OR 'x'='x", "Mon", 1);
     EXPECT_EQ(count("InAppMessage", "UnavailableDay = 'Mon'"), 0u);
+}
+
+}  // namespace
+}  // namespace sorvel::iamtest
+
+namespace sorvel::iamtest {
+namespace {
+
+TEST(InAppMessageStoreOpening, ADamagedFileIsMovedAsideAndNoFolderMeansNoStore) {
+    {
+        testing::FreshSdk sdk;
+        const std::string documents = platform::documentsFolder();
+        {
+            FILE* f = std::fopen((documents + "/SvlInAppMessage.sqlite").c_str(), "wb");
+            ASSERT_TRUE(f);
+            std::fputs("this is not a database, it only has the name of one", f);
+            std::fclose(f);
+        }
+        auto registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
+        auto dao = InAppMessageDAO::create(registry);
+        ASSERT_TRUE(dao);
+        dao->insertApiResponse2Table(answer({Value(campaign("c1"))}, "s"));
+        EXPECT_EQ(dao->store().getAllCampaignId(), (std::vector<std::string>{"c1"}));
+        bool movedAside = false;
+        for (const auto& e : std::filesystem::directory_iterator(documents)) {
+            movedAside =
+                movedAside || e.path().filename().string().find("corrupt") != std::string::npos;
+        }
+        EXPECT_TRUE(movedAside);
+    }
+    {
+        // Documents is a file: the database cannot open, the container keeps
+        // no campaign store and does not try again, and the repository runs.
+        testing::FreshSdk sdk;
+        testing::DelegateLog log;
+        FILE* f = std::fopen((sdk.home() + "/Documents").c_str(), "wb");
+        ASSERT_TRUE(f);
+        std::fclose(f);
+        EXPECT_FALSE(DiContainer::shared().inAppMessageDAO());
+        EXPECT_FALSE(DiContainer::shared().inAppMessageDAO());
+        EXPECT_TRUE(DiContainer::shared().repository());
+        EXPECT_EQ(log.count("Unable to open InAppMessage Database"), 1);
+        EXPECT_EQ(log.count("InAppMessageDAO init Error, can not use InAppMessage"), 1);
+    }
 }
 
 }  // namespace

@@ -14,6 +14,16 @@ std::shared_ptr<IAMView> displayInAppMessage(const std::shared_ptr<const InAppMe
     if (!message) {
         return nullptr;
     }
+    auto unknown = [&] {
+        SvlLog::error("Unknown InAppMessage Type or Layout, Type = " + message->type +
+                          ", Layout = " + message->layout,
+                      true);
+    };
+    // A type and layout without a view is told whatever the screen holds.
+    if (!hasInAppView(*message)) {
+        unknown();
+        return nullptr;
+    }
     std::shared_ptr<platform::Window> target;
     const std::vector<std::shared_ptr<platform::Window>> windows =
         platform::Application::shared().windows();
@@ -31,9 +41,7 @@ std::shared_ptr<IAMView> displayInAppMessage(const std::shared_ptr<const InAppMe
     }
     std::shared_ptr<IAMView> view = message->makeView(std::move(logEvent));
     if (!view) {
-        SvlLog::error("Unknown InAppMessage Type or Layout, Type = " + message->type +
-                          ", Layout = " + message->layout,
-                      true);
+        unknown();
         return nullptr;
     }
     target->addSubview(view);

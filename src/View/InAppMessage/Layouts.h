@@ -171,6 +171,9 @@ class StickyBanner final : public IAMView {
     std::shared_ptr<platform::View> container_;
 };
 
+// Whether a layout exists for the message's type and layout.
+bool hasInAppView(const InAppMessage& message);
+
 // The view that shows a message, by its type and layout; null when none fits.
 std::shared_ptr<IAMView> makeInAppView(const std::shared_ptr<const InAppMessage>& message,
                                        InAppLogEvent logEvent);

@@ -3,6 +3,21 @@
 
 namespace sorvel {
 
+bool hasInAppView(const InAppMessage& message) {
+    const std::string& type = message.type;
+    const std::string& layout = message.layout;
+    if (type == rawValue(IAMType::FULL_SCREEN)) {
+        return layout == rawValue(LayoutType::IMAGE) ||
+               layout == rawValue(LayoutType::IMAGE_AND_TEXT);
+    }
+    if (type == rawValue(IAMType::MODAL)) {
+        return layout == rawValue(LayoutType::IMAGE) ||
+               layout == rawValue(LayoutType::IMAGE_AND_TEXT) ||
+               layout == rawValue(LayoutType::TEXT);
+    }
+    return type == rawValue(IAMType::STICKY_BANNER);
+}
+
 std::shared_ptr<IAMView> makeInAppView(const std::shared_ptr<const InAppMessage>& message,
                                        InAppLogEvent logEvent) {
     if (!message) {
