@@ -177,7 +177,8 @@ class Tally {
         for (auto& [name, id] : named) {
             // An event that arrives again: its upload was answered, but the app
             // ended before the SDK stored that, so the next launch sent it again.
-            if (!logIds_.insert(id).second) {
+            // The in-app views' events carry no log id: never counted as again.
+            if (!id.empty() && !logIds_.insert(id).second) {
                 ++duplicates_;
                 continue;
             }
@@ -332,6 +333,22 @@ bool waitForEvents(Tally& tally, const std::vector<std::string>& names) {
     return ok;
 }
 
+// The campaign list the double serves: one modal text campaign, shown in both
+// orientations, for "custom:show_offer" at any time.
+constexpr const char* kSampleCampaigns = R"({"data":{"status":"changed","checksum":"sample-1",
+"minutes_to_expiry":60,"in_app_messages":[{"campaign_id":"spring-sale","type":"modal",
+"layout":"text","contents":{"bg_style":{"bg_color":"#FFF8E7","overlay_color":"#99000000"},
+"text":{"title":"Spring sale","body":"Everything is 20% off until Sunday.","title_color":"#202020",
+"body_color":"#404040","align":"center"},"buttons":[{"button_id":"shop","text":"Shop now",
+"text_color":"#FFFFFF","bg_color":"#E0245E","border_color":"#E0245E",
+"click_action":{"action_id":"shop","action_type":"close","action_arg":""}}],
+"default_close_button":{"color":"#FFFFFF","bg_color":"#E0245E"}},"frequency_cap":{},
+"triggers":[{"evt":"custom:show_offer","type":"inappevent","priority":1}],"available_time":[],
+"start_datetime":"2024-01-01T00:00:00","end_datetime":"null",
+"last_updated_datetime":"2024-01-01T00:00:00.0000000Z",
+"page_orientation":["portrait","landscape"],"timezone_type":"Local","timezone_offset":0,
+"ext_attr":{}}]}})";
+
 int runRunner(Options o) {
     // Declared first: the server's observer counts into it until the server stops.
     Tally tally;
@@ -347,6 +364,10 @@ int runRunner(Options o) {
         }
         url = server->baseUrl();
         std::printf("server double listening at %s\n", url.c_str());
+        // One in-app campaign: a modal text message for the event "show_offer".
+        sorvel::tools::ScriptedAnswer campaigns;
+        campaigns.body = kSampleCampaigns;
+        server->setDefaultAnswer(sorvel::tools::Endpoint::IAM_CAMPAIGNS, campaigns);
     } else {
         std::printf("sending to %s (its requests are not shown here)\n", url.c_str());
     }
@@ -446,6 +467,23 @@ int runRunner(Options o) {
     if (server) {
         waitForEvents(tally, {"custom:app_reopened"});
     }
+    // The in-app round: the message was shown, drawn to a PNG and tapped.
+    const std::string inAppPicture = home + "/inapp-message.png";
+    int inAppShown = 0;
+    if (server && std::filesystem::exists(inAppPicture)) {
+        if (tally.waitFor([](const std::map<std::string, int>& events) {
+                auto it = events.find("svl:in_app_message_action");
+                return it != events.end() && it->second >= 2;
+            })) {
+            inAppShown = 1;
+            std::printf("  in-app: the message was drawn to %s; its impression and click arrived\n",
+                        inAppPicture.c_str());
+        }
+    }
+    if (server && inAppShown == 0) {
+        std::printf("  in-app: no message was shown, drawn and tapped\n");
+        tally.fail();
+    }
     show();
     std::printf("  back within a minute: the session goes on\n");
     go(second);
@@ -534,9 +572,9 @@ int runRunner(Options o) {
         // at the next launch; it is counted once above.
         std::printf(
             "summary: %s launches=2 requests=%zu events=%d duplicates=%d failures=%d history: %s "
-            "events:%s\n",
+            "inapp=%d events:%s\n",
             ok ? "ok" : "FAILED", server->requestCount(), total, tally.duplicates(),
-            tally.failures(), history.c_str(), names.c_str());
+            tally.failures(), history.c_str(), inAppShown, names.c_str());
     } else {
         std::printf("summary: %s launches=2 server=%s\n", ok ? "ok" : "FAILED", url.c_str());
     }

@@ -18,12 +18,21 @@
 #include "SampleOptions.h"
 #include "sorvel/SorvelHost.h"
 #include "sorvel/SorvelKV.h"
+#if defined(SORVEL_SAMPLE_RENDER)
+#include "sorvel/render/InAppRenderer.h"
+#endif
 
 using namespace std::chrono_literals;
 using sample::Options;
 using sorvel::SorvelHost;
 using sorvel::SorvelKV;
 using sorvel::Value;
+
+// fontconfig keeps its configuration until the process ends, which the leak
+// checker of sanitizer builds would report; it is not ours to free.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig\n";
+}
 
 namespace {
 
@@ -145,11 +154,77 @@ sorvel::SorvelKvAttrModel attrs(std::initializer_list<std::pair<const char*, Val
     return model;
 }
 
+#if defined(SORVEL_SAMPLE_RENDER)
+// Shows in-app messages the way a Linux app with a window would: each one is
+// drawn (here into a PNG file beside the app's data) and the user's tap on its
+// first campaign button is handed back to the SDK.
+class PngPresenter final : public sorvel::InAppMessagePresenter {
+  public:
+    explicit PngPresenter(std::string path) : path_(std::move(path)) {}
+
+    void present(const std::shared_ptr<sorvel::InAppMessageScreen>& screen) override {
+        const sorvel::InAppViewNode tree = screen->snapshot();
+        std::string error;
+        const bool drawn =
+            sorvel::render::writePng(tree, screen->width(), screen->height(), path_, 1.0, &error);
+        std::printf("in-app: %s shown, %s\n", tree.campaignId.c_str(),
+                    drawn ? ("drawn to " + path_).c_str() : error.c_str());
+        std::vector<sorvel::InAppRect> buttons;
+        collectButtons(tree, 0, 0, buttons);
+        // The close button comes first; the campaign's buttons follow it.
+        if (buttons.size() > 1) {
+            const sorvel::InAppRect& b = buttons[1];
+            const bool tapped = screen->tap(b.x + b.width / 2, b.y + b.height / 2);
+            std::printf("in-app: its first button %s\n",
+                        tapped ? "tapped" : "did not take the tap");
+        }
+        std::fflush(stdout);
+        std::lock_guard<std::mutex> lock(mu_);
+        shown_ = true;
+        cv_.notify_all();
+    }
+    void dismissed(const std::shared_ptr<sorvel::InAppMessageScreen>&) override {
+        std::printf("in-app: closed\n");
+        std::fflush(stdout);
+    }
+    bool waitShown(std::chrono::milliseconds deadline) {
+        std::unique_lock<std::mutex> lock(mu_);
+        return cv_.wait_for(lock, deadline, [&] { return shown_; });
+    }
+
+  private:
+    static void collectButtons(const sorvel::InAppViewNode& n, double x, double y,
+                               std::vector<sorvel::InAppRect>& out) {
+        const double nx = x + n.frame.x;
+        const double ny = y + n.frame.y;
+        if (n.kind == sorvel::InAppNodeKind::BUTTON) {
+            out.push_back(sorvel::InAppRect{nx, ny, n.frame.width, n.frame.height});
+        }
+        for (const auto& c : n.children) {
+            collectButtons(c, nx, ny, out);
+        }
+    }
+
+    std::string path_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool shown_ = false;
+};
+#endif
+
 int runApp(const Options& o) {
     SorvelHost::setDataFolder(o.home);
     SorvelHost::setBundleId("com.example.sorvelsample");
     SorvelHost::setAppVersion("1.0", std::to_string(o.launch));
     SorvelHost::setServerBaseUrl(o.server);
+#if defined(SORVEL_SAMPLE_RENDER)
+    // A phone-sized screen for in-app messages, drawn with the reference renderer.
+    SorvelHost::setScreen(390, 844, sorvel::InAppInsets{47, 0, 34, 0},
+                          sorvel::InAppInsets{0, 47, 21, 47});
+    SorvelHost::setInAppTextMetrics(sorvel::render::makeTextMetrics());
+    auto presenter = std::make_shared<PngPresenter>(o.home + "/inapp-message.png");
+    SorvelHost::setInAppMessagePresenter(presenter);
+#endif
     // The SDK's timers run on a main loop served on a thread of its own until
     // this function returns.
     SorvelHost::MainLoopThread mainLoop;
@@ -198,6 +273,18 @@ int runApp(const Options& o) {
         }
     } else {
         sdk.event("app_reopened");
+#if defined(SORVEL_SAMPLE_RENDER)
+        // The campaign the server lists for "show_offer" (stored at the first
+        // launch, or fetched at this one's start): asked for until it shows.
+        bool shown = false;
+        for (int i = 0; i < 20 && !shown; ++i) {
+            sdk.event("show_offer");
+            shown = presenter->waitShown(500ms);
+        }
+        if (!shown) {
+            std::printf("in-app: nothing shown\n");
+        }
+#endif
         SorvelHost::applicationWillResignActive();
         waitForRunner("reopened");
         // Back within a minute: the session goes on, no new start.

@@ -118,6 +118,12 @@ run_installed_consumer() {
   echo "--- the README's snippet"
   run_readme_snippet "$prefix" "$libdir" || return 1
 
+  echo "--- the renderer through pkg-config"
+  flags="$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs sorvelkv-render)" || return 1
+  # shellcheck disable=SC2086
+  g++ -std=c++20 -Wall -Wextra -Werror tests/consumer/render_main.cpp $flags -o "$dir/render_pc" || return 1
+  LD_LIBRARY_PATH="$libdir" "$dir/render_pc" "$dir/message.png" || return 1
+
   echo "--- installed headers stand alone"
   local h deps
   for h in "$prefix"/include/sorvel/*.h; do

@@ -327,6 +327,7 @@ void addressOf(const sockaddr_storage& addr, std::string& ip, int& port) {
 struct HttpRequest {
     std::string method;
     std::string path;                                          // percent-decoded, without the query
+    std::string target;                                        // as sent, query included
     std::vector<std::pair<std::string, std::string>> headers;  // in the order sent
     std::string body;
     int remote_port = 0;
@@ -810,6 +811,8 @@ struct ServerDouble::Impl {
     // Takes its own lock; taken under mu, never the other way round.
     HistoryDouble history;
     std::map<Endpoint, ScriptedAnswer> defaults GUARDED_BY(mu);
+    std::map<Endpoint, ServerDouble::Responder> responders GUARDED_BY(mu);
+    std::vector<std::pair<std::string, ServerDouble::FileServer>> fileServers GUARDED_BY(mu);
     std::deque<RecordedRequest> records GUARDED_BY(mu);
     std::size_t keptBytes GUARDED_BY(mu) = 0;      // keptSizeOf the records
     std::size_t recordedCount GUARDED_BY(mu) = 0;  // since the start or a clear
@@ -932,6 +935,7 @@ struct ServerDouble::Impl {
         req.method = line.substr(0, sp1);
         const std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
         req.path = percentDecoded(target.substr(0, target.find('?')));
+        req.target = target;
         req.remote_port = remotePort;
         const bool http10 = line.back() == '0';
 
@@ -1066,7 +1070,45 @@ struct ServerDouble::Impl {
         return std::nullopt;
     }
 
+    // A file of a served prefix; false when the path is under none.
+    bool serveFile(const HttpRequest& req, HttpResponse& res) {
+        ServerDouble::FileServer files;
+        {
+            MutexLock lock(mu);
+            for (const auto& [prefix, server] : fileServers) {
+                if (req.path.compare(0, prefix.size(), prefix) == 0) {
+                    files = server;
+                }
+            }
+        }
+        if (!files || req.method != "GET") {
+            return false;
+        }
+        auto answer = files(req.path);
+        if (!answer) {
+            res.status = 404;
+            return true;
+        }
+        waitOut(answer->delay);
+        res.status = answer->status;
+        res.set_content(answer->body, answer->contentType);
+        return true;
+    }
+
+    void waitOut(std::chrono::milliseconds delay) {
+        if (delay.count() > 0) {
+            auto until = std::chrono::steady_clock::now() + delay;
+            MutexLock lock(mu);
+            while (!stopping && std::chrono::steady_clock::now() < until) {
+                waitOnUntil(cv, mu, until);
+            }
+        }
+    }
+
     void handle(const HttpRequest& req, HttpResponse& res) {
+        if (serveFile(req, res)) {
+            return;
+        }
         RecordedRequest rec;
         rec.method = req.method;
         rec.path = req.path;
@@ -1084,7 +1126,7 @@ struct ServerDouble::Impl {
         }
         Route route = classify(rec.target);
         rec.endpoint = route.endpoint;
-        rec.appKey = httplib::detail::decode_url(route.appKey, false);
+        rec.appKey = percentDecoded(route.appKey);
 
         if (auto rejected = check(route, rec)) {
             rec.status = rejected->first;
@@ -1097,12 +1139,15 @@ struct ServerDouble::Impl {
         }
 
         ScriptedAnswer answer;
+        ServerDouble::Responder responder;
         {
             MutexLock lock(mu);
             auto& queue = scripts[route.endpoint];
             if (!queue.empty()) {
                 answer = std::move(queue.front());
                 queue.pop_front();
+            } else if (auto r = responders.find(route.endpoint); r != responders.end()) {
+                responder = r->second;
             } else if (auto held = history.answer(rec.method, rec.target, rec.decodedBody)) {
                 answer.status = held->status;
                 answer.body = std::move(held->body);
@@ -1112,13 +1157,10 @@ struct ServerDouble::Impl {
                 answer = defaultAnswer(route.endpoint);
             }
         }
-        if (answer.delay.count() > 0) {
-            auto until = std::chrono::steady_clock::now() + answer.delay;
-            MutexLock lock(mu);
-            while (!stopping && std::chrono::steady_clock::now() < until) {
-                waitOnUntil(cv, mu, until);
-            }
+        if (responder) {
+            answer = responder(rec);
         }
+        waitOut(answer.delay);
         if (answer.dropConnection) {
             // Headers promise a body that never comes; the connection is closed
             // mid-answer, so the client gets no complete answer (and, having
@@ -1274,6 +1316,16 @@ void ServerDouble::setDefaultAnswer(Endpoint endpoint, ScriptedAnswer answer) {
 
 HistoryDouble& ServerDouble::history() {
     return impl_->history;
+}
+
+void ServerDouble::setResponder(Endpoint endpoint, Responder responder) {
+    MutexLock lock(impl_->mu);
+    impl_->responders[endpoint] = std::move(responder);
+}
+
+void ServerDouble::serveFiles(std::string pathPrefix, FileServer files) {
+    MutexLock lock(impl_->mu);
+    impl_->fileServers.emplace_back(std::move(pathPrefix), std::move(files));
 }
 
 void ServerDouble::setConfigText(std::string text) {

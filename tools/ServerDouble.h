@@ -136,6 +136,15 @@ class ServerDouble {
     HistoryDouble& history();
     // Shorthand: the configuration file's text (a 200 answer).
     void setConfigText(std::string text);
+    // Answers the endpoint's accepted requests once its script queue is empty,
+    // in place of the default answer (called on a server thread).
+    using Responder = std::function<ScriptedAnswer(const RecordedRequest&)>;
+    void setResponder(Endpoint endpoint, Responder responder);
+    // Serves GET requests whose path starts with the prefix (files such as
+    // images, outside the maker's endpoints: neither checked nor recorded).
+    // Nothing from `files` answers 404.
+    using FileServer = std::function<std::optional<ScriptedAnswer>(const std::string& path)>;
+    void serveFiles(std::string pathPrefix, FileServer files);
 
     // The requests kept (see Options), oldest first.
     std::vector<RecordedRequest> requests() const;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sorvel/Export.h"
+#include "sorvel/InAppPresentation.h"
 #include "sorvel/Value.h"
 
 namespace sorvel {
@@ -101,6 +102,23 @@ class SORVEL_API SorvelHost {
     /// its path and query appended. Plain http is allowed only for such a
     /// request. An empty URL ends the mapping.
     static void setServerBaseUrl(const std::string& baseUrl) noexcept;
+
+    /// The device's screen for in-app messages: its size in points in
+    /// portrait and its safe-area insets in each orientation. The first call also gives the app its
+    /// one window, where messages are laid out. Call it on the SDK's main thread before messages
+    /// can show; without it messages have no window and are not built. Sizes that are not positive
+    /// and finite are refused with a warning.
+    static void setScreen(double width, double height, const InAppInsets& portraitInsets,
+                          const InAppInsets& landscapeInsets) noexcept;
+    /// The device turns (true: portrait, false: landscape); a message on
+    /// screen closes when the interface turns between the two. Main thread.
+    static void rotateScreen(bool portrait) noexcept;
+    /// Who shows messages: null leaves them on the SDK's headless screen
+    /// only. Safe from any thread; the presenter is called on the main thread.
+    static void setInAppMessagePresenter(std::shared_ptr<InAppMessagePresenter> presenter) noexcept;
+    /// The text metrics labels are laid out with (null: the SDK's fixed
+    /// metrics). Set it before messages show.
+    static void setInAppTextMetrics(std::shared_ptr<const InAppTextMetrics> metrics) noexcept;
 };
 
 }  // namespace sorvel

@@ -32,3 +32,10 @@
 //   it decodes and reads its stored values from. Set by the core's dependency
 //   container. Without it: the decoded values are logged and kept in memory
 //   only, and the stored ones read as their defaults.
+//
+// - The in-app views' store and click delegate: InAppViewHooks
+//   (View/InAppMessage/InAppViewHooks.h). The store provider gives the
+//   container's campaign data access object (image polls, one-day close); the
+//   click-delegate provider gives the facade's in-app click delegate, set by
+//   the facade when the app sets one. Without them: no store (polls find no
+//   image, a one-day close is refused with its log line) and no delegate.

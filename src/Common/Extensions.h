@@ -9,6 +9,7 @@
 
 #include "Base/Url.h"
 #include "Platform/Clock.h"
+#include "Platform/UI/Color.h"
 #include "sorvel/Value.h"
 
 // Helpers over values, text, dates and URLs, as free functions.
@@ -74,20 +75,15 @@ std::map<std::string, std::string> queryParameters(std::string_view url);
 
 // ---- Colour and text alignment -----------------------------------------
 
-struct Color {
-    double red = 0;
-    double green = 0;
-    double blue = 0;
-    double alpha = 1;
-    friend bool operator==(const Color&, const Color&) = default;
-};
+// The platform's colour, so a parsed colour goes straight onto a view.
+using Color = platform::Color;
 
 // "#RRGGBB" or "#AARRGGBB" (the "#" optional, blanks around ignored, any
 // case); any other length, or an absent text, gives the default. Hex reading
 // stops at the first non-hex character, keeping what it read.
 Color initHex(const std::optional<std::string>& hex, const Color& defaultColor);
 
-enum class TextAlignment { LEFT, CENTER, RIGHT };
+using TextAlignment = platform::TextAlignment;
 // "center", "right", "left" exactly; anything else is centred.
 TextAlignment toTextAlignment(const std::optional<std::string>& text);
 

@@ -10,10 +10,12 @@
 #include "Core/ActiveSVLContext.h"
 #include "Core/DefaultSVLContextController.h"
 #include "Core/DisabledSVLContext.h"
+#include "Core/InAppViewWiring.h"
 #include "Core/InitializingSVLContext.h"
 #include "Core/UseCases.h"
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 #include "Data/DataProviders/DeviceStaticDataProvider.h"
+#include "Data/InAppMessage/InAppMessageDAO.h"
 #include "Data/Repository/Repository.h"
 #include "Event/DailyFirstOpenAutoEventGenerator.h"
 #include "Event/DeeplinkAutoEventGenerator.h"
@@ -128,6 +130,12 @@ class ContainerContextFactory final : public ISVLContextFactory {
     }
 };
 
+// A member that may be absent: the slot is built once, whether or not it
+// holds the member, so a failed construction is not tried again.
+struct InAppMessageDAOSlot {
+    std::shared_ptr<InAppMessageDAO> dao;
+};
+
 }  // namespace
 
 struct DiContainer::Members {
@@ -145,6 +153,7 @@ struct DiContainer::Members {
     Lazy<DeeplinkParameterSet> deeplinkParameterSet;
     Lazy<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator;
     Lazy<DefaultSVLContextController> defaultSVLContextController;
+    Lazy<InAppMessageDAOSlot> inAppMessageDAO;
     Lazy<EventSamplingFilter> eventSamplingFilter;
     Lazy<SorvelDisabledGuard> disabledGuard;
 
@@ -164,6 +173,7 @@ struct DiContainer::Members {
             auto deeplinkSet = deeplinkParameterSet.take();
             auto repo = repository.take();
             auto history = actionHistoryDAO.take();
+            auto inApp = inAppMessageDAO.take();
             auto sampling = eventSamplingFilter.take();
             auto v1 = v1MigrationManager.take();
             auto buffer = eventBuffer.take();
@@ -211,6 +221,7 @@ std::shared_ptr<DataRegistry> DiContainer::dataRegistry() {
         ApiConnectionManager::setDisableSdkHook([](const std::string& reason) {
             DiContainer::shared().defaultSVLContextController()->disableSDK(reason);
         });
+        wireInAppViews();
         return registry;
     });
 }
@@ -265,7 +276,7 @@ std::shared_ptr<Repository> DiContainer::repository() {
         auto history = actionHistoryDAO();
         return std::make_shared<Repository>(
             std::move(properties), std::move(registry), std::move(buffer), eventSamplingFilter(),
-            deviceRealtimeDataProvider(), deviceStaticDataProvider(), std::move(history));
+            deviceRealtimeDataProvider(), deviceStaticDataProvider(), std::move(history), inAppMessageDAO());
     });
 }
 
@@ -281,6 +292,17 @@ std::shared_ptr<ActionHistoryDAO> DiContainer::actionHistoryDAO() {
             return nullptr;
         }
     });
+}
+
+std::shared_ptr<InAppMessageDAO> DiContainer::inAppMessageDAO() {
+    return members_->inAppMessageDAO
+        .get([this] {
+            // Absent when the campaign database cannot be opened; the
+            // repository logs it, and the SDK runs without in-app messages.
+            return std::make_shared<InAppMessageDAOSlot>(
+                InAppMessageDAOSlot{InAppMessageDAO::create(dataRegistry())});
+        })
+        ->dao;
 }
 
 std::shared_ptr<DeeplinkParameterSet> DiContainer::deeplinkParameterSet() {

@@ -20,12 +20,13 @@ class DefaultSVLContextController;
 class EventSamplingFilter;
 class SorvelDisabledGuard;
 class ActionHistoryDAO;
+class InAppMessageDAO;
 
 // The process-wide owner of every long-lived part of the SDK. Each member is
 // built on its first read, after (and from) the members it is made of, and is
 // then kept: every part of the SDK shares one registry, one buffer, one
-// repository, one controller. The campaign store is absent until its
-// subsystem exists; the repository takes that path.
+// repository, one controller. The message-history and campaign stores are
+// absent when their databases cannot be opened; the repository takes that path.
 //
 // A member is built under its own lock, which its builder holds while it
 // reads the members it needs; those form no cycle, so two first reads never
@@ -54,6 +55,9 @@ class DiContainer {
     std::shared_ptr<DeeplinkParameterSet> deeplinkParameterSet();
     std::shared_ptr<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator();
     std::shared_ptr<DefaultSVLContextController> defaultSVLContextController();
+    // The campaign store's access object; null when its database cannot be
+    // opened, and then for the rest of the process.
+    std::shared_ptr<InAppMessageDAO> inAppMessageDAO();
     std::shared_ptr<EventSamplingFilter> eventSamplingFilter();
     // The facade's disabled guard over dataRegistry (Public/DisabledGuard.h).
     std::shared_ptr<SorvelDisabledGuard> disabledGuard();

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -260,6 +261,49 @@ StatusOr<int> openPrivateFile(const std::string& path, int flags) {
         return fail(failure("can not set up", path, errno));
     }
     return fd;
+}
+
+Status writePrivateFileAtomically(const std::string& path, std::string_view data) {
+    static std::atomic<std::uint64_t> counter{0};
+    const std::string temp =
+        path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        return Status::error(failure("can not create", temp, errno));
+    }
+    // The umask cannot widen 0600, but a narrower one must not hide the file
+    // from its owner either.
+    bool ok = ::fchmod(fd, 0600) == 0;
+    for (std::size_t done = 0; ok && done < data.size();) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        done += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    ok = ok && ::fsync(fd) == 0;
+    int err = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return Status::error(failure("can not write", path, err));
+    }
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    const int dfd =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return Status::ok();
 }
 
 Status ensurePrivateFile(const std::string& path) {

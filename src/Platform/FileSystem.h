@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "Base/Status.h"
 
@@ -37,6 +38,13 @@ Status makePrivateFolder(const std::string& path);
 // Never blocks: a FIFO, socket or device at the path is refused, as is a
 // symbolic link. On success the caller owns the descriptor and closes it.
 StatusOr<int> openPrivateFile(const std::string& path, int flags);
+
+// Replaces the file at path with `data` as one step: the bytes go to a fresh
+// private file beside it, are synced, and that file is renamed over the old
+// one (and the folder synced), so a reader, or the next launch after a kill,
+// finds the old file or the new one whole, never a part. A symbolic link at
+// path is replaced, not followed.
+Status writePrivateFileAtomically(const std::string& path, std::string_view data);
 
 // Creates the file like openPrivateFile, or narrows an existing one's mode,
 // without opening it for writing (a read-only file stays usable for reading).

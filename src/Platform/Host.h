@@ -14,6 +14,7 @@
 #include "Platform/Clock.h"
 #include "Platform/Device.h"
 #include "Platform/SystemLog.h"
+#include "Platform/UI/View.h"
 #include "sorvel/Value.h"
 
 namespace sorvel::platform::host {
@@ -96,5 +97,30 @@ void setHttpTimeout(std::optional<Millis> timeout);
 
 // Where system-log lines go (null: stderr).
 void setSystemLogSink(std::shared_ptr<ILogSink> sink);
+
+// ---- The screen, windows and touches (Platform/UI) ---------------------------
+
+// The main screen's size in portrait (default 390 x 844); landscape swaps it.
+void setScreenSize(Size portraitSize);
+// The interface orientation without a notification (a host's starting state):
+// the screen's bounds follow it.
+void setInterfaceOrientation(InterfaceOrientation orientation);
+// The device turns: a portrait or landscape device orientation becomes the
+// interface orientation (device landscape left is interface landscape right),
+// every window takes the new screen bounds (and the insets, when given), then
+// the device-orientation notification is posted on the calling thread, which
+// must be the main thread. Face up, face down and unknown change nothing but
+// are posted too.
+void rotateDevice(DeviceOrientation orientation, std::optional<EdgeInsets> insets = std::nullopt);
+// Puts a window on top of the application's list; makeKey makes it the only
+// key window. Main thread.
+std::shared_ptr<Window> addWindow(const Rect& frame, double level, const EdgeInsets& insets,
+                                  bool makeKey);
+void removeWindow(const Window* window);
+void removeAllWindows();
+// What Application::openURL hands addresses to (null: nothing opens them).
+void setOpenUrlHandler(std::function<void(const std::string& url)> handler);
+// The text measurer labels use (null: the synthetic metrics).
+void setTextMeasurer(std::shared_ptr<const ITextMeasurer> measurer);
 
 }  // namespace sorvel::platform::host

@@ -50,21 +50,6 @@ bool takeField(std::string_view& in, std::string& out) {
     return true;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 void syncFolder(const std::string& folder) {
     int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
@@ -104,31 +89,15 @@ KeychainStatus Keychain::save(const std::string& service, const std::string& acc
         if (data.size() > kMaxItemBytes) {
             return KeychainStatus::PARAM;
         }
-        const std::string folder = keychainDir();
-        const std::string path = itemPath(folder, service, account);
-        static std::atomic<std::uint64_t> counter{0};
-        const std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." +
-                                std::to_string(counter.fetch_add(1));
+        const std::string path = itemPath(keychainDir(), service, account);
 
         std::string bytes(kMagic);
         appendField(bytes, service);
         appendField(bytes, account);
         appendField(bytes, data);
 
-        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            return KeychainStatus::IO_ERROR;
-        }
-        // The umask cannot widen 0600, but a narrower one must not hide the
-        // item from its owner either.
-        bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
-        ok = (::close(fd) == 0) && ok;
-        if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
-            ::unlink(tmp.c_str());
-            return KeychainStatus::IO_ERROR;
-        }
-        syncFolder(folder);
-        return KeychainStatus::SUCCESS;
+        return writePrivateFileAtomically(path, bytes) ? KeychainStatus::SUCCESS
+                                                       : KeychainStatus::IO_ERROR;
     } catch (...) {
         return KeychainStatus::IO_ERROR;
     }

@@ -25,6 +25,7 @@
 #include "Public/FacadeInternal.h"
 #include "Public/FacadeObservers.h"
 #include "Push/OsPushEnableObservable.h"
+#include "View/InAppMessage/InAppViewHooks.h"
 
 namespace sorvel {
 
@@ -316,6 +317,9 @@ std::shared_ptr<SorvelKVDeferredDeeplinkDelegate> SorvelKV::getDeferredDeeplinkD
 void SorvelKV::setInAppMessageClickDelegate(
     std::shared_ptr<SorvelKVInAppMessageClickDelegate> delegate) noexcept {
     impl_->set(&Impl::inAppMessageClick, std::move(delegate));
+    // The in-app views read the delegate through their hook at each click.
+    InAppViewHooks::setClickDelegateProvider(
+        [impl = impl_.get()] { return impl->get(&Impl::inAppMessageClick); });
 }
 
 std::shared_ptr<SorvelKVInAppMessageClickDelegate> SorvelKV::getInAppMessageClickDelegate()

@@ -11,6 +11,7 @@
 #include "Data/DataProviders/DeviceStaticDataProvider.h"
 #include "Data/ModelProvider/DRModelProvider.h"
 #include "Data/ModelProvider/GDPRModelProvider.h"
+#include "Data/Repository/InAppMessageDisplay.h"
 #include "Event/EventBuffer.h"
 #include "Event/EventModelProvider.h"
 #include "Event/EventSamplingFilter.h"
@@ -35,16 +36,24 @@ Repository::Repository(std::shared_ptr<UserPropertyManager> userPropertyManager,
                        std::shared_ptr<EventSamplingFilter> eventSamplingFilter,
                        std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider,
                        std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider,
-                       std::shared_ptr<ActionHistoryDAO> actionHistoryDAO)
+                       std::shared_ptr<ActionHistoryDAO> actionHistoryDAO,
+                       std::shared_ptr<InAppMessageDAO> inAppMessageDAO,
+                       std::shared_ptr<IInAppMessageDisplay> inAppMessageDisplay)
     : userPropertyManager_(std::move(userPropertyManager)),
       dataRegistry_(std::move(dataRegistry)),
       eventBuffer_(std::move(eventBuffer)),
       eventSamplingFilter_(std::move(eventSamplingFilter)),
       deviceRealtimeDataProvider_(std::move(deviceRealtimeDataProvider)),
       deviceStaticDataProvider_(std::move(deviceStaticDataProvider)),
+      inAppMessageDAO_(std::move(inAppMessageDAO)),
+      inAppMessageDisplay_(inAppMessageDisplay ? std::move(inAppMessageDisplay)
+                                               : std::make_shared<DefaultInAppMessageDisplay>()),
       actionHistoryDAO_(std::move(actionHistoryDAO)),
-      actionHistoryExecutor_(platform::DispatchQueue::makeSerial("FvnActionHistoryDispatchQueue")) {
-    SvlLog::error("InAppMessageDAO init Error, can not use InAppMessage", true);
+      actionHistoryExecutor_(platform::DispatchQueue::makeSerial("FvnActionHistoryDispatchQueue")),
+      inAppMessageExecutor_(platform::DispatchQueue::makeSerial("FvnInAppMessageDispatchQueue")) {
+    if (!inAppMessageDAO_) {
+        SvlLog::error("InAppMessageDAO init Error, can not use InAppMessage", true);
+    }
     if (!actionHistoryDAO_) {
         SvlLog::error("ActionHistoryDAO init Error, can not use ActionHistory", true);
     }
@@ -212,16 +221,6 @@ void Repository::logSameEventWithPaging(const std::vector<SorvelKvCommerceProduc
     dataRegistry_->putString(eventId, DataRegistryKey::STRING_PREV_ID);
 }
 
-// ---- In-app messages ----------------------------------------------------------------
-// Without a campaign store the in-app switch is off: nothing to reset, to look
-// up or to download into, so each operation returns silently.
-
-void Repository::resetInAppMessageSessionFrequency() {}
-
-void Repository::getInAppMessage(const std::string&) {}
-
-void Repository::fetchInAppMessages() {}
-
 // ---- Delete and restart ------------------------------------------------------------
 
 std::string Repository::drWorksEndpoint() const {
@@ -347,10 +346,12 @@ void Repository::onRestartComplete(bool isSuccess) {
 }
 
 void Repository::dropLocalStoreTables() {
+    dropInAppMessageTables();
     dropActionHistoryTable();
 }
 
 void Repository::createLocalStoreTables() {
+    createInAppMessageTables();
     createActionHistoryTable();
 }
 

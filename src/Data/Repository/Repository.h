@@ -20,6 +20,9 @@ class DeviceRealtimeDataProvider;
 class DeviceStaticDataProvider;
 class EventBuffer;
 class EventSamplingFilter;
+class IInAppMessageDisplay;
+class InAppMessage;
+class InAppMessageDAO;
 class UserPropertyManager;
 
 // The data layer behind the use cases: it consults the user-property store,
@@ -37,19 +40,27 @@ class UserPropertyManager;
 // run on the connection's callback thread (or, after a retry, on the thread of
 // the retried attempt).
 //
-// The local store of in-app campaigns is absent: the in-app operations return
-// silently. The message-history store may be absent (it could not be opened):
-// every message-history operation then logs its line and answers its
-// completion with OpenDatabaseError on the caller's thread. Otherwise each
-// runs on the serial "FvnActionHistoryDispatchQueue" and answers there.
-class Repository final : public IRepository {
+// In-app messages run while the remote configuration's in-app switch is on
+// and the campaign store is present: every call into the store, and the
+// campaign download's first attempt, on the serial "FvnInAppMessageDispatchQueue";
+// the orientation and the view on the main thread. Otherwise the in-app
+// operations return silently.
+//
+// The message-history store may be absent (it could not be opened): every
+// message-history operation then logs its line and answers its completion with
+// OpenDatabaseError on the caller's thread. Otherwise each runs on the serial
+// "FvnActionHistoryDispatchQueue" and answers there.
+class Repository final : public IRepository, public std::enable_shared_from_this<Repository> {
   public:
     Repository(std::shared_ptr<UserPropertyManager> userPropertyManager,
                std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<EventBuffer> eventBuffer,
                std::shared_ptr<EventSamplingFilter> eventSamplingFilter,
                std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider,
                std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider,
-               std::shared_ptr<ActionHistoryDAO> actionHistoryDAO = nullptr);
+               std::shared_ptr<ActionHistoryDAO> actionHistoryDAO = nullptr,
+               std::shared_ptr<InAppMessageDAO> inAppMessageDAO = nullptr,
+               std::shared_ptr<IInAppMessageDisplay> inAppMessageDisplay = nullptr);
+    ~Repository() override;
 
     bool saveUserProperty(const Value::Map& properties) override;
     bool saveCiProperty(const Value::Map& properties) override;
@@ -72,9 +83,16 @@ class Repository final : public IRepository {
                                 const Value::Map& eventParam) override;
     void flushAllNow() override;
     void flushAtIntervals() override;
+    // At each session start: every campaign's per-session count back to 0.
     void resetInAppMessageSessionFrequency() override;
+    // The trigger road for an event ("<group>:<name>"): the campaign store
+    // picks the message on the in-app queue, the display shows it on the
+    // main thread. Refused while a message is on screen.
     void getInAppMessage(const std::string& eventName) override;
+    // Downloads the campaign list and hands it to the campaign store.
     void fetchInAppMessages() override;
+    // Waits until the in-app work queued so far has run (tests, tools).
+    void waitForInAppQueue();
     // The delete/restart requests (not retried) and their stored outcome:
     //   delete success: stopped true, sync true   (DELETE_SYNCED)
     //   delete failure: stopped true, sync false  (DELETE_NOT_SYNCED)
@@ -132,6 +150,13 @@ class Repository final : public IRepository {
     void createLocalStoreTables();
     void dropActionHistoryTable();
     void createActionHistoryTable();
+    // The campaign store's part of a delete and of a restart.
+    void dropInAppMessageTables();
+    void createInAppMessageTables();
+    // The in-app switch: the remote configuration's flag, and a campaign store.
+    bool isInAppMessageActive() const;
+    // The display step of the trigger road, on the main thread.
+    void displayInAppMessage(std::shared_ptr<const InAppMessage> message);
 
     const std::shared_ptr<UserPropertyManager> userPropertyManager_;
     const std::shared_ptr<DataRegistry> dataRegistry_;
@@ -140,6 +165,9 @@ class Repository final : public IRepository {
     const std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider_;
     const std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider_;
 
+    const std::shared_ptr<InAppMessageDAO> inAppMessageDAO_;
+    const std::shared_ptr<IInAppMessageDisplay> inAppMessageDisplay_;
+
     // Held from the block check to the STRING_PREV_ID write of an event.
     platform::Mutex eventMu_;
 
@@ -147,6 +175,9 @@ class Repository final : public IRepository {
     const std::shared_ptr<ActionHistoryDAO> actionHistoryDAO_;
     // "FvnActionHistoryDispatchQueue": every store call and history request.
     const std::shared_ptr<platform::DispatchQueue> actionHistoryExecutor_;
+    // Declared last: it goes first, running what was queued while the rest
+    // is still in place.
+    const std::shared_ptr<platform::DispatchQueue> inAppMessageExecutor_;
 };
 
 }  // namespace sorvel

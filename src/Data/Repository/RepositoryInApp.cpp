@@ -1,0 +1,132 @@
+// The repository's in-app road: the per-session reset, the trigger road from
+// an event to a built message handed to the display, and the campaign
+// download.
+#include "Common/DataRegistry.h"
+#include "Common/Extensions.h"
+#include "Common/FvnUtil.h"
+#include "Common/SVLBooleanState.h"
+#include "Common/SvlLog.h"
+#include "Data/InAppMessage/InAppMessageDAO.h"
+#include "Data/ModelProvider/InAppMessageModelProvider.h"
+#include "Data/Repository/InAppMessageDisplay.h"
+#include "Data/Repository/Repository.h"
+#include "Network/ApiConnection.h"
+#include "Network/ApiConnectionManager.h"
+
+namespace sorvel {
+
+Repository::~Repository() = default;
+
+bool Repository::isInAppMessageActive() const {
+    return inAppMessageDAO_ &&
+           dataRegistry_->getBool(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE, false);
+}
+
+void Repository::resetInAppMessageSessionFrequency() {
+    if (!isInAppMessageActive()) {
+        return;
+    }
+    inAppMessageExecutor_->async([dao = inAppMessageDAO_] { dao->resetFrequencyCapPerSession(); });
+}
+
+void Repository::getInAppMessage(const std::string& eventName) {
+    if (!isInAppMessageActive()) {
+        return;
+    }
+    inAppMessageExecutor_->async([dao = inAppMessageDAO_, display = inAppMessageDisplay_,
+                                  self = weak_from_this(), eventName] {
+        if (SVLBooleanState::isInAppMessageShowing().get()) {
+            SvlLog::debug("InAppMessage already shown", true);
+            return;
+        }
+        if (platform::isMainThread()) {
+            SvlLog::error("fatal Error :: getInAppMessage is called on MainThread!!", true);
+            return;
+        }
+        // Read here, not by waiting for the main thread: a host that runs no
+        // main loop would hold this queue (and the SDK's shutdown) forever.
+        const bool isPortrait = display->isPortrait();
+        auto message = dao->getInAppMessageByEventName(eventName, isPortrait);
+        if (!message) {
+            return;
+        }
+        platform::DispatchQueue::main().async([self, message = std::move(message)] {
+            if (auto repository = self.lock()) {
+                repository->displayInAppMessage(message);
+            }
+        });
+    });
+}
+
+void Repository::displayInAppMessage(std::shared_ptr<const InAppMessage> message) {
+    // The view logs its impression and clicks through the repository's event
+    // road, on the main thread; a view outliving the SDK logs nothing.
+    InAppLogEvent logEvent = [self = weak_from_this()](const LogEventParameter& parameter) {
+        if (auto repository = self.lock()) {
+            repository->logEvent(parameter);
+        }
+    };
+    inAppMessageDisplay_->display(std::move(message), std::move(logEvent));
+}
+
+void Repository::fetchInAppMessages() {
+    if (!isInAppMessageActive()) {
+        return;
+    }
+    SvlLog::debug("inAppMessageApiConnection start ::: ", true);
+    if (!FvnUtil::isNetworkConnected()) {
+        SvlLog::debug("InAppMessageApiConnection Fail. You are not connected to Internet", true);
+        return;
+    }
+    std::shared_ptr<IApiModel> model =
+        InAppMessageModelProvider(dataRegistry_, deviceRealtimeDataProvider_).getApiModel();
+    if (SvlLog::wouldDeliver(true)) {
+        SvlLog::debug("inAppMessageRequest: " + ext::toJsonFormat(model->toDictionary()), true);
+        SvlLog::debug("inAppMessageRequest Url: " + model->getUrl(), true);
+    }
+    auto executor = inAppMessageExecutor_;
+    executor->async([model = std::move(model), registry = dataRegistry_, dao = inAppMessageDAO_,
+                     executor] {
+        auto connection = std::make_shared<ApiConnection>(registry);
+        connection->setPostRequest(*model);
+        // A retry answers from a global-queue thread, after this block: the
+        // completion holds what it needs, not the repository.
+        ApiConnectionManager().request(connection, true, [dao, executor](const Result& result) {
+            if (!result.isSuccess()) {
+                SvlLog::debug("Terminated inAppMessageApiConnection", true);
+                SvlLog::debug("inAppMessageApiConnection connectFail!!, responseCode : " +
+                                  std::to_string(result.statusCode()) + " ",
+                              true);
+                return;
+            }
+            auto text = result.response();
+            if (!text) {
+                SvlLog::error("ApiConnectionError :: Response is nil", true);
+                return;
+            }
+            SvlLog::debug("Terminated inAppMessageApiConnection", true);
+            SvlLog::info("inAppMessageApiConnection connectSuccess !! response:  " + *text + ")",
+                         true);
+            executor->async([dao, text = std::move(*text)] { dao->insertApiResponse2Table(text); });
+        });
+    });
+}
+
+void Repository::dropInAppMessageTables() {
+    if (inAppMessageDAO_) {
+        inAppMessageExecutor_->async(
+            [dao = inAppMessageDAO_] { dao->deleteAllImagesAndDropTables(); });
+    }
+}
+
+void Repository::createInAppMessageTables() {
+    if (inAppMessageDAO_) {
+        inAppMessageExecutor_->async([dao = inAppMessageDAO_] { dao->createTables(); });
+    }
+}
+
+void Repository::waitForInAppQueue() {
+    inAppMessageExecutor_->sync([] {});
+}
+
+}  // namespace sorvel

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Platform/UI/Geometry.h"
+
+namespace sorvel::platform {
+
+// The system font at a size, regular or bold.
+struct Font {
+    double size = 17;
+    bool bold = false;
+    friend bool operator==(const Font&, const Font&) = default;
+};
+
+// How wide a run of text is and how tall a line, in points. Labels measure
+// through the current measurer; a renderer installs one over its real font
+// metrics (host::setTextMeasurer) so that what it draws fits the frames the
+// layouts computed. Called on the main thread only.
+class ITextMeasurer {
+  public:
+    virtual ~ITextMeasurer() = default;
+    // The advance of text set on one line (it holds no line break).
+    virtual double lineWidth(std::string_view utf8, const Font& font) const = 0;
+    virtual double lineHeight(const Font& font) const = 0;
+};
+
+// Fixed metrics, the same on every machine: a line is 1.2 x the size high; a
+// character (grapheme cluster) advances 1.0 x the size when it is East-Asian
+// wide or full-width, 0.5 x the size otherwise.
+class SyntheticTextMeasurer final : public ITextMeasurer {
+  public:
+    double lineWidth(std::string_view utf8, const Font& font) const override;
+    double lineHeight(const Font& font) const override { return 1.2 * font.size; }
+};
+
+// The measurer labels use (the synthetic one until a host sets another).
+const ITextMeasurer& textMeasurer();
+std::shared_ptr<const ITextMeasurer> textMeasurerPtr();
+
+struct TextLine {
+    std::string text;  // without the break that ended it
+    double width = 0;
+};
+
+struct TextBlock {
+    std::vector<TextLine> lines;
+    double lineHeight = 0;
+    Size size;  // the widest line by the lines' total height
+};
+
+// Sets text in lines no wider than maxWidth (<= 0: unbounded), breaking where
+// Unicode allows a line break, inside a word only when the word alone is too
+// wide, and at every newline. With maxLines > 0 the text stops after that many
+// lines and the last one ends in an ellipsis. Empty text gives no line and a
+// zero size. Ill-formed UTF-8 is read as U+FFFD.
+TextBlock layoutText(std::string_view utf8, const Font& font, double maxWidth, int maxLines,
+                     const ITextMeasurer& measurer = textMeasurer());
+
+// The number of user-perceived characters (extended grapheme clusters): a
+// letter with combining accents, an emoji ZWJ sequence, an emoji with a skin
+// tone, a flag (a regional-indicator pair) and a Hangul syllable made of jamo
+// each count one.
+std::size_t graphemeCount(std::string_view utf8);
+
+// The graphemes of a text, in order, each as its UTF-8 bytes.
+std::vector<std::string_view> graphemes(std::string_view utf8);
+
+// True for an East-Asian wide or full-width code point.
+bool isWideCodePoint(char32_t c);
+
+}  // namespace sorvel::platform

@@ -1,0 +1,222 @@
+#include <atomic>
+
+#include "CampaignListServer.h"
+#include "Common/SVLBooleanState.h"
+#include "Data/InAppMessage/InAppMessageDAO.h"
+#include "Data/InAppMessageFixture.h"
+#include "Data/Repository/InAppMessageDisplay.h"
+#include "Data/RepositoryFixture.h"
+#include "Platform/RunLoop.h"
+
+namespace sorvel::repotest {
+namespace {
+
+// Records what the trigger road hands to the screen, and logs an impression
+// through the sink as a view would.
+class RecordingDisplay final : public IInAppMessageDisplay {
+  public:
+    bool isPortrait() override { return portrait.load(); }
+    void display(std::shared_ptr<const InAppMessage> message, InAppLogEvent logEvent) override {
+        onMain.store(platform::isMainThread());
+        logEvent(LogEventParameter::initWithEventName(
+            "svl", "in_app_message_action", {{"svl:gf:event_type", Value("impression")}}));
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            shown.push_back(std::move(message));
+        }
+        testing::notifyWaiters();
+    }
+    std::vector<std::shared_ptr<const InAppMessage>> messages() {
+        std::lock_guard<std::mutex> lock(mu);
+        return shown;
+    }
+
+    std::atomic<bool> portrait{true};
+    std::atomic<bool> onMain{false};
+
+  private:
+    std::mutex mu;
+    std::vector<std::shared_ptr<const InAppMessage>> shown;
+};
+
+class RepositoryInAppTest : public RepositoryFixture {
+  protected:
+    void SetUp() override {
+        RepositoryFixture::SetUp();
+        SVLBooleanState::isInAppMessageShowing().set(false);
+        dao = InAppMessageDAO::create(registry);
+        ASSERT_TRUE(dao);
+        display = std::make_shared<RecordingDisplay>();
+        repository = std::make_shared<Repository>(
+            userProperties, registry, buffer, EventSamplingFilter::create(registry), realtime,
+            std::make_shared<DeviceStaticDataProvider>(registry), nullptr, dao, display);
+        registry->putBool(true, DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE);
+    }
+    void TearDown() override {
+        SVLBooleanState::isInAppMessageShowing().set(false);
+        dao->waitForImageQueue();
+    }
+
+    // Runs the download to its end: the request, then the ingest it queued,
+    // then the image downloads the ingest queued.
+    void fetchAndSettle() {
+        repository->fetchInAppMessages();
+        repository->waitForInAppQueue();
+        repository->waitForInAppQueue();
+        dao->waitForImageQueue();
+    }
+    // Triggers, then runs on the main loop what the in-app queue handed it;
+    // the number of messages displayed so far.
+    std::size_t trigger(const std::string& event) {
+        repository->getInAppMessage(event);
+        repository->waitForInAppQueue();
+        platform::RunLoop::main().runUntilIdle();
+        return display->messages().size();
+    }
+    std::vector<std::string> counters(const std::string& id) {
+        int rc = 0;
+        auto db = platform::sqlite::Connection::open(
+            platform::documentsFolder() + "/SvlInAppMessage.sqlite", SQLITE_OPEN_READONLY, rc);
+        if (!db) {
+            return {};
+        }
+        auto st = db->prepare(
+            "SELECT CurrentFrequencyCapPerSession, CurrentFrequencyCapPerUser FROM "
+            "CurrentFrequency WHERE CampaignId = " +
+            platform::sqlite::quote(id));
+        if (!st || st.step() != SQLITE_ROW) {
+            return {};
+        }
+        return {st.columnText(0), st.columnText(1)};
+    }
+
+    std::shared_ptr<InAppMessageDAO> dao;
+    std::shared_ptr<RecordingDisplay> display;
+    tools::CampaignListServer campaigns{server};
+};
+
+TEST_F(RepositoryInAppTest, DownloadTriggerBuildWithImageAndCountOnce) {
+    campaigns.addImage("p.png", testing::pngOf(testing::solidImage(5, 4, 10, 20, 30)));
+    Value::Map c = iamtest::withImages(iamtest::campaign("c1"), campaigns.imageUrl("p.png"),
+                                       campaigns.imageUrl("missing.png"));
+    c["frequency_cap"] = Value(Value::Map{{"per_session", Value(1)}});
+    campaigns.setCampaigns(Value(Value::Array{Value(c)}).toJson(), "sum-1", 30);
+
+    fetchAndSettle();
+    EXPECT_EQ(registry->getString(DataRegistryKey::STRING_IN_APP_MESSAGE_CHECKSUM, ""), "sum-1");
+    EXPECT_EQ(registry->getInt(DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY, 0), 30);
+    auto sent = server.requests(tools::Endpoint::IAM_CAMPAIGNS);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].signature, "valid");
+    auto body = Value::fromJson(sent[0].decodedBody);
+    ASSERT_TRUE(body && body->isMap());
+    EXPECT_EQ(body->getMap()->at("in_app_message"), Value(Value::Map{{"checksum", Value("")}}));
+    EXPECT_TRUE(body->getMap()->at("common").isMap());
+    EXPECT_TRUE(logged("inAppMessageApiConnection start ::: "));
+    EXPECT_TRUE(logged("inAppMessageRequest Url: "));
+    EXPECT_TRUE(logged("inAppMessageApiConnection connectSuccess !! response:  {"));
+
+    ASSERT_EQ(trigger("custom:buy"), 1u);
+    auto m = display->messages()[0];
+    EXPECT_TRUE(display->onMain.load());
+    EXPECT_EQ(m->campaignId, "c1");
+    ASSERT_TRUE(m->portraitImage);
+    EXPECT_EQ(*m->portraitImage, testing::solidImage(5, 4, 10, 20, 30));
+    EXPECT_TRUE(m->isPortraitImageDownloaded);  // fetched in the background, first shown now
+    EXPECT_FALSE(m->landscapeImage);
+    EXPECT_EQ(m->imageClickAction.actionType, "deeplink");
+    EXPECT_EQ(counters("c1"), (std::vector<std::string>{"1", "1"}));
+    // The view's impression took the event road.
+    bool impression = false;
+    for (const auto& e : storedEvents()) {
+        impression = impression || text(e, "event_name") == "in_app_message_action";
+    }
+    for (const auto& r : server.requests(tools::Endpoint::EVENT_BULK)) {
+        impression =
+            impression || r.decodedBody.find("\"in_app_message_action\"") != std::string::npos;
+    }
+    EXPECT_TRUE(impression);
+
+    // A message on screen refuses the next trigger without asking the store.
+    SVLBooleanState::isInAppMessageShowing().set(true);
+    EXPECT_EQ(trigger("custom:buy"), 1u);
+    EXPECT_TRUE(logged("InAppMessage already shown"));
+    EXPECT_EQ(counters("c1"), (std::vector<std::string>{"1", "1"}));
+    SVLBooleanState::isInAppMessageShowing().set(false);
+    // The session cap holds until the next session.
+    EXPECT_EQ(trigger("custom:buy"), 1u);
+    EXPECT_TRUE(
+        logged("getInAppMessageByCampaignId Fail, No Valid InAppMessage, eventName : "
+               "custom:buy"));
+    repository->resetInAppMessageSessionFrequency();
+    EXPECT_EQ(trigger("custom:buy"), 2u);
+    EXPECT_EQ(counters("c1"), (std::vector<std::string>{"1", "2"}));
+
+    // The next download carries the checksum and is answered "unchanged".
+    fetchAndSettle();
+    EXPECT_EQ(campaigns.unchangedAnswers(), 1u);
+    sent = server.requests(tools::Endpoint::IAM_CAMPAIGNS);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_NE(sent[1].decodedBody.find(R"("checksum":"sum-1")"), std::string::npos);
+    EXPECT_EQ(campaigns.imageRequests("p.png"), 1u);
+}
+
+TEST_F(RepositoryInAppTest, SwitchOffOfflineAndServerFailures) {
+    campaigns.setCampaigns(Value(Value::Array{Value(iamtest::campaign("c1"))}).toJson(), "s");
+    registry->putBool(false, DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE);
+    repository->fetchInAppMessages();
+    repository->getInAppMessage("custom:buy");
+    repository->resetInAppMessageSessionFrequency();
+    repository->waitForInAppQueue();
+    EXPECT_EQ(server.requests(tools::Endpoint::IAM_CAMPAIGNS).size(), 0u);
+    EXPECT_FALSE(logged("inAppMessageApiConnection start"));
+    EXPECT_FALSE(logged("getInAppMessageByCampaignId"));
+
+    registry->putBool(true, DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE);
+    platform::host::setReachability(std::string("unknown"));
+    repository->fetchInAppMessages();
+    EXPECT_TRUE(logged("InAppMessageApiConnection Fail. You are not connected to Internet"));
+    platform::host::setReachability(std::string("wifi"));
+
+    tools::ScriptedAnswer failure;
+    failure.status = 500;
+    server.script(tools::Endpoint::IAM_CAMPAIGNS, failure);
+    fetchAndSettle();
+    EXPECT_TRUE(logged("inAppMessageApiConnection connectFail!!, responseCode : 500 "));
+    EXPECT_EQ(registry->getString(DataRegistryKey::STRING_IN_APP_MESSAGE_CHECKSUM, "<none>"),
+              "<none>");
+
+    // Landscape only for a portrait screen: nothing shown, nothing counted.
+    Value::Map land = iamtest::campaign("land");
+    land["page_orientation"] = Value(Value::Array{Value("landscape")});
+    campaigns.setCampaigns(Value(Value::Array{Value(land)}).toJson(), "s2");
+    fetchAndSettle();
+    EXPECT_EQ(trigger("custom:buy"), 0u);
+    EXPECT_EQ(counters("land"), (std::vector<std::string>{"0", "0"}));
+    display->portrait = false;
+    EXPECT_EQ(trigger("custom:buy"), 1u);
+}
+
+TEST_F(RepositoryInAppTest, TheDefaultDisplayLogsATypeWithoutAView) {
+    auto plain = std::make_shared<Repository>(
+        userProperties, registry, buffer, EventSamplingFilter::create(registry), realtime,
+        std::make_shared<DeviceStaticDataProvider>(registry), nullptr, dao);
+    // A full-screen text message has no layout.
+    Value::Map fullScreenText = iamtest::campaign("c1");
+    fullScreenText["type"] = Value("full_screen");
+    campaigns.setCampaigns(Value(Value::Array{Value(fullScreenText)}).toJson(), "s");
+    plain->fetchInAppMessages();
+    plain->waitForInAppQueue();
+    plain->waitForInAppQueue();
+    plain->getInAppMessage("custom:buy");
+    plain->waitForInAppQueue();
+    EXPECT_TRUE(platform::RunLoop::main().runUntil(
+        [&] {
+            return logged("Unknown InAppMessage Type or Layout, Type = full_screen, Layout = text");
+        },
+        std::chrono::seconds(10)));
+    EXPECT_FALSE(SVLBooleanState::isInAppMessageShowing().get());
+}
+
+}  // namespace
+}  // namespace sorvel::repotest
