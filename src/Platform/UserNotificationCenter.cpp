@@ -108,7 +108,8 @@ void UserNotificationCenter::reset() {
     flush();
 }
 
-StatusOr<WallTime> UserNotificationCenter::fireDate(const CalendarNotificationTrigger& trigger) {
+StatusOr<std::int64_t> UserNotificationCenter::fireSecond(
+    const CalendarNotificationTrigger& trigger) {
     const auto& c = trigger.dateComponents;
     if (c.year < 1 || c.year > 9999) {
         return Status::error("the trigger's year is outside 1...9999");
@@ -126,11 +127,28 @@ StatusOr<WallTime> UserNotificationCenter::fireDate(const CalendarNotificationTr
     }
     // The offset at the instant itself: first guess with the offset at the
     // local reading, then correct once (enough across a daylight-saving step).
+    // Offsets are asked for instants the clock can name.
     auto zone = localTimeZone();
-    const auto asUtc = WallTime(std::chrono::seconds(*local));
-    auto at = asUtc - zone->utcOffset(asUtc);
-    at = asUtc - zone->utcOffset(at);
+    auto offsetAt = [&](std::int64_t second) {
+        const std::int64_t limit = 9'000'000'000;  // about 285 years either side of 1970
+        const std::int64_t clamped = std::clamp(second, -limit, limit);
+        return static_cast<std::int64_t>(
+            zone->utcOffset(WallTime(std::chrono::seconds(clamped))).count());
+    };
+    std::int64_t at = *local - offsetAt(*local);
+    at = *local - offsetAt(at);
     return at;
+}
+
+StatusOr<WallTime> UserNotificationCenter::fireDate(const CalendarNotificationTrigger& trigger) {
+    StatusOr<std::int64_t> second = fireSecond(trigger);
+    if (!second.isOk()) {
+        return second.status();
+    }
+    if (second.value() < -9'000'000'000 || second.value() > 9'000'000'000) {
+        return Status::error("the trigger's date is beyond the clock's range");
+    }
+    return WallTime(std::chrono::seconds(second.value()));
 }
 
 void UserNotificationCenter::add(NotificationRequest request, AddCompletion completion) {
@@ -144,19 +162,21 @@ void UserNotificationCenter::add(NotificationRequest request, AddCompletion comp
                     completion(std::string("repeating triggers are not supported"));
                 return;
             }
-            StatusOr<WallTime> at = fireDate(*request.trigger);
+            StatusOr<std::int64_t> at = fireSecond(*request.trigger);
             if (!at.isOk()) {
                 if (completion)
                     completion(at.status().message());
                 return;
             }
-            const auto left = std::chrono::duration_cast<Millis>(at.value() - clock().wallNow());
-            if (left < Millis(-1000)) {
+            // In whole milliseconds since the epoch: years 1...9999 fit, where
+            // a nanosecond clock reading would not.
+            const std::int64_t leftMs = at.value() * 1000 - wallMillis();
+            if (leftMs < -1000) {
                 if (completion)
                     completion(std::string("the trigger's date has passed"));
                 return;
             }
-            delay = std::max(left, Millis(0));
+            delay = detail::clampDelay(Millis(std::max<std::int64_t>(leftMs, 0)));
         }
         std::uint64_t oldTimer = 0;
         std::uint64_t generation = 0;

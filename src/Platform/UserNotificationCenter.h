@@ -106,7 +106,10 @@ class UserNotificationCenter {
     // Waits until every block queued on the centre's queue before the call ran.
     void flush();
 
-    // The instant the trigger names in the device's time zone, or why none.
+    // The second since the epoch the trigger names in the device's time zone,
+    // or why none.
+    static StatusOr<std::int64_t> fireSecond(const CalendarNotificationTrigger& trigger);
+    // The same as an instant of the clock (refused beyond its range).
     static StatusOr<WallTime> fireDate(const CalendarNotificationTrigger& trigger);
 
     UserNotificationCenter();

@@ -192,9 +192,13 @@ void scheduleLocalPushNotification(LocalPushParams p) {
 }
 
 NotificationDateComponents componentsOf(std::chrono::system_clock::time_point date) {
-    // The fraction of a second is dropped (floored, also before 1970).
+    // The fraction of a second is dropped (floored, also before 1970); the
+    // zone's offset is added in seconds, so no date the clock can name
+    // overflows on the way.
+    const auto second = std::chrono::floor<std::chrono::seconds>(date);
+    const std::int64_t offset = platform::localTimeZone()->utcOffset(second).count();
     const platform::CivilTime c =
-        platform::localCivilTime(std::chrono::floor<std::chrono::seconds>(date));
+        platform::utcCivilTime(second.time_since_epoch().count() + offset);
     return NotificationDateComponents{c.year, c.month, c.day, c.hour, c.minute, c.second};
 }
 
