@@ -210,13 +210,16 @@ TEST_F(FacadeTest, DesktopNotificationsShowOnTheBusAndClicksComeBack) {
         }));
     // The app handles responses itself: local ones through the SDK's
     // response call, remote ones through parsePushData and openPush.
-    SorvelHost::setNotificationResponseHandler([](const NotificationResponse& r) {
+    std::atomic<int> handled{0};
+    SorvelHost::setNotificationResponseHandler([&handled](const NotificationResponse& r) {
         auto& sdk = SorvelKV::getInstance();
         if (auto model = sdk.parsePushData(r.request.content.userInfo)) {
             sdk.openPush(*model);
         } else {
             sdk.userNotificationCenter(r);
         }
+        ++handled;
+        testing::notifyWaiters();
     });
 
     // A local notification with an image, due in a second.
@@ -261,6 +264,8 @@ TEST_F(FacadeTest, DesktopNotificationsShowOnTheBusAndClicksComeBack) {
         std::lock_guard<std::mutex> lock(m);
         EXPECT_EQ(opened, (std::vector<std::string>{"local:local-1", "remote"}));
     }
+    // The open is queued once the handler returned.
+    ASSERT_TRUE(testing::waitUntil([&] { return handled.load() == 2; }));
     ASSERT_TRUE(sendAndWait("after"));
     EXPECT_EQ(events("open_push").size(), 1u);
     platform::host::setNotificationPresenter(nullptr);
