@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <utility>
 
 #include "Platform/Dispatch.h"
@@ -53,21 +54,30 @@ struct UserNotificationCenter::State {
 
     std::shared_ptr<DispatchQueue> queue = DispatchQueue::makeSerial(QUEUE_LABEL);
     mutable Mutex mu;
-    // In the order of their adds.
-    std::vector<Pending> pending GUARDED_BY(mu);
+    // By generation, which grows with each add: the order of the adds.
+    std::map<std::uint64_t, Pending> pending GUARDED_BY(mu);
+    // Identifier to its pending generation.
+    std::map<std::string, std::uint64_t> pendingIds GUARDED_BY(mu);
     std::deque<NotificationRequest> delivered GUARDED_BY(mu);
     std::shared_ptr<INotificationPresenter> presenter GUARDED_BY(mu);
     ResponseHandler handler GUARDED_BY(mu);
     std::uint64_t nextGeneration GUARDED_BY(mu) = 1;
 
-    // Takes the pending entry out; null when none has the identifier.
-    std::optional<Pending> takePending(const std::string& id) EXCLUSIVE_LOCKS_REQUIRED(mu) {
-        auto it = std::find_if(pending.begin(), pending.end(),
-                               [&](const Pending& p) { return p.request.identifier == id; });
+    // Takes the pending entry out; null when none has the identifier (or,
+    // with a generation, when the pending one is another).
+    std::optional<Pending> takePending(const std::string& id,
+                                       std::optional<std::uint64_t> generation = std::nullopt)
+        EXCLUSIVE_LOCKS_REQUIRED(mu) {
+        auto byId = pendingIds.find(id);
+        if (byId == pendingIds.end() || (generation && byId->second != *generation)) {
+            return std::nullopt;
+        }
+        auto it = pending.find(byId->second);
+        pendingIds.erase(byId);
         if (it == pending.end()) {
             return std::nullopt;
         }
-        Pending out = std::move(*it);
+        Pending out = std::move(it->second);
         pending.erase(it);
         return out;
     }
@@ -91,10 +101,11 @@ void UserNotificationCenter::reset() {
     std::shared_ptr<INotificationPresenter> old;
     {
         MutexLock lock(state_->mu);
-        for (const auto& p : state_->pending) {
+        for (const auto& [generation, p] : state_->pending) {
             timers.push_back(p.schedulerId);
         }
         state_->pending.clear();
+        state_->pendingIds.clear();
         state_->delivered.clear();
         state_->handler = nullptr;
         old = std::exchange(state_->presenter, std::make_shared<RecordingNotificationPresenter>());
@@ -193,7 +204,8 @@ void UserNotificationCenter::add(NotificationRequest request, AddCompletion comp
         const std::string id = request.identifier;
         {
             MutexLock lock(state->mu);
-            state->pending.push_back(State::Pending{std::move(request), generation, 0});
+            state->pendingIds[request.identifier] = generation;
+            state->pending.emplace(generation, State::Pending{std::move(request), generation, 0});
         }
         // The scheduler only posts the fire back onto the queue; the entry is
         // in the list first, so a fire due at once finds it.
@@ -205,10 +217,8 @@ void UserNotificationCenter::add(NotificationRequest request, AddCompletion comp
         });
         {
             MutexLock lock(state->mu);
-            for (auto& p : state->pending) {
-                if (p.generation == generation) {
-                    p.schedulerId = timer;
-                }
+            if (auto it = state->pending.find(generation); it != state->pending.end()) {
+                it->second.schedulerId = timer;
             }
         }
         if (completion)
@@ -217,20 +227,14 @@ void UserNotificationCenter::add(NotificationRequest request, AddCompletion comp
 }
 
 void UserNotificationCenter::fire(const std::string& identifier, std::uint64_t generation) {
-    std::optional<NotificationRequest> due;
+    std::optional<State::Pending> due;
     {
         MutexLock lock(state_->mu);
-        auto it = std::find_if(
-            state_->pending.begin(), state_->pending.end(), [&](const State::Pending& p) {
-                return p.request.identifier == identifier && p.generation == generation;
-            });
-        if (it == state_->pending.end()) {
-            return;  // removed or replaced meanwhile
-        }
-        due = std::move(it->request);
-        state_->pending.erase(it);
+        due = state_->takePending(identifier, generation);
     }
-    present(*due);
+    if (due) {  // else removed or replaced meanwhile
+        present(due->request);
+    }
 }
 
 void UserNotificationCenter::present(const NotificationRequest& request) {
@@ -255,7 +259,7 @@ void UserNotificationCenter::getPendingNotificationRequests(PendingCompletion co
         {
             MutexLock lock(state->mu);
             out.reserve(state->pending.size());
-            for (const auto& p : state->pending) {
+            for (const auto& [generation, p] : state->pending) {
                 out.push_back(p.request);
             }
         }
@@ -286,12 +290,13 @@ void UserNotificationCenter::removePendingNotificationRequests(
 void UserNotificationCenter::removeAllPendingNotificationRequests() {
     auto state = state_;
     state->queue->async([state] {
-        std::vector<State::Pending> gone;
+        std::map<std::uint64_t, State::Pending> gone;
         {
             MutexLock lock(state->mu);
             gone.swap(state->pending);
+            state->pendingIds.clear();
         }
-        for (const auto& p : gone) {
+        for (const auto& [generation, p] : gone) {
             detail::Scheduler::instance().cancel(p.schedulerId);
         }
     });
