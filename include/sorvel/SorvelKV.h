@@ -187,10 +187,13 @@ class SORVEL_API SorvelKV {
     /// Reports the open of a parsed push as a tap does (the remote-push
     /// delegate gets an empty map). Does not check the push switches.
     void openPush(const SvlRemotePushModel& model) noexcept;
-    /// Forward the extension's two entry points to the multi-provider
-    /// controller (see SorvelPushService.h).
+    /// Forwards the extension's receive to SorvelMultiPushProviderController
+    /// (see SorvelPushService.h): it checks the push switches on the calling
+    /// thread and decorates on the main queue, where the handler runs.
     void didReceiveSvlPush(const NotificationRequest& request,
                            NotificationContentHandler contentHandler) noexcept;
+    /// Forwards the extension's time-out to the controller: the latest
+    /// notification's best attempt is delivered now, once.
     void svlPushServiceExtensionTimeWillExpire() noexcept;
 
     // ---- Custom events ----------------------------------------------------

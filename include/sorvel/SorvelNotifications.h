@@ -48,14 +48,21 @@ struct SORVEL_API NotificationAttachment {
 /// What a notification shows. The badge number is kept and reported but, on
 /// Linux, not drawn anywhere: desktops have no app-icon badge.
 struct SORVEL_API NotificationContent {
+    /// The first line, shown bold by most desktops.
     std::string title;
+    /// A line between the title and the body.
     std::string subtitle;
+    /// The message.
     std::string body;
     /// Absent: silent.
     std::optional<NotificationSound> sound;
+    /// The app's badge number with this notification (kept, not drawn).
     std::optional<std::int64_t> badge;
+    /// Groups related notifications.
     std::string threadIdentifier;
+    /// The notification's category (its custom actions).
     std::string categoryIdentifier;
+    /// Files shown with it; the first image is shown on the desktop.
     std::vector<NotificationAttachment> attachments;
     /// The notification's data: for a remote notification its whole payload
     /// (with "aps"), for a local one what the scheduler put there.
@@ -66,11 +73,17 @@ struct SORVEL_API NotificationContent {
 /// Calendar fields in the device's time zone. A calendar trigger fires at the
 /// first instant whose local fields match all of them.
 struct SORVEL_API NotificationDateComponents {
+    /// 1 ... 9999 for a date the centre accepts.
     std::int64_t year = 1970;
+    /// 1 ... 12.
     int month = 1;
+    /// 1 ... the month's last day.
     int day = 1;
+    /// 0 ... 23.
     int hour = 0;
+    /// 0 ... 59.
     int minute = 0;
+    /// 0 ... 59.
     int second = 0;
     bool operator==(const NotificationDateComponents&) const = default;
 };
@@ -78,7 +91,9 @@ struct SORVEL_API NotificationDateComponents {
 /// Fires once (repeats false is the only kind the SDK schedules) at the local
 /// calendar date of its components.
 struct SORVEL_API CalendarNotificationTrigger {
+    /// The local date and time to fire at.
     NotificationDateComponents dateComponents;
+    /// Must stay false: the centre refuses repeating triggers.
     bool repeats = false;
     bool operator==(const CalendarNotificationTrigger&) const = default;
 };
@@ -86,8 +101,11 @@ struct SORVEL_API CalendarNotificationTrigger {
 /// A notification to show: its identifier, its content and, for a scheduled
 /// one, its trigger (absent: shown when delivered).
 struct SORVEL_API NotificationRequest {
+    /// Unique among pending notifications: a new one replaces the old.
     std::string identifier;
+    /// What it shows.
     NotificationContent content;
+    /// When it fires; absent for a notification shown at once.
     std::optional<CalendarNotificationTrigger> trigger;
     bool operator==(const NotificationRequest&) const = default;
 };

@@ -56,18 +56,31 @@ class SORVEL_API SvlRemotePushModel {
     /// event carries them.
     Value::Map toOpenPushEventParamDict() const noexcept;
 
+    /// The alert's "title" ("" when absent).
     const std::string& title() const noexcept { return title_; }
+    /// The alert's "subtitle" ("" when absent).
     const std::string& subtitle() const noexcept { return subtitle_; }
+    /// The alert's "body" ("" when absent).
     const std::string& body() const noexcept { return body_; }
+    /// The alert's "img" ("" when absent).
     const std::string& imageUrl() const noexcept { return imageUrl_; }
+    /// "gen_vibe" of "aps" ("0" when absent; "" in a tracking-values model).
     const std::string& genVibe() const noexcept { return genVibe_; }
+    /// "gen_sound" of "aps"; "1" asks for the default sound ("0" when absent).
     const std::string& genSound() const noexcept { return genSound_; }
+    /// "deep_link_url" of "aps" ("" when absent); the SDK never opens it.
     const std::string& deeplinkUrl() const noexcept { return deeplinkUrl_; }
+    /// "deep_link_json" of "aps" (empty when absent or not a map).
     const Value::Map& deeplinkJson() const noexcept { return deeplinkJson_; }
+    /// The campaign id of the tracking values.
     const std::string& campaignId() const noexcept { return campaignId_; }
+    /// The campaign revision number of the tracking values.
     std::int64_t campaignRevisionNo() const noexcept { return campaignRevisionNo_; }
+    /// The step id of the tracking values.
     const std::string& stepId() const noexcept { return stepId_; }
+    /// The cycle time of the tracking values.
     const std::string& cycleTime() const noexcept { return cycleTime_; }
+    /// "notification_id" of "aps" (0 when absent or not an integer).
     std::int64_t notificationId() const noexcept { return notificationId_; }
 
   private:

@@ -102,22 +102,39 @@ void runExtension(std::shared_ptr<NotificationServiceExtension> extension,
                   const NotificationRequest& request,
                   std::function<void(NotificationContent)> done) {
     struct Once {
+        Mutex mu;
         std::atomic<bool> called{false};
-        std::function<void(NotificationContent)> done;
+        std::atomic<std::uint64_t> timer{0};
+        std::function<void(NotificationContent)> done GUARDED_BY(mu);
         void call(NotificationContent c) {
-            if (!called.exchange(true))
-                done(std::move(c));
+            if (called.exchange(true)) {
+                return;
+            }
+            std::function<void(NotificationContent)> d;
+            {
+                MutexLock lock(mu);
+                d = std::move(done);
+            }
+            // Answered: the time-out has nothing left to do.
+            detail::Scheduler::instance().cancel(timer.load());
+            if (d) {
+                d(std::move(c));
+            }
         }
     };
     auto once = std::make_shared<Once>();
-    once->done = std::move(done);
+    {
+        MutexLock lock(once->mu);
+        once->done = std::move(done);
+    }
     std::weak_ptr<NotificationServiceExtension> weakExtension = extension;
-    // The timer keeps the run until its time is up; an answered run then ends.
-    detail::Scheduler::instance().after(
+    // The timer keeps the run until its time is up or it is answered.
+    once->timer = detail::Scheduler::instance().after(
         host::SERVICE_EXTENSION_TIME, [once, weakExtension, original = request.content] {
             DispatchQueue::global().async([once, weakExtension, original] {
-                if (once->called)
+                if (once->called) {
                     return;
+                }
                 if (auto ext = weakExtension.lock()) {
                     ext->serviceExtensionTimeWillExpire();
                 }

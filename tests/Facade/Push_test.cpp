@@ -281,6 +281,14 @@ TEST_F(PushTest, ParsePushDataPrecedenceAndOpenPush) {
     EXPECT_TRUE(testing::waitUntil([&] {
         return !kv().parsePushData(userInfo, e) && e == SvlRemotePushError::SorvelDisabled;
     }));
+    // A registration is refused with the matching reason, after the guard's line.
+    Registration refused = registerAt(std::chrono::system_clock::now() + 1h, "late");
+    EXPECT_FALSE(refused.success);
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->pushError, SvlRemotePushError::SorvelDisabled);
+    EXPECT_EQ(refused.error->description, localizedDescription(SvlRemotePushError::SorvelDisabled));
+    EXPECT_TRUE(
+        waitForLine("Push service is not available : due to SDK status (pause / stop / gdpr)"));
 }
 
 TEST_F(PushTest, ControllerChecksTheSwitchesThenDecoratesOnTheMainQueue) {
