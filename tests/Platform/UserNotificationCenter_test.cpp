@@ -92,6 +92,19 @@ TEST(UserNotificationCenter, ResponsesReachTheHandlerOnceAndAttachmentsArePrivat
     EXPECT_FALSE(host::tapNotification("a"));
     EXPECT_EQ(actions, std::vector<std::string>{NotificationResponse::DISMISS_ACTION_IDENTIFIER});
 
+    // Remote payloads that are not a JSON object, or too large, are refused.
+    EXPECT_FALSE(host::deliverRemoteNotification("not json"));
+    EXPECT_FALSE(host::deliverRemoteNotification("[1,2]"));
+    EXPECT_FALSE(host::deliverRemoteNotification(
+        "{\"aps\":\"" + std::string(host::MAX_REMOTE_PAYLOAD_BYTES, 'x') + "\"}"));
+    auto id = host::deliverRemoteNotification(R"({"aps":{"alert":"just a body","badge":3}})");
+    ASSERT_TRUE(id);
+    center.flush();
+    const auto shown = center.delivered();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].content.body, "just a body");
+    EXPECT_EQ(shown[0].content.badge, 3);
+
     EXPECT_FALSE(makeNotificationAttachment("id", "x.jpg", "plain text").isOk());
     auto made = makeNotificationAttachment("id", std::string("../a/b\0c.png", 12),
                                            std::string("\x89PNG\r\n\x1a\nxx", 10));
