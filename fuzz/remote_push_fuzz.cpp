@@ -3,9 +3,13 @@
 // tracking keys, or one of the two parse errors; every decoration delivers
 // exactly once and never fetches anything but an http(s) image.
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "FuzzSupport.h"
 #include "Platform/Host.h"
@@ -45,13 +49,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         push::RichPushDecorator core(style);
         NotificationRequest request;
         request.content.userInfo = userInfo;
-        int delivered = 0;
-        auto state = core.begin(request, [&](NotificationContent) { ++delivered; });
+        // The handler may still be running on the fetching thread when the
+        // time-out returns; it owns its counter, so a late call is safe.
+        auto delivered = std::make_shared<std::atomic<int>>(0);
+        auto state =
+            core.begin(request, [delivered](NotificationContent) { delivered->fetch_add(1); });
         core.decorate(state, userInfo);
         // A fetch still in flight is cut short; then exactly one delivery.
         core.timeWillExpire();
         core.timeWillExpire();
-        if (delivered != 1) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (delivered->load() == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        if (delivered->load() != 1) {
             fz::fail("a decoration delivered other than once", text);
         }
     }
