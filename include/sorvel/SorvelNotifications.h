@@ -31,6 +31,7 @@ struct SORVEL_API NotificationSound {
     static NotificationSound named(std::string soundName) noexcept {
         return NotificationSound{false, std::move(soundName)};
     }
+    /// Equal when every field is.
     bool operator==(const NotificationSound&) const = default;
 };
 
@@ -42,6 +43,7 @@ struct SORVEL_API NotificationAttachment {
     std::string identifier;
     /// The absolute path of the attached file.
     std::string path;
+    /// Equal when every field is.
     bool operator==(const NotificationAttachment&) const = default;
 };
 
@@ -67,6 +69,7 @@ struct SORVEL_API NotificationContent {
     /// The notification's data: for a remote notification its whole payload
     /// (with "aps"), for a local one what the scheduler put there.
     Value::Map userInfo;
+    /// Equal when every field is.
     bool operator==(const NotificationContent&) const = default;
 };
 
@@ -85,6 +88,7 @@ struct SORVEL_API NotificationDateComponents {
     int minute = 0;
     /// 0 ... 59.
     int second = 0;
+    /// Equal when every field is.
     bool operator==(const NotificationDateComponents&) const = default;
 };
 
@@ -95,6 +99,7 @@ struct SORVEL_API CalendarNotificationTrigger {
     NotificationDateComponents dateComponents;
     /// Must stay false: the centre refuses repeating triggers.
     bool repeats = false;
+    /// Equal when every field is.
     bool operator==(const CalendarNotificationTrigger&) const = default;
 };
 
@@ -107,6 +112,7 @@ struct SORVEL_API NotificationRequest {
     NotificationContent content;
     /// When it fires; absent for a notification shown at once.
     std::optional<CalendarNotificationTrigger> trigger;
+    /// Equal when every field is.
     bool operator==(const NotificationRequest&) const = default;
 };
 

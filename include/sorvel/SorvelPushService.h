@@ -26,7 +26,9 @@ class RichPushDecorator;
 /// for each notification.
 class SORVEL_API SorvelPushServiceObjC : public NotificationServiceExtension {
   public:
+    /// An extension with no notification in hand.
     SorvelPushServiceObjC();
+    /// A fetch still in flight finishes on its own and is dropped.
     ~SorvelPushServiceObjC() override;
     /// Decorates on the calling thread; the handler runs on the thread that
     /// finished the image fetch, or at once on the calling thread.
@@ -49,7 +51,9 @@ class SORVEL_API SorvelPushServiceObjC : public NotificationServiceExtension {
 /// and the payload as JSON, to the system log.
 class SORVEL_API SorvelPushService : public NotificationServiceExtension {
   public:
+    /// An extension with no notification in hand.
     SorvelPushService();
+    /// A fetch still in flight finishes on its own and is dropped.
     ~SorvelPushService() override;
     /// Decorates and delivers on the calling thread before it returns.
     void didReceive(const NotificationRequest& request,
@@ -76,7 +80,9 @@ class SORVEL_API SorvelMultiPushProviderController {
     /// The same instance.
     static SorvelMultiPushProviderController& getInstanceObjc() noexcept;
 
+    /// Made once, by getInstance.
     explicit SorvelMultiPushProviderController(PassKey);
+    /// Never runs: the instance lives as long as the process.
     ~SorvelMultiPushProviderController();
 
     /// Checks the push switches on the calling thread, then decorates on the
