@@ -25,6 +25,9 @@ void RecordingNotificationPresenter::present(const NotificationRequest& request)
     {
         MutexLock lock(mu_);
         presented_.push_back(request);
+        while (presented_.size() > MAX_RECORDED) {
+            presented_.pop_front();
+        }
         observer = observer_;
     }
     if (observer) {
@@ -34,7 +37,7 @@ void RecordingNotificationPresenter::present(const NotificationRequest& request)
 
 std::vector<NotificationRequest> RecordingNotificationPresenter::presented() const {
     MutexLock lock(mu_);
-    return presented_;
+    return {presented_.begin(), presented_.end()};
 }
 
 void RecordingNotificationPresenter::setObserver(

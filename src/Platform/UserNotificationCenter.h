@@ -45,14 +45,19 @@ class INotificationPresenter {
 // presenter, and the fallback of the desktop one.
 class RecordingNotificationPresenter final : public INotificationPresenter {
   public:
+    // Only the newest ones are kept, so an app that never shows its
+    // notifications does not collect them for ever.
+    static constexpr std::size_t MAX_RECORDED = 1000;
+
     void present(const NotificationRequest& request) override;
+    // The newest MAX_RECORDED, oldest first.
     std::vector<NotificationRequest> presented() const;
     // Called after each recorded notification, on the centre's queue.
     void setObserver(std::function<void(const NotificationRequest&)> observer);
 
   private:
     mutable Mutex mu_;
-    std::vector<NotificationRequest> presented_ GUARDED_BY(mu_);
+    std::deque<NotificationRequest> presented_ GUARDED_BY(mu_);
     std::function<void(const NotificationRequest&)> observer_ GUARDED_BY(mu_);
 };
 
