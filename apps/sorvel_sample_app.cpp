@@ -4,6 +4,7 @@
 // --launch, and steps it through its script: at each "@step" line the app
 // waits for the runner's "go" on its standard input.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #if defined(SORVEL_SAMPLE_RENDER)
 #include "sorvel/render/InAppRenderer.h"
 #endif
+#include "sorvel/SorvelPushService.h"
 
 using namespace std::chrono_literals;
 using sample::Options;
@@ -211,6 +213,59 @@ class PngPresenter final : public sorvel::InAppMessagePresenter {
     bool shown_ = false;
 };
 #endif
+// The push round: the user allows notifications, the app registers its token,
+// a local notification fires, and a remote one is decorated, shown and tapped.
+void pushRound(SorvelKV& sdk) {
+    using namespace std::chrono_literals;
+    SorvelHost::setNotificationPermission(true);
+    SorvelHost::setNotificationServiceExtension(std::make_shared<sorvel::SorvelPushService>());
+    std::atomic<int> opened{0};
+    sdk.setSorvelKvPushRemoteDelegate(sorvel::makePushRemoteDelegate(
+        [&](const Value::Map&, sorvel::SorvelKvApplicationState) { ++opened; }));
+    SorvelHost::setNotificationResponseHandler(
+        [&sdk](const sorvel::NotificationResponse& r) { sdk.userNotificationCenter(r); });
+    sdk.setRegistrationId({0x0a, 0xff, 0x10, 0x20});
+    sdk.setPushEnable(true);
+    // The OS permission reaches the SDK with its next request; then local
+    // notifications are allowed.
+    sdk.event("push_permission_asked");
+    std::atomic<bool> scheduled{false};
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    auto shown = [] { return SorvelHost::deliveredNotifications().size(); };
+    while (!scheduled && std::chrono::steady_clock::now() < deadline) {
+        std::atomic<bool> answered{false};
+        sdk.registerLocalPushNotification(
+            "sample-local", std::chrono::system_clock::now() + 1s, "Reminder", std::nullopt,
+            "Your level is waiting", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+            std::nullopt, std::nullopt,
+            [&](bool ok, const std::optional<sorvel::LocalPushError>&, const std::string&) {
+                scheduled = ok;
+                answered = true;
+            });
+        while (!answered && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(50ms);
+        }
+        if (!scheduled)
+            std::this_thread::sleep_for(200ms);
+    }
+    while (shown() < 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+    }
+    const std::size_t localShown = shown();
+    const std::string id = SorvelHost::deliverRemoteNotification(
+        R"({"aps":{"alert":{"title":"Sale","body":"Today only"},"gen_sound":"1",)"
+        R"("custom_alert":{"EN":{"title":"Weekend sale"}},"svl:gf:campaign_id":"cmp-1",)"
+        R"("svl:gf:campaign_revision_no":1,"svl:gf:step_id":"step-1","svl:gf:cycle_time":"1"}})");
+    while (shown() < localShown + 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+    }
+    const bool tapped = !id.empty() && SorvelHost::tapNotification(id);
+    std::printf(
+        "push round: local notifications shown %zu, remote decorated and tapped %d, "
+        "opens reported %d\n",
+        localShown, tapped ? 1 : 0, opened.load());
+    std::fflush(stdout);
+}
 
 int runApp(const Options& o) {
     SorvelHost::setDataFolder(o.home);
@@ -263,6 +318,7 @@ int runApp(const Options& o) {
         sdk.gameLevelAchieved(4);
         sdk.login("sample-user");
         sdk.setUserPropertiesWithAttr(attrs({{"plan", Value("gold")}, {"visits", Value(7)}}));
+        pushRound(sdk);
         SorvelHost::applicationWillResignActive();
         waitForRunner("resigned");
         if (o.offline) {

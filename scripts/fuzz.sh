@@ -39,7 +39,7 @@ run_one() {
   [ -d "fuzz/corpus/$t" ] && cp -p fuzz/corpus/"$t"/* "$corpus"/ 2>/dev/null
   case "$t" in
     deeplink) dict=(-dict=fuzz/dict/deeplink.dict) ;;
-    json_value | remote_config | unsent_packages | v1_migration | history_records | campaign_list)
+    json_value | remote_config | remote_push | unsent_packages | v1_migration | history_records | campaign_list)
       dict=(-dict=fuzz/dict/json.dict) ;;
   esac
   # The SDK keeps every recorded event queued, so each input allocates more

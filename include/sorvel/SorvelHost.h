@@ -1,11 +1,14 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sorvel/Export.h"
 #include "sorvel/InAppPresentation.h"
+#include "sorvel/SorvelNotifications.h"
 #include "sorvel/Value.h"
 
 namespace sorvel {
@@ -119,6 +122,52 @@ class SORVEL_API SorvelHost {
     /// The text metrics labels are laid out with (null: the SDK's fixed
     /// metrics). Set it before messages show.
     static void setInAppTextMetrics(std::shared_ptr<const InAppTextMetrics> metrics) noexcept;
+    // ---- User notifications (SorvelHostPush.cpp) ---------------------------
+
+    /// The user's answer to the app's notification-permission request: true
+    /// grants it, false denies it. The SDK reads it when it next builds a
+    /// server request.
+    static void setNotificationPermission(bool granted) noexcept;
+    /// Shows the SDK's notifications on the desktop through the freedesktop
+    /// notification service (org.freedesktop.Notifications) on the session
+    /// bus at busAddress (empty: $DBUS_SESSION_BUS_ADDRESS). A click on one
+    /// comes back as a response (setNotificationResponseHandler). Without a
+    /// session bus it writes one line to the system log, keeps recording the
+    /// notifications instead, and returns false.
+    static bool useDesktopNotifications(const std::string& busAddress = "") noexcept;
+    /// Where the user's answers to notifications go; the handler runs on the
+    /// thread that reports them (the caller of tapNotification, or the
+    /// desktop connection's thread). Typically:
+    /// [](const NotificationResponse& r) { SorvelKV::getInstance().userNotificationCenter(r); }
+    static void setNotificationResponseHandler(
+        std::function<void(const NotificationResponse&)> handler) noexcept;
+    /// The app's notification service extension (null: none): every remote
+    /// notification delivered goes through it before it is shown.
+    static void setNotificationServiceExtension(
+        std::shared_ptr<NotificationServiceExtension> extension) noexcept;
+    /// A remote notification the app received by its own means (the payload,
+    /// a JSON object of at most 64 KiB, as text): runs the service extension
+    /// when one is set, then shows it. Returns the notification's identifier,
+    /// or "" with a system-log line when the payload is refused.
+    static std::string deliverRemoteNotification(const std::string& payloadJson) noexcept;
+    /// Runs an extension on a payload as the system would (its time is up
+    /// after 30 s on the SDK's clock) and hands the content it delivers to
+    /// done, once, on the thread that delivers it; nothing is shown. False
+    /// when the payload is refused.
+    static bool runNotificationServiceExtension(
+        std::shared_ptr<NotificationServiceExtension> extension, const std::string& payloadJson,
+        std::function<void(NotificationContent)> done) noexcept;
+    /// The user clicks a shown notification; false when none has that
+    /// identifier. The response handler runs on the calling thread.
+    static bool tapNotification(const std::string& identifier) noexcept;
+    /// The user dismisses a shown notification; false when none has it.
+    static bool dismissNotification(const std::string& identifier) noexcept;
+    /// The notifications shown and not yet answered, oldest first.
+    static std::vector<NotificationRequest> deliveredNotifications() noexcept;
+    /// The app's translations of the SDK's user-facing texts (the push error
+    /// descriptions); null: the English texts.
+    static void setLocalizedStringProvider(
+        std::function<std::string(const std::string&)> provider) noexcept;
 };
 
 }  // namespace sorvel

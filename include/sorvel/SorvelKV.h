@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,10 +17,24 @@
 #include "sorvel/SorvelKVLogDelegate.h"
 #include "sorvel/SorvelKvAttrModel.h"
 #include "sorvel/SorvelKvCommerceProductModel.h"
+#include "sorvel/SorvelNotifications.h"
+#include "sorvel/SvlRemotePushModel.h"
 
 /// Everything public of the SDK: the facade SorvelKV, the host calls
 /// SorvelHost, and the values and delegates they take.
 namespace sorvel {
+
+/// Why a local notification was not scheduled: the SDK's refusal (pushError
+/// set) or the notification centre's (pushError absent).
+struct SORVEL_API LocalPushError {
+    std::optional<SvlRemotePushError> pushError;
+    /// The error's (localized) description.
+    std::string description;
+};
+/// Told whether a local notification was scheduled: (success, the error on
+/// failure, the request's identifier).
+using LocalPushCompletionHandler = std::function<void(
+    bool success, const std::optional<LocalPushError>& error, const std::string& identifier)>;
 
 /// Receives the outcome of a delete-user-data or restart request: SUCCESS or
 /// FAILURE, once, on a thread of the SDK.
@@ -140,6 +155,84 @@ class SORVEL_API SorvelKV {
         std::shared_ptr<SorvelKvPushRemoteDelegate> delegate) noexcept;
     /// The remote-push delegate set now, or null.
     std::shared_ptr<SorvelKvPushRemoteDelegate> getSorvelKvPushRemoteDelegate() const noexcept;
+
+    // ---- Push (SorvelKVPush.cpp) ---------------------------------------------
+
+    /// Stores the device's push token as lower-case hex text and, when it
+    /// changed, sends "set_push". A token over 4096 bytes is refused with a
+    /// warning. Runs on the calling thread (the store is written on its own
+    /// queue); nothing while the SDK is disabled.
+    void setRegistrationId(const std::vector<std::uint8_t>& deviceToken) noexcept;
+    /// The same with the token already as text, stored as given (at most 8192
+    /// bytes).
+    void setRegistrationIdForUnity(const std::string& deviceToken) noexcept;
+    /// The app's own push switch; a change is stored and sends "set_push".
+    /// Local notifications, payload parsing and rich push need it on, and the
+    /// OS permission granted.
+    void setPushEnable(bool toPushEnable) noexcept;
+
+    /// Schedules a one-shot local notification for the date (cut to the whole
+    /// second, in the device's time zone) under a new upper-case UUID. Returns
+    /// at once: the content is built on the global queue (an image URL, http,
+    /// https or a file, is read there: at most 10 MB within 60 s; a failure
+    /// only leaves the image out), and the completion runs on the notification
+    /// centre's queue. An absent sound means the default sound. Refused, with
+    /// the completion called with false and SvlRemotePushError SorvelDisabled
+    /// or PushDisable after the log line, while the SDK is disabled or the
+    /// push switch or OS permission is off; a date more than a second past or
+    /// naming no date is refused by the centre the same way.
+    void registerLocalPushNotification(
+        std::chrono::system_clock::time_point date, const std::string& title,
+        const std::optional<std::string>& subtitle, const std::string& body,
+        const std::optional<NotificationSound>& sound, const std::optional<std::string>& categoryId,
+        const std::optional<std::string>& threadId, const std::optional<std::int64_t>& badgeNumber,
+        const std::optional<std::string>& image, const std::optional<Value::Map>& attrDic,
+        LocalPushCompletionHandler completionHandler) noexcept;
+    /// The same under the app's own identifier (a pending request with it is
+    /// replaced).
+    void registerLocalPushNotification(
+        const std::string& id, std::chrono::system_clock::time_point date, const std::string& title,
+        const std::optional<std::string>& subtitle, const std::string& body,
+        const std::optional<NotificationSound>& sound, const std::optional<std::string>& categoryId,
+        const std::optional<std::string>& threadId, const std::optional<std::int64_t>& badgeNumber,
+        const std::optional<std::string>& image, const std::optional<Value::Map>& attrDic,
+        LocalPushCompletionHandler completionHandler) noexcept;
+    /// The identifiers of every pending notification of the app, in the
+    /// order they were scheduled; the handler runs on the centre's queue (not
+    /// at all while the SDK is disabled).
+    void getRegisteredLocalPushNotification(
+        std::function<void(const std::vector<std::string>& ids)> completeHandler) noexcept;
+    /// Removes these pending notifications (unknown ids are ignored).
+    void cancelLocalPushNotification(const std::vector<std::string>& ids) noexcept;
+    /// Removes every pending notification of the app.
+    void cancelLocalPushNotificationAll() noexcept;
+
+    /// Hand every notification response here (SorvelHost::
+    /// setNotificationResponseHandler does it for you). A tap on a local
+    /// notification of the SDK calls the local-push delegate; a tap on a
+    /// remote one calls the remote-push delegate and counts "open_push" (or
+    /// leaves it for the next session start when no session runs or the last
+    /// ended 60 s or more ago). Delegates run on the calling thread.
+    void userNotificationCenter(const NotificationResponse& response) noexcept;
+    /// Parses a notification's user info; nothing is logged or tracked.
+    /// Absent with the reason in error: SorvelDisabled, PushDisable (push
+    /// switch or OS permission off), NoSvlPushData or NoSvlTrackingParam.
+    /// Runs on the calling thread without waiting on the disk or network.
+    std::optional<SvlRemotePushModel> parsePushData(const Value::Map& userInfo,
+                                                    SvlRemotePushError& error) noexcept;
+    /// The same, for callers that do not need the reason.
+    std::optional<SvlRemotePushModel> parsePushData(const Value::Map& userInfo) noexcept;
+    /// Reports the open of a parsed push as a tap does (the remote-push
+    /// delegate gets an empty map). Does not check the push switches.
+    void openPush(const SvlRemotePushModel& model) noexcept;
+    /// Forwards the extension's receive to SorvelMultiPushProviderController
+    /// (see SorvelPushService.h): it checks the push switches on the calling
+    /// thread and decorates on the main queue, where the handler runs.
+    void didReceiveSvlPush(const NotificationRequest& request,
+                           NotificationContentHandler contentHandler) noexcept;
+    /// Forwards the extension's time-out to the controller: the latest
+    /// notification's best attempt is delivered now, once.
+    void svlPushServiceExtensionTimeWillExpire() noexcept;
 
     // ---- Custom events ----------------------------------------------------
     // The app's own events, in the group "custom"; attributes are sent in

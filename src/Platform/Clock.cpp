@@ -125,6 +125,10 @@ std::chrono::seconds SystemTimeZone::utcOffset(WallTime at) const {
     const time_t t = static_cast<time_t>(
         std::chrono::floor<std::chrono::seconds>(at).time_since_epoch().count());
     // localtime_r need not look at the zone again; tzset makes a changed one count.
+    // The C library locks its zone state inside; ours makes that order visible
+    // to the thread checker, which cannot see into the uninstrumented library.
+    static Mutex zoneMu;
+    MutexLock lock(zoneMu);
     tzset();
     struct tm tm {};
     if (localtime_r(&t, &tm) == nullptr) {

@@ -15,6 +15,7 @@
 #include "Platform/Device.h"
 #include "Platform/SystemLog.h"
 #include "Platform/UI/View.h"
+#include "Platform/UserNotificationCenter.h"
 #include "sorvel/Value.h"
 
 namespace sorvel::platform::host {
@@ -122,5 +123,40 @@ void removeAllWindows();
 void setOpenUrlHandler(std::function<void(const std::string& url)> handler);
 // The text measurer labels use (null: the synthetic metrics).
 void setTextMeasurer(std::shared_ptr<const ITextMeasurer> measurer);
+// ---- User notifications (UserNotificationHost.cpp) -------------------------
+
+// Who shows the notifications the centre delivers (null: a fresh recording
+// presenter).
+void setNotificationPresenter(std::shared_ptr<INotificationPresenter> presenter);
+// Shows notifications on the desktop through org.freedesktop.Notifications
+// on the session bus at busAddress (empty: the session bus of the
+// environment). Without a reachable bus it logs once and keeps recording;
+// false then.
+bool useDesktopNotifications(const std::string& busAddress);
+// The app's notification-centre delegate: gets every response (a tap, a
+// dismissal) on the thread that reports it.
+void setNotificationResponseHandler(UserNotificationCenter::ResponseHandler handler);
+// The app's notification service extension (null: none), run on every
+// remote notification before it is shown.
+void setNotificationServiceExtension(std::shared_ptr<NotificationServiceExtension> extension);
+// A remote notification arrives with this payload (a JSON object of at most
+// MAX_REMOTE_PAYLOAD_BYTES): it goes through the service extension, when one
+// is set, and is then shown. The request's identifier, or absent (with a
+// system-log line) when the payload is refused.
+inline constexpr std::size_t MAX_REMOTE_PAYLOAD_BYTES = 64 * 1024;
+std::optional<std::string> deliverRemoteNotification(const std::string& payloadJson);
+// Runs an extension on a payload as the OS would (time will expire after
+// SERVICE_EXTENSION_TIME on the current clock) and hands the content it
+// delivers to done, once; nothing is shown. False when the payload is refused.
+inline constexpr Millis SERVICE_EXTENSION_TIME = Millis(30000);
+bool runNotificationServiceExtension(std::shared_ptr<NotificationServiceExtension> extension,
+                                     const std::string& payloadJson,
+                                     std::function<void(NotificationContent)> done);
+// The user clicks (the default action) or dismisses a delivered
+// notification; false when none has that identifier.
+bool tapNotification(const std::string& identifier);
+bool dismissNotification(const std::string& identifier);
+// Translates the SDK's user-facing texts (null: every text stands as it is).
+void setLocalizedStringProvider(std::function<std::string(const std::string&)> provider);
 
 }  // namespace sorvel::platform::host

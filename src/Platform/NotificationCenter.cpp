@@ -78,11 +78,13 @@ void NotificationCenter::post(const std::string& name, const std::optional<Value
 namespace host {
 
 void applicationDidBecomeActive() {
+    setApplicationState(ApplicationState::active);
     NotificationCenter::shared().post(NotificationCenter::kApplicationDidBecomeActiveNotification);
 }
 
 void applicationWillResignActive() {
     NotificationCenter::shared().post(NotificationCenter::kApplicationWillResignActiveNotification);
+    setApplicationState(ApplicationState::background);
 }
 
 }  // namespace host
