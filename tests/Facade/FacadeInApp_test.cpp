@@ -69,11 +69,14 @@ TEST_F(FacadeInAppTest, SessionStartDownloadsAndAnEventBuildsTheMessageOnce) {
     DiContainer::shared().repository()->waitForInAppQueue();
     platform::RunLoop::main().runUntilIdle();
     EXPECT_EQ(window->subviews().size(), 1u);
-    EXPECT_TRUE(logs_.contains("getInAppMessageByCampaignId Success, campaignId = c1"));
+    EXPECT_TRUE(waitForLine("getInAppMessageByCampaignId Success, campaignId = c1"));
     // The second event found the message on screen, or the session's cap used.
-    EXPECT_TRUE(logs_.contains("InAppMessage already shown") ||
-                logs_.contains("getInAppMessageByCampaignId Fail, No Valid InAppMessage, "
-                               "eventName : custom:buy"));
+    EXPECT_TRUE(testing::waitUntil([&] {
+        return logs_.contains("InAppMessage already shown") ||
+               logs_.contains(
+                   "getInAppMessageByCampaignId Fail, No Valid InAppMessage, "
+                   "eventName : custom:buy");
+    }));
     // Counted once; the image was read for the message (its first-show mark went).
     EXPECT_EQ(row("SELECT CurrentFrequencyCapPerSession, CurrentFrequencyCapPerUser FROM "
                   "CurrentFrequency"),
