@@ -197,6 +197,15 @@ TEST_F(RepositoryInAppTest, SwitchOffOfflineAndServerFailures) {
     EXPECT_EQ(counters("land"), (std::vector<std::string>{"0", "0"}));
     display->portrait = false;
     EXPECT_EQ(trigger("custom:buy"), 1u);
+
+    // No campaign active: the stored ones stay.
+    campaigns.setCampaigns("[]", "");
+    fetchAndSettle();
+    EXPECT_EQ(campaigns.noCampaignAnswers(), 1u);
+    EXPECT_TRUE(logged("isCampaignChanged: No Active Campaign"));
+    EXPECT_EQ(registry->getString(DataRegistryKey::STRING_IN_APP_MESSAGE_CHECKSUM, ""),
+              "__no_active_campaign__");
+    EXPECT_EQ(dao->store().getAllCampaignId(), (std::vector<std::string>{"land"}));
 }
 
 TEST_F(RepositoryInAppTest, TheDefaultDisplayLaysTheViewOnTheWindow) {
