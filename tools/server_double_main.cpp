@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "CampaignListServer.h"
 #include "ServerDouble.h"
 
 namespace {
@@ -24,6 +26,7 @@ using sorvel::tools::ServerDouble;
 
 constexpr const char* kUsage =
     "usage: sorvel-server-double [--host H] [--port P] [--secret-key K] [--config FILE]\n"
+    "                            [--campaigns FILE] [--images DIR]\n"
     "                            [--port-file FILE] [--max-requests N] [--lifetime-seconds S]\n";
 
 void help() {
@@ -40,6 +43,9 @@ void help() {
            "  --secret-key K        key the signatures are checked with (default: recorded,\n"
            "                        not checked)\n"
            "  --config FILE         the configuration endpoint's answer\n"
+           "  --campaigns FILE      the in-app campaign list (a JSON array of campaigns),\n"
+           "                        answered in full, or \"unchanged\" to a device that has it\n"
+           "  --images DIR          files served at /iam-images/<name>\n"
            "  --port-file FILE      the bound port is written there once listening\n"
            "  --max-requests N      stop after N requests (default 0: no limit)\n"
            "  --lifetime-seconds S  stop after S seconds (default 0: no limit)\n"
@@ -86,6 +92,8 @@ long wholeNumber(const std::string& option, const std::string& text, long min, l
 int main(int argc, char** argv) {
     ServerDouble::Options options;
     std::string configPath;
+    std::string campaignsPath;
+    std::string imagesDir;
     std::string portFile;
     long maxRequests = 0;
     long lifetimeSeconds = 0;
@@ -96,8 +104,9 @@ int main(int argc, char** argv) {
             return 0;
         }
         static const std::set<std::string> kOptions{
-            "--host",      "--port",         "--secret-key",      "--config",
-            "--port-file", "--max-requests", "--lifetime-seconds"};
+            "--host",      "--port",         "--secret-key",       "--config",
+            "--port-file", "--max-requests", "--lifetime-seconds", "--campaigns",
+            "--images"};
         if (kOptions.count(arg) == 0) {
             refuse("unknown argument " + arg);
         }
@@ -116,6 +125,10 @@ int main(int argc, char** argv) {
             options.secretKey = value;
         } else if (arg == "--config") {
             configPath = value;
+        } else if (arg == "--campaigns") {
+            campaignsPath = value;
+        } else if (arg == "--images") {
+            imagesDir = value;
         } else if (arg == "--port-file") {
             portFile = value;
         } else if (arg == "--max-requests") {
@@ -143,6 +156,34 @@ int main(int argc, char** argv) {
         std::stringstream text;
         text << in.rdbuf();
         server.setConfigText(text.str());
+    }
+
+    sorvel::tools::CampaignListServer campaigns(server);
+    if (!campaignsPath.empty()) {
+        std::ifstream in(campaignsPath);
+        if (!in) {
+            std::cerr << "cannot read " << campaignsPath << "\n";
+            return 1;
+        }
+        std::stringstream text;
+        text << in.rdbuf();
+        // The list's checksum changes with its text.
+        campaigns.setCampaigns(text.str(),
+                               "file-" + std::to_string(std::hash<std::string>()(text.str())));
+    }
+    if (!imagesDir.empty()) {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(imagesDir, ec)) {
+            if (!entry.is_regular_file()) {
+                continue;
+            }
+            std::ifstream in(entry.path(), std::ios::binary);
+            std::stringstream bytes;
+            bytes << in.rdbuf();
+            const std::string name = entry.path().filename().string();
+            campaigns.addImage(name, bytes.str(),
+                               name.ends_with(".png") ? "image/png" : "image/jpeg");
+        }
     }
 
     std::mutex outMu;

@@ -76,11 +76,13 @@ TEST_F(InAppMessageStore, SchemaOnDiskAndTableLifecycle) {
     EXPECT_EQ(schema[4][0], "Image");
     EXPECT_EQ(testing::modeOf(dbPath()), 0600);
 
+    // The lookups by event and by campaign have their indexes.
+    EXPECT_EQ(count("sqlite_master", "type = 'index' AND name LIKE '%Index'"), 4u);
     auto& store = dao->store();
     store.createTables();  // again: nothing happens, nothing is logged
     EXPECT_EQ(log.count("Can not Create"), 0);
     store.dropTables();
-    EXPECT_EQ(count("sqlite_master", "type = 'table'"), 0u);
+    EXPECT_EQ(count("sqlite_master"), 0u);  // the indexes went with their tables
     EXPECT_EQ(log.count("Delete InAppMessageTable Success"), 1);
     EXPECT_EQ(log.count("Delete ImageTable Success"), 1);
     store.dropTables();  // missing tables drop fine

@@ -6,7 +6,9 @@
 #include "Data/InAppMessageFixture.h"
 #include "Data/Repository/InAppMessageDisplay.h"
 #include "Data/RepositoryFixture.h"
+#include "Platform/Host.h"
 #include "Platform/RunLoop.h"
+#include "Platform/UI/View.h"
 
 namespace sorvel::repotest {
 namespace {
@@ -195,27 +197,46 @@ TEST_F(RepositoryInAppTest, SwitchOffOfflineAndServerFailures) {
     EXPECT_EQ(counters("land"), (std::vector<std::string>{"0", "0"}));
     display->portrait = false;
     EXPECT_EQ(trigger("custom:buy"), 1u);
+
+    // No campaign active: the stored ones stay.
+    campaigns.setCampaigns("[]", "");
+    fetchAndSettle();
+    EXPECT_EQ(campaigns.noCampaignAnswers(), 1u);
+    EXPECT_TRUE(logged("isCampaignChanged: No Active Campaign"));
+    EXPECT_EQ(registry->getString(DataRegistryKey::STRING_IN_APP_MESSAGE_CHECKSUM, ""),
+              "__no_active_campaign__");
+    EXPECT_EQ(dao->store().getAllCampaignId(), (std::vector<std::string>{"land"}));
 }
 
-TEST_F(RepositoryInAppTest, TheDefaultDisplayLogsATypeWithoutAView) {
+TEST_F(RepositoryInAppTest, TheDefaultDisplayLaysTheViewOnTheWindow) {
     auto plain = std::make_shared<Repository>(
         userProperties, registry, buffer, EventSamplingFilter::create(registry), realtime,
         std::make_shared<DeviceStaticDataProvider>(registry), nullptr, dao);
-    // A full-screen text message has no layout.
-    Value::Map fullScreenText = iamtest::campaign("c1");
-    fullScreenText["type"] = Value("full_screen");
-    campaigns.setCampaigns(Value(Value::Array{Value(fullScreenText)}).toJson(), "s");
+    auto window = platform::host::addWindow(platform::mainScreenBounds(),
+                                            platform::kWindowLevelNormal, {}, true);
+    Value::Map noLayout = iamtest::campaign("no-layout");
+    noLayout["type"] = Value("full_screen");
+    noLayout["triggers"] = Value(Value::Array{Value(Value::Map{
+        {"evt", Value("custom:other")}, {"type", Value("inappevent")}, {"priority", Value(1)}})});
+    campaigns.setCampaigns(
+        Value(Value::Array{Value(iamtest::campaign("c1")), Value(noLayout)}).toJson(), "s");
     plain->fetchInAppMessages();
     plain->waitForInAppQueue();
     plain->waitForInAppQueue();
+
+    // A type and layout without a view: its line, and nothing on screen.
+    plain->getInAppMessage("custom:other");
+    plain->waitForInAppQueue();
+    platform::RunLoop::main().runUntilIdle();
+    EXPECT_TRUE(logged("Unknown InAppMessage Type or Layout, Type = full_screen, Layout = text"));
+    EXPECT_TRUE(window->subviews().empty());
+
     plain->getInAppMessage("custom:buy");
     plain->waitForInAppQueue();
     EXPECT_TRUE(platform::RunLoop::main().runUntil(
-        [&] {
-            return logged("Unknown InAppMessage Type or Layout, Type = full_screen, Layout = text");
-        },
-        std::chrono::seconds(10)));
-    EXPECT_FALSE(SVLBooleanState::isInAppMessageShowing().get());
+        [&] { return SVLBooleanState::isInAppMessageShowing().get(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(window->subviews().size(), 1u);
+    platform::host::removeAllWindows();
 }
 
 }  // namespace

@@ -91,6 +91,26 @@ void InAppMessageSqliteStore::createTables() {
             return;
         }
     }
+    // Lookups by event name and by campaign: without these every selection
+    // scans the trigger, time-window and image tables whole. The tables stay
+    // as they are; an index goes with its table when that is dropped.
+    const std::string indexes[] = {
+        "CREATE INDEX IF NOT EXISTS " + triggersTable.TABLE_NAME + "EventNameIndex ON " +
+            triggersTable.TABLE_NAME + " (" + triggersTable.COLUMN_NAME_EVENT_NAME + ")",
+        "CREATE INDEX IF NOT EXISTS " + availableTimeTable.TABLE_NAME + "CampaignIdIndex ON " +
+            availableTimeTable.TABLE_NAME + " (" + availableTimeTable.COLUMN_NAME_CAMPAIGN_ID + ")",
+        "CREATE INDEX IF NOT EXISTS " + imageTable.TABLE_NAME + "CampaignIdIndex ON " +
+            imageTable.TABLE_NAME + " (" + imageTable.COLUMN_NAME_CAMPAIGN_ID + ", " +
+            imageTable.COLUMN_NAME_ORIENTATION + ")",
+        "CREATE INDEX IF NOT EXISTS " + triggersTable.TABLE_NAME + "CampaignIdIndex ON " +
+            triggersTable.TABLE_NAME + " (" + triggersTable.COLUMN_NAME_CAMPAIGN_ID + ")",
+    };
+    for (const auto& index : indexes) {
+        if (db_->execute(index) != platform::sqlite::Outcome::Done) {
+            // Only slower without it.
+            SvlLog::debug("createTables :: can not create index : " + index, true);
+        }
+    }
 }
 
 void InAppMessageSqliteStore::dropTables() {
