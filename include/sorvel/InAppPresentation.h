@@ -17,39 +17,40 @@ namespace sorvel {
 
 /// A rectangle in points: origin at the top left, y down.
 struct InAppRect {
-    double x = 0;
-    double y = 0;
-    double width = 0;
-    double height = 0;
+    double x = 0;       ///< Left edge.
+    double y = 0;       ///< Top edge.
+    double width = 0;   ///< Width, never negative.
+    double height = 0;  ///< Height, never negative.
 };
 
 /// Safe-area insets in points.
 struct InAppInsets {
-    double top = 0;
-    double left = 0;
-    double bottom = 0;
-    double right = 0;
+    double top = 0;     ///< Kept clear at the top (a status bar, a notch).
+    double left = 0;    ///< Kept clear on the left.
+    double bottom = 0;  ///< Kept clear at the bottom (a home indicator).
+    double right = 0;   ///< Kept clear on the right.
 };
 
 /// A colour, each part 0 to 1, alpha not premultiplied.
 struct InAppColor {
-    double red = 0;
-    double green = 0;
-    double blue = 0;
-    double alpha = 0;
+    double red = 0;    ///< Red, 0 to 1.
+    double green = 0;  ///< Green, 0 to 1.
+    double blue = 0;   ///< Blue, 0 to 1.
+    double alpha = 0;  ///< Opacity, 0 (clear) to 1 (opaque).
 };
 
 /// A decoded bitmap: rows top to bottom, four bytes a pixel (red, green,
 /// blue, alpha; alpha not premultiplied), no padding, so its byte size is
 /// width x 4 x height.
 struct InAppBitmap {
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    std::vector<std::uint8_t> rgba;
+    std::uint32_t width = 0;         ///< Pixels a row.
+    std::uint32_t height = 0;        ///< Rows.
+    std::vector<std::uint8_t> rgba;  ///< width x 4 x height bytes.
 };
 
 /// What a node is, for a renderer that draws kinds differently.
 enum class InAppNodeKind { VIEW, LABEL, BUTTON, IMAGE, SCROLL, STACK, ACTIVITY_INDICATOR };
+/// How a label's lines sit in its frame's width.
 enum class InAppTextAlignment { LEFT, CENTER, RIGHT };
 /// How an image fills its frame.
 enum class InAppContentMode { SCALE_TO_FILL, SCALE_ASPECT_FIT, SCALE_ASPECT_FILL, CENTER };
@@ -60,30 +61,30 @@ enum class InAppContentMode { SCALE_TO_FILL, SCALE_ASPECT_FIT, SCALE_ASPECT_FILL
 /// clip when clipsToBounds, draw the content and the children, then the
 /// border on top.
 struct InAppViewNode {
-    InAppNodeKind kind = InAppNodeKind::VIEW;
-    InAppRect frame;
-    InAppColor backgroundColor;
-    double cornerRadius = 0;
-    InAppColor borderColor;
-    double borderWidth = 0;
-    bool clipsToBounds = false;
-    double alpha = 1;
+    InAppNodeKind kind = InAppNodeKind::VIEW;  ///< What the node is.
+    InAppRect frame;                           ///< Its frame in its parent's coordinates.
+    InAppColor backgroundColor;                ///< Filled first (clear: nothing drawn).
+    double cornerRadius = 0;                   ///< Rounds the background, border and clip.
+    InAppColor borderColor;                    ///< The border's colour.
+    double borderWidth = 0;                    ///< The border's width (0: none).
+    bool clipsToBounds = false;                ///< Children are clipped to the frame.
+    double alpha = 1;                          ///< The node's opacity, children included.
     /// A label's text as set in lines for its width, with its font; the
     /// block is centred vertically in the frame.
     std::vector<std::string> lines;
-    double fontSize = 0;
-    bool bold = false;
-    double lineHeight = 0;
-    InAppColor textColor;
-    InAppTextAlignment textAlignment = InAppTextAlignment::LEFT;
+    double fontSize = 0;                                          ///< The text's size in points.
+    bool bold = false;                                            ///< Bold or regular.
+    double lineHeight = 0;                                        ///< A line's height in points.
+    InAppColor textColor;                                         ///< The text's colour.
+    InAppTextAlignment textAlignment = InAppTextAlignment::LEFT;  ///< The lines' alignment.
     /// An image view's image (null: none) and how it fills the frame.
     std::shared_ptr<const InAppBitmap> image;
-    InAppContentMode contentMode = InAppContentMode::SCALE_TO_FILL;
+    InAppContentMode contentMode = InAppContentMode::SCALE_TO_FILL;  ///< How the image fills.
     /// An activity indicator: its colour is textColor.
     bool animating = false;
     /// Set on the message view itself (the root node): its campaign id.
     std::string campaignId;
-    std::vector<InAppViewNode> children;
+    std::vector<InAppViewNode> children;  ///< Drawn in order, back to front.
 };
 
 /// How wide text is on one line and how tall a line is, in points, for the
@@ -94,7 +95,9 @@ struct InAppViewNode {
 class SORVEL_API InAppTextMetrics {
   public:
     virtual ~InAppTextMetrics() = default;
+    /// The width of utf8 set on one line, in points.
     virtual double lineWidth(std::string_view utf8, double fontSize, bool bold) const = 0;
+    /// The height of one line, in points.
     virtual double lineHeight(double fontSize, bool bold) const = 0;
 };
 
@@ -105,6 +108,7 @@ class SORVEL_API InAppMessageScreen {
     virtual ~InAppMessageScreen() = default;
     /// The screen's size in points, in its current orientation.
     virtual double width() const = 0;
+    /// The screen's height in points, in its current orientation.
     virtual double height() const = 0;
     /// The message's view laid out, its frame in screen coordinates; an
     /// empty node (no children, zero frame) once the message has closed.
@@ -117,7 +121,9 @@ class SORVEL_API InAppMessageScreen {
     virtual bool tap(double x, double y) = 0;
     /// A drag: begins at a point, moves, ends (or is cancelled) at a point.
     virtual void beginDrag(double x, double y) = 0;
+    /// The drag moves to a point.
     virtual void moveDrag(double x, double y) = 0;
+    /// The drag ends at a point (cancelled: the touch was taken away).
     virtual void endDrag(double x, double y, bool cancelled = false) = 0;
 };
 
@@ -127,7 +133,9 @@ class SORVEL_API InAppMessageScreen {
 class SORVEL_API InAppMessagePresenter {
   public:
     virtual ~InAppMessagePresenter() = default;
+    /// A message is on the screen: draw it and send the user's touches to it.
     virtual void present(const std::shared_ptr<InAppMessageScreen>& screen) = 0;
+    /// The message has closed: stop drawing it.
     virtual void dismissed(const std::shared_ptr<InAppMessageScreen>& screen) = 0;
 };
 

@@ -27,6 +27,8 @@ namespace sorvel {
 /// Why a local notification was not scheduled: the SDK's refusal (pushError
 /// set) or the notification centre's (pushError absent).
 struct SORVEL_API LocalPushError {
+    /// The SDK's reason (disabled, push switch off, permission denied, a bad
+    /// date); absent when the notification centre refused the request.
     std::optional<SvlRemotePushError> pushError;
     /// The error's (localized) description.
     std::string description;
