@@ -1,5 +1,8 @@
 #include "Core/DiContainer.h"
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "Common/DataContext.h"
@@ -46,6 +49,11 @@ class Lazy {
         if (!value_) {
             value_ = build();
         }
+        return value_;
+    }
+    // The member when it is built; never builds it.
+    std::shared_ptr<T> peek() {
+        platform::MutexLock lock(mu_);
         return value_;
     }
     // Forgets the member (a fresh SDK in tests); it is destroyed by the caller,
@@ -261,6 +269,65 @@ std::shared_ptr<EventSamplingFilter> DiContainer::eventSamplingFilter() {
 std::shared_ptr<SorvelDisabledGuard> DiContainer::disabledGuard() {
     return members_->disabledGuard.get(
         [this] { return SorvelDisabledGuard::create(dataRegistry()); });
+}
+
+namespace {
+
+// Runs work on a thread of its own and waits for it until the deadline; the
+// work goes on after that, holding what it captured.
+bool runWithin(std::chrono::steady_clock::time_point deadline, std::function<void()> work) {
+    struct Done {
+        std::mutex mu;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto done = std::make_shared<Done>();
+    std::thread([done, work = std::move(work)] {
+        work();
+        std::lock_guard<std::mutex> lock(done->mu);
+        done->done = true;
+        done->cv.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(done->mu);
+    return done->cv.wait_until(lock, deadline, [&] { return done->done; });
+}
+
+}  // namespace
+
+bool DiContainer::makeDurable(std::chrono::milliseconds budget) {
+    auto controller = members_->defaultSVLContextController.peek();
+    auto buffer = members_->eventBuffer.peek();
+    if (!controller || !buffer) {
+        return true;
+    }
+    return runWithin(std::chrono::steady_clock::now() + budget, [controller, buffer] {
+        controller->waitForDispatched();
+        buffer->waitUntilStored();
+    });
+}
+
+bool DiContainer::settleForExit(std::chrono::milliseconds budget) {
+    auto controller = members_->defaultSVLContextController.peek();
+    auto buffer = members_->eventBuffer.peek();
+    auto registry = members_->dataRegistry.peek();
+    if (!controller || !buffer) {
+        return true;
+    }
+    return runWithin(std::chrono::steady_clock::now() + budget, [controller, buffer, registry] {
+        controller->waitForDispatched();
+        buffer->saveUnsentEvents();
+        if (FvnUtil::isNetworkConnected()) {
+            buffer->flushAllNow();
+        }
+        buffer->waitUntilStored();
+        // The uploads, then a checkpoint without the packages they delivered.
+        buffer->waitUntilIdle();
+        buffer->saveUnsentEvents();
+        buffer->waitUntilStored();
+        if (registry) {
+            (void)registry->waitForPendingWrites();
+        }
+    });
 }
 
 void DiContainer::reset() {

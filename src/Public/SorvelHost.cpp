@@ -1,7 +1,9 @@
 #include "sorvel/SorvelHost.h"
 
+#include <algorithm>
 #include <exception>
 
+#include "Core/DiContainer.h"
 #include "Platform/Host.h"
 #include "Platform/Reachability.h"
 #include "Platform/RunLoop.h"
@@ -73,7 +75,21 @@ void SorvelHost::applicationDidBecomeActive() noexcept {
 }
 
 void SorvelHost::applicationWillResignActive() noexcept {
-    hostCall("applicationWillResignActive", [] { platform::host::applicationWillResignActive(); });
+    hostCall("applicationWillResignActive", [] {
+        platform::host::applicationWillResignActive();
+        // An app may exit soon after it leaves the foreground: what it
+        // recorded is on disk before this returns, or after 200 ms at most.
+        DiContainer::shared().makeDurable(std::chrono::milliseconds(200));
+    });
+}
+
+bool SorvelHost::applicationWillTerminate(std::chrono::milliseconds timeout) noexcept {
+    bool settled = false;
+    hostCall("applicationWillTerminate", [&] {
+        settled =
+            DiContainer::shared().settleForExit(std::max(timeout, std::chrono::milliseconds(0)));
+    });
+    return settled;
 }
 
 void SorvelHost::runMainLoop() noexcept {

@@ -77,9 +77,14 @@ TEST_F(EventPackageContainerTest, EveryQueueChangeRewritesTheCappedStore) {
         container->addEventPackage(package(10));
     }
     container->waitForStoreWrites();
+    // Every package is at rest (in the journal) before the checkpoint.
+    EXPECT_EQ(storedPackages()->size(), 101u);
+    container->updateUnsentEventPackagesInDataRegistry();
+    container->waitForStoreWrites();
     // The package that brings the total to 1000 is the last one written.
     EXPECT_EQ(storedPackages()->size(), 100u);
     EXPECT_EQ(storedLogIds().front(), "id-1");
+    container->removeAllPackages();
 
     auto sevens = makeContainer();
     sevens->removeAllPackages();
@@ -89,6 +94,7 @@ TEST_F(EventPackageContainerTest, EveryQueueChangeRewritesTheCappedStore) {
     sevens->updateUnsentEventPackagesInDataRegistry();
     sevens->waitForStoreWrites();
     EXPECT_EQ(storedPackages()->size(), 143u);
+    sevens->removeAllPackages();
 
     // A save of an empty queue stores an empty list.
     auto empty = makeContainer();

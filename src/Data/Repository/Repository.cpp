@@ -274,6 +274,8 @@ void Repository::restartSDK(const std::string& userId, CompletionCallback comple
         "restartSDK API connect success!!",
         "restartSDK API connect failed!!  responseCode : ", SorvelLogLevel::LEVEL_DEBUG};
     SvlLog::debug("DRWorks Endpoint : " + drWorksEndpoint(), true);
+    // What was queued before the restart belongs to the identity it replaces.
+    eventBuffer_->cutGeneration();
     postDRWorks(*buildDRModel(userId), lines, &Repository::onRestartComplete,
                 std::move(completion));
 }
@@ -308,6 +310,8 @@ void Repository::onDeleteComplete(bool isSuccess) {
         SvlLog::error("onDeleteComplete : appkey or secretKey is nil", true);
         return;
     }
+    // Before the identity goes: no package built for it is sent under the next.
+    eventBuffer_->cutGeneration();
     dropLocalStoreTables();
     dataRegistry_->removeAll();
     dataRegistry_->putBool(true, DataRegistryKey::BOOL_IS_SDK_STOPPED);
