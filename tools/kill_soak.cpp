@@ -74,15 +74,15 @@ constexpr const char* kSecretKey = "KillSoakSecret01234567";
 constexpr long long kStoreCap = 1000;
 constexpr long long kBacklogLimit = kStoreCap * 6 / 10;
 // What a killed launch may lose: the events still in memory. That is the
-// open buffer (at most 9 events), and the packages made since the last
-// durable rewrite of the unsent-package store: a rewrite follows the one
-// before it after nine times that one's duration, at most 100 ms, so a
-// package waits that long plus the length of a write. A write takes a few ms,
-// but on a machine busy with other builds' disk traffic one was seen to take
-// over a second. An event the app recorded longer ago than kStoreLag before
-// the kill, and not among its last 9, must have arrived.
+// open buffer (at most 9 events), and what was recorded in the moments before
+// the kill and had not yet passed the SDK's queues to the journal, which
+// takes a package when it is formed. An event the app recorded longer ago
+// than kStoreLag before the kill, and not among its last 9, must have arrived.
 constexpr long long kOpenBuffer = 9;
-constexpr auto kStoreLag = std::chrono::milliseconds(2000);
+constexpr auto kStoreLag = std::chrono::milliseconds(50);
+// Duplicates come only from a package whose upload was answered and whose
+// acknowledgement did not reach the journal before the kill.
+constexpr double kDuplicateShare = 0.01;
 constexpr auto kUsualStoreLag = std::chrono::milliseconds(250);
 // The figure asked for: kills that lost 10 or more are counted.
 constexpr long long kLostPerKill = 10;
@@ -388,6 +388,9 @@ struct Launch {
     // When each number was reported, from first on; when the kill was sent.
     std::vector<Clock::time_point> reportedAt;
     Clock::time_point killedAt{};
+    // Lines in which the SDK said it dropped events (a torn journal tail, the
+    // cap, a package of a deleted user).
+    int lossLines = 0;
     long long backlogAtStart = 0;
 };
 
@@ -405,6 +408,19 @@ int countCorruptFiles(const fs::path& root) {
 
 // Lines of the app's standard error that tell of a store the SDK could not
 // open or read.
+int countLossLines(const std::string& err) {
+    int n = 0;
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("sdk-log: ", 0) == 0 && (line.find("dropped") != std::string::npos ||
+                                                line.find("over the cap") != std::string::npos ||
+                                                line.find("not sent") != std::string::npos)) {
+            ++n;
+        }
+    }
+    return n;
+}
+
 int countCorruptLines(const std::string& err, std::vector<std::string>& seen) {
     static const char* kMarks[] = {"is unreadable",
                                    "can not open store",
@@ -719,6 +735,7 @@ class Soak {
         }
         l.hit = hitBy.load() >= 0 ? static_cast<Trigger>(hitBy.load()) : Trigger::Fallback;
         corruptLines_ += countCorruptLines(c.errText, corruptSeen_);
+        l.lossLines = countLossLines(c.errText);
         if (l.final) {
             if (!done || !WIFEXITED(l.waitStatus) || WEXITSTATUS(l.waitStatus) != 0) {
                 fault("the final launch did not end cleanly (status " +
@@ -777,7 +794,7 @@ class Soak {
     }
 
     int report() {
-        long long lostOld = 0, killsOverBuffer = 0, lostOver250ms = 0;
+        long long lostOld = 0, killsOverBuffer = 0, lostOver250ms = 0, lostSilently = 0;
         int lostOldShown = 0;
         Clock::duration oldestLost{0};
         long long recorded = 0, delivered = 0, lost = 0, maxLost = 0, lostNotLast = 0,
@@ -879,6 +896,14 @@ class Soak {
                 std::printf("launch %d (%s, %s): lost %lld of %lld..%lld\n", l.index,
                             modeName(l.mode), triggerName(l.hit), lostHere, l.first, l.last);
             }
+            // A loss beyond what the kill took must have been logged, by this
+            // launch or by the next, which replays its journal.
+            const std::size_t at = static_cast<std::size_t>(&l - launches_.data());
+            const bool logged =
+                l.lossLines > 0 || (at + 1 < launches_.size() && launches_[at + 1].lossLines > 0);
+            if (!logged) {
+                lostSilently += lostOldHere;
+            }
             lost += lostHere;
             maxLost = std::max(maxLost, lostHere);
             if (!l.final && lostHere >= kLostPerKill) {
@@ -922,6 +947,12 @@ class Soak {
         if (lostFinal > 0) {
             broken.push_back("the final launch lost " + std::to_string(lostFinal) + " events");
         }
+        if (delivered > 0 &&
+            static_cast<double>(answerLost) > kDuplicateShare * static_cast<double>(delivered)) {
+            broken.push_back(std::to_string(answerLost) + " duplicates, over " +
+                             std::to_string(static_cast<int>(kDuplicateShare * 100)) +
+                             " % of the deliveries");
+        }
         if (badDuplicates > 0) {
             broken.push_back(std::to_string(badDuplicates) + " duplicates not from a lost answer");
         }
@@ -947,6 +978,7 @@ class Soak {
         j["lost_older_than_limit"] = lostOld;
         j["lost_older_than_250ms"] = lostOver250ms;
         j["lost_not_last"] = lostNotLast;
+        j["lost_silently"] = lostSilently;
         j["unreported_delivered"] = unreported;
         j["duplicates"] = duplicates;
         j["duplicates_answer_lost"] = answerLost;

@@ -296,6 +296,27 @@ std::vector<std::unique_ptr<EventJournal::Orphan>> EventJournal::adoptOrphans(
     return orphans;
 }
 
+bool EventJournal::othersRunning(const std::string& folder, const std::string& ownPath) {
+    bool running = false;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string path = folder + "/" + entry->d_name;
+            if (running || !isJournalName(entry->d_name) || path == ownPath) {
+                continue;
+            }
+            auto fd = platform::openPrivateFile(path, O_RDONLY);
+            if (!fd) {
+                continue;
+            }
+            // A lock that cannot be had is a running owner's.
+            running = ::flock(fd.value(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            ::close(fd.value());
+        }
+        ::closedir(dir);
+    }
+    return running;
+}
+
 Status EventJournal::append(Kind kind, std::string_view data) {
     const std::string record = frame(kind, data);
     platform::MutexLock lock(mu_);

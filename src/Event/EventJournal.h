@@ -97,6 +97,9 @@ class EventJournal {
     static StatusOr<std::unique_ptr<EventJournal>> create(const std::string& folder);
     // Locks and reads every journal in the folder whose owner is gone.
     static std::vector<std::unique_ptr<Orphan>> adoptOrphans(const std::string& folder);
+    // Whether a running process other than the caller holds a journal in the
+    // folder (the caller's own is `ownPath`).
+    static bool othersRunning(const std::string& folder, const std::string& ownPath);
     // Reads a journal's bytes as records, up to the first one that is torn.
     static Contents parse(std::string_view bytes);
     // One framed record, as it goes to the file.

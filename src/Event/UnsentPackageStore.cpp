@@ -178,12 +178,18 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
     }
     if (replayed) {
         // The fresh checkpoint holds what the journals said; only then do
-        // they go.
-        if (write(packages, true, false, std::nullopt)) {
-            for (const auto& orphan : orphans) {
-                orphan->remove();
+        // they go (still locked until then, so no other start adopts them).
+        // Off the starting thread: events recorded meanwhile are not held up
+        // behind a write of the whole list.
+        auto adopted = std::make_shared<std::vector<std::unique_ptr<EventJournal::Orphan>>>(
+            std::move(orphans));
+        queue_->async([this, packages, adopted] {
+            if (write(packages, true, false, std::nullopt)) {
+                for (const auto& orphan : *adopted) {
+                    orphan->remove();
+                }
             }
-        }
+        });
     }
     return packages;
 }
@@ -421,7 +427,8 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
             mergeNeeded ? foreignEntries(current) : std::vector<std::string>{};
         if (!force && foreign.empty() && !mergeNeeded && lastWrittenIds_ == ids) {
             // The list holds exactly these packages already.
-            if (covered && journal_) {
+            if (covered && journal_ &&
+                !EventJournal::othersRunning(journalFolder_, journal_->path())) {
                 (void)journal_->dropCovered(*covered);
             }
             return true;
@@ -471,7 +478,10 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
             " unsent events are not stored");
     }
     lastWrittenIds_ = std::move(ids);
-    if (covered && journal_) {
+    // Another process on this folder may write the list over this one (each
+    // sees only its own copy of the stored value): while one runs, the journal
+    // keeps every record, and the next start replays them all.
+    if (covered && journal_ && !EventJournal::othersRunning(journalFolder_, journal_->path())) {
         if (Status dropped = journal_->dropCovered(*covered); !dropped) {
             SvlLog::error("UnsentPackageStore :: journal kept whole : " + dropped.message());
         }

@@ -35,9 +35,11 @@ class DataRegistry;
 // A start reads the list, replays the journals that processes no longer
 // running left behind (its own is new), dropping a torn tail with a log line
 // that says what went, and, when they held anything, writes a fresh checkpoint
-// and deletes them. Processes that share the folder each keep a journal and
-// never write over one another's packages: a checkpoint keeps the entries of
-// the stored list that some other process put there.
+// and deletes them. Processes that share the folder each keep a journal, and
+// a checkpoint keeps the entries of the stored list that another process put
+// there as far as this process can see them; since each process reads the
+// registry through its own cache, a journal is not cut back while another
+// process holds one, so what the list loses the journals still hold.
 //
 // A checkpoint never overwrites a removal of the list by anyone else (the
 // remote pause, the registry wipe of a delete), and the store itself never

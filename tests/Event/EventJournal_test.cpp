@@ -183,14 +183,17 @@ TEST_F(JournalReplayTest, AStartReadsTodaysListAloneOrWithTheJournalOfADeadProce
     // b, then c; a is gone, d was torn.
     EXPECT_EQ(queuedLogIds(*next),
               (std::vector<std::string>{"id-3", "id-4", "id-5", "id-6", "id-7"}));
-    EXPECT_TRUE(log.contains("unreadable bytes, dropped (part of package " + d->packageId()))
-        << "the torn tail is not named";
+    // The log line reaches the sink on the logging queue.
+    EXPECT_TRUE(testing::pollUntil([&] {
+        return log.contains("unreadable bytes, dropped (part of package " + d->packageId());
+    })) << "the torn tail is not named";
     // The registry had not stored the counters' last steps: they carry on
     // from the journal's newest whole record.
     EXPECT_EQ(registry->getUInt64(DataRegistryKey::UINT64_EVENT_ORDER_NO, 0), 900u);
     EXPECT_EQ(registry->getUInt64(DataRegistryKey::UINT64_SESSION_ORDER_NO, 0), 70u);
     EXPECT_EQ(registry->getStringOrNil(DataRegistryKey::STRING_PREV_ID, std::nullopt), "id-7");
     // A fresh checkpoint holds them, and the dead journal is gone.
+    next->waitForStoreWrites();
     EXPECT_EQ(storedLogIds(), (std::vector<std::string>{"id-3", "id-4", "id-5", "id-6", "id-7"}));
     auto left = journalsIn(folder);
     ASSERT_EQ(left.size(), 1u);
@@ -225,7 +228,9 @@ TEST_F(JournalReplayTest, TwoOwnersOfOneFolderKeepEachOthersPackagesAndTheCapIsL
     }
     first->updateUnsentEventPackagesInDataRegistry();
     first->waitForStoreWrites();
-    EXPECT_TRUE(log.contains("50 events over the cap of 1000 unsent events are not stored"));
+    EXPECT_TRUE(testing::pollUntil([&] {
+        return log.contains("50 events over the cap of 1000 unsent events are not stored");
+    }));
 }
 
 }  // namespace

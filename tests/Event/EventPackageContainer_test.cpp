@@ -84,7 +84,9 @@ TEST_F(EventPackageContainerTest, EveryQueueChangeRewritesTheCappedStore) {
     // The package that brings the total to 1000 is the last one written.
     EXPECT_EQ(storedPackages()->size(), 100u);
     EXPECT_EQ(storedLogIds().front(), "id-1");
-    container->removeAllPackages();
+    // One owner of the folder at a time: a journal is cut back only then.
+    container.reset();
+    containers.clear();
 
     auto sevens = makeContainer();
     sevens->removeAllPackages();
@@ -94,7 +96,8 @@ TEST_F(EventPackageContainerTest, EveryQueueChangeRewritesTheCappedStore) {
     sevens->updateUnsentEventPackagesInDataRegistry();
     sevens->waitForStoreWrites();
     EXPECT_EQ(storedPackages()->size(), 143u);
-    sevens->removeAllPackages();
+    sevens.reset();
+    containers.clear();
 
     // A save of an empty queue stores an empty list.
     auto empty = makeContainer();

@@ -132,6 +132,8 @@ TEST(UnsentEventsSurviveKill, EveryQueuedPackageIsStoredThenDelivered) {
     platform::host::setReachability(std::string("wifi"));
     platform::host::mapHttpHost("*", server.baseUrl());
     Pipeline next;
+    // The start replays the killed launch's journal into a fresh checkpoint.
+    next.container->waitForStoreWrites();
     auto stored = next.registry->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
     ASSERT_TRUE(stored);
     auto storedIds = logIds(std::string(stored->begin(), stored->end()), "eventModels");
