@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
@@ -77,13 +79,28 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
         std::optional<std::string> id;
     };
     std::vector<Restored> restored;
-    auto restore = [&](const Value::Map& map) -> bool {
+    // A package is the same one under another id when its events are: a
+    // start restores packages with new ids, and a kill between its fresh
+    // checkpoint and the deletion of the journals it replayed leaves both.
+    std::unordered_map<std::string, std::string> eventsOfId;
+    std::unordered_set<std::string> present;
+    std::unordered_set<std::string> presentIds;
+    auto restore = [&](const Value::Map& map, std::optional<std::string> id) -> bool {
         auto package = EventPackage::initFromDictionary(map);
         if (!package) {
             return false;
         }
-        restored.push_back(
-            {std::make_shared<const EventPackage>(std::move(package).value()), storedId(map)});
+        auto made = std::make_shared<const EventPackage>(std::move(package).value());
+        if (id) {
+            eventsOfId[*id] = made->eventsJson();
+        }
+        if (present.count(made->eventsJson()) == 0 && (!id || presentIds.count(*id) == 0)) {
+            present.insert(made->eventsJson());
+            if (id) {
+                presentIds.insert(*id);
+            }
+            restored.push_back({std::move(made), std::move(id)});
+        }
         return true;
     };
     const auto data =
@@ -105,7 +122,7 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
         }
         for (const Value& element : list != nullptr ? *list : Value::Array{}) {
             const Value::Map* map = element.getMap();
-            if (map == nullptr || !restore(*map)) {
+            if (map == nullptr || !restore(*map, storedId(*map))) {
                 SvlLog::error("getPreviousPackageQueue :: error dic is " + element.toJson(), true);
             }
         }
@@ -130,20 +147,26 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
                 if (package->counters.eventOrderNo >= counters.eventOrderNo) {
                     counters = package->counters;
                 }
-                const bool known =
-                    std::any_of(restored.begin(), restored.end(),
-                                [&](const Restored& r) { return r.id == package->id; });
-                if (known) {
-                    continue;
-                }
                 const std::optional<Value> parsed = Value::fromJson(package->element);
                 const Value::Map* map = parsed ? parsed->getMap() : nullptr;
-                if (map == nullptr || !restore(*map)) {
+                if (map == nullptr || !restore(*map, package->id)) {
                     SvlLog::error("getPreviousPackageQueue :: error dic is " + package->element);
                 }
                 continue;
             }
-            std::erase_if(restored, [&](const Restored& r) { return r.id == record.data; });
+            const auto events = eventsOfId.find(record.data);
+            std::erase_if(restored, [&](const Restored& r) {
+                const bool settled =
+                    r.id == record.data ||
+                    (events != eventsOfId.end() && r.package->eventsJson() == events->second);
+                if (settled) {
+                    present.erase(r.package->eventsJson());
+                    if (r.id) {
+                        presentIds.erase(*r.id);
+                    }
+                }
+                return settled;
+            });
         }
         if (contents.tornBytes > 0) {
             SvlLog::warning("getPreviousPackageQueue :: the journal " + orphan->path() +
@@ -168,6 +191,7 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
         events += r.package->eventCount();
         if (r.id) {
             ownIds_.insert(*r.id);
+            storedIdOf_[r.package->packageId()] = *r.id;
         }
         packages.push_back(std::move(r.package));
     }
@@ -262,9 +286,13 @@ void UnsentPackageStore::recordSettled(const EventPackage& package, bool acknowl
         requestWrite();
         return;
     }
-    (void)journal_->append(
-        acknowledged ? EventJournal::Kind::ACKNOWLEDGED : EventJournal::Kind::DROPPED,
-        package.packageId());
+    const auto kind = acknowledged ? EventJournal::Kind::ACKNOWLEDGED : EventJournal::Kind::DROPPED;
+    (void)journal_->append(kind, package.packageId());
+    // A restored package is still listed under the id it was stored with
+    // until the next checkpoint: a replay must find that one settled too.
+    if (auto stored = storedIdOf_.find(package.packageId()); stored != storedIdOf_.end()) {
+        (void)journal_->append(kind, stored->second);
+    }
     bool checkpoint = false;
     {
         platform::MutexLock lock(mu_);

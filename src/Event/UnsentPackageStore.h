@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -140,6 +141,9 @@ class UnsentPackageStore {
     // Ids of the packages this process restored or wrote: every other entry
     // of the stored list belongs to another process.
     std::unordered_set<std::string> ownIds_;
+    // The id each restored package was stored with, by its new id; written
+    // by load only, before anything else reads it.
+    std::unordered_map<std::string, std::string> storedIdOf_;
     // What the store wrote last (or found at load): a rewrite lands only while
     // the registry still holds it (or after merging what another process
     // wrote since).
