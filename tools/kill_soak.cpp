@@ -395,6 +395,9 @@ struct Launch {
     // Lines in which the SDK said it dropped events (a torn journal tail, the
     // cap, a package of a deleted user).
     int lossLines = 0;
+    // Events the launch said it dropped at its start for the cap of 1,000
+    // stored events (the newest of what the launch before it left).
+    long long cappedAtStart = 0;
     long long backlogAtStart = 0;
 };
 
@@ -420,6 +423,19 @@ int countLossLines(const std::string& err) {
                                                 line.find("over the cap") != std::string::npos ||
                                                 line.find("not sent") != std::string::npos)) {
             ++n;
+        }
+    }
+    return n;
+}
+
+long long countCapped(const std::string& err) {
+    static const std::string mark = "getPreviousPackageQueue :: ";
+    long long n = 0;
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);) {
+        const auto at = line.find(mark);
+        if (at != std::string::npos && line.find("over the cap") != std::string::npos) {
+            n += std::atoll(line.c_str() + at + mark.size());
         }
     }
     return n;
@@ -740,6 +756,15 @@ class Soak {
         l.hit = hitBy.load() >= 0 ? static_cast<Trigger>(hitBy.load()) : Trigger::Fallback;
         corruptLines_ += countCorruptLines(c.errText, corruptSeen_);
         l.lossLines = countLossLines(c.errText);
+        l.cappedAtStart = countCapped(c.errText);
+        if (o_.verbose && l.lossLines > 0) {
+            std::istringstream in(c.errText);
+            for (std::string line; std::getline(in, line);) {
+                if (line.rfind("sdk-log: ", 0) == 0) {
+                    std::printf("launch %d: %s\n", l.index, line.c_str());
+                }
+            }
+        }
         if (l.final) {
             if (!done || !WIFEXITED(l.waitStatus) || WEXITSTATUS(l.waitStatus) != 0) {
                 fault("the final launch did not end cleanly (status " +
@@ -798,7 +823,8 @@ class Soak {
     }
 
     int report() {
-        long long lostOld = 0, killsOverBuffer = 0, lostOver250ms = 0, lostSilently = 0;
+        long long lostOld = 0, killsOverBuffer = 0, lostOver250ms = 0, lostSilently = 0,
+                  lostToCap = 0;
         int lostOldShown = 0;
         Clock::duration oldestLost{0};
         long long recorded = 0, delivered = 0, lost = 0, maxLost = 0, lostNotLast = 0,
@@ -901,8 +927,14 @@ class Soak {
                             modeName(l.mode), triggerName(l.hit), lostHere, l.first, l.last);
             }
             // A loss beyond what the kill took must have been logged, by this
-            // launch or by the next, which replays its journal.
+            // launch or by the next, which replays its journal; the next one's
+            // start drops what passes the cap of stored events, and says so.
             const std::size_t at = static_cast<std::size_t>(&l - launches_.data());
+            const long long capped =
+                at + 1 < launches_.size() ? launches_[at + 1].cappedAtStart : 0;
+            const long long toCap = std::min(capped, lostOldHere);
+            lostToCap += toCap;
+            lostOld -= toCap;
             const bool logged =
                 l.lossLines > 0 || (at + 1 < launches_.size() && launches_[at + 1].lossLines > 0);
             if (!logged) {
@@ -981,6 +1013,7 @@ class Soak {
         j["lost_older_than_250ms"] = lostOver250ms;
         j["lost_not_last"] = lostNotLast;
         j["lost_silently"] = lostSilently;
+        j["lost_to_the_cap"] = lostToCap;
         j["unreported_delivered"] = unreported;
         j["duplicates"] = duplicates;
         j["duplicates_answer_lost"] = answerLost;
