@@ -264,13 +264,30 @@ std::vector<std::unique_ptr<EventJournal::Orphan>> EventJournal::adoptOrphans(
     const std::string& folder) {
     std::vector<std::unique_ptr<Orphan>> orphans;
     std::vector<std::string> names;
+    std::vector<std::string> aside;
     if (DIR* dir = ::opendir(folder.c_str())) {
         while (const dirent* entry = ::readdir(dir)) {
-            if (isJournalName(entry->d_name)) {
-                names.emplace_back(entry->d_name);
+            const std::string_view name = entry->d_name;
+            if (isJournalName(name)) {
+                names.emplace_back(name);
+            } else if (name.size() > 4 && name.substr(name.size() - 4) == ".new" &&
+                       isJournalName(name.substr(0, name.size() - 4))) {
+                aside.emplace_back(name);
             }
         }
         ::closedir(dir);
+    }
+    // A rewrite a kill cut short before its rename: the journal it was to
+    // replace is still whole. Left alone while its writer holds it.
+    for (const std::string& name : aside) {
+        const std::string path = folder + "/" + name;
+        auto fd = platform::openPrivateFile(path, O_RDONLY);
+        if (fd && ::flock(fd.value(), LOCK_EX | LOCK_NB) == 0) {
+            ::unlink(path.c_str());
+        }
+        if (fd) {
+            ::close(fd.value());
+        }
     }
     // Oldest process first is not knowable from the names; a stable order
     // keeps replays the same from one start to the next.

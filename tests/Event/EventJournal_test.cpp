@@ -92,8 +92,12 @@ TEST(EventJournal, RecordsAreFramedAndATornOrDamagedTailIsDroppedAndNamed) {
     ASSERT_TRUE(journal->dropCovered(mark));
     EXPECT_EQ(EventJournal::parse(readFile(journal->path())).records.size(), 1u);
 
-    // A running owner's journal is never adopted; a released one is.
+    // A running owner's journal is never adopted; a released one is. A
+    // rewrite cut short before its rename is cleared away.
+    const std::string leftover = dir.path() + "/j/unsent-1-dead.journal.new";
+    std::ofstream(leftover) << "half a rewrite";
     EXPECT_TRUE(EventJournal::adoptOrphans(dir.path() + "/j").empty());
+    EXPECT_FALSE(fs::exists(leftover));
     const std::string path = journal->path();
     journal.reset();
     auto orphans = EventJournal::adoptOrphans(dir.path() + "/j");
