@@ -237,5 +237,25 @@ TEST_F(JournalReplayTest, TwoOwnersOfOneFolderKeepEachOthersPackagesAndTheCapIsL
     }));
 }
 
+TEST_F(JournalReplayTest, PackagesBuiltBeforeADeleteAreDroppedNotSentUnderTheNewIdentity) {
+    auto container = makeContainer();
+    auto before = package(3, "old");
+    container->addEventPackage(before);
+    testing::LogCapture log;
+    // The delete withdraws what was built for the identity that goes.
+    container->cutGeneration();
+    auto after = package(2, "new");
+    container->addEventPackage(after);
+    container->sendAllEventPackages();
+    // Only the package built after the cut went out.
+    EXPECT_EQ(uploadedLogIds(), (std::vector<std::string>{"id-4", "id-5"}));
+    EXPECT_EQ(container->packageCount(), 0u);
+    EXPECT_TRUE(testing::pollUntil([&] {
+        return log.contains("sendEventPackage :: package " + before->packageId() + " of 3 events");
+    })) << "the dropped package is not logged";
+    // Neither is at rest any more: the dropped one is settled in the journal.
+    EXPECT_EQ(storedLogIds(), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace sorvel::eventtest
