@@ -295,37 +295,57 @@ bool runWithin(std::chrono::steady_clock::time_point deadline, std::function<voi
 }  // namespace
 
 bool DiContainer::makeDurable(std::chrono::milliseconds budget) {
-    auto controller = members_->defaultSVLContextController.peek();
-    auto buffer = members_->eventBuffer.peek();
-    if (!controller || !buffer) {
+    std::weak_ptr<DefaultSVLContextController> controller =
+        members_->defaultSVLContextController.peek();
+    std::weak_ptr<EventBuffer> buffer = members_->eventBuffer.peek();
+    if (controller.expired() || buffer.expired()) {
         return true;
     }
+    // Held only for each wait: a wait that outlasts its budget must not keep
+    // the SDK's parts alive past their owner (a relaunch in tests would have
+    // the old ones write over the new ones' stores).
     return runWithin(std::chrono::steady_clock::now() + budget, [controller, buffer] {
-        controller->waitForDispatched();
-        buffer->waitUntilStored();
+        if (auto c = controller.lock()) {
+            c->waitForDispatched();
+        }
+        if (auto b = buffer.lock()) {
+            b->waitUntilStored();
+        }
     });
 }
 
 bool DiContainer::settleForExit(std::chrono::milliseconds budget) {
-    auto controller = members_->defaultSVLContextController.peek();
-    auto buffer = members_->eventBuffer.peek();
-    auto registry = members_->dataRegistry.peek();
-    if (!controller || !buffer) {
+    std::weak_ptr<DefaultSVLContextController> controller =
+        members_->defaultSVLContextController.peek();
+    std::weak_ptr<EventBuffer> buffer = members_->eventBuffer.peek();
+    std::weak_ptr<DataRegistry> registry = members_->dataRegistry.peek();
+    if (controller.expired() || buffer.expired()) {
         return true;
     }
     return runWithin(std::chrono::steady_clock::now() + budget, [controller, buffer, registry] {
-        controller->waitForDispatched();
-        buffer->saveUnsentEvents();
-        if (FvnUtil::isNetworkConnected()) {
-            buffer->flushAllNow();
+        if (auto c = controller.lock()) {
+            c->waitForDispatched();
         }
-        buffer->waitUntilStored();
+        auto withBuffer = [&buffer](auto&& step) {
+            if (auto b = buffer.lock()) {
+                step(*b);
+            }
+        };
+        withBuffer([](EventBuffer& b) {
+            b.saveUnsentEvents();
+            if (FvnUtil::isNetworkConnected()) {
+                b.flushAllNow();
+            }
+            b.waitUntilStored();
+        });
         // The uploads, then a checkpoint without the packages they delivered.
-        buffer->waitUntilIdle();
-        buffer->saveUnsentEvents();
-        buffer->waitUntilStored();
-        if (registry) {
-            (void)registry->waitForPendingWrites();
+        withBuffer([](EventBuffer& b) { b.waitUntilIdle(); });
+        withBuffer([](EventBuffer& b) {
+            b.saveUnsentEvents();
+            b.waitUntilStored();
+        });
+        if (auto r = registry.lock()) {
+            (void)r->waitForPendingWrites();
         }
     });
 }

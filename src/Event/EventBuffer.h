@@ -68,7 +68,7 @@ class EventBuffer : public IObserver<NoValue> {
     // storing the queued events again, until the queue is emptied or dropped.
     void discardUnsentEvents();
 
-    // A delete or restart is under way: the packages queued or being sent now
+    // A delete of the user's data is under way: the packages queued or being sent now
     // are never sent (see EventPackageContainer::cutGeneration). Runs at once,
     // on the caller's thread.
     void cutGeneration();

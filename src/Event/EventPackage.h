@@ -41,8 +41,8 @@ class EventPackage : public IDataModel {
     Value::Map toDictionary() const override;
     // Appends the compact JSON of toDictionary() without building it.
     void appendJson(std::string& out) const;
-    // Marks the package as built for an identity that a delete or restart
-    // ended: it is dropped rather than sent. Any thread.
+    // Marks the package as built for an identity that a delete of the user's
+    // data ended: it is dropped rather than sent. Any thread.
     void withdraw() const { withdrawn_.store(true, std::memory_order_release); }
     bool withdrawn() const { return withdrawn_.load(std::memory_order_acquire); }
 

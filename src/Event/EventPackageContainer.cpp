@@ -107,8 +107,8 @@ void EventPackageContainer::send(const std::shared_ptr<const EventPackage>& even
     if (eventPackage->withdrawn()) {
         SvlLog::warning("sendEventPackage :: package " + eventPackage->packageId() + " of " +
                         std::to_string(eventPackage->eventCount()) +
-                        " events was built before the user data was deleted or the SDK "
-                        "restarted; dropped, not sent under the new identity");
+                        " events was built before the user data was deleted; dropped, not "
+                        "sent under the new identity");
         {
             platform::MutexLock lock(mu_);
             removeSame(inFlight_, eventPackage);

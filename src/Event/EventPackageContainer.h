@@ -68,7 +68,7 @@ class EventPackageContainer {
     // Empties the queue (a package being sent is not given back); the stored
     // list keeps what it held until the next change of the queue replaces it.
     void removeAllPackages();
-    // A delete or restart is under way: every package queued or being sent
+    // A delete of the user's data is under way: every package queued or being sent
     // now was built for the identity that goes, and is dropped (with a log
     // line) instead of being sent; call it before the identity changes.
     void cutGeneration();

@@ -274,8 +274,6 @@ void Repository::restartSDK(const std::string& userId, CompletionCallback comple
         "restartSDK API connect success!!",
         "restartSDK API connect failed!!  responseCode : ", SorvelLogLevel::LEVEL_DEBUG};
     SvlLog::debug("DRWorks Endpoint : " + drWorksEndpoint(), true);
-    // What was queued before the restart belongs to the identity it replaces.
-    eventBuffer_->cutGeneration();
     postDRWorks(*buildDRModel(userId), lines, &Repository::onRestartComplete,
                 std::move(completion));
 }
