@@ -374,6 +374,10 @@ int runApp(const Options& o) {
         SorvelHost::applicationWillResignActive();
         waitForRunner("privacy");
     }
+    // The app ends: what it recorded is stored, and its upload gets up to 5 s.
+    const bool settled = SorvelHost::applicationWillTerminate(std::chrono::seconds(5));
+    std::printf("terminate: %s\n", settled ? "everything stored, uploads ended"
+                                           : "time ran out; the rest goes at the next launch");
     return 0;
 }
 

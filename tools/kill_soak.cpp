@@ -24,11 +24,13 @@
 //     once everything had arrived;
 //   - lost events (recorded, never delivered) are only the last ones a killed
 //     launch recorded, those it still held in memory: its open buffer (at most
-//     9) and what it recorded within the store's write lag before the kill
-//     (kStoreLag below); none of the final launch. How many kills lost 10 or
-//     more is reported;
+//     9) and what it recorded within 50 ms before the kill, still on its way
+//     to the journal (kStoreLag below); none of the final launch. How many
+//     kills lost 10 or more is reported, and how many events were lost
+//     beyond that without a line of the SDK's log saying so;
 //   - a duplicate is only an answer lost: the first copy was answered 200 and
-//     the copy came again from a later launch.
+//     the copy came again from a later launch; at most one package's worth
+//     per kill.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -74,15 +76,17 @@ constexpr const char* kSecretKey = "KillSoakSecret01234567";
 constexpr long long kStoreCap = 1000;
 constexpr long long kBacklogLimit = kStoreCap * 6 / 10;
 // What a killed launch may lose: the events still in memory. That is the
-// open buffer (at most 9 events), and the packages made since the last
-// durable rewrite of the unsent-package store: a rewrite follows the one
-// before it after nine times that one's duration, at most 100 ms, so a
-// package waits that long plus the length of a write. A write takes a few ms,
-// but on a machine busy with other builds' disk traffic one was seen to take
-// over a second. An event the app recorded longer ago than kStoreLag before
-// the kill, and not among its last 9, must have arrived.
+// open buffer (at most 9 events), and what was recorded in the moments before
+// the kill and had not yet passed the SDK's queues to the journal, which
+// takes a package when it is formed. An event the app recorded longer ago
+// than kStoreLag before the kill, and not among its last 9, must have arrived.
 constexpr long long kOpenBuffer = 9;
-constexpr auto kStoreLag = std::chrono::milliseconds(2000);
+constexpr auto kStoreLag = std::chrono::milliseconds(50);
+// Duplicates come only from a package whose upload the server had taken when
+// the kill came, before its acknowledgement reached the journal: uploads go
+// one at a time, so a kill cuts off the answer of one package of at most 10
+// events. The share of deliveries is reported beside it.
+constexpr long long kDuplicatesPerKill = 10;
 constexpr auto kUsualStoreLag = std::chrono::milliseconds(250);
 // The figure asked for: kills that lost 10 or more are counted.
 constexpr long long kLostPerKill = 10;
@@ -388,6 +392,12 @@ struct Launch {
     // When each number was reported, from first on; when the kill was sent.
     std::vector<Clock::time_point> reportedAt;
     Clock::time_point killedAt{};
+    // Lines in which the SDK said it dropped events (a torn journal tail, the
+    // cap, a package of a deleted user).
+    int lossLines = 0;
+    // Events the launch said it dropped at its start for the cap of 1,000
+    // stored events (the newest of what the launch before it left).
+    long long cappedAtStart = 0;
     long long backlogAtStart = 0;
 };
 
@@ -405,6 +415,32 @@ int countCorruptFiles(const fs::path& root) {
 
 // Lines of the app's standard error that tell of a store the SDK could not
 // open or read.
+int countLossLines(const std::string& err) {
+    int n = 0;
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("sdk-log: ", 0) == 0 && (line.find("dropped") != std::string::npos ||
+                                                line.find("over the cap") != std::string::npos ||
+                                                line.find("not sent") != std::string::npos)) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+long long countCapped(const std::string& err) {
+    static const std::string mark = "getPreviousPackageQueue :: ";
+    long long n = 0;
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);) {
+        const auto at = line.find(mark);
+        if (at != std::string::npos && line.find("over the cap") != std::string::npos) {
+            n += std::atoll(line.c_str() + at + mark.size());
+        }
+    }
+    return n;
+}
+
 int countCorruptLines(const std::string& err, std::vector<std::string>& seen) {
     static const char* kMarks[] = {"is unreadable",
                                    "can not open store",
@@ -720,6 +756,16 @@ class Soak {
         }
         l.hit = hitBy.load() >= 0 ? static_cast<Trigger>(hitBy.load()) : Trigger::Fallback;
         corruptLines_ += countCorruptLines(c.errText, corruptSeen_);
+        l.lossLines = countLossLines(c.errText);
+        l.cappedAtStart = countCapped(c.errText);
+        if (o_.verbose && l.lossLines > 0) {
+            std::istringstream in(c.errText);
+            for (std::string line; std::getline(in, line);) {
+                if (line.rfind("sdk-log: ", 0) == 0) {
+                    std::printf("launch %d: %s\n", l.index, line.c_str());
+                }
+            }
+        }
         if (l.final) {
             if (!done || !WIFEXITED(l.waitStatus) || WEXITSTATUS(l.waitStatus) != 0) {
                 fault("the final launch did not end cleanly (status " +
@@ -778,7 +824,8 @@ class Soak {
     }
 
     int report() {
-        long long lostOld = 0, killsOverBuffer = 0, lostOver250ms = 0;
+        long long lostOld = 0, killsOverBuffer = 0, lostOver250ms = 0, lostSilently = 0,
+                  lostToCap = 0;
         int lostOldShown = 0;
         Clock::duration oldestLost{0};
         long long recorded = 0, delivered = 0, lost = 0, maxLost = 0, lostNotLast = 0,
@@ -880,6 +927,20 @@ class Soak {
                 std::printf("launch %d (%s, %s): lost %lld of %lld..%lld\n", l.index,
                             modeName(l.mode), triggerName(l.hit), lostHere, l.first, l.last);
             }
+            // A loss beyond what the kill took must have been logged, by this
+            // launch or by the next, which replays its journal; the next one's
+            // start drops what passes the cap of stored events, and says so.
+            const std::size_t at = static_cast<std::size_t>(&l - launches_.data());
+            const long long capped =
+                at + 1 < launches_.size() ? launches_[at + 1].cappedAtStart : 0;
+            const long long toCap = std::min(capped, lostOldHere);
+            lostToCap += toCap;
+            lostOld -= toCap;
+            const bool logged =
+                l.lossLines > 0 || (at + 1 < launches_.size() && launches_[at + 1].lossLines > 0);
+            if (!logged) {
+                lostSilently += lostOldHere;
+            }
             lost += lostHere;
             maxLost = std::max(maxLost, lostHere);
             if (!l.final && lostHere >= kLostPerKill) {
@@ -923,6 +984,10 @@ class Soak {
         if (lostFinal > 0) {
             broken.push_back("the final launch lost " + std::to_string(lostFinal) + " events");
         }
+        if (answerLost > kDuplicatesPerKill * kills) {
+            broken.push_back(std::to_string(answerLost) + " duplicates, over " +
+                             std::to_string(kDuplicatesPerKill) + " per kill");
+        }
         if (badDuplicates > 0) {
             broken.push_back(std::to_string(badDuplicates) + " duplicates not from a lost answer");
         }
@@ -948,10 +1013,15 @@ class Soak {
         j["lost_older_than_limit"] = lostOld;
         j["lost_older_than_250ms"] = lostOver250ms;
         j["lost_not_last"] = lostNotLast;
+        j["lost_silently"] = lostSilently;
+        j["lost_to_the_cap"] = lostToCap;
         j["unreported_delivered"] = unreported;
         j["duplicates"] = duplicates;
         j["duplicates_answer_lost"] = answerLost;
         j["duplicates_other"] = badDuplicates;
+        j["duplicates_share_percent"] =
+            delivered > 0 ? 100.0 * static_cast<double>(duplicates) / static_cast<double>(delivered)
+                          : 0.0;
         j["bulk_requests"] = ledger_.bulkRequests;
         for (int t = 0; t < kTriggers; ++t) {
             j["kills_by_phase"][triggerName(static_cast<Trigger>(t))] = hits[t];

@@ -15,8 +15,8 @@
 // recorded.
 //
 // Every event carries the attributes "n" (its number) and "run" (the launch).
-// Lines of the SDK's log that tell about the stores it restored go to standard
-// error, prefixed "sdk-log: ".
+// Lines of the SDK's log that tell about the stores it restored, or about
+// events it dropped, go to standard error, prefixed "sdk-log: ".
 #include <poll.h>
 #include <unistd.h>
 
@@ -120,7 +120,11 @@ class LogWatch : public sorvel::SorvelKVLogDelegate {
     void didPrintLog(sorvel::SorvelLogLevel, const std::string& log) override {
         if (log.find("getPreviousPackageQueue :: can not") != std::string::npos ||
             log.find("getPreviousPackageQueue :: error") != std::string::npos ||
-            log.find("not on disk") != std::string::npos) {
+            log.find("not on disk") != std::string::npos ||
+            // What the SDK says when it drops events: counted by the soak.
+            log.find("dropped") != std::string::npos ||
+            log.find("over the cap") != std::string::npos ||
+            log.find("not sent") != std::string::npos) {
             std::fprintf(stderr, "sdk-log: %s\n", log.c_str());
         }
         if (log.find("Result of initializing Sorvel SDK : Success") != std::string::npos) {

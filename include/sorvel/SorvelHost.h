@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -52,9 +53,23 @@ class SORVEL_API SorvelHost {
     /// each post the application-state notification the SDK observes once
     /// initSorvel ran; call them on the app's main thread, as a mobile OS would.
     static void applicationDidBecomeActive() noexcept;
-    /// The app is about to leave the foreground: the SDK ends the session and
-    /// sends what is recorded (see applicationDidBecomeActive).
+    /// The app is about to leave the foreground. Posts the notification the
+    /// SDK observes (it packs and stores the events it holds and starts their
+    /// upload) and returns once everything recorded before the call is on
+    /// disk, or after 200 ms at most (the storing then goes on behind it).
+    /// Call it on the app's main thread; it logs nothing on its own.
     static void applicationWillResignActive() noexcept;
+
+    /// The app is about to end (what a mobile OS tells an app it terminates):
+    /// call it before `main` returns. It packs and stores every event the app
+    /// recorded, gives their upload up to `timeout` (a negative one counts as
+    /// zero) and writes the SDK's last checkpoint, so that what the server
+    /// has not acknowledged is sent on the next launch. Runs on the calling
+    /// thread, blocking it at most `timeout`; returns true when everything was
+    /// stored and every upload ended in time, false when the time ran out
+    /// (what was recorded is then still on disk, up to the record underway).
+    /// Before initSorvel it does nothing and returns true.
+    static bool applicationWillTerminate(std::chrono::milliseconds timeout) noexcept;
 
     /// The SDK's main thread. Its timers (the timed upload, the daily first
     /// open) fire, and its main-thread work runs, on a main run loop the app

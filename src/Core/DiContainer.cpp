@@ -1,5 +1,8 @@
 #include "Core/DiContainer.h"
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "ActionHistory/ActionHistoryDAO.h"
@@ -49,6 +52,11 @@ class Lazy {
         if (!value_) {
             value_ = build();
         }
+        return value_;
+    }
+    // The member when it is built; never builds it.
+    std::shared_ptr<T> peek() {
+        platform::MutexLock lock(mu_);
         return value_;
     }
     // Forgets the member (a fresh SDK in tests); it is destroyed by the caller,
@@ -331,6 +339,85 @@ std::shared_ptr<EventSamplingFilter> DiContainer::eventSamplingFilter() {
 std::shared_ptr<SorvelDisabledGuard> DiContainer::disabledGuard() {
     return members_->disabledGuard.get(
         [this] { return SorvelDisabledGuard::create(dataRegistry()); });
+}
+
+namespace {
+
+// Runs work on a thread of its own and waits for it until the deadline; the
+// work goes on after that, holding what it captured.
+bool runWithin(std::chrono::steady_clock::time_point deadline, std::function<void()> work) {
+    struct Done {
+        std::mutex mu;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto done = std::make_shared<Done>();
+    std::thread([done, work = std::move(work)] {
+        work();
+        std::lock_guard<std::mutex> lock(done->mu);
+        done->done = true;
+        done->cv.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(done->mu);
+    return done->cv.wait_until(lock, deadline, [&] { return done->done; });
+}
+
+}  // namespace
+
+bool DiContainer::makeDurable(std::chrono::milliseconds budget) {
+    std::weak_ptr<DefaultSVLContextController> controller =
+        members_->defaultSVLContextController.peek();
+    std::weak_ptr<EventBuffer> buffer = members_->eventBuffer.peek();
+    if (controller.expired() || buffer.expired()) {
+        return true;
+    }
+    // Held only for each wait: a wait that outlasts its budget must not keep
+    // the SDK's parts alive past their owner (a relaunch in tests would have
+    // the old ones write over the new ones' stores).
+    return runWithin(std::chrono::steady_clock::now() + budget, [controller, buffer] {
+        if (auto c = controller.lock()) {
+            c->waitForDispatched();
+        }
+        if (auto b = buffer.lock()) {
+            b->waitUntilStored();
+        }
+    });
+}
+
+bool DiContainer::settleForExit(std::chrono::milliseconds budget) {
+    std::weak_ptr<DefaultSVLContextController> controller =
+        members_->defaultSVLContextController.peek();
+    std::weak_ptr<EventBuffer> buffer = members_->eventBuffer.peek();
+    std::weak_ptr<DataRegistry> registry = members_->dataRegistry.peek();
+    if (controller.expired() || buffer.expired()) {
+        return true;
+    }
+    return runWithin(std::chrono::steady_clock::now() + budget, [controller, buffer, registry] {
+        if (auto c = controller.lock()) {
+            c->waitForDispatched();
+        }
+        auto withBuffer = [&buffer](auto&& step) {
+            if (auto b = buffer.lock()) {
+                step(*b);
+            }
+        };
+        withBuffer([](EventBuffer& b) {
+            b.saveUnsentEvents();
+            if (FvnUtil::isNetworkConnected()) {
+                b.flushAllNow();
+            }
+            b.waitUntilStored();
+        });
+        // The uploads, then a checkpoint without the packages they delivered.
+        withBuffer([](EventBuffer& b) { b.waitUntilIdle(); });
+        withBuffer([](EventBuffer& b) {
+            b.saveUnsentEvents();
+            b.waitUntilStored();
+        });
+        if (auto r = registry.lock()) {
+            (void)r->waitForPendingWrites();
+        }
+    });
 }
 
 void DiContainer::reset() {

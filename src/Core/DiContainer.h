@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 namespace sorvel {
@@ -66,6 +67,18 @@ class DiContainer {
     // user properties, the event buffer and its queued packages, and the used
     // deeplink keys. The members stay; only their contents go.
     void reset();
+
+    // Makes what the app recorded before the call durable: waits until the
+    // controller has handled every message dispatched before it (a resign's
+    // save among them) and the event pipeline has stored what they queued.
+    // Waits at most `budget` (the work goes on after it), builds nothing that
+    // is not built yet; true when everything was stored in time.
+    bool makeDurable(std::chrono::milliseconds budget);
+    // The end of the process: packs what the buffer holds, stores it, sends
+    // what waits (when the network is there) and gives the uploads at most
+    // `budget`, then writes a last checkpoint of what is left. True when
+    // everything was stored and every upload ended in time.
+    bool settleForExit(std::chrono::milliseconds budget);
 
     // Only shared() makes one.
     explicit DiContainer(PassKey);

@@ -41,6 +41,15 @@ void DefaultEventSender::sendEventPackage(std::shared_ptr<const EventPackage> ev
     }
     CommonModel common =
         CommonModelProvider(dataRegistry_, deviceRealtimeDataProvider_).getDataModel();
+    if (eventPackage->withdrawn()) {
+        // Checked after the common block was read: a delete withdraws the
+        // packages before it changes the identity, so a block read after the
+        // change always finds its package withdrawn here.
+        SvlLog::warning("sendEventPackage :: package " + eventPackage->packageId() +
+                        " was built before the user data was deleted; not sent");
+        complete(IEventSendActionResult::onFail(eventPackage));
+        return;
+    }
     std::shared_ptr<IApiModel> bundle =
         EventBundleModelProvider(std::move(common), eventPackage).getApiModel();
     if (SvlLog::wouldDeliver(true)) {

@@ -221,6 +221,20 @@ void EventBuffer::discardUnsentEvents() {
     submit([this] { eventPackagContainer_->discardUnsentPackages(); });
 }
 
+void EventBuffer::cutGeneration() {
+    eventPackagContainer_->cutGeneration();
+}
+
+void EventBuffer::waitUntilStored() const {
+    if (dispatchQueue_->isCurrent()) {
+        return;
+    }
+    // A block queues at most one more (a no-wait event's flush).
+    dispatchQueue_->sync([] {});
+    dispatchQueue_->sync([] {});
+    eventPackagContainer_->waitForStoreWrites();
+}
+
 void EventBuffer::update(const NoValue&) {
     flushAllNow();
 }

@@ -68,6 +68,14 @@ class EventBuffer : public IObserver<NoValue> {
     // storing the queued events again, until the queue is emptied or dropped.
     void discardUnsentEvents();
 
+    // A delete of the user's data is under way: the packages queued or being sent now
+    // are never sent (see EventPackageContainer::cutGeneration). Runs at once,
+    // on the caller's thread.
+    void cutGeneration();
+    // Blocks until every block queued before the call has run and every
+    // checkpoint they asked for is durable; uploads are not waited for.
+    void waitUntilStored() const;
+
     // The upload timer fired.
     void update(const NoValue&) override;
 

@@ -29,6 +29,36 @@ EventPackage::EventPackage(std::vector<EventModel> eventModels)
     }
 }
 
+EventPackage::EventPackage(const EventPackage& other)
+    : eventCount_(other.eventCount_),
+      packageId_(other.packageId_),
+      eventsJson_(other.eventsJson_),
+      withdrawn_(other.withdrawn()) {}
+
+EventPackage::EventPackage(EventPackage&& other) noexcept
+    : eventCount_(other.eventCount_),
+      packageId_(std::move(other.packageId_)),
+      eventsJson_(std::move(other.eventsJson_)),
+      withdrawn_(other.withdrawn()) {}
+
+EventPackage& EventPackage::operator=(const EventPackage& other) {
+    if (this != &other) {
+        eventCount_ = other.eventCount_;
+        packageId_ = other.packageId_;
+        eventsJson_ = other.eventsJson_;
+        withdrawn_.store(other.withdrawn());
+    }
+    return *this;
+}
+
+EventPackage& EventPackage::operator=(EventPackage&& other) noexcept {
+    eventCount_ = other.eventCount_;
+    packageId_ = std::move(other.packageId_);
+    eventsJson_ = std::move(other.eventsJson_);
+    withdrawn_.store(other.withdrawn());
+    return *this;
+}
+
 std::vector<EventModel> EventPackage::eventModels() const {
     std::vector<EventModel> events;
     events.reserve(eventCount_);

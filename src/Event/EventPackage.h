@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,6 +22,11 @@ class EventPackage : public IDataModel {
   public:
     // A fresh UUID id, always: no package is ever made with a given id.
     explicit EventPackage(std::vector<EventModel> eventModels);
+    EventPackage(const EventPackage& other);
+    EventPackage(EventPackage&& other) noexcept;
+    EventPackage& operator=(const EventPackage& other);
+    EventPackage& operator=(EventPackage&& other) noexcept;
+    ~EventPackage() override = default;
 
     // The events, read back from the package's JSON text: a package keeps
     // only that text, so one waiting in memory costs its bytes once.
@@ -35,6 +41,11 @@ class EventPackage : public IDataModel {
     Value::Map toDictionary() const override;
     // Appends the compact JSON of toDictionary() without building it.
     void appendJson(std::string& out) const;
+    // Marks the package as built for an identity that a delete of the user's
+    // data ended: it is dropped rather than sent. Any thread.
+    void withdraw() const { withdrawn_.store(true, std::memory_order_release); }
+    bool withdrawn() const { return withdrawn_.load(std::memory_order_acquire); }
+
     // "eventModels" must be a list; an element that is not an object or not a
     // readable event is skipped with "EventPackage From Dictionary Error". The
     // stored "package_id" is not read: the package gets a new id.
@@ -44,6 +55,7 @@ class EventPackage : public IDataModel {
     std::size_t eventCount_ = 0;
     std::string packageId_;
     std::string eventsJson_;
+    mutable std::atomic<bool> withdrawn_{false};
 };
 
 // The outcome of sending one package, carrying the package that was sent.

@@ -80,9 +80,11 @@ void EventPackageContainer::addEventPackage(std::shared_ptr<const EventPackage> 
         if (successPackageIdTable_.count(eventPackage->packageId()) != 0) {
             return;
         }
-        packageQueue_.push_back(std::move(eventPackage));
+        packageQueue_.push_back(eventPackage);
     }
-    store_->requestWrite();
+    // After it joined the queue: a checkpoint that misses it in the queue
+    // keeps its record in the journal.
+    store_->recordQueued(*eventPackage);
 }
 
 void EventPackageContainer::sendIfCountIntervalReached() {
@@ -102,6 +104,18 @@ void EventPackageContainer::sendEventPackage(std::shared_ptr<const EventPackage>
 }
 
 void EventPackageContainer::send(const std::shared_ptr<const EventPackage>& eventPackage) {
+    if (eventPackage->withdrawn()) {
+        SvlLog::warning("sendEventPackage :: package " + eventPackage->packageId() + " of " +
+                        std::to_string(eventPackage->eventCount()) +
+                        " events was built before the user data was deleted; dropped, not "
+                        "sent under the new identity");
+        {
+            platform::MutexLock lock(mu_);
+            removeSame(inFlight_, eventPackage);
+        }
+        store_->recordSettled(*eventPackage, false);
+        return;
+    }
     eventSender_->sendEventPackage(
         eventPackage, [this](const IEventSendActionResult& result) { onSendResult(result); });
     bool unanswered = false;
@@ -121,6 +135,7 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
     if (!result.package) {
         return;
     }
+    bool acknowledged = false;
     {
         platform::MutexLock lock(mu_);
         removeSame(inFlight_, result.package);
@@ -128,6 +143,7 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
             // Dropped on purpose while it was being sent: neither kept nor requeued.
         } else if (result.kind == IEventSendActionResult::Kind::onSuccess) {
             successPackageIdTable_.insert(result.package->packageId());
+            acknowledged = true;
         } else if (successPackageIdTable_.count(result.package->packageId()) == 0) {
             if (roundFailures_) {
                 // Back before the packages queued after it, so the queue (and
@@ -142,7 +158,9 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
             }
         }
     }
-    store_->requestWrite();
+    if (acknowledged) {
+        store_->recordSettled(*result.package, true);
+    }
 }
 
 void EventPackageContainer::sendAllEventPackages() {
@@ -186,9 +204,9 @@ void EventPackageContainer::removeAllPackages() {
         platform::MutexLock lock(mu_);
         before = persistableLocked();
     }
-    // Before the queue empties: a rewrite still queued is replaced by one of
-    // what the queue holds now, and one already running is followed by it, so
-    // none that takes the emptied queue has the last word.
+    // Before the queue empties: a checkpoint still queued is replaced by one
+    // of what the queue holds now, so none that takes the emptied queue has
+    // the last word, and the next launch restores these packages.
     store_->supersedePending(std::move(before));
     {
         // A package being sent (uploads run beside the queue's owner) is not
@@ -204,6 +222,16 @@ void EventPackageContainer::removeAllPackages() {
     // Whatever the registry holds after that is the starting point: a removal
     // that came before this clear (a wipe) must not drop later events.
     store_->rebaseline();
+}
+
+void EventPackageContainer::cutGeneration() {
+    platform::MutexLock lock(mu_);
+    for (const auto& p : packageQueue_) {
+        p->withdraw();
+    }
+    for (const auto& p : inFlight_) {
+        p->withdraw();
+    }
 }
 
 void EventPackageContainer::discardUnsentPackages() {

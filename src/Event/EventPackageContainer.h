@@ -25,12 +25,13 @@ class UnsentPackageStore;
 // being sent, so the queue stays oldest first), and remembers the ids of the
 // ones that succeeded.
 //
-// The stored list of unsent packages follows the queue: every package queued,
-// sent or given back asks for a rewrite, made off the caller's thread and
-// coalesced. A removal of the stored list by anyone else is never written over
-// (see UnsentPackageStore). A package being sent stays in the stored list until its upload
-// succeeds, so a kill loses none; a kill right after an upload may send that
-// package once more (its events keep their log ids).
+// The packages at rest follow the queue (see UnsentPackageStore): a package
+// queued is in the journal before addEventPackage returns, and its successful
+// upload is one more record; the stored list is a checkpoint, written when the
+// owner saves. A removal of the stored list by anyone else is never written
+// over. A package being sent stays stored until its upload succeeds, so a kill
+// loses none; a kill right after an upload may send that package once more
+// (its events keep their log ids).
 //
 // The event buffer calls the sends on its upload queue and every other
 // operation on its serial queue; the state is behind a lock because these
@@ -52,7 +53,7 @@ class EventPackageContainer {
     EventPackageContainer(const EventPackageContainer&) = delete;
     EventPackageContainer& operator=(const EventPackageContainer&) = delete;
 
-    // Rewrites the stored list now, even when it would not change.
+    // Writes a checkpoint of the queue now, even when it would not change.
     void updateUnsentEventPackagesInDataRegistry();
     Packages getPreviousPackageQueue();
     // Enqueues at the tail, unless the package's upload already succeeded.
@@ -67,6 +68,10 @@ class EventPackageContainer {
     // Empties the queue (a package being sent is not given back); the stored
     // list keeps what it held until the next change of the queue replaces it.
     void removeAllPackages();
+    // A delete of the user's data is under way: every package queued or being sent
+    // now was built for the identity that goes, and is dropped (with a log
+    // line) instead of being sent; call it before the identity changes.
+    void cutGeneration();
     // Deliberate drop: empties the queue (a package being sent is not given
     // back) and stores an empty list after any rewrite still running.
     void discardUnsentPackages();
@@ -74,7 +79,7 @@ class EventPackageContainer {
     std::size_t packageCount() const;
     const std::shared_ptr<DataRegistry>& dataRegistry() const { return dataRegistry_; }
     Packages snapshot() const;
-    // Blocks until the stored list reflects every change made before the call.
+    // Blocks until every checkpoint asked for before the call is durable.
     void waitForStoreWrites() const;
 
   private:

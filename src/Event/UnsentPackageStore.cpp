@@ -1,25 +1,108 @@
 #include "Event/UnsentPackageStore.h"
 
 #include <algorithm>
-#include <thread>
+#include <array>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
 #include "Common/SvlLog.h"
+#include "Platform/FileSystem.h"
 
 namespace sorvel {
 
-UnsentPackageStore::UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistry, Source source)
+namespace {
+
+std::string journalFolderFor(std::string folder) {
+    return folder.empty() ? platform::preferencesFolder() : folder;
+}
+
+std::optional<std::string> storedId(const Value::Map& element) {
+    auto it = element.find("package_id");
+    if (it == element.end()) {
+        return std::nullopt;
+    }
+    if (const std::string* id = it->second.getString()) {
+        return *id;
+    }
+    return std::nullopt;
+}
+
+std::string joined(const std::vector<std::string>& ids) {
+    std::string out;
+    for (const auto& id : ids) {
+        out += out.empty() ? "" : ", ";
+        out += id;
+    }
+    return out;
+}
+
+}  // namespace
+
+UnsentPackageStore::UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistry, Source source,
+                                       std::string journalFolder)
     : dataRegistry_(std::move(dataRegistry)),
       source_(std::move(source)),
-      queue_(platform::DispatchQueue::makeSerial("eventPackageStoreQueue")) {}
+      journalFolder_(journalFolderFor(std::move(journalFolder))),
+      queue_(platform::DispatchQueue::makeSerial("eventPackageStoreQueue")) {
+    auto journal = EventJournal::create(journalFolder_);
+    if (journal) {
+        journal_ = std::move(journal).value();
+    } else {
+        // Without one the packages are durable at checkpoints only.
+        SvlLog::error("UnsentPackageStore :: no journal : " + journal.status().message());
+    }
+}
 
 UnsentPackageStore::~UnsentPackageStore() {
     waitUntilIdle();
+    if (!journal_) {
+        return;
+    }
+    // The stop's checkpoint: once it is durable the journal says nothing more.
+    const EventJournal::Mark covered = journal_->mark();
+    queue_->sync([&] {
+        if (write(source_(), false, false, covered) && journal_->size() == 0) {
+            journal_->removeFile();
+        }
+    });
+}
+
+std::string UnsentPackageStore::journalPath() const {
+    return journal_ ? journal_->path() : std::string();
 }
 
 UnsentPackageStore::Packages UnsentPackageStore::load() {
-    Packages packages;
+    struct Restored {
+        std::shared_ptr<const EventPackage> package;
+        std::optional<std::string> id;
+    };
+    std::vector<Restored> restored;
+    // A package is the same one under another id when its events are: a
+    // start restores packages with new ids, and a kill between its fresh
+    // checkpoint and the deletion of the journals it replayed leaves both.
+    std::unordered_map<std::string, std::string> eventsOfId;
+    std::unordered_set<std::string> present;
+    std::unordered_set<std::string> presentIds;
+    auto restore = [&](const Value::Map& map, std::optional<std::string> id) -> bool {
+        auto package = EventPackage::initFromDictionary(map);
+        if (!package) {
+            return false;
+        }
+        auto made = std::make_shared<const EventPackage>(std::move(package).value());
+        if (id) {
+            eventsOfId[*id] = made->eventsJson();
+        }
+        if (present.count(made->eventsJson()) == 0 && (!id || presentIds.count(*id) == 0)) {
+            present.insert(made->eventsJson());
+            if (id) {
+                presentIds.insert(*id);
+            }
+            restored.push_back({std::move(made), std::move(id)});
+        }
+        return true;
+    };
     const auto data =
         dataRegistry_->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
     lastBytes_ = data;
@@ -30,26 +113,195 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
                                               DataRegistryKey::DATA_UNSENT_EVENTPACKAGES)) {
             lastBytes_ = empty;
         }
-        return packages;
+    } else {
+        const std::string_view text(reinterpret_cast<const char*>(data->data()), data->size());
+        const std::optional<Value> parsed = Value::fromJson(text);
+        const Value::Array* list = parsed ? parsed->getArray() : nullptr;
+        if (list == nullptr) {
+            SvlLog::error("getPreviousPackageQueue :: can not cast data to dictionaryArray", true);
+        }
+        for (const Value& element : list != nullptr ? *list : Value::Array{}) {
+            const Value::Map* map = element.getMap();
+            if (map == nullptr || !restore(*map, storedId(*map))) {
+                SvlLog::error("getPreviousPackageQueue :: error dic is " + element.toJson(), true);
+            }
+        }
     }
-    const std::string_view text(reinterpret_cast<const char*>(data->data()), data->size());
-    const std::optional<Value> parsed = Value::fromJson(text);
-    const Value::Array* list = parsed ? parsed->getArray() : nullptr;
-    if (list == nullptr) {
-        SvlLog::error("getPreviousPackageQueue :: can not cast data to dictionaryArray", true);
-        return packages;
+
+    // The journals of processes that are gone: whole records in order, each
+    // package once, without those whose upload ended.
+    auto orphans = EventJournal::adoptOrphans(journalFolder_);
+    bool replayed = false;
+    EventJournal::Counters counters;
+    for (const auto& orphan : orphans) {
+        const EventJournal::Contents& contents = orphan->contents();
+        replayed = replayed || !contents.records.empty() || contents.tornBytes > 0;
+        for (const EventJournal::Record& record : contents.records) {
+            if (record.kind == EventJournal::Kind::PACKAGE) {
+                auto package = EventJournal::readPackage(record.data);
+                if (!package) {
+                    SvlLog::error("getPreviousPackageQueue :: unreadable journal record in " +
+                                  orphan->path());
+                    continue;
+                }
+                if (package->counters.eventOrderNo >= counters.eventOrderNo) {
+                    counters = package->counters;
+                }
+                const std::optional<Value> parsed = Value::fromJson(package->element);
+                const Value::Map* map = parsed ? parsed->getMap() : nullptr;
+                if (map == nullptr || !restore(*map, package->id)) {
+                    SvlLog::error("getPreviousPackageQueue :: error dic is " + package->element);
+                }
+                continue;
+            }
+            const auto events = eventsOfId.find(record.data);
+            std::erase_if(restored, [&](const Restored& r) {
+                const bool settled =
+                    r.id == record.data ||
+                    (events != eventsOfId.end() && r.package->eventsJson() == events->second);
+                if (settled) {
+                    present.erase(r.package->eventsJson());
+                    if (r.id) {
+                        presentIds.erase(*r.id);
+                    }
+                }
+                return settled;
+            });
+        }
+        if (contents.tornBytes > 0) {
+            SvlLog::warning("getPreviousPackageQueue :: the journal " + orphan->path() +
+                            " ends in " + std::to_string(contents.tornBytes) +
+                            " unreadable bytes, dropped" +
+                            (contents.tornPackageIds.empty()
+                                 ? std::string(" (no package recognisable in them)")
+                                 : " (part of package " + joined(contents.tornPackageIds) + ")"));
+        }
     }
-    for (const Value& element : *list) {
-        const Value::Map* map = element.getMap();
-        auto package = map != nullptr ? EventPackage::initFromDictionary(*map)
-                                      : StatusOr<EventPackage>(Status::error("not an object"));
-        if (!package) {
-            SvlLog::error("getPreviousPackageQueue :: error dic is " + element.toJson(), true);
+
+    restoreCounters(counters);
+
+    Packages packages;
+    std::size_t events = 0;
+    std::size_t overCap = 0;
+    for (Restored& r : restored) {
+        if (events >= static_cast<std::size_t>(Constants::MAX_UNSENT_EVENTS)) {
+            overCap += r.package->eventCount();
             continue;
         }
-        packages.push_back(std::make_shared<const EventPackage>(std::move(package).value()));
+        events += r.package->eventCount();
+        if (r.id) {
+            ownIds_.insert(*r.id);
+            storedIdOf_[r.package->packageId()] = *r.id;
+        }
+        packages.push_back(std::move(r.package));
+    }
+    if (overCap > 0) {
+        SvlLog::warning("getPreviousPackageQueue :: " + std::to_string(overCap) +
+                        " events over the cap of " + std::to_string(Constants::MAX_UNSENT_EVENTS) +
+                        " unsent events dropped");
+    }
+    if (replayed) {
+        // The fresh checkpoint holds what the journals said; only then do
+        // they go (still locked until then, so no other start adopts them).
+        // Off the starting thread: events recorded meanwhile are not held up
+        // behind a write of the whole list.
+        auto adopted = std::make_shared<std::vector<std::unique_ptr<EventJournal::Orphan>>>(
+            std::move(orphans));
+        queue_->async([this, packages, adopted] {
+            if (write(packages, true, false, std::nullopt)) {
+                for (const auto& orphan : *adopted) {
+                    orphan->remove();
+                }
+            }
+        });
     }
     return packages;
+}
+
+EventJournal::Counters UnsentPackageStore::currentCounters() const {
+    auto stored = dataRegistry_->getValues(std::array{DataRegistryKey::UINT64_SESSION_ORDER_NO,
+                                                      DataRegistryKey::UINT64_EVENT_ORDER_NO,
+                                                      DataRegistryKey::STRING_PREV_ID});
+    auto number = [](const std::optional<Value>& v) -> std::uint64_t {
+        if (!v) {
+            return 0;
+        }
+        if (const auto* u = v->getUInt64()) {
+            return *u;
+        }
+        if (const auto* i = v->getInt64()) {
+            return *i > 0 ? static_cast<std::uint64_t>(*i) : 0;
+        }
+        return 0;
+    };
+    EventJournal::Counters c;
+    c.sessionOrderNo = number(stored[0]);
+    c.eventOrderNo = number(stored[1]);
+    if (stored[2] && stored[2]->getString() != nullptr) {
+        c.prevId = *stored[2]->getString();
+    }
+    return c;
+}
+
+void UnsentPackageStore::restoreCounters(const EventJournal::Counters& replayed) {
+    const EventJournal::Counters now = currentCounters();
+    if (replayed.eventOrderNo <= now.eventOrderNo &&
+        replayed.sessionOrderNo <= now.sessionOrderNo) {
+        return;
+    }
+    // The registry had not stored the last steps before the process died:
+    // the numbers its packages carry are never handed out again.
+    SvlLog::debug("getPreviousPackageQueue :: order numbers carried on from the journal: " +
+                  std::to_string(replayed.sessionOrderNo) + " " +
+                  std::to_string(replayed.eventOrderNo));
+    dataRegistry_->putUInt64(std::max(replayed.sessionOrderNo, now.sessionOrderNo),
+                             DataRegistryKey::UINT64_SESSION_ORDER_NO);
+    dataRegistry_->putUInt64(std::max(replayed.eventOrderNo, now.eventOrderNo),
+                             DataRegistryKey::UINT64_EVENT_ORDER_NO);
+    if (replayed.eventOrderNo > now.eventOrderNo && replayed.prevId) {
+        dataRegistry_->putString(replayed.prevId, DataRegistryKey::STRING_PREV_ID);
+    }
+}
+
+void UnsentPackageStore::recordQueued(const EventPackage& package) {
+    if (!journal_) {
+        // Durable only at the next checkpoint: ask for it now.
+        requestWrite();
+        return;
+    }
+    std::string element;
+    element.reserve(package.eventsJson().size() + package.packageId().size() + 32);
+    package.appendJson(element);
+    const std::string data =
+        EventJournal::packageData(package.packageId(), element, currentCounters());
+    if (Status written = journal_->append(EventJournal::Kind::PACKAGE, data); !written) {
+        SvlLog::error("UnsentPackageStore :: package " + package.packageId() +
+                      " not in the journal : " + written.message());
+        requestWrite();
+    }
+}
+
+void UnsentPackageStore::recordSettled(const EventPackage& package, bool acknowledged) {
+    if (!journal_) {
+        requestWrite();
+        return;
+    }
+    const auto kind = acknowledged ? EventJournal::Kind::ACKNOWLEDGED : EventJournal::Kind::DROPPED;
+    (void)journal_->append(kind, package.packageId());
+    // A restored package is still listed under the id it was stored with
+    // until the next checkpoint: a replay must find that one settled too.
+    if (auto stored = storedIdOf_.find(package.packageId()); stored != storedIdOf_.end()) {
+        (void)journal_->append(kind, stored->second);
+    }
+    bool checkpoint = false;
+    {
+        platform::MutexLock lock(mu_);
+        settledBytes_ += package.eventsJson().size() + 2 * package.packageId().size() + 50;
+        checkpoint = settledBytes_ > CHECKPOINT_SETTLED_BYTES;
+    }
+    if (checkpoint) {
+        requestWrite();
+    }
 }
 
 std::string UnsentPackageStore::encode(const Packages& packages,
@@ -103,36 +355,43 @@ void UnsentPackageStore::runTicket(std::uint64_t ticket) {
         pendingTicket_ = 0;
         force = pendingForced_;
         pendingForced_ = false;
-        running_ = true;
+        settledBytes_ = 0;
     }
-    const auto start = std::chrono::steady_clock::now();
-    if (start < nextWriteAllowed_) {
-        // Real time on purpose: this bounds the share of a real core.
-        std::this_thread::sleep_for(nextWriteAllowed_ - start);
+    // The journal's length before the packages are taken: a record written
+    // after the source was read stays in the journal, and one written before
+    // is about a change the packages already show.
+    std::optional<EventJournal::Mark> covered;
+    if (journal_) {
+        covered = journal_->mark();
     }
-    const auto begin = std::chrono::steady_clock::now();
-    // Taken after the ticket was cleared (and after the pause): a change from
-    // now on queues another write, so none is missed.
-    write(source_(), force, false);
-    const auto end = std::chrono::steady_clock::now();
-    nextWriteAllowed_ =
-        end + std::min<std::chrono::steady_clock::duration>(9 * (end - begin), MAX_WRITE_GAP);
-    platform::MutexLock lock(mu_);
-    running_ = false;
+    write(source_(), force, false, covered);
 }
 
 void UnsentPackageStore::supersedePending(Packages packages) {
-    platform::MutexLock lock(mu_);
-    if (pendingTicket_ == 0 && !running_) {
-        // Every change so far is written: nothing to supersede.
-        return;
+    if (journal_ &&
+        !dataRegistry_->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt)) {
+        // The list was removed (a wipe, which tells no listener): what the
+        // journal says about the packages goes with it.
+        if (Status cleared = journal_->clear(); !cleared) {
+            SvlLog::error("UnsentPackageStore :: journal not emptied : " + cleared.message());
+        }
     }
-    // A write that is running may have taken the source after the change
-    // that made these packages stale; this one runs after it.
-    pendingTicket_ = 0;
-    const bool force = pendingForced_;
-    pendingForced_ = false;
-    queue_->async([this, packages = std::move(packages), force] { write(packages, force, false); });
+    std::optional<EventJournal::Mark> covered;
+    if (journal_) {
+        covered = journal_->mark();
+    }
+    bool force = false;
+    {
+        platform::MutexLock lock(mu_);
+        pendingTicket_ = 0;
+        force = pendingForced_;
+        pendingForced_ = false;
+    }
+    // The journal's length was taken before the queue emptied, and these
+    // packages are what it held then.
+    queue_->async([this, packages = std::move(packages), force, covered] {
+        write(packages, force, false, covered);
+    });
 }
 
 void UnsentPackageStore::discard() {
@@ -141,7 +400,12 @@ void UnsentPackageStore::discard() {
         pendingTicket_ = 0;
         pendingForced_ = false;
     }
-    queue_->async([this] { write({}, true, true); });
+    if (journal_) {
+        if (Status cleared = journal_->clear(); !cleared) {
+            SvlLog::error("UnsentPackageStore :: journal not emptied : " + cleared.message());
+        }
+    }
+    queue_->async([this] { write({}, true, true, std::nullopt); });
 }
 
 void UnsentPackageStore::rebaseline() {
@@ -152,23 +416,68 @@ void UnsentPackageStore::rebaseline() {
     });
 }
 
-void UnsentPackageStore::write(const Packages& packages, bool force, bool overRemoval) {
-    std::vector<std::string> ids;
-    std::string text = encode(packages, &ids);
-    if (!force && lastWrittenIds_ == ids) {
-        return;
+std::vector<std::string> UnsentPackageStore::foreignEntries(
+    const std::optional<Value::Bytes>& current) const {
+    std::vector<std::string> foreign;
+    if (!current || current == lastBytes_) {
+        return foreign;
     }
-    // The list can be most of a megabyte: its text goes as soon as the bytes
-    // are made, and the bytes become the last write without another copy.
-    std::optional<Value::Bytes> bytes(std::in_place, text.begin(), text.end());
-    std::string().swap(text);
-    std::optional<Value::Bytes> reread;
-    const std::optional<Value::Bytes>* expected = &lastBytes_;
-    while (!dataRegistry_->putDataIfUnchanged(*expected, bytes,
+    const std::string_view text(reinterpret_cast<const char*>(current->data()), current->size());
+    const std::optional<Value> parsed = Value::fromJson(text);
+    const Value::Array* list = parsed ? parsed->getArray() : nullptr;
+    for (const Value& element : list != nullptr ? *list : Value::Array{}) {
+        const Value::Map* map = element.getMap();
+        const auto id = map != nullptr ? storedId(*map) : std::nullopt;
+        if (id && ownIds_.count(*id) == 0) {
+            foreign.push_back(element.toJson());
+        }
+    }
+    return foreign;
+}
+
+bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRemoval,
+                               std::optional<EventJournal::Mark> covered) {
+    std::vector<std::string> ids;
+    const std::string ours = encode(packages, &ids);
+    std::size_t listed = 0;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        listed += packages[i]->eventCount();
+    }
+    std::size_t total = listed;
+    for (std::size_t i = ids.size(); i < packages.size(); ++i) {
+        total += packages[i]->eventCount();
+    }
+    std::optional<Value::Bytes> current = lastBytes_;
+    bool mergeNeeded = false;
+    std::optional<Value::Bytes> bytes;
+    for (;;) {
+        const std::vector<std::string> foreign =
+            mergeNeeded ? foreignEntries(current) : std::vector<std::string>{};
+        if (!force && foreign.empty() && !mergeNeeded && lastWrittenIds_ == ids) {
+            // The list holds exactly these packages already.
+            if (covered && journal_ &&
+                !EventJournal::othersRunning(journalFolder_, journal_->path())) {
+                (void)journal_->dropCovered(*covered);
+            }
+            return true;
+        }
+        std::string text = "[";
+        for (const std::string& entry : foreign) {
+            text += text.size() > 1 ? "," : "";
+            text += entry;
+        }
+        if (ours.size() > 2) {
+            text += text.size() > 1 ? "," : "";
+            text.append(ours, 1, ours.size() - 2);
+        }
+        text += ']';
+        bytes.emplace(text.begin(), text.end());
+        if (dataRegistry_->putDataIfUnchanged(current, bytes,
                                               DataRegistryKey::DATA_UNSENT_EVENTPACKAGES)) {
-        reread = dataRegistry_->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
-        expected = &reread;
-        if (!reread && !overRemoval) {
+            break;
+        }
+        current = dataRegistry_->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
+        if (!current && !overRemoval) {
             // Removed by someone else since the last write: the events are to
             // be dropped, and the removal stands until the owner of the queue
             // has dropped them.
@@ -176,18 +485,36 @@ void UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
                 "updateUnsentEventPackagesInDataRegistry :: the stored list was removed; "
                 "not written until the unsent events are dropped",
                 true);
-            return;
+            return false;
         }
+        // Another process wrote the list since: its entries are kept.
+        mergeNeeded = !overRemoval;
     }
     lastBytes_ = std::move(bytes);
+    ownIds_.insert(ids.begin(), ids.end());
     if (Status durable = dataRegistry_->waitForPendingWrites(); !durable) {
-        // Kept in memory only; the next change of the queue tries again.
+        // Kept in memory and in the journal; the next checkpoint tries again.
         SvlLog::error("updateUnsentEventPackagesInDataRegistry :: not on disk : " +
                       durable.message());
         lastWrittenIds_.reset();
-        return;
+        return false;
+    }
+    if (total > listed) {
+        SvlLog::warning(
+            "updateUnsentEventPackagesInDataRegistry :: " + std::to_string(total - listed) +
+            " events over the cap of " + std::to_string(Constants::MAX_UNSENT_EVENTS) +
+            " unsent events are not stored");
     }
     lastWrittenIds_ = std::move(ids);
+    // Another process on this folder may write the list over this one (each
+    // sees only its own copy of the stored value): while one runs, the journal
+    // keeps every record, and the next start replays them all.
+    if (covered && journal_ && !EventJournal::othersRunning(journalFolder_, journal_->path())) {
+        if (Status dropped = journal_->dropCovered(*covered); !dropped) {
+            SvlLog::error("UnsentPackageStore :: journal kept whole : " + dropped.message());
+        }
+    }
+    return true;
 }
 
 void UnsentPackageStore::waitUntilIdle() const {

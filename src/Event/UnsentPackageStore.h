@@ -6,8 +6,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "Event/EventJournal.h"
 #include "Event/EventPackage.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Mutex.h"
@@ -16,66 +19,89 @@ namespace sorvel {
 
 class DataRegistry;
 
-// The stored list of unsent packages under DATA_UNSENT_EVENTPACKAGES: the
-// compact JSON text of an array of package dictionaries, oldest first, capped
-// at MAX_UNSENT_EVENTS events (the package that reaches the cap is still
-// written).
+// The unsent packages at rest: the stored list under
+// DATA_UNSENT_EVENTPACKAGES (the compact JSON text of an array of package
+// dictionaries, oldest first, capped at MAX_UNSENT_EVENTS events, the package
+// that reaches the cap still written) and, beside it, this process's journal
+// (EventJournal) of what changed since the list was last written whole.
 //
-// Writes run on a serial queue of their own, never on the caller's thread, and
-// are coalesced: a request while a write is queued adds nothing, a request
-// while one runs queues one more. A write takes the packages from the source
-// when it starts, so it covers every change requested before it; it returns
-// only once the registry has made the bytes durable. A write starts no sooner
-// than nine times its predecessor's duration after it (real time, at most
-// MAX_WRITE_GAP): a full store under a steady stream of changes costs a tenth
-// of a core at most, and a small one is written at once.
+// A package is durable once its journal record is written, on the caller's
+// thread, when it is queued (about 12 us); its upload's end (acknowledged or
+// dropped) is one more record. The list itself is a checkpoint: written whole
+// when the owner saves (the app leaves the foreground), when the store stops,
+// and when the journal holds more than CHECKPOINT_SETTLED_BYTES of records
+// about packages that are gone; the journal then keeps only what came after.
+// Checkpoints run on a serial queue of their own and are coalesced.
 //
-// A rewrite never overwrites what someone else stored since the store's own
-// last write, and the store itself never removes the value. So a removal by
-// anyone else (the remote pause, the registry wipe of a delete) is never
-// overwritten: rewrites wait until the owner of the queue drops the unsent
-// events (discard) or empties the queue (rebaseline), and the registry's
-// report of the removal always reaches its listeners.
+// A start reads the list, replays the journals that processes no longer
+// running left behind (its own is new), dropping a torn tail with a log line
+// that says what went, and, when they held anything, writes a fresh checkpoint
+// and deletes them. Processes that share the folder each keep a journal, and
+// a checkpoint keeps the entries of the stored list that another process put
+// there as far as this process can see them; since each process reads the
+// registry through its own cache, a journal is not cut back while another
+// process holds one, so what the list loses the journals still hold.
+//
+// A checkpoint never overwrites a removal of the list by anyone else (the
+// remote pause, the registry wipe of a delete), and the store itself never
+// removes the value: checkpoints wait until the owner of the queue drops the
+// unsent events (discard, which also empties the journal) or empties the
+// queue (rebaseline), and the registry's report of the removal always reaches
+// its listeners.
 class UnsentPackageStore {
   public:
-    static constexpr std::chrono::milliseconds MAX_WRITE_GAP{100};
+    static constexpr std::uint64_t CHECKPOINT_SETTLED_BYTES = 256 * 1024;
 
     using Packages = std::vector<std::shared_ptr<const EventPackage>>;
     // The packages to keep, oldest first; called on the store's queue.
     using Source = std::function<Packages()>;
 
-    UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistry, Source source);
-    // Lets the queued writes finish.
+    // journalFolder: where the journals live; by default beside the settings
+    // stores, in the app's data folder.
+    UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistry, Source source,
+                       std::string journalFolder = {});
+    // Lets the queued checkpoints finish, writes a last one and, when that
+    // one is durable, deletes the journal.
     ~UnsentPackageStore();
     UnsentPackageStore(const UnsentPackageStore&) = delete;
     UnsentPackageStore& operator=(const UnsentPackageStore&) = delete;
 
-    // Reads and parses the stored list, once, before any write. A missing
-    // value, text that is not a JSON array, an element that is not a package
-    // and an event that cannot be read are each logged and skipped; every
-    // other package is kept (with a new id). The stored value stays until the
-    // next write; when there is none, an empty list is stored at once, so that
-    // a removal is always seen.
+    // Reads and parses the stored list, once, before any write, and replays
+    // the journals left by processes that are gone. A missing value, text
+    // that is not a JSON array, an element that is not a package and an event
+    // that cannot be read are each logged and skipped; every other package is
+    // kept (with a new id), and what exceeds the cap is dropped with a warning
+    // that says how many events went. Without journals to replay the stored
+    // value stays until the next checkpoint; when there is none, an empty list
+    // is stored at once, so that a removal is always seen.
     Packages load();
 
-    // Queues a write unless one is queued already. Unforced, a write whose
+    // The package was queued: its journal record, written before this returns.
+    void recordQueued(const EventPackage& package);
+    // The package's upload succeeded (acknowledged) or it was dropped on
+    // purpose; may queue a checkpoint.
+    void recordSettled(const EventPackage& package, bool acknowledged);
+
+    // Queues a checkpoint unless one is queued already. Unforced, one whose
     // bytes would repeat the last ones written is skipped.
     void requestWrite(bool force = false);
-    // A write still queued (or running, which may already have taken the
-    // source) is followed by one of these packages instead, taken now, before
-    // the source changed under it.
+    // A checkpoint of these packages, taken now (before the queue changes
+    // under it), after what is queued.
     void supersedePending(Packages packages);
-    // Deliberate drop: the queued write is dropped and an empty list is
-    // stored after any write already running, so nothing written before comes
-    // back.
+    // Deliberate drop: the queued checkpoint is dropped, an empty list is
+    // stored after any write already running, and the journal is emptied at
+    // once (on the caller's thread, before anything queued after the drop is
+    // recorded), so nothing written before comes back.
     void discard();
     // Takes what the registry holds now as the store's own last write (after
     // the queue was emptied on purpose, so that a removal that came before is
     // not taken for one that came after).
     void rebaseline();
 
-    // Blocks until every write and removal queued before the call is durable.
+    // Blocks until every checkpoint and removal queued before the call is durable.
     void waitUntilIdle() const;
+    // The journal's file; empty when it could not be made.
+    std::string journalPath() const;
 
     // The stored text of the packages, capped as above, put together from the
     // JSON each package keeps; writtenIds gets the ids of the packages written.
@@ -84,25 +110,44 @@ class UnsentPackageStore {
 
   private:
     // overRemoval: also over a removal by someone else (a deliberate drop).
-    void write(const Packages& packages, bool force, bool overRemoval);
-    // The queued write of this ticket, unless it was dropped or superseded.
+    // covered: the journal's length before the packages were taken; what it
+    // held up to there goes once the list is durable. True when written.
+    bool write(const Packages& packages, bool force, bool overRemoval,
+               std::optional<EventJournal::Mark> covered);
+    // The queued checkpoint of this ticket, unless it was dropped or superseded.
     void runTicket(std::uint64_t ticket);
+    // The order numbers and previous id the registry holds now.
+    EventJournal::Counters currentCounters() const;
+    // Puts the counters a replay found back into the registry when it lags
+    // behind them.
+    void restoreCounters(const EventJournal::Counters& replayed);
+    // The entries of the stored list that another process wrote, as JSON
+    // texts, when the list changed since the store's own last write.
+    std::vector<std::string> foreignEntries(const std::optional<Value::Bytes>& current) const;
 
     const std::shared_ptr<DataRegistry> dataRegistry_;
     const Source source_;
+    const std::string journalFolder_;
+    std::unique_ptr<EventJournal> journal_;
     mutable platform::Mutex mu_;
-    // The ticket of the write queued and not yet started; 0 when none is.
+    // The ticket of the checkpoint queued and not yet started; 0 when none is.
     std::uint64_t pendingTicket_ GUARDED_BY(mu_) = 0;
     std::uint64_t lastTicket_ GUARDED_BY(mu_) = 0;
     bool pendingForced_ GUARDED_BY(mu_) = false;
-    // A queued write has started and not finished.
-    bool running_ GUARDED_BY(mu_) = false;
-    // Touched only on the store's queue.
+    // Bytes of journal records about packages no longer waiting.
+    std::uint64_t settledBytes_ GUARDED_BY(mu_) = 0;
+    // Touched only on the store's queue (and by load, before it runs).
     std::optional<std::vector<std::string>> lastWrittenIds_;
+    // Ids of the packages this process restored or wrote: every other entry
+    // of the stored list belongs to another process.
+    std::unordered_set<std::string> ownIds_;
+    // The id each restored package was stored with, by its new id; written
+    // by load only, before anything else reads it.
+    std::unordered_map<std::string, std::string> storedIdOf_;
     // What the store wrote last (or found at load): a rewrite lands only while
-    // the registry still holds it.
+    // the registry still holds it (or after merging what another process
+    // wrote since).
     std::optional<Value::Bytes> lastBytes_;
-    std::chrono::steady_clock::time_point nextWriteAllowed_;
     // Last member: destroyed first, so queued writes drain while the rest lives.
     std::shared_ptr<platform::DispatchQueue> queue_;
 };

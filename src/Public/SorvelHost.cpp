@@ -1,9 +1,11 @@
 #include "sorvel/SorvelHost.h"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <thread>
 
+#include "Core/DiContainer.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
 #include "Platform/Reachability.h"
@@ -76,7 +78,21 @@ void SorvelHost::applicationDidBecomeActive() noexcept {
 }
 
 void SorvelHost::applicationWillResignActive() noexcept {
-    hostCall("applicationWillResignActive", [] { platform::host::applicationWillResignActive(); });
+    hostCall("applicationWillResignActive", [] {
+        platform::host::applicationWillResignActive();
+        // An app may exit soon after it leaves the foreground: what it
+        // recorded is on disk before this returns, or after 200 ms at most.
+        DiContainer::shared().makeDurable(std::chrono::milliseconds(200));
+    });
+}
+
+bool SorvelHost::applicationWillTerminate(std::chrono::milliseconds timeout) noexcept {
+    bool settled = false;
+    hostCall("applicationWillTerminate", [&] {
+        settled =
+            DiContainer::shared().settleForExit(std::max(timeout, std::chrono::milliseconds(0)));
+    });
+    return settled;
 }
 
 void SorvelHost::runMainLoop() noexcept {

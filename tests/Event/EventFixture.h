@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,11 +13,13 @@
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 #include "Event/DefaultEventSender.h"
 #include "Event/EventBuffer.h"
+#include "Event/EventJournal.h"
 #include "Event/EventModelProvider.h"
 #include "Event/EventPackageContainer.h"
 #include "Event/NoWaitEventNameProvider.h"
 #include "Event/UserPropertyManager.h"
 #include "Network/NetworkFixture.h"
+#include "Platform/FileSystem.h"
 #include "Platform/Host.h"
 
 namespace sorvel::eventtest {
@@ -103,18 +108,54 @@ class EventFixture : public nettest::NetworkFixture {
         return ids;
     }
 
-    // The stored list of unsent packages, parsed; absent when nothing is stored.
+    // The unsent packages at rest, as the next launch reads them: the stored
+    // list, then the records of every journal beside it (a package once, none
+    // whose upload ended); absent when neither holds anything.
     std::optional<Value::Array> storedPackages() const {
         auto data = registry->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
-        if (!data) {
-            return std::nullopt;
+        std::optional<Value::Array> out;
+        if (data) {
+            auto v = Value::fromJson(std::string(data->begin(), data->end()));
+            if (!v || !v->isArray()) {
+                ADD_FAILURE() << "stored list is not a JSON array";
+                return Value::Array{};
+            }
+            out = *v->getArray();
         }
-        auto v = Value::fromJson(std::string(data->begin(), data->end()));
-        if (!v || !v->isArray()) {
-            ADD_FAILURE() << "stored list is not a JSON array";
-            return Value::Array{};
+        auto idOf = [](const Value& p) {
+            const Value* id = field(&p, "package_id");
+            return id != nullptr && id->getString() != nullptr ? *id->getString() : std::string();
+        };
+        for (const auto& entry :
+             std::filesystem::directory_iterator(platform::preferencesFolder())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("unsent-", 0) != 0 || !name.ends_with(".journal")) {
+                continue;
+            }
+            std::ifstream in(entry.path(), std::ios::binary);
+            const std::string bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+            for (const auto& record : EventJournal::parse(bytes).records) {
+                if (!out) {
+                    out = Value::Array{};
+                }
+                if (record.kind == EventJournal::Kind::PACKAGE) {
+                    auto package = EventJournal::readPackage(record.data);
+                    auto element = package ? Value::fromJson(package->element) : std::nullopt;
+                    if (!element) {
+                        ADD_FAILURE() << "journal record is not JSON";
+                        continue;
+                    }
+                    if (std::none_of(out->begin(), out->end(),
+                                     [&](const Value& p) { return idOf(p) == idOf(*element); })) {
+                        out->push_back(*element);
+                    }
+                } else {
+                    std::erase_if(*out, [&](const Value& p) { return idOf(p) == record.data; });
+                }
+            }
         }
-        return *v->getArray();
+        return out;
     }
 
     // The log ids of the stored list, oldest first.

@@ -77,9 +77,16 @@ TEST_F(EventPackageContainerTest, EveryQueueChangeRewritesTheCappedStore) {
         container->addEventPackage(package(10));
     }
     container->waitForStoreWrites();
+    // Every package is at rest (in the journal) before the checkpoint.
+    EXPECT_EQ(storedPackages()->size(), 101u);
+    container->updateUnsentEventPackagesInDataRegistry();
+    container->waitForStoreWrites();
     // The package that brings the total to 1000 is the last one written.
     EXPECT_EQ(storedPackages()->size(), 100u);
     EXPECT_EQ(storedLogIds().front(), "id-1");
+    // One owner of the folder at a time: a journal is cut back only then.
+    container.reset();
+    containers.clear();
 
     auto sevens = makeContainer();
     sevens->removeAllPackages();
@@ -89,6 +96,8 @@ TEST_F(EventPackageContainerTest, EveryQueueChangeRewritesTheCappedStore) {
     sevens->updateUnsentEventPackagesInDataRegistry();
     sevens->waitForStoreWrites();
     EXPECT_EQ(storedPackages()->size(), 143u);
+    sevens.reset();
+    containers.clear();
 
     // A save of an empty queue stores an empty list.
     auto empty = makeContainer();

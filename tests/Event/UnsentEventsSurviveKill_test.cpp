@@ -132,6 +132,8 @@ TEST(UnsentEventsSurviveKill, EveryQueuedPackageIsStoredThenDelivered) {
     platform::host::setReachability(std::string("wifi"));
     platform::host::mapHttpHost("*", server.baseUrl());
     Pipeline next;
+    // The start replays the killed launch's journal into a fresh checkpoint.
+    next.container->waitForStoreWrites();
     auto stored = next.registry->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
     ASSERT_TRUE(stored);
     auto storedIds = logIds(std::string(stored->begin(), stored->end()), "eventModels");
@@ -151,6 +153,8 @@ TEST(UnsentEventsSurviveKill, EveryQueuedPackageIsStoredThenDelivered) {
     }
     // At most one package sent twice.
     EXPECT_LE(duplicates, 10);
+    // The list is a checkpoint: the next one holds nothing.
+    next.container->updateUnsentEventPackagesInDataRegistry();
     next.container->waitForStoreWrites();
     auto after = next.registry->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
     EXPECT_EQ(std::string(after->begin(), after->end()), "[]");

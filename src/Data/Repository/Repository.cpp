@@ -303,6 +303,8 @@ void Repository::onDeleteComplete(bool isSuccess) {
         SvlLog::error("onDeleteComplete : appkey or secretKey is nil", true);
         return;
     }
+    // Before the identity goes: no package built for it is sent under the next.
+    eventBuffer_->cutGeneration();
     dropLocalStoreTables();
     dataRegistry_->removeAll();
     dataRegistry_->putBool(true, DataRegistryKey::BOOL_IS_SDK_STOPPED);

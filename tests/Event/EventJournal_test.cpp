@@ -1,0 +1,261 @@
+#include "Event/EventJournal.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Event/UnsentPackageStore.h"
+#include "EventFixture.h"
+
+namespace sorvel::eventtest {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> journalsIn(const std::string& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("unsent-", 0) == 0 && name.ends_with(".journal")) {
+            out.push_back(entry.path().string());
+        }
+    }
+    return out;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(EventJournal, RecordsAreFramedAndATornOrDamagedTailIsDroppedAndNamed) {
+    testing::TempDir dir;
+    auto made = EventJournal::create(dir.path() + "/j");
+    ASSERT_TRUE(made) << made.status().message();
+    auto journal = std::move(made).value();
+    const std::string element = EventJournal::packageData(
+        "P-1", R"({"eventModels":[],"package_id":"P-1"})", {3, 41, std::string("prev-1")});
+    ASSERT_TRUE(journal->append(EventJournal::Kind::PACKAGE, element));
+    ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "P-1"));
+    ASSERT_TRUE(journal->append(
+        EventJournal::Kind::PACKAGE,
+        EventJournal::packageData("P-2", R"({"eventModels":[{"a":1}],"package_id":"P-2"})", {})));
+    EXPECT_EQ(testing::modeOf(journal->path()), 0600);
+    const std::string bytes = readFile(journal->path());
+    ASSERT_EQ(bytes.size(), journal->size());
+
+    const auto whole = EventJournal::parse(bytes);
+    ASSERT_EQ(whole.records.size(), 3u);
+    EXPECT_EQ(whole.records[0].kind, EventJournal::Kind::PACKAGE);
+    EXPECT_EQ(whole.records[0].data, element);
+    const auto read = EventJournal::readPackage(whole.records[0].data);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->id, "P-1");
+    EXPECT_EQ(read->element, R"({"eventModels":[],"package_id":"P-1"})");
+    EXPECT_EQ(read->counters.sessionOrderNo, 3u);
+    EXPECT_EQ(read->counters.eventOrderNo, 41u);
+    EXPECT_EQ(read->counters.prevId, "prev-1");
+    EXPECT_FALSE(EventJournal::readPackage("no separators"));
+    EXPECT_EQ(whole.records[1].kind, EventJournal::Kind::ACKNOWLEDGED);
+    EXPECT_EQ(whole.records[1].data, "P-1");
+    EXPECT_EQ(whole.tornBytes, 0u);
+
+    // Cut inside the last record: the two before it stay, the rest is named.
+    const auto torn = EventJournal::parse(std::string_view(bytes).substr(0, bytes.size() - 5));
+    ASSERT_EQ(torn.records.size(), 2u);
+    EXPECT_EQ(torn.tornBytes,
+              EventJournal::frame(EventJournal::Kind::PACKAGE, whole.records[2].data).size() - 5);
+    EXPECT_EQ(torn.tornPackageIds, std::vector<std::string>{"P-2"});
+
+    // A flipped byte in the middle record: its CRC fails, and nothing after
+    // it is trusted.
+    std::string damaged = bytes;
+    damaged[EventJournal::frame(EventJournal::Kind::PACKAGE, element).size() + 9] ^= 0x20;
+    const auto broken = EventJournal::parse(damaged);
+    EXPECT_EQ(broken.records.size(), 1u);
+    EXPECT_GT(broken.tornBytes, 0u);
+    // An absurd length is damage too, not a request to read 4 GB.
+    EXPECT_EQ(EventJournal::parse(std::string("\xff\xff\xff\xff\0\0\0\0\x01", 9)).records.size(),
+              0u);
+
+    // Dropping what a checkpoint covers keeps what came after the mark.
+    const auto mark = journal->mark();
+    ASSERT_TRUE(journal->append(EventJournal::Kind::DROPPED, "P-2"));
+    ASSERT_TRUE(journal->dropCovered(mark));
+    const auto left = EventJournal::parse(readFile(journal->path()));
+    ASSERT_EQ(left.records.size(), 1u);
+    EXPECT_EQ(left.records[0].kind, EventJournal::Kind::DROPPED);
+    EXPECT_EQ(testing::modeOf(journal->path()), 0600);
+    // A mark from before a cut drops nothing.
+    ASSERT_TRUE(journal->dropCovered(mark));
+    EXPECT_EQ(EventJournal::parse(readFile(journal->path())).records.size(), 1u);
+
+    // A running owner's journal is never adopted; a released one is. A
+    // rewrite cut short before its rename is cleared away.
+    const std::string leftover = dir.path() + "/j/unsent-1-dead.journal.new";
+    std::ofstream(leftover) << "half a rewrite";
+    EXPECT_TRUE(EventJournal::adoptOrphans(dir.path() + "/j").empty());
+    EXPECT_FALSE(fs::exists(leftover));
+    const std::string path = journal->path();
+    journal.reset();
+    auto orphans = EventJournal::adoptOrphans(dir.path() + "/j");
+    ASSERT_EQ(orphans.size(), 1u);
+    EXPECT_EQ(orphans[0]->path(), path);
+    EXPECT_TRUE(EventJournal::adoptOrphans(dir.path() + "/j").empty()) << "adopted twice";
+    orphans[0]->remove();
+    EXPECT_FALSE(fs::exists(path));
+}
+
+class JournalReplayTest : public EventFixture {
+  protected:
+    std::shared_ptr<const EventPackage> package(int events, const std::string& prefix) {
+        std::vector<EventModel> list;
+        for (int i = 0; i < events; ++i) {
+            list.push_back(event(prefix + std::to_string(i)));
+        }
+        return std::make_shared<const EventPackage>(std::move(list));
+    }
+    static std::string elementOf(const EventPackage& p) {
+        std::string out;
+        p.appendJson(out);
+        return out;
+    }
+    std::string listText() const {
+        auto data = registry->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
+        return data ? std::string(data->begin(), data->end()) : std::string();
+    }
+    std::vector<std::string> queuedLogIds(const EventPackageContainer& c) const {
+        std::vector<std::string> ids;
+        for (const auto& p : c.snapshot()) {
+            for (const auto& e : p->eventModels()) {
+                ids.push_back(e.log_id.value_or(""));
+            }
+        }
+        return ids;
+    }
+};
+
+TEST_F(JournalReplayTest, AStartReadsTodaysListAloneOrWithTheJournalOfADeadProcess) {
+    platform::host::setReachability(std::string("unknown"));
+    // A list as the code before the journal wrote it, and no journal: it is
+    // restored as it is and not rewritten.
+    auto a = package(2, "a");
+    auto b = package(2, "b");
+    const std::string today = "[" + elementOf(*a) + "," + elementOf(*b) + "]";
+    registry->putData(Value::Bytes(today.begin(), today.end()),
+                      DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+    {
+        auto alone = makeContainer();
+        EXPECT_EQ(queuedLogIds(*alone), (std::vector<std::string>{"id-1", "id-2", "id-3", "id-4"}));
+        EXPECT_EQ(listText(), today);
+        alone->removeAllPackages();
+        alone->waitForStoreWrites();
+        containers.clear();
+    }
+    registry->putData(Value::Bytes(today.begin(), today.end()),
+                      DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+
+    // A process that died left a journal: a was acknowledged, c was queued,
+    // and a write of d was torn by the kill.
+    auto c = package(3, "c");
+    auto d = package(1, "d");
+    const std::string folder = platform::preferencesFolder();
+    {
+        auto dead = EventJournal::create(folder);
+        ASSERT_TRUE(dead);
+        auto journal = std::move(dead).value();
+        ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, a->packageId()));
+        ASSERT_TRUE(journal->append(EventJournal::Kind::PACKAGE,
+                                    EventJournal::packageData(c->packageId(), elementOf(*c),
+                                                              {70, 900, std::string("id-7")})));
+        // b again (a checkpoint raced the record): read once.
+        ASSERT_TRUE(journal->append(EventJournal::Kind::PACKAGE,
+                                    EventJournal::packageData(b->packageId(), elementOf(*b),
+                                                              {69, 899, std::string("id-4")})));
+        const std::string tornRecord = EventJournal::frame(
+            EventJournal::Kind::PACKAGE,
+            EventJournal::packageData(d->packageId(), elementOf(*d), {71, 901, std::nullopt}));
+        std::ofstream(journal->path(), std::ios::binary | std::ios::app)
+            << tornRecord.substr(0, tornRecord.size() - 7);
+        // The process dies: its lock goes, its file stays.
+    }
+    ASSERT_EQ(journalsIn(folder).size(), 1u);
+    testing::LogCapture log;
+    auto next = makeContainer();
+    // b, then c; a is gone, d was torn.
+    EXPECT_EQ(queuedLogIds(*next),
+              (std::vector<std::string>{"id-3", "id-4", "id-5", "id-6", "id-7"}));
+    // The log line reaches the sink on the logging queue.
+    EXPECT_TRUE(testing::pollUntil([&] {
+        return log.contains("unreadable bytes, dropped (part of package " + d->packageId());
+    })) << "the torn tail is not named";
+    // The registry had not stored the counters' last steps: they carry on
+    // from the journal's newest whole record.
+    EXPECT_EQ(registry->getUInt64(DataRegistryKey::UINT64_EVENT_ORDER_NO, 0), 900u);
+    EXPECT_EQ(registry->getUInt64(DataRegistryKey::UINT64_SESSION_ORDER_NO, 0), 70u);
+    EXPECT_EQ(registry->getStringOrNil(DataRegistryKey::STRING_PREV_ID, std::nullopt), "id-7");
+    // A fresh checkpoint holds them, and the dead journal is gone.
+    next->waitForStoreWrites();
+    EXPECT_EQ(storedLogIds(), (std::vector<std::string>{"id-3", "id-4", "id-5", "id-6", "id-7"}));
+    auto left = journalsIn(folder);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(EventJournal::parse(readFile(left[0])).records.size(), 0u)
+        << "only this process's new journal is left";
+}
+
+TEST_F(JournalReplayTest, TwoOwnersOfOneFolderKeepEachOthersPackagesAndTheCapIsLogged) {
+    platform::host::setReachability(std::string("unknown"));
+    auto first = makeContainer();
+    auto second = makeContainer();
+    for (int i = 0; i < 5; ++i) {
+        first->addEventPackage(package(10, "f"));
+        second->addEventPackage(package(10, "s"));
+    }
+    // Each writes its checkpoint; neither removes the other's packages.
+    first->updateUnsentEventPackagesInDataRegistry();
+    first->waitForStoreWrites();
+    second->updateUnsentEventPackagesInDataRegistry();
+    second->waitForStoreWrites();
+    first->updateUnsentEventPackagesInDataRegistry();
+    first->waitForStoreWrites();
+    auto v = Value::fromJson(listText());
+    ASSERT_TRUE(v && v->isArray());
+    EXPECT_EQ(v->getArray()->size(), 10u);
+
+    // Over the cap: the packages past 1,000 events are said to be kept in
+    // memory only.
+    testing::LogCapture log;
+    for (int i = 0; i < 100; ++i) {
+        first->addEventPackage(package(10, "o"));
+    }
+    first->updateUnsentEventPackagesInDataRegistry();
+    first->waitForStoreWrites();
+    EXPECT_TRUE(testing::pollUntil([&] {
+        return log.contains("50 events over the cap of 1000 unsent events are not stored");
+    }));
+}
+
+TEST_F(JournalReplayTest, PackagesBuiltBeforeADeleteAreDroppedNotSentUnderTheNewIdentity) {
+    auto container = makeContainer();
+    auto before = package(3, "old");
+    container->addEventPackage(before);
+    testing::LogCapture log;
+    // The delete withdraws what was built for the identity that goes.
+    container->cutGeneration();
+    auto after = package(2, "new");
+    container->addEventPackage(after);
+    container->sendAllEventPackages();
+    // Only the package built after the cut went out.
+    EXPECT_EQ(uploadedLogIds(), (std::vector<std::string>{"id-4", "id-5"}));
+    EXPECT_EQ(container->packageCount(), 0u);
+    EXPECT_TRUE(testing::pollUntil([&] {
+        return log.contains("sendEventPackage :: package " + before->packageId() + " of 3 events");
+    })) << "the dropped package is not logged";
+    // Neither is at rest any more: the dropped one is settled in the journal.
+    EXPECT_EQ(storedLogIds(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace sorvel::eventtest
