@@ -193,6 +193,13 @@ struct DiContainer::Members {
             if (buffer) {
                 buffer->waitUntilIdle();
             }
+            // Something else may still hold the queue of unsent packages (a
+            // block on the global queue that waits for its writes), and its
+            // last rewrite may still wait out the gap between two writes: it
+            // lands now, not after the next launch has read the stored list.
+            if (packages) {
+                packages->waitForStoreWrites();
+            }
         }
         if (registry) {
             (void)registry->waitForPendingWrites();

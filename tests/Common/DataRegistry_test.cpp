@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -258,22 +259,31 @@ TEST(DataRegistryTest, RacingWritersLeaveTheListenerWithTheStoredValue) {
     std::atomic<int> started{0};
     std::atomic<int> finished{0};
     std::atomic<bool> timedOut{false};
-    // Spins rather than blocks, so that both writers start a trial together;
-    // gives up at the deadline.
+    std::mutex stepMu;
+    std::condition_variable stepped;
+    auto step = [&](std::atomic<int>& counter) {
+        {
+            std::lock_guard<std::mutex> lock(stepMu);
+            ++counter;
+        }
+        stepped.notify_all();
+    };
+    // Sleeps until the step (or the deadline) rather than spinning: the
+    // writers start a trial together from one wake-up, and on a machine with
+    // fewer cores than busy threads spinners would only hand their time
+    // slices to one another (a trial then took tens of milliseconds).
     auto await = [&](const std::atomic<int>& counter, int target) {
-        while (counter.load() < target) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                timedOut = true;
-                return false;
-            }
-            std::this_thread::yield();
+        std::unique_lock<std::mutex> lock(stepMu);
+        if (!stepped.wait_until(lock, deadline, [&] { return counter.load() >= target; })) {
+            timedOut = true;
+            return false;
         }
         return true;
     };
     auto writer = [&](bool value) {
         for (int trial = 1; trial <= kTrials && await(started, trial); ++trial) {
             r->putBool(value, k);
-            ++finished;
+            step(finished);
         }
     };
     std::thread pauses(writer, true);
@@ -281,7 +291,7 @@ TEST(DataRegistryTest, RacingWritersLeaveTheListenerWithTheStoredValue) {
     int wrong = 0;
     for (int trial = 1; trial <= kTrials; ++trial) {
         r->putString(std::nullopt, k);  // both writers change the value
-        ++started;
+        step(started);
         if (!await(finished, 2 * trial)) {
             break;
         }

@@ -6,6 +6,8 @@
 #include "Core/DefaultSVLContextController.h"
 #include "Data/Repository/Repository.h"
 #include "Event/EventBuffer.h"
+#include "Event/EventModelProvider.h"
+#include "Event/EventPackageContainer.h"
 #include "Event/EventUploadIntervalManager.h"
 #include "Event/UserPropertyManager.h"
 #include "support/TestSupport.h"
@@ -38,6 +40,32 @@ TEST(DiContainerTest, MembersAreBuiltOnceAndTheResetClearsTheirContentsOnly) {
     // A fresh SDK (the test support's reset) builds new members.
     sdk.relaunch();
     EXPECT_NE(c.dataRegistry(), registry);
+}
+
+// A block still at work on another queue (the v1 migration waits on the global
+// queue for the stored list) may hold the queue of unsent packages past the
+// end of the process. The rewrites it asked for land before the next launch
+// reads the list all the same, the later ones after the gap they wait out.
+TEST(DiContainerTest, ARelaunchStoresTheUnsentPackagesWhileAnotherHolderKeepsTheirQueue) {
+    testing::FreshSdk sdk;
+    auto& c = DiContainer::shared();
+    auto held = c.eventPackageContainer();
+    constexpr int kPackages = 4;
+    for (int i = 0; i < kPackages; ++i) {
+        auto p = LogEventParameter::initWithEventName("custom", "e" + std::to_string(i), {});
+        p.eventId = "id-" + std::to_string(i);
+        std::vector<EventModel> events{
+            EventModelProvider(c.userPropertyManager(), c.dataRegistry(), p).buildEventModel()};
+        held->addEventPackage(std::make_shared<const EventPackage>(std::move(events)));
+        if (i == 0) {
+            // Written at once; the next rewrite waits out a gap after it.
+            held->waitForStoreWrites();
+        }
+    }
+    sdk.relaunch();
+    auto next = c.eventPackageContainer();
+    ASSERT_NE(next, held);
+    EXPECT_EQ(next->packageCount(), static_cast<std::size_t>(kPackages));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -39,9 +40,11 @@ struct HistoryAnswers {
         std::lock_guard lock(mu);
         return results.size();
     }
-    // Waits for the n-th result (1-based) and returns it.
-    ActionHistoryResult await(std::size_t n = 1) {
-        EXPECT_TRUE(waitUntil([&] { return count() >= n; }));
+    // Waits for the n-th result (1-based) and returns it; a large answer's
+    // work may be given longer than the default deadline.
+    ActionHistoryResult await(std::size_t n = 1,
+                              std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+        EXPECT_TRUE(waitUntil([&] { return count() >= n; }, deadline));
         std::lock_guard lock(mu);
         return n <= results.size() ? results[n - 1]
                                    : ActionHistoryResult::failure(ActionHistoryError::NoValueError);
