@@ -8,14 +8,6 @@
 #include "Core/UseCases.h"
 
 namespace sorvel {
-namespace {
-
-std::any optionalArg(const std::optional<std::string>& value) {
-    return value ? std::any(*value) : std::any();
-}
-
-}  // namespace
-
 std::shared_ptr<DefaultSVLContextController> DefaultSVLContextController::create(
     std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<IRepository> repository,
     std::shared_ptr<ISVLContextFactory> contextFactory, ResetHook resetHook) {
@@ -119,67 +111,60 @@ void DefaultSVLContextController::disableSDK(const std::string& reason) {
 
 void DefaultSVLContextController::initialize(const std::string& appKey,
                                              const std::string& secretKey) {
-    submitMessage(MessageType::INITIALIZE, {appKey, secretKey});
+    submitMessage(msg::Initialize{appKey, secretKey});
 }
 
 void DefaultSVLContextController::saveUserProperty(const Value::Map& properties, bool isCi) {
-    submitMessage(MessageType::SAVE_USER_PROPERTY, {properties, isCi});
+    submitMessage(msg::SaveUserProperty{properties, isCi});
 }
 
 void DefaultSVLContextController::saveUserPropertyWithoutEvent(const Value::Map& properties,
                                                                bool isCi) {
-    submitMessage(MessageType::SAVE_USER_PROPERTY_WITHOUT_EVENT, {properties, isCi});
+    submitMessage(msg::SaveUserPropertyWithoutEvent{properties, isCi});
 }
 
 void DefaultSVLContextController::clearUserProperty() {
-    submitMessage(MessageType::CLEAR_USER_PROPERTY, {});
+    submitMessage(msg::ClearUserProperty{});
 }
 
 void DefaultSVLContextController::logEvent(LogEventParameter parameter) {
-    // Built in place: a braced list would copy the parameter once more.
-    MessageArgs args;
-    args.emplace_back(std::move(parameter));
-    submitMessage(MessageType::LOG_EVENT, std::move(args));
+    submitMessage(msg::LogEvent{std::move(parameter)});
 }
 
 void DefaultSVLContextController::logSameEventWithPaging(
     std::vector<SorvelKvCommerceProductModel> products, const std::string& eventName,
     Value::Map attributes) {
-    MessageArgs args;
-    args.reserve(3);
-    args.emplace_back(std::move(products));
-    args.emplace_back(eventName);
-    args.emplace_back(std::move(attributes));
-    submitMessage(MessageType::LOG_SAME_EVENT_WITH_PAGING, std::move(args));
+    submitMessage(
+        msg::LogSameEventWithPaging{std::move(products), eventName, std::move(attributes)});
 }
 
 void DefaultSVLContextController::didBecomeActive() {
     SVLBooleanState::isAppActive().set(true);
     SVLBooleanState::isInAppMessageShowing().set(false);
-    submitMessage(MessageType::DID_BECOME_ACTIVE, {});
+    submitMessage(msg::DidBecomeActive{});
 }
 
 void DefaultSVLContextController::willResignActive() {
     SVLBooleanState::isAppActive().set(false);
-    submitMessage(MessageType::WILL_RESIGN_ACTIVE, {});
+    submitMessage(msg::WillResignActive{});
 }
 
 void DefaultSVLContextController::deeplink(const std::string& url) {
-    submitMessage(MessageType::DEEPLINK, {url});
+    submitMessage(msg::Deeplink{url});
 }
 
 void DefaultSVLContextController::gdprForgetMe() {
-    submitMessage(MessageType::GDPR_FORGET_ME, {});
+    submitMessage(msg::GdprForgetMe{});
 }
 
 void DefaultSVLContextController::deleteUserDataAndStopSDK(const std::string& userId,
                                                            CompletionCallback completion) {
-    submitMessage(MessageType::DELETE_USER_DATA_AND_STOP_SDK, {userId, std::move(completion)});
+    submitMessage(msg::DeleteUserDataAndStopSDK{userId, std::move(completion)});
 }
 
 void DefaultSVLContextController::restartSDK(const std::string& userId,
                                              CompletionCallback completion) {
-    submitMessage(MessageType::RESTART_SDK, {userId, std::move(completion)});
+    submitMessage(msg::RestartSDK{userId, std::move(completion)});
 }
 
 void DefaultSVLContextController::triggerInAppMessage(const std::string& eventName,
@@ -190,8 +175,8 @@ void DefaultSVLContextController::triggerInAppMessage(const std::string& eventNa
 void DefaultSVLContextController::fetchActionHistoryFromServer(
     const std::optional<std::string>& token, ActionHistoryIdType idType,
     const std::vector<std::string>& actionType, ActionHistoryCompletion completion) {
-    submitMessage(MessageType::FETCH_ACTION_HISTORY_FROM_SERVER,
-                  {optionalArg(token), idType, actionType, std::move(completion)});
+    submitMessage(
+        msg::FetchActionHistoryFromServer{token, idType, actionType, std::move(completion)});
 }
 
 void DefaultSVLContextController::insertPushData(const Value::Map& pushJsonDic) {
@@ -201,63 +186,61 @@ void DefaultSVLContextController::insertPushData(const Value::Map& pushJsonDic) 
 void DefaultSVLContextController::getActionHistory(std::int64_t skip, std::int64_t limit,
                                                    const std::vector<std::string>& actionType,
                                                    ActionHistoryCompletion completion) {
-    submitMessage(MessageType::GET_ACTION_HISTORY,
-                  {skip, limit, actionType, std::move(completion)});
+    submitMessage(msg::GetActionHistory{skip, limit, actionType, std::move(completion)});
 }
 
 void DefaultSVLContextController::getAllActionHistory(const std::vector<std::string>& actionType,
                                                       ActionHistoryCompletion completion) {
-    submitMessage(MessageType::GET_ALL_ACTION_HISTORY, {actionType, std::move(completion)});
+    submitMessage(msg::GetAllActionHistory{actionType, std::move(completion)});
 }
 
 void DefaultSVLContextController::deleteAllActionHistory(const std::optional<std::string>& token,
                                                          ActionHistoryIdType idType,
                                                          ActionHistoryCompletion completion) {
-    submitMessage(MessageType::DELETE_ALL_ACTION_HISTORY,
-                  {optionalArg(token), idType, std::move(completion)});
+    submitMessage(msg::DeleteAllActionHistory{token, idType, std::move(completion)});
 }
 
 void DefaultSVLContextController::deleteActionHistory(const std::optional<std::string>& token,
                                                       const std::string& historyId,
                                                       std::int64_t timeStamp,
                                                       ActionHistoryCompletion completion) {
-    submitMessage(MessageType::DELETE_ACTION_HISTORY,
-                  {optionalArg(token), historyId, timeStamp, std::move(completion)});
+    submitMessage(msg::DeleteActionHistory{token, historyId, timeStamp, std::move(completion)});
 }
 
 void DefaultSVLContextController::clearSyncedActionHistoryInLocalDB(
     ActionHistoryCompletion completion) {
-    submitMessage(MessageType::CLEAR_SYNCED_ACTION_HISTORY_IN_LOCAL_DB, {std::move(completion)});
+    submitMessage(msg::ClearSyncedActionHistoryInLocalDB{std::move(completion)});
 }
 
 void DefaultSVLContextController::clearAllActionHistoryInLocalDB() {
-    submitMessage(MessageType::CLEAR_ALL_ACTION_HISTORY_IN_LOCAL_DB, {});
+    submitMessage(msg::ClearAllActionHistoryInLocalDB{});
 }
 
 // ---- Gating -----------------------------------------------------------------------
 
-void DefaultSVLContextController::submitMessage(MessageType messageType, MessageArgs args) {
+void DefaultSVLContextController::submitMessage(Message message) {
     if (released_.load(std::memory_order_acquire)) {
-        dispatch(messageType, std::move(args));
+        dispatch(std::move(message));
         return;
     }
+    const MessageType messageType = messageTypeOf(message);
     // One lock around the whole gating: a message enqueued here can never
     // slip in behind a drain running on another thread and stay held for good.
     platform::MutexLock lock(gateMu_);
     if (didBecomeActiveSubmitted_) {
-        dispatch(messageType, std::move(args));
+        dispatch(std::move(message));
         return;
     }
     if (isInitSubmitted_ && (messageType == MessageType::RESTART_SDK ||
                              messageType == MessageType::DELETE_USER_DATA_AND_STOP_SDK)) {
-        dispatch(messageType, std::move(args));
+        dispatch(std::move(message));
         return;
     }
     if (messageType == MessageType::INITIALIZE) {
-        dispatch(messageType, std::move(args));
+        dispatch(std::move(message));
         isInitSubmitted_ = true;
     } else {
-        auto held = std::make_shared<const MessageInvokeRunnable>(messageType, std::move(args));
+        auto held = std::make_unique<MessageInvokeRunnable>(std::move(message));
         if (messageType == MessageType::DID_BECOME_ACTIVE) {
             didBecomeActiveQueue_.enqueue(std::move(held));
         } else {
@@ -269,22 +252,22 @@ void DefaultSVLContextController::submitMessage(MessageType messageType, Message
     }
     if (!didBecomeActiveSubmitted_ && !didBecomeActiveQueue_.isEmpty()) {
         if (auto head = didBecomeActiveQueue_.dequeue()) {
-            dispatch((*head)->messageType, (*head)->args);
+            dispatch(std::move((*head)->message));
             didBecomeActiveSubmitted_ = true;
         }
     }
     if (didBecomeActiveSubmitted_) {
         while (auto held = etcQueue_.dequeue()) {
-            dispatch((*held)->messageType, (*held)->args);
+            dispatch(std::move((*held)->message));
         }
         released_.store(true, std::memory_order_release);
     }
 }
 
-void DefaultSVLContextController::dispatch(MessageType messageType, MessageArgs args) {
+void DefaultSVLContextController::dispatch(Message message) {
     // The mailbox owns the envelope from here until drainMailbox takes it.
     Envelope* envelope =
-        std::make_unique<Envelope>(Envelope{nullptr, messageType, std::move(args)}).release();
+        std::make_unique<Envelope>(Envelope{nullptr, std::move(message)}).release();
     Envelope* head = mailbox_.load(std::memory_order_relaxed);
     do {
         envelope->next = head;
@@ -304,7 +287,7 @@ void DefaultSVLContextController::drainMailbox() {
         e = next;
     }
     for (auto it = newestFirst.rbegin(); it != newestFirst.rend(); ++it) {
-        processMessage((*it)->messageType, (*it)->args);
+        processMessage((*it)->message);
         it->reset();  // the arguments (completions included) go before the next message runs
     }
 }

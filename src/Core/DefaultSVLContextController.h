@@ -79,7 +79,7 @@ class DefaultSVLContextController final
     void deleteUserDataAndStopSDK(const std::string& userId,
                                   CompletionCallback completion) override;
     void restartSDK(const std::string& userId, CompletionCallback completion) override;
-    void submitMessage(MessageType messageType, MessageArgs args) override;
+    void submitMessage(Message message) override;
     void triggerInAppMessage(const std::string& eventName, const std::string& group) override;
     void fetchActionHistoryFromServer(const std::optional<std::string>& token,
                                       ActionHistoryIdType idType,
@@ -118,19 +118,20 @@ class DefaultSVLContextController final
     // One released message on its way to the controller queue.
     struct Envelope {
         Envelope* next = nullptr;
-        MessageType messageType;
-        MessageArgs args;
+        Message message;
     };
+    // The dispatcher's visitor: one handler per kind.
+    struct Handler;
 
     void registerDataUnitListeners();
     void onFlagChanged(DataRegistryKey key, const std::optional<Value>& newValue);
 
-    void dispatch(MessageType messageType, MessageArgs args);
+    void dispatch(Message message);
     // On the controller queue: runs every message on the list, oldest first.
     void drainMailbox();
     // The dispatcher, on the controller queue only.
     // Runs a message once; it may take its arguments.
-    void processMessage(MessageType messageType, MessageArgs& args);
+    void processMessage(Message& message);
     void processInitialize(const std::string& appKey, const std::string& secretKey);
     // The delete and restart guard: a request already synchronised is answered
     // success at once, one made while another is in flight is dropped; false
@@ -155,8 +156,8 @@ class DefaultSVLContextController final
     platform::Mutex gateMu_ ACQUIRED_BEFORE(contextMu_);
     bool isInitSubmitted_ GUARDED_BY(gateMu_) = false;
     bool didBecomeActiveSubmitted_ GUARDED_BY(gateMu_) = false;
-    AtomicQueue<std::shared_ptr<const MessageInvokeRunnable>> didBecomeActiveQueue_;
-    AtomicQueue<std::shared_ptr<const MessageInvokeRunnable>> etcQueue_;
+    AtomicQueue<std::unique_ptr<MessageInvokeRunnable>> didBecomeActiveQueue_;
+    AtomicQueue<std::unique_ptr<MessageInvokeRunnable>> etcQueue_;
     // Raised, under gateMu_, only after every held message was dispatched: from
     // then on a submission skips the lock and the order is still kept.
     std::atomic<bool> released_{false};

@@ -121,4 +121,9 @@ void DisabledSVLContext::clearAllActionHistoryInLocalDB() {
     refuse();
 }
 
+bool DisabledSVLContext::admits(const std::string&, const ActionHistoryCompletion& completion) {
+    refuse(completion);
+    return false;
+}
+
 }  // namespace sorvel

@@ -49,6 +49,17 @@ class ISVLContext : public IActionHistoryOperations {
     virtual void restartSDK(const std::string& userId, CompletionCallback completion) = 0;
     // The text group, ":", event name.
     virtual void triggerInAppMessage(const std::string& event) = 0;
+
+    // Whether this state carries out an operation that only acts while the
+    // SDK runs. The dispatcher asks it before running such an operation's use
+    // case itself, so the operation needs no override in any state. A state
+    // that refuses logs so in its own words, naming the operation, and answers
+    // the completion, when given, with its failure.
+    virtual bool admits(const std::string& operation, const ActionHistoryCompletion& completion) {
+        (void)operation;
+        (void)completion;
+        return contextState() == SVLContextState::ACTIVE;
+    }
 };
 
 }  // namespace sorvel

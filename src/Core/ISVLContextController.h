@@ -48,7 +48,7 @@ class ISVLContextController : public IActionHistoryOperations {
                                           CompletionCallback completion) = 0;
     virtual void restartSDK(const std::string& userId, CompletionCallback completion) = 0;
     // The one entry of the message queue.
-    virtual void submitMessage(MessageType messageType, MessageArgs args) = 0;
+    virtual void submitMessage(Message message) = 0;
     // Not queued: the current context triggers "<group>:<eventName>" on the
     // caller's thread.
     virtual void triggerInAppMessage(const std::string& eventName, const std::string& group) = 0;

@@ -1,7 +1,6 @@
 // The dispatcher of DefaultSVLContextController: takes each released message
 // apart on the controller queue and runs it against the current context.
 
-#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -15,67 +14,6 @@
 namespace sorvel {
 namespace {
 
-// The element at i converted to T; null when the list is shorter, the element
-// is absent or it holds another type.
-template <class T>
-const T* argAt(const MessageArgs& args, std::size_t i) {
-    return i < args.size() ? std::any_cast<T>(&args[i]) : nullptr;
-}
-template <class T>
-T* mutableArgAt(MessageArgs& args, std::size_t i) {
-    return i < args.size() ? std::any_cast<T>(&args[i]) : nullptr;
-}
-
-// An element that may be absent: false only when it is present with another
-// type than a text.
-bool optionalTextAt(const MessageArgs& args, std::size_t i, std::optional<std::string>& out) {
-    if (i >= args.size() || !args[i].has_value()) {
-        out.reset();
-        return true;
-    }
-    if (const auto* text = std::any_cast<std::string>(&args[i])) {
-        out = *text;
-        return true;
-    }
-    return false;
-}
-
-std::string castErrorText(MessageType type) {
-    const char* name = messageTypeName(type);
-    switch (type) {
-        case MessageType::SAVE_USER_PROPERTY_WITHOUT_EVENT:
-            name = "SAVE_USER_PROPERTY";
-            break;
-        case MessageType::LOG_SAME_EVENT_WITH_PAGING:
-            name = "LOG_EVENT";
-            break;
-        case MessageType::CLEAR_SYNCED_ACTION_HISTORY_IN_LOCAL_DB:
-            name = "CLEAR_ACTION_HISTORY_IN_LOCAL_DB";
-            break;
-        default:
-            break;
-    }
-    return std::string("processMessage : Cast Error in ") + name;
-}
-
-// Where the history completion sits in the kind's list, if it has one.
-std::optional<std::size_t> historyCompletionIndex(MessageType type) {
-    switch (type) {
-        case MessageType::FETCH_ACTION_HISTORY_FROM_SERVER:
-        case MessageType::GET_ACTION_HISTORY:
-        case MessageType::DELETE_ACTION_HISTORY:
-            return 3;
-        case MessageType::DELETE_ALL_ACTION_HISTORY:
-            return 2;
-        case MessageType::GET_ALL_ACTION_HISTORY:
-            return 1;
-        case MessageType::CLEAR_SYNCED_ACTION_HISTORY_IN_LOCAL_DB:
-            return 0;
-        default:
-            return std::nullopt;
-    }
-}
-
 bool isDRState(const DRStateResult& result, DRState state) {
     const auto* read = std::get_if<DRState>(&result);
     return read != nullptr && *read == state;
@@ -83,178 +21,104 @@ bool isDRState(const DRStateResult& result, DRState state) {
 
 }  // namespace
 
-void DefaultSVLContextController::processMessage(MessageType messageType, MessageArgs& args) {
-    auto castFailed = [&] {
-        SvlLog::error(castErrorText(messageType), true);
-        if (messageType == MessageType::INITIALIZE) {
-            disableSDK("Cast Error in INITIALIZE");
-        }
-        // The app still gets its one answer when the completion itself is
-        // intact: a history call never goes unanswered.
-        if (auto i = historyCompletionIndex(messageType)) {
-            const auto* completion = argAt<ActionHistoryCompletion>(args, *i);
-            if (completion != nullptr && *completion) {
-                (*completion)(ActionHistoryResult::failure(ActionHistoryError::NoValueError));
-            }
-        }
-    };
+// One handler per kind, picked by the one visit in processMessage. A handler
+// returns false when the message ends without the flush at intervals.
+struct DefaultSVLContextController::Handler {
+    DefaultSVLContextController& controller;
+    ISVLContext& context;
 
-    switch (messageType) {
-        case MessageType::INITIALIZE: {
-            const auto* appKey = argAt<std::string>(args, 0);
-            const auto* secretKey = argAt<std::string>(args, 1);
-            if (!appKey || !secretKey) {
-                return castFailed();
-            }
-            processInitialize(*appKey, *secretKey);
-            break;
+    bool operator()(msg::Initialize& m) {
+        controller.processInitialize(m.appKey, m.secretKey);
+        return true;
+    }
+    bool operator()(msg::SaveUserProperty& m) {
+        context.saveUserProperty(m.properties, m.isCi);
+        return true;
+    }
+    bool operator()(msg::SaveUserPropertyWithoutEvent& m) {
+        (void)context.saveUserPropertyWithoutEvent(m.properties, m.isCi);
+        return true;
+    }
+    bool operator()(msg::ClearUserProperty&) {
+        context.clearUserProperty();
+        return true;
+    }
+    bool operator()(msg::LogEvent& m) {
+        // The message runs once: its parameter is taken, not copied.
+        LogEventParameter parameter = std::move(m.parameter);
+        if (!parameter.event_datetime) {
+            parameter.event_datetime = FvnUtil::getCurrentDatetimeString();
+            parameter.eventId = FvnUtil::createEventId();
         }
-        case MessageType::SAVE_USER_PROPERTY:
-        case MessageType::SAVE_USER_PROPERTY_WITHOUT_EVENT: {
-            const auto* properties = argAt<Value::Map>(args, 0);
-            const auto* isCi = argAt<bool>(args, 1);
-            if (!properties || !isCi) {
-                return castFailed();
-            }
-            if (messageType == MessageType::SAVE_USER_PROPERTY) {
-                currentContext()->saveUserProperty(*properties, *isCi);
-            } else {
-                (void)currentContext()->saveUserPropertyWithoutEvent(*properties, *isCi);
-            }
-            break;
-        }
-        case MessageType::CLEAR_USER_PROPERTY:
-            currentContext()->clearUserProperty();
-            break;
-        case MessageType::LOG_EVENT: {
-            auto* given = mutableArgAt<LogEventParameter>(args, 0);
-            if (!given) {
-                return castFailed();
-            }
-            // The message runs once: its parameter is taken, not copied.
-            LogEventParameter parameter = std::move(*given);
-            if (!parameter.event_datetime) {
-                parameter.event_datetime = FvnUtil::getCurrentDatetimeString();
-                parameter.eventId = FvnUtil::createEventId();
-            }
-            currentContext()->logEvent(parameter);
-            break;
-        }
-        case MessageType::LOG_SAME_EVENT_WITH_PAGING: {
-            const auto* products = argAt<std::vector<SorvelKvCommerceProductModel>>(args, 0);
-            const auto* eventName = argAt<std::string>(args, 1);
-            const auto* attributes = argAt<Value::Map>(args, 2);
-            if (!products || !eventName || !attributes) {
-                return castFailed();
-            }
-            currentContext()->logSameEventWithPaging(*products, *eventName, *attributes);
-            break;
-        }
-        case MessageType::DID_BECOME_ACTIVE:
-            currentContext()->didBecomeActive();
-            break;
-        case MessageType::WILL_RESIGN_ACTIVE:
-            currentContext()->willResignActive();
-            break;
-        case MessageType::DEEPLINK: {
-            const auto* url = argAt<std::string>(args, 0);
-            if (!url) {
-                return castFailed();
-            }
-            currentContext()->deeplink(*url);
-            break;
-        }
-        case MessageType::GDPR_FORGET_ME:
-            GdprForgetMeUseCase(repository_).execute();
-            disableSDK("GDPR FORGET ME");
-            break;
-        case MessageType::DELETE_USER_DATA_AND_STOP_SDK:
-        case MessageType::RESTART_SDK: {
-            const auto* userId = argAt<std::string>(args, 0);
-            const auto* completion = argAt<CompletionCallback>(args, 1);
-            if (!userId || !completion) {
-                return castFailed();
-            }
-            bool handedOn = messageType == MessageType::RESTART_SDK
-                                ? processRestartSDK(*userId, *completion)
-                                : processDeleteUserData(*userId, *completion);
-            if (!handedOn) {
-                return;
-            }
-            break;
-        }
-        case MessageType::FETCH_ACTION_HISTORY_FROM_SERVER: {
-            std::optional<std::string> token;
-            const auto* idType = argAt<ActionHistoryIdType>(args, 1);
-            const auto* actionType = argAt<std::vector<std::string>>(args, 2);
-            const auto* completion = argAt<ActionHistoryCompletion>(args, 3);
-            if (!optionalTextAt(args, 0, token) || !idType || !actionType || !completion) {
-                return castFailed();
-            }
-            currentContext()->fetchActionHistoryFromServer(token, *idType, *actionType,
-                                                           *completion);
-            break;
-        }
-        case MessageType::INSERT_PUSH_DATA: {
-            const auto* pushJsonDic = argAt<Value::Map>(args, 0);
-            if (!pushJsonDic) {
-                return castFailed();
-            }
-            currentContext()->insertPushData(*pushJsonDic);
-            break;
-        }
-        case MessageType::GET_ACTION_HISTORY: {
-            const auto* skip = argAt<std::int64_t>(args, 0);
-            const auto* limit = argAt<std::int64_t>(args, 1);
-            const auto* actionType = argAt<std::vector<std::string>>(args, 2);
-            const auto* completion = argAt<ActionHistoryCompletion>(args, 3);
-            if (!skip || !limit || !actionType || !completion) {
-                return castFailed();
-            }
-            currentContext()->getActionHistory(*skip, *limit, *actionType, *completion);
-            break;
-        }
-        case MessageType::GET_ALL_ACTION_HISTORY: {
-            const auto* actionType = argAt<std::vector<std::string>>(args, 0);
-            const auto* completion = argAt<ActionHistoryCompletion>(args, 1);
-            if (!actionType || !completion) {
-                return castFailed();
-            }
-            currentContext()->getAllActionHistory(*actionType, *completion);
-            break;
-        }
-        case MessageType::DELETE_ALL_ACTION_HISTORY: {
-            std::optional<std::string> token;
-            const auto* idType = argAt<ActionHistoryIdType>(args, 1);
-            const auto* completion = argAt<ActionHistoryCompletion>(args, 2);
-            if (!optionalTextAt(args, 0, token) || !idType || !completion) {
-                return castFailed();
-            }
-            currentContext()->deleteAllActionHistory(token, *idType, *completion);
-            break;
-        }
-        case MessageType::DELETE_ACTION_HISTORY: {
-            std::optional<std::string> token;
-            const auto* historyId = argAt<std::string>(args, 1);
-            const auto* timeStamp = argAt<std::int64_t>(args, 2);
-            const auto* completion = argAt<ActionHistoryCompletion>(args, 3);
-            if (!optionalTextAt(args, 0, token) || !historyId || !timeStamp || !completion) {
-                return castFailed();
-            }
-            currentContext()->deleteActionHistory(token, *historyId, *timeStamp, *completion);
-            break;
-        }
-        case MessageType::CLEAR_SYNCED_ACTION_HISTORY_IN_LOCAL_DB: {
-            const auto* completion = argAt<ActionHistoryCompletion>(args, 0);
-            if (!completion) {
-                return castFailed();
-            }
-            currentContext()->clearSyncedActionHistoryInLocalDB(*completion);
-            break;
-        }
-        case MessageType::CLEAR_ALL_ACTION_HISTORY_IN_LOCAL_DB:
-            currentContext()->clearAllActionHistoryInLocalDB();
-            break;
+        context.logEvent(parameter);
+        return true;
+    }
+    bool operator()(msg::LogSameEventWithPaging& m) {
+        context.logSameEventWithPaging(m.products, m.eventName, m.attributes);
+        return true;
+    }
+    bool operator()(msg::DidBecomeActive&) {
+        context.didBecomeActive();
+        return true;
+    }
+    bool operator()(msg::WillResignActive&) {
+        context.willResignActive();
+        return true;
+    }
+    bool operator()(msg::Deeplink& m) {
+        context.deeplink(m.url);
+        return true;
+    }
+    bool operator()(msg::GdprForgetMe&) {
+        GdprForgetMeUseCase(controller.repository_).execute();
+        controller.disableSDK("GDPR FORGET ME");
+        return true;
+    }
+    bool operator()(msg::DeleteUserDataAndStopSDK& m) {
+        return controller.processDeleteUserData(m.userId, m.completion);
+    }
+    bool operator()(msg::RestartSDK& m) {
+        return controller.processRestartSDK(m.userId, m.completion);
+    }
+    bool operator()(msg::FetchActionHistoryFromServer& m) {
+        context.fetchActionHistoryFromServer(m.token, m.idType, m.actionType, m.completion);
+        return true;
+    }
+    bool operator()(msg::InsertPushData& m) {
+        context.insertPushData(m.pushJsonDic);
+        return true;
+    }
+    bool operator()(msg::GetActionHistory& m) {
+        context.getActionHistory(m.skip, m.limit, m.actionType, m.completion);
+        return true;
+    }
+    bool operator()(msg::GetAllActionHistory& m) {
+        context.getAllActionHistory(m.actionType, m.completion);
+        return true;
+    }
+    bool operator()(msg::DeleteAllActionHistory& m) {
+        context.deleteAllActionHistory(m.token, m.idType, m.completion);
+        return true;
+    }
+    bool operator()(msg::DeleteActionHistory& m) {
+        context.deleteActionHistory(m.token, m.historyId, m.timeStamp, m.completion);
+        return true;
+    }
+    bool operator()(msg::ClearSyncedActionHistoryInLocalDB& m) {
+        context.clearSyncedActionHistoryInLocalDB(m.completion);
+        return true;
+    }
+    bool operator()(msg::ClearAllActionHistoryInLocalDB&) {
+        context.clearAllActionHistoryInLocalDB();
+        return true;
+    }
+};
+
+void DefaultSVLContextController::processMessage(Message& message) {
+    // Held for the whole message: a handler may replace the current context.
+    auto context = currentContext();
+    if (!std::visit(Handler{*this, *context}, message)) {
+        return;
     }
     // The context current now: after an initialise that completed at once,
     // already the active one.

@@ -1,34 +1,25 @@
 #include "Core/MessageType.h"
 
 #include <array>
+#include <utility>
 
 namespace sorvel {
 namespace {
 
-constexpr std::array<const char*, kMessageTypeCount> kNames{
-    "INITIALIZE",
-    "SAVE_USER_PROPERTY",
-    "SAVE_USER_PROPERTY_WITHOUT_EVENT",
-    "CLEAR_USER_PROPERTY",
-    "LOG_EVENT",
-    "LOG_SAME_EVENT_WITH_PAGING",
-    "DID_BECOME_ACTIVE",
-    "WILL_RESIGN_ACTIVE",
-    "DEEPLINK",
-    "GDPR_FORGET_ME",
-    "DELETE_USER_DATA_AND_STOP_SDK",
-    "RESTART_SDK",
-    "FETCH_ACTION_HISTORY_FROM_SERVER",
-    "INSERT_PUSH_DATA",
-    "GET_ACTION_HISTORY",
-    "GET_ALL_ACTION_HISTORY",
-    "DELETE_ALL_ACTION_HISTORY",
-    "DELETE_ACTION_HISTORY",
-    "CLEAR_SYNCED_ACTION_HISTORY_IN_LOCAL_DB",
-    "CLEAR_ALL_ACTION_HISTORY_IN_LOCAL_DB",
-};
+template <std::size_t... I>
+constexpr bool kindsInOrder(std::index_sequence<I...>) {
+    return ((std::variant_alternative_t<I, Message>::kType == static_cast<MessageType>(I)) && ...);
+}
+static_assert(kindsInOrder(std::make_index_sequence<kMessageTypeCount>{}),
+              "Message's alternatives must follow MessageType's order");
 static_assert(static_cast<std::size_t>(MessageType::CLEAR_ALL_ACTION_HISTORY_IN_LOCAL_DB) + 1 ==
               kMessageTypeCount);
+
+template <std::size_t... I>
+constexpr std::array<const char*, kMessageTypeCount> namesOf(std::index_sequence<I...>) {
+    return {std::variant_alternative_t<I, Message>::kName...};
+}
+constexpr auto kNames = namesOf(std::make_index_sequence<kMessageTypeCount>{});
 
 }  // namespace
 
