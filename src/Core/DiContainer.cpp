@@ -194,10 +194,12 @@ struct DiContainer::Members {
                 buffer->waitUntilIdle();
             }
             // Something else may still hold the queue of unsent packages (a
-            // block on the global queue that waits for its writes), and its
-            // last rewrite may still wait out the gap between two writes: it
-            // lands now, not after the next launch has read the stored list.
+            // block on the global queue that waits for its writes), and so
+            // its journal, which stays locked and is not adopted by the next
+            // launch: the queue is checkpointed now, as a stopping SDK does,
+            // and lands before the next launch reads the stored list.
             if (packages) {
+                packages->updateUnsentEventPackagesInDataRegistry();
                 packages->waitForStoreWrites();
             }
         }
