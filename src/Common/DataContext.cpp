@@ -87,10 +87,6 @@ std::optional<Value> DefaultDataContext::get(const std::string& key) const {
     return suite_->get(key);
 }
 
-std::optional<Value> DefaultDataContext::reread(const std::string& key) {
-    return suite_->reread(key);
-}
-
 bool DefaultDataContext::removeAll() {
     bool all = true;
     for (const auto& info : kDataRegistryKeys) {
@@ -189,10 +185,6 @@ std::optional<Value> DeferredDataContext::get(const std::string& key) const {
         }
     }
     return opened().get(key);
-}
-
-std::optional<Value> DeferredDataContext::reread(const std::string& key) {
-    return opened().reread(key);
 }
 
 bool DeferredDataContext::removeAll() {

@@ -23,9 +23,6 @@ class IDataContext {
     using Change = platform::UserDefaults::Change;
     virtual std::vector<bool> setAll(const std::vector<Change>& changes);
     virtual std::optional<Value> get(const std::string& key) const = 0;
-    // The value as the storage holds it now, which another process may have
-    // changed since it was read (by default what get() says).
-    virtual std::optional<Value> reread(const std::string& key) { return get(key); }
     // Removes the value of every registry key. True once every removal is on disk.
     virtual bool removeAll() = 0;
 };
@@ -43,7 +40,6 @@ class DefaultDataContext final : public IDataContext {
     bool set(const std::string& key, const std::optional<Value>& value) override;
     std::vector<bool> setAll(const std::vector<Change>& changes) override;
     std::optional<Value> get(const std::string& key) const override;
-    std::optional<Value> reread(const std::string& key) override;
     bool removeAll() override;
 
   private:
@@ -74,9 +70,6 @@ class DeferredDataContext final : public IDataContext {
     bool set(const std::string& key, const std::optional<Value>& value) override;
     std::vector<bool> setAll(const std::vector<Change>& changes) override;
     std::optional<Value> get(const std::string& key) const override;
-    // Waits for the stores: another process may have created and written
-    // them while this one's were being created.
-    std::optional<Value> reread(const std::string& key) override;
     bool removeAll() override;
 
     // Whether the stores are open (created, when they were new).

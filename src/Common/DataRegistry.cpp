@@ -124,21 +124,6 @@ std::optional<Value::Bytes> DataRegistry::getData(DataRegistryKey key,
     return b ? std::optional<Value::Bytes>(*b) : def;
 }
 
-std::optional<Value::Bytes> DataRegistry::rereadData(DataRegistryKey key) {
-    const std::string& k = storedKey(key);
-    bool own = false;
-    {
-        platform::MutexLock lock(mu_);
-        // This process's own value, newer than the file's.
-        own = pending_.find(k) != pending_.end() || unsaved_.count(k) != 0;
-    }
-    if (!own) {
-        // Outside the lock: the read waits for a commit of the store.
-        (void)context_->reread(k);
-    }
-    return getData(key, std::nullopt);
-}
-
 const std::optional<Value>& DataRegistry::currentLocked(const std::string& key,
                                                         std::optional<Value>& scratch) const {
     if (auto it = pending_.find(key); it != pending_.end()) {

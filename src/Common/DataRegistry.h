@@ -101,10 +101,6 @@ class DataRegistry {
                                         const std::optional<Value::Bytes>& def) const;
     // The raw stored value, whatever its type.
     std::optional<Value> getValue(DataRegistryKey key) const;
-    // The data as the settings store's file holds it now, read again past the
-    // cache (another process on the same data folder may have written it),
-    // unless a write of this process is still on its way there or failed.
-    std::optional<Value::Bytes> rereadData(DataRegistryKey key);
 
     // An absent text or data removes the stored value.
     void putString(const std::optional<std::string>& value, DataRegistryKey key);

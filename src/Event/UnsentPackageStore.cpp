@@ -103,10 +103,8 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
         }
         return true;
     };
-    // Read from the file, not the cache filled when the store opened: another
-    // process may have written its checkpoint in between and, not seeing this
-    // one's journal yet (it is locked now), let its own journal go.
-    const auto data = dataRegistry_->rereadData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
+    const auto data =
+        dataRegistry_->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
     lastBytes_ = data;
     if (!data) {
         SvlLog::debug("getPreviousPackageQueue :: no saved eventPackageData", true);

@@ -84,35 +84,6 @@ class SqliteUserDefaults final : public UserDefaults {
         return it->second;
     }
 
-    std::optional<Value> reread(const std::string& key) override {
-        MutexLock file(fileMu_);
-        if (!db_) {
-            MutexLock lock(mu_);
-            auto it = cache_.find(key);
-            return it == cache_.end() ? std::nullopt : std::optional<Value>(it->second);
-        }
-        sqlite::Statement select = db_->prepare("SELECT value FROM kv WHERE key = ?1");
-        select.bindText(1, key);
-        std::optional<Value> value;
-        const int rc = select.step();
-        if (rc == SQLITE_ROW && select.columnType(0) == SQLITE_BLOB) {
-            const auto v = select.columnBlob(0);
-            value = ValueCodec::decode({v.data(), v.size()});
-        }
-        MutexLock lock(mu_);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-            // Unreadable now: what the cache holds stands.
-            auto it = cache_.find(key);
-            return it == cache_.end() ? std::nullopt : std::optional<Value>(it->second);
-        }
-        if (value.has_value()) {
-            cache_.insert_or_assign(key, *value);
-        } else {
-            cache_.erase(key);
-        }
-        return value;
-    }
-
     bool set(const std::string& key, const std::optional<Value>& value) override {
         if (!value.has_value()) {
             return remove(key);

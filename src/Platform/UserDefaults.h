@@ -33,10 +33,6 @@ class UserDefaults {
 
     virtual ~UserDefaults() = default;
     virtual std::optional<Value> get(const std::string& key) const = 0;
-    // The key's value as the file holds it now (another process may have
-    // written it since the cache was filled), which the cache takes too. A
-    // store without a file answers from the cache.
-    virtual std::optional<Value> reread(const std::string& key) { return get(key); }
     // An absent value removes the key. Both return true once the change is in
     // the database file; false when it only reached the in-memory cache (the
     // store is unavailable or the write failed, which is logged) or when the

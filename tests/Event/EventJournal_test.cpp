@@ -1,13 +1,11 @@
 #include "Event/EventJournal.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "Base/ValueCodec.h"
 #include "Event/UnsentPackageStore.h"
 #include "EventFixture.h"
 
@@ -237,43 +235,6 @@ TEST_F(JournalReplayTest, TwoOwnersOfOneFolderKeepEachOthersPackagesAndTheCapIsL
     EXPECT_TRUE(testing::pollUntil([&] {
         return log.contains("50 events over the cap of 1000 unsent events are not stored");
     }));
-}
-
-TEST_F(JournalReplayTest, AStartTakesTheListAnotherProcessWroteAfterThisOneOpenedTheStore) {
-    platform::host::setReachability(std::string("unknown"));
-    // This process opened the settings store (its values are cached) before
-    // another process, not yet seeing a journal of this one, wrote its last
-    // checkpoint and let its own journal go.
-    EXPECT_EQ(listText(), "");
-    ASSERT_TRUE(registry->waitForPendingWrites());
-    auto a = package(3, "a");
-    auto b = package(2, "b");
-    const std::string theirs = "[" + elementOf(*a) + "," + elementOf(*b) + "]";
-    const auto blob = ValueCodec::encode(Value(Value::Bytes(theirs.begin(), theirs.end())));
-    ASSERT_TRUE(blob);
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((platform::preferencesFolder() + "/svlPref.sqlite").c_str(), &db),
-              SQLITE_OK);
-    sqlite3_busy_timeout(db, 5000);
-    sqlite3_stmt* put = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO kv (key, value) VALUES (?1, ?2)", -1,
-                                 &put, nullptr),
-              SQLITE_OK);
-    sqlite3_bind_text(put, 1, "svlPrefKey_ARRAY_UNSENT_EVENTPACKAGES", -1, SQLITE_STATIC);
-    sqlite3_bind_blob(put, 2, blob->data(), static_cast<int>(blob->size()), SQLITE_STATIC);
-    EXPECT_EQ(sqlite3_step(put), SQLITE_DONE);
-    sqlite3_finalize(put);
-    sqlite3_close(db);
-
-    // Its packages are this start's to send, and stay in the list it writes.
-    auto next = makeContainer();
-    EXPECT_EQ(queuedLogIds(*next),
-              (std::vector<std::string>{"id-1", "id-2", "id-3", "id-4", "id-5"}));
-    next->addEventPackage(package(1, "c"));
-    next->updateUnsentEventPackagesInDataRegistry();
-    next->waitForStoreWrites();
-    EXPECT_EQ(storedLogIds(),
-              (std::vector<std::string>{"id-1", "id-2", "id-3", "id-4", "id-5", "id-6"}));
 }
 
 TEST_F(JournalReplayTest, PackagesBuiltBeforeADeleteAreDroppedNotSentUnderTheNewIdentity) {
