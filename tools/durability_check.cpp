@@ -311,6 +311,20 @@ std::uintmax_t folderBytes(const std::string& home) {
     return total;
 }
 
+// The files that hold most of the folder's bytes (16 KB or more each), by
+// their path below it.
+nlohmann::json largestFiles(const std::string& home) {
+    nlohmann::json files = nlohmann::json::object();
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(home, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_regular_file(ec) && it->file_size(ec) >= 16 * 1024) {
+            files[fs::relative(it->path(), home, ec).string()] = it->file_size(ec);
+        }
+    }
+    return files;
+}
+
 struct Home {
     std::string path;
     Home() {
@@ -427,7 +441,8 @@ int main(int argc, char** argv) {
         const auto got = s.arrivals.of(1);
         c.finish(false);
         const auto bytes = folderBytes(s.home.path);
-        report("folder_size", stream, got, 1, stream, {{"folder_bytes", bytes}});
+        report("folder_size", stream, got, 1, stream,
+               {{"folder_bytes", bytes}, {"largest_files", largestFiles(s.home.path)}});
         ok &= bytes < 1024 * 1024;
     }
     std::printf("summary: %s\n", ok ? "ok" : "FAILED");
