@@ -476,8 +476,10 @@ int runRunner(Options o) {
                 return it != events.end() && it->second >= 2;
             })) {
             inAppShown = 1;
-            std::printf("  in-app: the message was drawn to %s; its impression and click arrived\n",
-                        inAppPicture.c_str());
+            std::printf(
+                "  in-app: the message was drawn to %s%s; its impression and click arrived\n",
+                inAppPicture.c_str(),
+                made.path.empty() ? "" : " (removed at the end: keep it with --home)");
         }
     }
     if (server && inAppShown == 0) {
