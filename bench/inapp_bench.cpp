@@ -9,7 +9,7 @@
 #include "BenchSupport.h"
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
-#include "Data/InAppMessage/InAppMessageDAO.h"
+#include "InAppMessage/InAppMessageDAO.h"
 #include "Data/Repository/Repository.h"
 #include "Platform/Host.h"
 

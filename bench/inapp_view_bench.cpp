@@ -5,7 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <cairo.h>
 
-#include "Data/InAppMessage/InAppMessage.h"
+#include "InAppMessage/InAppMessage.h"
 #include "Platform/Host.h"
 #include "Platform/ProcessState.h"
 #include "View/InAppMessage/InAppScreen.h"

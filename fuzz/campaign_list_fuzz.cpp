@@ -9,7 +9,7 @@
 
 #include "Common/DataRegistry.h"
 #include "Common/Extensions.h"
-#include "Data/InAppMessage/InAppMessageDAO.h"
+#include "InAppMessage/InAppMessageDAO.h"
 #include "FuzzSupport.h"
 #include "Platform/Host.h"
 #include "Platform/ProcessState.h"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "Common/SvlLog.h"
-#include "Data/InAppMessage/InAppMessage.h"
+#include "InAppMessage/InAppMessage.h"
 #include "Platform/Host.h"
 #include "Platform/ProcessState.h"
 #include "View/InAppMessage/InAppScreen.h"

@@ -18,7 +18,7 @@
 #include "Core/UseCases.h"
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 #include "Data/DataProviders/DeviceStaticDataProvider.h"
-#include "Data/InAppMessage/InAppMessageDAO.h"
+#include "InAppMessage/InAppMessageDAO.h"
 #include "Data/Repository/Repository.h"
 #include "Event/DailyFirstOpenAutoEventGenerator.h"
 #include "Event/DeeplinkAutoEventGenerator.h"

@@ -1,7 +1,7 @@
 #include "Core/InAppViewWiring.h"
 
 #include "Core/DiContainer.h"
-#include "Data/InAppMessage/InAppMessageDAO.h"
+#include "InAppMessage/InAppMessageDAO.h"
 #include "View/InAppMessage/InAppViewHooks.h"
 
 namespace sorvel {

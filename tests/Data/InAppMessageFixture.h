@@ -12,7 +12,7 @@
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
 #include "Common/SvlLog.h"
-#include "Data/InAppMessage/InAppMessageDAO.h"
+#include "InAppMessage/InAppMessageDAO.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Host.h"
 #include "Platform/Sqlite.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Data/InAppMessage/InAppMessage.h"
+#include "InAppMessage/InAppMessage.h"
 
 namespace sorvel {
 namespace {

@@ -3,7 +3,7 @@
 #include <limits>
 
 #include "Common/FvnUtil.h"
-#include "Data/InAppMessage/InAppMessageRules.h"
+#include "InAppMessage/InAppMessageRules.h"
 #include "Platform/Host.h"
 #include "support/TestSupport.h"
 

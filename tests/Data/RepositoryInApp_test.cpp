@@ -2,7 +2,7 @@
 
 #include "CampaignListServer.h"
 #include "Common/SVLBooleanState.h"
-#include "Data/InAppMessage/InAppMessageDAO.h"
+#include "InAppMessage/InAppMessageDAO.h"
 #include "Data/InAppMessageFixture.h"
 #include "Data/Repository/InAppMessageDisplay.h"
 #include "Data/RepositoryFixture.h"

@@ -1,6 +1,6 @@
 #include "CampaignListServer.h"
 #include "Common/SVLBooleanState.h"
-#include "Data/InAppMessage/InAppMessageDAO.h"
+#include "InAppMessage/InAppMessageDAO.h"
 #include "Data/Repository/Repository.h"
 #include "Facade/FacadeFixture.h"
 #include "Platform/FileSystem.h"

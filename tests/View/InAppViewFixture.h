@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Common/SvlLog.h"
-#include "Data/InAppMessage/InAppMessage.h"
+#include "InAppMessage/InAppMessage.h"
 #include "Event/LogEventParameter.h"
 #include "Platform/Bundle.h"
 #include "Platform/Host.h"

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "Data/InAppMessage/InAppMessage.h"
+#include "InAppMessage/InAppMessage.h"
 
 namespace sorvel {
 

@@ -6,7 +6,7 @@
 #include "Common/FvnUtil.h"
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
-#include "Data/InAppMessage/InAppMessageDAO.h"
+#include "InAppMessage/InAppMessageDAO.h"
 #include "Data/ModelProvider/InAppMessageModelProvider.h"
 #include "Data/Repository/InAppMessageDisplay.h"
 #include "Data/Repository/Repository.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Data/InAppMessage/InAppMessage.h"
+#include "InAppMessage/InAppMessage.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/UI/View.h"
 #include "View/InAppMessage/CountDownTimer.h"

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "Data/InAppMessage/InAppMessage.h"
+#include "InAppMessage/InAppMessage.h"
 #include "sorvel/InAppPresentation.h"
 #include "sorvel/SorvelKVDelegates.h"
 

@@ -1,4 +1,4 @@
-#include "Data/InAppMessage/InAppMessage.h"
+#include "InAppMessage/InAppMessage.h"
 #include "View/InAppMessage/Layouts.h"
 
 namespace sorvel {

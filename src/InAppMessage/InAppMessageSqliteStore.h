@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "Data/InAppMessage/InAppMessage.h"
-#include "Data/InAppMessage/InAppMessageRules.h"
-#include "Data/InAppMessage/InAppMessageTables.h"
+#include "InAppMessage/InAppMessage.h"
+#include "InAppMessage/InAppMessageRules.h"
+#include "InAppMessage/InAppMessageTables.h"
 #include "Platform/Http.h"
 
 namespace sorvel {

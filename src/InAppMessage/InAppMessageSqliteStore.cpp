@@ -1,4 +1,4 @@
-#include "Data/InAppMessage/InAppMessageSqliteStore.h"
+#include "InAppMessage/InAppMessageSqliteStore.h"
 
 #include <utility>
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "Data/InAppMessage/InAppMessage.h"
-#include "Data/InAppMessage/InAppMessageSqliteStore.h"
+#include "InAppMessage/InAppMessage.h"
+#include "InAppMessage/InAppMessageSqliteStore.h"
 #include "Platform/Dispatch.h"
 #include "sorvel/Value.h"
 

@@ -10,7 +10,7 @@
 #include "Base/Url.h"
 #include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
-#include "Data/InAppMessage/InAppMessageSqliteStore.h"
+#include "InAppMessage/InAppMessageSqliteStore.h"
 #include "Platform/Crypto.h"
 #include "Platform/FileSystem.h"
 #include "Platform/ImageCodec.h"

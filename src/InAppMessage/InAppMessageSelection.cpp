@@ -4,7 +4,7 @@
 
 #include "Common/Extensions.h"
 #include "Common/SvlLog.h"
-#include "Data/InAppMessage/InAppMessageSqliteStore.h"
+#include "InAppMessage/InAppMessageSqliteStore.h"
 #include "Platform/Sqlite.h"
 
 namespace sorvel {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <variant>
 
-#include "Data/InAppMessage/InAppMessage.h"
+#include "InAppMessage/InAppMessage.h"
 #include "Platform/Clock.h"
 
 // The decisions of campaign selection that need no database: where "now"

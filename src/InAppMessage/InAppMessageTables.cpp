@@ -1,4 +1,4 @@
-#include "Data/InAppMessage/InAppMessageTables.h"
+#include "InAppMessage/InAppMessageTables.h"
 
 namespace sorvel {
 namespace {

@@ -1,4 +1,4 @@
-#include "Data/InAppMessage/InAppMessageDAO.h"
+#include "InAppMessage/InAppMessageDAO.h"
 
 #include <algorithm>
 #include <limits>

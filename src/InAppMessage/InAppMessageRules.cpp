@@ -1,4 +1,4 @@
-#include "Data/InAppMessage/InAppMessageRules.h"
+#include "InAppMessage/InAppMessageRules.h"
 
 #include <limits>
 #include <utility>
