@@ -1,5 +1,7 @@
 // The store's part of choosing a message for an event: the candidates, the
 // time windows, the frequency caps and the building of the message.
+#include <sqlite3.h>
+
 #include <variant>
 
 #include "Common/Extensions.h"
@@ -11,8 +13,59 @@ namespace sorvel {
 
 using platform::sqlite::quote;
 
+std::shared_ptr<const InAppMessageSqliteStore::EventNames>
+InAppMessageSqliteStore::triggerEventNames() const {
+    platform::MutexLock lock(triggerNamesMu_);
+    return triggerNames_;
+}
+
+void InAppMessageSqliteStore::refreshTriggerEventNames() {
+    platform::MutexLock lock(triggerNamesMu_);
+    std::int64_t dataVersion = 0;
+    {
+        auto s = db_->prepare("PRAGMA data_version");
+        if (!s || s.step() != SQLITE_ROW) {
+            triggerNames_.reset();
+            triggerNamesAt_.reset();
+            return;
+        }
+        dataVersion = s.columnInt64(0);
+    }
+    const std::pair<std::int64_t, std::int64_t> at{sqlite3_total_changes64(db_->raw()),
+                                                   dataVersion};
+    if (triggerNames_ && triggerNamesAt_ == at) {
+        return;
+    }
+    const TriggersTable& t = triggersTable;
+    auto s = db_->prepare("SELECT DISTINCT " + t.COLUMN_NAME_EVENT_NAME + " FROM " + t.TABLE_NAME +
+                          " WHERE " + t.COLUMN_NAME_TYPE + " = 'inappevent'");
+    if (!s) {
+        // No table (dropped, or not made yet): nothing is known, so every
+        // lookup runs in full, as it would without the names.
+        triggerNames_.reset();
+        triggerNamesAt_.reset();
+        return;
+    }
+    auto names = std::make_shared<EventNames>();
+    int rc = SQLITE_ROW;
+    while ((rc = s.step()) == SQLITE_ROW) {
+        names->insert(s.columnText(0));
+    }
+    if (rc != SQLITE_DONE) {
+        triggerNames_.reset();
+        triggerNamesAt_.reset();
+        return;
+    }
+    triggerNames_ = std::move(names);
+    triggerNamesAt_ = at;
+}
+
 std::vector<SortableCampaignId> InAppMessageSqliteStore::campaignIdsForEvent(
     const std::string& eventName) {
+    refreshTriggerEventNames();
+    if (auto names = triggerEventNames(); names && !names->contains(eventName)) {
+        return {};
+    }
     const InAppMessageTable& m = inAppMessageTable;
     const TriggersTable& t = triggersTable;
     const std::string sql =

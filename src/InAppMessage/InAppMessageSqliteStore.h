@@ -6,7 +6,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
+
+#include "Platform/Mutex.h"
 
 #include "InAppMessage/InAppMessage.h"
 #include "InAppMessage/InAppMessageRules.h"
@@ -120,6 +123,16 @@ class InAppMessageSqliteStore {
 
     // ---- Selection -------------------------------------------------------------
     std::vector<SortableCampaignId> campaignIdsForEvent(const std::string& eventName);
+
+    using EventNames = std::unordered_set<std::string>;
+    // The event names some campaign is triggered by ('inappevent' triggers),
+    // as of the last refresh; null before the first. Any thread may read it:
+    // a name missing from it finds no campaign, so the lookup can be skipped.
+    std::shared_ptr<const EventNames> triggerEventNames() const;
+    // Reads the names again when a row may have changed since the last read:
+    // this connection wrote one, or another connection committed. A dropped
+    // table leaves names behind, which only costs a lookup that finds nothing.
+    void refreshTriggerEventNames();
     bool isCampaignIdTimeAvailable(const std::string& campaignId);
     // Whether the caps allow one more showing; the counters it would then
     // hold, to be written with countShowing once the message is built. A
@@ -202,6 +215,12 @@ class InAppMessageSqliteStore {
     platform::sqlite::Statement prepareLookup(const std::string& sql, const char* operation);
 
     std::unique_ptr<platform::sqlite::Connection> db_;
+    mutable platform::Mutex triggerNamesMu_;
+    std::shared_ptr<const EventNames> triggerNames_ GUARDED_BY(triggerNamesMu_);
+    // What the names were read at: this connection's change count and the
+    // database's data version (which moves with other connections' commits).
+    std::optional<std::pair<std::int64_t, std::int64_t>> triggerNamesAt_
+        GUARDED_BY(triggerNamesMu_);
     ImageFetcher fetcher_;
     std::atomic<std::uint64_t> writeFailures_{0};
 };

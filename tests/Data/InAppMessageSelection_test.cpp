@@ -1,5 +1,7 @@
 #include "Data/InAppMessageFixture.h"
 
+#include <sqlite3.h>
+
 namespace sorvel::iamtest {
 namespace {
 
@@ -48,6 +50,42 @@ TEST_F(InAppMessageSelection, OrderLogLinesAndCountingOnce) {
     EXPECT_EQ(log.count("getInAppMessageByCampaignId Fail, No Valid InAppMessage, eventName : "
                         "custom:BUY"),
               1);
+}
+
+// The names some campaign is triggered by let a lookup for any other name
+// stop early; a name added by any write, on this connection or another, must
+// never be missed.
+TEST_F(InAppMessageSelection, TriggerNamesFollowEveryWriteOfTheStore) {
+    InAppMessageSqliteStore& store = dao->store();
+    store.refreshTriggerEventNames();
+    ASSERT_TRUE(store.triggerEventNames());
+    EXPECT_TRUE(store.triggerEventNames()->empty());
+    EXPECT_FALSE(dao->getInAppMessageByEventName("custom:buy", true));
+
+    ingest({Value(triggeredAt(campaign("a"), 1, "2024-01-01T00:00:00.0000000Z"))});
+    EXPECT_EQ(idOf(dao->getInAppMessageByEventName("custom:buy", true)), "a");
+    EXPECT_EQ(*store.triggerEventNames(), InAppMessageSqliteStore::EventNames{"custom:buy"});
+    EXPECT_FALSE(dao->getInAppMessageByEventName("custom:sell", true));
+    EXPECT_EQ(log.count("getInAppMessageByCampaignId Fail, No Valid InAppMessage, eventName : "
+                        "custom:sell"),
+              1);
+
+    // Another connection to the same file, as a second process would hold.
+    auto other = InAppMessageSqliteStore::open();
+    ASSERT_TRUE(other);
+    ASSERT_EQ(other->insertTriggerTable("a", "inappevent", "custom:sell", 1), SQLITE_DONE);
+    EXPECT_EQ(idOf(dao->getInAppMessageByEventName("custom:sell", true)), "a");
+    // Only in-app event triggers count.
+    ASSERT_EQ(other->insertTriggerTable("a", "other", "custom:hold", 1), SQLITE_DONE);
+    store.refreshTriggerEventNames();
+    EXPECT_FALSE(store.triggerEventNames()->contains("custom:hold"));
+
+    // Tables dropped and made again, then a new list: found at once.
+    dao->deleteAllImagesAndDropTables();
+    EXPECT_FALSE(dao->getInAppMessageByEventName("custom:buy", true));
+    dao->createTables();
+    ingest({Value(triggeredAt(campaign("b"), 1, "2024-01-01T00:00:00.0000000Z"))}, "c2");
+    EXPECT_EQ(idOf(dao->getInAppMessageByEventName("custom:buy", true)), "b");
 }
 
 TEST_F(InAppMessageSelection, CapsPerSessionUserAndPeriod) {

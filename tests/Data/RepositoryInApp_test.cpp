@@ -2,10 +2,10 @@
 
 #include "CampaignListServer.h"
 #include "Common/SVLBooleanState.h"
-#include "InAppMessage/InAppMessageDAO.h"
 #include "Data/InAppMessageFixture.h"
 #include "Data/Repository/InAppMessageDisplay.h"
 #include "Data/RepositoryFixture.h"
+#include "InAppMessage/InAppMessageDAO.h"
 #include "Platform/Host.h"
 #include "Platform/RunLoop.h"
 #include "Platform/UI/View.h"
@@ -153,6 +153,11 @@ TEST_F(RepositoryInAppTest, DownloadTriggerBuildWithImageAndCountOnce) {
     repository->resetInAppMessageSessionFrequency();
     EXPECT_EQ(trigger("custom:buy"), 2u);
     EXPECT_EQ(counters("c1"), (std::vector<std::string>{"1", "2"}));
+    // An event no campaign names is answered at once, with the same line.
+    EXPECT_EQ(trigger("custom:browse"), 2u);
+    EXPECT_TRUE(
+        logged("getInAppMessageByCampaignId Fail, No Valid InAppMessage, eventName : "
+               "custom:browse"));
 
     // The next download carries the checksum and is answered "unchanged".
     fetchAndSettle();

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <atomic>
+#include <functional>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -153,6 +156,9 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     // The campaign store's part of a delete and of a restart.
     void dropInAppMessageTables();
     void createInAppMessageTables();
+    // Queues a block of the in-app road; the store's trigger names are read
+    // again after it, before it counts as finished.
+    void runOnInAppQueue(std::function<void()> block);
     // The in-app switch: the remote configuration's flag, and a campaign store.
     bool isInAppMessageActive() const;
     // The display step of the trigger road, on the main thread.
@@ -167,6 +173,10 @@ class Repository final : public IRepository, public std::enable_shared_from_this
 
     const std::shared_ptr<InAppMessageDAO> inAppMessageDAO_;
     const std::shared_ptr<IInAppMessageDisplay> inAppMessageDisplay_;
+    // Blocks queued on the in-app queue and not yet finished. While none is,
+    // the store's trigger names are those a lookup queued now would read.
+    const std::shared_ptr<std::atomic<std::int64_t>> inAppBlocksPending_ =
+        std::make_shared<std::atomic<std::int64_t>>(0);
 
     // Held from the block check to the STRING_PREV_ID write of an event.
     platform::Mutex eventMu_;

@@ -6,14 +6,38 @@
 #include "Common/FvnUtil.h"
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
-#include "InAppMessage/InAppMessageDAO.h"
 #include "Data/ModelProvider/InAppMessageModelProvider.h"
 #include "Data/Repository/InAppMessageDisplay.h"
 #include "Data/Repository/Repository.h"
+#include "InAppMessage/InAppMessageDAO.h"
 #include "Network/ApiConnection.h"
 #include "Network/ApiConnectionManager.h"
 
 namespace sorvel {
+
+namespace {
+
+// Queues a block of the in-app road, counted in pending until it has run and
+// the store's trigger names were read again after it.
+void queueInApp(platform::DispatchQueue& queue, std::shared_ptr<InAppMessageDAO> dao,
+                std::shared_ptr<std::atomic<std::int64_t>> pending, std::function<void()> block) {
+    pending->fetch_add(1);
+    queue.async([block = std::move(block), dao = std::move(dao), pending = std::move(pending)] {
+        struct Finish {
+            const std::shared_ptr<InAppMessageDAO>& dao;
+            const std::shared_ptr<std::atomic<std::int64_t>>& pending;
+            ~Finish() {
+                if (dao) {
+                    dao->store().refreshTriggerEventNames();
+                }
+                pending->fetch_sub(1);
+            }
+        } finish{dao, pending};
+        block();
+    });
+}
+
+}  // namespace
 
 Repository::~Repository() = default;
 
@@ -26,15 +50,38 @@ void Repository::resetInAppMessageSessionFrequency() {
     if (!isInAppMessageActive()) {
         return;
     }
-    inAppMessageExecutor_->async([dao = inAppMessageDAO_] { dao->resetFrequencyCapPerSession(); });
+    runOnInAppQueue([dao = inAppMessageDAO_] { dao->resetFrequencyCapPerSession(); });
+}
+
+void Repository::runOnInAppQueue(std::function<void()> block) {
+    queueInApp(*inAppMessageExecutor_, inAppMessageDAO_, inAppBlocksPending_, std::move(block));
 }
 
 void Repository::getInAppMessage(const std::string& eventName) {
     if (!isInAppMessageActive()) {
         return;
     }
-    inAppMessageExecutor_->async([dao = inAppMessageDAO_, display = inAppMessageDisplay_,
-                                  self = weak_from_this(), eventName] {
+    // Most events trigger no campaign: with nothing queued before it, such an
+    // event is answered here, without waking the in-app queue for a lookup
+    // that would find nothing.
+    if (inAppBlocksPending_->load() == 0) {
+        auto names = inAppMessageDAO_->store().triggerEventNames();
+        if (names && !names->contains(eventName)) {
+            if (SvlLog::wouldDeliver(true)) {
+                if (SVLBooleanState::isInAppMessageShowing().get()) {
+                    SvlLog::debug("InAppMessage already shown", true);
+                } else {
+                    SvlLog::debug(
+                        "getInAppMessageByCampaignId Fail, No Valid InAppMessage, eventName : " +
+                            eventName,
+                        true);
+                }
+            }
+            return;
+        }
+    }
+    runOnInAppQueue([dao = inAppMessageDAO_, display = inAppMessageDisplay_,
+                     self = weak_from_this(), eventName] {
         if (SVLBooleanState::isInAppMessageShowing().get()) {
             SvlLog::debug("InAppMessage already shown", true);
             return;
@@ -85,43 +132,44 @@ void Repository::fetchInAppMessages() {
         SvlLog::debug("inAppMessageRequest Url: " + model->getUrl(), true);
     }
     auto executor = inAppMessageExecutor_;
-    executor->async([model = std::move(model), registry = dataRegistry_, dao = inAppMessageDAO_,
-                     executor] {
+    runOnInAppQueue([model = std::move(model), registry = dataRegistry_, dao = inAppMessageDAO_,
+                     executor, pending = inAppBlocksPending_] {
         auto connection = std::make_shared<ApiConnection>(registry);
         connection->setPostRequest(*model);
         // A retry answers from a global-queue thread, after this block: the
         // completion holds what it needs, not the repository.
-        ApiConnectionManager().request(connection, true, [dao, executor](const Result& result) {
-            if (!result.isSuccess()) {
+        ApiConnectionManager().request(
+            connection, true, [dao, executor, pending](const Result& result) {
+                if (!result.isSuccess()) {
+                    SvlLog::debug("Terminated inAppMessageApiConnection", true);
+                    SvlLog::debug("inAppMessageApiConnection connectFail!!, responseCode : " +
+                                      std::to_string(result.statusCode()) + " ",
+                                  true);
+                    return;
+                }
+                auto text = result.response();
+                if (!text) {
+                    SvlLog::error("ApiConnectionError :: Response is nil", true);
+                    return;
+                }
                 SvlLog::debug("Terminated inAppMessageApiConnection", true);
-                SvlLog::debug("inAppMessageApiConnection connectFail!!, responseCode : " +
-                                  std::to_string(result.statusCode()) + " ",
-                              true);
-                return;
-            }
-            auto text = result.response();
-            if (!text) {
-                SvlLog::error("ApiConnectionError :: Response is nil", true);
-                return;
-            }
-            SvlLog::debug("Terminated inAppMessageApiConnection", true);
-            SvlLog::info("inAppMessageApiConnection connectSuccess !! response:  " + *text + ")",
-                         true);
-            executor->async([dao, text = std::move(*text)] { dao->insertApiResponse2Table(text); });
-        });
+                SvlLog::info(
+                    "inAppMessageApiConnection connectSuccess !! response:  " + *text + ")", true);
+                queueInApp(*executor, dao, pending,
+                           [dao, text = std::move(*text)] { dao->insertApiResponse2Table(text); });
+            });
     });
 }
 
 void Repository::dropInAppMessageTables() {
     if (inAppMessageDAO_) {
-        inAppMessageExecutor_->async(
-            [dao = inAppMessageDAO_] { dao->deleteAllImagesAndDropTables(); });
+        runOnInAppQueue([dao = inAppMessageDAO_] { dao->deleteAllImagesAndDropTables(); });
     }
 }
 
 void Repository::createInAppMessageTables() {
     if (inAppMessageDAO_) {
-        inAppMessageExecutor_->async([dao = inAppMessageDAO_] { dao->createTables(); });
+        runOnInAppQueue([dao = inAppMessageDAO_] { dao->createTables(); });
     }
 }
 
