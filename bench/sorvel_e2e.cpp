@@ -527,6 +527,8 @@ int endToEndFigure(const Settings& s) {
     printFigure("e2e events per second", detail, events / wall, "events/s", 60000, false);
     printFigure("e2e CPU per event", detail + ",\"counted\":\"SDK threads and record calls\"",
                 end.sdkCpuSince(start) * 1e6 / events, "us", 5, true);
+    printInfo("e2e CPU per event of the ack reader", detail + ",\"counted\":\"not in the figures\"",
+              (end.reader - start.reader).cpuSeconds * 1e6 / events, "us");
     if (sorvel::bench::allocationCountingActive()) {
         printFigure("e2e allocations per event", detail + ",\"counted\":\"whole process\"",
                     static_cast<double>(end.allocations - start.allocations) / events, "per event",
