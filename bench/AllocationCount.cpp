@@ -2,16 +2,6 @@
 
 #include <cstddef>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-#define SORVEL_BENCH_NO_COUNTING 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define SORVEL_BENCH_NO_COUNTING 1
-#endif
-
 #ifndef SORVEL_BENCH_NO_COUNTING
 
 #include <algorithm>
