@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "AllocationCount.h"
+#include "FiveAttributes.h"
 #include "ProcStats.h"
 #include "ServerDouble.h"
 #include "sorvel/SorvelHost.h"
@@ -55,6 +56,7 @@ namespace {
 using sorvel::SorvelHost;
 using sorvel::SorvelKV;
 using Clock = std::chrono::steady_clock;
+using sorvel::bench::fiveStrings;
 
 constexpr const char* kAppKey = "BenchAppKey01234567890";
 constexpr const char* kSecretKey = "BenchSecret01234567890";
@@ -159,16 +161,6 @@ bool startSdk(const std::string& home, const std::string& baseUrl, bool network)
     const bool active = waiter->wait(std::chrono::seconds(10));
     SorvelKV::getInstance().setLogDelegate(nullptr);
     return active;
-}
-
-sorvel::SorvelKvAttrModel fiveStrings() {
-    sorvel::SorvelKvAttrModel attrs;
-    attrs.setAttrDataString("screen", "home");
-    attrs.setAttrDataString("variant", "b");
-    attrs.setAttrDataString("source", "push");
-    attrs.setAttrDataString("campaign", "spring_sale");
-    attrs.setAttrDataString("locale", "en_US");
-    return attrs;
 }
 
 long rssBytes() {
