@@ -20,21 +20,23 @@
 
 namespace sorvel::bench {
 
-// CPU seconds and context switches (voluntary + involuntary) of a thread or
-// of the whole process.
+// CPU seconds and context switches (voluntary + involuntary, and the
+// involuntary ones: preemptions, which grow with the machine's load) of a
+// thread or of the whole process.
 struct Usage {
     double cpuSeconds = 0;
     long switches = 0;
+    long involuntary = 0;
 
     Usage operator-(const Usage& o) const {
-        return {cpuSeconds - o.cpuSeconds, switches - o.switches};
+        return {cpuSeconds - o.cpuSeconds, switches - o.switches, involuntary - o.involuntary};
     }
 };
 
 inline Usage fromRusage(const rusage& u) {
     return {static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
                 static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6,
-            u.ru_nvcsw + u.ru_nivcsw};
+            u.ru_nvcsw + u.ru_nivcsw, u.ru_nivcsw};
 }
 
 // The whole process, threads that already ended included (the kernel folds
@@ -52,24 +54,28 @@ inline Usage thisThreadUsage() {
     return fromRusage(u);
 }
 
-// The sum of "voluntary_ctxt_switches" and "nonvoluntary_ctxt_switches" in
-// the text of a /proc/.../status file; -1 when either is missing.
-inline long parseSwitches(std::string_view status) {
-    long sum = 0;
-    for (std::string_view key : {"\nvoluntary_ctxt_switches:", "\nnonvoluntary_ctxt_switches:"}) {
+struct Switches {
+    long voluntary = -1;
+    long involuntary = -1;
+
+    bool valid() const { return voluntary >= 0 && involuntary >= 0; }
+    long total() const { return voluntary + involuntary; }
+};
+
+// "voluntary_ctxt_switches" and "nonvoluntary_ctxt_switches" in the text of a
+// /proc/.../status file; a missing or unreadable one stays -1.
+inline Switches parseSwitches(std::string_view status) {
+    auto read = [status](std::string_view key) {
         const auto at = status.find(key);
         if (at == std::string_view::npos) {
-            return -1;
+            return -1L;
         }
         const std::string rest(status.substr(at + key.size(), 32));
         char* end = nullptr;
         const long n = std::strtol(rest.c_str(), &end, 10);
-        if (end == rest.c_str()) {
-            return -1;
-        }
-        sum += n;
-    }
-    return sum;
+        return end == rest.c_str() ? -1L : n;
+    };
+    return {read("\nvoluntary_ctxt_switches:"), read("\nnonvoluntary_ctxt_switches:")};
 }
 
 inline std::string readFile(const std::string& path) {
@@ -77,8 +83,8 @@ inline std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Another thread of this process, alive: its switches so far (-1 when it is gone).
-inline long threadSwitches(pid_t tid) {
+// Another thread of this process, alive: its switches so far (invalid when it is gone).
+inline Switches threadSwitches(pid_t tid) {
     // The text starts with "Name:": the leading newline the parser looks for
     // is always there for the keys it wants.
     return parseSwitches(readFile("/proc/self/task/" + std::to_string(tid) + "/status"));
@@ -116,9 +122,9 @@ inline std::vector<ThreadInfo> listThreads() {
         while (!name.empty() && name.back() == '\n') {
             name.pop_back();
         }
-        const long switches = threadSwitches(tid);
-        if (switches >= 0) {
-            threads.push_back({tid, std::move(name), switches});
+        const Switches switches = threadSwitches(tid);
+        if (switches.valid()) {
+            threads.push_back({tid, std::move(name), switches.total()});
         }
     }
     closedir(dir);

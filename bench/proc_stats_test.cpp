@@ -25,14 +25,17 @@ TEST(ProcStatsTest, ParsesBothSwitchCountsAndRejectsTextWithoutThem) {
     const std::string status =
         "Name:\tworker\nState:\tS (sleeping)\nThreads:\t7\n"
         "voluntary_ctxt_switches:\t1234\nnonvoluntary_ctxt_switches:\t56\n";
-    EXPECT_EQ(parseSwitches(status), 1290);
+    EXPECT_EQ(parseSwitches(status).voluntary, 1234);
+    EXPECT_EQ(parseSwitches(status).involuntary, 56);
+    EXPECT_EQ(parseSwitches(status).total(), 1290);
     // "nonvoluntary_..." must not be read as the voluntary count.
-    EXPECT_EQ(parseSwitches("Name:\tx\nnonvoluntary_ctxt_switches:\t5\n"), -1);
-    EXPECT_EQ(parseSwitches("Name:\tx\nvoluntary_ctxt_switches:\t5\n"), -1);
-    EXPECT_EQ(
-        parseSwitches("Name:\tx\nvoluntary_ctxt_switches:\t\nnonvoluntary_ctxt_switches:\t2\n"),
-        -1);
-    EXPECT_EQ(parseSwitches(""), -1);
+    EXPECT_EQ(parseSwitches("Name:\tx\nnonvoluntary_ctxt_switches:\t5\n").voluntary, -1);
+    EXPECT_FALSE(parseSwitches("Name:\tx\nnonvoluntary_ctxt_switches:\t5\n").valid());
+    EXPECT_FALSE(parseSwitches("Name:\tx\nvoluntary_ctxt_switches:\t5\n").valid());
+    EXPECT_FALSE(
+        parseSwitches("Name:\tx\nvoluntary_ctxt_switches:\t\nnonvoluntary_ctxt_switches:\t2\n")
+            .valid());
+    EXPECT_FALSE(parseSwitches("").valid());
 }
 
 // A thread that names itself, then, on each step the test gives, either
@@ -115,11 +118,11 @@ TEST(ProcStatsTest, SeesAnotherThreadByNameAndCountsItsSwitchesAndCpu) {
     }
     EXPECT_TRUE(listed);
 
-    const long switchesBefore = threadSwitches(probe.tid());
+    const Switches before = threadSwitches(probe.tid());
     const Usage processBefore = processUsage();
     probe.perform(Probe::Step::sleep);
-    ASSERT_GE(switchesBefore, 0);
-    EXPECT_GE(threadSwitches(probe.tid()) - switchesBefore, 20);
+    ASSERT_TRUE(before.valid());
+    EXPECT_GE(threadSwitches(probe.tid()).voluntary - before.voluntary, 20);
     EXPECT_GE((processUsage() - processBefore).switches, 20);
 
     const double cpuBefore = threadCpuSeconds(probe.handle());

@@ -266,8 +266,9 @@ class ServerProcess {
     // What the thread reading the double's counts has cost this process so
     // far: the benchmark's, not the SDK's.
     sorvel::bench::Usage readerUsage() {
-        return {sorvel::bench::threadCpuSeconds(reader_.native_handle()),
-                sorvel::bench::threadSwitches(readerTid_.load())};
+        const auto switches = sorvel::bench::threadSwitches(readerTid_.load());
+        return {sorvel::bench::threadCpuSeconds(reader_.native_handle()), switches.total(),
+                switches.involuntary};
     }
     pid_t readerTid() const { return readerTid_.load(); }
     ~ServerProcess() {
@@ -493,6 +494,10 @@ struct Window {
         return (process - start.process).switches - (reader - start.reader).switches -
                (caller - start.caller).switches;
     }
+    long sdkInvoluntarySince(const Window& start) const {
+        return (process - start.process).involuntary - (reader - start.reader).involuntary -
+               (caller - start.caller).involuntary;
+    }
 };
 
 int endToEndFigure(const Settings& s) {
@@ -627,8 +632,13 @@ int steadyFigure(const Settings& s, bool online) {
     const auto events = static_cast<double>(windowEvents);
     printFigure(std::string(group) + " CPU per event", detail,
                 end.sdkCpuSince(start) * 1e6 / events, "us", online ? 20 : 30, true);
-    const std::string wakeDetail =
-        detail + ",\"by_thread\":" + wakeupsByThread(threadsBefore, threadsAfter, reader);
+    // Preemptions grow with the machine's load, not with the SDK's work: told
+    // apart so that runs at different loads compare.
+    char involuntary[64];
+    std::snprintf(involuntary, sizeof involuntary, ",\"involuntary_per_event\":%.3f",
+                  static_cast<double>(end.sdkInvoluntarySince(start)) / events);
+    const std::string wakeDetail = detail + involuntary + ",\"by_thread\":" +
+                                   wakeupsByThread(threadsBefore, threadsAfter, reader);
     const double wakeups = static_cast<double>(end.sdkWakeupsSince(start)) / events;
     if (online) {
         printFigure("steady wake-ups per event", wakeDetail, wakeups, "per event", 1.5, true);
