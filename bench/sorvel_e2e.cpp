@@ -793,7 +793,8 @@ int main(int argc, char** argv) {
         }
         const std::string& v = args[++i];
         const long n = std::atol(v.c_str());
-        if (a == "--only") {
+        if (a == "--only" && (v == "record" || v == "e2e" || v == "steady" ||
+                              v == "steady-offline" || v == "rss" || v == "cold")) {
             s.only = v;
         } else if (a == "--run") {
             run = v;
