@@ -1,5 +1,7 @@
 #include "Platform/Dispatch.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cassert>
 #include <deque>
@@ -100,6 +102,7 @@ class SerialQueue final : public DispatchQueue {
         }
 
         void work() {
+            detail::nameThisThread(label);
             currentQueue() = CurrentQueue{this, &label};
             std::vector<Block> batch;
             for (;;) {
@@ -190,6 +193,7 @@ class GlobalQueue final : public DispatchQueue {
     }
 
     void work() {
+        detail::nameThisThread("sorvel-global");
         currentQueue() = CurrentQueue{this, &label()};
         mu_.lock();
         for (;;) {
@@ -241,6 +245,12 @@ namespace detail {
 
 void noteFirstUse() {
     (void)mainThread();
+}
+
+void nameThisThread(std::string_view name) noexcept {
+    char buffer[16] = {};
+    name.copy(buffer, sizeof buffer - 1);
+    pthread_setname_np(pthread_self(), buffer);
 }
 
 void markMainRunLoopThread() {

@@ -20,6 +20,7 @@
 #include "Platform/Mutex.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/ProcessState.h"
+#include "Platform/Scheduler.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel::platform {
@@ -299,7 +300,10 @@ Reachability::Reachability(PassKey) {
     noteBaseline();
     state().watching = true;
     // Never joined: the watcher lives as long as the process.
-    std::thread([fd] { watch(fd); }).detach();
+    std::thread([fd] {
+        detail::nameThisThread("sorvel-network");
+        watch(fd);
+    }).detach();
 }
 
 bool Reachability::isWatching() const {

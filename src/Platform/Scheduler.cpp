@@ -170,6 +170,7 @@ void Scheduler::clockChanged(std::shared_ptr<IClock> clock) {
 }
 
 void Scheduler::threadMain() {
+    detail::nameThisThread("sorvel-timers");
     for (;;) {
         {
             MutexLock lock(mu_);

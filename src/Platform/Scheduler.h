@@ -35,6 +35,10 @@ void noteFirstUse();
 // The thread now running the main run loop becomes the main thread.
 void markMainRunLoopThread();
 
+// Names the calling thread (what `top -H` and /proc show; at most 15 bytes
+// are kept), so the SDK's threads can be told apart in a profile.
+void nameThisThread(std::string_view name) noexcept;
+
 // Runs a block; an exception escaping it is logged and swallowed so one bad
 // block cannot take a queue's thread (and the process) down.
 void performBlock(const std::function<void()>& block, std::string_view where) noexcept;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <latch>
@@ -108,6 +109,23 @@ TEST(SerialQueueTest, DestructionDrainsQueuedBlocksEvenFromItsOwnWorker) {
         gate.signal();
     }
     EXPECT_TRUE(done.waitFor(10s));
+}
+
+// A profile or `top -H` tells the SDK's threads apart by these names.
+TEST(SerialQueueTest, ThreadsCarryTheirQueuesLabel) {
+    FreshSdk sdk;
+    auto threadName = [] {
+        char name[16] = {};
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        return std::string(name);
+    };
+    auto queue = DispatchQueue::makeSerial("eventUploadQueueWithALongLabel");
+    std::string onSerial;
+    queue->sync([&] { onSerial = threadName(); });
+    EXPECT_EQ(onSerial, "eventUploadQueu");
+    std::string onGlobal;
+    DispatchQueue::global().sync([&] { onGlobal = threadName(); });
+    EXPECT_EQ(onGlobal, "sorvel-global");
 }
 
 TEST(SerialQueueDeathTest, SyncOntoTheCurrentQueueIsAProgrammingError) {
