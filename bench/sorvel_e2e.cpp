@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "RecordModel.h"
 #include "ServerDouble.h"
 #include "sorvel/SorvelHost.h"
 #include "sorvel/SorvelKV.h"
@@ -134,15 +135,7 @@ bool startSdk(const std::string& home, const std::string& baseUrl, bool network)
     return active;
 }
 
-sorvel::SorvelKvAttrModel fiveStrings() {
-    sorvel::SorvelKvAttrModel attrs;
-    attrs.setAttrDataString("screen", "home");
-    attrs.setAttrDataString("variant", "b");
-    attrs.setAttrDataString("source", "push");
-    attrs.setAttrDataString("campaign", "spring_sale");
-    attrs.setAttrDataString("locale", "en_US");
-    return attrs;
-}
+using sorvel::bench::fiveStrings;
 
 double cpuSeconds() {
     rusage u{};

@@ -28,8 +28,8 @@ class EventRecordTest : public ::testing::Test {
     // The road of one app event, from the attribute model to the package.
     std::shared_ptr<const EventPackage> record(const SorvelKvAttrModel& attrs) {
         auto p = LogEventParameter::init("log-\"1\"", std::nullopt, "custom", "caf\xC3\xA9 \"buy\"",
-                                         FvnUtil::toTypedValueDictionary(attrs.attrData), 3, 4,
-                                         0, 0, "2024-05-06T07:08:09.123Z");
+                                         FvnUtil::toTypedValueDictionary(attrs.attrData), 3, 4, 0,
+                                         0, "2024-05-06T07:08:09.123Z");
         std::vector<EventModel> events;
         events.push_back(EventModelProvider(properties, registry, std::move(p)).buildEventModel());
         return std::make_shared<const EventPackage>(std::move(events));
@@ -46,8 +46,9 @@ SorvelKvAttrModel variedAttributes() {
     SorvelKvAttrModel a;
     a.setAttrDataString("plain", "hello");
     a.setAttrDataString("escapes", "q\"b\\s/\n\r\t\b\f\x01\x1F end");
-    a.setAttrDataString("unicode", "\xED\x95\x9C\xEA\xB8\x80 e\xCC\x81 \xF0\x9F\x91\xA8\xE2\x80\x8D"
-                                   "\xF0\x9F\x91\xA9 \xE2\x80\xA8");
+    a.setAttrDataString("unicode",
+                        "\xED\x95\x9C\xEA\xB8\x80 e\xCC\x81 \xF0\x9F\x91\xA8\xE2\x80\x8D"
+                        "\xF0\x9F\x91\xA9 \xE2\x80\xA8");
     a.setAttrDataString("empty", "");
     a.setAttrDataString("dash-key", "dashed");
     a.setAttrDataDouble("d_half", 0.5);
@@ -64,9 +65,9 @@ SorvelKvAttrModel variedAttributes() {
     a.attrData->emplace("raw_null", Value());
     a.attrData->emplace("raw_bytes", Value(Value::Bytes{1, 2, 3}));
     a.attrData->emplace("raw_list", Value(Value::Array{Value(1), Value("x\"y"), Value(true)}));
-    a.attrData->emplace("raw_map",
-                        Value(Value::Map{{"inner", Value(7)}, {"deep", Value(Value::Map{
-                                                                          {"z", Value(1.5)}})}}));
+    a.attrData->emplace(
+        "raw_map",
+        Value(Value::Map{{"inner", Value(7)}, {"deep", Value(Value::Map{{"z", Value(1.5)}})}}));
     a.attrData->emplace("RAW Upper \xE2\x98\x83", Value("kept as given"));
     return a;
 }
@@ -99,7 +100,8 @@ TEST_F(EventRecordTest, PackageAndBodyTextOfAVariedEventArePinned) {
         R"("inner":"long:7"},"raw_null":"string:<null>","svl:event_order_no":"long:1",)"
         R"("svl:session_order_no":"long:1","u_max":"long:18446744073709551615",)"
         "\"unicode\":\"string:\xED\x95\x9C\xEA\xB8\x80 e\xCC\x81 \xF0\x9F\x91\xA8\xE2\x80\x8D"
-        "\xF0\x9F\x91\xA9 \xE2\x80\xA8\"}," R"("prev_id":"prev-€","session_id":"sess-1",)"
+        "\xF0\x9F\x91\xA9 \xE2\x80\xA8\"},"
+        R"("prev_id":"prev-€","session_id":"sess-1",)"
         R"("session_interval":3,"session_length":4,"user_properties":{"c:level":"long:9",)"
         R"("svl:user_id":"string:u\"1"},"user_snapshot_id":")" +
         snapshot + R"("}])";

@@ -1,0 +1,150 @@
+// The record call as apps make it: a fresh attribute model of five strings,
+// then eventWithAttr, on the caller's thread; and the allocations an event
+// costs, on the caller's thread and on the whole road to its package.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "BenchSupport.h"
+#include "Core/DefaultSVLContextController.h"
+#include "Core/DiContainer.h"
+#include "Event/EventBuffer.h"
+#include "Platform/ProcessState.h"
+#include "RecordModel.h"
+#include "ServerDouble.h"
+#include "sorvel/SorvelHost.h"
+#include "sorvel/SorvelKV.h"
+
+// The replaced allocation functions below are malloc and free underneath;
+// GCC cannot see that through the inlined pairs.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+namespace {
+
+std::atomic<long> gAllocations{0};
+thread_local long tAllocations = 0;
+
+}  // namespace
+
+// Every allocation of this program is counted, on its thread and in all.
+void* operator new(std::size_t size) {
+    ++tAllocations;
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+using namespace sorvel;
+
+constexpr const char* kAppKey = "APPKEY0123456789abcdef";
+constexpr const char* kSecret = "SECRETKEY0123456789abc";
+
+using bench::fiveStrings;
+
+// One started SDK for the whole program, on a server double that answers 200.
+struct Sdk {
+    bench::TempHome home;
+    tools::ServerDouble server{[] {
+        tools::ServerDouble::Options o;
+        o.secretKey = kSecret;
+        o.keptRequests = 16;
+        return o;
+    }()};
+    Sdk() {
+        server.start();
+        SorvelHost::setServerBaseUrl(server.baseUrl());
+        SorvelHost::setNetworkAvailable(true);
+        SorvelKV::getInstance().initSorvel(kAppKey, kSecret);
+        SorvelHost::applicationDidBecomeActive();
+        drain();
+    }
+    static void drain() {
+        DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+        DiContainer::shared().eventBuffer()->waitUntilIdle();
+    }
+    static Sdk& get() {
+        // Never destroyed: the SDK's threads run until the program ends.
+        static platform::NoDestructor<Sdk> sdk;
+        return sdk.get();
+    }
+};
+
+void BM_AttrModelFiveStrings(benchmark::State& state) {
+    const long before = tAllocations;
+    for (auto _ : state) {
+        SorvelKvAttrModel attrs = fiveStrings();
+        benchmark::DoNotOptimize(attrs);
+    }
+    state.counters["allocs_per_model"] =
+        static_cast<double>(tAllocations - before) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_AttrModelFiveStrings);
+
+// The model built for the call, as apps do; the SDK's threads take the
+// events to the server double meanwhile.
+void BM_RecordCall(benchmark::State& state) {
+    Sdk::get();
+    const long before = tAllocations;
+    long inCall = 0;
+    for (auto _ : state) {
+        SorvelKvAttrModel attrs = fiveStrings();
+        const long start = tAllocations;
+        SorvelKV::getInstance().eventWithAttr("level_done", attrs);
+        inCall += tAllocations - start;
+    }
+    const auto n = static_cast<double>(state.iterations());
+    state.counters["allocs_per_call"] = static_cast<double>(inCall) / n;
+    state.counters["allocs_with_model"] = static_cast<double>(tAllocations - before) / n;
+    if (state.thread_index() == 0) {
+        Sdk::drain();
+    }
+}
+BENCHMARK(BM_RecordCall)->Threads(1)->Threads(8)->UseRealTime();
+
+// Everything the process allocates for an event, from the model to its
+// package and journal record, with the network off (the server double's
+// share would otherwise count too), and then for its upload.
+void BM_RoadAllocations(benchmark::State& state) {
+    Sdk::get();
+    Sdk::drain();
+    const int events = static_cast<int>(state.range(0));
+    double stored = 0;
+    double sent = 0;
+    for (auto _ : state) {
+        SorvelHost::setNetworkAvailable(false);
+        const long before = gAllocations.load();
+        for (int i = 0; i < events; ++i) {
+            SorvelKV::getInstance().eventWithAttr("level_done", fiveStrings());
+        }
+        Sdk::drain();
+        const long packed = gAllocations.load();
+        stored = static_cast<double>(packed - before) / events;
+        SorvelHost::setNetworkAvailable(true);
+        SorvelHost::applicationWillResignActive();
+        Sdk::drain();
+        sent = static_cast<double>(gAllocations.load() - packed) / events;
+        SorvelHost::applicationDidBecomeActive();
+        Sdk::drain();
+    }
+    state.counters["allocs_to_package"] = stored;
+    state.counters["allocs_to_ack_with_server"] = sent;
+}
+BENCHMARK(BM_RoadAllocations)->Arg(1000)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+}  // namespace
