@@ -116,8 +116,9 @@ class ContainerContextFactory final : public ISVLContextFactory {
         generators.session = [](LogEventAction logEventAction) {
             auto& c = DiContainer::shared();
             return std::make_shared<SessionAutoEventGenerator>(
-                c.dataRegistry(), c.firstOpenAutoEventGenerator(), c.deeplinkParameterSet(),
-                c.repository(), c.v1MigrationManager(), std::move(logEventAction));
+                c.dataRegistry(), c.eventPackageContainer()->counters(),
+                c.firstOpenAutoEventGenerator(), c.deeplinkParameterSet(), c.repository(),
+                c.v1MigrationManager(), std::move(logEventAction));
         };
         generators.deeplink = [](LogEventAction logEventAction) {
             auto& c = DiContainer::shared();

@@ -19,6 +19,7 @@ class DataRegistry;
 class DeviceRealtimeDataProvider;
 class DeviceStaticDataProvider;
 class EventBuffer;
+class EventCounters;
 class EventSamplingFilter;
 class IInAppMessageDisplay;
 class InAppMessage;
@@ -33,7 +34,7 @@ class UserPropertyManager;
 //
 // Events arrive from the controller queue, the main thread (in-app views) and
 // global-queue threads (daily first open). One lock covers each event from
-// the block check to the STRING_PREV_ID write, so the order numbers and the
+// the block check to the previous id's update, so the order numbers and the
 // previous-id chain follow the order in which events enter the buffer.
 //
 // Server requests block the calling thread until answered; their completions
@@ -161,6 +162,7 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     const std::shared_ptr<UserPropertyManager> userPropertyManager_;
     const std::shared_ptr<DataRegistry> dataRegistry_;
     const std::shared_ptr<EventBuffer> eventBuffer_;
+    const std::shared_ptr<EventCounters> eventCounters_;
     const std::shared_ptr<EventSamplingFilter> eventSamplingFilter_;
     const std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider_;
     const std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider_;
@@ -168,7 +170,7 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     const std::shared_ptr<InAppMessageDAO> inAppMessageDAO_;
     const std::shared_ptr<IInAppMessageDisplay> inAppMessageDisplay_;
 
-    // Held from the block check to the STRING_PREV_ID write of an event.
+    // Held from the block check to the previous id's update of an event.
     platform::Mutex eventMu_;
 
     // Absent when the message-history database could not be opened.
