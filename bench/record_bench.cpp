@@ -3,12 +3,10 @@
 // costs, on the caller's thread and on the whole road to its package.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <memory>
-#include <new>
 #include <string>
 
+#include "AllocationCount.h"
 #include "BenchSupport.h"
 #include "Core/DefaultSVLContextController.h"
 #include "Core/DiContainer.h"
@@ -18,35 +16,6 @@
 #include "ServerDouble.h"
 #include "sorvel/SorvelHost.h"
 #include "sorvel/SorvelKV.h"
-
-// The replaced allocation functions below are malloc and free underneath;
-// GCC cannot see that through the inlined pairs.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-namespace {
-
-std::atomic<long> gAllocations{0};
-thread_local long tAllocations = 0;
-
-}  // namespace
-
-// Every allocation of this program is counted, on its thread and in all.
-void* operator new(std::size_t size) {
-    ++tAllocations;
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -86,13 +55,14 @@ struct Sdk {
 };
 
 void BM_AttrModelFiveStrings(benchmark::State& state) {
-    const long before = tAllocations;
+    const long before = bench::allocationsOnThisThread();
     for (auto _ : state) {
         SorvelKvAttrModel attrs = fiveStrings();
         benchmark::DoNotOptimize(attrs);
     }
     state.counters["allocs_per_model"] =
-        static_cast<double>(tAllocations - before) / static_cast<double>(state.iterations());
+        static_cast<double>(bench::allocationsOnThisThread() - before) /
+        static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_AttrModelFiveStrings);
 
@@ -100,17 +70,18 @@ BENCHMARK(BM_AttrModelFiveStrings);
 // events to the server double meanwhile.
 void BM_RecordCall(benchmark::State& state) {
     Sdk::get();
-    const long before = tAllocations;
+    const long before = bench::allocationsOnThisThread();
     long inCall = 0;
     for (auto _ : state) {
         SorvelKvAttrModel attrs = fiveStrings();
-        const long start = tAllocations;
+        const long start = bench::allocationsOnThisThread();
         SorvelKV::getInstance().eventWithAttr("level_done", attrs);
-        inCall += tAllocations - start;
+        inCall += bench::allocationsOnThisThread() - start;
     }
     const auto n = static_cast<double>(state.iterations());
     state.counters["allocs_per_call"] = static_cast<double>(inCall) / n;
-    state.counters["allocs_with_model"] = static_cast<double>(tAllocations - before) / n;
+    state.counters["allocs_with_model"] =
+        static_cast<double>(bench::allocationsOnThisThread() - before) / n;
     if (state.thread_index() == 0) {
         Sdk::drain();
     }
@@ -128,17 +99,17 @@ void BM_RoadAllocations(benchmark::State& state) {
     double sent = 0;
     for (auto _ : state) {
         SorvelHost::setNetworkAvailable(false);
-        const long before = gAllocations.load();
+        const long before = bench::allocationsInProcess();
         for (int i = 0; i < events; ++i) {
             SorvelKV::getInstance().eventWithAttr("level_done", fiveStrings());
         }
         Sdk::drain();
-        const long packed = gAllocations.load();
+        const long packed = bench::allocationsInProcess();
         stored = static_cast<double>(packed - before) / events;
         SorvelHost::setNetworkAvailable(true);
         SorvelHost::applicationWillResignActive();
         Sdk::drain();
-        sent = static_cast<double>(gAllocations.load() - packed) / events;
+        sent = static_cast<double>(bench::allocationsInProcess() - packed) / events;
         SorvelHost::applicationDidBecomeActive();
         Sdk::drain();
     }

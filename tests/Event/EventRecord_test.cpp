@@ -9,6 +9,7 @@
 #include "Common/DataRegistry.h"
 #include "Common/FvnUtil.h"
 #include "Event/EventBundleModel.h"
+#include "Event/EventCounters.h"
 #include "Event/EventModelProvider.h"
 #include "Event/EventPackage.h"
 #include "Event/UserPropertyManager.h"
@@ -31,7 +32,10 @@ class EventRecordTest : public ::testing::Test {
                                          FvnUtil::toTypedValueDictionary(attrs.attrData), 3, 4, 0,
                                          0, "2024-05-06T07:08:09.123Z");
         std::vector<EventModel> events;
-        events.push_back(EventModelProvider(properties, registry, std::move(p)).buildEventModel());
+        // The counters load what the registry holds now.
+        auto counters = std::make_shared<EventCounters>(registry);
+        events.push_back(
+            EventModelProvider(properties, registry, counters, std::move(p)).buildEventModel());
         return std::make_shared<const EventPackage>(std::move(events));
     }
 
