@@ -156,12 +156,15 @@ void Repository::flushAtIntervals() {
     eventBuffer_->flushAtIntervals();
 }
 
-EventModel Repository::buildEventModel(const LogEventParameter& parameter) const {
-    return EventModelProvider(userPropertyManager_, dataRegistry_, eventCounters_, parameter)
+EventModel Repository::buildEventModel(LogEventParameter parameter) const {
+    // The provider goes with the call: the parameter's maps and texts move
+    // into the event.
+    return EventModelProvider(userPropertyManager_, dataRegistry_, eventCounters_,
+                              std::move(parameter))
         .buildEventModel();
 }
 
-void Repository::logEvent(const LogEventParameter& parameter) {
+void Repository::logEvent(LogEventParameter parameter) {
     platform::MutexLock lock(eventMu_);
     // The sampling filter is not asked about an event the block list rejects.
     const bool blocked =
@@ -170,14 +173,15 @@ void Repository::logEvent(const LogEventParameter& parameter) {
     if (blocked) {
         return;
     }
-    EventModel model = buildEventModel(parameter);
+    std::optional<std::string> eventId = parameter.eventId;
+    EventModel model = buildEventModel(std::move(parameter));
     if (SvlLog::wouldDeliver(true)) {  // no line to build, nor to queue, for nobody
-        SvlLog::debug("logEvent : " + parameter.eventName, true);
+        SvlLog::debug("logEvent : " + model.event_name, true);
     }
     eventBuffer_->addEvent(std::move(model));
     // This event is the previous one of the next; an event without an id
     // (an in-app view's) leaves none.
-    eventCounters_->setPrevId(parameter.eventId);
+    eventCounters_->setPrevId(std::move(eventId));
 }
 
 void Repository::logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
@@ -202,7 +206,7 @@ void Repository::logSameEventWithPaging(const std::vector<SorvelKvCommerceProduc
         auto parameter =
             LogEventParameter::init(eventId, prevId, group, eventName, std::move(params), 0, 0,
                                     sessionOrderNo, eventOrderNo, eventDatetime);
-        EventModel model = buildEventModel(parameter);
+        EventModel model = buildEventModel(std::move(parameter));
         SvlLog::debug("logEvent : " + eventName, true);
         eventBuffer_->addEvent(std::move(model));
     };

@@ -76,7 +76,7 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     void saveUnsentEvents() override;
     // Drops an event on the remote block list or sampled out; otherwise its
     // model goes to the buffer and its id becomes the stored previous id.
-    void logEvent(const LogEventParameter& parameter) override;
+    void logEvent(LogEventParameter parameter) override;
     // One "svl" event per page of 100 products, all pages with one id, one
     // time and one pair of order numbers; an empty list gives one event.
     void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
@@ -120,7 +120,7 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) override;
     void clearAllActionHistoryInLocalDB() override;
 
-    EventModel buildEventModel(const LogEventParameter& parameter) const;
+    EventModel buildEventModel(LogEventParameter parameter) const;
     // The body of a restart request by the delete/restart state: "restart" in
     // NORMAL (also when the state cannot be read), the stored init-restart
     // event again in INIT_RESTART_NOT_SYNCED, a new one in every other state.
