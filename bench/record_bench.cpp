@@ -8,9 +8,7 @@
 
 #include "AllocationCount.h"
 #include "BenchSupport.h"
-#include "Core/DefaultSVLContextController.h"
 #include "Core/DiContainer.h"
-#include "Event/EventBuffer.h"
 #include "Platform/ProcessState.h"
 #include "RecordModel.h"
 #include "ServerDouble.h"
@@ -43,10 +41,7 @@ struct Sdk {
         SorvelHost::applicationDidBecomeActive();
         drain();
     }
-    static void drain() {
-        DiContainer::shared().defaultSVLContextController()->waitForDispatched();
-        DiContainer::shared().eventBuffer()->waitUntilIdle();
-    }
+    static void drain() { DiContainer::shared().waitUntilIdle(); }
     static Sdk& get() {
         // Never destroyed: the SDK's threads run until the program ends.
         static platform::NoDestructor<Sdk> sdk;
