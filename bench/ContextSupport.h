@@ -25,7 +25,7 @@ class IdleContext : public ISVLContext {
     }
     void saveUserProperty(const Value::Map&, bool) override {}
     bool saveUserPropertyWithoutEvent(const Value::Map&, bool) override { return false; }
-    void logEvent(const LogEventParameter&) override {}
+    void logEvent(LogEventParameter) override {}
     void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>&,
                                 const std::string&, const Value::Map&) override {}
     void flushAtIntervals() override {}

@@ -25,9 +25,7 @@ class NullContext final : public bench::IdleContext {
   public:
     NullContext(SVLContextState state, std::atomic<long>* events)
         : IdleContext(state), events_(events) {}
-    void logEvent(const LogEventParameter&) override {
-        events_->fetch_add(1, std::memory_order_relaxed);
-    }
+    void logEvent(LogEventParameter) override { events_->fetch_add(1, std::memory_order_relaxed); }
 
   private:
     std::atomic<long>* const events_;

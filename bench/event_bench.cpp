@@ -22,6 +22,7 @@
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 #include "Event/DefaultEventSender.h"
 #include "Event/EventBuffer.h"
+#include "Event/EventCounters.h"
 #include "Event/EventModelProvider.h"
 #include "Event/EventPackageContainer.h"
 #include "Event/NoWaitEventNameProvider.h"
@@ -75,7 +76,9 @@ struct Host {
         properties->saveUserProperty(props);
         (void)registry->waitForPendingWrites();
         platform::host::setReachability(std::string("wifi"));
+        counters = std::make_shared<EventCounters>(registry);
     }
+    std::shared_ptr<EventCounters> counters;
     LogEventParameter parameter(int i) const {
         Value::Map params;
         for (int k = 0; k < 5; ++k) {
@@ -92,8 +95,9 @@ void BM_BuildEventModel(benchmark::State& state) {
     Host host;
     int i = 0;
     for (auto _ : state) {
-        EventModel m = EventModelProvider(host.properties, host.registry, host.parameter(++i))
-                           .buildEventModel();
+        EventModel m =
+            EventModelProvider(host.properties, host.registry, host.counters, host.parameter(++i))
+                .buildEventModel();
         benchmark::DoNotOptimize(m);
     }
     (void)host.registry->waitForPendingWrites();
@@ -105,9 +109,9 @@ std::vector<std::shared_ptr<const EventPackage>> thousandEvents(Host& host) {
     for (int p = 0; p < 100; ++p) {
         std::vector<EventModel> events;
         for (int e = 0; e < 10; ++e) {
-            events.push_back(
-                EventModelProvider(host.properties, host.registry, host.parameter(p * 10 + e))
-                    .buildEventModel());
+            events.push_back(EventModelProvider(host.properties, host.registry, host.counters,
+                                                host.parameter(p * 10 + e))
+                                 .buildEventModel());
         }
         packages.push_back(std::make_shared<const EventPackage>(std::move(events)));
     }
@@ -239,9 +243,9 @@ void BM_PipelineDelivery(benchmark::State& state) {
         const double sys0 = processSystemMicros();
         auto t0 = std::chrono::steady_clock::now();
         for (auto& parameter : parameters) {
-            buffer->addEvent(
-                EventModelProvider(host.properties, host.registry, std::move(parameter))
-                    .buildEventModel());
+            buffer->addEvent(EventModelProvider(host.properties, host.registry,
+                                                container->counters(), std::move(parameter))
+                                 .buildEventModel());
             buffer->flushAtIntervals();
         }
         const double loopSeconds =

@@ -41,9 +41,9 @@ class RoadContext final : public bench::IdleContext {
   public:
     RoadContext(SVLContextState state, std::shared_ptr<IRepository> repository)
         : IdleContext(state), repository_(std::move(repository)) {}
-    void logEvent(const LogEventParameter& parameter) override {
+    void logEvent(LogEventParameter parameter) override {
         if (isActive()) {
-            LogEventUseCase(repository_).execute(parameter);
+            LogEventUseCase(repository_).execute(std::move(parameter));
         }
     }
     void flushAtIntervals() override {

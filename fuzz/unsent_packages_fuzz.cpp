@@ -7,6 +7,7 @@
 
 #include "Common/DataRegistry.h"
 #include "Common/DataRegistryKey.h"
+#include "Event/EventCounters.h"
 #include "Event/UnsentPackageStore.h"
 #include "FuzzSupport.h"
 #include "Platform/ProcessState.h"
@@ -25,7 +26,8 @@ std::shared_ptr<DataRegistry>& registry() {
 
 UnsentPackageStore::Packages restore(const Value::Bytes& stored) {
     static platform::NoDestructor<UnsentPackageStore> store(
-        registry(), [] { return UnsentPackageStore::Packages{}; });
+        registry(), std::make_shared<EventCounters>(registry()),
+        [] { return UnsentPackageStore::Packages{}; });
     registry()->putData(stored, DataRegistryKey::DATA_UNSENT_EVENTPACKAGES);
     return store.get().load();
 }

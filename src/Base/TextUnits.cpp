@@ -274,6 +274,21 @@ std::string_view graphemePrefix(std::string_view s, std::size_t n) noexcept {
     if (n == 0) {
         return s.substr(0, 0);
     }
+    // A cluster takes at least one byte, so a text of at most n bytes is
+    // whole; and ASCII other than CR is one cluster a byte, as long as the
+    // byte after the cut does not extend the last one (only a non-ASCII mark
+    // could). Most attribute values take one of these two roads.
+    if (s.size() <= n) {
+        return s;
+    }
+    bool plain = true;
+    for (std::size_t i = 0; i <= n && plain; ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        plain = c < 0x80 && c != '\r';
+    }
+    if (plain) {
+        return s.substr(0, n);
+    }
     std::size_t seen = 1;
     std::size_t cut = s.size();
     segment(s, [&](std::size_t at) {

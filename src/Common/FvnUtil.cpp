@@ -1,5 +1,6 @@
 #include "Common/FvnUtil.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <charconv>
@@ -644,6 +645,14 @@ std::string FvnUtil::getLanguage() {
 }
 
 std::pair<bool, std::string> FvnUtil::checkUserPropertyKey(const std::string& key) {
+    // The common key passes every rule below untouched: check it in one pass.
+    if (!key.empty() &&
+        key.size() <= static_cast<std::size_t>(Constants::MAX_USER_PROPERTY_KEY_LENGTH) &&
+        std::all_of(key.begin(), key.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+        })) {
+        return {true, key};
+    }
     if (key.empty()) {
         SvlLog::debug(
             "UserProperty Key 에는 빈값을 사용할 수 없습니다. 호출은 무시됩니다. Input key : " +

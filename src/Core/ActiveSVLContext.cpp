@@ -64,8 +64,8 @@ bool ActiveSVLContext::saveUserPropertyWithoutEvent(const Value::Map& properties
     return SaveUserPropertyWithoutEventUseCase(repository_).execute(properties);
 }
 
-void ActiveSVLContext::logEvent(const LogEventParameter& parameter) {
-    LogEventUseCase(repository_).execute(parameter);
+void ActiveSVLContext::logEvent(LogEventParameter parameter) {
+    LogEventUseCase(repository_).execute(std::move(parameter));
 }
 
 void ActiveSVLContext::logSameEventWithPaging(

@@ -45,7 +45,7 @@ class ActiveSVLContext final : public ISVLContext,
     // Saves; when anything changed, logs "user_property_changed".
     void saveUserProperty(const Value::Map& properties, bool isCi) override;
     bool saveUserPropertyWithoutEvent(const Value::Map& properties, bool isCi) override;
-    void logEvent(const LogEventParameter& parameter) override;
+    void logEvent(LogEventParameter parameter) override;
     void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
                                 const std::string& eventName,
                                 const Value::Map& attributes) override;

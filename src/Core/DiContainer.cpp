@@ -18,7 +18,6 @@
 #include "Core/UseCases.h"
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 #include "Data/DataProviders/DeviceStaticDataProvider.h"
-#include "InAppMessage/InAppMessageDAO.h"
 #include "Data/Repository/Repository.h"
 #include "Event/DailyFirstOpenAutoEventGenerator.h"
 #include "Event/DeeplinkAutoEventGenerator.h"
@@ -33,6 +32,7 @@
 #include "Event/TimerManager.h"
 #include "Event/UserPropertyManager.h"
 #include "Event/V1MigrationManager.h"
+#include "InAppMessage/InAppMessageDAO.h"
 #include "Network/ApiConnectionManager.h"
 #include "Network/S3ConfigHandler.h"
 #include "Platform/Mutex.h"
@@ -116,8 +116,9 @@ class ContainerContextFactory final : public ISVLContextFactory {
         generators.session = [](LogEventAction logEventAction) {
             auto& c = DiContainer::shared();
             return std::make_shared<SessionAutoEventGenerator>(
-                c.dataRegistry(), c.firstOpenAutoEventGenerator(), c.deeplinkParameterSet(),
-                c.repository(), c.v1MigrationManager(), std::move(logEventAction));
+                c.dataRegistry(), c.eventPackageContainer()->counters(),
+                c.firstOpenAutoEventGenerator(), c.deeplinkParameterSet(), c.repository(),
+                c.v1MigrationManager(), std::move(logEventAction));
         };
         generators.deeplink = [](LogEventAction logEventAction) {
             auto& c = DiContainer::shared();
@@ -293,7 +294,8 @@ std::shared_ptr<Repository> DiContainer::repository() {
         auto history = actionHistoryDAO();
         return std::make_shared<Repository>(
             std::move(properties), std::move(registry), std::move(buffer), eventSamplingFilter(),
-            deviceRealtimeDataProvider(), deviceStaticDataProvider(), std::move(history), inAppMessageDAO());
+            deviceRealtimeDataProvider(), deviceStaticDataProvider(), std::move(history),
+            inAppMessageDAO());
     });
 }
 
@@ -391,6 +393,19 @@ bool DiContainer::makeDurable(std::chrono::milliseconds budget) {
             b->waitUntilStored();
         }
     });
+}
+
+void DiContainer::waitUntilIdle() {
+    if (auto c = members_->defaultSVLContextController.peek()) {
+        c->waitForDispatched();
+    }
+    if (auto b = members_->eventBuffer.peek()) {
+        b->waitUntilIdle();
+        b->waitUntilStored();
+    }
+    if (auto r = members_->dataRegistry.peek()) {
+        (void)r->waitForPendingWrites();
+    }
 }
 
 bool DiContainer::settleForExit(std::chrono::milliseconds budget) {

@@ -79,6 +79,12 @@ class DiContainer {
     // `budget`, then writes a last checkpoint of what is left. True when
     // everything was stored and every upload ended in time.
     bool settleForExit(std::chrono::milliseconds budget);
+    // One drain of the event road, for hosts and tests: every message the
+    // controller had before the call has run, then every block of the buffer
+    // they queued (the upload rounds included) and the checkpoints they asked
+    // for are durable, then the registry's pending writes are on disk. Builds
+    // nothing that is not built yet; never call it from one of those queues.
+    void waitUntilIdle();
 
     // Only shared() makes one.
     explicit DiContainer(PassKey);

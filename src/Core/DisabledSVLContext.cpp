@@ -37,7 +37,7 @@ bool DisabledSVLContext::saveUserPropertyWithoutEvent(const Value::Map&, bool) {
     return false;
 }
 
-void DisabledSVLContext::logEvent(const LogEventParameter&) {
+void DisabledSVLContext::logEvent(LogEventParameter) {
     refuse();
 }
 

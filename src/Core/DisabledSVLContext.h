@@ -26,7 +26,7 @@ class DisabledSVLContext final : public ISVLContext {
                     CompletionCallback completion) override;
     void saveUserProperty(const Value::Map& properties, bool isCi) override;
     bool saveUserPropertyWithoutEvent(const Value::Map& properties, bool isCi) override;
-    void logEvent(const LogEventParameter& parameter) override;
+    void logEvent(LogEventParameter parameter) override;
     void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
                                 const std::string& eventName,
                                 const Value::Map& attributes) override;

@@ -36,7 +36,7 @@ class ISVLContext : public IActionHistoryOperations {
                             CompletionCallback completion) = 0;
     virtual void saveUserProperty(const Value::Map& properties, bool isCi) = 0;
     virtual bool saveUserPropertyWithoutEvent(const Value::Map& properties, bool isCi) = 0;
-    virtual void logEvent(const LogEventParameter& parameter) = 0;
+    virtual void logEvent(LogEventParameter parameter) = 0;
     virtual void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
                                         const std::string& eventName,
                                         const Value::Map& attributes) = 0;

@@ -102,7 +102,7 @@ bool InitializingSVLContext::saveUserPropertyWithoutEvent(const Value::Map&, boo
     return false;
 }
 
-void InitializingSVLContext::logEvent(const LogEventParameter&) {
+void InitializingSVLContext::logEvent(LogEventParameter) {
     ignored("logEvent");
 }
 

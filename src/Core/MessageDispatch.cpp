@@ -50,7 +50,7 @@ struct DefaultSVLContextController::Handler {
             parameter.event_datetime = FvnUtil::getCurrentDatetimeString();
             parameter.eventId = FvnUtil::createEventId();
         }
-        context.logEvent(parameter);
+        context.logEvent(std::move(parameter));
         return true;
     }
     bool operator()(msg::LogSameEventWithPaging& m) {

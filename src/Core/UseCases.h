@@ -138,7 +138,7 @@ class LogEventUseCase {
     using P = LogEventParameter;
     explicit LogEventUseCase(std::shared_ptr<IRepository> repository)
         : repository(std::move(repository)) {}
-    R execute(const P& parameter) { repository->logEvent(parameter); }
+    R execute(P parameter) { repository->logEvent(std::move(parameter)); }
 
     std::shared_ptr<IRepository> repository;
 };

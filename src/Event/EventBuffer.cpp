@@ -106,6 +106,10 @@ void EventBuffer::admit(EventModel event) {
     }
 }
 
+const std::shared_ptr<EventCounters>& EventBuffer::eventCounters() const {
+    return eventPackagContainer_->counters();
+}
+
 std::size_t EventBuffer::bufferedEventCount() const {
     platform::MutexLock lock(bufferMu_);
     return currentBuffer_.size();

@@ -14,6 +14,7 @@
 
 namespace sorvel {
 
+class EventCounters;
 class EventPackage;
 class EventPackageContainer;
 class INoWaitEventNameProvider;
@@ -80,6 +81,9 @@ class EventBuffer : public IObserver<NoValue> {
     void update(const NoValue&) override;
 
     std::size_t bufferedEventCount() const;
+    // The counters the events take their numbers and previous id from (the
+    // package container's).
+    const std::shared_ptr<EventCounters>& eventCounters() const;
     // Blocks until every block queued before the call has run, and the blocks
     // and upload rounds those queued (hosts, tests).
     void waitUntilIdle() const;

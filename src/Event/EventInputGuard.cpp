@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -241,6 +242,48 @@ bool EventInputGuard::nestsDeeperThan(const Value& value, int maxDepth) {
     return deeper(value, maxDepth < 0 ? 0 : maxDepth);
 }
 
+namespace {
+
+// Repairs and measures the event's maps (null entries skipped); `bytes`
+// starts with what the rest of the event takes. Logs a repair.
+Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
+                 std::initializer_list<Value::Map*> maps) {
+    // One walk of each map finds all three things; a map is walked again only
+    // to repair it, and then measured again.
+    Scan scans[3];
+    std::size_t i = 0;
+    for (Value::Map* map : maps) {
+        if (map != nullptr) {
+            scans[i] = scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH);
+            if (scans[i].tooDeep) {
+                return Status::error("values nested deeper than " +
+                                     std::to_string(EventInputGuard::MAX_VALUE_DEPTH) + " levels");
+            }
+        }
+        ++i;
+    }
+    i = 0;
+    for (Value::Map* map : maps) {
+        if (map != nullptr && scans[i].illFormed && repair(*map)) {
+            repaired = true;
+            scans[i].bytes = mapBytes(*map);
+        }
+        bytes += map != nullptr ? scans[i].bytes : 0;
+        ++i;
+    }
+    if (repaired) {
+        SvlLog::warning("EventInputGuard :: ill-formed UTF-8 in event " +
+                        EventInputGuard::nameForLog(eventName) + " replaced by U+FFFD");
+    }
+    if (bytes > EventInputGuard::MAX_EVENT_BYTES) {
+        return Status::error("about " + std::to_string(bytes) + " bytes, more than " +
+                             std::to_string(EventInputGuard::MAX_EVENT_BYTES));
+    }
+    return Status::ok();
+}
+
+}  // namespace
+
 Status EventInputGuard::admit(EventModel& event) {
     bool repaired = false;
     for (auto* s :
@@ -251,36 +294,21 @@ Status EventInputGuard::admit(EventModel& event) {
     for (auto* s : {&event.event_datetime, &event.group, &event.event_name}) {
         repaired = repair(*s) || repaired;
     }
-    Value::Map* maps[] = {event.param ? &*event.param : nullptr, &event.user_properties, &event.ci};
-    // One walk of each map finds all three things; a map is walked again only
-    // to repair it, and then measured again.
-    Scan scans[std::size(maps)];
-    for (std::size_t i = 0; i < std::size(maps); ++i) {
-        if (maps[i] != nullptr) {
-            scans[i] = scanMap(*maps[i], MAX_VALUE_DEPTH);
-            if (scans[i].tooDeep) {
-                return Status::error("values nested deeper than " +
-                                     std::to_string(MAX_VALUE_DEPTH) + " levels");
-            }
-        }
-    }
-    std::size_t bytes = 512 + event.event_name.size() + event.group.size();
-    for (std::size_t i = 0; i < std::size(maps); ++i) {
-        if (maps[i] != nullptr && scans[i].illFormed && repair(*maps[i])) {
-            repaired = true;
-            scans[i].bytes = mapBytes(*maps[i]);
-        }
-        bytes += maps[i] != nullptr ? scans[i].bytes : 0;
-    }
-    if (repaired) {
-        SvlLog::warning("EventInputGuard :: ill-formed UTF-8 in event " +
-                        nameForLog(event.event_name) + " replaced by U+FFFD");
-    }
-    if (bytes > MAX_EVENT_BYTES) {
-        return Status::error("about " + std::to_string(bytes) + " bytes, more than " +
-                             std::to_string(MAX_EVENT_BYTES));
-    }
-    return Status::ok();
+    return admitMaps(event.event_name, repaired,
+                     kFixedEventBytes + event.event_name.size() + event.group.size(),
+                     {event.param ? &*event.param : nullptr, &event.user_properties, &event.ci});
+}
+
+Status EventInputGuard::admitInput(std::string& eventName, const std::string& group,
+                                   Value::Map& params, std::size_t propertiesBytes) {
+    const bool repaired = repair(eventName);
+    return admitMaps(eventName, repaired,
+                     kFixedEventBytes + eventName.size() + group.size() + propertiesBytes,
+                     {&params});
+}
+
+std::size_t EventInputGuard::mapBytes(const Value::Map& map) {
+    return ::sorvel::mapBytes(map);
 }
 
 }  // namespace sorvel

@@ -23,11 +23,21 @@ class EventInputGuard {
     // About the JSON size of the user and ci properties together: every event
     // carries them, so they must leave most of an event to its own values.
     static constexpr std::size_t MAX_PROPERTIES_BYTES = MAX_EVENT_BYTES / 4;
+    // What an event's ids, times and keys take besides its name and maps.
+    static constexpr std::size_t kFixedEventBytes = 512;
 
     // Replaces ill-formed UTF-8 in every text and key of the event (logged),
     // then refuses an event nested too deeply or too large; the failure's
     // message says why, for the caller's log line.
     static Status admit(EventModel& event);
+    // The same for what a caller hands in, before the event takes an order
+    // number: the name and the parameters are repaired (logged) and the
+    // event measured as admit() will, with `propertiesBytes` (mapBytes() of
+    // the typed properties it will carry) for the rest.
+    static Status admitInput(std::string& eventName, const std::string& group, Value::Map& params,
+                             std::size_t propertiesBytes);
+    // About the bytes a map takes as JSON, as the size limit counts them.
+    static std::size_t mapBytes(const Value::Map& map);
 
     // Whether the value has containers nested more than maxDepth levels deep
     // (a map or list is one level).

@@ -52,6 +52,7 @@ class EventJournal {
         std::uint64_t sessionOrderNo = 0;
         std::uint64_t eventOrderNo = 0;
         std::optional<std::string> prevId;
+        bool operator==(const Counters&) const = default;
     };
     // The parts of a PACKAGE record's data.
     struct Package {

@@ -8,15 +8,18 @@
 #include "Common/DataRegistry.h"
 #include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
+#include "Event/EventCounters.h"
 #include "Event/UserPropertyManager.h"
 
 namespace sorvel {
 
 EventModelProvider::EventModelProvider(std::shared_ptr<UserPropertyManager> userPropertyManager,
                                        std::shared_ptr<DataRegistry> dataRegistry,
+                                       std::shared_ptr<EventCounters> counters,
                                        LogEventParameter logEventParameter)
     : userPropertyManager_(std::move(userPropertyManager)),
       dataRegistry_(std::move(dataRegistry)),
+      counters_(std::move(counters)),
       logEventParameter_(std::move(logEventParameter)) {}
 
 namespace {
@@ -63,7 +66,6 @@ EventModel EventModelProvider::build(bool consumeParameter) {
         std::array{DataRegistryKey::STRING_LOCATION_LWID, DataRegistryKey::DOUBLE_LOCATION_LAT,
                    DataRegistryKey::DOUBLE_LOCATION_LNG, DataRegistryKey::STRING_LAST_FIRSTOPEN_ID,
                    DataRegistryKey::STRING_LAST_DEEPLINK_ID, DataRegistryKey::STRING_LAST_OPEN_ID,
-                   DataRegistryKey::STRING_PREV_ID,
                    endSession ? DataRegistryKey::STRING_LAST_END_SESSION_ID
                               : DataRegistryKey::STRING_LAST_CREATED_SESSION_ID});
     Location location = storedLocation(stored[0], stored[1], stored[2]);
@@ -74,8 +76,8 @@ EventModel EventModelProvider::build(bool consumeParameter) {
     auto take = [consumeParameter](auto& field) {
         return consumeParameter ? std::move(field) : field;
     };
-    auto prevId = p.prevId ? take(p.prevId) : takeString(stored[6]);
-    auto sessionId = takeString(stored[7]);
+    auto prevId = p.prevId ? take(p.prevId) : counters_->prevId();
+    auto sessionId = takeString(stored[6]);
     std::string datetime =
         p.event_datetime ? take(*p.event_datetime) : FvnUtil::getCurrentDatetimeString();
     return EventModel(std::move(lastFirstOpenId), std::move(lastDeeplinkId), std::move(lastOpenId),
@@ -102,23 +104,20 @@ Value::Map EventModelProvider::getTypedCiProperties() const {
 }
 
 std::uint64_t EventModelProvider::nextSessionOrderNo() {
-    return logEventParameter_.sessionOrderNo != 0
-               ? logEventParameter_.sessionOrderNo
-               : dataRegistry_->incrementCounter(DataRegistryKey::UINT64_SESSION_ORDER_NO);
+    return logEventParameter_.sessionOrderNo != 0 ? logEventParameter_.sessionOrderNo
+                                                  : counters_->nextSessionOrderNo();
 }
 
 std::uint64_t EventModelProvider::nextEventOrderNo() {
-    return logEventParameter_.eventOrderNo != 0
-               ? logEventParameter_.eventOrderNo
-               : dataRegistry_->incrementCounter(DataRegistryKey::UINT64_EVENT_ORDER_NO);
+    return logEventParameter_.eventOrderNo != 0 ? logEventParameter_.eventOrderNo
+                                                : counters_->nextEventOrderNo();
 }
 
 void EventModelProvider::addOrderNumbers() {
     std::uint64_t session = logEventParameter_.sessionOrderNo;
     std::uint64_t event = logEventParameter_.eventOrderNo;
     if (session == 0 && event == 0) {
-        std::tie(session, event) = dataRegistry_->incrementCounters(
-            DataRegistryKey::UINT64_SESSION_ORDER_NO, DataRegistryKey::UINT64_EVENT_ORDER_NO);
+        std::tie(session, event) = counters_->next();
     } else {
         session = nextSessionOrderNo();
         event = nextEventOrderNo();

@@ -12,19 +12,22 @@
 namespace sorvel {
 
 class DataRegistry;
+class EventCounters;
 class UserPropertyManager;
 
 // Turns one LogEventParameter into its EventModel: stamps it with what the
-// registry holds now (last ids, previous id, session id, location), numbers it
-// with the stored order counters, fills in the time when the caller gave none
-// and attaches the user-property snapshot. One provider serves one event.
+// registry holds now (last ids, session id, location), numbers it with the
+// event counters and takes their previous id, fills in the time when the
+// caller gave none and attaches the user-property snapshot. One provider
+// serves one event.
 //
-// Each counter advance is one atomic registry step, so events built on several
-// threads at once still get unique numbers.
+// Each counter advance is one atomic step of the counters (in memory), so
+// events built on several threads at once still get unique numbers.
 class EventModelProvider : public IDataModelProvider<EventModel> {
   public:
     EventModelProvider(std::shared_ptr<UserPropertyManager> userPropertyManager,
                        std::shared_ptr<DataRegistry> dataRegistry,
+                       std::shared_ptr<EventCounters> counters,
                        LogEventParameter logEventParameter);
 
     // Advances the counters whose number the parameter leaves at 0 and adds
@@ -53,6 +56,7 @@ class EventModelProvider : public IDataModelProvider<EventModel> {
 
     std::shared_ptr<UserPropertyManager> userPropertyManager_;
     std::shared_ptr<DataRegistry> dataRegistry_;
+    std::shared_ptr<EventCounters> counters_;
     LogEventParameter logEventParameter_;
 };
 

@@ -5,6 +5,7 @@
 #include "Common/DataRegistry.h"
 #include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
+#include "Event/EventCounters.h"
 #include "Event/EventUploadIntervalManager.h"
 #include "Event/UnsentPackageStore.h"
 
@@ -35,7 +36,8 @@ EventPackageContainer::EventPackageContainer(std::shared_ptr<IEventSender> event
                                          return FvnUtil::getDRState(*registry);
                                      })),
       intervalManager_(intervalManager ? *intervalManager : EventUploadIntervalManager::shared()),
-      store_(std::make_unique<UnsentPackageStore>(dataRegistry_, [this] {
+      counters_(std::make_shared<EventCounters>(dataRegistry_)),
+      store_(std::make_unique<UnsentPackageStore>(dataRegistry_, counters_, [this] {
           platform::MutexLock lock(mu_);
           return persistableLocked();
       })) {

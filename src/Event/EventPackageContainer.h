@@ -16,6 +16,7 @@
 namespace sorvel {
 
 class DataRegistry;
+class EventCounters;
 class EventUploadIntervalManager;
 class UnsentPackageStore;
 
@@ -78,6 +79,9 @@ class EventPackageContainer {
 
     std::size_t packageCount() const;
     const std::shared_ptr<DataRegistry>& dataRegistry() const { return dataRegistry_; }
+    // The order numbers and previous id the events take, loaded from the
+    // registry and raised by what the restored journals carried.
+    const std::shared_ptr<EventCounters>& counters() const { return counters_; }
     Packages snapshot() const;
     // Blocks until every checkpoint asked for before the call is durable.
     void waitForStoreWrites() const;
@@ -92,6 +96,7 @@ class EventPackageContainer {
     const std::shared_ptr<DataRegistry> dataRegistry_;
     const DRStateReader drStateReader_;
     EventUploadIntervalManager& intervalManager_;
+    const std::shared_ptr<EventCounters> counters_;
     mutable platform::Mutex mu_;
     std::deque<std::shared_ptr<const EventPackage>> packageQueue_ GUARDED_BY(mu_);
     std::vector<std::shared_ptr<const EventPackage>> inFlight_ GUARDED_BY(mu_);

@@ -10,6 +10,7 @@
 #include "Data/Repository/IRepository.h"
 #include "Event/DeeplinkParameterSet.h"
 #include "Event/DeeplinkPostingObservable.h"
+#include "Event/EventCounters.h"
 #include "Event/FirstOpenAutoEventGenerator.h"
 #include "Event/V1MigrationManager.h"
 #include "Push/PushOpenMonitor.h"
@@ -23,12 +24,13 @@ constexpr std::int64_t kSessionTimeoutMs =
 }  // namespace
 
 SessionAutoEventGenerator::SessionAutoEventGenerator(
-    std::shared_ptr<DataRegistry> dataRegistry,
+    std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<EventCounters> counters,
     std::shared_ptr<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator,
     std::shared_ptr<DeeplinkParameterSet> deeplinkParameterSet,
     std::shared_ptr<IRepository> repository, std::shared_ptr<V1MigrationManager> v1MigrationManager,
     LogEventAction logEventAction)
     : dataRegistry_(std::move(dataRegistry)),
+      counters_(std::move(counters)),
       firstOpenAutoEventGenerator_(std::move(firstOpenAutoEventGenerator)),
       deeplinkParameterSet_(std::move(deeplinkParameterSet)),
       logEventAction_(std::move(logEventAction)),
@@ -123,7 +125,7 @@ void SessionAutoEventGenerator::startSession(StartSessionType type, Value::Map p
         registry.putString(event.eventId, DataRegistryKey::STRING_LAST_DEEPLINK_ID);
         registry.putString(event.eventId, DataRegistryKey::STRING_LAST_OPEN_ID);
     }
-    registry.putUInt64(0, DataRegistryKey::UINT64_SESSION_ORDER_NO);
+    counters_->resetSession();
     if (logEventAction_) {
         logEventAction_(event);
     }

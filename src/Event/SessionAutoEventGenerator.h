@@ -12,6 +12,7 @@ namespace sorvel {
 
 class DataRegistry;
 class DeeplinkParameterSet;
+class EventCounters;
 class FirstOpenAutoEventGenerator;
 class IRepository;
 class V1MigrationManager;
@@ -28,7 +29,7 @@ class V1MigrationManager;
 class SessionAutoEventGenerator {
   public:
     SessionAutoEventGenerator(
-        std::shared_ptr<DataRegistry> dataRegistry,
+        std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<EventCounters> counters,
         std::shared_ptr<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator,
         std::shared_ptr<DeeplinkParameterSet> deeplinkParameterSet,
         std::shared_ptr<IRepository> repository,
@@ -60,6 +61,7 @@ class SessionAutoEventGenerator {
     void startSessionWithoutFirstOpen();
 
     const std::shared_ptr<DataRegistry> dataRegistry_;
+    const std::shared_ptr<EventCounters> counters_;
     const std::shared_ptr<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator_;
     const std::shared_ptr<DeeplinkParameterSet> deeplinkParameterSet_;
     const LogEventAction logEventAction_;

@@ -8,6 +8,7 @@
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
 #include "Common/SvlLog.h"
+#include "Event/EventCounters.h"
 #include "Platform/FileSystem.h"
 
 namespace sorvel {
@@ -40,9 +41,11 @@ std::string joined(const std::vector<std::string>& ids) {
 
 }  // namespace
 
-UnsentPackageStore::UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistry, Source source,
+UnsentPackageStore::UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistry,
+                                       std::shared_ptr<EventCounters> counters, Source source,
                                        std::string journalFolder)
     : dataRegistry_(std::move(dataRegistry)),
+      counters_(std::move(counters)),
       source_(std::move(source)),
       journalFolder_(journalFolderFor(std::move(journalFolder))),
       queue_(platform::DispatchQueue::makeSerial("eventPackageStoreQueue")) {
@@ -178,7 +181,11 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
         }
     }
 
-    restoreCounters(counters);
+    if (counters.eventOrderNo > 0 || counters.sessionOrderNo > 0) {
+        // The registry may not have stored the last steps before the process
+        // died: the numbers its packages carry are never handed out again.
+        counters_->restore(counters);
+    }
 
     Packages packages;
     std::size_t events = 0;
@@ -218,51 +225,6 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
     return packages;
 }
 
-EventJournal::Counters UnsentPackageStore::currentCounters() const {
-    auto stored = dataRegistry_->getValues(std::array{DataRegistryKey::UINT64_SESSION_ORDER_NO,
-                                                      DataRegistryKey::UINT64_EVENT_ORDER_NO,
-                                                      DataRegistryKey::STRING_PREV_ID});
-    auto number = [](const std::optional<Value>& v) -> std::uint64_t {
-        if (!v) {
-            return 0;
-        }
-        if (const auto* u = v->getUInt64()) {
-            return *u;
-        }
-        if (const auto* i = v->getInt64()) {
-            return *i > 0 ? static_cast<std::uint64_t>(*i) : 0;
-        }
-        return 0;
-    };
-    EventJournal::Counters c;
-    c.sessionOrderNo = number(stored[0]);
-    c.eventOrderNo = number(stored[1]);
-    if (stored[2] && stored[2]->getString() != nullptr) {
-        c.prevId = *stored[2]->getString();
-    }
-    return c;
-}
-
-void UnsentPackageStore::restoreCounters(const EventJournal::Counters& replayed) {
-    const EventJournal::Counters now = currentCounters();
-    if (replayed.eventOrderNo <= now.eventOrderNo &&
-        replayed.sessionOrderNo <= now.sessionOrderNo) {
-        return;
-    }
-    // The registry had not stored the last steps before the process died:
-    // the numbers its packages carry are never handed out again.
-    SvlLog::debug("getPreviousPackageQueue :: order numbers carried on from the journal: " +
-                  std::to_string(replayed.sessionOrderNo) + " " +
-                  std::to_string(replayed.eventOrderNo));
-    dataRegistry_->putUInt64(std::max(replayed.sessionOrderNo, now.sessionOrderNo),
-                             DataRegistryKey::UINT64_SESSION_ORDER_NO);
-    dataRegistry_->putUInt64(std::max(replayed.eventOrderNo, now.eventOrderNo),
-                             DataRegistryKey::UINT64_EVENT_ORDER_NO);
-    if (replayed.eventOrderNo > now.eventOrderNo && replayed.prevId) {
-        dataRegistry_->putString(replayed.prevId, DataRegistryKey::STRING_PREV_ID);
-    }
-}
-
 void UnsentPackageStore::recordQueued(const EventPackage& package) {
     if (!journal_) {
         // Durable only at the next checkpoint: ask for it now.
@@ -273,7 +235,7 @@ void UnsentPackageStore::recordQueued(const EventPackage& package) {
     element.reserve(package.eventsJson().size() + package.packageId().size() + 32);
     package.appendJson(element);
     const std::string data =
-        EventJournal::packageData(package.packageId(), element, currentCounters());
+        EventJournal::packageData(package.packageId(), element, counters_->current());
     if (Status written = journal_->append(EventJournal::Kind::PACKAGE, data); !written) {
         SvlLog::error("UnsentPackageStore :: package " + package.packageId() +
                       " not in the journal : " + written.message());
@@ -437,6 +399,9 @@ std::vector<std::string> UnsentPackageStore::foreignEntries(
 
 bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRemoval,
                                std::optional<EventJournal::Mark> covered) {
+    // Durable with the list (one wait below covers both): once the journal
+    // is cut back, the registry alone says which numbers were handed out.
+    const bool countersPut = counters_->checkpoint();
     std::vector<std::string> ids;
     const std::string ours = encode(packages, &ids);
     std::size_t listed = 0;
@@ -455,6 +420,9 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
             mergeNeeded ? foreignEntries(current) : std::vector<std::string>{};
         if (!force && foreign.empty() && !mergeNeeded && lastWrittenIds_ == ids) {
             // The list holds exactly these packages already.
+            if (countersPut && !dataRegistry_->waitForPendingWrites()) {
+                return false;
+            }
             if (covered && journal_ &&
                 !EventJournal::othersRunning(journalFolder_, journal_->path())) {
                 (void)journal_->dropCovered(*covered);

@@ -18,6 +18,7 @@
 namespace sorvel {
 
 class DataRegistry;
+class EventCounters;
 
 // The unsent packages at rest: the stored list under
 // DATA_UNSENT_EVENTPACKAGES (the compact JSON text of an array of package
@@ -57,8 +58,11 @@ class UnsentPackageStore {
     using Source = std::function<Packages()>;
 
     // journalFolder: where the journals live; by default beside the settings
-    // stores, in the app's data folder.
-    UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistry, Source source,
+    // stores, in the app's data folder. The counters go into each package's
+    // journal record, take back what a replay finds, and are stored exactly
+    // with every checkpoint.
+    UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistry,
+                       std::shared_ptr<EventCounters> counters, Source source,
                        std::string journalFolder = {});
     // Lets the queued checkpoints finish, writes a last one and, when that
     // one is durable, deletes the journal.
@@ -116,16 +120,12 @@ class UnsentPackageStore {
                std::optional<EventJournal::Mark> covered);
     // The queued checkpoint of this ticket, unless it was dropped or superseded.
     void runTicket(std::uint64_t ticket);
-    // The order numbers and previous id the registry holds now.
-    EventJournal::Counters currentCounters() const;
-    // Puts the counters a replay found back into the registry when it lags
-    // behind them.
-    void restoreCounters(const EventJournal::Counters& replayed);
     // The entries of the stored list that another process wrote, as JSON
     // texts, when the list changed since the store's own last write.
     std::vector<std::string> foreignEntries(const std::optional<Value::Bytes>& current) const;
 
     const std::shared_ptr<DataRegistry> dataRegistry_;
+    const std::shared_ptr<EventCounters> counters_;
     const Source source_;
     const std::string journalFolder_;
     std::unique_ptr<EventJournal> journal_;

@@ -36,6 +36,13 @@ void UserPropertyManager::retypeLocked() {
         std::make_shared<const Value::Map>(FvnUtil::toTypedValueDictionary(userPropertyDic_));
     typedCiPropertyDic_ =
         std::make_shared<const Value::Map>(FvnUtil::toTypedValueDictionary(ciPropertyDic_));
+    typedBytes_ = EventInputGuard::mapBytes(*typedUserPropertyDic_) +
+                  EventInputGuard::mapBytes(*typedCiPropertyDic_);
+}
+
+std::size_t UserPropertyManager::typedPropertiesBytes() const {
+    platform::MutexLock lock(mu_);
+    return typedBytes_;
 }
 
 std::shared_ptr<const Value::Map> UserPropertyManager::typedUserPropertyDic() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,8 @@ class UserPropertyManager {
     // than for every event.
     std::shared_ptr<const Value::Map> typedUserPropertyDic() const;
     std::shared_ptr<const Value::Map> typedCiPropertyDic() const;
+    // What both typed maps take as JSON, as the event size limit counts it.
+    std::size_t typedPropertiesBytes() const;
 
     // Merges the given entries in key order until both maps together reach the
     // limit; true when the map changed (then it is stored with a new snapshot
@@ -68,6 +71,7 @@ class UserPropertyManager {
     Value::Map ciPropertyDic_ GUARDED_BY(mu_);
     std::shared_ptr<const Value::Map> typedUserPropertyDic_ GUARDED_BY(mu_);
     std::shared_ptr<const Value::Map> typedCiPropertyDic_ GUARDED_BY(mu_);
+    std::size_t typedBytes_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace sorvel

@@ -66,24 +66,35 @@ std::vector<SortableCampaignId> InAppMessageSqliteStore::campaignIdsForEvent(
     if (auto names = triggerEventNames(); names && !names->contains(eventName)) {
         return {};
     }
-    const InAppMessageTable& m = inAppMessageTable;
-    const TriggersTable& t = triggersTable;
-    const std::string sql =
-        "SELECT\n" + t.TABLE_NAME + "." + t.COLUMN_NAME_CAMPAIGN_ID + ",\n" + t.TABLE_NAME + "." +
-        t.COLUMN_NAME_PRIORITY + ",\n" + m.TABLE_NAME + "." + m.COLUMN_NAME_LAST_UPDATED_DATETIME +
-        "\nFROM " + m.TABLE_NAME + "\nJOIN " + t.TABLE_NAME + "\nON " + m.TABLE_NAME + "." +
-        m.COLUMN_NAME_CAMPAIGN_ID + " = " + t.TABLE_NAME + "." + t.COLUMN_NAME_CAMPAIGN_ID +
-        "\nWHERE " + t.TABLE_NAME + "." + t.COLUMN_NAME_EVENT_NAME + " = " + quote(eventName) +
-        "\nAND " + t.TABLE_NAME + "." + t.COLUMN_NAME_TYPE + " = 'inappevent'";
     std::vector<SortableCampaignId> out;
-    auto s = prepareLookup(sql, "campaignIdsForEvent");
-    while (s && s.step() == SQLITE_ROW) {
-        std::string id = s.columnText(0);
+    platform::MutexLock lock(triggerLookupMu_);
+    if (!triggerLookup_) {
+        const InAppMessageTable& m = inAppMessageTable;
+        const TriggersTable& t = triggersTable;
+        const std::string sql = "SELECT\n" + t.TABLE_NAME + "." + t.COLUMN_NAME_CAMPAIGN_ID +
+                                ",\n" + t.TABLE_NAME + "." + t.COLUMN_NAME_PRIORITY + ",\n" +
+                                m.TABLE_NAME + "." + m.COLUMN_NAME_LAST_UPDATED_DATETIME +
+                                "\nFROM " + m.TABLE_NAME + "\nJOIN " + t.TABLE_NAME + "\nON " +
+                                m.TABLE_NAME + "." + m.COLUMN_NAME_CAMPAIGN_ID + " = " +
+                                t.TABLE_NAME + "." + t.COLUMN_NAME_CAMPAIGN_ID + "\nWHERE " +
+                                t.TABLE_NAME + "." + t.COLUMN_NAME_EVENT_NAME + " = ?\nAND " +
+                                t.TABLE_NAME + "." + t.COLUMN_NAME_TYPE + " = 'inappevent'";
+        triggerLookup_ = prepareLookup(sql, "campaignIdsForEvent");
+        if (!triggerLookup_) {
+            return out;
+        }
+    }
+    triggerLookup_.bindText(1, eventName);
+    while (triggerLookup_.step() == SQLITE_ROW) {
+        std::string id = triggerLookup_.columnText(0);
         if (id.empty()) {
             continue;
         }
-        out.push_back(SortableCampaignId{std::move(id), s.columnInt(1), s.columnInt64(2)});
+        out.push_back(SortableCampaignId{std::move(id), triggerLookup_.columnInt(1),
+                                         triggerLookup_.columnInt64(2)});
     }
+    triggerLookup_.reset();
+    triggerLookup_.clearBindings();
     return out;
 }
 

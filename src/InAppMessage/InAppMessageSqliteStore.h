@@ -15,6 +15,8 @@
 #include "InAppMessage/InAppMessageRules.h"
 #include "InAppMessage/InAppMessageTables.h"
 #include "Platform/Http.h"
+#include "Platform/Mutex.h"
+#include "Platform/Sqlite.h"
 
 namespace sorvel {
 
@@ -221,6 +223,12 @@ class InAppMessageSqliteStore {
     // database's data version (which moves with other connections' commits).
     std::optional<std::pair<std::int64_t, std::int64_t>> triggerNamesAt_
         GUARDED_BY(triggerNamesMu_);
+    // The trigger lookup runs for every event an app records: prepared once,
+    // the event key bound at each run (and reset after it, so it holds no read
+    // of the file between runs). Declared after the connection, so it is
+    // finalised before the connection closes.
+    platform::Mutex triggerLookupMu_;
+    platform::sqlite::Statement triggerLookup_ GUARDED_BY(triggerLookupMu_);
     ImageFetcher fetcher_;
     std::atomic<std::uint64_t> writeFailures_{0};
 };

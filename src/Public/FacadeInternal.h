@@ -40,6 +40,13 @@ R boundary(const char* name, R fallback, F&& body) noexcept {
 // pause or a delete state (logs "Sorvel Disabled : true").
 bool isSorvelDisabled();
 
+// Checks an event the app hands in, on the caller's thread, before it takes an
+// order number or becomes the previous id of the next: its name and
+// parameters repaired where their UTF-8 is ill-formed (logged), and refused
+// when nested too deeply or too large for its package (logged as the buffer
+// logs a refused event). False: the call is dropped.
+bool admitEvent(std::string& eventName, const std::string& group, Value::Map& eventParam);
+
 // The SDK's own events, group "svl": the in-app trigger runs first, then the
 // event is queued. The parameters are already in typed form.
 void logSvlEvent(const std::string& eventName, Value::Map eventParam);

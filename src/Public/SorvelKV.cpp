@@ -12,6 +12,7 @@
 #include "Core/DefaultSVLContextController.h"
 #include "Core/DiContainer.h"
 #include "Event/DeeplinkPostingObservable.h"
+#include "Event/EventInputGuard.h"
 #include "Event/EventUploadIntervalManager.h"
 #include "Event/LogEventParameter.h"
 #include "Event/UserPropertyManager.h"
@@ -90,8 +91,12 @@ std::shared_ptr<DefaultSVLContextController> controller() {
 }
 
 void logCustomEvent(const std::string& eventName, Value::Map eventParam) {
+    std::string name = eventName;
+    if (!facade::admitEvent(name, Constants::EVENT_GROUP_CUSTOM, eventParam)) {
+        return;
+    }
     auto c = controller();
-    c->logEvent(LogEventParameter::initWithEventName(Constants::EVENT_GROUP_CUSTOM, eventName,
+    c->logEvent(LogEventParameter::initWithEventName(Constants::EVENT_GROUP_CUSTOM, std::move(name),
                                                      std::move(eventParam)));
     c->triggerInAppMessage(eventName, Constants::EVENT_GROUP_CUSTOM);
 }
@@ -127,13 +132,28 @@ bool isSorvelDisabled() {
     return DiContainer::shared().disabledGuard()->isSorvelDisabled();
 }
 
+bool admitEvent(std::string& eventName, const std::string& group, Value::Map& eventParam) {
+    const Status admitted = EventInputGuard::admitInput(
+        eventName, group, eventParam,
+        DiContainer::shared().userPropertyManager()->typedPropertiesBytes());
+    if (!admitted) {
+        SvlLog::error("EventBuffer :: event " + EventInputGuard::nameForLog(eventName) +
+                      " dropped : " + admitted.message());
+    }
+    return admitted.isOk();
+}
+
 void logSvlEvent(const std::string& eventName, Value::Map eventParam) {
     if (isSorvelDisabled()) {
         return;
     }
+    std::string name = eventName;
+    if (!admitEvent(name, Constants::EVENT_GROUP_STANDARD, eventParam)) {
+        return;
+    }
     auto c = controller();
     auto parameter = LogEventParameter::initWithEventName(Constants::EVENT_GROUP_STANDARD,
-                                                          eventName, std::move(eventParam));
+                                                          std::move(name), std::move(eventParam));
     c->triggerInAppMessage(eventName, Constants::EVENT_GROUP_STANDARD);
     c->logEvent(std::move(parameter));
 }

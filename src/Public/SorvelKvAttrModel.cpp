@@ -19,7 +19,7 @@ const std::string* SorvelKvAttrModel::store(const std::string& key, Value value)
         if (!usable || !attrData) {
             return nullptr;
         }
-        return &attrData->insert_or_assign(usableKey, std::move(value)).first->first;
+        return &attrData->insert_or_assign(std::move(usableKey), std::move(value)).first->first;
     } catch (...) {
         // Only allocation can fail here; the attribute is then not stored.
         return nullptr;

@@ -106,6 +106,19 @@ TEST(Utf8Test, GraphemeClusters) {
     EXPECT_EQ(graphemePrefix("ab" + family + "cd", 3), "ab" + family);
     EXPECT_EQ(graphemePrefix("abc", 0), "");
     EXPECT_EQ(graphemePrefix("abc", 10), "abc");
+
+    // Long ASCII is cut at the byte, unless the byte after the cut or a CR
+    // before it joins two bytes into one character.
+    const std::string as(1024, 'a');
+    EXPECT_EQ(graphemePrefix(as + "bcd", 1024), as);
+    EXPECT_EQ(graphemePrefix(as + "\xCC\x81" + "b", 1024), as + "\xCC\x81");
+    EXPECT_EQ(graphemePrefix(as + "\xE2\x80\x8D" + family, 1024), as + "\xE2\x80\x8D");
+    const std::string crlf = std::string(1023, 'a') + "\r\nb";
+    EXPECT_EQ(graphemePrefix(crlf, 1024), crlf.substr(0, 1025));
+    EXPECT_EQ(graphemePrefix("x\ry\r\nz", 4), "x\ry\r\n");
+    for (const std::string& s : {as + "bcd", as + "\xCC\x81", crlf}) {
+        EXPECT_EQ(graphemeCount(graphemePrefix(s, 1024)), 1024u);
+    }
 }
 
 TEST(HexTest, EncodesBothCasesAndReadsDigits) {

@@ -31,7 +31,7 @@ class MockRepository : public IRepository {
     MOCK_METHOD(void, syncApplicationConfigure, (), (override));
     MOCK_METHOD(void, requestGdprForgetMe, (FvnUtil::GdprDone), (override));
     MOCK_METHOD(void, saveUnsentEvents, (), (override));
-    MOCK_METHOD(void, logEvent, (const LogEventParameter&), (override));
+    MOCK_METHOD(void, logEvent, (LogEventParameter), (override));
     MOCK_METHOD(void, logSameEventWithPaging,
                 (const std::vector<SorvelKvCommerceProductModel>&, const std::string&,
                  const Value::Map&),
@@ -196,7 +196,7 @@ class FakeContext : public ISVLContext {
                (isCi ? " ci" : ""));
         return true;
     }
-    void logEvent(const LogEventParameter& parameter) override {
+    void logEvent(LogEventParameter parameter) override {
         record("logEvent " + parameter.eventName);
         script_->keep(script_->loggedEvents, parameter);
     }

@@ -55,7 +55,8 @@ TEST(DiContainerTest, ARelaunchStoresTheUnsentPackagesWhileAnotherHolderKeepsThe
         auto p = LogEventParameter::initWithEventName("custom", "e" + std::to_string(i), {});
         p.eventId = "id-" + std::to_string(i);
         std::vector<EventModel> events{
-            EventModelProvider(c.userPropertyManager(), c.dataRegistry(), p).buildEventModel()};
+            EventModelProvider(c.userPropertyManager(), c.dataRegistry(), held->counters(), p)
+                .buildEventModel()};
         held->addEventPackage(std::make_shared<const EventPackage>(std::move(events)));
         if (i == 0) {
             // Written at once; the next rewrite waits out a gap after it.

@@ -184,6 +184,23 @@ TEST_F(InAppMessageStore, QuotesAndOddBytesNeverWidenAStatement) {
     EXPECT_EQ(count("CurrentFrequency"), 2u);
     s.closeForOneDay("a' OR 'x'='x", "Mon", 1);
     EXPECT_EQ(count("InAppMessage", "UnavailableDay = 'Mon'"), 0u);
+
+    // The lookup, kept prepared between events, holds nothing that stops the
+    // tables from being dropped and made again, and then reads the new ones.
+    ASSERT_EQ(s.campaignIdsForEvent("custom:it's plain").size(), 1u);
+    s.dropTables();
+    EXPECT_EQ(count("sqlite_master"), 0u);
+    EXPECT_TRUE(s.campaignIdsForEvent("custom:it's plain").empty());
+    dao->createTables();
+    EXPECT_TRUE(s.campaignIdsForEvent("custom:it's plain").empty());
+    CampaignRow row;
+    row.campaignId = "again";
+    row.texts.contentsText = "{}";
+    s.insertInAppMessageTable(row);
+    s.insertTriggerTable("again", "inappevent", "custom:it's plain", 1);
+    const auto again = s.campaignIdsForEvent("custom:it's plain");
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].campaignId, "again");
 }
 
 }  // namespace

@@ -230,7 +230,7 @@ TEST_F(RepositoryDeleteRestartTest, TheRestartBodyFollowsTheState) {
     auto made = asDR(repository->buildDRModel("u"));
     ASSERT_TRUE(made && made->event);
     setState(DRState::INIT_RESTART_NOT_SYNCED);
-    registry->putString(std::string("later-event"), DataRegistryKey::STRING_PREV_ID);
+    buffer->eventCounters()->setPrevId("later-event");
     for (int attempt = 0; attempt < 2; ++attempt) {
         auto resent = asDR(repository->buildDRModel("u"));
         ASSERT_TRUE(resent && resent->event);

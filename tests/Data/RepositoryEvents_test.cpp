@@ -33,7 +33,7 @@ TEST_F(RepositoryEventsTest, BlockedAndSampledEventsLeaveThePreviousIdAndReachNo
             {"type", Value(std::int64_t{0})},
             {"eventProbabilities", Value(Value::Map{{"custom:sampled", Value(std::int64_t{0})}})}},
         DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA);
-    registry->putString(std::string("prev-0"), DataRegistryKey::STRING_PREV_ID);
+    buffer->eventCounters()->setPrevId("prev-0");
 
     repository->logEvent(customEvent("blocked", "b-1"));
     repository->logEvent(customEvent("sampled", "s-1"));
@@ -86,9 +86,8 @@ TEST_F(RepositoryEventsTest, PagedEventsShareOneIdTimeAndOrderNumbers) {
         products[i].setModel("p" + std::to_string(i), "product", 10.0, 1, 0.0, std::nullopt,
                              std::nullopt, std::nullopt);
     }
-    registry->putString(std::string("prev-0"), DataRegistryKey::STRING_PREV_ID);
-    registry->putUInt64(7, DataRegistryKey::UINT64_SESSION_ORDER_NO);
-    registry->putUInt64(40, DataRegistryKey::UINT64_EVENT_ORDER_NO);
+    // Where a previous launch left the counters.
+    buffer->eventCounters()->restore({7, 40, std::string("prev-0")});
 
     repository->logSameEventWithPaging(products, "wishlist_view",
                                        Value::Map{{"svl:source", Value("string:home")}});
@@ -114,6 +113,7 @@ TEST_F(RepositoryEventsTest, PagedEventsShareOneIdTimeAndOrderNumbers) {
         const Value& first = items->getArray()->front();
         EXPECT_EQ(text(*first.getMap(), "svl:product_id"), "string:p" + std::to_string(i * 100));
     }
+    // The save above checkpointed the exact numbers.
     EXPECT_EQ(registry->getUInt64(DataRegistryKey::UINT64_SESSION_ORDER_NO, 0), 8u);
     EXPECT_EQ(registry->getUInt64(DataRegistryKey::UINT64_EVENT_ORDER_NO, 0), 41u);
     EXPECT_EQ(prevId(), text(events[0], "log_id"));

@@ -11,6 +11,7 @@
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 #include "Data/DataProviders/DeviceStaticDataProvider.h"
 #include "Data/Repository/Repository.h"
+#include "Event/EventCounters.h"
 #include "Event/EventFixture.h"
 #include "Event/EventSamplingFilter.h"
 #include "Network/S3ConfigHandler.h"
@@ -76,9 +77,8 @@ class RepositoryFixture : public eventtest::EventFixture {
         return keys;
     }
 
-    std::string prevId() const {
-        return registry->getString(DataRegistryKey::STRING_PREV_ID, "<none>");
-    }
+    // The previous id the next event takes (the registry has it at checkpoints).
+    std::string prevId() const { return buffer->eventCounters()->prevId().value_or("<none>"); }
 
     // Whether the logger has written a line holding `needle` (after flushing it).
     bool logged(std::string_view needle) {

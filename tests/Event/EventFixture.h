@@ -13,6 +13,7 @@
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 #include "Event/DefaultEventSender.h"
 #include "Event/EventBuffer.h"
+#include "Event/EventCounters.h"
 #include "Event/EventJournal.h"
 #include "Event/EventModelProvider.h"
 #include "Event/EventPackageContainer.h"
@@ -61,6 +62,18 @@ class EventFixture : public nettest::NetworkFixture {
         return containers.back();
     }
 
+    // The counters of the newest container, as the repository takes them;
+    // before any container, counters of the fixture's own.
+    std::shared_ptr<EventCounters> counters() {
+        if (!containers.empty()) {
+            return containers.back()->counters();
+        }
+        if (!ownCounters) {
+            ownCounters = std::make_shared<EventCounters>(registry);
+        }
+        return ownCounters;
+    }
+
     std::shared_ptr<EventBuffer> makeBuffer(std::shared_ptr<EventPackageContainer> container) {
         buffers.push_back(EventBuffer::create(std::move(container),
                                               std::make_shared<DefaultNowaitEventNameProvider>()));
@@ -72,7 +85,7 @@ class EventFixture : public nettest::NetworkFixture {
                      Value::Map params = {}) {
         auto p = LogEventParameter::initWithEventName(group, name, std::move(params));
         p.eventId = "id-" + std::to_string(++eventCounter);
-        return EventModelProvider(userProperties, registry, p).buildEventModel();
+        return EventModelProvider(userProperties, registry, counters(), p).buildEventModel();
     }
 
     // The member of a map value, or null.
@@ -169,6 +182,7 @@ class EventFixture : public nettest::NetworkFixture {
 
     std::shared_ptr<UserPropertyManager> userProperties;
     std::vector<std::shared_ptr<EventPackageContainer>> containers;
+    std::shared_ptr<EventCounters> ownCounters;
     std::vector<std::shared_ptr<EventBuffer>> buffers;
     int eventCounter = 0;
 };

@@ -182,6 +182,9 @@ TEST_F(JournalReplayTest, AStartReadsTodaysListAloneOrWithTheJournalOfADeadProce
         // The process dies: its lock goes, its file stays.
     }
     ASSERT_EQ(journalsIn(folder).size(), 1u);
+    // Where the dead process's registry had got to.
+    registry->putUInt64(3, DataRegistryKey::UINT64_SESSION_ORDER_NO);
+    registry->putUInt64(30, DataRegistryKey::UINT64_EVENT_ORDER_NO);
     testing::LogCapture log;
     auto next = makeContainer();
     // b, then c; a is gone, d was torn.

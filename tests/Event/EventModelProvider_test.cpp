@@ -8,6 +8,7 @@
 
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
+#include "Event/EventCounters.h"
 #include "Event/UserPropertyManager.h"
 #include "support/TestSupport.h"
 
@@ -17,7 +18,7 @@ namespace {
 class EventModelProviderTest : public ::testing::Test {
   protected:
     EventModel build(LogEventParameter p) {
-        return EventModelProvider(properties, registry, std::move(p)).buildEventModel();
+        return EventModelProvider(properties, registry, counters(), std::move(p)).buildEventModel();
     }
     EventModel build(const std::string& name) {
         return build(LogEventParameter::initWithEventName("custom", name, {}));
@@ -26,11 +27,20 @@ class EventModelProviderTest : public ::testing::Test {
         return *m.param->at(key).getString();
     }
 
+    // Loaded at the first event, from what the test stored before it.
+    std::shared_ptr<EventCounters> counters() {
+        if (!counters_) {
+            counters_ = std::make_shared<EventCounters>(registry);
+        }
+        return counters_;
+    }
+
     testing::FreshSdk sdk;
     std::shared_ptr<DataRegistry> registry =
         std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
     std::shared_ptr<UserPropertyManager> properties =
         std::make_shared<UserPropertyManager>(registry, [] { return 100; });
+    std::shared_ptr<EventCounters> counters_;
 };
 
 TEST_F(EventModelProviderTest, FirstEventOnAnEmptyRegistry) {
@@ -125,7 +135,7 @@ TEST_F(EventModelProviderTest, EachEventCarriesThePropertiesOfItsMoment) {
     // A provider kept and asked twice builds both events with the whole
     // parameter; only a provider about to go hands its parameter over.
     EventModelProvider kept(
-        properties, registry,
+        properties, registry, counters(),
         LogEventParameter::initWithEventName("custom", "twice", {{"p", Value("string:1")}}));
     EventModel first = kept.buildEventModel();
     EventModel second = kept.buildEventModel();
@@ -139,6 +149,7 @@ TEST_F(EventModelProviderTest, CountersStayUniqueAndGapFreeAcrossEightThreads) {
     constexpr int kThreads = 8;
     constexpr int kEach = 200;
     std::vector<std::vector<std::string>> numbers(kThreads);
+    counters();  // made before the threads share it
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
@@ -161,6 +172,8 @@ TEST_F(EventModelProviderTest, CountersStayUniqueAndGapFreeAcrossEightThreads) {
     std::sort(all.begin(), all.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(all, expected);
+    EXPECT_EQ(counters()->current().sessionOrderNo, static_cast<std::uint64_t>(kThreads * kEach));
+    counters()->checkpoint();
     EXPECT_EQ(registry->getUInt64(DataRegistryKey::UINT64_SESSION_ORDER_NO, 0),
               static_cast<std::uint64_t>(kThreads * kEach));
 }

@@ -13,6 +13,7 @@
 #include "Event/DeeplinkParameterSet.h"
 #include "Event/DefaultEventSender.h"
 #include "Event/EventBuffer.h"
+#include "Event/EventCounters.h"
 #include "Event/EventModelProvider.h"
 #include "Event/EventPackageContainer.h"
 #include "Event/EventSamplingFilter.h"
@@ -46,7 +47,8 @@ class Launch {
         deeplinkSet = std::make_shared<DeeplinkParameterSet>(this->registry);
         firstOpen = std::make_shared<FirstOpenAutoEventGenerator>(this->registry);
         session = std::make_shared<SessionAutoEventGenerator>(
-            this->registry, firstOpen, deeplinkSet, this->repository, v1, logEventAction());
+            this->registry, container->counters(), firstOpen, deeplinkSet, this->repository, v1,
+            logEventAction());
         deeplink = std::make_shared<DeeplinkAutoEventGenerator>(this->registry, deeplinkSet,
                                                                 logEventAction());
         daily = DailyFirstOpenAutoEventGenerator::create(this->registry, logEventAction(),
@@ -67,7 +69,8 @@ class Launch {
             if (sampling->isBlocked(p)) {
                 return;
             }
-            buffer->addEvent(EventModelProvider(userProperties, registry, p).buildEventModel());
+            buffer->addEvent(EventModelProvider(userProperties, registry, container->counters(), p)
+                                 .buildEventModel());
         };
     }
     // What the controller does around the session generator.

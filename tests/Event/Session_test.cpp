@@ -102,7 +102,7 @@ TEST_F(SessionTest, ReturningWithinTheWindowContinuesTheSessionAndLaterStartsANe
     EXPECT_EQ(events[2].number("session_interval"), 60'000);
     EXPECT_EQ(events[2].param("svl:open_type"), "string:basic_open");
     EXPECT_NE(events[2].text("session_id"), events[0].text("session_id"));
-    EXPECT_EQ(registry->getUInt64(DataRegistryKey::UINT64_SESSION_ORDER_NO, 99), 1u);
+    EXPECT_EQ(launch->container->counters()->current().sessionOrderNo, 1u);
     EXPECT_EQ(repository->frequencyResets.load(), 2);
 }
 

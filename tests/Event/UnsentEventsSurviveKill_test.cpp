@@ -5,16 +5,8 @@
 #include <cstdlib>
 #include <map>
 
-#include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
-#include "Common/KeyChain.h"
-#include "Data/DataProviders/DeviceRealtimeDataProvider.h"
-#include "Event/DefaultEventSender.h"
-#include "Event/EventBuffer.h"
-#include "Event/EventModelProvider.h"
-#include "Event/EventPackageContainer.h"
-#include "Event/NoWaitEventNameProvider.h"
-#include "Event/UserPropertyManager.h"
+#include "KillPipeline.h"
 #include "Platform/Host.h"
 #include "Platform/Http.h"
 #include "ServerDouble.h"
@@ -29,16 +21,7 @@ constexpr const char* kAppKey = "APPKEY0123456789abcdef";
 constexpr int kSentFirst = 200;
 constexpr int kQueuedOffline = 300;
 
-struct Pipeline {
-    std::shared_ptr<DataRegistry> registry =
-        std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
-    std::shared_ptr<EventPackageContainer> container = std::make_shared<EventPackageContainer>(
-        std::make_shared<DefaultEventSender>(registry, std::make_shared<DeviceRealtimeDataProvider>(
-                                                           registry, Util_keychain::shared())),
-        registry);
-    std::shared_ptr<EventBuffer> buffer =
-        EventBuffer::create(container, std::make_shared<DefaultNowaitEventNameProvider>());
-};
+using killtest::Pipeline;
 
 // The child: events delivered while the server is up, then events queued
 // while it is down (with flushes that fail), then it waits to be killed.
@@ -58,12 +41,7 @@ int runAsKilledChildIfAsked() {
     Pipeline p;
     p.registry->putString(std::string(kSecretKey), DataRegistryKey::STRING_SECRETKEY);
     p.registry->putString(std::string(kAppKey), DataRegistryKey::STRING_APPKEY);
-    auto properties = std::make_shared<UserPropertyManager>(p.registry, [] { return 100; });
-    auto log = [&](int i) {
-        auto param = LogEventParameter::initWithEventName("custom", "tap", {});
-        param.eventId = "kill-" + std::to_string(i);
-        p.buffer->addEvent(EventModelProvider(properties, p.registry, param).buildEventModel());
-    };
+    auto log = [&](int i) { p.log("kill-" + std::to_string(i)); };
     for (int i = 0; i < kSentFirst; ++i) {
         log(i);
     }

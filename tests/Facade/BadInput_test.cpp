@@ -12,6 +12,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Common/DataRegistry.h"
@@ -533,6 +534,40 @@ void everyActingCall(const std::string& text, const SorvelKvAttrModel& attr, dou
     sdk.gameLevelAchievedWithAttr(std::numeric_limits<std::int64_t>::max(), attr);
     sdk.logout();
     sdk.clearUserProperties();
+}
+
+// A refused event is refused before it is numbered: it takes no order number
+// and does not become the previous event of the next, on any thread.
+TEST_F(BadInputTest, ARefusedEventTakesNoOrderNumberNorBecomesThePreviousEvent) {
+    start();
+    kv().event("before_refused");
+    const auto deep = attrs({{"deep", nested(300, true)}});
+    const auto large = attrs({{"big", Value(std::string(1u << 20, 'v'))}});
+    std::thread other([&] { kv().eventWithAttr("refused_deep", deep); });
+    other.join();
+    kv().eventWithAttr("refused_large", large);
+    // An SDK event refused for the size of its parameters.
+    kv().commonAppUpdateWithAttr("1.0", "2.0", large);
+    kv().eventWithAttr("after_refused", attrs({{"ok", Value(1)}}));
+    ASSERT_TRUE(sendAndWait("marker"));
+    EXPECT_EQ(linesWith("EventBuffer :: event refused_deep dropped : values nested deeper than "
+                        "100 levels"),
+              1u);
+    EXPECT_EQ(linesWith("EventBuffer :: event refused_large dropped : about "), 1u);
+    EXPECT_EQ(linesWith("EventBuffer :: event app_update dropped : about "), 1u);
+    EXPECT_TRUE(events("refused_deep").empty());
+    EXPECT_TRUE(events("refused_large").empty());
+    EXPECT_TRUE(events("app_update").empty());
+    const auto before = events("before_refused");
+    const auto after = events("after_refused");
+    ASSERT_EQ(before.size(), 1u);
+    ASSERT_EQ(after.size(), 1u);
+    const auto orderNo = [](const Value::Map& e) {
+        const std::string text = *paramOf(e).at("svl:event_order_no").getString();
+        return std::stoull(text.substr(text.find(':') + 1));
+    };
+    EXPECT_EQ(orderNo(after[0]), orderNo(before[0]) + 1);
+    EXPECT_EQ(after[0].at("prev_id"), before[0].at("log_id"));
 }
 
 TEST_F(BadInputTest, CallsBeforeInitSorvelAreHeldAndJudgedOnceItStarts) {

@@ -1,9 +1,12 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "Common/DataRegistry.h"
 #include "Common/SvlLog.h"
+#include "Event/EventBuffer.h"
+#include "Event/EventPackageContainer.h"
 #include "Event/EventUploadIntervalManager.h"
 #include "FacadeFixture.h"
 #include "Platform/Host.h"
@@ -42,6 +45,31 @@ TEST_F(FacadeTest, ValidKeysActivateAndEventsArriveTypedInTheirSession) {
     EXPECT_EQ(event.at("session_id"), starts[0].at("session_id"));
     EXPECT_EQ(paramOf(starts[0]).at("svl:open_type"), Value("string:first_open"));
     EXPECT_EQ(event.at("prev_id"), starts[0].at("log_id"));
+}
+
+// One call drains the road: what the app recorded before it, on any thread,
+// has passed the controller and the buffer when it returns.
+TEST_F(FacadeTest, OneCallDrainsTheControllerAndTheBuffer) {
+    start();
+    SorvelHost::setNetworkAvailable(false);
+    auto& container = DiContainer::shared();
+    container.waitUntilIdle();
+    const std::size_t buffered = container.eventBuffer()->bufferedEventCount();
+    const std::size_t packages = container.eventPackageContainer()->packageCount();
+    std::vector<std::thread> apps;
+    for (int t = 0; t < 5; ++t) {
+        apps.emplace_back([t] {
+            for (int i = 0; i < 5; ++i) {
+                kv().eventWithAttr("drained", attrs({{"n", Value(t * 5 + i)}}));
+            }
+        });
+    }
+    for (auto& a : apps) {
+        a.join();
+    }
+    container.waitUntilIdle();
+    EXPECT_EQ(container.eventBuffer()->bufferedEventCount(), (buffered + 25) % 10);
+    EXPECT_EQ(container.eventPackageContainer()->packageCount(), packages + (buffered + 25) / 10);
 }
 
 TEST_F(FacadeTest, KeysOfAnotherLengthDisableWithTheExactLines) {

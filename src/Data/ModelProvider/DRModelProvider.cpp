@@ -15,12 +15,13 @@ namespace sorvel {
 DRModelProvider::DRModelProvider(
     std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider,
     std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider,
-    std::shared_ptr<DataRegistry> dataRegistry,
+    std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<EventCounters> counters,
     std::shared_ptr<UserPropertyManager> userPropertyManager, DROperationType operationType,
     std::string userId)
     : deviceRealtimeDataProvider_(std::move(deviceRealtimeDataProvider)),
       deviceStaticDataProvider_(std::move(deviceStaticDataProvider)),
       dataRegistry_(std::move(dataRegistry)),
+      counters_(std::move(counters)),
       userPropertyManager_(std::move(userPropertyManager)),
       operationType_(operationType),
       userId_(std::move(userId)) {}
@@ -32,8 +33,9 @@ std::shared_ptr<IApiModel> DRModelProvider::getApiModel() {
     auto parameter = LogEventParameter::init(
         FvnUtil::createEventId(), std::nullopt, Constants::EVENT_GROUP_STANDARD,
         Constants::EVENT_NAME_INIT_RESTART, {}, 0, 0, 0, 0, FvnUtil::getCurrentDatetimeString());
-    EventModel event = EventModelProvider(userPropertyManager_, dataRegistry_, std::move(parameter))
-                           .buildEventModel();
+    EventModel event =
+        EventModelProvider(userPropertyManager_, dataRegistry_, counters_, std::move(parameter))
+            .buildEventModel();
     dataRegistry_->putString(event.event_datetime,
                              DataRegistryKey::STRING_INIT_RESTART_EVENT_DATETIME);
     dataRegistry_->putString(event.log_id, DataRegistryKey::STRING_INIT_RESTART_EVENT_ID);
@@ -56,8 +58,9 @@ std::shared_ptr<IApiModel> DRModelProvider::getResendApiModel() {
     auto parameter =
         LogEventParameter::initWithDatetime(eventId, prevId, Constants::EVENT_GROUP_STANDARD,
                                             Constants::EVENT_NAME_INIT_RESTART, {}, 0, 0, datetime);
-    EventModel event = EventModelProvider(userPropertyManager_, dataRegistry_, std::move(parameter))
-                           .buildEventModel();
+    EventModel event =
+        EventModelProvider(userPropertyManager_, dataRegistry_, counters_, std::move(parameter))
+            .buildEventModel();
     // The builder would take the previous id stored now when the first
     // attempt had none; the resent event keeps what was sent.
     event.prev_id = prevId;

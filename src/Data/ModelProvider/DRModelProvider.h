@@ -13,6 +13,7 @@ namespace sorvel {
 class DataRegistry;
 class DeviceRealtimeDataProvider;
 class DeviceStaticDataProvider;
+class EventCounters;
 class UserPropertyManager;
 
 // Builds the body of one delete/restart synchronisation request, posted to the
@@ -30,6 +31,7 @@ class DRModelProvider : public IApiModelProvider {
     DRModelProvider(std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider,
                     std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider,
                     std::shared_ptr<DataRegistry> dataRegistry,
+                    std::shared_ptr<EventCounters> counters,
                     std::shared_ptr<UserPropertyManager> userPropertyManager,
                     DROperationType operationType, std::string userId);
 
@@ -45,6 +47,7 @@ class DRModelProvider : public IApiModelProvider {
     const std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider_;
     const std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider_;
     const std::shared_ptr<DataRegistry> dataRegistry_;
+    const std::shared_ptr<EventCounters> counters_;
     const std::shared_ptr<UserPropertyManager> userPropertyManager_;
     const DROperationType operationType_;
     const std::string userId_;

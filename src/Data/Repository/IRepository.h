@@ -32,7 +32,7 @@ class IRepository : public IActionHistoryOperations {
     // failed after its last retry (FvnUtil::GdprDone).
     virtual void requestGdprForgetMe(FvnUtil::GdprDone done) = 0;
     virtual void saveUnsentEvents() = 0;
-    virtual void logEvent(const LogEventParameter& parameter) = 0;
+    virtual void logEvent(LogEventParameter parameter) = 0;
     virtual void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
                                         const std::string& eventName,
                                         const Value::Map& eventParam) = 0;

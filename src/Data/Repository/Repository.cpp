@@ -13,6 +13,7 @@
 #include "Data/ModelProvider/GDPRModelProvider.h"
 #include "Data/Repository/InAppMessageDisplay.h"
 #include "Event/EventBuffer.h"
+#include "Event/EventCounters.h"
 #include "Event/EventModelProvider.h"
 #include "Event/EventSamplingFilter.h"
 #include "Event/UserPropertyManager.h"
@@ -42,6 +43,7 @@ Repository::Repository(std::shared_ptr<UserPropertyManager> userPropertyManager,
     : userPropertyManager_(std::move(userPropertyManager)),
       dataRegistry_(std::move(dataRegistry)),
       eventBuffer_(std::move(eventBuffer)),
+      eventCounters_(eventBuffer_->eventCounters()),
       eventSamplingFilter_(std::move(eventSamplingFilter)),
       deviceRealtimeDataProvider_(std::move(deviceRealtimeDataProvider)),
       deviceStaticDataProvider_(std::move(deviceStaticDataProvider)),
@@ -154,11 +156,15 @@ void Repository::flushAtIntervals() {
     eventBuffer_->flushAtIntervals();
 }
 
-EventModel Repository::buildEventModel(const LogEventParameter& parameter) const {
-    return EventModelProvider(userPropertyManager_, dataRegistry_, parameter).buildEventModel();
+EventModel Repository::buildEventModel(LogEventParameter parameter) const {
+    // The provider goes with the call: the parameter's maps and texts move
+    // into the event.
+    return EventModelProvider(userPropertyManager_, dataRegistry_, eventCounters_,
+                              std::move(parameter))
+        .buildEventModel();
 }
 
-void Repository::logEvent(const LogEventParameter& parameter) {
+void Repository::logEvent(LogEventParameter parameter) {
     platform::MutexLock lock(eventMu_);
     // The sampling filter is not asked about an event the block list rejects.
     const bool blocked =
@@ -167,14 +173,15 @@ void Repository::logEvent(const LogEventParameter& parameter) {
     if (blocked) {
         return;
     }
-    EventModel model = buildEventModel(parameter);
+    std::optional<std::string> eventId = parameter.eventId;
+    EventModel model = buildEventModel(std::move(parameter));
     if (SvlLog::wouldDeliver(true)) {  // no line to build, nor to queue, for nobody
-        SvlLog::debug("logEvent : " + parameter.eventName, true);
+        SvlLog::debug("logEvent : " + model.event_name, true);
     }
     eventBuffer_->addEvent(std::move(model));
     // This event is the previous one of the next; an event without an id
     // (an in-app view's) leaves none.
-    dataRegistry_->putString(parameter.eventId, DataRegistryKey::STRING_PREV_ID);
+    eventCounters_->setPrevId(std::move(eventId));
 }
 
 void Repository::logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
@@ -188,21 +195,18 @@ void Repository::logSameEventWithPaging(const std::vector<SorvelKvCommerceProduc
         return;
     }
     // Taken once: every page is the same event.
-    const auto prevId =
-        dataRegistry_->getStringOrNil(DataRegistryKey::STRING_PREV_ID, std::nullopt);
+    const auto prevId = eventCounters_->prevId();
     const std::string eventDatetime = FvnUtil::getCurrentDatetimeString();
     const std::string eventId = FvnUtil::createEventId();
-    const std::uint64_t sessionOrderNo =
-        dataRegistry_->incrementCounter(DataRegistryKey::UINT64_SESSION_ORDER_NO);
-    const std::uint64_t eventOrderNo =
-        dataRegistry_->incrementCounter(DataRegistryKey::UINT64_EVENT_ORDER_NO);
+    const std::uint64_t sessionOrderNo = eventCounters_->nextSessionOrderNo();
+    const std::uint64_t eventOrderNo = eventCounters_->nextEventOrderNo();
 
     auto logPage = [&](Value::Map params, std::size_t page) {
         params[Constants::PARAM_KEY_PAGE] = Value("long:" + std::to_string(page));
         auto parameter =
             LogEventParameter::init(eventId, prevId, group, eventName, std::move(params), 0, 0,
                                     sessionOrderNo, eventOrderNo, eventDatetime);
-        EventModel model = buildEventModel(parameter);
+        EventModel model = buildEventModel(std::move(parameter));
         SvlLog::debug("logEvent : " + eventName, true);
         eventBuffer_->addEvent(std::move(model));
     };
@@ -218,7 +222,7 @@ void Repository::logSameEventWithPaging(const std::vector<SorvelKvCommerceProduc
             logPage(FvnUtil::makeItemsParam(items, eventParam), page);
         }
     }
-    dataRegistry_->putString(eventId, DataRegistryKey::STRING_PREV_ID);
+    eventCounters_->setPrevId(eventId);
 }
 
 // ---- Delete and restart ------------------------------------------------------------
@@ -258,7 +262,7 @@ void Repository::requestDeleteUserData(const std::string& userId, CompletionCall
         "Delete User Data API connect failed!! responseCode : ", SorvelLogLevel::LEVEL_WARNING};
     auto model =
         DRModelProvider(deviceRealtimeDataProvider_, deviceStaticDataProvider_, dataRegistry_,
-                        userPropertyManager_, DROperationType::DELETE, userId)
+                        eventCounters_, userPropertyManager_, DROperationType::DELETE, userId)
             .getApiModel();
     SvlLog::debug("DRWorks Endpoint : " + drWorksEndpoint(), true);
     postDRWorks(*model, lines, &Repository::onDeleteComplete, std::move(completion));
@@ -279,7 +283,7 @@ std::shared_ptr<IApiModel> Repository::buildDRModel(const std::string& userId) c
         std::holds_alternative<DRState>(read) ? std::get<DRState>(read) : DRState::NORMAL;
     auto provider = [&](DROperationType type) {
         return DRModelProvider(deviceRealtimeDataProvider_, deviceStaticDataProvider_,
-                               dataRegistry_, userPropertyManager_, type, userId);
+                               dataRegistry_, eventCounters_, userPropertyManager_, type, userId);
     };
     if (state == DRState::NORMAL) {
         return provider(DROperationType::RESTART).getApiModel();
@@ -307,6 +311,7 @@ void Repository::onDeleteComplete(bool isSuccess) {
     eventBuffer_->cutGeneration();
     dropLocalStoreTables();
     dataRegistry_->removeAll();
+    eventCounters_->resetAfterWipe();
     dataRegistry_->putBool(true, DataRegistryKey::BOOL_IS_SDK_STOPPED);
     dataRegistry_->putBool(isSuccess, DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC);
     // The keys survive the wipe, so that a restart can initialise again.

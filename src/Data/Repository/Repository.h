@@ -22,6 +22,7 @@ class DataRegistry;
 class DeviceRealtimeDataProvider;
 class DeviceStaticDataProvider;
 class EventBuffer;
+class EventCounters;
 class EventSamplingFilter;
 class IInAppMessageDisplay;
 class InAppMessage;
@@ -36,7 +37,7 @@ class UserPropertyManager;
 //
 // Events arrive from the controller queue, the main thread (in-app views) and
 // global-queue threads (daily first open). One lock covers each event from
-// the block check to the STRING_PREV_ID write, so the order numbers and the
+// the block check to the previous id's update, so the order numbers and the
 // previous-id chain follow the order in which events enter the buffer.
 //
 // Server requests block the calling thread until answered; their completions
@@ -78,7 +79,7 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     void saveUnsentEvents() override;
     // Drops an event on the remote block list or sampled out; otherwise its
     // model goes to the buffer and its id becomes the stored previous id.
-    void logEvent(const LogEventParameter& parameter) override;
+    void logEvent(LogEventParameter parameter) override;
     // One "svl" event per page of 100 products, all pages with one id, one
     // time and one pair of order numbers; an empty list gives one event.
     void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,
@@ -122,7 +123,7 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) override;
     void clearAllActionHistoryInLocalDB() override;
 
-    EventModel buildEventModel(const LogEventParameter& parameter) const;
+    EventModel buildEventModel(LogEventParameter parameter) const;
     // The body of a restart request by the delete/restart state: "restart" in
     // NORMAL (also when the state cannot be read), the stored init-restart
     // event again in INIT_RESTART_NOT_SYNCED, a new one in every other state.
@@ -167,6 +168,7 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     const std::shared_ptr<UserPropertyManager> userPropertyManager_;
     const std::shared_ptr<DataRegistry> dataRegistry_;
     const std::shared_ptr<EventBuffer> eventBuffer_;
+    const std::shared_ptr<EventCounters> eventCounters_;
     const std::shared_ptr<EventSamplingFilter> eventSamplingFilter_;
     const std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider_;
     const std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider_;
@@ -178,7 +180,7 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     const std::shared_ptr<std::atomic<std::int64_t>> inAppBlocksPending_ =
         std::make_shared<std::atomic<std::int64_t>>(0);
 
-    // Held from the block check to the STRING_PREV_ID write of an event.
+    // Held from the block check to the previous id's update of an event.
     platform::Mutex eventMu_;
 
     // Absent when the message-history database could not be opened.

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "Event/EventJournal.h"
+#include "Platform/Mutex.h"
+
+namespace sorvel {
+
+class DataRegistry;
+
+// The session and event order numbers and the previous id, held in memory so
+// that numbering an event costs no settings-store write. The registry keys
+// (UINT64_SESSION_ORDER_NO, UINT64_EVENT_ORDER_NO, STRING_PREV_ID) are read
+// once, at construction, and written:
+//   - ahead, in blocks: before a number past the last one written is handed
+//     out, the registry is given that number plus RESERVED_AHEAD - 1, so a
+//     kill never lets the next launch hand out a number again, at the cost of
+//     a gap after a kill (one write per RESERVED_AHEAD events);
+//   - exactly, at checkpoints (checkpoint(): the unsent list's writes, the
+//     app leaving the foreground, its termination, the SDK's stop), so a
+//     clean relaunch goes on from the very next number;
+//   - at a session start (the session number restarts at 0).
+// The previous id rides along with every such write; between them the
+// journal's package records carry it.
+//
+// Every member is safe to call from any thread. The registry writes are made
+// in the order of the states they carry (a write lock orders them), so the
+// registry never ends with a number lower than one handed out since.
+class EventCounters {
+  public:
+    using Values = EventJournal::Counters;
+    static constexpr std::uint64_t RESERVED_AHEAD = 100;
+
+    explicit EventCounters(std::shared_ptr<DataRegistry> dataRegistry);
+    EventCounters(const EventCounters&) = delete;
+    EventCounters& operator=(const EventCounters&) = delete;
+
+    // The next session and event order numbers of one event, taken together.
+    std::pair<std::uint64_t, std::uint64_t> next();
+    std::uint64_t nextSessionOrderNo();
+    std::uint64_t nextEventOrderNo();
+
+    std::optional<std::string> prevId() const;
+    // The id the next event names as its previous one (absent: none).
+    void setPrevId(std::optional<std::string> id);
+
+    // The numbers last handed out and the previous id, as of now.
+    Values current() const;
+
+    // Puts the exact values in the registry (nothing when it holds them);
+    // true when it put them.
+    bool checkpoint();
+    // A new session: its numbers start again from 1.
+    void resetSession();
+    // Raises the numbers to what a replayed journal says was handed out
+    // before the last process died (its previous id too, when that record is
+    // newer than what the registry held), and stores them.
+    void restore(const Values& replayed);
+    // The registry was wiped (a delete): every counter starts again from 0
+    // and no previous id, as after a first install.
+    void resetAfterWipe();
+
+  private:
+    // Steps the chosen numbers; answers both as they stand after.
+    std::pair<std::uint64_t, std::uint64_t> advance(bool session, bool event);
+    // Puts what the registry should hold, when it differs from what was put last.
+    bool publish() LOCKS_EXCLUDED(writeMu_, mu_);
+    // Reserves a block when `values_` passed what the registry holds.
+    bool reserveLocked() EXCLUSIVE_LOCKS_REQUIRED(mu_);
+    Values readRegistry() const;
+
+    const std::shared_ptr<DataRegistry> dataRegistry_;
+    // Taken before mu_, by whoever writes the keys.
+    platform::Mutex writeMu_;
+    Values lastPut_ GUARDED_BY(writeMu_);
+    mutable platform::Mutex mu_;
+    // Numbers last handed out, and the previous id.
+    Values values_ GUARDED_BY(mu_);
+    // What the registry is to hold: numbers at least values_', the previous id.
+    Values target_ GUARDED_BY(mu_);
+};
+
+}  // namespace sorvel
