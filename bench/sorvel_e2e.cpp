@@ -1,13 +1,20 @@
 // The SDK as an app sees it, end to end: public facade and host calls only,
 // over the shared library, against the loopback server double running in a
 // process of its own (so its work is not counted). Prints one JSON line per
-// figure, with its target:
+// figure, with its target and the load average:
 //
-//  - record: eventWithAttr with 5 string attributes on the caller's thread,
+//  - record: a SorvelKvAttrModel of 5 string attributes built for the call,
+//    then eventWithAttr, on the caller's thread (as apps make the call),
 //    median and p99 over 100,000 calls, from 1 and from 8 threads, while the
 //    server answers 200, answers 500, or holds every request 10 s unanswered;
+//    the allocations of the call on the caller's thread; and, with the server
+//    answering 200, the same with one model reused for every call;
 //  - e2e: 100,000 events recorded in a burst until the double acknowledged all
-//    of them: events/s, and CPU µs of the SDK's process per delivered event;
+//    of them: events/s, CPU µs per delivered event of the SDK's threads and the
+//    caller's record calls, allocations per event of the whole process;
+//  - steady / steady-offline: 600 events/s for 10 s, as an app records, with
+//    the server up or without network: CPU µs and thread wake-ups per event,
+//    and (server up) the SDK's threads alive, by name;
 //  - rss: RSS growth for 10,000 events recorded offline, bytes per event;
 //  - cold: initSorvel to active on a new data folder without network, ms.
 //
@@ -16,6 +23,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -36,6 +44,9 @@
 #include <thread>
 #include <vector>
 
+#include "AllocationCount.h"
+#include "FiveAttributes.h"
+#include "ProcStats.h"
 #include "ServerDouble.h"
 #include "sorvel/SorvelHost.h"
 #include "sorvel/SorvelKV.h"
@@ -45,14 +56,16 @@ namespace {
 using sorvel::SorvelHost;
 using sorvel::SorvelKV;
 using Clock = std::chrono::steady_clock;
+using sorvel::bench::fiveStrings;
 
 constexpr const char* kAppKey = "BenchAppKey01234567890";
 constexpr const char* kSecretKey = "BenchSecret01234567890";
 constexpr const char* kEventName = "bench_e2e";
 constexpr const char* kUsage =
-    "usage: sorvel_e2e [--only record|e2e|rss|cold] [--calls N] [--events N]\n"
-    "                  [--offline-events N] [--cold-runs N]\n"
-    "       sorvel_e2e --run record|e2e|rss --home DIR [--threads N] [--server ok|500|hold]\n"
+    "usage: sorvel_e2e [--only record|e2e|steady|steady-offline|rss|cold] [--calls N]\n"
+    "                  [--events N] [--steady-seconds N] [--offline-events N] [--cold-runs N]\n"
+    "       sorvel_e2e --run record|e2e|steady|steady-offline|rss --home DIR [--threads N]\n"
+    "                  [--server ok|500|hold]\n"
     "                  (one group in this process, on the data folder DIR)\n";
 
 struct Settings {
@@ -61,10 +74,15 @@ struct Settings {
     long calls = 100000;         // record calls per figure
     long events = 100000;        // end-to-end burst
     long offlineEvents = 10000;  // RSS figure
+    long steadySeconds = 10;     // the measured window of the steady stream
     long coldRuns = 20;
 };
 
 std::string self;  // this program, to start the children
+
+// The thread the benchmark gives the host's main run loop (the app's main
+// thread), so the thread listing can tell it from the SDK's.
+std::atomic<pid_t> mainLoopTid{0};
 
 std::string makeTempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "sorvel-e2e-XXXXXX").string();
@@ -87,6 +105,14 @@ void printFigure(const std::string& figure, const std::string& detail, double va
         "\"met\":%s,\"load_average\":%.2f}\n",
         figure.c_str(), detail.c_str(), value, unit, lower ? "<" : ">=", target,
         met ? "true" : "false", loadAverage());
+    std::fflush(stdout);
+}
+
+// A figure without a target: shown to explain the others.
+void printInfo(const std::string& figure, const std::string& detail, double value,
+               const char* unit) {
+    std::printf("{\"figure\":\"%s\"%s,\"value\":%.3f,\"unit\":\"%s\",\"load_average\":%.2f}\n",
+                figure.c_str(), detail.c_str(), value, unit, loadAverage());
     std::fflush(stdout);
 }
 
@@ -124,7 +150,10 @@ bool startSdk(const std::string& home, const std::string& baseUrl, bool network)
     SorvelHost::setDataFolder(home + "/app");
     SorvelHost::setServerBaseUrl(baseUrl);
     SorvelHost::setNetworkAvailable(network);
-    std::thread([] { SorvelHost::runMainLoop(); }).detach();
+    std::thread([] {
+        mainLoopTid = gettid();
+        SorvelHost::runMainLoop();
+    }).detach();
     auto waiter = std::make_shared<LineWaiter>("Result of initializing Sorvel SDK : Success");
     SorvelKV::getInstance().setLogDelegate(waiter);
     SorvelKV::getInstance().initSorvel(kAppKey, kSecretKey);
@@ -132,23 +161,6 @@ bool startSdk(const std::string& home, const std::string& baseUrl, bool network)
     const bool active = waiter->wait(std::chrono::seconds(10));
     SorvelKV::getInstance().setLogDelegate(nullptr);
     return active;
-}
-
-sorvel::SorvelKvAttrModel fiveStrings() {
-    sorvel::SorvelKvAttrModel attrs;
-    attrs.setAttrDataString("screen", "home");
-    attrs.setAttrDataString("variant", "b");
-    attrs.setAttrDataString("source", "push");
-    attrs.setAttrDataString("campaign", "spring_sale");
-    attrs.setAttrDataString("locale", "en_US");
-    return attrs;
-}
-
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 long rssBytes() {
@@ -247,6 +259,18 @@ class ServerProcess {
         return cv_.wait_for(lock, deadline, [&] { return acknowledged_ >= count || ended_; }) &&
                acknowledged_ >= count;
     }
+    long acknowledged() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return acknowledged_;
+    }
+    // What the thread reading the double's counts has cost this process so
+    // far: the benchmark's, not the SDK's.
+    sorvel::bench::Usage readerUsage() {
+        const auto switches = sorvel::bench::threadSwitches(readerTid_.load());
+        return {sorvel::bench::threadCpuSeconds(reader_.native_handle()), switches.total(),
+                switches.involuntary};
+    }
+    pid_t readerTid() const { return readerTid_.load(); }
     ~ServerProcess() {
         if (keepAlive_ >= 0) {
             close(keepAlive_);
@@ -264,6 +288,7 @@ class ServerProcess {
 
   private:
     void read() {
+        readerTid_ = gettid();
         std::string line;
         char buf[4096];
         bool first = true;
@@ -298,6 +323,7 @@ class ServerProcess {
     int keepAlive_ = -1;
     int out_ = -1;
     std::thread reader_;
+    std::atomic<pid_t> readerTid_{0};
     std::mutex mu_;
     std::condition_variable cv_;
     int port_ = 0;
@@ -328,19 +354,48 @@ double percentile(std::vector<std::int64_t>& samples, double p) {
     return static_cast<double>(samples[at]);
 }
 
-int recordFigure(const Settings& s, int threads, const std::string& mode) {
-    const std::string detail = ",\"threads\":" + std::to_string(threads) + ",\"server\":\"" +
-                               (mode == "ok"    ? "answers 200"
-                                : mode == "500" ? "answers 500"
-                                                : "holds every request 10 s") +
-                               "\",\"calls\":" + std::to_string(s.calls);
-    ServerProcess server;
-    if (!startWithServer(server, s.home, mode, "record")) {
-        return 1;
+// One record call as apps make it: the model built for the call, then the
+// call; the model is destroyed before the clock stops, as in an app.
+struct CallSample {
+    std::int64_t ns = 0;
+    long buildAllocations = 0;
+    long callAllocations = 0;
+};
+
+inline CallSample recordBuilt() {
+    using sorvel::bench::allocationsOnThisThread;
+    CallSample c;
+    const long a0 = allocationsOnThisThread();
+    const auto t0 = Clock::now();
+    {
+        const auto attrs = fiveStrings();
+        const long a1 = allocationsOnThisThread();
+        SorvelKV::getInstance().eventWithAttr(kEventName, attrs);
+        c.callAllocations = allocationsOnThisThread() - a1;
+        c.buildAllocations = a1 - a0;
     }
-    const auto attrs = fiveStrings();
-    const long each = s.calls / threads;
-    std::vector<std::vector<std::int64_t>> samples(static_cast<std::size_t>(threads));
+    c.ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count();
+    return c;
+}
+
+// The same call with one model built beforehand and reused, as the project's
+// earlier figure measured it: it leaves out the model's cost.
+inline CallSample recordReused(const sorvel::SorvelKvAttrModel& attrs) {
+    using sorvel::bench::allocationsOnThisThread;
+    CallSample c;
+    const long a0 = allocationsOnThisThread();
+    const auto t0 = Clock::now();
+    SorvelKV::getInstance().eventWithAttr(kEventName, attrs);
+    c.ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count();
+    c.callAllocations = allocationsOnThisThread() - a0;
+    return c;
+}
+
+// Calls from `threads` threads started together; every sample of every thread.
+template <typename Call>
+std::vector<CallSample> callFromThreads(int threads, long calls, Call call) {
+    const long each = calls / threads;
+    std::vector<std::vector<CallSample>> samples(static_cast<std::size_t>(threads));
     std::atomic<int> ready{0};
     std::vector<std::thread> callers;
     for (int t = 0; t < threads; ++t) {
@@ -351,25 +406,99 @@ int recordFigure(const Settings& s, int threads, const std::string& mode) {
             while (ready.load() < threads) {
             }
             for (long i = 0; i < each; ++i) {
-                const auto t0 = Clock::now();
-                SorvelKV::getInstance().eventWithAttr(kEventName, attrs);
-                mine.push_back(
-                    std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0)
-                        .count());
+                mine.push_back(call());
             }
         });
     }
     for (auto& c : callers) {
         c.join();
     }
-    std::vector<std::int64_t> all;
+    std::vector<CallSample> all;
     for (auto& v : samples) {
         all.insert(all.end(), v.begin(), v.end());
     }
-    printFigure("record median", detail, percentile(all, 0.5) / 1000, "us", 1, true);
-    printFigure("record p99", detail, percentile(all, 0.99) / 1000, "us", 10, true);
+    return all;
+}
+
+void printCallFigures(std::vector<CallSample>& all, const std::string& detail, bool built) {
+    std::vector<std::int64_t> ns;
+    double buildAllocations = 0;
+    double callAllocations = 0;
+    for (const auto& c : all) {
+        ns.push_back(c.ns);
+        buildAllocations += static_cast<double>(c.buildAllocations);
+        callAllocations += static_cast<double>(c.callAllocations);
+    }
+    const auto calls = static_cast<double>(all.size());
+    printFigure("record median", detail, percentile(ns, 0.5) / 1000, "us", 1.5, true);
+    printFigure("record p99", detail, percentile(ns, 0.99) / 1000, "us", 5, true);
+    if (!sorvel::bench::allocationCountingActive()) {
+        return;
+    }
+    printInfo("record call allocations", detail, callAllocations / calls, "per call");
+    if (built) {
+        printInfo("model build allocations", detail, buildAllocations / calls, "per call");
+    }
+}
+
+int recordFigure(const Settings& s, int threads, const std::string& mode) {
+    const std::string detail = ",\"threads\":" + std::to_string(threads) + ",\"server\":\"" +
+                               (mode == "ok"    ? "answers 200"
+                                : mode == "500" ? "answers 500"
+                                                : "holds every request 10 s") +
+                               "\",\"calls\":" + std::to_string(s.calls);
+    ServerProcess server;
+    if (!startWithServer(server, s.home, mode, "record")) {
+        return 1;
+    }
+    auto built = callFromThreads(threads, s.calls, [] { return recordBuilt(); });
+    printCallFigures(built, detail + ",\"model\":\"built per call\"", true);
+    if (mode == "ok") {
+        const auto attrs = fiveStrings();
+        auto reused = callFromThreads(threads, s.calls, [&attrs] { return recordReused(attrs); });
+        printCallFigures(reused, detail + ",\"model\":\"reused\"", false);
+    }
     return 0;
 }
+
+// The CPU of a window is the process's (getrusage RUSAGE_SELF: every thread,
+// ended ones included) less what the thread reading the double's counts took
+// (its own CPU clock, pthread_getcpuclockid): so it is the SDK's threads, the
+// host's main loop and the caller's record calls. Wake-ups likewise: the
+// process's voluntary and involuntary context switches less the reader's and
+// the caller's (/proc/self/task/<tid>/status, getrusage RUSAGE_THREAD), the
+// caller's being the app's own pacing, not the SDK's.
+struct Window {
+    sorvel::bench::Usage process;
+    sorvel::bench::Usage reader;
+    sorvel::bench::Usage caller;
+    long allocations = 0;
+    Clock::time_point at;
+
+    static Window now(ServerProcess* server) {
+        Window w;
+        w.process = sorvel::bench::processUsage();
+        if (server != nullptr) {
+            w.reader = server->readerUsage();
+        }
+        w.caller = sorvel::bench::thisThreadUsage();
+        w.allocations = sorvel::bench::allocationsInProcess();
+        w.at = Clock::now();
+        return w;
+    }
+    // Between `start` and this: the SDK's CPU (caller's calls included) and wake-ups.
+    double sdkCpuSince(const Window& start) const {
+        return (process - start.process).cpuSeconds - (reader - start.reader).cpuSeconds;
+    }
+    long sdkWakeupsSince(const Window& start) const {
+        return (process - start.process).switches - (reader - start.reader).switches -
+               (caller - start.caller).switches;
+    }
+    long sdkInvoluntarySince(const Window& start) const {
+        return (process - start.process).involuntary - (reader - start.reader).involuntary -
+               (caller - start.caller).involuntary;
+    }
+};
 
 int endToEndFigure(const Settings& s) {
     const std::string detail = ",\"events\":" + std::to_string(s.events);
@@ -377,23 +506,156 @@ int endToEndFigure(const Settings& s) {
     if (!startWithServer(server, s.home, "ok", "e2e")) {
         return 1;
     }
-    const auto attrs = fiveStrings();
-    const double cpu0 = cpuSeconds();
-    const auto t0 = Clock::now();
+    const long callerBefore = sorvel::bench::allocationsOnThisThread();
+    const Window start = Window::now(&server);
     for (long i = 0; i < s.events; ++i) {
+        const auto attrs = fiveStrings();
         SorvelKV::getInstance().eventWithAttr(kEventName, attrs);
     }
+    const long callerAllocations = sorvel::bench::allocationsOnThisThread() - callerBefore;
     // The app leaving the foreground sends what is still buffered.
     SorvelHost::applicationWillResignActive();
     if (!server.waitForAcknowledged(s.events, std::chrono::seconds(300))) {
         fail("e2e", "the server did not acknowledge every event");
         return 1;
     }
-    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    const double cpu = cpuSeconds() - cpu0;
+    const Window end = Window::now(&server);
+    const double wall = std::chrono::duration<double>(end.at - start.at).count();
     const auto events = static_cast<double>(s.events);
-    printFigure("e2e events per second", detail, events / wall, "events/s", 50000, false);
-    printFigure("e2e CPU per event", detail, cpu * 1e6 / events, "us", 5, true);
+    printFigure("e2e events per second", detail, events / wall, "events/s", 60000, false);
+    printFigure("e2e CPU per event", detail + ",\"counted\":\"SDK threads and record calls\"",
+                end.sdkCpuSince(start) * 1e6 / events, "us", 5, true);
+    printInfo("e2e CPU per event of the ack reader", detail + ",\"counted\":\"not in the figures\"",
+              (end.reader - start.reader).cpuSeconds * 1e6 / events, "us");
+    if (sorvel::bench::allocationCountingActive()) {
+        printFigure("e2e allocations per event", detail + ",\"counted\":\"whole process\"",
+                    static_cast<double>(end.allocations - start.allocations) / events, "per event",
+                    15, true);
+        printInfo("e2e allocations per event on the caller's thread",
+                  detail + ",\"counted\":\"model build and record call\"",
+                  static_cast<double>(callerAllocations) / events, "per event");
+    }
+    return 0;
+}
+
+std::string jsonSafe(std::string text) {
+    for (char& c : text) {
+        if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) {
+            c = '_';
+        }
+    }
+    return text;
+}
+
+// The threads alive now other than the benchmark's (the caller, the reader of
+// the double's counts, the host's main loop), as a JSON array of their names.
+std::pair<int, std::string> sdkThreads(const ServerProcess* server) {
+    const pid_t mine[] = {gettid(), server != nullptr ? server->readerTid() : 0,
+                          mainLoopTid.load()};
+    int count = 0;
+    std::string names = "[";
+    for (const auto& t : sorvel::bench::listThreads()) {
+        if (std::find(std::begin(mine), std::end(mine), t.tid) != std::end(mine)) {
+            continue;
+        }
+        names += (count++ == 0 ? "\"" : ",\"") + jsonSafe(t.name) + "\"";
+    }
+    return {count, names + "]"};
+}
+
+// Wake-ups in the window of each thread alive at its end, as a JSON array of
+// "name: count", most first ("main loop" is the host's): where they come from.
+std::string wakeupsByThread(const std::vector<sorvel::bench::ThreadInfo>& before,
+                            const std::vector<sorvel::bench::ThreadInfo>& after,
+                            const ServerProcess* server) {
+    const pid_t excluded[] = {gettid(), server != nullptr ? server->readerTid() : 0};
+    std::vector<std::pair<long, std::string>> each;
+    for (const auto& a : after) {
+        if (std::find(std::begin(excluded), std::end(excluded), a.tid) != std::end(excluded)) {
+            continue;
+        }
+        long was = 0;  // a thread started in the window had none before
+        for (const auto& b : before) {
+            if (b.tid == a.tid) {
+                was = b.switches;
+            }
+        }
+        each.emplace_back(a.switches - was,
+                          a.tid == mainLoopTid.load() ? "main loop" : jsonSafe(a.name));
+    }
+    std::sort(each.rbegin(), each.rend());
+    std::string text = "[";
+    for (const auto& [n, name] : each) {
+        text += (text.size() > 1 ? ",\"" : "\"") + name + ": " + std::to_string(n) + "\"";
+    }
+    return text + "]";
+}
+
+// 600 events/s as an app records them, each with its model built for the
+// call, paced by a schedule (not a sleep per event, which would drift): a
+// second's warm-up, then the measured window.
+int steadyFigure(const Settings& s, bool online) {
+    constexpr int kRate = 600;
+    const char* group = online ? "steady" : "steady offline";
+    const long windowEvents = s.steadySeconds * kRate;
+    const std::string detail = ",\"rate\":" + std::to_string(kRate) +
+                               ",\"seconds\":" + std::to_string(s.steadySeconds) +
+                               ",\"server\":\"" + (online ? "answers 200" : "no network") + "\"";
+    ServerProcess server;
+    if (online) {
+        if (!startWithServer(server, s.home, "ok", group)) {
+            return 1;
+        }
+    } else if (s.home.empty() || !startSdk(s.home, "http://127.0.0.1:9", false)) {
+        fail(group, "the SDK did not become active");
+        return 1;
+    }
+    ServerProcess* reader = online ? &server : nullptr;
+    const auto period = std::chrono::nanoseconds(1000000000 / kRate);
+    const auto t0 = Clock::now();
+    const long warmup = kRate;
+    Window start;
+    std::vector<sorvel::bench::ThreadInfo> threadsBefore;
+    for (long i = 0; i < warmup + windowEvents; ++i) {
+        if (i == warmup) {
+            threadsBefore = sorvel::bench::listThreads();
+            start = Window::now(reader);
+        }
+        std::this_thread::sleep_until(t0 + period * i);
+        const auto attrs = fiveStrings();
+        SorvelKV::getInstance().eventWithAttr(kEventName, attrs);
+    }
+    // The window ends where the next event would have been recorded.
+    std::this_thread::sleep_until(t0 + period * (warmup + windowEvents));
+    const Window end = Window::now(reader);
+    const auto threadsAfter = sorvel::bench::listThreads();
+    const auto events = static_cast<double>(windowEvents);
+    printFigure(std::string(group) + " CPU per event", detail,
+                end.sdkCpuSince(start) * 1e6 / events, "us", online ? 20 : 30, true);
+    // Preemptions grow with the machine's load, not with the SDK's work: told
+    // apart so that runs at different loads compare.
+    char involuntary[64];
+    std::snprintf(involuntary, sizeof involuntary, ",\"involuntary_per_event\":%.3f",
+                  static_cast<double>(end.sdkInvoluntarySince(start)) / events);
+    const std::string wakeDetail = detail + involuntary + ",\"by_thread\":" +
+                                   wakeupsByThread(threadsBefore, threadsAfter, reader);
+    const double wakeups = static_cast<double>(end.sdkWakeupsSince(start)) / events;
+    if (online) {
+        printFigure("steady wake-ups per event", wakeDetail, wakeups, "per event", 1.5, true);
+    } else {
+        printInfo("steady offline wake-ups per event", wakeDetail, wakeups, "per event");
+    }
+    if (sorvel::bench::allocationCountingActive()) {
+        printInfo(std::string(group) + " allocations per event", detail,
+                  static_cast<double>(end.allocations - start.allocations) / events, "per event");
+    }
+    if (online) {
+        const auto [count, names] = sdkThreads(reader);
+        printFigure("SDK threads alive", detail + ",\"names\":" + names, count, "threads", 4, true);
+        printInfo("steady acknowledged by the end of the window",
+                  detail + ",\"recorded\":" + std::to_string(warmup + windowEvents),
+                  static_cast<double>(server.acknowledged()), "events");
+    }
     return 0;
 }
 
@@ -418,20 +680,17 @@ int rssFigure(const Settings& s) {
     };
     const long before = settled();
     const auto heapBefore = mallinfo2().uordblks;
-    const auto attrs = fiveStrings();
     for (long i = 0; i < s.offlineEvents; ++i) {
+        const auto attrs = fiveStrings();
         SorvelKV::getInstance().eventWithAttr(kEventName, attrs);
     }
     const long after = settled();
     const auto heapAfter = mallinfo2().uordblks;
     const auto events = static_cast<double>(s.offlineEvents);
     printFigure("rss per offline event", detail, static_cast<double>(after - before) / events,
-                "bytes", 1024, true);
-    std::printf(
-        "{\"figure\":\"heap in use per offline event\"%s,\"value\":%.1f,\"unit\":\"bytes\"}\n",
-        detail.c_str(),
-        (static_cast<double>(heapAfter) - static_cast<double>(heapBefore)) / events);
-    std::fflush(stdout);
+                "bytes", 500, true);
+    printInfo("heap in use per offline event", detail,
+              (static_cast<double>(heapAfter) - static_cast<double>(heapBefore)) / events, "bytes");
     return 0;
 }
 
@@ -534,7 +793,8 @@ int main(int argc, char** argv) {
         }
         const std::string& v = args[++i];
         const long n = std::atol(v.c_str());
-        if (a == "--only") {
+        if (a == "--only" && (v == "record" || v == "e2e" || v == "steady" ||
+                              v == "steady-offline" || v == "rss" || v == "cold")) {
             s.only = v;
         } else if (a == "--run") {
             run = v;
@@ -548,6 +808,8 @@ int main(int argc, char** argv) {
             s.calls = n;
         } else if (n > 0 && a == "--events") {
             s.events = n;
+        } else if (n > 0 && a == "--steady-seconds") {
+            s.steadySeconds = n;
         } else if (n > 0 && a == "--offline-events") {
             s.offlineEvents = n;
         } else if (n > 0 && a == "--cold-runs") {
@@ -565,6 +827,8 @@ int main(int argc, char** argv) {
             status = recordFigure(s, std::atoi(threads.c_str()), mode);
         } else if (run == "e2e") {
             status = endToEndFigure(s);
+        } else if (run == "steady" || run == "steady-offline") {
+            status = steadyFigure(s, run == "steady");
         } else if (run == "rss") {
             status = rssFigure(s);
         }
@@ -574,7 +838,8 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> counts{"--calls",          std::to_string(s.calls),
                                           "--events",         std::to_string(s.events),
-                                          "--offline-events", std::to_string(s.offlineEvents)};
+                                          "--offline-events", std::to_string(s.offlineEvents),
+                                          "--steady-seconds", std::to_string(s.steadySeconds)};
     auto group = [&](std::vector<std::string> a) {
         const std::string home = makeTempDir();
         if (home.empty()) {
@@ -597,6 +862,11 @@ int main(int argc, char** argv) {
     }
     if (s.only.empty() || s.only == "e2e") {
         ok = group({"--run", "e2e"}) && ok;
+    }
+    for (const char* steady : {"steady", "steady-offline"}) {
+        if (s.only.empty() || s.only == steady) {
+            ok = group({"--run", steady}) && ok;
+        }
     }
     if (s.only.empty() || s.only == "rss") {
         ok = group({"--run", "rss"}) && ok;
