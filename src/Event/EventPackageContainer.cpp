@@ -55,10 +55,6 @@ EventPackageContainer::Packages EventPackageContainer::persistableLocked() const
     // Oldest first: the packages that already failed in this round and those
     // being sent, in the order they were taken, then the rest.
     const std::size_t failedCount = std::min(roundFailures_.value_or(0), packageQueue_.size());
-    const std::vector<std::uint64_t>& failedOrder = failedOrder_;
-    auto orderOf = [&](std::size_t failed) {
-        return failed < failedOrder.size() ? failedOrder[failed] : 0;
-    };
     std::vector<std::pair<std::uint64_t, const std::shared_ptr<const EventPackage>*>> sending;
     sending.reserve(inFlight_.size());
     for (const auto& p : inFlight_) {
@@ -71,7 +67,8 @@ EventPackageContainer::Packages EventPackageContainer::persistableLocked() const
     out.reserve(packageQueue_.size() + inFlight_.size());
     std::size_t failed = 0;
     for (const auto& [order, p] : sending) {
-        while (failed < failedCount && orderOf(failed) < order) {
+        while (failed < failedCount &&
+               (failed < failedOrder_.size() ? failedOrder_[failed] : 0) < order) {
             out.push_back(packageQueue_[failed++]);
         }
         out.push_back(*p);
