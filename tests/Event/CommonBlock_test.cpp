@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "Data/ModelProvider/CommonModelProvider.h"
 #include "Event/EventBundleModel.h"
 #include "EventFixture.h"
@@ -76,7 +78,7 @@ TEST_F(CommonBlockTest, UploadBodiesAreTheBytesOfTheBundleDictionary) {
         auto p = std::make_shared<const EventPackage>(
             std::vector<EventModel>{event("a", "custom", {{"k", Value("v\x01")}}),
                                     event("b", "custom", {{"n", Value(2)}})});
-        int answered = 0;
+        std::atomic<int> answered{0};
         s->sendEventPackageAsync(p, [&](const IEventSendActionResult& r) {
             EXPECT_EQ(r.kind, IEventSendActionResult::Kind::onSuccess);
             ++answered;
