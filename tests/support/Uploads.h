@@ -74,13 +74,6 @@ inline std::pair<std::int64_t, std::int64_t> recordedPlace(const Value::Map& eve
     return {number("svl:event_order_no"), number("svl:page")};
 }
 
-// The events in the order they were recorded (see recordedPlace).
-inline void sortByRecordedPlace(std::vector<Value::Map>& events) {
-    std::stable_sort(events.begin(), events.end(), [](const Value::Map& a, const Value::Map& b) {
-        return recordedPlace(a) < recordedPlace(b);
-    });
-}
-
 // The event uploads in the order their first events were recorded: a round's
 // packages arrive in any order, each keeping its own events' order.
 inline std::vector<tools::RecordedRequest> inRecordedOrder(
