@@ -405,18 +405,24 @@ bool DiContainer::makeDurable(std::chrono::milliseconds budget) {
     std::weak_ptr<DefaultSVLContextController> controller =
         members_->defaultSVLContextController.peek();
     std::weak_ptr<EventBuffer> buffer = members_->eventBuffer.peek();
+    std::weak_ptr<DataRegistry> registry = members_->dataRegistry.peek();
     if (controller.expired() || buffer.expired()) {
         return true;
     }
     // Held only for each wait: a wait that outlasts its budget must not keep
     // the SDK's parts alive past their owner (a relaunch in tests would have
     // the old ones write over the new ones' stores).
-    return runWithin(std::chrono::steady_clock::now() + budget, [controller, buffer] {
+    return runWithin(std::chrono::steady_clock::now() + budget, [controller, buffer, registry] {
         if (auto c = controller.lock()) {
             c->waitForDispatched();
         }
         if (auto b = buffer.lock()) {
             b->waitUntilStored();
+        }
+        // The app may end in the background without another word: its
+        // settings store is left without a log or pages it no longer uses.
+        if (auto r = registry.lock()) {
+            r->compact();
         }
     });
 }
@@ -452,7 +458,7 @@ bool DiContainer::settleForExit(std::chrono::milliseconds budget) {
             b.waitUntilStored();
         });
         if (auto r = registry.lock()) {
-            (void)r->waitForPendingWrites();
+            r->compact();
         }
     });
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -24,15 +25,23 @@ namespace sorvel::platform::sqlite {
 
 namespace {
 
-// The write-ahead log is checkpointed in the background once a commit leaves
-// this much in it, by the committing thread at the second size, and a log
-// file that grew is cut back to the third at the next commit that restarts it.
-constexpr std::int64_t kWalBackgroundCheckpointBytes = 256 * 1024;
+// The write-ahead log is checkpointed by the committing thread once a commit
+// leaves this much in it, and a log file that grew is cut back to the second
+// size at the next commit that restarts it.
 constexpr std::int64_t kWalInlineCheckpointBytes = 768 * 1024;
 constexpr std::int64_t kWalSizeLimitBytes = 256 * 1024;
 // Pages a file holds without using them (a large value rewritten smaller
 // leaves them) are given back once they come to this much.
 constexpr std::int64_t kFreeBytesToReclaim = 256 * 1024;
+// A store this long without a commit after one has its log emptied: a
+// stream's last commits do not leave it behind.
+constexpr std::chrono::milliseconds kQuietBeforeCompacting{250};
+
+std::int64_t monoNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               clock().monoNow().time_since_epoch())
+        .count();
+}
 
 // The single number a PRAGMA answers, or -1.
 std::int64_t pragmaNumber(Connection& db, const char* sql) {
@@ -56,22 +65,60 @@ void reclaimFreePages(Connection& db, bool mayRebuild) {
     }
 }
 
-// Whether the database file's header tells of a store made to give unused
-// pages back in place (incremental auto-vacuum) that holds enough of them.
-bool manyFreePagesToGiveBack(const std::string& path) {
-    unsigned char h[68] = {};
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
+// Over a connection of its own, closed again at once: the store's connection
+// belongs to its owner's thread, and a connection kept open here would keep
+// the log from being removed at the store's last close. Without CREATE: a
+// store removed meanwhile stays so. It only checkpoints: a write from here
+// (giving pages back) would make a connection of the owner's that read before
+// it fail its next write at once (a stale snapshot), which no busy time-out
+// waits out; the owner gives pages back itself (at open, and compact()).
+void truncateLog(const std::string& path) {
+    int rc = SQLITE_OK;
+    if (auto db = Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, rc)) {
+        // A connection finds the file in WAL mode, and its log, only at its
+        // first read: a checkpoint before that has nothing to do. Truncating
+        // when the store is idle for a moment empties the log file at once
+        // instead of at the next commit. Without a busy time-out, a writer
+        // at work makes it copy what it can and leave the rest, as a passive
+        // one would.
+        if (db->executeScript("PRAGMA schema_version") == SQLITE_OK) {
+            (void)db->checkpoint(Checkpoint::Truncate);
+        }
     }
-    const bool read = ::pread(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h);
-    ::close(fd);
-    const auto big32 = [&h](int at) {
-        return std::uint32_t{h[at]} << 24 | std::uint32_t{h[at + 1]} << 16 |
-               std::uint32_t{h[at + 2]} << 8 | std::uint32_t{h[at + 3]};
-    };
-    const std::int64_t pageSize = h[16] == 0 && h[17] == 1 ? 65536 : (h[16] << 8 | h[17]);
-    return read && big32(64) != 0 && big32(36) * pageSize >= kFreeBytesToReclaim;
+}
+
+// When a store's last commit was (the platform clock's monotonic time), and
+// whether a look for a quiet moment after it is queued.
+struct QuietWatch {
+    std::atomic<std::int64_t> lastCommitNanos{0};
+    std::atomic<bool> watched{false};
+};
+
+// Empties the store's log once no commit came for kQuietBeforeCompacting;
+// never while compact() runs (`pending`).
+void compactWhenQuiet(std::string path, std::shared_ptr<QuietWatch> quiet,
+                      std::shared_ptr<std::atomic<bool>> pending, std::chrono::milliseconds delay) {
+    DispatchQueue::global().asyncAfter(delay, [path = std::move(path), quiet = std::move(quiet),
+                                               pending = std::move(pending)]() mutable {
+        const auto since = std::chrono::nanoseconds(monoNanos() - quiet->lastCommitNanos.load());
+        if (since < kQuietBeforeCompacting) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(kQuietBeforeCompacting - since);
+            compactWhenQuiet(std::move(path), std::move(quiet), std::move(pending), left);
+            return;
+        }
+        if (pending->exchange(true)) {
+            // compact() is at work: look again later.
+            compactWhenQuiet(std::move(path), std::move(quiet), std::move(pending),
+                             kQuietBeforeCompacting);
+            return;
+        }
+        // A commit from now on asks for another look.
+        quiet->watched.store(false);
+        truncateLog(path);
+        pending->store(false);
+        pending->notify_all();
+    });
 }
 
 }  // namespace
@@ -220,10 +267,11 @@ std::unique_ptr<Connection> Connection::open(const std::string& path, int flags,
 // What keepWalSmall needs at each commit.
 struct Connection::WalKeeper {
     std::string path;
-    int backgroundFrames;
     int inlineFrames;
-    // Set while a background checkpoint is queued or running; shared with it.
+    // Set while a checkpoint off the committing thread is queued or running
+    // (or compact() runs); shared with it.
     std::shared_ptr<std::atomic<bool>> pending = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<QuietWatch> quiet = std::make_shared<QuietWatch>();
 };
 
 Connection::Connection(Key, sqlite3* db) : db_(db) {}
@@ -243,8 +291,7 @@ void Connection::keepWalSmall(const std::string& path) noexcept {
     }
     const int frameBytes = pageSize + 24;
     walKeeper_ = std::make_unique<WalKeeper>(
-        WalKeeper{path, std::max(1, static_cast<int>(kWalBackgroundCheckpointBytes / frameBytes)),
-                  std::max(2, static_cast<int>(kWalInlineCheckpointBytes / frameBytes))});
+        WalKeeper{path, std::max(2, static_cast<int>(kWalInlineCheckpointBytes / frameBytes))});
     (void)executeScript("PRAGMA journal_size_limit=" + std::to_string(kWalSizeLimitBytes));
     // Replaces SQLite's own checkpoint after 1000 pages.
     sqlite3_wal_hook(db_, &Connection::walCommitted, walKeeper_.get());
@@ -253,33 +300,16 @@ void Connection::keepWalSmall(const std::string& path) noexcept {
 // Runs on the committing thread once its write lock is released.
 int Connection::walCommitted(void* keeper, sqlite3* db, const char* name, int frames) {
     auto* k = static_cast<WalKeeper*>(keeper);
+    k->quiet->lastCommitNanos.store(monoNanos());
+    if (!k->quiet->watched.exchange(true)) {
+        compactWhenQuiet(k->path, k->quiet, k->pending, kQuietBeforeCompacting);
+    }
     if (frames >= k->inlineFrames) {
-        // The background could not keep up (or is busy checkpointing: then
-        // this answers SQLITE_BUSY at once and the commit stands).
+        // Copies what it can without waiting (another connection at work, or
+        // a checkpoint of the quiet moment: then it answers SQLITE_BUSY at
+        // once and the commit stands). A checkpoint off this thread while
+        // commits go on would hold the log from restarting and let it grow.
         (void)sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-    } else if (frames >= k->backgroundFrames && !k->pending->exchange(true)) {
-        DispatchQueue::global().async([path = k->path, pending = k->pending] {
-            // A connection of its own, closed again at once: the store's
-            // connection belongs to its owner's thread, and a connection kept
-            // open here would keep the log from being removed at the store's
-            // last close. Without CREATE: a store removed meanwhile stays so.
-            int rc = SQLITE_OK;
-            if (auto db = Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, rc)) {
-                // Truncating when the store is idle for a moment: the log file
-                // is emptied at once instead of at the next commit. Without a
-                // busy time-out, a writer at work makes it copy what it can
-                // and leave the rest, as a passive one would.
-                // Once the file holds everything, its header says whether
-                // unused pages are worth giving back; asking SQLite would
-                // start a read that keeps the writer from restarting the log.
-                if (db->checkpoint(Checkpoint::Truncate) == SQLITE_OK &&
-                    manyFreePagesToGiveBack(path) &&
-                    db->executeScript("PRAGMA incremental_vacuum") == SQLITE_OK) {
-                    (void)db->checkpoint(Checkpoint::Truncate);
-                }
-            }
-            pending->store(false);
-        });
     }
     return SQLITE_OK;
 }
@@ -334,6 +364,27 @@ bool Connection::autocommit() const noexcept {
 
 void Connection::setBusyTimeout(int millis) noexcept {
     sqlite3_busy_timeout(db_, millis);
+}
+
+void Connection::compact() noexcept {
+    // One compaction of the file at a time: the quiet moment's holds the
+    // checkpoint and would make this one give up.
+    std::shared_ptr<std::atomic<bool>> pending = walKeeper_ ? walKeeper_->pending : nullptr;
+    while (pending && pending->exchange(true)) {
+        pending->wait(true);
+    }
+    if (checkpoint(Checkpoint::Truncate) == SQLITE_OK) {
+        const std::int64_t before = pragmaNumber(*this, "PRAGMA freelist_count");
+        reclaimFreePages(*this, false);
+        if (pragmaNumber(*this, "PRAGMA freelist_count") != before) {
+            (void)checkpoint(Checkpoint::Truncate);
+        }
+    }
+    // Otherwise a reader or writer elsewhere: the next quiet moment does it.
+    if (pending) {
+        pending->store(false);
+        pending->notify_all();
+    }
 }
 
 int Connection::checkpoint(Checkpoint mode) noexcept {
