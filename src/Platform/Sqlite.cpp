@@ -5,10 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -16,7 +14,6 @@
 
 #include "Base/Hex.h"
 #include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
 #include "Platform/FileSystem.h"
 #include "Platform/SqliteWal.h"
 #include "Platform/SystemLog.h"
@@ -33,15 +30,6 @@ constexpr std::int64_t kWalSizeLimitBytes = 256 * 1024;
 // Pages a file holds without using them (a large value rewritten smaller
 // leaves them) are given back once they come to this much.
 constexpr std::int64_t kFreeBytesToReclaim = 256 * 1024;
-// A store this long without a commit after one has its log emptied: a
-// stream's last commits do not leave it behind.
-constexpr std::chrono::milliseconds kQuietBeforeCompacting{250};
-
-std::int64_t monoNanos() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               clock().monoNow().time_since_epoch())
-        .count();
-}
 
 // The single number a PRAGMA answers, or -1.
 std::int64_t pragmaNumber(Connection& db, const char* sql) {
@@ -63,62 +51,6 @@ void reclaimFreePages(Connection& db, bool mayRebuild) {
     } else if (mayRebuild) {
         (void)db.executeScript("PRAGMA auto_vacuum=INCREMENTAL; VACUUM");
     }
-}
-
-// Over a connection of its own, closed again at once: the store's connection
-// belongs to its owner's thread, and a connection kept open here would keep
-// the log from being removed at the store's last close. Without CREATE: a
-// store removed meanwhile stays so. It only checkpoints: a write from here
-// (giving pages back) would make a connection of the owner's that read before
-// it fail its next write at once (a stale snapshot), which no busy time-out
-// waits out; the owner gives pages back itself (at open, and compact()).
-void truncateLog(const std::string& path) {
-    int rc = SQLITE_OK;
-    if (auto db = Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, rc)) {
-        // A connection finds the file in WAL mode, and its log, only at its
-        // first read: a checkpoint before that has nothing to do. Truncating
-        // when the store is idle for a moment empties the log file at once
-        // instead of at the next commit. Without a busy time-out, a writer
-        // at work makes it copy what it can and leave the rest, as a passive
-        // one would.
-        if (db->executeScript("PRAGMA schema_version") == SQLITE_OK) {
-            (void)db->checkpoint(Checkpoint::Truncate);
-        }
-    }
-}
-
-// When a store's last commit was (the platform clock's monotonic time), and
-// whether a look for a quiet moment after it is queued.
-struct QuietWatch {
-    std::atomic<std::int64_t> lastCommitNanos{0};
-    std::atomic<bool> watched{false};
-};
-
-// Empties the store's log once no commit came for kQuietBeforeCompacting;
-// never while compact() runs (`pending`).
-void compactWhenQuiet(std::string path, std::shared_ptr<QuietWatch> quiet,
-                      std::shared_ptr<std::atomic<bool>> pending, std::chrono::milliseconds delay) {
-    DispatchQueue::global().asyncAfter(delay, [path = std::move(path), quiet = std::move(quiet),
-                                               pending = std::move(pending)]() mutable {
-        const auto since = std::chrono::nanoseconds(monoNanos() - quiet->lastCommitNanos.load());
-        if (since < kQuietBeforeCompacting) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(kQuietBeforeCompacting - since);
-            compactWhenQuiet(std::move(path), std::move(quiet), std::move(pending), left);
-            return;
-        }
-        if (pending->exchange(true)) {
-            // compact() is at work: look again later.
-            compactWhenQuiet(std::move(path), std::move(quiet), std::move(pending),
-                             kQuietBeforeCompacting);
-            return;
-        }
-        // A commit from now on asks for another look.
-        quiet->watched.store(false);
-        truncateLog(path);
-        pending->store(false);
-        pending->notify_all();
-    });
 }
 
 }  // namespace
@@ -268,10 +200,6 @@ std::unique_ptr<Connection> Connection::open(const std::string& path, int flags,
 struct Connection::WalKeeper {
     std::string path;
     int inlineFrames;
-    // Set while a checkpoint off the committing thread is queued or running
-    // (or compact() runs); shared with it.
-    std::shared_ptr<std::atomic<bool>> pending = std::make_shared<std::atomic<bool>>(false);
-    std::shared_ptr<QuietWatch> quiet = std::make_shared<QuietWatch>();
 };
 
 Connection::Connection(Key, sqlite3* db) : db_(db) {}
@@ -300,15 +228,9 @@ void Connection::keepWalSmall(const std::string& path) noexcept {
 // Runs on the committing thread once its write lock is released.
 int Connection::walCommitted(void* keeper, sqlite3* db, const char* name, int frames) {
     auto* k = static_cast<WalKeeper*>(keeper);
-    k->quiet->lastCommitNanos.store(monoNanos());
-    if (!k->quiet->watched.exchange(true)) {
-        compactWhenQuiet(k->path, k->quiet, k->pending, kQuietBeforeCompacting);
-    }
     if (frames >= k->inlineFrames) {
-        // Copies what it can without waiting (another connection at work, or
-        // a checkpoint of the quiet moment: then it answers SQLITE_BUSY at
-        // once and the commit stands). A checkpoint off this thread while
-        // commits go on would hold the log from restarting and let it grow.
+        // Copies what it can without waiting (another connection at work:
+        // then it answers SQLITE_BUSY at once and the commit stands).
         (void)sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     }
     return SQLITE_OK;
@@ -367,12 +289,9 @@ void Connection::setBusyTimeout(int millis) noexcept {
 }
 
 void Connection::compact() noexcept {
-    // One compaction of the file at a time: the quiet moment's holds the
-    // checkpoint and would make this one give up.
-    std::shared_ptr<std::atomic<bool>> pending = walKeeper_ ? walKeeper_->pending : nullptr;
-    while (pending && pending->exchange(true)) {
-        pending->wait(true);
-    }
+    // On the owner's connection only: a log restarted by another connection
+    // of this process would make a read the owner left open fail its next
+    // write at once (a stale snapshot), which no busy time-out waits out.
     if (checkpoint(Checkpoint::Truncate) == SQLITE_OK) {
         const std::int64_t before = pragmaNumber(*this, "PRAGMA freelist_count");
         reclaimFreePages(*this, false);
@@ -380,11 +299,7 @@ void Connection::compact() noexcept {
             (void)checkpoint(Checkpoint::Truncate);
         }
     }
-    // Otherwise a reader or writer elsewhere: the next quiet moment does it.
-    if (pending) {
-        pending->store(false);
-        pending->notify_all();
-    }
+    // Otherwise a reader or writer elsewhere: the next compaction does it.
 }
 
 int Connection::checkpoint(Checkpoint mode) noexcept {

@@ -148,17 +148,14 @@ class Connection {
     /// Keeps the write-ahead log of the file at `path` (this connection's)
     /// small instead of SQLite's default of about 4 MB: a log that reaches
     /// three quarters of a megabyte is checkpointed by the committing thread,
-    /// without waiting for anyone. A log that grew is cut back to a quarter of
-    /// a megabyte at the first commit after a checkpoint emptied it; once a
-    /// quarter of a second has passed without a commit after one, a
-    /// checkpoint on the global queue, over a connection of its own, empties
-    /// the log file, so a store that went quiet keeps none. Pages the file no
-    /// longer uses are given back when the store opens and by compact(), on
-    /// this connection.
+    /// without waiting for anyone, and a log that grew is cut back to a
+    /// quarter of a megabyte at the first commit after a checkpoint emptied
+    /// it. Pages the file no longer uses are given back when the store opens
+    /// and by compact().
     void keepWalSmall(const std::string& path) noexcept;
     /// Empties the log file when no other connection needs it, and gives
     /// unused pages back (a store made for it, a quarter of a megabyte of
-    /// them at least); waits for the quiet moment's checkpoint of the file.
+    /// them at least). On the owner's connection, from the owner's thread.
     void compact() noexcept;
 
     /// For what the layer does not cover.

@@ -48,8 +48,8 @@ class UserDefaults {
     // Path of the database file behind the suite.
     virtual const std::string& path() const = 0;
     // Empties the store's log file and gives unused pages back when they are
-    // many (what a quiet moment after writes does on its own); for an app
-    // about to leave the foreground or end. Nothing for a store in memory.
+    // many; for an app about to leave the foreground or end. Nothing for a
+    // store in memory.
     virtual void compact() {}
 };
 
