@@ -28,7 +28,8 @@ bool removeSame(std::vector<std::shared_ptr<const EventPackage>>& list,
 EventPackageContainer::EventPackageContainer(std::shared_ptr<IEventSender> eventSender,
                                              std::shared_ptr<DataRegistry> dataRegistry,
                                              DRStateReader drStateReader,
-                                             EventUploadIntervalManager* intervalManager)
+                                             EventUploadIntervalManager* intervalManager,
+                                             std::shared_ptr<EventJournal> journal)
     : eventSender_(std::move(eventSender)),
       dataRegistry_(std::move(dataRegistry)),
       drStateReader_(drStateReader ? std::move(drStateReader)
@@ -37,10 +38,13 @@ EventPackageContainer::EventPackageContainer(std::shared_ptr<IEventSender> event
                                      })),
       intervalManager_(intervalManager ? *intervalManager : EventUploadIntervalManager::shared()),
       counters_(std::make_shared<EventCounters>(dataRegistry_)),
-      store_(std::make_unique<UnsentPackageStore>(dataRegistry_, counters_, [this] {
-          platform::MutexLock lock(mu_);
-          return persistableLocked();
-      })) {
+      store_(std::make_unique<UnsentPackageStore>(
+          dataRegistry_, counters_,
+          [this] {
+              platform::MutexLock lock(mu_);
+              return persistableLocked();
+          },
+          std::string(), std::move(journal))) {
     Packages restored = getPreviousPackageQueue();
     std::size_t count = 0;
     {

@@ -19,6 +19,7 @@ namespace sorvel {
 
 class DataRegistry;
 class EventCounters;
+class EventJournal;
 class EventUploadIntervalManager;
 class UnsentPackageStore;
 
@@ -50,11 +51,14 @@ class EventPackageContainer {
 
     // Restores the stored packages (an empty list is stored when there is
     // none). Without a reader the state is read from dataRegistry; without a
-    // manager the shared upload scheduler is used.
+    // manager the shared upload scheduler is used. journal: this process's
+    // journal, when it was made before the settings store opened (see
+    // UnsentPackageStore); otherwise one is made now.
     EventPackageContainer(std::shared_ptr<IEventSender> eventSender,
                           std::shared_ptr<DataRegistry> dataRegistry,
                           DRStateReader drStateReader = nullptr,
-                          EventUploadIntervalManager* intervalManager = nullptr);
+                          EventUploadIntervalManager* intervalManager = nullptr,
+                          std::shared_ptr<EventJournal> journal = nullptr);
     ~EventPackageContainer();
     EventPackageContainer(const EventPackageContainer&) = delete;
     EventPackageContainer& operator=(const EventPackageContainer&) = delete;
