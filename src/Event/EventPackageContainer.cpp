@@ -238,6 +238,7 @@ void EventPackageContainer::sendAllEventPackages() {
     }
     const std::size_t n = packageCount();
     SvlLog::debug("packageQueueCount : " + std::to_string(n), true);
+    const std::size_t inFlightLimit = n >= BACKLOG_FOR_PARALLEL_UPLOADS ? MAX_IN_FLIGHT : 1;
     {
         platform::MutexLock lock(mu_);
         roundFailures_ = 0;
@@ -250,7 +251,7 @@ void EventPackageContainer::sendAllEventPackages() {
             // the stored list never misses it in between. The packages that
             // failed in this round wait at the head.
             platform::MutexLock lock(mu_);
-            while (roundInFlight_ >= MAX_IN_FLIGHT) {
+            while (roundInFlight_ >= inFlightLimit) {
                 roundCv_.wait();
             }
             const std::size_t at = std::min(*roundFailures_, packageQueue_.size());

@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "Common/Constants.h"
 #include "Common/DRState.h"
 #include "Event/EventPackage.h"
 #include "Platform/Mutex.h"
@@ -25,7 +26,8 @@ class UnsentPackageStore;
 
 // The packages waiting for upload, oldest first. It restores the packages the
 // previous run left unsent, hands packages to the sender (an upload round
-// keeps up to MAX_IN_FLIGHT of them being sent at once), takes back the ones
+// that starts with a backlog keeps up to MAX_IN_FLIGHT of them being sent at
+// once), takes back the ones
 // that failed (ahead of the packages queued while they were being sent, in
 // the order they were taken, so the queue stays oldest first), and remembers
 // the ids of the ones that succeeded.
@@ -46,6 +48,13 @@ class EventPackageContainer {
     using Packages = std::vector<std::shared_ptr<const EventPackage>>;
     // Uploads of one round under way at once while more packages wait.
     static constexpr std::size_t MAX_IN_FLIGHT = 4;
+    // A round that starts with fewer packages waiting (the stored list's
+    // worth: a backlog an app builds offline) sends them one at a time. A
+    // kill loses the answers of every upload in flight, and the next launch
+    // sends each of those packages again, so side-by-side uploads are kept
+    // for a backlog too long to send one by one.
+    static constexpr std::size_t BACKLOG_FOR_PARALLEL_UPLOADS =
+        Constants::MAX_UNSENT_EVENTS / Constants::EVENT_PACKAGE_SIZE;
     // The delete/restart state; sending waits while a restart is not synced.
     using DRStateReader = std::function<DRStateResult()>;
 

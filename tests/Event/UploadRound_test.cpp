@@ -51,29 +51,44 @@ class UploadRoundTest : public EventFixture {
     std::thread round;
 };
 
+// Rounds that start with this many packages keep several uploads in flight.
+constexpr int kBacklog = static_cast<int>(EventPackageContainer::BACKLOG_FOR_PARALLEL_UPLOADS);
+
 TEST_F(UploadRoundTest, ARoundKeepsFourUploadsInFlightAndEndsWithTheLast) {
     auto container = makeContainer();
-    queue(*container, 9);
+    queue(*container, kBacklog + 5);
     server.setResponder(Endpoint::EVENT_BULK, gate.responder([](const auto&) { return 200; }));
     startRound(container);
     // Four uploads reach the server side by side; the fifth waits for one of them.
     ASSERT_TRUE(testing::waitUntil([&] { return gate.held() == 4; }));
-    EXPECT_EQ(container->packageCount(), 5u);
+    EXPECT_EQ(container->packageCount(), static_cast<std::size_t>(kBacklog + 1));
     gate.open();
     round.join();
     EXPECT_EQ(gate.most(), 4);
     EXPECT_GE(platform::HttpSession::shared().stats().mostConcurrent, 4u);
-    EXPECT_EQ(server.requestCount(), 9u);
+    EXPECT_EQ(server.requestCount(), static_cast<std::size_t>(kBacklog + 5));
     EXPECT_EQ(container->packageCount(), 0u);
     auto ids = uploadedLogIds();
-    EXPECT_EQ(ids.size(), 18u);
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(2 * (kBacklog + 5)));
     std::sort(ids.begin(), ids.end());
     EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end()) << "a package went out twice";
+
+    // Without a backlog a round sends one package at a time: a kill then
+    // loses one answer at most.
+    gate.reset();
+    queue(*container, kBacklog - 1);
+    startRound(container);
+    ASSERT_TRUE(testing::waitUntil([&] { return gate.held() == 1; }));
+    EXPECT_EQ(container->packageCount(), static_cast<std::size_t>(kBacklog - 2));
+    gate.open();
+    round.join();
+    EXPECT_EQ(gate.most(), 1);
+    EXPECT_EQ(server.requestCount(), static_cast<std::size_t>(2 * kBacklog + 4));
 }
 
 TEST_F(UploadRoundTest, FailuresComeBackOldestFirstAheadOfPackagesQueuedMeanwhile) {
     auto container = makeContainer();
-    auto p = queue(*container, 8);
+    auto p = queue(*container, kBacklog);
     // p1 and p5 answer 500 late, p2 and p6 answer 500 at once: the failures
     // come back out of order and must still be queued in send order.
     server.setResponder(Endpoint::EVENT_BULK, [](const RecordedRequest& r) {
@@ -88,7 +103,7 @@ TEST_F(UploadRoundTest, FailuresComeBackOldestFirstAheadOfPackagesQueuedMeanwhil
     auto late = std::make_shared<const EventPackage>(std::vector<EventModel>{event("late")});
     container->addEventPackage(late);
     round.join();
-    EXPECT_EQ(server.requestCount(), 8u);
+    EXPECT_EQ(server.requestCount(), static_cast<std::size_t>(kBacklog));
     EXPECT_EQ(container->snapshot(),
               (EventPackageContainer::Packages{p[1], p[2], p[5], p[6], late}));
     // The stored list holds them in the same order.
@@ -105,7 +120,7 @@ TEST_F(UploadRoundTest, FailuresComeBackOldestFirstAheadOfPackagesQueuedMeanwhil
 
 TEST_F(UploadRoundTest, PackagesWithdrawnMidFlightAreDroppedAndTheRestNeverSent) {
     auto container = makeContainer();
-    queue(*container, 7);
+    queue(*container, kBacklog);
     server.setResponder(Endpoint::EVENT_BULK, gate.responder([](const auto&) { return 500; }));
     startRound(container);
     ASSERT_TRUE(testing::waitUntil([&] { return gate.held() == 4; }));
@@ -113,7 +128,7 @@ TEST_F(UploadRoundTest, PackagesWithdrawnMidFlightAreDroppedAndTheRestNeverSent)
     container->cutGeneration();
     gate.open();
     round.join();
-    // The four in flight failed and were dropped, not requeued; the three
+    // The four in flight failed and were dropped, not requeued; the rest
     // that waited were never sent under the next identity.
     EXPECT_EQ(server.requestCount(), 4u);
     EXPECT_EQ(container->packageCount(), 0u);

@@ -42,6 +42,12 @@ class HeldAnswers {
         open_ = true;
         cv_.notify_all();
     }
+    // Closes the gate again and forgets the most held, for the next round.
+    void reset() {
+        std::lock_guard<std::mutex> lock(mu_);
+        open_ = false;
+        most_ = held_;
+    }
     int held() const {
         std::lock_guard<std::mutex> lock(mu_);
         return held_;
