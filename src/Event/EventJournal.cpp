@@ -1,5 +1,7 @@
 #include "Event/EventJournal.h"
 
+#include <zlib.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -108,22 +110,16 @@ bool stillAtPath(int fd, const std::string& path) {
 }  // namespace
 
 std::uint32_t EventJournal::crc32(std::string_view bytes) {
-    static const std::array<std::uint32_t, 256> table = [] {
-        std::array<std::uint32_t, 256> t{};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k) {
-                c = (c & 1U) != 0 ? 0xEDB88320U ^ (c >> 1) : c >> 1;
-            }
-            t[i] = c;
-        }
-        return t;
-    }();
-    std::uint32_t crc = 0xFFFFFFFFU;
-    for (const char ch : bytes) {
-        crc = table[(crc ^ static_cast<unsigned char>(ch)) & 0xFFU] ^ (crc >> 8);
+    // zlib's CRC-32 is the IEEE one the records always carried (reflected
+    // 0xEDB88320, all ones in and out), computed several bytes at a time.
+    uLong crc = ::crc32(0L, Z_NULL, 0);
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const std::size_t n = std::min<std::size_t>(bytes.size() - at, 1U << 30);
+        crc = ::crc32(crc, reinterpret_cast<const Bytef*>(bytes.data() + at), static_cast<uInt>(n));
+        at += n;
     }
-    return crc ^ 0xFFFFFFFFU;
+    return static_cast<std::uint32_t>(crc);
 }
 
 std::string EventJournal::packageData(const std::string& id, std::string_view element,

@@ -46,6 +46,10 @@ TEST(EventJournal, RecordsAreFramedAndATornOrDamagedTailIsDroppedAndNamed) {
     const std::string bytes = readFile(journal->path());
     ASSERT_EQ(bytes.size(), journal->size());
 
+    // The IEEE CRC-32 every journal written so far carries.
+    EXPECT_EQ(EventJournal::crc32("123456789"), 0xCBF43926U);
+    EXPECT_EQ(EventJournal::crc32(""), 0U);
+
     const auto whole = EventJournal::parse(bytes);
     ASSERT_EQ(whole.records.size(), 3u);
     EXPECT_EQ(whole.records[0].kind, EventJournal::Kind::PACKAGE);
