@@ -264,7 +264,10 @@ void UnsentPackageStore::recordSettled(const EventPackage& package, bool acknowl
     {
         platform::MutexLock lock(mu_);
         settledBytes_ += package.eventsJson().size() + 2 * package.packageId().size() + 50;
-        checkpoint = settledBytes_ > CHECKPOINT_SETTLED_BYTES;
+        // A checkpoint rewrites the whole list: while the list is long, the
+        // journal may gather twice its size first, so a backlog costs no
+        // more than half a list written per list settled.
+        checkpoint = settledBytes_ > std::max(CHECKPOINT_SETTLED_BYTES, 2 * lastListBytes_);
     }
     if (checkpoint) {
         requestWrite();
@@ -462,6 +465,10 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
         }
         // Another process wrote the list since: its entries are kept.
         mergeNeeded = !overRemoval;
+    }
+    {
+        platform::MutexLock lock(mu_);
+        lastListBytes_ = bytes ? bytes->size() : 0;
     }
     lastBytes_ = std::move(bytes);
     ownIds_.insert(ids.begin(), ids.end());

@@ -31,7 +31,8 @@ class EventCounters;
 // dropped) is one more record. The list itself is a checkpoint: written whole
 // when the owner saves (the app leaves the foreground), when the store stops,
 // and when the journal holds more than CHECKPOINT_SETTLED_BYTES of records
-// about packages that are gone; the journal then keeps only what came after.
+// about packages that are gone (or twice the last list's size, when that is
+// more); the journal then keeps only what came after.
 // Checkpoints run on a serial queue of their own and are coalesced.
 //
 // A start reads the list, replays the journals that processes no longer
@@ -139,6 +140,8 @@ class UnsentPackageStore {
     bool pendingForced_ GUARDED_BY(mu_) = false;
     // Bytes of journal records about packages no longer waiting.
     std::uint64_t settledBytes_ GUARDED_BY(mu_) = 0;
+    // The size of the list the last checkpoint wrote.
+    std::uint64_t lastListBytes_ GUARDED_BY(mu_) = 0;
     // Touched only on the store's queue (and by load, before it runs).
     std::optional<std::vector<std::string>> lastWrittenIds_;
     // Ids of the packages this process restored or wrote: every other entry
