@@ -12,6 +12,7 @@
 #include "Common/KeyChain.h"
 #include "Core/ActiveSVLContext.h"
 #include "Core/DefaultSVLContextController.h"
+#include "Core/DisabledGuard.h"
 #include "Core/DisabledSVLContext.h"
 #include "Core/InAppViewWiring.h"
 #include "Core/InitializingSVLContext.h"
@@ -37,7 +38,6 @@
 #include "Network/S3ConfigHandler.h"
 #include "Platform/Mutex.h"
 #include "Platform/ProcessState.h"
-#include "Public/DisabledGuard.h"
 
 namespace sorvel {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "Common/SvlLog.h"
 #include "Data/ModelProvider/CommonModelProvider.h"
-#include "Data/ModelProvider/EventBundleModelProvider.h"
+#include "Event/EventBundleModelProvider.h"
 #include "Network/ApiConnection.h"
 #include "Network/ApiConnectionManager.h"
 
