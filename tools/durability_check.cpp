@@ -132,6 +132,8 @@ int runApp(int argc, char** argv) {
         char byte;
         while (read(0, &byte, 1) > 0) {
         }
+        // An app that ends tells the SDK so, as the README says.
+        sorvel::SorvelHost::applicationWillTerminate(std::chrono::seconds(2));
     }
     // An app's main returns: its loop stops, and nothing else is waited for.
     sorvel::SorvelHost::stopMainLoop();

@@ -83,10 +83,10 @@ constexpr long long kBacklogLimit = kStoreCap * 6 / 10;
 constexpr long long kOpenBuffer = 9;
 constexpr auto kStoreLag = std::chrono::milliseconds(50);
 // Duplicates come only from a package whose upload the server had taken when
-// the kill came, before its acknowledgement reached the journal: uploads go
-// one at a time, so a kill cuts off the answer of one package of at most 10
-// events. The share of deliveries is reported beside it.
-constexpr long long kDuplicatesPerKill = 10;
+// the kill came, before its acknowledgement reached the journal: up to 4
+// uploads run at once, so a kill cuts off the answers of at most 4 packages
+// of at most 10 events. The share of deliveries is reported beside it.
+constexpr long long kDuplicatesPerKill = 4 * 10;
 constexpr auto kUsualStoreLag = std::chrono::milliseconds(250);
 // The figure asked for: kills that lost 10 or more are counted.
 constexpr long long kLostPerKill = 10;
@@ -832,6 +832,7 @@ class Soak {
                   lostFinal = 0, unreported = 0, duplicates = 0, answerLost = 0, badDuplicates = 0,
                   wrongRun = 0;
         int hits[kTriggers] = {};
+        long long dupByPhase[kTriggers] = {};
         int modes[4] = {};
         std::lock_guard<std::mutex> lock(ledger_.mu);
         for (const auto& l : launches_) {
@@ -882,11 +883,20 @@ class Soak {
                     // of the same event with 200 and this copy came from a later
                     // launch.
                     bool allowed = false;
+                    int answeredIn = -1;
                     for (std::size_t e = 0; e < k; ++e) {
                         if (copies[e].status == 200 && copies[k].launch > copies[e].launch &&
                             copies[k].logId == copies[e].logId) {
                             allowed = true;
+                            answeredIn = copies[e].launch;
                         }
+                    }
+                    // Where the answer went: the kill of the launch the
+                    // server answered.
+                    if (answeredIn >= 0 &&
+                        static_cast<std::size_t>(answeredIn) < launches_.size()) {
+                        ++dupByPhase[static_cast<int>(
+                            launches_[static_cast<std::size_t>(answeredIn)].hit)];
                     }
                     if (o_.verbose && k == 1 && n % 10 == 0) {
                         std::printf("launch %d: event %lld came %zu times, first from launch %d\n",
@@ -1025,6 +1035,7 @@ class Soak {
         j["bulk_requests"] = ledger_.bulkRequests;
         for (int t = 0; t < kTriggers; ++t) {
             j["kills_by_phase"][triggerName(static_cast<Trigger>(t))] = hits[t];
+            j["duplicates_by_kill_phase"][triggerName(static_cast<Trigger>(t))] = dupByPhase[t];
         }
         for (int m = 0; m < 4; ++m) {
             j["kills_by_server"][modeName(static_cast<ServerMode>(m))] = modes[m];

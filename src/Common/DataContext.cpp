@@ -87,6 +87,10 @@ std::optional<Value> DefaultDataContext::get(const std::string& key) const {
     return suite_->get(key);
 }
 
+void DefaultDataContext::compact() {
+    suite_->compact();
+}
+
 bool DefaultDataContext::removeAll() {
     bool all = true;
     for (const auto& info : kDataRegistryKeys) {
@@ -185,6 +189,12 @@ std::optional<Value> DeferredDataContext::get(const std::string& key) const {
         }
     }
     return opened().get(key);
+}
+
+void DeferredDataContext::compact() {
+    if (isOpen()) {
+        opened().compact();
+    }
 }
 
 bool DeferredDataContext::removeAll() {

@@ -25,6 +25,9 @@ class IDataContext {
     virtual std::optional<Value> get(const std::string& key) const = 0;
     // Removes the value of every registry key. True once every removal is on disk.
     virtual bool removeAll() = 0;
+    // Gives back the disk space the storage holds beyond its values (see
+    // platform::UserDefaults::compact); nothing by default.
+    virtual void compact() {}
 };
 
 // The registry's storage over the settings suite "svlPref". Installations that
@@ -41,6 +44,7 @@ class DefaultDataContext final : public IDataContext {
     std::vector<bool> setAll(const std::vector<Change>& changes) override;
     std::optional<Value> get(const std::string& key) const override;
     bool removeAll() override;
+    void compact() override;
 
   private:
     void moveFromStandardDefaultsOnce();
@@ -71,6 +75,8 @@ class DeferredDataContext final : public IDataContext {
     std::vector<bool> setAll(const std::vector<Change>& changes) override;
     std::optional<Value> get(const std::string& key) const override;
     bool removeAll() override;
+    // Only once the stores are open: a store being created has nothing to give back.
+    void compact() override;
 
     // Whether the stores are open (created, when they were new).
     bool isOpen() const;

@@ -387,6 +387,11 @@ void DataRegistry::readValues(const DataRegistryKey* keys, std::optional<Value>*
     }
 }
 
+void DataRegistry::compact() {
+    (void)waitForPendingWrites();
+    context_->compact();
+}
+
 void DataRegistry::removeAll() {
     platform::MutexLock lock(mu_);
     std::uint64_t generation = ++generation_;

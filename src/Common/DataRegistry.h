@@ -147,6 +147,10 @@ class DataRegistry {
     // or unavailable, or the write failed): that value lasts until the app
     // exits; the store has logged why.
     [[nodiscard]] Status waitForPendingWrites() const;
+    // Once every queued write is carried out, has the store give back the
+    // disk space it holds beyond its values (its log, unused pages). Blocks
+    // the caller for that long: for an app leaving the foreground or ending.
+    void compact();
 
   private:
     struct Pending {

@@ -10,6 +10,7 @@
 #include "Common/DataRegistry.h"
 #include "Common/FvnUtil.h"
 #include "Common/KeyChain.h"
+#include "Common/SvlLog.h"
 #include "Core/ActiveSVLContext.h"
 #include "Core/DefaultSVLContextController.h"
 #include "Core/DisabledGuard.h"
@@ -25,6 +26,7 @@
 #include "Event/DeeplinkParameterSet.h"
 #include "Event/DefaultEventSender.h"
 #include "Event/EventBuffer.h"
+#include "Event/EventJournal.h"
 #include "Event/EventPackageContainer.h"
 #include "Event/EventSamplingFilter.h"
 #include "Event/FirstOpenAutoEventGenerator.h"
@@ -36,6 +38,7 @@
 #include "InAppMessage/InAppMessageDAO.h"
 #include "Network/ApiConnectionManager.h"
 #include "Network/S3ConfigHandler.h"
+#include "Platform/FileSystem.h"
 #include "Platform/Mutex.h"
 #include "Platform/ProcessState.h"
 
@@ -148,6 +151,9 @@ struct InAppMessageDAOSlot {
 }  // namespace
 
 struct DiContainer::Members {
+    // This process's unsent-package journal, made before the settings store
+    // opens, until the package container takes it.
+    LazyMaybe<EventJournal> journal;
     Lazy<IDataContext> dataContext;
     Lazy<DataRegistry> dataRegistry;
     Lazy<UserPropertyManager> userPropertyManager;
@@ -175,6 +181,10 @@ struct DiContainer::Members {
         // launch has read it, and then be overwritten by that launch.
         auto context = dataContext.take();
         auto registry = dataRegistry.take();
+        if (auto unused = journal.take()) {
+            // Made and never used: nothing in it.
+            unused->removeFile();
+        }
         {
             auto guard = disabledGuard.take();
             auto controller = defaultSVLContextController.take();
@@ -223,7 +233,21 @@ DiContainer::~DiContainer() = default;
 
 std::shared_ptr<IDataContext> DiContainer::dataContext() {
     // A first launch creates the settings stores off the caller's thread.
-    return members_->dataContext.get([] { return std::make_shared<DeferredDataContext>(); });
+    return members_->dataContext.get([this] {
+        // The journal is locked before the store takes its copy of the values:
+        // another process on this folder that writes the unsent list from now
+        // on sees this one running and keeps its own journal, so what this
+        // process's copy misses the journals still hold.
+        members_->journal.get([]() -> std::shared_ptr<EventJournal> {
+            auto made = EventJournal::create(platform::preferencesFolder());
+            if (!made) {
+                SvlLog::error("UnsentPackageStore :: no journal : " + made.status().message());
+                return nullptr;
+            }
+            return std::move(made).value();
+        });
+        return std::make_shared<DeferredDataContext>();
+    });
 }
 
 std::shared_ptr<DataRegistry> DiContainer::dataRegistry() {
@@ -268,8 +292,11 @@ std::shared_ptr<DefaultEventSender> DiContainer::eventSender() {
 }
 
 std::shared_ptr<EventPackageContainer> DiContainer::eventPackageContainer() {
-    return members_->eventPackageContainer.get(
-        [this] { return std::make_shared<EventPackageContainer>(eventSender(), dataRegistry()); });
+    return members_->eventPackageContainer.get([this] {
+        auto registry = dataRegistry();
+        return std::make_shared<EventPackageContainer>(eventSender(), std::move(registry), nullptr,
+                                                       nullptr, members_->journal.take());
+    });
 }
 
 std::shared_ptr<EventBuffer> DiContainer::eventBuffer() {
@@ -379,18 +406,24 @@ bool DiContainer::makeDurable(std::chrono::milliseconds budget) {
     std::weak_ptr<DefaultSVLContextController> controller =
         members_->defaultSVLContextController.peek();
     std::weak_ptr<EventBuffer> buffer = members_->eventBuffer.peek();
+    std::weak_ptr<DataRegistry> registry = members_->dataRegistry.peek();
     if (controller.expired() || buffer.expired()) {
         return true;
     }
     // Held only for each wait: a wait that outlasts its budget must not keep
     // the SDK's parts alive past their owner (a relaunch in tests would have
     // the old ones write over the new ones' stores).
-    return runWithin(std::chrono::steady_clock::now() + budget, [controller, buffer] {
+    return runWithin(std::chrono::steady_clock::now() + budget, [controller, buffer, registry] {
         if (auto c = controller.lock()) {
             c->waitForDispatched();
         }
         if (auto b = buffer.lock()) {
             b->waitUntilStored();
+        }
+        // The app may end in the background without another word: its
+        // settings store is left without a log or pages it no longer uses.
+        if (auto r = registry.lock()) {
+            r->compact();
         }
     });
 }
@@ -439,7 +472,7 @@ bool DiContainer::settleForExit(std::chrono::milliseconds budget) {
             b.waitUntilStored();
         });
         if (auto r = registry.lock()) {
-            (void)r->waitForPendingWrites();
+            r->compact();
         }
     });
 }

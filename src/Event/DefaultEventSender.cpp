@@ -2,11 +2,28 @@
 
 #include "Common/SvlLog.h"
 #include "Data/ModelProvider/CommonModelProvider.h"
-#include "Event/EventBundleModelProvider.h"
+#include "Event/EventBundleModel.h"
 #include "Network/ApiConnection.h"
 #include "Network/ApiConnectionManager.h"
 
 namespace sorvel {
+
+void IEventSender::sendEventPackageAsync(std::shared_ptr<const EventPackage> eventPackage,
+                                         Completion completion) {
+    bool answered = false;
+    sendEventPackage(eventPackage, [&](const IEventSendActionResult& result) {
+        answered = true;
+        if (completion) {
+            completion(result);
+        }
+    });
+    if (!answered && eventPackage && completion) {
+        // A sender that reports nothing must not make the package vanish.
+        SvlLog::error("sendEventPackage :: no outcome for package " + eventPackage->packageId() +
+                      "; it waits for the next upload");
+        completion(IEventSendActionResult::onFail(eventPackage));
+    }
+}
 
 DefaultEventSender::DefaultEventSender(
     std::shared_ptr<DataRegistry> dataRegistry,
@@ -17,56 +34,85 @@ DefaultEventSender::DefaultEventSender(
       gdprAction_(gdprAction ? std::move(gdprAction)
                              : FvnUtil::GdprAction([](FvnUtil::GdprDone done) {
                                    FvnUtil::executeGdprForgetMe(std::move(done));
-                               })) {}
+                               })),
+      commonBlock_(std::make_shared<CommonBlockCache>(dataRegistry_)) {}
 
-void DefaultEventSender::sendEventPackage(std::shared_ptr<const EventPackage> eventPackage,
-                                          Completion completion) {
-    auto complete = [&](IEventSendActionResult result) {
+std::shared_ptr<ApiConnection> DefaultEventSender::prepare(
+    const std::shared_ptr<const EventPackage>& eventPackage, const Completion& completion) {
+    auto fail = [&] {
         if (completion) {
-            completion(result);
+            completion(IEventSendActionResult::onFail(eventPackage));
         }
+        return nullptr;
     };
-    if (!eventPackage) {
-        return;
-    }
     if (!FvnUtil::isNetworkConnected()) {
         SvlLog::error("Fail to sending event. You are not connected to the network.", true);
-        complete(IEventSendActionResult::onFail(eventPackage));
-        return;
+        return fail();
     }
     if (FvnUtil::isGdprForgetMe(gdprAction_, *dataRegistry_)) {
         SvlLog::error("GdprForgetMe is true", true);
-        complete(IEventSendActionResult::onFail(eventPackage));
-        return;
+        return fail();
     }
-    CommonModel common =
-        CommonModelProvider(dataRegistry_, deviceRealtimeDataProvider_).getDataModel();
+    CommonBlock common =
+        CommonModelProvider(dataRegistry_, deviceRealtimeDataProvider_, commonBlock_)
+            .getCommonBlock();
     if (eventPackage->withdrawn()) {
         // Checked after the common block was read: a delete withdraws the
         // packages before it changes the identity, so a block read after the
         // change always finds its package withdrawn here.
         SvlLog::warning("sendEventPackage :: package " + eventPackage->packageId() +
                         " was built before the user data was deleted; not sent");
-        complete(IEventSendActionResult::onFail(eventPackage));
-        return;
+        return fail();
     }
-    std::shared_ptr<IApiModel> bundle =
-        EventBundleModelProvider(std::move(common), eventPackage).getApiModel();
+    // The body is written once, straight from the common block's text and the
+    // package's; the debug line and the request share it.
+    EventBundleModel bundle(std::move(common), eventPackage);
+    auto body = std::make_shared<const ApiBody>(bundle.toApiBody());
     if (SvlLog::wouldDeliver(true)) {
-        // The body again, as text: built only when someone reads the line.
-        SvlLog::debug(bundle->toApiBody().json, true);
+        SvlLog::debug(body->json, true);
     }
-
     auto connection = std::make_shared<ApiConnection>(dataRegistry_);
-    connection->setPostRequest(*bundle);
-    ApiConnectionManager().request(connection, false, [eventPackage, completion](const Result& r) {
+    connection->setPostRequest(std::move(body), bundle.getUrl());
+    return connection;
+}
+
+namespace {
+
+ApiConnectionManager::Completion resultMapper(std::shared_ptr<const EventPackage> eventPackage,
+                                              IEventSender::Completion completion) {
+    return [eventPackage = std::move(eventPackage),
+            completion = std::move(completion)](const Result& r) {
         if (completion) {
             completion(r.isSuccess() ? IEventSendActionResult::onSuccess(eventPackage)
                                      : IEventSendActionResult::onFail(eventPackage));
         }
         SvlLog::debug("Sending event is complete. responseCode : " + std::to_string(r.statusCode()),
                       true);
-    });
+    };
+}
+
+}  // namespace
+
+void DefaultEventSender::sendEventPackage(std::shared_ptr<const EventPackage> eventPackage,
+                                          Completion completion) {
+    if (!eventPackage) {
+        return;
+    }
+    if (auto connection = prepare(eventPackage, completion)) {
+        ApiConnectionManager().request(std::move(connection), false,
+                                       resultMapper(eventPackage, std::move(completion)));
+    }
+}
+
+void DefaultEventSender::sendEventPackageAsync(std::shared_ptr<const EventPackage> eventPackage,
+                                               Completion completion) {
+    if (!eventPackage) {
+        return;
+    }
+    if (auto connection = prepare(eventPackage, completion)) {
+        ApiConnectionManager().requestAsync(std::move(connection), false,
+                                            resultMapper(eventPackage, std::move(completion)));
+    }
 }
 
 }  // namespace sorvel

@@ -7,6 +7,8 @@
 
 namespace sorvel {
 
+class ApiConnection;
+class CommonBlockCache;
 class DataRegistry;
 class DeviceRealtimeDataProvider;
 
@@ -14,7 +16,8 @@ class DeviceRealtimeDataProvider;
 // fails goes back to its container's queue instead. It fails at once when the
 // network is down or GDPR forget-me is in force; a request that could not even
 // be sent (no secret key, unusable URL) fails too, so the package is kept.
-// Holds no mutable state; each call builds its own collaborators.
+// Each call builds its own collaborators; what the sender keeps is the text of
+// the common block, written again only when a value in it changes.
 class DefaultEventSender : public IEventSender {
   public:
     // gdprAction runs when forget-me is stored but not yet acknowledged by the
@@ -26,11 +29,22 @@ class DefaultEventSender : public IEventSender {
 
     void sendEventPackage(std::shared_ptr<const EventPackage> eventPackage,
                           Completion completion) override;
+    // Up to the request as sendEventPackage(); the upload then runs on the
+    // transfer thread of the shared URL session, beside other uploads, and the
+    // completion runs there once it is answered.
+    void sendEventPackageAsync(std::shared_ptr<const EventPackage> eventPackage,
+                               Completion completion) override;
 
   private:
+    // The checks and the request of one package; without a request the
+    // completion has been told the package failed.
+    std::shared_ptr<ApiConnection> prepare(const std::shared_ptr<const EventPackage>& eventPackage,
+                                           const Completion& completion);
+
     const std::shared_ptr<DataRegistry> dataRegistry_;
     const std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider_;
     const FvnUtil::GdprAction gdprAction_;
+    const std::shared_ptr<CommonBlockCache> commonBlock_;
 };
 
 }  // namespace sorvel

@@ -14,6 +14,7 @@ std::shared_ptr<EventBuffer> EventBuffer::create(
     EventUploadIntervalManager& intervalManager) {
     auto buffer = std::make_shared<EventBuffer>(PassKey{}, eventPackageContainer,
                                                 std::move(noWaitEventNameProvider));
+    buffer->intervalManager_ = &intervalManager;
     intervalManager.addObserver(buffer);
     std::weak_ptr<EventBuffer> weak = buffer;
     eventPackageContainer->dataRegistry()->addListener(
@@ -122,6 +123,7 @@ std::shared_ptr<const EventPackage> EventBuffer::packBuffer() {
         events.swap(currentBuffer_);
         currentBuffer_.reserve(bufferCapacity);
     }
+    packagesFormed_.fetch_add(1, std::memory_order_relaxed);
     return std::make_shared<const EventPackage>(std::move(events));
 }
 
@@ -143,6 +145,13 @@ void EventBuffer::flushAllNow() {
 
 void EventBuffer::requestUpload(bool all) {
     platform::MutexLock lock(uploadMu_);
+    if (!all) {
+        const std::uint64_t formed = packagesFormed_.load(std::memory_order_relaxed);
+        if (checkedFormed_ == formed && intervalManager_->isTimerRunning()) {
+            return;
+        }
+        checkedFormed_ = formed;
+    }
     const Upload before = pendingUpload_;
     if (all) {
         pendingUpload_ = Upload::ALL;

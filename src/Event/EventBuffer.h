@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "Common/Constants.h"
@@ -31,7 +33,9 @@ class INoWaitEventNameProvider;
 // meanwhile are still packed and stored at once. Were they to wait behind a
 // slow or unreachable server, a process killed meanwhile would lose every one
 // of them. Upload rounds asked for while one is queued add nothing (the queued
-// one takes every package there is when it starts).
+// one takes every package there is when it starts). The count rule wakes the
+// upload queue only when a package formed since it last did (or the upload
+// timer is to be started): between packages it would find what it found.
 class EventBuffer : public IObserver<NoValue> {
     struct PassKey {};
 
@@ -131,6 +135,12 @@ class EventBuffer : public IObserver<NoValue> {
     bool lastQueuedIsDrain_ GUARDED_BY(submitMu_) = false;
     platform::Mutex uploadMu_;
     enum class Upload { NONE, COUNT_CHECK, ALL };
+    // Packages formed from the buffer so far, and how many there were when
+    // the count rule last went to the upload queue.
+    std::atomic<std::uint64_t> packagesFormed_{0};
+    std::optional<std::uint64_t> checkedFormed_ GUARDED_BY(uploadMu_);
+    // The scheduler whose timer a count check starts.
+    EventUploadIntervalManager* intervalManager_ = nullptr;
     // The round queued and not yet started.
     Upload pendingUpload_ GUARDED_BY(uploadMu_) = Upload::NONE;
     // Destroyed after the buffer's queue, whose blocks queue rounds here.

@@ -8,18 +8,28 @@ namespace sorvel {
 EventBundleModel::EventBundleModel(CommonModel common,
                                    std::shared_ptr<const EventPackage> eventPackage,
                                    std::string appKey)
-    : common_(std::move(common)), package_(std::move(eventPackage)), appKey_(std::move(appKey)) {}
+    : common_(CommonBlock::of(common)),
+      package_(std::move(eventPackage)),
+      appKey_(std::move(appKey)) {}
+
+EventBundleModel::EventBundleModel(CommonBlock common,
+                                   std::shared_ptr<const EventPackage> eventPackage)
+    : common_(std::move(common)), package_(std::move(eventPackage)) {
+    appKey_ = common_.text->model.appkey.value_or("");
+}
 
 Value::Map EventBundleModel::toDictionary() const {
     Value::Map package = package_->toDictionary();
-    return Value::Map{{"common", Value(common_.toDictionary())},
+    return Value::Map{{"common", Value(common_.model().toDictionary())},
                       {"evts", std::move(package["eventModels"])}};
 }
 
 ApiBody EventBundleModel::toApiBody() const {
     ApiBody body;
     const std::string& events = package_->eventsJson();
-    body.json.reserve(events.size() + 1024);
+    const CommonBlockText& common = *common_.text;
+    // {"common":<block>,"evts":<events>}: 19 bytes of frame and 24 of time.
+    body.json.reserve(common.head.size() + common.tail.size() + events.size() + 48);
     {
         json::ObjectWriter o(body.json);
         common_.appendJson(o.key("common"));

@@ -16,6 +16,9 @@ class EventBundleModel : public IApiModel {
   public:
     EventBundleModel(CommonModel common, std::shared_ptr<const EventPackage> eventPackage,
                      std::string appKey);
+    // Over a common block whose text is kept between requests; the app key
+    // is the block's ("" when it has none).
+    EventBundleModel(CommonBlock common, std::shared_ptr<const EventPackage> eventPackage);
 
     // {"common": ..., "evts": [event dictionaries in order]}.
     Value::Map toDictionary() const override;
@@ -25,12 +28,12 @@ class EventBundleModel : public IApiModel {
     // The event-bulk URL with the app key in place of its "%@".
     std::string getUrl() const override;
 
-    const CommonModel& common() const { return common_; }
+    CommonModel common() const { return common_.model(); }
     std::vector<EventModel> evts() const { return package_->eventModels(); }
     const std::string& appKey() const { return appKey_; }
 
   private:
-    CommonModel common_;
+    CommonBlock common_;
     // The events are the package's, shared rather than copied.
     std::shared_ptr<const EventPackage> package_;
     std::string appKey_;

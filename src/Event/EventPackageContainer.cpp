@@ -28,7 +28,8 @@ bool removeSame(std::vector<std::shared_ptr<const EventPackage>>& list,
 EventPackageContainer::EventPackageContainer(std::shared_ptr<IEventSender> eventSender,
                                              std::shared_ptr<DataRegistry> dataRegistry,
                                              DRStateReader drStateReader,
-                                             EventUploadIntervalManager* intervalManager)
+                                             EventUploadIntervalManager* intervalManager,
+                                             std::shared_ptr<EventJournal> journal)
     : eventSender_(std::move(eventSender)),
       dataRegistry_(std::move(dataRegistry)),
       drStateReader_(drStateReader ? std::move(drStateReader)
@@ -37,10 +38,13 @@ EventPackageContainer::EventPackageContainer(std::shared_ptr<IEventSender> event
                                      })),
       intervalManager_(intervalManager ? *intervalManager : EventUploadIntervalManager::shared()),
       counters_(std::make_shared<EventCounters>(dataRegistry_)),
-      store_(std::make_unique<UnsentPackageStore>(dataRegistry_, counters_, [this] {
-          platform::MutexLock lock(mu_);
-          return persistableLocked();
-      })) {
+      store_(std::make_unique<UnsentPackageStore>(
+          dataRegistry_, counters_,
+          [this] {
+              platform::MutexLock lock(mu_);
+              return persistableLocked();
+          },
+          std::string(), std::move(journal))) {
     Packages restored = getPreviousPackageQueue();
     std::size_t count = 0;
     {
@@ -54,14 +58,29 @@ EventPackageContainer::EventPackageContainer(std::shared_ptr<IEventSender> event
 EventPackageContainer::~EventPackageContainer() = default;
 
 EventPackageContainer::Packages EventPackageContainer::persistableLocked() const {
-    // Oldest first: the packages that already failed in this round, the one
-    // being sent, then the rest.
-    const auto failed =
-        packageQueue_.begin() +
-        static_cast<std::ptrdiff_t>(std::min(roundFailures_.value_or(0), packageQueue_.size()));
-    Packages out(packageQueue_.begin(), failed);
-    out.insert(out.end(), inFlight_.begin(), inFlight_.end());
-    out.insert(out.end(), failed, packageQueue_.end());
+    // Oldest first: the packages that already failed in this round and those
+    // being sent, in the order they were taken, then the rest.
+    const std::size_t failedCount = std::min(roundFailures_.value_or(0), packageQueue_.size());
+    std::vector<std::pair<std::uint64_t, const std::shared_ptr<const EventPackage>*>> sending;
+    sending.reserve(inFlight_.size());
+    for (const auto& p : inFlight_) {
+        auto it = sendOrder_.find(p.get());
+        sending.emplace_back(it != sendOrder_.end() ? it->second : UINT64_MAX, &p);
+    }
+    std::stable_sort(sending.begin(), sending.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    Packages out;
+    out.reserve(packageQueue_.size() + inFlight_.size());
+    std::size_t failed = 0;
+    for (const auto& [order, p] : sending) {
+        while (failed < failedCount &&
+               (failed < failedOrder_.size() ? failedOrder_[failed] : 0) < order) {
+            out.push_back(packageQueue_[failed++]);
+        }
+        out.push_back(*p);
+    }
+    out.insert(out.end(), packageQueue_.begin() + static_cast<std::ptrdiff_t>(failed),
+               packageQueue_.end());
     return out;
 }
 
@@ -105,17 +124,26 @@ void EventPackageContainer::sendEventPackage(std::shared_ptr<const EventPackage>
     send(eventPackage);
 }
 
+bool EventPackageContainer::dropIfWithdrawn(
+    const std::shared_ptr<const EventPackage>& eventPackage) {
+    if (!eventPackage->withdrawn()) {
+        return false;
+    }
+    SvlLog::warning("sendEventPackage :: package " + eventPackage->packageId() + " of " +
+                    std::to_string(eventPackage->eventCount()) +
+                    " events was built before the user data was deleted; dropped, not "
+                    "sent under the new identity");
+    {
+        platform::MutexLock lock(mu_);
+        removeSame(inFlight_, eventPackage);
+        sendOrder_.erase(eventPackage.get());
+    }
+    store_->recordSettled(*eventPackage, false);
+    return true;
+}
+
 void EventPackageContainer::send(const std::shared_ptr<const EventPackage>& eventPackage) {
-    if (eventPackage->withdrawn()) {
-        SvlLog::warning("sendEventPackage :: package " + eventPackage->packageId() + " of " +
-                        std::to_string(eventPackage->eventCount()) +
-                        " events was built before the user data was deleted; dropped, not "
-                        "sent under the new identity");
-        {
-            platform::MutexLock lock(mu_);
-            removeSame(inFlight_, eventPackage);
-        }
-        store_->recordSettled(*eventPackage, false);
+    if (dropIfWithdrawn(eventPackage)) {
         return;
     }
     eventSender_->sendEventPackage(
@@ -133,27 +161,58 @@ void EventPackageContainer::send(const std::shared_ptr<const EventPackage>& even
     }
 }
 
+void EventPackageContainer::sendInRound(const std::shared_ptr<const EventPackage>& eventPackage) {
+    if (dropIfWithdrawn(eventPackage)) {
+        endRoundUpload();
+        return;
+    }
+    eventSender_->sendEventPackageAsync(eventPackage, [this](const IEventSendActionResult& result) {
+        onSendResult(result);
+        endRoundUpload();
+    });
+}
+
+void EventPackageContainer::endRoundUpload() {
+    platform::MutexLock lock(mu_);
+    --roundInFlight_;
+    roundCv_.signalAll();
+}
+
 void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
     if (!result.package) {
         return;
     }
     bool acknowledged = false;
+    bool withdrawn = false;
     {
         platform::MutexLock lock(mu_);
         removeSame(inFlight_, result.package);
+        std::uint64_t order = UINT64_MAX;
+        if (auto it = sendOrder_.find(result.package.get()); it != sendOrder_.end()) {
+            order = it->second;
+            sendOrder_.erase(it);
+        }
         if (removeSame(dropped_, result.package)) {
             // Dropped on purpose while it was being sent: neither kept nor requeued.
         } else if (result.kind == IEventSendActionResult::Kind::onSuccess) {
             successPackageIdTable_.insert(result.package->packageId());
             acknowledged = true;
+        } else if (result.package->withdrawn()) {
+            // Its identity ended while it was being sent: never sent again.
+            withdrawn = true;
         } else if (successPackageIdTable_.count(result.package->packageId()) == 0) {
             if (roundFailures_) {
                 // Back before the packages queued after it, so the queue (and
                 // the stored list) stays oldest first while the buffer keeps
-                // adding packages during the round.
+                // adding packages during the round; among the round's
+                // failures, in the order they were taken.
                 const std::size_t at = std::min(*roundFailures_, packageQueue_.size());
-                packageQueue_.insert(packageQueue_.begin() + static_cast<std::ptrdiff_t>(at),
-                                     result.package);
+                failedOrder_.resize(at, 0);
+                const auto pos = static_cast<std::ptrdiff_t>(
+                    std::upper_bound(failedOrder_.begin(), failedOrder_.end(), order) -
+                    failedOrder_.begin());
+                failedOrder_.insert(failedOrder_.begin() + pos, order);
+                packageQueue_.insert(packageQueue_.begin() + pos, result.package);
                 roundFailures_ = at + 1;
             } else {
                 packageQueue_.push_back(result.package);
@@ -162,6 +221,11 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
     }
     if (acknowledged) {
         store_->recordSettled(*result.package, true);
+    } else if (withdrawn) {
+        SvlLog::warning("sendEventPackage :: package " + result.package->packageId() +
+                        " was built before the user data was deleted; dropped after its "
+                        "upload failed");
+        store_->recordSettled(*result.package, false);
     }
 }
 
@@ -177,6 +241,7 @@ void EventPackageContainer::sendAllEventPackages() {
     {
         platform::MutexLock lock(mu_);
         roundFailures_ = 0;
+        failedOrder_.clear();
     }
     for (std::size_t i = 0; i < n; ++i) {
         std::shared_ptr<const EventPackage> head;
@@ -185,6 +250,9 @@ void EventPackageContainer::sendAllEventPackages() {
             // the stored list never misses it in between. The packages that
             // failed in this round wait at the head.
             platform::MutexLock lock(mu_);
+            while (roundInFlight_ >= MAX_IN_FLIGHT) {
+                roundCv_.wait();
+            }
             const std::size_t at = std::min(*roundFailures_, packageQueue_.size());
             if (at == packageQueue_.size()) {
                 break;
@@ -193,11 +261,18 @@ void EventPackageContainer::sendAllEventPackages() {
             head = std::move(*it);
             packageQueue_.erase(it);
             inFlight_.push_back(head);
+            sendOrder_[head.get()] = ++sendCount_;
+            ++roundInFlight_;
         }
-        send(head);
+        sendInRound(head);
     }
     platform::MutexLock lock(mu_);
+    // A round ends with its last upload.
+    while (roundInFlight_ > 0) {
+        roundCv_.wait();
+    }
     roundFailures_.reset();
+    failedOrder_.clear();
 }
 
 void EventPackageContainer::removeAllPackages() {

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -17,14 +19,16 @@ namespace sorvel {
 
 class DataRegistry;
 class EventCounters;
+class EventJournal;
 class EventUploadIntervalManager;
 class UnsentPackageStore;
 
 // The packages waiting for upload, oldest first. It restores the packages the
-// previous run left unsent, hands packages one by one to the sender, takes
-// back the ones that failed (ahead of the packages queued while they were
-// being sent, so the queue stays oldest first), and remembers the ids of the
-// ones that succeeded.
+// previous run left unsent, hands packages to the sender (an upload round
+// keeps up to MAX_IN_FLIGHT of them being sent at once), takes back the ones
+// that failed (ahead of the packages queued while they were being sent, in
+// the order they were taken, so the queue stays oldest first), and remembers
+// the ids of the ones that succeeded.
 //
 // The packages at rest follow the queue (see UnsentPackageStore): a package
 // queued is in the journal before addEventPackage returns, and its successful
@@ -40,16 +44,21 @@ class UnsentPackageStore;
 class EventPackageContainer {
   public:
     using Packages = std::vector<std::shared_ptr<const EventPackage>>;
+    // Uploads of one round under way at once while more packages wait.
+    static constexpr std::size_t MAX_IN_FLIGHT = 4;
     // The delete/restart state; sending waits while a restart is not synced.
     using DRStateReader = std::function<DRStateResult()>;
 
     // Restores the stored packages (an empty list is stored when there is
     // none). Without a reader the state is read from dataRegistry; without a
-    // manager the shared upload scheduler is used.
+    // manager the shared upload scheduler is used. journal: this process's
+    // journal, when it was made before the settings store opened (see
+    // UnsentPackageStore); otherwise one is made now.
     EventPackageContainer(std::shared_ptr<IEventSender> eventSender,
                           std::shared_ptr<DataRegistry> dataRegistry,
                           DRStateReader drStateReader = nullptr,
-                          EventUploadIntervalManager* intervalManager = nullptr);
+                          EventUploadIntervalManager* intervalManager = nullptr,
+                          std::shared_ptr<EventJournal> journal = nullptr);
     ~EventPackageContainer();
     EventPackageContainer(const EventPackageContainer&) = delete;
     EventPackageContainer& operator=(const EventPackageContainer&) = delete;
@@ -63,8 +72,9 @@ class EventPackageContainer {
     // packages wait.
     void sendIfCountIntervalReached();
     void sendEventPackage(std::shared_ptr<const EventPackage> eventPackage);
-    // Tries each package that waits now once, oldest first; nothing while a
-    // restart is not synced with the server.
+    // Tries each package that waits now once, oldest first, up to
+    // MAX_IN_FLIGHT at a time; returns once every upload it started has
+    // ended. Nothing while a restart is not synced with the server.
     void sendAllEventPackages();
     // Empties the queue (a package being sent is not given back); the stored
     // list keeps what it held until the next change of the queue replaces it.
@@ -89,6 +99,12 @@ class EventPackageContainer {
   private:
     void onSendResult(const IEventSendActionResult& result);
     void send(const std::shared_ptr<const EventPackage>& eventPackage);
+    // Starts one upload of a round; its end is counted by endRoundUpload().
+    void sendInRound(const std::shared_ptr<const EventPackage>& eventPackage);
+    void endRoundUpload();
+    // Drops a package of an identity a delete ended instead of sending it;
+    // false when it is not such a package.
+    bool dropIfWithdrawn(const std::shared_ptr<const EventPackage>& eventPackage);
     // The packages the stored list must hold, oldest first.
     Packages persistableLocked() const EXCLUSIVE_LOCKS_REQUIRED(mu_);
 
@@ -106,6 +122,14 @@ class EventPackageContainer {
     // During an upload round: how many of its failed packages wait at the
     // head of the queue.
     std::optional<std::size_t> roundFailures_ GUARDED_BY(mu_);
+    // The send order of those failures, and of each package being sent, so
+    // failures go back (and packages are stored) in the order they were taken.
+    std::vector<std::uint64_t> failedOrder_ GUARDED_BY(mu_);
+    std::unordered_map<const EventPackage*, std::uint64_t> sendOrder_ GUARDED_BY(mu_);
+    std::uint64_t sendCount_ GUARDED_BY(mu_) = 0;
+    // Uploads of the running round not yet ended.
+    std::size_t roundInFlight_ GUARDED_BY(mu_) = 0;
+    platform::CondVar roundCv_{&mu_};
     // Last member: destroyed first, so its writer stops reading the state above.
     std::unique_ptr<UnsentPackageStore> store_;
 };

@@ -43,18 +43,23 @@ std::string joined(const std::vector<std::string>& ids) {
 
 UnsentPackageStore::UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistry,
                                        std::shared_ptr<EventCounters> counters, Source source,
-                                       std::string journalFolder)
+                                       std::string journalFolder,
+                                       std::shared_ptr<EventJournal> journal)
     : dataRegistry_(std::move(dataRegistry)),
       counters_(std::move(counters)),
       source_(std::move(source)),
       journalFolder_(journalFolderFor(std::move(journalFolder))),
+      journal_(std::move(journal)),
       queue_(platform::DispatchQueue::makeSerial("eventPackageStoreQueue")) {
-    auto journal = EventJournal::create(journalFolder_);
-    if (journal) {
-        journal_ = std::move(journal).value();
+    if (journal_) {
+        return;
+    }
+    auto made = EventJournal::create(journalFolder_);
+    if (made) {
+        journal_ = std::move(made).value();
     } else {
         // Without one the packages are durable at checkpoints only.
-        SvlLog::error("UnsentPackageStore :: no journal : " + journal.status().message());
+        SvlLog::error("UnsentPackageStore :: no journal : " + made.status().message());
     }
 }
 

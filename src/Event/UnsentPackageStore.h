@@ -60,10 +60,13 @@ class UnsentPackageStore {
     // journalFolder: where the journals live; by default beside the settings
     // stores, in the app's data folder. The counters go into each package's
     // journal record, take back what a replay finds, and are stored exactly
-    // with every checkpoint.
+    // with every checkpoint. journal: this process's journal in that folder
+    // when it was made (and locked) already, before the settings store was
+    // opened; otherwise the store makes it now.
     UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistry,
                        std::shared_ptr<EventCounters> counters, Source source,
-                       std::string journalFolder = {});
+                       std::string journalFolder = {},
+                       std::shared_ptr<EventJournal> journal = nullptr);
     // Lets the queued checkpoints finish, writes a last one and, when that
     // one is durable, deletes the journal.
     ~UnsentPackageStore();
@@ -128,7 +131,7 @@ class UnsentPackageStore {
     const std::shared_ptr<EventCounters> counters_;
     const Source source_;
     const std::string journalFolder_;
-    std::unique_ptr<EventJournal> journal_;
+    std::shared_ptr<EventJournal> journal_;
     mutable platform::Mutex mu_;
     // The ticket of the checkpoint queued and not yet started; 0 when none is.
     std::uint64_t pendingTicket_ GUARDED_BY(mu_) = 0;

@@ -51,11 +51,14 @@ ApiConnection::ApiConnection(std::shared_ptr<DataRegistry> registry)
     : registry_(std::move(registry)) {}
 
 ApiConnection& ApiConnection::setPostRequest(const IApiModel& model) {
-    auto body = std::make_shared<const ApiBody>(model.toApiBody());
-    auto url = model.getUrl();
+    return setPostRequest(std::make_shared<const ApiBody>(model.toApiBody()), model.getUrl());
+}
+
+ApiConnection& ApiConnection::setPostRequest(std::shared_ptr<const ApiBody> body,
+                                             std::string urlText) {
     platform::MutexLock lock(mu_);
     body_ = std::move(body);
-    urlText_ = std::move(url);
+    urlText_ = std::move(urlText);
     method_ = HttpMethod::POST;
     invalidate();
     return *this;
@@ -190,16 +193,37 @@ ApiConnection::preparedRequest() {
 }
 
 ApiConnection::Outcome ApiConnection::send() {
-    Outcome outcome;
     auto prepared = preparedRequest();
     if (auto* error = std::get_if<ApiConnectionError>(&prepared)) {
         SvlLog::error(describe(*error));
+        Outcome outcome;
         outcome.error = *error;
         return outcome;
     }
     const platform::HttpRequest& request =
         *std::get<std::shared_ptr<const platform::HttpRequest>>(prepared);
-    platform::HttpResponse response = platform::HttpSession::shared().dataTask(request);
+    return outcomeOf(request, platform::HttpSession::shared().dataTask(request));
+}
+
+void ApiConnection::sendAsync(std::function<void(Outcome)> done) {
+    auto prepared = preparedRequest();
+    if (auto* error = std::get_if<ApiConnectionError>(&prepared)) {
+        SvlLog::error(describe(*error));
+        Outcome outcome;
+        outcome.error = *error;
+        done(std::move(outcome));
+        return;
+    }
+    auto request = std::get<std::shared_ptr<const platform::HttpRequest>>(std::move(prepared));
+    platform::HttpSession::shared().startDataTask(
+        request, [this, request, done = std::move(done)](platform::HttpResponse response) {
+            done(outcomeOf(*request, std::move(response)));
+        });
+}
+
+ApiConnection::Outcome ApiConnection::outcomeOf(const platform::HttpRequest& request,
+                                                platform::HttpResponse response) {
+    Outcome outcome;
     {
         platform::MutexLock lock(mu_);
         responseCode_ = response.status;

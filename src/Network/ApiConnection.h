@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -36,6 +37,8 @@ class ApiConnection {
 
     // POST of the model's dictionary to the model's URL. Cannot fail.
     ApiConnection& setPostRequest(const IApiModel& model);
+    // POST of a body already written, to the URL text. Cannot fail.
+    ApiConnection& setPostRequest(std::shared_ptr<const ApiBody> body, std::string urlText);
     // DELETE of the model's dictionary to the model's URL. Cannot fail.
     ApiConnection& setDeleteRequest(const IApiModel& model);
     ApiConnection& setGetRequest(const std::optional<std::string>& urlText);
@@ -58,6 +61,11 @@ class ApiConnection {
         std::optional<std::string> responseText;
     };
     Outcome send();
+    // The same attempt without waiting for the answer: `done` gets the
+    // outcome once, on the transfer thread of the shared URL session, or at
+    // once on the caller's thread when the request cannot be formed or
+    // signed. The connection must live until `done` has run.
+    void sendAsync(std::function<void(Outcome)> done);
 
     // "Ovinthal/<sdk> (iOS <os version>; U; <device model> Build)".
     static std::string userAgent();
@@ -74,6 +82,7 @@ class ApiConnection {
         std::map<std::string, std::optional<std::string>> headers;
     };
     std::variant<platform::HttpRequest, ApiConnectionError> form(const Parts& parts) const;
+    Outcome outcomeOf(const platform::HttpRequest& request, platform::HttpResponse response);
     // A setter changed the request: what was formed before no longer holds.
     void invalidate() EXCLUSIVE_LOCKS_REQUIRED(mu_);
 

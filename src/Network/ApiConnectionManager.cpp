@@ -112,8 +112,8 @@ void ApiConnectionManager::setDisableSdkHook(DisableSdkHook hook) {
     s.hook = std::move(hook);
 }
 
-void ApiConnectionManager::request(std::shared_ptr<ApiConnection> connection, bool isRetry,
-                                   Completion completion) {
+std::shared_ptr<ApiConnectionManager::Attempt> ApiConnectionManager::start(
+    std::shared_ptr<ApiConnection> connection, bool isRetry, Completion completion) {
     auto attempt = std::make_shared<Attempt>();
     attempt->connection = std::move(connection);
     attempt->completion = std::move(completion);
@@ -123,13 +123,33 @@ void ApiConnectionManager::request(std::shared_ptr<ApiConnection> connection, bo
     if (!attempt->connection) {
         SvlLog::error(describe(ApiConnectionError::InvalidRequestError));
         attempt->finish(Result::failure(0));
-        return;
+        return nullptr;
     }
-    run(attempt);
+    return attempt;
+}
+
+void ApiConnectionManager::request(std::shared_ptr<ApiConnection> connection, bool isRetry,
+                                   Completion completion) {
+    if (auto attempt = start(std::move(connection), isRetry, std::move(completion))) {
+        run(attempt);
+    }
+}
+
+void ApiConnectionManager::requestAsync(std::shared_ptr<ApiConnection> connection, bool isRetry,
+                                        Completion completion) {
+    if (auto attempt = start(std::move(connection), isRetry, std::move(completion))) {
+        // The attempt keeps the connection alive until its answer is in.
+        attempt->connection->sendAsync(
+            [attempt](ApiConnection::Outcome outcome) { settle(attempt, std::move(outcome)); });
+    }
 }
 
 void ApiConnectionManager::run(const std::shared_ptr<Attempt>& attempt) {
-    ApiConnection::Outcome outcome = attempt->connection->send();
+    settle(attempt, attempt->connection->send());
+}
+
+void ApiConnectionManager::settle(const std::shared_ptr<Attempt>& attempt,
+                                  ApiConnection::Outcome outcome) {
     if (outcome.error) {
         // Nothing was sent; the caller still gets its one answer.
         attempt->finish(Result::failure(0));

@@ -38,6 +38,13 @@ class ApiConnectionManager {
     // Sends from the calling thread and waits for the first answer; returns
     // after the completion ran unless a retry was scheduled.
     void request(std::shared_ptr<ApiConnection> connection, bool isRetry, Completion completion);
+    // As request(), without waiting: the first attempt runs on the transfer
+    // thread of the shared URL session beside other requests, and so does the
+    // completion when that attempt settles the outcome (retries run as
+    // request()'s). A request that cannot be formed or signed is answered at
+    // once on the calling thread.
+    void requestAsync(std::shared_ptr<ApiConnection> connection, bool isRetry,
+                      Completion completion);
     // One attempt, never retried; a 400 answer disables the SDK here too.
     Result requestSync(const std::shared_ptr<ApiConnection>& connection);
 
@@ -50,7 +57,10 @@ class ApiConnectionManager {
 
   private:
     struct Attempt;
+    std::shared_ptr<Attempt> start(std::shared_ptr<ApiConnection> connection, bool isRetry,
+                                   Completion completion);
     static void run(const std::shared_ptr<Attempt>& attempt);
+    static void settle(const std::shared_ptr<Attempt>& attempt, ApiConnection::Outcome outcome);
 
     std::shared_ptr<std::atomic<int>> attemptCount_;
 };

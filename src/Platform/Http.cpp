@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cctype>
 #include <map>
+#include <thread>
 
 #include "Base/Url.h"
 #include "Platform/Crypto.h"
@@ -173,6 +174,147 @@ bool isHeaderValue(std::string_view value) {
                         [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
 }
 
+// What curl reads from while one transfer runs: it must stay where it is
+// until the transfer ends.
+struct TransferState {
+    Target target;
+    std::unique_ptr<curl_slist, SlistDeleter> headers;
+    char errbuf[CURL_ERROR_SIZE] = {0};
+    WriteContext ctx;
+};
+
+// Whether the request may be sent at all; why not goes into the response.
+std::optional<Target> checkRequest(const HttpRequest& request, HttpResponse& response) {
+    std::string why;
+    auto target = resolveTarget(request.url, why);
+    if (!target) {
+        response.error = why;
+        SystemLog::write("Http :: refused " + printable(request.url) + " : " + why);
+        return std::nullopt;
+    }
+    const std::string& method = request.method;
+    if (!method.empty() && method != "GET" && method != "POST" && method != "DELETE") {
+        response.error = "unsupported method " + method;
+        return std::nullopt;
+    }
+    for (const auto& [name, value] : request.headers) {
+        if (!isHeaderName(name) || !isHeaderValue(value)) {
+            response.error = "malformed header \"" + printable(name) + "\"";
+            SystemLog::write("Http :: refused " + printable(request.url) + " : " + response.error);
+            return std::nullopt;
+        }
+    }
+    return target;
+}
+
+// Sets the handle up for the request; the handle points into `state` and the
+// request (its body is not copied) until the transfer ends.
+void configure(CURL* h, CURLSH* share, const HttpRequest& request, TransferState& state) {
+    curl_easy_reset(h);  // keeps the handle's open connections
+    const bool isGet = request.method.empty() || request.method == "GET";
+    auto addHeader = [&](const std::string& line) {
+        curl_slist* next = curl_slist_append(state.headers.get(), line.c_str());
+        if (next != nullptr) {
+            (void)state.headers.release();
+            state.headers.reset(next);
+        }
+    };
+    for (const auto& [name, value] : request.headers) {
+        // "Name:" with nothing after it would make curl drop the header;
+        // "Name;" is how it sends one whose value is empty.
+        addHeader(value.empty() ? name + ";" : name + ": " + value);
+    }
+    // No "Expect: 100-continue" round trip before larger bodies.
+    addHeader("Expect:");
+    // A body goes with the caller's Content-Type or none, never a form type
+    // the caller did not ask for.
+    const bool hasContentType =
+        std::any_of(request.headers.begin(), request.headers.end(),
+                    [](const auto& hd) { return lower(hd.first) == "content-type"; });
+    if (!hasContentType && !isGet) {
+        addHeader("Content-Type:");
+    }
+    const Millis timeout = effectiveTimeout(request.timeout);
+
+    curl_easy_setopt(h, CURLOPT_URL, state.target.url.c_str());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, state.target.mapped ? "http,https" : "https");
+    curl_easy_setopt(h, CURLOPT_SHARE, share);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, state.headers.get());
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBodyBytes);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &state.ctx);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, state.errbuf);
+    if (isGet) {
+        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    } else {
+        curl_easy_setopt(h, CURLOPT_POST, 1L);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(request.body.size()));
+        if (request.method == "DELETE") {
+            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "DELETE");
+        }
+    }
+}
+
+// The answer of a transfer that ended with `rc`; the handle no longer points
+// into `state` afterwards.
+HttpResponse outcomeOf(CURL* h, CURLcode rc, const TransferState& state) {
+    HttpResponse response;
+    long connects = 0;
+    curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
+    response.reusedConnection = connects == 0;
+    if (rc == CURLE_OK) {
+        long code = 0;
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+        response.status = static_cast<int>(code);
+    } else {
+        response.status = 0;
+        response.error =
+            state.ctx.stopped
+                ? "body refused by its sink"
+                : std::string(curl_easy_strerror(rc)) +
+                      (state.errbuf[0] != '\0' ? std::string(": ") + state.errbuf : "");
+    }
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    return response;
+}
+
+// A body collected in memory with the size cap, and what dataTask() makes of
+// the answer.
+HttpResponse finishDataTask(HttpResponse r, const MemorySink& sink, std::string body,
+                            const std::string& url) {
+    if (sink.overflowed()) {
+        SystemLog::write("Http :: response of " + url + " is larger than " +
+                         std::to_string(HttpSession::MAX_RESPONSE_BYTES) +
+                         " bytes; cut off and failed");
+        r.status = 0;
+        r.error =
+            "response larger than " + std::to_string(HttpSession::MAX_RESPONSE_BYTES) + " bytes";
+        return r;
+    }
+    if (r.status != 0) {
+        r.body = std::move(body);
+    }
+    return r;
+}
+
+// One transfer of startDataTask(), from its start to its answer.
+struct AsyncTransfer {
+    std::shared_ptr<const HttpRequest> request;
+    HttpSession::DataTaskDone done;
+    CURL* handle = nullptr;
+    TransferState state;
+    std::string body;
+    MemorySink sink{body};
+};
+
 }  // namespace
 
 struct HttpSession::Impl {
@@ -185,6 +327,16 @@ struct HttpSession::Impl {
 
     std::atomic<std::uint64_t> transfers{0};
     std::atomic<std::uint64_t> connectionsOpened{0};
+    std::atomic<std::uint64_t> mostConcurrent{0};
+
+    // The transfer thread of startDataTask() and its multi handle, made on
+    // first use. Only that thread touches the multi handle and the running
+    // transfers; the others hand over new ones through `incoming`.
+    Mutex asyncMu;
+    CURLM* multi GUARDED_BY(asyncMu) = nullptr;
+    std::vector<std::unique_ptr<AsyncTransfer>> incoming GUARDED_BY(asyncMu);
+    bool stopping GUARDED_BY(asyncMu) = false;
+    std::thread transferThread;
 
     static void lockShare(CURL*, curl_lock_data data, curl_lock_access,
                           void* user) NO_THREAD_SAFETY_ANALYSIS {
@@ -201,7 +353,8 @@ struct HttpSession::Impl {
             curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Impl::lockShare);
             curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlockShare);
             curl_share_setopt(share, CURLSHOPT_USERDATA, this);
-            // Connections stay with their easy handle: sharing the connection
+            // Connections stay with their easy handle (or, for transfers run
+            // side by side, with the multi handle): sharing the connection
             // cache between threads is not safe in libcurl.
             curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
             curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
@@ -209,6 +362,21 @@ struct HttpSession::Impl {
     }
 
     ~Impl() {
+        CURLM* m = nullptr;
+        {
+            MutexLock lock(asyncMu);
+            stopping = true;
+            m = multi;
+            if (m != nullptr) {
+                curl_multi_wakeup(m);
+            }
+        }
+        if (transferThread.joinable()) {
+            transferThread.join();
+        }
+        if (m != nullptr) {
+            curl_multi_cleanup(m);
+        }
         std::vector<CURL*> handles;
         {
             MutexLock lock(poolMu);
@@ -245,6 +413,119 @@ struct HttpSession::Impl {
         }
         curl_easy_cleanup(h);
     }
+
+    void count(CURL* h) {
+        long connects = 0;
+        curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
+        transfers.fetch_add(1);
+        connectionsOpened.fetch_add(static_cast<std::uint64_t>(std::max(0L, connects)));
+    }
+
+    // Hands the transfer to the transfer thread; false when the session is
+    // closing (the caller answers it).
+    bool enqueue(std::unique_ptr<AsyncTransfer>& transfer) {
+        MutexLock lock(asyncMu);
+        if (stopping) {
+            return false;
+        }
+        if (multi == nullptr) {
+            multi = curl_multi_init();
+            if (multi == nullptr) {
+                return false;
+            }
+            // Idle connections the multi handle keeps for the next transfers.
+            curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(kMaxIdleHandles));
+            transferThread = std::thread([this, m = multi] { runTransfers(m); });
+        }
+        incoming.push_back(std::move(transfer));
+        curl_multi_wakeup(multi);
+        return true;
+    }
+
+    static void answer(std::unique_ptr<AsyncTransfer> t, HttpResponse response) {
+        auto done = std::move(t->done);
+        t.reset();
+        if (done) {
+            done(std::move(response));
+        }
+    }
+
+    void runTransfers(CURLM* m) {
+        std::map<CURL*, std::unique_ptr<AsyncTransfer>> running;
+        for (;;) {
+            std::vector<std::unique_ptr<AsyncTransfer>> fresh;
+            bool stop = false;
+            {
+                MutexLock lock(asyncMu);
+                fresh.swap(incoming);
+                stop = stopping;
+            }
+            for (auto& t : fresh) {
+                if (stop) {
+                    HttpResponse closed;
+                    closed.error = "the session was closed";
+                    answer(std::move(t), std::move(closed));
+                    continue;
+                }
+                CURL* h = take();
+                if (h == nullptr) {
+                    HttpResponse none;
+                    none.error = "no transfer handle";
+                    answer(std::move(t), std::move(none));
+                    continue;
+                }
+                t->handle = h;
+                t->state.ctx = WriteContext{&t->sink, false};
+                configure(h, share, *t->request, t->state);
+                if (curl_multi_add_handle(m, h) != CURLM_OK) {
+                    HttpResponse none = outcomeOf(h, CURLE_FAILED_INIT, t->state);
+                    give(h);
+                    answer(std::move(t), std::move(none));
+                    continue;
+                }
+                running.emplace(h, std::move(t));
+            }
+            std::uint64_t seen = mostConcurrent.load();
+            while (running.size() > seen &&
+                   !mostConcurrent.compare_exchange_weak(seen, running.size())) {
+            }
+            if (stop) {
+                for (auto& [h, t] : running) {
+                    curl_multi_remove_handle(m, h);
+                    HttpResponse closed = outcomeOf(h, CURLE_ABORTED_BY_CALLBACK, t->state);
+                    closed.error = "the session was closed";
+                    give(h);
+                    answer(std::move(t), std::move(closed));
+                }
+                return;
+            }
+            int stillRunning = 0;
+            curl_multi_perform(m, &stillRunning);
+            int left = 0;
+            while (CURLMsg* msg = curl_multi_info_read(m, &left)) {
+                if (msg->msg != CURLMSG_DONE) {
+                    continue;
+                }
+                CURL* h = msg->easy_handle;
+                const CURLcode rc = msg->data.result;
+                auto it = running.find(h);
+                curl_multi_remove_handle(m, h);
+                if (it == running.end()) {
+                    continue;
+                }
+                std::unique_ptr<AsyncTransfer> t = std::move(it->second);
+                running.erase(it);
+                count(h);
+                HttpResponse r = outcomeOf(h, rc, t->state);
+                give(h);
+                r = finishDataTask(std::move(r), t->sink, std::move(t->body), t->request->url);
+                answer(std::move(t), std::move(r));
+            }
+            // curl's own timers (time-outs, retries of a connect) end the wait
+            // earlier; a new transfer wakes it.
+            curl_multi_poll(m, nullptr, 0, 30000, nullptr);
+        }
+    }
 };
 
 HttpSession::HttpSession() : impl_(std::make_unique<Impl>()) {}
@@ -258,128 +539,62 @@ HttpSession& HttpSession::shared() {
 }
 
 HttpSession::Stats HttpSession::stats() const {
-    return Stats{impl_->transfers.load(), impl_->connectionsOpened.load()};
+    return Stats{impl_->transfers.load(), impl_->connectionsOpened.load(),
+                 impl_->mostConcurrent.load()};
 }
 
 HttpResponse HttpSession::dataTask(const HttpRequest& request) {
     std::string body;
     MemorySink sink(body);
     HttpResponse r = perform(request, sink);
-    if (sink.overflowed()) {
-        SystemLog::write("Http :: response of " + request.url + " is larger than " +
-                         std::to_string(MAX_RESPONSE_BYTES) + " bytes; cut off and failed");
-        r.status = 0;
-        r.error = "response larger than " + std::to_string(MAX_RESPONSE_BYTES) + " bytes";
-        return r;
+    return finishDataTask(std::move(r), sink, std::move(body), request.url);
+}
+
+void HttpSession::startDataTask(std::shared_ptr<const HttpRequest> request, DataTaskDone done) {
+    HttpResponse refused;
+    if (!request) {
+        refused.error = "no request";
+        if (done) {
+            done(std::move(refused));
+        }
+        return;
     }
-    if (r.status != 0) {
-        r.body = std::move(body);
+    auto target = checkRequest(*request, refused);
+    if (!target) {
+        if (done) {
+            done(std::move(refused));
+        }
+        return;
     }
-    return r;
+    auto transfer = std::make_unique<AsyncTransfer>();
+    transfer->request = std::move(request);
+    transfer->done = std::move(done);
+    transfer->state.target = std::move(*target);
+    if (!impl_->enqueue(transfer)) {
+        HttpResponse closed;
+        closed.error = "the session was closed";
+        Impl::answer(std::move(transfer), std::move(closed));
+    }
 }
 
 HttpResponse HttpSession::perform(const HttpRequest& request, IHttpBodySink& sink) {
     HttpResponse response;
-    std::string why;
-    auto target = resolveTarget(request.url, why);
+    TransferState state;
+    auto target = checkRequest(request, response);
     if (!target) {
-        response.error = why;
-        SystemLog::write("Http :: refused " + printable(request.url) + " : " + why);
         return response;
     }
-    const std::string method = request.method.empty() ? "GET" : request.method;
-    if (method != "GET" && method != "POST" && method != "DELETE") {
-        response.error = "unsupported method " + method;
-        return response;
-    }
-    for (const auto& [name, value] : request.headers) {
-        if (!isHeaderName(name) || !isHeaderValue(value)) {
-            response.error = "malformed header \"" + printable(name) + "\"";
-            SystemLog::write("Http :: refused " + printable(request.url) + " : " + response.error);
-            return response;
-        }
-    }
-
+    state.target = std::move(*target);
     CURL* h = impl_->take();
     if (h == nullptr) {
         response.error = "no transfer handle";
         return response;
     }
-    curl_easy_reset(h);  // keeps the handle's open connections
-
-    std::unique_ptr<curl_slist, SlistDeleter> headers;
-    auto addHeader = [&](const std::string& line) {
-        curl_slist* next = curl_slist_append(headers.get(), line.c_str());
-        if (next != nullptr) {
-            (void)headers.release();
-            headers.reset(next);
-        }
-    };
-    for (const auto& [name, value] : request.headers) {
-        // "Name:" with nothing after it would make curl drop the header;
-        // "Name;" is how it sends one whose value is empty.
-        addHeader(value.empty() ? name + ";" : name + ": " + value);
-    }
-    // No "Expect: 100-continue" round trip before larger bodies.
-    addHeader("Expect:");
-    // A body goes with the caller's Content-Type or none, never a form type
-    // the caller did not ask for.
-    const bool hasContentType =
-        std::any_of(request.headers.begin(), request.headers.end(),
-                    [](const auto& h) { return lower(h.first) == "content-type"; });
-    if (!hasContentType && method != "GET") {
-        addHeader("Content-Type:");
-    }
-
-    char errbuf[CURL_ERROR_SIZE] = {0};
-    WriteContext ctx{&sink, false};
-    const Millis timeout = effectiveTimeout(request.timeout);
-
-    curl_easy_setopt(h, CURLOPT_URL, target->url.c_str());
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, target->mapped ? "http,https" : "https");
-    curl_easy_setopt(h, CURLOPT_SHARE, impl_->share);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBodyBytes);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &ctx);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf);
-    if (method == "GET") {
-        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-    } else {
-        curl_easy_setopt(h, CURLOPT_POST, 1L);
-        curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
-        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(request.body.size()));
-        if (method == "DELETE") {
-            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "DELETE");
-        }
-    }
-
-    CURLcode rc = curl_easy_perform(h);
-    long connects = 0;
-    curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
-    impl_->transfers.fetch_add(1);
-    impl_->connectionsOpened.fetch_add(static_cast<std::uint64_t>(std::max(0L, connects)));
-    response.reusedConnection = connects == 0;
-
-    if (rc == CURLE_OK) {
-        long code = 0;
-        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
-        response.status = static_cast<int>(code);
-    } else {
-        response.status = 0;
-        response.error = ctx.stopped ? "body refused by its sink"
-                                     : std::string(curl_easy_strerror(rc)) +
-                                           (errbuf[0] != '\0' ? std::string(": ") + errbuf : "");
-    }
-    // The handle must not keep pointers into this frame.
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    state.ctx = WriteContext{&sink, false};
+    configure(h, impl_->share, request, state);
+    const CURLcode rc = curl_easy_perform(h);
+    impl_->count(h);
+    response = outcomeOf(h, rc, state);
     impl_->give(h);
     return response;
 }

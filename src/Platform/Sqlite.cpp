@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -15,7 +14,6 @@
 
 #include "Base/Hex.h"
 #include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
 #include "Platform/FileSystem.h"
 #include "Platform/SqliteWal.h"
 #include "Platform/SystemLog.h"
@@ -24,10 +22,9 @@ namespace sorvel::platform::sqlite {
 
 namespace {
 
-// The write-ahead log is checkpointed in the background once a commit leaves
-// this much in it, by the committing thread at the second size, and a log
-// file that grew is cut back to the third at the next commit that restarts it.
-constexpr std::int64_t kWalBackgroundCheckpointBytes = 256 * 1024;
+// The write-ahead log is checkpointed by the committing thread once a commit
+// leaves this much in it, and a log file that grew is cut back to the second
+// size at the next commit that restarts it.
 constexpr std::int64_t kWalInlineCheckpointBytes = 768 * 1024;
 constexpr std::int64_t kWalSizeLimitBytes = 256 * 1024;
 // Pages a file holds without using them (a large value rewritten smaller
@@ -54,24 +51,6 @@ void reclaimFreePages(Connection& db, bool mayRebuild) {
     } else if (mayRebuild) {
         (void)db.executeScript("PRAGMA auto_vacuum=INCREMENTAL; VACUUM");
     }
-}
-
-// Whether the database file's header tells of a store made to give unused
-// pages back in place (incremental auto-vacuum) that holds enough of them.
-bool manyFreePagesToGiveBack(const std::string& path) {
-    unsigned char h[68] = {};
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool read = ::pread(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h);
-    ::close(fd);
-    const auto big32 = [&h](int at) {
-        return std::uint32_t{h[at]} << 24 | std::uint32_t{h[at + 1]} << 16 |
-               std::uint32_t{h[at + 2]} << 8 | std::uint32_t{h[at + 3]};
-    };
-    const std::int64_t pageSize = h[16] == 0 && h[17] == 1 ? 65536 : (h[16] << 8 | h[17]);
-    return read && big32(64) != 0 && big32(36) * pageSize >= kFreeBytesToReclaim;
 }
 
 }  // namespace
@@ -220,10 +199,7 @@ std::unique_ptr<Connection> Connection::open(const std::string& path, int flags,
 // What keepWalSmall needs at each commit.
 struct Connection::WalKeeper {
     std::string path;
-    int backgroundFrames;
     int inlineFrames;
-    // Set while a background checkpoint is queued or running; shared with it.
-    std::shared_ptr<std::atomic<bool>> pending = std::make_shared<std::atomic<bool>>(false);
 };
 
 Connection::Connection(Key, sqlite3* db) : db_(db) {}
@@ -243,8 +219,7 @@ void Connection::keepWalSmall(const std::string& path) noexcept {
     }
     const int frameBytes = pageSize + 24;
     walKeeper_ = std::make_unique<WalKeeper>(
-        WalKeeper{path, std::max(1, static_cast<int>(kWalBackgroundCheckpointBytes / frameBytes)),
-                  std::max(2, static_cast<int>(kWalInlineCheckpointBytes / frameBytes))});
+        WalKeeper{path, std::max(2, static_cast<int>(kWalInlineCheckpointBytes / frameBytes))});
     (void)executeScript("PRAGMA journal_size_limit=" + std::to_string(kWalSizeLimitBytes));
     // Replaces SQLite's own checkpoint after 1000 pages.
     sqlite3_wal_hook(db_, &Connection::walCommitted, walKeeper_.get());
@@ -254,32 +229,9 @@ void Connection::keepWalSmall(const std::string& path) noexcept {
 int Connection::walCommitted(void* keeper, sqlite3* db, const char* name, int frames) {
     auto* k = static_cast<WalKeeper*>(keeper);
     if (frames >= k->inlineFrames) {
-        // The background could not keep up (or is busy checkpointing: then
-        // this answers SQLITE_BUSY at once and the commit stands).
+        // Copies what it can without waiting (another connection at work:
+        // then it answers SQLITE_BUSY at once and the commit stands).
         (void)sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-    } else if (frames >= k->backgroundFrames && !k->pending->exchange(true)) {
-        DispatchQueue::global().async([path = k->path, pending = k->pending] {
-            // A connection of its own, closed again at once: the store's
-            // connection belongs to its owner's thread, and a connection kept
-            // open here would keep the log from being removed at the store's
-            // last close. Without CREATE: a store removed meanwhile stays so.
-            int rc = SQLITE_OK;
-            if (auto db = Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, rc)) {
-                // Truncating when the store is idle for a moment: the log file
-                // is emptied at once instead of at the next commit. Without a
-                // busy time-out, a writer at work makes it copy what it can
-                // and leave the rest, as a passive one would.
-                // Once the file holds everything, its header says whether
-                // unused pages are worth giving back; asking SQLite would
-                // start a read that keeps the writer from restarting the log.
-                if (db->checkpoint(Checkpoint::Truncate) == SQLITE_OK &&
-                    manyFreePagesToGiveBack(path) &&
-                    db->executeScript("PRAGMA incremental_vacuum") == SQLITE_OK) {
-                    (void)db->checkpoint(Checkpoint::Truncate);
-                }
-            }
-            pending->store(false);
-        });
     }
     return SQLITE_OK;
 }
@@ -334,6 +286,20 @@ bool Connection::autocommit() const noexcept {
 
 void Connection::setBusyTimeout(int millis) noexcept {
     sqlite3_busy_timeout(db_, millis);
+}
+
+void Connection::compact() noexcept {
+    // On the owner's connection only: a log restarted by another connection
+    // of this process would make a read the owner left open fail its next
+    // write at once (a stale snapshot), which no busy time-out waits out.
+    if (checkpoint(Checkpoint::Truncate) == SQLITE_OK) {
+        const std::int64_t before = pragmaNumber(*this, "PRAGMA freelist_count");
+        reclaimFreePages(*this, false);
+        if (pragmaNumber(*this, "PRAGMA freelist_count") != before) {
+            (void)checkpoint(Checkpoint::Truncate);
+        }
+    }
+    // Otherwise a reader or writer elsewhere: the next compaction does it.
 }
 
 int Connection::checkpoint(Checkpoint mode) noexcept {

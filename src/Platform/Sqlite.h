@@ -146,15 +146,17 @@ class Connection {
     int checkpoint(Checkpoint mode) noexcept;
 
     /// Keeps the write-ahead log of the file at `path` (this connection's)
-    /// small instead of SQLite's default of about 4 MB: once a commit leaves
-    /// more than a quarter of a megabyte in it, a checkpoint runs on the global
-    /// queue over a connection of its own, so the committing thread does not
-    /// wait for it; a log that still reaches three quarters of a megabyte is
-    /// checkpointed by the committing thread itself. A log that grew is cut
-    /// back at the first commit after a checkpoint emptied it. After a
-    /// background checkpoint, a store made to give unused pages back in place
-    /// gives them back once a quarter of a megabyte has gathered.
+    /// small instead of SQLite's default of about 4 MB: a log that reaches
+    /// three quarters of a megabyte is checkpointed by the committing thread,
+    /// without waiting for anyone, and a log that grew is cut back to a
+    /// quarter of a megabyte at the first commit after a checkpoint emptied
+    /// it. Pages the file no longer uses are given back when the store opens
+    /// and by compact().
     void keepWalSmall(const std::string& path) noexcept;
+    /// Empties the log file when no other connection needs it, and gives
+    /// unused pages back (a store made for it, a quarter of a megabyte of
+    /// them at least). On the owner's connection, from the owner's thread.
+    void compact() noexcept;
 
     /// For what the layer does not cover.
     sqlite3* raw() const noexcept { return db_; }

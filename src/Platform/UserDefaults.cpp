@@ -149,6 +149,13 @@ class SqliteUserDefaults final : public UserDefaults {
 
     bool remove(const std::string& key) override { return write(key, std::nullopt, nullptr); }
 
+    void compact() override {
+        MutexLock file(fileMu_);
+        if (db_) {
+            db_->compact();
+        }
+    }
+
     std::vector<std::string> keys() const override {
         MutexLock lock(mu_);
         std::vector<std::string> out;

@@ -47,6 +47,10 @@ class UserDefaults {
     virtual std::map<std::string, Value> snapshot() const = 0;
     // Path of the database file behind the suite.
     virtual const std::string& path() const = 0;
+    // Empties the store's log file and gives unused pages back when they are
+    // many; for an app about to leave the foreground or end. Nothing for a
+    // store in memory.
+    virtual void compact() {}
 };
 
 }  // namespace sorvel::platform

@@ -22,6 +22,7 @@
 #include "Network/NetworkFixture.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Host.h"
+#include "support/Uploads.h"
 
 namespace sorvel::eventtest {
 
@@ -111,10 +112,11 @@ class EventFixture : public nettest::NetworkFixture {
         return ids;
     }
 
-    // The log ids the double received, in arrival order.
+    // The log ids the double received, in the order they were recorded.
     std::vector<std::string> uploadedLogIds() const {
         std::vector<std::string> ids;
-        for (const auto& r : server.requests(tools::Endpoint::EVENT_BULK)) {
+        for (const auto& r :
+             testing::inRecordedOrder(server.requests(tools::Endpoint::EVENT_BULK))) {
             auto more = logIdsIn(r);
             ids.insert(ids.end(), more.begin(), more.end());
         }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "Common/SvlLog.h"
@@ -116,9 +117,16 @@ TEST_F(EventPackageContainerTest, AFailedUploadGoesToTheTailAndLeavesTheStoreOnl
     container->waitForStoreWrites();
     EXPECT_EQ(storedLogIds(), (std::vector<std::string>{"id-1", "id-2", "id-3", "id-4"}));
 
-    ScriptedAnswer fail;
-    fail.status = 500;
-    server.script(Endpoint::EVENT_BULK, fail);
+    // a's first upload fails (a and b go out side by side).
+    auto failed = std::make_shared<std::atomic<bool>>(false);
+    server.setResponder(Endpoint::EVENT_BULK, [failed](const tools::RecordedRequest& r) {
+        ScriptedAnswer answer;
+        const auto ids = logIdsIn(r);
+        if (!ids.empty() && ids.front() == "id-1" && !failed->exchange(true)) {
+            answer.status = 500;
+        }
+        return answer;
+    });
     container->sendAllEventPackages();
     EXPECT_EQ(container->snapshot(), EventPackageContainer::Packages{a});
     container->waitForStoreWrites();
@@ -126,8 +134,12 @@ TEST_F(EventPackageContainerTest, AFailedUploadGoesToTheTailAndLeavesTheStoreOnl
 
     container->sendAllEventPackages();
     EXPECT_EQ(container->packageCount(), 0u);
+    // a went out again, last.
+    auto requests = server.requests(Endpoint::EVENT_BULK);
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(logIdsIn(requests.back()), (std::vector<std::string>{"id-1", "id-2"}));
     EXPECT_EQ(uploadedLogIds(),
-              (std::vector<std::string>{"id-1", "id-2", "id-3", "id-4", "id-1", "id-2"}));
+              (std::vector<std::string>{"id-1", "id-2", "id-1", "id-2", "id-3", "id-4"}));
     container->waitForStoreWrites();
     EXPECT_EQ(storedPackages(), Value::Array{});
 
@@ -203,12 +215,16 @@ TEST_F(EventPackageContainerTest, TheStoredListStaysOldestFirstWhileARoundIsSend
     container->addEventPackage(a);
     container->addEventPackage(b);
     // The first upload fails at once, the second is held by the server.
-    ScriptedAnswer fail;
-    fail.status = 500;
-    server.script(Endpoint::EVENT_BULK, fail);
-    ScriptedAnswer held;
-    held.delay = std::chrono::milliseconds(1500);
-    server.script(Endpoint::EVENT_BULK, held);
+    server.setResponder(Endpoint::EVENT_BULK, [](const tools::RecordedRequest& r) {
+        ScriptedAnswer answer;
+        const auto ids = logIdsIn(r);
+        if (!ids.empty() && ids.front() == "id-1") {
+            answer.status = 500;
+        } else {
+            answer.delay = std::chrono::milliseconds(1500);
+        }
+        return answer;
+    });
     std::thread round([&] { container->sendAllEventPackages(); });
     // a failed and waits at the head while b is being sent.
     const bool sending = testing::pollUntil(

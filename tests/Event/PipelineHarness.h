@@ -23,6 +23,7 @@
 #include "Event/SessionAutoEventGenerator.h"
 #include "Event/UserPropertyManager.h"
 #include "Event/V1MigrationManager.h"
+#include "support/Uploads.h"
 
 namespace sorvel::autotest {
 
@@ -144,10 +145,11 @@ class PipelineTest : public AutoEventTest {
         registry = makeRegistry();
         launch = std::make_unique<Launch>(registry, repository);
     }
-    // Every event the server double received, in arrival order.
+    // Every event the server double received, in the order they were recorded.
     std::vector<Uploaded> uploaded() const {
         std::vector<Uploaded> out;
-        for (const auto& r : server.requests(tools::Endpoint::EVENT_BULK)) {
+        for (const auto& r :
+             testing::inRecordedOrder(server.requests(tools::Endpoint::EVENT_BULK))) {
             auto body = Value::fromJson(r.decodedBody);
             const Value::Map* map = body ? body->getMap() : nullptr;
             auto it = map ? map->find("evts") : Value::Map::const_iterator{};

@@ -13,10 +13,12 @@
 
 #include "Core/DefaultSVLContextController.h"
 #include "Core/DiContainer.h"
+#include "Event/EventBuffer.h"
 #include "ServerDouble.h"
 #include "sorvel/SorvelHost.h"
 #include "sorvel/SorvelKV.h"
 #include "support/TestSupport.h"
+#include "support/Uploads.h"
 
 namespace sorvel::facadetest {
 
@@ -80,10 +82,10 @@ class FacadeTest : public ::testing::Test {
 
     static SorvelKV& kv() { return SorvelKV::getInstance(); }
 
-    // Every event the server acknowledged, in order.
+    // Every event the server acknowledged, in the order they were recorded.
     std::vector<Value::Map> events() const {
         std::vector<Value::Map> out;
-        for (const auto& r : server_->requests(Endpoint::EVENT_BULK)) {
+        for (const auto& r : testing::inRecordedOrder(server_->requests(Endpoint::EVENT_BULK))) {
             auto body = Value::fromJson(r.decodedBody);
             const Value::Map* map = body ? body->getMap() : nullptr;
             if (map == nullptr || !map->count("evts")) {
@@ -113,6 +115,9 @@ class FacadeTest : public ::testing::Test {
         kv().event(marker);
         SorvelHost::applicationWillResignActive();
         bool arrived = waitForEvents(marker);
+        // The packages recorded before the marker may still be on their way
+        // beside it: the upload round ends with the last of them.
+        DiContainer::shared().eventBuffer()->waitUntilIdle();
         SorvelHost::applicationDidBecomeActive();
         return arrived;
     }

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <mutex>
+#include <optional>
+#include <vector>
 
 #include "Platform/Host.h"
 #include "ServerDouble.h"
+#include "support/Uploads.h"
 #include "support/TestSupport.h"
 
 namespace sorvel::platform {
@@ -137,6 +141,55 @@ TEST_F(HttpTest, ResponsesOverSixteenMebibytesAreCutOffAndFail) {
 
     // The session still works afterwards.
     EXPECT_EQ(HttpSession::shared().dataTask(get(kConfigUrl)).status, 200);
+}
+
+TEST_F(HttpTest, StartedTransfersRunSideBySideOnKeptConnections) {
+    testing::HeldAnswers gate;
+    server.setResponder(Endpoint::CONFIG, gate.responder([](const auto&) { return 200; }));
+    std::mutex mu;
+    std::vector<HttpResponse> answers;
+    auto start = [&] {
+        session.startDataTask(std::make_shared<const HttpRequest>(get(kConfigUrl)),
+                              [&](HttpResponse r) {
+                                  std::lock_guard<std::mutex> lock(mu);
+                                  answers.push_back(std::move(r));
+                                  testing::notifyWaiters();
+                              });
+    };
+    auto answered = [&] {
+        std::lock_guard<std::mutex> lock(mu);
+        return answers.size();
+    };
+    for (int i = 0; i < 3; ++i) {
+        start();
+    }
+    // All three are at the server at once, none answered yet.
+    const bool together = testing::waitUntil([&] { return gate.held() == 3; });
+    gate.open();
+    ASSERT_TRUE(together);
+    ASSERT_TRUE(testing::waitUntil([&] { return answered() == 3; }));
+    EXPECT_EQ(session.stats().mostConcurrent, 3u);
+    EXPECT_EQ(session.stats().connectionsOpened, 3u);
+    // The next ones reuse the connections the first ones opened.
+    start();
+    start();
+    ASSERT_TRUE(testing::waitUntil([&] { return answered() == 5; }));
+    std::lock_guard<std::mutex> lock(mu);
+    for (const auto& r : answers) {
+        EXPECT_EQ(r.status, 200) << r.error;
+    }
+    EXPECT_TRUE(answers[3].reusedConnection && answers[4].reusedConnection);
+    EXPECT_EQ(session.stats().connectionsOpened, 3u);
+    EXPECT_EQ(session.stats().transfers, 5u);
+
+    // A request that cannot go out is answered at once, on the caller's thread.
+    HttpRequest bad = get("no url at all");
+    std::optional<HttpResponse> refused;
+    session.startDataTask(std::make_shared<const HttpRequest>(bad),
+                          [&](HttpResponse r) { refused = std::move(r); });
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->status, 0);
+    EXPECT_FALSE(refused->error.empty());
 }
 
 }  // namespace

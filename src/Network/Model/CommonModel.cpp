@@ -49,6 +49,35 @@ void CommonModel::appendJson(std::string& out) const {
     o.text("sdk_version", sdkVersion);
 }
 
+CommonBlockText::CommonBlockText(CommonModel values) : model(std::move(values)) {
+    model.requestDatetime.clear();
+    std::string whole;
+    model.appendJson(whole);
+    // The time is the last member but one; the one after it is the SDK's
+    // version, a constant, so the last match is the time's own key.
+    static constexpr std::string_view kTimeMember = R"("request_datetime":"")";
+    const std::size_t at = whole.rfind(kTimeMember);
+    const std::size_t valueAt = at + kTimeMember.size() - 2;
+    head = whole.substr(0, valueAt);
+    tail = whole.substr(valueAt + 2);
+}
+
+CommonBlock CommonBlock::of(const CommonModel& model) {
+    return CommonBlock{std::make_shared<const CommonBlockText>(model), model.requestDatetime};
+}
+
+CommonModel CommonBlock::model() const {
+    CommonModel m = text->model;
+    m.requestDatetime = requestDatetime;
+    return m;
+}
+
+void CommonBlock::appendJson(std::string& out) const {
+    out += text->head;
+    json::appendString(out, requestDatetime);
+    out += text->tail;
+}
+
 Value::Map IdentityModel::toDictionary() const {
     return Value::Map{
         {"adid", orNull(adid)},

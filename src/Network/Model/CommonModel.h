@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -54,6 +55,32 @@ struct CommonModel : IDataModel {
     Value::Map toDictionary() const override;
     // Appends the compact JSON of toDictionary() without building it: every
     // request writes one.
+    void appendJson(std::string& out) const;
+};
+
+// The JSON text of a common block without its request time: the text before
+// the time's value and the text after it. Written once for the values it
+// holds, and shared by every request made while they stay.
+struct CommonBlockText {
+    explicit CommonBlockText(CommonModel model);
+
+    // The values, with an empty request time.
+    CommonModel model;
+    std::string head;
+    std::string tail;
+};
+
+// The common block of one request: the shared text of its values and the
+// request's own time.
+struct CommonBlock {
+    std::shared_ptr<const CommonBlockText> text;
+    std::string requestDatetime;
+
+    // A block of its own for the model (nothing shared).
+    static CommonBlock of(const CommonModel& model);
+    // The block as a model, with its request time.
+    CommonModel model() const;
+    // The same bytes as model().appendJson(out), from the kept text.
     void appendJson(std::string& out) const;
 };
 

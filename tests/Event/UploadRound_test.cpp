@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "EventFixture.h"
+#include "Platform/Http.h"
+#include "support/Uploads.h"
+
+namespace sorvel::eventtest {
+namespace {
+
+using tools::Endpoint;
+using tools::RecordedRequest;
+
+// Upload rounds over real HTTP: several packages in flight, what comes back.
+class UploadRoundTest : public EventFixture {
+  protected:
+    void TearDown() override {
+        gate.open();
+        if (round.joinable()) {
+            round.join();
+        }
+        EventFixture::TearDown();
+    }
+
+    // Queues `count` packages of two events each, named by their index.
+    std::vector<std::shared_ptr<const EventPackage>> queue(EventPackageContainer& container,
+                                                           int count) {
+        std::vector<std::shared_ptr<const EventPackage>> out;
+        for (int i = 0; i < count; ++i) {
+            const std::string name = "p" + std::to_string(i);
+            out.push_back(std::make_shared<const EventPackage>(
+                std::vector<EventModel>{event(name), event(name)}));
+            container.addEventPackage(out.back());
+        }
+        return out;
+    }
+    // The index of the package a request carries, from its first event's name.
+    static int indexOf(const RecordedRequest& request) {
+        auto body = Value::fromJson(request.decodedBody);
+        const Value* evts = field(body ? &*body : nullptr, "evts");
+        const Value::Array* list = evts ? evts->getArray() : nullptr;
+        const Value* name = list && !list->empty() ? field(&list->front(), "event_name") : nullptr;
+        return name && name->isString() ? std::stoi(name->getString()->substr(1)) : -1;
+    }
+    void startRound(const std::shared_ptr<EventPackageContainer>& container) {
+        round = std::thread([container] { container->sendAllEventPackages(); });
+    }
+
+    testing::HeldAnswers gate;
+    std::thread round;
+};
+
+TEST_F(UploadRoundTest, ARoundKeepsFourUploadsInFlightAndEndsWithTheLast) {
+    auto container = makeContainer();
+    queue(*container, 9);
+    server.setResponder(Endpoint::EVENT_BULK, gate.responder([](const auto&) { return 200; }));
+    startRound(container);
+    // Four uploads reach the server side by side; the fifth waits for one of them.
+    ASSERT_TRUE(testing::waitUntil([&] { return gate.held() == 4; }));
+    EXPECT_EQ(container->packageCount(), 5u);
+    gate.open();
+    round.join();
+    EXPECT_EQ(gate.most(), 4);
+    EXPECT_GE(platform::HttpSession::shared().stats().mostConcurrent, 4u);
+    EXPECT_EQ(server.requestCount(), 9u);
+    EXPECT_EQ(container->packageCount(), 0u);
+    auto ids = uploadedLogIds();
+    EXPECT_EQ(ids.size(), 18u);
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end()) << "a package went out twice";
+}
+
+TEST_F(UploadRoundTest, FailuresComeBackOldestFirstAheadOfPackagesQueuedMeanwhile) {
+    auto container = makeContainer();
+    auto p = queue(*container, 8);
+    // p1 and p5 answer 500 late, p2 and p6 answer 500 at once: the failures
+    // come back out of order and must still be queued in send order.
+    server.setResponder(Endpoint::EVENT_BULK, [](const RecordedRequest& r) {
+        tools::ScriptedAnswer a;
+        const int i = indexOf(r);
+        a.status = (i == 1 || i == 2 || i == 5 || i == 6) ? 500 : 200;
+        a.delay = std::chrono::milliseconds(i == 1 || i == 5 ? 150 : 0);
+        return a;
+    });
+    startRound(container);
+    ASSERT_TRUE(testing::pollUntil([&] { return server.requestCount() >= 1; }));
+    auto late = std::make_shared<const EventPackage>(std::vector<EventModel>{event("late")});
+    container->addEventPackage(late);
+    round.join();
+    EXPECT_EQ(server.requestCount(), 8u);
+    EXPECT_EQ(container->snapshot(),
+              (EventPackageContainer::Packages{p[1], p[2], p[5], p[6], late}));
+    // The stored list holds them in the same order.
+    container->updateUnsentEventPackagesInDataRegistry();
+    container->waitForStoreWrites();
+    std::vector<std::string> expected;
+    for (const auto& q : {p[1], p[2], p[5], p[6], late}) {
+        for (const auto& e : q->eventModels()) {
+            expected.push_back(e.log_id.value_or(""));
+        }
+    }
+    EXPECT_EQ(storedLogIds(), expected);
+}
+
+TEST_F(UploadRoundTest, PackagesWithdrawnMidFlightAreDroppedAndTheRestNeverSent) {
+    auto container = makeContainer();
+    queue(*container, 7);
+    server.setResponder(Endpoint::EVENT_BULK, gate.responder([](const auto&) { return 500; }));
+    startRound(container);
+    ASSERT_TRUE(testing::waitUntil([&] { return gate.held() == 4; }));
+    // A delete of the user's data: every package built so far is withdrawn.
+    container->cutGeneration();
+    gate.open();
+    round.join();
+    // The four in flight failed and were dropped, not requeued; the three
+    // that waited were never sent under the next identity.
+    EXPECT_EQ(server.requestCount(), 4u);
+    EXPECT_EQ(container->packageCount(), 0u);
+    container->updateUnsentEventPackagesInDataRegistry();
+    container->waitForStoreWrites();
+    EXPECT_TRUE(storedLogIds().empty());
+}
+
+TEST_F(UploadRoundTest, CountChecksWakeTheUploadQueueOnlyAfterAPackageFormed) {
+    server.setDefaultAnswer(Endpoint::EVENT_BULK, nettest::answer(500));
+    auto container = makeContainer();
+    auto buffer = makeBuffer(container);
+    for (int i = 0; i < 30; ++i) {
+        buffer->addEvent(event("e"));
+    }
+    buffer->flushAtIntervals();
+    buffer->waitUntilIdle();
+    // Three packages reach the count rule: one round, three failed uploads.
+    EXPECT_EQ(server.requestCount(), 3u);
+    EXPECT_EQ(container->packageCount(), 3u);
+    for (int i = 0; i < 5; ++i) {
+        buffer->flushAtIntervals();
+        buffer->waitUntilIdle();
+    }
+    EXPECT_EQ(server.requestCount(), 3u) << "a count check without a new package sent again";
+    for (int i = 0; i < 10; ++i) {
+        buffer->addEvent(event("f"));
+    }
+    buffer->flushAtIntervals();
+    buffer->waitUntilIdle();
+    EXPECT_EQ(server.requestCount(), 7u);
+}
+
+}  // namespace
+}  // namespace sorvel::eventtest
