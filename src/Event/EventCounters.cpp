@@ -49,11 +49,14 @@ EventCounters::Values EventCounters::readRegistry() const {
 
 bool EventCounters::reserveLocked() {
     bool reserve = false;
-    if (values_.sessionOrderNo > target_.sessionOrderNo) {
+    // Renewed halfway through a block: the write then has the rest of the
+    // block's events to reach the disk before a number past it is used.
+    constexpr std::uint64_t renewAt = RESERVED_AHEAD / 2;
+    if (values_.sessionOrderNo + renewAt > target_.sessionOrderNo) {
         target_.sessionOrderNo = values_.sessionOrderNo + RESERVED_AHEAD - 1;
         reserve = true;
     }
-    if (values_.eventOrderNo > target_.eventOrderNo) {
+    if (values_.eventOrderNo + renewAt > target_.eventOrderNo) {
         target_.eventOrderNo = values_.eventOrderNo + RESERVED_AHEAD - 1;
         reserve = true;
     }

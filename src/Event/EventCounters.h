@@ -17,10 +17,14 @@ class DataRegistry;
 // that numbering an event costs no settings-store write. The registry keys
 // (UINT64_SESSION_ORDER_NO, UINT64_EVENT_ORDER_NO, STRING_PREV_ID) are read
 // once, at construction, and written:
-//   - ahead, in blocks: before a number past the last one written is handed
-//     out, the registry is given that number plus RESERVED_AHEAD - 1, so a
-//     kill never lets the next launch hand out a number again, at the cost of
-//     a gap after a kill (one write per RESERVED_AHEAD events);
+//   - ahead, in blocks: once the numbers come within RESERVED_AHEAD / 2 of
+//     the last one written, the registry is given the number plus
+//     RESERVED_AHEAD - 1, so that after a kill the next launch starts past
+//     every number handed out (a gap, one write per RESERVED_AHEAD / 2
+//     events). The write is not waited for: a kill before it lands may let
+//     the next launch number again the events that died with the open
+//     buffer, which no one saw; the numbers of an event that reached the
+//     journal never repeat, since its package record carries them;
 //   - exactly, at checkpoints (checkpoint(): the unsent list's writes, the
 //     app leaving the foreground, its termination, the SDK's stop), so a
 //     clean relaunch goes on from the very next number;
