@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the public headers' reference with doxygen (docs/Doxyfile; any
-# undocumented public declaration fails), then builds the SDK three times and
+# First checks that every include in src/ points down the SDK's folder order
+# (scripts/check_layering.sh; a break stops here, before any build). Builds the
+# public headers' reference with doxygen (docs/Doxyfile; any undocumented
+# public declaration fails), then builds the SDK three times and
 # runs the whole test suite in each build:
 #   1. GCC, warnings as errors;
 #   2. Clang with AddressSanitizer + UndefinedBehaviorSanitizer and -Wthread-safety;
@@ -13,6 +15,9 @@
 # Exits non-zero when any build or test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+echo "=== Includes point down the folder order of src/ ==="
+bash scripts/check_layering.sh || { echo "an include points up the folder order (see the lines above)"; exit 1; }
+
 bash scripts/deps.sh || exit 1
 
 JOBS="${JOBS:-$(nproc)}"

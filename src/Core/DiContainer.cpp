@@ -13,6 +13,7 @@
 #include "Common/SvlLog.h"
 #include "Core/ActiveSVLContext.h"
 #include "Core/DefaultSVLContextController.h"
+#include "Core/DisabledGuard.h"
 #include "Core/DisabledSVLContext.h"
 #include "Core/InAppViewWiring.h"
 #include "Core/InitializingSVLContext.h"
@@ -40,7 +41,6 @@
 #include "Platform/FileSystem.h"
 #include "Platform/Mutex.h"
 #include "Platform/ProcessState.h"
-#include "Public/DisabledGuard.h"
 
 namespace sorvel {
 namespace {

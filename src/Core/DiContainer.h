@@ -60,7 +60,7 @@ class DiContainer {
     // opened, and then for the rest of the process.
     std::shared_ptr<InAppMessageDAO> inAppMessageDAO();
     std::shared_ptr<EventSamplingFilter> eventSamplingFilter();
-    // The facade's disabled guard over dataRegistry (Public/DisabledGuard.h).
+    // The facade's disabled guard over dataRegistry (Core/DisabledGuard.h).
     std::shared_ptr<SorvelDisabledGuard> disabledGuard();
 
     // Run when the SDK is disabled: stops every registered timer, clears the

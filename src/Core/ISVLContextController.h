@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "Core/IActionHistoryOperations.h"
 #include "Core/ISVLContext.h"
 #include "Core/MessageType.h"
+#include "Data/Repository/IActionHistoryOperations.h"
 #include "Event/LogEventParameter.h"
 #include "sorvel/ActionHistoryResult.h"
 #include "sorvel/SorvelKvCommerceProductModel.h"

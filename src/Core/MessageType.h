@@ -8,9 +8,9 @@
 #include <variant>
 #include <vector>
 
+#include "Data/Repository/CompletionCallback.h"
 #include "Event/LogEventParameter.h"
 #include "sorvel/ActionHistoryResult.h"
-#include "sorvel/Completion.h"
 #include "sorvel/SorvelKvCommerceProductModel.h"
 #include "sorvel/Value.h"
 
@@ -43,9 +43,6 @@ enum class MessageType {
 
 // The case name, e.g. "LOG_EVENT".
 const char* messageTypeName(MessageType type) noexcept;
-
-// The completion of initialise, delete-user-data and restart.
-using CompletionCallback = std::function<void(Completion)>;
 
 // One struct per kind, holding that kind's arguments by name. kName is the
 // kind's name in log lines. A request can only be built with the arguments

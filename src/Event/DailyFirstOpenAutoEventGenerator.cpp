@@ -5,8 +5,7 @@
 #include "Common/FvnUtil.h"
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
-#include "Core/UseCases.h"
-#include "Data/Repository/IRepository.h"
+#include "Event/IAutoEventRepository.h"
 #include "Platform/Dispatch.h"
 #include "Platform/RunLoop.h"
 
@@ -14,7 +13,7 @@ namespace sorvel {
 
 std::shared_ptr<DailyFirstOpenAutoEventGenerator> DailyFirstOpenAutoEventGenerator::create(
     std::shared_ptr<DataRegistry> dataRegistry, LogEventAction logEventAction,
-    std::shared_ptr<IRepository> repository) {
+    std::shared_ptr<IAutoEventRepository> repository) {
     auto generator = std::make_shared<DailyFirstOpenAutoEventGenerator>(
         PassKey{}, std::move(dataRegistry), std::move(logEventAction), std::move(repository));
     TimerManager::shared().addTimerManager(generator);
@@ -23,7 +22,7 @@ std::shared_ptr<DailyFirstOpenAutoEventGenerator> DailyFirstOpenAutoEventGenerat
 
 DailyFirstOpenAutoEventGenerator::DailyFirstOpenAutoEventGenerator(
     PassKey, std::shared_ptr<DataRegistry> dataRegistry, LogEventAction logEventAction,
-    std::shared_ptr<IRepository> repository)
+    std::shared_ptr<IAutoEventRepository> repository)
     : dataRegistry_(std::move(dataRegistry)),
       logEventAction_(std::move(logEventAction)),
       repository_(std::move(repository)) {}
@@ -127,7 +126,7 @@ void DailyFirstOpenAutoEventGenerator::tick(std::uint64_t generation) {
     if (newDay) {
         resetNotificationId();
         registry.putString(today, key);
-        SyncApplicationConfigureUseCase(repository_).execute();
+        repository_->syncApplicationConfigure();
         LogEventParameter event =
             autoevent::makeAutoEvent(Constants::EVENT_NAME_DAILY_FIRST_OPEN, {}, 0, 0);
         if (isStopped(generation)) {

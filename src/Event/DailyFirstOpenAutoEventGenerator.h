@@ -12,7 +12,7 @@
 namespace sorvel {
 
 class DataRegistry;
-class IRepository;
+class IAutoEventRepository;
 
 namespace platform {
 class Timer;
@@ -36,10 +36,10 @@ class DailyFirstOpenAutoEventGenerator
     // SDK stops its timer.
     static std::shared_ptr<DailyFirstOpenAutoEventGenerator> create(
         std::shared_ptr<DataRegistry> dataRegistry, LogEventAction logEventAction,
-        std::shared_ptr<IRepository> repository);
+        std::shared_ptr<IAutoEventRepository> repository);
     DailyFirstOpenAutoEventGenerator(PassKey, std::shared_ptr<DataRegistry> dataRegistry,
                                      LogEventAction logEventAction,
-                                     std::shared_ptr<IRepository> repository);
+                                     std::shared_ptr<IAutoEventRepository> repository);
     ~DailyFirstOpenAutoEventGenerator() override;
 
     // Schedules the timer from the main queue unless one runs; the first tick
@@ -60,7 +60,7 @@ class DailyFirstOpenAutoEventGenerator
 
     const std::shared_ptr<DataRegistry> dataRegistry_;
     const LogEventAction logEventAction_;
-    const std::shared_ptr<IRepository> repository_;
+    const std::shared_ptr<IAutoEventRepository> repository_;
     mutable platform::Mutex mu_;
     std::shared_ptr<platform::Timer> timer_ GUARDED_BY(mu_);
     // Counts the stops: a tick carries the count of its start and drops its

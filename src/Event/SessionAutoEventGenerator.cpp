@@ -7,13 +7,13 @@
 #include "Common/FvnUtil.h"
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
-#include "Data/Repository/IRepository.h"
 #include "Event/DeeplinkParameterSet.h"
 #include "Event/DeeplinkPostingObservable.h"
 #include "Event/EventCounters.h"
 #include "Event/FirstOpenAutoEventGenerator.h"
+#include "Event/IAutoEventRepository.h"
+#include "Event/PushOpenMonitor.h"
 #include "Event/V1MigrationManager.h"
-#include "Push/PushOpenMonitor.h"
 
 namespace sorvel {
 namespace {
@@ -27,8 +27,8 @@ SessionAutoEventGenerator::SessionAutoEventGenerator(
     std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<EventCounters> counters,
     std::shared_ptr<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator,
     std::shared_ptr<DeeplinkParameterSet> deeplinkParameterSet,
-    std::shared_ptr<IRepository> repository, std::shared_ptr<V1MigrationManager> v1MigrationManager,
-    LogEventAction logEventAction)
+    std::shared_ptr<IAutoEventRepository> repository,
+    std::shared_ptr<V1MigrationManager> v1MigrationManager, LogEventAction logEventAction)
     : dataRegistry_(std::move(dataRegistry)),
       counters_(std::move(counters)),
       firstOpenAutoEventGenerator_(std::move(firstOpenAutoEventGenerator)),

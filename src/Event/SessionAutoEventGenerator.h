@@ -14,7 +14,7 @@ class DataRegistry;
 class DeeplinkParameterSet;
 class EventCounters;
 class FirstOpenAutoEventGenerator;
-class IRepository;
+class IAutoEventRepository;
 class V1MigrationManager;
 
 // Turns the app's life cycle into sessions. Each activation either continues
@@ -32,7 +32,7 @@ class SessionAutoEventGenerator {
         std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<EventCounters> counters,
         std::shared_ptr<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator,
         std::shared_ptr<DeeplinkParameterSet> deeplinkParameterSet,
-        std::shared_ptr<IRepository> repository,
+        std::shared_ptr<IAutoEventRepository> repository,
         std::shared_ptr<V1MigrationManager> v1MigrationManager, LogEventAction logEventAction);
 
     void handleDidBecomeActive();
@@ -65,7 +65,7 @@ class SessionAutoEventGenerator {
     const std::shared_ptr<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator_;
     const std::shared_ptr<DeeplinkParameterSet> deeplinkParameterSet_;
     const LogEventAction logEventAction_;
-    const std::shared_ptr<IRepository> repository_;
+    const std::shared_ptr<IAutoEventRepository> repository_;
     const std::shared_ptr<V1MigrationManager> v1MigrationManager_;
     std::string lastCreatedSessionId_;
     std::string lastEndSessionId_;

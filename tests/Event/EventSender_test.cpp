@@ -4,8 +4,8 @@
 
 #include "Common/Constants.h"
 #include "Common/SVLBooleanState.h"
-#include "Data/ModelProvider/EventBundleModelProvider.h"
 #include "Event/EventBundleModel.h"
+#include "Event/EventBundleModelProvider.h"
 #include "EventFixture.h"
 
 namespace sorvel::eventtest {

@@ -6,10 +6,10 @@
 #include "AutoEventFixture.h"
 #include "Data/ModelProvider/CommonModelProvider.h"
 #include "Event/DeeplinkPostingObservable.h"
+#include "Event/PushOpenMonitor.h"
 #include "Platform/Device.h"
 #include "Platform/Dispatch.h"
 #include "Push/OsPushEnableObservable.h"
-#include "Push/PushOpenMonitor.h"
 
 namespace sorvel::autotest {
 namespace {

@@ -19,10 +19,10 @@
 #include "Event/EventSamplingFilter.h"
 #include "Event/FirstOpenAutoEventGenerator.h"
 #include "Event/NoWaitEventNameProvider.h"
+#include "Event/PushOpenMonitor.h"
 #include "Event/SessionAutoEventGenerator.h"
 #include "Event/UserPropertyManager.h"
 #include "Event/V1MigrationManager.h"
-#include "Push/PushOpenMonitor.h"
 #include "support/Uploads.h"
 
 namespace sorvel::autotest {

@@ -2,11 +2,11 @@
 #include <mutex>
 
 #include "Common/DataRegistry.h"
+#include "Event/PushOpenMonitor.h"
 #include "FacadeFixture.h"
 #include "Platform/Host.h"
 #include "Platform/RunLoop.h"
 #include "Platform/UserNotificationCenter.h"
-#include "Push/PushOpenMonitor.h"
 #include "sorvel/SorvelPushService.h"
 
 namespace sorvel::facadetest {

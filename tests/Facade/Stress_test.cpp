@@ -31,9 +31,9 @@
 #include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
 #include "Core/DiContainer.h"
+#include "Core/DisabledGuard.h"
 #include "Event/EventBuffer.h"
 #include "FacadeFixture.h"
-#include "Public/DisabledGuard.h"
 #include "support/StallWatchdog.h"
 
 namespace sorvel::facadetest {

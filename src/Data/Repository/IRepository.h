@@ -6,8 +6,9 @@
 #include <vector>
 
 #include "Common/FvnUtil.h"
-#include "Core/IActionHistoryOperations.h"
-#include "Core/MessageType.h"
+#include "Data/Repository/CompletionCallback.h"
+#include "Data/Repository/IActionHistoryOperations.h"
+#include "Event/IAutoEventRepository.h"
 #include "Event/LogEventParameter.h"
 #include "sorvel/ActionHistoryResult.h"
 #include "sorvel/SorvelKvCommerceProductModel.h"
@@ -18,8 +19,9 @@ namespace sorvel {
 // The data layer the use cases call: properties, configuration, GDPR, events,
 // in-app messages, delete/restart synchronisation and the message history.
 // Every completion is called exactly once. The message-history operations
-// follow the others.
-class IRepository : public IActionHistoryOperations {
+// follow the others; the automatic events see only the few calls they make
+// (IAutoEventRepository).
+class IRepository : public IActionHistoryOperations, public IAutoEventRepository {
   public:
     virtual ~IRepository() = default;
 
@@ -27,7 +29,7 @@ class IRepository : public IActionHistoryOperations {
     virtual bool saveCiProperty(const Value::Map& properties) = 0;
     virtual void clearUserProperty() = 0;
     virtual void initDefaultConfigValue() = 0;
-    virtual void syncApplicationConfigure() = 0;
+    void syncApplicationConfigure() override = 0;
     // `done` runs once the erasure request is finished for good: answered, or
     // failed after its last retry (FvnUtil::GdprDone).
     virtual void requestGdprForgetMe(FvnUtil::GdprDone done) = 0;
@@ -38,9 +40,9 @@ class IRepository : public IActionHistoryOperations {
                                         const Value::Map& eventParam) = 0;
     virtual void flushAllNow() = 0;
     virtual void flushAtIntervals() = 0;
-    virtual void resetInAppMessageSessionFrequency() = 0;
+    void resetInAppMessageSessionFrequency() override = 0;
     virtual void getInAppMessage(const std::string& eventName) = 0;
-    virtual void fetchInAppMessages() = 0;
+    void fetchInAppMessages() override = 0;
     virtual void requestDeleteUserData(const std::string& userId,
                                        CompletionCallback completion) = 0;
     virtual void restartSDK(const std::string& userId, CompletionCallback completion) = 0;

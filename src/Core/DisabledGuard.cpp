@@ -1,4 +1,4 @@
-#include "Public/DisabledGuard.h"
+#include "Core/DisabledGuard.h"
 
 #include <utility>
 

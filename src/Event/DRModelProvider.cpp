@@ -1,4 +1,4 @@
-#include "Data/ModelProvider/DRModelProvider.h"
+#include "Event/DRModelProvider.h"
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"

@@ -1,4 +1,4 @@
-#include "Data/ModelProvider/EventBundleModelProvider.h"
+#include "Event/EventBundleModelProvider.h"
 
 #include "Event/EventBundleModel.h"
 

@@ -1,4 +1,4 @@
-#include "Push/PushOpenMonitor.h"
+#include "Event/PushOpenMonitor.h"
 
 #include "Platform/ProcessState.h"
 
