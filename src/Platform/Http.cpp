@@ -14,6 +14,7 @@
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
 #include "Platform/ProcessState.h"
+#include "Platform/Scheduler.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel::platform {
@@ -435,7 +436,10 @@ struct HttpSession::Impl {
             }
             // Idle connections the multi handle keeps for the next transfers.
             curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(kMaxIdleHandles));
-            transferThread = std::thread([this, m = multi] { runTransfers(m); });
+            transferThread = std::thread([this, m = multi] {
+                detail::nameThisThread("sorvel-http");
+                runTransfers(m);
+            });
         }
         incoming.push_back(std::move(transfer));
         curl_multi_wakeup(multi);
