@@ -53,7 +53,8 @@ const void*& currentRoot() {
     return root;
 }
 
-// A serial queue with a worker thread of its own, started by its first block.
+// A serial queue with a worker thread of its own, started by its first block
+// and ended after a while without any.
 // Queues made with it as their target hand it one drain block at a time.
 class SerialQueue final : public DispatchQueue {
   public:
@@ -116,6 +117,8 @@ class SerialQueue final : public DispatchQueue {
 
       private:
         enum class Wait { NONE, IDLE, HOLD };
+        // A queue that sees no work for this long keeps no thread.
+        static constexpr auto kIdleExit = std::chrono::seconds(2);
 
         void start() EXCLUSIVE_LOCKS_REQUIRED(mu) {
             try {
@@ -143,8 +146,16 @@ class SerialQueue final : public DispatchQueue {
                                 return;
                             }
                             waiting = Wait::IDLE;
-                            detail::waitOn(cv, mu);
+                            const bool woken = detail::waitOnUntil(
+                                cv, mu, std::chrono::steady_clock::now() + kIdleExit);
                             waiting = Wait::NONE;
+                            if (!woken && blocks.empty() && !closing) {
+                                // Long idle: the thread goes, and the next
+                                // block starts another.
+                                worker.detach();
+                                started = false;
+                                return;
+                            }
                             continue;
                         }
                         if (holdUntil && !unheld && !closing &&

@@ -12,7 +12,8 @@ namespace sorvel::platform {
 using Block = std::function<void()>;
 
 // A dispatch queue. Serial queues run blocks in FIFO order, one at a time, on
-// one worker thread, started when the queue first gets a block; a serial
+// one worker thread, started when the queue gets a block and ended after two
+// seconds without any (the next block starts another); a serial
 // queue made with a target runs its blocks on the target's thread instead,
 // interleaved with the target's other work. The main queue is drained by the
 // main run loop; the global queue is an elastic pool that adds a thread

@@ -275,7 +275,7 @@ TEST(TargetQueueTest, AWaitForMoreBlocksEndsAtItsTimeOrWhenAnyBlockComesWithoutO
                                              "plain", "held 4", "held on the root"}));
 }
 
-// An idle SDK keeps no thread for a queue that never got work.
+// An SDK keeps no thread for a queue that gets no work.
 TEST(SerialQueueTest, AQueueStartsItsThreadWithItsFirstBlock) {
     auto threadsNamed = [](const std::string& name) {
         int n = 0;
@@ -294,6 +294,18 @@ TEST(SerialQueueTest, AQueueStartsItsThreadWithItsFirstBlock) {
     targeted->sync([] {});
     EXPECT_EQ(threadsNamed("serial.lazy"), 1);
     EXPECT_EQ(threadsNamed("serial.lazy-sub"), 0);
+    // Idle for a while, the thread ends; the next block starts another, and
+    // the queue's order and thread checks hold on it.
+    ASSERT_TRUE(testing::pollUntil([&] { return threadsNamed("serial.lazy") == 0; }));
+    std::vector<int> order;
+    bool onThread = false;
+    for (int i = 0; i < 3; ++i) {
+        targeted->async([&order, i] { order.push_back(i); });
+    }
+    queue->sync([&] { onThread = targeted->runsOnCurrentThread(); });
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    EXPECT_TRUE(onThread);
+    EXPECT_EQ(threadsNamed("serial.lazy"), 1);
 }
 
 TEST(GlobalQueueTest, DoesNotStarveWhenEveryThreadIsBlocked) {
