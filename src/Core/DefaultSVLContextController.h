@@ -58,7 +58,7 @@ class DefaultSVLContextController final
     static constexpr const char* DISPATCH_QUEUE_LABEL = "DefaultSVLControllerDispatchQueue";
     // Well inside what a process killed just after recording may lose anyway
     // (the events not yet packed), and short enough that nobody sees it.
-    static constexpr platform::Millis EVENT_COALESCING{5};
+    static constexpr platform::Millis EVENT_COALESCING{8};
 
     using ResetHook = std::function<void()>;
 
