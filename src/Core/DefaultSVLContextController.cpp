@@ -272,6 +272,8 @@ void DefaultSVLContextController::dispatch(Message message) {
     const MessageType kind = messageTypeOf(message);
     const bool event =
         kind == MessageType::LOG_EVENT || kind == MessageType::LOG_SAME_EVENT_WITH_PAGING;
+    const bool batchFull =
+        event && mailboxEvents_.fetch_add(1, std::memory_order_relaxed) + 1 == EVENT_BATCH;
     // The mailbox owns the envelope from here until drainMailbox takes it.
     Envelope* envelope =
         std::make_unique<Envelope>(Envelope{nullptr, std::move(message)}).release();
@@ -288,7 +290,7 @@ void DefaultSVLContextController::dispatch(Message message) {
         } else {
             queue_->async([self = shared_from_this()] { self->drainMailbox(); });
         }
-    } else if (!event) {
+    } else if (!event || batchFull) {
         // The pending drain may be waiting for more events: a block queued
         // without a wait ends that (the drain finds the list empty).
         queue_->async([self = shared_from_this()] { self->drainMailbox(); });
@@ -300,6 +302,7 @@ void DefaultSVLContextController::drainMailbox() {
     // same wake of this thread.
     platform::assertRunsOn(sequence_ ? *sequence_ : *queue_, "the controller's drain");
     std::vector<std::unique_ptr<Envelope>> newestFirst;
+    mailboxEvents_.store(0, std::memory_order_relaxed);
     for (Envelope* e = mailbox_.exchange(nullptr, std::memory_order_acquire); e != nullptr;) {
         Envelope* next = e->next;
         newestFirst.emplace_back(e);

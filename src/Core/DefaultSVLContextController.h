@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Common/Atomic.h"
+#include "Common/Constants.h"
 #include "Common/DRState.h"
 #include "Common/DataRegistry.h"
 #include "Core/ISVLContext.h"
@@ -48,9 +49,9 @@ class ISVLContextFactory {
 // Submitting threads therefore never sleep on a lock that eight of them and
 // the controller queue fight over. A block queued for an event lets the
 // queue's thread wait up to EVENT_COALESCING for more, so a stream of events
-// wakes it once per batch rather than once per event; any other message, and
-// waitForDispatched, ends that wait at once. Context operations are called without any
-// lock held: they call back into the controller.
+// wakes it once per batch rather than once per event; any other message,
+// EVENT_BATCH events waiting, and waitForDispatched end that wait at once. Context operations are
+// called without any lock held: they call back into the controller.
 class DefaultSVLContextController final
     : public ISVLContextController,
       public std::enable_shared_from_this<DefaultSVLContextController> {
@@ -59,6 +60,9 @@ class DefaultSVLContextController final
     // Well inside what a process killed just after recording may lose anyway
     // (the events not yet packed), and short enough that nobody sees it.
     static constexpr platform::Millis EVENT_COALESCING{8};
+    // A package's worth of events waiting ends that wait: a burst is packed
+    // and recorded as it comes.
+    static constexpr std::uint32_t EVENT_BATCH = Constants::EVENT_PACKAGE_SIZE;
 
     using ResetHook = std::function<void()>;
 
@@ -174,6 +178,8 @@ class DefaultSVLContextController final
 
     // Released messages not yet run, newest first.
     std::atomic<Envelope*> mailbox_{nullptr};
+    // About how many events the mailbox held since its last drain.
+    std::atomic<std::uint32_t> mailboxEvents_{0};
 
     std::atomic<bool> isInitRestartProcessingNow_{false};
     std::atomic<bool> isDeleteProcessingNow_{false};
