@@ -10,23 +10,27 @@
 namespace sorvel {
 std::shared_ptr<DefaultSVLContextController> DefaultSVLContextController::create(
     std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<IRepository> repository,
-    std::shared_ptr<ISVLContextFactory> contextFactory, ResetHook resetHook) {
+    std::shared_ptr<ISVLContextFactory> contextFactory, ResetHook resetHook,
+    std::shared_ptr<platform::DispatchQueue> sequence) {
     auto controller = std::make_shared<DefaultSVLContextController>(
         PassKey{}, std::move(dataRegistry), std::move(repository), std::move(contextFactory),
-        std::move(resetHook));
+        std::move(resetHook), std::move(sequence));
     controller->registerDataUnitListeners();
     return controller;
 }
 
 DefaultSVLContextController::DefaultSVLContextController(
     PassKey, std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<IRepository> repository,
-    std::shared_ptr<ISVLContextFactory> contextFactory, ResetHook resetHook)
+    std::shared_ptr<ISVLContextFactory> contextFactory, ResetHook resetHook,
+    std::shared_ptr<platform::DispatchQueue> sequence)
     : dataRegistry_(std::move(dataRegistry)),
       repository_(std::move(repository)),
       contextFactory_(std::move(contextFactory)),
       resetHook_(std::move(resetHook)),
       svlContext_(contextFactory_->makeInitializingContext()),
-      queue_(platform::DispatchQueue::makeSerial(DISPATCH_QUEUE_LABEL)) {}
+      sequence_(std::move(sequence)),
+      queue_(sequence_ ? platform::DispatchQueue::makeSerial(DISPATCH_QUEUE_LABEL, sequence_)
+                       : platform::DispatchQueue::makeSerial(DISPATCH_QUEUE_LABEL)) {}
 
 // ---- Registry listeners -----------------------------------------------------
 
@@ -265,6 +269,11 @@ void DefaultSVLContextController::submitMessage(Message message) {
 }
 
 void DefaultSVLContextController::dispatch(Message message) {
+    const MessageType kind = messageTypeOf(message);
+    const bool event =
+        kind == MessageType::LOG_EVENT || kind == MessageType::LOG_SAME_EVENT_WITH_PAGING;
+    const bool batchFull =
+        event && mailboxEvents_.fetch_add(1, std::memory_order_relaxed) + 1 == EVENT_BATCH;
     // The mailbox owns the envelope from here until drainMailbox takes it.
     Envelope* envelope =
         std::make_unique<Envelope>(Envelope{nullptr, std::move(message)}).release();
@@ -275,12 +284,25 @@ void DefaultSVLContextController::dispatch(Message message) {
                                              std::memory_order_relaxed));
     if (head == nullptr) {
         // The list was empty, so no drain is pending for this message.
+        if (event) {
+            queue_->asyncCoalesced([self = shared_from_this()] { self->drainMailbox(); },
+                                   EVENT_COALESCING);
+        } else {
+            queue_->async([self = shared_from_this()] { self->drainMailbox(); });
+        }
+    } else if (!event || batchFull) {
+        // The pending drain may be waiting for more events: a block queued
+        // without a wait ends that (the drain finds the list empty).
         queue_->async([self = shared_from_this()] { self->drainMailbox(); });
     }
 }
 
 void DefaultSVLContextController::drainMailbox() {
+    // An event's model is built here and packed by the event buffer in the
+    // same wake of this thread.
+    platform::assertRunsOn(sequence_ ? *sequence_ : *queue_, "the controller's drain");
     std::vector<std::unique_ptr<Envelope>> newestFirst;
+    mailboxEvents_.store(0, std::memory_order_relaxed);
     for (Envelope* e = mailbox_.exchange(nullptr, std::memory_order_acquire); e != nullptr;) {
         Envelope* next = e->next;
         newestFirst.emplace_back(e);

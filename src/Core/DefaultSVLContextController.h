@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Common/Atomic.h"
+#include "Common/Constants.h"
 #include "Common/DRState.h"
 #include "Common/DataRegistry.h"
 #include "Core/ISVLContext.h"
@@ -46,22 +47,34 @@ class ISVLContextFactory {
 // (one compare-and-swap), and only a submission that finds the list empty
 // queues a block that runs everything on the list in submission order.
 // Submitting threads therefore never sleep on a lock that eight of them and
-// the controller queue fight over. Context operations are called without any
-// lock held: they call back into the controller.
+// the controller queue fight over. A block queued for an event lets the
+// queue's thread wait up to EVENT_COALESCING for more, so a stream of events
+// wakes it once per batch rather than once per event; any other message,
+// EVENT_BATCH events waiting, and waitForDispatched end that wait at once. Context operations are
+// called without any lock held: they call back into the controller.
 class DefaultSVLContextController final
     : public ISVLContextController,
       public std::enable_shared_from_this<DefaultSVLContextController> {
   public:
     static constexpr const char* DISPATCH_QUEUE_LABEL = "DefaultSVLControllerDispatchQueue";
+    // Well inside what a process killed just after recording may lose anyway
+    // (the events not yet packed), and short enough that nobody sees it.
+    static constexpr platform::Millis EVENT_COALESCING{8};
+    // A package's worth of events waiting ends that wait: a burst is packed
+    // and recorded as it comes.
+    static constexpr std::uint32_t EVENT_BATCH = Constants::EVENT_PACKAGE_SIZE;
 
     using ResetHook = std::function<void()>;
 
     // Builds the controller in the initialising state and registers its
     // listeners on the registry's pause and all-stop flags. resetHook runs
-    // each time disableSDK disables the SDK.
+    // each time disableSDK disables the SDK. With a sequence (a serial
+    // queue), the controller queue runs on the sequence's thread, so an event's
+    // model and what the event buffer does with it share one wake of it.
     static std::shared_ptr<DefaultSVLContextController> create(
         std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<IRepository> repository,
-        std::shared_ptr<ISVLContextFactory> contextFactory, ResetHook resetHook);
+        std::shared_ptr<ISVLContextFactory> contextFactory, ResetHook resetHook,
+        std::shared_ptr<platform::DispatchQueue> sequence = nullptr);
 
     void changeContext(std::shared_ptr<ISVLContext> context) override;
     void disableSDK(const std::string& reason) override;
@@ -111,7 +124,8 @@ class DefaultSVLContextController final
     DefaultSVLContextController(PassKey, std::shared_ptr<DataRegistry> dataRegistry,
                                 std::shared_ptr<IRepository> repository,
                                 std::shared_ptr<ISVLContextFactory> contextFactory,
-                                ResetHook resetHook);
+                                ResetHook resetHook,
+                                std::shared_ptr<platform::DispatchQueue> sequence);
     ~DefaultSVLContextController() override;
 
   private:
@@ -164,10 +178,14 @@ class DefaultSVLContextController final
 
     // Released messages not yet run, newest first.
     std::atomic<Envelope*> mailbox_{nullptr};
+    // About how many events the mailbox held since its last drain.
+    std::atomic<std::uint32_t> mailboxEvents_{0};
 
     std::atomic<bool> isInitRestartProcessingNow_{false};
     std::atomic<bool> isDeleteProcessingNow_{false};
 
+    // The thread the controller queue shares, when it shares one; null otherwise.
+    const std::shared_ptr<platform::DispatchQueue> sequence_;
     // Every queued block holds the controller, so none is left when it goes.
     // A drain block runs the messages of the mailbox.
     const std::shared_ptr<platform::DispatchQueue> queue_;

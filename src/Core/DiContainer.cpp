@@ -154,6 +154,12 @@ struct DiContainer::Members {
     // This process's unsent-package journal, made before the settings store
     // opens, until the package container takes it.
     LazyMaybe<EventJournal> journal;
+    // The thread of the event pipeline: the controller queue and the event
+    // buffer's queue run on it, so an event's model, its package and the
+    // package's journal record are one sequence, in one wake of one thread.
+    // Kept across forget(): its thread starts with its first block.
+    const std::shared_ptr<platform::DispatchQueue> pipeline =
+        platform::DispatchQueue::makeSerial("sorvel-pipeline");
     Lazy<IDataContext> dataContext;
     Lazy<DataRegistry> dataRegistry;
     Lazy<UserPropertyManager> userPropertyManager;
@@ -302,7 +308,8 @@ std::shared_ptr<EventPackageContainer> DiContainer::eventPackageContainer() {
 std::shared_ptr<EventBuffer> DiContainer::eventBuffer() {
     return members_->eventBuffer.get([this] {
         return EventBuffer::create(eventPackageContainer(),
-                                   std::make_shared<DefaultNowaitEventNameProvider>());
+                                   std::make_shared<DefaultNowaitEventNameProvider>(),
+                                   EventUploadIntervalManager::shared(), members_->pipeline);
     });
 }
 
@@ -363,9 +370,9 @@ std::shared_ptr<FirstOpenAutoEventGenerator> DiContainer::firstOpenAutoEventGene
 
 std::shared_ptr<DefaultSVLContextController> DiContainer::defaultSVLContextController() {
     return members_->defaultSVLContextController.get([this] {
-        return DefaultSVLContextController::create(dataRegistry(), repository(),
-                                                   std::make_shared<ContainerContextFactory>(),
-                                                   [] { DiContainer::shared().reset(); });
+        return DefaultSVLContextController::create(
+            dataRegistry(), repository(), std::make_shared<ContainerContextFactory>(),
+            [] { DiContainer::shared().reset(); }, members_->pipeline);
     });
 }
 

@@ -11,9 +11,10 @@ namespace sorvel {
 std::shared_ptr<EventBuffer> EventBuffer::create(
     std::shared_ptr<EventPackageContainer> eventPackageContainer,
     std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider,
-    EventUploadIntervalManager& intervalManager) {
-    auto buffer = std::make_shared<EventBuffer>(PassKey{}, eventPackageContainer,
-                                                std::move(noWaitEventNameProvider));
+    EventUploadIntervalManager& intervalManager,
+    std::shared_ptr<platform::DispatchQueue> sequence) {
+    auto buffer = std::make_shared<EventBuffer>(
+        PassKey{}, eventPackageContainer, std::move(noWaitEventNameProvider), std::move(sequence));
     buffer->intervalManager_ = &intervalManager;
     intervalManager.addObserver(buffer);
     std::weak_ptr<EventBuffer> weak = buffer;
@@ -32,11 +33,15 @@ std::shared_ptr<EventBuffer> EventBuffer::create(
 }
 
 EventBuffer::EventBuffer(PassKey, std::shared_ptr<EventPackageContainer> eventPackageContainer,
-                         std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider)
+                         std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider,
+                         std::shared_ptr<platform::DispatchQueue> sequence)
     : eventPackagContainer_(std::move(eventPackageContainer)),
       noWaitEventNameProvider_(std::move(noWaitEventNameProvider)),
       uploadQueue_(platform::DispatchQueue::makeSerial("eventUploadQueue")),
-      dispatchQueue_(platform::DispatchQueue::makeSerial("eventBufferSyncQueue")) {}
+      sequence_(std::move(sequence)),
+      dispatchQueue_(sequence_
+                         ? platform::DispatchQueue::makeSerial("eventBufferSyncQueue", sequence_)
+                         : platform::DispatchQueue::makeSerial("eventBufferSyncQueue")) {}
 
 EventBuffer::~EventBuffer() {
     // The queued blocks run while every member is still whole.
@@ -80,6 +85,9 @@ std::vector<EventModel> EventBuffer::takeDrain(bool& check) {
 }
 
 void EventBuffer::drainInbox() {
+    // The events arrive from the sequence's other queues; packing them and
+    // recording the package belong to the same wake of its thread.
+    platform::assertRunsOn(sequence_ ? *sequence_ : *dispatchQueue_, "the event buffer's drain");
     bool check = false;
     for (EventModel& event : takeDrain(check)) {
         admit(std::move(event));

@@ -44,13 +44,18 @@ class EventBuffer : public IObserver<NoValue> {
 
     // Also registers the buffer with the upload scheduler (for the life of the
     // process) and with the registry, so that a removal of the stored unsent
-    // packages by anyone else drops the queued ones too.
+    // packages by anyone else drops the queued ones too. With a sequence (a
+    // serial queue), "eventBufferSyncQueue" runs on the sequence's thread, so
+    // the events handed over from that thread are packed and recorded in the
+    // same wake of it; without one it has a thread of its own.
     static std::shared_ptr<EventBuffer> create(
         std::shared_ptr<EventPackageContainer> eventPackageContainer,
         std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider,
-        EventUploadIntervalManager& intervalManager = EventUploadIntervalManager::shared());
+        EventUploadIntervalManager& intervalManager = EventUploadIntervalManager::shared(),
+        std::shared_ptr<platform::DispatchQueue> sequence = nullptr);
     EventBuffer(PassKey, std::shared_ptr<EventPackageContainer> eventPackageContainer,
-                std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider);
+                std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider,
+                std::shared_ptr<platform::DispatchQueue> sequence);
     // Runs the blocks still queued.
     ~EventBuffer() override;
 
@@ -145,6 +150,8 @@ class EventBuffer : public IObserver<NoValue> {
     Upload pendingUpload_ GUARDED_BY(uploadMu_) = Upload::NONE;
     // Destroyed after the buffer's queue, whose blocks queue rounds here.
     std::shared_ptr<platform::DispatchQueue> uploadQueue_;
+    // The thread the buffer's blocks run on, when it shares one; null otherwise.
+    const std::shared_ptr<platform::DispatchQueue> sequence_;
     // Last member: destroyed first, so queued blocks run while the rest lives.
     std::shared_ptr<platform::DispatchQueue> dispatchQueue_;
 };

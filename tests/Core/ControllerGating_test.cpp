@@ -129,6 +129,52 @@ TEST(ControllerGatingTest, ConcurrentSubmittersAroundStartUpLoseNothingAndKeepTh
     }
 }
 
+// On the pipeline's shared thread, events wait a little to be handled
+// together; a state change submitted among them keeps its place.
+TEST(ControllerGatingTest, BatchedEventsKeepTheirOrderAroundStateChangesOnASharedThread) {
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 500;
+    ControllerHarness h;
+    auto pipeline = platform::DispatchQueue::makeSerial("test-pipeline");
+    h.rebuild(pipeline);
+    h.release();
+    auto controller = h.controller;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                controller->logEvent(event(std::to_string(t) + ":" + std::to_string(i)));
+                if (t == 0 && i % 100 == 99) {
+                    controller->willResignActive();
+                }
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    h.drain();
+    std::map<int, int> next;
+    int resigns = 0;
+    for (const auto& e : h.log->entries()) {
+        if (e.find("willResignActive") != std::string::npos) {
+            ++resigns;
+            // Thread 0 submitted it right after its event number 100 * resigns - 1.
+            EXPECT_EQ(next[0], 100 * resigns) << "a state change overtook or trailed the events";
+            continue;
+        }
+        auto name = e.substr(e.find("logEvent ") + 9);
+        int t = std::stoi(name.substr(0, name.find(':')));
+        int i = std::stoi(name.substr(name.find(':') + 1));
+        ASSERT_EQ(i, next[t]) << "thread " << t << " out of order or repeated";
+        next[t] = i + 1;
+    }
+    EXPECT_EQ(resigns, kPerThread / 100);
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(next[t], kPerThread) << "thread " << t;
+    }
+}
+
 TEST(ControllerGatingTest, TriggerAndPushInsertionNeverWaitForStartUp) {
     ControllerHarness h;
     auto& c = *h.controller;

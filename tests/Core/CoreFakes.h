@@ -315,14 +315,16 @@ class ControllerHarness {
         rebuild();
     }
 
-    // A new controller on the same registry, repository and script.
-    void rebuild() {
+    // A new controller on the same registry, repository and script; with a
+    // sequence, its queue runs on the sequence's thread.
+    void rebuild(std::shared_ptr<platform::DispatchQueue> sequence = nullptr) {
         controller.reset();
         log = std::make_shared<CallLog>();
         factory = std::make_shared<FakeContextFactory>(log, script);
         resets = std::make_shared<std::atomic<int>>(0);
         controller = DefaultSVLContextController::create(
-            registry, repository, factory, [resets = resets] { resets->fetch_add(1); });
+            registry, repository, factory, [resets = resets] { resets->fetch_add(1); },
+            std::move(sequence));
     }
 
     // Waits until every message dispatched so far has run.

@@ -173,6 +173,56 @@ TEST_F(EventBufferTest, EventsBehindABusyQueueKeepTheirPlaceAmongOtherOperations
     EXPECT_EQ(uploadedLogIds(), expected);
 }
 
+// The pipeline as the SDK wires it: the controller queue and the buffer's
+// queue on one thread. Events handed over in held (batched) blocks keep their
+// place among the clear, discard and flush handed over without a wait, and
+// the controller may wait for the buffer from its own block.
+TEST_F(EventBufferTest, OnOneSharedThreadEventsKeepTheirPlaceAmongClearDiscardAndFlush) {
+    auto pipeline = platform::DispatchQueue::makeSerial("test-pipeline");
+    auto shared = makeContainer();
+    buffers.push_back(EventBuffer::create(shared,
+                                          std::make_shared<DefaultNowaitEventNameProvider>(),
+                                          EventUploadIntervalManager::shared(), pipeline));
+    auto onPipeline = buffers.back();
+    auto controllerQueue =
+        platform::DispatchQueue::makeSerial("DefaultSVLControllerDispatchQueue", pipeline);
+    auto handOver = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            auto e = std::make_shared<EventModel>(event("tap"));
+            controllerQueue->asyncCoalesced(
+                [onPipeline, e] { onPipeline->addEvent(std::move(*e)); },
+                std::chrono::milliseconds(20));
+        }
+    };
+    std::size_t bufferedAfterTwelve = 0;
+    std::size_t queuedAfterTwelve = 0;
+    handOver(12);  // ids 1..12: a package and two buffered, then cleared
+    controllerQueue->async([&] {
+        onPipeline->waitUntilIdle();
+        bufferedAfterTwelve = onPipeline->bufferedEventCount();
+        queuedAfterTwelve = shared->packageCount();
+        onPipeline->clearBuffer();
+    });
+    handOver(5);  // 13..17, sent before the next events reach the buffer
+    controllerQueue->async([&] {
+        onPipeline->flushAllNow();
+        onPipeline->waitUntilIdle();
+    });
+    handOver(10);  // 18..27: one package, dropped
+    controllerQueue->async([&] { onPipeline->discardUnsentEvents(); });
+    handOver(3);  // 28..30, sent
+    controllerQueue->async([&] { onPipeline->flushAllNow(); });
+    controllerQueue->sync([] {});
+    onPipeline->waitUntilIdle();
+    EXPECT_EQ(bufferedAfterTwelve, 2u);
+    EXPECT_EQ(queuedAfterTwelve, 1u);
+    std::vector<std::string> expected = ids(13, 17);
+    const auto last = ids(28, 30);
+    expected.insert(expected.end(), last.begin(), last.end());
+    EXPECT_EQ(uploadedLogIds(), expected);
+    EXPECT_EQ(shared->packageCount(), 0u);
+}
+
 TEST_F(EventBufferTest, BadEventsAreDroppedAloneAndNothingStoredIsLost) {
     testing::LogCapture log;
     setNetwork(false);

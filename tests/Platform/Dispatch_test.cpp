@@ -2,6 +2,8 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <latch>
 #include <mutex>
 #include <set>
@@ -135,6 +137,175 @@ TEST(SerialQueueDeathTest, SyncOntoTheCurrentQueueIsAProgrammingError) {
     // Release builds log and run the block in place instead of deadlocking.
     EXPECT_DEBUG_DEATH(queue->sync([&] { queue->sync([&] { ran++; }); }), "");
     EXPECT_DEBUG_DEATH(DispatchQueue::main().sync([&] { ran++; }), "");
+}
+
+// Queues sharing one thread: the root and two labelled queues that target it
+// (one of them through the other).
+TEST(TargetQueueTest, QueuesSharingAThreadKeepTheirOrderLabelsAndRunOneBlockAtATime) {
+    auto root = DispatchQueue::makeSerial("serial.root");
+    auto first = DispatchQueue::makeSerial("serial.first", root);
+    auto second = DispatchQueue::makeSerial("serial.second", first);
+    EXPECT_FALSE(first->runsOnCurrentThread());
+    constexpr int kProducers = 4;
+    constexpr int kPerProducer = 2000;
+    // Touched only on the shared thread.
+    std::vector<int> lastSeen(2 * kProducers, -1);
+    std::set<std::thread::id> threads;
+    std::atomic<int> inside{0};
+    std::atomic<int> problems{0};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 2 * kProducers; ++p) {
+        auto& queue = p % 2 == 0 ? first : second;
+        const std::string label = queue->label();
+        producers.emplace_back([&, p, label] {
+            for (int i = 0; i < kPerProducer; ++i) {
+                auto block = [&, p, i, label] {
+                    if (inside.fetch_add(1) != 0 || lastSeen[p] != i - 1 ||
+                        DispatchQueue::currentLabel() != label || !root->runsOnCurrentThread() ||
+                        !first->runsOnCurrentThread() || root->isCurrent()) {
+                        problems++;
+                    }
+                    lastSeen[p] = i;
+                    threads.insert(std::this_thread::get_id());
+                    inside.fetch_sub(1);
+                };
+                // Some wait to be batched: the order must not change.
+                if (i % 3 == 0) {
+                    (p % 2 == 0 ? first : second)->asyncCoalesced(block, 2ms);
+                } else {
+                    (p % 2 == 0 ? first : second)->async(block);
+                }
+            }
+        });
+    }
+    for (auto& t : producers) {
+        t.join();
+    }
+    first->sync([] {});
+    second->sync([] {});
+    root->sync([] {});
+    EXPECT_EQ(problems.load(), 0);
+    for (int p = 0; p < 2 * kProducers; ++p) {
+        EXPECT_EQ(lastSeen[p], kPerProducer - 1) << "producer " << p;
+    }
+    EXPECT_EQ(threads.size(), 1u);
+    std::thread::id rootThread;
+    root->sync([&] { rootThread = std::this_thread::get_id(); });
+    EXPECT_EQ(*threads.begin(), rootThread);
+}
+
+// The controller queue waits for the buffer's queue (a drain, a reset) while
+// both share the pipeline's thread.
+TEST(TargetQueueTest, ASyncOntoAQueueSharingTheCallersThreadRunsItsWaitingBlocksInPlace) {
+    auto root = DispatchQueue::makeSerial("serial.shared");
+    auto caller = DispatchQueue::makeSerial("serial.caller", root);
+    auto callee = DispatchQueue::makeSerial("serial.callee", root);
+    std::vector<std::string> order;  // touched only on the shared thread
+    caller->sync([&] {
+        callee->async([&] { order.push_back("queued " + DispatchQueue::currentLabel()); });
+        callee->sync([&] {
+            order.push_back("sync " + DispatchQueue::currentLabel());
+            // Back to the caller's own queue is still a true deadlock.
+            EXPECT_FALSE(caller->isCurrent());
+        });
+        order.push_back("after " + DispatchQueue::currentLabel());
+    });
+    // The callee's drain block, still on the root, finds nothing left.
+    callee->sync([&] { order.push_back("later"); });
+    EXPECT_EQ(order, (std::vector<std::string>{"queued serial.callee", "sync serial.callee",
+                                               "after serial.caller", "later"}));
+
+    // From a thread of its own the caller waits for the shared thread.
+    auto elsewhere = DispatchQueue::makeSerial("serial.elsewhere");
+    bool ran = false;
+    elsewhere->sync([&] { callee->sync([&] { ran = callee->isCurrent(); }); });
+    EXPECT_TRUE(ran);
+}
+
+TEST(TargetQueueDeathTest, SyncOntoTheRunningQueueOrItsThreadIsAProgrammingError) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto root = DispatchQueue::makeSerial("serial.root-reentrant");
+    auto queue = DispatchQueue::makeSerial("serial.sub-reentrant", root);
+    int ran = 0;
+    EXPECT_DEBUG_DEATH(queue->sync([&] { queue->sync([&] { ran++; }); }), "");
+    EXPECT_DEBUG_DEATH(queue->sync([&] { root->sync([&] { ran++; }); }), "");
+    // The check the pipeline runs: work off the thread of its queue.
+    EXPECT_DEBUG_DEATH(assertRunsOn(*queue, "a test's work"), "");
+    queue->sync([&] { assertRunsOn(*root, "a test's work"); });
+}
+
+TEST(TargetQueueTest, AWaitForMoreBlocksEndsAtItsTimeOrWhenAnyBlockComesWithoutOne) {
+    auto root = DispatchQueue::makeSerial("serial.hold");
+    auto events = DispatchQueue::makeSerial("serial.events", root);
+    auto other = DispatchQueue::makeSerial("serial.other-work", root);
+    std::mutex mu;
+    std::vector<std::string> ran;
+    auto record = [&](std::string what) {
+        return [&, what] {
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                ran.push_back(what);
+            }
+            testing::notifyWaiters();
+        };
+    };
+    auto count = [&] {
+        std::lock_guard<std::mutex> lock(mu);
+        return ran.size();
+    };
+    // A short wait ends by itself.
+    events->asyncCoalesced(record("short"), 1ms);
+    ASSERT_TRUE(waitUntil([&] { return count() == 1; }));
+
+    // A long one ends as soon as a block comes without a wait, on this queue,
+    // on another sharing the thread, or as a sync; the order stays.
+    events->asyncCoalesced(record("held 1"), 60s);
+    events->asyncCoalesced(record("held 2"), 60s);
+    other->async(record("other"));
+    ASSERT_TRUE(waitUntil([&] { return count() == 4; }, 20s));
+    events->asyncCoalesced(record("held 3"), 60s);
+    events->async(record("plain"));
+    ASSERT_TRUE(waitUntil([&] { return count() == 6; }, 20s));
+    events->asyncCoalesced(record("held 4"), 60s);
+    events->sync([] {});
+    EXPECT_EQ(count(), 7u);
+    root->asyncCoalesced(record("held on the root"), 60s);
+    root->sync([] {});
+    EXPECT_EQ(ran, (std::vector<std::string>{"short", "held 1", "held 2", "other", "held 3",
+                                             "plain", "held 4", "held on the root"}));
+}
+
+// An SDK keeps no thread for a queue that gets no work.
+TEST(SerialQueueTest, AQueueStartsItsThreadWithItsFirstBlock) {
+    auto threadsNamed = [](const std::string& name) {
+        int n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::ifstream comm(entry.path() / "comm");
+            std::string line;
+            if (std::getline(comm, line) && line == name) {
+                ++n;
+            }
+        }
+        return n;
+    };
+    auto queue = DispatchQueue::makeSerial("serial.lazy");
+    auto targeted = DispatchQueue::makeSerial("serial.lazy-sub", queue);
+    EXPECT_EQ(threadsNamed("serial.lazy"), 0);
+    targeted->sync([] {});
+    EXPECT_EQ(threadsNamed("serial.lazy"), 1);
+    EXPECT_EQ(threadsNamed("serial.lazy-sub"), 0);
+    // Idle for a while, the thread ends; the next block starts another, and
+    // the queue's order and thread checks hold on it.
+    ASSERT_TRUE(testing::pollUntil([&] { return threadsNamed("serial.lazy") == 0; }));
+    std::vector<int> order;
+    bool onThread = false;
+    for (int i = 0; i < 3; ++i) {
+        targeted->async([&order, i] { order.push_back(i); });
+    }
+    queue->sync([&] { onThread = targeted->runsOnCurrentThread(); });
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    EXPECT_TRUE(onThread);
+    EXPECT_EQ(threadsNamed("serial.lazy"), 1);
 }
 
 TEST(GlobalQueueTest, DoesNotStarveWhenEveryThreadIsBlocked) {
