@@ -13,6 +13,16 @@ namespace {
 
 using ::testing::ElementsAre;
 
+// An entry "logEvent <thread>:<number>" must carry the next number of its
+// thread.
+void expectNextOfItsThread(const std::string& entry, std::map<int, int>& next) {
+    auto name = entry.substr(entry.find("logEvent ") + 9);
+    int t = std::stoi(name.substr(0, name.find(':')));
+    int i = std::stoi(name.substr(name.find(':') + 1));
+    EXPECT_EQ(i, next[t]) << "thread " << t << " out of order or repeated";
+    next[t] = i + 1;
+}
+
 TEST(ControllerGatingTest, MessagesBeforeInitializeRunAfterItInArrivalOrder) {
     ControllerHarness h;
     auto& c = *h.controller;
@@ -116,11 +126,7 @@ TEST(ControllerGatingTest, ConcurrentSubmittersAroundStartUpLoseNothingAndKeepTh
             ++activations;
             continue;
         }
-        auto name = e.substr(e.find("logEvent ") + 9);
-        int t = std::stoi(name.substr(0, name.find(':')));
-        int i = std::stoi(name.substr(name.find(':') + 1));
-        ASSERT_EQ(i, next[t]) << "thread " << t << " out of order or repeated";
-        next[t] = i + 1;
+        expectNextOfItsThread(e, next);
     }
     EXPECT_EQ(inits, 1);
     EXPECT_EQ(activations, 1);
@@ -163,11 +169,7 @@ TEST(ControllerGatingTest, BatchedEventsKeepTheirOrderAroundStateChangesOnAShare
             EXPECT_EQ(next[0], 100 * resigns) << "a state change overtook or trailed the events";
             continue;
         }
-        auto name = e.substr(e.find("logEvent ") + 9);
-        int t = std::stoi(name.substr(0, name.find(':')));
-        int i = std::stoi(name.substr(name.find(':') + 1));
-        ASSERT_EQ(i, next[t]) << "thread " << t << " out of order or repeated";
-        next[t] = i + 1;
+        expectNextOfItsThread(e, next);
     }
     EXPECT_EQ(resigns, kPerThread / 100);
     for (int t = 0; t < kThreads; ++t) {

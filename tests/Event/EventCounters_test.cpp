@@ -184,13 +184,11 @@ int runAsKilledChildIfAsked() {
 const int kKilledChildDone = runAsKilledChildIfAsked();
 
 TEST(EventCountersKill, NumbersNeverRepeatAfterASigkill) {
-    testing::FreshSdk sdk;
-    tools::ServerDouble server{tools::ServerDouble::Options{"127.0.0.1", 0, kSecret}};
-    ASSERT_TRUE(server.start());
+    killtest::KilledLaunch launch(kSecret);
     std::string said;
-    ASSERT_TRUE(
-        testing::killWhenReady(std::string(kEnv) + "=" + sdk.home() + "|" + server.baseUrl(), said))
-        << said;
+    ASSERT_TRUE(launch.killChild(kEnv, said)) << said;
+    testing::FreshSdk& sdk = launch.sdk;
+    tools::ServerDouble& server = launch.server;
     std::uint64_t lastHandedOut = 0;
     std::ifstream(lastNumberFile(sdk.home())) >> lastHandedOut;
     ASSERT_EQ(lastHandedOut, static_cast<std::uint64_t>(kDelivered + kInOpenBuffer));

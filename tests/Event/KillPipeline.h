@@ -14,8 +14,26 @@
 #include "Event/EventPackageContainer.h"
 #include "Event/NoWaitEventNameProvider.h"
 #include "Event/UserPropertyManager.h"
+#include "ServerDouble.h"
+#include "support/TestSupport.h"
 
 namespace sorvel::killtest {
+
+// A kill test's fresh app home and server double. killChild starts the child
+// that `env` names, passing it "<home>|<server base URL>", and kills it once
+// it said it is ready.
+struct KilledLaunch {
+    explicit KilledLaunch(const char* secretKey)
+        : server(tools::ServerDouble::Options{"127.0.0.1", 0, secretKey}) {}
+    bool killChild(const char* env, std::string& said) {
+        return server.start() &&
+               testing::killWhenReady(std::string(env) + "=" + sdk.home() + "|" + server.baseUrl(),
+                                      said);
+    }
+
+    testing::FreshSdk sdk;
+    tools::ServerDouble server;
+};
 
 // The event pipeline of one launch over the app home the host names, as a
 // child process that is killed, or the launch after it, builds it.

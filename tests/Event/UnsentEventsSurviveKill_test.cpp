@@ -85,13 +85,11 @@ std::vector<std::string> logIds(const std::string& json, const char* listKey) {
 }
 
 TEST(UnsentEventsSurviveKill, EveryQueuedPackageIsStoredThenDelivered) {
-    testing::FreshSdk sdk;
-    tools::ServerDouble server{tools::ServerDouble::Options{"127.0.0.1", 0, kSecretKey}};
-    ASSERT_TRUE(server.start());
+    killtest::KilledLaunch launch(kSecretKey);
     std::string said;
-    ASSERT_TRUE(
-        testing::killWhenReady(std::string(kEnv) + "=" + sdk.home() + "|" + server.baseUrl(), said))
-        << said;
+    ASSERT_TRUE(launch.killChild(kEnv, said)) << said;
+    testing::FreshSdk& sdk = launch.sdk;
+    tools::ServerDouble& server = launch.server;
     std::map<std::string, int> received;
     auto countUploads = [&] {
         received.clear();
