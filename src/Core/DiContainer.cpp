@@ -407,32 +407,42 @@ bool runWithin(std::chrono::steady_clock::time_point deadline, std::function<voi
     return done->cv.wait_until(lock, deadline, [&] { return done->done; });
 }
 
-}  // namespace
-
-bool DiContainer::makeDurable(std::chrono::milliseconds budget) {
-    std::weak_ptr<DefaultSVLContextController> controller =
-        members_->defaultSVLContextController.peek();
-    std::weak_ptr<EventBuffer> buffer = members_->eventBuffer.peek();
-    std::weak_ptr<DataRegistry> registry = members_->dataRegistry.peek();
+// Runs the buffer's steps on the event road within the budget: after the
+// controller's queued messages, then the settings store is compacted (the app
+// may end in the background without another word: its store is left without
+// a log or pages it no longer uses). Each part is held only for its own wait:
+// a wait that outlasts its budget must not keep the SDK's parts alive past
+// their owner (a relaunch in tests would have the old ones write over the new
+// ones' stores). True at once when the road was never built.
+bool settleRoad(std::weak_ptr<DefaultSVLContextController> controller,
+                std::weak_ptr<EventBuffer> buffer, std::weak_ptr<DataRegistry> registry,
+                std::chrono::milliseconds budget,
+                std::function<void(const std::weak_ptr<EventBuffer>&)> bufferSteps) {
     if (controller.expired() || buffer.expired()) {
         return true;
     }
-    // Held only for each wait: a wait that outlasts its budget must not keep
-    // the SDK's parts alive past their owner (a relaunch in tests would have
-    // the old ones write over the new ones' stores).
-    return runWithin(std::chrono::steady_clock::now() + budget, [controller, buffer, registry] {
-        if (auto c = controller.lock()) {
-            c->waitForDispatched();
-        }
-        if (auto b = buffer.lock()) {
-            b->waitUntilStored();
-        }
-        // The app may end in the background without another word: its
-        // settings store is left without a log or pages it no longer uses.
-        if (auto r = registry.lock()) {
-            r->compact();
-        }
-    });
+    return runWithin(std::chrono::steady_clock::now() + budget,
+                     [controller, buffer, registry, bufferSteps = std::move(bufferSteps)] {
+                         if (auto c = controller.lock()) {
+                             c->waitForDispatched();
+                         }
+                         bufferSteps(buffer);
+                         if (auto r = registry.lock()) {
+                             r->compact();
+                         }
+                     });
+}
+
+}  // namespace
+
+bool DiContainer::makeDurable(std::chrono::milliseconds budget) {
+    return settleRoad(members_->defaultSVLContextController.peek(), members_->eventBuffer.peek(),
+                      members_->dataRegistry.peek(), budget,
+                      [](const std::weak_ptr<EventBuffer>& buffer) {
+                          if (auto b = buffer.lock()) {
+                              b->waitUntilStored();
+                          }
+                      });
 }
 
 void DiContainer::waitUntilIdle() {
@@ -449,39 +459,28 @@ void DiContainer::waitUntilIdle() {
 }
 
 bool DiContainer::settleForExit(std::chrono::milliseconds budget) {
-    std::weak_ptr<DefaultSVLContextController> controller =
-        members_->defaultSVLContextController.peek();
-    std::weak_ptr<EventBuffer> buffer = members_->eventBuffer.peek();
-    std::weak_ptr<DataRegistry> registry = members_->dataRegistry.peek();
-    if (controller.expired() || buffer.expired()) {
-        return true;
-    }
-    return runWithin(std::chrono::steady_clock::now() + budget, [controller, buffer, registry] {
-        if (auto c = controller.lock()) {
-            c->waitForDispatched();
-        }
-        auto withBuffer = [&buffer](auto&& step) {
-            if (auto b = buffer.lock()) {
-                step(*b);
-            }
-        };
-        withBuffer([](EventBuffer& b) {
-            b.saveUnsentEvents();
-            if (FvnUtil::isNetworkConnected()) {
-                b.flushAllNow();
-            }
-            b.waitUntilStored();
-        });
-        // The uploads, then a checkpoint without the packages they delivered.
-        withBuffer([](EventBuffer& b) { b.waitUntilIdle(); });
-        withBuffer([](EventBuffer& b) {
-            b.saveUnsentEvents();
-            b.waitUntilStored();
-        });
-        if (auto r = registry.lock()) {
-            r->compact();
-        }
-    });
+    return settleRoad(members_->defaultSVLContextController.peek(), members_->eventBuffer.peek(),
+                      members_->dataRegistry.peek(), budget,
+                      [](const std::weak_ptr<EventBuffer>& buffer) {
+                          auto withBuffer = [&buffer](auto&& step) {
+                              if (auto b = buffer.lock()) {
+                                  step(*b);
+                              }
+                          };
+                          withBuffer([](EventBuffer& b) {
+                              b.saveUnsentEvents();
+                              if (FvnUtil::isNetworkConnected()) {
+                                  b.flushAllNow();
+                              }
+                              b.waitUntilStored();
+                          });
+                          // The uploads, then a checkpoint without the packages they delivered.
+                          withBuffer([](EventBuffer& b) { b.waitUntilIdle(); });
+                          withBuffer([](EventBuffer& b) {
+                              b.saveUnsentEvents();
+                              b.waitUntilStored();
+                          });
+                      });
 }
 
 void DiContainer::reset() {

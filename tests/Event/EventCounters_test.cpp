@@ -137,8 +137,6 @@ TEST(EventCountersTest, AWipeStartsEverythingAgainEvenAfterARacingWrite) {
 // ---- Across a kill -------------------------------------------------------------
 
 constexpr const char* kEnv = "SORVEL_COUNTERS_KILL_CHILD";
-constexpr const char* kSecret = "SECRETKEY0123456789abc";
-constexpr const char* kAppKey = "APPKEY0123456789abcdef";
 constexpr int kDelivered = 200;
 constexpr int kInOpenBuffer = 5;
 
@@ -151,19 +149,12 @@ std::string lastNumberFile(const std::string& home) {
 // The child: 200 events delivered, 5 more numbered and left in the open
 // buffer; it notes the last number it handed out and waits to be killed.
 int runAsKilledChildIfAsked() {
-    const char* env = std::getenv(kEnv);
-    if (env == nullptr) {
+    const std::optional<std::string> home = killtest::killedChildHome(kEnv);
+    if (!home) {
         return 0;
     }
-    const std::string arg(env);
-    const std::string home = arg.substr(0, arg.find('|'));
-    platform::host::setHomeFolder(home);
-    platform::host::setKeychainFolder(home + "/keychain");
-    platform::host::setReachability(std::string("wifi"));
-    platform::host::mapHttpHost("*", arg.substr(arg.find('|') + 1));
     Pipeline p;
-    p.registry->putString(std::string(kSecret), DataRegistryKey::STRING_SECRETKEY);
-    p.registry->putString(std::string(kAppKey), DataRegistryKey::STRING_APPKEY);
+    p.storeKeys();
     for (int i = 0; i < kDelivered; ++i) {
         p.log("first-" + std::to_string(i));
     }
@@ -177,14 +168,14 @@ int runAsKilledChildIfAsked() {
     if (!p.registry->waitForPendingWrites().ok()) {
         return 1;
     }
-    std::ofstream(lastNumberFile(home)) << p.buffer->eventCounters()->current().eventOrderNo;
+    std::ofstream(lastNumberFile(*home)) << p.buffer->eventCounters()->current().eventOrderNo;
     testing::reportAndAwaitKill(p.buffer->bufferedEventCount() ==
                                 static_cast<std::size_t>(kInOpenBuffer));
 }
 const int kKilledChildDone = runAsKilledChildIfAsked();
 
 TEST(EventCountersKill, NumbersNeverRepeatAfterASigkill) {
-    killtest::KilledLaunch launch(kSecret);
+    killtest::KilledLaunch launch;
     std::string said;
     ASSERT_TRUE(launch.killChild(kEnv, said)) << said;
     testing::FreshSdk& sdk = launch.sdk;

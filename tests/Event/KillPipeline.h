@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Common/DataContext.h"
@@ -14,17 +16,21 @@
 #include "Event/EventPackageContainer.h"
 #include "Event/NoWaitEventNameProvider.h"
 #include "Event/UserPropertyManager.h"
+#include "Platform/Host.h"
 #include "ServerDouble.h"
 #include "support/TestSupport.h"
 
 namespace sorvel::killtest {
 
+// The keys every kill test's child signs with and its server double checks.
+inline constexpr const char* kSecretKey = "SECRETKEY0123456789abc";
+inline constexpr const char* kAppKey = "APPKEY0123456789abcdef";
+
 // A kill test's fresh app home and server double. killChild starts the child
 // that `env` names, passing it "<home>|<server base URL>", and kills it once
 // it said it is ready.
 struct KilledLaunch {
-    explicit KilledLaunch(const char* secretKey)
-        : server(tools::ServerDouble::Options{"127.0.0.1", 0, secretKey}) {}
+    KilledLaunch() : server(tools::ServerDouble::Options{"127.0.0.1", 0, kSecretKey}) {}
     bool killChild(const char* env, std::string& said) {
         return server.start() &&
                testing::killWhenReady(std::string(env) + "=" + sdk.home() + "|" + server.baseUrl(),
@@ -34,6 +40,22 @@ struct KilledLaunch {
     testing::FreshSdk sdk;
     tools::ServerDouble server;
 };
+
+// The child's half: when `env` is set, points the host at the home and the
+// server it names and answers the home; nothing when this is not the child.
+inline std::optional<std::string> killedChildHome(const char* env) {
+    const char* value = std::getenv(env);
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    const std::string arg(value);
+    const std::string home = arg.substr(0, arg.find('|'));
+    platform::host::setHomeFolder(home);
+    platform::host::setKeychainFolder(home + "/keychain");
+    platform::host::setReachability(std::string("wifi"));
+    platform::host::mapHttpHost("*", arg.substr(arg.find('|') + 1));
+    return home;
+}
 
 // The event pipeline of one launch over the app home the host names, as a
 // child process that is killed, or the launch after it, builds it.
@@ -48,6 +70,12 @@ struct Pipeline {
         EventBuffer::create(container, std::make_shared<DefaultNowaitEventNameProvider>());
     std::shared_ptr<UserPropertyManager> properties =
         std::make_shared<UserPropertyManager>(registry, [] { return 100; });
+
+    // The keys requests are signed with.
+    void storeKeys() {
+        registry->putString(std::string(kSecretKey), DataRegistryKey::STRING_SECRETKEY);
+        registry->putString(std::string(kAppKey), DataRegistryKey::STRING_APPKEY);
+    }
 
     // One "custom:tap" event with this log id, numbered and chained as the
     // repository does.

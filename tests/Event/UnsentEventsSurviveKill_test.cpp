@@ -16,8 +16,6 @@ namespace sorvel {
 namespace {
 
 constexpr const char* kEnv = "SORVEL_EVENT_KILL_CHILD";
-constexpr const char* kSecretKey = "SECRETKEY0123456789abc";
-constexpr const char* kAppKey = "APPKEY0123456789abcdef";
 constexpr int kSentFirst = 200;
 constexpr int kQueuedOffline = 300;
 
@@ -26,21 +24,11 @@ using killtest::Pipeline;
 // The child: events delivered while the server is up, then events queued
 // while it is down (with flushes that fail), then it waits to be killed.
 int runAsKilledChildIfAsked() {
-    const char* env = std::getenv(kEnv);
-    if (env == nullptr) {
+    if (!killtest::killedChildHome(kEnv)) {
         return 0;
     }
-    // "<home>|<server base URL>"
-    const std::string arg(env);
-    const std::string home = arg.substr(0, arg.find('|'));
-    const std::string server = arg.substr(arg.find('|') + 1);
-    platform::host::setHomeFolder(home);
-    platform::host::setKeychainFolder(home + "/keychain");
-    platform::host::setReachability(std::string("wifi"));
-    platform::host::mapHttpHost("*", server);
     Pipeline p;
-    p.registry->putString(std::string(kSecretKey), DataRegistryKey::STRING_SECRETKEY);
-    p.registry->putString(std::string(kAppKey), DataRegistryKey::STRING_APPKEY);
+    p.storeKeys();
     auto log = [&](int i) { p.log("kill-" + std::to_string(i)); };
     for (int i = 0; i < kSentFirst; ++i) {
         log(i);
@@ -85,7 +73,7 @@ std::vector<std::string> logIds(const std::string& json, const char* listKey) {
 }
 
 TEST(UnsentEventsSurviveKill, EveryQueuedPackageIsStoredThenDelivered) {
-    killtest::KilledLaunch launch(kSecretKey);
+    killtest::KilledLaunch launch;
     std::string said;
     ASSERT_TRUE(launch.killChild(kEnv, said)) << said;
     testing::FreshSdk& sdk = launch.sdk;
