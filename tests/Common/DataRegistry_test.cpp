@@ -8,10 +8,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "Common/DataContext.h"
+#include "Platform/Dispatch.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Host.h"
 #include "Platform/ProcessState.h"
@@ -23,6 +25,7 @@ namespace sorvel {
 namespace {
 
 using testing::FreshSdk;
+using namespace std::chrono_literals;
 
 std::shared_ptr<DataRegistry> openRegistry() {
     return std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
@@ -397,6 +400,34 @@ TEST(DataRegistryTest, TheWaitForWritesTellsWhetherTheyReachedTheStore) {
     EXPECT_TRUE(r.waitForPendingWrites());
 }
 
+// A queue made with the registry's as target shares its writer thread: a
+// block of it that waits for the registry's writes runs them in place
+// instead of waiting for itself.
+TEST(DataRegistryTest, AQueueSharingTheWriterThreadWaitsForTheWritesInPlace) {
+    FreshSdk sdk;
+    auto context = std::make_shared<testing::MemoryContext>();
+    DataRegistry r(context);
+    auto list = platform::DispatchQueue::makeSerial("listWriter", r.writerQueue());
+    std::string ranOn;
+    bool saved = false;
+    std::optional<Value> landed;
+    ASSERT_TRUE(testing::endsWithin(
+        10s,
+        [&] {
+            list->sync([&] {
+                ranOn = testing::currentThreadName();
+                r.putString("b", DataRegistryKey::STRING_APPKEY);
+                saved = r.waitForPendingWrites().isOk();
+                landed = context->get(key(DataRegistryKey::STRING_APPKEY));
+            });
+        },
+        [] {}));
+    EXPECT_EQ(ranOn, "sorvel-writer");
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(landed, std::optional<Value>(Value("b")));
+    EXPECT_EQ(testing::threadsNamed("listWriter"), 0u);
+}
+
 // When this program is started as the writer of SurvivesSigkillOfTheWriter,
 // it writes through the registry before any test runs, waits for the queued
 // writes, reports ready and waits to be killed.
@@ -561,8 +592,8 @@ TEST(DeferredDataContextTest, NewStoresAreCreatedOffTheCallersThreadWhileReadsAn
     // Next launch the stores exist: they open at once, without the executor.
     simulateRestart();
     bool executorCalled = false;
-    auto again =
-        std::make_shared<DeferredDataContext>([&](std::function<void()>) { executorCalled = true; });
+    auto again = std::make_shared<DeferredDataContext>(
+        [&](std::function<void()>) { executorCalled = true; });
     EXPECT_FALSE(executorCalled);
     EXPECT_TRUE(again->isOpen());
     EXPECT_EQ(DataRegistry(again).getString(DataRegistryKey::STRING_APPKEY, ""),
