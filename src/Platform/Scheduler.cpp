@@ -262,7 +262,9 @@ void Scheduler::waitAndWatch() {
                     continue;
                 }
                 const auto& w = watches[i];
-                if (w->onInput()) {
+                bool keep = false;
+                performBlock([&] { keep = w->onInput(); }, "an input watch");
+                if (keep) {
                     w->quietAt = SteadyClock::now() + w->quiet;
                     continue;
                 }
@@ -276,7 +278,7 @@ void Scheduler::waitAndWatch() {
     for (const auto& w : watches) {
         if (w->quietAt && after >= *w->quietAt) {
             w->quietAt.reset();
-            w->onQuiet();
+            performBlock(w->onQuiet, "an input watch");
         }
     }
 }

@@ -78,7 +78,8 @@ class Scheduler {
     // onInput runs there each time fd is readable (or failed), and returning
     // false ends the watch (the caller then owns fd again, and may close it
     // inside onInput). Once input came and then none for `quiet` of real
-    // time, onQuiet runs there. Both must be short and must not block.
+    // time, onQuiet runs there. Both must be short and must not block; an
+    // exception escaping onInput is logged and ends the watch.
     void watchInput(int fd, Millis quiet, std::function<bool()> onInput,
                     std::function<void()> onQuiet);
 
