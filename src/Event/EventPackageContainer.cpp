@@ -161,15 +161,23 @@ void EventPackageContainer::send(const std::shared_ptr<const EventPackage>& even
     }
 }
 
-void EventPackageContainer::sendInRound(const std::shared_ptr<const EventPackage>& eventPackage) {
+void EventPackageContainer::sendInRound(const std::shared_ptr<const EventPackage>& eventPackage,
+                                        bool inPlace) {
     if (dropIfWithdrawn(eventPackage)) {
         endRoundUpload();
         return;
     }
-    eventSender_->sendEventPackageAsync(eventPackage, [this](const IEventSendActionResult& result) {
+    auto done = [this](const IEventSendActionResult& result) {
         onSendResult(result);
         endRoundUpload();
-    });
+    };
+    if (inPlace) {
+        // The blocking send, answered exactly once (a failure for a package
+        // the sender left without an outcome).
+        eventSender_->IEventSender::sendEventPackageAsync(eventPackage, std::move(done));
+    } else {
+        eventSender_->sendEventPackageAsync(eventPackage, std::move(done));
+    }
 }
 
 void EventPackageContainer::endRoundUpload() {
@@ -265,7 +273,7 @@ void EventPackageContainer::sendAllEventPackages() {
             sendOrder_[head.get()] = ++sendCount_;
             ++roundInFlight_;
         }
-        sendInRound(head);
+        sendInRound(head, inFlightLimit == 1);
     }
     platform::MutexLock lock(mu_);
     // A round ends with its last upload.

@@ -109,7 +109,9 @@ class EventPackageContainer {
     void onSendResult(const IEventSendActionResult& result);
     void send(const std::shared_ptr<const EventPackage>& eventPackage);
     // Starts one upload of a round; its end is counted by endRoundUpload().
-    void sendInRound(const std::shared_ptr<const EventPackage>& eventPackage);
+    // `inPlace`: the upload runs on the calling thread and has ended on
+    // return (a round that sends one package at a time wakes no other thread).
+    void sendInRound(const std::shared_ptr<const EventPackage>& eventPackage, bool inPlace);
     void endRoundUpload();
     // Drops a package of an identity a delete ended instead of sending it;
     // false when it is not such a package.

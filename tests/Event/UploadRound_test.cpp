@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "EventFixture.h"
+#include "Platform/Dispatch.h"
 #include "Platform/Http.h"
 #include "support/Uploads.h"
 
@@ -135,6 +140,67 @@ TEST_F(UploadRoundTest, PackagesWithdrawnMidFlightAreDroppedAndTheRestNeverSent)
     container->updateUnsentEventPackagesInDataRegistry();
     container->waitForStoreWrites();
     EXPECT_TRUE(storedLogIds().empty());
+}
+
+// Notes the thread of each blocking send ("" for a started one) and answers
+// it with success, or, while `silent`, not at all.
+class RecordingSender final : public IEventSender {
+  public:
+    void sendEventPackage(std::shared_ptr<const EventPackage> p, Completion done) override {
+        note(testing::currentThreadName());
+        if (!silent) {
+            done(IEventSendActionResult::onSuccess(std::move(p)));
+        }
+    }
+    void sendEventPackageAsync(std::shared_ptr<const EventPackage> p, Completion done) override {
+        note("");
+        done(IEventSendActionResult::onSuccess(std::move(p)));
+    }
+    std::vector<std::string> calls() const {
+        std::lock_guard<std::mutex> lock(mu_);
+        return calls_;
+    }
+    std::atomic<bool> silent{false};
+
+  private:
+    void note(std::string thread) {
+        std::lock_guard<std::mutex> lock(mu_);
+        calls_.push_back(std::move(thread));
+    }
+    mutable std::mutex mu_;
+    std::vector<std::string> calls_;
+};
+
+// A round without a backlog sends each package with the blocking send on the
+// round's own thread, so no other thread wakes for it; a package the sender
+// leaves without an answer waits for the next round instead of stalling this
+// one. A backlog goes out side by side.
+TEST_F(UploadRoundTest, ARoundWithoutABacklogSendsOnItsOwnThread) {
+    testing::LogCapture log;
+    auto sender = std::make_shared<RecordingSender>();
+    auto container = std::make_shared<EventPackageContainer>(sender, registry);
+    containers.push_back(container);
+    queue(*container, 3);
+    platform::DispatchQueue::makeSerial("roundQueue")->sync([&] {
+        container->sendAllEventPackages();
+    });
+    EXPECT_EQ(sender->calls(), std::vector<std::string>(3, "roundQueue"));
+    EXPECT_EQ(container->packageCount(), 0u);
+
+    sender->silent = true;
+    auto quiet = queue(*container, 1);
+    container->sendAllEventPackages();
+    EXPECT_TRUE(testing::waitUntil([&] {
+        return log.contains("sendEventPackage :: no outcome for package " + quiet[0]->packageId());
+    }));
+    EXPECT_EQ(container->snapshot(), quiet);
+
+    queue(*container, kBacklog - 1);
+    container->sendAllEventPackages();
+    const auto calls = sender->calls();
+    ASSERT_EQ(calls.size(), static_cast<std::size_t>(4 + kBacklog));
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), ""), kBacklog);
+    EXPECT_EQ(container->packageCount(), 0u);
 }
 
 TEST_F(UploadRoundTest, CountChecksWakeTheUploadQueueOnlyAfterAPackageFormed) {
