@@ -126,13 +126,14 @@ TEST_F(UploadRoundTest, AnOfflineRoundTriesALongBacklogOnceAndKeepsItsOrder) {
     auto p = queue(*container, kPackages);
     startRound(container);
     // Packages formed while the round fails the backlog one by one join
-    // behind it; the queue never looks shorter than what waits.
+    // behind it; the queue never looks shorter than what waits, less the
+    // one package being tried.
     std::vector<std::shared_ptr<const EventPackage>> added;
     for (int i = 0; i < 20; ++i) {
         added.push_back(std::make_shared<const EventPackage>(
             std::vector<EventModel>{event("n" + std::to_string(i))}));
         container->addEventPackage(added.back());
-        EXPECT_GE(container->packageCount(), static_cast<std::size_t>(kPackages + i + 1));
+        EXPECT_GE(container->packageCount(), static_cast<std::size_t>(kPackages + i));
     }
     round.join();
     EXPECT_EQ(server.requestCount(), 0u);
