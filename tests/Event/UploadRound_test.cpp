@@ -8,6 +8,7 @@
 
 #include "EventFixture.h"
 #include "Platform/Dispatch.h"
+#include "Platform/Host.h"
 #include "Platform/Http.h"
 #include "support/Uploads.h"
 
@@ -123,6 +124,32 @@ TEST_F(UploadRoundTest, FailuresComeBackOldestFirstAheadOfPackagesQueuedMeanwhil
     EXPECT_EQ(storedLogIds(), expected);
 }
 
+TEST_F(UploadRoundTest, AnOfflineRoundTriesALongBacklogOnceAndKeepsItsOrder) {
+    platform::host::setReachability(std::string("unknown"));
+    auto container = makeContainer();
+    constexpr int kPackages = 3000;
+    auto p = queue(*container, kPackages);
+    startRound(container);
+    // Packages formed while the round fails the backlog one by one join
+    // behind it; the queue never looks shorter than what waits, less the
+    // one package being tried.
+    std::vector<std::shared_ptr<const EventPackage>> added;
+    for (int i = 0; i < 20; ++i) {
+        added.push_back(std::make_shared<const EventPackage>(
+            std::vector<EventModel>{event("n" + std::to_string(i))}));
+        container->addEventPackage(added.back());
+        EXPECT_GE(container->packageCount(), static_cast<std::size_t>(kPackages + i));
+    }
+    round.join();
+    EXPECT_EQ(server.requestCount(), 0u);
+    auto expected = p;
+    expected.insert(expected.end(), added.begin(), added.end());
+    EXPECT_EQ(container->snapshot(), expected);
+    // The next round tries them all again, in the same order.
+    container->sendAllEventPackages();
+    EXPECT_EQ(container->snapshot(), expected);
+}
+
 TEST_F(UploadRoundTest, PackagesWithdrawnMidFlightAreDroppedAndTheRestNeverSent) {
     auto container = makeContainer();
     queue(*container, kBacklog);
@@ -226,6 +253,23 @@ TEST_F(UploadRoundTest, CountChecksWakeTheUploadQueueOnlyAfterAPackageFormed) {
     buffer->flushAtIntervals();
     buffer->waitUntilIdle();
     EXPECT_EQ(server.requestCount(), 7u);
+
+    // Packages formed one by one below the rule send nothing; the one that
+    // reaches it sends all of them.
+    server.setDefaultAnswer(Endpoint::EVENT_BULK, nettest::answer(200));
+    buffer->flushAllNow();
+    buffer->waitUntilIdle();
+    ASSERT_EQ(container->packageCount(), 0u);
+    const std::size_t before = server.requestCount();
+    for (int package = 1; package <= 3; ++package) {
+        for (int i = 0; i < 10; ++i) {
+            buffer->addEvent(event("g"));
+        }
+        buffer->flushAtIntervals();
+        buffer->waitUntilIdle();
+        EXPECT_EQ(server.requestCount() - before, package < 3 ? 0u : 3u) << package;
+        EXPECT_EQ(container->packageCount(), package < 3 ? std::size_t(package) : 0u);
+    }
 }
 
 }  // namespace
