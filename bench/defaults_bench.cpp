@@ -38,8 +38,8 @@ class BenchHome {
 std::shared_ptr<UserDefaults> warmStore() {
     static BenchHome home;
     auto defaults = UserDefaults::suite("bench");
-    defaults->set("other", Value("x"));
-    defaults->set("key", Value("value-0"));
+    (void)defaults->set("other", Value("x"));
+    (void)defaults->set("key", Value("value-0"));
     return defaults;
 }
 
@@ -48,7 +48,7 @@ void BM_DefaultsSetGet(benchmark::State& state) {
     const Value values[] = {Value("session-a"), Value("session-b")};
     std::size_t i = 0;
     for (auto _ : state) {
-        defaults->set("key", values[i++ & 1]);
+        (void)defaults->set("key", values[i++ & 1]);
         benchmark::DoNotOptimize(defaults->get("key"));
     }
 }

@@ -123,7 +123,8 @@ void BM_SettingsWalAfter100000Writes(benchmark::State& state) {
         const std::string wal = defaults->path() + "-wal";
         std::int64_t largest = 0;
         for (int i = 0; i < 100'000; ++i) {
-            defaults->set("counter-" + std::to_string(i % 20), sorvel::Value(std::int64_t{i}));
+            (void)defaults->set("counter-" + std::to_string(i % 20),
+                                sorvel::Value(std::int64_t{i}));
             if (i % 100 == 0) {
                 largest = std::max(largest, fileSize(wal));
             }

@@ -51,14 +51,14 @@ void fail(std::string_view what, std::string_view detail) {
     std::abort();
 }
 
-bool MemoryContext::set(const std::string& key, const std::optional<Value>& value) {
+Status MemoryContext::set(const std::string& key, const std::optional<Value>& value) {
     std::lock_guard<std::mutex> lock(mu_);
     if (value) {
         values_[key] = *value;
     } else {
         values_.erase(key);
     }
-    return true;
+    return Status::ok();
 }
 
 std::optional<Value> MemoryContext::get(const std::string& key) const {
@@ -67,10 +67,10 @@ std::optional<Value> MemoryContext::get(const std::string& key) const {
     return it == values_.end() ? std::nullopt : std::optional<Value>(it->second);
 }
 
-bool MemoryContext::removeAll() {
+Status MemoryContext::removeAll() {
     std::lock_guard<std::mutex> lock(mu_);
     values_.clear();
-    return true;
+    return Status::ok();
 }
 
 std::uint64_t Input::u64() {

@@ -37,9 +37,9 @@ inline void check(bool holds, std::string_view what, std::string_view detail = {
 // A registry store in memory: no disk, so each input starts from nothing.
 class MemoryContext final : public IDataContext {
   public:
-    bool set(const std::string& key, const std::optional<Value>& value) override;
+    Status set(const std::string& key, const std::optional<Value>& value) override;
     std::optional<Value> get(const std::string& key) const override;
-    bool removeAll() override;
+    Status removeAll() override;
 
   private:
     mutable std::mutex mu_;

@@ -2,7 +2,9 @@
 
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 namespace sorvel {
 
@@ -28,26 +30,56 @@ class [[nodiscard]] Status {
     std::optional<std::string> message_;
 };
 
-// A value, or the failure that kept it from being made.
-template <class T>
+// A value, or the failure that kept it from being made. The failure is a
+// Status unless the call has error values of its own (an enum its callers
+// switch on, whose fixed texts they log): then E is that type, so the value
+// travels unchanged instead of being flattened into a message.
+template <class T, class E = Status>
 class [[nodiscard]] StatusOr {
-  public:
-    StatusOr(T value) : value_(std::move(value)), status_(Status::ok()) {}  // NOLINT: implicit
-    StatusOr(Status failure) : status_(std::move(failure)) {}               // NOLINT: implicit
+    static_assert(!std::is_same_v<T, E>, "a value and a failure of one type cannot be told apart");
 
-    bool isOk() const noexcept { return value_.has_value(); }
+  public:
+    StatusOr(T value) : outcome_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
+    StatusOr(E failure) : outcome_(std::in_place_index<1>, std::move(failure)) {}  // NOLINT
+
+    bool isOk() const noexcept { return outcome_.index() == 0; }
     explicit operator bool() const noexcept { return isOk(); }
-    const Status& status() const noexcept { return status_; }
+    // Only on failure.
+    const E& error() const& { return std::get<1>(outcome_); }
+    // Success, or the failure, for callers that speak Status.
+    const Status& status() const noexcept requires std::is_same_v<E, Status> {
+        static const Status kOk = Status::ok();
+        return isOk() ? kOk : *std::get_if<1>(&outcome_);
+    }
     // Only on success.
-    T& value() & { return *value_; }
-    const T& value() const& { return *value_; }
-    T&& value() && { return std::move(*value_); }
-    const T* operator->() const { return &*value_; }
-    T* operator->() { return &*value_; }
+    T& value() & { return std::get<0>(outcome_); }
+    const T& value() const& { return std::get<0>(outcome_); }
+    T&& value() && { return std::get<0>(std::move(outcome_)); }
+    const T* operator->() const { return &value(); }
+    T* operator->() { return &value(); }
 
   private:
-    std::optional<T> value_;
-    Status status_;
+    std::variant<T, E> outcome_;
+};
+
+// Success, or a failure of the call's own error type. (A call without one
+// returns a plain Status.)
+template <class E>
+class [[nodiscard]] StatusOr<void, E> {
+    static_assert(!std::is_same_v<E, Status>, "return Status for a failure without a value");
+
+  public:
+    StatusOr() = default;                                  // success
+    StatusOr(E failure) : failure_(std::move(failure)) {}  // NOLINT: implicit
+    static StatusOr ok() { return StatusOr(); }
+
+    bool isOk() const noexcept { return !failure_.has_value(); }
+    explicit operator bool() const noexcept { return isOk(); }
+    // Only on failure.
+    const E& error() const& { return failure_.value(); }
+
+  private:
+    std::optional<E> failure_;
 };
 
 }  // namespace sorvel

@@ -1,7 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <variant>
+
+#include "Base/Status.h"
 
 namespace sorvel {
 
@@ -19,7 +20,7 @@ enum class DRStateError {
 };
 
 // A state, or the error of a code it cannot be made from.
-using DRStateResult = std::variant<DRState, DRStateError>;
+using DRStateResult = StatusOr<DRState, DRStateError>;
 
 // Codes 0..3 are INIT_RESTART_SYNCED, INIT_RESTART_NOT_SYNCED, DELETE_NOT_SYNCED
 // and DELETE_SYNCED; anything else is UnKnownDRStateError.
@@ -28,6 +29,11 @@ DRStateResult makeDRState(std::int64_t code) noexcept;
 const char* drStateName(DRState state) noexcept;
 // The text logged when reading the state failed.
 const char* describe(DRStateError error) noexcept;
+
+// Whether the state was read and is `state`.
+inline bool isDRState(const DRStateResult& result, DRState state) noexcept {
+    return result.isOk() && result.value() == state;
+}
 
 inline bool isDeleteState(DRState state) noexcept {
     return state == DRState::DELETE_NOT_SYNCED || state == DRState::DELETE_SYNCED;

@@ -44,11 +44,13 @@ void DefaultDataContext::moveFromStandardDefaultsOnce() {
         // file (an earlier move that stopped half-way) and wins. When the copy
         // does not reach the suite's file (the store is unavailable) the value
         // stays in the standard suite and the move runs again next launch.
-        if (!suite_->get(key) && !suite_->set(key, value)) {
+        if (!suite_->get(key) && !suite_->set(key, value).isOk()) {
             ++kept;
             continue;
         }
-        standard->remove(key);
+        // A removal that fails (the store logs it) leaves a copy the suite
+        // already outranks.
+        (void)standard->remove(key);
         ++moved;
     }
     if (kept > 0) {
@@ -58,7 +60,9 @@ void DefaultDataContext::moveFromStandardDefaultsOnce() {
                         true);
         return;
     }
-    standard->set(MIGRATION_MARKER, Value(true));
+    // Without the marker (the store logs why) the move runs again next
+    // launch, and finds nothing the suite does not already hold.
+    (void)standard->set(MIGRATION_MARKER, Value(true));
     if (moved > 0) {
         SvlLog::info("DefaultDataContext :: moved " + std::to_string(moved) +
                          " values from the standard defaults into " + SUITE_NAME,
@@ -66,12 +70,12 @@ void DefaultDataContext::moveFromStandardDefaultsOnce() {
     }
 }
 
-bool DefaultDataContext::set(const std::string& key, const std::optional<Value>& value) {
+Status DefaultDataContext::set(const std::string& key, const std::optional<Value>& value) {
     return suite_->set(key, value);
 }
 
-std::vector<bool> IDataContext::setAll(const std::vector<Change>& changes) {
-    std::vector<bool> out;
+std::vector<Status> IDataContext::setAll(const std::vector<Change>& changes) {
+    std::vector<Status> out;
     out.reserve(changes.size());
     for (const auto& [key, value] : changes) {
         out.push_back(set(key, value));
@@ -79,7 +83,7 @@ std::vector<bool> IDataContext::setAll(const std::vector<Change>& changes) {
     return out;
 }
 
-std::vector<bool> DefaultDataContext::setAll(const std::vector<Change>& changes) {
+std::vector<Status> DefaultDataContext::setAll(const std::vector<Change>& changes) {
     return suite_->setAll(changes);
 }
 
@@ -91,10 +95,13 @@ void DefaultDataContext::compact() {
     suite_->compact();
 }
 
-bool DefaultDataContext::removeAll() {
-    bool all = true;
+Status DefaultDataContext::removeAll() {
+    Status all = Status::ok();
     for (const auto& info : kDataRegistryKeys) {
-        all = suite_->remove(std::string(info.stored)) && all;
+        Status removed = suite_->remove(std::string(info.stored));
+        if (all.isOk() && !removed.isOk()) {
+            all = std::move(removed);
+        }
     }
     return all;
 }
@@ -171,11 +178,11 @@ bool DeferredDataContext::isOpen() const {
     return opening_->done && opening_->context != nullptr;
 }
 
-bool DeferredDataContext::set(const std::string& key, const std::optional<Value>& value) {
+Status DeferredDataContext::set(const std::string& key, const std::optional<Value>& value) {
     return opened().set(key, value);
 }
 
-std::vector<bool> DeferredDataContext::setAll(const std::vector<Change>& changes) {
+std::vector<Status> DeferredDataContext::setAll(const std::vector<Change>& changes) {
     return opened().setAll(changes);
 }
 
@@ -197,7 +204,7 @@ void DeferredDataContext::compact() {
     }
 }
 
-bool DeferredDataContext::removeAll() {
+Status DeferredDataContext::removeAll() {
     return opened().removeAll();
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Base/Status.h"
 #include "Platform/Mutex.h"
 #include "Platform/UserDefaults.h"
 #include "sorvel/Value.h"
@@ -16,15 +17,16 @@ namespace sorvel {
 class IDataContext {
   public:
     virtual ~IDataContext() = default;
-    // An absent value removes the key. True once the change is on disk.
-    virtual bool set(const std::string& key, const std::optional<Value>& value) = 0;
+    // An absent value removes the key. Succeeds once the change is on disk.
+    virtual Status set(const std::string& key, const std::optional<Value>& value) = 0;
     // Several changes in one commit where the storage can (by default one set()
     // each); the answers in order.
     using Change = platform::UserDefaults::Change;
-    virtual std::vector<bool> setAll(const std::vector<Change>& changes);
+    virtual std::vector<Status> setAll(const std::vector<Change>& changes);
     virtual std::optional<Value> get(const std::string& key) const = 0;
-    // Removes the value of every registry key. True once every removal is on disk.
-    virtual bool removeAll() = 0;
+    // Removes the value of every registry key. Succeeds once every removal is
+    // on disk; else the first failure.
+    virtual Status removeAll() = 0;
     // Gives back the disk space the storage holds beyond its values (see
     // platform::UserDefaults::compact); nothing by default.
     virtual void compact() {}
@@ -40,10 +42,10 @@ class DefaultDataContext final : public IDataContext {
     static constexpr const char* MIGRATION_MARKER = "svlPrefKey_movedFromStandardDefaults";
 
     DefaultDataContext();
-    bool set(const std::string& key, const std::optional<Value>& value) override;
-    std::vector<bool> setAll(const std::vector<Change>& changes) override;
+    Status set(const std::string& key, const std::optional<Value>& value) override;
+    std::vector<Status> setAll(const std::vector<Change>& changes) override;
     std::optional<Value> get(const std::string& key) const override;
-    bool removeAll() override;
+    Status removeAll() override;
     void compact() override;
 
   private:
@@ -71,10 +73,10 @@ class DeferredDataContext final : public IDataContext {
     DeferredDataContext(const DeferredDataContext&) = delete;
     DeferredDataContext& operator=(const DeferredDataContext&) = delete;
 
-    bool set(const std::string& key, const std::optional<Value>& value) override;
-    std::vector<bool> setAll(const std::vector<Change>& changes) override;
+    Status set(const std::string& key, const std::optional<Value>& value) override;
+    std::vector<Status> setAll(const std::vector<Change>& changes) override;
     std::optional<Value> get(const std::string& key) const override;
-    bool removeAll() override;
+    Status removeAll() override;
     // Only once the stores are open: a store being created has nothing to give back.
     void compact() override;
 

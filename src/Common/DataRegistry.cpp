@@ -209,7 +209,7 @@ void DataRegistry::flush(Batch& batch) {
         return;
     }
     const auto begin = std::chrono::steady_clock::now();
-    const std::vector<bool> onDisk = context_->setAll(changes);
+    const std::vector<Status> onDisk = context_->setAll(changes);
     const auto end = std::chrono::steady_clock::now();
     platform::MutexLock lock(mu_);
     nextWriteAllowed_ = end + std::clamp<std::chrono::steady_clock::duration>(
@@ -217,7 +217,7 @@ void DataRegistry::flush(Batch& batch) {
     writing_ = false;
     for (std::size_t i = 0; i < changes.size(); ++i) {
         const std::string& key = changes[i].first;
-        noteWritten(key, i < onDisk.size() && onDisk[i]);
+        noteWritten(key, i < onDisk.size() && onDisk[i].isOk());
         if (auto it = pending_.find(key);
             it != pending_.end() && it->second.generation == generations[i]) {
             pending_.erase(it);
@@ -405,7 +405,7 @@ void DataRegistry::removeAll() {
         pending_[std::string(info.stored)] = Pending{std::nullopt, generation};
     }
     queue_->async([this, generation] {
-        const bool onDisk = context_->removeAll();
+        const bool onDisk = context_->removeAll().isOk();
         platform::MutexLock lock(mu_);
         for (const auto& info : kDataRegistryKeys) {
             noteWritten(std::string(info.stored), onDisk);

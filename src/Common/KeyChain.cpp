@@ -28,15 +28,15 @@ std::string Util_keychain::account() {
     return std::string(Constants::KEYCHAIN_ADID_ACCOUNT_PREFIX) + platform::Bundle::bundleId();
 }
 
-std::optional<KeyChainError> Util_keychain::saveAdid(const std::string& adid) {
+StatusOr<void, KeyChainError> Util_keychain::saveAdid(const std::string& adid) {
     const auto status = platform::Keychain::save(SERVICE, account(), adid);
     if (status != platform::KeychainStatus::SUCCESS) {
         return KeyChainError{status};
     }
-    return std::nullopt;
+    return {};
 }
 
-std::variant<std::string, KeyChainError> Util_keychain::getAdid() {
+StatusOr<std::string, KeyChainError> Util_keychain::getAdid() {
     std::string adid;
     const auto status = platform::Keychain::read(SERVICE, account(), adid);
     if (status != platform::KeychainStatus::SUCCESS) {
@@ -45,12 +45,12 @@ std::variant<std::string, KeyChainError> Util_keychain::getAdid() {
     return adid;
 }
 
-std::optional<KeyChainError> Util_keychain::deleteAdid() {
+StatusOr<void, KeyChainError> Util_keychain::deleteAdid() {
     const auto status = platform::Keychain::remove(SERVICE, account());
     if (status != platform::KeychainStatus::SUCCESS) {
         return KeyChainError{status};
     }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace sorvel

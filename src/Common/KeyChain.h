@@ -1,10 +1,9 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
-#include <variant>
 
+#include "Base/Status.h"
 #include "Platform/Keychain.h"
 
 namespace sorvel {
@@ -22,13 +21,12 @@ struct KeyChainError {
 class KeyChain {
   public:
     virtual ~KeyChain() = default;
-    // Absent on success.
-    virtual std::optional<KeyChainError> saveAdid(const std::string& adid) = 0;
+    virtual StatusOr<void, KeyChainError> saveAdid(const std::string& adid) = 0;
     // Fails with ITEM_NOT_FOUND, DECODE, or IO_ERROR when the item cannot be
     // read now.
-    virtual std::variant<std::string, KeyChainError> getAdid() = 0;
+    virtual StatusOr<std::string, KeyChainError> getAdid() = 0;
     // A missing item is a failure too (ITEM_NOT_FOUND).
-    virtual std::optional<KeyChainError> deleteAdid() = 0;
+    virtual StatusOr<void, KeyChainError> deleteAdid() = 0;
 };
 
 // The device id as one generic-password item of the platform keychain:
@@ -40,9 +38,9 @@ class Util_keychain final : public KeyChain {
 
     static std::shared_ptr<Util_keychain> shared();
 
-    std::optional<KeyChainError> saveAdid(const std::string& adid) override;
-    std::variant<std::string, KeyChainError> getAdid() override;
-    std::optional<KeyChainError> deleteAdid() override;
+    StatusOr<void, KeyChainError> saveAdid(const std::string& adid) override;
+    StatusOr<std::string, KeyChainError> getAdid() override;
+    StatusOr<void, KeyChainError> deleteAdid() override;
 
     static std::string account();
 };

@@ -19,8 +19,7 @@ bool FvnUtil::isSorvelDisabled(const DataRegistry& registry) {
         isPause(registry);
     if (!disabled) {
         DRStateResult state = getDRState(registry);
-        const DRState* s = std::get_if<DRState>(&state);
-        disabled = s != nullptr && isDeleteState(*s);
+        disabled = state && isDeleteState(state.value());
     }
     if (disabled) {
         SvlLog::debug("Sorvel Disabled : true", true);

@@ -13,14 +13,6 @@
 #include "Core/UseCases.h"
 
 namespace sorvel {
-namespace {
-
-bool isDRState(const DRStateResult& result, DRState state) {
-    const auto* read = std::get_if<DRState>(&result);
-    return read != nullptr && *read == state;
-}
-
-}  // namespace
 
 // One handler per kind, picked by the one visit in processMessage. A handler
 // returns false when the message ends without the flush at intervals.

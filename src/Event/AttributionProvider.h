@@ -4,8 +4,8 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 
+#include "Base/Status.h"
 #include "sorvel/Value.h"
 
 namespace sorvel {
@@ -25,7 +25,7 @@ class IAttributionProvider {
     virtual ~IAttributionProvider() = default;
 
     // Runs on the calling thread.
-    virtual std::variant<std::string, Error> attributionToken() = 0;
+    virtual StatusOr<std::string, Error> attributionToken() = 0;
     // Whether attribution details can be asked for at all.
     virtual bool canRequestAttributionDetails() = 0;
     // Sends the details request and returns at once; the callback runs later,
@@ -38,7 +38,7 @@ class DefaultAttributionProvider final : public IAttributionProvider {
   public:
     static constexpr const char* UNAVAILABLE = "unavailable";
 
-    std::variant<std::string, Error> attributionToken() override { return Error{UNAVAILABLE}; }
+    StatusOr<std::string, Error> attributionToken() override { return Error{UNAVAILABLE}; }
     bool canRequestAttributionDetails() override { return false; }
     void requestAttributionDetails(DetailsCallback) override {}
 };

@@ -54,11 +54,11 @@ void DeferredDeeplinkPostingObservable::notifyObservers(const std::string& value
 
 void DeferredDeeplinkPostingObservable::postDeferredDeeplink(std::string_view jsonText) {
     JsonDicResult parsed = FvnUtil::jsonString2JsonDic(jsonText);
-    if (const JsonError* error = std::get_if<JsonError>(&parsed)) {
-        SvlLog::error(describe(*error), true);
+    if (!parsed) {
+        SvlLog::error(describe(parsed.error()), true);
         return;
     }
-    const Value::Map& answer = std::get<Value::Map>(parsed);
+    const Value::Map& answer = parsed.value();
     auto it = answer.find("deeplink");
     if (it != answer.end()) {
         if (const std::string* deeplink = it->second.getString()) {

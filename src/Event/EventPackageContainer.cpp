@@ -235,9 +235,7 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
 }
 
 void EventPackageContainer::sendAllEventPackages() {
-    const DRStateResult state = drStateReader_();
-    if (const DRState* s = std::get_if<DRState>(&state);
-        s != nullptr && *s == DRState::INIT_RESTART_NOT_SYNCED) {
+    if (isDRState(drStateReader_(), DRState::INIT_RESTART_NOT_SYNCED)) {
         SvlLog::debug("Initializing restart not synced! Cannot send events.", true);
         return;
     }

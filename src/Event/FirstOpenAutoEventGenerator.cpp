@@ -44,13 +44,11 @@ void FirstOpenAutoEventGenerator::getFirstOpenParameter(const FirstOpenCompletio
     if (searchToken().empty()) {
         SvlLog::debug("SearchToken Call", true);
         auto token = attribution_->attributionToken();
-        if (const std::string* value = std::get_if<std::string>(&token)) {
+        if (token) {
             platform::MutexLock lock(state_->mu);
-            state_->searchToken = *value;
+            state_->searchToken = std::move(token).value();
         } else {
-            SvlLog::debug("Cannot get attributionToken : " +
-                              std::get<IAttributionProvider::Error>(token).description,
-                          true);
+            SvlLog::debug("Cannot get attributionToken : " + token.error().description, true);
         }
     }
     if (searchAdsResponseData().empty()) {

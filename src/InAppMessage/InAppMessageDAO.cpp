@@ -157,9 +157,10 @@ void InAppMessageDAO::insertApiResponse2Table(const std::string& response) {
     }
     const std::uint64_t failuresBefore = store_->writeFailures();
     store_->deleteAllCampaigns();
-    if (auto error = insertInAppMessages(*data)) {
-        SvlLog::error(std::string("InAppMessageDAO.insertApiResponse2Table : ") + describe(*error),
-                      true);
+    if (auto inserted = insertInAppMessages(*data); !inserted) {
+        SvlLog::error(
+            std::string("InAppMessageDAO.insertApiResponse2Table : ") + describe(inserted.error()),
+            true);
         return;
     }
     if (store_->writeFailures() != failuresBefore) {
@@ -185,7 +186,7 @@ bool InAppMessageDAO::isCampaignChanged(const std::string& status, const std::st
     return true;
 }
 
-std::optional<InAppMessageError> InAppMessageDAO::insertInAppMessages(const Value::Map& data) {
+StatusOr<void, InAppMessageError> InAppMessageDAO::insertInAppMessages(const Value::Map& data) {
     const Value::Array* campaigns = objectArrayAt(data, "in_app_messages");
     if (!campaigns) {
         return InAppMessageError::NoValueError;
@@ -193,15 +194,15 @@ std::optional<InAppMessageError> InAppMessageDAO::insertInAppMessages(const Valu
     std::vector<std::string> campaignIds;
     campaignIds.reserve(campaigns->size());
     for (const auto& campaign : *campaigns) {
-        if (auto error = insertCampaign(*campaign.getMap(), campaignIds)) {
-            return error;
+        if (auto inserted = insertCampaign(*campaign.getMap(), campaignIds); !inserted) {
+            return inserted;
         }
     }
     deleteCampaignsNotIn(campaignIds);
-    return std::nullopt;
+    return {};
 }
 
-std::optional<InAppMessageError> InAppMessageDAO::insertCampaign(
+StatusOr<void, InAppMessageError> InAppMessageDAO::insertCampaign(
     const Value::Map& campaign, std::vector<std::string>& campaignIds) {
     constexpr auto kNoValue = InAppMessageError::NoValueError;
     const Value::Map* contents = mapAt(campaign, "contents");
@@ -319,7 +320,7 @@ std::optional<InAppMessageError> InAppMessageDAO::insertCampaign(
                                  objectJson(mapAt(*image, "click_action")), false);
         queueImageDownload(id, orientation);
     }
-    return std::nullopt;
+    return {};
 }
 
 void InAppMessageDAO::queueImageDownload(const std::string& campaignId,

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Base/Status.h"
 #include "InAppMessage/InAppMessage.h"
 #include "InAppMessage/InAppMessageSqliteStore.h"
 #include "Platform/Dispatch.h"
@@ -45,7 +46,7 @@ class InAppMessageDAO {
                            std::int64_t minutesToExpiry);
     // Writes every campaign of data["in_app_messages"]; NoValueError at the
     // first required key missing, leaving what was written before it.
-    std::optional<InAppMessageError> insertInAppMessages(const Value::Map& data);
+    StatusOr<void, InAppMessageError> insertInAppMessages(const Value::Map& data);
 
     // ---- Upkeep ---------------------------------------------------------------
     void closeForOneDay(const std::string& campaignId, const std::string& day, std::int64_t time);
@@ -81,8 +82,8 @@ class InAppMessageDAO {
   private:
     InAppMessageDAO(std::shared_ptr<DataRegistry> dataRegistry,
                     std::shared_ptr<InAppMessageSqliteStore> store);
-    std::optional<InAppMessageError> insertCampaign(const Value::Map& campaign,
-                                                    std::vector<std::string>& campaignIds);
+    StatusOr<void, InAppMessageError> insertCampaign(const Value::Map& campaign,
+                                                     std::vector<std::string>& campaignIds);
     void queueImageDownload(const std::string& campaignId, const std::string& orientation);
 
     const std::shared_ptr<DataRegistry> dataRegistry_;

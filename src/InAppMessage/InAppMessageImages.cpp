@@ -122,7 +122,7 @@ std::optional<ImageInfo> InAppMessageSqliteStore::getAndSaveImageInfo(
         }
         // The row names the file only once the file is there; a failed save
         // keeps "no_image", so the next request downloads again.
-        if (saveImageToInternalStorage(*image, fileName) &&
+        if (saveImageToInternalStorage(*image, fileName).isOk() &&
             !recordSavedImage(campaignId, orientation, row.url, fileName, row.clickAction,
                               !isFirstShow)) {
             // The row no longer waits for this image: the file would be nobody's.
@@ -213,20 +213,22 @@ std::optional<std::string> InAppMessageSqliteStore::getImageFileUrl(
     return platform::documentsFolder() + "/" + fileName + ".png";
 }
 
-bool InAppMessageSqliteStore::saveImageToInternalStorage(const platform::Image& image,
-                                                         const std::string& fileName) {
+Status InAppMessageSqliteStore::saveImageToInternalStorage(const platform::Image& image,
+                                                           const std::string& fileName) {
     const auto png = platform::encodePng(image);
+    if (!png) {
+        return Status::error("the image has no PNG form");
+    }
     const auto path = getImageFileUrl(fileName);
-    if (!png || !path) {
-        return false;
+    if (!path) {
+        return Status::error("'" + fileName + "' is no plain file name");
     }
     // No reader, nor the next launch, ever finds half a file.
-    const Status written = platform::writePrivateFileAtomically(*path, *png);
+    Status written = platform::writePrivateFileAtomically(*path, *png);
     if (!written) {
         SvlLog::error("Saving file resulted in error: " + written.message(), true);
-        return false;
     }
-    return true;
+    return written;
 }
 
 InAppImage InAppMessageSqliteStore::downloadImage(const std::string& url) {

@@ -63,9 +63,9 @@ std::optional<std::string> weekdayName(platform::WallTime date) {
     return FvnUtil::getDayOfWeek(date);
 }
 
-std::variant<CampaignClock, CampaignClockFailure> campaignClock(std::string_view timezoneType,
-                                                                std::int64_t offsetHours,
-                                                                platform::WallTime now) {
+StatusOr<CampaignClock, CampaignClockFailure> campaignClock(std::string_view timezoneType,
+                                                            std::int64_t offsetHours,
+                                                            platform::WallTime now) {
     const platform::CivilTime local = platform::localCivilTime(now);
     CampaignClock out;
     out.nowMs = ext::toMillis(now);

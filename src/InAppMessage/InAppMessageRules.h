@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
+#include "Base/Status.h"
 #include "InAppMessage/InAppMessage.h"
 #include "Platform/Clock.h"
 
@@ -43,9 +43,9 @@ enum class CampaignClockFailure {
 // hour moved by the same hours, wrapped into the day. "Local": the device's
 // own weekday and minute. Every step is 64-bit; an offset so large that the
 // shifted date leaves the calendar gives NoDay.
-std::variant<CampaignClock, CampaignClockFailure> campaignClock(std::string_view timezoneType,
-                                                                std::int64_t offsetHours,
-                                                                platform::WallTime now);
+StatusOr<CampaignClock, CampaignClockFailure> campaignClock(std::string_view timezoneType,
+                                                            std::int64_t offsetHours,
+                                                            platform::WallTime now);
 
 // The weekday name of the date in the device's calendar ("Thur" for Thursday).
 std::optional<std::string> weekdayName(platform::WallTime date);

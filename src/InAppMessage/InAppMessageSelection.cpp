@@ -2,8 +2,6 @@
 // time windows, the frequency caps and the building of the message.
 #include <sqlite3.h>
 
-#include <variant>
-
 #include "Common/Extensions.h"
 #include "Common/SvlLog.h"
 #include "InAppMessage/InAppMessageSqliteStore.h"
@@ -130,8 +128,8 @@ bool InAppMessageSqliteStore::isCampaignIdTimeAvailable(const std::string& campa
 
     const platform::WallTime now = platform::clock().wallNow();
     const auto clockOrFailure = inapp::campaignClock(timezoneType, offset, now);
-    if (const auto* failure = std::get_if<inapp::CampaignClockFailure>(&clockOrFailure)) {
-        if (*failure == inapp::CampaignClockFailure::InvalidType) {
+    if (!clockOrFailure) {
+        if (clockOrFailure.error() == inapp::CampaignClockFailure::InvalidType) {
             SvlLog::debug("isCampaignIdTimeAvailable: invalid timezoneZoneType: " + timezoneType,
                           true);
         } else {
@@ -141,7 +139,7 @@ bool InAppMessageSqliteStore::isCampaignIdTimeAvailable(const std::string& campa
         }
         return false;
     }
-    const auto& at = std::get<inapp::CampaignClock>(clockOrFailure);
+    const inapp::CampaignClock& at = clockOrFailure.value();
 
     if (inapp::isClosedForToday(closeDay, closeTime, now)) {
         SvlLog::debug("isCampaignIdTimeAvailable: one day close", true);

@@ -11,6 +11,7 @@
 
 #include "Platform/Mutex.h"
 
+#include "Base/Status.h"
 #include "InAppMessage/InAppMessage.h"
 #include "InAppMessage/InAppMessageRules.h"
 #include "InAppMessage/InAppMessageTables.h"
@@ -155,8 +156,8 @@ class InAppMessageSqliteStore {
     std::vector<std::string> getAllImagePathFromImageTable();
     // Documents/<fileName>.png
     std::optional<std::string> getImageFileUrl(const std::string& fileName) const;
-    // True when the file was written whole.
-    bool saveImageToInternalStorage(const platform::Image& image, const std::string& fileName);
+    // Succeeds when the file was written whole; a failed write is logged.
+    Status saveImageToInternalStorage(const platform::Image& image, const std::string& fileName);
     InAppImage downloadImage(const std::string& url);
     InAppImage loadImageFromInternalStorage(const std::string& fileName) const;
     void deleteImageFromInternalStorage(const std::string& fileName);

@@ -116,8 +116,7 @@ bool ApiConnection::sendsJsonText(HttpMethod method, const std::string& url) {
            endsWith(path, Constants::ACTION_HISTORY_LIST_PATH);
 }
 
-std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form(
-    const Parts& parts) const {
+StatusOr<platform::HttpRequest, ApiConnectionError> ApiConnection::form(const Parts& parts) const {
     if (!parts.method || !parts.urlText || !text::parseHttpUrl(*parts.urlText)) {
         return ApiConnectionError::InvalidRequestError;
     }
@@ -166,7 +165,7 @@ std::variant<platform::HttpRequest, ApiConnectionError> ApiConnection::form(
     return request;
 }
 
-std::variant<std::shared_ptr<const platform::HttpRequest>, ApiConnectionError>
+StatusOr<std::shared_ptr<const platform::HttpRequest>, ApiConnectionError>
 ApiConnection::preparedRequest() {
     Parts parts;
     std::uint64_t generation = 0;
@@ -179,42 +178,39 @@ ApiConnection::preparedRequest() {
         generation = generation_;
     }
     auto formed = form(parts);
-    if (auto* error = std::get_if<ApiConnectionError>(&formed)) {
-        return *error;
+    if (!formed) {
+        return formed.error();
     }
-    auto request = std::make_shared<const platform::HttpRequest>(
-        std::move(std::get<platform::HttpRequest>(formed)));
+    auto request = std::make_shared<const platform::HttpRequest>(std::move(formed).value());
     platform::MutexLock lock(mu_);
     if (generation == generation_ && !prepared_) {
         // Whoever formed it first fixes the bytes every later send repeats.
         prepared_ = std::move(request);
     }
-    return generation == generation_ ? prepared_ : request;
+    if (generation == generation_) {
+        return prepared_;
+    }
+    return request;
 }
 
 ApiConnection::Outcome ApiConnection::send() {
     auto prepared = preparedRequest();
-    if (auto* error = std::get_if<ApiConnectionError>(&prepared)) {
-        SvlLog::error(describe(*error));
-        Outcome outcome;
-        outcome.error = *error;
-        return outcome;
+    if (!prepared) {
+        SvlLog::error(describe(prepared.error()));
+        return prepared.error();
     }
-    const platform::HttpRequest& request =
-        *std::get<std::shared_ptr<const platform::HttpRequest>>(prepared);
+    const platform::HttpRequest& request = *prepared.value();
     return outcomeOf(request, platform::HttpSession::shared().dataTask(request));
 }
 
 void ApiConnection::sendAsync(std::function<void(Outcome)> done) {
     auto prepared = preparedRequest();
-    if (auto* error = std::get_if<ApiConnectionError>(&prepared)) {
-        SvlLog::error(describe(*error));
-        Outcome outcome;
-        outcome.error = *error;
-        done(std::move(outcome));
+    if (!prepared) {
+        SvlLog::error(describe(prepared.error()));
+        done(prepared.error());
         return;
     }
-    auto request = std::get<std::shared_ptr<const platform::HttpRequest>>(std::move(prepared));
+    auto request = std::move(prepared).value();
     platform::HttpSession::shared().startDataTask(
         request, [this, request, done = std::move(done)](platform::HttpResponse response) {
             done(outcomeOf(*request, std::move(response)));
@@ -223,20 +219,20 @@ void ApiConnection::sendAsync(std::function<void(Outcome)> done) {
 
 ApiConnection::Outcome ApiConnection::outcomeOf(const platform::HttpRequest& request,
                                                 platform::HttpResponse response) {
-    Outcome outcome;
+    Answer answer;
     {
         platform::MutexLock lock(mu_);
         responseCode_ = response.status;
     }
-    outcome.status = response.status;
+    answer.status = response.status;
     if (response.status == 0) {
         SvlLog::debug("ApiConnection :: no answer from " + request.url + " : " + response.error,
                       true);
     }
     if (!response.body.empty() && text::isValidUtf8(response.body)) {
-        outcome.responseText = std::move(response.body);
+        answer.responseText = std::move(response.body);
     }
-    return outcome;
+    return answer;
 }
 
 }  // namespace sorvel

@@ -6,8 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
-
+#include "Base/Status.h"
 #include "Network/ApiConnectionError.h"
 #include "Network/ApiModel.h"
 #include "Platform/Clock.h"
@@ -50,16 +49,16 @@ class ApiConnection {
 
     // The request as it goes on the wire, formed and signed on first use, or
     // why it cannot be. Shared, not copied: the body is the whole upload.
-    std::variant<std::shared_ptr<const platform::HttpRequest>, ApiConnectionError>
-    preparedRequest();
+    StatusOr<std::shared_ptr<const platform::HttpRequest>, ApiConnectionError> preparedRequest();
 
-    // One attempt: the error when the request cannot be formed or signed
-    // (nothing sent), else the status (0: no answer) and the response text.
-    struct Outcome {
-        std::optional<ApiConnectionError> error;
-        int status = 0;
+    // What an attempt that was sent brought back.
+    struct Answer {
+        int status = 0;  // 0: no answer arrived
         std::optional<std::string> responseText;
     };
+    // One attempt: the answer, or the error when the request cannot be
+    // formed or signed (nothing sent; the error's description is logged).
+    using Outcome = StatusOr<Answer, ApiConnectionError>;
     Outcome send();
     // The same attempt without waiting for the answer: `done` gets the
     // outcome once, on the transfer thread of the shared URL session, or at
@@ -81,7 +80,7 @@ class ApiConnection {
         std::shared_ptr<const ApiBody> body;
         std::map<std::string, std::optional<std::string>> headers;
     };
-    std::variant<platform::HttpRequest, ApiConnectionError> form(const Parts& parts) const;
+    StatusOr<platform::HttpRequest, ApiConnectionError> form(const Parts& parts) const;
     Outcome outcomeOf(const platform::HttpRequest& request, platform::HttpResponse response);
     // A setter changed the request: what was formed before no longer holds.
     void invalidate() EXCLUSIVE_LOCKS_REQUIRED(mu_);

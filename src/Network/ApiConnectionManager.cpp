@@ -52,10 +52,10 @@ enum class Verdict { SUCCESS, RETRY, FAILURE };
 // Classifies one answer: 2xx succeeds, except that a retry answered "null"
 // tries again; 404 and 501-599 raise the wrong-app-key flag and fail (a retry
 // tries again); 400 disables the SDK; anything else fails. Failures are logged.
-Verdict classify(const ApiConnection::Outcome& outcome, bool isRetry) {
-    const int code = outcome.status;
+Verdict classify(const ApiConnection::Answer& answer, bool isRetry) {
+    const int code = answer.status;
     if (code >= 200 && code < 300) {
-        if (isRetry && outcome.responseText && *outcome.responseText == kDeeplinkNull) {
+        if (isRetry && answer.responseText && *answer.responseText == kDeeplinkNull) {
             return Verdict::RETRY;
         }
         return Verdict::SUCCESS;
@@ -66,7 +66,7 @@ Verdict classify(const ApiConnection::Outcome& outcome, bool isRetry) {
         return isRetry ? Verdict::RETRY : Verdict::FAILURE;
     }
     if (code == 400) {
-        SvlLog::warning("Warning!! :: Appkey is not valid : " + outcome.responseText.value_or(""));
+        SvlLog::warning("Warning!! :: Appkey is not valid : " + answer.responseText.value_or(""));
         disableSdk(ApiConnectionManager::DISABLE_REASON_ALL_STOP);
         return Verdict::FAILURE;
     }
@@ -150,24 +150,25 @@ void ApiConnectionManager::run(const std::shared_ptr<Attempt>& attempt) {
 
 void ApiConnectionManager::settle(const std::shared_ptr<Attempt>& attempt,
                                   ApiConnection::Outcome outcome) {
-    if (outcome.error) {
+    if (!outcome) {
         // Nothing was sent; the caller still gets its one answer.
         attempt->finish(Result::failure(0));
         return;
     }
-    switch (classify(outcome, attempt->isRetry)) {
+    ApiConnection::Answer& answer = outcome.value();
+    switch (classify(answer, attempt->isRetry)) {
         case Verdict::SUCCESS:
-            attempt->finish(Result::success(std::move(outcome.responseText), outcome.status));
+            attempt->finish(Result::success(std::move(answer.responseText), answer.status));
             return;
         case Verdict::FAILURE:
-            attempt->finish(Result::failure(outcome.status));
+            attempt->finish(Result::failure(answer.status));
             return;
         case Verdict::RETRY:
             break;
     }
     if (attempt->retries >= MAX_RETRY) {
         SvlLog::warning("ApiConnectionManager retry failed. Skip retry uploading events.");
-        attempt->finish(Result::failure(outcome.status));
+        attempt->finish(Result::failure(answer.status));
         return;
     }
     attempt->isRetry = true;
@@ -188,13 +189,14 @@ Result ApiConnectionManager::requestSync(const std::shared_ptr<ApiConnection>& c
         return Result::failure(0);
     }
     ApiConnection::Outcome outcome = connection->send();
-    if (outcome.error) {
+    if (!outcome) {
         return Result::failure(0);
     }
-    if (classify(outcome, false) == Verdict::SUCCESS) {
-        return Result::success(std::move(outcome.responseText), outcome.status);
+    ApiConnection::Answer& answer = outcome.value();
+    if (classify(answer, false) == Verdict::SUCCESS) {
+        return Result::success(std::move(answer.responseText), answer.status);
     }
-    return Result::failure(outcome.status);
+    return Result::failure(answer.status);
 }
 
 }  // namespace sorvel

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <string_view>
-#include <variant>
 
+#include "Base/Status.h"
 #include "sorvel/Value.h"
 
 namespace sorvel {
@@ -14,7 +14,7 @@ enum class JsonError {
     invalidJsonError,
 };
 const char* describe(JsonError error) noexcept;
-using JsonDicResult = std::variant<Value::Map, JsonError>;
+using JsonDicResult = StatusOr<Value::Map, JsonError>;
 
 namespace FvnUtil {
 

@@ -100,11 +100,12 @@ std::shared_ptr<DataRegistry> S3ConfigHandler::registry() const {
 
 void S3ConfigHandler::applyConfig(const std::string& configText) {
     auto parsed = FvnUtil::jsonString2JsonDic(configText);
-    if (auto* error = std::get_if<JsonError>(&parsed)) {
-        SvlLog::error(kTag + "applyConfig : " + describe(*error) + "; configuration unchanged");
+    if (!parsed) {
+        SvlLog::error(kTag + "applyConfig : " + describe(parsed.error()) +
+                      "; configuration unchanged");
         return;
     }
-    const auto& config = std::get<Value::Map>(parsed);
+    const Value::Map& config = parsed.value();
 
     const bool allStop = readBool(config, KEY_ALL_STOP, false);
     const bool pause = readBool(config, KEY_PAUSE, false);

@@ -84,27 +84,34 @@ class SqliteUserDefaults final : public UserDefaults {
         return it->second;
     }
 
-    bool set(const std::string& key, const std::optional<Value>& value) override {
+    Status set(const std::string& key, const std::optional<Value>& value) override {
         if (!value.has_value()) {
             return remove(key);
         }
         auto encoded = encodeForStore(key, *value);
-        if (!encoded.has_value()) {
-            return false;
+        if (!encoded) {
+            return encoded.status();
         }
-        return write(key, value, &*encoded);
+        return write(key, value, &encoded.value());
     }
 
-    std::vector<bool> setAll(const std::vector<Change>& changes) override {
+    std::vector<Status> setAll(const std::vector<Change>& changes) override {
         if (changes.size() == 1) {
             return {set(changes[0].first, changes[0].second)};
         }
         std::vector<std::optional<Value::Bytes>> blobs(changes.size());
+        // Refusals first; the others get the commit's answer.
+        std::vector<Status> out(changes.size(), Status::ok());
         std::vector<bool> accepted(changes.size(), true);
         for (std::size_t i = 0; i < changes.size(); ++i) {
             if (changes[i].second.has_value()) {
-                blobs[i] = encodeForStore(changes[i].first, *changes[i].second);
-                accepted[i] = blobs[i].has_value();
+                auto encoded = encodeForStore(changes[i].first, *changes[i].second);
+                if (encoded) {
+                    blobs[i] = std::move(encoded).value();
+                } else {
+                    out[i] = encoded.status();
+                    accepted[i] = false;
+                }
             }
         }
         std::optional<Status> stored;  // none: the store has no file
@@ -140,14 +147,15 @@ class SqliteUserDefaults final : public UserDefaults {
             log("can not save " + std::to_string(changes.size()) + " changes of suite '" + suite_ +
                 "' (" + stored->message() + "); the values last until the app exits");
         }
-        std::vector<bool> out(changes.size());
         for (std::size_t i = 0; i < changes.size(); ++i) {
-            out[i] = accepted[i] && stored.has_value() && stored->isOk();
+            if (accepted[i]) {
+                out[i] = stored.has_value() ? *stored : noFile();
+            }
         }
         return out;
     }
 
-    bool remove(const std::string& key) override { return write(key, std::nullopt, nullptr); }
+    Status remove(const std::string& key) override { return write(key, std::nullopt, nullptr); }
 
     void compact() override {
         MutexLock file(fileMu_);
@@ -174,21 +182,29 @@ class SqliteUserDefaults final : public UserDefaults {
     const std::string& path() const override { return path_; }
 
   private:
-    // The stored bytes of a value, or nothing (logged) when it is refused.
-    std::optional<Value::Bytes> encodeForStore(const std::string& key, const Value& value) const {
+    // The stored bytes of a value, or why (logged) it is refused.
+    StatusOr<Value::Bytes> encodeForStore(const std::string& key, const Value& value) const {
         auto encoded = ValueCodec::encode(value);
+        std::string refused;
         if (!encoded.has_value()) {
-            log("value for key '" + key + "' of suite '" + suite_ +
-                "' nests too deeply; not saved");
-            return std::nullopt;
+            refused =
+                "value for key '" + key + "' of suite '" + suite_ + "' nests too deeply; not saved";
+        } else if (encoded->size() > kMaxEncodedValueBytes) {
+            refused = "value for key '" + key + "' of suite '" + suite_ + "' takes " +
+                      std::to_string(encoded->size()) + " bytes, over the limit of " +
+                      std::to_string(kMaxEncodedValueBytes) + "; not saved";
+        } else {
+            return std::move(*encoded);
         }
-        if (encoded->size() > kMaxEncodedValueBytes) {
-            log("value for key '" + key + "' of suite '" + suite_ + "' takes " +
-                std::to_string(encoded->size()) + " bytes, over the limit of " +
-                std::to_string(kMaxEncodedValueBytes) + "; not saved");
-            return std::nullopt;
-        }
-        return encoded;
+        log(refused);
+        return Status::error(std::move(refused));
+    }
+
+    // The answer of a change that reached only the cache because the store
+    // has no file (it could not be opened); not logged again per change.
+    Status noFile() const {
+        return Status::error("suite '" + suite_ +
+                             "' has no file; the change lasts until the app exits");
     }
 
     // Runs a prepared write with the key as ?1 and, when given, the blob as ?2,
@@ -209,8 +225,8 @@ class SqliteUserDefaults final : public UserDefaults {
     // in the file when the store has one, and in the cache. True once the
     // change is in the file; a failed file write is logged and the cache still
     // changes, so the value lasts until the app exits.
-    bool write(const std::string& key, const std::optional<Value>& value,
-               const Value::Bytes* blob) {
+    Status write(const std::string& key, const std::optional<Value>& value,
+                 const Value::Bytes* blob) {
         std::optional<Status> stored;  // none: the store has no file
         {
             // Readers wait only for the cache, never for the commit.
@@ -230,7 +246,7 @@ class SqliteUserDefaults final : public UserDefaults {
                 "' of suite '" + suite_ + "' (" + stored->message() + ")" +
                 (value.has_value() ? "; the value lasts until the app exits" : ""));
         }
-        return stored.has_value() && stored->isOk();
+        return stored.has_value() ? *stored : noFile();
     }
 
     // Makes the table (when the file can be written), fills the cache and
@@ -376,8 +392,8 @@ std::string fileNameFor(const std::string& suite) {
 
 }  // namespace
 
-std::vector<bool> UserDefaults::setAll(const std::vector<Change>& changes) {
-    std::vector<bool> out;
+std::vector<Status> UserDefaults::setAll(const std::vector<Change>& changes) {
+    std::vector<Status> out;
     out.reserve(changes.size());
     for (const auto& [key, value] : changes) {
         out.push_back(set(key, value));

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "Base/Status.h"
 #include "sorvel/Value.h"
 
 namespace sorvel::platform {
@@ -33,16 +34,16 @@ class UserDefaults {
 
     virtual ~UserDefaults() = default;
     virtual std::optional<Value> get(const std::string& key) const = 0;
-    // An absent value removes the key. Both return true once the change is in
-    // the database file; false when it only reached the in-memory cache (the
-    // store is unavailable or the write failed, which is logged) or when the
-    // value was refused.
-    virtual bool set(const std::string& key, const std::optional<Value>& value) = 0;
+    // An absent value removes the key. Both succeed once the change is in the
+    // database file; they fail when it only reached the in-memory cache (the
+    // store has no file, or the write failed, which is logged) or when the
+    // value was refused (logged too).
+    virtual Status set(const std::string& key, const std::optional<Value>& value) = 0;
     // Several changes, in order, in one commit: those accepted reach the file
     // together or not at all. Each answer is what set() would say of its change.
     using Change = std::pair<std::string, std::optional<Value>>;
-    virtual std::vector<bool> setAll(const std::vector<Change>& changes);
-    virtual bool remove(const std::string& key) = 0;
+    virtual std::vector<Status> setAll(const std::vector<Change>& changes);
+    virtual Status remove(const std::string& key) = 0;
     virtual std::vector<std::string> keys() const = 0;
     virtual std::map<std::string, Value> snapshot() const = 0;
     // Path of the database file behind the suite.

@@ -283,12 +283,12 @@ void SorvelKV::setDeviceId(const std::string& deviceId) noexcept {
 void SorvelKV::printSdkState() noexcept {
     facade::boundary("printSdkState", [] {
         DRStateResult result = FvnUtil::getDRState(*registry());
-        if (const auto* error = std::get_if<DRStateError>(&result)) {
-            SvlLog::error(describe(*error), true);
+        if (!result) {
+            SvlLog::error(describe(result.error()), true);
             return;
         }
         const char* line = "";
-        switch (std::get<DRState>(result)) {
+        switch (result.value()) {
             case DRState::NORMAL:
                 line = "SDK STOPPED STATE :: SDK normal state!";
                 break;

@@ -312,9 +312,10 @@ TEST(DataRegistryTest, RacingWritersLeaveTheListenerWithTheStoredValue) {
 TEST(DataRegistryTest, ValuesMoveOutOfTheStandardDefaultsOnce) {
     FreshSdk sdk;
     auto standard = platform::UserDefaults::standard();
-    standard->set(key(DataRegistryKey::STRING_APPKEY), Value("legacyKey"));
-    standard->set(key(DataRegistryKey::UINT64_EVENT_ORDER_NO), Value(std::uint64_t{41}));
-    standard->set("someOtherAppSetting", Value("kept"));
+    ASSERT_TRUE(standard->set(key(DataRegistryKey::STRING_APPKEY), Value("legacyKey")).isOk());
+    ASSERT_TRUE(standard->set(key(DataRegistryKey::UINT64_EVENT_ORDER_NO), Value(std::uint64_t{41}))
+                    .isOk());
+    ASSERT_TRUE(standard->set("someOtherAppSetting", Value("kept")).isOk());
 
     auto r = openRegistry();
     EXPECT_EQ(r->getString(DataRegistryKey::STRING_APPKEY, ""), "legacyKey");
@@ -325,7 +326,7 @@ TEST(DataRegistryTest, ValuesMoveOutOfTheStandardDefaultsOnce) {
     // After removeAll, a value that reappears in the standard suite is not moved again.
     r->removeAll();
     EXPECT_TRUE(r->waitForPendingWrites());
-    standard->set(key(DataRegistryKey::STRING_APPKEY), Value("again"));
+    ASSERT_TRUE(standard->set(key(DataRegistryKey::STRING_APPKEY), Value("again")).isOk());
     simulateRestart();
     auto r2 = openRegistry();
     EXPECT_EQ(r2->getString(DataRegistryKey::STRING_APPKEY, "none"), "none");
@@ -338,7 +339,7 @@ TEST(DataRegistryTest, AMoveTheSuiteCannotSaveLeavesTheValueInTheStandardDefault
     FreshSdk sdk;
     testing::LogCapture log;
     auto standard = platform::UserDefaults::standard();
-    standard->set(key(DataRegistryKey::STRING_APPKEY), Value("legacyKey"));
+    ASSERT_TRUE(standard->set(key(DataRegistryKey::STRING_APPKEY), Value("legacyKey")).isOk());
     // A folder where the suite's file belongs: the suite lives in memory only.
     const std::string file =
         platform::preferencesFolder() + "/" + DefaultDataContext::SUITE_NAME + ".sqlite";
@@ -506,12 +507,12 @@ TEST(DataRegistryTest, AKillMidStreamNeverLandsAChangeWithoutTheOnesBefore) {
 struct CountingContext : IDataContext {
     std::shared_ptr<IDataContext> inner = std::make_shared<DefaultDataContext>();
     std::atomic<int> sets{0};
-    bool set(const std::string& k, const std::optional<Value>& v) override {
+    Status set(const std::string& k, const std::optional<Value>& v) override {
         ++sets;
         return inner->set(k, v);
     }
     std::optional<Value> get(const std::string& k) const override { return inner->get(k); }
-    bool removeAll() override { return inner->removeAll(); }
+    Status removeAll() override { return inner->removeAll(); }
 };
 
 TEST(DataRegistryTest, OnlyTheLastOfABurstAndNoRepeatReachesTheStore) {

@@ -43,17 +43,20 @@ TEST_F(RegistryStatesTest, DeleteRestartStateMatrix) {
     };
     auto context = std::make_shared<MemoryContext>();
     for (const auto& c : cases) {
-        context->set(std::string(rawValue(DataRegistryKey::BOOL_IS_SDK_STOPPED)), c.stopped);
-        context->set(std::string(rawValue(DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC)),
-                     c.synced);
+        ASSERT_TRUE(
+            context->set(std::string(rawValue(DataRegistryKey::BOOL_IS_SDK_STOPPED)), c.stopped));
+        ASSERT_TRUE(context->set(
+            std::string(rawValue(DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC)), c.synced));
         DataRegistry fresh(context);
         DRStateResult r = FvnUtil::getDRState(fresh);
-        ASSERT_TRUE(std::holds_alternative<DRState>(r));
-        EXPECT_EQ(std::get<DRState>(r), c.expected) << drStateName(c.expected);
+        ASSERT_TRUE(r.isOk());
+        EXPECT_EQ(r.value(), c.expected) << drStateName(c.expected);
         EXPECT_EQ(FvnUtil::isSorvelDisabled(fresh), isDeleteState(c.expected));
     }
     for (std::int64_t code : {-1, 4, 100}) {
-        EXPECT_TRUE(std::holds_alternative<DRStateError>(makeDRState(code))) << code;
+        const DRStateResult made = makeDRState(code);
+        ASSERT_FALSE(made.isOk()) << code;
+        EXPECT_EQ(made.error(), DRStateError::UnKnownDRStateError);
     }
 }
 

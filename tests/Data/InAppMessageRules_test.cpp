@@ -49,22 +49,21 @@ TEST_F(CampaignClockTest, WeekdayAndMinuteByZoneType) {
                      std::to_string(r.hh) + ":" + std::to_string(r.mm));
         const auto now = tuesdayAt(r.hh, r.mm);
         auto out = campaignClock(r.type, r.offset, now);
-        ASSERT_TRUE(std::holds_alternative<CampaignClock>(out));
-        const auto& at = std::get<CampaignClock>(out);
+        ASSERT_TRUE(out.isOk());
+        const CampaignClock& at = out.value();
         EXPECT_EQ(at.day, r.day);
         EXPECT_EQ(at.minute, r.minute);
         EXPECT_EQ(
             at.nowMs,
             std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
     }
-    EXPECT_EQ(std::get<CampaignClockFailure>(campaignClock("global", 0, tuesdayAt(9, 0))),
+    EXPECT_EQ(campaignClock("global", 0, tuesdayAt(9, 0)).error(),
               CampaignClockFailure::InvalidType);
-    EXPECT_EQ(std::get<CampaignClockFailure>(campaignClock("", 0, tuesdayAt(9, 0))),
-              CampaignClockFailure::InvalidType);
+    EXPECT_EQ(campaignClock("", 0, tuesdayAt(9, 0)).error(), CampaignClockFailure::InvalidType);
     // Offsets no zone has: no date, never an overflow.
     for (std::int64_t offset : {std::int64_t{std::numeric_limits<std::int32_t>::max()},
                                 std::int64_t{std::numeric_limits<std::int32_t>::min()}}) {
-        EXPECT_EQ(std::get<CampaignClockFailure>(campaignClock("Global", offset, tuesdayAt(9, 0))),
+        EXPECT_EQ(campaignClock("Global", offset, tuesdayAt(9, 0)).error(),
                   CampaignClockFailure::NoDay);
     }
     EXPECT_EQ(weekdayName(tuesdayAt(9, 0) + hours(48)), "Thur");

@@ -29,7 +29,7 @@ class RepositoryDeleteRestartTest : public RepositoryFixture {
         registry->putBool(stopped, DataRegistryKey::BOOL_IS_SDK_STOPPED);
         registry->putBool(sync, DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC);
     }
-    DRState state() const { return std::get<DRState>(FvnUtil::getDRState(*registry)); }
+    DRState state() const { return FvnUtil::getDRState(*registry).value(); }
 
     // Runs a delete or a restart answered with `status`; the completion's value.
     int run(bool isDelete, int status) {
@@ -170,7 +170,7 @@ TEST_F(RepositoryDeleteRestartTest, ADeleteAnswerLeavesOnlyTheTwoKeysAndTheTwoFl
     EXPECT_EQ(state(), DRState::DELETE_SYNCED);
 
     // The device id is gone from the keychain and is not brought back.
-    EXPECT_TRUE(std::holds_alternative<KeyChainError>(Util_keychain::shared()->getAdid()));
+    EXPECT_FALSE(Util_keychain::shared()->getAdid().isOk());
     EXPECT_TRUE(logged("delete keychain success"));
     realtime->refreshData();
     const std::string newAdid = registry->getString(DataRegistryKey::STRING_ADID, "");

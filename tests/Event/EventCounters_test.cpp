@@ -25,18 +25,18 @@ namespace {
 // The settings store, counting the changes of the counter keys that reach it.
 class CountingContext final : public IDataContext {
   public:
-    bool set(const std::string& key, const std::optional<Value>& value) override {
+    Status set(const std::string& key, const std::optional<Value>& value) override {
         note(key);
         return inner_.set(key, value);
     }
-    std::vector<bool> setAll(const std::vector<Change>& changes) override {
+    std::vector<Status> setAll(const std::vector<Change>& changes) override {
         for (const auto& change : changes) {
             note(change.first);
         }
         return inner_.setAll(changes);
     }
     std::optional<Value> get(const std::string& key) const override { return inner_.get(key); }
-    bool removeAll() override { return inner_.removeAll(); }
+    Status removeAll() override { return inner_.removeAll(); }
     int counterWrites() const { return writes_.load(); }
 
   private:

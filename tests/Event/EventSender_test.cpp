@@ -140,7 +140,7 @@ TEST_F(EventSenderTest, EachRequestCarriesTheDeviceDataOfItsMoment) {
     // removed from the registry meanwhile is stored again.
     registry->putString(std::string("token-2"), DataRegistryKey::STRING_REGISTRATION_ID);
     registry->putString(std::nullopt, DataRegistryKey::STRING_ADID);
-    ASSERT_FALSE(Util_keychain::shared()->saveAdid("KEYCHAIN-2").has_value());
+    ASSERT_TRUE(Util_keychain::shared()->saveAdid("KEYCHAIN-2").isOk());
     sendOnce();
     EXPECT_EQ(common("identity", "registration_id"), Value("token-2"));
     // The keychain is read again only after a while...
@@ -151,7 +151,7 @@ TEST_F(EventSenderTest, EachRequestCarriesTheDeviceDataOfItsMoment) {
     EXPECT_EQ(common("identity", "adid"), Value("KEYCHAIN-2"));
 
     // ...or at once after the network changed.
-    ASSERT_FALSE(Util_keychain::shared()->saveAdid("KEYCHAIN-3").has_value());
+    ASSERT_TRUE(Util_keychain::shared()->saveAdid("KEYCHAIN-3").isOk());
     platform::host::setReachability(std::string("mobile"));
     sendOnce();
     EXPECT_EQ(common("device", "network_type"), Value("mobile"));

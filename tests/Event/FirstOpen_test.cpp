@@ -25,7 +25,7 @@ ScriptedAnswer answer(int status, std::string body) {
 // another thread, as the OS would.
 class FakeAttribution : public IAttributionProvider {
   public:
-    std::variant<std::string, Error> attributionToken() override {
+    StatusOr<std::string, Error> attributionToken() override {
         ++tokenCalls;
         return token;
     }
@@ -45,7 +45,7 @@ class FakeAttribution : public IAttributionProvider {
         std::thread([&] { callback(std::move(details), std::move(error)); }).join();
     }
 
-    std::variant<std::string, Error> token = std::string("tok-123");
+    StatusOr<std::string, Error> token = std::string("tok-123");
     std::atomic<int> tokenCalls{0};
     std::atomic<int> detailsCalls{0};
     std::mutex mu;

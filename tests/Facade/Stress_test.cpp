@@ -867,9 +867,8 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
             awaitCompletions(launch);
             const auto registry = DiContainer::shared().dataRegistry();
             const DRStateResult result = FvnUtil::getDRState(*registry);
-            const DRState* state = std::get_if<DRState>(&result);
-            if (state != nullptr &&
-                (isDeleteState(*state) || *state == DRState::INIT_RESTART_NOT_SYNCED)) {
+            if (result && (isDeleteState(result.value()) ||
+                           result.value() == DRState::INIT_RESTART_NOT_SYNCED)) {
                 chaos.stop();
                 auto restarted = std::make_shared<std::atomic<bool>>(false);
                 kv().restartSDK("user0", [restarted](Completion c) {

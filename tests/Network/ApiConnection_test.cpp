@@ -198,6 +198,40 @@ TEST_F(ApiConnectionTest, UnsendableRequestsAreAnsweredOnceWithCodeZero) {
     EXPECT_EQ(server.requestCount(), 0u);
 }
 
+TEST_F(ApiConnectionTest, OneAttemptCarriesWhyNothingWentOutOrTheAnswer) {
+    // Each cause keeps its own error value, not just "failed".
+    auto noMethod = std::make_shared<ApiConnection>(registry);
+    ApiConnection::Outcome unformed = noMethod->send();
+    ASSERT_FALSE(unformed.isOk());
+    EXPECT_EQ(unformed.error(), ApiConnectionError::InvalidRequestError);
+    auto noTime = post(bulk, {{"common", Value(Value::Map{})}});
+    ASSERT_FALSE(noTime->preparedRequest().isOk());
+    EXPECT_EQ(noTime->preparedRequest().error(), ApiConnectionError::AuthKeyError);
+
+    server.script(Endpoint::EVENT_BULK, tools::ScriptedAnswer{202, "{\"ok\":1}"});
+    auto good = post(bulk);
+    ApiConnection::Outcome answered = good->send();
+    ASSERT_TRUE(answered.isOk()) << describe(answered.error());
+    EXPECT_EQ(answered.value().status, 202);
+    EXPECT_EQ(answered.value().responseText, std::optional<std::string>("{\"ok\":1}"));
+    EXPECT_EQ(good->responseCode(), 202);
+
+    // The asynchronous attempt reports an unsendable request once, at once,
+    // on the caller's thread.
+    registry->putString(std::nullopt, DataRegistryKey::STRING_SECRETKEY);
+    int calls = 0;
+    std::thread::id ranOn;
+    post(bulk)->sendAsync([&](ApiConnection::Outcome outcome) {
+        ++calls;
+        ranOn = std::this_thread::get_id();
+        ASSERT_FALSE(outcome.isOk());
+        EXPECT_EQ(outcome.error(), ApiConnectionError::NoSecretKeyError);
+    });
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_EQ(server.requestCount(), 1u);
+}
+
 TEST_F(ApiConnectionTest, DroppedConnectionAndTimeOutGiveCodeZero) {
     tools::ScriptedAnswer drop;
     drop.dropConnection = true;

@@ -45,12 +45,12 @@ TEST_F(DeviceDataTest, DeviceIdComesFromQaKeyThenKeychainThenANewSavedUuid) {
     const std::string fresh = storedAdid();
     EXPECT_TRUE(std::regex_match(fresh, kUuid)) << fresh;
     auto saved = Util_keychain::shared()->getAdid();
-    ASSERT_TRUE(std::holds_alternative<std::string>(saved));
-    EXPECT_EQ(std::get<std::string>(saved), fresh);
+    ASSERT_TRUE(saved.isOk());
+    EXPECT_EQ(saved.value(), fresh);
     provider->refreshData();
     EXPECT_EQ(storedAdid(), fresh);
 
-    ASSERT_FALSE(Util_keychain::shared()->saveAdid("FROM-KEYCHAIN").has_value());
+    ASSERT_TRUE(Util_keychain::shared()->saveAdid("FROM-KEYCHAIN").isOk());
     provider->refreshData();
     EXPECT_EQ(storedAdid(), "FROM-KEYCHAIN");
 
@@ -92,7 +92,7 @@ TEST_F(DeviceDataTest, AKeychainThatCannotBeReadNeverReplacesTheDeviceId) {
     ASSERT_EQ(provider->resolveDeviceId().value(), id);
     fs::rename(gate, gateAside);
     std::ofstream(gate) << "not a folder";
-    ASSERT_EQ(std::get<KeyChainError>(Util_keychain::shared()->getAdid()).status,
+    ASSERT_EQ(Util_keychain::shared()->getAdid().error().status,
               platform::KeychainStatus::IO_ERROR);
 
     // This launch keeps the id it already has.
@@ -122,14 +122,14 @@ TEST_F(DeviceDataTest, AKeychainThatCannotBeReadNeverReplacesTheDeviceId) {
     std::ofstream(item) << "junk";
     relaunch->refreshData();
     EXPECT_EQ(storedAdid(), id);
-    EXPECT_EQ(std::get<std::string>(Util_keychain::shared()->getAdid()), id);
+    EXPECT_EQ(Util_keychain::shared()->getAdid().value(), id);
     fs::remove(item);
     std::ofstream(item) << "junk";
     realtime()->refreshData();
     const std::string renewed = storedAdid();
     EXPECT_TRUE(std::regex_match(renewed, kUuid)) << renewed;
     EXPECT_NE(renewed, id);
-    EXPECT_EQ(std::get<std::string>(Util_keychain::shared()->getAdid()), renewed);
+    EXPECT_EQ(Util_keychain::shared()->getAdid().value(), renewed);
 }
 
 TEST_F(DeviceDataTest, CommonBlockCarriesStoredAndDeviceValues) {

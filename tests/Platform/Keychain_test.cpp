@@ -96,21 +96,21 @@ TEST(Keychain, DeviceIdSaveGetDeleteAndMissingItem) {
 
     // Nothing stored yet: reading and deleting report the missing item.
     auto missing = keychain->getAdid();
-    ASSERT_TRUE(std::holds_alternative<KeyChainError>(missing));
-    EXPECT_EQ(std::get<KeyChainError>(missing).status, KeychainStatus::ITEM_NOT_FOUND);
+    ASSERT_FALSE(missing.isOk());
+    EXPECT_EQ(missing.error().status, KeychainStatus::ITEM_NOT_FOUND);
     auto del = keychain->deleteAdid();
-    ASSERT_TRUE(del.has_value());
-    EXPECT_EQ(del->status, KeychainStatus::ITEM_NOT_FOUND);
+    ASSERT_FALSE(del.isOk());
+    EXPECT_EQ(del.error().status, KeychainStatus::ITEM_NOT_FOUND);
 
-    EXPECT_FALSE(keychain->saveAdid("ADID-1").has_value());
-    EXPECT_EQ(std::get<std::string>(keychain->getAdid()), "ADID-1");
+    EXPECT_TRUE(keychain->saveAdid("ADID-1").isOk());
+    EXPECT_EQ(keychain->getAdid().value(), "ADID-1");
     // Upsert: a second save replaces the value.
-    EXPECT_FALSE(keychain->saveAdid("ADID-2").has_value());
-    EXPECT_EQ(std::get<std::string>(keychain->getAdid()), "ADID-2");
+    EXPECT_TRUE(keychain->saveAdid("ADID-2").isOk());
+    EXPECT_EQ(keychain->getAdid().value(), "ADID-2");
 
     // Another app (bundle id) has its own item.
     platform::host::setBundleId("com.example.other");
-    EXPECT_TRUE(std::holds_alternative<KeyChainError>(keychain->getAdid()));
+    EXPECT_FALSE(keychain->getAdid().isOk());
     platform::host::setBundleId("com.example.shop");
 
     // The item lives outside the app's home, owner-only, and survives a wipe of the home.
@@ -120,11 +120,11 @@ TEST(Keychain, DeviceIdSaveGetDeleteAndMissingItem) {
     for (const auto& entry : fs::directory_iterator(sdk.home())) {
         fs::remove_all(entry.path());
     }
-    EXPECT_EQ(std::get<std::string>(keychain->getAdid()), "ADID-2");
+    EXPECT_EQ(keychain->getAdid().value(), "ADID-2");
 
-    EXPECT_FALSE(keychain->deleteAdid().has_value());
-    EXPECT_EQ(std::get<KeyChainError>(keychain->getAdid()).status, KeychainStatus::ITEM_NOT_FOUND);
-    EXPECT_EQ(keychain->deleteAdid()->status, KeychainStatus::ITEM_NOT_FOUND);
+    EXPECT_TRUE(keychain->deleteAdid().isOk());
+    EXPECT_EQ(keychain->getAdid().error().status, KeychainStatus::ITEM_NOT_FOUND);
+    EXPECT_EQ(keychain->deleteAdid().error().status, KeychainStatus::ITEM_NOT_FOUND);
 }
 
 TEST(Keychain, AnotherProcessReadsTheItem) {

@@ -85,12 +85,12 @@ TEST(UserDefaults, ValuesKeepTheirTypesAcrossARelaunch) {
     for (const auto& [key, value] : typedValues()) {
         EXPECT_TRUE(defaults->set(key, value)) << key;
     }
-    defaults->set("removed", Value(1));
-    defaults->remove("removed");
-    defaults->set("cleared", Value(1));
-    defaults->set("cleared", std::nullopt);
-    defaults->set("overwritten", Value("first"));
-    defaults->set("overwritten", Value(2));
+    EXPECT_TRUE(defaults->set("removed", Value(1)).isOk());
+    EXPECT_TRUE(defaults->remove("removed").isOk());
+    EXPECT_TRUE(defaults->set("cleared", Value(1)).isOk());
+    EXPECT_TRUE(defaults->set("cleared", std::nullopt).isOk());
+    EXPECT_TRUE(defaults->set("overwritten", Value("first")).isOk());
+    EXPECT_TRUE(defaults->set("overwritten", Value(2)).isOk());
     EXPECT_EQ(defaults->get("int"), typedValues().at("int"));
 
     std::weak_ptr<UserDefaults> before = defaults;
@@ -143,7 +143,7 @@ TEST(UserDefaults, AnUnreadableFileIsMovedAsideAndReplaced) {
     // A real store whose table pages are then overwritten: SQLite itself finds it.
     auto damaged = UserDefaults::suite("damaged");
     for (int i = 0; i < 50; ++i) {
-        damaged->set("key" + std::to_string(i), Value(std::string(100, 'v')));
+        EXPECT_TRUE(damaged->set("key" + std::to_string(i), Value(std::string(100, 'v'))).isOk());
     }
     damaged.reset();
     relaunch();
@@ -153,7 +153,7 @@ TEST(UserDefaults, AnUnreadableFileIsMovedAsideAndReplaced) {
 
     // A young store keeps its values in the write-ahead log until a checkpoint.
     auto young = UserDefaults::suite("young");
-    young->set("k", Value("in the log only"));
+    EXPECT_TRUE(young->set("k", Value("in the log only")).isOk());
     const std::string youngLog = readFile(young->path() + "-wal");
     ASSERT_FALSE(youngLog.empty());
     young.reset();
@@ -191,7 +191,7 @@ TEST(UserDefaults, AnUnreadableFileIsMovedAsideAndReplaced) {
         EXPECT_TRUE(moved[""] == files.main.value_or("")) << moved[""].size() << " bytes";
         EXPECT_TRUE(moved["-wal"] == files.wal.value_or("")) << moved["-wal"].size() << " bytes";
 
-        defaults->set("fresh", Value(true));
+        EXPECT_TRUE(defaults->set("fresh", Value(true)).isOk());
         defaults.reset();
         relaunch();
         EXPECT_EQ(UserDefaults::suite(suite)->snapshot(), (Map{{"fresh", true}}));
@@ -201,8 +201,8 @@ TEST(UserDefaults, AnUnreadableFileIsMovedAsideAndReplaced) {
 TEST(UserDefaults, AnUndecodableRowIsSkippedAndTheFileKept) {
     testing::FreshSdk sdk;
     auto defaults = UserDefaults::suite("rows");
-    defaults->set("good", Value("ok"));
-    defaults->set("bad", Value("soon garbage"));
+    EXPECT_TRUE(defaults->set("good", Value("ok")).isOk());
+    EXPECT_TRUE(defaults->set("bad", Value("soon garbage")).isOk());
     const std::string file = defaults->path();
     defaults.reset();
     relaunch();
@@ -242,7 +242,12 @@ TEST(UserDefaults, SomethingOtherThanAFileAtTheStorePathIsRefusedWithoutBlocking
         EXPECT_TRUE(log.contains("not a regular file")) << ::testing::PrintToString(log.lines());
         EXPECT_TRUE(log.contains("in memory only"));
         EXPECT_FALSE(defaults->set("k", Value(1)));  // not in a file
-        EXPECT_EQ(defaults->get("k"), Value(1));
+        const auto batch = defaults->setAll({{"k", Value(2)}, {"j", Value(3)}});
+        ASSERT_EQ(batch.size(), 2u);
+        EXPECT_FALSE(batch[0]);
+        EXPECT_NE(batch[1].message().find("has no file"), std::string::npos) << batch[1].message();
+        EXPECT_EQ(defaults->get("j"), Value(3));
+        EXPECT_EQ(defaults->get("k"), Value(2));
         EXPECT_TRUE(movedAside(file).empty());
     }
     EXPECT_TRUE(fs::is_directory(folder));
@@ -264,7 +269,7 @@ TEST(UserDefaults, StoreFilesArePrivateWhateverTheUmask) {
 
     // A store written before its files were private loses the access it gave others.
     auto old = UserDefaults::suite("old");
-    old->set("secret", Value("kept"));
+    EXPECT_TRUE(old->set("secret", Value("kept")).isOk());
     const std::string file = old->path();
     old.reset();
     relaunch();
@@ -280,7 +285,7 @@ TEST(UserDefaults, AStoreThatCannotBeWrittenIsServedFromItsFile) {
     const Map kept{{"appKey", "0123456789012345678901"}, {"count", 7}};
     auto defaults = UserDefaults::suite("kept");
     for (const auto& [key, value] : kept) {
-        defaults->set(key, value);
+        EXPECT_TRUE(defaults->set(key, value).isOk());
     }
     const std::string file = defaults->path();
     const std::string folder = fs::path(file).parent_path().string();
@@ -321,17 +326,34 @@ TEST(UserDefaults, RefusesValuesItCouldNotStore) {
     testing::FreshSdk sdk;
     testing::LogCapture log;
     auto defaults = UserDefaults::suite("limits");
-    defaults->set("k", Value("kept"));
+    EXPECT_TRUE(defaults->set("k", Value("kept")).isOk());
 
     Value deep = Array{};
     for (int i = 0; i < 300; ++i) {
         deep = Array{std::move(deep)};
     }
-    EXPECT_FALSE(defaults->set("k", deep));
+    Status refused = defaults->set("k", deep);
+    EXPECT_FALSE(refused);
+    EXPECT_NE(refused.message().find("nests too deeply"), std::string::npos) << refused.message();
     EXPECT_TRUE(log.contains("nests too deeply"));
     EXPECT_FALSE(defaults->set("k", Value(Bytes(17u << 20))));
     EXPECT_TRUE(log.contains("over the limit"));
     EXPECT_EQ(defaults->get("k"), Value("kept"));
+
+    // In one commit a refused change answers for itself; the others land.
+    const std::vector<Status> answers = defaults->setAll(
+        {{"a", Value(1)}, {"k", deep}, {"k2", Value("two")}, {"gone", std::nullopt}});
+    ASSERT_EQ(answers.size(), 4u);
+    EXPECT_TRUE(answers[0].isOk()) << answers[0].message();
+    EXPECT_NE(answers[1].message().find("nests too deeply"), std::string::npos);
+    EXPECT_TRUE(answers[2].isOk()) << answers[2].message();
+    EXPECT_TRUE(answers[3].isOk()) << answers[3].message();
+    defaults.reset();
+    relaunch();
+    auto reopened = UserDefaults::suite("limits");
+    EXPECT_EQ(reopened->get("a"), Value(1));
+    EXPECT_EQ(reopened->get("k"), Value("kept"));
+    EXPECT_EQ(reopened->get("k2"), Value("two"));
 }
 
 TEST(UserDefaults, ThreadsWritingDifferentKeys) {
@@ -344,7 +366,7 @@ TEST(UserDefaults, ThreadsWritingDifferentKeys) {
         threads.emplace_back([&, t] {
             const std::string key = "key" + std::to_string(t);
             for (int i = 1; i <= kWrites; ++i) {
-                defaults->set(key, Value(Array{t, i}));
+                EXPECT_TRUE(defaults->set(key, Value(Array{t, i})).isOk());
                 const auto seen = defaults->get(key);
                 if (!seen || *seen != Value(Array{t, i})) {
                     ADD_FAILURE() << key << " read back " << (seen ? seen->render() : "absent");

@@ -24,27 +24,28 @@ namespace sorvel::testing {
 class MemoryContext final : public IDataContext {
   public:
     std::atomic<bool> failing{false};
-    bool set(const std::string& key, const std::optional<Value>& value) override {
+    Status set(const std::string& key, const std::optional<Value>& value) override {
         std::lock_guard<std::mutex> lock(mu_);
         if (value) {
             values_[key] = *value;
         } else {
             values_.erase(key);
         }
-        return !failing;
+        return answer();
     }
     std::optional<Value> get(const std::string& key) const override {
         std::lock_guard<std::mutex> lock(mu_);
         auto it = values_.find(key);
         return it == values_.end() ? std::nullopt : std::optional<Value>(it->second);
     }
-    bool removeAll() override {
+    Status removeAll() override {
         std::lock_guard<std::mutex> lock(mu_);
         values_.clear();
-        return !failing;
+        return answer();
     }
 
   private:
+    Status answer() const { return failing ? Status::error("the disk is failing") : Status::ok(); }
     mutable std::mutex mu_;
     std::map<std::string, Value> values_;
 };

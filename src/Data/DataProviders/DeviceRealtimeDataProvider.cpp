@@ -59,31 +59,31 @@ StatusOr<std::string> DeviceRealtimeDataProvider::resolveDeviceId() {
     // first launch agree on one new id.
     platform::MutexLock lock(mu_);
     auto stored = keychain_->getAdid();
-    if (auto* adid = std::get_if<std::string>(&stored); adid != nullptr && !adid->empty()) {
-        knownId_ = *adid;
-        return *adid;
+    if (stored && !stored.value().empty()) {
+        knownId_ = stored.value();
+        return stored.value();
     }
-    if (const auto* error = std::get_if<KeyChainError>(&stored);
-        error != nullptr && !error->noUsableItem()) {
+    if (!stored && !stored.error().noUsableItem()) {
         if (knownId_) {
             SvlLog::warning("DeviceRealtimeDataProvider :: getAdid failed : " +
-                            error->description() + "; the device id of this launch stays");
+                            stored.error().description() + "; the device id of this launch stays");
             return *knownId_;
         }
-        return Status::error("the keychain cannot be read : " + error->description());
+        return Status::error("the keychain cannot be read : " + stored.error().description());
     }
     // An id this launch already handed out is kept (and saved again) when the
     // item is missing, so a save that failed once does not make a new id on
     // every later call.
     std::string id = knownId_ ? *knownId_ : platform::crypto::uuidString();
-    if (auto error = keychain_->saveAdid(id)) {
-        SvlLog::error("DeviceRealtimeDataProvider :: saveAdid failed : " + error->description());
+    if (auto saved = keychain_->saveAdid(id); !saved) {
+        SvlLog::error("DeviceRealtimeDataProvider :: saveAdid failed : " +
+                      saved.error().description());
     }
     knownId_ = id;
     return id;
 }
 
-std::optional<KeyChainError> DeviceRealtimeDataProvider::deleteDeviceId() {
+StatusOr<void, KeyChainError> DeviceRealtimeDataProvider::deleteDeviceId() {
     platform::MutexLock lock(mu_);
     knownId_.reset();
     if (!keychain_) {

@@ -55,9 +55,9 @@ class DeviceRealtimeDataProvider : public IDataProvider {
     // fails when there is none for now.
     StatusOr<std::string> resolveDeviceId();
     // Deletes the keychain item and forgets the id of this launch, so the next
-    // resolve makes a new one instead of saving the deleted one again. Absent
-    // on success; a missing item is a failure too.
-    std::optional<KeyChainError> deleteDeviceId();
+    // resolve makes a new one instead of saving the deleted one again. A
+    // missing item is a failure too.
+    StatusOr<void, KeyChainError> deleteDeviceId();
 
   private:
     // The OS values a request may take from the last read.

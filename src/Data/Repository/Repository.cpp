@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <utility>
-#include <variant>
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
@@ -26,14 +25,6 @@
 #include "Event/TypedValueDictionary.h"
 
 namespace sorvel {
-namespace {
-
-bool isDRState(const DRStateResult& result, DRState state) {
-    const auto* read = std::get_if<DRState>(&result);
-    return read != nullptr && *read == state;
-}
-
-}  // namespace
 
 Repository::Repository(std::shared_ptr<UserPropertyManager> userPropertyManager,
                        std::shared_ptr<DataRegistry> dataRegistry,
@@ -283,8 +274,7 @@ void Repository::restartSDK(const std::string& userId, CompletionCallback comple
 
 std::shared_ptr<IApiModel> Repository::buildDRModel(const std::string& userId) const {
     const DRStateResult read = FvnUtil::getDRState(*dataRegistry_);
-    const DRState state =
-        std::holds_alternative<DRState>(read) ? std::get<DRState>(read) : DRState::NORMAL;
+    const DRState state = read ? read.value() : DRState::NORMAL;
     auto provider = [&](DROperationType type) {
         return DRModelProvider(deviceRealtimeDataProvider_, deviceStaticDataProvider_,
                                dataRegistry_, eventCounters_, userPropertyManager_, type, userId);
@@ -327,7 +317,7 @@ void Repository::onDeleteComplete(bool isSuccess) {
     // empty list of unsent events.
     userPropertyManager_->forgetAfterRegistryWipe();
     eventBuffer_->discardUnsentEvents();
-    if (!deviceRealtimeDataProvider_ || deviceRealtimeDataProvider_->deleteDeviceId()) {
+    if (!deviceRealtimeDataProvider_ || !deviceRealtimeDataProvider_->deleteDeviceId()) {
         SvlLog::error("onDeleteComplete :: Error Occure when Delete Adid", true);
     } else {
         SvlLog::debug("delete keychain success", true);
