@@ -96,16 +96,41 @@ void EventPackageContainer::addEventPackage(std::shared_ptr<const EventPackage> 
     if (!eventPackage) {
         return;
     }
+    bool deep = false;
     {
         platform::MutexLock lock(mu_);
         if (successPackageIdTable_.count(eventPackage->packageId()) != 0) {
             return;
         }
         packageQueue_.push_back(eventPackage);
+        deep = packageQueue_.size() > PLAIN_BACKLOG;
     }
     // After it joined the queue: a checkpoint that misses it in the queue
     // keeps its record in the journal.
     store_->recordQueued(*eventPackage);
+    if (deep) {
+        pack(eventPackage);
+    }
+}
+
+void EventPackageContainer::pack(const std::shared_ptr<const EventPackage>& eventPackage) {
+    // Deflated outside the lock: uploads and checkpoints go on meanwhile.
+    std::shared_ptr<const EventPackage> packed = eventPackage->packedCopy();
+    if (!packed) {
+        return;
+    }
+    platform::MutexLock lock(mu_);
+    // Still waiting (not taken by an upload or emptied with the queue
+    // meanwhile): a package just queued is near the tail.
+    const auto it = std::find(packageQueue_.rbegin(), packageQueue_.rend(), eventPackage);
+    if (it == packageQueue_.rend()) {
+        return;
+    }
+    // A delete may have marked it since the copy was made.
+    if (eventPackage->withdrawn()) {
+        packed->withdraw();
+    }
+    *it = std::move(packed);
 }
 
 void EventPackageContainer::sendIfCountIntervalReached() {

@@ -55,6 +55,10 @@ class EventPackageContainer {
     // for a backlog too long to send one by one.
     static constexpr std::size_t BACKLOG_FOR_PARALLEL_UPLOADS =
         Constants::MAX_UNSENT_EVENTS / Constants::EVENT_PACKAGE_SIZE;
+    // Packages queued behind this many wait long (a backlog built offline, of
+    // more than the stored list holds) and keep their text deflated; those
+    // ahead stay plain, as the next uploads and every checkpoint read them.
+    static constexpr std::size_t PLAIN_BACKLOG = BACKLOG_FOR_PARALLEL_UPLOADS;
     // The delete/restart state; sending waits while a restart is not synced.
     using DRStateReader = std::function<DRStateResult()>;
 
@@ -106,6 +110,8 @@ class EventPackageContainer {
     void waitForStoreWrites() const;
 
   private:
+    // Swaps the package, still queued, for its deflated copy.
+    void pack(const std::shared_ptr<const EventPackage>& eventPackage);
     void onSendResult(const IEventSendActionResult& result);
     void send(const std::shared_ptr<const EventPackage>& eventPackage);
     // Starts one upload of a round; its end is counted by endRoundUpload().
