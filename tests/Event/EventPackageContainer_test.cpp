@@ -247,7 +247,18 @@ TEST_F(EventPackageContainerTest, ABacklogBeyondTheStoredListWaitsPackedAndGoesO
         added.push_back(package(10, "p" + std::to_string(i) + "-"));
         container->addEventPackage(added.back());
     }
-    // The stored list's worth at the head stays plain; the rest waits packed.
+    // The stored list's worth at the head stays plain; the rest waits packed
+    // (a moment later, off the thread that queued them).
+    auto packedCount = [&] {
+        std::size_t n = 0;
+        for (const auto& p : container->snapshot()) {
+            n += p->packed() ? 1 : 0;
+        }
+        return n;
+    };
+    EXPECT_EQ(packedCount(), 0u);
+    sdk.clock()->advance(EventPackageContainer::PACKING_DELAY);
+    EXPECT_TRUE(testing::pollUntil([&] { return packedCount() == 30; }));
     auto snapshot = container->snapshot();
     ASSERT_EQ(snapshot.size(), total);
     for (std::size_t i = 0; i < total; ++i) {
