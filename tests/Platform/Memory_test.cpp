@@ -12,7 +12,7 @@
 namespace sorvel::platform {
 namespace {
 
-long residentBytes() {
+[[maybe_unused]] long residentBytes() {
     long pages = 0;
     long resident = 0;
     std::ifstream("/proc/self/statm") >> pages >> resident;
