@@ -170,6 +170,38 @@ long rssBytes() {
     return resident * sysconf(_SC_PAGESIZE);
 }
 
+// The process's memory by part: the allocator's view (mallinfo2, every
+// arena) and the kernel's (/proc/self/smaps_rollup), in bytes.
+struct MemoryParts {
+    long heapInUse = 0;
+    long heapFree = 0;
+    long heapMapped = 0;
+    long residentAnonymous = 0;
+    long residentFile = 0;
+};
+
+MemoryParts memoryParts() {
+    MemoryParts parts;
+    const struct mallinfo2 info = mallinfo2();
+    parts.heapInUse = static_cast<long>(info.uordblks + info.hblkhd);
+    parts.heapFree = static_cast<long>(info.fordblks);
+    parts.heapMapped = static_cast<long>(info.hblkhd);
+    std::ifstream rollup("/proc/self/smaps_rollup");
+    long rss = 0;
+    long anonymous = 0;
+    for (std::string line; std::getline(rollup, line);) {
+        long kb = 0;
+        if (std::sscanf(line.c_str(), "Rss: %ld kB", &kb) == 1) {
+            rss = kb * 1024;
+        } else if (std::sscanf(line.c_str(), "Anonymous: %ld kB", &kb) == 1) {
+            anonymous = kb * 1024;
+        }
+    }
+    parts.residentAnonymous = anonymous;
+    parts.residentFile = rss - anonymous;
+    return parts;
+}
+
 // ---- The server double, as a child process -----------------------------------------
 
 // The child's side: serves until its stdin closes; prints its port, then the
@@ -696,18 +728,31 @@ int rssFigure(const Settings& s) {
         return last;
     };
     const long before = settled();
-    const auto heapBefore = mallinfo2().uordblks;
+    const MemoryParts partsBefore = memoryParts();
     for (long i = 0; i < s.offlineEvents; ++i) {
         const auto attrs = fiveStrings();
         SorvelKV::getInstance().eventWithAttr(kEventName, attrs);
     }
     const long after = settled();
-    const auto heapAfter = mallinfo2().uordblks;
+    const MemoryParts partsAfter = memoryParts();
     const auto events = static_cast<double>(s.offlineEvents);
     printFigure("rss per offline event", detail, static_cast<double>(after - before) / events,
                 "bytes", 500, true);
-    printInfo("heap in use per offline event", detail,
-              (static_cast<double>(heapAfter) - static_cast<double>(heapBefore)) / events, "bytes");
+    auto perEvent = [&](long MemoryParts::*part) {
+        return (static_cast<double>(partsAfter.*part) - static_cast<double>(partsBefore.*part)) /
+               events;
+    };
+    printInfo("heap in use per offline event", detail, perEvent(&MemoryParts::heapInUse), "bytes");
+    // Where the resident growth lies: the heap's free chunks the allocator
+    // keeps, its separately mapped blocks, and resident pages by kind.
+    printInfo("heap held free per offline event", detail, perEvent(&MemoryParts::heapFree),
+              "bytes");
+    printInfo("heap mapped blocks per offline event", detail, perEvent(&MemoryParts::heapMapped),
+              "bytes");
+    printInfo("resident anonymous per offline event", detail,
+              perEvent(&MemoryParts::residentAnonymous), "bytes");
+    printInfo("resident file-backed per offline event", detail,
+              perEvent(&MemoryParts::residentFile), "bytes");
     return 0;
 }
 

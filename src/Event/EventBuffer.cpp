@@ -49,20 +49,34 @@ EventBuffer::~EventBuffer() {
 }
 
 void EventBuffer::addEvent(EventModel event) {
-    platform::MutexLock lock(submitMu_);
-    // The event waits in the inbox; a block carrying it would be a large
-    // allocation made on the caller's thread and freed on the queue's. Events
-    // added one after another with no other block queued between them share
-    // one drain block, which admits them in order.
-    inbox_.push_back(std::move(event));
-    pendingCheck_ = 0;
-    if (lastQueuedIsDrain_) {
-        ++drains_.back().events;
-        return;
+    bool full = false;
+    {
+        platform::MutexLock lock(submitMu_);
+        // The event waits in the inbox; a block carrying it would be a large
+        // allocation made on the caller's thread and freed on the queue's.
+        // Events added one after another with no other block queued between
+        // them share one drain block, which admits them in order.
+        inbox_.push_back(std::move(event));
+        pendingCheck_ = 0;
+        full = inbox_.size() >= INBOX_DRAINED_AT;
+        if (lastQueuedIsDrain_) {
+            ++drains_.back().events;
+        } else {
+            drains_.push_back(Drain{1, false});
+            lastQueuedIsDrain_ = true;
+            dispatchQueue_->async([this] { drainInbox(); });
+        }
     }
-    drains_.push_back(Drain{1, false});
-    lastQueuedIsDrain_ = true;
-    dispatchQueue_->async([this] { drainInbox(); });
+    // Added from a block of a queue sharing the buffer's thread (the
+    // controller working through a burst), the drain could run only after
+    // that whole block: every event of the burst would wait here as a model
+    // at once, and the memory they took stays with the process afterwards.
+    // Run the buffer's waiting blocks now instead, in their order, as the
+    // thread would have run them.
+    if (full && sequence_ && dispatchQueue_->runsOnCurrentThread() &&
+        !dispatchQueue_->isCurrent()) {
+        dispatchQueue_->sync([] {});
+    }
 }
 
 std::vector<EventModel> EventBuffer::takeDrain(bool& check) {

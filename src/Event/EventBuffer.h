@@ -41,6 +41,9 @@ class EventBuffer : public IObserver<NoValue> {
 
   public:
     static constexpr std::size_t bufferCapacity = Constants::EVENT_PACKAGE_SIZE;
+    // Events waiting in the inbox that make an event added on the buffer's
+    // own thread (from another queue's block) drain the inbox at once.
+    static constexpr std::size_t INBOX_DRAINED_AT = 8 * bufferCapacity;
 
     // Also registers the buffer with the upload scheduler (for the life of the
     // process) and with the registry, so that a removal of the stored unsent

@@ -26,14 +26,13 @@ Value::Map EventBundleModel::toDictionary() const {
 
 ApiBody EventBundleModel::toApiBody() const {
     ApiBody body;
-    const std::string& events = package_->eventsJson();
     const CommonBlockText& common = *common_.text;
     // {"common":<block>,"evts":<events>}: 19 bytes of frame and 24 of time.
-    body.json.reserve(common.head.size() + common.tail.size() + events.size() + 48);
+    body.json.reserve(common.head.size() + common.tail.size() + package_->eventsJsonSize() + 48);
     {
         json::ObjectWriter o(body.json);
         common_.appendJson(o.key("common"));
-        o.key("evts") += events;
+        package_->appendEventsJson(o.key("evts"));
     }
     body.hasCommon = true;
     body.requestDatetime = common_.requestDatetime;

@@ -1,10 +1,88 @@
 #include "Event/EventPackage.h"
 
+#include <zlib.h>
+
+#include <limits>
+
 #include "Base/JsonText.h"
 #include "Common/SvlLog.h"
 #include "Platform/Crypto.h"
 
 namespace sorvel {
+namespace {
+
+// Raw deflate with a small window: the events of a package repeat their keys
+// and most values within a few hundred bytes, and a small window keeps the
+// compressor's state small.
+constexpr int kWindowBits = 12;
+constexpr int kMemLevel = 5;
+
+// One compressor per thread, reset between packages: setting one up costs
+// more than packing a package.
+class Deflater {
+  public:
+    Deflater() {
+        ready_ = deflateInit2(&stream_, Z_BEST_SPEED, Z_DEFLATED, -kWindowBits, kMemLevel,
+                              Z_DEFAULT_STRATEGY) == Z_OK;
+    }
+    ~Deflater() {
+        if (ready_) {
+            deflateEnd(&stream_);
+        }
+    }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+
+    bool run(const std::string& in, std::string& out) {
+        if (!ready_ || deflateReset(&stream_) != Z_OK) {
+            return false;
+        }
+        out.resize(deflateBound(&stream_, static_cast<uLong>(in.size())));
+        stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+        stream_.avail_in = static_cast<uInt>(in.size());
+        stream_.next_out = reinterpret_cast<Bytef*>(out.data());
+        stream_.avail_out = static_cast<uInt>(out.size());
+        if (deflate(&stream_, Z_FINISH) != Z_STREAM_END) {
+            return false;
+        }
+        out.resize(stream_.total_out);
+        // It waits in memory: exactly its bytes.
+        out.shrink_to_fit();
+        return true;
+    }
+
+  private:
+    z_stream stream_{};
+    bool ready_ = false;
+};
+
+bool deflateText(const std::string& in, std::string& out) {
+    if (in.size() > std::numeric_limits<uInt>::max() / 2) {
+        return false;
+    }
+    thread_local Deflater deflater;
+    return deflater.run(in, out);
+}
+
+// Appends the inflated text, which must be exactly `size` bytes.
+bool inflateInto(const std::string& in, std::size_t size, std::string& out) {
+    z_stream stream{};
+    if (inflateInit2(&stream, -kWindowBits) != Z_OK) {
+        return false;
+    }
+    const std::size_t at = out.size();
+    out.resize(at + size);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    stream.avail_in = static_cast<uInt>(in.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data() + at);
+    stream.avail_out = static_cast<uInt>(size);
+    const int result = inflate(&stream, Z_FINISH);
+    const bool whole = result == Z_STREAM_END && stream.total_out == size;
+    inflateEnd(&stream);
+    return whole;
+}
+
+}  // namespace
 
 const char* describe(EventPackageError) noexcept {
     return "Error occur while making EventPackage from Dictionary";
@@ -13,39 +91,54 @@ const char* describe(EventPackageError) noexcept {
 EventPackage::EventPackage(std::vector<EventModel> eventModels)
     : eventCount_(eventModels.size()), packageId_(platform::crypto::uuidString()) {
     // About what an event with a few parameters and properties takes.
-    eventsJson_.reserve(eventModels.size() * 1024 + 2);
-    eventsJson_ += '[';
+    text_.reserve(eventModels.size() * 1024 + 2);
+    text_ += '[';
     for (std::size_t i = 0; i < eventModels.size(); ++i) {
         if (i > 0) {
-            eventsJson_ += ',';
+            text_ += ',';
         }
-        eventModels[i].appendJson(eventsJson_);
+        eventModels[i].appendJson(text_);
     }
-    eventsJson_ += ']';
+    text_ += ']';
+    textSize_ = text_.size();
     // A package can wait in memory a long time (offline, or behind a failing
     // server): it keeps no unused reserve.
-    if (eventsJson_.capacity() - eventsJson_.size() > eventsJson_.size() / 8) {
-        eventsJson_.shrink_to_fit();
+    if (text_.capacity() - text_.size() > text_.size() / 8) {
+        text_.shrink_to_fit();
     }
 }
+
+EventPackage::EventPackage(std::size_t eventCount, std::string packageId, std::string deflated,
+                           std::size_t textSize)
+    : eventCount_(eventCount),
+      packageId_(std::move(packageId)),
+      text_(std::move(deflated)),
+      textSize_(textSize),
+      packed_(true) {}
 
 EventPackage::EventPackage(const EventPackage& other)
     : eventCount_(other.eventCount_),
       packageId_(other.packageId_),
-      eventsJson_(other.eventsJson_),
+      text_(other.text_),
+      textSize_(other.textSize_),
+      packed_(other.packed_),
       withdrawn_(other.withdrawn()) {}
 
 EventPackage::EventPackage(EventPackage&& other) noexcept
     : eventCount_(other.eventCount_),
       packageId_(std::move(other.packageId_)),
-      eventsJson_(std::move(other.eventsJson_)),
+      text_(std::move(other.text_)),
+      textSize_(other.textSize_),
+      packed_(other.packed_),
       withdrawn_(other.withdrawn()) {}
 
 EventPackage& EventPackage::operator=(const EventPackage& other) {
     if (this != &other) {
         eventCount_ = other.eventCount_;
         packageId_ = other.packageId_;
-        eventsJson_ = other.eventsJson_;
+        text_ = other.text_;
+        textSize_ = other.textSize_;
+        packed_ = other.packed_;
         withdrawn_.store(other.withdrawn());
     }
     return *this;
@@ -54,15 +147,63 @@ EventPackage& EventPackage::operator=(const EventPackage& other) {
 EventPackage& EventPackage::operator=(EventPackage&& other) noexcept {
     eventCount_ = other.eventCount_;
     packageId_ = std::move(other.packageId_);
-    eventsJson_ = std::move(other.eventsJson_);
+    text_ = std::move(other.text_);
+    textSize_ = other.textSize_;
+    packed_ = other.packed_;
     withdrawn_.store(other.withdrawn());
     return *this;
+}
+
+std::string EventPackage::eventsJson() const {
+    if (!packed_) {
+        return text_;
+    }
+    std::string out;
+    appendEventsJson(out);
+    return out;
+}
+
+bool EventPackage::hasEventsJson(std::string_view text) const {
+    if (text.size() != textSize_) {
+        return false;
+    }
+    return packed_ ? eventsJson() == text : text_ == text;
+}
+
+void EventPackage::appendEventsJson(std::string& out) const {
+    if (!packed_) {
+        out += text_;
+        return;
+    }
+    const std::size_t at = out.size();
+    if (!inflateInto(text_, textSize_, out)) {
+        // Our own deflate stream, kept in memory only: this cannot happen
+        // short of memory corruption. An empty list keeps the text readable.
+        out.resize(at);
+        out += "[]";
+        SvlLog::error("EventPackage :: the kept events of package " + packageId_ +
+                      " can not be read back");
+    }
+}
+
+std::shared_ptr<const EventPackage> EventPackage::packedCopy() const {
+    if (packed_) {
+        return nullptr;
+    }
+    std::string deflated;
+    if (!deflateText(text_, deflated) || deflated.size() >= text_.size()) {
+        return nullptr;
+    }
+    auto copy = std::shared_ptr<EventPackage>(
+        new EventPackage(eventCount_, packageId_, std::move(deflated), textSize_));
+    copy->withdrawn_.store(withdrawn());
+    return copy;
 }
 
 std::vector<EventModel> EventPackage::eventModels() const {
     std::vector<EventModel> events;
     events.reserve(eventCount_);
-    const std::optional<Value> parsed = Value::fromJson(eventsJson_);
+    const std::optional<Value> parsed = Value::fromJson(eventsJson());
     const Value::Array* list = parsed ? parsed->getArray() : nullptr;
     for (const Value& element : list != nullptr ? *list : Value::Array{}) {
         const Value::Map* map = element.getMap();
@@ -76,14 +217,14 @@ std::vector<EventModel> EventPackage::eventModels() const {
 
 void EventPackage::appendJson(std::string& out) const {
     json::ObjectWriter o(out);
-    o.key("eventModels") += eventsJson_;
+    appendEventsJson(o.key("eventModels"));
     o.text("package_id", packageId_);
 }
 
 Value::Map EventPackage::toDictionary() const {
     // The dictionaries as the text holds them (an event's unreadable parts
     // stay as written, where reading it back as a model would drop them).
-    std::optional<Value> events = Value::fromJson(eventsJson_);
+    std::optional<Value> events = Value::fromJson(eventsJson());
     if (!events || !events->isArray()) {
         events = Value(Value::Array{});
     }

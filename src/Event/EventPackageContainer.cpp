@@ -1,6 +1,7 @@
 #include "Event/EventPackageContainer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "Common/DataRegistry.h"
 #include "Common/RegistryStates.h"
@@ -8,6 +9,7 @@
 #include "Event/EventCounters.h"
 #include "Event/EventUploadIntervalManager.h"
 #include "Event/UnsentPackageStore.h"
+#include "Platform/Memory.h"
 
 namespace sorvel {
 namespace {
@@ -38,6 +40,7 @@ EventPackageContainer::EventPackageContainer(std::shared_ptr<IEventSender> event
                                      })),
       intervalManager_(intervalManager ? *intervalManager : EventUploadIntervalManager::shared()),
       counters_(std::make_shared<EventCounters>(dataRegistry_)),
+      packingPass_(std::make_shared<PackingPass>(this)),
       store_(std::make_unique<UnsentPackageStore>(
           dataRegistry_, counters_,
           [this] {
@@ -55,7 +58,11 @@ EventPackageContainer::EventPackageContainer(std::shared_ptr<IEventSender> event
     SvlLog::debug("getPreviousPackageQueue :  " + std::to_string(count), true);
 }
 
-EventPackageContainer::~EventPackageContainer() = default;
+EventPackageContainer::~EventPackageContainer() {
+    // A pass under way ends first; one still to come finds no owner.
+    platform::MutexLock lock(packingPass_->mu);
+    packingPass_->owner = nullptr;
+}
 
 EventPackageContainer::Packages EventPackageContainer::persistableLocked() const {
     // Oldest first: the packages that already failed in this round and those
@@ -95,16 +102,93 @@ void EventPackageContainer::addEventPackage(std::shared_ptr<const EventPackage> 
     if (!eventPackage) {
         return;
     }
+    bool deep = false;
     {
         platform::MutexLock lock(mu_);
         if (successPackageIdTable_.count(eventPackage->packageId()) != 0) {
             return;
         }
         packageQueue_.push_back(eventPackage);
+        deep = packageQueue_.size() > PLAIN_BACKLOG;
     }
     // After it joined the queue: a checkpoint that misses it in the queue
     // keeps its record in the journal.
     store_->recordQueued(*eventPackage);
+    if (deep) {
+        schedulePacking();
+    }
+}
+
+void EventPackageContainer::schedulePacking() {
+    {
+        platform::MutexLock lock(mu_);
+        if (packingScheduled_) {
+            return;
+        }
+        packingScheduled_ = true;
+    }
+    // A little later, off the thread that forms packages: a burst that
+    // built the backlog has usually been worked through by then, so the
+    // packed copies are made one after another and lie together in memory,
+    // rather than each among what the burst took for a moment.
+    platform::DispatchQueue::global().asyncAfter(PACKING_DELAY, [pass = packingPass_] {
+        platform::MutexLock lock(pass->mu);
+        if (pass->owner != nullptr) {
+            pass->owner->packWaiting();
+        }
+    });
+}
+
+void EventPackageContainer::packWaiting() {
+    std::vector<std::shared_ptr<const EventPackage>> plain;
+    {
+        platform::MutexLock lock(mu_);
+        packingScheduled_ = false;
+        for (std::size_t i = PLAIN_BACKLOG; i < packageQueue_.size(); ++i) {
+            if (!packageQueue_[i]->packed()) {
+                plain.push_back(packageQueue_[i]);
+            }
+        }
+    }
+    std::size_t packedCount = 0;
+    for (const auto& eventPackage : plain) {
+        // Deflated outside the lock: uploads and checkpoints go on meanwhile.
+        std::shared_ptr<const EventPackage> packed = eventPackage->packedCopy();
+        if (!packed) {
+            continue;
+        }
+        platform::MutexLock lock(mu_);
+        // Still waiting (not taken by an upload or emptied with the queue
+        // meanwhile); the newest packages are the ones packed.
+        const auto it = std::find(packageQueue_.rbegin(), packageQueue_.rend(), eventPackage);
+        if (it == packageQueue_.rend()) {
+            continue;
+        }
+        // A delete may have marked it since the copy was made.
+        if (eventPackage->withdrawn()) {
+            packed->withdraw();
+        }
+        *it = std::move(packed);
+        ++packedCount;
+    }
+    plain.clear();
+    bool returnMemory = false;
+    {
+        platform::MutexLock lock(mu_);
+        if (packedCount >= RETURN_MEMORY_AFTER) {
+            // A burst formed these: once it is over (no more than a few
+            // packages come in a pass's time), their plain texts and what the
+            // burst took on its way are free, and the pages go back then.
+            memoryToReturn_ = true;
+        } else {
+            returnMemory = std::exchange(memoryToReturn_, false);
+        }
+    }
+    if (packedCount >= RETURN_MEMORY_AFTER) {
+        schedulePacking();
+    } else if (returnMemory) {
+        platform::returnFreedMemory();
+    }
 }
 
 void EventPackageContainer::sendIfCountIntervalReached() {

@@ -14,6 +14,7 @@
 #include "Common/Constants.h"
 #include "Common/DRState.h"
 #include "Event/EventPackage.h"
+#include "Platform/Dispatch.h"
 #include "Platform/Mutex.h"
 
 namespace sorvel {
@@ -55,6 +56,17 @@ class EventPackageContainer {
     // for a backlog too long to send one by one.
     static constexpr std::size_t BACKLOG_FOR_PARALLEL_UPLOADS =
         Constants::MAX_UNSENT_EVENTS / Constants::EVENT_PACKAGE_SIZE;
+    // Packages queued behind this many wait long (a backlog built offline, of
+    // more than the stored list holds) and keep their text deflated; those
+    // ahead stay plain, as the next uploads and every checkpoint read them.
+    static constexpr std::size_t PLAIN_BACKLOG = BACKLOG_FOR_PARALLEL_UPLOADS;
+    // How long after a package joins that backlog it is packed (with every
+    // other one there that is still plain).
+    static constexpr platform::Millis PACKING_DELAY{250};
+    // A pass that packs this many packages marks a burst; the first pass
+    // after it that packs fewer returns the memory the burst freed to the
+    // system.
+    static constexpr std::size_t RETURN_MEMORY_AFTER = 20;
     // The delete/restart state; sending waits while a restart is not synced.
     using DRStateReader = std::function<DRStateResult()>;
 
@@ -106,6 +118,10 @@ class EventPackageContainer {
     void waitForStoreWrites() const;
 
   private:
+    // Queues a packing pass unless one is queued.
+    void schedulePacking();
+    // Swaps every package of the backlog still plain for its deflated copy.
+    void packWaiting();
     void onSendResult(const IEventSendActionResult& result);
     void send(const std::shared_ptr<const EventPackage>& eventPackage);
     // Starts one upload of a round; its end is counted by endRoundUpload().
@@ -144,6 +160,18 @@ class EventPackageContainer {
     // Uploads of the running round not yet ended.
     std::size_t roundInFlight_ GUARDED_BY(mu_) = 0;
     platform::CondVar roundCv_{&mu_};
+    bool packingScheduled_ GUARDED_BY(mu_) = false;
+    // A pass packed a burst's worth: the next quiet pass returns the memory.
+    bool memoryToReturn_ GUARDED_BY(mu_) = false;
+    // What a queued packing pass reaches the container through: the pass
+    // never keeps the container alive, and its destructor waits for one
+    // under way.
+    struct PackingPass {
+        explicit PackingPass(EventPackageContainer* o) : owner(o) {}
+        platform::Mutex mu;
+        EventPackageContainer* owner GUARDED_BY(mu);
+    };
+    const std::shared_ptr<PackingPass> packingPass_;
     // Last member: destroyed first, so its writer stops reading the state above.
     std::unique_ptr<UnsentPackageStore> store_;
 };

@@ -171,7 +171,7 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
             std::erase_if(restored, [&](const Restored& r) {
                 const bool settled =
                     r.id == record.data ||
-                    (events != eventsOfId.end() && r.package->eventsJson() == events->second);
+                    (events != eventsOfId.end() && r.package->hasEventsJson(events->second));
                 if (settled) {
                     present.erase(r.package->eventsJson());
                     if (r.id) {
@@ -242,7 +242,7 @@ void UnsentPackageStore::recordQueued(const EventPackage& package) {
         return;
     }
     std::string element;
-    element.reserve(package.eventsJson().size() + package.packageId().size() + 32);
+    element.reserve(package.eventsJsonSize() + package.packageId().size() + 32);
     package.appendJson(element);
     const std::string data =
         EventJournal::packageData(package.packageId(), element, counters_->current());
@@ -268,7 +268,7 @@ void UnsentPackageStore::recordSettled(const EventPackage& package, bool acknowl
     bool checkpoint = false;
     {
         platform::MutexLock lock(mu_);
-        settledBytes_ += package.eventsJson().size() + 2 * package.packageId().size() + 50;
+        settledBytes_ += package.eventsJsonSize() + 2 * package.packageId().size() + 50;
         // A checkpoint rewrites the whole list: while the list is long, the
         // journal may gather twice its size first, so a backlog costs no
         // more than half a list written per list settled.
@@ -289,7 +289,7 @@ std::string UnsentPackageStore::encode(const Packages& packages,
             break;
         }
         // The package's own text plus its id and the keys around it.
-        size += package->eventsJson().size() + package->packageId().size() + 32;
+        size += package->eventsJsonSize() + package->packageId().size() + 32;
         events += package->eventCount();
         ++kept;
     }

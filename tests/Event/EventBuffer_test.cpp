@@ -223,6 +223,44 @@ TEST_F(EventBufferTest, OnOneSharedThreadEventsKeepTheirPlaceAmongClearDiscardAn
     EXPECT_EQ(shared->packageCount(), 0u);
 }
 
+TEST_F(EventBufferTest, ABurstHandedOverInOneBlockOnTheSharedThreadIsPackedAsItComes) {
+    setNetwork(false);
+    auto pipeline = platform::DispatchQueue::makeSerial("test-pipeline");
+    auto shared = makeContainer();
+    buffers.push_back(EventBuffer::create(shared,
+                                          std::make_shared<DefaultNowaitEventNameProvider>(),
+                                          EventUploadIntervalManager::shared(), pipeline));
+    auto onPipeline = buffers.back();
+    auto controllerQueue =
+        platform::DispatchQueue::makeSerial("DefaultSVLControllerDispatchQueue", pipeline);
+    const std::size_t burst = 3 * EventBuffer::INBOX_DRAINED_AT + 5;
+    std::vector<EventModel> events;
+    for (std::size_t i = 0; i < burst; ++i) {
+        events.push_back(event("tap"));
+    }
+    std::size_t queuedWithinTheBlock = 0;
+    // As the controller hands over a burst: every event from one block.
+    controllerQueue->sync([&] {
+        for (auto& e : events) {
+            onPipeline->addEvent(std::move(e));
+        }
+        queuedWithinTheBlock = shared->packageCount();
+    });
+    onPipeline->waitUntilIdle();
+    // The inbox never held more than its limit: most of the burst was packed
+    // before the block ended, not after.
+    EXPECT_GE(queuedWithinTheBlock, 3 * EventBuffer::INBOX_DRAINED_AT / 10);
+    EXPECT_EQ(shared->packageCount(), burst / 10);
+    EXPECT_EQ(onPipeline->bufferedEventCount(), burst % 10);
+    std::vector<std::string> inOrder;
+    for (const auto& p : shared->snapshot()) {
+        for (const auto& e : p->eventModels()) {
+            inOrder.push_back(e.log_id.value_or(""));
+        }
+    }
+    EXPECT_EQ(inOrder, ids(1, static_cast<int>(burst / 10 * 10)));
+}
+
 TEST_F(EventBufferTest, BadEventsAreDroppedAloneAndNothingStoredIsLost) {
     testing::LogCapture log;
     setNetwork(false);

@@ -283,6 +283,50 @@ TEST(EventModel, TheJsonTextIsTheDictionaryWrittenOut) {
     EXPECT_FALSE(plain.toApiBody().requestDatetime.has_value());
 }
 
+TEST(EventPackage, APackedPackageReadsBackByteForByte) {
+    std::vector<EventModel> events;
+    for (int i = 0; i < 10; ++i) {
+        EventModel m = fullModel();
+        m.log_id = "log-" + std::to_string(i);
+        // Text the deflater cannot shorten much, beside the repeated keys.
+        m.event_name = std::string(1, static_cast<char>('a' + i)) + "\xC3\xA9\"\n";
+        events.push_back(std::move(m));
+    }
+    auto plain = std::make_shared<const EventPackage>(std::move(events));
+    plain->withdraw();
+    auto packed = plain->packedCopy();
+    ASSERT_TRUE(packed);
+    EXPECT_TRUE(packed->packed());
+    EXPECT_FALSE(plain->packed());
+    EXPECT_EQ(packed->packageId(), plain->packageId());
+    EXPECT_EQ(packed->eventCount(), 10u);
+    EXPECT_TRUE(packed->withdrawn());
+    EXPECT_EQ(packed->eventsJsonSize(), plain->eventsJsonSize());
+    EXPECT_EQ(packed->eventsJson(), plain->eventsJson());
+    EXPECT_TRUE(packed->hasEventsJson(plain->eventsJson()));
+    EXPECT_FALSE(packed->hasEventsJson(plain->eventsJson().substr(1) + " "));
+    // The stored-list element and the dictionary are the same text.
+    std::string plainElement = "x";
+    std::string packedElement = "x";
+    plain->appendJson(plainElement);
+    packed->appendJson(packedElement);
+    EXPECT_EQ(packedElement, plainElement);
+    EXPECT_EQ(Value(packed->toDictionary()).toJson(), Value(plain->toDictionary()).toJson());
+    ASSERT_EQ(packed->eventModels().size(), 10u);
+    EXPECT_EQ(packed->eventModels()[9].log_id, "log-9");
+    // The upload body is byte-identical.
+    CommonModel common;
+    EXPECT_EQ(EventBundleModel(common, packed, "K").toApiBody().json,
+              EventBundleModel(common, plain, "K").toApiBody().json);
+    // Packed once only; a text that would not shrink stays plain.
+    EXPECT_FALSE(packed->packedCopy());
+    EXPECT_FALSE(EventPackage({}).packedCopy());
+    // Copies keep the packed form and read back the same.
+    EventPackage copy = *packed;
+    EXPECT_TRUE(copy.packed());
+    EXPECT_EQ(copy.eventsJson(), plain->eventsJson());
+}
+
 TEST(LogEventParameter, InitialisersFillWhatTheyAreNotGiven) {
     auto p = LogEventParameter::initWithEventName("custom", "tap", {{"k", Value("string:v")}});
     EXPECT_FALSE(p.eventId || p.prevId || p.event_datetime);

@@ -238,5 +238,47 @@ TEST_F(EventPackageContainerTest, TheStoredListStaysOldestFirstWhileARoundIsSend
     EXPECT_EQ(container->packageCount(), 1u);
 }
 
+TEST_F(EventPackageContainerTest, ABacklogBeyondTheStoredListWaitsPackedAndGoesOutUnchanged) {
+    setNetwork(false);
+    auto container = makeContainer();
+    EventPackageContainer::Packages added;
+    const std::size_t total = EventPackageContainer::PLAIN_BACKLOG + 30;
+    for (std::size_t i = 0; i < total; ++i) {
+        added.push_back(package(10, "p" + std::to_string(i) + "-"));
+        container->addEventPackage(added.back());
+    }
+    // The stored list's worth at the head stays plain; the rest waits packed
+    // (a moment later, off the thread that queued them).
+    auto packedCount = [&] {
+        std::size_t n = 0;
+        for (const auto& p : container->snapshot()) {
+            n += p->packed() ? 1 : 0;
+        }
+        return n;
+    };
+    EXPECT_EQ(packedCount(), 0u);
+    sdk.clock()->advance(EventPackageContainer::PACKING_DELAY);
+    EXPECT_TRUE(testing::pollUntil([&] { return packedCount() == 30; }));
+    auto snapshot = container->snapshot();
+    ASSERT_EQ(snapshot.size(), total);
+    for (std::size_t i = 0; i < total; ++i) {
+        EXPECT_EQ(snapshot[i]->packageId(), added[i]->packageId());
+        EXPECT_EQ(snapshot[i]->packed(), i >= EventPackageContainer::PLAIN_BACKLOG) << i;
+        EXPECT_EQ(snapshot[i]->eventsJson(), added[i]->eventsJson());
+    }
+    // The checkpoint holds the same text as one of the plain packages.
+    container->updateUnsentEventPackagesInDataRegistry();
+    container->waitForStoreWrites();
+    const auto data = registry->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(std::string(data->begin(), data->end()), UnsentPackageStore::encode(added));
+
+    // Online again: every event goes out once, in order, packed or not.
+    setNetwork(true);
+    container->sendAllEventPackages();
+    EXPECT_EQ(container->packageCount(), 0u);
+    EXPECT_EQ(uploadedLogIds(), idsOf(added));
+}
+
 }  // namespace
 }  // namespace sorvel::eventtest
