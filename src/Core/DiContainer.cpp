@@ -453,7 +453,7 @@ void DiContainer::drainRoad(bool withUploads) {
 
 bool DiContainer::drain(std::chrono::milliseconds resendDeadline) {
     drainRoad(true);
-    const bool resendIdle = FvnUtil::waitForGdprResendIdle(resendDeadline);
+    const bool resendIdle = GdprForgetMe::shared().waitForResendIdle(resendDeadline);
     // The re-send runs the forget-me use case, which may have queued more.
     drainRoad(true);
     if (auto r = members_->dataRegistry.peek()) {

@@ -8,7 +8,7 @@
 
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/GdprForgetMe.h"
 #include "Core/DefaultSVLContextController.h"
 #include "Data/Repository/Repository.h"
 #include "Event/EventBuffer.h"
@@ -94,8 +94,8 @@ TEST(DiContainerTest, TheDrainBuildsNothingAndWaitsOutAnErasureResend) {
     auto resend = std::make_shared<Resend>();
     auto registry = c.dataRegistry();
     registry->putBool(true, DataRegistryKey::BOOL_GDPR_FORGET_ME);
-    ASSERT_TRUE(FvnUtil::isGdprForgetMe(
-        [resend](FvnUtil::GdprDone done) {
+    ASSERT_TRUE(GdprForgetMe::shared().isGdprForgetMe(
+        [resend](GdprForgetMe::Done done) {
             resend->released.wait_for(std::chrono::seconds(10));
             resend->finished = true;
             done();
