@@ -41,7 +41,7 @@ struct Sdk {
         SorvelHost::applicationDidBecomeActive();
         drain();
     }
-    static void drain() { DiContainer::shared().waitUntilIdle(); }
+    static void drain() { (void)DiContainer::shared().drain(); }
     static Sdk& get() {
         // Never destroyed: the SDK's threads run until the program ends.
         static platform::NoDestructor<Sdk> sdk;

@@ -117,7 +117,6 @@ void BM_LogEventIntoBuffer(benchmark::State& state) {
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     buffer->flushAllNow();
     buffer->waitUntilIdle();
-    container->waitForStoreWrites();
     EventUploadIntervalManager::shared().removeObserver(buffer);
     (void)registry->waitForPendingWrites();
     platform::host::clearHttpHostMappings();

@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SorvelHost::setNetworkAvailable(false);
     SorvelKV::getInstance().initSorvel("FuzzAppKey012345678901", "FuzzSecret012345678901");
     SorvelHost::applicationDidBecomeActive();
-    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    (void)DiContainer::shared().waitForDurableWrites();
     return 0;
 }
 
@@ -151,16 +151,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
     }
     // A fault on the SDK's threads must show up with the input that caused it.
-    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
-    auto buffer = DiContainer::shared().eventBuffer();
-    if (buffer) {
-        buffer->waitUntilIdle();
-        // Offline, the queue only grows: drop it now and then so that a long
-        // run keeps its memory flat.
-        if (++inputs % 512 == 0) {
-            buffer->discardUnsentEvents();
-            buffer->waitUntilIdle();
-        }
+    auto& container = DiContainer::shared();
+    (void)container.drain();
+    // Offline, the queue only grows: drop it now and then so that a long run
+    // keeps its memory flat.
+    if (++inputs % 512 == 0) {
+        container.eventBuffer()->discardUnsentEvents();
+        (void)container.drain();
     }
     return 0;
 }

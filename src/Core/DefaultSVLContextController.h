@@ -113,8 +113,11 @@ class DefaultSVLContextController final
 
     // The context current at the moment of the call.
     std::shared_ptr<ISVLContext> currentContext() const;
-    // Blocks until every message dispatched before the call has run. For
-    // hosts (tests, benchmarks); never call it from a context operation.
+    // Blocks until every message dispatched before the call has run; never
+    // call it from a context operation. The container's drain and settling
+    // use it; hosts wait on the container (DiContainer::drain), and only the
+    // controller's own tests and benchmarks, which build it without one,
+    // call it directly.
     void waitForDispatched();
 
   private:

@@ -143,12 +143,6 @@ class ContainerContextFactory final : public ISVLContextFactory {
     }
 };
 
-// A member that may be absent: the slot is built once, whether or not it
-// holds the member, so a failed construction is not tried again.
-struct InAppMessageDAOSlot {
-    std::shared_ptr<InAppMessageDAO> dao;
-};
-
 }  // namespace
 
 struct DiContainer::Members {
@@ -175,7 +169,7 @@ struct DiContainer::Members {
     Lazy<DeeplinkParameterSet> deeplinkParameterSet;
     Lazy<FirstOpenAutoEventGenerator> firstOpenAutoEventGenerator;
     Lazy<DefaultSVLContextController> defaultSVLContextController;
-    Lazy<InAppMessageDAOSlot> inAppMessageDAO;
+    LazyMaybe<InAppMessageDAO> inAppMessageDAO;
     Lazy<EventSamplingFilter> eventSamplingFilter;
     Lazy<SorvelDisabledGuard> disabledGuard;
 
@@ -349,14 +343,10 @@ std::shared_ptr<ActionHistoryDAO> DiContainer::actionHistoryDAO() {
 }
 
 std::shared_ptr<InAppMessageDAO> DiContainer::inAppMessageDAO() {
-    return members_->inAppMessageDAO
-        .get([this] {
-            // Absent when the campaign database cannot be opened; the
-            // repository logs it, and the SDK runs without in-app messages.
-            return std::make_shared<InAppMessageDAOSlot>(
-                InAppMessageDAOSlot{InAppMessageDAO::create(dataRegistry())});
-        })
-        ->dao;
+    // Absent when the campaign database cannot be opened; the repository
+    // logs it, and the SDK runs without in-app messages.
+    return members_->inAppMessageDAO.get(
+        [this] { return InAppMessageDAO::create(dataRegistry()); });
 }
 
 std::shared_ptr<DeeplinkParameterSet> DiContainer::deeplinkParameterSet() {
@@ -446,17 +436,39 @@ bool DiContainer::makeDurable(std::chrono::milliseconds budget) {
                       });
 }
 
-void DiContainer::waitUntilIdle() {
+void DiContainer::drainRoad(bool withUploads) {
     if (auto c = members_->defaultSVLContextController.peek()) {
         c->waitForDispatched();
     }
     if (auto b = members_->eventBuffer.peek()) {
-        b->waitUntilIdle();
-        b->waitUntilStored();
+        if (withUploads) {
+            b->waitUntilIdle();
+        } else {
+            b->waitUntilStored();
+        }
+    } else if (auto p = members_->eventPackageContainer.peek()) {
+        p->waitForStoreWrites();
     }
+}
+
+bool DiContainer::drain(std::chrono::milliseconds resendDeadline) {
+    drainRoad(true);
+    const bool resendIdle = GdprForgetMe::shared().waitForResendIdle(resendDeadline);
+    // The re-send runs the forget-me use case, which may have queued more.
+    drainRoad(true);
     if (auto r = members_->dataRegistry.peek()) {
+        // A value that missed the disk is the durable wait's to report.
         (void)r->waitForPendingWrites();
     }
+    return resendIdle;
+}
+
+Status DiContainer::waitForDurableWrites() {
+    drainRoad(false);
+    if (auto r = members_->dataRegistry.peek()) {
+        return r->waitForPendingWrites();
+    }
+    return Status::ok();
 }
 
 bool DiContainer::settleForExit(std::chrono::milliseconds budget) {

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <memory>
 
+#include "Base/Status.h"
+
 namespace sorvel {
 
 class IDataContext;
@@ -79,18 +81,33 @@ class DiContainer {
     // `budget`, then writes a last checkpoint of what is left. True when
     // everything was stored and every upload ended in time.
     bool settleForExit(std::chrono::milliseconds budget);
-    // One drain of the event road, for hosts and tests: every message the
-    // controller had before the call has run, then every block of the buffer
-    // they queued (the upload rounds included) and the checkpoints they asked
-    // for are durable, then the registry's pending writes are on disk. Builds
-    // nothing that is not built yet; never call it from one of those queues.
-    void waitUntilIdle();
+    // The one drain of the SDK's queues, for hosts and tests: every message
+    // the controller had before the call has run, then every block of the
+    // event buffer they queued, the upload rounds those started and the
+    // checkpoints all of them asked for, then an erasure re-send in flight,
+    // then the settings writes. The queues are waited for without a bound
+    // (each of their blocks ends, an upload with its request's timeout); the
+    // re-send, which retries for minutes without a network, at most
+    // `resendDeadline`: false when it was still in flight then. Builds nothing
+    // that is not built yet; never call it from one of the SDK's queues.
+    [[nodiscard]] bool drain(std::chrono::milliseconds resendDeadline = std::chrono::seconds(30));
+    // The one wait for durable writes: every message the controller had
+    // before the call has run, every block of the buffer they queued, and the
+    // checkpoints of the unsent packages and the settings writes all of them
+    // asked for are on disk. Waits for no upload. Fails when a value did not
+    // reach the disk (the settings store has logged why). Builds nothing that
+    // is not built yet; never call it from one of the SDK's queues.
+    [[nodiscard]] Status waitForDurableWrites();
 
     // Only shared() makes one.
     explicit DiContainer(PassKey);
     ~DiContainer();
 
   private:
+    // The controller's messages, the buffer's blocks (and their upload
+    // rounds when asked) and the checkpoints they asked for.
+    void drainRoad(bool withUploads);
+
     struct Members;
     const std::unique_ptr<Members> members_;
 };

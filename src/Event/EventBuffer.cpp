@@ -299,6 +299,9 @@ void EventBuffer::waitUntilIdle() const {
     if (!uploadQueue_->isCurrent()) {
         uploadQueue_->sync([] {});
     }
+    // What the rounds delivered leaves the stored list with the checkpoint
+    // they asked for.
+    waitUntilStored();
 }
 
 }  // namespace sorvel

@@ -86,7 +86,8 @@ class EventBuffer : public IObserver<NoValue> {
     // on the caller's thread.
     void cutGeneration();
     // Blocks until every block queued before the call has run and every
-    // checkpoint they asked for is durable; uploads are not waited for.
+    // checkpoint they asked for is durable; uploads are not waited for (the
+    // container's budgeted settling, which must not wait on the network).
     void waitUntilStored() const;
 
     // The upload timer fired.
@@ -96,8 +97,10 @@ class EventBuffer : public IObserver<NoValue> {
     // The counters the events take their numbers and previous id from (the
     // package container's).
     const std::shared_ptr<EventCounters>& eventCounters() const;
-    // Blocks until every block queued before the call has run, and the blocks
-    // and upload rounds those queued (hosts, tests).
+    // Blocks until every block queued before the call has run, the blocks and
+    // upload rounds those queued, and the checkpoints all of them asked for
+    // are durable. The drain of the buffer alone, for the container and for
+    // the tests of the event road that run without one.
     void waitUntilIdle() const;
 
   private:

@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
+#include <future>
+
+#include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
+#include "Common/GdprForgetMe.h"
 #include "Core/DefaultSVLContextController.h"
 #include "Data/Repository/Repository.h"
 #include "Event/EventBuffer.h"
@@ -60,13 +66,50 @@ TEST(DiContainerTest, ARelaunchStoresTheUnsentPackagesWhileAnotherHolderKeepsThe
         held->addEventPackage(std::make_shared<const EventPackage>(std::move(events)));
         if (i == 0) {
             // Written at once; the next rewrite waits out a gap after it.
-            held->waitForStoreWrites();
+            ASSERT_TRUE(c.waitForDurableWrites());
         }
     }
     sdk.relaunch();
     auto next = c.eventPackageContainer();
     ASSERT_NE(next, held);
     EXPECT_EQ(next->packageCount(), static_cast<std::size_t>(kPackages));
+}
+
+// The drain and the durable wait look only at what is built: on a fresh SDK
+// they return at once and leave the app's folder untouched. The drain waits
+// out an erasure re-send in flight, up to its deadline.
+TEST(DiContainerTest, TheDrainBuildsNothingAndWaitsOutAnErasureResend) {
+    testing::FreshSdk sdk;
+    auto& c = DiContainer::shared();
+    EXPECT_TRUE(c.drain());
+    EXPECT_TRUE(c.waitForDurableWrites());
+    EXPECT_TRUE(std::filesystem::is_empty(sdk.home())) << "a wait opened the settings store";
+
+    // Shared with the re-send, which a failing test may leave behind.
+    struct Resend {
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<bool> finished{false};
+    };
+    auto resend = std::make_shared<Resend>();
+    auto registry = c.dataRegistry();
+    registry->putBool(true, DataRegistryKey::BOOL_GDPR_FORGET_ME);
+    ASSERT_TRUE(GdprForgetMe::shared().isGdprForgetMe(
+        [resend](GdprForgetMe::Done done) {
+            resend->released.wait_for(std::chrono::seconds(10));
+            resend->finished = true;
+            done();
+        },
+        *registry));
+    EXPECT_FALSE(c.drain(std::chrono::milliseconds(50))) << "the held re-send counted as over";
+    EXPECT_FALSE(resend->finished.load());
+    resend->release.set_value();
+    EXPECT_TRUE(c.drain());
+    EXPECT_TRUE(resend->finished.load());
+    // The forget-me flag the test stored is on disk, for another reader.
+    EXPECT_TRUE(c.waitForDurableWrites());
+    DataRegistry reader(std::make_shared<DefaultDataContext>());
+    EXPECT_TRUE(reader.getBool(DataRegistryKey::BOOL_GDPR_FORGET_ME, false));
 }
 
 }  // namespace

@@ -54,7 +54,6 @@ class RepositoryFixture : public eventtest::EventFixture {
     std::vector<Value::Map> storedEvents() {
         repository->saveUnsentEvents();
         buffer->waitUntilIdle();
-        container->waitForStoreWrites();
         std::vector<Value::Map> events;
         for (const auto& package : storedPackages().value_or(Value::Array{})) {
             const Value* models = field(&package, "eventModels");

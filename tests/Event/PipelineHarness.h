@@ -59,7 +59,6 @@ class Launch {
         daily->stopTimer();
         releaseAndWait(daily);
         buffer->waitUntilIdle();
-        container->waitForStoreWrites();
         EventUploadIntervalManager::shared().removeObserver(buffer);
     }
     Launch(const Launch&) = delete;

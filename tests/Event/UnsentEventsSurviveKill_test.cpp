@@ -44,7 +44,6 @@ int runAsKilledChildIfAsked() {
         }
     }
     p.buffer->waitUntilIdle();
-    p.container->waitForStoreWrites();
     testing::reportAndAwaitKill(p.container->packageCount() ==
                                 static_cast<std::size_t>(kQueuedOffline / 10));
 }

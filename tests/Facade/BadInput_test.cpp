@@ -117,14 +117,14 @@ class BadInputTest : public FacadeTest {
         kv().eventWithAttr("good_event", attrs({{"text", Value(kTricky)}, {"n", Value(7)}}));
         // The upload this triggers fails; the event stays stored.
         SorvelHost::applicationWillResignActive();
-        DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+        EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
         SorvelHost::applicationDidBecomeActive();
     }
 
     // After a relaunch on the same data: the stored identity is the good one
     // and the good event arrives once, byte-exact.
     void expectGoodDataIntact() {
-        DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+        EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
         relaunch();
         start();
         ASSERT_TRUE(sendAndWait("marker"));
@@ -403,7 +403,7 @@ TEST_F(BadInputTest, IdentityCallsStoreWhatTheyAcceptAndRefuseWhatWouldHarm) {
             sdk.setUserPropertiesWithAttr(attrs({{"note", Value(in.text)}}));
             sdk.setUserCiWithAttr(attrs({{"note", Value(in.text)}}));
         });
-        DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+        EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
         EXPECT_EQ(properties()->userPropertyDic()["svl:user_id"], Value(in.text)) << in.name;
         EXPECT_EQ(properties()->userPropertyDic()["c:note"], Value(in.text)) << in.name;
         EXPECT_EQ(properties()->ciPropertyDic()["svl:kakao_id"], Value(in.text)) << in.name;
@@ -412,7 +412,7 @@ TEST_F(BadInputTest, IdentityCallsStoreWhatTheyAcceptAndRefuseWhatWouldHarm) {
     }
     constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
     call("setAge / extremes", [&] { sdk.setAge(kMin); });
-    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
     EXPECT_EQ(properties()->userPropertyDic()["svl:age"], Value(kMin));
 
     // The good identity, then what would harm it.
@@ -421,7 +421,7 @@ TEST_F(BadInputTest, IdentityCallsStoreWhatTheyAcceptAndRefuseWhatWouldHarm) {
     sdk.setLocation(37.5, 127.25);
     sdk.setGender(SorvelGenderType::FEMALE);
     sdk.deepLinkOpen("app://good?q=it%27s");
-    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
     const Value::Map goodUser = properties()->userPropertyDic();
     const Value::Map goodCi = properties()->ciPropertyDic();
     const std::string goodDeeplink = registry->getString(DataRegistryKey::STRING_DEEPLINK_URL, "-");
@@ -468,7 +468,7 @@ TEST_F(BadInputTest, IdentityCallsStoreWhatTheyAcceptAndRefuseWhatWouldHarm) {
             call(std::string("deepLinkOpen / ") + in.name, [&] { sdk.deepLinkOpen(in.text); });
         }
     }
-    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
     for (const auto& r : refused) {
         EXPECT_TRUE(waitForLine(r.line)) << r.line;
     }
@@ -610,7 +610,7 @@ TEST_F(BadInputTest, CallsAfterForgetMeOnlyLogAndAnswerAtOnce) {
     kv().gdprForgetMe();
     ASSERT_TRUE(waitForLine("이유는 = GDPR FORGET ME"));
     ASSERT_TRUE(testing::waitUntil([&] { return server_->requests(Endpoint::GDPR).size() == 1; }));
-    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
     const Value::Map user = properties()->userPropertyDic();
     const std::size_t eventRequests = server_->requests(Endpoint::EVENT_BULK).size();
     logs_.clear();
@@ -643,7 +643,7 @@ TEST_F(BadInputTest, CallsAfterForgetMeOnlyLogAndAnswerAtOnce) {
     EXPECT_TRUE(waitForLine("deleteUserDataAndStopSDK is failed due to (gdpr || pause || stop)"));
     EXPECT_TRUE(waitForLine("restartSDK is failed due to (gdpr || pause || stop)"));
     SorvelHost::applicationWillResignActive();
-    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
     EXPECT_EQ(server_->requests(Endpoint::EVENT_BULK).size(), eventRequests);
     EXPECT_EQ(server_->requests(Endpoint::DRWORKS).size(), 0u);
     EXPECT_TRUE(properties()->userPropertyDic() == user);

@@ -71,7 +71,7 @@ class FacadeTest : public ::testing::Test {
     // kill tests' business).
     void relaunch() {
         SorvelHost::applicationWillResignActive();
-        DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+        EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
         sdk_.relaunch();
         hostSetUp();
     }
@@ -117,7 +117,7 @@ class FacadeTest : public ::testing::Test {
         bool arrived = waitForEvents(marker);
         // The packages recorded before the marker may still be on their way
         // beside it: the upload round ends with the last of them.
-        DiContainer::shared().eventBuffer()->waitUntilIdle();
+        EXPECT_TRUE(DiContainer::shared().drain());
         SorvelHost::applicationDidBecomeActive();
         return arrived;
     }

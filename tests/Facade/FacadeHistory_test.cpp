@@ -95,7 +95,7 @@ TEST_F(FacadeHistoryTest, DisabledFacadeAnswersEachCompletionOnceBeforeReturning
     start();
     kv().gdprForgetMe();
     ASSERT_TRUE(waitForLine("이유는 = GDPR FORGET ME"));
-    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
 
     Answers a;
     const std::size_t calls = 8;

@@ -1,8 +1,10 @@
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
+#include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
 #include "Common/SvlLog.h"
 #include "Event/EventBuffer.h"
@@ -11,6 +13,7 @@
 #include "FacadeFixture.h"
 #include "Platform/Host.h"
 #include "Push/OsPushEnableObservable.h"
+#include "support/Uploads.h"
 
 namespace sorvel::facadetest {
 namespace {
@@ -53,7 +56,7 @@ TEST_F(FacadeTest, OneCallDrainsTheControllerAndTheBuffer) {
     start();
     SorvelHost::setNetworkAvailable(false);
     auto& container = DiContainer::shared();
-    container.waitUntilIdle();
+    ASSERT_TRUE(container.drain());
     const std::size_t buffered = container.eventBuffer()->bufferedEventCount();
     const std::size_t packages = container.eventPackageContainer()->packageCount();
     std::vector<std::thread> apps;
@@ -67,9 +70,40 @@ TEST_F(FacadeTest, OneCallDrainsTheControllerAndTheBuffer) {
     for (auto& a : apps) {
         a.join();
     }
-    container.waitUntilIdle();
+    ASSERT_TRUE(container.drain());
     EXPECT_EQ(container.eventBuffer()->bufferedEventCount(), (buffered + 25) % 10);
     EXPECT_EQ(container.eventPackageContainer()->packageCount(), packages + (buffered + 25) / 10);
+}
+
+// The durable wait does not wait for the network: with the upload held by the
+// server, what the app recorded is on disk for the next launch when it
+// returns. The drain waits for the upload too.
+TEST_F(FacadeTest, TheDurableWaitStoresWithoutTheUploadAndTheDrainWaitsForIt) {
+    testing::HeldAnswers gate;
+    server_->setResponder(Endpoint::EVENT_BULK, gate.responder([](const auto&) { return 200; }));
+    start();
+    kv().event("kept");
+    SorvelHost::applicationWillResignActive();
+    ASSERT_TRUE(testing::waitUntil([&] { return gate.held() > 0; }));
+
+    std::optional<Status> stored;
+    EXPECT_TRUE(testing::endsWithin(
+        std::chrono::seconds(10), [&] { stored = DiContainer::shared().waitForDurableWrites(); },
+        [&] { gate.open(); }))
+        << "the durable wait waited for the held upload";
+    ASSERT_TRUE(stored && *stored) << (stored ? stored->message() : "");
+    // Another reader of the settings store (the next launch) finds the event.
+    {
+        DataRegistry reader(std::make_shared<DefaultDataContext>());
+        const auto list = reader.getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
+        ASSERT_TRUE(list);
+        EXPECT_NE(std::string(list->begin(), list->end()).find("kept"), std::string::npos);
+    }
+    EXPECT_TRUE(events("kept").empty());
+
+    gate.open();
+    ASSERT_TRUE(DiContainer::shared().drain());
+    EXPECT_EQ(events("kept").size(), 1u) << "the drain returned before the upload ended";
 }
 
 TEST_F(FacadeTest, KeysOfAnotherLengthDisableWithTheExactLines) {
@@ -85,7 +119,7 @@ TEST_F(FacadeTest, KeysOfAnotherLengthDisableWithTheExactLines) {
     ASSERT_TRUE(waitForLine("SecretKey가 길이 22의 문자열이 아닙니다."));
     ASSERT_TRUE(waitForLine("이유는 = Invalid SecretKey"));
     SorvelHost::applicationWillResignActive();
-    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
     // Nothing reached a server: no configuration, no event.
     EXPECT_EQ(server_->requestCount(), 0u);
 }
@@ -118,7 +152,7 @@ TEST_F(FacadeTest, AllStopStaysDisabledOnTheNextLaunch) {
     ASSERT_TRUE(waitForLine("이유는 = Initializing Failed"));
     kv().event("refused");
     SorvelHost::applicationWillResignActive();
-    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
     EXPECT_EQ(server_->requests(Endpoint::CONFIG).size(), 1u);
     EXPECT_TRUE(events().empty());
 }
@@ -135,7 +169,7 @@ TEST_F(FacadeTest, A400AnswerDisablesOnEveryLaunch) {
         ASSERT_TRUE(waitForLine("이유는 = SorvelAllStop"));
         kv().event("refused");
         SorvelHost::applicationWillResignActive();
-        DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+        EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
     }
     EXPECT_EQ(server_->requests(Endpoint::CONFIG).size(), 2u);
     EXPECT_TRUE(events().empty());
@@ -405,7 +439,7 @@ TEST_F(FacadeTest, ForgetMeErasesDisablesAndIsAnsweredOnce) {
     }));
     kv().gdprForgetMe();
     EXPECT_TRUE(waitForLine("GDPR is already set to 'true'"));
-    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+    EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
     EXPECT_EQ(server_->requests(Endpoint::GDPR).size(), 1u);
     EXPECT_TRUE(events("refused").empty());
 }

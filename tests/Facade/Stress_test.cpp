@@ -761,7 +761,7 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
         });
     };
     auto configSettled = [&] {
-        DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+        EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
         SvlLog::flush();
         const auto asked = countLines("requestAppConfig API called!");
         return asked > 0 && testing::waitUntil(
@@ -788,13 +788,13 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
         return n;
     };
     auto awaitCompletions = [&](int launch) {
-        DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+        EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
         SvlLog::flush();
         const int expected = ignoredEarlier + ignoredCompletions();
         EXPECT_TRUE(testing::waitUntil([&] { return completions->open.load() == expected; }, 60s))
             << completions->open.load() << " completions open in launch " << launch << ", "
             << expected << " ignored with their line";
-        DiContainer::shared().defaultSVLContextController()->waitForDispatched();
+        EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
     };
     // Everything the launch started has ended: the completions called, the
     // configuration applied, the app resigned and its uploads done; then the
@@ -803,8 +803,7 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
         awaitCompletions(launch);
         EXPECT_TRUE(configSettled()) << "launch " << launch << " never applied its configuration";
         SorvelHost::applicationWillResignActive();
-        DiContainer::shared().defaultSVLContextController()->waitForDispatched();
-        DiContainer::shared().eventBuffer()->waitUntilIdle();
+        EXPECT_TRUE(DiContainer::shared().drain());
         SvlLog::flush();
         watchdog.progress();
         // The SDK drops what it holds when it disables itself, and the
@@ -959,8 +958,7 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
         watchdog.progress();
     }
     SorvelHost::applicationWillResignActive();
-    DiContainer::shared().defaultSVLContextController()->waitForDispatched();
-    DiContainer::shared().eventBuffer()->waitUntilIdle();
+    EXPECT_TRUE(DiContainer::shared().drain());
     std::printf("stress: the owed events arrived in %lld ms\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            SteadyClock::now() - draining)
