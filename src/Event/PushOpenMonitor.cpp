@@ -1,20 +1,21 @@
 #include "Event/PushOpenMonitor.h"
 
-#include "Platform/ProcessState.h"
+#include "Common/SdkState.h"
 
 namespace sorvel {
 
+namespace {
+// A mark lives in memory only: a fresh SDK (tests) starts clear, as a new
+// process would.
+struct MonitorPart : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::pushOpenMonitor;
+    PushOpenMonitor monitor;
+    void retire() override { monitor.reset(); }
+};
+}  // namespace
+
 PushOpenMonitor& PushOpenMonitor::shared() {
-    static platform::NoDestructor<PushOpenMonitor> instance;
-    static PushOpenMonitor& monitor = instance.get();
-    // A mark lives in memory only: a fresh SDK (tests) starts clear, as a new
-    // process would.
-    static const bool registered = [] {
-        platform::registerResetHook([] { monitor.reset(); });
-        return true;
-    }();
-    (void)registered;
-    return monitor;
+    return SdkState::shared().part<MonitorPart>().monitor;
 }
 
 bool PushOpenMonitor::isOpendByPush() const {

@@ -1,12 +1,18 @@
 #include "Event/TimerManager.h"
 
-#include "Platform/ProcessState.h"
+#include "Common/SdkState.h"
 
 namespace sorvel {
 
+namespace {
+struct TimersPart : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::timers;
+    TimerManager timers;
+};
+}  // namespace
+
 TimerManager& TimerManager::shared() {
-    static platform::NoDestructor<TimerManager> instance;
-    return instance.get();
+    return SdkState::shared().part<TimersPart>().timers;
 }
 
 void TimerManager::addTimerManager(const std::shared_ptr<ITimerManager>& owner) {

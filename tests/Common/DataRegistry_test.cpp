@@ -14,7 +14,6 @@
 #include "Common/DataContext.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Host.h"
-#include "Platform/ProcessState.h"
 #include "Platform/UserDefaults.h"
 #include "support/CommonSupport.h"
 #include "support/TestSupport.h"
@@ -31,7 +30,7 @@ std::shared_ptr<DataRegistry> openRegistry() {
 // Forgets every cached store so the next open reads the files again, as a new
 // process would.
 void simulateRestart() {
-    platform::runResetHooks();
+    testing::restartProcessState();
 }
 
 void listen(DataRegistry& r, DataRegistryKey k, DataUnitEventListener::Callback callback) {
@@ -561,8 +560,8 @@ TEST(DeferredDataContextTest, NewStoresAreCreatedOffTheCallersThreadWhileReadsAn
     // Next launch the stores exist: they open at once, without the executor.
     simulateRestart();
     bool executorCalled = false;
-    auto again =
-        std::make_shared<DeferredDataContext>([&](std::function<void()>) { executorCalled = true; });
+    auto again = std::make_shared<DeferredDataContext>(
+        [&](std::function<void()>) { executorCalled = true; });
     EXPECT_FALSE(executorCalled);
     EXPECT_TRUE(again->isOpen());
     EXPECT_EQ(DataRegistry(again).getString(DataRegistryKey::STRING_APPKEY, ""),
