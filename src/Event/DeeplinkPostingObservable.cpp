@@ -2,9 +2,9 @@
 
 #include <variant>
 
-#include "Common/FvnUtil.h"
 #include "Common/SdkState.h"
 #include "Common/SvlLog.h"
+#include "Network/JsonDic.h"
 
 namespace sorvel {
 

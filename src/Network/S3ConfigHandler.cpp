@@ -5,9 +5,9 @@
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
 #include "Common/DataRegistryKey.h"
-#include "Common/FvnUtil.h"
 #include "Common/SdkState.h"
 #include "Common/SvlLog.h"
+#include "Network/JsonDic.h"
 
 namespace sorvel {
 namespace {
