@@ -60,18 +60,10 @@ class GdprForgetMe::ResendTicket {
 
 GdprForgetMe::GdprForgetMe() : state_(std::make_shared<State>()) {}
 
-namespace {
-struct GdprPart : SdkStatePart {
-    static constexpr SdkSlot kSlot = SdkSlot::gdprResend;
-    GdprForgetMe owner;
-    // The hook points into one SDK instance: a re-send of a retired one
-    // neither calls its core nor counts as in flight.
-    void retire() override { owner.reset(); }
-};
-}  // namespace
-
 GdprForgetMe& GdprForgetMe::shared() {
-    return SdkState::shared().part<GdprPart>().owner;
+    // Retired with its SDK (reset): a re-send of a retired one neither calls
+    // its core nor counts as in flight.
+    return SdkState::shared().part<SdkValuePart<GdprForgetMe, SdkSlot::gdprResend>>().value;
 }
 
 void GdprForgetMe::reset() {

@@ -73,6 +73,19 @@ class SdkStatePart {
     virtual void retire() {}
 };
 
+// A part that is one object of type T, in slot S; retiring it runs T's
+// reset() when T has one.
+template <typename T, SdkSlot S>
+struct SdkValuePart : SdkStatePart {
+    static constexpr SdkSlot kSlot = S;
+    void retire() override {
+        if constexpr (requires { value.reset(); }) {
+            value.reset();
+        }
+    }
+    T value;
+};
+
 class SdkState {
   public:
     // The current state: a load once the first one is made.

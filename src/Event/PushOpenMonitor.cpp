@@ -4,18 +4,10 @@
 
 namespace sorvel {
 
-namespace {
-// A mark lives in memory only: a fresh SDK (tests) starts clear, as a new
-// process would.
-struct MonitorPart : SdkStatePart {
-    static constexpr SdkSlot kSlot = SdkSlot::pushOpenMonitor;
-    PushOpenMonitor monitor;
-    void retire() override { monitor.reset(); }
-};
-}  // namespace
-
 PushOpenMonitor& PushOpenMonitor::shared() {
-    return SdkState::shared().part<MonitorPart>().monitor;
+    // A mark lives in memory only: a fresh SDK (tests) starts clear, as a new
+    // process would, and a retired one's mark is cleared (reset).
+    return SdkState::shared().part<SdkValuePart<PushOpenMonitor, SdkSlot::pushOpenMonitor>>().value;
 }
 
 bool PushOpenMonitor::isOpendByPush() const {

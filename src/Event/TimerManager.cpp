@@ -4,15 +4,8 @@
 
 namespace sorvel {
 
-namespace {
-struct TimersPart : SdkStatePart {
-    static constexpr SdkSlot kSlot = SdkSlot::timers;
-    TimerManager timers;
-};
-}  // namespace
-
 TimerManager& TimerManager::shared() {
-    return SdkState::shared().part<TimersPart>().timers;
+    return SdkState::shared().part<SdkValuePart<TimerManager, SdkSlot::timers>>().value;
 }
 
 void TimerManager::addTimerManager(const std::shared_ptr<ITimerManager>& owner) {
