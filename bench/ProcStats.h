@@ -91,6 +91,13 @@ inline Switches threadSwitches(pid_t tid) {
 }
 
 // Another thread of this process, alive: its CPU seconds so far (0 when it is gone).
+// The calling thread's CPU clock, to the nanosecond.
+inline double thisThreadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 inline double threadCpuSeconds(pthread_t thread) {
     clockid_t clock{};
     timespec ts{};

@@ -44,7 +44,8 @@ const std::string& storedKey(DataRegistryKey key) {
 
 DataRegistry::DataRegistry(std::shared_ptr<IDataContext> context)
     : context_(std::move(context)),
-      queue_(platform::DispatchQueue::makeSerial("DataRegistryQueue")) {}
+      queue_(platform::DispatchQueue::makeSerial(
+          "DataRegistryQueue", platform::DispatchQueue::makeSerial("sorvel-writer"))) {}
 
 DataRegistry::~DataRegistry() {
     // Queued writes refer to this registry; let them land before it goes. A

@@ -82,6 +82,8 @@ class DataRegistry {
     static constexpr std::chrono::milliseconds STREAM_WRITE_GAP{2};
     static constexpr std::chrono::milliseconds MAX_WRITE_GAP{5};
 
+    // The writes run on a thread of their own ("sorvel-writer"), which other
+    // stores whose writes wait for the registry's share (writerQueue()).
     explicit DataRegistry(std::shared_ptr<IDataContext> context);
     ~DataRegistry();
     DataRegistry(const DataRegistry&) = delete;
@@ -147,6 +149,11 @@ class DataRegistry {
     // or unavailable, or the write failed): that value lasts until the app
     // exits; the store has logged why.
     [[nodiscard]] Status waitForPendingWrites() const;
+    // The queue of the registry's writes, as a target: a serial queue made
+    // with it runs on the registry's writer thread, in turns with the
+    // registry's writes, and may wait for them (waitForPendingWrites) from
+    // its blocks.
+    const std::shared_ptr<platform::DispatchQueue>& writerQueue() const { return queue_; }
     // Once every queued write is carried out, has the store give back the
     // disk space it holds beyond its values (its log, unused pages). Blocks
     // the caller for that long: for an app leaving the foreground or ending.

@@ -24,6 +24,9 @@ class GdprForgetMe {
     using Action = std::function<void(Done done)>;
 
     GdprForgetMe();
+    // One owner per state: a copy would share the re-send in flight.
+    GdprForgetMe(const GdprForgetMe&) = delete;
+    GdprForgetMe& operator=(const GdprForgetMe&) = delete;
 
     // Whether forget-me is stored true. While the server has not confirmed the
     // erasure, the action is queued on a background serial queue, at most one

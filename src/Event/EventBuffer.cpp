@@ -152,6 +152,9 @@ void EventBuffer::flushAllNow() {
 }
 
 void EventBuffer::requestUpload(bool all) {
+    // Read before the lock: only this queue adds packages, so the count can
+    // only have dropped since (a round that ended), which wakes no one wrongly.
+    const auto queued = static_cast<std::int64_t>(eventPackagContainer_->packageCount());
     platform::MutexLock lock(uploadMu_);
     if (!all) {
         const std::uint64_t formed = packagesFormed_.load(std::memory_order_relaxed);
@@ -159,6 +162,14 @@ void EventBuffer::requestUpload(bool all) {
             return;
         }
         checkedFormed_ = formed;
+        // With the timer running and the upload queue idle, nothing but this
+        // queue changes the count until the next check: the rule is applied
+        // here, and the upload queue woken only when it holds (a stream
+        // forms packages more often than the rule sends them).
+        if (pendingUpload_ == Upload::NONE && !uploadRunning_ &&
+            intervalManager_->isTimerRunning() && !intervalManager_->countRuleHolds(queued)) {
+            return;
+        }
     }
     const Upload before = pendingUpload_;
     if (all) {
@@ -177,12 +188,15 @@ void EventBuffer::runUpload() {
         platform::MutexLock lock(uploadMu_);
         what = pendingUpload_;
         pendingUpload_ = Upload::NONE;
+        uploadRunning_ = true;
     }
     if (what == Upload::ALL) {
         eventPackagContainer_->sendAllEventPackages();
     } else if (what == Upload::COUNT_CHECK) {
         eventPackagContainer_->sendIfCountIntervalReached();
     }
+    platform::MutexLock lock(uploadMu_);
+    uploadRunning_ = false;
 }
 
 void EventBuffer::submit(platform::Block block) {

@@ -148,6 +148,8 @@ class EventBuffer : public IObserver<NoValue> {
     EventUploadIntervalManager* intervalManager_ = nullptr;
     // The round queued and not yet started.
     Upload pendingUpload_ GUARDED_BY(uploadMu_) = Upload::NONE;
+    // A round (or count check) runs on the upload queue now.
+    bool uploadRunning_ GUARDED_BY(uploadMu_) = false;
     // Destroyed after the buffer's queue, whose blocks queue rounds here.
     std::shared_ptr<platform::DispatchQueue> uploadQueue_;
     // The thread the buffer's blocks run on, when it shares one; null otherwise.

@@ -48,22 +48,33 @@ EventCounters::Values EventCounters::readRegistry() const {
 }
 
 bool EventCounters::reserveLocked() {
-    bool reserve = false;
     // Renewed halfway through a block: the write then has the rest of the
     // block's events to reach the disk before a number past it is used.
-    constexpr std::uint64_t renewAt = RESERVED_AHEAD / 2;
-    if (values_.sessionOrderNo + renewAt > target_.sessionOrderNo) {
-        target_.sessionOrderNo = values_.sessionOrderNo + RESERVED_AHEAD - 1;
-        reserve = true;
+    const std::uint64_t renewAt = block_ / 2;
+    const bool session = values_.sessionOrderNo + renewAt > target_.sessionOrderNo;
+    const bool event = values_.eventOrderNo + renewAt > target_.eventOrderNo;
+    if (!session && !event) {
+        return false;
     }
-    if (values_.eventOrderNo + renewAt > target_.eventOrderNo) {
-        target_.eventOrderNo = values_.eventOrderNo + RESERVED_AHEAD - 1;
-        reserve = true;
+    // The clock is read once per block, not per event.
+    const platform::MonoTime now = platform::clockPtr()->monoNow();
+    if (lastRenewal_ && *lastRenewal_ <= now) {
+        const auto since = now - *lastRenewal_;
+        if (since < FAST_RENEWAL && block_ < MAX_RESERVED_AHEAD) {
+            block_ *= 2;
+        } else if (since > SLOW_RENEWAL && block_ > RESERVED_AHEAD) {
+            block_ /= 2;
+        }
     }
-    if (reserve) {
-        target_.prevId = values_.prevId;
+    lastRenewal_ = now;
+    if (session) {
+        target_.sessionOrderNo = values_.sessionOrderNo + block_ - 1;
     }
-    return reserve;
+    if (event) {
+        target_.eventOrderNo = values_.eventOrderNo + block_ - 1;
+    }
+    target_.prevId = values_.prevId;
+    return true;
 }
 
 std::pair<std::uint64_t, std::uint64_t> EventCounters::advance(bool session, bool event) {

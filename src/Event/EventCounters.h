@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -7,6 +8,7 @@
 #include <utility>
 
 #include "Event/EventJournal.h"
+#include "Platform/Clock.h"
 #include "Platform/Mutex.h"
 
 namespace sorvel {
@@ -17,14 +19,19 @@ class DataRegistry;
 // that numbering an event costs no settings-store write. The registry keys
 // (UINT64_SESSION_ORDER_NO, UINT64_EVENT_ORDER_NO, STRING_PREV_ID) are read
 // once, at construction, and written:
-//   - ahead, in blocks: once the numbers come within RESERVED_AHEAD / 2 of
-//     the last one written, the registry is given the number plus
-//     RESERVED_AHEAD - 1, so that after a kill the next launch starts past
-//     every number handed out (a gap, one write per RESERVED_AHEAD / 2
-//     events). The write is not waited for: a kill before it lands may let
-//     the next launch number again the events that died with the open
-//     buffer, which no one saw; the numbers of an event that reached the
-//     journal never repeat, since its package record carries them;
+//   - ahead, in blocks: once the numbers come within half a block of the
+//     last one written, the registry is given the number plus the block
+//     less one, so that after a kill the next launch starts past every
+//     number handed out (a gap, one write per half block). A block is
+//     RESERVED_AHEAD numbers; it doubles (up to MAX_RESERVED_AHEAD) while
+//     blocks are renewed less than FAST_RENEWAL apart and halves back while
+//     they last longer than SLOW_RENEWAL, so a fast stream commits about
+//     once a second instead of dozens of times, and the gap a kill leaves
+//     stays about a second of its events. The write is not waited for: a
+//     kill before it lands may let the next launch number again the events
+//     that died with the open buffer, which no one saw; the numbers of an
+//     event that reached the journal never repeat, since its package record
+//     carries them;
 //   - exactly, at checkpoints (checkpoint(): the unsent list's writes, the
 //     app leaving the foreground, its termination, the SDK's stop), so a
 //     clean relaunch goes on from the very next number;
@@ -39,6 +46,9 @@ class EventCounters {
   public:
     using Values = EventJournal::Counters;
     static constexpr std::uint64_t RESERVED_AHEAD = 100;
+    static constexpr std::uint64_t MAX_RESERVED_AHEAD = 1600;
+    static constexpr std::chrono::milliseconds FAST_RENEWAL{500};
+    static constexpr std::chrono::milliseconds SLOW_RENEWAL{2000};
 
     explicit EventCounters(std::shared_ptr<DataRegistry> dataRegistry);
     EventCounters(const EventCounters&) = delete;
@@ -87,6 +97,9 @@ class EventCounters {
     Values values_ GUARDED_BY(mu_);
     // What the registry is to hold: numbers at least values_', the previous id.
     Values target_ GUARDED_BY(mu_);
+    // The size of the next block reserved, and when the last one was.
+    std::uint64_t block_ GUARDED_BY(mu_) = RESERVED_AHEAD;
+    std::optional<platform::MonoTime> lastRenewal_ GUARDED_BY(mu_);
 };
 
 }  // namespace sorvel

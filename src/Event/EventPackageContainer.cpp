@@ -60,7 +60,6 @@ EventPackageContainer::~EventPackageContainer() = default;
 EventPackageContainer::Packages EventPackageContainer::persistableLocked() const {
     // Oldest first: the packages that already failed in this round and those
     // being sent, in the order they were taken, then the rest.
-    const std::size_t failedCount = std::min(roundFailures_.value_or(0), packageQueue_.size());
     std::vector<std::pair<std::uint64_t, const std::shared_ptr<const EventPackage>*>> sending;
     sending.reserve(inFlight_.size());
     for (const auto& p : inFlight_) {
@@ -70,17 +69,17 @@ EventPackageContainer::Packages EventPackageContainer::persistableLocked() const
     std::stable_sort(sending.begin(), sending.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     Packages out;
-    out.reserve(packageQueue_.size() + inFlight_.size());
+    out.reserve(roundFailed_.size() + packageQueue_.size() + inFlight_.size());
     std::size_t failed = 0;
     for (const auto& [order, p] : sending) {
-        while (failed < failedCount &&
-               (failed < failedOrder_.size() ? failedOrder_[failed] : 0) < order) {
-            out.push_back(packageQueue_[failed++]);
+        while (failed < roundFailed_.size() && failedOrder_[failed] < order) {
+            out.push_back(roundFailed_[failed++]);
         }
         out.push_back(*p);
     }
-    out.insert(out.end(), packageQueue_.begin() + static_cast<std::ptrdiff_t>(failed),
-               packageQueue_.end());
+    out.insert(out.end(), roundFailed_.begin() + static_cast<std::ptrdiff_t>(failed),
+               roundFailed_.end());
+    out.insert(out.end(), packageQueue_.begin(), packageQueue_.end());
     return out;
 }
 
@@ -161,15 +160,23 @@ void EventPackageContainer::send(const std::shared_ptr<const EventPackage>& even
     }
 }
 
-void EventPackageContainer::sendInRound(const std::shared_ptr<const EventPackage>& eventPackage) {
+void EventPackageContainer::sendInRound(const std::shared_ptr<const EventPackage>& eventPackage,
+                                        bool inPlace) {
     if (dropIfWithdrawn(eventPackage)) {
         endRoundUpload();
         return;
     }
-    eventSender_->sendEventPackageAsync(eventPackage, [this](const IEventSendActionResult& result) {
+    auto done = [this](const IEventSendActionResult& result) {
         onSendResult(result);
         endRoundUpload();
-    });
+    };
+    if (inPlace) {
+        // The blocking send, answered exactly once (a failure for a package
+        // the sender left without an outcome).
+        eventSender_->IEventSender::sendEventPackageAsync(eventPackage, std::move(done));
+    } else {
+        eventSender_->sendEventPackageAsync(eventPackage, std::move(done));
+    }
 }
 
 void EventPackageContainer::endRoundUpload() {
@@ -201,19 +208,17 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
             // Its identity ended while it was being sent: never sent again.
             withdrawn = true;
         } else if (successPackageIdTable_.count(result.package->packageId()) == 0) {
-            if (roundFailures_) {
+            if (inRound_) {
                 // Back before the packages queued after it, so the queue (and
                 // the stored list) stays oldest first while the buffer keeps
                 // adding packages during the round; among the round's
-                // failures, in the order they were taken.
-                const std::size_t at = std::min(*roundFailures_, packageQueue_.size());
-                failedOrder_.resize(at, 0);
+                // failures, in the order they were taken (nearly always
+                // last, so this costs no shifting).
                 const auto pos = static_cast<std::ptrdiff_t>(
                     std::upper_bound(failedOrder_.begin(), failedOrder_.end(), order) -
                     failedOrder_.begin());
                 failedOrder_.insert(failedOrder_.begin() + pos, order);
-                packageQueue_.insert(packageQueue_.begin() + pos, result.package);
-                roundFailures_ = at + 1;
+                roundFailed_.insert(roundFailed_.begin() + pos, result.package);
             } else {
                 packageQueue_.push_back(result.package);
             }
@@ -241,7 +246,8 @@ void EventPackageContainer::sendAllEventPackages() {
     const std::size_t inFlightLimit = n >= BACKLOG_FOR_PARALLEL_UPLOADS ? MAX_IN_FLIGHT : 1;
     {
         platform::MutexLock lock(mu_);
-        roundFailures_ = 0;
+        inRound_ = true;
+        roundFailed_.clear();
         failedOrder_.clear();
     }
     for (std::size_t i = 0; i < n; ++i) {
@@ -249,31 +255,32 @@ void EventPackageContainer::sendAllEventPackages() {
         {
             // Taken from the queue and marked as being sent in one step, so
             // the stored list never misses it in between. The packages that
-            // failed in this round wait at the head.
+            // failed in this round wait apart, ahead of the queue.
             platform::MutexLock lock(mu_);
             while (roundInFlight_ >= inFlightLimit) {
                 roundCv_.wait();
             }
-            const std::size_t at = std::min(*roundFailures_, packageQueue_.size());
-            if (at == packageQueue_.size()) {
+            if (packageQueue_.empty()) {
                 break;
             }
-            const auto it = packageQueue_.begin() + static_cast<std::ptrdiff_t>(at);
-            head = std::move(*it);
-            packageQueue_.erase(it);
+            head = std::move(packageQueue_.front());
+            packageQueue_.pop_front();
             inFlight_.push_back(head);
             sendOrder_[head.get()] = ++sendCount_;
             ++roundInFlight_;
         }
-        sendInRound(head);
+        sendInRound(head, inFlightLimit == 1);
     }
     platform::MutexLock lock(mu_);
-    // A round ends with its last upload.
+    // A round ends with its last upload; its failures lead the queue again.
     while (roundInFlight_ > 0) {
         roundCv_.wait();
     }
-    roundFailures_.reset();
+    packageQueue_.insert(packageQueue_.begin(), std::make_move_iterator(roundFailed_.begin()),
+                         std::make_move_iterator(roundFailed_.end()));
+    roundFailed_.clear();
     failedOrder_.clear();
+    inRound_ = false;
 }
 
 void EventPackageContainer::removeAllPackages() {
@@ -291,9 +298,8 @@ void EventPackageContainer::removeAllPackages() {
         // given back when it fails: it was emptied with the queue.
         platform::MutexLock lock(mu_);
         packageQueue_.clear();
-        if (roundFailures_) {
-            roundFailures_ = 0;
-        }
+        roundFailed_.clear();
+        failedOrder_.clear();
         dropped_.insert(dropped_.end(), inFlight_.begin(), inFlight_.end());
         inFlight_.clear();
     }
@@ -304,6 +310,9 @@ void EventPackageContainer::removeAllPackages() {
 
 void EventPackageContainer::cutGeneration() {
     platform::MutexLock lock(mu_);
+    for (const auto& p : roundFailed_) {
+        p->withdraw();
+    }
     for (const auto& p : packageQueue_) {
         p->withdraw();
     }
@@ -316,9 +325,8 @@ void EventPackageContainer::discardUnsentPackages() {
     {
         platform::MutexLock lock(mu_);
         packageQueue_.clear();
-        if (roundFailures_) {
-            roundFailures_ = 0;
-        }
+        roundFailed_.clear();
+        failedOrder_.clear();
         dropped_.insert(dropped_.end(), inFlight_.begin(), inFlight_.end());
         inFlight_.clear();
     }
@@ -327,12 +335,14 @@ void EventPackageContainer::discardUnsentPackages() {
 
 std::size_t EventPackageContainer::packageCount() const {
     platform::MutexLock lock(mu_);
-    return packageQueue_.size();
+    return roundFailed_.size() + packageQueue_.size();
 }
 
 EventPackageContainer::Packages EventPackageContainer::snapshot() const {
     platform::MutexLock lock(mu_);
-    return Packages(packageQueue_.begin(), packageQueue_.end());
+    Packages out(roundFailed_.begin(), roundFailed_.end());
+    out.insert(out.end(), packageQueue_.begin(), packageQueue_.end());
+    return out;
 }
 
 void EventPackageContainer::waitForStoreWrites() const {

@@ -109,7 +109,9 @@ class EventPackageContainer {
     void onSendResult(const IEventSendActionResult& result);
     void send(const std::shared_ptr<const EventPackage>& eventPackage);
     // Starts one upload of a round; its end is counted by endRoundUpload().
-    void sendInRound(const std::shared_ptr<const EventPackage>& eventPackage);
+    // `inPlace`: the upload runs on the calling thread and has ended on
+    // return (a round that sends one package at a time wakes no other thread).
+    void sendInRound(const std::shared_ptr<const EventPackage>& eventPackage, bool inPlace);
     void endRoundUpload();
     // Drops a package of an identity a delete ended instead of sending it;
     // false when it is not such a package.
@@ -128,11 +130,14 @@ class EventPackageContainer {
     // Packages dropped while being sent: not given back when they fail.
     std::vector<std::shared_ptr<const EventPackage>> dropped_ GUARDED_BY(mu_);
     std::unordered_set<std::string> successPackageIdTable_ GUARDED_BY(mu_);
-    // During an upload round: how many of its failed packages wait at the
-    // head of the queue.
-    std::optional<std::size_t> roundFailures_ GUARDED_BY(mu_);
-    // The send order of those failures, and of each package being sent, so
-    // failures go back (and packages are stored) in the order they were taken.
+    // Whether an upload round runs; its failed packages wait in
+    // roundFailed_, ahead of packageQueue_, until it ends, so a round over a
+    // long offline backlog takes and gives back each package in constant time.
+    bool inRound_ GUARDED_BY(mu_) = false;
+    std::vector<std::shared_ptr<const EventPackage>> roundFailed_ GUARDED_BY(mu_);
+    // The send order of those failures (one each, in step), and of each
+    // package being sent, so failures go back (and packages are stored) in
+    // the order they were taken.
     std::vector<std::uint64_t> failedOrder_ GUARDED_BY(mu_);
     std::unordered_map<const EventPackage*, std::uint64_t> sendOrder_ GUARDED_BY(mu_);
     std::uint64_t sendCount_ GUARDED_BY(mu_) = 0;

@@ -71,9 +71,13 @@ void EventUploadIntervalManager::checkCountInterval(std::int64_t queueCount,
     checkEventQueueSize(action, queueCount);
 }
 
+bool EventUploadIntervalManager::countRuleHolds(std::int64_t queueCount) const {
+    return queueCount >= countInterval_.load() / 10;
+}
+
 void EventUploadIntervalManager::checkEventQueueSize(const std::function<void()>& action,
                                                      std::int64_t queueCount) {
-    if (queueCount >= countInterval_.load() / 10) {
+    if (countRuleHolds(queueCount)) {
         SvlLog::debug("EventQueue size : " + std::to_string(queueCount), true);
         if (action) {
             action();

@@ -51,6 +51,8 @@ class EventUploadIntervalManager : public IObservable<NoValue>, public ITimerMan
     // Runs the action on the calling thread when queueCount reaches
     // countInterval / 10 (integer division: 3 packages with 30).
     void checkEventQueueSize(const std::function<void()>& action, std::int64_t queueCount);
+    // Whether that rule holds for queueCount now; no log line, no action.
+    bool countRuleHolds(std::int64_t queueCount) const;
     // Creates the repeating timer unless one runs; at most one ever runs.
     void startTimer();
     // The timer's action: tells every observer, on the global queue.

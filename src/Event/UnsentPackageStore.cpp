@@ -50,7 +50,12 @@ UnsentPackageStore::UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistr
       source_(std::move(source)),
       journalFolder_(journalFolderFor(std::move(journalFolder))),
       journal_(std::move(journal)),
-      queue_(platform::DispatchQueue::makeSerial("eventPackageStoreQueue")) {
+      // The list's checkpoints wait for the registry's writes: on the
+      // registry's writer thread that wait runs them in place, and a stream
+      // keeps one writer thread awake, not two.
+      queue_(dataRegistry_ ? platform::DispatchQueue::makeSerial("eventPackageStoreQueue",
+                                                                 dataRegistry_->writerQueue())
+                           : platform::DispatchQueue::makeSerial("eventPackageStoreQueue")) {
     if (journal_) {
         return;
     }

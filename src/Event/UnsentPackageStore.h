@@ -33,7 +33,8 @@ class EventCounters;
 // and when the journal holds more than CHECKPOINT_SETTLED_BYTES of records
 // about packages that are gone (or twice the last list's size, when that is
 // more); the journal then keeps only what came after.
-// Checkpoints run on a serial queue of their own and are coalesced.
+// Checkpoints run on a serial queue of their own ("eventPackageStoreQueue"),
+// on the settings registry's writer thread, and are coalesced.
 //
 // A start reads the list, replays the journals that processes no longer
 // running left behind (its own is new), dropping a torn tail with a log line

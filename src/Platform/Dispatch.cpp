@@ -387,7 +387,9 @@ class TargetedQueue final : public DispatchQueue {
 
 // Elastic pool: a block goes to an idle thread, or to a new thread when none
 // is idle, so blocks that wait (60 s network time-outs) never hold up others.
-// Threads idle for a while exit, down to a small reserve.
+// Threads idle for a while exit, every one of them: the pool serves the
+// SDK's occasional work (a first launch's store, a timer's notice, a retry),
+// and a process that has none keeps no thread for it.
 class GlobalQueue final : public DispatchQueue {
   public:
     GlobalQueue() : DispatchQueue("global-default") {}
@@ -422,8 +424,8 @@ class GlobalQueue final : public DispatchQueue {
 
   private:
     static constexpr int kMaxThreads = 512;
-    static constexpr int kMinThreads = 2;
-    static constexpr auto kIdleExit = std::chrono::seconds(30);
+    static constexpr int kMinThreads = 0;
+    static constexpr auto kIdleExit = std::chrono::seconds(2);
 
     void startThread() {
         try {

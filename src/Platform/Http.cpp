@@ -6,7 +6,10 @@
 #include <array>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <map>
+#include <string>
+#include <system_error>
 #include <thread>
 
 #include "Base/Url.h"
@@ -332,12 +335,15 @@ struct HttpSession::Impl {
 
     // The transfer thread of startDataTask() and its multi handle, made on
     // first use. Only that thread touches the multi handle and the running
-    // transfers; the others hand over new ones through `incoming`.
+    // transfers; the others hand over new ones through `incoming`. The thread
+    // ends after a while without transfers (the multi handle and the
+    // connections it keeps stay), and the next transfer starts another.
     Mutex asyncMu;
     CURLM* multi GUARDED_BY(asyncMu) = nullptr;
     std::vector<std::unique_ptr<AsyncTransfer>> incoming GUARDED_BY(asyncMu);
     bool stopping GUARDED_BY(asyncMu) = false;
-    std::thread transferThread;
+    std::thread transferThread GUARDED_BY(asyncMu);
+    static constexpr auto kIdleExit = std::chrono::seconds(2);
 
     static void lockShare(CURL*, curl_lock_data data, curl_lock_access,
                           void* user) NO_THREAD_SAFETY_ANALYSIS {
@@ -364,6 +370,7 @@ struct HttpSession::Impl {
 
     ~Impl() {
         CURLM* m = nullptr;
+        std::thread worker;
         {
             MutexLock lock(asyncMu);
             stopping = true;
@@ -371,9 +378,10 @@ struct HttpSession::Impl {
             if (m != nullptr) {
                 curl_multi_wakeup(m);
             }
+            worker = std::move(transferThread);
         }
-        if (transferThread.joinable()) {
-            transferThread.join();
+        if (worker.joinable()) {
+            worker.join();
         }
         if (m != nullptr) {
             curl_multi_cleanup(m);
@@ -436,10 +444,18 @@ struct HttpSession::Impl {
             }
             // Idle connections the multi handle keeps for the next transfers.
             curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(kMaxIdleHandles));
-            transferThread = std::thread([this, m = multi] {
-                detail::nameThisThread("sorvel-http");
-                runTransfers(m);
-            });
+        }
+        if (!transferThread.joinable()) {
+            try {
+                transferThread = std::thread([this, m = multi] {
+                    detail::nameThisThread("sorvel-http");
+                    runTransfers(m);
+                });
+            } catch (const std::system_error& e) {
+                SystemLog::write(std::string("HttpSession: cannot start the transfer thread: ") +
+                                 e.what());
+                return false;
+            }
         }
         incoming.push_back(std::move(transfer));
         curl_multi_wakeup(multi);
@@ -456,6 +472,7 @@ struct HttpSession::Impl {
 
     void runTransfers(CURLM* m) {
         std::map<CURL*, std::unique_ptr<AsyncTransfer>> running;
+        auto idleSince = std::chrono::steady_clock::now();
         for (;;) {
             std::vector<std::unique_ptr<AsyncTransfer>> fresh;
             bool stop = false;
@@ -463,6 +480,13 @@ struct HttpSession::Impl {
                 MutexLock lock(asyncMu);
                 fresh.swap(incoming);
                 stop = stopping;
+                if (!stop && fresh.empty() && running.empty() &&
+                    std::chrono::steady_clock::now() - idleSince >= kIdleExit) {
+                    // Long idle: the thread goes; the next transfer starts
+                    // another, which takes the multi handle over.
+                    transferThread.detach();
+                    return;
+                }
             }
             for (auto& t : fresh) {
                 if (stop) {
@@ -525,9 +549,12 @@ struct HttpSession::Impl {
                 r = finishDataTask(std::move(r), t->sink, std::move(t->body), t->request->url);
                 answer(std::move(t), std::move(r));
             }
+            if (!running.empty()) {
+                idleSince = std::chrono::steady_clock::now();
+            }
             // curl's own timers (time-outs, retries of a connect) end the wait
             // earlier; a new transfer wakes it.
-            curl_multi_poll(m, nullptr, 0, 30000, nullptr);
+            curl_multi_poll(m, nullptr, 0, running.empty() ? 500 : 30000, nullptr);
         }
     }
 };

@@ -2,7 +2,6 @@
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,7 +12,6 @@
 #include <limits>
 #include <optional>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "Platform/Host.h"
@@ -244,39 +242,32 @@ int openRouteSocket() {
     return fd;
 }
 
-// Waits for a message (or an overflow, which means messages were lost).
+// Takes one waiting message (or an overflow, which means messages were lost).
 // False when the socket failed for good.
-bool awaitMessage(int fd, int timeoutMillis) {
-    pollfd p{fd, POLLIN, 0};
-    int n = ::poll(&p, 1, timeoutMillis);
-    if (n < 0) {
-        return errno == EINTR;
-    }
-    if (n == 0) {
-        return false;
-    }
+bool takeMessage(int fd) {
     char buf[8192];
     ssize_t got = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
     return got >= 0 || errno == ENOBUFS || errno == EINTR || errno == EAGAIN;
 }
 
-// The watcher thread: the tables are read once every burst of messages has
-// settled. The contents of the messages do not matter: whatever changed, the
-// tables say what the status now is.
+// The messages are taken on the timers' thread as they come; the tables are
+// read once every burst of them has settled. The contents of the messages do
+// not matter: whatever changed, the tables say what the status now is.
 void watch(int fd) {
-    for (;;) {
-        if (!awaitMessage(fd, -1)) {
+    detail::Scheduler::instance().watchInput(
+        fd, Millis(kSettleMillis),
+        [fd] {
+            if (takeMessage(fd)) {
+                return true;
+            }
             SystemLog::write("Reachability :: the route socket failed (" +
                              std::string(std::strerror(errno)) +
                              "); changes are seen only when the status is read");
             state().watching = false;
             ::close(fd);
-            return;
-        }
-        while (awaitMessage(fd, kSettleMillis)) {
-        }
-        refresh();
-    }
+            return false;
+        },
+        [] { (void)refresh(); });
 }
 
 }  // namespace
@@ -299,11 +290,8 @@ Reachability::Reachability(PassKey) {
     // and no reading of its own races the host's first ones.
     noteBaseline();
     state().watching = true;
-    // Never joined: the watcher lives as long as the process.
-    std::thread([fd] {
-        detail::nameThisThread("sorvel-network");
-        watch(fd);
-    }).detach();
+    // Watched for as long as the process lives.
+    watch(fd);
 }
 
 bool Reachability::isWatching() const {

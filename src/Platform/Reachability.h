@@ -31,7 +31,7 @@ class Reachability {
     // posts the change notification when the status differs from the last
     // one seen.
     std::string currentStatus();
-    // Whether the thread watching the kernel's route changes runs. Where the
+    // Whether the kernel's route changes are watched (on the timers' thread). Where the
     // kernel refuses the socket, a change is seen when the status is next read.
     bool isWatching() const;
 

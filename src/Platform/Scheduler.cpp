@@ -1,6 +1,12 @@
 #include "Platform/Scheduler.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -44,6 +50,11 @@ Scheduler::Scheduler() {
         MutexLock lock(mu_);
         clock_ = std::move(current);
     }
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) {
+        SystemLog::write(std::string("Dispatch: no wake-up descriptor for the timers (") +
+                         std::strerror(errno) + "); they look for work every few milliseconds");
+    }
     // Never joined: the scheduler lives as long as the process.
     std::thread([this] { threadMain(); }).detach();
 }
@@ -72,7 +83,7 @@ Scheduler::Id Scheduler::insert(Millis delay, Millis period, std::function<bool(
         if (clock_->isManual()) {
             dueNow = delay <= Millis(0);
         } else if (it == items_.begin()) {
-            wake_.signal();
+            wakeThread();
         }
     }
     if (dueNow) {
@@ -166,24 +177,109 @@ void Scheduler::clockChanged(std::shared_ptr<IClock> clock) {
     }
     items_.swap(rebased);
     clock_ = std::move(clock);
-    wake_.signal();
+    wakeThread();
+}
+
+void Scheduler::wakeThread() {
+    if (wakeFd_ >= 0) {
+        const std::uint64_t one = 1;
+        // Only fails when the counter is full, and then a wake-up is pending.
+        (void)!::write(wakeFd_, &one, sizeof one);
+    }
+}
+
+void Scheduler::watchInput(int fd, Millis quiet, std::function<bool()> onInput,
+                           std::function<void()> onQuiet) {
+    auto watch = std::make_shared<InputWatch>();
+    watch->fd = fd;
+    watch->quiet = clampDelay(quiet);
+    watch->onInput = std::move(onInput);
+    watch->onQuiet = std::move(onQuiet);
+    MutexLock lock(mu_);
+    watches_.push_back(std::move(watch));
+    wakeThread();
 }
 
 void Scheduler::threadMain() {
     detail::nameThisThread("sorvel-timers");
     for (;;) {
+        waitAndWatch();
+        bool manual = false;
         {
             MutexLock lock(mu_);
-            while (clock_->isManual() || !hasDueLocked()) {
-                if (items_.empty() || clock_->isManual()) {
-                    waitOn(wake_, mu_);
-                } else {
-                    auto left = items_.begin()->first.first - clock_->monoNow();
-                    waitOnUntil(wake_, mu_, std::chrono::steady_clock::now() + left);
+            manual = clock_->isManual();
+        }
+        if (!manual) {
+            runDue(false);
+        }
+    }
+}
+
+void Scheduler::waitAndWatch() {
+    using SteadyClock = std::chrono::steady_clock;
+    std::vector<std::shared_ptr<InputWatch>> watches;
+    std::optional<SteadyClock::duration> wait;  // none: until woken
+    {
+        MutexLock lock(mu_);
+        if (!clock_->isManual() && !items_.empty()) {
+            wait = std::max<SteadyClock::duration>(items_.begin()->first.first - clock_->monoNow(),
+                                                   SteadyClock::duration::zero());
+        }
+        watches = watches_;
+    }
+    const auto now = SteadyClock::now();
+    for (const auto& w : watches) {
+        if (w->quietAt) {
+            const auto left =
+                std::max<SteadyClock::duration>(*w->quietAt - now, SteadyClock::duration::zero());
+            wait = wait ? std::min(*wait, left) : left;
+        }
+    }
+    if (wakeFd_ < 0) {
+        const SteadyClock::duration look = std::chrono::milliseconds(5);
+        wait = wait ? std::min(*wait, look) : look;
+    }
+    if (!wait || *wait > SteadyClock::duration::zero()) {
+        std::vector<pollfd> fds;
+        fds.reserve(watches.size() + 1);
+        fds.push_back(pollfd{wakeFd_, POLLIN, 0});
+        for (const auto& w : watches) {
+            fds.push_back(pollfd{w->fd, POLLIN, 0});
+        }
+        timespec ts{};
+        if (wait) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*wait).count();
+            ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+            ts.tv_nsec = static_cast<long>(ns % 1000000000);
+        }
+        if (::ppoll(fds.data(), fds.size(), wait ? &ts : nullptr, nullptr) > 0) {
+            if (fds[0].revents != 0) {
+                std::uint64_t count = 0;
+                (void)!::read(wakeFd_, &count, sizeof count);
+            }
+            for (std::size_t i = 0; i < watches.size(); ++i) {
+                if (fds[i + 1].revents == 0) {
+                    continue;
                 }
+                const auto& w = watches[i];
+                bool keep = false;
+                performBlock([&] { keep = w->onInput(); }, "an input watch");
+                if (keep) {
+                    w->quietAt = SteadyClock::now() + w->quiet;
+                    continue;
+                }
+                MutexLock lock(mu_);
+                std::erase(watches_, w);
+                w->quietAt.reset();
             }
         }
-        runDue(false);
+    }
+    const auto after = SteadyClock::now();
+    for (const auto& w : watches) {
+        if (w->quietAt && after >= *w->quietAt) {
+            w->quietAt.reset();
+            performBlock(w->onQuiet, "an input watch");
+        }
     }
 }
 

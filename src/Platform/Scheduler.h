@@ -7,9 +7,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "Platform/Clock.h"
 #include "Platform/Mutex.h"
@@ -52,7 +54,9 @@ Millis clampDelay(Millis d);
 // clock. With a real clock one internal thread waits for the earliest due time;
 // with a manual clock nothing fires by itself: whoever makes an item due
 // (ManualClock::advance, host::setClock, scheduling something already due) hands it
-// off on its own thread.
+// off on its own thread. The same thread also waits for input on the file
+// descriptors given to watchInput(), so the platform keeps no thread of its
+// own for a socket that is quiet nearly all the time.
 class Scheduler {
   public:
     using Id = std::uint64_t;
@@ -69,6 +73,15 @@ class Scheduler {
     Id every(Millis period, std::function<bool()> alive, HandOff handOff);
     // Forgets an item (no-op when it already fired or is unknown).
     void cancel(Id id);
+
+    // Watches fd for input on the scheduler's thread, whatever the clock:
+    // onInput runs there each time fd is readable (or failed), and returning
+    // false ends the watch (the caller then owns fd again, and may close it
+    // inside onInput). Once input came and then none for `quiet` of real
+    // time, onQuiet runs there. Both must be short and must not block; an
+    // exception escaping onInput is logged and ends the watch.
+    void watchInput(int fd, Millis quiet, std::function<bool()> onInput,
+                    std::function<void()> onQuiet);
 
     // Hands off every item due now, in due order (FIFO for equal due times).
     // With waitForOthers, also waits until hand-offs other threads are in the
@@ -93,14 +106,29 @@ class Scheduler {
     };
     // Due time, then insertion order.
     using Key = std::pair<MonoTime, std::uint64_t>;
+    struct InputWatch {
+        int fd = -1;
+        Millis quiet{0};
+        std::function<bool()> onInput;
+        std::function<void()> onQuiet;
+        // Only the scheduler's thread reads or sets it.
+        std::optional<std::chrono::steady_clock::time_point> quietAt;
+    };
 
     Id insert(Millis delay, Millis period, std::function<bool()> alive, HandOff handOff);
     void threadMain();
+    // Waits for the next due item, input or wake-up; runs the watches.
+    void waitAndWatch();
     bool hasDueLocked() EXCLUSIVE_LOCKS_REQUIRED(mu_);
+    // The scheduler thread: a new earliest item, a new clock or a new watch.
+    void wakeThread();
 
+    // An eventfd that ends the thread's wait; -1 when none could be made (the
+    // thread then looks again every few milliseconds).
+    int wakeFd_ = -1;
     Mutex mu_;
-    CondVar wake_{&mu_};       // the scheduler thread: new earliest item or new clock
     CondVar handedOff_{&mu_};  // runDue(true) callers: a hand-off finished
+    std::vector<std::shared_ptr<InputWatch>> watches_ GUARDED_BY(mu_);
     std::shared_ptr<IClock> clock_ GUARDED_BY(mu_);
     std::map<Key, Item> items_ GUARDED_BY(mu_);
     std::uint64_t nextSeq_ GUARDED_BY(mu_) = 1;

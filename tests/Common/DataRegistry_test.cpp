@@ -8,10 +8,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "Common/DataContext.h"
+#include "Platform/Dispatch.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Host.h"
 #include "Platform/UserDefaults.h"
@@ -22,6 +24,7 @@ namespace sorvel {
 namespace {
 
 using testing::FreshSdk;
+using namespace std::chrono_literals;
 
 std::shared_ptr<DataRegistry> openRegistry() {
     return std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
@@ -394,6 +397,34 @@ TEST(DataRegistryTest, TheWaitForWritesTellsWhetherTheyReachedTheStore) {
     context->failing = false;
     r.removeAll();
     EXPECT_TRUE(r.waitForPendingWrites());
+}
+
+// A queue made with the registry's as target shares its writer thread: a
+// block of it that waits for the registry's writes runs them in place
+// instead of waiting for itself.
+TEST(DataRegistryTest, AQueueSharingTheWriterThreadWaitsForTheWritesInPlace) {
+    FreshSdk sdk;
+    auto context = std::make_shared<testing::MemoryContext>();
+    DataRegistry r(context);
+    auto list = platform::DispatchQueue::makeSerial("listWriter", r.writerQueue());
+    std::string ranOn;
+    bool saved = false;
+    std::optional<Value> landed;
+    ASSERT_TRUE(testing::endsWithin(
+        10s,
+        [&] {
+            list->sync([&] {
+                ranOn = testing::currentThreadName();
+                r.putString("b", DataRegistryKey::STRING_APPKEY);
+                saved = r.waitForPendingWrites().isOk();
+                landed = context->get(key(DataRegistryKey::STRING_APPKEY));
+            });
+        },
+        [] {}));
+    EXPECT_EQ(ranOn, "sorvel-writer");
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(landed, std::optional<Value>(Value("b")));
+    EXPECT_EQ(testing::threadsNamed("listWriter"), 0u);
 }
 
 // When this program is started as the writer of SurvivesSigkillOfTheWriter,

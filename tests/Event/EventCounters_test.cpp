@@ -110,6 +110,50 @@ TEST(EventCountersTest, AStreamCommitsOncePerHalfBlockAndACheckpointStoresExactV
     EXPECT_EQ(relaunched->prevId(), "newer");
 }
 
+TEST(EventCountersTest, BlocksGrowWithAFastStreamAndShrinkBackWhenItSlows) {
+    testing::FreshSdk sdk(/*manualClock=*/true);
+    auto context = std::make_shared<CountingContext>();
+    auto registry = std::make_shared<DataRegistry>(context);
+    auto counters = std::make_shared<EventCounters>(registry);
+    // Every number handed out is below what the store holds, and what the
+    // store holds is never more than a largest block ahead of it.
+    auto check = [&](std::uint64_t handedOut) {
+        ASSERT_TRUE(registry->waitForPendingWrites());
+        const std::uint64_t held = stored(*registry, DataRegistryKey::UINT64_EVENT_ORDER_NO);
+        ASSERT_GE(held, handedOut);
+        ASSERT_LT(held - handedOut, EventCounters::MAX_RESERVED_AHEAD);
+    };
+
+    // 500 events a second for six seconds: one commit per second or so, not
+    // one per 50 events.
+    const int before = context->counterWrites();
+    std::uint64_t last = 0;
+    for (int i = 0; i < 3000; ++i) {
+        last = counters->next().second;
+        sdk.clock()->advance(std::chrono::milliseconds(2));
+        if (i % 100 == 99) {
+            check(last);
+        }
+    }
+    const int fastWrites = context->counterWrites() - before;
+    EXPECT_LE(fastWrites, 15) << "a fast stream kept reserving small blocks";
+    EXPECT_GE(fastWrites, 4);
+
+    // One event every three seconds: the blocks shrink back to the smallest,
+    // so a kill of a slow stream leaves a small gap.
+    for (int i = 0; i < 1600; ++i) {
+        last = counters->next().second;
+        sdk.clock()->advance(std::chrono::seconds(3));
+    }
+    check(last);
+    EXPECT_LT(stored(*registry, DataRegistryKey::UINT64_EVENT_ORDER_NO) - last,
+              EventCounters::RESERVED_AHEAD);
+
+    // The numbers themselves never skip while the process lives.
+    EXPECT_EQ(counters->current().eventOrderNo, 4600u);
+    EXPECT_EQ(counters->current().sessionOrderNo, 4600u);
+}
+
 TEST(EventCountersTest, AWipeStartsEverythingAgainEvenAfterARacingWrite) {
     testing::FreshSdk sdk;
     auto registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());

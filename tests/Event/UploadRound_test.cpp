@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "EventFixture.h"
+#include "Platform/Dispatch.h"
+#include "Platform/Host.h"
 #include "Platform/Http.h"
 #include "support/Uploads.h"
 
@@ -118,6 +124,32 @@ TEST_F(UploadRoundTest, FailuresComeBackOldestFirstAheadOfPackagesQueuedMeanwhil
     EXPECT_EQ(storedLogIds(), expected);
 }
 
+TEST_F(UploadRoundTest, AnOfflineRoundTriesALongBacklogOnceAndKeepsItsOrder) {
+    platform::host::setReachability(std::string("unknown"));
+    auto container = makeContainer();
+    constexpr int kPackages = 3000;
+    auto p = queue(*container, kPackages);
+    startRound(container);
+    // Packages formed while the round fails the backlog one by one join
+    // behind it; the queue never looks shorter than what waits, less the
+    // one package being tried.
+    std::vector<std::shared_ptr<const EventPackage>> added;
+    for (int i = 0; i < 20; ++i) {
+        added.push_back(std::make_shared<const EventPackage>(
+            std::vector<EventModel>{event("n" + std::to_string(i))}));
+        container->addEventPackage(added.back());
+        EXPECT_GE(container->packageCount(), static_cast<std::size_t>(kPackages + i));
+    }
+    round.join();
+    EXPECT_EQ(server.requestCount(), 0u);
+    auto expected = p;
+    expected.insert(expected.end(), added.begin(), added.end());
+    EXPECT_EQ(container->snapshot(), expected);
+    // The next round tries them all again, in the same order.
+    container->sendAllEventPackages();
+    EXPECT_EQ(container->snapshot(), expected);
+}
+
 TEST_F(UploadRoundTest, PackagesWithdrawnMidFlightAreDroppedAndTheRestNeverSent) {
     auto container = makeContainer();
     queue(*container, kBacklog);
@@ -135,6 +167,67 @@ TEST_F(UploadRoundTest, PackagesWithdrawnMidFlightAreDroppedAndTheRestNeverSent)
     container->updateUnsentEventPackagesInDataRegistry();
     container->waitForStoreWrites();
     EXPECT_TRUE(storedLogIds().empty());
+}
+
+// Notes the thread of each blocking send ("" for a started one) and answers
+// it with success, or, while `silent`, not at all.
+class RecordingSender final : public IEventSender {
+  public:
+    void sendEventPackage(std::shared_ptr<const EventPackage> p, Completion done) override {
+        note(testing::currentThreadName());
+        if (!silent) {
+            done(IEventSendActionResult::onSuccess(std::move(p)));
+        }
+    }
+    void sendEventPackageAsync(std::shared_ptr<const EventPackage> p, Completion done) override {
+        note("");
+        done(IEventSendActionResult::onSuccess(std::move(p)));
+    }
+    std::vector<std::string> calls() const {
+        std::lock_guard<std::mutex> lock(mu_);
+        return calls_;
+    }
+    std::atomic<bool> silent{false};
+
+  private:
+    void note(std::string thread) {
+        std::lock_guard<std::mutex> lock(mu_);
+        calls_.push_back(std::move(thread));
+    }
+    mutable std::mutex mu_;
+    std::vector<std::string> calls_;
+};
+
+// A round without a backlog sends each package with the blocking send on the
+// round's own thread, so no other thread wakes for it; a package the sender
+// leaves without an answer waits for the next round instead of stalling this
+// one. A backlog goes out side by side.
+TEST_F(UploadRoundTest, ARoundWithoutABacklogSendsOnItsOwnThread) {
+    testing::LogCapture log;
+    auto sender = std::make_shared<RecordingSender>();
+    auto container = std::make_shared<EventPackageContainer>(sender, registry);
+    containers.push_back(container);
+    queue(*container, 3);
+    platform::DispatchQueue::makeSerial("roundQueue")->sync([&] {
+        container->sendAllEventPackages();
+    });
+    EXPECT_EQ(sender->calls(), std::vector<std::string>(3, "roundQueue"));
+    EXPECT_EQ(container->packageCount(), 0u);
+
+    sender->silent = true;
+    auto quiet = queue(*container, 1);
+    container->sendAllEventPackages();
+    EXPECT_TRUE(testing::waitUntil([&] {
+        return log.contains("sendEventPackage :: no outcome for package " + quiet[0]->packageId());
+    }));
+    EXPECT_EQ(container->snapshot(), quiet);
+
+    queue(*container, kBacklog - 1);
+    container->sendAllEventPackages();
+    const auto calls = sender->calls();
+    ASSERT_EQ(calls.size(), static_cast<std::size_t>(4 + kBacklog));
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), ""), kBacklog);
+    EXPECT_EQ(container->packageCount(), 0u);
 }
 
 TEST_F(UploadRoundTest, CountChecksWakeTheUploadQueueOnlyAfterAPackageFormed) {
@@ -160,6 +253,23 @@ TEST_F(UploadRoundTest, CountChecksWakeTheUploadQueueOnlyAfterAPackageFormed) {
     buffer->flushAtIntervals();
     buffer->waitUntilIdle();
     EXPECT_EQ(server.requestCount(), 7u);
+
+    // Packages formed one by one below the rule send nothing; the one that
+    // reaches it sends all of them.
+    server.setDefaultAnswer(Endpoint::EVENT_BULK, nettest::answer(200));
+    buffer->flushAllNow();
+    buffer->waitUntilIdle();
+    ASSERT_EQ(container->packageCount(), 0u);
+    const std::size_t before = server.requestCount();
+    for (int package = 1; package <= 3; ++package) {
+        for (int i = 0; i < 10; ++i) {
+            buffer->addEvent(event("g"));
+        }
+        buffer->flushAtIntervals();
+        buffer->waitUntilIdle();
+        EXPECT_EQ(server.requestCount() - before, package < 3 ? 0u : 3u) << package;
+        EXPECT_EQ(container->packageCount(), package < 3 ? std::size_t(package) : 0u);
+    }
 }
 
 }  // namespace

@@ -12,8 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "Platform/Dispatch.h"
 #include "Platform/RunLoop.h"
+#include "Platform/Scheduler.h"
 #include "support/TestSupport.h"
 
 namespace sorvel::platform {
@@ -286,15 +289,7 @@ TEST(TargetQueueTest, AWaitForMoreBlocksEndsAtItsTimeOrWhenAnyBlockComesWithoutO
 // An SDK keeps no thread for a queue that gets no work.
 TEST(SerialQueueTest, AQueueStartsItsThreadWithItsFirstBlock) {
     auto threadsNamed = [](const std::string& name) {
-        int n = 0;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-            std::ifstream comm(entry.path() / "comm");
-            std::string line;
-            if (std::getline(comm, line) && line == name) {
-                ++n;
-            }
-        }
-        return n;
+        return static_cast<int>(testing::threadsNamed(name));
     };
     auto queue = DispatchQueue::makeSerial("serial.lazy");
     auto targeted = DispatchQueue::makeSerial("serial.lazy-sub", queue);
@@ -343,6 +338,24 @@ TEST(GlobalQueueTest, DoesNotStarveWhenEveryThreadIsBlocked) {
     EXPECT_TRUE(current);
     EXPECT_NE(outer, std::this_thread::get_id());
     EXPECT_NE(inner, outer);
+}
+
+// The pool keeps no thread once its work is done: an SDK that only streams
+// events has no use for it between a timer's rare notices.
+TEST(GlobalQueueTest, IdleThreadsEndAndTheNextBlockStartsOne) {
+    std::string ranOn;
+    DispatchQueue::global().sync([&] { ranOn = testing::currentThreadName(); });
+    EXPECT_EQ(ranOn, "sorvel-global");
+    EXPECT_GE(testing::threadsNamed("sorvel-global"), 1u);
+    ASSERT_TRUE(testing::pollUntil([] { return testing::threadsNamed("sorvel-global") == 0; }));
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 3; ++i) {
+        DispatchQueue::global().async([&ran] {
+            ran++;
+            testing::notifyWaiters();
+        });
+    }
+    EXPECT_TRUE(waitUntil([&] { return ran.load() == 3; }));
 }
 
 TEST(MainQueueTest, SyncFromAWorkerWaitsForTheMainRunLoop) {
@@ -419,6 +432,69 @@ TEST(AsyncAfterTest, ManualClockFiresOnlyWhenDueInDueOrder) {
     });
     EXPECT_TRUE(waitUntil([&] { return globalRan.load(); }));
     EXPECT_FALSE(*lost);
+}
+
+// A socket the platform watches is read on the timers' thread, as the input
+// comes, whatever the clock; its quiet spell is told in real time, once per
+// burst; and a descriptor that closes ends its watch without taking the
+// timers with it.
+TEST(SchedulerTest, WatchedInputRunsOnTheTimersThreadAndItsQuietOncePerBurst) {
+    FreshSdk sdk(/*manualClock=*/true);
+    // Shared with the watch: should the test stop half-way, the watch keeps
+    // a pipe nobody writes to.
+    struct Watched {
+        testing::Fd readEnd;
+        testing::Fd writeEnd;
+        std::mutex mu;
+        std::vector<std::string> inputs;  // each input's byte, or "end"
+        std::set<std::string> threads;
+        int quiet = 0;
+    };
+    auto w = std::make_shared<Watched>();
+    int fds[2] = {-1, -1};
+    ASSERT_EQ(::pipe(fds), 0);
+    w->readEnd = testing::Fd(fds[0]);
+    w->writeEnd = testing::Fd(fds[1]);
+    detail::Scheduler::instance().watchInput(
+        w->readEnd.get(), 20ms,
+        [w] {
+            char byte = 0;
+            const bool got = ::read(w->readEnd.get(), &byte, 1) == 1;
+            std::lock_guard<std::mutex> lock(w->mu);
+            w->inputs.push_back(got ? std::string(1, byte) : "end");
+            w->threads.insert(testing::currentThreadName());
+            testing::notifyWaiters();
+            return got;
+        },
+        [w] {
+            std::lock_guard<std::mutex> lock(w->mu);
+            ++w->quiet;
+            testing::notifyWaiters();
+        });
+    using Seen = std::pair<std::vector<std::string>, int>;
+    auto seen = [w] {
+        std::lock_guard<std::mutex> lock(w->mu);
+        return Seen(w->inputs, w->quiet);
+    };
+    ASSERT_EQ(::write(w->writeEnd.get(), "a", 1), 1);
+    ASSERT_TRUE(waitUntil([&] { return seen() == Seen({"a"}, 1); })) << seen().second;
+    // Three bytes at once: three inputs, one quiet spell after them.
+    ASSERT_EQ(::write(w->writeEnd.get(), "bcd", 3), 3);
+    ASSERT_TRUE(waitUntil([&] { return seen() == Seen({"a", "b", "c", "d"}, 2); }));
+    // The writer goes: the last input reports the end, and the watch is over.
+    w->writeEnd = testing::Fd();
+    ASSERT_TRUE(waitUntil([&] { return seen().first.size() == 5; }));
+    // The timers still fire, and the closed pipe was not watched again.
+    auto fired = std::make_shared<std::atomic<bool>>(false);
+    DispatchQueue::global().asyncAfter(Millis(10), [fired] {
+        *fired = true;
+        testing::notifyWaiters();
+    });
+    sdk.clock()->advance(Millis(10));
+    ASSERT_TRUE(waitUntil([&] { return fired->load(); }));
+    EXPECT_EQ(seen(), Seen({"a", "b", "c", "d", "end"}, 2));
+    std::lock_guard<std::mutex> lock(w->mu);
+    EXPECT_EQ(w->threads, std::set<std::string>{"sorvel-timers"});
 }
 
 TEST(SemaphoreTest, CountsSignalsAndTimesOut) {

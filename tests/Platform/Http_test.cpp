@@ -9,8 +9,8 @@
 
 #include "Platform/Host.h"
 #include "ServerDouble.h"
-#include "support/Uploads.h"
 #include "support/TestSupport.h"
+#include "support/Uploads.h"
 
 namespace sorvel::platform {
 namespace {
@@ -174,13 +174,22 @@ TEST_F(HttpTest, StartedTransfersRunSideBySideOnKeptConnections) {
     start();
     start();
     ASSERT_TRUE(testing::waitUntil([&] { return answered() == 5; }));
-    std::lock_guard<std::mutex> lock(mu);
-    for (const auto& r : answers) {
-        EXPECT_EQ(r.status, 200) << r.error;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        for (const auto& r : answers) {
+            EXPECT_EQ(r.status, 200) << r.error;
+        }
+        EXPECT_TRUE(answers[3].reusedConnection && answers[4].reusedConnection);
     }
-    EXPECT_TRUE(answers[3].reusedConnection && answers[4].reusedConnection);
     EXPECT_EQ(session.stats().connectionsOpened, 3u);
     EXPECT_EQ(session.stats().transfers, 5u);
+
+    // The transfer thread ends once idle, and the next transfer starts one.
+    ASSERT_TRUE(testing::pollUntil([] { return testing::threadsNamed("sorvel-http") == 0; }));
+    start();
+    ASSERT_TRUE(testing::waitUntil([&] { return answered() == 6; }));
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_EQ(answers[5].status, 200) << answers[5].error;
 
     // A request that cannot go out is answered at once, on the caller's thread.
     HttpRequest bad = get("no url at all");

@@ -7,6 +7,7 @@
 #include <linux/capability.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -24,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <optional>
 #include <random>
@@ -444,6 +446,25 @@ bool endsWithin(std::chrono::milliseconds deadline, const std::function<void()>&
         thread.detach();  // stuck for good: the test fails rather than hangs
     }
     return false;
+}
+
+std::size_t threadsNamed(std::string_view name) {
+    std::size_t count = 0;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string line;
+        if (std::getline(comm, line) && line == name.substr(0, 15)) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+std::string currentThreadName() {
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return name;
 }
 
 void freeFifoReader(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Platform/Clock.h"
@@ -145,6 +146,11 @@ class TempDir {
 // once more (giving it up after a second deadline), then returns false.
 bool endsWithin(std::chrono::milliseconds deadline, const std::function<void()>& f,
                 const std::function<void()>& unblock);
+// How many threads of this process carry the name (as /proc shows it: at
+// most 15 bytes), and the name of the calling thread.
+std::size_t threadsNamed(std::string_view name);
+std::string currentThreadName();
+
 // Frees a reader blocked on the FIFO at path: writes it bytes that are no
 // file format of ours and closes it.
 void freeFifoReader(const std::string& path);
