@@ -78,7 +78,8 @@ class SORVEL_API SorvelKV {
     };
 
   public:
-    /// The single instance, built on first use (thread-safe) and never destroyed.
+    /// The single instance, built on first use (thread-safe, any thread) and
+    /// never destroyed.
     static SorvelKV& getInstance() noexcept;
     /// The same instance as getInstance().
     static SorvelKV& sharedInstance() noexcept;
@@ -566,6 +567,7 @@ class SORVEL_API SorvelKV {
     void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) noexcept;
 
   private:
+    friend struct SorvelKVPart;
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

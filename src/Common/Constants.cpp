@@ -2,9 +2,9 @@
 
 #include <array>
 
+#include "Common/SdkState.h"
 #include "Common/SvlLog.h"
 #include "Platform/Mutex.h"
-#include "Platform/ProcessState.h"
 
 namespace sorvel {
 namespace {
@@ -46,23 +46,15 @@ constexpr std::array<EndpointRow, 6> kEndpoints{{
 
 constexpr std::size_t kLiveAp2 = 3;
 
-struct Selection {
+struct Selection : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::endpoints;
+
     platform::Mutex mu;
     std::size_t row GUARDED_BY(mu) = kLiveAp2;
-
-    Selection() {
-        platform::registerResetHook([this] {
-            platform::MutexLock lock(mu);
-            row = kLiveAp2;
-        });
-    }
 };
 
 Selection& selection() {
-    // Never destroyed: requests on global-queue threads may still look up
-    // their host while the process exits.
-    static platform::NoDestructor<Selection> s;
-    return s.get();
+    return SdkState::shared().part<Selection>();
 }
 
 const EndpointRow& selectedRow() {

@@ -4,12 +4,13 @@
 //
 // The settings, network and data layers sit below the core and are built
 // before it, yet a few of their decisions belong to the core or to a
-// subsystem above them. Each such call goes through one process-wide hook,
-// installed by the part of the SDK named below when it starts; until then the
-// hook has a safe default. Every hook is forgotten by the reset hooks
-// (Platform/ProcessState.h), so a fresh SDK in a test never inherits the last
-// one's, and each is called without any lock of its owner held, so it may
-// call back into the SDK. This is the complete list: a new hook is added here.
+// subsystem above them. Each such call goes through one hook, a member of its
+// owner's part of the SDK's state (Common/SdkState.h), wired by the part of the
+// SDK named below when it starts; until then the hook has a safe default. A
+// retired state's hooks are forgotten, so work of an SDK a test has replaced
+// never reaches the next one's core, and each hook is called without any lock
+// of its owner held, so it may call back into the SDK. This is the complete
+// list: a new hook is added here.
 //
 // - The 400 disable hook: ApiConnectionManager::setDisableSdkHook
 //   (Network/ApiConnectionManager.h). Called with "SorvelAllStop" when a

@@ -5,10 +5,10 @@
 
 #include "Common/DataRegistry.h"
 #include "Common/DataRegistryKey.h"
+#include "Common/SdkState.h"
 #include "Common/SvlLog.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Mutex.h"
-#include "Platform/ProcessState.h"
 
 namespace sorvel {
 
@@ -61,16 +61,9 @@ class GdprForgetMe::ResendTicket {
 GdprForgetMe::GdprForgetMe() : state_(std::make_shared<State>()) {}
 
 GdprForgetMe& GdprForgetMe::shared() {
-    struct Process {
-        GdprForgetMe owner;
-        // The hook points into one SDK instance; a fresh one starts without,
-        // and without a re-send of the old one counting as in flight.
-        Process() {
-            platform::registerResetHook([this] { owner.reset(); });
-        }
-    };
-    static platform::NoDestructor<Process> process;
-    return process.get().owner;
+    // Retired with its SDK (reset): a re-send of a retired one neither calls
+    // its core nor counts as in flight.
+    return SdkState::shared().part<SdkValuePart<GdprForgetMe, SdkSlot::gdprResend>>().value;
 }
 
 void GdprForgetMe::reset() {

@@ -47,9 +47,10 @@ class GdprForgetMe {
     // flight: a fresh SDK neither calls the old core nor waits for it.
     void reset();
 
-    // The process's owner, never torn down: a re-send may be waiting on the
-    // network when the process exits, and exit must neither join its thread
-    // (minutes of retries) nor pull the state from under it.
+    // The SDK's owner (a part of Common/SdkState.h), never torn down: a
+    // re-send may be waiting on the network when the process exits, and exit
+    // must neither join its thread (minutes of retries) nor pull the state
+    // from under it.
     static GdprForgetMe& shared();
 
   private:

@@ -1,8 +1,8 @@
 #include "Common/KeyChain.h"
 
 #include "Common/Constants.h"
+#include "Common/SdkState.h"
 #include "Platform/Bundle.h"
-#include "Platform/ProcessState.h"
 
 namespace sorvel {
 
@@ -16,12 +16,15 @@ bool KeyChainError::noUsableItem() const {
            status == platform::KeychainStatus::DECODE;
 }
 
+namespace {
+struct KeychainPart : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::keychain;
+    const std::shared_ptr<Util_keychain> keychain = std::make_shared<Util_keychain>();
+};
+}  // namespace
+
 std::shared_ptr<Util_keychain> Util_keychain::shared() {
-    // Never destroyed: the device id may still be read on an SDK thread while
-    // the process exits.
-    static platform::NoDestructor<std::shared_ptr<Util_keychain>> instance(
-        std::make_shared<Util_keychain>());
-    return instance.get();
+    return SdkState::shared().part<KeychainPart>().keychain;
 }
 
 std::string Util_keychain::account() {

@@ -1,26 +1,32 @@
 #include "Common/SVLBooleanState.h"
 
-#include "Platform/ProcessState.h"
+#include "Common/SdkState.h"
 
 namespace sorvel {
 namespace {
 
-struct Flags {
+struct Flags : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::flags;
+
     AtomicBool appActive{false};
     AtomicBool inAppMessageShowing{false};
     AtomicBool sessionStarted{false};
     AtomicBool wrongAppKey{false};
     AtomicBool stopGettingIDFA{true};
 
-    Flags() {
-        platform::registerResetHook([] { SVLBooleanState::reset(); });
+    void clear() {
+        appActive.set(false);
+        inAppMessageShowing.set(false);
+        sessionStarted.set(false);
+        wrongAppKey.set(false);
+        stopGettingIDFA.set(true);
     }
+    // What the last SDK's threads still read is what a fresh one starts with.
+    void retire() override { clear(); }
 };
 
 Flags& flags() {
-    // Never destroyed: threads of the SDK may still use it while the process exits.
-    static platform::NoDestructor<Flags> f;
-    return f.get();
+    return SdkState::shared().part<Flags>();
 }
 
 }  // namespace
@@ -42,12 +48,7 @@ AtomicBool& SVLBooleanState::isStopGettingIDFA() {
 }
 
 void SVLBooleanState::reset() {
-    auto& f = flags();
-    f.appActive.set(false);
-    f.inAppMessageShowing.set(false);
-    f.sessionStarted.set(false);
-    f.wrongAppKey.set(false);
-    f.stopGettingIDFA.set(true);
+    flags().clear();
 }
 
 }  // namespace sorvel

@@ -4,17 +4,19 @@
 #include <utility>
 
 #include "Base/TextUnits.h"
+#include "Common/SdkState.h"
 #include "Platform/Bundle.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Mutex.h"
-#include "Platform/ProcessState.h"
 #include "Platform/SystemLog.h"
 #include "sorvel/SorvelEnums.h"
 
 namespace sorvel {
 namespace {
 
-struct LoggerState {
+struct LoggerState : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::logger;
+
     platform::Mutex mu;
     bool qaDecided GUARDED_BY(mu) = false;
     bool qaMode GUARDED_BY(mu) = false;
@@ -23,33 +25,28 @@ struct LoggerState {
     std::shared_ptr<platform::DispatchQueue> queue =
         platform::DispatchQueue::makeSerial("loggingQueue");
 
-    LoggerState() {
-        platform::registerResetHook([this] {
-            // Lines queued before the reset are handled with the state they
-            // were logged under, not handed to the next app's delegate.
-            if (!queue->isCurrent()) {
-                queue->sync([] {});
-            }
-            std::shared_ptr<SorvelKVLogDelegate> gone;
-            {
-                platform::MutexLock lock(mu);
-                qaDecided = false;
-                qaMode = false;
-                gone = std::move(delegate);
-            }
-        });
+    void retire() override {
+        // Lines queued before the reset are handled with the state they
+        // were logged under, not handed to the next app's delegate.
+        if (!queue->isCurrent()) {
+            queue->sync([] {});
+        }
+        std::shared_ptr<SorvelKVLogDelegate> gone;
+        {
+            platform::MutexLock lock(mu);
+            qaDecided = false;
+            qaMode = false;
+            gone = std::move(delegate);
+        }
     }
 };
 
 LoggerState& loggerState() {
-    // Never destroyed: threads of the SDK may still use it while the process exits.
-    static platform::NoDestructor<LoggerState> s;
-    return s.get();
+    return SdkState::shared().part<LoggerState>();
 }
 
-void handle(SorvelLogLevel level, std::string message, bool qaOnly) {
+void handle(LoggerState& s, SorvelLogLevel level, std::string message, bool qaOnly) {
     message.resize(text::codePointOffset(message, SvlLog::MAX_MESSAGE_CHARS));
-    auto& s = loggerState();
     bool qa = false;
     std::shared_ptr<SorvelKVLogDelegate> delegate;
     {
@@ -94,8 +91,11 @@ void SvlLog::log(SorvelLogLevel level, std::string message, bool qaOnly) noexcep
         return;
     }
     try {
-        loggerState().queue->async([level, message = std::move(message), qaOnly]() mutable {
-            handle(level, std::move(message), qaOnly);
+        // The line is handled under the logger it was logged to, even when a
+        // fresh SDK has replaced it by then.
+        auto& s = loggerState();
+        s.queue->async([&s, level, message = std::move(message), qaOnly]() mutable {
+            handle(s, level, std::move(message), qaOnly);
         });
     } catch (...) {
         // Logging must never fail its caller; an allocation failure drops the line.

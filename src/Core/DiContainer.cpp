@@ -11,6 +11,7 @@
 #include "Common/GdprForgetMe.h"
 #include "Common/KeyChain.h"
 #include "Common/RegistryStates.h"
+#include "Common/SdkState.h"
 #include "Common/SvlLog.h"
 #include "Core/ActiveSVLContext.h"
 #include "Core/DefaultSVLContextController.h"
@@ -41,7 +42,6 @@
 #include "Network/S3ConfigHandler.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Mutex.h"
-#include "Platform/ProcessState.h"
 
 namespace sorvel {
 namespace {
@@ -221,14 +221,24 @@ struct DiContainer::Members {
     }
 };
 
+// The container as a part of the SDK's state: a retired SDK's container lets
+// go of its members, the last built first, once what they queued is stored.
+struct DiContainerPart : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::container;
+
+    explicit DiContainerPart(DiContainer::PassKey key) : container(key) {}
+    void retire() override { container.members_->forget(); }
+
+    DiContainer container;
+};
+
 DiContainer& DiContainer::shared() {
-    static platform::NoDestructor<DiContainer> container{PassKey{}};
-    return container.get();
+    return SdkState::shared()
+        .part<DiContainerPart>([] { return std::make_unique<DiContainerPart>(PassKey{}); })
+        .container;
 }
 
-DiContainer::DiContainer(PassKey) : members_(std::make_unique<Members>()) {
-    platform::registerResetHook([members = members_.get()] { members->forget(); });
-}
+DiContainer::DiContainer(PassKey) : members_(std::make_unique<Members>()) {}
 
 DiContainer::~DiContainer() = default;
 

@@ -25,7 +25,8 @@ class SorvelDisabledGuard;
 class ActionHistoryDAO;
 class InAppMessageDAO;
 
-// The process-wide owner of every long-lived part of the SDK. Each member is
+// The owner of every long-lived object of the SDK, one per SDK lifetime (a
+// part of Common/SdkState.h, reached through shared()). Each member is
 // built on its first read, after (and from) the members it is made of, and is
 // then kept: every part of the SDK shares one registry, one buffer, one
 // repository, one controller. The message-history and campaign stores are
@@ -38,6 +39,7 @@ class DiContainer {
     struct PassKey {
         explicit PassKey() = default;
     };
+    friend struct DiContainerPart;
 
   public:
     static DiContainer& shared();

@@ -2,29 +2,25 @@
 
 #include <variant>
 
+#include "Common/SdkState.h"
 #include "Common/SvlLog.h"
 #include "Network/JsonDic.h"
-#include "Platform/ProcessState.h"
 
 namespace sorvel {
 
-// Both observables live for the process; a fresh SDK (tests) forgets their
-// observers, as a new process would.
-struct DeeplinkObservables {
+// Both observables, one part; a retired SDK's observers hear nothing more.
+struct DeeplinkObservables : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::deeplinkObservables;
+
     DeeplinkPostingObservable deeplink;
     DeferredDeeplinkPostingObservable deferred;
 
-    DeeplinkObservables() {
-        platform::registerResetHook([this] {
-            deeplink.observers_.clear();
-            deferred.observers_.clear();
-        });
+    void retire() override {
+        deeplink.observers_.clear();
+        deferred.observers_.clear();
     }
 
-    static DeeplinkObservables& get() {
-        static platform::NoDestructor<DeeplinkObservables> instance;
-        return instance.get();
-    }
+    static DeeplinkObservables& get() { return SdkState::shared().part<DeeplinkObservables>(); }
 };
 
 DeeplinkPostingObservable& DeeplinkPostingObservable::shared() {

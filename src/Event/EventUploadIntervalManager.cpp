@@ -3,23 +3,31 @@
 #include <chrono>
 #include <cmath>
 
+#include "Common/SdkState.h"
 #include "Common/SvlLog.h"
 #include "Platform/Dispatch.h"
-#include "Platform/ProcessState.h"
 
 namespace sorvel {
 
+struct EventUploadIntervalPart : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::uploadInterval;
+
+    explicit EventUploadIntervalPart(std::shared_ptr<EventUploadIntervalManager> made)
+        : manager(std::move(made)) {
+        TimerManager::shared().addTimerManager(manager);
+    }
+    void retire() override { manager->reset(); }
+
+    const std::shared_ptr<EventUploadIntervalManager> manager;
+};
+
 std::shared_ptr<EventUploadIntervalManager> EventUploadIntervalManager::sharedPtr() {
-    // Never destroyed: the global queue may still notify while the process exits.
-    static platform::NoDestructor<std::shared_ptr<EventUploadIntervalManager>> holder(
-        std::make_shared<EventUploadIntervalManager>(PassKey{}));
-    static const bool registered = [] {
-        TimerManager::shared().addTimerManager(holder.get());
-        platform::registerResetHook([] { holder.get()->reset(); });
-        return true;
-    }();
-    (void)registered;
-    return holder.get();
+    return SdkState::shared()
+        .part<EventUploadIntervalPart>([] {
+            return std::make_unique<EventUploadIntervalPart>(
+                std::make_shared<EventUploadIntervalManager>(PassKey{}));
+        })
+        .manager;
 }
 
 EventUploadIntervalManager& EventUploadIntervalManager::shared() {

@@ -21,7 +21,7 @@ using NoValue = std::monostate;
 // flushes: once enough packages wait (the count rule, checked after every
 // controller message), and every time a repeating timer on the main run loop
 // fires (its observers, the event buffer, are told on the global queue).
-// Process-wide; the intervals may be set from any thread.
+// One per SDK lifetime; the intervals may be set from any thread.
 class EventUploadIntervalManager : public IObservable<NoValue>, public ITimerManager {
     struct PassKey {};
 
@@ -64,8 +64,9 @@ class EventUploadIntervalManager : public IObservable<NoValue>, public ITimerMan
     void removeObserver(const std::shared_ptr<IObserver<NoValue>>& observer) override;
 
   private:
-    // Back to a fresh process's state (test support): no timer, no observers,
-    // default intervals.
+    friend struct EventUploadIntervalPart;
+    // Stops the timer and forgets the observers and intervals, when its SDK
+    // is retired (test support).
     void reset();
 
     std::atomic<std::int64_t> countInterval_{DEFAULT_COUNT_INTERVAL};

@@ -1,20 +1,13 @@
 #include "Event/PushOpenMonitor.h"
 
-#include "Platform/ProcessState.h"
+#include "Common/SdkState.h"
 
 namespace sorvel {
 
 PushOpenMonitor& PushOpenMonitor::shared() {
-    static platform::NoDestructor<PushOpenMonitor> instance;
-    static PushOpenMonitor& monitor = instance.get();
     // A mark lives in memory only: a fresh SDK (tests) starts clear, as a new
-    // process would.
-    static const bool registered = [] {
-        platform::registerResetHook([] { monitor.reset(); });
-        return true;
-    }();
-    (void)registered;
-    return monitor;
+    // process would, and a retired one's mark is cleared (reset).
+    return SdkState::shared().part<SdkValuePart<PushOpenMonitor, SdkSlot::pushOpenMonitor>>().value;
 }
 
 bool PushOpenMonitor::isOpendByPush() const {

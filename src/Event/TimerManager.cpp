@@ -1,12 +1,11 @@
 #include "Event/TimerManager.h"
 
-#include "Platform/ProcessState.h"
+#include "Common/SdkState.h"
 
 namespace sorvel {
 
 TimerManager& TimerManager::shared() {
-    static platform::NoDestructor<TimerManager> instance;
-    return instance.get();
+    return SdkState::shared().part<SdkValuePart<TimerManager, SdkSlot::timers>>().value;
 }
 
 void TimerManager::addTimerManager(const std::shared_ptr<ITimerManager>& owner) {

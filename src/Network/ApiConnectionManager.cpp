@@ -1,35 +1,32 @@
 #include "Network/ApiConnectionManager.h"
 
 #include "Common/SVLBooleanState.h"
+#include "Common/SdkState.h"
 #include "Common/SvlLog.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Mutex.h"
-#include "Platform/ProcessState.h"
 
 namespace sorvel {
 namespace {
 
 constexpr const char* kDeeplinkNull = R"({"deeplink":null})";
 
-struct HookState {
+struct HookState : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::disableHook;
+
     platform::Mutex mu;
     ApiConnectionManager::DisableSdkHook hook GUARDED_BY(mu);
+
+    // A retry of the last SDK still waiting on the network disables nothing.
+    void retire() override {
+        ApiConnectionManager::DisableSdkHook gone;
+        platform::MutexLock lock(mu);
+        gone.swap(hook);
+    }
 };
 
 HookState& hookState() {
-    // Never destroyed: a retry on a global-queue thread may still classify an
-    // answer while the process exits.
-    static platform::NoDestructor<HookState> holder;
-    static HookState& state = holder.get();
-    static const bool registered = [] {
-        platform::registerResetHook([] {
-            platform::MutexLock lock(state.mu);
-            state.hook = nullptr;
-        });
-        return true;
-    }();
-    (void)registered;
-    return state;
+    return SdkState::shared().part<HookState>();
 }
 
 void disableSdk(const std::string& reason) {

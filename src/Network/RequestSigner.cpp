@@ -2,9 +2,9 @@
 
 #include "Base/Base64.h"
 #include "Base/Hex.h"
+#include "Common/SdkState.h"
 #include "Platform/Crypto.h"
 #include "Platform/Mutex.h"
-#include "Platform/ProcessState.h"
 
 namespace sorvel {
 
@@ -13,17 +13,20 @@ namespace crypto = platform::crypto;
 namespace {
 constexpr std::size_t kKeyTimeLength = 13;  // "yyyy-MM-ddTHH"
 
+// The last key derived, kept for one SDK lifetime.
+struct Last : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::requestSigner;
+
+    platform::Mutex mu;
+    std::string secretKey GUARDED_BY(mu);
+    std::string hour GUARDED_BY(mu);
+    crypto::Bytes key GUARDED_BY(mu);
+};
+
 // The per-request key changes once an hour: every request of that hour with
 // the same secret key reuses the last one derived instead of another HMAC.
 crypto::Bytes derivedKey(std::string_view secretKey, std::string_view hour) {
-    struct Last {
-        platform::Mutex mu;
-        std::string secretKey GUARDED_BY(mu);
-        std::string hour GUARDED_BY(mu);
-        crypto::Bytes key GUARDED_BY(mu);
-    };
-    static platform::NoDestructor<Last> holder;
-    Last& last = holder.get();
+    Last& last = SdkState::shared().part<Last>();
     {
         platform::MutexLock lock(last.mu);
         if (!last.key.empty() && last.hour == hour && last.secretKey == secretKey) {

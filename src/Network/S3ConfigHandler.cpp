@@ -5,9 +5,9 @@
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
 #include "Common/DataRegistryKey.h"
+#include "Common/SdkState.h"
 #include "Common/SvlLog.h"
 #include "Network/JsonDic.h"
-#include "Platform/ProcessState.h"
 
 namespace sorvel {
 namespace {
@@ -66,15 +66,26 @@ const char* text(bool b) {
 
 }  // namespace
 
-S3ConfigHandler::S3ConfigHandler(PassKey) {
-    platform::registerResetHook([this] { reset(); });
-}
+namespace {
+struct ConfigPart : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::configHandler;
+
+    template <typename Key>
+    explicit ConfigPart(Key key) : handler(key) {}
+
+    // Retries of the last SDK still reading it find defaults and no registry.
+    void retire() override { handler.reset(); }
+
+    S3ConfigHandler handler;
+};
+}  // namespace
+
+S3ConfigHandler::S3ConfigHandler(PassKey) {}
 
 S3ConfigHandler& S3ConfigHandler::shared() {
-    // Never destroyed: retries on the global queue may still read it while the
-    // process exits.
-    static platform::NoDestructor<S3ConfigHandler> handler(PassKey{});
-    return handler.get();
+    return SdkState::shared()
+        .part<ConfigPart>([] { return std::make_unique<ConfigPart>(PassKey{}); })
+        .handler;
 }
 
 void S3ConfigHandler::reset() {

@@ -1,19 +1,19 @@
 #pragma once
 
-// Process-wide state of the SDK and the platform layer.
+// Process-wide state of the platform layer.
 //
-// Every singleton (a stand-in's state, the logger, the configuration
-// handler, ...) is a function-local static held in a NoDestructor: it is
-// built on first use and never torn down, because threads of the SDK (a queue
-// blocked on the network, a never-pumped run loop, the scheduler) may still
-// use it while the process exits, and exit must neither join them nor pull
-// state from under them.
+// Every singleton of the simulated OS (a stand-in's state, a host's setting)
+// is a function-local static held in a NoDestructor: it is built on first use
+// and never torn down, because threads of the SDK (a queue blocked on the
+// network, a never-pumped run loop, the scheduler) may still use it while the
+// process exits, and exit must neither join them nor pull state from under
+// them. (The SDK above keeps its own state in one object of its own that a
+// test replaces whole.)
 //
-// A singleton that keeps per-installation state (a hook into the core, a
-// cached value, a host's setting) registers how to forget it with
-// registerResetHook when it is built. Only the test support runs the hooks
-// (runResetHooks), so each test starts a fresh SDK in the same process; the
-// SDK itself never calls it and the public API does not offer it.
+// A singleton that keeps per-installation state registers how to forget it
+// with registerResetHook when it is built. Only the test support runs the
+// hooks (runResetHooks), so each test starts a fresh simulated OS in the same
+// process; the SDK itself never calls it and the public API does not offer it.
 
 #include <functional>
 #include <memory>

@@ -1,9 +1,9 @@
 #include <cmath>
 #include <exception>
 
+#include "Common/SdkState.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "Platform/ProcessState.h"
 #include "Platform/SystemLog.h"
 #include "View/InAppMessage/InAppViewHooks.h"
 #include "sorvel/SorvelHost.h"
@@ -28,7 +28,11 @@ void inAppHostCall(const char* name, F&& body) noexcept {
     }
 }
 
-struct ScreenState {
+// The host's safe-area insets and window for the in-app views, kept for one
+// SDK lifetime.
+struct ScreenState : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::hostScreen;
+
     platform::Mutex mu;
     platform::EdgeInsets portrait GUARDED_BY(mu);
     platform::EdgeInsets landscape GUARDED_BY(mu);
@@ -36,18 +40,7 @@ struct ScreenState {
 };
 
 ScreenState& screenState() {
-    static platform::NoDestructor<ScreenState> state;
-    static const bool registered = [] {
-        platform::registerResetHook([] {
-            ScreenState& s = screenState();
-            platform::MutexLock lock(s.mu);
-            s.portrait = s.landscape = platform::EdgeInsets{};
-            s.window.reset();
-        });
-        return true;
-    }();
-    (void)registered;
-    return state.get();
+    return SdkState::shared().part<ScreenState>();
 }
 
 platform::EdgeInsets toInsets(const InAppInsets& i) {

@@ -9,6 +9,7 @@
 #include "Common/GdprForgetMe.h"
 #include "Common/RegistryStates.h"
 #include "Common/SVLBooleanState.h"
+#include "Common/SdkState.h"
 #include "Common/SvlLog.h"
 #include "Core/DefaultSVLContextController.h"
 #include "Core/DiContainer.h"
@@ -25,7 +26,6 @@
 #include "Platform/Crypto.h"
 #include "Platform/Mutex.h"
 #include "Platform/NotificationCenter.h"
-#include "Platform/ProcessState.h"
 #include "Public/FacadeInternal.h"
 #include "Public/FacadeObservers.h"
 #include "Push/OsPushEnableObservable.h"
@@ -175,11 +175,23 @@ void logSvlEventWithPaging(std::vector<SorvelKvCommerceProductModel> products,
 
 // ---- Construction -------------------------------------------------------------
 
+// The facade as a part of the SDK's state, never destroyed: SDK threads and
+// the app's callbacks may still reach it while the process exits. A retired
+// one follows no notification and holds no delegate.
+struct SorvelKVPart : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::facade;
+
+    template <typename Key>
+    explicit SorvelKVPart(Key key) : facade(key) {}
+    void retire() override { facade.impl_->forget(); }
+
+    SorvelKV facade;
+};
+
 SorvelKV& SorvelKV::getInstance() noexcept {
-    // Never destroyed: SDK threads and the app's callbacks may still reach it
-    // while the process exits.
-    static platform::NoDestructor<SorvelKV> instance{PassKey{}};
-    return instance.get();
+    return SdkState::shared()
+        .part<SorvelKVPart>([] { return std::make_unique<SorvelKVPart>(PassKey{}); })
+        .facade;
 }
 
 SorvelKV& SorvelKV::sharedInstance() noexcept {
@@ -188,7 +200,6 @@ SorvelKV& SorvelKV::sharedInstance() noexcept {
 
 SorvelKV::SorvelKV(PassKey) : impl_(std::make_unique<Impl>()) {
     SvlLog::initQaMode(nullptr);
-    platform::registerResetHook([impl = impl_.get()] { impl->forget(); });
 }
 
 SorvelKV::~SorvelKV() = default;

@@ -2,10 +2,10 @@
 
 #include "Common/Extensions.h"
 #include "Common/RegistryStates.h"
+#include "Common/SdkState.h"
 #include "Common/SvlLog.h"
 #include "Core/DiContainer.h"
 #include "Platform/Dispatch.h"
-#include "Platform/ProcessState.h"
 #include "Platform/SystemLog.h"
 #include "Public/FacadeInternal.h"
 #include "Push/RichPushDecorator.h"
@@ -62,9 +62,21 @@ void SorvelPushService::serviceExtensionTimeWillExpire() {
 
 // ---- The controller ----------------------------------------------------------------
 
+namespace {
+struct PushControllerPart : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::pushController;
+
+    template <typename Key>
+    explicit PushControllerPart(Key key) : controller(key) {}
+
+    SorvelMultiPushProviderController controller;
+};
+}  // namespace
+
 SorvelMultiPushProviderController& SorvelMultiPushProviderController::getInstance() noexcept {
-    static platform::NoDestructor<SorvelMultiPushProviderController> instance{PassKey{}};
-    return instance.get();
+    return SdkState::shared()
+        .part<PushControllerPart>([] { return std::make_unique<PushControllerPart>(PassKey{}); })
+        .controller;
 }
 
 SorvelMultiPushProviderController& SorvelMultiPushProviderController::getInstanceObjc() noexcept {

@@ -1,23 +1,21 @@
 #include "Push/OsPushEnableObservable.h"
 
+#include "Common/SdkState.h"
 #include "Data/ModelProvider/CommonModelProvider.h"
-#include "Platform/ProcessState.h"
 
 namespace sorvel {
 
-struct OsPushEnableObservableHolder {
+struct OsPushEnableObservableHolder : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::osPushObservable;
+
     OsPushEnableObservable observable;
 
-    OsPushEnableObservableHolder() {
-        // Observers point into one SDK instance; a fresh one (tests) starts
-        // without them, as a new process would.
-        platform::registerResetHook([this] { observable.observers_.clear(); });
-    }
+    // Observers point into one SDK instance: a retired one tells them nothing more.
+    void retire() override { observable.observers_.clear(); }
 };
 
 OsPushEnableObservable& OsPushEnableObservable::shared() {
-    static platform::NoDestructor<OsPushEnableObservableHolder> holder;
-    return holder.get().observable;
+    return SdkState::shared().part<OsPushEnableObservableHolder>().observable;
 }
 
 void OsPushEnableObservable::addObserver(std::shared_ptr<IObserver<bool>> observer) {

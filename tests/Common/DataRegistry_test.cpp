@@ -16,7 +16,6 @@
 #include "Platform/Dispatch.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Host.h"
-#include "Platform/ProcessState.h"
 #include "Platform/UserDefaults.h"
 #include "support/CommonSupport.h"
 #include "support/TestSupport.h"
@@ -34,7 +33,7 @@ std::shared_ptr<DataRegistry> openRegistry() {
 // Forgets every cached store so the next open reads the files again, as a new
 // process would.
 void simulateRestart() {
-    platform::runResetHooks();
+    testing::restartProcessState();
 }
 
 void listen(DataRegistry& r, DataRegistryKey k, DataUnitEventListener::Callback callback) {

@@ -15,7 +15,11 @@
 #include "Event/EventModelProvider.h"
 #include "Event/EventPackageContainer.h"
 #include "Event/EventUploadIntervalManager.h"
+#include "Event/PushOpenMonitor.h"
+#include "Event/TimerManager.h"
 #include "Event/UserPropertyManager.h"
+#include "Network/S3ConfigHandler.h"
+#include "sorvel/SorvelKV.h"
 #include "support/TestSupport.h"
 
 namespace sorvel {
@@ -43,9 +47,31 @@ TEST(DiContainerTest, MembersAreBuiltOnceAndTheResetClearsTheirContentsOnly) {
     EXPECT_EQ(c.userPropertyManager(), properties);
     EXPECT_EQ(c.defaultSVLContextController(), controller);
 
-    // A fresh SDK (the test support's reset) builds new members.
+    // A fresh SDK (the test support's reset) is a new container with new
+    // members, and new process-wide parts; the old ones were retired (the
+    // timer stopped, the push-open mark cleared) and stay usable by a late
+    // holder.
+    PushOpenMonitor& oldMonitor = PushOpenMonitor::shared();
+    oldMonitor.mark({{"c", Value("x")}});
+    EventUploadIntervalManager& oldInterval = EventUploadIntervalManager::shared();
+    oldInterval.startTimer();
+    S3ConfigHandler& oldHandler = S3ConfigHandler::shared();
+    SorvelKV& oldFacade = SorvelKV::getInstance();
     sdk.relaunch();
-    EXPECT_NE(c.dataRegistry(), registry);
+    auto& fresh = DiContainer::shared();
+    EXPECT_NE(&fresh, &c);
+    EXPECT_NE(fresh.dataRegistry(), registry);
+    EXPECT_NE(&PushOpenMonitor::shared(), &oldMonitor);
+    EXPECT_FALSE(PushOpenMonitor::shared().isOpendByPush());
+    EXPECT_FALSE(oldMonitor.isOpendByPush());
+    EXPECT_NE(&EventUploadIntervalManager::shared(), &oldInterval);
+    EXPECT_FALSE(oldInterval.isTimerRunning());
+    EXPECT_NE(&S3ConfigHandler::shared(), &oldHandler);
+    EXPECT_NE(&SorvelKV::getInstance(), &oldFacade);
+    // The fresh timers reach the fresh interval manager, not the old one.
+    EventUploadIntervalManager::shared().startTimer();
+    TimerManager::shared().stopTimer();
+    EXPECT_FALSE(EventUploadIntervalManager::shared().isTimerRunning());
 }
 
 // A block still at work on another queue (the v1 migration waits on the global

@@ -31,6 +31,7 @@
 #include <random>
 #include <thread>
 
+#include "Common/SdkState.h"
 #include "Platform/Crypto.h"
 #include "Platform/Host.h"
 #include "Platform/ProcessState.h"
@@ -548,9 +549,16 @@ void LogCapture::clear() {
     lines_->lines.clear();
 }
 
+void restartProcessState() {
+    // The SDK first: its last work may still use the platform's state (the
+    // host's URL mapping, its network setting) while it finishes.
+    SdkState::replaceForTesting();
+    platform::runResetHooks();
+}
+
 namespace {
 void resetProcessState() {
-    platform::runResetHooks();
+    restartProcessState();
     platform::host::clearInfo();
     platform::host::setBundleId("com.sorvel.sample");
     platform::host::setVersions("1.0", "1");
@@ -574,7 +582,7 @@ FreshSdk::FreshSdk(bool manualClock) {
 }
 
 void FreshSdk::relaunch() {
-    platform::runResetHooks();
+    restartProcessState();
     platform::host::setHomeFolder(home_.path());
     platform::host::setKeychainFolder(keychain_.path());
     platform::host::setClock(clock_);

@@ -211,6 +211,12 @@ class LogCapture {
     std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
 };
 
+// Ends the SDK in this process as the end of the process would: the SDK's
+// state is retired and replaced by a fresh one (Common/SdkState.h), then the
+// platform's simulated OS forgets what it kept (its reset hooks). Run it only
+// once the SDK's work of interest has finished, never from an SDK queue.
+void restartProcessState();
+
 // Gives the test a fresh app: a new temp home and keychain folder, the system
 // clock (or a manual one), empty Info keys and every process-wide SDK state
 // forgotten. Restores a fresh state again when destroyed.

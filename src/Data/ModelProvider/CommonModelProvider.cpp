@@ -5,35 +5,32 @@
 #include "Common/DataRegistryKey.h"
 #include "Common/DatesAndIds.h"
 #include "Common/RegistryStates.h"
+#include "Common/SdkState.h"
 #include "Common/SvlLog.h"
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 #include "Platform/Device.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Mutex.h"
-#include "Platform/ProcessState.h"
 
 namespace sorvel {
 namespace {
 
-struct ListenerState {
+struct ListenerState : SdkStatePart {
+    static constexpr SdkSlot kSlot = SdkSlot::osPushListener;
+
     platform::Mutex mu;
     CommonModelProvider::OsPushEnableListener listener GUARDED_BY(mu);
+
+    // A request of the last SDK still building its common block tells nobody.
+    void retire() override {
+        CommonModelProvider::OsPushEnableListener gone;
+        platform::MutexLock lock(mu);
+        gone.swap(listener);
+    }
 };
 
 ListenerState& listenerState() {
-    // Never destroyed: a request on a global-queue thread may still build its
-    // common block while the process exits.
-    static platform::NoDestructor<ListenerState> holder;
-    static ListenerState& state = holder.get();
-    static const bool registered = [] {
-        platform::registerResetHook([] {
-            platform::MutexLock lock(state.mu);
-            state.listener = nullptr;
-        });
-        return true;
-    }();
-    (void)registered;
-    return state;
+    return SdkState::shared().part<ListenerState>();
 }
 
 }  // namespace
