@@ -149,7 +149,9 @@ Value::Map EventModel::toDictionary() const {
         {"event_datetime", Value(event_datetime)},
         {"group", Value(group)},
         {"event_name", Value(event_name)},
-        {"param", param ? Value(*param) : Value()},
+        {"param", !param                           ? Value()
+                  : paramForm == ParamForm::native ? Value(typedtext::toTypedMap(*param))
+                                                   : Value(*param)},
         {"session_interval", Value(session_interval)},
         {"session_length", Value(session_length)},
         {"log_id", orNull(log_id)},
@@ -174,7 +176,11 @@ void EventModel::appendJson(std::string& out) const {
     const auto location_ = location.toDictionary();
     o.map("location", location_ ? &*location_ : nullptr);
     o.text("log_id", log_id);
-    o.map("param", param ? &*param : nullptr);
+    if (param && paramForm == ParamForm::native) {
+        typedtext::appendJson(o.key("param"), *param);
+    } else {
+        o.map("param", param ? &*param : nullptr);
+    }
     o.text("prev_id", prev_id);
     o.text("session_id", session_id);
     o.value("session_interval", Value(session_interval));

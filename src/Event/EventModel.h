@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Base/Status.h"
+#include "Common/TypedText.h"
 #include "Network/ApiModel.h"
 #include "sorvel/Value.h"
 
@@ -42,7 +43,7 @@ class EventModel : public IDataModel {
                Location location, std::optional<std::string> user_snapshot_id,
                Value::Map user_properties, Value::Map ci);
 
-    // All sixteen keys, absent fields as null.
+    // All sixteen keys, absent fields as null; "param" in typed-value form.
     Value::Map toDictionary() const override;
     // Appends the compact JSON of toDictionary() without building it.
     void appendJson(std::string& out) const;
@@ -64,6 +65,9 @@ class EventModel : public IDataModel {
     std::string group;
     std::string event_name;
     std::optional<Value::Map> param;
+    // Native parameters get their type prefixes when the event is written;
+    // an event read back from its dictionary holds them prefixed.
+    ParamForm paramForm = ParamForm::prefixed;
     std::int64_t session_interval = 0;
     std::int64_t session_length = 0;
     std::optional<std::string> log_id;

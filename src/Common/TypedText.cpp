@@ -1,0 +1,120 @@
+#include "Common/TypedText.h"
+
+#include <array>
+#include <charconv>
+#include <string_view>
+
+#include "Base/JsonText.h"
+#include "Base/ValueText.h"
+
+namespace sorvel::typedtext {
+namespace {
+
+constexpr std::string_view kString = "string:";
+
+// The typed text of a value that is neither text, a list nor a map, which
+// always fits a small buffer: a prefix, then at most 24 characters.
+class ScalarText {
+  public:
+    explicit ScalarText(const Value& v) {
+        if (const bool* b = v.getBool()) {
+            put(*b ? "boolean:true" : "boolean:false");
+        } else if (const std::int64_t* i = v.getInt64()) {
+            number("long:", *i);
+        } else if (const std::uint64_t* u = v.getUInt64()) {
+            number("long:", *u);
+        } else if (const double* d = v.getDouble()) {
+            detail::DoubleText digits;
+            put("double:");
+            put(detail::formatDouble(*d, digits));
+        } else if (const Value::Bytes* bytes = v.getBytes()) {
+            number("string:", bytes->size());
+            put(" bytes");
+        } else {
+            put("string:<null>");
+        }
+    }
+    std::string_view view() const { return {buf_.data(), size_}; }
+
+  private:
+    void put(std::string_view s) {
+        s.copy(buf_.data() + size_, s.size());
+        size_ += s.size();
+    }
+    template <typename N>
+    void number(std::string_view prefix, N n) {
+        put(prefix);
+        const auto res = std::to_chars(buf_.data() + size_, buf_.data() + buf_.size(), n);
+        size_ = static_cast<std::size_t>(res.ptr - buf_.data());
+    }
+
+    std::array<char, 72> buf_{};
+    std::size_t size_ = 0;
+};
+
+void appendValue(std::string& out, const Value& v) {
+    if (const Value::Map* m = v.getMap()) {
+        appendJson(out, *m);
+    } else if (const std::string* s = v.getString()) {
+        json::appendString(out, kString, *s);
+    } else if (v.isArray()) {
+        json::appendString(out, kString, v.render());
+    } else {
+        // Plain ASCII, nothing to escape.
+        out += '"';
+        out += ScalarText(v).view();
+        out += '"';
+    }
+}
+
+}  // namespace
+
+std::string text(const Value& value) {
+    if (const std::string* s = value.getString()) {
+        std::string out;
+        out.reserve(kString.size() + s->size());
+        out.append(kString).append(*s);
+        return out;
+    }
+    if (value.isArray() || value.isMap()) {
+        return std::string(kString) + value.render();
+    }
+    return std::string(ScalarText(value).view());
+}
+
+std::size_t textSize(const Value& value) {
+    if (const std::string* s = value.getString()) {
+        return kString.size() + s->size();
+    }
+    if (value.isArray() || value.isMap()) {
+        return kString.size() + value.render().size();
+    }
+    return ScalarText(value).view().size();
+}
+
+void appendJson(std::string& out, const Value::Map& map) {
+    out += '{';
+    bool first = true;
+    for (const auto& [key, value] : map) {
+        if (!first) {
+            out += ',';
+        }
+        first = false;
+        json::appendString(out, key);
+        out += ':';
+        appendValue(out, value);
+    }
+    out += '}';
+}
+
+Value::Map toTypedMap(const Value::Map& map) {
+    Value::Map out;
+    for (const auto& [key, value] : map) {
+        const Value::Map* nested = value.getMap();
+        out.emplace_hint(out.end(), key,
+                         nested != nullptr ? Value(toTypedMap(*nested)) : Value(text(value)));
+    }
+    return out;
+}
+
+}  // namespace sorvel::typedtext
