@@ -1,10 +1,11 @@
 #include <benchmark/benchmark.h>
 
-#include "Common/FvnUtil.h"
+#include "Common/DatesAndIds.h"
+#include "Event/TypedValueDictionary.h"
 
 namespace {
 
-using sorvel::FvnUtil;
+namespace FvnUtil = sorvel::FvnUtil;
 using sorvel::Value;
 
 // A typical event parameter map: texts, numbers, a flag and a nested map.

@@ -6,7 +6,7 @@
 #include "ActionHistory/ActionHistorySqliteStore.h"
 #include "Common/Constants.h"
 #include "Common/Extensions.h"
-#include "Common/FvnUtil.h"
+#include "Common/Language.h"
 #include "Common/SvlLog.h"
 #include "Platform/Clock.h"
 #include "Push/RemotePushKeys.h"

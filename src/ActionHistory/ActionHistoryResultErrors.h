@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Common/FvnUtil.h"
 #include "Network/ApiConnectionError.h"
+#include "Network/JsonDic.h"
 #include "sorvel/ActionHistoryResult.h"
 
 namespace sorvel {

@@ -16,11 +16,12 @@
 //   server answers 400 (the app key is not valid). Set by the SDK controller
 //   (the core) to its disableSDK. Without it: a warning line only.
 //
-// - The GDPR action: FvnUtil::setGdprForgetMeHook (Common/FvnUtil.h). Run by
-//   FvnUtil::executeGdprForgetMe, which the facade guard queues while the
-//   server has not confirmed an erasure; it hands its `done` on to whatever
-//   finishes the request. Set by the core's dependency container to the GDPR
-//   forget-me use case. Without it: a debug line only (and `done` dropped).
+// - The GDPR action: GdprForgetMe::setGdprForgetMeHook (Common/GdprForgetMe.h).
+//   Run by FvnUtil::executeGdprForgetMe, which the facade guard queues while
+//   the server has not confirmed an erasure; it hands its `done` on to
+//   whatever finishes the request. Set by the core's dependency container to
+//   the GDPR forget-me use case. Without it: a debug line only (and `done`
+//   dropped).
 //
 // - The push-permission listener: CommonModelProvider::setOsPushEnableListener
 //   (Data/ModelProvider/CommonModelProvider.h). Told each notification

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "Common/Constants.h"
-#include "Common/FvnUtil.h"
+#include "Common/RegistryStates.h"
 #include "Common/SvlLog.h"
 #include "Core/UseCases.h"
 #include "Event/DailyFirstOpenAutoEventGenerator.h"

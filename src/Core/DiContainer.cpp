@@ -8,8 +8,9 @@
 #include "ActionHistory/ActionHistoryDAO.h"
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/GdprForgetMe.h"
 #include "Common/KeyChain.h"
+#include "Common/RegistryStates.h"
 #include "Common/SvlLog.h"
 #include "Core/ActiveSVLContext.h"
 #include "Core/DefaultSVLContextController.h"
@@ -263,7 +264,7 @@ std::shared_ptr<DataRegistry> DiContainer::dataRegistry() {
         // (Common/CoreHooks.h). Each resolves what it calls when it is
         // called, so none needs a member that is not built yet.
         S3ConfigHandler::shared().setDataRegistry(registry);
-        FvnUtil::setGdprForgetMeHook([](FvnUtil::GdprDone done) {
+        GdprForgetMe::shared().setGdprForgetMeHook([](GdprForgetMe::Done done) {
             GdprForgetMeUseCase(DiContainer::shared().repository(), std::move(done)).execute();
         });
         ApiConnectionManager::setDisableSdkHook([](const std::string& reason) {

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/RegistryStates.h"
 
 namespace sorvel {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "Base/TextUnits.h"
 #include "Common/Constants.h"
-#include "Common/FvnUtil.h"
+#include "Common/RegistryStates.h"
 #include "Common/SvlLog.h"
 #include "Core/DisabledSVLContext.h"
 #include "Core/UseCases.h"

@@ -5,7 +5,8 @@
 #include <utility>
 #include <variant>
 
-#include "Common/FvnUtil.h"
+#include "Common/DatesAndIds.h"
+#include "Common/RegistryStates.h"
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
 #include "Core/DefaultSVLContextController.h"

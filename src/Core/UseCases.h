@@ -14,6 +14,7 @@
 #include "sorvel/ActionHistoryResult.h"
 #include "sorvel/SorvelKvCommerceProductModel.h"
 #include "sorvel/Value.h"
+#include "Common/GdprForgetMe.h"
 
 namespace sorvel {
 
@@ -69,13 +70,13 @@ class GdprForgetMeUseCase {
   public:
     using R = void;
     explicit GdprForgetMeUseCase(std::shared_ptr<IRepository> repository,
-                                 FvnUtil::GdprDone done = nullptr)
+                                 GdprForgetMe::Done done = nullptr)
         : repository(std::move(repository)), done(std::move(done)) {}
     R execute() { repository->requestGdprForgetMe(done); }
 
     std::shared_ptr<IRepository> repository;
     // Handed on to the request: it runs once the erasure request is finished.
-    FvnUtil::GdprDone done;
+    GdprForgetMe::Done done;
 };
 
 class InitDefaultConfigValueUseCase {

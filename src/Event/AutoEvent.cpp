@@ -4,7 +4,7 @@
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/DatesAndIds.h"
 #include "Platform/Clock.h"
 
 namespace sorvel::autoevent {

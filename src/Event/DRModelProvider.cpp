@@ -2,7 +2,7 @@
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/DatesAndIds.h"
 #include "Common/SvlLog.h"
 #include "Data/DataProviders/DeviceRealtimeDataProvider.h"
 #include "Data/DataProviders/DeviceStaticDataProvider.h"

@@ -2,7 +2,8 @@
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/DatesAndIds.h"
+#include "Common/RegistryStates.h"
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
 #include "Event/IAutoEventRepository.h"

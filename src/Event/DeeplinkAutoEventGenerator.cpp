@@ -2,10 +2,11 @@
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
 #include "Event/DeeplinkParameterSet.h"
 #include "Event/DeeplinkPostingObservable.h"
+#include "Event/DeeplinkUrl.h"
+#include "Event/TypedValueDictionary.h"
 
 namespace sorvel {
 

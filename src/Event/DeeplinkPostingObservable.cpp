@@ -2,8 +2,8 @@
 
 #include <variant>
 
-#include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
+#include "Network/JsonDic.h"
 #include "Platform/ProcessState.h"
 
 namespace sorvel {

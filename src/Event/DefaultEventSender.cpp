@@ -5,6 +5,8 @@
 #include "Event/EventBundleModel.h"
 #include "Network/ApiConnection.h"
 #include "Network/ApiConnectionManager.h"
+#include "Common/GdprForgetMe.h"
+#include "Common/RegistryStates.h"
 
 namespace sorvel {
 
@@ -28,11 +30,11 @@ void IEventSender::sendEventPackageAsync(std::shared_ptr<const EventPackage> eve
 DefaultEventSender::DefaultEventSender(
     std::shared_ptr<DataRegistry> dataRegistry,
     std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider,
-    FvnUtil::GdprAction gdprAction)
+    GdprForgetMe::Action gdprAction)
     : dataRegistry_(std::move(dataRegistry)),
       deviceRealtimeDataProvider_(std::move(deviceRealtimeDataProvider)),
       gdprAction_(gdprAction ? std::move(gdprAction)
-                             : FvnUtil::GdprAction([](FvnUtil::GdprDone done) {
+                             : GdprForgetMe::Action([](GdprForgetMe::Done done) {
                                    FvnUtil::executeGdprForgetMe(std::move(done));
                                })),
       commonBlock_(std::make_shared<CommonBlockCache>(dataRegistry_)) {}

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "Common/FvnUtil.h"
+#include "Common/GdprForgetMe.h"
 #include "Event/EventPackage.h"
 
 namespace sorvel {
@@ -25,7 +25,7 @@ class DefaultEventSender : public IEventSender {
     // the core installs.
     DefaultEventSender(std::shared_ptr<DataRegistry> dataRegistry,
                        std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider,
-                       FvnUtil::GdprAction gdprAction = nullptr);
+                       GdprForgetMe::Action gdprAction = nullptr);
 
     void sendEventPackage(std::shared_ptr<const EventPackage> eventPackage,
                           Completion completion) override;
@@ -43,7 +43,7 @@ class DefaultEventSender : public IEventSender {
 
     const std::shared_ptr<DataRegistry> dataRegistry_;
     const std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider_;
-    const FvnUtil::GdprAction gdprAction_;
+    const GdprForgetMe::Action gdprAction_;
     const std::shared_ptr<CommonBlockCache> commonBlock_;
 };
 

@@ -6,7 +6,7 @@
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/DatesAndIds.h"
 #include "Common/SvlLog.h"
 #include "Event/EventCounters.h"
 #include "Event/UserPropertyManager.h"

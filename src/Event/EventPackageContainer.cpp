@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/RegistryStates.h"
 #include "Common/SvlLog.h"
 #include "Event/EventCounters.h"
 #include "Event/EventUploadIntervalManager.h"

@@ -4,7 +4,7 @@
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/DatesAndIds.h"
 #include "Common/SvlLog.h"
 #include "Common/TypedText.h"
 #include "Event/LogEventParameter.h"

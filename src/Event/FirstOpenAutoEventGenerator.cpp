@@ -3,7 +3,7 @@
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
 #include "Common/Extensions.h"
-#include "Common/FvnUtil.h"
+#include "Common/RegistryStates.h"
 #include "Common/SvlLog.h"
 #include "Data/ModelProvider/DeferredDeeplinkModelProvider.h"
 #include "Event/AutoEvent.h"

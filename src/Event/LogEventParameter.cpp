@@ -1,6 +1,6 @@
 #include "Event/LogEventParameter.h"
 
-#include "Common/FvnUtil.h"
+#include "Common/DatesAndIds.h"
 
 namespace sorvel {
 

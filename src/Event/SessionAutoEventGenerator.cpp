@@ -4,15 +4,18 @@
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/DatesAndIds.h"
+#include "Common/RegistryStates.h"
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
 #include "Event/DeeplinkParameterSet.h"
 #include "Event/DeeplinkPostingObservable.h"
+#include "Event/DeeplinkUrl.h"
 #include "Event/EventCounters.h"
 #include "Event/FirstOpenAutoEventGenerator.h"
 #include "Event/IAutoEventRepository.h"
 #include "Event/PushOpenMonitor.h"
+#include "Event/TypedValueDictionary.h"
 #include "Event/V1MigrationManager.h"
 
 namespace sorvel {

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
 #include "Event/EventInputGuard.h"
+#include "Event/TypedValueDictionary.h"
 #include "Network/S3ConfigHandler.h"
 #include "Platform/Crypto.h"
 

@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "Common/DataRegistry.h"
+#include "Common/DatesAndIds.h"
 #include "Common/Extensions.h"
-#include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
 #include "Platform/Clock.h"
 

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "Base/Url.h"
-#include "Common/FvnUtil.h"
+#include "Common/RegistryStates.h"
 #include "Common/SvlLog.h"
 #include "InAppMessage/InAppMessageSqliteStore.h"
 #include "Platform/Crypto.h"

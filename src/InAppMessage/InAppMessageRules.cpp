@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "Common/DatesAndIds.h"
 #include "Common/Extensions.h"
-#include "Common/FvnUtil.h"
 
 namespace sorvel::inapp {
 namespace {

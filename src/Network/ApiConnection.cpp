@@ -7,7 +7,7 @@
 #include "Base/Url.h"
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/DatesAndIds.h"
 #include "Common/SvlLog.h"
 #include "Network/RequestSigner.h"
 #include "Platform/Device.h"

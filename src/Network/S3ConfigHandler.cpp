@@ -5,8 +5,8 @@
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
 #include "Common/DataRegistryKey.h"
-#include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
+#include "Network/JsonDic.h"
 #include "Platform/ProcessState.h"
 
 namespace sorvel {

@@ -3,8 +3,8 @@
 #include <utility>
 
 #include "Common/Constants.h"
-#include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
+#include "Event/TypedValueDictionary.h"
 
 namespace sorvel::predefined {
 namespace {

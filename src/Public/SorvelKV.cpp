@@ -6,7 +6,8 @@
 #include "Base/Url.h"
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/GdprForgetMe.h"
+#include "Common/RegistryStates.h"
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
 #include "Core/DefaultSVLContextController.h"
@@ -16,7 +17,9 @@
 #include "Event/EventInputGuard.h"
 #include "Event/EventUploadIntervalManager.h"
 #include "Event/LogEventParameter.h"
+#include "Event/TypedValueDictionary.h"
 #include "Event/UserPropertyManager.h"
+#include "Event/UserPropertyRules.h"
 #include "Platform/Bundle.h"
 #include "Platform/Clock.h"
 #include "Platform/Crypto.h"
@@ -510,7 +513,7 @@ namespace {
 
 bool isGdprForgetMeNow(const DataRegistry& r) {
     return FvnUtil::isGdprForgetMe(
-        [](FvnUtil::GdprDone done) { FvnUtil::executeGdprForgetMe(std::move(done)); }, r);
+        [](GdprForgetMe::Done done) { FvnUtil::executeGdprForgetMe(std::move(done)); }, r);
 }
 
 // The delete and restart refusal: the remote pause or forget-me (not the

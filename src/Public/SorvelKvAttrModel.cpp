@@ -2,8 +2,8 @@
 
 #include "Base/TextUnits.h"
 #include "Common/Constants.h"
-#include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
+#include "Event/UserPropertyRules.h"
 
 namespace sorvel {
 

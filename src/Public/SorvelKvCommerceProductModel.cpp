@@ -1,9 +1,9 @@
 #include "sorvel/SorvelKvCommerceProductModel.h"
 
-#include "Common/Constants.h"
-#include "Common/FvnUtil.h"
-#include "Common/SvlLog.h"
 #include "Base/TextUnits.h"
+#include "Common/Constants.h"
+#include "Common/SvlLog.h"
+#include "Event/UserPropertyRules.h"
 #include "Platform/Crypto.h"
 
 namespace sorvel {

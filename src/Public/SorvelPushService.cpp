@@ -1,7 +1,7 @@
 #include "sorvel/SorvelPushService.h"
 
 #include "Common/Extensions.h"
-#include "Common/FvnUtil.h"
+#include "Common/RegistryStates.h"
 #include "Common/SvlLog.h"
 #include "Core/DiContainer.h"
 #include "Platform/Dispatch.h"

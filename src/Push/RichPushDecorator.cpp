@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "Common/FvnUtil.h"
+#include "Common/Language.h"
 #include "Common/SvlLog.h"
 #include "Platform/Dispatch.h"
 #include "Push/PushImage.h"

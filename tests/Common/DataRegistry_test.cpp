@@ -561,8 +561,8 @@ TEST(DeferredDataContextTest, NewStoresAreCreatedOffTheCallersThreadWhileReadsAn
     // Next launch the stores exist: they open at once, without the executor.
     simulateRestart();
     bool executorCalled = false;
-    auto again =
-        std::make_shared<DeferredDataContext>([&](std::function<void()>) { executorCalled = true; });
+    auto again = std::make_shared<DeferredDataContext>(
+        [&](std::function<void()>) { executorCalled = true; });
     EXPECT_FALSE(executorCalled);
     EXPECT_TRUE(again->isOpen());
     EXPECT_EQ(DataRegistry(again).getString(DataRegistryKey::STRING_APPKEY, ""),

@@ -19,6 +19,7 @@
 #include "Platform/Dispatch.h"
 #include "Platform/Host.h"
 #include "support/TestSupport.h"
+#include "Common/GdprForgetMe.h"
 
 namespace sorvel::coretest {
 
@@ -29,7 +30,7 @@ class MockRepository : public IRepository {
     MOCK_METHOD(void, clearUserProperty, (), (override));
     MOCK_METHOD(void, initDefaultConfigValue, (), (override));
     MOCK_METHOD(void, syncApplicationConfigure, (), (override));
-    MOCK_METHOD(void, requestGdprForgetMe, (FvnUtil::GdprDone), (override));
+    MOCK_METHOD(void, requestGdprForgetMe, (GdprForgetMe::Done), (override));
     MOCK_METHOD(void, saveUnsentEvents, (), (override));
     MOCK_METHOD(void, logEvent, (LogEventParameter), (override));
     MOCK_METHOD(void, logSameEventWithPaging,

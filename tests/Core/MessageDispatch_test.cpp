@@ -6,7 +6,6 @@
 #include <thread>
 #include <vector>
 
-#include "Common/FvnUtil.h"
 #include "Common/SVLBooleanState.h"
 #include "Core/CoreFakes.h"
 

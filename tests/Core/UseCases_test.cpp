@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Core/CoreFakes.h"
+#include "Common/GdprForgetMe.h"
 
 namespace sorvel::coretest {
 namespace {
@@ -37,7 +38,7 @@ TEST(UseCasesTest, EachPassesItsArgumentsToItsOneRepositoryOperation) {
     EXPECT_EQ(answers, 1);
 
     // The GDPR guard's done goes on to the request the same way.
-    FvnUtil::GdprDone doneHandedOn;
+    GdprForgetMe::Done doneHandedOn;
     EXPECT_CALL(*repository, requestGdprForgetMe(_)).WillOnce(SaveArg<0>(&doneHandedOn));
     GdprForgetMeUseCase(repository, [&] { ++answers; }).execute();
     ASSERT_TRUE(doneHandedOn);

@@ -2,7 +2,6 @@
 
 #include <limits>
 
-#include "Common/FvnUtil.h"
 #include "InAppMessage/InAppMessageRules.h"
 #include "Platform/Host.h"
 #include "support/TestSupport.h"

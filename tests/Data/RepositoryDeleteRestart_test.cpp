@@ -4,6 +4,7 @@
 
 #include "Network/Model/DRModel.h"
 #include "RepositoryFixture.h"
+#include "Common/RegistryStates.h"
 
 namespace sorvel::repotest {
 namespace {

@@ -3,7 +3,6 @@
 #include <thread>
 
 #include "AutoEventFixture.h"
-#include "Common/FvnUtil.h"
 #include "Common/SVLBooleanState.h"
 #include "Event/DailyFirstOpenAutoEventGenerator.h"
 #include "Platform/RunLoop.h"

@@ -5,10 +5,10 @@
 #include <thread>
 
 #include "AutoEventFixture.h"
-#include "Common/FvnUtil.h"
 #include "Event/DeeplinkAutoEventGenerator.h"
 #include "Event/DeeplinkParameterSet.h"
 #include "Event/DeeplinkPostingObservable.h"
+#include "Event/DeeplinkUrl.h"
 
 namespace sorvel::autotest {
 namespace {

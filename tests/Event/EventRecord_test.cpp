@@ -7,11 +7,11 @@
 
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
 #include "Event/EventBundleModel.h"
 #include "Event/EventCounters.h"
 #include "Event/EventModelProvider.h"
 #include "Event/EventPackage.h"
+#include "Event/TypedValueDictionary.h"
 #include "Event/UserPropertyManager.h"
 #include "sorvel/SorvelKvAttrModel.h"
 #include "support/TestSupport.h"

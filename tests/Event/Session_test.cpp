@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Common/FvnUtil.h"
+#include "Common/RegistryStates.h"
 #include "Event/DeeplinkPostingObservable.h"
 #include "Event/StartSessionType.h"
 #include "PipelineHarness.h"

@@ -28,7 +28,7 @@
 
 #include "Common/DRState.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/RegistryStates.h"
 #include "Common/SvlLog.h"
 #include "Core/DiContainer.h"
 #include "Core/DisabledGuard.h"

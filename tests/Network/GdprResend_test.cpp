@@ -3,7 +3,8 @@
 #include <mutex>
 #include <vector>
 
-#include "Common/FvnUtil.h"
+#include "Common/GdprForgetMe.h"
+#include "Common/RegistryStates.h"
 #include "Data/ModelProvider/GDPRModelProvider.h"
 #include "Network/ApiConnectionManager.h"
 #include "NetworkFixture.h"
@@ -21,7 +22,7 @@ class GdprResendTest : public NetworkFixture {
     void SetUp() override {
         NetworkFixture::SetUp();
         registry->putString(std::string("ADID-1"), DataRegistryKey::STRING_ADID);
-        FvnUtil::setGdprForgetMeHook([this](FvnUtil::GdprDone done) {
+        GdprForgetMe::shared().setGdprForgetMeHook([this](GdprForgetMe::Done done) {
             auto connection = std::make_shared<ApiConnection>(registry);
             connection->setPostRequest(*GDPRModelProvider(registry).getApiModel());
             ApiConnectionManager manager;
@@ -38,7 +39,7 @@ class GdprResendTest : public NetworkFixture {
                             });
         });
     }
-    void TearDown() override { FvnUtil::setGdprForgetMeHook(nullptr); }
+    void TearDown() override { GdprForgetMe::shared().setGdprForgetMeHook(nullptr); }
 
     // Every public call passes the guard; an app logging events during an
     // outage passes it many times.
@@ -81,12 +82,12 @@ TEST_F(GdprResendTest, OneErasureRequestStaysInFlightUntilItsLastRetry) {
             server.waitForRequests(static_cast<std::size_t>(retry) + 1, std::chrono::seconds(10)));
     }
     // The last retry failed: the request is finished for good.
-    ASSERT_TRUE(FvnUtil::waitForGdprResendIdle(std::chrono::seconds(10)));
+    ASSERT_TRUE(GdprForgetMe::shared().waitForResendIdle(std::chrono::seconds(10)));
     EXPECT_EQ(requestsStarted(), 1u);
     EXPECT_EQ(erasures(), 4u);
     EXPECT_FALSE(registry->getBool(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC, true));
     sdk.clock()->advance(ApiConnectionManager::RETRY_INTERVAL * 3);
-    EXPECT_TRUE(FvnUtil::waitForGdprResendIdle(std::chrono::seconds(10)));
+    EXPECT_TRUE(GdprForgetMe::shared().waitForResendIdle(std::chrono::seconds(10)));
     EXPECT_EQ(erasures(), 4u);
 
     // Unconfirmed still, so the next check sends again; this time the server
@@ -94,10 +95,10 @@ TEST_F(GdprResendTest, OneErasureRequestStaysInFlightUntilItsLastRetry) {
     server.setDefaultAnswer(Endpoint::GDPR, answer(200));
     guardedCalls(10);
     ASSERT_TRUE(server.waitForRequests(5, std::chrono::seconds(10)));
-    ASSERT_TRUE(FvnUtil::waitForGdprResendIdle(std::chrono::seconds(10)));
+    ASSERT_TRUE(GdprForgetMe::shared().waitForResendIdle(std::chrono::seconds(10)));
     EXPECT_TRUE(registry->getBool(DataRegistryKey::BOOL_GDPR_FORGET_ME_SERVER_SYNC, false));
     guardedCalls(10);
-    EXPECT_TRUE(FvnUtil::waitForGdprResendIdle(std::chrono::seconds(10)));
+    EXPECT_TRUE(GdprForgetMe::shared().waitForResendIdle(std::chrono::seconds(10)));
     EXPECT_EQ(requestsStarted(), 2u);
     EXPECT_EQ(erasures(), 5u);
     for (const auto& r : server.requests(Endpoint::GDPR)) {

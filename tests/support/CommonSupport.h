@@ -9,9 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "Common/DataContext.h"
+#include "Common/DataRegistry.h"
 #include "Common/SvlLog.h"
 #include "sorvel/SorvelKVLogDelegate.h"
+#include "support/TestSupport.h"
 
 namespace sorvel::testing {
 
@@ -82,6 +86,14 @@ class DelegateLog {
         std::vector<Line> lines;
     };
     std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
+};
+
+// A fresh SDK on a manual clock and a registry in memory, for the tests of
+// what reads and writes the registry.
+class RegistryTest : public ::testing::Test {
+  protected:
+    FreshSdk sdk{true};
+    DataRegistry registry{std::make_shared<MemoryContext>()};
 };
 
 }  // namespace sorvel::testing

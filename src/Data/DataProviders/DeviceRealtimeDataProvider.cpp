@@ -2,8 +2,8 @@
 
 #include "Common/DataRegistry.h"
 #include "Common/DataRegistryKey.h"
-#include "Common/FvnUtil.h"
 #include "Common/KeyChain.h"
+#include "Common/Language.h"
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
 #include "Platform/Bundle.h"

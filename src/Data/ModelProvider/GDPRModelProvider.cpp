@@ -2,7 +2,7 @@
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
-#include "Common/FvnUtil.h"
+#include "Common/DatesAndIds.h"
 #include "Network/Model/GDPRModel.h"
 #include "Platform/Crypto.h"
 

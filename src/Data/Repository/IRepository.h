@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Common/FvnUtil.h"
+#include "Common/GdprForgetMe.h"
 #include "Data/Repository/CompletionCallback.h"
 #include "Data/Repository/IActionHistoryOperations.h"
 #include "Event/IAutoEventRepository.h"
@@ -31,8 +31,8 @@ class IRepository : public IActionHistoryOperations, public IAutoEventRepository
     virtual void initDefaultConfigValue() = 0;
     void syncApplicationConfigure() override = 0;
     // `done` runs once the erasure request is finished for good: answered, or
-    // failed after its last retry (FvnUtil::GdprDone).
-    virtual void requestGdprForgetMe(FvnUtil::GdprDone done) = 0;
+    // failed after its last retry (GdprForgetMe::Done).
+    virtual void requestGdprForgetMe(GdprForgetMe::Done done) = 0;
     virtual void saveUnsentEvents() = 0;
     virtual void logEvent(LogEventParameter parameter) = 0;
     virtual void logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,

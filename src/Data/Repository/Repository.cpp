@@ -20,6 +20,10 @@
 #include "Network/ApiConnection.h"
 #include "Network/ApiConnectionManager.h"
 #include "Network/S3ConfigHandler.h"
+#include "Common/DatesAndIds.h"
+#include "Common/GdprForgetMe.h"
+#include "Common/RegistryStates.h"
+#include "Event/TypedValueDictionary.h"
 
 namespace sorvel {
 namespace {
@@ -81,7 +85,7 @@ void Repository::initDefaultConfigValue() {
 
 void Repository::syncApplicationConfigure() {
     // An erasure the server has not confirmed is sent again from here.
-    const FvnUtil::GdprAction resend = [](FvnUtil::GdprDone done) {
+    const GdprForgetMe::Action resend = [](GdprForgetMe::Done done) {
         FvnUtil::executeGdprForgetMe(std::move(done));
     };
     if (FvnUtil::isGdprForgetMe(resend, *dataRegistry_)) {
@@ -117,7 +121,7 @@ void Repository::syncApplicationConfigure() {
     });
 }
 
-void Repository::requestGdprForgetMe(FvnUtil::GdprDone done) {
+void Repository::requestGdprForgetMe(GdprForgetMe::Done done) {
     auto model = GDPRModelProvider(dataRegistry_).getApiModel();
     auto connection = std::make_shared<ApiConnection>(dataRegistry_);
     connection->setPostRequest(*model);

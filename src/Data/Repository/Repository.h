@@ -14,6 +14,7 @@
 #include "Platform/Dispatch.h"
 #include "Platform/Mutex.h"
 #include "sorvel/SorvelLogLevel.h"
+#include "Common/GdprForgetMe.h"
 
 namespace sorvel {
 
@@ -75,7 +76,7 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     void syncApplicationConfigure() override;
     // Sends the erasure request (retried); the forget-me flag is stored true
     // in both outcomes, the server-sync flag true only on success.
-    void requestGdprForgetMe(FvnUtil::GdprDone done) override;
+    void requestGdprForgetMe(GdprForgetMe::Done done) override;
     void saveUnsentEvents() override;
     // Drops an event on the remote block list or sampled out; otherwise its
     // model goes to the buffer and its id becomes the stored previous id.

@@ -3,7 +3,7 @@
 // download.
 #include "Common/DataRegistry.h"
 #include "Common/Extensions.h"
-#include "Common/FvnUtil.h"
+#include "Common/RegistryStates.h"
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
 #include "Data/ModelProvider/InAppMessageModelProvider.h"

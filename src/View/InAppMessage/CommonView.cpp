@@ -5,11 +5,12 @@
 
 #include "Base/Url.h"
 #include "Common/Constants.h"
+#include "Common/DatesAndIds.h"
 #include "Common/Extensions.h"
-#include "Common/FvnUtil.h"
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
 #include "Event/LogEventParameter.h"
+#include "Event/TypedValueDictionary.h"
 #include "Platform/ProcessState.h"
 #include "View/InAppMessage/InAppViewHooks.h"
 
