@@ -9,8 +9,8 @@
 
 #include "Base/TextUnits.h"
 #include "Common/SvlLog.h"
-#include "Common/TypedText.h"
 #include "Event/EventModel.h"
+#include "Event/TypedValueDictionary.h"
 
 namespace sorvel {
 namespace {
@@ -271,11 +271,28 @@ bool EventInputGuard::nestsDeeperThan(const Value& value, int maxDepth) {
 
 namespace {
 
-// One of an event's maps; null when the event has none.
+// One of an event's maps; null when the event has none. `replaced`: entries
+// the SDK writes over when it adds its own (not counted).
 struct EventMap {
     Value::Map* map;
     bool native;
+    const EventModel* replaced = nullptr;
 };
+
+// The bytes of the entries that the event's added order numbers write over.
+std::size_t replacedBytes(const Value::Map& map, const EventModel& event) {
+    std::size_t bytes = 0;
+    for (const auto& [key, value] : map) {
+        for (const auto& added : event.addedOrderNumbers()) {
+            if (key == added.key) {
+                Scan entry;
+                scanValue(value, EventInputGuard::MAX_VALUE_DEPTH, entry, true);
+                bytes += key.size() + 4 + entry.bytes;
+            }
+        }
+    }
+    return bytes;
+}
 
 // Repairs and measures the event's maps (null entries skipped); `bytes`
 // starts with what the rest of the event takes. Logs a repair.
@@ -285,7 +302,7 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
     // to repair it, and then measured again.
     Scan scans[3];
     std::size_t i = 0;
-    for (const auto [map, native] : maps) {
+    for (const auto [map, native, replaced] : maps) {
         if (map != nullptr) {
             scans[i] = scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native);
             if (scans[i].tooDeep) {
@@ -296,10 +313,13 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
         ++i;
     }
     i = 0;
-    for (const auto [map, native] : maps) {
+    for (const auto [map, native, replaced] : maps) {
         if (map != nullptr && scans[i].illFormed && repair(*map, native)) {
             repaired = true;
             scans[i].bytes = scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native).bytes;
+        }
+        if (map != nullptr && replaced != nullptr) {
+            scans[i].bytes -= replacedBytes(*map, *replaced);
         }
         bytes += map != nullptr ? scans[i].bytes : 0;
         ++i;
@@ -327,9 +347,17 @@ Status EventInputGuard::admit(EventModel& event) {
     for (auto* s : {&event.event_datetime, &event.group, &event.event_name}) {
         repaired = repair(*s) || repaired;
     }
-    return admitMaps(event.event_name, repaired,
-                     kFixedEventBytes + event.event_name.size() + event.group.size(),
-                     {{event.param ? &*event.param : nullptr, event.paramForm == ParamForm::native},
+    std::size_t bytes = kFixedEventBytes + event.event_name.size() + event.group.size();
+    const bool numbersAdded = event.param && event.hasAddedOrderNumbers();
+    if (numbersAdded) {
+        // Counted as the entries they are written as.
+        for (const auto& [key, value] : event.addedOrderNumbers()) {
+            bytes += key.size() + 4 + typedtext::textSize(Value(value)) + 3;
+        }
+    }
+    return admitMaps(event.event_name, repaired, bytes,
+                     {{event.param ? &*event.param : nullptr, event.paramForm == ParamForm::native,
+                       numbersAdded ? &event : nullptr},
                       {&event.user_properties, false},
                       {&event.ci, false}});
 }

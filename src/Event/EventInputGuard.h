@@ -4,7 +4,7 @@
 #include <string>
 
 #include "Base/Status.h"
-#include "Common/TypedText.h"
+#include "Event/TypedValueDictionary.h"
 #include "sorvel/Value.h"
 
 namespace sorvel {

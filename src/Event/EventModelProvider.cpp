@@ -87,6 +87,10 @@ EventModel EventModelProvider::build(bool consumeParameter) {
                      userPropertyManager_->getUserSnapshotId(), getTypedUserProperties(),
                      getTypedCiProperties());
     model.paramForm = p.paramForm;
+    if (p.paramForm == ParamForm::native) {
+        model.sessionOrderNo = sessionOrderNo_;
+        model.eventOrderNo = eventOrderNo_;
+    }
     return model;
 }
 
@@ -126,9 +130,9 @@ void EventModelProvider::addOrderNumbers() {
     }
     auto& param = logEventParameter_.eventParam;
     if (logEventParameter_.paramForm == ParamForm::native) {
-        // Prefixed as "long:" when written, like the texts below.
-        param.insert_or_assign(Constants::PARAM_KEY_SESSION_ORDER_NO, Value(session));
-        param.insert_or_assign(Constants::PARAM_KEY_EVENT_ORDER_NO, Value(event));
+        // Written into the parameters with the event, as the texts below.
+        sessionOrderNo_ = session;
+        eventOrderNo_ = event;
         return;
     }
     param[Constants::PARAM_KEY_SESSION_ORDER_NO] = Value("long:" + std::to_string(session));

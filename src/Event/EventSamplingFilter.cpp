@@ -6,8 +6,8 @@
 #include "Common/DataRegistry.h"
 #include "Common/DatesAndIds.h"
 #include "Common/SvlLog.h"
-#include "Common/TypedText.h"
 #include "Event/LogEventParameter.h"
+#include "Event/TypedValueDictionary.h"
 
 namespace sorvel {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "Common/TypedText.h"
+#include "Event/TypedValueDictionary.h"
 #include "sorvel/Value.h"
 
 namespace sorvel {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Common/SvlLog.h"
-#include "Common/TypedText.h"
+#include "Event/TypedValueDictionary.h"
 #include "sorvel/SorvelKvCommerceProductModel.h"
 #include "sorvel/Value.h"
 

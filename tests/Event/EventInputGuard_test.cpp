@@ -7,10 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "Common/FvnUtil.h"
 #include "Common/SvlLog.h"
-#include "Common/TypedText.h"
 #include "Event/EventModel.h"
+#include "Event/TypedValueDictionary.h"
 #include "support/TestSupport.h"
 
 // An app's parameters are checked as they were given, before they are typed:
@@ -199,6 +198,27 @@ TEST(EventInputGuardForms, ABufferedEventIsCheckedInItsOwnForm) {
     EventModel largeTyped =
         event(ParamForm::prefixed, {{"k", Value("string:" + std::string(big, 'a'))}});
     EXPECT_EQ(refused.message(), EventInputGuard::admit(largeTyped).message());
+
+    // The order numbers added when written count as the texts they become,
+    // in place of an app value under the same key.
+    EventModel numbered = event(ParamForm::native, {{"k", Value(std::string(big - 60, 'a'))},
+                                                    {"svl:event_order_no", Value("app's")}});
+    numbered.sessionOrderNo = 7;
+    numbered.eventOrderNo = 123456789;
+    EventModel numberedTyped =
+        event(ParamForm::prefixed, {{"k", Value("string:" + std::string(big - 60, 'a'))},
+                                    {"svl:event_order_no", Value("long:123456789")},
+                                    {"svl:session_order_no", Value("long:7")}});
+    const Status a1 = EventInputGuard::admit(numbered);
+    const Status a2 = EventInputGuard::admit(numberedTyped);
+    EXPECT_FALSE(a1.isOk());
+    EXPECT_EQ(a1.message(), a2.message());
+    std::string n1;
+    std::string n2;
+    numbered.appendJson(n1);
+    numberedTyped.appendJson(n2);
+    EXPECT_EQ(n1, n2);
+    EXPECT_EQ(Value(numbered.toDictionary()), Value(numberedTyped.toDictionary()));
 }
 
 }  // namespace

@@ -81,6 +81,8 @@ SorvelKvAttrModel variedAttributes() {
         "raw_map",
         Value(Value::Map{{"inner", Value(7)}, {"deep", Value(Value::Map{{"z", Value(1.5)}})}}));
     a.attrData->emplace("RAW Upper \xE2\x98\x83", Value("kept as given"));
+    // The SDK's own order number goes over an app value under its key.
+    a.setAttrDataString("svl:event_order_no", "the app's");
     return a;
 }
 
