@@ -719,6 +719,38 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
     // often it refused a call as disabled.
     std::vector<std::vector<std::string>> disabledReasons;
     std::vector<int> refusalLines;
+    // The stored list keeps at most the cap of unsent events. When the
+    // server's outages pile more up, the checkpoint an ending launch writes
+    // names in a warning how many it leaves out, and a start names those its
+    // replay drops: up to that many owed events may go missing; more is a
+    // loss.
+    std::int64_t cappedOut = 0;
+    auto overCapCount = [&](const std::string& line, std::string_view tail) -> std::int64_t {
+        const auto at = line.find(" events over the cap of ");
+        if (at == std::string::npos || line.find(tail) == std::string::npos) {
+            return -1;
+        }
+        const auto from = line.rfind(" :: ", at);
+        return from == std::string::npos ? -1 : std::atoll(line.c_str() + from + 4);
+    };
+    auto countStartDrops = [&] {
+        for (const auto& line : logs_.lines()) {
+            cappedOut += std::max<std::int64_t>(0, overCapCount(line, "unsent events dropped"));
+        }
+    };
+    // Right after a relaunch the log holds only what the old launch wrote on
+    // its way out; its last checkpoint is always written, and says what is
+    // left out.
+    auto countLeftAtRelaunch = [&] {
+        std::int64_t left = 0;
+        for (const auto& line : logs_.lines()) {
+            if (const auto n = overCapCount(line, "are not stored"); n >= 0) {
+                left = n;
+            }
+        }
+        cappedOut += left;
+        logs_.clear();
+    };
 
     // Every fetch of the configuration since the last clear of the log was
     // answered and applied (or its failure logged).
@@ -793,6 +825,7 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
         }
         disabledReasons.push_back(std::move(reasons));
         ignoredEarlier += ignoredCompletions();
+        countStartDrops();
         logs_.clear();
     };
 
@@ -806,6 +839,7 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
         server_->setDefaultAnswer(Endpoint::CONFIG, config);
         if (launch > 0) {
             sdk_.relaunch();
+            countLeftAtRelaunch();
             hostSetUp();
         }
         start();
@@ -871,6 +905,7 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
     chaos.stop();
     server_->setConfigText(configText(false));
     sdk_.relaunch();
+    countLeftAtRelaunch();
     hostSetUp();
     start();
     ASSERT_TRUE(configSettled());
@@ -913,9 +948,14 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
     };
     const auto draining = SteadyClock::now();
     const auto deadline = draining + 60s;
-    while (missing() > 0 && SteadyClock::now() < deadline) {
+    // What the last start dropped over the cap is not waited for.
+    std::int64_t allowed = cappedOut;
+    for (const auto& line : logs_.lines()) {
+        allowed += std::max<std::int64_t>(0, overCapCount(line, "unsent events dropped"));
+    }
+    while (missing() > allowed && SteadyClock::now() < deadline) {
         SorvelHost::applicationWillResignActive();
-        testing::waitUntil([&] { return missing() == 0; }, 2s);
+        testing::waitUntil([&] { return missing() <= allowed; }, 2s);
         SorvelHost::applicationDidBecomeActive();
         watchdog.progress();
     }
@@ -928,12 +968,14 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
                                            .count()));
     SvlLog::flush();
     EXPECT_FALSE(logs_.contains("SVL SDK가 Disabled")) << "the last launch disabled itself";
+    countStartDrops();
 
     // The accounts.
     const auto delivered = ledger.deliveredCounts();
     std::int64_t pending = 0, refusedDisabled = 0, refusedBadInput = 0, arrived = 0,
                  droppedWhileDisabled = 0, lost = 0, duplicates = 0, strict = 0,
                  refusedButArrived = 0, changed = 0, changedArrived = 0;
+    std::vector<std::string> lostSamples;
     for (const auto& [id, r] : recorded) {
         const auto it = delivered.find(id);
         const int copies = it == delivered.end() ? 0 : it->second;
@@ -962,9 +1004,11 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
             ++arrived;
         } else if (owed(r)) {
             ++lost;
-            if (lost <= 10) {
-                ADD_FAILURE() << "event sid " << id << " of launch " << r.launch
-                              << " never arrived (" << copies << " of " << r.copies << " pages)";
+            if (lostSamples.size() < 10) {
+                lostSamples.push_back("event sid " + std::to_string(id) + " of launch " +
+                                      std::to_string(r.launch) + " never arrived (" +
+                                      std::to_string(copies) + " of " + std::to_string(r.copies) +
+                                      " pages)");
             }
         } else {
             ++droppedWhileDisabled;
@@ -976,7 +1020,7 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
         "itself then or later %lld, lost %lld), refused as disabled %lld, refused as bad input "
         "%lld, recorded while the SDK changed state %lld (%lld arrived); duplicates %lld; "
         "untracked SDK events arrived %lld; %lld taken in the %d launches not followed by a "
-        "disable were owed\n",
+        "disable were owed; %lld left out over the cap of unsent events\n",
         kThreads, launches, static_cast<long long>(calls),
         static_cast<unsigned long long>(chaos.changes()), recorded.size(),
         static_cast<long long>(pending), static_cast<long long>(arrived),
@@ -984,9 +1028,15 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
         static_cast<long long>(refusedDisabled), static_cast<long long>(refusedBadInput),
         static_cast<long long>(changed), static_cast<long long>(changedArrived),
         static_cast<long long>(duplicates), static_cast<long long>(ledger.untracked()),
-        static_cast<long long>(strict), undisturbed);
+        static_cast<long long>(strict), undisturbed, static_cast<long long>(cappedOut));
 
-    EXPECT_EQ(lost, 0) << "events the SDK took and never sent";
+    EXPECT_LE(lost, cappedOut) << "events the SDK took and never sent, beyond those it left out "
+                                  "over the cap with a warning";
+    if (lost > cappedOut) {
+        for (const auto& sample : lostSamples) {
+            ADD_FAILURE() << sample;
+        }
+    }
     EXPECT_EQ(refusedButArrived, 0) << "events refused at the call arrived all the same";
     EXPECT_EQ(duplicates, 0) << "events the server acknowledged were sent again";
     EXPECT_EQ(completions->bad.load(), 0) << "completions called more than once";
