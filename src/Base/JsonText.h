@@ -15,6 +15,8 @@ void appendValue(std::string& out, const Value& value);
 void appendMap(std::string& out, const Value::Map& map);
 // A JSON string: quoted, escaped, ill-formed UTF-8 replaced.
 void appendString(std::string& out, std::string_view text);
+// The JSON string of prefix and text joined, without joining them first.
+void appendString(std::string& out, std::string_view prefix, std::string_view text);
 
 // Writes one JSON object, member by member, for a model that writes itself
 // without building its dictionary first. The caller gives the members in the

@@ -136,6 +136,12 @@ class JsonWriter {
 
     void string(std::string_view s) {
         out += '"';
+        body(s);
+        out += '"';
+    }
+
+    // The inside of a JSON string: escaped, ill-formed UTF-8 replaced.
+    void body(std::string_view s) {
         std::size_t run = 0;  // start of the pending run of bytes copied as is
         std::size_t i = 0;
         while (i < s.size()) {
@@ -186,7 +192,6 @@ class JsonWriter {
             run = i;
         }
         out.append(s.data() + run, s.size() - run);
-        out += '"';
     }
 
   private:
@@ -283,6 +288,14 @@ void appendMap(std::string& out, const Value::Map& map) {
 
 void appendString(std::string& out, std::string_view text) {
     JsonWriter(out, false).string(text);
+}
+
+void appendString(std::string& out, std::string_view prefix, std::string_view text) {
+    JsonWriter writer(out, false);
+    out += '"';
+    writer.body(prefix);
+    writer.body(text);
+    out += '"';
 }
 
 ObjectWriter::ObjectWriter(std::string& out) : out_(out) {

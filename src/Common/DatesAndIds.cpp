@@ -27,13 +27,16 @@ std::pair<std::int64_t, std::int64_t> splitNanos(platform::WallTime t) {
     return {secs, rest};
 }
 
-// "yyyy-MM-dd'T'HH:mm:ss" of the UTC second.
-std::string utcSecondText(std::int64_t secs) {
+// "yyyy-MM-dd'T'HH:mm:ss" of the UTC second, with room for `more` bytes to
+// be added without growing the text again.
+std::string utcSecondText(std::int64_t secs, std::size_t more = 0) {
     const platform::CivilTime c = platform::utcCivilTime(secs);
     if (c.year >= 0 && c.year <= 9999) {
         // Every event and request is stamped: written digit by digit, not
         // through snprintf's format parsing.
-        std::string out = "0000-00-00T00:00:00";
+        std::string out;
+        out.reserve(19 + more);
+        out = "0000-00-00T00:00:00";
         auto put = [&out](std::size_t at, std::int64_t value, int digits) {
             for (int i = digits - 1; i >= 0; --i, value /= 10) {
                 out[at + static_cast<std::size_t>(i)] = static_cast<char>('0' + value % 10);
@@ -82,7 +85,7 @@ bool expect(std::string_view text, std::size_t& pos, char c) {
 
 std::string FixedDateFormatter::string(platform::WallTime date) const {
     auto [secs, nanos] = splitNanos(date);
-    std::string out = utcSecondText(secs);
+    std::string out = utcSecondText(secs, 2 + static_cast<std::size_t>(fractionDigits_));
     if (fractionDigits_ > 0) {
         // Digits of the nanoseconds, most significant first, cut after the
         // pattern's count.
@@ -166,9 +169,14 @@ std::string FvnUtil::createEventId() {
     const std::int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 platform::clock().wallNow().time_since_epoch())
                                 .count();
-    std::string id = std::to_string(ms);
+    // One allocation: the digits and the UUID are written into the id's room.
+    std::array<char, 24> digits{};
+    const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), ms).ptr;
+    std::string id;
+    id.reserve(static_cast<std::size_t>(end - digits.data()) + 1 + 36);
+    id.append(digits.data(), end);
     id.push_back(':');
-    id += platform::crypto::uuidString();
+    platform::crypto::appendUuidString(id);
     return id;
 }
 
@@ -195,7 +203,7 @@ std::optional<std::string> FvnUtil::getEventDatetimeFromEventId(
         return std::nullopt;
     }
     // Truncated toward zero to whole seconds: the milliseconds are dropped.
-    return utcSecondText(ms / 1000) + ".000Z";
+    return utcSecondText(ms / 1000, 5) + ".000Z";
 }
 
 std::string FvnUtil::getTodayDateString() {

@@ -10,6 +10,7 @@
 #include "Base/TextUnits.h"
 #include "Common/SvlLog.h"
 #include "Event/EventModel.h"
+#include "Event/TypedValueDictionary.h"
 
 namespace sorvel {
 namespace {
@@ -70,14 +71,15 @@ bool repair(std::optional<std::string>& s) {
     return s && repair(*s);
 }
 
-bool repair(Value& v);
+bool repair(Value& v, bool native);
 
-bool repair(Value::Map& m) {
+// `native`: the values are written with their type prefixes (ParamForm).
+bool repair(Value::Map& m, bool native) {
     bool changed = false;
     bool badKey = false;
     for (auto& [key, value] : m) {
         badKey = badKey || !isWellFormed(key);
-        changed = repair(value) || changed;
+        changed = repair(value, native) || changed;
     }
     if (badKey) {
         // Two keys may repair to the same text; the first in order stays.
@@ -90,7 +92,7 @@ bool repair(Value::Map& m) {
     return changed || badKey;
 }
 
-bool repair(Value& v) {
+bool repair(Value& v, bool native) {
     if (const std::string* s = v.getString()) {
         if (isWellFormed(*s)) {
             return false;
@@ -99,12 +101,22 @@ bool repair(Value& v) {
         return true;
     }
     if (Value::Map* m = v.getMap()) {
-        return repair(*m);
+        return repair(*m, native);
+    }
+    if (native && v.isArray()) {
+        // A list is written as "string:" and its rendering: the rendering is
+        // what gets repaired, as a text, which then stands for the list.
+        const std::string rendered = v.render();
+        if (isWellFormed(rendered)) {
+            return false;
+        }
+        v = Value(wellFormed(rendered));
+        return true;
     }
     if (Value::Array* a = v.getArray()) {
         bool changed = false;
         for (auto& e : *a) {
-            changed = repair(e) || changed;
+            changed = repair(e, native) || changed;
         }
         return changed;
     }
@@ -164,11 +176,26 @@ struct Scan {
     std::size_t bytes = 0;
 };
 
-// Adds what approximateBytes(v) counts; `remaining` as deeper() counts it.
-void scanValue(const Value& v, int remaining, Scan& out) {
+// The prefix "string:" that a native text gets.
+constexpr std::size_t kStringPrefix = 7;
+
+// Adds what approximateBytes(v) counts, of the value in typed-value form when
+// `native` (see ParamForm): a map stays a map, anything else becomes a text;
+// `remaining` as deeper() counts it.
+void scanValue(const Value& v, int remaining, Scan& out, bool native) {
     if (const std::string* s = v.getString()) {
         out.illFormed = out.illFormed || !isWellFormed(*s);
-        out.bytes += s->size() + 3;
+        out.bytes += s->size() + 3 + (native ? kStringPrefix : 0);
+        return;
+    }
+    if (native && !v.isMap()) {
+        if (v.isArray()) {
+            const std::string rendered = v.render();
+            out.illFormed = out.illFormed || !isWellFormed(rendered);
+            out.bytes += kStringPrefix + rendered.size() + 3;
+        } else {
+            out.bytes += typedtext::textSize(v) + 3;
+        }
         return;
     }
     out.bytes += 8;
@@ -180,7 +207,7 @@ void scanValue(const Value& v, int remaining, Scan& out) {
         for (const auto& [key, e] : *m) {
             out.illFormed = out.illFormed || !isWellFormed(key);
             out.bytes += key.size() + 4;
-            scanValue(e, remaining - 1, out);
+            scanValue(e, remaining - 1, out, native);
             if (out.tooDeep) {
                 return;
             }
@@ -192,7 +219,7 @@ void scanValue(const Value& v, int remaining, Scan& out) {
         }
         for (const auto& e : *a) {
             out.bytes += 1;
-            scanValue(e, remaining - 1, out);
+            scanValue(e, remaining - 1, out, native);
             if (out.tooDeep) {
                 return;
             }
@@ -202,13 +229,13 @@ void scanValue(const Value& v, int remaining, Scan& out) {
     }
 }
 
-Scan scanMap(const Value::Map& m, int maxDepth) {
+Scan scanMap(const Value::Map& m, int maxDepth, bool native) {
     Scan out;
     out.bytes = 2;
     for (const auto& [key, e] : m) {
         out.illFormed = out.illFormed || !isWellFormed(key);
         out.bytes += key.size() + 4;
-        scanValue(e, maxDepth < 0 ? 0 : maxDepth, out);
+        scanValue(e, maxDepth < 0 ? 0 : maxDepth, out, native);
         if (out.tooDeep) {
             break;
         }
@@ -244,17 +271,40 @@ bool EventInputGuard::nestsDeeperThan(const Value& value, int maxDepth) {
 
 namespace {
 
+// One of an event's maps; null when the event has none. `replaced`: entries
+// the SDK writes over when it adds its own (not counted).
+struct EventMap {
+    Value::Map* map;
+    bool native;
+    const EventModel* replaced = nullptr;
+};
+
+// The bytes of the entries that the event's added order numbers write over.
+std::size_t replacedBytes(const Value::Map& map, const EventModel& event) {
+    std::size_t bytes = 0;
+    for (const auto& [key, value] : map) {
+        for (const auto& added : event.addedOrderNumbers()) {
+            if (key == added.key) {
+                Scan entry;
+                scanValue(value, EventInputGuard::MAX_VALUE_DEPTH, entry, true);
+                bytes += key.size() + 4 + entry.bytes;
+            }
+        }
+    }
+    return bytes;
+}
+
 // Repairs and measures the event's maps (null entries skipped); `bytes`
 // starts with what the rest of the event takes. Logs a repair.
 Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
-                 std::initializer_list<Value::Map*> maps) {
+                 std::initializer_list<EventMap> maps) {
     // One walk of each map finds all three things; a map is walked again only
     // to repair it, and then measured again.
     Scan scans[3];
     std::size_t i = 0;
-    for (Value::Map* map : maps) {
+    for (const auto [map, native, replaced] : maps) {
         if (map != nullptr) {
-            scans[i] = scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH);
+            scans[i] = scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native);
             if (scans[i].tooDeep) {
                 return Status::error("values nested deeper than " +
                                      std::to_string(EventInputGuard::MAX_VALUE_DEPTH) + " levels");
@@ -263,10 +313,13 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
         ++i;
     }
     i = 0;
-    for (Value::Map* map : maps) {
-        if (map != nullptr && scans[i].illFormed && repair(*map)) {
+    for (const auto [map, native, replaced] : maps) {
+        if (map != nullptr && scans[i].illFormed && repair(*map, native)) {
             repaired = true;
-            scans[i].bytes = mapBytes(*map);
+            scans[i].bytes = scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native).bytes;
+        }
+        if (map != nullptr && replaced != nullptr) {
+            scans[i].bytes -= replacedBytes(*map, *replaced);
         }
         bytes += map != nullptr ? scans[i].bytes : 0;
         ++i;
@@ -294,17 +347,28 @@ Status EventInputGuard::admit(EventModel& event) {
     for (auto* s : {&event.event_datetime, &event.group, &event.event_name}) {
         repaired = repair(*s) || repaired;
     }
-    return admitMaps(event.event_name, repaired,
-                     kFixedEventBytes + event.event_name.size() + event.group.size(),
-                     {event.param ? &*event.param : nullptr, &event.user_properties, &event.ci});
+    std::size_t bytes = kFixedEventBytes + event.event_name.size() + event.group.size();
+    const bool numbersAdded = event.param && event.hasAddedOrderNumbers();
+    if (numbersAdded) {
+        // Counted as the entries they are written as.
+        for (const auto& [key, value] : event.addedOrderNumbers()) {
+            bytes += key.size() + 4 + typedtext::textSize(Value(value)) + 3;
+        }
+    }
+    return admitMaps(event.event_name, repaired, bytes,
+                     {{event.param ? &*event.param : nullptr, event.paramForm == ParamForm::native,
+                       numbersAdded ? &event : nullptr},
+                      {&event.user_properties, false},
+                      {&event.ci, false}});
 }
 
 Status EventInputGuard::admitInput(std::string& eventName, const std::string& group,
-                                   Value::Map& params, std::size_t propertiesBytes) {
+                                   Value::Map& params, ParamForm form,
+                                   std::size_t propertiesBytes) {
     const bool repaired = repair(eventName);
     return admitMaps(eventName, repaired,
                      kFixedEventBytes + eventName.size() + group.size() + propertiesBytes,
-                     {&params});
+                     {{&params, form == ParamForm::native}});
 }
 
 std::size_t EventInputGuard::mapBytes(const Value::Map& map) {

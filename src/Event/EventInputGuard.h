@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Base/Status.h"
+#include "Event/TypedValueDictionary.h"
 #include "sorvel/Value.h"
 
 namespace sorvel {
@@ -33,9 +34,10 @@ class EventInputGuard {
     // The same for what a caller hands in, before the event takes an order
     // number: the name and the parameters are repaired (logged) and the
     // event measured as admit() will, with `propertiesBytes` (mapBytes() of
-    // the typed properties it will carry) for the rest.
+    // the typed properties it will carry) for the rest. Native parameters are
+    // measured, and repaired, as their typed-value form would be.
     static Status admitInput(std::string& eventName, const std::string& group, Value::Map& params,
-                             std::size_t propertiesBytes);
+                             ParamForm form, std::size_t propertiesBytes);
     // About the bytes a map takes as JSON, as the size limit counts them.
     static std::size_t mapBytes(const Value::Map& map);
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "Base/JsonText.h"
+#include "Common/Constants.h"
 #include "Common/SvlLog.h"
 
 namespace sorvel {
@@ -139,6 +140,24 @@ EventModel::EventModel(std::optional<std::string> last_firstopen_id,
       user_properties(std::move(user_properties)),
       ci(std::move(ci)) {}
 
+std::array<typedtext::AddedNumber, 2> EventModel::addedOrderNumbers() const {
+    return {typedtext::AddedNumber{Constants::PARAM_KEY_EVENT_ORDER_NO, eventOrderNo},
+            typedtext::AddedNumber{Constants::PARAM_KEY_SESSION_ORDER_NO, sessionOrderNo}};
+}
+
+Value::Map EventModel::typedParam() const {
+    if (!param || paramForm != ParamForm::native) {
+        return param.value_or(Value::Map{});
+    }
+    Value::Map typed = typedtext::toTypedMap(*param);
+    if (hasAddedOrderNumbers()) {
+        for (const auto& [key, value] : addedOrderNumbers()) {
+            typed.insert_or_assign(std::string(key), Value(typedtext::text(Value(value))));
+        }
+    }
+    return typed;
+}
+
 Value::Map EventModel::toDictionary() const {
     auto location_ = location.toDictionary();
     return Value::Map{
@@ -149,7 +168,7 @@ Value::Map EventModel::toDictionary() const {
         {"event_datetime", Value(event_datetime)},
         {"group", Value(group)},
         {"event_name", Value(event_name)},
-        {"param", param ? Value(*param) : Value()},
+        {"param", param ? Value(typedParam()) : Value()},
         {"session_interval", Value(session_interval)},
         {"session_length", Value(session_length)},
         {"log_id", orNull(log_id)},
@@ -174,7 +193,13 @@ void EventModel::appendJson(std::string& out) const {
     const auto location_ = location.toDictionary();
     o.map("location", location_ ? &*location_ : nullptr);
     o.text("log_id", log_id);
-    o.map("param", param ? &*param : nullptr);
+    if (param && paramForm == ParamForm::native) {
+        const auto added = addedOrderNumbers();
+        typedtext::appendJson(o.key("param"), *param,
+                              std::span(added.data(), hasAddedOrderNumbers() ? added.size() : 0));
+    } else {
+        o.map("param", param ? &*param : nullptr);
+    }
     o.text("prev_id", prev_id);
     o.text("session_id", session_id);
     o.value("session_interval", Value(session_interval));

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "Base/Status.h"
+#include "Event/TypedValueDictionary.h"
 #include "Network/ApiModel.h"
 #include "sorvel/Value.h"
 
@@ -42,10 +44,19 @@ class EventModel : public IDataModel {
                Location location, std::optional<std::string> user_snapshot_id,
                Value::Map user_properties, Value::Map ci);
 
-    // All sixteen keys, absent fields as null.
+    // All sixteen keys, absent fields as null; "param" in typed-value form.
     Value::Map toDictionary() const override;
     // Appends the compact JSON of toDictionary() without building it.
     void appendJson(std::string& out) const;
+    // The order numbers native parameters get when written, in key order
+    // (none when they are not set).
+    std::array<typedtext::AddedNumber, 2> addedOrderNumbers() const;
+    bool hasAddedOrderNumbers() const {
+        return paramForm == ParamForm::native && (sessionOrderNo != 0 || eventOrderNo != 0);
+    }
+    // The parameters in typed-value form, order numbers included (empty when
+    // there are none).
+    Value::Map typedParam() const;
 
     // Reads what toDictionary() wrote and storage gave back. Required:
     // "event_datetime", "group", "event_name" (strings), "session_interval",
@@ -64,6 +75,14 @@ class EventModel : public IDataModel {
     std::string group;
     std::string event_name;
     std::optional<Value::Map> param;
+    // Native parameters get their type prefixes when the event is written;
+    // an event read back from its dictionary holds them prefixed.
+    ParamForm paramForm = ParamForm::prefixed;
+    // With native parameters, the order numbers that "param" carries as
+    // "svl:session_order_no" and "svl:event_order_no" (over any value the
+    // app gave those keys); 0: none. Prefixed parameters hold them as texts.
+    std::uint64_t sessionOrderNo = 0;
+    std::uint64_t eventOrderNo = 0;
     std::int64_t session_interval = 0;
     std::int64_t session_length = 0;
     std::optional<std::string> log_id;

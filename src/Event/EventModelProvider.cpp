@@ -80,12 +80,18 @@ EventModel EventModelProvider::build(bool consumeParameter) {
     auto sessionId = takeString(stored[6]);
     std::string datetime =
         p.event_datetime ? take(*p.event_datetime) : FvnUtil::getCurrentDatetimeString();
-    return EventModel(std::move(lastFirstOpenId), std::move(lastDeeplinkId), std::move(lastOpenId),
-                      std::move(prevId), std::move(datetime), take(p.group), take(p.eventName),
-                      take(p.eventParam), p.sessionInterval, p.sessionLength, take(p.eventId),
-                      std::move(sessionId), std::move(location),
-                      userPropertyManager_->getUserSnapshotId(), getTypedUserProperties(),
-                      getTypedCiProperties());
+    EventModel model(std::move(lastFirstOpenId), std::move(lastDeeplinkId), std::move(lastOpenId),
+                     std::move(prevId), std::move(datetime), take(p.group), take(p.eventName),
+                     take(p.eventParam), p.sessionInterval, p.sessionLength, take(p.eventId),
+                     std::move(sessionId), std::move(location),
+                     userPropertyManager_->getUserSnapshotId(), getTypedUserProperties(),
+                     getTypedCiProperties());
+    model.paramForm = p.paramForm;
+    if (p.paramForm == ParamForm::native) {
+        model.sessionOrderNo = sessionOrderNo_;
+        model.eventOrderNo = eventOrderNo_;
+    }
+    return model;
 }
 
 std::optional<std::string> EventModelProvider::getSessionId() const {
@@ -123,6 +129,12 @@ void EventModelProvider::addOrderNumbers() {
         event = nextEventOrderNo();
     }
     auto& param = logEventParameter_.eventParam;
+    if (logEventParameter_.paramForm == ParamForm::native) {
+        // Written into the parameters with the event, as the texts below.
+        sessionOrderNo_ = session;
+        eventOrderNo_ = event;
+        return;
+    }
     param[Constants::PARAM_KEY_SESSION_ORDER_NO] = Value("long:" + std::to_string(session));
     param[Constants::PARAM_KEY_EVENT_ORDER_NO] = Value("long:" + std::to_string(event));
 }

@@ -58,6 +58,9 @@ class EventModelProvider : public IDataModelProvider<EventModel> {
     std::shared_ptr<DataRegistry> dataRegistry_;
     std::shared_ptr<EventCounters> counters_;
     LogEventParameter logEventParameter_;
+    // The numbers addOrderNumbers() took last, for native parameters.
+    std::uint64_t sessionOrderNo_ = 0;
+    std::uint64_t eventOrderNo_ = 0;
 };
 
 }  // namespace sorvel

@@ -7,6 +7,7 @@
 #include "Common/DatesAndIds.h"
 #include "Common/SvlLog.h"
 #include "Event/LogEventParameter.h"
+#include "Event/TypedValueDictionary.h"
 
 namespace sorvel {
 
@@ -67,8 +68,16 @@ std::string EventSamplingFilter::getSamplingKey(const LogEventParameter& paramet
         return key;
     }
     auto it = parameter.eventParam.find(Constants::PARAM_KEY_OPEN_TYPE);
-    const std::string* openType =
-        it != parameter.eventParam.end() ? it->second.getString() : nullptr;
+    if (it == parameter.eventParam.end()) {
+        return key;
+    }
+    // The open type as it is written, with its type prefix.
+    std::string typedOpenType;
+    const std::string* openType = it->second.getString();
+    if (parameter.paramForm == ParamForm::native && !it->second.isMap()) {
+        typedOpenType = typedtext::text(it->second);
+        openType = &typedOpenType;
+    }
     if (openType != nullptr && openType->find(':') != std::string::npos) {
         // The last piece of a split at every ":" (empty when it ends with one).
         return parameter.group + ":" + openType->substr(openType->rfind(':') + 1);

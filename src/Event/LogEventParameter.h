@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "Event/TypedValueDictionary.h"
 #include "sorvel/Value.h"
 
 namespace sorvel {
@@ -19,8 +20,10 @@ struct LogEventParameter {
     // "svl" for the SDK's own events, "custom" for the app's.
     std::string group;
     std::string eventName;
-    // Already in typed-value form ("string:...", "long:...", nested maps).
+    // In typed-value form ("string:...", "long:...", nested maps), or as the
+    // app gave them, as paramForm says.
     Value::Map eventParam;
+    ParamForm paramForm = ParamForm::prefixed;
     // 0: the next stored number is taken when the model is built.
     std::uint64_t sessionOrderNo = 0;
     std::uint64_t eventOrderNo = 0;

@@ -1,62 +1,153 @@
 #include "Event/TypedValueDictionary.h"
 
+#include <array>
+#include <charconv>
+#include <string_view>
+
+#include "Base/JsonText.h"
 #include "Base/ValueText.h"
 #include "Common/Constants.h"
 
-namespace sorvel {
+namespace sorvel::typedtext {
 namespace {
 
-void appendTyped(Value::Map& out, const std::string& key, const Value& v);
+constexpr std::string_view kString = "string:";
 
-Value typed(const Value& v) {
-    if (const std::string* s = v.getString()) {
-        return Value("string:" + *s);
-    }
-    if (const bool* b = v.getBool()) {
-        return Value(std::string(*b ? "boolean:true" : "boolean:false"));
-    }
-    if (const std::int64_t* i = v.getInt64()) {
-        return Value("long:" + std::to_string(*i));
-    }
-    if (const std::uint64_t* u = v.getUInt64()) {
-        return Value("long:" + std::to_string(*u));
-    }
-    if (const double* d = v.getDouble()) {
-        detail::DoubleText buf;
-        return Value("double:" + std::string(detail::formatDouble(*d, buf)));
-    }
-    if (const Value::Map* m = v.getMap()) {
-        Value::Map nested;
-        for (const auto& [k, e] : *m) {
-            appendTyped(nested, k, e);
+// The typed text of a value that is neither text, a list nor a map, which
+// always fits a small buffer: a prefix, then at most 24 characters.
+class ScalarText {
+  public:
+    explicit ScalarText(const Value& v) {
+        if (const bool* b = v.getBool()) {
+            put(*b ? "boolean:true" : "boolean:false");
+        } else if (const std::int64_t* i = v.getInt64()) {
+            number("long:", *i);
+        } else if (const std::uint64_t* u = v.getUInt64()) {
+            number("long:", *u);
+        } else if (const double* d = v.getDouble()) {
+            detail::DoubleText digits;
+            put("double:");
+            put(detail::formatDouble(*d, digits));
+        } else if (const Value::Bytes* bytes = v.getBytes()) {
+            number("string:", bytes->size());
+            put(" bytes");
+        } else {
+            put("string:<null>");
         }
-        return Value(std::move(nested));
     }
-    // Other kinds are sent as a text describing them.
-    if (v.isNull()) {
-        return Value(std::string("string:<null>"));
-    }
-    if (const Value::Bytes* bytes = v.getBytes()) {
-        return Value("string:" + std::to_string(bytes->size()) + " bytes");
-    }
-    return Value("string:" + v.render());
-}
+    std::string_view view() const { return {buf_.data(), size_}; }
 
-void appendTyped(Value::Map& out, const std::string& key, const Value& v) {
-    out.emplace_hint(out.end(), key, typed(v));
+  private:
+    void put(std::string_view s) {
+        s.copy(buf_.data() + size_, s.size());
+        size_ += s.size();
+    }
+    template <typename N>
+    void number(std::string_view prefix, N n) {
+        put(prefix);
+        const auto res = std::to_chars(buf_.data() + size_, buf_.data() + buf_.size(), n);
+        size_ = static_cast<std::size_t>(res.ptr - buf_.data());
+    }
+
+    std::array<char, 72> buf_{};
+    std::size_t size_ = 0;
+};
+
+void appendValue(std::string& out, const Value& v) {
+    if (const Value::Map* m = v.getMap()) {
+        appendJson(out, *m);
+    } else if (const std::string* s = v.getString()) {
+        json::appendString(out, kString, *s);
+    } else if (v.isArray()) {
+        json::appendString(out, kString, v.render());
+    } else {
+        // Plain ASCII, nothing to escape.
+        out += '"';
+        out += ScalarText(v).view();
+        out += '"';
+    }
 }
 
 }  // namespace
 
-Value::Map FvnUtil::toTypedValueDictionary(const std::optional<Value::Map>& dictionary) {
-    Value::Map out;
-    if (!dictionary) {
+std::string text(const Value& value) {
+    if (const std::string* s = value.getString()) {
+        std::string out;
+        out.reserve(kString.size() + s->size());
+        out.append(kString).append(*s);
         return out;
     }
-    for (const auto& [key, value] : *dictionary) {
-        appendTyped(out, key, value);
+    if (value.isArray() || value.isMap()) {
+        return std::string(kString) + value.render();
+    }
+    return std::string(ScalarText(value).view());
+}
+
+std::size_t textSize(const Value& value) {
+    if (const std::string* s = value.getString()) {
+        return kString.size() + s->size();
+    }
+    if (value.isArray() || value.isMap()) {
+        return kString.size() + value.render().size();
+    }
+    return ScalarText(value).view().size();
+}
+
+void appendJson(std::string& out, const Value::Map& map) {
+    appendJson(out, map, {});
+}
+
+void appendJson(std::string& out, const Value::Map& map, std::span<const AddedNumber> added) {
+    out += '{';
+    bool first = true;
+    auto member = [&](std::string_view key) {
+        if (!first) {
+            out += ',';
+        }
+        first = false;
+        json::appendString(out, key);
+        out += ':';
+    };
+    auto next = added.begin();
+    // Writes the added numbers up to the key (all when null); true when one
+    // of them had that key.
+    auto addUpTo = [&](const std::string* key) {
+        bool same = false;
+        for (; next != added.end() && (key == nullptr || next->key <= *key); ++next) {
+            same = same || (key != nullptr && next->key == *key);
+            member(next->key);
+            out += '"';
+            out += ScalarText(Value(next->value)).view();
+            out += '"';
+        }
+        return same;
+    };
+    for (const auto& [key, value] : map) {
+        if (!addUpTo(&key)) {
+            member(key);
+            appendValue(out, value);
+        }
+    }
+    addUpTo(nullptr);
+    out += '}';
+}
+
+Value::Map toTypedMap(const Value::Map& map) {
+    Value::Map out;
+    for (const auto& [key, value] : map) {
+        const Value::Map* nested = value.getMap();
+        out.emplace_hint(out.end(), key,
+                         nested != nullptr ? Value(toTypedMap(*nested)) : Value(text(value)));
     }
     return out;
+}
+
+}  // namespace sorvel::typedtext
+
+namespace sorvel {
+
+Value::Map FvnUtil::toTypedValueDictionary(const std::optional<Value::Map>& dictionary) {
+    return dictionary ? typedtext::toTypedMap(*dictionary) : Value::Map{};
 }
 
 Value::Map FvnUtil::makeItemsParam(

@@ -1,13 +1,61 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "sorvel/SorvelKvCommerceProductModel.h"
 #include "sorvel/Value.h"
 
+namespace sorvel {
+
+// How an event's parameters are held on their way to the package text.
+enum class ParamForm : std::uint8_t {
+    // Already in typed-text form: every value a "string:", "boolean:",
+    // "long:" or "double:" text or a map of such; what stored events and the
+    // SDK's own events carry. Written as they are.
+    prefixed,
+    // As the caller gave them: each value gets its type prefix only when the
+    // event is written as JSON, so no second map of texts is built for it.
+    native,
+};
+
+// The typed-text form of values: the type and the value in one text
+// ("string:abc", "boolean:true", "long:-5", "double:0.5"), nested maps
+// converted likewise. Null, bytes and lists, which the form has no type for,
+// become "string:" and a description of them.
+namespace typedtext {
+
+// The typed text of a value that is not a map.
+std::string text(const Value& value);
+
+// The size of text(value), built only for a list.
+std::size_t textSize(const Value& value);
+
+// Appends the compact JSON of the map's typed form, byte for byte as the
+// typed map would be written, without building it.
+void appendJson(std::string& out, const Value::Map& map);
+
+// A number the SDK adds to a native map when it is written, under a key of
+// its own (over the map's entry with that key, if any).
+struct AddedNumber {
+    std::string_view key;
+    std::uint64_t value;
+};
+// appendJson() of the map with the numbers added, given in key order.
+void appendJson(std::string& out, const Value::Map& map, std::span<const AddedNumber> added);
+
+// The map's typed form.
+Value::Map toTypedMap(const Value::Map& map);
+
+}  // namespace typedtext
+
 // The typed-text form in which event parameters and properties travel.
-namespace sorvel::FvnUtil {
+namespace FvnUtil {
 
 // Every value in typed-text form: "string:", "boolean:", "long:",
 // "double:" (shortest round-trip text), nested maps converted likewise,
@@ -18,4 +66,5 @@ Value::Map toTypedValueDictionary(const std::optional<Value::Map>& dictionary);
 Value::Map makeItemsParam(const std::optional<std::vector<SorvelKvCommerceProductModel>>& products,
                           const std::optional<Value::Map>& parameters);
 
-}  // namespace sorvel::FvnUtil
+}  // namespace FvnUtil
+}  // namespace sorvel

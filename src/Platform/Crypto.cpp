@@ -170,12 +170,19 @@ std::array<unsigned char, 16> randomBlock() {
 }  // namespace
 
 std::string uuidString() {
+    std::string out;
+    appendUuidString(out);
+    return out;
+}
+
+void appendUuidString(std::string& out) {
     std::array<unsigned char, 16> b = randomBlock();
     b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
     b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
     // Groups of 4, 2, 2, 2 and 6 bytes, written over a line of dashes.
-    std::string out(36, '-');
-    char* p = out.data();
+    const std::size_t start = out.size();
+    out.append(36, '-');
+    char* p = out.data() + start;
     std::size_t at = 0;
     for (std::size_t group : {4, 2, 2, 2, 6}) {
         if (at > 0) {
@@ -184,7 +191,6 @@ std::string uuidString() {
         p = text::writeHex(p, std::span(b).subspan(at, group), text::HexCase::Upper);
         at += group;
     }
-    return out;
 }
 
 }  // namespace sorvel::platform::crypto

@@ -22,5 +22,7 @@ Bytes md5(std::string_view data);
 Bytes hmacSha256(std::string_view key, std::string_view data);
 // A random (version 4) UUID in upper-case 8-4-4-4-12 text.
 std::string uuidString();
+// The same UUID text appended to `out`.
+void appendUuidString(std::string& out);
 
 }  // namespace sorvel::platform::crypto

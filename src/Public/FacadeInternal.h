@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Common/SvlLog.h"
+#include "Event/TypedValueDictionary.h"
 #include "sorvel/SorvelKvCommerceProductModel.h"
 #include "sorvel/Value.h"
 
@@ -45,7 +46,8 @@ bool isSorvelDisabled();
 // parameters repaired where their UTF-8 is ill-formed (logged), and refused
 // when nested too deeply or too large for its package (logged as the buffer
 // logs a refused event). False: the call is dropped.
-bool admitEvent(std::string& eventName, const std::string& group, Value::Map& eventParam);
+bool admitEvent(std::string& eventName, const std::string& group, Value::Map& eventParam,
+                ParamForm form = ParamForm::prefixed);
 
 // The SDK's own events, group "svl": the in-app trigger runs first, then the
 // event is queued. The parameters are already in typed form.

@@ -93,14 +93,18 @@ std::shared_ptr<DefaultSVLContextController> controller() {
     return DiContainer::shared().defaultSVLContextController();
 }
 
+// The app's values stay as they are, and get their type prefixes only when the
+// event is written into its package.
 void logCustomEvent(const std::string& eventName, Value::Map eventParam) {
     std::string name = eventName;
-    if (!facade::admitEvent(name, Constants::EVENT_GROUP_CUSTOM, eventParam)) {
+    if (!facade::admitEvent(name, Constants::EVENT_GROUP_CUSTOM, eventParam, ParamForm::native)) {
         return;
     }
     auto c = controller();
-    c->logEvent(LogEventParameter::initWithEventName(Constants::EVENT_GROUP_CUSTOM, std::move(name),
-                                                     std::move(eventParam)));
+    auto parameter = LogEventParameter::initWithEventName(Constants::EVENT_GROUP_CUSTOM,
+                                                          std::move(name), std::move(eventParam));
+    parameter.paramForm = ParamForm::native;
+    c->logEvent(std::move(parameter));
     c->triggerInAppMessage(eventName, Constants::EVENT_GROUP_CUSTOM);
 }
 
@@ -135,9 +139,10 @@ bool isSorvelDisabled() {
     return DiContainer::shared().disabledGuard()->isSorvelDisabled();
 }
 
-bool admitEvent(std::string& eventName, const std::string& group, Value::Map& eventParam) {
+bool admitEvent(std::string& eventName, const std::string& group, Value::Map& eventParam,
+                ParamForm form) {
     const Status admitted = EventInputGuard::admitInput(
-        eventName, group, eventParam,
+        eventName, group, eventParam, form,
         DiContainer::shared().userPropertyManager()->typedPropertiesBytes());
     if (!admitted) {
         SvlLog::error("EventBuffer :: event " + EventInputGuard::nameForLog(eventName) +
@@ -394,7 +399,7 @@ void SorvelKV::eventWithAttr(const std::string& eventName,
                              const SorvelKvAttrModel& value) noexcept {
     facade::boundary("eventWithAttr", [&] {
         if (!facade::isSorvelDisabled()) {
-            logCustomEvent(eventName, FvnUtil::toTypedValueDictionary(value.attrData));
+            logCustomEvent(eventName, value.attrData.value_or(Value::Map{}));
         }
     });
 }

@@ -26,20 +26,28 @@ namespace {
 
 class EventRecordTest : public ::testing::Test {
   protected:
-    // The road of one app event, from the attribute model to the package.
-    std::shared_ptr<const EventPackage> record(const SorvelKvAttrModel& attrs) {
+    // The road of one app event, from the attribute model to the package:
+    // the values as the app gave them (typed only when written), or typed
+    // into a map of texts first, as the SDK's own events are.
+    std::shared_ptr<const EventPackage> record(const SorvelKvAttrModel& attrs, ParamForm form) {
         auto p = LogEventParameter::init("log-\"1\"", std::nullopt, "custom", "caf\xC3\xA9 \"buy\"",
-                                         FvnUtil::toTypedValueDictionary(attrs.attrData), 3, 4, 0,
-                                         0, "2024-05-06T07:08:09.123Z");
+                                         form == ParamForm::native
+                                             ? attrs.getAttrData()
+                                             : FvnUtil::toTypedValueDictionary(attrs.attrData),
+                                         3, 4, 0, 0, "2024-05-06T07:08:09.123Z");
+        p.paramForm = form;
         std::vector<EventModel> events;
-        // The counters load what the registry holds now.
-        auto counters = std::make_shared<EventCounters>(registry);
+        // The counters load what the registry holds at the first event.
+        if (!counters) {
+            counters = std::make_shared<EventCounters>(registry);
+        }
         events.push_back(
             EventModelProvider(properties, registry, counters, std::move(p)).buildEventModel());
         return std::make_shared<const EventPackage>(std::move(events));
     }
 
     testing::FreshSdk sdk;
+    std::shared_ptr<EventCounters> counters;
     std::shared_ptr<DataRegistry> registry =
         std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
     std::shared_ptr<UserPropertyManager> properties =
@@ -73,6 +81,8 @@ SorvelKvAttrModel variedAttributes() {
         "raw_map",
         Value(Value::Map{{"inner", Value(7)}, {"deep", Value(Value::Map{{"z", Value(1.5)}})}}));
     a.attrData->emplace("RAW Upper \xE2\x98\x83", Value("kept as given"));
+    // The SDK's own order number goes over an app value under its key.
+    a.setAttrDataString("svl:event_order_no", "the app's");
     return a;
 }
 
@@ -89,7 +99,7 @@ TEST_F(EventRecordTest, PackageAndBodyTextOfAVariedEventArePinned) {
     const std::string snapshot = properties->getUserSnapshotId().value_or("");
     ASSERT_FALSE(snapshot.empty());
 
-    const auto package = record(variedAttributes());
+    const auto package = record(variedAttributes(), ParamForm::native);
     const std::string expectedEvents =
         R"([{"ci":{"c:ci_flag":"boolean:true"},"event_datetime":"2024-05-06T07:08:09.123Z",)"
         R"("event_name":"café \"buy\"","group":"custom","last_deeplink_id":null,)"
@@ -122,6 +132,13 @@ TEST_F(EventRecordTest, PackageAndBodyTextOfAVariedEventArePinned) {
 
     // The stored list reads the package back to the same text.
     EXPECT_EQ(EventPackage(package->eventModels()).eventsJson(), expectedEvents);
+    // The same event typed into a map first writes the same text (its order
+    // numbers are the next ones).
+    std::string next = expectedEvents;
+    for (const char* key : {"\"svl:event_order_no\":\"long:", "\"svl:session_order_no\":\"long:"}) {
+        next.replace(next.find(key) + std::string(key).size(), 1, "2");
+    }
+    EXPECT_EQ(record(variedAttributes(), ParamForm::prefixed)->eventsJson(), next);
 }
 
 }  // namespace

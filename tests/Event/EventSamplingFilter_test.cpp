@@ -82,6 +82,21 @@ TEST_F(EventSamplingFilterTest, SessionStartsAreKeyedByTheirOpenType) {
     EXPECT_EQ(key("custom", {{"svl:open_type", Value("a:b:")}}), "custom:");
     EXPECT_EQ(key("custom", {{"svl:open_type", Value("basic_open")}}), "custom:start_session");
     EXPECT_EQ(key("svl", {{"svl:open_type", Value(5)}}), "svl:start_session");
+
+    // An app's own values are keyed by the text they are written as.
+    auto nativeKey = [](Value openType) {
+        auto p = LogEventParameter::initWithEventName("custom", "start_session",
+                                                      {{"svl:open_type", std::move(openType)}});
+        p.paramForm = ParamForm::native;
+        return EventSamplingFilter::getSamplingKey(p);
+    };
+    EXPECT_EQ(nativeKey(Value("promo:spring")), "custom:spring");
+    EXPECT_EQ(nativeKey(Value("basic_open")), "custom:basic_open");
+    EXPECT_EQ(nativeKey(Value(5)), "custom:5");
+    EXPECT_EQ(nativeKey(Value(true)), "custom:true");
+    EXPECT_EQ(nativeKey(Value(Value::Map{{"a", Value(1)}})), "custom:start_session");
+    EXPECT_EQ(key("custom", {{"svl:open_type", Value("string:basic_open")}}),
+              nativeKey(Value("basic_open")));
 }
 
 TEST_F(EventSamplingFilterTest, ANotificationThatIsNotAMapKeepsTheModel) {

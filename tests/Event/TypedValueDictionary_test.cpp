@@ -5,7 +5,10 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
+
+#include "Base/JsonText.h"
 
 namespace sorvel {
 namespace {
@@ -62,6 +65,89 @@ TEST(TypedValueDictionary, ItemsParamHoldsEachProductTyped) {
     const Value::Map none = FvnUtil::makeItemsParam(std::nullopt, std::nullopt);
     ASSERT_EQ(none.size(), 1u);
     EXPECT_TRUE(none.at("svl:items").getArray()->empty());
+}
+
+// Every kind of value, text that needs escaping or repair, and maps inside
+// maps and lists.
+Value::Map everyKind() {
+    return Value::Map{
+        {"s", Value("plain")},
+        {"esc", Value("q\"b\\s/\n\x01 end")},
+        {"bad utf8", Value("a\xC3(b\xF0\x9F\x98")},
+        {"\xFFkey", Value("v")},
+        {"empty", Value("")},
+        {"long text", Value(std::string(300, 'x'))},
+        {"t", Value(true)},
+        {"f", Value(false)},
+        {"i", Value(std::numeric_limits<std::int64_t>::min())},
+        {"u", Value(std::numeric_limits<std::uint64_t>::max())},
+        {"d", Value(-1.25e-7)},
+        {"nan", Value(std::numeric_limits<double>::quiet_NaN())},
+        {"inf", Value(-std::numeric_limits<double>::infinity())},
+        {"null", Value()},
+        {"bytes", Value(Value::Bytes(1234, 7))},
+        {"list", Value(Value::Array{Value(1), Value("x\"y\xE2"),
+                                    Value(Value::Map{{"k\xFF", Value(2.5)}})})},
+        {"map", Value(Value::Map{{"inner", Value(7)},
+                                 {"deep", Value(Value::Map{{"z", Value(1.5)},
+                                                           {"empty", Value(Value::Map{})}})}})},
+        {"empty map", Value(Value::Map{})},
+    };
+}
+
+TEST(TypedText, WrittenAsTheTypedMapWouldBe) {
+    const Value::Map input = everyKind();
+    const Value::Map typed = FvnUtil::toTypedValueDictionary(input);
+
+    // The one writer of native parameters against the JSON of their typed map.
+    std::string direct;
+    typedtext::appendJson(direct, input);
+    EXPECT_EQ(direct, Value(typed).toJson());
+    // Appends, leaving what came before.
+    std::string after = "x";
+    typedtext::appendJson(after, {});
+    EXPECT_EQ(after, "x{}");
+
+    // Each value's size, counted without building its text.
+    for (const auto& [key, value] : input) {
+        if (!value.isMap()) {
+            EXPECT_EQ(typedtext::textSize(value), typed.at(key).getString()->size()) << key;
+        }
+    }
+    EXPECT_EQ(typedtext::text(Value(42)), "long:42");
+    EXPECT_EQ(typedtext::text(Value(2.0)), "double:2.0");
+    EXPECT_EQ(typedtext::text(Value(Value::Bytes(3))), "string:3 bytes");
+    EXPECT_EQ(typedtext::text(Value()), "string:<null>");
+    EXPECT_EQ(typedtext::text(Value("a:b")), "string:a:b");
+}
+
+TEST(TypedText, AddedNumbersTakeTheirPlaceInKeyOrder) {
+    const Value::Map map{{"b", Value(1)}, {"d", Value("x")}, {"f", Value(true)}};
+    auto written = [&](std::vector<typedtext::AddedNumber> added) {
+        std::string out;
+        typedtext::appendJson(out, map, added);
+        return out;
+    };
+    // Before, between, over and after the map's keys.
+    EXPECT_EQ(written({{"a", 1}, {"c", 2}, {"d", 3}, {"g", 18446744073709551615ull}}),
+              R"({"a":"long:1","b":"long:1","c":"long:2","d":"long:3","f":"boolean:true",)"
+              R"("g":"long:18446744073709551615"})");
+    EXPECT_EQ(written({{"b", 5}, {"f", 6}}), R"({"b":"long:5","d":"string:x","f":"long:6"})");
+    EXPECT_EQ(written({}), Value(FvnUtil::toTypedValueDictionary(map)).toJson());
+    std::string onlyAdded;
+    typedtext::appendJson(onlyAdded, {}, std::vector<typedtext::AddedNumber>{{"k", 0}});
+    EXPECT_EQ(onlyAdded, R"({"k":"long:0"})");
+}
+
+TEST(TypedText, PrefixedStringIsTheJoinedText) {
+    for (const char* text :
+         {"", "abc", "\"\\\n", "\xE2\x82", "\xF0\x9F\x98\x80 ok", "12345678\x01"}) {
+        std::string joined;
+        json::appendString(joined, std::string("string:") + text);
+        std::string prefixed;
+        json::appendString(prefixed, "string:", text);
+        EXPECT_EQ(prefixed, joined) << text;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,225 @@
+#include "Event/EventInputGuard.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "Common/SvlLog.h"
+#include "Event/EventModel.h"
+#include "Event/TypedValueDictionary.h"
+#include "support/TestSupport.h"
+
+// An app's parameters are checked as they were given, before they are typed:
+// the check must decide, repair and log exactly as it would for the typed map
+// the event is written as.
+
+namespace sorvel {
+namespace {
+
+struct Outcome {
+    std::string eventName;
+    bool ok = false;
+    std::string message;
+    Value::Map typedParams;
+    std::vector<std::string> lines;
+};
+
+Outcome admit(std::string name, Value::Map params, ParamForm form, std::size_t propertiesBytes) {
+    testing::LogCapture log;
+    Outcome out;
+    const Status status =
+        EventInputGuard::admitInput(name, "custom", params, form, propertiesBytes);
+    out.eventName = name;
+    out.ok = status.isOk();
+    out.message = status.isOk() ? "" : status.message();
+    out.typedParams = form == ParamForm::native ? typedtext::toTypedMap(params) : params;
+    // Lines are written in order on the logging queue: once this one is out,
+    // every line of the check is.
+    SvlLog::info("guard test checkpoint");
+    EXPECT_TRUE(testing::waitUntil([&] { return log.contains("guard test checkpoint"); }));
+    out.lines = log.lines();
+    out.lines.pop_back();
+    return out;
+}
+
+// The same parameters checked as given and as their typed map: one outcome.
+void expectSameOutcome(const std::string& name, const Value::Map& params,
+                       std::size_t propertiesBytes = 0) {
+    const Outcome native = admit(name, params, ParamForm::native, propertiesBytes);
+    const Outcome typed =
+        admit(name, FvnUtil::toTypedValueDictionary(params), ParamForm::prefixed, propertiesBytes);
+    EXPECT_EQ(native.ok, typed.ok) << name;
+    EXPECT_EQ(native.message, typed.message) << name;
+    EXPECT_EQ(native.eventName, typed.eventName) << name;
+    EXPECT_EQ(native.lines, typed.lines) << name;
+    if (native.ok) {
+        EXPECT_EQ(Value(native.typedParams), Value(typed.typedParams)) << name;
+    }
+}
+
+Value nestedMaps(int levels) {
+    Value v(1);
+    for (int i = 0; i < levels; ++i) {
+        v = Value(Value::Map{{"m", std::move(v)}});
+    }
+    return v;
+}
+
+Value nestedLists(int levels) {
+    Value v("x");
+    for (int i = 0; i < levels; ++i) {
+        v = Value(Value::Array{std::move(v)});
+    }
+    return v;
+}
+
+TEST(EventInputGuardForms, RepairOfEveryKindMatchesTheTypedMap) {
+    testing::FreshSdk sdk;
+    const Value::Map params{
+        {"plain", Value("hello")},
+        {"bad", Value("a\xC3(b\xF0\x9F\x98")},
+        {"\xFF", Value(1)},
+        // Two ill-formed keys that repair to the same text: the first in
+        // order stays.
+        {"\xFE", Value(2)},
+        {"n", Value(-3)},
+        {"u", Value(std::numeric_limits<std::uint64_t>::max())},
+        {"d", Value(0.1)},
+        {"nan", Value(std::numeric_limits<double>::quiet_NaN())},
+        {"b", Value(true)},
+        {"null", Value()},
+        {"bytes", Value(Value::Bytes(10, 1))},
+        // A list is typed as its rendering: maps in it keep both keys that
+        // repair to the same text.
+        {"list", Value(Value::Array{Value("ok\xE2"),
+                                    Value(Value::Map{{"\xFF", Value(1)}, {"\xFE", Value(2)}})})},
+        {"list ok", Value(Value::Array{Value(1), Value("two")})},
+        {"map", Value(Value::Map{{"k\xC0", Value("v\xC1")}, {"deep", nestedMaps(3)}})},
+    };
+    expectSameOutcome("ev\xFFname", params);
+    expectSameOutcome("clean", Value::Map{{"a", Value("b")}, {"l", Value(Value::Array{})}});
+
+    const Outcome repaired = admit("e", params, ParamForm::native, 0);
+    ASSERT_TRUE(repaired.ok);
+    ASSERT_EQ(repaired.lines.size(), 1u);
+    EXPECT_NE(repaired.lines[0].find("EventInputGuard :: ill-formed UTF-8 in event e replaced by "
+                                     "U+FFFD"),
+              std::string::npos)
+        << repaired.lines[0];
+    EXPECT_EQ(repaired.typedParams.at("list"),
+              Value("string:[\"ok\xEF\xBF\xBD\", {\xEF\xBF\xBD: 2, \xEF\xBF\xBD: 1}]"));
+    // Keys in their sorted order: "\xFE" comes first and stays.
+    EXPECT_EQ(repaired.typedParams.at("\xEF\xBF\xBD"), Value("long:2"));
+}
+
+TEST(EventInputGuardForms, SizeLimitCountsTheTypePrefixes) {
+    testing::FreshSdk sdk;
+    // What the event takes besides this parameter's text, as the check counts
+    // it: the fixed part, the name "e", the group "custom", the map's braces,
+    // the key "k" and its quotes and colon, the text's quotes.
+    const std::size_t around = EventInputGuard::kFixedEventBytes + 1 + 6 + 2 + (1 + 4) + 3;
+    const std::size_t prefix = std::string("string:").size();
+    const std::size_t fits = EventInputGuard::MAX_EVENT_BYTES - around - prefix;
+    for (const std::size_t size : {fits, fits + 1}) {
+        const Value::Map params{{"k", Value(std::string(size, 'a'))}};
+        expectSameOutcome("e", params);
+        const Outcome native = admit("e", params, ParamForm::native, 0);
+        EXPECT_EQ(native.ok, size == fits) << size;
+        if (!native.ok) {
+            EXPECT_EQ(native.message,
+                      "about " + std::to_string(EventInputGuard::MAX_EVENT_BYTES + 1) +
+                          " bytes, more than " + std::to_string(EventInputGuard::MAX_EVENT_BYTES));
+        }
+    }
+    // Values of every kind add their typed texts' sizes, the properties theirs.
+    Value::Map mixed{{"i", Value(std::numeric_limits<std::int64_t>::min())},
+                     {"d", Value(-1.25e-7)},
+                     {"b", Value(false)},
+                     {"null", Value()},
+                     {"bytes", Value(Value::Bytes(123456, 0))},
+                     {"list", Value(Value::Array(3000, Value("abcdefghij")))},
+                     {"map", Value(Value::Map{{"x", Value(std::string(1000, 'y'))}})}};
+    for (const std::size_t properties : {std::size_t{0}, std::size_t{1000}, std::size_t{990'000}}) {
+        expectSameOutcome("mixed", mixed, properties);
+    }
+    // A text that repairs longer is measured after its repair.
+    const std::size_t near = EventInputGuard::MAX_EVENT_BYTES - around - prefix - 2;
+    expectSameOutcome("e", Value::Map{{"k", Value(std::string(near - 1, 'a') + "\xFF")}});
+}
+
+TEST(EventInputGuardForms, ListsNestWithinTheirTextMapsCount) {
+    testing::FreshSdk sdk;
+    const int limit = EventInputGuard::MAX_VALUE_DEPTH;
+    // A list is one text in the typed map, however deep it nests.
+    expectSameOutcome("lists", Value::Map{{"l", nestedLists(limit + 20)}});
+    EXPECT_TRUE(
+        admit("lists", Value::Map{{"l", nestedLists(limit + 20)}}, ParamForm::native, 0).ok);
+    for (const int levels : {limit, limit + 1}) {
+        const Value::Map params{{"m", nestedMaps(levels)}};
+        expectSameOutcome("maps", params);
+        const Outcome native = admit("maps", params, ParamForm::native, 0);
+        EXPECT_EQ(native.ok, levels <= limit) << levels;
+    }
+}
+
+TEST(EventInputGuardForms, ABufferedEventIsCheckedInItsOwnForm) {
+    testing::FreshSdk sdk;
+    auto event = [](ParamForm form, Value::Map param) {
+        EventModel e(std::nullopt, std::nullopt, std::nullopt, std::nullopt, "t", "custom", "e",
+                     std::move(param), 0, 0, std::nullopt, std::nullopt, Location{}, std::nullopt,
+                     {}, {});
+        e.paramForm = form;
+        return e;
+    };
+    const Value::Map given{{"k", Value("v\xFF")}, {"n", Value(5)}};
+    EventModel native = event(ParamForm::native, given);
+    EventModel typed = event(ParamForm::prefixed, FvnUtil::toTypedValueDictionary(given));
+    ASSERT_TRUE(EventInputGuard::admit(native).isOk());
+    ASSERT_TRUE(EventInputGuard::admit(typed).isOk());
+    std::string a;
+    std::string b;
+    native.appendJson(a);
+    typed.appendJson(b);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a.find("\"param\":{\"k\":\"string:v\xEF\xBF\xBD\",\"n\":\"long:5\"}"),
+              std::string::npos)
+        << a;
+    EXPECT_EQ(Value(native.toDictionary()), Value(typed.toDictionary()));
+
+    // One byte over the limit in the typed form refuses the native event too.
+    const std::size_t big =
+        EventInputGuard::MAX_EVENT_BYTES - EventInputGuard::kFixedEventBytes - 1 - 6;
+    EventModel large = event(ParamForm::native, {{"k", Value(std::string(big, 'a'))}});
+    const Status refused = EventInputGuard::admit(large);
+    EXPECT_FALSE(refused.isOk());
+    EventModel largeTyped =
+        event(ParamForm::prefixed, {{"k", Value("string:" + std::string(big, 'a'))}});
+    EXPECT_EQ(refused.message(), EventInputGuard::admit(largeTyped).message());
+
+    // The order numbers added when written count as the texts they become,
+    // in place of an app value under the same key.
+    EventModel numbered = event(ParamForm::native, {{"k", Value(std::string(big - 60, 'a'))},
+                                                    {"svl:event_order_no", Value("app's")}});
+    numbered.sessionOrderNo = 7;
+    numbered.eventOrderNo = 123456789;
+    EventModel numberedTyped =
+        event(ParamForm::prefixed, {{"k", Value("string:" + std::string(big - 60, 'a'))},
+                                    {"svl:event_order_no", Value("long:123456789")},
+                                    {"svl:session_order_no", Value("long:7")}});
+    const Status a1 = EventInputGuard::admit(numbered);
+    const Status a2 = EventInputGuard::admit(numberedTyped);
+    EXPECT_FALSE(a1.isOk());
+    EXPECT_EQ(a1.message(), a2.message());
+    std::string n1;
+    std::string n2;
+    numbered.appendJson(n1);
+    numberedTyped.appendJson(n2);
+    EXPECT_EQ(n1, n2);
+    EXPECT_EQ(Value(numbered.toDictionary()), Value(numberedTyped.toDictionary()));
+}
+
+}  // namespace
+}  // namespace sorvel
