@@ -60,6 +60,15 @@ class Launch {
         releaseAndWait(daily);
         buffer->waitUntilIdle();
         EventUploadIntervalManager::shared().removeObserver(buffer);
+        // A block still on its way out may hold the buffer for a moment,
+        // and so the queue of unsent packages, whose own stop checkpoint
+        // then comes after the next launch has read the list, and whose
+        // journal stays locked, so that launch does not replay it: the
+        // stop's checkpoint is written now, as the container does when the
+        // SDK is reset, so the next launch never resends what this one had
+        // acknowledged.
+        container->updateUnsentEventPackagesInDataRegistry();
+        container->waitForStoreWrites();
     }
     Launch(const Launch&) = delete;
     Launch& operator=(const Launch&) = delete;
