@@ -37,6 +37,26 @@ class EventBufferTest : public EventFixture {
         return out;
     }
 
+    // A buffer on a queue of its own and the controller's queue, both run on
+    // one pipeline thread, as the SDK wires them.
+    struct SharedPipeline {
+        std::shared_ptr<EventPackageContainer> container;
+        std::shared_ptr<EventBuffer> buffer;
+        std::shared_ptr<platform::DispatchQueue> controllerQueue;
+    };
+    SharedPipeline sharedPipeline() {
+        auto pipeline = platform::DispatchQueue::makeSerial("test-pipeline");
+        SharedPipeline made;
+        made.container = makeContainer();
+        buffers.push_back(EventBuffer::create(made.container,
+                                              std::make_shared<DefaultNowaitEventNameProvider>(),
+                                              EventUploadIntervalManager::shared(), pipeline));
+        made.buffer = buffers.back();
+        made.controllerQueue =
+            platform::DispatchQueue::makeSerial("DefaultSVLControllerDispatchQueue", pipeline);
+        return made;
+    }
+
     std::shared_ptr<EventPackageContainer> container;
     std::shared_ptr<EventBuffer> buffer;
 };
@@ -178,14 +198,10 @@ TEST_F(EventBufferTest, EventsBehindABusyQueueKeepTheirPlaceAmongOtherOperations
 // place among the clear, discard and flush handed over without a wait, and
 // the controller may wait for the buffer from its own block.
 TEST_F(EventBufferTest, OnOneSharedThreadEventsKeepTheirPlaceAmongClearDiscardAndFlush) {
-    auto pipeline = platform::DispatchQueue::makeSerial("test-pipeline");
-    auto shared = makeContainer();
-    buffers.push_back(EventBuffer::create(shared,
-                                          std::make_shared<DefaultNowaitEventNameProvider>(),
-                                          EventUploadIntervalManager::shared(), pipeline));
-    auto onPipeline = buffers.back();
-    auto controllerQueue =
-        platform::DispatchQueue::makeSerial("DefaultSVLControllerDispatchQueue", pipeline);
+    const SharedPipeline made = sharedPipeline();
+    const auto shared = made.container;
+    const auto onPipeline = made.buffer;
+    const auto controllerQueue = made.controllerQueue;
     auto handOver = [&](int n) {
         for (int i = 0; i < n; ++i) {
             auto e = std::make_shared<EventModel>(event("tap"));
@@ -225,14 +241,10 @@ TEST_F(EventBufferTest, OnOneSharedThreadEventsKeepTheirPlaceAmongClearDiscardAn
 
 TEST_F(EventBufferTest, ABurstHandedOverInOneBlockOnTheSharedThreadIsPackedAsItComes) {
     setNetwork(false);
-    auto pipeline = platform::DispatchQueue::makeSerial("test-pipeline");
-    auto shared = makeContainer();
-    buffers.push_back(EventBuffer::create(shared,
-                                          std::make_shared<DefaultNowaitEventNameProvider>(),
-                                          EventUploadIntervalManager::shared(), pipeline));
-    auto onPipeline = buffers.back();
-    auto controllerQueue =
-        platform::DispatchQueue::makeSerial("DefaultSVLControllerDispatchQueue", pipeline);
+    const SharedPipeline made = sharedPipeline();
+    const auto shared = made.container;
+    const auto onPipeline = made.buffer;
+    const auto controllerQueue = made.controllerQueue;
     const std::size_t burst = 3 * EventBuffer::INBOX_DRAINED_AT + 5;
     std::vector<EventModel> events;
     for (std::size_t i = 0; i < burst; ++i) {
