@@ -306,7 +306,9 @@ void EventPackageContainer::sendInRound(const std::shared_ptr<const EventPackage
 void EventPackageContainer::endRoundUpload() {
     platform::MutexLock lock(mu_);
     --roundInFlight_;
-    roundCv_.signalAll();
+    if (roundInFlight_ <= roundWakeAt_) {
+        roundCv_.signalAll();
+    }
 }
 
 void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
@@ -387,6 +389,7 @@ void EventPackageContainer::sendAllEventPackages() {
             // failed in this round wait apart, ahead of the queue.
             platform::MutexLock lock(mu_);
             while (roundInFlight_ >= inFlightLimit) {
+                roundWakeAt_ = inFlightLimit / 2;
                 roundCv_.wait();
             }
             if (packageQueue_.empty()) {
@@ -402,6 +405,7 @@ void EventPackageContainer::sendAllEventPackages() {
     }
     platform::MutexLock lock(mu_);
     // A round ends with its last upload; its failures lead the queue again.
+    roundWakeAt_ = 0;
     while (roundInFlight_ > 0) {
         roundCv_.wait();
     }

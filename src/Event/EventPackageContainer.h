@@ -178,6 +178,10 @@ class EventPackageContainer {
     std::uint64_t sendCount_ GUARDED_BY(mu_) = 0;
     // Uploads of the running round not yet ended.
     std::size_t roundInFlight_ GUARDED_BY(mu_) = 0;
+    // The round's thread waits until no more than this many are in flight:
+    // half the limit while it waits for room (it then starts two or more
+    // uploads per wake-up, not one each), none at the round's end.
+    std::size_t roundWakeAt_ GUARDED_BY(mu_) = 0;
     platform::CondVar roundCv_{&mu_};
     bool packingScheduled_ GUARDED_BY(mu_) = false;
     // Whether the server takes uploads: set by a success, cleared by a
