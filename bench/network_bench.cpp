@@ -5,10 +5,19 @@
 #include <memory>
 #include <vector>
 
+#include "AllocationCount.h"
 #include "BenchSupport.h"
 #include "Common/Constants.h"
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
+#include "Common/KeyChain.h"
+#include "Data/DataProviders/DeviceRealtimeDataProvider.h"
+#include "Event/DefaultEventSender.h"
+#include "Event/EventCounters.h"
+#include "Event/EventModelProvider.h"
+#include "Event/EventPackage.h"
+#include "Event/LogEventParameter.h"
+#include "Event/UserPropertyManager.h"
 #include "Network/ApiConnection.h"
 #include "Network/ApiConnectionManager.h"
 #include "Network/RequestSigner.h"
@@ -60,13 +69,34 @@ Value::Map tenEventBody() {
     return Value::Map{{"common", Value(std::move(common))}, {"evts", Value(std::move(events))}};
 }
 
+// The calling thread's allocations per iteration, as a counter.
+class AllocationsPerIteration {
+  public:
+    explicit AllocationsPerIteration(benchmark::State& state)
+        : state_(state), start_(bench::allocationsOnThisThread()) {}
+    ~AllocationsPerIteration() {
+        if (bench::allocationCountingActive() && state_.iterations() > 0) {
+            state_.counters["allocs_per_iter"] =
+                static_cast<double>(bench::allocationsOnThisThread() - start_) /
+                static_cast<double>(state_.iterations());
+        }
+    }
+
+  private:
+    benchmark::State& state_;
+    const long start_;
+};
+
 // Signing a ready JSON text: Base64, MD5, the two HMACs.
 void BM_SignTenEventBody(benchmark::State& state) {
     const std::string json = Value(tenEventBody()).toJson();
-    for (auto _ : state) {
-        auto signedBody =
-            signRequestBody(json, BodyEncoding::BASE64, kSecret, "2024-05-06T07:08:09.123Z");
-        benchmark::DoNotOptimize(signedBody);
+    {
+        AllocationsPerIteration allocations(state);
+        for (auto _ : state) {
+            auto signedBody =
+                signRequestBody(json, BodyEncoding::BASE64, kSecret, "2024-05-06T07:08:09.123Z");
+            benchmark::DoNotOptimize(signedBody);
+        }
     }
     state.counters["json_bytes"] = static_cast<double>(json.size());
 }
@@ -124,6 +154,8 @@ void BM_SignedPostRoundTrip(benchmark::State& state) {
     ApiConnectionManager().requestSync(warm);
     const auto opened = platform::HttpSession::shared().stats().connectionsOpened;
     std::vector<double> micros;
+    micros.reserve(static_cast<std::size_t>(state.max_iterations));
+    AllocationsPerIteration allocations(state);
     for (auto _ : state) {
         auto t0 = std::chrono::steady_clock::now();
         auto connection = std::make_shared<ApiConnection>(host.registry);
@@ -149,5 +181,59 @@ void BM_SignedPostRoundTrip(benchmark::State& state) {
         recorded.begin(), recorded.end(), [](const auto& r) { return r.signature != "valid"; }));
 }
 BENCHMARK(BM_SignedPostRoundTrip)->Unit(benchmark::kMicrosecond)->Iterations(2000);
+
+// One package of ten events posted by the event sender, as an upload round
+// that sends one at a time does it: the common block, the body, the signed
+// request and its round trip, on the calling thread.
+void BM_EventPackageUpload(benchmark::State& state) {
+    RoundTripHost host;
+    if (!host.ok) {
+        state.SkipWithError("server double did not start");
+        return;
+    }
+    host.registry->putString(std::string(kAppKey), DataRegistryKey::STRING_APPKEY);
+    platform::host::setReachability(std::string("wifi"));
+    auto properties = std::make_shared<UserPropertyManager>(host.registry, [] { return 100; });
+    properties->saveUserProperty(Value::Map{{"tier", Value("gold")}, {"visits", Value(12)}});
+    auto counters = std::make_shared<EventCounters>(host.registry);
+    std::vector<EventModel> events;
+    for (int i = 0; i < 10; ++i) {
+        Value::Map params;
+        for (int k = 0; k < 5; ++k) {
+            params["param_" + std::to_string(k)] = Value("string:some value " + std::to_string(k));
+        }
+        auto p = LogEventParameter::initWithEventName("custom", "purchase_completed", params);
+        p.eventId = "1714979289123:3F2504E0-4F89-41D3-9A0C-0305E82C" + std::to_string(1000 + i);
+        events.push_back(
+            EventModelProvider(properties, host.registry, counters, p).buildEventModel());
+    }
+    auto package = std::make_shared<const EventPackage>(std::move(events));
+    DefaultEventSender sender(
+        host.registry,
+        std::make_shared<DeviceRealtimeDataProvider>(host.registry, Util_keychain::shared()),
+        [](const GdprForgetMe::Done& done) {
+            if (done) {
+                done();
+            }
+        });
+    bool ok = true;
+    auto send = [&] {
+        sender.sendEventPackage(package, [&](const IEventSendActionResult& r) {
+            ok = ok && r.kind == IEventSendActionResult::Kind::onSuccess;
+        });
+    };
+    send();  // warms the connection and the common block's text
+    {
+        AllocationsPerIteration allocations(state);
+        for (auto _ : state) {
+            send();
+        }
+    }
+    if (!ok) {
+        state.SkipWithError("an upload failed");
+    }
+    state.counters["json_bytes"] = static_cast<double>(package->eventsJsonSize());
+}
+BENCHMARK(BM_EventPackageUpload)->Unit(benchmark::kMicrosecond)->Iterations(2000);
 
 }  // namespace

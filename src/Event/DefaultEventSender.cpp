@@ -1,12 +1,12 @@
 #include "Event/DefaultEventSender.h"
 
+#include "Common/GdprForgetMe.h"
+#include "Common/RegistryStates.h"
 #include "Common/SvlLog.h"
 #include "Data/ModelProvider/CommonModelProvider.h"
 #include "Event/EventBundleModel.h"
 #include "Network/ApiConnection.h"
 #include "Network/ApiConnectionManager.h"
-#include "Common/GdprForgetMe.h"
-#include "Common/RegistryStates.h"
 
 namespace sorvel {
 
@@ -88,8 +88,12 @@ ApiConnectionManager::Completion resultMapper(std::shared_ptr<const EventPackage
             completion(r.isSuccess() ? IEventSendActionResult::onSuccess(eventPackage)
                                      : IEventSendActionResult::onFail(eventPackage));
         }
-        SvlLog::debug("Sending event is complete. responseCode : " + std::to_string(r.statusCode()),
-                      true);
+        // Written only when someone reads it: every upload ends here.
+        if (SvlLog::wouldDeliver(true)) {
+            SvlLog::debug(
+                "Sending event is complete. responseCode : " + std::to_string(r.statusCode()),
+                true);
+        }
     };
 }
 

@@ -1,6 +1,7 @@
 #include "Event/EventPackageContainer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "Common/DataRegistry.h"
@@ -109,7 +110,7 @@ void EventPackageContainer::addEventPackage(std::shared_ptr<const EventPackage> 
             return;
         }
         packageQueue_.push_back(eventPackage);
-        deep = packageQueue_.size() > PLAIN_BACKLOG;
+        deep = packageQueue_.size() > plainBacklogLocked();
     }
     // After it joined the queue: a checkpoint that misses it in the queue
     // keeps its record in the journal.
@@ -126,6 +127,8 @@ void EventPackageContainer::schedulePacking() {
             return;
         }
         packingScheduled_ = true;
+        scheduledAt_ = platform::clock().monoNow();
+        acknowledgedAtSchedule_ = acknowledged_;
     }
     // A little later, off the thread that forms packages: a burst that
     // built the backlog has usually been worked through by then, so the
@@ -139,12 +142,49 @@ void EventPackageContainer::schedulePacking() {
     });
 }
 
+std::size_t EventPackageContainer::plainBacklogLocked() const {
+    return delivering_ ? PLAIN_BACKLOG_WHILE_DELIVERING : PLAIN_BACKLOG;
+}
+
+std::size_t EventPackageContainer::plainBacklogForPassLocked() const {
+    if (!delivering_) {
+        return PLAIN_BACKLOG;
+    }
+    const auto elapsed =
+        std::chrono::duration_cast<platform::Millis>(platform::clock().monoNow() - scheduledAt_);
+    const std::uint64_t taken = acknowledged_ - acknowledgedAtSchedule_;
+    if (elapsed.count() <= 0 || taken == 0) {
+        return PLAIN_BACKLOG_WHILE_DELIVERING;
+    }
+    const double ahead = static_cast<double>(taken) * static_cast<double>(DRAIN_HORIZON.count()) /
+                         static_cast<double>(elapsed.count());
+    // Below the largest queue any process could hold: the cast stays defined.
+    constexpr double kMost = 1e12;
+    return std::max(PLAIN_BACKLOG_WHILE_DELIVERING,
+                    static_cast<std::size_t>(std::min(ahead, kMost)));
+}
+
+bool EventPackageContainer::noteOutcomeLocked(bool delivered) {
+    if (delivered) {
+        ++acknowledged_;
+        delivering_ = true;
+        roundDelivered_ = true;
+        return false;
+    }
+    if (!delivering_ || (inRound_ && roundDelivered_)) {
+        // Already failing, or one failure among the successes of a round.
+        return false;
+    }
+    delivering_ = false;
+    return packageQueue_.size() + roundFailed_.size() > PLAIN_BACKLOG;
+}
+
 void EventPackageContainer::packWaiting() {
     std::vector<std::shared_ptr<const EventPackage>> plain;
     {
         platform::MutexLock lock(mu_);
         packingScheduled_ = false;
-        for (std::size_t i = PLAIN_BACKLOG; i < packageQueue_.size(); ++i) {
+        for (std::size_t i = plainBacklogForPassLocked(); i < packageQueue_.size(); ++i) {
             if (!packageQueue_[i]->packed()) {
                 plain.push_back(packageQueue_[i]);
             }
@@ -266,7 +306,9 @@ void EventPackageContainer::sendInRound(const std::shared_ptr<const EventPackage
 void EventPackageContainer::endRoundUpload() {
     platform::MutexLock lock(mu_);
     --roundInFlight_;
-    roundCv_.signalAll();
+    if (roundInFlight_ <= roundWakeAt_) {
+        roundCv_.signalAll();
+    }
 }
 
 void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
@@ -275,6 +317,7 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
     }
     bool acknowledged = false;
     bool withdrawn = false;
+    bool packBacklog = false;
     {
         platform::MutexLock lock(mu_);
         removeSame(inFlight_, result.package);
@@ -288,10 +331,12 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
         } else if (result.kind == IEventSendActionResult::Kind::onSuccess) {
             successPackageIdTable_.insert(result.package->packageId());
             acknowledged = true;
+            noteOutcomeLocked(true);
         } else if (result.package->withdrawn()) {
             // Its identity ended while it was being sent: never sent again.
             withdrawn = true;
         } else if (successPackageIdTable_.count(result.package->packageId()) == 0) {
+            packBacklog = noteOutcomeLocked(false);
             if (inRound_) {
                 // Back before the packages queued after it, so the queue (and
                 // the stored list) stays oldest first while the buffer keeps
@@ -307,6 +352,9 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
                 packageQueue_.push_back(result.package);
             }
         }
+    }
+    if (packBacklog) {
+        schedulePacking();
     }
     if (acknowledged) {
         store_->recordSettled(*result.package, true);
@@ -329,6 +377,7 @@ void EventPackageContainer::sendAllEventPackages() {
     {
         platform::MutexLock lock(mu_);
         inRound_ = true;
+        roundDelivered_ = false;
         roundFailed_.clear();
         failedOrder_.clear();
     }
@@ -340,6 +389,7 @@ void EventPackageContainer::sendAllEventPackages() {
             // failed in this round wait apart, ahead of the queue.
             platform::MutexLock lock(mu_);
             while (roundInFlight_ >= inFlightLimit) {
+                roundWakeAt_ = inFlightLimit / 2;
                 roundCv_.wait();
             }
             if (packageQueue_.empty()) {
@@ -355,6 +405,7 @@ void EventPackageContainer::sendAllEventPackages() {
     }
     platform::MutexLock lock(mu_);
     // A round ends with its last upload; its failures lead the queue again.
+    roundWakeAt_ = 0;
     while (roundInFlight_ > 0) {
         roundCv_.wait();
     }

@@ -14,6 +14,7 @@
 #include "Common/Constants.h"
 #include "Common/DRState.h"
 #include "Event/EventPackage.h"
+#include "Platform/Clock.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Mutex.h"
 
@@ -56,10 +57,19 @@ class EventPackageContainer {
     // for a backlog too long to send one by one.
     static constexpr std::size_t BACKLOG_FOR_PARALLEL_UPLOADS =
         Constants::MAX_UNSENT_EVENTS / Constants::EVENT_PACKAGE_SIZE;
-    // Packages queued behind this many wait long (a backlog built offline, of
-    // more than the stored list holds) and keep their text deflated; those
-    // ahead stay plain, as the next uploads and every checkpoint read them.
+    // While uploads fail, packages queued behind this many wait long (a
+    // backlog built offline, of more than the stored list holds) and keep
+    // their text deflated; those ahead stay plain, as the next uploads and
+    // every checkpoint read them.
     static constexpr std::size_t PLAIN_BACKLOG = BACKLOG_FOR_PARALLEL_UPLOADS;
+    // While the server takes uploads the backlog drains: a package packed
+    // there is inflated again for its upload soon after, paying zlib twice to
+    // save memory for a moment. Then the packages the server will take within
+    // DRAIN_HORIZON, at the pace it took them since the packing pass was
+    // asked for, stay plain, and at least this many (ten times the stored
+    // list: a burst's worth at any pace a real server keeps).
+    static constexpr std::size_t PLAIN_BACKLOG_WHILE_DELIVERING = 10 * PLAIN_BACKLOG;
+    static constexpr platform::Millis DRAIN_HORIZON{2000};
     // How long after a package joins that backlog it is packed (with every
     // other one there that is still plain).
     static constexpr platform::Millis PACKING_DELAY{250};
@@ -122,6 +132,15 @@ class EventPackageContainer {
     void schedulePacking();
     // Swaps every package of the backlog still plain for its deflated copy.
     void packWaiting();
+    // How many packages at the head stay plain at least: PLAIN_BACKLOG
+    // unless the server takes uploads now.
+    std::size_t plainBacklogLocked() const EXCLUSIVE_LOCKS_REQUIRED(mu_);
+    // The same for a packing pass, with the pace of the uploads since it was
+    // asked for.
+    std::size_t plainBacklogForPassLocked() const EXCLUSIVE_LOCKS_REQUIRED(mu_);
+    // Notes an upload's outcome; true when it turned the uploads to failing
+    // while a backlog waits plain that must now be packed.
+    bool noteOutcomeLocked(bool delivered) EXCLUSIVE_LOCKS_REQUIRED(mu_);
     void onSendResult(const IEventSendActionResult& result);
     void send(const std::shared_ptr<const EventPackage>& eventPackage);
     // Starts one upload of a round; its end is counted by endRoundUpload().
@@ -159,8 +178,23 @@ class EventPackageContainer {
     std::uint64_t sendCount_ GUARDED_BY(mu_) = 0;
     // Uploads of the running round not yet ended.
     std::size_t roundInFlight_ GUARDED_BY(mu_) = 0;
+    // The round's thread waits until no more than this many are in flight:
+    // half the limit while it waits for room (it then starts two or more
+    // uploads per wake-up, not one each), none at the round's end.
+    std::size_t roundWakeAt_ GUARDED_BY(mu_) = 0;
     platform::CondVar roundCv_{&mu_};
     bool packingScheduled_ GUARDED_BY(mu_) = false;
+    // Whether the server takes uploads: set by a success, cleared by a
+    // failure before any success of its round (a round over a dead
+    // connection fails its first upload at once). Not known at start, which
+    // counts as failing: an app launched offline packs its backlog.
+    bool delivering_ GUARDED_BY(mu_) = false;
+    bool roundDelivered_ GUARDED_BY(mu_) = false;
+    // Uploads that succeeded, and their count and the time when the packing
+    // pass to come was asked for: the pace the server takes packages at.
+    std::uint64_t acknowledged_ GUARDED_BY(mu_) = 0;
+    std::uint64_t acknowledgedAtSchedule_ GUARDED_BY(mu_) = 0;
+    platform::MonoTime scheduledAt_ GUARDED_BY(mu_){};
     // A pass packed a burst's worth: the next quiet pass returns the memory.
     bool memoryToReturn_ GUARDED_BY(mu_) = false;
     // What a queued packing pass reaches the container through: the pass

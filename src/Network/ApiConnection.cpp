@@ -35,6 +35,16 @@ bool isOwnHeader(std::string_view name) {
     return false;
 }
 
+// Whether a body to this path (its query cut off) travels as JSON text.
+bool jsonTextPath(HttpMethod method, std::string_view pathAndQuery) {
+    if (method == HttpMethod::DELETE) {
+        return true;
+    }
+    const std::string_view path = pathAndQuery.substr(0, pathAndQuery.find('?'));
+    return endsWith(path, Constants::GDPR_PATH) || endsWith(path, Constants::IAM_CAMPAIGNS_PATH) ||
+           endsWith(path, Constants::ACTION_HISTORY_LIST_PATH);
+}
+
 // The request time the signature vouches for: the common block's, or, for a
 // body that has no common block (the deferred deeplink), the current time in
 // the same format. Absent when a common block carries no usable time.
@@ -102,30 +112,36 @@ int ApiConnection::responseCode() const {
 }
 
 std::string ApiConnection::userAgent() {
-    return std::string("Ovinthal/") + SdkVersion::SDK_VERSION + " (iOS " +
-           platform::Device::osVersion() + "; U; " + platform::Device::model() + " Build)";
+    const std::string osVersion = platform::Device::osVersion();
+    const std::string model = platform::Device::model();
+    constexpr std::string_view kHead = "Ovinthal/";
+    const std::string_view version = SdkVersion::SDK_VERSION;
+    // Every request carries it: written in one piece.
+    std::string text;
+    text.reserve(kHead.size() + version.size() + osVersion.size() + model.size() + 20);
+    text.append(kHead).append(version).append(" (iOS ").append(osVersion);
+    text.append("; U; ").append(model).append(" Build)");
+    return text;
 }
 
 bool ApiConnection::sendsJsonText(HttpMethod method, const std::string& url) {
-    if (method == HttpMethod::DELETE) {
-        return true;
-    }
     auto parts = text::parseHttpUrl(url);
-    std::string path = parts ? parts->pathAndQuery.substr(0, parts->pathAndQuery.find('?')) : url;
-    return endsWith(path, Constants::GDPR_PATH) || endsWith(path, Constants::IAM_CAMPAIGNS_PATH) ||
-           endsWith(path, Constants::ACTION_HISTORY_LIST_PATH);
+    return jsonTextPath(method, parts ? std::string_view(parts->pathAndQuery) : url);
 }
 
-StatusOr<platform::HttpRequest, ApiConnectionError> ApiConnection::form(const Parts& parts) const {
-    if (!parts.method || !parts.urlText || !text::parseHttpUrl(*parts.urlText)) {
+StatusOr<platform::HttpRequest, ApiConnectionError> ApiConnection::form(Parts parts) const {
+    auto url = parts.urlText ? text::parseHttpUrl(*parts.urlText) : std::nullopt;
+    if (!parts.method || !url) {
         return ApiConnectionError::InvalidRequestError;
     }
     platform::HttpRequest request;
-    request.url = *parts.urlText;
+    request.url = std::move(*parts.urlText);
     request.timeout = TIMEOUT;
-    for (const auto& [name, value] : parts.headers) {
+    // The caller's, then ours: four of them.
+    request.headers.reserve(parts.headers.size() + 4);
+    for (auto& [name, value] : parts.headers) {
         if (value) {
-            request.headers.emplace_back(name, *value);
+            request.headers.emplace_back(name, std::move(*value));
         }
     }
     if (*parts.method == HttpMethod::GET) {
@@ -149,18 +165,18 @@ StatusOr<platform::HttpRequest, ApiConnectionError> ApiConnection::form(const Pa
     }
     auto signedBody =
         signRequestBody(parts.body->json,
-                        sendsJsonText(*parts.method, *parts.urlText) ? BodyEncoding::JSON_TEXT
-                                                                     : BodyEncoding::BASE64,
+                        jsonTextPath(*parts.method, url->pathAndQuery) ? BodyEncoding::JSON_TEXT
+                                                                       : BodyEncoding::BASE64,
                         *secretKey, *time);
     if (!signedBody) {
         return ApiConnectionError::AuthKeyError;
     }
     // Ours win over a caller's header of the same name.
     std::erase_if(request.headers, [](const auto& h) { return isOwnHeader(h.first); });
-    request.headers.emplace_back("Content-Type", signedBody->contentType);
+    request.headers.emplace_back("Content-Type", std::move(signedBody->contentType));
     request.headers.emplace_back("User-Agent", userAgent());
-    request.headers.emplace_back("svl-auth-time", signedBody->authTime);
-    request.headers.emplace_back("svl-auth-cs", signedBody->authCs);
+    request.headers.emplace_back("svl-auth-time", std::move(signedBody->authTime));
+    request.headers.emplace_back("svl-auth-cs", std::move(signedBody->authCs));
     request.body = std::move(signedBody->body);
     return request;
 }
@@ -177,7 +193,7 @@ ApiConnection::preparedRequest() {
         parts = Parts{method_, urlText_, body_, headers_};
         generation = generation_;
     }
-    auto formed = form(parts);
+    auto formed = form(std::move(parts));
     if (!formed) {
         return formed.error();
     }

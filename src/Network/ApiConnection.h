@@ -80,7 +80,7 @@ class ApiConnection {
         std::shared_ptr<const ApiBody> body;
         std::map<std::string, std::optional<std::string>> headers;
     };
-    StatusOr<platform::HttpRequest, ApiConnectionError> form(const Parts& parts) const;
+    StatusOr<platform::HttpRequest, ApiConnectionError> form(Parts parts) const;
     Outcome outcomeOf(const platform::HttpRequest& request, platform::HttpResponse response);
     // A setter changed the request: what was formed before no longer holds.
     void invalidate() EXCLUSIVE_LOCKS_REQUIRED(mu_);

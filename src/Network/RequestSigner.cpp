@@ -20,27 +20,30 @@ struct Last : SdkStatePart {
     platform::Mutex mu;
     std::string secretKey GUARDED_BY(mu);
     std::string hour GUARDED_BY(mu);
-    crypto::Bytes key GUARDED_BY(mu);
+    bool derived GUARDED_BY(mu) = false;
+    crypto::Sha256Digest key GUARDED_BY(mu){};
 };
 
 // The per-request key changes once an hour: every request of that hour with
 // the same secret key reuses the last one derived instead of another HMAC.
-crypto::Bytes derivedKey(std::string_view secretKey, std::string_view hour) {
+bool derivedKey(std::string_view secretKey, std::string_view hour, crypto::Sha256Digest& key) {
     Last& last = SdkState::shared().part<Last>();
     {
         platform::MutexLock lock(last.mu);
-        if (!last.key.empty() && last.hour == hour && last.secretKey == secretKey) {
-            return last.key;
+        if (last.derived && last.hour == hour && last.secretKey == secretKey) {
+            key = last.key;
+            return true;
         }
     }
-    crypto::Bytes key = crypto::hmacSha256(secretKey, hour);
-    if (!key.empty()) {
-        platform::MutexLock lock(last.mu);
-        last.secretKey.assign(secretKey);
-        last.hour.assign(hour);
-        last.key = key;
+    if (!crypto::hmacSha256Into(secretKey, hour, key)) {
+        return false;
     }
-    return key;
+    platform::MutexLock lock(last.mu);
+    last.secretKey.assign(secretKey);
+    last.hour.assign(hour);
+    last.key = key;
+    last.derived = true;
+    return true;
 }
 }  // namespace
 
@@ -50,27 +53,37 @@ std::optional<SignedBody> signRequestBody(std::string_view jsonText, BodyEncodin
     if (secretKey.empty() || requestTime.size() < kKeyTimeLength) {
         return std::nullopt;
     }
-    const crypto::Bytes derived = derivedKey(secretKey, requestTime.substr(0, kKeyTimeLength));
-    if (derived.empty()) {
-        return std::nullopt;
-    }
-    std::string base64 = text::base64Encode(jsonText);
-    const std::string md5Upper = text::toHex(crypto::md5(base64), text::HexCase::Upper);
-    const crypto::Bytes cs = crypto::hmacSha256(
-        std::string_view(reinterpret_cast<const char*>(derived.data()), derived.size()), md5Upper);
-    if (cs.empty() || md5Upper.empty()) {
+    crypto::Sha256Digest derived{};
+    if (!derivedKey(secretKey, requestTime.substr(0, kKeyTimeLength), derived)) {
         return std::nullopt;
     }
     SignedBody out;
+    // The Base64 is written where the body goes when it travels so; the
+    // digests stay on the stack.
+    std::string base64Text;
+    std::string& base64 = encoding == BodyEncoding::BASE64 ? out.body : base64Text;
+    text::appendBase64(
+        base64, std::span(reinterpret_cast<const std::uint8_t*>(jsonText.data()), jsonText.size()));
+    crypto::Md5Digest md5{};
+    if (!crypto::md5Into(base64, md5)) {
+        return std::nullopt;
+    }
+    char md5Upper[2 * md5.size()];
+    text::writeHex(md5Upper, md5, text::HexCase::Upper);
+    crypto::Sha256Digest cs{};
+    if (!crypto::hmacSha256Into(
+            std::string_view(reinterpret_cast<const char*>(derived.data()), derived.size()),
+            std::string_view(md5Upper, sizeof md5Upper), cs)) {
+        return std::nullopt;
+    }
     if (encoding == BodyEncoding::BASE64) {
-        out.body = std::move(base64);
         out.contentType = "application/octet-stream";
     } else {
-        out.body = std::string(jsonText);
+        out.body.assign(jsonText);
         out.contentType = "application/json";
     }
-    out.authTime = std::string(requestTime);
-    out.authCs = text::toHex(cs);
+    out.authTime.assign(requestTime);
+    text::appendHex(out.authCs, cs);
     return out;
 }
 

@@ -45,7 +45,7 @@ const EVP_MD* sha256Algorithm() {
     return md != nullptr ? md : EVP_sha256();
 }
 
-// An HMAC-SHA256 context without a key; every call keys a copy of it.
+// An HMAC-SHA256 context without a key; each thread keys a copy of its own.
 const EVP_MAC_CTX* hmacSha256Template() {
     static const EVP_MAC_CTX* const templateCtx = []() -> EVP_MAC_CTX* {
         startLibrary();
@@ -68,56 +68,125 @@ const EVP_MAC_CTX* hmacSha256Template() {
     return templateCtx;
 }
 
-Bytes digest(const EVP_MD* md, std::string_view data) {
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+struct MacCtxFree {
+    void operator()(EVP_MAC_CTX* c) const { EVP_MAC_CTX_free(c); }
+};
+
+// A digest context per thread and algorithm, set up again for each digest:
+// a one-shot EVP_Digest makes and frees a context every time, and a request
+// is signed with an MD5 over its whole body.
+bool digestInto(const EVP_MD* md, std::string_view data, unsigned char* out, unsigned int size) {
     startLibrary();
-    Bytes out(EVP_MAX_MD_SIZE);
+    thread_local std::unique_ptr<EVP_MD_CTX, MdCtxFree> md5Ctx;
+    thread_local std::unique_ptr<EVP_MD_CTX, MdCtxFree> sha256Ctx;
+    auto& kept = md == md5Algorithm() ? md5Ctx : sha256Ctx;
+    if (!kept) {
+        kept.reset(EVP_MD_CTX_new());
+        if (!kept) {
+            return false;
+        }
+    }
     unsigned int len = 0;
-    if (EVP_Digest(data.data(), data.size(), out.data(), &len, md, nullptr) != 1) {
+    if (EVP_DigestInit_ex2(kept.get(), md, nullptr) != 1 ||
+        EVP_DigestUpdate(kept.get(), data.data(), data.size()) != 1 ||
+        EVP_DigestFinal_ex(kept.get(), out, &len) != 1 || len != size) {
+        // A context left in an unknown state is not used again.
+        kept.reset();
+        return false;
+    }
+    return true;
+}
+
+Bytes digest(const EVP_MD* md, std::string_view data, unsigned int size) {
+    Bytes out(size);
+    if (!digestInto(md, data, out.data(), size)) {
         return {};
     }
-    out.resize(len);
     return out;
+}
+
+// HMAC-SHA256 on a context per thread that keeps its last key: keying one
+// anew (or copying a keyed template) costs a dozen allocations, and the
+// requests of an hour are signed with the same key.
+struct KeyedMac {
+    std::unique_ptr<EVP_MAC_CTX, MacCtxFree> ctx;
+    std::string key;
+    bool keyed = false;
+};
+
+bool macInto(std::string_view key, std::string_view data, unsigned char* out, std::size_t size) {
+    startLibrary();
+    const EVP_MAC_CTX* templateCtx = hmacSha256Template();
+    if (templateCtx == nullptr) {
+        return false;
+    }
+    thread_local KeyedMac kept;
+    if (!kept.ctx) {
+        kept.ctx.reset(EVP_MAC_CTX_dup(templateCtx));
+        kept.keyed = false;
+        if (!kept.ctx) {
+            return false;
+        }
+    }
+    // Both take a non-null key pointer even for an empty key.
+    static const unsigned char kEmpty = 0;
+    const bool sameKey = kept.keyed && kept.key == key;
+    const unsigned char* keyPtr =
+        key.empty() ? &kEmpty : reinterpret_cast<const unsigned char*>(key.data());
+    std::size_t written = 0;
+    if (EVP_MAC_init(kept.ctx.get(), sameKey ? nullptr : keyPtr, sameKey ? 0 : key.size(),
+                     nullptr) != 1 ||
+        EVP_MAC_update(kept.ctx.get(), reinterpret_cast<const unsigned char*>(data.data()),
+                       data.size()) != 1 ||
+        EVP_MAC_final(kept.ctx.get(), out, &written, size) != 1 || written != size) {
+        kept.ctx.reset();
+        kept.keyed = false;
+        return false;
+    }
+    if (!sameKey) {
+        kept.key.assign(key);
+        kept.keyed = true;
+    }
+    return true;
 }
 
 }  // namespace
 
 Bytes sha256(std::string_view data) {
-    return digest(sha256Algorithm(), data);
+    return digest(sha256Algorithm(), data, 32);
 }
 
 Bytes md5(std::string_view data) {
-    return digest(md5Algorithm(), data);
+    return digest(md5Algorithm(), data, 16);
+}
+
+bool md5Into(std::string_view data, Md5Digest& out) {
+    return digestInto(md5Algorithm(), data, out.data(), out.size());
+}
+
+bool hmacSha256Into(std::string_view key, std::string_view data, Sha256Digest& out) {
+    if (macInto(key, data, out.data(), out.size())) {
+        return true;
+    }
+    // Without the fetched algorithm: the implicit lookup.
+    static const unsigned char kEmpty = 0;
+    const void* keyPtr = key.empty() ? static_cast<const void*>(&kEmpty) : key.data();
+    unsigned int len = 0;
+    return HMAC(EVP_sha256(), keyPtr, static_cast<int>(key.size()),
+                reinterpret_cast<const unsigned char*>(data.data()), data.size(), out.data(),
+                &len) != nullptr &&
+           len == out.size();
 }
 
 Bytes hmacSha256(std::string_view key, std::string_view data) {
-    startLibrary();
-    Bytes out(EVP_MAX_MD_SIZE);
-    unsigned int len = 0;
-    // Both take a non-null key pointer even for an empty key.
-    static const unsigned char kEmpty = 0;
-    const void* keyPtr = key.empty() ? static_cast<const void*>(&kEmpty) : key.data();
-    if (const EVP_MAC_CTX* templateCtx = hmacSha256Template()) {
-        std::unique_ptr<EVP_MAC_CTX, decltype(&EVP_MAC_CTX_free)> ctx(EVP_MAC_CTX_dup(templateCtx),
-                                                                      &EVP_MAC_CTX_free);
-        std::size_t written = 0;
-        if (ctx == nullptr ||
-            EVP_MAC_init(ctx.get(), static_cast<const unsigned char*>(keyPtr), key.size(),
-                         nullptr) != 1 ||
-            EVP_MAC_update(ctx.get(), reinterpret_cast<const unsigned char*>(data.data()),
-                           data.size()) != 1 ||
-            EVP_MAC_final(ctx.get(), out.data(), &written, out.size()) != 1) {
-            return {};
-        }
-        out.resize(written);
-        return out;
-    }
-    if (HMAC(EVP_sha256(), keyPtr, static_cast<int>(key.size()),
-             reinterpret_cast<const unsigned char*>(data.data()), data.size(), out.data(),
-             &len) == nullptr) {
+    Sha256Digest d{};
+    if (!hmacSha256Into(key, data, d)) {
         return {};
     }
-    out.resize(len);
-    return out;
+    return Bytes(d.begin(), d.end());
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,6 +21,13 @@ void startLibrary();
 Bytes sha256(std::string_view data);
 Bytes md5(std::string_view data);
 Bytes hmacSha256(std::string_view key, std::string_view data);
+
+using Md5Digest = std::array<std::uint8_t, 16>;
+using Sha256Digest = std::array<std::uint8_t, 32>;
+// md5() and hmacSha256() into fixed arrays, for a caller that signs every
+// request: false when OpenSSL fails.
+bool md5Into(std::string_view data, Md5Digest& out);
+bool hmacSha256Into(std::string_view key, std::string_view data, Sha256Digest& out);
 // A random (version 4) UUID in upper-case 8-4-4-4-12 text.
 std::string uuidString();
 // The same UUID text appended to `out`.

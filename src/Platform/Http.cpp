@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "Base/Url.h"
 #include "Platform/Crypto.h"
@@ -143,10 +144,6 @@ size_t onBodyBytes(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
-struct SlistDeleter {
-    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-
 // A header name is an HTTP token; anything else would change the meaning of
 // the line curl writes (a ':' moves the value, a ';' asks for an empty one).
 bool isHeaderName(std::string_view name) {
@@ -178,11 +175,41 @@ bool isHeaderValue(std::string_view value) {
                         [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
 }
 
+// The header lines of one transfer as the list curl reads: the lines lie in
+// one text, each ended by a NUL, and the list's links in one vector, where
+// curl_slist_append would make two allocations a line. curl only reads the
+// list; it never frees or changes it.
+class HeaderList {
+  public:
+    void add(std::string_view name, std::string_view separator, std::string_view value) {
+        starts_.push_back(text_.size());
+        text_.append(name).append(separator).append(value).push_back('\0');
+    }
+    // Links the lines once every one is added; the text no longer moves.
+    curl_slist* link() {
+        nodes_.resize(starts_.size());
+        for (std::size_t i = 0; i < nodes_.size(); ++i) {
+            nodes_[i].data = text_.data() + starts_[i];
+            nodes_[i].next = i + 1 < nodes_.size() ? &nodes_[i + 1] : nullptr;
+        }
+        return nodes_.empty() ? nullptr : nodes_.data();
+    }
+    void reserve(std::size_t lines, std::size_t bytes) {
+        starts_.reserve(lines);
+        text_.reserve(bytes);
+    }
+
+  private:
+    std::string text_;
+    std::vector<std::size_t> starts_;
+    std::vector<curl_slist> nodes_;
+};
+
 // What curl reads from while one transfer runs: it must stay where it is
 // until the transfer ends.
 struct TransferState {
     Target target;
-    std::unique_ptr<curl_slist, SlistDeleter> headers;
+    HeaderList headers;
     char errbuf[CURL_ERROR_SIZE] = {0};
     WriteContext ctx;
 };
@@ -211,58 +238,59 @@ std::optional<Target> checkRequest(const HttpRequest& request, HttpResponse& res
     return target;
 }
 
-// Sets the handle up for the request; the handle points into `state` and the
-// request (its body is not copied) until the transfer ends.
-void configure(CURL* h, CURLSH* share, const HttpRequest& request, TransferState& state) {
-    curl_easy_reset(h);  // keeps the handle's open connections
-    const bool isGet = request.method.empty() || request.method == "GET";
-    auto addHeader = [&](const std::string& line) {
-        curl_slist* next = curl_slist_append(state.headers.get(), line.c_str());
-        if (next != nullptr) {
-            (void)state.headers.release();
-            state.headers.reset(next);
-        }
-    };
-    for (const auto& [name, value] : request.headers) {
-        // "Name:" with nothing after it would make curl drop the header;
-        // "Name;" is how it sends one whose value is empty.
-        addHeader(value.empty() ? name + ";" : name + ": " + value);
-    }
-    // No "Expect: 100-continue" round trip before larger bodies.
-    addHeader("Expect:");
-    // A body goes with the caller's Content-Type or none, never a form type
-    // the caller did not ask for.
-    const bool hasContentType =
-        std::any_of(request.headers.begin(), request.headers.end(),
-                    [](const auto& hd) { return lower(hd.first) == "content-type"; });
-    if (!hasContentType && !isGet) {
-        addHeader("Content-Type:");
-    }
-    const Millis timeout = effectiveTimeout(request.timeout);
-
-    curl_easy_setopt(h, CURLOPT_URL, state.target.url.c_str());
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, state.target.mapped ? "http,https" : "https");
+// What every transfer of a handle shares, set once when the handle is made:
+// a handle is not reset between transfers (a reset frees and sets up again
+// all its options), so configure() sets every option that differs between
+// requests each time.
+void configureOnce(CURL* h, CURLSH* share) {
     curl_easy_setopt(h, CURLOPT_SHARE, share);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBodyBytes);
+}
+
+// Sets the handle up for the request; the handle points into `state` and the
+// request (its body is not copied) until the transfer ends.
+void configure(CURL* h, const HttpRequest& request, TransferState& state) {
+    const bool isGet = request.method.empty() || request.method == "GET";
+    std::size_t bytes = 32;
+    for (const auto& [name, value] : request.headers) {
+        bytes += name.size() + value.size() + 3;
+    }
+    state.headers.reserve(request.headers.size() + 2, bytes);
+    bool hasContentType = false;
+    for (const auto& [name, value] : request.headers) {
+        // "Name:" with nothing after it would make curl drop the header;
+        // "Name;" is how it sends one whose value is empty.
+        state.headers.add(name, value.empty() ? ";" : ": ", value);
+        hasContentType = hasContentType || lower(name) == "content-type";
+    }
+    // No "Expect: 100-continue" round trip before larger bodies.
+    state.headers.add("Expect", ":", "");
+    // A body goes with the caller's Content-Type or none, never a form type
+    // the caller did not ask for.
+    if (!hasContentType && !isGet) {
+        state.headers.add("Content-Type", ":", "");
+    }
+    const Millis timeout = effectiveTimeout(request.timeout);
+
+    curl_easy_setopt(h, CURLOPT_URL, state.target.url.c_str());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, state.target.mapped ? "http,https" : "https");
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, state.headers.get());
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBodyBytes);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, state.headers.link());
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &state.ctx);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, state.errbuf);
     if (isGet) {
+        curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, nullptr);
         curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     } else {
-        curl_easy_setopt(h, CURLOPT_POST, 1L);
         curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
                          static_cast<curl_off_t>(request.body.size()));
-        if (request.method == "DELETE") {
-            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "DELETE");
-        }
+        curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method == "DELETE" ? "DELETE" : nullptr);
     }
 }
 
@@ -285,8 +313,12 @@ HttpResponse outcomeOf(CURL* h, CURLcode rc, const TransferState& state) {
                 : std::string(curl_easy_strerror(rc)) +
                       (state.errbuf[0] != '\0' ? std::string(": ") + state.errbuf : "");
     }
+    // The handle waits for its next transfer pointing at nothing of this one.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
     return response;
 }
 
@@ -341,6 +373,10 @@ struct HttpSession::Impl {
     Mutex asyncMu;
     CURLM* multi GUARDED_BY(asyncMu) = nullptr;
     std::vector<std::unique_ptr<AsyncTransfer>> incoming GUARDED_BY(asyncMu);
+    // The transfer thread waits (or is about to) in curl_multi_poll and has
+    // not been woken since: only then does a new transfer wake it. Otherwise
+    // it is busy and takes `incoming` before it waits again.
+    bool polling GUARDED_BY(asyncMu) = false;
     bool stopping GUARDED_BY(asyncMu) = false;
     std::thread transferThread GUARDED_BY(asyncMu);
     static constexpr auto kIdleExit = std::chrono::seconds(2);
@@ -409,7 +445,11 @@ struct HttpSession::Impl {
                 return h;
             }
         }
-        return curl_easy_init();
+        CURL* h = curl_easy_init();
+        if (h != nullptr) {
+            configureOnce(h, share);
+        }
+        return h;
     }
 
     void give(CURL* h) {
@@ -458,7 +498,9 @@ struct HttpSession::Impl {
             }
         }
         incoming.push_back(std::move(transfer));
-        curl_multi_wakeup(multi);
+        if (std::exchange(polling, false)) {
+            curl_multi_wakeup(multi);
+        }
         return true;
     }
 
@@ -478,6 +520,7 @@ struct HttpSession::Impl {
             bool stop = false;
             {
                 MutexLock lock(asyncMu);
+                polling = false;
                 fresh.swap(incoming);
                 stop = stopping;
                 if (!stop && fresh.empty() && running.empty() &&
@@ -504,7 +547,7 @@ struct HttpSession::Impl {
                 }
                 t->handle = h;
                 t->state.ctx = WriteContext{&t->sink, false};
-                configure(h, share, *t->request, t->state);
+                configure(h, *t->request, t->state);
                 if (curl_multi_add_handle(m, h) != CURLM_OK) {
                     HttpResponse none = outcomeOf(h, CURLE_FAILED_INIT, t->state);
                     give(h);
@@ -552,8 +595,17 @@ struct HttpSession::Impl {
             if (!running.empty()) {
                 idleSince = std::chrono::steady_clock::now();
             }
+            {
+                MutexLock lock(asyncMu);
+                if (!incoming.empty() || stopping) {
+                    continue;
+                }
+                // From here a new transfer wakes the wait (or makes it
+                // return at once when it comes before the wait starts).
+                polling = true;
+            }
             // curl's own timers (time-outs, retries of a connect) end the wait
-            // earlier; a new transfer wakes it.
+            // earlier.
             curl_multi_poll(m, nullptr, 0, running.empty() ? 500 : 30000, nullptr);
         }
     }
@@ -622,7 +674,7 @@ HttpResponse HttpSession::perform(const HttpRequest& request, IHttpBodySink& sin
         return response;
     }
     state.ctx = WriteContext{&sink, false};
-    configure(h, impl_->share, request, state);
+    configure(h, request, state);
     const CURLcode rc = curl_easy_perform(h);
     impl_->count(h);
     response = outcomeOf(h, rc, state);

@@ -280,5 +280,100 @@ TEST_F(EventPackageContainerTest, ABacklogBeyondTheStoredListWaitsPackedAndGoesO
     EXPECT_EQ(uploadedLogIds(), idsOf(added));
 }
 
+TEST_F(EventPackageContainerTest, ABacklogStaysPlainWhileTheServerTakesUploadsUnlessVeryDeep) {
+    auto container = makeContainer();
+    auto packedCount = [&] {
+        std::size_t n = 0;
+        for (const auto& p : container->snapshot()) {
+            n += p->packed() ? 1 : 0;
+        }
+        return n;
+    };
+    // A success shows the server takes uploads.
+    container->addEventPackage(package(1, "first"));
+    container->sendAllEventPackages();
+    ASSERT_EQ(container->packageCount(), 0u);
+
+    // Only what lies past the much deeper line is packed: the pass that packs
+    // those has run when they are, and it left the rest plain.
+    const std::size_t deep = EventPackageContainer::PLAIN_BACKLOG_WHILE_DELIVERING;
+    const std::size_t total = deep + 5;
+    EventPackageContainer::Packages added;
+    for (std::size_t i = 0; i < total; ++i) {
+        added.push_back(package(1, "q" + std::to_string(i) + "-"));
+        container->addEventPackage(added.back());
+    }
+    sdk.clock()->advance(EventPackageContainer::PACKING_DELAY);
+    ASSERT_TRUE(testing::pollUntil([&] { return packedCount() == 5; }));
+    auto snapshot = container->snapshot();
+    ASSERT_EQ(snapshot.size(), total);
+    for (std::size_t i = 0; i < total; ++i) {
+        ASSERT_EQ(snapshot[i]->packed(), i >= deep) << i;
+    }
+
+    // A round whose first upload fails (the connection went down) turns the
+    // uploads to failing: the backlog past the stored list's worth is packed
+    // then, with no new package to ask for it.
+    setNetwork(false);
+    container->sendAllEventPackages();
+    ASSERT_EQ(container->packageCount(), total);
+    sdk.clock()->advance(EventPackageContainer::PACKING_DELAY);
+    EXPECT_TRUE(testing::pollUntil(
+        [&] { return packedCount() == total - EventPackageContainer::PLAIN_BACKLOG; }));
+    snapshot = container->snapshot();
+    for (std::size_t i = 0; i < total; ++i) {
+        EXPECT_EQ(snapshot[i]->packageId(), added[i]->packageId());
+        EXPECT_EQ(snapshot[i]->packed(), i >= EventPackageContainer::PLAIN_BACKLOG) << i;
+    }
+
+    // Back online, everything goes out once, in order, packed or not.
+    setNetwork(true);
+    container->sendAllEventPackages();
+    EXPECT_EQ(container->packageCount(), 0u);
+    auto uploaded = uploadedLogIds();
+    ASSERT_EQ(uploaded.size(), total + 1);
+    EXPECT_EQ(std::vector<std::string>(uploaded.begin() + 1, uploaded.end()), idsOf(added));
+}
+
+TEST_F(EventPackageContainerTest, ThePaceOfTheUploadsSetsHowMuchOfTheBacklogStaysPlain) {
+    auto container = makeContainer();
+    // A packing pass is asked for while the uploads are not known to succeed.
+    setNetwork(false);
+    constexpr std::size_t kSent = 150;
+    for (std::size_t i = 0; i < kSent; ++i) {
+        container->addEventPackage(package(1, "s" + std::to_string(i) + "-"));
+    }
+    // Before it runs, the server takes those in no time on the manual clock's
+    // scale: at that pace the next DRAIN_HORIZON takes kSent per
+    // PACKING_DELAY.
+    setNetwork(true);
+    container->sendAllEventPackages();
+    ASSERT_EQ(container->packageCount(), 0u);
+    const std::size_t line =
+        kSent * static_cast<std::size_t>(EventPackageContainer::DRAIN_HORIZON.count() /
+                                         EventPackageContainer::PACKING_DELAY.count());
+    ASSERT_GT(line, EventPackageContainer::PLAIN_BACKLOG_WHILE_DELIVERING);
+    const std::size_t total = line + 10;
+    for (std::size_t i = 0; i < total; ++i) {
+        container->addEventPackage(package(1, "t" + std::to_string(i) + "-"));
+    }
+    sdk.clock()->advance(EventPackageContainer::PACKING_DELAY);
+    auto packedAt = [&] {
+        std::vector<std::size_t> at;
+        const auto snapshot = container->snapshot();
+        for (std::size_t i = 0; i < snapshot.size(); ++i) {
+            if (snapshot[i]->packed()) {
+                at.push_back(i);
+            }
+        }
+        return at;
+    };
+    ASSERT_TRUE(testing::pollUntil([&] { return packedAt().size() == 10; }));
+    // The pass packs oldest first: a line at the fixed minimum would have
+    // packed from there.
+    EXPECT_EQ(packedAt().front(), line);
+    EXPECT_EQ(packedAt().back(), total - 1);
+}
+
 }  // namespace
 }  // namespace sorvel::eventtest

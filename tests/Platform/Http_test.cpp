@@ -122,6 +122,47 @@ TEST_F(HttpTest, HeadersGoOutAsGivenOrTheRequestIsRefused) {
     EXPECT_TRUE(log.contains("Http :: refused"));
 }
 
+TEST_F(HttpTest, AReusedHandleCarriesNothingOfItsLastRequestIntoTheNext) {
+    // One handle, one connection, for requests of every method in turn: each
+    // goes out with its own method, body, headers and Content-Type only.
+    const std::string deleteUrl = "https://history.maker.example/api/v6/actionhistory/K/device/D1";
+    const std::string postUrl = "https://api.maker.example/api/v1/inappmessage/campaigns/get";
+    auto request = [](std::string method, std::string url, std::string body,
+                      std::vector<std::pair<std::string, std::string>> headers) {
+        HttpRequest r;
+        r.method = std::move(method);
+        r.url = std::move(url);
+        r.body = std::move(body);
+        r.headers = std::move(headers);
+        return r;
+    };
+    const std::vector<HttpRequest> sent{
+        request("POST", postUrl, R"({"a":1})", {{"Content-Type", "application/json"}}),
+        request("GET", kConfigUrl, "", {{"X-Trace", "get"}}),
+        request("DELETE", deleteUrl, R"({"d":2})", {{"X-Trace", "delete"}}),
+        request("POST", postUrl, R"({"b":22})", {}),
+        request("GET", kConfigUrl, "", {}),
+    };
+    for (const auto& r : sent) {
+        HttpResponse answer = session.dataTask(r);
+        EXPECT_NE(answer.status, 0) << r.method << " " << answer.error;
+    }
+    auto seen = server.requests();
+    ASSERT_EQ(seen.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(seen[i].method, sent[i].method);
+        EXPECT_EQ(seen[i].rawBody, sent[i].body);
+        EXPECT_EQ(seen[i].rawBodyBytes, sent[i].body.size());
+        EXPECT_EQ(seen[i].remotePort, seen[0].remotePort);
+        const bool traced = !sent[i].headers.empty() && sent[i].headers[0].first == "X-Trace";
+        EXPECT_EQ(seen[i].header("x-trace"), traced ? sent[i].headers[0].second : "");
+        EXPECT_EQ(seen[i].header("content-type"), i == 0 ? "application/json" : "");
+    }
+    EXPECT_EQ(seen[2].endpoint, Endpoint::HISTORY_DELETE_DEVICE);
+    EXPECT_EQ(session.stats().connectionsOpened, 1u);
+}
+
 TEST_F(HttpTest, ResponsesOverSixteenMebibytesAreCutOffAndFail) {
     tools::ScriptedAnswer full;
     full.body.assign(HttpSession::MAX_RESPONSE_BYTES, 'a');
