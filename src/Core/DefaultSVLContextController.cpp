@@ -276,11 +276,15 @@ void DefaultSVLContextController::dispatch(Message&& message) {
     bool batchFull = false;
     {
         platform::MutexLock lock(mailboxMu_);
-        wasEmpty = mailbox_.empty();
-        if (mailbox_.capacity() == 0) {
-            mailbox_.reserve(EVENT_BATCH * 4);
+        wasEmpty = mailbox_ == nullptr;
+        if (wasEmpty) {
+            mailbox_ = emptyChunk();
+            mailboxTail_ = mailbox_.get();
+        } else if (mailboxTail_->messages.size() == MAILBOX_CHUNK) {
+            mailboxTail_->next = emptyChunk();
+            mailboxTail_ = mailboxTail_->next.get();
         }
-        mailbox_.push_back(std::move(message));
+        mailboxTail_->messages.push_back(std::move(message));
         batchFull = event && ++mailboxEvents_ == EVENT_BATCH;
     }
     if (wasEmpty) {
@@ -298,36 +302,72 @@ void DefaultSVLContextController::dispatch(Message&& message) {
     }
 }
 
+std::unique_ptr<DefaultSVLContextController::MailboxChunk>
+DefaultSVLContextController::emptyChunk() {
+    if (spareChunks_) {
+        std::unique_ptr<MailboxChunk> chunk = std::move(spareChunks_);
+        spareChunks_ = std::move(chunk->next);
+        --spareChunkCount_;
+        return chunk;
+    }
+    auto chunk = std::make_unique<MailboxChunk>();
+    chunk->messages.reserve(MAILBOX_CHUNK);
+    return chunk;
+}
+
+void DefaultSVLContextController::freeChunks(std::unique_ptr<MailboxChunk> chunks) {
+    while (chunks) {
+        chunks = std::move(chunks->next);
+    }
+}
+
 void DefaultSVLContextController::drainMailbox() {
     // An event's model is built here and packed by the event buffer in the
     // same wake of this thread.
     platform::assertRunsOn(sequence_ ? *sequence_ : *queue_, "the controller's drain");
-    // Taken out of the member, so a drain started from inside a message (a
-    // sync onto this queue run in place) works on a vector of its own.
-    std::vector<Message> batch = std::move(drained_);
-    batch.clear();
+    // Taken whole, so a drain started from inside a message (a sync onto this
+    // queue run in place) works on a list of its own.
+    std::unique_ptr<MailboxChunk> taken;
     {
         platform::MutexLock lock(mailboxMu_);
-        batch.swap(mailbox_);
+        taken = std::move(mailbox_);
+        mailboxTail_ = nullptr;
         mailboxEvents_ = 0;
     }
-    for (Message& message : batch) {
-        processMessage(message);
-        // The arguments (completions included) go before the next message runs.
-        message.emplace<msg::ClearUserProperty>();
+    for (MailboxChunk* chunk = taken.get(); chunk != nullptr; chunk = chunk->next.get()) {
+        for (Message& message : chunk->messages) {
+            processMessage(message);
+            // The arguments (completions included) go before the next message runs.
+            message.emplace<msg::ClearUserProperty>();
+        }
     }
-    batch.clear();
-    // A burst far ahead of this queue leaves a large vector: given back
-    // rather than held for good.
-    if (batch.capacity() <= MAILBOX_KEPT) {
-        drained_ = std::move(batch);
+    // The emptied chunks go back for the next messages, as many as are kept.
+    std::unique_ptr<MailboxChunk> unkept;
+    {
+        platform::MutexLock lock(mailboxMu_);
+        while (taken && spareChunkCount_ < MAILBOX_CHUNKS_KEPT) {
+            std::unique_ptr<MailboxChunk> chunk = std::move(taken);
+            taken = std::move(chunk->next);
+            chunk->messages.clear();
+            chunk->next = std::move(spareChunks_);
+            spareChunks_ = std::move(chunk);
+            ++spareChunkCount_;
+        }
+        unkept = std::move(taken);
     }
+    freeChunks(std::move(unkept));
 }
 
 void DefaultSVLContextController::waitForDispatched() {
     queue_->sync([this] { drainMailbox(); });
 }
 
-DefaultSVLContextController::~DefaultSVLContextController() = default;
+DefaultSVLContextController::~DefaultSVLContextController() {
+    // Every queued drain holds the controller, so the mailbox is empty by
+    // now; its spare chunks go one by one.
+    platform::MutexLock lock(mailboxMu_);
+    freeChunks(std::move(mailbox_));
+    freeChunks(std::move(spareChunks_));
+}
 
 }  // namespace sorvel

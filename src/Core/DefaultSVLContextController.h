@@ -44,12 +44,14 @@ class ISVLContextFactory {
 //  - after INITIALIZE, the first held DID_BECOME_ACTIVE is dispatched (any
 //    further one held before it never runs), then every other held message in
 //    arrival order, and the gate is open for good.
-// A released message is moved into the mailbox, a vector that the drain
-// swaps with the one it emptied last time, so a message costs no allocation
-// of its own; only a submission that finds the mailbox empty queues a block
-// that runs everything in it in submission order. The mailbox's lock covers
-// the move of one message (or the swap), never a call out, so a submitter
-// waits at most for a few of those. A block queued for an event lets the
+// A released message is moved into the mailbox, a list of chunks of
+// MAILBOX_CHUNK messages that the drain empties and hands back, so a message
+// costs no allocation of its own, and a caller far ahead of the queue takes
+// chunks of one size rather than ever larger blocks; only a submission that
+// finds the mailbox empty queues a block that runs everything in it in
+// submission order. The mailbox's lock covers the move of one message (or
+// the taking of the list), never a call out, so a submitter waits at most
+// for a few of those. A block queued for an event lets the
 // queue's thread wait up to EVENT_COALESCING for more, so a stream of events
 // wakes it once per batch rather than once per event; any other message,
 // EVENT_BATCH events waiting, and waitForDispatched end that wait at once. Context operations are
@@ -65,9 +67,10 @@ class DefaultSVLContextController final
     // A package's worth of events waiting ends that wait: a burst is packed
     // and recorded as it comes.
     static constexpr std::uint32_t EVENT_BATCH = Constants::EVENT_PACKAGE_SIZE;
-    // The most messages' room the drain keeps between runs; a larger vector
-    // (a caller far ahead in a burst) is freed once drained.
-    static constexpr std::size_t MAILBOX_KEPT = 1024;
+    // Messages per chunk of the mailbox (about 9 KB), and the emptied chunks
+    // kept for the next messages; more are freed once drained.
+    static constexpr std::size_t MAILBOX_CHUNK = 32;
+    static constexpr std::size_t MAILBOX_CHUNKS_KEPT = 2;
 
     using ResetHook = std::function<void()>;
 
@@ -137,6 +140,12 @@ class DefaultSVLContextController final
     ~DefaultSVLContextController() override;
 
   private:
+    // Up to MAILBOX_CHUNK released messages, oldest first, and the chunk
+    // that follows.
+    struct MailboxChunk {
+        std::vector<Message> messages;
+        std::unique_ptr<MailboxChunk> next;
+    };
     // The dispatcher's visitor: one handler per kind.
     struct Handler;
 
@@ -146,6 +155,10 @@ class DefaultSVLContextController final
     void dispatch(Message&& message);
     // On the controller queue: runs every message of the mailbox, oldest first.
     void drainMailbox();
+    // An empty chunk with room for MAILBOX_CHUNK messages: a spare one if any.
+    std::unique_ptr<MailboxChunk> emptyChunk() EXCLUSIVE_LOCKS_REQUIRED(mailboxMu_);
+    // Frees a list of chunks one by one (a long list must not recurse).
+    static void freeChunks(std::unique_ptr<MailboxChunk> chunks);
     // The dispatcher, on the controller queue only.
     // Runs a message once; it may take its arguments.
     void processMessage(Message& message);
@@ -179,15 +192,15 @@ class DefaultSVLContextController final
     // then on a submission skips the lock and the order is still kept.
     std::atomic<bool> released_{false};
 
-    // Released messages not yet run, oldest first, and how many of them are
-    // events.
+    // Released messages not yet run, oldest first (null when none), the chunk
+    // the next one joins, and how many of them are events.
     platform::Mutex mailboxMu_;
-    std::vector<Message> mailbox_ GUARDED_BY(mailboxMu_);
+    std::unique_ptr<MailboxChunk> mailbox_ GUARDED_BY(mailboxMu_);
+    MailboxChunk* mailboxTail_ GUARDED_BY(mailboxMu_) = nullptr;
     std::uint32_t mailboxEvents_ GUARDED_BY(mailboxMu_) = 0;
-    // The drain's own: what it took from the mailbox, emptied after each run
-    // and swapped in again, so both vectors keep their capacity. Only the
-    // drain (one at a time, on the controller queue) touches it.
-    std::vector<Message> drained_;
+    // Emptied chunks, their room kept, at most MAILBOX_CHUNKS_KEPT.
+    std::unique_ptr<MailboxChunk> spareChunks_ GUARDED_BY(mailboxMu_);
+    std::size_t spareChunkCount_ GUARDED_BY(mailboxMu_) = 0;
 
     std::atomic<bool> isInitRestartProcessingNow_{false};
     std::atomic<bool> isDeleteProcessingNow_{false};

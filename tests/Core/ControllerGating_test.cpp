@@ -190,9 +190,9 @@ TEST(ControllerGatingTest, BatchedEventsKeepTheirOrderAroundStateChangesOnAShare
     }
 }
 
-// A caller far ahead of the controller's queue fills the mailbox past what a
-// drain keeps between runs: every message still runs once and in order, and
-// the mailbox serves the next messages as before.
+// A caller far ahead of the controller's queue fills the mailbox with many
+// more chunks than a drain keeps: every message still runs once and in
+// order, and the mailbox serves the next messages as before.
 TEST(ControllerGatingTest, AMailboxFarAheadOfItsQueueRunsEveryMessageOnceInOrder) {
     ControllerHarness h;
     auto pipeline = platform::DispatchQueue::makeSerial("test-pipeline");
@@ -224,7 +224,7 @@ TEST(ControllerGatingTest, AMailboxFarAheadOfItsQueueRunsEveryMessageOnceInOrder
             }
         }
     };
-    const int far = static_cast<int>(3 * DefaultSVLContextController::MAILBOX_KEPT);
+    const int far = static_cast<int>(40 * DefaultSVLContextController::MAILBOX_CHUNK) + 7;
     hold();
     submit(0, far);
     letGo();
