@@ -272,23 +272,21 @@ void DefaultSVLContextController::dispatch(Message&& message) {
     const MessageType kind = messageTypeOf(message);
     const bool event =
         kind == MessageType::LOG_EVENT || kind == MessageType::LOG_SAME_EVENT_WITH_PAGING;
-    bool wasEmpty = false;
-    bool batchFull = false;
-    {
-        platform::MutexLock lock(mailboxMu_);
-        wasEmpty = mailbox_ == nullptr;
-        if (wasEmpty) {
-            mailbox_ = emptyChunk();
-            mailboxTail_ = mailbox_.get();
-        } else if (mailboxTail_->messages.size() == MAILBOX_CHUNK) {
-            mailboxTail_->next = emptyChunk();
-            mailboxTail_ = mailboxTail_->next.get();
-        }
-        mailboxTail_->messages.push_back(std::move(message));
-        batchFull = event && ++mailboxEvents_ == EVENT_BATCH;
+    const bool batchFull =
+        event && mailboxEvents_.fetch_add(1, std::memory_order_relaxed) + 1 == EVENT_BATCH;
+    // The mailbox owns the envelope from here until drainMailbox takes it.
+    Envelope* envelope = takeSpareEnvelope();
+    if (envelope == nullptr) {
+        envelope = std::make_unique<Envelope>().release();
     }
-    if (wasEmpty) {
-        // The mailbox was empty, so no drain is pending for this message.
+    envelope->message = std::move(message);
+    Envelope* head = mailbox_.load(std::memory_order_relaxed);
+    do {
+        envelope->next = head;
+    } while (!mailbox_.compare_exchange_weak(head, envelope, std::memory_order_release,
+                                             std::memory_order_relaxed));
+    if (head == nullptr) {
+        // The list was empty, so no drain is pending for this message.
         if (event) {
             queue_->asyncCoalesced([self = shared_from_this()] { self->drainMailbox(); },
                                    EVENT_COALESCING);
@@ -297,27 +295,46 @@ void DefaultSVLContextController::dispatch(Message&& message) {
         }
     } else if (!event || batchFull) {
         // The pending drain may be waiting for more events: a block queued
-        // without a wait ends that (the drain finds the mailbox empty).
+        // without a wait ends that (the drain finds the list empty).
         queue_->async([self = shared_from_this()] { self->drainMailbox(); });
     }
 }
 
-std::unique_ptr<DefaultSVLContextController::MailboxChunk>
-DefaultSVLContextController::emptyChunk() {
-    if (spareChunks_) {
-        std::unique_ptr<MailboxChunk> chunk = std::move(spareChunks_);
-        spareChunks_ = std::move(chunk->next);
-        --spareChunkCount_;
-        return chunk;
+DefaultSVLContextController::Envelope* DefaultSVLContextController::takeSpareEnvelope() {
+    if (spareEnvelopes_.load(std::memory_order_relaxed) == nullptr ||
+        takingSpare_.exchange(true, std::memory_order_acquire)) {
+        return nullptr;
     }
-    auto chunk = std::make_unique<MailboxChunk>();
-    chunk->messages.reserve(MAILBOX_CHUNK);
-    return chunk;
+    // The only taker now: the head stays on the list until this removes it.
+    Envelope* spare = spareEnvelopes_.load(std::memory_order_acquire);
+    while (spare != nullptr &&
+           !spareEnvelopes_.compare_exchange_weak(spare, spare->next, std::memory_order_acquire,
+                                                  std::memory_order_acquire)) {
+    }
+    takingSpare_.store(false, std::memory_order_release);
+    if (spare != nullptr) {
+        spareEnvelopeCount_.fetch_sub(1, std::memory_order_relaxed);
+    }
+    return spare;
 }
 
-void DefaultSVLContextController::freeChunks(std::unique_ptr<MailboxChunk> chunks) {
-    while (chunks) {
-        chunks = std::move(chunks->next);
+void DefaultSVLContextController::recycleEnvelope(Envelope* envelope) {
+    if (spareEnvelopeCount_.load(std::memory_order_relaxed) >= SPARE_ENVELOPES_KEPT) {
+        std::unique_ptr<Envelope> unkept(envelope);
+        return;
+    }
+    spareEnvelopeCount_.fetch_add(1, std::memory_order_relaxed);
+    Envelope* head = spareEnvelopes_.load(std::memory_order_relaxed);
+    do {
+        envelope->next = head;
+    } while (!spareEnvelopes_.compare_exchange_weak(head, envelope, std::memory_order_release,
+                                                    std::memory_order_relaxed));
+}
+
+void DefaultSVLContextController::freeEnvelopes(Envelope* list) {
+    while (list != nullptr) {
+        std::unique_ptr<Envelope> left(list);
+        list = left->next;
     }
 }
 
@@ -325,37 +342,24 @@ void DefaultSVLContextController::drainMailbox() {
     // An event's model is built here and packed by the event buffer in the
     // same wake of this thread.
     platform::assertRunsOn(sequence_ ? *sequence_ : *queue_, "the controller's drain");
+    mailboxEvents_.store(0, std::memory_order_relaxed);
     // Taken whole, so a drain started from inside a message (a sync onto this
-    // queue run in place) works on a list of its own.
-    std::unique_ptr<MailboxChunk> taken;
-    {
-        platform::MutexLock lock(mailboxMu_);
-        taken = std::move(mailbox_);
-        mailboxTail_ = nullptr;
-        mailboxEvents_ = 0;
+    // queue run in place) works on a list of its own; turned oldest first.
+    Envelope* oldest = nullptr;
+    for (Envelope* e = mailbox_.exchange(nullptr, std::memory_order_acquire); e != nullptr;) {
+        Envelope* next = e->next;
+        e->next = oldest;
+        oldest = e;
+        e = next;
     }
-    for (MailboxChunk* chunk = taken.get(); chunk != nullptr; chunk = chunk->next.get()) {
-        for (Message& message : chunk->messages) {
-            processMessage(message);
-            // The arguments (completions included) go before the next message runs.
-            message.emplace<msg::ClearUserProperty>();
-        }
+    while (oldest != nullptr) {
+        Envelope* envelope = oldest;
+        oldest = envelope->next;
+        processMessage(envelope->message);
+        // The arguments (completions included) go before the next message runs.
+        envelope->message.emplace<msg::ClearUserProperty>();
+        recycleEnvelope(envelope);
     }
-    // The emptied chunks go back for the next messages, as many as are kept.
-    std::unique_ptr<MailboxChunk> unkept;
-    {
-        platform::MutexLock lock(mailboxMu_);
-        while (taken && spareChunkCount_ < MAILBOX_CHUNKS_KEPT) {
-            std::unique_ptr<MailboxChunk> chunk = std::move(taken);
-            taken = std::move(chunk->next);
-            chunk->messages.clear();
-            chunk->next = std::move(spareChunks_);
-            spareChunks_ = std::move(chunk);
-            ++spareChunkCount_;
-        }
-        unkept = std::move(taken);
-    }
-    freeChunks(std::move(unkept));
 }
 
 void DefaultSVLContextController::waitForDispatched() {
@@ -363,11 +367,8 @@ void DefaultSVLContextController::waitForDispatched() {
 }
 
 DefaultSVLContextController::~DefaultSVLContextController() {
-    // Every queued drain holds the controller, so the mailbox is empty by
-    // now; its spare chunks go one by one.
-    platform::MutexLock lock(mailboxMu_);
-    freeChunks(std::move(mailbox_));
-    freeChunks(std::move(spareChunks_));
+    freeEnvelopes(mailbox_.exchange(nullptr));
+    freeEnvelopes(spareEnvelopes_.exchange(nullptr));
 }
 
 }  // namespace sorvel

@@ -44,14 +44,15 @@ class ISVLContextFactory {
 //  - after INITIALIZE, the first held DID_BECOME_ACTIVE is dispatched (any
 //    further one held before it never runs), then every other held message in
 //    arrival order, and the gate is open for good.
-// A released message is moved into the mailbox, a list of chunks of
-// MAILBOX_CHUNK messages that the drain empties and hands back, so a message
-// costs no allocation of its own, and a caller far ahead of the queue takes
-// chunks of one size rather than ever larger blocks; only a submission that
-// finds the mailbox empty queues a block that runs everything in it in
-// submission order. The mailbox's lock covers the move of one message (or
-// the taking of the list), never a call out, so a submitter waits at most
-// for a few of those. A block queued for an event lets the
+// Dispatching never waits: a released message goes onto a lock-free list
+// (one compare-and-swap), and only a submission that finds the list empty
+// queues a block that runs everything on the list in submission order.
+// Submitting threads therefore never sleep on a lock that eight of them and
+// the controller queue fight over (nor behind a holder the scheduler took
+// off its core). A message travels in an envelope the drain hands back once
+// the message ran: a submitter takes a spare one when no other submitter is
+// taking one at that instant, and makes a new one otherwise, so a stream of
+// messages allocates nothing of its own. A block queued for an event lets the
 // queue's thread wait up to EVENT_COALESCING for more, so a stream of events
 // wakes it once per batch rather than once per event; any other message,
 // EVENT_BATCH events waiting, and waitForDispatched end that wait at once. Context operations are
@@ -67,10 +68,9 @@ class DefaultSVLContextController final
     // A package's worth of events waiting ends that wait: a burst is packed
     // and recorded as it comes.
     static constexpr std::uint32_t EVENT_BATCH = Constants::EVENT_PACKAGE_SIZE;
-    // Messages per chunk of the mailbox (about 9 KB), and the emptied chunks
-    // kept for the next messages; more are freed once drained.
-    static constexpr std::size_t MAILBOX_CHUNK = 32;
-    static constexpr std::size_t MAILBOX_CHUNKS_KEPT = 2;
+    // Emptied envelopes kept for the next messages (about 300 bytes each);
+    // more are freed once their message ran.
+    static constexpr std::size_t SPARE_ENVELOPES_KEPT = 128;
 
     using ResetHook = std::function<void()>;
 
@@ -140,11 +140,11 @@ class DefaultSVLContextController final
     ~DefaultSVLContextController() override;
 
   private:
-    // Up to MAILBOX_CHUNK released messages, oldest first, and the chunk
-    // that follows.
-    struct MailboxChunk {
-        std::vector<Message> messages;
-        std::unique_ptr<MailboxChunk> next;
+    // One released message on its way to the controller queue, or a spare
+    // envelope (holding an empty message).
+    struct Envelope {
+        Envelope* next = nullptr;
+        Message message;
     };
     // The dispatcher's visitor: one handler per kind.
     struct Handler;
@@ -155,10 +155,13 @@ class DefaultSVLContextController final
     void dispatch(Message&& message);
     // On the controller queue: runs every message of the mailbox, oldest first.
     void drainMailbox();
-    // An empty chunk with room for MAILBOX_CHUNK messages: a spare one if any.
-    std::unique_ptr<MailboxChunk> emptyChunk() EXCLUSIVE_LOCKS_REQUIRED(mailboxMu_);
-    // Frees a list of chunks one by one (a long list must not recurse).
-    static void freeChunks(std::unique_ptr<MailboxChunk> chunks);
+    // A spare envelope, or null when there is none or another submitter is
+    // taking one right now (never waits).
+    Envelope* takeSpareEnvelope();
+    // On the controller queue: keeps the envelope of a message that ran for
+    // the next one, or frees it when enough are kept.
+    void recycleEnvelope(Envelope* envelope);
+    static void freeEnvelopes(Envelope* list);
     // The dispatcher, on the controller queue only.
     // Runs a message once; it may take its arguments.
     void processMessage(Message& message);
@@ -192,15 +195,16 @@ class DefaultSVLContextController final
     // then on a submission skips the lock and the order is still kept.
     std::atomic<bool> released_{false};
 
-    // Released messages not yet run, oldest first (null when none), the chunk
-    // the next one joins, and how many of them are events.
-    platform::Mutex mailboxMu_;
-    std::unique_ptr<MailboxChunk> mailbox_ GUARDED_BY(mailboxMu_);
-    MailboxChunk* mailboxTail_ GUARDED_BY(mailboxMu_) = nullptr;
-    std::uint32_t mailboxEvents_ GUARDED_BY(mailboxMu_) = 0;
-    // Emptied chunks, their room kept, at most MAILBOX_CHUNKS_KEPT.
-    std::unique_ptr<MailboxChunk> spareChunks_ GUARDED_BY(mailboxMu_);
-    std::size_t spareChunkCount_ GUARDED_BY(mailboxMu_) = 0;
+    // Released messages not yet run, newest first.
+    std::atomic<Envelope*> mailbox_{nullptr};
+    // About how many events the mailbox held since its last drain.
+    std::atomic<std::uint32_t> mailboxEvents_{0};
+    // Spare envelopes: only the drain adds, only the submitter holding
+    // takingSpare_ removes, so a removal never meets an envelope that left
+    // and came back meanwhile.
+    std::atomic<Envelope*> spareEnvelopes_{nullptr};
+    std::atomic<std::size_t> spareEnvelopeCount_{0};
+    std::atomic<bool> takingSpare_{false};
 
     std::atomic<bool> isInitRestartProcessingNow_{false};
     std::atomic<bool> isDeleteProcessingNow_{false};

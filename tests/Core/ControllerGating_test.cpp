@@ -191,8 +191,8 @@ TEST(ControllerGatingTest, BatchedEventsKeepTheirOrderAroundStateChangesOnAShare
 }
 
 // A caller far ahead of the controller's queue fills the mailbox with many
-// more chunks than a drain keeps: every message still runs once and in
-// order, and the mailbox serves the next messages as before.
+// more envelopes than a drain keeps: every message still runs once and in
+// order, and the envelopes kept serve the next messages as before.
 TEST(ControllerGatingTest, AMailboxFarAheadOfItsQueueRunsEveryMessageOnceInOrder) {
     ControllerHarness h;
     auto pipeline = platform::DispatchQueue::makeSerial("test-pipeline");
@@ -224,7 +224,7 @@ TEST(ControllerGatingTest, AMailboxFarAheadOfItsQueueRunsEveryMessageOnceInOrder
             }
         }
     };
-    const int far = static_cast<int>(40 * DefaultSVLContextController::MAILBOX_CHUNK) + 7;
+    const int far = static_cast<int>(10 * DefaultSVLContextController::SPARE_ENVELOPES_KEPT) + 7;
     hold();
     submit(0, far);
     letGo();
