@@ -173,7 +173,7 @@ void DefaultSVLContextController::restartSDK(const std::string& userId,
 
 void DefaultSVLContextController::triggerInAppMessage(const std::string& eventName,
                                                       const std::string& group) {
-    currentContext()->triggerInAppMessage(group + ":" + eventName);
+    currentContext()->triggerInAppMessageFor(group, eventName);
 }
 
 void DefaultSVLContextController::fetchActionHistoryFromServer(
@@ -268,15 +268,18 @@ void DefaultSVLContextController::submitMessage(Message message) {
     }
 }
 
-void DefaultSVLContextController::dispatch(Message message) {
+void DefaultSVLContextController::dispatch(Message&& message) {
     const MessageType kind = messageTypeOf(message);
     const bool event =
         kind == MessageType::LOG_EVENT || kind == MessageType::LOG_SAME_EVENT_WITH_PAGING;
     const bool batchFull =
         event && mailboxEvents_.fetch_add(1, std::memory_order_relaxed) + 1 == EVENT_BATCH;
     // The mailbox owns the envelope from here until drainMailbox takes it.
-    Envelope* envelope =
-        std::make_unique<Envelope>(Envelope{nullptr, std::move(message)}).release();
+    Envelope* envelope = takeSpareEnvelope();
+    if (envelope == nullptr) {
+        envelope = std::make_unique<Envelope>().release();
+    }
+    envelope->message = std::move(message);
     Envelope* head = mailbox_.load(std::memory_order_relaxed);
     do {
         envelope->next = head;
@@ -297,20 +300,65 @@ void DefaultSVLContextController::dispatch(Message message) {
     }
 }
 
+DefaultSVLContextController::Envelope* DefaultSVLContextController::takeSpareEnvelope() {
+    if (spareEnvelopes_.load(std::memory_order_relaxed) == nullptr ||
+        takingSpare_.exchange(true, std::memory_order_acquire)) {
+        return nullptr;
+    }
+    // The only taker now: the head stays on the list until this removes it.
+    Envelope* spare = spareEnvelopes_.load(std::memory_order_acquire);
+    while (spare != nullptr &&
+           !spareEnvelopes_.compare_exchange_weak(spare, spare->next, std::memory_order_acquire,
+                                                  std::memory_order_acquire)) {
+    }
+    takingSpare_.store(false, std::memory_order_release);
+    if (spare != nullptr) {
+        spareEnvelopeCount_.fetch_sub(1, std::memory_order_relaxed);
+    }
+    return spare;
+}
+
+void DefaultSVLContextController::recycleEnvelope(Envelope* envelope) {
+    if (spareEnvelopeCount_.load(std::memory_order_relaxed) >= SPARE_ENVELOPES_KEPT) {
+        std::unique_ptr<Envelope> unkept(envelope);
+        return;
+    }
+    spareEnvelopeCount_.fetch_add(1, std::memory_order_relaxed);
+    Envelope* head = spareEnvelopes_.load(std::memory_order_relaxed);
+    do {
+        envelope->next = head;
+    } while (!spareEnvelopes_.compare_exchange_weak(head, envelope, std::memory_order_release,
+                                                    std::memory_order_relaxed));
+}
+
+void DefaultSVLContextController::freeEnvelopes(Envelope* list) {
+    while (list != nullptr) {
+        std::unique_ptr<Envelope> left(list);
+        list = left->next;
+    }
+}
+
 void DefaultSVLContextController::drainMailbox() {
     // An event's model is built here and packed by the event buffer in the
     // same wake of this thread.
     platform::assertRunsOn(sequence_ ? *sequence_ : *queue_, "the controller's drain");
-    std::vector<std::unique_ptr<Envelope>> newestFirst;
     mailboxEvents_.store(0, std::memory_order_relaxed);
+    // Taken whole, so a drain started from inside a message (a sync onto this
+    // queue run in place) works on a list of its own; turned oldest first.
+    Envelope* oldest = nullptr;
     for (Envelope* e = mailbox_.exchange(nullptr, std::memory_order_acquire); e != nullptr;) {
         Envelope* next = e->next;
-        newestFirst.emplace_back(e);
+        e->next = oldest;
+        oldest = e;
         e = next;
     }
-    for (auto it = newestFirst.rbegin(); it != newestFirst.rend(); ++it) {
-        processMessage((*it)->message);
-        it->reset();  // the arguments (completions included) go before the next message runs
+    while (oldest != nullptr) {
+        Envelope* envelope = oldest;
+        oldest = envelope->next;
+        processMessage(envelope->message);
+        // The arguments (completions included) go before the next message runs.
+        envelope->message.emplace<msg::ClearUserProperty>();
+        recycleEnvelope(envelope);
     }
 }
 
@@ -319,10 +367,8 @@ void DefaultSVLContextController::waitForDispatched() {
 }
 
 DefaultSVLContextController::~DefaultSVLContextController() {
-    for (Envelope* e = mailbox_.exchange(nullptr); e != nullptr;) {
-        std::unique_ptr<Envelope> left(e);
-        e = left->next;
-    }
+    freeEnvelopes(mailbox_.exchange(nullptr));
+    freeEnvelopes(spareEnvelopes_.exchange(nullptr));
 }
 
 }  // namespace sorvel

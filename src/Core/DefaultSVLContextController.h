@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Common/Atomic.h"
 #include "Common/Constants.h"
@@ -47,7 +48,11 @@ class ISVLContextFactory {
 // (one compare-and-swap), and only a submission that finds the list empty
 // queues a block that runs everything on the list in submission order.
 // Submitting threads therefore never sleep on a lock that eight of them and
-// the controller queue fight over. A block queued for an event lets the
+// the controller queue fight over (nor behind a holder the scheduler took
+// off its core). A message travels in an envelope the drain hands back once
+// the message ran: a submitter takes a spare one when no other submitter is
+// taking one at that instant, and makes a new one otherwise, so a stream of
+// messages allocates nothing of its own. A block queued for an event lets the
 // queue's thread wait up to EVENT_COALESCING for more, so a stream of events
 // wakes it once per batch rather than once per event; any other message,
 // EVENT_BATCH events waiting, and waitForDispatched end that wait at once. Context operations are
@@ -63,6 +68,9 @@ class DefaultSVLContextController final
     // A package's worth of events waiting ends that wait: a burst is packed
     // and recorded as it comes.
     static constexpr std::uint32_t EVENT_BATCH = Constants::EVENT_PACKAGE_SIZE;
+    // Emptied envelopes kept for the next messages (about 300 bytes each);
+    // more are freed once their message ran.
+    static constexpr std::size_t SPARE_ENVELOPES_KEPT = 128;
 
     using ResetHook = std::function<void()>;
 
@@ -132,7 +140,8 @@ class DefaultSVLContextController final
     ~DefaultSVLContextController() override;
 
   private:
-    // One released message on its way to the controller queue.
+    // One released message on its way to the controller queue, or a spare
+    // envelope (holding an empty message).
     struct Envelope {
         Envelope* next = nullptr;
         Message message;
@@ -143,9 +152,16 @@ class DefaultSVLContextController final
     void registerDataUnitListeners();
     void onFlagChanged(DataRegistryKey key, const std::optional<Value>& newValue);
 
-    void dispatch(Message message);
-    // On the controller queue: runs every message on the list, oldest first.
+    void dispatch(Message&& message);
+    // On the controller queue: runs every message of the mailbox, oldest first.
     void drainMailbox();
+    // A spare envelope, or null when there is none or another submitter is
+    // taking one right now (never waits).
+    Envelope* takeSpareEnvelope();
+    // On the controller queue: keeps the envelope of a message that ran for
+    // the next one, or frees it when enough are kept.
+    void recycleEnvelope(Envelope* envelope);
+    static void freeEnvelopes(Envelope* list);
     // The dispatcher, on the controller queue only.
     // Runs a message once; it may take its arguments.
     void processMessage(Message& message);
@@ -183,6 +199,12 @@ class DefaultSVLContextController final
     std::atomic<Envelope*> mailbox_{nullptr};
     // About how many events the mailbox held since its last drain.
     std::atomic<std::uint32_t> mailboxEvents_{0};
+    // Spare envelopes: only the drain adds, only the submitter holding
+    // takingSpare_ removes, so a removal never meets an envelope that left
+    // and came back meanwhile.
+    std::atomic<Envelope*> spareEnvelopes_{nullptr};
+    std::atomic<std::size_t> spareEnvelopeCount_{0};
+    std::atomic<bool> takingSpare_{false};
 
     std::atomic<bool> isInitRestartProcessingNow_{false};
     std::atomic<bool> isDeleteProcessingNow_{false};
