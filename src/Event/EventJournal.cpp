@@ -17,6 +17,7 @@
 #include <cstring>
 #include <random>
 #include <tuple>
+#include <utility>
 
 #include "Platform/FileSystem.h"
 
@@ -320,8 +321,21 @@ EventJournal::~EventJournal() {
     for (const File& file : retired_) {
         ::close(file.fd);
     }
+    dropSpareLocked();
     if (current_.fd >= 0) {
         ::close(current_.fd);
+    }
+}
+
+std::string EventJournal::sparePath() const {
+    return folder_ + "/" + stem_ + "-spare" + std::string(kSuffix) + ".new";
+}
+
+void EventJournal::dropSpareLocked() {
+    if (spare_.fd >= 0) {
+        ::unlink(spare_.path.c_str());
+        ::close(spare_.fd);
+        spare_ = File{};
     }
 }
 
@@ -518,6 +532,18 @@ Status EventJournal::appendPackage(std::string_view id, std::string_view element
 bool EventJournal::rotateLocked() {
     const std::uint64_t generation = current_.generation + 1;
     const std::string path = pathOf(generation);
+    if (spare_.fd >= 0) {
+        // An emptied file of this journal, still locked: renamed, it needs
+        // no new file (whose making is most of a rotation's cost).
+        File spare = std::exchange(spare_, File{});
+        if (::rename(spare.path.c_str(), path.c_str()) == 0) {
+            retired_.push_back(std::move(current_));
+            current_ = File{generation, path, spare.fd, 0};
+            return true;
+        }
+        ::unlink(spare.path.c_str());
+        ::close(spare.fd);
+    }
     const std::string aside = path + ".new";
     auto fd = platform::openPrivateFile(aside, O_RDWR | O_APPEND | O_TRUNC);
     if (!fd) {
@@ -572,9 +598,20 @@ Status EventJournal::dropCovered(Mark mark) {
     // Deleted while still locked, so no other process adopts one meanwhile;
     // oldest first, so a kill part-way leaves the newer files whole.
     while (!retired_.empty() && retired_.front().generation < mark.generation) {
-        ::unlink(retired_.front().path.c_str());
-        ::close(retired_.front().fd);
+        File file = std::move(retired_.front());
         retired_.erase(retired_.begin());
+        // One is kept, emptied, for the next mark. Out of the journal's
+        // names first: a kill before it is empty leaves a file that starts
+        // clear away unread, never records a replay would read again.
+        if (spare_.fd < 0 && ::rename(file.path.c_str(), sparePath().c_str()) == 0) {
+            if (::ftruncate(file.fd, 0) == 0) {
+                spare_ = File{0, sparePath(), file.fd, 0};
+                continue;
+            }
+            file.path = sparePath();
+        }
+        ::unlink(file.path.c_str());
+        ::close(file.fd);
     }
     return Status::ok();
 }
@@ -598,6 +635,7 @@ Status EventJournal::clear() {
 
 void EventJournal::removeFile() {
     platform::MutexLock lock(mu_);
+    dropSpareLocked();
     for (const File& file : retired_) {
         ::unlink(file.path.c_str());
         ::close(file.fd);

@@ -24,8 +24,9 @@ namespace sorvel {
 //
 // A checkpoint's mark starts a new file of the same journal,
 // "unsent-<pid>-<tag>~<generation, 16 hex digits>.journal", and the files
-// before it are deleted once the checkpoint is durable: nothing is copied to
-// cut the journal back. The owner keeps every file of its journal locked
+// before it are deleted once the checkpoint is durable (one of them is kept,
+// emptied, under a name no replay reads, to become the next mark's file):
+// nothing is copied to cut the journal back. The owner keeps every file of its journal locked
 // until it deletes it, a later start adopts the files of one journal
 // together or not at all, and replays them oldest first; a kill between a
 // mark and the deletion leaves files that a replay reads in that order, so a
@@ -175,6 +176,10 @@ class EventJournal {
     // current file goes on) when it cannot be made.
     bool rotateLocked() EXCLUSIVE_LOCKS_REQUIRED(mu_);
     std::string pathOf(std::uint64_t generation) const;
+    // Where the emptied file kept for the next mark waits, under a name
+    // that no replay reads and that a start clears away once it is unlocked.
+    std::string sparePath() const;
+    void dropSpareLocked() EXCLUSIVE_LOCKS_REQUIRED(mu_);
 
     const std::string folder_;
     // The journal's name without generation and suffix ("unsent-<pid>-<tag>").
@@ -183,6 +188,8 @@ class EventJournal {
     File current_ GUARDED_BY(mu_);
     // Files before the current one, oldest first, locked until deleted.
     std::vector<File> retired_ GUARDED_BY(mu_);
+    // A deleted file kept empty (and locked) for the next mark; fd -1: none.
+    File spare_ GUARDED_BY(mu_);
 };
 
 }  // namespace sorvel

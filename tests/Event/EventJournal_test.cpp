@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -23,6 +24,18 @@ std::vector<std::string> journalsIn(const std::string& folder) {
     for (const auto& entry : fs::directory_iterator(folder)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("unsent-", 0) == 0 && name.ends_with(".journal")) {
+            out.push_back(entry.path().string());
+        }
+    }
+    return out;
+}
+
+// The files a journal keeps aside (a mark's file before it took its name,
+// the emptied file kept for the next mark).
+std::vector<std::string> asideIn(const std::string& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename().string().ends_with(".journal.new")) {
             out.push_back(entry.path().string());
         }
     }
@@ -190,10 +203,21 @@ TEST(EventJournal, AMarkStartsANewFileAndADropDeletesTheFilesBeforeIt) {
     EXPECT_EQ(replayed(), "C x0 x1 x2 x3 x4 x5 x6 x7 x8 x9 x10 x11 ");
     EXPECT_FALSE(fs::exists(first));
     EXPECT_FALSE(fs::exists(second));
+    // One of them waits, emptied and private, to be the next mark's file.
+    auto spare = asideIn(folder);
+    ASSERT_EQ(spare.size(), 1u);
+    EXPECT_EQ(fs::file_size(spare[0]), 0u);
+    EXPECT_EQ(testing::modeOf(spare[0]), 0600);
+    struct stat spareStat {};
+    ASSERT_EQ(::stat(spare[0].c_str(), &spareStat), 0);
     ASSERT_TRUE(journal->dropCovered(m1));
     ASSERT_TRUE(journal->dropCovered(idle));
     EXPECT_EQ(journal->fileCount(), EventJournal::MAX_FILES - 2);
     const auto m3 = journal->mark();
+    struct stat currentStat {};
+    ASSERT_EQ(::stat(journal->path().c_str(), &currentStat), 0);
+    EXPECT_EQ(currentStat.st_ino, spareStat.st_ino) << "the mark took the kept file";
+    EXPECT_TRUE(asideIn(folder).empty());
     ASSERT_TRUE(journal->append(EventJournal::Kind::DROPPED, "D"));
     ASSERT_TRUE(journal->dropCovered(m3));
     EXPECT_EQ(replayed(), "D ");
@@ -221,6 +245,7 @@ TEST(EventJournal, AMarkStartsANewFileAndADropDeletesTheFilesBeforeIt) {
     EXPECT_FALSE(EventJournal::othersRunning(folder, journal->path()));
     journal->removeFile();
     EXPECT_TRUE(EventJournal::filesInReplayOrder(folder).empty());
+    EXPECT_TRUE(asideIn(folder).empty());
 }
 
 // A process killed between a mark and the deletion leaves a journal of
@@ -229,17 +254,24 @@ TEST(EventJournal, ADeadJournalOfSeveralFilesIsAdoptedWholeInOrder) {
     testing::TempDir dir;
     const std::string folder = dir.path() + "/j";
     auto journal = std::move(EventJournal::create(folder)).value();
+    ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "gone"));
+    const auto covered = journal->mark();
     ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "old"));
     (void)journal->mark();
     ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "new"));
+    ASSERT_TRUE(journal->dropCovered(covered));
     const std::vector<std::string> files = EventJournal::filesInReplayOrder(folder);
     ASSERT_EQ(files.size(), 2u);
+    const std::vector<std::string> kept = asideIn(folder);
+    ASSERT_EQ(kept.size(), 1u);
     // A mark's file that a kill left before it took its name.
     const std::string leftover = journal->path() + ".new";
     std::ofstream(leftover) << "";
     EXPECT_TRUE(EventJournal::adoptOrphans(folder).empty()) << "its owner runs";
-    journal.reset();
     EXPECT_FALSE(fs::exists(leftover));
+    EXPECT_TRUE(fs::exists(kept[0])) << "a running owner's kept file is its own";
+    journal.reset();
+    EXPECT_FALSE(fs::exists(kept[0]));
 
     {
         // Another start holds the newer file: this one takes neither.
