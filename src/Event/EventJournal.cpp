@@ -529,17 +529,13 @@ Status EventJournal::appendPackage(std::string_view id, std::string_view element
                   {id, separator, element, separator, numbersText, " ", *counters.prevId});
 }
 
-bool EventJournal::rotateLocked() {
-    const std::uint64_t generation = current_.generation + 1;
+EventJournal::File EventJournal::makeFile(std::uint64_t generation, File spare) const {
     const std::string path = pathOf(generation);
-    if (spare_.fd >= 0) {
+    if (spare.fd >= 0) {
         // An emptied file of this journal, still locked: renamed, it needs
-        // no new file (whose making is most of a rotation's cost).
-        File spare = std::exchange(spare_, File{});
+        // no new file (whose making is most of a mark's cost).
         if (::rename(spare.path.c_str(), path.c_str()) == 0) {
-            retired_.push_back(std::move(current_));
-            current_ = File{generation, path, spare.fd, 0};
-            return true;
+            return File{generation, path, spare.fd, 0};
         }
         ::unlink(spare.path.c_str());
         ::close(spare.fd);
@@ -547,27 +543,41 @@ bool EventJournal::rotateLocked() {
     const std::string aside = path + ".new";
     auto fd = platform::openPrivateFile(aside, O_RDWR | O_APPEND | O_TRUNC);
     if (!fd) {
-        return false;
+        return File{};
     }
     // Locked before it takes the journal's name, so no other process ever
     // sees it unlocked there.
     if (::flock(fd.value(), LOCK_EX | LOCK_NB) != 0 || ::rename(aside.c_str(), path.c_str()) != 0) {
         ::close(fd.value());
         ::unlink(aside.c_str());
-        return false;
+        return File{};
     }
-    retired_.push_back(std::move(current_));
-    current_ = File{generation, path, fd.value(), 0};
-    return true;
+    return File{generation, path, fd.value(), 0};
 }
 
 EventJournal::Mark EventJournal::mark() {
-    platform::MutexLock lock(mu_);
-    if (current_.fd >= 0 && current_.size > 0 && retired_.size() + 1 < MAX_FILES) {
-        (void)rotateLocked();
+    // Files are made and renamed outside mu_: a record appended meanwhile
+    // goes to the current file (it came before the mark), and no append
+    // ever waits for the file system's slower steps.
+    platform::MutexLock files(fileMu_);
+    std::uint64_t generation = 0;
+    File spare;
+    {
+        platform::MutexLock lock(mu_);
+        if (current_.fd < 0 || current_.size == 0 || retired_.size() + 1 >= MAX_FILES) {
+            // Covers the files before the current one: what is appended
+            // from now on goes to the current one, which a later mark retires.
+            return Mark{current_.generation};
+        }
+        generation = current_.generation + 1;
+        spare = std::exchange(spare_, File{});
     }
-    // Covers the files before the current one: what is appended from now on
-    // goes to the current one, which a later mark's rotation retires.
+    File next = makeFile(generation, std::move(spare));
+    platform::MutexLock lock(mu_);
+    if (next.fd >= 0) {
+        retired_.push_back(std::move(current_));
+        current_ = std::move(next);
+    }
     return Mark{current_.generation};
 }
 
@@ -591,21 +601,30 @@ std::string EventJournal::path() const {
 }
 
 Status EventJournal::dropCovered(Mark mark) {
-    platform::MutexLock lock(mu_);
-    if (current_.fd < 0) {
-        return Status::error("the journal is closed");
+    platform::MutexLock files(fileMu_);
+    std::vector<File> covered;
+    bool keepOne = false;
+    {
+        platform::MutexLock lock(mu_);
+        if (current_.fd < 0) {
+            return Status::error("the journal is closed");
+        }
+        while (!retired_.empty() && retired_.front().generation < mark.generation) {
+            covered.push_back(std::move(retired_.front()));
+            retired_.erase(retired_.begin());
+        }
+        keepOne = spare_.fd < 0;
     }
     // Deleted while still locked, so no other process adopts one meanwhile;
     // oldest first, so a kill part-way leaves the newer files whole.
-    while (!retired_.empty() && retired_.front().generation < mark.generation) {
-        File file = std::move(retired_.front());
-        retired_.erase(retired_.begin());
+    File kept;
+    for (File& file : covered) {
         // One is kept, emptied, for the next mark. Out of the journal's
         // names first: a kill before it is empty leaves a file that starts
         // clear away unread, never records a replay would read again.
-        if (spare_.fd < 0 && ::rename(file.path.c_str(), sparePath().c_str()) == 0) {
+        if (keepOne && kept.fd < 0 && ::rename(file.path.c_str(), sparePath().c_str()) == 0) {
             if (::ftruncate(file.fd, 0) == 0) {
-                spare_ = File{0, sparePath(), file.fd, 0};
+                kept = File{0, sparePath(), file.fd, 0};
                 continue;
             }
             file.path = sparePath();
@@ -613,10 +632,15 @@ Status EventJournal::dropCovered(Mark mark) {
         ::unlink(file.path.c_str());
         ::close(file.fd);
     }
+    if (kept.fd >= 0) {
+        platform::MutexLock lock(mu_);
+        spare_ = std::move(kept);
+    }
     return Status::ok();
 }
 
 Status EventJournal::clear() {
+    platform::MutexLock files(fileMu_);
     platform::MutexLock lock(mu_);
     if (current_.fd < 0) {
         return Status::error("the journal is closed");
@@ -634,6 +658,7 @@ Status EventJournal::clear() {
 }
 
 void EventJournal::removeFile() {
+    platform::MutexLock files(fileMu_);
     platform::MutexLock lock(mu_);
     dropSpareLocked();
     for (const File& file : retired_) {

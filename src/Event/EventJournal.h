@@ -172,9 +172,9 @@ class EventJournal {
         std::uint64_t size = 0;
     };
     EventJournal(std::string folder, std::string stem, std::string path, int fd);
-    // Starts the next file, locked before it takes its name; false (the
-    // current file goes on) when it cannot be made.
-    bool rotateLocked() EXCLUSIVE_LOCKS_REQUIRED(mu_);
+    // The file of the next generation, locked before it takes its name (the
+    // spare, when one is given); fd -1 when it cannot be made.
+    File makeFile(std::uint64_t generation, File spare) const;
     std::string pathOf(std::uint64_t generation) const;
     // Where the emptied file kept for the next mark waits, under a name
     // that no replay reads and that a start clears away once it is unlocked.
@@ -184,6 +184,9 @@ class EventJournal {
     const std::string folder_;
     // The journal's name without generation and suffix ("unsent-<pid>-<tag>").
     const std::string stem_;
+    // Held while files are made, renamed or deleted (marks, drops, clears),
+    // one such step at a time; taken before mu_, which appends take alone.
+    platform::Mutex fileMu_ ACQUIRED_BEFORE(mu_);
     mutable platform::Mutex mu_;
     File current_ GUARDED_BY(mu_);
     // Files before the current one, oldest first, locked until deleted.

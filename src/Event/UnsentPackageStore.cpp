@@ -276,22 +276,15 @@ void UnsentPackageStore::recordSettled(const EventPackage& package, bool acknowl
     {
         platform::MutexLock lock(mu_);
         settledBytes_ += package.eventsJsonSize() + 2 * package.packageId().size() + 50;
-        checkpoint = settledBytes_ > checkpointThresholdLocked();
+        // A checkpoint rewrites the whole list: while the list is long, the
+        // journal may gather twice its size first, so a backlog costs no
+        // more than half a list written per list settled. No more than
+        // that: a start replays every record the journal holds.
+        checkpoint = settledBytes_ > std::max(CHECKPOINT_SETTLED_BYTES, 2 * lastListBytes_);
     }
     if (checkpoint) {
         requestWrite();
     }
-}
-
-std::uint64_t UnsentPackageStore::checkpointThresholdLocked() const {
-    // A checkpoint rewrites the whole list: while the list is long, the
-    // journal may gather twice its size first, so a backlog costs no more
-    // than half a list written per list settled. A list at the cap is the
-    // oldest packages of a longer queue, which a burst's uploads settle
-    // while newer ones arrive behind them: the journal then gathers more
-    // first, so that the list is not rewritten for every few packages sent.
-    const std::uint64_t factor = lastListCapped_ ? CAPPED_LIST_FACTOR : LIST_FACTOR;
-    return std::max(CHECKPOINT_SETTLED_BYTES, factor * lastListBytes_);
 }
 
 std::string UnsentPackageStore::encode(const Packages& packages,
@@ -493,7 +486,6 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
     {
         platform::MutexLock lock(mu_);
         lastListBytes_ = bytes ? bytes->size() : 0;
-        lastListCapped_ = total > listed;
     }
     lastBytes_ = std::move(bytes);
     ownIds_.insert(ids.begin(), ids.end());

@@ -32,8 +32,8 @@ class EventCounters;
 // when the owner saves (the app leaves the foreground), when the store stops,
 // and when the journal holds more than CHECKPOINT_SETTLED_BYTES of records
 // about packages that are gone (or twice the last list's size, when that is
-// more; eight times, when that list was at the cap); the journal then keeps
-// only what came after (its files before the checkpoint's mark are deleted).
+// more); the journal then keeps only what came after (its files before the
+// checkpoint's mark are deleted).
 // Checkpoints run on a serial queue of their own ("eventPackageStoreQueue"),
 // on the settings registry's writer thread, and are coalesced.
 //
@@ -55,11 +55,6 @@ class EventCounters;
 class UnsentPackageStore {
   public:
     static constexpr std::uint64_t CHECKPOINT_SETTLED_BYTES = 256 * 1024;
-    // How many times the last list's size the journal's settled records may
-    // come to before a checkpoint: while the list held every queued event,
-    // and while events beyond the cap were left out of it.
-    static constexpr std::uint64_t LIST_FACTOR = 2;
-    static constexpr std::uint64_t CAPPED_LIST_FACTOR = 8;
 
     using Packages = std::vector<std::shared_ptr<const EventPackage>>;
     // The packages to keep, oldest first; called on the store's queue.
@@ -129,8 +124,6 @@ class UnsentPackageStore {
     // held up to there goes once the list is durable. True when written.
     bool write(const Packages& packages, bool force, bool overRemoval,
                std::optional<EventJournal::Mark> covered);
-    // The settled bytes that ask for a checkpoint.
-    std::uint64_t checkpointThresholdLocked() const EXCLUSIVE_LOCKS_REQUIRED(mu_);
     // The queued checkpoint of this ticket, unless it was dropped or superseded.
     void runTicket(std::uint64_t ticket);
     // The entries of the stored list that another process wrote, as JSON
@@ -155,10 +148,8 @@ class UnsentPackageStore {
     bool pendingForced_ GUARDED_BY(mu_) = false;
     // Bytes of journal records about packages no longer waiting.
     std::uint64_t settledBytes_ GUARDED_BY(mu_) = 0;
-    // The size of the list the last checkpoint wrote, and whether it left
-    // events beyond the cap out.
+    // The size of the list the last checkpoint wrote.
     std::uint64_t lastListBytes_ GUARDED_BY(mu_) = 0;
-    bool lastListCapped_ GUARDED_BY(mu_) = false;
     // Touched only on the store's queue (and by load, before it runs).
     std::optional<std::vector<std::string>> lastWrittenIds_;
     // Ids of the packages this process restored or wrote: every other entry

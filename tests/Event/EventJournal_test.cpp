@@ -418,7 +418,7 @@ TEST_F(JournalReplayTest, AStartReplaysTheFilesAKillLeftBetweenAMarkAndItsCheckp
     EXPECT_EQ(journalsIn(folder).size(), 1u) << "the dead journal's files are deleted";
 }
 
-TEST_F(JournalReplayTest, AListAtTheCapWaitsForMoreSettledPackagesBeforeItIsRewritten) {
+TEST_F(JournalReplayTest, AListIsRewrittenOnceTheSettledPackagesComeToTwiceItsSize) {
     // Packages of a thousand events each: the stored list holds the first
     // alone, and each settled package weighs about what the list does.
     std::vector<EventModel> events;
@@ -438,7 +438,8 @@ TEST_F(JournalReplayTest, AListAtTheCapWaitsForMoreSettledPackagesBeforeItIsRewr
     ASSERT_LT(capped.size(), 2 * queue[0]->eventsJsonSize()) << "the list is one package";
 
     // A burst's uploads settle the oldest packages one by one: the list is
-    // rewritten once they come to CAPPED_LIST_FACTOR lists, not two.
+    // rewritten once they come to two lists, not at every one, and the
+    // journal a start replays stays within that.
     std::size_t settled = 0;
     while (settled < 10 && listText() == capped) {
         auto front = queue.front();
@@ -447,7 +448,7 @@ TEST_F(JournalReplayTest, AListAtTheCapWaitsForMoreSettledPackagesBeforeItIsRewr
         store->waitUntilIdle();
         ++settled;
     }
-    EXPECT_EQ(settled, UnsentPackageStore::CAPPED_LIST_FACTOR);
+    EXPECT_EQ(settled, 2u);
     EXPECT_EQ(listText(), UnsentPackageStore::encode(queue));
 
     // A list below the cap: one package settled past CHECKPOINT_SETTLED_BYTES
