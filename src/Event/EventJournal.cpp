@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <tuple>
+#include <utility>
 
 #include "Platform/FileSystem.h"
 
@@ -31,9 +34,9 @@ std::string errnoText(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-void putLe32(std::string& out, std::uint32_t v) {
+void putLe32(char* out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) {
-        out += static_cast<char>((v >> (8 * i)) & 0xFF);
+        out[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
     }
 }
 
@@ -45,16 +48,27 @@ std::uint32_t getLe32(const char* p) {
     return v;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+// Writes every byte of the gathered parts with as few write calls as the
+// system allows (one, unless it stops short); false on an error.
+bool writeAllParts(int fd, iovec* parts, int count) {
+    while (count > 0) {
+        const ssize_t n = ::writev(fd, parts, std::min(count, IOV_MAX));
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
             return false;
         }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+        auto left = static_cast<std::size_t>(n);
+        while (count > 0 && left >= parts->iov_len) {
+            left -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char*>(parts->iov_base) + left;
+            parts->iov_len -= left;
+        }
     }
     return true;
 }
@@ -98,6 +112,65 @@ bool isJournalName(std::string_view name) {
            name.substr(name.size() - kSuffix.size()) == kSuffix;
 }
 
+constexpr char kGenerationMark = '~';
+constexpr std::size_t kGenerationDigits = 16;
+
+// A journal file's name as its journal's stem and the file's generation: a
+// journal's first file carries none (0), as journals always did.
+struct FileName {
+    std::string stem;
+    std::uint64_t generation = 0;
+    std::string name;
+    bool operator<(const FileName& o) const {
+        return std::tie(stem, generation, name) < std::tie(o.stem, o.generation, o.name);
+    }
+};
+
+FileName splitName(std::string_view name) {
+    std::string_view base = name;
+    if (isJournalName(name)) {
+        base = name.substr(0, name.size() - kSuffix.size());
+    }
+    FileName out{std::string(base), 0, std::string(name)};
+    const std::size_t at = base.rfind(kGenerationMark);
+    if (at == std::string_view::npos || base.size() - at - 1 != kGenerationDigits) {
+        return out;
+    }
+    std::uint64_t generation = 0;
+    for (const char c : base.substr(at + 1)) {
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) {
+            return out;
+        }
+        generation = (generation << 4) | static_cast<std::uint64_t>(digit);
+    }
+    out.stem = std::string(base.substr(0, at));
+    out.generation = generation;
+    return out;
+}
+
+std::vector<FileName> journalNames(const std::string& folder, std::vector<std::string>* aside) {
+    std::vector<FileName> names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string_view name = entry->d_name;
+            if (isJournalName(name)) {
+                names.push_back(splitName(name));
+            } else if (aside != nullptr && name.size() > 4 &&
+                       name.substr(name.size() - 4) == ".new" &&
+                       isJournalName(name.substr(0, name.size() - 4))) {
+                aside->emplace_back(name);
+            }
+        }
+        ::closedir(dir);
+    }
+    // Oldest process first is not knowable from the names; a stable order
+    // keeps replays the same from one start to the next, and a journal's
+    // files follow one another oldest first.
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // Whether the descriptor is still the file at the path (not one renamed over
 // it or deleted since it was opened).
 bool stillAtPath(int fd, const std::string& path) {
@@ -109,10 +182,9 @@ bool stillAtPath(int fd, const std::string& path) {
 
 }  // namespace
 
-std::uint32_t EventJournal::crc32(std::string_view bytes) {
-    // zlib's CRC-32 is the IEEE one the records always carried (reflected
-    // 0xEDB88320, all ones in and out), computed several bytes at a time.
-    uLong crc = ::crc32(0L, Z_NULL, 0);
+namespace {
+
+std::uint32_t crcUpdate(uLong crc, std::string_view bytes) {
     std::size_t at = 0;
     while (at < bytes.size()) {
         const std::size_t n = std::min<std::size_t>(bytes.size() - at, 1U << 30);
@@ -122,21 +194,55 @@ std::uint32_t EventJournal::crc32(std::string_view bytes) {
     return static_cast<std::uint32_t>(crc);
 }
 
-std::string EventJournal::packageData(const std::string& id, std::string_view element,
-                                      const Counters& counters) {
-    std::string out;
-    out.reserve(id.size() + element.size() + 96);
-    out += id;
+// A record's header and kind byte, for a payload whose data is `parts`.
+std::array<char, kHeader + 1> headerOf(EventJournal::Kind kind,
+                                       std::initializer_list<std::string_view> parts) {
+    std::array<char, kHeader + 1> header{};
+    header[kHeader] = static_cast<char>(kind);
+    std::size_t length = 1;
+    std::uint32_t crc = crcUpdate(::crc32(0L, Z_NULL, 0), std::string_view(&header[kHeader], 1));
+    for (const std::string_view part : parts) {
+        length += part.size();
+        crc = crcUpdate(crc, part);
+    }
+    putLe32(header.data(), static_cast<std::uint32_t>(length));
+    putLe32(header.data() + 4, crc);
+    return header;
+}
+
+void appendPackageParts(std::string& out, std::string_view id, std::string_view element,
+                        std::string_view counters) {
+    out.reserve(out.size() + id.size() + element.size() + counters.size() + 2);
+    out.append(id);
     out += '\0';
     out.append(element);
     out += '\0';
-    out += std::to_string(counters.sessionOrderNo);
+    out.append(counters);
+}
+
+}  // namespace
+
+std::uint32_t EventJournal::crc32(std::string_view bytes) {
+    // zlib's CRC-32 is the IEEE one the records always carried (reflected
+    // 0xEDB88320, all ones in and out), computed several bytes at a time.
+    return crcUpdate(::crc32(0L, Z_NULL, 0), bytes);
+}
+
+std::string EventJournal::countersText(const Counters& counters) {
+    std::string out = std::to_string(counters.sessionOrderNo);
     out += ' ';
     out += std::to_string(counters.eventOrderNo);
     if (counters.prevId) {
         out += ' ';
         out += *counters.prevId;
     }
+    return out;
+}
+
+std::string EventJournal::packageData(const std::string& id, std::string_view element,
+                                      const Counters& counters) {
+    std::string out;
+    appendPackageParts(out, id, element, countersText(counters));
     return out;
 }
 
@@ -163,16 +269,11 @@ std::optional<EventJournal::Package> EventJournal::readPackage(std::string_view 
 }
 
 std::string EventJournal::frame(Kind kind, std::string_view data) {
+    const auto header = headerOf(kind, {data});
     std::string out;
-    out.reserve(kHeader + 1 + data.size());
-    out.resize(kHeader);
-    out += static_cast<char>(kind);
+    out.reserve(header.size() + data.size());
+    out.append(header.data(), header.size());
     out.append(data);
-    const std::string_view body(out.data() + kHeader, out.size() - kHeader);
-    std::string header;
-    putLe32(header, static_cast<std::uint32_t>(body.size()));
-    putLe32(header, crc32(body));
-    out.replace(0, kHeader, header);
     return out;
 }
 
@@ -207,14 +308,44 @@ EventJournal::Contents EventJournal::parse(std::string_view bytes) {
     return contents;
 }
 
-EventJournal::EventJournal(std::string folder, std::string path, int fd)
-    : folder_(std::move(folder)), path_(std::move(path)), fd_(fd) {}
+EventJournal::EventJournal(std::string folder, std::string stem, std::string path, int fd)
+    : folder_(std::move(folder)), stem_(std::move(stem)) {
+    platform::MutexLock lock(mu_);
+    current_.path = std::move(path);
+    current_.fd = fd;
+}
 
 EventJournal::~EventJournal() {
     platform::MutexLock lock(mu_);
-    if (fd_ >= 0) {
-        ::close(fd_);
+    // Closed, not deleted: what the files hold is for the next start.
+    for (const File& file : retired_) {
+        ::close(file.fd);
     }
+    dropSpareLocked();
+    if (current_.fd >= 0) {
+        ::close(current_.fd);
+    }
+}
+
+std::string EventJournal::sparePath() const {
+    return folder_ + "/" + stem_ + "-spare" + std::string(kSuffix) + ".new";
+}
+
+void EventJournal::dropSpareLocked() {
+    if (spare_.fd >= 0) {
+        ::unlink(spare_.path.c_str());
+        ::close(spare_.fd);
+        spare_ = File{};
+    }
+}
+
+std::string EventJournal::pathOf(std::uint64_t generation) const {
+    if (generation == 0) {
+        return folder_ + "/" + stem_ + std::string(kSuffix);
+    }
+    char digits[kGenerationDigits + 1];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(generation));
+    return folder_ + "/" + stem_ + kGenerationMark + digits + std::string(kSuffix);
 }
 
 StatusOr<std::unique_ptr<EventJournal>> EventJournal::create(const std::string& folder) {
@@ -224,8 +355,8 @@ StatusOr<std::unique_ptr<EventJournal>> EventJournal::create(const std::string& 
     std::random_device rd;
     char tag[17];
     std::snprintf(tag, sizeof tag, "%08x%08x", rd(), rd());
-    const std::string path = folder + "/" + std::string(kPrefix) + std::to_string(::getpid()) +
-                             "-" + tag + std::string(kSuffix);
+    const std::string stem = std::string(kPrefix) + std::to_string(::getpid()) + "-" + tag;
+    const std::string path = folder + "/" + stem + std::string(kSuffix);
     auto fd = platform::openPrivateFile(path, O_RDWR | O_APPEND | O_TRUNC);
     if (!fd) {
         return fd.status();
@@ -235,7 +366,7 @@ StatusOr<std::unique_ptr<EventJournal>> EventJournal::create(const std::string& 
         ::close(fd.value());
         return failed;
     }
-    return std::unique_ptr<EventJournal>(new EventJournal(folder, path, fd.value()));
+    return std::unique_ptr<EventJournal>(new EventJournal(folder, stem, path, fd.value()));
 }
 
 EventJournal::Orphan::Orphan(std::string path, int fd, Contents contents)
@@ -256,24 +387,21 @@ void EventJournal::Orphan::remove() {
     }
 }
 
+std::vector<std::string> EventJournal::filesInReplayOrder(const std::string& folder) {
+    std::vector<std::string> paths;
+    for (const FileName& name : journalNames(folder, nullptr)) {
+        paths.push_back(folder + "/" + name.name);
+    }
+    return paths;
+}
+
 std::vector<std::unique_ptr<EventJournal::Orphan>> EventJournal::adoptOrphans(
     const std::string& folder) {
     std::vector<std::unique_ptr<Orphan>> orphans;
-    std::vector<std::string> names;
     std::vector<std::string> aside;
-    if (DIR* dir = ::opendir(folder.c_str())) {
-        while (const dirent* entry = ::readdir(dir)) {
-            const std::string_view name = entry->d_name;
-            if (isJournalName(name)) {
-                names.emplace_back(name);
-            } else if (name.size() > 4 && name.substr(name.size() - 4) == ".new" &&
-                       isJournalName(name.substr(0, name.size() - 4))) {
-                aside.emplace_back(name);
-            }
-        }
-        ::closedir(dir);
-    }
-    // A rewrite a kill cut short before its rename: the journal it was to
+    const std::vector<FileName> names = journalNames(folder, &aside);
+    // A file a kill left before it took its name (a new file of a journal,
+    // or a rewrite of one by an older version): what it was to follow or
     // replace is still whole. Left alone while its writer holds it.
     for (const std::string& name : aside) {
         const std::string path = folder + "/" + name;
@@ -285,134 +413,263 @@ std::vector<std::unique_ptr<EventJournal::Orphan>> EventJournal::adoptOrphans(
             ::close(fd.value());
         }
     }
-    // Oldest process first is not knowable from the names; a stable order
-    // keeps replays the same from one start to the next.
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        const std::string path = folder + "/" + name;
-        auto fd = platform::openPrivateFile(path, O_RDWR);
-        if (!fd) {
-            continue;
+    // One journal's files together: locked oldest first, so that of two
+    // starts that race for them one has them all and the other none.
+    std::size_t at = 0;
+    while (at < names.size()) {
+        std::size_t end = at;
+        while (end < names.size() && names[end].stem == names[at].stem) {
+            ++end;
         }
-        // Held by a running process (this one included): not ours to take.
-        if (::flock(fd.value(), LOCK_EX | LOCK_NB) != 0 || !stillAtPath(fd.value(), path)) {
-            ::close(fd.value());
-            continue;
+        std::vector<std::pair<std::string, int>> locked;
+        bool whole = true;
+        for (std::size_t i = at; i < end && whole; ++i) {
+            const std::string path = folder + "/" + names[i].name;
+            auto fd = platform::openPrivateFile(path, O_RDWR);
+            if (!fd) {
+                // Deleted since the folder was read: its checkpoint holds it.
+                continue;
+            }
+            // Held by a running process (this one included): not ours to take.
+            if (::flock(fd.value(), LOCK_EX | LOCK_NB) != 0 || !stillAtPath(fd.value(), path)) {
+                ::close(fd.value());
+                whole = false;
+                break;
+            }
+            locked.emplace_back(path, fd.value());
         }
-        std::string bytes;
-        if (!readAll(fd.value(), bytes)) {
-            ::close(fd.value());
-            continue;
+        std::vector<std::unique_ptr<Orphan>> journal;
+        for (const auto& [path, fd] : locked) {
+            std::string bytes;
+            if (whole && !readAll(fd, bytes)) {
+                whole = false;
+            }
+            if (!whole) {
+                ::close(fd);
+                continue;
+            }
+            journal.push_back(std::make_unique<Orphan>(path, fd, parse(bytes)));
         }
-        orphans.push_back(std::make_unique<Orphan>(path, fd.value(), parse(bytes)));
+        if (whole) {
+            for (auto& orphan : journal) {
+                orphans.push_back(std::move(orphan));
+            }
+        }
+        // Otherwise the orphans made so far close their files unread.
+        at = end;
     }
     return orphans;
 }
 
 bool EventJournal::othersRunning(const std::string& folder, const std::string& ownPath) {
-    bool running = false;
-    if (DIR* dir = ::opendir(folder.c_str())) {
-        while (const dirent* entry = ::readdir(dir)) {
-            const std::string path = folder + "/" + entry->d_name;
-            if (running || !isJournalName(entry->d_name) || path == ownPath) {
-                continue;
-            }
-            auto fd = platform::openPrivateFile(path, O_RDONLY);
-            if (!fd) {
-                continue;
-            }
-            // A lock that cannot be had is a running owner's.
-            running = ::flock(fd.value(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-            ::close(fd.value());
+    const std::string ownName = ownPath.substr(ownPath.rfind('/') + 1);
+    const std::string ownStem = splitName(ownName).stem;
+    for (const FileName& name : journalNames(folder, nullptr)) {
+        if (name.stem == ownStem) {
+            continue;
         }
-        ::closedir(dir);
+        auto fd = platform::openPrivateFile(folder + "/" + name.name, O_RDONLY);
+        if (!fd) {
+            continue;
+        }
+        // A lock that cannot be had is a running owner's.
+        const bool running = ::flock(fd.value(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        ::close(fd.value());
+        if (running) {
+            return true;
+        }
     }
-    return running;
+    return false;
 }
 
-Status EventJournal::append(Kind kind, std::string_view data) {
-    const std::string record = frame(kind, data);
+Status EventJournal::append(Kind kind, std::initializer_list<std::string_view> parts) {
+    const auto header = headerOf(kind, parts);
+    // The header, then each part as it lies in the caller's memory.
+    std::array<iovec, 8> vec{};
+    if (parts.size() + 1 > vec.size()) {
+        return Status::error("a journal record has too many parts");
+    }
+    int count = 0;
+    std::size_t bytes = header.size();
+    vec[count++] = iovec{const_cast<char*>(header.data()), header.size()};
+    for (const std::string_view part : parts) {
+        if (!part.empty()) {
+            vec[count++] = iovec{const_cast<char*>(part.data()), part.size()};
+            bytes += part.size();
+        }
+    }
     platform::MutexLock lock(mu_);
-    if (fd_ < 0) {
+    if (current_.fd < 0) {
         return Status::error("the journal is closed");
     }
-    if (!writeAll(fd_, record)) {
+    if (!writeAllParts(current_.fd, vec.data(), count)) {
         const Status failed = Status::error(errnoText("journal write failed"));
         // A torn record would hide every later one from a replay.
-        (void)::ftruncate(fd_, static_cast<off_t>(size_));
+        (void)::ftruncate(current_.fd, static_cast<off_t>(current_.size));
         return failed;
     }
-    size_ += record.size();
+    current_.size += bytes;
     return Status::ok();
 }
 
-EventJournal::Mark EventJournal::mark() const {
+Status EventJournal::appendPackage(std::string_view id, std::string_view element,
+                                   const Counters& counters) {
+    // The counters as countersText() writes them, without a string of their own.
+    char numbers[48];
+    const int n = std::snprintf(numbers, sizeof numbers, "%llu %llu",
+                                static_cast<unsigned long long>(counters.sessionOrderNo),
+                                static_cast<unsigned long long>(counters.eventOrderNo));
+    const char nul = '\0';
+    const std::string_view separator(&nul, 1);
+    const std::string_view numbersText(numbers, static_cast<std::size_t>(n));
+    if (!counters.prevId) {
+        return append(Kind::PACKAGE, {id, separator, element, separator, numbersText});
+    }
+    return append(Kind::PACKAGE,
+                  {id, separator, element, separator, numbersText, " ", *counters.prevId});
+}
+
+EventJournal::File EventJournal::makeFile(std::uint64_t generation, File spare) const {
+    const std::string path = pathOf(generation);
+    if (spare.fd >= 0) {
+        // An emptied file of this journal, still locked: renamed, it needs
+        // no new file (whose making is most of a mark's cost).
+        if (::rename(spare.path.c_str(), path.c_str()) == 0) {
+            return File{generation, path, spare.fd, 0};
+        }
+        ::unlink(spare.path.c_str());
+        ::close(spare.fd);
+    }
+    const std::string aside = path + ".new";
+    auto fd = platform::openPrivateFile(aside, O_RDWR | O_APPEND | O_TRUNC);
+    if (!fd) {
+        return File{};
+    }
+    // Locked before it takes the journal's name, so no other process ever
+    // sees it unlocked there.
+    if (::flock(fd.value(), LOCK_EX | LOCK_NB) != 0 || ::rename(aside.c_str(), path.c_str()) != 0) {
+        ::close(fd.value());
+        ::unlink(aside.c_str());
+        return File{};
+    }
+    return File{generation, path, fd.value(), 0};
+}
+
+EventJournal::Mark EventJournal::mark() {
+    // Files are made and renamed outside mu_: a record appended meanwhile
+    // goes to the current file (it came before the mark), and no append
+    // ever waits for the file system's slower steps.
+    platform::MutexLock files(fileMu_);
+    std::uint64_t generation = 0;
+    File spare;
+    {
+        platform::MutexLock lock(mu_);
+        if (current_.fd < 0 || current_.size == 0 || retired_.size() + 1 >= MAX_FILES) {
+            // Covers the files before the current one: what is appended
+            // from now on goes to the current one, which a later mark retires.
+            return Mark{current_.generation};
+        }
+        generation = current_.generation + 1;
+        spare = std::exchange(spare_, File{});
+    }
+    File next = makeFile(generation, std::move(spare));
     platform::MutexLock lock(mu_);
-    return Mark{epoch_, size_};
+    if (next.fd >= 0) {
+        retired_.push_back(std::move(current_));
+        current_ = std::move(next);
+    }
+    return Mark{current_.generation};
 }
 
 std::uint64_t EventJournal::size() const {
     platform::MutexLock lock(mu_);
-    return size_;
+    std::uint64_t total = current_.size;
+    for (const File& file : retired_) {
+        total += file.size;
+    }
+    return total;
+}
+
+std::size_t EventJournal::fileCount() const {
+    platform::MutexLock lock(mu_);
+    return retired_.size() + (current_.fd >= 0 ? 1 : 0);
+}
+
+std::string EventJournal::path() const {
+    platform::MutexLock lock(mu_);
+    return current_.path;
 }
 
 Status EventJournal::dropCovered(Mark mark) {
-    platform::MutexLock lock(mu_);
-    if (fd_ < 0) {
-        return Status::error("the journal is closed");
-    }
-    if (mark.epoch != epoch_) {
-        return Status::ok();
-    }
-    ++epoch_;
-    const std::uint64_t covered = mark.size;
-    if (covered >= size_) {
-        if (::ftruncate(fd_, 0) != 0) {
-            return Status::error(errnoText("journal truncation failed"));
+    platform::MutexLock files(fileMu_);
+    std::vector<File> covered;
+    bool keepOne = false;
+    {
+        platform::MutexLock lock(mu_);
+        if (current_.fd < 0) {
+            return Status::error("the journal is closed");
         }
-        size_ = 0;
-        return Status::ok();
+        while (!retired_.empty() && retired_.front().generation < mark.generation) {
+            covered.push_back(std::move(retired_.front()));
+            retired_.erase(retired_.begin());
+        }
+        keepOne = spare_.fd < 0;
     }
-    std::string tail(static_cast<std::size_t>(size_ - covered), '\0');
-    if (::pread(fd_, tail.data(), tail.size(), static_cast<off_t>(covered)) !=
-        static_cast<ssize_t>(tail.size())) {
-        return Status::error(errnoText("journal read failed"));
+    // Deleted while still locked, so no other process adopts one meanwhile;
+    // oldest first, so a kill part-way leaves the newer files whole.
+    File kept;
+    for (File& file : covered) {
+        // One is kept, emptied, for the next mark. Out of the journal's
+        // names first: a kill before it is empty leaves a file that starts
+        // clear away unread, never records a replay would read again.
+        if (keepOne && kept.fd < 0 && ::rename(file.path.c_str(), sparePath().c_str()) == 0) {
+            if (::ftruncate(file.fd, 0) == 0) {
+                kept = File{0, sparePath(), file.fd, 0};
+                continue;
+            }
+            file.path = sparePath();
+        }
+        ::unlink(file.path.c_str());
+        ::close(file.fd);
     }
-    const std::string aside = path_ + ".new";
-    auto fd = platform::openPrivateFile(aside, O_RDWR | O_APPEND | O_TRUNC);
-    if (!fd) {
-        return fd.status();
+    if (kept.fd >= 0) {
+        platform::MutexLock lock(mu_);
+        spare_ = std::move(kept);
     }
-    // Locked before it takes the journal's name, so no other process ever
-    // sees it unlocked there.
-    if (::flock(fd.value(), LOCK_EX | LOCK_NB) != 0 || !writeAll(fd.value(), tail) ||
-        ::rename(aside.c_str(), path_.c_str()) != 0) {
-        const Status failed = Status::error(errnoText("journal rewrite failed"));
-        ::close(fd.value());
-        ::unlink(aside.c_str());
-        return failed;
-    }
-    ::close(fd_);
-    fd_ = fd.value();
-    size_ = tail.size();
     return Status::ok();
 }
 
 Status EventJournal::clear() {
-    Mark all;
-    {
-        platform::MutexLock lock(mu_);
-        all = Mark{epoch_, UINT64_MAX};
+    platform::MutexLock files(fileMu_);
+    platform::MutexLock lock(mu_);
+    if (current_.fd < 0) {
+        return Status::error("the journal is closed");
     }
-    return dropCovered(all);
+    for (const File& file : retired_) {
+        ::unlink(file.path.c_str());
+        ::close(file.fd);
+    }
+    retired_.clear();
+    if (::ftruncate(current_.fd, 0) != 0) {
+        return Status::error(errnoText("journal truncation failed"));
+    }
+    current_.size = 0;
+    return Status::ok();
 }
 
 void EventJournal::removeFile() {
+    platform::MutexLock files(fileMu_);
     platform::MutexLock lock(mu_);
-    if (fd_ >= 0) {
-        ::unlink(path_.c_str());
-        ::close(fd_);
-        fd_ = -1;
+    dropSpareLocked();
+    for (const File& file : retired_) {
+        ::unlink(file.path.c_str());
+        ::close(file.fd);
+    }
+    retired_.clear();
+    if (current_.fd >= 0) {
+        ::unlink(current_.path.c_str());
+        ::close(current_.fd);
+        current_.fd = -1;
     }
 }
 

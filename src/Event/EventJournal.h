@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,12 +22,23 @@ namespace sorvel {
 // those of processes that died (whose lock the system released) and adopt
 // only the latter.
 //
+// A checkpoint's mark starts a new file of the same journal,
+// "unsent-<pid>-<tag>~<generation, 16 hex digits>.journal", and the files
+// before it are deleted once the checkpoint is durable (one of them is kept,
+// emptied, under a name no replay reads, to become the next mark's file):
+// nothing is copied to cut the journal back. The owner keeps every file of its journal locked
+// until it deletes it, a later start adopts the files of one journal
+// together or not at all, and replays them oldest first; a kill between a
+// mark and the deletion leaves files that a replay reads in that order, so a
+// package's end in a newer file still settles its record in an older one.
+//
 // A record is framed: its payload's length (4 bytes, little-endian), the CRC-32
 // of the payload (4 bytes), then the payload, a kind byte and its data. Each
-// record goes to the file in one write(), so a kill leaves whole records and
-// at most one torn one at the end; a write that fails half-way is cut off
-// again, so a later record never follows a torn one. The file is 0600. Nothing
-// is synced to the device: the page cache survives the death of the process,
+// record goes to the file in one write() (gathered from its parts, never
+// copied into one buffer first), so a kill leaves whole records and at most
+// one torn one at the end; a write that fails half-way is cut off again, so a
+// later record never follows a torn one. The files are 0600. Nothing is
+// synced to the device: the page cache survives the death of the process,
 // which is what a kill is; a checkpoint syncs what it writes.
 class EventJournal {
   public:
@@ -62,6 +74,8 @@ class EventJournal {
     };
     static std::string packageData(const std::string& id, std::string_view element,
                                    const Counters& counters);
+    // The counters as a package record's data ends with them.
+    static std::string countersText(const Counters& counters);
     // Nothing when the data is not a package record's.
     static std::optional<Package> readPackage(std::string_view data);
 
@@ -96,11 +110,15 @@ class EventJournal {
     // Creates this process's journal in the folder (made 0700 if missing) and
     // locks it.
     static StatusOr<std::unique_ptr<EventJournal>> create(const std::string& folder);
-    // Locks and reads every journal in the folder whose owner is gone.
+    // Locks and reads every journal in the folder whose owner is gone, in
+    // the order a replay reads them: each journal's files oldest first. A
+    // journal is adopted only when every one of its files could be locked.
     static std::vector<std::unique_ptr<Orphan>> adoptOrphans(const std::string& folder);
     // Whether a running process other than the caller holds a journal in the
-    // folder (the caller's own is `ownPath`).
+    // folder (the caller's own is any file of the journal at `ownPath`).
     static bool othersRunning(const std::string& folder, const std::string& ownPath);
+    // The journal files in the folder, in the order a replay reads them.
+    static std::vector<std::string> filesInReplayOrder(const std::string& folder);
     // Reads a journal's bytes as records, up to the first one that is torn.
     static Contents parse(std::string_view bytes);
     // One framed record, as it goes to the file.
@@ -111,39 +129,70 @@ class EventJournal {
     EventJournal(const EventJournal&) = delete;
     EventJournal& operator=(const EventJournal&) = delete;
 
-    Status append(Kind kind, std::string_view data);
+    // One record whose data is the parts one after the other.
+    Status append(Kind kind, std::initializer_list<std::string_view> parts);
+    Status append(Kind kind, std::string_view data) { return append(kind, {data}); }
+    // A PACKAGE record, its data as packageData() makes it.
+    Status appendPackage(std::string_view id, std::string_view element, const Counters& counters);
     // A point in the journal: what a checkpoint taken after mark() covers
-    // ends there.
+    // ends there. Taking one starts a new file when the current one holds
+    // records (unless too many files wait for their checkpoint already, or
+    // the file cannot be made: then the current file is not covered).
     struct Mark {
-        std::uint64_t epoch = 0;
-        std::uint64_t size = 0;
+        std::uint64_t generation = 0;
     };
-    Mark mark() const;
+    Mark mark();
+    // Bytes in every file of the journal.
     std::uint64_t size() const;
-    // Drops what came before the mark (a checkpoint holds what it said),
-    // keeping what was appended after it; nothing when the journal was
-    // emptied or cut since the mark was taken (its records stay, which a
-    // replay reads twice without harm). The file is replaced whole (written
-    // aside, then renamed over), so a kill meanwhile leaves either journal,
-    // never a mix.
+    // How many files the journal has (the current one and those that wait
+    // for a checkpoint to be deleted).
+    std::size_t fileCount() const;
+    // Deletes the files before the mark (a checkpoint holds what they said);
+    // what was appended after it stays. A mark taken before an earlier drop
+    // or a clear() deletes nothing more.
     Status dropCovered(Mark covered);
     // Empties the journal (its packages were dropped on purpose).
     Status clear();
-    // Closes and deletes the file: the process stops cleanly and a checkpoint
-    // holds everything.
+    // Closes and deletes every file: the process stops cleanly and a
+    // checkpoint holds everything.
     void removeFile();
-    const std::string& path() const { return path_; }
+    // The file records are appended to now.
+    std::string path() const;
+
+    // Files a journal keeps at most while their checkpoints are not durable
+    // (another process runs, a write failed): beyond them the current file
+    // grows instead, as a journal without marks does.
+    static constexpr std::size_t MAX_FILES = 8;
 
   private:
-    EventJournal(std::string folder, std::string path, int fd);
+    struct File {
+        std::uint64_t generation = 0;
+        std::string path;
+        int fd = -1;
+        std::uint64_t size = 0;
+    };
+    EventJournal(std::string folder, std::string stem, std::string path, int fd);
+    // The file of the next generation, locked before it takes its name (the
+    // spare, when one is given); fd -1 when it cannot be made.
+    File makeFile(std::uint64_t generation, File spare) const;
+    std::string pathOf(std::uint64_t generation) const;
+    // Where the emptied file kept for the next mark waits, under a name
+    // that no replay reads and that a start clears away once it is unlocked.
+    std::string sparePath() const;
+    void dropSpareLocked() EXCLUSIVE_LOCKS_REQUIRED(mu_);
 
     const std::string folder_;
-    std::string path_;
+    // The journal's name without generation and suffix ("unsent-<pid>-<tag>").
+    const std::string stem_;
+    // Held while files are made, renamed or deleted (marks, drops, clears),
+    // one such step at a time; taken before mu_, which appends take alone.
+    platform::Mutex fileMu_ ACQUIRED_BEFORE(mu_);
     mutable platform::Mutex mu_;
-    int fd_ GUARDED_BY(mu_);
-    std::uint64_t size_ GUARDED_BY(mu_) = 0;
-    // Counts the cuts: a mark taken before one no longer says where it was.
-    std::uint64_t epoch_ GUARDED_BY(mu_) = 0;
+    File current_ GUARDED_BY(mu_);
+    // Files before the current one, oldest first, locked until deleted.
+    std::vector<File> retired_ GUARDED_BY(mu_);
+    // A deleted file kept empty (and locked) for the next mark; fd -1: none.
+    File spare_ GUARDED_BY(mu_);
 };
 
 }  // namespace sorvel

@@ -241,12 +241,19 @@ void UnsentPackageStore::recordQueued(const EventPackage& package) {
         requestWrite();
         return;
     }
-    std::string element;
-    element.reserve(package.eventsJsonSize() + package.packageId().size() + 32);
-    package.appendJson(element);
-    const std::string data =
-        EventJournal::packageData(package.packageId(), element, counters_->current());
-    if (Status written = journal_->append(EventJournal::Kind::PACKAGE, data); !written) {
+    Status written = Status::ok();
+    {
+        // The element is made once, into a buffer kept from one package to
+        // the next, and goes to the journal as it lies.
+        platform::MutexLock lock(scratchMu_);
+        scratch_.clear();
+        package.appendJson(scratch_);
+        written = journal_->appendPackage(package.packageId(), scratch_, counters_->current());
+        if (scratch_.capacity() > kScratchKeptBytes) {
+            std::string().swap(scratch_);
+        }
+    }
+    if (!written) {
         SvlLog::error("UnsentPackageStore :: package " + package.packageId() +
                       " not in the journal : " + written.message());
         requestWrite();
@@ -271,7 +278,8 @@ void UnsentPackageStore::recordSettled(const EventPackage& package, bool acknowl
         settledBytes_ += package.eventsJsonSize() + 2 * package.packageId().size() + 50;
         // A checkpoint rewrites the whole list: while the list is long, the
         // journal may gather twice its size first, so a backlog costs no
-        // more than half a list written per list settled.
+        // more than half a list written per list settled. No more than
+        // that: a start replays every record the journal holds.
         checkpoint = settledBytes_ > std::max(CHECKPOINT_SETTLED_BYTES, 2 * lastListBytes_);
     }
     if (checkpoint) {
@@ -442,17 +450,21 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
             }
             return true;
         }
-        std::string text = "[";
-        for (const std::string& entry : foreign) {
-            text += text.size() > 1 ? "," : "";
-            text += entry;
+        if (foreign.empty()) {
+            bytes.emplace(ours.begin(), ours.end());
+        } else {
+            std::string text = "[";
+            for (const std::string& entry : foreign) {
+                text += text.size() > 1 ? "," : "";
+                text += entry;
+            }
+            if (ours.size() > 2) {
+                text += ',';
+                text.append(ours, 1, ours.size() - 2);
+            }
+            text += ']';
+            bytes.emplace(text.begin(), text.end());
         }
-        if (ours.size() > 2) {
-            text += text.size() > 1 ? "," : "";
-            text.append(ours, 1, ours.size() - 2);
-        }
-        text += ']';
-        bytes.emplace(text.begin(), text.end());
         if (dataRegistry_->putDataIfUnchanged(current, bytes,
                                               DataRegistryKey::DATA_UNSENT_EVENTPACKAGES)) {
             break;

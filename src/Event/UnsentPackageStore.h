@@ -32,7 +32,8 @@ class EventCounters;
 // when the owner saves (the app leaves the foreground), when the store stops,
 // and when the journal holds more than CHECKPOINT_SETTLED_BYTES of records
 // about packages that are gone (or twice the last list's size, when that is
-// more); the journal then keeps only what came after.
+// more); the journal then keeps only what came after (its files before the
+// checkpoint's mark are deleted).
 // Checkpoints run on a serial queue of their own ("eventPackageStoreQueue"),
 // on the settings registry's writer thread, and are coalesced.
 //
@@ -129,8 +130,14 @@ class UnsentPackageStore {
     // texts, when the list changed since the store's own last write.
     std::vector<std::string> foreignEntries(const std::optional<Value::Bytes>& current) const;
 
+    // A package's element is built in scratch_ for its journal record; a
+    // buffer grown past this by an unusually large package is let go.
+    static constexpr std::size_t kScratchKeptBytes = 64 * 1024;
+
     const std::shared_ptr<DataRegistry> dataRegistry_;
     const std::shared_ptr<EventCounters> counters_;
+    platform::Mutex scratchMu_;
+    std::string scratch_ GUARDED_BY(scratchMu_);
     const Source source_;
     const std::string journalFolder_;
     std::shared_ptr<EventJournal> journal_;

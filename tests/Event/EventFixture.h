@@ -141,13 +141,11 @@ class EventFixture : public nettest::NetworkFixture {
             const Value* id = field(&p, "package_id");
             return id != nullptr && id->getString() != nullptr ? *id->getString() : std::string();
         };
-        for (const auto& entry :
-             std::filesystem::directory_iterator(platform::preferencesFolder())) {
-            const std::string name = entry.path().filename().string();
-            if (name.rfind("unsent-", 0) != 0 || !name.ends_with(".journal")) {
-                continue;
-            }
-            std::ifstream in(entry.path(), std::ios::binary);
+        // A journal's files in the order a replay reads them: a package's end
+        // may be told in a newer file than its record.
+        for (const std::string& path :
+             EventJournal::filesInReplayOrder(platform::preferencesFolder())) {
+            std::ifstream in(path, std::ios::binary);
             const std::string bytes((std::istreambuf_iterator<char>(in)),
                                     std::istreambuf_iterator<char>());
             for (const auto& record : EventJournal::parse(bytes).records) {

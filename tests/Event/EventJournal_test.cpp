@@ -1,13 +1,18 @@
 #include "Event/EventJournal.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "Common/Constants.h"
 #include "Event/UnsentPackageStore.h"
 #include "EventFixture.h"
+#include "Platform/FileSystem.h"
 
 namespace sorvel::eventtest {
 namespace {
@@ -19,6 +24,18 @@ std::vector<std::string> journalsIn(const std::string& folder) {
     for (const auto& entry : fs::directory_iterator(folder)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("unsent-", 0) == 0 && name.ends_with(".journal")) {
+            out.push_back(entry.path().string());
+        }
+    }
+    return out;
+}
+
+// The files a journal keeps aside (a mark's file before it took its name,
+// the emptied file kept for the next mark).
+std::vector<std::string> asideIn(const std::string& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename().string().ends_with(".journal.new")) {
             out.push_back(entry.path().string());
         }
     }
@@ -110,6 +127,171 @@ TEST(EventJournal, RecordsAreFramedAndATornOrDamagedTailIsDroppedAndNamed) {
     EXPECT_TRUE(EventJournal::adoptOrphans(dir.path() + "/j").empty()) << "adopted twice";
     orphans[0]->remove();
     EXPECT_FALSE(fs::exists(path));
+}
+
+// The same record gathered from its parts or framed whole: the bytes on disk
+// are what every journal written so far holds.
+TEST(EventJournal, APackageRecordGatheredFromItsPartsIsTheFramedRecord) {
+    testing::TempDir dir;
+    auto journal = std::move(EventJournal::create(dir.path() + "/j")).value();
+    const std::string element = R"({"eventModels":[{"log_id":"x"}],"package_id":"P-9"})";
+    const EventJournal::Counters withPrev{2, 77, std::string("prev-9")};
+    const EventJournal::Counters withoutPrev{1, 3, std::nullopt};
+    ASSERT_TRUE(journal->appendPackage("P-9", element, withPrev));
+    ASSERT_TRUE(journal->appendPackage("P-10", element, withoutPrev));
+    ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "P-9"));
+    const std::string expected =
+        EventJournal::frame(EventJournal::Kind::PACKAGE,
+                            EventJournal::packageData("P-9", element, withPrev)) +
+        EventJournal::frame(EventJournal::Kind::PACKAGE,
+                            EventJournal::packageData("P-10", element, withoutPrev)) +
+        EventJournal::frame(EventJournal::Kind::ACKNOWLEDGED, "P-9");
+    EXPECT_EQ(readFile(journal->path()), expected);
+    EXPECT_EQ(journal->size(), expected.size());
+    const auto read = EventJournal::readPackage(
+        EventJournal::parse(readFile(journal->path())).records.at(1).data);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->counters, withoutPrev);
+}
+
+// A mark starts a new file; the files before it go once its checkpoint is
+// durable, and a replay reads a journal's files oldest first.
+TEST(EventJournal, AMarkStartsANewFileAndADropDeletesTheFilesBeforeIt) {
+    testing::TempDir dir;
+    const std::string folder = dir.path() + "/j";
+    auto journal = std::move(EventJournal::create(folder)).value();
+    const std::string first = journal->path();
+
+    // Nothing recorded: a mark needs no new file.
+    const auto idle = journal->mark();
+    EXPECT_EQ(journal->path(), first);
+    EXPECT_EQ(journal->fileCount(), 1u);
+
+    ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "A"));
+    const auto m1 = journal->mark();
+    const std::string second = journal->path();
+    EXPECT_NE(second, first);
+    EXPECT_EQ(testing::modeOf(second), 0600);
+    ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "B"));
+    const auto m2 = journal->mark();
+    ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "C"));
+    EXPECT_EQ(journal->fileCount(), 3u);
+    EXPECT_EQ(journal->size(),
+              3 * EventJournal::frame(EventJournal::Kind::ACKNOWLEDGED, "A").size());
+    // Past the cap of files the current one grows instead.
+    for (int i = 0; i < 12; ++i) {
+        (void)journal->mark();
+        ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "x" + std::to_string(i)));
+    }
+    EXPECT_EQ(journal->fileCount(), EventJournal::MAX_FILES) << "files are capped";
+    auto replayed = [&] {
+        std::string ids;
+        for (const std::string& path : EventJournal::filesInReplayOrder(folder)) {
+            for (const auto& r : EventJournal::parse(readFile(path)).records) {
+                ids += r.data + " ";
+            }
+        }
+        return ids;
+    };
+    EXPECT_EQ(replayed(), "A B C x0 x1 x2 x3 x4 x5 x6 x7 x8 x9 x10 x11 ");
+    EXPECT_FALSE(EventJournal::othersRunning(folder, journal->path()))
+        << "its own older files are not another process";
+
+    // A checkpoint whose mark came before others deletes only what it covers;
+    // an older mark after it, nothing more.
+    ASSERT_TRUE(journal->dropCovered(m2));
+    EXPECT_EQ(replayed(), "C x0 x1 x2 x3 x4 x5 x6 x7 x8 x9 x10 x11 ");
+    EXPECT_FALSE(fs::exists(first));
+    EXPECT_FALSE(fs::exists(second));
+    // One of them waits, emptied and private, to be the next mark's file.
+    auto spare = asideIn(folder);
+    ASSERT_EQ(spare.size(), 1u);
+    EXPECT_EQ(fs::file_size(spare[0]), 0u);
+    EXPECT_EQ(testing::modeOf(spare[0]), 0600);
+    struct stat spareStat {};
+    ASSERT_EQ(::stat(spare[0].c_str(), &spareStat), 0);
+    ASSERT_TRUE(journal->dropCovered(m1));
+    ASSERT_TRUE(journal->dropCovered(idle));
+    EXPECT_EQ(journal->fileCount(), EventJournal::MAX_FILES - 2);
+    const auto m3 = journal->mark();
+    struct stat currentStat {};
+    ASSERT_EQ(::stat(journal->path().c_str(), &currentStat), 0);
+    EXPECT_EQ(currentStat.st_ino, spareStat.st_ino) << "the mark took the kept file";
+    EXPECT_TRUE(asideIn(folder).empty());
+    ASSERT_TRUE(journal->append(EventJournal::Kind::DROPPED, "D"));
+    ASSERT_TRUE(journal->dropCovered(m3));
+    EXPECT_EQ(replayed(), "D ");
+    EXPECT_EQ(journal->fileCount(), 1u);
+    EXPECT_EQ(journal->size(), EventJournal::frame(EventJournal::Kind::DROPPED, "D").size());
+
+    // A clear empties every file at once; a mark from before it drops
+    // nothing that came after.
+    ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "E"));
+    const auto m4 = journal->mark();
+    ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "F"));
+    ASSERT_TRUE(journal->clear());
+    EXPECT_EQ(journal->size(), 0u);
+    EXPECT_EQ(replayed(), "");
+    ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "G"));
+    (void)journal->mark();
+    ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "H"));
+    ASSERT_TRUE(journal->dropCovered(m4));
+    EXPECT_EQ(replayed(), "G H ");
+
+    // Another owner in the folder is running while it holds its journal.
+    auto other = std::move(EventJournal::create(folder)).value();
+    EXPECT_TRUE(EventJournal::othersRunning(folder, journal->path()));
+    other->removeFile();
+    EXPECT_FALSE(EventJournal::othersRunning(folder, journal->path()));
+    journal->removeFile();
+    EXPECT_TRUE(EventJournal::filesInReplayOrder(folder).empty());
+    EXPECT_TRUE(asideIn(folder).empty());
+}
+
+// A process killed between a mark and the deletion leaves a journal of
+// several files: a later start takes them all, oldest first, or none.
+TEST(EventJournal, ADeadJournalOfSeveralFilesIsAdoptedWholeInOrder) {
+    testing::TempDir dir;
+    const std::string folder = dir.path() + "/j";
+    auto journal = std::move(EventJournal::create(folder)).value();
+    ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "gone"));
+    const auto covered = journal->mark();
+    ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "old"));
+    (void)journal->mark();
+    ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, "new"));
+    ASSERT_TRUE(journal->dropCovered(covered));
+    const std::vector<std::string> files = EventJournal::filesInReplayOrder(folder);
+    ASSERT_EQ(files.size(), 2u);
+    const std::vector<std::string> kept = asideIn(folder);
+    ASSERT_EQ(kept.size(), 1u);
+    // A mark's file that a kill left before it took its name.
+    const std::string leftover = journal->path() + ".new";
+    std::ofstream(leftover) << "";
+    EXPECT_TRUE(EventJournal::adoptOrphans(folder).empty()) << "its owner runs";
+    EXPECT_FALSE(fs::exists(leftover));
+    EXPECT_TRUE(fs::exists(kept[0])) << "a running owner's kept file is its own";
+    journal.reset();
+    EXPECT_FALSE(fs::exists(kept[0]));
+
+    {
+        // Another start holds the newer file: this one takes neither.
+        auto held = platform::openPrivateFile(files[1], O_RDONLY);
+        ASSERT_TRUE(held);
+        ASSERT_EQ(::flock(held.value(), LOCK_EX | LOCK_NB), 0);
+        EXPECT_TRUE(EventJournal::adoptOrphans(folder).empty());
+        ::close(held.value());
+    }
+    auto orphans = EventJournal::adoptOrphans(folder);
+    ASSERT_EQ(orphans.size(), 2u);
+    EXPECT_EQ(orphans[0]->path(), files[0]);
+    EXPECT_EQ(orphans[1]->path(), files[1]);
+    EXPECT_EQ(orphans[0]->contents().records.at(0).data, "old");
+    EXPECT_EQ(orphans[1]->contents().records.at(0).data, "new");
+    EXPECT_TRUE(EventJournal::adoptOrphans(folder).empty()) << "adopted twice";
+    for (const auto& orphan : orphans) {
+        orphan->remove();
+    }
+    EXPECT_TRUE(EventJournal::filesInReplayOrder(folder).empty());
 }
 
 class JournalReplayTest : public EventFixture {
@@ -210,6 +392,78 @@ TEST_F(JournalReplayTest, AStartReadsTodaysListAloneOrWithTheJournalOfADeadProce
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(EventJournal::parse(readFile(left[0])).records.size(), 0u)
         << "only this process's new journal is left";
+}
+
+TEST_F(JournalReplayTest, AStartReplaysTheFilesAKillLeftBetweenAMarkAndItsCheckpoint) {
+    platform::host::setReachability(std::string("unknown"));
+    auto a = package(2, "a");
+    auto b = package(1, "b");
+    auto c = package(2, "c");
+    const std::string folder = platform::preferencesFolder();
+    {
+        auto journal = std::move(EventJournal::create(folder)).value();
+        ASSERT_TRUE(journal->appendPackage(a->packageId(), elementOf(*a), {1, 2, std::nullopt}));
+        ASSERT_TRUE(journal->appendPackage(b->packageId(), elementOf(*b), {1, 3, std::nullopt}));
+        // The checkpoint's mark; the process dies before its list lands.
+        (void)journal->mark();
+        // a's upload ends after the mark: told in the newer file.
+        ASSERT_TRUE(journal->append(EventJournal::Kind::ACKNOWLEDGED, a->packageId()));
+        ASSERT_TRUE(journal->appendPackage(c->packageId(), elementOf(*c), {1, 5, std::nullopt}));
+    }
+    ASSERT_EQ(journalsIn(folder).size(), 2u);
+    auto next = makeContainer();
+    EXPECT_EQ(queuedLogIds(*next), (std::vector<std::string>{"id-3", "id-4", "id-5"}));
+    next->waitForStoreWrites();
+    EXPECT_EQ(storedLogIds(), (std::vector<std::string>{"id-3", "id-4", "id-5"}));
+    EXPECT_EQ(journalsIn(folder).size(), 1u) << "the dead journal's files are deleted";
+}
+
+TEST_F(JournalReplayTest, AListIsRewrittenOnceTheSettledPackagesComeToTwiceItsSize) {
+    // Packages of a thousand events each: the stored list holds the first
+    // alone, and each settled package weighs about what the list does.
+    std::vector<EventModel> events;
+    for (int i = 0; i < Constants::MAX_UNSENT_EVENTS; ++i) {
+        events.push_back(event("e"));
+    }
+    UnsentPackageStore::Packages queue;
+    for (int i = 0; i < 10; ++i) {
+        queue.push_back(std::make_shared<const EventPackage>(events));
+    }
+    auto store = std::make_unique<UnsentPackageStore>(registry, counters(), [&] { return queue; });
+    (void)store->load();
+    store->requestWrite(true);
+    store->waitUntilIdle();
+    const std::string capped = listText();
+    ASSERT_EQ(capped, UnsentPackageStore::encode(queue));
+    ASSERT_LT(capped.size(), 2 * queue[0]->eventsJsonSize()) << "the list is one package";
+
+    // A burst's uploads settle the oldest packages one by one: the list is
+    // rewritten once they come to two lists, not at every one, and the
+    // journal a start replays stays within that.
+    std::size_t settled = 0;
+    while (settled < 10 && listText() == capped) {
+        auto front = queue.front();
+        queue.erase(queue.begin());
+        store->recordSettled(*front, true);
+        store->waitUntilIdle();
+        ++settled;
+    }
+    EXPECT_EQ(settled, 2u);
+    EXPECT_EQ(listText(), UnsentPackageStore::encode(queue));
+
+    // A list below the cap: one package settled past CHECKPOINT_SETTLED_BYTES
+    // (and twice the short list) is enough.
+    auto small = package(1, "s");
+    queue = {small};
+    store->requestWrite(true);
+    store->waitUntilIdle();
+    ASSERT_EQ(listText(), UnsentPackageStore::encode(queue));
+    queue.push_back(package(1, "t"));
+    auto big = std::make_shared<const EventPackage>(events);
+    ASSERT_GT(big->eventsJsonSize(), UnsentPackageStore::CHECKPOINT_SETTLED_BYTES);
+    store->recordSettled(*big, true);
+    store->waitUntilIdle();
+    EXPECT_EQ(listText(), UnsentPackageStore::encode(queue));
 }
 
 TEST_F(JournalReplayTest, TwoOwnersOfOneFolderKeepEachOthersPackagesAndTheCapIsLogged) {

@@ -6,7 +6,9 @@
 #include <map>
 
 #include "Common/DataRegistry.h"
+#include "Event/EventJournal.h"
 #include "KillPipeline.h"
+#include "Platform/FileSystem.h"
 #include "Platform/Host.h"
 #include "Platform/Http.h"
 #include "ServerDouble.h"
@@ -49,6 +51,52 @@ int runAsKilledChildIfAsked() {
 }
 const int kKilledChildDone = runAsKilledChildIfAsked();
 
+constexpr const char* kRotatedEnv = "SORVEL_EVENT_KILL_ROTATED_CHILD";
+constexpr int kQueuedBeforeMark = 100;
+constexpr int kSentAfterMark = 100;
+constexpr int kQueuedAfterMark = 50;
+
+// The child: packages queued while the server is down, a checkpoint whose
+// mark starts a new journal file while another owner of the folder keeps the
+// older file from being deleted, then the server comes back and acknowledges
+// them (told in the newer file), and more are queued before the kill.
+int runAsRotatedChildIfAsked() {
+    if (!killtest::killedChildHome(kRotatedEnv)) {
+        return 0;
+    }
+    const std::string arg = std::getenv(kRotatedEnv);
+    const std::string server = arg.substr(arg.find('|') + 1);
+    platform::host::mapHttpHost("*", "http://127.0.0.1:1");
+    Pipeline p;
+    p.storeKeys();
+    // Another process's journal in the folder, as long as this one lives.
+    auto other = EventJournal::create(platform::preferencesFolder());
+    auto log = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            p.log("kill-" + std::to_string(i));
+        }
+        p.buffer->flushAllNow();
+        p.buffer->waitUntilIdle();
+    };
+    log(0, kQueuedBeforeMark);
+    p.container->updateUnsentEventPackagesInDataRegistry();
+    p.container->waitForStoreWrites();
+    platform::host::mapHttpHost("*", server);
+    log(kQueuedBeforeMark, kQueuedBeforeMark + kSentAfterMark);
+    platform::host::mapHttpHost("*", "http://127.0.0.1:1");
+    const int end = kQueuedBeforeMark + kSentAfterMark + kQueuedAfterMark;
+    log(kQueuedBeforeMark + kSentAfterMark, end);
+    std::size_t files = 0;
+    for (const std::string& path :
+         EventJournal::filesInReplayOrder(platform::preferencesFolder())) {
+        files += path.find("~") != std::string::npos ? 1 : 0;
+    }
+    testing::reportAndAwaitKill(other && files >= 1 &&
+                                p.container->packageCount() ==
+                                    static_cast<std::size_t>(kQueuedAfterMark / 10));
+}
+const int kRotatedChildDone = runAsRotatedChildIfAsked();
+
 std::vector<std::string> logIds(const std::string& json, const char* listKey) {
     std::vector<std::string> ids;
     auto v = Value::fromJson(json);
@@ -71,35 +119,49 @@ std::vector<std::string> logIds(const std::string& json, const char* listKey) {
     return ids;
 }
 
+// How many times the server received each log id, every request signed.
+std::map<std::string, int> receivedIds(tools::ServerDouble& server) {
+    std::map<std::string, int> received;
+    for (const auto& r : server.requests(tools::Endpoint::EVENT_BULK)) {
+        EXPECT_EQ(r.signature, "valid");
+        for (const auto& id : logIds(r.decodedBody, "evts")) {
+            ++received[id];
+        }
+    }
+    return received;
+}
+
+// Points the host at the killed launch's home and its server, as the next
+// launch finds them.
+void prepareNextLaunch(killtest::KilledLaunch& launch) {
+    platform::host::setKeychainFolder(launch.sdk.home() + "/keychain");
+    platform::host::setReachability(std::string("wifi"));
+    platform::host::mapHttpHost("*", launch.server.baseUrl());
+}
+
+// The log ids of the stored list once the start's checkpoint is written.
+std::vector<std::string> storedLogIds(Pipeline& launch) {
+    launch.container->waitForStoreWrites();
+    auto stored =
+        launch.registry->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
+    EXPECT_TRUE(stored);
+    return stored ? logIds(std::string(stored->begin(), stored->end()), "eventModels")
+                  : std::vector<std::string>{};
+}
+
 TEST(UnsentEventsSurviveKill, EveryQueuedPackageIsStoredThenDelivered) {
     killtest::KilledLaunch launch;
     std::string said;
     ASSERT_TRUE(launch.killChild(kEnv, said)) << said;
-    testing::FreshSdk& sdk = launch.sdk;
     tools::ServerDouble& server = launch.server;
-    std::map<std::string, int> received;
-    auto countUploads = [&] {
-        received.clear();
-        for (const auto& r : server.requests(tools::Endpoint::EVENT_BULK)) {
-            EXPECT_EQ(r.signature, "valid");
-            for (const auto& id : logIds(r.decodedBody, "evts")) {
-                ++received[id];
-            }
-        }
-    };
-    countUploads();
+    std::map<std::string, int> received = receivedIds(server);
     ASSERT_EQ(received.size(), static_cast<std::size_t>(kSentFirst));
 
     // The next launch: the store holds exactly the queued events, in order.
-    platform::host::setKeychainFolder(sdk.home() + "/keychain");
-    platform::host::setReachability(std::string("wifi"));
-    platform::host::mapHttpHost("*", server.baseUrl());
+    prepareNextLaunch(launch);
     Pipeline next;
     // The start replays the killed launch's journal into a fresh checkpoint.
-    next.container->waitForStoreWrites();
-    auto stored = next.registry->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
-    ASSERT_TRUE(stored);
-    auto storedIds = logIds(std::string(stored->begin(), stored->end()), "eventModels");
+    const auto storedIds = storedLogIds(next);
     ASSERT_EQ(storedIds.size(), static_cast<std::size_t>(kQueuedOffline));
     for (int i = 0; i < kQueuedOffline; ++i) {
         EXPECT_EQ(storedIds[static_cast<std::size_t>(i)], "kill-" + std::to_string(kSentFirst + i));
@@ -108,7 +170,7 @@ TEST(UnsentEventsSurviveKill, EveryQueuedPackageIsStoredThenDelivered) {
 
     next.buffer->flushAllNow();
     next.buffer->waitUntilIdle();
-    countUploads();
+    received = receivedIds(server);
     EXPECT_EQ(received.size(), static_cast<std::size_t>(kSentFirst + kQueuedOffline));
     int duplicates = 0;
     for (const auto& [id, n] : received) {
@@ -121,6 +183,40 @@ TEST(UnsentEventsSurviveKill, EveryQueuedPackageIsStoredThenDelivered) {
     next.container->waitForStoreWrites();
     auto after = next.registry->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
     EXPECT_EQ(std::string(after->begin(), after->end()), "[]");
+    EventUploadIntervalManager::shared().removeObserver(next.buffer);
+}
+
+// A kill between a checkpoint's mark and the deletion of the journal file
+// before it: the next start reads the files oldest first, so packages
+// acknowledged after the mark are not sent again, and nothing queued is lost.
+TEST(UnsentEventsSurviveKill, AJournalOfSeveralFilesIsReplayedInOrder) {
+    killtest::KilledLaunch launch;
+    std::string said;
+    ASSERT_TRUE(launch.killChild(kRotatedEnv, said)) << said;
+    tools::ServerDouble& server = launch.server;
+    std::map<std::string, int> received = receivedIds(server);
+    ASSERT_EQ(received.size(), static_cast<std::size_t>(kQueuedBeforeMark + kSentAfterMark));
+
+    prepareNextLaunch(launch);
+    Pipeline next;
+    // Only what was still queued at the kill, in order.
+    const auto storedIds = storedLogIds(next);
+    ASSERT_EQ(storedIds.size(), static_cast<std::size_t>(kQueuedAfterMark));
+    for (int i = 0; i < kQueuedAfterMark; ++i) {
+        EXPECT_EQ(storedIds[static_cast<std::size_t>(i)],
+                  "kill-" + std::to_string(kQueuedBeforeMark + kSentAfterMark + i));
+    }
+    // The dead journal's files are gone; this launch's own is left.
+    EXPECT_EQ(EventJournal::filesInReplayOrder(platform::preferencesFolder()).size(), 1u);
+
+    next.buffer->flushAllNow();
+    next.buffer->waitUntilIdle();
+    received = receivedIds(server);
+    EXPECT_EQ(received.size(),
+              static_cast<std::size_t>(kQueuedBeforeMark + kSentAfterMark + kQueuedAfterMark));
+    for (const auto& [id, n] : received) {
+        EXPECT_EQ(n, 1) << id << " sent twice";
+    }
     EventUploadIntervalManager::shared().removeObserver(next.buffer);
 }
 
