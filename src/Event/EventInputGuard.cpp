@@ -1,7 +1,9 @@
 #include "Event/EventInputGuard.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -272,11 +274,14 @@ bool EventInputGuard::nestsDeeperThan(const Value& value, int maxDepth) {
 namespace {
 
 // One of an event's maps; null when the event has none. `replaced`: entries
-// the SDK writes over when it adds its own (not counted).
+// the SDK writes over when it adds its own (not counted). `edit` gives the
+// map a repair writes to, asked for only then: a map of an event's shared
+// context is copied for that event alone.
 struct EventMap {
-    Value::Map* map;
+    const Value::Map* map;
     bool native;
     const EventModel* replaced = nullptr;
+    std::function<Value::Map*()> edit;
 };
 
 // The bytes of the entries that the event's added order numbers write over.
@@ -302,7 +307,7 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
     // to repair it, and then measured again.
     Scan scans[3];
     std::size_t i = 0;
-    for (const auto [map, native, replaced] : maps) {
+    for (const auto& [map, native, replaced, edit] : maps) {
         if (map != nullptr) {
             scans[i] = scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native);
             if (scans[i].tooDeep) {
@@ -313,10 +318,15 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
         ++i;
     }
     i = 0;
-    for (const auto [map, native, replaced] : maps) {
-        if (map != nullptr && scans[i].illFormed && repair(*map, native)) {
-            repaired = true;
-            scans[i].bytes = scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native).bytes;
+    for (const auto& [shared, native, replaced, edit] : maps) {
+        const Value::Map* map = shared;
+        if (map != nullptr && scans[i].illFormed) {
+            Value::Map* own = edit();
+            map = own;
+            if (repair(*own, native)) {
+                repaired = true;
+                scans[i].bytes = scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native).bytes;
+            }
         }
         if (map != nullptr && replaced != nullptr) {
             scans[i].bytes -= replacedBytes(*map, *replaced);
@@ -339,13 +349,24 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
 
 Status EventInputGuard::admit(EventModel& event) {
     bool repaired = false;
-    for (auto* s :
-         {&event.last_firstopen_id, &event.last_deeplink_id, &event.last_open_id, &event.prev_id,
-          &event.log_id, &event.session_id, &event.user_snapshot_id, &event.location.lwid}) {
+    for (auto* s : {&event.prev_id, &event.log_id}) {
         repaired = repair(*s) || repaired;
     }
     for (auto* s : {&event.event_datetime, &event.group, &event.event_name}) {
         repaired = repair(*s) || repaired;
+    }
+    // The shared context is only read, unless a text in it needs repair.
+    auto contextTexts = [](auto& c) {
+        return std::array{&c.last_firstopen_id, &c.last_deeplink_id, &c.last_open_id,
+                          &c.session_id,        &c.user_snapshot_id, &c.location.lwid};
+    };
+    for (const auto* s : contextTexts(event.context())) {
+        if (*s && !isWellFormed(**s)) {
+            for (auto* own : contextTexts(event.editContext())) {
+                repaired = repair(*own) || repaired;
+            }
+            break;
+        }
     }
     std::size_t bytes = kFixedEventBytes + event.event_name.size() + event.group.size();
     const bool numbersAdded = event.param && event.hasAddedOrderNumbers();
@@ -355,20 +376,22 @@ Status EventInputGuard::admit(EventModel& event) {
             bytes += key.size() + 4 + typedtext::textSize(Value(value)) + 3;
         }
     }
+    const EventContext& context = event.context();
     return admitMaps(event.event_name, repaired, bytes,
                      {{event.param ? &*event.param : nullptr, event.paramForm == ParamForm::native,
-                       numbersAdded ? &event : nullptr},
-                      {&event.user_properties, false},
-                      {&event.ci, false}});
+                       numbersAdded ? &event : nullptr, [&event] { return &*event.param; }},
+                      {&context.user_properties, false, nullptr,
+                       [&event] { return &event.editContext().user_properties; }},
+                      {&context.ci, false, nullptr, [&event] { return &event.editContext().ci; }}});
 }
 
 Status EventInputGuard::admitInput(std::string& eventName, const std::string& group,
                                    Value::Map& params, ParamForm form,
                                    std::size_t propertiesBytes) {
     const bool repaired = repair(eventName);
-    return admitMaps(eventName, repaired,
-                     kFixedEventBytes + eventName.size() + group.size() + propertiesBytes,
-                     {{&params, form == ParamForm::native}});
+    return admitMaps(
+        eventName, repaired, kFixedEventBytes + eventName.size() + group.size() + propertiesBytes,
+        {{&params, form == ParamForm::native, nullptr, [&params] { return &params; }}});
 }
 
 std::size_t EventInputGuard::mapBytes(const Value::Map& map) {

@@ -154,7 +154,7 @@ void Repository::flushAtIntervals() {
 EventModel Repository::buildEventModel(LogEventParameter parameter) const {
     // The provider goes with the call: the parameter's maps and texts move
     // into the event.
-    return EventModelProvider(userPropertyManager_, dataRegistry_, eventCounters_,
+    return EventModelProvider(userPropertyManager_, dataRegistry_, eventCounters_, eventContexts_,
                               std::move(parameter))
         .buildEventModel();
 }
