@@ -121,13 +121,28 @@ const EventContext& SharedEventContext::empty() {
     return none.get();
 }
 
+void EventContext::writeJson() {
+    Json out;
+    json::appendMap(out.ci, ci);
+    if (const auto dictionary = location.toDictionary()) {
+        json::appendMap(out.location, *dictionary);
+    } else {
+        out.location = "null";
+    }
+    json::appendMap(out.userProperties, user_properties);
+    json = std::move(out);
+}
+
 EventContext& SharedEventContext::edit() {
     if (!owned_) {
         context_ = std::make_shared<EventContext>(get());
         owned_ = true;
     }
-    // Made by the line above as a mutable object, for this event alone.
-    return const_cast<EventContext&>(*context_);
+    // Made above as a mutable object, for this event alone.
+    auto& own = const_cast<EventContext&>(*context_);
+    // The caller is about to change what the JSON was written from.
+    own.json.reset();
+    return own;
 }
 
 EventModel::EventModel(std::optional<std::string> last_firstopen_id,
@@ -139,13 +154,13 @@ EventModel::EventModel(std::optional<std::string> last_firstopen_id,
                        std::optional<std::string> session_id, Location location,
                        std::optional<std::string> user_snapshot_id, Value::Map user_properties,
                        Value::Map ci)
-    : EventModel(std::move(prev_id), std::move(event_datetime), std::move(group),
-                 std::move(event_name), std::move(param), session_interval, session_length,
-                 std::move(log_id),
-                 std::make_shared<const EventContext>(EventContext{
-                     std::move(last_firstopen_id), std::move(last_deeplink_id),
-                     std::move(last_open_id), std::move(session_id), std::move(location),
-                     std::move(user_snapshot_id), std::move(user_properties), std::move(ci)})) {}
+    : EventModel(
+          std::move(prev_id), std::move(event_datetime), std::move(group), std::move(event_name),
+          std::move(param), session_interval, session_length, std::move(log_id),
+          std::make_shared<const EventContext>(EventContext{
+              std::move(last_firstopen_id), std::move(last_deeplink_id), std::move(last_open_id),
+              std::move(session_id), std::move(location), std::move(user_snapshot_id),
+              std::move(user_properties), std::move(ci), std::nullopt})) {}
 
 EventModel::EventModel(std::optional<std::string> prev_id, std::string event_datetime,
                        std::string group, std::string event_name, std::optional<Value::Map> param,
@@ -206,16 +221,25 @@ Value::Map EventModel::toDictionary() const {
 void EventModel::appendJson(std::string& out) const {
     // The keys in the dictionary's (sorted) order.
     const EventContext& c = context();
+    const auto& written = c.json;
     json::ObjectWriter o(out);
-    o.map("ci", &c.ci);
+    if (written) {
+        o.key("ci") += written->ci;
+    } else {
+        o.map("ci", &c.ci);
+    }
     o.text("event_datetime", event_datetime);
     o.text("event_name", event_name);
     o.text("group", group);
     o.text("last_deeplink_id", c.last_deeplink_id);
     o.text("last_firstopen_id", c.last_firstopen_id);
     o.text("last_open_id", c.last_open_id);
-    const auto location_ = c.location.toDictionary();
-    o.map("location", location_ ? &*location_ : nullptr);
+    if (written) {
+        o.key("location") += written->location;
+    } else {
+        const auto location_ = c.location.toDictionary();
+        o.map("location", location_ ? &*location_ : nullptr);
+    }
     o.text("log_id", log_id);
     if (param && paramForm == ParamForm::native) {
         const auto added = addedOrderNumbers();
@@ -228,7 +252,11 @@ void EventModel::appendJson(std::string& out) const {
     o.text("session_id", c.session_id);
     o.value("session_interval", Value(session_interval));
     o.value("session_length", Value(session_length));
-    o.map("user_properties", &c.user_properties);
+    if (written) {
+        o.key("user_properties") += written->userProperties;
+    } else {
+        o.map("user_properties", &c.user_properties);
+    }
     o.text("user_snapshot_id", c.user_snapshot_id);
 }
 

@@ -41,6 +41,17 @@ struct EventContext {
     std::optional<std::string> user_snapshot_id;
     Value::Map user_properties;
     Value::Map ci;
+
+    // The JSON of the members above that take the longest to write, written
+    // once for a context many events share (writeJson()); events write the
+    // members themselves when there is none.
+    struct Json {
+        std::string ci;
+        std::string location;
+        std::string userProperties;
+    };
+    std::optional<Json> json;
+    void writeJson();
 };
 
 // An event's context: shared, and copied only for an event that changes its

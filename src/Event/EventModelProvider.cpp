@@ -84,6 +84,7 @@ EventContextCache::Current EventContextCache::make(const DataRegistry& dataRegis
     context.user_snapshot_id = takeString(stored[7]);
     context.user_properties = user ? *user : Value::Map{};
     context.ci = ci ? *ci : Value::Map{};
+    context.writeJson();
     out.context = std::make_shared<const EventContext>(std::move(context));
     return out;
 }

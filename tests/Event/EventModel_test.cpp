@@ -31,6 +31,31 @@ StatusOr<EventModel> throughJson(const EventModel& m) {
     return EventModel::initFromDictionary(*v->getMap());
 }
 
+TEST(EventModel, ASharedContextWritesTheBytesItsFieldsWouldAndAnEditedCopyItsOwn) {
+    auto shared = std::make_shared<EventContext>(fullModel().context());
+    shared->user_properties["odd \"key\""] = Value(Value::Map{{"x", Value("\xFF")}});
+    shared->writeJson();
+    ASSERT_TRUE(shared->json);
+    EventModel a("prev", "2024-05-06T07:08:09.123Z", "custom", "tap", std::nullopt, 1, 2, "id",
+                 shared);
+    EventModel b = a;
+    std::string written;
+    a.appendJson(written);
+    EXPECT_EQ(written, Value(a.toDictionary()).toJson());
+    // An event's own change is written, the others' stays as it was.
+    b.editContext().location = Location{};
+    b.editContext().ci["added"] = Value("long:1");
+    std::string changed;
+    b.appendJson(changed);
+    EXPECT_EQ(changed, Value(b.toDictionary()).toJson());
+    EXPECT_NE(changed.find("\"location\":null"), std::string::npos);
+    EXPECT_NE(changed.find("\"added\""), std::string::npos);
+    std::string again;
+    a.appendJson(again);
+    EXPECT_EQ(again, written);
+    EXPECT_NE(written.find("\"lwid\":\"lw-1\""), std::string::npos);
+}
+
 TEST(EventModel, AllSixteenFieldsSurviveTheStoredForm) {
     const EventModel m = fullModel();
     const Value::Map d = m.toDictionary();
