@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "Base/TextUnits.h"
 #include "Common/SvlLog.h"
@@ -73,8 +74,10 @@ bool repair(std::optional<std::string>& s) {
 
 bool repair(Value& v, bool native);
 
-// `native`: the values are written with their type prefixes (ParamForm).
-bool repair(Value::Map& m, bool native) {
+// A map, or the flat list of one (see ParamList). `native`: the values are
+// written with their type prefixes (ParamForm).
+template <typename Entries>
+bool repair(Entries& m, bool native) {
     bool changed = false;
     bool badKey = false;
     for (auto& [key, value] : m) {
@@ -82,12 +85,17 @@ bool repair(Value::Map& m, bool native) {
         changed = repair(value, native) || changed;
     }
     if (badKey) {
-        // Two keys may repair to the same text; the first in order stays.
+        // Two keys may repair to the same text; the first in order stays,
+        // and the entries take their repaired keys' order.
         Value::Map fixed;
         for (auto& [key, value] : m) {
             fixed.emplace(wellFormed(key), std::move(value));
         }
-        m = std::move(fixed);
+        if constexpr (std::is_same_v<Entries, ParamList>) {
+            m = toParamList(std::move(fixed));
+        } else {
+            m = std::move(fixed);
+        }
     }
     return changed || badKey;
 }
@@ -229,7 +237,8 @@ void scanValue(const Value& v, int remaining, Scan& out, bool native) {
     }
 }
 
-Scan scanMap(const Value::Map& m, int maxDepth, bool native) {
+template <typename Entries>
+Scan scanMap(const Entries& m, int maxDepth, bool native) {
     Scan out;
     out.bytes = 2;
     for (const auto& [key, e] : m) {
@@ -271,16 +280,28 @@ bool EventInputGuard::nestsDeeperThan(const Value& value, int maxDepth) {
 
 namespace {
 
-// One of an event's maps; null when the event has none. `replaced`: entries
-// the SDK writes over when it adds its own (not counted).
+// One of an event's maps, or its list of native parameters; both null when
+// the event has none. `replaced`: entries the SDK writes over when it adds
+// its own (not counted).
 struct EventMap {
     Value::Map* map;
     bool native;
     const EventModel* replaced = nullptr;
+    ParamList* list = nullptr;
+
+    bool present() const { return map != nullptr || list != nullptr; }
+    Scan scan() const {
+        return map != nullptr ? scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native)
+                              : scanMap(*list, EventInputGuard::MAX_VALUE_DEPTH, native);
+    }
+    bool repair() const {
+        return map != nullptr ? ::sorvel::repair(*map, native) : ::sorvel::repair(*list, native);
+    }
 };
 
 // The bytes of the entries that the event's added order numbers write over.
-std::size_t replacedBytes(const Value::Map& map, const EventModel& event) {
+template <typename Entries>
+std::size_t replacedBytes(const Entries& map, const EventModel& event) {
     std::size_t bytes = 0;
     for (const auto& [key, value] : map) {
         for (const auto& added : event.addedOrderNumbers()) {
@@ -302,9 +323,9 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
     // to repair it, and then measured again.
     Scan scans[3];
     std::size_t i = 0;
-    for (const auto [map, native, replaced] : maps) {
-        if (map != nullptr) {
-            scans[i] = scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native);
+    for (const EventMap& map : maps) {
+        if (map.present()) {
+            scans[i] = map.scan();
             if (scans[i].tooDeep) {
                 return Status::error("values nested deeper than " +
                                      std::to_string(EventInputGuard::MAX_VALUE_DEPTH) + " levels");
@@ -313,15 +334,16 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
         ++i;
     }
     i = 0;
-    for (const auto [map, native, replaced] : maps) {
-        if (map != nullptr && scans[i].illFormed && repair(*map, native)) {
+    for (const EventMap& map : maps) {
+        if (map.present() && scans[i].illFormed && map.repair()) {
             repaired = true;
-            scans[i].bytes = scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native).bytes;
+            scans[i].bytes = map.scan().bytes;
         }
-        if (map != nullptr && replaced != nullptr) {
-            scans[i].bytes -= replacedBytes(*map, *replaced);
+        if (map.present() && map.replaced != nullptr) {
+            scans[i].bytes -= map.map != nullptr ? replacedBytes(*map.map, *map.replaced)
+                                                 : replacedBytes(*map.list, *map.replaced);
         }
-        bytes += map != nullptr ? scans[i].bytes : 0;
+        bytes += map.present() ? scans[i].bytes : 0;
         ++i;
     }
     if (repaired) {
@@ -348,18 +370,21 @@ Status EventInputGuard::admit(EventModel& event) {
         repaired = repair(*s) || repaired;
     }
     std::size_t bytes = kFixedEventBytes + event.event_name.size() + event.group.size();
-    const bool numbersAdded = event.param && event.hasAddedOrderNumbers();
+    // The list, when it holds entries, is what gets written as "param".
+    const bool listed = event.paramForm == ParamForm::native && !event.nativeParam.empty();
+    const bool numbersAdded = (event.param || listed) && event.hasAddedOrderNumbers();
     if (numbersAdded) {
         // Counted as the entries they are written as.
         for (const auto& [key, value] : event.addedOrderNumbers()) {
             bytes += key.size() + 4 + typedtext::textSize(Value(value)) + 3;
         }
     }
-    return admitMaps(event.event_name, repaired, bytes,
-                     {{event.param ? &*event.param : nullptr, event.paramForm == ParamForm::native,
-                       numbersAdded ? &event : nullptr},
-                      {&event.user_properties, false},
-                      {&event.ci, false}});
+    return admitMaps(
+        event.event_name, repaired, bytes,
+        {{event.param && !listed ? &*event.param : nullptr, event.paramForm == ParamForm::native,
+          numbersAdded ? &event : nullptr, listed ? &event.nativeParam : nullptr},
+         {&event.user_properties, false},
+         {&event.ci, false}});
 }
 
 Status EventInputGuard::admitInput(std::string& eventName, const std::string& group,
@@ -369,6 +394,14 @@ Status EventInputGuard::admitInput(std::string& eventName, const std::string& gr
     return admitMaps(eventName, repaired,
                      kFixedEventBytes + eventName.size() + group.size() + propertiesBytes,
                      {{&params, form == ParamForm::native}});
+}
+
+Status EventInputGuard::admitInput(std::string& eventName, const std::string& group,
+                                   ParamList& params, std::size_t propertiesBytes) {
+    const bool repaired = repair(eventName);
+    return admitMaps(eventName, repaired,
+                     kFixedEventBytes + eventName.size() + group.size() + propertiesBytes,
+                     {{nullptr, true, nullptr, &params}});
 }
 
 std::size_t EventInputGuard::mapBytes(const Value::Map& map) {

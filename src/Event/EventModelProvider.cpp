@@ -87,6 +87,7 @@ EventModel EventModelProvider::build(bool consumeParameter) {
                      userPropertyManager_->getUserSnapshotId(), getTypedUserProperties(),
                      getTypedCiProperties());
     model.paramForm = p.paramForm;
+    model.nativeParam = take(p.nativeParam);
     if (p.paramForm == ParamForm::native) {
         model.sessionOrderNo = sessionOrderNo_;
         model.eventOrderNo = eventOrderNo_;
