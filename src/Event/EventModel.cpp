@@ -186,7 +186,8 @@ Value::Map EventModel::typedParam() const {
     if (!param || paramForm != ParamForm::native) {
         return param.value_or(Value::Map{});
     }
-    Value::Map typed = typedtext::toTypedMap(*param);
+    Value::Map typed = nativeParam.empty() ? typedtext::toTypedMap(*param)
+                                           : typedtext::toTypedListMap(nativeParam);
     if (hasAddedOrderNumbers()) {
         for (const auto& [key, value] : addedOrderNumbers()) {
             typed.insert_or_assign(std::string(key), Value(typedtext::text(Value(value))));
@@ -243,8 +244,12 @@ void EventModel::appendJson(std::string& out) const {
     o.text("log_id", log_id);
     if (param && paramForm == ParamForm::native) {
         const auto added = addedOrderNumbers();
-        typedtext::appendJson(o.key("param"), *param,
-                              std::span(added.data(), hasAddedOrderNumbers() ? added.size() : 0));
+        const std::span numbers(added.data(), hasAddedOrderNumbers() ? added.size() : 0);
+        if (nativeParam.empty()) {
+            typedtext::appendJson(o.key("param"), *param, numbers);
+        } else {
+            typedtext::appendListJson(o.key("param"), nativeParam, numbers);
+        }
     } else {
         o.map("param", param ? &*param : nullptr);
     }

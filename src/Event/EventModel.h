@@ -147,6 +147,9 @@ class EventModel : public IDataModel {
     // Native parameters get their type prefixes when the event is written;
     // an event read back from its dictionary holds them prefixed.
     ParamForm paramForm = ParamForm::prefixed;
+    // Native parameters as the record call copied them; when it holds
+    // entries, they are the event's parameters ("param" is then empty).
+    ParamList nativeParam;
     // With native parameters, the order numbers that "param" carries as
     // "svl:session_order_no" and "svl:event_order_no" (over any value the
     // app gave those keys); 0: none. Prefixed parameters hold them as texts.

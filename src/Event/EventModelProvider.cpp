@@ -155,6 +155,7 @@ EventModel EventModelProvider::build(bool consumeParameter) {
                      take(p.eventParam), p.sessionInterval, p.sessionLength, take(p.eventId),
                      std::move(context.context));
     model.paramForm = p.paramForm;
+    model.nativeParam = take(p.nativeParam);
     if (p.paramForm == ParamForm::native) {
         model.sessionOrderNo = sessionOrderNo_;
         model.eventOrderNo = eventOrderNo_;
