@@ -1,11 +1,14 @@
 #include "Event/EventInputGuard.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "Base/TextUnits.h"
 #include "Common/SvlLog.h"
@@ -73,8 +76,10 @@ bool repair(std::optional<std::string>& s) {
 
 bool repair(Value& v, bool native);
 
-// `native`: the values are written with their type prefixes (ParamForm).
-bool repair(Value::Map& m, bool native) {
+// A map, or the flat list of one (see ParamList). `native`: the values are
+// written with their type prefixes (ParamForm).
+template <typename Entries>
+bool repair(Entries& m, bool native) {
     bool changed = false;
     bool badKey = false;
     for (auto& [key, value] : m) {
@@ -82,12 +87,17 @@ bool repair(Value::Map& m, bool native) {
         changed = repair(value, native) || changed;
     }
     if (badKey) {
-        // Two keys may repair to the same text; the first in order stays.
+        // Two keys may repair to the same text; the first in order stays,
+        // and the entries take their repaired keys' order.
         Value::Map fixed;
         for (auto& [key, value] : m) {
             fixed.emplace(wellFormed(key), std::move(value));
         }
-        m = std::move(fixed);
+        if constexpr (std::is_same_v<Entries, ParamList>) {
+            m = toParamList(std::move(fixed));
+        } else {
+            m = std::move(fixed);
+        }
     }
     return changed || badKey;
 }
@@ -229,7 +239,8 @@ void scanValue(const Value& v, int remaining, Scan& out, bool native) {
     }
 }
 
-Scan scanMap(const Value::Map& m, int maxDepth, bool native) {
+template <typename Entries>
+Scan scanMap(const Entries& m, int maxDepth, bool native) {
     Scan out;
     out.bytes = 2;
     for (const auto& [key, e] : m) {
@@ -271,16 +282,29 @@ bool EventInputGuard::nestsDeeperThan(const Value& value, int maxDepth) {
 
 namespace {
 
-// One of an event's maps; null when the event has none. `replaced`: entries
-// the SDK writes over when it adds its own (not counted).
+// One of an event's maps, or its list of native parameters; both null when
+// the event has none. `replaced`: entries the SDK writes over when it adds
+// its own (not counted). `edit` gives the map a repair writes to, asked for
+// only then: a map of an event's shared context is copied for that event
+// alone.
 struct EventMap {
-    Value::Map* map;
+    const Value::Map* map;
     bool native;
     const EventModel* replaced = nullptr;
+    ParamList* list = nullptr;
+    std::function<Value::Map*()> edit = nullptr;
+
+    bool present() const { return map != nullptr || list != nullptr; }
+    // Of `current`, the map as it stands (see edit), or else of the list.
+    Scan scan(const Value::Map* current) const {
+        return current != nullptr ? scanMap(*current, EventInputGuard::MAX_VALUE_DEPTH, native)
+                                  : scanMap(*list, EventInputGuard::MAX_VALUE_DEPTH, native);
+    }
 };
 
 // The bytes of the entries that the event's added order numbers write over.
-std::size_t replacedBytes(const Value::Map& map, const EventModel& event) {
+template <typename Entries>
+std::size_t replacedBytes(const Entries& map, const EventModel& event) {
     std::size_t bytes = 0;
     for (const auto& [key, value] : map) {
         for (const auto& added : event.addedOrderNumbers()) {
@@ -302,9 +326,9 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
     // to repair it, and then measured again.
     Scan scans[3];
     std::size_t i = 0;
-    for (const auto [map, native, replaced] : maps) {
-        if (map != nullptr) {
-            scans[i] = scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native);
+    for (const EventMap& map : maps) {
+        if (map.present()) {
+            scans[i] = map.scan(map.map);
             if (scans[i].tooDeep) {
                 return Status::error("values nested deeper than " +
                                      std::to_string(EventInputGuard::MAX_VALUE_DEPTH) + " levels");
@@ -313,15 +337,27 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
         ++i;
     }
     i = 0;
-    for (const auto [map, native, replaced] : maps) {
-        if (map != nullptr && scans[i].illFormed && repair(*map, native)) {
-            repaired = true;
-            scans[i].bytes = scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native).bytes;
+    for (const EventMap& map : maps) {
+        const Value::Map* current = map.map;
+        if (map.present() && scans[i].illFormed) {
+            bool changed = false;
+            if (current != nullptr) {
+                Value::Map* own = map.edit();
+                current = own;
+                changed = repair(*own, map.native);
+            } else {
+                changed = repair(*map.list, map.native);
+            }
+            if (changed) {
+                repaired = true;
+                scans[i].bytes = map.scan(current).bytes;
+            }
         }
-        if (map != nullptr && replaced != nullptr) {
-            scans[i].bytes -= replacedBytes(*map, *replaced);
+        if (map.present() && map.replaced != nullptr) {
+            scans[i].bytes -= current != nullptr ? replacedBytes(*current, *map.replaced)
+                                                 : replacedBytes(*map.list, *map.replaced);
         }
-        bytes += map != nullptr ? scans[i].bytes : 0;
+        bytes += map.present() ? scans[i].bytes : 0;
         ++i;
     }
     if (repaired) {
@@ -339,36 +375,61 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
 
 Status EventInputGuard::admit(EventModel& event) {
     bool repaired = false;
-    for (auto* s :
-         {&event.last_firstopen_id, &event.last_deeplink_id, &event.last_open_id, &event.prev_id,
-          &event.log_id, &event.session_id, &event.user_snapshot_id, &event.location.lwid}) {
+    for (auto* s : {&event.prev_id, &event.log_id}) {
         repaired = repair(*s) || repaired;
     }
     for (auto* s : {&event.event_datetime, &event.group, &event.event_name}) {
         repaired = repair(*s) || repaired;
     }
+    // The shared context is only read, unless a text in it needs repair.
+    auto contextTexts = [](auto& c) {
+        return std::array{&c.last_firstopen_id, &c.last_deeplink_id, &c.last_open_id,
+                          &c.session_id,        &c.user_snapshot_id, &c.location.lwid};
+    };
+    for (const auto* s : contextTexts(event.context())) {
+        if (*s && !isWellFormed(**s)) {
+            for (auto* own : contextTexts(event.editContext())) {
+                repaired = repair(*own) || repaired;
+            }
+            break;
+        }
+    }
     std::size_t bytes = kFixedEventBytes + event.event_name.size() + event.group.size();
-    const bool numbersAdded = event.param && event.hasAddedOrderNumbers();
+    // The list, when it holds entries, is what gets written as "param".
+    const bool listed = event.paramForm == ParamForm::native && !event.nativeParam.empty();
+    const bool numbersAdded = (event.param || listed) && event.hasAddedOrderNumbers();
     if (numbersAdded) {
         // Counted as the entries they are written as.
         for (const auto& [key, value] : event.addedOrderNumbers()) {
             bytes += key.size() + 4 + typedtext::textSize(Value(value)) + 3;
         }
     }
-    return admitMaps(event.event_name, repaired, bytes,
-                     {{event.param ? &*event.param : nullptr, event.paramForm == ParamForm::native,
-                       numbersAdded ? &event : nullptr},
-                      {&event.user_properties, false},
-                      {&event.ci, false}});
+    const EventContext& context = event.context();
+    return admitMaps(
+        event.event_name, repaired, bytes,
+        {{event.param && !listed ? &*event.param : nullptr, event.paramForm == ParamForm::native,
+          numbersAdded ? &event : nullptr, listed ? &event.nativeParam : nullptr,
+          [&event] { return &*event.param; }},
+         {&context.user_properties, false, nullptr, nullptr,
+          [&event] { return &event.editContext().user_properties; }},
+         {&context.ci, false, nullptr, nullptr, [&event] { return &event.editContext().ci; }}});
 }
 
 Status EventInputGuard::admitInput(std::string& eventName, const std::string& group,
                                    Value::Map& params, ParamForm form,
                                    std::size_t propertiesBytes) {
     const bool repaired = repair(eventName);
+    return admitMaps(
+        eventName, repaired, kFixedEventBytes + eventName.size() + group.size() + propertiesBytes,
+        {{&params, form == ParamForm::native, nullptr, nullptr, [&params] { return &params; }}});
+}
+
+Status EventInputGuard::admitInput(std::string& eventName, const std::string& group,
+                                   ParamList& params, std::size_t propertiesBytes) {
+    const bool repaired = repair(eventName);
     return admitMaps(eventName, repaired,
                      kFixedEventBytes + eventName.size() + group.size() + propertiesBytes,
-                     {{&params, form == ParamForm::native}});
+                     {{nullptr, true, nullptr, &params}});
 }
 
 std::size_t EventInputGuard::mapBytes(const Value::Map& map) {

@@ -38,6 +38,9 @@ class EventInputGuard {
     // measured, and repaired, as their typed-value form would be.
     static Status admitInput(std::string& eventName, const std::string& group, Value::Map& params,
                              ParamForm form, std::size_t propertiesBytes);
+    // The same for an app's own parameters as one list (ParamForm::native).
+    static Status admitInput(std::string& eventName, const std::string& group, ParamList& params,
+                             std::size_t propertiesBytes);
     // About the bytes a map takes as JSON, as the size limit counts them.
     static std::size_t mapBytes(const Value::Map& map);
 

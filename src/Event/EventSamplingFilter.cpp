@@ -147,14 +147,14 @@ EventSamplingFilter::KeyPieces EventSamplingFilter::samplingKeyPieces(
     if (parameter.eventName != Constants::EVENT_NAME_START_SESSION) {
         return key;
     }
-    auto it = parameter.eventParam.find(Constants::PARAM_KEY_OPEN_TYPE);
-    if (it == parameter.eventParam.end()) {
+    const Value* given = parameter.findParam(Constants::PARAM_KEY_OPEN_TYPE);
+    if (given == nullptr) {
         return key;
     }
     // The open type as it is written, with its type prefix.
-    const std::string* openType = it->second.getString();
-    if (parameter.paramForm == ParamForm::native && !it->second.isMap()) {
-        scratch = typedtext::text(it->second);
+    const std::string* openType = given->getString();
+    if (parameter.paramForm == ParamForm::native && !given->isMap()) {
+        scratch = typedtext::text(*given);
         openType = &scratch;
     }
     if (openType != nullptr && openType->find(':') != std::string::npos) {

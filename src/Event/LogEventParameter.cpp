@@ -4,6 +4,14 @@
 
 namespace sorvel {
 
+const Value* LogEventParameter::findParam(std::string_view key) const {
+    if (!nativeParam.empty()) {
+        return ::sorvel::findParam(nativeParam, key);
+    }
+    const auto it = eventParam.find(std::string(key));
+    return it != eventParam.end() ? &it->second : nullptr;
+}
+
 LogEventParameter LogEventParameter::init(std::optional<std::string> eventId,
                                           std::optional<std::string> prevId, std::string group,
                                           std::string eventName, Value::Map eventParam,

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "Event/TypedValueDictionary.h"
 #include "sorvel/Value.h"
@@ -24,6 +25,9 @@ struct LogEventParameter {
     // app gave them, as paramForm says.
     Value::Map eventParam;
     ParamForm paramForm = ParamForm::prefixed;
+    // An app's own parameters (ParamForm::native) in one allocation; when it
+    // holds entries, it holds the event's parameters and eventParam is empty.
+    ParamList nativeParam;
     // 0: the next stored number is taken when the model is built.
     std::uint64_t sessionOrderNo = 0;
     std::uint64_t eventOrderNo = 0;
@@ -32,6 +36,10 @@ struct LogEventParameter {
     std::int64_t sessionLength = 0;
     // "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'"; absent: the time the model is built.
     std::optional<std::string> event_datetime;
+
+    // The parameter under the key, in whichever of the two it is held; null
+    // when there is none.
+    const Value* findParam(std::string_view key) const;
 
     // Note the order: the event id comes before the previous id.
     static LogEventParameter init(std::optional<std::string> eventId,

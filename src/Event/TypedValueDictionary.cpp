@@ -1,5 +1,6 @@
 #include "Event/TypedValueDictionary.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <string_view>
@@ -97,7 +98,11 @@ void appendJson(std::string& out, const Value::Map& map) {
     appendJson(out, map, {});
 }
 
-void appendJson(std::string& out, const Value::Map& map, std::span<const AddedNumber> added) {
+namespace {
+
+// Both kinds of parameters iterate their entries in key order.
+template <typename Entries>
+void appendEntries(std::string& out, const Entries& entries, std::span<const AddedNumber> added) {
     out += '{';
     bool first = true;
     auto member = [&](std::string_view key) {
@@ -122,7 +127,7 @@ void appendJson(std::string& out, const Value::Map& map, std::span<const AddedNu
         }
         return same;
     };
-    for (const auto& [key, value] : map) {
+    for (const auto& [key, value] : entries) {
         if (!addUpTo(&key)) {
             member(key);
             appendValue(out, value);
@@ -132,9 +137,10 @@ void appendJson(std::string& out, const Value::Map& map, std::span<const AddedNu
     out += '}';
 }
 
-Value::Map toTypedMap(const Value::Map& map) {
+template <typename Entries>
+Value::Map typedMapOf(const Entries& entries) {
     Value::Map out;
-    for (const auto& [key, value] : map) {
+    for (const auto& [key, value] : entries) {
         const Value::Map* nested = value.getMap();
         out.emplace_hint(out.end(), key,
                          nested != nullptr ? Value(toTypedMap(*nested)) : Value(text(value)));
@@ -142,9 +148,53 @@ Value::Map toTypedMap(const Value::Map& map) {
     return out;
 }
 
+}  // namespace
+
+void appendJson(std::string& out, const Value::Map& map, std::span<const AddedNumber> added) {
+    appendEntries(out, map, added);
+}
+
+void appendListJson(std::string& out, const ParamList& list, std::span<const AddedNumber> added) {
+    appendEntries(out, list, added);
+}
+
+Value::Map toTypedMap(const Value::Map& map) {
+    return typedMapOf(map);
+}
+
+Value::Map toTypedListMap(const ParamList& list) {
+    return typedMapOf(list);
+}
+
 }  // namespace sorvel::typedtext
 
 namespace sorvel {
+
+ParamList toParamList(const Value::Map& map) {
+    ParamList list;
+    list.reserve(map.size());
+    for (const auto& [key, value] : map) {
+        list.emplace_back(key, value);
+    }
+    return list;
+}
+
+ParamList toParamList(Value::Map&& map) {
+    ParamList list;
+    list.reserve(map.size());
+    while (!map.empty()) {
+        auto node = map.extract(map.begin());
+        list.emplace_back(std::move(node.key()), std::move(node.mapped()));
+    }
+    return list;
+}
+
+const Value* findParam(const ParamList& list, std::string_view key) {
+    const auto it = std::lower_bound(list.begin(), list.end(), key,
+                                     [](const std::pair<std::string, Value>& entry,
+                                        std::string_view k) { return entry.first < k; });
+    return it != list.end() && it->first == key ? &it->second : nullptr;
+}
 
 Value::Map FvnUtil::toTypedValueDictionary(const std::optional<Value::Map>& dictionary) {
     return dictionary ? typedtext::toTypedMap(*dictionary) : Value::Map{};

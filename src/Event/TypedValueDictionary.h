@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "sorvel/SorvelKvCommerceProductModel.h"
@@ -23,6 +24,19 @@ enum class ParamForm : std::uint8_t {
     // event is written as JSON, so no second map of texts is built for it.
     native,
 };
+
+// An app's own parameters as one run of entries, sorted by key, each key
+// once: what the record call copies of an attribute map, in one allocation
+// where the map takes one per entry (keys and short texts stay inline). Read,
+// checked and written exactly as the map of the same entries would be.
+using ParamList = std::vector<std::pair<std::string, Value>>;
+
+// The map's entries, in its order.
+ParamList toParamList(const Value::Map& map);
+// The same, taking the keys and values out of the map.
+ParamList toParamList(Value::Map&& map);
+// The value under the key, or null.
+const Value* findParam(const ParamList& list, std::string_view key);
 
 // The typed-text form of values: the type and the value in one text
 // ("string:abc", "boolean:true", "long:-5", "double:0.5"), nested maps
@@ -48,9 +62,13 @@ struct AddedNumber {
 };
 // appendJson() of the map with the numbers added, given in key order.
 void appendJson(std::string& out, const Value::Map& map, std::span<const AddedNumber> added);
+// The same for the entries of a list, byte for byte as their map.
+void appendListJson(std::string& out, const ParamList& list, std::span<const AddedNumber> added);
 
 // The map's typed form.
 Value::Map toTypedMap(const Value::Map& map);
+// The typed form of the list's entries.
+Value::Map toTypedListMap(const ParamList& list);
 
 }  // namespace typedtext
 

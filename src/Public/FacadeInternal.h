@@ -48,6 +48,8 @@ bool isSorvelDisabled();
 // logs a refused event). False: the call is dropped.
 bool admitEvent(std::string& eventName, const std::string& group, Value::Map& eventParam,
                 ParamForm form = ParamForm::prefixed);
+// The same for an app's own parameters, as one list.
+bool admitEvent(std::string& eventName, const std::string& group, ParamList& attributes);
 
 // The SDK's own events, group "svl": the in-app trigger runs first, then the
 // event is queued. The parameters are already in typed form.

@@ -29,8 +29,11 @@ const std::string* SorvelKvAttrModel::store(const std::string& key, Value value)
 void SorvelKvAttrModel::setAttrDataString(const std::string& key,
                                           const std::string& value) noexcept {
     try {
-        const std::string_view kept = text::graphemePrefix(
-            value, static_cast<std::size_t>(Constants::MAX_ATTR_STRING_LENGTH));
+        constexpr auto kLimit = static_cast<std::size_t>(Constants::MAX_ATTR_STRING_LENGTH);
+        // A character takes at least one byte, so a value of no more bytes
+        // than the limit is kept whole: most values never reach the walk.
+        const std::string_view kept =
+            value.size() <= kLimit ? std::string_view(value) : text::graphemePrefix(value, kLimit);
         const std::string* stored = store(key, Value(std::string(kept)));
         // One line per model, which an app fills for one event: a model of
         // many long values must not fill the log.

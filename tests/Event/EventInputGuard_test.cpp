@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -27,15 +28,16 @@ struct Outcome {
     std::vector<std::string> lines;
 };
 
-Outcome admit(std::string name, Value::Map params, ParamForm form, std::size_t propertiesBytes) {
+// The check's outcome and its log lines; `check` runs it and gives the
+// parameters' typed form as they are after it.
+template <typename Check>
+Outcome outcomeOf(std::string name, Check check) {
     testing::LogCapture log;
     Outcome out;
-    const Status status =
-        EventInputGuard::admitInput(name, "custom", params, form, propertiesBytes);
+    const Status status = check(name, out.typedParams);
     out.eventName = name;
     out.ok = status.isOk();
     out.message = status.isOk() ? "" : status.message();
-    out.typedParams = form == ParamForm::native ? typedtext::toTypedMap(params) : params;
     // Lines are written in order on the logging queue: once this one is out,
     // every line of the check is.
     SvlLog::info("guard test checkpoint");
@@ -45,18 +47,43 @@ Outcome admit(std::string name, Value::Map params, ParamForm form, std::size_t p
     return out;
 }
 
+Outcome admit(std::string name, Value::Map params, ParamForm form, std::size_t propertiesBytes) {
+    return outcomeOf(std::move(name), [&](std::string& n, Value::Map& typed) {
+        const Status status =
+            EventInputGuard::admitInput(n, "custom", params, form, propertiesBytes);
+        typed = form == ParamForm::native ? typedtext::toTypedMap(params) : params;
+        return status;
+    });
+}
+
+// The same parameters as the record call's flat list.
+Outcome admitList(std::string name, const Value::Map& params, std::size_t propertiesBytes) {
+    return outcomeOf(std::move(name), [&](std::string& n, Value::Map& typed) {
+        ParamList list = toParamList(params);
+        const Status status = EventInputGuard::admitInput(n, "custom", list, propertiesBytes);
+        // Still a list a map could hold: sorted, each key once.
+        EXPECT_TRUE(std::adjacent_find(list.begin(), list.end(), [](const auto& a, const auto& b) {
+                        return !(a.first < b.first);
+                    }) == list.end());
+        typed = typedtext::toTypedListMap(list);
+        return status;
+    });
+}
+
 // The same parameters checked as given and as their typed map: one outcome.
 void expectSameOutcome(const std::string& name, const Value::Map& params,
                        std::size_t propertiesBytes = 0) {
-    const Outcome native = admit(name, params, ParamForm::native, propertiesBytes);
     const Outcome typed =
         admit(name, FvnUtil::toTypedValueDictionary(params), ParamForm::prefixed, propertiesBytes);
-    EXPECT_EQ(native.ok, typed.ok) << name;
-    EXPECT_EQ(native.message, typed.message) << name;
-    EXPECT_EQ(native.eventName, typed.eventName) << name;
-    EXPECT_EQ(native.lines, typed.lines) << name;
-    if (native.ok) {
-        EXPECT_EQ(Value(native.typedParams), Value(typed.typedParams)) << name;
+    for (const Outcome& native : {admit(name, params, ParamForm::native, propertiesBytes),
+                                  admitList(name, params, propertiesBytes)}) {
+        EXPECT_EQ(native.ok, typed.ok) << name;
+        EXPECT_EQ(native.message, typed.message) << name;
+        EXPECT_EQ(native.eventName, typed.eventName) << name;
+        EXPECT_EQ(native.lines, typed.lines) << name;
+        if (native.ok) {
+            EXPECT_EQ(Value(native.typedParams), Value(typed.typedParams)) << name;
+        }
     }
 }
 
@@ -219,6 +246,68 @@ TEST(EventInputGuardForms, ABufferedEventIsCheckedInItsOwnForm) {
     numberedTyped.appendJson(n2);
     EXPECT_EQ(n1, n2);
     EXPECT_EQ(Value(numbered.toDictionary()), Value(numberedTyped.toDictionary()));
+}
+
+// A buffered event whose parameters came as the record call's flat list is
+// repaired, measured and written as the same event holding them as a map.
+TEST(EventInputGuardForms, ABufferedEventsListIsCheckedAsItsMap) {
+    testing::FreshSdk sdk;
+    auto event = [](Value::Map param, bool listed, std::uint64_t numbers) {
+        EventModel e(std::nullopt, std::nullopt, std::nullopt, std::nullopt, "t", "custom", "e",
+                     listed ? Value::Map{} : param, 0, 0, std::nullopt, std::nullopt, Location{},
+                     std::nullopt, {}, {});
+        e.paramForm = ParamForm::native;
+        if (listed) {
+            e.nativeParam = toParamList(param);
+        }
+        e.sessionOrderNo = numbers;
+        e.eventOrderNo = numbers;
+        return e;
+    };
+    auto written = [](const EventModel& e) {
+        std::string out;
+        e.appendJson(out);
+        return out;
+    };
+    const std::size_t big =
+        EventInputGuard::MAX_EVENT_BYTES - EventInputGuard::kFixedEventBytes - 1 - 6;
+    const std::vector<Value::Map> cases{
+        // Ill-formed keys that repair to one text, and an ill-formed value.
+        {{"\xFF", Value(1)}, {"\xFE", Value(2)}, {"a", Value("v\xC0")}, {"z", Value(true)}},
+        // At and one byte over the limit (the text's prefix and quotes, the
+        // key's entry, three maps' braces), then with the order numbers' key
+        // among the app's.
+        {{"k", Value(std::string(big - 7 - 3 - 5 - 6, 'a'))}},
+        {{"k", Value(std::string(big - 7 - 3 - 5 - 6 + 1, 'a'))}},
+        {{"k", Value(std::string(big - 60, 'a'))}, {"svl:event_order_no", Value("app's")}},
+        {{"m", nestedMaps(EventInputGuard::MAX_VALUE_DEPTH + 1)}},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        for (const std::uint64_t numbers : {std::uint64_t{0}, std::uint64_t{123456789}}) {
+            EventModel asMap = event(cases[i], false, numbers);
+            EventModel asList = event(cases[i], true, numbers);
+            const Status fromMap = EventInputGuard::admit(asMap);
+            const Status fromList = EventInputGuard::admit(asList);
+            ASSERT_EQ(fromList.isOk(), fromMap.isOk()) << i << " " << numbers;
+            if (!fromMap.isOk()) {
+                EXPECT_EQ(fromList.message(), fromMap.message()) << i;
+                continue;
+            }
+            EXPECT_EQ(written(asList), written(asMap)) << i << " " << numbers;
+            EXPECT_EQ(Value(asList.toDictionary()), Value(asMap.toDictionary())) << i;
+        }
+    }
+    // The cases above decide both ways.
+    EventModel fits = event(cases[1], true, 0);
+    EventModel over = event(cases[2], true, 0);
+    EXPECT_TRUE(EventInputGuard::admit(fits).isOk());
+    EXPECT_FALSE(EventInputGuard::admit(over).isOk());
+    EventModel repaired = event(cases[0], true, 0);
+    ASSERT_TRUE(EventInputGuard::admit(repaired).isOk());
+    ASSERT_EQ(repaired.nativeParam.size(), 3u);
+    EXPECT_EQ(repaired.nativeParam[0].first, "a");
+    EXPECT_EQ(repaired.nativeParam[1].first, "z");
+    EXPECT_EQ(repaired.nativeParam[2], (std::pair<std::string, Value>("\xEF\xBF\xBD", Value(2))));
 }
 
 }  // namespace

@@ -29,13 +29,18 @@ class EventRecordTest : public ::testing::Test {
     // The road of one app event, from the attribute model to the package:
     // the values as the app gave them (typed only when written), or typed
     // into a map of texts first, as the SDK's own events are.
-    std::shared_ptr<const EventPackage> record(const SorvelKvAttrModel& attrs, ParamForm form) {
+    // `listed`: the values as the record call copies them, one flat list.
+    std::shared_ptr<const EventPackage> record(const SorvelKvAttrModel& attrs, ParamForm form,
+                                               bool listed = false) {
         auto p = LogEventParameter::init("log-\"1\"", std::nullopt, "custom", "caf\xC3\xA9 \"buy\"",
                                          form == ParamForm::native
-                                             ? attrs.getAttrData()
+                                             ? (listed ? Value::Map{} : attrs.getAttrData())
                                              : FvnUtil::toTypedValueDictionary(attrs.attrData),
                                          3, 4, 0, 0, "2024-05-06T07:08:09.123Z");
         p.paramForm = form;
+        if (listed) {
+            p.nativeParam = toParamList(*attrs.attrData);
+        }
         std::vector<EventModel> events;
         // The counters load what the registry holds at the first event.
         if (!counters) {
@@ -139,6 +144,14 @@ TEST_F(EventRecordTest, PackageAndBodyTextOfAVariedEventArePinned) {
         next.replace(next.find(key) + std::string(key).size(), 1, "2");
     }
     EXPECT_EQ(record(variedAttributes(), ParamForm::prefixed)->eventsJson(), next);
+    // And so does the flat list the record call hands on, read back too.
+    std::string third = expectedEvents;
+    for (const char* key : {"\"svl:event_order_no\":\"long:", "\"svl:session_order_no\":\"long:"}) {
+        third.replace(third.find(key) + std::string(key).size(), 1, "3");
+    }
+    const auto listed = record(variedAttributes(), ParamForm::native, true);
+    EXPECT_EQ(listed->eventsJson(), third);
+    EXPECT_EQ(EventPackage(listed->eventModels()).eventsJson(), third);
 }
 
 }  // namespace

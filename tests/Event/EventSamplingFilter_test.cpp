@@ -100,6 +100,18 @@ TEST_F(EventSamplingFilterTest, SessionStartsAreKeyedByTheirOpenType) {
     EXPECT_EQ(nativeKey(Value(Value::Map{{"a", Value(1)}})), "custom:start_session");
     EXPECT_EQ(key("custom", {{"svl:open_type", Value("string:basic_open")}}),
               nativeKey(Value("basic_open")));
+
+    // The same values as the record call's flat list, among other keys.
+    auto listKey = [](Value openType) {
+        auto p = LogEventParameter::initWithEventName("custom", "start_session", {});
+        p.paramForm = ParamForm::native;
+        p.nativeParam = toParamList(Value::Map{
+            {"a", Value("x:y")}, {"svl:open_type", std::move(openType)}, {"z", Value("p:q")}});
+        return EventSamplingFilter::getSamplingKey(p);
+    };
+    EXPECT_EQ(listKey(Value("promo:spring")), "custom:spring");
+    EXPECT_EQ(listKey(Value(5)), "custom:5");
+    EXPECT_EQ(listKey(Value(Value::Map{{"a", Value(1)}})), "custom:start_session");
 }
 
 // An event is looked up by its key's pieces, never joined unless logged: the

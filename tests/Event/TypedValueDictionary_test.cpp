@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -137,6 +138,52 @@ TEST(TypedText, AddedNumbersTakeTheirPlaceInKeyOrder) {
     std::string onlyAdded;
     typedtext::appendJson(onlyAdded, {}, std::vector<typedtext::AddedNumber>{{"k", 0}});
     EXPECT_EQ(onlyAdded, R"({"k":"long:0"})");
+}
+
+// The record call's flat copy of an app's map must read, type and write as
+// the map itself: the wire text of an event cannot depend on which it took.
+TEST(TypedText, AParamListIsWrittenAsItsMap) {
+    const Value::Map input = everyKind();
+    const ParamList list = toParamList(input);
+    ASSERT_EQ(list.size(), input.size());
+    EXPECT_TRUE(std::is_sorted(list.begin(), list.end(),
+                               [](const auto& a, const auto& b) { return a.first < b.first; }));
+
+    const std::vector<std::vector<typedtext::AddedNumber>> numbers{
+        {}, {{"a", 1}}, {{"f", 2}, {"s", 3}}, {{"\xFF\xFF", 4}}, {{"bytes", 0}, {"zz", 9}}};
+    for (const auto& added : numbers) {
+        std::string fromMap = "x";
+        std::string fromList = "x";
+        typedtext::appendJson(fromMap, input, added);
+        typedtext::appendListJson(fromList, list, added);
+        EXPECT_EQ(fromList, fromMap) << added.size();
+    }
+    std::string empty;
+    typedtext::appendListJson(empty, {}, std::vector<typedtext::AddedNumber>{{"k", 5}});
+    EXPECT_EQ(empty, R"({"k":"long:5"})");
+    EXPECT_EQ(Value(typedtext::toTypedListMap(list)), Value(typedtext::toTypedMap(input)));
+
+    // Taken out of the map, the entries are the same; the map is left empty.
+    Value::Map moved = input;
+    const ParamList taken = toParamList(std::move(moved));
+    EXPECT_TRUE(moved.empty());
+    ASSERT_EQ(taken.size(), list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        EXPECT_EQ(taken[i].first, list[i].first);
+        // Rendered: NaN equals no value, itself included.
+        EXPECT_EQ(taken[i].second.type(), list[i].second.type()) << list[i].first;
+        EXPECT_EQ(taken[i].second.render(), list[i].second.render()) << list[i].first;
+    }
+
+    // Looked up by key: first, middle, last and missing keys, before and after all.
+    EXPECT_EQ(findParam(list, list.front().first), &list.front().second);
+    EXPECT_EQ(findParam(list, list.back().first), &list.back().second);
+    ASSERT_NE(findParam(list, "t"), nullptr);
+    EXPECT_EQ(*findParam(list, "t"), Value(true));
+    EXPECT_EQ(findParam(list, "tt"), nullptr);
+    EXPECT_EQ(findParam(list, ""), nullptr);
+    EXPECT_EQ(findParam(list, "\xFF\xFF\xFF"), nullptr);
+    EXPECT_EQ(findParam({}, "t"), nullptr);
 }
 
 TEST(TypedText, PrefixedStringIsTheJoinedText) {

@@ -106,6 +106,30 @@ TEST(PublicModels, AttributeModelLimits) {
     EXPECT_EQ(m.getAttrData().at("long").getString()->size(), 1024u);
     m.setAttrDataString("exact", std::string(1024, 'y'));
     EXPECT_EQ(m.getAttrData().at("exact").getString()->size(), 1024u);
+    m.setAttrDataString("over", std::string(1025, 'y'));
+    EXPECT_EQ(m.getAttrData().at("over").getString()->size(), 1024u);
+    // Past 1024 bytes, characters are counted: multi-byte text of 1024
+    // characters or fewer is kept whole, and a mark joins the character
+    // before it, even the 1024th.
+    const std::string hangul = "\xED\x95\x9C";  // 3 bytes
+    std::string threeByte;
+    for (int i = 0; i < 1024; ++i) {
+        threeByte += hangul;
+    }
+    m.setAttrDataString("multi", threeByte);
+    EXPECT_EQ(*m.getAttrData().at("multi").getString(), threeByte);
+    m.setAttrDataString("multi_over", threeByte + hangul);
+    EXPECT_EQ(*m.getAttrData().at("multi_over").getString(), threeByte);
+    const std::string acute = "\xCC\x81";  // a combining mark
+    m.setAttrDataString("marked", std::string(1024, 'e') + acute);
+    EXPECT_EQ(*m.getAttrData().at("marked").getString(), std::string(1024, 'e') + acute);
+    m.setAttrDataString("marked_over", std::string(1024, 'e') + acute + "f");
+    EXPECT_EQ(*m.getAttrData().at("marked_over").getString(), std::string(1024, 'e') + acute);
+    // A CR LF pair is one character, a lone CR another.
+    m.setAttrDataString("crlf", std::string(1023, 'a') + "\r\n");
+    EXPECT_EQ(m.getAttrData().at("crlf").getString()->size(), 1025u);
+    m.setAttrDataString("crlf_over", std::string(1023, 'a') + "\r\rb");
+    EXPECT_EQ(*m.getAttrData().at("crlf_over").getString(), std::string(1023, 'a') + "\r");
 
     // Copies are independent; an absent map takes nothing.
     SorvelKvAttrModel copy = m;
