@@ -15,6 +15,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "AllocationCount.h"
 #include "BenchSupport.h"
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
@@ -90,27 +91,57 @@ struct Host {
     }
 };
 
-// One event with 5 string parameters and 10 user properties.
-void BM_BuildEventModel(benchmark::State& state) {
-    Host host;
+// Builds events of 5 string parameters and 10 user properties with `build`,
+// counting the allocations of the build alone (the parameter is made
+// beforehand) as "allocs".
+template <typename Build>
+void buildEvents(benchmark::State& state, Host& host, Build build) {
     int i = 0;
+    long allocations = 0;
     for (auto _ : state) {
-        EventModel m =
-            EventModelProvider(host.properties, host.registry, host.counters, host.parameter(++i))
-                .buildEventModel();
+        LogEventParameter parameter = host.parameter(++i);
+        const long before = bench::allocationsOnThisThread();
+        EventModel m = build(std::move(parameter));
+        allocations += bench::allocationsOnThisThread() - before;
         benchmark::DoNotOptimize(m);
     }
+    state.counters["allocs"] =
+        benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
     (void)host.registry->waitForPendingWrites();
+}
+
+// Every event reads what it carries from the registry.
+void BM_BuildEventModel(benchmark::State& state) {
+    Host host;
+    buildEvents(state, host, [&host](LogEventParameter parameter) {
+        return EventModelProvider(host.properties, host.registry, host.counters,
+                                  std::move(parameter))
+            .buildEventModel();
+    });
 }
 BENCHMARK(BM_BuildEventModel)->Unit(benchmark::kMicrosecond);
 
+// As the repository builds them: the context shared while nothing in it changes.
+void BM_BuildEventModelSharedContext(benchmark::State& state) {
+    Host host;
+    auto contexts = std::make_shared<EventContextCache>(host.properties, host.registry);
+    buildEvents(state, host, [&host, &contexts](LogEventParameter parameter) {
+        return EventModelProvider(host.properties, host.registry, host.counters, contexts,
+                                  std::move(parameter))
+            .buildEventModel();
+    });
+}
+BENCHMARK(BM_BuildEventModelSharedContext)->Unit(benchmark::kMicrosecond);
+
+// Built as the repository builds them, sharing their context.
 std::vector<std::shared_ptr<const EventPackage>> thousandEvents(Host& host) {
     std::vector<std::shared_ptr<const EventPackage>> packages;
+    auto contexts = std::make_shared<EventContextCache>(host.properties, host.registry);
     for (int p = 0; p < 100; ++p) {
         std::vector<EventModel> events;
         for (int e = 0; e < 10; ++e) {
             events.push_back(EventModelProvider(host.properties, host.registry, host.counters,
-                                                host.parameter(p * 10 + e))
+                                                contexts, host.parameter(p * 10 + e))
                                  .buildEventModel());
         }
         packages.push_back(std::make_shared<const EventPackage>(std::move(events)));

@@ -29,7 +29,7 @@ bool sameValue(const std::optional<Value>& a, const std::optional<Value>& b) {
 
 // The stored key of every case as a string, made once: reads are frequent
 // and the store looks keys up by string.
-const std::string& storedKey(DataRegistryKey key) {
+const std::array<std::string, kDataRegistryKeys.size()>& storedKeys() {
     static platform::NoDestructor<std::array<std::string, kDataRegistryKeys.size()>> keys([] {
         std::array<std::string, kDataRegistryKeys.size()> out;
         for (std::size_t i = 0; i < out.size(); ++i) {
@@ -37,7 +37,27 @@ const std::string& storedKey(DataRegistryKey key) {
         }
         return out;
     }());
-    return keys.get()[static_cast<std::size_t>(key)];
+    return keys.get();
+}
+
+const std::string& storedKey(DataRegistryKey key) {
+    return storedKeys()[static_cast<std::size_t>(key)];
+}
+
+// The key's place in kDataRegistryKeys, or none for a key the registry does
+// not know. Puts pass the key made by storedKey(): found by its address.
+std::optional<std::size_t> keyIndex(const std::string& key) {
+    const auto& keys = storedKeys();
+    std::less<const std::string*> before;
+    if (!before(&key, keys.data()) && before(&key, keys.data() + keys.size())) {
+        return static_cast<std::size_t>(&key - keys.data());
+    }
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i] == key) {
+            return i;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -162,6 +182,7 @@ bool DataRegistry::storeLocked(const std::string& key, std::optional<Value> valu
         return deliver;
     }
     pending_[key] = Pending{std::move(value), ++generation_};
+    bumpLocked(key);
     if (!openBatch_) {
         openBatch_ = std::make_shared<Batch>();
         openBatch_->followsRunningWrite = writing_;
@@ -217,10 +238,15 @@ void DataRegistry::flush(Batch& batch) {
     writing_ = false;
     for (std::size_t i = 0; i < changes.size(); ++i) {
         const std::string& key = changes[i].first;
-        noteWritten(key, i < onDisk.size() && onDisk[i].isOk());
+        const bool written = i < onDisk.size() && onDisk[i].isOk();
+        noteWritten(key, written);
         if (auto it = pending_.find(key);
             it != pending_.end() && it->second.generation == generations[i]) {
             pending_.erase(it);
+            if (!written) {
+                // A value the store refused reads back as what it held before.
+                bumpLocked(key);
+            }
         }
     }
 }
@@ -381,10 +407,19 @@ std::pair<std::uint64_t, std::uint64_t> DataRegistry::incrementCounters(DataRegi
 }
 
 void DataRegistry::readValues(const DataRegistryKey* keys, std::optional<Value>* out,
-                              std::size_t count) const {
+                              std::uint64_t* versions, std::size_t count) const {
     platform::MutexLock lock(mu_);
     for (std::size_t i = 0; i < count; ++i) {
         out[i] = readLocked(storedKey(keys[i]));
+        if (versions != nullptr) {
+            versions[i] = version(keys[i]);
+        }
+    }
+}
+
+void DataRegistry::bumpLocked(const std::string& key) {
+    if (auto index = keyIndex(key)) {
+        versions_[*index].fetch_add(1, std::memory_order_release);
     }
 }
 
@@ -403,6 +438,7 @@ void DataRegistry::removeAll() {
     }
     for (const auto& info : kDataRegistryKeys) {
         pending_[std::string(info.stored)] = Pending{std::nullopt, generation};
+        versions_[static_cast<std::size_t>(info.key)].fetch_add(1, std::memory_order_release);
     }
     queue_->async([this, generation] {
         const bool onDisk = context_->removeAll().isOk();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -135,8 +136,25 @@ class DataRegistry {
     std::array<std::optional<Value>, N> getValues(
         const std::array<DataRegistryKey, N>& keys) const {
         std::array<std::optional<Value>, N> out;
-        readValues(keys.data(), out.data(), N);
+        readValues(keys.data(), out.data(), nullptr, N);
         return out;
+    }
+    // The same, with each key's version() as of that moment.
+    template <std::size_t N>
+    std::array<std::optional<Value>, N> getValues(const std::array<DataRegistryKey, N>& keys,
+                                                  std::array<std::uint64_t, N>& versions) const {
+        std::array<std::optional<Value>, N> out;
+        readValues(keys.data(), out.data(), versions.data(), N);
+        return out;
+    }
+
+    // A number that grows whenever what a read of the key answers may have
+    // changed (a put of another value, a removal, a wipe, a write the store
+    // refused), without taking the registry's lock: whoever keeps something
+    // made from a key's value rebuilds it only when this moved. A put has
+    // raised it by the time it returns.
+    std::uint64_t version(DataRegistryKey key) const {
+        return versions_[static_cast<std::size_t>(key)].load(std::memory_order_acquire);
     }
 
     // Removes the value of every registry key; no listener is called.
@@ -174,8 +192,11 @@ class DataRegistry {
 
     std::optional<Value> readLocked(const std::string& key) const EXCLUSIVE_LOCKS_REQUIRED(mu_);
     void put(DataRegistryKey key, std::optional<Value> value);
-    void readValues(const DataRegistryKey* keys, std::optional<Value>* out, std::size_t count) const
-        LOCKS_EXCLUDED(mu_);
+    void readValues(const DataRegistryKey* keys, std::optional<Value>* out, std::uint64_t* versions,
+                    std::size_t count) const LOCKS_EXCLUDED(mu_);
+    // Raises the key's version; under the lock, so a read under it sees the
+    // value and the version of one moment.
+    void bumpLocked(const std::string& key) EXCLUSIVE_LOCKS_REQUIRED(mu_);
     // Records the value and queues its durable write; returns whether this
     // thread is to call the key's listeners (see notify()).
     bool storeLocked(const std::string& key, std::optional<Value> value)
@@ -224,6 +245,9 @@ class DataRegistry {
     std::map<std::string, Notices, std::less<>> notices_ GUARDED_BY(mu_);
     // Keys whose last durable write did not reach the store.
     std::set<std::string, std::less<>> unsaved_ GUARDED_BY(mu_);
+    // version() of every key, by the key's place in kDataRegistryKeys; raised
+    // under mu_, read without it.
+    std::array<std::atomic<std::uint64_t>, kDataRegistryKeys.size()> versions_{};
     // Last member: destroyed first, so queued writes drain while the rest lives.
     std::shared_ptr<platform::DispatchQueue> queue_;
 };

@@ -109,9 +109,9 @@ std::optional<std::string> EventCounters::prevId() const {
     return values_.prevId;
 }
 
-void EventCounters::setPrevId(std::optional<std::string> id) {
+void EventCounters::setPrevId(const std::optional<std::string>& id) {
     platform::MutexLock lock(mu_);
-    values_.prevId = std::move(id);
+    values_.prevId = id;
 }
 
 EventCounters::Values EventCounters::current() const {

@@ -60,8 +60,9 @@ class EventCounters {
     std::uint64_t nextEventOrderNo();
 
     std::optional<std::string> prevId() const;
-    // The id the next event names as its previous one (absent: none).
-    void setPrevId(std::optional<std::string> id);
+    // The id the next event names as its previous one (absent: none). Copied
+    // into the text held, whose room ids of one length reuse.
+    void setPrevId(const std::optional<std::string>& id);
 
     // The numbers last handed out and the previous id, as of now.
     Values current() const;

@@ -1,7 +1,9 @@
 #include "Event/EventInputGuard.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -282,22 +284,24 @@ namespace {
 
 // One of an event's maps, or its list of native parameters; both null when
 // the event has none. `replaced`: entries the SDK writes over when it adds
-// its own (not counted).
+// its own (not counted). `edit` gives the map a repair writes to, asked for
+// only then: a map of an event's shared context is copied for that event
+// alone. A list is the event's own and repaired in place.
 struct EventMap {
-    Value::Map* map;
+    const Value::Map* map;
     bool native;
     const EventModel* replaced = nullptr;
+    std::function<Value::Map*()> edit;
     ParamList* list = nullptr;
 
     bool present() const { return map != nullptr || list != nullptr; }
-    Scan scan() const {
-        return map != nullptr ? scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native)
-                              : scanMap(*list, EventInputGuard::MAX_VALUE_DEPTH, native);
-    }
-    bool repair() const {
-        return map != nullptr ? ::sorvel::repair(*map, native) : ::sorvel::repair(*list, native);
-    }
 };
+
+// Measures the map, or the list when it has one (see EventMap).
+Scan scanOf(const Value::Map* map, const ParamList* list, bool native) {
+    return list != nullptr ? scanMap(*list, EventInputGuard::MAX_VALUE_DEPTH, native)
+                           : scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native);
+}
 
 // The bytes of the entries that the event's added order numbers write over.
 template <typename Entries>
@@ -323,9 +327,9 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
     // to repair it, and then measured again.
     Scan scans[3];
     std::size_t i = 0;
-    for (const EventMap& map : maps) {
-        if (map.present()) {
-            scans[i] = map.scan();
+    for (const EventMap& entry : maps) {
+        if (entry.present()) {
+            scans[i] = scanOf(entry.map, entry.list, entry.native);
             if (scans[i].tooDeep) {
                 return Status::error("values nested deeper than " +
                                      std::to_string(EventInputGuard::MAX_VALUE_DEPTH) + " levels");
@@ -334,16 +338,28 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
         ++i;
     }
     i = 0;
-    for (const EventMap& map : maps) {
-        if (map.present() && scans[i].illFormed && map.repair()) {
-            repaired = true;
-            scans[i].bytes = map.scan().bytes;
+    for (const EventMap& entry : maps) {
+        const Value::Map* map = entry.map;
+        ParamList* list = entry.list;
+        if (entry.present() && scans[i].illFormed) {
+            bool fixed = false;
+            if (list != nullptr) {
+                fixed = repair(*list, entry.native);
+            } else {
+                Value::Map* own = entry.edit();
+                map = own;
+                fixed = repair(*own, entry.native);
+            }
+            if (fixed) {
+                repaired = true;
+                scans[i].bytes = scanOf(map, list, entry.native).bytes;
+            }
         }
-        if (map.present() && map.replaced != nullptr) {
-            scans[i].bytes -= map.map != nullptr ? replacedBytes(*map.map, *map.replaced)
-                                                 : replacedBytes(*map.list, *map.replaced);
+        if (entry.present() && entry.replaced != nullptr) {
+            scans[i].bytes -= list != nullptr ? replacedBytes(*list, *entry.replaced)
+                                              : replacedBytes(*map, *entry.replaced);
         }
-        bytes += map.present() ? scans[i].bytes : 0;
+        bytes += entry.present() ? scans[i].bytes : 0;
         ++i;
     }
     if (repaired) {
@@ -361,13 +377,24 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
 
 Status EventInputGuard::admit(EventModel& event) {
     bool repaired = false;
-    for (auto* s :
-         {&event.last_firstopen_id, &event.last_deeplink_id, &event.last_open_id, &event.prev_id,
-          &event.log_id, &event.session_id, &event.user_snapshot_id, &event.location.lwid}) {
+    for (auto* s : {&event.prev_id, &event.log_id}) {
         repaired = repair(*s) || repaired;
     }
     for (auto* s : {&event.event_datetime, &event.group, &event.event_name}) {
         repaired = repair(*s) || repaired;
+    }
+    // The shared context is only read, unless a text in it needs repair.
+    auto contextTexts = [](auto& c) {
+        return std::array{&c.last_firstopen_id, &c.last_deeplink_id, &c.last_open_id,
+                          &c.session_id,        &c.user_snapshot_id, &c.location.lwid};
+    };
+    for (const auto* s : contextTexts(event.context())) {
+        if (*s && !isWellFormed(**s)) {
+            for (auto* own : contextTexts(event.editContext())) {
+                repaired = repair(*own) || repaired;
+            }
+            break;
+        }
     }
     std::size_t bytes = kFixedEventBytes + event.event_name.size() + event.group.size();
     // The list, when it holds entries, is what gets written as "param".
@@ -379,21 +406,23 @@ Status EventInputGuard::admit(EventModel& event) {
             bytes += key.size() + 4 + typedtext::textSize(Value(value)) + 3;
         }
     }
-    return admitMaps(
-        event.event_name, repaired, bytes,
-        {{event.param && !listed ? &*event.param : nullptr, event.paramForm == ParamForm::native,
-          numbersAdded ? &event : nullptr, listed ? &event.nativeParam : nullptr},
-         {&event.user_properties, false},
-         {&event.ci, false}});
+    const EventContext& context = event.context();
+    return admitMaps(event.event_name, repaired, bytes,
+                     {{event.param && !listed ? &*event.param : nullptr,
+                       event.paramForm == ParamForm::native, numbersAdded ? &event : nullptr,
+                       [&event] { return &*event.param; }, listed ? &event.nativeParam : nullptr},
+                      {&context.user_properties, false, nullptr,
+                       [&event] { return &event.editContext().user_properties; }},
+                      {&context.ci, false, nullptr, [&event] { return &event.editContext().ci; }}});
 }
 
 Status EventInputGuard::admitInput(std::string& eventName, const std::string& group,
                                    Value::Map& params, ParamForm form,
                                    std::size_t propertiesBytes) {
     const bool repaired = repair(eventName);
-    return admitMaps(eventName, repaired,
-                     kFixedEventBytes + eventName.size() + group.size() + propertiesBytes,
-                     {{&params, form == ParamForm::native}});
+    return admitMaps(
+        eventName, repaired, kFixedEventBytes + eventName.size() + group.size() + propertiesBytes,
+        {{&params, form == ParamForm::native, nullptr, [&params] { return &params; }}});
 }
 
 Status EventInputGuard::admitInput(std::string& eventName, const std::string& group,
@@ -401,7 +430,7 @@ Status EventInputGuard::admitInput(std::string& eventName, const std::string& gr
     const bool repaired = repair(eventName);
     return admitMaps(eventName, repaired,
                      kFixedEventBytes + eventName.size() + group.size() + propertiesBytes,
-                     {{nullptr, true, nullptr, &params}});
+                     {{nullptr, true, nullptr, {}, &params}});
 }
 
 std::size_t EventInputGuard::mapBytes(const Value::Map& map) {

@@ -5,6 +5,7 @@
 #include "Base/JsonText.h"
 #include "Common/Constants.h"
 #include "Common/SvlLog.h"
+#include "Platform/ProcessState.h"
 
 namespace sorvel {
 namespace {
@@ -114,6 +115,36 @@ std::optional<Location> Location::initFromDictionary(const std::optional<Value::
     return Location{std::move(lwid), *lat->getDouble(), *lng->getDouble()};
 }
 
+const EventContext& SharedEventContext::empty() {
+    // Never changed: handed out as const only.
+    static platform::NoDestructor<EventContext> none;
+    return none.get();
+}
+
+void EventContext::writeJson() {
+    Json out;
+    json::appendMap(out.ci, ci);
+    if (const auto dictionary = location.toDictionary()) {
+        json::appendMap(out.location, *dictionary);
+    } else {
+        out.location = "null";
+    }
+    json::appendMap(out.userProperties, user_properties);
+    json = std::move(out);
+}
+
+EventContext& SharedEventContext::edit() {
+    if (!owned_) {
+        context_ = std::make_shared<EventContext>(get());
+        owned_ = true;
+    }
+    // Made above as a mutable object, for this event alone.
+    auto& own = const_cast<EventContext&>(*context_);
+    // The caller is about to change what the JSON was written from.
+    own.json.reset();
+    return own;
+}
+
 EventModel::EventModel(std::optional<std::string> last_firstopen_id,
                        std::optional<std::string> last_deeplink_id,
                        std::optional<std::string> last_open_id, std::optional<std::string> prev_id,
@@ -123,10 +154,20 @@ EventModel::EventModel(std::optional<std::string> last_firstopen_id,
                        std::optional<std::string> session_id, Location location,
                        std::optional<std::string> user_snapshot_id, Value::Map user_properties,
                        Value::Map ci)
-    : last_firstopen_id(std::move(last_firstopen_id)),
-      last_deeplink_id(std::move(last_deeplink_id)),
-      last_open_id(std::move(last_open_id)),
-      prev_id(std::move(prev_id)),
+    : EventModel(
+          std::move(prev_id), std::move(event_datetime), std::move(group), std::move(event_name),
+          std::move(param), session_interval, session_length, std::move(log_id),
+          std::make_shared<const EventContext>(EventContext{
+              std::move(last_firstopen_id), std::move(last_deeplink_id), std::move(last_open_id),
+              std::move(session_id), std::move(location), std::move(user_snapshot_id),
+              std::move(user_properties), std::move(ci), std::nullopt})) {}
+
+EventModel::EventModel(std::optional<std::string> prev_id, std::string event_datetime,
+                       std::string group, std::string event_name, std::optional<Value::Map> param,
+                       std::int64_t session_interval, std::int64_t session_length,
+                       std::optional<std::string> log_id,
+                       std::shared_ptr<const EventContext> context)
+    : prev_id(std::move(prev_id)),
       event_datetime(std::move(event_datetime)),
       group(std::move(group)),
       event_name(std::move(event_name)),
@@ -134,11 +175,7 @@ EventModel::EventModel(std::optional<std::string> last_firstopen_id,
       session_interval(session_interval),
       session_length(session_length),
       log_id(std::move(log_id)),
-      session_id(std::move(session_id)),
-      location(std::move(location)),
-      user_snapshot_id(std::move(user_snapshot_id)),
-      user_properties(std::move(user_properties)),
-      ci(std::move(ci)) {}
+      context_(std::move(context)) {}
 
 std::array<typedtext::AddedNumber, 2> EventModel::addedOrderNumbers() const {
     return {typedtext::AddedNumber{Constants::PARAM_KEY_EVENT_ORDER_NO, eventOrderNo},
@@ -160,11 +197,12 @@ Value::Map EventModel::typedParam() const {
 }
 
 Value::Map EventModel::toDictionary() const {
-    auto location_ = location.toDictionary();
+    const EventContext& c = context();
+    auto location_ = c.location.toDictionary();
     return Value::Map{
-        {"last_firstopen_id", orNull(last_firstopen_id)},
-        {"last_deeplink_id", orNull(last_deeplink_id)},
-        {"last_open_id", orNull(last_open_id)},
+        {"last_firstopen_id", orNull(c.last_firstopen_id)},
+        {"last_deeplink_id", orNull(c.last_deeplink_id)},
+        {"last_open_id", orNull(c.last_open_id)},
         {"prev_id", orNull(prev_id)},
         {"event_datetime", Value(event_datetime)},
         {"group", Value(group)},
@@ -173,26 +211,36 @@ Value::Map EventModel::toDictionary() const {
         {"session_interval", Value(session_interval)},
         {"session_length", Value(session_length)},
         {"log_id", orNull(log_id)},
-        {"session_id", orNull(session_id)},
+        {"session_id", orNull(c.session_id)},
         {"location", location_ ? Value(std::move(*location_)) : Value()},
-        {"user_snapshot_id", orNull(user_snapshot_id)},
-        {"user_properties", Value(user_properties)},
-        {"ci", Value(ci)},
+        {"user_snapshot_id", orNull(c.user_snapshot_id)},
+        {"user_properties", Value(c.user_properties)},
+        {"ci", Value(c.ci)},
     };
 }
 
 void EventModel::appendJson(std::string& out) const {
     // The keys in the dictionary's (sorted) order.
+    const EventContext& c = context();
+    const auto& written = c.json;
     json::ObjectWriter o(out);
-    o.map("ci", &ci);
+    if (written) {
+        o.key("ci") += written->ci;
+    } else {
+        o.map("ci", &c.ci);
+    }
     o.text("event_datetime", event_datetime);
     o.text("event_name", event_name);
     o.text("group", group);
-    o.text("last_deeplink_id", last_deeplink_id);
-    o.text("last_firstopen_id", last_firstopen_id);
-    o.text("last_open_id", last_open_id);
-    const auto location_ = location.toDictionary();
-    o.map("location", location_ ? &*location_ : nullptr);
+    o.text("last_deeplink_id", c.last_deeplink_id);
+    o.text("last_firstopen_id", c.last_firstopen_id);
+    o.text("last_open_id", c.last_open_id);
+    if (written) {
+        o.key("location") += written->location;
+    } else {
+        const auto location_ = c.location.toDictionary();
+        o.map("location", location_ ? &*location_ : nullptr);
+    }
     o.text("log_id", log_id);
     if (param && paramForm == ParamForm::native) {
         const auto added = addedOrderNumbers();
@@ -206,11 +254,15 @@ void EventModel::appendJson(std::string& out) const {
         o.map("param", param ? &*param : nullptr);
     }
     o.text("prev_id", prev_id);
-    o.text("session_id", session_id);
+    o.text("session_id", c.session_id);
     o.value("session_interval", Value(session_interval));
     o.value("session_length", Value(session_length));
-    o.map("user_properties", &user_properties);
-    o.text("user_snapshot_id", user_snapshot_id);
+    if (written) {
+        o.key("user_properties") += written->userProperties;
+    } else {
+        o.map("user_properties", &c.user_properties);
+    }
+    o.text("user_snapshot_id", c.user_snapshot_id);
 }
 
 StatusOr<EventModel> EventModel::initFromDictionary(const Value::Map& d) {

@@ -2,8 +2,10 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "Base/Status.h"
 #include "Event/TypedValueDictionary.h"
@@ -26,6 +28,66 @@ struct Location {
     static std::optional<Location> initFromDictionary(const std::optional<Value::Map>& dictionary);
 };
 
+// What the events recorded at one moment carry alike: the ids the registry
+// holds, the location and the user properties in typed form. Events share
+// one, made again only when one of those values changes, instead of a copy
+// each.
+struct EventContext {
+    std::optional<std::string> last_firstopen_id;
+    std::optional<std::string> last_deeplink_id;
+    std::optional<std::string> last_open_id;
+    std::optional<std::string> session_id;
+    Location location;
+    std::optional<std::string> user_snapshot_id;
+    Value::Map user_properties;
+    Value::Map ci;
+
+    // The JSON of the members above that take the longest to write, written
+    // once for a context many events share (writeJson()); events write the
+    // members themselves when there is none.
+    struct Json {
+        std::string ci;
+        std::string location;
+        std::string userProperties;
+    };
+    std::optional<Json> json;
+    void writeJson();
+};
+
+// An event's context: shared, and copied only for an event that changes its
+// own (a copied event shares it again until it changes it).
+class SharedEventContext {
+  public:
+    explicit SharedEventContext(std::shared_ptr<const EventContext> context)
+        : context_(std::move(context)) {}
+    SharedEventContext(const SharedEventContext& other) : context_(other.context_) {}
+    SharedEventContext& operator=(const SharedEventContext& other) {
+        context_ = other.context_;
+        owned_ = false;
+        return *this;
+    }
+    SharedEventContext(SharedEventContext&& other) noexcept
+        : context_(std::move(other.context_)), owned_(std::exchange(other.owned_, false)) {}
+    SharedEventContext& operator=(SharedEventContext&& other) noexcept {
+        context_ = std::move(other.context_);
+        owned_ = std::exchange(other.owned_, false);
+        return *this;
+    }
+
+    // A moved-from event reads as one with an empty context.
+    const EventContext& get() const { return context_ ? *context_ : empty(); }
+    const std::shared_ptr<const EventContext>& shared() const { return context_; }
+    // This event's own copy, made at the first edit.
+    EventContext& edit();
+
+  private:
+    static const EventContext& empty();
+
+    std::shared_ptr<const EventContext> context_;
+    // Whether context_ was made by edit() for this event alone.
+    bool owned_ = false;
+};
+
 enum class EventModelError { FromDictionaryParseError };
 // "Error occur while making EventModel from Dictionary".
 const char* describe(EventModelError error) noexcept;
@@ -43,6 +105,16 @@ class EventModel : public IDataModel {
                std::optional<std::string> log_id, std::optional<std::string> session_id,
                Location location, std::optional<std::string> user_snapshot_id,
                Value::Map user_properties, Value::Map ci);
+    // An event of a shared context (never null).
+    EventModel(std::optional<std::string> prev_id, std::string event_datetime, std::string group,
+               std::string event_name, std::optional<Value::Map> param,
+               std::int64_t session_interval, std::int64_t session_length,
+               std::optional<std::string> log_id, std::shared_ptr<const EventContext> context);
+
+    // The ids, location and properties the event carries.
+    const EventContext& context() const { return context_.get(); }
+    // The same, for a change to this event alone.
+    EventContext& editContext() { return context_.edit(); }
 
     // All sixteen keys, absent fields as null; "param" in typed-value form.
     Value::Map toDictionary() const override;
@@ -67,9 +139,6 @@ class EventModel : public IDataModel {
     // of those keys are required; missing maps become empty.
     static StatusOr<EventModel> initFromV1Dictionary(const Value::Map& dictionary);
 
-    std::optional<std::string> last_firstopen_id;
-    std::optional<std::string> last_deeplink_id;
-    std::optional<std::string> last_open_id;
     std::optional<std::string> prev_id;
     std::string event_datetime;
     std::string group;
@@ -89,11 +158,9 @@ class EventModel : public IDataModel {
     std::int64_t session_interval = 0;
     std::int64_t session_length = 0;
     std::optional<std::string> log_id;
-    std::optional<std::string> session_id;
-    Location location;
-    std::optional<std::string> user_snapshot_id;
-    Value::Map user_properties;
-    Value::Map ci;
+
+  private:
+    SharedEventContext context_;
 };
 
 }  // namespace sorvel

@@ -17,9 +17,18 @@ EventModelProvider::EventModelProvider(std::shared_ptr<UserPropertyManager> user
                                        std::shared_ptr<DataRegistry> dataRegistry,
                                        std::shared_ptr<EventCounters> counters,
                                        LogEventParameter logEventParameter)
+    : EventModelProvider(std::move(userPropertyManager), std::move(dataRegistry),
+                         std::move(counters), nullptr, std::move(logEventParameter)) {}
+
+EventModelProvider::EventModelProvider(std::shared_ptr<UserPropertyManager> userPropertyManager,
+                                       std::shared_ptr<DataRegistry> dataRegistry,
+                                       std::shared_ptr<EventCounters> counters,
+                                       std::shared_ptr<EventContextCache> contexts,
+                                       LogEventParameter logEventParameter)
     : userPropertyManager_(std::move(userPropertyManager)),
       dataRegistry_(std::move(dataRegistry)),
       counters_(std::move(counters)),
+      contexts_(std::move(contexts)),
       logEventParameter_(std::move(logEventParameter)) {}
 
 namespace {
@@ -36,18 +45,84 @@ double doubleOr0(const std::optional<Value>& value) {
 
 }  // namespace
 
-Location EventModelProvider::storedLocation(std::optional<Value>& lwid,
-                                            const std::optional<Value>& lat,
-                                            const std::optional<Value>& lng) {
-    Location location{takeString(lwid), doubleOr0(lat), doubleOr0(lng)};
-    if (!std::isfinite(location.lat) || !std::isfinite(location.lng)) {
+EventContextCache::EventContextCache(std::shared_ptr<UserPropertyManager> userPropertyManager,
+                                     std::shared_ptr<DataRegistry> dataRegistry)
+    : userPropertyManager_(std::move(userPropertyManager)),
+      dataRegistry_(std::move(dataRegistry)) {}
+
+std::array<DataRegistryKey, EventContextCache::kKeys> EventContextCache::keys(bool endSession) {
+    return {DataRegistryKey::STRING_LOCATION_LWID,
+            DataRegistryKey::DOUBLE_LOCATION_LAT,
+            DataRegistryKey::DOUBLE_LOCATION_LNG,
+            DataRegistryKey::STRING_LAST_FIRSTOPEN_ID,
+            DataRegistryKey::STRING_LAST_DEEPLINK_ID,
+            DataRegistryKey::STRING_LAST_OPEN_ID,
+            endSession ? DataRegistryKey::STRING_LAST_END_SESSION_ID
+                       : DataRegistryKey::STRING_LAST_CREATED_SESSION_ID,
+            DataRegistryKey::STRING_USER_SNAPSHOT_ID};
+}
+
+EventContextCache::Current EventContextCache::make(const DataRegistry& dataRegistry,
+                                                   bool endSession, Versions& versions,
+                                                   std::shared_ptr<const Value::Map> user,
+                                                   std::shared_ptr<const Value::Map> ci) {
+    // Everything the event takes from the registry, read at one moment.
+    auto stored = dataRegistry.getValues(keys(endSession), versions);
+    EventContext context;
+    Current out;
+    Location location{takeString(stored[0]), doubleOr0(stored[1]), doubleOr0(stored[2])};
+    if (std::isfinite(location.lat) && std::isfinite(location.lng)) {
+        context.location = std::move(location);
+    } else {
         // JSON has no such numbers: the location would come back unreadable.
-        SvlLog::warning(
-            "EventModelProvider :: stored location is not a finite coordinate; "
-            "the event goes without one");
-        return Location{};
+        out.locationDropped = true;
     }
-    return location;
+    context.last_firstopen_id = takeString(stored[3]);
+    context.last_deeplink_id = takeString(stored[4]);
+    context.last_open_id = takeString(stored[5]);
+    context.session_id = takeString(stored[6]);
+    context.user_snapshot_id = takeString(stored[7]);
+    context.user_properties = user ? *user : Value::Map{};
+    context.ci = ci ? *ci : Value::Map{};
+    context.writeJson();
+    out.context = std::make_shared<const EventContext>(std::move(context));
+    return out;
+}
+
+EventContextCache::Current EventContextCache::make(const UserPropertyManager& userPropertyManager,
+                                                   const DataRegistry& dataRegistry,
+                                                   bool endSession) {
+    Versions versions{};
+    return make(dataRegistry, endSession, versions, userPropertyManager.typedUserPropertyDic(),
+                userPropertyManager.typedCiPropertyDic());
+}
+
+EventContextCache::Current EventContextCache::current(bool endSession) {
+    // A change between these reads and the registry's leaves the slot with
+    // a stamp older than what it holds: made again at the next event, never
+    // kept stale.
+    auto user = userPropertyManager_->typedUserPropertyDic();
+    auto ci = userPropertyManager_->typedCiPropertyDic();
+    const auto wanted = keys(endSession);
+    Versions now{};
+    for (std::size_t i = 0; i < kKeys; ++i) {
+        now[i] = dataRegistry_->version(wanted[i]);
+    }
+    Slot& slot = slots_[endSession ? 1 : 0];
+    {
+        platform::MutexLock lock(mu_);
+        if (slot.current.context && slot.versions == now && slot.user == user && slot.ci == ci) {
+            return slot.current;
+        }
+    }
+    // Made without the lock: it takes the registry's. Two threads may both
+    // make one; either is right for its moment, and a slot that keeps the
+    // older is made again at the next event.
+    Versions read{};
+    Current made = make(*dataRegistry_, endSession, read, user, ci);
+    platform::MutexLock lock(mu_);
+    slot = Slot{made, read, std::move(user), std::move(ci)};
+    return made;
 }
 
 EventModel EventModelProvider::buildEventModel() & {
@@ -60,32 +135,25 @@ EventModel EventModelProvider::buildEventModel() && {
 
 EventModel EventModelProvider::build(bool consumeParameter) {
     addOrderNumbers();
-    // Everything the event takes from the registry, read at one moment.
     const bool endSession = logEventParameter_.eventName == Constants::EVENT_NAME_END_SESSION;
-    auto stored = dataRegistry_->getValues(
-        std::array{DataRegistryKey::STRING_LOCATION_LWID, DataRegistryKey::DOUBLE_LOCATION_LAT,
-                   DataRegistryKey::DOUBLE_LOCATION_LNG, DataRegistryKey::STRING_LAST_FIRSTOPEN_ID,
-                   DataRegistryKey::STRING_LAST_DEEPLINK_ID, DataRegistryKey::STRING_LAST_OPEN_ID,
-                   endSession ? DataRegistryKey::STRING_LAST_END_SESSION_ID
-                              : DataRegistryKey::STRING_LAST_CREATED_SESSION_ID});
-    Location location = storedLocation(stored[0], stored[1], stored[2]);
-    auto lastFirstOpenId = takeString(stored[3]);
-    auto lastDeeplinkId = takeString(stored[4]);
-    auto lastOpenId = takeString(stored[5]);
+    EventContextCache::Current context =
+        contexts_ ? contexts_->current(endSession)
+                  : EventContextCache::make(*userPropertyManager_, *dataRegistry_, endSession);
+    if (context.locationDropped) {
+        SvlLog::warning(
+            "EventModelProvider :: stored location is not a finite coordinate; "
+            "the event goes without one");
+    }
     LogEventParameter& p = logEventParameter_;
     auto take = [consumeParameter](auto& field) {
         return consumeParameter ? std::move(field) : field;
     };
     auto prevId = p.prevId ? take(p.prevId) : counters_->prevId();
-    auto sessionId = takeString(stored[6]);
     std::string datetime =
         p.event_datetime ? take(*p.event_datetime) : FvnUtil::getCurrentDatetimeString();
-    EventModel model(std::move(lastFirstOpenId), std::move(lastDeeplinkId), std::move(lastOpenId),
-                     std::move(prevId), std::move(datetime), take(p.group), take(p.eventName),
+    EventModel model(std::move(prevId), std::move(datetime), take(p.group), take(p.eventName),
                      take(p.eventParam), p.sessionInterval, p.sessionLength, take(p.eventId),
-                     std::move(sessionId), std::move(location),
-                     userPropertyManager_->getUserSnapshotId(), getTypedUserProperties(),
-                     getTypedCiProperties());
+                     std::move(context.context));
     model.paramForm = p.paramForm;
     model.nativeParam = take(p.nativeParam);
     if (p.paramForm == ParamForm::native) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -556,6 +557,57 @@ TEST(DataRegistryTest, AConditionalPutLandsOnlyOnWhatItExpects) {
     r->putData(std::nullopt, k);
     EXPECT_FALSE(r->putDataIfUnchanged(b, a, k));
     EXPECT_FALSE(r->getData(k, std::nullopt).has_value());
+}
+
+// A store that takes nothing: every write fails, every read finds nothing.
+struct RefusingContext : IDataContext {
+    Status set(const std::string&, const std::optional<Value>&) override {
+        return Status::error("refused");
+    }
+    std::optional<Value> get(const std::string&) const override { return std::nullopt; }
+    Status removeAll() override { return Status::ok(); }
+};
+
+TEST(DataRegistryTest, AKeysVersionMovesWhenWhatAReadAnswersMayHaveChanged) {
+    FreshSdk sdk;
+    auto r = openRegistry();
+    const auto k = DataRegistryKey::STRING_LAST_OPEN_ID;
+    const auto other = DataRegistryKey::STRING_APPKEY;
+    const std::uint64_t v0 = r->version(k);
+    r->putString(std::string("a"), k);
+    const std::uint64_t v1 = r->version(k);
+    EXPECT_GT(v1, v0);
+    std::array<std::uint64_t, 2> versions{};
+    auto read = r->getValues(std::array{k, other}, versions);
+    EXPECT_EQ(*read[0]->getString(), "a");
+    EXPECT_EQ(versions[0], v1);
+    EXPECT_EQ(versions[1], r->version(other));
+
+    // An equal value once it is on disk, and other keys, leave it alone.
+    ASSERT_TRUE(r->waitForPendingWrites());
+    const std::uint64_t settled = r->version(k);
+    r->putString(std::string("a"), k);
+    r->putString(std::string("key"), other);
+    r->incrementCounter(DataRegistryKey::UINT64_EVENT_ORDER_NO);
+    EXPECT_EQ(r->version(k), settled);
+
+    r->putString(std::nullopt, k);
+    const std::uint64_t removed = r->version(k);
+    EXPECT_GT(removed, settled);
+    const std::uint64_t otherBefore = r->version(other);
+    r->removeAll();
+    EXPECT_GT(r->version(k), removed);
+    EXPECT_GT(r->version(other), otherBefore);
+
+    // A write the store refused reads back as what it held (nothing): the
+    // version tells the readers that kept "b".
+    DataRegistry refusing(std::make_shared<RefusingContext>());
+    refusing.putString(std::string("b"), k);
+    const std::uint64_t put = refusing.version(k);
+    EXPECT_EQ(refusing.getString(k, ""), "b");
+    EXPECT_FALSE(refusing.waitForPendingWrites());
+    EXPECT_FALSE(refusing.getStringOrNil(k, std::nullopt).has_value());
+    EXPECT_GT(refusing.version(k), put);
 }
 
 }  // namespace

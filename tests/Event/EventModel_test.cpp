@@ -31,6 +31,31 @@ StatusOr<EventModel> throughJson(const EventModel& m) {
     return EventModel::initFromDictionary(*v->getMap());
 }
 
+TEST(EventModel, ASharedContextWritesTheBytesItsFieldsWouldAndAnEditedCopyItsOwn) {
+    auto shared = std::make_shared<EventContext>(fullModel().context());
+    shared->user_properties["odd \"key\""] = Value(Value::Map{{"x", Value("\xFF")}});
+    shared->writeJson();
+    ASSERT_TRUE(shared->json);
+    EventModel a("prev", "2024-05-06T07:08:09.123Z", "custom", "tap", std::nullopt, 1, 2, "id",
+                 shared);
+    EventModel b = a;
+    std::string written;
+    a.appendJson(written);
+    EXPECT_EQ(written, Value(a.toDictionary()).toJson());
+    // An event's own change is written, the others' stays as it was.
+    b.editContext().location = Location{};
+    b.editContext().ci["added"] = Value("long:1");
+    std::string changed;
+    b.appendJson(changed);
+    EXPECT_EQ(changed, Value(b.toDictionary()).toJson());
+    EXPECT_NE(changed.find("\"location\":null"), std::string::npos);
+    EXPECT_NE(changed.find("\"added\""), std::string::npos);
+    std::string again;
+    a.appendJson(again);
+    EXPECT_EQ(again, written);
+    EXPECT_NE(written.find("\"lwid\":\"lw-1\""), std::string::npos);
+}
+
 TEST(EventModel, AllSixteenFieldsSurviveTheStoredForm) {
     const EventModel m = fullModel();
     const Value::Map d = m.toDictionary();
@@ -39,8 +64,8 @@ TEST(EventModel, AllSixteenFieldsSurviveTheStoredForm) {
     auto back = throughJson(m);
     ASSERT_TRUE(back) << back.status().message();
     EXPECT_EQ(back->toDictionary(), d);
-    EXPECT_EQ(*back->location.lwid, "lw-1");
-    EXPECT_EQ(back->location.lng, -122.25);
+    EXPECT_EQ(*back->context().location.lwid, "lw-1");
+    EXPECT_EQ(back->context().location.lng, -122.25);
     EXPECT_EQ(back->session_length, 1234567890123LL);
 
     // Absent fields are written as null and come back absent.
@@ -56,9 +81,9 @@ TEST(EventModel, AllSixteenFieldsSurviveTheStoredForm) {
     auto sparseBack = throughJson(sparse);
     ASSERT_TRUE(sparseBack);
     EXPECT_FALSE(sparseBack->param.has_value());
-    EXPECT_FALSE(sparseBack->location.lwid.has_value());
-    EXPECT_EQ(sparseBack->location.lat, 0.0);
-    EXPECT_EQ(sparseBack->location.lng, 0.0);
+    EXPECT_FALSE(sparseBack->context().location.lwid.has_value());
+    EXPECT_EQ(sparseBack->context().location.lat, 0.0);
+    EXPECT_EQ(sparseBack->context().location.lng, 0.0);
 }
 
 TEST(EventModel, ReaderChecksRequiredKeysInOrderAndTheirKinds) {
@@ -95,7 +120,7 @@ TEST(EventModel, ReaderChecksRequiredKeysInOrderAndTheirKinds) {
     ASSERT_TRUE(m);
     EXPECT_FALSE(m->log_id.has_value());
     EXPECT_FALSE(m->param.has_value());
-    EXPECT_FALSE(m->location.lwid.has_value());
+    EXPECT_FALSE(m->context().location.lwid.has_value());
     EXPECT_EQ(describe(EventModelError::FromDictionaryParseError),
               std::string("Error occur while making EventModel from Dictionary"));
 }
@@ -109,8 +134,8 @@ TEST(EventModel, V1ReaderNeedsOnlyFiveKeysAndFillsEmptyMaps) {
     ASSERT_TRUE(m);
     ASSERT_TRUE(m->param.has_value());
     EXPECT_TRUE(m->param->empty());
-    EXPECT_TRUE(m->ci.empty());
-    EXPECT_TRUE(m->user_properties.empty());
+    EXPECT_TRUE(m->context().ci.empty());
+    EXPECT_TRUE(m->context().user_properties.empty());
     EXPECT_EQ(m->session_length, 4);
     d.erase("session_length");
     EXPECT_FALSE(EventModel::initFromV1Dictionary(d));
@@ -135,7 +160,7 @@ TEST(EventModel, ALocationWithoutFiniteCoordinatesIsDroppedOnReading) {
              Value(Value::Map{{"lwid", Value("w1")}, {"lat", Value(lat)}, {"lng", Value(lng)}})}};
         auto m = EventModel::initFromV1Dictionary(d);
         ASSERT_TRUE(m);
-        EXPECT_FALSE(m->location.lwid) << lat << " " << lng;
+        EXPECT_FALSE(m->context().location.lwid) << lat << " " << lng;
         std::string json;
         m->appendJson(json);
         const auto parsed = Value::fromJson(json);
@@ -225,7 +250,7 @@ TEST(EventModel, TheJsonTextIsTheDictionaryWrittenOut) {
                    {"list", Value(Value::Array{Value(), Value(false), Value(-0.0), Value(1e300)})},
                    {"bytes", Value(Value::Bytes{0, 255})},
                    {"deep", Value(Value::Map{{"x", Value(Value::Map{{"y", Value(texts[40])}})}})}};
-    odd.location.lat = std::numeric_limits<double>::infinity();
+    odd.editContext().location.lat = std::numeric_limits<double>::infinity();
     for (const EventModel& m : {fullModel(), sparse, odd}) {
         std::string written;
         m.appendJson(written);

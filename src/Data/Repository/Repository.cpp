@@ -154,7 +154,7 @@ void Repository::flushAtIntervals() {
 EventModel Repository::buildEventModel(LogEventParameter parameter) const {
     // The provider goes with the call: the parameter's maps and texts move
     // into the event.
-    return EventModelProvider(userPropertyManager_, dataRegistry_, eventCounters_,
+    return EventModelProvider(userPropertyManager_, dataRegistry_, eventCounters_, eventContexts_,
                               std::move(parameter))
         .buildEventModel();
 }
@@ -168,7 +168,9 @@ void Repository::logEvent(LogEventParameter parameter) {
     if (blocked) {
         return;
     }
-    std::optional<std::string> eventId = parameter.eventId;
+    // Copied into a text each event reuses: an id of the usual length costs
+    // no allocation.
+    lastEventId_ = parameter.eventId;
     EventModel model = buildEventModel(std::move(parameter));
     if (SvlLog::wouldDeliver(true)) {  // no line to build, nor to queue, for nobody
         SvlLog::debug("logEvent : " + model.event_name, true);
@@ -176,7 +178,7 @@ void Repository::logEvent(LogEventParameter parameter) {
     eventBuffer_->addEvent(std::move(model));
     // This event is the previous one of the next; an event without an id
     // (an in-app view's) leaves none.
-    eventCounters_->setPrevId(std::move(eventId));
+    eventCounters_->setPrevId(lastEventId_);
 }
 
 void Repository::logSameEventWithPaging(const std::vector<SorvelKvCommerceProductModel>& products,

@@ -11,6 +11,7 @@
 
 #include "Data/Repository/IRepository.h"
 #include "Event/EventModel.h"
+#include "Event/EventModelProvider.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Mutex.h"
 #include "sorvel/SorvelLogLevel.h"
@@ -173,6 +174,10 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     const std::shared_ptr<EventSamplingFilter> eventSamplingFilter_;
     const std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider_;
     const std::shared_ptr<DeviceStaticDataProvider> deviceStaticDataProvider_;
+    // What every event carries from the registry and the properties, made
+    // again only when a value in it changed.
+    const std::shared_ptr<EventContextCache> eventContexts_ =
+        std::make_shared<EventContextCache>(userPropertyManager_, dataRegistry_);
 
     const std::shared_ptr<InAppMessageDAO> inAppMessageDAO_;
     const std::shared_ptr<IInAppMessageDisplay> inAppMessageDisplay_;
@@ -183,6 +188,8 @@ class Repository final : public IRepository, public std::enable_shared_from_this
 
     // Held from the block check to the previous id's update of an event.
     platform::Mutex eventMu_;
+    // The id of the event being logged, until it becomes the previous id.
+    std::optional<std::string> lastEventId_ GUARDED_BY(eventMu_);
 
     // Absent when the message-history database could not be opened.
     const std::shared_ptr<ActionHistoryDAO> actionHistoryDAO_;
