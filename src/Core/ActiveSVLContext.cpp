@@ -114,6 +114,19 @@ void ActiveSVLContext::triggerInAppMessage(const std::string& event) {
     TriggerInAppMessageUseCase(repository_).execute(event);
 }
 
+void ActiveSVLContext::triggerInAppMessageFor(const std::string& group,
+                                              const std::string& eventName) {
+    // Every event asks, on the app's thread, and most apps run no campaign:
+    // with in-app messages off the repository would look nothing up.
+    if (!dataRegistry_->getBool(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE, false)) {
+        return;
+    }
+    std::string event;
+    event.reserve(group.size() + 1 + eventName.size());
+    event.append(group).append(1, ':').append(eventName);
+    triggerInAppMessage(event);
+}
+
 void ActiveSVLContext::fetchActionHistoryFromServer(const std::optional<std::string>& token,
                                                     ActionHistoryIdType idType,
                                                     const std::vector<std::string>& actionType,

@@ -60,6 +60,8 @@ class ActiveSVLContext final : public ISVLContext,
     void deleteUserData(const std::string& userId, CompletionCallback completion) override;
     void restartSDK(const std::string& userId, CompletionCallback completion) override;
     void triggerInAppMessage(const std::string& event) override;
+    // Nothing, not even the key, while in-app messages are off.
+    void triggerInAppMessageFor(const std::string& group, const std::string& eventName) override;
     void fetchActionHistoryFromServer(const std::optional<std::string>& token,
                                       ActionHistoryIdType idType,
                                       const std::vector<std::string>& actionType,

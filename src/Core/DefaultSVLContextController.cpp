@@ -173,7 +173,7 @@ void DefaultSVLContextController::restartSDK(const std::string& userId,
 
 void DefaultSVLContextController::triggerInAppMessage(const std::string& eventName,
                                                       const std::string& group) {
-    currentContext()->triggerInAppMessage(group + ":" + eventName);
+    currentContext()->triggerInAppMessageFor(group, eventName);
 }
 
 void DefaultSVLContextController::fetchActionHistoryFromServer(
@@ -268,22 +268,23 @@ void DefaultSVLContextController::submitMessage(Message message) {
     }
 }
 
-void DefaultSVLContextController::dispatch(Message message) {
+void DefaultSVLContextController::dispatch(Message&& message) {
     const MessageType kind = messageTypeOf(message);
     const bool event =
         kind == MessageType::LOG_EVENT || kind == MessageType::LOG_SAME_EVENT_WITH_PAGING;
-    const bool batchFull =
-        event && mailboxEvents_.fetch_add(1, std::memory_order_relaxed) + 1 == EVENT_BATCH;
-    // The mailbox owns the envelope from here until drainMailbox takes it.
-    Envelope* envelope =
-        std::make_unique<Envelope>(Envelope{nullptr, std::move(message)}).release();
-    Envelope* head = mailbox_.load(std::memory_order_relaxed);
-    do {
-        envelope->next = head;
-    } while (!mailbox_.compare_exchange_weak(head, envelope, std::memory_order_release,
-                                             std::memory_order_relaxed));
-    if (head == nullptr) {
-        // The list was empty, so no drain is pending for this message.
+    bool wasEmpty = false;
+    bool batchFull = false;
+    {
+        platform::MutexLock lock(mailboxMu_);
+        wasEmpty = mailbox_.empty();
+        if (mailbox_.capacity() == 0) {
+            mailbox_.reserve(EVENT_BATCH * 4);
+        }
+        mailbox_.push_back(std::move(message));
+        batchFull = event && ++mailboxEvents_ == EVENT_BATCH;
+    }
+    if (wasEmpty) {
+        // The mailbox was empty, so no drain is pending for this message.
         if (event) {
             queue_->asyncCoalesced([self = shared_from_this()] { self->drainMailbox(); },
                                    EVENT_COALESCING);
@@ -292,7 +293,7 @@ void DefaultSVLContextController::dispatch(Message message) {
         }
     } else if (!event || batchFull) {
         // The pending drain may be waiting for more events: a block queued
-        // without a wait ends that (the drain finds the list empty).
+        // without a wait ends that (the drain finds the mailbox empty).
         queue_->async([self = shared_from_this()] { self->drainMailbox(); });
     }
 }
@@ -301,16 +302,25 @@ void DefaultSVLContextController::drainMailbox() {
     // An event's model is built here and packed by the event buffer in the
     // same wake of this thread.
     platform::assertRunsOn(sequence_ ? *sequence_ : *queue_, "the controller's drain");
-    std::vector<std::unique_ptr<Envelope>> newestFirst;
-    mailboxEvents_.store(0, std::memory_order_relaxed);
-    for (Envelope* e = mailbox_.exchange(nullptr, std::memory_order_acquire); e != nullptr;) {
-        Envelope* next = e->next;
-        newestFirst.emplace_back(e);
-        e = next;
+    // Taken out of the member, so a drain started from inside a message (a
+    // sync onto this queue run in place) works on a vector of its own.
+    std::vector<Message> batch = std::move(drained_);
+    batch.clear();
+    {
+        platform::MutexLock lock(mailboxMu_);
+        batch.swap(mailbox_);
+        mailboxEvents_ = 0;
     }
-    for (auto it = newestFirst.rbegin(); it != newestFirst.rend(); ++it) {
-        processMessage((*it)->message);
-        it->reset();  // the arguments (completions included) go before the next message runs
+    for (Message& message : batch) {
+        processMessage(message);
+        // The arguments (completions included) go before the next message runs.
+        message.emplace<msg::ClearUserProperty>();
+    }
+    batch.clear();
+    // A burst far ahead of this queue leaves a large vector: given back
+    // rather than held for good.
+    if (batch.capacity() <= MAILBOX_KEPT) {
+        drained_ = std::move(batch);
     }
 }
 
@@ -318,11 +328,6 @@ void DefaultSVLContextController::waitForDispatched() {
     queue_->sync([this] { drainMailbox(); });
 }
 
-DefaultSVLContextController::~DefaultSVLContextController() {
-    for (Envelope* e = mailbox_.exchange(nullptr); e != nullptr;) {
-        std::unique_ptr<Envelope> left(e);
-        e = left->next;
-    }
-}
+DefaultSVLContextController::~DefaultSVLContextController() = default;
 
 }  // namespace sorvel

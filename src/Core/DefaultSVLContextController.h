@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Common/Atomic.h"
 #include "Common/Constants.h"
@@ -43,11 +44,12 @@ class ISVLContextFactory {
 //  - after INITIALIZE, the first held DID_BECOME_ACTIVE is dispatched (any
 //    further one held before it never runs), then every other held message in
 //    arrival order, and the gate is open for good.
-// Dispatching never waits: a released message goes onto a lock-free list
-// (one compare-and-swap), and only a submission that finds the list empty
-// queues a block that runs everything on the list in submission order.
-// Submitting threads therefore never sleep on a lock that eight of them and
-// the controller queue fight over. A block queued for an event lets the
+// A released message is moved into the mailbox, a vector that the drain
+// swaps with the one it emptied last time, so a message costs no allocation
+// of its own; only a submission that finds the mailbox empty queues a block
+// that runs everything in it in submission order. The mailbox's lock covers
+// the move of one message (or the swap), never a call out, so a submitter
+// waits at most for a few of those. A block queued for an event lets the
 // queue's thread wait up to EVENT_COALESCING for more, so a stream of events
 // wakes it once per batch rather than once per event; any other message,
 // EVENT_BATCH events waiting, and waitForDispatched end that wait at once. Context operations are
@@ -63,6 +65,9 @@ class DefaultSVLContextController final
     // A package's worth of events waiting ends that wait: a burst is packed
     // and recorded as it comes.
     static constexpr std::uint32_t EVENT_BATCH = Constants::EVENT_PACKAGE_SIZE;
+    // The most messages' room the drain keeps between runs; a larger vector
+    // (a caller far ahead in a burst) is freed once drained.
+    static constexpr std::size_t MAILBOX_KEPT = 1024;
 
     using ResetHook = std::function<void()>;
 
@@ -132,19 +137,14 @@ class DefaultSVLContextController final
     ~DefaultSVLContextController() override;
 
   private:
-    // One released message on its way to the controller queue.
-    struct Envelope {
-        Envelope* next = nullptr;
-        Message message;
-    };
     // The dispatcher's visitor: one handler per kind.
     struct Handler;
 
     void registerDataUnitListeners();
     void onFlagChanged(DataRegistryKey key, const std::optional<Value>& newValue);
 
-    void dispatch(Message message);
-    // On the controller queue: runs every message on the list, oldest first.
+    void dispatch(Message&& message);
+    // On the controller queue: runs every message of the mailbox, oldest first.
     void drainMailbox();
     // The dispatcher, on the controller queue only.
     // Runs a message once; it may take its arguments.
@@ -179,10 +179,15 @@ class DefaultSVLContextController final
     // then on a submission skips the lock and the order is still kept.
     std::atomic<bool> released_{false};
 
-    // Released messages not yet run, newest first.
-    std::atomic<Envelope*> mailbox_{nullptr};
-    // About how many events the mailbox held since its last drain.
-    std::atomic<std::uint32_t> mailboxEvents_{0};
+    // Released messages not yet run, oldest first, and how many of them are
+    // events.
+    platform::Mutex mailboxMu_;
+    std::vector<Message> mailbox_ GUARDED_BY(mailboxMu_);
+    std::uint32_t mailboxEvents_ GUARDED_BY(mailboxMu_) = 0;
+    // The drain's own: what it took from the mailbox, emptied after each run
+    // and swapped in again, so both vectors keep their capacity. Only the
+    // drain (one at a time, on the controller queue) touches it.
+    std::vector<Message> drained_;
 
     std::atomic<bool> isInitRestartProcessingNow_{false};
     std::atomic<bool> isDeleteProcessingNow_{false};

@@ -49,6 +49,12 @@ class ISVLContext : public IActionHistoryOperations {
     virtual void restartSDK(const std::string& userId, CompletionCallback completion) = 0;
     // The text group, ":", event name.
     virtual void triggerInAppMessage(const std::string& event) = 0;
+    // The same with the key in its pieces, as the controller hands it over for
+    // every event: a state that can tell no lookup would run skips building
+    // the key. By default the key is joined.
+    virtual void triggerInAppMessageFor(const std::string& group, const std::string& eventName) {
+        triggerInAppMessage(group + ":" + eventName);
+    }
 
     // Whether this state carries out an operation that only acts while the
     // SDK runs. The dispatcher asks it before running such an operation's use

@@ -52,20 +52,23 @@ void EventBuffer::addEvent(EventModel event) {
     bool full = false;
     {
         platform::MutexLock lock(submitMu_);
-        // The event waits in the inbox; a block carrying it would be a large
-        // allocation made on the caller's thread and freed on the queue's.
-        // Events added one after another with no other block queued between
-        // them share one drain block, which admits them in order.
-        inbox_.push_back(std::move(event));
+        // The event waits in its drain's vector; a block carrying it would be
+        // a large allocation made on the caller's thread and freed on the
+        // queue's. Events added one after another with no other block queued
+        // between them share one drain block, which admits them in order.
         pendingCheck_ = 0;
-        full = inbox_.size() >= INBOX_DRAINED_AT;
-        if (lastQueuedIsDrain_) {
-            ++drains_.back().events;
-        } else {
-            drains_.push_back(Drain{1, false});
+        if (!lastQueuedIsDrain_) {
+            drains_.push_back(Drain{std::move(spareDrain_), false});
+            spareDrain_ = {};
             lastQueuedIsDrain_ = true;
             dispatchQueue_->async([this] { drainInbox(); });
         }
+        std::vector<EventModel>& events = drains_.back().events;
+        if (events.capacity() == 0) {
+            events.reserve(bufferCapacity);
+        }
+        events.push_back(std::move(event));
+        full = ++inboxEvents_ >= INBOX_DRAINED_AT;
     }
     // Added from a block of a queue sharing the buffer's thread (the
     // controller working through a burst), the drain could run only after
@@ -81,21 +84,28 @@ void EventBuffer::addEvent(EventModel event) {
 
 std::vector<EventModel> EventBuffer::takeDrain(bool& check) {
     platform::MutexLock lock(submitMu_);
-    const std::size_t count = drains_.front().events;
-    check = drains_.front().check;
+    Drain drain = std::move(drains_.front());
     drains_.pop_front();
     if (drains_.empty()) {
         // This block was the last drain queued: an event added from now on
         // needs a block of its own, behind anything queued after this one.
         lastQueuedIsDrain_ = false;
     }
-    std::vector<EventModel> events;
-    events.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        events.push_back(std::move(inbox_.front()));
-        inbox_.pop_front();
+    inboxEvents_ -= drain.events.size();
+    check = drain.check;
+    return std::move(drain.events);
+}
+
+void EventBuffer::recycleDrain(std::vector<EventModel> events) {
+    events.clear();
+    if (events.capacity() > DRAIN_KEPT) {
+        return;
     }
-    return events;
+    platform::MutexLock lock(submitMu_);
+    if (events.capacity() > spareDrain_.capacity()) {
+        spareDrain_.swap(events);
+    }
+    // What is left in events (the smaller vector) is freed outside the lock.
 }
 
 void EventBuffer::drainInbox() {
@@ -103,9 +113,11 @@ void EventBuffer::drainInbox() {
     // recording the package belong to the same wake of its thread.
     platform::assertRunsOn(sequence_ ? *sequence_ : *dispatchQueue_, "the event buffer's drain");
     bool check = false;
-    for (EventModel& event : takeDrain(check)) {
+    std::vector<EventModel> events = takeDrain(check);
+    for (EventModel& event : events) {
         admit(std::move(event));
     }
+    recycleDrain(std::move(events));
     if (check) {
         requestUpload(false);
     }
@@ -118,14 +130,17 @@ void EventBuffer::admit(EventModel event) {
         return;
     }
     const bool noWait = noWaitEventNameProvider_->isNoWaitEvent(event.event_name);
+    std::size_t buffered = 0;
     {
         platform::MutexLock lock(bufferMu_);
         currentBuffer_.push_back(std::move(event));
+        buffered = currentBuffer_.size();
     }
     if (noWait) {
         flushAllNow();
-    } else {
-        packageBufferIfFull();
+    } else if (buffered >= bufferCapacity) {
+        // Only this queue adds to the buffer: it is still full.
+        eventPackagContainer_->addEventPackage(packBuffer());
     }
 }
 
@@ -147,13 +162,6 @@ std::shared_ptr<const EventPackage> EventBuffer::packBuffer() {
     }
     packagesFormed_.fetch_add(1, std::memory_order_relaxed);
     return std::make_shared<const EventPackage>(std::move(events));
-}
-
-void EventBuffer::packageBufferIfFull() {
-    if (bufferedEventCount() < bufferCapacity) {
-        return;
-    }
-    eventPackagContainer_->addEventPackage(packBuffer());
 }
 
 void EventBuffer::flushAllNow() {

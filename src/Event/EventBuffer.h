@@ -44,6 +44,9 @@ class EventBuffer : public IObserver<NoValue> {
     // Events waiting in the inbox that make an event added on the buffer's
     // own thread (from another queue's block) drain the inbox at once.
     static constexpr std::size_t INBOX_DRAINED_AT = 8 * bufferCapacity;
+    // The largest drained vector kept for the next drain; a larger one (a
+    // caller far ahead of the buffer's thread) is freed.
+    static constexpr std::size_t DRAIN_KEPT = 2 * INBOX_DRAINED_AT;
 
     // Also registers the buffer with the upload scheduler (for the life of the
     // process) and with the registry, so that a removal of the stored unsent
@@ -107,11 +110,12 @@ class EventBuffer : public IObserver<NoValue> {
     // Every block goes through here. A count check asked for while the last
     // block queued is a check that has not started yet is already covered.
     void submit(platform::Block block);
-    void packageBufferIfFull();
     // A drain block: its events, oldest first, into the buffer.
     void drainInbox();
     // The events of the oldest drain; check: whether a count check follows them.
     std::vector<EventModel> takeDrain(bool& check);
+    // Keeps a drained (emptied) vector for the next drain to fill.
+    void recycleDrain(std::vector<EventModel> events);
     void admit(EventModel event);
     // Queues an upload round unless one is queued: every package (all), or
     // those the count rule lets go.
@@ -131,17 +135,19 @@ class EventBuffer : public IObserver<NoValue> {
     // the last block queued is anything else.
     std::uint64_t pendingCheck_ GUARDED_BY(submitMu_) = 0;
     std::uint64_t lastCheck_ GUARDED_BY(submitMu_) = 0;
-    // Events given to addEvent whose drain block has not run yet, oldest
-    // first. A deque: a caller that stays far ahead neither moves the waiting
-    // events nor leaves one large block behind.
-    std::deque<EventModel> inbox_ GUARDED_BY(submitMu_);
-    // What each queued drain block takes, in queue order: its number of
-    // events, and whether a count check follows them.
+    // What each queued drain block takes, in queue order: the events given
+    // to addEvent for it, oldest first, and whether a count check follows
+    // them. The block takes its vector whole, and gives it back emptied.
     struct Drain {
-        std::size_t events = 0;
+        std::vector<EventModel> events;
         bool check = false;
     };
     std::deque<Drain> drains_ GUARDED_BY(submitMu_);
+    // Events waiting in drains_, all drains together.
+    std::size_t inboxEvents_ GUARDED_BY(submitMu_) = 0;
+    // The vector of a drain that ran, emptied, for the next drain to fill:
+    // a stream of events then allocates nothing for the hand-over.
+    std::vector<EventModel> spareDrain_ GUARDED_BY(submitMu_);
     // The block queued last is a drain that has not started: a new event joins it.
     bool lastQueuedIsDrain_ GUARDED_BY(submitMu_) = false;
     platform::Mutex uploadMu_;

@@ -1,6 +1,9 @@
 #include "Event/EventSamplingFilter.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <string_view>
+#include <unordered_map>
 
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
@@ -35,35 +38,112 @@ std::shared_ptr<EventSamplingFilter> EventSamplingFilter::create(
     return filter;
 }
 
+namespace {
+
+using KeyPieces = EventSamplingFilter::KeyPieces;
+
+// FNV-1a over the key's bytes: a joined key and its pieces hash alike.
+constexpr std::uint64_t kFnvBasis = 14695981039346656037ull;
+constexpr std::uint64_t kFnvPrime = 1099511628211ull;
+
+std::uint64_t fnv(std::uint64_t hash, std::string_view bytes) {
+    for (const char c : bytes) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * kFnvPrime;
+    }
+    return hash;
+}
+
+bool joinedEquals(std::string_view whole, const KeyPieces& key) {
+    return whole.size() == key.group.size() + 1 + key.name.size() &&
+           whole.substr(0, key.group.size()) == key.group && whole[key.group.size()] == ':' &&
+           whole.substr(key.group.size() + 1) == key.name;
+}
+
+struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view whole) const {
+        return static_cast<std::size_t>(fnv(kFnvBasis, whole));
+    }
+    std::size_t operator()(const KeyPieces& key) const {
+        return static_cast<std::size_t>(fnv(fnv(fnv(kFnvBasis, key.group), ":"), key.name));
+    }
+};
+
+struct KeyEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return a == b; }
+    bool operator()(const KeyPieces& key, std::string_view whole) const {
+        return joinedEquals(whole, key);
+    }
+    bool operator()(std::string_view whole, const KeyPieces& key) const {
+        return joinedEquals(whole, key);
+    }
+};
+
+std::string joined(const KeyPieces& key) {
+    std::string text;
+    text.reserve(key.group.size() + 1 + key.name.size());
+    text.append(key.group).append(1, ':').append(key.name);
+    return text;
+}
+
+}  // namespace
+
+struct EventSamplingFilter::Rules {
+    explicit Rules(std::shared_ptr<const EventSamplingModel> source) : model(std::move(source)) {
+        // Only the device-id kind ever drops an event.
+        if (model->type == EventSamplingType::ADID) {
+            probabilities.insert(model->eventWithProbability.begin(),
+                                 model->eventWithProbability.end());
+        }
+    }
+    const std::shared_ptr<const EventSamplingModel> model;
+    // Empty when the model drops nothing: no key is looked up then.
+    std::unordered_map<std::string, std::uint32_t, KeyHash, KeyEqual> probabilities;
+};
+
 EventSamplingFilter::EventSamplingFilter(PassKey, std::shared_ptr<DataRegistry> dataRegistry)
     : dataRegistry_(std::move(dataRegistry)) {
     auto model = std::make_shared<const EventSamplingModel>(
         EventSamplingModel::fromDictionary(dataRegistry_->getDictionary(
             DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA, {})));
+    auto rules = std::make_shared<const Rules>(std::move(model));
     platform::MutexLock lock(mu_);
-    eventSamplingModel_ = std::move(model);
+    rules_ = std::move(rules);
+}
+
+std::shared_ptr<const EventSamplingFilter::Rules> EventSamplingFilter::rules() const {
+    platform::MutexLock lock(mu_);
+    return rules_;
 }
 
 std::shared_ptr<const EventSamplingModel> EventSamplingFilter::eventSamplingModel() const {
-    platform::MutexLock lock(mu_);
-    return eventSamplingModel_;
+    return rules()->model;
 }
 
 void EventSamplingFilter::setEventSamplingModel(std::shared_ptr<const EventSamplingModel> model) {
     if (!model) {
         return;
     }
+    std::shared_ptr<const Rules> rules = std::make_shared<const Rules>(std::move(model));
     platform::MutexLock lock(mu_);
-    eventSamplingModel_.swap(model);
-    // The old model is released after the lock, by `model` going out of scope.
+    rules_.swap(rules);
+    // The old rules are released after the lock, by `rules` going out of scope.
 }
 
 bool EventSamplingFilter::isBlocked(const LogEventParameter& parameter) const {
-    return isBlockedBySamplingFilter(getSamplingKey(parameter));
+    const std::shared_ptr<const Rules> current = rules();
+    if (current->probabilities.empty()) {
+        return false;
+    }
+    std::string scratch;
+    const KeyPieces pieces = samplingKeyPieces(parameter, scratch);
+    return isBlockedByRules(*current, &pieces, nullptr);
 }
 
-std::string EventSamplingFilter::getSamplingKey(const LogEventParameter& parameter) {
-    std::string key = parameter.group + ":" + parameter.eventName;
+EventSamplingFilter::KeyPieces EventSamplingFilter::samplingKeyPieces(
+    const LogEventParameter& parameter, std::string& scratch) {
+    const KeyPieces key{parameter.group, parameter.eventName};
     if (parameter.eventName != Constants::EVENT_NAME_START_SESSION) {
         return key;
     }
@@ -72,31 +152,48 @@ std::string EventSamplingFilter::getSamplingKey(const LogEventParameter& paramet
         return key;
     }
     // The open type as it is written, with its type prefix.
-    std::string typedOpenType;
     const std::string* openType = given->getString();
     if (parameter.paramForm == ParamForm::native && !given->isMap()) {
-        typedOpenType = typedtext::text(*given);
-        openType = &typedOpenType;
+        scratch = typedtext::text(*given);
+        openType = &scratch;
     }
     if (openType != nullptr && openType->find(':') != std::string::npos) {
         // The last piece of a split at every ":" (empty when it ends with one).
-        return parameter.group + ":" + openType->substr(openType->rfind(':') + 1);
+        return KeyPieces{parameter.group,
+                         std::string_view(*openType).substr(openType->rfind(':') + 1)};
     }
     return key;
 }
 
+std::string EventSamplingFilter::getSamplingKey(const LogEventParameter& parameter) {
+    std::string scratch;
+    return joined(samplingKeyPieces(parameter, scratch));
+}
+
 bool EventSamplingFilter::isBlockedBySamplingFilter(const std::string& key) const {
-    if (std::any_of(eventsThatShouldNotBeSampled.begin(), eventsThatShouldNotBeSampled.end(),
-                    [&](const char* exempt) { return key == exempt; })) {
+    const std::shared_ptr<const Rules> current = rules();
+    if (current->probabilities.empty()) {
         return false;
     }
-    const std::shared_ptr<const EventSamplingModel> model = eventSamplingModel();
-    const auto probability = model->getProbability(key);
-    if (!probability) {
+    return isBlockedByRules(*current, nullptr, &key);
+}
+
+bool EventSamplingFilter::isBlockedByRules(const Rules& rules, const KeyPieces* pieces,
+                                           const std::string* key) const {
+    const bool exempt = std::any_of(
+        eventsThatShouldNotBeSampled.begin(), eventsThatShouldNotBeSampled.end(),
+        [&](const char* name) { return pieces ? joinedEquals(name, *pieces) : *key == name; });
+    if (exempt) {
         return false;
     }
+    const auto it = pieces ? rules.probabilities.find(*pieces)
+                           : rules.probabilities.find(std::string_view(*key));
+    if (it == rules.probabilities.end()) {
+        return false;
+    }
+    const std::uint32_t probability = it->second;
     const auto adid = dataRegistry_->getStringOrNil(DataRegistryKey::STRING_ADID, std::nullopt);
-    if (!adid || model->type != EventSamplingType::ADID) {
+    if (!adid) {
         return false;
     }
     const auto hash = FvnUtil::getSHA256HashToUInt32(*adid, 7);
@@ -104,10 +201,10 @@ bool EventSamplingFilter::isBlockedBySamplingFilter(const std::string& key) cons
         return false;
     }
     const std::uint32_t remainder = *hash % 100u;
-    if (remainder >= *probability) {
+    if (remainder >= probability) {
         SvlLog::debug(
-            key + " is blocked by sampling filter! (remainder = " + std::to_string(remainder) +
-                ", probability = " + std::to_string(*probability) + ")",
+            (pieces ? joined(*pieces) : *key) + " is blocked by sampling filter! (remainder = " +
+                std::to_string(remainder) + ", probability = " + std::to_string(probability) + ")",
             true);
         return true;
     }

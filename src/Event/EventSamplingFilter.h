@@ -3,6 +3,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "Network/EventSamplingModel.h"
 #include "Platform/Mutex.h"
@@ -40,12 +41,28 @@ class EventSamplingFilter {
 
     std::shared_ptr<const EventSamplingModel> eventSamplingModel() const;
 
+    // A sampling key in two pieces, "<group>:<name>" when joined: every event
+    // asks the filter, and most keys are never built as one text.
+    struct KeyPieces {
+        std::string_view group;
+        std::string_view name;
+    };
+
   private:
+    // The model and its probabilities keyed for a lookup by pieces.
+    struct Rules;
+
     void setEventSamplingModel(std::shared_ptr<const EventSamplingModel> model);
+    std::shared_ptr<const Rules> rules() const;
+    // The pieces of the event's key; scratch holds a piece made for it.
+    static KeyPieces samplingKeyPieces(const LogEventParameter& parameter, std::string& scratch);
+    // key: the joined key, or null to join the pieces.
+    bool isBlockedByRules(const Rules& rules, const KeyPieces* pieces,
+                          const std::string* key) const;
 
     const std::shared_ptr<DataRegistry> dataRegistry_;
     mutable platform::Mutex mu_;
-    std::shared_ptr<const EventSamplingModel> eventSamplingModel_ GUARDED_BY(mu_);
+    std::shared_ptr<const Rules> rules_ GUARDED_BY(mu_);
 };
 
 }  // namespace sorvel

@@ -228,15 +228,21 @@ bool S3ConfigHandler::isEventBlocked(const std::string& eventName, const std::st
     if (group != Constants::EVENT_GROUP_STANDARD && group != Constants::EVENT_GROUP_CUSTOM) {
         return false;
     }
-    const std::string key = group + ":" + eventName;
+    // Every event asks: the list's entries are matched piece by piece, so no
+    // "<group>:<name>" text is built unless one is blocked and logged.
+    const std::size_t keySize = group.size() + 1 + eventName.size();
     bool blocked = false;
     {
         platform::MutexLock lock(mu_);
-        blocked =
-            std::find(blockedEvents_.begin(), blockedEvents_.end(), key) != blockedEvents_.end();
+        blocked = std::any_of(
+            blockedEvents_.begin(), blockedEvents_.end(), [&](const std::string& entry) {
+                return entry.size() == keySize && entry.compare(0, group.size(), group) == 0 &&
+                       entry[group.size()] == ':' &&
+                       entry.compare(group.size() + 1, eventName.size(), eventName) == 0;
+            });
     }
     if (blocked) {
-        SvlLog::debug(kTag + "isEventBlocked : " + key + " is blocked", true);
+        SvlLog::debug(kTag + "isEventBlocked : " + group + ":" + eventName + " is blocked", true);
     }
     return blocked;
 }

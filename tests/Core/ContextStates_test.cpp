@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "Core/ActiveSVLContext.h"
 #include "Core/DisabledSVLContext.h"
 #include "Core/InitializingSVLContext.h"
 #include "CoreFakes.h"
@@ -232,6 +233,38 @@ TEST_F(ContextStatesTest, DisabledRefusesEverythingButDeleteAndRestart) {
             line.find(DisabledSVLContext::WARNING_FOR_DISABLED_CONTEXT) != std::string::npos;
     }
     EXPECT_EQ(warnings, 3);  // the history call, the save, the event
+}
+
+// The controller hands every event's in-app key over in pieces; the running
+// state joins them only for a lookup the repository would make.
+TEST_F(ContextStatesTest, TheRunningStateAsksForInAppMessagesOnlyWhileTheyAreOn) {
+    auto active =
+        std::make_shared<ActiveSVLContext>(registry_, repository_, ActiveSVLContext::Generators{});
+    EXPECT_CALL(*repository_, getInAppMessage(_)).Times(0);
+    active->triggerInAppMessageFor("custom", "purchase");
+    registry_->putBool(false, DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE);
+    active->triggerInAppMessageFor("svl", "login");
+    ::testing::Mock::VerifyAndClearExpectations(repository_.get());
+
+    registry_->putBool(true, DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE);
+    {
+        InSequence inOrder;
+        EXPECT_CALL(*repository_, getInAppMessage("custom:a_name_past_the_short_text_size"));
+        EXPECT_CALL(*repository_, getInAppMessage("svl:login"));
+        EXPECT_CALL(*repository_, getInAppMessage("custom:"));
+        EXPECT_CALL(*repository_, getInAppMessage("svl:purchase"));
+    }
+    active->triggerInAppMessageFor("custom", "a_name_past_the_short_text_size");
+    active->triggerInAppMessageFor("svl", "login");
+    active->triggerInAppMessageFor("custom", "");
+    // The joined key as it was always handed down.
+    active->triggerInAppMessage("svl:purchase");
+    ::testing::Mock::VerifyAndClearExpectations(repository_.get());
+
+    // Switched off again: nothing more is asked.
+    EXPECT_CALL(*repository_, getInAppMessage(_)).Times(0);
+    registry_->putBool(false, DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE);
+    active->triggerInAppMessageFor("custom", "purchase");
 }
 
 }  // namespace

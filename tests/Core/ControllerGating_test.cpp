@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
+#include <mutex>
+
+#include <condition_variable>
+
 #include <atomic>
 #include <map>
 #include <string>
@@ -21,6 +27,23 @@ void expectNextOfItsThread(const std::string& entry, std::map<int, int>& next) {
     int i = std::stoi(name.substr(name.find(':') + 1));
     EXPECT_EQ(i, next[t]) << "thread " << t << " out of order or repeated";
     next[t] = i + 1;
+}
+
+// Every event once and in its thread's order, and thread 0's resign right
+// after each `every` of its events (it submitted one after event number
+// every * n - 1); the number of resigns.
+int expectInOrderWithResignsEvery(const std::vector<std::string>& entries, int every,
+                                  std::map<int, int>& next) {
+    int resigns = 0;
+    for (const auto& e : entries) {
+        if (e.find("willResignActive") != std::string::npos) {
+            ++resigns;
+            EXPECT_EQ(next[0], every * resigns) << "a state change overtook or trailed the events";
+            continue;
+        }
+        expectNextOfItsThread(e, next);
+    }
+    return resigns;
 }
 
 TEST(ControllerGatingTest, MessagesBeforeInitializeRunAfterItInArrivalOrder) {
@@ -161,20 +184,65 @@ TEST(ControllerGatingTest, BatchedEventsKeepTheirOrderAroundStateChangesOnAShare
     }
     h.drain();
     std::map<int, int> next;
-    int resigns = 0;
-    for (const auto& e : h.log->entries()) {
-        if (e.find("willResignActive") != std::string::npos) {
-            ++resigns;
-            // Thread 0 submitted it right after its event number 100 * resigns - 1.
-            EXPECT_EQ(next[0], 100 * resigns) << "a state change overtook or trailed the events";
-            continue;
-        }
-        expectNextOfItsThread(e, next);
-    }
-    EXPECT_EQ(resigns, kPerThread / 100);
+    EXPECT_EQ(expectInOrderWithResignsEvery(h.log->entries(), 100, next), kPerThread / 100);
     for (int t = 0; t < kThreads; ++t) {
         EXPECT_EQ(next[t], kPerThread) << "thread " << t;
     }
+}
+
+// A caller far ahead of the controller's queue fills the mailbox past what a
+// drain keeps between runs: every message still runs once and in order, and
+// the mailbox serves the next messages as before.
+TEST(ControllerGatingTest, AMailboxFarAheadOfItsQueueRunsEveryMessageOnceInOrder) {
+    ControllerHarness h;
+    auto pipeline = platform::DispatchQueue::makeSerial("test-pipeline");
+    h.rebuild(pipeline);
+    h.release();
+    auto controller = h.controller;
+    std::mutex mu;
+    std::condition_variable cv;
+    bool open = false;
+    auto hold = [&] {
+        // The pipeline's thread is held while the messages pile up.
+        pipeline->async([&] {
+            std::unique_lock<std::mutex> lock(mu);
+            cv.wait_for(lock, std::chrono::seconds(10), [&] { return open; });
+        });
+    };
+    auto letGo = [&] {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            open = true;
+        }
+        cv.notify_all();
+    };
+    auto submit = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            controller->logEvent(event("0:" + std::to_string(i)));
+            if (i % 500 == 499) {
+                controller->willResignActive();
+            }
+        }
+    };
+    const int far = static_cast<int>(3 * DefaultSVLContextController::MAILBOX_KEPT);
+    hold();
+    submit(0, far);
+    letGo();
+    h.drain();
+    submit(far, far + 100);
+    h.drain();
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        open = false;
+    }
+    hold();
+    submit(far + 100, far + 200);
+    letGo();
+    h.drain();
+
+    std::map<int, int> next;
+    EXPECT_EQ(expectInOrderWithResignsEvery(h.log->entries(), 500, next), (far + 200) / 500);
+    EXPECT_EQ(next[0], far + 200);
 }
 
 TEST(ControllerGatingTest, TriggerAndPushInsertionNeverWaitForStartUp) {

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <string>
 
 #include "CampaignListServer.h"
 #include "Common/SVLBooleanState.h"
@@ -17,7 +18,17 @@ namespace {
 // through the sink as a view would.
 class RecordingDisplay final : public IInAppMessageDisplay {
   public:
-    bool isPortrait() override { return portrait.load(); }
+    // While held, the in-app queue's lookup waits here.
+    bool isPortrait() override {
+        portraitAsks.fetch_add(1);
+        testing::notifyWaiters();
+        EXPECT_TRUE(testing::waitUntil([&] { return !held.load(); }));
+        return portrait.load();
+    }
+    void release() {
+        held.store(false);
+        testing::notifyWaiters();
+    }
     void display(std::shared_ptr<const InAppMessage> message, InAppLogEvent logEvent) override {
         onMain.store(platform::isMainThread());
         logEvent(LogEventParameter::initWithEventName(
@@ -35,6 +46,8 @@ class RecordingDisplay final : public IInAppMessageDisplay {
 
     std::atomic<bool> portrait{true};
     std::atomic<bool> onMain{false};
+    std::atomic<bool> held{false};
+    std::atomic<int> portraitAsks{0};
 
   private:
     std::mutex mu;
@@ -166,6 +179,34 @@ TEST_F(RepositoryInAppTest, DownloadTriggerBuildWithImageAndCountOnce) {
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_NE(sent[1].decodedBody.find(R"("checksum":"sum-1")"), std::string::npos);
     EXPECT_EQ(campaigns.imageRequests("p.png"), 1u);
+}
+
+// A lookup still under way on the in-app queue changes no trigger name: an
+// event no campaign names is answered at once behind it, and the lookup ends
+// as it would have.
+TEST_F(RepositoryInAppTest, AnEventNoCampaignNamesIsAnsweredAtOnceBehindALookup) {
+    campaigns.setCampaigns(Value(Value::Array{Value(iamtest::campaign("c1"))}).toJson(), "sum-1",
+                           30);
+    fetchAndSettle();
+    display->held.store(true);
+    repository->getInAppMessage("custom:buy");
+    ASSERT_TRUE(testing::waitUntil([&] { return display->portraitAsks.load() == 1; }));
+    for (const char* other : {"custom:browse", "custom:browse_a_while_longer"}) {
+        repository->getInAppMessage(other);
+        EXPECT_TRUE(logged(
+            std::string("getInAppMessageByCampaignId Fail, No Valid InAppMessage, eventName : ") +
+            other))
+            << other;
+    }
+    EXPECT_EQ(display->portraitAsks.load(), 1) << "the others never reached the queue";
+    display->release();
+    repository->waitForInAppQueue();
+    platform::RunLoop::main().runUntilIdle();
+    ASSERT_EQ(display->messages().size(), 1u);
+    EXPECT_EQ(display->messages()[0]->campaignId, "c1");
+    // A campaign's event still takes the queue after it.
+    EXPECT_EQ(trigger("custom:buy"), 2u);
+    EXPECT_EQ(display->portraitAsks.load(), 2);
 }
 
 TEST_F(RepositoryInAppTest, SwitchOffOfflineAndServerFailures) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 
 #include "Common/SvlLog.h"
 #include "EventFixture.h"
@@ -271,6 +273,53 @@ TEST_F(EventBufferTest, ABurstHandedOverInOneBlockOnTheSharedThreadIsPackedAsItC
         }
     }
     EXPECT_EQ(inOrder, ids(1, static_cast<int>(burst / 10 * 10)));
+}
+
+// A caller far ahead of the buffer's thread: the events of one drain exceed
+// what a drain's vector keeps between runs, another block splits them from
+// the next drain's, and a drain after those fills a recycled vector. Every
+// event is packed once, in order.
+TEST_F(EventBufferTest, DrainsFarBehindTheirCallerKeepEveryEventInOrder) {
+    setNetwork(false);
+    const SharedPipeline made = sharedPipeline();
+    std::mutex mu;
+    std::condition_variable cv;
+    bool open = false;
+    made.controllerQueue->async([&] {
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait_for(lock, std::chrono::seconds(10), [&] { return open; });
+    });
+    const int far = static_cast<int>(2 * EventBuffer::DRAIN_KEPT + 3);
+    for (int i = 0; i < far; ++i) {
+        made.buffer->addEvent(event("tap"));
+    }
+    made.buffer->saveUnsentEvents();  // packs the three left over
+    for (int i = 0; i < 25; ++i) {
+        made.buffer->addEvent(event("tap"));
+    }
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        open = true;
+    }
+    cv.notify_all();
+    made.buffer->waitUntilIdle();
+    EXPECT_EQ(made.buffer->bufferedEventCount(), 5u);
+    for (int i = 0; i < 5; ++i) {
+        made.buffer->addEvent(event("tap"));
+    }
+    made.buffer->waitUntilIdle();
+    EXPECT_EQ(made.buffer->bufferedEventCount(), 0u);
+    std::vector<std::string> inOrder;
+    std::vector<std::size_t> sizes;
+    for (const auto& p : made.container->snapshot()) {
+        sizes.push_back(p->eventModels().size());
+        for (const auto& e : p->eventModels()) {
+            inOrder.push_back(e.log_id.value_or(""));
+        }
+    }
+    EXPECT_EQ(inOrder, ids(1, far + 30));
+    ASSERT_EQ(sizes.size(), static_cast<std::size_t>(far / 10 + 4));
+    EXPECT_EQ(sizes[static_cast<std::size_t>(far / 10)], 3u);
 }
 
 TEST_F(EventBufferTest, BadEventsAreDroppedAloneAndNothingStoredIsLost) {

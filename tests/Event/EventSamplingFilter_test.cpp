@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "Common/DataContext.h"
 #include "Common/DataRegistry.h"
 #include "Common/SvlLog.h"
@@ -109,6 +112,65 @@ TEST_F(EventSamplingFilterTest, SessionStartsAreKeyedByTheirOpenType) {
     EXPECT_EQ(listKey(Value("promo:spring")), "custom:spring");
     EXPECT_EQ(listKey(Value(5)), "custom:5");
     EXPECT_EQ(listKey(Value(Value::Map{{"a", Value(1)}})), "custom:start_session");
+}
+
+// An event is looked up by its key's pieces, never joined unless logged: the
+// decision is the one its joined key gets.
+TEST_F(EventSamplingFilterTest, AnEventIsDecidedAsItsJoinedKeyIs) {
+    registry->putString(std::string("abc"), DataRegistryKey::STRING_ADID);  // remainder 54
+    configure(0, {{"custom:a:b", Value(0)},
+                  {"custom:a", Value(100)},
+                  {"custom:", Value(0)},
+                  {"custom:b", Value(54)},
+                  {"custom:c", Value(55)},
+                  {"custom:spring", Value(0)},
+                  {"custom:a_name_past_the_short_text_size", Value(0)},
+                  {"svl:login", Value(0)},
+                  {"a", Value(0)}});
+    struct Case {
+        std::string group;
+        std::string name;
+        Value::Map params;
+        bool blocked;
+    };
+    const std::vector<Case> cases{
+        {"custom", "a:b", {}, true},
+        {"custom:a", "b", {}, true},
+        {"custom", "a", {}, false},
+        {"custom", "", {}, true},
+        {"custom", "b", {}, true},
+        {"custom", "c", {}, false},
+        {"custom", "ab", {}, false},
+        {"custo", "m:a:b", {}, false},
+        {"custom", "a_name_past_the_short_text_size", {}, true},
+        {"custom", "a_name_past_the_short_text_siz", {}, false},
+        {"svl", "login", {}, false},
+        {"", "a", {}, false},
+        {"custom", "start_session", {{"svl:open_type", Value("promo:spring")}}, true},
+        {"custom", "start_session", {{"svl:open_type", Value("basic_open")}}, false},
+    };
+    for (const Case& c : cases) {
+        const auto parameter = LogEventParameter::initWithEventName(c.group, c.name, c.params);
+        EXPECT_EQ(filter->isBlocked(parameter), c.blocked) << c.group << " / " << c.name;
+        EXPECT_EQ(filter->isBlockedBySamplingFilter(EventSamplingFilter::getSamplingKey(parameter)),
+                  c.blocked)
+            << c.group << " / " << c.name;
+    }
+    EXPECT_TRUE(filter->isBlockedBySamplingFilter("a"));
+    SvlLog::flush();
+    EXPECT_TRUE(log.contains(
+        "custom:a:b is blocked by sampling filter! (remainder = 54, probability = 0)"));
+    EXPECT_TRUE(log.contains(
+        "custom:spring is blocked by sampling filter! (remainder = 54, probability = 0)"));
+
+    // A kind that samples nothing, and an empty list, drop nothing.
+    for (const auto& [type, probabilities] :
+         {std::pair{1, Value::Map{{"custom:a:b", Value(0)}}}, std::pair{0, Value::Map{}}}) {
+        configure(type, probabilities);
+        EXPECT_FALSE(blocked("custom", "a:b")) << type;
+        EXPECT_FALSE(filter->isBlockedBySamplingFilter("custom:a:b")) << type;
+    }
+    EXPECT_EQ(filter->eventSamplingModel()->type, EventSamplingType::ADID);
 }
 
 TEST_F(EventSamplingFilterTest, ANotificationThatIsNotAMapKeepsTheModel) {

@@ -7,6 +7,7 @@
 #include "Common/DataRegistryKey.h"
 #include "Common/SvlLog.h"
 #include "Network/EventSamplingModel.h"
+#include "Platform/Host.h"
 #include "support/TestSupport.h"
 
 namespace sorvel {
@@ -64,6 +65,38 @@ TEST_F(S3ConfigHandlerTest, AppliesEveryKeyAndDefaultsTheAbsentOnes) {
     EXPECT_EQ(handler().configPropertyMaxSize(), 7);
     EXPECT_TRUE(handler().isPause());
     EXPECT_TRUE(handler().isEventBlocked("a", "custom"));
+}
+
+// The list is matched against "<group>:<name>" as a whole, though no such
+// text is built for an event the list lets through.
+TEST_F(S3ConfigHandlerTest, ABlockedEntryMatchesOnlyItsWholeKey) {
+    testing::LogCapture log;
+    platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
+    SvlLog::initQaMode(registry.get());
+    handler().applyConfig(
+        R"({"blockedEvents":["custom:buy","custom:a:b","svl:","customer:x","svl:login_with_a_long_name"]})");
+    struct Case {
+        const char* name;
+        const char* group;
+        bool blocked;
+    };
+    for (const Case& c :
+         {Case{"buy", "custom", true}, Case{"bu", "custom", false}, Case{"buyer", "custom", false},
+          Case{"uy", "custom", false}, Case{"a:b", "custom", true}, Case{"a", "custom", false},
+          Case{"b", "custom", false}, Case{"", "svl", true}, Case{"", "custom", false},
+          Case{"x", "custom", false}, Case{"buy", "svl", false},
+          Case{"login_with_a_long_name", "svl", true},
+          Case{"login_with_a_long_nam", "svl", false}}) {
+        EXPECT_EQ(handler().isEventBlocked(c.name, c.group), c.blocked) << c.group << ":" << c.name;
+    }
+    SvlLog::flush();
+    EXPECT_TRUE(log.contains("S3ConfigHandler :: isEventBlocked : custom:a:b is blocked"));
+    EXPECT_TRUE(log.contains("S3ConfigHandler :: isEventBlocked : svl: is blocked"));
+    EXPECT_FALSE(log.contains("custom:buyer"));
+
+    handler().applyConfig(R"({"blockedEvents":[]})");
+    EXPECT_FALSE(handler().isEventBlocked("buy", "custom"));
+    EXPECT_FALSE(handler().isEventBlocked("", "svl"));
 }
 
 TEST_F(S3ConfigHandlerTest, ListenersHearOnlyChangesAndPauseReachesItsListener) {

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "Common/GdprForgetMe.h"
 #include "Data/Repository/IRepository.h"
 #include "Event/EventModel.h"
 #include "Event/EventModelProvider.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Mutex.h"
 #include "sorvel/SorvelLogLevel.h"
-#include "Common/GdprForgetMe.h"
 
 namespace sorvel {
 
@@ -181,8 +181,9 @@ class Repository final : public IRepository, public std::enable_shared_from_this
 
     const std::shared_ptr<InAppMessageDAO> inAppMessageDAO_;
     const std::shared_ptr<IInAppMessageDisplay> inAppMessageDisplay_;
-    // Blocks queued on the in-app queue and not yet finished. While none is,
-    // the store's trigger names are those a lookup queued now would read.
+    // Blocks queued on the in-app queue that may change the campaigns (every
+    // one but a trigger's lookup) and not yet finished. While none is, the
+    // store's trigger names are those a lookup queued now would read.
     const std::shared_ptr<std::atomic<std::int64_t>> inAppBlocksPending_ =
         std::make_shared<std::atomic<std::int64_t>>(0);
 

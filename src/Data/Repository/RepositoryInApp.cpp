@@ -61,9 +61,12 @@ void Repository::getInAppMessage(const std::string& eventName) {
     if (!isInAppMessageActive()) {
         return;
     }
-    // Most events trigger no campaign: with nothing queued before it, such an
-    // event is answered here, without waking the in-app queue for a lookup
-    // that would find nothing.
+    // Most events trigger no campaign: with nothing queued before it that may
+    // change the campaigns, such an event is answered here, without waking
+    // the in-app queue for a lookup that would find nothing. Lookups queued
+    // before it change no trigger name, so they do not count: were they to,
+    // a stream faster than the queue would keep one queued for good, and
+    // every event after it would take the queue too.
     if (inAppBlocksPending_->load() == 0) {
         auto names = inAppMessageDAO_->store().triggerEventNames();
         if (names && !names->contains(eventName)) {
@@ -80,8 +83,8 @@ void Repository::getInAppMessage(const std::string& eventName) {
             return;
         }
     }
-    runOnInAppQueue([dao = inAppMessageDAO_, display = inAppMessageDisplay_,
-                     self = weak_from_this(), eventName] {
+    inAppMessageExecutor_->async([dao = inAppMessageDAO_, display = inAppMessageDisplay_,
+                                  self = weak_from_this(), eventName] {
         if (SVLBooleanState::isInAppMessageShowing().get()) {
             SvlLog::debug("InAppMessage already shown", true);
             return;
