@@ -187,6 +187,7 @@ std::vector<Status> DeferredDataContext::setAll(const std::vector<Change>& chang
 }
 
 std::optional<Value> DeferredDataContext::get(const std::string& key) const {
+    const DefaultDataContext* context = nullptr;
     {
         platform::MutexLock lock(opening_->mu);
         if (!opening_->done) {
@@ -194,8 +195,11 @@ std::optional<Value> DeferredDataContext::get(const std::string& key) const {
             // still holds itself, as its write waits for the stores.
             return std::nullopt;
         }
+        // Open (the common case): read it without taking the lock again. Once
+        // set, the context stays for the life of opening_.
+        context = opening_->context.get();
     }
-    return opened().get(key);
+    return context ? context->get(key) : opened().get(key);
 }
 
 void DeferredDataContext::compact() {

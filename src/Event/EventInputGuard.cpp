@@ -286,22 +286,21 @@ namespace {
 // the event has none. `replaced`: entries the SDK writes over when it adds
 // its own (not counted). `edit` gives the map a repair writes to, asked for
 // only then: a map of an event's shared context is copied for that event
-// alone. A list is the event's own and repaired in place.
+// alone.
 struct EventMap {
     const Value::Map* map;
     bool native;
     const EventModel* replaced = nullptr;
-    std::function<Value::Map*()> edit;
     ParamList* list = nullptr;
+    std::function<Value::Map*()> edit = nullptr;
 
     bool present() const { return map != nullptr || list != nullptr; }
+    // Of `current`, the map as it stands (see edit), or else of the list.
+    Scan scan(const Value::Map* current) const {
+        return current != nullptr ? scanMap(*current, EventInputGuard::MAX_VALUE_DEPTH, native)
+                                  : scanMap(*list, EventInputGuard::MAX_VALUE_DEPTH, native);
+    }
 };
-
-// Measures the map, or the list when it has one (see EventMap).
-Scan scanOf(const Value::Map* map, const ParamList* list, bool native) {
-    return list != nullptr ? scanMap(*list, EventInputGuard::MAX_VALUE_DEPTH, native)
-                           : scanMap(*map, EventInputGuard::MAX_VALUE_DEPTH, native);
-}
 
 // The bytes of the entries that the event's added order numbers write over.
 template <typename Entries>
@@ -327,9 +326,9 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
     // to repair it, and then measured again.
     Scan scans[3];
     std::size_t i = 0;
-    for (const EventMap& entry : maps) {
-        if (entry.present()) {
-            scans[i] = scanOf(entry.map, entry.list, entry.native);
+    for (const EventMap& map : maps) {
+        if (map.present()) {
+            scans[i] = map.scan(map.map);
             if (scans[i].tooDeep) {
                 return Status::error("values nested deeper than " +
                                      std::to_string(EventInputGuard::MAX_VALUE_DEPTH) + " levels");
@@ -338,28 +337,27 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
         ++i;
     }
     i = 0;
-    for (const EventMap& entry : maps) {
-        const Value::Map* map = entry.map;
-        ParamList* list = entry.list;
-        if (entry.present() && scans[i].illFormed) {
-            bool fixed = false;
-            if (list != nullptr) {
-                fixed = repair(*list, entry.native);
+    for (const EventMap& map : maps) {
+        const Value::Map* current = map.map;
+        if (map.present() && scans[i].illFormed) {
+            bool changed = false;
+            if (current != nullptr) {
+                Value::Map* own = map.edit();
+                current = own;
+                changed = repair(*own, map.native);
             } else {
-                Value::Map* own = entry.edit();
-                map = own;
-                fixed = repair(*own, entry.native);
+                changed = repair(*map.list, map.native);
             }
-            if (fixed) {
+            if (changed) {
                 repaired = true;
-                scans[i].bytes = scanOf(map, list, entry.native).bytes;
+                scans[i].bytes = map.scan(current).bytes;
             }
         }
-        if (entry.present() && entry.replaced != nullptr) {
-            scans[i].bytes -= list != nullptr ? replacedBytes(*list, *entry.replaced)
-                                              : replacedBytes(*map, *entry.replaced);
+        if (map.present() && map.replaced != nullptr) {
+            scans[i].bytes -= current != nullptr ? replacedBytes(*current, *map.replaced)
+                                                 : replacedBytes(*map.list, *map.replaced);
         }
-        bytes += entry.present() ? scans[i].bytes : 0;
+        bytes += map.present() ? scans[i].bytes : 0;
         ++i;
     }
     if (repaired) {
@@ -407,13 +405,14 @@ Status EventInputGuard::admit(EventModel& event) {
         }
     }
     const EventContext& context = event.context();
-    return admitMaps(event.event_name, repaired, bytes,
-                     {{event.param && !listed ? &*event.param : nullptr,
-                       event.paramForm == ParamForm::native, numbersAdded ? &event : nullptr,
-                       [&event] { return &*event.param; }, listed ? &event.nativeParam : nullptr},
-                      {&context.user_properties, false, nullptr,
-                       [&event] { return &event.editContext().user_properties; }},
-                      {&context.ci, false, nullptr, [&event] { return &event.editContext().ci; }}});
+    return admitMaps(
+        event.event_name, repaired, bytes,
+        {{event.param && !listed ? &*event.param : nullptr, event.paramForm == ParamForm::native,
+          numbersAdded ? &event : nullptr, listed ? &event.nativeParam : nullptr,
+          [&event] { return &*event.param; }},
+         {&context.user_properties, false, nullptr, nullptr,
+          [&event] { return &event.editContext().user_properties; }},
+         {&context.ci, false, nullptr, nullptr, [&event] { return &event.editContext().ci; }}});
 }
 
 Status EventInputGuard::admitInput(std::string& eventName, const std::string& group,
@@ -422,7 +421,7 @@ Status EventInputGuard::admitInput(std::string& eventName, const std::string& gr
     const bool repaired = repair(eventName);
     return admitMaps(
         eventName, repaired, kFixedEventBytes + eventName.size() + group.size() + propertiesBytes,
-        {{&params, form == ParamForm::native, nullptr, [&params] { return &params; }}});
+        {{&params, form == ParamForm::native, nullptr, nullptr, [&params] { return &params; }}});
 }
 
 Status EventInputGuard::admitInput(std::string& eventName, const std::string& group,
@@ -430,7 +429,7 @@ Status EventInputGuard::admitInput(std::string& eventName, const std::string& gr
     const bool repaired = repair(eventName);
     return admitMaps(eventName, repaired,
                      kFixedEventBytes + eventName.size() + group.size() + propertiesBytes,
-                     {{nullptr, true, nullptr, {}, &params}});
+                     {{nullptr, true, nullptr, &params}});
 }
 
 std::size_t EventInputGuard::mapBytes(const Value::Map& map) {
