@@ -171,6 +171,7 @@ TEST_F(EventModelProviderTest, CountersStayUniqueAndGapFreeAcrossEightThreads) {
     constexpr int kEach = 200;
     std::vector<std::vector<std::string>> numbers(kThreads);
     counters();  // made before the threads share it
+    contexts();  // likewise
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
