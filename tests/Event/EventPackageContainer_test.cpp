@@ -147,7 +147,7 @@ TEST_F(EventPackageContainerTest, AFailedUploadGoesToTheTailAndLeavesTheStoreOnl
     container->addEventPackage(a);
     EXPECT_EQ(container->packageCount(), 0u);
 
-    // Offline, each waiting package is tried once and keeps its place.
+    // Offline, the waiting packages keep their places.
     setNetwork(false);
     auto c = package(1, "c");
     auto d = package(1, "d");
@@ -177,6 +177,41 @@ TEST_F(EventPackageContainerTest, SendingWaitsWhileARestartIsNotSynced) {
     container->sendAllEventPackages();
     EXPECT_EQ(container->packageCount(), 0u);
     EXPECT_EQ(server.requestCount(), 1u);
+}
+
+// Offline, a round stops at its first failure: the others would fail the
+// same way, and a backlog that grows offline would make every new package's
+// round longer. Once the network is back, one round sends them all in order.
+TEST_F(EventPackageContainerTest, AnOfflineRoundStopsAtItsFirstFailureAndTheBacklogWaitsInOrder) {
+    testing::LogCapture log;
+    platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
+    SvlLog::initQaMode(nullptr);
+    auto container = makeContainer();
+    setNetwork(false);
+    EventPackageContainer::Packages queued;
+    for (int i = 0; i < 30; ++i) {
+        queued.push_back(package(1, "p" + std::to_string(i)));
+        container->addEventPackage(queued.back());
+    }
+    container->sendAllEventPackages();
+    EXPECT_EQ(container->snapshot(), queued);
+    SvlLog::flush();
+    std::size_t tried = 0;
+    for (const auto& line : log.lines()) {
+        tried += line.find("You are not connected to the network.") != std::string::npos;
+    }
+    EXPECT_EQ(tried, 1u);
+    EXPECT_TRUE(
+        log.contains("sendAllEventPackages :: no network; 29 packages wait for the next round"));
+
+    setNetwork(true);
+    container->sendAllEventPackages();
+    EXPECT_EQ(container->packageCount(), 0u);
+    std::vector<std::string> expected;
+    for (const auto& p : queued) {
+        expected.push_back(p->eventModels().front().log_id.value_or(""));
+    }
+    EXPECT_EQ(uploadedLogIds(), expected);
 }
 
 TEST_F(EventPackageContainerTest, TheCountRuleCountsQueuedPackages) {
