@@ -111,6 +111,16 @@ std::string Constants::EVENT_BULK_URL() {
     return std::string(selectedRow().eventBase) + EVENT_BULK_PATH;
 }
 
+std::string Constants::eventBulkUrl(std::string_view appKey) {
+    const std::string_view base = selectedRow().eventBase;
+    const std::string_view path = EVENT_BULK_PATH;
+    const std::size_t hole = path.find("%@");
+    std::string out;
+    out.reserve(base.size() + path.size() + appKey.size());
+    out.append(base).append(path.substr(0, hole)).append(appKey).append(path.substr(hole + 2));
+    return out;
+}
+
 std::string Constants::DEFERRED_DEEPLINK_URL() {
     return std::string(selectedRow().eventBase) + DEFERRED_DEEPLINK_PATH;
 }

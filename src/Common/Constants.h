@@ -173,6 +173,9 @@ struct Constants {
     static std::string CONFIG_URL();
     static std::string IAM_CAMPAIGNS_URL();
     static std::string WEB_API_BASE_URL();
+    // fill(EVENT_BULK_URL(), {appKey}) written in one piece: every upload
+    // asks for it.
+    static std::string eventBulkUrl(std::string_view appKey);
 
     // Replaces each "%@" of the pattern, in order, by the next argument; a
     // "%@" without an argument left stays as it is.

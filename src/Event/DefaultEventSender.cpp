@@ -69,12 +69,13 @@ std::shared_ptr<ApiConnection> DefaultEventSender::prepare(
     // The body is written once, straight from the common block's text and the
     // package's; the debug line and the request share it.
     EventBundleModel bundle(std::move(common), eventPackage);
-    auto body = std::make_shared<const ApiBody>(bundle.toApiBody());
+    std::string url = bundle.getUrl();
+    auto body = std::make_shared<const ApiBody>(std::move(bundle).takeApiBody());
     if (SvlLog::wouldDeliver(true)) {
         SvlLog::debug(body->json, true);
     }
     auto connection = std::make_shared<ApiConnection>(dataRegistry_);
-    connection->setPostRequest(std::move(body), bundle.getUrl());
+    connection->setPostRequest(std::move(body), std::move(url));
     return connection;
 }
 
@@ -105,8 +106,8 @@ void DefaultEventSender::sendEventPackage(std::shared_ptr<const EventPackage> ev
         return;
     }
     if (auto connection = prepare(eventPackage, completion)) {
-        ApiConnectionManager().request(std::move(connection), false,
-                                       resultMapper(eventPackage, std::move(completion)));
+        manager_.request(std::move(connection), false,
+                         resultMapper(eventPackage, std::move(completion)));
     }
 }
 
@@ -116,8 +117,8 @@ void DefaultEventSender::sendEventPackageAsync(std::shared_ptr<const EventPackag
         return;
     }
     if (auto connection = prepare(eventPackage, completion)) {
-        ApiConnectionManager().requestAsync(std::move(connection), false,
-                                            resultMapper(eventPackage, std::move(completion)));
+        manager_.requestAsync(std::move(connection), false,
+                              resultMapper(eventPackage, std::move(completion)));
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "Common/GdprForgetMe.h"
 #include "Event/EventPackage.h"
+#include "Network/ApiConnectionManager.h"
 
 namespace sorvel {
 
@@ -16,8 +17,8 @@ class DeviceRealtimeDataProvider;
 // fails goes back to its container's queue instead. It fails at once when the
 // network is down or GDPR forget-me is in force; a request that could not even
 // be sent (no secret key, unusable URL) fails too, so the package is kept.
-// Each call builds its own collaborators; what the sender keeps is the text of
-// the common block, written again only when a value in it changes.
+// Each call builds its own request; what the sender keeps is the text of the
+// common block, written again only when a value in it changes.
 class DefaultEventSender : public IEventSender {
   public:
     // gdprAction runs when forget-me is stored but not yet acknowledged by the
@@ -45,6 +46,9 @@ class DefaultEventSender : public IEventSender {
     const std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider_;
     const GdprForgetMe::Action gdprAction_;
     const std::shared_ptr<CommonBlockCache> commonBlock_;
+    // Never retries (a failed package waits for the next round), so its
+    // attempt count stays 0 and one serves every package, from any thread.
+    ApiConnectionManager manager_;
 };
 
 }  // namespace sorvel

@@ -14,8 +14,15 @@ EventBundleModel::EventBundleModel(CommonModel common,
 
 EventBundleModel::EventBundleModel(CommonBlock common,
                                    std::shared_ptr<const EventPackage> eventPackage)
-    : common_(std::move(common)), package_(std::move(eventPackage)) {
-    appKey_ = common_.text->model.appkey.value_or("");
+    : common_(std::move(common)), package_(std::move(eventPackage)) {}
+
+const std::string& EventBundleModel::appKey() const {
+    static const std::string kNone;
+    if (appKey_) {
+        return *appKey_;
+    }
+    const auto& blockKey = common_.text->model.appkey;
+    return blockKey ? *blockKey : kNone;
 }
 
 Value::Map EventBundleModel::toDictionary() const {
@@ -25,6 +32,18 @@ Value::Map EventBundleModel::toDictionary() const {
 }
 
 ApiBody EventBundleModel::toApiBody() const {
+    ApiBody body = bodyWithoutTime();
+    body.requestDatetime = common_.requestDatetime;
+    return body;
+}
+
+ApiBody EventBundleModel::takeApiBody() && {
+    ApiBody body = bodyWithoutTime();
+    body.requestDatetime = std::move(common_.requestDatetime);
+    return body;
+}
+
+ApiBody EventBundleModel::bodyWithoutTime() const {
     ApiBody body;
     const CommonBlockText& common = *common_.text;
     // {"common":<block>,"evts":<events>}: 19 bytes of frame and 24 of time.
@@ -35,12 +54,11 @@ ApiBody EventBundleModel::toApiBody() const {
         package_->appendEventsJson(o.key("evts"));
     }
     body.hasCommon = true;
-    body.requestDatetime = common_.requestDatetime;
     return body;
 }
 
 std::string EventBundleModel::getUrl() const {
-    return Constants::fill(Constants::EVENT_BULK_URL(), {appKey_});
+    return Constants::eventBulkUrl(appKey());
 }
 
 }  // namespace sorvel

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Event/EventPackage.h"
@@ -25,18 +26,24 @@ class EventBundleModel : public IApiModel {
     // The common block written out, followed by the JSON the package keeps of
     // its events: the same text as the dictionary's, without building either.
     ApiBody toApiBody() const override;
+    // The same body, the request time moved into it rather than copied.
+    ApiBody takeApiBody() &&;
     // The event-bulk URL with the app key in place of its "%@".
     std::string getUrl() const override;
 
     CommonModel common() const { return common_.model(); }
     std::vector<EventModel> evts() const { return package_->eventModels(); }
-    const std::string& appKey() const { return appKey_; }
+    const std::string& appKey() const;
 
   private:
+    // The text of the body, its request time not yet set.
+    ApiBody bodyWithoutTime() const;
+
     CommonBlock common_;
     // The events are the package's, shared rather than copied.
     std::shared_ptr<const EventPackage> package_;
-    std::string appKey_;
+    // Given apart from the common block; else the block's is used.
+    std::optional<std::string> appKey_;
 };
 
 }  // namespace sorvel

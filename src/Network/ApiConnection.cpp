@@ -1,6 +1,7 @@
 #include "Network/ApiConnection.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 
 #include "Base/TextUnits.h"
@@ -47,12 +48,71 @@ bool jsonTextPath(HttpMethod method, std::string_view pathAndQuery) {
 
 // The request time the signature vouches for: the common block's, or, for a
 // body that has no common block (the deferred deeplink), the current time in
-// the same format. Absent when a common block carries no usable time.
-std::optional<std::string> signingTime(const ApiBody& body) {
+// the same format (written into `now`). Absent when a common block carries no
+// usable time.
+std::optional<std::string_view> signingTime(const ApiBody& body, std::string& now) {
     if (!body.hasCommon) {
-        return FvnUtil::getCurrentDatetimeString();
+        now = FvnUtil::getCurrentDatetimeString();
+        return now;
     }
-    return body.requestDatetime;
+    if (!body.requestDatetime) {
+        return std::nullopt;
+    }
+    return *body.requestDatetime;
+}
+
+// Whether the URL text is an absolute http(s) URL, and then whether a POST
+// to it travels as JSON text. A thread forms its requests to the same few
+// URLs over and over: the answer for the last text is kept.
+std::optional<bool> checkUrl(const std::string& url) {
+    struct Last {
+        std::string url;
+        bool postsJsonText = false;
+        bool valid = false;
+    };
+    thread_local Last last;
+    if (!last.valid || last.url != url) {
+        auto parts = text::parseHttpUrl(url);
+        if (!parts) {
+            return std::nullopt;
+        }
+        last.valid = false;
+        last.url = url;
+        last.postsJsonText = jsonTextPath(HttpMethod::POST, parts->pathAndQuery);
+        last.valid = true;
+    }
+    return last.postsJsonText;
+}
+
+// The registry's secret key. Every signed request reads it: the text read
+// last on this thread is kept for as long as the key's version says it holds,
+// and only for the registry it was read from. The view lasts until the
+// thread's next call.
+std::optional<std::string_view> secretKeyOf(const std::shared_ptr<DataRegistry>& registry) {
+    struct Last {
+        std::weak_ptr<DataRegistry> registry;
+        std::uint64_t version = 0;
+        std::optional<std::string> key;
+    };
+    thread_local Last last;
+    if (!registry) {
+        return std::nullopt;
+    }
+    const DataRegistry& reg = *registry;
+    constexpr DataRegistryKey kKey = DataRegistryKey::STRING_SECRETKEY;
+    const std::uint64_t version = reg.version(kKey);
+    if (version != last.version || last.registry.lock() != registry) {
+        std::array<std::uint64_t, 1> versions{};
+        auto value = reg.getValues(std::array{kKey}, versions)[0];
+        std::string* text = value ? value->getString() : nullptr;
+        last.key = text ? std::optional<std::string>(std::move(*text)) : std::nullopt;
+        last.version = versions[0];
+        last.registry = registry;
+    }
+    if (!last.key) {
+        return std::nullopt;
+    }
+    return *last.key;
 }
 
 }  // namespace
@@ -130,8 +190,9 @@ bool ApiConnection::sendsJsonText(HttpMethod method, const std::string& url) {
 }
 
 StatusOr<platform::HttpRequest, ApiConnectionError> ApiConnection::form(Parts parts) const {
-    auto url = parts.urlText ? text::parseHttpUrl(*parts.urlText) : std::nullopt;
-    if (!parts.method || !url) {
+    const std::optional<bool> postsJsonText =
+        parts.urlText ? checkUrl(*parts.urlText) : std::nullopt;
+    if (!parts.method || !postsJsonText) {
         return ApiConnectionError::InvalidRequestError;
     }
     platform::HttpRequest request;
@@ -153,20 +214,19 @@ StatusOr<platform::HttpRequest, ApiConnectionError> ApiConnection::form(Parts pa
     }
     request.method = *parts.method == HttpMethod::POST ? "POST" : "DELETE";
 
-    auto secretKey =
-        registry_ ? registry_->getStringOrNil(DataRegistryKey::STRING_SECRETKEY, std::nullopt)
-                  : std::nullopt;
+    auto secretKey = secretKeyOf(registry_);
     if (!secretKey || secretKey->empty()) {
         return ApiConnectionError::NoSecretKeyError;
     }
-    auto time = signingTime(*parts.body);
+    std::string now;
+    auto time = signingTime(*parts.body, now);
     if (!time) {
         return ApiConnectionError::AuthKeyError;
     }
+    // Every DELETE body travels as JSON text.
+    const bool jsonText = *parts.method == HttpMethod::DELETE || *postsJsonText;
     auto signedBody =
-        signRequestBody(parts.body->json,
-                        jsonTextPath(*parts.method, url->pathAndQuery) ? BodyEncoding::JSON_TEXT
-                                                                       : BodyEncoding::BASE64,
+        signRequestBody(parts.body->json, jsonText ? BodyEncoding::JSON_TEXT : BodyEncoding::BASE64,
                         *secretKey, *time);
     if (!signedBody) {
         return ApiConnectionError::AuthKeyError;

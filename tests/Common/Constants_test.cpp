@@ -48,6 +48,7 @@ TEST(Constants, EndpointsByRegionAndServerMode) {
         SCOPED_TRACE("mode " + std::to_string(c.mode) + " region '" + c.region + "'");
         Constants::configureEndpoints(c.mode, c.region);
         const std::string bulk = Constants::EVENT_BULK_URL();
+        EXPECT_EQ(Constants::eventBulkUrl("KEY-1"), Constants::fill(bulk, {"KEY-1"}));
         EXPECT_EQ(hostOf(bulk), hostOf(Constants::DEFERRED_DEEPLINK_URL()));
         EXPECT_EQ(hostOf(bulk), hostOf(Constants::DRWORKS_URL()));
         for (const std::string& url :

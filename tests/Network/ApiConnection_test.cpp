@@ -14,6 +14,7 @@
 #include "Platform/Crypto.h"
 #include "Platform/Device.h"
 #include "Platform/Host.h"
+#include "support/CommonSupport.h"
 
 namespace sorvel::nettest {
 namespace {
@@ -167,6 +168,60 @@ TEST_F(ApiConnectionTest, UserAgentCallerHeadersAndTheUnsignedGet) {
     for (const char* absent :
          {"svl-auth-time", "svl-auth-cs", "user-agent", "content-type", "x-absent"}) {
         EXPECT_FALSE(config[0].hasHeader(absent)) << absent;
+    }
+}
+
+// A thread keeps the secret key and the URL check it used last: each request
+// is still signed with its own registry's key as it is now, and encoded and
+// checked by its own URL.
+TEST_F(ApiConnectionTest, EachRequestFollowsItsRegistrysKeyAndItsUrl) {
+    auto signature = [&](const std::shared_ptr<DataRegistry>& reg) {
+        auto connection = std::make_shared<ApiConnection>(reg);
+        connection->setPostRequest(FixedModel(bulk, timedBody()));
+        const Result r = sendOnce(connection);
+        if (r.statusCode() == 0) {
+            return std::string("not sent");
+        }
+        return server.requests(Endpoint::EVENT_BULK).back().signature;
+    };
+    EXPECT_EQ(signature(registry), "valid");
+    registry->putString(std::string("ANOTHER-SECRET"), DataRegistryKey::STRING_SECRETKEY);
+    EXPECT_EQ(signature(registry), "invalid");
+    registry->putString(std::string(kSecretKey), DataRegistryKey::STRING_SECRETKEY);
+    EXPECT_EQ(signature(registry), "valid");
+    registry->putString(std::nullopt, DataRegistryKey::STRING_SECRETKEY);
+    EXPECT_EQ(signature(registry), "not sent");
+    registry->putString(std::string(kSecretKey), DataRegistryKey::STRING_SECRETKEY);
+
+    // Registries taking turns on one thread, then one that replaces a gone one.
+    auto other = std::make_shared<DataRegistry>(std::make_shared<testing::MemoryContext>());
+    other->putString(std::string("ANOTHER-SECRET"), DataRegistryKey::STRING_SECRETKEY);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(signature(other), "invalid");
+        EXPECT_EQ(signature(registry), "valid");
+    }
+    other.reset();
+    auto next = std::make_shared<DataRegistry>(std::make_shared<testing::MemoryContext>());
+    next->putString(std::string("ANOTHER-SECRET"), DataRegistryKey::STRING_SECRETKEY);
+    EXPECT_EQ(signature(next), "invalid");
+
+    // URLs taking turns: each is encoded by its own path, a bad one refused.
+    for (int i = 0; i < 2; ++i) {
+        for (const std::string& url : {bulk, Constants::GDPR_URL(), std::string("not a url")}) {
+            SCOPED_TRACE(url);
+            const std::size_t before = server.requestCount();
+            const Result r = sendOnce(post(url));
+            if (url == "not a url") {
+                EXPECT_EQ(r.statusCode(), 0);
+                EXPECT_EQ(server.requestCount(), before);
+                continue;
+            }
+            EXPECT_TRUE(r.isSuccess()) << r.statusCode();
+            auto recorded = server.requests(url == bulk ? Endpoint::EVENT_BULK : Endpoint::GDPR);
+            ASSERT_FALSE(recorded.empty());
+            EXPECT_EQ(recorded.back().header("content-type"),
+                      url == bulk ? "application/octet-stream" : "application/json");
+        }
     }
 }
 

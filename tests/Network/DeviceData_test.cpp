@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -130,6 +131,74 @@ TEST_F(DeviceDataTest, AKeychainThatCannotBeReadNeverReplacesTheDeviceId) {
     EXPECT_TRUE(std::regex_match(renewed, kUuid)) << renewed;
     EXPECT_NE(renewed, id);
     EXPECT_EQ(Util_keychain::shared()->getAdid().value(), renewed);
+}
+
+// A request leaves out only the writes of what the registry provably holds:
+// whatever changed a stored value since (a removal, another value, a wipe,
+// a new OS value) is written back or carried by the next request.
+TEST_F(DeviceDataTest, ARequestWritesAgainWhateverChangedInTheRegistry) {
+    platform::host::setReachability(std::string("wifi"));
+    platform::host::setCarrier(platform::CarrierInfo{"Carrier", "450", "05", "kr"});
+    auto provider = realtime();
+    auto versions = [&] {
+        return std::vector<std::uint64_t>{registry->version(DataRegistryKey::STRING_ADID),
+                                          registry->version(DataRegistryKey::STRING_IDFA),
+                                          registry->version(DataRegistryKey::INT_ATT_STATUS),
+                                          registry->version(DataRegistryKey::STRING_NETWORK_TYPE),
+                                          registry->version(DataRegistryKey::STRING_CARRIER_NAME),
+                                          registry->version(DataRegistryKey::STRING_RADIO_TYPE),
+                                          registry->version(DataRegistryKey::STRING_IP_ADDRESS),
+                                          registry->version(DataRegistryKey::STRING_LANGUAGE)};
+    };
+    auto first = provider->refreshDataForRequest();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(*first, RealtimeData::readFrom(*registry));
+    EXPECT_TRUE(std::regex_match(first->adid.value_or(""), kUuid));
+    EXPECT_EQ(first->networkType, "wifi");
+    EXPECT_EQ(first->carrier, "Carrier");
+    const auto before = versions();
+    EXPECT_EQ(provider->refreshDataForRequest(), first);
+    EXPECT_EQ(versions(), before) << "a value the registry holds was written again";
+
+    registry->putString(std::nullopt, DataRegistryKey::STRING_ADID);
+    registry->putString(std::string("mobile"), DataRegistryKey::STRING_NETWORK_TYPE);
+    registry->putString(std::string("XX"), DataRegistryKey::STRING_LANGUAGE);
+    auto second = provider->refreshDataForRequest();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(*second, *first);
+    EXPECT_EQ(RealtimeData::readFrom(*registry), *first);
+
+    platform::host::setCarrier(std::nullopt);
+    platform::host::setRadioAccessTechnology(std::string("LTE"));
+    auto third = provider->refreshDataForRequest();
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->carrier, std::nullopt);
+    EXPECT_EQ(third->radio, "LTE");
+    EXPECT_EQ(RealtimeData::readFrom(*registry), *third);
+
+    registry->removeAll();
+    EXPECT_EQ(*provider->refreshDataForRequest(), *third);
+    EXPECT_EQ(RealtimeData::readFrom(*registry), *third);
+
+    // Another writer changing a value while requests run: once it stops, the
+    // next request restores the value and answers what the registry holds.
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; !stop.load(); ++i) {
+            registry->putString(std::string(i % 2 ? "A" : "B"), DataRegistryKey::STRING_LANGUAGE);
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        RealtimeData answered = *provider->refreshDataForRequest();
+        answered.language = third->language;
+        ASSERT_EQ(answered, *third);
+    }
+    stop = true;
+    writer.join();
+    auto last = provider->refreshDataForRequest();
+    ASSERT_TRUE(last);
+    EXPECT_EQ(*last, *third);
+    EXPECT_EQ(RealtimeData::readFrom(*registry), *third);
 }
 
 TEST_F(DeviceDataTest, CommonBlockCarriesStoredAndDeviceValues) {

@@ -95,11 +95,11 @@ StatusOr<void, KeyChainError> DeviceRealtimeDataProvider::deleteDeviceId() {
 void DeviceRealtimeDataProvider::refreshData() {
     // Counts as the last read, so the requests right after it need not read again.
     (void)rereadDue();
-    refresh(true);
+    (void)store(current(true));
 }
 
-void DeviceRealtimeDataProvider::refreshDataForRequest() {
-    refresh(rereadDue());
+std::shared_ptr<const RealtimeData> DeviceRealtimeDataProvider::refreshDataForRequest() {
+    return refresh(rereadDue());
 }
 
 bool DeviceRealtimeDataProvider::rereadDue() {
@@ -117,28 +117,66 @@ bool DeviceRealtimeDataProvider::rereadDue() {
     return true;
 }
 
-void DeviceRealtimeDataProvider::refresh(bool reread) {
+namespace {
+
+// The keys a request stores, in the order of kept versions.
+constexpr std::array<DataRegistryKey, 8> kRealtimeKeys = {
+    DataRegistryKey::STRING_ADID,         DataRegistryKey::STRING_IDFA,
+    DataRegistryKey::INT_ATT_STATUS,      DataRegistryKey::STRING_NETWORK_TYPE,
+    DataRegistryKey::STRING_CARRIER_NAME, DataRegistryKey::STRING_RADIO_TYPE,
+    DataRegistryKey::STRING_IP_ADDRESS,   DataRegistryKey::STRING_LANGUAGE,
+};
+
+std::optional<std::string> textOf(std::optional<Value>& v) {
+    std::string* s = v ? v->getString() : nullptr;
+    return s ? std::optional<std::string>(std::move(*s)) : std::nullopt;
+}
+
+// The values as the registry's getters answer them.
+RealtimeData realtimeDataOf(std::array<std::optional<Value>, kRealtimeKeys.size()>& v) {
+    RealtimeData d;
+    d.adid = textOf(v[0]);
+    d.idfa = textOf(v[1]).value_or(std::string(platform::Device::ZERO_ADVERTISING_ID));
+    d.attStatus = (v[2] ? v[2]->toInt64() : std::nullopt).value_or(0);
+    d.networkType = textOf(v[3]);
+    d.carrier = textOf(v[4]);
+    d.radio = textOf(v[5]);
+    d.ipAddress = textOf(v[6]);
+    d.language = textOf(v[7]);
+    return d;
+}
+
+bool holdsCarrier(const std::optional<std::string>& held) {
+    const auto carrier = platform::Device::carrier();
+    return carrier ? held == carrier->name : !held;
+}
+
+}  // namespace
+
+RealtimeData RealtimeData::readFrom(const DataRegistry& registry) {
+    auto values = registry.getValues(kRealtimeKeys);
+    return realtimeDataOf(values);
+}
+
+RealtimeData DeviceRealtimeDataProvider::current(bool reread) {
+    RealtimeData d;
     std::optional<std::string> knownId;
     if (!reread && !SvlLog::isQaMode()) {
         platform::MutexLock lock(mu_);
         knownId = knownId_;
     }
-    auto adid = knownId ? StatusOr<std::string>(*knownId) : resolveDeviceId();
+    auto adid = knownId ? StatusOr<std::string>(std::move(*knownId)) : resolveDeviceId();
     if (adid) {
-        registry_->putString(adid.value(), DataRegistryKey::STRING_ADID);
+        d.adid = std::move(adid).value();
     } else {
         SvlLog::error("DeviceRealtimeDataProvider :: no device id for now : " +
                       adid.status().message());
     }
-
     // The advertising id is read only while the app allows it.
-    std::string idfa = SVLBooleanState::isStopGettingIDFA().get()
-                           ? std::string(platform::Device::ZERO_ADVERTISING_ID)
-                           : platform::Device::advertisingIdentifier();
-    registry_->putString(idfa, DataRegistryKey::STRING_IDFA);
-    registry_->putInt(static_cast<std::int64_t>(platform::Device::trackingAuthorizationStatus()),
-                      DataRegistryKey::INT_ATT_STATUS);
-
+    d.idfa = SVLBooleanState::isStopGettingIDFA().get()
+                 ? std::string(platform::Device::ZERO_ADVERTISING_ID)
+                 : platform::Device::advertisingIdentifier();
+    d.attStatus = static_cast<std::int64_t>(platform::Device::trackingAuthorizationStatus());
     OsValues os;
     if (reread) {
         os = OsValues{platform::Reachability::shared().currentStatus(), primaryAddress()};
@@ -148,14 +186,78 @@ void DeviceRealtimeDataProvider::refresh(bool reread) {
         platform::MutexLock lock(cacheMu_);
         os = osValues_.value_or(OsValues{});
     }
-    registry_->putString(os.networkType, DataRegistryKey::STRING_NETWORK_TYPE);
+    d.networkType = std::move(os.networkType);
     auto carrier = platform::Device::carrier();
-    registry_->putString(carrier ? std::optional<std::string>(carrier->name) : std::nullopt,
-                         DataRegistryKey::STRING_CARRIER_NAME);
-    registry_->putString(platform::Device::radioAccessTechnology(),
-                         DataRegistryKey::STRING_RADIO_TYPE);
-    registry_->putString(os.ipAddress, DataRegistryKey::STRING_IP_ADDRESS);
-    registry_->putString(FvnUtil::getLanguage(), DataRegistryKey::STRING_LANGUAGE);
+    d.carrier = carrier ? std::optional<std::string>(std::move(carrier->name)) : std::nullopt;
+    d.radio = platform::Device::radioAccessTechnology();
+    d.ipAddress = std::move(os.ipAddress);
+    d.language = FvnUtil::getLanguage();
+    return d;
+}
+
+std::shared_ptr<const RealtimeData> DeviceRealtimeDataProvider::refresh(bool reread) {
+    if (!reread && !SvlLog::isQaMode()) {
+        std::shared_ptr<const RealtimeData> last;
+        std::array<std::uint64_t, kRealtimeKeys.size()> versions{};
+        bool sameOs = false;
+        {
+            platform::MutexLock lock(cacheMu_);
+            last = stored_;
+            versions = storedVersions_;
+            sameOs = last && osValues_ && last->networkType == osValues_->networkType &&
+                     last->ipAddress == osValues_->ipAddress;
+        }
+        bool unchanged = sameOs;
+        for (std::size_t i = 0; unchanged && i < kRealtimeKeys.size(); ++i) {
+            unchanged = registry_->version(kRealtimeKeys[i]) == versions[i];
+        }
+        if (unchanged) {
+            platform::MutexLock lock(mu_);
+            unchanged = knownId_ && last->adid == *knownId_;
+        }
+        // The OS is read as each request reads it; only the writes of what
+        // the registry already holds are left out.
+        if (unchanged &&
+            last->idfa == (SVLBooleanState::isStopGettingIDFA().get()
+                               ? std::string_view(platform::Device::ZERO_ADVERTISING_ID)
+                               : std::string_view(platform::Device::advertisingIdentifier())) &&
+            last->attStatus ==
+                static_cast<std::int64_t>(platform::Device::trackingAuthorizationStatus()) &&
+            holdsCarrier(last->carrier) &&
+            last->radio == platform::Device::radioAccessTechnology() &&
+            last->language == FvnUtil::getLanguage()) {
+            return last;
+        }
+    }
+    return store(current(reread));
+}
+
+std::shared_ptr<const RealtimeData> DeviceRealtimeDataProvider::store(const RealtimeData& d) {
+    // Without a device id for now the stored one (if any) stays as it is.
+    if (d.adid) {
+        registry_->putString(d.adid, DataRegistryKey::STRING_ADID);
+    }
+    registry_->putString(d.idfa, DataRegistryKey::STRING_IDFA);
+    registry_->putInt(d.attStatus, DataRegistryKey::INT_ATT_STATUS);
+    registry_->putString(d.networkType, DataRegistryKey::STRING_NETWORK_TYPE);
+    registry_->putString(d.carrier, DataRegistryKey::STRING_CARRIER_NAME);
+    registry_->putString(d.radio, DataRegistryKey::STRING_RADIO_TYPE);
+    registry_->putString(d.ipAddress, DataRegistryKey::STRING_IP_ADDRESS);
+    registry_->putString(d.language, DataRegistryKey::STRING_LANGUAGE);
+
+    // Read back with the versions of one moment: another writer may have
+    // come in between, and then the next request writes again.
+    std::array<std::uint64_t, kRealtimeKeys.size()> versions{};
+    auto values = registry_->getValues(kRealtimeKeys, versions);
+    auto held = std::make_shared<const RealtimeData>(realtimeDataOf(values));
+    platform::MutexLock lock(cacheMu_);
+    if (d.adid && *held == d) {
+        stored_ = held;
+        storedVersions_ = versions;
+    } else {
+        stored_.reset();
+    }
+    return held;
 }
 
 }  // namespace sorvel

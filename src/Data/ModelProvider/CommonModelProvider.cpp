@@ -19,11 +19,12 @@ struct ListenerState : SdkStatePart {
     static constexpr SdkSlot kSlot = SdkSlot::osPushListener;
 
     platform::Mutex mu;
-    CommonModelProvider::OsPushEnableListener listener GUARDED_BY(mu);
+    // Shared, so that a request takes it without copying the function.
+    std::shared_ptr<const CommonModelProvider::OsPushEnableListener> listener GUARDED_BY(mu);
 
     // A request of the last SDK still building its common block tells nobody.
     void retire() override {
-        CommonModelProvider::OsPushEnableListener gone;
+        std::shared_ptr<const CommonModelProvider::OsPushEnableListener> gone;
         platform::MutexLock lock(mu);
         gone.swap(listener);
     }
@@ -44,9 +45,11 @@ CommonModelProvider::CommonModelProvider(
       cache_(std::move(cache)) {}
 
 void CommonModelProvider::setOsPushEnableListener(OsPushEnableListener listener) {
+    auto shared =
+        listener ? std::make_shared<const OsPushEnableListener>(std::move(listener)) : nullptr;
     auto& s = listenerState();
     platform::MutexLock lock(s.mu);
-    s.listener = std::move(listener);
+    s.listener.swap(shared);
 }
 
 bool CommonModelProvider::getOsPushEnable() {
@@ -60,34 +63,40 @@ bool CommonModelProvider::getOsPushEnable() {
     const Status status = platform::Device::notificationAuthorizationStatus();
     const bool enabled = status == Status::authorized || status == Status::provisional ||
                          status == Status::ephemeral;
-    OsPushEnableListener listener;
+    std::shared_ptr<const OsPushEnableListener> listener;
     {
         auto& s = listenerState();
         platform::MutexLock lock(s.mu);
         listener = s.listener;
     }
     if (listener) {
-        listener(enabled);
+        (*listener)(enabled);
     }
     return enabled;
 }
 
-void CommonModelProvider::readFresh(CommonModel& model) {
+std::shared_ptr<const RealtimeData> CommonModelProvider::freshData() {
+    std::shared_ptr<const RealtimeData> data;
     if (realtimeProvider_) {
-        realtimeProvider_->refreshDataForRequest();
+        data = realtimeProvider_->refreshDataForRequest();
     }
-    const DataRegistry& reg = *registry_;
-    auto str = [&](DataRegistryKey key) { return reg.getStringOrNil(key, std::nullopt); };
-    model.identity.adid = str(DataRegistryKey::STRING_ADID);
-    model.identity.idfa =
-        reg.getString(DataRegistryKey::STRING_IDFA, platform::Device::ZERO_ADVERTISING_ID);
-    model.identity.attStatus = reg.getInt(DataRegistryKey::INT_ATT_STATUS, 0);
-    model.identity.isPushEnableOs = getOsPushEnable();
-    model.device.language = str(DataRegistryKey::STRING_LANGUAGE);
-    model.device.networkType = str(DataRegistryKey::STRING_NETWORK_TYPE);
-    model.device.carrier = str(DataRegistryKey::STRING_CARRIER_NAME);
-    model.device.radio = str(DataRegistryKey::STRING_RADIO_TYPE);
-    model.device.ipAddress = str(DataRegistryKey::STRING_IP_ADDRESS);
+    if (!data) {
+        data = std::make_shared<const RealtimeData>(RealtimeData::readFrom(*registry_));
+    }
+    return data;
+}
+
+void CommonModelProvider::fillFresh(const RealtimeData& data, bool pushEnableOs,
+                                    CommonModel& model) {
+    model.identity.adid = data.adid;
+    model.identity.idfa = data.idfa;
+    model.identity.attStatus = data.attStatus;
+    model.identity.isPushEnableOs = pushEnableOs;
+    model.device.language = data.language;
+    model.device.networkType = data.networkType;
+    model.device.carrier = data.carrier;
+    model.device.radio = data.radio;
+    model.device.ipAddress = data.ipAddress;
 }
 
 void CommonModelProvider::readStored(const DataRegistry& reg, CommonModel& model) {
@@ -108,7 +117,8 @@ void CommonModelProvider::readStored(const DataRegistry& reg, CommonModel& model
 
 CommonModel CommonModelProvider::getDataModel() {
     CommonModel model;
-    readFresh(model);
+    auto data = freshData();
+    fillFresh(*data, getOsPushEnable(), model);
     model.requestDatetime = FvnUtil::getCurrentDatetimeString();
     readStored(*registry_, model);
     return model;
@@ -118,10 +128,10 @@ CommonBlock CommonModelProvider::getCommonBlock() {
     if (!cache_) {
         return CommonBlock::of(getDataModel());
     }
-    CommonModel fresh;
-    readFresh(fresh);
+    auto data = freshData();
+    const bool pushEnableOs = getOsPushEnable();
     std::string now = FvnUtil::getCurrentDatetimeString();
-    return CommonBlock{cache_->textFor(fresh), std::move(now)};
+    return CommonBlock{cache_->textFor(*data, pushEnableOs), std::move(now)};
 }
 
 namespace {
@@ -136,13 +146,12 @@ constexpr DataRegistryKey kStoredKeys[] = {
 };
 
 // Whether the values a request reads afresh are those of the kept text.
-bool sameFreshValues(const CommonModel& a, const CommonModel& b) {
-    return a.identity.adid == b.identity.adid && a.identity.idfa == b.identity.idfa &&
-           a.identity.attStatus == b.identity.attStatus &&
-           a.identity.isPushEnableOs == b.identity.isPushEnableOs &&
-           a.device.language == b.device.language && a.device.networkType == b.device.networkType &&
-           a.device.carrier == b.device.carrier && a.device.radio == b.device.radio &&
-           a.device.ipAddress == b.device.ipAddress;
+bool sameFreshValues(const CommonModel& a, const RealtimeData& b, bool pushEnableOs) {
+    return a.identity.adid == b.adid && a.identity.idfa == b.idfa &&
+           a.identity.attStatus == b.attStatus && a.identity.isPushEnableOs == pushEnableOs &&
+           a.device.language == b.language && a.device.networkType == b.networkType &&
+           a.device.carrier == b.carrier && a.device.radio == b.radio &&
+           a.device.ipAddress == b.ipAddress;
 }
 
 }  // namespace
@@ -157,17 +166,20 @@ CommonBlockCache::CommonBlockCache(std::shared_ptr<DataRegistry> registry)
     }
 }
 
-std::shared_ptr<const CommonBlockText> CommonBlockCache::textFor(const CommonModel& fresh) {
+std::shared_ptr<const CommonBlockText> CommonBlockCache::textFor(const RealtimeData& fresh,
+                                                                 bool pushEnableOs) {
     const std::uint64_t changes = changes_->load();
     {
         platform::MutexLock lock(mu_);
-        if (text_ && builtAtChange_ == changes && sameFreshValues(text_->model, fresh)) {
+        if (text_ && builtAtChange_ == changes &&
+            sameFreshValues(text_->model, fresh, pushEnableOs)) {
             return text_;
         }
     }
     // Read after the count: a change that lands meanwhile makes the next
     // request read again.
-    CommonModel model = fresh;
+    CommonModel model;
+    CommonModelProvider::fillFresh(fresh, pushEnableOs, model);
     CommonModelProvider::readStored(*registry_, model);
     auto text = std::make_shared<const CommonBlockText>(std::move(model));
     rebuilds_.fetch_add(1);

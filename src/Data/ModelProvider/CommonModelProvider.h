@@ -13,6 +13,7 @@ namespace sorvel {
 
 class DataRegistry;
 class DeviceRealtimeDataProvider;
+struct RealtimeData;
 
 // The text of the common block kept from one request to the next, for one
 // registry. The values a request stores again itself (the realtime device
@@ -28,10 +29,10 @@ class CommonBlockCache {
     CommonBlockCache(const CommonBlockCache&) = delete;
     CommonBlockCache& operator=(const CommonBlockCache&) = delete;
 
-    // The kept text when its values are `fresh`'s and nothing it read from
-    // the registry changed since; otherwise a new text of `fresh`'s values and
-    // the stored ones, read now.
-    std::shared_ptr<const CommonBlockText> textFor(const CommonModel& fresh);
+    // The kept text when its values are `fresh`'s (and the permission's) and
+    // nothing it read from the registry changed since; otherwise a new text
+    // of those values and the stored ones, read now.
+    std::shared_ptr<const CommonBlockText> textFor(const RealtimeData& fresh, bool pushEnableOs);
     // How many times the text was written (tests).
     std::uint64_t rebuilds() const { return rebuilds_.load(); }
 
@@ -73,10 +74,13 @@ class CommonModelProvider : public IDataModelProvider<CommonModel> {
 
     // The values kept between requests, into `model`.
     static void readStored(const DataRegistry& registry, CommonModel& model);
+    // The values every request reads again, into `model`.
+    static void fillFresh(const RealtimeData& data, bool pushEnableOs, CommonModel& model);
 
   private:
-    // The values every request reads again, after the refresh, into `model`.
-    void readFresh(CommonModel& model);
+    // The values every request reads again, after the refresh: the ones the
+    // refresh stored while the registry still holds them, else read now.
+    std::shared_ptr<const RealtimeData> freshData();
 
     std::shared_ptr<DataRegistry> registry_;
     std::shared_ptr<DeviceRealtimeDataProvider> realtimeProvider_;
