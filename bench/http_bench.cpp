@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -105,10 +106,13 @@ struct Floor {
 // measured request to the last answer.
 class PerRequest {
   public:
-    explicit PerRequest(benchmark::State& state)
-        : state_(state), cpu0_(processCpuMicros()), allocs0_(bench::allocationsInProcess()) {}
+    explicit PerRequest(benchmark::State& state, int requestsPerIteration = 1)
+        : state_(state),
+          requestsPerIteration_(requestsPerIteration),
+          cpu0_(processCpuMicros()),
+          allocs0_(bench::allocationsInProcess()) {}
     ~PerRequest() {
-        const auto n = static_cast<double>(state_.iterations());
+        const auto n = static_cast<double>(state_.iterations() * requestsPerIteration_);
         if (n <= 0) {
             return;
         }
@@ -121,6 +125,7 @@ class PerRequest {
 
   private:
     benchmark::State& state_;
+    const int requestsPerIteration_;
     const double cpu0_;
     const long allocs0_;
 };
@@ -202,6 +207,70 @@ void BM_SignedPostFloorFourInFlight(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_SignedPostFloorFourInFlight)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Four chains of requests on the transfer thread, each answer starting the
+// next request itself: what the hand-off between the thread that starts the
+// requests and the transfer thread costs, against the figure above.
+void BM_SignedPostFloorFourChained(benchmark::State& state) {
+    constexpr int kChains = 4;
+    constexpr int kBatch = 256;
+    Floor floor;
+    if (!floor.ok()) {
+        state.SkipWithError("server double did not start");
+        return;
+    }
+    std::mutex mu;
+    std::condition_variable cv;
+    int toStart = 0;
+    int running = 0;
+    int failed = 0;
+    std::size_t next = 0;
+    std::function<void()> startNext = [&] {
+        std::shared_ptr<const platform::HttpRequest> request;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            if (toStart == 0) {
+                return;
+            }
+            --toStart;
+            ++running;
+            request = floor.requests[next++ % floor.requests.size()];
+        }
+        floor.session.startDataTask(std::move(request), [&](platform::HttpResponse r) {
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                --running;
+                failed += r.status != 200 ? 1 : 0;
+                if (running == 0 && toStart == 0) {
+                    cv.notify_all();
+                }
+            }
+            startNext();
+        });
+    };
+    auto batch = [&](int requests) {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            toStart = requests;
+        }
+        for (int i = 0; i < kChains; ++i) {
+            startNext();
+        }
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait(lock, [&] { return running == 0 && toStart == 0; });
+    };
+    batch(kChains);  // warm: the connections are open
+    {
+        PerRequest measure(state, kBatch);
+        for (auto _ : state) {
+            batch(kBatch);
+        }
+    }
+    if (failed > 0) {
+        state.SkipWithError("a request failed");
+    }
+}
+BENCHMARK(BM_SignedPostFloorFourChained)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The digest a signature takes over the Base64 body, alone.
 void BM_Md5OfSignedBody(benchmark::State& state) {
