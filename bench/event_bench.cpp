@@ -29,6 +29,7 @@
 #include "Event/NoWaitEventNameProvider.h"
 #include "Event/UnsentPackageStore.h"
 #include "Event/UserPropertyManager.h"
+#include "OutOfProcessDouble.h"
 #include "Platform/Host.h"
 #include "Platform/Http.h"
 
@@ -187,52 +188,12 @@ void BM_RewriteStoreOf1000Events(benchmark::State& state) {
 }
 BENCHMARK(BM_RewriteStoreOf1000Events)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The server double as a program of its own, so this process's CPU time is
-// the SDK's alone.
-struct OutOfProcessDouble {
-    pid_t pid = -1;
-    std::string baseUrl;
-    explicit OutOfProcessDouble(const std::string& dir) {
-        const std::string portFile = dir + "/port";
-        std::string exe = SORVEL_SERVER_DOUBLE_EXE;
-        std::vector<std::string> args{exe, "--secret-key", kSecret, "--port-file", portFile};
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-            pid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        for (int i = 0; i < 500 && pid > 0 && baseUrl.empty(); ++i) {
-            std::ifstream in(portFile);
-            int port = 0;
-            if (in >> port && port > 0) {
-                baseUrl = "http://127.0.0.1:" + std::to_string(port);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-        }
-    }
-    ~OutOfProcessDouble() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
 // Events recorded in a tight loop on one thread, each followed by the
 // controller's flush-at-intervals, until every event has been delivered.
 void BM_PipelineDelivery(benchmark::State& state) {
     const int events = static_cast<int>(state.range(0));
     Host host;
-    OutOfProcessDouble server(host.home.path);
+    bench::OutOfProcessDouble server(host.home.path, kSecret);
     if (server.baseUrl.empty()) {
         state.SkipWithError("server double did not start");
         return;

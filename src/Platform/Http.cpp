@@ -31,6 +31,9 @@ struct HostControl {
     Mutex mu;
     std::map<std::string, std::string> mappings GUARDED_BY(mu);
     std::optional<Millis> timeoutCap GUARDED_BY(mu);
+    // Moves on every change of the mappings: a target resolved under an older
+    // one is resolved again.
+    std::uint64_t generation GUARDED_BY(mu) = 0;
 };
 
 HostControl& hostControl() {
@@ -41,6 +44,7 @@ HostControl& hostControl() {
             MutexLock lock(c.mu);
             c.mappings.clear();
             c.timeoutCap.reset();
+            ++c.generation;
         });
         return true;
     }();
@@ -64,22 +68,33 @@ std::string lower(std::string s) {
 }
 
 // The URL actually requested after host mapping, and whether plain http is
-// acceptable for it.
+// acceptable for it; made once for a request URL while the mappings stay.
 struct Target {
+    std::string requestUrl;
+    std::uint64_t generation = 0;
     std::string url;
     bool mapped = false;
 };
 
-std::optional<Target> resolveTarget(const std::string& url, std::string& why) {
+std::uint64_t mappingGeneration() {
+    auto& c = hostControl();
+    MutexLock lock(c.mu);
+    return c.generation;
+}
+
+std::shared_ptr<const Target> resolveTarget(const std::string& url, std::string& why) {
     auto parts = text::parseHttpUrl(url);
     if (!parts) {
         why = "not an absolute http(s) URL";
-        return std::nullopt;
+        return nullptr;
     }
+    auto target = std::make_shared<Target>();
+    target->requestUrl = url;
     std::optional<std::string> base;
     {
         auto& c = hostControl();
         MutexLock lock(c.mu);
+        target->generation = c.generation;
         if (auto it = c.mappings.find(lower(parts->host)); it != c.mappings.end()) {
             base = it->second;
         } else if (auto star = c.mappings.find("*"); star != c.mappings.end()) {
@@ -89,17 +104,48 @@ std::optional<Target> resolveTarget(const std::string& url, std::string& why) {
     if (!base) {
         if (parts->scheme != "https") {
             why = "plain http is only allowed for a mapped host";
-            return std::nullopt;
+            return nullptr;
         }
-        return Target{url, false};
+        target->url = url;
+        return target;
     }
-    std::string joined = *base;
-    while (!joined.empty() && joined.back() == '/') {
-        joined.pop_back();
+    target->url = std::move(*base);
+    while (!target->url.empty() && target->url.back() == '/') {
+        target->url.pop_back();
     }
-    joined += parts->pathAndQuery;
-    return Target{joined, true};
+    target->url += parts->pathAndQuery;
+    target->mapped = true;
+    return target;
 }
+
+// The targets of the last few request URLs: an uploader sends to one URL over
+// and over, and neither parses it nor looks its host up again.
+class TargetCache {
+  public:
+    std::shared_ptr<const Target> resolve(const std::string& url, std::string& why) {
+        const std::uint64_t generation = mappingGeneration();
+        {
+            MutexLock lock(mu_);
+            for (const auto& t : targets_) {
+                if (t && t->generation == generation && t->requestUrl == url) {
+                    return t;
+                }
+            }
+        }
+        auto target = resolveTarget(url, why);
+        if (target) {
+            MutexLock lock(mu_);
+            targets_[next_] = target;
+            next_ = (next_ + 1) % targets_.size();
+        }
+        return target;
+    }
+
+  private:
+    Mutex mu_;
+    std::array<std::shared_ptr<const Target>, 8> targets_ GUARDED_BY(mu_);
+    std::size_t next_ GUARDED_BY(mu_) = 0;
+};
 
 Millis effectiveTimeout(Millis requested) {
     auto& c = hostControl();
@@ -123,6 +169,7 @@ class MemorySink final : public IHttpBodySink {
         return true;
     }
     bool overflowed() const { return overflow_; }
+    void reset() { overflow_ = false; }
 
   private:
     std::string& out_;
@@ -178,9 +225,14 @@ bool isHeaderValue(std::string_view value) {
 // The header lines of one transfer as the list curl reads: the lines lie in
 // one text, each ended by a NUL, and the list's links in one vector, where
 // curl_slist_append would make two allocations a line. curl only reads the
-// list; it never frees or changes it.
+// list; it never frees or changes it. Cleared, it keeps its room for the
+// next transfer of its handle.
 class HeaderList {
   public:
+    void clear() {
+        text_.clear();
+        starts_.clear();
+    }
     void add(std::string_view name, std::string_view separator, std::string_view value) {
         starts_.push_back(text_.size());
         text_.append(name).append(separator).append(value).push_back('\0');
@@ -205,34 +257,65 @@ class HeaderList {
     std::vector<curl_slist> nodes_;
 };
 
-// What curl reads from while one transfer runs: it must stay where it is
-// until the transfer ends.
-struct TransferState {
-    Target target;
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// An easy handle and everything curl reads from while one of its transfers
+// runs, kept together in the pool: the next transfer of the handle reuses the
+// header buffers, and the parsed URL while it goes to the same target.
+struct Transfer {
+    CURL* handle = nullptr;
+    // The URL curl is given, parsed once for `parsedFor`.
+    CURLU* url = nullptr;
+    std::shared_ptr<const Target> parsedFor;
     HeaderList headers;
     char errbuf[CURL_ERROR_SIZE] = {0};
     WriteContext ctx;
+
+    // What a transfer of startDataTask() carries from its start to its answer.
+    std::shared_ptr<const HttpRequest> request;
+    std::shared_ptr<const Target> target;
+    HttpSession::DataTaskDone done;
+    std::string body;
+    MemorySink sink{body};
+
+    Transfer() = default;
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+    ~Transfer() {
+        if (handle != nullptr) {
+            curl_easy_cleanup(handle);
+        }
+        if (url != nullptr) {
+            curl_url_cleanup(url);
+        }
+    }
 };
 
 // Whether the request may be sent at all; why not goes into the response.
-std::optional<Target> checkRequest(const HttpRequest& request, HttpResponse& response) {
+std::shared_ptr<const Target> checkRequest(const HttpRequest& request, TargetCache& targets,
+                                           HttpResponse& response) {
     std::string why;
-    auto target = resolveTarget(request.url, why);
+    auto target = targets.resolve(request.url, why);
     if (!target) {
         response.error = why;
         SystemLog::write("Http :: refused " + printable(request.url) + " : " + why);
-        return std::nullopt;
+        return nullptr;
     }
     const std::string& method = request.method;
     if (!method.empty() && method != "GET" && method != "POST" && method != "DELETE") {
         response.error = "unsupported method " + method;
-        return std::nullopt;
+        return nullptr;
     }
     for (const auto& [name, value] : request.headers) {
         if (!isHeaderName(name) || !isHeaderValue(value)) {
             response.error = "malformed header \"" + printable(name) + "\"";
             SystemLog::write("Http :: refused " + printable(request.url) + " : " + response.error);
-            return std::nullopt;
+            return nullptr;
         }
     }
     return target;
@@ -251,38 +334,53 @@ void configureOnce(CURL* h, CURLSH* share) {
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBodyBytes);
 }
 
-// Sets the handle up for the request; the handle points into `state` and the
-// request (its body is not copied) until the transfer ends.
-void configure(CURL* h, const HttpRequest& request, TransferState& state) {
+// Sets the handle up for the request to `target`, with the body's bytes
+// going to `sink`; the handle points into the transfer and the request (its
+// body is not copied) until the transfer ends. Empty when curl refuses the
+// URL; otherwise why it cannot be sent.
+std::string configure(Transfer& t, const HttpRequest& request,
+                      const std::shared_ptr<const Target>& target, IHttpBodySink& sink) {
+    CURL* h = t.handle;
+    if (t.parsedFor != target) {
+        t.parsedFor.reset();
+        if (const CURLUcode rc = curl_url_set(t.url, CURLUPART_URL, target->url.c_str(), 0);
+            rc != CURLUE_OK) {
+            return std::string("URL refused: ") + curl_url_strerror(rc);
+        }
+        t.parsedFor = target;
+    }
+    t.ctx = WriteContext{&sink, false};
+    t.errbuf[0] = '\0';
     const bool isGet = request.method.empty() || request.method == "GET";
     std::size_t bytes = 32;
     for (const auto& [name, value] : request.headers) {
         bytes += name.size() + value.size() + 3;
     }
-    state.headers.reserve(request.headers.size() + 2, bytes);
+    t.headers.clear();
+    t.headers.reserve(request.headers.size() + 2, bytes);
     bool hasContentType = false;
     for (const auto& [name, value] : request.headers) {
         // "Name:" with nothing after it would make curl drop the header;
         // "Name;" is how it sends one whose value is empty.
-        state.headers.add(name, value.empty() ? ";" : ": ", value);
-        hasContentType = hasContentType || lower(name) == "content-type";
+        t.headers.add(name, value.empty() ? ";" : ": ", value);
+        hasContentType = hasContentType || equalsIgnoringCase(name, "content-type");
     }
     // No "Expect: 100-continue" round trip before larger bodies.
-    state.headers.add("Expect", ":", "");
+    t.headers.add("Expect", ":", "");
     // A body goes with the caller's Content-Type or none, never a form type
     // the caller did not ask for.
     if (!hasContentType && !isGet) {
-        state.headers.add("Content-Type", ":", "");
+        t.headers.add("Content-Type", ":", "");
     }
     const Millis timeout = effectiveTimeout(request.timeout);
 
-    curl_easy_setopt(h, CURLOPT_URL, state.target.url.c_str());
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, state.target.mapped ? "http,https" : "https");
+    curl_easy_setopt(h, CURLOPT_CURLU, t.url);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, target->mapped ? "http,https" : "https");
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, state.headers.link());
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &state.ctx);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, state.errbuf);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, t.headers.link());
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &t.ctx);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, t.errbuf);
     if (isGet) {
         curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, nullptr);
         curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
@@ -292,11 +390,23 @@ void configure(CURL* h, const HttpRequest& request, TransferState& state) {
                          static_cast<curl_off_t>(request.body.size()));
         curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method == "DELETE" ? "DELETE" : nullptr);
     }
+    return {};
+}
+
+// The handle waits for its next transfer pointing at nothing of the last one.
+void unhook(CURL* h) {
+    curl_easy_setopt(h, CURLOPT_CURLU, nullptr);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
 }
 
 // The answer of a transfer that ended with `rc`; the handle no longer points
-// into `state` afterwards.
-HttpResponse outcomeOf(CURL* h, CURLcode rc, const TransferState& state) {
+// into the transfer afterwards.
+HttpResponse outcomeOf(const Transfer& t, CURLcode rc) {
+    CURL* h = t.handle;
     HttpResponse response;
     long connects = 0;
     curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
@@ -307,18 +417,12 @@ HttpResponse outcomeOf(CURL* h, CURLcode rc, const TransferState& state) {
         response.status = static_cast<int>(code);
     } else {
         response.status = 0;
-        response.error =
-            state.ctx.stopped
-                ? "body refused by its sink"
-                : std::string(curl_easy_strerror(rc)) +
-                      (state.errbuf[0] != '\0' ? std::string(": ") + state.errbuf : "");
+        response.error = t.ctx.stopped
+                             ? "body refused by its sink"
+                             : std::string(curl_easy_strerror(rc)) +
+                                   (t.errbuf[0] != '\0' ? std::string(": ") + t.errbuf : "");
     }
-    // The handle waits for its next transfer pointing at nothing of this one.
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, nullptr);
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+    unhook(h);
     return response;
 }
 
@@ -341,16 +445,6 @@ HttpResponse finishDataTask(HttpResponse r, const MemorySink& sink, std::string 
     return r;
 }
 
-// One transfer of startDataTask(), from its start to its answer.
-struct AsyncTransfer {
-    std::shared_ptr<const HttpRequest> request;
-    HttpSession::DataTaskDone done;
-    CURL* handle = nullptr;
-    TransferState state;
-    std::string body;
-    MemorySink sink{body};
-};
-
 }  // namespace
 
 struct HttpSession::Impl {
@@ -358,8 +452,10 @@ struct HttpSession::Impl {
     std::array<Mutex, CURL_LOCK_DATA_LAST> shareLocks;
     CURLSH* share = nullptr;
 
+    TargetCache targets;
+
     Mutex poolMu;
-    std::vector<CURL*> idle GUARDED_BY(poolMu);
+    std::vector<std::unique_ptr<Transfer>> idle GUARDED_BY(poolMu);
 
     std::atomic<std::uint64_t> transfers{0};
     std::atomic<std::uint64_t> connectionsOpened{0};
@@ -372,7 +468,7 @@ struct HttpSession::Impl {
     // connections it keeps stay), and the next transfer starts another.
     Mutex asyncMu;
     CURLM* multi GUARDED_BY(asyncMu) = nullptr;
-    std::vector<std::unique_ptr<AsyncTransfer>> incoming GUARDED_BY(asyncMu);
+    std::vector<std::unique_ptr<Transfer>> incoming GUARDED_BY(asyncMu);
     // The transfer thread waits (or is about to) in curl_multi_poll and has
     // not been woken since: only then does a new transfer wake it. Otherwise
     // it is busy and takes `incoming` before it waits again.
@@ -422,45 +518,51 @@ struct HttpSession::Impl {
         if (m != nullptr) {
             curl_multi_cleanup(m);
         }
-        std::vector<CURL*> handles;
+        std::vector<std::unique_ptr<Transfer>> handles;
         {
             MutexLock lock(poolMu);
             handles.swap(idle);
         }
-        for (CURL* h : handles) {
-            curl_easy_cleanup(h);
-        }
+        // Every easy handle goes before the share object they use.
+        handles.clear();
         if (share != nullptr) {
             curl_share_cleanup(share);
         }
     }
 
     // Most recently used first: it holds the warmest connection.
-    CURL* take() {
+    std::unique_ptr<Transfer> take() {
         {
             MutexLock lock(poolMu);
             if (!idle.empty()) {
-                CURL* h = idle.back();
+                std::unique_ptr<Transfer> t = std::move(idle.back());
                 idle.pop_back();
-                return h;
+                return t;
             }
         }
-        CURL* h = curl_easy_init();
-        if (h != nullptr) {
-            configureOnce(h, share);
+        auto t = std::make_unique<Transfer>();
+        t->handle = curl_easy_init();
+        t->url = curl_url();
+        if (t->handle == nullptr || t->url == nullptr) {
+            return nullptr;
         }
-        return h;
+        configureOnce(t->handle, share);
+        return t;
     }
 
-    void give(CURL* h) {
-        {
-            MutexLock lock(poolMu);
-            if (idle.size() < kMaxIdleHandles) {
-                idle.push_back(h);
-                return;
-            }
+    void give(std::unique_ptr<Transfer> t) {
+        // Nothing of the request outlives its transfer.
+        t->request.reset();
+        t->target.reset();
+        t->done = nullptr;
+        t->body.clear();
+        t->sink.reset();
+        t->ctx = WriteContext{};
+        MutexLock lock(poolMu);
+        if (idle.size() < kMaxIdleHandles) {
+            idle.push_back(std::move(t));
         }
-        curl_easy_cleanup(h);
+        // Past the pool's size the handle is closed here.
     }
 
     void count(CURL* h) {
@@ -472,7 +574,7 @@ struct HttpSession::Impl {
 
     // Hands the transfer to the transfer thread; false when the session is
     // closing (the caller answers it).
-    bool enqueue(std::unique_ptr<AsyncTransfer>& transfer) {
+    bool enqueue(std::unique_ptr<Transfer>& transfer) {
         MutexLock lock(asyncMu);
         if (stopping) {
             return false;
@@ -504,19 +606,21 @@ struct HttpSession::Impl {
         return true;
     }
 
-    static void answer(std::unique_ptr<AsyncTransfer> t, HttpResponse response) {
+    // The transfer goes back to the pool before its completion runs.
+    void answer(std::unique_ptr<Transfer> t, HttpResponse response) {
         auto done = std::move(t->done);
-        t.reset();
+        give(std::move(t));
         if (done) {
             done(std::move(response));
         }
     }
 
     void runTransfers(CURLM* m) {
-        std::map<CURL*, std::unique_ptr<AsyncTransfer>> running;
+        // Both keep their room from one round of the loop to the next.
+        std::vector<std::unique_ptr<Transfer>> running;
+        std::vector<std::unique_ptr<Transfer>> fresh;
         auto idleSince = std::chrono::steady_clock::now();
         for (;;) {
-            std::vector<std::unique_ptr<AsyncTransfer>> fresh;
             bool stop = false;
             {
                 MutexLock lock(asyncMu);
@@ -538,34 +642,29 @@ struct HttpSession::Impl {
                     answer(std::move(t), std::move(closed));
                     continue;
                 }
-                CURL* h = take();
-                if (h == nullptr) {
-                    HttpResponse none;
-                    none.error = "no transfer handle";
+                HttpResponse refused;
+                refused.error = configure(*t, *t->request, t->target, t->sink);
+                if (!refused.error.empty()) {
+                    answer(std::move(t), std::move(refused));
+                    continue;
+                }
+                if (curl_multi_add_handle(m, t->handle) != CURLM_OK) {
+                    HttpResponse none = outcomeOf(*t, CURLE_FAILED_INIT);
                     answer(std::move(t), std::move(none));
                     continue;
                 }
-                t->handle = h;
-                t->state.ctx = WriteContext{&t->sink, false};
-                configure(h, *t->request, t->state);
-                if (curl_multi_add_handle(m, h) != CURLM_OK) {
-                    HttpResponse none = outcomeOf(h, CURLE_FAILED_INIT, t->state);
-                    give(h);
-                    answer(std::move(t), std::move(none));
-                    continue;
-                }
-                running.emplace(h, std::move(t));
+                running.push_back(std::move(t));
             }
+            fresh.clear();
             std::uint64_t seen = mostConcurrent.load();
             while (running.size() > seen &&
                    !mostConcurrent.compare_exchange_weak(seen, running.size())) {
             }
             if (stop) {
-                for (auto& [h, t] : running) {
-                    curl_multi_remove_handle(m, h);
-                    HttpResponse closed = outcomeOf(h, CURLE_ABORTED_BY_CALLBACK, t->state);
+                for (auto& t : running) {
+                    curl_multi_remove_handle(m, t->handle);
+                    HttpResponse closed = outcomeOf(*t, CURLE_ABORTED_BY_CALLBACK);
                     closed.error = "the session was closed";
-                    give(h);
                     answer(std::move(t), std::move(closed));
                 }
                 return;
@@ -579,16 +678,17 @@ struct HttpSession::Impl {
                 }
                 CURL* h = msg->easy_handle;
                 const CURLcode rc = msg->data.result;
-                auto it = running.find(h);
                 curl_multi_remove_handle(m, h);
+                auto it = std::find_if(running.begin(), running.end(),
+                                       [h](const auto& t) { return t->handle == h; });
                 if (it == running.end()) {
                     continue;
                 }
-                std::unique_ptr<AsyncTransfer> t = std::move(it->second);
-                running.erase(it);
+                std::unique_ptr<Transfer> t = std::move(*it);
+                *it = std::move(running.back());
+                running.pop_back();
                 count(h);
-                HttpResponse r = outcomeOf(h, rc, t->state);
-                give(h);
+                HttpResponse r = outcomeOf(*t, rc);
                 r = finishDataTask(std::move(r), t->sink, std::move(t->body), t->request->url);
                 answer(std::move(t), std::move(r));
             }
@@ -642,43 +742,47 @@ void HttpSession::startDataTask(std::shared_ptr<const HttpRequest> request, Data
         }
         return;
     }
-    auto target = checkRequest(*request, refused);
-    if (!target) {
+    auto target = checkRequest(*request, impl_->targets, refused);
+    std::unique_ptr<Transfer> transfer = target ? impl_->take() : nullptr;
+    if (target && !transfer) {
+        refused.error = "no transfer handle";
+    }
+    if (!transfer) {
         if (done) {
             done(std::move(refused));
         }
         return;
     }
-    auto transfer = std::make_unique<AsyncTransfer>();
     transfer->request = std::move(request);
+    transfer->target = std::move(target);
     transfer->done = std::move(done);
-    transfer->state.target = std::move(*target);
     if (!impl_->enqueue(transfer)) {
         HttpResponse closed;
         closed.error = "the session was closed";
-        Impl::answer(std::move(transfer), std::move(closed));
+        impl_->answer(std::move(transfer), std::move(closed));
     }
 }
 
 HttpResponse HttpSession::perform(const HttpRequest& request, IHttpBodySink& sink) {
     HttpResponse response;
-    TransferState state;
-    auto target = checkRequest(request, response);
+    auto target = checkRequest(request, impl_->targets, response);
     if (!target) {
         return response;
     }
-    state.target = std::move(*target);
-    CURL* h = impl_->take();
-    if (h == nullptr) {
+    std::unique_ptr<Transfer> t = impl_->take();
+    if (!t) {
         response.error = "no transfer handle";
         return response;
     }
-    state.ctx = WriteContext{&sink, false};
-    configure(h, request, state);
-    const CURLcode rc = curl_easy_perform(h);
-    impl_->count(h);
-    response = outcomeOf(h, rc, state);
-    impl_->give(h);
+    response.error = configure(*t, request, target, sink);
+    if (!response.error.empty()) {
+        impl_->give(std::move(t));
+        return response;
+    }
+    const CURLcode rc = curl_easy_perform(t->handle);
+    impl_->count(t->handle);
+    response = outcomeOf(*t, rc);
+    impl_->give(std::move(t));
     return response;
 }
 
@@ -688,12 +792,14 @@ void mapHttpHost(const std::string& hostName, const std::string& baseUrl) {
     auto& c = hostControl();
     MutexLock lock(c.mu);
     c.mappings[lower(hostName)] = baseUrl;
+    ++c.generation;
 }
 
 void clearHttpHostMappings() {
     auto& c = hostControl();
     MutexLock lock(c.mu);
     c.mappings.clear();
+    ++c.generation;
 }
 
 void setHttpTimeout(std::optional<Millis> timeout) {

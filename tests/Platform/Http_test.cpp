@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -21,6 +22,12 @@ HttpRequest get(const std::string& url) {
     HttpRequest r;
     r.url = url;
     return r;
+}
+
+// The path of an absolute URL as it goes out, without the query.
+std::string pathOf(const std::string& url) {
+    const auto start = url.find('/', url.find("://") + 3);
+    return url.substr(start, url.find('?') - start);
 }
 
 constexpr const char* kConfigUrl = "https://config.maker.example/prod/sdk.config/K/config.json";
@@ -91,11 +98,14 @@ TEST_F(HttpTest, HeadersGoOutAsGivenOrTheRequestIsRefused) {
         }
         return got;
     });
-    HttpRequest empty = get(kConfigUrl);
+    HttpRequest empty = get(kConfigUrl + std::string("?v=1&q=a%20b"));
     empty.headers = {{"Authorization", ""}, {"X-Trace", "t"}};
     EXPECT_EQ(session.dataTask(empty).status, 204);
     raw.cancel();
     const std::string sent = head.get();
+    // The request line carries the path and query byte for byte.
+    EXPECT_EQ(sent.rfind("GET /prod/sdk.config/K/config.json?v=1&q=a%20b HTTP/1.1\r\n", 0), 0u)
+        << sent;
     EXPECT_NE(sent.find("\r\nAuthorization:\r\n"), std::string::npos) << sent;
     EXPECT_NE(sent.find("\r\nX-Trace: t\r\n"), std::string::npos) << sent;
     host::mapHttpHost("*", server.baseUrl());
@@ -152,6 +162,8 @@ TEST_F(HttpTest, AReusedHandleCarriesNothingOfItsLastRequestIntoTheNext) {
     for (std::size_t i = 0; i < sent.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(seen[i].method, sent[i].method);
+        // The handle's parsed URL follows the request's.
+        EXPECT_EQ(seen[i].target, pathOf(sent[i].url));
         EXPECT_EQ(seen[i].rawBody, sent[i].body);
         EXPECT_EQ(seen[i].rawBodyBytes, sent[i].body.size());
         EXPECT_EQ(seen[i].remotePort, seen[0].remotePort);
@@ -161,6 +173,84 @@ TEST_F(HttpTest, AReusedHandleCarriesNothingOfItsLastRequestIntoTheNext) {
     }
     EXPECT_EQ(seen[2].endpoint, Endpoint::HISTORY_DELETE_DEVICE);
     EXPECT_EQ(session.stats().connectionsOpened, 1u);
+}
+
+TEST_F(HttpTest, ARequestUrlGoesWhereTheMappingsOfTheMomentSendIt) {
+    // The same URLs sent over and over while the mappings change under them:
+    // each send follows the mappings as they are when it starts, on the
+    // blocking path and on the transfer thread alike. Nothing is sent
+    // unmapped: plain http to the double is refused without a mapping.
+    tools::ServerDouble other;
+    ASSERT_TRUE(other.start());
+    const std::string direct = server.baseUrl() + "/prod/sdk.config/K/config.json";
+    std::mutex mu;
+    std::optional<HttpResponse> answer;
+    auto started = [&](const std::string& url) {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            answer.reset();
+        }
+        session.startDataTask(std::make_shared<const HttpRequest>(get(url)), [&](HttpResponse r) {
+            std::lock_guard<std::mutex> lock(mu);
+            answer = std::move(r);
+            testing::notifyWaiters();
+        });
+        EXPECT_TRUE(testing::waitUntil([&] {
+            std::lock_guard<std::mutex> lock(mu);
+            return answer.has_value();
+        }));
+        std::lock_guard<std::mutex> lock(mu);
+        return answer.value_or(HttpResponse{}).status;
+    };
+    auto sent = [&](const std::string& url) { return session.dataTask(get(url)).status; };
+    using Counts = std::pair<std::size_t, std::size_t>;
+    auto counts = [&] { return Counts(server.requestCount(), other.requestCount()); };
+
+    EXPECT_EQ(sent(kConfigUrl), 200);
+    EXPECT_EQ(started(kConfigUrl), 200);
+    EXPECT_EQ(sent(direct), 200);
+    EXPECT_EQ(counts(), Counts(3, 0));
+
+    host::mapHttpHost("*", other.baseUrl() + "/other");
+    EXPECT_EQ(sent(kConfigUrl), 200);
+    EXPECT_EQ(started(kConfigUrl), 200);
+    EXPECT_EQ(sent(direct), 200);
+    EXPECT_EQ(counts(), Counts(3, 3));
+    EXPECT_EQ(other.requests().back().target, "/other/prod/sdk.config/K/config.json");
+
+    // A mapping for the host itself wins over "*".
+    host::mapHttpHost("CONFIG.maker.example", server.baseUrl());
+    EXPECT_EQ(sent(kConfigUrl), 200);
+    EXPECT_EQ(started(kConfigUrl), 200);
+    EXPECT_EQ(counts(), Counts(5, 3));
+
+    // A mapping curl cannot parse fails the send; the handles that held the
+    // last good URL send the next one where it belongs.
+    host::mapHttpHost("CONFIG.maker.example", "http://bad host:1");
+    EXPECT_EQ(sent(kConfigUrl), 0);
+    EXPECT_EQ(started(kConfigUrl), 0);
+    host::mapHttpHost("CONFIG.maker.example", server.baseUrl() + "/again");
+    EXPECT_EQ(sent(kConfigUrl), 200);
+    EXPECT_EQ(started(kConfigUrl), 200);
+    EXPECT_EQ(counts(), Counts(7, 3));
+    EXPECT_EQ(server.requests().back().target, "/again/prod/sdk.config/K/config.json");
+
+    // Without a mapping, plain http is refused again, every time.
+    log.clear();
+    host::clearHttpHostMappings();
+    EXPECT_EQ(sent(direct), 0);
+    EXPECT_EQ(started(direct), 0);
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const auto& l) { return l.find("Http :: refused") == 0; }),
+              2);
+
+    // A fresh state of the simulated OS forgets the mappings too.
+    host::mapHttpHost("*", server.baseUrl());
+    EXPECT_EQ(sent(direct), 200);
+    testing::restartProcessState();
+    EXPECT_EQ(sent(direct), 0);
+    EXPECT_EQ(counts(), Counts(8, 3));
 }
 
 TEST_F(HttpTest, ResponsesOverSixteenMebibytesAreCutOffAndFail) {
