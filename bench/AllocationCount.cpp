@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace {
 
 // One counter per thread, each on a cache line of its own, so that counting
@@ -20,6 +22,7 @@ constexpr int kSlots = 4096;
 
 struct alignas(64) Slot {
     std::atomic<long> count{0};
+    std::atomic<int> tid{0};
 };
 
 Slot* slots() noexcept {
@@ -34,6 +37,7 @@ int slotOfThisThread() noexcept {
     if (mySlot < 0) {
         const int taken = nextSlot.fetch_add(1, std::memory_order_relaxed);
         mySlot = taken < kSlots ? taken : kSlots - 1;
+        slots()[mySlot].tid.store(static_cast<int>(gettid()), std::memory_order_relaxed);
     }
     return mySlot;
 }
@@ -114,6 +118,17 @@ long allocationsInProcess() noexcept {
     return sum;
 }
 
+std::vector<ThreadAllocations> allocationsByThread() {
+    const int used = std::min(nextSlot.load(std::memory_order_relaxed), kSlots);
+    std::vector<ThreadAllocations> out;
+    out.reserve(static_cast<std::size_t>(used));
+    for (int i = 0; i < used; ++i) {
+        out.push_back({slots()[i].tid.load(std::memory_order_relaxed),
+                       slots()[i].count.load(std::memory_order_relaxed)});
+    }
+    return out;
+}
+
 bool allocationCountingActive() noexcept {
     // An allocation made inside the C library (another shared object) must
     // reach the counter.
@@ -134,6 +149,9 @@ long allocationsOnThisThread() noexcept {
 }
 long allocationsInProcess() noexcept {
     return 0;
+}
+std::vector<ThreadAllocations> allocationsByThread() {
+    return {};
 }
 bool allocationCountingActive() noexcept {
     return false;

@@ -16,6 +16,8 @@
 #define SORVEL_BENCH_NO_COUNTING 1
 #endif
 
+#include <vector>
+
 namespace sorvel::bench {
 
 /// Allocations made so far by the calling thread.
@@ -23,6 +25,17 @@ long allocationsOnThisThread() noexcept;
 
 /// Allocations made so far by every thread of the process, ended ones included.
 long allocationsInProcess() noexcept;
+
+/// One thread's count: its kernel thread id and the allocations it made.
+struct ThreadAllocations {
+    int tid = 0;
+    long count = 0;
+};
+
+/// The count of every thread that allocated so far, ended ones included (an
+/// ended thread's id may have been given to a newer thread since). Threads
+/// beyond the counter's table share its last entry.
+std::vector<ThreadAllocations> allocationsByThread();
 
 /// Whether the counting allocator is the one in use (never when
 /// SORVEL_BENCH_NO_COUNTING is defined).

@@ -534,6 +534,47 @@ struct Window {
     }
 };
 
+std::string jsonSafe(std::string text);
+
+// A thread's name from /proc, or "(ended)" for a thread gone by now.
+std::string threadName(int tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/comm");
+    std::string name;
+    if (!std::getline(in, name) || name.empty()) {
+        return "(ended)";
+    }
+    return name;
+}
+
+// Allocations per event made since `before`, by thread name (threads of one
+// name summed), the largest first; thread names the SDK gives its own.
+void printAllocationsByThread(const std::string& figure, const std::string& detail,
+                              const std::vector<sorvel::bench::ThreadAllocations>& before,
+                              double events) {
+    const auto after = sorvel::bench::allocationsByThread();
+    std::vector<std::pair<std::string, long>> byName;
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        const long made = after[i].count - (i < before.size() ? before[i].count : 0);
+        if (made <= 0) {
+            continue;
+        }
+        const std::string name = threadName(after[i].tid);
+        auto it = std::find_if(byName.begin(), byName.end(),
+                               [&](const auto& entry) { return entry.first == name; });
+        if (it == byName.end()) {
+            byName.emplace_back(name, made);
+        } else {
+            it->second += made;
+        }
+    }
+    std::sort(byName.begin(), byName.end(),
+              [](const auto& a, const auto& b) { return a.second > b.second; });
+    for (const auto& [name, made] : byName) {
+        printInfo(figure, detail + ",\"thread\":\"" + jsonSafe(name) + "\"",
+                  static_cast<double>(made) / events, "per event");
+    }
+}
+
 int endToEndFigure(const Settings& s) {
     const std::string detail = ",\"events\":" + std::to_string(s.events);
     ServerProcess server;
@@ -541,6 +582,7 @@ int endToEndFigure(const Settings& s) {
         return 1;
     }
     const long callerBefore = sorvel::bench::allocationsOnThisThread();
+    const auto threadsBefore = sorvel::bench::allocationsByThread();
     const Window start = Window::now(&server);
     for (long i = 0; i < s.events; ++i) {
         const auto attrs = fiveStrings();
@@ -568,6 +610,8 @@ int endToEndFigure(const Settings& s) {
         printInfo("e2e allocations per event on the caller's thread",
                   detail + ",\"counted\":\"model build and record call\"",
                   static_cast<double>(callerAllocations) / events, "per event");
+        printAllocationsByThread("e2e allocations per event by thread", detail, threadsBefore,
+                                 events);
     }
     return 0;
 }

@@ -1,9 +1,11 @@
 #include "Common/DatesAndIds.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "Base/Hex.h"
 #include "Common/SvlLog.h"
@@ -27,17 +29,17 @@ std::pair<std::int64_t, std::int64_t> splitNanos(platform::WallTime t) {
     return {secs, rest};
 }
 
-// "yyyy-MM-dd'T'HH:mm:ss" of the UTC second, with room for `more` bytes to
-// be added without growing the text again.
-std::string utcSecondText(std::int64_t secs, std::size_t more = 0) {
+// Room for the UTC second's text of any 64-bit second count.
+constexpr std::size_t kSecondTextRoom = 48;
+
+// Writes "yyyy-MM-dd'T'HH:mm:ss" of the UTC second into `out`; its length.
+std::size_t writeUtcSecond(std::int64_t secs, char* out) {
     const platform::CivilTime c = platform::utcCivilTime(secs);
     if (c.year >= 0 && c.year <= 9999) {
         // Every event and request is stamped: written digit by digit, not
         // through snprintf's format parsing.
-        std::string out;
-        out.reserve(19 + more);
-        out = "0000-00-00T00:00:00";
-        auto put = [&out](std::size_t at, std::int64_t value, int digits) {
+        std::memcpy(out, "0000-00-00T00:00:00", 19);
+        auto put = [out](std::size_t at, std::int64_t value, int digits) {
             for (int i = digits - 1; i >= 0; --i, value /= 10) {
                 out[at + static_cast<std::size_t>(i)] = static_cast<char>('0' + value % 10);
             }
@@ -48,12 +50,12 @@ std::string utcSecondText(std::int64_t secs, std::size_t more = 0) {
         put(11, c.hour, 2);
         put(14, c.minute, 2);
         put(17, c.second, 2);
-        return out;
+        return 19;
     }
-    char buf[64];
-    std::snprintf(buf, sizeof(buf), "%04lld-%02d-%02dT%02d:%02d:%02d",
-                  static_cast<long long>(c.year), c.month, c.day, c.hour, c.minute, c.second);
-    return buf;
+    const int n =
+        std::snprintf(out, kSecondTextRoom, "%04lld-%02d-%02dT%02d:%02d:%02d",
+                      static_cast<long long>(c.year), c.month, c.day, c.hour, c.minute, c.second);
+    return n < 0 ? 0 : std::min(static_cast<std::size_t>(n), kSecondTextRoom - 1);
 }
 
 bool readDigits(std::string_view text, std::size_t& pos, std::size_t count, int& out) {
@@ -83,23 +85,34 @@ bool expect(std::string_view text, std::size_t& pos, char c) {
 
 }  // namespace
 
-std::string FixedDateFormatter::string(platform::WallTime date) const {
+std::size_t FixedDateFormatter::write(platform::WallTime date, char (&out)[kMaxText]) const {
+    static_assert(kMaxText >= kSecondTextRoom + 11);
     auto [secs, nanos] = splitNanos(date);
-    std::string out = utcSecondText(secs, 2 + static_cast<std::size_t>(fractionDigits_));
+    std::size_t n = writeUtcSecond(secs, out);
     if (fractionDigits_ > 0) {
         // Digits of the nanoseconds, most significant first, cut after the
         // pattern's count.
-        out.push_back('.');
+        out[n++] = '.';
         std::int64_t unit = kNanosPerSecond;
         for (int i = 0; i < fractionDigits_ && i < 9; ++i) {
             unit /= 10;
-            out.push_back(static_cast<char>('0' + (nanos / unit) % 10));
+            out[n++] = static_cast<char>('0' + (nanos / unit) % 10);
         }
     }
     if (zulu_) {
-        out.push_back('Z');
+        out[n++] = 'Z';
     }
-    return out;
+    return n;
+}
+
+std::string FixedDateFormatter::string(platform::WallTime date) const {
+    char out[kMaxText];
+    return std::string(out, write(date, out));
+}
+
+InlineText FixedDateFormatter::text(platform::WallTime date) const {
+    char out[kMaxText];
+    return InlineText(std::string_view(out, write(date, out)));
 }
 
 std::optional<platform::WallTime> FixedDateFormatter::date(std::string_view text) const {
@@ -160,24 +173,40 @@ std::optional<platform::WallTime> FixedDateFormatter::date(std::string_view text
         std::chrono::seconds(*t) + std::chrono::nanoseconds(nanos)));
 }
 
-std::string FvnUtil::getCurrentDatetimeString() {
-    static constexpr FixedDateFormatter kFormat(3, true);
-    return kFormat.string(platform::clock().wallNow());
-}
+namespace {
 
-std::string FvnUtil::createEventId() {
+constexpr FixedDateFormatter kEventTimeFormat(3, true);
+
+// "<epoch ms>:<UUID>" into `out`; its length.
+std::size_t writeEventId(char (&out)[64]) {
     const std::int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 platform::clock().wallNow().time_since_epoch())
                                 .count();
-    // One allocation: the digits and the UUID are written into the id's room.
-    std::array<char, 24> digits{};
-    const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), ms).ptr;
-    std::string id;
-    id.reserve(static_cast<std::size_t>(end - digits.data()) + 1 + 36);
-    id.append(digits.data(), end);
-    id.push_back(':');
-    platform::crypto::appendUuidString(id);
-    return id;
+    // At most 20 characters for the number, the colon, 36 for the UUID.
+    char* end = std::to_chars(out, out + 24, ms).ptr;
+    *end++ = ':';
+    platform::crypto::writeUuid(end);
+    return static_cast<std::size_t>(end - out) + platform::crypto::kUuidTextSize;
+}
+
+}  // namespace
+
+std::string FvnUtil::getCurrentDatetimeString() {
+    return kEventTimeFormat.string(platform::clock().wallNow());
+}
+
+InlineText FvnUtil::getCurrentDatetimeText() {
+    return kEventTimeFormat.text(platform::clock().wallNow());
+}
+
+std::string FvnUtil::createEventId() {
+    char out[64];
+    return std::string(out, writeEventId(out));
+}
+
+InlineText FvnUtil::createEventIdText() {
+    char out[64];
+    return InlineText(std::string_view(out, writeEventId(out)));
 }
 
 std::optional<std::string> FvnUtil::getEventDatetimeFromEventId(
@@ -203,7 +232,10 @@ std::optional<std::string> FvnUtil::getEventDatetimeFromEventId(
         return std::nullopt;
     }
     // Truncated toward zero to whole seconds: the milliseconds are dropped.
-    return utcSecondText(ms / 1000, 5) + ".000Z";
+    char out[kSecondTextRoom + 5];
+    std::size_t n = writeUtcSecond(ms / 1000, out);
+    std::memcpy(out + n, ".000Z", 5);
+    return std::string(out, n + 5);
 }
 
 std::string FvnUtil::getTodayDateString() {

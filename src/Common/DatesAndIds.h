@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "Base/InlineText.h"
 #include "Platform/Clock.h"
 
 namespace sorvel {
@@ -18,9 +19,16 @@ class FixedDateFormatter {
         : fractionDigits_(fractionDigits), zulu_(zulu) {}
     // The fraction is cut, not rounded.
     std::string string(platform::WallTime date) const;
+    // The same text, held inline (no allocation for years 0 to 9999).
+    InlineText text(platform::WallTime date) const;
     std::optional<platform::WallTime> date(std::string_view text) const;
 
   private:
+    // Room for any year's text: a 64-bit year, its fraction and the "Z".
+    static constexpr std::size_t kMaxText = 64;
+    // Writes the text into `out`; its length.
+    std::size_t write(platform::WallTime date, char (&out)[kMaxText]) const;
+
     int fractionDigits_;
     bool zulu_;
 };
@@ -31,8 +39,12 @@ namespace FvnUtil {
 
 // Now, "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'" in UTC, real milliseconds.
 std::string getCurrentDatetimeString();
+// The same text, held inline: every event is stamped.
+InlineText getCurrentDatetimeText();
 // "<epoch ms>:<UUID>".
 std::string createEventId();
+// The same id, held inline: every event gets one.
+InlineText createEventIdText();
 // The whole second of the id's leading epoch milliseconds, formatted like
 // getCurrentDatetimeString (so ".000"); nothing when the id is absent or
 // its first part is empty or not an integer.

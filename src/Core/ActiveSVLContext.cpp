@@ -121,10 +121,14 @@ void ActiveSVLContext::triggerInAppMessageFor(const std::string& group,
     if (!dataRegistry_->getBool(DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE, false)) {
         return;
     }
-    std::string event;
-    event.reserve(group.size() + 1 + eventName.size());
-    event.append(group).append(1, ':').append(eventName);
+    // "<group>:<name>" is mostly longer than a std::string holds inline: it
+    // is joined in room the thread keeps. Taken out while in use, so a call
+    // made from inside this one (a log listener recording) joins its own.
+    thread_local std::string room;
+    std::string event = std::move(room);
+    event.assign(group).append(1, ':').append(eventName);
     triggerInAppMessage(event);
+    room = std::move(event);
 }
 
 void ActiveSVLContext::fetchActionHistoryFromServer(const std::optional<std::string>& token,

@@ -40,8 +40,8 @@ struct DefaultSVLContextController::Handler {
         // The message runs once: its parameter is taken, not copied.
         LogEventParameter parameter = std::move(m.parameter);
         if (!parameter.event_datetime) {
-            parameter.event_datetime = FvnUtil::getCurrentDatetimeString();
-            parameter.eventId = FvnUtil::createEventId();
+            parameter.event_datetime = FvnUtil::getCurrentDatetimeText();
+            parameter.eventId = FvnUtil::createEventIdText();
         }
         context.logEvent(std::move(parameter));
         return true;

@@ -109,9 +109,26 @@ std::optional<std::string> EventCounters::prevId() const {
     return values_.prevId;
 }
 
-void EventCounters::setPrevId(const std::optional<std::string>& id) {
+void EventCounters::prevIdInto(std::optional<InlineText>& out) const {
     platform::MutexLock lock(mu_);
-    values_.prevId = id;
+    if (!values_.prevId) {
+        out.reset();
+    } else if (out) {
+        out->assign(*values_.prevId);
+    } else {
+        out.emplace(*values_.prevId);
+    }
+}
+
+void EventCounters::setPrevId(const std::optional<InlineText>& id) {
+    platform::MutexLock lock(mu_);
+    if (!id) {
+        values_.prevId.reset();
+    } else if (values_.prevId) {
+        values_.prevId->assign(id->view());
+    } else {
+        values_.prevId.emplace(id->view());
+    }
 }
 
 EventCounters::Values EventCounters::current() const {

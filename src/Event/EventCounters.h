@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "Base/InlineText.h"
 #include "Event/EventJournal.h"
 #include "Platform/Clock.h"
 #include "Platform/Mutex.h"
@@ -60,9 +61,12 @@ class EventCounters {
     std::uint64_t nextEventOrderNo();
 
     std::optional<std::string> prevId() const;
+    // The same id written into `out`: no allocation for an id that fits
+    // inline, as the event's own do.
+    void prevIdInto(std::optional<InlineText>& out) const;
     // The id the next event names as its previous one (absent: none). Copied
     // into the text held, whose room ids of one length reuse.
-    void setPrevId(const std::optional<std::string>& id);
+    void setPrevId(const std::optional<InlineText>& id);
 
     // The numbers last handed out and the previous id, as of now.
     Values current() const;

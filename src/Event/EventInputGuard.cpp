@@ -74,6 +74,18 @@ bool repair(std::optional<std::string>& s) {
     return s && repair(*s);
 }
 
+bool repair(InlineText& s) {
+    if (isWellFormed(s.view())) {
+        return false;
+    }
+    s = wellFormed(s.view());
+    return true;
+}
+
+bool repair(std::optional<InlineText>& s) {
+    return s && repair(*s);
+}
+
 bool repair(Value& v, bool native);
 
 // A map, or the flat list of one (see ParamList). `native`: the values are
@@ -378,7 +390,8 @@ Status EventInputGuard::admit(EventModel& event) {
     for (auto* s : {&event.prev_id, &event.log_id}) {
         repaired = repair(*s) || repaired;
     }
-    for (auto* s : {&event.event_datetime, &event.group, &event.event_name}) {
+    repaired = repair(event.event_datetime) || repaired;
+    for (auto* s : {&event.group, &event.event_name}) {
         repaired = repair(*s) || repaired;
     }
     // The shared context is only read, unless a text in it needs repair.

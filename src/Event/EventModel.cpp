@@ -39,6 +39,18 @@ Value orNull(const std::optional<std::string>& s) {
     return s ? Value(*s) : Value();
 }
 
+Value orNull(const std::optional<InlineText>& s) {
+    return s ? Value(s->str()) : Value();
+}
+
+void optText(json::ObjectWriter& o, std::string_view name, const std::optional<InlineText>& s) {
+    if (s) {
+        o.text(name, s->view());
+    } else {
+        o.key(name) += "null";
+    }
+}
+
 Status parseError() {
     return Status::error(describe(EventModelError::FromDictionaryParseError));
 }
@@ -147,10 +159,10 @@ EventContext& SharedEventContext::edit() {
 
 EventModel::EventModel(std::optional<std::string> last_firstopen_id,
                        std::optional<std::string> last_deeplink_id,
-                       std::optional<std::string> last_open_id, std::optional<std::string> prev_id,
-                       std::string event_datetime, std::string group, std::string event_name,
+                       std::optional<std::string> last_open_id, std::optional<InlineText> prev_id,
+                       InlineText event_datetime, std::string group, std::string event_name,
                        std::optional<Value::Map> param, std::int64_t session_interval,
-                       std::int64_t session_length, std::optional<std::string> log_id,
+                       std::int64_t session_length, std::optional<InlineText> log_id,
                        std::optional<std::string> session_id, Location location,
                        std::optional<std::string> user_snapshot_id, Value::Map user_properties,
                        Value::Map ci)
@@ -162,10 +174,10 @@ EventModel::EventModel(std::optional<std::string> last_firstopen_id,
               std::move(session_id), std::move(location), std::move(user_snapshot_id),
               std::move(user_properties), std::move(ci), std::nullopt})) {}
 
-EventModel::EventModel(std::optional<std::string> prev_id, std::string event_datetime,
+EventModel::EventModel(std::optional<InlineText> prev_id, InlineText event_datetime,
                        std::string group, std::string event_name, std::optional<Value::Map> param,
                        std::int64_t session_interval, std::int64_t session_length,
-                       std::optional<std::string> log_id,
+                       std::optional<InlineText> log_id,
                        std::shared_ptr<const EventContext> context)
     : prev_id(std::move(prev_id)),
       event_datetime(std::move(event_datetime)),
@@ -204,7 +216,7 @@ Value::Map EventModel::toDictionary() const {
         {"last_deeplink_id", orNull(c.last_deeplink_id)},
         {"last_open_id", orNull(c.last_open_id)},
         {"prev_id", orNull(prev_id)},
-        {"event_datetime", Value(event_datetime)},
+        {"event_datetime", Value(event_datetime.str())},
         {"group", Value(group)},
         {"event_name", Value(event_name)},
         {"param", param ? Value(typedParam()) : Value()},
@@ -229,7 +241,7 @@ void EventModel::appendJson(std::string& out) const {
     } else {
         o.map("ci", &c.ci);
     }
-    o.text("event_datetime", event_datetime);
+    o.text("event_datetime", event_datetime.view());
     o.text("event_name", event_name);
     o.text("group", group);
     o.text("last_deeplink_id", c.last_deeplink_id);
@@ -241,7 +253,7 @@ void EventModel::appendJson(std::string& out) const {
         const auto location_ = c.location.toDictionary();
         o.map("location", location_ ? &*location_ : nullptr);
     }
-    o.text("log_id", log_id);
+    optText(o, "log_id", log_id);
     if (param && paramForm == ParamForm::native) {
         const auto added = addedOrderNumbers();
         const std::span numbers(added.data(), hasAddedOrderNumbers() ? added.size() : 0);
@@ -253,7 +265,7 @@ void EventModel::appendJson(std::string& out) const {
     } else {
         o.map("param", param ? &*param : nullptr);
     }
-    o.text("prev_id", prev_id);
+    optText(o, "prev_id", prev_id);
     o.text("session_id", c.session_id);
     o.value("session_interval", Value(session_interval));
     o.value("session_length", Value(session_length));

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "Base/InlineText.h"
 #include "Base/Status.h"
 #include "Event/TypedValueDictionary.h"
 #include "Network/ApiModel.h"
@@ -99,17 +100,17 @@ class EventModel : public IDataModel {
   public:
     EventModel(std::optional<std::string> last_firstopen_id,
                std::optional<std::string> last_deeplink_id, std::optional<std::string> last_open_id,
-               std::optional<std::string> prev_id, std::string event_datetime, std::string group,
+               std::optional<InlineText> prev_id, InlineText event_datetime, std::string group,
                std::string event_name, std::optional<Value::Map> param,
                std::int64_t session_interval, std::int64_t session_length,
-               std::optional<std::string> log_id, std::optional<std::string> session_id,
+               std::optional<InlineText> log_id, std::optional<std::string> session_id,
                Location location, std::optional<std::string> user_snapshot_id,
                Value::Map user_properties, Value::Map ci);
     // An event of a shared context (never null).
-    EventModel(std::optional<std::string> prev_id, std::string event_datetime, std::string group,
+    EventModel(std::optional<InlineText> prev_id, InlineText event_datetime, std::string group,
                std::string event_name, std::optional<Value::Map> param,
                std::int64_t session_interval, std::int64_t session_length,
-               std::optional<std::string> log_id, std::shared_ptr<const EventContext> context);
+               std::optional<InlineText> log_id, std::shared_ptr<const EventContext> context);
 
     // The ids, location and properties the event carries.
     const EventContext& context() const { return context_.get(); }
@@ -139,8 +140,9 @@ class EventModel : public IDataModel {
     // of those keys are required; missing maps become empty.
     static StatusOr<EventModel> initFromV1Dictionary(const Value::Map& dictionary);
 
-    std::optional<std::string> prev_id;
-    std::string event_datetime;
+    // The ids and the time are held inline: no allocation of their own.
+    std::optional<InlineText> prev_id;
+    InlineText event_datetime;
     std::string group;
     std::string event_name;
     std::optional<Value::Map> param;
@@ -157,7 +159,7 @@ class EventModel : public IDataModel {
     std::uint64_t eventOrderNo = 0;
     std::int64_t session_interval = 0;
     std::int64_t session_length = 0;
-    std::optional<std::string> log_id;
+    std::optional<InlineText> log_id;
 
   private:
     SharedEventContext context_;

@@ -148,9 +148,14 @@ EventModel EventModelProvider::build(bool consumeParameter) {
     auto take = [consumeParameter](auto& field) {
         return consumeParameter ? std::move(field) : field;
     };
-    auto prevId = p.prevId ? take(p.prevId) : counters_->prevId();
-    std::string datetime =
-        p.event_datetime ? take(*p.event_datetime) : FvnUtil::getCurrentDatetimeString();
+    std::optional<InlineText> prevId;
+    if (p.prevId) {
+        prevId = take(p.prevId);
+    } else {
+        counters_->prevIdInto(prevId);
+    }
+    InlineText datetime =
+        p.event_datetime ? take(*p.event_datetime) : FvnUtil::getCurrentDatetimeText();
     EventModel model(std::move(prevId), std::move(datetime), take(p.group), take(p.eventName),
                      take(p.eventParam), p.sessionInterval, p.sessionLength, take(p.eventId),
                      std::move(context.context));

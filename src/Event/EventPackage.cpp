@@ -17,6 +17,10 @@ namespace {
 constexpr int kWindowBits = 12;
 constexpr int kMemLevel = 5;
 
+// The most room a thread keeps for writing package texts: several packages
+// of ordinary events.
+constexpr std::size_t kRoomKept = 64 * 1024;
+
 // One compressor per thread, reset between packages: setting one up costs
 // more than packing a package.
 class Deflater {
@@ -90,21 +94,26 @@ const char* describe(EventPackageError) noexcept {
 
 EventPackage::EventPackage(std::vector<EventModel> eventModels)
     : eventCount_(eventModels.size()), packageId_(platform::crypto::uuidString()) {
-    // About what an event with a few parameters and properties takes.
-    text_.reserve(eventModels.size() * 1024 + 2);
-    text_ += '[';
+    // Written in room the thread keeps, then copied once at its exact size:
+    // a package can wait in memory a long time (offline, or behind a failing
+    // server), so it keeps no unused reserve, and the text's growth costs no
+    // allocations of its own.
+    thread_local std::string room;
+    std::string text = std::move(room);
+    text.clear();
+    text += '[';
     for (std::size_t i = 0; i < eventModels.size(); ++i) {
         if (i > 0) {
-            text_ += ',';
+            text += ',';
         }
-        eventModels[i].appendJson(text_);
+        eventModels[i].appendJson(text);
     }
-    text_ += ']';
+    text += ']';
+    text_.assign(text);
     textSize_ = text_.size();
-    // A package can wait in memory a long time (offline, or behind a failing
-    // server): it keeps no unused reserve.
-    if (text_.capacity() - text_.size() > text_.size() / 8) {
-        text_.shrink_to_fit();
+    // An unusually large package's room is not kept for good.
+    if (text.capacity() <= kRoomKept) {
+        room = std::move(text);
     }
 }
 

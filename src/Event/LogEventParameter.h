@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "Base/InlineText.h"
 #include "Event/TypedValueDictionary.h"
 #include "sorvel/Value.h"
 
@@ -15,9 +16,9 @@ namespace sorvel {
 // A plain value: copying it copies every field.
 struct LogEventParameter {
     // The event logged before this one; absent: the stored previous id is used.
-    std::optional<std::string> prevId;
+    std::optional<InlineText> prevId;
     // Becomes the model's "log_id".
-    std::optional<std::string> eventId;
+    std::optional<InlineText> eventId;
     // "svl" for the SDK's own events, "custom" for the app's.
     std::string group;
     std::string eventName;
@@ -35,7 +36,7 @@ struct LogEventParameter {
     std::int64_t sessionInterval = 0;
     std::int64_t sessionLength = 0;
     // "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'"; absent: the time the model is built.
-    std::optional<std::string> event_datetime;
+    std::optional<InlineText> event_datetime;
 
     // The parameter under the key, in whichever of the two it is held; null
     // when there is none.

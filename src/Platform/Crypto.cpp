@@ -245,17 +245,21 @@ std::string uuidString() {
 }
 
 void appendUuidString(std::string& out) {
+    const std::size_t start = out.size();
+    out.resize(start + kUuidTextSize);
+    writeUuid(out.data() + start);
+}
+
+void writeUuid(char* out) {
     std::array<unsigned char, 16> b = randomBlock();
     b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
     b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
-    // Groups of 4, 2, 2, 2 and 6 bytes, written over a line of dashes.
-    const std::size_t start = out.size();
-    out.append(36, '-');
-    char* p = out.data() + start;
+    // Groups of 4, 2, 2, 2 and 6 bytes, dashes between them.
+    char* p = out;
     std::size_t at = 0;
     for (std::size_t group : {4, 2, 2, 2, 6}) {
         if (at > 0) {
-            ++p;  // keep the dash
+            *p++ = '-';
         }
         p = text::writeHex(p, std::span(b).subspan(at, group), text::HexCase::Upper);
         at += group;

@@ -32,5 +32,9 @@ bool hmacSha256Into(std::string_view key, std::string_view data, Sha256Digest& o
 std::string uuidString();
 // The same UUID text appended to `out`.
 void appendUuidString(std::string& out);
+// The length of that text.
+inline constexpr std::size_t kUuidTextSize = 36;
+// The same UUID text written over out[0, kUuidTextSize).
+void writeUuid(char* out);
 
 }  // namespace sorvel::platform::crypto

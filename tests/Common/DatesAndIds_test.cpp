@@ -58,13 +58,16 @@ TEST(DatesAndIdsHash, Sha256ToUInt32ForDigits) {
 TEST_F(DatesAndIdsTest, EventIdsAndTheirDatetime) {
     sdk.clock()->setWall(at(1'700'000'000'123'456'789LL));
     EXPECT_EQ(FvnUtil::getCurrentDatetimeString(), "2023-11-14T22:13:20.123Z");
+    EXPECT_EQ(FvnUtil::getCurrentDatetimeText(), "2023-11-14T22:13:20.123Z");
 
     const std::string id = FvnUtil::createEventId();
-    EXPECT_TRUE(std::regex_match(
-        id,
-        std::regex(
-            "1700000000123:[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
-        << id;
+    const std::regex idPattern(
+        "1700000000123:[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    EXPECT_TRUE(std::regex_match(id, idPattern)) << id;
+    // The inline form: the same pattern, and a UUID of its own.
+    const InlineText inlineId = FvnUtil::createEventIdText();
+    EXPECT_TRUE(std::regex_match(inlineId.str(), idPattern)) << inlineId;
+    EXPECT_NE(inlineId, id);
     // Ids made on several threads at once never repeat.
     std::vector<std::vector<std::string>> perThread(4);
     std::vector<std::thread> threads;
@@ -90,6 +93,9 @@ TEST_F(DatesAndIdsTest, EventIdsAndTheirDatetime) {
         {"1700000000999", "2023-11-14T22:13:20.000Z"},
         {"+1000:x", "1970-01-01T00:00:01.000Z"},
         {"-1500:x", "1969-12-31T23:59:59.000Z"},
+        // Years past four digits are written whole.
+        {"253402300800000:x", "10000-01-01T00:00:00.000Z"},
+        {"-62167219201000:x", "-001-12-31T23:59:59.000Z"},
         {":ABC", std::nullopt},
         {"12a:x", std::nullopt},
         {" 12:x", std::nullopt},
@@ -126,6 +132,7 @@ TEST(DatesAndIdsFormats, UtcFormatsRoundTripWhateverTheZone) {
         ScopedZone zone{hours(offset)};
         for (const auto& c : cases) {
             EXPECT_EQ(c.format.string(at(c.nanos)), c.text) << offset;
+            EXPECT_EQ(c.format.text(at(c.nanos)), c.text) << offset;
             auto parsed = c.format.date(c.text);
             ASSERT_TRUE(parsed.has_value()) << c.text;
             EXPECT_EQ(*parsed, at(c.parsedNanos)) << c.text << " at UTC" << offset;

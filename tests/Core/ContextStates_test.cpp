@@ -261,6 +261,19 @@ TEST_F(ContextStatesTest, TheRunningStateAsksForInAppMessagesOnlyWhileTheyAreOn)
     active->triggerInAppMessage("svl:purchase");
     ::testing::Mock::VerifyAndClearExpectations(repository_.get());
 
+    // An event recorded from inside a lookup (a log listener's, say) joins
+    // its own key and leaves the outer one whole.
+    std::string outerSeen;
+    EXPECT_CALL(*repository_, getInAppMessage("svl:inner"));
+    EXPECT_CALL(*repository_, getInAppMessage("custom:an_outer_event_with_a_long_name"))
+        .WillOnce([&](const std::string& key) {
+            active->triggerInAppMessageFor("svl", "inner");
+            outerSeen = key;
+        });
+    active->triggerInAppMessageFor("custom", "an_outer_event_with_a_long_name");
+    EXPECT_EQ(outerSeen, "custom:an_outer_event_with_a_long_name");
+    ::testing::Mock::VerifyAndClearExpectations(repository_.get());
+
     // Switched off again: nothing more is asked.
     EXPECT_CALL(*repository_, getInAppMessage(_)).Times(0);
     registry_->putBool(false, DataRegistryKey::BOOL_S3_CONFIG_IN_APP_MESSAGE_ACTIVE);

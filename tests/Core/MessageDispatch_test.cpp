@@ -124,10 +124,10 @@ TEST(MessageDispatchTest, ArgumentsReachTheContextAsGivenWithEventTimeAndIdFille
     EXPECT_EQ(h.script->loggedEvents[0].event_datetime, "2024-01-02T03:04:05.678Z");
     const auto& filled = h.script->loggedEvents[1];
     ASSERT_TRUE(filled.event_datetime && filled.eventId);
-    EXPECT_TRUE(std::regex_match(*filled.event_datetime,
+    EXPECT_TRUE(std::regex_match(filled.event_datetime->str(),
                                  std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
         << *filled.event_datetime;
-    EXPECT_TRUE(std::regex_match(*filled.eventId, std::regex(R"(\d+:[0-9A-F-]{36})")))
+    EXPECT_TRUE(std::regex_match(filled.eventId->str(), std::regex(R"(\d+:[0-9A-F-]{36})")))
         << *filled.eventId;
     // An absent token travels as absent; a given one unchanged.
     EXPECT_THAT(h.script->tokens, ElementsAre(std::nullopt, std::optional<std::string>("tok")));

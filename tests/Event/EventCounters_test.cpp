@@ -108,6 +108,22 @@ TEST(EventCountersTest, AStreamCommitsOncePerHalfBlockAndACheckpointStoresExactV
     EXPECT_EQ(relaunched->nextEventOrderNo(), 901u);
     EXPECT_EQ(relaunched->nextSessionOrderNo(), 6u);
     EXPECT_EQ(relaunched->prevId(), "newer");
+
+    // An event takes the previous id whole, held inline or not, and none
+    // once it is cleared.
+    std::optional<InlineText> taken = InlineText("stale text of another event's id");
+    for (const std::string& id : {std::string(200, 'L'), std::string("short"), std::string()}) {
+        relaunched->setPrevId(id);
+        relaunched->prevIdInto(taken);
+        EXPECT_EQ(taken, id);
+        EXPECT_EQ(relaunched->prevId(), id);
+    }
+    relaunched->setPrevId(std::nullopt);
+    relaunched->prevIdInto(taken);
+    EXPECT_FALSE(taken.has_value());
+    relaunched->setPrevId("back");
+    relaunched->prevIdInto(taken);
+    EXPECT_EQ(taken, "back");
 }
 
 TEST(EventCountersTest, BlocksGrowWithAFastStreamAndShrinkBackWhenItSlows) {

@@ -352,6 +352,39 @@ TEST(EventPackage, APackedPackageReadsBackByteForByte) {
     EXPECT_EQ(copy.eventsJson(), plain->eventsJson());
 }
 
+// Packages written one after another on one thread, larger and smaller than
+// the last and past the room a thread keeps: each text is its own events'.
+TEST(EventPackage, EachPackageTextIsItsOwnEventsWhateverCameBefore) {
+    auto eventsOf = [](std::size_t count, std::size_t nameBytes) {
+        std::vector<EventModel> events;
+        for (std::size_t i = 0; i < count; ++i) {
+            EventModel m = fullModel();
+            m.event_name = std::string(nameBytes, static_cast<char>('a' + i % 26));
+            m.log_id = "log-" + std::to_string(i);
+            events.push_back(std::move(m));
+        }
+        return events;
+    };
+    auto expected = [](const std::vector<EventModel>& events) {
+        std::string text = "[";
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            text += i > 0 ? "," : "";
+            events[i].appendJson(text);
+        }
+        return text + "]";
+    };
+    const std::pair<std::size_t, std::size_t> shapes[] = {{10, 2000}, {1, 3}, {10, 20000},
+                                                          {2, 40},    {0, 0}, {10, 500}};
+    for (const auto& [count, nameBytes] : shapes) {
+        auto events = eventsOf(count, nameBytes);
+        const std::string want = expected(events);
+        const EventPackage package(std::move(events));
+        EXPECT_EQ(package.eventsJson(), want) << count << " x " << nameBytes;
+        EXPECT_EQ(package.eventsJsonSize(), want.size());
+        EXPECT_EQ(package.eventCount(), count);
+    }
+}
+
 TEST(LogEventParameter, InitialisersFillWhatTheyAreNotGiven) {
     auto p = LogEventParameter::initWithEventName("custom", "tap", {{"k", Value("string:v")}});
     EXPECT_FALSE(p.eventId || p.prevId || p.event_datetime);

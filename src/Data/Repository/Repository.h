@@ -190,7 +190,7 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     // Held from the block check to the previous id's update of an event.
     platform::Mutex eventMu_;
     // The id of the event being logged, until it becomes the previous id.
-    std::optional<std::string> lastEventId_ GUARDED_BY(eventMu_);
+    std::optional<InlineText> lastEventId_ GUARDED_BY(eventMu_);
 
     // Absent when the message-history database could not be opened.
     const std::shared_ptr<ActionHistoryDAO> actionHistoryDAO_;
