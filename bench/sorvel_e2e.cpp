@@ -14,7 +14,9 @@
 //    caller's record calls, allocations per event of the whole process;
 //  - steady / steady-offline: 600 events/s for 10 s, as an app records, with
 //    the server up or without network: CPU µs and thread wake-ups per event,
-//    and (server up) the SDK's threads alive, by name;
+//    and (server up) the SDK's threads alive, by name; online, the host says
+//    the network is there, or (--network routes) the SDK reads the machine's
+//    route tables as it does in an app;
 //  - rss: RSS growth for 10,000 events recorded offline, bytes per event;
 //  - cold: initSorvel to active on a new data folder without network, ms.
 //
@@ -40,6 +42,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,7 +68,7 @@ constexpr const char* kUsage =
     "usage: sorvel_e2e [--only record|e2e|steady|steady-offline|rss|cold] [--calls N]\n"
     "                  [--events N] [--steady-seconds N] [--offline-events N] [--cold-runs N]\n"
     "       sorvel_e2e --run record|e2e|steady|steady-offline|rss --home DIR [--threads N]\n"
-    "                  [--server ok|500|hold]\n"
+    "                  [--server ok|500|hold] [--network host|routes]\n"
     "                  (one group in this process, on the data folder DIR)\n";
 
 struct Settings {
@@ -76,6 +79,9 @@ struct Settings {
     long offlineEvents = 10000;  // RSS figure
     long steadySeconds = 10;     // the measured window of the steady stream
     long coldRuns = 20;
+    // The steady stream online: "host" tells the SDK the network is there;
+    // "routes" lets it read the machine's route tables, as an app's SDK does.
+    std::string network = "host";
 };
 
 std::string self;  // this program, to start the children
@@ -146,7 +152,8 @@ class LineWaiter : public sorvel::SorvelKVLogDelegate {
 };
 
 // Starts the SDK on a new data folder and waits for the active state.
-bool startSdk(const std::string& home, const std::string& baseUrl, bool network) {
+// network: the host's word on the network, or none (the route tables decide).
+bool startSdk(const std::string& home, const std::string& baseUrl, std::optional<bool> network) {
     SorvelHost::setDataFolder(home + "/app");
     SorvelHost::setServerBaseUrl(baseUrl);
     SorvelHost::setNetworkAvailable(network);
@@ -367,12 +374,12 @@ class ServerProcess {
 
 // The double in the given mode, then the SDK on it; a failure is reported.
 bool startWithServer(ServerProcess& server, const std::string& home, const std::string& mode,
-                     const char* figure) {
+                     const char* figure, std::optional<bool> network = true) {
     if (home.empty() || !server.start(mode)) {
         fail(figure, "the server double did not start");
         return false;
     }
-    if (!startSdk(home, server.baseUrl(), true)) {
+    if (!startSdk(home, server.baseUrl(), network)) {
         fail(figure, "the SDK did not become active");
         return false;
     }
@@ -676,12 +683,15 @@ int steadyFigure(const Settings& s, bool online) {
     constexpr int kRate = 600;
     const char* group = online ? "steady" : "steady offline";
     const long windowEvents = s.steadySeconds * kRate;
+    const bool routes = online && s.network == "routes";
     const std::string detail = ",\"rate\":" + std::to_string(kRate) +
                                ",\"seconds\":" + std::to_string(s.steadySeconds) +
-                               ",\"server\":\"" + (online ? "answers 200" : "no network") + "\"";
+                               ",\"server\":\"" + (online ? "answers 200" : "no network") + "\"" +
+                               (routes ? ",\"network\":\"the route tables\"" : "");
     ServerProcess server;
     if (online) {
-        if (!startWithServer(server, s.home, "ok", group)) {
+        if (!startWithServer(server, s.home, "ok", group,
+                             routes ? std::nullopt : std::optional<bool>(true))) {
             return 1;
         }
     } else if (s.home.empty() || !startSdk(s.home, "http://127.0.0.1:9", false)) {
@@ -910,6 +920,8 @@ int main(int argc, char** argv) {
             threads = v;
         } else if (a == "--server") {
             mode = v;
+        } else if (a == "--network" && (v == "host" || v == "routes")) {
+            s.network = v;
         } else if (n > 0 && a == "--calls") {
             s.calls = n;
         } else if (n > 0 && a == "--events") {
@@ -945,7 +957,8 @@ int main(int argc, char** argv) {
     const std::vector<std::string> counts{"--calls",          std::to_string(s.calls),
                                           "--events",         std::to_string(s.events),
                                           "--offline-events", std::to_string(s.offlineEvents),
-                                          "--steady-seconds", std::to_string(s.steadySeconds)};
+                                          "--steady-seconds", std::to_string(s.steadySeconds),
+                                          "--network",        s.network};
     auto group = [&](std::vector<std::string> a) {
         const std::string home = makeTempDir();
         if (home.empty()) {

@@ -177,31 +177,39 @@ void EventBuffer::requestUpload(bool all) {
     // Read before the lock: only this queue adds packages, so the count can
     // only have dropped since (a round that ended), which wakes no one wrongly.
     const auto queued = static_cast<std::int64_t>(eventPackagContainer_->packageCount());
-    platform::MutexLock lock(uploadMu_);
-    if (!all) {
-        const std::uint64_t formed = packagesFormed_.load(std::memory_order_relaxed);
-        if (checkedFormed_ == formed && intervalManager_->isTimerRunning()) {
+    {
+        platform::MutexLock lock(uploadMu_);
+        if (!all) {
+            const std::uint64_t formed = packagesFormed_.load(std::memory_order_relaxed);
+            if (checkedFormed_ == formed && intervalManager_->isTimerRunning()) {
+                return;
+            }
+            checkedFormed_ = formed;
+            // With the timer running and the upload queue idle, nothing but this
+            // queue changes the count until the next check: the rule is applied
+            // here, and the upload queue woken only when it holds (a stream
+            // forms packages more often than the rule sends them).
+            if (pendingUpload_ == Upload::NONE && !uploadRunning_ &&
+                intervalManager_->isTimerRunning() && !intervalManager_->countRuleHolds(queued)) {
+                return;
+            }
+        }
+        const Upload before = pendingUpload_;
+        if (all) {
+            pendingUpload_ = Upload::ALL;
+        } else if (before == Upload::NONE) {
+            pendingUpload_ = Upload::COUNT_CHECK;
+        }
+        if (before != Upload::NONE) {
             return;
         }
-        checkedFormed_ = formed;
-        // With the timer running and the upload queue idle, nothing but this
-        // queue changes the count until the next check: the rule is applied
-        // here, and the upload queue woken only when it holds (a stream
-        // forms packages more often than the rule sends them).
-        if (pendingUpload_ == Upload::NONE && !uploadRunning_ &&
-            intervalManager_->isTimerRunning() && !intervalManager_->countRuleHolds(queued)) {
-            return;
-        }
     }
-    const Upload before = pendingUpload_;
-    if (all) {
-        pendingUpload_ = Upload::ALL;
-    } else if (before == Upload::NONE) {
-        pendingUpload_ = Upload::COUNT_CHECK;
-    }
-    if (before == Upload::NONE) {
-        uploadQueue_->async([this] { runUpload(); });
-    }
+    // Queued after the lock is let go: the upload thread, woken by it, takes
+    // the lock at once, and would only sleep again until this thread let go.
+    // Only this queue asks for rounds, so none is asked for in between; a
+    // round already running that takes this request leaves the queued one
+    // nothing to do.
+    uploadQueue_->async([this] { runUpload(); });
 }
 
 void EventBuffer::runUpload() {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -38,6 +39,9 @@ struct ReachabilityState {
     std::string ipv4Path GUARDED_BY(mu) = kIpv4RoutePath;
     std::string ipv6Path GUARDED_BY(mu) = kIpv6RoutePath;
     std::optional<std::string> lastStatus GUARDED_BY(mu);
+    // The machine's own tables are read (no host gave files of its own).
+    bool defaultPaths GUARDED_BY(mu) = true;
+    std::atomic<std::uint64_t> tableReads{0};
     // Held from reading the tables to noting what they gave, so two threads
     // reading at once cannot note an older reading after a newer one.
     Mutex refreshMu ACQUIRED_BEFORE(mu);
@@ -49,6 +53,7 @@ struct ReachabilityState {
             override.reset();
             ipv4Path = kIpv4RoutePath;
             ipv6Path = kIpv6RoutePath;
+            defaultPaths = true;
             lastStatus.reset();
         });
     }
@@ -182,9 +187,13 @@ std::string readStatus(ReachabilityState& s) EXCLUSIVE_LOCKS_REQUIRED(s.refreshM
         ipv4 = s.ipv4Path;
         ipv6 = s.ipv6Path;
     }
+    if (forced) {
+        return *forced;
+    }
     // The files are read outside the state lock: a slow read must not stall
     // the host.
-    return forced ? *forced : Reachability::statusFromRouteTables(readFile(ipv4), readFile(ipv6));
+    s.tableReads.fetch_add(1, std::memory_order_relaxed);
+    return Reachability::statusFromRouteTables(readFile(ipv4), readFile(ipv6));
 }
 
 // Reads the status and notes it; posts when it differs from the last one
@@ -317,7 +326,27 @@ std::string Reachability::statusFromRouteTables(const std::string& ipv4, const s
 }
 
 std::string Reachability::currentStatus() {
+    auto& s = state();
+    {
+        MutexLock lock(s.mu);
+        // The host's word stands until it changes it, and was noted (and
+        // posted) as it gave it.
+        if (s.override) {
+            return *s.override;
+        }
+        // Every change of the machine's tables reaches the watch, which reads
+        // them once the burst settles: until then the status it noted stands.
+        // The pipeline asks before every upload, and two reads of /proc per
+        // ask cost more than the rest of a quiet stream's upload check.
+        if (s.watching.load(std::memory_order_acquire) && s.defaultPaths && s.lastStatus) {
+            return *s.lastStatus;
+        }
+    }
     return refresh();
+}
+
+std::uint64_t Reachability::tableReads() {
+    return state().tableReads.load(std::memory_order_relaxed);
 }
 
 namespace host {
@@ -348,6 +377,9 @@ void setRouteTableFiles(const std::string& ipv4, const std::string& ipv6) {
     MutexLock lock(s.mu);
     s.ipv4Path = ipv4.empty() ? kIpv4RoutePath : ipv4;
     s.ipv6Path = ipv6.empty() ? kIpv6RoutePath : ipv6;
+    // Files of the host's own change without the kernel saying so: read them
+    // at every ask.
+    s.defaultPaths = s.ipv4Path == kIpv4RoutePath && s.ipv6Path == kIpv6RoutePath;
 }
 
 }  // namespace host

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace sorvel::platform {
@@ -27,10 +28,15 @@ class Reachability {
 
     static Reachability& shared();
 
-    // The current status; re-reads the route tables (unless overridden) and
+    // The current status. While the kernel's route changes are watched and
+    // the machine's own tables are in use, the status the watch last noted
+    // (a change is noted once its burst of route messages settles, about
+    // 50 ms); otherwise re-reads the route tables (unless overridden) and
     // posts the change notification when the status differs from the last
     // one seen.
     std::string currentStatus();
+    // How many times the route tables were read since the process started.
+    static std::uint64_t tableReads();
     // Whether the kernel's route changes are watched (on the timers' thread). Where the
     // kernel refuses the socket, a change is seen when the status is next read.
     bool isWatching() const;

@@ -229,6 +229,25 @@ int runInNetworkNamespaceIfAsked() {
             fail("after step " + std::to_string(want.size()) +
                  " posted: " + ::testing::PrintToString(posted.seen()));
         }
+        // The status asked for follows the change the watch noted, without
+        // reading the tables again.
+        const std::uint64_t reads = Reachability::tableReads();
+        for (int ask = 0; ask < 20; ++ask) {
+            if (const std::string now = reach.currentStatus(); now != step.status) {
+                fail("after step " + std::to_string(want.size()) + " the status is " + now);
+            }
+        }
+        if (Reachability::tableReads() != reads) {
+            fail("the status was read from the tables while the watch runs");
+        }
+    }
+    // Files of a host's own are read at each ask: nothing tells of their changes.
+    host::setRouteTableFiles("/nonexistent/route", "/nonexistent/ipv6_route");
+    const std::uint64_t reads = Reachability::tableReads();
+    (void)reach.currentStatus();
+    (void)reach.currentStatus();
+    if (Reachability::tableReads() != reads + 2) {
+        fail("the host's own route files were not read at each ask");
     }
     say("NETNS-OK");
     std::_Exit(0);
