@@ -23,11 +23,18 @@
 //   - every launch but the last died of the SIGKILL, the last exited cleanly
 //     once everything had arrived;
 //   - lost events (recorded, never delivered) are only the last ones a killed
-//     launch recorded, those it still held in memory: its open buffer (at most
-//     9) and what it recorded within 50 ms before the kill, still on its way
-//     to the journal (kStoreLag below); none of the final launch. How many
-//     kills lost 10 or more is reported, and how many events were lost
-//     beyond that without a line of the SDK's log saying so;
+//     launch recorded, those it still held in memory: right after each kill
+//     the soak reads what the app home holds (the unsent list and the
+//     journals), and a lost event must have been missing from it and newer
+//     than every event of its launch that was stored or delivered (the open
+//     buffer and the pipeline's queues); none of the final launch. An event
+//     stored at its kill may be lost only to the store's cap of unsent events,
+//     and one missing below a stored one only to a checkpoint's cap. How long
+//     the pipeline had held the oldest event it lost (its lag behind the
+//     record calls) is reported per kill; past kPipelineLagLimit it stalled.
+//     How many kills lost 10 or more is reported, and how many events were
+//     lost beyond what the kill took without a line of the SDK's log saying
+//     so;
 //   - a duplicate is only an answer lost: the first copy was answered 200 and
 //     the copy came again from a later launch; at most one package's worth
 //     per kill.
@@ -57,7 +64,9 @@
 #include <string>
 #include <vector>
 
+#include "KillLosses.h"
 #include "ServerDouble.h"
+#include "StoredEvents.h"
 
 extern char** environ;
 
@@ -66,6 +75,8 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using sorvel::tools::Endpoint;
+using sorvel::tools::EventKey;
+using sorvel::tools::eventNumber;
 using sorvel::tools::RecordedRequest;
 using sorvel::tools::ScriptedAnswer;
 using sorvel::tools::ServerDouble;
@@ -76,18 +87,20 @@ constexpr const char* kSecretKey = "KillSoakSecret01234567";
 constexpr long long kStoreCap = 1000;
 constexpr long long kBacklogLimit = kStoreCap * 6 / 10;
 // What a killed launch may lose: the events still in memory. That is the
-// open buffer (at most 9 events), and what was recorded in the moments before
-// the kill and had not yet passed the SDK's queues to the journal, which
-// takes a package when it is formed. An event the app recorded longer ago
-// than kStoreLag before the kill, and not among its last 9, must have arrived.
+// open buffer (at most 9 events, which may wait there as long as the app
+// records nothing), and what had not yet passed the pipeline's queues to the
+// journal, which takes a package when it is formed. How far the pipeline lags
+// behind the record calls depends on the machine: a few milliseconds when
+// idle, tens under a load of 20 on 8 cores (most of that time its thread
+// waits for a core). Holding an event past the open buffer for longer than
+// this is a stall, not a lag.
 constexpr long long kOpenBuffer = 9;
-constexpr auto kStoreLag = std::chrono::milliseconds(50);
+constexpr auto kPipelineLagLimit = std::chrono::milliseconds(2000);
 // Duplicates come only from a package whose upload the server had taken when
 // the kill came, before its acknowledgement reached the journal: up to 4
 // uploads run at once, so a kill cuts off the answers of at most 4 packages
 // of at most 10 events. The share of deliveries is reported beside it.
 constexpr long long kDuplicatesPerKill = 4 * 10;
-constexpr auto kUsualStoreLag = std::chrono::milliseconds(250);
 // The figure asked for: kills that lost 10 or more are counted.
 constexpr long long kLostPerKill = 10;
 constexpr auto kFinalDeadline = std::chrono::seconds(90);
@@ -169,9 +182,6 @@ struct Copy {
     std::string logId;
 };
 
-// The launch that recorded an event (its "run" attribute) and its number.
-using EventKey = std::pair<long long, long long>;
-
 // What the servers received, by event.
 struct Ledger {
     std::mutex mu;
@@ -180,31 +190,6 @@ struct Ledger {
     long long unreadableBodies = 0;
     long long unnumberedEvents = 0;
     Clock::time_point lastBulk = Clock::now();
-
-    static std::optional<long long> number(const nlohmann::json& param, const char* key) {
-        if (!param.is_object()) {
-            return std::nullopt;
-        }
-        for (const std::string& name : {std::string(key), std::string("c:") + key}) {
-            auto it = param.find(name);
-            if (it == param.end()) {
-                continue;
-            }
-            if (it->is_number_integer()) {
-                return it->get<long long>();
-            }
-            if (it->is_string()) {
-                const std::string s = it->get<std::string>();
-                const auto colon = s.rfind(':');
-                try {
-                    return std::stoll(colon == std::string::npos ? s : s.substr(colon + 1));
-                } catch (...) {
-                    return std::nullopt;
-                }
-            }
-        }
-        return std::nullopt;
-    }
 
     void collect(const nlohmann::json& j, int launch, int status) {
         if (j.is_array()) {
@@ -219,7 +204,7 @@ struct Ledger {
         if (auto evts = j.find("evts"); evts != j.end() && evts->is_array()) {
             for (const auto& e : *evts) {
                 const auto param = e.is_object() && e.contains("param") ? e["param"] : nullptr;
-                const auto n = number(param, "n");
+                const auto n = eventNumber(param, "n");
                 if (!n) {
                     // The SDK's own events (sessions, first open) carry no number.
                     continue;
@@ -230,7 +215,7 @@ struct Ledger {
                 if (e.contains("log_id") && e["log_id"].is_string()) {
                     c.logId = e["log_id"].get<std::string>();
                 }
-                copies[{number(param, "run").value_or(-1), *n}].push_back(std::move(c));
+                copies[{eventNumber(param, "run").value_or(-1), *n}].push_back(std::move(c));
             }
         }
     }
@@ -398,7 +383,18 @@ struct Launch {
     // Events the launch said it dropped at its start for the cap of 1,000
     // stored events (the newest of what the launch before it left).
     long long cappedAtStart = 0;
+    // Events the launch's checkpoints said they left out of the stored list
+    // for the cap (held in memory only from then on).
+    long long notStoredForCap = 0;
     long long backlogAtStart = 0;
+    // What the app home held right after the kill: which of this launch's
+    // numbers were stored (index n - first), how many events of any kind a
+    // start would restore, and when a journal was last written, from the
+    // kill (negative: before it).
+    std::vector<bool> storedAtKill;
+    long long pendingAtKill = 0;
+    std::optional<Clock::duration> journalWrittenFromKill;
+    std::string storedProblem;
 };
 
 int countCorruptFiles(const fs::path& root) {
@@ -428,8 +424,9 @@ int countLossLines(const std::string& err) {
     return n;
 }
 
-long long countCapped(const std::string& err) {
-    static const std::string mark = "getPreviousPackageQueue :: ";
+// The events the SDK's lines starting with `mark` said it dropped or did not
+// store for the cap of unsent events: a start's restore, or a checkpoint.
+long long countCapped(const std::string& err, const std::string& mark) {
     long long n = 0;
     std::istringstream in(err);
     for (std::string line; std::getline(in, line);) {
@@ -503,7 +500,6 @@ class Soak {
                 std::fflush(stdout);
             }
             launches_.push_back(l);
-            waiting_.push_back(launches_.size() - 1);
         }
         return report();
     }
@@ -547,27 +543,10 @@ class Soak {
         }
     }
 
-    // The events the app's store holds now, as far as the soak can tell: those
-    // recorded and not delivered yet, leaving out the ones the kill most
-    // likely took (the open buffer and the store's usual write lag; counting
-    // in all the lag kStoreLag allows would leave out whole short launches).
-    long long storedBacklog() {
-        long long total = 0;
-        std::lock_guard<std::mutex> lock(ledger_.mu);
-        for (auto it = waiting_.begin(); it != waiting_.end();) {
-            const Launch& l = launches_[*it];
-            long long undelivered = 0;
-            for (long long n = l.first; n <= l.last - kOpenBuffer; ++n) {
-                if (l.killedAt - l.reportedAt[static_cast<std::size_t>(n - l.first)] >
-                        kUsualStoreLag &&
-                    ledger_.copies.count({l.index, n}) == 0) {
-                    ++undelivered;
-                }
-            }
-            total += undelivered;
-            it = undelivered == 0 ? waiting_.erase(it) : it + 1;
-        }
-        return total;
+    // The events the app's store holds now: what a start would restore from
+    // what the last kill left on disk (nothing has run on the home since).
+    long long storedBacklog() const {
+        return launches_.empty() ? 0 : launches_.back().pendingAtKill;
     }
 
     bool launch(Launch& l) {
@@ -757,7 +736,11 @@ class Soak {
         l.hit = hitBy.load() >= 0 ? static_cast<Trigger>(hitBy.load()) : Trigger::Fallback;
         corruptLines_ += countCorruptLines(c.errText, corruptSeen_);
         l.lossLines = countLossLines(c.errText);
-        l.cappedAtStart = countCapped(c.errText);
+        l.cappedAtStart = countCapped(c.errText, "getPreviousPackageQueue :: ");
+        l.notStoredForCap = countCapped(c.errText, "updateUnsentEventPackagesInDataRegistry :: ");
+        if (!l.final) {
+            noteStored(l);
+        }
         if (o_.verbose && l.lossLines > 0) {
             std::istringstream in(c.errText);
             for (std::string line; std::getline(in, line);) {
@@ -776,6 +759,24 @@ class Soak {
                   std::to_string(l.waitStatus) + "): " + c.errText.substr(0, 2000));
         }
         return l.ready;
+    }
+
+    // Reads what the killed launch left on disk, before anything else opens
+    // its home.
+    void noteStored(Launch& l) {
+        const sorvel::tools::StoredEvents stored = sorvel::tools::readStoredEvents(home_);
+        const auto sinceKill = Clock::now() - l.killedAt;
+        l.storedAtKill.assign(static_cast<std::size_t>(l.last - l.first + 1), false);
+        for (long long n = l.first; n <= l.last; ++n) {
+            l.storedAtKill[static_cast<std::size_t>(n - l.first)] =
+                stored.numbered.count({l.index, n}) != 0;
+        }
+        l.pendingAtKill = stored.pending;
+        l.storedProblem = stored.problem;
+        if (stored.journalWrittenAt) {
+            const auto ago = fs::file_time_type::clock::now() - *stored.journalWrittenAt;
+            l.journalWrittenFromKill = sinceKill - std::chrono::duration_cast<Clock::duration>(ago);
+        }
     }
 
     // How many events a launch may record: the backlog stays under the
@@ -823,11 +824,51 @@ class Soak {
         return true;
     }
 
+    // Where each lost event of a killed launch was, in runs of events alike,
+    // with how long before the kill they were recorded.
+    void showLosses(const Launch& l, const sorvel::tools::KillLosses& losses, const Launch* next) {
+        auto ms = [](Clock::duration d) {
+            return static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+        };
+        std::string journal = "no journal";
+        if (l.journalWrittenFromKill) {
+            journal = "a journal last written " + std::to_string(-ms(*l.journalWrittenFromKill)) +
+                      " ms before the kill";
+        }
+        std::printf(
+            "launch %d (%s, killed at %s, backlog %lld at its start, %lld events pending on disk "
+            "after the kill, %s): lost %zu of %lld..%lld; the pipeline held events recorded up "
+            "to %lld ms before the kill; the next start dropped %lld for the cap, the launch's "
+            "checkpoints left out %lld\n",
+            l.index, modeName(l.mode), triggerName(l.hit), l.backlogAtStart, l.pendingAtKill,
+            journal.c_str(), losses.lost.size(), l.first, l.last, ms(losses.pipelineLag),
+            next != nullptr ? next->cappedAtStart : 0, l.notStoredForCap);
+        std::string runs;
+        for (std::size_t i = 0; i < losses.lost.size();) {
+            const auto [from, fromAge] = losses.lost[i];
+            const bool stored = l.storedAtKill[static_cast<std::size_t>(from - l.first)];
+            std::size_t j = i;
+            while (j + 1 < losses.lost.size() &&
+                   losses.lost[j + 1].first == losses.lost[j].first + 1 &&
+                   l.storedAtKill[static_cast<std::size_t>(losses.lost[j + 1].first - l.first)] ==
+                       stored) {
+                ++j;
+            }
+            std::printf("  %lld..%lld %s, recorded %lld..%lld ms before the kill\n", from,
+                        losses.lost[j].first, stored ? "stored" : "in memory", ms(fromAge),
+                        ms(losses.lost[j].second));
+            i = j + 1;
+        }
+    }
+
     int report() {
-        long long lostOld = 0, killsOverBuffer = 0, lostOver250ms = 0, lostSilently = 0,
-                  lostToCap = 0;
-        int lostOldShown = 0;
-        Clock::duration oldestLost{0};
+        long long killsOverBuffer = 0, lostSilently = 0, lostToCap = 0, lostInMemory = 0,
+                  lostInPipeline = 0, lostStored = 0, lostStoredUnexplained = 0, lostGap = 0,
+                  lostGapUnexplained = 0, killsLagOver50ms = 0, killsLagOver250ms = 0,
+                  killsLagOverLimit = 0;
+        int lostShown = 0;
+        Clock::duration pipelineLag{0};
         long long recorded = 0, delivered = 0, lost = 0, maxLost = 0, lostNotLast = 0,
                   lostFinal = 0, unreported = 0, duplicates = 0, answerLost = 0, badDuplicates = 0,
                   wrongRun = 0;
@@ -843,9 +884,7 @@ class Soak {
             }
             const long long run = l.index;
             long long lostHere = 0;
-            long long lostOldHere = 0;
             long long lostGapHere = 0;
-            long long lostUsualHere = 0;
             long long highestDelivered = l.first - 1;
             for (long long n = l.first; n <= l.last; ++n) {
                 if (ledger_.copies.count({run, n}) != 0) {
@@ -859,19 +898,6 @@ class Soak {
                     if (n < highestDelivered) {
                         ++lostNotLast;
                         ++lostGapHere;
-                    }
-                    const auto age =
-                        l.killedAt - l.reportedAt[static_cast<std::size_t>(n - l.first)];
-                    if (!l.final && n <= l.last - kOpenBuffer) {
-                        oldestLost = std::max(oldestLost, age);
-                        if (age > kUsualStoreLag) {
-                            ++lostUsualHere;
-                            ++lostOver250ms;
-                        }
-                        if (age > kStoreLag) {
-                            ++lostOld;
-                            ++lostOldHere;
-                        }
                     }
                     continue;
                 }
@@ -909,7 +935,7 @@ class Soak {
                     }
                 }
             }
-            if (lostGapHere > 0 && lostOldShown++ < 20) {
+            if (lostGapHere > 0 && lostShown++ < 20) {
                 std::string ranges;
                 for (long long n = l.first; n <= l.last;) {
                     const bool has = ledger_.copies.count({run, n}) != 0;
@@ -924,32 +950,52 @@ class Soak {
                 std::printf("launch %d (%s, killed at %s, backlog %lld at its start):%s\n", l.index,
                             modeName(l.mode), triggerName(l.hit), l.backlogAtStart, ranges.c_str());
             }
-            if (lostUsualHere > 0 && lostOldShown++ < 20) {
-                std::printf(
-                    "launch %d (%s, killed at %s, backlog %lld at its start): lost %lld of "
-                    "%lld..%lld, %lld of them recorded over %lld ms before the kill (%lld over "
-                    "%lld ms)\n",
-                    l.index, modeName(l.mode), triggerName(l.hit), l.backlogAtStart, lostHere,
-                    l.first, l.last, lostUsualHere, static_cast<long long>(kUsualStoreLag.count()),
-                    lostOldHere, static_cast<long long>(kStoreLag.count()));
-            }
-            if (o_.verbose && lostHere > 0) {
-                std::printf("launch %d (%s, %s): lost %lld of %lld..%lld\n", l.index,
-                            modeName(l.mode), triggerName(l.hit), lostHere, l.first, l.last);
-            }
-            // A loss beyond what the kill took must have been logged, by this
-            // launch or by the next, which replays its journal; the next one's
-            // start drops what passes the cap of stored events, and says so.
-            const std::size_t at = static_cast<std::size_t>(&l - launches_.data());
-            const long long capped =
-                at + 1 < launches_.size() ? launches_[at + 1].cappedAtStart : 0;
-            const long long toCap = std::min(capped, lostOldHere);
-            lostToCap += toCap;
-            lostOld -= toCap;
-            const bool logged =
-                l.lossLines > 0 || (at + 1 < launches_.size() && launches_[at + 1].lossLines > 0);
-            if (!logged) {
-                lostSilently += lostOldHere;
+            if (!l.final && lostHere > 0) {
+                const std::size_t at = static_cast<std::size_t>(&l - launches_.data());
+                const Launch* next = at + 1 < launches_.size() ? &launches_[at + 1] : nullptr;
+                const auto losses = sorvel::tools::classifyKillLosses(
+                    l.first, l.last, kOpenBuffer,
+                    [&](long long n) {
+                        return l.killedAt - l.reportedAt[static_cast<std::size_t>(n - l.first)];
+                    },
+                    [&](long long n) {
+                        return ledger_.copies.count({run, n}) != 0;
+                    },
+                    [&](long long n) {
+                        return l.storedAtKill[static_cast<std::size_t>(n - l.first)];
+                    });
+                lostInMemory += losses.inMemory;
+                lostInPipeline += losses.inPipeline;
+                pipelineLag = std::max(pipelineLag, losses.pipelineLag);
+                killsLagOver50ms += losses.pipelineLag > std::chrono::milliseconds(50) ? 1 : 0;
+                killsLagOver250ms += losses.pipelineLag > std::chrono::milliseconds(250) ? 1 : 0;
+                const bool lagBroken = losses.pipelineLag > kPipelineLagLimit;
+                killsLagOverLimit += lagBroken ? 1 : 0;
+                // What reached the store may be lost only to the cap of unsent
+                // events: at a later start, which restores the store and keeps
+                // the oldest events up to the cap, or (what was in memory
+                // only) at a checkpoint of the launch itself. The next start
+                // says how many it dropped, unless it was killed before its
+                // log line came out; a start killed before its own checkpoint
+                // lands leaves the drop to the one after it. What the disk
+                // held over the cap is dropped whichever start does it.
+                const long long overCap = std::max(l.pendingAtKill - kStoreCap, 0LL);
+                const long long storedToCap = std::min(
+                    std::max(next != nullptr ? next->cappedAtStart : 0, overCap), losses.onDisk);
+                const long long gapToCap = std::min(l.notStoredForCap, losses.memoryGap);
+                lostStored += losses.onDisk;
+                lostStoredUnexplained += losses.onDisk - storedToCap;
+                lostGap += losses.memoryGap;
+                lostGapUnexplained += losses.memoryGap - gapToCap;
+                lostToCap += storedToCap + gapToCap;
+                const long long beyond = losses.onDisk - storedToCap + losses.memoryGap - gapToCap;
+                const bool logged = l.lossLines > 0 || (next != nullptr && next->lossLines > 0);
+                if (!logged) {
+                    lostSilently += losses.onDisk + losses.memoryGap;
+                }
+                if ((o_.verbose || beyond > 0 || lagBroken) && lostShown++ < 40) {
+                    showLosses(l, losses, next);
+                }
             }
             lost += lostHere;
             maxLost = std::max(maxLost, lostHere);
@@ -983,9 +1029,26 @@ class Soak {
                 broken.push_back("  " + line);
             }
         }
-        if (lostOld > 0) {
-            broken.push_back(std::to_string(lostOld) +
-                             " lost events were recorded long before the kill");
+        if (lostStoredUnexplained > 0) {
+            broken.push_back(std::to_string(lostStoredUnexplained) +
+                             " lost events were stored at their kill, beyond what the next start "
+                             "dropped for the cap");
+        }
+        if (lostGapUnexplained > 0) {
+            broken.push_back(std::to_string(lostGapUnexplained) +
+                             " lost events left memory unstored while newer ones were stored, "
+                             "beyond what a checkpoint left out for the cap");
+        }
+        if (killsLagOverLimit > 0) {
+            broken.push_back(std::to_string(killsLagOverLimit) +
+                             " kills found the pipeline holding events recorded over " +
+                             std::to_string(kPipelineLagLimit.count()) + " ms before");
+        }
+        for (const auto& l : launches_) {
+            if (!l.storedProblem.empty()) {
+                broken.push_back("launch " + std::to_string(l.index) +
+                                 " left a store the soak could not read: " + l.storedProblem);
+            }
         }
         if (lostNotLast > 0) {
             broken.push_back(std::to_string(lostNotLast) +
@@ -1018,10 +1081,17 @@ class Soak {
         j["lost"] = lost;
         j["lost_max_per_kill"] = maxLost;
         j["kills_losing_10_or_more"] = killsOverBuffer;
-        j["lost_beyond_buffer_oldest_ms"] =
-            std::chrono::duration_cast<std::chrono::milliseconds>(oldestLost).count();
-        j["lost_older_than_limit"] = lostOld;
-        j["lost_older_than_250ms"] = lostOver250ms;
+        const long long lagMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(pipelineLag).count();
+        j["lost_in_memory"] = lostInMemory;
+        j["lost_in_pipeline"] = lostInPipeline;
+        j["pipeline_lag_max_ms"] = lagMs;
+        j["kills_pipeline_lag_over_50ms"] = killsLagOver50ms;
+        j["kills_pipeline_lag_over_250ms"] = killsLagOver250ms;
+        j["lost_stored"] = lostStored;
+        j["lost_stored_unexplained"] = lostStoredUnexplained;
+        j["lost_unstored_gap"] = lostGap;
+        j["lost_unstored_gap_unexplained"] = lostGapUnexplained;
         j["lost_not_last"] = lostNotLast;
         j["lost_silently"] = lostSilently;
         j["lost_to_the_cap"] = lostToCap;
@@ -1045,20 +1115,22 @@ class Soak {
         std::printf(
             "runs %zu (%d killed), corrupt stores %d\n"
             "events recorded %lld, delivered %lld, lost %lld (at most %lld in one kill; "
-            "%lld kills lost %lld or more; beyond the open buffer the oldest lost was recorded "
-            "%lld ms before its kill, "
-            "limit %lld ms)\n"
+            "%lld kills lost %lld or more)\n"
+            "lost in memory at the kill %lld (%lld in the pipeline, past the open buffer; its "
+            "lag at a kill at most %lld ms, limit %lld ms; over 50 ms at %lld kills, over 250 ms "
+            "at %lld)\n"
+            "lost though stored %lld, or unstored between stored ones %lld: dropped for the cap "
+            "%lld, unexplained %lld\n"
             "duplicates %lld (answer lost %lld, other %lld); delivered though unreported %lld\n"
             "kills by phase: record %d, flush %d, upload in flight %d, upload answered %d, "
             "store write %d, fallback %d\n"
             "kills by server: offline %d, refused %d, up %d, slow %d\n",
             launches_.size(), kills, corrupt, recorded, delivered, lost, maxLost, killsOverBuffer,
-            kLostPerKill,
-            static_cast<long long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(oldestLost).count()),
-            static_cast<long long>(kStoreLag.count()), duplicates, answerLost, badDuplicates,
-            unreported, hits[0], hits[1], hits[2], hits[3], hits[4], hits[5], modes[0], modes[1],
-            modes[2], modes[3]);
+            kLostPerKill, lostInMemory, lostInPipeline, lagMs,
+            static_cast<long long>(kPipelineLagLimit.count()), killsLagOver50ms, killsLagOver250ms,
+            lostStored, lostGap, lostToCap, lostStoredUnexplained + lostGapUnexplained, duplicates,
+            answerLost, badDuplicates, unreported, hits[0], hits[1], hits[2], hits[3], hits[4],
+            hits[5], modes[0], modes[1], modes[2], modes[3]);
         for (const auto& b : broken) {
             std::printf("LIMIT BROKEN: %s\n", b.c_str());
         }
@@ -1072,8 +1144,6 @@ class Soak {
     fs::path home_;
     Ledger ledger_;
     std::vector<Launch> launches_;
-    // The launches some of whose stored events have not arrived yet.
-    std::vector<std::size_t> waiting_;
     std::vector<std::string> faults_;
     int corruptLines_ = 0;
     std::vector<std::string> corruptSeen_;
