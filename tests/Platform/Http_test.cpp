@@ -314,13 +314,21 @@ TEST_F(HttpTest, StartedTransfersRunSideBySideOnKeptConnections) {
     }
     EXPECT_EQ(session.stats().connectionsOpened, 3u);
     EXPECT_EQ(session.stats().transfers, 5u);
+    // Blocking requests among them open one connection of their own and
+    // keep reusing it, whatever ran on the transfer thread in between.
+    EXPECT_EQ(session.dataTask(get(kConfigUrl)).status, 200);
+    EXPECT_TRUE(session.dataTask(get(kConfigUrl)).reusedConnection);
+    start();
+    ASSERT_TRUE(testing::waitUntil([&] { return answered() == 6; }));
+    EXPECT_TRUE(session.dataTask(get(kConfigUrl)).reusedConnection);
+    EXPECT_EQ(session.stats().connectionsOpened, 4u);
 
     // The transfer thread ends once idle, and the next transfer starts one.
     ASSERT_TRUE(testing::pollUntil([] { return testing::threadsNamed("sorvel-http") == 0; }));
     start();
-    ASSERT_TRUE(testing::waitUntil([&] { return answered() == 6; }));
+    ASSERT_TRUE(testing::waitUntil([&] { return answered() == 7; }));
     std::lock_guard<std::mutex> lock(mu);
-    EXPECT_EQ(answers[5].status, 200) << answers[5].error;
+    EXPECT_EQ(answers[6].status, 200) << answers[6].error;
 
     // A request that cannot go out is answered at once, on the caller's thread.
     HttpRequest bad = get("no url at all");
