@@ -272,6 +272,29 @@ TEST_F(HttpTest, ResponsesOverSixteenMebibytesAreCutOffAndFail) {
 
     // The session still works afterwards.
     EXPECT_EQ(HttpSession::shared().dataTask(get(kConfigUrl)).status, 200);
+
+    // On the transfer thread too; the record that took the cut-off answer
+    // gives the next one none of its bytes.
+    server.script(Endpoint::CONFIG, over);
+    std::mutex mu;
+    std::vector<HttpResponse> answers;
+    for (int i = 0; i < 2; ++i) {
+        session.startDataTask(std::make_shared<const HttpRequest>(get(kConfigUrl)),
+                              [&](HttpResponse r) {
+                                  std::lock_guard<std::mutex> lock(mu);
+                                  answers.push_back(std::move(r));
+                                  testing::notifyWaiters();
+                              });
+        ASSERT_TRUE(testing::waitUntil([&] {
+            std::lock_guard<std::mutex> lock(mu);
+            return answers.size() == static_cast<std::size_t>(i + 1);
+        }));
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_EQ(answers[0].status, 0);
+    EXPECT_TRUE(answers[0].body.empty());
+    EXPECT_EQ(answers[1].status, 200) << answers[1].error;
+    EXPECT_EQ(answers[1].body, tools::ServerDouble::defaultAnswer(Endpoint::CONFIG).body);
 }
 
 TEST_F(HttpTest, StartedTransfersRunSideBySideOnKeptConnections) {
