@@ -130,12 +130,48 @@ class PerRequest {
     const long allocs0_;
 };
 
+bool usable(const Floor& floor, benchmark::State& state) {
+    if (!floor.ok()) {
+        state.SkipWithError("server double did not start");
+    }
+    return floor.ok();
+}
+
+// The requests of a figure that are out, and how many of them failed.
+struct Flight {
+    std::mutex mu;
+    std::condition_variable cv;
+    int running = 0;
+    int toStart = 0;  // for chains: what is still to be started
+    int failed = 0;
+    // Whether the waiting thread starts the next request (woken at each
+    // answer) or only waits for the last one.
+    bool wakeOnEachAnswer = true;
+
+    void answered(const platform::HttpResponse& r) {
+        std::lock_guard<std::mutex> lock(mu);
+        --running;
+        failed += r.status != 200 ? 1 : 0;
+        if (wakeOnEachAnswer || (running == 0 && toStart == 0)) {
+            cv.notify_all();
+        }
+    }
+    void waitForNone() {
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait(lock, [&] { return running == 0 && toStart == 0; });
+    }
+    void report(benchmark::State& state) {
+        if (failed > 0) {
+            state.SkipWithError("a request failed");
+        }
+    }
+};
+
 // One request at a time on the calling thread, as an upload round without a
 // backlog sends its package.
 void BM_SignedPostFloorBlocking(benchmark::State& state) {
     Floor floor;
-    if (!floor.ok()) {
-        state.SkipWithError("server double did not start");
+    if (!usable(floor, state)) {
         return;
     }
     // Warm: the connection is open before the figures start.
@@ -160,51 +196,36 @@ void BM_SignedPostFloorBlocking(benchmark::State& state) {
 BENCHMARK(BM_SignedPostFloorBlocking)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Four requests in flight on the session's transfer thread, as a backlog's
-// upload round keeps them.
+// upload round keeps them: this thread starts one whenever one has ended.
 void BM_SignedPostFloorFourInFlight(benchmark::State& state) {
     constexpr int kInFlight = 4;
     Floor floor;
-    if (!floor.ok()) {
-        state.SkipWithError("server double did not start");
+    if (!usable(floor, state)) {
         return;
     }
-    std::mutex mu;
-    std::condition_variable cv;
-    int running = 0;
-    int failed = 0;
+    Flight flight;
     auto start = [&](const std::shared_ptr<const platform::HttpRequest>& request) {
         {
-            std::unique_lock<std::mutex> lock(mu);
-            cv.wait(lock, [&] { return running < kInFlight; });
-            ++running;
+            std::unique_lock<std::mutex> lock(flight.mu);
+            flight.cv.wait(lock, [&] { return flight.running < kInFlight; });
+            ++flight.running;
         }
-        floor.session.startDataTask(request, [&](platform::HttpResponse r) {
-            std::lock_guard<std::mutex> lock(mu);
-            --running;
-            failed += r.status != 200 ? 1 : 0;
-            cv.notify_all();
-        });
-    };
-    auto drain = [&] {
-        std::unique_lock<std::mutex> lock(mu);
-        cv.wait(lock, [&] { return running == 0; });
+        floor.session.startDataTask(request, [&](platform::HttpResponse r) { flight.answered(r); });
     };
     // Warm: four connections open before the figures start.
     for (int i = 0; i < kInFlight; ++i) {
         start(floor.requests[static_cast<std::size_t>(i)]);
     }
-    drain();
+    flight.waitForNone();
     std::size_t next = 0;
     {
         PerRequest measure(state);
         for (auto _ : state) {
             start(floor.requests[next++ % floor.requests.size()]);
         }
-        drain();
+        flight.waitForNone();
     }
-    if (failed > 0) {
-        state.SkipWithError("a request failed");
-    }
+    flight.report(state);
 }
 BENCHMARK(BM_SignedPostFloorFourInFlight)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
@@ -215,49 +236,37 @@ void BM_SignedPostFloorFourChained(benchmark::State& state) {
     constexpr int kChains = 4;
     constexpr int kBatch = 256;
     Floor floor;
-    if (!floor.ok()) {
-        state.SkipWithError("server double did not start");
+    if (!usable(floor, state)) {
         return;
     }
-    std::mutex mu;
-    std::condition_variable cv;
-    int toStart = 0;
-    int running = 0;
-    int failed = 0;
+    Flight flight;
+    flight.wakeOnEachAnswer = false;
     std::size_t next = 0;
     std::function<void()> startNext = [&] {
         std::shared_ptr<const platform::HttpRequest> request;
         {
-            std::lock_guard<std::mutex> lock(mu);
-            if (toStart == 0) {
+            std::lock_guard<std::mutex> lock(flight.mu);
+            if (flight.toStart == 0) {
                 return;
             }
-            --toStart;
-            ++running;
+            --flight.toStart;
+            ++flight.running;
             request = floor.requests[next++ % floor.requests.size()];
         }
         floor.session.startDataTask(std::move(request), [&](platform::HttpResponse r) {
-            {
-                std::lock_guard<std::mutex> lock(mu);
-                --running;
-                failed += r.status != 200 ? 1 : 0;
-                if (running == 0 && toStart == 0) {
-                    cv.notify_all();
-                }
-            }
+            flight.answered(r);
             startNext();
         });
     };
     auto batch = [&](int requests) {
         {
-            std::lock_guard<std::mutex> lock(mu);
-            toStart = requests;
+            std::lock_guard<std::mutex> lock(flight.mu);
+            flight.toStart = requests;
         }
         for (int i = 0; i < kChains; ++i) {
             startNext();
         }
-        std::unique_lock<std::mutex> lock(mu);
-        cv.wait(lock, [&] { return running == 0 && toStart == 0; });
+        flight.waitForNone();
     };
     batch(kChains);  // warm: the connections are open
     {
@@ -266,9 +275,7 @@ void BM_SignedPostFloorFourChained(benchmark::State& state) {
             batch(kBatch);
         }
     }
-    if (failed > 0) {
-        state.SkipWithError("a request failed");
-    }
+    flight.report(state);
 }
 BENCHMARK(BM_SignedPostFloorFourChained)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -555,7 +555,9 @@ struct HttpSession::Impl {
         t->request.reset();
         t->target.reset();
         t->done = nullptr;
-        t->body.clear();
+        // The bytes of a transfer cut short (the session closing) are freed,
+        // not kept in the pool.
+        t->body = std::string();
         t->sink.reset();
         t->ctx = WriteContext{};
         MutexLock lock(poolMu);

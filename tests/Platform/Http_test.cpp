@@ -272,6 +272,29 @@ TEST_F(HttpTest, ResponsesOverSixteenMebibytesAreCutOffAndFail) {
 
     // The session still works afterwards.
     EXPECT_EQ(HttpSession::shared().dataTask(get(kConfigUrl)).status, 200);
+
+    // On the transfer thread too; the record that took the cut-off answer
+    // gives the next one none of its bytes.
+    server.script(Endpoint::CONFIG, over);
+    std::mutex mu;
+    std::vector<HttpResponse> answers;
+    for (int i = 0; i < 2; ++i) {
+        session.startDataTask(std::make_shared<const HttpRequest>(get(kConfigUrl)),
+                              [&](HttpResponse r) {
+                                  std::lock_guard<std::mutex> lock(mu);
+                                  answers.push_back(std::move(r));
+                                  testing::notifyWaiters();
+                              });
+        ASSERT_TRUE(testing::waitUntil([&] {
+            std::lock_guard<std::mutex> lock(mu);
+            return answers.size() == static_cast<std::size_t>(i + 1);
+        }));
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_EQ(answers[0].status, 0);
+    EXPECT_TRUE(answers[0].body.empty());
+    EXPECT_EQ(answers[1].status, 200) << answers[1].error;
+    EXPECT_EQ(answers[1].body, tools::ServerDouble::defaultAnswer(Endpoint::CONFIG).body);
 }
 
 TEST_F(HttpTest, StartedTransfersRunSideBySideOnKeptConnections) {
@@ -314,13 +337,21 @@ TEST_F(HttpTest, StartedTransfersRunSideBySideOnKeptConnections) {
     }
     EXPECT_EQ(session.stats().connectionsOpened, 3u);
     EXPECT_EQ(session.stats().transfers, 5u);
+    // Blocking requests among them open one connection of their own and
+    // keep reusing it, whatever ran on the transfer thread in between.
+    EXPECT_EQ(session.dataTask(get(kConfigUrl)).status, 200);
+    EXPECT_TRUE(session.dataTask(get(kConfigUrl)).reusedConnection);
+    start();
+    ASSERT_TRUE(testing::waitUntil([&] { return answered() == 6; }));
+    EXPECT_TRUE(session.dataTask(get(kConfigUrl)).reusedConnection);
+    EXPECT_EQ(session.stats().connectionsOpened, 4u);
 
     // The transfer thread ends once idle, and the next transfer starts one.
     ASSERT_TRUE(testing::pollUntil([] { return testing::threadsNamed("sorvel-http") == 0; }));
     start();
-    ASSERT_TRUE(testing::waitUntil([&] { return answered() == 6; }));
+    ASSERT_TRUE(testing::waitUntil([&] { return answered() == 7; }));
     std::lock_guard<std::mutex> lock(mu);
-    EXPECT_EQ(answers[5].status, 200) << answers[5].error;
+    EXPECT_EQ(answers[6].status, 200) << answers[6].error;
 
     // A request that cannot go out is answered at once, on the caller's thread.
     HttpRequest bad = get("no url at all");
