@@ -28,14 +28,13 @@
 //     journals), and a lost event must have been missing from it and newer
 //     than every event of its launch that was stored or delivered (the open
 //     buffer, and after it what the pipeline had not yet drained into the
-//     buffer); none of the final launch. An event
-//     stored at its kill may be lost only to the store's cap of unsent events,
-//     and one missing below a stored one only to a checkpoint's cap. How long
-//     the pipeline had held the oldest event it lost (its lag behind the
-//     record calls) is reported per kill; past kPipelineLagLimit it stalled.
-//     How many kills lost 10 or more is reported, and how many events were
-//     lost beyond what the kill took without a line of the SDK's log saying
-//     so;
+//     buffer); none of the final launch. An event stored at its kill may be
+//     lost only to the store's cap of unsent events, and one missing below a
+//     stored one only to a checkpoint's cap. How long the pipeline had held
+//     the oldest event past the open buffer (its lag behind the record calls)
+//     is reported per kill; past kPipelineLagLimit it stalled. How many kills
+//     lost 10 or more is reported, and how many events were lost beyond what
+//     the kill took without a line of the SDK's log saying so;
 //   - a duplicate is only an answer lost: the first copy was answered 200 and
 //     the copy came again from a later launch; at most one package's worth
 //     per kill.
