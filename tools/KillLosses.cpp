@@ -19,6 +19,10 @@ KillLosses classifyKillLosses(long long first, long long last, long long openBuf
             break;
         }
     }
+    // Of the events in memory, the oldest are the open buffer's (a package
+    // forms when it holds 10), and those after them had not yet been drained
+    // into it: the pipeline's.
+    long long buffered = 0;
     for (long long n = first; n <= last; ++n) {
         if (delivered(n)) {
             continue;
@@ -31,9 +35,12 @@ KillLosses classifyKillLosses(long long first, long long last, long long openBuf
             ++out.memoryGap;
         } else {
             ++out.inMemory;
-            if (n <= last - openBuffer) {
-                ++out.inPipeline;
-                out.pipelineLag = std::max(out.pipelineLag, age(n));
+            if (buffered < openBuffer) {
+                if (buffered++ == 0) {
+                    out.bufferAge = age(n);
+                }
+            } else if (out.inPipeline++ == 0) {
+                out.pipelineLag = age(n);
             }
         }
     }

@@ -21,13 +21,17 @@ struct KillLosses {
     // On disk at the kill and never delivered: only a later start's cap of
     // unsent events (with its warning) may drop these.
     long long onDisk = 0;
-    // Of the events in memory, those recorded before the launch's last
-    // `openBuffer` numbers: the pipeline held them, not the buffer.
+    // Of the events in memory, those past the oldest `openBuffer` (the open
+    // buffer's, which wait there until a package's worth came, however slowly
+    // the app records): the pipeline had not yet drained them into it.
     long long inPipeline = 0;
     // How long before the kill the oldest event in the pipeline was
     // recorded: how far the pipeline lagged behind the record calls at the
     // kill (zero when it held none).
     Duration pipelineLag{0};
+    // How long before the kill the oldest event in memory was recorded: the
+    // open buffer's wait for a package's worth of events.
+    Duration bufferAge{0};
     // The same for every lost event, oldest first, as (number, age).
     std::vector<std::pair<long long, Duration>> lost;
     std::vector<long long> lostOnDisk;

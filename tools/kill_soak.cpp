@@ -27,14 +27,14 @@
 //     the soak reads what the app home holds (the unsent list and the
 //     journals), and a lost event must have been missing from it and newer
 //     than every event of its launch that was stored or delivered (the open
-//     buffer and the pipeline's queues); none of the final launch. An event
-//     stored at its kill may be lost only to the store's cap of unsent events,
-//     and one missing below a stored one only to a checkpoint's cap. How long
-//     the pipeline had held the oldest event it lost (its lag behind the
-//     record calls) is reported per kill; past kPipelineLagLimit it stalled.
-//     How many kills lost 10 or more is reported, and how many events were
-//     lost beyond what the kill took without a line of the SDK's log saying
-//     so;
+//     buffer, and after it what the pipeline had not yet drained into the
+//     buffer); none of the final launch. An event stored at its kill may be
+//     lost only to the store's cap of unsent events, and one missing below a
+//     stored one only to a checkpoint's cap. How long the pipeline had held
+//     the oldest event past the open buffer (its lag behind the record calls)
+//     is reported per kill; past kPipelineLagLimit it stalled. How many kills
+//     lost 10 or more is reported, and how many events were lost beyond what
+//     the kill took without a line of the SDK's log saying so;
 //   - a duplicate is only an answer lost: the first copy was answered 200 and
 //     the copy came again from a later launch; at most one package's worth
 //     per kill.
@@ -53,6 +53,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -86,16 +87,16 @@ constexpr const char* kSecretKey = "KillSoakSecret01234567";
 // is cut by the SDK on purpose, so the soak keeps the backlog below it.
 constexpr long long kStoreCap = 1000;
 constexpr long long kBacklogLimit = kStoreCap * 6 / 10;
-// What a killed launch may lose: the events still in memory. That is the
-// open buffer (at most 9 events, which may wait there as long as the app
-// records nothing), and what had not yet passed the pipeline's queues to the
-// journal, which takes a package when it is formed. How far the pipeline lags
-// behind the record calls depends on the machine: a few milliseconds when
-// idle, tens under a load of 20 on 8 cores (most of that time its thread
-// waits for a core). Holding an event past the open buffer for longer than
-// this is a stall, not a lag.
+// What a killed launch may lose: the events still in memory. Those are the
+// open buffer, the oldest of them (at most 9 events, which wait there until a
+// package's worth came, however long the app takes to record them: 50 to
+// 250 ms when the load stretches its pauses), and the newest, which the
+// pipeline had not yet drained into the buffer: it waits up to 8 ms for more
+// events before it drains, and lags no more than about 10 ms behind the
+// record calls even at a load of 30 on 8 cores. Holding an event past the
+// open buffer longer than this is a stall, not a lag.
 constexpr long long kOpenBuffer = 9;
-constexpr auto kPipelineLagLimit = std::chrono::milliseconds(2000);
+constexpr auto kPipelineLagLimit = std::chrono::milliseconds(500);
 // Duplicates come only from a package whose upload the server had taken when
 // the kill came, before its acknowledgement reached the journal: up to 4
 // uploads run at once, so a kill cuts off the answers of at most 4 packages
@@ -395,7 +396,42 @@ struct Launch {
     long long pendingAtKill = 0;
     std::optional<Clock::duration> journalWrittenFromKill;
     std::string storedProblem;
+    // What the SDK's threads were doing right before the kill.
+    std::string threadsAtKill;
 };
+
+// The SDK's threads of a running process ("sorvel-..." names) and their state
+// as the kernel saw it: R runs or waits for a core; S sleeps, with where
+// (wchan): a futex is a lock or a condition, a poll the network. Tells a
+// pipeline that waits for a core under load from one that waits on something.
+std::string threadStates(pid_t pid) {
+    std::string out;
+    std::error_code ec;
+    const fs::path tasks = fs::path("/proc") / std::to_string(pid) / "task";
+    for (auto it = fs::directory_iterator(tasks, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        auto read = [&](const char* name) {
+            std::ifstream in(it->path() / name);
+            std::string text;
+            std::getline(in, text);
+            return text;
+        };
+        const std::string comm = read("comm");
+        if (comm.rfind("sorvel-", 0) != 0) {
+            continue;
+        }
+        const std::string stat = read("stat");
+        const auto close = stat.rfind(')');
+        const char state =
+            close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+        out += (out.empty() ? "" : ", ") + comm + " " + state;
+        if (state != 'R') {
+            const std::string wchan = read("wchan");
+            out += wchan.empty() || wchan == "0" ? "" : " " + wchan;
+        }
+    }
+    return out;
+}
 
 int countCorruptFiles(const fs::path& root) {
     int n = 0;
@@ -556,6 +592,22 @@ class Soak {
         std::atomic<pid_t> armed{-1};
         std::atomic<int> hitBy{-1};
         std::atomic<Clock::rep> killNs{0};
+        std::mutex statesMu;
+        std::string states;
+        // Kills the app once it is armed, and once only (the server's threads
+        // aim at it too); what its threads were doing goes with the launch.
+        auto killArmed = [&](Trigger t) {
+            const pid_t pid = armed.exchange(-1);
+            if (pid <= 0) {
+                return;
+            }
+            std::string seen = threadStates(pid);
+            killNs = Clock::now().time_since_epoch().count();
+            hitBy = static_cast<int>(t);
+            ::kill(pid, SIGKILL);
+            std::lock_guard<std::mutex> lock(statesMu);
+            states = std::move(seen);
+        };
         if (l.mode == ServerMode::Up || l.mode == ServerMode::Slow) {
             ServerDouble::Options so;
             so.secretKey = kSecretKey;
@@ -574,23 +626,13 @@ class Soak {
             server->setRequestObserver([&, index, aimed](const RecordedRequest& r) {
                 ledger_.take(r, index);
                 if (aimed == Trigger::UploadInFlight && r.endpoint == Endpoint::EVENT_BULK) {
-                    const pid_t pid = armed.exchange(-1);
-                    if (pid > 0) {
-                        killNs = Clock::now().time_since_epoch().count();
-                        hitBy = static_cast<int>(Trigger::UploadInFlight);
-                        ::kill(pid, SIGKILL);
-                    }
+                    killArmed(Trigger::UploadInFlight);
                 }
             });
             if (aimed == Trigger::UploadAnswered) {
                 server->setAnswerObserver([&](const RecordedRequest& r) {
                     if (r.endpoint == Endpoint::EVENT_BULK) {
-                        const pid_t pid = armed.exchange(-1);
-                        if (pid > 0) {
-                            killNs = Clock::now().time_since_epoch().count();
-                            hitBy = static_cast<int>(Trigger::UploadAnswered);
-                            ::kill(pid, SIGKILL);
-                        }
+                        killArmed(Trigger::UploadAnswered);
                     }
                 });
             }
@@ -646,12 +688,7 @@ class Soak {
         bool outOpen = true;
 
         auto killNow = [&](Trigger t) {
-            const pid_t pid = armed.exchange(-1);
-            if (pid > 0) {
-                killNs = Clock::now().time_since_epoch().count();
-                hitBy = static_cast<int>(t);
-                ::kill(pid, SIGKILL);
-            }
+            killArmed(t);
             killed = true;
         };
 
@@ -734,6 +771,10 @@ class Soak {
             server->stop();
         }
         l.hit = hitBy.load() >= 0 ? static_cast<Trigger>(hitBy.load()) : Trigger::Fallback;
+        {
+            std::lock_guard<std::mutex> lock(statesMu);
+            l.threadsAtKill = std::move(states);
+        }
         corruptLines_ += countCorruptLines(c.errText, corruptSeen_);
         l.lossLines = countLossLines(c.errText);
         l.cappedAtStart = countCapped(c.errText, "getPreviousPackageQueue :: ");
@@ -838,12 +879,17 @@ class Soak {
         }
         std::printf(
             "launch %d (%s, killed at %s, backlog %lld at its start, %lld events pending on disk "
-            "after the kill, %s): lost %zu of %lld..%lld; the pipeline held events recorded up "
-            "to %lld ms before the kill; the next start dropped %lld for the cap, the launch's "
-            "checkpoints left out %lld\n",
+            "after the kill, %s): lost %zu of %lld..%lld; the open buffer held events recorded up "
+            "to %lld ms before the kill, the pipeline %lld past it, recorded up to %lld ms "
+            "before; the next start dropped %lld for the cap, the launch's checkpoints left out "
+            "%lld\n",
             l.index, modeName(l.mode), triggerName(l.hit), l.backlogAtStart, l.pendingAtKill,
-            journal.c_str(), losses.lost.size(), l.first, l.last, ms(losses.pipelineLag),
-            next != nullptr ? next->cappedAtStart : 0, l.notStoredForCap);
+            journal.c_str(), losses.lost.size(), l.first, l.last, ms(losses.bufferAge),
+            losses.inPipeline, ms(losses.pipelineLag), next != nullptr ? next->cappedAtStart : 0,
+            l.notStoredForCap);
+        if (!l.threadsAtKill.empty()) {
+            std::printf("  threads at the kill: %s\n", l.threadsAtKill.c_str());
+        }
         std::string runs;
         for (std::size_t i = 0; i < losses.lost.size();) {
             const auto [from, fromAge] = losses.lost[i];
@@ -868,7 +914,7 @@ class Soak {
                   lostGapUnexplained = 0, killsLagOver50ms = 0, killsLagOver250ms = 0,
                   killsLagOverLimit = 0;
         int lostShown = 0;
-        Clock::duration pipelineLag{0};
+        Clock::duration pipelineLag{0}, bufferAge{0};
         long long recorded = 0, delivered = 0, lost = 0, maxLost = 0, lostNotLast = 0,
                   lostFinal = 0, unreported = 0, duplicates = 0, answerLost = 0, badDuplicates = 0,
                   wrongRun = 0;
@@ -967,6 +1013,7 @@ class Soak {
                 lostInMemory += losses.inMemory;
                 lostInPipeline += losses.inPipeline;
                 pipelineLag = std::max(pipelineLag, losses.pipelineLag);
+                bufferAge = std::max(bufferAge, losses.bufferAge);
                 killsLagOver50ms += losses.pipelineLag > std::chrono::milliseconds(50) ? 1 : 0;
                 killsLagOver250ms += losses.pipelineLag > std::chrono::milliseconds(250) ? 1 : 0;
                 const bool lagBroken = losses.pipelineLag > kPipelineLagLimit;
@@ -993,7 +1040,7 @@ class Soak {
                 if (!logged) {
                     lostSilently += losses.onDisk + losses.memoryGap;
                 }
-                if ((o_.verbose || beyond > 0 || lagBroken) && lostShown++ < 40) {
+                if (o_.verbose || ((beyond > 0 || lagBroken) && lostShown++ < 40)) {
                     showLosses(l, losses, next);
                 }
             }
@@ -1086,6 +1133,8 @@ class Soak {
         j["lost_in_memory"] = lostInMemory;
         j["lost_in_pipeline"] = lostInPipeline;
         j["pipeline_lag_max_ms"] = lagMs;
+        j["open_buffer_age_max_ms"] =
+            std::chrono::duration_cast<std::chrono::milliseconds>(bufferAge).count();
         j["kills_pipeline_lag_over_50ms"] = killsLagOver50ms;
         j["kills_pipeline_lag_over_250ms"] = killsLagOver250ms;
         j["lost_stored"] = lostStored;
@@ -1116,9 +1165,9 @@ class Soak {
             "runs %zu (%d killed), corrupt stores %d\n"
             "events recorded %lld, delivered %lld, lost %lld (at most %lld in one kill; "
             "%lld kills lost %lld or more)\n"
-            "lost in memory at the kill %lld (%lld in the pipeline, past the open buffer; its "
-            "lag at a kill at most %lld ms, limit %lld ms; over 50 ms at %lld kills, over 250 ms "
-            "at %lld)\n"
+            "lost in memory at the kill %lld (the open buffer's oldest recorded up to %lld ms "
+            "before; %lld in the pipeline past the buffer, its lag at a kill at most %lld ms, "
+            "limit %lld ms; over 50 ms at %lld kills, over 250 ms at %lld)\n"
             "lost though stored %lld, or unstored between stored ones %lld: dropped for the cap "
             "%lld, unexplained %lld\n"
             "duplicates %lld (answer lost %lld, other %lld); delivered though unreported %lld\n"
@@ -1126,11 +1175,14 @@ class Soak {
             "store write %d, fallback %d\n"
             "kills by server: offline %d, refused %d, up %d, slow %d\n",
             launches_.size(), kills, corrupt, recorded, delivered, lost, maxLost, killsOverBuffer,
-            kLostPerKill, lostInMemory, lostInPipeline, lagMs,
-            static_cast<long long>(kPipelineLagLimit.count()), killsLagOver50ms, killsLagOver250ms,
-            lostStored, lostGap, lostToCap, lostStoredUnexplained + lostGapUnexplained, duplicates,
-            answerLost, badDuplicates, unreported, hits[0], hits[1], hits[2], hits[3], hits[4],
-            hits[5], modes[0], modes[1], modes[2], modes[3]);
+            kLostPerKill, lostInMemory,
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(bufferAge).count()),
+            lostInPipeline, lagMs, static_cast<long long>(kPipelineLagLimit.count()),
+            killsLagOver50ms, killsLagOver250ms, lostStored, lostGap, lostToCap,
+            lostStoredUnexplained + lostGapUnexplained, duplicates, answerLost, badDuplicates,
+            unreported, hits[0], hits[1], hits[2], hits[3], hits[4], hits[5], modes[0], modes[1],
+            modes[2], modes[3]);
         for (const auto& b : broken) {
             std::printf("LIMIT BROKEN: %s\n", b.c_str());
         }

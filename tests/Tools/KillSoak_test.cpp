@@ -107,8 +107,8 @@ TEST(KillLosses, TellsThePipelinesTailFromStoredEventsAndFromGaps) {
     };
     auto in = [](std::set<long long> s) { return [s](long long n) { return s.count(n) != 0; }; };
 
-    // 1..10 and 14 arrived; 11..15 were stored; 16..30 were still in memory,
-    // 22..30 of them the open buffer.
+    // 1..10 and 14 arrived; 11..15 were stored; 16..30 were still in memory:
+    // 16..24 in the open buffer, 25..30 not yet drained into it.
     KillLosses k = classifyKillLosses(1, 30, 9, age, in({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 14}),
                                       in({11, 12, 13, 14, 15}));
     EXPECT_EQ(k.onDisk, 4);
@@ -116,7 +116,8 @@ TEST(KillLosses, TellsThePipelinesTailFromStoredEventsAndFromGaps) {
     EXPECT_EQ(k.memoryGap, 0);
     EXPECT_EQ(k.inMemory, 15);
     EXPECT_EQ(k.inPipeline, 6);
-    EXPECT_EQ(k.pipelineLag, milliseconds(150));
+    EXPECT_EQ(k.pipelineLag, milliseconds(60));
+    EXPECT_EQ(k.bufferAge, milliseconds(150));
     ASSERT_EQ(k.lost.size(), 19u);
     EXPECT_EQ(k.lost.front(), (std::pair<long long, KillLosses::Duration>{11, milliseconds(200)}));
 
@@ -126,20 +127,22 @@ TEST(KillLosses, TellsThePipelinesTailFromStoredEventsAndFromGaps) {
     EXPECT_EQ(k.memoryGap, 4);
     EXPECT_EQ(k.onDisk, 2);
     EXPECT_EQ(k.inMemory, 24);
-    EXPECT_EQ(k.pipelineLag, milliseconds(240));
+    EXPECT_EQ(k.inPipeline, 15);
+    EXPECT_EQ(k.pipelineLag, milliseconds(150));
 
     // A delivered event counts as stored for the order, whatever the disk says.
     k = classifyKillLosses(1, 30, 9, age, in({20}), in({}));
     EXPECT_EQ(k.memoryGap, 19);
     EXPECT_EQ(k.inMemory, 10);
     EXPECT_EQ(k.inPipeline, 1);
-    EXPECT_EQ(k.pipelineLag, milliseconds(100));
+    EXPECT_EQ(k.pipelineLag, milliseconds(10));
 
     // Only the open buffer in memory: no pipeline lag; nothing recorded: nothing lost.
     k = classifyKillLosses(1, 30, 9, age, in({}), [](long long n) { return n <= 21; });
     EXPECT_EQ(k.inMemory, 9);
     EXPECT_EQ(k.inPipeline, 0);
     EXPECT_EQ(k.pipelineLag, KillLosses::Duration{0});
+    EXPECT_EQ(k.bufferAge, milliseconds(90));
     k = classifyKillLosses(5, 4, 9, age, in({}), in({}));
     EXPECT_TRUE(k.lost.empty());
 }
