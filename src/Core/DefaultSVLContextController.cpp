@@ -277,7 +277,7 @@ void DefaultSVLContextController::dispatch(Message&& message) {
     // The mailbox owns the envelope from here until drainMailbox takes it.
     Envelope* envelope = takeSpareEnvelope();
     if (envelope == nullptr) {
-        envelope = std::make_unique<Envelope>().release();
+        envelope = makeEnvelope();
     }
     envelope->message = std::move(message);
     Envelope* head = mailbox_.load(std::memory_order_relaxed);
@@ -318,23 +318,57 @@ DefaultSVLContextController::Envelope* DefaultSVLContextController::takeSpareEnv
     return spare;
 }
 
-void DefaultSVLContextController::recycleEnvelope(Envelope* envelope) {
+DefaultSVLContextController::Envelope* DefaultSVLContextController::makeEnvelope() {
     if (spareEnvelopeCount_.load(std::memory_order_relaxed) >= SPARE_ENVELOPES_KEPT) {
-        std::unique_ptr<Envelope> unkept(envelope);
-        return;
+        // Spares exist, only another submitter was taking one: a block's
+        // worth more would not be kept.
+        return std::make_unique<Envelope>().release();
     }
-    spareEnvelopeCount_.fetch_add(1, std::memory_order_relaxed);
+    // Owned from here by its envelopes: the last one freed frees it.
+    EnvelopeBlock* block = std::make_unique<EnvelopeBlock>().release();
+    for (std::size_t i = 0; i < ENVELOPE_BLOCK; ++i) {
+        block->envelopes[i].block = block;
+        block->envelopes[i].next = i + 1 < ENVELOPE_BLOCK ? &block->envelopes[i + 1] : nullptr;
+    }
+    addSpares(&block->envelopes[1], &block->envelopes[ENVELOPE_BLOCK - 1], ENVELOPE_BLOCK - 1);
+    return &block->envelopes[0];
+}
+
+void DefaultSVLContextController::addSpares(Envelope* first, Envelope* last, std::size_t count) {
+    spareEnvelopeCount_.fetch_add(count, std::memory_order_relaxed);
     Envelope* head = spareEnvelopes_.load(std::memory_order_relaxed);
     do {
-        envelope->next = head;
-    } while (!spareEnvelopes_.compare_exchange_weak(head, envelope, std::memory_order_release,
+        last->next = head;
+    } while (!spareEnvelopes_.compare_exchange_weak(head, first, std::memory_order_release,
                                                     std::memory_order_relaxed));
+}
+
+void DefaultSVLContextController::recycleEnvelope(Envelope* envelope) {
+    if (spareEnvelopeCount_.load(std::memory_order_relaxed) >= SPARE_ENVELOPES_KEPT) {
+        freeEnvelope(envelope);
+        return;
+    }
+    addSpares(envelope, envelope, 1);
+}
+
+void DefaultSVLContextController::freeEnvelope(Envelope* envelope) {
+    EnvelopeBlock* block = envelope->block;
+    if (block == nullptr) {
+        std::unique_ptr<Envelope> alone(envelope);
+        return;
+    }
+    // Its arguments go now, not with the block's last envelope.
+    envelope->message.emplace<msg::ClearUserProperty>();
+    if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        std::unique_ptr<EnvelopeBlock> emptied(block);
+    }
 }
 
 void DefaultSVLContextController::freeEnvelopes(Envelope* list) {
     while (list != nullptr) {
-        std::unique_ptr<Envelope> left(list);
-        list = left->next;
+        Envelope* next = list->next;
+        freeEnvelope(list);
+        list = next;
     }
 }
 

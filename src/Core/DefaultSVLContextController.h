@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -51,8 +52,10 @@ class ISVLContextFactory {
 // the controller queue fight over (nor behind a holder the scheduler took
 // off its core). A message travels in an envelope the drain hands back once
 // the message ran: a submitter takes a spare one when no other submitter is
-// taking one at that instant, and makes a new one otherwise, so a stream of
-// messages allocates nothing of its own. A block queued for an event lets the
+// taking one at that instant, and makes new ones otherwise, ENVELOPE_BLOCK at
+// a time (the others become spares), so a stream of messages allocates
+// nothing of its own, and a caller that outruns the queue one block per
+// ENVELOPE_BLOCK messages. A block queued for an event lets the
 // queue's thread wait up to EVENT_COALESCING for more, so a stream of events
 // wakes it once per batch rather than once per event; any other message,
 // EVENT_BATCH events waiting, and waitForDispatched end that wait at once. Context operations are
@@ -71,6 +74,9 @@ class DefaultSVLContextController final
     // Emptied envelopes kept for the next messages (about 300 bytes each);
     // more are freed once their message ran.
     static constexpr std::size_t SPARE_ENVELOPES_KEPT = 128;
+    // Envelopes made together when no spare is at hand; one goes when all
+    // of its envelopes were freed.
+    static constexpr std::size_t ENVELOPE_BLOCK = 16;
 
     using ResetHook = std::function<void()>;
 
@@ -142,9 +148,18 @@ class DefaultSVLContextController final
   private:
     // One released message on its way to the controller queue, or a spare
     // envelope (holding an empty message).
+    struct EnvelopeBlock;
     struct Envelope {
         Envelope* next = nullptr;
         Message message;
+        // The block it was made in; null for one made alone.
+        EnvelopeBlock* block = nullptr;
+    };
+    struct EnvelopeBlock {
+        std::array<Envelope, ENVELOPE_BLOCK> envelopes;
+        // Its envelopes not freed yet, kept spares and messages in flight
+        // included.
+        std::atomic<std::size_t> live{ENVELOPE_BLOCK};
     };
     // The dispatcher's visitor: one handler per kind.
     struct Handler;
@@ -158,10 +173,17 @@ class DefaultSVLContextController final
     // A spare envelope, or null when there is none or another submitter is
     // taking one right now (never waits).
     Envelope* takeSpareEnvelope();
+    // An envelope made for a submitter that found no spare: the first of a
+    // new block, the rest kept as spares, or one alone while enough spares
+    // are kept.
+    Envelope* makeEnvelope();
+    // Puts a chain of envelopes, first to last, on the spare list.
+    void addSpares(Envelope* first, Envelope* last, std::size_t count);
     // On the controller queue: keeps the envelope of a message that ran for
     // the next one, or frees it when enough are kept.
     void recycleEnvelope(Envelope* envelope);
     static void freeEnvelopes(Envelope* list);
+    static void freeEnvelope(Envelope* envelope);
     // The dispatcher, on the controller queue only.
     // Runs a message once; it may take its arguments.
     void processMessage(Message& message);
@@ -199,9 +221,10 @@ class DefaultSVLContextController final
     std::atomic<Envelope*> mailbox_{nullptr};
     // About how many events the mailbox held since its last drain.
     std::atomic<std::uint32_t> mailboxEvents_{0};
-    // Spare envelopes: only the drain adds, only the submitter holding
-    // takingSpare_ removes, so a removal never meets an envelope that left
-    // and came back meanwhile.
+    // Spare envelopes: the drain and a submitter that made a block add, only
+    // the submitter holding takingSpare_ removes, so a removal never meets an
+    // envelope that left and came back meanwhile (an addition only puts
+    // envelopes on top that were not on the list).
     std::atomic<Envelope*> spareEnvelopes_{nullptr};
     std::atomic<std::size_t> spareEnvelopeCount_{0};
     std::atomic<bool> takingSpare_{false};

@@ -237,12 +237,30 @@ TEST(ControllerGatingTest, AMailboxFarAheadOfItsQueueRunsEveryMessageOnceInOrder
     }
     hold();
     submit(far + 100, far + 200);
+    // Other threads pile up at once: envelopes made in blocks and alone, and
+    // spares taken while blocks are added.
+    constexpr int kOthers = 6;
+    constexpr int kEach = 700;
+    std::vector<std::thread> others;
+    for (int t = 1; t <= kOthers; ++t) {
+        others.emplace_back([&controller, t] {
+            for (int i = 0; i < kEach; ++i) {
+                controller->logEvent(event(std::to_string(t) + ":" + std::to_string(i)));
+            }
+        });
+    }
+    for (auto& other : others) {
+        other.join();
+    }
     letGo();
     h.drain();
 
     std::map<int, int> next;
     EXPECT_EQ(expectInOrderWithResignsEvery(h.log->entries(), 500, next), (far + 200) / 500);
     EXPECT_EQ(next[0], far + 200);
+    for (int t = 1; t <= kOthers; ++t) {
+        EXPECT_EQ(next[t], kEach) << "thread " << t;
+    }
 }
 
 TEST(ControllerGatingTest, TriggerAndPushInsertionNeverWaitForStartUp) {
