@@ -76,7 +76,7 @@ Verdict classify(const ApiConnection::Answer& answer, bool isRetry) {
 
 }  // namespace
 
-struct ApiConnectionManager::Attempt {
+struct ApiConnectionManager::Attempt : std::enable_shared_from_this<Attempt> {
     std::shared_ptr<ApiConnection> connection;
     Completion completion;
     // The manager's count, published for observers.
@@ -135,9 +135,16 @@ void ApiConnectionManager::request(std::shared_ptr<ApiConnection> connection, bo
 void ApiConnectionManager::requestAsync(std::shared_ptr<ApiConnection> connection, bool isRetry,
                                         Completion completion) {
     if (auto attempt = start(std::move(connection), isRetry, std::move(completion))) {
-        // The attempt keeps the connection alive until its answer is in.
-        attempt->connection->sendAsync(
-            [attempt](ApiConnection::Outcome outcome) { settle(attempt, std::move(outcome)); });
+        // The attempt keeps the connection alive until its answer is in, and
+        // the connection keeps the attempt (its owner) until then: the
+        // callback needs no state of its own.
+        ApiConnection& connection = *attempt->connection;
+        Attempt* raw = attempt.get();
+        connection.sendAsync(
+            [raw](ApiConnection::Outcome outcome) {
+                settle(raw->shared_from_this(), std::move(outcome));
+            },
+            std::move(attempt));
     }
 }
 
