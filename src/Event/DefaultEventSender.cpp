@@ -39,13 +39,34 @@ DefaultEventSender::DefaultEventSender(
                                })),
       commonBlock_(std::make_shared<CommonBlockCache>(dataRegistry_)) {}
 
-std::shared_ptr<ApiConnection> DefaultEventSender::prepare(
-    const std::shared_ptr<const EventPackage>& eventPackage, const Completion& completion) {
-    auto fail = [&] {
+// One package on its way: the body its request sends and whom to tell the
+// outcome, in one piece.
+struct DefaultEventSender::Upload {
+    ApiBody body;
+    std::shared_ptr<const EventPackage> package;
+    Completion completion;
+
+    void answer(const Result& r) {
+        if (completion) {
+            completion(r.isSuccess() ? IEventSendActionResult::onSuccess(package)
+                                     : IEventSendActionResult::onFail(package));
+        }
+        // Written only when someone reads it: every upload ends here.
+        if (SvlLog::wouldDeliver(true)) {
+            SvlLog::debug(
+                "Sending event is complete. responseCode : " + std::to_string(r.statusCode()),
+                true);
+        }
+    }
+};
+
+std::optional<DefaultEventSender::Request> DefaultEventSender::prepare(
+    const std::shared_ptr<const EventPackage>& eventPackage, Completion& completion) {
+    auto fail = [&]() -> std::optional<Request> {
         if (completion) {
             completion(IEventSendActionResult::onFail(eventPackage));
         }
-        return nullptr;
+        return std::nullopt;
     };
     if (!FvnUtil::isNetworkConnected()) {
         SvlLog::error("Fail to sending event. You are not connected to the network.", true);
@@ -70,44 +91,32 @@ std::shared_ptr<ApiConnection> DefaultEventSender::prepare(
     // package's; the debug line and the request share it.
     EventBundleModel bundle(std::move(common), eventPackage);
     std::string url = bundle.getUrl();
-    auto body = std::make_shared<const ApiBody>(std::move(bundle).takeApiBody());
+    auto upload = std::make_shared<Upload>();
+    upload->body = std::move(bundle).takeApiBody();
+    upload->package = eventPackage;
+    upload->completion = std::move(completion);
     if (SvlLog::wouldDeliver(true)) {
-        SvlLog::debug(body->json, true);
+        SvlLog::debug(upload->body.json, true);
     }
     auto connection = std::make_shared<ApiConnection>(dataRegistry_);
-    connection->setPostRequest(std::move(body), std::move(url));
-    return connection;
+    connection->setPostRequest(std::shared_ptr<const ApiBody>(upload, &upload->body),
+                               std::move(url));
+    return Request{std::move(connection), std::move(upload)};
 }
 
-namespace {
-
-ApiConnectionManager::Completion resultMapper(std::shared_ptr<const EventPackage> eventPackage,
-                                              IEventSender::Completion completion) {
-    return [eventPackage = std::move(eventPackage),
-            completion = std::move(completion)](const Result& r) {
-        if (completion) {
-            completion(r.isSuccess() ? IEventSendActionResult::onSuccess(eventPackage)
-                                     : IEventSendActionResult::onFail(eventPackage));
-        }
-        // Written only when someone reads it: every upload ends here.
-        if (SvlLog::wouldDeliver(true)) {
-            SvlLog::debug(
-                "Sending event is complete. responseCode : " + std::to_string(r.statusCode()),
-                true);
-        }
-    };
+ApiConnectionManager::Completion DefaultEventSender::Request::answer() const {
+    // The manager keeps the upload (the owner) while this can run, so the
+    // function holds a plain pointer and needs no storage of its own.
+    return [to = upload.get()](const Result& r) { to->answer(r); };
 }
-
-}  // namespace
 
 void DefaultEventSender::sendEventPackage(std::shared_ptr<const EventPackage> eventPackage,
                                           Completion completion) {
     if (!eventPackage) {
         return;
     }
-    if (auto connection = prepare(eventPackage, completion)) {
-        manager_.request(std::move(connection), false,
-                         resultMapper(eventPackage, std::move(completion)));
+    if (auto r = prepare(eventPackage, completion)) {
+        manager_.request(std::move(r->connection), false, r->answer(), r->upload);
     }
 }
 
@@ -116,9 +125,8 @@ void DefaultEventSender::sendEventPackageAsync(std::shared_ptr<const EventPackag
     if (!eventPackage) {
         return;
     }
-    if (auto connection = prepare(eventPackage, completion)) {
-        manager_.requestAsync(std::move(connection), false,
-                              resultMapper(eventPackage, std::move(completion)));
+    if (auto r = prepare(eventPackage, completion)) {
+        manager_.requestAsync(std::move(r->connection), false, r->answer(), r->upload);
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "Common/GdprForgetMe.h"
 #include "Event/EventPackage.h"
@@ -37,10 +38,19 @@ class DefaultEventSender : public IEventSender {
                                Completion completion) override;
 
   private:
-    // The checks and the request of one package; without a request the
-    // completion has been told the package failed.
-    std::shared_ptr<ApiConnection> prepare(const std::shared_ptr<const EventPackage>& eventPackage,
-                                           const Completion& completion);
+    struct Upload;
+    // The request of one package and the upload that owns its body and its
+    // completion.
+    struct Request {
+        std::shared_ptr<ApiConnection> connection;
+        std::shared_ptr<Upload> upload;
+        // What the manager calls with the outcome; valid while `upload` lives.
+        ApiConnectionManager::Completion answer() const;
+    };
+    // The checks and the request of one package, which takes the completion;
+    // without a request the completion has been told the package failed.
+    std::optional<Request> prepare(const std::shared_ptr<const EventPackage>& eventPackage,
+                                   Completion& completion);
 
     const std::shared_ptr<DataRegistry> dataRegistry_;
     const std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider_;

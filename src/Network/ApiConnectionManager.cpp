@@ -76,9 +76,11 @@ Verdict classify(const ApiConnection::Answer& answer, bool isRetry) {
 
 }  // namespace
 
-struct ApiConnectionManager::Attempt {
+struct ApiConnectionManager::Attempt : std::enable_shared_from_this<Attempt> {
     std::shared_ptr<ApiConnection> connection;
     Completion completion;
+    // Whatever the completion needs alive; let go once it has run.
+    std::shared_ptr<const void> owner;
     // The manager's count, published for observers.
     std::shared_ptr<std::atomic<int>> attempts;
     // Retries this request has scheduled. Only the attempt in flight touches
@@ -91,6 +93,7 @@ struct ApiConnectionManager::Attempt {
         if (completion) {
             auto done = std::move(completion);
             completion = nullptr;
+            auto kept = std::move(owner);
             done(result);
         }
     }
@@ -110,10 +113,12 @@ void ApiConnectionManager::setDisableSdkHook(DisableSdkHook hook) {
 }
 
 std::shared_ptr<ApiConnectionManager::Attempt> ApiConnectionManager::start(
-    std::shared_ptr<ApiConnection> connection, bool isRetry, Completion completion) {
+    std::shared_ptr<ApiConnection> connection, bool isRetry, Completion completion,
+    std::shared_ptr<const void> owner) {
     auto attempt = std::make_shared<Attempt>();
     attempt->connection = std::move(connection);
     attempt->completion = std::move(completion);
+    attempt->owner = std::move(owner);
     attempt->attempts = attemptCount_;
     attempt->retries = attemptCount_->load();
     attempt->isRetry = isRetry;
@@ -126,18 +131,27 @@ std::shared_ptr<ApiConnectionManager::Attempt> ApiConnectionManager::start(
 }
 
 void ApiConnectionManager::request(std::shared_ptr<ApiConnection> connection, bool isRetry,
-                                   Completion completion) {
-    if (auto attempt = start(std::move(connection), isRetry, std::move(completion))) {
+                                   Completion completion, std::shared_ptr<const void> owner) {
+    if (auto attempt =
+            start(std::move(connection), isRetry, std::move(completion), std::move(owner))) {
         run(attempt);
     }
 }
 
 void ApiConnectionManager::requestAsync(std::shared_ptr<ApiConnection> connection, bool isRetry,
-                                        Completion completion) {
-    if (auto attempt = start(std::move(connection), isRetry, std::move(completion))) {
-        // The attempt keeps the connection alive until its answer is in.
-        attempt->connection->sendAsync(
-            [attempt](ApiConnection::Outcome outcome) { settle(attempt, std::move(outcome)); });
+                                        Completion completion, std::shared_ptr<const void> owner) {
+    if (auto attempt =
+            start(std::move(connection), isRetry, std::move(completion), std::move(owner))) {
+        // The attempt keeps the connection alive until its answer is in, and
+        // the connection keeps the attempt (its owner) until then: the
+        // callback needs no state of its own.
+        ApiConnection& connection = *attempt->connection;
+        Attempt* raw = attempt.get();
+        connection.sendAsync(
+            [raw](ApiConnection::Outcome outcome) {
+                settle(raw->shared_from_this(), std::move(outcome));
+            },
+            std::move(attempt));
     }
 }
 

@@ -36,15 +36,18 @@ class ApiConnectionManager {
     ApiConnectionManager();
 
     // Sends from the calling thread and waits for the first answer; returns
-    // after the completion ran unless a retry was scheduled.
-    void request(std::shared_ptr<ApiConnection> connection, bool isRetry, Completion completion);
+    // after the completion ran unless a retry was scheduled. `owner` is kept
+    // until the completion has run (a completion that holds no state of its
+    // own keeps it there).
+    void request(std::shared_ptr<ApiConnection> connection, bool isRetry, Completion completion,
+                 std::shared_ptr<const void> owner = nullptr);
     // As request(), without waiting: the first attempt runs on the transfer
     // thread of the shared URL session beside other requests, and so does the
     // completion when that attempt settles the outcome (retries run as
     // request()'s). A request that cannot be formed or signed is answered at
     // once on the calling thread.
     void requestAsync(std::shared_ptr<ApiConnection> connection, bool isRetry,
-                      Completion completion);
+                      Completion completion, std::shared_ptr<const void> owner = nullptr);
     // One attempt, never retried; a 400 answer disables the SDK here too.
     Result requestSync(const std::shared_ptr<ApiConnection>& connection);
 
@@ -58,7 +61,7 @@ class ApiConnectionManager {
   private:
     struct Attempt;
     std::shared_ptr<Attempt> start(std::shared_ptr<ApiConnection> connection, bool isRetry,
-                                   Completion completion);
+                                   Completion completion, std::shared_ptr<const void> owner);
     static void run(const std::shared_ptr<Attempt>& attempt);
     static void settle(const std::shared_ptr<Attempt>& attempt, ApiConnection::Outcome outcome);
 

@@ -82,6 +82,71 @@ TEST_F(ApiConnectionManagerTest, SuccessCompletesOnTheSendingThreadBeforeReturni
               "\xF0\x9F\x98\x80 \xED\x9F\xBF");
 }
 
+// A completion that holds only a pointer finds what it points to alive on
+// every road (answered, unsendable, after a retry, asynchronous), and the
+// manager lets go of it once the completion has run.
+TEST_F(ApiConnectionManagerTest, TheOwnerLivesUntilTheCompletionHasRun) {
+    struct Owned {
+        std::atomic<int> answers{0};
+        std::atomic<int> lastStatus{-1};
+    };
+    auto completionOf = [](Owned* owned) {
+        return [owned](const Result& r) {
+            owned->lastStatus = r.statusCode();
+            ++owned->answers;
+            testing::notifyWaiters();
+        };
+    };
+    ApiConnectionManager manager;
+    auto answeredOnce = [](const std::weak_ptr<Owned>& weak) {
+        // Still held by the caller of the wait below: it reads what it saw.
+        return testing::waitUntil([&] {
+            auto owned = weak.lock();
+            return owned && owned->answers.load() == 1;
+        });
+    };
+
+    // Answered on the calling thread, then let go.
+    auto owned = std::make_shared<Owned>();
+    std::weak_ptr<Owned> weak = owned;
+    Owned* raw = owned.get();
+    manager.request(post(), false, completionOf(raw), std::move(owned));
+    EXPECT_TRUE(weak.expired());
+
+    // Unsendable: answered at once, with code 0, then let go.
+    auto unsendable = std::make_shared<ApiConnection>(registry);
+    owned = std::make_shared<Owned>();
+    weak = owned;
+    raw = owned.get();
+    manager.requestAsync(unsendable, false, completionOf(raw), std::move(owned));
+    EXPECT_TRUE(weak.expired());
+
+    // Through a retry ten seconds later, the caller's own pointer gone.
+    server.script(Endpoint::DRWORKS, answer(404));
+    owned = std::make_shared<Owned>();
+    weak = owned;
+    raw = owned.get();
+    auto keep = owned;  // read by the test once answered, dropped before the check
+    manager.request(post(), true, completionOf(raw), std::move(owned));
+    EXPECT_EQ(keep->answers.load(), 0);
+    keep.reset();
+    EXPECT_FALSE(weak.expired()) << "let go before its answer";
+    nextRetry(manager, 2);
+    // Let go right after the completion returned, which is what wakes waiters.
+    ASSERT_TRUE(testing::pollUntil([&] { return weak.expired(); }))
+        << "the retry's answer never let go of it";
+
+    // Asynchronous: answered on the transfer thread.
+    auto sent = post();
+    owned = std::make_shared<Owned>();
+    weak = owned;
+    keep = owned;
+    raw = owned.get();
+    ApiConnectionManager().requestAsync(sent, false, completionOf(raw), std::move(owned));
+    ASSERT_TRUE(answeredOnce(weak));
+    EXPECT_EQ(keep->lastStatus.load(), 200);
+}
+
 TEST_F(ApiConnectionManagerTest, BadRequestDisablesTheSdkOnceWithoutRetry) {
     std::vector<std::string> reasons;
     ApiConnectionManager::setDisableSdkHook([&](const std::string& r) { reasons.push_back(r); });

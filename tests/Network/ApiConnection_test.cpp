@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <mutex>
 #include <thread>
 
 #include "Base/Base64.h"
@@ -285,6 +287,46 @@ TEST_F(ApiConnectionTest, OneAttemptCarriesWhyNothingWentOutOrTheAnswer) {
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(ranOn, std::this_thread::get_id());
     EXPECT_EQ(server.requestCount(), 1u);
+}
+
+// Sends of one connection overlapping: each is answered once with its own
+// answer, and the connection lives on through the owner it was given.
+TEST_F(ApiConnectionTest, OverlappingSendsOfOneConnectionAreEachAnsweredOnce) {
+    tools::ScriptedAnswer first{201, "{}"};
+    first.delay = std::chrono::milliseconds(300);  // still in flight when the others go
+    server.script(Endpoint::EVENT_BULK, first);
+    server.script(Endpoint::EVENT_BULK, tools::ScriptedAnswer{202, "{}"});
+    server.script(Endpoint::EVENT_BULK, tools::ScriptedAnswer{203, "{}"});
+    server.script(Endpoint::EVENT_BULK, tools::ScriptedAnswer{204, "{}"});
+    std::mutex mu;
+    std::vector<int> statuses;
+    auto record = [&](ApiConnection::Outcome outcome) {
+        std::lock_guard lock(mu);
+        statuses.push_back(outcome.isOk() ? outcome.value().status : -1);
+        testing::notifyWaiters();
+    };
+    auto answered = [&](std::size_t n) {
+        return testing::waitUntil([&] {
+            std::lock_guard lock(mu);
+            return statuses.size() >= n;
+        });
+    };
+    auto connection = post(bulk);
+    for (int i = 0; i < 3; ++i) {
+        connection->sendAsync(record);
+    }
+    ASSERT_TRUE(answered(3));
+    // Once nothing is in flight the connection answers the next send itself
+    // again; the caller lets go of it at once, its owner argument keeps it.
+    connection->sendAsync(record, connection);
+    connection.reset();
+    ASSERT_TRUE(answered(4));
+    std::lock_guard lock(mu);
+    EXPECT_EQ(statuses.size(), 4u);
+    std::vector<int> sorted = statuses;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, (std::vector<int>{201, 202, 203, 204}));
+    EXPECT_EQ(server.requests(Endpoint::EVENT_BULK).size(), 4u);
 }
 
 TEST_F(ApiConnectionTest, DroppedConnectionAndTimeOutGiveCodeZero) {
