@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <deque>
@@ -78,17 +77,13 @@ class SerialQueue final : public DispatchQueue {
             if (hold > Millis(0)) {
                 if (!holdUntil) {
                     holdUntil = std::chrono::steady_clock::now() + hold;
-                    holdSpan = hold;
                 }
             } else {
                 unheld = true;
             }
             if (!started) {
                 start();
-            } else if (waiting == Wait::IDLE || (waiting != Wait::NONE && unheld) ||
-                       (waiting == Wait::LINGER && *holdUntil < lingerUntil)) {
-                // A held block that the lingering thread reaches within its
-                // hold wakes no one: it runs when the linger ends.
+            } else if (waiting == Wait::IDLE || (waiting == Wait::HOLD && unheld)) {
                 waiting = Wait::NONE;
                 cv.signal();
             }
@@ -101,7 +96,7 @@ class SerialQueue final : public DispatchQueue {
                 return;
             }
             unheld = true;
-            if (waiting == Wait::HOLD || waiting == Wait::LINGER) {
+            if (waiting == Wait::HOLD) {
                 waiting = Wait::NONE;
                 cv.signal();
             }
@@ -121,12 +116,7 @@ class SerialQueue final : public DispatchQueue {
         const std::string label;
 
       private:
-        // LINGER: after a batch that had waited for more, the thread waits
-        // one more such span before it goes idle. A stream of held blocks
-        // (events recorded a few ms apart) then costs one wake per span: an
-        // idle thread would be woken by the first block only to sleep again
-        // through its hold.
-        enum class Wait { NONE, IDLE, HOLD, LINGER };
+        enum class Wait { NONE, IDLE, HOLD };
         // A queue that sees no work for this long keeps no thread.
         static constexpr auto kIdleExit = std::chrono::seconds(2);
 
@@ -146,36 +136,18 @@ class SerialQueue final : public DispatchQueue {
             currentQueue() = CurrentQueue{this, &label};
             currentRoot() = this;
             std::vector<Block> batch;
-            // While a stream of held blocks lasts (from a batch that had
-            // held ones until the thread goes idle), the span they wait; zero
-            // otherwise.
-            Millis lingerSpan{0};
             for (;;) {
                 {
                     MutexLock lock(mu);
-                    // Held blocks that come until then, while the batch ran
-                    // or after, run when the linger ends (or their own hold,
-                    // if sooner).
-                    if (lingerSpan > Millis(0)) {
-                        lingerUntil = std::chrono::steady_clock::now() + lingerSpan;
-                    }
                     for (;;) {
-                        const auto now = std::chrono::steady_clock::now();
                         if (blocks.empty()) {
                             if (closing) {
                                 finished = true;
                                 return;
                             }
-                            if (lingerSpan > Millis(0) && now < lingerUntil) {
-                                waiting = Wait::LINGER;
-                                detail::waitOnUntil(cv, mu, lingerUntil);
-                                waiting = Wait::NONE;
-                                continue;
-                            }
-                            // Woken from idle, a held block waits its whole hold.
-                            lingerSpan = Millis(0);
                             waiting = Wait::IDLE;
-                            const bool woken = detail::waitOnUntil(cv, mu, now + kIdleExit);
+                            const bool woken = detail::waitOnUntil(
+                                cv, mu, std::chrono::steady_clock::now() + kIdleExit);
                             waiting = Wait::NONE;
                             if (!woken && blocks.empty() && !closing) {
                                 // Long idle: the thread goes, and the next
@@ -186,24 +158,16 @@ class SerialQueue final : public DispatchQueue {
                             }
                             continue;
                         }
-                        if (holdUntil && !unheld && !closing) {
-                            const auto until = lingerSpan > Millis(0)
-                                                   ? std::min(*holdUntil, lingerUntil)
-                                                   : *holdUntil;
-                            if (now < until) {
-                                waiting = Wait::HOLD;
-                                detail::waitOnUntil(cv, mu, until);
-                                waiting = Wait::NONE;
-                                continue;
-                            }
+                        if (holdUntil && !unheld && !closing &&
+                            std::chrono::steady_clock::now() < *holdUntil) {
+                            waiting = Wait::HOLD;
+                            detail::waitOnUntil(cv, mu, *holdUntil);
+                            waiting = Wait::NONE;
+                            continue;
                         }
                         break;
                     }
                     batch.swap(blocks);
-                    if (holdUntil) {
-                        // A long hold keeps the thread no longer than an idle wait would.
-                        lingerSpan = std::min<Millis>(holdSpan, kIdleExit);
-                    }
                     holdUntil.reset();
                     unheld = false;
                 }
@@ -221,10 +185,6 @@ class SerialQueue final : public DispatchQueue {
         // The end of the hold on the blocks waiting, unless one came unheld.
         std::optional<std::chrono::steady_clock::time_point> holdUntil GUARDED_BY(mu);
         bool unheld GUARDED_BY(mu) = false;
-        // The hold the first held block of the waiting ones asked for.
-        Millis holdSpan GUARDED_BY(mu){0};
-        // While the thread lingers: when it stops.
-        std::chrono::steady_clock::time_point lingerUntil GUARDED_BY(mu);
         Wait waiting GUARDED_BY(mu) = Wait::NONE;
         bool started GUARDED_BY(mu) = false;
         bool closing GUARDED_BY(mu) = false;

@@ -46,10 +46,7 @@ class DispatchQueue {
     // (from the first such block) before it runs, so that blocks queued
     // meanwhile run in the same wake of that thread. Any block queued without
     // such a wait (async, sync, a due asyncAfter) onto a queue sharing that
-    // thread ends the wait at once. Once it ran such blocks, the thread stays
-    // awake for one more span of their wait: held blocks queued meanwhile run
-    // when it ends (never later than their own wait asks), so a stream of
-    // them wakes the thread once a span. Queues without a thread of their own (the
+    // thread ends the wait at once. Queues without a thread of their own (the
     // main queue, the global pool) run it as async does.
     virtual void asyncCoalesced(Block block, Millis /*upTo*/) { async(std::move(block)); }
     // Runs the block on the queue and waits for it. A sync onto a serial queue

@@ -238,39 +238,25 @@ TEST(TargetQueueDeathTest, SyncOntoTheRunningQueueOrItsThreadIsAProgrammingError
     queue->sync([&] { assertRunsOn(*root, "a test's work"); });
 }
 
-// What the blocks made by record() ran, in order, whichever thread ran them.
-class Ran {
-  public:
-    Block record(std::string what) {
-        return [this, what] {
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                seen_.push_back(what);
-            }
-            testing::notifyWaiters();
-        };
-    }
-    std::size_t count() {
-        std::lock_guard<std::mutex> lock(mu_);
-        return seen_.size();
-    }
-    std::vector<std::string> seen() {
-        std::lock_guard<std::mutex> lock(mu_);
-        return seen_;
-    }
-
-  private:
-    std::mutex mu_;
-    std::vector<std::string> seen_;
-};
-
 TEST(TargetQueueTest, AWaitForMoreBlocksEndsAtItsTimeOrWhenAnyBlockComesWithoutOne) {
     auto root = DispatchQueue::makeSerial("serial.hold");
     auto events = DispatchQueue::makeSerial("serial.events", root);
     auto other = DispatchQueue::makeSerial("serial.other-work", root);
-    Ran ran;
-    auto record = [&](std::string what) { return ran.record(std::move(what)); };
-    auto count = [&] { return ran.count(); };
+    std::mutex mu;
+    std::vector<std::string> ran;
+    auto record = [&](std::string what) {
+        return [&, what] {
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                ran.push_back(what);
+            }
+            testing::notifyWaiters();
+        };
+    };
+    auto count = [&] {
+        std::lock_guard<std::mutex> lock(mu);
+        return ran.size();
+    };
     // A short wait ends by itself.
     events->asyncCoalesced(record("short"), 1ms);
     ASSERT_TRUE(waitUntil([&] { return count() == 1; }));
@@ -291,34 +277,13 @@ TEST(TargetQueueTest, AWaitForMoreBlocksEndsAtItsTimeOrWhenAnyBlockComesWithoutO
     root->sync([] {});
     // Each queue keeps its own order; which of two queues sharing the thread
     // goes first when both have blocks is theirs to take turns on.
-    std::vector<std::string> ownOrder = ran.seen();
+    std::vector<std::string> ownOrder = ran;
     const auto at = std::find(ownOrder.begin(), ownOrder.end(), "other");
     ASSERT_NE(at, ownOrder.end());
     EXPECT_LT(at - ownOrder.begin(), 4);
     ownOrder.erase(at);
     EXPECT_EQ(ownOrder, (std::vector<std::string>{"short", "held 1", "held 2", "held 3", "plain",
                                                   "held 4", "held on the root"}));
-}
-
-// Events recorded a few ms apart: the thread that ran a held batch stays
-// awake one more span, and a held block queued meanwhile runs when that span
-// ends, whatever its own hold, with nothing else queued to end the wait.
-TEST(TargetQueueTest, AHeldBlockQueuedWhileTheThreadLingersRunsWhenTheLingerEnds) {
-    auto root = DispatchQueue::makeSerial("serial.linger");
-    auto events = DispatchQueue::makeSerial("serial.linger-ev", root);
-    Ran ran;
-    for (int round = 0; round < 2; ++round) {
-        events->asyncCoalesced(ran.record("held " + std::to_string(round)), 1s);
-        ASSERT_TRUE(waitUntil([&] { return ran.count() == 2u * round + 1; }, 20s));
-        // Well inside the second the thread now lingers for.
-        events->asyncCoalesced(ran.record("lingered " + std::to_string(round)), 600s);
-        ASSERT_TRUE(waitUntil([&] { return ran.count() == 2u * round + 2; }, 20s)) << round;
-    }
-    // A block without a wait still runs at once while the thread lingers.
-    events->async(ran.record("plain"));
-    ASSERT_TRUE(waitUntil([&] { return ran.count() == 5u; }, 20s));
-    EXPECT_EQ(ran.seen(),
-              (std::vector<std::string>{"held 0", "lingered 0", "held 1", "lingered 1", "plain"}));
 }
 
 // An SDK keeps no thread for a queue that gets no work.
