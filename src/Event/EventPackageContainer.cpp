@@ -106,7 +106,7 @@ void EventPackageContainer::addEventPackage(std::shared_ptr<const EventPackage> 
     bool deep = false;
     {
         platform::MutexLock lock(mu_);
-        if (successPackageIdTable_.count(eventPackage->packageId()) != 0) {
+        if (successPackageIdTable_.contains(eventPackage->packageId())) {
             return;
         }
         packageQueue_.push_back(eventPackage);
@@ -335,7 +335,7 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
         } else if (result.package->withdrawn()) {
             // Its identity ended while it was being sent: never sent again.
             withdrawn = true;
-        } else if (successPackageIdTable_.count(result.package->packageId()) == 0) {
+        } else if (!successPackageIdTable_.contains(result.package->packageId())) {
             packBacklog = noteOutcomeLocked(false);
             if (inRound_) {
                 // Back before the packages queued after it, so the queue (and

@@ -8,12 +8,12 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "Common/Constants.h"
 #include "Common/DRState.h"
 #include "Event/EventPackage.h"
+#include "Event/RecentIds.h"
 #include "Platform/Clock.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Mutex.h"
@@ -164,7 +164,11 @@ class EventPackageContainer {
     std::vector<std::shared_ptr<const EventPackage>> inFlight_ GUARDED_BY(mu_);
     // Packages dropped while being sent: not given back when they fail.
     std::vector<std::shared_ptr<const EventPackage>> dropped_ GUARDED_BY(mu_);
-    std::unordered_set<std::string> successPackageIdTable_ GUARDED_BY(mu_);
+    // A package comes back only while its upload overlaps another send of
+    // it or a failure of it, within a few uploads of its success; the last
+    // 10,000 ids (about 1 MB) cover that many times over without growing
+    // for as long as the app runs.
+    RecentIds successPackageIdTable_ GUARDED_BY(mu_){10000};
     // Whether an upload round runs; its failed packages wait in
     // roundFailed_, ahead of packageQueue_, until it ends, so a round over a
     // long offline backlog takes and gives back each package in constant time.
