@@ -99,9 +99,20 @@ std::optional<std::string> DataRegistry::getStringOrNil(
 }
 
 bool DataRegistry::getBool(DataRegistryKey key, bool def) const {
-    auto v = getValue(key);
+    constexpr std::uint64_t kFilled = 4;
+    constexpr std::uint64_t kStateMask = 3;
+    const auto index = static_cast<std::size_t>(key);
+    const auto answer = [def](std::uint64_t state) { return state == 0 ? def : state == 2; };
+    const std::uint64_t seen = boolReads_[index].load(std::memory_order_acquire);
+    if ((seen & kFilled) != 0 && (seen >> 3) == (version(key) << 3 >> 3)) {
+        return answer(seen & kStateMask);
+    }
+    platform::MutexLock lock(mu_);
+    const auto v = readLocked(storedKey(key));
     const bool* b = v ? v->getBool() : nullptr;
-    return b ? *b : def;
+    const std::uint64_t state = b ? (*b ? 2 : 1) : 0;
+    boolReads_[index].store((version(key) << 3) | kFilled | state, std::memory_order_release);
+    return answer(state);
 }
 
 std::int64_t DataRegistry::getInt(DataRegistryKey key, std::int64_t def) const {
@@ -446,9 +457,17 @@ void DataRegistry::removeAll() {
         for (const auto& info : kDataRegistryKeys) {
             noteWritten(std::string(info.stored), onDisk);
         }
-        std::erase_if(pending_, [generation](const auto& entry) {
-            return entry.second.generation == generation;
-        });
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            if (it->second.generation != generation) {
+                ++it;
+                continue;
+            }
+            if (!onDisk) {
+                // The store kept its values: reads give them back again.
+                bumpLocked(it->first);
+            }
+            it = pending_.erase(it);
+        }
     });
 }
 

@@ -93,6 +93,9 @@ class DataRegistry {
     std::string getString(DataRegistryKey key, const std::string& def) const;
     std::optional<std::string> getStringOrNil(DataRegistryKey key,
                                               const std::optional<std::string>& def) const;
+    // Answered without the lock while the key's version() stays where it was
+    // at the last read: every event asks for a flag or two from the app's
+    // threads, and callers on many threads would otherwise queue on the lock.
     bool getBool(DataRegistryKey key, bool def) const;
     std::int64_t getInt(DataRegistryKey key, std::int64_t def) const;
     std::int64_t getInt64(DataRegistryKey key, std::int64_t def) const;
@@ -248,6 +251,12 @@ class DataRegistry {
     // version() of every key, by the key's place in kDataRegistryKeys; raised
     // under mu_, read without it.
     std::array<std::atomic<std::uint64_t>, kDataRegistryKeys.size()> versions_{};
+    // getBool()'s last answer per key: the version it was read at (shifted
+    // up by 3), a bit saying the slot is filled, and whether the value was
+    // absent or not a bool (0), false (1) or true (2). Filled from a read
+    // made under mu_, so a slot whose version is current holds what a read
+    // under the lock would give.
+    mutable std::array<std::atomic<std::uint64_t>, kDataRegistryKeys.size()> boolReads_{};
     // Last member: destroyed first, so queued writes drain while the rest lives.
     std::shared_ptr<platform::DispatchQueue> queue_;
 };

@@ -8,10 +8,12 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "Common/DataContext.h"
 #include "Platform/Dispatch.h"
@@ -608,6 +610,79 @@ TEST(DataRegistryTest, AKeysVersionMovesWhenWhatAReadAnswersMayHaveChanged) {
     EXPECT_FALSE(refusing.waitForPendingWrites());
     EXPECT_FALSE(refusing.getStringOrNil(k, std::nullopt).has_value());
     EXPECT_GT(refusing.version(k), put);
+}
+
+// Holds one value per key in memory and refuses to wipe it.
+struct KeepingContext : IDataContext {
+    Status set(const std::string& key, const std::optional<Value>& value) override {
+        std::lock_guard<std::mutex> lock(mu);
+        if (value) {
+            values[key] = *value;
+        } else {
+            values.erase(key);
+        }
+        return Status::ok();
+    }
+    std::optional<Value> get(const std::string& key) const override {
+        std::lock_guard<std::mutex> lock(mu);
+        auto it = values.find(key);
+        return it == values.end() ? std::nullopt : std::optional<Value>(it->second);
+    }
+    Status removeAll() override { return Status::error("refused"); }
+    mutable std::mutex mu;
+    std::map<std::string, Value> values;
+};
+
+TEST(DataRegistryTest, AFlagReadsWhatWasLastPutWhileOtherThreadsReadItToo) {
+    FreshSdk sdk;
+    auto r = openRegistry();
+    const auto k = DataRegistryKey::BOOL_GDPR_FORGET_ME;
+    EXPECT_TRUE(r->getBool(k, true));
+    EXPECT_FALSE(r->getBool(k, false));
+    r->putBool(true, k);
+    EXPECT_TRUE(r->getBool(k, false));
+    // Not a bool: the default, whichever it is.
+    r->putString(std::string("yes"), k);
+    EXPECT_FALSE(r->getBool(k, false));
+    EXPECT_TRUE(r->getBool(k, true));
+    r->putBool(false, k);
+    EXPECT_FALSE(r->getBool(k, true));
+    r->putBool(true, k);
+    r->removeAll();
+    EXPECT_FALSE(r->getBool(k, false));
+
+    // Readers on other threads keep filling the remembered answer with what
+    // they read, racing each put; a read after a put returns still sees it.
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 4; ++i) {
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                (void)r->getBool(k, false);
+            }
+        });
+    }
+    int stale = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const bool value = i % 2 == 0;
+        r->putBool(value, k);
+        stale += r->getBool(k, !value) != value ? 1 : 0;
+    }
+    stop = true;
+    for (auto& t : readers) {
+        t.join();
+    }
+    EXPECT_EQ(stale, 0);
+
+    // A wipe the store refuses gives the stored value back.
+    DataRegistry keeping(std::make_shared<KeepingContext>());
+    keeping.putBool(true, k);
+    ASSERT_TRUE(keeping.waitForPendingWrites());
+    EXPECT_TRUE(keeping.getBool(k, false));
+    keeping.removeAll();
+    EXPECT_FALSE(keeping.getBool(k, false));
+    (void)keeping.waitForPendingWrites();
+    EXPECT_TRUE(keeping.getBool(k, false));
 }
 
 }  // namespace
