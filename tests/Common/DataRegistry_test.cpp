@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -612,25 +611,14 @@ TEST(DataRegistryTest, AKeysVersionMovesWhenWhatAReadAnswersMayHaveChanged) {
     EXPECT_GT(refusing.version(k), put);
 }
 
-// Holds one value per key in memory and refuses to wipe it.
+// A store in memory that refuses to wipe what it holds.
 struct KeepingContext : IDataContext {
     Status set(const std::string& key, const std::optional<Value>& value) override {
-        std::lock_guard<std::mutex> lock(mu);
-        if (value) {
-            values[key] = *value;
-        } else {
-            values.erase(key);
-        }
-        return Status::ok();
+        return values.set(key, value);
     }
-    std::optional<Value> get(const std::string& key) const override {
-        std::lock_guard<std::mutex> lock(mu);
-        auto it = values.find(key);
-        return it == values.end() ? std::nullopt : std::optional<Value>(it->second);
-    }
+    std::optional<Value> get(const std::string& key) const override { return values.get(key); }
     Status removeAll() override { return Status::error("refused"); }
-    mutable std::mutex mu;
-    std::map<std::string, Value> values;
+    testing::MemoryContext values;
 };
 
 TEST(DataRegistryTest, AFlagReadsWhatWasLastPutWhileOtherThreadsReadItToo) {
