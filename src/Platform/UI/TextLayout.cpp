@@ -5,6 +5,7 @@
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "Platform/Mutex.h"
@@ -60,19 +61,23 @@ class Breaks {
     Breaks& operator=(const Breaks&) = delete;
 
     // The boundaries after 0, ending with the text's size; every byte when ICU
-    // is unavailable.
+    // is unavailable. f returns false to stop.
     template <typename F>
     void forEach(std::size_t size, F&& f) {
         if (it_ == nullptr) {
             for (std::size_t i = 1; i <= size; ++i) {
-                f(i, false);
+                if (!f(i, false)) {
+                    return;
+                }
             }
             return;
         }
         it_->first();
         for (int32_t b = it_->next(); b != icu::BreakIterator::DONE; b = it_->next()) {
-            f(static_cast<std::size_t>(b), it_->getRuleStatus() >= UBRK_LINE_HARD &&
-                                               it_->getRuleStatus() < UBRK_LINE_HARD_LIMIT);
+            if (!f(static_cast<std::size_t>(b), it_->getRuleStatus() >= UBRK_LINE_HARD &&
+                                                    it_->getRuleStatus() < UBRK_LINE_HARD_LIMIT)) {
+                return;
+            }
         }
     }
 
@@ -132,15 +137,37 @@ std::vector<std::string_view> graphemes(std::string_view utf8) {
     breaks.forEach(utf8.size(), [&](std::size_t end, bool) {
         out.push_back(utf8.substr(start, end - start));
         start = end;
+        return true;
     });
     return out;
 }
 
 std::size_t graphemeCount(std::string_view utf8) {
+    return graphemeCount(utf8, utf8.size());
+}
+
+std::size_t graphemeCount(std::string_view utf8, std::size_t limit) {
     std::size_t n = 0;
+    if (limit == 0) {
+        return 0;
+    }
     Breaks breaks(utf8, BreakKind::Character);
-    breaks.forEach(utf8.size(), [&](std::size_t, bool) { ++n; });
+    breaks.forEach(utf8.size(), [&](std::size_t, bool) { return ++n < limit; });
     return n;
+}
+
+std::vector<double> ITextMeasurer::pieceWidths(std::string_view utf8,
+                                               const std::vector<std::size_t>& ends,
+                                               const Font& font) const {
+    std::vector<double> out;
+    out.reserve(ends.size());
+    std::size_t start = 0;
+    for (std::size_t end : ends) {
+        end = std::clamp(end, start, utf8.size());
+        out.push_back(end > start ? lineWidth(utf8.substr(start, end - start), font) : 0.0);
+        start = end;
+    }
+    return out;
 }
 
 double SyntheticTextMeasurer::lineWidth(std::string_view utf8, const Font& font) const {
@@ -177,6 +204,186 @@ void setTextMeasurer(std::shared_ptr<const ITextMeasurer> measurer) {
 }
 }  // namespace host
 
+std::string_view laidOutPart(std::string_view utf8) {
+    // One byte past the bound tells a cut text from one that just fits.
+    return utf8.substr(0, std::min(utf8.size(), kMaxLaidOutBytes + 1));
+}
+
+namespace {
+
+// A stretch between two line-break opportunities: a word and the white space
+// after it, which hangs past the line's end and is not counted in its width.
+struct Segment {
+    std::size_t start = 0;
+    std::size_t contentEnd = 0;
+    std::size_t end = 0;
+    bool hard = false;  // a line must end after it
+    double width = 0;
+    double trailing = 0;
+};
+
+class LineSetter {
+  public:
+    LineSetter(std::string_view text, const Font& font, double maxWidth, int maxLines,
+               const ITextMeasurer& measurer)
+        : text_(text),
+          font_(font),
+          maxWidth_(maxWidth),
+          bounded_(maxWidth > 0 && std::isfinite(maxWidth)),
+          maxLines_(maxLines > 0 ? std::min(maxLines, kMaxLaidOutLines) : kMaxLaidOutLines),
+          measurer_(measurer) {}
+
+    // Sets one paragraph (its last segment ends in a hard break or the text);
+    // false once the lines are used up.
+    bool setParagraph(std::vector<Segment>& segments) {
+        measure(segments);
+        for (const Segment& seg : segments) {
+            if (bounded_ && inLine_ && contentEnd_ > lineStart_ &&
+                pending_ + seg.width > maxWidth_ && !commit()) {
+                return false;
+            }
+            if (!inLine_) {
+                lineStart_ = seg.start;
+                contentEnd_ = seg.start;
+                inLine_ = true;
+            }
+            if (bounded_ && seg.width > maxWidth_) {
+                if (!splitWord(seg)) {
+                    return false;
+                }
+            } else {
+                width_ = pending_ + seg.width;
+                pending_ += seg.width + seg.trailing;
+                contentEnd_ = seg.contentEnd;
+            }
+            if (seg.hard && !commit()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Ends the text: the open line, and an ellipsis when text was left out.
+    std::vector<TextLine> finish(bool cut) {
+        if (inLine_ && !commit()) {
+            cut = true;
+        }
+        if ((cut || truncated_) && !lines_.empty()) {
+            addEllipsis(lines_.back());
+        }
+        return std::move(lines_);
+    }
+
+  private:
+    void measure(std::vector<Segment>& segments) const {
+        if (segments.empty()) {
+            return;
+        }
+        const std::size_t base = segments.front().start;
+        std::vector<std::size_t> ends;
+        ends.reserve(segments.size() * 2);
+        for (const Segment& s : segments) {
+            ends.push_back(s.contentEnd - base);
+            ends.push_back(s.end - base);
+        }
+        const std::vector<double> w =
+            measurer_.pieceWidths(text_.substr(base, segments.back().end - base), ends, font_);
+        for (std::size_t i = 0; i < segments.size(); ++i) {
+            segments[i].width = 2 * i < w.size() ? sane(w[2 * i]) : 0;
+            segments[i].trailing = 2 * i + 1 < w.size() ? sane(w[2 * i + 1]) : 0;
+        }
+    }
+
+    static double sane(double w) { return std::isfinite(w) && w > 0 ? w : 0; }
+
+    // Closes the current line; false (and nothing added) when no line is left.
+    bool commit() {
+        if (static_cast<int>(lines_.size()) >= maxLines_) {
+            truncated_ = true;
+            return false;
+        }
+        lines_.push_back(
+            TextLine{std::string(text_.substr(lineStart_, contentEnd_ - lineStart_)), width_});
+        inLine_ = false;
+        pending_ = width_ = 0;
+        return true;
+    }
+
+    // A word wider than a line goes in pieces, broken between characters; the
+    // last piece stays open for what follows.
+    bool splitWord(const Segment& seg) {
+        const std::string_view word = text_.substr(seg.start, seg.contentEnd - seg.start);
+        std::vector<std::size_t> ends;
+        std::size_t at = 0;
+        for (std::string_view g : graphemes(word)) {
+            at += g.size();
+            ends.push_back(at);
+        }
+        const std::vector<double> w = measurer_.pieceWidths(word, ends, font_);
+        std::size_t pos = seg.start;
+        for (std::size_t i = 0; i < ends.size(); ++i) {
+            const double gw = i < w.size() ? sane(w[i]) : 0;
+            if (contentEnd_ > lineStart_ && pending_ + gw > maxWidth_) {
+                if (!commit()) {
+                    return false;
+                }
+                inLine_ = true;
+                lineStart_ = contentEnd_ = pos;
+            }
+            pending_ += gw;
+            width_ = pending_;
+            pos = seg.start + ends[i];
+            contentEnd_ = pos;
+        }
+        pending_ += seg.trailing;
+        return true;
+    }
+
+    // The last line shows that text was left out: an ellipsis, dropping
+    // characters until it fits.
+    void addEllipsis(TextLine& last) const {
+        static constexpr std::string_view kEllipsis = "\u2026";
+        const std::string_view line = trimTrailing(last.text);
+        std::vector<std::size_t> ends;
+        std::size_t at = 0;
+        for (std::string_view g : graphemes(line)) {
+            at += g.size();
+            ends.push_back(at);
+        }
+        std::size_t keep = ends.size();
+        if (bounded_) {
+            const std::vector<double> w = measurer_.pieceWidths(line, ends, font_);
+            const double room = maxWidth_ - sane(measurer_.lineWidth(kEllipsis, font_));
+            double used = 0;
+            keep = 0;
+            while (keep < ends.size() && keep < w.size() && used + sane(w[keep]) <= room) {
+                used += sane(w[keep]);
+                ++keep;
+            }
+        }
+        std::string text(trimTrailing(line.substr(0, keep == 0 ? 0 : ends[keep - 1])));
+        text += kEllipsis;
+        last.width = sane(measurer_.lineWidth(text, font_));
+        last.text = std::move(text);
+    }
+
+    std::string_view text_;
+    Font font_;
+    double maxWidth_;
+    bool bounded_;
+    int maxLines_;
+    const ITextMeasurer& measurer_;
+    std::vector<TextLine> lines_;
+    bool truncated_ = false;
+    bool inLine_ = false;
+    std::size_t lineStart_ = 0;
+    std::size_t contentEnd_ = 0;
+    double width_ = 0;    // the line up to its last word
+    double pending_ = 0;  // the same with the white space after it
+};
+
+}  // namespace
+
 TextBlock layoutText(std::string_view utf8, const Font& font, double maxWidth, int maxLines,
                      const ITextMeasurer& measurer) {
     TextBlock block;
@@ -184,104 +391,35 @@ TextBlock layoutText(std::string_view utf8, const Font& font, double maxWidth, i
     if (utf8.empty()) {
         return block;
     }
-    const bool bounded = maxWidth > 0 && std::isfinite(maxWidth);
-    std::vector<TextLine> lines;
-    std::size_t lineStart = 0;
-    std::size_t lineEnd = 0;  // end of the committed words of the current line
-    bool truncated = false;
-
-    auto commit = [&](std::size_t start, std::size_t end) {
-        std::string_view text = trimTrailing(utf8.substr(start, end - start));
-        lines.push_back(TextLine{std::string(text), measurer.lineWidth(text, font)});
-    };
-    auto full = [&] { return maxLines > 0 && static_cast<int>(lines.size()) >= maxLines; };
-
-    // Splits a word wider than the line at grapheme boundaries.
-    auto splitWord = [&](std::size_t start, std::size_t end) {
-        std::size_t piece = start;
-        std::size_t pos = start;
-        for (std::string_view g : graphemes(utf8.substr(start, end - start))) {
-            const std::size_t next = pos + g.size();
-            if (pos > piece && measurer.lineWidth(trimTrailing(utf8.substr(piece, next - piece)),
-                                                  font) > maxWidth) {
-                if (full()) {
-                    truncated = true;
-                    return;
-                }
-                commit(piece, pos);
-                piece = pos;
-            }
-            pos = next;
+    // Past the bound the text is cut at a code point's start.
+    const bool cut = utf8.size() > kMaxLaidOutBytes;
+    std::string_view text = utf8;
+    if (cut) {
+        std::size_t n = kMaxLaidOutBytes;
+        while (n > 0 && (static_cast<unsigned char>(utf8[n]) & 0xC0) == 0x80) {
+            --n;
         }
-        lineStart = piece;
-        lineEnd = end;
-    };
-
-    Breaks breaks(utf8, BreakKind::Line);
-    std::size_t wordStart = 0;
-    breaks.forEach(utf8.size(), [&](std::size_t end, bool hard) {
-        if (truncated) {
-            return;
-        }
-        if (full()) {
-            truncated = true;
-            return;
-        }
-        const bool fits =
-            !bounded || measurer.lineWidth(trimTrailing(utf8.substr(lineStart, end - lineStart)),
-                                           font) <= maxWidth;
-        if (!fits) {
-            if (lineEnd > lineStart) {
-                commit(lineStart, lineEnd);
-                lineStart = wordStart;
-                if (full()) {
-                    truncated = true;
-                    return;
-                }
-            }
-            if (measurer.lineWidth(trimTrailing(utf8.substr(lineStart, end - lineStart)), font) >
-                maxWidth) {
-                splitWord(lineStart, end);
-                if (truncated) {
-                    return;
-                }
-            }
-        }
-        lineEnd = end;
-        wordStart = end;
+        text = utf8.substr(0, n);
+    }
+    LineSetter setter(text, font, maxWidth, maxLines, measurer);
+    std::vector<Segment> paragraph;
+    bool more = true;
+    std::size_t start = 0;
+    Breaks breaks(text, BreakKind::Line);
+    breaks.forEach(text.size(), [&](std::size_t end, bool hard) {
+        const std::size_t contentEnd = start + trimTrailing(text.substr(start, end - start)).size();
+        paragraph.push_back(Segment{start, contentEnd, end, hard});
+        start = end;
         if (hard) {
-            commit(lineStart, end);
-            lineStart = lineEnd = end;
+            more = setter.setParagraph(paragraph);
+            paragraph.clear();
         }
+        return more;
     });
-    if (!truncated && lineEnd > lineStart) {
-        if (full()) {
-            truncated = true;
-        } else {
-            commit(lineStart, lineEnd);
-        }
+    if (more && !paragraph.empty()) {
+        setter.setParagraph(paragraph);
     }
-    if (truncated && !lines.empty()) {
-        // The last line shows that text was cut: an ellipsis, dropping
-        // characters until it fits.
-        TextLine& last = lines.back();
-        std::vector<std::string_view> gs = graphemes(last.text);
-        std::string text;
-        while (true) {
-            text.clear();
-            for (std::string_view g : gs) {
-                text += g;
-            }
-            text = std::string(trimTrailing(text)) + "\u2026";
-            const double w = measurer.lineWidth(text, font);
-            if (!bounded || w <= maxWidth || gs.empty()) {
-                last.text = text;
-                last.width = w;
-                break;
-            }
-            gs.pop_back();
-        }
-    }
+    std::vector<TextLine> lines = setter.finish(cut);
     double widest = 0;
     for (const TextLine& l : lines) {
         widest = std::max(widest, l.width);
