@@ -116,19 +116,18 @@ bool near(Pixel p, Pixel want) {
 
 // The backdrop an app would show under the message: flat light grey.
 constexpr Pixel kBackdrop{238, 238, 238};
-constexpr Pixel kCard{255, 248, 231};     // the messages' bgColor #FFF8E7
-constexpr Pixel kButton{224, 36, 94};     // "Shop now", #E0245E
-constexpr Pixel kOverlay{92, 92, 92};     // #99000000 over the backdrop
+constexpr Pixel kCard{255, 248, 231};  // the messages' bgColor #FFF8E7
+constexpr Pixel kButton{224, 36, 94};  // "Shop now", #E0245E
+constexpr Pixel kOverlay{92, 92, 92};  // #99000000 over the backdrop
 
 std::shared_ptr<platform::Window> window(bool portrait) {
     platform::host::removeAllWindows();
     platform::host::setInterfaceOrientation(portrait
                                                 ? platform::InterfaceOrientation::PORTRAIT
                                                 : platform::InterfaceOrientation::LANDSCAPE_RIGHT);
-    return platform::host::addWindow(platform::mainScreenBounds(), platform::kWindowLevelNormal,
-                                     portrait ? platform::EdgeInsets{47, 0, 34, 0}
-                                              : platform::EdgeInsets{0, 47, 21, 47},
-                                     true);
+    return platform::host::addWindow(
+        platform::mainScreenBounds(), platform::kWindowLevelNormal,
+        portrait ? platform::EdgeInsets{47, 0, 34, 0} : platform::EdgeInsets{0, 47, 21, 47}, true);
 }
 
 // The view drawn over the backdrop on a surface of the screen's size.
@@ -181,9 +180,9 @@ class Checks {
             for (int y = static_cast<int>(std::ceil(r.minY()));
                  !ink && y < static_cast<int>(r.maxY()); ++y) {
                 const Pixel p = pixelAt(surface_, x, y);
-                ink = std::abs(p.r - ground.r) + std::abs(p.g - ground.g) +
-                          std::abs(p.b - ground.b) >
-                      90;
+                ink =
+                    std::abs(p.r - ground.r) + std::abs(p.g - ground.g) + std::abs(p.b - ground.b) >
+                    90;
             }
             if (ink && !runs.empty() && runs.back().second == x - 1) {
                 runs.back().second = x;
@@ -247,9 +246,8 @@ void textPictures(const std::string& out, bool check, int& pictures, int& failur
             const platform::Rect area = onScreen(*view->textScrollView());
             const platform::Rect card = onScreen(*view->container());
             const platform::Rect row = onScreen(*view->buttonStack());
-            const std::string file =
-                save(surface, scrolled ? "modal-text-portrait-long-scrolled"
-                                       : "modal-text-portrait-long");
+            const std::string file = save(surface, scrolled ? "modal-text-portrait-long-scrolled"
+                                                            : "modal-text-portrait-long");
             if (check) {
                 Checks c(surface, file, failures);
                 c.flat("the card between the text and the buttons",

@@ -1,6 +1,8 @@
 #include "View/InAppMessage/InAppDisplay.h"
 
 #include <cmath>
+#include <cstdint>
+#include <optional>
 
 #include "Common/SVLBooleanState.h"
 #include "Common/SvlLog.h"
@@ -53,20 +55,23 @@ class DisplayPacer final : public std::enable_shared_from_this<DisplayPacer> {
 
   private:
     // Runs fire no sooner than `after` from now and kMinInterval after the
-    // last call; one run is pending at a time.
+    // last call. One run is pending at a time: a request for an earlier time
+    // replaces it.
     void schedule(platform::Millis after) {
-        if (scheduled_) {
-            return;
-        }
-        scheduled_ = true;
         const platform::MonoTime now = platform::clock().monoNow();
         platform::MonoTime at = now + after;
         if (last_ && *last_ + kMinInterval > at) {
             at = *last_ + kMinInterval;
         }
+        if (pendingAt_ && *pendingAt_ <= at) {
+            return;
+        }
+        pendingAt_ = at;
+        const std::uint64_t generation = ++generation_;
         std::weak_ptr<DisplayPacer> weak = weak_from_this();
-        auto run = [weak] {
-            if (auto self = weak.lock()) {
+        auto run = [weak, generation] {
+            auto self = weak.lock();
+            if (self && self->generation_ == generation) {
                 self->fire();
             }
         };
@@ -79,7 +84,7 @@ class DisplayPacer final : public std::enable_shared_from_this<DisplayPacer> {
     }
 
     void fire() {
-        scheduled_ = false;
+        pendingAt_.reset();
         std::shared_ptr<IAMView> view = view_.lock();
         std::shared_ptr<InAppMessageScreen> screen = screen_.lock();
         if (!view || view->isClosed() || !screen) {
@@ -105,7 +110,8 @@ class DisplayPacer final : public std::enable_shared_from_this<DisplayPacer> {
     std::shared_ptr<InAppMessagePresenter> presenter_;
     std::weak_ptr<InAppMessageScreen> screen_;
     std::weak_ptr<IAMView> view_;
-    bool scheduled_ = false;
+    std::optional<platform::MonoTime> pendingAt_;
+    std::uint64_t generation_ = 0;
     std::optional<platform::MonoTime> last_;
 };
 
