@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "Platform/Mutex.h"
 #include "Platform/ProcessState.h"
@@ -211,95 +212,164 @@ std::string_view laidOutPart(std::string_view utf8) {
 
 namespace {
 
-// A stretch between two line-break opportunities: a word and the white space
-// after it, which hangs past the line's end and is not counted in its width.
-struct Segment {
+double sane(double w) {
+    return std::isfinite(w) && w > 0 ? w : 0;
+}
+
+// The ends of the characters of a text, in bytes.
+std::vector<std::size_t> characterEnds(std::string_view text) {
+    std::vector<std::size_t> ends;
+    std::size_t at = 0;
+    for (std::string_view g : graphemes(text)) {
+        at += g.size();
+        ends.push_back(at);
+    }
+    return ends;
+}
+
+}  // namespace
+
+MeasuredText::MeasuredText(std::string_view utf8, const Font& font, const ITextMeasurer& measurer)
+    : font_(font) {
+    lineHeight_ = measurer.lineHeight(font);
+    // Past the bound the text is cut at a code point's start.
+    cut_ = utf8.size() > kMaxLaidOutBytes;
+    std::string_view text = utf8;
+    if (cut_) {
+        std::size_t n = kMaxLaidOutBytes;
+        while (n > 0 && (static_cast<unsigned char>(utf8[n]) & 0xC0) == 0x80) {
+            --n;
+        }
+        text = utf8.substr(0, n);
+    }
+    text_.assign(text);
+    if (text_.empty()) {
+        return;
+    }
     std::size_t start = 0;
-    std::size_t contentEnd = 0;
-    std::size_t end = 0;
-    bool hard = false;  // a line must end after it
-    double width = 0;
-    double trailing = 0;
-};
+    Breaks breaks(text_, BreakKind::Line);
+    breaks.forEach(text_.size(), [&](std::size_t end, bool hard) {
+        const std::size_t contentEnd =
+            start + trimTrailing(std::string_view(text_).substr(start, end - start)).size();
+        segments_.push_back(TextSegment{start, contentEnd, end, hard, 0, 0});
+        start = end;
+        return true;
+    });
+    // The whole text in one measuring: every word with the white space after
+    // it, each in its context. A word too long for any line is measured
+    // character by character at once, as it will be broken.
+    constexpr std::size_t kLongWord = 256;
+    std::vector<std::size_t> ends;
+    ends.reserve(segments_.size() * 2);
+    std::vector<std::size_t> firstPiece;
+    firstPiece.reserve(segments_.size());
+    for (const TextSegment& s : segments_) {
+        firstPiece.push_back(ends.size());
+        if (s.contentEnd - s.start > kLongWord) {
+            for (std::size_t e :
+                 characterEnds(std::string_view(text_).substr(s.start, s.contentEnd - s.start))) {
+                ends.push_back(s.start + e);
+            }
+        } else {
+            ends.push_back(s.contentEnd);
+        }
+        ends.push_back(s.end);
+    }
+    const std::vector<double> w = measurer.pieceWidths(text_, ends, font_);
+    auto width = [&](std::size_t piece) { return piece < w.size() ? sane(w[piece]) : 0.0; };
+    for (std::size_t i = 0; i < segments_.size(); ++i) {
+        TextSegment& seg = segments_[i];
+        const std::size_t trailing =
+            (i + 1 < segments_.size() ? firstPiece[i + 1] : ends.size()) - 1;
+        if (trailing - firstPiece[i] > 1) {
+            std::vector<std::pair<std::size_t, double>> chars;
+            chars.reserve(trailing - firstPiece[i]);
+            for (std::size_t p = firstPiece[i]; p < trailing; ++p) {
+                chars.emplace_back(ends[p], width(p));
+                seg.width += width(p);
+            }
+            characters_.emplace(i, std::move(chars));
+        } else {
+            seg.width = width(firstPiece[i]);
+        }
+        seg.trailing = width(trailing);
+    }
+}
+
+const std::vector<std::pair<std::size_t, double>>& MeasuredText::characters(
+    std::size_t segment, const ITextMeasurer& measurer) const {
+    auto it = characters_.find(segment);
+    if (it != characters_.end()) {
+        return it->second;
+    }
+    const TextSegment& seg = segments_.at(segment);
+    const std::string_view word =
+        std::string_view(text_).substr(seg.start, seg.contentEnd - seg.start);
+    const std::vector<std::size_t> ends = characterEnds(word);
+    const std::vector<double> w = measurer.pieceWidths(word, ends, font_);
+    std::vector<std::pair<std::size_t, double>> out;
+    out.reserve(ends.size());
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        out.emplace_back(seg.start + ends[i], i < w.size() ? sane(w[i]) : 0);
+    }
+    return characters_.emplace(segment, std::move(out)).first->second;
+}
+
+namespace {
 
 class LineSetter {
   public:
-    LineSetter(std::string_view text, const Font& font, double maxWidth, int maxLines,
+    LineSetter(const MeasuredText& measured, double maxWidth, int maxLines,
                const ITextMeasurer& measurer)
-        : text_(text),
-          font_(font),
+        : measured_(measured),
+          text_(measured.text()),
           maxWidth_(maxWidth),
           bounded_(maxWidth > 0 && std::isfinite(maxWidth)),
           maxLines_(maxLines > 0 ? std::min(maxLines, kMaxLaidOutLines) : kMaxLaidOutLines),
           measurer_(measurer) {}
 
-    // Sets one paragraph (its last segment ends in a hard break or the text);
-    // false once the lines are used up.
-    bool setParagraph(std::vector<Segment>& segments) {
-        measure(segments);
-        for (const Segment& seg : segments) {
-            if (bounded_ && inLine_ && contentEnd_ > lineStart_ &&
-                pending_ + seg.width > maxWidth_ && !commit()) {
-                return false;
-            }
-            if (!inLine_) {
-                lineStart_ = seg.start;
-                contentEnd_ = seg.start;
-                inLine_ = true;
-            }
-            if (bounded_ && seg.width > maxWidth_) {
-                if (!splitWord(seg)) {
-                    return false;
-                }
-            } else {
-                width_ = pending_ + seg.width;
-                pending_ += seg.width + seg.trailing;
-                contentEnd_ = seg.contentEnd;
-            }
-            if (seg.hard && !commit()) {
-                return false;
-            }
+    std::vector<TextLine> run() {
+        const std::vector<TextSegment>& segments = measured_.segments();
+        bool full = false;
+        for (std::size_t i = 0; i < segments.size() && !full; ++i) {
+            full = !add(i, segments[i]);
         }
-        return true;
-    }
-
-    // Ends the text: the open line, and an ellipsis when text was left out.
-    std::vector<TextLine> finish(bool cut) {
-        if (inLine_ && !commit()) {
-            cut = true;
+        if (!full && inLine_ && !commit()) {
+            full = true;
         }
-        if ((cut || truncated_) && !lines_.empty()) {
+        if ((full || measured_.cut()) && !lines_.empty()) {
             addEllipsis(lines_.back());
         }
         return std::move(lines_);
     }
 
   private:
-    void measure(std::vector<Segment>& segments) const {
-        if (segments.empty()) {
-            return;
+    // False once the lines are used up with text left.
+    bool add(std::size_t index, const TextSegment& seg) {
+        if (bounded_ && inLine_ && contentEnd_ > lineStart_ && pending_ + seg.width > maxWidth_ &&
+            !commit()) {
+            return false;
         }
-        const std::size_t base = segments.front().start;
-        std::vector<std::size_t> ends;
-        ends.reserve(segments.size() * 2);
-        for (const Segment& s : segments) {
-            ends.push_back(s.contentEnd - base);
-            ends.push_back(s.end - base);
+        if (!inLine_) {
+            lineStart_ = seg.start;
+            contentEnd_ = seg.start;
+            inLine_ = true;
         }
-        const std::vector<double> w =
-            measurer_.pieceWidths(text_.substr(base, segments.back().end - base), ends, font_);
-        for (std::size_t i = 0; i < segments.size(); ++i) {
-            segments[i].width = 2 * i < w.size() ? sane(w[2 * i]) : 0;
-            segments[i].trailing = 2 * i + 1 < w.size() ? sane(w[2 * i + 1]) : 0;
+        if (bounded_ && seg.width > maxWidth_) {
+            if (!splitWord(index, seg)) {
+                return false;
+            }
+        } else {
+            width_ = pending_ + seg.width;
+            pending_ += seg.width + seg.trailing;
+            contentEnd_ = seg.contentEnd;
         }
+        return !seg.hard || commit();
     }
-
-    static double sane(double w) { return std::isfinite(w) && w > 0 ? w : 0; }
 
     // Closes the current line; false (and nothing added) when no line is left.
     bool commit() {
         if (static_cast<int>(lines_.size()) >= maxLines_) {
-            truncated_ = true;
             return false;
         }
         lines_.push_back(
@@ -311,28 +381,19 @@ class LineSetter {
 
     // A word wider than a line goes in pieces, broken between characters; the
     // last piece stays open for what follows.
-    bool splitWord(const Segment& seg) {
-        const std::string_view word = text_.substr(seg.start, seg.contentEnd - seg.start);
-        std::vector<std::size_t> ends;
-        std::size_t at = 0;
-        for (std::string_view g : graphemes(word)) {
-            at += g.size();
-            ends.push_back(at);
-        }
-        const std::vector<double> w = measurer_.pieceWidths(word, ends, font_);
+    bool splitWord(std::size_t index, const TextSegment& seg) {
         std::size_t pos = seg.start;
-        for (std::size_t i = 0; i < ends.size(); ++i) {
-            const double gw = i < w.size() ? sane(w[i]) : 0;
-            if (contentEnd_ > lineStart_ && pending_ + gw > maxWidth_) {
+        for (const auto& [end, w] : measured_.characters(index, measurer_)) {
+            if (contentEnd_ > lineStart_ && pending_ + w > maxWidth_) {
                 if (!commit()) {
                     return false;
                 }
                 inLine_ = true;
                 lineStart_ = contentEnd_ = pos;
             }
-            pending_ += gw;
+            pending_ += w;
             width_ = pending_;
-            pos = seg.start + ends[i];
+            pos = end;
             contentEnd_ = pos;
         }
         pending_ += seg.trailing;
@@ -340,41 +401,48 @@ class LineSetter {
     }
 
     // The last line shows that text was left out: an ellipsis, dropping
-    // characters until it fits.
+    // characters from its end until it fits. Only the end is measured again,
+    // unless its characters are too narrow to make room.
     void addEllipsis(TextLine& last) const {
         static constexpr std::string_view kEllipsis = "\u2026";
-        const std::string_view line = trimTrailing(last.text);
-        std::vector<std::size_t> ends;
-        std::size_t at = 0;
-        for (std::string_view g : graphemes(line)) {
-            at += g.size();
-            ends.push_back(at);
-        }
-        std::size_t keep = ends.size();
-        if (bounded_) {
-            const std::vector<double> w = measurer_.pieceWidths(line, ends, font_);
-            const double room = maxWidth_ - sane(measurer_.lineWidth(kEllipsis, font_));
-            double used = 0;
-            keep = 0;
-            while (keep < ends.size() && keep < w.size() && used + sane(w[keep]) <= room) {
-                used += sane(w[keep]);
-                ++keep;
+        const double ellipsis = sane(measurer_.lineWidth(kEllipsis, measured_.font()));
+        std::string_view line = trimTrailing(last.text);
+        double width = last.width;
+        if (bounded_ && width + ellipsis > maxWidth_) {
+            constexpr std::size_t kTail = 256;
+            for (const bool whole : {false, true}) {
+                std::size_t from = whole ? 0 : line.size() - std::min(line.size(), kTail);
+                while (from < line.size() &&
+                       (static_cast<unsigned char>(line[from]) & 0xC0) == 0x80) {
+                    ++from;
+                }
+                const std::vector<std::size_t> ends = characterEnds(line.substr(from));
+                const std::vector<double> w =
+                    measurer_.pieceWidths(line.substr(from), ends, measured_.font());
+                double drop = 0;
+                std::size_t keep = ends.size();
+                while (keep > 0 && width - drop + ellipsis > maxWidth_) {
+                    --keep;
+                    drop += keep < w.size() ? sane(w[keep]) : 0;
+                }
+                if (width - drop + ellipsis <= maxWidth_ || whole || from == 0) {
+                    line = trimTrailing(line.substr(0, from + (keep == 0 ? 0 : ends[keep - 1])));
+                    width = std::max(0.0, width - drop);
+                    break;
+                }
             }
         }
-        std::string text(trimTrailing(line.substr(0, keep == 0 ? 0 : ends[keep - 1])));
-        text += kEllipsis;
-        last.width = sane(measurer_.lineWidth(text, font_));
-        last.text = std::move(text);
+        last.text = std::string(line) + std::string(kEllipsis);
+        last.width = width + ellipsis;
     }
 
+    const MeasuredText& measured_;
     std::string_view text_;
-    Font font_;
     double maxWidth_;
     bool bounded_;
     int maxLines_;
     const ITextMeasurer& measurer_;
     std::vector<TextLine> lines_;
-    bool truncated_ = false;
     bool inLine_ = false;
     std::size_t lineStart_ = 0;
     std::size_t contentEnd_ = 0;
@@ -384,42 +452,14 @@ class LineSetter {
 
 }  // namespace
 
-TextBlock layoutText(std::string_view utf8, const Font& font, double maxWidth, int maxLines,
+TextBlock layoutText(const MeasuredText& measured, double maxWidth, int maxLines,
                      const ITextMeasurer& measurer) {
     TextBlock block;
-    block.lineHeight = measurer.lineHeight(font);
-    if (utf8.empty()) {
+    block.lineHeight = measured.lineHeight();
+    if (measured.text().empty()) {
         return block;
     }
-    // Past the bound the text is cut at a code point's start.
-    const bool cut = utf8.size() > kMaxLaidOutBytes;
-    std::string_view text = utf8;
-    if (cut) {
-        std::size_t n = kMaxLaidOutBytes;
-        while (n > 0 && (static_cast<unsigned char>(utf8[n]) & 0xC0) == 0x80) {
-            --n;
-        }
-        text = utf8.substr(0, n);
-    }
-    LineSetter setter(text, font, maxWidth, maxLines, measurer);
-    std::vector<Segment> paragraph;
-    bool more = true;
-    std::size_t start = 0;
-    Breaks breaks(text, BreakKind::Line);
-    breaks.forEach(text.size(), [&](std::size_t end, bool hard) {
-        const std::size_t contentEnd = start + trimTrailing(text.substr(start, end - start)).size();
-        paragraph.push_back(Segment{start, contentEnd, end, hard});
-        start = end;
-        if (hard) {
-            more = setter.setParagraph(paragraph);
-            paragraph.clear();
-        }
-        return more;
-    });
-    if (more && !paragraph.empty()) {
-        setter.setParagraph(paragraph);
-    }
-    std::vector<TextLine> lines = setter.finish(cut);
+    std::vector<TextLine> lines = LineSetter(measured, maxWidth, maxLines, measurer).run();
     double widest = 0;
     for (const TextLine& l : lines) {
         widest = std::max(widest, l.width);
@@ -427,6 +467,11 @@ TextBlock layoutText(std::string_view utf8, const Font& font, double maxWidth, i
     block.size = Size{widest, block.lineHeight * static_cast<double>(lines.size())};
     block.lines = std::move(lines);
     return block;
+}
+
+TextBlock layoutText(std::string_view utf8, const Font& font, double maxWidth, int maxLines,
+                     const ITextMeasurer& measurer) {
+    return layoutText(MeasuredText(utf8, font, measurer), maxWidth, maxLines, measurer);
 }
 
 }  // namespace sorvel::platform

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "Platform/UI/Geometry.h"
@@ -74,14 +76,56 @@ inline constexpr int kMaxLaidOutLines = 500;
 // The part of a text that layoutText reads: equal parts give equal layouts.
 std::string_view laidOutPart(std::string_view utf8);
 
+// A stretch between two line-break opportunities: a word and the white space
+// after it, which hangs past a line's end and is not counted in its width.
+// Offsets are bytes of the measured text.
+struct TextSegment {
+    std::size_t start = 0;
+    std::size_t contentEnd = 0;  // the word's end, before its white space
+    std::size_t end = 0;
+    bool hard = false;    // a line must end after it
+    double width = 0;     // of the word
+    double trailing = 0;  // of the white space
+};
+
+// A text cut to what a label sets, broken into segments and measured once
+// for a font: layouts of any width are set from it without measuring again
+// (but for the characters of a word wider than a line, measured on first
+// need and kept).
+class MeasuredText {
+  public:
+    MeasuredText(std::string_view utf8, const Font& font,
+                 const ITextMeasurer& measurer = textMeasurer());
+    const std::string& text() const { return text_; }
+    // Text beyond kMaxLaidOutBytes was left out.
+    bool cut() const { return cut_; }
+    const Font& font() const { return font_; }
+    double lineHeight() const { return lineHeight_; }
+    const std::vector<TextSegment>& segments() const { return segments_; }
+    // The characters of a segment's word: each one's end and width.
+    const std::vector<std::pair<std::size_t, double>>& characters(
+        std::size_t segment, const ITextMeasurer& measurer) const;
+
+  private:
+    std::string text_;
+    bool cut_ = false;
+    Font font_;
+    double lineHeight_ = 0;
+    std::vector<TextSegment> segments_;
+    mutable std::map<std::size_t, std::vector<std::pair<std::size_t, double>>> characters_;
+};
+
 // Sets text in lines no wider than maxWidth (<= 0: unbounded), breaking where
 // Unicode allows a line break, inside a word only when the word alone is too
 // wide, and at every newline. With maxLines > 0 the text stops after that many
 // lines and the last one ends in an ellipsis; so does text beyond the bounds
-// above. Each paragraph is measured once (pieceWidths), so the work grows
-// with the text, not with its square. Empty text gives no line and a zero
-// size. Ill-formed UTF-8 is read as U+FFFD.
+// above. The text is measured once (pieceWidths), so the work grows with the
+// text, not with its square. Empty text gives no line and a zero size.
+// Ill-formed UTF-8 is read as U+FFFD.
 TextBlock layoutText(std::string_view utf8, const Font& font, double maxWidth, int maxLines,
+                     const ITextMeasurer& measurer = textMeasurer());
+// The same from a text measured before (with the same measurer).
+TextBlock layoutText(const MeasuredText& measured, double maxWidth, int maxLines,
                      const ITextMeasurer& measurer = textMeasurer());
 
 // The number of user-perceived characters (extended grapheme clusters): a

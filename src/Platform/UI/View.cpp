@@ -224,21 +224,32 @@ void GestureRecognizer::deliver(GestureState state, Point windowPoint) {
 
 // ---- Label -----------------------------------------------------------------
 
-const TextBlock& Label::cachedLayout(double width) const {
+std::shared_ptr<const MeasuredText> Label::measured() const {
     std::shared_ptr<const ITextMeasurer> measurer = textMeasurerPtr();
-    // Only the part the layout reads is compared and kept: a text of
-    // megabytes costs no more than its laid-out part.
-    const std::string_view key = laidOutPart(text);
+    // Only the part the layout reads is compared: a text of megabytes costs
+    // no more than its laid-out part.
+    const std::string_view part = laidOutPart(text);
+    const bool same = measured_ && measuredWith_ == measurer && measured_->font() == font &&
+                      part == measuredPart_;
+    if (!same) {
+        measured_ = std::make_shared<const MeasuredText>(text, font, *measurer);
+        measuredPart_.assign(part);
+        measuredWith_ = std::move(measurer);
+        cache_.clear();
+        nextSlot_ = 0;
+    }
+    return measured_;
+}
+
+const TextBlock& Label::cachedLayout(double width) const {
+    std::shared_ptr<const MeasuredText> m = measured();
     for (const CacheEntry& e : cache_) {
-        if (e.width == width && e.lines == numberOfLines && e.font == font &&
-            e.measurer == measurer && e.text == key) {
+        if (e.width == width && e.lines == numberOfLines) {
             return e.block;
         }
     }
     constexpr std::size_t kEntries = 4;
-    CacheEntry entry{
-        std::string(key), font,     width,
-        numberOfLines,    measurer, layoutText(text, font, width, numberOfLines, *measurer)};
+    CacheEntry entry{width, numberOfLines, layoutText(*m, width, numberOfLines, *measuredWith_)};
     if (cache_.size() < kEntries) {
         cache_.push_back(std::move(entry));
         return cache_.back().block;

@@ -197,13 +197,16 @@ class Label : public View {
     // again: the last layouts are kept, keyed by everything they depend on.
     const TextBlock& cachedLayout(double width) const;
     struct CacheEntry {
-        std::string text;
-        Font font;
         double width = 0;
         int lines = 0;
-        std::shared_ptr<const ITextMeasurer> measurer;
         TextBlock block;
     };
+    // The text measured once for the current font and measurer; the layouts
+    // of several widths are set from it.
+    std::shared_ptr<const MeasuredText> measured() const;
+    mutable std::shared_ptr<const MeasuredText> measured_;
+    mutable std::shared_ptr<const ITextMeasurer> measuredWith_;
+    mutable std::string measuredPart_;
     mutable std::vector<CacheEntry> cache_;
     mutable std::size_t nextSlot_ = 0;
 };

@@ -382,7 +382,9 @@ std::shared_ptr<platform::Label> makeLabel(const std::optional<std::string>& tex
                                            const std::optional<std::string>& textAlign,
                                            platform::Font font) {
     auto l = platform::Label::make();
-    l->text = text.value_or("");
+    // A label sets no more than its laid-out part (a campaign's text may run
+    // to megabytes): only that part is copied.
+    l->text = text ? std::string(platform::laidOutPart(*text)) : std::string();
     l->font = font;
     l->numberOfLines = 0;
     l->textColor = ext::initHex(textColor, Color::black());
