@@ -2,6 +2,7 @@
 
 #include "InAppViewFixture.h"
 #include "View/InAppMessage/InAppScreen.h"
+#include "sorvel/SorvelHost.h"
 
 namespace sorvel::testing {
 namespace {
@@ -160,6 +161,70 @@ TEST_F(TextAreaTest, ClickLogLinesEscapeWhatTheyQuote) {
             << line;
         EXPECT_NE(line.rfind("next line", 0), 0u) << line;
     }
+}
+
+// An app's metrics: 7 points a byte; with batch answers it may also give a
+// list of the wrong length.
+class AppMetrics final : public InAppTextMetrics {
+  public:
+    explicit AppMetrics(bool batch, bool shortAnswer = false)
+        : batch_(batch), shortAnswer_(shortAnswer) {}
+    double lineWidth(std::string_view utf8, double, bool) const override {
+        ++lineCalls;
+        return 7.0 * static_cast<double>(utf8.size());
+    }
+    double lineHeight(double size, bool) const override { return size + 3; }
+    std::vector<double> pieceWidths(std::string_view utf8, const std::vector<std::size_t>& ends,
+                                    double size, bool bold) const override {
+        ++batchCalls;
+        if (!batch_) {
+            return InAppTextMetrics::pieceWidths(utf8, ends, size, bold);
+        }
+        std::vector<double> out;
+        std::size_t start = 0;
+        for (std::size_t e : ends) {
+            out.push_back(7.0 * static_cast<double>(e - start));
+            start = e;
+        }
+        if (shortAnswer_) {
+            out.resize(out.size() / 2);
+        }
+        return out;
+    }
+    mutable int lineCalls = 0;
+    mutable int batchCalls = 0;
+
+  private:
+    bool batch_;
+    bool shortAnswer_;
+};
+
+TEST_F(TextAreaTest, AnAppsMetricsMeasureEachTextOnceInABatch) {
+    for (const bool batch : {true, false}) {
+        SCOPED_TRACE(batch ? "batch" : "default");
+        auto metrics = std::make_shared<AppMetrics>(batch);
+        SorvelHost::setInAppTextMetrics(metrics);
+        auto label = makeBodyLabel(std::nullopt, std::string("one two three four"), "left");
+        const platform::TextBlock block = label->textLayout(70);  // 10 bytes a line
+        ASSERT_EQ(block.lines.size(), 2u);
+        EXPECT_EQ(block.lines[0].text, "one two");
+        EXPECT_EQ(block.lines[0].width, 49);
+        EXPECT_EQ(block.lines[1].text, "three four");
+        EXPECT_EQ(block.lineHeight, 17);
+        // Other widths are set from the same measuring.
+        const int batches = metrics->batchCalls;
+        EXPECT_EQ(batches, 1);
+        label->textLayout(140);
+        label->textLayout(35);
+        EXPECT_EQ(metrics->batchCalls, batches);
+        // The default answer measures each piece with lineWidth.
+        EXPECT_EQ(metrics->lineCalls > 0, !batch);
+    }
+    // A wrong answer is read as nothing measured, not past its end.
+    SorvelHost::setInAppTextMetrics(std::make_shared<AppMetrics>(true, true));
+    auto label = makeBodyLabel(std::nullopt, std::string("one two three four"), "left");
+    EXPECT_EQ(label->textLayout(70).lines.size(), 1u);
+    SorvelHost::setInAppTextMetrics(nullptr);
 }
 
 }  // namespace
