@@ -143,7 +143,10 @@ class SORVEL_API SorvelHost {
 
     /// The user's answer to the app's notification-permission request: true
     /// grants it, false denies it. The SDK reads it when it next builds a
-    /// server request.
+    /// server request. The answer is kept in the data folder (a 0600 file,
+    /// written off the calling thread), as a mobile OS keeps it: later
+    /// launches find it without being told again, so "set_push" goes out
+    /// only when the answer changes.
     static void setNotificationPermission(bool granted) noexcept;
     /// Shows the SDK's notifications on the desktop through the freedesktop
     /// notification service (org.freedesktop.Notifications) on the session

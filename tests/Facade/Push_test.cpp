@@ -6,6 +6,7 @@
 #include "Common/DataRegistry.h"
 #include "Event/PushOpenMonitor.h"
 #include "FacadeFixture.h"
+#include "Platform/Device.h"
 #include "Platform/Host.h"
 #include "Platform/RunLoop.h"
 #include "Platform/UserNotificationCenter.h"
@@ -116,6 +117,30 @@ TEST_F(PushTest, TokenAndSwitchSendSetPushOncePerChange) {
     // An empty token is a change too.
     kv().setRegistrationIdForUnity("");
     ASSERT_TRUE(waitForEvents("set_push", 3));
+}
+
+TEST_F(PushTest, TheGrantedPermissionSendsSetPushOnceAcrossLaunches) {
+    start();
+    SorvelHost::setNotificationPermission(true);
+    kv().setRegistrationId({0x0a, 0xff});
+    kv().setPushEnable(true);
+    ASSERT_TRUE(sendAndWait("first"));
+    const std::size_t sent = events("set_push").size();
+    EXPECT_GE(sent, 1u);
+    // The OS keeps the answer; the app asks only at its first launch.
+    const std::string file = sdk_.home() + "/" + platform::Device::NOTIFICATION_PERMISSION_FILE;
+    ASSERT_TRUE(testing::pollUntil([&] { return std::ifstream(file).good(); }));
+    relaunch();
+    start();
+    ASSERT_TRUE(sendAndWait("second"));
+    EXPECT_EQ(events("set_push").size(), sent);
+    // The second launch's requests say the permission is on.
+    const auto bulks = server_->requests(Endpoint::EVENT_BULK);
+    ASSERT_FALSE(bulks.empty());
+    const auto body = Value::fromJson(bulks.back().decodedBody);
+    ASSERT_TRUE(body && body->isMap());
+    const Value::Map& identity = *body->getMap()->at("common").getMap()->at("identity").getMap();
+    EXPECT_EQ(identity.at("is_push_enable_os"), Value(true));
 }
 
 TEST_F(PushTest, LocalNotificationsScheduleFireAndCancel) {
