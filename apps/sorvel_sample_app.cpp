@@ -278,9 +278,10 @@ std::optional<sorvel::NotificationRequest> shownNotification(const std::string& 
 void pushRound(SorvelKV& sdk) {
     SorvelHost::setNotificationPermission(true);
     SorvelHost::setNotificationServiceExtension(std::make_shared<sorvel::SorvelPushService>());
-    std::atomic<int> opened{0};
+    // The delegate stays with the SDK after the round.
+    auto opens = std::make_shared<std::atomic<int>>(0);
     sdk.setSorvelKvPushRemoteDelegate(sorvel::makePushRemoteDelegate(
-        [&](const Value::Map&, sorvel::SorvelKvApplicationState) { ++opened; }));
+        [opens](const Value::Map&, sorvel::SorvelKvApplicationState) { ++*opens; }));
     SorvelHost::setNotificationResponseHandler(
         [&sdk](const sorvel::NotificationResponse& r) { sdk.userNotificationCenter(r); });
     sdk.setRegistrationId({0x0a, 0xff, 0x10, 0x20});
@@ -326,12 +327,13 @@ void pushRound(SorvelKV& sdk) {
     const auto remote = shownNotification(id);
     const bool decorated = remote && remote->content.title == title;
     const bool tapped = remote && SorvelHost::tapNotification(id);
-    waitUntil([&] { return !tapped || opened > 0; });
+    waitUntil([&] { return !tapped || *opens > 0; });
+    const int opened = opens->load();
     std::printf(
         "push round: local notification shown %d, remote shown with the %s title %d "
         "(\"%s\"), tapped %d, opens reported %d\n",
         local ? 1 : 0, language.c_str(), decorated ? 1 : 0,
-        remote ? remote->content.title.c_str() : "", tapped ? 1 : 0, opened.load());
+        remote ? remote->content.title.c_str() : "", tapped ? 1 : 0, opened);
     const std::string step = "push local=" + std::to_string(local ? 1 : 0) +
                              " decorated=" + std::to_string(decorated ? 1 : 0) +
                              " opened=" + std::to_string(tapped && opened > 0 ? 1 : 0);
