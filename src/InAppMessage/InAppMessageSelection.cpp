@@ -2,6 +2,8 @@
 // time windows, the frequency caps and the building of the message.
 #include <sqlite3.h>
 
+#include <cstring>
+
 #include "Common/Extensions.h"
 #include "Common/SvlLog.h"
 #include "InAppMessage/InAppMessageSqliteStore.h"
@@ -27,19 +29,24 @@ void InAppMessageSqliteStore::publishTriggerNames(std::shared_ptr<const TriggerN
     // The old set (10,000 names take a while to free) goes after the lock.
 }
 
-std::optional<std::int64_t> InAppMessageSqliteStore::readDataVersion() {
+std::optional<InAppMessageSqliteStore::ChangeMark> InAppMessageSqliteStore::readChangeMark() {
+    if (changeMark_) {
+        return changeMark_->read();
+    }
     platform::MutexLock lock(probeMu_);
     if (!probeVersion_) {
         return std::nullopt;
     }
     const int rc = probeVersion_.step();
-    std::optional<std::int64_t> version;
+    std::optional<ChangeMark> mark;
     if (rc == SQLITE_ROW) {
-        version = probeVersion_.columnInt64(0);
+        const std::int64_t version = probeVersion_.columnInt64(0);
+        mark.emplace();
+        std::memcpy(mark->data(), &version, sizeof version);
     }
     // Ends the read at once, so the probe never holds the log back.
     probeVersion_.reset();
-    return version;
+    return mark;
 }
 
 bool InAppMessageSqliteStore::mayTrigger(const std::string& eventName) {
@@ -52,9 +59,9 @@ bool InAppMessageSqliteStore::mayTrigger(const std::string& eventName) {
         return true;
     }
     // Read after the names were taken: a commit that came before this call
-    // (in this process or another) moved the counter past theirs.
-    const auto version = readDataVersion();
-    if (!version || *version != published->version) {
+    // (in this process or another) moved the mark past theirs.
+    const auto mark = readChangeMark();
+    if (!mark || *mark != published->mark) {
         return true;
     }
     return published->names->contains(eventName);
@@ -62,17 +69,17 @@ bool InAppMessageSqliteStore::mayTrigger(const std::string& eventName) {
 
 void InAppMessageSqliteStore::refreshTriggerEventNames() {
     platform::MutexLock lock(refreshMu_);
-    // The counter is read before the names: names read after it hold every
-    // commit it counts, and a commit in between only moves it on, so the
+    // The mark is read before the names: names read after it hold every
+    // commit before it, and a commit in between only moves it on, so the
     // names are taken for stale, never for current when they are not.
-    const auto version = readDataVersion();
-    if (!version) {
+    const auto mark = readChangeMark();
+    if (!mark) {
         publishTriggerNames(nullptr);
         return;
     }
     {
         platform::MutexLock published(triggerNamesMu_);
-        if (triggerNames_ && triggerNames_->version == *version) {
+        if (triggerNames_ && triggerNames_->mark == *mark) {
             return;
         }
     }
@@ -95,7 +102,7 @@ void InAppMessageSqliteStore::refreshTriggerEventNames() {
         return;
     }
     publishTriggerNames(
-        std::make_shared<const TriggerNames>(TriggerNames{std::move(names), *version}));
+        std::make_shared<const TriggerNames>(TriggerNames{std::move(names), *mark}));
 }
 
 std::vector<SortableCampaignId> InAppMessageSqliteStore::campaignIdsForEvent(

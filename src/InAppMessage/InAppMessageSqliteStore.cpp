@@ -37,7 +37,8 @@ std::unique_ptr<InAppMessageSqliteStore> InAppMessageSqliteStore::open() {
                               s.step() == SQLITE_DONE;
     }
     store->createTables();
-    {
+    store->changeMark_ = platform::sqlite::WalChangeMark::open(store->path_);
+    if (!store->changeMark_) {
         // Its own connection: the app's threads read the change counter
         // without waiting for the queues' statements on the store's one.
         int rc = SQLITE_OK;

@@ -214,7 +214,7 @@ class InAppMessageSqliteStore {
     // the names were read after the last commit to the file by anyone (this
     // process or another) and the event is not among them; true when that
     // cannot be told. For the app's threads: it waits on no read of the
-    // tables, only on a read of the file's change counter.
+    // tables, only reads the file's change mark.
     bool mayTrigger(const std::string& eventName);
     // Reads the names again when the file changed since the last read (a
     // commit by any connection, in this process or another) and publishes
@@ -301,10 +301,12 @@ class InAppMessageSqliteStore {
     // and the text when it does not prepare.
     platform::sqlite::Statement prepareLookup(const std::string& sql, const char* operation);
 
-    // The trigger names with the probe's change counter they were read at.
+    // What changes with every commit to the file, by any connection.
+    using ChangeMark = platform::sqlite::WalChangeMark::Mark;
+    // The trigger names with the file's change mark they were read at.
     struct TriggerNames {
         std::shared_ptr<const EventNames> names;
-        std::int64_t version = 0;
+        ChangeMark mark{};
     };
     // The connection the calling thread's statements go to: the rewrite's on
     // the thread running one, the store's own otherwise.
@@ -312,9 +314,11 @@ class InAppMessageSqliteStore {
     // Removes an image file now, or once the rewrite running on this thread
     // has committed.
     void removeImageFile(const std::string& fileName);
-    // The file's change counter as the probe connection sees it: it moves
-    // with every commit by any other connection. Nothing when it cannot be read.
-    std::optional<std::int64_t> readDataVersion();
+    // The file's change mark: the header of its write-ahead log's index, read
+    // without a lock or a system call; where that cannot be mapped, the
+    // change counter the probe connection reads (which moves with every
+    // commit by another connection). Nothing when neither can be read.
+    std::optional<ChangeMark> readChangeMark();
     void publishTriggerNames(std::shared_ptr<const TriggerNames> names);
 
     std::string path_;
@@ -326,7 +330,8 @@ class InAppMessageSqliteStore {
     std::atomic<std::thread::id> rewriteThread_{};
     // Image files the running rewrite let go; removed once it commits.
     std::vector<std::string> rewriteRemovedFiles_;
-    // Reads only the change counter, for the app's threads and the refresh.
+    // Read by the app's threads and the refresh.
+    std::unique_ptr<platform::sqlite::WalChangeMark> changeMark_;
     platform::Mutex probeMu_;
     std::unique_ptr<platform::sqlite::Connection> probe_ GUARDED_BY(probeMu_);
     platform::sqlite::Statement probeVersion_ GUARDED_BY(probeMu_);

@@ -88,6 +88,60 @@ TEST_F(InAppMessageSelection, TriggerNamesFollowEveryWriteOfTheStore) {
     EXPECT_EQ(idOf(dao->getInAppMessageByEventName("custom:buy", true)), "b");
 }
 
+// The app's threads answer "no campaign" only from names read after the last
+// commit to the file by anyone; a commit by another connection (another
+// process, the image queue) makes them ask the queue until the names are
+// read again. Names handed out stay as they were when a refresh replaces them.
+TEST_F(InAppMessageSelection, TheAppsCheckHoldsOnlyForNamesAsNewAsTheFile) {
+    InAppMessageSqliteStore& store = dao->store();
+    EXPECT_TRUE(store.mayTrigger("custom:buy")) << "nothing read yet: ask the queue";
+    ingest({Value(triggeredAt(campaign("a"), 1, "2024-01-01T00:00:00.0000000Z"))});
+    EXPECT_TRUE(store.mayTrigger("custom:sell")) << "the store's own commit since the last read";
+    store.refreshTriggerEventNames();
+    EXPECT_FALSE(store.mayTrigger("custom:sell"));
+    EXPECT_TRUE(store.mayTrigger("custom:buy"));
+    const auto held = store.triggerEventNames();
+    ASSERT_TRUE(held);
+
+    // The change mark itself: equal while nothing commits; moved by a commit
+    // of any connection; a write that changes nothing commits nothing.
+    auto mark = platform::sqlite::WalChangeMark::open(dbPath());
+    ASSERT_TRUE(mark);
+    const auto before = mark->read();
+    ASSERT_TRUE(before);
+    EXPECT_EQ(mark->read(), before);
+    EXPECT_FALSE(platform::sqlite::WalChangeMark::open(dbPath() + ".missing"));
+
+    int rc = 0;
+    auto other = platform::sqlite::Connection::open(dbPath(), SQLITE_OPEN_READWRITE, rc);
+    ASSERT_TRUE(other) << rc;
+    other->setBusyTimeout(5000);
+    ASSERT_EQ(other->execute("UPDATE CurrentFrequency SET CurrentFrequencyCapPerSession = 0"),
+              platform::sqlite::Outcome::Done);
+    EXPECT_EQ(mark->read(), before);
+    EXPECT_FALSE(store.mayTrigger("custom:sell"));
+    ASSERT_EQ(other->execute("INSERT INTO Triggers VALUES ('a', 'inappevent', 'custom:sell', 1)"),
+              platform::sqlite::Outcome::Done);
+    const auto after = mark->read();
+    ASSERT_TRUE(after);
+    EXPECT_NE(after, before);
+    // A name no commit added is not answered from stale names either.
+    EXPECT_TRUE(store.mayTrigger("custom:other"));
+    EXPECT_TRUE(store.mayTrigger("custom:sell"));
+    EXPECT_EQ(idOf(dao->getInAppMessageByEventName("custom:sell", true)), "a");
+    store.refreshTriggerEventNames();
+    EXPECT_FALSE(store.mayTrigger("custom:other"));
+    EXPECT_EQ(*store.triggerEventNames(),
+              (InAppMessageSqliteStore::EventNames{"custom:buy", "custom:sell"}));
+    EXPECT_EQ(*held, InAppMessageSqliteStore::EventNames{"custom:buy"});
+
+    // Dropped tables: nothing can be told, so everything takes the queue.
+    dao->deleteAllImagesAndDropTables();
+    store.refreshTriggerEventNames();
+    EXPECT_FALSE(store.triggerEventNames());
+    EXPECT_TRUE(store.mayTrigger("custom:other"));
+}
+
 TEST_F(InAppMessageSelection, CapsPerSessionUserAndPeriod) {
     Value::Map c = campaign("c");
     c["frequency_cap"] = Value(Value::Map{{"per_session", Value(2)}, {"per_user", Value(3)}});
