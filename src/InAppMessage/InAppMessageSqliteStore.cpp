@@ -37,7 +37,11 @@ std::unique_ptr<InAppMessageSqliteStore> InAppMessageSqliteStore::open() {
                               s.step() == SQLITE_DONE;
     }
     store->createTables();
-    store->changeMark_ = platform::sqlite::WalChangeMark::open(store->path_);
+    // A store opened read-only may keep its log's index in private memory,
+    // where the file's copy says nothing of what is committed.
+    if (!store->db_->readOnly()) {
+        store->changeMark_ = platform::sqlite::WalChangeMark::open(store->path_);
+    }
     if (!store->changeMark_) {
         // Its own connection: the app's threads read the change counter
         // without waiting for the queues' statements on the store's one.
@@ -84,8 +88,10 @@ InAppMessageSqliteStore::Rewrite::Rewrite(InAppMessageSqliteStore& store) : stor
         store_.rewriteDb_ = platform::sqlite::Connection::open(
             store_.path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, rc, &why);
         if (store_.rewriteDb_) {
-            // As long as the store's own connection waits for a lock.
+            // As long as the store's own connection waits for a lock; and the
+            // log a large list fills is cut back as the store's own is.
             store_.rewriteDb_->setBusyTimeout(5000);
+            store_.rewriteDb_->keepWalSmall(store_.path_);
         } else {
             SvlLog::error("InAppMessageSqliteStore :: can not open the rewrite connection : " + why,
                           true);
