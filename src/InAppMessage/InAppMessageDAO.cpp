@@ -14,10 +14,6 @@
 namespace sorvel {
 namespace {
 
-using inapp::LANDSCAPE;
-using inapp::NO_IMAGE;
-using inapp::PORTRAIT;
-
 const Value* find(const Value::Map& map, const char* key) {
     auto it = map.find(key);
     return it == map.end() ? nullptr : &it->second;
@@ -85,6 +81,20 @@ std::optional<std::vector<std::string>> textArrayAt(const Value::Map& map, const
     return out;
 }
 
+// The text with each NUL written as "\0", for a log line.
+std::string printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '\0') {
+            out += "\\0";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string objectJson(const Value::Map* map) {
     return ext::toJsonFormat(map ? *map : Value::Map{});
 }
@@ -112,6 +122,21 @@ std::shared_ptr<InAppMessageDAO> InAppMessageDAO::create(
             return nullptr;
         }
     }
+    if (store->openedEmpty()) {
+        // The server is asked with the stored checksum and answers
+        // "unchanged" while its list stays the same: an empty store that kept
+        // them would never be filled again.
+        SvlLog::debug(
+            "InAppMessageDAO : the campaign store opened empty; the whole campaign list "
+            "is asked for at the next session start",
+            true);
+        // An absent text removes the stored value, whatever its type.
+        dataRegistry->putString(std::nullopt, DataRegistryKey::STRING_IN_APP_MESSAGE_CHECKSUM);
+        dataRegistry->putString(std::nullopt,
+                                DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY);
+        dataRegistry->putString(std::nullopt,
+                                DataRegistryKey::INT64_IN_APP_MESSAGE_LAST_RESPONSE_TIME);
+    }
     return std::shared_ptr<InAppMessageDAO>(
         new InAppMessageDAO(std::move(dataRegistry), std::move(store)));
 }
@@ -136,41 +161,80 @@ void InAppMessageDAO::insertApiResponse2Table(const std::string& response) {
             true);
         return;
     }
-    const Value::Map* data = mapAt(*json, "data");
-    const std::string* status = data ? textAt(*data, "status") : nullptr;
-    const std::string* checksum = data ? textAt(*data, "checksum") : nullptr;
-    const auto minutes = data ? integerAt(*data, "minutes_to_expiry") : std::nullopt;
+    const Value::Map* data = mapAt(*json, RESPONSE_DATA);
+    const std::string* status = data ? textAt(*data, RESPONSE_STATUS) : nullptr;
+    const std::string* checksum = data ? textAt(*data, RESPONSE_CHECKSUM) : nullptr;
+    const auto minutes = data ? integerAt(*data, RESPONSE_MINUTES_TO_EXPIRY) : std::nullopt;
     if (!status || !checksum || !minutes) {
         SvlLog::error(
             "InAppMessageDAO.insertApiResponse2Table : no status or checksum or minutesToExpiry ",
             true);
         return;
     }
-    // The expiry first; the checksum only once the store holds what it names,
-    // so that an interrupted or failed rewrite is asked for in full again.
-    dataRegistry_->putInt(*minutes, DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY);
-    dataRegistry_->putInt64(ext::toMillis(platform::clock().wallNow()),
-                            DataRegistryKey::INT64_IN_APP_MESSAGE_LAST_RESPONSE_TIME);
+    auto storeExpiry = [&] {
+        dataRegistry_->putInt(*minutes, DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY);
+        dataRegistry_->putInt64(ext::toMillis(platform::clock().wallNow()),
+                                DataRegistryKey::INT64_IN_APP_MESSAGE_LAST_RESPONSE_TIME);
+    };
     if (!isCampaignChanged(*status, *checksum, *minutes)) {
         dataRegistry_->putString(*checksum, DataRegistryKey::STRING_IN_APP_MESSAGE_CHECKSUM);
+        storeExpiry();
         return;
     }
-    const std::uint64_t failuresBefore = store_->writeFailures();
-    store_->deleteAllCampaigns();
-    if (auto inserted = insertInAppMessages(*data); !inserted) {
+    // The list is replaced in one transaction, and what the device tells the
+    // server about its list (the checksum) and when it asks again (the
+    // expiry) is written only once the transaction committed: a process
+    // killed halfway keeps the old list whole, and the next session start
+    // asks for the new one again.
+    std::vector<ImageDownload> downloads;
+    StatusOr<void, InAppMessageError> inserted;
+    bool whole = false;
+    {
+        auto rewrite = store_->beginRewrite();
+        if (!rewrite->begun()) {
+            SvlLog::error(
+                "InAppMessageDAO.insertApiResponse2Table : the campaign list can not be "
+                "stored now (" +
+                    rewrite->begun().message() + "); it is asked for again",
+                true);
+            return;
+        }
+        const std::uint64_t failuresBefore = store_->writeFailures();
+        store_->deleteAllCampaigns();
+        inserted = insertInAppMessages(*data, downloads);
+        if (store_->writeFailures() != failuresBefore) {
+            // Rolled back as the rewrite ends: the old list stays whole.
+            SvlLog::error(
+                "InAppMessageDAO.insertApiResponse2Table : the campaign list was not stored "
+                "whole; it is asked for again",
+                true);
+            return;
+        }
+        if (Status committed = rewrite->commit(); !committed) {
+            SvlLog::error(
+                "InAppMessageDAO.insertApiResponse2Table : the campaign list was not "
+                "stored (" +
+                    committed.message() + "); it is asked for again",
+                true);
+            return;
+        }
+        whole = static_cast<bool>(inserted);
+    }
+    for (const auto& download : downloads) {
+        queueImageDownload(download.campaignId, download.orientation);
+    }
+    if (!whole) {
+        // A list the server got wrong stops where it went wrong; what came
+        // before stays, and its checksum is not stored, so the next request
+        // asks for the whole list again.
         SvlLog::error(
             std::string("InAppMessageDAO.insertApiResponse2Table : ") + describe(inserted.error()),
             true);
-        return;
-    }
-    if (store_->writeFailures() != failuresBefore) {
-        SvlLog::error(
-            "InAppMessageDAO.insertApiResponse2Table : the campaign list was not stored whole; "
-            "it is asked for again",
-            true);
+        storeExpiry();
         return;
     }
     dataRegistry_->putString(*checksum, DataRegistryKey::STRING_IN_APP_MESSAGE_CHECKSUM);
+    storeExpiry();
 }
 
 bool InAppMessageDAO::isCampaignChanged(const std::string& status, const std::string& checksum,
@@ -187,14 +251,24 @@ bool InAppMessageDAO::isCampaignChanged(const std::string& status, const std::st
 }
 
 StatusOr<void, InAppMessageError> InAppMessageDAO::insertInAppMessages(const Value::Map& data) {
-    const Value::Array* campaigns = objectArrayAt(data, "in_app_messages");
+    std::vector<ImageDownload> downloads;
+    auto inserted = insertInAppMessages(data, downloads);
+    for (const auto& download : downloads) {
+        queueImageDownload(download.campaignId, download.orientation);
+    }
+    return inserted;
+}
+
+StatusOr<void, InAppMessageError> InAppMessageDAO::insertInAppMessages(
+    const Value::Map& data, std::vector<ImageDownload>& downloads) {
+    const Value::Array* campaigns = objectArrayAt(data, RESPONSE_IAM);
     if (!campaigns) {
         return InAppMessageError::NoValueError;
     }
     std::vector<std::string> campaignIds;
     campaignIds.reserve(campaigns->size());
     for (const auto& campaign : *campaigns) {
-        if (auto inserted = insertCampaign(*campaign.getMap(), campaignIds); !inserted) {
+        if (auto inserted = insertCampaign(*campaign.getMap(), campaignIds, downloads); !inserted) {
             return inserted;
         }
     }
@@ -203,44 +277,64 @@ StatusOr<void, InAppMessageError> InAppMessageDAO::insertInAppMessages(const Val
 }
 
 StatusOr<void, InAppMessageError> InAppMessageDAO::insertCampaign(
-    const Value::Map& campaign, std::vector<std::string>& campaignIds) {
+    const Value::Map& campaign, std::vector<std::string>& campaignIds,
+    std::vector<ImageDownload>& downloads) {
     constexpr auto kNoValue = InAppMessageError::NoValueError;
-    const Value::Map* contents = mapAt(campaign, "contents");
-    const std::string* campaignId = contents ? textAt(campaign, "campaign_id") : nullptr;
-    const Value::Map* frequencyCap = campaignId ? mapAt(campaign, "frequency_cap") : nullptr;
-    const Value::Array* triggers = frequencyCap ? objectArrayAt(campaign, "triggers") : nullptr;
-    const Value::Array* times = triggers ? objectArrayAt(campaign, "available_time") : nullptr;
+    const Value::Map* contents = mapAt(campaign, RESPONSE_IAM_CONTENTS);
+    const std::string* campaignId = contents ? textAt(campaign, RESPONSE_IAM_CAMPAIGN_ID) : nullptr;
+    const Value::Map* frequencyCap =
+        campaignId ? mapAt(campaign, RESPONSE_IAM_FREQUENCY_CAP) : nullptr;
+    const Value::Array* triggers =
+        frequencyCap ? objectArrayAt(campaign, RESPONSE_IAM_TRIGGERS) : nullptr;
+    const Value::Array* times =
+        triggers ? objectArrayAt(campaign, RESPONSE_IAM_AVAILABLE_TIME) : nullptr;
     if (!times) {
         return kNoValue;
     }
-    const auto start = getStartDateTimeInt64(optionalTextAt(campaign, "start_datetime"));
+    const auto start = getStartDateTimeInt64(optionalTextAt(campaign, RESPONSE_IAM_START_DATETIME));
     if (!start) {
         return kNoValue;
     }
-    const auto end = getEndDateTimeInt64(optionalTextAt(campaign, "end_datetime"));
+    const auto end = getEndDateTimeInt64(optionalTextAt(campaign, RESPONSE_IAM_END_DATETIME));
     if (!end) {
         return kNoValue;
     }
     const auto lastUpdated =
-        getLastUpdatedDateTimeInt64(optionalTextAt(campaign, "last_updated_datetime"));
+        getLastUpdatedDateTimeInt64(optionalTextAt(campaign, RESPONSE_IAM_LAST_UPDATED_DATETIME));
     if (!lastUpdated) {
         return kNoValue;
     }
-    const auto orientations = textArrayAt(campaign, "page_orientation");
+    const auto orientations = textArrayAt(campaign, RESPONSE_IAM_PAGE_ORIENTATION);
     if (!orientations) {
         return kNoValue;
     }
     const std::string& id = *campaignId;
+    // SQLite keeps a NUL inside a text, but much of what reads the rows back
+    // ends a text at it: "a\0b" would be found as "a", and two campaigns could
+    // become one. Such a campaign is left out whole.
+    bool hasNul = id.find('\0') != std::string::npos;
+    for (const auto& element : *triggers) {
+        const std::string* evt = textAt(*element.getMap(), RESPONSE_IAM_TRIGGERS_EVT);
+        hasNul = hasNul || (evt && evt->find('\0') != std::string::npos);
+    }
+    if (hasNul) {
+        SvlLog::error(
+            "InAppMessageDAO.insertInAppMessages : a campaign id or trigger name holds a NUL "
+            "character, campaign left out : " +
+                printable(id),
+            true);
+        return {};
+    }
     campaignIds.push_back(id);
 
     auto has = [&](const char* orientation) {
         return std::find(orientations->begin(), orientations->end(), orientation) !=
                orientations->end();
     };
-    const Value::Map* bgStyle = mapAt(*contents, "bg_style");
-    const Value::Map* closeButton = mapAt(*contents, "default_close_button");
-    const Value::Map* perPeriod = mapAt(*frequencyCap, "per_period");
-    const Value::Array* buttons = objectArrayAt(*contents, "buttons");
+    const Value::Map* bgStyle = mapAt(*contents, RESPONSE_IAM_CONTENTS_BG_STYLE);
+    const Value::Map* closeButton = mapAt(*contents, RESPONSE_IAM_CONTENTS_DEFAULT_CLOSE_BUTTON);
+    const Value::Map* perPeriod = mapAt(*frequencyCap, RESPONSE_IAM_FREQUENCY_CAP_PER_PERIOD);
+    const Value::Array* buttons = objectArrayAt(*contents, RESPONSE_IAM_CONTENTS_BUTTONS);
     auto textOr = [](const Value::Map* map, const char* key) {
         const std::string* text = map ? textAt(*map, key) : nullptr;
         return text ? *text : std::string();
@@ -253,22 +347,27 @@ StatusOr<void, InAppMessageError> InAppMessageDAO::insertCampaign(
     row.campaignId = id;
     row.portraitAvailable = has(PORTRAIT) ? 1 : 0;
     row.landscapeAvailable = has(LANDSCAPE) ? 1 : 0;
-    row.externalAttr = objectJson(mapAt(campaign, "ext_attr"));
-    row.timezoneOffset = int32Or(&campaign, "timezone_offset");
-    row.timezoneType = textOr(&campaign, "timezone_type");
-    row.texts.type = textOr(&campaign, "type");
-    row.texts.layout = textOr(&campaign, "layout");
-    row.texts.bgColor = textOr(bgStyle, "bg_color");
-    row.texts.overlayColor = textOr(bgStyle, "overlay_color");
-    row.texts.contentsText = objectJson(mapAt(*contents, "text"));
+    row.externalAttr = objectJson(mapAt(campaign, RESPONSE_IAM_EXT_ATTR));
+    row.timezoneOffset = int32Or(&campaign, RESPONSE_IAM_TIMEZONE_OFFSET);
+    row.timezoneType = textOr(&campaign, RESPONSE_IAM_TIMEZONE_TYPE);
+    row.texts.type = textOr(&campaign, RESPONSE_IAM_TYPE);
+    row.texts.layout = textOr(&campaign, RESPONSE_IAM_LAYOUT);
+    row.texts.bgColor = textOr(bgStyle, RESPONSE_IAM_CONTENTS_BG_STYLE_BG_COLOR);
+    row.texts.overlayColor = textOr(bgStyle, RESPONSE_IAM_CONTENTS_BG_STYLE_OVERLAY_COLOR);
+    row.texts.contentsText = objectJson(mapAt(*contents, RESPONSE_IAM_CONTENTS_TEXT));
     row.texts.contentsButtons = ext::toJsonFormat(buttons ? *buttons : Value::Array{});
-    row.texts.defaultCloseButtonColor = textOr(closeButton, "color");
-    row.texts.defaultCloseButtonBgColor = textOr(closeButton, "bg_color");
-    row.texts.stickyBannerOption = objectJson(mapAt(*contents, "sticky_banner_option"));
-    row.frequencyCapPerSession = int32Or(frequencyCap, "per_session");
-    row.frequencyCapPerUser = int32Or(frequencyCap, "per_user");
-    row.frequencyCapForPeriodInMinutes = int32Or(perPeriod, "period_in_minutes");
-    row.frequencyCapForPeriodPerPeriod = int32Or(perPeriod, "per_period");
+    row.texts.defaultCloseButtonColor =
+        textOr(closeButton, RESPONSE_IAM_CONTENTS_DEFAULT_CLOSE_BUTTON_COLOR);
+    row.texts.defaultCloseButtonBgColor =
+        textOr(closeButton, RESPONSE_IAM_CONTENTS_DEFAULT_CLOSE_BUTTON_BG_COLOR);
+    row.texts.stickyBannerOption =
+        objectJson(mapAt(*contents, RESPONSE_IAM_CONTENTS_STICKY_BANNER_OPTION));
+    row.frequencyCapPerSession = int32Or(frequencyCap, RESPONSE_IAM_FREQUENCY_CAP_PER_SESSION);
+    row.frequencyCapPerUser = int32Or(frequencyCap, RESPONSE_IAM_FREQUENCY_CAP_PER_USER);
+    row.frequencyCapForPeriodInMinutes =
+        int32Or(perPeriod, RESPONSE_IAM_FREQUENCY_CAP_PER_PERIOD_PERIOD_IN_MINUTES);
+    row.frequencyCapForPeriodPerPeriod =
+        int32Or(perPeriod, RESPONSE_IAM_FREQUENCY_CAP_PER_PERIOD_PER_PERIOD);
     row.startDateTime = *start;
     row.endDateTime = *end;
     row.lastUpdatedTime = *lastUpdated;
@@ -276,9 +375,9 @@ StatusOr<void, InAppMessageError> InAppMessageDAO::insertCampaign(
 
     for (const auto& element : *triggers) {
         const Value::Map& trigger = *element.getMap();
-        const std::string* evt = textAt(trigger, "evt");
-        const std::string* type = textAt(trigger, "type");
-        const auto priority = int32At(trigger, "priority");
+        const std::string* evt = textAt(trigger, RESPONSE_IAM_TRIGGERS_EVT);
+        const std::string* type = textAt(trigger, RESPONSE_IAM_TRIGGERS_TYPE);
+        const auto priority = int32At(trigger, RESPONSE_IAM_TRIGGERS_PRIORITY);
         if (!evt || !type || !priority) {
             return kNoValue;
         }
@@ -286,13 +385,13 @@ StatusOr<void, InAppMessageError> InAppMessageDAO::insertCampaign(
     }
 
     if (times->empty()) {
-        store_->insertAvailableTimeTable(id, inapp::AVAILABLE_TIME_ALL, 0, 0);
+        store_->insertAvailableTimeTable(id, AVAILABLE_TIME_ALL, 0, 0);
     }
     for (const auto& element : *times) {
         const Value::Map& window = *element.getMap();
-        const auto days = textArrayAt(window, "days");
-        const auto startMin = int32At(window, "start_min");
-        const auto endMin = int32At(window, "end_min");
+        const auto days = textArrayAt(window, RESPONSE_IAM_AVAILABLE_TIME_DAYS);
+        const auto startMin = int32At(window, RESPONSE_IAM_AVAILABLE_TIME_START_MIN);
+        const auto endMin = int32At(window, RESPONSE_IAM_AVAILABLE_TIME_END_MIN);
         if (!days || !startMin || !endMin) {
             return kNoValue;
         }
@@ -305,8 +404,8 @@ StatusOr<void, InAppMessageError> InAppMessageDAO::insertCampaign(
         store_->insertCurrentFrequencyCapTable(id, 0, 0, 0, 0);
     }
 
-    const Value::Map* image = mapAt(*contents, "image");
-    const Value::Map* urls = image ? mapAt(*image, "url") : nullptr;
+    const Value::Map* image = mapAt(*contents, RESPONSE_IAM_CONTENTS_IMAGE);
+    const Value::Map* urls = image ? mapAt(*image, RESPONSE_IAM_CONTENTS_IMAGE_URL) : nullptr;
     for (const char* orientation : {PORTRAIT, LANDSCAPE}) {
         if (!has(orientation) || !urls) {
             continue;
@@ -316,9 +415,10 @@ StatusOr<void, InAppMessageError> InAppMessageDAO::insertCampaign(
             continue;
         }
         store_->deleteImageRow(id, orientation);
-        store_->insertImageTable(id, orientation, *url, NO_IMAGE,
-                                 objectJson(mapAt(*image, "click_action")), false);
-        queueImageDownload(id, orientation);
+        store_->insertImageTable(
+            id, orientation, *url, NO_IMAGE,
+            objectJson(mapAt(*image, RESPONSE_IAM_CONTENTS_IMAGE_CLICK_ACTION)), false);
+        downloads.push_back(ImageDownload{id, orientation});
     }
     return {};
 }

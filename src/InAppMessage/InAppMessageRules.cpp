@@ -6,9 +6,13 @@
 
 #include "Common/DatesAndIds.h"
 #include "Common/Extensions.h"
+#include "InAppMessage/InAppMessageSqliteStore.h"
 
 namespace sorvel::inapp {
 namespace {
+
+// The store names the keys of the JSON texts its rows hold.
+using Store = InAppMessageSqliteStore;
 
 constexpr std::int64_t kMinutesPerDay = 1440;
 // Beyond about a century either way the shifted instant would leave the range
@@ -49,12 +53,13 @@ const Value* objectAt(const Value::Map* map, const char* key) {
 
 IAMButtonInfo buttonOf(const Value& element) {
     const Value::Map* map = element.getMap();
-    return IAMButtonInfo{stringAt(map, "button_id"),
-                         stringAt(map, "text"),
-                         clickActionOf(objectAt(map, "click_action")),
-                         stringAt(map, "text_color"),
-                         stringAt(map, "bg_color"),
-                         stringAt(map, "border_color")};
+    return IAMButtonInfo{
+        stringAt(map, Store::RESPONSE_IAM_CONTENTS_BUTTONS_BUTTON_ID),
+        stringAt(map, Store::RESPONSE_IAM_CONTENTS_BUTTONS_TEXT),
+        clickActionOf(objectAt(map, Store::RESPONSE_IAM_CONTENTS_BUTTONS_CLICK_ACTION)),
+        stringAt(map, Store::RESPONSE_IAM_CONTENTS_BUTTONS_TEXT_COLOR),
+        stringAt(map, Store::RESPONSE_IAM_CONTENTS_BUTTONS_BG_COLOR),
+        stringAt(map, Store::RESPONSE_IAM_CONTENTS_BUTTONS_BORDER_COLOR)};
 }
 
 }  // namespace
@@ -137,8 +142,11 @@ FrequencyDecision decideFrequency(const FrequencyCounters& counters, const Frequ
 
 ClickAction clickActionOf(const Value* object) {
     const Value::Map* map = object ? object->getMap() : nullptr;
-    return ClickAction{stringAt(map, "action_id"), stringAt(map, "action_type"),
-                       stringAt(map, "action_arg")};
+    // The image's, the buttons' and the sticky banner's click actions share
+    // their keys.
+    return ClickAction{stringAt(map, Store::RESPONSE_IAM_CONTENTS_IMAGE_CLICK_ACTION_ACTION_ID),
+                       stringAt(map, Store::RESPONSE_IAM_CONTENTS_IMAGE_CLICK_ACTION_ACTION_TYPE),
+                       stringAt(map, Store::RESPONSE_IAM_CONTENTS_IMAGE_CLICK_ACTION_ACTION_ARG)};
 }
 
 std::shared_ptr<const InAppMessage> buildMessage(const std::string& campaignId,
@@ -174,15 +182,17 @@ std::shared_ptr<const InAppMessage> buildMessage(const std::string& campaignId,
     f.layout = row.layout;
     f.bgColor = row.bgColor;
     f.overlayColor = row.overlayColor;
-    f.titleText = stringAt(&*text, "title");
-    f.titleTextColor = stringAt(&*text, "title_color");
-    f.bodyText = stringAt(&*text, "body");
-    f.bodyTextColor = stringAt(&*text, "body_color");
-    f.textAlign = stringAt(&*text, "align");
+    f.titleText = stringAt(&*text, Store::RESPONSE_IAM_CONTENTS_TEXT_TITLE);
+    f.titleTextColor = stringAt(&*text, Store::RESPONSE_IAM_CONTENTS_TEXT_TITLE_COLOR);
+    f.bodyText = stringAt(&*text, Store::RESPONSE_IAM_CONTENTS_TEXT_BODY);
+    f.bodyTextColor = stringAt(&*text, Store::RESPONSE_IAM_CONTENTS_TEXT_BODY_COLOR);
+    f.textAlign = stringAt(&*text, Store::RESPONSE_IAM_CONTENTS_TEXT_ALIGN);
     f.defaultCloseButtonColor = row.defaultCloseButtonColor;
     f.defaultCloseButtonBgColor = row.defaultCloseButtonBgColor;
-    f.stickyBannerOption = StickyBannerOption{stringAt(stickyMap, "align"),
-                                              clickActionOf(objectAt(stickyMap, "click_action"))};
+    f.stickyBannerOption = StickyBannerOption{
+        stringAt(stickyMap, Store::RESPONSE_IAM_CONTENTS_STICKY_BANNER_OPTION_ALIGN),
+        clickActionOf(
+            objectAt(stickyMap, Store::RESPONSE_IAM_CONTENTS_STICKY_BANNER_OPTION_CLICK_ACTION))};
     f.numberOfButtons = static_cast<std::int32_t>(
         std::min<std::size_t>(buttons.size(), std::numeric_limits<std::int32_t>::max()));
     f.buttonArray = std::move(buttons);

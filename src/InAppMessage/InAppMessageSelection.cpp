@@ -2,6 +2,8 @@
 // time windows, the frequency caps and the building of the message.
 #include <sqlite3.h>
 
+#include <cstring>
+
 #include "Common/Extensions.h"
 #include "Common/SvlLog.h"
 #include "InAppMessage/InAppMessageSqliteStore.h"
@@ -14,34 +16,80 @@ using platform::sqlite::quote;
 std::shared_ptr<const InAppMessageSqliteStore::EventNames>
 InAppMessageSqliteStore::triggerEventNames() const {
     platform::MutexLock lock(triggerNamesMu_);
-    return triggerNames_;
+    return triggerNames_ ? triggerNames_->names : nullptr;
+}
+
+void InAppMessageSqliteStore::publishTriggerNames(std::shared_ptr<const TriggerNames> names) {
+    std::shared_ptr<const TriggerNames> old;
+    {
+        platform::MutexLock lock(triggerNamesMu_);
+        old = std::move(triggerNames_);
+        triggerNames_ = std::move(names);
+    }
+    // The old set (10,000 names take a while to free) goes after the lock.
+}
+
+std::optional<InAppMessageSqliteStore::ChangeMark> InAppMessageSqliteStore::readChangeMark() {
+    if (changeMark_) {
+        return changeMark_->read();
+    }
+    platform::MutexLock lock(probeMu_);
+    if (!probeVersion_) {
+        return std::nullopt;
+    }
+    const int rc = probeVersion_.step();
+    std::optional<ChangeMark> mark;
+    if (rc == SQLITE_ROW) {
+        const std::int64_t version = probeVersion_.columnInt64(0);
+        mark.emplace();
+        std::memcpy(mark->data(), &version, sizeof version);
+    }
+    // Ends the read at once, so the probe never holds the log back.
+    probeVersion_.reset();
+    return mark;
+}
+
+bool InAppMessageSqliteStore::mayTrigger(const std::string& eventName) {
+    std::shared_ptr<const TriggerNames> published;
+    {
+        platform::MutexLock lock(triggerNamesMu_);
+        published = triggerNames_;
+    }
+    if (!published) {
+        return true;
+    }
+    // Read after the names were taken: a commit that came before this call
+    // (in this process or another) moved the mark past theirs.
+    const auto mark = readChangeMark();
+    if (!mark || *mark != published->mark) {
+        return true;
+    }
+    return published->names->contains(eventName);
 }
 
 void InAppMessageSqliteStore::refreshTriggerEventNames() {
-    platform::MutexLock lock(triggerNamesMu_);
-    std::int64_t dataVersion = 0;
-    {
-        auto s = db_->prepare("PRAGMA data_version");
-        if (!s || s.step() != SQLITE_ROW) {
-            triggerNames_.reset();
-            triggerNamesAt_.reset();
-            return;
-        }
-        dataVersion = s.columnInt64(0);
-    }
-    const std::pair<std::int64_t, std::int64_t> at{sqlite3_total_changes64(db_->raw()),
-                                                   dataVersion};
-    if (triggerNames_ && triggerNamesAt_ == at) {
+    platform::MutexLock lock(refreshMu_);
+    // The mark is read before the names: names read after it hold every
+    // commit before it, and a commit in between only moves it on, so the
+    // names are taken for stale, never for current when they are not.
+    const auto mark = readChangeMark();
+    if (!mark) {
+        publishTriggerNames(nullptr);
         return;
     }
+    {
+        platform::MutexLock published(triggerNamesMu_);
+        if (triggerNames_ && triggerNames_->mark == *mark) {
+            return;
+        }
+    }
     const TriggersTable& t = triggersTable;
-    auto s = db_->prepare("SELECT DISTINCT " + t.COLUMN_NAME_EVENT_NAME + " FROM " + t.TABLE_NAME +
+    auto s = db().prepare("SELECT DISTINCT " + t.COLUMN_NAME_EVENT_NAME + " FROM " + t.TABLE_NAME +
                           " WHERE " + t.COLUMN_NAME_TYPE + " = 'inappevent'");
     if (!s) {
         // No table (dropped, or not made yet): nothing is known, so every
         // lookup runs in full, as it would without the names.
-        triggerNames_.reset();
-        triggerNamesAt_.reset();
+        publishTriggerNames(nullptr);
         return;
     }
     auto names = std::make_shared<EventNames>();
@@ -50,12 +98,11 @@ void InAppMessageSqliteStore::refreshTriggerEventNames() {
         names->insert(s.columnText(0));
     }
     if (rc != SQLITE_DONE) {
-        triggerNames_.reset();
-        triggerNamesAt_.reset();
+        publishTriggerNames(nullptr);
         return;
     }
-    triggerNames_ = std::move(names);
-    triggerNamesAt_ = at;
+    publishTriggerNames(
+        std::make_shared<const TriggerNames>(TriggerNames{std::move(names), *mark}));
 }
 
 std::vector<SortableCampaignId> InAppMessageSqliteStore::campaignIdsForEvent(

@@ -4,6 +4,7 @@
 
 #include "Common/SvlLog.h"
 #include "Common/TableDatabase.h"
+#include "Platform/FileSystem.h"
 
 namespace sorvel {
 
@@ -27,14 +28,128 @@ std::unique_ptr<InAppMessageSqliteStore> InAppMessageSqliteStore::open() {
         return nullptr;
     }
     std::unique_ptr<InAppMessageSqliteStore> store(new InAppMessageSqliteStore(std::move(db)));
+    store->path_ = platform::documentsFolder() + "/" + DATABASE_NAME;
+    {
+        auto s =
+            store->db().prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+        store->openedEmpty_ = s &&
+                              s.bindText(1, store->inAppMessageTable.TABLE_NAME) == SQLITE_OK &&
+                              s.step() == SQLITE_DONE;
+    }
     store->createTables();
+    // A store opened read-only may keep its log's index in private memory,
+    // where the file's copy says nothing of what is committed.
+    if (!store->db_->readOnly()) {
+        store->changeMark_ = platform::sqlite::WalChangeMark::open(store->path_);
+    }
+    if (!store->changeMark_) {
+        // Its own connection: the app's threads read the change counter
+        // without waiting for the queues' statements on the store's one.
+        int rc = SQLITE_OK;
+        auto probe = platform::sqlite::Connection::open(
+            store->path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, rc);
+        platform::MutexLock lock(store->probeMu_);
+        if (probe) {
+            store->probeVersion_ = probe->preparePersistent("PRAGMA data_version");
+            store->probe_ = std::move(probe);
+        }
+    }
     return store;
 }
 
 InAppMessageSqliteStore::InAppMessageSqliteStore(std::unique_ptr<platform::sqlite::Connection> db)
     : db_(std::move(db)), fetcher_(defaultImageFetcher()) {}
 
-InAppMessageSqliteStore::~InAppMessageSqliteStore() = default;
+InAppMessageSqliteStore::~InAppMessageSqliteStore() {
+    // The probe's statement goes before its connection.
+    platform::MutexLock lock(probeMu_);
+    probeVersion_ = platform::sqlite::Statement();
+}
+
+platform::sqlite::Connection& InAppMessageSqliteStore::db() const noexcept {
+    // Only the thread running a rewrite finds its own id here, and only that
+    // thread touches the rewrite's connection.
+    if (rewriteThread_.load() == std::this_thread::get_id()) {
+        return *rewriteDb_;
+    }
+    return *db_;
+}
+
+// ---- Rewrites -----------------------------------------------------------------------
+
+std::unique_ptr<InAppMessageSqliteStore::Rewrite> InAppMessageSqliteStore::beginRewrite() {
+    return std::unique_ptr<Rewrite>(new Rewrite(*this));
+}
+
+InAppMessageSqliteStore::Rewrite::Rewrite(InAppMessageSqliteStore& store) : store_(store) {
+    if (!store_.rewriteDb_ && !store_.path_.empty()) {
+        int rc = SQLITE_OK;
+        std::string why;
+        store_.rewriteDb_ = platform::sqlite::Connection::open(
+            store_.path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, rc, &why);
+        if (store_.rewriteDb_) {
+            // As long as the store's own connection waits for a lock; and the
+            // log a large list fills is cut back as the store's own is.
+            store_.rewriteDb_->setBusyTimeout(5000);
+            store_.rewriteDb_->keepWalSmall(store_.path_);
+        } else {
+            SvlLog::error("InAppMessageSqliteStore :: can not open the rewrite connection : " + why,
+                          true);
+        }
+    }
+    if (!store_.rewriteDb_) {
+        begun_ = Status::error("no rewrite connection");
+        ended_ = true;
+        return;
+    }
+    transaction_ = std::make_unique<platform::sqlite::Transaction>(*store_.rewriteDb_);
+    begun_ = transaction_->begun();
+    if (!begun_) {
+        transaction_.reset();
+        ended_ = true;
+        return;
+    }
+    store_.rewriteRemovedFiles_.clear();
+    store_.rewriteThread_.store(std::this_thread::get_id());
+}
+
+Status InAppMessageSqliteStore::Rewrite::commit() {
+    if (ended_) {
+        return Status::error(begun_ ? "the rewrite has ended" : begun_.message());
+    }
+    Status committed = transaction_->commit();
+    std::vector<std::string> removed = std::move(store_.rewriteRemovedFiles_);
+    end();
+    if (committed) {
+        for (const auto& fileName : removed) {
+            store_.deleteImageFromInternalStorage(fileName);
+        }
+    }
+    return committed;
+}
+
+void InAppMessageSqliteStore::Rewrite::end() noexcept {
+    if (ended_) {
+        return;
+    }
+    ended_ = true;
+    store_.rewriteThread_.store(std::thread::id());
+    // Rolls back when not committed: the rows the files belong to stay.
+    transaction_.reset();
+    store_.rewriteRemovedFiles_.clear();
+}
+
+InAppMessageSqliteStore::Rewrite::~Rewrite() {
+    end();
+}
+
+void InAppMessageSqliteStore::removeImageFile(const std::string& fileName) {
+    if (rewriteThread_.load() == std::this_thread::get_id()) {
+        rewriteRemovedFiles_.push_back(fileName);
+        return;
+    }
+    deleteImageFromInternalStorage(fileName);
+}
 
 void InAppMessageSqliteStore::setImageFetcher(ImageFetcher fetcher) {
     fetcher_ = fetcher ? std::move(fetcher) : defaultImageFetcher();
@@ -63,7 +178,7 @@ int InAppMessageSqliteStore::runWrite(platform::sqlite::Statement& statement,
 
 int InAppMessageSqliteStore::runWrite(const std::string& sql, const WriteLines& lines,
                                       const std::string& suffix) {
-    platform::sqlite::Statement statement = db_->prepare(sql);
+    platform::sqlite::Statement statement = db().prepare(sql);
     return runWrite(statement, lines, suffix);
 }
 
@@ -85,7 +200,7 @@ void InAppMessageSqliteStore::createTables() {
                                {&currentFrequencyCapTable, "CurrentFrequencyCapTable"},
                                {&imageTable, "ImageTable"}};
     for (const auto& step : steps) {
-        if (db_->execute(step.table->createTableQuery()) != platform::sqlite::Outcome::Done) {
+        if (db().execute(step.table->createTableQuery()) != platform::sqlite::Outcome::Done) {
             writeFailures_.fetch_add(1);
             SvlLog::error(std::string("Can not Create ") + step.name, true);
             return;
@@ -106,7 +221,7 @@ void InAppMessageSqliteStore::createTables() {
             triggersTable.TABLE_NAME + " (" + triggersTable.COLUMN_NAME_CAMPAIGN_ID + ")",
     };
     for (const auto& index : indexes) {
-        if (db_->execute(index) != platform::sqlite::Outcome::Done) {
+        if (db().execute(index) != platform::sqlite::Outcome::Done) {
             // Only slower without it.
             SvlLog::debug("createTables :: can not create index : " + index, true);
         }
@@ -120,7 +235,7 @@ void InAppMessageSqliteStore::dropTables() {
                                {&currentFrequencyCapTable, "CurrentFrequencyCapTable"},
                                {&imageTable, "ImageTable"}};
     for (const auto& step : steps) {
-        if (db_->execute(step.table->dropTableQuery()) != platform::sqlite::Outcome::Done) {
+        if (db().execute(step.table->dropTableQuery()) != platform::sqlite::Outcome::Done) {
             writeFailures_.fetch_add(1);
             SvlLog::error(std::string("Can not Delete ") + step.name, true);
             return;
@@ -178,7 +293,7 @@ void InAppMessageSqliteStore::deleteCurrentFrequencyRow(const std::string& campa
 void InAppMessageSqliteStore::deleteImageRows(const std::string& campaignId) {
     for (const char* orientation : {inapp::PORTRAIT, inapp::LANDSCAPE}) {
         if (auto path = getImagePathFromImageTabel(campaignId, orientation)) {
-            deleteImageFromInternalStorage(*path);
+            removeImageFile(*path);
         }
     }
     runWrite("DELETE FROM " + imageTable.TABLE_NAME + " WHERE " +
@@ -189,7 +304,7 @@ void InAppMessageSqliteStore::deleteImageRows(const std::string& campaignId) {
 void InAppMessageSqliteStore::deleteImageRow(const std::string& campaignId,
                                              const std::string& orientation) {
     if (auto path = getImagePathFromImageTabel(campaignId, orientation)) {
-        deleteImageFromInternalStorage(*path);
+        removeImageFile(*path);
     }
     runWrite("DELETE FROM " + imageTable.TABLE_NAME + " WHERE " +
                  imageTable.COLUMN_NAME_CAMPAIGN_ID + " = " + quote(campaignId) + " AND " +
@@ -236,7 +351,7 @@ InAppMessageSqliteStore::WriteLines insertLines(const char* table) {
 }  // namespace
 
 int InAppMessageSqliteStore::insertInAppMessageTable(const CampaignRow& row) {
-    platform::sqlite::Statement s = db_->prepare(inAppMessageTable.insertQuery());
+    platform::sqlite::Statement s = db().prepare(inAppMessageTable.insertQuery());
     if (s) {
         s.bindText(1, row.campaignId);
         s.bindInt(2, row.portraitAvailable);
@@ -271,7 +386,7 @@ int InAppMessageSqliteStore::insertTriggerTable(const std::string& campaignId,
                                                 const std::string& type,
                                                 const std::string& eventName,
                                                 std::int32_t priority) {
-    platform::sqlite::Statement s = db_->prepare(triggersTable.insertQuery());
+    platform::sqlite::Statement s = db().prepare(triggersTable.insertQuery());
     if (s) {
         s.bindText(1, campaignId);
         s.bindText(2, type);
@@ -284,7 +399,7 @@ int InAppMessageSqliteStore::insertTriggerTable(const std::string& campaignId,
 int InAppMessageSqliteStore::insertAvailableTimeTable(const std::string& campaignId,
                                                       const std::string& day, std::int32_t startMin,
                                                       std::int32_t endMin) {
-    platform::sqlite::Statement s = db_->prepare(availableTimeTable.insertQuery());
+    platform::sqlite::Statement s = db().prepare(availableTimeTable.insertQuery());
     if (s) {
         s.bindText(1, campaignId);
         s.bindText(2, day);
@@ -299,7 +414,7 @@ int InAppMessageSqliteStore::insertCurrentFrequencyCapTable(const std::string& c
                                                             std::int32_t perUser,
                                                             std::int64_t lastGroupStartTime,
                                                             std::int32_t lastGroupCount) {
-    platform::sqlite::Statement s = db_->prepare(currentFrequencyCapTable.insertQuery());
+    platform::sqlite::Statement s = db().prepare(currentFrequencyCapTable.insertQuery());
     if (s) {
         s.bindText(1, campaignId);
         s.bindInt(2, perSession);
@@ -314,7 +429,7 @@ int InAppMessageSqliteStore::insertImageTable(const std::string& campaignId,
                                               const std::string& orientation,
                                               const std::string& url, const std::string& imagePath,
                                               const std::string& clickAction, bool isFirstShow) {
-    platform::sqlite::Statement s = db_->prepare(imageTable.insertQuery());
+    platform::sqlite::Statement s = db().prepare(imageTable.insertQuery());
     if (s) {
         s.bindText(1, campaignId);
         s.bindText(2, orientation);
@@ -358,7 +473,7 @@ bool InAppMessageSqliteStore::recordSavedImage(const std::string& campaignId,
     // Only a row still waiting for this very image takes it: a newer campaign
     // list may have replaced the row while the download ran.
     const ImageTable& t = imageTable;
-    platform::sqlite::Statement s = db_->prepare(
+    platform::sqlite::Statement s = db().prepare(
         imageUpdateText(campaignId, orientation, url, imagePath, clickAction, isFirstShow) +
         "\nAND " + t.COLUMN_NAME_URL + " = " + quote(url) + "\nAND " +
         t.COLUMN_NAME_IMAGE_PATH_STRING + " = " + quote(inapp::NO_IMAGE) + "\nRETURNING 1");
@@ -407,7 +522,7 @@ void InAppMessageSqliteStore::resetFrequencyCapPerSession() {
 
 platform::sqlite::Statement InAppMessageSqliteStore::prepareLookup(const std::string& sql,
                                                                    const char* operation) {
-    platform::sqlite::Statement s = db_->prepare(sql);
+    platform::sqlite::Statement s = db().prepare(sql);
     if (!s) {
         SvlLog::error(std::string(operation) + " :: can not prepare query string : " + sql, true);
     }

@@ -6,10 +6,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
-
-#include "Platform/Mutex.h"
 
 #include "Base/Status.h"
 #include "InAppMessage/InAppMessage.h"
@@ -60,12 +59,14 @@ using ImageFetcher = std::function<platform::HttpResponse(const std::string& url
 // Documents folder, five tables, and the campaign images saved beside it as
 // PNG files named by a fresh UUID.
 //
-// The store has no lock of its own: its one connection serialises each
-// statement, and its callers serialise what must not interleave (ingest,
-// selection and the session reset all run on one queue; image lookups on
-// another). No statement runs inside an explicit transaction, since the other
-// queues' statements would join it. Every value goes into a statement bound
-// or, where a statement text carries it, quoted with its quotes doubled.
+// The store has no lock of its own around its statements: its connection
+// serialises each one, and its callers serialise what must not interleave
+// (ingest, selection and the session reset all run on one queue; image
+// lookups on another). A campaign-list rewrite runs inside one transaction on
+// a connection of its own (see Rewrite), so that the other queue's statements
+// never join it and a process killed halfway leaves the old list whole. Every
+// value goes into a statement bound or, where a statement text carries it,
+// quoted with its quotes doubled.
 //
 // Failures are logged and give an empty, false or absent result; nothing
 // throws.
@@ -73,12 +74,89 @@ class InAppMessageSqliteStore {
   public:
     static constexpr const char* DATABASE_NAME = "SvlInAppMessage.sqlite";
 
+    // Keys of the JSON texts stored in a campaign row, as the campaign reader
+    // turns them back into the message's parts.
+    static constexpr const char* RESPONSE_IAM_CONTENTS_TEXT_TITLE = "title";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_TEXT_BODY = "body";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_TEXT_TITLE_COLOR = "title_color";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_TEXT_BODY_COLOR = "body_color";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_TEXT_ALIGN = "align";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_STICKY_BANNER_OPTION_ALIGN = "align";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_STICKY_BANNER_OPTION_CLICK_ACTION =
+        "click_action";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_STICKY_BANNER_OPTION_CLICK_ACTION_ACTION_ID =
+        "action_id";
+    static constexpr const char*
+        RESPONSE_IAM_CONTENTS_STICKY_BANNER_OPTION_CLICK_ACTION_ACTION_TYPE = "action_type";
+    static constexpr const char*
+        RESPONSE_IAM_CONTENTS_STICKY_BANNER_OPTION_CLICK_ACTION_ACTION_ARG = "action_arg";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_IMAGE_CLICK_ACTION_ACTION_ID = "action_id";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_IMAGE_CLICK_ACTION_ACTION_TYPE =
+        "action_type";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_IMAGE_CLICK_ACTION_ACTION_ARG = "action_arg";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_BUTTONS_BUTTON_ID = "button_id";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_BUTTONS_TEXT = "text";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_BUTTONS_CLICK_ACTION = "click_action";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_BUTTONS_CLICK_ACTION_ID = "action_id";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_BUTTONS_CLICK_ACTION_ACTION_TYPE =
+        "action_type";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_BUTTONS_CLICK_ACTION_ACTION_ARG =
+        "action_arg";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_BUTTONS_TEXT_COLOR = "text_color";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_BUTTONS_BG_COLOR = "bg_color";
+    static constexpr const char* RESPONSE_IAM_CONTENTS_BUTTONS_BORDER_COLOR = "border_color";
+
+    // Values stored in the rows.
+    static constexpr const char* TIMEZONE_GLOBAL = inapp::TIMEZONE_GLOBAL;
+    static constexpr const char* TIMEZONE_LOCAL = inapp::TIMEZONE_LOCAL;
+    static constexpr const char* PORTRAIT = inapp::PORTRAIT;
+    static constexpr const char* LANDSCAPE = inapp::LANDSCAPE;
+    static constexpr const char* AVAILABLE_TIME_ALL = inapp::AVAILABLE_TIME_ALL;
+    static constexpr const char* NO_IMAGE = inapp::NO_IMAGE;
+
+    // The weekday name the time windows use for the date, in the device's
+    // calendar ("Thur" for Thursday); nothing when the date has none.
+    static std::optional<std::string> weekdayName(platform::WallTime date) {
+        return inapp::weekdayName(date);
+    }
+
     // Opens (creating it when missing) the database in the Documents folder
     // and creates the tables; nothing, with "Unable to open InAppMessage
     // Database", when it cannot be opened. A damaged file is moved aside and
     // an empty store started.
     static std::unique_ptr<InAppMessageSqliteStore> open();
     ~InAppMessageSqliteStore();
+
+    // Whether the file held no campaign table when the store opened: a new
+    // file, or an empty one put in place of a damaged one. What the device
+    // stored about its last campaign list no longer describes this store.
+    bool openedEmpty() const noexcept { return openedEmpty_; }
+
+    // One campaign-list rewrite, in one transaction on the store's rewrite
+    // connection: every statement the store runs on the thread that began it
+    // goes into that transaction until it commits or ends, so the other
+    // queues' statements never join it and a process killed halfway leaves
+    // the list as it was. Image files a rewrite lets go are removed only once
+    // it has committed. Rolled back when it ends uncommitted. One at a time.
+    class Rewrite {
+      public:
+        ~Rewrite();
+        Rewrite(const Rewrite&) = delete;
+        Rewrite& operator=(const Rewrite&) = delete;
+        // Whether the transaction began; nothing is written otherwise.
+        const Status& begun() const noexcept { return begun_; }
+        Status commit();
+
+      private:
+        friend class InAppMessageSqliteStore;
+        explicit Rewrite(InAppMessageSqliteStore& store);
+        void end() noexcept;
+        InAppMessageSqliteStore& store_;
+        std::unique_ptr<platform::sqlite::Transaction> transaction_;
+        Status begun_ = Status::ok();
+        bool ended_ = false;
+    };
+    std::unique_ptr<Rewrite> beginRewrite();
 
     // Images are fetched through this (tests give a fake); set it before the
     // store is used. Null restores the shared URL session.
@@ -129,12 +207,18 @@ class InAppMessageSqliteStore {
 
     using EventNames = std::unordered_set<std::string>;
     // The event names some campaign is triggered by ('inappevent' triggers),
-    // as of the last refresh; null before the first. Any thread may read it:
-    // a name missing from it finds no campaign, so the lookup can be skipped.
+    // as of the last refresh; null before the first and while they cannot be
+    // read. Any thread may read it.
     std::shared_ptr<const EventNames> triggerEventNames() const;
-    // Reads the names again when a row may have changed since the last read:
-    // this connection wrote one, or another connection committed. A dropped
-    // table leaves names behind, which only costs a lookup that finds nothing.
+    // Whether a lookup for the event could find a campaign. False only when
+    // the names were read after the last commit to the file by anyone (this
+    // process or another) and the event is not among them; true when that
+    // cannot be told. For the app's threads: it waits on no read of the
+    // tables, only reads the file's change mark.
+    bool mayTrigger(const std::string& eventName);
+    // Reads the names again when the file changed since the last read (a
+    // commit by any connection, in this process or another) and publishes
+    // them whole in place of the old ones; readers never wait for it.
     void refreshTriggerEventNames();
     bool isCampaignIdTimeAvailable(const std::string& campaignId);
     // Whether the caps allow one more showing; the counters it would then
@@ -217,13 +301,45 @@ class InAppMessageSqliteStore {
     // and the text when it does not prepare.
     platform::sqlite::Statement prepareLookup(const std::string& sql, const char* operation);
 
+    // What changes with every commit to the file, by any connection.
+    using ChangeMark = platform::sqlite::WalChangeMark::Mark;
+    // The trigger names with the file's change mark they were read at.
+    struct TriggerNames {
+        std::shared_ptr<const EventNames> names;
+        ChangeMark mark{};
+    };
+    // The connection the calling thread's statements go to: the rewrite's on
+    // the thread running one, the store's own otherwise.
+    platform::sqlite::Connection& db() const noexcept;
+    // Removes an image file now, or once the rewrite running on this thread
+    // has committed.
+    void removeImageFile(const std::string& fileName);
+    // The file's change mark: the header of its write-ahead log's index, read
+    // without a lock or a system call; where that cannot be mapped, the
+    // change counter the probe connection reads (which moves with every
+    // commit by another connection). Nothing when neither can be read.
+    std::optional<ChangeMark> readChangeMark();
+    void publishTriggerNames(std::shared_ptr<const TriggerNames> names);
+
+    std::string path_;
+    bool openedEmpty_ = false;
     std::unique_ptr<platform::sqlite::Connection> db_;
+    // Opened at the first rewrite. Rewrites run one at a time, and only the
+    // thread running one touches these (other threads only compare the id).
+    std::unique_ptr<platform::sqlite::Connection> rewriteDb_;
+    std::atomic<std::thread::id> rewriteThread_{};
+    // Image files the running rewrite let go; removed once it commits.
+    std::vector<std::string> rewriteRemovedFiles_;
+    // Read by the app's threads and the refresh.
+    std::unique_ptr<platform::sqlite::WalChangeMark> changeMark_;
+    platform::Mutex probeMu_;
+    std::unique_ptr<platform::sqlite::Connection> probe_ GUARDED_BY(probeMu_);
+    platform::sqlite::Statement probeVersion_ GUARDED_BY(probeMu_);
+    // The published names: held only to copy or swap the pointer.
     mutable platform::Mutex triggerNamesMu_;
-    std::shared_ptr<const EventNames> triggerNames_ GUARDED_BY(triggerNamesMu_);
-    // What the names were read at: this connection's change count and the
-    // database's data version (which moves with other connections' commits).
-    std::optional<std::pair<std::int64_t, std::int64_t>> triggerNamesAt_
-        GUARDED_BY(triggerNamesMu_);
+    std::shared_ptr<const TriggerNames> triggerNames_ GUARDED_BY(triggerNamesMu_);
+    // One refresh at a time; readers never take it.
+    platform::Mutex refreshMu_;
     // The trigger lookup runs for every event an app records: prepared once,
     // the event key bound at each run (and reset after it, so it holds no read
     // of the file between runs). Declared after the connection, so it is

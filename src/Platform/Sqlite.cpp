@@ -1,10 +1,12 @@
 #include "Platform/Sqlite.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -758,6 +760,63 @@ std::vector<std::string> describe(const OpenedStore& opened, const std::string& 
         lines.push_back("can not open " + what + " at " + path + " (" + opened.why + ")");
     }
     return lines;
+}
+
+// ---- WalChangeMark ---------------------------------------------------------
+
+namespace {
+
+// The shared-memory index starts with two copies of a 48-byte header; SQLite
+// writes the second, then the first, and a reader that finds them equal has
+// one whole header. Its first word is the index format's version.
+constexpr std::size_t kWalIndexHeader = 48;
+constexpr std::uint32_t kWalIndexVersion = 3007000;
+constexpr std::size_t kWalIndexIsInit = 12;
+
+}  // namespace
+
+std::unique_ptr<WalChangeMark> WalChangeMark::open(const std::string& databasePath) {
+    const std::string path = databasePath + "-shm";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st {};
+    void* map = MAP_FAILED;
+    const std::size_t size = 2 * kWalIndexHeader;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<std::size_t>(st.st_size) >= size) {
+        map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    }
+    ::close(fd);
+    if (map == MAP_FAILED) {
+        return nullptr;
+    }
+    return std::make_unique<WalChangeMark>(Key(), map, size);
+}
+
+WalChangeMark::~WalChangeMark() {
+    ::munmap(const_cast<void*>(map_), size_);
+}
+
+std::optional<WalChangeMark::Mark> WalChangeMark::read() const noexcept {
+    const auto* bytes = static_cast<const volatile std::uint8_t*>(map_);
+    Mark first{};
+    Mark second{};
+    for (std::size_t i = 0; i < kWalIndexHeader; ++i) {
+        first[i] = bytes[i];
+    }
+    // As SQLite's own readers do: the first copy, a barrier, the second.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    for (std::size_t i = 0; i < kWalIndexHeader; ++i) {
+        second[i] = bytes[kWalIndexHeader + i];
+    }
+    std::uint32_t version = 0;
+    std::memcpy(&version, first.data(), sizeof version);
+    if (first != second || version != kWalIndexVersion || first[kWalIndexIsInit] == 0) {
+        return std::nullopt;
+    }
+    return first;
 }
 
 }  // namespace sorvel::platform::sqlite

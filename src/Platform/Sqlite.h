@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -201,6 +202,37 @@ class Transaction {
     Connection& db_;
     Status begun_;
     bool open_ = false;
+};
+
+/// The change mark of a database in WAL mode, read from the header of its
+/// shared-memory index ("<path>-shm") without a lock or a system call. SQLite
+/// writes a new header (its change counter moved on) at every commit, by any
+/// connection in any process, so two equal marks mean nothing was committed
+/// between the two reads. Valid while some connection of this process keeps
+/// the database open in WAL mode (the index is then never truncated).
+class WalChangeMark {
+  public:
+    /// The header as SQLite keeps it (its first copy).
+    using Mark = std::array<std::uint8_t, 48>;
+    /// Null when the index is missing, too small or cannot be mapped.
+    static std::unique_ptr<WalChangeMark> open(const std::string& databasePath);
+    WalChangeMark(const WalChangeMark&) = delete;
+    WalChangeMark& operator=(const WalChangeMark&) = delete;
+    ~WalChangeMark();
+    /// Nothing while a writer is changing the header (its two copies differ)
+    /// or when it is not an initialised index of the known version.
+    std::optional<Mark> read() const noexcept;
+
+    /// Only open() makes one.
+    class Key {
+        friend class WalChangeMark;
+        Key() = default;
+    };
+    WalChangeMark(Key, const void* map, std::size_t size) : map_(map), size_(size) {}
+
+  private:
+    const void* map_;
+    std::size_t size_;
 };
 
 /// A text as an SQL literal for the few statements that paste a value in

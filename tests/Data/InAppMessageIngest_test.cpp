@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "Data/InAppMessageFixture.h"
 
 namespace sorvel::iamtest {
@@ -293,8 +295,7 @@ TEST_F(InAppMessageIngest, UpkeepAndDates) {
 TEST_F(InAppMessageIngest, HostileTextsAndALargeList) {
     Value::Array list;
     const std::vector<std::string> ids = {"it's", "'; DROP TABLE Triggers; --",
-                                          std::string("n\0ul", 4), "\xff\xfe bad utf-8",
-                                          std::string(5000, 'x')};
+                                          "\xff\xfe bad utf-8", std::string(5000, 'x')};
     for (const auto& id : ids) {
         Value::Map c = campaign(id);
         c["triggers"] = Value(Value::Array{Value(Value::Map{{"evt", Value("custom:" + id)},
@@ -317,6 +318,40 @@ TEST_F(InAppMessageIngest, HostileTextsAndALargeList) {
         ASSERT_EQ(found.size(), 1u);
         EXPECT_EQ(found[0].campaignId, id);
     }
+}
+
+// A NUL inside a campaign id or a trigger name would end the text for much
+// of what reads it back, so that "nul\0a" and "nul\0b" became one campaign:
+// such a campaign is left out with a line, and the rest of the list is stored.
+TEST_F(InAppMessageIngest, ACampaignWhoseIdOrTriggerHoldsANulIsLeftOut) {
+    const std::string nulA("nul\0a", 5);
+    const std::string nulB("nul\0b", 5);
+    Value::Map badTrigger = campaign("trigger-nul");
+    badTrigger["triggers"] = Value(Value::Array{
+        Value(Value::Map{
+            {"evt", Value("custom:buy")}, {"type", Value("inappevent")}, {"priority", Value(1)}}),
+        Value(Value::Map{{"evt", Value(std::string("custom:s\0x", 10))},
+                         {"type", Value("inappevent")},
+                         {"priority", Value(1)}})});
+    dao->insertApiResponse2Table(
+        answer({Value(campaign(nulA)), Value(campaign("nul")), Value(campaign(nulB)),
+                Value(badTrigger), Value(campaign("after"))},
+               "sum-nul"));
+    auto stored = dao->store().getAllCampaignId();
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(stored, (std::vector<std::string>{"after", "nul"}));
+    EXPECT_EQ(count("Triggers"), 2u);
+    EXPECT_EQ(count("Triggers", "instr(EventName, char(0)) > 0"), 0u);
+    EXPECT_EQ(count("CurrentFrequency"), 2u);
+    EXPECT_EQ(log.count("InAppMessageDAO.insertInAppMessages : a campaign id or trigger name "
+                        "holds a NUL character, campaign left out : "),
+              3);
+    EXPECT_EQ(log.count("campaign left out : nul\\0a"), 1);
+    EXPECT_EQ(log.count("campaign left out : trigger-nul"), 1);
+    // The list is otherwise good: it is settled.
+    EXPECT_EQ(checksum(*registry), "sum-nul");
+    auto found = dao->store().campaignIdsForEvent("custom:buy");
+    ASSERT_EQ(found.size(), 2u);
 }
 
 }  // namespace

@@ -1,21 +1,25 @@
 // A process killed at any moment while it stores campaign lists leaves a
-// campaign store that opens again, and the next download puts the whole list
-// in it. SORVEL_IAM_KILLS sets the number of kills (100 by default; the README
-// runs 1,000).
+// campaign store that opens again and holds one whole list, old or new, and
+// the next download puts the whole list in it. SORVEL_IAM_KILLS sets the
+// number of kills (100 by default; the README runs 1,000).
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <thread>
 
 #include "Data/InAppMessageFixture.h"
+#include "Event/AutoEvent.h"
 
 namespace sorvel::iamtest {
 namespace {
 
 constexpr const char* kEnv = "SORVEL_IAM_KILL_CHILD";
+constexpr const char* kBigEnv = "SORVEL_IAM_KILL_BIG_CHILD";
+constexpr int kBigList = 10000;
 
 // List n: campaigns n .. n+k, some with images and time windows, so that
 // consecutive lists differ in ids, rows and sizes.
@@ -36,6 +40,20 @@ Value::Array listNumber(int n) {
         list.push_back(Value(std::move(c)));
     }
     return list;
+}
+
+int firstList(unsigned seed) {
+    return static_cast<int>(seed % 50);
+}
+constexpr int kListStep = 7;
+
+std::vector<std::string> sortedIds(const Value::Array& list) {
+    std::vector<std::string> ids;
+    for (const auto& c : list) {
+        ids.push_back(*c.getMap()->at("campaign_id").getString());
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
 }
 
 // The child: stores list after list until it is killed; it says "go" after
@@ -60,7 +78,7 @@ int runAsKilledChildIfAsked() {
         std::_Exit(1);
     }
     std::thread([dao, seed] {
-        for (int n = static_cast<int>(seed % 50);; n += 7) {
+        for (int n = firstList(seed);; n += kListStep) {
             dao->insertApiResponse2Table(answer(listNumber(n), "list-" + std::to_string(n)));
         }
     }).detach();
@@ -73,6 +91,93 @@ int runAsKilledChildIfAsked() {
     }
 }
 const int kKilledChildDone = runAsKilledChildIfAsked();
+
+// A list of n campaigns "big-<i>".
+Value::Array bigList(int n) {
+    Value::Array list;
+    for (int i = 0; i < n; ++i) {
+        list.push_back(Value(campaign("big-" + std::to_string(i))));
+    }
+    return list;
+}
+
+// The child: stores a small list that expires at once, then starts on a list
+// of 10,000 campaigns and says "go" once the rewrite holds the file's write
+// lock, so that the kill lands inside the rewrite.
+int runAsBigListChildIfAsked() {
+    const char* env = std::getenv(kBigEnv);
+    if (env == nullptr) {
+        return 0;
+    }
+    const std::string home(env);
+    platform::host::setHomeFolder(home);
+    platform::host::setKeychainFolder(home + "/keychain");
+    platform::host::setReachability(std::string("unknown"));
+    auto registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
+    auto dao = InAppMessageDAO::create(registry);
+    if (!dao) {
+        std::printf("failed\n");
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
+    dao->insertApiResponse2Table(answer(bigList(3), "small", "changed", 0));
+    if (!registry->waitForPendingWrites()) {
+        std::printf("failed\n");
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
+    const std::string big = answer(bigList(kBigList), "big", "changed", 60);
+    std::thread([dao, big] { dao->insertApiResponse2Table(big); }).detach();
+    // Another connection finds the write lock taken once the rewrite began.
+    int rc = 0;
+    auto watcher = platform::sqlite::Connection::open(
+        platform::documentsFolder() + "/" + InAppMessageSqliteStore::DATABASE_NAME,
+        SQLITE_OPEN_READWRITE, rc);
+    for (;;) {
+        if (!watcher) {
+            std::printf("failed\n");
+            std::fflush(stdout);
+            std::_Exit(1);
+        }
+        if (watcher->execute("BEGIN IMMEDIATE") != platform::sqlite::Outcome::Done) {
+            break;
+        }
+        (void)watcher->execute("ROLLBACK");
+    }
+    std::printf("go\n");
+    std::fflush(stdout);
+    for (;;) {
+        ::pause();
+    }
+}
+const int kBigListChildDone = runAsBigListChildIfAsked();
+
+// A kill in the middle of a large rewrite leaves the list before it whole,
+// with its own checksum and expiry: the next launch finds the list expired
+// and asks for the new one again.
+TEST(InAppMessageKill, AKillInsideALargeRewriteKeepsTheOldListAndItsExpiry) {
+    testing::FreshSdk sdk;
+    const std::string said =
+        testing::runSelf({std::string(kBigEnv) + "=" + sdk.home()}, "go", std::chrono::seconds(60));
+    ASSERT_NE(said.find("go"), std::string::npos) << said;
+
+    sdk.relaunch();
+    platform::host::setReachability(std::string("unknown"));
+    auto registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
+    auto dao = InAppMessageDAO::create(registry);
+    ASSERT_TRUE(dao);
+    auto held = dao->store().getAllCampaignId();
+    std::sort(held.begin(), held.end());
+    if (held.size() == static_cast<std::size_t>(kBigList)) {
+        // The rewrite had committed before the kill: the new list, whole.
+        EXPECT_EQ(held, sortedIds(bigList(kBigList)));
+        return;
+    }
+    EXPECT_EQ(held, sortedIds(bigList(3))) << held.size() << " campaigns";
+    EXPECT_EQ(registry->getString(DataRegistryKey::STRING_IN_APP_MESSAGE_CHECKSUM, ""), "small");
+    EXPECT_EQ(registry->getInt(DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY, -1), 0);
+    EXPECT_TRUE(autoevent::isInAppMessageListExpired(*registry, platform::wallMillis() + 1));
+}
 
 TEST(InAppMessageKill, TheStoreReopensAndTheNextDownloadRestoresTheList) {
     testing::FreshSdk sdk;
@@ -98,17 +203,39 @@ TEST(InAppMessageKill, TheStoreReopensAndTheNextDownloadRestoresTheList) {
             ASSERT_EQ(entry.path().filename().string().find("corrupt"), std::string::npos)
                 << entry.path();
         }
+        // One whole list: the one this test stored last (before the child's
+        // first commit), or one the child stored; and a checksum naming that
+        // list or one stored before it.
+        auto held = dao->store().getAllCampaignId();
+        std::sort(held.begin(), held.end());
+        const bool holdsPrevious = k > 0 && held == sortedIds(listNumber(1000 + k - 1));
+        int heldList = -1;
+        for (int n = firstList(base + k);
+             !holdsPrevious && !held.empty() && n < firstList(base + k) + kListStep * 2000;
+             n += kListStep) {
+            if (sortedIds(listNumber(n)) == held) {
+                heldList = n;
+                break;
+            }
+        }
+        ASSERT_TRUE(held.empty() || holdsPrevious || heldList >= 0)
+            << "a part of a list: " << held.size() << " campaigns, " << held.front() << " .. "
+            << held.back();
+        const std::string sum =
+            registry->getString(DataRegistryKey::STRING_IN_APP_MESSAGE_CHECKSUM, "");
+        if (sum.rfind("list-", 0) == 0) {
+            ASSERT_GE(heldList, 0) << sum;
+            EXPECT_LE(std::stoi(sum.substr(std::string("list-").size())), heldList) << sum;
+        } else if (!sum.empty()) {
+            EXPECT_EQ(sum, "final-" + std::to_string(k - 1));
+        }
         // Whatever the stored checksum, a list the device never held comes in full.
         const Value::Array list = listNumber(1000 + k);
         dao->insertApiResponse2Table(answer(list, "final-" + std::to_string(k)));
         EXPECT_EQ(registry->getString(DataRegistryKey::STRING_IN_APP_MESSAGE_CHECKSUM, ""),
                   "final-" + std::to_string(k));
-        std::vector<std::string> expected;
-        for (const auto& c : list) {
-            expected.push_back(*c.getMap()->at("campaign_id").getString());
-        }
+        const std::vector<std::string> expected = sortedIds(list);
         auto stored = dao->store().getAllCampaignId();
-        std::sort(expected.begin(), expected.end());
         std::sort(stored.begin(), stored.end());
         ASSERT_EQ(stored, expected);
         for (const auto& id : expected) {

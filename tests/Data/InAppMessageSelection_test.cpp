@@ -1,6 +1,12 @@
 #include "Data/InAppMessageFixture.h"
 
 #include <sqlite3.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
 
 namespace sorvel::iamtest {
 namespace {
@@ -86,6 +92,123 @@ TEST_F(InAppMessageSelection, TriggerNamesFollowEveryWriteOfTheStore) {
     dao->createTables();
     ingest({Value(triggeredAt(campaign("b"), 1, "2024-01-01T00:00:00.0000000Z"))}, "c2");
     EXPECT_EQ(idOf(dao->getInAppMessageByEventName("custom:buy", true)), "b");
+}
+
+// The app's threads answer "no campaign" only from names read after the last
+// commit to the file by anyone; a commit by another connection (another
+// process, the image queue) makes them ask the queue until the names are
+// read again. Names handed out stay as they were when a refresh replaces them.
+TEST_F(InAppMessageSelection, TheAppsCheckHoldsOnlyForNamesAsNewAsTheFile) {
+    InAppMessageSqliteStore& store = dao->store();
+    EXPECT_TRUE(store.mayTrigger("custom:buy")) << "nothing read yet: ask the queue";
+    ingest({Value(triggeredAt(campaign("a"), 1, "2024-01-01T00:00:00.0000000Z"))});
+    EXPECT_TRUE(store.mayTrigger("custom:sell")) << "the store's own commit since the last read";
+    store.refreshTriggerEventNames();
+    EXPECT_FALSE(store.mayTrigger("custom:sell"));
+    EXPECT_TRUE(store.mayTrigger("custom:buy"));
+    const auto held = store.triggerEventNames();
+    ASSERT_TRUE(held);
+
+    // The change mark itself: equal while nothing commits; moved by a commit
+    // of any connection; a write that changes nothing commits nothing.
+    auto mark = platform::sqlite::WalChangeMark::open(dbPath());
+    ASSERT_TRUE(mark);
+    const auto before = mark->read();
+    ASSERT_TRUE(before);
+    EXPECT_EQ(mark->read(), before);
+    EXPECT_FALSE(platform::sqlite::WalChangeMark::open(dbPath() + ".missing"));
+
+    int rc = 0;
+    auto other = platform::sqlite::Connection::open(dbPath(), SQLITE_OPEN_READWRITE, rc);
+    ASSERT_TRUE(other) << rc;
+    other->setBusyTimeout(5000);
+    ASSERT_EQ(other->execute("UPDATE CurrentFrequency SET CurrentFrequencyCapPerSession = 0"),
+              platform::sqlite::Outcome::Done);
+    EXPECT_EQ(mark->read(), before);
+    EXPECT_FALSE(store.mayTrigger("custom:sell"));
+    ASSERT_EQ(other->execute("INSERT INTO Triggers VALUES ('a', 'inappevent', 'custom:sell', 1)"),
+              platform::sqlite::Outcome::Done);
+    const auto after = mark->read();
+    ASSERT_TRUE(after);
+    EXPECT_NE(after, before);
+    // A name no commit added is not answered from stale names either.
+    EXPECT_TRUE(store.mayTrigger("custom:other"));
+    EXPECT_TRUE(store.mayTrigger("custom:sell"));
+    EXPECT_EQ(idOf(dao->getInAppMessageByEventName("custom:sell", true)), "a");
+    store.refreshTriggerEventNames();
+    EXPECT_FALSE(store.mayTrigger("custom:other"));
+    EXPECT_EQ(*store.triggerEventNames(),
+              (InAppMessageSqliteStore::EventNames{"custom:buy", "custom:sell"}));
+    EXPECT_EQ(*held, InAppMessageSqliteStore::EventNames{"custom:buy"});
+
+    // Dropped tables: nothing can be told, so everything takes the queue.
+    dao->deleteAllImagesAndDropTables();
+    store.refreshTriggerEventNames();
+    EXPECT_FALSE(store.triggerEventNames());
+    EXPECT_TRUE(store.mayTrigger("custom:other"));
+}
+
+// Whether the thread is asleep (blocked), by its state in /proc.
+bool asleep(long tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S';
+}
+
+// A refresh of the names that waits for the store's connection (held by a
+// write that waits for another connection's lock) keeps no reader of the
+// names waiting: they get the names published before it.
+TEST_F(InAppMessageSelection, ReadersOfTheNamesNeverWaitForARefresh) {
+    InAppMessageSqliteStore& store = dao->store();
+    ingest({Value(triggeredAt(campaign("a"), 1, "2024-01-01T00:00:00.0000000Z"))});
+    store.refreshTriggerEventNames();
+    int rc = 0;
+    auto locker = platform::sqlite::Connection::open(dbPath(), SQLITE_OPEN_READWRITE, rc);
+    ASSERT_TRUE(locker) << rc;
+    // A commit the names do not hold yet, then the write lock kept.
+    ASSERT_EQ(locker->execute("INSERT INTO Triggers VALUES ('a', 'inappevent', 'custom:new', 1)"),
+              platform::sqlite::Outcome::Done);
+    ASSERT_EQ(locker->execute("BEGIN IMMEDIATE"), platform::sqlite::Outcome::Done);
+
+    // A write on the store's connection waits for the lock, holding that
+    // connection; a refresh then waits for the connection.
+    std::atomic<long> writerTid{0};
+    std::thread writer([&] {
+        writerTid.store(static_cast<long>(::syscall(SYS_gettid)));
+        store.resetFrequencyCapPerSession();
+    });
+    ASSERT_TRUE(testing::pollUntil([&] { return writerTid.load() != 0 && asleep(writerTid); }));
+    std::atomic<long> refresherTid{0};
+    std::thread refresher([&] {
+        refresherTid.store(static_cast<long>(::syscall(SYS_gettid)));
+        store.refreshTriggerEventNames();
+    });
+    ASSERT_TRUE(
+        testing::pollUntil([&] { return refresherTid.load() != 0 && asleep(refresherTid); }));
+
+    std::atomic<bool> answered{false};
+    std::shared_ptr<const InAppMessageSqliteStore::EventNames> seen;
+    bool triggers = false;
+    std::thread reader([&] {
+        seen = store.triggerEventNames();
+        triggers = store.mayTrigger("custom:new");
+        answered.store(true);
+        testing::notifyWaiters();
+    });
+    const bool atOnce =
+        testing::waitUntil([&] { return answered.load(); }, std::chrono::seconds(2));
+    ASSERT_EQ(locker->execute("ROLLBACK"), platform::sqlite::Outcome::Done);
+    writer.join();
+    refresher.join();
+    reader.join();
+    EXPECT_TRUE(atOnce) << "a reader waited for the refresh";
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(*seen, InAppMessageSqliteStore::EventNames{"custom:buy"});
+    EXPECT_TRUE(triggers) << "names older than the file's last commit answered no";
+    EXPECT_EQ(*store.triggerEventNames(),
+              (InAppMessageSqliteStore::EventNames{"custom:buy", "custom:new"}));
 }
 
 TEST_F(InAppMessageSelection, CapsPerSessionUserAndPeriod) {

@@ -1,9 +1,12 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <sys/stat.h>
+
 #include "Core/DiContainer.h"
 #include "Data/InAppMessageFixture.h"
 #include "Data/Repository/Repository.h"
+#include "Event/AutoEvent.h"
 
 namespace sorvel::iamtest {
 namespace {
@@ -244,6 +247,82 @@ TEST(InAppMessageStoreOpening, ADamagedFileIsMovedAsideAndNoFolderMeansNoStore) 
         EXPECT_TRUE(DiContainer::shared().repository());
         EXPECT_EQ(log.count("Unable to open InAppMessage Database"), 1);
         EXPECT_EQ(log.count("InAppMessageDAO init Error, can not use InAppMessage"), 1);
+    }
+}
+
+// A store that has to start empty (its file was damaged and moved aside, or
+// something else stood in its place) forgets the checksum and expiry of the
+// list it held: otherwise the server, asked with the old checksum, answers
+// "unchanged" and the store is never filled again.
+TEST(InAppMessageStoreOpening, AStoreThatOpensEmptyForgetsTheChecksumAndExpiryOfTheOldList) {
+    const std::string damages[] = {"intact", "garbage", "truncated", "empty", "folder", "fifo"};
+    for (const std::string& damage : damages) {
+        SCOPED_TRACE(damage);
+        testing::FreshSdk sdk;
+        const std::string path =
+            platform::documentsFolder() + "/" + InAppMessageSqliteStore::DATABASE_NAME;
+        {
+            // An earlier launch stored a list, its checksum and its expiry.
+            auto registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
+            auto dao = InAppMessageDAO::create(registry);
+            ASSERT_TRUE(dao);
+            dao->insertApiResponse2Table(answer({Value(campaign("c1"))}, "sum-1", "changed", 600));
+            ASSERT_EQ(dao->store().getAllCampaignId(), (std::vector<std::string>{"c1"}));
+            ASSERT_TRUE(registry->waitForPendingWrites());
+        }
+        std::filesystem::remove(path + "-wal");
+        std::filesystem::remove(path + "-shm");
+        if (damage == "garbage") {
+            FILE* f = std::fopen(path.c_str(), "wb");
+            ASSERT_TRUE(f);
+            std::fputs("not a database at all, only a file with its name", f);
+            std::fclose(f);
+        } else if (damage == "truncated") {
+            std::filesystem::resize_file(path, 100);
+        } else if (damage == "empty") {
+            std::filesystem::resize_file(path, 0);
+        } else if (damage == "folder") {
+            std::filesystem::remove(path);
+            std::filesystem::create_directory(path);
+        } else if (damage == "fifo") {
+            std::filesystem::remove(path);
+            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        }
+
+        // The next launch.
+        auto registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
+        ASSERT_EQ(registry->getString(DataRegistryKey::STRING_IN_APP_MESSAGE_CHECKSUM, ""),
+                  "sum-1");
+        auto dao = InAppMessageDAO::create(registry);
+        ASSERT_TRUE(dao);
+        const auto stored = dao->store().getAllCampaignId();
+        const bool expired =
+            autoevent::isInAppMessageListExpired(*registry, platform::wallMillis());
+        const auto checksum =
+            registry->getString(DataRegistryKey::STRING_IN_APP_MESSAGE_CHECKSUM, "<none>");
+        if (damage == "intact") {
+            EXPECT_EQ(stored, (std::vector<std::string>{"c1"}));
+            EXPECT_EQ(checksum, "sum-1");
+            EXPECT_FALSE(expired);
+            continue;
+        }
+        EXPECT_TRUE(stored.empty());
+        EXPECT_EQ(checksum, "<none>");
+        EXPECT_EQ(registry->getInt(DataRegistryKey::INT_IN_APP_MESSAGE_MINUTES_TO_EXPIRY, -1), -1);
+        EXPECT_EQ(registry->getInt64(DataRegistryKey::INT64_IN_APP_MESSAGE_LAST_RESPONSE_TIME, -1),
+                  -1);
+        EXPECT_TRUE(expired);
+        // The server, asked without a checksum, sends the list again, and it
+        // is stored as it would be in a new store.
+        dao->insertApiResponse2Table(answer({Value(campaign("c1"))}, "sum-1", "changed", 600));
+        EXPECT_EQ(dao->store().getAllCampaignId(), (std::vector<std::string>{"c1"}));
+        ASSERT_TRUE(registry->waitForPendingWrites());
+        // A later launch on the refilled store keeps what it stored.
+        auto again = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
+        dao.reset();
+        auto reopened = InAppMessageDAO::create(again);
+        ASSERT_TRUE(reopened);
+        EXPECT_EQ(again->getString(DataRegistryKey::STRING_IN_APP_MESSAGE_CHECKSUM, ""), "sum-1");
     }
 }
 

@@ -1,4 +1,6 @@
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "CampaignListServer.h"
@@ -13,6 +15,37 @@
 
 namespace sorvel::repotest {
 namespace {
+
+constexpr const char* kOtherProcessEnv = "SORVEL_IAM_OTHER_PROCESS";
+
+// Another process of the app on the same data folder: it stores a list whose
+// second campaign is triggered by "custom:sell", then ends.
+int runAsOtherProcessIfAsked() {
+    const char* home = std::getenv(kOtherProcessEnv);
+    if (home == nullptr) {
+        return 0;
+    }
+    platform::host::setHomeFolder(home);
+    platform::host::setKeychainFolder(std::string(home) + "/keychain");
+    platform::host::setReachability(std::string("unknown"));
+    auto registry = std::make_shared<DataRegistry>(std::make_shared<DefaultDataContext>());
+    auto dao = InAppMessageDAO::create(registry);
+    if (!dao) {
+        std::printf("failed\n");
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
+    Value::Map sell = iamtest::campaign("sell");
+    sell["triggers"] = Value(Value::Array{Value(Value::Map{
+        {"evt", Value("custom:sell")}, {"type", Value("inappevent")}, {"priority", Value(1)}})});
+    dao->insertApiResponse2Table(
+        iamtest::answer({Value(iamtest::campaign("c1")), Value(sell)}, "sum-other"));
+    const bool stored = dao->store().getAllCampaignId().size() == 2;
+    std::printf(stored ? "done\n" : "failed\n");
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+const int kOtherProcessDone = runAsOtherProcessIfAsked();
 
 // Records what the trigger road hands to the screen, and logs an impression
 // through the sink as a view would.
@@ -283,6 +316,37 @@ TEST_F(RepositoryInAppTest, TheDefaultDisplayLaysTheViewOnTheWindow) {
         [&] { return SVLBooleanState::isInAppMessageShowing().get(); }, std::chrono::seconds(10)));
     EXPECT_EQ(window->subviews().size(), 1u);
     platform::host::removeAllWindows();
+}
+
+// Events that no campaign names are answered on the caller's thread, but
+// only from trigger names read after the last commit to the store: a list
+// that another process of the app stored on the same data folder is looked
+// up at the next event, though nothing of this process touched the store.
+TEST_F(RepositoryInAppTest, AListAnotherProcessStoredIsSeenByTheNextEvent) {
+    campaigns.setCampaigns(Value(Value::Array{Value(iamtest::campaign("c1"))}).toJson(), "sum-1",
+                           30);
+    fetchAndSettle();
+    // The names are current: an event no campaign names never reaches the queue.
+    repository->getInAppMessage("custom:sell");
+    repository->waitForInAppQueue();
+    ASSERT_EQ(trigger("custom:sell"), 0u);
+    const int asksBefore = display->portraitAsks.load();
+    repository->getInAppMessage("custom:sell");
+    EXPECT_EQ(display->portraitAsks.load(), asksBefore);
+
+    const std::string said =
+        testing::runSelf({std::string(kOtherProcessEnv) + "=" + platform::homeFolder()}, "done");
+    ASSERT_NE(said.find("done"), std::string::npos) << said;
+
+    ASSERT_EQ(trigger("custom:sell"), 1u);
+    EXPECT_EQ(display->messages()[0]->campaignId, "sell");
+    EXPECT_EQ(counters("sell"), (std::vector<std::string>{"1", "1"}));
+    // Once the names were read again, other events are answered at once again.
+    const int asksAfter = display->portraitAsks.load();
+    repository->getInAppMessage("custom:browse");
+    EXPECT_EQ(display->portraitAsks.load(), asksAfter);
+    EXPECT_TRUE(logged(
+        "getInAppMessageByCampaignId Fail, No Valid InAppMessage, eventName : custom:browse"));
 }
 
 }  // namespace

@@ -182,8 +182,9 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     const std::shared_ptr<InAppMessageDAO> inAppMessageDAO_;
     const std::shared_ptr<IInAppMessageDisplay> inAppMessageDisplay_;
     // Blocks queued on the in-app queue that may change the campaigns (every
-    // one but a trigger's lookup) and not yet finished. While none is, the
-    // store's trigger names are those a lookup queued now would read.
+    // one but a trigger's lookup) and not yet finished. While none is, and the
+    // store's file has had no commit since its trigger names were read (by
+    // this process or another), they are those a lookup queued now would read.
     const std::shared_ptr<std::atomic<std::int64_t>> inAppBlocksPending_ =
         std::make_shared<std::atomic<std::int64_t>>(0);
 

@@ -66,25 +66,31 @@ void Repository::getInAppMessage(const std::string& eventName) {
     // the in-app queue for a lookup that would find nothing. Lookups queued
     // before it change no trigger name, so they do not count: were they to,
     // a stream faster than the queue would keep one queued for good, and
-    // every event after it would take the queue too.
-    if (inAppBlocksPending_->load() == 0) {
-        auto names = inAppMessageDAO_->store().triggerEventNames();
-        if (names && !names->contains(eventName)) {
-            if (SvlLog::wouldDeliver(true)) {
-                if (SVLBooleanState::isInAppMessageShowing().get()) {
-                    SvlLog::debug("InAppMessage already shown", true);
-                } else {
-                    SvlLog::debug(
-                        "getInAppMessageByCampaignId Fail, No Valid InAppMessage, eventName : " +
-                            eventName,
-                        true);
-                }
+    // every event after it would take the queue too. The store answers "no"
+    // only from names read after the last commit to its file by anyone, so a
+    // list another process stored is never missed; it waits on no table read.
+    if (inAppBlocksPending_->load() == 0 && !inAppMessageDAO_->store().mayTrigger(eventName)) {
+        if (SvlLog::wouldDeliver(true)) {
+            if (SVLBooleanState::isInAppMessageShowing().get()) {
+                SvlLog::debug("InAppMessage already shown", true);
+            } else {
+                SvlLog::debug(
+                    "getInAppMessageByCampaignId Fail, No Valid InAppMessage, eventName : " +
+                        eventName,
+                    true);
             }
-            return;
         }
+        return;
     }
     inAppMessageExecutor_->async([dao = inAppMessageDAO_, display = inAppMessageDisplay_,
                                   self = weak_from_this(), eventName] {
+        // The names are read again after the lookup (a shown message counts
+        // in the store; another process may have written), so that the
+        // events after it are answered at once again.
+        struct Refresh {
+            InAppMessageDAO& dao;
+            ~Refresh() { dao.store().refreshTriggerEventNames(); }
+        } refresh{*dao};
         if (SVLBooleanState::isInAppMessageShowing().get()) {
             SvlLog::debug("InAppMessage already shown", true);
             return;
