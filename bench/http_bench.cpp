@@ -6,10 +6,7 @@
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
-#include <condition_variable>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -137,38 +134,8 @@ bool usable(const Floor& floor, benchmark::State& state) {
     return floor.ok();
 }
 
-// The requests of a figure that are out, and how many of them failed.
-struct Flight {
-    std::mutex mu;
-    std::condition_variable cv;
-    int running = 0;
-    int toStart = 0;  // for chains: what is still to be started
-    int failed = 0;
-    // Whether the waiting thread starts the next request (woken at each
-    // answer) or only waits for the last one.
-    bool wakeOnEachAnswer = true;
-
-    void answered(const platform::HttpResponse& r) {
-        std::lock_guard<std::mutex> lock(mu);
-        --running;
-        failed += r.status != 200 ? 1 : 0;
-        if (wakeOnEachAnswer || (running == 0 && toStart == 0)) {
-            cv.notify_all();
-        }
-    }
-    void waitForNone() {
-        std::unique_lock<std::mutex> lock(mu);
-        cv.wait(lock, [&] { return running == 0 && toStart == 0; });
-    }
-    void report(benchmark::State& state) {
-        if (failed > 0) {
-            state.SkipWithError("a request failed");
-        }
-    }
-};
-
-// One request at a time on the calling thread, as an upload round without a
-// backlog sends its package.
+// One request at a time on the calling thread, over one kept-alive
+// connection, as an upload round sends its packages.
 void BM_SignedPostFloorBlocking(benchmark::State& state) {
     Floor floor;
     if (!usable(floor, state)) {
@@ -194,90 +161,6 @@ void BM_SignedPostFloorBlocking(benchmark::State& state) {
     state.counters["body_bytes"] = static_cast<double>(floor.requests[0]->body.size());
 }
 BENCHMARK(BM_SignedPostFloorBlocking)->Unit(benchmark::kMicrosecond)->UseRealTime();
-
-// Four requests in flight on the session's transfer thread, as a backlog's
-// upload round keeps them: this thread starts one whenever one has ended.
-void BM_SignedPostFloorFourInFlight(benchmark::State& state) {
-    constexpr int kInFlight = 4;
-    Floor floor;
-    if (!usable(floor, state)) {
-        return;
-    }
-    Flight flight;
-    auto start = [&](const std::shared_ptr<const platform::HttpRequest>& request) {
-        {
-            std::unique_lock<std::mutex> lock(flight.mu);
-            flight.cv.wait(lock, [&] { return flight.running < kInFlight; });
-            ++flight.running;
-        }
-        floor.session.startDataTask(request, [&](platform::HttpResponse r) { flight.answered(r); });
-    };
-    // Warm: four connections open before the figures start.
-    for (int i = 0; i < kInFlight; ++i) {
-        start(floor.requests[static_cast<std::size_t>(i)]);
-    }
-    flight.waitForNone();
-    std::size_t next = 0;
-    {
-        PerRequest measure(state);
-        for (auto _ : state) {
-            start(floor.requests[next++ % floor.requests.size()]);
-        }
-        flight.waitForNone();
-    }
-    flight.report(state);
-}
-BENCHMARK(BM_SignedPostFloorFourInFlight)->Unit(benchmark::kMicrosecond)->UseRealTime();
-
-// Four chains of requests on the transfer thread, each answer starting the
-// next request itself: what the hand-off between the thread that starts the
-// requests and the transfer thread costs, against the figure above.
-void BM_SignedPostFloorFourChained(benchmark::State& state) {
-    constexpr int kChains = 4;
-    constexpr int kBatch = 256;
-    Floor floor;
-    if (!usable(floor, state)) {
-        return;
-    }
-    Flight flight;
-    flight.wakeOnEachAnswer = false;
-    std::size_t next = 0;
-    std::function<void()> startNext = [&] {
-        std::shared_ptr<const platform::HttpRequest> request;
-        {
-            std::lock_guard<std::mutex> lock(flight.mu);
-            if (flight.toStart == 0) {
-                return;
-            }
-            --flight.toStart;
-            ++flight.running;
-            request = floor.requests[next++ % floor.requests.size()];
-        }
-        floor.session.startDataTask(std::move(request), [&](platform::HttpResponse r) {
-            flight.answered(r);
-            startNext();
-        });
-    };
-    auto batch = [&](int requests) {
-        {
-            std::lock_guard<std::mutex> lock(flight.mu);
-            flight.toStart = requests;
-        }
-        for (int i = 0; i < kChains; ++i) {
-            startNext();
-        }
-        flight.waitForNone();
-    };
-    batch(kChains);  // warm: the connections are open
-    {
-        PerRequest measure(state, kBatch);
-        for (auto _ : state) {
-            batch(kBatch);
-        }
-    }
-    flight.report(state);
-}
-BENCHMARK(BM_SignedPostFloorFourChained)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The digest a signature takes over the Base64 body, alone.
 void BM_Md5OfSignedBody(benchmark::State& state) {

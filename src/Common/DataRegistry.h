@@ -160,7 +160,10 @@ class DataRegistry {
         return versions_[static_cast<std::size_t>(key)].load(std::memory_order_acquire);
     }
 
-    // Removes the value of every registry key; no listener is called.
+    // Removes the value of every registry key; no listener is called. Reads
+    // answer nothing from the call on. A store that refuses the wipe keeps
+    // its values: once its refusal is in, reads answer them again (each
+    // key's version() moves) and waitForPendingWrites() fails.
     void removeAll();
 
     void addListener(DataRegistryKey key, std::shared_ptr<DataUnitEventListener> listener);

@@ -10,23 +10,6 @@
 
 namespace sorvel {
 
-void IEventSender::sendEventPackageAsync(std::shared_ptr<const EventPackage> eventPackage,
-                                         Completion completion) {
-    bool answered = false;
-    sendEventPackage(eventPackage, [&](const IEventSendActionResult& result) {
-        answered = true;
-        if (completion) {
-            completion(result);
-        }
-    });
-    if (!answered && eventPackage && completion) {
-        // A sender that reports nothing must not make the package vanish.
-        SvlLog::error("sendEventPackage :: no outcome for package " + eventPackage->packageId() +
-                      "; it waits for the next upload");
-        completion(IEventSendActionResult::onFail(eventPackage));
-    }
-}
-
 DefaultEventSender::DefaultEventSender(
     std::shared_ptr<DataRegistry> dataRegistry,
     std::shared_ptr<DeviceRealtimeDataProvider> deviceRealtimeDataProvider,
@@ -117,16 +100,6 @@ void DefaultEventSender::sendEventPackage(std::shared_ptr<const EventPackage> ev
     }
     if (auto r = prepare(eventPackage, completion)) {
         manager_.request(std::move(r->connection), false, r->answer(), r->upload);
-    }
-}
-
-void DefaultEventSender::sendEventPackageAsync(std::shared_ptr<const EventPackage> eventPackage,
-                                               Completion completion) {
-    if (!eventPackage) {
-        return;
-    }
-    if (auto r = prepare(eventPackage, completion)) {
-        manager_.requestAsync(std::move(r->connection), false, r->answer(), r->upload);
     }
 }
 

@@ -18,8 +18,10 @@ class DeviceRealtimeDataProvider;
 // fails goes back to its container's queue instead. It fails at once when the
 // network is down or GDPR forget-me is in force; a request that could not even
 // be sent (no secret key, unusable URL) fails too, so the package is kept.
-// Each call builds its own request; what the sender keeps is the text of the
-// common block, written again only when a value in it changes.
+// Each call builds its own request and returns once it is answered; what the
+// sender keeps is the text of the common block, written again only when a
+// value in it changes. Calls from one thread reuse one kept-alive connection
+// (see HttpSession).
 class DefaultEventSender : public IEventSender {
   public:
     // gdprAction runs when forget-me is stored but not yet acknowledged by the
@@ -31,11 +33,6 @@ class DefaultEventSender : public IEventSender {
 
     void sendEventPackage(std::shared_ptr<const EventPackage> eventPackage,
                           Completion completion) override;
-    // Up to the request as sendEventPackage(); the upload then runs on the
-    // transfer thread of the shared URL session, beside other uploads, and the
-    // completion runs there once it is answered.
-    void sendEventPackageAsync(std::shared_ptr<const EventPackage> eventPackage,
-                               Completion completion) override;
 
   private:
     struct Upload;

@@ -103,12 +103,6 @@ class IEventSender {
     virtual ~IEventSender() = default;
     virtual void sendEventPackage(std::shared_ptr<const EventPackage> eventPackage,
                                   Completion completion) = 0;
-    // Starts sending and may return before the outcome: the completion runs
-    // exactly once, on any thread, possibly while other packages are being
-    // sent. By default the blocking send, with a failure reported for a
-    // package it left without an outcome.
-    virtual void sendEventPackageAsync(std::shared_ptr<const EventPackage> eventPackage,
-                                       Completion completion);
 };
 
 }  // namespace sorvel

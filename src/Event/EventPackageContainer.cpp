@@ -66,27 +66,12 @@ EventPackageContainer::~EventPackageContainer() {
 }
 
 EventPackageContainer::Packages EventPackageContainer::persistableLocked() const {
-    // Oldest first: the packages that already failed in this round and those
-    // being sent, in the order they were taken, then the rest.
-    std::vector<std::pair<std::uint64_t, const std::shared_ptr<const EventPackage>*>> sending;
-    sending.reserve(inFlight_.size());
-    for (const auto& p : inFlight_) {
-        auto it = sendOrder_.find(p.get());
-        sending.emplace_back(it != sendOrder_.end() ? it->second : UINT64_MAX, &p);
-    }
-    std::stable_sort(sending.begin(), sending.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    // Oldest first: the packages that already failed in this round, the one
+    // being sent (taken after them), then the rest.
     Packages out;
-    out.reserve(roundFailed_.size() + packageQueue_.size() + inFlight_.size());
-    std::size_t failed = 0;
-    for (const auto& [order, p] : sending) {
-        while (failed < roundFailed_.size() && failedOrder_[failed] < order) {
-            out.push_back(roundFailed_[failed++]);
-        }
-        out.push_back(*p);
-    }
-    out.insert(out.end(), roundFailed_.begin() + static_cast<std::ptrdiff_t>(failed),
-               roundFailed_.end());
+    out.reserve(roundFailed_.size() + inFlight_.size() + packageQueue_.size());
+    out.insert(out.end(), roundFailed_.begin(), roundFailed_.end());
+    out.insert(out.end(), inFlight_.begin(), inFlight_.end());
     out.insert(out.end(), packageQueue_.begin(), packageQueue_.end());
     return out;
 }
@@ -259,7 +244,6 @@ bool EventPackageContainer::dropIfWithdrawn(
     {
         platform::MutexLock lock(mu_);
         removeSame(inFlight_, eventPackage);
-        sendOrder_.erase(eventPackage.get());
     }
     store_->recordSettled(*eventPackage, false);
     return true;
@@ -284,33 +268,6 @@ void EventPackageContainer::send(const std::shared_ptr<const EventPackage>& even
     }
 }
 
-void EventPackageContainer::sendInRound(const std::shared_ptr<const EventPackage>& eventPackage,
-                                        bool inPlace) {
-    if (dropIfWithdrawn(eventPackage)) {
-        endRoundUpload();
-        return;
-    }
-    auto done = [this](const IEventSendActionResult& result) {
-        onSendResult(result);
-        endRoundUpload();
-    };
-    if (inPlace) {
-        // The blocking send, answered exactly once (a failure for a package
-        // the sender left without an outcome).
-        eventSender_->IEventSender::sendEventPackageAsync(eventPackage, std::move(done));
-    } else {
-        eventSender_->sendEventPackageAsync(eventPackage, std::move(done));
-    }
-}
-
-void EventPackageContainer::endRoundUpload() {
-    platform::MutexLock lock(mu_);
-    --roundInFlight_;
-    if (roundInFlight_ <= roundWakeAt_) {
-        roundCv_.signalAll();
-    }
-}
-
 void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
     if (!result.package) {
         return;
@@ -321,11 +278,6 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
     {
         platform::MutexLock lock(mu_);
         removeSame(inFlight_, result.package);
-        std::uint64_t order = UINT64_MAX;
-        if (auto it = sendOrder_.find(result.package.get()); it != sendOrder_.end()) {
-            order = it->second;
-            sendOrder_.erase(it);
-        }
         if (removeSame(dropped_, result.package)) {
             // Dropped on purpose while it was being sent: neither kept nor requeued.
         } else if (result.kind == IEventSendActionResult::Kind::onSuccess) {
@@ -340,14 +292,9 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
             if (inRound_) {
                 // Back before the packages queued after it, so the queue (and
                 // the stored list) stays oldest first while the buffer keeps
-                // adding packages during the round; among the round's
-                // failures, in the order they were taken (nearly always
-                // last, so this costs no shifting).
-                const auto pos = static_cast<std::ptrdiff_t>(
-                    std::upper_bound(failedOrder_.begin(), failedOrder_.end(), order) -
-                    failedOrder_.begin());
-                failedOrder_.insert(failedOrder_.begin() + pos, order);
-                roundFailed_.insert(roundFailed_.begin() + pos, result.package);
+                // adding packages during the round; the round sends one at a
+                // time, so its failures come in the order they were taken.
+                roundFailed_.push_back(result.package);
             } else {
                 packageQueue_.push_back(result.package);
             }
@@ -373,13 +320,11 @@ void EventPackageContainer::sendAllEventPackages() {
     }
     const std::size_t n = packageCount();
     SvlLog::debug("packageQueueCount : " + std::to_string(n), true);
-    const std::size_t inFlightLimit = n >= BACKLOG_FOR_PARALLEL_UPLOADS ? MAX_IN_FLIGHT : 1;
     {
         platform::MutexLock lock(mu_);
         inRound_ = true;
         roundDelivered_ = false;
         roundFailed_.clear();
-        failedOrder_.clear();
     }
     for (std::size_t i = 0; i < n; ++i) {
         std::shared_ptr<const EventPackage> head;
@@ -403,31 +348,22 @@ void EventPackageContainer::sendAllEventPackages() {
             // the stored list never misses it in between. The packages that
             // failed in this round wait apart, ahead of the queue.
             platform::MutexLock lock(mu_);
-            while (roundInFlight_ >= inFlightLimit) {
-                roundWakeAt_ = inFlightLimit / 2;
-                roundCv_.wait();
-            }
             if (packageQueue_.empty()) {
                 break;
             }
             head = std::move(packageQueue_.front());
             packageQueue_.pop_front();
             inFlight_.push_back(head);
-            sendOrder_[head.get()] = ++sendCount_;
-            ++roundInFlight_;
         }
-        sendInRound(head, inFlightLimit == 1);
+        // The next package goes only once this one is answered: the server
+        // gets a round's packages in order, over one kept-alive connection.
+        send(head);
     }
     platform::MutexLock lock(mu_);
-    // A round ends with its last upload; its failures lead the queue again.
-    roundWakeAt_ = 0;
-    while (roundInFlight_ > 0) {
-        roundCv_.wait();
-    }
+    // The round's failures lead the queue again.
     packageQueue_.insert(packageQueue_.begin(), std::make_move_iterator(roundFailed_.begin()),
                          std::make_move_iterator(roundFailed_.end()));
     roundFailed_.clear();
-    failedOrder_.clear();
     inRound_ = false;
 }
 
@@ -447,7 +383,6 @@ void EventPackageContainer::removeAllPackages() {
         platform::MutexLock lock(mu_);
         packageQueue_.clear();
         roundFailed_.clear();
-        failedOrder_.clear();
         dropped_.insert(dropped_.end(), inFlight_.begin(), inFlight_.end());
         inFlight_.clear();
     }
@@ -474,7 +409,6 @@ void EventPackageContainer::discardUnsentPackages() {
         platform::MutexLock lock(mu_);
         packageQueue_.clear();
         roundFailed_.clear();
-        failedOrder_.clear();
         dropped_.insert(dropped_.end(), inFlight_.begin(), inFlight_.end());
         inFlight_.clear();
     }

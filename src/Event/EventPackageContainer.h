@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "Common/Constants.h"
@@ -27,12 +26,12 @@ class EventUploadIntervalManager;
 class UnsentPackageStore;
 
 // The packages waiting for upload, oldest first. It restores the packages the
-// previous run left unsent, hands packages to the sender (an upload round
-// that starts with a backlog keeps up to MAX_IN_FLIGHT of them being sent at
-// once), takes back the ones
-// that failed (ahead of the packages queued while they were being sent, in
-// the order they were taken, so the queue stays oldest first), and remembers
-// the ids of the ones that succeeded.
+// previous run left unsent, hands packages one at a time to the sender, each
+// once the one before it is answered, so the server gets them in the order
+// their events were recorded; takes back the ones that failed (ahead of the
+// packages queued while they were being sent, in the order they were taken,
+// so the queue stays oldest first), and remembers the ids of the ones that
+// succeeded.
 //
 // The packages at rest follow the queue (see UnsentPackageStore): a package
 // queued is in the journal before addEventPackage returns, and its successful
@@ -48,20 +47,12 @@ class UnsentPackageStore;
 class EventPackageContainer {
   public:
     using Packages = std::vector<std::shared_ptr<const EventPackage>>;
-    // Uploads of one round under way at once while more packages wait.
-    static constexpr std::size_t MAX_IN_FLIGHT = 4;
-    // A round that starts with fewer packages waiting (the stored list's
-    // worth: a backlog an app builds offline) sends them one at a time. A
-    // kill loses the answers of every upload in flight, and the next launch
-    // sends each of those packages again, so side-by-side uploads are kept
-    // for a backlog too long to send one by one.
-    static constexpr std::size_t BACKLOG_FOR_PARALLEL_UPLOADS =
+    // While uploads fail, packages queued behind this many (the stored list's
+    // worth: a backlog built offline, of more than the stored list holds)
+    // wait long and keep their text deflated; those ahead stay plain, as the
+    // next uploads and every checkpoint read them.
+    static constexpr std::size_t PLAIN_BACKLOG =
         Constants::MAX_UNSENT_EVENTS / Constants::EVENT_PACKAGE_SIZE;
-    // While uploads fail, packages queued behind this many wait long (a
-    // backlog built offline, of more than the stored list holds) and keep
-    // their text deflated; those ahead stay plain, as the next uploads and
-    // every checkpoint read them.
-    static constexpr std::size_t PLAIN_BACKLOG = BACKLOG_FOR_PARALLEL_UPLOADS;
     // While the server takes uploads the backlog drains: a package packed
     // there is inflated again for its upload soon after, paying zlib twice to
     // save memory for a moment. Then the packages the server will take within
@@ -103,9 +94,10 @@ class EventPackageContainer {
     // packages wait.
     void sendIfCountIntervalReached();
     void sendEventPackage(std::shared_ptr<const EventPackage> eventPackage);
-    // Tries each package that waits now once, oldest first, up to
-    // MAX_IN_FLIGHT at a time; returns once every upload it started has
-    // ended. Nothing while a restart is not synced with the server.
+    // Tries each package that waits now once, oldest first, one at a time on
+    // the calling thread; a package that fails waits for the next call, ahead
+    // of those queued meanwhile. Stops early only when the network is down.
+    // Nothing while a restart is not synced with the server.
     void sendAllEventPackages();
     // Empties the queue (a package being sent is not given back); the stored
     // list keeps what it held until the next change of the queue replaces it.
@@ -142,12 +134,9 @@ class EventPackageContainer {
     // while a backlog waits plain that must now be packed.
     bool noteOutcomeLocked(bool delivered) EXCLUSIVE_LOCKS_REQUIRED(mu_);
     void onSendResult(const IEventSendActionResult& result);
+    // Sends the package, which inFlight_ holds; it is answered (a failure
+    // when the sender gave no outcome) by the time this returns.
     void send(const std::shared_ptr<const EventPackage>& eventPackage);
-    // Starts one upload of a round; its end is counted by endRoundUpload().
-    // `inPlace`: the upload runs on the calling thread and has ended on
-    // return (a round that sends one package at a time wakes no other thread).
-    void sendInRound(const std::shared_ptr<const EventPackage>& eventPackage, bool inPlace);
-    void endRoundUpload();
     // Drops a package of an identity a delete ended instead of sending it;
     // false when it is not such a package.
     bool dropIfWithdrawn(const std::shared_ptr<const EventPackage>& eventPackage);
@@ -170,23 +159,11 @@ class EventPackageContainer {
     // for as long as the app runs.
     RecentIds successPackageIdTable_ GUARDED_BY(mu_){10000};
     // Whether an upload round runs; its failed packages wait in
-    // roundFailed_, ahead of packageQueue_, until it ends, so a round over a
-    // long offline backlog takes and gives back each package in constant time.
+    // roundFailed_, in the order they were taken, ahead of packageQueue_,
+    // until it ends, so a round over a long offline backlog takes and gives
+    // back each package in constant time.
     bool inRound_ GUARDED_BY(mu_) = false;
     std::vector<std::shared_ptr<const EventPackage>> roundFailed_ GUARDED_BY(mu_);
-    // The send order of those failures (one each, in step), and of each
-    // package being sent, so failures go back (and packages are stored) in
-    // the order they were taken.
-    std::vector<std::uint64_t> failedOrder_ GUARDED_BY(mu_);
-    std::unordered_map<const EventPackage*, std::uint64_t> sendOrder_ GUARDED_BY(mu_);
-    std::uint64_t sendCount_ GUARDED_BY(mu_) = 0;
-    // Uploads of the running round not yet ended.
-    std::size_t roundInFlight_ GUARDED_BY(mu_) = 0;
-    // The round's thread waits until no more than this many are in flight:
-    // half the limit while it waits for room (it then starts two or more
-    // uploads per wake-up, not one each), none at the round's end.
-    std::size_t roundWakeAt_ GUARDED_BY(mu_) = 0;
-    platform::CondVar roundCv_{&mu_};
     bool packingScheduled_ GUARDED_BY(mu_) = false;
     // Whether the server takes uploads: set by a success, cleared by a
     // failure before any success of its round (a round over a dead

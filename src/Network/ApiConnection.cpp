@@ -279,50 +279,6 @@ ApiConnection::Outcome ApiConnection::send() {
     return outcomeOf(request, platform::HttpSession::shared().dataTask(request));
 }
 
-void ApiConnection::sendAsync(std::function<void(Outcome)> done,
-                              std::shared_ptr<const void> owner) {
-    auto prepared = preparedRequest();
-    if (!prepared) {
-        SvlLog::error(describe(prepared.error()));
-        done(prepared.error());
-        return;
-    }
-    auto request = std::move(prepared).value();
-    bool answeredHere = false;
-    {
-        platform::MutexLock lock(mu_);
-        if (!inFlight_.done) {
-            inFlight_ = InFlight{std::move(done), request, std::move(owner)};
-            answeredHere = true;
-        }
-    }
-    if (answeredHere) {
-        // Capturing the connection alone keeps the callback within the
-        // function's own storage: no allocation per request.
-        platform::HttpSession::shared().startDataTask(
-            std::move(request),
-            [this](platform::HttpResponse response) { answerInFlight(std::move(response)); });
-        return;
-    }
-    // Another send of this connection is in flight: this one carries its own.
-    platform::HttpSession::shared().startDataTask(
-        request,
-        [this, request, done = std::move(done), owner = std::move(owner)](
-            platform::HttpResponse response) { done(outcomeOf(*request, std::move(response))); });
-}
-
-void ApiConnection::answerInFlight(platform::HttpResponse response) {
-    InFlight flight;
-    {
-        platform::MutexLock lock(mu_);
-        flight = std::move(inFlight_);
-        inFlight_ = InFlight{};
-    }
-    // `flight` may hold the last owner of this connection: nothing of it is
-    // touched once `done` has run.
-    flight.done(outcomeOf(*flight.request, std::move(response)));
-}
-
 ApiConnection::Outcome ApiConnection::outcomeOf(const platform::HttpRequest& request,
                                                 platform::HttpResponse response) {
     Answer answer;

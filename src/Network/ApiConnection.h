@@ -60,13 +60,6 @@ class ApiConnection {
     // formed or signed (nothing sent; the error's description is logged).
     using Outcome = StatusOr<Answer, ApiConnectionError>;
     Outcome send();
-    // The same attempt without waiting for the answer: `done` gets the
-    // outcome once, on the transfer thread of the shared URL session, or at
-    // once on the caller's thread when the request cannot be formed or
-    // signed. The connection must live until `done` has run; `owner` is kept
-    // until then (a caller whose `done` holds no state of its own keeps it
-    // there).
-    void sendAsync(std::function<void(Outcome)> done, std::shared_ptr<const void> owner = nullptr);
 
     // "Ovinthal/<sdk> (iOS <os version>; U; <device model> Build)".
     static std::string userAgent();
@@ -83,14 +76,6 @@ class ApiConnection {
         std::map<std::string, std::optional<std::string>> headers;
     };
     StatusOr<platform::HttpRequest, ApiConnectionError> form(Parts parts) const;
-    // The send in flight that the connection answers itself: its transfer's
-    // callback then holds nothing but the connection.
-    struct InFlight {
-        std::function<void(Outcome)> done;
-        std::shared_ptr<const platform::HttpRequest> request;
-        std::shared_ptr<const void> owner;
-    };
-    void answerInFlight(platform::HttpResponse response);
     Outcome outcomeOf(const platform::HttpRequest& request, platform::HttpResponse response);
     // A setter changed the request: what was formed before no longer holds.
     void invalidate() EXCLUSIVE_LOCKS_REQUIRED(mu_);
@@ -105,8 +90,6 @@ class ApiConnection {
     std::shared_ptr<const platform::HttpRequest> prepared_ GUARDED_BY(mu_);
     std::uint64_t generation_ GUARDED_BY(mu_) = 0;
     int responseCode_ GUARDED_BY(mu_) = 0;
-    // Empty (no `done`) while no such send is in flight.
-    InFlight inFlight_ GUARDED_BY(mu_);
 };
 
 }  // namespace sorvel

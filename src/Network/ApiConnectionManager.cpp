@@ -76,7 +76,7 @@ Verdict classify(const ApiConnection::Answer& answer, bool isRetry) {
 
 }  // namespace
 
-struct ApiConnectionManager::Attempt : std::enable_shared_from_this<Attempt> {
+struct ApiConnectionManager::Attempt {
     std::shared_ptr<ApiConnection> connection;
     Completion completion;
     // Whatever the completion needs alive; let go once it has run.
@@ -135,23 +135,6 @@ void ApiConnectionManager::request(std::shared_ptr<ApiConnection> connection, bo
     if (auto attempt =
             start(std::move(connection), isRetry, std::move(completion), std::move(owner))) {
         run(attempt);
-    }
-}
-
-void ApiConnectionManager::requestAsync(std::shared_ptr<ApiConnection> connection, bool isRetry,
-                                        Completion completion, std::shared_ptr<const void> owner) {
-    if (auto attempt =
-            start(std::move(connection), isRetry, std::move(completion), std::move(owner))) {
-        // The attempt keeps the connection alive until its answer is in, and
-        // the connection keeps the attempt (its owner) until then: the
-        // callback needs no state of its own.
-        ApiConnection& connection = *attempt->connection;
-        Attempt* raw = attempt.get();
-        connection.sendAsync(
-            [raw](ApiConnection::Outcome outcome) {
-                settle(raw->shared_from_this(), std::move(outcome));
-            },
-            std::move(attempt));
     }
 }
 

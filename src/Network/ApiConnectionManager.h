@@ -41,13 +41,6 @@ class ApiConnectionManager {
     // own keeps it there).
     void request(std::shared_ptr<ApiConnection> connection, bool isRetry, Completion completion,
                  std::shared_ptr<const void> owner = nullptr);
-    // As request(), without waiting: the first attempt runs on the transfer
-    // thread of the shared URL session beside other requests, and so does the
-    // completion when that attempt settles the outcome (retries run as
-    // request()'s). A request that cannot be formed or signed is answered at
-    // once on the calling thread.
-    void requestAsync(std::shared_ptr<ApiConnection> connection, bool isRetry,
-                      Completion completion, std::shared_ptr<const void> owner = nullptr);
     // One attempt, never retried; a 400 answer disables the SDK here too.
     Result requestSync(const std::shared_ptr<ApiConnection>& connection);
 

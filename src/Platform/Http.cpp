@@ -10,7 +10,6 @@
 #include <map>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "Base/Url.h"
@@ -168,7 +167,6 @@ class MemorySink final : public IHttpBodySink {
         return true;
     }
     bool overflowed() const { return overflow_; }
-    void reset() { overflow_ = false; }
 
   private:
     std::string& out_;
@@ -276,13 +274,6 @@ struct Transfer {
     HeaderList headers;
     char errbuf[CURL_ERROR_SIZE] = {0};
     WriteContext ctx;
-
-    // What a transfer of startDataTask() carries from its start to its answer.
-    std::shared_ptr<const HttpRequest> request;
-    std::shared_ptr<const Target> target;
-    HttpSession::DataTaskDone done;
-    std::string body;
-    MemorySink sink{body};
 
     Transfer() = default;
     Transfer(const Transfer&) = delete;
@@ -474,23 +465,6 @@ struct HttpSession::Impl {
 
     std::atomic<std::uint64_t> transfers{0};
     std::atomic<std::uint64_t> connectionsOpened{0};
-    std::atomic<std::uint64_t> mostConcurrent{0};
-
-    // The transfer thread of startDataTask() and its multi handle, made on
-    // first use. Only that thread touches the multi handle and the running
-    // transfers; the others hand over new ones through `incoming`. The thread
-    // ends after a while without transfers (the multi handle and the
-    // connections it keeps stay), and the next transfer starts another.
-    Mutex asyncMu;
-    CURLM* multi GUARDED_BY(asyncMu) = nullptr;
-    std::vector<std::unique_ptr<Transfer>> incoming GUARDED_BY(asyncMu);
-    // The transfer thread waits (or is about to) in curl_multi_poll and has
-    // not been woken since: only then does a new transfer wake it. Otherwise
-    // it is busy and takes `incoming` before it waits again.
-    bool polling GUARDED_BY(asyncMu) = false;
-    bool stopping GUARDED_BY(asyncMu) = false;
-    std::thread transferThread GUARDED_BY(asyncMu);
-    static constexpr auto kIdleExit = std::chrono::seconds(2);
 
     static void lockShare(CURL*, curl_lock_data data, curl_lock_access,
                           void* user) NO_THREAD_SAFETY_ANALYSIS {
@@ -507,32 +481,14 @@ struct HttpSession::Impl {
             curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Impl::lockShare);
             curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlockShare);
             curl_share_setopt(share, CURLSHOPT_USERDATA, this);
-            // Connections stay with their easy handle (or, for transfers run
-            // side by side, with the multi handle): sharing the connection
-            // cache between threads is not safe in libcurl.
+            // Connections stay with their easy handle: sharing the
+            // connection cache between threads is not safe in libcurl.
             curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
             curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
         }
     }
 
     ~Impl() {
-        CURLM* m = nullptr;
-        std::thread worker;
-        {
-            MutexLock lock(asyncMu);
-            stopping = true;
-            m = multi;
-            if (m != nullptr) {
-                curl_multi_wakeup(m);
-            }
-            worker = std::move(transferThread);
-        }
-        if (worker.joinable()) {
-            worker.join();
-        }
-        if (m != nullptr) {
-            curl_multi_cleanup(m);
-        }
         std::vector<std::unique_ptr<Transfer>> handles;
         {
             MutexLock lock(poolMu);
@@ -566,14 +522,6 @@ struct HttpSession::Impl {
     }
 
     void give(std::unique_ptr<Transfer> t) {
-        // Nothing of the request outlives its transfer.
-        t->request.reset();
-        t->target.reset();
-        t->done = nullptr;
-        // The bytes of a transfer cut short (the session closing) are freed,
-        // not kept in the pool.
-        t->body = std::string();
-        t->sink.reset();
         t->ctx = WriteContext{};
         MutexLock lock(poolMu);
         if (idle.size() < kMaxIdleHandles) {
@@ -588,144 +536,6 @@ struct HttpSession::Impl {
         transfers.fetch_add(1);
         connectionsOpened.fetch_add(static_cast<std::uint64_t>(std::max(0L, connects)));
     }
-
-    // Hands the transfer to the transfer thread; false when the session is
-    // closing (the caller answers it).
-    bool enqueue(std::unique_ptr<Transfer>& transfer) {
-        MutexLock lock(asyncMu);
-        if (stopping) {
-            return false;
-        }
-        if (multi == nullptr) {
-            multi = curl_multi_init();
-            if (multi == nullptr) {
-                return false;
-            }
-            // Idle connections the multi handle keeps for the next transfers.
-            curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(kMaxIdleHandles));
-        }
-        if (!transferThread.joinable()) {
-            try {
-                transferThread = std::thread([this, m = multi] {
-                    detail::nameThisThread("sorvel-http");
-                    runTransfers(m);
-                });
-            } catch (const std::system_error& e) {
-                SystemLog::write(std::string("HttpSession: cannot start the transfer thread: ") +
-                                 e.what());
-                return false;
-            }
-        }
-        incoming.push_back(std::move(transfer));
-        if (std::exchange(polling, false)) {
-            curl_multi_wakeup(multi);
-        }
-        return true;
-    }
-
-    // The transfer goes back to the pool before its completion runs.
-    void answer(std::unique_ptr<Transfer> t, HttpResponse response) {
-        auto done = std::move(t->done);
-        give(std::move(t));
-        if (done) {
-            done(std::move(response));
-        }
-    }
-
-    void runTransfers(CURLM* m) {
-        // Both keep their room from one round of the loop to the next.
-        std::vector<std::unique_ptr<Transfer>> running;
-        std::vector<std::unique_ptr<Transfer>> fresh;
-        auto idleSince = std::chrono::steady_clock::now();
-        for (;;) {
-            bool stop = false;
-            {
-                MutexLock lock(asyncMu);
-                polling = false;
-                fresh.swap(incoming);
-                stop = stopping;
-                if (!stop && fresh.empty() && running.empty() &&
-                    std::chrono::steady_clock::now() - idleSince >= kIdleExit) {
-                    // Long idle: the thread goes; the next transfer starts
-                    // another, which takes the multi handle over.
-                    transferThread.detach();
-                    return;
-                }
-            }
-            for (auto& t : fresh) {
-                if (stop) {
-                    HttpResponse closed;
-                    closed.error = "the session was closed";
-                    answer(std::move(t), std::move(closed));
-                    continue;
-                }
-                HttpResponse refused;
-                refused.error = configure(*t, *t->request, t->target, t->sink);
-                if (!refused.error.empty()) {
-                    answer(std::move(t), std::move(refused));
-                    continue;
-                }
-                if (curl_multi_add_handle(m, t->handle) != CURLM_OK) {
-                    HttpResponse none = outcomeOf(*t, CURLE_FAILED_INIT);
-                    answer(std::move(t), std::move(none));
-                    continue;
-                }
-                running.push_back(std::move(t));
-            }
-            fresh.clear();
-            std::uint64_t seen = mostConcurrent.load();
-            while (running.size() > seen &&
-                   !mostConcurrent.compare_exchange_weak(seen, running.size())) {
-            }
-            if (stop) {
-                for (auto& t : running) {
-                    curl_multi_remove_handle(m, t->handle);
-                    HttpResponse closed = outcomeOf(*t, CURLE_ABORTED_BY_CALLBACK);
-                    closed.error = "the session was closed";
-                    answer(std::move(t), std::move(closed));
-                }
-                return;
-            }
-            int stillRunning = 0;
-            curl_multi_perform(m, &stillRunning);
-            int left = 0;
-            while (CURLMsg* msg = curl_multi_info_read(m, &left)) {
-                if (msg->msg != CURLMSG_DONE) {
-                    continue;
-                }
-                CURL* h = msg->easy_handle;
-                const CURLcode rc = msg->data.result;
-                curl_multi_remove_handle(m, h);
-                auto it = std::find_if(running.begin(), running.end(),
-                                       [h](const auto& t) { return t->handle == h; });
-                if (it == running.end()) {
-                    continue;
-                }
-                std::unique_ptr<Transfer> t = std::move(*it);
-                *it = std::move(running.back());
-                running.pop_back();
-                count(h);
-                HttpResponse r = outcomeOf(*t, rc);
-                r = finishDataTask(std::move(r), t->sink, std::move(t->body), t->request->url);
-                answer(std::move(t), std::move(r));
-            }
-            if (!running.empty()) {
-                idleSince = std::chrono::steady_clock::now();
-            }
-            {
-                MutexLock lock(asyncMu);
-                if (!incoming.empty() || stopping) {
-                    continue;
-                }
-                // From here a new transfer wakes the wait (or makes it
-                // return at once when it comes before the wait starts).
-                polling = true;
-            }
-            // curl's own timers (time-outs, retries of a connect) end the wait
-            // earlier.
-            curl_multi_poll(m, nullptr, 0, running.empty() ? 500 : 30000, nullptr);
-        }
-    }
 };
 
 HttpSession::HttpSession() : impl_(std::make_unique<Impl>()) {}
@@ -739,8 +549,7 @@ HttpSession& HttpSession::shared() {
 }
 
 HttpSession::Stats HttpSession::stats() const {
-    return Stats{impl_->transfers.load(), impl_->connectionsOpened.load(),
-                 impl_->mostConcurrent.load()};
+    return Stats{impl_->transfers.load(), impl_->connectionsOpened.load()};
 }
 
 HttpResponse HttpSession::dataTask(const HttpRequest& request) {
@@ -748,36 +557,6 @@ HttpResponse HttpSession::dataTask(const HttpRequest& request) {
     MemorySink sink(body);
     HttpResponse r = perform(request, sink);
     return finishDataTask(std::move(r), sink, std::move(body), request.url);
-}
-
-void HttpSession::startDataTask(std::shared_ptr<const HttpRequest> request, DataTaskDone done) {
-    HttpResponse refused;
-    if (!request) {
-        refused.error = "no request";
-        if (done) {
-            done(std::move(refused));
-        }
-        return;
-    }
-    auto target = checkRequest(*request, impl_->targets, refused);
-    std::unique_ptr<Transfer> transfer = target ? impl_->take() : nullptr;
-    if (target && !transfer) {
-        refused.error = "no transfer handle";
-    }
-    if (!transfer) {
-        if (done) {
-            done(std::move(refused));
-        }
-        return;
-    }
-    transfer->request = std::move(request);
-    transfer->target = std::move(target);
-    transfer->done = std::move(done);
-    if (!impl_->enqueue(transfer)) {
-        HttpResponse closed;
-        closed.error = "the session was closed";
-        impl_->answer(std::move(transfer), std::move(closed));
-    }
 }
 
 HttpResponse HttpSession::perform(const HttpRequest& request, IHttpBodySink& sink) {

@@ -80,21 +80,9 @@ class HttpSession {
     // body stays empty. The size cap is the caller's (the sink's) business.
     HttpResponse perform(const HttpRequest& request, IHttpBodySink& sink);
 
-    // What a transfer started with startDataTask() answers with.
-    using DataTaskDone = std::function<void(HttpResponse)>;
-    // Starts the request as dataTask() would send it and returns at once.
-    // Every transfer started so runs on one transfer thread of the session,
-    // side by side with the others (one connection each, kept open for the
-    // next transfer to the same host). `done` runs exactly once, on that
-    // thread, and must not wait for another transfer of the session; a
-    // request that cannot be sent is answered at once on the caller's thread.
-    void startDataTask(std::shared_ptr<const HttpRequest> request, DataTaskDone done);
-
     struct Stats {
         std::uint64_t transfers = 0;
         std::uint64_t connectionsOpened = 0;
-        // The most transfers of startDataTask() that ran at one time.
-        std::uint64_t mostConcurrent = 0;
     };
     Stats stats() const;
 

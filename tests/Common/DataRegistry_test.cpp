@@ -561,12 +561,44 @@ TEST(DataRegistryTest, AConditionalPutLandsOnlyOnWhatItExpects) {
 }
 
 // A store that takes nothing: every write fails, every read finds nothing.
+// Holds the store's answer to each write and wipe until the test lets it go,
+// so a check of what reads give while a write is under way runs before the
+// answer lands, however the threads are scheduled. It lets go by itself
+// after a deadline, so a test that fails before opening it never hangs.
+class StoreGate {
+  public:
+    void pass() {
+        std::unique_lock<std::mutex> lock(mu_);
+        ++waiting_;
+        testing::notifyWaiters();
+        cv_.wait_for(lock, 20s, [&] { return open_; });
+        --waiting_;
+    }
+    void open() {
+        std::lock_guard<std::mutex> lock(mu_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    bool someoneWaiting() const {
+        std::lock_guard<std::mutex> lock(mu_);
+        return waiting_ > 0;
+    }
+
+  private:
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    int waiting_ = 0;
+    bool open_ = false;
+};
+
 struct RefusingContext : IDataContext {
     Status set(const std::string&, const std::optional<Value>&) override {
+        gate.pass();
         return Status::error("refused");
     }
     std::optional<Value> get(const std::string&) const override { return std::nullopt; }
     Status removeAll() override { return Status::ok(); }
+    StoreGate gate;
 };
 
 TEST(DataRegistryTest, AKeysVersionMovesWhenWhatAReadAnswersMayHaveChanged) {
@@ -602,23 +634,33 @@ TEST(DataRegistryTest, AKeysVersionMovesWhenWhatAReadAnswersMayHaveChanged) {
 
     // A write the store refused reads back as what it held (nothing): the
     // version tells the readers that kept "b".
-    DataRegistry refusing(std::make_shared<RefusingContext>());
+    auto refusingStore = std::make_shared<RefusingContext>();
+    DataRegistry refusing(refusingStore);
     refusing.putString(std::string("b"), k);
     const std::uint64_t put = refusing.version(k);
+    // Until the store has answered, the put is what reads give.
+    EXPECT_TRUE(testing::waitUntil([&] { return refusingStore->gate.someoneWaiting(); }));
     EXPECT_EQ(refusing.getString(k, ""), "b");
+    EXPECT_EQ(refusing.version(k), put);
+    refusingStore->gate.open();
     EXPECT_FALSE(refusing.waitForPendingWrites());
     EXPECT_FALSE(refusing.getStringOrNil(k, std::nullopt).has_value());
     EXPECT_GT(refusing.version(k), put);
 }
 
-// A store in memory that refuses to wipe what it holds.
+// A store in memory that refuses to wipe what it holds, once the gate lets
+// its answer go.
 struct KeepingContext : IDataContext {
     Status set(const std::string& key, const std::optional<Value>& value) override {
         return values.set(key, value);
     }
     std::optional<Value> get(const std::string& key) const override { return values.get(key); }
-    Status removeAll() override { return Status::error("refused"); }
+    Status removeAll() override {
+        gate.pass();
+        return Status::error("refused");
+    }
     testing::MemoryContext values;
+    StoreGate gate;
 };
 
 TEST(DataRegistryTest, AFlagReadsWhatWasLastPutWhileOtherThreadsReadItToo) {
@@ -662,14 +704,22 @@ TEST(DataRegistryTest, AFlagReadsWhatWasLastPutWhileOtherThreadsReadItToo) {
     }
     EXPECT_EQ(stale, 0);
 
-    // A wipe the store refuses gives the stored value back.
-    DataRegistry keeping(std::make_shared<KeepingContext>());
+    // A wipe reads as done from the call on, and one the store refuses gives
+    // the stored value back once the refusal is in, with a version that
+    // moved, so the remembered answer of the wipe is not given again.
+    auto keepingStore = std::make_shared<KeepingContext>();
+    DataRegistry keeping(keepingStore);
     keeping.putBool(true, k);
     ASSERT_TRUE(keeping.waitForPendingWrites());
     EXPECT_TRUE(keeping.getBool(k, false));
     keeping.removeAll();
+    const std::uint64_t wiped = keeping.version(k);
+    EXPECT_TRUE(testing::waitUntil([&] { return keepingStore->gate.someoneWaiting(); }));
     EXPECT_FALSE(keeping.getBool(k, false));
-    (void)keeping.waitForPendingWrites();
+    EXPECT_FALSE(keeping.getBool(k, false));
+    keepingStore->gate.open();
+    EXPECT_FALSE(keeping.waitForPendingWrites());
+    EXPECT_GT(keeping.version(k), wiped);
     EXPECT_TRUE(keeping.getBool(k, false));
 }
 

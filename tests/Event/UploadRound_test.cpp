@@ -18,7 +18,8 @@ namespace {
 using tools::Endpoint;
 using tools::RecordedRequest;
 
-// Upload rounds over real HTTP: several packages in flight, what comes back.
+// Upload rounds over real HTTP: one package at a time, in order, and what
+// comes back.
 class UploadRoundTest : public EventFixture {
   protected:
     void TearDown() override {
@@ -29,14 +30,20 @@ class UploadRoundTest : public EventFixture {
         EventFixture::TearDown();
     }
 
-    // Queues `count` packages of two events each, named by their index.
+    // Queues `count` packages of two events each, named by their index from
+    // `first` on. The events are numbered and chained (each names the one
+    // before it as its previous id) as the repository records them.
     std::vector<std::shared_ptr<const EventPackage>> queue(EventPackageContainer& container,
-                                                           int count) {
+                                                           int count, int first = 0) {
         std::vector<std::shared_ptr<const EventPackage>> out;
-        for (int i = 0; i < count; ++i) {
+        for (int i = first; i < first + count; ++i) {
             const std::string name = "p" + std::to_string(i);
-            out.push_back(std::make_shared<const EventPackage>(
-                std::vector<EventModel>{event(name), event(name)}));
+            std::vector<EventModel> events;
+            for (int e = 0; e < 2; ++e) {
+                events.push_back(event(name));
+                counters()->setPrevId(events.back().log_id);
+            }
+            out.push_back(std::make_shared<const EventPackage>(std::move(events)));
             container.addEventPackage(out.back());
         }
         return out;
@@ -53,55 +60,156 @@ class UploadRoundTest : public EventFixture {
         round = std::thread([container] { container->sendAllEventPackages(); });
     }
 
+    // What the server sees of one event: its order number, log id and the
+    // previous id it names.
+    struct Seen {
+        std::int64_t orderNo = -1;
+        std::string logId;
+        std::string prevId;
+    };
+    // The events of the given uploads, in the order the server received them.
+    static std::vector<Seen> eventsIn(const std::vector<RecordedRequest>& requests) {
+        auto text = [](const Value* v) {
+            return v && v->isString() ? *v->getString() : std::string("<none>");
+        };
+        std::vector<Seen> out;
+        for (const auto& r : requests) {
+            auto body = Value::fromJson(r.decodedBody);
+            const Value* evts = field(body ? &*body : nullptr, "evts");
+            for (const auto& e : evts && evts->getArray() ? *evts->getArray() : Value::Array{}) {
+                const Value::Map* map = e.getMap();
+                out.push_back(Seen{map ? testing::recordedPlace(*map).first : -1,
+                                   text(field(&e, "log_id")), text(field(&e, "prev_id"))});
+            }
+        }
+        return out;
+    }
+    // Where the events stop following one another: each index i whose event
+    // does not come right after event i-1 (a lower or equal order number, or
+    // a previous id that is not event i-1's log id).
+    static std::vector<std::size_t> breaks(const std::vector<Seen>& events) {
+        std::vector<std::size_t> out;
+        for (std::size_t i = 1; i < events.size(); ++i) {
+            if (events[i].orderNo <= events[i - 1].orderNo ||
+                events[i].prevId != events[i - 1].logId) {
+                out.push_back(i);
+            }
+        }
+        return out;
+    }
+
     testing::HeldAnswers gate;
     std::thread round;
 };
 
-// Rounds that start with this many packages keep several uploads in flight.
-constexpr int kBacklog = static_cast<int>(EventPackageContainer::BACKLOG_FOR_PARALLEL_UPLOADS);
+// A backlog as the stored list holds it at most: a hundred packages.
+constexpr int kBacklog = 100;
 
-TEST_F(UploadRoundTest, ARoundKeepsFourUploadsInFlightAndEndsWithTheLast) {
+TEST_F(UploadRoundTest, ABacklogReachesTheServerInOrderOneAtATimeOverOneConnection) {
     auto container = makeContainer();
-    queue(*container, kBacklog + 5);
-    server.setResponder(Endpoint::EVENT_BULK, gate.responder([](const auto&) { return 200; }));
-    startRound(container);
-    // Four uploads reach the server side by side; the fifth waits for one of them.
-    ASSERT_TRUE(testing::waitUntil([&] { return gate.held() == 4; }));
-    EXPECT_EQ(container->packageCount(), static_cast<std::size_t>(kBacklog + 1));
-    gate.open();
-    round.join();
-    EXPECT_EQ(gate.most(), 4);
-    EXPECT_GE(platform::HttpSession::shared().stats().mostConcurrent, 4u);
-    EXPECT_EQ(server.requestCount(), static_cast<std::size_t>(kBacklog + 5));
-    EXPECT_EQ(container->packageCount(), 0u);
-    auto ids = uploadedLogIds();
-    EXPECT_EQ(ids.size(), static_cast<std::size_t>(2 * (kBacklog + 5)));
-    std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end()) << "a package went out twice";
+    constexpr int kPackages = 300;
+    auto p = queue(*container, kPackages);
+    // The server answers slowly, and every seventh package much later than the
+    // rest: an upload sent beside it would overtake it.
+    server.setResponder(Endpoint::EVENT_BULK, [](const RecordedRequest& r) {
+        tools::ScriptedAnswer a;
+        a.delay = std::chrono::milliseconds(indexOf(r) % 7 == 0 ? 15 : 1);
+        return a;
+    });
+    const auto opened = platform::HttpSession::shared().stats().connectionsOpened;
+    container->sendAllEventPackages();
 
-    // Without a backlog a round sends one package at a time: a kill then
-    // loses one answer at most.
-    gate.reset();
-    queue(*container, kBacklog - 1);
+    auto requests = server.requests(Endpoint::EVENT_BULK);
+    ASSERT_EQ(requests.size(), static_cast<std::size_t>(kPackages));
+    for (int i = 0; i < kPackages; ++i) {
+        EXPECT_EQ(indexOf(requests[static_cast<std::size_t>(i)]), i);
+    }
+    const auto events = eventsIn(requests);
+    EXPECT_EQ(events.size(), static_cast<std::size_t>(2 * kPackages));
+    // Order numbers strictly increasing and the previous-id chain unbroken,
+    // within each upload and from one upload to the next.
+    EXPECT_EQ(breaks(events), std::vector<std::size_t>{});
+    // Each package went, once the one before it was answered, over the
+    // connection that one used: one client socket, opened once.
+    for (const auto& r : requests) {
+        EXPECT_EQ(r.remotePort, requests[0].remotePort);
+    }
+    EXPECT_EQ(platform::HttpSession::shared().stats().connectionsOpened - opened, 1u);
+    EXPECT_EQ(container->packageCount(), 0u);
+}
+
+// A package that fails goes back to wait for the next round, as the uploads
+// behind it go on; the next round sends it first, before the packages
+// queued meanwhile. So the server gets every event once, and the only place
+// where the order steps back is the failed package's late arrival, whose
+// events still follow on from the package before it.
+TEST_F(UploadRoundTest, AFailedPackageIsSentAgainFirstInTheNextRound) {
+    auto container = makeContainer();
+    constexpr int kPackages = 300;
+    constexpr int kFailing = 150;
+    auto p = queue(*container, kPackages);
+    std::atomic<int> failures{0};
+    server.setResponder(Endpoint::EVENT_BULK, [&](const RecordedRequest& r) {
+        tools::ScriptedAnswer a;
+        const int i = indexOf(r);
+        if (i == kFailing && failures.fetch_add(1) == 0) {
+            a.status = 500;
+        }
+        a.delay = std::chrono::milliseconds(i % 7 == 0 ? 5 : 0);
+        return a;
+    });
+    const auto opened = platform::HttpSession::shared().stats().connectionsOpened;
     startRound(container);
-    ASSERT_TRUE(testing::waitUntil([&] { return gate.held() == 1; }));
-    EXPECT_EQ(container->packageCount(), static_cast<std::size_t>(kBacklog - 2));
-    gate.open();
+    // A package formed while the round runs waits behind the failed one.
+    ASSERT_TRUE(server.waitForRequests(10, std::chrono::seconds(20)));
+    auto later = queue(*container, 1, kPackages);
     round.join();
-    EXPECT_EQ(gate.most(), 1);
-    EXPECT_EQ(server.requestCount(), static_cast<std::size_t>(2 * kBacklog + 4));
+    EXPECT_EQ(server.requestCount(), static_cast<std::size_t>(kPackages));
+    EXPECT_EQ(container->snapshot(), (EventPackageContainer::Packages{p[kFailing], later[0]}));
+
+    container->sendAllEventPackages();
+    EXPECT_EQ(container->packageCount(), 0u);
+    auto requests = server.requests(Endpoint::EVENT_BULK);
+    ASSERT_EQ(requests.size(), static_cast<std::size_t>(kPackages + 2));
+    // What the server took, in the order it took it.
+    std::erase_if(requests, [](const RecordedRequest& r) { return r.status != 200; });
+    std::vector<int> taken;
+    for (const auto& r : requests) {
+        taken.push_back(indexOf(r));
+    }
+    std::vector<int> expected;
+    for (int i = 0; i < kPackages; ++i) {
+        if (i != kFailing) {
+            expected.push_back(i);
+        }
+    }
+    expected.push_back(kFailing);
+    expected.push_back(kPackages);
+    EXPECT_EQ(taken, expected);
+
+    auto events = eventsIn(requests);
+    ASSERT_EQ(events.size(), static_cast<std::size_t>(2 * (kPackages + 1)));
+    // The order steps back once: the failed package arrives after the last
+    // one of its round, and the one queued meanwhile follows on from that.
+    const std::size_t late = 2 * (kPackages - 1);
+    EXPECT_EQ(breaks(events), (std::vector<std::size_t>{2 * kFailing, late, late + 2}));
+    // Put back in its place, every event follows on from the one before.
+    std::stable_sort(events.begin(), events.end(),
+                     [](const Seen& a, const Seen& b) { return a.orderNo < b.orderNo; });
+    EXPECT_EQ(breaks(events), std::vector<std::size_t>{});
+    EXPECT_EQ(platform::HttpSession::shared().stats().connectionsOpened - opened, 1u);
 }
 
 TEST_F(UploadRoundTest, FailuresComeBackOldestFirstAheadOfPackagesQueuedMeanwhile) {
     auto container = makeContainer();
     auto p = queue(*container, kBacklog);
     // p1 and p5 answer 500 late, p2 and p6 answer 500 at once: the failures
-    // come back out of order and must still be queued in send order.
+    // are queued in send order, ahead of a package formed meanwhile.
     server.setResponder(Endpoint::EVENT_BULK, [](const RecordedRequest& r) {
         tools::ScriptedAnswer a;
         const int i = indexOf(r);
         a.status = (i == 1 || i == 2 || i == 5 || i == 6) ? 500 : 200;
-        a.delay = std::chrono::milliseconds(i == 1 || i == 5 ? 150 : 0);
+        a.delay = std::chrono::milliseconds(i == 1 || i == 5 ? 20 : 0);
         return a;
     });
     startRound(container);
@@ -155,22 +263,23 @@ TEST_F(UploadRoundTest, PackagesWithdrawnMidFlightAreDroppedAndTheRestNeverSent)
     queue(*container, kBacklog);
     server.setResponder(Endpoint::EVENT_BULK, gate.responder([](const auto&) { return 500; }));
     startRound(container);
-    ASSERT_TRUE(testing::waitUntil([&] { return gate.held() == 4; }));
+    ASSERT_TRUE(testing::waitUntil([&] { return gate.held() == 1; }));
     // A delete of the user's data: every package built so far is withdrawn.
     container->cutGeneration();
     gate.open();
     round.join();
-    // The four in flight failed and were dropped, not requeued; the rest
-    // that waited were never sent under the next identity.
-    EXPECT_EQ(server.requestCount(), 4u);
+    // The one in flight failed and was dropped, not requeued; the rest that
+    // waited were never sent under the next identity.
+    EXPECT_EQ(server.requestCount(), 1u);
+    EXPECT_EQ(gate.most(), 1);
     EXPECT_EQ(container->packageCount(), 0u);
     container->updateUnsentEventPackagesInDataRegistry();
     container->waitForStoreWrites();
     EXPECT_TRUE(storedLogIds().empty());
 }
 
-// Notes the thread of each blocking send ("" for a started one) and answers
-// it with success, or, while `silent`, not at all.
+// Notes the thread of each send and answers it with success, or, while
+// `silent`, not at all.
 class RecordingSender final : public IEventSender {
   public:
     void sendEventPackage(std::shared_ptr<const EventPackage> p, Completion done) override {
@@ -178,10 +287,6 @@ class RecordingSender final : public IEventSender {
         if (!silent) {
             done(IEventSendActionResult::onSuccess(std::move(p)));
         }
-    }
-    void sendEventPackageAsync(std::shared_ptr<const EventPackage> p, Completion done) override {
-        note("");
-        done(IEventSendActionResult::onSuccess(std::move(p)));
     }
     std::vector<std::string> calls() const {
         std::lock_guard<std::mutex> lock(mu_);
@@ -198,19 +303,18 @@ class RecordingSender final : public IEventSender {
     std::vector<std::string> calls_;
 };
 
-// A round without a backlog sends each package with the blocking send on the
-// round's own thread, so no other thread wakes for it; a package the sender
-// leaves without an answer waits for the next round instead of stalling this
-// one. A backlog goes out side by side.
-TEST_F(UploadRoundTest, ARoundWithoutABacklogSendsOnItsOwnThread) {
+// A round sends each package with the blocking send on the round's own
+// thread, a backlog too, so no other thread wakes for it; a package the
+// sender leaves without an answer waits for the next round instead of
+// stalling this one.
+TEST_F(UploadRoundTest, ARoundSendsOnItsOwnThread) {
     testing::LogCapture log;
     auto sender = std::make_shared<RecordingSender>();
     auto container = std::make_shared<EventPackageContainer>(sender, registry);
     containers.push_back(container);
     queue(*container, 3);
-    platform::DispatchQueue::makeSerial("roundQueue")->sync([&] {
-        container->sendAllEventPackages();
-    });
+    auto roundQueue = platform::DispatchQueue::makeSerial("roundQueue");
+    roundQueue->sync([&] { container->sendAllEventPackages(); });
     EXPECT_EQ(sender->calls(), std::vector<std::string>(3, "roundQueue"));
     EXPECT_EQ(container->packageCount(), 0u);
 
@@ -222,11 +326,12 @@ TEST_F(UploadRoundTest, ARoundWithoutABacklogSendsOnItsOwnThread) {
     }));
     EXPECT_EQ(container->snapshot(), quiet);
 
+    sender->silent = false;
     queue(*container, kBacklog - 1);
-    container->sendAllEventPackages();
+    roundQueue->sync([&] { container->sendAllEventPackages(); });
     const auto calls = sender->calls();
     ASSERT_EQ(calls.size(), static_cast<std::size_t>(4 + kBacklog));
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), ""), kBacklog);
+    EXPECT_EQ(std::count(calls.begin() + 4, calls.end(), "roundQueue"), kBacklog);
     EXPECT_EQ(container->packageCount(), 0u);
 }
 

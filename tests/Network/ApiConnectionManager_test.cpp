@@ -83,7 +83,7 @@ TEST_F(ApiConnectionManagerTest, SuccessCompletesOnTheSendingThreadBeforeReturni
 }
 
 // A completion that holds only a pointer finds what it points to alive on
-// every road (answered, unsendable, after a retry, asynchronous), and the
+// every road (answered, unsendable, after a retry), and the
 // manager lets go of it once the completion has run.
 TEST_F(ApiConnectionManagerTest, TheOwnerLivesUntilTheCompletionHasRun) {
     struct Owned {
@@ -98,13 +98,6 @@ TEST_F(ApiConnectionManagerTest, TheOwnerLivesUntilTheCompletionHasRun) {
         };
     };
     ApiConnectionManager manager;
-    auto answeredOnce = [](const std::weak_ptr<Owned>& weak) {
-        // Still held by the caller of the wait below: it reads what it saw.
-        return testing::waitUntil([&] {
-            auto owned = weak.lock();
-            return owned && owned->answers.load() == 1;
-        });
-    };
 
     // Answered on the calling thread, then let go.
     auto owned = std::make_shared<Owned>();
@@ -118,7 +111,7 @@ TEST_F(ApiConnectionManagerTest, TheOwnerLivesUntilTheCompletionHasRun) {
     owned = std::make_shared<Owned>();
     weak = owned;
     raw = owned.get();
-    manager.requestAsync(unsendable, false, completionOf(raw), std::move(owned));
+    manager.request(unsendable, false, completionOf(raw), std::move(owned));
     EXPECT_TRUE(weak.expired());
 
     // Through a retry ten seconds later, the caller's own pointer gone.
@@ -135,16 +128,6 @@ TEST_F(ApiConnectionManagerTest, TheOwnerLivesUntilTheCompletionHasRun) {
     // Let go right after the completion returned, which is what wakes waiters.
     ASSERT_TRUE(testing::pollUntil([&] { return weak.expired(); }))
         << "the retry's answer never let go of it";
-
-    // Asynchronous: answered on the transfer thread.
-    auto sent = post();
-    owned = std::make_shared<Owned>();
-    weak = owned;
-    keep = owned;
-    raw = owned.get();
-    ApiConnectionManager().requestAsync(sent, false, completionOf(raw), std::move(owned));
-    ASSERT_TRUE(answeredOnce(weak));
-    EXPECT_EQ(keep->lastStatus.load(), 200);
 }
 
 TEST_F(ApiConnectionManagerTest, BadRequestDisablesTheSdkOnceWithoutRetry) {

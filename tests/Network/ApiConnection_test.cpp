@@ -273,60 +273,12 @@ TEST_F(ApiConnectionTest, OneAttemptCarriesWhyNothingWentOutOrTheAnswer) {
     EXPECT_EQ(answered.value().responseText, std::optional<std::string>("{\"ok\":1}"));
     EXPECT_EQ(good->responseCode(), 202);
 
-    // The asynchronous attempt reports an unsendable request once, at once,
-    // on the caller's thread.
+    // An unsendable request says why and sends nothing.
     registry->putString(std::nullopt, DataRegistryKey::STRING_SECRETKEY);
-    int calls = 0;
-    std::thread::id ranOn;
-    post(bulk)->sendAsync([&](ApiConnection::Outcome outcome) {
-        ++calls;
-        ranOn = std::this_thread::get_id();
-        ASSERT_FALSE(outcome.isOk());
-        EXPECT_EQ(outcome.error(), ApiConnectionError::NoSecretKeyError);
-    });
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    ApiConnection::Outcome notSigned = post(bulk)->send();
+    ASSERT_FALSE(notSigned.isOk());
+    EXPECT_EQ(notSigned.error(), ApiConnectionError::NoSecretKeyError);
     EXPECT_EQ(server.requestCount(), 1u);
-}
-
-// Sends of one connection overlapping: each is answered once with its own
-// answer, and the connection lives on through the owner it was given.
-TEST_F(ApiConnectionTest, OverlappingSendsOfOneConnectionAreEachAnsweredOnce) {
-    tools::ScriptedAnswer first{201, "{}"};
-    first.delay = std::chrono::milliseconds(300);  // still in flight when the others go
-    server.script(Endpoint::EVENT_BULK, first);
-    server.script(Endpoint::EVENT_BULK, tools::ScriptedAnswer{202, "{}"});
-    server.script(Endpoint::EVENT_BULK, tools::ScriptedAnswer{203, "{}"});
-    server.script(Endpoint::EVENT_BULK, tools::ScriptedAnswer{204, "{}"});
-    std::mutex mu;
-    std::vector<int> statuses;
-    auto record = [&](ApiConnection::Outcome outcome) {
-        std::lock_guard lock(mu);
-        statuses.push_back(outcome.isOk() ? outcome.value().status : -1);
-        testing::notifyWaiters();
-    };
-    auto answered = [&](std::size_t n) {
-        return testing::waitUntil([&] {
-            std::lock_guard lock(mu);
-            return statuses.size() >= n;
-        });
-    };
-    auto connection = post(bulk);
-    for (int i = 0; i < 3; ++i) {
-        connection->sendAsync(record);
-    }
-    ASSERT_TRUE(answered(3));
-    // Once nothing is in flight the connection answers the next send itself
-    // again; the caller lets go of it at once, its owner argument keeps it.
-    connection->sendAsync(record, connection);
-    connection.reset();
-    ASSERT_TRUE(answered(4));
-    std::lock_guard lock(mu);
-    EXPECT_EQ(statuses.size(), 4u);
-    std::vector<int> sorted = statuses;
-    std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(sorted, (std::vector<int>{201, 202, 203, 204}));
-    EXPECT_EQ(server.requests(Endpoint::EVENT_BULK).size(), 4u);
 }
 
 TEST_F(ApiConnectionTest, DroppedConnectionAndTimeOutGiveCodeZero) {

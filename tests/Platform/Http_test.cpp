@@ -178,80 +178,54 @@ TEST_F(HttpTest, AReusedHandleCarriesNothingOfItsLastRequestIntoTheNext) {
 
 TEST_F(HttpTest, ARequestUrlGoesWhereTheMappingsOfTheMomentSendIt) {
     // The same URLs sent over and over while the mappings change under them:
-    // each send follows the mappings as they are when it starts, on the
-    // blocking path and on the transfer thread alike. Nothing is sent
-    // unmapped: plain http to the double is refused without a mapping.
+    // each send follows the mappings as they are when it starts. Nothing is
+    // sent unmapped: plain http to the double is refused without a mapping.
     tools::ServerDouble other;
     ASSERT_TRUE(other.start());
     const std::string direct = server.baseUrl() + "/prod/sdk.config/K/config.json";
-    std::mutex mu;
-    std::optional<HttpResponse> answer;
-    auto started = [&](const std::string& url) {
-        {
-            std::lock_guard<std::mutex> lock(mu);
-            answer.reset();
-        }
-        session.startDataTask(std::make_shared<const HttpRequest>(get(url)), [&](HttpResponse r) {
-            std::lock_guard<std::mutex> lock(mu);
-            answer = std::move(r);
-            testing::notifyWaiters();
-        });
-        EXPECT_TRUE(testing::waitUntil([&] {
-            std::lock_guard<std::mutex> lock(mu);
-            return answer.has_value();
-        }));
-        std::lock_guard<std::mutex> lock(mu);
-        return answer.value_or(HttpResponse{}).status;
-    };
     auto sent = [&](const std::string& url) { return session.dataTask(get(url)).status; };
     using Counts = std::pair<std::size_t, std::size_t>;
     auto counts = [&] { return Counts(server.requestCount(), other.requestCount()); };
 
     EXPECT_EQ(sent(kConfigUrl), 200);
-    EXPECT_EQ(started(kConfigUrl), 200);
     EXPECT_EQ(sent(direct), 200);
-    EXPECT_EQ(counts(), Counts(3, 0));
+    EXPECT_EQ(counts(), Counts(2, 0));
 
     host::mapHttpHost("*", other.baseUrl() + "/other");
     EXPECT_EQ(sent(kConfigUrl), 200);
-    EXPECT_EQ(started(kConfigUrl), 200);
     EXPECT_EQ(sent(direct), 200);
-    EXPECT_EQ(counts(), Counts(3, 3));
+    EXPECT_EQ(counts(), Counts(2, 2));
     EXPECT_EQ(other.requests().back().target, "/other/prod/sdk.config/K/config.json");
 
     // A mapping for the host itself wins over "*".
     host::mapHttpHost("CONFIG.maker.example", server.baseUrl());
     EXPECT_EQ(sent(kConfigUrl), 200);
-    EXPECT_EQ(started(kConfigUrl), 200);
-    EXPECT_EQ(counts(), Counts(5, 3));
+    EXPECT_EQ(counts(), Counts(3, 2));
 
     // A mapping curl cannot parse fails the send; the handles that held the
     // last good URL send the next one where it belongs.
     host::mapHttpHost("CONFIG.maker.example", "http://bad host:1");
     EXPECT_EQ(sent(kConfigUrl), 0);
-    EXPECT_EQ(started(kConfigUrl), 0);
     host::mapHttpHost("CONFIG.maker.example", server.baseUrl() + "/again");
     EXPECT_EQ(sent(kConfigUrl), 200);
-    EXPECT_EQ(started(kConfigUrl), 200);
-    EXPECT_EQ(counts(), Counts(7, 3));
+    EXPECT_EQ(counts(), Counts(4, 2));
     EXPECT_EQ(server.requests().back().target, "/again/prod/sdk.config/K/config.json");
 
     // Without a mapping, plain http is refused again, every time.
     log.clear();
     host::clearHttpHostMappings();
     EXPECT_EQ(sent(direct), 0);
-    EXPECT_EQ(started(direct), 0);
     const auto lines = log.lines();
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const auto& l) { return l.find("Http :: refused") == 0; }),
-              2);
+              1);
 
     // A fresh state of the simulated OS forgets the mappings too.
     host::mapHttpHost("*", server.baseUrl());
     EXPECT_EQ(sent(direct), 200);
     testing::restartProcessState();
     EXPECT_EQ(sent(direct), 0);
-    EXPECT_EQ(counts(), Counts(8, 3));
+    EXPECT_EQ(counts(), Counts(5, 2));
 }
 
 // Files of the double under "/img/": a picture, redirects to it (one, a chain
@@ -392,95 +366,6 @@ TEST_F(HttpTest, ResponsesOverSixteenMebibytesAreCutOffAndFail) {
 
     // The session still works afterwards.
     EXPECT_EQ(HttpSession::shared().dataTask(get(kConfigUrl)).status, 200);
-
-    // On the transfer thread too; the record that took the cut-off answer
-    // gives the next one none of its bytes.
-    server.script(Endpoint::CONFIG, over);
-    std::mutex mu;
-    std::vector<HttpResponse> answers;
-    for (int i = 0; i < 2; ++i) {
-        session.startDataTask(std::make_shared<const HttpRequest>(get(kConfigUrl)),
-                              [&](HttpResponse r) {
-                                  std::lock_guard<std::mutex> lock(mu);
-                                  answers.push_back(std::move(r));
-                                  testing::notifyWaiters();
-                              });
-        ASSERT_TRUE(testing::waitUntil([&] {
-            std::lock_guard<std::mutex> lock(mu);
-            return answers.size() == static_cast<std::size_t>(i + 1);
-        }));
-    }
-    std::lock_guard<std::mutex> lock(mu);
-    EXPECT_EQ(answers[0].status, 0);
-    EXPECT_TRUE(answers[0].body.empty());
-    EXPECT_EQ(answers[1].status, 200) << answers[1].error;
-    EXPECT_EQ(answers[1].body, tools::ServerDouble::defaultAnswer(Endpoint::CONFIG).body);
-}
-
-TEST_F(HttpTest, StartedTransfersRunSideBySideOnKeptConnections) {
-    testing::HeldAnswers gate;
-    server.setResponder(Endpoint::CONFIG, gate.responder([](const auto&) { return 200; }));
-    std::mutex mu;
-    std::vector<HttpResponse> answers;
-    auto start = [&] {
-        session.startDataTask(std::make_shared<const HttpRequest>(get(kConfigUrl)),
-                              [&](HttpResponse r) {
-                                  std::lock_guard<std::mutex> lock(mu);
-                                  answers.push_back(std::move(r));
-                                  testing::notifyWaiters();
-                              });
-    };
-    auto answered = [&] {
-        std::lock_guard<std::mutex> lock(mu);
-        return answers.size();
-    };
-    for (int i = 0; i < 3; ++i) {
-        start();
-    }
-    // All three are at the server at once, none answered yet.
-    const bool together = testing::waitUntil([&] { return gate.held() == 3; });
-    gate.open();
-    ASSERT_TRUE(together);
-    ASSERT_TRUE(testing::waitUntil([&] { return answered() == 3; }));
-    EXPECT_EQ(session.stats().mostConcurrent, 3u);
-    EXPECT_EQ(session.stats().connectionsOpened, 3u);
-    // The next ones reuse the connections the first ones opened.
-    start();
-    start();
-    ASSERT_TRUE(testing::waitUntil([&] { return answered() == 5; }));
-    {
-        std::lock_guard<std::mutex> lock(mu);
-        for (const auto& r : answers) {
-            EXPECT_EQ(r.status, 200) << r.error;
-        }
-        EXPECT_TRUE(answers[3].reusedConnection && answers[4].reusedConnection);
-    }
-    EXPECT_EQ(session.stats().connectionsOpened, 3u);
-    EXPECT_EQ(session.stats().transfers, 5u);
-    // Blocking requests among them open one connection of their own and
-    // keep reusing it, whatever ran on the transfer thread in between.
-    EXPECT_EQ(session.dataTask(get(kConfigUrl)).status, 200);
-    EXPECT_TRUE(session.dataTask(get(kConfigUrl)).reusedConnection);
-    start();
-    ASSERT_TRUE(testing::waitUntil([&] { return answered() == 6; }));
-    EXPECT_TRUE(session.dataTask(get(kConfigUrl)).reusedConnection);
-    EXPECT_EQ(session.stats().connectionsOpened, 4u);
-
-    // The transfer thread ends once idle, and the next transfer starts one.
-    ASSERT_TRUE(testing::pollUntil([] { return testing::threadsNamed("sorvel-http") == 0; }));
-    start();
-    ASSERT_TRUE(testing::waitUntil([&] { return answered() == 7; }));
-    std::lock_guard<std::mutex> lock(mu);
-    EXPECT_EQ(answers[6].status, 200) << answers[6].error;
-
-    // A request that cannot go out is answered at once, on the caller's thread.
-    HttpRequest bad = get("no url at all");
-    std::optional<HttpResponse> refused;
-    session.startDataTask(std::make_shared<const HttpRequest>(bad),
-                          [&](HttpResponse r) { refused = std::move(r); });
-    ASSERT_TRUE(refused.has_value());
-    EXPECT_EQ(refused->status, 0);
-    EXPECT_FALSE(refused->error.empty());
 }
 
 }  // namespace
