@@ -342,13 +342,8 @@ std::shared_ptr<ActionHistoryDAO> DiContainer::actionHistoryDAO() {
     return members_->actionHistoryDAO.get([this]() -> std::shared_ptr<ActionHistoryDAO> {
         // Its failure is the repository's to log; the SDK runs without a
         // local message history.
-        try {
-            return std::make_shared<ActionHistoryDAO>(dataRegistry());
-        } catch (ActionHistoryError) {
-            return nullptr;
-        } catch (const std::exception&) {
-            return nullptr;
-        }
+        auto dao = ActionHistoryDAO::open(dataRegistry());
+        return dao ? std::move(dao).value() : nullptr;
     });
 }
 

@@ -36,6 +36,7 @@ std::string entryJson(const std::string& id, std::int64_t ts,
 // A store whose clears fail, for the failure answers.
 class FailingClears : public ActionHistorySqliteStore {
   public:
+    using ActionHistorySqliteStore::ActionHistorySqliteStore;
     bool clearSyncedActionHistoryInLocalDB() override { return false; }
     bool deleteActionHistory(const std::string&, std::int64_t) override { return false; }
 };
@@ -46,7 +47,9 @@ class RepositoryActionHistoryTest : public RepositoryFixture {
   protected:
     void SetUp() override {
         RepositoryFixture::SetUp();
-        history = makeRepository(std::make_shared<ActionHistoryDAO>(registry));
+        auto dao = ActionHistoryDAO::open(registry);
+        ASSERT_TRUE(dao);
+        history = makeRepository(dao.value());
     }
     void TearDown() override {
         ApiConnectionManager::setDisableSdkHook(nullptr);
@@ -248,8 +251,10 @@ TEST_F(RepositoryActionHistoryTest, DeletionFailuresAnswerWithTheirErrors) {
 
     // The local step fails: delete all says OpenDatabaseError, one entry
     // DeleteLocalDBFailError, clear synced DeleteLocalDBFailError.
-    auto failing = makeRepository(
-        std::make_shared<ActionHistoryDAO>(registry, std::make_shared<FailingClears>()));
+    auto failingStore = ActionHistorySqliteStore::open<FailingClears>();
+    ASSERT_TRUE(failingStore);
+    auto failing =
+        makeRepository(std::make_shared<ActionHistoryDAO>(registry, failingStore.value()));
     Answers b;
     failing->deleteAllActionHistory(std::nullopt, ActionHistoryIdType::ADID, b.completion());
     failing->deleteActionHistory(std::nullopt, "x", 1, b.completion());
