@@ -292,18 +292,19 @@ class ForkedAnswer {
 };
 
 // The list answer with as many entries as fit under the HTTP size cap, each
-// like a short real inbox entry (about 160 bytes of JSON).
+// a short complete inbox entry of about 165 bytes of JSON (100,000 of them
+// fill 16 MB).
 std::string largestListAnswer(std::size_t& entries) {
     std::string body = R"({"minutes_to_refresh":15,"histories":[)";
     const std::size_t room = platform::HttpSession::MAX_RESPONSE_BYTES - 64;
     entries = 0;
     for (;;) {
         const std::string n = std::to_string(100000 + entries);
-        const std::string entry = std::string(entries ? "," : "") + R"({"id":"h-)" + n +
+        const std::string entry = std::string(entries ? "," : "") + R"({"id":"h)" + n +
                                   R"(","type":"KAKAOTALK","timestamp":1700000)" + n +
                                   R"(,"contents":{"title":"Order )" + n +
-                                  R"( shipped"},"campaign_id":"C7","campaign_revision_no":3,)"
-                                  R"("step_id":"S1","cycle_time":"20240101"})";
+                                  R"("},"campaign_id":"C7","campaign_revision_no":3,)"
+                                  R"("step_id":"S1","cycle_time":"Y"})";
         if (body.size() + entry.size() + 2 > room) {
             break;
         }
