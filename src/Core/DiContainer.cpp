@@ -342,8 +342,12 @@ std::shared_ptr<ActionHistoryDAO> DiContainer::actionHistoryDAO() {
     return members_->actionHistoryDAO.get([this]() -> std::shared_ptr<ActionHistoryDAO> {
         // Its failure is the repository's to log; the SDK runs without a
         // local message history.
-        auto dao = ActionHistoryDAO::open(dataRegistry());
-        return dao ? std::move(dao).value() : nullptr;
+        try {
+            auto dao = ActionHistoryDAO::open(dataRegistry());
+            return dao ? std::move(dao).value() : nullptr;
+        } catch (const std::exception&) {
+            return nullptr;
+        }
     });
 }
 

@@ -211,14 +211,18 @@ void Repository::fetchActionHistoryFromServer(const std::optional<std::string>& 
         }
         answer(completion, result);
         // Whatever the outcome: pushes older than the newest server entry go.
-        if (auto last = work.dao->getLastServerTimeStamp()) {
-            work.dao->deleteOutDatedPushData(last.value());
-        } else {
-            SvlLog::error(
-                std::string(
-                    "fetchActionHistoryFromServer(token:idType:actionType:completion:) :: ") +
-                    describe(last.error()),
-                true);
+        try {
+            if (auto last = work.dao->getLastServerTimeStamp()) {
+                work.dao->deleteOutDatedPushData(last.value());
+            } else {
+                SvlLog::error(
+                    std::string(
+                        "fetchActionHistoryFromServer(token:idType:actionType:completion:) :: ") +
+                        describe(last.error()),
+                    true);
+            }
+        } catch (const std::exception& e) {
+            SvlLog::error(std::string("fetchActionHistoryFromServer :: ") + e.what(), true);
         }
     });
 }
