@@ -131,6 +131,9 @@ std::size_t stringEnd(std::string_view t, std::size_t i) {
 
 // Just past the value that starts at i.
 std::size_t valueEnd(std::string_view t, std::size_t i) {
+    if (i >= t.size()) {
+        return t.size();
+    }
     if (t[i] == '"') {
         return stringEnd(t, i);
     }
