@@ -33,7 +33,12 @@ std::optional<std::string> optText(const Value::Map& map, std::string_view key) 
     return s ? std::optional<std::string>(*s) : std::nullopt;
 }
 
-ActionHistoryResult::Entries toEntries(const std::vector<ActionHistoryData>& rows) {
+StatusOr<ActionHistoryResult::Entries, ActionHistoryError> toEntries(
+    StatusOr<std::vector<ActionHistoryData>, ActionHistoryError> read) {
+    if (!read) {
+        return read.error();
+    }
+    const std::vector<ActionHistoryData>& rows = read.value();
     ActionHistoryResult::Entries entries;
     entries.reserve(rows.size());
     for (const auto& row : rows) {
@@ -53,46 +58,101 @@ ActionHistoryResult::Entries toEntries(const std::vector<ActionHistoryData>& row
     return entries;
 }
 
-std::shared_ptr<ActionHistorySqliteStore> openDefault(
-    std::shared_ptr<ActionHistorySqliteStore> store) {
-    return store ? std::move(store) : std::make_shared<ActionHistorySqliteStore>();
+void logIncompleteEntry(const std::string& json) {
+    SvlLog::error(
+        "insertActionHistory2Table(historyArr:) : some value in historyJson is nil, "
+        "historyJson : " +
+            json,
+        true);
+}
+
+// The synced row of a server entry, or nothing (logged) when it lacks a
+// required value.
+std::optional<ActionHistoryRow> serverRow(const Value::Map& entry) {
+    const std::string* id = stringAt(entry, Constants::HISTORY_KEY_ID);
+    const std::string* type = stringAt(entry, Constants::HISTORY_KEY_TYPE);
+    const Value::Map* contents = mapAt(entry, Constants::HISTORY_KEY_CONTENTS);
+    std::optional<std::string> contentText = contents ? ext::toJsonString(*contents) : std::nullopt;
+    auto timeStamp = integerAt(entry, Constants::HISTORY_KEY_TIMESTAMP);
+    const std::string* campaignId = stringAt(entry, Constants::HISTORY_KEY_CAMPAIGN_ID);
+    auto revision = int32At(entry, Constants::HISTORY_KEY_CAMPAIGN_REVISION_NO);
+    const std::string* stepId = stringAt(entry, Constants::HISTORY_KEY_STEP_ID);
+    const std::string* cycleTime = stringAt(entry, Constants::HISTORY_KEY_CYCLE_TIME);
+    if (!id || !type || !contentText || !timeStamp || !campaignId || !revision || !stepId ||
+        !cycleTime) {
+        logIncompleteEntry(ext::toJsonFormat(entry));
+        return std::nullopt;
+    }
+    const std::string* group = stringAt(entry, Constants::HISTORY_KEY_ACTION_GROUP);
+    return ActionHistoryRow{*id,       *type,       *timeStamp,
+                            *stepId,   *cycleTime,  std::move(*contentText),
+                            *revision, *campaignId, group ? *group : std::string(),
+                            true,      false};
 }
 
 }  // namespace
 
+StatusOr<std::shared_ptr<ActionHistoryDAO>, ActionHistoryError> ActionHistoryDAO::open(
+    std::shared_ptr<DataRegistry> dataRegistry, std::shared_ptr<ActionHistorySqliteStore> store) {
+    if (!store) {
+        auto opened = ActionHistorySqliteStore::open();
+        if (!opened) {
+            return opened.error();
+        }
+        store = std::move(opened).value();
+    }
+    return std::make_shared<ActionHistoryDAO>(std::move(dataRegistry), std::move(store));
+}
+
 ActionHistoryDAO::ActionHistoryDAO(std::shared_ptr<DataRegistry> dataRegistry,
                                    std::shared_ptr<ActionHistorySqliteStore> store)
-    : dataRegistry_(std::move(dataRegistry)), store_(openDefault(std::move(store))) {}
+    : dataRegistry_(std::move(dataRegistry)), store_(std::move(store)) {}
+
+ActionHistoryDAO::ServerListWriter::ServerListWriter(ActionHistorySqliteStore& store)
+    : store_(store) {}
+
+ActionHistoryDAO::ServerListWriter::~ServerListWriter() {
+    finish();
+}
+
+void ActionHistoryDAO::ServerListWriter::add(const Value& element) {
+    if (const Value::Map* entry = element.getMap()) {
+        add(*entry);
+    } else {
+        logIncompleteEntry(element.toJson());
+    }
+}
+
+void ActionHistoryDAO::ServerListWriter::add(const Value::Map& entry) {
+    auto row = serverRow(entry);
+    if (!row) {
+        return;
+    }
+    bytes_ += row->historyId.size() + row->content.size();
+    rows_.push_back(std::move(*row));
+    if (rows_.size() >= CHUNK_ROWS || bytes_ >= CHUNK_BYTES) {
+        finish();
+    }
+}
+
+void ActionHistoryDAO::ServerListWriter::finish() {
+    if (!rows_.empty()) {
+        store_.insertRows(rows_);
+        rows_.clear();
+    }
+    bytes_ = 0;
+}
+
+ActionHistoryDAO::ServerListWriter ActionHistoryDAO::serverListWriter() {
+    return ServerListWriter(*store_);
+}
 
 void ActionHistoryDAO::insertActionHistory2Table(const Value::Array& historyArr) {
-    store_->inTransaction([&] {
-        for (const auto& element : historyArr) {
-            static const Value::Map kEmpty;
-            const Value::Map& entry = element.isMap() ? *element.getMap() : kEmpty;
-            const std::string* id = stringAt(entry, Constants::HISTORY_KEY_ID);
-            const std::string* type = stringAt(entry, Constants::HISTORY_KEY_TYPE);
-            const Value::Map* contents = mapAt(entry, Constants::HISTORY_KEY_CONTENTS);
-            std::optional<std::string> contentText =
-                contents ? ext::toJsonString(*contents) : std::nullopt;
-            auto timeStamp = integerAt(entry, Constants::HISTORY_KEY_TIMESTAMP);
-            const std::string* campaignId = stringAt(entry, Constants::HISTORY_KEY_CAMPAIGN_ID);
-            auto revision = int32At(entry, Constants::HISTORY_KEY_CAMPAIGN_REVISION_NO);
-            const std::string* stepId = stringAt(entry, Constants::HISTORY_KEY_STEP_ID);
-            const std::string* cycleTime = stringAt(entry, Constants::HISTORY_KEY_CYCLE_TIME);
-            if (!id || !type || !contentText || !timeStamp || !campaignId || !revision || !stepId ||
-                !cycleTime) {
-                SvlLog::error(
-                    "insertActionHistory2Table(historyArr:) : some value in historyJson is nil, "
-                    "historyJson : " +
-                        (element.isMap() ? ext::toJsonFormat(entry) : element.toJson()),
-                    true);
-                continue;
-            }
-            const std::string* group = stringAt(entry, Constants::HISTORY_KEY_ACTION_GROUP);
-            store_->insert(*id, *type, *timeStamp, *stepId, *cycleTime, *contentText, *revision,
-                           *campaignId, group ? *group : std::string(), true, false);
-        }
-    });
+    ServerListWriter writer(*store_);
+    for (const auto& element : historyArr) {
+        writer.add(element);
+    }
+    writer.finish();
 }
 
 void ActionHistoryDAO::insertPushData(const Value::Map& pushJsonDic) {
@@ -150,12 +210,12 @@ void ActionHistoryDAO::createTable() {
     store_->createTable();
 }
 
-ActionHistoryResult::Entries ActionHistoryDAO::getAllActionHistory(
+StatusOr<ActionHistoryResult::Entries, ActionHistoryError> ActionHistoryDAO::getAllActionHistory(
     const std::vector<std::string>& actionType) {
     return toEntries(store_->getAllActionHistory(actionType));
 }
 
-ActionHistoryResult::Entries ActionHistoryDAO::getActionHistory(
+StatusOr<ActionHistoryResult::Entries, ActionHistoryError> ActionHistoryDAO::getActionHistory(
     std::int64_t skip, std::int64_t limit, const std::vector<std::string>& actionType) {
     return toEntries(store_->getActionHistory(skip, limit, actionType));
 }
@@ -172,7 +232,7 @@ bool ActionHistoryDAO::clearAllActionHistoryInLocalDB() {
     return store_->clearAllActionHistoryInLocalDB();
 }
 
-std::int64_t ActionHistoryDAO::getLastServerTimeStamp() {
+StatusOr<std::int64_t, ActionHistoryError> ActionHistoryDAO::getLastServerTimeStamp() {
     return store_->getLastServerTimeStamp();
 }
 

@@ -343,9 +343,8 @@ std::shared_ptr<ActionHistoryDAO> DiContainer::actionHistoryDAO() {
         // Its failure is the repository's to log; the SDK runs without a
         // local message history.
         try {
-            return std::make_shared<ActionHistoryDAO>(dataRegistry());
-        } catch (ActionHistoryError) {
-            return nullptr;
+            auto dao = ActionHistoryDAO::open(dataRegistry());
+            return dao ? std::move(dao).value() : nullptr;
         } catch (const std::exception&) {
             return nullptr;
         }

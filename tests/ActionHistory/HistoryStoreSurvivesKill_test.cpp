@@ -1,6 +1,6 @@
 // A process inserting into the history store is killed at random moments: every
 // reopen succeeds, every insert that finished before the kill is there, and a
-// batch of server entries is stored whole or not at all.
+// batch of server entries that fits in one chunk is stored whole or not at all.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "ActionHistory/ActionHistoryDAO.h"
+#include "ActionHistory/HistoryChildSupport.h"
 #include "Common/SvlLog.h"
 #include "Platform/Host.h"
 #include "support/TestSupport.h"
@@ -21,31 +22,11 @@ constexpr const char* kEnv = "SORVEL_HISTORY_KILL_CHILD";
 constexpr std::size_t kBatch = 20;
 const std::vector<std::string> kAllTypes{"PUSH_IOS", "KAKAOTALK"};
 
-Value::Map pushPayload(std::int64_t id) {
-    Value::Map aps{{"custom_alert", Value(Value::Map{})},
-                   {"alert", Value(Value::Map{{"title", Value("t" + std::to_string(id))}})},
-                   {"notification_id", Value(id)},
-                   {"svl:gf:campaign_id", Value("C")},
-                   {"svl:gf:campaign_revision_no", Value(1)},
-                   {"svl:gf:step_id", Value("S")},
-                   {"svl:gf:cycle_time", Value("Y")}};
-    return {{"aps", Value(aps)}};
-}
+using historytest::pushPayload;
+using historytest::say;
 
 Value serverEntry(const std::string& id) {
-    return Value(Value::Map{{"id", Value(id)},
-                            {"type", Value("KAKAOTALK")},
-                            {"timestamp", Value(std::int64_t{1})},
-                            {"contents", Value(Value::Map{{"title", Value("s")}})},
-                            {"campaign_id", Value("C")},
-                            {"campaign_revision_no", Value(1)},
-                            {"step_id", Value("S")},
-                            {"cycle_time", Value("Y")}});
-}
-
-void say(const std::string& line) {
-    const std::string text = line + "\n";
-    (void)!write(STDOUT_FILENO, text.data(), text.size());
+    return historytest::serverEntry(id, 1, {{"title", Value("s")}});
 }
 
 // The child: "<home>|<first id>". Inserts pushes one by one, and now and then
@@ -58,26 +39,24 @@ int runAsKilledChildIfAsked() {
     const std::string arg(env);
     platform::host::setHomeFolder(arg.substr(0, arg.find('|')));
     std::int64_t id = std::stoll(arg.substr(arg.find('|') + 1));
-    try {
-        ActionHistoryDAO dao(nullptr);
-        say("open");
-        for (;; ++id) {
-            if (id % 7 == 0) {
-                Value::Array batch;
-                for (std::size_t i = 0; i < kBatch; ++i) {
-                    batch.push_back(
-                        serverEntry("b" + std::to_string(id) + "-" + std::to_string(i)));
-                }
-                dao.insertActionHistory2Table(batch);
-                say("batch " + std::to_string(id));
-            }
-            dao.insertPushData(pushPayload(id));
-            say("done " + std::to_string(id));
-        }
-    } catch (...) {
+    auto dao = ActionHistoryDAO::open(nullptr);
+    if (!dao) {
         say("failed");
+        _exit(1);
     }
-    _exit(1);
+    say("open");
+    for (;; ++id) {
+        if (id % 7 == 0) {
+            Value::Array batch;
+            for (std::size_t i = 0; i < kBatch; ++i) {
+                batch.push_back(serverEntry("b" + std::to_string(id) + "-" + std::to_string(i)));
+            }
+            dao.value()->insertActionHistory2Table(batch);
+            say("batch " + std::to_string(id));
+        }
+        dao.value()->insertPushData(pushPayload(id));
+        say("done " + std::to_string(id));
+    }
 }
 const int kKilledChildDone = runAsKilledChildIfAsked();
 
@@ -122,10 +101,13 @@ TEST(HistoryStoreSurvivesKill, EveryFinishedInsertIsThereAfterEachKill) {
         next = last + 100;  // past whatever it did after its last line
 
         // The next launch opens the store and finds every promised row.
-        ActionHistoryDAO dao(nullptr);
+        auto dao = ActionHistoryDAO::open(nullptr);
+        ASSERT_TRUE(dao) << "round " << round;
+        auto read = dao.value()->getAllActionHistory(kAllTypes);
+        ASSERT_TRUE(read) << "round " << round;
         std::set<std::string> stored;
         std::map<std::string, std::size_t> batches;
-        for (const auto& e : dao.getAllActionHistory(kAllTypes)) {
+        for (const auto& e : read.value()) {
             stored.insert(e->historyId);
             if (e->historyId[0] == 'b') {
                 ++batches[e->historyId.substr(0, e->historyId.find('-'))];

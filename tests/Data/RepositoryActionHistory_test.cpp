@@ -36,6 +36,7 @@ std::string entryJson(const std::string& id, std::int64_t ts,
 // A store whose clears fail, for the failure answers.
 class FailingClears : public ActionHistorySqliteStore {
   public:
+    using ActionHistorySqliteStore::ActionHistorySqliteStore;
     bool clearSyncedActionHistoryInLocalDB() override { return false; }
     bool deleteActionHistory(const std::string&, std::int64_t) override { return false; }
 };
@@ -46,7 +47,9 @@ class RepositoryActionHistoryTest : public RepositoryFixture {
   protected:
     void SetUp() override {
         RepositoryFixture::SetUp();
-        history = makeRepository(std::make_shared<ActionHistoryDAO>(registry));
+        auto dao = ActionHistoryDAO::open(registry);
+        ASSERT_TRUE(dao);
+        history = makeRepository(dao.value());
     }
     void TearDown() override {
         ApiConnectionManager::setDisableSdkHook(nullptr);
@@ -154,6 +157,63 @@ TEST_F(RepositoryActionHistoryTest, FetchFailuresAnswerOnceAndStillPrune) {
     EXPECT_EQ(server.requests(Endpoint::HISTORY_LIST).size(), cases.size());  // no retry
 }
 
+TEST_F(RepositoryActionHistoryTest, ALongAnswerIsStoredWholeAndOneThatEndsBadlyStoresNothing) {
+    // Several chunks of rows, an entry the store cannot take among them, and
+    // the refresh interval after the list.
+    const std::size_t n = 3 * ActionHistoryDAO::CHUNK_ROWS + 7;
+    auto listOf = [&](const std::string& prefix, const std::string& last, int minutes) {
+        std::string list = R"({"histories":[)";
+        std::vector<std::string> ids;
+        for (std::size_t i = 0; i < n; ++i) {
+            ids.push_back(prefix + std::to_string(i));
+            list += entryJson(ids.back(), static_cast<std::int64_t>(1000 + i)) + ",";
+            if (i == n / 2) {
+                ids.push_back(prefix + "-nocampaign");
+                list += R"({"id":")" + ids.back() +
+                        R"(","type":"KAKAOTALK","timestamp":5,"contents":{}},)";
+            }
+        }
+        return std::make_pair(
+            ids, list + last + R"(],"minutes_to_refresh":)" + std::to_string(minutes) + "}");
+    };
+    auto [ids, list] = listOf("e", entryJson("e-last", 1), 9);
+    ids.push_back("e-last");
+    server.script(Endpoint::HISTORY_LIST, nettest::answer(200, list));
+    Answers a;
+    history->fetchActionHistoryFromServer(std::nullopt, ActionHistoryIdType::ADID, kTypes,
+                                          a.completion());
+    const auto fetched = a.await();
+    ASSERT_TRUE(fetched.isSucceeded());
+    std::vector<std::string> handedOver;
+    for (const auto& e : *fetched.getData()) {
+        handedOver.push_back(e->historyId);
+    }
+    EXPECT_EQ(handedOver, ids);  // the app gets every entry, in list order
+    EXPECT_EQ(registry->getInt(DataRegistryKey::STRING_ACTION_HISTORY_MINUTES_TO_REFRESH, 0), 9);
+    std::vector<std::string> stored = historyIds(readAll(history));
+    std::sort(stored.begin(), stored.end());
+    ids.erase(std::find(ids.begin(), ids.end(), "e-nocampaign"));
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(stored, ids);  // the store, every complete one
+    EXPECT_TRUE(logged("some value in historyJson is nil"));
+
+    // The same length of list whose very last element is no entry: refused
+    // whole, nothing of it stored, its refresh interval not taken.
+    auto [badIds, bad] = listOf("f", R"("not an entry")", 1);
+    server.script(Endpoint::HISTORY_LIST, nettest::answer(200, bad));
+    Answers b;
+    history->fetchActionHistoryFromServer(std::nullopt, ActionHistoryIdType::ADID, kTypes,
+                                          b.completion());
+    const auto refused = b.await();
+    EXPECT_FALSE(refused.isSucceeded());
+    ASSERT_TRUE(refused.getError());
+    EXPECT_EQ(refused.getError()->domain(), "JsonError");
+    std::vector<std::string> after = historyIds(readAll(history));
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(after, ids);
+    EXPECT_EQ(registry->getInt(DataRegistryKey::STRING_ACTION_HISTORY_MINUTES_TO_REFRESH, 0), 9);
+}
+
 TEST_F(RepositoryActionHistoryTest, A400DisablesTheSdkAndStillAnswers) {
     std::atomic<int> disabled{0};
     ApiConnectionManager::setDisableSdkHook([&](const std::string& reason) {
@@ -248,8 +308,10 @@ TEST_F(RepositoryActionHistoryTest, DeletionFailuresAnswerWithTheirErrors) {
 
     // The local step fails: delete all says OpenDatabaseError, one entry
     // DeleteLocalDBFailError, clear synced DeleteLocalDBFailError.
-    auto failing = makeRepository(
-        std::make_shared<ActionHistoryDAO>(registry, std::make_shared<FailingClears>()));
+    auto failingStore = ActionHistorySqliteStore::open<FailingClears>();
+    ASSERT_TRUE(failingStore);
+    auto failing =
+        makeRepository(std::make_shared<ActionHistoryDAO>(registry, failingStore.value()));
     Answers b;
     failing->deleteAllActionHistory(std::nullopt, ActionHistoryIdType::ADID, b.completion());
     failing->deleteActionHistory(std::nullopt, "x", 1, b.completion());

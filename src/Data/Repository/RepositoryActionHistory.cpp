@@ -4,8 +4,10 @@
 
 #include <exception>
 #include <utility>
+#include <variant>
 
 #include "ActionHistory/ActionHistoryDAO.h"
+#include "ActionHistory/ActionHistoryListAnswer.h"
 #include "ActionHistory/ActionHistoryResultErrors.h"
 #include "Common/Constants.h"
 #include "Common/DataRegistry.h"
@@ -67,13 +69,12 @@ void answerWithoutHistoryStore(const char* line, const ActionHistoryCompletion& 
     answer(completion, failure(ActionHistoryError::OpenDatabaseError));
 }
 
-// A store call, with what it throws as the failure it stands for.
+// A store read as the app's result.
 template <typename F>
 ActionHistoryResult runRead(F&& read) {
     try {
-        return success(read());
-    } catch (ActionHistoryError e) {
-        return failure(e);
+        auto entries = read();
+        return entries ? success(std::move(entries).value()) : failure(entries.error());
     } catch (const std::exception& e) {
         SvlLog::error(std::string("ActionHistory read failed : ") + e.what(), true);
         return failure(ActionHistoryError::SqliteQueryError);
@@ -128,48 +129,46 @@ void sendDeletion(const HistoryWork& work, const std::optional<std::string>& tok
 }
 
 // The fetch's answer turned into the result, the entries stored on the way.
+// The answer is read entry by entry: each is stored (a chunk of rows at a
+// time) and becomes the app's entry before the next one is read, so that no
+// tree of the whole answer is ever built.
 ActionHistoryResult readFetchAnswer(const HistoryWork& work, const Result& result) {
     static const char* const kName =
         "fetchActionHistoryFromServer(token:idType:actionType:completion:)";
-    if (!result.isSuccess()) {
+    const auto* answered = std::get_if<Result::Success>(&result.value());
+    if (answered == nullptr) {
         return failure(toResultError(ApiConnectionError::ApiConnectionFailError));
     }
-    const auto text = result.response();
-    if (!text) {
+    if (!answered->response) {
         SvlLog::error("ApiConnectionError :: Response is nil", true);
         return failure(toResultError(ApiConnectionError::NilResponseError));
     }
+    const std::string& text = *answered->response;
     SvlLog::debug(std::string("Terminated ") + kName, true);
-    SvlLog::info(std::string(kName) + " connectSuccess !! response:  " + *text + ")", true);
-    auto dic = ext::toDictionary(*text);
-    const Value::Array* histories = nullptr;
-    if (dic) {
-        auto it = dic->find(Constants::HISTORY_KEY_HISTORIES);
-        if (it != dic->end()) {
-            histories = it->second.getArray();
-        }
+    if (SvlLog::wouldDeliver(true)) {
+        SvlLog::info(std::string(kName) + " connectSuccess !! response:  " + text + ")", true);
     }
-    bool allMaps = histories != nullptr;
-    for (std::size_t i = 0; allMaps && i < histories->size(); ++i) {
-        allMaps = (*histories)[i].isMap();
-    }
-    if (!allMaps) {
+    // Checked whole first: an answer that is not a list of entries stores
+    // nothing.
+    const auto answer = HistoryListAnswer::check(text);
+    if (!answer) {
         SvlLog::error(std::string(kName) + " :: error while parsing jsonString", true);
         return failure(toResultError(JsonError::dictionaryConvertingError));
     }
-    if (auto it = dic->find(Constants::HISTORY_KEY_MINUTES_TO_REFRESH);
-        it != dic->end() && it->second.isInt64()) {
-        work.registry->putInt(*it->second.getInt64(),
+    if (answer->minutesToRefresh) {
+        work.registry->putInt(*answer->minutesToRefresh,
                               DataRegistryKey::STRING_ACTION_HISTORY_MINUTES_TO_REFRESH);
     }
-    work.dao->insertActionHistory2Table(*histories);
     ActionHistoryResult::Entries entries;
-    entries.reserve(histories->size());
-    for (const auto& entry : *histories) {
-        if (auto history = ActionHistory::fromDictionary(*entry.getMap(), false)) {
+    entries.reserve(answer->entries);
+    auto writer = work.dao->serverListWriter();
+    HistoryListAnswer::forEachEntry(text, [&](const Value::Map& entry) {
+        writer.add(entry);
+        if (auto history = ActionHistory::fromDictionary(entry, false)) {
             entries.push_back(std::make_shared<const ActionHistory>(std::move(*history)));
         }
-    }
+    });
+    writer.finish();
     return success(std::move(entries));
 }
 
@@ -207,21 +206,21 @@ void Repository::fetchActionHistoryFromServer(const std::optional<std::string>& 
             auto connection = connectionWithToken(work, token);
             connection->setPostRequest(*model);
             result = readFetchAnswer(work, ApiConnectionManager().requestSync(connection));
-        } catch (ActionHistoryError e) {
-            result = failure(e);
         } catch (const std::exception& e) {
             SvlLog::error(std::string("fetchActionHistoryFromServer :: ") + e.what(), true);
         }
         answer(completion, result);
         // Whatever the outcome: pushes older than the newest server entry go.
         try {
-            work.dao->deleteOutDatedPushData(work.dao->getLastServerTimeStamp());
-        } catch (ActionHistoryError e) {
-            SvlLog::error(
-                std::string(
-                    "fetchActionHistoryFromServer(token:idType:actionType:completion:) :: ") +
-                    describe(e),
-                true);
+            if (auto last = work.dao->getLastServerTimeStamp()) {
+                work.dao->deleteOutDatedPushData(last.value());
+            } else {
+                SvlLog::error(
+                    std::string(
+                        "fetchActionHistoryFromServer(token:idType:actionType:completion:) :: ") +
+                        describe(last.error()),
+                    true);
+            }
         } catch (const std::exception& e) {
             SvlLog::error(std::string("fetchActionHistoryFromServer :: ") + e.what(), true);
         }
