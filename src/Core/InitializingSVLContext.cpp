@@ -8,6 +8,8 @@
 #include "Common/SvlLog.h"
 #include "Core/DisabledSVLContext.h"
 #include "Core/UseCases.h"
+#include "Data/ModelProvider/CommonModelProvider.h"
+#include "Platform/Dispatch.h"
 
 namespace sorvel {
 namespace {
@@ -57,6 +59,12 @@ void InitializingSVLContext::initialize(const std::string& appKey, const std::st
     }
     deviceStaticDataProvider_->refreshData();
     deviceRealtimeDataProvider_->refreshData();
+    // The OS notification permission is otherwise first learnt when a request
+    // is built: until then a local notification would be refused as if the
+    // user had said no. The main thread must not wait for the OS.
+    if (!platform::isMainThread()) {
+        CommonModelProvider::readOsPushEnable();
+    }
     if (completion) {
         completion(Completion::SUCCESS);
     }
