@@ -59,14 +59,15 @@ void InitializingSVLContext::initialize(const std::string& appKey, const std::st
     }
     deviceStaticDataProvider_->refreshData();
     deviceRealtimeDataProvider_->refreshData();
-    // The OS notification permission is otherwise first learnt when a request
-    // is built: until then a local notification would be refused as if the
-    // user had said no. The main thread must not wait for the OS.
-    if (!platform::isMainThread()) {
-        CommonModelProvider::readOsPushEnable();
-    }
     if (completion) {
         completion(Completion::SUCCESS);
+    }
+    // The OS notification permission is otherwise first learnt when a request
+    // is built: until then a local notification would be refused as if the
+    // user had said no. Read once the SDK runs, so that the event a change
+    // raises can trigger a campaign; the main thread must not wait for the OS.
+    if (!platform::isMainThread()) {
+        CommonModelProvider::readOsPushEnable();
     }
     SvlLog::debug("Result of initializing Sorvel SDK : Success", true);
 }
