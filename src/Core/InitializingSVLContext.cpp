@@ -190,10 +190,4 @@ void InitializingSVLContext::clearAllActionHistoryInLocalDB() {
     ignored("clearAllActionHistoryInLocalDB()");
 }
 
-bool InitializingSVLContext::admits(const std::string& operation,
-                                    const ActionHistoryCompletion& completion) {
-    ignored(operation, completion);
-    return false;
-}
-
 }  // namespace sorvel
