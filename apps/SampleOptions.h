@@ -31,7 +31,7 @@ inline constexpr const char* kHelp =
     "  --events N       record a burst of N custom events in the second launch\n"
     "  --offline        record the first launch with the network down, then come back:\n"
     "                   its events wait on the device and go once the network is back;\n"
-    "                   its notifications do not show (the output says why)\n";
+    "                   notifications still show: they need no server\n";
 
 // A wrong command line: the problem and the options on stderr, exit code 2.
 [[noreturn]] inline void usage(const char* problem) {
