@@ -20,20 +20,29 @@ struct Options {
     int launch = 0;
 };
 
+// The options, as --help prints them.
+inline constexpr const char* kHelp =
+    "usage: sorvel_sample [--server URL] [--app-key KEY] [--secret-key KEY]\n"
+    "                     [--home DIR] [--events N] [--offline]\n"
+    "  --server URL     send to this loopback server instead of the built-in double\n"
+    "  --app-key KEY    the app key (22 characters)\n"
+    "  --secret-key KEY the secret key (22 characters)\n"
+    "  --home DIR       the app's data folder (default: a new temporary folder)\n"
+    "  --events N       record a burst of N custom events in the second launch\n"
+    "  --offline        record the first launch with the network down, then come back:\n"
+    "                   its events wait on the device and go once the network is back;\n"
+    "                   notifications still show: they need no server\n";
+
+// A wrong command line: the problem and the options on stderr, exit code 2.
 [[noreturn]] inline void usage(const char* problem) {
-    std::fprintf(
-        stderr,
-        "%s%s"
-        "usage: sorvel_sample [--server URL] [--app-key KEY] [--secret-key KEY]\n"
-        "                     [--home DIR] [--events N] [--offline]\n"
-        "  --server URL     send to this loopback server instead of the built-in double\n"
-        "  --app-key KEY    the app key (22 characters)\n"
-        "  --secret-key KEY the secret key (22 characters)\n"
-        "  --home DIR       the app's data folder (default: a new temporary folder)\n"
-        "  --events N       record a burst of N custom events in the second launch\n"
-        "  --offline        record the first launch with the network down, then come back\n",
-        problem, *problem ? "\n" : "");
+    std::fprintf(stderr, "%s\n%s", problem, kHelp);
     std::exit(2);
+}
+
+// --help: the options on stdout, exit code 0.
+[[noreturn]] inline void help() {
+    std::fputs(kHelp, stdout);
+    std::exit(0);
 }
 
 inline Options parse(int argc, char** argv) {
@@ -66,7 +75,7 @@ inline Options parse(int argc, char** argv) {
         } else if (arg == "--launch") {
             o.launch = std::atoi(value().c_str());
         } else if (arg == "--help" || arg == "-h") {
-            usage("");
+            help();
         } else {
             usage(("unknown option " + arg).c_str());
         }

@@ -216,6 +216,30 @@ class PngPresenter final : public sorvel::InAppMessagePresenter {
     bool shown_ = false;
 };
 #endif
+// Waits, 60 s at most, until the SDK has started: its initialisation is over
+// and the first activation handled. From then on an event can show an in-app
+// message and a local notification is checked against the user's permission;
+// before, the SDK holds such calls or cannot serve them yet. True when the SDK
+// runs.
+bool waitUntilStarted() {
+    struct Started {
+        std::mutex mu;
+        std::condition_variable cv;
+        std::optional<bool> running;
+    };
+    auto started = std::make_shared<Started>();
+    SorvelHost::whenStarted([started](bool running) {
+        {
+            std::lock_guard<std::mutex> lock(started->mu);
+            started->running = running;
+        }
+        started->cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(started->mu);
+    started->cv.wait_for(lock, 60s, [&] { return started->running.has_value(); });
+    return started->running.value_or(false);
+}
+
 // The language the machine's user reads, in capitals, as a push server keys
 // its texts: the first of LANGUAGE, LC_ALL, LC_MESSAGES and LANG that names
 // one ("ko_KR.UTF-8" is "KO"); the C locale reads English.
@@ -377,6 +401,10 @@ int runApp(const Options& o) {
                          ":sample&svl_tracker_id=tracker-1");
     }
     SorvelHost::applicationDidBecomeActive();
+    if (!waitUntilStarted()) {
+        std::printf("the SDK did not start: its error is on stderr\n");
+        std::fflush(stdout);
+    }
 
     if (o.launch == 1) {
         sdk.eventWithAttr(

@@ -21,6 +21,11 @@ namespace sorvel {
 ///
 /// Call the data-folder and bundle calls before the first SorvelKV call; the
 /// SDK reads them when it starts.
+///
+/// A call that refuses its input, or fails, says so in one error line of the
+/// SDK's log, "SorvelHost::\<call\> :: \<reason\>", and has no effect. Like every
+/// line of the SDK's log it goes to the app's log delegate when one is set,
+/// else to stderr (see SorvelKV::setLogDelegate).
 class SORVEL_API SorvelHost {
   public:
     SorvelHost() = delete;
@@ -30,9 +35,8 @@ class SORVEL_API SorvelHost {
     /// "\<path\>-keychain", so a wipe of the folder keeps the device id. Without
     /// one: $SORVEL_HOME, else $XDG_DATA_HOME/sorvelkv/\<bundle id\>
     /// (~/.local/share/sorvelkv/\<bundle id\> when XDG_DATA_HOME is unset).
-    /// A path holding a NUL byte is ignored with the system-log line
-    /// "svlkv [error]: SorvelHost::setDataFolder :: the path holds a NUL byte;
-    /// ignored".
+    /// A path holding a NUL byte is ignored with the error line
+    /// "SorvelHost::setDataFolder :: the path holds a NUL byte; ignored".
     static void setDataFolder(const std::string& path) noexcept;
 
     /// The app's bundle id (default "com.sorvel.sample").
@@ -93,9 +97,9 @@ class SORVEL_API SorvelHost {
     /// still running. A stopMainLoop from elsewhere does not end it early.
     /// Keep one at a time, and destroy it on any thread but the loop's own
     /// (destroyed from a block the loop runs, it detaches instead of joining).
-    /// When no thread can be started the constructor writes
-    /// "svlkv [error]: SorvelHost::MainLoopThread failed: \<reason\>" to the
-    /// system log and the object does nothing.
+    /// When no thread can be started the constructor logs the error line
+    /// "SorvelHost::MainLoopThread :: failed: \<reason\>" and the object does
+    /// nothing.
     class SORVEL_API MainLoopThread {
       public:
         /// Starts the thread that serves the main loop.
@@ -120,14 +124,33 @@ class SORVEL_API SorvelHost {
     /// its path and query appended. Plain http to the maker's hosts is
     /// allowed only for such a request (images that notifications and
     /// campaigns name may use http or https on any host). An empty URL ends
-    /// the mapping.
+    /// the mapping. A URL that is not an absolute http or https URL with a
+    /// host (or that carries a query or a fragment) is refused with the error
+    /// line "SorvelHost::setServerBaseUrl :: "\<url\>" is not an absolute
+    /// http or https URL; the previous base stays", and the previous base
+    /// stays.
     static void setServerBaseUrl(const std::string& baseUrl) noexcept;
+
+    /// Tells the app when the SDK is ready: once the initialisation that
+    /// SorvelKV::initSorvel started has finished and the first
+    /// applicationDidBecomeActive has been handled, `handler` is called once,
+    /// on a thread of the SDK, with true when the SDK runs and false when it
+    /// is disabled (a refused key, a stopped or paused app, a deleted user).
+    /// Called after that point, the handler runs at once (on an SDK thread).
+    /// Calls made earlier are not lost: they are held and carried out in
+    /// order. But an event recorded before the SDK is ready cannot show an
+    /// in-app message, and the app's notification permission is known to the
+    /// SDK only from then on; record the events that may show a message, and
+    /// schedule local notifications, from the handler or after it ran. The
+    /// handler may call the SDK; the start itself may wait for the server's
+    /// configuration, so never block the app's main thread on it.
+    static void whenStarted(std::function<void(bool running)> handler) noexcept;
 
     /// The device's screen for in-app messages: its size in points in
     /// portrait and its safe-area insets in each orientation. The first call also gives the app its
     /// one window, where messages are laid out. Call it on the SDK's main thread before messages
     /// can show; without it messages have no window and are not built. Sizes that are not positive
-    /// and finite are refused with a warning.
+    /// and finite are refused with an error line.
     static void setScreen(double width, double height, const InAppInsets& portraitInsets,
                           const InAppInsets& landscapeInsets) noexcept;
     /// The device turns (true: portrait, false: landscape); a message on

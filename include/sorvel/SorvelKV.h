@@ -49,21 +49,30 @@ using SorvelCompletionHandler = std::function<void(Completion)>;
 ///     auto& sdk = sorvel::SorvelKV::getInstance();
 ///     sdk.initSorvel(appKey, secretKey);                 // 22 characters each
 ///     sorvel::SorvelHost::applicationDidBecomeActive();
-///     sdk.event("level_started");
+///     sorvel::SorvelHost::whenStarted([&sdk](bool running) {
+///         if (running) sdk.event("level_started");       // may show an in-app message
+///     });
 /// \endcode
 ///
 /// Every call may be made from any thread, never throws and never waits for
 /// the network or the disk: it checks its arguments and hands the request to
 /// the SDK's own queue. Calls made before initSorvel are held until the SDK has
-/// started and the app has first become active. While the SDK is disabled (the
+/// started and the app has first become active; SorvelHost::whenStarted tells
+/// the app when that is. While the SDK is disabled (the
 /// user asked to be forgotten, the server paused or stopped the app, or the
 /// user's data was deleted) the calls that act on the SDK do nothing but log
 /// "Sorvel Disabled : true"; the delegate setters, the conversions, the
 /// life-cycle calls, initSorvel, setDeviceId and printSdkState always work.
 ///
-/// The SDK's log lines reach the app's log delegate (setLogDelegate) or, in
-/// quality-assurance mode (the Info key "SorvelQaMode" set true), the system
-/// log.
+/// Where the SDK's log lines go, one rule for all of them:
+///  - quality-assurance mode (the Boolean Info key "SorvelQaMode" set true):
+///    every line, at every level, to stderr; the log delegate gets nothing;
+///  - a log delegate set (setLogDelegate): every line, at every level, to the
+///    delegate, and nothing to stderr;
+///  - neither: warnings and errors to stderr, debug and info lines nowhere.
+///
+/// On stderr a line reads "svlkv [\<level\>]: \<text\>", in pieces of 1000
+/// characters.
 ///
 /// Bad input never throws and never stops the SDK: a call with an argument it
 /// cannot take is dropped with a warning line naming the call and the reason,
@@ -93,8 +102,13 @@ class SORVEL_API SorvelKV {
 
     // ---- Start-up and life cycle ------------------------------------------
 
-    /// Starts the SDK with the app's keys (each exactly 22 characters; a key of
-    /// another length disables the SDK with an error line). Reads the Info keys
+    /// Starts the SDK with the app's keys (each exactly 22 characters). A key
+    /// of another length disables the SDK with the error line
+    /// "AppKey가 길이 22의 문자열이 아닙니다." (the app key) or
+    /// "SecretKey가 길이 22의 문자열이 아닙니다." (the secret key), which
+    /// reads "the key is not a text of length 22"; without a log delegate it
+    /// shows on stderr as "svlkv [error]: " followed by that text.
+    /// SorvelHost::whenStarted tells when the start is over. Reads the Info keys
     /// "SorvelServerMode" (integer: 1 development, 2 staging, anything else
     /// live) and "FvnRegion" (string: "ap1", or "ap2" the default) to choose the
     /// servers, and from now on follows the application-state notifications the
@@ -127,8 +141,10 @@ class SORVEL_API SorvelKV {
     // the SDK calls a delegate: a callback in progress finishes with the
     // delegate it had.
 
-    /// Sets the delegate that receives the SDK's log lines (on the SDK's logging
-    /// queue, one line at a time); null clears it.
+    /// Sets the delegate that receives the SDK's log lines, every level (on the
+    /// SDK's logging queue, one line at a time); while one is set nothing goes
+    /// to stderr, except in quality-assurance mode, where every line goes to
+    /// stderr and the delegate gets none. Null clears it.
     void setLogDelegate(std::shared_ptr<SorvelKVLogDelegate> delegate) noexcept;
     /// The log delegate set now, or null.
     std::shared_ptr<SorvelKVLogDelegate> getLogDelegate() const noexcept;

@@ -7,7 +7,8 @@
 
 namespace sorvel {
 
-/// Receives the SDK's log lines while quality-assurance mode is off.
+/// Receives every SDK log line while quality-assurance mode is off; while
+/// one is set, nothing goes to stderr.
 /// Called on the SDK's logging thread, one line at a time, in the order the
 /// lines were logged. The callback may call back into the SDK.
 class SORVEL_API SorvelKVLogDelegate {

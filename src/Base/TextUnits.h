@@ -5,7 +5,7 @@
 
 namespace sorvel::text {
 
-// The one UTF-8 decoder of the SDK. It never fails: ill-formed input (a stray
+// The one UTF-8 decoder of the SDK (ICU's). It never fails: ill-formed input (a stray
 // continuation byte, a byte that never starts a sequence, an overlong form, a
 // surrogate, a code point beyond U+10FFFF, a sequence cut short) decodes as
 // U+FFFD, one per maximal subpart: the longest run of bytes that starts like
@@ -36,11 +36,10 @@ std::size_t codePointCount(std::string_view s) noexcept;
 // Byte offset of the n-th code point (s.size() when there are fewer).
 std::size_t codePointOffset(std::string_view s, std::size_t n) noexcept;
 
-// User-perceived characters (extended grapheme clusters) by an in-house
-// segmenter covering the common cases: CR LF, controls, combining marks and
-// spacing marks of the major scripts, variation selectors, emoji modifiers
-// and tags, zero-width-joiner emoji sequences, regional-indicator flag pairs
-// and Hangul jamo syllables.
+// User-perceived characters: the extended grapheme clusters of ICU's
+// character break iterator, the segmenter the view layer lays text out with,
+// so a key's length and a cut agree with what a label shows. Ill-formed bytes
+// segment as the U+FFFD they decode to.
 std::size_t graphemeCount(std::string_view s) noexcept;
 // The first n grapheme clusters of s (all of s when it has fewer).
 std::string_view graphemePrefix(std::string_view s, std::size_t n) noexcept;

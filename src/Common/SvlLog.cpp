@@ -14,6 +14,8 @@
 namespace sorvel {
 namespace {
 
+void routePlatformLine(platform::LogLevel level, std::string_view text);
+
 struct LoggerState : SdkStatePart {
     static constexpr SdkSlot kSlot = SdkSlot::logger;
 
@@ -24,6 +26,8 @@ struct LoggerState : SdkStatePart {
     std::shared_ptr<SorvelKVLogDelegate> delegate GUARDED_BY(mu);
     std::shared_ptr<platform::DispatchQueue> queue =
         platform::DispatchQueue::makeSerial("loggingQueue");
+
+    LoggerState() { platform::SystemLog::setRouter(&routePlatformLine); }
 
     void retire() override {
         // Lines queued before the reset are handled with the state they
@@ -45,7 +49,10 @@ LoggerState& loggerState() {
     return SdkState::shared().part<LoggerState>();
 }
 
-void handle(LoggerState& s, SorvelLogLevel level, std::string message, bool qaOnly) {
+// Routes one line by the rule in SvlLog.h. qaOnly does not take part: a
+// refused key or a failed call is an error the developer must see, whatever
+// the line is marked.
+void handle(LoggerState& s, SorvelLogLevel level, std::string message) {
     message.resize(text::codePointOffset(message, SvlLog::MAX_MESSAGE_CHARS));
     bool qa = false;
     std::shared_ptr<SorvelKVLogDelegate> delegate;
@@ -54,20 +61,21 @@ void handle(LoggerState& s, SorvelLogLevel level, std::string message, bool qaOn
         qa = s.qaMode;
         delegate = s.delegate;
     }
-    if (!qa) {
+    if (!qa && delegate) {
         // The delegate, a snapshot taken under the lock, runs without any lock
         // of ours held, so it may log, set another delegate or call into the
         // SDK again; one replaced meanwhile finishes this line.
-        if (delegate) {
-            try {
-                delegate->didPrintLog(level, message);
-            } catch (...) {
-                platform::SystemLog::write("svlkv [error]: SvlLog :: log delegate threw");
-            }
-        }
-        if (qaOnly) {
+        try {
+            delegate->didPrintLog(level, message);
             return;
+        } catch (...) {
+            // The app's delegate is broken: the line goes where it goes
+            // without one, so an error is still seen.
+            platform::SystemLog::write("svlkv [error]: SvlLog :: log delegate threw");
         }
+    }
+    if (!qa && level < SorvelLogLevel::LEVEL_WARNING) {
+        return;
     }
     std::string prefix = std::string("svlkv [") + SvlLog::levelName(level) + "]: ";
     std::string_view rest(message);
@@ -78,14 +86,19 @@ void handle(LoggerState& s, SorvelLogLevel level, std::string message, bool qaOn
     } while (!rest.empty());
 }
 
+// The platform layer's lines take the same road as the SDK's own.
+void routePlatformLine(platform::LogLevel level, std::string_view text) {
+    SvlLog::log(static_cast<SorvelLogLevel>(static_cast<int>(level)), std::string(text), false);
+}
+
 }  // namespace
 
 const char* SvlLog::levelName(SorvelLogLevel level) noexcept {
     return sorvelLogLevelName(level);
 }
 
-void SvlLog::log(SorvelLogLevel level, std::string message, bool qaOnly) noexcept {
-    if (qaOnly && !wouldDeliver(true)) {
+void SvlLog::log(SorvelLogLevel level, std::string message, bool /*qaOnly*/) noexcept {
+    if (!wouldDeliver(level)) {
         // Nobody takes the line as things stand now, when it is logged: it is
         // not handed to the logging queue only to be dropped there.
         return;
@@ -94,8 +107,8 @@ void SvlLog::log(SorvelLogLevel level, std::string message, bool qaOnly) noexcep
         // The line is handled under the logger it was logged to, even when a
         // fresh SDK has replaced it by then.
         auto& s = loggerState();
-        s.queue->async([&s, level, message = std::move(message), qaOnly]() mutable {
-            handle(s, level, std::move(message), qaOnly);
+        s.queue->async([&s, level, message = std::move(message)]() mutable {
+            handle(s, level, std::move(message));
         });
     } catch (...) {
         // Logging must never fail its caller; an allocation failure drops the line.
@@ -118,13 +131,14 @@ void SvlLog::error(std::string message, bool qaOnly) noexcept {
     log(SorvelLogLevel::LEVEL_ERROR, std::move(message), qaOnly);
 }
 
-bool SvlLog::wouldDeliver(bool qaOnly) noexcept {
-    if (!qaOnly) {
-        return true;
-    }
+bool SvlLog::wouldDeliver(bool /*qaOnly*/) noexcept {
+    return wouldDeliver(SorvelLogLevel::LEVEL_DEBUG);
+}
+
+bool SvlLog::wouldDeliver(SorvelLogLevel level) noexcept {
     auto& s = loggerState();
     platform::MutexLock lock(s.mu);
-    return s.qaMode || static_cast<bool>(s.delegate);
+    return s.qaMode || s.delegate || level >= SorvelLogLevel::LEVEL_WARNING;
 }
 
 void SvlLog::initQaMode(const DataRegistry* /*registry*/) noexcept {

@@ -11,11 +11,15 @@ namespace sorvel {
 class DataRegistry;
 
 // The SDK's logger. Each call only queues the line on the serial queue
-// "loggingQueue"; the line is cut to its first 10000 characters and goes to
-// the app's log delegate and/or the system log:
-//  - quality-assurance mode off: the delegate (when one is set) receives it;
-//    a qaOnly line goes no further, any other also reaches the system log;
-//  - quality-assurance mode on: every line goes to the system log only.
+// "loggingQueue"; the line is cut to its first 10000 characters and goes, by
+// one rule for every line of the SDK and of its platform layer:
+//  - quality-assurance mode on (the Bool Info key "SorvelQaMode"): every line
+//    to the system log, the delegate gets nothing;
+//  - a log delegate set: every line to the delegate, nothing to the system log;
+//  - neither: warnings and errors to the system log, debug and info lines
+//    nowhere.
+// The qaOnly flag callers pass marks lines meant for quality assurance; it no
+// longer hides an error or a warning from the developer.
 // The system log gets "svlkv [<level>]: " and the text in pieces of 1000
 // characters. Characters are Unicode code points as the SDK's UTF-8 decoder
 // reads them: every ill-formed run of bytes counts as one character (as the
@@ -32,9 +36,10 @@ class SvlLog {
     static void warning(std::string message, bool qaOnly = false) noexcept;
     static void error(std::string message, bool qaOnly = false) noexcept;
     static void log(SorvelLogLevel level, std::string message, bool qaOnly) noexcept;
-    // Whether a line with this flag can reach anyone: a quality-assurance-only
-    // line goes nowhere unless quality-assurance mode is on or the app gave a
-    // log delegate. Lets a caller skip building a costly line nobody receives.
+    // Whether a line of this level can reach anyone as things stand now. Lets
+    // a caller skip building a costly line nobody receives.
+    static bool wouldDeliver(SorvelLogLevel level) noexcept;
+    // The same for a debug line (the flag no longer matters).
     static bool wouldDeliver(bool qaOnly) noexcept;
 
     // Decides once whether quality-assurance mode is on, from the Bool Info key

@@ -264,7 +264,21 @@ void DefaultSVLContextController::submitMessage(Message message) {
         while (auto held = etcQueue_.dequeue()) {
             dispatch(std::move((*held)->message));
         }
+        // Queued behind the drain of every message dispatched above, so they
+        // run once those have.
+        for (auto& started : std::exchange(startWaiters_, {})) {
+            queue_->async(std::move(started));
+        }
         released_.store(true, std::memory_order_release);
+    }
+}
+
+void DefaultSVLContextController::whenStarted(std::function<void()> started) {
+    platform::MutexLock lock(gateMu_);
+    if (didBecomeActiveSubmitted_) {
+        queue_->async(std::move(started));
+    } else {
+        startWaiters_.push_back(std::move(started));
     }
 }
 

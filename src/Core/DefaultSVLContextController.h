@@ -127,6 +127,11 @@ class DefaultSVLContextController final
 
     // The context current at the moment of the call.
     std::shared_ptr<ISVLContext> currentContext() const;
+    // Runs `started` once on the controller queue after INITIALIZE and the
+    // first DID_BECOME_ACTIVE have run there (and every message held until
+    // then): at once when the gate is already open, else when it opens.
+    // `started` must not wait for the controller.
+    void whenStarted(std::function<void()> started);
     // Blocks until every message dispatched before the call has run; never
     // call it from a context operation. The container's drain and settling
     // use it; hosts wait on the container (DiContainer::drain), and only the
@@ -211,6 +216,8 @@ class DefaultSVLContextController final
     platform::Mutex gateMu_ ACQUIRED_BEFORE(contextMu_);
     bool isInitSubmitted_ GUARDED_BY(gateMu_) = false;
     bool didBecomeActiveSubmitted_ GUARDED_BY(gateMu_) = false;
+    // whenStarted's blocks, queued when the gate opens.
+    std::vector<std::function<void()>> startWaiters_ GUARDED_BY(gateMu_);
     AtomicQueue<std::unique_ptr<MessageInvokeRunnable>> didBecomeActiveQueue_;
     AtomicQueue<std::unique_ptr<MessageInvokeRunnable>> etcQueue_;
     // Raised, under gateMu_, only after every held message was dispatched: from

@@ -121,9 +121,4 @@ void DisabledSVLContext::clearAllActionHistoryInLocalDB() {
     refuse();
 }
 
-bool DisabledSVLContext::admits(const std::string&, const ActionHistoryCompletion& completion) {
-    refuse(completion);
-    return false;
-}
-
 }  // namespace sorvel

@@ -54,8 +54,6 @@ class DisabledSVLContext final : public ISVLContext {
                              std::int64_t timeStamp, ActionHistoryCompletion completion) override;
     void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) override;
     void clearAllActionHistoryInLocalDB() override;
-    // Never: refused with this state's warning.
-    bool admits(const std::string& operation, const ActionHistoryCompletion& completion) override;
 
   private:
     void refuse() const;

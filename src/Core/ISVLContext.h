@@ -55,17 +55,6 @@ class ISVLContext : public IActionHistoryOperations {
     virtual void triggerInAppMessageFor(const std::string& group, const std::string& eventName) {
         triggerInAppMessage(group + ":" + eventName);
     }
-
-    // Whether this state carries out an operation that only acts while the
-    // SDK runs. The dispatcher asks it before running such an operation's use
-    // case itself, so the operation needs no override in any state. A state
-    // that refuses logs so in its own words, naming the operation, and answers
-    // the completion, when given, with its failure.
-    virtual bool admits(const std::string& operation, const ActionHistoryCompletion& completion) {
-        (void)operation;
-        (void)completion;
-        return contextState() == SVLContextState::ACTIVE;
-    }
 };
 
 }  // namespace sorvel

@@ -8,6 +8,8 @@
 #include "Common/SvlLog.h"
 #include "Core/DisabledSVLContext.h"
 #include "Core/UseCases.h"
+#include "Data/ModelProvider/CommonModelProvider.h"
+#include "Platform/Dispatch.h"
 
 namespace sorvel {
 namespace {
@@ -59,6 +61,13 @@ void InitializingSVLContext::initialize(const std::string& appKey, const std::st
     deviceRealtimeDataProvider_->refreshData();
     if (completion) {
         completion(Completion::SUCCESS);
+    }
+    // The OS notification permission is otherwise first learnt when a request
+    // is built: until then a local notification would be refused as if the
+    // user had said no. Read once the SDK runs, so that the event a change
+    // raises can trigger a campaign; the main thread must not wait for the OS.
+    if (!platform::isMainThread()) {
+        CommonModelProvider::readOsPushEnable();
     }
     SvlLog::debug("Result of initializing Sorvel SDK : Success", true);
 }
@@ -179,12 +188,6 @@ void InitializingSVLContext::clearSyncedActionHistoryInLocalDB(ActionHistoryComp
 
 void InitializingSVLContext::clearAllActionHistoryInLocalDB() {
     ignored("clearAllActionHistoryInLocalDB()");
-}
-
-bool InitializingSVLContext::admits(const std::string& operation,
-                                    const ActionHistoryCompletion& completion) {
-    ignored(operation, completion);
-    return false;
 }
 
 }  // namespace sorvel

@@ -74,8 +74,6 @@ class InitializingSVLContext final : public ISVLContext {
                              std::int64_t timeStamp, ActionHistoryCompletion completion) override;
     void clearSyncedActionHistoryInLocalDB(ActionHistoryCompletion completion) override;
     void clearAllActionHistoryInLocalDB() override;
-    // Never: refused with this state's warning.
-    bool admits(const std::string& operation, const ActionHistoryCompletion& completion) override;
 
   private:
     const std::shared_ptr<DataRegistry> dataRegistry_;

@@ -81,7 +81,7 @@ void clearInfo() {
 bool loadBundleFromJsonFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        SystemLog::write("Bundle :: can not read Info file " + path);
+        SystemLog::log(LogLevel::error, "Bundle :: can not read Info file " + path);
         return false;
     }
     std::stringstream ss;
@@ -89,7 +89,7 @@ bool loadBundleFromJsonFile(const std::string& path) {
     auto parsed = Value::fromJson(ss.str());
     const Value::Map* root = parsed ? parsed->getMap() : nullptr;
     if (root == nullptr) {
-        SystemLog::write("Bundle :: Info file is not a JSON object: " + path);
+        SystemLog::log(LogLevel::error, "Bundle :: Info file is not a JSON object: " + path);
         return false;
     }
     auto text = [root](const char* key) -> const std::string* {

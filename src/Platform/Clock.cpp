@@ -86,7 +86,8 @@ MonoTime ManualClock::monoNow() const {
 
 void ManualClock::advance(Millis by) {
     if (by < Millis(0)) {
-        SystemLog::write(
+        SystemLog::log(
+            LogLevel::warning,
             "ManualClock: advance by a negative duration ignored; time only moves forward");
         return;
     }

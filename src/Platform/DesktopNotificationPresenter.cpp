@@ -104,8 +104,9 @@ std::shared_ptr<DesktopNotificationPresenter> DesktopNotificationPresenter::conn
         if (bus != nullptr)
             sd_bus_flush_close_unref(bus);
         if (!g_noBusLogged.exchange(true)) {
-            SystemLog::write("svlkv [warning]: desktop notifications are off: no session bus (" +
-                             errnoText(r) + "); notifications are only recorded");
+            SystemLog::log(LogLevel::warning, "desktop notifications are off: no session bus (" +
+                                                  errnoText(r) +
+                                                  "); notifications are only recorded");
         }
         return nullptr;
     }
@@ -113,7 +114,7 @@ std::shared_ptr<DesktopNotificationPresenter> DesktopNotificationPresenter::conn
     const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
         sd_bus_flush_close_unref(bus);
-        SystemLog::write("svlkv [warning]: desktop notifications are off: " + errnoText(errno));
+        SystemLog::log(LogLevel::warning, "desktop notifications are off: " + errnoText(errno));
         return nullptr;
     }
     return std::make_shared<DesktopNotificationPresenter>(PassKey{}, bus, wakeFd);
@@ -179,8 +180,8 @@ void DesktopNotificationPresenter::run() {
             r = sd_bus_process(bus_, nullptr);
         } while (r > 0);
         if (r < 0) {
-            SystemLog::write("svlkv [warning]: desktop notifications stopped: the bus failed (" +
-                             errnoText(r) + ")");
+            SystemLog::log(LogLevel::warning,
+                           "desktop notifications stopped: the bus failed (" + errnoText(r) + ")");
             break;
         }
         pollfd fds[2] = {{sd_bus_get_fd(bus_), static_cast<short>(sd_bus_get_events(bus_)), 0},
@@ -242,8 +243,9 @@ void DesktopNotificationPresenter::show(const NotificationRequest& request) {
     if (r < 0) {
         if (!failureLogged_) {
             failureLogged_ = true;
-            SystemLog::write("svlkv [warning]: a desktop notification was not shown: " +
-                             std::string(error.message ? error.message : errnoText(r)));
+            SystemLog::log(LogLevel::warning,
+                           "a desktop notification was not shown: " +
+                               std::string(error.message ? error.message : errnoText(r)));
         }
     } else {
         shown_[id] = request.identifier;

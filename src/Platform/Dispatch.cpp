@@ -42,7 +42,7 @@ MainThread& mainThread() {
 }
 
 void reportMisuse(const char* what) {
-    SystemLog::write(std::string("Dispatch: programming error: ") + what);
+    SystemLog::log(LogLevel::error, std::string("Dispatch: programming error: ") + what);
     assert(false && "sync onto the queue the caller is running on deadlocks");
 }
 
@@ -126,8 +126,8 @@ class SerialQueue final : public DispatchQueue {
                 started = true;
             } catch (const std::system_error& e) {
                 // The blocks wait for the next one, which tries again.
-                SystemLog::write("Dispatch: cannot start the thread of queue " + label + ": " +
-                                 e.what());
+                SystemLog::log(LogLevel::error, "Dispatch: cannot start the thread of queue " +
+                                                    label + ": " + e.what());
             }
         }
 
@@ -433,8 +433,9 @@ class GlobalQueue final : public DispatchQueue {
             // wait for a block stuck on the network.
             std::thread([this] { work(); }).detach();
         } catch (const std::system_error& e) {
-            SystemLog::write(std::string("Dispatch: cannot start a global queue thread: ") +
-                             e.what());
+            SystemLog::log(
+                LogLevel::error,
+                std::string("Dispatch: cannot start a global queue thread: ") + e.what());
             MutexLock lock(mu_);
             --threads_;
         }
@@ -510,8 +511,8 @@ void markMainRunLoopThread() {
 void assertRunsOn([[maybe_unused]] const DispatchQueue& queue, [[maybe_unused]] const char* what) {
 #ifndef NDEBUG
     if (!queue.runsOnCurrentThread()) {
-        SystemLog::write(std::string("Dispatch: programming error: ") + what +
-                         " runs off the thread of queue " + queue.label());
+        SystemLog::log(LogLevel::error, std::string("Dispatch: programming error: ") + what +
+                                            " runs off the thread of queue " + queue.label());
         assert(false && "work runs off the thread of its queue");
     }
 #endif

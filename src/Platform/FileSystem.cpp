@@ -74,13 +74,15 @@ std::string findDefaultBase() {
     auto tmp = std::filesystem::temp_directory_path(ec);
     std::string pattern = (ec ? std::string("/tmp") : tmp.string()) + "/sorvelkv-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
-        SystemLog::write("FileSystem :: no home folder for the user and no temp folder (" +
-                         std::string(std::strerror(errno)) +
-                         "); app data lives in ./sorvelkv-data");
+        SystemLog::log(LogLevel::warning,
+                       "FileSystem :: no home folder for the user and no temp folder (" +
+                           std::string(std::strerror(errno)) +
+                           "); app data lives in ./sorvelkv-data");
         return "sorvelkv-data";
     }
-    SystemLog::write("FileSystem :: no home folder for the user; app data lives in " + pattern +
-                     " for this launch only");
+    SystemLog::log(LogLevel::warning,
+                   "FileSystem :: no home folder for the user; app data lives in " + pattern +
+                       " for this launch only");
     return pattern;
 }
 
@@ -116,7 +118,7 @@ std::string homeFrom(const FolderState::Defaults& d, const std::string& bundleId
 
 std::string ensured(const std::string& path) {
     if (Status made = makePrivateFolder(path); !made) {
-        SystemLog::write("FileSystem :: " + made.message());
+        SystemLog::log(LogLevel::error, "FileSystem :: " + made.message());
     }
     return path;
 }

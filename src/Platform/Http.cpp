@@ -300,7 +300,7 @@ std::shared_ptr<const Target> checkRequest(const HttpRequest& request, TargetCac
     }
     if (!target) {
         response.error = why;
-        SystemLog::write("Http :: refused " + printable(request.url) + " : " + why);
+        SystemLog::log(LogLevel::error, "Http :: refused " + printable(request.url) + " : " + why);
         return nullptr;
     }
     const std::string& method = request.method;
@@ -311,7 +311,8 @@ std::shared_ptr<const Target> checkRequest(const HttpRequest& request, TargetCac
     for (const auto& [name, value] : request.headers) {
         if (!isHeaderName(name) || !isHeaderValue(value)) {
             response.error = "malformed header \"" + printable(name) + "\"";
-            SystemLog::write("Http :: refused " + printable(request.url) + " : " + response.error);
+            SystemLog::log(LogLevel::error,
+                           "Http :: refused " + printable(request.url) + " : " + response.error);
             return nullptr;
         }
     }
@@ -437,9 +438,9 @@ HttpResponse outcomeOf(const Transfer& t, CURLcode rc) {
 HttpResponse finishDataTask(HttpResponse r, const MemorySink& sink, std::string body,
                             const std::string& url) {
     if (sink.overflowed()) {
-        SystemLog::write("Http :: response of " + url + " is larger than " +
-                         std::to_string(HttpSession::MAX_RESPONSE_BYTES) +
-                         " bytes; cut off and failed");
+        SystemLog::log(LogLevel::error, "Http :: response of " + url + " is larger than " +
+                                            std::to_string(HttpSession::MAX_RESPONSE_BYTES) +
+                                            " bytes; cut off and failed");
         r.status = 0;
         r.error =
             "response larger than " + std::to_string(HttpSession::MAX_RESPONSE_BYTES) + " bytes";

@@ -269,9 +269,10 @@ void watch(int fd) {
             if (takeMessage(fd)) {
                 return true;
             }
-            SystemLog::write("Reachability :: the route socket failed (" +
-                             std::string(std::strerror(errno)) +
-                             "); changes are seen only when the status is read");
+            SystemLog::log(LogLevel::warning,
+                           "Reachability :: the route socket failed (" +
+                               std::string(std::strerror(errno)) +
+                               "); changes are seen only when the status is read");
             state().watching = false;
             ::close(fd);
             return false;
@@ -290,9 +291,9 @@ Reachability::Reachability(PassKey) {
     state();
     int fd = openRouteSocket();
     if (fd < 0) {
-        SystemLog::write("Reachability :: can not watch route changes (" +
-                         std::string(std::strerror(errno)) +
-                         "); changes are seen only when the status is read");
+        SystemLog::log(LogLevel::warning, "Reachability :: can not watch route changes (" +
+                                              std::string(std::strerror(errno)) +
+                                              "); changes are seen only when the status is read");
         return;
     }
     // Noted before the watcher runs: the first change it sees is then posted,

@@ -19,11 +19,11 @@ void performBlock(const std::function<void()>& block, std::string_view where) no
     try {
         block();
     } catch (const std::exception& e) {
-        SystemLog::write(std::string("Dispatch: a block on ") + std::string(where) +
-                         " threw and was abandoned: " + e.what());
+        SystemLog::log(LogLevel::error, std::string("Dispatch: a block on ") + std::string(where) +
+                                            " threw and was abandoned: " + e.what());
     } catch (...) {
-        SystemLog::write(std::string("Dispatch: a block on ") + std::string(where) +
-                         " threw and was abandoned");
+        SystemLog::log(LogLevel::error, std::string("Dispatch: a block on ") + std::string(where) +
+                                            " threw and was abandoned");
     }
 }
 
@@ -52,8 +52,9 @@ Scheduler::Scheduler() {
     }
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) {
-        SystemLog::write(std::string("Dispatch: no wake-up descriptor for the timers (") +
-                         std::strerror(errno) + "); they look for work every few milliseconds");
+        SystemLog::log(LogLevel::warning,
+                       std::string("Dispatch: no wake-up descriptor for the timers (") +
+                           std::strerror(errno) + "); they look for work every few milliseconds");
     }
     // Never joined: the scheduler lives as long as the process.
     std::thread([this] { threadMain(); }).detach();

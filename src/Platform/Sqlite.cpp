@@ -541,9 +541,9 @@ bool moveAside(const std::string& path, std::string& movedTo, const Log& log) {
 class Opener {
   public:
     Opener(const std::string& path, const StoreOptions& options) : path_(path), options_(options) {
-        log_ = options.log
-                   ? options.log
-                   : Log([](const std::string& line) { SystemLog::write("SQLite :: " + line); });
+        log_ = options.log ? options.log : Log([](const std::string& line) {
+            SystemLog::log(LogLevel::warning, "SQLite :: " + line);
+        });
     }
 
     OpenedStore open() {

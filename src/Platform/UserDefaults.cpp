@@ -23,7 +23,7 @@ constexpr const char* kCreateTable =
     "WITHOUT ROWID";
 
 void log(const std::string& line) {
-    SystemLog::write("UserDefaults :: " + line);
+    SystemLog::log(LogLevel::error, "UserDefaults :: " + line);
 }
 
 class SqliteUserDefaults final : public UserDefaults {

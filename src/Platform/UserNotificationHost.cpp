@@ -45,15 +45,16 @@ const Value* entry(const Value::Map& map, const char* key) {
 // the badge and the grouping ids of "aps", the whole payload as user info.
 std::optional<NotificationRequest> requestOf(const std::string& payloadJson) {
     if (payloadJson.size() > host::MAX_REMOTE_PAYLOAD_BYTES) {
-        SystemLog::write("svlkv [warning]: remote notification refused: the payload has " +
-                         std::to_string(payloadJson.size()) + " bytes, more than " +
-                         std::to_string(host::MAX_REMOTE_PAYLOAD_BYTES));
+        SystemLog::log(LogLevel::warning, "remote notification refused: the payload has " +
+                                              std::to_string(payloadJson.size()) +
+                                              " bytes, more than " +
+                                              std::to_string(host::MAX_REMOTE_PAYLOAD_BYTES));
         return std::nullopt;
     }
     std::optional<Value> parsed = Value::fromJson(payloadJson);
     if (!parsed || !parsed->isMap()) {
-        SystemLog::write(
-            "svlkv [warning]: remote notification refused: the payload is not a JSON object");
+        SystemLog::log(LogLevel::warning,
+                       "remote notification refused: the payload is not a JSON object");
         return std::nullopt;
     }
     NotificationRequest request;

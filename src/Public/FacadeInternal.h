@@ -37,6 +37,13 @@ R boundary(const char* name, R fallback, F&& body) noexcept {
     return fallback;
 }
 
+// A host or facade call that refuses its input: the one error line
+// "<name> :: <why>" every refusal of a SorvelHost call shares, so the app
+// sees it where it sees the SDK's errors.
+inline void refuseCall(const char* name, const std::string& why) noexcept {
+    SvlLog::error(std::string(name) + " :: " + why);
+}
+
 // The SDK-disabled guard on the container's registry: forget-me, the remote
 // pause or a delete state (logs "Sorvel Disabled : true").
 bool isSorvelDisabled();

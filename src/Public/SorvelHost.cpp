@@ -5,29 +5,18 @@
 #include <exception>
 #include <thread>
 
+#include "Base/Url.h"
+#include "Core/DefaultSVLContextController.h"
 #include "Core/DiContainer.h"
+#include "Platform/Dispatch.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
 #include "Platform/Reachability.h"
 #include "Platform/RunLoop.h"
-#include "Platform/SystemLog.h"
+#include "Public/FacadeInternal.h"
 
 namespace sorvel {
 namespace {
-
-// A host call must not throw into the app: a failure (only an allocation can
-// fail here) is written to the system log and the call has no effect.
-template <typename F>
-void hostCall(const char* name, F&& body) noexcept {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        platform::SystemLog::write(std::string("svlkv [error]: SorvelHost::") + name +
-                                   " failed: " + e.what());
-    } catch (...) {
-        platform::SystemLog::write(std::string("svlkv [error]: SorvelHost::") + name + " failed");
-    }
-}
 
 // The system takes a path up to its first NUL byte: a path holding one would
 // name another file or folder than the app gave.
@@ -35,16 +24,22 @@ bool holdsNul(const char* name, const std::string& path) {
     if (path.find('\0') == std::string::npos) {
         return false;
     }
-    platform::SystemLog::write(std::string("svlkv [error]: SorvelHost::") + name +
-                               " :: the path holds a NUL byte; ignored");
+    facade::refuseCall(name, "the path holds a NUL byte; ignored");
     return true;
+}
+
+// A base the requests' paths and queries can be appended to: an absolute
+// http(s) URL with a host, and no query or fragment of its own.
+bool isServerBase(const std::string& url) {
+    auto parts = text::parseUrl(url);
+    return parts && !parts->query && !parts->fragment && text::parseHttpUrl(url).has_value();
 }
 
 }  // namespace
 
 void SorvelHost::setDataFolder(const std::string& path) noexcept {
-    hostCall("setDataFolder", [&] {
-        if (holdsNul("setDataFolder", path)) {
+    facade::boundary("SorvelHost::setDataFolder", [&] {
+        if (holdsNul("SorvelHost::setDataFolder", path)) {
             return;
         }
         platform::host::setHomeFolder(path);
@@ -54,31 +49,34 @@ void SorvelHost::setDataFolder(const std::string& path) noexcept {
 }
 
 void SorvelHost::setBundleId(const std::string& bundleId) noexcept {
-    hostCall("setBundleId", [&] { platform::host::setBundleId(bundleId); });
+    facade::boundary("SorvelHost::setBundleId", [&] { platform::host::setBundleId(bundleId); });
 }
 
 void SorvelHost::setAppVersion(const std::string& version, const std::string& build) noexcept {
-    hostCall("setAppVersion", [&] { platform::host::setVersions(version, build); });
+    facade::boundary("SorvelHost::setAppVersion",
+                     [&] { platform::host::setVersions(version, build); });
 }
 
 void SorvelHost::setInfoValue(const std::string& key, const std::optional<Value>& value) noexcept {
-    hostCall("setInfoValue", [&] { platform::host::setInfo(key, value); });
+    facade::boundary("SorvelHost::setInfoValue", [&] { platform::host::setInfo(key, value); });
 }
 
 bool SorvelHost::loadInfoFile(const std::string& path) noexcept {
     bool loaded = false;
-    hostCall("loadInfoFile", [&] {
-        loaded = !holdsNul("loadInfoFile", path) && platform::host::loadBundleFromJsonFile(path);
+    facade::boundary("SorvelHost::loadInfoFile", [&] {
+        loaded = !holdsNul("SorvelHost::loadInfoFile", path) &&
+                 platform::host::loadBundleFromJsonFile(path);
     });
     return loaded;
 }
 
 void SorvelHost::applicationDidBecomeActive() noexcept {
-    hostCall("applicationDidBecomeActive", [] { platform::host::applicationDidBecomeActive(); });
+    facade::boundary("SorvelHost::applicationDidBecomeActive",
+                     [] { platform::host::applicationDidBecomeActive(); });
 }
 
 void SorvelHost::applicationWillResignActive() noexcept {
-    hostCall("applicationWillResignActive", [] {
+    facade::boundary("SorvelHost::applicationWillResignActive", [] {
         platform::host::applicationWillResignActive();
         // An app may exit soon after it leaves the foreground: what it
         // recorded is on disk before this returns, or after 200 ms at most.
@@ -88,7 +86,7 @@ void SorvelHost::applicationWillResignActive() noexcept {
 
 bool SorvelHost::applicationWillTerminate(std::chrono::milliseconds timeout) noexcept {
     bool settled = false;
-    hostCall("applicationWillTerminate", [&] {
+    facade::boundary("SorvelHost::applicationWillTerminate", [&] {
         settled =
             DiContainer::shared().settleForExit(std::max(timeout, std::chrono::milliseconds(0)));
     });
@@ -96,11 +94,11 @@ bool SorvelHost::applicationWillTerminate(std::chrono::milliseconds timeout) noe
 }
 
 void SorvelHost::runMainLoop() noexcept {
-    hostCall("runMainLoop", [] { platform::RunLoop::main().run(); });
+    facade::boundary("SorvelHost::runMainLoop", [] { platform::RunLoop::main().run(); });
 }
 
 void SorvelHost::stopMainLoop() noexcept {
-    hostCall("stopMainLoop", [] { platform::RunLoop::main().stop(); });
+    facade::boundary("SorvelHost::stopMainLoop", [] { platform::RunLoop::main().stop(); });
 }
 
 struct SorvelHost::MainLoopThread::State {
@@ -130,7 +128,7 @@ struct SorvelHost::MainLoopThread::State {
 };
 
 SorvelHost::MainLoopThread::MainLoopThread() noexcept {
-    hostCall("MainLoopThread", [&] {
+    facade::boundary("SorvelHost::MainLoopThread", [&] {
         auto state = std::make_shared<State>();
         // The thread shares the state: destroyed from the loop itself, the
         // object lets the thread go on to its end on its own.
@@ -170,12 +168,13 @@ SorvelHost::MainLoopThread::~MainLoopThread() {
 
 bool SorvelHost::runMainLoopOnce() noexcept {
     bool didWork = false;
-    hostCall("runMainLoopOnce", [&] { didWork = platform::RunLoop::main().runUntilIdle(); });
+    facade::boundary("SorvelHost::runMainLoopOnce",
+                     [&] { didWork = platform::RunLoop::main().runUntilIdle(); });
     return didWork;
 }
 
 void SorvelHost::setNetworkAvailable(std::optional<bool> available) noexcept {
-    hostCall("setNetworkAvailable", [&] {
+    facade::boundary("SorvelHost::setNetworkAvailable", [&] {
         if (!available) {
             platform::host::setReachability(std::nullopt);
         } else {
@@ -185,8 +184,36 @@ void SorvelHost::setNetworkAvailable(std::optional<bool> available) noexcept {
     });
 }
 
+void SorvelHost::whenStarted(std::function<void(bool running)> handler) noexcept {
+    facade::boundary("SorvelHost::whenStarted", [&] {
+        if (!handler) {
+            return;
+        }
+        auto controller = DiContainer::shared().defaultSVLContextController();
+        std::weak_ptr<DefaultSVLContextController> weak = controller;
+        controller->whenStarted([weak, handler = std::move(handler)] {
+            auto c = weak.lock();
+            const bool running =
+                c && c->currentContext()->contextState() == SVLContextState::ACTIVE;
+            // The app's handler runs off the controller's queue, so it may
+            // call the SDK and wait for what it asked.
+            platform::DispatchQueue::global().async([handler, running] {
+                facade::boundary("SorvelHost::whenStarted handler", [&] { handler(running); });
+            });
+        });
+    });
+}
+
 void SorvelHost::setServerBaseUrl(const std::string& baseUrl) noexcept {
-    hostCall("setServerBaseUrl", [&] {
+    facade::boundary("SorvelHost::setServerBaseUrl", [&] {
+        if (!baseUrl.empty() && !isServerBase(baseUrl)) {
+            // Taken, every request would fail with no answer and no reason.
+            facade::refuseCall("SorvelHost::setServerBaseUrl",
+                               "\"" + baseUrl +
+                                   "\" is not an absolute http or https URL; the previous "
+                                   "base stays");
+            return;
+        }
         platform::host::clearHttpHostMappings();
         if (!baseUrl.empty()) {
             platform::host::mapHttpHost("*", baseUrl);

@@ -1,10 +1,9 @@
 #include <cmath>
-#include <exception>
 
 #include "Common/SdkState.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
-#include "Platform/SystemLog.h"
+#include "Public/FacadeInternal.h"
 #include "View/InAppMessage/InAppViewHooks.h"
 #include "sorvel/SorvelHost.h"
 
@@ -12,21 +11,6 @@
 // shows them itself and measures their text.
 namespace sorvel {
 namespace {
-
-void warn(const std::string& line) {
-    platform::SystemLog::write("svlkv [warning]: SorvelHost::" + line);
-}
-
-template <typename F>
-void inAppHostCall(const char* name, F&& body) noexcept {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        warn(std::string(name) + " failed: " + e.what());
-    } catch (...) {
-        warn(std::string(name) + " failed");
-    }
-}
 
 // The host's safe-area insets and window for the in-app views, kept for one
 // SDK lifetime.
@@ -77,9 +61,10 @@ class AppTextMeasurer final : public platform::ITextMeasurer {
 
 void SorvelHost::setScreen(double width, double height, const InAppInsets& portraitInsets,
                            const InAppInsets& landscapeInsets) noexcept {
-    inAppHostCall("setScreen", [&] {
+    facade::boundary("SorvelHost::setScreen", [&] {
         if (!std::isfinite(width) || !std::isfinite(height) || width <= 0 || height <= 0) {
-            warn("setScreen :: the size is not positive and finite; ignored");
+            facade::refuseCall("SorvelHost::setScreen",
+                               "the size is not positive and finite; ignored");
             return;
         }
         platform::host::setScreenSize(platform::Size{width, height});
@@ -107,7 +92,7 @@ void SorvelHost::setScreen(double width, double height, const InAppInsets& portr
 }
 
 void SorvelHost::rotateScreen(bool portrait) noexcept {
-    inAppHostCall("rotateScreen", [&] {
+    facade::boundary("SorvelHost::rotateScreen", [&] {
         platform::EdgeInsets insets;
         {
             ScreenState& s = screenState();
@@ -122,12 +107,12 @@ void SorvelHost::rotateScreen(bool portrait) noexcept {
 
 void SorvelHost::setInAppMessagePresenter(
     std::shared_ptr<InAppMessagePresenter> presenter) noexcept {
-    inAppHostCall("setInAppMessagePresenter",
-                  [&] { InAppViewHooks::setPresenter(std::move(presenter)); });
+    facade::boundary("SorvelHost::setInAppMessagePresenter",
+                     [&] { InAppViewHooks::setPresenter(std::move(presenter)); });
 }
 
 void SorvelHost::setInAppTextMetrics(std::shared_ptr<const InAppTextMetrics> metrics) noexcept {
-    inAppHostCall("setInAppTextMetrics", [&] {
+    facade::boundary("SorvelHost::setInAppTextMetrics", [&] {
         platform::host::setTextMeasurer(
             metrics ? std::make_shared<AppTextMeasurer>(std::move(metrics)) : nullptr);
     });

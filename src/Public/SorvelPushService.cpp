@@ -6,7 +6,6 @@
 #include "Common/SvlLog.h"
 #include "Core/DiContainer.h"
 #include "Platform/Dispatch.h"
-#include "Platform/SystemLog.h"
 #include "Public/FacadeInternal.h"
 #include "Push/RichPushDecorator.h"
 
@@ -14,7 +13,9 @@ namespace sorvel {
 
 namespace {
 
-constexpr const char* kReceivedLine = "svlkv [debug] :: Remote Push Content Received!! ::::::";
+// Debug lines: they reach the app by the logger's rule like every other line
+// (the logger adds the "svlkv [debug]: " prefix on the system log).
+constexpr const char* kReceivedLine = "Remote Push Content Received!! ::::::";
 
 }  // namespace
 
@@ -28,7 +29,7 @@ SorvelPushServiceObjC::~SorvelPushServiceObjC() = default;
 void SorvelPushServiceObjC::didReceive(const NotificationRequest& request,
                                        NotificationContentHandler contentHandler) {
     facade::boundary("didReceiveNotificationRequest", [&] {
-        platform::SystemLog::write(kReceivedLine);
+        SvlLog::debug(kReceivedLine);
         auto state = core_->begin(request, std::move(contentHandler));
         core_->decorate(state, request.content.userInfo);
     });
@@ -48,9 +49,10 @@ SorvelPushService::~SorvelPushService() = default;
 void SorvelPushService::didReceive(const NotificationRequest& request,
                                    NotificationContentHandler contentHandler) {
     facade::boundary("didReceive", [&] {
-        platform::SystemLog::write(kReceivedLine);
-        platform::SystemLog::write("svlkv [debug] :: Remote Push Data :: " +
-                                   ext::toJsonFormat(request.content.userInfo));
+        SvlLog::debug(kReceivedLine);
+        if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_DEBUG)) {
+            SvlLog::debug("Remote Push Data :: " + ext::toJsonFormat(request.content.userInfo));
+        }
         auto state = core_->begin(request, std::move(contentHandler));
         core_->decorate(state, request.content.userInfo);
     });

@@ -17,8 +17,6 @@ class OsPushEnableObservable : public IObservable<bool> {
     void addObserver(std::shared_ptr<IObserver<bool>> observer) override;
     // Calls every observer in the order added, on the calling thread.
     void notifyObservers(const bool& value) override;
-    // The same; the name the push code uses.
-    void notifyObserver(bool value) { notifyObservers(value); }
 
   private:
     friend struct OsPushEnableObservableHolder;

@@ -30,11 +30,6 @@ void RichPushRequest::update(const std::function<void(NotificationContent&)>& ch
     }
 }
 
-NotificationContent RichPushRequest::bestAttempt() const {
-    platform::MutexLock lock(mu_);
-    return content_;
-}
-
 bool RichPushRequest::deliver() {
     NotificationContentHandler handler;
     NotificationContent content;

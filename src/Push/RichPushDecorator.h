@@ -34,7 +34,6 @@ class RichPushRequest {
 
     // Applies a change to the best attempt (skipped once delivered).
     void update(const std::function<void(NotificationContent&)>& change);
-    NotificationContent bestAttempt() const;
     // Hands the best attempt to the handler unless that was done already.
     // True when this call delivered.
     bool deliver();

@@ -98,6 +98,14 @@ TEST(Utf8Test, GraphemeClusters) {
          2},  // ZWJ joins only pictographs
         {"\xff\xff", 2},
         {"\xE0\xA4\x95\xE0\xA5\x8D", 1},  // Devanagari ka + virama
+        // What a label shows as one character is one: a prepended sign joins
+        // what follows it, and marks of every script join what precedes them.
+        {"\xD8\x80"
+         "1",
+         1},                                      // Arabic number sign + digit
+        {"a\xF0\x9D\x86\x85", 1},                 // a + combining musical mark (U+1D185)
+        {"\xF0\x91\x84\x83\xF0\x91\x84\xA7", 1},  // Chakma letter + vowel sign (U+11127)
+        {"\xE1\xAC\x85\xE1\xAD\x84", 1},          // Balinese letter + adeg adeg (U+1B44)
     };
     for (const auto& [s, n] : cases) {
         EXPECT_EQ(graphemeCount(s), n) << s;

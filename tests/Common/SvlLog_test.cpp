@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <stdexcept>
 
 #include "Platform/Host.h"
+#include "Platform/SystemLog.h"
 #include "support/CommonSupport.h"
 #include "support/TestSupport.h"
 
@@ -15,57 +17,110 @@ using testing::DelegateLog;
 using testing::FreshSdk;
 using testing::LogCapture;
 
+// One rule for every line, whatever its qaOnly flag: quality-assurance mode
+// sends every level to the system log and nothing to the delegate; otherwise a
+// delegate takes every level and the system log nothing; with neither, only
+// warnings and errors reach the system log. The platform layer's own lines
+// take the same road.
 TEST(SvlLogTest, RoutingMatrix) {
     struct Route {
         bool qaMode;
         bool hasDelegate;
-        bool qaOnly;
+        SorvelLogLevel level;
         bool expectDelegate;
         bool expectSystemLog;
     };
+    using L = SorvelLogLevel;
     const Route routes[] = {
-        // QA mode off: the delegate gets every line; qaOnly lines stop there.
-        {false, true, true, true, false},
-        {false, true, false, true, true},
-        {false, false, true, false, false},
-        {false, false, false, false, true},
-        // QA mode on: the system log gets every line, the delegate nothing.
-        {true, true, true, false, true},
-        {true, true, false, false, true},
-        {true, false, true, false, true},
+        {false, true, L::LEVEL_DEBUG, true, false},    {false, true, L::LEVEL_ERROR, true, false},
+        {false, false, L::LEVEL_DEBUG, false, false},  {false, false, L::LEVEL_INFO, false, false},
+        {false, false, L::LEVEL_WARNING, false, true}, {false, false, L::LEVEL_ERROR, false, true},
+        {true, true, L::LEVEL_DEBUG, false, true},     {true, true, L::LEVEL_ERROR, false, true},
+        {true, false, L::LEVEL_DEBUG, false, true},
     };
     for (const auto& r : routes) {
-        SCOPED_TRACE(::testing::Message() << "qa=" << r.qaMode << " delegate=" << r.hasDelegate
-                                          << " qaOnly=" << r.qaOnly);
-        FreshSdk sdk;
-        LogCapture capture;
-        if (r.qaMode) {
-            platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
-        }
-        SvlLog::initQaMode(nullptr);
-        // Later changes of the Info key do not flip the decision.
-        platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(!r.qaMode));
-        SvlLog::initQaMode(nullptr);
-        EXPECT_EQ(SvlLog::isQaMode(), r.qaMode);
+        for (bool qaOnly : {false, true}) {
+            SCOPED_TRACE(::testing::Message()
+                         << "qa=" << r.qaMode << " delegate=" << r.hasDelegate
+                         << " level=" << SvlLog::levelName(r.level) << " qaOnly=" << qaOnly);
+            FreshSdk sdk;
+            LogCapture capture;
+            if (r.qaMode) {
+                platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
+            }
+            SvlLog::initQaMode(nullptr);
+            // Later changes of the Info key do not flip the decision.
+            platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(!r.qaMode));
+            SvlLog::initQaMode(nullptr);
+            EXPECT_EQ(SvlLog::isQaMode(), r.qaMode);
 
-        std::optional<DelegateLog> delegate;
-        if (r.hasDelegate) {
-            delegate.emplace();
+            std::optional<DelegateLog> delegate;
+            if (r.hasDelegate) {
+                delegate.emplace();
+            }
+            EXPECT_EQ(SvlLog::wouldDeliver(r.level), r.expectDelegate || r.expectSystemLog);
+            SvlLog::log(r.level, "Routing :: line", qaOnly);
+            // A line of the platform layer, at the same level.
+            platform::SystemLog::log(static_cast<platform::LogLevel>(r.level), "Platform :: line");
+            SvlLog::flush();
+            const auto got = delegate ? delegate->lines() : std::vector<DelegateLog::Line>{};
+            if (r.expectDelegate) {
+                const std::vector<DelegateLog::Line> want = {{r.level, "Routing :: line"},
+                                                             {r.level, "Platform :: line"}};
+                EXPECT_EQ(got, want);
+            } else {
+                EXPECT_TRUE(got.empty());
+            }
+            const std::string prefix = std::string("svlkv [") + SvlLog::levelName(r.level) + "]: ";
+            std::vector<std::string> wantLines;
+            if (r.expectSystemLog) {
+                wantLines = {prefix + "Routing :: line", prefix + "Platform :: line"};
+            }
+            EXPECT_EQ(capture.lines(), wantLines);
         }
-        SvlLog::warning("Routing :: line", r.qaOnly);
-        SvlLog::flush();
-        const auto got = delegate ? delegate->lines() : std::vector<DelegateLog::Line>{};
-        EXPECT_EQ(got.size(), r.expectDelegate ? 1u : 0u);
-        if (!got.empty()) {
-            EXPECT_EQ(got[0], DelegateLog::Line(SorvelLogLevel::LEVEL_WARNING, "Routing :: line"));
-        }
-        EXPECT_EQ(capture.contains("svlkv [warning]: Routing :: line"), r.expectSystemLog);
     }
     // Only a Bool Info key turns quality-assurance mode on.
     FreshSdk sdk;
     platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(1));
     SvlLog::initQaMode(nullptr);
     EXPECT_FALSE(SvlLog::isQaMode());
+}
+
+// A delegate that throws loses no error: the line goes where it would go
+// without a delegate, after a line saying the delegate threw.
+TEST(SvlLogTest, AThrowingDelegateLeavesErrorsOnTheSystemLog) {
+    FreshSdk sdk;
+    LogCapture capture;
+    struct Throwing : SorvelKVLogDelegate {
+        void didPrintLog(SorvelLogLevel, const std::string&) override {
+            throw std::runtime_error("app fault");
+        }
+    };
+    SvlLog::setLogDelegate(std::make_shared<Throwing>());
+    SvlLog::debug("Throwing :: debug", true);
+    SvlLog::error("Throwing :: error", true);
+    SvlLog::flush();
+    EXPECT_EQ(capture.lines(),
+              (std::vector<std::string>{"svlkv [error]: SvlLog :: log delegate threw",
+                                        "svlkv [error]: SvlLog :: log delegate threw",
+                                        "svlkv [error]: Throwing :: error"}));
+    SvlLog::setLogDelegate(nullptr);
+}
+
+// Without the SDK's logger, the platform layer writes its warnings and errors
+// itself, and drops the rest.
+TEST(SvlLogTest, PlatformLinesWithoutTheLoggerKeepTheRule) {
+    LogCapture capture;
+    platform::SystemLog::setRouter(nullptr);
+    platform::SystemLog::log(platform::LogLevel::info, "Unrouted :: info");
+    platform::SystemLog::log(platform::LogLevel::error, "Unrouted :: error");
+    EXPECT_EQ(capture.lines(), std::vector<std::string>{"svlkv [error]: Unrouted :: error"});
+    // A fresh logger routes them again.
+    FreshSdk sdk;
+    DelegateLog delegate;
+    platform::SystemLog::log(platform::LogLevel::info, "Routed :: info");
+    const std::vector<DelegateLog::Line> want = {{SorvelLogLevel::LEVEL_INFO, "Routed :: info"}};
+    EXPECT_EQ(delegate.lines(), want);
 }
 
 TEST(SvlLogTest, CutsLongLinesOnCodePointBoundaries) {
@@ -80,6 +135,10 @@ TEST(SvlLogTest, CutsLongLinesOnCodePointBoundaries) {
     }
     SvlLog::error(msg, false);
     auto got = delegate.lines();
+    SvlLog::setLogDelegate(nullptr);
+    // Without the delegate the same line goes to the system log.
+    SvlLog::error(msg, false);
+    SvlLog::flush();
     ASSERT_EQ(got.size(), 1u);
     const std::string& cut = got[0].second;
     // 5000 three-byte and 5000 one-byte characters.
@@ -101,7 +160,7 @@ TEST(SvlLogTest, CutsLongLinesOnCodePointBoundaries) {
 
     // A short line stays whole; an empty line still reaches the log once.
     capture.clear();
-    SvlLog::debug("", false);
+    SvlLog::warning("", false);
     SvlLog::flush();
     EXPECT_EQ(capture.lines().size(), 1u);
 }
@@ -144,6 +203,9 @@ TEST(SvlLogTest, MalformedUtf8IsCutLikeAnyText) {
         }
         SvlLog::info(msg, false);
         auto got = delegate.lines();
+        SvlLog::setLogDelegate(nullptr);
+        SvlLog::warning(msg, false);
+        SvlLog::flush();
         ASSERT_EQ(got.size(), 1u);
         // Sizes first: a failure then shows numbers, not kilobytes of bytes.
         EXPECT_EQ(got[0].second.size(), cut.size());
@@ -151,7 +213,7 @@ TEST(SvlLogTest, MalformedUtf8IsCutLikeAnyText) {
         const auto lines = capture.lines();
         ASSERT_EQ(lines.size(), pieces.size());
         for (std::size_t i = 0; i < pieces.size(); ++i) {
-            const std::string want = "svlkv [info]: " + pieces[i];
+            const std::string want = "svlkv [warning]: " + pieces[i];
             EXPECT_EQ(lines[i].size(), want.size()) << "piece " << i;
             EXPECT_TRUE(lines[i] == want) << "piece " << i;
         }

@@ -180,23 +180,6 @@ TEST_F(ContextStatesTest, EarlyCallsAreIgnoredAndHistoryCompletionsFailOnce) {
                "호출되었습니다."));
 }
 
-TEST_F(ContextStatesTest, OnlyTheRunningStateAdmitsAnOperationAndTheOthersAnswerWithTheirError) {
-    std::vector<std::optional<ActionHistoryError>> errors;
-    ActionHistoryCompletion answer = [&](const ActionHistoryResult& r) {
-        errors.push_back(r.getError() ? r.getError()->actionHistoryError() : std::nullopt);
-    };
-    EXPECT_FALSE(factory_->makeInitializingContext()->admits("newOperation", answer));
-    EXPECT_TRUE(logged("초기화전에 newOperation 함수가 호출되었습니다. 해당 호출은 무시됩니다."));
-    EXPECT_FALSE(factory_->makeDisabledContext("Sorvel Pause")->admits("newOperation", answer));
-    // Without a completion a refusal only logs.
-    EXPECT_FALSE(factory_->makeDisabledContext("Sorvel Pause")->admits("newOperation", {}));
-    EXPECT_EQ(errors, (std::vector<std::optional<ActionHistoryError>>{
-                          ActionHistoryError::CalledBeforeInitError,
-                          ActionHistoryError::SDKDisabledStateError}));
-    EXPECT_TRUE(factory_->makeActiveContext()->admits("newOperation", answer));
-    EXPECT_EQ(errors.size(), 2u) << "an admitted operation's completion is its use case's";
-}
-
 TEST_F(ContextStatesTest, DisabledRefusesEverythingButDeleteAndRestart) {
     DisabledSVLContext context("Sorvel Pause", repository_);
     EXPECT_TRUE(logged("SVL SDK가 Disabled 되었습니다. 이유는 = Sorvel Pause"));

@@ -40,7 +40,7 @@ Outcome outcomeOf(std::string name, Check check) {
     out.message = status.isOk() ? "" : status.message();
     // Lines are written in order on the logging queue: once this one is out,
     // every line of the check is.
-    SvlLog::info("guard test checkpoint");
+    SvlLog::warning("guard test checkpoint");
     EXPECT_TRUE(testing::waitUntil([&] { return log.contains("guard test checkpoint"); }));
     out.lines = log.lines();
     out.lines.pop_back();

@@ -86,7 +86,7 @@ TEST_F(ObservablesTest, OnlyAStringDeeplinkOfAJsonObjectIsPosted) {
 TEST_F(ObservablesTest, PermissionReadsOfTheRequestBlockReachEveryRegistration) {
     auto sink = std::make_shared<BoolSink>();
     auto& observable = OsPushEnableObservable::shared();
-    observable.notifyObserver(false);  // no observers: nothing happens
+    observable.notifyObservers(false);  // no observers: nothing happens
     observable.addObserver(sink);
     observable.addObserver(sink);  // a second initialisation registers again
 

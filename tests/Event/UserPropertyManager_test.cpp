@@ -9,6 +9,7 @@
 #include "Common/DataRegistry.h"
 #include "Common/SvlLog.h"
 #include "Event/EventInputGuard.h"
+#include "Platform/Host.h"
 #include "support/TestSupport.h"
 
 namespace sorvel {
@@ -31,6 +32,13 @@ class UserPropertyManagerTest : public ::testing::Test {
     }
 
     testing::FreshSdk sdk;
+    // The manager's limit lines are debug lines: quality-assurance mode puts
+    // them on the captured system log.
+    const bool qaMode = [] {
+        platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
+        SvlLog::initQaMode(nullptr);
+        return true;
+    }();
     testing::LogCapture log;
     std::shared_ptr<DataRegistry> registry = openRegistry();
     std::int64_t limit = 100;

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "Common/SvlLog.h"
 #include "Platform/Bundle.h"
 #include "Platform/Dispatch.h"
 #include "Platform/FileSystem.h"
@@ -14,6 +15,7 @@
 #include "Platform/Reachability.h"
 #include "Platform/RunLoop.h"
 #include "ServerDouble.h"
+#include "support/CommonSupport.h"
 #include "support/TestSupport.h"
 
 namespace sorvel {
@@ -135,6 +137,63 @@ TEST(SorvelHost, ServerBaseUrlSendsTheMakersHostsToALocalServer) {
     request.url = server.baseUrl() + "/prod/sdk.config/K/config.json";
     EXPECT_EQ(platform::HttpSession::shared().dataTask(request).status, 0);
     EXPECT_EQ(server.requestCount(), 1u);
+}
+
+// A base that is not an absolute http(s) URL would make every request fail
+// with no answer: it is refused with an error line and the previous one stays.
+TEST(SorvelHost, AMalformedServerBaseIsRefusedAndThePreviousOneStays) {
+    testing::FreshSdk sdk;
+    testing::LogCapture log;
+    tools::ServerDouble server;
+    ASSERT_TRUE(server.start());
+    SorvelHost::setServerBaseUrl(server.baseUrl());
+    platform::HttpRequest request;
+    request.url = "https://config.maker.example/prod/sdk.config/K/config.json";
+
+    for (const std::string bad :
+         {"htp:/bad url", "127.0.0.1:8080", "ftp://127.0.0.1/", "http://", "/relative/path",
+          "http://127.0.0.1:8080/?q=1", "http://127.0.0.1:8080/#top", "http://127.0.0.1:99999"}) {
+        SCOPED_TRACE(bad);
+        log.clear();
+        SorvelHost::setServerBaseUrl(bad);
+        SvlLog::flush();
+        EXPECT_EQ(log.lines(), std::vector<std::string>{
+                                   "svlkv [error]: SorvelHost::setServerBaseUrl :: \"" + bad +
+                                   "\" is not an absolute http or https URL; the previous base "
+                                   "stays"});
+        EXPECT_EQ(platform::HttpSession::shared().dataTask(request).status, 200);
+    }
+    EXPECT_EQ(server.requestCount(), 8u);
+    // A well-formed base with a path is taken as it is, without a line.
+    log.clear();
+    SorvelHost::setServerBaseUrl(server.baseUrl() + "/prefix");
+    EXPECT_EQ(platform::HttpSession::shared().dataTask(request).status, 200);
+    EXPECT_EQ(server.requests().back().path, "/prefix/prod/sdk.config/K/config.json");
+    SvlLog::flush();
+    EXPECT_TRUE(log.lines().empty());
+}
+
+// Every refusal of a host call takes one road: an error line of the SDK's log,
+// "SorvelHost::<call> :: <why>", which a log delegate receives alone.
+TEST(SorvelHost, RefusalsAreErrorLinesOfTheSdksLog) {
+    testing::FreshSdk sdk;
+    testing::LogCapture log;
+    testing::DelegateLog delegate;
+    const std::string before = platform::homeFolder();
+    SorvelHost::setDataFolder(std::string("/tmp/a\0b", 8));
+    EXPECT_EQ(platform::homeFolder(), before);
+    EXPECT_FALSE(SorvelHost::loadInfoFile(std::string("/tmp/i\0.json", 12)));
+    SorvelHost::setScreen(0, 844, InAppInsets{}, InAppInsets{});
+    const std::vector<testing::DelegateLog::Line> want = {
+        {SorvelLogLevel::LEVEL_ERROR,
+         "SorvelHost::setDataFolder :: the path holds a NUL byte; ignored"},
+        {SorvelLogLevel::LEVEL_ERROR,
+         "SorvelHost::loadInfoFile :: the path holds a NUL byte; ignored"},
+        {SorvelLogLevel::LEVEL_ERROR,
+         "SorvelHost::setScreen :: the size is not positive and finite; ignored"},
+    };
+    EXPECT_EQ(delegate.lines(), want);
+    EXPECT_TRUE(log.lines().empty());
 }
 
 }  // namespace

@@ -59,6 +59,10 @@ bool CommonModelProvider::getOsPushEnable() {
             "the stored permission is used");
         return FvnUtil::getOsPushEnable(*registry_);
     }
+    return readOsPushEnable();
+}
+
+bool CommonModelProvider::readOsPushEnable() {
     using Status = platform::NotificationAuthorizationStatus;
     const Status status = platform::Device::notificationAuthorizationStatus();
     const bool enabled = status == Status::authorized || status == Status::provisional ||

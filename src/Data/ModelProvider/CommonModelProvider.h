@@ -71,6 +71,9 @@ class CommonModelProvider : public IDataModelProvider<CommonModel> {
     // (Common/CoreHooks.h).
     using OsPushEnableListener = std::function<void(bool)>;
     static void setOsPushEnableListener(OsPushEnableListener listener);
+    // Reads the OS notification permission and tells the listener, as a
+    // request does; never on the main thread, where the read may wait.
+    static bool readOsPushEnable();
 
     // The values kept between requests, into `model`.
     static void readStored(const DataRegistry& registry, CommonModel& model);
