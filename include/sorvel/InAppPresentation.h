@@ -137,6 +137,11 @@ class SORVEL_API InAppMessagePresenter {
     virtual void present(const std::shared_ptr<InAppMessageScreen>& screen) = 0;
     /// The message has closed: stop drawing it.
     virtual void dismissed(const std::shared_ptr<InAppMessageScreen>& screen) = 0;
+    /// The message's picture changed while it shows (a late image arrived,
+    /// the retry view appeared, the spinner turned, the text scrolled): draw
+    /// it again. Called on the SDK's main thread, at most about 30 times a
+    /// second; the default does nothing.
+    virtual void needsDisplay(const std::shared_ptr<InAppMessageScreen>& /*screen*/) {}
 };
 
 }  // namespace sorvel
