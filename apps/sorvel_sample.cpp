@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -309,6 +310,33 @@ void printNewRequests(const sorvel::tools::ServerDouble& server, std::uint64_t& 
     }
 }
 
+// The push token the sample app registers, as the SDK sends it.
+constexpr const char* kSampleToken = "0aff1020";
+
+// Whether the server acknowledged a "set_push" sent with the token.
+bool tokenSent(const sorvel::tools::ServerDouble& server, const std::string& token) {
+    for (const auto& r : server.requests(sorvel::tools::Endpoint::EVENT_BULK)) {
+        if (r.status < 200 || r.status > 299) {
+            continue;
+        }
+        auto body = Value::fromJson(r.decodedBody);
+        const Value::Map* map = body ? body->getMap() : nullptr;
+        const Value* common = map && map->count("common") ? &map->at("common") : nullptr;
+        const Value::Map* c = common ? common->getMap() : nullptr;
+        const Value::Map* identity =
+            c && c->count("identity") ? c->at("identity").getMap() : nullptr;
+        const bool carries = identity && identity->count("registration_id") &&
+                             identity->at("registration_id") == Value(token);
+        const auto events = Tally::eventsOf(r);
+        if (carries && std::any_of(events.begin(), events.end(), [](const Value::Map& e) {
+                return Tally::nameOf(e) == "svl:set_push";
+            })) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Waits until every name has arrived at least once.
 bool waitForEvents(Tally& tally, const std::vector<std::string>& names) {
     bool ok = tally.waitFor([&](const std::map<std::string, int>& events) {
@@ -413,12 +441,24 @@ int runRunner(Options o) {
         "          login and user properties, resign%s\n",
         o.offline ? " (network down)" : "");
     Child first = spawn(o, 1, url, home);
-    if (untilStep(first, 60s) != "resigned") {
+    // The push round's own checks, whenever it runs; the runner adds the
+    // token's arrival.
+    std::string pushSteps = "not run";
+    auto untilStepOfFirst = [&] {
+        std::string step = untilStep(first, 60s);
+        if (step.rfind("push ", 0) == 0) {
+            pushSteps = step.substr(5);
+            go(first);
+            step = untilStep(first, 60s);
+        }
+        return step;
+    };
+    if (untilStepOfFirst() != "resigned") {
         return 1;
     }
-    const std::vector<std::string> launch1 = {"custom:level_started", "svl:purchase",
-                                              "svl:product_view", "svl:level_achieved",
-                                              "svl:login"};
+    const std::vector<std::string> launch1 = {
+        "custom:level_started", "svl:purchase", "svl:product_view",
+        "svl:level_achieved",   "svl:login",    "svl:set_push"};
     if (o.offline) {
         const std::size_t bulks =
             server ? server->requests(sorvel::tools::Endpoint::EVENT_BULK).size() : 0;
@@ -428,7 +468,7 @@ int runRunner(Options o) {
             tally.fail();
         }
         go(first);
-        if (untilStep(first, 60s) != "back-online") {
+        if (untilStepOfFirst() != "back-online") {
             return 1;
         }
         std::printf("  back online: become active, resign\n");
@@ -439,6 +479,13 @@ int runRunner(Options o) {
     show();
     go(first);
     exitCodes |= finish(first);
+    const std::string push =
+        "token=" + (server ? std::to_string(tokenSent(*server, kSampleToken) ? 1 : 0) : "?") + " " +
+        pushSteps;
+    if (push.find("=0") != std::string::npos || pushSteps == "not run") {
+        std::printf("  the push round went wrong: %s\n", push.c_str());
+        tally.fail();
+    }
 
     const std::string burst =
         o.events > 0 ? ", a burst of " + std::to_string(o.events) + " events" : "";
@@ -574,13 +621,14 @@ int runRunner(Options o) {
         // at the next launch; it is counted once above.
         std::printf(
             "summary: %s launches=2 requests=%zu acknowledged=%d duplicates=%d failures=%d "
-            "history: %s inapp=%d events:%s\n",
+            "history: %s push: %s inapp=%d events:%s\n",
             ok ? "ok" : "FAILED", server->requestCount(), total, tally.duplicates(),
-            tally.failures(), history.c_str(), inAppShown, names.c_str());
+            tally.failures(), history.c_str(), push.c_str(), inAppShown, names.c_str());
     } else {
         // Only the server knows what it acknowledged: no "ok" is claimed.
-        std::printf("summary: %s launches=2 server=%s acknowledged=unknown (ask the server)\n",
-                    exitCodes == 0 ? "ran" : "FAILED", url.c_str());
+        std::printf(
+            "summary: %s launches=2 server=%s acknowledged=unknown (ask the server) push: %s\n",
+            ok ? "ran" : "FAILED", url.c_str(), push.c_str());
     }
     return ok ? 0 : 1;
 }

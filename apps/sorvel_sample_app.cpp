@@ -5,10 +5,13 @@
 // waits for the runner's "go" on its standard input.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -213,15 +216,72 @@ class PngPresenter final : public sorvel::InAppMessagePresenter {
     bool shown_ = false;
 };
 #endif
+// The language the machine's user reads, in capitals, as a push server keys
+// its texts: the first of LANGUAGE, LC_ALL, LC_MESSAGES and LANG that names
+// one ("ko_KR.UTF-8" is "KO"); the C locale reads English.
+std::string userLanguage() {
+    auto languageOf = [](std::string locale) {
+        locale = locale.substr(0, locale.find_first_of("_.@-"));
+        const bool letters = std::all_of(locale.begin(), locale.end(),
+                                         [](unsigned char c) { return std::isalpha(c) != 0; });
+        if (!letters || locale == "C" || locale == "POSIX") {
+            return std::string();
+        }
+        for (char& c : locale) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        return locale;
+    };
+    const char* list = std::getenv("LANGUAGE");
+    for (std::string rest = list ? list : ""; !rest.empty();) {
+        const auto colon = rest.find(':');
+        if (auto l = languageOf(rest.substr(0, colon)); !l.empty()) {
+            return l;
+        }
+        rest = colon == std::string::npos ? "" : rest.substr(colon + 1);
+    }
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* v = std::getenv(name);
+        if (auto l = languageOf(v ? v : ""); !l.empty()) {
+            return l;
+        }
+    }
+    return "EN";
+}
+
+// Polls the condition every 50 ms until it holds or 10 s have passed.
+bool waitUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+std::optional<sorvel::NotificationRequest> shownNotification(const std::string& id) {
+    for (auto& n : SorvelHost::deliveredNotifications()) {
+        if (n.identifier == id) {
+            return n;
+        }
+    }
+    return std::nullopt;
+}
+
 // The push round: the user allows notifications, the app registers its token,
-// a local notification fires, and a remote one is decorated, shown and tapped.
+// a local notification fires, and a remote one is decorated in the user's
+// language, shown, tapped and opened. Each step is checked, and the step's
+// name carries the outcome for the runner's summary (the runner checks that
+// the token reached the server).
 void pushRound(SorvelKV& sdk) {
-    using namespace std::chrono_literals;
     SorvelHost::setNotificationPermission(true);
     SorvelHost::setNotificationServiceExtension(std::make_shared<sorvel::SorvelPushService>());
-    std::atomic<int> opened{0};
+    // The delegate stays with the SDK after the round.
+    auto opens = std::make_shared<std::atomic<int>>(0);
     sdk.setSorvelKvPushRemoteDelegate(sorvel::makePushRemoteDelegate(
-        [&](const Value::Map&, sorvel::SorvelKvApplicationState) { ++opened; }));
+        [opens](const Value::Map&, sorvel::SorvelKvApplicationState) { ++*opens; }));
     SorvelHost::setNotificationResponseHandler(
         [&sdk](const sorvel::NotificationResponse& r) { sdk.userNotificationCenter(r); });
     sdk.setRegistrationId({0x0a, 0xff, 0x10, 0x20});
@@ -229,42 +289,55 @@ void pushRound(SorvelKV& sdk) {
     // The OS permission reaches the SDK with its next request; then local
     // notifications are allowed.
     sdk.event("push_permission_asked");
-    std::atomic<bool> scheduled{false};
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    auto shown = [] { return SorvelHost::deliveredNotifications().size(); };
-    while (!scheduled && std::chrono::steady_clock::now() < deadline) {
-        std::atomic<bool> answered{false};
+    waitUntil([&] {
+        // Shared with the completion, which may come after the wait gave up.
+        auto answer = std::make_shared<std::atomic<int>>(0);  // 1 refused, 2 scheduled
         sdk.registerLocalPushNotification(
             "sample-local", std::chrono::system_clock::now() + 1s, "Reminder", std::nullopt,
             "Your level is waiting", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
             std::nullopt, std::nullopt,
-            [&](bool ok, const std::optional<sorvel::LocalPushError>&, const std::string&) {
-                scheduled = ok;
-                answered = true;
+            [answer](bool ok, const std::optional<sorvel::LocalPushError>&, const std::string&) {
+                *answer = ok ? 2 : 1;
             });
-        while (!answered && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(50ms);
-        }
-        if (!scheduled)
-            std::this_thread::sleep_for(200ms);
+        waitUntil([&] { return *answer != 0; });
+        return *answer == 2;
+    });
+    const bool local = waitUntil([] { return shownNotification("sample-local").has_value(); });
+
+    // The campaign's title in English and in the user's language.
+    const std::string language = userLanguage();
+    const std::string title = language == "EN" ? "Weekend sale" : "Weekend sale (" + language + ")";
+    std::string alerts = R"("EN":{"title":"Weekend sale"})";
+    if (language != "EN") {
+        alerts += R"(,")" + language + R"(":{"title":")" + title + R"("})";
     }
-    while (shown() < 1 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(50ms);
-    }
-    const std::size_t localShown = shown();
-    const std::string id = SorvelHost::deliverRemoteNotification(
-        R"({"aps":{"alert":{"title":"Sale","body":"Today only"},"gen_sound":"1",)"
-        R"("custom_alert":{"EN":{"title":"Weekend sale"}},"svl:gf:campaign_id":"cmp-1",)"
-        R"("svl:gf:campaign_revision_no":1,"svl:gf:step_id":"step-1","svl:gf:cycle_time":"1"}})");
-    while (shown() < localShown + 1 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(50ms);
-    }
-    const bool tapped = !id.empty() && SorvelHost::tapNotification(id);
+    // The extension may fetch an image on the calling thread: the payload is
+    // handed over off the app's UI thread, on the thread that received it.
+    std::string id;
+    std::thread received([&] {
+        id = SorvelHost::deliverRemoteNotification(
+            R"({"aps":{"alert":{"title":"Sale","body":"Today only"},"gen_sound":"1",)"
+            R"("custom_alert":{)" +
+            alerts +
+            R"(},"svl:gf:campaign_id":"cmp-1",)"
+            R"("svl:gf:campaign_revision_no":1,"svl:gf:step_id":"step-1","svl:gf:cycle_time":"1"}})");
+    });
+    received.join();
+    waitUntil([&] { return shownNotification(id).has_value(); });
+    const auto remote = shownNotification(id);
+    const bool decorated = remote && remote->content.title == title;
+    const bool tapped = remote && SorvelHost::tapNotification(id);
+    waitUntil([&] { return !tapped || *opens > 0; });
+    const int opened = opens->load();
     std::printf(
-        "push round: local notifications shown %zu, remote decorated and tapped %d, "
-        "opens reported %d\n",
-        localShown, tapped ? 1 : 0, opened.load());
-    std::fflush(stdout);
+        "push round: local notification shown %d, remote shown with the %s title %d "
+        "(\"%s\"), tapped %d, opens reported %d\n",
+        local ? 1 : 0, language.c_str(), decorated ? 1 : 0,
+        remote ? remote->content.title.c_str() : "", tapped ? 1 : 0, opened);
+    const std::string step = "push local=" + std::to_string(local ? 1 : 0) +
+                             " decorated=" + std::to_string(decorated ? 1 : 0) +
+                             " opened=" + std::to_string(tapped && opened > 0 ? 1 : 0);
+    waitForRunner(step.c_str());
 }
 
 int runApp(const Options& o) {
@@ -318,12 +391,17 @@ int runApp(const Options& o) {
         sdk.gameLevelAchieved(4);
         sdk.login("sample-user");
         sdk.setUserPropertiesWithAttr(attrs({{"plan", Value("gold")}, {"visits", Value(7)}}));
-        pushRound(sdk);
+        if (!o.offline) {
+            pushRound(sdk);
+        }
         SorvelHost::applicationWillResignActive();
         waitForRunner("resigned");
         if (o.offline) {
             SorvelHost::setNetworkAvailable(true);
             SorvelHost::applicationDidBecomeActive();
+            // The OS permission reaches the SDK with a request it sends, so
+            // local notifications wait for the network.
+            pushRound(sdk);
             SorvelHost::applicationWillResignActive();
             waitForRunner("back-online");
         }

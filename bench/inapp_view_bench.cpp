@@ -1,6 +1,8 @@
 // In-app views: building a message's view with its layout pass, rendering a
-// full-screen image-and-text message to a 390 x 844 surface, and delivering a
-// tap to its handler. All on the main thread, as in the app.
+// full-screen image-and-text message to a 390 x 844 surface, delivering a tap
+// to its handler, and showing the longest texts a campaign answer admits
+// (built, laid out, snapshot and drawn with the reference renderer's shaped
+// text). All on the main thread, as in the app.
 
 #include <benchmark/benchmark.h>
 #include <cairo.h>
@@ -10,6 +12,7 @@
 #include "Platform/ProcessState.h"
 #include "View/InAppMessage/InAppScreen.h"
 #include "View/InAppMessage/Layouts.h"
+#include "sorvel/SorvelHost.h"
 #include "sorvel/render/InAppRenderer.h"
 
 namespace {
@@ -110,5 +113,76 @@ void BM_TapDelivery(benchmark::State& state) {
     view->close();
 }
 BENCHMARK(BM_TapDelivery)->Unit(benchmark::kMicrosecond);
+
+// The longest texts: what one campaign answer may hold (16 MiB), written to
+// be as costly as possible to set.
+std::string longText(int kind) {
+    constexpr std::size_t kAnswerCap = 16u * 1024u * 1024u;
+    std::string text;
+    switch (kind) {
+        case 0:  // 50,000 right-to-left marks with accents, then 200,000 "W": one word
+            for (int i = 0; i < 50000; ++i) {
+                text += "\u200F\u0301";
+            }
+            text += std::string(200000, 'W');
+            break;
+        case 1:  // ordinary words up to the answer cap
+            while (text.size() < kAnswerCap) {
+                text += "Everything in the shop is 20% off until Sunday. ";
+            }
+            break;
+        case 2:  // Arabic words up to the answer cap
+            while (text.size() < kAnswerCap) {
+                text +=
+                    "\u062E\u0635\u0645 \u0639\u0644\u0649 \u0643\u0644 "
+                    "\u0627\u0644\u0643\u062A\u0628 ";
+            }
+            break;
+        default:  // one word up to the answer cap
+            text = std::string(kAnswerCap, 'W');
+            break;
+    }
+    return text;
+}
+
+// Builds the message's view, lays it out, takes its snapshot and draws it:
+// what the main thread does between an event and the first picture.
+void BM_LongTextShown(benchmark::State& state) {
+    static const std::vector<std::pair<std::string, std::string>> layouts = {
+        {"modal", "text"}, {"full_screen", "image_and_text"}, {"modal", "image_and_text"}};
+    static const char* const kinds[] = {"marks+W 450KB", "words 16MiB", "arabic 16MiB",
+                                        "one word 16MiB"};
+    const auto& layout = layouts[static_cast<std::size_t>(state.range(0))];
+    const int kind = static_cast<int>(state.range(1));
+    state.SetLabel(layout.first + "/" + layout.second + " " + kinds[kind]);
+    SorvelHost::setInAppTextMetrics(render::makeTextMetrics());
+    auto w = window();
+    InAppMessageFields f = fields(layout.first, layout.second);
+    f.titleText = longText(kind).substr(0, 1024 * 1024);
+    f.bodyText = longText(kind);
+    auto message = InAppMessage::make(f);
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 390, 844);
+    auto once = [&] {
+        std::shared_ptr<IAMView> view = message->makeView([](const LogEventParameter&) {});
+        w->addSubview(view);
+        w->layoutIfNeeded();
+        const InAppViewNode node = snapshotOf(*view);
+        cairo_t* cr = cairo_create(surface);
+        render::drawViewTree(cr, node);
+        cairo_destroy(cr);
+        cairo_surface_flush(surface);
+        view->close();
+    };
+    once();  // fonts found and loaded once per process, not per message
+    for (auto _ : state) {
+        once();
+    }
+    cairo_surface_destroy(surface);
+    SorvelHost::setInAppTextMetrics(nullptr);
+}
+BENCHMARK(BM_LongTextShown)
+    ->ArgsProduct({{0, 1, 2}, {0, 1, 2, 3}})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.2);
 
 }  // namespace

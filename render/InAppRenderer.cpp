@@ -1,6 +1,7 @@
 #include "sorvel/render/InAppRenderer.h"
 
 #include <cairo.h>
+#include <pango/pangocairo.h>
 
 #include <algorithm>
 #include <cmath>
@@ -12,10 +13,48 @@ namespace {
 
 constexpr const char* kFontFamily = "DejaVu Sans";
 
-void setFont(cairo_t* cr, double size, bool bold) {
-    cairo_select_font_face(cr, kFontFamily, CAIRO_FONT_SLANT_NORMAL,
-                           bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
-    cairo_set_font_size(cr, size);
+// Text is shaped and drawn by Pango (HarfBuzz shapes, fontconfig finds a font
+// for each script the first one lacks, the bidirectional algorithm orders
+// each line). Metrics are not hinted, so widths scale with the size and what
+// is measured is what is drawn.
+struct FontDescription {
+    explicit FontDescription(double size, bool bold) : desc(pango_font_description_new()) {
+        pango_font_description_set_family_static(desc, kFontFamily);
+        pango_font_description_set_weight(desc, bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
+        pango_font_description_set_absolute_size(desc,
+                                                 std::clamp(size, 0.0, 10000.0) * PANGO_SCALE);
+    }
+    ~FontDescription() { pango_font_description_free(desc); }
+    FontDescription(const FontDescription&) = delete;
+    FontDescription& operator=(const FontDescription&) = delete;
+    PangoFontDescription* desc;
+};
+
+void unhinted(PangoContext* ctx) {
+    cairo_font_options_t* options = cairo_font_options_create();
+    cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_OFF);
+    cairo_font_options_set_hint_style(options, CAIRO_HINT_STYLE_NONE);
+    pango_cairo_context_set_font_options(ctx, options);
+    cairo_font_options_destroy(options);
+}
+
+// A line box's ascent and height for a font: the spare height of a taller
+// line box is shared above and below.
+struct LineMetrics {
+    double ascent = 0;
+    double height = 0;
+};
+
+LineMetrics lineMetrics(PangoContext* ctx, const FontDescription& font) {
+    PangoFontMetrics* m = pango_context_get_metrics(ctx, font.desc, nullptr);
+    const double ascent = pango_font_metrics_get_ascent(m) / double(PANGO_SCALE);
+    const double descent = pango_font_metrics_get_descent(m) / double(PANGO_SCALE);
+    double height = pango_font_metrics_get_height(m) / double(PANGO_SCALE);
+    pango_font_metrics_unref(m);
+    if (!(height > ascent + descent)) {
+        height = ascent + descent;
+    }
+    return LineMetrics{ascent + (height - ascent - descent) / 2, height};
 }
 
 void setColor(cairo_t* cr, const InAppColor& c) {
@@ -103,32 +142,63 @@ void drawImage(cairo_t* cr, const InAppViewNode& n) {
 }
 
 void drawText(cairo_t* cr, const InAppViewNode& n) {
-    if (n.lines.empty() || n.fontSize <= 0) {
+    if (n.lines.empty() || !(n.fontSize > 0)) {
         return;
     }
-    setFont(cr, n.fontSize, n.bold);
-    cairo_font_extents_t fe;
-    cairo_font_extents(cr, &fe);
-    const double lineHeight = n.lineHeight > 0 ? n.lineHeight : fe.height;
+    PangoLayout* layout = pango_cairo_create_layout(cr);
+    PangoContext* ctx = pango_layout_get_context(layout);
+    unhinted(ctx);
+    pango_layout_context_changed(layout);
+    const FontDescription font(n.fontSize, n.bold);
+    pango_layout_set_font_description(layout, font.desc);
+    const LineMetrics metrics = lineMetrics(ctx, font);
+    const double lineHeight = n.lineHeight > 0 ? n.lineHeight : metrics.height;
     const double blockH = lineHeight * static_cast<double>(n.lines.size());
-    double y = (n.frame.height - blockH) / 2;
+    const double top = (n.frame.height - blockH) / 2;
+    // Only lines that meet the clip are shaped: a long text drawn in a
+    // scrolled area costs what shows.
+    double clipTop = 0;
+    double clipBottom = 0;
+    double x1 = 0;
+    double x2 = 0;
+    cairo_clip_extents(cr, &x1, &clipTop, &x2, &clipBottom);
+    std::size_t first = 0;
+    if (clipTop > top) {
+        first = static_cast<std::size_t>(std::floor((clipTop - top) / lineHeight));
+    }
     setColor(cr, n.textColor);
-    for (const std::string& line : n.lines) {
-        cairo_text_extents_t te;
-        cairo_text_extents(cr, line.c_str(), &te);
+    // Each line takes the direction of its first letter of either direction;
+    // a line without one takes the direction of the line drawn before, as a
+    // paragraph's would.
+    PangoDirection direction = PANGO_DIRECTION_LTR;
+    for (std::size_t i = first; i < n.lines.size(); ++i) {
+        const double y = top + lineHeight * static_cast<double>(i);
+        if (y > clipBottom) {
+            break;
+        }
+        const std::string& line = n.lines[i];
+        pango_context_set_base_dir(ctx, direction);
+        pango_layout_context_changed(layout);
+        pango_layout_set_text(layout, line.data(), static_cast<int>(line.size()));
+        PangoLayoutLine* pl = pango_layout_get_line_readonly(layout, 0);
+        if (pl == nullptr) {
+            continue;
+        }
+        direction =
+            pl->resolved_dir == PANGO_DIRECTION_RTL ? PANGO_DIRECTION_RTL : PANGO_DIRECTION_LTR;
+        PangoRectangle logical;
+        pango_layout_line_get_extents(pl, nullptr, &logical);
+        const double width = logical.width / double(PANGO_SCALE);
         double x = 0;
         if (n.textAlignment == InAppTextAlignment::CENTER) {
-            x = (n.frame.width - te.x_advance) / 2;
+            x = (n.frame.width - width) / 2;
         } else if (n.textAlignment == InAppTextAlignment::RIGHT) {
-            x = n.frame.width - te.x_advance;
+            x = n.frame.width - width;
         }
-        // The line box's baseline: its ascent below the top, the spare
-        // height shared above and below.
-        const double baseline = y + (lineHeight - fe.height) / 2 + fe.ascent;
-        cairo_move_to(cr, x, baseline);
-        cairo_show_text(cr, line.c_str());
-        y += lineHeight;
+        cairo_move_to(cr, x, y + (lineHeight - metrics.height) / 2 + metrics.ascent);
+        pango_cairo_show_layout_line(cr, pl);
     }
+    g_object_unref(layout);
 }
 
 void drawIndicator(cairo_t* cr, const InAppViewNode& n) {
@@ -137,10 +207,13 @@ void drawIndicator(cairo_t* cr, const InAppViewNode& n) {
     const double r = std::min(n.frame.width, n.frame.height) / 2;
     cairo_set_line_width(cr, std::max(1.0, r / 6));
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
-    for (int i = 0; i < 8; ++i) {
-        const double a = i * M_PI / 4;
+    // Twelve spokes, the brightest one stepping round with the phase.
+    constexpr int kSpokes = 12;
+    const double turn = std::floor(std::clamp(n.animationPhase, 0.0, 1.0) * kSpokes);
+    for (int i = 0; i < kSpokes; ++i) {
+        const double a = (i + turn) * 2 * M_PI / kSpokes;
         InAppColor c = n.textColor;
-        c.alpha *= 0.25 + 0.75 * i / 7.0;
+        c.alpha *= 0.25 + 0.75 * i / double(kSpokes - 1);
         setColor(cr, c);
         cairo_move_to(cr, cx + std::cos(a) * r * 0.45, cy + std::sin(a) * r * 0.45);
         cairo_line_to(cr, cx + std::cos(a) * r * 0.9, cy + std::sin(a) * r * 0.9);
@@ -196,39 +269,88 @@ void drawNode(cairo_t* cr, const InAppViewNode& n) {
     cairo_restore(cr);
 }
 
-class CairoTextMetrics final : public InAppTextMetrics {
+// Measures with its own font map and context, so that measuring on the SDK's
+// main thread shares nothing with drawing on the app's threads.
+class PangoTextMetrics final : public InAppTextMetrics {
   public:
-    CairoTextMetrics()
-        : surface_(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1)),
-          cr_(cairo_create(surface_)) {}
-    ~CairoTextMetrics() override {
-        cairo_destroy(cr_);
-        cairo_surface_destroy(surface_);
+    PangoTextMetrics()
+        : fontMap_(pango_cairo_font_map_new()),
+          context_(pango_font_map_create_context(fontMap_)),
+          layout_(nullptr) {
+        unhinted(context_);
+        layout_ = pango_layout_new(context_);
     }
-    CairoTextMetrics(const CairoTextMetrics&) = delete;
-    CairoTextMetrics& operator=(const CairoTextMetrics&) = delete;
+    ~PangoTextMetrics() override {
+        g_object_unref(layout_);
+        g_object_unref(context_);
+        g_object_unref(fontMap_);
+    }
+    PangoTextMetrics(const PangoTextMetrics&) = delete;
+    PangoTextMetrics& operator=(const PangoTextMetrics&) = delete;
 
     double lineWidth(std::string_view utf8, double fontSize, bool bold) const override {
         std::lock_guard<std::mutex> lock(mu_);
-        setFont(cr_, fontSize, bold);
-        cairo_text_extents_t te;
-        text_.assign(utf8.data(), utf8.size());
-        cairo_text_extents(cr_, text_.c_str(), &te);
-        return te.x_advance;
+        PangoLayoutLine* line = setLine(utf8, fontSize, bold);
+        if (line == nullptr) {
+            return 0;
+        }
+        PangoRectangle logical;
+        pango_layout_line_get_extents(line, nullptr, &logical);
+        return logical.width / double(PANGO_SCALE);
     }
+
     double lineHeight(double fontSize, bool bold) const override {
         std::lock_guard<std::mutex> lock(mu_);
-        setFont(cr_, fontSize, bold);
-        cairo_font_extents_t fe;
-        cairo_font_extents(cr_, &fe);
-        return fe.height;
+        return lineMetrics(context_, FontDescription(fontSize, bold)).height;
+    }
+
+    // One shaping of the text; each glyph's advance goes to the piece that
+    // holds its cluster's first byte.
+    std::vector<double> pieceWidths(std::string_view utf8, const std::vector<std::size_t>& ends,
+                                    double fontSize, bool bold) const override {
+        std::vector<double> out(ends.size(), 0.0);
+        if (ends.empty()) {
+            return out;
+        }
+        std::lock_guard<std::mutex> lock(mu_);
+        PangoLayoutLine* line = setLine(utf8, fontSize, bold);
+        if (line == nullptr) {
+            return out;
+        }
+        for (GSList* run = line->runs; run != nullptr; run = run->next) {
+            const auto* item = static_cast<const PangoGlyphItem*>(run->data);
+            const PangoGlyphString* glyphs = item->glyphs;
+            for (int g = 0; g < glyphs->num_glyphs; ++g) {
+                const auto byte =
+                    static_cast<std::size_t>(item->item->offset + glyphs->log_clusters[g]);
+                const std::size_t piece = static_cast<std::size_t>(
+                    std::upper_bound(ends.begin(), ends.end(), byte) - ends.begin());
+                if (piece < out.size()) {
+                    out[piece] += glyphs->glyphs[g].geometry.width / double(PANGO_SCALE);
+                }
+            }
+        }
+        return out;
     }
 
   private:
+    // The text on one line (a line break inside shows as a glyph of its own,
+    // not as a new line) in the font; null for an empty text.
+    PangoLayoutLine* setLine(std::string_view utf8, double fontSize, bool bold) const {
+        if (utf8.empty()) {
+            return nullptr;
+        }
+        const FontDescription font(fontSize, bold);
+        pango_layout_set_font_description(layout_, font.desc);
+        pango_layout_set_single_paragraph_mode(layout_, TRUE);
+        pango_layout_set_text(layout_, utf8.data(), static_cast<int>(utf8.size()));
+        return pango_layout_get_line_readonly(layout_, 0);
+    }
+
     mutable std::mutex mu_;
-    cairo_surface_t* surface_;
-    cairo_t* cr_;
-    mutable std::string text_;
+    PangoFontMap* fontMap_;
+    PangoContext* context_;
+    PangoLayout* layout_;
 };
 
 }  // namespace
@@ -274,7 +396,7 @@ bool writePng(const InAppViewNode& root, double width, double height, const std:
 }
 
 std::shared_ptr<const InAppTextMetrics> makeTextMetrics() {
-    return std::make_shared<CairoTextMetrics>();
+    return std::make_shared<PangoTextMetrics>();
 }
 
 }  // namespace sorvel::render

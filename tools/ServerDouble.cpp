@@ -354,6 +354,7 @@ struct HttpResponse {
     int status = 200;
     std::string body;
     std::string contentType = "text/plain";
+    std::string location;
     bool dropAfterHeaders = false;
 
     void set_content(std::string text, std::string type) {
@@ -985,6 +986,7 @@ struct ServerDouble::Impl {
         handle(req, res);
         std::string head = "HTTP/1.1 " + std::to_string(res.status) + " " +
                            reasonPhrase(res.status) + "\r\nContent-Type: " + res.contentType +
+                           (res.location.empty() ? "" : "\r\nLocation: " + res.location) +
                            "\r\nContent-Length: " +
                            std::to_string(res.dropAfterHeaders ? HttpResponse::DROPPED_BODY_BYTES
                                                                : res.body.size()) +
@@ -1092,6 +1094,7 @@ struct ServerDouble::Impl {
         waitOut(answer->delay);
         res.status = answer->status;
         res.set_content(answer->body, answer->contentType);
+        res.location = answer->location;
         return true;
     }
 
@@ -1173,6 +1176,7 @@ struct ServerDouble::Impl {
         } else {
             res.status = answer.status;
             res.set_content(answer.body, answer.contentType);
+            res.location = answer.location;
             rec.status = answer.status;
         }
         pendingRecord() = record(std::move(rec));

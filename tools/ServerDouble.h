@@ -38,6 +38,8 @@ struct ScriptedAnswer {
     std::chrono::milliseconds delay{0};
     bool dropConnection = false;
     std::string contentType = "application/json";
+    // Sent as the Location header when not empty (a redirect).
+    std::string location = {};
 };
 
 // Statuses the double answers when a request fails a check, before the script

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -82,6 +83,9 @@ struct InAppViewNode {
     InAppContentMode contentMode = InAppContentMode::SCALE_TO_FILL;  ///< How the image fills.
     /// An activity indicator: its colour is textColor.
     bool animating = false;
+    /// An animating indicator's turn, 0 to 1 (the frame to draw now); it
+    /// steps twelve times a second, each step told by needsDisplay.
+    double animationPhase = 0;
     /// Set on the message view itself (the root node): its campaign id.
     std::string campaignId;
     std::vector<InAppViewNode> children;  ///< Drawn in order, back to front.
@@ -99,10 +103,31 @@ class SORVEL_API InAppTextMetrics {
     virtual double lineWidth(std::string_view utf8, double fontSize, bool bold) const = 0;
     /// The height of one line, in points.
     virtual double lineHeight(double fontSize, bool bold) const = 0;
+    /// The widths of consecutive pieces of utf8 set on one line: piece i runs
+    /// from byte ends[i - 1] (0 for the first) to byte ends[i]; ends rise and
+    /// stay within the text. The SDK measures each paragraph with one call.
+    /// A shaping implementation shapes the text once and gives each piece the
+    /// advances of its clusters, so that a text is measured in time that
+    /// grows with its length; this default calls lineWidth for each piece.
+    virtual std::vector<double> pieceWidths(std::string_view utf8,
+                                            const std::vector<std::size_t>& ends, double fontSize,
+                                            bool bold) const {
+        std::vector<double> out;
+        out.reserve(ends.size());
+        std::size_t start = 0;
+        for (std::size_t end : ends) {
+            end = end < start ? start : (end > utf8.size() ? utf8.size() : end);
+            out.push_back(end > start ? lineWidth(utf8.substr(start, end - start), fontSize, bold)
+                                      : 0.0);
+            start = end;
+        }
+        return out;
+    }
 };
 
 /// A message on the SDK's screen. Every call is for the SDK's main thread
-/// (the thread that serves SorvelHost::runMainLoop or runMainLoopOnce).
+/// (the thread that serves SorvelHost::runMainLoop or runMainLoopOnce). The
+/// SDK implements it; an app only calls it.
 class SORVEL_API InAppMessageScreen {
   public:
     virtual ~InAppMessageScreen() = default;
@@ -125,6 +150,11 @@ class SORVEL_API InAppMessageScreen {
     virtual void moveDrag(double x, double y) = 0;
     /// The drag ends at a point (cancelled: the touch was taken away).
     virtual void endDrag(double x, double y, bool cancelled = false) = 0;
+    /// A scroll wheel or touchpad over a screen point, by a distance in
+    /// points (positive deltaY: towards the end of the text, as a drag
+    /// upwards). The text area under the point scrolls within its content;
+    /// true when it moved (the presenter is then told to draw again).
+    virtual bool scroll(double x, double y, double deltaX, double deltaY) = 0;
 };
 
 /// Receives each message the SDK shows, on the SDK's main thread, right after

@@ -117,8 +117,10 @@ class SORVEL_API SorvelHost {
 
     /// For testing against a local server: every request to the maker's hosts
     /// goes to this base URL instead (for example "http://127.0.0.1:8080"),
-    /// its path and query appended. Plain http is allowed only for such a
-    /// request. An empty URL ends the mapping.
+    /// its path and query appended. Plain http to the maker's hosts is
+    /// allowed only for such a request (images that notifications and
+    /// campaigns name may use http or https on any host). An empty URL ends
+    /// the mapping.
     static void setServerBaseUrl(const std::string& baseUrl) noexcept;
 
     /// The device's screen for in-app messages: its size in points in
@@ -141,7 +143,10 @@ class SORVEL_API SorvelHost {
 
     /// The user's answer to the app's notification-permission request: true
     /// grants it, false denies it. The SDK reads it when it next builds a
-    /// server request.
+    /// server request. The answer is kept in the data folder (a 0600 file,
+    /// written off the calling thread), as a mobile OS keeps it: later
+    /// launches find it without being told again, so "set_push" goes out
+    /// only when the answer changes.
     static void setNotificationPermission(bool granted) noexcept;
     /// Shows the SDK's notifications on the desktop through the freedesktop
     /// notification service (org.freedesktop.Notifications) on the session
@@ -164,6 +169,13 @@ class SORVEL_API SorvelHost {
     /// a JSON object of at most 64 KiB, as text): runs the service extension
     /// when one is set, then shows it. Returns the notification's identifier,
     /// or "" with a system-log line when the payload is refused.
+    ///
+    /// The extension's didReceive runs on the calling thread, as a system
+    /// runs it on the thread of its call. SorvelPushService downloads the
+    /// notification's image right there, so the call may block for up to
+    /// 25 s (the image's time limit); SorvelPushServiceObjC fetches it on a
+    /// thread of its own and returns at once. Call it off the app's UI thread,
+    /// for example from the thread that received the payload.
     static std::string deliverRemoteNotification(const std::string& payloadJson) noexcept;
     /// Runs an extension on a payload as the system would (its time is up
     /// after 30 s on the SDK's clock) and hands the content it delivers to

@@ -68,6 +68,9 @@ ImageFetcher InAppMessageSqliteStore::defaultImageFetcher() {
         platform::HttpRequest request;
         request.method = "GET";
         request.url = url;
+        // A campaign names its images on any host, over http or https, and
+        // image hosts often answer with a redirect.
+        request.policy = platform::HttpUrlPolicy::PUBLIC_RESOURCE;
         return platform::HttpSession::shared().dataTask(request);
     };
 }

@@ -1,16 +1,23 @@
 #include "Platform/Device.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
+#include <array>
 #include <fstream>
 
+#include "Platform/Dispatch.h"
+#include "Platform/FileSystem.h"
 #include "Platform/Host.h"
 #include "Platform/Mutex.h"
 #include "Platform/ProcessState.h"
+#include "Platform/SystemLog.h"
 
 namespace sorvel::platform {
 namespace {
@@ -24,6 +31,11 @@ struct Simulated {
         TrackingAuthorizationStatus::notDetermined;
     NotificationAuthorizationStatus notification GUARDED_BY(mu) =
         NotificationAuthorizationStatus::notDetermined;
+    // The home folder whose stored permission `notification` holds (read
+    // from its file, or set since); empty before either.
+    std::string notificationHome GUARDED_BY(mu);
+    // One store of the permission file at a time.
+    Mutex storeMu;
     std::optional<std::string> modelOverride GUARDED_BY(mu);
     std::optional<std::string> osVersionOverride GUARDED_BY(mu);
 
@@ -34,6 +46,7 @@ struct Simulated {
         advertisingId = Device::ZERO_ADVERTISING_ID;
         tracking = TrackingAuthorizationStatus::notDetermined;
         notification = NotificationAuthorizationStatus::notDetermined;
+        notificationHome.clear();
         modelOverride.reset();
         osVersionOverride.reset();
     }
@@ -86,6 +99,62 @@ const utsname& uname() {
         return v;
     }();
     return u;
+}
+
+constexpr std::array<const char*, 5> kNotificationStatusNames{
+    "notDetermined", "denied", "authorized", "provisional", "ephemeral"};
+
+std::string permissionFile(const std::string& home) {
+    return home + "/" + Device::NOTIFICATION_PERMISSION_FILE;
+}
+
+// The answer a home's file keeps; not determined when there is none or it
+// cannot be read.
+NotificationAuthorizationStatus storedPermission(const std::string& home) {
+    const int fd =
+        ::open(permissionFile(home).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        return NotificationAuthorizationStatus::notDetermined;
+    }
+    struct stat st {};
+    std::array<char, 32> buf{};
+    ssize_t n = -1;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        n = ::read(fd, buf.data(), buf.size());
+    }
+    ::close(fd);
+    const std::string_view text(buf.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+    for (std::size_t i = 0; i < kNotificationStatusNames.size(); ++i) {
+        if (text == std::string(kNotificationStatusNames[i]) + "\n") {
+            return static_cast<NotificationAuthorizationStatus>(i);
+        }
+    }
+    return NotificationAuthorizationStatus::notDetermined;
+}
+
+// Writes the answer the home holds now to its file, unless the state has moved
+// to another home meanwhile (the app's data folder changed, or a fresh state).
+void storePermission(const std::string& home) {
+    auto& s = simulated();
+    MutexLock store(s.storeMu);
+    NotificationAuthorizationStatus status;
+    {
+        MutexLock lock(s.mu);
+        if (s.notificationHome != home) {
+            return;
+        }
+        status = s.notification;
+    }
+    const std::string path = permissionFile(home);
+    Status written = makePrivateFolder(path.substr(0, path.rfind('/')));
+    if (written.isOk()) {
+        written = writePrivateFileAtomically(
+            path, std::string(kNotificationStatusNames[static_cast<std::size_t>(status)]) + "\n");
+    }
+    if (!written.isOk()) {
+        SystemLog::write("svlkv [error]: the notification permission was not stored: " +
+                         written.message());
+    }
 }
 
 }  // namespace
@@ -182,7 +251,20 @@ TrackingAuthorizationStatus Device::trackingAuthorizationStatus() {
 
 NotificationAuthorizationStatus Device::notificationAuthorizationStatus() {
     auto& s = simulated();
+    const std::string home = homeFolder();
+    {
+        MutexLock lock(s.mu);
+        if (s.notificationHome == home) {
+            return s.notification;
+        }
+    }
+    const NotificationAuthorizationStatus stored = storedPermission(home);
     MutexLock lock(s.mu);
+    // An answer set while the file was read wins over the file.
+    if (s.notificationHome != home) {
+        s.notificationHome = home;
+        s.notification = stored;
+    }
     return s.notification;
 }
 
@@ -214,8 +296,14 @@ void setTrackingAuthorizationStatus(TrackingAuthorizationStatus status) {
 
 void setNotificationAuthorizationStatus(NotificationAuthorizationStatus status) {
     auto& s = simulated();
-    MutexLock lock(s.mu);
-    s.notification = status;
+    const std::string home = homeFolder();
+    {
+        MutexLock lock(s.mu);
+        s.notification = status;
+        s.notificationHome = home;
+    }
+    // Stored off the caller's thread; a later answer's store writes that one.
+    DispatchQueue::global().async([home] { storePermission(home); });
 }
 
 void setDeviceModel(const std::optional<std::string>& model) {

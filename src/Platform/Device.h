@@ -60,8 +60,14 @@ class Device {
     // All zeros unless the host set one (as when tracking is not authorised).
     static std::string advertisingIdentifier();
     static TrackingAuthorizationStatus trackingAuthorizationStatus();
-    // Waits for nothing here; the real OS answers asynchronously.
+    // Waits for nothing here; the real OS answers asynchronously. The user's
+    // answer (host::setNotificationAuthorizationStatus) is kept, as the OS
+    // keeps it between launches, in NOTIFICATION_PERMISSION_FILE below the
+    // app's home folder (its name, a line feed); a launch that was not told
+    // again reads it there.
     static NotificationAuthorizationStatus notificationAuthorizationStatus();
+    static constexpr const char* NOTIFICATION_PERMISSION_FILE =
+        "Library/Preferences/notification-permission";
 };
 
 }  // namespace sorvel::platform

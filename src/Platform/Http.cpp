@@ -67,13 +67,15 @@ std::string lower(std::string s) {
     return s;
 }
 
-// The URL actually requested after host mapping, and whether plain http is
-// acceptable for it; made once for a request URL while the mappings stay.
+// The URL actually requested after host mapping; made once for a request URL
+// while the mappings stay.
 struct Target {
     std::string requestUrl;
     std::uint64_t generation = 0;
     std::string url;
     bool mapped = false;
+    // The request URL is plain http (whatever a mapping sends it to).
+    bool plainHttp = false;
 };
 
 std::uint64_t mappingGeneration() {
@@ -90,6 +92,7 @@ std::shared_ptr<const Target> resolveTarget(const std::string& url, std::string&
     }
     auto target = std::make_shared<Target>();
     target->requestUrl = url;
+    target->plainHttp = parts->scheme != "https";
     std::optional<std::string> base;
     {
         auto& c = hostControl();
@@ -102,10 +105,6 @@ std::shared_ptr<const Target> resolveTarget(const std::string& url, std::string&
         }
     }
     if (!base) {
-        if (parts->scheme != "https") {
-            why = "plain http is only allowed for a mapped host";
-            return nullptr;
-        }
         target->url = url;
         return target;
     }
@@ -272,6 +271,8 @@ struct Transfer {
     // The URL curl is given, parsed once for `parsedFor`.
     CURLU* url = nullptr;
     std::shared_ptr<const Target> parsedFor;
+    // The last transfer was allowed to follow redirects.
+    bool followedRedirects = false;
     HeaderList headers;
     char errbuf[CURL_ERROR_SIZE] = {0};
     WriteContext ctx;
@@ -301,6 +302,11 @@ std::shared_ptr<const Target> checkRequest(const HttpRequest& request, TargetCac
                                            HttpResponse& response) {
     std::string why;
     auto target = targets.resolve(request.url, why);
+    if (target && target->plainHttp && !target->mapped &&
+        request.policy == HttpUrlPolicy::MAKER_API) {
+        why = "plain http is only allowed for a mapped host";
+        target.reset();
+    }
     if (!target) {
         response.error = why;
         SystemLog::write("Http :: refused " + printable(request.url) + " : " + why);
@@ -330,7 +336,8 @@ void configureOnce(CURL* h, CURLSH* share) {
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    // A redirect may only ever lead to http or https, whatever the transfer.
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBodyBytes);
 }
 
@@ -341,7 +348,10 @@ void configureOnce(CURL* h, CURLSH* share) {
 std::string configure(Transfer& t, const HttpRequest& request,
                       const std::shared_ptr<const Target>& target, IHttpBodySink& sink) {
     CURL* h = t.handle;
-    if (t.parsedFor != target) {
+    const bool follows = request.policy == HttpUrlPolicy::PUBLIC_RESOURCE;
+    // After a transfer that followed redirects the parsed URL is parsed
+    // again: it is not worth relying on curl leaving it untouched.
+    if (t.parsedFor != target || t.followedRedirects) {
         t.parsedFor.reset();
         if (const CURLUcode rc = curl_url_set(t.url, CURLUPART_URL, target->url.c_str(), 0);
             rc != CURLUE_OK) {
@@ -349,6 +359,7 @@ std::string configure(Transfer& t, const HttpRequest& request,
         }
         t.parsedFor = target;
     }
+    t.followedRedirects = follows;
     t.ctx = WriteContext{&sink, false};
     t.errbuf[0] = '\0';
     const bool isGet = request.method.empty() || request.method == "GET";
@@ -375,7 +386,11 @@ std::string configure(Transfer& t, const HttpRequest& request,
     const Millis timeout = effectiveTimeout(request.timeout);
 
     curl_easy_setopt(h, CURLOPT_CURLU, t.url);
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, target->mapped ? "http,https" : "https");
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, target->mapped || follows ? "http,https" : "https");
+    // Set on every transfer: the handle's last request may have been of the
+    // other policy.
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, follows ? 1L : 0L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, follows ? HttpSession::MAX_REDIRECTS : 0L);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, t.headers.link());

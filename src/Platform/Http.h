@@ -14,6 +14,18 @@
 
 namespace sorvel::platform {
 
+// Where a request may go, and whether an answer may send it elsewhere.
+enum class HttpUrlPolicy {
+    // The maker's API: https, or plain http only to a host the app mapped
+    // (host::mapHttpHost); a redirect is never followed, so an answer can send
+    // neither the request nor its signed body to another host or scheme.
+    MAKER_API,
+    // A resource a payload names, such as a notification's or a campaign's
+    // image: http or https to any host, following up to
+    // HttpSession::MAX_REDIRECTS redirects that stay on http or https.
+    PUBLIC_RESOURCE,
+};
+
 // One request of the shared URL session.
 struct HttpRequest {
     std::string method = "GET";  // "GET", "POST" or "DELETE"
@@ -22,6 +34,7 @@ struct HttpRequest {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     Millis timeout = Millis(60000);
+    HttpUrlPolicy policy = HttpUrlPolicy::MAKER_API;
 };
 
 struct HttpResponse {
@@ -54,6 +67,8 @@ class HttpSession {
   public:
     static constexpr std::size_t MAX_RESPONSE_BYTES = 16u * 1024u * 1024u;
     static constexpr Millis DEFAULT_TIMEOUT = Millis(60000);
+    // The most redirects a PUBLIC_RESOURCE request follows; one more fails it.
+    static constexpr long MAX_REDIRECTS = 5;
 
     static HttpSession& shared();
 

@@ -75,9 +75,14 @@ std::vector<std::string> Locale::preferredLanguages() {
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         if (auto tag = tagFromPosixLocale(envValue(name))) {
             out.push_back(*tag);
-            break;
+            return out;
         }
     }
+    // "C", "C.UTF-8", "POSIX" or nothing set: the C locale, which speaks
+    // English. Without it a machine in the C locale (a container, a service,
+    // a terminal with LANG=C.UTF-8) would have no language at all, and no
+    // text keyed by language would ever apply.
+    out.emplace_back("en");
     return out;
 }
 

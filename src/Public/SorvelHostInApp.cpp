@@ -61,6 +61,13 @@ class AppTextMeasurer final : public platform::ITextMeasurer {
         const double h = metrics_->lineHeight(font.size, font.bold);
         return std::isfinite(h) && h > 0 ? h : 1.2 * font.size;
     }
+    std::vector<double> pieceWidths(std::string_view utf8, const std::vector<std::size_t>& ends,
+                                    const platform::Font& font) const override {
+        std::vector<double> w = metrics_->pieceWidths(utf8, ends, font.size, font.bold);
+        // An answer of the wrong length counts as nothing measured.
+        w.resize(ends.size(), 0.0);
+        return w;
+    }
 
   private:
     std::shared_ptr<const InAppTextMetrics> metrics_;

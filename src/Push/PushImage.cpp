@@ -95,6 +95,7 @@ StatusOr<std::string> fetchImage(std::string_view url, platform::Millis timeout,
     platform::HttpRequest request;
     request.url = std::string(url);
     request.timeout = timeout;
+    request.policy = platform::HttpUrlPolicy::PUBLIC_RESOURCE;
     CappedSink sink(cancel);
     platform::HttpResponse response = platform::HttpSession::shared().perform(request, sink);
     if (sink.cancelled || (cancel != nullptr && cancel->load())) {

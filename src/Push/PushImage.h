@@ -23,8 +23,10 @@ inline constexpr platform::Millis LOCAL_IMAGE_TIMEOUT = platform::Millis(60000);
 // Whether the text is an http or https URL an image can be fetched from.
 bool isImageUrl(std::string_view url);
 
-// The whole body of an http(s) URL answered with a 2xx status, at most
-// MAX_IMAGE_BYTES, within the time-out; redirects are not followed. With
+// The whole body of an http(s) URL of any host answered with a 2xx status, at
+// most MAX_IMAGE_BYTES, within the time-out; up to
+// platform::HttpSession::MAX_REDIRECTS redirects are followed while they stay
+// on http or https. With
 // allowFiles, a "file://" URL or an absolute path is read from the disk
 // (same cap). Blocks the calling thread; the failure says why. A transfer
 // stops early once *cancel (when given) turns true.

@@ -42,7 +42,10 @@ TEST_F(LanguageTest, LanguageFromPreferredLanguages) {
         {"pt_BR:en", "", "ko_KR.UTF-8", "PT"},
         {"", "de_DE.UTF-8@euro", "ko_KR.UTF-8", "DE"},
         {"", "C", "ja_JP.UTF-8", "JA"},
-        {"", "", "C", ""},
+        // The C locale's language is English.
+        {"", "", "C", "EN"},
+        {"", "", "C.UTF-8", "EN"},
+        {"C", "POSIX", "", "EN"},
     };
     std::map<std::string, std::optional<std::string>> saved;
     for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "CampaignListServer.h"
@@ -214,6 +215,47 @@ TEST_F(InAppMessageImages, RealDownloadsOverLoopback) {
     EXPECT_EQ(log.count("downloadImage :: downloaded file is not image"), 1);
     EXPECT_EQ(count("Image", "ImagePathString = 'no_image'"), 3u);
     platform::host::setHttpTimeout(std::nullopt);
+    server.stop();
+}
+
+TEST_F(InAppMessageImages, PlainHttpAndRedirectedImagesNeedNoMapping) {
+    // A shipped app maps no host: the campaign names its images by the
+    // double's own address, over plain http, one of them behind a redirect.
+    tools::ServerDouble server;
+    ASSERT_TRUE(server.start());
+    tools::CampaignListServer campaigns(server);
+    dao->store().setImageFetcher(nullptr);  // the shared URL session
+    testing::TempDir disk;
+    const std::string onDisk = disk.path() + "/d.png";
+    std::ofstream(onDisk, std::ios::binary) << testing::pngOf(testing::solidImage(1, 1, 9, 9, 9));
+    server.serveFiles("/moved/", [&](const std::string& path) {
+        tools::ScriptedAnswer a;
+        a.status = path == "/moved/d.png" ? 302 : 301;
+        a.location =
+            path == "/moved/d.png" ? "file://" + onDisk : campaigns.imageUrl(path.substr(7));
+        return std::optional<tools::ScriptedAnswer>(a);
+    });
+    campaigns.addImage("a.png", testing::pngOf(testing::solidImage(3, 2, 1, 2, 3)));
+    campaigns.addImage("b.png", testing::pngOf(testing::solidImage(2, 2, 4, 5, 6)));
+    dao->store().insertImageTable("c1", "portrait", campaigns.imageUrl("a.png"), "no_image", "{}",
+                                  false);
+    dao->store().insertImageTable("c1", "landscape", server.baseUrl() + "/moved/b.png", "no_image",
+                                  "{}", false);
+    dao->store().insertImageTable("c2", "portrait", server.baseUrl() + "/moved/d.png", "no_image",
+                                  "{}", false);
+
+    auto plain = dao->getAndSaveImageInfo("c1", true, true);
+    ASSERT_TRUE(plain && plain->image);
+    EXPECT_EQ(*plain->image, testing::solidImage(3, 2, 1, 2, 3));
+    auto moved = dao->getAndSaveImageInfo("c1", false, true);
+    ASSERT_TRUE(moved && moved->image);
+    EXPECT_EQ(*moved->image, testing::solidImage(2, 2, 4, 5, 6));
+    // The row keeps the URL the campaign gave, not where it led.
+    EXPECT_EQ(moved->imageUrl, server.baseUrl() + "/moved/b.png");
+    EXPECT_EQ(campaigns.imageRequests("b.png"), 1u);
+    // A redirect off http and https is not followed: the file is not read.
+    EXPECT_FALSE(dao->getAndSaveImageInfo("c2", true, true));
+    EXPECT_EQ(count("Image", "ImagePathString = 'no_image'"), 1u);
     server.stop();
 }
 

@@ -1,9 +1,12 @@
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 #include "Common/DataRegistry.h"
 #include "Event/PushOpenMonitor.h"
 #include "FacadeFixture.h"
+#include "Platform/Device.h"
 #include "Platform/Host.h"
 #include "Platform/RunLoop.h"
 #include "Platform/UserNotificationCenter.h"
@@ -31,10 +34,18 @@ class PushTest : public FacadeTest {
         // The OS permission as the next request's block will store it.
         registry()->putBool(true, DataRegistryKey::BOOL_IS_PUSH_ENABLE_OS);
     }
+    // Shown notifications are recorded, each one waking the waits.
+    static std::shared_ptr<platform::RecordingNotificationPresenter> recordShown() {
+        auto recorder = std::make_shared<platform::RecordingNotificationPresenter>();
+        recorder->setObserver([](const NotificationRequest&) { testing::notifyWaiters(); });
+        platform::host::setNotificationPresenter(recorder);
+        return recorder;
+    }
     // Registers and waits for the completion.
     Registration registerAt(std::chrono::system_clock::time_point date,
                             const std::optional<std::string>& id = std::nullopt,
-                            const std::optional<Value::Map>& attrs = std::nullopt) {
+                            const std::optional<Value::Map>& attrs = std::nullopt,
+                            const std::optional<std::string>& image = std::nullopt) {
         auto r = std::make_shared<Registration>();
         auto m = std::make_shared<std::mutex>();
         LocalPushCompletionHandler done = [r, m](bool ok, const std::optional<LocalPushError>& e,
@@ -48,11 +59,11 @@ class PushTest : public FacadeTest {
         if (id) {
             kv().registerLocalPushNotification(*id, date, "title", std::nullopt, "body",
                                                std::nullopt, std::nullopt, std::nullopt,
-                                               std::nullopt, std::nullopt, attrs, done);
+                                               std::nullopt, image, attrs, done);
         } else {
             kv().registerLocalPushNotification(date, "title", std::nullopt, "body", std::nullopt,
-                                               std::nullopt, std::nullopt, std::nullopt,
-                                               std::nullopt, attrs, done);
+                                               std::nullopt, std::nullopt, std::nullopt, image,
+                                               attrs, done);
         }
         EXPECT_TRUE(testing::waitUntil([&] {
             std::lock_guard<std::mutex> lock(*m);
@@ -108,13 +119,35 @@ TEST_F(PushTest, TokenAndSwitchSendSetPushOncePerChange) {
     ASSERT_TRUE(waitForEvents("set_push", 3));
 }
 
+TEST_F(PushTest, TheGrantedPermissionSendsSetPushOnceAcrossLaunches) {
+    start();
+    SorvelHost::setNotificationPermission(true);
+    kv().setRegistrationId({0x0a, 0xff});
+    kv().setPushEnable(true);
+    ASSERT_TRUE(sendAndWait("first"));
+    const std::size_t sent = events("set_push").size();
+    EXPECT_GE(sent, 1u);
+    // The OS keeps the answer; the app asks only at its first launch.
+    const std::string file = sdk_.home() + "/" + platform::Device::NOTIFICATION_PERMISSION_FILE;
+    ASSERT_TRUE(testing::pollUntil([&] { return std::ifstream(file).good(); }));
+    relaunch();
+    start();
+    ASSERT_TRUE(sendAndWait("second"));
+    EXPECT_EQ(events("set_push").size(), sent);
+    // The second launch's requests say the permission is on.
+    const auto bulks = server_->requests(Endpoint::EVENT_BULK);
+    ASSERT_FALSE(bulks.empty());
+    const auto body = Value::fromJson(bulks.back().decodedBody);
+    ASSERT_TRUE(body && body->isMap());
+    const Value::Map& identity = *body->getMap()->at("common").getMap()->at("identity").getMap();
+    EXPECT_EQ(identity.at("is_push_enable_os"), Value(true));
+}
+
 TEST_F(PushTest, LocalNotificationsScheduleFireAndCancel) {
     start();
     auto clock = std::make_shared<platform::ManualClock>();
     platform::host::setClock(clock);
-    auto recorder = std::make_shared<platform::RecordingNotificationPresenter>();
-    recorder->setObserver([](const NotificationRequest&) { testing::notifyWaiters(); });
-    platform::host::setNotificationPresenter(recorder);
+    auto recorder = recordShown();
 
     // Switches off: refused with the reason, after the warning.
     Registration off = registerAt(clock->wallNow() + 1h);
@@ -173,6 +206,49 @@ TEST_F(PushTest, LocalNotificationsScheduleFireAndCancel) {
     ASSERT_TRUE(registerAt(clock->wallNow() + 1h, "d").success);
     kv().cancelLocalPushNotificationAll();
     EXPECT_TRUE(pending().empty());
+    platform::host::setClock(nullptr);
+}
+
+TEST_F(PushTest, LocalNotificationImagesOverPlainHttpOrBehindARedirect) {
+    start();
+    auto clock = std::make_shared<platform::ManualClock>();
+    platform::host::setClock(clock);
+    auto recorder = recordShown();
+    switchesOn();
+    // The pictures live on a server of their own, named by its loopback
+    // address; a shipped app maps no host, and the SDK sends nothing meanwhile.
+    const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + "picture";
+    tools::ServerDouble pictures;
+    ASSERT_TRUE(pictures.start());
+    pictures.serveFiles("/pics/", [&](const std::string& path) {
+        tools::ScriptedAnswer a;
+        a.contentType = "image/png";
+        if (path == "/pics/a.png") {
+            a.body = png;
+        } else {
+            a.status = 302;
+            a.location = pictures.baseUrl() + "/pics/a.png";
+        }
+        return std::optional<tools::ScriptedAnswer>(a);
+    });
+    SorvelHost::setNetworkAvailable(false);
+    platform::host::clearHttpHostMappings();
+
+    ASSERT_TRUE(
+        registerAt(clock->wallNow() + 1h, "plain", std::nullopt, pictures.baseUrl() + "/pics/a.png")
+            .success);
+    ASSERT_TRUE(
+        registerAt(clock->wallNow() + 1h, "moved", std::nullopt, pictures.baseUrl() + "/pics/moved")
+            .success);
+    clock->advance(1h + 1s);
+    ASSERT_TRUE(testing::waitUntil([&] { return recorder->presented().size() == 2; }));
+    for (const auto& shown : recorder->presented()) {
+        SCOPED_TRACE(shown.identifier);
+        ASSERT_EQ(shown.content.attachments.size(), 1u);
+        std::ifstream in(shown.content.attachments[0].path, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), png);
+    }
+    EXPECT_FALSE(logs_.contains("Local Push :: image Data is nil"));
     platform::host::setClock(nullptr);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -251,6 +252,125 @@ TEST_F(HttpTest, ARequestUrlGoesWhereTheMappingsOfTheMomentSendIt) {
     testing::restartProcessState();
     EXPECT_EQ(sent(direct), 0);
     EXPECT_EQ(counts(), Counts(8, 3));
+}
+
+// Files of the double under "/img/": a picture, redirects to it (one, a chain
+// of n hops, off to other schemes), each hit counted.
+class RedirectingFiles {
+  public:
+    explicit RedirectingFiles(tools::ServerDouble& server) : base_(server.baseUrl()) {
+        server.serveFiles("/img/", [this](const std::string& path) {
+            hits_.fetch_add(1);
+            std::optional<tools::ScriptedAnswer> a = tools::ScriptedAnswer{};
+            a->contentType = "image/png";
+            if (path == "/img/a.png") {
+                a->body = kPicture;
+            } else if (path == "/img/moved") {
+                a->status = 301;
+                a->location = url("/img/a.png");
+            } else if (path == "/img/relative") {
+                a->status = 302;
+                a->location = "a.png";
+            } else if (path.rfind("/img/chain/", 0) == 0) {
+                const int left = std::stoi(path.substr(11));
+                a->status = 302;
+                a->location =
+                    left == 0 ? url("/img/a.png") : url("/img/chain/") + std::to_string(left - 1);
+            } else if (path == "/img/to-file") {
+                a->status = 302;
+                a->location = "file:///etc/hostname";
+            } else if (path == "/img/to-gopher") {
+                a->status = 307;
+                a->location = "gopher://127.0.0.1:" + base_.substr(base_.rfind(':') + 1) + "/1";
+            } else {
+                return std::optional<tools::ScriptedAnswer>();
+            }
+            return a;
+        });
+    }
+    std::string url(const std::string& path) const { return base_ + path; }
+    int hits() const { return hits_.load(); }
+    static constexpr const char* kPicture = "\x89PNG picture";
+
+  private:
+    std::string base_;
+    std::atomic<int> hits_{0};
+};
+
+HttpRequest image(const std::string& url) {
+    HttpRequest r = get(url);
+    r.policy = HttpUrlPolicy::PUBLIC_RESOURCE;
+    return r;
+}
+
+TEST_F(HttpTest, ResourcesTakeAnyHostAndFollowRedirectsThatStayOnHttp) {
+    RedirectingFiles files(server);
+    // No mapping at all, as in a shipped app.
+    host::clearHttpHostMappings();
+
+    struct Case {
+        const char* path;
+        int status;
+        int hits;
+    };
+    const Case cases[] = {
+        {"/img/a.png", 200, 1},
+        {"/img/moved", 200, 2},
+        {"/img/relative", 200, 2},
+        // Five redirects are followed; a sixth fails the request.
+        {"/img/chain/4", 200, 6},
+        {"/img/chain/5", 0, 6},
+        // A redirect never leaves http and https: no file is read, no other
+        // protocol spoken.
+        {"/img/to-file", 0, 1},
+        {"/img/to-gopher", 0, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const int before = files.hits();
+        HttpResponse r = session.dataTask(image(files.url(c.path)));
+        EXPECT_EQ(r.status, c.status) << r.error;
+        EXPECT_EQ(r.body, c.status == 200 ? RedirectingFiles::kPicture : "");
+        EXPECT_EQ(files.hits() - before, c.hits);
+    }
+
+    // The maker's API keeps its rule on the same URLs: plain http to a host
+    // nobody mapped is refused before anything is sent.
+    const int before = files.hits();
+    for (const char* path : {"/img/a.png", "/img/moved"}) {
+        HttpResponse r = session.dataTask(get(files.url(path)));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.error, "plain http is only allowed for a mapped host");
+    }
+    EXPECT_EQ(files.hits(), before);
+}
+
+TEST_F(HttpTest, TheMakersApiNeverFollowsARedirect) {
+    RedirectingFiles files(server);
+    // The config host answers with a redirect to plain http on a host no
+    // mapping names; following it would send the request where the API's
+    // rule refuses to.
+    tools::ScriptedAnswer moved;
+    moved.status = 302;
+    moved.location = files.url("/img/a.png");
+    server.setDefaultAnswer(Endpoint::CONFIG, moved);
+
+    HttpResponse first = session.dataTask(get(kConfigUrl));
+    EXPECT_EQ(first.status, 302);
+    EXPECT_EQ(files.hits(), 0);
+    // The same pooled handle, after a resource request that did follow one,
+    // goes back to following none, and to the API request's own URL.
+    HttpResponse picture = session.dataTask(image(files.url("/img/moved")));
+    EXPECT_EQ(picture.status, 200);
+    EXPECT_EQ(files.hits(), 2);
+    HttpResponse again = session.dataTask(get(kConfigUrl));
+    EXPECT_EQ(again.status, 302);
+    EXPECT_EQ(files.hits(), 2);
+    EXPECT_EQ(server.requestCount(), 2u);
+    for (const auto& r : server.requests()) {
+        EXPECT_EQ(r.path, "/prod/sdk.config/K/config.json");
+    }
+    EXPECT_EQ(session.stats().connectionsOpened, 1u);
 }
 
 TEST_F(HttpTest, ResponsesOverSixteenMebibytesAreCutOffAndFail) {

@@ -1,9 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <mutex>
 
+#include "Platform/Device.h"
 #include "Platform/Host.h"
 #include "Platform/UserNotificationCenter.h"
 #include "support/TestSupport.h"
@@ -116,6 +124,70 @@ TEST(UserNotificationCenter, ResponsesReachTheHandlerOnceAndAttachmentsArePrivat
     EXPECT_EQ(made->path.substr(made->path.rfind('/') + 1), "..abc.png");
     EXPECT_EQ(testing::modeOf(made->path), 0600);
     EXPECT_EQ(testing::modeOf(made->path.substr(0, made->path.rfind('/'))), 0700);
+}
+
+// Asked to act as the next launch of an app, this program prints the
+// notification permission it finds in that app's data folder.
+int printStoredPermissionIfAsked() {
+    const char* home = std::getenv("SORVEL_PERMISSION_CHILD_HOME");
+    if (home == nullptr) {
+        return 0;
+    }
+    host::setHomeFolder(home);
+    std::printf("PERMISSION=%d\nEND\n",
+                static_cast<int>(Device::notificationAuthorizationStatus()));
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+const int kPermissionChild = printStoredPermissionIfAsked();
+
+TEST(NotificationPermission, TheUsersAnswerOutlivesTheLaunchInItsDataFolder) {
+    ASSERT_EQ(kPermissionChild, 0);
+    using S = NotificationAuthorizationStatus;
+    testing::FreshSdk sdk;
+    const std::string file = sdk.home() + "/" + Device::NOTIFICATION_PERMISSION_FILE;
+    auto fileHolds = [&](const std::string& text) {
+        return testing::pollUntil([&] {
+            std::ifstream in(file);
+            return std::string(std::istreambuf_iterator<char>(in), {}) == text;
+        });
+    };
+    EXPECT_EQ(Device::notificationAuthorizationStatus(), S::notDetermined);
+    host::setNotificationAuthorizationStatus(S::authorized);
+    EXPECT_EQ(Device::notificationAuthorizationStatus(), S::authorized);
+    ASSERT_TRUE(fileHolds("authorized\n"));
+    EXPECT_EQ(testing::modeOf(file), 0600);
+
+    // The next launch, in this process and in another one, is not asked again.
+    sdk.relaunch();
+    EXPECT_EQ(Device::notificationAuthorizationStatus(), S::authorized);
+    EXPECT_NE(testing::runSelf({"SORVEL_PERMISSION_CHILD_HOME=" + sdk.home()}, "END")
+                  .find("PERMISSION=2\n"),
+              std::string::npos);
+    // A withdrawn permission is kept the same way.
+    host::setNotificationAuthorizationStatus(S::denied);
+    ASSERT_TRUE(fileHolds("denied\n"));
+    sdk.relaunch();
+    EXPECT_EQ(Device::notificationAuthorizationStatus(), S::denied);
+
+    // Anything else in the file, or a link in its place, is no answer.
+    for (const auto& damage : std::vector<std::function<void()>>{
+             [&] { std::ofstream(file, std::ios::trunc) << "authorized, or not"; },
+             [&] {
+                 std::ofstream(file + ".elsewhere") << "authorized\n";
+                 ASSERT_EQ(::unlink(file.c_str()), 0);
+                 ASSERT_EQ(::symlink((file + ".elsewhere").c_str(), file.c_str()), 0);
+             },
+         }) {
+        damage();
+        sdk.relaunch();
+        EXPECT_EQ(Device::notificationAuthorizationStatus(), S::notDetermined);
+    }
+    // Another app's data folder has an answer of its own.
+    host::setNotificationAuthorizationStatus(S::authorized);
+    testing::TempDir other;
+    host::setHomeFolder(other.path());
+    EXPECT_EQ(Device::notificationAuthorizationStatus(), S::notDetermined);
 }
 
 }  // namespace

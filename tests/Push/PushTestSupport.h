@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,11 +29,14 @@ inline std::string pngBytes() {
 }
 
 // Serves /img.png, /slow.png (held until release() or 20 s), /text (not an
-// image), /huge (11 MB), /redirect (to ftp), /missing (404). The host
-// "img.test" maps to it, so "http://img.test/..." reaches it.
+// image), /huge (11 MB), /redirect (to ftp), /missing (404), /moved (301 to
+// /img.png by its loopback address), /to-file (302 to a PNG file on the disk).
+// The host "img.test" maps to it, so "http://img.test/..." reaches it;
+// direct() names it by its loopback address, which no mapping names.
 class ImageServer {
   public:
     ImageServer() {
+        { std::ofstream(picture_.path() + "/picture.png", std::ios::binary) << pngBytes(); }
         server_.Get("/img.png", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(pngBytes(), "image/png");
         });
@@ -50,6 +54,14 @@ class ImageServer {
         server_.Get("/redirect", [](const httplib::Request&, httplib::Response& res) {
             res.status = 302;
             res.set_header("Location", "ftp://img.test/img.png");
+        });
+        server_.Get("/moved", [this](const httplib::Request&, httplib::Response& res) {
+            res.status = 301;
+            res.set_header("Location", direct("/img.png"));
+        });
+        server_.Get("/to-file", [this](const httplib::Request&, httplib::Response& res) {
+            res.status = 302;
+            res.set_header("Location", "file://" + picture_.path() + "/picture.png");
         });
         server_.set_keep_alive_max_count(1);
         port_ = server_.bind_to_any_port("127.0.0.1");
@@ -70,8 +82,12 @@ class ImageServer {
         cv_.notify_all();
     }
     static std::string url(const std::string& path) { return "http://img.test" + path; }
+    std::string direct(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
 
   private:
+    testing::TempDir picture_;
     httplib::Server server_;
     int port_ = 0;
     std::thread thread_;

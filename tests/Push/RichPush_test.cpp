@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "Platform/Host.h"
 #include "PushTestSupport.h"
 #include "sorvel/SorvelPushService.h"
@@ -14,6 +17,11 @@ using pushtest::ImageServer;
 std::string payload(const std::string& apsExtra) {
     return R"({"aps":{"alert":{"title":"own title","subtitle":"own sub","body":"own body"})" +
            apsExtra + "}}";
+}
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Runs the extension on the payload and waits for its one delivery.
@@ -99,6 +107,32 @@ TEST_F(RichPushTest, ImagesAndTheirFailures) {
                         .attachments.empty());
         EXPECT_TRUE(
             decorate(ext, payload(R"(,"img":"not a url","custom_alert":{})")).attachments.empty());
+    }
+}
+
+TEST_F(RichPushTest, ImagesOverPlainHttpOrBehindARedirectNeedNoMapping) {
+    ImageServer server;
+    // A shipped app maps no host: the image is named by an address of its own.
+    platform::host::clearHttpHostMappings();
+    platform::host::setPreferredLanguages(std::vector<std::string>{"en-US"});
+    for (const char* path : {"/img.png", "/moved"}) {
+        const std::string img = server.direct(path);
+        SCOPED_TRACE(img);
+        auto objc = decorate(objc_, payload(R"(,"img":")" + img + R"(")"));
+        ASSERT_EQ(objc.attachments.size(), 1u);
+        // The download-task face names the file after the URL it was given.
+        EXPECT_NE(objc.attachments[0].path.find(path), std::string::npos);
+        auto swift = decorate(
+            swift_, payload(R"(,"custom_alert":{"EN":{"title":"t","img":")" + img + R"("}})"));
+        ASSERT_EQ(swift.attachments.size(), 1u);
+        EXPECT_EQ(fileBytes(swift.attachments[0].path), pushtest::pngBytes());
+    }
+    // A redirect to a picture on the disk is refused by both faces.
+    for (auto& ext : {objc_, swift_}) {
+        auto c = decorate(ext, payload(R"(,"img":")" + server.direct("/to-file") +
+                                       R"(","custom_alert":{"EN":{"title":"t"}})"));
+        EXPECT_TRUE(c.attachments.empty());
+        EXPECT_EQ(c.title, "t");
     }
 }
 

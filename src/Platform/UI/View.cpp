@@ -105,6 +105,7 @@ void View::insertSubviewAbove(const std::shared_ptr<View>& view, const View* sib
         subviews_.insert(it + 1, keep);
     }
     keep->superview_ = weak_from_this();
+    setNeedsDisplay();
 }
 
 void View::bringSubviewToFront(const View* view) {
@@ -131,6 +132,13 @@ void View::removeFromSuperview() {
         // iterator is no longer needed.
         std::shared_ptr<View> keep = std::move(*it);
         up->subviews_.erase(it);
+    }
+    up->setNeedsDisplay();
+}
+
+void View::setNeedsDisplay() {
+    if (std::shared_ptr<View> up = superview_.lock()) {
+        up->setNeedsDisplay();
     }
 }
 
@@ -216,18 +224,32 @@ void GestureRecognizer::deliver(GestureState state, Point windowPoint) {
 
 // ---- Label -----------------------------------------------------------------
 
-const TextBlock& Label::cachedLayout(double width) const {
+std::shared_ptr<const MeasuredText> Label::measured() const {
     std::shared_ptr<const ITextMeasurer> measurer = textMeasurerPtr();
+    // Only the part the layout reads is compared: a text of megabytes costs
+    // no more than its laid-out part.
+    const std::string_view part = laidOutPart(text);
+    const bool same = measured_ && measuredWith_ == measurer && measured_->font() == font &&
+                      part == measuredPart_;
+    if (!same) {
+        measured_ = std::make_shared<const MeasuredText>(text, font, *measurer);
+        measuredPart_.assign(part);
+        measuredWith_ = std::move(measurer);
+        cache_.clear();
+        nextSlot_ = 0;
+    }
+    return measured_;
+}
+
+const TextBlock& Label::cachedLayout(double width) const {
+    std::shared_ptr<const MeasuredText> m = measured();
     for (const CacheEntry& e : cache_) {
-        if (e.width == width && e.lines == numberOfLines && e.font == font &&
-            e.measurer == measurer && e.text == text) {
+        if (e.width == width && e.lines == numberOfLines) {
             return e.block;
         }
     }
     constexpr std::size_t kEntries = 4;
-    CacheEntry entry{text,     font,
-                     width,    numberOfLines,
-                     measurer, layoutText(text, font, width, numberOfLines, *measurer)};
+    CacheEntry entry{width, numberOfLines, layoutText(*m, width, numberOfLines, *measuredWith_)};
     if (cache_.size() < kEntries) {
         cache_.push_back(std::move(entry));
         return cache_.back().block;
@@ -322,10 +344,73 @@ Size ImageView::intrinsicContentSize() const {
     return Size{widthConstraint.value_or(image->width), heightConstraint.value_or(image->height)};
 }
 
+std::shared_ptr<ScrollView> ScrollView::make() {
+    auto s = std::make_shared<ScrollView>();
+    s->enableScrolling();
+    return s;
+}
+
 void ScrollView::setContentOffset(Point offset) {
     const double maxX = std::max(0.0, contentSize.width - frame().width());
     const double maxY = std::max(0.0, contentSize.height - frame().height());
-    boundsOrigin_ = Point{std::clamp(offset.x, 0.0, maxX), std::clamp(offset.y, 0.0, maxY)};
+    auto clamp = [](double v, double hi) {
+        return std::isfinite(v) ? std::clamp(v, 0.0, hi) : 0.0;
+    };
+    const Point next{clamp(offset.x, maxX), clamp(offset.y, maxY)};
+    if (next != boundsOrigin_) {
+        boundsOrigin_ = next;
+        setNeedsDisplay();
+    }
+}
+
+bool ScrollView::scrollBy(double dx, double dy) {
+    const Point before = contentOffset();
+    setContentOffset(Point{before.x + dx, before.y + dy});
+    return contentOffset() != before;
+}
+
+void ScrollView::enableScrolling() {
+    std::weak_ptr<View> weak = weak_from_this();
+    // Where the drag began, and the offset then.
+    auto start = std::make_shared<std::pair<Point, Point>>();
+    auto pan = std::make_shared<PanGestureRecognizer>([weak, start](GestureRecognizer& r) {
+        auto self = std::static_pointer_cast<ScrollView>(weak.lock());
+        if (!self) {
+            return;
+        }
+        const Point at = r.locationIn(nullptr);
+        if (r.state() == GestureState::BEGAN) {
+            *start = {at, self->contentOffset()};
+            return;
+        }
+        // The content follows the finger.
+        self->setContentOffset(Point{start->second.x - (at.x - start->first.x),
+                                     start->second.y - (at.y - start->first.y)});
+    });
+    pan->shouldBegin = [weak] {
+        auto self = std::static_pointer_cast<ScrollView>(weak.lock());
+        return self && (self->canScrollVertically() || self->canScrollHorizontally());
+    };
+    addGestureRecognizer(std::move(pan));
+}
+
+void ActivityIndicatorView::startAnimating() {
+    if (!animating_) {
+        animating_ = true;
+        setNeedsDisplay();
+    }
+}
+
+void ActivityIndicatorView::stopAnimating() {
+    if (animating_) {
+        animating_ = false;
+        setNeedsDisplay();
+    }
+}
+
+double ActivityIndicatorView::animationPhase() {
+    const double frame = std::floor(mediaTime() * kFrames);
+    return std::fmod(frame, kFrames) / kFrames;
 }
 
 void StackView::addArrangedSubview(const std::shared_ptr<View>& view) {
@@ -526,7 +611,7 @@ Drag Window::beginDrag(Point windowPoint) {
     drag.chain_ = hitChain(windowPoint);
     for (const auto& v : drag.chain_) {
         for (const auto& r : v->gestureRecognizers()) {
-            if (r->enabled && !r->isTap()) {
+            if (r->enabled && !r->isTap() && (!r->shouldBegin || r->shouldBegin())) {
                 drag.recognizer_ = r;
                 break;
             }
@@ -539,6 +624,18 @@ Drag Window::beginDrag(Point windowPoint) {
         drag.recognizer_->deliver(GestureState::BEGAN, windowPoint);
     }
     return drag;
+}
+
+bool Window::scroll(Point windowPoint, double dx, double dy) {
+    if (!std::isfinite(dx) || !std::isfinite(dy)) {
+        return false;
+    }
+    for (const auto& v : hitChain(windowPoint)) {
+        if (v->kind() == ViewKind::SCROLL && static_cast<ScrollView&>(*v).scrollBy(dx, dy)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void Drag::moveTo(Point windowPoint) {

@@ -106,6 +106,13 @@ class View : public std::enable_shared_from_this<View> {
     // Controls answer a tap themselves (a button's touch-up-inside).
     virtual bool handleTap() { return false; }
 
+    // ---- Display --------------------------------------------------------
+    // What the view shows changed in a way a layout pass does not tell (an
+    // image arrived, a view came or went, the content scrolled): passed up
+    // to the nearest ancestor that listens, which has the picture drawn
+    // again. Adding and removing subviews calls it.
+    virtual void setNeedsDisplay();
+
     // A name for tests and the gallery.
     std::string accessibilityIdentifier;
 
@@ -134,6 +141,9 @@ class GestureRecognizer {
     std::shared_ptr<View> view() const { return view_.lock(); }
     GestureState state() const { return state_; }
     bool enabled = true;
+    // Asked when a drag would begin (null: always yes); a recogniser that
+    // declines leaves the drag to the next one up the hit chain.
+    std::function<bool()> shouldBegin;
     // The touch in a view's coordinates (null: the window's).
     Point locationIn(const View* view) const;
 
@@ -187,13 +197,16 @@ class Label : public View {
     // again: the last layouts are kept, keyed by everything they depend on.
     const TextBlock& cachedLayout(double width) const;
     struct CacheEntry {
-        std::string text;
-        Font font;
         double width = 0;
         int lines = 0;
-        std::shared_ptr<const ITextMeasurer> measurer;
         TextBlock block;
     };
+    // The text measured once for the current font and measurer; the layouts
+    // of several widths are set from it.
+    std::shared_ptr<const MeasuredText> measured() const;
+    mutable std::shared_ptr<const MeasuredText> measured_;
+    mutable std::shared_ptr<const ITextMeasurer> measuredWith_;
+    mutable std::string measuredPart_;
     mutable std::vector<CacheEntry> cache_;
     mutable std::size_t nextSlot_ = 0;
 };
@@ -233,15 +246,26 @@ class ImageView : public View {
     Size intrinsicContentSize() const override;
 };
 
+// Clips its content to its bounds, and a drag (its pan recogniser) or a
+// scroll wheel (Window::scroll) moves the content within them.
 class ScrollView : public View {
   public:
-    static std::shared_ptr<ScrollView> make() { return std::make_shared<ScrollView>(); }
+    ScrollView() { clipsToBounds = true; }
+    // Made with its pan recogniser.
+    static std::shared_ptr<ScrollView> make();
     ViewKind kind() const override { return ViewKind::SCROLL; }
 
     Size contentSize;
     Point contentOffset() const { return boundsOrigin_; }
-    // Kept between 0 and the content's overhang.
+    // Kept between 0 and the content's overhang; a change needs display.
     void setContentOffset(Point offset);
+    // Moves the content by a distance (positive: towards its end); true when
+    // the offset changed.
+    bool scrollBy(double dx, double dy);
+    // Adds the recogniser through which a drag scrolls the content; it takes
+    // a drag only while there is content to scroll. Subclasses' factories
+    // call it once.
+    void enableScrolling();
     bool canScrollVertically() const { return contentSize.height > frame().height(); }
     bool canScrollHorizontally() const { return contentSize.width > frame().width(); }
 };
@@ -282,9 +306,15 @@ class ActivityIndicatorView : public View {
     ViewKind kind() const override { return ViewKind::ACTIVITY_INDICATOR; }
 
     Color color = Color::gray();
-    void startAnimating() { animating_ = true; }
-    void stopAnimating() { animating_ = false; }
+    // Animating, its frames turn once a second (animationPhase); each change
+    // needs display.
+    void startAnimating();
+    void stopAnimating();
     bool isAnimating() const { return animating_; }
+    // The turn of the current frame, 0 to 1, in steps of 1/kFrames, from the
+    // media clock.
+    static double animationPhase();
+    static constexpr int kFrames = 12;
 
   private:
     bool animating_ = false;
@@ -330,8 +360,13 @@ class Window : public View {
     // nothing took it.
     bool tap(Point windowPoint);
     // A drag begins at a point: the nearest pan recogniser on the hit chain
-    // gets began there (and later changed, ended or cancelled).
+    // that would begin gets began there (and later changed, ended or
+    // cancelled).
     Drag beginDrag(Point windowPoint);
+    // A scroll wheel or touchpad at a point, by a distance in points
+    // (positive: towards the content's end): the nearest scroll view on the
+    // hit chain that can still move that way scrolls. False when none moved.
+    bool scroll(Point windowPoint, double dx, double dy);
 
   private:
     std::vector<std::shared_ptr<View>> hitChain(Point windowPoint);

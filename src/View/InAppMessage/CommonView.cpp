@@ -104,6 +104,7 @@ void IAMView::close() {
     }
     const bool wasClosed = closed_;
     closed_ = true;
+    onNeedsDisplay = nullptr;
     removeFromSuperview();
     // A view closed before cannot clear the flag of a newer message.
     if (!wasClosed) {
@@ -112,6 +113,14 @@ void IAMView::close() {
             onClosed = nullptr;
             closed();
         }
+    }
+}
+
+void IAMView::setNeedsDisplay() {
+    if (!closed_ && onNeedsDisplay) {
+        // The handler may replace itself.
+        std::function<void()> handler = onNeedsDisplay;
+        handler();
     }
 }
 
@@ -145,8 +154,50 @@ ClickLogAction IAMView::clickLogAction() {
 
 namespace {
 
+// The text inside the quotes escaped as a string literal would be, so that a
+// value holding a quote, a backslash or a line break cannot end the quotes
+// early or forge a log line of its own.
 std::string describeOptional(const std::optional<std::string>& text) {
-    return text ? "Optional(\"" + *text + "\")" : "nil";
+    if (!text) {
+        return "nil";
+    }
+    std::string out = "Optional(\"";
+    for (char c : *text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                    static constexpr char kHex[] = "0123456789abcdef";
+                    const auto u = static_cast<unsigned char>(c);
+                    out += "\\u{";
+                    if (u >= 0x10) {
+                        out += kHex[u >> 4];
+                    }
+                    out += kHex[u & 15];
+                    out += '}';
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out + "\")";
 }
 
 // Only an absolute address (a scheme, then nothing outside the URL character
@@ -331,7 +382,9 @@ std::shared_ptr<platform::Label> makeLabel(const std::optional<std::string>& tex
                                            const std::optional<std::string>& textAlign,
                                            platform::Font font) {
     auto l = platform::Label::make();
-    l->text = text.value_or("");
+    // A label sets no more than its laid-out part (a campaign's text may run
+    // to megabytes): only that part is copied.
+    l->text = text ? std::string(platform::laidOutPart(*text)) : std::string();
     l->font = font;
     l->numberOfLines = 0;
     l->textColor = ext::initHex(textColor, Color::black());
@@ -369,6 +422,7 @@ std::shared_ptr<TextScrollView> TextScrollView::make(std::shared_ptr<platform::L
     s->contentView_->addSubview(s->stack_);
     s->stack_->addArrangedSubview(std::move(titleLabel));
     s->stack_->addArrangedSubview(std::move(bodyLabel));
+    s->enableScrolling();
     return s;
 }
 

@@ -66,6 +66,10 @@ class IAMView : public platform::View {
     // Runs once, after the first close (the display step tells the host's
     // presenter).
     std::function<void()> onClosed;
+    // Runs whenever what the view shows changed while it is open (the
+    // display step has the host's presenter draw it again).
+    std::function<void()> onNeedsDisplay;
+    void setNeedsDisplay() override;
 
     // Closures for the controls; each holds the view weakly.
     CloseAction closeAction();

@@ -125,6 +125,7 @@ void ImageLoader::loadImage() {
     if (std::shared_ptr<platform::View> parent = imageView_->superview()) {
         parent->insertSubviewAbove(spinnerView(), imageView_.get());
         spinnerView_->setFrame(area_);
+        spinnerView_->indicator()->startAnimating();
     }
     const std::string campaignId = owner_.inAppMessage()->campaignId;
     const bool portrait = owner_.isPortrait();
@@ -163,21 +164,26 @@ void ImageLoader::applyPolledImage(const platform::ImagePtr& image) {
     // A late poll that found nothing leaves a shown image alone.
     if (image) {
         imageView_->image = image;
+        imageView_->setNeedsDisplay();
     }
     if (imageView_->image) {
-        if (spinnerView_) {
-            spinnerView_->removeFromSuperview();
-        }
+        removeSpinner();
         if (owner_.countDownTimer) {
             owner_.countDownTimer->stop();
         }
     }
 }
 
-void ImageLoader::finishPolling() {
+void ImageLoader::removeSpinner() {
     if (spinnerView_) {
+        // A spinner off the screen turns no more frames.
+        spinnerView_->indicator()->stopAnimating();
         spinnerView_->removeFromSuperview();
     }
+}
+
+void ImageLoader::finishPolling() {
+    removeSpinner();
     if (!imageView_->image) {
         showDefaultView();
     }

@@ -70,6 +70,7 @@ class ImageLoader {
 
   private:
     void applyPolledImage(const platform::ImagePtr& image);
+    void removeSpinner();
     void finishPolling();
 
     IAMView& owner_;

@@ -71,6 +71,7 @@ void fill(const platform::View& v, InAppViewNode& n, platform::Point parentBound
         case platform::ViewKind::ACTIVITY_INDICATOR: {
             const auto& a = static_cast<const platform::ActivityIndicatorView&>(v);
             n.animating = a.isAnimating();
+            n.animationPhase = n.animating ? platform::ActivityIndicatorView::animationPhase() : 0;
             n.textColor = toColor(a.color);
             break;
         }
@@ -154,6 +155,11 @@ void WindowMessageScreen::endDrag(double x, double y, bool cancelled) {
     } else {
         drag.end(platform::Point{x, y});
     }
+}
+
+bool WindowMessageScreen::scroll(double x, double y, double deltaX, double deltaY) {
+    std::shared_ptr<platform::Window> window = window_.lock();
+    return isShowing() && window && window->scroll(platform::Point{x, y}, deltaX, deltaY);
 }
 
 }  // namespace sorvel

@@ -27,6 +27,7 @@ class WindowMessageScreen final : public InAppMessageScreen {
     void beginDrag(double x, double y) override;
     void moveDrag(double x, double y) override;
     void endDrag(double x, double y, bool cancelled) override;
+    bool scroll(double x, double y, double deltaX, double deltaY) override;
 
   private:
     std::weak_ptr<IAMView> view_;

@@ -16,8 +16,10 @@ void ModalText::build() {
     titleLabel_ = makeTitleLabel(m.titleTextColor, m.titleText, m.textAlign);
     bodyLabel_ = makeBodyLabel(m.bodyTextColor, m.bodyText, m.textAlign);
     textScrollView_ = TextScrollView::make(titleLabel_, bodyLabel_, true);
+    // Counted only as far as the threshold: the rest cannot change the card.
+    const std::size_t title = platform::graphemeCount(titleLabel_->text, kLongTextGraphemes);
     const std::size_t characters =
-        platform::graphemeCount(titleLabel_->text) + platform::graphemeCount(bodyLabel_->text);
+        title + platform::graphemeCount(bodyLabel_->text, kLongTextGraphemes - title);
     heightRatio_ = characters < kLongTextGraphemes ? 0.5 : 0.8;
     container_->addSubview(textScrollView_);
     addCloseButtonAndStack();

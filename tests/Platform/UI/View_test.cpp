@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "Platform/Host.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/ProcessState.h"
@@ -178,6 +180,96 @@ TEST_F(ViewTest, PanGoesToNearestPanRecogniser) {
     EXPECT_EQ(seen[1].first, GestureState::CHANGED);
     EXPECT_EQ(seen[2].first, GestureState::CANCELLED);
     EXPECT_FALSE(window->beginDrag(Point{200, 600}).recognizer());
+}
+
+// A view that counts the display requests that reach it from below.
+class Listening final : public View {
+  public:
+    void setNeedsDisplay() override { ++requests; }
+    int requests = 0;
+};
+
+TEST_F(ViewTest, ScrollViewClipsAndScrollsByDragAndWheel) {
+    auto window = host::addWindow(Rect(0, 0, 390, 844), kWindowLevelNormal, EdgeInsets{}, true);
+    auto root = std::make_shared<Listening>();
+    root->setFrame(Rect(0, 0, 390, 844));
+    // An outer pan (as a banner's) under the scroll view.
+    int outerPans = 0;
+    root->addGestureRecognizer(
+        std::make_shared<PanGestureRecognizer>([&](GestureRecognizer&) { ++outerPans; }));
+    window->addSubview(root);
+    auto scroll = ScrollView::make();
+    EXPECT_TRUE(scroll->clipsToBounds);
+    scroll->setFrame(Rect(20, 100, 300, 200));
+    auto content = View::make();
+    scroll->addSubview(content);
+    root->addSubview(scroll);
+    root->requests = 0;
+
+    // Nothing to scroll: the drag goes to the pan further up, the wheel to none.
+    scroll->contentSize = Size{300, 200};
+    EXPECT_FALSE(window->scroll(Point{100, 150}, 0, 40));
+    Drag idle = window->beginDrag(Point{100, 150});
+    idle.end(Point{100, 100});
+    EXPECT_EQ(outerPans, 2);
+    EXPECT_EQ(root->requests, 0);
+
+    content->setFrame(Rect(0, 0, 300, 1000));
+    scroll->contentSize = Size{300, 1000};
+    // A drag upwards moves the content up with the finger, within its bounds.
+    Drag drag = window->beginDrag(Point{100, 250});
+    drag.moveTo(Point{100, 150});
+    EXPECT_EQ(scroll->contentOffset(), (Point{0, 100}));
+    drag.moveTo(Point{100, -2000});
+    EXPECT_EQ(scroll->contentOffset(), (Point{0, 800}));
+    drag.end(Point{100, 260});
+    EXPECT_EQ(scroll->contentOffset(), (Point{0, 0}));
+    EXPECT_EQ(outerPans, 2);
+    EXPECT_GE(root->requests, 3);
+
+    // The wheel: towards the end, clamped, and no farther at the end.
+    root->requests = 0;
+    EXPECT_TRUE(window->scroll(Point{100, 150}, 0, 120));
+    EXPECT_EQ(scroll->contentOffset(), (Point{0, 120}));
+    EXPECT_EQ(root->requests, 1);
+    EXPECT_TRUE(window->scroll(Point{100, 150}, 0, 5000));
+    EXPECT_FALSE(window->scroll(Point{100, 150}, 0, 10));
+    EXPECT_FALSE(window->scroll(Point{100, 150}, 0, std::nan("")));
+    EXPECT_EQ(scroll->contentOffset(), (Point{0, 800}));
+    // Content never scrolls sideways when it is as wide as the area.
+    EXPECT_FALSE(window->scroll(Point{100, 150}, 50, 0));
+    // Outside the area the wheel finds nothing to scroll.
+    EXPECT_FALSE(window->scroll(Point{360, 150}, 0, -10));
+    // The scrolled content is hit where it shows.
+    EXPECT_EQ(window->hitTest(Point{100, 150}), content);
+    EXPECT_EQ(content->convertFrom(Point{100, 150}, nullptr), (Point{80, 850}));
+}
+
+TEST_F(ViewTest, DisplayRequestsRiseFromTreeChangesAndSpinners) {
+    auto root = std::make_shared<Listening>();
+    auto mid = View::make();
+    root->addSubview(mid);
+    EXPECT_EQ(root->requests, 1);
+    auto leaf = ActivityIndicatorView::make();
+    mid->addSubview(leaf);
+    EXPECT_EQ(root->requests, 2);
+    leaf->startAnimating();
+    leaf->startAnimating();
+    EXPECT_EQ(root->requests, 3);
+    EXPECT_TRUE(leaf->isAnimating());
+    leaf->stopAnimating();
+    EXPECT_FALSE(leaf->isAnimating());
+    EXPECT_EQ(root->requests, 4);
+    leaf->removeFromSuperview();
+    EXPECT_EQ(root->requests, 5);
+    // Off the tree, nothing is told.
+    leaf->startAnimating();
+    EXPECT_EQ(root->requests, 5);
+    const double phase = ActivityIndicatorView::animationPhase();
+    EXPECT_GE(phase, 0);
+    EXPECT_LT(phase, 1);
+    EXPECT_DOUBLE_EQ(phase * ActivityIndicatorView::kFrames,
+                     std::round(phase * ActivityIndicatorView::kFrames));
 }
 
 }  // namespace

@@ -19,9 +19,11 @@ typedef struct _cairo cairo_t;
 // The reference renderer of in-app messages (libsorvelkv_render): draws the
 // laid-out view tree of a message (InAppMessageScreen::snapshot) into any
 // cairo surface (an X11 or Wayland window's, an off-screen image) and writes
-// PNG files. Text is set with DejaVu Sans (cairo's toy font API); install
-// makeTextMetrics() with SorvelHost::setInAppTextMetrics so the SDK lays
-// labels out with the same metrics and the text fits its frames.
+// PNG files. Text is shaped and drawn with Pango (HarfBuzz shaping, the
+// bidirectional algorithm, fontconfig's fallback for scripts DejaVu Sans
+// lacks); install makeTextMetrics() with SorvelHost::setInAppTextMetrics so
+// the SDK lays labels out with the same engine and the text fits its frames.
+// Only the lines a clip shows are shaped when drawn.
 namespace sorvel::render {
 
 /// Draws the node and its children at their frames, in the context's current
@@ -37,7 +39,9 @@ SORVEL_RENDER_API bool writePng(const InAppViewNode& root, double width, double 
                                 const std::string& path, double scale = 1.0,
                                 std::string* error = nullptr) noexcept;
 
-/// Text metrics of the fonts drawViewTree sets text in.
+/// Text metrics of the fonts drawViewTree sets text in, measured by the same
+/// engine (each text shaped once for all its pieces). Called on the SDK's
+/// main thread; safe from any thread.
 SORVEL_RENDER_API std::shared_ptr<const InAppTextMetrics> makeTextMetrics();
 
 }  // namespace sorvel::render
