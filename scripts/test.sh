@@ -10,7 +10,9 @@
 # After the first, runs the kill soak (50 kills, tools/kill_soak.cpp), builds and runs
 # a small app that adds the SDK with add_subdirectory,
 # then installs the SDK into a prefix and builds and runs the same app against the
-# installed package, once through CMake (find_package) and once through pkg-config.
+# installed package, once through CMake (find_package, with and without the
+# render component) and once through pkg-config; then runs every block of
+# README.md as written (scripts/readme_check.sh).
 # Then runs every fuzz target for FUZZ_SECONDS (30 s by default; scripts/fuzz.sh).
 # Exits non-zero when any build or test fails.
 set -uo pipefail
@@ -41,51 +43,13 @@ run_consumer() {
   cmake --build "$dir/build" -j "$JOBS" || return 1
   # Taken in by another project, the SDK builds its shared library only, and
   # leaves the app's compiler warnings to the app.
-  if find "$dir/build" -name 'libsorvelkv_static.a' | grep -q .; then
-    echo "the unused static library was built"; return 1
+  if find "$dir/build" -name 'libsorvelkv_static.a' -o -name 'libsorvelkv_render.so*' | grep -q .; then
+    echo "the unused static library or the renderer was built"; return 1
   fi
   if ninja -C "$dir/build" -t commands sorvelkv | grep -F "/src/" | grep -q -e '-Werror'; then
     echo "the SDK's sources were compiled with -Werror inside another project"; return 1
   fi
   SORVEL_SERVER_DOUBLE="$PWD/build/gcc/tools/sorvel-server-double" "$dir/build/my_app"
-}
-
-# The README's "Using the SDK" snippet, compiled as written in a main(), after
-# the two calls a test host makes (its own data folder and the loopback server
-# double) and against the installed package; it must end cleanly.
-run_readme_snippet() {
-  local prefix="$1" libdir="$2" dir="$PWD/build/installed/readme"
-  rm -rf "$dir" && mkdir -p "$dir/home" || return 1
-  awk '/^## Using the SDK/ {s = 1} s && /^```cpp/ {c = 1; next} c && /^```/ {exit} c' README.md \
-    >"$dir/snippet.txt"
-  grep -q 'SorvelKV::getInstance' "$dir/snippet.txt" || { echo "no snippet found in README.md"; return 1; }
-  grep -q '"/var/lib/my_app/sorvel"' "$dir/snippet.txt" ||
-    { echo "the snippet's data folder changed: update run_readme_snippet"; return 1; }
-  {
-    grep '^#include' "$dir/snippet.txt"
-    echo '#include <cstdlib>'
-    echo 'int main() {'
-    echo '    sorvel::SorvelHost::setServerBaseUrl(std::getenv("SNIPPET_SERVER"));'
-    grep -v '^#include' "$dir/snippet.txt" | sed 's|"/var/lib/my_app/sorvel"|std::getenv("SNIPPET_HOME")|'
-    echo '}'
-  } >"$dir/main.cpp"
-  local flags
-  flags="$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs sorvelkv)" || return 1
-  # shellcheck disable=SC2086
-  g++ -std=c++20 -Wall -Wextra -Werror "$dir/main.cpp" $flags -o "$dir/snippet" || return 1
-  build/gcc/tools/sorvel-server-double --port 0 --port-file "$dir/port" --lifetime-seconds 120 \
-    >"$dir/server.log" 2>&1 &
-  local server=$! port="" i rc
-  for i in $(seq 300); do
-    port="$(cat "$dir/port" 2>/dev/null)" && [ -n "$port" ] && break
-    sleep 0.1
-  done
-  [ -n "$port" ] || { kill "$server"; echo "the server double did not start"; return 1; }
-  SNIPPET_SERVER="http://127.0.0.1:$port" SNIPPET_HOME="$dir/home/app" LD_LIBRARY_PATH="$libdir" \
-    timeout 60 "$dir/snippet"
-  rc=$?
-  kill "$server"; wait "$server" 2>/dev/null
-  [ "$rc" -eq 0 ] || { echo "the README's snippet ended with status $rc"; return 1; }
 }
 
 # The installed package: `cmake --install` into a prefix, then an app built
@@ -112,6 +76,13 @@ run_installed_consumer() {
   cmake --build "$dir/cmake" || return 1
   SORVEL_SERVER_DOUBLE="$PWD/build/gcc/tools/sorvel-server-double" "$dir/cmake/my_app" || return 1
 
+  echo "--- through find_package(SorvelKV COMPONENTS render)"
+  cmake -S tests/consumer/installed -B "$dir/cmake-render" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    -DWITH_RENDER=ON >"$dir/cmake-render.configure.log" 2>&1 ||
+    { cat "$dir/cmake-render.configure.log"; return 1; }
+  cmake --build "$dir/cmake-render" || return 1
+  "$dir/cmake-render/render_app" "$dir/message-cmake.png" || return 1
+
   echo "--- through pkg-config"
   local flags
   flags="$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs sorvelkv)" || return 1
@@ -119,9 +90,6 @@ run_installed_consumer() {
   g++ -std=c++20 -Wall -Wextra -Werror tests/consumer/main.cpp $flags -o "$dir/my_app_pc" || return 1
   LD_LIBRARY_PATH="$libdir" SORVEL_SERVER_DOUBLE="$PWD/build/gcc/tools/sorvel-server-double" \
     "$dir/my_app_pc" || return 1
-
-  echo "--- the README's snippet"
-  run_readme_snippet "$prefix" "$libdir" || return 1
 
   echo "--- the renderer through pkg-config"
   flags="$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs sorvelkv-render)" || return 1
@@ -164,6 +132,9 @@ CC=gcc CXX=g++ run_consumer || { echo "consumer app failed"; status=1; }
 
 echo "=== App using the installed SDK ==="
 CC=gcc CXX=g++ run_installed_consumer || { echo "installed consumer app failed"; status=1; }
+
+echo "=== Every block of README.md, as written ==="
+CC=gcc CXX=g++ JOBS="$JOBS" bash scripts/readme_check.sh || { echo "a README block failed"; status=1; }
 
 echo "=== Clang + ASan + UBSan + thread-safety build ==="
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
