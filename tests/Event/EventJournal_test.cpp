@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "Common/Constants.h"
+#include "Common/SvlLog.h"
 #include "Event/UnsentPackageStore.h"
 #include "EventFixture.h"
 #include "Platform/FileSystem.h"
@@ -485,17 +486,36 @@ TEST_F(JournalReplayTest, TwoOwnersOfOneFolderKeepEachOthersPackagesAndTheCapIsL
     ASSERT_TRUE(v && v->isArray());
     EXPECT_EQ(v->getArray()->size(), 10u);
 
-    // Over the cap: the packages past 1,000 events are said to be kept in
-    // memory only.
+    // Over the cap: the list holds 1,000 events, and the packages it leaves
+    // out are still queued and in the journal, so nothing is said to be lost.
     testing::LogCapture log;
     for (int i = 0; i < 100; ++i) {
         first->addEventPackage(package(10, "o"));
     }
     first->updateUnsentEventPackagesInDataRegistry();
     first->waitForStoreWrites();
-    EXPECT_TRUE(testing::pollUntil([&] {
-        return log.contains("50 events over the cap of 1000 unsent events are not stored");
-    }));
+    v = Value::fromJson(listText());
+    ASSERT_TRUE(v && v->isArray());
+    EXPECT_EQ(v->getArray()->size(), 100u);
+    EXPECT_EQ(first->packageCount(), 105u);
+
+    // Both end; a start finds 1,100 events and keeps the oldest 1,000: only
+    // now are events dropped, and the line names the first and last of them.
+    first.reset();
+    second.reset();
+    containers.clear();
+    auto next = makeContainer();
+    std::size_t restored = 0;
+    for (const auto& p : next->snapshot()) {
+        restored += p->eventCount();
+    }
+    EXPECT_EQ(restored, 1000u);
+    SvlLog::flush();
+    EXPECT_FALSE(log.contains("are not stored"));
+    EXPECT_TRUE(
+        log.contains("100 events over the cap of 1000 unsent events dropped (from the "
+                     "event \"id-"));
+    EXPECT_TRUE(log.contains("to the event \"id-1100\""));
 }
 
 TEST_F(JournalReplayTest, PackagesBuiltBeforeADeleteAreDroppedNotSentUnderTheNewIdentity) {
