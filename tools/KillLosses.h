@@ -32,6 +32,10 @@ struct KillLosses {
     // How long before the kill the oldest event in memory was recorded: the
     // open buffer's wait for a package's worth of events.
     Duration bufferAge{0};
+    // How long before the kill the oldest event lost from memory (not on
+    // disk at the kill) was recorded; zero when none was: what a kill cost
+    // the app beyond what the store's cap drops.
+    Duration oldestLost{0};
     // The same for every lost event, oldest first, as (number, age).
     std::vector<std::pair<long long, Duration>> lost;
     std::vector<long long> lostOnDisk;
