@@ -160,6 +160,11 @@ const std::shared_ptr<EventCounters>& EventBuffer::eventCounters() const {
     return eventPackagContainer_->counters();
 }
 
+std::size_t EventBuffer::eventsNotYetBuffered() const {
+    platform::MutexLock lock(submitMu_);
+    return inboxEvents_;
+}
+
 std::size_t EventBuffer::bufferedEventCount() const {
     platform::MutexLock lock(bufferMu_);
     return currentBuffer_.size();

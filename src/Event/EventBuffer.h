@@ -103,6 +103,8 @@ class EventBuffer : public IObserver<NoValue> {
     void update(const NoValue&) override;
 
     std::size_t bufferedEventCount() const;
+    // Events handed to addEvent that no drain has taken into the buffer yet.
+    std::size_t eventsNotYetBuffered() const;
     // The counters the events take their numbers and previous id from (the
     // package container's).
     const std::shared_ptr<EventCounters>& eventCounters() const;
@@ -140,7 +142,7 @@ class EventBuffer : public IObserver<NoValue> {
     std::size_t journaled_ GUARDED_BY(bufferMu_) = 0;
     const std::shared_ptr<EventPackageContainer> eventPackagContainer_;
     const std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider_;
-    platform::Mutex submitMu_;
+    mutable platform::Mutex submitMu_;
     // The ticket of the count check queued last and not yet started; 0 when
     // the last block queued is anything else.
     std::uint64_t pendingCheck_ GUARDED_BY(submitMu_) = 0;
