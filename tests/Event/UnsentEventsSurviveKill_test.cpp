@@ -13,6 +13,7 @@
 #include "Platform/Http.h"
 #include "ServerDouble.h"
 #include "support/TestSupport.h"
+#include "support/Uploads.h"
 
 namespace sorvel {
 namespace {
@@ -96,6 +97,29 @@ int runAsRotatedChildIfAsked() {
                                     static_cast<std::size_t>(kQueuedAfterMark / 10));
 }
 const int kRotatedChildDone = runAsRotatedChildIfAsked();
+
+constexpr const char* kOpenEnv = "SORVEL_EVENT_KILL_OPEN_CHILD";
+constexpr int kQueuedBeforeOpen = 200;
+constexpr int kInOpenBuffer = 3;
+
+// The child: events queued while the server is down, three more left in the
+// open buffer (a package forms at ten), then it waits to be killed once the
+// buffer's queue has taken them in.
+int runAsOpenBufferChildIfAsked() {
+    if (!killtest::killedChildHome(kOpenEnv)) {
+        return 0;
+    }
+    platform::host::mapHttpHost("*", "http://127.0.0.1:1");
+    Pipeline p;
+    p.storeKeys();
+    for (int i = 0; i < kQueuedBeforeOpen + kInOpenBuffer; ++i) {
+        p.log("kill-" + std::to_string(i));
+    }
+    p.buffer->waitUntilStored();
+    testing::reportAndAwaitKill(p.buffer->bufferedEventCount() ==
+                                static_cast<std::size_t>(kInOpenBuffer));
+}
+const int kOpenChildDone = runAsOpenBufferChildIfAsked();
 
 std::vector<std::string> logIds(const std::string& json, const char* listKey) {
     std::vector<std::string> ids;
@@ -218,6 +242,47 @@ TEST(UnsentEventsSurviveKill, AJournalOfSeveralFilesIsReplayedInOrder) {
         EXPECT_EQ(n, 1) << id << " sent twice";
     }
     EventUploadIntervalManager::shared().removeObserver(next.buffer);
+}
+
+// Events a kill found in the open buffer (fewer than a package's worth, with
+// no flush to come) are taken into the next launch's buffer, ahead of its own
+// events and in order, and delivered once.
+TEST(UnsentEventsSurviveKill, TheOpenBuffersEventsComeBackIntoTheBufferInOrder) {
+    killtest::KilledLaunch launch;
+    std::string said;
+    ASSERT_TRUE(launch.killChild(kOpenEnv, said)) << said;
+    tools::ServerDouble& server = launch.server;
+    ASSERT_TRUE(receivedIds(server).empty());
+
+    prepareNextLaunch(launch);
+    {
+        Pipeline next;
+        EXPECT_EQ(storedLogIds(next).size(), static_cast<std::size_t>(kQueuedBeforeOpen));
+        ASSERT_EQ(next.buffer->bufferedEventCount(), static_cast<std::size_t>(kInOpenBuffer));
+        // The dead process's journal is gone once the start's checkpoint
+        // holds its packages; its open buffer is in this launch's journal.
+        ASSERT_EQ(EventJournal::filesInReplayOrder(platform::preferencesFolder()).size(), 1u);
+        for (int i = 0; i < 10 - kInOpenBuffer; ++i) {
+            next.log("next-" + std::to_string(i));
+        }
+        next.buffer->flushAllNow();
+        next.buffer->waitUntilIdle();
+        EventUploadIntervalManager::shared().removeObserver(next.buffer);
+    }
+    // In recorded order: the killed launch's, then the next one's, each once.
+    std::vector<std::string> arrived;
+    for (const auto& r : testing::inRecordedOrder(server.requests(tools::Endpoint::EVENT_BULK))) {
+        auto more = logIds(r.decodedBody, "evts");
+        arrived.insert(arrived.end(), more.begin(), more.end());
+    }
+    std::vector<std::string> expected;
+    for (int i = 0; i < kQueuedBeforeOpen + kInOpenBuffer; ++i) {
+        expected.push_back("kill-" + std::to_string(i));
+    }
+    for (int i = 0; i < 10 - kInOpenBuffer; ++i) {
+        expected.push_back("next-" + std::to_string(i));
+    }
+    EXPECT_EQ(arrived, expected);
 }
 
 }  // namespace
