@@ -16,7 +16,7 @@ struct KillLosses {
     long long inMemory = 0;
     // Not on disk though a newer event of the launch was stored or
     // delivered: they left memory without reaching the store. Only the cap
-    // of unsent events (its warning at a checkpoint) may do that.
+    // of unsent events (which the next start counts) may do that.
     long long memoryGap = 0;
     // On disk at the kill and never delivered: only a later start's cap of
     // unsent events (with its warning) may drop these.

@@ -386,9 +386,9 @@ struct Launch {
     // Events the launch said it dropped at its start for the cap of 1,000
     // stored events (the newest of what the launch before it left).
     long long cappedAtStart = 0;
-    // Events the launch's checkpoints said they left out of the stored list
-    // for the cap (held in memory only from then on).
-    long long notStoredForCap = 0;
+    // Events over the cap that a checkpoint of the launch before left out of
+    // the list, and that its end took, as this launch's start counted them.
+    long long lostWithPrevious = 0;
     long long backlogAtStart = 0;
     // What the app home held right after the kill: which of this launch's
     // numbers were stored (index n - first), how many events of any kind a
@@ -464,12 +464,13 @@ int countLossLines(const std::string& err) {
 
 // The events the SDK's lines starting with `mark` said it dropped or did not
 // store for the cap of unsent events: a start's restore, or a checkpoint.
-long long countCapped(const std::string& err, const std::string& mark) {
+long long countCapped(const std::string& err, const std::string& mark,
+                      const std::string& what = "over the cap") {
     long long n = 0;
     std::istringstream in(err);
     for (std::string line; std::getline(in, line);) {
         const auto at = line.find(mark);
-        if (at != std::string::npos && line.find("over the cap") != std::string::npos) {
+        if (at != std::string::npos && line.find(what) != std::string::npos) {
             n += std::atoll(line.c_str() + at + mark.size());
         }
     }
@@ -779,8 +780,10 @@ class Soak {
         }
         corruptLines_ += countCorruptLines(c.errText, corruptSeen_);
         l.lossLines = countLossLines(c.errText);
-        l.cappedAtStart = countCapped(c.errText, "getPreviousPackageQueue :: ");
-        l.notStoredForCap = countCapped(c.errText, "updateUnsentEventPackagesInDataRegistry :: ");
+        l.cappedAtStart =
+            countCapped(c.errText, "getPreviousPackageQueue :: ", "unsent events dropped");
+        l.lostWithPrevious =
+            countCapped(c.errText, "getPreviousPackageQueue :: ", "were lost with the process");
         if (!l.final) {
             noteStored(l);
         }
@@ -883,12 +886,12 @@ class Soak {
             "launch %d (%s, killed at %s, backlog %lld at its start, %lld events pending on disk "
             "after the kill, %s): lost %zu of %lld..%lld; the open buffer held events recorded up "
             "to %lld ms before the kill, the pipeline %lld past it, recorded up to %lld ms "
-            "before; the next start dropped %lld for the cap, the launch's checkpoints left out "
-            "%lld\n",
+            "before; the next start dropped %lld for the cap, and counted %lld lost that the "
+            "launch's checkpoints had left out for it\n",
             l.index, modeName(l.mode), triggerName(l.hit), l.backlogAtStart, l.pendingAtKill,
             journal.c_str(), losses.lost.size(), l.first, l.last, ms(losses.bufferAge),
             losses.inPipeline, ms(losses.pipelineLag), next != nullptr ? next->cappedAtStart : 0,
-            l.notStoredForCap);
+            next != nullptr ? next->lostWithPrevious : 0);
         if (!l.threadsAtKill.empty()) {
             std::printf("  threads at the kill: %s\n", l.threadsAtKill.c_str());
         }
@@ -1033,7 +1036,8 @@ class Soak {
                 const long long overCap = std::max(l.pendingAtKill - kStoreCap, 0LL);
                 const long long storedToCap = std::min(
                     std::max(next != nullptr ? next->cappedAtStart : 0, overCap), losses.onDisk);
-                const long long gapToCap = std::min(l.notStoredForCap, losses.memoryGap);
+                const long long gapToCap =
+                    std::min(next != nullptr ? next->lostWithPrevious : 0, losses.memoryGap);
                 lostStored += losses.onDisk;
                 lostStoredUnexplained += losses.onDisk - storedToCap;
                 lostGap += losses.memoryGap;

@@ -320,7 +320,7 @@ EventJournal::Contents EventJournal::parse(std::string_view bytes) {
             const auto kind = static_cast<std::uint8_t>(body[0]);
             whole = getLe32(bytes.data() + at + 4) == crc32(body) &&
                     kind >= static_cast<std::uint8_t>(Kind::PACKAGE) &&
-                    kind <= static_cast<std::uint8_t>(Kind::BUFFER_PACKAGE);
+                    kind <= static_cast<std::uint8_t>(Kind::LEFT_OUT);
             if (whole) {
                 contents.records.push_back(
                     Record{static_cast<Kind>(kind), std::string(body.substr(1))});

@@ -64,6 +64,12 @@ class EventJournal {
         // A package made of every event of the open buffer, which it leaves
         // empty: its data as PACKAGE's.
         BUFFER_PACKAGE = 6,
+        // The packages a checkpoint left out of the stored list for the cap
+        // when it deleted the files that held their records: a line "<id>
+        // <events>" for each. It replaces any such record before it; an
+        // ACKNOWLEDGED or DROPPED record after it settles one. A start that
+        // finds one unsettled tells the app those events were lost.
+        LEFT_OUT = 7,
     };
     struct Record {
         Kind kind = Kind::PACKAGE;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <iterator>
 #include <unordered_map>
 #include <unordered_set>
@@ -253,12 +254,19 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
     // events' dictionaries), and those of the journals read before, in order.
     std::vector<std::string> open;
     std::vector<std::string> openBefore;
+    // Each journal's packages left out of the list at its last checkpoint
+    // and not settled since, as (id, events), and those of the journals
+    // read before.
+    std::vector<std::pair<std::string, std::size_t>> leftOut;
+    std::vector<std::pair<std::string, std::size_t>> leftOutBefore;
     std::string stem;
     for (const auto& orphan : orphans) {
         if (orphan->journalStem() != stem) {
             stem = orphan->journalStem();
             std::move(open.begin(), open.end(), std::back_inserter(openBefore));
             open.clear();
+            std::move(leftOut.begin(), leftOut.end(), std::back_inserter(leftOutBefore));
+            leftOut.clear();
         }
         const EventJournal::Contents& contents = orphan->contents();
         replayed = replayed || !contents.records.empty() || contents.tornBytes > 0;
@@ -285,6 +293,22 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
                 }
                 continue;
             }
+            if (record.kind == EventJournal::Kind::LEFT_OUT) {
+                leftOut.clear();
+                std::size_t at = 0;
+                while (at < record.data.size()) {
+                    std::size_t end = record.data.find('\n', at);
+                    end = end == std::string::npos ? record.data.size() : end;
+                    const std::string line = record.data.substr(at, end - at);
+                    const std::size_t blank = line.find(' ');
+                    if (blank != std::string::npos) {
+                        leftOut.emplace_back(line.substr(0, blank),
+                                             std::strtoull(line.c_str() + blank + 1, nullptr, 10));
+                    }
+                    at = end + 1;
+                }
+                continue;
+            }
             if (record.kind == EventJournal::Kind::BUFFER_PACKAGE) {
                 open.clear();
             }
@@ -306,6 +330,7 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
                 }
                 continue;
             }
+            std::erase_if(leftOut, [&](const auto& entry) { return entry.first == record.data; });
             const auto events = eventsOfId.find(record.data);
             std::erase_if(restored, [&](const Restored& r) {
                 const bool settled =
@@ -331,6 +356,22 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
     }
 
     std::move(open.begin(), open.end(), std::back_inserter(openBefore));
+    std::move(leftOut.begin(), leftOut.end(), std::back_inserter(leftOutBefore));
+    // Packages a checkpoint left out for the cap whose process died before
+    // they were sent (unless a list still holds them): lost, and said so.
+    std::erase_if(leftOutBefore,
+                  [&](const auto& entry) { return presentIds.count(entry.first) != 0; });
+    if (!leftOutBefore.empty()) {
+        std::size_t lost = 0;
+        for (const auto& entry : leftOutBefore) {
+            lost += entry.second;
+        }
+        SvlLog::warning("getPreviousPackageQueue :: " + std::to_string(lost) +
+                        " events over the cap of " + std::to_string(Constants::MAX_UNSENT_EVENTS) +
+                        " unsent events were lost with the process that held them (" +
+                        std::to_string(leftOutBefore.size()) + " packages, from " +
+                        leftOutBefore.front().first + " to " + leftOutBefore.back().first + ")");
+    }
     if (!openBefore.empty()) {
         // A kill after an earlier start took these events into its buffer
         // and before it deleted the journal it took them from leaves them
@@ -645,9 +686,9 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
             if (countersPut && !dataRegistry_->waitForPendingWrites()) {
                 return false;
             }
-            if (covered && journal_ && total == listed &&
+            if (covered && journal_ &&
                 !EventJournal::othersRunning(journalFolder_, journal_->path())) {
-                (void)journal_->dropCovered(*covered);
+                dropCoveredNotingLeftOut(*covered, packages, ids.size());
             }
             return true;
         }
@@ -697,20 +738,49 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
         lastWrittenIds_.reset();
         return false;
     }
+    const std::size_t listedPackages = ids.size();
     lastWrittenIds_ = std::move(ids);
     // Another process on this folder may write the list over this one (each
     // sees only its own copy of the stored value): while one runs, the journal
-    // keeps every record, and the next start replays them all. The packages
-    // the list left out for the cap are still queued: the journal keeps them
-    // until a checkpoint holds every one (a start drops what is over the cap,
-    // and says so).
-    if (covered && journal_ && total == listed &&
-        !EventJournal::othersRunning(journalFolder_, journal_->path())) {
-        if (Status dropped = journal_->dropCovered(*covered); !dropped) {
-            SvlLog::error("UnsentPackageStore :: journal kept whole : " + dropped.message());
-        }
+    // keeps every record, and the next start replays them all.
+    if (covered && journal_ && !EventJournal::othersRunning(journalFolder_, journal_->path())) {
+        dropCoveredNotingLeftOut(*covered, packages, listedPackages);
     }
     return true;
+}
+
+void UnsentPackageStore::dropCoveredNotingLeftOut(EventJournal::Mark covered,
+                                                  const Packages& packages, std::size_t listed) {
+    if (Status dropped = journal_->dropCovered(covered); !dropped) {
+        SvlLog::error("UnsentPackageStore :: journal kept whole : " + dropped.message());
+        return;
+    }
+    if (listed >= packages.size() && !leftOutNoted_) {
+        return;
+    }
+    // The packages left out are still queued and will most likely be sent
+    // (a burst's backlog): nothing is lost yet. Their records went with the
+    // files, so the journal names them, should the process die first.
+    // Only those still waiting now: one whose upload ended meanwhile told
+    // the journal so already, maybe before this record.
+    std::unordered_set<std::string> waiting;
+    if (listed < packages.size()) {
+        for (const auto& p : source_()) {
+            waiting.insert(p->packageId());
+        }
+    }
+    std::string lines;
+    for (std::size_t i = listed; i < packages.size(); ++i) {
+        if (waiting.count(packages[i]->packageId()) == 0) {
+            continue;
+        }
+        lines += packages[i]->packageId();
+        lines += ' ';
+        lines += std::to_string(packages[i]->eventCount());
+        lines += '\n';
+    }
+    leftOutNoted_ = listed < packages.size();
+    (void)journal_->append(EventJournal::Kind::LEFT_OUT, lines);
 }
 
 void UnsentPackageStore::waitUntilIdle() const {

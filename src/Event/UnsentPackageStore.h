@@ -47,9 +47,11 @@ class EventCounters;
 // that says what went, and, when they held anything, writes a fresh checkpoint
 // and deletes them (those that held nothing at once). The events their open
 // buffers held go to this process's buffer, ahead of any new one.
-// A checkpoint that leaves packages out for the cap keeps the journal whole
-// (they are still queued, and a kill must not lose them): only a start that
-// restores more than the cap drops events, and says which. Processes that share the folder each
+// A checkpoint that leaves packages out for the cap (they stay queued in
+// memory, and are sent) notes their ids in the journal it cuts back: a start
+// after a kill says how many events went with the process, and a start that
+// restores more than the cap says which it drops. Nothing is said while the
+// events are still on their way. Processes that share the folder each
 // keep a journal, and a checkpoint keeps the entries of the stored list that another process put
 // there as far as this process can see them; since each process reads the
 // registry through its own cache, a journal is not cut back while another
@@ -147,6 +149,10 @@ class UnsentPackageStore {
     // held up to there goes once the list is durable. True when written.
     bool write(const Packages& packages, bool force, bool overRemoval,
                std::optional<EventJournal::Mark> covered);
+    // Deletes the journal's files before the mark, once the list holding
+    // packages[0, listed) is durable, noting the packages after those.
+    void dropCoveredNotingLeftOut(EventJournal::Mark covered, const Packages& packages,
+                                  std::size_t listed);
     // The queued checkpoint of this ticket, unless it was dropped or superseded.
     void runTicket(std::uint64_t ticket);
     // The entries of the stored list that another process wrote, as JSON
@@ -189,6 +195,8 @@ class UnsentPackageStore {
     std::uint64_t lastListBytes_ GUARDED_BY(mu_) = 0;
     // Touched only on the store's queue (and by load, before it runs).
     std::optional<std::vector<std::string>> lastWrittenIds_;
+    // Whether the journal's last LEFT_OUT record names any package.
+    bool leftOutNoted_ = false;
     // Ids of the packages this process restored or wrote: every other entry
     // of the stored list belongs to another process.
     std::unordered_set<std::string> ownIds_;

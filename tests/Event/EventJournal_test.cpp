@@ -453,9 +453,23 @@ TEST_F(JournalReplayTest, OpenBuffersComeBackOnceAndTheJournalsOfEndedProcessesG
                                           EventJournal::Kind::BUFFER_PACKAGE));
         open(*second, EventJournal::Kind::EVENTS, {7});
     }
-    ASSERT_EQ(journalsIn(folder).size(), 13u);
+    // A third died after a checkpoint left two packages out for the cap;
+    // one of them was delivered afterwards.
+    {
+        auto third = std::move(EventJournal::create(folder)).value();
+        ASSERT_TRUE(third->append(EventJournal::Kind::LEFT_OUT, "OLD 3\n"));
+        ASSERT_TRUE(third->append(EventJournal::Kind::LEFT_OUT, "LOST 10\nSENT 7\n"));
+        ASSERT_TRUE(third->append(EventJournal::Kind::ACKNOWLEDGED, "SENT"));
+    }
+    ASSERT_EQ(journalsIn(folder).size(), 14u);
 
+    testing::LogCapture log;
     auto next = makeContainer();
+    EXPECT_TRUE(testing::pollUntil([&] {
+        return log.contains(
+            "10 events over the cap of 1000 unsent events were lost with the "
+            "process that held them (1 packages, from LOST to LOST)");
+    }));
     // Each event once: the packages, and e7 alone in the buffer (e3 and e4
     // are in a package already, whichever journal was read first).
     std::vector<std::string> queued = queuedLogIds(*next);

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 
+#include "Common/Constants.h"
 #include "Common/DataRegistry.h"
 #include "Event/EventJournal.h"
 #include "KillPipeline.h"
@@ -120,6 +122,35 @@ int runAsOpenBufferChildIfAsked() {
                                 static_cast<std::size_t>(kInOpenBuffer));
 }
 const int kOpenChildDone = runAsOpenBufferChildIfAsked();
+
+constexpr const char* kOverCapEnv = "SORVEL_EVENT_KILL_OVER_CAP_CHILD";
+constexpr int kOverCapPackages = 105;
+
+// The child: 1,050 events queued while the server is down, a checkpoint
+// that lists 1,000 of them and cuts the journal back, then the kill.
+int runAsOverCapChildIfAsked() {
+    if (!killtest::killedChildHome(kOverCapEnv)) {
+        return 0;
+    }
+    platform::host::mapHttpHost("*", "http://127.0.0.1:1");
+    Pipeline p;
+    p.storeKeys();
+    for (int i = 0; i < kOverCapPackages * 10; ++i) {
+        p.log("kill-" + std::to_string(i));
+    }
+    p.buffer->waitUntilStored();
+    p.container->updateUnsentEventPackagesInDataRegistry();
+    p.container->waitForStoreWrites();
+    std::uintmax_t journaled = 0;
+    for (const std::string& path :
+         EventJournal::filesInReplayOrder(platform::preferencesFolder())) {
+        journaled += std::filesystem::file_size(path);
+    }
+    // The left-out packages are named, not kept: far less than one of them.
+    testing::reportAndAwaitKill(journaled < 1000 && p.container->packageCount() ==
+                                                        static_cast<std::size_t>(kOverCapPackages));
+}
+const int kOverCapChildDone = runAsOverCapChildIfAsked();
 
 std::vector<std::string> logIds(const std::string& json, const char* listKey) {
     std::vector<std::string> ids;
@@ -241,6 +272,26 @@ TEST(UnsentEventsSurviveKill, AJournalOfSeveralFilesIsReplayedInOrder) {
     for (const auto& [id, n] : received) {
         EXPECT_EQ(n, 1) << id << " sent twice";
     }
+    EventUploadIntervalManager::shared().removeObserver(next.buffer);
+}
+
+// A kill with more events queued than the list holds: the next start
+// restores the listed 1,000 and says how many the kill took beyond them.
+TEST(UnsentEventsSurviveKill, EventsOverTheCapThatAKillTookAreCountedByTheNextStart) {
+    killtest::KilledLaunch launch;
+    std::string said;
+    ASSERT_TRUE(launch.killChild(kOverCapEnv, said)) << said;
+    prepareNextLaunch(launch);
+    testing::LogCapture log;
+    Pipeline next;
+    const auto stored = storedLogIds(next);
+    ASSERT_EQ(stored.size(), static_cast<std::size_t>(Constants::MAX_UNSENT_EVENTS));
+    EXPECT_EQ(stored.back(), "kill-999");
+    EXPECT_TRUE(testing::pollUntil([&] {
+        return log.contains(
+            "50 events over the cap of 1000 unsent events were lost with the "
+            "process that held them (5 packages");
+    }));
     EventUploadIntervalManager::shared().removeObserver(next.buffer);
 }
 
