@@ -657,14 +657,6 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
     const bool countersPut = counters_->checkpoint();
     std::vector<std::string> ids;
     const std::string ours = encode(packages, &ids);
-    std::size_t listed = 0;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        listed += packages[i]->eventCount();
-    }
-    std::size_t total = listed;
-    for (std::size_t i = ids.size(); i < packages.size(); ++i) {
-        total += packages[i]->eventCount();
-    }
     std::optional<Value::Bytes> current = lastBytes_;
     bool mergeNeeded = false;
     std::optional<Value::Bytes> bytes;
