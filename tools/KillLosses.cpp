@@ -33,8 +33,10 @@ KillLosses classifyKillLosses(long long first, long long last, long long openBuf
             out.lostOnDisk.push_back(n);
         } else if (n < newestKept) {
             ++out.memoryGap;
+            out.oldestLost = std::max(out.oldestLost, age(n));
         } else {
             ++out.inMemory;
+            out.oldestLost = std::max(out.oldestLost, age(n));
             if (buffered < openBuffer) {
                 if (buffered++ == 0) {
                     out.bufferAge = age(n);

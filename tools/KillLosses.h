@@ -16,7 +16,7 @@ struct KillLosses {
     long long inMemory = 0;
     // Not on disk though a newer event of the launch was stored or
     // delivered: they left memory without reaching the store. Only the cap
-    // of unsent events (its warning at a checkpoint) may do that.
+    // of unsent events (which the next start counts) may do that.
     long long memoryGap = 0;
     // On disk at the kill and never delivered: only a later start's cap of
     // unsent events (with its warning) may drop these.
@@ -32,6 +32,10 @@ struct KillLosses {
     // How long before the kill the oldest event in memory was recorded: the
     // open buffer's wait for a package's worth of events.
     Duration bufferAge{0};
+    // How long before the kill the oldest event lost from memory (not on
+    // disk at the kill) was recorded; zero when none was: what a kill cost
+    // the app beyond what the store's cap drops.
+    Duration oldestLost{0};
     // The same for every lost event, oldest first, as (number, age).
     std::vector<std::pair<long long, Duration>> lost;
     std::vector<long long> lostOnDisk;

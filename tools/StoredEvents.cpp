@@ -141,6 +141,8 @@ StoredEvents readStoredEvents(const fs::path& appHome) {
     // consider, and the ids whose upload ended.
     std::map<std::string, std::vector<std::string>> packages;
     std::unordered_set<std::string> settled;
+    // Each journal's open buffer, as the log ids of its events.
+    std::map<std::string, std::vector<std::string>> openOf;
     int anonymous = 0;
 
     if (const auto list = storedList(folder, out.problem)) {
@@ -168,8 +170,34 @@ StoredEvents readStoredEvents(const fs::path& appHome) {
         if (!ec && (!out.journalWrittenAt || written > *out.journalWrittenAt)) {
             out.journalWrittenAt = written;
         }
+        // The files of one journal share the name before the generation.
+        const std::string name = fs::path(path).filename().string();
+        std::vector<std::string>& open = openOf[name.substr(0, name.find_first_of("~."))];
         for (const EventJournal::Record& record : EventJournal::parse(bytes).records) {
-            if (record.kind != EventJournal::Kind::PACKAGE) {
+            if (record.kind == EventJournal::Kind::EVENTS ||
+                record.kind == EventJournal::Kind::BUFFER) {
+                // The open buffer's events: on disk, and pending until the
+                // package they become is queued.
+                const auto events = EventJournal::readOpenEvents(record.data);
+                nlohmann::json element;
+                if (events) {
+                    element["eventModels"] =
+                        nlohmann::json::parse(events->eventsJson, nullptr, false);
+                }
+                std::vector<std::string> logIds;
+                if (!events || !readPackage(element, out, logIds)) {
+                    out.problem = "an open-buffer record in " + path + " is not a list of events";
+                    continue;
+                }
+                if (record.kind == EventJournal::Kind::BUFFER) {
+                    open.clear();
+                }
+                open.insert(open.end(), logIds.begin(), logIds.end());
+                continue;
+            }
+            if (record.kind == EventJournal::Kind::BUFFER_PACKAGE) {
+                open.clear();
+            } else if (record.kind != EventJournal::Kind::PACKAGE) {
                 settled.insert(record.data);
                 continue;
             }
@@ -190,6 +218,9 @@ StoredEvents readStoredEvents(const fs::path& appHome) {
         if (settled.count(id) == 0) {
             pending.insert(logIds.begin(), logIds.end());
         }
+    }
+    for (const auto& [stem, logIds] : openOf) {
+        pending.insert(logIds.begin(), logIds.end());
     }
     out.pending = static_cast<long long>(pending.size());
     return out;

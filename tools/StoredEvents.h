@@ -24,7 +24,7 @@ using EventKey = std::pair<long long, long long>;
 std::optional<long long> eventNumber(const nlohmann::json& param, const char* key);
 
 struct StoredEvents {
-    // Every numbered event in the unsent list or in a package record of a
+    // Every numbered event in the unsent list or in a package or open-buffer record of a
     // journal (settled or not: an acknowledged one was delivered anyway).
     std::set<EventKey> numbered;
     // Events of any kind (the SDK's own too) in the packages a start would

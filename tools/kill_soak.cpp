@@ -32,7 +32,9 @@
 //     lost only to the store's cap of unsent events, and one missing below a
 //     stored one only to a checkpoint's cap. How long the pipeline had held
 //     the oldest event past the open buffer (its lag behind the record calls)
-//     is reported per kill; past kPipelineLagLimit it stalled. How many kills
+//     is reported per kill; past kPipelineLagLimit it stalled. No lost event
+//     may have been recorded more than kLostAgeLimit before its kill (the
+//     summary line gives the oldest). How many kills
 //     lost 10 or more is reported, and how many events were lost beyond what
 //     the kill took without a line of the SDK's log saying so;
 //   - a duplicate is only an answer lost: the first copy was answered 200 and
@@ -87,15 +89,15 @@ constexpr const char* kSecretKey = "KillSoakSecret01234567";
 // is cut by the SDK on purpose, so the soak keeps the backlog below it.
 constexpr long long kStoreCap = 1000;
 constexpr long long kBacklogLimit = kStoreCap * 6 / 10;
-// What a killed launch may lose: the events still in memory. Those are the
-// open buffer, the oldest of them (at most 9 events, which wait there until a
-// package's worth came, however long the app takes to record them: 50 to
-// 250 ms when the load stretches its pauses), and the newest, which the
-// pipeline had not yet drained into the buffer: it waits up to 8 ms for more
-// events before it drains, and lags no more than about 10 ms behind the
-// record calls even at a load of 30 on 8 cores. Holding an event past the
-// open buffer longer than this is a stall, not a lag.
-constexpr long long kOpenBuffer = 9;
+// What a killed launch may lose: the events still in memory. The open buffer
+// is journaled at each wake of the pipeline, so those are only the newest,
+// which the pipeline had not yet drained into the buffer: it waits up to 8 ms
+// for more events before it drains, and lags no more than about 10 ms behind
+// the record calls even at a load of 30 on 8 cores. Holding an event longer
+// than kPipelineLagLimit is a stall, not a lag; losing one recorded more than
+// kLostAgeLimit before the kill breaks what the SDK promises.
+constexpr long long kOpenBuffer = 0;
+constexpr auto kLostAgeLimit = std::chrono::milliseconds(50);
 constexpr auto kPipelineLagLimit = std::chrono::milliseconds(500);
 // Duplicates come only from a package whose upload the server had taken when
 // the kill came, before its acknowledgement reached the journal: up to 4
@@ -384,9 +386,9 @@ struct Launch {
     // Events the launch said it dropped at its start for the cap of 1,000
     // stored events (the newest of what the launch before it left).
     long long cappedAtStart = 0;
-    // Events the launch's checkpoints said they left out of the stored list
-    // for the cap (held in memory only from then on).
-    long long notStoredForCap = 0;
+    // Events over the cap that a checkpoint of the launch before left out of
+    // the list, and that its end took, as this launch's start counted them.
+    long long lostWithPrevious = 0;
     long long backlogAtStart = 0;
     // What the app home held right after the kill: which of this launch's
     // numbers were stored (index n - first), how many events of any kind a
@@ -462,12 +464,13 @@ int countLossLines(const std::string& err) {
 
 // The events the SDK's lines starting with `mark` said it dropped or did not
 // store for the cap of unsent events: a start's restore, or a checkpoint.
-long long countCapped(const std::string& err, const std::string& mark) {
+long long countCapped(const std::string& err, const std::string& mark,
+                      const std::string& what = "over the cap") {
     long long n = 0;
     std::istringstream in(err);
     for (std::string line; std::getline(in, line);) {
         const auto at = line.find(mark);
-        if (at != std::string::npos && line.find("over the cap") != std::string::npos) {
+        if (at != std::string::npos && line.find(what) != std::string::npos) {
             n += std::atoll(line.c_str() + at + mark.size());
         }
     }
@@ -777,8 +780,10 @@ class Soak {
         }
         corruptLines_ += countCorruptLines(c.errText, corruptSeen_);
         l.lossLines = countLossLines(c.errText);
-        l.cappedAtStart = countCapped(c.errText, "getPreviousPackageQueue :: ");
-        l.notStoredForCap = countCapped(c.errText, "updateUnsentEventPackagesInDataRegistry :: ");
+        l.cappedAtStart =
+            countCapped(c.errText, "getPreviousPackageQueue :: ", "unsent events dropped");
+        l.lostWithPrevious =
+            countCapped(c.errText, "getPreviousPackageQueue :: ", "were lost with the process");
         if (!l.final) {
             noteStored(l);
         }
@@ -881,12 +886,12 @@ class Soak {
             "launch %d (%s, killed at %s, backlog %lld at its start, %lld events pending on disk "
             "after the kill, %s): lost %zu of %lld..%lld; the open buffer held events recorded up "
             "to %lld ms before the kill, the pipeline %lld past it, recorded up to %lld ms "
-            "before; the next start dropped %lld for the cap, the launch's checkpoints left out "
-            "%lld\n",
+            "before; the next start dropped %lld for the cap, and counted %lld lost that the "
+            "launch's checkpoints had left out for it\n",
             l.index, modeName(l.mode), triggerName(l.hit), l.backlogAtStart, l.pendingAtKill,
             journal.c_str(), losses.lost.size(), l.first, l.last, ms(losses.bufferAge),
             losses.inPipeline, ms(losses.pipelineLag), next != nullptr ? next->cappedAtStart : 0,
-            l.notStoredForCap);
+            next != nullptr ? next->lostWithPrevious : 0);
         if (!l.threadsAtKill.empty()) {
             std::printf("  threads at the kill: %s\n", l.threadsAtKill.c_str());
         }
@@ -912,9 +917,9 @@ class Soak {
         long long killsOverBuffer = 0, lostSilently = 0, lostToCap = 0, lostInMemory = 0,
                   lostInPipeline = 0, lostStored = 0, lostStoredUnexplained = 0, lostGap = 0,
                   lostGapUnexplained = 0, killsLagOver50ms = 0, killsLagOver250ms = 0,
-                  killsLagOverLimit = 0;
+                  killsLagOverLimit = 0, killsOverAge = 0;
         int lostShown = 0;
-        Clock::duration pipelineLag{0}, bufferAge{0};
+        Clock::duration pipelineLag{0}, bufferAge{0}, oldestLost{0};
         long long recorded = 0, delivered = 0, lost = 0, maxLost = 0, lostNotLast = 0,
                   lostFinal = 0, unreported = 0, duplicates = 0, answerLost = 0, badDuplicates = 0,
                   wrongRun = 0;
@@ -1014,6 +1019,8 @@ class Soak {
                 lostInPipeline += losses.inPipeline;
                 pipelineLag = std::max(pipelineLag, losses.pipelineLag);
                 bufferAge = std::max(bufferAge, losses.bufferAge);
+                oldestLost = std::max(oldestLost, losses.oldestLost);
+                killsOverAge += losses.oldestLost > kLostAgeLimit ? 1 : 0;
                 killsLagOver50ms += losses.pipelineLag > std::chrono::milliseconds(50) ? 1 : 0;
                 killsLagOver250ms += losses.pipelineLag > std::chrono::milliseconds(250) ? 1 : 0;
                 const bool lagBroken = losses.pipelineLag > kPipelineLagLimit;
@@ -1029,7 +1036,8 @@ class Soak {
                 const long long overCap = std::max(l.pendingAtKill - kStoreCap, 0LL);
                 const long long storedToCap = std::min(
                     std::max(next != nullptr ? next->cappedAtStart : 0, overCap), losses.onDisk);
-                const long long gapToCap = std::min(l.notStoredForCap, losses.memoryGap);
+                const long long gapToCap =
+                    std::min(next != nullptr ? next->lostWithPrevious : 0, losses.memoryGap);
                 lostStored += losses.onDisk;
                 lostStoredUnexplained += losses.onDisk - storedToCap;
                 lostGap += losses.memoryGap;
@@ -1040,7 +1048,8 @@ class Soak {
                 if (!logged) {
                     lostSilently += losses.onDisk + losses.memoryGap;
                 }
-                if (o_.verbose || ((beyond > 0 || lagBroken) && lostShown++ < 40)) {
+                if (o_.verbose || ((beyond > 0 || lagBroken || losses.oldestLost > kLostAgeLimit) &&
+                                   lostShown++ < 40)) {
                     showLosses(l, losses, next);
                 }
             }
@@ -1091,6 +1100,14 @@ class Soak {
                              " kills found the pipeline holding events recorded over " +
                              std::to_string(kPipelineLagLimit.count()) + " ms before");
         }
+        const long long oldestLostMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(oldestLost).count();
+        if (killsOverAge > 0) {
+            broken.push_back(std::to_string(killsOverAge) + " kills lost an event recorded over " +
+                             std::to_string(kLostAgeLimit.count()) +
+                             " ms before them (the oldest " + std::to_string(oldestLostMs) +
+                             " ms)");
+        }
         for (const auto& l : launches_) {
             if (!l.storedProblem.empty()) {
                 broken.push_back("launch " + std::to_string(l.index) +
@@ -1136,6 +1153,8 @@ class Soak {
         j["open_buffer_age_max_ms"] =
             std::chrono::duration_cast<std::chrono::milliseconds>(bufferAge).count();
         j["kills_pipeline_lag_over_50ms"] = killsLagOver50ms;
+        j["lost_oldest_age_ms"] = oldestLostMs;
+        j["kills_losing_events_older_than_limit"] = killsOverAge;
         j["kills_pipeline_lag_over_250ms"] = killsLagOver250ms;
         j["lost_stored"] = lostStored;
         j["lost_stored_unexplained"] = lostStoredUnexplained;
@@ -1164,7 +1183,8 @@ class Soak {
         std::printf(
             "runs %zu (%d killed), corrupt stores %d\n"
             "events recorded %lld, delivered %lld, lost %lld (at most %lld in one kill; "
-            "%lld kills lost %lld or more)\n"
+            "%lld kills lost %lld or more; the oldest lost event recorded %lld ms before its "
+            "kill, limit %lld ms)\n"
             "lost in memory at the kill %lld (the open buffer's oldest recorded up to %lld ms "
             "before; %lld in the pipeline past the buffer, its lag at a kill at most %lld ms, "
             "limit %lld ms; over 50 ms at %lld kills, over 250 ms at %lld)\n"
@@ -1175,7 +1195,7 @@ class Soak {
             "store write %d, fallback %d\n"
             "kills by server: offline %d, refused %d, up %d, slow %d\n",
             launches_.size(), kills, corrupt, recorded, delivered, lost, maxLost, killsOverBuffer,
-            kLostPerKill, lostInMemory,
+            kLostPerKill, oldestLostMs, static_cast<long long>(kLostAgeLimit.count()), lostInMemory,
             static_cast<long long>(
                 std::chrono::duration_cast<std::chrono::milliseconds>(bufferAge).count()),
             lostInPipeline, lagMs, static_cast<long long>(kPipelineLagLimit.count()),
@@ -1186,7 +1206,8 @@ class Soak {
         for (const auto& b : broken) {
             std::printf("LIMIT BROKEN: %s\n", b.c_str());
         }
-        std::printf("summary: %s\n", broken.empty() ? "ok" : "FAILED");
+        std::printf("summary: %s (the oldest lost event was recorded %lld ms before its kill)\n",
+                    broken.empty() ? "ok" : "FAILED", oldestLostMs);
         return broken.empty() ? 0 : 1;
     }
 

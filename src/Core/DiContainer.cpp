@@ -1,5 +1,6 @@
 #include "Core/DiContainer.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -503,6 +504,48 @@ bool DiContainer::settleForExit(std::chrono::milliseconds budget) {
                               b.waitUntilStored();
                           });
                       });
+}
+
+bool DiContainer::storeAtExit(std::chrono::milliseconds budget) {
+    std::weak_ptr<DefaultSVLContextController> controller =
+        members_->defaultSVLContextController.peek();
+    std::weak_ptr<EventBuffer> buffer = members_->eventBuffer.peek();
+    std::weak_ptr<EventPackageContainer> packages = members_->eventPackageContainer.peek();
+    if (buffer.expired() || packages.expired()) {
+        return true;
+    }
+    auto checkpointed = std::make_shared<std::atomic<bool>>(false);
+    const bool inTime = runWithin(std::chrono::steady_clock::now() + budget,
+                                  [controller, buffer, packages, checkpointed] {
+                                      if (auto c = controller.lock()) {
+                                          c->waitForDispatched();
+                                      }
+                                      if (auto b = buffer.lock()) {
+                                          b->waitUntilStored();
+                                      }
+                                      if (auto p = packages.lock()) {
+                                          checkpointed->store(p->storeForExit());
+                                      }
+                                  });
+    if (!inTime) {
+        std::size_t waiting = 0;
+        if (auto b = buffer.lock()) {
+            waiting = b->eventsNotYetBuffered();
+        }
+        SvlLog::error("SDK exit :: the process ended before the SDK stored what it held (" +
+                      std::to_string(waiting) +
+                      " events not yet in the event buffer, and the messages it had not "
+                      "handled yet, may be lost); call SorvelHost::applicationWillTerminate "
+                      "before main returns");
+        return false;
+    }
+    if (!checkpointed->load()) {
+        SvlLog::error(
+            "SDK exit :: the last checkpoint of the unsent events did not reach the disk; "
+            "the journal keeps them for the next launch");
+        return false;
+    }
+    return true;
 }
 
 void DiContainer::reset() {

@@ -83,6 +83,13 @@ class DiContainer {
     // `budget`, then writes a last checkpoint of what is left. True when
     // everything was stored and every upload ended in time.
     bool settleForExit(std::chrono::milliseconds budget);
+    // A normal end of the process the app did not announce (a return from
+    // main, exit): waits at most `budget` for the controller's messages and
+    // the buffer's blocks (whose events the journal then holds), with no
+    // upload, and writes a last checkpoint, deleting this process's journal
+    // when that holds everything. Logs what could not be stored. True when
+    // everything was stored in time (or nothing was ever built).
+    bool storeAtExit(std::chrono::milliseconds budget);
     // The one drain of the SDK's queues, for hosts and tests: every message
     // the controller had before the call has run, then every block of the
     // event buffer they queued, the upload rounds those started and the

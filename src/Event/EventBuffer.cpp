@@ -16,6 +16,17 @@ std::shared_ptr<EventBuffer> EventBuffer::create(
     auto buffer = std::make_shared<EventBuffer>(
         PassKey{}, eventPackageContainer, std::move(noWaitEventNameProvider), std::move(sequence));
     buffer->intervalManager_ = &intervalManager;
+    {
+        // What the open buffers of processes that died held comes first; the
+        // journal has it already.
+        std::vector<EventModel> restored = eventPackageContainer->takeRestoredOpenEvents();
+        platform::MutexLock lock(buffer->bufferMu_);
+        buffer->currentBuffer_ = std::move(restored);
+        buffer->journaled_ = buffer->currentBuffer_.size();
+    }
+    if (buffer->bufferedEventCount() >= bufferCapacity) {
+        eventPackageContainer->addBufferPackage(buffer->packBuffer());
+    }
     intervalManager.addObserver(buffer);
     std::weak_ptr<EventBuffer> weak = buffer;
     eventPackageContainer->dataRegistry()->addListener(
@@ -118,6 +129,7 @@ void EventBuffer::drainInbox() {
         admit(std::move(event));
     }
     recycleDrain(std::move(events));
+    journalNewEvents();
     if (check) {
         requestUpload(false);
     }
@@ -140,7 +152,7 @@ void EventBuffer::admit(EventModel event) {
         flushAllNow();
     } else if (buffered >= bufferCapacity) {
         // Only this queue adds to the buffer: it is still full.
-        eventPackagContainer_->addEventPackage(packBuffer());
+        eventPackagContainer_->addBufferPackage(packBuffer());
     }
 }
 
@@ -148,9 +160,24 @@ const std::shared_ptr<EventCounters>& EventBuffer::eventCounters() const {
     return eventPackagContainer_->counters();
 }
 
+std::size_t EventBuffer::eventsNotYetBuffered() const {
+    platform::MutexLock lock(submitMu_);
+    return inboxEvents_;
+}
+
 std::size_t EventBuffer::bufferedEventCount() const {
     platform::MutexLock lock(bufferMu_);
     return currentBuffer_.size();
+}
+
+void EventBuffer::journalNewEvents() {
+    // Only this queue changes the buffer: it is read in place, the lock held
+    // only against the size read from other threads.
+    platform::MutexLock lock(bufferMu_);
+    if (journaled_ < currentBuffer_.size()) {
+        eventPackagContainer_->recordBufferedEvents(currentBuffer_, journaled_);
+        journaled_ = currentBuffer_.size();
+    }
 }
 
 std::shared_ptr<const EventPackage> EventBuffer::packBuffer() {
@@ -159,6 +186,7 @@ std::shared_ptr<const EventPackage> EventBuffer::packBuffer() {
         platform::MutexLock lock(bufferMu_);
         events.swap(currentBuffer_);
         currentBuffer_.reserve(bufferCapacity);
+        journaled_ = 0;
     }
     packagesFormed_.fetch_add(1, std::memory_order_relaxed);
     return std::make_shared<const EventPackage>(std::move(events));
@@ -167,7 +195,7 @@ std::shared_ptr<const EventPackage> EventBuffer::packBuffer() {
 void EventBuffer::flushAllNow() {
     submit([this] {
         if (bufferedEventCount() > 0) {
-            eventPackagContainer_->addEventPackage(packBuffer());
+            eventPackagContainer_->addBufferPackage(packBuffer());
         }
         requestUpload(true);
     });
@@ -266,7 +294,7 @@ void EventBuffer::flushAtIntervals() {
 void EventBuffer::saveUnsentEvents() {
     submit([this] {
         if (bufferedEventCount() > 0) {
-            eventPackagContainer_->addEventPackage(packBuffer());
+            eventPackagContainer_->addBufferPackage(packBuffer());
         }
         eventPackagContainer_->updateUnsentEventPackagesInDataRegistry();
     });
@@ -274,9 +302,15 @@ void EventBuffer::saveUnsentEvents() {
 
 void EventBuffer::clearBuffer() {
     submit([this] {
+        bool held = false;
         {
             platform::MutexLock lock(bufferMu_);
+            held = journaled_ > 0 || !currentBuffer_.empty();
             currentBuffer_.clear();
+            journaled_ = 0;
+        }
+        if (held) {
+            eventPackagContainer_->recordBufferCleared();
         }
         eventPackagContainer_->removeAllPackages();
     });

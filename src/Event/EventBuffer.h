@@ -28,6 +28,12 @@ class INoWaitEventNameProvider;
 // full buffer (10 events) becomes one package in the container; a no-wait
 // event packs what the buffer holds and sends every queued package at once.
 //
+// The events that stay in the buffer are journaled at the end of each drain
+// block (one record for all it added), so a kill loses only the events that
+// had not yet been drained; the package they become supersedes their record.
+// A start takes into the buffer, ahead of any new event, the events that the
+// buffers of processes that died held.
+//
 // The uploads themselves run on a second serial queue, "eventUploadQueue",
 // one round at a time: a round waits for its uploads, but the events recorded
 // meanwhile are still packed and stored at once. Were they to wait behind a
@@ -97,6 +103,8 @@ class EventBuffer : public IObserver<NoValue> {
     void update(const NoValue&) override;
 
     std::size_t bufferedEventCount() const;
+    // Events handed to addEvent that no drain has taken into the buffer yet.
+    std::size_t eventsNotYetBuffered() const;
     // The counters the events take their numbers and previous id from (the
     // package container's).
     const std::shared_ptr<EventCounters>& eventCounters() const;
@@ -123,14 +131,18 @@ class EventBuffer : public IObserver<NoValue> {
     void runUpload();
     // One package of every buffered event, which leave the buffer.
     std::shared_ptr<const EventPackage> packBuffer();
+    // Journals the events that joined the buffer since it was last journaled.
+    void journalNewEvents();
 
     // Events not yet packed, in arrival order. Packing moves them out rather
     // than copying them.
     mutable platform::Mutex bufferMu_;
     std::vector<EventModel> currentBuffer_ GUARDED_BY(bufferMu_);
+    // How many of them, from the oldest, the journal holds.
+    std::size_t journaled_ GUARDED_BY(bufferMu_) = 0;
     const std::shared_ptr<EventPackageContainer> eventPackagContainer_;
     const std::shared_ptr<INoWaitEventNameProvider> noWaitEventNameProvider_;
-    platform::Mutex submitMu_;
+    mutable platform::Mutex submitMu_;
     // The ticket of the count check queued last and not yet started; 0 when
     // the last block queued is anything else.
     std::uint64_t pendingCheck_ GUARDED_BY(submitMu_) = 0;

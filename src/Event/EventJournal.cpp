@@ -94,8 +94,11 @@ bool readAll(int fd, std::string& out) {
 // The id of the package whose record a damaged stretch begins with (its
 // data starts with the id), so the log can say which was lost.
 std::vector<std::string> tornPackageId(std::string_view bytes) {
-    if (bytes.size() <= kHeader + 1 || static_cast<std::uint8_t>(bytes[kHeader]) !=
-                                           static_cast<std::uint8_t>(EventJournal::Kind::PACKAGE)) {
+    if (bytes.size() <= kHeader + 1) {
+        return {};
+    }
+    const auto kind = static_cast<EventJournal::Kind>(static_cast<std::uint8_t>(bytes[kHeader]));
+    if (kind != EventJournal::Kind::PACKAGE && kind != EventJournal::Kind::BUFFER_PACKAGE) {
         return {};
     }
     const std::string_view data = bytes.substr(kHeader + 1);
@@ -228,6 +231,18 @@ std::uint32_t EventJournal::crc32(std::string_view bytes) {
     return crcUpdate(::crc32(0L, Z_NULL, 0), bytes);
 }
 
+EventJournal::Counters EventJournal::readCounters(std::string_view text) {
+    const std::string counters(text);
+    Counters out;
+    char* rest = nullptr;
+    out.sessionOrderNo = std::strtoull(counters.c_str(), &rest, 10);
+    out.eventOrderNo = std::strtoull(rest, &rest, 10);
+    if (*rest == ' ') {
+        out.prevId = std::string(rest + 1);
+    }
+    return out;
+}
+
 std::string EventJournal::countersText(const Counters& counters) {
     std::string out = std::to_string(counters.sessionOrderNo);
     out += ' ';
@@ -258,14 +273,26 @@ std::optional<EventJournal::Package> EventJournal::readPackage(std::string_view 
     Package p;
     p.id = std::string(data.substr(0, idEnd));
     p.element = std::string(data.substr(idEnd + 1, elementEnd - idEnd - 1));
-    const std::string counters(data.substr(elementEnd + 1));
-    char* rest = nullptr;
-    p.counters.sessionOrderNo = std::strtoull(counters.c_str(), &rest, 10);
-    p.counters.eventOrderNo = std::strtoull(rest, &rest, 10);
-    if (*rest == ' ') {
-        p.counters.prevId = std::string(rest + 1);
-    }
+    p.counters = readCounters(data.substr(elementEnd + 1));
     return p;
+}
+
+std::string EventJournal::openEventsData(const Counters& counters, std::string_view eventsJson) {
+    std::string out = countersText(counters);
+    out += '\0';
+    out += eventsJson;
+    return out;
+}
+
+std::optional<EventJournal::OpenEvents> EventJournal::readOpenEvents(std::string_view data) {
+    const std::size_t countersEnd = data.find('\0');
+    if (countersEnd == std::string_view::npos) {
+        return std::nullopt;
+    }
+    OpenEvents open;
+    open.counters = readCounters(data.substr(0, countersEnd));
+    open.eventsJson = std::string(data.substr(countersEnd + 1));
+    return open;
 }
 
 std::string EventJournal::frame(Kind kind, std::string_view data) {
@@ -293,7 +320,7 @@ EventJournal::Contents EventJournal::parse(std::string_view bytes) {
             const auto kind = static_cast<std::uint8_t>(body[0]);
             whole = getLe32(bytes.data() + at + 4) == crc32(body) &&
                     kind >= static_cast<std::uint8_t>(Kind::PACKAGE) &&
-                    kind <= static_cast<std::uint8_t>(Kind::DROPPED);
+                    kind <= static_cast<std::uint8_t>(Kind::LEFT_OUT);
             if (whole) {
                 contents.records.push_back(
                     Record{static_cast<Kind>(kind), std::string(body.substr(1))});
@@ -376,6 +403,10 @@ EventJournal::Orphan::~Orphan() {
     if (fd_ >= 0) {
         ::close(fd_);
     }
+}
+
+std::string EventJournal::Orphan::journalStem() const {
+    return splitName(std::string_view(path_).substr(path_.rfind('/') + 1)).stem;
 }
 
 void EventJournal::Orphan::remove() {
@@ -513,7 +544,7 @@ Status EventJournal::append(Kind kind, std::initializer_list<std::string_view> p
 }
 
 Status EventJournal::appendPackage(std::string_view id, std::string_view element,
-                                   const Counters& counters) {
+                                   const Counters& counters, Kind kind) {
     // The counters as countersText() writes them, without a string of their own.
     char numbers[48];
     const int n = std::snprintf(numbers, sizeof numbers, "%llu %llu",
@@ -523,10 +554,9 @@ Status EventJournal::appendPackage(std::string_view id, std::string_view element
     const std::string_view separator(&nul, 1);
     const std::string_view numbersText(numbers, static_cast<std::size_t>(n));
     if (!counters.prevId) {
-        return append(Kind::PACKAGE, {id, separator, element, separator, numbersText});
+        return append(kind, {id, separator, element, separator, numbersText});
     }
-    return append(Kind::PACKAGE,
-                  {id, separator, element, separator, numbersText, " ", *counters.prevId});
+    return append(kind, {id, separator, element, separator, numbersText, " ", *counters.prevId});
 }
 
 EventJournal::File EventJournal::makeFile(std::uint64_t generation, File spare) const {

@@ -51,6 +51,25 @@ class EventJournal {
         ACKNOWLEDGED = 2,
         // The package was dropped on purpose: its data is the id.
         DROPPED = 3,
+        // Events joined the open buffer (the events not yet in a package),
+        // after those it held: its data is the counters (see Counters), a
+        // NUL, and the JSON array of the events' dictionaries, in order.
+        EVENTS = 4,
+        // The open buffer holds exactly these events (none when the array is
+        // empty), whatever records before said: written when a checkpoint
+        // starts a new file or the journal is emptied, so what the buffer
+        // holds outlives the files deleted, and when the buffer is emptied on
+        // purpose. Its data as EVENTS'.
+        BUFFER = 5,
+        // A package made of every event of the open buffer, which it leaves
+        // empty: its data as PACKAGE's.
+        BUFFER_PACKAGE = 6,
+        // The packages a checkpoint left out of the stored list for the cap
+        // when it deleted the files that held their records: a line "<id>
+        // <events>" for each. It replaces any such record before it; an
+        // ACKNOWLEDGED or DROPPED record after it settles one. A start that
+        // finds one unsettled tells the app those events were lost.
+        LEFT_OUT = 7,
     };
     struct Record {
         Kind kind = Kind::PACKAGE;
@@ -74,10 +93,20 @@ class EventJournal {
     };
     static std::string packageData(const std::string& id, std::string_view element,
                                    const Counters& counters);
-    // The counters as a package record's data ends with them.
+    // The counters as a package record's data ends with them, and back.
     static std::string countersText(const Counters& counters);
+    static Counters readCounters(std::string_view text);
     // Nothing when the data is not a package record's.
     static std::optional<Package> readPackage(std::string_view data);
+    // The parts of an EVENTS or BUFFER record's data.
+    struct OpenEvents {
+        Counters counters;
+        // The JSON array of the events' dictionaries.
+        std::string eventsJson;
+    };
+    static std::string openEventsData(const Counters& counters, std::string_view eventsJson);
+    // Nothing when the data is not an open-buffer record's.
+    static std::optional<OpenEvents> readOpenEvents(std::string_view data);
 
     // What a journal file held.
     struct Contents {
@@ -97,6 +126,9 @@ class EventJournal {
         Orphan(const Orphan&) = delete;
         Orphan& operator=(const Orphan&) = delete;
         const std::string& path() const { return path_; }
+        // The name its journal's files share: the files of one journal
+        // follow one another in adoptOrphans()'s list.
+        std::string journalStem() const;
         const Contents& contents() const { return contents_; }
         // Deletes the file: what it held is in a checkpoint now.
         void remove();
@@ -132,8 +164,9 @@ class EventJournal {
     // One record whose data is the parts one after the other.
     Status append(Kind kind, std::initializer_list<std::string_view> parts);
     Status append(Kind kind, std::string_view data) { return append(kind, {data}); }
-    // A PACKAGE record, its data as packageData() makes it.
-    Status appendPackage(std::string_view id, std::string_view element, const Counters& counters);
+    // A PACKAGE (or BUFFER_PACKAGE) record, its data as packageData() makes it.
+    Status appendPackage(std::string_view id, std::string_view element, const Counters& counters,
+                         Kind kind = Kind::PACKAGE);
     // A point in the journal: what a checkpoint taken after mark() covers
     // ends there. Taking one starts a new file when the current one holds
     // records (unless too many files wait for their checkpoint already, or

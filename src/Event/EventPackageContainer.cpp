@@ -85,6 +85,32 @@ EventPackageContainer::Packages EventPackageContainer::getPreviousPackageQueue()
 }
 
 void EventPackageContainer::addEventPackage(std::shared_ptr<const EventPackage> eventPackage) {
+    addPackage(std::move(eventPackage), false);
+}
+
+void EventPackageContainer::addBufferPackage(std::shared_ptr<const EventPackage> eventPackage) {
+    addPackage(std::move(eventPackage), true);
+}
+
+void EventPackageContainer::recordBufferedEvents(const std::vector<EventModel>& buffer,
+                                                 std::size_t from) {
+    store_->recordBuffered(buffer, from);
+}
+
+void EventPackageContainer::recordBufferCleared() {
+    store_->recordBufferCleared();
+}
+
+std::vector<EventModel> EventPackageContainer::takeRestoredOpenEvents() {
+    return store_->takeRestoredOpenEvents();
+}
+
+bool EventPackageContainer::storeForExit() {
+    return store_->checkpointForExit();
+}
+
+void EventPackageContainer::addPackage(std::shared_ptr<const EventPackage> eventPackage,
+                                       bool fromBuffer) {
     if (!eventPackage) {
         return;
     }
@@ -99,7 +125,7 @@ void EventPackageContainer::addEventPackage(std::shared_ptr<const EventPackage> 
     }
     // After it joined the queue: a checkpoint that misses it in the queue
     // keeps its record in the journal.
-    store_->recordQueued(*eventPackage);
+    store_->recordQueued(*eventPackage, fromBuffer);
     if (deep) {
         schedulePacking();
     }

@@ -90,6 +90,20 @@ class EventPackageContainer {
     Packages getPreviousPackageQueue();
     // Enqueues at the tail, unless the package's upload already succeeded.
     void addEventPackage(std::shared_ptr<const EventPackage> eventPackage);
+    // The same for a package made of every event of the open buffer: its
+    // record supersedes theirs.
+    void addBufferPackage(std::shared_ptr<const EventPackage> eventPackage);
+    // The open buffer's events from `from` on joined it since the last call
+    // (one journal record for them all), or it was emptied on purpose.
+    void recordBufferedEvents(const std::vector<EventModel>& buffer, std::size_t from);
+    void recordBufferCleared();
+    // The events the open buffers of processes that are gone held, oldest
+    // first, for the buffer to start with; once.
+    std::vector<EventModel> takeRestoredOpenEvents();
+    // The process ends: a last checkpoint, written now, and the journal's
+    // files deleted when it holds everything they said. False when it did
+    // not reach the disk.
+    bool storeForExit();
     // Starts the upload timer if needed and sends everything once enough
     // packages wait.
     void sendIfCountIntervalReached();
@@ -142,6 +156,7 @@ class EventPackageContainer {
     bool dropIfWithdrawn(const std::shared_ptr<const EventPackage>& eventPackage);
     // The packages the stored list must hold, oldest first.
     Packages persistableLocked() const EXCLUSIVE_LOCKS_REQUIRED(mu_);
+    void addPackage(std::shared_ptr<const EventPackage> eventPackage, bool fromBuffer);
 
     const std::shared_ptr<IEventSender> eventSender_;
     const std::shared_ptr<DataRegistry> dataRegistry_;

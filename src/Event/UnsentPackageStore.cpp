@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <iterator>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -28,6 +30,19 @@ std::optional<std::string> storedId(const Value::Map& element) {
         return *id;
     }
     return std::nullopt;
+}
+
+// Names an event of a package the start drops, for the log line that says
+// which went: its log id and its package.
+std::string describeFirstEvent(const EventPackage& package, bool first) {
+    const std::vector<EventModel> events = package.eventModels();
+    if (events.empty()) {
+        return "package " + package.packageId();
+    }
+    const Value::Map event = (first ? events.front() : events.back()).toDictionary();
+    const auto id = event.find("log_id");
+    return "the event " + (id != event.end() ? id->second.toJson() : std::string("null")) +
+           " of package " + package.packageId();
 }
 
 std::string joined(const std::vector<std::string>& ids) {
@@ -70,16 +85,105 @@ UnsentPackageStore::UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistr
 
 UnsentPackageStore::~UnsentPackageStore() {
     waitUntilIdle();
+    (void)checkpointForExit();
+}
+
+bool UnsentPackageStore::checkpointForExit() {
+    if (!journal_) {
+        return true;
+    }
+    bool written = false;
+    // The stop's checkpoint: once it is durable the journal says nothing more,
+    // unless the open buffer still holds events (its record stays for the
+    // next start) or packages were left out for the cap.
+    const auto covered = markKeepingBuffer();
+    auto stop = [&] {
+        written = write(source_(), false, false, covered);
+        if (written && journal_->size() == 0) {
+            journal_->removeFile();
+        }
+    };
+    if (queue_->isCurrent()) {
+        stop();
+    } else {
+        queue_->sync(stop);
+    }
+    return written;
+}
+
+std::optional<EventJournal::Mark> UnsentPackageStore::markKeepingBuffer() {
+    if (!journal_) {
+        return std::nullopt;
+    }
+    platform::MutexLock lock(openMu_);
+    const EventJournal::Mark mark = journal_->mark();
+    if (!openEvents_.empty()) {
+        appendBufferLocked();
+    }
+    return mark;
+}
+
+void UnsentPackageStore::appendBufferLocked() {
+    const std::string counters = EventJournal::countersText(counters_->current());
+    const char nul = '\0';
+    if (Status written =
+            journal_->append(EventJournal::Kind::BUFFER,
+                             {counters, std::string_view(&nul, 1), "[", openEvents_, "]"});
+        !written) {
+        SvlLog::error("UnsentPackageStore :: the open buffer's events are not in the journal : " +
+                      written.message());
+    }
+}
+
+void UnsentPackageStore::clearJournalKeepingBuffer() {
+    platform::MutexLock lock(openMu_);
+    if (Status cleared = journal_->clear(); !cleared) {
+        SvlLog::error("UnsentPackageStore :: journal not emptied : " + cleared.message());
+    }
+    if (!openEvents_.empty()) {
+        appendBufferLocked();
+    }
+}
+
+void UnsentPackageStore::recordBuffered(const std::vector<EventModel>& events, std::size_t from) {
+    if (from >= events.size()) {
+        return;
+    }
     if (!journal_) {
         return;
     }
-    // The stop's checkpoint: once it is durable the journal says nothing more.
-    const EventJournal::Mark covered = journal_->mark();
-    queue_->sync([&] {
-        if (write(source_(), false, false, covered) && journal_->size() == 0) {
-            journal_->removeFile();
+    platform::MutexLock lock(openMu_);
+    const std::size_t before = openEvents_.size();
+    for (std::size_t i = from; i < events.size(); ++i) {
+        if (!openEvents_.empty()) {
+            openEvents_ += ',';
         }
-    });
+        events[i].appendJson(openEvents_);
+    }
+    const std::string counters = EventJournal::countersText(counters_->current());
+    const char nul = '\0';
+    const std::string_view added =
+        std::string_view(openEvents_).substr(before == 0 ? 0 : before + 1);
+    if (Status written = journal_->append(EventJournal::Kind::EVENTS,
+                                          {counters, std::string_view(&nul, 1), "[", added, "]"});
+        !written) {
+        SvlLog::error("UnsentPackageStore :: " + std::to_string(events.size() - from) +
+                      " events of the open buffer not in the journal : " + written.message());
+    }
+}
+
+void UnsentPackageStore::recordBufferCleared() {
+    if (!journal_) {
+        return;
+    }
+    platform::MutexLock lock(openMu_);
+    openEvents_.clear();
+    appendBufferLocked();
+}
+
+std::vector<EventModel> UnsentPackageStore::takeRestoredOpenEvents() {
+    platform::MutexLock lock(openMu_);
+    return std::exchange(restoredOpen_, {});
 }
 
 std::string UnsentPackageStore::journalPath() const {
@@ -146,11 +250,70 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
     auto orphans = EventJournal::adoptOrphans(journalFolder_);
     bool replayed = false;
     EventJournal::Counters counters;
+    // Each journal's open buffer as its records leave it (the texts of its
+    // events' dictionaries), and those of the journals read before, in order.
+    std::vector<std::string> open;
+    std::vector<std::string> openBefore;
+    // Each journal's packages left out of the list at its last checkpoint
+    // and not settled since, as (id, events), and those of the journals
+    // read before.
+    std::vector<std::pair<std::string, std::size_t>> leftOut;
+    std::vector<std::pair<std::string, std::size_t>> leftOutBefore;
+    std::string stem;
     for (const auto& orphan : orphans) {
+        if (orphan->journalStem() != stem) {
+            stem = orphan->journalStem();
+            std::move(open.begin(), open.end(), std::back_inserter(openBefore));
+            open.clear();
+            std::move(leftOut.begin(), leftOut.end(), std::back_inserter(leftOutBefore));
+            leftOut.clear();
+        }
         const EventJournal::Contents& contents = orphan->contents();
         replayed = replayed || !contents.records.empty() || contents.tornBytes > 0;
         for (const EventJournal::Record& record : contents.records) {
-            if (record.kind == EventJournal::Kind::PACKAGE) {
+            if (record.kind == EventJournal::Kind::EVENTS ||
+                record.kind == EventJournal::Kind::BUFFER) {
+                auto events = EventJournal::readOpenEvents(record.data);
+                const std::optional<Value> parsed =
+                    events ? Value::fromJson(events->eventsJson) : std::nullopt;
+                const Value::Array* list = parsed ? parsed->getArray() : nullptr;
+                if (list == nullptr) {
+                    SvlLog::error("getPreviousPackageQueue :: unreadable open-buffer record in " +
+                                  orphan->path());
+                    continue;
+                }
+                if (events->counters.eventOrderNo >= counters.eventOrderNo) {
+                    counters = events->counters;
+                }
+                if (record.kind == EventJournal::Kind::BUFFER) {
+                    open.clear();
+                }
+                for (const Value& event : *list) {
+                    open.push_back(event.toJson());
+                }
+                continue;
+            }
+            if (record.kind == EventJournal::Kind::LEFT_OUT) {
+                leftOut.clear();
+                std::size_t at = 0;
+                while (at < record.data.size()) {
+                    std::size_t end = record.data.find('\n', at);
+                    end = end == std::string::npos ? record.data.size() : end;
+                    const std::string line = record.data.substr(at, end - at);
+                    const std::size_t blank = line.find(' ');
+                    if (blank != std::string::npos) {
+                        leftOut.emplace_back(line.substr(0, blank),
+                                             std::strtoull(line.c_str() + blank + 1, nullptr, 10));
+                    }
+                    at = end + 1;
+                }
+                continue;
+            }
+            if (record.kind == EventJournal::Kind::BUFFER_PACKAGE) {
+                open.clear();
+            }
+            if (record.kind == EventJournal::Kind::PACKAGE ||
+                record.kind == EventJournal::Kind::BUFFER_PACKAGE) {
                 auto package = EventJournal::readPackage(record.data);
                 if (!package) {
                     SvlLog::error("getPreviousPackageQueue :: unreadable journal record in " +
@@ -167,6 +330,7 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
                 }
                 continue;
             }
+            std::erase_if(leftOut, [&](const auto& entry) { return entry.first == record.data; });
             const auto events = eventsOfId.find(record.data);
             std::erase_if(restored, [&](const Restored& r) {
                 const bool settled =
@@ -191,6 +355,60 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
         }
     }
 
+    std::move(open.begin(), open.end(), std::back_inserter(openBefore));
+    std::move(leftOut.begin(), leftOut.end(), std::back_inserter(leftOutBefore));
+    // Packages a checkpoint left out for the cap whose process died before
+    // they were sent (unless a list still holds them): lost, and said so.
+    std::erase_if(leftOutBefore,
+                  [&](const auto& entry) { return presentIds.count(entry.first) != 0; });
+    if (!leftOutBefore.empty()) {
+        std::size_t lost = 0;
+        for (const auto& entry : leftOutBefore) {
+            lost += entry.second;
+        }
+        SvlLog::warning("getPreviousPackageQueue :: " + std::to_string(lost) +
+                        " events over the cap of " + std::to_string(Constants::MAX_UNSENT_EVENTS) +
+                        " unsent events were lost with the process that held them (" +
+                        std::to_string(leftOutBefore.size()) + " packages, from " +
+                        leftOutBefore.front().first + " to " + leftOutBefore.back().first + ")");
+    }
+    if (!openBefore.empty()) {
+        // A kill after an earlier start took these events into its buffer
+        // and before it deleted the journal it took them from leaves them
+        // twice (and once more in the package the buffer made of them): each
+        // event goes to the buffer once, and none a package holds.
+        std::unordered_set<std::string> seen;
+        for (const Restored& r : restored) {
+            for (const EventModel& event : r.package->eventModels()) {
+                std::string text;
+                event.appendJson(text);
+                seen.insert(std::move(text));
+            }
+        }
+        platform::MutexLock lock(openMu_);
+        for (const std::string& text : openBefore) {
+            const std::optional<Value> parsed = Value::fromJson(text);
+            const Value::Map* map = parsed ? parsed->getMap() : nullptr;
+            auto event = EventModel::initFromDictionary(map != nullptr ? *map : Value::Map{});
+            if (map == nullptr || !event) {
+                SvlLog::error("getPreviousPackageQueue :: error event is " + text);
+                continue;
+            }
+            std::string own;
+            event.value().appendJson(own);
+            if (!seen.insert(own).second) {
+                continue;
+            }
+            openEvents_ += openEvents_.empty() ? "" : ",";
+            openEvents_ += own;
+            restoredOpen_.push_back(std::move(event).value());
+        }
+        if (journal_ && !restoredOpen_.empty()) {
+            // In this process's journal before the adopted ones go.
+            appendBufferLocked();
+        }
+    }
+
     if (counters.eventOrderNo > 0 || counters.sessionOrderNo > 0) {
         // The registry may not have stored the last steps before the process
         // died: the numbers its packages carry are never handed out again.
@@ -200,9 +418,15 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
     Packages packages;
     std::size_t events = 0;
     std::size_t overCap = 0;
+    std::string droppedRange;
+    const std::shared_ptr<const EventPackage>* lastDropped = nullptr;
     for (Restored& r : restored) {
         if (events >= static_cast<std::size_t>(Constants::MAX_UNSENT_EVENTS)) {
+            if (overCap == 0) {
+                droppedRange = "from " + describeFirstEvent(*r.package, true);
+            }
             overCap += r.package->eventCount();
+            lastDropped = &r.package;
             continue;
         }
         events += r.package->eventCount();
@@ -212,12 +436,21 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
         }
         packages.push_back(std::move(r.package));
     }
+    if (lastDropped != nullptr) {
+        droppedRange += " to " + describeFirstEvent(**lastDropped, false);
+    }
     if (overCap > 0) {
         SvlLog::warning("getPreviousPackageQueue :: " + std::to_string(overCap) +
                         " events over the cap of " + std::to_string(Constants::MAX_UNSENT_EVENTS) +
-                        " unsent events dropped");
+                        " unsent events dropped (" + droppedRange + ")");
     }
-    if (replayed) {
+    if (!replayed) {
+        // Journals of processes that ended with nothing unsaid: nothing to
+        // keep them for.
+        for (const auto& orphan : orphans) {
+            orphan->remove();
+        }
+    } else {
         // The fresh checkpoint holds what the journals said; only then do
         // they go (still locked until then, so no other start adopts them).
         // Off the starting thread: events recorded meanwhile are not held up
@@ -235,7 +468,7 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
     return packages;
 }
 
-void UnsentPackageStore::recordQueued(const EventPackage& package) {
+void UnsentPackageStore::recordQueued(const EventPackage& package, bool fromBuffer) {
     if (!journal_) {
         // Durable only at the next checkpoint: ask for it now.
         requestWrite();
@@ -243,12 +476,21 @@ void UnsentPackageStore::recordQueued(const EventPackage& package) {
     }
     Status written = Status::ok();
     {
+        // Its events' own records are superseded in the same step.
+        platform::MutexLock open(openMu_);
+        if (fromBuffer) {
+            platform::MutexLock lock(mu_);
+            settledBytes_ += openEvents_.size();
+            openEvents_.clear();
+        }
         // The element is made once, into a buffer kept from one package to
         // the next, and goes to the journal as it lies.
         platform::MutexLock lock(scratchMu_);
         scratch_.clear();
         package.appendJson(scratch_);
-        written = journal_->appendPackage(package.packageId(), scratch_, counters_->current());
+        written = journal_->appendPackage(
+            package.packageId(), scratch_, counters_->current(),
+            fromBuffer ? EventJournal::Kind::BUFFER_PACKAGE : EventJournal::Kind::PACKAGE);
         if (scratch_.capacity() > kScratchKeptBytes) {
             std::string().swap(scratch_);
         }
@@ -343,10 +585,7 @@ void UnsentPackageStore::runTicket(std::uint64_t ticket) {
     // The journal's length before the packages are taken: a record written
     // after the source was read stays in the journal, and one written before
     // is about a change the packages already show.
-    std::optional<EventJournal::Mark> covered;
-    if (journal_) {
-        covered = journal_->mark();
-    }
+    const auto covered = markKeepingBuffer();
     write(source_(), force, false, covered);
 }
 
@@ -355,14 +594,9 @@ void UnsentPackageStore::supersedePending(Packages packages) {
         !dataRegistry_->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt)) {
         // The list was removed (a wipe, which tells no listener): what the
         // journal says about the packages goes with it.
-        if (Status cleared = journal_->clear(); !cleared) {
-            SvlLog::error("UnsentPackageStore :: journal not emptied : " + cleared.message());
-        }
+        clearJournalKeepingBuffer();
     }
-    std::optional<EventJournal::Mark> covered;
-    if (journal_) {
-        covered = journal_->mark();
-    }
+    const auto covered = markKeepingBuffer();
     bool force = false;
     {
         platform::MutexLock lock(mu_);
@@ -384,9 +618,7 @@ void UnsentPackageStore::discard() {
         pendingForced_ = false;
     }
     if (journal_) {
-        if (Status cleared = journal_->clear(); !cleared) {
-            SvlLog::error("UnsentPackageStore :: journal not emptied : " + cleared.message());
-        }
+        clearJournalKeepingBuffer();
     }
     queue_->async([this] { write({}, true, true, std::nullopt); });
 }
@@ -425,14 +657,6 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
     const bool countersPut = counters_->checkpoint();
     std::vector<std::string> ids;
     const std::string ours = encode(packages, &ids);
-    std::size_t listed = 0;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        listed += packages[i]->eventCount();
-    }
-    std::size_t total = listed;
-    for (std::size_t i = ids.size(); i < packages.size(); ++i) {
-        total += packages[i]->eventCount();
-    }
     std::optional<Value::Bytes> current = lastBytes_;
     bool mergeNeeded = false;
     std::optional<Value::Bytes> bytes;
@@ -440,13 +664,23 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
         const std::vector<std::string> foreign =
             mergeNeeded ? foreignEntries(current) : std::vector<std::string>{};
         if (!force && foreign.empty() && !mergeNeeded && lastWrittenIds_ == ids) {
-            // The list holds exactly these packages already.
+            // The list held exactly these packages when this process last
+            // wrote it; another process may have written it since.
+            current =
+                dataRegistry_->getData(DataRegistryKey::DATA_UNSENT_EVENTPACKAGES, std::nullopt);
+            if (current != lastBytes_) {
+                if (!current && !overRemoval) {
+                    return false;
+                }
+                mergeNeeded = !overRemoval;
+                continue;
+            }
             if (countersPut && !dataRegistry_->waitForPendingWrites()) {
                 return false;
             }
             if (covered && journal_ &&
                 !EventJournal::othersRunning(journalFolder_, journal_->path())) {
-                (void)journal_->dropCovered(*covered);
+                dropCoveredNotingLeftOut(*covered, packages, ids.size());
             }
             return true;
         }
@@ -496,22 +730,49 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
         lastWrittenIds_.reset();
         return false;
     }
-    if (total > listed) {
-        SvlLog::warning(
-            "updateUnsentEventPackagesInDataRegistry :: " + std::to_string(total - listed) +
-            " events over the cap of " + std::to_string(Constants::MAX_UNSENT_EVENTS) +
-            " unsent events are not stored");
-    }
+    const std::size_t listedPackages = ids.size();
     lastWrittenIds_ = std::move(ids);
     // Another process on this folder may write the list over this one (each
     // sees only its own copy of the stored value): while one runs, the journal
     // keeps every record, and the next start replays them all.
     if (covered && journal_ && !EventJournal::othersRunning(journalFolder_, journal_->path())) {
-        if (Status dropped = journal_->dropCovered(*covered); !dropped) {
-            SvlLog::error("UnsentPackageStore :: journal kept whole : " + dropped.message());
-        }
+        dropCoveredNotingLeftOut(*covered, packages, listedPackages);
     }
     return true;
+}
+
+void UnsentPackageStore::dropCoveredNotingLeftOut(EventJournal::Mark covered,
+                                                  const Packages& packages, std::size_t listed) {
+    if (Status dropped = journal_->dropCovered(covered); !dropped) {
+        SvlLog::error("UnsentPackageStore :: journal kept whole : " + dropped.message());
+        return;
+    }
+    if (listed >= packages.size() && !leftOutNoted_) {
+        return;
+    }
+    // The packages left out are still queued and will most likely be sent
+    // (a burst's backlog): nothing is lost yet. Their records went with the
+    // files, so the journal names them, should the process die first.
+    // Only those still waiting now: one whose upload ended meanwhile told
+    // the journal so already, maybe before this record.
+    std::unordered_set<std::string> waiting;
+    if (listed < packages.size()) {
+        for (const auto& p : source_()) {
+            waiting.insert(p->packageId());
+        }
+    }
+    std::string lines;
+    for (std::size_t i = listed; i < packages.size(); ++i) {
+        if (waiting.count(packages[i]->packageId()) == 0) {
+            continue;
+        }
+        lines += packages[i]->packageId();
+        lines += ' ';
+        lines += std::to_string(packages[i]->eventCount());
+        lines += '\n';
+    }
+    leftOutNoted_ = listed < packages.size();
+    (void)journal_->append(EventJournal::Kind::LEFT_OUT, lines);
 }
 
 void UnsentPackageStore::waitUntilIdle() const {

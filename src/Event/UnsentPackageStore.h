@@ -28,7 +28,12 @@ class EventCounters;
 //
 // A package is durable once its journal record is written, on the caller's
 // thread, when it is queued (about 12 us); its upload's end (acknowledged or
-// dropped) is one more record. The list itself is a checkpoint: written whole
+// dropped) is one more record. The events of the open buffer (not yet a
+// package) are journaled too, each wake of the buffer's queue writing one
+// record for the events it added, so a process killed mid-stream loses only
+// what the buffer had not yet been woken for; the package they become
+// supersedes those records, and every checkpoint's new file starts with what
+// the buffer holds then. The list itself is a checkpoint: written whole
 // when the owner saves (the app leaves the foreground), when the store stops,
 // and when the journal holds more than CHECKPOINT_SETTLED_BYTES of records
 // about packages that are gone (or twice the last list's size, when that is
@@ -40,8 +45,14 @@ class EventCounters;
 // A start reads the list, replays the journals that processes no longer
 // running left behind (its own is new), dropping a torn tail with a log line
 // that says what went, and, when they held anything, writes a fresh checkpoint
-// and deletes them. Processes that share the folder each keep a journal, and
-// a checkpoint keeps the entries of the stored list that another process put
+// and deletes them (those that held nothing at once). The events their open
+// buffers held go to this process's buffer, ahead of any new one.
+// A checkpoint that leaves packages out for the cap (they stay queued in
+// memory, and are sent) notes their ids in the journal it cuts back: a start
+// after a kill says how many events went with the process, and a start that
+// restores more than the cap says which it drops. Nothing is said while the
+// events are still on their way. Processes that share the folder each
+// keep a journal, and a checkpoint keeps the entries of the stored list that another process put
 // there as far as this process can see them; since each process reads the
 // registry through its own cache, a journal is not cut back while another
 // process holds one, so what the list loses the journals still hold.
@@ -86,8 +97,22 @@ class UnsentPackageStore {
     // is stored at once, so that a removal is always seen.
     Packages load();
 
-    // The package was queued: its journal record, written before this returns.
-    void recordQueued(const EventPackage& package);
+    // The package was queued: its journal record, written before this
+    // returns. fromBuffer: it is made of every event of the open buffer.
+    void recordQueued(const EventPackage& package, bool fromBuffer = false);
+    // Events joined the open buffer: one record for all of them, written
+    // before this returns.
+    void recordBuffered(const std::vector<EventModel>& events, std::size_t from);
+    // The open buffer was emptied on purpose.
+    void recordBufferCleared();
+    // The open-buffer events load() found in the journals of processes that
+    // are gone, oldest first (recorded in this process's journal already);
+    // once.
+    std::vector<EventModel> takeRestoredOpenEvents();
+    // The last checkpoint of a process that ends: written now (after what is
+    // queued), and the journal's files deleted when that checkpoint holds
+    // everything they said. False when the checkpoint did not reach the disk.
+    bool checkpointForExit();
     // The package's upload succeeded (acknowledged) or it was dropped on
     // purpose; may queue a checkpoint.
     void recordSettled(const EventPackage& package, bool acknowledged);
@@ -124,11 +149,23 @@ class UnsentPackageStore {
     // held up to there goes once the list is durable. True when written.
     bool write(const Packages& packages, bool force, bool overRemoval,
                std::optional<EventJournal::Mark> covered);
+    // Deletes the journal's files before the mark, once the list holding
+    // packages[0, listed) is durable, noting the packages after those.
+    void dropCoveredNotingLeftOut(EventJournal::Mark covered, const Packages& packages,
+                                  std::size_t listed);
     // The queued checkpoint of this ticket, unless it was dropped or superseded.
     void runTicket(std::uint64_t ticket);
     // The entries of the stored list that another process wrote, as JSON
     // texts, when the list changed since the store's own last write.
     std::vector<std::string> foreignEntries(const std::optional<Value::Bytes>& current) const;
+
+    // A mark for a checkpoint, followed at once by what the open buffer
+    // holds, so the records deleted with the files before the mark are not
+    // its only trace.
+    std::optional<EventJournal::Mark> markKeepingBuffer();
+    // Empties the journal but for what the open buffer holds.
+    void clearJournalKeepingBuffer();
+    void appendBufferLocked() EXCLUSIVE_LOCKS_REQUIRED(openMu_);
 
     // A package's element is built in scratch_ for its journal record; a
     // buffer grown past this by an unusually large package is let go.
@@ -136,6 +173,12 @@ class UnsentPackageStore {
 
     const std::shared_ptr<DataRegistry> dataRegistry_;
     const std::shared_ptr<EventCounters> counters_;
+    // Held while the open buffer's records are written, so that they and
+    // the marks of checkpoints come in one order.
+    platform::Mutex openMu_ ACQUIRED_BEFORE(scratchMu_);
+    // The dictionaries of the open buffer's events, joined by commas.
+    std::string openEvents_ GUARDED_BY(openMu_);
+    std::vector<EventModel> restoredOpen_ GUARDED_BY(openMu_);
     platform::Mutex scratchMu_;
     std::string scratch_ GUARDED_BY(scratchMu_);
     const Source source_;
@@ -152,6 +195,8 @@ class UnsentPackageStore {
     std::uint64_t lastListBytes_ GUARDED_BY(mu_) = 0;
     // Touched only on the store's queue (and by load, before it runs).
     std::optional<std::vector<std::string>> lastWrittenIds_;
+    // Whether the journal's last LEFT_OUT record names any package.
+    bool leftOutNoted_ = false;
     // Ids of the packages this process restored or wrote: every other entry
     // of the stored list belongs to another process.
     std::unordered_set<std::string> ownIds_;

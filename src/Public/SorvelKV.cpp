@@ -14,6 +14,7 @@
 #include "Core/DefaultSVLContextController.h"
 #include "Core/DiContainer.h"
 #include "Core/DisabledGuard.h"
+#include "Core/ExitHook.h"
 #include "Event/DeeplinkPostingObservable.h"
 #include "Event/EventInputGuard.h"
 #include "Event/EventUploadIntervalManager.h"
@@ -274,6 +275,9 @@ void SorvelKV::initSorvel(const std::string& appKey, const std::string& secretKe
             impl_->notificationTokens = std::move(tokens);
         }
         c->initialize(appKey, secretKey);
+        // An app that returns from main without applicationWillTerminate
+        // still leaves what it recorded stored.
+        installExitHook();
     });
 }
 

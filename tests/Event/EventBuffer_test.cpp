@@ -4,10 +4,14 @@
 
 #include <cmath>
 #include <condition_variable>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 #include "Common/SvlLog.h"
+#include "Event/EventJournal.h"
 #include "EventFixture.h"
+#include "Platform/FileSystem.h"
 #include "Platform/RunLoop.h"
 
 namespace sorvel::eventtest {
@@ -59,9 +63,85 @@ class EventBufferTest : public EventFixture {
         return made;
     }
 
+    // The log ids of the open buffer as the journals in the folder leave it:
+    // what a start would take into its buffer.
+    static std::vector<std::string> journaledOpenIds() {
+        std::vector<std::string> open;
+        for (const std::string& path :
+             EventJournal::filesInReplayOrder(platform::preferencesFolder())) {
+            std::ifstream in(path, std::ios::binary);
+            const std::string bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+            for (const auto& record : EventJournal::parse(bytes).records) {
+                if (record.kind == EventJournal::Kind::BUFFER ||
+                    record.kind == EventJournal::Kind::BUFFER_PACKAGE) {
+                    open.clear();
+                }
+                if (record.kind == EventJournal::Kind::BUFFER ||
+                    record.kind == EventJournal::Kind::EVENTS) {
+                    auto events = EventJournal::readOpenEvents(record.data);
+                    auto list = events ? Value::fromJson(events->eventsJson) : std::nullopt;
+                    EXPECT_TRUE(list && list->isArray()) << "an open-buffer record is not a list";
+                    appendLogIds(list ? &*list : nullptr, open);
+                }
+            }
+        }
+        return open;
+    }
+
     std::shared_ptr<EventPackageContainer> container;
     std::shared_ptr<EventBuffer> buffer;
 };
+
+TEST_F(EventBufferTest, TheOpenBufferIsJournaledAsItFillsAndComesBackAfterTheProcessEnds) {
+    setNetwork(false);
+    // A package's worth is packed; the three after it wait in the buffer,
+    // and the journal holds them once the drain has run.
+    add(13);
+    buffer->waitUntilStored();
+    EXPECT_EQ(journaledOpenIds(), ids(11, 13));
+    // A checkpoint deletes the files before its mark: the buffer's events
+    // open the new one.
+    container->updateUnsentEventPackagesInDataRegistry();
+    container->waitForStoreWrites();
+    EXPECT_EQ(journaledOpenIds(), ids(11, 13));
+    // The package a no-wait event makes of them supersedes their records.
+    add(1, "login");
+    buffer->waitUntilStored();
+    EXPECT_EQ(journaledOpenIds(), std::vector<std::string>{});
+    add(2);
+    buffer->waitUntilStored();
+    EXPECT_EQ(journaledOpenIds(), ids(15, 16));
+    // Emptied on purpose: nothing comes back.
+    buffer->clearBuffer();
+    buffer->waitUntilStored();
+    EXPECT_EQ(journaledOpenIds(), std::vector<std::string>{});
+    add(4);
+    buffer->waitUntilStored();
+    EXPECT_EQ(journaledOpenIds(), ids(17, 20));
+
+    // The process ends without packing them; the next one's buffer starts
+    // with them, ahead of its own events, in one package once ten are there.
+    EventUploadIntervalManager::shared().removeObserver(buffer);
+    buffer.reset();
+    container.reset();
+    buffers.clear();
+    containers.clear();
+    auto next = makeContainer();
+    auto nextBuffer = makeBuffer(next);
+    EXPECT_EQ(nextBuffer->bufferedEventCount(), 4u);
+    for (int i = 0; i < 6; ++i) {
+        nextBuffer->addEvent(event("tap"));
+    }
+    nextBuffer->waitUntilIdle();
+    ASSERT_FALSE(next->snapshot().empty());
+    std::vector<std::string> packed;
+    for (const auto& model : next->snapshot().back()->eventModels()) {
+        packed.push_back(model.log_id.value_or(""));
+    }
+    EXPECT_EQ(packed, ids(17, 26));
+    EXPECT_EQ(nextBuffer->bufferedEventCount(), 0u);
+}
 
 TEST_F(EventBufferTest, TenEventsMakeAPackageAndNoWaitNamesSendAtOnce) {
     add(9);

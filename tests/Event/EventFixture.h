@@ -152,7 +152,13 @@ class EventFixture : public nettest::NetworkFixture {
                 if (!out) {
                     out = Value::Array{};
                 }
-                if (record.kind == EventJournal::Kind::PACKAGE) {
+                if (record.kind == EventJournal::Kind::EVENTS ||
+                    record.kind == EventJournal::Kind::BUFFER) {
+                    // The open buffer's events, not a package.
+                    continue;
+                }
+                if (record.kind == EventJournal::Kind::PACKAGE ||
+                    record.kind == EventJournal::Kind::BUFFER_PACKAGE) {
                     auto package = EventJournal::readPackage(record.data);
                     auto element = package ? Value::fromJson(package->element) : std::nullopt;
                     if (!element) {

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "Common/Constants.h"
+#include "Common/SvlLog.h"
 #include "Event/UnsentPackageStore.h"
 #include "EventFixture.h"
 #include "Platform/FileSystem.h"
@@ -394,6 +395,106 @@ TEST_F(JournalReplayTest, AStartReadsTodaysListAloneOrWithTheJournalOfADeadProce
         << "only this process's new journal is left";
 }
 
+TEST_F(JournalReplayTest, OpenBuffersComeBackOnceAndTheJournalsOfEndedProcessesGo) {
+    platform::host::setReachability(std::string("unknown"));
+    const std::string folder = platform::preferencesFolder();
+    // Ten launches that ended with nothing to say each left an empty journal.
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(EventJournal::create(folder));
+    }
+    ASSERT_EQ(journalsIn(folder).size(), 10u);
+
+    std::vector<EventModel> e;
+    for (int i = 0; i < 7; ++i) {
+        e.push_back(event("e"));
+    }
+    auto texts = [&](std::initializer_list<int> which) {
+        std::string out = "[";
+        for (int i : which) {
+            out += out.size() > 1 ? "," : "";
+            e[static_cast<std::size_t>(i - 1)].appendJson(out);
+        }
+        return out + "]";
+    };
+    auto packageOf = [&](std::initializer_list<int> which) {
+        std::vector<EventModel> list;
+        for (int i : which) {
+            list.push_back(e[static_cast<std::size_t>(i - 1)]);
+        }
+        return std::make_shared<const EventPackage>(std::move(list));
+    };
+    const EventJournal::Counters counters{5, 777, std::string("id-7")};
+    auto open = [&](EventJournal& j, EventJournal::Kind kind, std::initializer_list<int> which) {
+        ASSERT_TRUE(j.append(kind, EventJournal::openEventsData(counters, texts(which))));
+    };
+    // A process whose buffer made a package of e1 and e2, then took e3, which
+    // a checkpoint carried into a new file, and e4; it died.
+    auto p = packageOf({1, 2});
+    {
+        auto first = std::move(EventJournal::create(folder)).value();
+        open(*first, EventJournal::Kind::EVENTS, {1});
+        open(*first, EventJournal::Kind::EVENTS, {2});
+        ASSERT_TRUE(first->appendPackage(p->packageId(), elementOf(*p), counters,
+                                         EventJournal::Kind::BUFFER_PACKAGE));
+        open(*first, EventJournal::Kind::EVENTS, {3});
+        (void)first->mark();
+        open(*first, EventJournal::Kind::BUFFER, {3});
+        open(*first, EventJournal::Kind::EVENTS, {4});
+    }
+    // A start that took e3 and e4 into its buffer and died before it deleted
+    // that journal; its buffer made a package of them with e5 and e6, and
+    // took e7.
+    auto q = packageOf({3, 4, 5, 6});
+    {
+        auto second = std::move(EventJournal::create(folder)).value();
+        open(*second, EventJournal::Kind::BUFFER, {3, 4});
+        open(*second, EventJournal::Kind::EVENTS, {5, 6});
+        ASSERT_TRUE(second->appendPackage(q->packageId(), elementOf(*q), counters,
+                                          EventJournal::Kind::BUFFER_PACKAGE));
+        open(*second, EventJournal::Kind::EVENTS, {7});
+    }
+    // A third died after a checkpoint left two packages out for the cap;
+    // one of them was delivered afterwards.
+    {
+        auto third = std::move(EventJournal::create(folder)).value();
+        ASSERT_TRUE(third->append(EventJournal::Kind::LEFT_OUT, "OLD 3\n"));
+        ASSERT_TRUE(third->append(EventJournal::Kind::LEFT_OUT, "LOST 10\nSENT 7\n"));
+        ASSERT_TRUE(third->append(EventJournal::Kind::ACKNOWLEDGED, "SENT"));
+    }
+    ASSERT_EQ(journalsIn(folder).size(), 14u);
+
+    testing::LogCapture log;
+    auto next = makeContainer();
+    EXPECT_TRUE(testing::pollUntil([&] {
+        return log.contains(
+            "10 events over the cap of 1000 unsent events were lost with the "
+            "process that held them (1 packages, from LOST to LOST)");
+    }));
+    // Each event once: the packages, and e7 alone in the buffer (e3 and e4
+    // are in a package already, whichever journal was read first).
+    std::vector<std::string> queued = queuedLogIds(*next);
+    std::sort(queued.begin(), queued.end());
+    EXPECT_EQ(queued, (std::vector<std::string>{"id-1", "id-2", "id-3", "id-4", "id-5", "id-6"}));
+    std::vector<std::string> buffered;
+    for (const EventModel& model : next->takeRestoredOpenEvents()) {
+        buffered.push_back(model.log_id.value_or(""));
+    }
+    EXPECT_EQ(buffered, std::vector<std::string>{"id-7"});
+    EXPECT_TRUE(next->takeRestoredOpenEvents().empty()) << "taken twice";
+    // The numbers the buffered events carry are never handed out again.
+    EXPECT_EQ(registry->getUInt64(DataRegistryKey::UINT64_EVENT_ORDER_NO, 0), 777u);
+
+    // The empty journals went at once, the others with the start's
+    // checkpoint; this process's journal holds the buffer now.
+    next->waitForStoreWrites();
+    const auto left = journalsIn(folder);
+    ASSERT_EQ(left.size(), 1u);
+    const auto records = EventJournal::parse(readFile(left[0])).records;
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, EventJournal::Kind::BUFFER);
+    EXPECT_EQ(EventJournal::readOpenEvents(records[0].data)->eventsJson, texts({7}));
+}
+
 TEST_F(JournalReplayTest, AStartReplaysTheFilesAKillLeftBetweenAMarkAndItsCheckpoint) {
     platform::host::setReachability(std::string("unknown"));
     auto a = package(2, "a");
@@ -485,17 +586,36 @@ TEST_F(JournalReplayTest, TwoOwnersOfOneFolderKeepEachOthersPackagesAndTheCapIsL
     ASSERT_TRUE(v && v->isArray());
     EXPECT_EQ(v->getArray()->size(), 10u);
 
-    // Over the cap: the packages past 1,000 events are said to be kept in
-    // memory only.
+    // Over the cap: the list holds 1,000 events, and the packages it leaves
+    // out are still queued and in the journal, so nothing is said to be lost.
     testing::LogCapture log;
     for (int i = 0; i < 100; ++i) {
         first->addEventPackage(package(10, "o"));
     }
     first->updateUnsentEventPackagesInDataRegistry();
     first->waitForStoreWrites();
-    EXPECT_TRUE(testing::pollUntil([&] {
-        return log.contains("50 events over the cap of 1000 unsent events are not stored");
-    }));
+    v = Value::fromJson(listText());
+    ASSERT_TRUE(v && v->isArray());
+    EXPECT_EQ(v->getArray()->size(), 100u);
+    EXPECT_EQ(first->packageCount(), 105u);
+
+    // Both end; a start finds 1,100 events and keeps the oldest 1,000: only
+    // now are events dropped, and the line names the first and last of them.
+    first.reset();
+    second.reset();
+    containers.clear();
+    auto next = makeContainer();
+    std::size_t restored = 0;
+    for (const auto& p : next->snapshot()) {
+        restored += p->eventCount();
+    }
+    EXPECT_EQ(restored, 1000u);
+    SvlLog::flush();
+    EXPECT_FALSE(log.contains("are not stored"));
+    EXPECT_TRUE(
+        log.contains("100 events over the cap of 1000 unsent events dropped (from the "
+                     "event \"id-"));
+    EXPECT_TRUE(log.contains("to the event \"id-1100\""));
 }
 
 TEST_F(JournalReplayTest, PackagesBuiltBeforeADeleteAreDroppedNotSentUnderTheNewIdentity) {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 
+#include "Common/Constants.h"
 #include "Common/DataRegistry.h"
 #include "Event/EventJournal.h"
 #include "KillPipeline.h"
@@ -13,6 +15,7 @@
 #include "Platform/Http.h"
 #include "ServerDouble.h"
 #include "support/TestSupport.h"
+#include "support/Uploads.h"
 
 namespace sorvel {
 namespace {
@@ -96,6 +99,58 @@ int runAsRotatedChildIfAsked() {
                                     static_cast<std::size_t>(kQueuedAfterMark / 10));
 }
 const int kRotatedChildDone = runAsRotatedChildIfAsked();
+
+constexpr const char* kOpenEnv = "SORVEL_EVENT_KILL_OPEN_CHILD";
+constexpr int kQueuedBeforeOpen = 200;
+constexpr int kInOpenBuffer = 3;
+
+// The child: events queued while the server is down, three more left in the
+// open buffer (a package forms at ten), then it waits to be killed once the
+// buffer's queue has taken them in.
+int runAsOpenBufferChildIfAsked() {
+    if (!killtest::killedChildHome(kOpenEnv)) {
+        return 0;
+    }
+    platform::host::mapHttpHost("*", "http://127.0.0.1:1");
+    Pipeline p;
+    p.storeKeys();
+    for (int i = 0; i < kQueuedBeforeOpen + kInOpenBuffer; ++i) {
+        p.log("kill-" + std::to_string(i));
+    }
+    p.buffer->waitUntilStored();
+    testing::reportAndAwaitKill(p.buffer->bufferedEventCount() ==
+                                static_cast<std::size_t>(kInOpenBuffer));
+}
+const int kOpenChildDone = runAsOpenBufferChildIfAsked();
+
+constexpr const char* kOverCapEnv = "SORVEL_EVENT_KILL_OVER_CAP_CHILD";
+constexpr int kOverCapPackages = 105;
+
+// The child: 1,050 events queued while the server is down, a checkpoint
+// that lists 1,000 of them and cuts the journal back, then the kill.
+int runAsOverCapChildIfAsked() {
+    if (!killtest::killedChildHome(kOverCapEnv)) {
+        return 0;
+    }
+    platform::host::mapHttpHost("*", "http://127.0.0.1:1");
+    Pipeline p;
+    p.storeKeys();
+    for (int i = 0; i < kOverCapPackages * 10; ++i) {
+        p.log("kill-" + std::to_string(i));
+    }
+    p.buffer->waitUntilStored();
+    p.container->updateUnsentEventPackagesInDataRegistry();
+    p.container->waitForStoreWrites();
+    std::uintmax_t journaled = 0;
+    for (const std::string& path :
+         EventJournal::filesInReplayOrder(platform::preferencesFolder())) {
+        journaled += std::filesystem::file_size(path);
+    }
+    // The left-out packages are named, not kept: far less than one of them.
+    testing::reportAndAwaitKill(journaled < 1000 && p.container->packageCount() ==
+                                                        static_cast<std::size_t>(kOverCapPackages));
+}
+const int kOverCapChildDone = runAsOverCapChildIfAsked();
 
 std::vector<std::string> logIds(const std::string& json, const char* listKey) {
     std::vector<std::string> ids;
@@ -218,6 +273,67 @@ TEST(UnsentEventsSurviveKill, AJournalOfSeveralFilesIsReplayedInOrder) {
         EXPECT_EQ(n, 1) << id << " sent twice";
     }
     EventUploadIntervalManager::shared().removeObserver(next.buffer);
+}
+
+// A kill with more events queued than the list holds: the next start
+// restores the listed 1,000 and says how many the kill took beyond them.
+TEST(UnsentEventsSurviveKill, EventsOverTheCapThatAKillTookAreCountedByTheNextStart) {
+    killtest::KilledLaunch launch;
+    std::string said;
+    ASSERT_TRUE(launch.killChild(kOverCapEnv, said)) << said;
+    prepareNextLaunch(launch);
+    testing::LogCapture log;
+    Pipeline next;
+    const auto stored = storedLogIds(next);
+    ASSERT_EQ(stored.size(), static_cast<std::size_t>(Constants::MAX_UNSENT_EVENTS));
+    EXPECT_EQ(stored.back(), "kill-999");
+    EXPECT_TRUE(testing::pollUntil([&] {
+        return log.contains(
+            "50 events over the cap of 1000 unsent events were lost with the "
+            "process that held them (5 packages");
+    }));
+    EventUploadIntervalManager::shared().removeObserver(next.buffer);
+}
+
+// Events a kill found in the open buffer (fewer than a package's worth, with
+// no flush to come) are taken into the next launch's buffer, ahead of its own
+// events and in order, and delivered once.
+TEST(UnsentEventsSurviveKill, TheOpenBuffersEventsComeBackIntoTheBufferInOrder) {
+    killtest::KilledLaunch launch;
+    std::string said;
+    ASSERT_TRUE(launch.killChild(kOpenEnv, said)) << said;
+    tools::ServerDouble& server = launch.server;
+    ASSERT_TRUE(receivedIds(server).empty());
+
+    prepareNextLaunch(launch);
+    {
+        Pipeline next;
+        EXPECT_EQ(storedLogIds(next).size(), static_cast<std::size_t>(kQueuedBeforeOpen));
+        ASSERT_EQ(next.buffer->bufferedEventCount(), static_cast<std::size_t>(kInOpenBuffer));
+        // The dead process's journal is gone once the start's checkpoint
+        // holds its packages; its open buffer is in this launch's journal.
+        ASSERT_EQ(EventJournal::filesInReplayOrder(platform::preferencesFolder()).size(), 1u);
+        for (int i = 0; i < 10 - kInOpenBuffer; ++i) {
+            next.log("next-" + std::to_string(i));
+        }
+        next.buffer->flushAllNow();
+        next.buffer->waitUntilIdle();
+        EventUploadIntervalManager::shared().removeObserver(next.buffer);
+    }
+    // In recorded order: the killed launch's, then the next one's, each once.
+    std::vector<std::string> arrived;
+    for (const auto& r : testing::inRecordedOrder(server.requests(tools::Endpoint::EVENT_BULK))) {
+        auto more = logIds(r.decodedBody, "evts");
+        arrived.insert(arrived.end(), more.begin(), more.end());
+    }
+    std::vector<std::string> expected;
+    for (int i = 0; i < kQueuedBeforeOpen + kInOpenBuffer; ++i) {
+        expected.push_back("kill-" + std::to_string(i));
+    }
+    for (int i = 0; i < 10 - kInOpenBuffer; ++i) {
+        expected.push_back("next-" + std::to_string(i));
+    }
+    EXPECT_EQ(arrived, expected);
 }
 
 }  // namespace

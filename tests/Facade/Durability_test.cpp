@@ -1,9 +1,14 @@
 // An app that ends right after leaving the foreground, killed or not, loses
-// nothing it recorded; one that says it terminates has it delivered first.
+// nothing it recorded; one that says it terminates has it delivered first;
+// one that simply returns from main has it stored for the next launch.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 
 #include "FacadeFixture.h"
@@ -95,6 +100,113 @@ TEST_F(FacadeTest, TerminateStoresAndDeliversWhatTheAppRecordedWithinItsTime) {
     const auto before = std::chrono::steady_clock::now();
     EXPECT_FALSE(SorvelHost::applicationWillTerminate(std::chrono::milliseconds(300)));
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+}
+
+constexpr const char* kExitEnv = "SORVEL_FACADE_EXIT_CHILD";
+constexpr int kRecordedBeforeExit = 95;
+
+// When the child's exit began; its own exit handler, installed before the
+// SDK's and so run after it, tells how long the SDK's took.
+std::chrono::steady_clock::time_point exitBegan;
+void sayHowLongTheExitTook() {
+    const auto took = std::chrono::steady_clock::now() - exitBegan;
+    std::printf("exit-took %lld\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::microseconds>(took).count()));
+    std::fflush(stdout);
+}
+
+// The child: offline, records and ends at once with exit(), as a return from
+// main does, without applicationWillTerminate. "<home>|open" leaves events in
+// the open buffer; "<home>|flushed" ends with a no-wait event, which packs them.
+int runAsExitChildIfAsked() {
+    const char* arg = std::getenv(kExitEnv);
+    if (arg == nullptr) {
+        return 0;
+    }
+    const std::string value(arg);
+    const std::string home = value.substr(0, value.find('|'));
+    std::atexit(&sayHowLongTheExitTook);
+    SorvelHost::setDataFolder(home);
+    SorvelHost::setNetworkAvailable(false);
+    auto watch = std::make_shared<StartWatch>();
+    auto& sdk = SorvelKV::getInstance();
+    sdk.setLogDelegate(watch);
+    sdk.initSorvel(kAppKey, kSecretKey);
+    SorvelHost::applicationDidBecomeActive();
+    if (!watch->wait()) {
+        std::exit(3);
+    }
+    for (int i = 0; i < kRecordedBeforeExit; ++i) {
+        sdk.eventWithAttr("exit_tick", attrs({{"i", Value(i)}}));
+    }
+    if (value.ends_with("|flushed")) {
+        sdk.event("login");
+    }
+    exitBegan = std::chrono::steady_clock::now();
+    std::exit(0);
+}
+const int kExitChildDone = runAsExitChildIfAsked();
+
+std::vector<std::string> journalsIn(const std::string& home) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(home + "/Library/Preferences", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with("unsent-") && name.ends_with(".journal")) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+// Runs the exit child on the home; its exit code, and how long its exit took.
+int runExitChild(const std::string& home, const char* how, std::chrono::microseconds& took) {
+    const auto self = std::filesystem::read_symlink("/proc/self/exe").string();
+    const testing::ProgramRun run = testing::runProgram(
+        {"env", std::string(kExitEnv) + "=" + home + "|" + how, self}, std::chrono::seconds(60));
+    const auto at = run.output.find("exit-took ");
+    EXPECT_NE(at, std::string::npos) << run.output;
+    took = std::chrono::microseconds(
+        at == std::string::npos ? -1 : std::stoll(run.output.substr(at + 10)));
+    return run.ended ? run.exitCode : -1;
+}
+
+TEST_F(FacadeTest, AReturnFromMainWithoutTerminateStoresWhatTheAppRecorded) {
+    std::chrono::microseconds took{0};
+    ASSERT_EQ(runExitChild(sdk_.home(), "open", took), 0);
+    // The SDK never waits for the network at exit, and gives up its wait
+    // after its budget: nowhere near a hang.
+    std::printf("the exit with events in the open buffer took %lld us\n",
+                static_cast<long long>(took.count()));
+    EXPECT_LT(took, std::chrono::seconds(2));
+    // Its journal stays only for what the open buffer held.
+    const std::vector<std::string> left = journalsIn(sdk_.home());
+    ASSERT_EQ(left.size(), 1u);
+
+    // The next launch, online: every event of the ended one arrives, once.
+    SorvelHost::setDataFolder(sdk_.home());
+    hostSetUp();
+    start();
+    ASSERT_TRUE(sendAndWait("next_launch"));
+    ASSERT_TRUE(waitForEvents("exit_tick", kRecordedBeforeExit));
+    std::set<std::string> seen;
+    for (const auto& e : events("exit_tick")) {
+        seen.insert(callParams(e).at("i").toJson());
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kRecordedBeforeExit));
+    EXPECT_EQ(events("exit_tick").size(), static_cast<std::size_t>(kRecordedBeforeExit));
+    // The ended process's journal, adopted, is gone.
+    EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
+    const std::vector<std::string> now = journalsIn(sdk_.home());
+    EXPECT_EQ(std::count(now.begin(), now.end(), left[0]), 0);
+
+    // An app that ends with nothing in the open buffer leaves no journal.
+    const std::string second = sdk_.home() + "/second";
+    ASSERT_EQ(runExitChild(second, "flushed", took), 0);
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_EQ(journalsIn(second), std::vector<std::string>{});
 }
 
 }  // namespace

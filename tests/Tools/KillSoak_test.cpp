@@ -72,6 +72,17 @@ TEST(StoredEvents, ReadsTheListAndTheJournalsAsAKillLeftThemWithoutTouchingThem)
     (void)j.mark();
     ASSERT_TRUE(j.append(EventJournal::Kind::ACKNOWLEDGED, "D"));
     ASSERT_TRUE(j.append(EventJournal::Kind::ACKNOWLEDGED, "A"));
+    // The open buffer: 7 and 8 joined it and became package E; 9 waits there.
+    ASSERT_TRUE(j.append(
+        EventJournal::Kind::EVENTS,
+        EventJournal::openEventsData(counters, R"([{"log_id":"e7","param":{"n":7,"run":3}},)"
+                                               R"({"log_id":"e8","param":{"n":8,"run":3}}])")));
+    ASSERT_TRUE(j.appendPackage(
+        "E", element("E", {{"e7", R"({"n":7,"run":3})"}, {"e8", R"({"n":8,"run":3})"}}), counters,
+        EventJournal::Kind::BUFFER_PACKAGE));
+    ASSERT_TRUE(j.append(
+        EventJournal::Kind::EVENTS,
+        EventJournal::openEventsData(counters, R"([{"log_id":"e9","param":{"n":9,"run":3}}])")));
 
     std::map<fs::path, std::string> before;
     for (const auto& entry : fs::directory_iterator(prefs)) {
@@ -81,9 +92,11 @@ TEST(StoredEvents, ReadsTheListAndTheJournalsAsAKillLeftThemWithoutTouchingThem)
     EXPECT_EQ(stored.problem, "");
     // Settled or not, every numbered event on disk; the SDK's own are not numbered.
     EXPECT_EQ(stored.numbered,
-              (std::set<EventKey>{{3, 1}, {3, 2}, {3, 3}, {3, 4}, {3, 5}, {3, 6}}));
-    // What a start restores: B (b1, s1) once, and C.
-    EXPECT_EQ(stored.pending, 4);
+              (std::set<EventKey>{
+                  {3, 1}, {3, 2}, {3, 3}, {3, 4}, {3, 5}, {3, 6}, {3, 7}, {3, 8}, {3, 9}}));
+    // What a start restores: B (b1, s1) once, C, E, and the open buffer's 9
+    // (its 7 and 8 once, in E).
+    EXPECT_EQ(stored.pending, 7);
     ASSERT_TRUE(stored.journalWrittenAt);
     EXPECT_LE(*stored.journalWrittenAt, fs::file_time_type::clock::now());
     // The store's files (its WAL among them) are as they were.
@@ -120,6 +133,8 @@ TEST(KillLosses, TellsThePipelinesTailFromStoredEventsAndFromGaps) {
     EXPECT_EQ(k.bufferAge, milliseconds(150));
     ASSERT_EQ(k.lost.size(), 19u);
     EXPECT_EQ(k.lost.front(), (std::pair<long long, KillLosses::Duration>{11, milliseconds(200)}));
+    // The oldest lost from memory: stored ones go only to the cap.
+    EXPECT_EQ(k.oldestLost, milliseconds(150));
 
     // Events unstored below a stored one left memory some other way than
     // through the store: a gap, not the pipeline's tail.
@@ -143,8 +158,16 @@ TEST(KillLosses, TellsThePipelinesTailFromStoredEventsAndFromGaps) {
     EXPECT_EQ(k.inPipeline, 0);
     EXPECT_EQ(k.pipelineLag, KillLosses::Duration{0});
     EXPECT_EQ(k.bufferAge, milliseconds(90));
+    EXPECT_EQ(k.oldestLost, milliseconds(90));
+    // With the open buffer on disk (none counted in memory), every event in
+    // memory is the pipeline's.
+    k = classifyKillLosses(1, 30, 0, age, in({}), [](long long n) { return n <= 27; });
+    EXPECT_EQ(k.inPipeline, 3);
+    EXPECT_EQ(k.pipelineLag, milliseconds(30));
+    EXPECT_EQ(k.oldestLost, milliseconds(30));
     k = classifyKillLosses(5, 4, 9, age, in({}), in({}));
     EXPECT_TRUE(k.lost.empty());
+    EXPECT_EQ(k.oldestLost, KillLosses::Duration{0});
 }
 
 }  // namespace
