@@ -100,10 +100,10 @@ constexpr long long kOpenBuffer = 0;
 constexpr auto kLostAgeLimit = std::chrono::milliseconds(50);
 constexpr auto kPipelineLagLimit = std::chrono::milliseconds(500);
 // Duplicates come only from a package whose upload the server had taken when
-// the kill came, before its acknowledgement reached the journal: up to 4
-// uploads run at once, so a kill cuts off the answers of at most 4 packages
-// of at most 10 events. The share of deliveries is reported beside it.
-constexpr long long kDuplicatesPerKill = 4 * 10;
+// the kill came, before its acknowledgement reached the journal: uploads go
+// one at a time, so a kill cuts off the answer of at most one package of at
+// most 10 events. The share of deliveries is reported beside it.
+constexpr long long kDuplicatesPerKill = 10;
 // The figure asked for: kills that lost 10 or more are counted.
 constexpr long long kLostPerKill = 10;
 constexpr auto kFinalDeadline = std::chrono::seconds(90);

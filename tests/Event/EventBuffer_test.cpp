@@ -161,7 +161,7 @@ TEST_F(EventBufferTest, TenEventsMakeAPackageAndNoWaitNamesSendAtOnce) {
     buffer->waitUntilIdle();
     auto requests = server.requests(Endpoint::EVENT_BULK);
     ASSERT_EQ(requests.size(), 2u);
-    // Both packages went out side by side, in either order.
+    // Both packages went out; which one first is not what this checks.
     std::vector<std::size_t> sizes{logIdsIn(requests[0]).size(), logIdsIn(requests[1]).size()};
     std::sort(sizes.begin(), sizes.end());
     EXPECT_EQ(sizes, (std::vector<std::size_t>{4, 10}));
@@ -532,8 +532,8 @@ TEST_F(EventBufferTest, EventsRecordedWhileAnUploadHangsAreStoredAtOnceAndKeepTh
     platform::host::mapHttpHost("*", server.baseUrl());
     buffer->flushAllNow();
     buffer->waitUntilIdle();
-    // Sent side by side, the packages may arrive in any order; each keeps the
-    // order of its events, and none is lost or sent twice.
+    // Each package keeps the order of its events, and none is lost or sent
+    // twice.
     std::vector<std::vector<std::string>> arrived;
     for (const auto& r : server.requests(tools::Endpoint::EVENT_BULK)) {
         arrived.push_back(logIdsIn(r));

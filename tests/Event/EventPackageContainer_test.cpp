@@ -124,7 +124,7 @@ TEST_F(EventPackageContainerTest, AFailedUploadGoesToTheTailAndLeavesTheStoreOnl
     container->waitForStoreWrites();
     EXPECT_EQ(storedLogIds(), (std::vector<std::string>{"id-1", "id-2", "id-3", "id-4"}));
 
-    // a's first upload fails (a and b go out side by side).
+    // a's first upload fails; b goes out in the same round.
     auto failed = std::make_shared<std::atomic<bool>>(false);
     server.setResponder(Endpoint::EVENT_BULK, [failed](const tools::RecordedRequest& r) {
         ScriptedAnswer answer;

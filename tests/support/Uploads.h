@@ -67,8 +67,8 @@ class HeldAnswers {
 
 // Where the event stands in the order of recording: its "svl:event_order_no"
 // ("long:N", -1 without one), then its "svl:page" (the pages of one paged
-// event share its number). Uploads run side by side, so the server may get a
-// round's packages in any order; these numbers say how they were recorded.
+// event share its number). A package that failed once reaches the server
+// after the ones that followed it; these numbers say how they were recorded.
 inline std::pair<std::int64_t, std::int64_t> recordedPlace(const Value::Map& event) {
     auto param = event.find("param");
     const Value::Map* map = param != event.end() ? param->second.getMap() : nullptr;
