@@ -46,6 +46,28 @@ class StartedFlag {
     int calls_ = 0;
 };
 
+// Schedules a local notification an hour ahead and waits for its
+// completion: whether it was accepted, absent when no answer came in time.
+std::optional<bool> scheduleLocalNotification() {
+    auto scheduled = std::make_shared<std::pair<std::mutex, std::optional<bool>>>();
+    SorvelKV::getInstance().registerLocalPushNotification(
+        std::chrono::system_clock::now() + std::chrono::hours(1), "title", std::nullopt, "body",
+        std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+        [scheduled](bool ok, const std::optional<LocalPushError>&, const std::string&) {
+            {
+                std::lock_guard<std::mutex> lock(scheduled->first);
+                scheduled->second = ok;
+            }
+            testing::notifyWaiters();
+        });
+    testing::waitUntil([&] {
+        std::lock_guard<std::mutex> lock(scheduled->first);
+        return scheduled->second.has_value();
+    });
+    std::lock_guard<std::mutex> lock(scheduled->first);
+    return scheduled->second;
+}
+
 class StartUpTest : public FacadeTest {
   protected:
     StartUpTest() { qaMode_ = false; }
@@ -81,26 +103,7 @@ TEST_F(StartUpTest, AfterTheStartNeitherTheInAppLookupNorTheNotificationIsRefuse
 
     kv().setPushEnable(true);
     kv().event("buy");
-    std::mutex m;
-    std::optional<bool> scheduled;
-    kv().registerLocalPushNotification(
-        std::chrono::system_clock::now() + std::chrono::hours(1), "title", std::nullopt, "body",
-        std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-        [&](bool ok, const std::optional<LocalPushError>&, const std::string&) {
-            {
-                std::lock_guard<std::mutex> lock(m);
-                scheduled = ok;
-            }
-            testing::notifyWaiters();
-        });
-    ASSERT_TRUE(testing::waitUntil([&] {
-        std::lock_guard<std::mutex> lock(m);
-        return scheduled.has_value();
-    }));
-    {
-        std::lock_guard<std::mutex> lock(m);
-        EXPECT_TRUE(*scheduled);
-    }
+    EXPECT_EQ(scheduleLocalNotification(), std::optional<bool>(true));
     // The lookup ran in the running SDK: it found the campaign, or found none
     // because the list the start asked for was still on its way.
     EXPECT_TRUE(testing::pollUntil([&] {
@@ -134,24 +137,7 @@ TEST_F(StartUpTest, OfflineTheStartStillKnowsTheNotificationPermission) {
     SorvelHost::whenStarted(started.handler());
     ASSERT_EQ(started.wait(), std::optional<bool>(true));
     kv().setPushEnable(true);
-    std::mutex m;
-    std::optional<bool> scheduled;
-    kv().registerLocalPushNotification(
-        std::chrono::system_clock::now() + std::chrono::hours(1), "title", std::nullopt, "body",
-        std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-        [&](bool ok, const std::optional<LocalPushError>&, const std::string&) {
-            {
-                std::lock_guard<std::mutex> lock(m);
-                scheduled = ok;
-            }
-            testing::notifyWaiters();
-        });
-    ASSERT_TRUE(testing::waitUntil([&] {
-        std::lock_guard<std::mutex> lock(m);
-        return scheduled.has_value();
-    }));
-    std::lock_guard<std::mutex> lock(m);
-    EXPECT_TRUE(*scheduled);
+    EXPECT_EQ(scheduleLocalNotification(), std::optional<bool>(true));
     EXPECT_TRUE(server_->requests(Endpoint::EVENT_BULK).empty());
 }
 
