@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdlib>
 #include <iterator>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -755,13 +756,19 @@ void UnsentPackageStore::dropCoveredNotingLeftOut(EventJournal::Mark covered,
     // files, so the journal names them, should the process die first.
     // Only those still waiting now: one whose upload ended meanwhile told
     // the journal so already, maybe before this record.
-    std::unordered_set<std::string> waiting;
+    // A backlog can hold thousands of packages: their ids are looked up in
+    // place, in the queue's own packages, which `queued` keeps alive.
+    Packages queued;
+    std::unordered_set<std::string_view> waiting;
     if (listed < packages.size()) {
-        for (const auto& p : source_()) {
+        queued = source_();
+        waiting.reserve(queued.size());
+        for (const auto& p : queued) {
             waiting.insert(p->packageId());
         }
     }
     std::string lines;
+    lines.reserve((packages.size() - std::min(listed, packages.size())) * 48);
     for (std::size_t i = listed; i < packages.size(); ++i) {
         if (waiting.count(packages[i]->packageId()) == 0) {
             continue;
