@@ -3,7 +3,7 @@
 set -euo pipefail
 
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
-          libsqlite3-dev libssl-dev libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev
+          libsqlite3-dev sqlite3 libssl-dev libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           libsystemd-dev dbus-daemon zlib1g-dev libpng-dev libjpeg62-turbo-dev libcairo2-dev libpango1.0-dev libicu-dev
           fonts-dejavu-core doxygen)

@@ -2,8 +2,6 @@
 // time windows, the frequency caps and the building of the message.
 #include <sqlite3.h>
 
-#include <cstring>
-
 #include "Common/Extensions.h"
 #include "Common/SvlLog.h"
 #include "InAppMessage/InAppMessageSqliteStore.h"
@@ -30,8 +28,9 @@ void InAppMessageSqliteStore::publishTriggerNames(std::shared_ptr<const TriggerN
 }
 
 std::optional<InAppMessageSqliteStore::ChangeMark> InAppMessageSqliteStore::readChangeMark() {
-    if (changeMark_) {
-        return changeMark_->read();
+    if (commitWatch_ && !commitWatch_->lost()) {
+        const auto mark = commitWatch_->mark();
+        return mark ? std::optional(ChangeMark{true, *mark}) : std::nullopt;
     }
     platform::MutexLock lock(probeMu_);
     if (!probeVersion_) {
@@ -40,9 +39,7 @@ std::optional<InAppMessageSqliteStore::ChangeMark> InAppMessageSqliteStore::read
     const int rc = probeVersion_.step();
     std::optional<ChangeMark> mark;
     if (rc == SQLITE_ROW) {
-        const std::int64_t version = probeVersion_.columnInt64(0);
-        mark.emplace();
-        std::memcpy(mark->data(), &version, sizeof version);
+        mark = ChangeMark{false, static_cast<std::uint64_t>(probeVersion_.columnInt64(0))};
     }
     // Ends the read at once, so the probe never holds the log back.
     probeVersion_.reset();
@@ -67,42 +64,72 @@ bool InAppMessageSqliteStore::mayTrigger(const std::string& eventName) {
     return published->names->contains(eventName);
 }
 
+namespace {
+
+// The names of the events that trigger a campaign, read on `db`; nothing when
+// the table is not there (dropped, or not made yet) or the read fails.
+std::shared_ptr<InAppMessageSqliteStore::EventNames> readTriggerNames(
+    platform::sqlite::Connection& db, const TriggersTable& t) {
+    auto s = db.prepare("SELECT DISTINCT " + t.COLUMN_NAME_EVENT_NAME + " FROM " + t.TABLE_NAME +
+                        " WHERE " + t.COLUMN_NAME_TYPE + " = 'inappevent'");
+    if (!s) {
+        return nullptr;
+    }
+    auto names = std::make_shared<InAppMessageSqliteStore::EventNames>();
+    int rc = SQLITE_ROW;
+    while ((rc = s.step()) == SQLITE_ROW) {
+        names->insert(s.columnText(0));
+    }
+    return rc == SQLITE_DONE ? names : nullptr;
+}
+
+}  // namespace
+
 void InAppMessageSqliteStore::refreshTriggerEventNames() {
     platform::MutexLock lock(refreshMu_);
-    // The mark is read before the names: names read after it hold every
-    // commit before it, and a commit in between only moves it on, so the
-    // names are taken for stale, never for current when they are not.
     const auto mark = readChangeMark();
-    if (!mark) {
-        publishTriggerNames(nullptr);
-        return;
-    }
-    {
+    if (mark) {
         platform::MutexLock published(triggerNamesMu_);
         if (triggerNames_ && triggerNames_->mark == *mark) {
             return;
         }
     }
-    const TriggersTable& t = triggersTable;
-    auto s = db().prepare("SELECT DISTINCT " + t.COLUMN_NAME_EVENT_NAME + " FROM " + t.TABLE_NAME +
-                          " WHERE " + t.COLUMN_NAME_TYPE + " = 'inappevent'");
-    if (!s) {
-        // No table (dropped, or not made yet): nothing is known, so every
-        // lookup runs in full, as it would without the names.
+    // When nothing is known, every lookup runs in full, as it would without
+    // the names.
+    if (commitWatch_ && !commitWatch_->lost()) {
+        if (rewriteThread_.load() == std::this_thread::get_id()) {
+            // The rewrite this thread runs holds the write lock a settle
+            // takes; the names are read once it has ended.
+            publishTriggerNames(nullptr);
+            return;
+        }
+        std::shared_ptr<EventNames> names;
+        std::optional<std::uint64_t> settled;
+        {
+            platform::MutexLock probe(probeMu_);
+            if (probe_) {
+                settled = commitWatch_->settle(*probe_, [&] {
+                    names = readTriggerNames(*probe_, triggersTable);
+                    return names != nullptr;
+                });
+            }
+        }
+        publishTriggerNames(settled ? std::make_shared<const TriggerNames>(
+                                          TriggerNames{std::move(names), {true, *settled}})
+                                    : nullptr);
+        return;
+    }
+    // The counter is read before the names: names read after it hold every
+    // commit before it, and a commit in between only moves it on, so the
+    // names are taken for stale, never for current when they are not.
+    if (!mark || mark->watched) {
         publishTriggerNames(nullptr);
         return;
     }
-    auto names = std::make_shared<EventNames>();
-    int rc = SQLITE_ROW;
-    while ((rc = s.step()) == SQLITE_ROW) {
-        names->insert(s.columnText(0));
-    }
-    if (rc != SQLITE_DONE) {
-        publishTriggerNames(nullptr);
-        return;
-    }
+    auto names = readTriggerNames(db(), triggersTable);
     publishTriggerNames(
-        std::make_shared<const TriggerNames>(TriggerNames{std::move(names), *mark}));
+        names ? std::make_shared<const TriggerNames>(TriggerNames{std::move(names), *mark})
+              : nullptr);
 }
 
 std::vector<SortableCampaignId> InAppMessageSqliteStore::campaignIdsForEvent(

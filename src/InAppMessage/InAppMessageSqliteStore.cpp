@@ -22,6 +22,12 @@ const char* describe(InAppMessageError error) noexcept {
 
 // ---- Opening ------------------------------------------------------------------------
 
+namespace {
+// How long a refresh of the trigger names waits for another connection's
+// write to end.
+constexpr int kRefreshWaitMillis = 250;
+}  // namespace
+
 std::unique_ptr<InAppMessageSqliteStore> InAppMessageSqliteStore::open() {
     auto db = openTableDatabase(DATABASE_NAME, "InAppMessage");
     if (!db) {
@@ -37,19 +43,23 @@ std::unique_ptr<InAppMessageSqliteStore> InAppMessageSqliteStore::open() {
                               s.step() == SQLITE_DONE;
     }
     store->createTables();
-    // A store opened read-only may keep its log's index in private memory,
-    // where the file's copy says nothing of what is committed.
-    if (!store->db_->readOnly()) {
-        store->changeMark_ = platform::sqlite::WalChangeMark::open(store->path_);
+    // Its own connection: the app's threads and the refresh use it without
+    // waiting for the queues' statements on the store's one. A refresh waits
+    // a little for another connection's write to end (it reads the names
+    // with the write lock held, see CommitWatch::settle); a long one, such as
+    // another process storing a large list, leaves the names unknown, and
+    // the events meanwhile take the queue.
+    int rc = SQLITE_OK;
+    auto probe = platform::sqlite::Connection::open(
+        store->path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, rc);
+    // A store opened read-only has no log this process writes or watches.
+    if (probe && !store->db_->readOnly() && !probe->readOnly()) {
+        store->commitWatch_ = platform::sqlite::CommitWatch::open(store->path_);
     }
-    if (!store->changeMark_) {
-        // Its own connection: the app's threads read the change counter
-        // without waiting for the queues' statements on the store's one.
-        int rc = SQLITE_OK;
-        auto probe = platform::sqlite::Connection::open(
-            store->path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, rc);
+    {
         platform::MutexLock lock(store->probeMu_);
         if (probe) {
+            probe->setBusyTimeout(kRefreshWaitMillis);
             store->probeVersion_ = probe->preparePersistent("PRAGMA data_version");
             store->probe_ = std::move(probe);
         }

@@ -301,8 +301,14 @@ class InAppMessageSqliteStore {
     // and the text when it does not prepare.
     platform::sqlite::Statement prepareLookup(const std::string& sql, const char* operation);
 
-    // What changes with every commit to the file, by any connection.
-    using ChangeMark = platform::sqlite::WalChangeMark::Mark;
+    // What changes with every commit to the file, by any connection: the
+    // commit watch's number, or the change counter the probe reads where
+    // there is no watch. The two never compare equal.
+    struct ChangeMark {
+        bool watched = false;
+        std::uint64_t value = 0;
+        bool operator==(const ChangeMark&) const = default;
+    };
     // The trigger names with the file's change mark they were read at.
     struct TriggerNames {
         std::shared_ptr<const EventNames> names;
@@ -314,10 +320,11 @@ class InAppMessageSqliteStore {
     // Removes an image file now, or once the rewrite running on this thread
     // has committed.
     void removeImageFile(const std::string& fileName);
-    // The file's change mark: the header of its write-ahead log's index, read
-    // without a lock or a system call; where that cannot be mapped, the
-    // change counter the probe connection reads (which moves with every
-    // commit by another connection). Nothing when neither can be read.
+    // The file's change mark: the commit watch's, read without a lock; where
+    // there is no watch (or it was lost), the change counter the probe
+    // connection reads (which moves with every commit by another
+    // connection). Nothing while a commit is reported that no refresh has
+    // taken in, or when neither can be read.
     std::optional<ChangeMark> readChangeMark();
     void publishTriggerNames(std::shared_ptr<const TriggerNames> names);
 
@@ -331,7 +338,10 @@ class InAppMessageSqliteStore {
     // Image files the running rewrite let go; removed once it commits.
     std::vector<std::string> rewriteRemovedFiles_;
     // Read by the app's threads and the refresh.
-    std::unique_ptr<platform::sqlite::WalChangeMark> changeMark_;
+    std::unique_ptr<platform::sqlite::CommitWatch> commitWatch_;
+    // A connection of its own, which never waits for a lock: the refresh
+    // reads the names on it inside the watch's settle, and without a watch
+    // the app's threads read the change counter on it.
     platform::Mutex probeMu_;
     std::unique_ptr<platform::sqlite::Connection> probe_ GUARDED_BY(probeMu_);
     platform::sqlite::Statement probeVersion_ GUARDED_BY(probeMu_);

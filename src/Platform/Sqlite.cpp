@@ -1,7 +1,8 @@
 #include "Platform/Sqlite.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -423,55 +424,76 @@ struct FileInfo {
     std::string head;  // the first bytes, when asked for
 };
 
-// Looks at a file without any call that can wait: O_NONBLOCK, so a FIFO does
-// not wait for a writer, and O_NOFOLLOW. A regular file that grants access to
-// group or others (written before the store's files were private) loses it;
-// the owner's bits stay, so a read-only file stays read-only. `like`, when
-// given, is the mode of the database file, which its "-wal" and "-shm" take:
-// a read-only connection may have made them while the file was read-only,
-// and left so they would keep the store read-only once the file is not.
+// Looks at a file by its name, without a descriptor of it: another
+// connection of this process may have the file open, and closing any
+// descriptor of a file drops every lock the process holds on it. A FIFO is
+// never opened and a link never followed. A regular file that grants access
+// to group or others (written before the store's files were private) loses
+// it; the owner's bits stay, so a read-only file stays read-only. `like`,
+// when given, is the mode of the database file, which its "-wal" and "-shm"
+// take: a read-only connection may have made them while the file was
+// read-only, and left so they would keep the store read-only once the file
+// is not. The first bytes, when asked for, are read through SQLite's own
+// file layer (StoreFile), which keeps those locks.
 StatusOr<FileInfo> inspect(const std::string& path, std::size_t headBytes, const Log& log,
                            std::optional<mode_t> like = std::nullopt) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
         if (errno == ENOENT) {
             return FileInfo{};
         }
-        return Status::error(errno == ELOOP ? path + " is a symbolic link"
-                                            : "can not open " + path + ": " + std::strerror(errno));
+        return Status::error("can not inspect " + path + ": " + std::strerror(errno));
+    }
+    if (S_ISLNK(st.st_mode)) {
+        return Status::error(path + " is a symbolic link");
     }
     FileInfo info;
     info.exists = true;
-    std::string error;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        error = "can not inspect " + path + ": " + std::strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
         info.regular = false;
-    } else {
-        info.size = static_cast<std::uint64_t>(st.st_size);
-        info.mode = st.st_mode & 07777;
-        mode_t wanted = st.st_mode & 0700;
-        if (like.has_value() && (*like & 0200) != 0 && (wanted & 0200) == 0) {
-            wanted = *like & 0700;
-        }
-        if (wanted != info.mode && st.st_uid == ::geteuid() && ::fchmod(fd, wanted) != 0 &&
-            errno != EROFS) {
-            log("can not make " + path + " private: " + std::strerror(errno));
-        }
-        info.head.resize(std::min<std::uint64_t>(headBytes, info.size));
-        const ssize_t n = ::pread(fd, info.head.data(), info.head.size(), 0);
-        if (n < 0) {
-            error = "can not read " + path + ": " + std::strerror(errno);
-        } else {
-            info.head.resize(static_cast<std::size_t>(n));
-        }
+        return info;
     }
-    ::close(fd);
-    if (!error.empty()) {
-        return Status::error(error);
+    if (::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0) {
+        return Status::error("can not open " + path + ": " + std::strerror(errno));
+    }
+    info.size = static_cast<std::uint64_t>(st.st_size);
+    info.mode = st.st_mode & 07777;
+    mode_t wanted = st.st_mode & 0700;
+    if (like.has_value() && (*like & 0200) != 0 && (wanted & 0200) == 0) {
+        wanted = *like & 0700;
+    }
+    if (wanted != info.mode && st.st_uid == ::geteuid() && ::chmod(path.c_str(), wanted) != 0 &&
+        errno != EROFS) {
+        log("can not make " + path + " private: " + std::strerror(errno));
+    }
+    if (headBytes > 0 && info.size > 0) {
+        const StoreFile file(path, StoreFile::Kind::Database);
+        info.head.resize(std::min<std::uint64_t>(headBytes, file.size()));
+        if (!file.readable() ||
+            !file.read(0, reinterpret_cast<std::uint8_t*>(info.head.data()), info.head.size())) {
+            return Status::error("can not read " + path);
+        }
     }
     return info;
+}
+
+// Creates the missing database file 0600 whatever the umask (SQLite would use
+// 0644 less the umask). A file someone else made meanwhile is left alone: it
+// is never opened here (see inspect).
+Status createPrivateFile(const std::string& path) {
+    const int fd = ::open(path.c_str(),
+                          O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0) {
+        return errno == EEXIST
+                   ? Status::ok()
+                   : Status::error("can not create " + path + ": " + std::strerror(errno));
+    }
+    // Nothing else can hold a lock on a file this call just made.
+    const bool ok = ::fchmod(fd, 0600) == 0;
+    const int err = errno;
+    ::close(fd);
+    return ok ? Status::ok()
+              : Status::error("can not set the mode of " + path + ": " + std::strerror(err));
 }
 
 // SQLite is never handed a file whose header it would refuse: it would still
@@ -628,9 +650,8 @@ class Opener {
             return Result::Unreadable;
         }
         if (!main->exists) {
-            // Created here, 0600 whatever the umask (SQLite would use 0644
-            // less the umask); its "-wal" and "-shm" take the file's mode.
-            if (Status created = ensurePrivateFile(path_); !created) {
+            // Its "-wal" and "-shm" take the file's mode.
+            if (Status created = createPrivateFile(path_); !created) {
                 why = created.message();
                 return Result::Unavailable;
             }
@@ -762,61 +783,89 @@ std::vector<std::string> describe(const OpenedStore& opened, const std::string& 
     return lines;
 }
 
-// ---- WalChangeMark ---------------------------------------------------------
+// ---- CommitWatch -----------------------------------------------------------
 
-namespace {
-
-// The shared-memory index starts with two copies of a 48-byte header; SQLite
-// writes the second, then the first, and a reader that finds them equal has
-// one whole header. Its first word is the index format's version.
-constexpr std::size_t kWalIndexHeader = 48;
-constexpr std::uint32_t kWalIndexVersion = 3007000;
-constexpr std::size_t kWalIndexIsInit = 12;
-
-}  // namespace
-
-std::unique_ptr<WalChangeMark> WalChangeMark::open(const std::string& databasePath) {
-    const std::string path = databasePath + "-shm";
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+std::unique_ptr<CommitWatch> CommitWatch::open(const std::string& databasePath) {
+    const std::string log = databasePath + "-wal";
+    struct stat st {};
+    if (::lstat(log.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return nullptr;
+    }
+    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0) {
         return nullptr;
     }
-    struct stat st {};
-    void* map = MAP_FAILED;
-    const std::size_t size = 2 * kWalIndexHeader;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<std::size_t>(st.st_size) >= size) {
-        map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-    }
-    ::close(fd);
-    if (map == MAP_FAILED) {
+    // A write or a truncation changes the content; a removal or a rename ends
+    // what the watch can see. Changes of owner or mode are not asked for: a
+    // connection that opens the log as root sets its owner each time.
+    if (::inotify_add_watch(fd, log.c_str(),
+                            IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW) < 0) {
+        ::close(fd);
         return nullptr;
     }
-    return std::make_unique<WalChangeMark>(Key(), map, size);
+    return std::make_unique<CommitWatch>(Key(), fd, log, st.st_dev, st.st_ino);
 }
 
-WalChangeMark::~WalChangeMark() {
-    ::munmap(const_cast<void*>(map_), size_);
+CommitWatch::~CommitWatch() {
+    ::close(fd_);
 }
 
-std::optional<WalChangeMark::Mark> WalChangeMark::read() const noexcept {
-    const auto* bytes = static_cast<const volatile std::uint8_t*>(map_);
-    Mark first{};
-    Mark second{};
-    for (std::size_t i = 0; i < kWalIndexHeader; ++i) {
-        first[i] = bytes[i];
-    }
-    // As SQLite's own readers do: the first copy, a barrier, the second.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    for (std::size_t i = 0; i < kWalIndexHeader; ++i) {
-        second[i] = bytes[kWalIndexHeader + i];
-    }
-    std::uint32_t version = 0;
-    std::memcpy(&version, first.data(), sizeof version);
-    if (first != second || version != kWalIndexVersion || first[kWalIndexIsInit] == 0) {
+std::optional<std::uint64_t> CommitWatch::mark() const noexcept {
+    // Reports are looked for before the number is read: a settle() takes its
+    // number before it takes the reports, so one that took a report this
+    // call would have seen has always moved the number on.
+    int pending = 0;
+    if (lost_.load() || ::ioctl(fd_, FIONREAD, &pending) != 0 || pending > 0) {
         return std::nullopt;
     }
-    return first;
+    return generation_.load();
+}
+
+void CommitWatch::drain() noexcept {
+    alignas(struct inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(struct inotify_event)) <= n;) {
+            struct inotify_event event {};
+            std::memcpy(&event, buffer + at, sizeof event);
+            if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) != 0) {
+                lost_.store(true);
+            }
+            at += static_cast<ssize_t>(sizeof event + event.len);
+        }
+    }
+    // A log removed while SQLite still holds it open is reported only once
+    // the last descriptor of it goes: its name tells it at once.
+    struct stat st {};
+    if (::lstat(log_.c_str(), &st) != 0 || st.st_dev != device_ || st.st_ino != inode_) {
+        lost_.store(true);
+    }
+}
+
+std::optional<std::uint64_t> CommitWatch::settle(Connection& db,
+                                                 const std::function<bool()>& read) {
+    // With the write lock held no commit is half done: each one before it
+    // is visible to `read`, and its report already queued.
+    if (db.execute("BEGIN IMMEDIATE") != Outcome::Done) {
+        return std::nullopt;
+    }
+    const std::uint64_t mark = generation_.fetch_add(1) + 1;
+    drain();
+    const bool ok = read();
+    // Nothing was written: ending the transaction writes nothing to the log.
+    if (db.execute("COMMIT") != Outcome::Done && !db.autocommit()) {
+        (void)db.execute("ROLLBACK");
+    }
+    if (!ok || lost_.load()) {
+        return std::nullopt;
+    }
+    return mark;
 }
 
 }  // namespace sorvel::platform::sqlite

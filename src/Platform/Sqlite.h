@@ -1,8 +1,9 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
-#include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -204,35 +205,57 @@ class Transaction {
     bool open_ = false;
 };
 
-/// The change mark of a database in WAL mode, read from the header of its
-/// shared-memory index ("<path>-shm") without a lock or a system call. SQLite
-/// writes a new header (its change counter moved on) at every commit, by any
-/// connection in any process, so two equal marks mean nothing was committed
-/// between the two reads. Valid while some connection of this process keeps
-/// the database open in WAL mode (the index is then never truncated).
-class WalChangeMark {
+/// Tells, without a statement or a lock, whether anything was committed to a
+/// store in WAL mode since the last settle(). Every commit, by any connection
+/// in any process, appends to the store's log file ("<path>-wal"), and the
+/// kernel reports each write to a watch on that file before the writer's call
+/// returns, so a commit that came before a call to mark() is always seen by
+/// it. No descriptor of the store's own files is opened for it: closing one
+/// would drop every lock the process's connections hold on the file.
+class CommitWatch {
   public:
-    /// The header as SQLite keeps it (its first copy).
-    using Mark = std::array<std::uint8_t, 48>;
-    /// Null when the index is missing, too small or cannot be mapped.
-    static std::unique_ptr<WalChangeMark> open(const std::string& databasePath);
-    WalChangeMark(const WalChangeMark&) = delete;
-    WalChangeMark& operator=(const WalChangeMark&) = delete;
-    ~WalChangeMark();
-    /// Nothing while a writer is changing the header (its two copies differ)
-    /// or when it is not an initialised index of the known version.
-    std::optional<Mark> read() const noexcept;
+    /// Null when the log file is missing or the kernel gives no watch (too
+    /// many watches in use, or a file system without them).
+    static std::unique_ptr<CommitWatch> open(const std::string& databasePath);
+    CommitWatch(const CommitWatch&) = delete;
+    CommitWatch& operator=(const CommitWatch&) = delete;
+    ~CommitWatch();
+
+    /// The number the last settle() gave, while nothing was written to the
+    /// log since it; nothing once a write was reported, and for good once the
+    /// watch is lost (see lost()). Safe from any thread, lock-free.
+    std::optional<std::uint64_t> mark() const noexcept;
+    /// True once the log file was removed, renamed or unmounted: the watch
+    /// sees nothing more, and the caller must ask the database instead.
+    bool lost() const noexcept { return lost_.load(); }
+
+    /// Runs `read` (statements on `db`, a connection of its own whose busy
+    /// time-out bounds the wait for a writer) inside an immediate transaction, so that
+    /// every commit made before it is visible and none is half written, after
+    /// taking in the reports of those commits. Returns the mark that stands
+    /// for what `read` saw, or nothing when the store was busy, `read`
+    /// failed or the watch was lost. One settle() at a time.
+    std::optional<std::uint64_t> settle(Connection& db, const std::function<bool()>& read);
 
     /// Only open() makes one.
     class Key {
-        friend class WalChangeMark;
+        friend class CommitWatch;
         Key() = default;
     };
-    WalChangeMark(Key, const void* map, std::size_t size) : map_(map), size_(size) {}
+    CommitWatch(Key, int fd, std::string log, dev_t device, ino_t inode)
+        : fd_(fd), log_(std::move(log)), device_(device), inode_(inode) {}
 
   private:
-    const void* map_;
-    std::size_t size_;
+    // Takes every pending report; notes a lost watch.
+    void drain() noexcept;
+    int fd_;
+    // The log file watched, to tell at each settle that it is still the one
+    // at its name.
+    std::string log_;
+    dev_t device_;
+    ino_t inode_;
+    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<bool> lost_{false};
 };
 
 /// A text as an SQL literal for the few statements that paste a value in

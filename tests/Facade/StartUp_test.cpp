@@ -1,9 +1,18 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <sstream>
 
 #include "CampaignListServer.h"
 #include "Facade/FacadeFixture.h"
+#include "InAppMessage/InAppMessageSqliteStore.h"
 #include "Platform/Host.h"
 #include "Platform/UI/View.h"
 #include "support/CommonSupport.h"
@@ -183,6 +192,55 @@ TEST_F(StartUpTest, ARefusedKeyIsAnErrorOnStderrAndTheStartSaysSo) {
         EXPECT_EQ(line.find("svlkv [debug]"), std::string::npos) << line;
         EXPECT_EQ(line.find("svlkv [info]"), std::string::npos) << line;
     }
+}
+
+// The read lock a connection keeps on its store's shared-memory index (byte
+// 128 of "-shm") tells other processes the index is in use. A process that
+// dropped it would have the index reset under it by the next one to open the
+// store. Every store the running SDK has open keeps it.
+TEST_F(StartUpTest, EveryOpenStoreKeepsItsLockOnTheSharedIndex) {
+    StartedFlag started;
+    kv().initSorvel(kAppKey, kSecretKey);
+    SorvelHost::applicationDidBecomeActive();
+    SorvelHost::whenStarted(started.handler());
+    ASSERT_EQ(started.wait(), std::optional<bool>(true));
+    kv().event("buy");
+    std::atomic<bool> listed{false};
+    kv().getAllActionHistory({"PUSH_IOS"}, [&](const ActionHistoryResult&) {
+        listed = true;
+        testing::notifyWaiters();
+    });
+    ASSERT_TRUE(testing::waitUntil([&] { return listed.load(); }));
+    ASSERT_TRUE(DiContainer::shared().drain());
+
+    // The read locks this process holds, by inode, from the kernel's table:
+    // "<n>: POSIX ADVISORY READ <pid> <major>:<minor>:<inode> <start> <end>".
+    std::set<std::string> lockedInodes;
+    std::ifstream table("/proc/locks");
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string id, kind, advisory, mode, pid, device, start, end;
+        fields >> id >> kind >> advisory >> mode >> pid >> device >> start >> end;
+        if (kind == "POSIX" && mode == "READ" && pid == std::to_string(::getpid()) &&
+            start == "128" && end == "128") {
+            lockedInodes.insert(device.substr(device.rfind(':') + 1));
+        }
+    }
+    std::vector<std::string> indexes;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(sdk_.home())) {
+        const std::string path = entry.path().string();
+        if (path.size() > 4 && path.compare(path.size() - 4, 4, "-shm") == 0) {
+            indexes.push_back(path);
+            struct stat st {};
+            ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+            EXPECT_TRUE(lockedInodes.count(std::to_string(st.st_ino))) << path << " is not locked";
+        }
+    }
+    // The campaigns, the message history and the settings at least.
+    EXPECT_GE(indexes.size(), 3u) << ::testing::PrintToString(indexes);
+    EXPECT_TRUE(std::any_of(indexes.begin(), indexes.end(), [](const std::string& p) {
+        return p.find(InAppMessageSqliteStore::DATABASE_NAME) != std::string::npos;
+    })) << ::testing::PrintToString(indexes);
 }
 
 }  // namespace

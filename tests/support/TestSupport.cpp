@@ -370,10 +370,15 @@ bool sendAll(int fd, std::string_view data, std::chrono::milliseconds deadline) 
     return true;
 }
 
-ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds deadline) {
+ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds deadline,
+                      const std::vector<std::string>& extraEnv) {
     ProgramRun run;
     int out = -1;
-    const pid_t pid = spawnWithPipe(argv, environment(), true, out);
+    std::vector<std::string> env = extraEnv;
+    for (auto& e : environment()) {
+        env.push_back(std::move(e));
+    }
+    const pid_t pid = spawnWithPipe(argv, std::move(env), true, out);
     if (pid < 0) {
         run.output = "could not start " + argv.at(0);
         return run;
@@ -392,6 +397,8 @@ ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::millise
     }
     if (WIFEXITED(status)) {
         run.exitCode = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        run.signal = WTERMSIG(status);
     }
     return run;
 }

@@ -117,11 +117,14 @@ bool sendAll(int fd, std::string_view data, std::chrono::milliseconds deadline);
 struct ProgramRun {
     bool ended = false;  // false: still running at the deadline, and killed
     int exitCode = -1;   // its exit status, or -1 when it did not exit normally
+    int signal = 0;      // the signal that ended it, or 0
     std::string output;  // its standard output and error, interleaved
 };
 // Runs a program (argv[0] is its path, or a name looked up in PATH) to its
 // end, or kills it at the deadline.
-ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds deadline);
+// `extraEnv` ("NAME=value") comes before this program's own environment.
+ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds deadline,
+                      const std::vector<std::string>& extraEnv = {});
 
 // The two halves of a kill -9 test. The child, started by killWhenReady with
 // envEntry, does its writes and then calls reportAndAwaitKill: it prints
