@@ -23,9 +23,10 @@ namespace sorvel {
 /// SDK reads them when it starts.
 ///
 /// A call that refuses its input, or fails, says so in one error line of the
-/// SDK's log, "SorvelHost::\<call\> :: \<reason\>", and has no effect. Like every
-/// line of the SDK's log it goes to the app's log delegate when one is set,
-/// else to stderr (see SorvelKV::setLogDelegate).
+/// SDK's log, "SorvelHost::\<call\> :: \<reason\>", and has no effect. The line
+/// is not meant for quality assurance only: it shows on stderr in every mode,
+/// and a log delegate set outside quality-assurance mode gets it too (see
+/// SorvelKV::setLogDelegate).
 class SORVEL_API SorvelHost {
   public:
     SorvelHost() = delete;

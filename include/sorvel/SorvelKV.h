@@ -64,23 +64,27 @@ using SorvelCompletionHandler = std::function<void(Completion)>;
 /// "Sorvel Disabled : true"; the delegate setters, the conversions, the
 /// life-cycle calls, initSorvel, setDeviceId and printSdkState always work.
 ///
-/// Where the SDK's log lines go, one rule for all of them:
+/// Every log line of the SDK is either meant for quality assurance only (what
+/// the SDK does, the calls it refuses or ignores) or not (what the developer
+/// must fix or know of: a key of the wrong length, a store that cannot be
+/// written, data that was lost). Where a line goes, one rule for all of them:
 ///  - quality-assurance mode (the Boolean Info key "SorvelQaMode" set true):
 ///    every line, at every level, to stderr; the log delegate gets nothing;
-///  - a log delegate set (setLogDelegate): every line, at every level, to the
-///    delegate, and nothing to stderr;
-///  - neither: warnings and errors to stderr, debug and info lines nowhere.
+///  - otherwise a log delegate, when one is set (setLogDelegate), gets every
+///    line at every level, and the warnings and errors that are not meant for
+///    quality assurance also go to stderr, delegate or not. A shipped app
+///    that runs as it should leaves stderr empty.
 ///
 /// On stderr a line reads "svlkv [\<level\>]: \<text\>", in pieces of 1000
 /// characters.
 ///
 /// Bad input never throws and never stops the SDK: a call with an argument it
-/// cannot take is dropped with a warning line naming the call and the reason,
-/// and nothing already recorded is lost. An event whose attributes nest more
-/// than 100 levels deep, or that comes to more than about 1 MB, is dropped
-/// with a warning ("... nested deeper than 100 levels", "... more than
-/// 1048576 ..."); ill-formed UTF-8 in a name or value is repaired (U+FFFD)
-/// with a warning.
+/// cannot take is dropped with a line for quality assurance naming the call
+/// and the reason, and nothing already recorded is lost. An event whose
+/// attributes nest more than 100 levels deep, or that comes to more than
+/// about 1 MB, is dropped so ("... nested deeper than 100 levels", "... more
+/// than 1048576 ..."); ill-formed UTF-8 in a name or value is repaired
+/// (U+FFFD), with such a line too.
 class SORVEL_API SorvelKV {
     struct PassKey {
         explicit PassKey() = default;
@@ -106,8 +110,8 @@ class SORVEL_API SorvelKV {
     /// of another length disables the SDK with the error line
     /// "AppKey가 길이 22의 문자열이 아닙니다." (the app key) or
     /// "SecretKey가 길이 22의 문자열이 아닙니다." (the secret key), which
-    /// reads "the key is not a text of length 22"; without a log delegate it
-    /// shows on stderr as "svlkv [error]: " followed by that text.
+    /// reads "the key is not a text of length 22"; it shows on stderr as
+    /// "svlkv [error]: " followed by that text in every mode.
     /// SorvelHost::whenStarted tells when the start is over. Reads the Info keys
     /// "SorvelServerMode" (integer: 1 development, 2 staging, anything else
     /// live) and "FvnRegion" (string: "ap1", or "ap2" the default) to choose the
@@ -142,9 +146,10 @@ class SORVEL_API SorvelKV {
     // delegate it had.
 
     /// Sets the delegate that receives the SDK's log lines, every level (on the
-    /// SDK's logging queue, one line at a time); while one is set nothing goes
-    /// to stderr, except in quality-assurance mode, where every line goes to
-    /// stderr and the delegate gets none. Null clears it.
+    /// SDK's logging queue, one line at a time), the lines meant for quality
+    /// assurance too; stderr shows what it shows without a delegate. In
+    /// quality-assurance mode every line goes to stderr and the delegate gets
+    /// none. Null clears it.
     void setLogDelegate(std::shared_ptr<SorvelKVLogDelegate> delegate) noexcept;
     /// The log delegate set now, or null.
     std::shared_ptr<SorvelKVLogDelegate> getLogDelegate() const noexcept;

@@ -7,8 +7,9 @@
 
 namespace sorvel {
 
-/// Receives every SDK log line while quality-assurance mode is off; while
-/// one is set, nothing goes to stderr.
+/// Receives every SDK log line while quality-assurance mode is off, the lines
+/// meant for quality assurance only too; the warnings and errors that are not
+/// go to stderr as well, delegate or not.
 /// Called on the SDK's logging thread, one line at a time, in the order the
 /// lines were logged. The callback may call back into the SDK.
 class SORVEL_API SorvelKVLogDelegate {

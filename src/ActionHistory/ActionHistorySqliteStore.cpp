@@ -141,8 +141,16 @@ void ActionHistorySqliteStore::insert(const std::string& historyId, const std::s
                                       std::int32_t campaignRevisionNo,
                                       const std::string& campaignId, const std::string& group,
                                       bool isServerSynced, bool isRead) {
-    (void)writeRow({historyId, actionType, timeStamp, stepId, cycleTime, content,
-                    campaignRevisionNo, campaignId, group, isServerSynced, isRead});
+    if (!writeRow({historyId, actionType, timeStamp, stepId, cycleTime, content, campaignRevisionNo,
+                   campaignId, group, isServerSynced, isRead})) {
+        // A received push is lost: no server keeps a copy to fetch again. Said
+        // where a developer looks, not only in QA mode.
+        logInsertFailed(historyId, false);
+    }
+}
+
+void ActionHistorySqliteStore::logInsertFailed(const std::string& historyId, bool qaOnly) {
+    SvlLog::error("Insert to ActionHistoryTable fail, historyId : " + historyId, qaOnly);
 }
 
 bool ActionHistorySqliteStore::writeRow(const ActionHistoryRow& row) {
@@ -175,8 +183,6 @@ bool ActionHistorySqliteStore::writeRow(const ActionHistoryRow& row) {
         SvlLog::debug("Insert to ActionHistoryTable Success, historyId : " + row.historyId, true);
         return true;
     }
-    // The entry is lost: said where a developer looks, not only in QA mode.
-    SvlLog::error("Insert to ActionHistoryTable fail, historyId : " + row.historyId, false);
     return false;
 }
 
@@ -203,15 +209,17 @@ void ActionHistorySqliteStore::insertRows(const std::vector<ActionHistoryRow>& r
             SvlLog::error("ActionHistory transaction not begun : " + transaction->begun().message(),
                           true);
             for (; next < rows.size(); ++next) {
-                SvlLog::error(
-                    "Insert to ActionHistoryTable fail, historyId : " + rows[next].historyId,
-                    false);
+                logInsertFailed(rows[next].historyId, true);
             }
             return;
         }
         const auto began = std::chrono::steady_clock::now();
         do {
-            (void)writeRow(rows[next++]);
+            // The server's own entries: it still holds them.
+            if (!writeRow(rows[next])) {
+                logInsertFailed(rows[next].historyId, true);
+            }
+            ++next;
         } while (next < rows.size() && std::chrono::steady_clock::now() - began <
                                            std::chrono::milliseconds(MAX_LOCK_HOLD_MILLIS));
         if (Status committed = transaction->commit(); !committed.isOk()) {

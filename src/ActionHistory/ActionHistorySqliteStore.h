@@ -110,7 +110,7 @@ class ActionHistorySqliteStore {
     virtual void deleteOutDatedPushData(std::int64_t lastTimeStamp);
     // One row, committed at once. A write that found the file locked by
     // another connection through the whole wait is tried again; a row that
-    // could not be written is logged as an error.
+    // could not be written is logged as an error that is not QA-only.
     virtual void insert(const std::string& historyId, const std::string& actionType,
                         std::int64_t timeStamp, const std::string& stepId,
                         const std::string& cycleTime, const std::string& content,
@@ -136,7 +136,9 @@ class ActionHistorySqliteStore {
 
   private:
     static std::unique_ptr<platform::sqlite::Connection> openConnection();
+    // False: the row is not stored; the caller logs it.
     bool writeRow(const ActionHistoryRow& row);
+    static void logInsertFailed(const std::string& historyId, bool qaOnly);
     // Waits until the write lock has been free for LOCK_GAP_MILLIS since
     // this store's last batch transaction ended.
     void leaveLockFree();

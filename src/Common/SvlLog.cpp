@@ -49,10 +49,14 @@ LoggerState& loggerState() {
     return SdkState::shared().part<LoggerState>();
 }
 
-// Routes one line by the rule in SvlLog.h. qaOnly does not take part: a
-// refused key or a failed call is an error the developer must see, whatever
-// the line is marked.
-void handle(LoggerState& s, SorvelLogLevel level, std::string message) {
+// Whether the system log shows a line: in quality-assurance mode all of them,
+// otherwise the warnings and errors that are not meant for quality assurance.
+bool systemLogShows(bool qaMode, SorvelLogLevel level, bool qaOnly) {
+    return qaMode || (!qaOnly && level >= SorvelLogLevel::LEVEL_WARNING);
+}
+
+// Routes one line by the rule in SvlLog.h.
+void handle(LoggerState& s, SorvelLogLevel level, std::string message, bool qaOnly) {
     message.resize(text::codePointOffset(message, SvlLog::MAX_MESSAGE_CHARS));
     bool qa = false;
     std::shared_ptr<SorvelKVLogDelegate> delegate;
@@ -67,14 +71,13 @@ void handle(LoggerState& s, SorvelLogLevel level, std::string message) {
         // SDK again; one replaced meanwhile finishes this line.
         try {
             delegate->didPrintLog(level, message);
-            return;
         } catch (...) {
-            // The app's delegate is broken: the line goes where it goes
-            // without one, so an error is still seen.
+            // The app's delegate is broken; the line still goes on below
+            // wherever it goes without one.
             platform::SystemLog::write("svlkv [error]: SvlLog :: log delegate threw");
         }
     }
-    if (!qa && level < SorvelLogLevel::LEVEL_WARNING) {
+    if (!systemLogShows(qa, level, qaOnly)) {
         return;
     }
     std::string prefix = std::string("svlkv [") + SvlLog::levelName(level) + "]: ";
@@ -86,7 +89,9 @@ void handle(LoggerState& s, SorvelLogLevel level, std::string message) {
     } while (!rest.empty());
 }
 
-// The platform layer's lines take the same road as the SDK's own.
+// The platform layer's lines take the same road as the SDK's own. None is
+// meant for quality assurance only: they tell of what the system denied the
+// SDK (a file, a folder, a thread, a request) or of a host's misuse.
 void routePlatformLine(platform::LogLevel level, std::string_view text) {
     SvlLog::log(static_cast<SorvelLogLevel>(static_cast<int>(level)), std::string(text), false);
 }
@@ -97,8 +102,8 @@ const char* SvlLog::levelName(SorvelLogLevel level) noexcept {
     return sorvelLogLevelName(level);
 }
 
-void SvlLog::log(SorvelLogLevel level, std::string message, bool /*qaOnly*/) noexcept {
-    if (!wouldDeliver(level)) {
+void SvlLog::log(SorvelLogLevel level, std::string message, bool qaOnly) noexcept {
+    if (!wouldDeliver(level, qaOnly)) {
         // Nobody takes the line as things stand now, when it is logged: it is
         // not handed to the logging queue only to be dropped there.
         return;
@@ -107,8 +112,8 @@ void SvlLog::log(SorvelLogLevel level, std::string message, bool /*qaOnly*/) noe
         // The line is handled under the logger it was logged to, even when a
         // fresh SDK has replaced it by then.
         auto& s = loggerState();
-        s.queue->async([&s, level, message = std::move(message)]() mutable {
-            handle(s, level, std::move(message));
+        s.queue->async([&s, level, message = std::move(message), qaOnly]() mutable {
+            handle(s, level, std::move(message), qaOnly);
         });
     } catch (...) {
         // Logging must never fail its caller; an allocation failure drops the line.
@@ -131,14 +136,10 @@ void SvlLog::error(std::string message, bool qaOnly) noexcept {
     log(SorvelLogLevel::LEVEL_ERROR, std::move(message), qaOnly);
 }
 
-bool SvlLog::wouldDeliver(bool /*qaOnly*/) noexcept {
-    return wouldDeliver(SorvelLogLevel::LEVEL_DEBUG);
-}
-
-bool SvlLog::wouldDeliver(SorvelLogLevel level) noexcept {
+bool SvlLog::wouldDeliver(SorvelLogLevel level, bool qaOnly) noexcept {
     auto& s = loggerState();
     platform::MutexLock lock(s.mu);
-    return s.qaMode || s.delegate || level >= SorvelLogLevel::LEVEL_WARNING;
+    return s.delegate || systemLogShows(s.qaMode, level, qaOnly);
 }
 
 void SvlLog::initQaMode(const DataRegistry* /*registry*/) noexcept {

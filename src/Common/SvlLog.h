@@ -13,13 +13,14 @@ class DataRegistry;
 // The SDK's logger. Each call only queues the line on the serial queue
 // "loggingQueue"; the line is cut to its first 10000 characters and goes, by
 // one rule for every line of the SDK and of its platform layer:
-//  - quality-assurance mode on (the Bool Info key "SorvelQaMode"): every line
-//    to the system log, the delegate gets nothing;
-//  - a log delegate set: every line to the delegate, nothing to the system log;
-//  - neither: warnings and errors to the system log, debug and info lines
-//    nowhere.
-// The qaOnly flag callers pass marks lines meant for quality assurance; it no
-// longer hides an error or a warning from the developer.
+//  - quality-assurance mode on (the Bool Info key "SorvelQaMode"): every line,
+//    at every level, to the system log; the delegate gets nothing;
+//  - otherwise the app's log delegate, when one is set, gets every line; a
+//    line marked qaOnly goes no further, and any other line also goes to the
+//    system log, which shows warnings and errors only.
+// So a shipped app (no QA mode, no delegate) shows only the warnings and
+// errors that are not qaOnly: the failures its developer must see. Lines of
+// the platform layer are never qaOnly.
 // The system log gets "svlkv [<level>]: " and the text in pieces of 1000
 // characters. Characters are Unicode code points as the SDK's UTF-8 decoder
 // reads them: every ill-formed run of bytes counts as one character (as the
@@ -31,16 +32,17 @@ class SvlLog {
     static constexpr std::size_t MAX_PIECE_CHARS = 1000;
     static constexpr const char* QA_MODE_INFO_KEY = "SorvelQaMode";
 
-    static void debug(std::string message, bool qaOnly = false) noexcept;
-    static void info(std::string message, bool qaOnly = false) noexcept;
-    static void warning(std::string message, bool qaOnly = false) noexcept;
-    static void error(std::string message, bool qaOnly = false) noexcept;
+    // Every caller says whether its line is meant for quality assurance only:
+    // there is no default, since a line that is not reaches a shipped app's
+    // stderr when it is a warning or an error.
+    static void debug(std::string message, bool qaOnly) noexcept;
+    static void info(std::string message, bool qaOnly) noexcept;
+    static void warning(std::string message, bool qaOnly) noexcept;
+    static void error(std::string message, bool qaOnly) noexcept;
     static void log(SorvelLogLevel level, std::string message, bool qaOnly) noexcept;
-    // Whether a line of this level can reach anyone as things stand now. Lets
-    // a caller skip building a costly line nobody receives.
-    static bool wouldDeliver(SorvelLogLevel level) noexcept;
-    // The same for a debug line (the flag no longer matters).
-    static bool wouldDeliver(bool qaOnly) noexcept;
+    // Whether such a line can reach anyone as things stand now. Lets a caller
+    // skip building a costly line nobody receives.
+    static bool wouldDeliver(SorvelLogLevel level, bool qaOnly) noexcept;
 
     // Decides once whether quality-assurance mode is on, from the Bool Info key
     // "SorvelQaMode"; later calls change nothing.

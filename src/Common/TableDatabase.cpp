@@ -12,7 +12,7 @@ std::unique_ptr<platform::sqlite::Connection> openTableDatabase(const std::strin
     sqlite::StoreOptions options;
     options.threading = SQLITE_OPEN_FULLMUTEX;
     options.nonRegular = sqlite::NonRegularFile::MoveAside;
-    options.log = [](const std::string& line) { SvlLog::warning(line); };
+    options.log = [](const std::string& line) { SvlLog::warning(line, false); };
     // Reading the schema finds a file whose first pages are damaged now,
     // while it can still be moved aside, rather than at every later statement.
     options.setup = [](sqlite::Connection& db) {
@@ -25,7 +25,7 @@ std::unique_ptr<platform::sqlite::Connection> openTableDatabase(const std::strin
     };
     sqlite::OpenedStore opened = sqlite::openStore(path, options);
     for (const std::string& line : sqlite::describe(opened, path, name + " database")) {
-        SvlLog::warning(line);
+        SvlLog::warning(line, false);
     }
     if (!opened.connection) {
         SvlLog::debug("Unable to open " + name + " Database", true);

@@ -253,7 +253,8 @@ std::shared_ptr<IDataContext> DiContainer::dataContext() {
         members_->journal.get([]() -> std::shared_ptr<EventJournal> {
             auto made = EventJournal::create(platform::preferencesFolder());
             if (!made) {
-                SvlLog::error("UnsentPackageStore :: no journal : " + made.status().message());
+                SvlLog::error("UnsentPackageStore :: no journal : " + made.status().message(),
+                              false);
                 return nullptr;
             }
             return std::move(made).value();
@@ -533,16 +534,18 @@ bool DiContainer::storeAtExit(std::chrono::milliseconds budget) {
             waiting = b->eventsNotYetBuffered();
         }
         SvlLog::error("SDK exit :: the process ended before the SDK stored what it held (" +
-                      std::to_string(waiting) +
-                      " events not yet in the event buffer, and the messages it had not "
-                      "handled yet, may be lost); call SorvelHost::applicationWillTerminate "
-                      "before main returns");
+                          std::to_string(waiting) +
+                          " events not yet in the event buffer, and the messages it had not "
+                          "handled yet, may be lost); call SorvelHost::applicationWillTerminate "
+                          "before main returns",
+                      false);
         return false;
     }
     if (!checkpointed->load()) {
         SvlLog::error(
             "SDK exit :: the last checkpoint of the unsent events did not reach the disk; "
-            "the journal keeps them for the next launch");
+            "the journal keeps them for the next launch",
+            false);
         return false;
     }
     return true;

@@ -32,7 +32,8 @@ void installExitHook() noexcept {
         if (std::atexit(&storeAtExit) != 0) {
             SvlLog::error(
                 "SDK exit :: no exit handler; call "
-                "SorvelHost::applicationWillTerminate before main returns");
+                "SorvelHost::applicationWillTerminate before main returns",
+                false);
         }
     });
 }

@@ -72,14 +72,16 @@ void InitializingSVLContext::initialize(const std::string& appKey, const std::st
     SvlLog::debug("Result of initializing Sorvel SDK : Success", true);
 }
 
+// A refused key stops the SDK for the launch: a failure the developer must see
+// whatever the mode, so its line is not meant for quality assurance only.
 bool InitializingSVLContext::validateKeys(const std::string& appKey, const std::string& secretKey) {
     if (text::graphemeCount(appKey) != KEY_LENGTH) {
-        SvlLog::error("AppKey가 길이 22의 문자열이 아닙니다.", true);
+        SvlLog::error("AppKey가 길이 22의 문자열이 아닙니다.", false);
         onInitializeError(SVLContextError::InvalidAppkeyError);
         return false;
     }
     if (text::graphemeCount(secretKey) != KEY_LENGTH) {
-        SvlLog::error("SecretKey가 길이 22의 문자열이 아닙니다.", true);
+        SvlLog::error("SecretKey가 길이 22의 문자열이 아닙니다.", false);
         onInitializeError(SVLContextError::InvalidSecretKeyError);
         return false;
     }

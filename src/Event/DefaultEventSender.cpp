@@ -35,7 +35,7 @@ struct DefaultEventSender::Upload {
                                      : IEventSendActionResult::onFail(package));
         }
         // Written only when someone reads it: every upload ends here.
-        if (SvlLog::wouldDeliver(true)) {
+        if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_DEBUG, true)) {
             SvlLog::debug(
                 "Sending event is complete. responseCode : " + std::to_string(r.statusCode()),
                 true);
@@ -67,7 +67,8 @@ std::optional<DefaultEventSender::Request> DefaultEventSender::prepare(
         // packages before it changes the identity, so a block read after the
         // change always finds its package withdrawn here.
         SvlLog::warning("sendEventPackage :: package " + eventPackage->packageId() +
-                        " was built before the user data was deleted; not sent");
+                            " was built before the user data was deleted; not sent",
+                        true);
         return fail();
     }
     // The body is written once, straight from the common block's text and the
@@ -78,7 +79,7 @@ std::optional<DefaultEventSender::Request> DefaultEventSender::prepare(
     upload->body = std::move(bundle).takeApiBody();
     upload->package = eventPackage;
     upload->completion = std::move(completion);
-    if (SvlLog::wouldDeliver(true)) {
+    if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_DEBUG, true)) {
         SvlLog::debug(upload->body.json, true);
     }
     auto connection = std::make_shared<ApiConnection>(dataRegistry_);

@@ -138,7 +138,8 @@ void EventBuffer::drainInbox() {
 void EventBuffer::admit(EventModel event) {
     if (Status admitted = EventInputGuard::admit(event); !admitted) {
         SvlLog::error("EventBuffer :: event " + EventInputGuard::nameForLog(event.event_name) +
-                      " dropped : " + admitted.message());
+                          " dropped : " + admitted.message(),
+                      true);
         return;
     }
     const bool noWait = noWaitEventNameProvider_->isNoWaitEvent(event.event_name);

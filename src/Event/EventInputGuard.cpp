@@ -374,7 +374,8 @@ Status admitMaps(const std::string& eventName, bool repaired, std::size_t bytes,
     }
     if (repaired) {
         SvlLog::warning("EventInputGuard :: ill-formed UTF-8 in event " +
-                        EventInputGuard::nameForLog(eventName) + " replaced by U+FFFD");
+                            EventInputGuard::nameForLog(eventName) + " replaced by U+FFFD",
+                        true);
     }
     if (bytes > EventInputGuard::MAX_EVENT_BYTES) {
         return Status::error("about " + std::to_string(bytes) + " bytes, more than " +

@@ -121,7 +121,8 @@ std::optional<Location> Location::initFromDictionary(const std::optional<Value::
     if (!std::isfinite(*lat->getDouble()) || !std::isfinite(*lng->getDouble())) {
         // JSON has no such numbers: written out, the location would come back
         // unreadable and the event would change at its next restore.
-        SvlLog::warning("Location :: a coordinate is not a finite number; the location is dropped");
+        SvlLog::warning("Location :: a coordinate is not a finite number; the location is dropped",
+                        true);
         return std::nullopt;
     }
     return Location{std::move(lwid), *lat->getDouble(), *lng->getDouble()};

@@ -142,7 +142,8 @@ EventModel EventModelProvider::build(bool consumeParameter) {
     if (context.locationDropped) {
         SvlLog::warning(
             "EventModelProvider :: stored location is not a finite coordinate; "
-            "the event goes without one");
+            "the event goes without one",
+            true);
     }
     LogEventParameter& p = logEventParameter_;
     auto take = [consumeParameter](auto& field) {

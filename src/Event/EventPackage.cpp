@@ -190,8 +190,9 @@ void EventPackage::appendEventsJson(std::string& out) const {
         // short of memory corruption. An empty list keeps the text readable.
         out.resize(at);
         out += "[]";
-        SvlLog::error("EventPackage :: the kept events of package " + packageId_ +
-                      " can not be read back");
+        SvlLog::error(
+            "EventPackage :: the kept events of package " + packageId_ + " can not be read back",
+            false);
     }
 }
 

@@ -264,9 +264,10 @@ bool EventPackageContainer::dropIfWithdrawn(
         return false;
     }
     SvlLog::warning("sendEventPackage :: package " + eventPackage->packageId() + " of " +
-                    std::to_string(eventPackage->eventCount()) +
-                    " events was built before the user data was deleted; dropped, not "
-                    "sent under the new identity");
+                        std::to_string(eventPackage->eventCount()) +
+                        " events was built before the user data was deleted; dropped, not "
+                        "sent under the new identity",
+                    true);
     {
         platform::MutexLock lock(mu_);
         removeSame(inFlight_, eventPackage);
@@ -289,7 +290,8 @@ void EventPackageContainer::send(const std::shared_ptr<const EventPackage>& even
     if (unanswered) {
         // A sender that reports nothing must not make the package vanish.
         SvlLog::error("sendEventPackage :: no outcome for package " + eventPackage->packageId() +
-                      "; it waits for the next upload");
+                          "; it waits for the next upload",
+                      false);
         onSendResult(IEventSendActionResult::onFail(eventPackage));
     }
 }
@@ -333,8 +335,9 @@ void EventPackageContainer::onSendResult(const IEventSendActionResult& result) {
         store_->recordSettled(*result.package, true);
     } else if (withdrawn) {
         SvlLog::warning("sendEventPackage :: package " + result.package->packageId() +
-                        " was built before the user data was deleted; dropped after its "
-                        "upload failed");
+                            " was built before the user data was deleted; dropped after its "
+                            "upload failed",
+                        true);
         store_->recordSettled(*result.package, false);
     }
 }

@@ -48,7 +48,8 @@ bool EventUploadIntervalManager::isTimerRunning() const {
 void EventUploadIntervalManager::setCountInterval(std::int64_t count) {
     if (count <= 0) {
         SvlLog::warning("EventUploadIntervalManager :: upload count interval " +
-                        std::to_string(count) + " ignored : it must be positive");
+                            std::to_string(count) + " ignored : it must be positive",
+                        true);
         return;
     }
     countInterval_ = count;
@@ -57,7 +58,8 @@ void EventUploadIntervalManager::setCountInterval(std::int64_t count) {
 void EventUploadIntervalManager::setTimeInterval(double seconds) {
     if (!(seconds > 0.0) || !std::isfinite(seconds)) {
         SvlLog::warning("EventUploadIntervalManager :: upload time interval " +
-                        std::to_string(seconds) + " ignored : it must be positive");
+                            std::to_string(seconds) + " ignored : it must be positive",
+                        true);
         return;
     }
     timeInterval_ = seconds;

@@ -80,7 +80,7 @@ UnsentPackageStore::UnsentPackageStore(std::shared_ptr<DataRegistry> dataRegistr
         journal_ = std::move(made).value();
     } else {
         // Without one the packages are durable at checkpoints only.
-        SvlLog::error("UnsentPackageStore :: no journal : " + made.status().message());
+        SvlLog::error("UnsentPackageStore :: no journal : " + made.status().message(), false);
     }
 }
 
@@ -132,14 +132,15 @@ void UnsentPackageStore::appendBufferLocked() {
                              {counters, std::string_view(&nul, 1), "[", openEvents_, "]"});
         !written) {
         SvlLog::error("UnsentPackageStore :: the open buffer's events are not in the journal : " +
-                      written.message());
+                          written.message(),
+                      false);
     }
 }
 
 void UnsentPackageStore::clearJournalKeepingBuffer() {
     platform::MutexLock lock(openMu_);
     if (Status cleared = journal_->clear(); !cleared) {
-        SvlLog::error("UnsentPackageStore :: journal not emptied : " + cleared.message());
+        SvlLog::error("UnsentPackageStore :: journal not emptied : " + cleared.message(), false);
     }
     if (!openEvents_.empty()) {
         appendBufferLocked();
@@ -169,7 +170,8 @@ void UnsentPackageStore::recordBuffered(const std::vector<EventModel>& events, s
                                           {counters, std::string_view(&nul, 1), "[", added, "]"});
         !written) {
         SvlLog::error("UnsentPackageStore :: " + std::to_string(events.size() - from) +
-                      " events of the open buffer not in the journal : " + written.message());
+                          " events of the open buffer not in the journal : " + written.message(),
+                      false);
     }
 }
 
@@ -280,7 +282,8 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
                 const Value::Array* list = parsed ? parsed->getArray() : nullptr;
                 if (list == nullptr) {
                     SvlLog::error("getPreviousPackageQueue :: unreadable open-buffer record in " +
-                                  orphan->path());
+                                      orphan->path(),
+                                  false);
                     continue;
                 }
                 if (events->counters.eventOrderNo >= counters.eventOrderNo) {
@@ -317,8 +320,9 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
                 record.kind == EventJournal::Kind::BUFFER_PACKAGE) {
                 auto package = EventJournal::readPackage(record.data);
                 if (!package) {
-                    SvlLog::error("getPreviousPackageQueue :: unreadable journal record in " +
-                                  orphan->path());
+                    SvlLog::error(
+                        "getPreviousPackageQueue :: unreadable journal record in " + orphan->path(),
+                        false);
                     continue;
                 }
                 if (package->counters.eventOrderNo >= counters.eventOrderNo) {
@@ -327,7 +331,8 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
                 const std::optional<Value> parsed = Value::fromJson(package->element);
                 const Value::Map* map = parsed ? parsed->getMap() : nullptr;
                 if (map == nullptr || !restore(*map, package->id)) {
-                    SvlLog::error("getPreviousPackageQueue :: error dic is " + package->element);
+                    SvlLog::error("getPreviousPackageQueue :: error dic is " + package->element,
+                                  true);
                 }
                 continue;
             }
@@ -347,12 +352,13 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
             });
         }
         if (contents.tornBytes > 0) {
-            SvlLog::warning("getPreviousPackageQueue :: the journal " + orphan->path() +
-                            " ends in " + std::to_string(contents.tornBytes) +
-                            " unreadable bytes, dropped" +
-                            (contents.tornPackageIds.empty()
-                                 ? std::string(" (no package recognisable in them)")
-                                 : " (part of package " + joined(contents.tornPackageIds) + ")"));
+            SvlLog::warning(
+                "getPreviousPackageQueue :: the journal " + orphan->path() + " ends in " +
+                    std::to_string(contents.tornBytes) + " unreadable bytes, dropped" +
+                    (contents.tornPackageIds.empty()
+                         ? std::string(" (no package recognisable in them)")
+                         : " (part of package " + joined(contents.tornPackageIds) + ")"),
+                false);
         }
     }
 
@@ -367,11 +373,14 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
         for (const auto& entry : leftOutBefore) {
             lost += entry.second;
         }
+        // Events lost: said where a developer looks, not only in QA mode.
         SvlLog::warning("getPreviousPackageQueue :: " + std::to_string(lost) +
-                        " events over the cap of " + std::to_string(Constants::MAX_UNSENT_EVENTS) +
-                        " unsent events were lost with the process that held them (" +
-                        std::to_string(leftOutBefore.size()) + " packages, from " +
-                        leftOutBefore.front().first + " to " + leftOutBefore.back().first + ")");
+                            " events over the cap of " +
+                            std::to_string(Constants::MAX_UNSENT_EVENTS) +
+                            " unsent events were lost with the process that held them (" +
+                            std::to_string(leftOutBefore.size()) + " packages, from " +
+                            leftOutBefore.front().first + " to " + leftOutBefore.back().first + ")",
+                        false);
     }
     if (!openBefore.empty()) {
         // A kill after an earlier start took these events into its buffer
@@ -392,7 +401,7 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
             const Value::Map* map = parsed ? parsed->getMap() : nullptr;
             auto event = EventModel::initFromDictionary(map != nullptr ? *map : Value::Map{});
             if (map == nullptr || !event) {
-                SvlLog::error("getPreviousPackageQueue :: error event is " + text);
+                SvlLog::error("getPreviousPackageQueue :: error event is " + text, true);
                 continue;
             }
             std::string own;
@@ -441,9 +450,12 @@ UnsentPackageStore::Packages UnsentPackageStore::load() {
         droppedRange += " to " + describeFirstEvent(**lastDropped, false);
     }
     if (overCap > 0) {
+        // Events lost: said where a developer looks, not only in QA mode.
         SvlLog::warning("getPreviousPackageQueue :: " + std::to_string(overCap) +
-                        " events over the cap of " + std::to_string(Constants::MAX_UNSENT_EVENTS) +
-                        " unsent events dropped (" + droppedRange + ")");
+                            " events over the cap of " +
+                            std::to_string(Constants::MAX_UNSENT_EVENTS) +
+                            " unsent events dropped (" + droppedRange + ")",
+                        false);
     }
     if (!replayed) {
         // Journals of processes that ended with nothing unsaid: nothing to
@@ -498,7 +510,8 @@ void UnsentPackageStore::recordQueued(const EventPackage& package, bool fromBuff
     }
     if (!written) {
         SvlLog::error("UnsentPackageStore :: package " + package.packageId() +
-                      " not in the journal : " + written.message());
+                          " not in the journal : " + written.message(),
+                      false);
         requestWrite();
     }
 }
@@ -726,8 +739,8 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
     ownIds_.insert(ids.begin(), ids.end());
     if (Status durable = dataRegistry_->waitForPendingWrites(); !durable) {
         // Kept in memory and in the journal; the next checkpoint tries again.
-        SvlLog::error("updateUnsentEventPackagesInDataRegistry :: not on disk : " +
-                      durable.message());
+        SvlLog::error(
+            "updateUnsentEventPackagesInDataRegistry :: not on disk : " + durable.message(), false);
         lastWrittenIds_.reset();
         return false;
     }
@@ -745,7 +758,7 @@ bool UnsentPackageStore::write(const Packages& packages, bool force, bool overRe
 void UnsentPackageStore::dropCoveredNotingLeftOut(EventJournal::Mark covered,
                                                   const Packages& packages, std::size_t listed) {
     if (Status dropped = journal_->dropCovered(covered); !dropped) {
-        SvlLog::error("UnsentPackageStore :: journal kept whole : " + dropped.message());
+        SvlLog::error("UnsentPackageStore :: journal kept whole : " + dropped.message(), false);
         return;
     }
     if (listed >= packages.size() && !leftOutNoted_) {

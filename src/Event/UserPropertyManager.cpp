@@ -131,18 +131,21 @@ bool UserPropertyManager::save(const Value::Map& properties, const Target& targe
     }
     for (const auto& key : tooDeep) {
         SvlLog::warning(std::string(target.name) + " " + EventInputGuard::nameForLog(key) +
-                        " dropped : value nested deeper than " +
-                        std::to_string(EventInputGuard::MAX_VALUE_DEPTH) + " levels");
+                            " dropped : value nested deeper than " +
+                            std::to_string(EventInputGuard::MAX_VALUE_DEPTH) + " levels",
+                        true);
     }
     for (const auto& [key, size] : tooLarge) {
         SvlLog::warning(std::string(target.name) + " " + EventInputGuard::nameForLog(key) +
-                        " dropped : value of about " + std::to_string(size) +
-                        " bytes; the properties would take more than " +
-                        std::to_string(EventInputGuard::MAX_PROPERTIES_BYTES));
+                            " dropped : value of about " + std::to_string(size) +
+                            " bytes; the properties would take more than " +
+                            std::to_string(EventInputGuard::MAX_PROPERTIES_BYTES),
+                        true);
     }
     if (overLimit) {
-        SvlLog::debug(std::string(target.name) +
-                      " count over property max size : " + std::to_string(limit));
+        SvlLog::debug(
+            std::string(target.name) + " count over property max size : " + std::to_string(limit),
+            false);
     }
     if (!changed) {
         SvlLog::debug(std::string(target.name) + " did not changed because of same key-value",

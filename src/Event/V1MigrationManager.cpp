@@ -58,7 +58,8 @@ std::size_t dropIllFormedKeys(Value& value) {
 void logDroppedKeys(std::size_t dropped, const std::string& where) {
     if (dropped != 0) {
         SvlLog::warning("V1MigrationManager :: " + std::to_string(dropped) +
-                        " key(s) that are not UTF-8 text dropped from " + where);
+                            " key(s) that are not UTF-8 text dropped from " + where,
+                        true);
     }
 }
 

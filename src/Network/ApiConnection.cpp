@@ -272,7 +272,7 @@ ApiConnection::preparedRequest() {
 ApiConnection::Outcome ApiConnection::send() {
     auto prepared = preparedRequest();
     if (!prepared) {
-        SvlLog::error(describe(prepared.error()));
+        SvlLog::error(describe(prepared.error()), false);
         return prepared.error();
     }
     const platform::HttpRequest& request = *prepared.value();

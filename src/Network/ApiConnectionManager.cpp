@@ -40,7 +40,8 @@ void disableSdk(const std::string& reason) {
         hook(reason);
     } else {
         SvlLog::warning("ApiConnectionManager :: disableSDK(" + reason +
-                        ") requested before the controller is there");
+                            ") requested before the controller is there",
+                        false);
     }
 }
 
@@ -58,12 +59,13 @@ Verdict classify(const ApiConnection::Answer& answer, bool isRetry) {
         return Verdict::SUCCESS;
     }
     if (code == 404 || (code >= 501 && code <= 599)) {
-        SvlLog::warning("Warning!! :: wrong appkey : responseCode " + std::to_string(code));
+        SvlLog::warning("Warning!! :: wrong appkey : responseCode " + std::to_string(code), false);
         SVLBooleanState::isWrongAppKey().set(true);
         return isRetry ? Verdict::RETRY : Verdict::FAILURE;
     }
     if (code == 400) {
-        SvlLog::warning("Warning!! :: Appkey is not valid : " + answer.responseText.value_or(""));
+        SvlLog::warning("Warning!! :: Appkey is not valid : " + answer.responseText.value_or(""),
+                        false);
         disableSdk(ApiConnectionManager::DISABLE_REASON_ALL_STOP);
         return Verdict::FAILURE;
     }
@@ -123,7 +125,7 @@ std::shared_ptr<ApiConnectionManager::Attempt> ApiConnectionManager::start(
     attempt->retries = attemptCount_->load();
     attempt->isRetry = isRetry;
     if (!attempt->connection) {
-        SvlLog::error(describe(ApiConnectionError::InvalidRequestError));
+        SvlLog::error(describe(ApiConnectionError::InvalidRequestError), false);
         attempt->finish(Result::failure(0));
         return nullptr;
     }
@@ -161,7 +163,7 @@ void ApiConnectionManager::settle(const std::shared_ptr<Attempt>& attempt,
             break;
     }
     if (attempt->retries >= MAX_RETRY) {
-        SvlLog::warning("ApiConnectionManager retry failed. Skip retry uploading events.");
+        SvlLog::warning("ApiConnectionManager retry failed. Skip retry uploading events.", true);
         attempt->finish(Result::failure(answer.status));
         return;
     }
@@ -179,7 +181,7 @@ void ApiConnectionManager::settle(const std::shared_ptr<Attempt>& attempt,
 
 Result ApiConnectionManager::requestSync(const std::shared_ptr<ApiConnection>& connection) {
     if (!connection) {
-        SvlLog::error(describe(ApiConnectionError::InvalidRequestError));
+        SvlLog::error(describe(ApiConnectionError::InvalidRequestError), false);
         return Result::failure(0);
     }
     ApiConnection::Outcome outcome = connection->send();

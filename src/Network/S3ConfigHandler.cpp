@@ -112,8 +112,8 @@ std::shared_ptr<DataRegistry> S3ConfigHandler::registry() const {
 void S3ConfigHandler::applyConfig(const std::string& configText) {
     auto parsed = FvnUtil::jsonString2JsonDic(configText);
     if (!parsed) {
-        SvlLog::error(kTag + "applyConfig : " + describe(parsed.error()) +
-                      "; configuration unchanged");
+        SvlLog::error(
+            kTag + "applyConfig : " + describe(parsed.error()) + "; configuration unchanged", true);
         return;
     }
     const Value::Map& config = parsed.value();
@@ -167,7 +167,7 @@ void S3ConfigHandler::applyConfig(const std::string& configText) {
                       text(inAppMessageActive) + ", eventSamplings = " + Value(samplings).render(),
                   true);
     if (!reg) {
-        SvlLog::error(kTag + "applyConfig : no data registry; values kept in memory only");
+        SvlLog::error(kTag + "applyConfig : no data registry; values kept in memory only", false);
         return;
     }
     // Listeners run on this thread as each value lands; the flags that can
@@ -204,7 +204,7 @@ void S3ConfigHandler::initDefaultConfigValue() {
         samplings =
             reg->getDictionary(DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA, {});
     } else {
-        SvlLog::error(kTag + "initDefaultConfigValue : no data registry; defaults loaded");
+        SvlLog::error(kTag + "initDefaultConfigValue : no data registry; defaults loaded", false);
     }
     {
         platform::MutexLock lock(mu_);

@@ -19,9 +19,9 @@ void boundary(const char* name, F&& body) noexcept {
     try {
         body();
     } catch (const std::exception& e) {
-        SvlLog::error(std::string(name) + " :: failed: " + e.what());
+        SvlLog::error(std::string(name) + " :: failed: " + e.what(), false);
     } catch (...) {
-        SvlLog::error(std::string(name) + " :: failed");
+        SvlLog::error(std::string(name) + " :: failed", false);
     }
 }
 
@@ -30,9 +30,9 @@ R boundary(const char* name, R fallback, F&& body) noexcept {
     try {
         return body();
     } catch (const std::exception& e) {
-        SvlLog::error(std::string(name) + " :: failed: " + e.what());
+        SvlLog::error(std::string(name) + " :: failed: " + e.what(), false);
     } catch (...) {
-        SvlLog::error(std::string(name) + " :: failed");
+        SvlLog::error(std::string(name) + " :: failed", false);
     }
     return fallback;
 }
@@ -41,7 +41,7 @@ R boundary(const char* name, R fallback, F&& body) noexcept {
 // "<name> :: <why>" every refusal of a SorvelHost call shares, so the app
 // sees it where it sees the SDK's errors.
 inline void refuseCall(const char* name, const std::string& why) noexcept {
-    SvlLog::error(std::string(name) + " :: " + why);
+    SvlLog::error(std::string(name) + " :: " + why, false);
 }
 
 // The SDK-disabled guard on the container's registry: forget-me, the remote

@@ -152,7 +152,8 @@ std::size_t propertiesBytes() {
 bool logAdmission(const std::string& eventName, const Status& admitted) {
     if (!admitted) {
         SvlLog::error("EventBuffer :: event " + EventInputGuard::nameForLog(eventName) +
-                      " dropped : " + admitted.message());
+                          " dropped : " + admitted.message(),
+                      true);
     }
     return admitted.isOk();
 }

@@ -110,35 +110,36 @@ void buildLocalPushContent(LocalPushParams p) {
     content.title = p.title;
     content.body = p.body;
     if (p.sound) {
-        SvlLog::debug("Local Push :: set sound");
+        SvlLog::debug("Local Push :: set sound", false);
         content.sound = *p.sound;
     } else {
-        SvlLog::debug("Local Push :: push sound is nil, set to default sound");
+        SvlLog::debug("Local Push :: push sound is nil, set to default sound", false);
         content.sound = NotificationSound::defaultSound();
     }
     if (p.subtitle) {
-        SvlLog::debug("Local Push :: set subtitle " + quoted(*p.subtitle));
+        SvlLog::debug("Local Push :: set subtitle " + quoted(*p.subtitle), false);
         content.subtitle = *p.subtitle;
     } else {
-        SvlLog::debug("Local Push :: subtitle is nil");
+        SvlLog::debug("Local Push :: subtitle is nil", false);
     }
     if (p.threadId) {
-        SvlLog::debug("Local Push :: set threadId : " + quoted(*p.threadId));
+        SvlLog::debug("Local Push :: set threadId : " + quoted(*p.threadId), false);
         content.threadIdentifier = *p.threadId;
     } else {
-        SvlLog::debug("Local Push :: threadId is nil");
+        SvlLog::debug("Local Push :: threadId is nil", false);
     }
     if (p.categoryId) {
-        SvlLog::debug("Local Push :: set categoryId : " + quoted(*p.categoryId));
+        SvlLog::debug("Local Push :: set categoryId : " + quoted(*p.categoryId), false);
         content.categoryIdentifier = *p.categoryId;
     } else {
-        SvlLog::debug("Local Push :: categoryId is nil");
+        SvlLog::debug("Local Push :: categoryId is nil", false);
     }
     if (p.badgeNumber) {
-        SvlLog::debug("Local Push :: set badgeNumber : " + quoted(std::to_string(*p.badgeNumber)));
+        SvlLog::debug("Local Push :: set badgeNumber : " + quoted(std::to_string(*p.badgeNumber)),
+                      false);
         content.badge = *p.badgeNumber;
     } else {
-        SvlLog::debug("Local Push :: badgeNumber is nil");
+        SvlLog::debug("Local Push :: badgeNumber is nil", false);
     }
     if (p.image) {
         StatusOr<std::string> data = push::fetchImage(*p.image, push::LOCAL_IMAGE_TIMEOUT, true);
@@ -147,13 +148,13 @@ void buildLocalPushContent(LocalPushParams p) {
                                                 data.value())) {
                 content.attachments = {*a};
             } else {
-                SvlLog::debug("Local Push :: can not save push image Data as jpg");
+                SvlLog::debug("Local Push :: can not save push image Data as jpg", false);
             }
         } else {
-            SvlLog::debug("Local Push :: image Data is nil, url is " + quoted(*p.image));
+            SvlLog::debug("Local Push :: image Data is nil, url is " + quoted(*p.image), false);
         }
     } else {
-        SvlLog::debug("Local Push :: imageUrl is nil");
+        SvlLog::debug("Local Push :: imageUrl is nil", false);
     }
     content.userInfo[Constants::PUSH_KEY_PUSH_ID] = p.identifier;
     if (p.attrDic) {
@@ -173,7 +174,7 @@ void buildLocalPushContent(LocalPushParams p) {
             } else {
                 if (completion)
                     completion(true, std::nullopt, id);
-                SvlLog::debug("register local push success");
+                SvlLog::debug("register local push success", false);
             }
         });
 }
@@ -184,7 +185,7 @@ void scheduleLocalPushNotification(LocalPushParams p) {
         return;
     }
     if (!pushSwitchesOn()) {
-        SvlLog::warning("Cannot Use Local Notification (push enable option is OFF)");
+        SvlLog::warning("Cannot Use Local Notification (push enable option is OFF)", false);
         refuseLocalPush(p.completion, SvlRemotePushError::PushDisable, p.identifier);
         return;
     }
@@ -238,7 +239,7 @@ void remotePushOpenTracking(const Value::Map& aps) {
         return;
     }
     SvlLog::debug("Start open-push tracking", true);
-    if (SvlLog::wouldDeliver(true)) {
+    if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_DEBUG, true)) {
         SvlLog::debug("open_push received :::: " + ext::toJsonFormat(aps), true);
     }
     Value::Map data;
@@ -293,8 +294,9 @@ void SorvelKV::setRegistrationId(const std::vector<std::uint8_t>& deviceToken) n
         }
         if (deviceToken.size() > kMaxTokenBytes) {
             SvlLog::warning("setRegistrationId :: the token has " +
-                            std::to_string(deviceToken.size()) + " bytes, more than " +
-                            std::to_string(kMaxTokenBytes) + "; ignored");
+                                std::to_string(deviceToken.size()) + " bytes, more than " +
+                                std::to_string(kMaxTokenBytes) + "; ignored",
+                            true);
             return;
         }
         saveRegistrationId(text::toHex(deviceToken));
@@ -308,8 +310,9 @@ void SorvelKV::setRegistrationIdForUnity(const std::string& deviceToken) noexcep
         }
         if (deviceToken.size() > kMaxTokenText) {
             SvlLog::warning("setRegistrationIdForUnity :: the token has " +
-                            std::to_string(deviceToken.size()) + " bytes, more than " +
-                            std::to_string(kMaxTokenText) + "; ignored");
+                                std::to_string(deviceToken.size()) + " bytes, more than " +
+                                std::to_string(kMaxTokenText) + "; ignored",
+                            true);
             return;
         }
         saveRegistrationId(deviceToken);
@@ -434,10 +437,10 @@ void SorvelKV::userNotificationCenter(const NotificationResponse& response) noex
             return;
         }
         if (response.actionIdentifier != NotificationResponse::DEFAULT_ACTION_IDENTIFIER) {
-            SvlLog::warning("Push Msg response unknown");
+            SvlLog::warning("Push Msg response unknown", false);
             return;
         }
-        if (SvlLog::wouldDeliver(true)) {
+        if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_DEBUG, true)) {
             SvlLog::debug("Clicked push notification :: " + ext::toJsonFormat(userInfo), true);
         }
         if (const Value* pushId = push::entryAt(userInfo, push::KEY_PUSH_ID)) {

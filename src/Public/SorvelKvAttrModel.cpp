@@ -40,9 +40,10 @@ void SorvelKvAttrModel::setAttrDataString(const std::string& key,
         if (stored != nullptr && kept.size() < value.size() && !cutLogged_) {
             cutLogged_ = true;
             SvlLog::warning("SorvelKvAttrModel :: the value of \"" + *stored + "\" (" +
-                            std::to_string(value.size()) + " bytes) was cut to its first " +
-                            std::to_string(Constants::MAX_ATTR_STRING_LENGTH) +
-                            " characters; further cuts in this attribute model are not logged");
+                                std::to_string(value.size()) + " bytes) was cut to its first " +
+                                std::to_string(Constants::MAX_ATTR_STRING_LENGTH) +
+                                " characters; further cuts in this attribute model are not logged",
+                            true);
         }
     } catch (...) {
     }

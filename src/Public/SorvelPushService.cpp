@@ -29,7 +29,7 @@ SorvelPushServiceObjC::~SorvelPushServiceObjC() = default;
 void SorvelPushServiceObjC::didReceive(const NotificationRequest& request,
                                        NotificationContentHandler contentHandler) {
     facade::boundary("didReceiveNotificationRequest", [&] {
-        SvlLog::debug(kReceivedLine);
+        SvlLog::debug(kReceivedLine, false);
         auto state = core_->begin(request, std::move(contentHandler));
         core_->decorate(state, request.content.userInfo);
     });
@@ -49,9 +49,10 @@ SorvelPushService::~SorvelPushService() = default;
 void SorvelPushService::didReceive(const NotificationRequest& request,
                                    NotificationContentHandler contentHandler) {
     facade::boundary("didReceive", [&] {
-        SvlLog::debug(kReceivedLine);
-        if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_DEBUG)) {
-            SvlLog::debug("Remote Push Data :: " + ext::toJsonFormat(request.content.userInfo));
+        SvlLog::debug(kReceivedLine, false);
+        if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_DEBUG, false)) {
+            SvlLog::debug("Remote Push Data :: " + ext::toJsonFormat(request.content.userInfo),
+                          false);
         }
         auto state = core_->begin(request, std::move(contentHandler));
         core_->decorate(state, request.content.userInfo);

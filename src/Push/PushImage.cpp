@@ -131,7 +131,7 @@ std::optional<NotificationAttachment> createAttachment(const std::string& identi
     StatusOr<NotificationAttachment> made =
         platform::makeNotificationAttachment(identifier, fileName, data);
     if (!made.isOk()) {
-        SvlLog::error("error " + made.status().message());
+        SvlLog::error("error " + made.status().message(), false);
         return std::nullopt;
     }
     return std::move(made).value();

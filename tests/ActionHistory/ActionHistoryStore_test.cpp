@@ -14,6 +14,7 @@
 #include "Common/SvlLog.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Host.h"
+#include "support/CommonSupport.h"
 #include "support/HistorySupport.h"
 #include "support/TestSupport.h"
 
@@ -375,6 +376,28 @@ TEST_F(ActionHistoryStoreTest, AnInsertThatFindsTheFileLockedIsTriedAgainAndALos
         ids.insert(row.historyId);
     }
     EXPECT_EQ(ids, (std::set<std::string>{"kept"}));
+}
+
+// As a shipped app runs (no QA mode, no log delegate): a received push that
+// the store could not keep is lost for good, an error on stderr; a server
+// entry that failed, which the server still holds, is a QA-only line.
+TEST(ShippedActionHistoryStoreTest, OnlyALostPushReachesStderr) {
+    testing::FreshSdk sdk{true};
+    testing::LogCapture log;
+    SvlLog::initQaMode(nullptr);
+    ASSERT_FALSE(SvlLog::isQaMode());
+    platform::host::setPreferredLanguages(std::vector<std::string>{"ko-KR"});
+    auto dao = openDao();
+    ASSERT_TRUE(dao);
+    dao->insertActionHistory2Table({serverEntry("kept", 100)});
+    dao->dropTable();
+    testing::DelegateLog delegate;
+    dao->insertActionHistory2Table({serverEntry("s1", 200)});
+    dao->insertPushData(pushPayload(7));
+    EXPECT_EQ(delegate.count("Insert to ActionHistoryTable fail, historyId : s1"), 1);
+    EXPECT_EQ(delegate.count("Insert to ActionHistoryTable fail, historyId : PUSH_IOS::7"), 1);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"svlkv [error]: Insert to ActionHistoryTable "
+                                                    "fail, historyId : PUSH_IOS::7"});
 }
 
 }  // namespace

@@ -205,7 +205,7 @@ TEST_F(DatesAndIdsTest, LocalDayWhileTheZoneChangesAndAnotherThreadLogs) {
                                (weekday == std::optional<std::string>("Sun") ||
                                 weekday == std::optional<std::string>("Mon"));
             wrong += known ? 0 : 1;
-            SvlLog::warning("local day " + day + " " + weekday.value_or("?"));
+            SvlLog::warning("local day " + day + " " + weekday.value_or("?"), false);
             ++computed;
         }
     });

@@ -17,67 +17,86 @@ using testing::DelegateLog;
 using testing::FreshSdk;
 using testing::LogCapture;
 
-// One rule for every line, whatever its qaOnly flag: quality-assurance mode
-// sends every level to the system log and nothing to the delegate; otherwise a
-// delegate takes every level and the system log nothing; with neither, only
-// warnings and errors reach the system log. The platform layer's own lines
-// take the same road.
+// Each road of the rule, with a low and a high level: quality-assurance mode
+// sends every line to the system log and nothing to the delegate; otherwise a
+// delegate gets every line, a qaOnly line goes no further, and any other line
+// also reaches the system log when it is a warning or an error. wouldDeliver
+// answers the same. A line of the platform layer is never qaOnly.
 TEST(SvlLogTest, RoutingMatrix) {
     struct Route {
         bool qaMode;
         bool hasDelegate;
+        bool qaOnly;
         SorvelLogLevel level;
         bool expectDelegate;
         bool expectSystemLog;
     };
     using L = SorvelLogLevel;
     const Route routes[] = {
-        {false, true, L::LEVEL_DEBUG, true, false},    {false, true, L::LEVEL_ERROR, true, false},
-        {false, false, L::LEVEL_DEBUG, false, false},  {false, false, L::LEVEL_INFO, false, false},
-        {false, false, L::LEVEL_WARNING, false, true}, {false, false, L::LEVEL_ERROR, false, true},
-        {true, true, L::LEVEL_DEBUG, false, true},     {true, true, L::LEVEL_ERROR, false, true},
-        {true, false, L::LEVEL_DEBUG, false, true},
+        // A shipped app: only the warnings and errors that are not qaOnly.
+        {false, false, false, L::LEVEL_DEBUG, false, false},
+        {false, false, false, L::LEVEL_INFO, false, false},
+        {false, false, false, L::LEVEL_WARNING, false, true},
+        {false, false, false, L::LEVEL_ERROR, false, true},
+        {false, false, true, L::LEVEL_DEBUG, false, false},
+        {false, false, true, L::LEVEL_WARNING, false, false},
+        {false, false, true, L::LEVEL_ERROR, false, false},
+        // A delegate gets everything; the system log what it gets without one.
+        {false, true, false, L::LEVEL_DEBUG, true, false},
+        {false, true, false, L::LEVEL_WARNING, true, true},
+        {false, true, false, L::LEVEL_ERROR, true, true},
+        {false, true, true, L::LEVEL_DEBUG, true, false},
+        {false, true, true, L::LEVEL_ERROR, true, false},
+        // Quality-assurance mode: everything to the system log, delegate or not.
+        {true, false, false, L::LEVEL_DEBUG, false, true},
+        {true, false, true, L::LEVEL_DEBUG, false, true},
+        {true, false, true, L::LEVEL_ERROR, false, true},
+        {true, true, false, L::LEVEL_INFO, false, true},
+        {true, true, true, L::LEVEL_DEBUG, false, true},
+        {true, true, true, L::LEVEL_WARNING, false, true},
     };
     for (const auto& r : routes) {
-        for (bool qaOnly : {false, true}) {
-            SCOPED_TRACE(::testing::Message()
-                         << "qa=" << r.qaMode << " delegate=" << r.hasDelegate
-                         << " level=" << SvlLog::levelName(r.level) << " qaOnly=" << qaOnly);
-            FreshSdk sdk;
-            LogCapture capture;
-            if (r.qaMode) {
-                platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
-            }
-            SvlLog::initQaMode(nullptr);
-            // Later changes of the Info key do not flip the decision.
-            platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(!r.qaMode));
-            SvlLog::initQaMode(nullptr);
-            EXPECT_EQ(SvlLog::isQaMode(), r.qaMode);
-
-            std::optional<DelegateLog> delegate;
-            if (r.hasDelegate) {
-                delegate.emplace();
-            }
-            EXPECT_EQ(SvlLog::wouldDeliver(r.level), r.expectDelegate || r.expectSystemLog);
-            SvlLog::log(r.level, "Routing :: line", qaOnly);
-            // A line of the platform layer, at the same level.
-            platform::SystemLog::log(static_cast<platform::LogLevel>(r.level), "Platform :: line");
-            SvlLog::flush();
-            const auto got = delegate ? delegate->lines() : std::vector<DelegateLog::Line>{};
-            if (r.expectDelegate) {
-                const std::vector<DelegateLog::Line> want = {{r.level, "Routing :: line"},
-                                                             {r.level, "Platform :: line"}};
-                EXPECT_EQ(got, want);
-            } else {
-                EXPECT_TRUE(got.empty());
-            }
-            const std::string prefix = std::string("svlkv [") + SvlLog::levelName(r.level) + "]: ";
-            std::vector<std::string> wantLines;
-            if (r.expectSystemLog) {
-                wantLines = {prefix + "Routing :: line", prefix + "Platform :: line"};
-            }
-            EXPECT_EQ(capture.lines(), wantLines);
+        SCOPED_TRACE(::testing::Message()
+                     << "qa=" << r.qaMode << " delegate=" << r.hasDelegate << " qaOnly=" << r.qaOnly
+                     << " level=" << SvlLog::levelName(r.level));
+        FreshSdk sdk;
+        LogCapture capture;
+        if (r.qaMode) {
+            platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
         }
+        SvlLog::initQaMode(nullptr);
+        // Later changes of the Info key do not flip the decision.
+        platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(!r.qaMode));
+        SvlLog::initQaMode(nullptr);
+        EXPECT_EQ(SvlLog::isQaMode(), r.qaMode);
+
+        std::optional<DelegateLog> delegate;
+        if (r.hasDelegate) {
+            delegate.emplace();
+        }
+        EXPECT_EQ(SvlLog::wouldDeliver(r.level, r.qaOnly), r.expectDelegate || r.expectSystemLog);
+        SvlLog::log(r.level, "Routing :: line", r.qaOnly);
+        if (!r.qaOnly) {
+            // A line of the platform layer, at the same level, goes alike.
+            platform::SystemLog::log(static_cast<platform::LogLevel>(r.level), "Platform :: line");
+        }
+        SvlLog::flush();
+        std::vector<DelegateLog::Line> wantDelegate;
+        std::vector<std::string> wantSystemLog;
+        const std::string prefix = std::string("svlkv [") + SvlLog::levelName(r.level) + "]: ";
+        const std::vector<std::string> logged =
+            r.qaOnly ? std::vector<std::string>{"Routing :: line"}
+                     : std::vector<std::string>{"Routing :: line", "Platform :: line"};
+        for (const std::string& text : logged) {
+            if (r.expectDelegate) {
+                wantDelegate.emplace_back(r.level, text);
+            }
+            if (r.expectSystemLog) {
+                wantSystemLog.push_back(prefix + text);
+            }
+        }
+        EXPECT_EQ(delegate ? delegate->lines() : std::vector<DelegateLog::Line>{}, wantDelegate);
+        EXPECT_EQ(capture.lines(), wantSystemLog);
     }
     // Only a Bool Info key turns quality-assurance mode on.
     FreshSdk sdk;
@@ -86,8 +105,8 @@ TEST(SvlLogTest, RoutingMatrix) {
     EXPECT_FALSE(SvlLog::isQaMode());
 }
 
-// A delegate that throws loses no error: the line goes where it would go
-// without a delegate, after a line saying the delegate threw.
+// A delegate that throws loses no error the developer must see: the line goes
+// on where it goes without a delegate, after a line saying the delegate threw.
 TEST(SvlLogTest, AThrowingDelegateLeavesErrorsOnTheSystemLog) {
     FreshSdk sdk;
     LogCapture capture;
@@ -97,11 +116,13 @@ TEST(SvlLogTest, AThrowingDelegateLeavesErrorsOnTheSystemLog) {
         }
     };
     SvlLog::setLogDelegate(std::make_shared<Throwing>());
-    SvlLog::debug("Throwing :: debug", true);
-    SvlLog::error("Throwing :: error", true);
+    SvlLog::debug("Throwing :: debug", false);
+    SvlLog::error("Throwing :: qa error", true);
+    SvlLog::error("Throwing :: error", false);
     SvlLog::flush();
     EXPECT_EQ(capture.lines(),
               (std::vector<std::string>{"svlkv [error]: SvlLog :: log delegate threw",
+                                        "svlkv [error]: SvlLog :: log delegate threw",
                                         "svlkv [error]: SvlLog :: log delegate threw",
                                         "svlkv [error]: Throwing :: error"}));
     SvlLog::setLogDelegate(nullptr);
@@ -133,10 +154,11 @@ TEST(SvlLogTest, CutsLongLinesOnCodePointBoundaries) {
     for (int i = 0; i < 10001; ++i) {
         msg += (i % 2 == 0) ? "가" : "a";
     }
-    SvlLog::error(msg, false);
+    // Meant for quality assurance only: to the delegate alone.
+    SvlLog::error(msg, true);
     auto got = delegate.lines();
     SvlLog::setLogDelegate(nullptr);
-    // Without the delegate the same line goes to the system log.
+    // A line that is not goes to the system log.
     SvlLog::error(msg, false);
     SvlLog::flush();
     ASSERT_EQ(got.size(), 1u);

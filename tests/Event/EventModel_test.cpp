@@ -11,6 +11,7 @@
 #include "Event/EventBundleModel.h"
 #include "Event/EventPackage.h"
 #include "Event/LogEventParameter.h"
+#include "support/CommonSupport.h"
 #include "support/TestSupport.h"
 
 namespace sorvel {
@@ -146,7 +147,7 @@ TEST(EventModel, ALocationWithoutFiniteCoordinatesIsDroppedOnReading) {
     // infinity, so a location kept with one would be written as null and the
     // event would come back changed from the stored list.
     testing::FreshSdk sdk;
-    testing::LogCapture logs;
+    testing::DelegateLog logs;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     for (auto [lat, lng] : {std::pair{nan, 2.5}, std::pair{1.5, inf}, std::pair{-inf, -inf}}) {
@@ -171,7 +172,6 @@ TEST(EventModel, ALocationWithoutFiniteCoordinatesIsDroppedOnReading) {
         restored->appendJson(again);
         EXPECT_EQ(again, json);
     }
-    SvlLog::flush();
     EXPECT_TRUE(logs.contains("a coordinate is not a finite number"));
     // Finite coordinates stay, at the extremes too.
     auto kept = Location::initFromDictionary(

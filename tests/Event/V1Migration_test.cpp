@@ -159,6 +159,8 @@ TEST(V1ConversionTest, MalformedV1DataNeverCrashesTheParsers) {
 TEST(V1ConversionTest, KeysThatAreNotUtf8AreDroppedNotMerged) {
     testing::FreshSdk sdk;
     testing::LogCapture logs;
+    platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
+    SvlLog::initQaMode(nullptr);
     // Two keys that a writer would both turn into "a\uFFFD", at every depth.
     const Value::Map bad{{"a\xFF", V("1_l")}, {"a\xFE", V("2_l")}, {"ok", V("3_l")}};
     Value::Map event = v1Event("log-1", "bad_keys");

@@ -150,7 +150,7 @@ class BadInputTest : public FacadeTest {
     // the thousands of lines again at every new one.)
     std::size_t linesWith(const std::string& text) {
         const std::string checkpoint = "bad input checkpoint " + std::to_string(++checkpoints_);
-        SvlLog::info(checkpoint);
+        SvlLog::info(checkpoint, false);
         EXPECT_TRUE(waitForLine(checkpoint));
         std::size_t seen = 0;
         for (const auto& line : logs_.lines()) {

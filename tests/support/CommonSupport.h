@@ -68,6 +68,7 @@ class DelegateLog {
         std::lock_guard<std::mutex> lock(lines_->mu);
         return lines_->lines;
     }
+    bool contains(std::string_view needle) { return count(needle) > 0; }
     int count(std::string_view needle) {
         int n = 0;
         for (const auto& [level, line] : lines()) {

@@ -51,8 +51,9 @@ StatusOr<std::string> DeviceRealtimeDataProvider::resolveDeviceId() {
     }
     if (!keychain_) {
         std::string fresh = platform::crypto::uuidString();
-        SvlLog::error("DeviceRealtimeDataProvider :: no keychain; device id " + fresh +
-                      " is not kept");
+        SvlLog::error(
+            "DeviceRealtimeDataProvider :: no keychain; device id " + fresh + " is not kept",
+            false);
         return fresh;
     }
     // Held from the read to the save, so that threads resolving at once on a
@@ -65,8 +66,10 @@ StatusOr<std::string> DeviceRealtimeDataProvider::resolveDeviceId() {
     }
     if (!stored && !stored.error().noUsableItem()) {
         if (knownId_) {
-            SvlLog::warning("DeviceRealtimeDataProvider :: getAdid failed : " +
-                            stored.error().description() + "; the device id of this launch stays");
+            SvlLog::warning(
+                "DeviceRealtimeDataProvider :: getAdid failed : " + stored.error().description() +
+                    "; the device id of this launch stays",
+                false);
             return *knownId_;
         }
         return Status::error("the keychain cannot be read : " + stored.error().description());
@@ -76,8 +79,9 @@ StatusOr<std::string> DeviceRealtimeDataProvider::resolveDeviceId() {
     // every later call.
     std::string id = knownId_ ? *knownId_ : platform::crypto::uuidString();
     if (auto saved = keychain_->saveAdid(id); !saved) {
-        SvlLog::error("DeviceRealtimeDataProvider :: saveAdid failed : " +
-                      saved.error().description());
+        SvlLog::error(
+            "DeviceRealtimeDataProvider :: saveAdid failed : " + saved.error().description(),
+            false);
     }
     knownId_ = id;
     return id;
@@ -169,8 +173,9 @@ RealtimeData DeviceRealtimeDataProvider::current(bool reread) {
     if (adid) {
         d.adid = std::move(adid).value();
     } else {
-        SvlLog::error("DeviceRealtimeDataProvider :: no device id for now : " +
-                      adid.status().message());
+        SvlLog::error(
+            "DeviceRealtimeDataProvider :: no device id for now : " + adid.status().message(),
+            false);
     }
     // The advertising id is read only while the app allows it.
     d.idfa = SVLBooleanState::isStopGettingIDFA().get()

@@ -56,7 +56,8 @@ bool CommonModelProvider::getOsPushEnable() {
     if (platform::isMainThread()) {
         SvlLog::error(
             "CommonModelProvider.getOsPushEnable :: called on the main thread; "
-            "the stored permission is used");
+            "the stored permission is used",
+            false);
         return FvnUtil::getOsPushEnable(*registry_);
     }
     return readOsPushEnable();

@@ -172,7 +172,8 @@ void Repository::logEvent(LogEventParameter parameter) {
     // no allocation.
     lastEventId_ = parameter.eventId;
     EventModel model = buildEventModel(std::move(parameter));
-    if (SvlLog::wouldDeliver(true)) {  // no line to build, nor to queue, for nobody
+    // No line to build, nor to queue, for nobody.
+    if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_DEBUG, true)) {
         SvlLog::debug("logEvent : " + model.event_name, true);
     }
     eventBuffer_->addEvent(std::move(model));

@@ -145,7 +145,7 @@ ActionHistoryResult readFetchAnswer(const HistoryWork& work, const Result& resul
     }
     const std::string& text = *answered->response;
     SvlLog::debug(std::string("Terminated ") + kName, true);
-    if (SvlLog::wouldDeliver(true)) {
+    if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_INFO, true)) {
         SvlLog::info(std::string(kName) + " connectSuccess !! response:  " + text + ")", true);
     }
     // Checked whole first: an answer that is not a list of entries stores

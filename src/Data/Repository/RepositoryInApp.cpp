@@ -70,7 +70,7 @@ void Repository::getInAppMessage(const std::string& eventName) {
     // only from names read after the last commit to its file by anyone, so a
     // list another process stored is never missed; it waits on no table read.
     if (inAppBlocksPending_->load() == 0 && !inAppMessageDAO_->store().mayTrigger(eventName)) {
-        if (SvlLog::wouldDeliver(true)) {
+        if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_DEBUG, true)) {
             if (SVLBooleanState::isInAppMessageShowing().get()) {
                 SvlLog::debug("InAppMessage already shown", true);
             } else {
@@ -136,7 +136,7 @@ void Repository::fetchInAppMessages() {
     }
     std::shared_ptr<IApiModel> model =
         InAppMessageModelProvider(dataRegistry_, deviceRealtimeDataProvider_).getApiModel();
-    if (SvlLog::wouldDeliver(true)) {
+    if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_DEBUG, true)) {
         SvlLog::debug("inAppMessageRequest: " + ext::toJsonFormat(model->toDictionary()), true);
         SvlLog::debug("inAppMessageRequest Url: " + model->getUrl(), true);
     }
