@@ -1,6 +1,6 @@
 // The event pipeline: building one event, rewriting the stored list of unsent
-// packages, and events delivered from a logging thread to a server double on
-// loopback.
+// packages, events delivered from a logging thread to a server double on
+// loopback, and an upload round over a backlog with no network.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -10,7 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <thread>
 #include <unordered_map>
@@ -268,5 +270,118 @@ BENCHMARK(BM_PipelineDelivery)
     ->Iterations(3)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+
+// Counts the packages handed to the standard sender, and passes them on.
+struct AttemptCountingSender : IEventSender {
+    std::shared_ptr<IEventSender> inner;
+    std::uint64_t attempts = 0;
+    void sendEventPackage(std::shared_ptr<const EventPackage> p, Completion done) override {
+        ++attempts;
+        inner->sendEventPackage(std::move(p), std::move(done));
+    }
+};
+
+// How the SDK finds no network, and what an attempt costs then.
+enum class NoNetwork : std::int64_t {
+    // The platform says so (the host's reachability override): each attempt
+    // fails at the network check, before any request is made.
+    REACHABILITY = 0,
+    // The route tables have no default route and nothing watches them (a
+    // kernel that refuses the route socket): each network check reads them.
+    ROUTE_TABLES = 1,
+    // The platform says there is a network but nothing answers: each
+    // attempt builds and signs its request, and the loopback connection is
+    // refused (status 0). Not what the SDK calls offline, for comparison.
+    REFUSED = 2,
+};
+
+// One sendAllEventPackages with no network over a backlog of range(0)
+// packages of range(1) events each, on the calling thread as the upload queue
+// runs it. The backlog is the same after each round, as every package fails.
+// 1,000 packages of one event (events flushed one at a time) are the most a
+// launch restores, the stored list keeping 1,000 events; 100 packages are the
+// stored list's worth of full packages; a process offline for long queues
+// more in memory, one package per 10 events.
+void BM_OfflineRound(benchmark::State& state) {
+    const auto packages = static_cast<int>(state.range(0));
+    const auto eventsPerPackage = static_cast<int>(state.range(1));
+    const auto mode = static_cast<NoNetwork>(state.range(2));
+    Host host;
+    std::string routes;
+    if (mode == NoNetwork::ROUTE_TABLES) {
+        routes = host.home.path + "/route";
+        std::ofstream(routes) << "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\t"
+                                 "Mask\t\tMTU\tWindow\tIRTT\n";
+        std::ofstream(routes + "6") << "";
+        platform::host::setRouteTableFiles(routes, routes + "6");
+        platform::host::setReachability(std::nullopt);
+    } else if (mode == NoNetwork::REFUSED) {
+        // The discard port, closed on the loopback.
+        platform::host::mapHttpHost("*", "http://127.0.0.1:9");
+    } else {
+        platform::host::setReachability(std::string("unknown"));
+    }
+    auto sender = std::make_shared<AttemptCountingSender>();
+    sender->inner = std::make_shared<DefaultEventSender>(
+        host.registry,
+        std::make_shared<DeviceRealtimeDataProvider>(host.registry, Util_keychain::shared()));
+    auto container = std::make_shared<EventPackageContainer>(sender, host.registry);
+    auto contexts = std::make_shared<EventContextCache>(host.properties, host.registry);
+    for (int p = 0; p < packages; ++p) {
+        std::vector<EventModel> events;
+        for (int e = 0; e < eventsPerPackage; ++e) {
+            events.push_back(EventModelProvider(host.properties, host.registry,
+                                                container->counters(), contexts,
+                                                host.parameter(p * eventsPerPackage + e))
+                                 .buildEventModel());
+        }
+        container->addEventPackage(std::make_shared<const EventPackage>(std::move(events)));
+    }
+    // The packages past the stored list's worth are deflated by a pass a
+    // moment after they are queued: it runs before the clocks start.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const std::size_t deep =
+        static_cast<std::size_t>(packages) -
+        std::min(static_cast<std::size_t>(packages), EventPackageContainer::PLAIN_BACKLOG);
+    auto packed = [&] {
+        std::size_t n = 0;
+        for (const auto& p : container->snapshot()) {
+            n += p->packed() ? 1 : 0;
+        }
+        return n;
+    };
+    while (packed() < deep && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const auto waitingBefore = container->snapshot();
+    sender->attempts = 0;
+    const double cpu0 = processCpuMicros();
+    for (auto _ : state) {
+        container->sendAllEventPackages();
+    }
+    const double cpu = processCpuMicros() - cpu0;
+    const auto rounds = static_cast<double>(state.iterations());
+    const double attempts = static_cast<double>(sender->attempts);
+    if (container->snapshot() != waitingBefore) {
+        state.SkipWithError("the backlog changed");
+    }
+    state.counters["attempts_per_round"] = attempts / rounds;
+    state.counters["process_cpu_us_per_round"] = cpu / rounds;
+    state.counters["process_cpu_ns_per_attempt"] = attempts > 0 ? cpu * 1e3 / attempts : 0;
+    container->waitForStoreWrites();
+    if (mode == NoNetwork::ROUTE_TABLES) {
+        platform::host::setRouteTableFiles("", "");
+    }
+    platform::host::clearHttpHostMappings();
+    platform::host::setReachability(std::string("wifi"));
+}
+BENCHMARK(BM_OfflineRound)
+    ->ArgNames({"packages", "events", "no_network"})
+    ->Args({1000, 1, static_cast<std::int64_t>(NoNetwork::REACHABILITY)})
+    ->Args({100, 10, static_cast<std::int64_t>(NoNetwork::REACHABILITY)})
+    ->Args({10000, 10, static_cast<std::int64_t>(NoNetwork::REACHABILITY)})
+    ->Args({1000, 1, static_cast<std::int64_t>(NoNetwork::ROUTE_TABLES)})
+    ->Args({100, 10, static_cast<std::int64_t>(NoNetwork::REFUSED)})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -355,23 +355,11 @@ void EventPackageContainer::sendAllEventPackages() {
         roundDelivered_ = false;
         roundFailed_.clear();
     }
+    // Every package that waits now is tried once, offline too: an attempt
+    // without a network fails at the sender's network check, before any
+    // request is made.
     for (std::size_t i = 0; i < n; ++i) {
         std::shared_ptr<const EventPackage> head;
-        bool failedBefore = false;
-        {
-            platform::MutexLock lock(mu_);
-            failedBefore = !roundFailed_.empty();
-        }
-        // Without a network every package of the round fails the same way,
-        // before any request: trying the rest only costs a failure each, and a
-        // backlog that grows offline would make each new package's round
-        // longer. They stay queued, in order, for the next round.
-        if (failedBefore && !FvnUtil::isNetworkConnected()) {
-            SvlLog::debug("sendAllEventPackages :: no network; " + std::to_string(n - i) +
-                              " packages wait for the next round",
-                          true);
-            break;
-        }
         {
             // Taken from the queue and marked as being sent in one step, so
             // the stored list never misses it in between. The packages that

@@ -110,8 +110,8 @@ class EventPackageContainer {
     void sendEventPackage(std::shared_ptr<const EventPackage> eventPackage);
     // Tries each package that waits now once, oldest first, one at a time on
     // the calling thread; a package that fails waits for the next call, ahead
-    // of those queued meanwhile. Stops early only when the network is down.
-    // Nothing while a restart is not synced with the server.
+    // of those queued meanwhile. Nothing while a restart is not synced with
+    // the server.
     void sendAllEventPackages();
     // Empties the queue (a package being sent is not given back); the stored
     // list keeps what it held until the next change of the queue replaces it.

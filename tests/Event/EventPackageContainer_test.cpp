@@ -186,39 +186,70 @@ TEST_F(EventPackageContainerTest, SendingWaitsWhileARestartIsNotSynced) {
     EXPECT_EQ(server.requestCount(), 1u);
 }
 
-// Offline, a round stops at its first failure: the others would fail the
-// same way, and a backlog that grows offline would make every new package's
-// round longer. Once the network is back, one round sends them all in order.
-TEST_F(EventPackageContainerTest, AnOfflineRoundStopsAtItsFirstFailureAndTheBacklogWaitsInOrder) {
+// Offline, a round tries each package that waited when it began once; every
+// attempt fails at the sender's network check. The packages stay queued in
+// their order, and once the network is back one round sends them all, each
+// event with the order number and previous id it was recorded with.
+TEST_F(EventPackageContainerTest, AnOfflineRoundTriesEveryWaitingPackageOnceAndKeepsTheirOrder) {
     testing::LogCapture log;
     platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
     SvlLog::initQaMode(nullptr);
     auto container = makeContainer();
     setNetwork(false);
     EventPackageContainer::Packages queued;
-    for (int i = 0; i < 30; ++i) {
-        queued.push_back(package(1, "p" + std::to_string(i)));
+    for (int i = 0; i < 3; ++i) {
+        std::vector<EventModel> events;
+        for (int e = 0; e < 2; ++e) {
+            events.push_back(event("p" + std::to_string(i)));
+            counters()->setPrevId(events.back().log_id);
+        }
+        queued.push_back(std::make_shared<const EventPackage>(std::move(events)));
         container->addEventPackage(queued.back());
     }
+    auto attempts = [&] {
+        SvlLog::flush();
+        std::size_t tried = 0;
+        for (const auto& line : log.lines()) {
+            tried += line.find("You are not connected to the network.") != std::string::npos;
+        }
+        return tried;
+    };
     container->sendAllEventPackages();
+    EXPECT_EQ(attempts(), 3u);
     EXPECT_EQ(container->snapshot(), queued);
-    SvlLog::flush();
-    std::size_t tried = 0;
-    for (const auto& line : log.lines()) {
-        tried += line.find("You are not connected to the network.") != std::string::npos;
-    }
-    EXPECT_EQ(tried, 1u);
-    EXPECT_TRUE(
-        log.contains("sendAllEventPackages :: no network; 29 packages wait for the next round"));
+    container->sendAllEventPackages();
+    EXPECT_EQ(attempts(), 6u);
+    EXPECT_EQ(container->snapshot(), queued);
+    container->updateUnsentEventPackagesInDataRegistry();
+    container->waitForStoreWrites();
+    EXPECT_EQ(storedLogIds(), idsOf(queued));
+    EXPECT_EQ(server.requestCount(), 0u);
 
     setNetwork(true);
     container->sendAllEventPackages();
     EXPECT_EQ(container->packageCount(), 0u);
-    std::vector<std::string> expected;
-    for (const auto& p : queued) {
-        expected.push_back(p->eventModels().front().log_id.value_or(""));
+    const auto requests = server.requests(Endpoint::EVENT_BULK);
+    ASSERT_EQ(requests.size(), 3u);
+    std::vector<std::string> logIds;
+    std::vector<std::string> prevIds;
+    std::vector<std::int64_t> orderNos;
+    for (const auto& r : testing::inRecordedOrder(requests)) {
+        auto body = Value::fromJson(r.decodedBody);
+        const Value* evts = field(body ? &*body : nullptr, "evts");
+        for (const auto& e : evts && evts->getArray() ? *evts->getArray() : Value::Array{}) {
+            const Value* id = field(&e, "log_id");
+            const Value* prev = field(&e, "prev_id");
+            logIds.push_back(id && id->isString() ? *id->getString() : "<none>");
+            prevIds.push_back(prev && prev->isString() ? *prev->getString() : "<none>");
+            orderNos.push_back(e.getMap() ? testing::recordedPlace(*e.getMap()).first : -1);
+        }
     }
-    EXPECT_EQ(uploadedLogIds(), expected);
+    EXPECT_EQ(logIds, idsOf(queued));
+    ASSERT_EQ(orderNos.size(), 6u);
+    for (std::size_t i = 1; i < orderNos.size(); ++i) {
+        EXPECT_EQ(orderNos[i], orderNos[i - 1] + 1) << i;
+        EXPECT_EQ(prevIds[i], logIds[i - 1]) << i;
+    }
 }
 
 TEST_F(EventPackageContainerTest, TheCountRuleCountsQueuedPackages) {

@@ -232,9 +232,26 @@ TEST_F(UploadRoundTest, FailuresComeBackOldestFirstAheadOfPackagesQueuedMeanwhil
     EXPECT_EQ(storedLogIds(), expected);
 }
 
+// Hands each package on to the standard sender, counting them.
+class CountingSender final : public IEventSender {
+  public:
+    explicit CountingSender(std::shared_ptr<IEventSender> inner) : inner_(std::move(inner)) {}
+    void sendEventPackage(std::shared_ptr<const EventPackage> p, Completion done) override {
+        ++attempts_;
+        inner_->sendEventPackage(std::move(p), std::move(done));
+    }
+    int attempts() const { return attempts_.load(); }
+
+  private:
+    std::shared_ptr<IEventSender> inner_;
+    std::atomic<int> attempts_{0};
+};
+
 TEST_F(UploadRoundTest, AnOfflineRoundTriesALongBacklogOnceAndKeepsItsOrder) {
     platform::host::setReachability(std::string("unknown"));
-    auto container = makeContainer();
+    auto counting = std::make_shared<CountingSender>(sender());
+    containers.push_back(std::make_shared<EventPackageContainer>(counting, registry));
+    auto container = containers.back();
     constexpr int kPackages = 3000;
     auto p = queue(*container, kPackages);
     startRound(container);
@@ -249,12 +266,18 @@ TEST_F(UploadRoundTest, AnOfflineRoundTriesALongBacklogOnceAndKeepsItsOrder) {
         EXPECT_GE(container->packageCount(), static_cast<std::size_t>(kPackages + i));
     }
     round.join();
+    // Each package that waited when the round began was tried once (the
+    // round may have begun after some of the new ones came); none twice.
+    const int first = counting->attempts();
+    EXPECT_GE(first, kPackages);
+    EXPECT_LE(first, kPackages + 20);
     EXPECT_EQ(server.requestCount(), 0u);
     auto expected = p;
     expected.insert(expected.end(), added.begin(), added.end());
     EXPECT_EQ(container->snapshot(), expected);
     // The next round tries them all again, in the same order.
     container->sendAllEventPackages();
+    EXPECT_EQ(counting->attempts(), first + kPackages + 20);
     EXPECT_EQ(container->snapshot(), expected);
 }
 
