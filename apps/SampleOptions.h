@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "SampleUsage.h"  // kHelp: the options, as --help prints them
+
 namespace sample {
 
 struct Options {
@@ -19,19 +21,6 @@ struct Options {
     // Given to sorvel_sample_app by the runner: which launch it is (1 or 2).
     int launch = 0;
 };
-
-// The options, as --help prints them.
-inline constexpr const char* kHelp =
-    "usage: sorvel_sample [--server URL] [--app-key KEY] [--secret-key KEY]\n"
-    "                     [--home DIR] [--events N] [--offline]\n"
-    "  --server URL     send to this loopback server instead of the built-in double\n"
-    "  --app-key KEY    the app key (22 characters)\n"
-    "  --secret-key KEY the secret key (22 characters)\n"
-    "  --home DIR       the app's data folder (default: a new temporary folder)\n"
-    "  --events N       record a burst of N custom events in the second launch\n"
-    "  --offline        record the first launch with the network down, then come back:\n"
-    "                   its events wait on the device and go once the network is back;\n"
-    "                   notifications still show: they need no server\n";
 
 // A wrong command line: the problem and the options on stderr, exit code 2.
 [[noreturn]] inline void usage(const char* problem) {

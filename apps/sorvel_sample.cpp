@@ -291,7 +291,9 @@ void printNewRequests(const sorvel::tools::ServerDouble& server, std::uint64_t& 
                     sorvel::tools::endpointName(r.endpoint), r.status, r.signature.c_str());
         if (r.endpoint == sorvel::tools::Endpoint::EVENT_BULK) {
             for (const auto& evt : Tally::eventsOf(r)) {
-                const bool again = !shownIds.insert(Tally::logIdOf(evt)).second;
+                // The in-app views' events carry no log id: never shown as again.
+                const std::string id = Tally::logIdOf(evt);
+                const bool again = !id.empty() && !shownIds.insert(id).second;
                 std::printf("                %s%s\n", describeEvent(evt).c_str(),
                             again ? "  (again: answered as the last launch ended)" : "");
             }
@@ -617,17 +619,19 @@ int runRunner(Options o) {
     const bool ok = exitCodes == 0 && tally.failures() == 0;
     if (server) {
         server->setAnswerObserver(nullptr);
-        // A duplicate is an upload answered just before its app ended, sent again
-        // at the next launch; it is counted once above.
+        // Requests of every kind, against events (several ride in one upload,
+        // and some requests carry none). An event resent is one whose upload was
+        // answered just before its app ended, sent again at the next launch; it
+        // is counted once in events_received.
         std::printf(
-            "summary: %s launches=2 requests=%zu acknowledged=%d duplicates=%d failures=%d "
-            "history: %s push: %s inapp=%d events:%s\n",
+            "summary: %s launches=2 server_requests=%zu events_received=%d events_resent=%d "
+            "failures=%d history: %s push: %s inapp=%d events:%s\n",
             ok ? "ok" : "FAILED", server->requestCount(), total, tally.duplicates(),
             tally.failures(), history.c_str(), push.c_str(), inAppShown, names.c_str());
     } else {
         // Only the server knows what it acknowledged: no "ok" is claimed.
         std::printf(
-            "summary: %s launches=2 server=%s acknowledged=unknown (ask the server) push: %s\n",
+            "summary: %s launches=2 server=%s events_received=unknown (ask the server) push: %s\n",
             ok ? "ran" : "FAILED", url.c_str(), push.c_str());
     }
     return ok ? 0 : 1;

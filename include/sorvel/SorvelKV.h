@@ -84,7 +84,9 @@ using SorvelCompletionHandler = std::function<void(Completion)>;
 /// attributes nest more than 100 levels deep, or that comes to more than
 /// about 1 MB, is dropped so ("... nested deeper than 100 levels", "... more
 /// than 1048576 ..."); ill-formed UTF-8 in a name or value is repaired
-/// (U+FFFD), with such a line too.
+/// (U+FFFD), with such a line too. Event names are not checked otherwise: the
+/// empty name, or one with any characters (spaces, quotes, NUL bytes), is sent
+/// as given.
 class SORVEL_API SorvelKV {
     struct PassKey {
         explicit PassKey() = default;
@@ -263,7 +265,8 @@ class SORVEL_API SorvelKV {
     // typed form ("string:abc", "long:3", "double:1.5", "boolean:true").
 
     /// Records the custom event eventName (no attributes) and sends it with the
-    /// next upload. A name the SDK cannot take is dropped with a warning.
+    /// next upload. The name is sent as given, the empty name too (only
+    /// ill-formed UTF-8 is repaired, with a warning).
     void event(const std::string& eventName) noexcept;
     /// Records the custom event eventName with the model's attributes. An event
     /// too deep or too large is dropped with a warning naming it and the reason.
@@ -539,9 +542,13 @@ class SORVEL_API SorvelKV {
     // ActionHistoryError::SDKDisabledStateError. Otherwise the call is queued
     // and the completion runs later on the SDK's message-history queue
     // ("FvnActionHistoryDispatchQueue"), or at once on the SDK's controller
-    // queue when the history store could not be opened (OpenDatabaseError) or
-    // the SDK is not initialised yet (CalledBeforeInitError): move to the main
-    // thread yourself to touch the user interface. A token, when given, is
+    // queue when the history store could not be opened (OpenDatabaseError):
+    // move to the main thread yourself to touch the user interface. A call
+    // made before the SDK is ready (see SorvelHost::whenStarted) is held with
+    // the app's other calls and carried out once it is, in order; a start that
+    // ends disabled (a refused key) answers it with SDKDisabledStateError.
+    // CalledBeforeInitError answers only a call that reaches the SDK while a
+    // restart (restartSDK) hands it back to its start. A token, when given, is
     // sent unchanged as the "Authorization" header; none sends no such header.
     // Action types are the raw values "PUSH_ANDROID", "PUSH_IOS", "KAKAOTALK",
     // "TEXT_MESSAGE". An empty completion is allowed (nothing is called).
@@ -558,9 +565,10 @@ class SORVEL_API SorvelKV {
                                   ActionHistoryCompletion completion) noexcept;
     /// Stores a received push payload (the notification's user info) as an
     /// unread "PUSH_IOS" entry. Returns at once; the store is written on the
-    /// history queue. A payload without "aps", "custom_alert", an alert or
-    /// the campaign values is logged ("insertPushData :: no essential Value")
-    /// and dropped. Does nothing while the SDK is disabled.
+    /// history queue, before the SDK is ready too (the call is not held). A
+    /// payload without "aps", "custom_alert", an alert or the campaign values
+    /// is logged ("insertPushData :: no essential Value") and dropped. Does
+    /// nothing while the SDK is disabled.
     void insertPushData(const Value::Map& pushJsonDic) noexcept;
     /// Reads a page of stored entries of the types, newest first: at most
     /// limit entries after skipping skip (a negative skip counts as 0, a

@@ -91,6 +91,35 @@ TEST_F(FacadeHistoryTest, InboxRoundOverLoopback) {
     EXPECT_TRUE(empty.await().getData()->empty());
 }
 
+// Calls made before the SDK is ready are held like any other, then answered
+// from the store in the order they were made: none fails for being early.
+TEST_F(FacadeHistoryTest, CallsBeforeTheStartAreHeldAndAnsweredOnceItIsReady) {
+    kv().insertPushData(push(5, "before init"));  // not held: straight to the store
+    Answers early;
+    kv().getAllActionHistory(kTypes, early.completion());
+    kv().initSorvel(kAppKey, kSecretKey);
+    kv().getActionHistory(0, 10, kTypes, early.completion());
+    ASSERT_TRUE(DiContainer::shared().drain());
+    EXPECT_EQ(early.count(), 0u) << "answered before the app first became active";
+
+    SorvelHost::applicationDidBecomeActive();
+    for (std::size_t n = 1; n <= 2; ++n) {
+        const auto result = early.await(n);
+        ASSERT_TRUE(result.isSucceeded()) << n << ": " << result.getError()->localizedDescription();
+        EXPECT_EQ(historyIds(result), (std::vector<std::string>{"PUSH_IOS::5"}));
+        EXPECT_EQ(early.labels[n - 1], "FvnActionHistoryDispatchQueue");
+    }
+
+    // A start that ends disabled answers what it held with that.
+    relaunch();
+    Answers refused;
+    kv().getAllActionHistory(kTypes, refused.completion());
+    start("short key", kSecretKey);
+    const auto result = refused.await();
+    ASSERT_FALSE(result.isSucceeded());
+    EXPECT_EQ(result.getError()->actionHistoryError(), ActionHistoryError::SDKDisabledStateError);
+}
+
 TEST_F(FacadeHistoryTest, DisabledFacadeAnswersEachCompletionOnceBeforeReturning) {
     start();
     kv().gdprForgetMe();
