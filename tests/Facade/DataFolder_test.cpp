@@ -162,7 +162,7 @@ TEST_F(FacadeTest, AFolderNamedAfterUseKeepsOneDeviceIdAcrossLaunches) {
         ASSERT_EQ(ids.count(name), 1u) << name;
         all.insert(ids.at(name).begin(), ids.at(name).end());
     }
-    EXPECT_EQ(all.size(), 1u) << "device ids: " << all.size();
+    EXPECT_EQ(all.size(), 1u);
     EXPECT_EQ(all.count("<none>"), 0u);
     EXPECT_FALSE(fs::exists(moved));
     EXPECT_FALSE(fs::exists(moved + "-keychain"));
