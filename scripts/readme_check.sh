@@ -30,15 +30,18 @@ PORT=""
 rm -rf "$WORK" build/release && mkdir -p "$APP" "$WORK/blocks" "$WORK/data" || exit 1
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-${JOBS:-$(nproc)}}"
 
-# The placeholders: the install prefix, the SDK's folder, an app's data
-# folder (/var/lib/<app>/sorvel, put below the folder given) and the server
+# The placeholders: the install prefix, the SDK's folder and the server
 # double's port (its URL and its --port option).
-subst() { # data-folders
+subst() {
   sed -e "s|/opt/sorvelkv|$PREFIX|g" -e "s|/path/to/sorvelkv|$SDK|g" \
-      -e "s|/var/lib/\([a-z_]*\)/sorvel|$1/\1|g" \
       -e "s|127\.0\.0\.1:8080|127.0.0.1:${PORT:-8080}|g" \
       -e "s|--port 8080|--port ${PORT:-0} --port-file $WORK/port|g"
 }
+
+# The apps keep their data where the SDK puts it by default, below the user's
+# data home: a new user's, empty, here (and one of its own for each fragment).
+unset SORVEL_HOME
+export XDG_DATA_HOME="$WORK/data"
 
 fail() { echo "README check: $*"; exit 1; }
 
@@ -99,14 +102,14 @@ while IFS=$'\t' read -r n line tag arg; do
       if [ -z "$PORT" ] && grep -q '127\.0\.0\.1:8080' "$block"; then
         fail "README.md:$line: the file names the server double before a block starts it"
       fi
-      subst "$WORK/data" <"$block" >"$APP/$arg" || fail "cannot write $arg" ;;
+      subst <"$block" >"$APP/$arg" || fail "cannot write $arg" ;;
     readme-harness)
       grep -q '^ *// (the snippet)$' "$block" || fail "README.md:$line: no \"// (the snippet)\" line"
       harness="$block" ;;
     readme-server)
       stop_server
       rm -f "$WORK/port"
-      subst "$WORK/data" <"$block" >"$WORK/server.sh"
+      subst <"$block" >"$WORK/server.sh"
       (cd "$APP" && exec setsid bash -e "$WORK/server.sh") </dev/null >"$WORK/server.log" 2>"$WORK/server.err" &
       server=$!
       for _ in $(seq 300); do
@@ -122,7 +125,7 @@ while IFS=$'\t' read -r n line tag arg; do
         app) dir="$APP" ;;
         *) fail "README.md:$line: readme-run wants sdk or app, not \"$arg\"" ;;
       esac
-      subst "$WORK/data" <"$block" >"$WORK/run-$n.sh"
+      subst <"$block" >"$WORK/run-$n.sh"
       before="$(bulk_count)"
       (cd "$dir" && timeout 1800 bash -e "$WORK/run-$n.sh") </dev/null >"$WORK/run-$n.log" 2>&1 ||
         { tail -n 60 "$WORK/run-$n.log"; fail "README.md:$line: the block failed"; }
@@ -147,13 +150,13 @@ while IFS=$'\t' read -r n line tag arg; do
           while ((getline l < frag) > 0) print (l == "" ? "" : pad l)
           next
         }
-        { print }' "$harness" | subst "$WORK/data/fragment-$n" >"$src"
+        { print }' "$harness" | subst >"$src"
       flags="$(PKG_CONFIG_PATH="$PREFIX/lib/pkgconfig" pkg-config --cflags --libs sorvelkv)" ||
         fail "pkg-config cannot find sorvelkv"
       # shellcheck disable=SC2086
       g++ -std=c++20 -Wall -Wextra -Werror "$src" $flags -o "$WORK/fragment-$n" ||
         fail "README.md:$line: the fragment does not compile in the harness ($src)"
-      LD_LIBRARY_PATH="$PREFIX/lib" timeout 120 "$WORK/fragment-$n" </dev/null >"$WORK/fragment-$n.log" 2>&1 ||
+      XDG_DATA_HOME="$WORK/data/fragment-$n" LD_LIBRARY_PATH="$PREFIX/lib" timeout 120 "$WORK/fragment-$n" </dev/null >"$WORK/fragment-$n.log" 2>&1 ||
         { tail -n 60 "$WORK/fragment-$n.log"; fail "README.md:$line: the fragment's program failed"; } ;;
     *) fail "README.md:$line: unknown tag $tag" ;;
   esac

@@ -38,6 +38,16 @@ class SORVEL_API SorvelHost {
     /// (~/.local/share/sorvelkv/\<bundle id\> when XDG_DATA_HOME is unset).
     /// A path holding a NUL byte is ignored with the error line
     /// "SorvelHost::setDataFolder :: the path holds a NUL byte; ignored".
+    ///
+    /// Call it before the SDK's first call that touches data: before
+    /// initSorvel (and before setNotificationPermission, which stores the
+    /// answer), in practice first thing in `main`. Once the SDK has used its
+    /// data folder, the data and the device id's keychain stay where they are
+    /// for the rest of the process: a call naming another folder changes
+    /// nothing, the keychain included, and logs the error line
+    /// "SorvelHost::setDataFolder :: the SDK already uses the data folder
+    /// "\<in use\>"; "\<path\>" is ignored". Naming the folder in use again
+    /// changes nothing and logs nothing.
     static void setDataFolder(const std::string& path) noexcept;
 
     /// The app's bundle id (default "com.sorvel.sample").

@@ -33,6 +33,16 @@ struct FolderState {
         std::string base;     // the folder that holds one home per app
     };
     std::optional<Defaults> defaults GUARDED_BY(mu);
+    // The SDK has asked where its data or its keychain lives: from then on the
+    // app cannot move them, or a launch would part its data from its device id.
+    bool used GUARDED_BY(mu) = false;
+
+    FolderState() {
+        registerResetHook([this] {
+            MutexLock lock(mu);
+            used = false;
+        });
+    }
 };
 
 FolderState& folderState() {
@@ -155,9 +165,11 @@ std::string homeFolder() {
     {
         MutexLock lock(s.mu);
         if (!s.home.empty()) {
+            s.used = true;
             return s.home;
         }
         if (s.defaults) {
+            s.used = true;
             return homeFrom(*s.defaults, bundleId);
         }
     }
@@ -167,6 +179,7 @@ std::string homeFolder() {
     if (!s.defaults) {
         s.defaults = std::move(found);
     }
+    s.used = true;
     return s.home.empty() ? homeFrom(*s.defaults, bundleId) : s.home;
 }
 
@@ -189,6 +202,8 @@ std::string keychainFolder() {
         auto& s = folderState();
         MutexLock lock(s.mu);
         path = s.keychain;
+        // Without a folder of its own, homeFolder() below marks the use.
+        s.used = s.used || !path.empty();
     }
     // Beside the home folder, not inside it: a wipe of the app's data must not
     // take the device id with it.
@@ -207,6 +222,27 @@ void setKeychainFolder(const std::string& path) {
     auto& s = folderState();
     MutexLock lock(s.mu);
     s.keychain = path;
+}
+
+std::optional<std::string> setDataFolder(const std::string& path) {
+    auto& s = folderState();
+    {
+        MutexLock lock(s.mu);
+        if (!s.used) {
+            // One step for both: a reader in between would find the new home
+            // with the old keychain.
+            s.home = path;
+            s.keychain.clear();
+            return std::nullopt;
+        }
+    }
+    // Once used, this call never changes the folders again, so the answer is
+    // the folder every reader got.
+    std::string inUse = homeFolder();
+    if (inUse == path) {
+        return std::nullopt;
+    }
+    return inUse;
 }
 
 }  // namespace host

@@ -30,6 +30,12 @@ void setHomeFolder(const std::string& path);
 // The keychain lives outside the app's data folder so it survives a wipe of
 // it; without one it is the home folder's path with "-keychain" appended.
 void setKeychainFolder(const std::string& path);
+// What the app itself may do (SorvelHost::setDataFolder): the home folder
+// becomes path, with the keychain beside it. Only until the SDK first asks
+// for either folder (FileSystem.h); from then on both stay for the rest of the
+// process, and the home folder in use is returned when path names another.
+// The two calls above stay the host's, unconditional.
+std::optional<std::string> setDataFolder(const std::string& path);
 
 // ---- Time -----------------------------------------------------------------
 

@@ -42,9 +42,14 @@ void SorvelHost::setDataFolder(const std::string& path) noexcept {
         if (holdsNul("SorvelHost::setDataFolder", path)) {
             return;
         }
-        platform::host::setHomeFolder(path);
-        // The keychain follows the data folder: "<path>-keychain".
-        platform::host::setKeychainFolder("");
+        // The keychain follows the data folder ("<path>-keychain"), both or
+        // neither: once the SDK has used them, moving them would give this
+        // data a second device id.
+        if (auto inUse = platform::host::setDataFolder(path)) {
+            facade::refuseCall("SorvelHost::setDataFolder",
+                               "the SDK already uses the data folder \"" + *inUse + "\"; \"" +
+                                   path + "\" is ignored");
+        }
     });
 }
 
