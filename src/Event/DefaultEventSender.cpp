@@ -52,7 +52,11 @@ std::optional<DefaultEventSender::Request> DefaultEventSender::prepare(
         return std::nullopt;
     };
     if (!FvnUtil::isNetworkConnected()) {
-        SvlLog::error("Fail to sending event. You are not connected to the network.", true);
+        // Offline, a round tries every waiting package: the line is made only
+        // when someone reads it.
+        if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_ERROR, true)) {
+            SvlLog::error("Fail to sending event. You are not connected to the network.", true);
+        }
         return fail();
     }
     if (FvnUtil::isGdprForgetMe(gdprAction_, *dataRegistry_)) {

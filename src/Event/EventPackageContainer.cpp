@@ -348,7 +348,9 @@ void EventPackageContainer::sendAllEventPackages() {
         return;
     }
     const std::size_t n = packageCount();
-    SvlLog::debug("packageQueueCount : " + std::to_string(n), true);
+    if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_DEBUG, true)) {
+        SvlLog::debug("packageQueueCount : " + std::to_string(n), true);
+    }
     {
         platform::MutexLock lock(mu_);
         inRound_ = true;

@@ -108,8 +108,9 @@ void InAppMessageSqliteStore::refreshTriggerEventNames() {
         {
             platform::MutexLock probe(probeMu_);
             if (probe_) {
-                settled = commitWatch_->settle(*probe_, [&] {
-                    names = readTriggerNames(*probe_, triggersTable);
+                platform::sqlite::Connection& connection = *probe_;
+                settled = commitWatch_->settle(connection, [&] {
+                    names = readTriggerNames(connection, triggersTable);
                     return names != nullptr;
                 });
             }
