@@ -131,14 +131,25 @@ inline std::optional<std::string> stringParam(const LogEventParameter& e, const 
 }
 
 // Drops the test's hold on a generator whose ticks run on the global queue and
-// waits until no tick holds it any more, so nothing it reaches outlives the
-// test. A tick publishes its end to no one: polled.
+// waits until no tick holds it any more. A tick publishes its end to no one:
+// polled. The generator expires as the last holder starts to destroy it,
+// which may be a tick, on its own thread: what the generator holds, it lets
+// go a moment later (see waitUntilHeldAlone).
 template <class T>
 void releaseAndWait(std::shared_ptr<T>& generator) {
     std::weak_ptr<T> weak = generator;
     generator.reset();
     EXPECT_TRUE(testing::pollUntil([&] { return weak.expired(); }))
         << "a tick still holds the generator";
+}
+
+// Waits until the test's pointer is the only one left to what a released
+// generator held, so nothing outlives the test: a mock still held when the
+// program ends is reported as leaked.
+template <class T>
+void waitUntilHeldAlone(const std::shared_ptr<T>& held) {
+    EXPECT_TRUE(testing::pollUntil([&] { return held.use_count() == 1; }))
+        << held.use_count() - 1 << " other holders left";
 }
 
 // A fresh app on a manual clock: a real registry over its own settings

@@ -32,6 +32,7 @@ class DailyFirstOpenTest : public AutoEventTest {
     void TearDown() override {
         generator->stopTimer();
         releaseAndWait(generator);
+        waitUntilHeldAlone(repository);
         AutoEventTest::TearDown();
     }
     void keepInAppListFresh() {

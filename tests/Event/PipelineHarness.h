@@ -142,6 +142,7 @@ class PipelineTest : public AutoEventTest {
     }
     void TearDown() override {
         launch.reset();
+        waitUntilHeldAlone(repository);
         AutoEventTest::TearDown();
     }
     // The process ends (without any call of the SDK) and the app starts

@@ -413,7 +413,8 @@ void reportAndAwaitKill(bool ok) {
 
 bool killWhenReady(const std::string& envEntry, std::string& said) {
     bool ready = false;
-    const int status = readThenKill({envEntry}, "ready", std::chrono::seconds(30), said, ready);
+    const int status =
+        readThenKill({envEntry}, "ready", scaled(std::chrono::seconds(30)), said, ready);
     return ready && status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 

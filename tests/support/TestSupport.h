@@ -28,6 +28,18 @@ inline void PrintTo(const Value& v, std::ostream* os) {
 // killWhenReady.
 namespace sorvel::testing {
 
+#ifndef SORVEL_TEST_SLOWDOWN
+#define SORVEL_TEST_SLOWDOWN 1
+#endif
+// How many times slower than a plain build this one runs (a sanitizer's
+// checks multiply the work; tests/CMakeLists.txt sets it). A loop of many
+// child processes does this many times fewer rounds.
+inline constexpr int kSlowdown = SORVEL_TEST_SLOWDOWN;
+// A deadline chosen for a plain build, stretched for this one.
+constexpr std::chrono::milliseconds scaled(std::chrono::milliseconds deadline) {
+    return deadline * kSlowdown;
+}
+
 // Waiting for work that runs on other threads. The work changes what the
 // test will look at and then calls notifyWaiters(); the test blocks in
 // waitUntil() on a condition variable that this signals. Test callbacks,
@@ -56,7 +68,7 @@ bool pollUntil(const std::function<bool()>& pred,
 // static initialiser, before any test or thread runs, so the child never
 // inherits a half-held lock the way a fork() would.
 std::string runSelf(const std::vector<std::string>& envEntries, std::string_view lastWord,
-                    std::chrono::milliseconds deadline = std::chrono::seconds(30));
+                    std::chrono::milliseconds deadline = scaled(std::chrono::seconds(30)));
 // Reads fd until what was read contains `word`, the writer closes its end, the
 // real-time deadline passes or cancelFd (when given) becomes readable; true
 // when the word arrived.
