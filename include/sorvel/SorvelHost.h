@@ -84,9 +84,10 @@ class SORVEL_API SorvelHost {
     /// stored and every upload ended in time, false when the time ran out
     /// (what was recorded is then still on disk, up to the record underway).
     /// Before initSorvel it does nothing and returns true. An app that
-    /// returns from `main` or calls `exit` without it loses nothing either:
-    /// at a normal exit the SDK stores what it holds within 50 ms, without
-    /// uploading, and logs an error naming what it could not store.
+    /// returns from `main` or calls `exit` without it gives the SDK 50 ms to
+    /// store what it holds, without uploading: what is not stored by then (a
+    /// burst recorded just before, on a busy machine) is lost, and an error
+    /// line says so.
     static bool applicationWillTerminate(std::chrono::milliseconds timeout) noexcept;
 
     /// The SDK's main thread. Its timers (the timed upload, the daily first
