@@ -18,7 +18,6 @@
 #include "Base/Hex.h"
 #include "Platform/Clock.h"
 #include "Platform/FileSystem.h"
-#include "Platform/SqliteWal.h"
 #include "Platform/SystemLog.h"
 
 namespace sorvel::platform::sqlite {
@@ -421,7 +420,6 @@ struct FileInfo {
     bool regular = true;
     mode_t mode = 0;
     std::uint64_t size = 0;
-    std::string head;  // the first bytes, when asked for
 };
 
 // Looks at a file by its name, without a descriptor of it: another
@@ -433,9 +431,8 @@ struct FileInfo {
 // when given, is the mode of the database file, which its "-wal" and "-shm"
 // take: a read-only connection may have made them while the file was
 // read-only, and left so they would keep the store read-only once the file
-// is not. The first bytes, when asked for, are read through SQLite's own
-// file layer (StoreFile), which keeps those locks.
-StatusOr<FileInfo> inspect(const std::string& path, std::size_t headBytes, const Log& log,
+// is not.
+StatusOr<FileInfo> inspect(const std::string& path, const Log& log,
                            std::optional<mode_t> like = std::nullopt) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
@@ -466,14 +463,6 @@ StatusOr<FileInfo> inspect(const std::string& path, std::size_t headBytes, const
         errno != EROFS) {
         log("can not make " + path + " private: " + std::strerror(errno));
     }
-    if (headBytes > 0 && info.size > 0) {
-        const StoreFile file(path, StoreFile::Kind::Database);
-        info.head.resize(std::min<std::uint64_t>(headBytes, file.size()));
-        if (!file.readable() ||
-            !file.read(0, reinterpret_cast<std::uint8_t*>(info.head.data()), info.head.size())) {
-            return Status::error("can not read " + path);
-        }
-    }
     return info;
 }
 
@@ -496,25 +485,6 @@ Status createPrivateFile(const std::string& path) {
               : Status::error("can not set the mode of " + path + ": " + std::strerror(err));
 }
 
-// SQLite is never handed a file whose header it would refuse: it would still
-// create, replay and delete the "-wal" beside it on the way, and that log is
-// part of what gets moved aside. Checks what SQLite checks before it answers
-// "not a database"; damage further in is found by SQLite itself.
-constexpr std::size_t kHeaderBytes = 100;
-bool headerLooksValid(const std::string& head) {
-    if (head.empty()) {
-        return true;  // an empty file is an empty database
-    }
-    const auto* h = reinterpret_cast<const unsigned char*>(head.data());
-    if (head.size() < kHeaderBytes || std::memcmp(h, "SQLite format 3", 16) != 0) {
-        return false;
-    }
-    const unsigned pageSize = h[16] == 0 && h[17] == 1 ? 65536u : (h[16] << 8 | h[17]);
-    const bool powerOfTwo = (pageSize & (pageSize - 1)) == 0;
-    return powerOfTwo && pageSize >= 512 && pageSize - h[20] >= 480 && (h[18] == 1 || h[18] == 2) &&
-           (h[19] == 1 || h[19] == 2) && h[21] == 64 && h[22] == 32 && h[23] == 32;
-}
-
 // A file name as an SQLite URI path: every byte outside the unreserved set
 // is percent-encoded, so '?', '#' and '%' in a name stay part of it.
 std::string uriPath(const std::string& path) {
@@ -528,6 +498,29 @@ std::string uriPath(const std::string& path) {
         }
     }
     return out;
+}
+
+// Whether SQLite takes the file for a database: SQLITE_OK, or its answer
+// with the reason in `why`. Asked on a read-only connection: one opened to
+// write on a file SQLite refuses would replay and delete the "-wal" beside
+// it on the way, and the log is part of what gets moved aside; a read-only
+// one leaves the log as it is. It reads under SQLite's locks, so a writer
+// elsewhere is never caught half way. Only the header and the schema's
+// version are read; damage further in is found by the store's own
+// connection.
+int databaseCheck(const std::string& path, std::string& why) {
+    int rc = SQLITE_OK;
+    auto probe = Connection::open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, rc, &why);
+    if (!probe) {
+        return rc;
+    }
+    Statement version = probe->prepare("PRAGMA schema_version");
+    rc = version ? version.step() : version.prepareResult();
+    if (rc == SQLITE_ROW) {
+        return SQLITE_OK;
+    }
+    why = probe->errorMessage();
+    return rc;
 }
 
 bool exists(const std::string& path) {
@@ -619,11 +612,11 @@ class Opener {
     // take it for a new store and delete the log, which holds everything a
     // young store has); a missing file is created private.
     Result checkFiles(std::string& why) {
-        auto main = inspect(path_, kHeaderBytes, log_);
+        auto main = inspect(path_, log_);
         const std::optional<mode_t> like =
             main && main->exists && main->regular ? std::optional(main->mode) : std::nullopt;
-        auto wal = inspect(path_ + "-wal", 0, log_, like);
-        auto shm = inspect(path_ + "-shm", 0, log_, like);
+        auto wal = inspect(path_ + "-wal", log_, like);
+        auto shm = inspect(path_ + "-shm", log_, like);
         for (const auto* file : {&wal, &shm, &main}) {
             if (!*file) {
                 why = file->status().message();
@@ -645,9 +638,14 @@ class Opener {
             return Result::Unreadable;
         }
         newFile_ = main->size == 0;
-        if (!headerLooksValid(main->head)) {
-            why = "not a database file";
-            return Result::Unreadable;
+        if (main->size > 0) {
+            const int rc = databaseCheck(path_, why);
+            // Any other answer (a busy or unwritable store) is the store's
+            // own connection's to meet.
+            if ((rc & 0xff) == SQLITE_NOTADB || (rc & 0xff) == SQLITE_CORRUPT) {
+                why = "not a database file";
+                return Result::Unreadable;
+            }
         }
         if (!main->exists) {
             // Its "-wal" and "-shm" take the file's mode.
@@ -664,8 +662,6 @@ class Opener {
         if (Result checked = checkFiles(why); checked != Result::Ok) {
             return checked;
         }
-        // What the log holds, looked at before SQLite replays (and may drop) it.
-        const WalReport walBefore = examineWal(path_);
         int rc = SQLITE_OK;
         connection_ = Connection::open(
             path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | options_.threading, rc, &why);
@@ -703,7 +699,6 @@ class Opener {
             const Result failed = fail(rc, why);
             return cannotWrite(rc) ? Result::ReadOnly : failed;
         }
-        reportWalLoss(walBefore);
         connection_->keepWalSmall(path_);
         // A log left large by an earlier run is cut back now. Without waiting:
         // when another connection is busy with the file, this is skipped and
@@ -727,7 +722,7 @@ class Opener {
             rc = options_.setup(*connection_);
         }
         if (cannotWrite(rc)) {
-            auto wal = inspect(path_ + "-wal", 0, log_);
+            auto wal = inspect(path_ + "-wal", log_);
             if (wal && wal->size == 0) {
                 connection_ = Connection::open("file:" + uriPath(path_) + "?immutable=1",
                                                flags | SQLITE_OPEN_URI, rc, &why);
@@ -742,15 +737,6 @@ class Opener {
             return false;
         }
         return true;
-    }
-
-    // Says what a damaged log lost: SQLite drops it without a word.
-    void reportWalLoss(const WalReport& before) {
-        if (before.lostBytes > 0) {
-            log_("write-ahead log of " + path_ + " was damaged (" + before.problem + "); " +
-                 std::to_string(before.lostBytes) +
-                 " bytes of it could not be read and were discarded, with the changes they held");
-        }
     }
 
     const std::string& path_;

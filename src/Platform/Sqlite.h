@@ -297,8 +297,7 @@ struct StoreOptions {
     /// file moved aside and an empty store tried once more.
     std::function<int(Connection&)> setup;
     /// Where the layer's own lines go (defaults to the system log, prefixed
-    /// "SQLite :: "): a file that could not be moved or made private, a write-
-    /// ahead log whose content was lost.
+    /// "SQLite :: "): a file that could not be moved or made private.
     std::function<void(const std::string&)> log;
 };
 
@@ -327,12 +326,14 @@ struct OpenedStore {
 /// app's folders are made 0700): WAL journal, synchronous NORMAL (a commit
 /// survives the process being killed), the busy time-out, a write-ahead log
 /// emptied at open and then kept small (Connection::keepWalSmall). Files are
-/// looked at before SQLite
-/// is given them: a FIFO cannot block the call, a file that is not a database
-/// (garbage, a bad header, an empty file beside a non-empty log) is moved aside
-/// with its log and index and an empty store started; a file or folder that
-/// cannot be written is opened read-only. A log whose content cannot be read
-/// is reported through options.log. The caller logs the outcome (see
+/// looked at by name before SQLite is given them, and a descriptor of them
+/// is never opened beside SQLite's (closing it would drop the process's
+/// locks): a FIFO cannot block the call; a file SQLite does not take for a
+/// database (garbage, a bad header; asked on a read-only connection, which
+/// leaves the log alone) or an empty file beside a non-empty log is moved
+/// aside with its log and index and an empty store started; a file or folder
+/// that cannot be written is opened read-only. What a damaged log held is
+/// dropped by SQLite as it replays the log. The caller logs the outcome (see
 /// describe()).
 OpenedStore openStore(const std::string& path, const StoreOptions& options);
 

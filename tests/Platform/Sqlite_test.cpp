@@ -475,7 +475,7 @@ void restore(const Snapshot& s, const std::string& path) {
     writeFile(path + "-shm", s.shm);
 }
 
-TEST(Sqlite, AWriteAheadLogThatLostCommittedChangesIsReported) {
+TEST(Sqlite, ADamagedWriteAheadLogLeavesTheStoreInPlaceAndWritable) {
     testing::TempDir dir;
     const std::string live = dir.path() + "/live.sqlite";
     OpenedStore opened = openStore(live, storeOptions());
@@ -497,7 +497,7 @@ TEST(Sqlite, AWriteAheadLogThatLostCommittedChangesIsReported) {
     struct Case {
         const char* name;
         Snapshot files;
-        bool damaged;
+        bool damaged;      // SQLite drops part of what the log held
         std::size_t keys;  // at least this many come back
     };
     const std::string& wal = young.wal;
@@ -511,15 +511,12 @@ TEST(Sqlite, AWriteAheadLogThatLostCommittedChangesIsReported) {
         {"a frame overwritten", {young.db, holed, young.shm}, true, 1},
         {"garbage, no index", {young.db, std::string(5000, 'Z'), ""}, true, 0},
         {"intact, no index", {young.db, wal, ""}, false, 20},
-        // A log that ends short, in a partial or a torn frame, is what a
-        // writer killed mid-frame leaves: what it replays is all it held.
-        {"half", {young.db, wal.substr(0, wal.size() / 2), young.shm}, false, 1},
+        {"half", {young.db, wal.substr(0, wal.size() / 2), young.shm}, true, 1},
         {"last frame torn",
          {young.db, wal.substr(0, wal.size() - 2000) + std::string(2000, '\0'), young.shm},
-         false,
+         true,
          15},
-        // An empty log says nothing of what it held.
-        {"zero-length", {young.db, "", young.shm}, false, 0},
+        {"zero-length", {young.db, "", young.shm}, true, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -532,15 +529,13 @@ TEST(Sqlite, AWriteAheadLogThatLostCommittedChangesIsReported) {
         OpenedStore reopened = openStore(path, storeOptions(&lines));
         ASSERT_EQ(reopened.mode, OpenedStore::Mode::ReadWrite) << reopened.why;
         EXPECT_FALSE(reopened.damage.has_value());
+        // Nothing is moved aside or taken for a broken store: the log is
+        // SQLite's to replay, and the store goes on with what it kept.
+        EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
         if (c.damaged) {
-            ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
-            EXPECT_NE(lines[0].find("write-ahead log of " + path + " was damaged"),
-                      std::string::npos)
-                << lines[0];
             EXPECT_LT(keysIn(*reopened.connection).size(), 20u);
-        } else {
-            EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
         }
+        EXPECT_TRUE(insertKey(*reopened.connection, "written after"));
         EXPECT_GE(keysIn(*reopened.connection).size(), c.keys);
     }
 }
