@@ -214,7 +214,7 @@ int runAsKilledChildIfAsked() {
         return 0;
     }
     Pipeline p;
-    p.storeKeys();
+    const bool keysStored = p.storeKeys();
     for (int i = 0; i < kDelivered; ++i) {
         p.log("first-" + std::to_string(i));
     }
@@ -229,8 +229,8 @@ int runAsKilledChildIfAsked() {
         return 1;
     }
     std::ofstream(lastNumberFile(*home)) << p.buffer->eventCounters()->current().eventOrderNo;
-    testing::reportAndAwaitKill(p.buffer->bufferedEventCount() ==
-                                static_cast<std::size_t>(kInOpenBuffer));
+    testing::reportAndAwaitKill(keysStored && p.buffer->bufferedEventCount() ==
+                                                  static_cast<std::size_t>(kInOpenBuffer));
 }
 const int kKilledChildDone = runAsKilledChildIfAsked();
 

@@ -71,10 +71,13 @@ struct Pipeline {
     std::shared_ptr<UserPropertyManager> properties =
         std::make_shared<UserPropertyManager>(registry, [] { return 100; });
 
-    // The keys requests are signed with.
-    void storeKeys() {
+    // The keys requests are signed with, on disk when it returns true: a
+    // child killed with them still queued would leave the next launch
+    // unable to sign.
+    [[nodiscard]] bool storeKeys() {
         registry->putString(std::string(kSecretKey), DataRegistryKey::STRING_SECRETKEY);
         registry->putString(std::string(kAppKey), DataRegistryKey::STRING_APPKEY);
+        return static_cast<bool>(registry->waitForPendingWrites());
     }
 
     // One "custom:tap" event with this log id, numbered and chained as the

@@ -33,7 +33,7 @@ int runAsKilledChildIfAsked() {
         return 0;
     }
     Pipeline p;
-    p.storeKeys();
+    const bool keysStored = p.storeKeys();
     auto log = [&](int i) { p.log("kill-" + std::to_string(i)); };
     for (int i = 0; i < kSentFirst; ++i) {
         log(i);
@@ -49,8 +49,8 @@ int runAsKilledChildIfAsked() {
         }
     }
     p.buffer->waitUntilIdle();
-    testing::reportAndAwaitKill(p.container->packageCount() ==
-                                static_cast<std::size_t>(kQueuedOffline / 10));
+    testing::reportAndAwaitKill(keysStored && p.container->packageCount() ==
+                                                  static_cast<std::size_t>(kQueuedOffline / 10));
 }
 const int kKilledChildDone = runAsKilledChildIfAsked();
 
@@ -71,7 +71,7 @@ int runAsRotatedChildIfAsked() {
     const std::string server = arg.substr(arg.find('|') + 1);
     platform::host::mapHttpHost("*", "http://127.0.0.1:1");
     Pipeline p;
-    p.storeKeys();
+    const bool keysStored = p.storeKeys();
     // Another process's journal in the folder, as long as this one lives.
     auto other = EventJournal::create(platform::preferencesFolder());
     auto log = [&](int from, int to) {
@@ -94,7 +94,7 @@ int runAsRotatedChildIfAsked() {
          EventJournal::filesInReplayOrder(platform::preferencesFolder())) {
         files += path.find("~") != std::string::npos ? 1 : 0;
     }
-    testing::reportAndAwaitKill(other && files >= 1 &&
+    testing::reportAndAwaitKill(keysStored && other && files >= 1 &&
                                 p.container->packageCount() ==
                                     static_cast<std::size_t>(kQueuedAfterMark / 10));
 }
@@ -113,13 +113,13 @@ int runAsOpenBufferChildIfAsked() {
     }
     platform::host::mapHttpHost("*", "http://127.0.0.1:1");
     Pipeline p;
-    p.storeKeys();
+    const bool keysStored = p.storeKeys();
     for (int i = 0; i < kQueuedBeforeOpen + kInOpenBuffer; ++i) {
         p.log("kill-" + std::to_string(i));
     }
     p.buffer->waitUntilStored();
-    testing::reportAndAwaitKill(p.buffer->bufferedEventCount() ==
-                                static_cast<std::size_t>(kInOpenBuffer));
+    testing::reportAndAwaitKill(keysStored && p.buffer->bufferedEventCount() ==
+                                                  static_cast<std::size_t>(kInOpenBuffer));
 }
 const int kOpenChildDone = runAsOpenBufferChildIfAsked();
 
@@ -134,7 +134,7 @@ int runAsOverCapChildIfAsked() {
     }
     platform::host::mapHttpHost("*", "http://127.0.0.1:1");
     Pipeline p;
-    p.storeKeys();
+    const bool keysStored = p.storeKeys();
     for (int i = 0; i < kOverCapPackages * 10; ++i) {
         p.log("kill-" + std::to_string(i));
     }
@@ -147,8 +147,9 @@ int runAsOverCapChildIfAsked() {
         journaled += std::filesystem::file_size(path);
     }
     // The left-out packages are named, not kept: far less than one of them.
-    testing::reportAndAwaitKill(journaled < 1000 && p.container->packageCount() ==
-                                                        static_cast<std::size_t>(kOverCapPackages));
+    testing::reportAndAwaitKill(keysStored && journaled < 1000 &&
+                                p.container->packageCount() ==
+                                    static_cast<std::size_t>(kOverCapPackages));
 }
 const int kOverCapChildDone = runAsOverCapChildIfAsked();
 
