@@ -187,6 +187,12 @@ class Repository final : public IRepository, public std::enable_shared_from_this
     // this process or another), they are those a lookup queued now would read.
     const std::shared_ptr<std::atomic<std::int64_t>> inAppBlocksPending_ =
         std::make_shared<std::atomic<std::int64_t>>(0);
+    // True from the moment a trigger's lookup selects a message until its
+    // display step is over, shown or not: a trigger in between is refused as
+    // one arriving while a message is on screen, so that two messages never
+    // stack on the screen (and the second is not counted against its caps).
+    const std::shared_ptr<std::atomic<bool>> inAppMessageSelected_ =
+        std::make_shared<std::atomic<bool>>(false);
 
     // Held from the block check to the previous id's update of an event.
     platform::Mutex eventMu_;

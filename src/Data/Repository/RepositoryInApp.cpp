@@ -37,6 +37,36 @@ void queueInApp(platform::DispatchQueue& queue, std::shared_ptr<InAppMessageDAO>
     });
 }
 
+// A message on screen, or one selected and not yet through its display step.
+// The selection is read first: the display step marks a message shown before
+// it lets its selection go, so a message on its way is never missed.
+bool messageShownOrSelected(const std::atomic<bool>& selected) {
+    return selected.load() || SVLBooleanState::isInAppMessageShowing().get();
+}
+
+// The selection mark of one selected message, held until its display step is
+// over, or until that step's block is dropped without running.
+class SelectionHold {
+  public:
+    explicit SelectionHold(std::shared_ptr<std::atomic<bool>> selected)
+        : selected_(std::move(selected)) {
+        selected_->store(true);
+    }
+    ~SelectionHold() { release(); }
+    SelectionHold(const SelectionHold&) = delete;
+    SelectionHold& operator=(const SelectionHold&) = delete;
+
+    void release() {
+        if (selected_) {
+            selected_->store(false);
+            selected_.reset();
+        }
+    }
+
+  private:
+    std::shared_ptr<std::atomic<bool>> selected_;
+};
+
 }  // namespace
 
 Repository::~Repository() = default;
@@ -71,7 +101,7 @@ void Repository::getInAppMessage(const std::string& eventName) {
     // list another process stored is never missed; it waits on no table read.
     if (inAppBlocksPending_->load() == 0 && !inAppMessageDAO_->store().mayTrigger(eventName)) {
         if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_DEBUG, true)) {
-            if (SVLBooleanState::isInAppMessageShowing().get()) {
+            if (messageShownOrSelected(*inAppMessageSelected_)) {
                 SvlLog::debug("InAppMessage already shown", true);
             } else {
                 SvlLog::debug(
@@ -83,7 +113,8 @@ void Repository::getInAppMessage(const std::string& eventName) {
         return;
     }
     inAppMessageExecutor_->async([dao = inAppMessageDAO_, display = inAppMessageDisplay_,
-                                  self = weak_from_this(), eventName] {
+                                  selected = inAppMessageSelected_, self = weak_from_this(),
+                                  eventName] {
         // The names are read again after the lookup (a shown message counts
         // in the store; another process may have written), so that the
         // events after it are answered at once again.
@@ -91,7 +122,7 @@ void Repository::getInAppMessage(const std::string& eventName) {
             InAppMessageDAO& dao;
             ~Refresh() { dao.store().refreshTriggerEventNames(); }
         } refresh{*dao};
-        if (SVLBooleanState::isInAppMessageShowing().get()) {
+        if (messageShownOrSelected(*selected)) {
             SvlLog::debug("InAppMessage already shown", true);
             return;
         }
@@ -106,10 +137,15 @@ void Repository::getInAppMessage(const std::string& eventName) {
         if (!message) {
             return;
         }
-        platform::DispatchQueue::main().async([self, message = std::move(message)] {
+        // Until the main thread has laid this message on the screen (or
+        // found it cannot), a later trigger is refused: the shown flag is
+        // raised only once the view is attached.
+        auto hold = std::make_shared<SelectionHold>(selected);
+        platform::DispatchQueue::main().async([self, hold, message = std::move(message)] {
             if (auto repository = self.lock()) {
                 repository->displayInAppMessage(message);
             }
+            hold->release();
         });
     });
 }
