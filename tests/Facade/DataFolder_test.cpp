@@ -245,14 +245,14 @@ TEST_F(FacadeTest, ABundleIdNamedAfterUseKeepsTheFoldersAndOneDeviceId) {
     std::ofstream(info) << R"({"bundleId":")" << kSecondId << R"(","version":"2.5"})";
     std::map<std::string, std::string> said;
     for (const std::string launch : {"same", "set", "file"}) {
-        said[launch] = testing::runSelf({std::string(kBundleLaunchEnv) + "=" + launch + "|" +
-                                             server_->baseUrl() + "|" + info,
-                                         "SORVEL_HOME=", "XDG_DATA_HOME=" + root.path() + "/data",
-                                         "HOME=" + root.path()},
-                                        "END", std::chrono::seconds(60));
+        said[launch] = testing::runSelf(
+            {std::string(kBundleLaunchEnv) + "=" + launch + "|" + server_->baseUrl() + "|" + info,
+             "SORVEL_HOME=", "XDG_DATA_HOME=" + root.path() + "/data", "HOME=" + root.path()},
+            "END", std::chrono::seconds(60));
         ASSERT_NE(said[launch].find("terminate settled\nEND"), std::string::npos)
             << "launch " << launch << ":\n"
             << said[launch];
+        ASSERT_EQ(said[launch].find("never ready"), std::string::npos) << said[launch];
     }
 
     std::set<std::string> folders;
