@@ -50,7 +50,16 @@ class SORVEL_API SorvelHost {
     /// changes nothing and logs nothing.
     static void setDataFolder(const std::string& path) noexcept;
 
-    /// The app's bundle id (default "com.sorvel.sample").
+    /// The app's bundle id (default "com.sorvel.sample"). The device id's
+    /// keychain entry follows it, and so does the default data folder.
+    ///
+    /// Call it when setDataFolder may be called: before the SDK's first call
+    /// that touches data, before initSorvel, in practice first thing in
+    /// `main`. Once the SDK has used its data folder or keychain, the bundle
+    /// id stays for the rest of the process: a call naming another changes
+    /// nothing and logs the error line "SorvelHost::setBundleId :: the SDK
+    /// already uses the bundle id "\<in use\>"; "\<id\>" is ignored". Naming
+    /// the id in use again changes nothing and logs nothing.
     static void setBundleId(const std::string& bundleId) noexcept;
     /// The app's version and build, as the SDK reports them.
     static void setAppVersion(const std::string& version, const std::string& build) noexcept;
@@ -61,7 +70,11 @@ class SORVEL_API SorvelHost {
     static void setInfoValue(const std::string& key, const std::optional<Value>& value) noexcept;
     /// Loads {"bundleId": ..., "version": ..., "build": ..., "info": {...}}
     /// from a JSON file; false, changing nothing, when it cannot be read or
-    /// parsed.
+    /// parsed. Its bundle id follows setBundleId's rule, so load the file
+    /// when setBundleId may be called: once the SDK has used its data, another
+    /// id is ignored with the error line "SorvelHost::loadInfoFile :: the SDK
+    /// already uses the bundle id "\<in use\>"; "\<id\>" is ignored", and the
+    /// rest of the file still applies (the call returns true).
     static bool loadInfoFile(const std::string& path) noexcept;
 
     /// The app came to the foreground. This and applicationWillResignActive

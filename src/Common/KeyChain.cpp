@@ -2,7 +2,7 @@
 
 #include "Common/Constants.h"
 #include "Common/SdkState.h"
-#include "Platform/Bundle.h"
+#include "Platform/FileSystem.h"
 
 namespace sorvel {
 
@@ -28,7 +28,9 @@ std::shared_ptr<Util_keychain> Util_keychain::shared() {
 }
 
 std::string Util_keychain::account() {
-    return std::string(Constants::KEYCHAIN_ADID_ACCOUNT_PREFIX) + platform::Bundle::bundleId();
+    // The id the keychain's folder follows too: one read cannot straddle a
+    // change of the bundle id.
+    return std::string(Constants::KEYCHAIN_ADID_ACCOUNT_PREFIX) + platform::bundleIdInUse();
 }
 
 StatusOr<void, KeyChainError> Util_keychain::saveAdid(const std::string& adid) {

@@ -78,7 +78,7 @@ void clearInfo() {
     bundleState().info.clear();
 }
 
-bool loadBundleFromJsonFile(const std::string& path) {
+bool loadBundleFromJsonFile(const std::string& path, std::optional<IgnoredBundleId>* ignored) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         SystemLog::log(LogLevel::error, "Bundle :: can not read Info file " + path);
@@ -96,11 +96,14 @@ bool loadBundleFromJsonFile(const std::string& path) {
         auto it = root->find(key);
         return it == root->end() ? nullptr : it->second.getString();
     };
+    // Before the bundle's lock: the check takes the folders' lock first.
+    if (auto* v = text("bundleId")) {
+        if (auto inUse = setAppBundleId(*v); inUse && ignored != nullptr) {
+            *ignored = IgnoredBundleId{*inUse, *v};
+        }
+    }
     auto& s = bundleState();
     MutexLock lock(s.mu);
-    if (auto* v = text("bundleId")) {
-        s.bundleId = *v;
-    }
     if (auto* v = text("version")) {
         s.version = *v;
     }

@@ -34,7 +34,10 @@ struct FolderState {
     };
     std::optional<Defaults> defaults GUARDED_BY(mu);
     // The SDK has asked where its data or its keychain lives: from then on the
-    // app cannot move them, or a launch would part its data from its device id.
+    // app cannot move them, nor change the bundle id they follow, or a launch
+    // would part its data from its device id. The bundle's lock is taken
+    // inside this one, never the other way round: the first use and a change
+    // of the bundle id each see the other whole.
     bool used GUARDED_BY(mu) = false;
 
     FolderState() {
@@ -161,7 +164,6 @@ Status makeOneFolder(const std::string& path) {
 
 std::string homeFolder() {
     auto& s = folderState();
-    const std::string bundleId = Bundle::bundleId();
     {
         MutexLock lock(s.mu);
         if (!s.home.empty()) {
@@ -170,7 +172,7 @@ std::string homeFolder() {
         }
         if (s.defaults) {
             s.used = true;
-            return homeFrom(*s.defaults, bundleId);
+            return homeFrom(*s.defaults, Bundle::bundleId());
         }
     }
     // Found without the lock held: it may log.
@@ -180,7 +182,7 @@ std::string homeFolder() {
         s.defaults = std::move(found);
     }
     s.used = true;
-    return s.home.empty() ? homeFrom(*s.defaults, bundleId) : s.home;
+    return s.home.empty() ? homeFrom(*s.defaults, Bundle::bundleId()) : s.home;
 }
 
 std::string documentsFolder() {
@@ -194,6 +196,13 @@ std::string cachesFolder() {
 }
 std::string tempFolder() {
     return ensured(homeFolder() + "/tmp");
+}
+
+std::string bundleIdInUse() {
+    auto& s = folderState();
+    MutexLock lock(s.mu);
+    s.used = true;
+    return Bundle::bundleId();
 }
 
 std::string keychainFolder() {
@@ -240,6 +249,20 @@ std::optional<std::string> setDataFolder(const std::string& path) {
     // the folder every reader got.
     std::string inUse = homeFolder();
     if (inUse == path) {
+        return std::nullopt;
+    }
+    return inUse;
+}
+
+std::optional<std::string> setAppBundleId(const std::string& id) {
+    auto& s = folderState();
+    MutexLock lock(s.mu);
+    if (!s.used) {
+        setBundleId(id);
+        return std::nullopt;
+    }
+    std::string inUse = Bundle::bundleId();
+    if (inUse == id) {
         return std::nullopt;
     }
     return inUse;

@@ -20,6 +20,10 @@ std::string cachesFolder();       // <home>/Library/Caches
 std::string tempFolder();         // <home>/tmp
 // Outside the app's data folder, so a wipe of that leaves the keychain.
 std::string keychainFolder();
+// The bundle id the default home folder and the keychain's account follow.
+// Asking for it is a use of the folders: from then on the app cannot change
+// it (host::setAppBundleId).
+std::string bundleIdInUse();
 
 // ---- Private folders and files --------------------------------------------
 // Data at rest stays private to the user running the app: every folder the SDK

@@ -50,13 +50,28 @@ void setTimeZone(std::shared_ptr<ITimeZone> zone);
 // ---- The app's bundle -----------------------------------------------------
 
 void setBundleId(const std::string& id);
+// What the app itself may do (SorvelHost::setBundleId; FileSystem.cpp, beside
+// the folders' state): the default home folder and the keychain's account
+// follow the bundle id, so it changes only until the SDK first uses either
+// folder (FileSystem.h), as setDataFolder's path does. From then on it stays
+// for the rest of the process, and the id in use is returned when id names
+// another. setBundleId above stays the host's, unconditional.
+std::optional<std::string> setAppBundleId(const std::string& id);
 void setVersions(const std::string& version, const std::string& build);
 // A typed Info key (absent removes it); an integer and a string stay distinct.
 void setInfo(const std::string& key, const std::optional<Value>& value);
 void clearInfo();
+// A bundle id the app named once the SDK used another.
+struct IgnoredBundleId {
+    std::string inUse;
+    std::string named;
+};
 // Loads {"bundleId": ..., "version": ..., "build": ..., "info": {...}} from a
-// JSON file; false (and nothing changed) when it cannot be read or parsed.
-bool loadBundleFromJsonFile(const std::string& path);
+// JSON file; false (and nothing changed) when it cannot be read or parsed. Its
+// bundle id is taken as setAppBundleId takes one; when that refuses it, the
+// rest of the file still applies and `ignored` (when given) says so.
+bool loadBundleFromJsonFile(const std::string& path,
+                            std::optional<IgnoredBundleId>* ignored = nullptr);
 
 // ---- The application's state ----------------------------------------------
 

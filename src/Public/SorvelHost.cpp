@@ -28,6 +28,14 @@ bool holdsNul(const char* name, const std::string& path) {
     return true;
 }
 
+// The default data folder and the keychain's account follow the bundle id:
+// once the SDK has used them, another id would give this data a second
+// device id.
+void refuseBundleId(const char* name, const platform::host::IgnoredBundleId& ignored) {
+    facade::refuseCall(name, "the SDK already uses the bundle id \"" + ignored.inUse + "\"; \"" +
+                                 ignored.named + "\" is ignored");
+}
+
 // A base the requests' paths and queries can be appended to: an absolute
 // http(s) URL with a host, and no query or fragment of its own.
 bool isServerBase(const std::string& url) {
@@ -54,7 +62,11 @@ void SorvelHost::setDataFolder(const std::string& path) noexcept {
 }
 
 void SorvelHost::setBundleId(const std::string& bundleId) noexcept {
-    facade::boundary("SorvelHost::setBundleId", [&] { platform::host::setBundleId(bundleId); });
+    facade::boundary("SorvelHost::setBundleId", [&] {
+        if (auto inUse = platform::host::setAppBundleId(bundleId)) {
+            refuseBundleId("SorvelHost::setBundleId", {*inUse, bundleId});
+        }
+    });
 }
 
 void SorvelHost::setAppVersion(const std::string& version, const std::string& build) noexcept {
@@ -69,8 +81,12 @@ void SorvelHost::setInfoValue(const std::string& key, const std::optional<Value>
 bool SorvelHost::loadInfoFile(const std::string& path) noexcept {
     bool loaded = false;
     facade::boundary("SorvelHost::loadInfoFile", [&] {
+        std::optional<platform::host::IgnoredBundleId> ignored;
         loaded = !holdsNul("SorvelHost::loadInfoFile", path) &&
-                 platform::host::loadBundleFromJsonFile(path);
+                 platform::host::loadBundleFromJsonFile(path, &ignored);
+        if (ignored) {
+            refuseBundleId("SorvelHost::loadInfoFile", *ignored);
+        }
     });
     return loaded;
 }

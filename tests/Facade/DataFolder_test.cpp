@@ -1,6 +1,6 @@
 // The data folder and the device id's keychain beside it move together, and
-// only until the SDK has used them: a folder named later changes nothing, so
-// one store never carries two device ids.
+// only until the SDK has used them: a folder or a bundle id named later
+// changes nothing, so one store never carries two device ids.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,10 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <optional>
 #include <set>
 
 #include "Common/SvlLog.h"
 #include "FacadeFixture.h"
+#include "Platform/Bundle.h"
 #include "Platform/FileSystem.h"
 
 namespace sorvel::facadetest {
@@ -20,24 +25,35 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kLaunchEnv = "SORVEL_FACADE_DATA_FOLDER_LAUNCH";
+constexpr const char* kBundleLaunchEnv = "SORVEL_FACADE_BUNDLE_ID_LAUNCH";
+constexpr const char* kFirstId = "com.example.first";
+constexpr const char* kSecondId = "com.example.second";
 
-// One launch of an app as it ships: no quality-assurance mode and no log
-// delegate, so the SDK's errors go to stderr, joined here to the standard
-// output the test reads. "<launch>|<server>|<folder>": launch 2 names the
-// folder once it has started and recorded.
-int runLaunchIfAsked() {
-    const char* arg = std::getenv(kLaunchEnv);
+// "<launch>|<server>|<argument>", when this program is asked to be a launch.
+struct Launch {
+    std::string name;
+    std::string server;
+    std::string argument;
+};
+
+std::optional<Launch> launchAsked(const char* env) {
+    const char* arg = std::getenv(env);
     if (arg == nullptr) {
-        return 0;
+        return std::nullopt;
     }
     const std::string value(arg);
     const auto first = value.find('|');
     const auto second = value.find('|', first + 1);
-    const std::string launch = value.substr(0, first);
-    const std::string server = value.substr(first + 1, second - first - 1);
-    const std::string folder = value.substr(second + 1);
+    return Launch{value.substr(0, first), value.substr(first + 1, second - first - 1),
+                  value.substr(second + 1)};
+}
+
+// One launch of an app as it ships: no quality-assurance mode and no log
+// delegate, so the SDK's errors go to stderr, joined here to the standard
+// output the test reads. The app records "launch_<name>", then does `then`.
+[[noreturn]] void runLaunch(const Launch& launch, const std::function<void(SorvelKV&)>& then) {
     ::dup2(STDOUT_FILENO, STDERR_FILENO);
-    SorvelHost::setServerBaseUrl(server);
+    SorvelHost::setServerBaseUrl(launch.server);
     SorvelHost::setNetworkAvailable(true);
     bool settled = false;
     {
@@ -45,19 +61,64 @@ int runLaunchIfAsked() {
         auto& sdk = SorvelKV::getInstance();
         sdk.initSorvel(kAppKey, kSecretKey);
         SorvelHost::applicationDidBecomeActive();
-        sdk.event("launch_" + launch);
-        if (launch == "2") {
-            SorvelHost::setDataFolder(folder);
-            // A network change makes the SDK read the device id again.
-            SorvelHost::setNetworkAvailable(true);
-            sdk.event("launch_2_moved");
-        }
+        sdk.event("launch_" + launch.name);
+        then(sdk);
         SorvelHost::applicationWillResignActive();
         settled = SorvelHost::applicationWillTerminate(std::chrono::seconds(20));
     }
     std::printf("terminate %s\nEND\n", settled ? "settled" : "timed out");
     std::fflush(stdout);
     std::_Exit(0);
+}
+
+// The network drops and comes back: the next request reads the device id
+// from the keychain again (naming the state it is already in posts nothing).
+void networkComesBack() {
+    SorvelHost::setNetworkAvailable(false);
+    SorvelHost::setNetworkAvailable(true);
+}
+
+// Launch 2 names a folder once it has started and recorded.
+void moveFolderInLaunch2(const Launch& launch, SorvelKV& sdk) {
+    if (launch.name != "2") {
+        return;
+    }
+    SorvelHost::setDataFolder(launch.argument);
+    networkComesBack();
+    sdk.event("launch_2_moved");
+}
+
+// The app is kFirstId; once the SDK is ready it names a bundle id again
+// ("same": kFirstId, "set": kSecondId, "file": the Info file in the
+// argument) and records "launch_<name>_after".
+void nameBundleIdOnceReady(const Launch& launch, SorvelKV& sdk) {
+    auto ready = std::make_shared<std::promise<void>>();
+    SorvelHost::whenStarted([ready](bool) { ready->set_value(); });
+    if (ready->get_future().wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        std::printf("never ready\n");
+    }
+    if (launch.name == "same") {
+        SorvelHost::setBundleId(kFirstId);
+    } else if (launch.name == "set") {
+        SorvelHost::setBundleId(kSecondId);
+    } else {
+        const bool loaded = SorvelHost::loadInfoFile(launch.argument);
+        std::printf("loaded %s version %s\n", loaded ? "true" : "false",
+                    platform::Bundle::appVersion().c_str());
+    }
+    networkComesBack();
+    sdk.event("launch_" + launch.name + "_after");
+}
+
+int runLaunchIfAsked() {
+    if (auto launch = launchAsked(kLaunchEnv)) {
+        runLaunch(*launch, [&](SorvelKV& sdk) { moveFolderInLaunch2(*launch, sdk); });
+    }
+    if (auto launch = launchAsked(kBundleLaunchEnv)) {
+        SorvelHost::setBundleId(kFirstId);
+        runLaunch(*launch, [&](SorvelKV& sdk) { nameBundleIdOnceReady(*launch, sdk); });
+    }
+    return 0;
 }
 const int kLaunchDone = runLaunchIfAsked();
 
@@ -172,6 +233,56 @@ TEST_F(FacadeTest, AFolderNamedAfterUseKeepsOneDeviceIdAcrossLaunches) {
     EXPECT_EQ(occurrences(said["2"], "setDataFolder"), 1u) << said["2"];
     EXPECT_EQ(said["1"].find("setDataFolder"), std::string::npos) << said["1"];
     EXPECT_EQ(said["3"].find("setDataFolder"), std::string::npos) << said["3"];
+}
+
+// Three launches of one app on the default folder, each naming a bundle id
+// once the SDK is ready: its own, another, another in an Info file.
+TEST_F(FacadeTest, ABundleIdNamedAfterUseKeepsTheFoldersAndOneDeviceId) {
+    ASSERT_EQ(kLaunchDone, 0);
+    testing::TempDir root;
+    const std::string base = root.path() + "/data/sorvelkv";
+    const std::string info = root.path() + "/Info.json";
+    std::ofstream(info) << R"({"bundleId":")" << kSecondId << R"(","version":"2.5"})";
+    std::map<std::string, std::string> said;
+    for (const std::string launch : {"same", "set", "file"}) {
+        said[launch] = testing::runSelf(
+            {std::string(kBundleLaunchEnv) + "=" + launch + "|" + server_->baseUrl() + "|" + info,
+             "SORVEL_HOME=", "XDG_DATA_HOME=" + root.path() + "/data", "HOME=" + root.path()},
+            "END", std::chrono::seconds(60));
+        ASSERT_NE(said[launch].find("terminate settled\nEND"), std::string::npos)
+            << "launch " << launch << ":\n"
+            << said[launch];
+        ASSERT_EQ(said[launch].find("never ready"), std::string::npos) << said[launch];
+    }
+
+    std::set<std::string> folders;
+    for (const auto& entry : fs::directory_iterator(base)) {
+        folders.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(folders, (std::set<std::string>{kFirstId, std::string(kFirstId) + "-keychain"}));
+    const auto ids = deviceIdsOfEvents(*server_);
+    std::set<std::string> all;
+    for (const std::string launch : {"same", "set", "file"}) {
+        for (const std::string& name : {"launch_" + launch, "launch_" + launch + "_after"}) {
+            ASSERT_EQ(ids.count(name), 1u) << name;
+            all.insert(ids.at(name).begin(), ids.at(name).end());
+        }
+    }
+    EXPECT_EQ(all.size(), 1u);
+    EXPECT_EQ(all.count("<none>"), 0u);
+
+    // One error line in each launch that named another id; the file's
+    // version still applies.
+    const std::string ignored = std::string(" :: the SDK already uses the bundle id \"") +
+                                kFirstId + "\"; \"" + kSecondId + "\" is ignored";
+    const std::string prefix = "svlkv [error]: SorvelHost::";
+    EXPECT_EQ(occurrences(said["set"], prefix + "setBundleId" + ignored), 1u) << said["set"];
+    EXPECT_EQ(occurrences(said["file"], prefix + "loadInfoFile" + ignored), 1u) << said["file"];
+    EXPECT_NE(said["file"].find("loaded true version 2.5\n"), std::string::npos) << said["file"];
+    for (const std::string launch : {"same", "set", "file"}) {
+        EXPECT_EQ(occurrences(said[launch], "bundle id"), launch == "same" ? 0u : 1u)
+            << said[launch];
+    }
 }
 
 }  // namespace

@@ -81,12 +81,13 @@ TEST(SorvelHost, TellsTheSdkWhatTheOsWould) {
     testing::FreshSdk sdk;
     testing::TempDir data;
 
+    // Before the SDK uses its folders, as an app names its bundle id.
+    SorvelHost::setBundleId("com.example.host");
     // The keychain follows the data folder, beside it, whatever was set before.
     SorvelHost::setDataFolder(data.path() + "/app");
     EXPECT_EQ(platform::homeFolder(), data.path() + "/app");
     EXPECT_EQ(platform::keychainFolder(), data.path() + "/app-keychain");
 
-    SorvelHost::setBundleId("com.example.host");
     SorvelHost::setInfoValue("SorvelServerMode", Value(2));
     SorvelHost::setInfoValue("FvnRegion", Value("ap1"));
     EXPECT_EQ(platform::Bundle::bundleId(), "com.example.host");
