@@ -519,6 +519,18 @@ int runRunner(Options o) {
     // The in-app round: the message was shown, drawn to a PNG and tapped.
     const std::string inAppPicture = home + "/inapp-message.png";
     int inAppShown = 0;
+    // Like everything else in the app's data folder, the picture is the
+    // user's alone.
+    std::error_code ec;
+    const auto mode = std::filesystem::status(inAppPicture, ec).permissions();
+    if (!ec && std::filesystem::exists(inAppPicture) &&
+        (mode & std::filesystem::perms::mask) !=
+            (std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)) {
+        std::printf("  in-app: %s is not private to the user (0%o, not 0600)\n",
+                    inAppPicture.c_str(),
+                    static_cast<unsigned>(mode & std::filesystem::perms::mask));
+        tally.fail();
+    }
     if (server && std::filesystem::exists(inAppPicture)) {
         if (tally.waitFor([](const std::map<std::string, int>& events) {
                 auto it = events.find("svl:in_app_message_action");

@@ -3,13 +3,19 @@
 // The runner (sorvel_sample) starts it, with the options it was given plus
 // --launch, and steps it through its script: at each "@step" line the app
 // waits for the runner's "go" on its standard input.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -171,6 +177,7 @@ class PngPresenter final : public sorvel::InAppMessagePresenter {
         const sorvel::InAppViewNode tree = screen->snapshot();
         std::string error;
         const bool drawn =
+            makePrivateFile(path_, error) &&
             sorvel::render::writePng(tree, screen->width(), screen->height(), path_, 1.0, &error);
         std::printf("in-app: %s shown, %s\n", tree.campaignId.c_str(),
                     drawn ? ("drawn to " + path_).c_str() : error.c_str());
@@ -198,6 +205,21 @@ class PngPresenter final : public sorvel::InAppMessagePresenter {
     }
 
   private:
+    // The picture lies in the app's data folder, where every file is the
+    // user's alone. cairo creates a file with the umask's mode and keeps the
+    // mode of one it rewrites: the file is made 0600 before it is drawn.
+    static bool makePrivateFile(const std::string& path, std::string& error) {
+        const int fd =
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        const bool made = fd >= 0 && ::fchmod(fd, 0600) == 0;
+        if (!made) {
+            error = "cannot make " + path + ": " + std::strerror(errno);
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return made;
+    }
     static void collectButtons(const sorvel::InAppViewNode& n, double x, double y,
                                std::vector<sorvel::InAppRect>& out) {
         const double nx = x + n.frame.x;
@@ -310,22 +332,22 @@ void pushRound(SorvelKV& sdk) {
         [&sdk](const sorvel::NotificationResponse& r) { sdk.userNotificationCenter(r); });
     sdk.setRegistrationId({0x0a, 0xff, 0x10, 0x20});
     sdk.setPushEnable(true);
-    // The OS permission reaches the SDK with its next request; then local
-    // notifications are allowed.
+    // The OS permission reaches the SDK with its next request; until then a
+    // local notification is refused with a warning. Parsing a payload tells,
+    // without a line, when it has: the payload is refused as PushDisable while
+    // the push switch or the permission is off, and for its content (this
+    // empty one has none) once both are on.
     sdk.event("push_permission_asked");
     waitUntil([&] {
-        // Shared with the completion, which may come after the wait gave up.
-        auto answer = std::make_shared<std::atomic<int>>(0);  // 1 refused, 2 scheduled
-        sdk.registerLocalPushNotification(
-            "sample-local", std::chrono::system_clock::now() + 1s, "Reminder", std::nullopt,
-            "Your level is waiting", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-            std::nullopt, std::nullopt,
-            [answer](bool ok, const std::optional<sorvel::LocalPushError>&, const std::string&) {
-                *answer = ok ? 2 : 1;
-            });
-        waitUntil([&] { return *answer != 0; });
-        return *answer == 2;
+        sorvel::SvlRemotePushError refusal{};
+        sdk.parsePushData({}, refusal);
+        return refusal != sorvel::SvlRemotePushError::PushDisable;
     });
+    // Whether it was scheduled shows when it does (or does not) show.
+    sdk.registerLocalPushNotification("sample-local", std::chrono::system_clock::now() + 1s,
+                                      "Reminder", std::nullopt, "Your level is waiting",
+                                      std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                                      std::nullopt, std::nullopt, nullptr);
     const bool local = waitUntil([] { return shownNotification("sample-local").has_value(); });
 
     // The campaign's title in English and in the user's language.

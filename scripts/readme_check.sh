@@ -30,12 +30,13 @@ PORT=""
 rm -rf "$WORK" build/release && mkdir -p "$APP" "$WORK/blocks" "$WORK/data" || exit 1
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-${JOBS:-$(nproc)}}"
 
-# The placeholders: the install prefix, the SDK's folder and the server
-# double's port (its URL and its --port option).
+# The placeholders: the install prefix, the SDK's folder, the server double's
+# port (its URL and its --port option) and the builds' jobs (JOBS' cap).
 subst() {
-  sed -e "s|/opt/sorvelkv|$PREFIX|g" -e "s|/path/to/sorvelkv|$SDK|g" \
+  sed -e "s|\\\$HOME/opt/sorvelkv|$PREFIX|g" -e "s|/path/to/sorvelkv|$SDK|g" \
       -e "s|127\.0\.0\.1:8080|127.0.0.1:${PORT:-8080}|g" \
-      -e "s|--port 8080|--port ${PORT:-0} --port-file $WORK/port|g"
+      -e "s|--port 8080|--port ${PORT:-0} --port-file $WORK/port|g" \
+      -e "s|-j \"\\\$(nproc)\"|-j $CMAKE_BUILD_PARALLEL_LEVEL|g"
 }
 
 # The apps keep their data where the SDK puts it by default, below the user's

@@ -14,16 +14,35 @@
 # render component) and once through pkg-config; then runs every block of
 # README.md as written (scripts/readme_check.sh).
 # Then runs every fuzz target for FUZZ_SECONDS (30 s by default; scripts/fuzz.sh).
-# Exits non-zero when any build or test fails.
+# Ends on one verdict line, "=== All checks passed ===" or "=== FAILED: <the
+# stages that failed> ===", and exits non-zero when any build or test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-echo "=== Includes point down the folder order of src/ ==="
-bash scripts/check_layering.sh || { echo "an include points up the folder order (see the lines above)"; exit 1; }
+failed=()
+# Records a stage that failed, for the verdict.
+stage_failed() { failed+=("$1"); }
+# The last line of the run: whether everything passed, else which stages did
+# not; its status is the run's.
+verdict() {
+  if [ "${#failed[@]}" -eq 0 ]; then
+    echo "=== All checks passed ==="
+    return 0
+  fi
+  local list
+  list="$(printf ', %s' "${failed[@]}")"
+  echo "=== FAILED: ${list:2} ==="
+  return 1
+}
 
-bash scripts/deps.sh || exit 1
+echo "=== Includes point down the folder order of src/ ==="
+bash scripts/check_layering.sh || {
+  echo "an include points up the folder order (see the lines above)"
+  stage_failed "include order (nothing else ran)"; verdict; exit
+}
+
+bash scripts/deps.sh || { stage_failed "dependencies (nothing else ran)"; verdict; exit; }
 
 JOBS="${JOBS:-$(nproc)}"
-status=0
 
 run_suite() {
   local dir="$1"; shift
@@ -115,39 +134,39 @@ run_installed_consumer() {
 
 mkdir -p build
 echo "=== Reference of the public headers (doxygen: an undocumented declaration fails) ==="
-doxygen docs/Doxyfile || { echo "document every public declaration (see the lines above)"; status=1; }
+doxygen docs/Doxyfile || { echo "document every public declaration (see the lines above)"; stage_failed "reference"; }
 
 echo "=== GCC build ==="
-CC=gcc CXX=g++ run_suite build/gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEL_BUILD_BENCH=ON || status=1
+CC=gcc CXX=g++ run_suite build/gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEL_BUILD_BENCH=ON || stage_failed "GCC build and tests"
 
 echo "=== The thread stress's time-out grows with SORVEL_STRESS_SECONDS ==="
 SORVEL_STRESS_SECONDS=600 ctest --test-dir build/gcc -R 'StressTest\.' --show-only=json-v1 |
-  grep -A1 '"TIMEOUT"' | grep -q '"value" : 1920' || { echo "the stress keeps a fixed time-out"; status=1; }
+  grep -A1 '"TIMEOUT"' | grep -q '"value" : 1920' || { echo "the stress keeps a fixed time-out"; stage_failed "stress time-out"; }
 
 echo "=== Kill soak: 50 kills of an app recording events, then everything counted ==="
-build/gcc/tools/sorvel_kill_soak --kills 50 || { echo "kill soak failed"; status=1; }
+build/gcc/tools/sorvel_kill_soak --kills 50 || { echo "kill soak failed"; stage_failed "kill soak"; }
 
 echo "=== App using the SDK through add_subdirectory ==="
-CC=gcc CXX=g++ run_consumer || { echo "consumer app failed"; status=1; }
+CC=gcc CXX=g++ run_consumer || { echo "consumer app failed"; stage_failed "add_subdirectory app"; }
 
 echo "=== App using the installed SDK ==="
-CC=gcc CXX=g++ run_installed_consumer || { echo "installed consumer app failed"; status=1; }
+CC=gcc CXX=g++ run_installed_consumer || { echo "installed consumer app failed"; stage_failed "installed app"; }
 
 echo "=== Every block of README.md, as written ==="
-CC=gcc CXX=g++ JOBS="$JOBS" bash scripts/readme_check.sh || { echo "a README block failed"; status=1; }
+CC=gcc CXX=g++ JOBS="$JOBS" bash scripts/readme_check.sh || { echo "a README block failed"; stage_failed "README blocks"; }
 
 echo "=== Clang + ASan + UBSan + thread-safety build ==="
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 CC=clang CXX=clang++ run_suite build/clang-asan -DCMAKE_BUILD_TYPE=Debug -DSORVEL_SANITIZE=ON \
-  -DSORVEL_BUILD_BENCH=OFF || status=1
+  -DSORVEL_BUILD_BENCH=OFF || stage_failed "ASan + UBSan build and tests"
 
 echo "=== Clang + ThreadSanitizer build ==="
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
 CC=clang CXX=clang++ run_suite build/clang-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVEL_TSAN=ON \
-  -DSORVEL_BUILD_BENCH=OFF || status=1
+  -DSORVEL_BUILD_BENCH=OFF || stage_failed "TSan build and tests"
 
 echo "=== Fuzz smoke run (libFuzzer, ASan + UBSan) ==="
-FUZZ_SECONDS="${FUZZ_SECONDS:-30}" JOBS="$JOBS" bash scripts/fuzz.sh || status=1
+FUZZ_SECONDS="${FUZZ_SECONDS:-30}" JOBS="$JOBS" bash scripts/fuzz.sh || stage_failed "fuzz"
 
-exit $status
+verdict

@@ -4,6 +4,7 @@
 
 #include "Common/SdkState.h"
 #include "Common/SvlLog.h"
+#include "Platform/Http.h"
 #include "Platform/Mutex.h"
 
 namespace sorvel {
@@ -101,9 +102,15 @@ void Constants::configureEndpoints(std::int64_t serverMode, const std::string& r
         platform::MutexLock lock(s.mu);
         s.row = row;
     }
+    // Where the events go: a base URL the app set replaces the region's
+    // server.
+    std::string eventUrl = platform::effectiveHttpUrl(kEndpoints[row].eventBase);
+    if (eventUrl.size() > 1 && eventUrl.back() == '/') {
+        eventUrl.pop_back();  // a base without a path maps to one ending in "/"
+    }
     SvlLog::debug("configureEndpoints :: serverMode = " + std::to_string(serverMode) + " (" +
                       tierName(tier) + "), region = " + effectiveRegion +
-                      ", eventUrl = " + kEndpoints[row].eventBase,
+                      ", eventUrl = " + eventUrl,
                   true);
 }
 

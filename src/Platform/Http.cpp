@@ -583,6 +583,12 @@ HttpResponse HttpSession::perform(const HttpRequest& request, IHttpBodySink& sin
     return response;
 }
 
+std::string effectiveHttpUrl(const std::string& url) {
+    std::string why;
+    auto target = resolveTarget(url, why);
+    return target ? target->url : url;
+}
+
 namespace host {
 
 void mapHttpHost(const std::string& hostName, const std::string& baseUrl) {

@@ -97,4 +97,9 @@ class HttpSession {
     std::unique_ptr<Impl> impl_;
 };
 
+// The URL a request to `url` goes to once the host's mappings
+// (host::mapHttpHost) are applied; `url` itself when none applies or it is not
+// an absolute http(s) URL.
+std::string effectiveHttpUrl(const std::string& url);
+
 }  // namespace sorvel::platform

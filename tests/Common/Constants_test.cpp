@@ -7,6 +7,8 @@
 #include <set>
 #include <vector>
 
+#include "Platform/Host.h"
+#include "Platform/Http.h"
 #include "support/CommonSupport.h"
 #include "support/TestSupport.h"
 
@@ -85,6 +87,42 @@ TEST(Constants, EndpointsByRegionAndServerMode) {
     EXPECT_EQ(warnings, (std::vector<std::string>{"unknown Region, region = 'eu1'",
                                                   "unknown Region, region = 'AP1'",
                                                   "unknown Region, region = ''"}));
+}
+
+// The line names the server the events go to: a base URL the app set replaces
+// the region's host, and a mapping of another host changes nothing.
+TEST(Constants, EndpointLineNamesWhereEventsGo) {
+    testing::FreshSdk sdk;
+    testing::DelegateLog log;
+    const auto logged = [&] {
+        std::string last;
+        for (const auto& [level, line] : log.lines()) {
+            const auto at = line.find(", eventUrl = ");
+            if (line.rfind("configureEndpoints :: ", 0) == 0 && at != std::string::npos) {
+                last = line.substr(at + 13);
+            }
+        }
+        return last;
+    };
+    const auto bulkTarget = [] {
+        return platform::effectiveHttpUrl(Constants::eventBulkUrl("KEY-1"));
+    };
+
+    Constants::configureEndpoints(0, "ap2");
+    EXPECT_EQ(logged(), "https://event-ap2.sorvel.example");
+    platform::host::mapHttpHost("config-ap1.sorvel.example", "http://127.0.0.1:9");
+    Constants::configureEndpoints(0, "ap1");
+    EXPECT_EQ(logged(), "https://event-ap1.sorvel.example");
+    EXPECT_EQ(bulkTarget().rfind(logged() + "/", 0), 0u) << bulkTarget();
+
+    platform::host::mapHttpHost("*", "http://127.0.0.1:9/front/");
+    Constants::configureEndpoints(1, "ap1");
+    EXPECT_EQ(logged(), "http://127.0.0.1:9/front");
+    EXPECT_EQ(bulkTarget().rfind(logged() + "/", 0), 0u) << bulkTarget();
+    platform::host::mapHttpHost("event-ap2.staging.sorvel.example", "http://127.0.0.1:8");
+    Constants::configureEndpoints(2, "ap2");
+    EXPECT_EQ(logged(), "http://127.0.0.1:8");
+    EXPECT_EQ(bulkTarget().rfind(logged() + "/", 0), 0u) << bulkTarget();
 }
 
 TEST(Constants, Fill) {
