@@ -76,10 +76,7 @@ TEST_F(FacadeTest, WhatWasRecordedBeforeLeavingTheForegroundSurvivesAKillRightAf
     ASSERT_TRUE(testing::killWhenReady(std::string(kEnv) + "=" + sdk_.home(), said)) << said;
 
     // The next launch, online: every event of the killed one arrives.
-    SorvelHost::setDataFolder(sdk_.home());
-    hostSetUp();
-    start();
-    ASSERT_TRUE(sendAndWait("next_launch"));
+    ASSERT_TRUE(nextLaunchOnline());
     ASSERT_TRUE(waitForEvents("durable_tick", kRecorded));
     std::set<std::string> seen;
     for (const auto& e : events("durable_tick")) {
@@ -223,6 +220,16 @@ std::vector<std::string> journalsIn(const std::string& home) {
     return names;
 }
 
+// Each of the `count` events, told apart by their "i", arrived once.
+void expectEachOnce(const std::vector<Value::Map>& arrived, int count) {
+    std::set<std::string> seen;
+    for (const auto& e : arrived) {
+        seen.insert(callParams(e).at("i").toJson());
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(count));
+    EXPECT_EQ(arrived.size(), static_cast<std::size_t>(count));
+}
+
 // What the exit child did.
 struct ExitRun {
     int exitCode = -1;
@@ -263,18 +270,10 @@ TEST_F(FacadeTest, AReturnFromMainWithoutTerminateStoresWhatTheAppRecorded) {
     ASSERT_FALSE(left.empty()) << open.output;
 
     // The next launch, online: every event of the ended one arrives, once.
-    SorvelHost::setDataFolder(sdk_.home());
-    hostSetUp();
-    start();
-    ASSERT_TRUE(sendAndWait("next_launch"));
+    ASSERT_TRUE(nextLaunchOnline());
     ASSERT_TRUE(waitForEvents("exit_tick", kRecordedBeforeExit))
         << events("exit_tick").size() << " arrived; the ended app said: " << open.output;
-    std::set<std::string> seen;
-    for (const auto& e : events("exit_tick")) {
-        seen.insert(callParams(e).at("i").toJson());
-    }
-    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kRecordedBeforeExit));
-    EXPECT_EQ(events("exit_tick").size(), static_cast<std::size_t>(kRecordedBeforeExit));
+    expectEachOnce(events("exit_tick"), kRecordedBeforeExit);
     // Every file of the ended process's journal, adopted, is gone.
     EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
     const std::vector<std::string> now = journalsIn(sdk_.home());
@@ -312,18 +311,10 @@ TEST_F(FacadeTest, ASlowExitAfterTerminateWarnsOnlyOfWhatWasRecordedAfterIt) {
     EXPECT_EQ(terminated.output.find("applicationWillTerminate"), std::string::npos)
         << terminated.output;
 
-    SorvelHost::setDataFolder(sdk_.home());
-    hostSetUp();
-    start();
-    ASSERT_TRUE(sendAndWait("next_launch"));
+    ASSERT_TRUE(nextLaunchOnline());
     ASSERT_TRUE(waitForEvents("exit_tick", kRecordedBeforeExit))
         << events("exit_tick").size() << " arrived; the ended app said: " << terminated.output;
-    std::set<std::string> seen;
-    for (const auto& e : events("exit_tick")) {
-        seen.insert(callParams(e).at("i").toJson());
-    }
-    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kRecordedBeforeExit));
-    EXPECT_EQ(events("exit_tick").size(), static_cast<std::size_t>(kRecordedBeforeExit));
+    expectEachOnce(events("exit_tick"), kRecordedBeforeExit);
 
     const ExitRun late = runExitChild(sdk_.home() + "/second", "late");
     ASSERT_EQ(late.exitCode, 0) << late.output;
