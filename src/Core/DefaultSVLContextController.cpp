@@ -299,6 +299,7 @@ void DefaultSVLContextController::dispatch(Message&& message) {
         envelope->next = head;
     } while (!mailbox_.compare_exchange_weak(head, envelope, std::memory_order_release,
                                              std::memory_order_relaxed));
+    dispatched_.fetch_add(1, std::memory_order_release);
     if (head == nullptr) {
         // The list was empty, so no drain is pending for this message.
         if (event) {

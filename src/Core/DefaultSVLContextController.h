@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -138,6 +139,9 @@ class DefaultSVLContextController final
     // controller's own tests and benchmarks, which build it without one,
     // call it directly.
     void waitForDispatched();
+    // Messages dispatched so far. Each is counted once it is in the mailbox,
+    // so a waitForDispatched() after reading n runs at least those n.
+    std::uint64_t messagesDispatched() const { return dispatched_.load(std::memory_order_acquire); }
 
   private:
     struct PassKey {};
@@ -226,6 +230,9 @@ class DefaultSVLContextController final
 
     // Released messages not yet run, newest first.
     std::atomic<Envelope*> mailbox_{nullptr};
+    // Released messages so far; next to the mailbox, whose line a submitter
+    // has just taken.
+    std::atomic<std::uint64_t> dispatched_{0};
     // About how many events the mailbox held since its last drain.
     std::atomic<std::uint32_t> mailboxEvents_{0};
     // Spare envelopes: the drain and a submitter that made a block add, only

@@ -1,8 +1,12 @@
 #include "Core/DiContainer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -144,6 +148,52 @@ class ContainerContextFactory final : public ISVLContextFactory {
     }
 };
 
+// What had reached the event road up to a moment: the messages dispatched to
+// the controller, and the events handed to the buffer (an in-app view's and
+// the daily first open's come without a message).
+struct Arrivals {
+    std::uint64_t messages = 0;
+    std::uint64_t events = 0;
+};
+
+Arrivals arrivalsAt(const DefaultSVLContextController* controller, const EventBuffer* buffer) {
+    return {controller ? controller->messagesDispatched() : 0,
+            buffer ? buffer->eventsHandedIn() : 0};
+}
+
+// What the app's applicationWillTerminate calls stored: an exit after one
+// that stored everything has nothing of its own to lose but what arrived
+// since, however long its store takes.
+class TerminateRecord {
+  public:
+    struct State {
+        bool announced = false;
+        // Everything that had arrived by then is on disk.
+        std::optional<Arrivals> stored;
+    };
+
+    void announce() {
+        platform::MutexLock lock(mu_);
+        state_.announced = true;
+    }
+    // A late one that ran out of its time may end after a later one: the
+    // furthest point stays.
+    void stored(Arrivals upTo) {
+        platform::MutexLock lock(mu_);
+        const Arrivals before = state_.stored.value_or(Arrivals{});
+        state_.stored = Arrivals{std::max(before.messages, upTo.messages),
+                                 std::max(before.events, upTo.events)};
+    }
+    State state() {
+        platform::MutexLock lock(mu_);
+        return state_;
+    }
+
+  private:
+    platform::Mutex mu_;
+    State state_ GUARDED_BY(mu_);
+};
+
 }  // namespace
 
 struct DiContainer::Members {
@@ -173,6 +223,7 @@ struct DiContainer::Members {
     LazyMaybe<InAppMessageDAO> inAppMessageDAO;
     Lazy<EventSamplingFilter> eventSamplingFilter;
     Lazy<SorvelDisabledGuard> disabledGuard;
+    Lazy<TerminateRecord> terminateRecord;
 
     // Every member forgotten, the last built first; destroyed here, without
     // any member lock held.
@@ -188,6 +239,7 @@ struct DiContainer::Members {
             unused->removeFile();
         }
         {
+            auto terminated = terminateRecord.take();
             auto guard = disabledGuard.take();
             auto controller = defaultSVLContextController.take();
             auto firstOpen = firstOpenAutoEventGenerator.take();
@@ -483,20 +535,33 @@ Status DiContainer::waitForDurableWrites() {
 }
 
 bool DiContainer::settleForExit(std::chrono::milliseconds budget) {
-    return settleRoad(members_->defaultSVLContextController.peek(), members_->eventBuffer.peek(),
-                      members_->dataRegistry.peek(), budget,
-                      [](const std::weak_ptr<EventBuffer>& buffer) {
+    auto record = members_->terminateRecord.get([] { return std::make_shared<TerminateRecord>(); });
+    record->announce();
+    auto controller = members_->defaultSVLContextController.peek();
+    auto buffer = members_->eventBuffer.peek();
+    if (!controller || !buffer) {
+        // Nothing reached a road never built.
+        record->stored(arrivalsAt(controller.get(), buffer.get()));
+        return true;
+    }
+    // Read before the controller's queue is waited for, which runs these.
+    const std::uint64_t messages = controller->messagesDispatched();
+    return settleRoad(controller, buffer, members_->dataRegistry.peek(), budget,
+                      [record, messages](const std::weak_ptr<EventBuffer>& buffer) {
                           auto withBuffer = [&buffer](auto&& step) {
                               if (auto b = buffer.lock()) {
                                   step(*b);
                               }
                           };
-                          withBuffer([](EventBuffer& b) {
+                          withBuffer([&record, messages](EventBuffer& b) {
+                              // The messages have run: the events they handed in are counted.
+                              const Arrivals upTo{messages, b.eventsHandedIn()};
                               b.saveUnsentEvents();
                               if (FvnUtil::isNetworkConnected()) {
                                   b.flushAllNow();
                               }
                               b.waitUntilStored();
+                              record->stored(upTo);
                           });
                           // The uploads, then a checkpoint without the packages they delivered.
                           withBuffer([](EventBuffer& b) { b.waitUntilIdle(); });
@@ -506,6 +571,38 @@ bool DiContainer::settleForExit(std::chrono::milliseconds budget) {
                           });
                       });
 }
+
+namespace {
+
+// The exit's error line, or nothing when what the store did not finish holds
+// nothing the app recorded that is not on disk already.
+std::optional<std::string> exitLossLine(const TerminateRecord::State& terminated, Arrivals now,
+                                        bool inTime, std::size_t waiting) {
+    const bool arrivedSince = !terminated.stored || now.messages > terminated.stored->messages ||
+                              now.events > terminated.stored->events;
+    if (!arrivedSince) {
+        return std::nullopt;
+    }
+    if (inTime) {
+        return "SDK exit :: the last checkpoint of the unsent events did not reach the disk; "
+               "the journal keeps them for the next launch";
+    }
+    const std::string held = " (" + std::to_string(waiting) +
+                             " events not yet in the event buffer, and the messages it had not "
+                             "handled yet, may be lost)";
+    if (terminated.stored) {
+        return "SDK exit :: the process ended before the SDK stored what was recorded after "
+               "SorvelHost::applicationWillTerminate" +
+               held + "; what was recorded before it is stored";
+    }
+    return "SDK exit :: the process ended before the SDK stored what it held" + held +
+           (terminated.announced ? "; SorvelHost::applicationWillTerminate had not stored it "
+                                   "yet when its time ran out"
+                                 : "; call SorvelHost::applicationWillTerminate before main "
+                                   "returns");
+}
+
+}  // namespace
 
 bool DiContainer::storeAtExit(std::chrono::milliseconds budget) {
     std::weak_ptr<DefaultSVLContextController> controller =
@@ -528,27 +625,25 @@ bool DiContainer::storeAtExit(std::chrono::milliseconds budget) {
                                           checkpointed->store(p->storeForExit());
                                       }
                                   });
-    if (!inTime) {
-        std::size_t waiting = 0;
-        if (auto b = buffer.lock()) {
-            waiting = b->eventsNotYetBuffered();
-        }
-        SvlLog::error("SDK exit :: the process ended before the SDK stored what it held (" +
-                          std::to_string(waiting) +
-                          " events not yet in the event buffer, and the messages it had not "
-                          "handled yet, may be lost); call SorvelHost::applicationWillTerminate "
-                          "before main returns",
-                      false);
-        return false;
+    if (inTime && checkpointed->load()) {
+        return true;
     }
-    if (!checkpointed->load()) {
-        SvlLog::error(
-            "SDK exit :: the last checkpoint of the unsent events did not reach the disk; "
-            "the journal keeps them for the next launch",
-            false);
-        return false;
+    std::size_t waiting = 0;
+    Arrivals now;
+    {
+        auto c = controller.lock();
+        auto b = buffer.lock();
+        waiting = b ? b->eventsNotYetBuffered() : 0;
+        now = arrivalsAt(c.get(), b.get());
     }
-    return true;
+    const auto record = members_->terminateRecord.peek();
+    const auto line =
+        exitLossLine(record ? record->state() : TerminateRecord::State{}, now, inTime, waiting);
+    if (!line) {
+        return true;
+    }
+    SvlLog::error(*line, false);
+    return false;
 }
 
 void DiContainer::reset() {

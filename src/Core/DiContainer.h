@@ -81,14 +81,17 @@ class DiContainer {
     // The end of the process: packs what the buffer holds, stores it, sends
     // what waits (when the network is there) and gives the uploads at most
     // `budget`, then writes a last checkpoint of what is left. True when
-    // everything was stored and every upload ended in time.
+    // everything was stored and every upload ended in time. Once it stored
+    // what had arrived, the exit handler knows that much is on disk.
     bool settleForExit(std::chrono::milliseconds budget);
-    // A normal end of the process the app did not announce (a return from
-    // main, exit): waits at most `budget` for the controller's messages and
-    // the buffer's blocks (whose events the journal then holds), with no
-    // upload, and writes a last checkpoint, deleting this process's journal
-    // when that holds everything. Logs what could not be stored. True when
-    // everything was stored in time (or nothing was ever built).
+    // A normal end of the process (a return from main, exit): waits at most
+    // `budget` for the controller's messages and the buffer's blocks (whose
+    // events the journal then holds), with no upload, and writes a last
+    // checkpoint, deleting this process's journal when that holds
+    // everything. Logs what could not be stored, unless settleForExit stored
+    // everything and nothing arrived since: then there is nothing to lose.
+    // True when nothing the app recorded may be lost (or nothing was ever
+    // built).
     bool storeAtExit(std::chrono::milliseconds budget);
     // The one drain of the SDK's queues, for hosts and tests: every message
     // the controller had before the call has run, then every block of the

@@ -80,6 +80,7 @@ void EventBuffer::addEvent(EventModel event) {
         }
         events.push_back(std::move(event));
         full = ++inboxEvents_ >= INBOX_DRAINED_AT;
+        ++handedIn_;
     }
     // Added from a block of a queue sharing the buffer's thread (the
     // controller working through a burst), the drain could run only after
@@ -164,6 +165,11 @@ const std::shared_ptr<EventCounters>& EventBuffer::eventCounters() const {
 std::size_t EventBuffer::eventsNotYetBuffered() const {
     platform::MutexLock lock(submitMu_);
     return inboxEvents_;
+}
+
+std::uint64_t EventBuffer::eventsHandedIn() const {
+    platform::MutexLock lock(submitMu_);
+    return handedIn_;
 }
 
 std::size_t EventBuffer::bufferedEventCount() const {

@@ -105,6 +105,8 @@ class EventBuffer : public IObserver<NoValue> {
     std::size_t bufferedEventCount() const;
     // Events handed to addEvent that no drain has taken into the buffer yet.
     std::size_t eventsNotYetBuffered() const;
+    // Events handed to addEvent so far.
+    std::uint64_t eventsHandedIn() const;
     // The counters the events take their numbers and previous id from (the
     // package container's).
     const std::shared_ptr<EventCounters>& eventCounters() const;
@@ -157,6 +159,7 @@ class EventBuffer : public IObserver<NoValue> {
     std::deque<Drain> drains_ GUARDED_BY(submitMu_);
     // Events waiting in drains_, all drains together.
     std::size_t inboxEvents_ GUARDED_BY(submitMu_) = 0;
+    std::uint64_t handedIn_ GUARDED_BY(submitMu_) = 0;
     // The vector of a drain that ran, emptied, for the next drain to fill:
     // a stream of events then allocates nothing for the hand-over.
     std::vector<EventModel> spareDrain_ GUARDED_BY(submitMu_);

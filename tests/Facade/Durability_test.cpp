@@ -11,8 +11,11 @@
 #include <filesystem>
 #include <set>
 
+#include "Common/DataContext.h"
 #include "Common/SvlLog.h"
+#include "Core/ExitHook.h"
 #include "FacadeFixture.h"
+#include "Platform/Sqlite.h"
 
 namespace sorvel::facadetest {
 namespace {
@@ -73,10 +76,7 @@ TEST_F(FacadeTest, WhatWasRecordedBeforeLeavingTheForegroundSurvivesAKillRightAf
     ASSERT_TRUE(testing::killWhenReady(std::string(kEnv) + "=" + sdk_.home(), said)) << said;
 
     // The next launch, online: every event of the killed one arrives.
-    SorvelHost::setDataFolder(sdk_.home());
-    hostSetUp();
-    start();
-    ASSERT_TRUE(sendAndWait("next_launch"));
+    ASSERT_TRUE(nextLaunchOnline());
     ASSERT_TRUE(waitForEvents("durable_tick", kRecorded));
     std::set<std::string> seen;
     for (const auto& e : events("durable_tick")) {
@@ -114,12 +114,39 @@ constexpr const char* kExitEnv = "SORVEL_FACADE_EXIT_CHILD";
 // machine; without that wait they are lost.
 constexpr int kRecordedBeforeExit = 25;
 
+// Events recorded after applicationWillTerminate returned.
+constexpr int kRecordedAfterTerminate = 5;
+
+// Another connection's write lock on the settings store, taken after
+// applicationWillTerminate returned: a settings write then waits for it on
+// the thread the checkpoints of the unsent events run on, so the SDK's store
+// at exit outlasts its budget.
+std::unique_ptr<platform::sqlite::Connection> settingsLock;
+
+void holdSettingsWrites(const std::string& home) {
+    int rc = 0;
+    settingsLock = platform::sqlite::Connection::open(
+        home + "/Library/Preferences/" + DefaultDataContext::SUITE_NAME + ".sqlite",
+        SQLITE_OPEN_READWRITE, rc);
+    if (!settingsLock) {
+        std::printf("no settings store: %d\n", rc);
+        std::exit(4);
+    }
+    settingsLock->setBusyTimeout(5000);
+    if (settingsLock->execute("BEGIN IMMEDIATE") != platform::sqlite::Outcome::Done) {
+        std::printf("no write lock: %s\n", settingsLock->errorMessage().c_str());
+        std::exit(4);
+    }
+    DiContainer::shared().dataRegistry()->putString("held", DataRegistryKey::STRING_CARRIER_NAME);
+}
+
 // When the child's exit began; its own exit handler, installed before the
 // SDK's and so run after it, tells how long the SDK's took, then hands on
-// what the SDK logged about it.
+// what the SDK logged about it, and lets a held settings write land.
 std::chrono::steady_clock::time_point exitBegan;
 void sayHowLongTheExitTook() {
     const auto took = std::chrono::steady_clock::now() - exitBegan;
+    settingsLock.reset();
     SvlLog::flush();
     std::printf("exit-took %lld\n",
                 static_cast<long long>(
@@ -130,6 +157,10 @@ void sayHowLongTheExitTook() {
 // The child: offline, records and ends at once with exit(), as a return from
 // main does, without applicationWillTerminate. "<home>|open" leaves events in
 // the open buffer; "<home>|flushed" ends with a no-wait event, which packs them.
+// "<home>|terminated" calls applicationWillTerminate first, and
+// "<home>|late" records more after it; both hold the settings store's writes
+// from then on. "<home>|unsettled" holds them before a call whose time runs
+// out first.
 int runAsExitChildIfAsked() {
     const char* arg = std::getenv(kExitEnv);
     if (arg == nullptr) {
@@ -154,6 +185,23 @@ int runAsExitChildIfAsked() {
     if (value.ends_with("|flushed")) {
         sdk.event("login");
     }
+    const bool unsettled = value.ends_with("|unsettled");
+    if (unsettled) {
+        holdSettingsWrites(home);
+    }
+    if (unsettled || value.ends_with("|terminated") || value.ends_with("|late")) {
+        const bool settled = SorvelHost::applicationWillTerminate(
+            unsettled ? std::chrono::milliseconds(0) : std::chrono::seconds(20));
+        std::printf("terminate settled: %d\n", settled ? 1 : 0);
+    }
+    if (value.ends_with("|terminated") || value.ends_with("|late")) {
+        holdSettingsWrites(home);
+    }
+    if (value.ends_with("|late")) {
+        for (int i = 0; i < kRecordedAfterTerminate; ++i) {
+            sdk.eventWithAttr("late_tick", attrs({{"i", Value(i)}}));
+        }
+    }
     exitBegan = std::chrono::steady_clock::now();
     std::exit(0);
 }
@@ -170,6 +218,16 @@ std::vector<std::string> journalsIn(const std::string& home) {
         }
     }
     return names;
+}
+
+// Each of the `count` events, told apart by their "i", arrived once.
+void expectEachOnce(const std::vector<Value::Map>& arrived, int count) {
+    std::set<std::string> seen;
+    for (const auto& e : arrived) {
+        seen.insert(callParams(e).at("i").toJson());
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(count));
+    EXPECT_EQ(arrived.size(), static_cast<std::size_t>(count));
 }
 
 // What the exit child did.
@@ -212,18 +270,10 @@ TEST_F(FacadeTest, AReturnFromMainWithoutTerminateStoresWhatTheAppRecorded) {
     ASSERT_FALSE(left.empty()) << open.output;
 
     // The next launch, online: every event of the ended one arrives, once.
-    SorvelHost::setDataFolder(sdk_.home());
-    hostSetUp();
-    start();
-    ASSERT_TRUE(sendAndWait("next_launch"));
+    ASSERT_TRUE(nextLaunchOnline());
     ASSERT_TRUE(waitForEvents("exit_tick", kRecordedBeforeExit))
         << events("exit_tick").size() << " arrived; the ended app said: " << open.output;
-    std::set<std::string> seen;
-    for (const auto& e : events("exit_tick")) {
-        seen.insert(callParams(e).at("i").toJson());
-    }
-    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kRecordedBeforeExit));
-    EXPECT_EQ(events("exit_tick").size(), static_cast<std::size_t>(kRecordedBeforeExit));
+    expectEachOnce(events("exit_tick"), kRecordedBeforeExit);
     // Every file of the ended process's journal, adopted, is gone.
     EXPECT_TRUE(DiContainer::shared().waitForDurableWrites());
     const std::vector<std::string> now = journalsIn(sdk_.home());
@@ -243,6 +293,52 @@ TEST_F(FacadeTest, AReturnFromMainWithoutTerminateStoresWhatTheAppRecorded) {
     } else {
         std::printf("the second exit ran out of time: %s\n", flushed.output.c_str());
     }
+}
+
+// An app that called applicationWillTerminate before main returned has
+// nothing left to lose, however long the SDK's store at exit then takes: no
+// line, and everything arrives on the next launch. What it records after that
+// call, or what a call whose time ran out had not stored, is what a slow exit
+// may lose: the line says so, without telling it to call what it called.
+TEST_F(FacadeTest, ASlowExitAfterTerminateWarnsOnlyOfWhatWasRecordedAfterIt) {
+    const ExitRun terminated = runExitChild(sdk_.home(), "terminated");
+    ASSERT_EQ(terminated.exitCode, 0) << terminated.output;
+    ASSERT_NE(terminated.output.find("terminate settled: 1"), std::string::npos)
+        << terminated.output;
+    // The held settings write kept the store at exit past its budget.
+    EXPECT_GE(terminated.took, std::chrono::milliseconds(EXIT_BUDGET_MS)) << terminated.output;
+    EXPECT_EQ(terminated.output.find("SDK exit ::"), std::string::npos) << terminated.output;
+    EXPECT_EQ(terminated.output.find("applicationWillTerminate"), std::string::npos)
+        << terminated.output;
+
+    ASSERT_TRUE(nextLaunchOnline());
+    ASSERT_TRUE(waitForEvents("exit_tick", kRecordedBeforeExit))
+        << events("exit_tick").size() << " arrived; the ended app said: " << terminated.output;
+    expectEachOnce(events("exit_tick"), kRecordedBeforeExit);
+
+    const ExitRun late = runExitChild(sdk_.home() + "/second", "late");
+    ASSERT_EQ(late.exitCode, 0) << late.output;
+    ASSERT_NE(late.output.find("terminate settled: 1"), std::string::npos) << late.output;
+    EXPECT_GE(late.took, std::chrono::milliseconds(EXIT_BUDGET_MS)) << late.output;
+    const auto line = late.output.find("SDK exit ::");
+    ASSERT_NE(line, std::string::npos) << late.output;
+    const std::string said = late.output.substr(line, late.output.find('\n', line) - line);
+    EXPECT_NE(said.find("recorded after SorvelHost::applicationWillTerminate"), std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("call SorvelHost::applicationWillTerminate"), std::string::npos) << said;
+
+    const ExitRun unsettled = runExitChild(sdk_.home() + "/third", "unsettled");
+    ASSERT_EQ(unsettled.exitCode, 0) << unsettled.output;
+    ASSERT_NE(unsettled.output.find("terminate settled: 0"), std::string::npos) << unsettled.output;
+    EXPECT_NE(unsettled.output.find("SDK exit :: the process ended before the SDK stored what it "
+                                    "held"),
+              std::string::npos)
+        << unsettled.output;
+    EXPECT_NE(unsettled.output.find("applicationWillTerminate had not stored it"),
+              std::string::npos)
+        << unsettled.output;
+    EXPECT_EQ(unsettled.output.find("call SorvelHost::applicationWillTerminate"), std::string::npos)
+        << unsettled.output;
 }
 
 }  // namespace

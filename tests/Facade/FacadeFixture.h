@@ -79,6 +79,14 @@ class FacadeTest : public ::testing::Test {
         kv().initSorvel(appKey, secretKey);
         SorvelHost::applicationDidBecomeActive();
     }
+    // The next launch, online, on this test's home after a child process
+    // used it: true once a marker event it sent arrived.
+    bool nextLaunchOnline() {
+        SorvelHost::setDataFolder(sdk_.home());
+        hostSetUp();
+        start();
+        return sendAndWait("next_launch");
+    }
 
     static SorvelKV& kv() { return SorvelKV::getInstance(); }
 
