@@ -131,10 +131,10 @@ TEST(ControllerGatingTest, ConcurrentSubmittersAroundStartUpLoseNothingAndKeepTh
     for (auto& th : threads) {
         th.join();
     }
-    ASSERT_TRUE(testing::waitUntil([&] {
-        return h.log->count(" logEvent ") == kThreads * kPerThread;
-    })) << "events run: "
-        << h.log->count(" logEvent ");
+    ASSERT_TRUE(
+        testing::waitUntil([&] { return h.log->count(" logEvent ") == kThreads * kPerThread; },
+                           testing::scaled(std::chrono::seconds(10))))
+        << "events run: " << h.log->count(" logEvent ");
     h.drain();
 
     std::map<int, int> next;
