@@ -122,14 +122,16 @@ class SORVEL_API SorvelKV {
     /// registers nothing again; the running SDK refuses it with a warning.
     void initSorvel(const std::string& appKey, const std::string& secretKey) noexcept;
     /// What SorvelHost::applicationDidBecomeActive leads to (an app may call it
-    /// itself): continues the session when the app left it less than 60 s
-    /// ago, otherwise sends the last session's end and starts a new one. Logs
-    /// the QA-only line "become active".
+    /// itself): an app back within 60 s of leaving the foreground goes on
+    /// with its current use; later, the SDK records "end_session" for the
+    /// earlier use and "start_session" for a new one. Logs the QA-only line
+    /// "become active".
     void didBecomeActive() noexcept;
     /// What SorvelHost::applicationWillResignActive leads to (an app may call it
-    /// itself): stores the time the app left (the session's end, should the
-    /// app not come back within 60 s; it is sent at the next session start)
-    /// and sends what is recorded. Logs the QA-only line "will resign Active".
+    /// itself): stores the time the app left, which "end_session" reports
+    /// when the app does not come back within 60 s (that event goes out when
+    /// the app next becomes active), and sends what is recorded. Logs the
+    /// QA-only line "will resign Active".
     void willResignActive() noexcept;
 
     // ---- Settings and diagnostics -----------------------------------------
