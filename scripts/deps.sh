@@ -15,9 +15,15 @@ for p in "${PACKAGES[@]}"; do
   fi
 done
 if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
   SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "scripts/deps.sh: cannot install the missing packages (${missing[*]}): run it as root, or install sudo" >&2
+      exit 1
+    fi
+    SUDO="sudo"
+  fi
+  echo "Installing: ${missing[*]}"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

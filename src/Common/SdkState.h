@@ -113,6 +113,15 @@ class SdkState {
         return part<T>([] { return std::make_unique<T>(); });
     }
 
+    // The part in the slot of T when it has been built, else null; builds
+    // nothing.
+    template <typename T>
+    T* builtPart() noexcept {
+        constexpr auto slot = static_cast<std::size_t>(T::kSlot);
+        static_assert(slot < kSlots);
+        return static_cast<T*>(slots_[slot].load(std::memory_order_acquire));
+    }
+
     // Test support only: retires every part of the current state, the last
     // built first (a later part may still use an earlier one while it
     // retires), then makes a fresh, empty state the current one. The SDK

@@ -176,11 +176,13 @@ std::shared_ptr<SorvelKVLogDelegate> SvlLog::logDelegate() noexcept {
 }
 
 void SvlLog::flush() noexcept {
-    auto& q = loggerState().queue;
-    if (q->isCurrent()) {
+    // A logger not built yet has queued nothing. Building it here would also
+    // route the platform's own lines through it from now on.
+    auto* s = SdkState::shared().builtPart<LoggerState>();
+    if (s == nullptr || s->queue->isCurrent()) {
         return;
     }
-    q->sync([] {});
+    s->queue->sync([] {});
 }
 
 }  // namespace sorvel

@@ -55,8 +55,9 @@ class SvlLog {
     static void setLogDelegate(std::shared_ptr<SorvelKVLogDelegate> delegate) noexcept;
     static std::shared_ptr<SorvelKVLogDelegate> logDelegate() noexcept;
 
-    // Blocks until every line queued before the call has been handled. Must not
-    // be called from the log delegate.
+    // Blocks until every line queued before the call has been handled; builds
+    // no logger when none has been used yet. Must not be called from the log
+    // delegate.
     static void flush() noexcept;
 
     // The level's name in the system-log prefix ("none", "trace", ...).

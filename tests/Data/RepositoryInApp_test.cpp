@@ -161,7 +161,9 @@ TEST_F(RepositoryInAppTest, DownloadTriggerBuildWithImageAndCountOnce) {
     EXPECT_EQ(body->getMap()->at("in_app_message"), Value(Value::Map{{"checksum", Value("")}}));
     EXPECT_TRUE(body->getMap()->at("common").isMap());
     EXPECT_TRUE(logged("inAppMessageApiConnection start ::: "));
-    EXPECT_TRUE(logged("inAppMessageRequest Url: "));
+    // The line names the server the request went to, not the region's host.
+    EXPECT_TRUE(logged("inAppMessageRequest Url: " + server.baseUrl() +
+                       "/api/v1/inappmessage/campaigns/get"));
     EXPECT_TRUE(logged("inAppMessageApiConnection connectSuccess !! response:  {"));
 
     ASSERT_EQ(trigger("custom:buy"), 1u);

@@ -32,6 +32,7 @@
 #include <thread>
 
 #include "Common/SdkState.h"
+#include "Common/SvlLog.h"
 #include "Platform/Crypto.h"
 #include "Platform/Host.h"
 #include "Platform/ProcessState.h"
@@ -538,11 +539,13 @@ void LogCapture::Lines::write(std::string_view line) {
 }
 
 std::vector<std::string> LogCapture::lines() const {
+    SvlLog::flush();
     std::lock_guard<std::mutex> lock(lines_->mu);
     return lines_->lines;
 }
 
 bool LogCapture::contains(std::string_view needle) const {
+    SvlLog::flush();
     std::lock_guard<std::mutex> lock(lines_->mu);
     for (const auto& l : lines_->lines) {
         if (l.find(needle) != std::string::npos) {
@@ -553,6 +556,7 @@ bool LogCapture::contains(std::string_view needle) const {
 }
 
 void LogCapture::clear() {
+    SvlLog::flush();
     std::lock_guard<std::mutex> lock(lines_->mu);
     lines_->lines.clear();
 }

@@ -203,7 +203,10 @@ class FileModesApply {
     std::uint32_t saved_[6] = {};
 };
 
-// Captures every line written to the system log while alive.
+// Captures every line written to the system log while alive. The SDK hands
+// its lines to the system log on a queue of its own, so every read (and
+// clear) first waits until the lines logged before it have arrived: a check
+// made once the SDK's work is done sees that work's lines.
 class LogCapture {
   public:
     LogCapture();

@@ -12,6 +12,7 @@
 #include "InAppMessage/InAppMessageDAO.h"
 #include "Network/ApiConnection.h"
 #include "Network/ApiConnectionManager.h"
+#include "Platform/Http.h"
 
 namespace sorvel {
 
@@ -174,7 +175,10 @@ void Repository::fetchInAppMessages() {
         InAppMessageModelProvider(dataRegistry_, deviceRealtimeDataProvider_).getApiModel();
     if (SvlLog::wouldDeliver(SorvelLogLevel::LEVEL_DEBUG, true)) {
         SvlLog::debug("inAppMessageRequest: " + ext::toJsonFormat(model->toDictionary()), true);
-        SvlLog::debug("inAppMessageRequest Url: " + model->getUrl(), true);
+        // Where the request actually goes: a base URL the app set replaces
+        // the region's host.
+        SvlLog::debug("inAppMessageRequest Url: " + platform::effectiveHttpUrl(model->getUrl()),
+                      true);
     }
     auto executor = inAppMessageExecutor_;
     runOnInAppQueue([model = std::move(model), registry = dataRegistry_, dao = inAppMessageDAO_,
