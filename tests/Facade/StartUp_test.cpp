@@ -215,27 +215,47 @@ TEST_F(StartUpTest, EveryOpenStoreKeepsItsLockOnTheSharedIndex) {
 
     // The read locks this process holds, by inode, from the kernel's table:
     // "<n>: POSIX ADVISORY READ <pid> <major>:<minor>:<inode> <start> <end>".
-    std::set<std::string> lockedInodes;
-    std::ifstream table("/proc/locks");
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream fields(line);
-        std::string id, kind, advisory, mode, pid, device, start, end;
-        fields >> id >> kind >> advisory >> mode >> pid >> device >> start >> end;
-        if (kind == "POSIX" && mode == "READ" && pid == std::to_string(::getpid()) &&
-            start == "128" && end == "128") {
-            lockedInodes.insert(device.substr(device.rfind(':') + 1));
+    // The table is read a page at a time, and another process that takes or
+    // drops a lock between two pages can make one read miss a line: the
+    // table is read again until one read shows every index locked. A lock
+    // that is really gone is missing from every read.
+    const auto lockedInodes = [] {
+        std::set<std::string> inodes;
+        std::ifstream table("/proc/locks");
+        for (std::string line; std::getline(table, line);) {
+            std::istringstream fields(line);
+            std::string id, kind, advisory, mode, pid, device, start, end;
+            fields >> id >> kind >> advisory >> mode >> pid >> device >> start >> end;
+            if (kind == "POSIX" && mode == "READ" && pid == std::to_string(::getpid()) &&
+                start == "128" && end == "128") {
+                inodes.insert(device.substr(device.rfind(':') + 1));
+            }
         }
-    }
+        return inodes;
+    };
     std::vector<std::string> indexes;
+    std::vector<std::string> inodes;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(sdk_.home())) {
         const std::string path = entry.path().string();
         if (path.size() > 4 && path.compare(path.size() - 4, 4, "-shm") == 0) {
-            indexes.push_back(path);
             struct stat st {};
             ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
-            EXPECT_TRUE(lockedInodes.count(std::to_string(st.st_ino))) << path << " is not locked";
+            indexes.push_back(path);
+            inodes.push_back(std::to_string(st.st_ino));
         }
     }
+    std::vector<std::string> unlocked;
+    EXPECT_TRUE(testing::pollUntil([&] {
+        const std::set<std::string> locked = lockedInodes();
+        unlocked.clear();
+        for (std::size_t i = 0; i < indexes.size(); ++i) {
+            if (locked.count(inodes[i]) == 0) {
+                unlocked.push_back(indexes[i]);
+            }
+        }
+        return unlocked.empty();
+    })) << "not locked: "
+        << ::testing::PrintToString(unlocked);
     // The campaigns, the message history and the settings at least.
     EXPECT_GE(indexes.size(), 3u) << ::testing::PrintToString(indexes);
     EXPECT_TRUE(std::any_of(indexes.begin(), indexes.end(), [](const std::string& p) {
