@@ -20,10 +20,7 @@ class ActionHistoryModelTest : public ::testing::Test {
         platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
         SvlLog::initQaMode(nullptr);
     }
-    bool logged(std::string_view needle) {
-        SvlLog::flush();
-        return log.contains(needle);
-    }
+    bool logged(std::string_view needle) { return log.contains(needle); }
     testing::FreshSdk sdk;
     testing::LogCapture log;
 };

@@ -72,10 +72,7 @@ class ActionHistoryStoreTest : public ::testing::Test {
         SvlLog::initQaMode(nullptr);
         platform::host::setPreferredLanguages(std::vector<std::string>{"ko-KR"});
     }
-    bool logged(std::string_view needle) {
-        SvlLog::flush();
-        return log.contains(needle);
-    }
+    bool logged(std::string_view needle) { return log.contains(needle); }
     std::string dbPath() const { return platform::documentsFolder() + "/FvnActionHistory.sqlite"; }
 
     testing::FreshSdk sdk{true};

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Common/SvlLog.h"
 #include "Common/TableDatabase.h"
 #include "Platform/FileSystem.h"
 #include "support/TestSupport.h"
@@ -137,7 +136,6 @@ TEST(Table, ADatabaseThatCannotBeOpenedIsAbsentAndADamagedOneReplaced) {
     // A missing folder in the way of the path: nothing can be opened there.
     std::ofstream(documents + "/blocker") << "a file, not a folder";
     EXPECT_FALSE(openTableDatabase("blocker/Inner.sqlite", "Inner"));
-    SvlLog::flush();
     EXPECT_TRUE(log.contains("Garbage database is unreadable"))
         << ::testing::PrintToString(log.lines());
     EXPECT_TRUE(log.contains("can not open Inner database"))

@@ -65,10 +65,7 @@ class ContextStatesTest : public ::testing::Test {
         controller_->waitForDispatched();
     }
     SVLContextState state() const { return controller_->currentContext()->contextState(); }
-    bool logged(const std::string& text) {
-        SvlLog::flush();
-        return capture_.contains(text);
-    }
+    bool logged(const std::string& text) { return capture_.contains(text); }
 
     static constexpr const char* kKey = "APPKEY_0123456789ABCDE";
     static constexpr const char* kSecret = "SECRET_0123456789ABCDE";

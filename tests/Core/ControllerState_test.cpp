@@ -49,7 +49,6 @@ TEST(ControllerStateTest, PauseFlushesDropsStoredPackagesAndDisables) {
     h.registry->putString(std::nullopt, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP);
     h.registry->putInt(1, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP);
     h.registry->putString(std::nullopt, DataRegistryKey::BOOL_S3_CONFIG_SORVEL_ALL_STOP);
-    SvlLog::flush();
     EXPECT_TRUE(capture.contains("value can not be casted to bool : \"yes\""));
     EXPECT_TRUE(capture.contains("value can not be casted to bool : 1"));
     EXPECT_TRUE(capture.contains("value can not be casted to bool : nil"));

@@ -150,7 +150,6 @@ TEST(MessageDispatchTest, DeleteIsGuardedAndDisablesBeforeTheAppHearsOfIt) {
     });
     c.deleteUserDataAndStopSDK("u2", [](Completion) { ADD_FAILURE() << "refused request"; });
     h.drain();
-    SvlLog::flush();
     EXPECT_TRUE(capture.contains("Delete API is already processing!"));
     EXPECT_THAT(h.log->entries(true), ElementsAre("A2 deleteUserData u1", "A2 flushAtIntervals"));
 
@@ -241,7 +240,6 @@ TEST(MessageDispatchTest, RestartResultReinitialisesOnlyWhenDisabled) {
     testing::LogCapture capture;
     answerFromOtherThread(*held, Completion::SUCCESS);
     ASSERT_TRUE(testing::waitUntil([&] { return answers.load() == 3; }));
-    SvlLog::flush();
     EXPECT_TRUE(capture.contains("onRestartCompleted : appKey and secretKey is nil"));
     EXPECT_EQ(h.state(), SVLContextState::INITIALIZING);
 

@@ -236,10 +236,8 @@ TEST_F(DailyFirstOpenTest, ATickInFlightWhenTheTimerStopsDropsItsEvent) {
     EXPECT_FALSE(generator->isTimerRunning());
     release = true;
     testing::notifyWaiters();
-    ASSERT_TRUE(testing::waitUntil([&] {
-        SvlLog::flush();
-        return logs.contains("the timer was stopped, the event is dropped");
-    }));
+    ASSERT_TRUE(testing::waitUntil(
+        [&] { return logs.contains("the timer was stopped, the event is dropped"); }));
     EXPECT_EQ(dailyEvents(), 0u);
 
     // A replaced context: the generator's events no longer reach it.
@@ -250,10 +248,8 @@ TEST_F(DailyFirstOpenTest, ATickInFlightWhenTheTimerStopsDropsItsEvent) {
     setWallUtc(9, 0, 0);
     clock().setWall(clock().wallNow() + std::chrono::hours(24));
     generator->doTask();
-    ASSERT_TRUE(testing::waitUntil([&] {
-        SvlLog::flush();
-        return logs.contains("the context is gone, daily_first_open is dropped");
-    }));
+    ASSERT_TRUE(testing::waitUntil(
+        [&] { return logs.contains("the context is gone, daily_first_open is dropped"); }));
 }
 
 }  // namespace

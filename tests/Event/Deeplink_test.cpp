@@ -48,14 +48,12 @@ TEST_F(DeeplinkTest, AdKeyAgeIsMeasuredInWholeHoursUpTo168) {
     EXPECT_FALSE(set->isUsedOrExpiredDeeplink(adKeyParams(ncpi(169 * kHour - 60000))));
     const std::string at169 = ncpi(169 * kHour);
     EXPECT_TRUE(set->isUsedOrExpiredDeeplink(adKeyParams(at169)));
-    SvlLog::flush();
     EXPECT_TRUE(logs.contains("deeplink_adkey : " + at169 + " is expired!"));
 
     // The plain form carries its time before the first ":".
     const std::string plain = std::to_string(nowMs() - 2 * kHour) + ":campaign:7";
     EXPECT_FALSE(set->isUsedOrExpiredDeeplink(adKeyParams(plain)));
     EXPECT_TRUE(set->isUsedOrExpiredDeeplink(adKeyParams(plain)));
-    SvlLog::flush();
     EXPECT_TRUE(logs.contains("deeplink_adkey : " + plain + " is already used!"));
 
     // No ":" means no time, so always expired; a time in the future is young.
@@ -102,7 +100,6 @@ TEST_F(DeeplinkTest, UsedKeysSurviveARestartThroughTheStoredLastKey) {
 TEST_F(DeeplinkTest, UniversialLinksAreRejectedOnlyWhenMarkedTrue) {
     const std::string marked = "https://go.example.com/p?a=1&is_used_svl_universial_link=true";
     EXPECT_TRUE(set->isUsedOrExpiredDeeplink(payloadParams(marked)));
-    SvlLog::flush();
     EXPECT_TRUE(logs.contains("UniversialLink : " + marked + " is already used!"));
     // A later duplicate wins.
     EXPECT_TRUE(set->isUsedOrExpiredDeeplink(payloadParams(
@@ -226,7 +223,6 @@ TEST_F(DeeplinkTest, DeeplinkOpenIsRaisedOncePerStoredTrackingLink) {
     // A link without the SDK's query items: an error line, nothing else.
     registry->putString(std::string("app://shop/item?x=1"), DataRegistryKey::STRING_DEEPLINK_URL);
     generator.handleDeeplink();
-    SvlLog::flush();
     EXPECT_TRUE(logs.contains("There is no sorvel deeplink parameter in Activity!"));
     EXPECT_EQ(events.count(), 1u);
     EXPECT_EQ(sink->count(), 1u);

@@ -10,7 +10,6 @@
 #include <fstream>
 
 #include "Common/Constants.h"
-#include "Common/SvlLog.h"
 #include "Event/UnsentPackageStore.h"
 #include "EventFixture.h"
 #include "Platform/FileSystem.h"
@@ -611,7 +610,6 @@ TEST_F(JournalReplayTest, TwoOwnersOfOneFolderKeepEachOthersPackagesAndTheCapIsL
         restored += p->eventCount();
     }
     EXPECT_EQ(restored, 1000u);
-    SvlLog::flush();
     EXPECT_FALSE(log.contains("are not stored"));
     EXPECT_TRUE(
         log.contains("100 events over the cap of 1000 unsent events dropped (from the "

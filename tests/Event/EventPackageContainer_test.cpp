@@ -177,7 +177,6 @@ TEST_F(EventPackageContainerTest, SendingWaitsWhileARestartIsNotSynced) {
     container->sendAllEventPackages();
     EXPECT_EQ(server.requestCount(), 0u);
     EXPECT_EQ(container->packageCount(), 1u);
-    SvlLog::flush();
     EXPECT_TRUE(log.contains("Initializing restart not synced! Cannot send events."));
 
     registry->putBool(false, DataRegistryKey::BOOL_IS_SDK_STOPPED_SERVER_SYNC);

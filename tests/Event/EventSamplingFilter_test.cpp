@@ -46,7 +46,6 @@ TEST_F(EventSamplingFilterTest, DecisionsForEachTypeFollowTheStoredConfiguration
     EXPECT_FALSE(blocked("custom", "kept"));
     EXPECT_FALSE(blocked("svl", "my_event"));
     EXPECT_FALSE(blocked("custom", "unlisted"));
-    SvlLog::flush();
     EXPECT_TRUE(log.contains(
         "custom:my_event is blocked by sampling filter! (remainder = 54, probability = 54)"));
 
@@ -157,7 +156,6 @@ TEST_F(EventSamplingFilterTest, AnEventIsDecidedAsItsJoinedKeyIs) {
             << c.group << " / " << c.name;
     }
     EXPECT_TRUE(filter->isBlockedBySamplingFilter("a"));
-    SvlLog::flush();
     EXPECT_TRUE(log.contains(
         "custom:a:b is blocked by sampling filter! (remainder = 54, probability = 0)"));
     EXPECT_TRUE(log.contains(
@@ -181,7 +179,6 @@ TEST_F(EventSamplingFilterTest, ANotificationThatIsNotAMapKeepsTheModel) {
                         DataRegistryKey::DICTIONARY_S3_CONFIG_EVENT_SAMPLING_DATA);
     EXPECT_EQ(filter->eventSamplingModel(), model);
     EXPECT_TRUE(blocked("custom", "e"));
-    SvlLog::flush();
     EXPECT_TRUE(log.contains("value can not be casted to Dictionary : \"oops\""));
 
     // A filter built later starts from the stored configuration.

@@ -54,7 +54,6 @@ TEST_F(EventUploadIntervalManagerTest, TheCountRuleDividesTheCountIntervalByTen)
     }
     EXPECT_EQ(runs, 2);
     EXPECT_TRUE(manager.isTimerRunning());
-    SvlLog::flush();
     EXPECT_TRUE(log.contains("EventQueue size : 3"));
     EXPECT_TRUE(log.contains("EventQueue size : 4"));
     EXPECT_FALSE(log.contains("EventQueue size : 2"));

@@ -81,7 +81,6 @@ TEST_F(FirstOpenTest, LinuxHasNoAttributionAndTheFourInstallTimesAreOneReading) 
                               {"svl:app_install_start", seconds},
                               {"svl:app_install_completed", seconds},
                               {"svl:app_first_open", seconds}}));
-    SvlLog::flush();
     EXPECT_TRUE(logs.contains("getFirstOpenParameter :  network is not connected"));
     EXPECT_TRUE(logs.contains("Cannot get attributionToken : unavailable"));
 }
@@ -116,7 +115,6 @@ TEST_F(FirstOpenTest, AttributionDetailsArriveLaterAndServeTheNextCall) {
     // Both were kept: neither is asked for again.
     EXPECT_EQ(attribution->tokenCalls.load(), 1);
     EXPECT_EQ(attribution->detailsCalls.load(), 4);
-    SvlLog::flush();
     EXPECT_TRUE(logs.contains("Failed to get SearchAds data, Error = no network"));
     EXPECT_TRUE(logs.contains("Failed to get SearchAds data, responseData keys count = 0"));
 }
@@ -158,7 +156,6 @@ TEST_F(FirstOpenTest, DeferredDeeplinkIsRequestedWithTheDeviceIdAndPostedOnce) {
     server.script(Endpoint::DEFERRED_DEEPLINK, answer(500, "{}"));
     generator.runDeferredDeeplinkProcess();
     EXPECT_EQ(sink->count(), 1u);
-    SvlLog::flush();
     EXPECT_TRUE(logs.contains("runDeferredDeeplinkProcess Error :: no adid in dataRegistry"));
     EXPECT_TRUE(logs.contains("API getDeferredDeeplink connectSuccess !! {\"deeplink\":17})"));
     EXPECT_TRUE(logs.contains("DeferredDeeplink responseCode : 500"));

@@ -78,7 +78,6 @@ TEST_F(ObservablesTest, OnlyAStringDeeplinkOfAJsonObjectIsPosted) {
         observable.postDeferredDeeplink(bad);
     }
     EXPECT_EQ(sink->values(), (std::vector<std::string>{"app://promo?x=1", ""}));
-    SvlLog::flush();
     EXPECT_TRUE(logs.contains("no deeplink information in deferredDeeplink response"));
     EXPECT_TRUE(logs.contains("jsonString2JsonDic"));
 }

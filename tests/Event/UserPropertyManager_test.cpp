@@ -56,7 +56,6 @@ TEST_F(UserPropertyManagerTest, TheLimitCountsBothMapsAndRefusesEvenUpdatesAtIt)
     EXPECT_EQ(manager.ciPropertyDic(), (Value::Map{{"a", Value(1)}}));
     EXPECT_EQ(manager.totalPropertyCount(), 100);
     EXPECT_NE(snapshotId(), firstSnapshot);
-    SvlLog::flush();
     EXPECT_TRUE(log.contains("ciProperty count over property max size : 100"));
 
     // At the limit even a new value for an existing key is refused.
@@ -102,7 +101,6 @@ TEST_F(UserPropertyManagerTest, MapsComeBackAfterARestartAndBadValuesAreDropped)
         {{"age", Value(30)}, {"deep", deep}, {"vip", Value(true)}, {"w", Value(1.5)}}));
     ASSERT_TRUE(manager.saveCiProperty({{"c", Value("x")}}));
     EXPECT_EQ(manager.userPropertyDic().count("deep"), 0u);
-    SvlLog::flush();
     EXPECT_TRUE(log.contains("userProperty deep dropped"));
 
     ASSERT_TRUE(registry->waitForPendingWrites());

@@ -102,7 +102,6 @@ TEST(V1ConversionTest, QuorinKeyPropertiesAreCiProperties) {
                                                 {"optin", V(true)},
                                                 {"nested", V(Value::Map{{"a", V("b_s")}})}}));
     EXPECT_EQ(props.ciProperties, (Value::Map{{"tier", V("string:gold")}, {"", V("string:x")}}));
-    SvlLog::flush();
     EXPECT_TRUE(logs.contains("String Extension Error in string: quorinKey"));
 }
 
@@ -294,7 +293,6 @@ TEST_F(V1MigrationTest, V1DataOfTheWrongTypeIsLoggedAndTheFlagStillSet) {
     launch->userProperties->saveUserProperty({{"kept", V("string:yes")}});
     EXPECT_TRUE(migrateAndWait().empty());
     EXPECT_EQ(launch->userProperties->userPropertyDic(), (Value::Map{{"kept", V("string:yes")}}));
-    SvlLog::flush();
     EXPECT_TRUE(logs.contains("the v1 user properties are not a map"));
     EXPECT_TRUE(logs.contains("the v1 unsent events are not a map"));
 }

@@ -14,7 +14,6 @@
 #include <optional>
 #include <set>
 
-#include "Common/SvlLog.h"
 #include "FacadeFixture.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileSystem.h"
@@ -193,7 +192,6 @@ TEST_F(FacadeTest, TheDataFolderMovesWithItsKeychainUntilTheSdkUsesIt) {
     kv().initSorvel(kAppKey, kSecretKey);
     SorvelHost::setDataFolder(home);
     SorvelHost::setDataFolder(late);
-    SvlLog::flush();
     EXPECT_EQ(linesWith(logs_, "setDataFolder"), std::vector<std::string>{refusal(home, late)});
     EXPECT_EQ(platform::keychainFolder(), home + "-keychain");
     EXPECT_FALSE(fs::exists(late) || fs::exists(late + "-keychain"));

@@ -2,7 +2,6 @@
 #include <string>
 #include <vector>
 
-#include "Common/SvlLog.h"
 #include "Facade/FacadeFixture.h"
 
 // What an app's stderr shows of the SDK, as it is shipped and while it is
@@ -29,7 +28,6 @@ class LogsTest : public FacadeTest {
         SorvelHost::applicationWillResignActive();
         SorvelHost::applicationWillTerminate(std::chrono::seconds(20));
         EXPECT_TRUE(DiContainer::shared().drain());
-        SvlLog::flush();
         return logs_.lines();
     }
 };

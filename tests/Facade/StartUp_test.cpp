@@ -131,7 +131,6 @@ TEST_F(StartUpTest, AfterTheStartNeitherTheInAppLookupNorTheNotificationIsRefuse
 
     // The delegate took every line, debug ones included; stderr got none.
     EXPECT_GE(delegate.count("Trying to get application settings.."), 1);
-    SvlLog::flush();
     EXPECT_EQ(logs_.lines(), std::vector<std::string>{});
     platform::host::removeAllWindows();
 }
@@ -187,7 +186,6 @@ TEST_F(StartUpTest, ARefusedKeyIsAnErrorOnStderrAndTheStartSaysSo) {
     SorvelHost::whenStarted(started.handler());
     ASSERT_EQ(started.wait(), std::optional<bool>(true));
     ASSERT_TRUE(sendAndWait("first"));
-    SvlLog::flush();
     for (const auto& line : logs_.lines()) {
         EXPECT_EQ(line.find("svlkv [debug]"), std::string::npos) << line;
         EXPECT_EQ(line.find("svlkv [info]"), std::string::npos) << line;

@@ -954,7 +954,6 @@ TEST_F(StressTest, ThirtyTwoThreadsCallEverythingWhileTheServerMisbehavesAndNoth
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            SteadyClock::now() - draining)
                                            .count()));
-    SvlLog::flush();
     EXPECT_FALSE(logs_.contains("SVL SDK가 Disabled")) << "the last launch disabled itself";
 
     // The accounts.

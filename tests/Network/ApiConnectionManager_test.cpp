@@ -153,7 +153,6 @@ TEST_F(ApiConnectionManagerTest, BadRequestDisablesTheSdkOnceWithoutRetry) {
     server.script(Endpoint::DRWORKS, answer(400));
     EXPECT_EQ(ApiConnectionManager().requestSync(post()).statusCode(), 400);
     EXPECT_EQ(reasons.size(), 2u);
-    SvlLog::flush();
     EXPECT_TRUE(log.contains("Warning!! :: Appkey is not valid : bad key"));
 }
 

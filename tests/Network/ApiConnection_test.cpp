@@ -9,7 +9,6 @@
 #include "Base/Base64.h"
 #include "Base/Hex.h"
 #include "Common/Constants.h"
-#include "Common/SvlLog.h"
 #include "Network/ApiConnectionManager.h"
 #include "Network/RequestSigner.h"
 #include "NetworkFixture.h"
@@ -248,7 +247,6 @@ TEST_F(ApiConnectionTest, UnsendableRequestsAreAnsweredOnceWithCodeZero) {
     EXPECT_EQ(sendOnce(noKey).statusCode(), 0);
     EXPECT_EQ(ApiConnectionManager().requestSync(noKey).statusCode(), 0);
 
-    SvlLog::flush();
     EXPECT_TRUE(log.contains("ApiConnectionError :: Request can not be formed"));
     EXPECT_TRUE(log.contains("ApiConnectionError :: Can not make auth key"));
     EXPECT_TRUE(log.contains("ApiConnectionError :: No secretKey in dataRegistry"));

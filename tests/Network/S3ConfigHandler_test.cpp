@@ -90,7 +90,6 @@ TEST_F(S3ConfigHandlerTest, ABlockedEntryMatchesOnlyItsWholeKey) {
           Case{"login_with_a_long_nam", "svl", false}}) {
         EXPECT_EQ(handler().isEventBlocked(c.name, c.group), c.blocked) << c.group << ":" << c.name;
     }
-    SvlLog::flush();
     EXPECT_TRUE(log.contains("S3ConfigHandler :: isEventBlocked : custom:a:b is blocked"));
     EXPECT_TRUE(log.contains("S3ConfigHandler :: isEventBlocked : svl: is blocked"));
     EXPECT_FALSE(log.contains("custom:buyer"));

@@ -20,10 +20,7 @@ class PredefinedEventsTest : public ::testing::Test {
         platform::host::setInfo(SvlLog::QA_MODE_INFO_KEY, Value(true));
         SvlLog::initQaMode(nullptr);
     }
-    bool logged(const std::string& text) {
-        SvlLog::flush();
-        return capture_.contains(text);
-    }
+    bool logged(const std::string& text) { return capture_.contains(text); }
 
     FreshSdk sdk_;
     LogCapture capture_;

@@ -260,7 +260,6 @@ TEST_F(LayoutsTest, StickyBannerTapRunsItsOptionAction) {
     auto plain = show<StickyBanner>(window, f);
     EXPECT_TRUE(window->tap(Point{200, 47 + 30}));
     EXPECT_FALSE(plain->isClosed());
-    SvlLog::flush();
     EXPECT_TRUE(log_.contains("onClick :: unknown clickActionType, clickActionType : nil"));
 }
 
